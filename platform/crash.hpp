@@ -1,0 +1,21 @@
+// Crash handling: processor faults become the runtime-error report and exit
+// status; interruption (SIGINT, SIGTERM) exits quietly with status 0.
+// Handlers run on an alternate signal stack so that a stack overflow can
+// still be reported.
+#pragma once
+
+#include <cstdint>
+
+namespace qel::platform {
+
+void install_crash_handlers();
+// Tells the handlers which stack belongs to the interpreter thread, so that
+// a fault just below it is reported as a stack overflow.
+void set_guarded_stack(std::uintptr_t low, std::uintptr_t high);
+// Each thread that may fault needs its own alternate signal stack.
+void install_alt_stack();
+
+// Runtime error names by number ("access violation", ..., "unknown error code!").
+const char* runtime_error_name(int code);
+
+}  // namespace qel::platform

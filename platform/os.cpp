@@ -1,0 +1,79 @@
+#include "platform/os.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <ctime>
+#include <vector>
+
+namespace qel::platform {
+
+std::string get_current_dir() {
+  std::vector<char> buf(4096);
+  for (;;) {
+    if (getcwd(buf.data(), buf.size())) return std::string(buf.data());
+    if (errno != ERANGE || buf.size() > (1u << 20)) return std::string();
+    buf.resize(buf.size() * 2);
+  }
+}
+
+bool set_current_dir(const std::string& path) { return chdir(path.c_str()) == 0; }
+
+std::optional<std::string> get_env(const std::string& name) {
+  const char* v = std::getenv(name.c_str());
+  if (!v) return std::nullopt;
+  return std::string(v);
+}
+
+bool set_env(const std::string& name, const std::string& value) {
+  return setenv(name.c_str(), value.c_str(), 1) == 0;
+}
+
+bool unset_env(const std::string& name) { return unsetenv(name.c_str()) == 0; }
+
+void wait(double seconds) {
+  double ms = seconds * 1000.0;
+  if (!(ms >= 1.0)) ms = 1.0;  // also catches NaN
+  if (ms > 1e12) ms = 1e12;
+  double whole = std::floor(ms / 1000.0);
+  struct timespec ts;
+  ts.tv_sec = time_t(whole);
+  ts.tv_nsec = long((ms - whole * 1000.0) * 1e6);
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+double get_time(bool precise) {
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  double t = double(ts.tv_sec % 86400);
+  if (precise) t += double(ts.tv_nsec) / 1e9;
+  return t;
+}
+
+u32 pack_zone(long offset_seconds) {
+  long minutes = offset_seconds / 60;
+  bool negative = minutes < 0;
+  if (negative) minutes = -minutes;
+  u32 hours = u32(minutes / 60) & 0xF;
+  u32 quarters = u32((minutes % 60) / 15) & 3;
+  return (negative ? 0x40u : 0u) | (hours << 2) | quarters;
+}
+
+u32 get_date(bool utc) {
+  time_t now = time(nullptr);
+  struct tm tm{};
+  u32 zone = 0;
+  if (utc) {
+    gmtime_r(&now, &tm);
+  } else {
+    localtime_r(&now, &tm);
+    zone = pack_zone(tm.tm_gmtoff);
+  }
+  u32 year = u32(tm.tm_year + 1900), month = u32(tm.tm_mon + 1), day = u32(tm.tm_mday);
+  return (year << 17) | (month << 12) | (day << 7) | zone;
+}
+
+}  // namespace qel::platform

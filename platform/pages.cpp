@@ -1,0 +1,105 @@
+#include "platform/pages.hpp"
+
+#include <sys/mman.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+
+#include "runtime/config.hpp"
+#include "runtime/sanitize.hpp"
+
+namespace qel::platform {
+namespace {
+
+std::uint8_t* g_base = nullptr;
+// Offset 0 is never handed out: a zero reference means "none" everywhere.
+std::uint64_t g_bump = config::PAGE_SIZE;
+std::uint64_t g_committed = 0;
+// Released runs, offset -> bytes, coalesced with their neighbours.
+std::map<std::uint64_t, std::uint64_t> g_free;
+// Committed runs, offset -> bytes, so a release can be checked.
+std::map<std::uint64_t, std::uint64_t> g_used;
+
+std::uint64_t round_pages(std::uint64_t n) {
+  return (n + config::PAGE_SIZE - 1) & ~std::uint64_t(config::PAGE_SIZE - 1);
+}
+
+}  // namespace
+
+std::uint8_t* reserve_region() {
+  if (g_base) return g_base;
+  void* p = mmap(nullptr, config::REGION_BYTES, PROT_NONE,
+                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (p == MAP_FAILED) {
+    std::fputs("*** Runtime Error 94: out of memory\n*** at: 00000000h\n", stderr);
+    std::_Exit(94);
+  }
+  g_base = static_cast<std::uint8_t*>(p);
+  return g_base;
+}
+
+std::uint8_t* region_base() { return g_base; }
+
+std::uint32_t commit_pages(std::uint64_t bytes) {
+  if (!g_base) reserve_region();
+  bytes = round_pages(bytes ? bytes : 1);
+  std::uint64_t off = 0;
+  for (auto it = g_free.begin(); it != g_free.end(); ++it) {
+    if (it->second >= bytes) {
+      off = it->first;
+      std::uint64_t rest = it->second - bytes;
+      g_free.erase(it);
+      if (rest) g_free.emplace(off + bytes, rest);
+      break;
+    }
+  }
+  if (!off) {
+    if (g_bump + bytes > config::REGION_BYTES) return 0;
+    off = g_bump;
+    g_bump += bytes;
+  }
+  if (mprotect(g_base + off, bytes, PROT_READ | PROT_WRITE) != 0) {
+    g_free.emplace(off, bytes);
+    return 0;
+  }
+  g_used.emplace(off, bytes);
+  g_committed += bytes;
+  QEL_UNPOISON(g_base + off, bytes);
+  return std::uint32_t(off);
+}
+
+bool release_pages(std::uint32_t offset, std::uint64_t bytes) {
+  bytes = round_pages(bytes ? bytes : 1);
+  auto used = g_used.find(offset);
+  if (used == g_used.end() || used->second != bytes) return false;
+  g_used.erase(used);
+  madvise(g_base + offset, bytes, MADV_DONTNEED);
+  mprotect(g_base + offset, bytes, PROT_NONE);
+  g_committed -= bytes;
+  std::uint64_t off = offset;
+  auto next = g_free.lower_bound(off);
+  if (next != g_free.end() && off + bytes == next->first) {
+    bytes += next->second;
+    g_free.erase(next);
+  }
+  auto prev = g_free.lower_bound(off);
+  if (prev != g_free.begin()) {
+    --prev;
+    if (prev->first + prev->second == off) {
+      off = prev->first;
+      bytes += prev->second;
+      g_free.erase(prev);
+    }
+  }
+  if (off + bytes == g_bump) {
+    g_bump = off;  // the run ends the used part: give it back to the bump pointer
+  } else {
+    g_free.emplace(off, bytes);
+  }
+  return true;
+}
+
+std::uint64_t committed_bytes() { return g_committed; }
+
+}  // namespace qel::platform

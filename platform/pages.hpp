@@ -1,0 +1,32 @@
+// Page blocks inside the one reserved memory region.
+//
+// The region is reserved once (PROT_NONE, nothing committed) and every page
+// the memory manager uses is committed inside it, so a 32-bit offset from the
+// region base names any node or buffer. This stands in for the OS page
+// allocator of other platforms: commit = mprotect read/write, release =
+// madvise(DONTNEED) + PROT_NONE, and the freed run goes back to a free list.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qel::platform {
+
+// Reserves the region (once); answers its base. Exits the process with
+// runtime error 94 when the OS refuses the reservation.
+std::uint8_t* reserve_region();
+std::uint8_t* region_base();
+
+// Commits a run of whole pages (bytes is rounded up to the page size) and
+// answers its offset from the region base, or 0 when the region is full or the
+// OS refuses.
+std::uint32_t commit_pages(std::uint64_t bytes);
+
+// Gives a run back; offset and bytes as returned and asked for by commit_pages.
+// Answers false when the run is not one that was committed.
+bool release_pages(std::uint32_t offset, std::uint64_t bytes);
+
+// Pages committed now, in bytes.
+std::uint64_t committed_bytes();
+
+}  // namespace qel::platform

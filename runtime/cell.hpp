@@ -1,0 +1,145 @@
+// The value cell: the one record every Qel value lives in.
+//
+// A cell is 16 bytes, four 32-bit words:
+//   word 0  header: bits 0-7  datatype id (1..54, see datatype_list.hpp)
+//                   bit 30    new-line marker (the value starts a new line
+//                             when its block is molded)
+//                   other bits belong to the datatype that owns the cell
+//   word 1  payload (series index, word context, logic flag, datatype id, ...)
+//   word 2  payload (series node, symbol id, integer, low half of a float, ...)
+//   word 3  payload (extra word, word index, high half of a float, ...)
+// A cell never holds a C++ pointer: nodes and buffers are 32-bit offsets into
+// the memory region (memory.hpp), so a cell can be copied with memcpy and
+// marked by the collector without knowing who made it.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+
+#include "runtime/config.hpp"
+#include "runtime/datatype_list.hpp"
+
+namespace qel {
+
+using u8 = std::uint8_t;
+using u16 = std::uint16_t;
+using u32 = std::uint32_t;
+using u64 = std::uint64_t;
+using i32 = std::int32_t;
+using i64 = std::int64_t;
+
+enum Type : u8 {
+  TYPE_NO_TYPE = 0,
+#define QEL_X(id, name, c, p) TYPE_##c = id,
+  QEL_DATATYPES(QEL_X)
+#undef QEL_X
+};
+
+inline constexpr int TYPE_TOP = 54;        // highest datatype id
+inline constexpr int TYPE_SLOTS = 57;      // ids 0..56 have room in the tables
+
+// Header bits shared by every datatype.
+inline constexpr u32 HEADER_TYPE_MASK = 0xFFu;
+inline constexpr u32 FLAG_NEW_LINE = 0x40000000u;
+
+struct alignas(8) Cell {
+  u32 header;
+  u32 w1;
+  u32 w2;
+  u32 w3;
+};
+static_assert(sizeof(Cell) == 16, "a value cell is exactly 16 bytes");
+static_assert(std::is_trivially_copyable_v<Cell>);
+static_assert(std::is_standard_layout_v<Cell>);
+
+[[noreturn]] void check_failed(const Cell* c, int expected, const char* where);
+
+#if QEL_CHECKS
+#define QEL_CHECK_TYPE(c, t) \
+  do { if (((c)->header & 0xFF) != (t)) ::qel::check_failed((c), (t), __func__); } while (0)
+#else
+#define QEL_CHECK_TYPE(c, t) ((void)0)
+#endif
+
+inline Type type_of(const Cell* c) { return Type(c->header & HEADER_TYPE_MASK); }
+
+// Writes bits 0-7 of the header and keeps the flags.
+inline Cell* set_type(Cell* c, Type t) {
+  c->header = (c->header & ~HEADER_TYPE_MASK) | t;
+  return c;
+}
+// A fresh header: the type and no flags.
+inline Cell* init_header(Cell* c, Type t) {
+  c->header = t;
+  return c;
+}
+
+inline bool has_new_line(const Cell* c) { return (c->header & FLAG_NEW_LINE) != 0; }
+inline void set_new_line(Cell* c, bool on) {
+  c->header = on ? (c->header | FLAG_NEW_LINE) : (c->header & ~FLAG_NEW_LINE);
+}
+inline void clear_new_line(Cell* c) { c->header &= ~FLAG_NEW_LINE; }
+
+inline Cell* copy_cell(const Cell* src, Cell* dst) {
+  if (src != dst) std::memcpy(dst, src, sizeof(Cell));
+  return dst;
+}
+
+// ---- simple payloads ----------------------------------------------------
+
+inline i32 int_of(const Cell* c) { return i32(c->w2); }
+inline void set_int_payload(Cell* c, i32 v) { c->w2 = u32(v); }
+
+inline double float_of(const Cell* c) {
+  double d;
+  std::memcpy(&d, &c->w2, sizeof d);
+  return d;
+}
+inline void set_float_payload(Cell* c, double d) { std::memcpy(&c->w2, &d, sizeof d); }
+
+inline Cell* make_unset(Cell* c) { c->header = TYPE_UNSET; c->w1 = c->w2 = c->w3 = 0; return c; }
+inline Cell* make_none(Cell* c) { c->header = TYPE_NONE; c->w1 = c->w2 = c->w3 = 0; return c; }
+inline Cell* make_logic(Cell* c, bool b) {
+  c->header = TYPE_LOGIC; c->w1 = b ? 1 : 0; c->w2 = c->w3 = 0; return c;
+}
+inline Cell* make_integer(Cell* c, i32 v) {
+  c->header = TYPE_INTEGER; c->w1 = 0; c->w2 = u32(v); c->w3 = 0; return c;
+}
+inline Cell* make_char(Cell* c, u32 cp) {
+  c->header = TYPE_CHAR; c->w1 = 0; c->w2 = cp; c->w3 = 0; return c;
+}
+inline Cell* make_float(Cell* c, double d) {
+  c->header = TYPE_FLOAT; c->w1 = 0; set_float_payload(c, d); return c;
+}
+inline Cell* make_datatype(Cell* c, Type t) {
+  c->header = TYPE_DATATYPE; c->w1 = t; c->w2 = c->w3 = 0; return c;
+}
+
+inline bool is_none(const Cell* c) { return type_of(c) == TYPE_NONE; }
+inline bool is_unset(const Cell* c) { return type_of(c) == TYPE_UNSET; }
+
+// ---- series cells: word 1 index, word 2 node, word 3 type-specific -------
+
+inline u32 series_node(const Cell* c) { return c->w2; }
+inline i32 series_index(const Cell* c) { return i32(c->w1); }
+inline void set_series_index(Cell* c, i32 i) { c->w1 = u32(i); }
+inline Cell* make_series(Cell* c, Type t, u32 node, i32 index = 0, u32 extra = 0) {
+  c->header = t; c->w1 = u32(index); c->w2 = node; c->w3 = extra; return c;
+}
+
+// Type classes used across the runtime.
+inline bool is_any_block_type(Type t) {
+  return t == TYPE_BLOCK || t == TYPE_PAREN || t == TYPE_PATH || t == TYPE_LIT_PATH ||
+         t == TYPE_SET_PATH || t == TYPE_GET_PATH || t == TYPE_HASH;
+}
+inline bool is_any_string_type(Type t) {
+  return t == TYPE_STRING || t == TYPE_FILE || t == TYPE_URL || t == TYPE_TAG ||
+         t == TYPE_EMAIL || t == TYPE_REF;
+}
+inline bool is_any_word_type(Type t) {
+  return t == TYPE_WORD || t == TYPE_SET_WORD || t == TYPE_LIT_WORD || t == TYPE_GET_WORD ||
+         t == TYPE_REFINEMENT || t == TYPE_ISSUE;
+}
+
+}  // namespace qel

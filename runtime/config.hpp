@@ -1,0 +1,31 @@
+// Debug and tuning switches of the runtime, in one place.
+// Every switch is off by default; each line says why it exists.
+#pragma once
+
+// QEL_CHECKS (set by the build): assert the datatype of a cell in its accessors
+// and check series invariants; a failing check prints the cell and aborts.
+#ifndef QEL_CHECKS
+#define QEL_CHECKS 0
+#endif
+
+namespace qel::config {
+
+// Size of the reserved address region that holds every node, frame and buffer.
+// References inside cells are 32-bit offsets into it, so it can be 4 GiB at most.
+inline constexpr unsigned long long REGION_BYTES = 1ull << 32;
+
+// Page size the memory manager rounds page blocks to.
+inline constexpr unsigned PAGE_SIZE = 4096;
+
+// Environment variable that turns on the collector-stress mode: a full
+// compacting collection at every allocation, to flush out stale buffer pointers.
+inline constexpr const char* GC_STRESS_ENV = "QEL_GC_STRESS";
+
+// Stack size of the thread that runs the interpreter. Deep Qel recursion
+// (12,000 nested calls) must end in a stack-overflow error, never a crash.
+inline constexpr unsigned long long EVAL_STACK_BYTES = 1ull << 30;
+
+// Bytes kept free below the C++ stack limit; crossing it raises stack-overflow.
+inline constexpr unsigned long long STACK_SAFETY_BYTES = 256 * 1024;
+
+}  // namespace qel::config

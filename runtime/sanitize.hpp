@@ -1,0 +1,13 @@
+// AddressSanitizer hooks. ASan cannot see inside our own memory region, so
+// freed and moved-from parts are poisoned by hand: a stale pointer into a
+// buffer that moved then fails loudly instead of reading old data.
+#pragma once
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define QEL_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
+#define QEL_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
+#else
+#define QEL_POISON(p, n) ((void)(p), (void)(n))
+#define QEL_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif

@@ -1,0 +1,59 @@
+// Start-up: the entry sequence, runtime initialisation and the exits.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "runtime/cell.hpp"
+
+namespace qel::runtime {
+
+// The process-wide runtime record.
+struct RuntimeRecord {
+  u32 thrown;  // code of the control transfer in flight, 0 when none
+};
+extern RuntimeRecord rt;
+
+// While set, words interned by start-up are also kept in the root block.
+extern bool boot_flag;
+
+// The command line, as UTF-8 texts (argv[0] first).
+extern std::vector<std::string> args;
+
+// The root block: a pinned block (its cells never move) that holds the
+// runtime's roots, the words interned during start-up and the boot data.
+extern u32 root_node;
+inline constexpr u32 ROOT_CELLS = 65536;
+// Appends a cell (unset) to the root block. The root block never grows: it
+// has room for far more than start-up uses, and running out is fatal.
+Cell* root_append();
+
+// Lowest stack address the interpreter may use before raising stack-overflow.
+extern std::uintptr_t stack_limit;
+inline bool stack_exhausted() {
+  char probe;
+  return reinterpret_cast<std::uintptr_t>(&probe) < stack_limit;
+}
+// Computes stack_limit for the calling thread.
+void set_stack_limit_for_this_thread();
+
+// runtime-init: brings up memory, tables and stacks, in the fixed order.
+void runtime_init();
+bool initialised();
+
+// Exits. Status 0 exits silently; any other prints the runtime-error report
+// "*** Runtime Error %d: %s\n*** at: %08Xh" on standard error first.
+[[noreturn]] void sys_quit(int status, u32 address = 0);
+// The same, safe to call from a signal handler.
+[[noreturn]] void sys_quit_from_signal(int status, u32 address);
+
+// The entry sequence: crash handling, the interpreter thread with its large
+// stack, runtime-init, then the program; answers the exit status.
+using Program = int (*)();
+int start(int argc, char** argv, Program program);
+
+// Brings the runtime up inside a test process (once; later calls do nothing).
+void init_for_tests();
+
+}  // namespace qel::runtime

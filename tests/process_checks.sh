@@ -1,0 +1,27 @@
+#!/bin/sh
+# Exit statuses and fault reports of whole processes.
+qel=$1
+probe=$2
+build=${3:-plain}   # "sanitized": the sanitizers report faults themselves
+fail=0
+check() {  # name, expected status, expected text on stderr (or "")
+  name=$1; want=$2; text=$3; shift 3
+  err=$("$@" 2>&1 >/dev/null); got=$?
+  if [ "$got" != "$want" ]; then
+    echo "FAIL $name: status $got, expected $want"; fail=1
+  elif [ -n "$text" ] && ! printf '%s' "$err" | grep -q "$text"; then
+    echo "FAIL $name: stderr lacks '$text': $err"; fail=1
+  else
+    echo "ok   $name"
+  fi
+}
+check "qel starts and exits 0" 0 "" "$qel"
+check "probe ok" 0 "" "$probe" ok
+if [ "$build" = plain ]; then
+check "segmentation fault" 32 "\*\*\* Runtime Error 32: segmentation fault" "$probe" segv
+check "integer divide" 13 "\*\*\* Runtime Error 13: integer divide by zero" "$probe" divide
+check "stack overflow" 19 "\*\*\* Runtime Error 19: stack error or overflow" "$probe" stack
+fi
+check "interrupt exits quietly" 0 "" "$probe" interrupt
+[ "$build" = plain ] && check "report has an address line" 32 "\*\*\* at: [0-9A-F]\{8\}h" "$probe" segv
+exit $fail
