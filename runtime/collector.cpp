@@ -1,9 +1,30 @@
+// Mark, sweep and compact.
+//
+// Marking is precise: it starts from the root block, the arguments stack and
+// the call frames, the scoped roots of C++ code, and the mark callbacks of the
+// modules that hold values elsewhere (symbol table, global context, tables).
+// It uses an explicit work list, so deeply nested values cannot exhaust the
+// C++ stack. A node is marked when its buffer's mark bit is set.
+//
+// Compaction slides the live buffers of each series frame down over the dead
+// ones, in one ascending pass, and rewrites each moved buffer's node and its
+// head and tail. Nodes never move. Buffers outside the frames (large blocks,
+// caller-managed heap buffers) never move either; unreachable large blocks are
+// freed, heap buffers are left to their owners.
 #include "runtime/collector.hpp"
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <vector>
 
 #include "runtime/config.hpp"
+#include "runtime/memory.hpp"
+#include "runtime/resources.hpp"
 #include "runtime/roots.hpp"
+#include "runtime/sanitize.hpp"
+#include "runtime/stack.hpp"
+#include "runtime/startup.hpp"
 
 namespace qel::roots {
 std::vector<const Cell*> cells;
@@ -17,8 +38,224 @@ bool active = false;
 bool stress = false;
 
 namespace {
+
+using mem::at;
+using mem::Buffer;
+
 u32 g_cycles = 0;
+constexpr int MAX_CALLBACKS = 100;
+MarkCallback g_callbacks[MAX_CALLBACKS] = {};
+int g_callback_count = 0;
+std::vector<SweepCallback> g_sweepers;
+
+// Work list of nodes whose contents still have to be scanned.
+enum Work : u8 { SCAN_CELLS, SCAN_CONTEXT };
+struct Item {
+  u32 node;
+  Work what;
+};
+std::vector<Item> g_work;
+std::vector<u32> g_marked_outside;  // marked buffers outside the frames (marks to clear)
+std::vector<u32> g_release;         // nodes of dead buffers
+
+constexpr u32 CONTEXT_ON_STACK = 0x400000;
+
+inline Buffer* buffer_or_null(u32 node) {
+  if (!node) return nullptr;
+  u32 b = mem::node_target(node);
+  return b ? at<Buffer>(b) : nullptr;
 }
+
+// Sets the mark; answers true when the buffer was not marked yet.
+bool set_mark(u32 node) {
+  Buffer* b = buffer_or_null(node);
+  if (!b || (b->flags & mem::SERIES_MARK)) return false;
+  b->flags |= mem::SERIES_MARK;
+  if (b->flags & mem::SERIES_BIG) g_marked_outside.push_back(node);
+  return true;
+}
+
+void mark_hash_table(u32 table);
+
+void scan_context(u32 node) {
+  Buffer* b = buffer_or_null(node);
+  if (!b || b->used() < sizeof(Cell)) return;
+  Cell* record = b->cells();
+  if (type_of(record) != TYPE_CONTEXT) {
+    // Not a context record (an object's self series, a provisional payload):
+    // its cells are values.
+    g_work.push_back({node, SCAN_CELLS});
+    return;
+  }
+  u32 table = record->w1;
+  u32 values = record->w2;
+  bool on_stack = record->header & CONTEXT_ON_STACK;
+  if (table) mark_hash_table(table);
+  if (!on_stack && values && set_mark(values)) g_work.push_back({values, SCAN_CELLS});
+  if (b->used() >= 2 * sizeof(Cell)) mark_cell(record + 1);
+}
+
+void mark_hash_table(u32 table) {
+  if (!set_mark(table)) return;
+  Buffer* b = buffer_or_null(table);
+  if (!b || b->used() < 44) return;
+  u32 w[11];
+  std::memcpy(w, b->head_ptr(), sizeof w);
+  u32 kind = w[9];
+  if (kind == 0) {
+    mark_node(w[1]);
+    if (w[2] && set_mark(w[2])) {
+      // The chains array holds the nodes of the chain series.
+      Buffer* chains = buffer_or_null(w[2]);
+      u32 n = chains->used() / 4;
+      for (u32 i = 0; i < n; ++i) {
+        u32 chain;
+        std::memcpy(&chain, chains->head_ptr() + i * 4, 4);
+        mark_node(chain);
+      }
+    }
+  }
+  mark_node(w[3]);
+  mark_node(w[4]);
+  if (w[5]) {
+    if (kind == 4) {
+      mark_node(w[5]);  // the ownership table does not keep what it records alive
+    } else if (set_mark(w[5])) {
+      g_work.push_back({w[5], SCAN_CELLS});
+    }
+  }
+}
+
+void drain() {
+  while (!g_work.empty()) {
+    Item it = g_work.back();
+    g_work.pop_back();
+    if (it.what == SCAN_CONTEXT) {
+      scan_context(it.node);
+      continue;
+    }
+    Buffer* b = buffer_or_null(it.node);
+    if (!b || b->unit() != 16) continue;
+    // The buffer cannot move while marking: nothing allocates.
+    mark_values(b->cells(), b->cell_tail());
+  }
+}
+
+void scan_roots() {
+  mark_series(runtime::root_node);
+  if (stack::bottom) mark_values(stack::bottom, stack::top);
+  stack::mark_frames();
+  for (const Cell* c : roots::cells) mark_cell(c);
+  for (const u32* n : roots::nodes) mark_series(*n);
+  resources::mark_slot_table();
+  for (int i = 0; i < g_callback_count; ++i) {
+    if (g_callbacks[i]) g_callbacks[i]();
+  }
+  drain();
+}
+
+void poison_free_part(u32 from, u32 to) {
+  if (to > from) {
+#ifndef NDEBUG
+    std::memset(mem::region + from, 0xDD, to - from);
+#endif
+    QEL_POISON(mem::region + from, to - from);
+  }
+}
+
+// Slides the live buffers of one frame down over the dead ones.
+void compact_frame(mem::SeriesFrame* f) {
+  u32 start = f->data_offset();
+  QEL_UNPOISON(mem::region + start, f->free - start);
+  u32 p = start;
+  u32 dest = 0;  // 0 until the first dead buffer
+  while (p < f->free) {
+    Buffer* b = at<Buffer>(p);
+    u32 len = b->size + sizeof(Buffer);
+    if (!(b->flags & mem::SERIES_MARK)) {
+      if (b->node) g_release.push_back(b->node);
+      if (!dest) dest = p;
+      p += len;
+      continue;
+    }
+    // A run of live buffers.
+    u32 run = p;
+    while (p < f->free && (at<Buffer>(p)->flags & mem::SERIES_MARK)) {
+      Buffer* lb = at<Buffer>(p);
+      lb->flags &= ~mem::SERIES_MARK;
+      p += lb->size + sizeof(Buffer);
+    }
+    if (dest) {
+      u32 distance = run - dest;
+      for (u32 q = run; q < p;) {
+        Buffer* lb = at<Buffer>(q);
+        lb->head -= distance;
+        lb->tail -= distance;
+        *at<u32>(lb->node) = q - distance;
+        q += lb->size + sizeof(Buffer);
+      }
+      std::memmove(mem::region + dest, mem::region + run, p - run);
+      dest += p - run;
+    }
+  }
+  u32 old_free = f->free;
+  if (dest) f->free = dest;
+  poison_free_part(f->free, std::max(old_free, f->free));
+  poison_free_part(old_free, f->end);
+}
+
+void compact_frames() {
+  for (u32 o = mem::record.series_first; o;) {
+    auto* f = at<mem::SeriesFrame>(o);
+    u32 next = f->next;
+    compact_frame(f);
+    if (f->free == f->data_offset() && o != mem::record.series_last) {
+      mem::free_series_frame(o);
+    }
+    o = next;
+  }
+  // Allocation starts again from the first frame with room.
+  mem::record.series_current = mem::record.series_first;
+}
+
+void sweep_large_blocks() {
+  for (u32 o = mem::record.large_first; o;) {
+    auto* lb = at<mem::LargeBlock>(o);
+    u32 next = lb->next;
+    Buffer* b = lb->buffer();
+    if (b->flags & mem::SERIES_MARK) {
+      b->flags &= ~mem::SERIES_MARK;
+    } else {
+      if (b->node) g_release.push_back(b->node);
+      mem::free_large_block(mem::offset_of(b));
+    }
+    o = next;
+  }
+}
+
+// Gives the nodes of dead buffers back to their frames, sorted so that each
+// frame is found once per batch.
+void release_nodes() {
+  if (g_release.empty()) return;
+  std::sort(g_release.begin(), g_release.end());
+  struct Range { u32 first, last, frame; };
+  std::vector<Range> frames;
+  for (u32 o = mem::record.node_first; o; o = at<mem::NodeFrame>(o)->next) {
+    auto* nf = at<mem::NodeFrame>(o);
+    frames.push_back({nf->nodes_offset(), nf->nodes_offset() + nf->capacity * 4, o});
+  }
+  std::sort(frames.begin(), frames.end(), [](const Range& a, const Range& b) { return a.first < b.first; });
+  size_t fi = 0;
+  for (u32 node : g_release) {
+    while (fi < frames.size() && node >= frames[fi].last) ++fi;
+    if (fi < frames.size() && node >= frames[fi].first) mem::free_node(frames[fi].frame, node);
+  }
+  g_release.clear();
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
 
 void init() {
   g_cycles = 0;
@@ -31,10 +268,127 @@ void check() {
 }
 
 void stress_point() {
-  if (stress) check();
+  if (stress && enabled && !active) do_cycle();
 }
 
-u32 do_cycle() { return ++g_cycles; }
 u32 cycles() { return g_cycles; }
+
+bool add_mark_callback(MarkCallback fn) {
+  if (g_callback_count >= MAX_CALLBACKS) return false;
+  g_callbacks[g_callback_count++] = fn;
+  return true;
+}
+
+void remove_mark_callback(MarkCallback fn) {
+  for (int i = 0; i < g_callback_count; ++i) {
+    if (g_callbacks[i] == fn) {
+      g_callbacks[i] = nullptr;  // the entry stays empty and is never reused
+      return;
+    }
+  }
+}
+
+void add_sweep_callback(SweepCallback fn) { g_sweepers.push_back(fn); }
+
+bool is_marked(u32 node) {
+  Buffer* b = buffer_or_null(node);
+  return b && (b->flags & mem::SERIES_MARK);
+}
+
+bool mark_node(u32 node) { return set_mark(node); }
+
+void mark_series(u32 node) {
+  if (set_mark(node)) g_work.push_back({node, SCAN_CELLS});
+}
+
+void mark_context(u32 node) {
+  if (set_mark(node)) g_work.push_back({node, SCAN_CONTEXT});
+}
+
+void mark_values(const Cell* first, const Cell* end) {
+  for (const Cell* c = first; c < end; ++c) mark_cell(c);
+}
+
+void mark_cell(const Cell* c) {
+  switch (type_of(c)) {
+    case TYPE_BLOCK: case TYPE_PAREN: case TYPE_PATH: case TYPE_LIT_PATH:
+    case TYPE_SET_PATH: case TYPE_GET_PATH:
+      mark_series(c->w2);
+      break;
+    case TYPE_HASH: case TYPE_MAP:
+      mark_series(c->w2);
+      if (c->w3) mark_hash_table(c->w3);
+      break;
+    case TYPE_STRING: case TYPE_FILE: case TYPE_URL: case TYPE_TAG: case TYPE_EMAIL:
+    case TYPE_REF: case TYPE_SYMBOL:
+      mark_node(c->w2);
+      if (c->w3) mark_node(c->w3);
+      break;
+    case TYPE_BINARY: case TYPE_VECTOR: case TYPE_BITSET:
+      mark_node(c->w2);
+      break;
+    case TYPE_CONTEXT: {
+      if (c->w1) mark_hash_table(c->w1);
+      if (c->w2 && !(c->header & CONTEXT_ON_STACK)) mark_series(c->w2);
+      break;
+    }
+    case TYPE_WORD: case TYPE_SET_WORD: case TYPE_LIT_WORD: case TYPE_GET_WORD:
+    case TYPE_REFINEMENT:
+      if (c->w1) mark_context(c->w1);
+      break;
+    case TYPE_NATIVE: case TYPE_ACTION:
+      mark_series(c->w2);
+      mark_series(c->w3);
+      break;
+    case TYPE_OP: {
+      mark_series(c->w2);
+      mark_series(c->w3);
+      u32 wrapped = (c->header >> 16) & 0xFF;
+      if ((wrapped == TYPE_FUNCTION || wrapped == TYPE_ROUTINE) && c->w1) mark_context(c->w1);
+      break;
+    }
+    case TYPE_FUNCTION: case TYPE_ROUTINE:
+      if (c->w1) mark_context(c->w1);
+      mark_series(c->w2);
+      mark_series(c->w3);
+      break;
+    case TYPE_OBJECT: case TYPE_ERROR: case TYPE_PORT:
+      if (c->w1) mark_context(c->w1);
+      if (c->w3) mark_series(c->w3);
+      break;
+    case TYPE_HANDLE:
+      if (i32(c->w3) >= 0) resources::mark(i32(c->w3), 0);
+      break;
+    case TYPE_IMAGE:
+      if (c->w2) mark_node(c->w2);
+      break;
+    case TYPE_EVENT:
+      if ((c->header & 0x1000) && c->w2) mark_series(c->w2);
+      break;
+    default:
+      break;
+  }
+}
+
+u32 do_cycle() {
+  if (active) return g_cycles;
+  active = true;
+  g_marked_outside.clear();
+  scan_roots();
+  resources::sweep();
+  for (SweepCallback fn : g_sweepers) fn();
+  compact_frames();
+  sweep_large_blocks();
+  release_nodes();
+  mem::review_node_frames();
+  for (u32 node : g_marked_outside) {
+    Buffer* b = buffer_or_null(node);
+    if (b) b->flags &= ~mem::SERIES_MARK;
+  }
+  g_marked_outside.clear();
+  ++g_cycles;
+  active = false;
+  return g_cycles;
+}
 
 }  // namespace qel::gc

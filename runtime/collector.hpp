@@ -15,9 +15,16 @@ void stress_point();    // called at every buffer allocation
 u32 do_cycle();         // one cycle; answers the cycle count
 u32 cycles();
 
+// Modules that hold values outside the root block register a mark callback
+// (at most 100 registrations in a run; a removed entry stays empty).
 using MarkCallback = void (*)();
 bool add_mark_callback(MarkCallback fn);
 void remove_mark_callback(MarkCallback fn);
+// Weak tables register a sweep callback, called after marking and before
+// compaction, while is_marked still tells what survives.
+using SweepCallback = void (*)();
+void add_sweep_callback(SweepCallback fn);
+bool is_marked(u32 node);
 
 // Marking entry points for mark callbacks and datatype mark rules.
 bool mark_node(u32 node);          // answers true when newly marked

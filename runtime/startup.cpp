@@ -10,9 +10,13 @@
 
 #include "platform/console.hpp"
 #include "platform/crash.hpp"
+#include "eval/random.hpp"
+#include "runtime/actions.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/hooks.hpp"
 #include "runtime/memory.hpp"
+#include "runtime/resources.hpp"
+#include "runtime/stack.hpp"
 
 namespace qel::runtime {
 
@@ -74,14 +78,19 @@ void set_stack_limit_for_this_thread() {
 
 void runtime_init() {
   if (g_initialised) return;
-  boot_flag = true;                       // 1. boot flag
-  hooks::init();                          // 2. output hook lists
-  platform::console::init();              // 3. platform start
-  mem::init();                            // 5. memory manager
-  mem::make_node_frame(mem::NODE_FRAME_NODES);  // 10. first node and series frames
+  boot_flag = true;                       // boot flag
+  hooks::init();                          // output hook lists
+  platform::console::init();              // platform start
+  random::init();                         // random generator
+  mem::init();                            // memory manager
+  resources::init_registry();             // external-resource registry
+  types::register_all();                  // datatypes, in their fixed order
+  mem::make_node_frame(mem::NODE_FRAME_NODES);  // first node and series frames
   mem::make_series_frame();
-  root_node = mem::alloc_big_series(ROOT_CELLS, 16, 0);  // 11. root block
-  gc::init();                             // 27. collector
+  root_node = mem::alloc_big_series(ROOT_CELLS, 16, 0);  // root block (pinned)
+  stack::init();                          // arguments and call stacks
+  resources::init_slot_table();           // value slot table
+  gc::init();                             // collector
   g_initialised = true;
 }
 

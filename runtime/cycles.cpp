@@ -1,0 +1,48 @@
+#include "runtime/cycles.hpp"
+
+#include "runtime/error.hpp"
+
+namespace qel::cycles {
+namespace {
+u32 g_entries[CAPACITY];
+u32 g_top = 0;
+}  // namespace
+
+void push(u32 node) {
+  g_entries[g_top++] = node;
+  if (g_top >= CAPACITY) {
+    g_top = 0;
+    fire(Err::internal_too_deep);
+  }
+}
+
+void pop() {
+  if (g_top) --g_top;
+}
+
+void pop_n(u32 n) { g_top = n > g_top ? 0 : g_top - n; }
+void reset() { g_top = 0; }
+u32 depth() { return g_top; }
+
+bool find(u32 node) {
+  for (u32 i = 0; i < g_top; ++i) {
+    if (g_entries[i] == node) return true;
+  }
+  return false;
+}
+
+u32 node_of(const Cell* v) { return type_of(v) == TYPE_OBJECT ? v->w1 : v->w2; }
+
+const char* marker(const Cell* v, bool mold) {
+  if (!find(node_of(v))) return nullptr;
+  if (!mold) return "...";
+  switch (type_of(v)) {
+    case TYPE_BLOCK: case TYPE_HASH: return "[...]";
+    case TYPE_PAREN: return "(...)";
+    case TYPE_MAP: return "#[...]";
+    case TYPE_OBJECT: return "make object! [...]";
+    default: return "...";
+  }
+}
+
+}  // namespace qel::cycles

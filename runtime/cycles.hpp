@@ -1,0 +1,26 @@
+// The cycle stack: the series (or object contexts) being molded, formed,
+// compared or hashed right now, so that a value that contains itself is
+// written once and then as a marker, instead of looping.
+#pragma once
+
+#include "runtime/cell.hpp"
+
+namespace qel::cycles {
+
+inline constexpr u32 CAPACITY = 1000;  // at most 999 entries are held
+
+void push(u32 node);      // a full stack is emptied and raises internal too-deep
+void pop();
+void pop_n(u32 n);
+void reset();
+bool find(u32 node);
+u32 depth();
+
+// The node a value is tracked by: the context of an object, else the series node.
+u32 node_of(const Cell* value);
+// When the value is on the stack, the marker text to write in its place
+// ("[...]", "(...)", "#[...]", "make object! [...]" when molding, "..."
+// otherwise); nullptr when it is not.
+const char* marker(const Cell* value, bool mold);
+
+}  // namespace qel::cycles

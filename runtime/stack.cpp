@@ -1,0 +1,254 @@
+#include "runtime/stack.hpp"
+
+#include "runtime/collector.hpp"
+#include "runtime/cycles.hpp"
+#include "runtime/error.hpp"
+#include "runtime/memory.hpp"
+#include "runtime/startup.hpp"
+
+namespace qel::stack {
+
+Cell* bottom = nullptr;
+Cell* base = nullptr;
+Cell* top = nullptr;
+Cell* end = nullptr;
+Frame* cbottom = nullptr;
+Frame* ctop = nullptr;
+Frame* cend = nullptr;
+Frame* last_throw_frame = nullptr;
+u32 body_symbol = 0;
+u32 anon_symbol = 0;
+u32 not_found_symbol = 0;
+
+namespace {
+u32 g_args_node = 0;
+u32 g_calls_node = 0;
+
+// Context record helpers: cell 0 of a context node's buffer.
+inline Cell* context_record(u32 ctx) { return mem::buffer_of(ctx)->cells(); }
+inline constexpr u32 CONTEXT_ON_STACK = 0x400000;
+}  // namespace
+
+void init() {
+  if (!g_args_node) {
+    // Both stacks live in pinned buffers (they never move), inside the root block.
+    g_args_node = mem::alloc_big_series(ARGS_CELLS, 16, 0);
+    make_series(runtime::root_append(), TYPE_BLOCK, g_args_node);
+    g_calls_node = mem::alloc_big_series(CALL_FRAMES * sizeof(Frame), 1, 0);
+    make_series(runtime::root_append(), TYPE_BINARY, g_calls_node);
+  }
+  mem::Buffer* a = mem::buffer_of(g_args_node);
+  bottom = base = top = reinterpret_cast<Cell*>(a->data());
+  end = bottom + a->size / sizeof(Cell);
+  mem::Buffer* c = mem::buffer_of(g_calls_node);
+  cbottom = ctop = reinterpret_cast<Frame*>(c->data());
+  cend = cbottom + CALL_FRAMES;
+  last_throw_frame = nullptr;
+}
+
+void overflow() {
+  // Back off so that raising has room, and forget any cycle in progress.
+  top = (top - bottom > 5) ? top - 5 : bottom;
+  cycles::reset();
+  fire(Err::internal_stack_overflow);
+}
+
+Cell* arg(u32 i) { return base + i; }
+
+void adjust_post_try() {
+  Cell* l = last();
+  if (type_of(l) == TYPE_ERROR) copy_cell(l, base);
+  top = base + 1;
+}
+
+Cell* mark(u32 symbol, u32 ctx, u32 kind) {
+  if (ctop >= cend) overflow();
+  Frame* f = ctop++;
+  f->header = kind;
+  f->symbol = symbol;
+  f->prev_base = index_of(base);
+  f->ctx = ctx;
+  f->fctx = 0;
+  f->saved_values = 0;
+  base = top;
+  return base;
+}
+
+Cell* mark(const Cell* word, u32 kind) { return mark(word->w2, word->w1, kind); }
+
+Cell* mark_func(const Cell* word, u32 fctx) {
+  Cell* b = mark(word, FRAME_FUNCTION);
+  Frame* f = ctop - 1;
+  f->fctx = fctx;
+  f->saved_values = fctx ? context_record(fctx)->w2 : 0;
+  return b;
+}
+
+Cell* mark_native_ctx(const Cell* word, u32 fctx) {
+  // The function's values are the cells of the running call: point the context at them.
+  if (fctx) context_record(fctx)->w2 = index_of(base) + 1;
+  Cell* b = mark(word, FRAME_NATIVE_CTX);
+  (ctop - 1)->fctx = 0;
+  return b;
+}
+
+void restore_context(const Frame* f) {
+  if (f->fctx) context_record(f->fctx)->w2 = f->saved_values;
+}
+
+void unwind() {
+  if (ctop <= cbottom) return;
+  Frame* f = --ctop;
+  if ((f->header & 0x0F000000) == FRAME_FUNCTION && f->fctx) restore_context(f);
+  if (ctop == cbottom) {
+    base = top = bottom;
+  } else {
+    top = base;
+    base = bottom + f->prev_base;
+  }
+}
+
+void unwind_last() {
+  if (ctop <= cbottom) return;
+  Frame* f = --ctop;
+  top = base + 1;
+  base = bottom + f->prev_base;
+}
+
+void unwind_func() {
+  if (ctop <= cbottom) return;
+  restore_context(ctop - 1);
+  unwind_last();
+}
+
+void unwind_func_clear() {
+  if (ctop <= cbottom) return;
+  Frame* f = --ctop;
+  restore_context(f);
+  base = bottom + f->prev_base;
+  top = base;
+}
+
+void unwind_clear() {
+  if (ctop <= cbottom) return;
+  Frame* f = --ctop;
+  base = bottom + f->prev_base;
+  top = base;
+}
+
+void unwind_func_last() {
+  Cell* result = base;
+  unwind_func();
+  copy_cell(result, base);
+}
+
+void unwind_last_copy() {
+  Cell* result = base;
+  unwind_last();
+  copy_cell(result, base);
+}
+
+void unroll_to(u32 kind, bool keep) {
+  Frame* start = ctop;
+  kind &= KIND_MASK;
+  do {
+    if (ctop <= cbottom) break;
+    --ctop;
+    u32 k = ctop->header & KIND_MASK;
+    if (k == FRAME_FUNCTION && ctop->fctx) restore_context(ctop);
+    if (ctop <= cbottom || k == kind || k == FRAME_TRY) break;
+  } while (true);
+  if (keep) ++ctop;
+  if (ctop == start) {
+    top = base + 1;
+  } else if (ctop == cbottom) {
+    base = top = bottom;
+  } else {
+    top = base + 1;
+    base = bottom + ctop->prev_base;
+  }
+  if (!keep && ctop < start) ++ctop;
+}
+
+void unroll_to_last(u32 kind) {
+  Cell* innermost = base;
+  Frame* start = ctop;
+  unroll_to(kind, false);
+  // The first record opened inside the found frame gives the found frame's base.
+  Frame* found = ctop - 1;
+  Cell* target = (found + 1 < start) ? bottom + (found + 1)->prev_base : base;
+  copy_cell(innermost, target);
+  base = target;
+  top = base;
+}
+
+void set_ctx_flag(bool on) {
+  if (ctop <= cbottom) return;
+  Frame* f = ctop - 1;
+  f->header = on ? (f->header | FRAME_FLAG_CTX) : (f->header & ~FRAME_FLAG_CTX);
+}
+
+Frame* set_parent_ctx_flag() {
+  if (ctop - cbottom < 2) return nullptr;
+  Frame* f = ctop - 2;
+  if (f->header & FRAME_FLAG_CTX) return nullptr;
+  f->header |= FRAME_FLAG_CTX;
+  return f;
+}
+
+void clear_ctx_flag(Frame* f) {
+  if (f) f->header &= ~FRAME_FLAG_CTX;
+}
+
+void set_interp_flag() {
+  if (ctop > cbottom) (ctop - 1)->header |= FRAME_FLAG_INTERP;
+}
+
+bool in_interp_frame(Frame* from, bool just_one) {
+  Frame* f = from ? from : ctop;
+  while (f > cbottom) {
+    --f;
+    if (f->header & FRAME_FLAG_INTERP) return true;
+    if (just_one) return false;
+  }
+  return false;
+}
+
+Cell* get_call(Cell* out) {
+  Frame* f = last_throw_frame ? last_throw_frame : ctop;
+  last_throw_frame = nullptr;
+  while (f > cbottom) {
+    --f;
+    if (f->symbol != body_symbol && f->symbol != anon_symbol && f->symbol) {
+      out->header = TYPE_WORD;
+      out->w1 = f->ctx;
+      out->w2 = f->symbol;
+      out->w3 = u32(-1);
+      return out;
+    }
+  }
+  out->header = TYPE_WORD;
+  out->w1 = 0;
+  out->w2 = not_found_symbol;
+  out->w3 = u32(-1);
+  return out;
+}
+
+void rename_frame(const Cell* word) {
+  Frame* f = last_throw_frame ? last_throw_frame : ctop;
+  if (f > cbottom) (f - 1)->symbol = word->w2;
+}
+
+void mark_frames() {
+  for (Frame* f = cbottom; f < ctop; ++f) {
+    if (f->ctx) gc::mark_context(f->ctx);
+    if (f->fctx) {
+      gc::mark_context(f->fctx);
+      if (f->saved_values && !(context_record(f->fctx)->header & CONTEXT_ON_STACK)) {
+        gc::mark_series(f->saved_values);
+      }
+    }
+  }
+}
+
+}  // namespace qel::stack

@@ -1,0 +1,142 @@
+// Arguments stack and call frames.
+//
+// The arguments stack is one fixed array of cells: a callee finds its
+// arguments from `base` upward and leaves its result in the base cell. The call
+// stack is one fixed array of frame records, one per open call, loop, catch or
+// evaluation. Both live in pinned buffers that never move, so cell pointers
+// into the arguments stack stay valid for the life of the process.
+//
+// Invariants: bottom <= base <= top <= end; cbottom <= ctop <= cend; every
+// open frame's prev_base indexes a cell at or below the current base.
+#pragma once
+
+#include "runtime/cell.hpp"
+
+namespace qel::stack {
+
+inline constexpr u32 ARGS_CELLS = 20000;
+inline constexpr u32 CALL_FRAMES = 12000;
+
+// Frame kinds live in the top byte of the header; the unwinders compare only
+// the low nibble of it (so 0x81 counts as a function frame, 0x82 and 0x12 as
+// native frames).
+inline constexpr u32 KIND_MASK = 0x0F000000;
+inline constexpr u32 FRAME_FUNCTION = 0x01000000;
+inline constexpr u32 FRAME_NATIVE = 0x02000000;
+inline constexpr u32 FRAME_NATIVE_CTX = 0x12000000;
+inline constexpr u32 FRAME_CATCH = 0x04000000;
+inline constexpr u32 FRAME_TRY = 0x05000000;
+inline constexpr u32 FRAME_THROW = 0x06000000;  // throw catcher (catch native)
+inline constexpr u32 FRAME_LOOP = 0x08000000;
+inline constexpr u32 FRAME_INTERP_FUNC = 0x81000000;
+inline constexpr u32 FRAME_INTERP = 0x82000000;
+inline constexpr u32 FRAME_EVAL = 0x87000000;
+inline constexpr u32 FRAME_FLAG_CTX = 0x10000000;     // return and exit unwind to it
+inline constexpr u32 FRAME_FLAG_INTERP = 0x80000000;  // an interpreter frame
+
+struct Frame {
+  u32 header;        // kind and flags (top byte); the low 24 bits are free
+  u32 symbol;        // full symbol id of the frame's word
+  u32 prev_base;     // cell index of the base when the frame was opened
+  u32 ctx;           // context node of the frame's word
+  u32 fctx;          // function frames: the function's context node, else 0
+  u32 saved_values;  // with fctx: the values reference the context held before
+  u32 kind() const { return header & KIND_MASK; }
+};
+
+extern Cell* bottom;
+extern Cell* base;
+extern Cell* top;
+extern Cell* end;
+extern Frame* cbottom;
+extern Frame* ctop;
+extern Frame* cend;
+extern Frame* last_throw_frame;
+extern u32 body_symbol;  // <body> and <anon> are never reported as frame names
+extern u32 anon_symbol;
+extern u32 not_found_symbol;
+
+void init();  // stack/init: both stacks empty
+inline u32 index_of(const Cell* c) { return u32(c - bottom); }
+
+// ---- arguments stack --------------------------------------------------------
+
+[[noreturn]] void overflow();
+
+inline Cell* push() {
+  Cell* c = top;
+  if (++top >= end) overflow();
+  return c;
+}
+inline Cell* push_cell(const Cell* value) {
+  Cell* c = push();
+  copy_cell(value, c);
+  return c;
+}
+inline void pop(u32 n) { top = (u32(top - bottom) < n) ? bottom : top - n; }
+inline Cell* last() { return top > bottom ? top - 1 : bottom; }
+inline Type top_type() { return type_of(last()); }
+inline void set_last(const Cell* value) { copy_cell(value, base); }
+inline void set_last_only(const Cell* value) {
+  top = base + 1;
+  copy_cell(value, base);
+}
+inline void reset() { top = base; }
+inline void keep() { top = base + 1; }
+void adjust_post_try();
+Cell* arg(u32 i);  // the cell at base + i
+
+// ---- frames -------------------------------------------------------------------
+
+// Opens a frame of the given kind named by a word cell (symbol in word 2,
+// context in word 1) or by a symbol and context; answers the new base.
+Cell* mark(const Cell* word, u32 kind);
+Cell* mark(u32 symbol, u32 ctx, u32 kind);
+Cell* mark_func(const Cell* word, u32 fctx);
+Cell* mark_native_ctx(const Cell* word, u32 fctx);
+inline Cell* mark_native(const Cell* w) { return mark(w, FRAME_NATIVE); }
+inline Cell* mark_catch(const Cell* w) { return mark(w, FRAME_CATCH); }
+inline Cell* mark_try(const Cell* w) { return mark(w, FRAME_TRY); }
+inline Cell* mark_func_body(const Cell* w) { return mark(w, FRAME_THROW); }
+inline Cell* mark_loop(const Cell* w) { return mark(w, FRAME_LOOP); }
+inline Cell* mark_eval(const Cell* w) { return mark(w, FRAME_EVAL); }
+inline Cell* mark_interp_func(const Cell* w) { return mark(w, FRAME_INTERP_FUNC); }
+inline Cell* mark_interp(const Cell* w) { return mark(w, FRAME_INTERP); }
+
+void unwind();           // pop; top = base; base = prev_base
+void unwind_last();      // pop; the closed frame's base cell becomes the last pushed cell
+void unwind_func();      // unwind_last, restoring a function context first
+void unwind_func_clear();
+void unwind_clear();
+void unwind_func_last();
+void unwind_last_copy();
+void unroll_to(u32 kind, bool keep);
+void unroll_to_last(u32 kind);
+inline void unroll_loop(bool keep) { unroll_to(FRAME_LOOP, keep); }
+
+// ---- flags and queries --------------------------------------------------------
+
+void set_ctx_flag(bool on);
+Frame* set_parent_ctx_flag();  // the record changed, or nullptr
+void clear_ctx_flag(Frame* f);
+void set_interp_flag();
+inline Frame* top_frame() { return ctop > cbottom ? ctop - 1 : nullptr; }
+inline void set_ctop(Frame* f) { ctop = f; }
+bool in_interp_frame(Frame* from, bool just_one);
+
+// The word of the nearest call (skipping <body> and <anon> frames), written
+// into out: a word! whose symbol is the frame's and whose context is the
+// frame's context; the word <not-found> when there is none.
+Cell* get_call(Cell* out);
+void rename_frame(const Cell* word);
+
+// Position of the call stack, as kept in an error's stack field.
+inline u32 position() { return u32(ctop - cbottom); }
+
+// Restoring a function context writes saved_values back into it.
+void restore_context(const Frame* f);
+
+// The collector's walk over the live frames.
+void mark_frames();
+
+}  // namespace qel::stack
