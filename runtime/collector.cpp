@@ -154,15 +154,6 @@ void scan_roots() {
   drain();
 }
 
-void poison_free_part(u32 from, u32 to) {
-  if (to > from) {
-#ifndef NDEBUG
-    std::memset(mem::region + from, 0xDD, to - from);
-#endif
-    QEL_POISON(mem::region + from, to - from);
-  }
-}
-
 // Slides the live buffers of one frame down over the dead ones.
 void compact_frame(mem::SeriesFrame* f) {
   u32 start = f->data_offset();
@@ -198,10 +189,8 @@ void compact_frame(mem::SeriesFrame* f) {
       dest += p - run;
     }
   }
-  u32 old_free = f->free;
   if (dest) f->free = dest;
-  poison_free_part(f->free, std::max(old_free, f->free));
-  poison_free_part(old_free, f->end);
+  mem::poison_range(f->free, f->end);
 }
 
 void compact_frames() {

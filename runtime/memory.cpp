@@ -23,17 +23,17 @@ inline u32 round16(u64 n) { return u32((n + 15) & ~u64(15)); }
 // Bytes a buffer of data size `size` occupies in a series frame.
 inline u32 footprint(u32 size) { return size + u32(sizeof(Buffer)); }
 
-// Poisoning of free parts keeps stale pointers from reading old data unnoticed.
-inline void poison_range(u32 from, u32 to) {
+}  // namespace
+
+void poison_range(u32 from, u32 to) {
   if (to > from) {
+    QEL_UNPOISON(region + from, to - from);
 #ifndef NDEBUG
     std::memset(region + from, 0xDD, to - from);
 #endif
     QEL_POISON(region + from, to - from);
   }
 }
-
-}  // namespace
 
 // ---------------------------------------------------------------------------
 // Set-up and page blocks

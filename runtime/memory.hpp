@@ -167,6 +167,9 @@ u32 copy_series_buffer(u32 node);
 u32 copy_series_part(u32 node, u32 unit_offset, u32 unit_count);
 
 void fill_memory(u8* start, u8* end, u8 byte);
+// Marks [from, to) as free memory: filled with 0xDD in debug builds and
+// poisoned for AddressSanitizer, so that a stale pointer fails loudly.
+void poison_range(u32 from, u32 to);
 
 u32 alloc_large_block(u64 bytes);   // answers the buffer offset
 void free_large_block(u32 buffer);
