@@ -1,12 +1,35 @@
-// Case folding of code points: simple (one-to-one) mappings only.
+// Case folding of code points: the simple (one code point to one code point)
+// upper- and lowercase mappings of the Unicode Character Database.
+//
+// Code points U+0000-U+FFFF fold with one read of a direct table (an entry
+// of 0 means the code point maps to itself); code points above U+FFFF are
+// looked up in short sorted pair lists. The tables come from
+// runtime/case_tables.inc, written by tools/gen_case_tables.py.
+// Code points without a simple mapping stay as they are: U+00DF (sharp s)
+// has no simple uppercase, so it does not change.
 #pragma once
 
 #include "runtime/cell.hpp"
 
 namespace qel::casefold {
 
-void init();            // builds the tables (part of runtime initialisation)
-u32 upper(u32 cp);      // the simple uppercase mapping, or cp
-u32 lower(u32 cp);      // the simple lowercase mapping, or cp
+// Fills the direct tables (start-up step; later calls do nothing). Folding
+// before this step fills them on first use.
+void init();
+
+// The uppercase (upper set) or lowercase mapping of cp, or cp itself.
+// Callers that fold for comparison or hashing pass upper = true.
+u32 fold_case_char(u32 cp, bool upper);
+inline u32 upper(u32 cp) { return fold_case_char(cp, true); }
+inline u32 lower(u32 cp) { return fold_case_char(cp, false); }
+
+// The worker of the natives uppercase (upper set) and lowercase: changes a
+// char! or a string-like series in place. part is null for no /part, else an
+// integer! count or a series of the value's datatype over the same buffer
+// (counting to its index); any other part raises script invalid-refine-arg.
+// A string is folded from its index (clamped to the tail) for the counted
+// code points, widening its units when a folded code point needs it.
+// Answers the value.
+Cell* change_case(Cell* value, const Cell* part, bool upper);
 
 }  // namespace qel::casefold

@@ -36,9 +36,15 @@
   X(script, out_of_range, "out-of-range", "[\"value out of range:\" :arg1]")                 \
   X(script, bad_make_arg, "bad-make-arg", "[\"cannot MAKE\" :arg1 \"from:\" :arg2]")         \
   X(script, not_defined, "not-defined", "[:arg1 \"is not defined in this context\"]")       \
+  X(script, invalid_char, "invalid-char", "[\"invalid character:\" :arg1]")                  \
+  X(script, too_long, "too-long", "\"Content too long\"")                                    \
+  X(script, not_in_context, "not-in-context", "[:arg1 \"is not in the specified context\"]") \
+  X(script, invalid_chars, "invalid-chars", "\"contains invalid characters\"")               \
+  X(script, bad_to_arg, "bad-to-arg", "[\"cannot convert to\" :arg1 \"from:\" :arg2]")       \
   X(math, overflow, "overflow", "\"math or number overflow\"")                               \
   X(math, zero_divide, "zero-divide", "\"attempt to divide by zero\"")                       \
   X(access, no_port_action, "no-port-action", "\"port action not supported\"")               \
+  X(access, invalid_utf8, "invalid-utf8", "[\"invalid UTF-8 encoding:\" :arg1]")             \
   X(user, message, "message", ":arg1")                                                       \
   X(internal, bad_path, "bad-path", "[\"bad path:\" :arg1]")                                 \
   X(internal, not_here, "not-here", "[:arg1 \"not supported on your system\"]")              \

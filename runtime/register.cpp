@@ -1,6 +1,9 @@
 // Registration of every datatype module, in the fixed order of start-up.
 // A parent is always registered before the types that inherit from it.
+#include "datatypes/context.hpp"
 #include "datatypes/logic.hpp"
+#include "datatypes/symbol.hpp"
+#include "datatypes/word.hpp"
 #include "runtime/actions.hpp"
 
 namespace qel::types {
@@ -19,6 +22,9 @@ void register_all() {
   unset::init();
   none::init();
   logic::init();
+  symbol::init();
+  context::init();
+  word::init();  // word!, lit-word!, set-word!, get-word!, refinement!
 }
 
 }  // namespace qel::types

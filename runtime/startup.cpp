@@ -11,12 +11,18 @@
 #include "platform/console.hpp"
 #include "platform/crash.hpp"
 #include "eval/random.hpp"
+#include "datatypes/context.hpp"
+#include "datatypes/string.hpp"
+#include "datatypes/symbol.hpp"
 #include "runtime/actions.hpp"
+#include "runtime/casefold.hpp"
 #include "runtime/collector.hpp"
+#include "runtime/hash.hpp"
 #include "runtime/hooks.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/resources.hpp"
 #include "runtime/stack.hpp"
+#include "runtime/words.hpp"
 
 namespace qel::runtime {
 
@@ -85,9 +91,17 @@ void runtime_init() {
   mem::init();                            // memory manager
   resources::init_registry();             // external-resource registry
   types::register_all();                  // datatypes, in their fixed order
+  string::init();                         // string buffer layer (rotation scratch)
   mem::make_node_frame(mem::NODE_FRAME_NODES);  // first node and series frames
   mem::make_series_frame();
   root_node = mem::alloc_big_series(ROOT_CELLS, 16, 0);  // root block (pinned)
+  context::init_global();                 // global context
+  casefold::init();                       // case-folding tables
+  symbol::init_table();                   // symbol block and symbol hash table
+  init_type_name_words();                 // datatype-name words
+  init_well_known_words();                // well-known words
+  init_refinement_words();                // well-known refinements
+  ownership::init();                      // ownership table
   stack::init();                          // arguments and call stacks
   resources::init_slot_table();           // value slot table
   gc::init();                             // collector

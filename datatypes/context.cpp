@@ -1,0 +1,402 @@
+#include "datatypes/context.hpp"
+
+#include "datatypes/symbol.hpp"
+#include "runtime/actions.hpp"
+#include "runtime/collector.hpp"
+#include "runtime/cycles.hpp"
+#include "runtime/error.hpp"
+#include "runtime/hash.hpp"
+#include "runtime/memory.hpp"
+#include "runtime/roots.hpp"
+#include "runtime/stack.hpp"
+#include "runtime/startup.hpp"
+
+namespace qel::context {
+
+u32 global = 0;
+u32 self_symbol = 0;
+ChangeHook on_change = nullptr;
+
+namespace {
+
+using mem::Buffer;
+using mem::buffer_of;
+
+Cell g_variant;  // a case variant's word cell answered outside start-up
+
+void mark_global() {
+  if (global) gc::mark_context(global);
+}
+
+inline u32 cell_count(u32 node) { return buffer_of(node)->used() / sizeof(Cell); }
+
+// The cell a stack-based context's value i lives in during a call.
+inline Cell* frame_cell(const Cell* rec, u32 i) { return stack::bottom + (rec->w2 - 1) + i; }
+
+// Makes sure the values series holds slot i (growing with unset cells).
+Cell* ensure_slot(u32 ctx, u32 i) {
+  u32 values = record_of(ctx)->w2;
+  while (cell_count(values) <= i) make_unset(mem::alloc_tail_cell(values));
+  return buffer_of(values)->cells() + i;
+}
+
+bool is_self(u32 sym) {
+  return self_symbol && symbol::valid(sym) && symbol::resolve(sym) == symbol::resolve(self_symbol);
+}
+
+void mark_assigned(u32 ctx, u32 i) {
+  if (kind_of(ctx) == KIND_OBJECT && i < word_count(ctx)) symbol_cell(ctx, i)->header |= WORD_ASSIGNED;
+}
+
+bool is_bindable_series(Type t) {
+  return t == TYPE_BLOCK || t == TYPE_PAREN || t == TYPE_PATH || t == TYPE_LIT_PATH ||
+         t == TYPE_SET_PATH || t == TYPE_GET_PATH || t == TYPE_HASH;
+}
+
+Cell* root_copy(const Cell* w) {
+  Cell* c = runtime::root_append();
+  copy_cell(w, c);
+  return c;
+}
+
+}  // namespace
+
+void init() { types::register_datatype({TYPE_CONTEXT, TYPE_NO_TYPE, "context!", {}}); }
+
+void init_global() {
+  if (global) return;
+  global = make(4000, false, false, 0, KIND_GLOBAL);
+  gc::add_mark_callback(mark_global);
+}
+
+// ---------------------------------------------------------------------------------
+// The record
+
+Cell* record_of(u32 ctx) { return buffer_of(ctx)->cells(); }
+Cell* self_slot(u32 ctx) { return buffer_of(ctx)->cells() + 1; }
+
+bool is_context(u32 node) {
+  if (!node || !mem::node_target(node)) return false;
+  Buffer* b = buffer_of(node);
+  return b->unit() == 16 && b->used() >= 2 * sizeof(Cell) && type_of(b->cells()) == TYPE_CONTEXT;
+}
+
+u32 kind_of(u32 ctx) { return (record_of(ctx)->header >> KIND_SHIFT) & 3u; }
+bool on_stack(u32 ctx) { return record_of(ctx)->header & ON_STACK; }
+bool has_values(u32 ctx) { return record_of(ctx)->w2 != 0; }
+u32 table_of(u32 ctx) { return record_of(ctx)->w1; }
+u32 words_of(u32 ctx) { return hash::record(table_of(ctx))->block; }
+u32 word_count(u32 ctx) { return cell_count(words_of(ctx)); }
+Cell* symbol_cell(u32 ctx, u32 i) { return buffer_of(words_of(ctx))->cells() + i; }
+
+Cell* slot(u32 ctx, u32 i) {
+  const Cell* rec = record_of(ctx);
+  if (!rec->w2) return nullptr;
+  if (rec->header & ON_STACK) return frame_cell(rec, i);
+  if (i >= cell_count(rec->w2)) return nullptr;
+  return buffer_of(rec->w2)->cells() + i;
+}
+
+// ---------------------------------------------------------------------------------
+// Making
+
+u32 make(u32 n, bool stacked, bool self, u32 source, u32 kind) {
+  if (n == 0) n = 1;
+  roots::NodeRoot hold_source(&source);
+  u32 ctx = mem::alloc_cells(2);
+  roots::NodeRoot hold(&ctx);
+  Buffer* b = buffer_of(ctx);
+  Cell* rec = b->cells();
+  rec->header = TYPE_CONTEXT | (kind << KIND_SHIFT) | (stacked ? ON_STACK : 0) | (self ? HAS_SELF : 0);
+  rec->w1 = rec->w2 = rec->w3 = 0;
+  make_unset(rec + 1);
+  b->tail = b->head + 2 * sizeof(Cell);
+  u32 table;
+  u32 words = 0;
+  if (source) {
+    words = cell_count(words_of(source));
+    u32 block = mem::copy_series_buffer(words_of(source));
+    roots::NodeRoot hold_block(&block);
+    table = hash::copy(table_of(source), block);
+    Cell* w = buffer_of(block)->cells();
+    for (u32 i = 0; i < words; ++i) w[i].w1 = ctx;
+  } else {
+    table = hash::make(n, 0, hash::KIND_SYMBOL, 2);
+  }
+  record_of(ctx)->w1 = table;
+  if (!stacked) {
+    u32 values = mem::alloc_cells(n > words ? n : words);
+    Buffer* vb = buffer_of(values);
+    for (u32 i = 0; i < words; ++i) make_unset(vb->cells() + i);
+    vb->tail = vb->head + words * sizeof(Cell);
+    record_of(ctx)->w2 = values;
+  }
+  return ctx;
+}
+
+u32 make_from_spec(const Cell* spec_in, bool stacked, bool self, u32 kind) {
+  roots::LocalCell spec;
+  copy_cell(spec_in, spec.get());
+  u32 node = spec->w2;
+  i32 from = i32(spec->w1) < 0 ? 0 : i32(spec->w1);
+  auto counts = [](Type t) {
+    return t == TYPE_WORD || t == TYPE_GET_WORD || t == TYPE_LIT_WORD || t == TYPE_REFINEMENT;
+  };
+  u32 n = 0;
+  for (u32 i = u32(from); i < cell_count(node); ++i) n += counts(type_of(buffer_of(node)->cells() + i));
+  u32 ctx = make(n, stacked, self, 0, kind);
+  roots::NodeRoot hold(&ctx);
+  for (u32 i = u32(from); i < cell_count(node); ++i) {
+    Cell w = buffer_of(node)->cells()[i];
+    if (counts(type_of(&w))) bind_or_add(ctx, &w);
+  }
+  return ctx;
+}
+
+u32 clone(Cell* value, u32 kind) {
+  u32 source = value->w1;
+  const Cell* rec = record_of(source);
+  bool stacked = rec->header & ON_STACK;
+  bool self = rec->header & HAS_SELF;
+  u32 n = word_count(source);
+  roots::NodeRoot hold_source(&source);
+  u32 ctx = make(n, stacked, self, source, kind);
+  roots::NodeRoot hold(&ctx);
+  if (!stacked && has_values(source)) {
+    u32 from = record_of(source)->w2;
+    u32 to = record_of(ctx)->w2;
+    u32 count = cell_count(from);
+    while (cell_count(to) < count) mem::alloc_tail_cell(to);
+    for (u32 i = 0; i < count; ++i) copy_cell(buffer_of(from)->cells() + i, buffer_of(to)->cells() + i);
+  }
+  value->w1 = ctx;
+  return ctx;
+}
+
+// ---------------------------------------------------------------------------------
+// Words
+
+i32 find_word(u32 ctx, u32 sym, bool ignore_case) {
+  return hash::find_word(table_of(ctx), sym, ignore_case, 0, nullptr);
+}
+
+i32 find_in_node(u32 ctx, u32 sym, bool ignore_case, i32* out) {
+  return hash::find_word(table_of(ctx), sym, ignore_case, ctx, out);
+}
+
+i32 bind_or_add(u32 ctx, const Cell* word) {
+  u32 sym = word->w2;
+  i32 added = -1;
+  i32 i = find_in_node(ctx, sym, true, &added);
+  if (i >= 0) return i;
+  if (!on_stack(ctx) && has_values(ctx)) ensure_slot(ctx, u32(added));
+  return added;
+}
+
+Cell* add_word(u32 ctx, const Cell* word, const Cell* value_in) {
+  if (find_word(ctx, word->w2, true) >= 0) return nullptr;
+  Cell* saved = stack::top;
+  Cell* value = stack::push_cell(value_in);  // the value may lie in a buffer that moves
+  i32 i = bind_or_add(ctx, word);
+  Cell* s = nullptr;
+  if (!on_stack(ctx) && has_values(ctx)) s = copy_cell(value, ensure_slot(ctx, u32(i)));
+  stack::top = saved;
+  return s;
+}
+
+void put(u32 ctx, const Cell* word, const Cell* value_in) {
+  Cell* saved = stack::top;
+  Cell* value = stack::push_cell(value_in);
+  i32 i = bind_or_add(ctx, word);
+  copy_cell(value, writable_slot(ctx, u32(i)));
+  stack::top = saved;
+}
+
+Cell* find_or_add(u32 sym, bool ignore_case, bool keep_spelling) {
+  i32 i = find_word(global, sym, ignore_case);
+  // A case variant never gets a slot of its own: it shares its class's slot.
+  if (i < 0 && !ignore_case) i = find_word(global, sym, true);
+  if (i < 0) {
+    i32 added = -1;
+    find_in_node(global, sym, false, &added);
+    ensure_slot(global, u32(added));
+    return symbol_cell(global, u32(added));
+  }
+  Cell* w = symbol_cell(global, u32(i));
+  if (keep_spelling && w->w2 != sym) {
+    g_variant = *w;
+    g_variant.w2 = sym;
+    return &g_variant;
+  }
+  return w;
+}
+
+Cell* add_global(u32 sym) {
+  Cell* w = find_or_add(sym, false, true);
+  return runtime::boot_flag ? root_copy(w) : w;
+}
+
+Cell* get_or_add_global(u32 ctx, u32 sym) {
+  if (ctx && ctx != global) {
+    i32 i = find_word(ctx, sym, false);
+    if (i >= 0) return symbol_cell(ctx, u32(i));
+  }
+  return add_global(sym);
+}
+
+Cell* word_cell(u32 sym, u32 ctx) {
+  if (!ctx || on_stack(ctx)) ctx = global;
+  i32 i = find_word(ctx, sym, true);
+  if (i < 0) return nullptr;
+  return slot(ctx, u32(i));
+}
+
+// ---------------------------------------------------------------------------------
+// Values
+
+Cell* value_cell(const Cell* word, u32 ctx) {
+  i32 index = i32(word->w3);
+  if (index < 0) {
+    if (is_self(word->w2) && word->w1) return self_slot(word->w1);
+    Cell w = *word;
+    fire(Err::script_no_value, &w);
+  }
+  const Cell* rec = record_of(ctx);
+  if (!rec->w2) {
+    Cell w = *word;
+    fire(Err::script_not_in_context, &w);
+  }
+  if (rec->header & ON_STACK) return frame_cell(rec, u32(index));
+  if (u32(index) >= word_count(ctx)) {  // not a slot of this context
+    Cell w = *word;
+    fire(Err::script_no_value, &w);
+  }
+  return ensure_slot(ctx, u32(index));
+}
+
+Cell* set(Cell* word, const Cell* value_in, u32 ctx, bool fire_change) {
+  if (i32(word->w3) < 0 || u32(word->w3) >= word_count(ctx)) {
+    i32 i = find_word(ctx, word->w2, false);
+    if (i < 0) i = bind_or_add(ctx, word);
+    word->w3 = u32(i);
+  }
+  u32 index = word->w3;
+  if (!has_values(ctx)) {
+    Cell w = *word;
+    fire(Err::script_not_defined, &w);
+  }
+  if (on_stack(ctx)) {
+    Cell* s = frame_cell(record_of(ctx), index);
+    copy_cell(value_in, s);
+    return s;
+  }
+  Cell* saved = stack::top;
+  // The value may lie in a buffer that moves when the slot is made.
+  Cell* value = stack::push_cell(value_in);
+  Cell* s = ensure_slot(ctx, index);
+  if (kind_of(ctx) == KIND_OBJECT) {
+    mark_assigned(ctx, index);
+    const Cell* self = self_slot(ctx);
+    Type st = type_of(self);
+    if (fire_change && on_change && (st == TYPE_OBJECT || st == TYPE_PORT) && self->w3 != 0) {
+      Cell* object = stack::push_cell(self);
+      Cell* w = stack::push_cell(word);
+      Cell* old = stack::push_cell(s);
+      copy_cell(value, s);
+      on_change(object, w, old, value);
+      stack::top = saved;
+      return ensure_slot(ctx, index);
+    }
+  }
+  copy_cell(value, s);
+  stack::top = saved;
+  return s;
+}
+
+// ---------------------------------------------------------------------------------
+// Binding
+
+i32 bind_word(u32 ctx, Cell* word) {
+  i32 i = find_word(ctx, word->w2, true);
+  if (i >= 0) {
+    word->w1 = ctx;
+    word->w3 = u32(i);
+  }
+  return i;
+}
+
+void bind_block(u32 ctx, const Cell* block, bool self) {
+  u32 node = block->w2;
+  if (!node || cycles::find(node)) return;
+  cycles::push(node);
+  // Nothing below allocates: the block's cells stay where they are.
+  i32 from = i32(block->w1) < 0 ? 0 : i32(block->w1);
+  Buffer* b = buffer_of(node);
+  u32 n = b->used() / sizeof(Cell);
+  for (u32 i = u32(from); i < n; ++i) {
+    Cell* c = b->cells() + i;
+    Type t = type_of(c);
+    if (is_bindable_series(t)) {
+      bind_block(ctx, c, self);
+    } else if (t >= TYPE_WORD && t <= TYPE_REFINEMENT) {
+      if (self && t == TYPE_WORD && is_self(c->w2)) {
+        c->w1 = ctx;
+        c->w3 = u32(-1);
+      } else {
+        bind_word(ctx, c);
+      }
+    }
+  }
+  cycles::pop();
+}
+
+bool collect_set_words(u32 ctx, const Cell* block_in) {
+  roots::LocalCell block;
+  copy_cell(block_in, block.get());
+  roots::NodeRoot hold(&ctx);
+  u32 node = block->w2;
+  u32 before = word_count(ctx);
+  i32 from = i32(block->w1) < 0 ? 0 : i32(block->w1);
+  for (u32 i = u32(from); i < cell_count(node); ++i) {
+    Cell w = buffer_of(node)->cells()[i];
+    if (type_of(&w) == TYPE_SET_WORD) bind_or_add(ctx, &w);
+  }
+  return word_count(ctx) > before;
+}
+
+// ---------------------------------------------------------------------------------
+// Slots for compiled code
+
+Cell* writable_slot(u32 ctx, u32 i) {
+  if (!has_values(ctx)) {
+    Cell w;
+    if (i < word_count(ctx)) w = *symbol_cell(ctx, i);
+    else make_none(&w);
+    fire(Err::script_not_defined, &w);
+  }
+  if (on_stack(ctx)) return frame_cell(record_of(ctx), i);
+  return ensure_slot(ctx, i);
+}
+
+Cell* push_value(u32 ctx, u32 i) {
+  Cell* s = writable_slot(ctx, i);
+  return stack::push_cell(s);
+}
+
+Cell* swap_slot(u32 ctx, u32 i) {
+  Cell* s = writable_slot(ctx, i);
+  Cell* top = stack::last();
+  Cell* old = stack::push_cell(s);
+  copy_cell(top, s);
+  mark_assigned(ctx, i);
+  return old;
+}
+
+Cell* store_slot(u32 ctx, u32 i) {
+  Cell* s = writable_slot(ctx, i);
+  copy_cell(stack::last(), s);
+  mark_assigned(ctx, i);
+  return s;
+}
+
+}  // namespace qel::context

@@ -1,0 +1,296 @@
+#include "datatypes/word.hpp"
+
+#include <cstring>
+#include <string>
+
+#include "datatypes/context.hpp"
+#include "datatypes/string.hpp"
+#include "datatypes/symbol.hpp"
+#include "runtime/actions.hpp"
+#include "runtime/error.hpp"
+#include "runtime/memory.hpp"
+#include "runtime/stack.hpp"
+#include "runtime/startup.hpp"
+#include "runtime/unicode.hpp"
+
+namespace qel {
+
+Cell* intern_word(const char* name) {
+  u32 sym = symbol::make(name);
+  Cell* w = context::find_or_add(sym, true, true);
+  if (!runtime::boot_flag) return w;
+  Cell* c = runtime::root_append();
+  copy_cell(w, c);
+  return c;
+}
+
+namespace word {
+
+TextLoader load_first = nullptr;
+
+namespace {
+
+// A word! of the global context naming the symbol.
+Cell global_word(u32 sym) {
+  Cell w = *context::find_or_add(sym, true, true);
+  w.header = TYPE_WORD;
+  w.w2 = sym;
+  return w;
+}
+
+inline bool is_word_type(Type t) { return t >= TYPE_WORD && t <= TYPE_ISSUE; }
+
+[[noreturn]] void bad_to_arg(Type target, const Cell* value) {
+  Cell type, v = *value;
+  make_datatype(&type, target);
+  fire(Err::script_bad_to_arg, &type, &v);
+}
+
+// Loads the text into out; the first value must be of the word family.
+void load_word(const Cell* text, Cell* out) {
+  if (!load_first) fire(Err::internal_not_done);
+  if (!load_first(text, out) || !is_word_type(type_of(out))) fire(Err::script_invalid_chars);
+}
+
+Cell* word_make(Cell*, Cell* spec, Type type) {
+  Cell* out = stack::push();
+  make_none(out);
+  Type st = type_of(spec);
+  switch (st) {
+    case TYPE_DATATYPE: {
+      Type id = Type(spec->w1 < TYPE_SLOTS ? spec->w1 : 0);
+      u32 sym = types::names[id].symbol;
+      if (!sym) sym = symbol::make(types::name_of(id));
+      *out = global_word(sym);
+      break;
+    }
+    case TYPE_LOGIC:
+      *out = global_word(symbol::make(spec->w1 == 1 ? "true" : "false"));
+      break;
+    case TYPE_STRING:
+      load_word(spec, out);
+      break;
+    case TYPE_CHAR: {
+      Cell* text = stack::push();
+      string::make_at(text, 4, 1);
+      string::append_char(text, spec->w2);
+      load_word(text, out);
+      break;
+    }
+    case TYPE_WORD: case TYPE_SET_WORD: case TYPE_LIT_WORD: case TYPE_GET_WORD:
+      copy_cell(spec, out);
+      break;
+    case TYPE_REFINEMENT: case TYPE_ISSUE: {
+      // The spelling must scan as a plain word.
+      Cell* text = to_string(spec);
+      Cell* scanned = stack::push();
+      if (!load_first) fire(Err::internal_not_done);
+      Type t = load_first(text, scanned) ? type_of(scanned) : TYPE_NO_TYPE;
+      if (t != TYPE_WORD && t != TYPE_SET_WORD && t != TYPE_GET_WORD && t != TYPE_LIT_WORD) {
+        bad_to_arg(type, spec);
+      }
+      context::bind_word(context::global, scanned);
+      copy_cell(scanned, out);
+      break;
+    }
+    default:
+      bad_to_arg(type, spec);
+  }
+  set_type(out, type);
+  return out;
+}
+
+// Appends the word's spelling and answers the limit less its length.
+i32 append_spelling(const Cell* w, Cell* buffer, i32 limit) {
+  std::string text(symbol::name(w->w2));  // appending may move the name
+  const u8* p = reinterpret_cast<const u8*>(text.data());
+  const u8* end = p + text.size();
+  while (p < end) {
+    i32 cp;
+    const u8* q = unicode::fast_decode_utf8_char(p, end, cp);
+    if (cp < 0) {
+      cp = *p;
+      q = p + 1;
+    }
+    string::append_char(buffer, u32(cp));
+    p = q;
+    --limit;
+  }
+  return limit;
+}
+
+i32 word_form(Cell* v, Cell* buffer, Cell*, i32 limit) { return append_spelling(v, buffer, limit); }
+
+i32 word_mold(Cell* v, Cell* buffer, bool, bool, bool, Cell*, i32 limit, i32) {
+  return append_spelling(v, buffer, limit);
+}
+
+i32 mold_with(Cell* v, Cell* buffer, i32 limit, const char* before, const char* after) {
+  if (*before) {
+    string::append_ascii(buffer, before);
+    --limit;
+  }
+  limit = append_spelling(v, buffer, limit);
+  if (*after) {
+    string::append_ascii(buffer, after);
+    --limit;
+  }
+  return limit;
+}
+i32 set_word_mold(Cell* v, Cell* buffer, bool, bool, bool, Cell*, i32 limit, i32) {
+  return mold_with(v, buffer, limit, "", ":");
+}
+i32 lit_word_mold(Cell* v, Cell* buffer, bool, bool, bool, Cell*, i32 limit, i32) {
+  return mold_with(v, buffer, limit, "'", "");
+}
+i32 get_word_mold(Cell* v, Cell* buffer, bool, bool, bool, Cell*, i32 limit, i32) {
+  return mold_with(v, buffer, limit, ":", "");
+}
+i32 refinement_mold(Cell* v, Cell* buffer, bool, bool, bool, Cell*, i32 limit, i32) {
+  return mold_with(v, buffer, limit, "/", "");
+}
+
+i32 word_compare(Cell* a, Cell* b, i32 op) {
+  Type ta = type_of(a), tb = type_of(b);
+  if (!is_word_type(tb)) return COMPARE_INCOMPARABLE;
+  if ((ta == TYPE_ISSUE) != (tb == TYPE_ISSUE)) return COMPARE_INCOMPARABLE;
+  u32 sa = a->w2, sb = b->w2;
+  auto same_canonical = [&] { return symbol::resolve(sa) == symbol::resolve(sb); };
+  bool word_and_lit = (ta == TYPE_WORD && tb == TYPE_LIT_WORD) || (ta == TYPE_LIT_WORD && tb == TYPE_WORD);
+  bool equal;
+  switch (op) {
+    case COMP_EQUAL: case COMP_NOT_EQUAL: case COMP_EQUAL_NO_CASE:
+      equal = same_canonical();
+      break;
+    case COMP_STRICT_EQUAL:
+      equal = ta == tb && sa == sb;
+      break;
+    case COMP_SAME:
+      equal = ta == tb && sa == sb && a->w1 == b->w1;
+      break;
+    case COMP_STRICT_EQUAL_WORD:
+      equal = (word_and_lit || ta == tb) && sa == sb;
+      break;
+    case COMP_FIND:
+      equal = (word_and_lit || ta == tb) && same_canonical();
+      break;
+    default:
+      return symbol::compare_names(sa, sb, op);
+  }
+  return equal ? 0 : 1;
+}
+
+// index?: the slot index plus 1, or none when the word was never looked up.
+void word_index() {
+  i32 i = i32(stack::base->w3);
+  if (i < 0) make_none(stack::base);
+  else make_integer(stack::base, i + 1);
+}
+
+}  // namespace
+
+void init() {
+  types::register_datatype({TYPE_WORD, TYPE_SYMBOL, "word!",
+                            {.make = word_make, .to = word_make, .form = word_form,
+                             .mold = word_mold, .compare = word_compare,
+                             .index_q = word_index}});
+  types::register_datatype({TYPE_LIT_WORD, TYPE_WORD, "lit-word!", {.mold = lit_word_mold}});
+  types::register_datatype({TYPE_SET_WORD, TYPE_WORD, "set-word!", {.mold = set_word_mold}});
+  types::register_datatype({TYPE_GET_WORD, TYPE_WORD, "get-word!", {.mold = get_word_mold}});
+  types::register_datatype(
+      {TYPE_REFINEMENT, TYPE_WORD, "refinement!", {.mold = refinement_mold, .index_q = nullptr}});
+}
+
+Cell* make_at(u32 sym, Cell* target) {
+  Cell w = global_word(sym);
+  return copy_cell(&w, target);
+}
+
+Cell* make_in(u32 sym, u32 block) {
+  Cell w = global_word(sym);
+  return copy_cell(&w, mem::alloc_tail_cell(block));
+}
+
+Cell* make_from_name(const char* name, u32 block) { return make_in(symbol::make(name), block); }
+
+Cell* push(u32 sym) {
+  Cell w = global_word(sym);
+  return stack::push_cell(&w);
+}
+
+Cell* push_local(u32 ctx, u32 i) { return stack::push_cell(context::symbol_cell(ctx, i)); }
+
+Cell* local_cell(u32 ctx, u32 i) { return context::slot(ctx, i); }
+
+Cell* get_value_cell(const Cell* word_in) {
+  Cell w = *word_in;
+  if (!w.w1) fire(Err::script_no_value, &w);
+  return context::value_cell(&w, w.w1);
+}
+
+Cell* get(const Cell* word_in) {
+  Cell w = *word_in;
+  Cell* v = get_value_cell(&w);
+  if (is_unset(v)) fire(Err::script_no_value, &w);
+  return stack::push_cell(v);
+}
+
+Cell* set(Cell* w, const Cell* value) {
+  if (!w->w1) {
+    Cell copy = *w;
+    fire(Err::script_not_defined, &copy);
+  }
+  return context::set(w, value, w->w1, true);
+}
+
+void set_args() {
+  Cell* w = stack::base;
+  Cell* v = stack::base + 1;
+  if (is_unset(v)) fire(Err::script_need_value, w);
+  set(w, v);
+  copy_cell(stack::base + 1, stack::base);
+  stack::keep();
+}
+
+Cell* to_string(const Cell* w) {
+  u32 node = symbol::cache_string(w->w2);
+  return make_series(stack::push(), TYPE_STRING, node);
+}
+
+Cell* symbol_entry(const Cell* w) { return symbol::get(w->w2); }
+
+}  // namespace word
+
+namespace get_word {
+
+Cell* get(const Cell* w) { return stack::push_cell(word::get_value_cell(w)); }
+
+Cell* push(const Cell* c) { return set_type(stack::push_cell(c), TYPE_GET_WORD); }
+
+Cell* push_local(u32 ctx, u32 i) {
+  return set_type(stack::push_cell(context::symbol_cell(ctx, i)), TYPE_GET_WORD);
+}
+
+}  // namespace get_word
+
+namespace refinement {
+
+Cell* push(const Cell* c) { return set_type(stack::push_cell(c), TYPE_REFINEMENT); }
+
+Cell* push_local(u32 ctx, u32 i) {
+  return set_type(stack::push_cell(context::symbol_cell(ctx, i)), TYPE_REFINEMENT);
+}
+
+Cell* load(const char* name) {
+  u32 sym = symbol::make(name);
+  Cell* c = runtime::root_append();
+  c->header = TYPE_REFINEMENT;
+  c->w1 = 0;
+  c->w2 = sym;
+  c->w3 = u32(-1);
+  return c;
+}
+
+}  // namespace refinement
+
+}  // namespace qel

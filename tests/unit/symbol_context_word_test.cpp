@@ -1,0 +1,626 @@
+// Symbols and their case aliases, contexts (binding, assignment, change
+// events, stack-based values), the word family and the runtime's words.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "datatypes/context.hpp"
+#include "datatypes/string.hpp"
+#include "datatypes/symbol.hpp"
+#include "datatypes/word.hpp"
+#include "runtime/actions.hpp"
+#include "runtime/collector.hpp"
+#include "runtime/error.hpp"
+#include "runtime/hash.hpp"
+#include "runtime/memory.hpp"
+#include "runtime/roots.hpp"
+#include "runtime/stack.hpp"
+#include "runtime/startup.hpp"
+#include "runtime/words.hpp"
+
+using namespace qel;
+
+namespace {
+
+// Runs f inside a catch frame; answers the id of the error it raised, if any.
+template <class F>
+std::optional<Err> raised(F f) {
+  stack::init();
+  stack::mark(1, 0, stack::FRAME_CATCH);
+  std::optional<Err> got;
+  try {
+    f();
+  } catch (const Transfer&) {
+    stack::adjust_post_try();
+    got = error::id_of(stack::base);
+  }
+  stack::init();
+  return got;
+}
+
+// Collections may run at any allocation (at every one under QEL_GC_STRESS).
+struct Collecting {
+  Collecting() { gc::enabled = true; }
+  ~Collecting() { gc::enabled = false; }
+};
+
+std::string spelled(u32 sym) { return std::string(symbol::name(sym)); }
+
+Cell word_of(const char* name, Type t = TYPE_WORD) {
+  return Cell{t, 0, symbol::make(name), u32(-1)};
+}
+
+// A block of the given cells, held by a rooted cell.
+struct Block {
+  roots::LocalCell cell;
+  explicit Block(std::initializer_list<Cell> cells) {
+    make_series(cell.get(), TYPE_BLOCK, mem::alloc_cells(u32(cells.size()) + 1));
+    for (const Cell& c : cells) *mem::alloc_tail_cell(cell->w2) = c;
+  }
+  Cell* at(u32 i) { return mem::buffer_of(cell->w2)->cells() + i; }
+};
+
+// An object context with its object cell in the self slot (change handlers
+// when asked), rooted through the cell.
+struct Object {
+  roots::LocalCell cell;
+  explicit Object(bool handlers) {
+    u32 ctx = context::make(4, false, true, 0, context::KIND_OBJECT);
+    cell->header = TYPE_OBJECT;
+    cell->w1 = ctx;
+    cell->w2 = 1;
+    cell->w3 = 0;
+    if (handlers) {
+      u32 on_set = mem::alloc_cells(2);
+      cell->w3 = on_set;
+    }
+    copy_cell(cell.get(), context::self_slot(ctx));
+  }
+  u32 ctx() const { return cell.cell.w1; }
+};
+
+std::string formed(Cell v, bool mold) {
+  stack::init();
+  Cell* value = stack::push_cell(&v);
+  Cell* buf = stack::push();
+  string::make_at(buf, 16, 1);
+  i32 left = mold ? actions::mold(value, buf, false, false, false, nullptr, 100, 0)
+                  : actions::form(value, buf, nullptr, 100);
+  std::string s = string::to_utf8(buf);
+  EXPECT_EQ(left, 100 - i32(string::length_from_index(buf))) << s;
+  stack::init();
+  return s;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------
+// Symbols
+
+TEST(Symbols, CaseVariantsAliasTheFirstSpelling) {
+  Collecting collecting;
+  u32 foo = symbol::make("zfoo");
+  u32 Foo = symbol::make("Zfoo");
+  u32 FOO = symbol::make("ZFOO");
+  EXPECT_NE(foo, Foo);
+  EXPECT_NE(Foo, FOO);
+  EXPECT_LE(symbol::alias(foo), 0);
+  EXPECT_EQ(symbol::alias(Foo), i32(foo));
+  EXPECT_EQ(symbol::alias(FOO), i32(foo)) << "an alias names the canonical symbol, not Foo";
+  for (u32 s : {foo, Foo, FOO}) EXPECT_EQ(symbol::resolve(s), foo);
+  EXPECT_EQ(symbol::make("Zfoo"), Foo) << "the exact spelling is found again";
+  EXPECT_EQ(symbol::make_any_case("zFOO"), foo);
+  EXPECT_EQ(spelled(Foo), "Zfoo");
+
+  u32 bar = symbol::make_any_case("zBar");  // new: canonical as written
+  EXPECT_LE(symbol::alias(bar), 0);
+  EXPECT_EQ(symbol::alias(symbol::make("zbar")), i32(bar));
+
+  // Only ASCII letters fold: e-acute in either case are unrelated.
+  u32 e = symbol::make("\xC3\xA9t\xC3\xA9"), E = symbol::make("\xC3\x89t\xC3\x89");
+  EXPECT_NE(e, E);
+  EXPECT_LE(symbol::alias(E), 0);
+
+  u32 empty = symbol::make("");
+  EXPECT_EQ(symbol::make(""), empty);
+  EXPECT_EQ(spelled(empty), "");
+
+  // A NUL inside a name is part of it.
+  u32 with_nul = symbol::make_from_string("a\0b", 3);
+  EXPECT_NE(with_nul, symbol::make("a"));
+  EXPECT_EQ(symbol::make_from_string("a\0b", 3), with_nul);
+
+  u32 node = symbol::cache_string(Foo);
+  EXPECT_EQ(symbol::cache_string(Foo), node) << "one string per symbol";
+  Cell s;
+  make_series(&s, TYPE_STRING, node);
+  EXPECT_EQ(string::to_utf8(&s), "Zfoo");
+}
+
+TEST(Symbols, TheTableGrowsAndKeepsEveryId) {
+  bool boot = runtime::boot_flag;
+  runtime::boot_flag = false;
+  u32 buckets = hash::record(symbol::table)->n_buckets;
+  std::vector<u32> ids;
+  for (int i = 0; i < 14000; ++i) {
+    std::string name = "grow-sym-" + std::to_string(i);
+    ids.push_back(symbol::make(name.c_str()));
+  }
+  EXPECT_GT(hash::record(symbol::table)->n_buckets, buckets);
+  for (int i = 0; i < 14000; i += 7) {
+    std::string name = "grow-sym-" + std::to_string(i);
+    ASSERT_EQ(symbol::make(name.c_str()), ids[size_t(i)]);
+    name[0] = 'G';
+    u32 variant = symbol::make(name.c_str());
+    ASSERT_EQ(symbol::resolve(variant), ids[size_t(i)]) << name;
+  }
+  EXPECT_EQ(symbol::resolve(symbol::make("ZFOO")), symbol::make("zfoo"));
+  gc::do_cycle();
+  EXPECT_EQ(spelled(ids[13999]), "grow-sym-13999");
+  runtime::boot_flag = boot;
+}
+
+// ---------------------------------------------------------------------------------
+// Contexts
+
+TEST(Contexts, ZeroSlotsHaveRoomForOne) {
+  u32 ctx = context::make(0, false, false, 0, context::KIND_OBJECT);
+  roots::NodeRoot hold(&ctx);
+  EXPECT_GE(mem::buffer_of(context::record_of(ctx)->w2)->size, 16u);
+  Cell w = word_of("only-one");
+  EXPECT_EQ(context::bind_or_add(ctx, &w), 0);
+  EXPECT_EQ(context::word_count(ctx), 1u);
+  EXPECT_TRUE(is_unset(context::slot(ctx, 0)));
+  // A word added without a value still gets a slot when it is set.
+  Cell later = word_of("added-bare");
+  i32 index = -1;
+  EXPECT_EQ(context::find_in_node(ctx, later.w2, false, &index), -1);
+  EXPECT_EQ(index, 1);
+  Cell v;
+  make_integer(&v, 8);
+  later.w1 = ctx;
+  later.w3 = u32(index);
+  EXPECT_EQ(int_of(context::set(&later, &v, ctx, false)), 8);
+  EXPECT_EQ(int_of(word::get_value_cell(&later)), 8);
+}
+
+TEST(Contexts, CaseVariantsShareOneSlot) {
+  Collecting collecting;
+  Object obj(false);
+  Cell alpha = word_of("Alpha");
+  ASSERT_EQ(context::bind_or_add(obj.ctx(), &alpha), 0);
+  Cell upper = word_of("ALPHA");
+  Cell v;
+  make_integer(&v, 42);
+  context::set(&upper, &v, obj.ctx(), true);
+  EXPECT_EQ(upper.w3, 0u) << "looked up and stored in the word";
+  EXPECT_EQ(int_of(context::slot(obj.ctx(), 0)), 42);
+  EXPECT_EQ(context::word_count(obj.ctx()), 1u);
+  EXPECT_EQ(context::find_word(obj.ctx(), upper.w2, false), -1);
+  EXPECT_EQ(context::find_word(obj.ctx(), upper.w2, true), 0);
+
+  // Global words: a case variant keeps its spelling and the slot of its class.
+  Cell print = *intern_word("zprint");
+  Cell Print = *intern_word("Zprint");
+  EXPECT_EQ(spelled(Print.w2), "Zprint");
+  EXPECT_EQ(Print.w3, print.w3);
+  Cell added = *context::add_global(symbol::make("ZPRINT"));
+  EXPECT_EQ(added.w3, print.w3) << "an exact-spelling add reaches the same slot";
+  make_integer(&v, 7);
+  word::set(&added, &v);
+  EXPECT_EQ(int_of(word::get_value_cell(&print)), 7);
+  Cell looked_up = *context::get_or_add_global(context::global, Print.w2);
+  EXPECT_EQ(looked_up.w3, print.w3);
+
+  // After start-up, variant lookups leave the root block alone.
+  bool boot = runtime::boot_flag;
+  runtime::boot_flag = false;
+  u32 root_used = mem::buffer_of(runtime::root_node)->used();
+  for (int i = 0; i < 10; ++i) context::add_global(Print.w2);
+  EXPECT_EQ(mem::buffer_of(runtime::root_node)->used(), root_used);
+  runtime::boot_flag = boot;
+}
+
+TEST(Contexts, BindingReachesSelfAndEndsOnCycles) {
+  Object obj(false);
+  Cell x = word_of("bx");
+  context::bind_or_add(obj.ctx(), &x);
+  Block inner({word_of("bx"), word_of("elsewhere")});
+  Block outer({word_of("BX", TYPE_SET_WORD), word_of("self"), inner.cell.cell});
+  *mem::alloc_tail_cell(outer.cell->w2) = outer.cell.cell;  // the block holds itself
+  context::bind_block(obj.ctx(), outer.cell.get(), true);
+  EXPECT_EQ(outer.at(0)->w1, obj.ctx());
+  EXPECT_EQ(outer.at(0)->w3, 0u);
+  EXPECT_EQ(inner.at(0)->w1, obj.ctx()) << "nested blocks are bound";
+  EXPECT_EQ(inner.at(1)->w1, 0u) << "a symbol the context lacks stays as it was";
+  Cell self = *outer.at(1);
+  EXPECT_EQ(self.w1, obj.ctx());
+  EXPECT_EQ(i32(self.w3), -1);
+  EXPECT_EQ(word::get_value_cell(&self), context::self_slot(obj.ctx()));
+  EXPECT_EQ(type_of(word::get_value_cell(&self)), TYPE_OBJECT);
+}
+
+namespace {
+struct Change {
+  u32 ctx, word;
+  i32 old_value, new_value;
+};
+std::vector<Change> g_changes;
+void record_change(Cell* object, Cell* word, Cell* old_value, Cell* new_value) {
+  g_changes.push_back({object->w1, word->w2, is_unset(old_value) ? -1 : int_of(old_value),
+                       int_of(new_value)});
+}
+struct ChangeHook {
+  ChangeHook() {
+    g_changes.clear();
+    context::on_change = record_change;
+  }
+  ~ChangeHook() { context::on_change = nullptr; }
+};
+}  // namespace
+
+TEST(Contexts, SettingAnObjectWordFiresOnChange) {
+  Collecting collecting;
+  ChangeHook hook;
+  struct Case { bool handlers, fire; size_t events; };
+  for (Case c : {Case{true, true, 2}, Case{true, false, 0}, Case{false, true, 0}}) {
+    g_changes.clear();
+    Object obj(c.handlers);
+    Cell w = word_of("watched");
+    context::bind_or_add(obj.ctx(), &w);
+    Cell v;
+    make_integer(&v, 1);
+    context::set(&w, &v, obj.ctx(), c.fire);
+    make_integer(&v, 2);
+    Cell* slot = context::set(&w, &v, obj.ctx(), c.fire);
+    EXPECT_EQ(int_of(slot), 2);
+    EXPECT_TRUE(context::symbol_cell(obj.ctx(), 0)->header & context::WORD_ASSIGNED);
+    ASSERT_EQ(g_changes.size(), c.events) << c.handlers << c.fire;
+    if (c.events) {
+      EXPECT_EQ(g_changes[0].ctx, obj.ctx());
+      EXPECT_EQ(g_changes[0].word, w.w2);
+      EXPECT_EQ(g_changes[0].old_value, -1);
+      EXPECT_EQ(g_changes[0].new_value, 1);
+      EXPECT_EQ(g_changes[1].old_value, 1);
+      EXPECT_EQ(g_changes[1].new_value, 2);
+    }
+  }
+  // word/set fires; the global context never does.
+  Object obj(true);
+  Cell w = word_of("via-word");
+  context::bind_or_add(obj.ctx(), &w);
+  context::bind_word(obj.ctx(), &w);
+  Cell v;
+  make_integer(&v, 3);
+  g_changes.clear();
+  word::set(&w, &v);
+  EXPECT_EQ(g_changes.size(), 1u);
+  Cell g = *intern_word("global-quiet");
+  word::set(&g, &v);
+  EXPECT_EQ(g_changes.size(), 1u);
+}
+
+TEST(Contexts, StackBasedValuesLiveInTheRunningCall) {
+  Collecting collecting;
+  Block spec({word_of("sa"), word_of("sb"), word_of("note-string", TYPE_SET_WORD),
+              word_of("sc", TYPE_REFINEMENT)});
+  u32 ctx = context::make_from_spec(spec.cell.get(), true, false, context::KIND_FUNCTION);
+  roots::NodeRoot hold(&ctx);
+  EXPECT_EQ(context::word_count(ctx), 3u) << "set-words are not arguments";
+  EXPECT_FALSE(context::has_values(ctx));
+  Cell b = *context::symbol_cell(ctx, 1);
+  EXPECT_EQ(raised([&] { word::get(&b); }), Err::script_not_in_context);
+  Cell v;
+  make_integer(&v, 5);
+  EXPECT_EQ(raised([&] { word::set(&b, &v); }), Err::script_not_defined);
+  EXPECT_EQ(raised([&] { context::push_value(ctx, 0); }), Err::script_not_defined);
+
+  stack::init();
+  Cell fn = word_of("fn");
+  stack::mark_func(&fn, ctx);
+  make_integer(stack::push(), 10);
+  make_integer(stack::push(), 20);
+  make_none(stack::push());
+  stack::mark_native_ctx(&fn, ctx);
+  EXPECT_EQ(int_of(word::get(&b)), 20);
+  make_integer(&v, 21);
+  word::set(&b, &v);
+  EXPECT_EQ(int_of(stack::bottom + 1), 21) << "the frame cell itself";
+  stack::unwind();
+  stack::unwind_func();
+  EXPECT_FALSE(context::has_values(ctx)) << "no call: no values";
+  stack::init();
+}
+
+TEST(Contexts, CloneCopiesWordsAndValues) {
+  Collecting collecting;
+  Object obj(false);
+  Cell w = word_of("cloned");
+  context::bind_or_add(obj.ctx(), &w);
+  context::bind_word(obj.ctx(), &w);
+  Cell v;
+  make_integer(&v, 9);
+  word::set(&w, &v);
+  roots::LocalCell copy;
+  copy_cell(obj.cell.get(), copy.get());
+  u32 ctx = context::clone(copy.get(), context::KIND_OBJECT);
+  EXPECT_NE(ctx, obj.ctx());
+  EXPECT_EQ(copy->w1, ctx);
+  EXPECT_EQ(context::symbol_cell(ctx, 0)->w1, ctx) << "the copy's words are its own";
+  EXPECT_EQ(int_of(context::slot(ctx, 0)), 9);
+  make_integer(&v, 10);
+  Cell in_copy = *context::symbol_cell(ctx, 0);
+  word::set(&in_copy, &v);
+  EXPECT_EQ(int_of(context::slot(obj.ctx(), 0)), 9) << "the original is untouched";
+}
+
+TEST(Contexts, SlotStoresForCompiledCode) {
+  Object obj(false);
+  u32 ctx = obj.ctx();
+  Cell a = word_of("slot-a");
+  context::bind_or_add(ctx, &a);
+  auto assigned = [&] { return bool(context::symbol_cell(ctx, 0)->header & context::WORD_ASSIGNED); };
+  stack::init();
+  make_integer(stack::push(), 5);
+  context::store_slot(ctx, 0);
+  EXPECT_EQ(int_of(context::slot(ctx, 0)), 5);
+  EXPECT_EQ(int_of(stack::last()), 5) << "the value stays on the stack";
+  EXPECT_TRUE(assigned());
+  context::symbol_cell(ctx, 0)->header &= ~context::WORD_ASSIGNED;
+  make_integer(stack::push(), 6);
+  Cell* old = context::swap_slot(ctx, 0);
+  EXPECT_EQ(int_of(old), 5);
+  EXPECT_EQ(int_of(context::slot(ctx, 0)), 6);
+  EXPECT_TRUE(assigned());
+  make_unset(stack::push());
+  set_slot_from_top_any(ctx, 0);
+  EXPECT_TRUE(is_unset(context::slot(ctx, 0))) << "no unset check";
+  EXPECT_EQ(stack::top, stack::base) << "the frame is dropped";
+  EXPECT_TRUE(is_unset(context::push_value(ctx, 0)));
+  stack::init();
+}
+
+TEST(Words, GetAndSetErrors) {
+  Cell unset_word = *intern_word("never-set-here");
+  Cell unbound = word_of("not-looked-up");
+  unbound.w1 = context::global;
+  Cell set_target = *intern_word("set-target");
+  u32 ctx = 0;
+  struct Case { const char* what; std::function<void()> run; std::optional<Err> expect; };
+  std::vector<Case> cases = {
+      {"get of an unset word", [&] { word::get(&unset_word); }, Err::script_no_value},
+      {"get-word/get of an unset word", [&] { get_word::get(&unset_word); }, std::nullopt},
+      {"get of a word never looked up", [&] { word::get(&unbound); }, Err::script_no_value},
+      {"set-args with unset",
+       [&] {
+         stack::push_cell(&set_target);
+         make_unset(stack::push());
+         word::set_args();
+       },
+       Err::script_need_value},
+      {"set-word-from-top with unset",
+       [&] {
+         make_unset(stack::push());
+         set_word_from_top(&set_target);
+       },
+       Err::script_need_value},
+      {"set-slot-from-top with unset",
+       [&] {
+         make_unset(stack::push());
+         set_slot_from_top(context::global, set_target.w3);
+       },
+       Err::script_need_value},
+      {"get-path-value of an unset word",
+       [&] { get_path_value(context::global, &unset_word); }, Err::script_no_value},
+      {"context-slot without values",
+       [&] {
+         Block spec({word_of("p")});
+         ctx = context::make_from_spec(spec.cell.get(), true, false, context::KIND_FUNCTION);
+         context_slot(ctx, 0);
+       },
+       Err::script_not_defined},
+  };
+  for (Case& c : cases) EXPECT_EQ(raised(c.run), c.expect) << c.what;
+
+  // The happy paths of the same helpers.
+  stack::init();
+  make_integer(stack::push(), 4);
+  set_word_from_top_drop(&set_target);
+  EXPECT_EQ(stack::top, stack::base) << "dropped";
+  EXPECT_EQ(int_of(get_path_value(context::global, &set_target)), 4);
+  stack::push_cell(&set_target);
+  make_integer(stack::push(), 6);
+  word::set_args();
+  EXPECT_EQ(int_of(stack::base), 6) << "the value is the result";
+  EXPECT_EQ(int_of(word::get(&set_target)), 6);
+  stack::init();
+}
+
+// ---------------------------------------------------------------------------------
+// The word datatypes
+
+TEST(Words, FormAndMoldByType) {
+  Collecting collecting;
+  struct Case { Type type; const char* name; const char* form; const char* mold; };
+  for (Case c : {Case{TYPE_WORD, "a", "a", "a"}, Case{TYPE_SET_WORD, "a", "a", "a:"},
+                 Case{TYPE_LIT_WORD, "a", "a", "'a"}, Case{TYPE_GET_WORD, "a", "a", ":a"},
+                 Case{TYPE_REFINEMENT, "a", "a", "/a"},
+                 Case{TYPE_SET_WORD, "Caf\xC3\xA9", "Caf\xC3\xA9", "Caf\xC3\xA9:"}}) {
+    Cell w = word_of(c.name, c.type);
+    EXPECT_EQ(formed(w, false), c.form) << c.mold;
+    EXPECT_EQ(formed(w, true), c.mold);
+  }
+}
+
+TEST(Words, CompareByOperator) {
+  Cell foo = *intern_word("cmp-foo");
+  Cell Foo = *intern_word("Cmp-foo");
+  Cell lit = foo, lit_Foo = Foo, set = foo, get = foo;
+  set_type(&lit, TYPE_LIT_WORD);
+  set_type(&lit_Foo, TYPE_LIT_WORD);
+  set_type(&set, TYPE_SET_WORD);
+  set_type(&get, TYPE_GET_WORD);
+  Object obj(false);
+  Cell elsewhere = foo;
+  context::bind_or_add(obj.ctx(), &elsewhere);
+  context::bind_word(obj.ctx(), &elsewhere);
+  Cell issue{TYPE_ISSUE, 0, foo.w2, u32(-1)}, n;
+  make_integer(&n, 1);
+  Cell apple = word_of("apple"), banana = word_of("Banana");
+  struct Case { const char* what; Cell a, b; i32 op, expect; };
+  for (const Case& c : std::vector<Case>{
+           {"case variants =", foo, Foo, COMP_EQUAL, 0},
+           {"case variants ==", foo, Foo, COMP_STRICT_EQUAL, 1},
+           {"word and lit-word =", foo, lit, COMP_EQUAL, 0},
+           {"word and lit-word ==", foo, lit, COMP_STRICT_EQUAL, 1},
+           {"word and lit-word, op 10", foo, lit, COMP_STRICT_EQUAL_WORD, 0},
+           {"word and lit-word of a variant, op 10", foo, lit_Foo, COMP_STRICT_EQUAL_WORD, 1},
+           {"word and lit-word of a variant, op 11", foo, lit_Foo, COMP_FIND, 0},
+           {"set-word and get-word, op 11", set, get, COMP_FIND, 1},
+           {"set-word and get-word, op 12", set, get, COMP_EQUAL_NO_CASE, 0},
+           {"same word", foo, foo, COMP_SAME, 0},
+           {"same spelling, other context", foo, elsewhere, COMP_SAME, 1},
+           {"word and issue", foo, issue, COMP_EQUAL, COMPARE_INCOMPARABLE},
+           {"word and integer", foo, n, COMP_EQUAL, COMPARE_INCOMPARABLE},
+           {"ordering folds case", apple, banana, COMP_LESSER, -1},
+           {"case-sort does not", apple, banana, COMP_CASE_SORT, 1},
+       }) {
+    Cell a = c.a, b = c.b;
+    EXPECT_EQ(actions::compare_values(&a, &b, c.op), c.expect) << c.what;
+  }
+}
+
+TEST(Words, IndexAndStringOfAWord) {
+  Cell w = *intern_word("indexed-word");
+  stack::init();
+  stack::push_cell(&w);
+  actions::entry(ACT_index_q)(nullptr);
+  EXPECT_EQ(type_of(stack::base), TYPE_INTEGER);
+  EXPECT_EQ(int_of(stack::base), i32(w.w3) + 1);
+  stack::init();
+  Cell loose = word_of("indexed-word");
+  stack::push_cell(&loose);
+  actions::entry(ACT_index_q)(nullptr);
+  EXPECT_TRUE(is_none(stack::base)) << "never looked up";
+  stack::init();
+  Cell refinement = word_of("indexed-word", TYPE_REFINEMENT);
+  EXPECT_EQ(raised([&] {
+              stack::push_cell(&refinement);
+              actions::entry(ACT_index_q)(nullptr);
+            }),
+            Err::script_expect_arg);
+
+  Cell* s = word::to_string(&w);
+  EXPECT_EQ(string::to_utf8(s), "indexed-word");
+  EXPECT_EQ(s->w2, symbol::cache_string(w.w2)) << "shared, not copied";
+  stack::init();
+}
+
+namespace {
+// Loads the first space-separated token: digits make an integer!, anything
+// else a word of the global context.
+bool load_token(const Cell* text, Cell* out) {
+  std::string t = string::to_utf8(text);
+  t = t.substr(0, t.find(' '));
+  if (t.empty()) return false;
+  if (t.find_first_not_of("0123456789") == std::string::npos) {
+    make_integer(out, std::stoi(t));
+    return true;
+  }
+  word::make_at(symbol::make(t.c_str()), out);
+  return true;
+}
+struct Loader {
+  Loader() { word::load_first = load_token; }
+  ~Loader() { word::load_first = nullptr; }
+};
+Cell made(Type target, const Cell& spec) {
+  Cell* saved = stack::top;
+  Cell proto, s = spec;
+  make_datatype(&proto, target);
+  Cell out = *actions::to(&proto, &s);
+  stack::top = saved;
+  return out;
+}
+}  // namespace
+
+TEST(Words, MakeAndTo) {
+  Collecting collecting;
+  Loader loader;
+  Cell dt, t, n, ch;
+  make_datatype(&dt, TYPE_INTEGER);
+  make_logic(&t, true);
+  make_integer(&n, 3);
+  make_char(&ch, 'q');
+  roots::LocalCell text_root, digits_root;
+  Cell& text = text_root.cell;
+  Cell& digits = digits_root.cell;
+  string::make_at(&text, 8, 1);
+  string::append_ascii(&text, "a b");
+  string::make_at(&digits, 8, 1);
+  string::append_ascii(&digits, "1");
+
+  struct Case { Type target; Cell spec; const char* spelling; };
+  for (const Case& c : std::vector<Case>{{TYPE_WORD, dt, "integer!"},
+                                         {TYPE_SET_WORD, t, "true"},
+                                         {TYPE_WORD, text, "a"},
+                                         {TYPE_GET_WORD, ch, "q"},
+                                         {TYPE_LIT_WORD, word_of("x", TYPE_SET_WORD), "x"},
+                                         {TYPE_WORD, word_of("rf", TYPE_REFINEMENT), "rf"}}) {
+    Cell w = made(c.target, c.spec);
+    EXPECT_EQ(type_of(&w), c.target) << c.spelling;
+    EXPECT_EQ(spelled(w.w2), c.spelling);
+  }
+  Cell from_refinement = made(TYPE_WORD, word_of("rf", TYPE_REFINEMENT));
+  EXPECT_EQ(from_refinement.w1, context::global) << "bound where the symbol is known";
+
+  EXPECT_EQ(raised([&] { made(TYPE_WORD, digits); }), Err::script_invalid_chars);
+  EXPECT_EQ(raised([&] { made(TYPE_WORD, n); }), Err::script_bad_to_arg);
+  Cell numeric_refinement = word_of("7", TYPE_REFINEMENT);
+  EXPECT_EQ(raised([&] { made(TYPE_WORD, numeric_refinement); }), Err::script_bad_to_arg);
+}
+
+TEST(Words, TheCallWordOfAFrame) {
+  Collecting collecting;
+  Cell foo = *intern_word("called-here");
+  stack::init();
+  stack::mark(foo.w2, context::global, stack::FRAME_NATIVE);
+  stack::mark(stack::body_symbol, context::global, stack::FRAME_NATIVE);
+  Cell call;
+  stack::get_call(&call);
+  EXPECT_EQ(call.w2, foo.w2);
+  EXPECT_EQ(call.w1, context::global);
+  EXPECT_EQ(call.w3, foo.w3) << "looked up in the frame's context";
+
+  Object obj(false);
+  Cell local = word_of("called-here");
+  context::bind_or_add(obj.ctx(), &local);
+  stack::mark(foo.w2, obj.ctx(), stack::FRAME_NATIVE);
+  stack::get_call(&call);
+  EXPECT_EQ(call.w1, obj.ctx());
+  EXPECT_EQ(call.w3, 0u);
+
+  stack::init();
+  stack::mark(stack::anon_symbol, 0, stack::FRAME_NATIVE);
+  stack::get_call(&call);
+  EXPECT_EQ(spelled(call.w2), "<not-found>");
+  stack::init();
+}
+
+TEST(Words, TheRuntimesOwnWords) {
+  EXPECT_EQ(spelled(words::symbol(words::W_SELF)), "self");
+  EXPECT_EQ(context::self_symbol, words::symbol(words::W_SELF));
+  EXPECT_EQ(words::cell(words::W_BODY_TAG)->w1, context::global);
+  EXPECT_EQ(spelled(stack::body_symbol), "<body>");
+  EXPECT_EQ(spelled(stack::anon_symbol), "<anon>");
+  EXPECT_EQ(spelled(words::symbol(words::W_WINDOWS)), "Windows");
+  for (Type t : {TYPE_DATATYPE, TYPE_INTEGER, TYPE_POINT2D, TYPE_EVENT}) {
+    EXPECT_EQ(spelled(types::names[t].symbol), types::name_of(t));
+  }
+  const Cell* part = words::refinement(words::R_PART);
+  EXPECT_EQ(type_of(part), TYPE_REFINEMENT);
+  EXPECT_EQ(part->w1, 0u) << "unbound";
+  EXPECT_EQ(spelled(part->w2), "part");
+}
