@@ -363,6 +363,27 @@ std::string to_utf8(const Cell* str) {
 }
 
 // ---------------------------------------------------------------------------
+// Helpers of the string! actions
+
+Buffer* make_room(u32 node, u64 more_bytes) { return ensure_room(node, more_bytes); }
+
+void append_code_points(Cell* str, const u32* cps, std::size_t n) {
+  if (!n) return;
+  u32 node = series_node(str);
+  u32 widest = *std::max_element(cps, cps + n);
+  u32 unit = unit_of(buffer_of(node));
+  // The rules of append_char: a 1-byte string takes ASCII only.
+  if (unit == 1 && widest >= 128) unit = unicode::unit_for(std::max<u32>(widest, 0x100));
+  else if (unit == 2 && widest > 0xFFFF) unit = 4;
+  unicode::widen(node, unit);
+  if (u64(n) * unit > 0xF0000000ull) raise_memory_error(MemoryError::no_memory);
+  Buffer* b = ensure_room(node, u64(n) * unit);
+  u8* p = b->tail_ptr();
+  for (std::size_t i = 0; i < n; ++i) put_char(p + i * unit, unit, cps[i]);
+  b->tail += u32(n * unit);
+}
+
+// ---------------------------------------------------------------------------
 // Hexadecimal digits
 
 const char* byte_to_hex(u8 byte) { return &kByteHex[std::size_t(byte) * 3]; }

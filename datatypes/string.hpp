@@ -20,7 +20,9 @@
 #include <cstddef>
 #include <string>
 
+#include "datatypes/series.hpp"
 #include "runtime/cell.hpp"
+#include "runtime/memory.hpp"
 
 namespace qel::string {
 
@@ -157,5 +159,99 @@ const char* byte_to_hex(u8 byte);
 // ("00" for 0). The text lives in a static buffer that the next call
 // overwrites.
 const char* to_hex(i32 value, bool trim);
+
+// ---- helpers of the string! actions ----------------------------------------------
+
+// Makes room for more_bytes after the used part of the node's buffer (the
+// buffer doubles past the need when it grows); answers the buffer.
+mem::Buffer* make_room(u32 node, u64 more_bytes);
+// Appends code points at the tail with the rules of append_char, widening
+// the buffer once for the widest of them.
+void append_code_points(Cell* str, const u32* cps, std::size_t n);
+
+// Tells the object that owns a series about a change to it: the action's
+// event before the change (at construction) and, only when that call reached
+// an owner's handler, the past event after it (done). A series nobody owns
+// costs one flag test.
+class OwnerNotice {
+ public:
+  OwnerNotice(const Cell* series, series::Event before, series::Event after, const Cell* new_value,
+              i32 index, i32 part)
+      : series_(series), after_(after), new_value_(new_value),
+        fired_(series::notify(series, before, new_value, index, part)) {}
+  void done(i32 index, i32 part) {
+    if (fired_) series::notify(series_, after_, new_value_, index, part);
+    fired_ = false;
+  }
+  OwnerNotice(const OwnerNotice&) = delete;
+  OwnerNotice& operator=(const OwnerNotice&) = delete;
+
+ private:
+  const Cell* series_;
+  series::Event after_;
+  const Cell* new_value_;
+  bool fired_;
+};
+
+// ---- the string! datatype ----------------------------------------------------------
+//
+// string! (parent series!) and the types that share its layout and handlers:
+// file!, url!, tag!, email!, ref!; binary! and vector! inherit what their
+// own modules do not replace.
+
+void register_type();  // registers string!
+
+// Three-way comparison of two string-like values (or symbol! entries as
+// symbol::get answers them, read from their spelling string) under a
+// comparison operation code. Ordering answers
+// -1, 0 or 1; the equality codes answer 1 at once for different lengths.
+// In prefix mode only b's length is compared (a starts with b): an empty b
+// answers 1 under COMP_EQUAL_NO_CASE and 0 otherwise, a shorter a answers 1.
+i32 compare(const Cell* a, const Cell* b, i32 op, bool prefix = false);
+
+// form and mold (the Form and Mold handler signatures).
+i32 form(Cell* str, Cell* out, Cell* arg, i32 limit);
+i32 mold(Cell* str, Cell* out, bool only, bool all, bool flat, Cell* arg, i32 limit, i32 indent);
+// Appends one code point in source notation: with escape mode MOLD_ESCAPES
+// the control characters, the double quote and the caret as ^ escapes; with
+// all, every code point above 127 as ^(hex).
+inline constexpr u32 MOLD_ESCAPES = 253;
+void mold_char(Cell* out, u32 cp, u32 mode, bool all);
+
+// Removes from the index onwards every code point of the set given by with
+// (a char! or integer!: one code point; a string! or binary!: its units from
+// the index; null: tab, line feed, carriage return and space).
+void trim_with(Cell* str, const Cell* with);
+
+// The set operations on the two series at the frame base (first, second):
+// op is OP_UNIQUE .. OP_DIFFERENCE; skip is an integer! record size or null.
+// The result, a new series of the first one's type, replaces the base cell
+// and the second argument is dropped.
+void do_set_op(i32 op, bool case_sensitive, const Cell* skip);
+
+// find, select and sort (the Find and Sort handler signatures). Text series
+// compare folded to upper case unless /case or /same is given; an empty
+// pattern matches nothing. select answers the unit after the whole match
+// (a formed value, such as an integer! or a tag!, counts with its form).
+// sort folds units the same whatever their width (text through the case
+// tables, binary! only A-Z); /stable keeps equal records in their order, with
+// or without /case.
+Cell* find(Cell* series, Cell* value, Cell* part, bool only, bool case_, bool same, bool any,
+           Cell* with, Cell* skip, bool last, bool reverse, bool tail, bool match);
+Cell* select(Cell* series, Cell* value, Cell* part, bool only, bool case_, bool same, bool any,
+             Cell* with, Cell* skip, bool last, bool reverse, bool tail, bool match);
+// The unit position just after the first match of the value from the
+// series' index (where select reads and a set-path writes), or -1.
+i32 select_position(Cell* series, Cell* value, bool case_);
+Cell* sort(Cell* series, bool case_, Cell* skip, Cell* comparator, Cell* part, bool all,
+           bool reverse, bool stable);
+
+// Matching for PARSE: whether the string at its index starts with the value
+// (an any-string compared under op, a char!, or a tag! written <...>).
+bool match(const Cell* str, const Cell* value, i32 op);
+// Whether the code point at the string's index is in the bitset.
+bool match_bitset(const Cell* str, const Cell* bitset);
+// Whether the string holds "<" at its index and ">" just after the tag's text.
+bool tag_like(const Cell* str, const Cell* tag);
 
 }  // namespace qel::string

@@ -1,10 +1,27 @@
 // Registration of every datatype module, in the fixed order of start-up.
 // A parent is always registered before the types that inherit from it.
+#include "datatypes/bitset.hpp"
+#include "datatypes/block.hpp"
+#include "datatypes/char.hpp"
 #include "datatypes/context.hpp"
+#include "datatypes/file_url.hpp"
+#include "datatypes/float.hpp"
+#include "datatypes/function.hpp"
+#include "datatypes/integer.hpp"
+#include "datatypes/issue.hpp"
 #include "datatypes/logic.hpp"
+#include "datatypes/native.hpp"
+#include "datatypes/object.hpp"
+#include "datatypes/path.hpp"
+#include "datatypes/series.hpp"
+#include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
+#include "datatypes/time.hpp"
+#include "datatypes/triple.hpp"
+#include "datatypes/typeset.hpp"
 #include "datatypes/word.hpp"
 #include "runtime/actions.hpp"
+#include "runtime/error.hpp"
 
 namespace qel::types {
 
@@ -22,9 +39,31 @@ void register_all() {
   unset::init();
   none::init();
   logic::init();
+  series::init();  // series! (before block! and string!, which inherit from it)
+  block::init();   // block!
+  string::register_type();  // string! (after series!, its parent)
+  integer::init();
   symbol::init();
   context::init();
   word::init();  // word!, lit-word!, set-word!, get-word!, refinement!
+  char_::init();  // char! (after integer!, its parent)
+  native::init();
+  action::init();    // action! (after native!, its parent)
+  op::init();        // op! (after native!, its parent)
+  path::init();      // path!, lit-path!, set-path!, get-path! (after block!)
+  function::init();  // function! (after context!, its parent)
+  routine::init();   // routine! (after function!, its parent)
+  paren::init();     // paren! (after block!, its parent)
+  issue::init();  // issue! (after word!, whose form it takes)
+  url::init();    // url! (after string!, whose actions it takes)
+  file::init();   // file! (after url!)
+  object::init();
+  bitset::init();
+  triple::init();
+  float_::init();
+  typeset::init();
+  error::init();  // error! (after object!, whose reflect, copy and select it takes)
+  time::init();  // time! (after float!, its parent)
 }
 
 }  // namespace qel::types

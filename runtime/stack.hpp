@@ -63,9 +63,12 @@ inline u32 index_of(const Cell* c) { return u32(c - bottom); }
 
 [[noreturn]] void overflow();
 
+// The pushed cell reads as unset until the caller writes it: the collector
+// marks every cell up to the top, so a cell must never hold a stale value.
 inline Cell* push() {
   Cell* c = top;
   if (++top >= end) overflow();
+  c->header = TYPE_UNSET;
   return c;
 }
 inline Cell* push_cell(const Cell* value) {

@@ -10,13 +10,20 @@
 
 #include "platform/console.hpp"
 #include "platform/crash.hpp"
+#include "eval/lexer.hpp"
+#include "eval/interpreter.hpp"
+#include "eval/natives.hpp"
 #include "eval/random.hpp"
+#include "datatypes/block.hpp"
 #include "datatypes/context.hpp"
+#include "datatypes/object.hpp"
+#include "datatypes/series.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/casefold.hpp"
 #include "runtime/collector.hpp"
+#include "runtime/error.hpp"
 #include "runtime/hash.hpp"
 #include "runtime/hooks.hpp"
 #include "runtime/memory.hpp"
@@ -101,8 +108,15 @@ void runtime_init() {
   init_type_name_words();                 // datatype-name words
   init_well_known_words();                // well-known words
   init_refinement_words();                // well-known refinements
+  object::init_words();                   // the words of the change events
+  series::init_words();                   // series change-event words, error argument words
+  block::init_state();                    // block scratch cell, sort callback word
+  natives::init();                        // natives table
   ownership::init();                      // ownership table
   stack::init();                          // arguments and call stacks
+  lexer::init();                          // lexer stack, scratch buffer, words, mark callback
+  error::init_catalog();                  // error catalogue and the standard error object
+  interp::init();                         // interpreter state
   resources::init_slot_table();           // value slot table
   gc::init();                             // collector
   g_initialised = true;

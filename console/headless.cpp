@@ -1,0 +1,175 @@
+// qel-headless: starts like qel, without the GUI, with its output on standard
+// output. A test tool.
+//
+//   qel-headless FILE [args]   runs the script (a "Qel [...]" header first)
+//   qel-headless               reads lines from standard input as if typed at
+//                              the console: ">> " prompt, "== " and the molded
+//                              result, the error report, nothing for unset.
+//                              A line that leaves a block, paren or string
+//                              open continues on the next one.
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+
+#include "datatypes/string.hpp"
+#include "eval/boot.hpp"
+#include "eval/interpreter.hpp"
+#include "runtime/actions.hpp"
+#include "runtime/error.hpp"
+#include "runtime/hooks.hpp"
+#include "runtime/roots.hpp"
+#include "runtime/stack.hpp"
+#include "runtime/startup.hpp"
+#include "runtime/words.hpp"
+#include "datatypes/symbol.hpp"
+#include "datatypes/word.hpp"
+#include "runtime/memory.hpp"
+
+using namespace qel;
+
+namespace {
+
+void print_value(const Cell* text, int line_end) {
+  std::string s = string::to_utf8(text);
+  std::fwrite(s.data(), 1, s.size(), stdout);
+  if (line_end) std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+void print_bytes(const char* text, std::size_t n, int) {
+  std::fwrite(text, 1, n, stdout);
+  std::fflush(stdout);
+}
+
+// Whether the text leaves a block, paren or string open.
+bool open_delimiters(const std::string& text) {
+  int depth = 0, braces = 0;
+  bool in_string = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (in_string) {
+      if (c == '^') ++i;
+      else if (c == '"') in_string = false;
+      continue;
+    }
+    if (braces) {
+      if (c == '^') ++i;
+      else if (c == '{') ++braces;
+      else if (c == '}') --braces;
+      continue;
+    }
+    switch (c) {
+      case ';':
+        while (i < text.size() && text[i] != '\n') ++i;
+        break;
+      case '"': in_string = true; break;
+      case '{': ++braces; break;
+      case '[': case '(': ++depth; break;
+      case ']': case ')': --depth; break;
+      default: break;
+    }
+  }
+  return depth > 0 || braces > 0 || in_string;
+}
+
+std::string mold_text(Cell* value, bool form) {
+  Cell* v = stack::push_cell(value);
+  Cell* buf = stack::push();
+  string::make_at(buf, 64, 1);
+  if (form) actions::form(v, buf, nullptr, 0x7FFFFFFF);
+  else actions::mold(v, buf, false, false, false, nullptr, 0x7FFFFFFF, 0);
+  std::string s = string::to_utf8(buf);
+  stack::pop(2);
+  return s;
+}
+
+// Evaluates one input inside a catching frame; prints the result.
+void eval_input(const std::string& text) {
+  stack::reset();
+  roots::LocalCell code;
+  Cell* console_word = intern_word("console");
+  stack::mark(console_word, stack::FRAME_TRY);
+  try {
+    boot::load_source(code.get(), text.data(), text.size());
+    interp::eval_block_or_throw(code.get(), false);
+    Cell result = *stack::last();
+    stack::unwind();
+    if (type_of(&result) == TYPE_UNSET) return;
+    std::string s = mold_text(&result, type_of(&result) == TYPE_FLOAT);
+    std::printf("== %s\n", s.c_str());
+  } catch (const Transfer& t) {
+    runtime::rt.thrown = 0;
+    if (t.code == THROW_ERROR) {
+      stack::adjust_post_try();
+      std::string r = error::report(stack::base);
+      std::printf("%s\n", r.c_str());
+    }
+    stack::init();
+  }
+  std::fflush(stdout);
+}
+
+int repl() {
+  std::string buffer, line;
+  std::fputs(">> ", stdout);
+  std::fflush(stdout);
+  while (std::getline(std::cin, line)) {
+    buffer += line;
+    buffer += '\n';
+    if (open_delimiters(buffer)) {
+      std::fputs("    ", stdout);
+      std::fflush(stdout);
+      continue;
+    }
+    eval_input(buffer);
+    buffer.clear();
+    std::fputs(">> ", stdout);
+    std::fflush(stdout);
+  }
+  std::fputc('\n', stdout);
+  return 0;
+}
+
+int run_script(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    std::fprintf(stderr, "*** Access Error: cannot open: %s\n", path.c_str());
+    return 1;
+  }
+  std::stringstream ss;
+  ss << in.rdbuf();
+  std::string text = ss.str();
+  roots::LocalCell code;
+  boot::load_source(code.get(), text.data(), text.size());
+  // A script starts with its header: the word Qel and a block.
+  mem::Buffer* b = mem::buffer_of(series_node(code.get()));
+  Cell* first = b->cells();
+  bool header = b->used() >= 2 * sizeof(Cell) && type_of(first) == TYPE_WORD &&
+                symbol::resolve(first->w2) == symbol::resolve(symbol::make("Qel")) &&
+                type_of(first + 1) == TYPE_BLOCK;
+  if (!header) {
+    std::fprintf(stderr, "*** Script Error: %s has no Qel header\n", path.c_str());
+    return 1;
+  }
+  set_series_index(code.get(), 2);
+  interp::eval_block_or_throw(code.get(), false);
+  return 0;
+}
+
+std::string g_script;
+
+int program() {
+  boot::run();
+  hooks::add(print_value, print_bytes);
+  if (!g_script.empty()) return run_script(g_script);
+  return repl();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc > 1) g_script = argv[1];
+  return runtime::start(argc, argv, program);
+}

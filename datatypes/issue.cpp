@@ -1,0 +1,91 @@
+#include "datatypes/issue.hpp"
+
+#include <cstring>
+#include <string>
+
+#include "datatypes/context.hpp"
+#include "datatypes/string.hpp"
+#include "datatypes/symbol.hpp"
+#include "runtime/actions.hpp"
+#include "runtime/error.hpp"
+#include "runtime/memory.hpp"
+#include "runtime/stack.hpp"
+#include "runtime/unicode.hpp"
+
+namespace qel::issue {
+
+namespace {
+
+Cell* fill(Cell* target, u32 sym) {
+  target->header = TYPE_ISSUE;
+  target->w1 = context::global;
+  target->w2 = sym;
+  target->w3 = u32(-1);
+  return target;
+}
+
+Cell* issue_make(Cell* proto, Cell* spec, Type type) {
+  Cell* out = make_none(stack::push());
+  Type st = type_of(spec);
+  if (st == TYPE_STRING) {
+    std::string text = string::to_utf8(spec);  // the text from the index
+    return fill(out, symbol::make_from_string(text.data(), u32(text.size())));
+  }
+  if (st == TYPE_CHAR) {
+    u8 bytes[4];
+    u32 n = unicode::encode_utf8_char(spec->w2, bytes);
+    return fill(out, symbol::make_from_string(reinterpret_cast<const char*>(bytes), n));
+  }
+  if (st >= TYPE_WORD && st <= TYPE_ISSUE) {
+    copy_cell(spec, out);
+    return set_type(out, TYPE_ISSUE);
+  }
+  // Anything else converts as to word! does, then becomes an issue.
+  auto word_to = reinterpret_cast<act::Make>(types::table[TYPE_WORD][ACT_to]);
+  if (!word_to) {
+    Cell t;
+    make_datatype(&t, TYPE_ISSUE);
+    fire(Err::script_bad_to_arg, &t, spec);
+  }
+  Cell* w = word_to(proto, spec, TYPE_ISSUE);
+  copy_cell(w, out);
+  return set_type(out, TYPE_ISSUE);
+}
+
+i32 issue_mold(Cell* v, Cell* buffer, bool, bool, bool, Cell* arg, i32 limit, i32) {
+  string::append_ascii(buffer, "#");
+  auto word_form = reinterpret_cast<act::Form>(types::table[TYPE_WORD][ACT_form]);
+  return word_form(v, buffer, arg, limit - 1);
+}
+
+i32 issue_compare(Cell* a, Cell* b, i32 op) {
+  if (type_of(b) != TYPE_ISSUE) return COMPARE_INCOMPARABLE;
+  return reinterpret_cast<act::Compare>(types::table[TYPE_WORD][ACT_compare])(a, b, op);
+}
+
+}  // namespace
+
+void init() {
+  ActionTable t;
+#define QEL_X(slot, member, name, sig) t.member = nullptr;
+  QEL_ACTIONS(QEL_X)
+#undef QEL_X
+  t.make = issue_make;
+  t.to = issue_make;
+  t.form = {};  // word!'s: the spelling without "#"
+  t.mold = issue_mold;
+  t.compare = issue_compare;
+  types::register_datatype({TYPE_ISSUE, TYPE_WORD, "issue!", t});
+}
+
+Cell* make_at(Cell* target, const char* text) { return fill(target, symbol::make(text)); }
+
+Cell* load(const char* text, u32 block, bool in_block) {
+  u32 sym = symbol::make(text);
+  Cell* c = in_block ? mem::alloc_tail_cell(block) : stack::push();
+  return fill(c, sym);
+}
+
+Cell* push(const Cell* cell) { return set_type(stack::push_cell(cell), TYPE_ISSUE); }
+
+}  // namespace qel::issue

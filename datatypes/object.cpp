@@ -1,0 +1,930 @@
+#include "datatypes/object.hpp"
+
+#include <exception>
+
+#include "datatypes/block.hpp"
+#include "datatypes/context.hpp"
+#include "datatypes/function.hpp"
+#include "datatypes/logic.hpp"
+#include "datatypes/string.hpp"
+#include "datatypes/symbol.hpp"
+#include "datatypes/word.hpp"
+#include "runtime/actions.hpp"
+#include "runtime/cycles.hpp"
+#include "runtime/error.hpp"
+#include "runtime/hash.hpp"
+#include "runtime/memory.hpp"
+#include "runtime/roots.hpp"
+#include "runtime/stack.hpp"
+#include "runtime/words.hpp"
+
+namespace qel {
+
+namespace object {
+EvalHook eval_hook = nullptr;
+}  // namespace object
+
+namespace {
+
+using mem::buffer_of;
+
+i32 g_class_counter = 0;
+u32 g_on_change = 0;       // symbol of on-change*
+u32 g_on_deep_change = 0;  // symbol of on-deep-change*
+u32 g_changed = 0;         // symbol of changed
+
+inline u32 canon(u32 sym) { return symbol::resolve(sym); }
+inline bool same_word(u32 a, u32 b) { return b && canon(a) == canon(b); }
+inline bool is_word_id(u32 sym, words::Id id) { return canon(sym) == canon(words::symbol(id)); }
+inline u32 cell_count(u32 node) { return buffer_of(node)->used() / sizeof(Cell); }
+
+bool is_handler_word(u32 sym) {
+  return same_word(sym, g_on_change) || same_word(sym, g_on_deep_change);
+}
+
+// Value i of an object context, or nullptr when the values series is short.
+inline Cell* value_at(u32 ctx, u32 i) { return context::slot(ctx, i); }
+
+// A copy of word cell i, bound to the context, without the assigned flag.
+Cell word_at(u32 ctx, u32 i) {
+  Cell w = *context::symbol_cell(ctx, i);
+  w.header = type_of(&w);
+  w.w1 = ctx;
+  w.w3 = i;
+  return w;
+}
+
+// Keeps an entry on the cycle stack for a scope, also when an error leaves it.
+class CycleMark {
+ public:
+  explicit CycleMark(u32 node) : depth_(cycles::depth()) { cycles::push(node); }
+  ~CycleMark() {
+    if (cycles::depth() > depth_) cycles::pop_n(cycles::depth() - depth_);
+  }
+  CycleMark(const CycleMark&) = delete;
+  CycleMark& operator=(const CycleMark&) = delete;
+
+ private:
+  u32 depth_;
+};
+
+// Restores the arguments stack top when a scope ends normally (a transfer
+// leaving it has set the stack for its receiver already).
+class TopGuard {
+ public:
+  TopGuard() : top_(stack::top), pending_(std::uncaught_exceptions()) {}
+  ~TopGuard() {
+    if (std::uncaught_exceptions() == pending_) stack::top = top_;
+  }
+  TopGuard(const TopGuard&) = delete;
+  TopGuard& operator=(const TopGuard&) = delete;
+
+ private:
+  Cell* top_;
+  int pending_;
+};
+
+i32 write(Cell* buffer, const char* text, i32 limit) {
+  std::size_t n = std::char_traits<char>::length(text);
+  string::append_ascii(buffer, text, n);
+  return limit - i32(n);
+}
+
+i32 write_spaces(Cell* buffer, i32 count, i32 limit) {
+  for (i32 i = 0; i < count; ++i) string::append_ascii(buffer, " ", 1);
+  return limit - count;
+}
+
+// The series types whose values an object made from a prototype does not share.
+bool is_copied_series(Type t) {
+  switch (t) {
+    case TYPE_BLOCK: case TYPE_PAREN: case TYPE_PATH: case TYPE_LIT_PATH: case TYPE_SET_PATH:
+    case TYPE_GET_PATH: case TYPE_HASH: case TYPE_STRING: case TYPE_FILE: case TYPE_URL:
+    case TYPE_TAG: case TYPE_EMAIL: case TYPE_REF: case TYPE_BINARY: case TYPE_VECTOR:
+    case TYPE_IMAGE:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The copy action on a value; pushes the copy and answers it.
+Cell* copy_value(const Cell* value, bool deep) {
+  Cell* v = stack::push_cell(value);
+  Cell* result = make_none(stack::push());
+  Cell* r = actions::handler<act::Copy>(v, ACT_copy)(v, result, nullptr, deep, nullptr);
+  copy_cell(r, v);
+  stack::top = v + 1;
+  return v;
+}
+
+// ---- on-set info ------------------------------------------------------------------
+
+u32 packed_of(i32 index, i32 locals) {
+  if (index < 0) return object::NO_HANDLER;
+  return (u32(index) << 16) | (u32(locals) & 0xFFFF);
+}
+
+Cell* on_set_cell(u32 on_set, u32 which) { return buffer_of(on_set)->cells() + which; }
+
+// The handler's slot index from a packed word, or -1.
+i32 handler_index(u32 packed) { return packed >= object::NO_HANDLER ? -1 : i32(packed >> 16); }
+
+u32 make_on_set_series(i32 ci, i32 cl, u32 cspec, i32 di, i32 dl, u32 dspec) {
+  u32 node = mem::alloc_cells(2);
+  mem::Buffer* b = buffer_of(node);
+  Cell* c = b->cells();
+  c[0] = Cell{TYPE_PAIR, 0, packed_of(ci, cl), ci < 0 ? 0 : cspec};
+  c[1] = Cell{TYPE_PAIR, 0, packed_of(di, dl), di < 0 ? 0 : dspec};
+  b->tail = b->head + 2 * sizeof(Cell);
+  return node;
+}
+
+// Makes every series of the object's fields owned by it.
+void own_series(Cell* obj) {
+  u32 ctx = obj->w1;
+  u32 n = context::word_count(ctx);
+  for (u32 i = 0; i < n; ++i) {
+    Cell* v = value_at(ctx, i);
+    if (!v) break;
+    Cell w = word_at(ctx, i);
+    ownership::bind_entry(v, obj, &w);
+  }
+  context::record_of(ctx)->header |= ownership::OWNER_FLAG;
+}
+
+// Packs the count again when the handler at `which` was replaced since the
+// count was taken (its spec node differs from the one kept).
+void recount(u32 on_set, u32 which, const Cell* handler) {
+  Cell* info = on_set_cell(on_set, which);
+  if (info->w3 == handler->w2) return;
+  i32 index = handler_index(info->w2);
+  i32 locals = function::count_locals(handler->w2, 0, false);
+  info = on_set_cell(on_set, which);
+  info->w2 = packed_of(index, locals);
+  info->w3 = handler->w2;
+}
+
+// The current object cell of a context: its self slot when that holds one.
+Cell current_object(const Cell* obj) {
+  const Cell* self = context::self_slot(obj->w1);
+  if (type_of(self) == type_of(obj) && self->w1 == obj->w1) return *self;
+  return *obj;
+}
+
+// Opens the handler's frame, pushes the arguments, fills its other slots,
+// runs it and closes the frame.
+void run_handler(const Cell* fn, const Cell* frame_word, u32 object_ctx, const Cell* const* args,
+                 u32 count) {
+  Cell* saved_base = stack::base;
+  Cell* saved_top = stack::top;
+  stack::mark_func(frame_word, fn->w1);
+  for (u32 i = 0; i < count; ++i) stack::push_cell(args[i]);
+  function::fill_frame(fn, count);
+  if (function::call_hook) function::call_hook(fn, object_ctx, frame_word, 0);
+  // Closes the frame: the function's context gets its former values back.
+  stack::Frame* f = stack::ctop - 1;
+  stack::restore_context(f);
+  stack::set_ctop(f);
+  stack::base = saved_base;
+  stack::top = saved_top;
+}
+
+// ---- make and copy ----------------------------------------------------------------
+
+// Remakes the function in slot i of the object for it.
+void remake_slot(Cell* obj, u32 i) {
+  Cell* v = value_at(obj->w1, i);
+  if (!v || type_of(v) != TYPE_FUNCTION) return;
+  Cell fn = *v;
+  Cell* made = function::remake(&fn, obj->w1);
+  copy_cell(made, value_at(obj->w1, i));
+  stack::pop(1);
+}
+
+// A copy of the object on the stack: a new context with the same words and
+// values, functions remade; with deep, series and nested objects copied too.
+// finish: also set its on-set info and ownership (else the self slot holds
+// the cell without on-set info).
+Cell* copy_object(const Cell* src, bool deep, bool finish) {
+  Cell* out = stack::push_cell(src);
+  u32 source = out->w1;
+  if (deep && cycles::find(source)) fire(Err::internal_no_cycle);
+  CycleMark mark(source);
+  u32 ctx = context::clone(out, context::KIND_OBJECT);
+  out->w3 = 0;
+  copy_cell(out, context::self_slot(ctx));
+  u32 n = context::word_count(ctx);
+  for (u32 i = 0; i < n; ++i) {
+    Cell* v = value_at(ctx, i);
+    if (!v) break;
+    Type t = type_of(v);
+    if (t == TYPE_FUNCTION) {
+      remake_slot(out, i);
+    } else if (deep && t == TYPE_OBJECT) {
+      Cell inner = *v;
+      Cell* c = copy_object(&inner, true, true);
+      copy_cell(c, value_at(ctx, i));
+      stack::pop(1);
+    } else if (deep && is_copied_series(t)) {
+      Cell inner = *v;
+      Cell* c = copy_value(&inner, true);
+      copy_cell(c, value_at(ctx, i));
+      stack::pop(1);
+    }
+  }
+  if (finish) object::finish(out);
+  return out;
+}
+
+// Adds the words and values of the object `from` to `obj`; answers whether
+// words were added.
+bool merge_object(Cell* obj, const Cell* from_in) {
+  Cell* from = stack::push_cell(from_in);
+  u32 ctx = obj->w1;
+  u32 n = context::word_count(from->w1);
+  bool added = false;
+  for (u32 i = 0; i < n; ++i) {
+    Cell w = word_at(from->w1, i);
+    const Cell* src = value_at(from->w1, i);
+    Cell* v = stack::push_cell(src ? src : &values::unset_cell);
+    if (is_copied_series(type_of(v))) {
+      Cell c = *copy_value(v, false);
+      stack::pop(1);
+      copy_cell(&c, v);
+    }
+    if (context::find_word(ctx, w.w2, true) < 0) added = true;
+    context::put(ctx, &w, v);
+    stack::pop(1);
+  }
+  // Functions are bound once every word is there.
+  for (u32 i = 0; i < n; ++i) {
+    Cell w = word_at(from->w1, i);
+    i32 k = context::find_word(ctx, w.w2, true);
+    if (k >= 0) remake_slot(obj, u32(k));
+  }
+  stack::pop(1);
+  return added;
+}
+
+// Gives the object its own copies of the series it shares with its
+// prototype. Blocks, parens and paths are copied with their nested blocks,
+// so that binding them to the new context leaves the prototype's code bound
+// to the prototype.
+void unshare_series(Cell* obj) {
+  u32 ctx = obj->w1;
+  u32 n = context::word_count(ctx);
+  for (u32 i = 0; i < n; ++i) {
+    Cell* v = value_at(ctx, i);
+    if (!v || !is_copied_series(type_of(v))) continue;
+    Cell value = *v;
+    Type t = type_of(&value);
+    Cell* c;
+    if (is_any_block_type(t) && t != TYPE_HASH) {
+      c = block::clone(&value, true, true);
+    } else {
+      c = copy_value(&value, false);
+    }
+    if (is_any_block_type(t)) context::bind_block(ctx, c, true);
+    copy_cell(c, value_at(ctx, i));
+    stack::pop(1);
+  }
+}
+
+void clear_marks(u32 ctx) {
+  u32 n = context::word_count(ctx);
+  for (u32 i = 0; i < n; ++i) {
+    context::symbol_cell(ctx, i)->header &= ~context::WORD_ASSIGNED;
+    if (Cell* v = value_at(ctx, i)) clear_new_line(v);
+  }
+}
+
+Cell* object_make(Cell* proto, Cell* spec, Type) { return object::make(proto, spec); }
+
+Cell* object_copy(Cell* value, Cell*, Cell* part, bool deep, Cell*) {
+  if (part) {
+    Cell w{TYPE_WORD, 0, words::refinement(words::R_PART)->w2, u32(-1)};
+    fire(Err::script_invalid_refine_arg, &w, part);
+  }
+  return object::copy(value, deep);
+}
+
+// ---- reflect ----------------------------------------------------------------------
+
+Cell* push_block(u32 capacity) {
+  u32 node = mem::alloc_cells(capacity ? capacity : 1);
+  return make_series(stack::push(), TYPE_BLOCK, node);
+}
+
+Cell* object_reflect(Cell* obj, u32 field) {
+  u32 ctx = obj->w1;
+  u32 n = context::word_count(ctx);
+  u32 f = canon(field);
+  if (f == canon(words::symbol(words::W_CLASS))) return make_integer(stack::push(), i32(obj->w2));
+  if (f == canon(words::symbol(words::W_OWNER))) {
+    return make_logic(stack::push(), context::record_of(ctx)->header & ownership::OWNER_FLAG);
+  }
+  if (f == canon(words::symbol(words::W_EVENTS_Q))) return make_logic(stack::push(), obj->w3 != 0);
+  bool words_ = f == canon(words::symbol(words::W_WORDS));
+  bool values_ = f == canon(words::symbol(words::W_VALUES));
+  bool body = f == canon(words::symbol(words::W_BODY));
+  bool changed = same_word(field, g_changed);
+  if (!words_ && !values_ && !body && !changed) fire(Err::internal_not_done);
+  Cell* out = push_block(body ? 2 * n : n);
+  u32 block = out->w2;
+  for (u32 i = 0; i < n; ++i) {
+    bool assigned = context::symbol_cell(ctx, i)->header & context::WORD_ASSIGNED;
+    Cell w = word_at(ctx, i);
+    const Cell* v = value_at(ctx, i);
+    Cell value = v ? *v : values::unset_cell;
+    if (words_ || (changed && assigned)) {
+      *mem::alloc_tail_cell(block) = w;
+    } else if (values_) {
+      *mem::alloc_tail_cell(block) = value;
+    } else if (body) {
+      set_type(&w, TYPE_SET_WORD);
+      *mem::alloc_tail_cell(block) = w;
+      if (type_of(&value) == TYPE_WORD) set_type(&value, TYPE_LIT_WORD);
+      else if (type_of(&value) == TYPE_PATH) set_type(&value, TYPE_LIT_PATH);
+      *mem::alloc_tail_cell(block) = value;
+    }
+  }
+  return out;
+}
+
+// ---- form and mold ----------------------------------------------------------------
+
+// The entries of the object: `word: value` per visible word. indent: the
+// level of the entries when indenting, else -1.
+i32 write_entries(Cell* obj, Cell* buffer, bool all, bool flat, Cell* arg, i32 limit,
+                  i32 indent) {
+  u32 ctx = obj->w1;
+  u32 n = context::word_count(ctx);
+  u32 last = n;  // the last visible word
+  for (u32 i = 0; i < n; ++i) {
+    if (all || !is_handler_word(context::symbol_cell(ctx, i)->w2)) last = i;
+  }
+  CycleMark mark(ctx);
+  for (u32 i = 0; i < n && limit > 0; ++i) {
+    Cell w = word_at(ctx, i);
+    if (!all && is_handler_word(w.w2)) continue;
+    if (indent >= 0) limit = write_spaces(buffer, 4 * indent, limit);
+    set_type(&w, TYPE_SET_WORD);
+    Cell* sw = stack::push_cell(&w);
+    limit = actions::mold(sw, buffer, false, all, flat, arg, limit, 0);
+    limit = write(buffer, " ", limit);
+    const Cell* v = value_at(ctx, i);
+    Cell* value = stack::push_cell(v ? v : &values::unset_cell);
+    if (type_of(value) == TYPE_NO_TYPE) make_unset(value);
+    if (type_of(value) == TYPE_WORD) set_type(value, TYPE_LIT_WORD);
+    limit = actions::mold(value, buffer, false, all, flat, arg, limit, indent < 0 ? 0 : indent);
+    stack::pop(2);
+    if (i != last || indent >= 0) limit = write(buffer, flat ? " " : "\n", limit);
+  }
+  return limit;
+}
+
+bool has_visible_words(const Cell* obj, bool all) {
+  u32 ctx = obj->w1;
+  u32 n = context::word_count(ctx);
+  for (u32 i = 0; i < n; ++i) {
+    if (all || !is_handler_word(context::symbol_cell(ctx, i)->w2)) return true;
+  }
+  return false;
+}
+
+i32 object_form(Cell* obj, Cell* buffer, Cell* arg, i32 limit) {
+  if (const char* m = cycles::marker(obj, false)) return write(buffer, m, limit);
+  return write_entries(obj, buffer, false, false, arg, limit, -1);
+}
+
+i32 object_mold(Cell* obj, Cell* buffer, bool only, bool all, bool flat, Cell* arg, i32 limit,
+                i32 indent) {
+  if (const char* m = cycles::marker(obj, true)) return write(buffer, m, limit);
+  if (only) return write_entries(obj, buffer, all, flat, arg, limit, -1);
+  limit = write(buffer, "make object! [", limit);
+  // An object without (visible) words molds as the two brackets.
+  if (!has_visible_words(obj, all)) return write(buffer, "]", limit);
+  if (!flat) limit = write(buffer, "\n", limit);
+  limit = write_entries(obj, buffer, all, flat, arg, limit, flat ? -1 : indent + 1);
+  if (!flat && indent > 0) limit = write_spaces(buffer, 4 * indent, limit);
+  return write(buffer, "]", limit);
+}
+
+// ---- path access, select, put -----------------------------------------------------
+
+Cell* path_or_none(const PathStep* step, Cell* out) {
+  if (step && step->path) return copy_cell(step->path, out);
+  return make_none(out);
+}
+
+// The slot index of the element in the object, binding the element to it.
+i32 find_element(Cell* obj, Cell* element, const PathStep* step) {
+  Type et = type_of(element);
+  u32 ctx = obj->w1;
+  i32 i = -1;
+  if (et >= TYPE_WORD && et <= TYPE_REFINEMENT) {
+    if (element->w1 == ctx && i32(element->w3) >= 0 && element->w3 < context::word_count(ctx)) {
+      i = i32(element->w3);
+    } else {
+      i = context::find_word(ctx, element->w2, true);
+      if (i >= 0) {
+        element->w1 = ctx;
+        element->w3 = u32(i);
+      }
+    }
+  }
+  if (i < 0) {
+    Cell path;
+    path_or_none(step, &path);
+    fire(Err::script_invalid_path, element, &path);
+  }
+  return i;
+}
+
+// Stores the value in slot i and fires on-change*; answers the value.
+Cell* set_field(Cell* obj, const Cell* element, u32 i, Cell* value) {
+  TopGuard top;
+  u32 ctx = obj->w1;
+  Cell w = word_at(ctx, i);
+  Cell* o = stack::push_cell(obj);
+  Cell* nv = stack::push_cell(value);
+  Cell* old = nullptr;
+  if (o->w3) {
+    const Cell* v = value_at(ctx, i);
+    old = stack::push_cell(v ? v : &values::unset_cell);
+  }
+  context::set(&w, nv, ctx, false);
+  if (old) {
+    Cell* bound = stack::push_cell(element);
+    object::fire_on_change(o, bound, old, nv);
+  }
+  return value;
+}
+
+Cell* object_eval_path(Cell* obj, Cell* element, Cell* value, const PathStep& step) {
+  i32 i = find_element(obj, element, &step);
+  if (value) return set_field(obj, element, u32(i), value);
+  const Cell* v = value_at(obj->w1, u32(i));
+  if (!v || type_of(v) == TYPE_UNSET) {
+    Cell path;
+    path_or_none(&step, &path);
+    fire(Err::script_unset_path, &path, element);
+  }
+  return stack::push_cell(v);
+}
+
+Cell* object_select(Cell* obj, Cell* key, Cell*, bool, bool, bool, bool, Cell*, Cell*, bool, bool,
+                    bool, bool) {
+  Type t = type_of(key);
+  if (t != TYPE_WORD && t != TYPE_SET_WORD && t != TYPE_GET_WORD && t != TYPE_LIT_WORD) {
+    Cell type;
+    make_datatype(&type, t);
+    fire(Err::script_invalid_type, &type);
+  }
+  return stack::push_cell(object::get_word_cell(obj, key));
+}
+
+Cell* object_put(Cell* obj, Cell* key, Cell* value, bool) {
+  Type t = type_of(key);
+  if (!is_any_word_type(t)) {
+    Cell type;
+    make_datatype(&type, t);
+    fire(Err::script_invalid_key_type, &type);
+  }
+  Cell element = *key;
+  i32 i = find_element(obj, &element, nullptr);
+  return set_field(obj, &element, u32(i), value);
+}
+
+// ---- modify -----------------------------------------------------------------------
+
+Cell* object_modify(Cell* obj, Cell* field, Cell* value, bool) {
+  u32 ctx = obj->w1;
+  u32 sym = field->w2;
+  bool is_word = is_any_word_type(type_of(field));
+  if (is_word && same_word(sym, g_changed)) {
+    if (type_of(value) != TYPE_NONE) fire(Err::script_invalid_arg, value);
+    u32 n = context::word_count(ctx);
+    for (u32 i = 0; i < n; ++i) context::symbol_cell(ctx, i)->header &= ~context::WORD_ASSIGNED;
+  } else if (is_word && is_word_id(sym, words::W_OWNER)) {
+    Cell* o = stack::push_cell(obj);
+    own_series(o);
+    stack::pop(1);
+  } else if (is_word && is_word_id(sym, words::W_OWNED)) {
+    if (type_of(value) == TYPE_NONE) {
+      Cell* o = stack::push_cell(obj);
+      u32 n = context::word_count(ctx);
+      for (u32 i = 0; i < n; ++i) {
+        if (Cell* v = value_at(o->w1, i)) ownership::unbind(v);
+      }
+      context::record_of(ctx)->header &= ~ownership::OWNER_FLAG;
+      stack::pop(1);
+    } else {
+      // [owner word]: the object's series belong to that owner's field.
+      bool ok = type_of(value) == TYPE_BLOCK;
+      Cell parts[2];
+      if (ok) {
+        u32 node = value->w2;
+        i32 at = series_index(value);
+        ok = at >= 0 && cell_count(node) >= u32(at) + 2;
+        if (ok) {
+          parts[0] = buffer_of(node)->cells()[at];
+          parts[1] = buffer_of(node)->cells()[at + 1];
+          ok = type_of(&parts[0]) == TYPE_OBJECT && is_any_word_type(type_of(&parts[1]));
+        }
+      }
+      if (!ok) fire(Err::script_invalid_arg, value);
+      Cell* o = stack::push_cell(obj);
+      Cell* owner = stack::push_cell(&parts[0]);
+      Cell* w = stack::push_cell(&parts[1]);
+      ownership::bind(o, owner, w);
+      stack::pop(3);
+    }
+  }
+  return value;
+}
+
+// ---- compare ----------------------------------------------------------------------
+
+bool numeric(Type t) { return t == TYPE_INTEGER || t == TYPE_FLOAT || t == TYPE_PERCENT; }
+bool word_family(Type t) { return t >= TYPE_WORD && t <= TYPE_ISSUE; }
+
+i32 object_compare(Cell* v1, Cell* v2, i32 op) {
+  if (type_of(v2) != TYPE_OBJECT) return COMPARE_INCOMPARABLE;
+  u32 c1 = v1->w1, c2 = v2->w1;
+  if (c1 == c2) return 0;
+  if (op == COMP_SAME) return -1;
+  if (cycles::find(c1)) return cycles::find(c2) ? 0 : -1;
+  u32 n1 = context::word_count(c1), n2 = context::word_count(c2);
+  if (n1 != n2) return n1 > n2 ? -1 : 1;
+  if (n1 == 0) return 0;
+  TopGuard top;
+  CycleMark mark1(c1);
+  CycleMark mark2(c2);
+  for (u32 i = 0; i < n1; ++i) {
+    u32 s1 = canon(context::symbol_cell(c1, i)->w2);
+    u32 s2 = canon(context::symbol_cell(c2, i)->w2);
+    if (s1 != s2) return s1 < s2 ? -1 : 1;
+    const Cell* a = value_at(c1, i);
+    const Cell* b = value_at(c2, i);
+    Cell* x = stack::push_cell(a ? a : &values::unset_cell);
+    Cell* y = stack::push_cell(b ? b : &values::unset_cell);
+    Type t1 = type_of(x), t2 = type_of(y);
+    if (t1 != t2 && !(word_family(t1) && word_family(t2)) && !(numeric(t1) && numeric(t2))) {
+      return t1 < t2 ? -1 : 1;
+    }
+    i32 r = actions::compare_values(x, y, op);
+    if (r != 0) return r;
+    stack::pop(2);
+  }
+  return 0;
+}
+
+// ---- the hooks --------------------------------------------------------------------
+
+void on_change_hook(Cell* obj, Cell* word, Cell* old_value, Cell* new_value) {
+  object::fire_on_change(obj, word, old_value, new_value);
+}
+
+}  // namespace
+
+namespace object {
+
+i32 new_class_id() { return ++g_class_counter; }
+
+Cell* push(u32 ctx, u32 on_set, i32 class_id) {
+  Cell* out = stack::push();
+  *out = Cell{TYPE_OBJECT, ctx, u32(class_id), on_set};
+  copy_cell(out, context::self_slot(ctx));
+  return out;
+}
+
+Cell* push_with_id(u32 ctx, i32 class_id) {
+  u32 n = context::word_count(ctx);
+  if (context::has_values(ctx) && !context::on_stack(ctx)) {
+    u32 values = context::record_of(ctx)->w2;
+    while (cell_count(values) < n) make_unset(mem::alloc_tail_cell(values));
+  }
+  return push(ctx, 0, class_id);
+}
+
+u32 make_on_set(i32 change_index, i32 change_locals, i32 deep_index, i32 deep_locals) {
+  Cell* obj = stack::last();
+  u32 ctx = obj->w1;
+  auto spec_of = [&](i32 i) -> u32 {
+    if (i < 0) return 0;
+    const Cell* v = value_at(ctx, u32(i));
+    return v && (type_of(v) == TYPE_FUNCTION || type_of(v) == TYPE_ROUTINE) ? v->w2 : 0;
+  };
+  u32 on_set = make_on_set_series(change_index, change_locals, spec_of(change_index), deep_index,
+                                  deep_locals, spec_of(deep_index));
+  obj = stack::last();
+  obj->w3 = on_set;
+  copy_cell(obj, context::self_slot(ctx));
+  if (deep_index >= 0) own_series(obj);
+  return on_set;
+}
+
+Cell* make_at(Cell* target, u32 slots) {
+  u32 ctx = context::make(slots, false, true, 0, context::KIND_OBJECT);
+  *target = Cell{TYPE_OBJECT, ctx, 0, 0};
+  copy_cell(target, context::self_slot(ctx));
+  return target;
+}
+
+u32 on_set_from_context(u32 ctx) {
+  i32 ci = context::find_word(ctx, g_on_change, true);
+  i32 di = context::find_word(ctx, g_on_deep_change, true);
+  if (ci < 0 && di < 0) return 0;
+  u32 spec[2] = {0, 0};
+  i32 locals[2] = {0, 0};
+  i32 index[2] = {ci, di};
+  for (int k = 0; k < 2; ++k) {
+    if (index[k] < 0) continue;
+    const Cell* v = value_at(ctx, u32(index[k]));
+    Type t = v ? type_of(v) : TYPE_UNSET;
+    if (t != TYPE_FUNCTION && t != TYPE_ROUTINE) {
+      Cell w = word_at(ctx, u32(index[k]));
+      Cell type;
+      make_datatype(&type, t);
+      fire(Err::script_bad_field_set, &w, &type);
+    }
+    spec[k] = v->w2;
+    locals[k] = function::count_locals(v->w2, 0, false);
+  }
+  return make_on_set_series(ci, locals[0], spec[0], di, locals[1], spec[1]);
+}
+
+void finish(Cell* obj) {
+  u32 ctx = obj->w1;
+  obj->w3 = on_set_from_context(ctx);
+  copy_cell(obj, context::self_slot(ctx));
+  if (has_deep_handler(obj)) own_series(obj);
+}
+
+Cell* make(Cell* proto_in, Cell* spec_in) {
+  Type st = type_of(spec_in);
+  if (st != TYPE_BLOCK && st != TYPE_OBJECT) fire(Err::syntax_malconstruct, spec_in);
+  if (st == TYPE_BLOCK && !eval_hook) fire(Err::internal_not_done);
+  Cell* spec = stack::push_cell(spec_in);
+  Cell* proto = stack::push_cell(proto_in);
+  bool from_object = type_of(proto) == TYPE_OBJECT;
+  Cell* result;
+  if (from_object) {
+    result = copy_object(proto, false, false);
+  } else {
+    result = make_at(make_none(stack::push()), 4);
+  }
+  u32 ctx = result->w1;
+  bool added;
+  if (st == TYPE_OBJECT) {
+    added = merge_object(result, spec);
+  } else {
+    added = context::collect_set_words(ctx, spec);
+    context::bind_block(ctx, spec, true);
+    if (from_object) unshare_series(result);
+    eval_hook(spec);
+    clear_marks(ctx);
+  }
+  result->w2 = (added || !from_object) ? u32(new_class_id()) : proto->w2;
+  finish(result);
+  Cell out = *result;
+  copy_cell(&out, spec);
+  stack::top = spec + 1;
+  return spec;
+}
+
+Cell* copy(const Cell* obj, bool deep) {
+  Cell* src = stack::push_cell(obj);
+  Cell* out = copy_object(src, deep, true);
+  copy_cell(out, src);
+  stack::top = src + 1;
+  return src;
+}
+
+Cell* get_word_cell(const Cell* obj, const Cell* word) {
+  i32 i = context::find_word(obj->w1, word->w2, true);
+  if (i < 0) return const_cast<Cell*>(&values::none_cell);
+  Cell* v = value_at(obj->w1, u32(i));
+  return v ? v : const_cast<Cell*>(&values::none_cell);
+}
+
+Cell* get_values_cell(u32 ctx, u32 i) { return context::symbol_cell(ctx, i); }
+
+Cell* values_head(const Cell* obj) {
+  const Cell* rec = context::record_of(obj->w1);
+  if (!rec->w2 || (rec->header & context::ON_STACK)) return nullptr;
+  return buffer_of(rec->w2)->cells();
+}
+
+u32 word_count(const Cell* obj) { return context::word_count(obj->w1); }
+
+bool value_is_class(u32 ctx, u32 i, i32 class_id) {
+  const Cell* v = value_at(ctx, i);
+  return v && type_of(v) == TYPE_OBJECT && i32(v->w2) == class_id;
+}
+
+bool is_class(const Cell* word, i32 class_id) {
+  u32 ctx = word->w1 ? word->w1 : context::global;
+  i32 i = i32(word->w3);
+  if (i < 0 || u32(i) >= context::word_count(ctx)) i = context::find_word(ctx, word->w2, true);
+  return i >= 0 && value_is_class(ctx, u32(i), class_id);
+}
+
+bool has_deep_handler(const Cell* obj) {
+  return obj->w3 && on_set_cell(obj->w3, ON_DEEP_CHANGE)->w2 < NO_HANDLER;
+}
+
+void fire_on_change(Cell* obj_in, Cell* word_in, Cell* old_in, Cell* new_in) {
+  if (!obj_in->w3) return;
+  TopGuard top;
+  Cell* obj = stack::push_cell(obj_in);
+  Cell* word = stack::push_cell(word_in);
+  Cell* old_value = stack::push_cell(old_in);
+  Cell* new_value = stack::push_cell(new_in);
+  u32 ctx = obj->w1;
+  u32 on_set = obj->w3;
+  i32 index = handler_index(on_set_cell(on_set, ON_CHANGE)->w2);
+  if (index < 0) return;
+  const Cell* h = value_at(ctx, u32(index));
+  Cell* fn = stack::push_cell(h ? h : &values::unset_cell);
+  if (type_of(fn) != TYPE_FUNCTION) fire(Err::script_invalid_obj_evt, fn);
+  recount(on_set, ON_CHANGE, fn);
+  // The handler sees the word of the object, whatever context the caller's
+  // word was bound to.
+  if (word->w1 != ctx) context::bind_word(ctx, word);
+  Cell frame_word = word_at(ctx, u32(index));
+  const Cell* args[] = {word, old_value, new_value};
+  run_handler(fn, &frame_word, ctx, args, 3);
+}
+
+void fire_on_deep_change(Cell* owner_in, Cell* word_in, Cell* target_in, Cell* action_in,
+                         Cell* new_in, i32 index, i32 part) {
+  TopGuard top;
+  Cell live = current_object(owner_in);
+  Cell* owner = stack::push_cell(&live);
+  if (!owner->w3) fire(Err::script_invalid_obj_evt, owner);
+  u32 ctx = owner->w1;
+  u32 on_set = owner->w3;
+  i32 hi = handler_index(on_set_cell(on_set, ON_DEEP_CHANGE)->w2);
+  if (hi < 0) return;
+  const Cell* h = value_at(ctx, u32(hi));
+  if (!h || type_of(h) != TYPE_FUNCTION) return;
+  Cell* fn = stack::push_cell(h);
+  recount(on_set, ON_DEEP_CHANGE, fn);
+  Cell* word = stack::push_cell(word_in);
+  Cell* target = stack::push_cell(target_in);
+  Cell* action = stack::push_cell(action_in);
+  Cell* new_value = new_in ? stack::push_cell(new_in) : make_none(stack::push());
+  Cell* at = make_integer(stack::push(), index);
+  Cell* count = make_integer(stack::push(), part);
+  Cell frame_word = word_at(ctx, u32(hi));
+  const Cell* args[] = {owner, word, target, action, new_value, at, count};
+  run_handler(fn, &frame_word, ctx, args, 7);
+}
+
+void fire_on_top(Cell* obj, Cell* word) {
+  fire_on_change(obj, word, stack::top - 2, stack::top - 1);
+}
+
+void fire_on_word(Cell* word) {
+  u32 ctx = word->w1;
+  if (!ctx || !context::is_context(ctx)) return;
+  Cell self = *context::self_slot(ctx);
+  if (type_of(&self) != TYPE_OBJECT || !self.w3) return;
+  fire_on_change(&self, word, stack::top - 1, stack::top - 2);
+}
+
+// Unless `only` is given and the value is a block or an object, the words
+// take the block's values in order (none past its end) or the values of the
+// object's words of the same names; otherwise each word takes the whole
+// value. An unset value raises script need-value before anything is
+// assigned, unless `any` is given; with `some`, none values are skipped.
+// Each assignment marks the word assigned and fires on-change* (the handler
+// words themselves fire nothing).
+void set_values(Cell* obj_in, const Cell* value_in, bool any, bool only, bool some) {
+  TopGuard top;
+  Cell* obj = stack::push_cell(obj_in);
+  Cell* value = stack::push_cell(value_in);
+  u32 ctx = obj->w1;
+  u32 n = context::word_count(ctx);
+  Type vt = type_of(value);
+  // One (slot index, value) pair per assignment, on the stack.
+  Cell* first = stack::top;
+  auto add = [&](u32 i, const Cell* v) {
+    make_integer(stack::push(), i32(i));
+    stack::push_cell(v);
+  };
+  if (!only && vt == TYPE_BLOCK) {
+    u32 node = value->w2;
+    i32 at = series_index(value) < 0 ? 0 : series_index(value);
+    for (u32 i = 0; i < n; ++i) {
+      u32 k = u32(at) + i;
+      Cell v = k < cell_count(node) ? buffer_of(node)->cells()[k] : values::none_cell;
+      add(i, &v);
+    }
+  } else if (!only && vt == TYPE_OBJECT) {
+    u32 from = value->w1;
+    u32 m = context::word_count(from);
+    for (u32 k = 0; k < m; ++k) {
+      i32 i = context::find_word(ctx, context::symbol_cell(from, k)->w2, true);
+      if (i < 0) continue;
+      const Cell* v = value_at(from, k);
+      add(u32(i), v ? v : &values::unset_cell);
+    }
+  } else {
+    for (u32 i = 0; i < n; ++i) add(i, value);
+  }
+  Cell* end = stack::top;
+  if (!any) {
+    for (Cell* p = first; p < end; p += 2) {
+      if (type_of(p + 1) == TYPE_UNSET) {
+        Cell w = word_at(ctx, u32(int_of(p)));
+        fire(Err::script_need_value, &w);
+      }
+    }
+  }
+  for (Cell* p = first; p < end; p += 2) {
+    if (some && type_of(p + 1) == TYPE_NONE) continue;
+    u32 i = u32(int_of(p));
+    Cell w = word_at(ctx, i);
+    Cell* old_value = nullptr;
+    bool fires = obj->w3 && !is_handler_word(w.w2);
+    if (fires) {
+      const Cell* v = value_at(ctx, i);
+      old_value = stack::push_cell(v ? v : &values::unset_cell);
+    }
+    context::set(&w, p + 1, ctx, false);
+    if (fires) {
+      Cell o = current_object(obj);
+      fire_on_change(&o, &w, old_value, p + 1);
+      stack::pop(1);
+    }
+  }
+}
+
+Cell* construct(const Cell* spec_in, const Cell* proto_in, bool only) {
+  Cell* spec = stack::push_cell(spec_in);
+  Cell* out;
+  if (proto_in && type_of(proto_in) == TYPE_OBJECT) {
+    out = copy_object(proto_in, false, true);
+  } else {
+    out = make_at(make_none(stack::push()), 4);
+    out->w2 = u32(new_class_id());
+    copy_cell(out, context::self_slot(out->w1));
+  }
+  u32 ctx = out->w1;
+  u32 node = spec->w2;
+  u32 at = series_index(spec) < 0 ? 0 : u32(series_index(spec));
+  // Set-words in a row share the value after them (none at the end).
+  u32 pending = at;
+  for (u32 i = at; i <= cell_count(node); ++i) {
+    bool end = i == cell_count(node);
+    Type t = end ? TYPE_NONE : type_of(buffer_of(node)->cells() + i);
+    if (!end && t == TYPE_SET_WORD) continue;
+    Cell v = end ? values::none_cell : buffer_of(node)->cells()[i];
+    if (!only && t == TYPE_WORD) {
+      u32 s = v.w2;
+      if (is_word_id(s, words::W_NONE)) v = values::none_cell;
+      else if (is_word_id(s, words::W_TRUE) || is_word_id(s, words::W_YES) ||
+               is_word_id(s, words::W_ON)) v = values::true_cell;
+      else if (is_word_id(s, words::W_FALSE) || is_word_id(s, words::W_NO) ||
+               is_word_id(s, words::W_OFF)) v = values::false_cell;
+    }
+    Cell* value = stack::push_cell(&v);
+    for (u32 k = pending; k < i; ++k) {
+      Cell w = buffer_of(node)->cells()[k];
+      if (type_of(&w) != TYPE_SET_WORD) continue;
+      i32 slot = context::bind_or_add(ctx, &w);
+      Cell bound = word_at(ctx, u32(slot));
+      context::set(&bound, value, ctx, false);
+    }
+    stack::pop(1);
+    pending = i + 1;
+  }
+  clear_marks(ctx);
+  copy_cell(out, spec);
+  stack::top = spec + 1;
+  return spec;
+}
+
+void init_words() {
+  g_on_change = symbol::make("on-change*");
+  g_on_deep_change = symbol::make("on-deep-change*");
+  g_changed = symbol::make("changed");
+}
+
+void init() {
+  context::on_change = on_change_hook;
+  ownership::on_deep_change = fire_on_deep_change;
+  types::register_datatype({TYPE_OBJECT, TYPE_NO_TYPE, "object!",
+                            {.make = object_make, .reflect = object_reflect, .form = object_form,
+                             .mold = object_mold, .eval_path = object_eval_path,
+                             .compare = object_compare, .copy = object_copy, .put = object_put,
+                             .select = object_select, .modify = object_modify}});
+}
+
+}  // namespace object
+
+}  // namespace qel

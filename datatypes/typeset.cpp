@@ -1,0 +1,235 @@
+// typeset! handlers and helpers. The set lives in the cell itself, so no
+// handler here allocates except those that build blocks or text.
+#include "datatypes/typeset.hpp"
+
+#include <cstring>
+
+#include "datatypes/block.hpp"
+#include "datatypes/logic.hpp"
+#include "datatypes/string.hpp"
+#include "datatypes/word.hpp"
+#include "runtime/actions.hpp"
+#include "runtime/error.hpp"
+#include "runtime/memory.hpp"
+#include "runtime/stack.hpp"
+
+namespace qel::typeset {
+
+namespace {
+
+inline i32 top_type() { return types::top_type < 96 ? types::top_type : 95; }
+
+void merge(Cell* ts, const Cell* other) {
+  ts->w1 |= other->w1;
+  ts->w2 |= other->w2;
+  ts->w3 |= other->w3;
+}
+
+Cell* make(Cell*, Cell* spec, Type) {
+  Type st = type_of(spec);
+  if (st == TYPE_TYPESET) return spec;
+  if (st != TYPE_BLOCK) {
+    Cell t, s = *spec;
+    make_datatype(&t, TYPE_TYPESET);
+    fire(Err::script_bad_to_arg, &t, &s);
+  }
+  Cell* out = make_empty(stack::push());
+  Cell* item = make_none(stack::push());
+  u32 node = series_node(spec);
+  for (i32 i = std::max(series_index(spec), 0);
+       i < i32(mem::buffer_of(node)->used() / sizeof(Cell)); ++i) {
+    copy_cell(mem::buffer_of(node)->cells() + i, item);
+    typeset::set_type(out, item);
+  }
+  stack::top = out + 1;
+  return out;
+}
+
+// Writes the names of the set's types, one space after each; answers the
+// remaining budget.
+i32 write_names(const Cell* ts, Cell* buffer, bool only, Cell* part, i32 budget) {
+  Cell value = *ts;  // the buffer may grow: keep the bits out of harm's way
+  if (!only) {
+    string::append_ascii(buffer, "make typeset! [");
+    budget -= 15;
+  }
+  bool wrote = false;
+  for (i32 t = 1; t <= top_type(); ++t) {
+    if (!has(&value, u32(t))) continue;
+    if (part && budget < 0) break;
+    const TypeName& n = types::names[t];
+    if (!n.name) continue;
+    string::append_ascii(buffer, n.name, n.length + 1);
+    string::append_char(buffer, ' ');
+    budget -= i32(n.length) + 2;
+    wrote = true;
+  }
+  mem::Buffer* b = mem::buffer_of(series_node(buffer));
+  u32 units = b->used() / b->unit();
+  if (only) {
+    if (wrote) {
+      string::truncate_buffer(series_node(buffer), units - 1);
+      ++budget;
+    }
+  } else if (wrote) {
+    string::poke_char(series_node(buffer), units - 1, ']');
+  } else {
+    string::append_char(buffer, ']');
+    --budget;
+  }
+  return budget;
+}
+
+i32 form(Cell* v, Cell* buffer, Cell* part, i32 budget) {
+  return write_names(v, buffer, false, part, budget);
+}
+
+i32 mold(Cell* v, Cell* buffer, bool only, bool, bool, Cell* part, i32 budget, i32) {
+  return write_names(v, buffer, only, part, budget);
+}
+
+i32 compare(Cell* a, Cell* b, i32 op) {
+  if (type_of(b) != TYPE_TYPESET) return COMPARE_INCOMPARABLE;
+  switch (op) {
+    case COMP_EQUAL: case COMP_NOT_EQUAL: case COMP_STRICT_EQUAL: case COMP_SAME:
+    case COMP_EQUAL_NO_CASE:
+      return (a->w1 == b->w1 && a->w2 == b->w2 && a->w3 == b->w3) ? 0 : 1;
+    case COMP_SORT: case COMP_CASE_SORT: {
+      u32 x = count(a), y = count(b);
+      return (x > y) - (x < y);
+    }
+    default:
+      return COMPARE_INCOMPARABLE;
+  }
+}
+
+Cell* complement(Cell* v) {
+  v->w1 = ~v->w1;
+  v->w2 = ~v->w2;
+  v->w3 = ~v->w3;
+  return v;
+}
+
+Cell* find(Cell* ts, Cell* value, Cell*, bool, bool, bool, bool, Cell*, Cell*, bool, bool, bool,
+           bool) {
+  if (type_of(value) != TYPE_DATATYPE) fire(Err::script_invalid_arg, value);
+  return logic::push(has(ts, value->w1));
+}
+
+void and_t() { do_bitwise(OP_AND); }
+void or_t() { do_bitwise(OP_OR); }
+void xor_t() { do_bitwise(OP_XOR); }
+
+}  // namespace
+
+void init() {
+  types::register_datatype({TYPE_TYPESET, TYPE_NO_TYPE, "typeset!",
+                            {.make = make, .to = make, .form = form, .mold = mold,
+                             .compare = compare, .and_t = and_t, .complement = complement,
+                             .or_t = or_t, .xor_t = xor_t, .find = find}});
+}
+
+void clear(Cell* ts) { ts->w1 = ts->w2 = ts->w3 = 0; }
+
+u32 count(const Cell* ts) {
+  u32 n = 0;
+  for (i32 t = 1; t <= top_type(); ++t) n += has(ts, u32(t)) ? 1 : 0;
+  return n;
+}
+
+Cell* append_bits(u32 block, u32 w1, u32 w2, u32 w3) {
+  Cell* c = mem::alloc_tail_cell(block);
+  c->header = TYPE_TYPESET;
+  c->w1 = w1;
+  c->w2 = w2;
+  c->w3 = w3;
+  return c;
+}
+
+Cell* make_all_in(u32 block) {
+  Cell all;
+  make_empty(&all);
+  all.w1 = all.w2 = all.w3 = 0xFFFFFFFFu;
+  bits(&all)[TYPE_UNSET >> 3] &= u8(~(0x80u >> (TYPE_UNSET & 7)));
+  return append_bits(block, all.w1, all.w2, all.w3);
+}
+
+Cell* make_in(u32 block, const Cell* spec_in) {
+  Cell* saved = stack::top;
+  Cell* spec = stack::push_cell(spec_in);
+  Cell* ts = make_empty(stack::push());
+  Cell* item = make_none(stack::push());
+  Cell* value = make_none(stack::push());
+  u32 node = series_node(spec);
+  for (i32 i = std::max(series_index(spec), 0);
+       i < i32(mem::buffer_of(node)->used() / sizeof(Cell)); ++i) {
+    copy_cell(mem::buffer_of(node)->cells() + i, item);
+    copy_cell(item, value);
+    if (type_of(item) == TYPE_WORD) copy_cell(word::get_value_cell(item), value);
+    switch (type_of(value)) {
+      case TYPE_DATATYPE: add(ts, value->w1); break;
+      case TYPE_TYPESET: merge(ts, value); break;
+      case TYPE_WORD: add(ts, TYPE_OBJECT); break;
+      case TYPE_BLOCK: break;
+      default: fire(Err::script_invalid_type_spec, item);
+    }
+  }
+  Cell* c = append_bits(block, ts->w1, ts->w2, ts->w3);
+  stack::top = saved;
+  return c;
+}
+
+void set_type(Cell* ts, const Cell* value_in) {
+  Cell* saved = stack::top;
+  Cell* value = stack::push_cell(value_in);
+  if (type_of(value) == TYPE_WORD) value = word::get(value);
+  switch (type_of(value)) {
+    case TYPE_TYPESET: merge(ts, value); break;
+    case TYPE_DATATYPE: add(ts, value->w1); break;
+    default: fire(Err::script_invalid_arg, value);
+  }
+  stack::top = saved;
+}
+
+Cell* to_block(const Cell* ts_in, Cell* out) {
+  Cell ts = *ts_in;
+  block::make_at(out, 4);
+  for (i32 t = 1; t <= top_type(); ++t) {
+    if (!has(&ts, u32(t))) continue;
+    make_datatype(mem::alloc_tail_cell(series_node(out)), Type(t));
+  }
+  return out;
+}
+
+void do_bitwise(i32 op) {
+  Cell* a = stack::base;
+  Cell* b = stack::base + 1;
+  Cell second;
+  if (type_of(b) == TYPE_DATATYPE) {
+    make_empty(&second);
+    add(&second, b->w1);
+  } else if (type_of(b) == TYPE_TYPESET) {
+    second = *b;
+  } else {
+    fire(Err::script_invalid_arg, b);
+  }
+  if (op == OP_UNIQUE) return;
+  u32 x[3] = {a->w1, a->w2, a->w3};
+  u32 y[3] = {second.w1, second.w2, second.w3};
+  u32 r[3];
+  for (int i = 0; i < 3; ++i) {
+    switch (op) {
+      case OP_OR: case OP_UNION: r[i] = x[i] | y[i]; break;
+      case OP_AND: case OP_INTERSECT: r[i] = x[i] & y[i]; break;
+      case OP_XOR: case OP_DIFFERENCE: r[i] = x[i] ^ y[i]; break;
+      case OP_EXCLUDE: r[i] = x[i] & ~y[i]; break;
+      default: fire(Err::internal_not_done);
+    }
+  }
+  a->header = TYPE_TYPESET;
+  a->w1 = r[0];
+  a->w2 = r[1];
+  a->w3 = r[2];
+}
+
+}  // namespace qel::typeset

@@ -1,0 +1,30 @@
+// The boot program: what start-up runs after the runtime is initialised.
+// It makes the native! and action! values and the datatype words, then runs
+// the library (Qel source embedded in the executable), stage by stage.
+#pragma once
+
+#include <cstddef>
+
+#include "runtime/cell.hpp"
+
+namespace qel::boot {
+
+struct Source {
+  const char* name;
+  const char* text;
+  std::size_t size;
+};
+extern const Source kLibrary[];
+extern const unsigned kLibraryCount;
+
+// Loads UTF-8 source text into a block (out must be rooted).
+void load_source(Cell* out, const char* text, std::size_t size);
+
+// Moves the index of a loaded script past its header (the word Qel and a
+// block); answers whether there was one.
+bool skip_header(Cell* code);
+
+// The whole boot program. Errors end the process like any uncaught error.
+void run();
+
+}  // namespace qel::boot

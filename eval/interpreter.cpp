@@ -1,0 +1,1198 @@
+#include "eval/interpreter.hpp"
+
+#include <cstring>
+
+#include "datatypes/context.hpp"
+#include "datatypes/function.hpp"
+#include "datatypes/object.hpp"
+#include "datatypes/logic.hpp"
+#include "datatypes/symbol.hpp"
+#include "datatypes/word.hpp"
+#include "eval/lexer.hpp"
+#include "eval/natives.hpp"
+#include "runtime/actions.hpp"
+#include "runtime/error.hpp"
+#include "runtime/memory.hpp"
+#include "runtime/roots.hpp"
+#include "runtime/startup.hpp"
+#include "runtime/words.hpp"
+
+namespace qel::interp {
+
+i32 pending_target = -1;
+StringLoader string_loader = nullptr;
+FileRunner file_runner = nullptr;
+bool trace = false;
+bool trace_run = false;
+
+namespace {
+
+using mem::buffer_of;
+
+Cell* g_pending = nullptr;        // root cells: they never move
+Cell* g_current_code = nullptr;
+Cell* g_trace_callback = nullptr;
+u32 g_trace_mask = 0;
+u32 g_callback_locals = 0;
+Cell g_body_word{TYPE_WORD, 0, 0, 0};     // <body>
+Cell g_anon_word{TYPE_WORD, 0, 0, 0};     // <anon>
+Cell g_set_path_word{TYPE_WORD, 0, 0, 0};
+Cell g_callback_word{TYPE_WORD, 0, 0, 0};  // <interp-callback>
+
+// Function values: word 3 is the node of the more series (body, argument
+// descriptor cache, compiled code, op copy, context).
+constexpr u32 MORE_BODY = 0;
+constexpr u32 MORE_ARGS = 1;
+constexpr u32 MORE_CONTEXT = 4;
+constexpr u32 FLAG_TRACE = 0x400;
+constexpr u32 FLAG_NO_TRACE = 0x200;
+
+// Argument kinds kept in bits 20-21 of the descriptor's typesets.
+constexpr u32 KIND_SHIFT = 20;
+enum ArgKind : u32 { ARG_NORMAL = 0, ARG_LITERAL = 1, ARG_QUOTED = 2, ARG_RETURN = 3 };
+
+inline bool is_function_type(Type t) {
+  return t == TYPE_NATIVE || t == TYPE_ACTION || t == TYPE_FUNCTION || t == TYPE_ROUTINE;
+}
+inline bool is_any_function(Type t) { return is_function_type(t) || t == TYPE_OP; }
+
+inline u32 tail_of(const Code& code) {
+  u32 n = buffer_of(code.node)->used() / sizeof(Cell);
+  return n < code.end ? n : code.end;
+}
+inline Cell* cell_at(const Code& code, u32 i) { return buffer_of(code.node)->cells() + i; }
+
+inline Cell* more_cell(const Cell* fn, u32 i) { return buffer_of(fn->w3)->cells() + i; }
+
+// Puts a result where the mode wants it: pushed (sub) or in the base cell.
+inline void place(const Cell* result, bool sub) {
+  Cell r = *result;
+  if (sub) stack::push_cell(&r);
+  else stack::set_last_only(&r);
+}
+
+bool typeset_has(const Cell* ts, Type t) {
+  const u8* bytes = reinterpret_cast<const u8*>(&ts->w1);
+  return t < 96 && (bytes[t / 8] & (0x80u >> (t % 8)));
+}
+void typeset_add(Cell* ts, Type t) {
+  u8* bytes = reinterpret_cast<u8*>(&ts->w1);
+  if (t < 96) bytes[t / 8] |= u8(0x80u >> (t % 8));
+}
+
+[[noreturn]] void raise_stack_overflow() {
+  stack::top = (stack::top - stack::bottom > 5) ? stack::top - 5 : stack::bottom;
+  fire(Err::internal_stack_overflow);
+}
+
+// The value of a word, or the no-value error.
+Cell* word_value(const Cell* w) {
+  if (!w->w1) fire(Err::script_no_value, w);
+  return context::value_cell(w, w->w1);
+}
+
+// Closes the frame on top after an evaluation that answered st: a pending
+// return/exit whose target is this frame ends here with its value.
+Status close_frame(Status st, bool sub) {
+  stack::Frame* f = stack::ctop - 1;
+  if (st && takes_return(st, f)) {
+    if (st == THROW_RETURN) copy_cell(pending_value(), stack::base);
+    else make_unset(stack::base);
+    st = 0;
+  }
+  if (st) {
+    stack::unwind();
+    return st;
+  }
+  Cell r = *stack::base;
+  stack::unwind();
+  place(&r, sub);
+  return 0;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Unwinding statuses
+
+Cell* pending_value() { return g_pending; }
+
+Status start_unwind(Status code, i32 target, const Cell* value) {
+  pending_target = target;
+  if (value) copy_cell(value, g_pending);
+  else make_unset(g_pending);
+  return code;
+}
+
+bool takes_return(Status st, const stack::Frame* f) {
+  return (st == THROW_RETURN || st == THROW_EXIT) && i32(f - stack::cbottom) == pending_target;
+}
+
+void rethrow_status(Status st) {
+  // Re-send the transfer from here, in its exception form, with the carried
+  // value in a fresh frame of our own so that the sender finds it at its base.
+  Cell v = *g_pending;
+  stack::mark(&g_anon_word, stack::FRAME_NATIVE);
+  stack::push_cell(&v);
+  switch (st) {
+    case THROW_BREAK: stack::throw_loop(true, false);
+    case THROW_CONTINUE: stack::throw_loop(false, true);
+    case THROW_RETURN: stack::throw_value(true, false);
+    default: stack::throw_value(false, false);
+  }
+}
+
+Cell* current_code() { return g_current_code; }
+
+namespace {
+
+// Hooks through which the datatype modules call back into the interpreter.
+void call_function_hook(const Cell* fn, u32 owner_ctx, const Cell* name, u32 flags) {
+  check(call_function(fn, owner_ctx, name, flags));
+}
+void eval_hook(const Cell* block) { eval_block_or_throw(block, false); }
+
+// The lexer's trace callback: its frame is open with the five arguments.
+void lexer_callback(const Cell* fn) {
+  static Cell name{TYPE_WORD, 0, 0, 0};
+  if (!name.w2) name = *intern_word("<lexer-callback>");
+  function::fill_frame(fn, 5);
+  check(call_function(fn, 0, &name, 1));
+}
+
+}  // namespace
+
+void init() {
+  function::call_hook = call_function_hook;
+  object::eval_hook = eval_hook;
+  lexer::call_callback = lexer_callback;
+  g_pending = runtime::root_append();
+  g_current_code = runtime::root_append();
+  g_trace_callback = runtime::root_append();
+  make_unset(g_pending);
+  make_unset(g_current_code);
+  make_none(g_trace_callback);
+  g_body_word = *words::cell(words::W_BODY_TAG);
+  g_anon_word = *intern_word("<anon>");
+  g_set_path_word = *intern_word("set-path");
+  g_callback_word = *intern_word("<interp-callback>");
+}
+
+// ---------------------------------------------------------------------------
+// Blocks and expressions
+
+Status eval_block(const Cell* block_in, bool chain) {
+  Cell block = *block_in;
+  Cell saved_code = *g_current_code;
+  stack::mark_eval(&g_body_word);
+  Code code{&block, series_node(&block), u32(buffer_of(series_node(&block))->used() / sizeof(Cell))};
+  i32 start = series_index(&block);
+  u32 pos = start < 0 ? 0 : u32(start);
+  if (trace) fire_event(EV_ENTER, &block, i32(pos), nullptr, nullptr);
+  Status st = 0;
+  if (pos >= tail_of(code)) {
+    make_unset(stack::base);
+    stack::keep();
+  } else {
+    copy_cell(&block, g_current_code);
+    while (pos < tail_of(code)) {
+      set_series_index(g_current_code, i32(pos));
+      st = eval_expression(code, pos, false, false, false);
+      if (st) break;
+      if (pos < tail_of(code)) stack::reset();
+    }
+  }
+  if (trace && !st) fire_event(EV_EXIT, &block, i32(tail_of(code)), nullptr, stack::base);
+  *g_current_code = saved_code;
+  stack::Frame* f = stack::ctop - 1;
+  if (st && takes_return(st, f)) {
+    if (st == THROW_RETURN) copy_cell(g_pending, stack::base);
+    else make_unset(stack::base);
+    st = 0;
+  }
+  if (st) {
+    stack::unwind();
+    return st;
+  }
+  if (chain) stack::unwind_last_copy();
+  else stack::unwind_last();
+  return 0;
+}
+
+Status eval_next(const Code& code, u32& pos, bool sub) {
+  stack::mark_interp(&g_body_word);
+  Status st = eval_expression(code, pos, false, false, false);
+  return close_frame(st, sub);
+}
+
+Status do_next(const Cell* block, i32* next_index) {
+  Cell b = *block;
+  u32 node = series_node(&b);
+  u32 n = buffer_of(node)->used() / sizeof(Cell);
+  i32 start = series_index(&b) < 0 ? 0 : series_index(&b);
+  if (u32(start) >= n) {
+    make_unset(stack::base);
+    stack::keep();
+    *next_index = start;
+    return 0;
+  }
+  Code code{&b, node, n};
+  u32 pos = u32(start);
+  Status st = eval_expression(code, pos, false, false, false);
+  *next_index = i32(pos);
+  return st;
+}
+
+Status eval_expression(const Code& code, u32& pos, bool prefix, bool sub, bool passive) {
+  if (runtime::stack_exhausted()) raise_stack_overflow();
+  Cell* entry_top = stack::top;
+  u32 end = tail_of(code);
+  if (pos >= end) {  // nothing left: unset
+    Cell u;
+    make_unset(&u);
+    place(&u, sub);
+    return 0;
+  }
+  Cell value = *cell_at(code, pos);
+  if (trace) fire_event(EV_FETCH, code.block, i32(pos), nullptr, &value);
+  Status st = 0;
+  switch (type_of(&value)) {
+    case TYPE_PAREN: {
+      ++pos;
+      stack::mark_interp(&g_body_word);
+      st = eval_block(&value, true);
+      st = close_frame(st, sub);
+      if (st) return st;
+      break;
+    }
+    case TYPE_SET_WORD: {
+      ++pos;
+      stack::mark_interp(&value);
+      stack::push_cell(&value);
+      if (pos >= tail_of(code)) fire(Err::script_need_value, &value);
+      st = eval_expression(code, pos, false, true, false);
+      if (st) return close_frame(st, sub);
+      Cell* v = stack::last();
+      if (trace) fire_event(EV_SET, code.block, i32(pos), &value, v);
+      if (type_of(v) == TYPE_UNSET) fire(Err::script_need_value, &value);
+      Cell result = *v;
+      word::set(&value, &result);
+      copy_cell(&result, stack::base);
+      stack::keep();
+      close_frame(0, sub);
+      break;
+    }
+    case TYPE_SET_PATH: {
+      ++pos;
+      if (pos >= tail_of(code)) fire(Err::script_need_value, &value);
+      stack::mark_interp(&g_set_path_word);
+      st = eval_expression(code, pos, false, true, false);
+      if (st) return close_frame(st, sub);
+      Cell v = *stack::last();
+      if (trace) fire_event(EV_SET, code.block, i32(pos), &value, &v);
+      copy_cell(&v, stack::base);
+      stack::keep();
+      u32 dummy = 0;
+      Code path_code{&value, series_node(&value), u32(buffer_of(series_node(&value))->used() / sizeof(Cell))};
+      st = eval_path(&value, path_code, dummy, true, false, false, false);
+      if (st) return close_frame(st, sub);
+      copy_cell(&v, stack::base);
+      stack::keep();
+      close_frame(0, sub);
+      break;
+    }
+    case TYPE_GET_WORD: {
+      ++pos;
+      Cell w = value;
+      w.header = TYPE_WORD;
+      Cell v = *word_value(&w);
+      place(&v, sub);
+      break;
+    }
+    case TYPE_LIT_WORD: {
+      ++pos;
+      Cell w = value;
+      set_type(&w, TYPE_WORD);
+      clear_new_line(&w);
+      place(&w, sub);
+      break;
+    }
+    case TYPE_WORD: {
+      ++pos;
+      Cell v = *word_value(&value);
+      switch (type_of(&v)) {
+        case TYPE_UNSET: fire(Err::script_no_value, &value);
+        case TYPE_OP: fire(Err::script_no_op_arg, &value);
+        case TYPE_FUNCTION: case TYPE_ROUTINE: case TYPE_NATIVE: case TYPE_ACTION:
+          st = eval_call(&v, code, pos, sub, nullptr, &value, &v, 0, false);
+          if (st) return st;
+          break;
+        default:
+          clear_new_line(&v);
+          place(&v, sub);
+          break;
+      }
+      break;
+    }
+    case TYPE_PATH: case TYPE_GET_PATH:
+      ++pos;
+      st = eval_path(&value, code, pos, false, type_of(&value) == TYPE_GET_PATH, sub, false);
+      if (st) return st;
+      break;
+    case TYPE_LIT_PATH: {
+      ++pos;
+      Cell p = value;
+      set_type(&p, TYPE_PATH);
+      clear_new_line(&p);
+      p.w3 = 0;
+      place(&p, sub);
+      break;
+    }
+    case TYPE_OP:
+      fire(Err::internal_not_done);
+    case TYPE_FUNCTION: case TYPE_ROUTINE: case TYPE_NATIVE: case TYPE_ACTION:
+      ++pos;
+      if (passive) {
+        place(&value, sub);
+      } else {
+        st = eval_call(&value, code, pos, sub, nullptr, nullptr, &value, 0, false);
+        if (st) return st;
+      }
+      break;
+    case TYPE_ISSUE: {
+      ++pos;
+      if (pos < tail_of(code) && type_of(cell_at(code, pos)) == TYPE_BLOCK &&
+          (symbol::resolve(value.w2) == symbol::resolve(words::symbol(words::W_SYSTEM)) ||
+           symbol::resolve(value.w2) == symbol::resolve(words::symbol(words::W_SYSTEM_GLOBAL)))) {
+        fire(Err::internal_qel_system);
+      }
+      place(&value, sub);
+      break;
+    }
+    default:
+      ++pos;
+      clear_new_line(&value);
+      place(&value, sub);
+      break;
+  }
+  if (trace) fire_event(EV_PUSH, code.block, i32(pos), nullptr, sub ? stack::last() : stack::base);
+
+  // Infix operators apply strictly left to right.
+  while (!prefix) {
+    if (pos >= tail_of(code)) break;
+    Cell* next = cell_at(code, pos);
+    if (type_of(next) != TYPE_WORD || !next->w1) break;
+    Cell opword = *next;
+    u32 ctx = opword.w1;
+    if (!context::has_values(ctx) || i32(opword.w3) < 0) break;
+    Cell* opv = context::slot(ctx, opword.w3);
+    if (!opv || type_of(opv) != TYPE_OP) break;
+    Cell op = *opv;
+    set_type(&op, Type((op.header >> 16) & 0xFF));
+    op.header &= 0xFF;
+    if (trace) fire_event(EV_FETCH, code.block, i32(pos), nullptr, &opword);
+    ++pos;
+    // The left operand becomes the first argument, at the entry top.
+    Cell left = sub ? *(stack::top - 1) : *stack::base;
+    stack::top = entry_top;
+    stack::push_cell(&left);
+    st = eval_call(&op, code, pos, sub, nullptr, &opword, &op, 0, true);
+    if (st) return st;
+  }
+  if (trace && !sub) fire_event(EV_EXPR, code.block, i32(pos), nullptr, stack::base);
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Argument descriptors
+
+namespace {
+
+// Builds a typeset from the type block that follows an argument word.
+Cell make_arg_typeset(const Cell* types, u32 kind) {
+  Cell ts{TYPE_TYPESET, 0, 0, 0};
+  bool any = false;
+  if (types && type_of(types) == TYPE_BLOCK) {
+    Cell tb = *types;
+    u32 node = series_node(&tb);
+    u32 n = buffer_of(node)->used() / sizeof(Cell);
+    for (u32 i = u32(series_index(&tb)); i < n; ++i) {
+      Cell item = *(buffer_of(node)->cells() + i);
+      // A block after function! describes the callback's own spec.
+      if (type_of(&item) == TYPE_BLOCK) continue;
+      if (type_of(&item) != TYPE_WORD) fire(Err::script_invalid_type_spec, &item);
+      Cell* v = item.w1 ? context::value_cell(&item, item.w1) : nullptr;
+      if (v && type_of(v) == TYPE_DATATYPE) {
+        typeset_add(&ts, Type(v->w1));
+      } else if (v && type_of(v) == TYPE_TYPESET) {
+        ts.w1 |= v->w1;
+        ts.w2 |= v->w2;
+        ts.w3 |= v->w3;
+      } else {
+        fire(Err::script_invalid_type_spec, &item);
+      }
+      any = true;
+    }
+  }
+  if (!any) {
+    for (int t = 1; t <= TYPE_TOP; ++t) {
+      if (t != TYPE_UNSET) typeset_add(&ts, Type(t));
+    }
+  }
+  ts.header |= kind << KIND_SHIFT;
+  return ts;
+}
+
+inline u32 arg_kind(const Cell* ts) { return (ts->header >> KIND_SHIFT) & 3; }
+
+}  // namespace
+
+u32 spec_arguments(const Cell* fn_in) {
+  Cell fn = *fn_in;
+  Cell* cached = more_cell(&fn, MORE_ARGS);
+  if (type_of(cached) == TYPE_BLOCK) return series_node(cached);
+  bool native_like = type_of(&fn) == TYPE_NATIVE || type_of(&fn) == TYPE_ACTION;
+  u32 spec = fn.w2;
+  roots::LocalCell desc;
+  make_series(desc.get(), TYPE_BLOCK, mem::alloc_cells(8));
+  u32 n = buffer_of(spec)->used() / sizeof(Cell);
+  u32 local_sym = symbol::resolve(words::refinement(words::R_LOCAL)->w2);
+  u32 refinements = 0;
+  i32 locals = -1;
+  for (u32 i = 0; i < n; ++i) {
+    Cell item = *(buffer_of(spec)->cells() + i);
+    Cell next;
+    bool has_next = i + 1 < n;
+    if (has_next) next = *(buffer_of(spec)->cells() + i + 1);
+    Type t = type_of(&item);
+    if (locals >= 0) {
+      if (t == TYPE_WORD) ++locals;
+      else if (t == TYPE_SET_WORD) break;
+      continue;
+    }
+    switch (t) {
+      case TYPE_WORD: case TYPE_GET_WORD: case TYPE_LIT_WORD: {
+        u32 kind = t == TYPE_WORD ? ARG_NORMAL : (t == TYPE_GET_WORD ? ARG_LITERAL : ARG_QUOTED);
+        Cell ts = make_arg_typeset(has_next && type_of(&next) == TYPE_BLOCK ? &next : nullptr, kind);
+        copy_cell(&ts, mem::alloc_tail_cell(series_node(desc.get())));
+        break;
+      }
+      case TYPE_SET_WORD: {
+        if (symbol::resolve(item.w2) != symbol::resolve(words::symbol(words::W_RETURN))) {
+          fire(Err::script_bad_func_def, &item);
+        }
+        Cell ts = make_arg_typeset(has_next && type_of(&next) == TYPE_BLOCK ? &next : nullptr, ARG_RETURN);
+        copy_cell(&ts, mem::alloc_tail_cell(series_node(desc.get())));
+        break;
+      }
+      case TYPE_REFINEMENT: {
+        if (symbol::resolve(item.w2) == local_sym) {
+          locals = 1;
+          break;
+        }
+        ++refinements;
+        Cell r = item;
+        clear_new_line(&r);
+        r.w3 = native_like ? refinements : r.w3;
+        copy_cell(&r, mem::alloc_tail_cell(series_node(desc.get())));
+        break;
+      }
+      default:
+        break;
+    }
+  }
+  if (locals >= 0) make_integer(mem::alloc_tail_cell(series_node(desc.get())), locals);
+  if (native_like && refinements) make_integer(mem::alloc_tail_cell(series_node(desc.get())), i32(refinements));
+  copy_cell(desc.get(), more_cell(&fn, MORE_ARGS));
+  return series_node(desc.get());
+}
+
+// ---------------------------------------------------------------------------
+// Calls
+
+namespace {
+
+constexpr int MAX_REFINEMENTS = 32;
+
+struct ArgState {
+  const Cell* fn;
+  const Code& code;
+  u32& pos;
+  const Cell* name;
+  bool infix;
+  u32 apply_mode;
+};
+
+// Fetches one argument of the given kind and typeset, pushing it.
+Status fetch_argument(ArgState& a, const Cell* ts, const Cell* arg_word) {
+  u32 kind = arg_kind(ts);
+  if (a.apply_mode && a.pos >= tail_of(a.code)) {
+    make_none(stack::push());
+    return 0;
+  }
+  if (a.pos >= tail_of(a.code)) {
+    if (kind == ARG_QUOTED && typeset_has(ts, TYPE_UNSET)) {
+      make_unset(stack::push());
+      return 0;
+    }
+    fire(Err::script_no_arg, a.name, arg_word);
+  }
+  Status st = 0;
+  if (kind == ARG_NORMAL) {
+    st = eval_expression(a.code, a.pos, a.infix, true, false);
+    if (st) return st;
+  } else {
+    Cell v = *cell_at(a.code, a.pos);
+    ++a.pos;
+    if (kind == ARG_QUOTED) {
+      switch (type_of(&v)) {
+        case TYPE_PAREN: {
+          stack::mark_interp(&g_body_word);
+          st = eval_block(&v, true);
+          st = close_frame(st, true);
+          if (st) return st;
+          break;
+        }
+        case TYPE_GET_WORD: {
+          Cell w = v;
+          w.header = TYPE_WORD;
+          stack::push_cell(word_value(&w));
+          break;
+        }
+        case TYPE_GET_PATH: {
+          u32 p = a.pos - 1;
+          st = eval_path(&v, a.code, p, false, true, true, false);
+          if (st) return st;
+          break;
+        }
+        default:
+          stack::push_cell(&v);
+      }
+    } else {
+      stack::push_cell(&v);
+    }
+  }
+  Cell* got = stack::last();
+  if (!typeset_has(ts, type_of(got))) {
+    Cell type;
+    make_datatype(&type, type_of(got));
+    fire(Err::script_expect_arg, a.name, &type, arg_word);
+  }
+  return 0;
+}
+
+// The word of descriptor entry i (the spec word it came from), for messages.
+Cell spec_word_for(const Cell* fn, u32 arg_index) {
+  u32 spec = fn->w2;
+  u32 n = buffer_of(spec)->used() / sizeof(Cell);
+  u32 seen = 0;
+  for (u32 i = 0; i < n; ++i) {
+    Cell c = *(buffer_of(spec)->cells() + i);
+    Type t = type_of(&c);
+    if (t == TYPE_WORD || t == TYPE_GET_WORD || t == TYPE_LIT_WORD || t == TYPE_REFINEMENT ||
+        t == TYPE_SET_WORD) {
+      if (seen == arg_index) {
+        set_type(&c, TYPE_WORD);
+        return c;
+      }
+      ++seen;
+    }
+  }
+  Cell none;
+  make_none(&none);
+  return none;
+}
+
+// Collects the arguments of a call by the function's descriptor block. Natives
+// and actions get their refinements as positions in refs; function-like values
+// get every slot of their context on the stack: arguments, each refinement as
+// a logic flag followed by its arguments, then the locals.
+Status eval_arguments(const Cell* fn, const Code& code, u32& pos, const Cell* path, const Cell* name,
+                      u32 apply_mode, bool infix, i32* refs, u32* ref_count) {
+  bool native_like = type_of(fn) == TYPE_NATIVE || type_of(fn) == TYPE_ACTION;
+  u32 desc = spec_arguments(fn);
+  roots::NodeRoot hold(&desc);
+  u32 n = buffer_of(desc)->used() / sizeof(Cell);
+  ArgState a{fn, code, pos, name, infix, apply_mode};
+  if (infix) stack::top = stack::base + 1;  // the left operand is the first argument
+
+  // Where each refinement lies: its descriptor entry and, for function-like
+  // values, the offset of its flag from the frame base.
+  u32 ref_desc[MAX_REFINEMENTS];
+  u32 ref_slot[MAX_REFINEMENTS];
+  u32 nrefs = 0;
+  bool active = true;  // refinements are off unless apply/all turns them on
+  u32 word_index = 0;  // spec word index, for messages
+  i32 locals = 0;
+  bool first = true;
+  u32 mode = apply_mode & 3;
+  bool safer = apply_mode & 4;
+  for (u32 i = 0; i < n; ++i) {
+    Cell d = *(buffer_of(desc)->cells() + i);
+    switch (type_of(&d)) {
+      case TYPE_TYPESET: {
+        Cell w = spec_word_for(fn, word_index++);
+        if (arg_kind(&d) == ARG_RETURN) break;
+        if (first && infix) {
+          first = false;
+          Cell* got = stack::last();
+          if (!typeset_has(&d, type_of(got))) {
+            Cell type;
+            make_datatype(&type, type_of(got));
+            fire(Err::script_expect_arg, name, &type, &w);
+          }
+          break;
+        }
+        first = false;
+        if (!active) {
+          // apply/all still evaluates (and drops) the value unless /safer.
+          if (mode == 1 && !safer && pos < tail_of(code)) {
+            Status st = eval_expression(code, pos, false, true, false);
+            if (st) return st;
+            stack::pop(1);
+          } else if (mode == 1 && safer && pos < tail_of(code)) {
+            ++pos;
+          }
+          if (!native_like) make_none(stack::push());
+          break;
+        }
+        Status st = fetch_argument(a, &d, &w);
+        if (st) return st;
+        break;
+      }
+      case TYPE_REFINEMENT: {
+        Cell rw = spec_word_for(fn, word_index++);
+        if (nrefs >= u32(MAX_REFINEMENTS)) fire(Err::internal_not_done);
+        bool on = false;
+        if (mode == 1 && pos < tail_of(code)) {
+          Status st = eval_expression(code, pos, false, true, false);
+          if (st) return st;
+          Cell flag = *stack::last();
+          stack::pop(1);
+          if (type_of(&flag) != TYPE_LOGIC) {
+            Cell type;
+            make_datatype(&type, type_of(&flag));
+            fire(Err::script_expect_arg, name, &type, &rw);
+          }
+          on = flag.w1 == 1;
+        }
+        active = on;
+        ref_desc[nrefs] = i;
+        ref_slot[nrefs] = u32(stack::top - stack::base);
+        if (native_like) refs[nrefs] = on ? i32(stack::top - stack::base) : -1;
+        else make_logic(stack::push(), on);
+        ++nrefs;
+        break;
+      }
+      case TYPE_INTEGER:
+        if (!native_like) locals = int_of(&d);
+        break;
+      default:
+        break;
+    }
+  }
+  *ref_count = nrefs;
+
+  // Refinements from a path: the elements after the function's word.
+  if (path) {
+    bool seen[MAX_REFINEMENTS] = {};
+    Cell p = *path;
+    u32 pnode = series_node(&p);
+    u32 pn = buffer_of(pnode)->used() / sizeof(Cell);
+    for (u32 k = u32(series_index(&p)) + 1; k < pn; ++k) {
+      Cell e = *(buffer_of(pnode)->cells() + k);
+      bool on = true;
+      if (type_of(&e) == TYPE_GET_WORD) {
+        Cell w = e;
+        w.header = TYPE_WORD;
+        on = logic::true_value(word_value(&w));
+      } else if (type_of(&e) != TYPE_WORD) {
+        fire(Err::script_bad_refine, &e);
+      }
+      u32 sym = symbol::resolve(e.w2);
+      u32 r = 0;
+      while (r < nrefs && symbol::resolve((buffer_of(desc)->cells() + ref_desc[r])->w2) != sym) ++r;
+      if (r == nrefs) fire(Err::script_no_refine, name, &e);
+      if (seen[r]) fire(Err::script_dup_refine, path);
+      seen[r] = true;
+      if (native_like) {
+        if (on) refs[r] = i32(stack::top - stack::base);
+      } else {
+        make_logic(stack::base + ref_slot[r], on);
+      }
+      // Its arguments follow it in the descriptor.
+      u32 arg_word = 0;
+      for (u32 di = 0; di <= ref_desc[r]; ++di) {
+        Type dt = type_of(buffer_of(desc)->cells() + di);
+        if (dt == TYPE_TYPESET || dt == TYPE_REFINEMENT) ++arg_word;
+      }
+      u32 slot = ref_slot[r] + 1;
+      for (u32 di = ref_desc[r] + 1; di < n; ++di) {
+        Cell dd = *(buffer_of(desc)->cells() + di);
+        if (type_of(&dd) != TYPE_TYPESET || arg_kind(&dd) == ARG_RETURN) break;
+        Cell w = spec_word_for(fn, arg_word++);
+        Status st = fetch_argument(a, &dd, &w);
+        if (st) return st;
+        if (!native_like) {
+          Cell v = *stack::last();
+          stack::pop(1);
+          if (on) copy_cell(&v, stack::base + slot);
+        } else if (!on) {
+          stack::pop(1);  // the argument of an inactive refinement is dropped
+        }
+        ++slot;
+      }
+    }
+  }
+
+  // apply (mode 2): pairs of a refinement and an expression whose truth turns
+  // it on, each followed by the refinement's arguments.
+  if (mode == 2) {
+    bool seen[MAX_REFINEMENTS] = {};
+    while (pos < tail_of(code)) {
+      Cell e = *cell_at(code, pos);
+      if (type_of(&e) != TYPE_REFINEMENT) {
+        if (!nrefs) break;
+        fire(Err::script_bad_refine, &e);
+      }
+      ++pos;
+      u32 sym = symbol::resolve(e.w2);
+      u32 r = 0;
+      while (r < nrefs && symbol::resolve((buffer_of(desc)->cells() + ref_desc[r])->w2) != sym) ++r;
+      if (r == nrefs) fire(Err::script_no_refine, name, &e);
+      if (seen[r]) fire(Err::script_dup_refine, &e);
+      seen[r] = true;
+      bool on = false;
+      if (pos < tail_of(code)) {
+        Status st = eval_expression(code, pos, false, true, false);
+        if (st) return st;
+        on = logic::true_value(stack::last());
+        stack::pop(1);
+      }
+      if (native_like) {
+        if (on) refs[r] = i32(stack::top - stack::base);
+      } else {
+        make_logic(stack::base + ref_slot[r], on);
+      }
+      u32 slot = ref_slot[r] + 1;
+      u32 arg_word = 0;
+      for (u32 di = 0; di <= ref_desc[r]; ++di) {
+        Type dt = type_of(buffer_of(desc)->cells() + di);
+        if (dt == TYPE_TYPESET || dt == TYPE_REFINEMENT) ++arg_word;
+      }
+      for (u32 di = ref_desc[r] + 1; di < n; ++di) {
+        Cell dd = *(buffer_of(desc)->cells() + di);
+        if (type_of(&dd) != TYPE_TYPESET || arg_kind(&dd) == ARG_RETURN) break;
+        Cell w = spec_word_for(fn, arg_word++);
+        if (!on && safer) {
+          if (pos < tail_of(code)) ++pos;
+          ++slot;
+          continue;
+        }
+        Status st = fetch_argument(a, &dd, &w);
+        if (st) return st;
+        if (!native_like) {
+          Cell v = *stack::last();
+          stack::pop(1);
+          if (on) copy_cell(&v, stack::base + slot);
+        } else if (!on) {
+          stack::pop(1);
+        }
+        ++slot;
+      }
+    }
+  }
+
+  if (trace) fire_event(EV_CALL, code.block, i32(pos), name, fn);
+  // Function-like values: the locals (the /local flag, then none each).
+  if (!native_like && locals > 0) {
+    make_logic(stack::push(), false);
+    for (i32 l = 1; l < locals; ++l) make_none(stack::push());
+  }
+  return 0;
+}
+
+}  // namespace
+
+Status eval_call(const Cell* fn_in, const Code& code, u32& pos, bool sub, const Cell* path,
+                 const Cell* ref, const Cell* owner, u32 apply_mode, bool infix) {
+  Cell fn = *fn_in;
+  Cell name;
+  if (ref && type_of(ref) == TYPE_WORD) name = *ref;
+  else name = g_anon_word;
+  if (trace) fire_event(EV_OPEN, code.block, i32(pos), nullptr, &name);
+  Cell* entry_top = infix ? stack::top - 1 : stack::top;
+  if (!infix) stack::push_cell(&fn);  // keeps the function reachable during the call
+  Cell left;
+  if (infix) left = *(stack::top - 1);
+  Type t = type_of(&fn);
+  u32 kind = t == TYPE_FUNCTION ? stack::FRAME_INTERP_FUNC : stack::FRAME_INTERP;
+  if (infix) stack::top = entry_top;
+  stack::mark(&name, kind);
+  if (infix) stack::push_cell(&left);
+  i32 refs[MAX_REFINEMENTS];
+  u32 ref_count = 0;
+  Status st = eval_arguments(&fn, code, pos, path, &name, apply_mode, infix, refs, &ref_count);
+  if (!st) {
+    switch (t) {
+      case TYPE_NATIVE: st = natives::entry(fn.w1)(refs); break;
+      case TYPE_ACTION: actions::entry(Action(fn.w1))(refs); break;
+      case TYPE_FUNCTION: {
+        u32 octx = 0;
+        if (owner && type_of(owner) == TYPE_OBJECT && owner->w1 != context::global) octx = owner->w1;
+        st = call_function(&fn, octx, &name, 0);
+        break;
+      }
+      default:
+        fire(Err::internal_not_done);
+    }
+  }
+  Cell result;
+  stack::Frame* f = stack::ctop - 1;
+  if (st && takes_return(st, f)) {
+    if (st == THROW_RETURN) copy_cell(g_pending, stack::base);
+    else make_unset(stack::base);
+    st = 0;
+  }
+  if (st) {
+    stack::unwind();
+    stack::top = entry_top;
+    return st;
+  }
+  result = *stack::base;
+  stack::unwind();
+  stack::top = entry_top;
+  clear_new_line(&result);
+  place(&result, sub);
+  if (trace) fire_event(EV_RETURN, code.block, i32(pos), ref, &result);
+  return 0;
+}
+
+Status call_function(const Cell* fn_in, u32 owner_ctx, const Cell* name, u32 callback_bit) {
+  Cell fn = *fn_in;
+  u32 ctx = fn.w1;
+  stack::Frame* f = stack::ctop - 1;
+  Cell* rec = context::record_of(ctx);
+  f->fctx = ctx;
+  f->saved_values = rec->w2;
+  rec->w2 = stack::index_of(stack::base) + 1;
+  f->header |= stack::FRAME_FLAG_CTX;
+  bool saved_trace = trace;
+  if (callback_bit && trace) trace = false;
+  if (fn.header & FLAG_TRACE) trace = trace_run;
+  if (fn.header & FLAG_NO_TRACE) trace = false;
+  Cell body = *more_cell(&fn, MORE_BODY);
+  Status st = 0;
+  (void)owner_ctx;
+  if (trace) fire_event(EV_PROLOG, &body, 0, name, &fn);
+  try {
+    if (type_of(&body) == TYPE_BLOCK) {
+      st = eval_block(&body, true);
+    } else {
+      make_unset(stack::base);
+    }
+  } catch (const Transfer& t) {
+    // A return or exit sent as an exception (from code that cannot hand on
+    // statuses) ends here when this call's frame is its target.
+    trace = saved_trace;
+    if ((t.code == THROW_RETURN || t.code == THROW_EXIT) && stack::ctop - 1 == f) {
+      runtime::rt.thrown = 0;
+    } else {
+      throw;
+    }
+  }
+  if (trace) fire_event(EV_EPILOG, &body, 0, name, &fn);
+  trace = saved_trace;
+  return st;
+}
+
+// ---------------------------------------------------------------------------
+// Paths
+
+namespace {
+
+// Values whose changes are seen through every copy (they hold a series or a
+// context); the others are copied into cells, so a changed field must be
+// written back into whatever holds the value.
+bool shared_by_reference(Type t) {
+  switch (t) {
+    case TYPE_BLOCK: case TYPE_PAREN: case TYPE_PATH: case TYPE_LIT_PATH: case TYPE_SET_PATH:
+    case TYPE_GET_PATH: case TYPE_HASH: case TYPE_STRING: case TYPE_FILE: case TYPE_URL:
+    case TYPE_TAG: case TYPE_EMAIL: case TYPE_REF: case TYPE_BINARY: case TYPE_VECTOR:
+    case TYPE_IMAGE: case TYPE_BITSET: case TYPE_MAP: case TYPE_OBJECT: case TYPE_ERROR:
+    case TYPE_PORT:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+Status eval_path(const Cell* path_in, const Code& code, u32& pos, bool set, bool get, bool sub,
+                 bool case_) {
+  Cell path = *path_in;
+  u32 node = series_node(&path);
+  u32 n = buffer_of(node)->used() / sizeof(Cell);
+  u32 head = u32(series_index(&path) < 0 ? 0 : series_index(&path));
+  if (head >= n) fire(Err::script_empty_path);
+  Cell first = *(buffer_of(node)->cells() + head);
+  if (type_of(&first) != TYPE_WORD) fire(Err::script_word_first, &path);
+  Cell* entry_top = stack::top;
+  Cell set_copy;
+  if (set) set_copy = *stack::base;
+  Cell value = *word_value(&first);
+  if (is_function_type(type_of(&value))) {
+    if (set) fire(Err::script_invalid_path_set, &path);
+    if (get) fire(Err::script_invalid_path_get, &path);
+    Cell p2 = path;
+    set_series_index(&p2, i32(head));
+    Status st = eval_call(&value, code, pos, sub, &p2, &first, &value, 0, false);
+    if (trace) fire_event(EV_EXIT, &path, i32(n), nullptr, stack::last());
+    return st;
+  }
+  if (type_of(&value) == TYPE_UNSET) fire(Err::script_unset_path, &path, &first);
+  // The values met along the path and the selectors that led to them, kept on
+  // the arguments stack (so the collector sees them): values[0] is the head
+  // word's value, values[k] the result of selector k.
+  u32 steps = n - head;
+  Cell* values = stack::top;
+  for (u32 k = 0; k < 2 * steps; ++k) make_none(stack::push());
+  Cell* selectors = values + steps;
+  copy_cell(&value, values);
+  u32 k = 0;
+  for (u32 i = head + 1; i < n; ++i, ++k) {
+    Cell el = *(buffer_of(node)->cells() + i);
+    Cell* sel = selectors + k;
+    switch (type_of(&el)) {
+      case TYPE_GET_WORD: {
+        Cell w = el;
+        w.header = TYPE_WORD;
+        copy_cell(word_value(&w), sel);
+        break;
+      }
+      case TYPE_PAREN: {
+        stack::mark_interp(&g_body_word);
+        Status st = eval_block(&el, true);
+        st = close_frame(st, true);
+        if (st) {
+          stack::top = entry_top;
+          return st;
+        }
+        Cell r = *stack::last();
+        stack::pop(1);
+        copy_cell(&r, sel);
+        break;
+      }
+      default:
+        copy_cell(&el, sel);
+    }
+    if (type_of(sel) == TYPE_UNSET) fire(Err::script_invalid_path, &path, &el);
+    bool last = i + 1 == n;
+    PathStep step{&path, i32(i), last, case_, false};
+    if (last && set) step.set_flag = k > 0;
+    Cell* next = actions::eval_path(values + k, sel, last && set ? &set_copy : nullptr, step);
+    Cell nv = *next;
+    copy_cell(&nv, values + k + 1);
+    if (!set && !get && !last && is_function_type(type_of(&nv))) {
+      // A function met inside the path runs at once, the rest of the path
+      // being its refinements and the value before it its owner.
+      Cell owner = values[k];
+      Cell p2 = path;
+      set_series_index(&p2, i32(i));
+      stack::top = entry_top;
+      return eval_call(&nv, code, pos, sub, &p2, &el, &owner, 0, false);
+    }
+  }
+  if (set && steps > 1) {
+    // A field of a value held by copy (a time, a pair, ...) was changed in
+    // values[steps - 2]: store it back into its holder, and so on outward.
+    for (i32 j = i32(steps) - 2; j >= 0 && !shared_by_reference(type_of(values + j)); --j) {
+      if (j == 0) {
+        Cell w = first;
+        Cell v = values[0];
+        word::set(&w, &v);
+        break;
+      }
+      Cell v = values[j];
+      PathStep step{&path, i32(head) + j, false, case_, false};
+      actions::eval_path(values + j - 1, selectors + j - 1, &v, step);
+    }
+  }
+  Cell r = values[set ? 0 : steps - 1];
+  if (trace) fire_event(EV_EXIT, &path, i32(n), nullptr, &r);
+  stack::top = entry_top;
+  if (set) {
+    copy_cell(&set_copy, stack::base);
+    stack::keep();
+    return 0;
+  }
+  if (!get && is_function_type(type_of(&r))) {
+    return eval_call(&r, code, pos, sub, nullptr, nullptr, &r, 0, false);
+  }
+  place(&r, sub);
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Callbacks from C++ code
+
+void eval_block_or_throw(const Cell* block, bool chain) { check(eval_block(block, chain)); }
+
+Cell* call_with_args(const Cell* fn_in, const Cell* args, u32 count, u32 callback_bit) {
+  Cell fn = *fn_in;
+  if (type_of(&fn) == TYPE_OP) {
+    set_type(&fn, Type((fn.header >> 16) & 0xFF));
+    fn.header &= 0xFF;
+  }
+  Type t = type_of(&fn);
+  if (!is_function_type(t)) fire(Err::script_invalid_arg, &fn);
+  Cell* result = stack::push();
+  make_unset(result);
+  stack::push_cell(&fn);  // keeps the function reachable during the call
+  bool native_like = t == TYPE_NATIVE || t == TYPE_ACTION;
+  u32 desc = spec_arguments(&fn);
+  roots::NodeRoot hold(&desc);
+  Cell name = g_anon_word;
+  stack::mark(&name, t == TYPE_FUNCTION ? stack::FRAME_INTERP_FUNC : stack::FRAME_INTERP);
+  // The given values are the leading arguments; the refinements are off.
+  i32 refs[MAX_REFINEMENTS];
+  u32 nrefs = 0, given = 0, word_index = 0;
+  i32 locals = 0;
+  bool in_refinement = false;
+  u32 n = buffer_of(desc)->used() / sizeof(Cell);
+  for (u32 i = 0; i < n; ++i) {
+    Cell d = *(buffer_of(desc)->cells() + i);
+    if (type_of(&d) == TYPE_TYPESET && arg_kind(&d) != ARG_RETURN) {
+      Cell w = spec_word_for(&fn, word_index++);
+      if (in_refinement) {
+        if (!native_like) make_none(stack::push());
+        continue;
+      }
+      Cell* v = stack::push();
+      if (given < count) copy_cell(args + given, v); else make_none(v);
+      ++given;
+      if (!typeset_has(&d, type_of(v))) {
+        Cell type;
+        make_datatype(&type, type_of(v));
+        fire(Err::script_expect_arg, &name, &type, &w);
+      }
+    } else if (type_of(&d) == TYPE_TYPESET) {
+      ++word_index;
+    } else if (type_of(&d) == TYPE_REFINEMENT) {
+      ++word_index;
+      in_refinement = true;
+      if (nrefs >= u32(MAX_REFINEMENTS)) fire(Err::internal_not_done);
+      if (native_like) refs[nrefs] = -1; else make_logic(stack::push(), false);
+      ++nrefs;
+    } else if (type_of(&d) == TYPE_INTEGER && !native_like) {
+      locals = int_of(&d);
+    }
+  }
+  if (!native_like && locals > 0) {
+    make_logic(stack::push(), false);
+    for (i32 l = 1; l < locals; ++l) make_none(stack::push());
+  }
+  Status st = 0;
+  switch (t) {
+    case TYPE_NATIVE: st = natives::entry(fn.w1)(refs); break;
+    case TYPE_ACTION: actions::entry(Action(fn.w1))(refs); break;
+    case TYPE_FUNCTION: st = call_function(&fn, 0, &name, callback_bit); break;
+    default: fire(Err::internal_not_done);
+  }
+  stack::Frame* f = stack::ctop - 1;
+  if (st && takes_return(st, f)) {
+    if (st == THROW_RETURN) copy_cell(g_pending, stack::base);
+    else make_unset(stack::base);
+    st = 0;
+  }
+  if (st) {
+    stack::unwind();
+    stack::top = result;
+    rethrow_status(st);
+  }
+  Cell r = *stack::base;
+  stack::unwind();
+  copy_cell(&r, result);
+  stack::top = result + 1;
+  return result;
+}
+
+// ---------------------------------------------------------------------------
+// Tracing
+
+u32 trace_mask(const Cell* fn) {
+  if (type_of(fn) != TYPE_FUNCTION) return 0x1FFFF;
+  Cell body = *more_cell(fn, MORE_BODY);
+  if (type_of(&body) != TYPE_BLOCK) return 0x1FFFF;
+  u32 node = series_node(&body);
+  u32 n = buffer_of(node)->used() / sizeof(Cell);
+  u32 idx = u32(series_index(&body));
+  if (idx >= n || type_of(buffer_of(node)->cells() + idx) != TYPE_BLOCK) return 0x1FFFF;
+  static const char* const names[] = {"init", "end", "prolog", "epilog", "enter", "exit",
+                                      "open", "return", "fetch", "push", "set", "call",
+                                      "error", "throw", "catch", "expr"};
+  Cell events = *(buffer_of(node)->cells() + idx);
+  u32 en = series_node(&events);
+  u32 count = buffer_of(en)->used() / sizeof(Cell);
+  u32 mask = 0;
+  for (u32 i = u32(series_index(&events)); i < count; ++i) {
+    Cell* c = buffer_of(en)->cells() + i;
+    if (type_of(c) != TYPE_WORD) continue;
+    u32 sym = symbol::resolve(c->w2);
+    for (u32 b = 0; b < 16; ++b) {
+      if (symbol::resolve(symbol::make(names[b])) == sym) mask |= 1u << b;
+    }
+  }
+  return mask;
+}
+
+void trace_start(const Cell* callback) {
+  copy_cell(callback, g_trace_callback);
+  g_trace_mask = trace_mask(callback);
+  g_callback_locals = 0;
+  trace = true;
+  trace_run = true;
+  fire_event(EV_INIT, nullptr, -1, nullptr, nullptr);
+}
+
+void trace_end() {
+  fire_event(EV_END, nullptr, -1, nullptr, nullptr);
+  make_none(g_trace_callback);
+  trace = false;
+  trace_run = false;
+}
+
+void fire_event(u32 event, const Cell* code, i32 offset, const Cell* ref, const Cell* value) {
+  if (!trace || !(g_trace_mask & event) || type_of(g_trace_callback) != TYPE_FUNCTION) return;
+  static const char* const names[] = {"init", "end", "prolog", "epilog", "enter", "exit",
+                                      "open", "return", "fetch", "push", "set", "call",
+                                      "error", "throw", "catch", "expr"};
+  u32 bit = 0;
+  while (bit < 16 && !(event & (1u << bit))) ++bit;
+  Cell args[6];
+  copy_cell(intern_word(names[bit]), &args[0]);
+  if (code) copy_cell(code, &args[1]); else make_none(&args[1]);
+  make_integer(&args[2], code ? offset : -1);
+  if (value && type_of(value) != TYPE_NO_TYPE) copy_cell(value, &args[3]); else make_none(&args[3]);
+  bool with_ref = event == EV_SET || event == EV_EPILOG || event == EV_PROLOG ||
+                  event == EV_RETURN || event == EV_CALL;
+  if (with_ref && ref) copy_cell(ref, &args[4]); else make_none(&args[4]);
+  make_integer(&args[5], i32(stack::index_of(stack::base)));  // frame: base index
+  Cell* saved_base = stack::base;
+  Cell* saved_top = stack::top;
+  stack::Frame* saved_ctop = stack::ctop;
+  trace = false;
+  try {
+    call_with_args(g_trace_callback, args, 6, 0);
+  } catch (...) {
+    trace = true;
+    throw;
+  }
+  trace = true;
+  stack::base = saved_base;
+  stack::top = saved_top;
+  stack::ctop = saved_ctop;
+}
+
+}  // namespace qel::interp

@@ -1,0 +1,116 @@
+// The interpreter: evaluates blocks of values as code.
+//
+// Every intermediate result lives on the arguments stack and every nested
+// evaluation opens a call frame. An operation leaves its result in the base
+// cell of its frame, or, in sub mode (collecting arguments), pushes it.
+//
+// Code positions are indexes into the code block, never pointers: the block's
+// buffer may move whenever something allocates. The cell at a position is
+// copied before anything is evaluated.
+//
+// Unwinding. `return`, `exit`, `break` and `continue` in ordinary code do not
+// throw: the native checks that a target frame exists (raising the throw
+// error otherwise), records the target frame and the carried value, and
+// answers a status. Every level of the interpreter hands a non-zero status
+// outward after closing its own frame; the level that owns the target frame
+// takes it (a function call or a `do` takes return/exit, a loop takes
+// break/continue). C++ code that calls the interpreter without handling
+// statuses uses the *_or_throw entries, which turn a status into the
+// exception form of the same transfer. Errors and `throw` always travel as
+// exceptions (runtime/error.hpp).
+#pragma once
+
+#include "runtime/cell.hpp"
+#include "runtime/stack.hpp"
+
+namespace qel::interp {
+
+// ---- unwinding statuses -------------------------------------------------------
+// A status is 0 (normal) or one of THROW_BREAK, THROW_CONTINUE, THROW_RETURN,
+// THROW_EXIT; the pending target and value describe it.
+using Status = u32;
+extern i32 pending_target;  // index of the target frame from the call-stack bottom
+Cell* pending_value();      // the carried value (a rooted cell)
+
+// Sets up a pending unwinding: answers the status to hand outward.
+Status start_unwind(Status code, i32 target, const Cell* value);
+// Whether the frame f is the target of a pending return/exit.
+bool takes_return(Status st, const stack::Frame* f);
+// Turns a status into the exception form of the same transfer, from the
+// current frame (used where C++ code cannot hand a status on).
+[[noreturn]] void rethrow_status(Status st);
+inline void check(Status st) {
+  if (st) rethrow_status(st);
+}
+
+// ---- evaluation ----------------------------------------------------------------
+
+// A block being walked: its node and the index just past its last cell at entry.
+struct Code {
+  const Cell* block;  // the block value (for trace events and `near`); may be null
+  u32 node;
+  u32 end;
+};
+
+// Evaluates the block from its index to its tail in a frame of its own; leaves
+// the last value (unset for an empty block): with chain, copied into the
+// caller's base; otherwise as the last pushed cell of the caller's frame.
+Status eval_block(const Cell* block, bool chain);
+// One expression at pos; advances pos past it.
+Status eval_expression(const Code& code, u32& pos, bool prefix, bool sub, bool passive);
+// One expression inside a frame of its own (any, all, case, reduce).
+Status eval_next(const Code& code, u32& pos, bool sub);
+// The do/next step: the value in the base cell, answers the index after it.
+Status do_next(const Cell* block, i32* next_index);
+
+// Calls a function-like value whose arguments follow at pos in code.
+// ref: the word naming the call (or null); path: the path it came from (or
+// null); owner: the object the function belongs to (or null).
+Status eval_call(const Cell* fn, const Code& code, u32& pos, bool sub, const Cell* path,
+                 const Cell* ref, const Cell* owner, u32 apply_mode, bool infix);
+
+// Runs a function! whose arguments and locals are on the stack in the current
+// frame, in the given context (0: the function's own).
+Status call_function(const Cell* fn, u32 owner_ctx, const Cell* name, u32 callback_bit);
+
+// Evaluates a path; set mode stores value (the frame's base cell).
+Status eval_path(const Cell* path, const Code& code, u32& pos, bool set, bool get, bool sub,
+                 bool case_);
+
+// The argument descriptor block of a function-like value (built on first use).
+u32 spec_arguments(const Cell* fn);
+
+// Callbacks from C++ code that does not take statuses.
+void eval_block_or_throw(const Cell* block, bool chain);
+// Calls fn (a function-like value) with the given argument values; the result
+// is left in the base cell of the caller's frame... answered as a cell on the
+// stack (the last pushed one).
+Cell* call_with_args(const Cell* fn, const Cell* args, u32 count, u32 callback_bit);
+
+// Entries that other modules provide: the lexer's loading of source text into
+// a block (for `do` of a string), and the library's running of a script file.
+using StringLoader = void (*)(const Cell* text, Cell* block_out);
+extern StringLoader string_loader;
+using FileRunner = Status (*)(const Cell* file, const Cell* args);
+extern FileRunner file_runner;
+
+// The cell whose index says where the evaluation is (an error's `near`).
+Cell* current_code();
+
+void init();
+
+// ---- tracing -------------------------------------------------------------------
+enum Event : u32 {
+  EV_INIT = 1, EV_END = 2, EV_PROLOG = 4, EV_EPILOG = 8, EV_ENTER = 16, EV_EXIT = 32,
+  EV_OPEN = 64, EV_RETURN = 128, EV_FETCH = 256, EV_PUSH = 512, EV_SET = 1024, EV_CALL = 2048,
+  EV_ERROR = 4096, EV_THROW = 8192, EV_CATCH = 16384, EV_EXPR = 32768,
+};
+extern bool trace;      // events are being reported
+extern bool trace_run;  // a do/trace run is active
+void fire_event(u32 event, const Cell* code, i32 offset, const Cell* ref, const Cell* value);
+// Starts and ends a do/trace run.
+void trace_start(const Cell* callback);
+void trace_end();
+u32 trace_mask(const Cell* fn);
+
+}  // namespace qel::interp

@@ -1,0 +1,166 @@
+// Internals shared by the lexer's files: the tables, the scan state and the
+// token functions. See lexer.hpp for the invariants; lexer_tables.cpp holds
+// the tables as data.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "eval/lexer.hpp"
+
+namespace qel::lexer {
+
+// ---- byte classes ----------------------------------------------------------------
+
+enum Class : u8 {
+  C_BLANK, C_LF, C_DIGIT, C_ZERO, C_BLOCK_OPEN, C_BLOCK_CLOSE, C_PAREN_OPEN, C_PAREN_CLOSE,
+  C_BRACE_OPEN, C_BRACE_CLOSE, C_DQUOTE, C_SHARP, C_QUOTE, C_COLON, C_X, C_T, C_H, C_E_LOW,
+  C_E_UP, C_HEX_LOW, C_HEX_UP, C_SLASH, C_BACKSLASH, C_LESS, C_GREATER, C_EQUAL, C_PERCENT,
+  C_COMMA, C_SEMICOLON, C_AT, C_DOT, C_DOLLAR, C_PLUS, C_MINUS, C_CARET, C_CTRL, C_CONT,
+  C_LETTER, C_BAD, C_EOF,
+};
+inline constexpr int CLASS_COUNT = 40;
+
+// Flag bits of a byte's class entry (above the class byte), OR-ed over a token.
+inline constexpr u32 F_PERCENT = 0x40000;
+inline constexpr u32 F_GREATER = 0x80000;
+inline constexpr u32 F_LESS = 0x100000;
+inline constexpr u32 F_SIGN = 0x200000;
+inline constexpr u32 F_NUL = 0x400000;
+inline constexpr u32 F_SHARP = 0x800000;
+inline constexpr u32 F_EXP = 0x1000000;
+inline constexpr u32 F_QUOTE = 0x2000000;
+inline constexpr u32 F_COLON = 0x4000000;
+inline constexpr u32 F_COMMA = 0x8000000;
+inline constexpr u32 F_DOT = 0x10000000;
+inline constexpr u32 F_CARET = 0x20000000;
+inline constexpr u32 F_UTF8 = 0x40000000;    // a 2- or 3-byte UTF-8 lead
+inline constexpr u32 F_UTF8_4 = 0x80000000;  // a 4-byte UTF-8 lead
+// Set by the lexer on the flags of a multi-line string that spans lines.
+inline constexpr u32 F_LINE_BREAK = F_NUL;
+
+// ---- tables (lexer_tables.cpp) ------------------------------------------------------
+
+inline constexpr int SCAN_STATES = 65;   // states 0..64 scan; 66..101 are final
+inline constexpr int FINAL_BASE = 65;    // kind = final state - 65
+inline constexpr u8 S_ERROR = 67;        // the error token's final state
+
+struct ByteClassTable {
+  u32 entries[256];  // class | flags
+};
+struct TransitionTable {
+  u8 next[SCAN_STATES][CLASS_COUNT];
+};
+extern const ByteClassTable byte_classes;
+extern const TransitionTable transitions;
+extern const u8 kind_types[KIND_COUNT + 1];                // datatype of a kind (0 none)
+extern const std::int8_t state_error_types[SCAN_STATES];            // datatype reported for an error
+                                                           // left in a state; -1 bad-char,
+                                                           // -2 malconstruct
+extern const bool path_end_class[CLASS_COUNT];             // ends a path after an element
+extern const u8 float_automaton[11][7];                    // float literal check
+bool is_unicode_blank(u32 cp);
+
+inline u32 class_of(u8 b) { return byte_classes.entries[b] & 0xFF; }
+
+// True when the states from s on belong to a path element (errors then start
+// at the innermost open series).
+inline bool is_path_state(int s) { return s >= 59 && s <= 64; }
+
+// ---- the scan state ------------------------------------------------------------------
+
+struct State {
+  State* next = nullptr;    // the nested scan started from this one
+  State* parent = nullptr;  // the scan this one was started from
+  // Cells of this scan on the shared stack: [head, tail); series_start is
+  // the first cell of the innermost open series (head when none).
+  u32 head = 0;
+  u32 series_start = 0;
+  const u8* input = nullptr;  // first byte
+  const u8* end = nullptr;    // past the last byte
+  const u8* pos = nullptr;    // next byte to read
+  const u8* token_end = nullptr;
+  i32 line = 1;
+  i32 line_feeds = 0;       // read since the previous token
+  i32 target_type = -1;     // forced type of the next word or string load
+  i32 token_type = 0;       // datatype id of the token, 0 or TYPE_ERROR
+  u8 entry = 0;             // 0; 4 in a multi-line string; 35 in a point; 59 in a path
+  u8 last_state = 0;        // last non-final state of the token
+  i32 prev_type = 0;        // datatype of the previous token
+  const u8* mstr_start = nullptr;  // the `{` of the open multi-line string
+  i32 mstr_nest = 0;
+  u32 mstr_flags = 0;
+  i32 mstr_lines = 0;       // line feeds before and inside the multi-line string
+  i32 point_line = 0;       // line count at the `(` of a point literal
+  Cell callback{};          // function! or routine!, or none
+  Cell source{};            // the series shown to the callback, or none
+  u32 mask = 0;             // events asked for (0 without a callback)
+  bool chars = false;       // positions count code points (a string! source)
+  i32 source_index = 0;     // index of the source at the input's first byte
+  const u8* cache_pos = nullptr;  // last position converted to an index
+  u32 cache_index = 0;
+  bool load = false;        // values are built
+  bool scan = true;         // false: prescan mode
+  bool one = false;
+  bool moved = false;       // a callback moved the position
+  const u8* moved_to = nullptr;
+  bool error = false;       // a syntax error stopped the scan
+  Type missing_type = TYPE_BLOCK;  // the series a "missing" error is about
+  Cell target{};            // block! the values are appended to, or none
+};
+
+// The innermost active scan, or null.
+extern State* current;
+// The shared lexer stack.
+extern std::vector<Cell> cells;
+
+// Thrown (a C++ exception) by throw_error when the scan must stop without
+// raising a language error; caught by scan.
+struct QuietStop {};
+
+// ---- helpers of lexer.cpp used by the token functions -----------------------------
+
+u32 tail(const State* s);
+void open_series(State* s, Type t, const u8* start);
+// expected: a datatype id or -1 (whatever is open); answers the closed type.
+i32 close_series(State* s, const u8* start, i32 expected, bool silent);
+// Fires one event; false when the callback refused. value: the loaded cell
+// for load events, else null (a pair of the token's positions is passed).
+bool fire_event(State* s, Event e, i32 type, const Cell* value, const u8* start, const u8* end);
+inline bool wants(const State* s, Event e) { return (s->mask & e) != 0; }
+// The innermost open marker's byte position, or the input start.
+const u8* marker_position(const State* s);
+Type marker_type(const State* s);  // TYPE_NO_TYPE when nothing is open
+// Whether the '(' at p starts a point literal rather than a paren.
+bool opens_point(const State* s, const u8* p);
+
+// One token as the machine finds it from an entry state.
+struct Token {
+  const u8* start;   // after the leading blanks
+  const u8* end;     // the byte that ended it (not part of it)
+  u32 flags;         // class flags of its bytes, the ending byte included
+  u8 final;          // final state: the kind is final - 65
+  u8 last_state;     // last state before the final one
+  i32 line_feeds;    // line feeds read (leading blanks included)
+};
+Token read_token(u8 entry, const u8* p, const u8* end);
+
+// ---- token functions (lexer_loaders.cpp) ------------------------------------------------
+
+// A scan function or loader: (state, start, end, flags, load).
+using TokenFn = Loader;
+extern TokenFn scanners[KIND_COUNT];  // by kind - 1; null when the kind has none
+extern TokenFn loaders[KIND_COUNT];
+
+// The path element rule, run after each element of an open path.
+void path_element_rule(State* s);
+// Loads the text of a multi-line string (between its braces).
+void load_multiline(State* s, const u8* start, const u8* end, bool load);
+
+// Words the lexer uses (interned at start-up).
+enum LexWord : u8 {
+  LW_PRESCAN, LW_SCAN, LW_LOAD, LW_OPEN, LW_CLOSE, LW_ERROR, LW_EOF, LW_COMMENT, LW_HEX,
+  LW_RAWSTRING, LW_COMMA, LW_FRAME, LW_TRANSCODE, LW_SRC, LW_COUNT_
+};
+
+}  // namespace qel::lexer

@@ -1,0 +1,39 @@
+#include "eval/natives.hpp"
+
+namespace qel::natives {
+
+namespace {
+
+Entry g_table[TABLE_SIZE] = {};
+u32 g_count = 1;
+
+struct Info {
+  const char* word;
+  const char* spec;
+};
+const Info kInfo[] = {
+    {nullptr, nullptr},
+#define QEL_X(id, member, word, spec) {word, spec},
+    QEL_NATIVES(QEL_X)
+#undef QEL_X
+};
+
+}  // namespace
+
+void init() {
+  if (g_count > 1) return;
+  // Registration is positional: a native's id is its place in the list.
+#define QEL_X(id, member, word, spec)                                          \
+  static_assert(id >= 1 && id <= COUNT, "native ids run from 1 to 107");        \
+  g_table[g_count - 1] = member;                                               \
+  ++g_count;
+  QEL_NATIVES(QEL_X)
+#undef QEL_X
+}
+
+Entry entry(u32 id) { return (id >= 1 && id <= TABLE_SIZE) ? g_table[id - 1] : nullptr; }
+const char* word_of(u32 id) { return (id >= 1 && id <= COUNT) ? kInfo[id].word : ""; }
+const char* spec_of(u32 id) { return (id >= 1 && id <= COUNT) ? kInfo[id].spec : ""; }
+u32 count() { return g_count; }
+
+}  // namespace qel::natives

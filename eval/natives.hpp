@@ -1,0 +1,47 @@
+// The natives table: one entry per native, indexed by id - 1.
+//
+// Entry protocol: the native's frame is open on the arguments stack and
+// argument i of its spec (refinement arguments included) is the cell at
+// stack::base + i; refs[k] is the index of refinement k's first argument cell
+// (for a refinement without arguments, where they would start), or -1 when
+// the refinement is not used. The entry leaves its result in the base cell
+// and answers a status (eval/interpreter.hpp) for the natives that evaluate
+// code or unwind; the others answer 0.
+#pragma once
+
+#include "eval/interpreter.hpp"
+#include "eval/native_list.hpp"
+
+namespace qel::natives {
+
+enum Id : u32 {
+#define QEL_X(id, member, word, spec) N_##member = id,
+  QEL_NATIVES(QEL_X)
+#undef QEL_X
+};
+inline constexpr u32 TABLE_SIZE = 120;
+inline constexpr u32 COUNT = 107;
+
+using Entry = interp::Status (*)(const i32* refs);
+
+void init();              // registers every entry in id order
+Entry entry(u32 id);      // 1-based; nullptr for an empty slot
+const char* word_of(u32 id);
+const char* spec_of(u32 id);
+u32 count();              // the id the next registration would get
+
+extern bool last_lf;      // the last print/prin output ended with a line end
+
+// Entries, by family (each family's file defines its own).
+#define QEL_X(id, member, word, spec) interp::Status member(const i32* refs);
+QEL_NATIVES(QEL_X)
+#undef QEL_X
+
+// Evaluates every expression of a block and pushes a new block of the values.
+interp::Status reduce_into_new(const Cell* block);
+
+// Helpers for entries.
+inline bool ref(const i32* refs, int k) { return refs[k] >= 0; }
+inline Cell* ref_arg(const i32* refs, int k) { return refs[k] >= 0 ? stack::base + refs[k] : nullptr; }
+
+}  // namespace qel::natives

@@ -1,0 +1,328 @@
+// Control natives: conditionals, try/catch/throw, and the unwinding natives
+// (break, continue, exit, return), which answer a status instead of throwing
+// (eval/interpreter.hpp explains why).
+#include "datatypes/logic.hpp"
+#include "datatypes/symbol.hpp"
+#include "datatypes/word.hpp"
+#include "eval/natives.hpp"
+#include "runtime/actions.hpp"
+#include "runtime/error.hpp"
+#include "runtime/memory.hpp"
+#include "runtime/startup.hpp"
+#include "runtime/words.hpp"
+
+namespace qel::natives {
+
+using interp::Status;
+using mem::buffer_of;
+
+namespace {
+
+Cell g_try_word{TYPE_WORD, 0, 0, 0};
+
+const Cell* word_named(Cell* cache, const char* name) {
+  if (!cache->w2) *cache = *intern_word(name);
+  return cache;
+}
+
+u32 cell_count(const Cell* block) { return buffer_of(series_node(block))->used() / sizeof(Cell); }
+
+// Evaluates a block argument into the base cell.
+Status do_block(const Cell* block) { return interp::eval_block(block, true); }
+
+}  // namespace
+
+Status if_(const i32*) {
+  if (logic::is_false(stack::base)) {
+    make_none(stack::base);
+    stack::keep();
+    return 0;
+  }
+  Cell body = stack::base[1];
+  return do_block(&body);
+}
+
+Status unless(const i32*) {
+  if (!logic::is_false(stack::base)) {
+    make_none(stack::base);
+    stack::keep();
+    return 0;
+  }
+  Cell body = stack::base[1];
+  return do_block(&body);
+}
+
+Status either(const i32*) {
+  bool t = logic::true_base();
+  Cell body = stack::base[t ? 1 : 2];
+  return do_block(&body);
+}
+
+Status any(const i32*) {
+  Cell block = stack::base[0];
+  interp::Code code{&block, series_node(&block), cell_count(&block)};
+  u32 pos = u32(series_index(&block) < 0 ? 0 : series_index(&block));
+  while (pos < code.end) {
+    Status st = interp::eval_next(code, pos, false);
+    if (st) return st;
+    if (!logic::is_false(stack::base)) {
+      stack::keep();
+      return 0;
+    }
+  }
+  make_none(stack::base);
+  stack::keep();
+  return 0;
+}
+
+Status all(const i32*) {
+  Cell block = stack::base[0];
+  interp::Code code{&block, series_node(&block), cell_count(&block)};
+  u32 pos = u32(series_index(&block) < 0 ? 0 : series_index(&block));
+  if (pos >= code.end) {
+    make_none(stack::base);
+    stack::keep();
+    return 0;
+  }
+  while (pos < code.end) {
+    Status st = interp::eval_next(code, pos, false);
+    if (st) return st;
+    if (logic::is_false(stack::base)) {
+      make_none(stack::base);
+      stack::keep();
+      return 0;
+    }
+  }
+  stack::keep();
+  return 0;
+}
+
+Status switch_(const i32* refs) {
+  Cell value = stack::base[0];
+  Cell cases = stack::base[1];
+  u32 n = cell_count(&cases);
+  u32 i = u32(series_index(&cases) < 0 ? 0 : series_index(&cases));
+  if (type_of(&value) != TYPE_BLOCK) {
+    for (; i < n; ++i) {
+      Cell c = *(buffer_of(series_node(&cases))->cells() + i);
+      if (type_of(&c) != type_of(&value)) continue;
+      if (!actions::compare(&value, &c, COMP_EQUAL)) continue;
+      for (u32 j = i + 1; j < n; ++j) {
+        Cell b = *(buffer_of(series_node(&cases))->cells() + j);
+        if (type_of(&b) == TYPE_BLOCK) return do_block(&b);
+      }
+      break;
+    }
+  }
+  if (ref(refs, 0)) {
+    Cell d = *ref_arg(refs, 0);
+    return do_block(&d);
+  }
+  make_none(stack::base);
+  stack::keep();
+  return 0;
+}
+
+Status case_(const i32* refs) {
+  static Cell anon{TYPE_WORD, 0, 0, 0};
+  static Cell case_word{TYPE_WORD, 0, 0, 0};
+  bool all_flag = ref(refs, 0);
+  Cell cases = stack::base[0];
+  u32 n = cell_count(&cases);
+  u32 pos = u32(series_index(&cases) < 0 ? 0 : series_index(&cases));
+  if (pos >= n) {
+    make_none(stack::base);
+    stack::keep();
+    return 0;
+  }
+  interp::Code code{&cases, series_node(&cases), n};
+  Cell result;
+  make_none(&result);
+  bool last_true = false;
+  stack::mark(word_named(&anon, "<anon>"), stack::FRAME_NATIVE);
+  while (pos < n) {
+    last_true = false;
+    Status st = interp::eval_expression(code, pos, false, false, false);
+    if (st) {
+      stack::unwind();
+      return st;
+    }
+    if (pos >= n) fire(Err::script_need_value, word_named(&case_word, "case"));
+    bool t = logic::true_base();
+    if (t) {
+      Cell branch = *(buffer_of(code.node)->cells() + pos);
+      if (type_of(&branch) == TYPE_BLOCK) {
+        ++pos;
+        st = interp::eval_block(&branch, true);
+      } else {
+        st = interp::eval_expression(code, pos, false, false, false);
+      }
+      if (st) {
+        stack::unwind();
+        return st;
+      }
+      result = *stack::base;
+      last_true = true;
+      if (!all_flag) break;
+    } else {
+      ++pos;
+    }
+    stack::reset();
+  }
+  stack::unwind();
+  if (all_flag && !last_true) make_none(&result);
+  copy_cell(&result, stack::base);
+  stack::keep();
+  return 0;
+}
+
+Status try_(const i32* refs) {
+  bool all_flag = ref(refs, 0);
+  bool keep_stack = ref(refs, 1);
+  Cell block = stack::base[0];
+  stack::Frame* entry_ctop = stack::ctop;
+  Cell* entry_base = stack::base;
+  stack::mark(word_named(&g_try_word, "try"), all_flag ? stack::FRAME_TRY : stack::FRAME_CATCH);
+  try {
+    Status st = interp::eval_block(&block, true);
+    if (st) {
+      // A pending return/exit/break/continue goes on outward.
+      stack::unwind();
+      return st;
+    }
+    stack::unwind_last_copy();
+    stack::keep();
+    return 0;
+  } catch (const Transfer& t) {
+    if (t.code != THROW_ERROR && !all_flag) throw;  // a throw goes on to its catch
+    runtime::rt.thrown = 0;
+    if (t.code == THROW_ERROR) {
+      // The error lands in this native's base (the catch frame is gone).
+      stack::adjust_post_try();
+    } else {
+      stack::ctop = entry_ctop;
+      stack::base = entry_base;
+      stack::keep();
+    }
+    (void)keep_stack;
+    return 0;
+  }
+}
+
+Status catch_(const i32* refs) {
+  static Cell body{TYPE_WORD, 0, 0, 0};
+  Cell block = stack::base[0];
+  Cell* name = ref_arg(refs, 0);
+  Cell name_copy;
+  if (name) name_copy = *name;
+  stack::Frame* my_frame = stack::ctop;
+  stack::mark(word_named(&body, "<body>"), stack::FRAME_THROW);
+  try {
+    Status st = interp::eval_block(&block, true);
+    if (st) {
+      stack::unwind();
+      return st;
+    }
+    stack::unwind_last_copy();
+    stack::keep();
+    return 0;
+  } catch (const Transfer& t) {
+    if (t.code != THROW_THROW || stack::ctop - 1 != my_frame) throw;
+    // The thrown value and its name are the last two pushed cells.
+    Cell thrown = *(stack::top - 2);
+    Cell thrown_name = *(stack::top - 1);
+    bool match = true;
+    if (name) {
+      match = false;
+      if (type_of(&thrown_name) == TYPE_WORD) {
+        u32 sym = symbol::resolve(thrown_name.w2);
+        if (type_of(&name_copy) == TYPE_WORD) {
+          match = symbol::resolve(name_copy.w2) == sym;
+        } else {
+          u32 node = series_node(&name_copy);
+          u32 n = buffer_of(node)->used() / sizeof(Cell);
+          for (u32 i = u32(series_index(&name_copy)); i < n; ++i) {
+            Cell* c = buffer_of(node)->cells() + i;
+            if (type_of(c) != TYPE_WORD) {
+              Cell part = *intern_word("name");
+              fire(Err::script_invalid_refine_arg, &part, &name_copy);
+            }
+            if (symbol::resolve(c->w2) == sym) match = true;
+          }
+        }
+      }
+    }
+    if (!match) {
+      // Not ours: drop this catch's frame and send the throw on.
+      stack::unwind();
+      stack::base[0] = thrown;
+      stack::base[1] = thrown_name;
+      stack::top = stack::base + 2;
+      stack::throw_return(THROW_THROW);
+    }
+    runtime::rt.thrown = 0;
+    stack::unwind();
+    copy_cell(&thrown, stack::base);
+    stack::keep();
+    if (interp::trace) interp::fire_event(interp::EV_CATCH, nullptr, -1, nullptr, stack::base);
+    return 0;
+  }
+}
+
+Status throw_(const i32* refs) {
+  if (interp::trace) interp::fire_event(interp::EV_THROW, nullptr, -1, nullptr, stack::base);
+  Cell value = stack::base[0];
+  Cell name;
+  if (ref(refs, 0)) name = *ref_arg(refs, 0); else make_unset(&name);
+  stack::base[0] = value;
+  stack::base[1] = name;
+  stack::top = stack::base + 2;
+  stack::throw_return(THROW_THROW);
+}
+
+namespace {
+
+// The target of break/continue: the nearest loop frame below the native's own
+// frame, unless a try frame comes first.
+i32 loop_target(bool cont) {
+  for (stack::Frame* f = stack::ctop - 1; f >= stack::cbottom; --f) {
+    if (f->kind() == stack::FRAME_TRY) break;
+    if (f->kind() == stack::FRAME_LOOP) return i32(f - stack::cbottom);
+  }
+  fire(cont ? Err::throw_continue : Err::throw_break);
+}
+
+// The target of return/exit: the nearest frame that return unwinds to,
+// below the native's own frame, unless a try frame comes first.
+i32 return_target() {
+  stack::Frame* f = stack::ctop - 2;
+  for (; f >= stack::cbottom; --f) {
+    if (f->kind() == stack::FRAME_TRY) break;
+    if (f->header & stack::FRAME_FLAG_CTX) return i32(f - stack::cbottom);
+  }
+  fire(Err::throw_return);
+}
+
+}  // namespace
+
+Status break_(const i32* refs) {
+  i32 target = loop_target(false);
+  return interp::start_unwind(THROW_BREAK, target, ref(refs, 0) ? ref_arg(refs, 0) : nullptr);
+}
+
+Status continue_(const i32*) {
+  i32 target = loop_target(true);
+  return interp::start_unwind(THROW_CONTINUE, target, nullptr);
+}
+
+Status exit(const i32*) {
+  i32 target = return_target();
+  return interp::start_unwind(THROW_EXIT, target, nullptr);
+}
+
+Status return_(const i32*) {
+  i32 target = return_target();
+  return interp::start_unwind(THROW_RETURN, target, stack::base);
+}
+
+}  // namespace qel::natives

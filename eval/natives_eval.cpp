@@ -1,0 +1,503 @@
+// Function makers and the evaluation natives: func, function, does, has, do,
+// get, set, print, prin, reduce, compose, apply.
+#include <cstring>
+
+#include "datatypes/context.hpp"
+#include "datatypes/function.hpp"
+#include "datatypes/logic.hpp"
+#include "datatypes/string.hpp"
+#include "datatypes/symbol.hpp"
+#include "datatypes/word.hpp"
+#include "eval/lexer.hpp"
+#include "eval/natives.hpp"
+#include "runtime/actions.hpp"
+#include "runtime/error.hpp"
+#include "runtime/hooks.hpp"
+#include "runtime/memory.hpp"
+#include "runtime/roots.hpp"
+#include "runtime/startup.hpp"
+#include "runtime/words.hpp"
+
+namespace qel::natives {
+
+using interp::Status;
+using mem::buffer_of;
+
+namespace {
+
+u32 cell_count(const Cell* block) { return buffer_of(series_node(block))->used() / sizeof(Cell); }
+
+void clamp_index(Cell* series) {
+  i32 n = i32(cell_count(series));
+  if (series_index(series) > n) set_series_index(series, n);
+  if (series_index(series) < 0) set_series_index(series, 0);
+}
+
+// The worker of func: validates the spec and makes the function.
+void make_function(Cell* spec, Cell* body) {
+  clamp_index(spec);
+  clamp_index(body);
+  u32 flags = function::validate(spec);
+  Cell s = *spec, b = *body;
+  function::push(&s, &b, 0, 0, 0, flags);
+  Cell fn = *stack::last();
+  copy_cell(&fn, stack::base);
+  stack::keep();
+}
+
+const Cell* anon_word() {
+  static Cell w{TYPE_WORD, 0, 0, 0};
+  if (!w.w2) w = *intern_word("<anon>");
+  return &w;
+}
+
+}  // namespace
+
+Status func(const i32*) {
+  make_function(stack::base, stack::base + 1);
+  return 0;
+}
+
+Status function(const i32*) {
+  Cell* spec = function::collect_locals(stack::base, stack::base + 1);
+  Cell s = *spec;
+  copy_cell(&s, stack::base);
+  make_function(stack::base, stack::base + 1);
+  return 0;
+}
+
+Status does(const i32*) {
+  Cell body = stack::base[0];
+  make_series(stack::base, TYPE_BLOCK, mem::alloc_cells(1));
+  stack::base[1] = body;
+  stack::top = stack::base + 2;
+  make_function(stack::base, stack::base + 1);
+  return 0;
+}
+
+Status has(const i32*) {
+  Cell vars = stack::base[0];
+  clamp_index(&vars);
+  u32 n = cell_count(&vars) - u32(series_index(&vars));
+  u32 spec = mem::alloc_cells(n + 1);
+  roots::NodeRoot hold(&spec);
+  copy_cell(words::refinement(words::R_LOCAL), mem::alloc_tail_cell(spec));
+  for (u32 i = 0; i < n; ++i) {
+    Cell c = *(buffer_of(series_node(&vars))->cells() + series_index(&vars) + i);
+    copy_cell(&c, mem::alloc_tail_cell(spec));
+  }
+  make_series(stack::base, TYPE_BLOCK, spec);
+  make_function(stack::base, stack::base + 1);
+  return 0;
+}
+
+// ---- do ----------------------------------------------------------------------
+
+Status do_(const i32* refs) {
+  Cell value = stack::base[0];
+  bool next = ref(refs, 2);
+  Cell pos_word;
+  if (next) pos_word = *ref_arg(refs, 2);
+  bool tracing = ref(refs, 3);
+  if (tracing) interp::trace_start(ref_arg(refs, 3));
+  // `return` and `exit` at this level end the evaluation of the caller.
+  stack::Frame* flagged = stack::set_parent_ctx_flag();
+  Status st = 0;
+  try {
+    switch (type_of(&value)) {
+      case TYPE_BLOCK: case TYPE_PAREN: case TYPE_HASH: {
+        if (next) {
+          i32 after = 0;
+          st = interp::do_next(&value, &after);
+          if (!st) {
+            Cell r = *stack::base;
+            Cell moved = value;
+            set_type(&moved, TYPE_BLOCK);
+            set_series_index(&moved, after);
+            word::set(&pos_word, &moved);
+            copy_cell(&r, stack::base);
+            stack::keep();
+          }
+        } else {
+          st = interp::eval_block(&value, true);
+          if (!st) stack::keep();
+        }
+        break;
+      }
+      case TYPE_PATH: {
+        interp::Code code{nullptr, series_node(&value), 0};
+        u32 pos = 0;
+        st = interp::eval_path(&value, code, pos, false, false, false, false);
+        break;
+      }
+      case TYPE_STRING: {
+        if (!interp::string_loader) fire(Err::internal_not_done);
+        roots::LocalCell block;
+        interp::string_loader(&value, block.get());
+        st = interp::eval_block(block.get(), true);
+        if (!st) stack::keep();
+        break;
+      }
+      case TYPE_ERROR:
+        stack::throw_error(&value);
+      case TYPE_FILE: case TYPE_URL:
+        if (!interp::file_runner) fire(Err::internal_not_done);
+        st = interp::file_runner(&value, ref(refs, 1) ? ref_arg(refs, 1) : nullptr);
+        break;
+      default: {
+        // One expression from the value itself, passive: a function is returned.
+        u32 node = mem::alloc_cells(1);
+        copy_cell(&value, mem::alloc_tail_cell(node));
+        roots::NodeRoot hold(&node);
+        Cell blk;
+        make_series(&blk, TYPE_BLOCK, node);
+        interp::Code code{&blk, node, 1};
+        u32 pos = 0;
+        st = interp::eval_expression(code, pos, true, false, type_of(&value) != TYPE_WORD);
+        break;
+      }
+    }
+  } catch (...) {
+    stack::clear_ctx_flag(flagged);
+    if (tracing) interp::trace_end();
+    throw;
+  }
+  stack::clear_ctx_flag(flagged);
+  if (tracing) interp::trace_end();
+  return st;
+}
+
+// ---- get and set ---------------------------------------------------------------
+
+Status get(const i32* refs) {
+  bool any_flag = ref(refs, 0);
+  Cell w = stack::base[0];
+  Type t = type_of(&w);
+  if (t == TYPE_OBJECT) {
+    Cell values = *actions::handler<act::Reflect>(&w, ACT_reflect)(&w, words::symbol(words::W_VALUES));
+    copy_cell(&values, stack::base);
+    stack::keep();
+    return 0;
+  }
+  if (t == TYPE_PATH || t == TYPE_GET_PATH || t == TYPE_LIT_PATH || t == TYPE_SET_PATH) {
+    interp::Code code{nullptr, series_node(&w), 0};
+    u32 pos = 0;
+    return interp::eval_path(&w, code, pos, false, true, false, ref(refs, 1));
+  }
+  Cell word = w;
+  set_type(&word, TYPE_WORD);
+  Cell v = *word::get_value_cell(&word);
+  if (type_of(&v) == TYPE_UNSET && !any_flag) fire(Err::script_no_value, &w);
+  copy_cell(&v, stack::base);
+  stack::keep();
+  return 0;
+}
+
+Status set(const i32* refs) {
+  bool any_flag = ref(refs, 0), case_flag = ref(refs, 1), only = ref(refs, 2), some = ref(refs, 3);
+  Cell target = stack::base[0];
+  Cell value = stack::base[1];
+  Type t = type_of(&target);
+  if (type_of(&value) == TYPE_UNSET && !any_flag) fire(Err::script_need_value, &target);
+  if (t == TYPE_PATH || t == TYPE_GET_PATH || t == TYPE_LIT_PATH || t == TYPE_SET_PATH) {
+    copy_cell(&value, stack::base);
+    stack::keep();
+    interp::Code code{nullptr, series_node(&target), 0};
+    u32 pos = 0;
+    Status st = interp::eval_path(&target, code, pos, true, false, false, case_flag);
+    copy_cell(&value, stack::base);
+    stack::keep();
+    return st;
+  }
+  if (t == TYPE_OBJECT) fire(Err::internal_not_done);
+  if (t == TYPE_BLOCK) {
+    stack::mark(anon_word(), stack::FRAME_NATIVE);
+    u32 wn = series_node(&target);
+    u32 count = cell_count(&target);
+    bool spread = type_of(&value) == TYPE_BLOCK && !only;
+    u32 vn = spread ? series_node(&value) : 0;
+    u32 vcount = spread ? cell_count(&value) : 0;
+    u32 vi = spread ? u32(series_index(&value) < 0 ? 0 : series_index(&value)) : 0;
+    // Check every word first, so that nothing is set when one is refused.
+    for (u32 i = u32(series_index(&target)); i < count; ++i) {
+      Cell w = *(buffer_of(wn)->cells() + i);
+      Type wt = type_of(&w);
+      if (wt != TYPE_WORD && wt != TYPE_SET_WORD && wt != TYPE_GET_WORD && wt != TYPE_LIT_WORD) {
+        fire(Err::script_invalid_arg, &w);
+      }
+      if (spread && !any_flag) {
+        u32 k = vi + (i - u32(series_index(&target)));
+        if (k < vcount && type_of(buffer_of(vn)->cells() + k) == TYPE_UNSET) fire(Err::script_need_value, &w);
+      }
+    }
+    for (u32 i = u32(series_index(&target)); i < count; ++i) {
+      Cell w = *(buffer_of(wn)->cells() + i);
+      Cell v;
+      if (spread) {
+        u32 k = vi + (i - u32(series_index(&target)));
+        if (k < vcount) v = *(buffer_of(vn)->cells() + k); else make_none(&v);
+      } else {
+        v = value;
+      }
+      if (some && type_of(&v) == TYPE_NONE) continue;
+      word::set(&w, &v);
+    }
+    stack::unwind();
+    copy_cell(&value, stack::base);
+    stack::keep();
+    return 0;
+  }
+  word::set(&target, &value);
+  copy_cell(&value, stack::base);
+  stack::keep();
+  return 0;
+}
+
+// ---- print -------------------------------------------------------------------
+
+bool last_lf = true;
+
+Status reduce_into_new(const Cell* block_in);
+
+namespace {
+
+Status output(bool line_end) {
+  Cell value = stack::base[0];
+  if (type_of(&value) == TYPE_BLOCK) {
+    Status st = reduce_into_new(&value);
+    if (st) return st;
+    value = *stack::last();
+  }
+  Cell* text = stack::push();
+  if (is_any_string_type(type_of(&value)) && type_of(&value) == TYPE_STRING) {
+    copy_cell(&value, text);
+  } else {
+    string::make_at(text, 16, 1);
+    Cell* v = stack::push_cell(&value);
+    actions::form(v, text, nullptr, 0x7FFFFFFF);
+    stack::pop(1);
+  }
+  hooks::call_event_hooks(text, line_end ? 1 : 0);
+  last_lf = line_end;
+  make_unset(stack::base);
+  stack::keep();
+  return 0;
+}
+
+}  // namespace
+
+Status print(const i32*) { return output(true); }
+Status prin(const i32*) { return output(false); }
+
+// ---- reduce and compose --------------------------------------------------------
+
+// Evaluates every expression of the block and pushes a new block of the values.
+Status reduce_into_new(const Cell* block_in) {
+  Cell block = *block_in;
+  clamp_index(&block);
+  u32 n = cell_count(&block);
+  u32 start = u32(series_index(&block));
+  Cell* result = stack::push();
+  make_series(result, TYPE_BLOCK, mem::alloc_cells(n - start ? n - start : 1));
+  stack::mark(words::cell(words::W_BODY_TAG), stack::FRAME_NATIVE);
+  interp::Code code{&block, series_node(&block), n};
+  u32 pos = start;
+  while (pos < code.end) {
+    Status st = interp::eval_next(code, pos, true);
+    if (st) {
+      stack::unwind();
+      stack::pop(1);
+      return st;
+    }
+    Cell v = *stack::last();
+    stack::pop(1);
+    clear_new_line(&v);
+    copy_cell(&v, mem::alloc_tail_cell(series_node(result)));
+  }
+  stack::unwind();
+  stack::top = result + 1;
+  return 0;
+}
+
+Status reduce(const i32* refs) {
+  Cell value = stack::base[0];
+  Cell* out = ref_arg(refs, 0);
+  Type t = type_of(&value);
+  if (t == TYPE_BLOCK) {
+    Status st = reduce_into_new(&value);
+    if (st) return st;
+    Cell r = *stack::last();
+    if (out) {
+      Cell o = *out;
+      stack::top = stack::base + 1;
+      Cell* ins_series = stack::push_cell(&o);
+      Cell* ins_value = stack::push_cell(&r);
+      Cell* res = actions::handler<act::Insert>(ins_series, ACT_insert)(ins_series, ins_value, -1,
+                                                                         false, 1, false);
+      Cell rr = *res;
+      copy_cell(&rr, stack::base);
+    } else {
+      copy_cell(&r, stack::base);
+    }
+    stack::keep();
+    return 0;
+  }
+  if (t == TYPE_NATIVE || t == TYPE_ACTION || t == TYPE_FUNCTION || t == TYPE_ROUTINE || t == TYPE_OP) {
+    stack::keep();
+    return 0;
+  }
+  u32 node = mem::alloc_cells(1);
+  copy_cell(&value, mem::alloc_tail_cell(node));
+  roots::NodeRoot hold(&node);
+  Cell blk;
+  make_series(&blk, TYPE_BLOCK, node);
+  interp::Code code{&blk, node, 1};
+  u32 pos = 0;
+  Status st = interp::eval_expression(code, pos, false, true, false);
+  if (st) return st;
+  Cell r = *stack::last();
+  if (out) {
+    Cell o = *out;
+    stack::top = stack::base + 1;
+    Cell* ins_series = stack::push_cell(&o);
+    Cell* ins_value = stack::push_cell(&r);
+    Cell* res = actions::handler<act::Insert>(ins_series, ACT_insert)(ins_series, ins_value, -1, true,
+                                                                       1, false);
+    r = *res;
+  }
+  copy_cell(&r, stack::base);
+  stack::keep();
+  return 0;
+}
+
+namespace {
+
+// Composes src into the block of node dst (appending), recursively for /deep.
+Status compose_into(const Cell* src_in, u32 dst, bool deep, bool only) {
+  Cell src = *src_in;
+  clamp_index(&src);
+  u32 sn = series_node(&src);
+  roots::NodeRoot hold_src(&sn);
+  roots::NodeRoot hold_dst(&dst);
+  u32 n = buffer_of(sn)->used() / sizeof(Cell);
+  for (u32 i = u32(series_index(&src)); i < n && i < buffer_of(sn)->used() / sizeof(Cell); ++i) {
+    Cell c = *(buffer_of(sn)->cells() + i);
+    Type t = type_of(&c);
+    if (t == TYPE_PAREN) {
+      stack::mark(words::cell(words::W_BODY_TAG), stack::FRAME_INTERP);
+      Status st = interp::eval_block(&c, true);
+      if (st) {
+        stack::unwind();
+        return st;
+      }
+      Cell v = *stack::base;
+      stack::unwind();
+      Type vt = type_of(&v);
+      if (vt == TYPE_UNSET) continue;
+      if (vt == TYPE_BLOCK && !only) {
+        u32 vn = series_node(&v);
+        u32 vcount = buffer_of(vn)->used() / sizeof(Cell);
+        for (u32 k = u32(series_index(&v) < 0 ? 0 : series_index(&v)); k < vcount; ++k) {
+          Cell e = *(buffer_of(vn)->cells() + k);
+          copy_cell(&e, mem::alloc_tail_cell(dst));
+        }
+      } else {
+        copy_cell(&v, mem::alloc_tail_cell(dst));
+      }
+    } else if (deep && (t == TYPE_BLOCK || t == TYPE_PAREN || t == TYPE_HASH)) {
+      u32 sub = mem::alloc_cells(4);
+      roots::NodeRoot hold_sub(&sub);
+      Status st = compose_into(&c, sub, deep, only);
+      if (st) return st;
+      Cell nc = c;
+      nc.w1 = 0;
+      nc.w2 = sub;
+      nc.w3 = 0;
+      if (t == TYPE_HASH) set_type(&nc, TYPE_BLOCK);
+      copy_cell(&nc, mem::alloc_tail_cell(dst));
+    } else {
+      copy_cell(&c, mem::alloc_tail_cell(dst));
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+Status compose(const i32* refs) {
+  Cell value = stack::base[0];
+  bool deep = ref(refs, 0), only = ref(refs, 1);
+  Cell* out = ref_arg(refs, 2);
+  if (type_of(&value) != TYPE_BLOCK) {
+    Cell type;
+    make_datatype(&type, type_of(&value));
+    fire(Err::script_expect_arg, intern_word("compose"), &type, intern_word("value"));
+  }
+  Cell* result = stack::push();
+  make_series(result, TYPE_BLOCK, mem::alloc_cells(cell_count(&value) + 1));
+  Status st = compose_into(&value, series_node(result), deep, only);
+  if (st) return st;
+  if (out) {
+    Cell o = *out;
+    Cell r = *result;
+    Cell* ins_series = stack::push_cell(&o);
+    Cell* ins_value = stack::push_cell(&r);
+    Cell* res = actions::handler<act::Insert>(ins_series, ACT_insert)(ins_series, ins_value, -1,
+                                                                       false, 1, false);
+    Cell rr = *res;
+    copy_cell(&rr, stack::base);
+  } else {
+    Cell r = *result;
+    copy_cell(&r, stack::base);
+  }
+  stack::keep();
+  return 0;
+}
+
+// ---- apply -------------------------------------------------------------------
+
+Status apply(const i32* refs) {
+  Cell fn_arg = stack::base[0];
+  Cell args = stack::base[1];
+  bool all_flag = ref(refs, 0), safer = ref(refs, 1);
+  Cell fn;
+  Cell* path = nullptr;
+  Cell path_copy;
+  Type t = type_of(&fn_arg);
+  if (t == TYPE_WORD) {
+    fn = *word::get_value_cell(&fn_arg);
+  } else if (t == TYPE_PATH) {
+    path_copy = fn_arg;
+    path = &path_copy;
+    Cell head = *buffer_of(series_node(&fn_arg))->cells();
+    fn = *word::get_value_cell(&head);
+  } else {
+    fn = fn_arg;
+  }
+  Type ft = type_of(&fn);
+  if (ft == TYPE_OP) {
+    set_type(&fn, Type((fn.header >> 16) & 0xFF));
+    fn.header &= 0xFF;
+    ft = type_of(&fn);
+  }
+  if (ft != TYPE_FUNCTION && ft != TYPE_ACTION && ft != TYPE_NATIVE && ft != TYPE_ROUTINE) {
+    fire(Err::script_invalid_arg, &fn_arg);
+  }
+  stack::set_interp_flag();
+  clamp_index(&args);
+  interp::Code code{&args, series_node(&args), cell_count(&args)};
+  u32 pos = u32(series_index(&args));
+  u32 mode = (all_flag ? 1 : 2) | (safer ? 4 : 0);
+  stack::reset();
+  Status st = interp::eval_call(&fn, code, pos, false, path, intern_word("<applied>"), &fn, mode, false);
+  return st;
+}
+
+// ---- transcode -----------------------------------------------------------------
+
+Status transcode(const i32* refs) {
+  lexer::transcode_native(refs);
+  return 0;
+}
+
+}  // namespace qel::natives

@@ -1,0 +1,268 @@
+// issue!: form, mold, compare and conversion; url!: percent-encoding and
+// decoding, mold, composing from a block; file!: mold and OS paths; path
+// joining of both.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <initializer_list>
+#include <optional>
+#include <string>
+
+#include "datatypes/file_url.hpp"
+#include "datatypes/issue.hpp"
+#include "datatypes/string.hpp"
+#include "datatypes/word.hpp"
+#include "runtime/actions.hpp"
+#include "runtime/collector.hpp"
+#include "runtime/error.hpp"
+#include "runtime/memory.hpp"
+#include "runtime/stack.hpp"
+
+using namespace qel;
+
+namespace {
+
+template <class F>
+std::optional<Err> raised(F&& f) {
+  Cell* base = stack::base;
+  Cell* top = stack::top;
+  stack::Frame* ctop = stack::ctop;
+  Cell word{};
+  word.header = TYPE_WORD;
+  stack::mark_catch(&word);
+  std::optional<Err> r;
+  try {
+    f();
+  } catch (const Transfer& t) {
+    r = error::id_of(stack::last());
+  }
+  stack::base = base;
+  stack::top = top;
+  stack::ctop = ctop;
+  return r;
+}
+
+// Restores the stack top; collects at every allocation under QEL_GC_STRESS.
+struct StackGuard {
+  Cell* top = stack::top;
+  bool collecting = gc::enabled;
+  StackGuard() { gc::enabled = true; }
+  ~StackGuard() {
+    stack::top = top;
+    gc::enabled = collecting;
+  }
+};
+
+Cell* text(const std::string& s, Type t = TYPE_STRING) {
+  Cell* c = string::load(reinterpret_cast<const u8*>(s.data()), u32(s.size()), string::Encoding::utf8);
+  return set_type(c, t);
+}
+
+Cell wd(const char* name) { return *intern_word(name); }
+
+Cell* block(std::initializer_list<const Cell*> items) {
+  Cell* b = make_none(stack::push());
+  make_series(b, TYPE_BLOCK, mem::alloc_cells(u32(items.size()) + 1));
+  for (const Cell* c : items) copy_cell(c, mem::alloc_tail_cell(series_node(b)));
+  return b;
+}
+
+std::string formed(Cell* v) {
+  Cell* out = make_none(stack::push());
+  string::make_at(out, 16, 1);
+  actions::form(v, out, nullptr, 0x7FFFFFFF);
+  return string::to_utf8(out);
+}
+
+std::string molded(Cell* v, Cell* part = nullptr, i32 limit = 0x7FFFFFFF) {
+  Cell* out = make_none(stack::push());
+  string::make_at(out, 16, 1);
+  actions::mold(v, out, false, false, false, part, limit, 0);
+  if (part) string::truncate(out, u32(limit));
+  return string::to_utf8(out);
+}
+
+Cell* make_as(Type t, Cell* spec, bool to = false) {
+  Cell proto;
+  make_datatype(&proto, t);
+  return to ? actions::to(&proto, spec) : actions::make(&proto, spec);
+}
+
+}  // namespace
+
+TEST(Issue, FormMoldCompareAndConversion) {
+  StackGuard g;
+  Cell* i = make_as(TYPE_ISSUE, text("ABC-123"));
+  EXPECT_EQ(type_of(i), TYPE_ISSUE);
+  EXPECT_EQ(i32(i->w3), -1);
+  EXPECT_EQ(formed(i), "ABC-123");
+  EXPECT_EQ(molded(i), "#ABC-123");
+
+  Cell* j = make_none(stack::push());
+  issue::make_at(j, "abc-123");
+  EXPECT_EQ(actions::compare_values(i, j, COMP_EQUAL), 0);  // words ignore case
+  EXPECT_NE(actions::compare_values(i, j, COMP_STRICT_EQUAL), 0);
+  Cell w = wd("ABC-123");
+  EXPECT_EQ(actions::compare_values(i, &w, COMP_EQUAL), COMPARE_INCOMPARABLE);
+  EXPECT_FALSE(actions::compare(i, &w, COMP_EQUAL));
+
+  // From a set-word: same symbol; from a char: its spelling; a string from
+  // its index.
+  Cell sw = wd("here");
+  set_type(&sw, TYPE_SET_WORD);
+  Cell* k = make_as(TYPE_ISSUE, &sw, true);
+  EXPECT_EQ(k->w2, sw.w2);
+  EXPECT_EQ(molded(k), "#here");
+  Cell c;
+  make_char(&c, 0xE9);
+  EXPECT_EQ(molded(make_as(TYPE_ISSUE, &c)), "#\xC3\xA9");
+  Cell* s = text("skip-this");
+  set_series_index(s, 5);
+  EXPECT_EQ(molded(make_as(TYPE_ISSUE, s)), "#this");
+
+  // The mold counts the "#" against a part limit.
+  Cell part;
+  make_integer(&part, 3);
+  EXPECT_EQ(molded(i, &part, 3), "#AB");
+}
+
+TEST(Url, PercentDecoding) {
+  StackGuard g;
+  struct Case { const char* in; const char* out; };
+  const Case cases[] = {
+      {"%41", "A"},
+      {"a%20b", "a b"},
+      {"%C3%A9", "\xC3\xA9"},            // one code point from an escaped sequence
+      {"%c3%a9x", "\xC3\xA9x"},          // either case
+      {"%ZZ", "%ZZ"},                    // not an escape
+      {"%4", "%4"},                      // cut short
+      {"%C3", "%C3"},                    // lead byte without its continuation
+      {"%C3%41", "%C3A"},                // continuation that is no continuation byte
+      {"%80", "\xC2\x80"},               // a lone continuation byte stands for itself
+      {"\xC3\xA9%21", "\xC3\xA9!"},      // plain text passes through
+  };
+  for (const Case& c : cases) {
+    Cell* out = make_none(stack::push());
+    string::make_at(out, 8, 1);
+    url::decode(text(c.in), out);
+    EXPECT_EQ(string::to_utf8(out), c.out) << c.in;
+  }
+  Cell* u = url::load(reinterpret_cast<const u8*>("http://x/a%20b"), 14);
+  EXPECT_EQ(type_of(u), TYPE_URL);
+  EXPECT_EQ(string::to_utf8(u), "http://x/a b");
+}
+
+TEST(Url, PercentEncodingAndMold) {
+  StackGuard g;
+  struct Case { const char* in; int mode; const char* out; };
+  const Case cases[] = {
+      {"a b", url::MODE_URL, "a%20b"},
+      {"\xC3\xA9", url::MODE_URL, "%C3%A9"},
+      {"http://h/p?q=1&r=#f", url::MODE_URL, "http://h/p?q=1&r=#f"},
+      {"<\"%;[]{}|\\^`>", url::MODE_URL, "%3C%22%25%3B%5B%5D%7B%7D%7C%5C%5E%60%3E"},
+      {"a-b.c_d~e/f:g", url::MODE_UNRESERVED, "a-b.c_d~e%2Ff%3Ag"},
+  };
+  for (const Case& c : cases) {
+    Cell* out = make_none(stack::push());
+    string::make_at(out, 8, 1);
+    url::encode(text(c.in), out, c.mode);
+    EXPECT_EQ(string::to_utf8(out), c.out) << c.in;
+  }
+  EXPECT_EQ(molded(text("http://h/a b\xC3\xA9", TYPE_URL)), "http://h/a%20b%C3%A9");
+  Cell part;
+  make_integer(&part, 9);
+  EXPECT_EQ(molded(text("a b c d e", TYPE_URL), &part, 9), "a%20b%20c");
+}
+
+TEST(File, MoldQuotesOnlyWhenNeeded) {
+  StackGuard g;
+  struct Case { const char* path; const char* mold; };
+  const Case cases[] = {
+      {"dir/a.txt", "%dir/a.txt"},
+      {"my file.txt", "%\"my file.txt\""},
+      {"", "%\"\""},
+      {"caf\xC3\xA9/x", "%caf\xC3\xA9/x"},  // code points above 127 stay bare
+      {"a;b", "%\"a;b\""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(molded(text(c.path, TYPE_FILE)), c.mold) << c.path;
+  Cell* f = text("dir/a b", TYPE_FILE);
+  set_series_index(f, 4);
+  EXPECT_EQ(molded(f), "%\"a b\"");
+}
+
+TEST(File, OsPathsArePosixPaths) {
+  StackGuard g;
+  char cwd[4096];
+  ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
+  std::string dir = cwd;
+  if (dir.back() != '/') dir += '/';
+  struct Case { const char* path; bool full; std::string os; };
+  const Case cases[] = {
+      {"/c/dir/a.txt", false, "/c/dir/a.txt"},  // a drive-like name is a plain directory here
+      {"/c", true, "/c"},
+      {"dir/a", false, "dir/a"},
+      {"dir/a", true, dir + "dir/a"},
+      {"", true, dir},
+  };
+  for (const Case& c : cases) {
+    Cell* out = make_none(stack::push());
+    string::make_at(out, 8, 1);
+    file::to_os_path(text(c.path, TYPE_FILE), out, c.full);
+    EXPECT_EQ(string::to_utf8(out), c.os) << c.path;
+  }
+  EXPECT_EQ(file::to_local_path(text("a/b", TYPE_FILE)), "a/b");
+  Cell* d = make_none(stack::push());
+  file::get_current_dir(d);
+  EXPECT_EQ(string::to_utf8(d), dir);
+}
+
+TEST(UrlFile, PathJoiningBuildsANewValue) {
+  StackGuard g;
+  struct Case { const char* parent; Type type; const char* element; const char* joined; };
+  const Case cases[] = {
+      {"http://x/", TYPE_URL, "/y", "http://x/y"},
+      {"http://x", TYPE_URL, "y", "http://x/y"},
+      {"http://x/", TYPE_URL, "y", "http://x/y"},
+      {"http://x", TYPE_URL, "/y", "http://x/y"},
+      {"dir/", TYPE_FILE, "/a.txt", "dir/a.txt"},
+  };
+  for (const Case& c : cases) {
+    Cell* parent = text(c.parent, c.type);
+    Cell* element = text(c.element);
+    PathStep step{nullptr, 1, true, false, false};
+    Cell* r = actions::eval_path(parent, element, nullptr, step);
+    EXPECT_EQ(type_of(r), c.type);
+    EXPECT_EQ(string::to_utf8(r), c.joined) << c.parent << " / " << c.element;
+    EXPECT_NE(series_node(r), series_node(parent));
+    EXPECT_EQ(string::to_utf8(parent), c.parent) << "the parent keeps its text";
+  }
+  // A word element is formed; a get-word gives its value.
+  Cell* parent = text("dir", TYPE_FILE);
+  Cell w = wd("sub");
+  PathStep step{nullptr, 1, true, false, false};
+  EXPECT_EQ(string::to_utf8(actions::eval_path(parent, &w, nullptr, step)), "dir/sub");
+  Cell target = wd("target-name");
+  word::set(&target, text("/t.txt"));
+  set_type(&target, TYPE_GET_WORD);
+  EXPECT_EQ(string::to_utf8(actions::eval_path(parent, &target, nullptr, step)), "dir/t.txt");
+  // Setting through a path is refused.
+  EXPECT_EQ(raised([&] { actions::eval_path(parent, &w, text("v"), step); }),
+            Err::script_bad_path_set);
+}
+
+TEST(Url, ComposedFromABlock) {
+  StackGuard g;
+  Cell http = wd("http");
+  Cell port;
+  make_integer(&port, 8080);
+  Cell frag = wd("frag");
+  set_type(&frag, TYPE_ISSUE);
+  Cell host = *text("host"), p1 = *text("part1"), p2 = *text("part2");
+  Cell* u = make_as(TYPE_URL, block({&http, &host, &port, &p1, &p2}));
+  EXPECT_EQ(type_of(u), TYPE_URL);
+  EXPECT_EQ(string::to_utf8(u), "http://host:8080/part1/part2");
+  EXPECT_EQ(string::to_utf8(make_as(TYPE_URL, block({&http, &host, &port}), true)), "http://host:8080");
+  EXPECT_EQ(string::to_utf8(make_as(TYPE_URL, block({&http, &host, &p1, &frag}))),
+            "http://host/part1#frag");
+  EXPECT_EQ(raised([&] { make_as(TYPE_URL, block({}), true); }), Err::script_bad_to_arg);
+}

@@ -1,0 +1,959 @@
+// object!: make, copy, merge, reflect, class ids, form and mold, comparison,
+// path access, set and construct, and the on-change* and on-deep-change*
+// events (run through stand-ins for the interpreter's hooks).
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "datatypes/bitset.hpp"
+#include "datatypes/context.hpp"
+#include "datatypes/function.hpp"
+#include "datatypes/logic.hpp"
+#include "datatypes/object.hpp"
+#include "datatypes/string.hpp"
+#include "datatypes/symbol.hpp"
+#include "datatypes/word.hpp"
+#include "runtime/actions.hpp"
+#include "runtime/collector.hpp"
+#include "runtime/error.hpp"
+#include "runtime/hash.hpp"
+#include "runtime/memory.hpp"
+#include "runtime/stack.hpp"
+
+using namespace qel;
+
+namespace {
+
+// ---- stand-ins for the interpreter --------------------------------------------------
+
+// One call of a change handler: the frame's word and cells.
+struct Call {
+  std::string name;
+  u32 owner_ctx;
+  std::vector<Cell> frame;
+};
+std::vector<Call> g_calls;
+std::function<void()> g_during_call;  // runs inside each handler call when set
+
+void record_call(const Cell*, u32 owner_ctx, const Cell* name, u32) {
+  g_calls.push_back({std::string(symbol::name(name->w2)), owner_ctx,
+                     std::vector<Cell>(stack::base, stack::top)});
+  if (g_during_call) g_during_call();
+}
+
+// Cells that a paren holding the integer k stands for in a spec evaluated by
+// `evaluate` (functions and objects the tests made beforehand).
+std::vector<const Cell*> g_fixtures;
+
+// Evaluates what make needs of a spec: set-words (in a row) take the value
+// after them, a paren (k) standing for fixture k.
+void evaluate(const Cell* block) {
+  u32 node = block->w2;
+  std::vector<Cell> pending;
+  for (u32 i = u32(series_index(block)); i < mem::buffer_of(node)->used() / sizeof(Cell); ++i) {
+    Cell c = mem::buffer_of(node)->cells()[i];
+    if (type_of(&c) == TYPE_SET_WORD) {
+      pending.push_back(c);
+      continue;
+    }
+    if (type_of(&c) == TYPE_PAREN) {
+      c = *g_fixtures[u32(int_of(mem::buffer_of(c.w2)->cells()))];
+    }
+    for (Cell& w : pending) context::set(&w, &c, w.w1, true);
+    pending.clear();
+  }
+}
+
+class ObjectTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    base_ = stack::base;
+    top_ = stack::top;
+    ctop_ = stack::ctop;
+    call_ = function::call_hook;
+    eval_ = object::eval_hook;
+    function::call_hook = record_call;
+    object::eval_hook = evaluate;
+    g_calls.clear();
+    g_fixtures.clear();
+    g_during_call = nullptr;
+    gc::enabled = true;
+  }
+  void TearDown() override {
+    gc::enabled = false;
+    function::call_hook = call_;
+    object::eval_hook = eval_;
+    g_during_call = nullptr;
+    g_fixtures.clear();
+    stack::ctop = ctop_;
+    stack::base = base_;
+    stack::top = top_;
+  }
+
+ private:
+  Cell* base_ = nullptr;
+  Cell* top_ = nullptr;
+  stack::Frame* ctop_ = nullptr;
+  function::CallHook call_ = nullptr;
+  object::EvalHook eval_ = nullptr;
+};
+
+// ---- values from text ---------------------------------------------------------------
+
+void append(Cell* block, const Cell* value) {
+  Cell* v = stack::push_cell(value);
+  copy_cell(v, mem::alloc_tail_cell(block->w2));
+  stack::pop(1);
+}
+
+// Builds values from a small notation: words (bound to the global context),
+// set-words (a:), lit-words ('a), get-words (:a), refinements (/a), paths
+// (a/b), integers, "strings", [blocks] and (parens). Pushes a block of them.
+class Reader {
+ public:
+  explicit Reader(const char* text) : p_(text) {}
+  Cell* read() { return block(TYPE_BLOCK, '\0'); }
+
+ private:
+  const char* p_;
+
+  static bool delimiter(char c) {
+    return c == '\0' || c == ' ' || c == '\n' || c == '[' || c == ']' || c == '(' || c == ')';
+  }
+
+  Cell* block(Type t, char close) {
+    Cell* out = make_series(make_none(stack::push()), t, mem::alloc_cells(4));
+    for (;;) {
+      while (*p_ == ' ' || *p_ == '\n') ++p_;
+      if (*p_ == close) {
+        if (*p_) ++p_;
+        return out;
+      }
+      if (*p_ == '[' || *p_ == '(') {
+        Type inner = *p_ == '[' ? TYPE_BLOCK : TYPE_PAREN;
+        char end = *p_ == '[' ? ']' : ')';
+        ++p_;
+        append(out, block(inner, end));
+        stack::pop(1);
+        continue;
+      }
+      if (*p_ == '"') {
+        const char* start = ++p_;
+        while (*p_ != '"') ++p_;
+        Cell* s = string::make_at(make_none(stack::push()), 16);
+        string::append_ascii(s, start, std::size_t(p_ - start));
+        ++p_;
+        append(out, s);
+        stack::pop(1);
+        continue;
+      }
+      const char* start = p_;
+      while (!delimiter(*p_)) ++p_;
+      std::string token(start, p_);
+      if (token.find('/') != std::string::npos && token[0] != '/') {
+        Cell* path = make_series(make_none(stack::push()), TYPE_PATH, mem::alloc_cells(2));
+        std::size_t from = 0;
+        for (;;) {
+          std::size_t slash = token.find('/', from);
+          Cell w = *intern_word(token.substr(from, slash - from).c_str());
+          append(path, &w);
+          if (slash == std::string::npos) break;
+          from = slash + 1;
+        }
+        append(out, path);
+        stack::pop(1);
+        continue;
+      }
+      Cell v = scalar(token);
+      append(out, &v);
+    }
+  }
+
+  static Cell scalar(const std::string& token) {
+    Cell v;
+    bool digits = token.find_first_not_of("-0123456789") == std::string::npos && token != "-";
+    if (digits) return *make_integer(&v, std::stoi(token));
+    Type t = TYPE_WORD;
+    std::string name = token;
+    if (token[0] == '\'') t = TYPE_LIT_WORD, name = token.substr(1);
+    else if (token[0] == ':') t = TYPE_GET_WORD, name = token.substr(1);
+    else if (token[0] == '/') t = TYPE_REFINEMENT, name = token.substr(1);
+    else if (token.back() == ':') t = TYPE_SET_WORD, name = token.substr(0, token.size() - 1);
+    v = *intern_word(name.c_str());
+    set_type(&v, t);
+    return v;
+  }
+};
+
+// The value the text notes, on the stack.
+Cell* load(const char* text) {
+  Cell* all = Reader(text).read();
+  Cell first = *mem::buffer_of(all->w2)->cells();
+  return copy_cell(&first, all);
+}
+
+Cell word(const char* name, Type t = TYPE_WORD) {
+  Cell w = *intern_word(name);
+  set_type(&w, t);
+  return w;
+}
+
+Cell integer(i32 n) {
+  Cell c;
+  return *make_integer(&c, n);
+}
+
+// ---- errors ----------------------------------------------------------------------------
+
+struct Raised {
+  Err id;
+  Cell arg1, arg2;
+};
+
+template <class F>
+std::optional<Raised> raised(F f) {
+  Cell* base = stack::base;
+  Cell* top = stack::top;
+  stack::Frame* ctop = stack::ctop;
+  stack::mark(1, 0, stack::FRAME_CATCH);
+  std::optional<Raised> got;
+  try {
+    f();
+  } catch (const Transfer&) {
+    Cell* err = stack::last();
+    got = Raised{error::id_of(err), *error::field(err, error::F_ARG1),
+                 *error::field(err, error::F_ARG2)};
+  }
+  stack::ctop = ctop;
+  stack::base = base;
+  stack::top = top;
+  return got;
+}
+
+std::optional<Err> raised_id(std::optional<Raised> r) {
+  if (!r) return std::nullopt;
+  return r->id;
+}
+
+// ---- objects -----------------------------------------------------------------------------
+
+// make object! from a spec whose parens (k) stand for the fixtures given.
+Cell* make_object(const char* spec, std::vector<const Cell*> fixtures = {}) {
+  g_fixtures = std::move(fixtures);
+  Cell proto;
+  make_datatype(&proto, TYPE_OBJECT);
+  return object::make(&proto, load(spec));
+}
+
+Cell* make_from(Cell* proto, const char* spec, std::vector<const Cell*> fixtures = {}) {
+  g_fixtures = std::move(fixtures);
+  return object::make(proto, load(spec));
+}
+
+Cell* make_fn(const char* spec, const char* body) {
+  Cell* s = load(spec);
+  function::push(s, load(body), 0, 0, 0, function::validate(s));
+  return stack::last();
+}
+
+// The value of the field (nullptr when absent).
+Cell* field(const Cell* obj, const char* name) {
+  Cell w = word(name);
+  i32 i = context::find_word(obj->w1, w.w2, true);
+  return i < 0 ? nullptr : context::slot(obj->w1, u32(i));
+}
+
+// Assigns the field as a set-word does (firing on-change*).
+void assign(const Cell* obj, const char* name, const Cell* value) {
+  Cell w = word(name);
+  ASSERT_GE(context::bind_word(obj->w1, &w), 0);
+  context::set(&w, value, obj->w1, true);
+}
+
+Cell* reflect(Cell* value, const char* name) {
+  return actions::handler<act::Reflect>(value, ACT_reflect)(value, symbol::make(name));
+}
+
+std::string text_of(Cell* value, bool mold, bool all = false, bool flat = false,
+                    bool only = false, Cell* part = nullptr, i32 limit = 0x7FFFFFFF) {
+  Cell* buffer = string::make_at(make_none(stack::push()), 16);
+  Cell* v = stack::push_cell(value);
+  if (mold) actions::mold(v, buffer, only, all, flat, part, limit, 0);
+  else actions::form(v, buffer, part, limit);
+  std::string s = string::to_utf8(buffer);
+  stack::pop(2);
+  return s;
+}
+
+u32 cells_of(const Cell* block) { return mem::buffer_of(block->w2)->used() / sizeof(Cell); }
+Cell* cell_at(const Cell* block, u32 i) { return mem::buffer_of(block->w2)->cells() + i; }
+std::string name_of(const Cell* w) { return std::string(symbol::name(w->w2)); }
+
+// The handler frame of a recorded call, as the test reads it.
+const Cell& arg(u32 call, u32 i) { return g_calls.at(call).frame.at(i); }
+
+// ---- make, copy and class ids ---------------------------------------------------------
+
+TEST_F(ObjectTest, ClassIdsFollowWhetherWordsWereAdded) {
+  Cell* o = make_object("[a: 1 b: 2]");
+  i32 id = i32(o->w2);
+  EXPECT_GT(id, 0);
+  EXPECT_EQ(int_of(field(o, "a")), 1);
+  EXPECT_EQ(int_of(reflect(o, "class")), id);
+
+  Cell* same = make_from(o, "[a: 5]");  // only existing words
+  EXPECT_EQ(i32(same->w2), id);
+  EXPECT_EQ(int_of(field(same, "a")), 5);
+  EXPECT_EQ(int_of(field(o, "a")), 1);
+  EXPECT_NE(same->w1, o->w1);
+
+  Cell* more = make_from(o, "[c: 3]");
+  EXPECT_NE(i32(more->w2), id);
+  EXPECT_EQ(context::word_count(more->w1), 3u);
+
+  EXPECT_EQ(i32(object::copy(o, false)->w2), id);
+  EXPECT_EQ(i32(object::construct(load("[z: 1]"), o, false)->w2), id);
+  Cell* fresh = object::construct(load("[z: 1]"), nullptr, false);
+  EXPECT_NE(i32(fresh->w2), id);
+  EXPECT_GT(i32(fresh->w2), i32(more->w2));
+
+  Cell proto;
+  make_datatype(&proto, TYPE_OBJECT);
+  Cell one = integer(1);
+  auto r = raised([&] { object::make(&proto, &one); });
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->id, Err::syntax_malconstruct);
+  EXPECT_EQ(int_of(&r->arg1), 1);
+  // Assignments while the spec is evaluated are not reported as changes.
+  EXPECT_EQ(cells_of(reflect(o, "changed")), 0u);
+}
+
+TEST_F(ObjectTest, MakeFromAPrototypeCopiesItsBlocksAndLeavesItsCodeBound) {
+  Cell* p = make_object("[a: 1 code: [a [a]] text: \"x\"]");
+  Cell* code = field(p, "code");
+  ASSERT_EQ(type_of(code), TYPE_BLOCK);
+  EXPECT_EQ(cell_at(code, 0)->w1, p->w1);
+  Cell* c = make_from(p, "[a: 2]");
+  Cell* copy = field(c, "code");
+  EXPECT_NE(copy->w2, field(p, "code")->w2);
+  EXPECT_NE(cell_at(copy, 1)->w2, cell_at(field(p, "code"), 1)->w2);
+  // The new object's code refers to it, at every depth ...
+  EXPECT_EQ(cell_at(copy, 0)->w1, c->w1);
+  EXPECT_EQ(cell_at(cell_at(copy, 1), 0)->w1, c->w1);
+  // ... and the prototype's still refers to the prototype.
+  Cell* original = field(p, "code");
+  EXPECT_EQ(cell_at(original, 0)->w1, p->w1);
+  EXPECT_EQ(cell_at(cell_at(original, 1), 0)->w1, p->w1);
+  EXPECT_NE(field(c, "text")->w2, field(p, "text")->w2);
+}
+
+TEST_F(ObjectTest, MakeWithAnObjectSpecMergesItsWordsAndValues) {
+  Cell* o1 = make_object("[a: 1 b: [x]]");
+  Cell* fn = make_fn("[]", "[c]");
+  Cell* o2 = make_object("[b: [y] c: 3 f: (0)]", {fn});
+  Cell* m = object::make(o1, o2);
+  EXPECT_NE(m->w2, o1->w2);  // words were added
+  EXPECT_EQ(context::word_count(m->w1), 4u);
+  EXPECT_EQ(int_of(field(m, "a")), 1);
+  EXPECT_EQ(int_of(field(m, "c")), 3);
+  Cell* b = field(m, "b");
+  EXPECT_NE(b->w2, field(o2, "b")->w2);  // a copy of o2's block
+  EXPECT_EQ(name_of(cell_at(b, 0)), "y");
+  Cell* f = field(m, "f");
+  ASSERT_EQ(type_of(f), TYPE_FUNCTION);
+  EXPECT_NE(f->w3, field(o2, "f")->w3);  // remade for the new object
+  EXPECT_EQ(cell_at(function::more_cell(f, function::MORE_BODY), 0)->w1, m->w1);
+
+  Cell* o3 = make_object("[A: 7]");
+  Cell* kept = object::make(o1, o3);
+  EXPECT_EQ(kept->w2, o1->w2);
+  EXPECT_EQ(int_of(field(kept, "a")), 7);
+}
+
+TEST_F(ObjectTest, CopyRemakesFunctionsAndCopiesDeepOnRequest) {
+  Cell* inner = make_object("[i: 1]");
+  Cell* fn = make_fn("[x]", "[n x]");
+  Cell* o = make_object("[n: 1 f: (0) inner: (1) s: [1 2]]", {fn, inner});
+  Cell* f = field(o, "f");
+
+  Cell* c = object::copy(o, false);
+  EXPECT_NE(c->w1, o->w1);
+  Cell* cf = field(c, "f");
+  EXPECT_NE(cf->w3, f->w3);
+  Cell* body = function::more_cell(cf, function::MORE_BODY);
+  EXPECT_EQ(cell_at(body, 0)->w1, c->w1);   // n: the copy's field
+  EXPECT_EQ(cell_at(body, 1)->w1, cf->w1);  // x: the argument
+  EXPECT_EQ(field(c, "s")->w2, field(o, "s")->w2);
+  EXPECT_EQ(field(c, "inner")->w1, inner->w1);
+
+  Cell* d = object::copy(o, true);
+  EXPECT_NE(field(d, "s")->w2, field(o, "s")->w2);
+  EXPECT_NE(field(d, "inner")->w1, inner->w1);
+  EXPECT_EQ(int_of(field(field(d, "inner"), "i")), 1);
+
+  // An object met again inside itself cannot be copied deep.
+  Cell* loop = make_object("[me: none]");
+  assign(loop, "me", loop);
+  EXPECT_EQ(raised_id(raised([&] { object::copy(loop, true); })), Err::internal_no_cycle);
+  EXPECT_NE(object::copy(loop, false)->w1, loop->w1);
+
+  Cell part = integer(1);
+  auto r = raised([&] {
+    Cell* result = make_none(stack::push());
+    actions::handler<act::Copy>(o, ACT_copy)(o, result, &part, false, nullptr);
+  });
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->id, Err::script_invalid_refine_arg);
+  EXPECT_EQ(name_of(&r->arg1), "part");
+
+  function::push(load("[]"), nullptr, 0, 0, 0, 0);
+  Cell* bodiless = stack::last();
+  Cell* holder = make_object("[g: (0)]", {bodiless});
+  EXPECT_EQ(raised_id(raised([&] { object::copy(holder, false); })), Err::script_bad_func_def);
+}
+
+// ---- reflect, modify ------------------------------------------------------------------
+
+TEST_F(ObjectTest, Reflect) {
+  Cell* o = make_object("[a: 1 w: b p: x/y]");
+  Cell* words = reflect(o, "words");
+  ASSERT_EQ(cells_of(words), 3u);
+  EXPECT_EQ(name_of(cell_at(words, 1)), "w");
+  EXPECT_EQ(cell_at(words, 1)->w1, o->w1);
+  Cell* values = reflect(o, "values");
+  ASSERT_EQ(cells_of(values), 3u);
+  EXPECT_EQ(int_of(cell_at(values, 0)), 1);
+  EXPECT_EQ(type_of(cell_at(values, 1)), TYPE_WORD);
+  Cell* body = reflect(o, "body");
+  ASSERT_EQ(cells_of(body), 6u);
+  const Type types[] = {TYPE_SET_WORD, TYPE_INTEGER, TYPE_SET_WORD, TYPE_LIT_WORD, TYPE_SET_WORD,
+                        TYPE_LIT_PATH};
+  for (u32 i = 0; i < 6; ++i) EXPECT_EQ(type_of(cell_at(body, i)), types[i]) << i;
+  EXPECT_FALSE(logic::flag(reflect(o, "owner")));
+  EXPECT_FALSE(logic::flag(reflect(o, "events?")));
+
+  Cell two = integer(2);
+  assign(o, "a", &two);
+  Cell* changed = reflect(o, "changed");
+  ASSERT_EQ(cells_of(changed), 1u);
+  EXPECT_EQ(name_of(cell_at(changed, 0)), "a");
+  Cell field_word = word("changed");
+  Cell none;
+  make_none(&none);
+  actions::handler<act::Modify>(o, ACT_modify)(o, &field_word, &none, false);
+  EXPECT_EQ(cells_of(reflect(o, "changed")), 0u);
+  auto modify = actions::handler<act::Modify>(o, ACT_modify);
+  auto r = raised([&] { modify(o, &field_word, &two, false); });
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->id, Err::script_invalid_arg);
+  EXPECT_EQ(raised_id(raised([&] { reflect(o, "spec"); })), Err::internal_not_done);
+}
+
+// ---- form and mold ----------------------------------------------------------------------
+
+TEST_F(ObjectTest, FormAndMold) {
+  Cell* empty = make_object("[]");
+  EXPECT_EQ(text_of(empty, true), "make object! []");
+  EXPECT_EQ(text_of(empty, false), "");
+
+  Cell* o = make_object("[a: 1 b: \"x\" c: d]");
+  EXPECT_EQ(text_of(o, true), "make object! [\n    a: 1\n    b: \"x\"\n    c: 'd\n]");
+  EXPECT_EQ(text_of(o, false), "a: 1\nb: \"x\"\nc: 'd");
+  EXPECT_EQ(text_of(o, true, false, true), "make object! [a: 1 b: \"x\" c: 'd]");
+  EXPECT_EQ(text_of(o, true, false, false, true), "a: 1\nb: \"x\"\nc: 'd");
+
+  Cell* inner = make_object("[b: 2]");
+  Cell* outer = make_object("[a: 1 o: (0)]", {inner});
+  EXPECT_EQ(text_of(outer, true),
+            "make object! [\n    a: 1\n    o: make object! [\n        b: 2\n    ]\n]");
+
+  Cell* fn = make_fn("[word old new]", "[]");
+  Cell* watched = make_object("[a: 1 on-change*: (0)]", {fn});
+  EXPECT_EQ(text_of(watched, true), "make object! [\n    a: 1\n]");
+  EXPECT_EQ(text_of(watched, false), "a: 1");
+  std::string with_handlers = text_of(watched, true, true);
+  EXPECT_NE(with_handlers.find("on-change*: func [word old new]"), std::string::npos);
+  Cell* only_handler = make_object("[on-change*: (0)]", {fn});
+  EXPECT_EQ(text_of(only_handler, true), "make object! []");
+
+  Cell* loop = make_object("[me: none]");
+  assign(loop, "me", loop);
+  EXPECT_EQ(text_of(loop, true), "make object! [\n    me: make object! [...]\n]");
+  EXPECT_EQ(text_of(loop, false), "me: make object! [...]");
+
+  // With a part limit the walk stops once the budget is spent.
+  Cell* long_one = make_object("[a: 1 b: 2 c: 3 d: 4]");
+  Cell limit = integer(20);
+  std::string cut = text_of(long_one, true, false, false, false, &limit, 20);
+  EXPECT_EQ(cut.find("c:"), std::string::npos);
+}
+
+// ---- compare -----------------------------------------------------------------------------
+
+TEST_F(ObjectTest, Compare) {
+  Cell* o1 = make_object("[a: 1 b: 2]");
+  Cell* o2 = make_object("[a: 1 b: 2]");
+  Cell* o3 = make_object("[a: 1 b: 3]");
+  Cell* fewer = make_object("[a: 1]");
+  Cell* other_name = make_object("[a: 1 c: 2]");
+  Cell* word_value = make_object("[a: 1 b: x]");
+  Cell* lit_value = make_object("[a: 1 b: 'x]");
+  Cell f;
+  make_float(&f, 2.0);
+  Cell* float_value = make_object("[a: 1 b: (0)]", {&f});
+  EXPECT_TRUE(actions::compare(o1, o2, COMP_EQUAL));
+  EXPECT_FALSE(actions::compare(o1, o2, COMP_SAME));
+  EXPECT_TRUE(actions::compare(o1, o1, COMP_SAME));
+  EXPECT_FALSE(actions::compare(o1, o3, COMP_EQUAL));
+  EXPECT_TRUE(actions::compare(o1, o3, COMP_LESSER));
+  EXPECT_TRUE(actions::compare(o1, fewer, COMP_LESSER));  // more words order first
+  EXPECT_FALSE(actions::compare(o1, other_name, COMP_EQUAL));
+  EXPECT_TRUE(actions::compare(word_value, lit_value, COMP_EQUAL));
+  EXPECT_TRUE(actions::compare(o1, float_value, COMP_EQUAL));
+  Cell one = integer(1);
+  EXPECT_FALSE(actions::compare(o1, &one, COMP_EQUAL));
+  EXPECT_TRUE(actions::compare(make_object("[]"), make_object("[]"), COMP_EQUAL));
+
+  // Objects that contain themselves compare without looping.
+  Cell* l1 = make_object("[me: none]");
+  Cell* l2 = make_object("[me: none]");
+  assign(l1, "me", l1);
+  assign(l2, "me", l2);
+  EXPECT_TRUE(actions::compare(l1, l2, COMP_EQUAL));
+}
+
+// ---- path access, select, put ------------------------------------------------------------
+
+TEST_F(ObjectTest, PathAccess) {
+  Cell* fn = make_fn("[word old new]", "[]");
+  Cell* o = make_object("[a: 1 u: none on-change*: (0)]", {fn});
+  assign(o, "u", &values::unset_cell);
+  g_calls.clear();
+  Cell* path = load("o/a");
+  Cell* element = stack::push_cell(cell_at(path, 1));
+  PathStep step{path, 1, true, false, false};
+
+  EXPECT_EQ(int_of(actions::eval_path(o, element, nullptr, step)), 1);
+  EXPECT_EQ(element->w1, o->w1);  // rebound to the object
+  Cell nine = integer(9);
+  actions::eval_path(o, element, &nine, step);
+  EXPECT_EQ(int_of(field(o, "a")), 9);
+  ASSERT_EQ(g_calls.size(), 1u);
+  EXPECT_EQ(int_of(&arg(0, 1)), 1);
+  EXPECT_EQ(int_of(&arg(0, 2)), 9);
+
+  Cell u = word("u");
+  auto r = raised([&] { actions::eval_path(o, &u, nullptr, step); });
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->id, Err::script_unset_path);
+  Cell absent = word("zz");
+  r = raised([&] { actions::eval_path(o, &absent, nullptr, step); });
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->id, Err::script_invalid_path);
+  EXPECT_EQ(name_of(&r->arg1), "zz");
+  Cell two = integer(2);
+  EXPECT_EQ(raised_id(raised([&] { actions::eval_path(o, &two, nullptr, step); })),
+            Err::script_invalid_path);
+  Cell self = word("self");
+  EXPECT_EQ(raised_id(raised([&] { actions::eval_path(o, &self, &two, step); })),
+            Err::script_invalid_path);
+
+  auto select = [&](Cell* key) {
+    auto handler = actions::handler<act::Find>(o, ACT_select);
+    return handler(o, key, nullptr, false, false, false, false, nullptr, nullptr, false, false,
+                   false, false);
+  };
+  Cell a = word("A", TYPE_LIT_WORD);
+  EXPECT_EQ(int_of(select(&a)), 9);
+  EXPECT_TRUE(is_none(select(&absent)));
+  r = raised([&] { select(&two); });
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->id, Err::script_invalid_type);
+  EXPECT_EQ(r->arg1.w1, u32(TYPE_INTEGER));
+
+  auto put = [&](Cell* key, Cell* value) {
+    return actions::handler<act::Put>(o, ACT_put)(o, key, value, false);
+  };
+  g_calls.clear();
+  Cell key = word("a", TYPE_SET_WORD);
+  put(&key, &two);
+  EXPECT_EQ(int_of(field(o, "a")), 2);
+  EXPECT_EQ(g_calls.size(), 1u);
+  EXPECT_EQ(raised_id(raised([&] { put(&two, &two); })), Err::script_invalid_key_type);
+  EXPECT_EQ(raised_id(raised([&] { put(&absent, &two); })), Err::script_invalid_path);
+}
+
+// ---- on-change* ------------------------------------------------------------------------
+
+TEST_F(ObjectTest, AnObjectWithoutHandlersCallsNothing) {
+  Cell* o = make_object("[a: 1]");
+  EXPECT_EQ(o->w3, 0u);
+  Cell two = integer(2);
+  assign(o, "a", &two);
+  EXPECT_EQ(int_of(field(o, "a")), 2);
+  EXPECT_TRUE(g_calls.empty());
+}
+
+TEST_F(ObjectTest, OnChangeGetsTheWordOfTheObjectTheOldAndTheNewValue) {
+  Cell* fn = make_fn("[word old new]", "[]");
+  Cell* o = make_object("[a: 1 on-change*: (0)]", {fn});
+  EXPECT_TRUE(logic::flag(reflect(o, "events?")));
+  EXPECT_TRUE(g_calls.empty());  // nothing fires while the object is made
+  Cell* derived = make_from(o, "[a: 2]");
+  EXPECT_TRUE(g_calls.empty());  // nor while one is made from it
+  EXPECT_NE(derived->w3, 0u);
+  Cell five = integer(5);
+  g_during_call = [&] { EXPECT_EQ(int_of(field(o, "a")), 5); };  // stored before the call
+  assign(o, "a", &five);
+  ASSERT_EQ(g_calls.size(), 1u);
+  const Call& c = g_calls[0];
+  EXPECT_EQ(c.name, "on-change*");
+  EXPECT_EQ(c.owner_ctx, o->w1);
+  ASSERT_EQ(c.frame.size(), 3u);
+  EXPECT_EQ(name_of(&c.frame[0]), "a");
+  EXPECT_EQ(c.frame[0].w1, o->w1);
+  EXPECT_EQ(int_of(&c.frame[1]), 1);
+  EXPECT_EQ(int_of(&c.frame[2]), 5);
+
+  // A word bound elsewhere reaches the handler bound to the object.
+  g_during_call = nullptr;
+  Cell global_a = word("a");
+  Cell* old_value = stack::push_cell(&five);
+  Cell* new_value = stack::push_cell(&five);
+  Cell* w = stack::push_cell(&global_a);
+  object::fire_on_change(o, w, old_value, new_value);
+  ASSERT_EQ(g_calls.size(), 2u);
+  EXPECT_EQ(arg(1, 0).w1, o->w1);
+  EXPECT_EQ(arg(1, 0).w3, 0u);
+}
+
+TEST_F(ObjectTest, OnChangeFramesHoldTheHandlersLocalsAndNoticeAReplacedHandler) {
+  Cell* plain = make_fn("[word old new]", "[]");
+  Cell* with_locals = make_fn("[word old new /local x y]", "[]");
+  Cell* wider = make_fn("[word old new extra /only]", "[]");
+  Cell* o = make_object("[a: 1 on-change*: (0)]", {plain});
+  Cell one = integer(1);
+  assign(o, "a", &one);
+  ASSERT_EQ(g_calls.back().frame.size(), 3u);
+  Cell* info = mem::buffer_of(o->w3)->cells();
+  EXPECT_EQ(info->w2, 1u << 16);  // slot 1, no locals
+  EXPECT_EQ(mem::buffer_of(o->w3)->cells()[1].w2, object::NO_HANDLER);
+
+  // Replaced without firing; the next assignment counts its locals.
+  Cell handler = word("on-change*");
+  context::bind_word(o->w1, &handler);
+  context::set(&handler, with_locals, o->w1, false);
+  assign(o, "a", &one);
+  const std::vector<Cell>& frame = g_calls.back().frame;
+  ASSERT_EQ(frame.size(), 6u);
+  EXPECT_EQ(type_of(&frame[3]), TYPE_LOGIC);
+  EXPECT_TRUE(is_none(&frame[4]));
+  EXPECT_TRUE(is_none(&frame[5]));
+  info = mem::buffer_of(o->w3)->cells();
+  EXPECT_EQ(info->w2, (1u << 16) | 3u);
+  EXPECT_EQ(info->w3, with_locals->w2);
+
+  // A handler taking more than the three arguments still gets every slot.
+  context::set(&handler, wider, o->w1, false);
+  assign(o, "a", &one);
+  const std::vector<Cell>& wide = g_calls.back().frame;
+  ASSERT_EQ(wide.size(), 5u);
+  EXPECT_TRUE(is_none(&wide[3]));
+  EXPECT_EQ(type_of(&wide[4]), TYPE_LOGIC);
+
+  // A handler word holding no function.
+  Cell seven = integer(7);
+  context::set(&handler, &seven, o->w1, false);
+  auto r = raised([&] { assign(o, "a", &one); });
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->id, Err::script_invalid_obj_evt);
+  EXPECT_EQ(int_of(&r->arg1), 7);
+}
+
+TEST_F(ObjectTest, HandlerWordsMustHoldFunctionsWhenTheObjectIsMade) {
+  Cell seven = integer(7);
+  auto r = raised([&] { make_object("[a: 1 on-change*: (0)]", {&seven}); });
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->id, Err::script_bad_field_set);
+  EXPECT_EQ(name_of(&r->arg1), "on-change*");
+  EXPECT_EQ(r->arg2.w1, u32(TYPE_INTEGER));
+}
+
+TEST_F(ObjectTest, FireAfterSlotStores) {
+  Cell* fn = make_fn("[word old new]", "[]");
+  Cell* o = make_object("[a: 1 on-change*: (0)]", {fn});
+  Cell a = word("a");
+  context::bind_word(o->w1, &a);
+  // A slot store that pushed the old value above the new one.
+  Cell two = integer(2), one = integer(1);
+  stack::push_cell(&two);
+  stack::push_cell(&one);
+  object::fire_on_word(&a);
+  ASSERT_EQ(g_calls.size(), 1u);
+  EXPECT_EQ(int_of(&arg(0, 1)), 1);
+  EXPECT_EQ(int_of(&arg(0, 2)), 2);
+  object::fire_on_top(o, &a);  // old below, new on top
+  ASSERT_EQ(g_calls.size(), 2u);
+  EXPECT_EQ(int_of(&arg(1, 1)), 2);
+  EXPECT_EQ(int_of(&arg(1, 2)), 1);
+}
+
+// ---- on-deep-change* ----------------------------------------------------------------------
+
+Cell* watched_object() {
+  Cell* fn = make_fn("[owner word target action new index part]", "[]");
+  Cell* bits = bitset::make(stack::push_cell(make_integer(stack::push(), 16)), true);
+  return make_object("[b: [1 2] s: \"ab\" bits: (1) on-deep-change*: (0)]", {fn, bits});
+}
+
+TEST_F(ObjectTest, OnDeepChangeRunsForOwnedSeries) {
+  Cell* o = watched_object();
+  EXPECT_TRUE(logic::flag(reflect(o, "owner")));
+  Cell* b = field(o, "b");
+  EXPECT_TRUE(mem::buffer_of(b->w2)->flags & mem::SERIES_OWNED);
+  EXPECT_TRUE(mem::buffer_of(field(o, "s")->w2)->flags & mem::SERIES_OWNED);
+
+  Cell action = word("append");
+  Cell three = integer(3);
+  Cell* target = stack::push_cell(b);
+  EXPECT_TRUE(ownership::check(target, &action, &three, 2, 1));
+  ASSERT_EQ(g_calls.size(), 1u);
+  const Call& c = g_calls[0];
+  EXPECT_EQ(c.name, "on-deep-change*");
+  ASSERT_EQ(c.frame.size(), 7u);
+  EXPECT_EQ(c.frame[0].w1, o->w1);
+  EXPECT_EQ(name_of(&c.frame[1]), "b");
+  EXPECT_EQ(c.frame[2].w2, b->w2);
+  EXPECT_EQ(name_of(&c.frame[3]), "append");
+  EXPECT_EQ(int_of(&c.frame[4]), 3);
+  EXPECT_EQ(int_of(&c.frame[5]), 2);
+  EXPECT_EQ(int_of(&c.frame[6]), 1);
+  // Without a new value the handler gets none.
+  EXPECT_TRUE(ownership::check(target, &action, nullptr, 0, 0));
+  EXPECT_TRUE(is_none(&arg(1, 4)));
+
+  // Released series report nothing.
+  Cell owned = word("owned");
+  Cell none;
+  make_none(&none);
+  actions::handler<act::Modify>(o, ACT_modify)(o, &owned, &none, false);
+  EXPECT_FALSE(mem::buffer_of(b->w2)->flags & mem::SERIES_OWNED);
+  EXPECT_FALSE(ownership::check(target, &action, nullptr, 0, 0));
+  EXPECT_EQ(g_calls.size(), 2u);
+  // And "owner" makes them owned again.
+  Cell owner_word = word("owner");
+  actions::handler<act::Modify>(o, ACT_modify)(o, &owner_word, &none, false);
+  EXPECT_TRUE(ownership::check(target, &action, nullptr, 0, 0));
+}
+
+TEST_F(ObjectTest, SeriesActionsReportBeforeAndAfterTheChange) {
+  Cell three = integer(3), one = integer(1);
+  struct Case {
+    const char* field;
+    std::function<void(Cell*)> act;
+    const char* before;
+    const char* after;
+    i32 index, part;  // of the first event
+    bool new_value;   // the first event carries 3
+  };
+  const Case cases[] = {
+      {"b",
+       [&](Cell* v) {
+         actions::handler<act::Insert>(v, ACT_append)(v, &three, -1, false, 1, true);
+       },
+       "append", "appended", 2, 1, true},
+      {"b", [&](Cell* v) { actions::handler<act::Poke>(v, ACT_poke)(v, 2, &one, &three); },
+       "poke", "poked", 1, 1, true},
+      {"b", [&](Cell* v) { actions::handler<act::Remove>(v, ACT_remove)(v, nullptr, nullptr); },
+       "remove", "removed", 0, 1, false},
+      {"b", [&](Cell* v) { actions::handler<act::Unary>(v, ACT_clear)(v); },
+       "clear", "cleared", 0, 2, false},
+      {"s", [&](Cell* v) { actions::handler<act::Unary>(v, ACT_clear)(v); },
+       "clear", "cleared", 0, 2, false},
+      {"bits",
+       [&](Cell* v) {
+         actions::handler<act::Insert>(v, ACT_insert)(v, &three, -1, false, 1, false);
+       },
+       "insert", "inserted", 0, 0, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.before);
+    g_calls.clear();
+    Cell* o = watched_object();
+    Cell* target = stack::push_cell(field(o, c.field));
+    // The first event comes before the change, the second after it.
+    std::vector<bool> changed;
+    Cell* before = stack::push_cell(field(o, c.field));
+    std::string was = text_of(before, true);
+    g_during_call = [&] { changed.push_back(text_of(field(o, c.field), true) != was); };
+    c.act(target);
+    g_during_call = nullptr;
+    ASSERT_EQ(g_calls.size(), 2u);
+    EXPECT_EQ(changed, (std::vector<bool>{false, true}));
+    EXPECT_EQ(arg(0, 0).w1, o->w1);
+    EXPECT_EQ(name_of(&arg(0, 1)), c.field);
+    EXPECT_EQ(arg(0, 2).w2, target->w2);
+    EXPECT_EQ(name_of(&arg(0, 3)), c.before);
+    EXPECT_EQ(name_of(&arg(1, 3)), c.after);
+    if (c.new_value) {
+      EXPECT_EQ(int_of(&arg(0, 4)), 3);
+    } else {
+      EXPECT_TRUE(is_none(&arg(0, 4)));
+    }
+    EXPECT_EQ(int_of(&arg(0, 5)), c.index);
+    EXPECT_EQ(int_of(&arg(0, 6)), c.part);
+  }
+}
+
+TEST_F(ObjectTest, DeepEventsNeedOnSetInfoAndSkipNonFunctions) {
+  Cell* plain = make_object("[b: [1]]");
+  Cell w = word("b");
+  Cell* target = stack::push_cell(field(plain, "b"));
+  Cell action = word("append");
+  auto r = raised([&] { object::fire_on_deep_change(plain, &w, target, &action, nullptr, 0, 0); });
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->id, Err::script_invalid_obj_evt);
+  EXPECT_EQ(r->arg1.w1, plain->w1);
+
+  Cell* o = watched_object();
+  Cell handler = word("on-deep-change*");
+  context::bind_word(o->w1, &handler);
+  Cell seven = integer(7);
+  context::set(&handler, &seven, o->w1, false);
+  EXPECT_FALSE(raised([&] { object::fire_on_deep_change(o, &w, target, &action, nullptr, 0, 0); }));
+  EXPECT_TRUE(g_calls.empty());
+}
+
+TEST_F(ObjectTest, OwnedByAnotherObject) {
+  Cell* outer = watched_object();
+  Cell* inner = make_object("[items: [1 2]]");
+  Cell* spec = load("[(0) w]");
+  copy_cell(outer, cell_at(spec, 0));
+  Cell owned = word("owned");
+  actions::handler<act::Modify>(inner, ACT_modify)(inner, &owned, spec, false);
+  Cell* items = stack::push_cell(field(inner, "items"));
+  Cell* owner = ownership::owner_of(items->w2);
+  ASSERT_NE(owner, nullptr);
+  EXPECT_EQ(owner->w1, outer->w1);
+  Cell action = word("append");
+  EXPECT_TRUE(ownership::check(items, &action, nullptr, 0, 0));
+  EXPECT_EQ(g_calls.back().frame[0].w1, outer->w1);
+  Cell one = integer(1);
+  EXPECT_EQ(raised_id(raised([&] {
+              actions::handler<act::Modify>(inner, ACT_modify)(inner, &owned, &one, false);
+            })),
+            Err::script_invalid_arg);
+}
+
+// ---- set and construct ------------------------------------------------------------------
+
+TEST_F(ObjectTest, SetValues) {
+  struct Case {
+    const char* value;
+    bool any, only, some;
+    std::optional<Err> error;
+    const char* result;  // the object molded /only /flat
+  };
+  const Case cases[] = {
+      {"[1 2]", false, false, false, {}, "a: 1 b: 2 c: none"},
+      {"[1 2 3 4]", false, false, false, {}, "a: 1 b: 2 c: 3"},
+      {"[1 none 3]", false, false, true, {}, "a: 1 b: 0 c: 3"},
+      {"[1 2]", false, true, false, {}, "a: [1 2] b: [1 2] c: [1 2]"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value);
+    Cell* o = make_object("[a: 0 b: 0 c: 0]");
+    Cell* v = load(c.value);
+    // none as a value of its own (the reader makes words)
+    for (u32 i = 0; i < cells_of(v); ++i) {
+      if (type_of(cell_at(v, i)) == TYPE_WORD) make_none(cell_at(v, i));
+    }
+    auto r = raised([&] { object::set_values(o, v, c.any, c.only, c.some); });
+    EXPECT_EQ(raised_id(r), c.error);
+    EXPECT_EQ(text_of(o, true, false, true, true), c.result);
+  }
+
+  // An unset value stops everything before the first assignment, unless any.
+  Cell* o = make_object("[a: 0 b: 0]");
+  Cell* v = load("[1 2]");
+  make_unset(cell_at(v, 1));
+  auto r = raised([&] { object::set_values(o, v, false, false, false); });
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->id, Err::script_need_value);
+  EXPECT_EQ(name_of(&r->arg1), "b");
+  EXPECT_EQ(int_of(field(o, "a")), 0);
+  object::set_values(o, v, true, false, false);
+  EXPECT_EQ(int_of(field(o, "a")), 1);
+  EXPECT_TRUE(is_unset(field(o, "b")));
+
+  // From an object: the fields of the same names, whatever their case.
+  Cell* from = make_object("[B: 5 z: 6]");
+  object::set_values(o, from, false, false, false);
+  EXPECT_EQ(int_of(field(o, "b")), 5);
+  EXPECT_EQ(int_of(field(o, "a")), 1);
+
+  // Each assignment fires on-change*, except that of a handler word (which
+  // takes none here, past the block's end).
+  Cell* fn = make_fn("[word old new]", "[]");
+  Cell* watched = make_object("[a: 0 b: 0 on-change*: (0)]", {fn});
+  Cell* two = load("[1 2]");
+  object::set_values(watched, two, false, false, false);
+  ASSERT_EQ(g_calls.size(), 2u);
+  EXPECT_EQ(name_of(&arg(1, 0)), "b");
+  EXPECT_EQ(int_of(&arg(1, 2)), 2);
+  EXPECT_EQ(cells_of(reflect(watched, "changed")), 3u);
+  EXPECT_TRUE(is_none(field(watched, "on-change*")));
+}
+
+TEST_F(ObjectTest, ConstructTakesValuesUnevaluated) {
+  Cell* spec = load("[a: 1 b: c: x d: none e: true f: off g: 'w h:]");
+  Cell* o = object::construct(spec, nullptr, false);
+  EXPECT_EQ(int_of(field(o, "a")), 1);
+  EXPECT_EQ(type_of(field(o, "b")), TYPE_WORD);
+  EXPECT_EQ(name_of(field(o, "c")), "x");
+  EXPECT_TRUE(is_none(field(o, "d")));
+  EXPECT_EQ(type_of(field(o, "e")), TYPE_LOGIC);
+  EXPECT_TRUE(logic::flag(field(o, "e")));
+  EXPECT_FALSE(logic::flag(field(o, "f")));
+  EXPECT_EQ(type_of(field(o, "g")), TYPE_LIT_WORD);
+  EXPECT_TRUE(is_none(field(o, "h")));
+  EXPECT_EQ(o->w3, 0u);
+
+  Cell* kept = object::construct(load("[d: none e: true]"), nullptr, true);
+  EXPECT_EQ(type_of(field(kept, "d")), TYPE_WORD);
+  EXPECT_EQ(type_of(field(kept, "e")), TYPE_WORD);
+
+  Cell* with = object::construct(load("[z: 2]"), o, false);
+  EXPECT_EQ(int_of(field(with, "a")), 1);
+  EXPECT_EQ(int_of(field(with, "z")), 2);
+  EXPECT_EQ(field(o, "z"), nullptr);
+}
+
+// ---- start-up helpers -------------------------------------------------------------------
+
+TEST_F(ObjectTest, PrebuiltContextsBecomeObjects) {
+  u32 ctx = context::make(2, false, true, 0, context::KIND_OBJECT);
+  Cell* holder = stack::push();
+  *holder = Cell{TYPE_OBJECT, ctx, 0, 0};  // keeps the context reachable
+  i32 added = -1;
+  Cell a = word("a"), handler = word("on-change*");
+  context::find_in_node(ctx, a.w2, true, &added);
+  context::find_in_node(ctx, handler.w2, true, &added);
+  Cell* o = object::push_with_id(ctx, 406);
+  EXPECT_EQ(i32(o->w2), 406);
+  EXPECT_TRUE(is_unset(context::slot(ctx, 0)));
+  EXPECT_EQ(context::self_slot(ctx)->w2, 406u);
+  Cell* fn = make_fn("[word old new /local x]", "[]");
+  copy_cell(fn, context::slot(ctx, 1));
+  stack::push_cell(o);
+  object::make_on_set(1, 2, -1, 0);
+  Cell* made = stack::last();
+  EXPECT_EQ(mem::buffer_of(made->w3)->cells()[0].w2, (1u << 16) | 2u);
+  EXPECT_EQ(context::self_slot(ctx)->w3, made->w3);
+  EXPECT_FALSE(object::has_deep_handler(made));
+}
+
+}  // namespace

@@ -1,0 +1,23 @@
+# Writes OUTPUT, a C++ source holding the files of SOURCES (a ;-list, in the
+# order given) as string constants, for the library that start-up runs.
+set(out "// Generated from the library sources at build time; do not edit.\n")
+string(APPEND out "#include \"eval/boot.hpp\"\n\nnamespace qel::boot {\n\nconst Source kLibrary[] = {\n")
+foreach(src ${SOURCES})
+  file(READ ${src} text HEX)
+  get_filename_component(name ${src} NAME)
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "\\\\x\\1" escaped "${text}")
+  # Split the escaped text into chunks so no line gets too long.
+  string(LENGTH "${escaped}" len)
+  string(APPEND out "    {\"${name}\",\n")
+  set(pos 0)
+  while(pos LESS len)
+    string(SUBSTRING "${escaped}" ${pos} 2000 chunk)
+    string(APPEND out "     \"${chunk}\"\n")
+    math(EXPR pos "${pos} + 2000")
+  endwhile()
+  file(SIZE ${src} size)
+  string(APPEND out "     , ${size}},\n")
+endforeach()
+string(APPEND out "};\nconst unsigned kLibraryCount = sizeof(kLibrary) / sizeof(kLibrary[0]);\n\n}  // namespace qel::boot\n")
+file(WRITE ${OUTPUT}.tmp "${out}")
+file(COPY_FILE ${OUTPUT}.tmp ${OUTPUT} ONLY_IF_DIFFERENT)
