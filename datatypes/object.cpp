@@ -28,7 +28,9 @@ namespace {
 
 using mem::buffer_of;
 
-i32 g_class_counter = 0;
+// Objects made at run time take ids above those that start-up gives its own
+// objects (system and its members keep fixed ids).
+i32 g_class_counter = 1000;
 u32 g_on_change = 0;       // symbol of on-change*
 u32 g_on_deep_change = 0;  // symbol of on-deep-change*
 u32 g_changed = 0;         // symbol of changed

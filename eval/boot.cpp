@@ -3,7 +3,11 @@
 #include <cstring>
 #include <string>
 
+#include "datatypes/context.hpp"
 #include "datatypes/native.hpp"
+#include "datatypes/string.hpp"
+#include "platform/os.hpp"
+#include "runtime/error.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
 #include "eval/action_specs.hpp"
@@ -121,6 +125,79 @@ void define_typesets() {
   }
 }
 
+// The value cell of field `name` of the object in cell obj.
+Cell* field_of(const Cell* obj, const char* name) {
+  u32 ctx = obj->w1;
+  i32 i = context::find_word(ctx, symbol::make(name), true);
+  if (i < 0) fire(Err::internal_not_done);
+  return context::slot(ctx, u32(i));
+}
+
+// Objects of the system object keep fixed class ids: scripts and the library
+// recognise them by these.
+struct ClassId {
+  const char* path;  // fields from system, space-separated; "" for system itself
+  i32 id;
+};
+const ClassId kClassIds[] = {
+    {"build", 176}, {"build git", 178}, {"build config", 180}, {"catalog", 182},
+    {"catalog errors", 184}, {"state", 206}, {"state callbacks", 209}, {"state GC", 212},
+    {"ports", 214}, {"locale", 216}, {"locale currencies", 218}, {"options", 222},
+    {"options float", 224}, {"script", 229}, {"standard", 231}, {"standard header", 233},
+    {"standard port", 243}, {"standard error", 245}, {"standard file-info", 247},
+    {"standard url-parts", 250}, {"standard scheme", 252}, {"lexer", 254},
+};
+
+Cell* system_field(const std::string& path) {
+  Cell* v = word::get_value_cell(intern_word("system"));
+  size_t start = 0;
+  while (start < path.size()) {
+    size_t end = path.find(' ', start);
+    if (end == std::string::npos) end = path.size();
+    v = field_of(v, path.substr(start, end - start).c_str());
+    start = end + 1;
+  }
+  return v;
+}
+
+// Fills the members of `system` that come from the runtime, and gives its
+// objects their class ids.
+void finish_system() {
+  Cell* sys = word::get_value_cell(intern_word("system"));
+  if (type_of(sys) != TYPE_OBJECT) return;
+  sys->w2 = 174;
+  Cell words{TYPE_OBJECT, context::global, u32(-1), 0};
+  copy_cell(&words, field_of(sys, "words"));
+  copy_cell(error::catalog(), system_field("catalog errors"));
+  copy_cell(error::standard(), system_field("standard error"));
+  copy_cell(lexer::exit_states(), system_field("lexer exit-states"));
+  for (const ClassId& c : kClassIds) {
+    Cell* v = system_field(c.path);
+    if (type_of(v) == TYPE_OBJECT || type_of(v) == TYPE_ERROR) v->w2 = u32(c.id);
+  }
+  // The categories of the error catalogue: 186, 188, ... 204.
+  Cell* errors = system_field("catalog errors");
+  for (int cat = 0; cat < ERR_CATEGORY_COUNT; ++cat) {
+    Cell* c = field_of(errors, category_word(cat));
+    if (type_of(c) == TYPE_OBJECT) c->w2 = u32(186 + 2 * cat);
+  }
+  // The command line, as one string.
+  std::string line;
+  for (size_t i = 1; i < runtime::args.size(); ++i) {
+    if (i > 1) line += ' ';
+    line += runtime::args[i];
+  }
+  string::load_at(reinterpret_cast<const u8*>(line.data()), u32(line.size()),
+                  system_field("script args"), string::Encoding::utf8);
+  // The current directory, as a directory file!.
+  std::string dir = platform::get_current_dir();
+  if (dir.empty() || dir.back() != '/') dir += '/';
+  Cell* path = system_field("options path");
+  string::load_at(reinterpret_cast<const u8*>(dir.data()), u32(dir.size()), path,
+                  string::Encoding::utf8);
+  set_type(path, TYPE_FILE);
+}
+
 }  // namespace
 
 bool skip_header(Cell* code) {
@@ -148,6 +225,7 @@ void run() {
     interp::eval_block_or_throw(code.get(), false);
     stack::reset();
   }
+  finish_system();
 }
 
 }  // namespace qel::boot

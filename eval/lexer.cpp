@@ -826,6 +826,8 @@ void init() {
   block::scan_text = load_all;
 }
 
+const Cell* exit_states() { return g_exit_states; }
+
 void mark_states() {
   if (!cells.empty()) gc::mark_values(cells.data(), cells.data() + cells.size());
   for (State* s = current; s; s = s->parent) {

@@ -56,6 +56,8 @@ void init();
 
 // Marks the cells of every active scan, their callbacks and sources.
 void mark_states();
+// The block of the lexer's exit states (token types), for system/lexer.
+const Cell* exit_states();
 
 // ---- the callback hook -------------------------------------------------------------
 

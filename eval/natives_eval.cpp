@@ -5,6 +5,7 @@
 #include "datatypes/context.hpp"
 #include "datatypes/function.hpp"
 #include "datatypes/logic.hpp"
+#include "datatypes/object.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
@@ -209,7 +210,12 @@ Status set(const i32* refs) {
     stack::keep();
     return st;
   }
-  if (t == TYPE_OBJECT) fire(Err::internal_not_done);
+  if (t == TYPE_OBJECT) {
+    object::set_values(&target, &value, any_flag, only, some);
+    copy_cell(&value, stack::base);
+    stack::keep();
+    return 0;
+  }
   if (t == TYPE_BLOCK) {
     stack::mark(anon_word(), stack::FRAME_NATIVE);
     u32 wn = series_node(&target);

@@ -1,5 +1,7 @@
 # Writes OUTPUT, a C++ source holding the files of SOURCES (a ;-list, in the
-# order given) as string constants, for the library that start-up runs.
+# order given; "|" separates them too) as string constants, for the library
+# that start-up runs.
+string(REPLACE "|" ";" SOURCES "${SOURCES}")
 set(out "// Generated from the library sources at build time; do not edit.\n")
 string(APPEND out "#include \"eval/boot.hpp\"\n\nnamespace qel::boot {\n\nconst Source kLibrary[] = {\n")
 foreach(src ${SOURCES})

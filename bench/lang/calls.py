@@ -1,0 +1,6 @@
+def f(a, b, c):
+    return a + b + c
+total = 0
+for _ in range(1000000):
+    total = f(total, 1, 2)
+print(total)
