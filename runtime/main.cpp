@@ -1,4 +1,4 @@
-// The qel executable: runs the start-up sequence and then the program.
-#include "runtime/startup.hpp"
+// The qel executable: the start-up sequence, then the console.
+#include "console/text_console.hpp"
 
-int main(int argc, char** argv) { return qel::runtime::start(argc, argv, nullptr); }
+int main(int argc, char** argv) { return qel::console::text_main(argc, argv); }

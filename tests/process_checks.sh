@@ -16,6 +16,14 @@ check() {  # name, expected status, expected text on stderr (or "")
   fi
 }
 check "qel starts and exits 0" 0 "" "$qel"
+tmp=$(mktemp -d)
+printf 'Qel [Title: "fails"]\nprint "before"\n1 / 0\nprint "after"\n' > "$tmp/fail.qel"
+check "an uncaught error exits 254" 254 "\*\*\* Math Error: attempt to divide by zero" "$qel" "$tmp/fail.qel"
+out=$("$qel" "$tmp/fail.qel" 2>/dev/null)
+if [ "$out" = "before" ]; then echo "ok   the script stops at the error"; else echo "FAIL script output: $out"; fail=1; fi
+printf 'print "no header"\n' > "$tmp/noheader.qel"
+check "a script without header is refused" 1 "no Qel header" "$qel" "$tmp/noheader.qel"
+rm -rf "$tmp"
 check "probe ok" 0 "" "$probe" ok
 if [ "$build" = plain ]; then
 check "segmentation fault" 32 "\*\*\* Runtime Error 32: segmentation fault" "$probe" segv

@@ -1,8 +1,10 @@
-// qel-headless: starts like qel, without the GUI, with its output on standard
-// output. A test tool.
+// The text console: starts the runtime and the library, then runs a script or
+// reads lines from standard input, with its output on standard output.
+// qel-headless (a test tool) is exactly this; qel runs it too until the
+// graphical console exists.
 //
-//   qel-headless FILE [args]   runs the script (a "Qel [...]" header first)
-//   qel-headless               reads lines from standard input as if typed at
+//   FILE [args]   runs the script (a "Qel [...]" header first)
+//   (no file)                  reads lines from standard input as if typed at
 //                              the console: ">> " prompt, "== " and the molded
 //                              result, the error report, nothing for unset.
 //                              A line that leaves a block, paren or string
@@ -169,7 +171,13 @@ int program() {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+namespace qel::console {
+
+// Runs the text console: the script named on the command line, or the
+// read-evaluate-print loop on standard input.
+int text_main(int argc, char** argv) {
   if (argc > 1) g_script = argv[1];
   return runtime::start(argc, argv, program);
 }
+
+}  // namespace qel::console
