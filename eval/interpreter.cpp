@@ -181,9 +181,22 @@ void init() {
 // ---------------------------------------------------------------------------
 // Blocks and expressions
 
+namespace {
+
+// Keeps the current-code cell of the outer evaluation (rooted) and puts it
+// back when the block's evaluation ends, also when an error unwinds it.
+struct SavedCode {
+  Cell saved = *g_current_code;
+  roots::CellRoot root{&saved};
+  ~SavedCode() { *g_current_code = saved; }
+};
+
+}  // namespace
+
 Status eval_block(const Cell* block_in, bool chain) {
   Cell block = *block_in;
-  Cell saved_code = *g_current_code;
+  roots::CellRoot hold_block(&block);
+  SavedCode saved_code;
   stack::mark_eval(&g_body_word);
   Code code{&block, series_node(&block), u32(buffer_of(series_node(&block))->used() / sizeof(Cell))};
   i32 start = series_index(&block);
@@ -203,7 +216,6 @@ Status eval_block(const Cell* block_in, bool chain) {
     }
   }
   if (trace && !st) fire_event(EV_EXIT, &block, i32(tail_of(code)), nullptr, stack::base);
-  *g_current_code = saved_code;
   stack::Frame* f = stack::ctop - 1;
   if (st && takes_return(st, f)) {
     if (st == THROW_RETURN) copy_cell(g_pending, stack::base);
@@ -254,6 +266,7 @@ Status eval_expression(const Code& code, u32& pos, bool prefix, bool sub, bool p
     return 0;
   }
   Cell value = *cell_at(code, pos);
+  roots::CellRoot hold_value(&value);  // the code may be changed while it runs
   if (trace) fire_event(EV_FETCH, code.block, i32(pos), nullptr, &value);
   Status st = 0;
   switch (type_of(&value)) {

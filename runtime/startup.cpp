@@ -13,6 +13,7 @@
 #include "eval/lexer.hpp"
 #include "eval/interpreter.hpp"
 #include "eval/natives.hpp"
+#include "eval/parse.hpp"
 #include "eval/random.hpp"
 #include "datatypes/block.hpp"
 #include "datatypes/context.hpp"
@@ -112,6 +113,7 @@ void runtime_init() {
   series::init_words();                   // series change-event words, error argument words
   block::init_state();                    // block scratch cell, sort callback word
   natives::init();                        // natives table
+  parse::init();                          // PARSE keywords, event words, mark callback
   ownership::init();                      // ownership table
   stack::init();                          // arguments and call stacks
   lexer::init();                          // lexer stack, scratch buffer, words, mark callback

@@ -1,0 +1,153 @@
+// Comparison, logic and set-operation natives: the seven comparisons, same?,
+// not, type?, union, intersect, unique, difference, exclude and complement?.
+//
+// Ordering and equality belong to each datatype's compare action, and the set
+// operations to the datatype modules; these natives choose the operation and
+// dispatch.
+#include "datatypes/bitset.hpp"
+#include "datatypes/block.hpp"
+#include "datatypes/logic.hpp"
+#include "datatypes/string.hpp"
+#include "datatypes/typeset.hpp"
+#include "datatypes/word.hpp"
+#include "eval/natives.hpp"
+#include "runtime/actions.hpp"
+#include "runtime/error.hpp"
+
+namespace qel::natives {
+
+using interp::Status;
+
+namespace {
+
+Status compare_op(i32 op) {
+  actions::compare_to_logic(op);
+  stack::keep();
+  return 0;
+}
+
+Status answer(bool b) {
+  make_logic(stack::base, b);
+  stack::keep();
+  return 0;
+}
+
+// Identity: the datatypes must be equal, then the payload words that tell a
+// value apart for that datatype.
+bool same_values(Cell* a, Cell* b) {
+  Type t = type_of(a);
+  if (t != type_of(b)) return false;
+  switch (t) {
+    case TYPE_DATATYPE: case TYPE_LOGIC: case TYPE_OBJECT:
+      return a->w1 == b->w1;
+    case TYPE_CHAR: case TYPE_INTEGER: case TYPE_BITSET:
+      return a->w2 == b->w2;
+    case TYPE_BLOCK: case TYPE_PAREN: case TYPE_HASH: case TYPE_PATH: case TYPE_LIT_PATH:
+    case TYPE_SET_PATH: case TYPE_GET_PATH: case TYPE_STRING: case TYPE_FILE: case TYPE_URL:
+    case TYPE_TAG: case TYPE_EMAIL: case TYPE_REF: case TYPE_BINARY: case TYPE_VECTOR:
+    case TYPE_IMAGE:
+      return a->w2 == b->w2 && a->w1 == b->w1;
+    case TYPE_FLOAT: case TYPE_PERCENT: case TYPE_PAIR: case TYPE_TIME:
+      return a->w2 == b->w2 && a->w3 == b->w3;
+    case TYPE_TUPLE: case TYPE_MONEY:
+      return actions::compare(a, b, COMP_EQUAL);
+    case TYPE_NONE: case TYPE_UNSET:
+      return true;
+    case TYPE_NATIVE: case TYPE_ACTION: case TYPE_POINT2D:
+      return a->w1 == b->w1 && a->w2 == b->w2;
+    case TYPE_OP:
+      return a->w2 == b->w2 && a->w3 == b->w3;
+    default:
+      return a->w1 == b->w1 && a->w2 == b->w2 && a->w3 == b->w3;
+  }
+}
+
+[[noreturn]] void refuse_type(const Cell* value, u32 arg) {
+  Cell call, type, name;
+  stack::get_call(&call);
+  make_datatype(&type, type_of(value));
+  error::arg_word(arg, &name);
+  fire(Err::script_expect_arg, &call, &type, &name);
+}
+
+// The worker of the five set operations. The sets are the first cells of the
+// frame (one for unique); refs are the native's: /case, then /skip.
+Status set_operation(i32 op, const i32* refs) {
+  bool case_ = ref(refs, 0);
+  const Cell* skip = ref_arg(refs, 1);
+  Cell* a = stack::base;
+  Cell* b = stack::base + 1;
+  Type ta = type_of(a);
+  if (op != OP_UNIQUE) {
+    Type tb = type_of(b);
+    bool blocks = (ta == TYPE_BLOCK || ta == TYPE_HASH) && (tb == TYPE_BLOCK || tb == TYPE_HASH);
+    if (!blocks && ta != tb) {
+      Cell da, db;
+      make_datatype(&da, ta);
+      make_datatype(&db, tb);
+      fire(Err::script_expect_val, &da, &db);
+    }
+  }
+  switch (ta) {
+    case TYPE_BLOCK: case TYPE_HASH:
+      block::do_set_op(case_, skip, op);
+      break;
+    case TYPE_STRING:
+      string::do_set_op(op, case_, skip);
+      break;
+    case TYPE_BITSET: case TYPE_TYPESET: {
+      // Set operations on bit sets are their bitwise counterparts.
+      i32 bitwise = op == OP_UNION ? OP_OR
+                    : op == OP_INTERSECT ? OP_AND
+                    : op == OP_DIFFERENCE ? OP_XOR
+                    : op;
+      if (ta == TYPE_BITSET) bitset::do_bitwise(bitwise);
+      else typeset::do_bitwise(bitwise);
+      break;
+    }
+    case TYPE_DATE:
+      // The difference of two dates belongs to the date! module.
+      if (op == OP_DIFFERENCE) fire(Err::internal_not_done);
+      [[fallthrough]];
+    default:
+      refuse_type(a, 0);
+  }
+  stack::keep();
+  return 0;
+}
+
+}  // namespace
+
+Status equal_q(const i32*) { return compare_op(COMP_EQUAL); }
+Status not_equal_q(const i32*) { return compare_op(COMP_NOT_EQUAL); }
+Status strict_equal_q(const i32*) { return compare_op(COMP_STRICT_EQUAL); }
+Status lesser_q(const i32*) { return compare_op(COMP_LESSER); }
+Status lesser_or_equal_q(const i32*) { return compare_op(COMP_LESSER_EQUAL); }
+Status greater_q(const i32*) { return compare_op(COMP_GREATER); }
+Status greater_or_equal_q(const i32*) { return compare_op(COMP_GREATER_EQUAL); }
+
+Status same_q(const i32*) { return answer(same_values(stack::base, stack::base + 1)); }
+
+Status not_(const i32*) { return answer(logic::is_false(stack::base)); }
+
+Status type_q(const i32* refs) {
+  Type t = type_of(stack::base);
+  if (ref(refs, 0)) {
+    Cell w = *intern_word(types::name_of(t));
+    copy_cell(&w, stack::base);
+  } else {
+    make_datatype(stack::base, t);
+  }
+  stack::keep();
+  return 0;
+}
+
+Status union_(const i32* refs) { return set_operation(OP_UNION, refs); }
+Status intersect(const i32* refs) { return set_operation(OP_INTERSECT, refs); }
+Status unique(const i32* refs) { return set_operation(OP_UNIQUE, refs); }
+Status difference(const i32* refs) { return set_operation(OP_DIFFERENCE, refs); }
+Status exclude(const i32* refs) { return set_operation(OP_EXCLUDE, refs); }
+
+Status complement_q(const i32*) { return answer(bitset::negated(stack::base)); }
+
+}  // namespace qel::natives

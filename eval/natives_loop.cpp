@@ -1,0 +1,397 @@
+// Loop natives: while, until, loop, repeat, forever, foreach, forall and
+// remove-each.
+//
+// Every loop runs its body inside a loop frame of its own. The state a loop
+// keeps between iterations (its copy of the series, the saved series of
+// forall) lives on the arguments stack below that frame, so it is rooted and
+// never moves; the frame's base cell holds the latest body value, which is
+// the loop's result when it ends.
+//
+// `break` and `continue` reach a loop in two forms: as a status aimed at the
+// loop frame (ordinary code, eval/interpreter.hpp), or as a Transfer
+// exception that has already unwound to the loop frame (C++ code that calls
+// the interpreter without handling statuses, such as a sort comparator).
+// Both end up in run_body below. Any other status is handed on after the
+// loop frame is closed; errors and throws pass through as exceptions.
+#include "datatypes/logic.hpp"
+#include "datatypes/integer.hpp"
+#include "datatypes/series.hpp"
+#include "datatypes/word.hpp"
+#include "eval/natives.hpp"
+#include "runtime/actions.hpp"
+#include "runtime/error.hpp"
+#include "runtime/memory.hpp"
+#include "runtime/startup.hpp"
+#include "runtime/words.hpp"
+
+namespace qel::natives {
+
+using interp::Status;
+using mem::buffer_of;
+
+namespace {
+
+// ---- the loop frame and the body -------------------------------------------------
+
+// What a body evaluation asked the loop to do next.
+enum class Flow { next, brk, cont };
+
+// Opens the loop frame with an unset result; answers its index from the
+// call-stack bottom (the target that break and continue name).
+i32 open_loop() {
+  stack::mark_loop(words::cell(words::W_BODY_TAG));
+  make_unset(stack::push());
+  return i32(stack::ctop - 1 - stack::cbottom);
+}
+
+// Whether the Transfer in flight has landed on the loop frame `me`.
+bool landed_here(const Transfer& t, i32 me) {
+  return (t.code == THROW_BREAK || t.code == THROW_CONTINUE) &&
+         stack::ctop > stack::cbottom && i32(stack::ctop - 1 - stack::cbottom) == me;
+}
+
+// Evaluates a block inside the open loop frame `me`; its value lands in the
+// frame's base cell. Answers 0 with `flow` set, or a status to hand on, in
+// which case the loop frame is already closed. After a break, the base cell
+// holds the break value (unset unless /return gave one); after a continue,
+// unset.
+Status run_body(const Cell* body, i32 me, Flow& flow) {
+  stack::reset();
+  Status st;
+  try {
+    st = interp::eval_block(body, true);
+  } catch (const Transfer& t) {
+    if (!landed_here(t, me)) throw;
+    // The sender unwound to our frame and left the break value in its base.
+    runtime::rt.thrown = 0;
+    flow = t.code == THROW_BREAK ? Flow::brk : Flow::cont;
+    if (flow == Flow::cont) make_unset(stack::base);
+    stack::keep();
+    return 0;
+  }
+  if (!st) {
+    flow = Flow::next;
+    return 0;
+  }
+  if ((st == THROW_BREAK || st == THROW_CONTINUE) && interp::pending_target == me) {
+    flow = st == THROW_BREAK ? Flow::brk : Flow::cont;
+    if (flow == Flow::brk) copy_cell(interp::pending_value(), stack::base);
+    else make_unset(stack::base);
+    stack::keep();
+    return 0;
+  }
+  stack::unwind();
+  return st;
+}
+
+// Closes the loop frame; its base cell becomes the native's result.
+Status close_loop() {
+  stack::unwind_last_copy();
+  stack::keep();
+  return 0;
+}
+
+Status result_none() {
+  make_none(stack::base);
+  stack::keep();
+  return 0;
+}
+
+// A loop count from an integer! or a float! (truncated toward zero; NaN and
+// values beyond the 32-bit range give 0 and the nearest bound).
+i32 count_of(const Cell* c) {
+  return type_of(c) == TYPE_FLOAT ? integer::truncate(float_of(c)) : int_of(c);
+}
+
+// Sets the word (copied first: it may lie in a block that moves) to the value,
+// which must be rooted.
+void set_word(const Cell* word, const Cell* value) {
+  Cell w = *word;
+  word::set(&w, value);
+}
+
+// ---- series kinds --------------------------------------------------------------------
+
+enum class Kind { none, list, text, image, map };
+
+Kind kind_of(Type t) {
+  if (is_any_block_type(t)) return Kind::list;
+  if (is_any_string_type(t) || t == TYPE_BINARY || t == TYPE_VECTOR) return Kind::text;
+  if (t == TYPE_IMAGE) return Kind::image;
+  if (t == TYPE_MAP) return Kind::map;
+  return Kind::none;
+}
+
+// The number of elements from the head to the tail: cells of a list, units of
+// a string, pixels (width x height) of an image.
+i32 total_of(const Cell* s) {
+  if (type_of(s) != TYPE_IMAGE) return series::total(s);
+  Cell* head = stack::push_cell(s);
+  set_series_index(head, 0);
+  i32 n = actions::handler<act::Length>(head, ACT_length_q)(head);
+  stack::pop(1);
+  return n < 0 ? 0 : n;
+}
+
+// Pushes element pos (counted from the head) of the series as a value: the
+// cell of a list, the picked element of any other series (char!, integer!,
+// a pixel tuple...); none past the tail.
+Cell* push_element(const Cell* s, i32 pos) {
+  if (pos < 0 || pos >= total_of(s)) return make_none(stack::push());
+  if (kind_of(type_of(s)) == Kind::list) {
+    return stack::push_cell(buffer_of(series_node(s))->cells() + pos);
+  }
+  Cell* at = stack::push_cell(s);
+  set_series_index(at, pos);
+  Cell* picked = actions::handler<act::Pick>(at, ACT_pick)(at, 1, nullptr);
+  copy_cell(picked, at);
+  stack::top = at + 1;
+  return at;
+}
+
+// ---- foreach steps -------------------------------------------------------------------
+
+// The words of a foreach/remove-each: a word!, or a block of words from its
+// index. Checks the block once: it must hold at least one word, and only
+// word!, set-word!, get-word! and lit-word! values.
+i32 count_words(const Cell* words) {
+  if (type_of(words) != TYPE_BLOCK) return 1;
+  i32 n = series::total(words) - series_index(words);
+  if (n <= 0) fire(Err::script_invalid_arg, words);
+  for (i32 i = 0; i < n; ++i) {
+    Cell w = *(buffer_of(series_node(words))->cells() + series_index(words) + i);
+    Type t = type_of(&w);
+    if (t != TYPE_WORD && t != TYPE_SET_WORD && t != TYPE_GET_WORD && t != TYPE_LIT_WORD) {
+      fire(Err::script_invalid_arg, &w);
+    }
+  }
+  return n;
+}
+
+// Loop word i of the words argument (a word! or a checked block of words).
+Cell word_at(const Cell* words, i32 i) {
+  if (type_of(words) != TYPE_BLOCK) return *words;
+  return *(buffer_of(series_node(words))->cells() + series_index(words) + i);
+}
+
+// One step over a map!: the next live key (a set-word! key given as a word!)
+// and its value go to the two words; removed entries (value header 0) are
+// skipped. Answers whether a step was made.
+bool map_step(Cell* it, const Cell* words) {
+  i32 total = series::total(it);
+  i32 pos = series_index(it);
+  if (pos < 0) pos = 0;
+  for (; pos + 1 < total; pos += 2) {
+    if ((buffer_of(series_node(it))->cells() + pos + 1)->header != 0) break;
+  }
+  if (pos + 1 >= total) {
+    set_series_index(it, total);
+    return false;
+  }
+  Cell* key = stack::push_cell(buffer_of(series_node(it))->cells() + pos);
+  if (type_of(key) == TYPE_SET_WORD) set_type(key, TYPE_WORD);
+  Cell w = word_at(words, 0);
+  set_word(&w, key);
+  copy_cell(buffer_of(series_node(it))->cells() + pos + 1, key);
+  w = word_at(words, 1);
+  set_word(&w, key);
+  stack::pop(1);
+  set_series_index(it, pos + 2);
+  return true;
+}
+
+// One foreach step: when the series copy `it` has an element at its index,
+// sets the n words from the next n elements (none past the tail) and advances
+// the index by n. Answers the number of elements visited (0: no step made).
+i32 foreach_next(Cell* it, const Cell* words, i32 n) {
+  if (type_of(it) == TYPE_MAP) return map_step(it, words) ? 2 : 0;
+  i32 pos = series_index(it);
+  i32 total = total_of(it);
+  if (pos >= total) return 0;
+  for (i32 i = 0; i < n; ++i) {
+    Cell* v = push_element(it, pos + i);
+    Cell w = word_at(words, i);
+    set_word(&w, v);
+    stack::pop(1);
+  }
+  // The body may have shortened the series meanwhile: count what was there.
+  i32 visited = total - pos < n ? total - pos : n;
+  set_series_index(it, pos + n);
+  return visited;
+}
+
+}  // namespace
+
+// ---- the natives -----------------------------------------------------------------------
+
+Status while_(const i32*) {
+  Cell* args = stack::base;  // cond, body
+  Cell cond = args[0], body = args[1];
+  i32 me = open_loop();
+  for (;;) {
+    Flow flow;
+    Status st = run_body(&cond, me, flow);
+    if (st) return st;
+    // A break or continue in the condition would aim at this loop.
+    if (flow != Flow::next) fire(Err::throw_while_cond);
+    if (!logic::true_base()) break;
+    st = run_body(&body, me, flow);
+    if (st) return st;
+    if (flow == Flow::brk) break;
+  }
+  stack::unwind();
+  make_unset(stack::base);
+  stack::keep();
+  return 0;
+}
+
+Status until(const i32*) {
+  Cell body = stack::base[0];
+  i32 me = open_loop();
+  for (;;) {
+    Flow flow;
+    Status st = run_body(&body, me, flow);
+    if (st) return st;
+    if (flow == Flow::brk) break;
+    if (flow == Flow::cont) continue;
+    if (logic::true_base()) break;
+  }
+  return close_loop();
+}
+
+Status loop(const i32*) {
+  i32 count = count_of(stack::base);
+  if (count < 1) return result_none();
+  Cell body = stack::base[1];
+  i32 me = open_loop();
+  for (i32 i = 0; i < count; ++i) {
+    Flow flow;
+    Status st = run_body(&body, me, flow);
+    if (st) return st;
+    if (flow == Flow::brk) break;
+  }
+  return close_loop();
+}
+
+Status repeat(const i32*) {
+  Cell* args = stack::base;  // 'word, value, body
+  make_integer(args + 1, count_of(args + 1));
+  i32 count = int_of(args + 1);
+  if (count < 1) return result_none();
+  Cell body = args[2];
+  i32 me = open_loop();
+  for (i32 i = 1; i <= count; ++i) {
+    // The word gets a copy of the counter: the body may change the word
+    // without effect on the loop.
+    make_integer(args + 1, i);
+    set_word(args, args + 1);
+    Flow flow;
+    Status st = run_body(&body, me, flow);
+    if (st) return st;
+    if (flow == Flow::brk) break;
+  }
+  return close_loop();
+}
+
+Status forever(const i32*) {
+  Cell body = stack::base[0];
+  i32 me = open_loop();
+  for (;;) {
+    Flow flow;
+    Status st = run_body(&body, me, flow);
+    if (st) return st;
+    if (flow == Flow::brk) break;
+  }
+  return close_loop();
+}
+
+Status foreach(const i32*) {
+  Cell* args = stack::base;  // 'word or words block, series, body
+  i32 n = count_words(args);
+  if (type_of(args + 1) == TYPE_MAP && n != 2) fire(Err::script_invalid_arg, args);
+  // The loop walks its own copy: the series' index is left where it was.
+  Cell* it = stack::push_cell(args + 1);
+  if (series_index(it) < 0) set_series_index(it, 0);
+  Cell body = args[2];
+  i32 me = open_loop();
+  while (foreach_next(it, args, n)) {
+    Flow flow;
+    Status st = run_body(&body, me, flow);
+    if (st) return st;
+    if (flow == Flow::brk) break;
+  }
+  return close_loop();
+}
+
+Status forall(const i32*) {
+  Cell* args = stack::base;  // 'word, body
+  Cell* saved = stack::push_cell(word::get_value_cell(args));
+  if (kind_of(type_of(saved)) == Kind::none || type_of(saved) == TYPE_MAP) {
+    // A map! has no position to move through.
+    Cell call, type, name;
+    stack::get_call(&call);
+    make_datatype(&type, type_of(saved));
+    error::arg_word(0, &name);
+    fire(Err::script_expect_arg, &call, &type, &name);
+  }
+  u32 node = series_node(saved);
+  Cell body = args[1];
+  i32 me = open_loop();
+  if (series_index(saved) >= total_of(saved)) return close_loop();
+  for (;;) {
+    Flow flow;
+    Status st = run_body(&body, me, flow);
+    if (st) return st;
+    // After a break the word keeps the position it had.
+    if (flow == Flow::brk) return close_loop();
+    Cell* now = stack::push_cell(word::get_value_cell(args));
+    if (kind_of(type_of(now)) == Kind::none || type_of(now) == TYPE_MAP ||
+        series_node(now) != node) {
+      fire(Err::script_bad_loop_series, now);
+    }
+    i32 next = series_index(now) + 1;
+    bool end = next >= total_of(now);
+    if (!end) {
+      set_series_index(now, next);
+      set_word(args, now);
+    }
+    stack::pop(1);
+    if (end) break;
+  }
+  // Ended without a break: the word gets the series back at its start.
+  set_word(args, saved);
+  return close_loop();
+}
+
+Status remove_each(const i32*) {
+  Cell* args = stack::base;  // 'word or words block, data, body
+  i32 n = count_words(args);
+  Cell* it = stack::push_cell(args + 1);
+  if (series_index(it) < 0) set_series_index(it, 0);
+  Cell body = args[2];
+  i32 me = open_loop();
+  for (;;) {
+    i32 pos = series_index(it);
+    i32 visited = foreach_next(it, args, n);
+    if (!visited) break;
+    Flow flow;
+    Status st = run_body(&body, me, flow);
+    if (st) return st;
+    if (flow == Flow::brk) return close_loop();
+    if (flow == Flow::cont || !logic::true_base()) continue;
+    // Remove the elements just visited; the next step starts at the one that
+    // followed them.
+    Cell* at = stack::push_cell(it);
+    set_series_index(at, pos);
+    Cell* part = make_integer(stack::push(), visited);
+    actions::handler<act::Remove>(at, ACT_remove)(at, part, nullptr);
+    stack::pop(2);
+    set_series_index(it, pos);
+  }
+  stack::unwind();
+  copy_cell(args + 1, stack::base);
+  stack::keep();
+  return 0;
+}
+
+}  // namespace qel::natives

@@ -1,0 +1,275 @@
+// Word, context and value natives: bind, in, value?, unset, context?,
+// construct, uppercase, lowercase, as, new-line, new-line?, extend.
+//
+// These natives check their arguments and hand the work to the datatype
+// modules (context binding, object construction, case folding). The ones
+// that touch cells of a block in place (bind, new-line) allocate nothing
+// while they hold a cell pointer into the block's buffer.
+#include "datatypes/block.hpp"
+#include "datatypes/context.hpp"
+#include "datatypes/logic.hpp"
+#include "datatypes/object.hpp"
+#include "datatypes/symbol.hpp"
+#include "datatypes/word.hpp"
+#include "eval/natives.hpp"
+#include "runtime/casefold.hpp"
+#include "runtime/error.hpp"
+#include "runtime/memory.hpp"
+
+namespace qel::natives {
+
+using interp::Status;
+using mem::buffer_of;
+
+namespace {
+
+bool is_word_type(Type t) {
+  return t == TYPE_WORD || t == TYPE_SET_WORD || t == TYPE_GET_WORD || t == TYPE_LIT_WORD ||
+         t == TYPE_REFINEMENT;
+}
+
+bool is_list_type(Type t) {
+  return t == TYPE_BLOCK || t == TYPE_PAREN || t == TYPE_PATH || t == TYPE_LIT_PATH ||
+         t == TYPE_SET_PATH || t == TYPE_GET_PATH;
+}
+
+bool is_self_word(const Cell* w) {
+  return context::self_symbol && symbol::resolve(w->w2) == symbol::resolve(context::self_symbol);
+}
+
+bool has_self(u32 ctx) { return (context::record_of(ctx)->header & context::HAS_SELF) != 0; }
+
+// The context a value names for bind and in: an object-like or
+// function-like value's own, or the context a word is bound to. Anything
+// else, or a word bound to nothing, raises script invalid-arg with it.
+u32 context_of(const Cell* v) {
+  Type t = type_of(v);
+  u32 ctx = 0;
+  if (t == TYPE_OBJECT || t == TYPE_ERROR || t == TYPE_PORT || t == TYPE_FUNCTION ||
+      t == TYPE_ROUTINE || is_word_type(t)) {
+    ctx = v->w1;
+  }
+  if (!ctx || !context::is_context(ctx)) fire(Err::script_invalid_arg, v);
+  return ctx;
+}
+
+// Binds the word cell to the context: by symbol (ignoring case), or, for
+// `self` in a context with a self slot, to that slot. Answers whether it
+// was bound.
+bool bind_one(u32 ctx, Cell* word) {
+  if (context::bind_word(ctx, word) >= 0) return true;
+  if (type_of(word) == TYPE_WORD && has_self(ctx) && is_self_word(word)) {
+    word->w1 = ctx;
+    word->w3 = u32(-1);
+    return true;
+  }
+  return false;
+}
+
+// Whether the word names a set value, without raising: an unbound word, a
+// word of a function context outside its call, or a word its context does
+// not hold has no value.
+bool word_has_value(const Cell* w) {
+  u32 ctx = w->w1;
+  if (!ctx || !context::is_context(ctx)) return false;
+  i32 index = i32(w->w3);
+  if (index < 0 || u32(index) >= context::word_count(ctx)) {
+    if (index < 0 && is_self_word(w) && has_self(ctx)) return !is_unset(context::self_slot(ctx));
+    index = context::find_word(ctx, w->w2, true);
+    if (index < 0) return false;
+  }
+  const Cell* v = context::slot(ctx, u32(index));
+  return v && !is_unset(v);
+}
+
+void unset_word(const Cell* w_in) {
+  Cell w = *w_in;
+  Cell none;
+  make_unset(&none);
+  word::set(&w, &none);
+}
+
+void result_in_base(const Cell* v) {
+  Cell r = *v;
+  copy_cell(&r, stack::base);
+  stack::keep();
+}
+
+}  // namespace
+
+// ---- binding -------------------------------------------------------------------
+
+Status bind(const i32* refs) {
+  u32 ctx = context_of(stack::base + 1);
+  bool self = has_self(ctx) && context::kind_of(ctx) == context::KIND_OBJECT;
+  Cell* target = stack::base;
+  if (type_of(target) == TYPE_BLOCK) {
+    if (ref(refs, 0)) {
+      // A deep copy is bound and answered; the original keeps its bindings.
+      Cell* copy = block::clone(target, true, true);
+      copy_cell(copy, stack::base);
+      stack::keep();
+    }
+    context::bind_block(ctx, stack::base, self);
+    stack::keep();
+    return 0;
+  }
+  // A word not found in the context stays as it was.
+  bind_one(ctx, target);
+  stack::keep();
+  return 0;
+}
+
+Status in(const i32*) {
+  u32 ctx = context_of(stack::base);
+  Cell word = stack::base[1];
+  if (!bind_one(ctx, &word)) fire(Err::script_not_in_context, &word);
+  result_in_base(&word);
+  return 0;
+}
+
+Status value_q(const i32*) {
+  const Cell* v = stack::base;
+  bool set = is_word_type(type_of(v)) ? word_has_value(v) : true;
+  make_logic(stack::base, set);
+  stack::keep();
+  return 0;
+}
+
+Status unset(const i32*) {
+  Cell target = stack::base[0];
+  if (type_of(&target) == TYPE_BLOCK) {
+    u32 node = series_node(&target);
+    i32 from = series_index(&target) < 0 ? 0 : series_index(&target);
+    // Setting a word may run an object's on-change*, which may change the
+    // block: its length is read again at every step.
+    for (u32 i = u32(from); i < buffer_of(node)->used() / sizeof(Cell); ++i) {
+      Cell c = buffer_of(node)->cells()[i];
+      if (type_of(&c) == TYPE_WORD) unset_word(&c);
+    }
+  } else {
+    unset_word(&target);
+  }
+  make_unset(stack::base);
+  stack::keep();
+  return 0;
+}
+
+Status context_q(const i32*) {
+  Cell w = stack::base[0];
+  u32 ctx = w.w1;
+  Cell r;
+  make_none(&r);
+  if (ctx && context::is_context(ctx)) {
+    if (ctx == context::global) {
+      // The global context answers as an object over it, as system/words does.
+      r = Cell{TYPE_OBJECT, context::global, u32(-1), 0};
+    } else {
+      const Cell* self = context::self_slot(ctx);
+      Type st = type_of(self);
+      if (st == TYPE_OBJECT || st == TYPE_ERROR || st == TYPE_PORT || st == TYPE_FUNCTION ||
+          st == TYPE_ROUTINE) {
+        r = *self;
+        clear_new_line(&r);
+      }
+    }
+  }
+  result_in_base(&r);
+  return 0;
+}
+
+// ---- values ----------------------------------------------------------------------
+
+Status construct(const i32* refs) {
+  Cell* spec = stack::base;
+  Cell* proto = ref_arg(refs, 0);
+  Cell* obj = object::construct(spec, proto, ref(refs, 1));
+  result_in_base(obj);
+  return 0;
+}
+
+namespace {
+
+Status change_case(const i32* refs, bool upper) {
+  Cell* part = ref_arg(refs, 0);
+  casefold::change_case(stack::base, part, upper);
+  stack::keep();
+  return 0;
+}
+
+}  // namespace
+
+Status uppercase(const i32* refs) { return change_case(refs, true); }
+Status lowercase(const i32* refs) { return change_case(refs, false); }
+
+Status as(const i32*) {
+  const Cell* type_arg = stack::base;
+  Cell spec = stack::base[1];
+  Type to = type_of(type_arg) == TYPE_DATATYPE ? Type(type_arg->w1) : type_of(type_arg);
+  Type from = type_of(&spec);
+  bool lists = is_list_type(to) && is_list_type(from);
+  bool strings = is_any_string_type(to) && is_any_string_type(from);
+  if (!lists && !strings) {
+    Cell to_type, from_type;
+    make_datatype(&to_type, to);
+    make_datatype(&from_type, from);
+    fire(Err::script_not_related, &to_type, &from_type);
+  }
+  // The same series and index under the new type.
+  set_type(&spec, to);
+  spec.w3 = 0;
+  result_in_base(&spec);
+  return 0;
+}
+
+// ---- new-line markers ------------------------------------------------------------
+
+Status new_line(const i32* refs) {
+  Cell pos = stack::base[0];
+  bool on = !logic::is_false(stack::base + 1);
+  bool all = ref(refs, 0);
+  u32 step = 0;  // 0: the cell at the position only
+  if (ref(refs, 1)) {
+    const Cell* size = ref_arg(refs, 1);
+    if (int_of(size) < 1) fire(Err::script_out_of_range, size);
+    step = u32(int_of(size));
+  } else if (all) {
+    step = 1;
+  }
+  u32 node = series_node(&pos);
+  u32 n = buffer_of(node)->used() / sizeof(Cell);
+  u32 i = series_index(&pos) < 0 ? 0 : u32(series_index(&pos));
+  // Nothing below allocates: the cells stay where they are.
+  Cell* cells = buffer_of(node)->cells();
+  if (step == 0) {
+    if (i < n) set_new_line(cells + i, on);
+  } else {
+    for (; i < n; i += step) {
+      set_new_line(cells + i, on);
+      if (n - i <= step) break;  // the next step would pass the tail
+    }
+  }
+  result_in_base(&pos);
+  return 0;
+}
+
+Status new_line_q(const i32*) {
+  Cell pos = stack::base[0];
+  u32 node = series_node(&pos);
+  u32 n = buffer_of(node)->used() / sizeof(Cell);
+  i32 i = series_index(&pos) < 0 ? 0 : series_index(&pos);
+  bool marked = u32(i) < n && has_new_line(buffer_of(node)->cells() + i);
+  make_logic(stack::base, marked);
+  stack::keep();
+  return 0;
+}
+
+// ---- extend ------------------------------------------------------------------------
+
+Status extend(const i32*) {
+  // Extending an object is not supported; maps are extended by the map!
+  // module, which is not part of the runtime yet.
+  fire(Err::internal_not_done);
+}
+
+}  // namespace qel::natives
