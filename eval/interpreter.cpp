@@ -12,6 +12,7 @@
 #include "eval/natives.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
+#include "runtime/fastpath.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/roots.hpp"
 #include "runtime/startup.hpp"
@@ -85,10 +86,21 @@ void typeset_add(Cell* ts, Type t) {
   fire(Err::internal_stack_overflow);
 }
 
-// The value of a word, or the no-value error.
-Cell* word_value(const Cell* w) {
-  if (!w->w1) fire(Err::script_no_value, w);
-  return context::value_cell(w, w->w1);
+// The value of a word, or the no-value error. Words bound to a slot of a
+// context with a values series (the global context, objects) or with its
+// values on the stack (a running function) are read directly; the rest goes
+// through the context module.
+inline Cell* word_value(const Cell* w) {
+  u32 ctx = w->w1;
+  if (!ctx) fire(Err::script_no_value, w);
+  i32 idx = i32(w->w3);
+  const Cell* rec = buffer_of(ctx)->cells();
+  if (idx >= 0 && rec->w2) {
+    if (rec->header & context::ON_STACK) return stack::bottom + (rec->w2 - 1) + idx;
+    mem::Buffer* values = buffer_of(rec->w2);
+    if (u32(idx) < values->used() / sizeof(Cell)) return values->cells() + idx;
+  }
+  return context::value_cell(w, ctx);
 }
 
 // Closes the frame on top after an evaluation that answered st: a pending
@@ -255,6 +267,46 @@ Status do_next(const Cell* block, i32* next_index) {
   return st;
 }
 
+namespace {
+
+// Operators with a short path for numbers: the arithmetic actions and the
+// comparison natives. Answers 0, or 1 + the math op, or 100 + the comparison op.
+int fast_op(const Cell* fn) {
+  if (type_of(fn) == TYPE_ACTION) {
+    switch (fn->w1) {
+      case ACT_add: return 1 + OP_ADD;
+      case ACT_subtract: return 1 + OP_SUB;
+      case ACT_multiply: return 1 + OP_MUL;
+      default: return 0;
+    }
+  }
+  if (type_of(fn) == TYPE_NATIVE && fn->w1 >= natives::N_equal_q && fn->w1 <= natives::N_greater_or_equal_q) {
+    static const i32 kOps[] = {COMP_EQUAL, COMP_NOT_EQUAL, COMP_STRICT_EQUAL, COMP_LESSER,
+                               COMP_GREATER, COMP_LESSER_EQUAL, COMP_GREATER_EQUAL};
+    return 100 + kOps[fn->w1 - natives::N_equal_q];
+  }
+  return 0;
+}
+
+// Combines two numbers exactly as the action or native would; answers false
+// for other values.
+bool fast_combine(int code, const Cell* word, const Cell* l, const Cell* r, Cell* out) {
+  Type lt = type_of(l), rt = type_of(r);
+  if (code < 100) {
+    bool ints = lt == TYPE_INTEGER && rt == TYPE_INTEGER;
+    bool floats = lt == TYPE_FLOAT && rt == TYPE_FLOAT;
+    if (!ints && !floats) return false;
+    *out = *fast::math(code - 1, word, l, r);
+    stack::pop(1);
+    return true;
+  }
+  if (lt != TYPE_INTEGER || rt != TYPE_INTEGER) return false;
+  make_logic(out, fast::compare_q(code - 100, word, l, r));
+  return true;
+}
+
+}  // namespace
+
 Status eval_expression(const Code& code, u32& pos, bool prefix, bool sub, bool passive) {
   if (runtime::stack_exhausted()) raise_stack_overflow();
   Cell* entry_top = stack::top;
@@ -272,10 +324,12 @@ Status eval_expression(const Code& code, u32& pos, bool prefix, bool sub, bool p
   switch (type_of(&value)) {
     case TYPE_PAREN: {
       ++pos;
-      stack::mark_interp(&g_body_word);
-      st = eval_block(&value, true);
-      st = close_frame(st, sub);
+      st = eval_block(&value, false);  // the value becomes the last pushed cell
       if (st) return st;
+      if (!sub) {
+        Cell r = *stack::last();
+        stack::set_last_only(&r);
+      }
       break;
     }
     case TYPE_SET_WORD: {
@@ -396,10 +450,10 @@ Status eval_expression(const Code& code, u32& pos, bool prefix, bool sub, bool p
     Cell* next = cell_at(code, pos);
     if (type_of(next) != TYPE_WORD || !next->w1) break;
     Cell opword = *next;
-    u32 ctx = opword.w1;
-    if (!context::has_values(ctx) || i32(opword.w3) < 0) break;
-    Cell* opv = context::slot(ctx, opword.w3);
-    if (!opv || type_of(opv) != TYPE_OP) break;
+    const Cell* rec = buffer_of(opword.w1)->cells();
+    if (!rec->w2 || i32(opword.w3) < 0) break;
+    Cell* opv = word_value(&opword);
+    if (type_of(opv) != TYPE_OP) break;
     Cell op = *opv;
     set_type(&op, Type((op.header >> 16) & 0xFF));
     op.header &= 0xFF;
@@ -409,6 +463,25 @@ Status eval_expression(const Code& code, u32& pos, bool prefix, bool sub, bool p
     Cell left = sub ? *(stack::top - 1) : *stack::base;
     stack::top = entry_top;
     stack::push_cell(&left);
+    int fast_code = trace ? 0 : fast_op(&op);
+    if (fast_code) {
+      // Arithmetic and comparison of numbers take a short path: the right
+      // operand is evaluated as the call would, then the two are combined
+      // without opening a frame (other values go through the call).
+      if (pos >= tail_of(code)) fire(Err::script_no_arg, &opword, &opword);
+      st = eval_expression(code, pos, true, true, false);
+      if (st) return st;
+      Cell l = entry_top[0], r = entry_top[1];
+      stack::top = entry_top;
+      Cell result;
+      if (!fast_combine(fast_code, &opword, &l, &r, &result)) {
+        Cell args[2] = {l, r};
+        result = *call_with_args(&op, args, 2, 0, &opword);
+        stack::top = entry_top;
+      }
+      place(&result, sub);
+      continue;
+    }
     st = eval_call(&op, code, pos, sub, nullptr, &opword, &op, 0, true);
     if (st) return st;
   }
@@ -537,7 +610,11 @@ struct ArgState {
 };
 
 // Fetches one argument of the given kind and typeset, pushing it.
-Status fetch_argument(ArgState& a, const Cell* ts, const Cell* arg_word) {
+Cell spec_word_for(const Cell* fn, u32 arg_index);
+
+// Fetches one argument of the given kind and typeset, pushing it. word_index
+// names the argument in messages (the spec word is looked up only then).
+Status fetch_argument(ArgState& a, const Cell* ts, u32 word_index) {
   u32 kind = arg_kind(ts);
   if (a.apply_mode && a.pos >= tail_of(a.code)) {
     make_none(stack::push());
@@ -548,7 +625,8 @@ Status fetch_argument(ArgState& a, const Cell* ts, const Cell* arg_word) {
       make_unset(stack::push());
       return 0;
     }
-    fire(Err::script_no_arg, a.name, arg_word);
+    Cell w = spec_word_for(a.fn, word_index);
+    fire(Err::script_no_arg, a.name, &w);
   }
   Status st = 0;
   if (kind == ARG_NORMAL) {
@@ -587,9 +665,9 @@ Status fetch_argument(ArgState& a, const Cell* ts, const Cell* arg_word) {
   }
   Cell* got = stack::last();
   if (!typeset_has(ts, type_of(got))) {
-    Cell type;
+    Cell type, w = spec_word_for(a.fn, word_index);
     make_datatype(&type, type_of(got));
-    fire(Err::script_expect_arg, a.name, &type, arg_word);
+    fire(Err::script_expect_arg, a.name, &type, &w);
   }
   return 0;
 }
@@ -644,13 +722,13 @@ Status eval_arguments(const Cell* fn, const Code& code, u32& pos, const Cell* pa
     Cell d = *(buffer_of(desc)->cells() + i);
     switch (type_of(&d)) {
       case TYPE_TYPESET: {
-        Cell w = spec_word_for(fn, word_index++);
+        u32 wi = word_index++;
         if (arg_kind(&d) == ARG_RETURN) break;
         if (first && infix) {
           first = false;
           Cell* got = stack::last();
           if (!typeset_has(&d, type_of(got))) {
-            Cell type;
+            Cell type, w = spec_word_for(fn, wi);
             make_datatype(&type, type_of(got));
             fire(Err::script_expect_arg, name, &type, &w);
           }
@@ -669,12 +747,12 @@ Status eval_arguments(const Cell* fn, const Code& code, u32& pos, const Cell* pa
           if (!native_like) make_none(stack::push());
           break;
         }
-        Status st = fetch_argument(a, &d, &w);
+        Status st = fetch_argument(a, &d, wi);
         if (st) return st;
         break;
       }
       case TYPE_REFINEMENT: {
-        Cell rw = spec_word_for(fn, word_index++);
+        u32 rwi = word_index++;
         if (nrefs >= u32(MAX_REFINEMENTS)) fire(Err::internal_not_done);
         bool on = false;
         if (mode == 1 && pos < tail_of(code)) {
@@ -683,7 +761,7 @@ Status eval_arguments(const Cell* fn, const Code& code, u32& pos, const Cell* pa
           Cell flag = *stack::last();
           stack::pop(1);
           if (type_of(&flag) != TYPE_LOGIC) {
-            Cell type;
+            Cell type, rw = spec_word_for(fn, rwi);
             make_datatype(&type, type_of(&flag));
             fire(Err::script_expect_arg, name, &type, &rw);
           }
@@ -743,8 +821,7 @@ Status eval_arguments(const Cell* fn, const Code& code, u32& pos, const Cell* pa
       for (u32 di = ref_desc[r] + 1; di < n; ++di) {
         Cell dd = *(buffer_of(desc)->cells() + di);
         if (type_of(&dd) != TYPE_TYPESET || arg_kind(&dd) == ARG_RETURN) break;
-        Cell w = spec_word_for(fn, arg_word++);
-        Status st = fetch_argument(a, &dd, &w);
+        Status st = fetch_argument(a, &dd, arg_word++);
         if (st) return st;
         if (!native_like) {
           Cell v = *stack::last();
@@ -796,13 +873,13 @@ Status eval_arguments(const Cell* fn, const Code& code, u32& pos, const Cell* pa
       for (u32 di = ref_desc[r] + 1; di < n; ++di) {
         Cell dd = *(buffer_of(desc)->cells() + di);
         if (type_of(&dd) != TYPE_TYPESET || arg_kind(&dd) == ARG_RETURN) break;
-        Cell w = spec_word_for(fn, arg_word++);
+        u32 wi = arg_word++;
         if (!on && safer) {
           if (pos < tail_of(code)) ++pos;
           ++slot;
           continue;
         }
-        Status st = fetch_argument(a, &dd, &w);
+        Status st = fetch_argument(a, &dd, wi);
         if (st) return st;
         if (!native_like) {
           Cell v = *stack::last();
@@ -1052,7 +1129,8 @@ Status eval_path(const Cell* path_in, const Code& code, u32& pos, bool set, bool
 
 void eval_block_or_throw(const Cell* block, bool chain) { check(eval_block(block, chain)); }
 
-Cell* call_with_args(const Cell* fn_in, const Cell* args, u32 count, u32 callback_bit) {
+Cell* call_with_args(const Cell* fn_in, const Cell* args, u32 count, u32 callback_bit,
+                     const Cell* name_word) {
   Cell fn = *fn_in;
   if (type_of(&fn) == TYPE_OP) {
     set_type(&fn, Type((fn.header >> 16) & 0xFF));
@@ -1066,7 +1144,7 @@ Cell* call_with_args(const Cell* fn_in, const Cell* args, u32 count, u32 callbac
   bool native_like = t == TYPE_NATIVE || t == TYPE_ACTION;
   u32 desc = spec_arguments(&fn);
   roots::NodeRoot hold(&desc);
-  Cell name = g_anon_word;
+  Cell name = name_word ? *name_word : g_anon_word;
   stack::mark(&name, t == TYPE_FUNCTION ? stack::FRAME_INTERP_FUNC : stack::FRAME_INTERP);
   // The given values are the leading arguments; the refinements are off.
   i32 refs[MAX_REFINEMENTS];

@@ -85,7 +85,8 @@ void eval_block_or_throw(const Cell* block, bool chain);
 // Calls fn (a function-like value) with the given argument values; the result
 // is left in the base cell of the caller's frame... answered as a cell on the
 // stack (the last pushed one).
-Cell* call_with_args(const Cell* fn, const Cell* args, u32 count, u32 callback_bit);
+Cell* call_with_args(const Cell* fn, const Cell* args, u32 count, u32 callback_bit,
+                     const Cell* name = nullptr);
 
 // Entries that other modules provide: the lexer's loading of source text into
 // a block (for `do` of a string), and the library's running of a script file.

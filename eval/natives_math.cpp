@@ -5,6 +5,7 @@
 // An integer! argument of a float operation is converted first; a percent! is
 // used as its float value (1.0 is 100%).
 #include <cmath>
+#include <limits>
 #include <cstring>
 
 #include "datatypes/integer.hpp"
@@ -283,8 +284,9 @@ Status cosine(const i32* refs) { return answer_float(snap_zero(std::cos(angle_ar
 
 Status tangent(const i32* refs) {
   double x = angle_arg(refs, 0);
-  // The tangent has no value at a right angle.
-  if (x == HALF_PI || x == -HALF_PI) fire(Err::math_overflow);
+  // At a right angle the tangent is the infinity of its side.
+  if (x == HALF_PI) return answer_float(std::numeric_limits<double>::infinity());
+  if (x == -HALF_PI) return answer_float(-std::numeric_limits<double>::infinity());
   return answer_float(std::tan(x));
 }
 

@@ -63,21 +63,6 @@ void adjust_post_try() {
   top = base + 1;
 }
 
-Cell* mark(u32 symbol, u32 ctx, u32 kind) {
-  if (ctop >= cend) overflow();
-  Frame* f = ctop++;
-  f->header = kind;
-  f->symbol = symbol;
-  f->prev_base = index_of(base);
-  f->ctx = ctx;
-  f->fctx = 0;
-  f->saved_values = 0;
-  base = top;
-  return base;
-}
-
-Cell* mark(const Cell* word, u32 kind) { return mark(word->w2, word->w1, kind); }
-
 Cell* mark_func(const Cell* word, u32 fctx) {
   Cell* b = mark(word, FRAME_FUNCTION);
   Frame* f = ctop - 1;

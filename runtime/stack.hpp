@@ -93,8 +93,19 @@ Cell* arg(u32 i);  // the cell at base + i
 
 // Opens a frame of the given kind named by a word cell (symbol in word 2,
 // context in word 1) or by a symbol and context; answers the new base.
-Cell* mark(const Cell* word, u32 kind);
-Cell* mark(u32 symbol, u32 ctx, u32 kind);
+inline Cell* mark(u32 symbol, u32 ctx, u32 kind) {
+  if (ctop >= cend) overflow();
+  Frame* f = ctop++;
+  f->header = kind;
+  f->symbol = symbol;
+  f->prev_base = index_of(base);
+  f->ctx = ctx;
+  f->fctx = 0;
+  f->saved_values = 0;
+  base = top;
+  return base;
+}
+inline Cell* mark(const Cell* word, u32 kind) { return mark(word->w2, word->w1, kind); }
 Cell* mark_func(const Cell* word, u32 fctx);
 Cell* mark_native_ctx(const Cell* word, u32 fctx);
 inline Cell* mark_native(const Cell* w) { return mark(w, FRAME_NATIVE); }
