@@ -66,10 +66,20 @@ inline Cell* cell_at(const Code& code, u32 i) { return buffer_of(code.node)->cel
 inline Cell* more_cell(const Cell* fn, u32 i) { return buffer_of(fn->w3)->cells() + i; }
 
 // Puts a result where the mode wants it: pushed (sub) or in the base cell.
-inline void place(const Cell* result, bool sub) {
-  Cell r = *result;
-  if (sub) stack::push_cell(&r);
-  else stack::set_last_only(&r);
+// The copy is written whole into its destination and the new-line marker
+// cleared there: changing a local copy first and then copying it would make
+// the processor wait for the partial write.
+inline void place(const Cell* result, bool sub, bool clear_marker = false) {
+  Cell* d;
+  if (sub) {
+    d = stack::top;
+    if (++stack::top >= stack::end) stack::overflow();
+  } else {
+    d = stack::base;
+    stack::top = stack::base + 1;
+  }
+  std::memmove(d, result, sizeof(Cell));
+  if (clear_marker) d->header &= ~FLAG_NEW_LINE;
 }
 
 bool typeset_has(const Cell* ts, Type t) {
@@ -378,25 +388,24 @@ Status eval_expression(const Code& code, u32& pos, bool prefix, bool sub, bool p
     }
     case TYPE_LIT_WORD: {
       ++pos;
-      Cell w = value;
-      set_type(&w, TYPE_WORD);
-      clear_new_line(&w);
-      place(&w, sub);
+      place(&value, sub, true);
+      set_type(sub ? stack::last() : stack::base, TYPE_WORD);
       break;
     }
     case TYPE_WORD: {
       ++pos;
-      Cell v = *word_value(&value);
-      switch (type_of(&v)) {
+      Cell* vp = word_value(&value);
+      switch (type_of(vp)) {
         case TYPE_UNSET: fire(Err::script_no_value, &value);
         case TYPE_OP: fire(Err::script_no_op_arg, &value);
-        case TYPE_FUNCTION: case TYPE_ROUTINE: case TYPE_NATIVE: case TYPE_ACTION:
+        case TYPE_FUNCTION: case TYPE_ROUTINE: case TYPE_NATIVE: case TYPE_ACTION: {
+          Cell v = *vp;
           st = eval_call(&v, code, pos, sub, nullptr, &value, &v, 0, false);
           if (st) return st;
           break;
+        }
         default:
-          clear_new_line(&v);
-          place(&v, sub);
+          place(vp, sub, true);  // vp is valid: nothing has allocated since the lookup
           break;
       }
       break;
@@ -438,8 +447,7 @@ Status eval_expression(const Code& code, u32& pos, bool prefix, bool sub, bool p
     }
     default:
       ++pos;
-      clear_new_line(&value);
-      place(&value, sub);
+      place(&value, sub, true);
       break;
   }
   if (trace) fire_event(EV_PUSH, code.block, i32(pos), nullptr, sub ? stack::last() : stack::base);
@@ -952,8 +960,7 @@ Status eval_call(const Cell* fn_in, const Code& code, u32& pos, bool sub, const 
   result = *stack::base;
   stack::unwind();
   stack::top = entry_top;
-  clear_new_line(&result);
-  place(&result, sub);
+  place(&result, sub, true);
   if (trace) fire_event(EV_RETURN, code.block, i32(pos), ref, &result);
   return 0;
 }
