@@ -10,10 +10,20 @@
 //             alternative after a failure), a command decides whether to run
 //             its sub-rule again (`some`, `to`), or completes and hands its own
 //             result further down.
-// Every rule leaves the input where it began when it fails, and the position
-// in its rule block just after the whole rule (keyword, arguments and
-// sub-rule) when it completes, whatever the result: a command records that
-// end position when it is pushed.
+// Every rule leaves the input where it began when it fails. When a rule
+// completes, whatever its result, the position in its rule block lies just
+// after the whole rule (keyword, arguments and sub-rule): running the
+// sub-rule moves it there, and a command that completes without running its
+// sub-rule skips over it (rule_end).
+//
+// Repetition: a round that matches but leaves the input as it was (same
+// index, same length) ends `any`, `some` and counted repetitions with
+// success, the minimum counting as reached, since every further round would
+// match the same way; `while` goes on. `break` and `reject` leave their rule
+// block and also end the repetition that runs that block, with success or
+// failure; otherwise `while [break]` could never end. A block entered again
+// while it is on the stack at the same index of the same, unchanged input
+// is an endless recursion (parse-infinite).
 //
 // Invariants
 // - Entries are reached by their index in the rules stack, never held by
@@ -952,7 +962,6 @@ struct Engine {
     if (in.index < in_end()) value = *cell_of(in_node(), u32(in.index));
     Type vt = type_of(&value);
     if (!(is_any_block_type(vt) || is_any_string_type(vt) || vt == TYPE_BINARY)) {
-      (void)i;
       return complete(false);
     }
     if (vt == TYPE_BINARY) fire(Err::internal_not_done);

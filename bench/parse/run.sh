@@ -24,8 +24,8 @@ best_of() {
     start=$(date +%s.%N)
     "$@" > "$dir/$name.out"
     end=$(date +%s.%N)
-    t=$(echo "$end - $start" | bc -l)
-    if [ -z "$best" ] || [ "$(echo "$t < $best" | bc -l)" = 1 ]; then best=$t; fi
+    best=$(awk -v s="$start" -v e="$end" -v b="$best" \
+      'BEGIN { t = e - s; if (b == "" || t < b + 0) b = t; printf "%.3f", b }')
     i=$((i + 1))
   done
   # Programs print the same three numbers; tabs or spaces between them.
@@ -55,7 +55,7 @@ echo "words, distinct words, most frequent: $(cat "$dir/qel.norm")"
 printf '%-10s %9s %11s\n' program seconds "vs python"
 row() {
   if [ -z "$2" ]; then printf '%-10s %9s\n' "$1" "absent"; return; fi
-  if [ -n "$t_py" ]; then ratio=$(echo "scale=2; $2 / $t_py" | bc -l); else ratio="-"; fi
+  if [ -n "$t_py" ]; then ratio=$(awk -v a="$2" -v b="$t_py" 'BEGIN { printf "%.2f", a / b }'); else ratio="-"; fi
   printf '%-10s %9.3f %11s\n' "$1" "$2" "$ratio"
 }
 row qel "$t_qel"

@@ -1,7 +1,9 @@
 #!/bin/sh
-# Builds the lexer's fuzz target with clang and runs it for 60 seconds
-# (or $1 seconds). Exits non-zero when the fuzzer finds a crash, a hang or a
-# disagreement between scan and load mode; the input is then in $dir/crash-*.
+# Builds the fuzz targets with clang and runs each for 60 seconds (or $1
+# seconds): the lexer's (qel-fuzz-load) and PARSE's (qel-fuzz-parse). Exits
+# non-zero when a fuzzer finds a crash, a hang, a disagreement between the
+# lexer's scan and load modes, or a PARSE run that raises an internal error or
+# leaves its stacks behind; the input is then in $dir/crash-* (or timeout-*).
 set -e
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -15,10 +17,12 @@ fi
 launcher=""
 command -v ccache >/dev/null 2>&1 && launcher="-DCMAKE_CXX_COMPILER_LAUNCHER=ccache"
 cmake -S "$here" -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER="$clangxx" $launcher >/dev/null
-cmake --build "$dir" --target qel-fuzz-load
-mkdir -p "$dir/corpus"
+cmake --build "$dir" --target qel-fuzz-load qel-fuzz-parse
+mkdir -p "$dir/corpus" "$dir/corpus-parse"
 # Seeds: a few literals of every kind.
 cp "$here"/seeds/* "$dir/corpus/" 2>/dev/null || true
 cd "$dir"
 ASAN_OPTIONS=detect_leaks=0 ./qel-fuzz-load -max_total_time="$seconds" -max_len=4096 \
   -timeout=10 -print_final_stats=1 corpus
+ASAN_OPTIONS=detect_leaks=0 ./qel-fuzz-parse -max_total_time="$seconds" -max_len=4096 \
+  -timeout=10 -print_final_stats=1 corpus-parse
