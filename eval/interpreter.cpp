@@ -113,15 +113,20 @@ inline Cell* word_value(const Cell* w) {
   return context::value_cell(w, ctx);
 }
 
-// Closes the frame on top after an evaluation that answered st: a pending
-// return/exit whose target is this frame ends here with its value.
-Status close_frame(Status st, bool sub) {
-  stack::Frame* f = stack::ctop - 1;
-  if (st && takes_return(st, f)) {
-    if (st == THROW_RETURN) copy_cell(pending_value(), stack::base);
+// A pending return/exit whose target is the frame on top ends there: the
+// carried value (unset for exit) becomes the frame's result.
+Status take_return(Status st) {
+  if (st && takes_return(st, stack::ctop - 1)) {
+    if (st == THROW_RETURN) copy_cell(g_pending, stack::base);
     else make_unset(stack::base);
-    st = 0;
+    return 0;
   }
+  return st;
+}
+
+// Closes the frame on top after an evaluation that answered st.
+Status close_frame(Status st, bool sub) {
+  st = take_return(st);
   if (st) {
     stack::unwind();
     return st;
@@ -238,12 +243,7 @@ Status eval_block(const Cell* block_in, bool chain) {
     }
   }
   if (trace && !st) fire_event(EV_EXIT, &block, i32(tail_of(code)), nullptr, stack::base);
-  stack::Frame* f = stack::ctop - 1;
-  if (st && takes_return(st, f)) {
-    if (st == THROW_RETURN) copy_cell(g_pending, stack::base);
-    else make_unset(stack::base);
-    st = 0;
-  }
+  st = take_return(st);
   if (st) {
     stack::unwind();
     return st;
@@ -946,12 +946,7 @@ Status eval_call(const Cell* fn_in, const Code& code, u32& pos, bool sub, const 
     }
   }
   Cell result;
-  stack::Frame* f = stack::ctop - 1;
-  if (st && takes_return(st, f)) {
-    if (st == THROW_RETURN) copy_cell(g_pending, stack::base);
-    else make_unset(stack::base);
-    st = 0;
-  }
+  st = take_return(st);
   if (st) {
     stack::unwind();
     stack::top = entry_top;
@@ -1198,12 +1193,7 @@ Cell* call_with_args(const Cell* fn_in, const Cell* args, u32 count, u32 callbac
     case TYPE_FUNCTION: st = call_function(&fn, 0, &name, callback_bit); break;
     default: fire(Err::internal_not_done);
   }
-  stack::Frame* f = stack::ctop - 1;
-  if (st && takes_return(st, f)) {
-    if (st == THROW_RETURN) copy_cell(g_pending, stack::base);
-    else make_unset(stack::base);
-    st = 0;
-  }
+  st = take_return(st);
   if (st) {
     stack::unwind();
     stack::top = result;

@@ -30,6 +30,19 @@ u32 cell_count(const Cell* block) { return buffer_of(series_node(block))->used()
 // Evaluates a block argument into the base cell.
 Status do_block(const Cell* block) { return interp::eval_block(block, true); }
 
+// Evaluates a block in the frame just opened, then closes that frame leaving
+// the value in the native's base cell; a pending unwinding goes on outward.
+Status eval_in_frame(const Cell* block) {
+  Status st = interp::eval_block(block, true);
+  if (st) {
+    stack::unwind();
+    return st;
+  }
+  stack::unwind_last_copy();
+  stack::keep();
+  return 0;
+}
+
 }  // namespace
 
 Status if_(const i32*) {
@@ -184,27 +197,19 @@ Status try_(const i32* refs) {
   Cell* entry_base = stack::base;
   stack::mark(word_named(&g_try_word, "try"), all_flag ? stack::FRAME_TRY : stack::FRAME_CATCH);
   try {
-    Status st = interp::eval_block(&block, true);
-    if (st) {
-      // A pending return/exit/break/continue goes on outward.
-      stack::unwind();
-      return st;
-    }
-    stack::unwind_last_copy();
-    stack::keep();
-    return 0;
+    return eval_in_frame(&block);
   } catch (const Transfer& t) {
     if (t.code != THROW_ERROR && !all_flag) throw;  // a throw goes on to its catch
     runtime::rt.thrown = 0;
     if (t.code == THROW_ERROR) {
       // The error lands in this native's base (the catch frame is gone).
       stack::adjust_post_try();
+      if (keep_stack) error::get_stack(stack::base);
     } else {
       stack::ctop = entry_ctop;
       stack::base = entry_base;
       stack::keep();
     }
-    (void)keep_stack;
     return 0;
   }
 }
@@ -218,14 +223,7 @@ Status catch_(const i32* refs) {
   stack::Frame* my_frame = stack::ctop;
   stack::mark(word_named(&body, "<body>"), stack::FRAME_THROW);
   try {
-    Status st = interp::eval_block(&block, true);
-    if (st) {
-      stack::unwind();
-      return st;
-    }
-    stack::unwind_last_copy();
-    stack::keep();
-    return 0;
+    return eval_in_frame(&block);
   } catch (const Transfer& t) {
     if (t.code != THROW_THROW || stack::ctop - 1 != my_frame) throw;
     // The thrown value and its name are the last two pushed cells.

@@ -34,6 +34,19 @@ void clamp_index(Cell* series) {
   if (series_index(series) < 0) set_series_index(series, 0);
 }
 
+// Evaluates one expression made of the value alone.
+Status eval_single(const Cell* value, bool prefix, bool sub, bool passive) {
+  Cell v = *value;
+  u32 node = mem::alloc_cells(1);
+  copy_cell(&v, mem::alloc_tail_cell(node));
+  roots::NodeRoot hold(&node);
+  Cell blk;
+  make_series(&blk, TYPE_BLOCK, node);
+  interp::Code code{&blk, node, 1};
+  u32 pos = 0;
+  return interp::eval_expression(code, pos, prefix, sub, passive);
+}
+
 // The worker of func: validates the spec and makes the function.
 void make_function(Cell* spec, Cell* body) {
   clamp_index(spec);
@@ -145,18 +158,10 @@ Status do_(const i32* refs) {
         if (!interp::file_runner) fire(Err::internal_not_done);
         st = interp::file_runner(&value, ref(refs, 1) ? ref_arg(refs, 1) : nullptr);
         break;
-      default: {
+      default:
         // One expression from the value itself, passive: a function is returned.
-        u32 node = mem::alloc_cells(1);
-        copy_cell(&value, mem::alloc_tail_cell(node));
-        roots::NodeRoot hold(&node);
-        Cell blk;
-        make_series(&blk, TYPE_BLOCK, node);
-        interp::Code code{&blk, node, 1};
-        u32 pos = 0;
-        st = interp::eval_expression(code, pos, true, false, type_of(&value) != TYPE_WORD);
+        st = eval_single(&value, true, false, type_of(&value) != TYPE_WORD);
         break;
-      }
     }
   } catch (...) {
     stack::clear_ctx_flag(flagged);
@@ -352,14 +357,7 @@ Status reduce(const i32* refs) {
     stack::keep();
     return 0;
   }
-  u32 node = mem::alloc_cells(1);
-  copy_cell(&value, mem::alloc_tail_cell(node));
-  roots::NodeRoot hold(&node);
-  Cell blk;
-  make_series(&blk, TYPE_BLOCK, node);
-  interp::Code code{&blk, node, 1};
-  u32 pos = 0;
-  Status st = interp::eval_expression(code, pos, false, true, false);
+  Status st = eval_single(&value, false, true, false);
   if (st) return st;
   Cell r = *stack::last();
   if (out) {
