@@ -6,33 +6,20 @@
 
 #include <algorithm>
 #include <cstring>
-#include <random>
 #include <vector>
 
 #include "bench/bench_main.hpp"
+#include "bench/bench_records.hpp"
 #include "datatypes/block.hpp"
 #include "runtime/cell.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/stack.hpp"
 
 using namespace qel;
+using bench::COUNT;
+using bench::source;
 
 namespace {
-
-constexpr u32 COUNT = 1000000;
-
-// COUNT random integers (with repeats) as cells: one per record, or two per
-// record (the key, then a second integer).
-const std::vector<Cell>& source(u32 cells_per_record) {
-  static std::vector<Cell> one, two;
-  std::vector<Cell>& v = cells_per_record == 1 ? one : two;
-  if (v.empty()) {
-    std::mt19937 rng(42);
-    v.resize(std::size_t(COUNT) * cells_per_record);
-    for (Cell& c : v) make_integer(&c, i32(rng() % (COUNT * 4)));
-  }
-  return v;
-}
 
 // A block! on the arguments stack holding a copy of the source cells.
 Cell* make_block(const std::vector<Cell>& src) {
@@ -61,29 +48,6 @@ void bench_sort(benchmark::State& state, u32 cells_per_record, bool reverse, i32
     state.ResumeTiming();
     block::sort(b, false, skip, compare, nullptr, false, reverse, false);
     benchmark::DoNotOptimize(b);
-  }
-  state.SetItemsProcessed(state.iterations() * COUNT);
-}
-
-template <u32 N>
-struct Record {
-  Cell cells[N];
-};
-
-template <u32 N>
-void bench_std_sort(benchmark::State& state, bool reverse, u32 field) {
-  const std::vector<Cell>& src = source(N);
-  std::vector<Record<N>> v(COUNT);
-  auto less = [reverse, field](const Record<N>& a, const Record<N>& b) {
-    i32 x = int_of(&a.cells[field]), y = int_of(&b.cells[field]);
-    return reverse ? y < x : x < y;
-  };
-  for (auto _ : state) {
-    state.PauseTiming();
-    std::memcpy(v.data(), src.data(), src.size() * sizeof(Cell));
-    state.ResumeTiming();
-    std::sort(v.begin(), v.end(), less);
-    benchmark::DoNotOptimize(v.data());
   }
   state.SetItemsProcessed(state.iterations() * COUNT);
 }
@@ -122,13 +86,13 @@ void BM_Find_Std(benchmark::State& state) {
 }
 
 void BM_Sort_Default_Qel(benchmark::State& s) { bench_sort(s, 1, false, 0); }
-void BM_Sort_Default_Std(benchmark::State& s) { bench_std_sort<1>(s, false, 0); }
+void BM_Sort_Default_Std(benchmark::State& s) { bench::std_sort_records<1>(s, 0, false, false); }
 void BM_Sort_Reverse_Qel(benchmark::State& s) { bench_sort(s, 1, true, 0); }
-void BM_Sort_Reverse_Std(benchmark::State& s) { bench_std_sort<1>(s, true, 0); }
+void BM_Sort_Reverse_Std(benchmark::State& s) { bench::std_sort_records<1>(s, 0, true, false); }
 void BM_Sort_Skip2_Qel(benchmark::State& s) { bench_sort(s, 2, false, 0); }
-void BM_Sort_Skip2_Std(benchmark::State& s) { bench_std_sort<2>(s, false, 0); }
+void BM_Sort_Skip2_Std(benchmark::State& s) { bench::std_sort_records<2>(s, 0, false, false); }
 void BM_Sort_Compare2_Qel(benchmark::State& s) { bench_sort(s, 2, false, 2); }
-void BM_Sort_Compare2_Std(benchmark::State& s) { bench_std_sort<2>(s, false, 1); }
+void BM_Sort_Compare2_Std(benchmark::State& s) { bench::std_sort_records<2>(s, 1, false, false); }
 
 }  // namespace
 

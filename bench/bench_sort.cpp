@@ -4,22 +4,21 @@
 // their first cell, and an integer-offset comparator keyed on the second.
 #include <benchmark/benchmark.h>
 
-#include <algorithm>
 #include <cstring>
-#include <random>
 #include <vector>
 
+#include "bench/bench_main.hpp"
+#include "bench/bench_records.hpp"
 #include "runtime/cell.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/roots.hpp"
 #include "runtime/sort.hpp"
-#include "runtime/startup.hpp"
 
 using namespace qel;
+using bench::COUNT;
+using bench::source;
 
 namespace {
-
-constexpr u32 COUNT = 1000000;
 
 // The comparison options a sort passes through: which cell of a record is the
 // key, and whether the order is reversed.
@@ -34,19 +33,6 @@ int compare_cells(const void* x, const void* y, void* arg1, void*) {
   i32 b = int_of(static_cast<const Cell*>(y) + o->field);
   int r = (a > b) - (a < b);
   return o->reverse ? -r : r;
-}
-
-// COUNT random integers (with repeats) as cells: one per record, or two per
-// record (the key, then a second integer).
-const std::vector<Cell>& source(u32 cells_per_record) {
-  static std::vector<Cell> one, two;
-  std::vector<Cell>& v = cells_per_record == 1 ? one : two;
-  if (v.empty()) {
-    std::mt19937 rng(42);
-    v.resize(std::size_t(COUNT) * cells_per_record);
-    for (Cell& c : v) make_integer(&c, i32(rng() % (COUNT * 4)));
-  }
-  return v;
 }
 
 // A block holding a copy of the source cells.
@@ -67,7 +53,6 @@ struct Block {
 };
 
 void bench_qel(benchmark::State& state, u32 cells_per_record, Order order, bool stable) {
-  runtime::init_for_tests();
   Block block(cells_per_record);
   sort::Records r{block.node, 0, COUNT, 16 * cells_per_record};
   for (auto _ : state) {
@@ -81,43 +66,16 @@ void bench_qel(benchmark::State& state, u32 cells_per_record, Order order, bool 
   state.SetItemsProcessed(state.iterations() * COUNT);
 }
 
-template <u32 N>
-struct Record {
-  Cell cells[N];
-};
-
-template <u32 N>
-void bench_std(benchmark::State& state, Order order, bool stable) {
-  const std::vector<Cell>& src = source(N);
-  std::vector<Record<N>> v(COUNT);
-  auto less = [order](const Record<N>& a, const Record<N>& b) {
-    i32 x = int_of(&a.cells[order.field]), y = int_of(&b.cells[order.field]);
-    return order.reverse ? y < x : x < y;
-  };
-  for (auto _ : state) {
-    state.PauseTiming();
-    std::memcpy(v.data(), src.data(), src.size() * sizeof(Cell));
-    state.ResumeTiming();
-    if (stable) {
-      std::stable_sort(v.begin(), v.end(), less);
-    } else {
-      std::sort(v.begin(), v.end(), less);
-    }
-    benchmark::DoNotOptimize(v.data());
-  }
-  state.SetItemsProcessed(state.iterations() * COUNT);
-}
-
 void BM_Default_Qel(benchmark::State& s) { bench_qel(s, 1, {0, false}, false); }
-void BM_Default_Std(benchmark::State& s) { bench_std<1>(s, {0, false}, false); }
+void BM_Default_Std(benchmark::State& s) { bench::std_sort_records<1>(s, 0, false, false); }
 void BM_Stable_Qel(benchmark::State& s) { bench_qel(s, 1, {0, false}, true); }
-void BM_Stable_Std(benchmark::State& s) { bench_std<1>(s, {0, false}, true); }
+void BM_Stable_Std(benchmark::State& s) { bench::std_sort_records<1>(s, 0, false, true); }
 void BM_Reverse_Qel(benchmark::State& s) { bench_qel(s, 1, {0, true}, false); }
-void BM_Reverse_Std(benchmark::State& s) { bench_std<1>(s, {0, true}, false); }
+void BM_Reverse_Std(benchmark::State& s) { bench::std_sort_records<1>(s, 0, true, false); }
 void BM_Skip2_Qel(benchmark::State& s) { bench_qel(s, 2, {0, false}, false); }
-void BM_Skip2_Std(benchmark::State& s) { bench_std<2>(s, {0, false}, false); }
+void BM_Skip2_Std(benchmark::State& s) { bench::std_sort_records<2>(s, 0, false, false); }
 void BM_Offset_Qel(benchmark::State& s) { bench_qel(s, 2, {1, false}, false); }
-void BM_Offset_Std(benchmark::State& s) { bench_std<2>(s, {1, false}, false); }
+void BM_Offset_Std(benchmark::State& s) { bench::std_sort_records<2>(s, 1, false, false); }
 
 }  // namespace
 
@@ -132,4 +90,4 @@ BENCHMARK(BM_Skip2_Std)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Offset_Qel)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Offset_Std)->Unit(benchmark::kMillisecond);
 
-BENCHMARK_MAIN();
+QEL_BENCHMARK_MAIN();

@@ -59,15 +59,6 @@ i32 write_indent(Cell* buffer, i32 level, i32 budget) {
   return budget - 4 * level;
 }
 
-// Keeps the cycle stack as deep as it was when the guard was made, however
-// the scope ends (an error raised inside a nested mold, compare or copy).
-struct CycleScope {
-  u32 depth = cycles::depth();
-  ~CycleScope() {
-    if (cycles::depth() > depth) cycles::pop_n(cycles::depth() - depth);
-  }
-};
-
 i32 int_from_number(const Cell* c) {
   if (type_of(c) == TYPE_INTEGER) return int_of(c);
   double d = float_of(c);
@@ -321,8 +312,7 @@ Cell* clone_in(const Cell* block, bool deep, bool all_blocks) {
   b->tail = b->head + u32(count) * sizeof(Cell);
   make_series(out, type_of(block), node);
   if (!deep) return out;
-  CycleScope scope;
-  cycles::push(series_node(block));
+  cycles::Scope scope(series_node(block));
   for (i32 i = 0; i < count; ++i) {
     Type t = type_of(mem::buffer_of(node)->cells() + i);
     bool nested = t == TYPE_BLOCK || (all_blocks && is_any_block_type(t) && t != TYPE_HASH);
@@ -383,8 +373,7 @@ i32 mold_each(const Cell* block_in, Cell* buffer, bool only, bool all, bool flat
   i32 start = clamped_index(block);
   bool armed = false;
   {
-    CycleScope scope;
-    cycles::push(series_node(block));
+    cycles::Scope scope(series_node(block));
     Cell* elem = make_none(stack::push());
     for (i32 i = start; i < cells_in(block); ++i) {
       if (part && budget <= 0) break;
@@ -438,8 +427,7 @@ i32 compare_each(const Cell* b1_in, const Cell* b2_in, i32 op) {
   }
   i32 r = 0;
   {
-    CycleScope scope;
-    cycles::push(n1);
+    cycles::Scope scope(n1);
     cycles::push(n2);
     Cell* c1 = make_none(stack::push());
     Cell* c2 = make_none(stack::push());
@@ -466,46 +454,53 @@ i32 compare_each(const Cell* b1_in, const Cell* b2_in, i32 op) {
 
 // ---- actions -----------------------------------------------------------------------------
 
-Cell* make(Cell*, Cell* spec, Type type) {
+namespace {
+
+// The cells that make and to both give for a block type (a shallow copy), an
+// object! or map! (its body) and a vector! (its values), pushed; nullptr for
+// any other spec.
+Cell* cells_of_spec(Cell* spec) {
   Type st = type_of(spec);
-  Cell* out;
-  if (is_any_block_type(st)) {
-    out = clone(spec, false, false);
-  } else if (st == TYPE_INTEGER || st == TYPE_FLOAT) {
-    out = make_at(stack::push(), int_from_number(spec));
-  } else if (st == TYPE_OBJECT || st == TYPE_MAP) {
-    out = stack::push_cell(body_of(spec));
-  } else if (st == TYPE_VECTOR) {
+  if (is_any_block_type(st)) return clone(spec, false, false);
+  if (st == TYPE_OBJECT || st == TYPE_MAP) return stack::push_cell(body_of(spec));
+  if (st == TYPE_VECTOR) {
     if (!vector_to_block) fire(Err::internal_not_done);
-    out = make_none(stack::push());
+    Cell* out = make_none(stack::push());
     vector_to_block(spec, out);
-  } else {
-    bad_make_arg(type, spec);
+    return out;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+Cell* make(Cell*, Cell* spec, Type type) {
+  Cell* out = cells_of_spec(spec);
+  if (!out) {
+    // A number is the capacity of a new empty block.
+    if (type_of(spec) != TYPE_INTEGER && type_of(spec) != TYPE_FLOAT) bad_make_arg(type, spec);
+    out = make_at(stack::push(), int_from_number(spec));
   }
   set_type(out, type);
   return out;
 }
 
 Cell* to(Cell*, Cell* spec, Type type) {
-  Type st = type_of(spec);
-  Cell* out;
-  if (is_any_block_type(st)) {
-    out = clone(spec, false, false);
-  } else if (st == TYPE_OBJECT || st == TYPE_MAP) {
-    out = stack::push_cell(body_of(spec));
-  } else if (st == TYPE_VECTOR) {
-    if (!vector_to_block) fire(Err::internal_not_done);
-    out = make_none(stack::push());
-    vector_to_block(spec, out);
-  } else if (st == TYPE_STRING) {
-    if (!scan_text) fire(Err::internal_not_done);
-    out = make_none(stack::push());
-    scan_text(spec, out);
-  } else if (st == TYPE_TYPESET) {
-    out = typeset::to_block(spec, make_none(stack::push()));
-  } else {
-    out = make_at(stack::push(), 1);
-    append_copy(out, spec);
+  Cell* out = cells_of_spec(spec);
+  if (!out) {
+    switch (type_of(spec)) {
+      case TYPE_STRING:
+        if (!scan_text) fire(Err::internal_not_done);
+        out = make_none(stack::push());
+        scan_text(spec, out);
+        break;
+      case TYPE_TYPESET:
+        out = typeset::to_block(spec, make_none(stack::push()));
+        break;
+      default:  // any other value becomes the one value of a new block
+        out = make_at(stack::push(), 1);
+        append_copy(out, spec);
+    }
   }
   set_type(out, type);
   return out;
@@ -517,8 +512,7 @@ i32 form(Cell* value, Cell* buffer, Cell* part, i32 budget) {
   Cell* block = stack::push_cell(value);
   i32 start = clamped_index(block);
   {
-    CycleScope scope;
-    cycles::push(series_node(block));
+    cycles::Scope scope(series_node(block));
     Cell* elem = make_none(stack::push());
     for (i32 i = start; i < cells_in(block); ++i) {
       if (part && budget < 1) break;
@@ -758,7 +752,7 @@ Cell* copy(Cell* value, Cell* result, Cell* part, bool deep, Cell* types) {
     return result;
   }
   if (type_of(result) == TYPE_HASH) set_type(result, TYPE_BLOCK);
-  CycleScope scope;
+  cycles::Scope scope;
   if (deep) {
     if (cycles::find(series_node(value))) {
       cycles::reset();

@@ -457,18 +457,10 @@ Cell* error_eval_path(Cell* parent, Cell* element, Cell* value, const PathStep& 
   return stack::push_cell(f);
 }
 
-ActionTable empty_table() {
-  ActionTable t;
-#define QEL_X(slot, member, name, sig) t.member = nullptr;
-  QEL_ACTIONS(QEL_X)
-#undef QEL_X
-  return t;
-}
-
 }  // namespace
 
 void init() {
-  ActionTable t = empty_table();
+  ActionTable t = no_actions();
   t.make = error_make;
   t.form = error_form;
   t.mold = error_mold;

@@ -118,14 +118,6 @@ u32 last_char(const Cell* str) {
   return n ? string::char_at(str, n - 1) : 0;
 }
 
-ActionTable all_empty() {
-  ActionTable t;
-#define QEL_X(slot, member, name, sig) t.member = nullptr;
-  QEL_ACTIONS(QEL_X)
-#undef QEL_X
-  return t;
-}
-
 }  // namespace
 
 namespace url {
@@ -269,7 +261,7 @@ Cell* url_eval_path(Cell* parent, Cell* element, Cell* value, const PathStep&) {
 }  // namespace
 
 void init() {
-  ActionTable t = all_empty();
+  ActionTable t = no_actions();
   t.make = url_make;
   t.to = url_to;
   t.form = {};

@@ -1,5 +1,6 @@
 #include "datatypes/float.hpp"
 
+#include <bit>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -19,42 +20,30 @@ namespace qel::float_ {
 
 bool pretty = true;
 
-namespace {
+// ---- errors the number datatypes raise ----------------------------------------
 
-constexpr double EPSILON = 2.220446049250313e-16;
-
-u64 bits_of(double d) {
-  u64 b;
-  std::memcpy(&b, &d, sizeof b);
-  return b;
-}
-
-double from_bits(u64 b) {
-  double d;
-  std::memcpy(&d, &b, sizeof d);
-  return d;
-}
-
-// ---- errors -------------------------------------------------------------------
-
-[[noreturn]] void raise_with_type(Err e, Type t) {
+void raise_with_type(Err e, Type t) {
   Cell d;
   make_datatype(&d, t);
   fire(e, &d);
 }
 
-[[noreturn]] void raise_not_related(const char* action, Type t) {
+void raise_not_related(const char* action, Type t) {
   Cell word = *intern_word(action);
   Cell d;
   make_datatype(&d, t);
   fire(Err::script_not_related, &word, &d);
 }
 
-[[noreturn]] void raise_bad_to(Type target, const Cell* value) {
+void raise_bad_to(Type target, const Cell* value) {
   Cell d;
   make_datatype(&d, target);
   fire(Err::script_bad_to_arg, &d, value);
 }
+
+namespace {
+
+constexpr double EPSILON = 2.220446049250313e-16;
 
 [[noreturn]] void raise_money_scale() {
   Cell call, type;
@@ -109,7 +98,7 @@ Cell* to_floating(Cell* spec, Type target) {
       const u8* p = b->head_ptr() + index;
       u64 v = 0;
       for (u32 i = 0; i < n; ++i) v = (v << 8) | p[i];
-      d = from_bits(v);
+      d = std::bit_cast<double>(v);
       break;
     }
     case TYPE_BLOCK: case TYPE_PAREN: case TYPE_HASH: {
@@ -224,7 +213,9 @@ Cell* push64(u32 low, u32 high) {
   return c;
 }
 
-double abs(u32 low, u32 high) { return from_bits((u64(high & 0x7FFFFFFFu) << 32) | low); }
+double abs(u32 low, u32 high) {
+  return std::bit_cast<double>((u64(high & 0x7FFFFFFFu) << 32) | low);
+}
 
 i32 round_to_int(double d) { return integer::truncate(d + 0.49999999999999994); }
 
@@ -243,7 +234,7 @@ bool equal64_q(double a, double b) {
   if (std::fabs(a - b) < EPSILON) return true;
   // Bit patterns mapped to keys that order like the values.
   auto key = [](double d) {
-    u64 bits = bits_of(d);
+    u64 bits = std::bit_cast<u64>(d);
     return (bits >> 63) ? u64(0) - bits : bits | (u64(1) << 63);
   };
   u64 ka = key(a), kb = key(b);
@@ -452,7 +443,7 @@ i32 compare(Cell* value, Cell* other, i32 op) {
   switch (op) {
     case COMP_EQUAL: case COMP_NOT_EQUAL: return equal64_q(a, b) ? 0 : 1;
     case COMP_STRICT_EQUAL: return a == b ? 0 : 1;
-    case COMP_SAME: return bits_of(a) == bits_of(b) ? 0 : 1;
+    case COMP_SAME: return std::bit_cast<u64>(a) == std::bit_cast<u64>(b) ? 0 : 1;
     default:
       if (std::isnan(a) || std::isnan(b)) {
         if (op == COMP_LESSER || op == COMP_LESSER_EQUAL) return 1;

@@ -11,6 +11,7 @@
 #pragma once
 
 #include "runtime/cell.hpp"
+#include "runtime/error.hpp"
 #include "runtime/float_text.hpp"
 
 namespace qel::float_ {
@@ -78,5 +79,13 @@ double random(double x, bool secure);
 
 // The compare handler (float!, percent!, time!).
 i32 compare(Cell* value, Cell* other, i32 op);
+
+// ---- errors the number datatypes raise (integer! and the floating types) ------
+// The error with the datatype! of t as its argument.
+[[noreturn]] void raise_with_type(Err e, Type t);
+// script not-related: the action (its word) does not apply to a value of type t.
+[[noreturn]] void raise_not_related(const char* action, Type t);
+// script bad-to-arg: the value cannot become a value of the target type.
+[[noreturn]] void raise_bad_to(Type target, const Cell* value);
 
 }  // namespace qel::float_

@@ -39,21 +39,6 @@ u32 start_of(const Cell* block) {
   return u32(i) > n ? n : u32(i);
 }
 
-// Keeps an entry on the cycle stack for a scope; an error raised meanwhile
-// takes it off too.
-class CycleMark {
- public:
-  explicit CycleMark(u32 node) : depth_(cycles::depth()) { cycles::push(node); }
-  ~CycleMark() {
-    if (cycles::depth() > depth_) cycles::pop_n(cycles::depth() - depth_);
-  }
-  CycleMark(const CycleMark&) = delete;
-  CycleMark& operator=(const CycleMark&) = delete;
-
- private:
-  u32 depth_;
-};
-
 // A new cell series holding copies of the cells of node from `from`.
 u32 copy_cells(u32 node, u32 from) {
   u32 n = cell_count(node);
@@ -112,7 +97,7 @@ struct Collector {
   }
   void walk(u32 node, u32 from) {
     if (cycles::find(node)) return;
-    CycleMark mark(node);
+    cycles::Scope mark(node);
     u32 n = cell_count(node);
     for (u32 i = from; i < n; ++i) {
       Cell c = *cell_at(node, i);

@@ -28,24 +28,10 @@ constexpr i32 LOWEST = INT32_MIN;
 
 // ---- errors -------------------------------------------------------------------
 
-[[noreturn]] void raise_with_type(Err e, Type t) {
-  Cell d;
-  make_datatype(&d, t);
-  fire(e, &d);
-}
+using float_::raise_not_related;
+using float_::raise_with_type;
 
-[[noreturn]] void raise_not_related(const char* action, Type t) {
-  Cell word = *intern_word(action);
-  Cell d;
-  make_datatype(&d, t);
-  fire(Err::script_not_related, &word, &d);
-}
-
-[[noreturn]] void raise_bad_to(const Cell* value) {
-  Cell d;
-  make_datatype(&d, TYPE_INTEGER);
-  fire(Err::script_bad_to_arg, &d, value);
-}
+[[noreturn]] void raise_bad_to(const Cell* value) { float_::raise_bad_to(TYPE_INTEGER, value); }
 
 const char* action_name(int op) {
   static const char* const names[] = {"add",       "subtract", "multiply", "divide",
@@ -171,22 +157,15 @@ bool int_power(i32 base, i32 exponent, i32* out) {
 void h_power() {
   Cell* base = stack::base;
   Cell* exponent = base + 1;
-  Type et = type_of(exponent);
-  if (et != TYPE_INTEGER && et != TYPE_FLOAT) {
-    Cell call, type;
-    stack::get_call(&call);
-    make_datatype(&type, et);
-    Cell name = *intern_word("exponent");
-    fire(Err::script_expect_arg, &call, &type, &name);
-  }
-  if (et == TYPE_INTEGER && int_of(exponent) >= 0) {
+  if (type_of(exponent) == TYPE_INTEGER && int_of(exponent) >= 0) {
     i32 r;
     if (int_power(int_of(base), int_of(exponent), &r)) {
       set_int_payload(base, r);
       return;
     }
   }
-  // A negative or float exponent, or an integer result out of range.
+  // A negative or float exponent, or an integer result out of range (the
+  // float! worker refuses an exponent of another type).
   float_::make_at(base, double(int_of(base)));
   float_::power();
 }
@@ -196,12 +175,7 @@ void h_power() {
 // result that does not fit raises math overflow.
 Cell* h_round(Cell* value, Cell* scale, bool even, bool down, bool half_down, bool floor,
               bool ceiling, bool half_ceiling) {
-  if (scale && type_of(scale) == TYPE_MONEY) {
-    Cell call, type;
-    stack::get_call(&call);
-    make_datatype(&type, TYPE_MONEY);
-    fire(Err::script_not_related, &call, &type);
-  }
+  // Any other scale (a money! scale is refused there) rounds as a float!.
   if (scale && type_of(scale) != TYPE_INTEGER) {
     float_::make_at(value, double(int_of(value)));
     return float_::round(value, scale, even, down, half_down, floor, ceiling, half_ceiling);

@@ -56,20 +56,6 @@ Cell word_at(u32 ctx, u32 i) {
   return w;
 }
 
-// Keeps an entry on the cycle stack for a scope, also when an error leaves it.
-class CycleMark {
- public:
-  explicit CycleMark(u32 node) : depth_(cycles::depth()) { cycles::push(node); }
-  ~CycleMark() {
-    if (cycles::depth() > depth_) cycles::pop_n(cycles::depth() - depth_);
-  }
-  CycleMark(const CycleMark&) = delete;
-  CycleMark& operator=(const CycleMark&) = delete;
-
- private:
-  u32 depth_;
-};
-
 // Restores the arguments stack top when a scope ends normally (a transfer
 // leaving it has set the stack for its receiver already).
 class TopGuard {
@@ -212,7 +198,7 @@ Cell* copy_object(const Cell* src, bool deep, bool finish) {
   Cell* out = stack::push_cell(src);
   u32 source = out->w1;
   if (deep && cycles::find(source)) fire(Err::internal_no_cycle);
-  CycleMark mark(source);
+  cycles::Scope mark(source);
   u32 ctx = context::clone(out, context::KIND_OBJECT);
   out->w3 = 0;
   copy_cell(out, context::self_slot(ctx));
@@ -366,7 +352,7 @@ i32 write_entries(Cell* obj, Cell* buffer, bool all, bool flat, Cell* arg, i32 l
   for (u32 i = 0; i < n; ++i) {
     if (all || !is_handler_word(context::symbol_cell(ctx, i)->w2)) last = i;
   }
-  CycleMark mark(ctx);
+  cycles::Scope mark(ctx);
   for (u32 i = 0; i < n && limit > 0; ++i) {
     Cell w = word_at(ctx, i);
     if (!all && is_handler_word(w.w2)) continue;
@@ -562,8 +548,8 @@ i32 object_compare(Cell* v1, Cell* v2, i32 op) {
   if (n1 != n2) return n1 > n2 ? -1 : 1;
   if (n1 == 0) return 0;
   TopGuard top;
-  CycleMark mark1(c1);
-  CycleMark mark2(c2);
+  cycles::Scope mark1(c1);
+  cycles::Scope mark2(c2);
   for (u32 i = 0; i < n1; ++i) {
     u32 s1 = canon(context::symbol_cell(c1, i)->w2);
     u32 s2 = canon(context::symbol_cell(c2, i)->w2);

@@ -218,6 +218,22 @@ void append_ascii(Cell* str, const char* text, std::size_t n) {
   }
 }
 
+u32 append_utf8(Cell* str, const u8* p, const u8* end) {
+  u32 count = 0;
+  while (p < end) {
+    i32 cp;
+    const u8* next = unicode::fast_decode_utf8_char(p, end, cp);
+    if (cp < 0) {
+      cp = *p;
+      next = p + 1;
+    }
+    append_char(str, u32(cp));
+    p = next;
+    ++count;
+  }
+  return count;
+}
+
 void poke_char_at(u32 node, u32 pos, u32 cp) {
   Buffer* b = widen_for_write(node, cp);
   u32 unit = unit_of(b);

@@ -100,6 +100,10 @@ void append_ascii(Cell* str, const char* text, std::size_t n);
 inline void append_ascii(Cell* str, const char* text) {
   append_ascii(str, text, std::char_traits<char>::length(text));
 }
+// Appends UTF-8 text as code points, a byte that begins no valid sequence
+// standing for itself (as Latin-1). The bytes must not lie in the collected
+// region (appending may move it). Answers the number of code points appended.
+u32 append_utf8(Cell* str, const u8* p, const u8* end);
 // Writes cp at unit position pos (widening at 256 and 65536). A position at
 // the tail extends the string by one unit; one past the tail extends it too,
 // the units between becoming U+0000.

@@ -104,19 +104,7 @@ Cell* word_make(Cell*, Cell* spec, Type type) {
 i32 append_spelling(const Cell* w, Cell* buffer, i32 limit) {
   std::string text(symbol::name(w->w2));  // appending may move the name
   const u8* p = reinterpret_cast<const u8*>(text.data());
-  const u8* end = p + text.size();
-  while (p < end) {
-    i32 cp;
-    const u8* q = unicode::fast_decode_utf8_char(p, end, cp);
-    if (cp < 0) {
-      cp = *p;
-      q = p + 1;
-    }
-    string::append_char(buffer, u32(cp));
-    p = q;
-    --limit;
-  }
-  return limit;
+  return limit - i32(string::append_utf8(buffer, p, p + text.size()));
 }
 
 i32 word_form(Cell* v, Cell* buffer, Cell*, i32 limit) { return append_spelling(v, buffer, limit); }

@@ -324,16 +324,7 @@ namespace {
 // not one taken as it stands.
 void text_value(Cell* out, const u8* p, const u8* end) {
   string::make_at(out, u32(end - p) + 1, 1);
-  while (p < end) {
-    i32 cp;
-    const u8* q = unicode::fast_decode_utf8_char(p, end, cp);
-    if (cp < 0) {
-      cp = *p;
-      q = p + 1;
-    }
-    string::append_char(out, u32(cp));
-    p = q;
-  }
+  string::append_utf8(out, p, end);
 }
 
 }  // namespace

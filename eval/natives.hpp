@@ -11,6 +11,7 @@
 
 #include "eval/interpreter.hpp"
 #include "eval/native_list.hpp"
+#include "runtime/error.hpp"
 
 namespace qel::natives {
 
@@ -43,5 +44,22 @@ interp::Status reduce_into_new(const Cell* block);
 // Helpers for entries.
 inline bool ref(const i32* refs, int k) { return refs[k] >= 0; }
 inline Cell* ref_arg(const i32* refs, int k) { return refs[k] >= 0 ? stack::base + refs[k] : nullptr; }
+
+// Leaves a logic! result in the base cell; answers status 0.
+inline interp::Status answer_logic(bool b) {
+  make_logic(stack::base, b);
+  stack::keep();
+  return 0;
+}
+
+// Raises script expect-arg: argument `arg` (counted from 0) of the running
+// native holds a value of a datatype the native does not take.
+[[noreturn]] inline void refuse_arg(const Cell* value, u32 arg) {
+  Cell call, type, name;
+  stack::get_call(&call);
+  make_datatype(&type, type_of(value));
+  error::arg_word(arg, &name);
+  fire(Err::script_expect_arg, &call, &type, &name);
+}
 
 }  // namespace qel::natives

@@ -26,12 +26,6 @@ Status compare_op(i32 op) {
   return 0;
 }
 
-Status answer(bool b) {
-  make_logic(stack::base, b);
-  stack::keep();
-  return 0;
-}
-
 // Identity: the datatypes must be equal, then the payload words that tell a
 // value apart for that datatype.
 bool same_values(Cell* a, Cell* b) {
@@ -60,14 +54,6 @@ bool same_values(Cell* a, Cell* b) {
     default:
       return a->w1 == b->w1 && a->w2 == b->w2 && a->w3 == b->w3;
   }
-}
-
-[[noreturn]] void refuse_type(const Cell* value, u32 arg) {
-  Cell call, type, name;
-  stack::get_call(&call);
-  make_datatype(&type, type_of(value));
-  error::arg_word(arg, &name);
-  fire(Err::script_expect_arg, &call, &type, &name);
 }
 
 // The worker of the five set operations. The sets are the first cells of the
@@ -110,7 +96,7 @@ Status set_operation(i32 op, const i32* refs) {
       if (op == OP_DIFFERENCE) fire(Err::internal_not_done);
       [[fallthrough]];
     default:
-      refuse_type(a, 0);
+      refuse_arg(a, 0);
   }
   stack::keep();
   return 0;
@@ -126,9 +112,9 @@ Status lesser_or_equal_q(const i32*) { return compare_op(COMP_LESSER_EQUAL); }
 Status greater_q(const i32*) { return compare_op(COMP_GREATER); }
 Status greater_or_equal_q(const i32*) { return compare_op(COMP_GREATER_EQUAL); }
 
-Status same_q(const i32*) { return answer(same_values(stack::base, stack::base + 1)); }
+Status same_q(const i32*) { return answer_logic(same_values(stack::base, stack::base + 1)); }
 
-Status not_(const i32*) { return answer(logic::is_false(stack::base)); }
+Status not_(const i32*) { return answer_logic(logic::is_false(stack::base)); }
 
 Status type_q(const i32* refs) {
   Type t = type_of(stack::base);
@@ -148,6 +134,6 @@ Status unique(const i32* refs) { return set_operation(OP_UNIQUE, refs); }
 Status difference(const i32* refs) { return set_operation(OP_DIFFERENCE, refs); }
 Status exclude(const i32* refs) { return set_operation(OP_EXCLUDE, refs); }
 
-Status complement_q(const i32*) { return answer(bitset::negated(stack::base)); }
+Status complement_q(const i32*) { return answer_logic(bitset::negated(stack::base)); }
 
 }  // namespace qel::natives

@@ -91,6 +91,20 @@ Status close_loop() {
   return 0;
 }
 
+// Runs the body in a new loop frame while `more` (called inside the frame
+// before each pass) answers true and no break came; the loop's result is the
+// last body value or the break value. A status to hand on ends it at once.
+template <class More>
+Status run_loop(Cell body, More more) {
+  i32 me = open_loop();
+  while (more()) {
+    Flow flow;
+    if (Status st = run_body(&body, me, flow)) return st;
+    if (flow == Flow::brk) break;
+  }
+  return close_loop();
+}
+
 Status result_none() {
   make_none(stack::base);
   stack::keep();
@@ -262,15 +276,12 @@ Status until(const i32*) {
 Status loop(const i32*) {
   i32 count = count_of(stack::base);
   if (count < 1) return result_none();
-  Cell body = stack::base[1];
-  i32 me = open_loop();
-  for (i32 i = 0; i < count; ++i) {
-    Flow flow;
-    Status st = run_body(&body, me, flow);
-    if (st) return st;
-    if (flow == Flow::brk) break;
-  }
-  return close_loop();
+  i32 done = 0;
+  return run_loop(stack::base[1], [&] {
+    if (done == count) return false;
+    ++done;
+    return true;
+  });
 }
 
 Status repeat(const i32*) {
@@ -278,31 +289,19 @@ Status repeat(const i32*) {
   make_integer(args + 1, count_of(args + 1));
   i32 count = int_of(args + 1);
   if (count < 1) return result_none();
-  Cell body = args[2];
-  i32 me = open_loop();
-  for (i32 i = 1; i <= count; ++i) {
+  i32 i = 0;
+  return run_loop(args[2], [&] {
+    if (i >= count) return false;
     // The word gets a copy of the counter: the body may change the word
     // without effect on the loop.
-    make_integer(args + 1, i);
+    make_integer(args + 1, ++i);
     set_word(args, args + 1);
-    Flow flow;
-    Status st = run_body(&body, me, flow);
-    if (st) return st;
-    if (flow == Flow::brk) break;
-  }
-  return close_loop();
+    return true;
+  });
 }
 
 Status forever(const i32*) {
-  Cell body = stack::base[0];
-  i32 me = open_loop();
-  for (;;) {
-    Flow flow;
-    Status st = run_body(&body, me, flow);
-    if (st) return st;
-    if (flow == Flow::brk) break;
-  }
-  return close_loop();
+  return run_loop(stack::base[0], [] { return true; });
 }
 
 Status foreach(const i32*) {
@@ -312,27 +311,14 @@ Status foreach(const i32*) {
   // The loop walks its own copy: the series' index is left where it was.
   Cell* it = stack::push_cell(args + 1);
   if (series_index(it) < 0) set_series_index(it, 0);
-  Cell body = args[2];
-  i32 me = open_loop();
-  while (foreach_next(it, args, n)) {
-    Flow flow;
-    Status st = run_body(&body, me, flow);
-    if (st) return st;
-    if (flow == Flow::brk) break;
-  }
-  return close_loop();
+  return run_loop(args[2], [&] { return foreach_next(it, args, n) != 0; });
 }
 
 Status forall(const i32*) {
   Cell* args = stack::base;  // 'word, body
   Cell* saved = stack::push_cell(word::get_value_cell(args));
   if (kind_of(type_of(saved)) == Kind::none || type_of(saved) == TYPE_MAP) {
-    // A map! has no position to move through.
-    Cell call, type, name;
-    stack::get_call(&call);
-    make_datatype(&type, type_of(saved));
-    error::arg_word(0, &name);
-    fire(Err::script_expect_arg, &call, &type, &name);
+    refuse_arg(saved, 0);  // a map! has no position to move through
   }
   u32 node = series_node(saved);
   Cell body = args[1];

@@ -29,32 +29,18 @@ constexpr double LN_2 = 0.6931471805599453;
 constexpr double E = 2.718281828459045;
 constexpr double DEGREES_PER_RADIAN = 180.0 / PI;
 
-[[noreturn]] void refuse_type(const Cell* value, u32 arg) {
-  Cell call, type, name;
-  stack::get_call(&call);
-  make_datatype(&type, type_of(value));
-  error::arg_word(arg, &name);
-  fire(Err::script_expect_arg, &call, &type, &name);
-}
-
 // Argument `arg` (an integer!, float! or percent!) as a double.
 double number_arg(u32 arg) {
   const Cell* c = stack::base + arg;
   switch (type_of(c)) {
     case TYPE_INTEGER: return double(int_of(c));
     case TYPE_FLOAT: case TYPE_PERCENT: return float_of(c);
-    default: refuse_type(c, arg);
+    default: refuse_arg(c, arg);
   }
 }
 
 Status answer_float(double d) {
   make_float(stack::base, d);
-  stack::keep();
-  return 0;
-}
-
-Status answer_logic(bool b) {
-  make_logic(stack::base, b);
   stack::keep();
   return 0;
 }
@@ -122,7 +108,7 @@ i32 sign_of(const Cell* c) {
       return d > 0.0 ? 1 : d < 0.0 ? -1 : 0;
     }
     case TYPE_MONEY: return money_sign(c);
-    default: refuse_type(c, 0);
+    default: refuse_arg(c, 0);
   }
 }
 

@@ -781,15 +781,34 @@ struct Engine {
 
   // ---- commands ------------------------------------------------------------------
 
+  // Raises script parse-end: the rule or value the keyword takes is missing.
+  [[noreturn]] static void missing_after(const Cell* keyword) {
+    Cell k = *keyword;
+    fire(Err::script_parse_end, &k);
+  }
+
+  // Raises script parse-end unless a value follows in the rules block.
+  void need_more(const Cell* keyword) {
+    Entry& b = block();
+    if (b.pos >= cells_of(series_node(&b.a))) missing_after(keyword);
+  }
+
+  // Steps over the keyword when it comes next in the rules block; answers
+  // whether it did.
+  bool take_keyword(Keyword k) {
+    Entry& b = block();
+    u32 node = series_node(&b.a);
+    if (b.pos >= cells_of(node) || !is_keyword(cell_of(node, b.pos), k)) return false;
+    ++b.pos;
+    return true;
+  }
+
   // Pushes a command whose sub-rule starts at the block's position.
   u32 push_command(Code code, const Cell* keyword) {
     Entry& b = block();
     u32 node = series_node(&b.a);
     u32 p = b.pos;
-    if (p >= cells_of(node) || is_keyword(cell_of(node, p), K_BAR)) {
-      Cell k = *keyword;
-      fire(Err::script_parse_end, &k);
-    }
+    if (p >= cells_of(node) || is_keyword(cell_of(node, p), K_BAR)) missing_after(keyword);
     u32 i = push_entry(code, 1);
     g_rules[i].pos = p;
     return i;
@@ -808,7 +827,7 @@ struct Engine {
     if (b.pos >= cells_of(node) || is_keyword(cell_of(node, b.pos), K_BAR)) {
       Cell k = *keyword;
       if (type_of(&k) == TYPE_INTEGER) fire(Err::script_parse_rule, &k);
-      fire(Err::script_parse_end, &k);
+      missing_after(keyword);
     }
     u32 sub = b.pos;
     if (max == 0) return skip_rule(rule_end(node, sub), true);
@@ -907,8 +926,7 @@ struct Engine {
     u32 node = series_node(&b.a);
     if (b.pos >= cells_of(node) || type_of(cell_of(node, b.pos)) != TYPE_WORD ||
         keyword_of(cell_of(node, b.pos)) == K_BAR) {
-      Cell k = *keyword;
-      fire(Err::script_parse_end, &k);
+      missing_after(keyword);
     }
     return *cell_of(node, b.pos++);
   }
@@ -949,10 +967,7 @@ struct Engine {
     if (type_of(&rule) == TYPE_WORD && keyword_of(&rule) == K_NO) {
       if (const Cell* v = rule_value(&rule)) sub = *v;
     }
-    if (type_of(&sub) != TYPE_BLOCK) {
-      Cell k = *keyword;
-      fire(Err::script_parse_end, &k);
-    }
+    if (type_of(&sub) != TYPE_BLOCK) missing_after(keyword);
     u32 i = push_command(C_INTO, keyword);
     g_rules[i].end = g_rules[i].pos + 1;
     event(EV_PUSH);
@@ -1090,13 +1105,9 @@ struct Engine {
   }
 
   Flow start_keep(const Cell* keyword) {
+    bool pick = take_keyword(K_PICK);
     Entry& b = block();
     u32 node = series_node(&b.a);
-    bool pick = false;
-    if (b.pos < cells_of(node) && is_keyword(cell_of(node, b.pos), K_PICK)) {
-      pick = true;
-      ++b.pos;
-    }
     if (b.pos < cells_of(node) && type_of(cell_of(node, b.pos)) == TYPE_PAREN) {
       if (collect_top == NO_ENTRY) fire(Err::script_parse_keep);
       Cell paren = *cell_of(node, b.pos++);
@@ -1115,13 +1126,8 @@ struct Engine {
   }
 
   Flow start_change(const Cell* keyword) {
-    Entry& b = block();
-    u32 node = series_node(&b.a);
-    bool only = false;
-    if (b.pos < cells_of(node) && is_keyword(cell_of(node, b.pos), K_ONLY)) {
-      only = true;
-      ++b.pos;
-    }
+    bool only = take_keyword(K_ONLY);
+    u32 node = series_node(&block().a);
     // The new value follows the rule.
     u32 at = rule_end(node, block().pos);
     if (at >= cells_of(node)) end_error(node, cells_of(node));
@@ -1164,17 +1170,10 @@ struct Engine {
   }
 
   Flow do_insert(const Cell* keyword) {
+    bool only = take_keyword(K_ONLY);
+    need_more(keyword);
     Entry& b = block();
     u32 node = series_node(&b.a);
-    bool only = false;
-    if (b.pos < cells_of(node) && is_keyword(cell_of(node, b.pos), K_ONLY)) {
-      only = true;
-      ++b.pos;
-    }
-    if (b.pos >= cells_of(node)) {
-      Cell k = *keyword;
-      fire(Err::script_parse_end, &k);
-    }
     Cell* saved = stack::top;
     clamp_index();
     i32 at = in.index;
@@ -1337,13 +1336,9 @@ struct Engine {
       case K_INSERT: return do_insert(kw);
       case K_CASE: return start_case(kw);
       case K_QUOTE: {
+        need_more(kw);
         Entry& b = block();
-        u32 node = series_node(&b.a);
-        if (b.pos >= cells_of(node)) {
-          Cell c = *kw;
-          fire(Err::script_parse_end, &c);
-        }
-        Cell v = *cell_of(node, b.pos++);
+        Cell v = *cell_of(series_node(&b.a), b.pos++);
         if (in.kind == IN_TEXT && !text_atom(type_of(&v))) fire(Err::script_parse_rule, &v);
         if (in.kind == IN_BLOCK) {
           // Quoted values compare as they stand, whatever their type.
@@ -1361,13 +1356,9 @@ struct Engine {
         return match_atom(&v);
       }
       case K_IF: {
+        need_more(kw);
         Entry& b = block();
-        u32 node = series_node(&b.a);
-        if (b.pos >= cells_of(node)) {
-          Cell c = *kw;
-          fire(Err::script_parse_end, &c);
-        }
-        Cell p = *cell_of(node, b.pos);
+        Cell p = *cell_of(series_node(&b.a), b.pos);
         if (type_of(&p) != TYPE_PAREN) fire(Err::script_parse_rule, &p);
         ++block().pos;
         Cell* saved = stack::top;

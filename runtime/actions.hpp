@@ -126,6 +126,17 @@ struct ActionTable {
 #undef QEL_X
 };
 
+// A table whose every slot is an explicit none: the start of a registration
+// whose type takes none of its parent's handlers but those it names again
+// ({} inherits one).
+inline ActionTable no_actions() {
+  ActionTable t;
+#define QEL_X(slot, member, name, sig) t.member = nullptr;
+  QEL_ACTIONS(QEL_X)
+#undef QEL_X
+  return t;
+}
+
 struct DatatypeDef {
   Type id;
   Type parent;  // TYPE_NO_TYPE when none

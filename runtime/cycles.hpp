@@ -23,4 +23,22 @@ u32 node_of(const Cell* value);
 // otherwise); nullptr when it is not.
 const char* marker(const Cell* value, bool mold);
 
+// Keeps the cycle stack as deep as it was when the scope began, however the
+// scope ends: an error raised inside a nested mold, compare or copy leaves
+// the entries pushed meanwhile, and they come off with the scope. The node
+// given, if any, is pushed as the scope's own entry.
+class Scope {
+ public:
+  Scope() : depth_(depth()) {}
+  explicit Scope(u32 node) : depth_(depth()) { push(node); }
+  ~Scope() {
+    if (depth() > depth_) pop_n(depth() - depth_);
+  }
+  Scope(const Scope&) = delete;
+  Scope& operator=(const Scope&) = delete;
+
+ private:
+  u32 depth_;
+};
+
 }  // namespace qel::cycles

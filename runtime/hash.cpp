@@ -104,11 +104,9 @@ inline bool same_kind_of_key(const Cell* stored, const Cell* key) {
 inline u32 rotl(u32 x, int r) { return (x << r) | (x >> (32 - r)); }
 constexpr u32 C1 = 0xCC9E2D51u;
 constexpr u32 C2 = 0x1B873593u;
+inline u32 scramble(u32 k) { return rotl(k * C1, 15) * C2; }
 inline u32 mix_block(u32 h, u32 k) {
-  k *= C1;
-  k = rotl(k, 15);
-  k *= C2;
-  h ^= k;
+  h ^= scramble(k);
   h = rotl(h, 13);
   return h * 5 + 0xE6546B64u;
 }
@@ -158,6 +156,46 @@ inline void set_index_slot(u32 table, u32 pos, u32 v) {
   u32 idx = record(table)->index;
   ensure_slots(idx, pos + 1, 0xFF);
   words_at(idx)[pos] = v;
+}
+
+// Walks the probe sequence from the hash up to an empty bucket: answers the
+// first used bucket that `match` accepts, or NONE with *free_slot (when
+// given) set to the bucket an insertion would take: the last deleted bucket
+// passed, else the empty one that ended the walk, or NONE when the walk came
+// round without meeting one. The flags are read again at every step: a match
+// that compares values may allocate.
+template <class Match>
+u32 probe(u32 table, u32 hash, Match match, u32* free_slot) {
+  u32 mask = record(table)->n_buckets - 1;
+  u32 i = hash & mask;
+  u32 start = i, step = 0, site = NONE;
+  while (true) {
+    const u32* f = flags_of(table);
+    if (is_empty(f, i)) break;
+    if (is_deleted(f, i)) {
+      site = i;
+    } else if (match(i)) {
+      return i;
+    }
+    i = (i + ++step) & mask;
+    if (i == start) {
+      i = NONE;
+      break;
+    }
+  }
+  if (free_slot) *free_slot = site != NONE ? site : i;
+  return NONE;
+}
+
+// Stores the key (a block position or a record offset) in the free bucket x.
+void occupy(u32 table, u32 x, u32 key) {
+  u32* f = flags_of(table);
+  bool was_empty = is_empty(f, x);
+  keys_of(table)[x] = key;
+  set_used(f, x);
+  Record* r = record(table);
+  r->size++;
+  if (was_empty) r->n_occupied++;
 }
 
 void free_bucket(u32 table, u32 b) {
@@ -244,41 +282,22 @@ int put_block_key(u32 table, u32 pos, bool allow_resize) {
     return PUT_REBUILT;
   }
   if (index_slot(table, pos) != NO_SLOT) remove_position(table, pos);
-  u32 mask = record(table)->n_buckets - 1;
-  u32 i = value_hash(cells_of(table) + pos, false) & mask;
-  u32 start = i, step = 0, site = NONE;
-  while (true) {
-    const u32* f = flags_of(table);
-    if (is_empty(f, i)) break;
-    if (is_deleted(f, i)) {
-      site = i;
-    } else {
-      Cell* stored = cells_of(table) + bucket_position(table, i);
-      Cell* key = cells_of(table) + pos;
-      if (type_of(stored) == type_of(key) && equal_under(stored, key, COMP_EQUAL)) {
-        add_to_chain(table, i, pos);
-        set_index_slot(table, pos, i + 1);
-        return PUT_STORED;
-      }
-    }
-    i = (i + ++step) & mask;
-    if (i == start) {
-      i = NONE;
-      break;
-    }
+  u32 x = NONE;
+  u32 b = probe(table, value_hash(cells_of(table) + pos, false), [&](u32 i) {
+    Cell* stored = cells_of(table) + bucket_position(table, i);
+    Cell* key = cells_of(table) + pos;
+    return type_of(stored) == type_of(key) && equal_under(stored, key, COMP_EQUAL);
+  }, &x);
+  if (b != NONE) {
+    add_to_chain(table, b, pos);
+    set_index_slot(table, pos, b + 1);
+    return PUT_STORED;
   }
-  u32 x = site != NONE ? site : i;
   if (x == NONE) {  // no free bucket at all: cannot happen below the bound
     resize_block(table, record(table)->n_buckets + 1);
     return PUT_REBUILT;
   }
-  u32* f = flags_of(table);
-  bool was_empty = is_empty(f, x);
-  keys_of(table)[x] = pos;
-  set_used(f, x);
-  r = record(table);
-  r->size++;
-  if (was_empty) r->n_occupied++;
+  occupy(table, x, pos);
   set_index_slot(table, pos, x + 1);
   return PUT_STORED;
 }
@@ -357,39 +376,18 @@ int put_single_key(u32 table, u32 pos) {
   TableRoot root(table);
   if (pos >= cell_count(record(table)->block)) return PUT_PRESENT;
   grow_if_due(table);
-  u32 mask = record(table)->n_buckets - 1;
-  u32 i = value_hash(cells_of(table) + pos, false) & mask;
-  u32 start = i, step = 0, site = NONE;
-  while (true) {
-    const u32* f = flags_of(table);
-    if (is_empty(f, i)) break;
-    if (is_deleted(f, i)) {
-      site = i;
-    } else {
-      Cell* stored = cells_of(table) + keys_of(table)[i];
-      Cell* key = cells_of(table) + pos;
-      if (type_of(stored) == type_of(key) && equal_under(stored, key, COMP_STRICT_EQUAL)) {
-        return PUT_PRESENT;
-      }
-    }
-    i = (i + ++step) & mask;
-    if (i == start) {
-      i = NONE;
-      break;
-    }
-  }
-  u32 x = site != NONE ? site : i;
+  u32 x = NONE;
+  u32 b = probe(table, value_hash(cells_of(table) + pos, false), [&](u32 i) {
+    Cell* stored = cells_of(table) + keys_of(table)[i];
+    Cell* key = cells_of(table) + pos;
+    return type_of(stored) == type_of(key) && equal_under(stored, key, COMP_STRICT_EQUAL);
+  }, &x);
+  if (b != NONE) return PUT_PRESENT;
   if (x == NONE) {
     resize_in_place(table, record(table)->n_buckets * 2);
     return put_single_key(table, pos);
   }
-  u32* f = flags_of(table);
-  bool was_empty = is_empty(f, x);
-  keys_of(table)[x] = pos;
-  set_used(f, x);
-  Record* r = record(table);
-  r->size++;
-  if (was_empty) r->n_occupied++;
+  occupy(table, x, pos);
   return PUT_STORED;
 }
 
@@ -402,27 +400,10 @@ inline Cell* record_at(u32 table, u32 offset) {
 // The bucket holding the key's live record, or NONE; *free_bucket receives
 // the bucket an insertion would take.
 u32 probe_ptr(u32 table, u32 key, u32* free_slot) {
-  Record* r = record(table);
-  u32 mask = r->n_buckets - 1;
-  u32 i = hash_mix(key) & mask;
-  u32 start = i, step = 0, site = NONE;
-  const u32* f = flags_of(table);
-  const u32* keys = keys_of(table);
-  while (!is_empty(f, i)) {
-    if (is_deleted(f, i)) {
-      site = i;
-    } else {
-      Cell* m = record_at(table, keys[i]);
-      if (m->header == MARKER_LIVE && m->w1 == key) return i;
-    }
-    i = (i + ++step) & mask;
-    if (i == start) {
-      i = NONE;
-      break;
-    }
-  }
-  if (free_slot) *free_slot = site != NONE ? site : i;
-  return NONE;
+  return probe(table, hash_mix(key), [&](u32 i) {
+    const Cell* m = record_at(table, keys_of(table)[i]);
+    return m->header == MARKER_LIVE && m->w1 == key;
+  }, free_slot);
 }
 
 void rebuild_records(u32 table, u32 requested) {
@@ -908,11 +889,7 @@ u32 intern_string(u32 table, const char* utf8, u32 length, bool case_insensitive
   e->w1 = u32(alias);
   e->w2 = 0;
   e->w3 = name_node;
-  keys_of(table)[free_bucket] = pos;
-  set_used(flags_of(table), free_bucket);
-  r = record(table);
-  r->size++;
-  r->n_occupied++;
+  occupy(table, free_bucket, pos);
   return pos + 1;
 }
 
@@ -951,11 +928,7 @@ i32 find_word(u32 table, u32 sym, bool case_insensitive, u32 add_under, i32* out
   w->w1 = add_under;
   w->w2 = sym;
   w->w3 = pos;
-  keys_of(table)[i] = pos;
-  set_used(flags_of(table), i);
-  Record* r = record(table);
-  r->size++;
-  r->n_occupied++;
+  occupy(table, i, pos);
   if (out) *out = i32(pos);
   return -1;
 }
@@ -987,13 +960,7 @@ Cell* put_ptr(u32 table, u32 key) {
     u32 block = record(table)->block;
     off = buffer_of(block)->used();
     mem::alloc_tail_bytes(block, rsize);
-    u32* f = flags_of(table);
-    bool was_empty = is_empty(f, x);
-    keys_of(table)[x] = off;
-    set_used(f, x);
-    r = record(table);
-    r->size++;
-    if (was_empty) r->n_occupied++;
+    occupy(table, x, off);
   }
   Cell* m = record_at(table, off);
   for (u32 c = 0; c < rsize / sizeof(Cell); ++c) make_unset(m + c);
@@ -1052,10 +1019,7 @@ u32 murmur3_32(const void* data, u32 length, u32 seed) {
     case 2: k ^= u32(tail[1]) << 8; [[fallthrough]];
     case 1:
       k ^= tail[0];
-      k *= C1;
-      k = rotl(k, 15);
-      k *= C2;
-      h ^= k;
+      h ^= scramble(k);
       break;
     default: break;
   }

@@ -21,96 +21,15 @@
 #include "runtime/stack.hpp"
 #include "runtime/unicode.hpp"
 #include "runtime/words.hpp"
+#include "tests/unit/test_support.hpp"
 
 using namespace qel;
+using namespace qel::test;
 
 namespace {
 
-template <class F>
-std::optional<Err> raised(F&& f) {
-  Cell* base = stack::base;
-  Cell* top = stack::top;
-  stack::Frame* ctop = stack::ctop;
-  Cell word{};
-  word.header = TYPE_WORD;
-  stack::mark_catch(&word);
-  std::optional<Err> r;
-  try {
-    f();
-  } catch (const Transfer&) {
-    r = error::id_of(stack::last());
-  }
-  stack::base = base;
-  stack::top = top;
-  stack::ctop = ctop;
-  return r;
-}
-
-// Restores the stack top; collects at every allocation under QEL_GC_STRESS.
-struct StackGuard {
-  Cell* top = stack::top;
-  bool collecting = gc::enabled;
-  StackGuard() { gc::enabled = true; }
-  ~StackGuard() {
-    stack::top = top;
-    gc::enabled = collecting;
-  }
-};
-
-Cell* text(const std::u32string& s) {
-  std::string utf8;
-  for (char32_t c : s) {
-    u8 b[4];
-    u32 n = unicode::encode_utf8_char(u32(c), b);
-    utf8.append(reinterpret_cast<const char*>(b), n);
-  }
-  return string::load(reinterpret_cast<const u8*>(utf8.data()), u32(utf8.size()),
-                       string::Encoding::utf8);
-}
-
-Cell ch(u32 c) {
-  Cell x;
-  make_char(&x, c);
-  return x;
-}
-Cell num(i32 n) {
-  Cell x;
-  make_integer(&x, n);
-  return x;
-}
-Cell dash() { return *words::cell(words::W_DASH); }
-Cell not_word() { return *words::cell(words::W_NOT); }
-
-Cell* block(std::initializer_list<Cell> items) {
-  Cell* b = make_none(stack::push());
-  make_series(b, TYPE_BLOCK, mem::alloc_cells(u32(items.size()) + 1));
-  for (const Cell& c : items) copy_cell(&c, mem::alloc_tail_cell(series_node(b)));
-  return b;
-}
-
-Cell* binary(std::initializer_list<u8> bytes) {
-  Cell* b = make_none(stack::push());
-  u32 node = mem::alloc_bytes(u32(bytes.size()));
-  make_series(b, TYPE_BINARY, node);
-  for (u8 x : bytes) *mem::alloc_tail_bytes(node, 1) = x;
-  return b;
-}
-
 Cell* make_bits(const Cell* spec, bool to = false) {
-  Cell proto;
-  make_datatype(&proto, TYPE_BITSET);
-  Cell* s = stack::push_cell(spec);
-  return to ? actions::to(&proto, s) : actions::make(&proto, s);
-}
-
-std::string formed(Cell* v, i32 limit = -1) {
-  Cell* out = make_none(stack::push());
-  string::make_at(out, 16, 1);
-  Cell part;
-  make_integer(&part, limit);
-  actions::form(v, out, limit >= 0 ? &part : nullptr, limit >= 0 ? limit : 0x7FFFFFFF);
-  if (limit >= 0) string::truncate(out, u32(limit));
-  return string::to_utf8(out);
+  return make_as(TYPE_BITSET, stack::push_cell(spec), to);
 }
 
 // The members among bits 0..limit-1.
@@ -138,18 +57,16 @@ bool find(Cell* bits, Cell* value) {
 }  // namespace
 
 TEST(Bitset, SpecsSetTheNamedBits) {
-  StackGuard g;
-  Cell nine_and_a_half;
-  make_float(&nine_and_a_half, 9.5);
+  Guard g;
   struct Case { const char* name; Cell* spec; std::set<u32> bits; u32 bytes; bool negated; };
   const Case cases[] = {
       {"string", text(U"abc"), {97, 98, 99}, 13, false},
-      {"char", block({ch('A')}), {65}, 9, false},
-      {"range", block({ch('a'), dash(), ch('c')}), {97, 98, 99}, 13, false},
-      {"integer range and float", block({num(1), dash(), num(3), nine_and_a_half}), {1, 2, 3, 9}, 2, false},
+      {"char", load(R"([#"A"])"), {65}, 9, false},
+      {"range", load(R"([#"a" - #"c"])"), {97, 98, 99}, 13, false},
+      {"integer range and float", load("[1 - 3 9.5]"), {1, 2, 3, 9}, 2, false},
       {"wide string", text(U"\u0100z"), {0x7A, 0x100}, 33, false},
-      {"nested block", block({*block({ch('x')}), *text(U"y")}), {'x', 'y'}, 16, false},
-      {"empty block", block({}), {}, 1, false},
+      {"nested block", load(R"([[#"x"] "y"])"), {'x', 'y'}, 16, false},
+      {"empty block", load("[]"), {}, 1, false},
   };
   for (const Case& c : cases) {
     Cell* b = make_bits(c.spec);
@@ -160,25 +77,26 @@ TEST(Bitset, SpecsSetTheNamedBits) {
 }
 
 TEST(Bitset, SizesNegationAndBinaries) {
-  StackGuard g;
-  Cell ten = num(10);
+  Guard g;
+  Cell ten = integer_cell(10);
   Cell* sized = make_bits(&ten);
   EXPECT_EQ(bitset::byte_length(sized), 2u);
   EXPECT_EQ(actions::handler<act::Length>(sized, ACT_length_q)(sized), 16);
-  Cell zero = num(0);
+  Cell zero = integer_cell(0);
   EXPECT_EQ(formed(make_bits(&zero)), "make bitset! #{}");
 
-  Cell* n = make_bits(block({not_word(), *text(U"a")}));
+  Cell* n = make_bits(load(R"([not "a"])"));
   EXPECT_TRUE(bitset::negated(n));
   EXPECT_EQ(formed(n), "make bitset! [not #{00000000000000000000000040}]");
-  EXPECT_FALSE(pick(n, ch('a')));
-  EXPECT_TRUE(pick(n, ch('b')));
-  EXPECT_TRUE(pick(n, num(1000000))) << "beyond the bytes a negated bitset holds every bit";
-  EXPECT_FALSE(pick(make_bits(text(U"a")), num(1000000)));
+  EXPECT_FALSE(pick(n, char_cell('a')));
+  EXPECT_TRUE(pick(n, char_cell('b')));
+  EXPECT_TRUE(pick(n, integer_cell(1000000)))
+      << "beyond the bytes a negated bitset holds every bit";
+  EXPECT_FALSE(pick(make_bits(text(U"a")), integer_cell(1000000)));
 
-  Cell* fromb = make_bits(binary({0x80, 0x01}));
+  Cell* fromb = make_bits(binary_of({0x80, 0x01}));
   EXPECT_EQ(members(fromb, 64), (std::set<u32>{0, 15}));
-  Cell* negb = make_bits(block({not_word(), *binary({0x80})}));
+  Cell* negb = make_bits(block_of({word_cell("not"), *binary_of({0x80})}));
   EXPECT_TRUE(bitset::negated(negb));
   EXPECT_EQ(formed(negb), "make bitset! [not #{80}]");
   EXPECT_FALSE(bitset::member(negb, 0));
@@ -189,20 +107,19 @@ TEST(Bitset, SizesNegationAndBinaries) {
 }
 
 TEST(Bitset, SpecErrors) {
-  StackGuard g;
-  Cell word = *words::cell(words::W_COPY);
-  Cell minus_one = num(-1), eight = num(8);
+  Guard g;
+  Cell minus_one = integer_cell(-1), eight = integer_cell(8);
   struct Case { const char* name; const Cell* spec; bool to; Err expected; };
   const Case cases[] = {
-      {"descending range", block({ch('c'), dash(), ch('a')}), false, Err::script_past_end},
-      {"mixed range", block({ch('a'), dash(), num(99)}), false, Err::script_invalid_arg},
-      {"open range", block({num(1), dash()}), false, Err::script_past_end},
+      {"descending range", load(R"([#"c" - #"a"])"), false, Err::script_past_end},
+      {"mixed range", load(R"([#"a" - 99])"), false, Err::script_invalid_arg},
+      {"open range", load("[1 -]"), false, Err::script_past_end},
       {"negative size", &minus_one, false, Err::script_out_of_range},
       {"size in to", &eight, true, Err::script_bad_to_arg},
-      {"binary in a block", block({*binary({0})}), false, Err::internal_not_done},
-      {"word in make", block({word}), false, Err::script_bad_make_arg},
-      {"word in to", block({word}), true, Err::script_bad_to_arg},
-      {"negative bit", block({num(-3)}), false, Err::script_out_of_range},
+      {"binary in a block", block_of({*binary_of({0})}), false, Err::internal_not_done},
+      {"word in make", load("[copy]"), false, Err::script_bad_make_arg},
+      {"word in to", load("[copy]"), true, Err::script_bad_to_arg},
+      {"negative bit", load("[-3]"), false, Err::script_out_of_range},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(raised([&] { make_bits(c.spec, c.to); }), c.expected) << c.name;
@@ -210,29 +127,29 @@ TEST(Bitset, SpecErrors) {
 }
 
 TEST(Bitset, ChangesOnBothKinds) {
-  StackGuard g;
+  Guard g;
   // Setting a bit of a negated bitset and clearing one of a plain bitset
   // change the bits inside the bytes even when the highest bit named lies
   // beyond them.
-  Cell* n = make_bits(block({not_word(), *text(U"ab")}));
+  Cell* n = make_bits(load(R"([not "ab"])"));
   Cell* wide = text(U"a\u0400");
   actions::handler<act::Insert>(n, ACT_insert)(n, wide, -1, false, 1, false);
-  EXPECT_TRUE(pick(n, ch('a')));
-  EXPECT_FALSE(pick(n, ch('b')));
-  EXPECT_TRUE(pick(n, ch(0x400)));
+  EXPECT_TRUE(pick(n, char_cell('a')));
+  EXPECT_FALSE(pick(n, char_cell('b')));
+  EXPECT_TRUE(pick(n, char_cell(0x400)));
 
   Cell* p = make_bits(text(U"ab"));
-  Cell* range = block({ch('a'), dash(), ch(5000)});
+  Cell* range = load("[#\"a\" - #\"^(1388)\"]");
   actions::handler<act::Remove>(p, ACT_remove)(p, range, nullptr);
   EXPECT_EQ(members(p, 6000), std::set<u32>{});
 
   // remove/part takes members away on a negated bitset too; clear empties.
-  Cell* m = make_bits(block({not_word(), *text(U"a")}));
+  Cell* m = make_bits(load(R"([not "a"])"));
   Cell* bx = text(U"b");
   actions::handler<act::Remove>(m, ACT_remove)(m, bx, nullptr);
-  EXPECT_FALSE(pick(m, ch('b')));
-  EXPECT_FALSE(pick(m, ch('a')));
-  EXPECT_TRUE(pick(m, ch('c')));
+  EXPECT_FALSE(pick(m, char_cell('b')));
+  EXPECT_FALSE(pick(m, char_cell('a')));
+  EXPECT_TRUE(pick(m, char_cell('c')));
   EXPECT_EQ(raised([&] { actions::handler<act::Remove>(m, ACT_remove)(m, nullptr, nullptr); }),
             Err::script_missing_arg);
   actions::handler<act::Unary>(m, ACT_clear)(m);
@@ -241,15 +158,15 @@ TEST(Bitset, ChangesOnBothKinds) {
 
   // poke and paths: none, false and 0 clear; anything else sets.
   Cell* q = make_bits(text(U"a"));
-  Cell yes = num(7), no;
+  Cell yes = integer_cell(7), no;
   make_none(&no);
-  Cell idx = ch('z');
+  Cell idx = char_cell('z');
   actions::handler<act::Poke>(q, ACT_poke)(q, 0, &idx, &yes);
-  EXPECT_TRUE(pick(q, ch('z')));
+  EXPECT_TRUE(pick(q, char_cell('z')));
   PathStep step{nullptr, 1, true, false, false};
-  Cell a = ch('a');
+  Cell a = char_cell('a');
   actions::eval_path(q, &a, &no, step);
-  EXPECT_FALSE(pick(q, ch('a')));
+  EXPECT_FALSE(pick(q, char_cell('a')));
   Cell* got = actions::eval_path(q, &idx, nullptr, step);
   EXPECT_EQ(type_of(got), TYPE_LOGIC);
   Cell* s = text(U"a");
@@ -257,14 +174,14 @@ TEST(Bitset, ChangesOnBothKinds) {
 }
 
 TEST(Bitset, RangeTestsUseTheLowerBound) {
-  StackGuard g;
+  Guard g;
   Cell* bc = make_bits(text(U"bc"));
-  EXPECT_FALSE(find(bc, block({ch('a'), dash(), ch('c')})));
-  EXPECT_TRUE(find(bc, block({ch('b'), dash(), ch('c')})));
-  EXPECT_FALSE(find(bc, block({ch('b'), dash(), ch(5000)})));
-  Cell* n = make_bits(block({not_word(), *text(U"a")}));
-  EXPECT_TRUE(find(n, block({ch('b'), dash(), ch(5000)})));
-  EXPECT_FALSE(find(n, block({ch('a'), dash(), ch(5000)})));
+  EXPECT_FALSE(find(bc, load(R"([#"a" - #"c"])")));
+  EXPECT_TRUE(find(bc, load(R"([#"b" - #"c"])")));
+  EXPECT_FALSE(find(bc, load("[#\"b\" - #\"^(1388)\"]")));
+  Cell* n = make_bits(load(R"([not "a"])"));
+  EXPECT_TRUE(find(n, load("[#\"b\" - #\"^(1388)\"]")));
+  EXPECT_FALSE(find(n, load("[#\"a\" - #\"^(1388)\"]")));
   EXPECT_TRUE(find(n, text(U"xyz\u2000")));
   EXPECT_FALSE(find(n, text(U"xya")));
 }
@@ -306,7 +223,7 @@ Model combine(const Model& a, const Model& b, i32 op) {
 }  // namespace
 
 TEST(Bitset, SetOperationsMatchASetModel) {
-  StackGuard g;
+  Guard g;
   std::mt19937 rng(12345);
   const i32 ops[] = {OP_OR, OP_AND, OP_XOR, OP_UNION, OP_INTERSECT, OP_EXCLUDE, OP_DIFFERENCE};
   for (int round = 0; round < 300; ++round) {
@@ -317,7 +234,7 @@ TEST(Bitset, SetOperationsMatchASetModel) {
       u32 top = 1 + rng() % 150;
       for (u32 k = rng() % 12; k > 0; --k) s.push_back(char32_t(rng() % top));
       bool negate = rng() % 2;
-      operand = negate ? make_bits(block({not_word(), *text(s)})) : make_bits(text(s));
+      operand = negate ? make_bits(block_of({word_cell("not"), *text(s)})) : make_bits(text(s));
     }
     Model ma = model_of(operands[0]), mb = model_of(operands[1]);
     for (i32 op : ops) {
@@ -344,11 +261,11 @@ TEST(Bitset, SetOperationsMatchASetModel) {
 }
 
 TEST(Bitset, OperandsMustBeBitsetsAndUniqueKeepsTheFirst) {
-  StackGuard g;
+  Guard g;
   Cell* a = make_bits(text(U"a"));
   stack::mark_native(words::cell(words::W_COPY));
   stack::push_cell(a);
-  Cell n = num(1);
+  Cell n = integer_cell(1);
   stack::push_cell(&n);
   EXPECT_EQ(raised([&] { bitset::do_bitwise(OP_OR); }), Err::script_invalid_type);
   Cell b = *make_bits(text(U"b"));
@@ -361,12 +278,12 @@ TEST(Bitset, OperandsMustBeBitsetsAndUniqueKeepsTheFirst) {
 }
 
 TEST(Bitset, CompareByLengthKindAndBytes) {
-  StackGuard g;
+  Guard g;
   Cell* a = make_bits(text(U"a"));
   Cell* a2 = make_bits(text(U"a"));
   Cell* b = make_bits(text(U"b"));
   Cell* longer = make_bits(text(U"\u00ff"));
-  Cell* na = make_bits(block({not_word(), *text(U"a")}));
+  Cell* na = make_bits(load(R"([not "a"])"));
   auto cmp = [](Cell* x, Cell* y, i32 op = COMP_EQUAL) { return actions::compare_values(x, y, op); };
   EXPECT_EQ(cmp(a, a2), 0);
   EXPECT_NE(cmp(a, a2, COMP_SAME), 0);
@@ -374,43 +291,29 @@ TEST(Bitset, CompareByLengthKindAndBytes) {
   EXPECT_LT(cmp(a, longer), 0);
   EXPECT_LT(cmp(a, na), 0) << "the plain bitset is the lesser";
   EXPECT_NE(cmp(a, b), 0);
-  Cell one = num(1);
+  Cell one = integer_cell(1);
   EXPECT_EQ(cmp(a, &one), COMPARE_INCOMPARABLE);
 }
 
-namespace {
-
-std::vector<std::string> g_events;
-void record_event(Cell*, Cell*, Cell*, Cell* action, Cell*, i32, i32) {
-  g_events.push_back(string::to_utf8(word::to_string(action)));
-}
-
-}  // namespace
-
 TEST(Bitset, ChangesOfAnOwnedBitsetAreReported) {
-  StackGuard g;
-  // An owner object with change handlers, and a hook in place of its
-  // on-deep-change* that records the action words.
-  Cell* owner = make_none(stack::push());
-  object::make_at(owner, 2);
-  owner->w3 = mem::alloc_cells(2);
+  Guard g;
+  // An owner object with change handlers, and a recorder in place of its
+  // on-deep-change* that keeps the action words.
+  ChangeEvents events;
+  Cell* owner = events.owner();
   Cell* bits = make_bits(text(U"a"));
   Cell field = *words::cell(words::W_FLAGS);
   ownership::bind(bits, owner, &field);
-  auto saved_hook = ownership::on_deep_change;
-  ownership::on_deep_change = record_event;
-  g_events.clear();
 
   Cell* b = text(U"b");
   actions::handler<act::Insert>(bits, ACT_append)(bits, b, -1, false, 1, true);
-  Cell z = ch('z'), yes = num(1);
+  Cell z = char_cell('z'), yes = integer_cell(1);
   actions::handler<act::Poke>(bits, ACT_poke)(bits, 0, &z, &yes);
   actions::handler<act::Remove>(bits, ACT_remove)(bits, b, nullptr);
   actions::handler<act::Unary>(bits, ACT_clear)(bits);
-  ownership::on_deep_change = saved_hook;
   const std::vector<std::string> expected = {"insert", "inserted", "poke",  "poked",
                                              "remove", "removed",  "clear", "cleared"};
-  EXPECT_EQ(g_events, expected);
+  EXPECT_EQ(events.actions(), expected);
 
   // reflect owned answers the owner; modify owned none lets it go.
   Cell* got = actions::handler<act::Reflect>(bits, ACT_reflect)(bits, words::symbol(words::W_OWNED));

@@ -15,76 +15,29 @@
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/stack.hpp"
+#include "tests/unit/test_support.hpp"
 
 using namespace qel;
+using namespace qel::test;
 
 namespace {
 
-class Char : public testing::Test {
- protected:
-  void SetUp() override {
-    saved_ = gc::enabled;
-    gc::enabled = true;
-    stack::init();
-  }
-  void TearDown() override {
-    stack::init();
-    gc::enabled = saved_;
-  }
-  bool saved_ = false;
-};
+class Char : public test::RuntimeTest {};
 
-// A value, or the error it raised.
-struct Outcome {
-  std::optional<Cell> value;
-  std::optional<Err> error;
-};
-
-template <class F>
-Outcome run(F f) {
-  Cell* base = stack::base;
-  Cell* top = stack::top;
-  stack::Frame* ctop = stack::ctop;
-  // A frame of its own first: the caught error lands in the base cell of
-  // the frame around the catch, which must not be a cell of the caller.
-  stack::mark(1, 0, stack::FRAME_NATIVE);
-  stack::mark(1, 0, stack::FRAME_CATCH);
-  Outcome o;
-  try {
-    o.value = *f();
-  } catch (const Transfer&) {
-    stack::adjust_post_try();
-    o.error = error::id_of(stack::base);
-  }
-  stack::base = base;
-  stack::top = top;
-  stack::ctop = ctop;
-  return o;
-}
-
-Cell* text(const char* utf8, i32 index = 0) {
-  Cell* s = string::load(reinterpret_cast<const u8*>(utf8), u32(std::strlen(utf8)),
-                         string::Encoding::utf8);
+// A string! of the UTF-8 text at the index.
+Cell* text_at(const char* utf8, i32 index = 0) {
+  Cell* s = text(utf8);
   set_series_index(s, index);
   return s;
 }
 
-Cell* bytes(std::vector<u8> b) {
-  Cell* c = make_none(stack::push());
-  make_series(c, TYPE_BINARY, mem::alloc_bytes(u32(b.size()) + 1));
-  mem::Buffer* buf = mem::buffer_of(c->w2);
-  if (!b.empty()) std::memcpy(buf->head_ptr(), b.data(), b.size());
-  buf->tail = buf->head + u32(b.size());
-  return c;
-}
-
 Outcome make(Cell* spec) {
-  return run([&] { return actions::make(make_datatype(stack::push(), TYPE_CHAR), spec); });
+  return outcome_of([&] { return actions::make(make_datatype(stack::push(), TYPE_CHAR), spec); });
 }
 
 // The arithmetic action on a char! and an operand, through the dispatch handler.
 Outcome math(Action a, u32 cp, const Cell& operand) {
-  return run([&] {
+  return outcome_of([&] {
     // A frame of its own, as the action entry would have.
     stack::mark(1, 0, stack::FRAME_NATIVE);
     make_char(stack::push(), cp);
@@ -92,30 +45,6 @@ Outcome math(Action a, u32 cp, const Cell& operand) {
     reinterpret_cast<act::Dispatch>(actions::get_handler(stack::base, a))();
     return stack::base;
   });
-}
-
-std::string shown(Cell v, bool mold, bool all = false) {
-  Cell* value = stack::push_cell(&v);
-  Cell* out = string::make_at(make_none(stack::push()), 8);
-  if (mold) actions::mold(value, out, false, all, false, nullptr, 100, 0);
-  else actions::form(value, out, nullptr, 100);
-  return string::to_utf8(out);
-}
-
-Cell integer_cell(i32 v) {
-  Cell c;
-  make_integer(&c, v);
-  return c;
-}
-Cell char_cell(u32 cp) {
-  Cell c;
-  make_char(&c, cp);
-  return c;
-}
-Cell float_cell(double d) {
-  Cell c;
-  make_float(&c, d);
-  return c;
 }
 
 }  // namespace
@@ -128,10 +57,10 @@ TEST_F(Char, MakeFromEveryKindOfSpec) {
     std::optional<Err> error;
   };
   const std::vector<Case> cases = {
-      {"string at its index", [] { return text("abc", 1); }, 'b', {}},
+      {"string at its index", [] { return text_at("abc", 1); }, 'b', {}},
       {"astral in a string", [] { return text("\U0001F600"); }, 0x1F600, {}},
       {"empty string", [] { return text(""); }, {}, Err::script_bad_to_arg},
-      {"string at its tail", [] { return text("ab", 2); }, {}, Err::script_bad_to_arg},
+      {"string at its tail", [] { return text_at("ab", 2); }, {}, Err::script_bad_to_arg},
       {"integer", [] { return make_integer(stack::push(), 65); }, 'A', {}},
       {"highest code point", [] { return make_integer(stack::push(), 0x10FFFF); }, 0x10FFFF, {}},
       {"past the highest", [] { return make_integer(stack::push(), 0x110000); }, {}, Err::script_out_of_range},
@@ -141,13 +70,13 @@ TEST_F(Char, MakeFromEveryKindOfSpec) {
       {"NaN", [] { return make_float(stack::push(), std::nan("")); }, {}, Err::script_out_of_range},
       {"huge float", [] { return make_float(stack::push(), 1e300); }, {}, Err::script_out_of_range},
       {"char", [] { return make_char(stack::push(), 0xE9); }, 0xE9, {}},
-      {"binary ASCII", [] { return bytes({'A', 0xFF}); }, 'A', {}},
-      {"binary UTF-8", [] { return bytes({0xE2, 0x82, 0xAC}); }, 0x20AC, {}},
-      {"binary 4-byte UTF-8", [] { return bytes({0xF0, 0x9F, 0x98, 0x80}); }, 0x1F600, {}},
-      {"binary cut by its tail", [] { return bytes({0xE2, 0x82}); }, {}, Err::access_invalid_utf8},
-      {"binary continuation byte", [] { return bytes({0x80, 'a'}); }, {}, Err::access_invalid_utf8},
-      {"binary overlong", [] { return bytes({0xC0, 0x80}); }, {}, Err::access_invalid_utf8},
-      {"empty binary", [] { return bytes({}); }, {}, Err::script_bad_to_arg},
+      {"binary ASCII", [] { return binary_of({'A', 0xFF}); }, 'A', {}},
+      {"binary UTF-8", [] { return binary_of({0xE2, 0x82, 0xAC}); }, 0x20AC, {}},
+      {"binary 4-byte UTF-8", [] { return binary_of({0xF0, 0x9F, 0x98, 0x80}); }, 0x1F600, {}},
+      {"binary cut by its tail", [] { return binary_of({0xE2, 0x82}); }, {}, Err::access_invalid_utf8},
+      {"binary continuation byte", [] { return binary_of({0x80, 'a'}); }, {}, Err::access_invalid_utf8},
+      {"binary overlong", [] { return binary_of({0xC0, 0x80}); }, {}, Err::access_invalid_utf8},
+      {"empty binary", [] { return binary_of({}); }, {}, Err::script_bad_to_arg},
       {"none", [] { return make_none(stack::push()); }, {}, Err::script_bad_to_arg},
   };
   for (const Case& c : cases) {
@@ -156,9 +85,9 @@ TEST_F(Char, MakeFromEveryKindOfSpec) {
     if (c.error) {
       EXPECT_EQ(o.error, c.error) << c.name;
     } else {
-      ASSERT_TRUE(o.value) << c.name;
-      EXPECT_EQ(type_of(&*o.value), TYPE_CHAR) << c.name;
-      EXPECT_EQ(o.value->w2, *c.cp) << c.name;
+      ASSERT_FALSE(o.error) << c.name;
+      EXPECT_EQ(type_of(&o.value), TYPE_CHAR) << c.name;
+      EXPECT_EQ(o.value.w2, *c.cp) << c.name;
     }
   }
   // to char! is the same conversion.
@@ -205,9 +134,9 @@ TEST_F(Char, ArithmeticStaysInTheCodePointRange) {
     if (c.error) {
       EXPECT_EQ(o.error, c.error) << int(c.action) << " " << c.cp;
     } else {
-      ASSERT_TRUE(o.value) << int(c.action) << " " << c.cp;
-      EXPECT_EQ(type_of(&*o.value), TYPE_CHAR);
-      EXPECT_EQ(o.value->w2, *c.result) << int(c.action) << " " << c.cp;
+      ASSERT_FALSE(o.error) << int(c.action) << " " << c.cp;
+      EXPECT_EQ(type_of(&o.value), TYPE_CHAR);
+      EXPECT_EQ(o.value.w2, *c.result) << int(c.action) << " " << c.cp;
     }
   }
 }
@@ -237,10 +166,10 @@ TEST_F(Char, FormAndMold) {
       {0x96, false, "#\"^(96)\""},  {0x1F600, true, "#\"^(1F600)\""},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(shown(char_cell(c.cp), true, c.all), c.mold) << c.cp;
+    EXPECT_EQ(molded(char_cell(c.cp), {.all = c.all}), c.mold) << c.cp;
   }
-  EXPECT_EQ(shown(char_cell(0x20AC), false), "\u20AC");
-  EXPECT_EQ(shown(char_cell('"'), false), "\"");
+  EXPECT_EQ(formed(char_cell(0x20AC)), "\u20AC");
+  EXPECT_EQ(formed(char_cell('"')), "\"");
   // The answer is the budget less the characters written.
   Cell* v = make_char(stack::push(), 30);
   Cell* out = string::make_at(make_none(stack::push()), 8);

@@ -13,38 +13,12 @@
 #include "runtime/fastpath.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/stack.hpp"
+#include "tests/unit/test_support.hpp"
 
 using namespace qel;
+using namespace qel::test;
 
 namespace {
-
-// Runs f inside a catch frame; answers the id of the error it raised, if any.
-template <class F>
-std::optional<Err> raised(F f) {
-  stack::init();
-  stack::mark(1, 0, stack::FRAME_CATCH);
-  std::optional<Err> got;
-  try {
-    f();
-  } catch (const Transfer&) {
-    stack::adjust_post_try();
-    got = error::id_of(stack::base);
-  }
-  stack::init();
-  return got;
-}
-
-std::string formed(Cell v, bool mold = false, bool all = false) {
-  stack::init();
-  Cell* value = stack::push_cell(&v);
-  Cell* buf = stack::push();
-  string::make_at(buf, 16, 1);
-  if (mold) actions::mold(value, buf, false, all, false, nullptr, 1000, 0);
-  else actions::form(value, buf, nullptr, 1000);
-  std::string s = string::to_utf8(buf);
-  stack::init();
-  return s;
-}
 
 // Two test datatypes in the unused ids 55 and 56: 56 inherits from 55.
 int g_appends = 0;
@@ -164,7 +138,7 @@ TEST(SmallTypes, FormAndMold) {
       {d, false, false, "integer"},   {d, true, false, "integer!"}, {d, true, true, "#(integer!)"},
       {p, false, false, "point2D"},
   };
-  for (const Case& c : cases) EXPECT_EQ(formed(c.v, c.mold, c.all), c.text);
+  for (const Case& c : cases) EXPECT_EQ(printed(&c.v, c.mold, {.all = c.all}), c.text);
 }
 
 TEST(SmallTypes, LogicMakeToAndTruth) {

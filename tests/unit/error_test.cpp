@@ -16,64 +16,14 @@
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/stack.hpp"
+#include "tests/unit/test_support.hpp"
 
 using namespace qel;
+using namespace qel::test;
 
 namespace {
 
-// Runs f inside a catch frame; answers the id of the error it raised and
-// leaves the error in *keep (a stack cell pushed before).
-template <class F>
-std::optional<Err> raised(F&& f, Cell* keep = nullptr) {
-  Cell* base = stack::base;
-  Cell* top = stack::top;
-  stack::Frame* ctop = stack::ctop;
-  Cell word{};
-  word.header = TYPE_WORD;
-  stack::mark_catch(&word);
-  std::optional<Err> r;
-  try {
-    f();
-  } catch (const Transfer& t) {
-    EXPECT_EQ(t.code, THROW_ERROR);
-    r = error::id_of(stack::last());
-    if (keep) copy_cell(stack::last(), keep);
-  }
-  stack::base = base;
-  stack::top = top;
-  stack::ctop = ctop;
-  return r;
-}
-
-Cell* text(const std::string& s) {
-  return string::load(reinterpret_cast<const u8*>(s.data()), u32(s.size()), string::Encoding::utf8);
-}
-
-Cell wd(const char* name) { return *intern_word(name); }
-
-// A block of the given values, pushed.
-Cell* block(std::initializer_list<Cell> items) {
-  Cell* b = make_none(stack::push());
-  make_series(b, TYPE_BLOCK, mem::alloc_cells(u32(items.size()) + 1));
-  for (const Cell& c : items) copy_cell(&c, mem::alloc_tail_cell(series_node(b)));
-  return b;
-}
-
-// Loads text into a block pushed on the arguments stack.
-Cell* load(const std::string& source) {
-  Cell* out = make_none(stack::push());
-  lexer::ScanFlags f;
-  f.keep_block = true;
-  lexer::scan(out, reinterpret_cast<const u8*>(source.data()), u32(source.size()), f, nullptr,
-              nullptr, nullptr, nullptr);
-  return out;
-}
-
-Cell* make_error(Cell* spec) {
-  Cell proto;
-  make_datatype(&proto, TYPE_ERROR);
-  return actions::make(&proto, spec);
-}
+Cell* make_error(Cell* spec) { return make_as(TYPE_ERROR, spec); }
 
 std::string word_at(const Cell* err, error::Field f) {
   const Cell* w = error::field(err, f);
@@ -82,28 +32,10 @@ std::string word_at(const Cell* err, error::Field f) {
   return string::to_utf8(word::to_string(&copy));
 }
 
-std::string molded(Cell* v) {
-  Cell* out = make_none(stack::push());
-  string::make_at(out, 64, 1);
-  actions::mold(v, out, false, false, false, nullptr, 0x7FFFFFFF, 0);
-  return string::to_utf8(out);
-}
-
-// Restores the stack top; collects at every allocation under QEL_GC_STRESS.
-struct StackGuard {
-  Cell* top = stack::top;
-  bool collecting = gc::enabled;
-  StackGuard() { gc::enabled = true; }
-  ~StackGuard() {
-    stack::top = top;
-    gc::enabled = collecting;
-  }
-};
-
 }  // namespace
 
 TEST(ErrorCatalogue, PinnedCodesAndFieldOrder) {
-  StackGuard g;
+  Guard g;
   struct Case { Err id; i32 code; const char* word; };
   const Case cases[] = {
       {Err::throw_break, 0, "break"},           {Err::throw_return, 1, "return"},
@@ -124,7 +56,7 @@ TEST(ErrorCatalogue, PinnedCodesAndFieldOrder) {
 }
 
 TEST(ErrorCatalogue, TheErrorsObjectHoldsEveryIdInOrder) {
-  StackGuard g;
+  Guard g;
   const Cell* errors = error::catalog();
   ASSERT_EQ(type_of(errors), TYPE_OBJECT);
   ASSERT_EQ(context::word_count(errors->w1), u32(ERR_CATEGORY_COUNT));
@@ -146,7 +78,7 @@ TEST(ErrorCatalogue, TheErrorsObjectHoldsEveryIdInOrder) {
 }
 
 TEST(ErrorMake, FromCodes) {
-  StackGuard g;
+  Guard g;
   Cell* spec = make_none(stack::push());
   make_integer(spec, 300);
   Cell* e = make_error(spec);
@@ -171,27 +103,25 @@ TEST(ErrorMake, FromCodes) {
 }
 
 TEST(ErrorMake, FromBlocksOfWords) {
-  StackGuard g;
-  Cell* e = make_error(block({wd("math"), wd("zero-divide")}));
+  Guard g;
+  Cell* e = make_error(load_all("math zero-divide"));
   EXPECT_EQ(int_of(error::field(e, error::F_CODE)), 400);
   EXPECT_EQ(error::id_of(e), Err::math_zero_divide);
 
-  Cell five;
-  make_integer(&five, 5);
-  struct Case { std::initializer_list<Cell> items; Err expected; const char* arg1; };
+  struct Case { const char* spec; Err expected; const char* arg1; };
   const Case cases[] = {
-      {{wd("nonsense"), wd("zero-divide")}, Err::script_invalid_spec_field, "type"},
-      {{wd("math")}, Err::script_invalid_spec_field, "id"},
-      {{wd("math"), wd("no-value")}, Err::script_invalid_spec_field, "id"},
-      {{wd("math"), wd("code")}, Err::script_invalid_spec_field, "id"},  // no id
-      {{wd("math"), five}, Err::script_invalid_arg, nullptr},
-      {{five}, Err::internal_invalid_error, nullptr},
-      {{}, Err::internal_invalid_error, nullptr},
+      {"nonsense zero-divide", Err::script_invalid_spec_field, "type"},
+      {"math", Err::script_invalid_spec_field, "id"},
+      {"math no-value", Err::script_invalid_spec_field, "id"},
+      {"math code", Err::script_invalid_spec_field, "id"},  // no id
+      {"math 5", Err::script_invalid_arg, nullptr},
+      {"5", Err::internal_invalid_error, nullptr},
+      {"", Err::internal_invalid_error, nullptr},
   };
   for (const Case& c : cases) {
     Cell* keep = make_none(stack::push());
-    auto id = raised([&] { make_error(block(c.items)); }, keep);
-    EXPECT_EQ(id, c.expected);
+    auto id = raised([&] { make_error(load_all(c.spec)); }, keep);
+    EXPECT_EQ(id, c.expected) << c.spec;
     if (c.arg1) {
       EXPECT_EQ(word_at(keep, error::F_ARG1), c.arg1);
     }
@@ -205,8 +135,8 @@ TEST(ErrorMake, FromBlocksOfWords) {
 }
 
 TEST(ErrorMake, FromABlockOfFieldsEvaluatedInTheError) {
-  StackGuard g;
-  Cell* e = make_error(load("type: 'math id: 'overflow arg1: 5 where: 'here"));
+  Guard g;
+  Cell* e = make_error(load_all("type: 'math id: 'overflow arg1: 5 where: 'here"));
   EXPECT_EQ(int_of(error::field(e, error::F_CODE)), 401);
   EXPECT_EQ(error::id_of(e), Err::math_overflow);
   EXPECT_EQ(int_of(error::field(e, error::F_ARG1)), 5);
@@ -221,14 +151,14 @@ TEST(ErrorMake, FromABlockOfFieldsEvaluatedInTheError) {
   };
   for (const Case& c : cases) {
     Cell* keep = make_none(stack::push());
-    auto id = raised([&] { make_error(load(c.spec)); }, keep);
+    auto id = raised([&] { make_error(load_all(c.spec)); }, keep);
     EXPECT_EQ(id, Err::script_invalid_spec_field) << c.spec;
     EXPECT_EQ(word_at(keep, error::F_ARG1), c.arg1) << c.spec;
   }
 }
 
 TEST(ErrorMake, FromStringIsAUserErrorWithTheTextAsMessage) {
-  StackGuard g;
+  Guard g;
   Cell* e = make_error(text("disk on fire"));
   EXPECT_EQ(error::id_of(e), Err::user_message);
   EXPECT_EQ(string::to_utf8(error::field(e, error::F_ARG1)), "disk on fire");
@@ -239,12 +169,12 @@ namespace {
 
 // A global word f holding a function, g holding an integer.
 void define_calls() {
-  Cell* spec = block({});
-  Cell* body = block({});
+  Cell* spec = load("[]");
+  Cell* body = load("[]");
   function::push(spec, body, 0, 0, 0, 0);
-  Cell f = wd("f");
+  Cell f = word_cell("f");
   word::set(&f, stack::last());
-  Cell g = wd("g"), one;
+  Cell g = word_cell("g"), one;
   make_integer(&one, 1);
   word::set(&g, &one);
 }
@@ -252,11 +182,11 @@ void define_calls() {
 }  // namespace
 
 TEST(ErrorReport, LinesOfAScriptErrorRaisedInAFunction) {
-  StackGuard g;
+  Guard g;
   define_calls();
   Cell* setting = error::stack_trace_setting();
   Cell saved = *setting;
-  Cell f = wd("f"), gw = wd("g"), foo = wd("foo");
+  Cell f = word_cell("f"), gw = word_cell("g"), foo = word_cell("foo");
   Cell* keep = make_none(stack::push());
   raised([&] {
     stack::mark(&f, stack::FRAME_FUNCTION);
@@ -283,7 +213,7 @@ TEST(ErrorReport, LinesOfAScriptErrorRaisedInAFunction) {
 }
 
 TEST(ErrorReport, ArgumentsAreMoldedAndNearIsCut) {
-  StackGuard g;
+  Guard g;
   Cell* keep = make_none(stack::push());
   raised([&] { fire(Err::script_invalid_arg, text("ab")); }, keep);
   // A near position longer than 40 characters is cut.
@@ -298,8 +228,8 @@ TEST(ErrorReport, ArgumentsAreMoldedAndNearIsCut) {
 }
 
 TEST(ErrorReport, MalformedErrorsAreReportedAsInvalidError) {
-  StackGuard g;
-  Cell bogus = wd("bogus");
+  Guard g;
+  Cell bogus = word_cell("bogus");
   for (error::Field f : {error::F_TYPE, error::F_ID}) {
     Cell* spec = make_none(stack::push());
     make_integer(spec, 400);
@@ -319,7 +249,7 @@ TEST(ErrorReport, MalformedErrorsAreReportedAsInvalidError) {
 }
 
 TEST(ErrorValue, MoldComparePathAndStack) {
-  StackGuard g;
+  Guard g;
   Cell* spec = make_none(stack::push());
   make_integer(spec, 400);
   Cell* e = make_error(spec);
@@ -336,14 +266,14 @@ TEST(ErrorValue, MoldComparePathAndStack) {
   EXPECT_TRUE(actions::compare(e, &same, COMP_EQUAL));
 
   // Path access reads a field by its word.
-  Cell idw = wd("id");
+  Cell idw = word_cell("id");
   PathStep step{nullptr, 1, true, false, false};
   Cell* id = actions::eval_path(e, &idw, nullptr, step);
   EXPECT_EQ(type_of(id), TYPE_WORD);
 
   // A kept call stack becomes the block of the calls.
   define_calls();
-  Cell f = wd("f");
+  Cell f = word_cell("f");
   Cell* keep = make_none(stack::push());
   raised([&] {
     stack::mark(&f, stack::FRAME_FUNCTION);
@@ -358,11 +288,11 @@ TEST(ErrorValue, MoldComparePathAndStack) {
 }
 
 TEST(ErrorValue, ArgWordNamesAnArgumentOfTheCalledFunction) {
-  StackGuard g;
-  Cell* spec = load("a 'b :c /d e");
-  Cell* body = block({});
+  Guard g;
+  Cell* spec = load_all("a 'b :c /d e");
+  Cell* body = load("[]");
   function::push(spec, body, 0, 0, 0, 0);
-  Cell fw = wd("fn-with-args");
+  Cell fw = word_cell("fn-with-args");
   word::set(&fw, stack::last());
   Cell* saved_base = stack::base;
   stack::Frame* saved_ctop = stack::ctop;
@@ -373,7 +303,7 @@ TEST(ErrorValue, ArgWordNamesAnArgumentOfTheCalledFunction) {
     error::arg_word(n, &w);
     EXPECT_EQ(string::to_utf8(word::to_string(&w)), expected[n]) << n;
   }
-  Cell gw = wd("g");
+  Cell gw = word_cell("g");
   stack::mark(&gw, stack::FRAME_NATIVE);  // g holds no function
   Cell w;
   EXPECT_EQ(string::to_utf8(word::to_string(error::arg_word(0, &w))), "<anon>");

@@ -1,6 +1,7 @@
 // Float and text conversion: reading, digits, mold and form texts, angles.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -16,17 +17,6 @@ using namespace qel::float_text;
 namespace {
 
 constexpr double INF = std::numeric_limits<double>::infinity();
-
-u64 bits(double d) {
-  u64 b;
-  std::memcpy(&b, &d, sizeof b);
-  return b;
-}
-double from_bits(u64 b) {
-  double d;
-  std::memcpy(&d, &b, sizeof d);
-  return d;
-}
 
 }  // namespace
 
@@ -71,9 +61,9 @@ TEST(TextToFloat, ReadsNumbersSpecialsAndLimits) {
       // Correct rounding at the edges of the double range and of 53 bits.
       {"1.7976931348623157e308", 0, 1.7976931348623157e308, 0},
       {"1.7976931348623159e308", 0, INF, 0},
-      {"2.4703282292062328e-324", 0, from_bits(1), 0},
+      {"2.4703282292062328e-324", 0, std::bit_cast<double>(u64(1)), 0},
       {"2.4703282292062327e-324", 0, 0.0, 0},
-      {"2.2250738585072011e-308", 0, from_bits(0x000FFFFFFFFFFFFFull), 0},
+      {"2.2250738585072011e-308", 0, std::bit_cast<double>(0x000FFFFFFFFFFFFFull), 0},
       {"9007199254740993", 0, 9007199254740992.0, 0},
       {"9007199254740995", 0, 9007199254740996.0, 0},
       {"0.1000000000000000055511151231257827021181583404541015625", 0, 0.1, 0},
@@ -85,7 +75,7 @@ TEST(TextToFloat, ReadsNumbersSpecialsAndLimits) {
       EXPECT_TRUE(std::isnan(v)) << c.text;
       EXPECT_FALSE(std::signbit(v)) << c.text << ": the sign of a NaN text is ignored";
     } else {
-      EXPECT_EQ(bits(v), bits(c.expected)) << c.text << " read as " << v;
+      EXPECT_EQ(std::bit_cast<u64>(v), std::bit_cast<u64>(c.expected)) << c.text << " read as " << v;
     }
     EXPECT_EQ(left, c.unconsumed) << c.text;
   }
@@ -172,7 +162,7 @@ TEST(FloatToText, MoldAndPlainLayouts) {
       {1e-7, 0, true, "0.0000001"},
       {1.5e-8, 0, true, "1.5e-8"},
       {1e-8, 0, false, "1e-8"},
-      {from_bits(1), 0, true, "5.0e-324"},
+      {std::bit_cast<double>(u64(1)), 0, true, "5.0e-324"},
       {1.7976931348623157e308, 0, true, "1.7976931348623157e308"},
       {INF, 0, true, "1.#INF"},
       {-INF, 0, false, "-1.#INF"},
@@ -197,7 +187,7 @@ TEST(FloatToText, MoldReadsBackToTheSameBits) {
   std::vector<double> values = {0.1, 1.0 / 3, 5e-324, 2.2250738585072014e-308,
                                 1.7976931348623157e308, 1e23, 8.41e21, 9007199254740993.0};
   for (int i = 0; i < 200000; ++i) {
-    double v = from_bits(rng());
+    double v = std::bit_cast<double>(rng());
     if (std::isfinite(v)) values.push_back(v);
   }
   // Values with few decimal digits take the short paths of both directions.
@@ -208,7 +198,7 @@ TEST(FloatToText, MoldReadsBackToTheSameBits) {
     Text t = float_to_text(v, 0, true);
     std::size_t left = 99;
     double back = text_to_float(t.view(), 0, &left);
-    if (bits(back) != bits(v) || left != 0) {
+    if (std::bit_cast<u64>(back) != std::bit_cast<u64>(v) || left != 0) {
       if (++failures <= 5) ADD_FAILURE() << t.c_str() << " read back as " << back;
     }
   }

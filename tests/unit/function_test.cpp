@@ -17,204 +17,30 @@
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/stack.hpp"
+#include "tests/unit/test_support.hpp"
 
 using namespace qel;
+using namespace qel::test;
 
 namespace {
 
-// Every test runs with the collector on (collecting at each allocation under
-// QEL_GC_STRESS=1) and leaves the stacks as it found them.
-class FunctionTest : public ::testing::Test {
+// Type blocks of specs name datatypes through these words.
+class FunctionTest : public test::RuntimeTest {
  protected:
   void SetUp() override {
-    base_ = stack::base;
-    top_ = stack::top;
-    ctop_ = stack::ctop;
-    gc::enabled = true;
-    // Type blocks of specs name datatypes through these words.
     set_global("integer!", TYPE_INTEGER);
     set_global("string!", TYPE_STRING);
   }
-  void TearDown() override {
-    gc::enabled = false;
-    stack::ctop = ctop_;
-    stack::base = base_;
-    stack::top = top_;
-  }
   static void set_global(const char* name, Type t) {
     Cell w = *intern_word(name);
-    Cell d;
-    make_datatype(&d, t);
+    Cell d = datatype_cell(t);
     context::set(&w, &d, context::global, false);
   }
-
- private:
-  Cell* base_ = nullptr;
-  Cell* top_ = nullptr;
-  stack::Frame* ctop_ = nullptr;
 };
-
-// Appends the value (kept on the stack meanwhile) to the block.
-void append(Cell* block, const Cell* value) {
-  Cell* v = stack::push_cell(value);
-  copy_cell(v, mem::alloc_tail_cell(block->w2));
-  stack::pop(1);
-}
-
-// Builds values from a small notation: words (bound to the global context),
-// set-words (a:), lit-words ('a), get-words (:a), refinements (/a), paths
-// (a/b), integers, "strings", [blocks] and (parens). Pushes a block of them.
-class Reader {
- public:
-  explicit Reader(const char* text) : p_(text) {}
-  Cell* read() { return block(TYPE_BLOCK, '\0'); }
-
- private:
-  const char* p_;
-
-  static bool delimiter(char c) {
-    return c == '\0' || c == ' ' || c == '\n' || c == '[' || c == ']' || c == '(' || c == ')';
-  }
-
-  Cell* block(Type t, char close) {
-    Cell* out = make_series(make_none(stack::push()), t, mem::alloc_cells(4));
-    for (;;) {
-      while (*p_ == ' ' || *p_ == '\n') ++p_;
-      if (*p_ == close) {
-        if (*p_) ++p_;
-        return out;
-      }
-      if (*p_ == '[' || *p_ == '(') {
-        Type inner = *p_ == '[' ? TYPE_BLOCK : TYPE_PAREN;
-        char end = *p_ == '[' ? ']' : ')';
-        ++p_;
-        append(out, block(inner, end));
-        stack::pop(1);
-        continue;
-      }
-      if (*p_ == '"') {
-        const char* start = ++p_;
-        while (*p_ != '"') ++p_;
-        Cell* s = string::make_at(make_none(stack::push()), 16);
-        string::append_ascii(s, start, std::size_t(p_ - start));
-        ++p_;
-        append(out, s);
-        stack::pop(1);
-        continue;
-      }
-      const char* start = p_;
-      while (!delimiter(*p_)) ++p_;
-      std::string token(start, p_);
-      if (token.find('/') != std::string::npos && token[0] != '/') {
-        Cell* path = make_series(make_none(stack::push()), TYPE_PATH, mem::alloc_cells(2));
-        std::size_t from = 0;
-        for (;;) {
-          std::size_t slash = token.find('/', from);
-          Cell w = *intern_word(token.substr(from, slash - from).c_str());
-          append(path, &w);
-          if (slash == std::string::npos) break;
-          from = slash + 1;
-        }
-        append(out, path);
-        stack::pop(1);
-        continue;
-      }
-      Cell v = scalar(token);
-      append(out, &v);
-    }
-  }
-
-  static Cell scalar(const std::string& token) {
-    Cell v;
-    bool digits = token.find_first_not_of("-0123456789") == std::string::npos && token != "-";
-    if (digits) return *make_integer(&v, std::stoi(token));
-    Type t = TYPE_WORD;
-    std::string name = token;
-    if (token[0] == '\'') t = TYPE_LIT_WORD, name = token.substr(1);
-    else if (token[0] == ':') t = TYPE_GET_WORD, name = token.substr(1);
-    else if (token[0] == '/') t = TYPE_REFINEMENT, name = token.substr(1);
-    else if (token.back() == ':') t = TYPE_SET_WORD, name = token.substr(0, token.size() - 1);
-    v = *intern_word(name.c_str());
-    set_type(&v, t);
-    return v;
-  }
-};
-
-// The value the text notes, on the stack.
-Cell* load(const char* text) {
-  Cell* all = Reader(text).read();
-  Cell first = *mem::buffer_of(all->w2)->cells();
-  return copy_cell(&first, all);
-}
-
-struct Raised {
-  Err id;
-  Cell arg1, arg2;
-};
-
-// Runs f in a catch frame; answers the error it raised, if any.
-template <class F>
-std::optional<Raised> raised(F f) {
-  Cell* base = stack::base;
-  Cell* top = stack::top;
-  stack::Frame* ctop = stack::ctop;
-  stack::mark(1, 0, stack::FRAME_CATCH);
-  std::optional<Raised> got;
-  try {
-    f();
-  } catch (const Transfer&) {
-    Cell* err = stack::last();
-    got = Raised{error::id_of(err), *error::field(err, error::F_ARG1),
-                 *error::field(err, error::F_ARG2)};
-  }
-  stack::ctop = ctop;
-  stack::base = base;
-  stack::top = top;
-  return got;
-}
-
-std::optional<Err> raised_id(std::optional<Raised> r) {
-  if (!r) return std::nullopt;
-  return r->id;
-}
-
-std::string text_of(bool mold, const Cell* value, bool all = false) {
-  Cell* buffer = string::make_at(make_none(stack::push()), 16);
-  Cell* v = stack::push_cell(value);
-  if (mold) actions::mold(v, buffer, false, all, false, nullptr, 0x7FFFFFFF, 0);
-  else actions::form(v, buffer, nullptr, 0x7FFFFFFF);
-  std::string s = string::to_utf8(buffer);
-  stack::pop(2);
-  return s;
-}
-std::string mold(const Cell* v) { return text_of(true, v); }
-std::string form(const Cell* v) { return text_of(false, v); }
-
-Cell* reflect(Cell* value, const char* field) {
-  return actions::handler<act::Reflect>(value, ACT_reflect)(value, symbol::make(field));
-}
-
-Cell datatype(Type t) {
-  Cell d;
-  make_datatype(&d, t);
-  return d;
-}
-
-// A function made from spec and body texts (body nullptr: none), on the stack.
-Cell* make_fn(const char* spec, const char* body) {
-  Cell* s = load(spec);
-  Cell* b = body ? load(body) : nullptr;
-  function::push(s, b, 0, 0, 0, function::validate(s));
-  return stack::last();
-}
 
 Cell* make_entry(Type type, const char* spec, u32 index) {
   return native::push(load(spec), index, type);
 }
-
-u32 cells_of(const Cell* block) { return mem::buffer_of(block->w2)->used() / sizeof(Cell); }
-Cell* cell_at(const Cell* block, u32 i) { return mem::buffer_of(block->w2)->cells() + i; }
-std::string name_of(const Cell* word) { return std::string(symbol::name(word->w2)); }
 
 // ---- native! and action! -------------------------------------------------------------
 
@@ -234,9 +60,9 @@ TEST_F(FunctionTest, MakeNativeOrActionTakesASpecAndAnIndexInTheirTable) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.arg);
-    Cell proto = datatype(c.type);
+    Cell proto = datatype_cell(c.type);
     Cell* arg = load(c.arg);
-    auto r = raised([&] {
+    auto r = caught([&] {
       Cell* v = actions::make(&proto, arg);
       EXPECT_EQ(type_of(v), c.type);
       Cell* spec = cell_at(arg, 0);
@@ -259,20 +85,20 @@ TEST_F(FunctionTest, MakeNativeOrActionTakesASpecAndAnIndexInTheirTable) {
     }
   }
   // Exactly two values counted from the argument's index; a non-block fails.
-  Cell proto = datatype(TYPE_NATIVE);
+  Cell proto = datatype_cell(TYPE_NATIVE);
   Cell* arg = load("[[x] [a] 3]");
   set_series_index(arg, 1);
   EXPECT_FALSE(raised([&] { EXPECT_EQ(native::index_of(actions::make(&proto, arg)), 3u); }));
   Cell five;
   make_integer(&five, 5);
-  EXPECT_EQ(raised_id(raised([&] { actions::make(&proto, &five); })), Err::script_bad_make_arg);
+  EXPECT_EQ(raised([&] { actions::make(&proto, &five); }), Err::script_bad_make_arg);
   // A spec taken from a later index keeps only the cells from there.
   Cell* spec = load("[ignored a b]");
   set_series_index(spec, 1);
   Cell* n = native::push(spec, 4, TYPE_NATIVE);
   Cell* kept = reflect(n, "spec");
-  ASSERT_EQ(cells_of(kept), 2u);
-  EXPECT_EQ(name_of(cell_at(kept, 0)), "a");
+  ASSERT_EQ(cell_count(kept), 2u);
+  EXPECT_EQ(spelling(cell_at(kept, 0)), "a");
 }
 
 TEST_F(FunctionTest, NativesAndActionsAreEqualExactlyWhenTheyShareTheirEntry) {
@@ -285,10 +111,10 @@ TEST_F(FunctionTest, NativesAndActionsAreEqualExactlyWhenTheyShareTheirEntry) {
   EXPECT_FALSE(actions::compare(n5, n6, COMP_EQUAL));
   EXPECT_TRUE(actions::compare(n5, n6, COMP_NOT_EQUAL));
   EXPECT_FALSE(actions::compare(n5, a5, COMP_EQUAL));  // another type
-  EXPECT_EQ(raised_id(raised([&] { actions::compare(n5, n6, COMP_LESSER); })),
+  EXPECT_EQ(raised([&] { actions::compare(n5, n6, COMP_LESSER); }),
             Err::script_invalid_compare);
   // Operators made from native 5 and from action 5 run different code.
-  Cell op_proto = datatype(TYPE_OP);
+  Cell op_proto = datatype_cell(TYPE_OP);
   auto op_of = [&](Type t, const char* spec) {
     return stack::push_cell(actions::make(&op_proto, make_entry(t, spec, 5)));
   };
@@ -306,15 +132,15 @@ TEST_F(FunctionTest, ReflectOfNativesActionsAndOperators) {
   EXPECT_EQ(series_index(reflect(n, "spec")), 0);
   EXPECT_EQ(int_of(reflect(n, "body")), 7);
   EXPECT_EQ(int_of(reflect(a, "body")), 11);
-  Cell op_proto = datatype(TYPE_OP);
+  Cell op_proto = datatype_cell(TYPE_OP);
   Cell* op = stack::push_cell(actions::make(&op_proto, a));
   EXPECT_EQ(int_of(reflect(op, "body")), 11);
-  Cell* fn = make_fn("[x y]", "[x]");
+  Cell* fn = make_function("[x y]", "[x]");
   Cell* fop = stack::push_cell(actions::make(&op_proto, fn));
   EXPECT_EQ(reflect(fop, "body")->w2, function::more_cell(fn, function::MORE_BODY)->w2);
   for (Cell* v : {n, a, op}) {
-    EXPECT_EQ(raised_id(raised([&] { reflect(v, "words"); })), Err::internal_not_done);
-    EXPECT_EQ(raised_id(raised([&] { reflect(v, "class"); })), Err::internal_not_done);
+    EXPECT_EQ(raised([&] { reflect(v, "words"); }), Err::internal_not_done);
+    EXPECT_EQ(raised([&] { reflect(v, "class"); }), Err::internal_not_done);
   }
 }
 
@@ -339,8 +165,8 @@ TEST_F(FunctionTest, OperatorSpecsNeedTwoLeadingArguments) {
 }
 
 TEST_F(FunctionTest, MakeOpFromFunctionLikeValues) {
-  Cell proto = datatype(TYPE_OP);
-  Cell* fn = make_fn("[a b]", "[a]");
+  Cell proto = datatype_cell(TYPE_OP);
+  Cell* fn = make_function("[a b]", "[a]");
   Cell* op = stack::push_cell(actions::make(&proto, fn));
   EXPECT_EQ(type_of(op), TYPE_OP);
   EXPECT_EQ(op::source_type(op), TYPE_FUNCTION);
@@ -352,27 +178,27 @@ TEST_F(FunctionTest, MakeOpFromFunctionLikeValues) {
   EXPECT_EQ(kept->header, fn->header);
   EXPECT_EQ(kept->w1, fn->w1);
 
-  Cell* refined = make_fn("[a /only b]", "[a]");
-  EXPECT_EQ(raised_id(raised([&] { actions::make(&proto, refined); })), Err::script_bad_op_spec);
+  Cell* refined = make_function("[a /only b]", "[a]");
+  EXPECT_EQ(raised([&] { actions::make(&proto, refined); }), Err::script_bad_op_spec);
   Cell* native = make_entry(TYPE_NATIVE, "[value1 value2]", 3);
   EXPECT_EQ(op::source_type(actions::make(&proto, native)), TYPE_NATIVE);
 
   Cell one;
   make_integer(&one, 1);
-  auto r = raised([&] { actions::make(&proto, &one); });
+  auto r = caught([&] { actions::make(&proto, &one); });
   ASSERT_TRUE(r);
   EXPECT_EQ(r->id, Err::script_invalid_type);
   EXPECT_EQ(type_of(&r->arg1), TYPE_DATATYPE);
   EXPECT_EQ(r->arg1.w1, u32(TYPE_INTEGER));
-  EXPECT_EQ(raised_id(raised([&] { actions::make(&proto, op); })), Err::script_invalid_type);
+  EXPECT_EQ(raised([&] { actions::make(&proto, op); }), Err::script_invalid_type);
 }
 
 TEST_F(FunctionTest, FormAndMoldOfFunctionLikeValues) {
-  Cell proto = datatype(TYPE_OP);
+  Cell proto = datatype_cell(TYPE_OP);
   Cell* native = make_entry(TYPE_NATIVE, "[a b]", 3);
   Cell* action = make_entry(TYPE_ACTION, "[a b]", 3);
-  Cell* fn = make_fn("[a b]", "[add a b]");
-  Cell* bodiless = make_fn("[a]", nullptr);
+  Cell* fn = make_function("[a b]", "[add a b]");
+  Cell* bodiless = make_function("[a]", nullptr);
   Cell* native_op = stack::push_cell(actions::make(&proto, native));
   Cell* fn_op = stack::push_cell(actions::make(&proto, fn));
   routine::push(load("[a]"), nullptr, 1, 0);
@@ -395,12 +221,12 @@ TEST_F(FunctionTest, FormAndMoldOfFunctionLikeValues) {
       {routine_body, "?routine?", "routine [a][b c]"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(form(c.value), c.form);
-    EXPECT_EQ(mold(c.value), c.mold);
+    EXPECT_EQ(formed(c.value), c.form);
+    EXPECT_EQ(molded(c.value), c.mold);
   }
   // The operator's spec is molded in a frame of its own, closed afterwards.
   stack::Frame* ctop = stack::ctop;
-  mold(fn_op);
+  molded(fn_op);
   EXPECT_EQ(stack::ctop, ctop);
 }
 
@@ -444,7 +270,7 @@ TEST_F(FunctionTest, SpecValidation) {
     SCOPED_TRACE(c.spec);
     Cell* spec = load(c.spec);
     u32 flags = 0;
-    auto r = raised([&] { flags = function::validate(spec); });
+    auto r = caught([&] { flags = function::validate(spec); });
     EXPECT_EQ(raised_id(r), c.error);
     if (!c.error) {
       EXPECT_EQ(flags, c.flags);
@@ -454,10 +280,10 @@ TEST_F(FunctionTest, SpecValidation) {
     }
   }
   // The duplicate named is the second of the two.
-  auto r = raised([&] { function::validate(load("[a b A]")); });
+  auto r = caught([&] { function::validate(load("[a b A]")); });
   ASSERT_TRUE(r);
-  EXPECT_EQ(name_of(&r->arg1), "A");
-  r = raised([&] { function::validate(load("[a [integer! 1]]")); });
+  EXPECT_EQ(spelling(&r->arg1), "A");
+  r = caught([&] { function::validate(load("[a [integer! 1]]")); });
   ASSERT_TRUE(r);
   EXPECT_EQ(int_of(&r->arg1), 1);
 }
@@ -492,7 +318,7 @@ TEST_F(FunctionTest, LocalSlots) {
   EXPECT_EQ(stack::top - before, 3);
 
   // A whole frame after the arguments: false for each refinement slot.
-  Cell* fn = make_fn("[a /ref b /local c]", "[]");
+  Cell* fn = make_function("[a /ref b /local c]", "[]");
   before = stack::top;
   function::fill_frame(fn, 1);
   ASSERT_EQ(stack::top - before, 4);
@@ -536,7 +362,7 @@ TEST_F(FunctionTest, PushCopiesTheSpecFromItsIndexAndTheBodyDeep) {
   Cell* short_body = load("[1 2]");
   set_series_index(short_body, 5);
   function::push(load("[]"), short_body, 0, 0, 0, 0);
-  EXPECT_EQ(cells_of(function::more_cell(stack::last(), function::MORE_BODY)), 0u);
+  EXPECT_EQ(cell_count(function::more_cell(stack::last(), function::MORE_BODY)), 0u);
 
   // Compiled code: a prebuilt context is used as it is and the body not rebound.
   Cell* cspec = load("[a]");
@@ -563,7 +389,7 @@ TEST_F(FunctionTest, FunctionsAreEqualOnlyToThemselves) {
   EXPECT_FALSE(actions::compare(f1, f2, COMP_STRICT_EQUAL));
   EXPECT_TRUE(actions::compare(f1, same, COMP_EQUAL));
   EXPECT_TRUE(actions::compare(f1, same, COMP_SAME));
-  EXPECT_EQ(raised_id(raised([&] { actions::compare(f1, f2, COMP_LESSER); })),
+  EXPECT_EQ(raised([&] { actions::compare(f1, f2, COMP_LESSER); }),
             Err::script_invalid_compare);
   Cell one;
   make_integer(&one, 1);
@@ -571,27 +397,27 @@ TEST_F(FunctionTest, FunctionsAreEqualOnlyToThemselves) {
 }
 
 TEST_F(FunctionTest, ReflectOfFunctions) {
-  Cell* fn = make_fn("[a /ref b]", "[a]");
+  Cell* fn = make_function("[a /ref b]", "[a]");
   EXPECT_EQ(reflect(fn, "spec")->w2, fn->w2);
   EXPECT_EQ(reflect(fn, "body")->w2, function::more_cell(fn, function::MORE_BODY)->w2);
   Cell* words = reflect(fn, "words");
-  ASSERT_EQ(cells_of(words), 3u);
+  ASSERT_EQ(cell_count(words), 3u);
   const char* names[] = {"a", "ref", "b"};
   for (u32 i = 0; i < 3; ++i) {
     Cell* w = cell_at(words, i);
     EXPECT_EQ(type_of(w), TYPE_WORD);
     EXPECT_EQ(w->w1, fn->w1);
-    EXPECT_EQ(name_of(w), names[i]);
+    EXPECT_EQ(spelling(w), names[i]);
   }
   EXPECT_NE(words->w2, context::words_of(fn->w1));  // a copy
-  EXPECT_EQ(raised_id(raised([&] { reflect(fn, "values"); })), Err::internal_not_done);
+  EXPECT_EQ(raised([&] { reflect(fn, "values"); }), Err::internal_not_done);
   // routine! takes the reflect of function!.
   routine::push(load("[x]"), nullptr, 1, 0);
-  EXPECT_EQ(cells_of(reflect(stack::last(), "words")), 1u);
+  EXPECT_EQ(cell_count(reflect(stack::last(), "words")), 1u);
 }
 
 TEST_F(FunctionTest, MakeFunctionTakesASpecAndABody) {
-  Cell proto = datatype(TYPE_FUNCTION);
+  Cell proto = datatype_cell(TYPE_FUNCTION);
   Cell* fn = actions::make(&proto, load("[[a [integer!]] [a]]"));
   EXPECT_EQ(type_of(fn), TYPE_FUNCTION);
   EXPECT_EQ(cell_at(function::more_cell(fn, function::MORE_BODY), 0)->w1, fn->w1);
@@ -599,12 +425,12 @@ TEST_F(FunctionTest, MakeFunctionTakesASpecAndABody) {
   for (const char* text : bad) {
     SCOPED_TRACE(text);
     Cell* arg = load(text);
-    auto r = raised([&] { actions::make(&proto, arg); });
+    auto r = caught([&] { actions::make(&proto, arg); });
     ASSERT_TRUE(r);
     EXPECT_EQ(r->id, Err::script_bad_func_def);
     EXPECT_EQ(r->arg1.w2, arg->w2);
   }
-  EXPECT_EQ(raised_id(raised([&] { actions::make(&proto, load("[[a a] []]")); })),
+  EXPECT_EQ(raised([&] { actions::make(&proto, load("[[a a] []]")); }),
             Err::script_dup_vars);
 }
 
@@ -626,11 +452,11 @@ TEST_F(FunctionTest, TheFunctionConstructorCollectsLocals) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.body);
     Cell* spec = function::collect_locals(load(c.spec), load(c.body));
-    EXPECT_EQ(mold(spec), c.result);
+    EXPECT_EQ(molded(spec), c.result);
   }
   Cell* bad_spec = load("[a /extern 1]");
   Cell* body = load("[]");
-  EXPECT_EQ(raised_id(raised([&] { function::collect_locals(bad_spec, body); })),
+  EXPECT_EQ(raised([&] { function::collect_locals(bad_spec, body); }),
             Err::script_bad_func_extern);
 }
 
@@ -666,9 +492,9 @@ TEST_F(FunctionTest, Routines) {
   EXPECT_EQ(routines::entry(routines::count() + 1), nullptr);
 
   // Routines are made by start-up only.
-  Cell proto = datatype(TYPE_ROUTINE);
+  Cell proto = datatype_cell(TYPE_ROUTINE);
   Cell* arg = load("[[a] [a]]");
-  EXPECT_EQ(raised_id(raised([&] { actions::make(&proto, arg); })), Err::script_expect_arg);
+  EXPECT_EQ(raised([&] { actions::make(&proto, arg); }), Err::script_expect_arg);
 }
 
 }  // namespace

@@ -19,8 +19,10 @@
 #include "runtime/memory.hpp"
 #include "runtime/roots.hpp"
 #include "runtime/stack.hpp"
+#include "tests/unit/test_support.hpp"
 
 using namespace qel;
+using namespace qel::test;
 
 namespace {
 
@@ -65,18 +67,6 @@ struct CompareHandlers {
   }
 };
 
-// Collections may run at any allocation (at every one under QEL_GC_STRESS).
-struct Collecting {
-  Collecting() { gc::enabled = true; }
-  ~Collecting() { gc::enabled = false; }
-};
-
-Cell int_cell(i32 v) {
-  Cell c;
-  make_integer(&c, v);
-  return c;
-}
-
 Cell string_cell(const char* text) {
   Cell* c = stack::push();
   string::make_at(c, 16, 1);
@@ -100,7 +90,7 @@ struct HashValue {
   Cell* at(u32 i) { return mem::buffer_of(block())->cells() + i; }
   u32 length() { return mem::buffer_of(block())->used() / 16; }
   i32 find(i32 v, i32 head = 0, i32 skip = 1, bool last = false, bool reverse = false) {
-    Cell k = int_cell(v);
+    Cell k = integer_cell(v);
     Cell* c = hash::get(table(), &k, head, skip, COMP_EQUAL, last, reverse);
     return c ? i32(c - at(0)) : -1;
   }
@@ -157,7 +147,7 @@ TEST(HashTable, SizingOfNewTables) {
 
 TEST(HashTable, GrowthKeepsEveryKeyFindable) {
   CompareHandlers handlers;
-  Collecting collecting;
+  Guard collecting;
   // kind 0 rebuilds from its block; kind 1 doubles in place.
   HashValue h({}, 0);
   for (i32 v = 0; v < 300; ++v) {
@@ -180,7 +170,7 @@ TEST(HashTable, GrowthKeepsEveryKeyFindable) {
   EXPECT_EQ(hash::record(m.table())->size, 200u);
   EXPECT_EQ(hash::record(m.table())->n_buckets, 512u) << "doubled at each bound: 8 .. 512";
   for (i32 v = 0; v < 200; ++v) {
-    Cell k = int_cell(v);
+    Cell k = integer_cell(v);
     Cell* found = hash::get(m.table(), &k, 0, 1, COMP_STRICT_EQUAL, false, false);
     ASSERT_NE(found, nullptr);
     EXPECT_EQ(int_of(found + 1), -v);
@@ -238,7 +228,7 @@ TEST(HashTable, MapKeysArePutOnceAndLookedUpByCase) {
   EXPECT_EQ(hash::record(map->w3)->size, 3u);
 
   // Deleting an entry zeroes its value header and lowers the count; the key stays.
-  Cell two = int_cell(2);
+  Cell two = integer_cell(2);
   hash::delete_at(map->w3, hash::get(map->w3, &two, 0, 1, COMP_STRICT_EQUAL, false, false));
   EXPECT_EQ(hash::record(map->w3)->size, 2u);
   EXPECT_EQ(mem::buffer_of(map->w2)->cells()[3].header, 0u);
@@ -269,7 +259,7 @@ TEST(HashTable, MapKeysArePutOnceAndLookedUpByCase) {
 // last position and nowhere else.
 TEST(HashTable, BlockEditsKeepTheTableInStep) {
   CompareHandlers handlers;
-  Collecting collecting;
+  Guard collecting;
   std::mt19937 rng(20240611);
   auto pick = [&](u32 n) { return n ? u32(rng() % n) : 0u; };
   std::vector<i32> model;
@@ -371,7 +361,7 @@ TEST(HashTable, CopiesAreIndependent) {
   // Editing the original's chain leaves the copy's alone.
   hash::remove_range(h.table(), 0, 1);
   EXPECT_EQ(h.find(1), 2);
-  Cell one = int_cell(1);
+  Cell one = integer_cell(1);
   Cell* in_copy = hash::get(c->w3, &one, 0, 1, COMP_EQUAL, false, false);
   ASSERT_NE(in_copy, nullptr);
   EXPECT_EQ(in_copy, mem::buffer_of(c->w2)->cells());
@@ -394,7 +384,7 @@ TEST(HashTable, ClearedTablesFillAgain) {
 }
 
 TEST(PointerTable, PutGetDeleteAndRebuild) {
-  Collecting collecting;
+  Guard collecting;
   roots::LocalCell holder;  // the table, kept as a map! cell over it
   holder->header = TYPE_MAP;
   holder->w3 = hash::make(4, 0, hash::KIND_POINTER, 1);
@@ -448,17 +438,7 @@ void record_deep_change(Cell* owner, Cell* word, Cell* target, Cell* action, Cel
 // An object with change handlers over a fresh object context.
 struct Owner {
   roots::LocalCell object;
-  explicit Owner(bool handlers = true) {
-    u32 ctx = context::make(2, false, true, 0, context::KIND_OBJECT);
-    object->header = TYPE_OBJECT;
-    object->w1 = ctx;
-    object->w2 = 1;
-    object->w3 = 0;
-    if (handlers) {
-      u32 on_set = mem::alloc_cells(2);
-      object->w3 = on_set;
-    }
-  }
+  explicit Owner(bool handlers = true) { make_object_at(object.get(), 2, handlers); }
   u32 ctx() const { return object.cell.w1; }
 };
 
@@ -470,7 +450,6 @@ struct DeepHook {
   ~DeepHook() { ownership::on_deep_change = nullptr; }
 };
 
-Cell word_of(const char* name) { return Cell{TYPE_WORD, 0, symbol::make(name), u32(-1)}; }
 
 }  // namespace
 
@@ -481,7 +460,7 @@ TEST(Ownership, OwnedSeriesFireTheOwnersDeepChange) {
   u32 inner = mem::alloc_cells(2);
   make_series(outer.get(), TYPE_BLOCK, mem::alloc_cells(2));
   make_series(mem::alloc_tail_cell(outer->w2), TYPE_BLOCK, inner);
-  Cell field = word_of("items"), append = word_of("append"), value = int_cell(5);
+  Cell field = unbound_word("items"), append = unbound_word("append"), value = integer_cell(5);
   ownership::bind_entry(outer.get(), owner.object.get(), &field);
   EXPECT_TRUE(context::record_of(owner.ctx())->header & ownership::OWNER_FLAG);
 
@@ -519,7 +498,7 @@ TEST(Ownership, NoHandlersNoEventAndCyclesEnd) {
   roots::LocalCell block;
   make_series(block.get(), TYPE_BLOCK, mem::alloc_cells(2));
   *mem::alloc_tail_cell(block->w2) = block.cell;  // the block holds itself
-  Cell field = word_of("items"), change = word_of("change");
+  Cell field = unbound_word("items"), change = unbound_word("change");
   ownership::bind(block.get(), quiet.object.get(), &field);
   EXPECT_NE(ownership::owner_of(block->w2), nullptr);
   EXPECT_FALSE(ownership::check(block.get(), &change, nullptr, 0, 1))
@@ -527,7 +506,7 @@ TEST(Ownership, NoHandlersNoEventAndCyclesEnd) {
   EXPECT_TRUE(g_events.empty());
   // A series already owned keeps its first owner.
   Owner other;
-  Cell field2 = word_of("other");
+  Cell field2 = unbound_word("other");
   ownership::bind(block.get(), other.object.get(), &field2);
   EXPECT_EQ(ownership::owner_of(block->w2)->w1, quiet.ctx());
   ownership::unbind(block.get());
@@ -535,7 +514,7 @@ TEST(Ownership, NoHandlersNoEventAndCyclesEnd) {
 
 TEST(Ownership, TheSweepForgetsDeadOwnersAndDeadSeries) {
   DeepHook hook;
-  Cell field = word_of("items"), append = word_of("append");
+  Cell field = unbound_word("items"), append = unbound_word("append");
   gc::do_cycle();
   u32 before = hash::record(ownership::table)->size;
   roots::LocalCell kept;

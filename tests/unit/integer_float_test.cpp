@@ -4,6 +4,7 @@
 // mold/read round trip over random doubles.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -25,8 +26,10 @@
 #include "runtime/memory.hpp"
 #include "runtime/roots.hpp"
 #include "runtime/stack.hpp"
+#include "tests/unit/test_support.hpp"
 
 using namespace qel;
+using namespace qel::test;
 
 namespace {
 
@@ -38,11 +41,9 @@ const double NaN = std::numeric_limits<double>::quiet_NaN();
 // Collections may run at any allocation (at every one under QEL_GC_STRESS).
 // percent! values are handled by the float! handlers they inherit; until the
 // percent! module registers, its slots borrow float!'s for the test.
-class Numbers : public testing::Test {
+class Numbers : public test::RuntimeTest {
  protected:
   void SetUp() override {
-    saved_ = gc::enabled;
-    gc::enabled = true;
     borrowed_ = !types::registered(TYPE_PERCENT);
     if (borrowed_) {
       std::memcpy(percent_row_, types::table[TYPE_PERCENT], sizeof percent_row_);
@@ -51,22 +52,17 @@ class Numbers : public testing::Test {
   }
   void TearDown() override {
     if (borrowed_) std::memcpy(types::table[TYPE_PERCENT], percent_row_, sizeof percent_row_);
-    gc::enabled = saved_;
-    stack::init();
   }
-  bool saved_ = false;
   bool borrowed_ = false;
   ActionFn percent_row_[ACTION_COUNT + 1] = {};
 };
 
-Cell I(i32 v) {
-  Cell c;
-  return *make_integer(&c, v);
-}
-Cell F(double d) {
-  Cell c;
-  return *make_float(&c, d);
-}
+// Cells of the tables.
+constexpr auto& I = integer_cell;
+constexpr auto& F = float_cell;
+constexpr auto& C = char_cell;
+constexpr auto& D = datatype_cell;
+constexpr auto& N = none_cell;
 Cell P(double d) {
   Cell c = F(d);
   set_type(&c, TYPE_PERCENT);
@@ -77,35 +73,11 @@ Cell T(double d) {
   set_type(&c, TYPE_TIME);
   return c;
 }
-Cell C(u32 cp) {
-  Cell c;
-  return *make_char(&c, cp);
-}
-Cell D(Type t) {
-  Cell c;
-  return *make_datatype(&c, t);
-}
-Cell N() {
-  Cell c;
-  return *make_none(&c);
-}
-
-// A string! of the ASCII text (the copy is unrooted: use it at once).
-Cell S(const char* text, u32 unit = 1) {
-  roots::LocalCell s;
-  string::make_at(s.get(), 8, 1);
-  string::append_ascii(s.get(), text);
-  if (unit > 1) string::widen(series_node(s.get()), unit);
-  return s.cell;
-}
-
-// A binary! of the bytes.
-Cell B(std::initializer_list<u8> bytes) {
-  u32 node = mem::alloc_bytes(u32(bytes.size()) + 1);
-  u8* p = mem::alloc_tail_bytes(node, u32(bytes.size()));
-  for (u8 b : bytes) *p++ = b;
-  Cell c;
-  return *make_series(&c, TYPE_BINARY, node);
+// A string! of the ASCII text in the unit.
+Cell S(const char* ascii, u32 unit = 1) {
+  Cell* s = text(ascii);
+  if (unit > 1) string::widen(series_node(s), unit);
+  return *s;
 }
 
 Cell issue(const char* spelling) {
@@ -113,31 +85,8 @@ Cell issue(const char* spelling) {
   return c;
 }
 
-// What an action left in the base cell, or the error it raised.
-struct Outcome {
-  Cell value{};
-  std::optional<Err> error;
-};
-
-Outcome call(Action a, std::initializer_list<Cell> args, std::vector<i32> refs = {}) {
-  stack::init();
-  stack::mark(1, 0, stack::FRAME_CATCH);
-  for (const Cell& c : args) stack::push_cell(&c);
-  refs.resize(12, -1);
-  Outcome o;
-  try {
-    actions::entry(a)(refs.data());
-    o.value = *stack::base;
-  } catch (const Transfer&) {
-    stack::adjust_post_try();
-    o.error = error::id_of(stack::base);
-  }
-  stack::init();
-  return o;
-}
-
 Outcome convert(Type target, const Cell& spec, bool make = false) {
-  return call(make ? ACT_make : ACT_to, {D(target), spec});
+  return call_action(make ? ACT_make : ACT_to, {D(target), spec});
 }
 
 // round with the refinements as bits; the scale, when given, is /to's.
@@ -148,56 +97,13 @@ Outcome round_of(const Cell& v, std::optional<Cell> scale = {}, unsigned flags =
   for (int k = 0; k < 6; ++k) {
     if (flags & (1u << k)) refs[k + 1] = 0;
   }
-  if (scale) return call(ACT_round, {v, *scale}, refs);
-  return call(ACT_round, {v}, refs);
+  if (scale) return call_action(ACT_round, {v, *scale}, refs);
+  return call_action(ACT_round, {v}, refs);
 }
 
 i32 int_result(const Outcome& o) { return int_of(&o.value); }
 double float_result(const Outcome& o) { return float_of(&o.value); }
 Type type_result(const Outcome& o) { return type_of(&o.value); }
-
-u64 bits(double d) {
-  u64 b;
-  std::memcpy(&b, &d, sizeof b);
-  return b;
-}
-
-std::string describe(const Outcome& o) {
-  if (o.error) return std::string("error ") + err_info(*o.error).word;
-  Type t = type_of(&o.value);
-  std::string s = types::name_of(t);
-  char buf[64];
-  if (t == TYPE_INTEGER || t == TYPE_CHAR) {
-    std::snprintf(buf, sizeof buf, " %d", int_of(&o.value));
-  } else {
-    std::snprintf(buf, sizeof buf, " %.17g", float_of(&o.value));
-  }
-  return s + buf;
-}
-
-// Same type and payload (floats bit for bit).
-void expect_value(const Outcome& got, const Cell& want, const std::string& what) {
-  ASSERT_FALSE(got.error) << what << " raised " << describe(got);
-  EXPECT_EQ(type_of(&got.value), type_of(&want)) << what << ": " << describe(got);
-  EXPECT_EQ(got.value.w2, want.w2) << what << ": " << describe(got);
-  EXPECT_EQ(got.value.w3, want.w3) << what << ": " << describe(got);
-}
-
-void expect_error(const Outcome& got, Err want, const std::string& what) {
-  ASSERT_TRUE(got.error) << what << " gave " << describe(got);
-  EXPECT_EQ(*got.error, want) << what << " raised " << err_info(*got.error).word;
-}
-
-std::string formed(const Cell& v, bool mold = false) {
-  stack::init();
-  Cell* value = stack::push_cell(&v);
-  Cell* buf = string::make_at(stack::push(), 16, 1);
-  if (mold) actions::mold(value, buf, false, false, false, nullptr, 1000, 0);
-  else actions::form(value, buf, nullptr, 1000);
-  std::string s = string::to_utf8(buf);
-  stack::init();
-  return s;
-}
 
 const Action MATH[] = {ACT_add, ACT_subtract, ACT_multiply, ACT_divide, ACT_remainder,
                        ACT_or_t, ACT_and_t, ACT_xor_t};
@@ -230,7 +136,7 @@ TEST_F(Numbers, IntegerArithmeticOverflowsIntoFloatsAndDividesExactly) {
   };
   for (const Case& c : cases) {
     std::string what = std::to_string(c.a) + " op" + std::to_string(c.op) + " " + std::to_string(c.b);
-    expect_value(call(MATH[c.op], {I(c.a), I(c.b)}), c.want, what);
+    expect_value(call_action(MATH[c.op], {I(c.a), I(c.b)}), c.want, what);
   }
   struct Fault { int op; i32 a, b; Err want; };
   const Fault faults[] = {
@@ -239,7 +145,7 @@ TEST_F(Numbers, IntegerArithmeticOverflowsIntoFloatsAndDividesExactly) {
       {OP_DIV, LOWEST, -1, Err::math_overflow},
   };
   for (const Fault& f : faults) {
-    expect_error(call(MATH[f.op], {I(f.a), I(f.b)}), f.want, std::to_string(f.a) + " by 0/-1");
+    expect_error(call_action(MATH[f.op], {I(f.a), I(f.b)}), f.want, std::to_string(f.a) + " by 0/-1");
   }
 }
 
@@ -250,7 +156,7 @@ TEST_F(Numbers, IntegerActionsAgreeWithTheFastPaths) {
   for (int i = 0; i < 3000; ++i) {
     i32 a = i % 2 ? any(rng) : small(rng), b = i % 3 ? any(rng) : small(rng);
     for (int op : {OP_ADD, OP_SUB, OP_MUL, OP_OR, OP_AND, OP_XOR}) {
-      Outcome slow = call(MATH[op], {I(a), I(b)});
+      Outcome slow = call_action(MATH[op], {I(a), I(b)});
       stack::init();
       Cell l = I(a), r = I(b);
       Cell fast = *fast::math(op, nullptr, &l, &r);
@@ -261,12 +167,12 @@ TEST_F(Numbers, IntegerActionsAgreeWithTheFastPaths) {
 }
 
 TEST_F(Numbers, IntegerWithOtherOperandTypes) {
-  expect_value(call(ACT_add, {I(1), F(2.5)}), F(3.5), "1 + 2.5");
-  expect_value(call(ACT_multiply, {I(2), P(0.1)}), F(0.2), "2 * 10% is a float!");
-  expect_value(call(ACT_add, {I(1), T(1.0)}), T(2.0), "1 + 0:00:01 is a time!");
-  expect_value(call(ACT_add, {I(64), C(1)}), I(65), "65 + #\"^A\" stays integer!");
-  expect_error(call(ACT_add, {I(1), S("2")}), Err::script_invalid_type, "1 + \"2\"");
-  expect_error(call(ACT_or_t, {I(1), F(2.0)}), Err::script_cannot_use, "1 or 2.0");
+  expect_value(call_action(ACT_add, {I(1), F(2.5)}), F(3.5), "1 + 2.5");
+  expect_value(call_action(ACT_multiply, {I(2), P(0.1)}), F(0.2), "2 * 10% is a float!");
+  expect_value(call_action(ACT_add, {I(1), T(1.0)}), T(2.0), "1 + 0:00:01 is a time!");
+  expect_value(call_action(ACT_add, {I(64), C(1)}), I(65), "65 + #\"^A\" stays integer!");
+  expect_error(call_action(ACT_add, {I(1), S("2")}), Err::script_invalid_type, "1 + \"2\"");
+  expect_error(call_action(ACT_or_t, {I(1), F(2.0)}), Err::script_cannot_use, "1 or 2.0");
   // A char! on the left keeps its type: #"a" + 1 is #"b".
   stack::init();
   Cell a = C('a'), one = I(1);
@@ -281,26 +187,18 @@ TEST_F(Numbers, IntegerWithOtherOperandTypes) {
 TEST_F(Numbers, IntegerWorkerWithoutAResultCell) {
   EXPECT_EQ(integer::do_math_op(7, 2, OP_DIV, nullptr), 3) << "truncated quotient";
   EXPECT_EQ(integer::do_math_op(-7, 2, OP_DIV, nullptr), -3);
-  stack::init();
-  stack::mark(1, 0, stack::FRAME_CATCH);
-  std::optional<Err> got;
-  try {
-    integer::do_math_op(HIGHEST, 1, OP_ADD, nullptr);
-  } catch (const Transfer&) {
-    stack::adjust_post_try();
-    got = error::id_of(stack::base);
-  }
-  EXPECT_EQ(got, Err::math_overflow) << "no cell to hold the float";
+  EXPECT_EQ(raised([] { integer::do_math_op(HIGHEST, 1, OP_ADD, nullptr); }), Err::math_overflow)
+      << "no cell to hold the float";
 }
 
 TEST_F(Numbers, IntegerUnaryActions) {
-  expect_value(call(ACT_negate, {I(5)}), I(-5), "negate 5");
-  expect_value(call(ACT_absolute, {I(-5)}), I(5), "absolute -5");
-  expect_value(call(ACT_complement, {I(5)}), I(-6), "complement 5");
-  expect_error(call(ACT_negate, {I(LOWEST)}), Err::math_overflow, "negate lowest");
-  expect_error(call(ACT_absolute, {I(LOWEST)}), Err::math_overflow, "absolute lowest");
+  expect_value(call_action(ACT_negate, {I(5)}), I(-5), "negate 5");
+  expect_value(call_action(ACT_absolute, {I(-5)}), I(5), "absolute -5");
+  expect_value(call_action(ACT_complement, {I(5)}), I(-6), "complement 5");
+  expect_error(call_action(ACT_negate, {I(LOWEST)}), Err::math_overflow, "negate lowest");
+  expect_error(call_action(ACT_absolute, {I(LOWEST)}), Err::math_overflow, "absolute lowest");
   for (i32 v : {-3, -2, 0, 7, LOWEST, HIGHEST}) {
-    Outcome even = call(ACT_even_q, {I(v)}), odd = call(ACT_odd_q, {I(v)});
+    Outcome even = call_action(ACT_even_q, {I(v)}), odd = call_action(ACT_odd_q, {I(v)});
     EXPECT_EQ(even.value.w1, u32(v % 2 == 0)) << v;
     EXPECT_EQ(odd.value.w1, u32(v % 2 != 0)) << v;
   }
@@ -317,10 +215,10 @@ TEST_F(Numbers, IntegerPowerFallsBackToFloat) {
       {-1, I(HIGHEST), I(-1)},
   };
   for (const Case& c : cases) {
-    expect_value(call(ACT_power, {I(c.base), c.exponent}), c.want, "power " + std::to_string(c.base));
+    expect_value(call_action(ACT_power, {I(c.base), c.exponent}), c.want, "power " + std::to_string(c.base));
   }
-  expect_error(call(ACT_power, {I(2), S("3")}), Err::script_expect_arg, "string exponent");
-  expect_error(call(ACT_power, {I(2), P(0.5)}), Err::script_expect_arg, "percent exponent");
+  expect_error(call_action(ACT_power, {I(2), S("3")}), Err::script_expect_arg, "string exponent");
+  expect_error(call_action(ACT_power, {I(2), P(0.5)}), Err::script_expect_arg, "percent exponent");
 }
 
 TEST_F(Numbers, IntegerRoundWithEveryRefinement) {
@@ -397,11 +295,11 @@ TEST_F(Numbers, IntegerConversions) {
     if (h.want) expect_value(o, I(*h.want), h.spelling);
     else expect_error(o, Err::script_invalid_data, h.spelling);
   }
-  expect_value(convert(TYPE_INTEGER, B({1, 2, 3, 4})), I(16909060), "#{01020304}");
-  expect_value(convert(TYPE_INTEGER, B({1, 2, 3, 4, 5})), I(16909060), "only 4 bytes");
-  expect_value(convert(TYPE_INTEGER, B({1, 2})), I(258), "#{0102}");
-  expect_value(convert(TYPE_INTEGER, B({})), I(0), "empty binary");
-  Cell past = B({1, 2});
+  expect_value(convert(TYPE_INTEGER, *binary_of({1, 2, 3, 4})), I(16909060), "#{01020304}");
+  expect_value(convert(TYPE_INTEGER, *binary_of({1, 2, 3, 4, 5})), I(16909060), "only 4 bytes");
+  expect_value(convert(TYPE_INTEGER, *binary_of({1, 2})), I(258), "#{0102}");
+  expect_value(convert(TYPE_INTEGER, *binary_of({})), I(0), "empty binary");
+  Cell past = *binary_of({1, 2});
   set_series_index(&past, 5);
   expect_value(convert(TYPE_INTEGER, past), I(0), "index past the tail");
   for (double d : {2147483648.0, -2147483649.0, NaN, INF}) {
@@ -425,19 +323,12 @@ TEST_F(Numbers, IntegerCompare) {
   EXPECT_FALSE(actions::compare(&one, &f1, COMP_STRICT_EQUAL));
   EXPECT_TRUE(actions::compare(&one, &f15, COMP_LESSER));
   EXPECT_FALSE(actions::compare(&one, &s, COMP_EQUAL));
-  stack::init();
-  stack::mark(1, 0, stack::FRAME_CATCH);
-  std::optional<Err> got;
-  try {
-    Cell* a = stack::push_cell(&one);
-    Cell* b = stack::push_cell(&s);
-    actions::compare(a, b, COMP_LESSER);
-  } catch (const Transfer&) {
-    stack::adjust_post_try();
-    got = error::id_of(stack::base);
-  }
-  EXPECT_EQ(got, Err::script_invalid_compare);
-  stack::init();
+  EXPECT_EQ(raised([&] {
+              Cell* a = stack::push_cell(&one);
+              Cell* b = stack::push_cell(&s);
+              actions::compare(a, b, COMP_LESSER);
+            }),
+            Err::script_invalid_compare);
   Cell a = I(-3), b = I(2);
   EXPECT_LT(actions::compare_values(&a, &b, COMP_SORT), 0) << "signed order";
 }
@@ -445,16 +336,16 @@ TEST_F(Numbers, IntegerCompare) {
 TEST_F(Numbers, IntegerFormAndMold) {
   for (i32 v : {0, 7, -1, 123456, HIGHEST, LOWEST}) {
     EXPECT_EQ(formed(I(v)), std::to_string(v));
-    EXPECT_EQ(formed(I(v), true), std::to_string(v));
+    EXPECT_EQ(molded(I(v)), std::to_string(v));
   }
 }
 
 TEST_F(Numbers, IntegerRandomStaysInRangeAndRepeatsFromASeed) {
   std::vector<i32> seen_pos(6), seen_neg(6);
   for (int i = 0; i < 3000; ++i) {
-    i32 p = int_result(call(ACT_random, {I(5)}));
-    i32 n = int_result(call(ACT_random, {I(-5)}));
-    i32 s = int_result(call(ACT_random, {I(5)}, {-1, 0}));  // /secure
+    i32 p = int_result(call_action(ACT_random, {I(5)}));
+    i32 n = int_result(call_action(ACT_random, {I(-5)}));
+    i32 s = int_result(call_action(ACT_random, {I(5)}, {-1, 0}));  // /secure
     ASSERT_TRUE(p >= 1 && p <= 5) << p;
     ASSERT_TRUE(n >= -5 && n <= -1) << n;
     ASSERT_TRUE(s >= 1 && s <= 5) << s;
@@ -463,11 +354,11 @@ TEST_F(Numbers, IntegerRandomStaysInRangeAndRepeatsFromASeed) {
   }
   for (int k = 1; k <= 5; ++k) EXPECT_GT(seen_pos[k], 400) << k;
   for (int k = 1; k <= 5; ++k) EXPECT_GT(seen_neg[k], 400) << k;
-  expect_value(call(ACT_random, {I(0)}), I(0), "random 0");
+  expect_value(call_action(ACT_random, {I(0)}), I(0), "random 0");
   auto draws = [] {
-    EXPECT_EQ(type_result(call(ACT_random, {I(99)}, {0})), TYPE_UNSET);  // /seed
+    EXPECT_EQ(type_result(call_action(ACT_random, {I(99)}, {0})), TYPE_UNSET);  // /seed
     std::vector<i32> v;
-    for (int i = 0; i < 5; ++i) v.push_back(int_result(call(ACT_random, {I(1000000)})));
+    for (int i = 0; i < 5; ++i) v.push_back(int_result(call_action(ACT_random, {I(1000000)})));
     return v;
   };
   EXPECT_EQ(draws(), draws());
@@ -498,7 +389,7 @@ TEST_F(Numbers, FloatFormAndMoldGoldenTable) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(formed(F(c.d)), c.form) << c.mold;
-    EXPECT_EQ(formed(F(c.d), true), c.mold) << c.form;
+    EXPECT_EQ(molded(F(c.d)), c.mold) << c.form;
   }
   // Without the display adjustments form shows all 16 digits.
   float_::pretty = false;
@@ -506,9 +397,9 @@ TEST_F(Numbers, FloatFormAndMoldGoldenTable) {
   EXPECT_EQ(formed(F(1e-300)), "1.0e-300");
   float_::pretty = true;
   // The form of 1 / 0.0, -1 / 0.0 and 0.0 / 0.0 (no error: the values flow).
-  EXPECT_EQ(formed(call(ACT_divide, {I(1), F(0.0)}).value), "1.#INF");
-  EXPECT_EQ(formed(call(ACT_divide, {I(-1), F(0.0)}).value), "-1.#INF");
-  EXPECT_EQ(formed(call(ACT_divide, {F(0.0), F(0.0)}).value), "1.#NaN");
+  EXPECT_EQ(formed(call_action(ACT_divide, {I(1), F(0.0)}).value), "1.#INF");
+  EXPECT_EQ(formed(call_action(ACT_divide, {I(-1), F(0.0)}).value), "-1.#INF");
+  EXPECT_EQ(formed(call_action(ACT_divide, {F(0.0), F(0.0)}).value), "1.#NaN");
 }
 
 TEST_F(Numbers, FloatTolerantEquality) {
@@ -577,24 +468,24 @@ TEST_F(Numbers, FloatArithmeticAndResultTypes) {
       {ACT_power, P(0.5), I(2), P(0.25)},
   };
   for (const Case& c : cases) {
-    expect_value(call(c.a, {c.x, c.y}), c.want, describe({c.x, {}}) + " with " + describe({c.y, {}}));
+    expect_value(call_action(c.a, {c.x, c.y}), c.want, describe({c.x, {}}) + " with " + describe({c.y, {}}));
   }
   for (double y : {NaN, 0.0}) {
-    Outcome o = call(ACT_remainder, {F(5.5), F(y)});
+    Outcome o = call_action(ACT_remainder, {F(5.5), F(y)});
     EXPECT_TRUE(std::isnan(float_of(&o.value))) << y;
   }
-  Outcome o = call(ACT_remainder, {F(INF), F(2.0)});
+  Outcome o = call_action(ACT_remainder, {F(INF), F(2.0)});
   EXPECT_TRUE(std::isnan(float_of(&o.value)));
-  expect_error(call(ACT_add, {P(0.1), C(1)}), Err::script_invalid_type, "percent + char");
-  expect_error(call(ACT_add, {T(1.0), C(1)}), Err::script_invalid_type, "time + char");
-  expect_error(call(ACT_add, {F(1.0), S("1")}), Err::script_invalid_type, "float + string");
-  expect_error(call(ACT_power, {F(2.0), S("1")}), Err::script_expect_arg, "string exponent");
+  expect_error(call_action(ACT_add, {P(0.1), C(1)}), Err::script_invalid_type, "percent + char");
+  expect_error(call_action(ACT_add, {T(1.0), C(1)}), Err::script_invalid_type, "time + char");
+  expect_error(call_action(ACT_add, {F(1.0), S("1")}), Err::script_invalid_type, "float + string");
+  expect_error(call_action(ACT_power, {F(2.0), S("1")}), Err::script_expect_arg, "string exponent");
   // negate is 0.0 minus the value, absolute clears the sign bit: no -0.0.
-  EXPECT_EQ(bits(float_result(call(ACT_negate, {F(0.0)}))), bits(0.0));
-  EXPECT_EQ(bits(float_result(call(ACT_negate, {F(-0.0)}))), bits(0.0));
-  EXPECT_EQ(bits(float_result(call(ACT_absolute, {F(-0.0)}))), bits(0.0));
-  expect_value(call(ACT_negate, {F(2.5)}), F(-2.5), "negate 2.5");
-  expect_value(call(ACT_absolute, {F(-INF)}), F(INF), "absolute -inf");
+  EXPECT_EQ(std::bit_cast<u64>(float_result(call_action(ACT_negate, {F(0.0)}))), std::bit_cast<u64>(0.0));
+  EXPECT_EQ(std::bit_cast<u64>(float_result(call_action(ACT_negate, {F(-0.0)}))), std::bit_cast<u64>(0.0));
+  EXPECT_EQ(std::bit_cast<u64>(float_result(call_action(ACT_absolute, {F(-0.0)}))), std::bit_cast<u64>(0.0));
+  expect_value(call_action(ACT_negate, {F(2.5)}), F(-2.5), "negate 2.5");
+  expect_value(call_action(ACT_absolute, {F(-INF)}), F(INF), "absolute -inf");
 }
 
 TEST_F(Numbers, FloatEvenAndOddLookAtTheWholePart) {
@@ -604,8 +495,8 @@ TEST_F(Numbers, FloatEvenAndOddLookAtTheWholePart) {
       {1e20, true, false}, {3000000001.0, false, true}, {INF, false, false}, {NaN, false, false},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(call(ACT_even_q, {F(c.d)}).value.w1, u32(c.even)) << c.d;
-    EXPECT_EQ(call(ACT_odd_q, {F(c.d)}).value.w1, u32(c.odd)) << c.d;
+    EXPECT_EQ(call_action(ACT_even_q, {F(c.d)}).value.w1, u32(c.even)) << c.d;
+    EXPECT_EQ(call_action(ACT_odd_q, {F(c.d)}).value.w1, u32(c.odd)) << c.d;
   }
   EXPECT_EQ(float_::round_to_int(2.5), 3);
   EXPECT_EQ(float_::round_to_int(0.49999999999999994), 0);
@@ -672,8 +563,8 @@ TEST_F(Numbers, FloatConversions) {
   expect_error(convert(TYPE_FLOAT, block({I(1), I(2), I(3)})), Err::script_bad_to_arg, "[1 2 3]");
   expect_error(convert(TYPE_FLOAT, block({I(1), N()})), Err::script_bad_to_arg, "[1 none]");
   expect_error(convert(TYPE_FLOAT, block({})), Err::script_bad_to_arg, "[]");
-  expect_value(convert(TYPE_FLOAT, B({0x3F, 0xF0, 0, 0, 0, 0, 0, 0})), F(1.0), "#{3FF0...}");
-  expect_value(convert(TYPE_FLOAT, B({0x40, 0, 0, 0, 0, 0, 0, 0, 0xFF})), F(2.0), "8 bytes");
+  expect_value(convert(TYPE_FLOAT, *binary_of({0x3F, 0xF0, 0, 0, 0, 0, 0, 0})), F(1.0), "#{3FF0...}");
+  expect_value(convert(TYPE_FLOAT, *binary_of({0x40, 0, 0, 0, 0, 0, 0, 0, 0xFF})), F(2.0), "8 bytes");
   expect_value(convert(TYPE_FLOAT, I(5)), F(5.0), "5");
   expect_value(convert(TYPE_FLOAT, C(65)), F(65.0), "#\"A\"");
   expect_value(convert(TYPE_FLOAT, T(90.5)), F(90.5), "time");
@@ -709,13 +600,12 @@ TEST_F(Numbers, MoldThenReadGivesTheSameBits) {
     u64 b = rng();
     if (i % 4 == 1) b = (b & 0x800FFFFFFFFFFFFFull) | (u64(1000 + rng() % 48) << 52);  // near 1
     if (i % 4 == 2) b &= 0x800FFFFFFFFFFFFFull;  // subnormal
-    double d;
-    std::memcpy(&d, &b, sizeof d);
+    double d = std::bit_cast<double>(b);
     if (!std::isfinite(d)) continue;  // the special texts are no literals
-    std::string text = formed(F(d), true);
+    std::string text = molded(F(d));
     Outcome back = convert(TYPE_FLOAT, S(text.c_str()));
     ASSERT_FALSE(back.error) << text;
-    ASSERT_EQ(bits(float_of(&back.value)), b) << text;
+    ASSERT_EQ(std::bit_cast<u64>(float_of(&back.value)), b) << text;
   }
 }
 
@@ -723,21 +613,21 @@ TEST_F(Numbers, FloatRandomStaysBetweenZeroAndTheValue) {
   for (bool secure : {false, true}) {
     double low = INF, high = -INF;
     for (int i = 0; i < 4000; ++i) {
-      double r = float_result(call(ACT_random, {F(10.0)}, {-1, secure ? 0 : -1}));
+      double r = float_result(call_action(ACT_random, {F(10.0)}, {-1, secure ? 0 : -1}));
       ASSERT_TRUE(r >= 0.0 && r <= 10.0) << r;
       low = std::min(low, r);
       high = std::max(high, r);
-      double n = float_result(call(ACT_random, {F(-3.0)}, {-1, secure ? 0 : -1}));
+      double n = float_result(call_action(ACT_random, {F(-3.0)}, {-1, secure ? 0 : -1}));
       ASSERT_TRUE(n <= 0.0 && n >= -3.0) << n;
     }
     EXPECT_LT(low, 0.1) << secure;
     EXPECT_GT(high, 9.9) << secure;
   }
-  EXPECT_EQ(type_result(call(ACT_random, {P(0.5)})), TYPE_PERCENT);
+  EXPECT_EQ(type_result(call_action(ACT_random, {P(0.5)})), TYPE_PERCENT);
   auto draws = [] {
-    call(ACT_random, {F(1.5)}, {0});  // /seed
+    call_action(ACT_random, {F(1.5)}, {0});  // /seed
     std::vector<u64> v;
-    for (int i = 0; i < 5; ++i) v.push_back(bits(float_result(call(ACT_random, {F(1.0)}))));
+    for (int i = 0; i < 5; ++i) v.push_back(std::bit_cast<u64>(float_result(call_action(ACT_random, {F(1.0)}))));
     return v;
   };
   EXPECT_EQ(draws(), draws());
@@ -817,7 +707,7 @@ TEST_F(Numbers, OperandsOfOtherTypesGoToTheirWorkers) {
     g_seen.clear();
     g_negated = 0;
     Cell right{c.right, 0, 0, 0};
-    Outcome o = call(c.a, {c.left, right});
+    Outcome o = call_action(c.a, {c.left, right});
     std::string what = describe({c.left, {}}) + " action " + std::to_string(c.a) + " " +
                        types::name_of(c.right);
     if (c.seen) {
@@ -835,6 +725,6 @@ TEST_F(Numbers, OperandsOfOtherTypesGoToTheirWorkers) {
   // A datatype whose module has no handler for the action is refused.
   Cell vector{TYPE_VECTOR, 0, 0, 0};
   if (!types::table[TYPE_VECTOR][ACT_add]) {
-    expect_error(call(ACT_add, {I(1), vector}), Err::script_invalid_type, "1 + vector");
+    expect_error(call_action(ACT_add, {I(1), vector}), Err::script_invalid_type, "1 + vector");
   }
 }

@@ -17,81 +17,13 @@
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/stack.hpp"
+#include "tests/unit/test_support.hpp"
 
 using namespace qel;
-
-namespace {
-
-template <class F>
-std::optional<Err> raised(F&& f) {
-  Cell* base = stack::base;
-  Cell* top = stack::top;
-  stack::Frame* ctop = stack::ctop;
-  Cell word{};
-  word.header = TYPE_WORD;
-  stack::mark_catch(&word);
-  std::optional<Err> r;
-  try {
-    f();
-  } catch (const Transfer& t) {
-    r = error::id_of(stack::last());
-  }
-  stack::base = base;
-  stack::top = top;
-  stack::ctop = ctop;
-  return r;
-}
-
-// Restores the stack top; collects at every allocation under QEL_GC_STRESS.
-struct StackGuard {
-  Cell* top = stack::top;
-  bool collecting = gc::enabled;
-  StackGuard() { gc::enabled = true; }
-  ~StackGuard() {
-    stack::top = top;
-    gc::enabled = collecting;
-  }
-};
-
-Cell* text(const std::string& s, Type t = TYPE_STRING) {
-  Cell* c = string::load(reinterpret_cast<const u8*>(s.data()), u32(s.size()), string::Encoding::utf8);
-  return set_type(c, t);
-}
-
-Cell wd(const char* name) { return *intern_word(name); }
-
-Cell* block(std::initializer_list<const Cell*> items) {
-  Cell* b = make_none(stack::push());
-  make_series(b, TYPE_BLOCK, mem::alloc_cells(u32(items.size()) + 1));
-  for (const Cell* c : items) copy_cell(c, mem::alloc_tail_cell(series_node(b)));
-  return b;
-}
-
-std::string formed(Cell* v) {
-  Cell* out = make_none(stack::push());
-  string::make_at(out, 16, 1);
-  actions::form(v, out, nullptr, 0x7FFFFFFF);
-  return string::to_utf8(out);
-}
-
-std::string molded(Cell* v, Cell* part = nullptr, i32 limit = 0x7FFFFFFF) {
-  Cell* out = make_none(stack::push());
-  string::make_at(out, 16, 1);
-  actions::mold(v, out, false, false, false, part, limit, 0);
-  if (part) string::truncate(out, u32(limit));
-  return string::to_utf8(out);
-}
-
-Cell* make_as(Type t, Cell* spec, bool to = false) {
-  Cell proto;
-  make_datatype(&proto, t);
-  return to ? actions::to(&proto, spec) : actions::make(&proto, spec);
-}
-
-}  // namespace
+using namespace qel::test;
 
 TEST(Issue, FormMoldCompareAndConversion) {
-  StackGuard g;
+  Guard g;
   Cell* i = make_as(TYPE_ISSUE, text("ABC-123"));
   EXPECT_EQ(type_of(i), TYPE_ISSUE);
   EXPECT_EQ(i32(i->w3), -1);
@@ -102,13 +34,13 @@ TEST(Issue, FormMoldCompareAndConversion) {
   issue::make_at(j, "abc-123");
   EXPECT_EQ(actions::compare_values(i, j, COMP_EQUAL), 0);  // words ignore case
   EXPECT_NE(actions::compare_values(i, j, COMP_STRICT_EQUAL), 0);
-  Cell w = wd("ABC-123");
+  Cell w = word_cell("ABC-123");
   EXPECT_EQ(actions::compare_values(i, &w, COMP_EQUAL), COMPARE_INCOMPARABLE);
   EXPECT_FALSE(actions::compare(i, &w, COMP_EQUAL));
 
   // From a set-word: same symbol; from a char: its spelling; a string from
   // its index.
-  Cell sw = wd("here");
+  Cell sw = word_cell("here");
   set_type(&sw, TYPE_SET_WORD);
   Cell* k = make_as(TYPE_ISSUE, &sw, true);
   EXPECT_EQ(k->w2, sw.w2);
@@ -121,13 +53,11 @@ TEST(Issue, FormMoldCompareAndConversion) {
   EXPECT_EQ(molded(make_as(TYPE_ISSUE, s)), "#this");
 
   // The mold counts the "#" against a part limit.
-  Cell part;
-  make_integer(&part, 3);
-  EXPECT_EQ(molded(i, &part, 3), "#AB");
+  EXPECT_EQ(molded(i, {}, 3), "#AB");
 }
 
 TEST(Url, PercentDecoding) {
-  StackGuard g;
+  Guard g;
   struct Case { const char* in; const char* out; };
   const Case cases[] = {
       {"%41", "A"},
@@ -153,7 +83,7 @@ TEST(Url, PercentDecoding) {
 }
 
 TEST(Url, PercentEncodingAndMold) {
-  StackGuard g;
+  Guard g;
   struct Case { const char* in; int mode; const char* out; };
   const Case cases[] = {
       {"a b", url::MODE_URL, "a%20b"},
@@ -169,13 +99,11 @@ TEST(Url, PercentEncodingAndMold) {
     EXPECT_EQ(string::to_utf8(out), c.out) << c.in;
   }
   EXPECT_EQ(molded(text("http://h/a b\xC3\xA9", TYPE_URL)), "http://h/a%20b%C3%A9");
-  Cell part;
-  make_integer(&part, 9);
-  EXPECT_EQ(molded(text("a b c d e", TYPE_URL), &part, 9), "a%20b%20c");
+  EXPECT_EQ(molded(text("a b c d e", TYPE_URL), {}, 9), "a%20b%20c");
 }
 
 TEST(File, MoldQuotesOnlyWhenNeeded) {
-  StackGuard g;
+  Guard g;
   struct Case { const char* path; const char* mold; };
   const Case cases[] = {
       {"dir/a.txt", "%dir/a.txt"},
@@ -191,7 +119,7 @@ TEST(File, MoldQuotesOnlyWhenNeeded) {
 }
 
 TEST(File, OsPathsArePosixPaths) {
-  StackGuard g;
+  Guard g;
   char cwd[4096];
   ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
   std::string dir = cwd;
@@ -217,7 +145,7 @@ TEST(File, OsPathsArePosixPaths) {
 }
 
 TEST(UrlFile, PathJoiningBuildsANewValue) {
-  StackGuard g;
+  Guard g;
   struct Case { const char* parent; Type type; const char* element; const char* joined; };
   const Case cases[] = {
       {"http://x/", TYPE_URL, "/y", "http://x/y"},
@@ -238,10 +166,10 @@ TEST(UrlFile, PathJoiningBuildsANewValue) {
   }
   // A word element is formed; a get-word gives its value.
   Cell* parent = text("dir", TYPE_FILE);
-  Cell w = wd("sub");
+  Cell w = word_cell("sub");
   PathStep step{nullptr, 1, true, false, false};
   EXPECT_EQ(string::to_utf8(actions::eval_path(parent, &w, nullptr, step)), "dir/sub");
-  Cell target = wd("target-name");
+  Cell target = word_cell("target-name");
   word::set(&target, text("/t.txt"));
   set_type(&target, TYPE_GET_WORD);
   EXPECT_EQ(string::to_utf8(actions::eval_path(parent, &target, nullptr, step)), "dir/t.txt");
@@ -251,18 +179,12 @@ TEST(UrlFile, PathJoiningBuildsANewValue) {
 }
 
 TEST(Url, ComposedFromABlock) {
-  StackGuard g;
-  Cell http = wd("http");
-  Cell port;
-  make_integer(&port, 8080);
-  Cell frag = wd("frag");
-  set_type(&frag, TYPE_ISSUE);
-  Cell host = *text("host"), p1 = *text("part1"), p2 = *text("part2");
-  Cell* u = make_as(TYPE_URL, block({&http, &host, &port, &p1, &p2}));
+  Guard g;
+  Cell* u = make_as(TYPE_URL, load(R"([http "host" 8080 "part1" "part2"])"));
   EXPECT_EQ(type_of(u), TYPE_URL);
   EXPECT_EQ(string::to_utf8(u), "http://host:8080/part1/part2");
-  EXPECT_EQ(string::to_utf8(make_as(TYPE_URL, block({&http, &host, &port}), true)), "http://host:8080");
-  EXPECT_EQ(string::to_utf8(make_as(TYPE_URL, block({&http, &host, &p1, &frag}))),
+  EXPECT_EQ(string::to_utf8(make_as(TYPE_URL, load(R"([http "host" 8080])"), true)), "http://host:8080");
+  EXPECT_EQ(string::to_utf8(make_as(TYPE_URL, load(R"([http "host" "part1" #frag])"))),
             "http://host/part1#frag");
-  EXPECT_EQ(raised([&] { make_as(TYPE_URL, block({}), true); }), Err::script_bad_to_arg);
+  EXPECT_EQ(raised([&] { make_as(TYPE_URL, load("[]"), true); }), Err::script_bad_to_arg);
 }

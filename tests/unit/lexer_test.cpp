@@ -23,22 +23,18 @@
 #include "runtime/memory.hpp"
 #include "runtime/roots.hpp"
 #include "runtime/stack.hpp"
+#include "tests/unit/test_support.hpp"
 
 using namespace qel;
+using namespace qel::test;
 using namespace std::string_literals;
 
 namespace {
 
-// Collections may run at any allocation (at every one under QEL_GC_STRESS).
-struct Collecting {
-  Collecting() { gc::enabled = true; }
-  ~Collecting() { gc::enabled = false; }
-};
-
 std::string utf8_of(const Cell* str) { return string::to_utf8(str); }
 
-// A syntax error as raised: its id and its three arguments as text.
-struct Raised {
+// An error as raised: its id and its three arguments as text.
+struct RaisedText {
   Err id;
   std::string arg1, arg2, arg3;
 };
@@ -50,51 +46,22 @@ std::string arg_text(const Cell* c) {
 }
 
 // Runs f inside a catch frame; answers the error it raised, if any.
-template <class F>
-std::optional<Raised> raised(F&& f) {
-  Cell* base = stack::base;
-  Cell* top = stack::top;
-  stack::Frame* ctop = stack::ctop;
-  stack::mark(1, 0, stack::FRAME_CATCH);
-  std::optional<Raised> r;
-  try {
-    f();
-  } catch (const Transfer&) {
-    const Cell* err = stack::last();
-    r = Raised{error::id_of(err), arg_text(error::field(err, error::F_ARG1)),
-               arg_text(error::field(err, error::F_ARG2)),
-               arg_text(error::field(err, error::F_ARG3))};
+std::optional<RaisedText> raised_text(const std::function<void()>& f) {
+  Cell* err = make_none(stack::push());
+  std::optional<RaisedText> r;
+  if (caught(f, err)) {
+    r = RaisedText{error::id_of(err), arg_text(error::field(err, error::F_ARG1)),
+                   arg_text(error::field(err, error::F_ARG2)),
+                   arg_text(error::field(err, error::F_ARG3))};
   }
-  stack::ctop = ctop;
-  stack::base = base;
-  stack::top = top;
+  stack::pop(1);
   return r;
-}
-
-// Loads text into a block pushed on the arguments stack.
-Cell* load(const std::string& text) {
-  Cell* out = make_none(stack::push());
-  lexer::ScanFlags f;
-  f.keep_block = true;
-  lexer::scan(out, reinterpret_cast<const u8*>(text.data()), u32(text.size()), f, nullptr,
-              nullptr, nullptr, nullptr);
-  return out;
 }
 
 u32 length_of(const Cell* block) {
   return mem::buffer_of(block->w2)->used() / sizeof(Cell) - u32(block->w1);
 }
 Cell* at(const Cell* block, u32 i) { return mem::buffer_of(block->w2)->cells() + block->w1 + i; }
-
-// Mold of a value (the datatype's handler must be registered).
-std::string mold(const Cell* v) {
-  Cell* buffer = string::make_at(stack::push(), 16);
-  Cell* copy = stack::push_cell(v);
-  actions::mold(copy, buffer, false, false, false, nullptr, 0x7FFFFFFF, 0);
-  std::string s = utf8_of(buffer);
-  stack::pop(2);
-  return s;
-}
 
 // The type a scan (or prescan) reports for the text.
 Type scan_type(const std::string& text, bool prescan) {
@@ -345,19 +312,19 @@ const Literal kLiterals[] = {
 };
 
 TEST(LexerLiterals, LoadMoldLoadIsStable) {
-  Collecting gc;
+  Guard gc;
   for (const Literal& l : kLiterals) {
     SCOPED_TRACE(l.text);
-    Cell* b = load(l.text);
+    Cell* b = load_all(l.text);
     ASSERT_EQ(length_of(b), 1u);
     Cell* v = at(b, 0);
     EXPECT_EQ(type_of(v), l.type);
-    std::string text = mold(v);
+    std::string text = molded(v);
     EXPECT_EQ(text, l.molded);
-    Cell* again = load(text);
+    Cell* again = load_all(text);
     ASSERT_EQ(length_of(again), 1u);
     EXPECT_EQ(type_of(at(again, 0)), l.type);
-    EXPECT_EQ(mold(at(again, 0)), text);
+    EXPECT_EQ(molded(at(again, 0)), text);
     stack::pop(2);
   }
 }
@@ -385,7 +352,7 @@ TEST(LexerLiterals, NumbersTimesAndTextHoldTheirValues) {
       EXPECT_EQ(scan_type(c.text, false), TYPE_ERROR);
       continue;
     }
-    Cell* b = load(c.text);
+    Cell* b = load_all(c.text);
     Cell* v = at(b, 0);
     ASSERT_EQ(type_of(v), c.type);
     if (c.type == TYPE_INTEGER || c.type == TYPE_CHAR) {
@@ -395,7 +362,7 @@ TEST(LexerLiterals, NumbersTimesAndTextHoldTheirValues) {
     }
     stack::pop(1);
   }
-  Cell* nan = load("1.#NaN");
+  Cell* nan = load_all("1.#NaN");
   EXPECT_TRUE(std::isnan(float_of(at(nan, 0))));
   stack::pop(1);
 }
@@ -418,7 +385,7 @@ TEST(LexerLiterals, StringsTakeTheNarrowestUnit) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
-    Cell* b = load(c.text);
+    Cell* b = load_all(c.text);
     Cell* v = at(b, 0);
     ASSERT_EQ(type_of(v), TYPE_STRING);
     mem::Buffer* buf = mem::buffer_of(v->w2);
@@ -433,7 +400,7 @@ TEST(LexerLiterals, StringsTakeTheNarrowestUnit) {
 }
 
 TEST(LexerLiterals, ConstructionsAndWordsInTheGlobalContext) {
-  Cell* b = load("#(true) #(FALSE) #(none) #(unset) #(integer!) #(Block!)");
+  Cell* b = load_all("#(true) #(FALSE) #(none) #(unset) #(integer!) #(Block!)");
   ASSERT_EQ(length_of(b), 6u);
   EXPECT_EQ(type_of(at(b, 0)), TYPE_LOGIC);
   EXPECT_EQ(at(b, 0)->w1, 1u);
@@ -448,7 +415,7 @@ TEST(LexerLiterals, ConstructionsAndWordsInTheGlobalContext) {
 
   // Words are interned with their spelling and reach a global slot; a
   // refinement is unbound and an issue is not looked up.
-  Cell* w = load("Foo foo /bar #baz");
+  Cell* w = load_all("Foo foo /bar #baz");
   EXPECT_EQ(symbol::name(at(w, 0)->w2), "Foo");
   EXPECT_EQ(symbol::resolve(at(w, 0)->w2), symbol::resolve(at(w, 1)->w2));
   EXPECT_EQ(at(w, 0)->w3, at(w, 1)->w3) << "one slot per case class";
@@ -461,7 +428,7 @@ TEST(LexerLiterals, ConstructionsAndWordsInTheGlobalContext) {
 TEST(LexerLiterals, BlanksCommentsAndNewLineMarkers) {
   // A U+00A0 before a word is a blank; a comment leaves no value; the values
   // after line feeds carry the new-line marker, inner ones too.
-  Cell* b = load("\xC2\xA0" "abc ; note\n  x [\n y] \xE3\x80\x80");
+  Cell* b = load_all("\xC2\xA0" "abc ; note\n  x [\n y] \xE3\x80\x80");
   ASSERT_EQ(length_of(b), 3u);
   EXPECT_EQ(symbol::name(at(b, 0)->w2), "abc");
   EXPECT_FALSE(has_new_line(at(b, 0)));
@@ -526,7 +493,7 @@ TEST(LexerErrors, EachErrorKindNamesItsLineAndText) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
-    auto r = raised([&] { load(c.text); });
+    auto r = raised_text([&] { load_all(c.text); });
     ASSERT_TRUE(r.has_value());
     EXPECT_EQ(r->id, c.id);
     EXPECT_EQ(r->arg1, c.arg1);
@@ -539,7 +506,7 @@ TEST(LexerErrors, ValuesBeforeAnErrorStayInTheTargetBlock) {
   roots::LocalCell target;
   make_series(target.get(), TYPE_BLOCK, mem::alloc_cells(4));
   const std::string text = "1 [2 3 4 ]]";
-  auto r = raised([&] {
+  auto r = raised_text([&] {
     Cell* out = make_none(stack::push());
     lexer::scan(out, reinterpret_cast<const u8*>(text.data()), u32(text.size()), {}, nullptr,
                 nullptr, nullptr, target.get());
@@ -597,18 +564,8 @@ TEST(LexerScan, ScanAndPrescanAnswerTheFirstValuesType) {
 
 // ---- transcode --------------------------------------------------------------------------
 
-Cell* make_string(const std::string& utf8) {
-  return string::load(reinterpret_cast<const u8*>(utf8.data()), u32(utf8.size()),
-                      string::Encoding::utf8);
-}
-
 Cell* make_binary(const std::string& bytes) {
-  Cell* c = stack::push();
-  u32 node = mem::alloc_bytes(u32(bytes.size()));
-  mem::Buffer* b = mem::buffer_of(node);
-  std::memcpy(b->data(), bytes.data(), bytes.size());
-  b->tail = b->head + u32(bytes.size());
-  return make_series(c, TYPE_BINARY, node);
+  return binary_of(std::vector<u8>(bytes.begin(), bytes.end()));
 }
 
 struct Refs {
@@ -624,65 +581,65 @@ Cell* transcode(Cell* src, const Refs& r) {
 }
 
 TEST(LexerTranscode, RefinementsShapeTheResult) {
-  Collecting gc;
-  Cell* src = make_string("1 [2] \xC3\xA9 x");
-  EXPECT_EQ(mold(transcode(src, {})), "[1 [2] \xC3\xA9 x]");
-  EXPECT_EQ(mold(transcode(src, {.one = true})), "1");
+  Guard gc;
+  Cell* src = test::text("1 [2] \xC3\xA9 x");
+  EXPECT_EQ(molded(transcode(src, {})), "[1 [2] \xC3\xA9 x]");
+  EXPECT_EQ(molded(transcode(src, {.one = true})), "1");
 
   // /next: the value and the source after it, positions in characters.
   Cell* n = transcode(src, {.next = true});
   ASSERT_EQ(length_of(n), 2u);
-  EXPECT_EQ(mold(at(n, 0)), "1");
+  EXPECT_EQ(molded(at(n, 0)), "1");
   EXPECT_EQ(series_index(at(n, 1)), 1);
   Cell* after = stack::push_cell(at(n, 1));
   set_series_index(after, 6);  // at the e-acute
   Cell* n2 = transcode(after, {.next = true});
-  EXPECT_EQ(mold(at(n2, 0)), "\xC3\xA9");
+  EXPECT_EQ(molded(at(n2, 0)), "\xC3\xA9");
   EXPECT_EQ(series_index(at(n2, 1)), 7) << "one character, not two bytes";
-  EXPECT_EQ(mold(transcode(src, {.next = true, .one = true})), "1");
+  EXPECT_EQ(molded(transcode(src, {.next = true, .one = true})), "1");
 
   // /part: a count or a position of the same type; negative counts are 0.
   Cell* count = make_integer(stack::push(), 5);
-  EXPECT_EQ(mold(transcode(src, {.part = count})), "[1 [2]]");
+  EXPECT_EQ(molded(transcode(src, {.part = count})), "[1 [2]]");
   Cell* pos = stack::push_cell(src);
   set_series_index(pos, 2);
-  EXPECT_EQ(mold(transcode(src, {.part = pos})), "[1]");
+  EXPECT_EQ(molded(transcode(src, {.part = pos})), "[1]");
   make_integer(count, -3);
-  EXPECT_EQ(mold(transcode(src, {.part = count})), "[]");
-  Cell* block = load("[x]");
-  auto r = raised([&] { transcode(src, {.part = block}); });
+  EXPECT_EQ(molded(transcode(src, {.part = count})), "[]");
+  Cell* block = load_all("[x]");
+  auto r = raised_text([&] { transcode(src, {.part = block}); });
   ASSERT_TRUE(r.has_value());
   EXPECT_EQ(r->id, Err::script_not_same_type);
 
   // /into appends to the block and answers it.
-  Cell* into = load("");
+  Cell* into = load_all("");
   lexer::ScanFlags f;
   Cell* dst = make_none(stack::push());
   lexer::scan(dst, reinterpret_cast<const u8*>("z"), 1, f, nullptr, nullptr, nullptr, nullptr);
   copy_cell(dst, into);
   Cell* res = transcode(src, {.into = into});
   EXPECT_EQ(res->w2, into->w2);
-  EXPECT_EQ(mold(res), "[z 1 [2] \xC3\xA9 x]");
+  EXPECT_EQ(molded(res), "[z 1 [2] \xC3\xA9 x]");
 
   // /scan and /prescan answer datatypes; none for empty input.
-  EXPECT_EQ(mold(transcode(src, {.scan = true})), "integer!");
+  EXPECT_EQ(molded(transcode(src, {.scan = true})), "integer!");
   Cell* sn = transcode(src, {.next = true, .scan = true});
-  EXPECT_EQ(mold(at(sn, 0)), "integer!");
+  EXPECT_EQ(molded(at(sn, 0)), "integer!");
   EXPECT_EQ(series_index(at(sn, 1)), 1);
-  Cell* empty = make_string("   ");
+  Cell* empty = test::text("   ");
   EXPECT_EQ(type_of(transcode(empty, {.prescan = true})), TYPE_NONE);
-  Cell* bad = make_string("[a");
-  EXPECT_EQ(mold(transcode(bad, {.scan = true})), "error!");
+  Cell* bad = test::text("[a");
+  EXPECT_EQ(molded(transcode(bad, {.scan = true})), "error!");
 }
 
 TEST(LexerTranscode, BinarySourcesSkipTheByteOrderMarkAndCountBytes) {
   Cell* bin = make_binary("\xEF\xBB\xBF\xC3\xA9 2");
   Cell* n = transcode(bin, {.next = true});
   EXPECT_EQ(series_index(bin), 3) << "the source moves past the mark";
-  EXPECT_EQ(mold(at(n, 0)), "\xC3\xA9");
+  EXPECT_EQ(molded(at(n, 0)), "\xC3\xA9");
   EXPECT_EQ(series_index(at(n, 1)), 5) << "positions count bytes";
   Cell* two = make_binary("\xEF\xBB");
-  auto r = raised([&] { transcode(two, {}); });
+  auto r = raised_text([&] { transcode(two, {}); });
   ASSERT_TRUE(r.has_value()) << "two bytes are no mark: an invalid character";
   EXPECT_EQ(series_index(two), 0);
 }
@@ -692,11 +649,11 @@ TEST(LexerTranscode, TheNativeEntryReadsItsRefinementOffsets) {
   Cell* saved_top = stack::top;
   Cell word{TYPE_WORD, 0, symbol::make("transcode"), 0};
   stack::mark_native(&word);
-  make_string("a b");                  // base: src
+  test::text("a b");                  // base: src
   make_integer(stack::push(), 2);      // /part length at base + 1
   const i32 refs[7] = {-1, -1, -1, -1, 1, -1, -1};
   lexer::transcode_native(refs);
-  EXPECT_EQ(mold(stack::base), "[a]");
+  EXPECT_EQ(molded(stack::base), "[a]");
   EXPECT_EQ(stack::top, stack::base + 1);
   stack::unwind();
   stack::base = saved_base;
@@ -728,7 +685,7 @@ void record(const Cell*) {
   if (type_of(a + 4) == TYPE_PAIR) {
     s.token = std::to_string(i32(a[4].w2)) + "x" + std::to_string(i32(a[4].w3));
   } else {
-    s.token = mold(a + 4);
+    s.token = molded(a + 4);
   }
   g_seen.push_back(s);
   bool answer = g_policy ? g_policy(s, a + 1) : true;
@@ -751,7 +708,7 @@ struct Watching {
     g_policy = nullptr;
   }
   Cell* load(const std::string& text, Cell* source = nullptr) {
-    Cell* src = source ? source : make_string(text);
+    Cell* src = source ? source : test::text(text);
     return transcode(src, {.trace = fn.get()});
   }
 };
@@ -795,21 +752,21 @@ TEST(LexerEvents, TheCallbackSeesEveryStepInOrder) {
 TEST(LexerEvents, AnswersDropValuesSkipTokensAndMoveTheInput) {
   Watching w;
   g_policy = [](const Seen& s, Cell*) { return s.event != "load"; };
-  EXPECT_EQ(mold(w.load("a [b] c")), "[[]]") << "refused loads leave the values out";
+  EXPECT_EQ(molded(w.load("a [b] c")), "[[]]") << "refused loads leave the values out";
 
   g_policy = [](const Seen& s, Cell*) { return !(s.event == "prescan" && s.type == "word!"); };
-  EXPECT_EQ(mold(w.load("a [b] 1")), "[[] 1]") << "a refused prescan skips the token";
+  EXPECT_EQ(molded(w.load("a [b] 1")), "[[] 1]") << "a refused prescan skips the token";
 
   // Moving the input's index on the load of x skips to its position.
   g_policy = [](const Seen& s, Cell* source) {
     if (s.event == "load" && s.token == "x") set_series_index(source, 7);
     return true;
   };
-  EXPECT_EQ(mold(w.load("x junk y")), "[x y]");
+  EXPECT_EQ(molded(w.load("x junk y")), "[x y]");
 }
 
 TEST(LexerEvents, TheSpecsEventBlockSelectsTheEvents) {
-  Cell* spec = load("[load close]");
+  Cell* spec = load_all("[load close]");
   Watching w(spec->w2);
   w.load("[a]");
   EXPECT_EQ(lines_of(g_seen),
@@ -820,51 +777,51 @@ TEST(LexerEvents, AnErrorIsReportedAndARefusalEndsTheScanQuietly) {
   Watching w;
   g_policy = [](const Seen& s, Cell*) { return s.event != "error"; };
   Cell* b = w.load("1 (2 ] 3");
-  EXPECT_EQ(mold(b), "[1 (2)]") << "what was read before the error";
+  EXPECT_EQ(molded(b), "[1 (2)]") << "what was read before the error";
   ASSERT_FALSE(g_seen.empty());
   const Seen& e = g_seen.back();
   EXPECT_EQ(e.event, "error");
   EXPECT_EQ(e.token, "6x7");
 
   g_policy = nullptr;
-  auto r = raised([&] { w.load("1 (2 ] 3"); });
+  auto r = raised_text([&] { w.load("1 (2 ] 3"); });
   ASSERT_TRUE(r.has_value()) << "a callback that accepts the error lets it be raised";
   EXPECT_EQ(r->id, Err::syntax_missing);
 }
 
 TEST(LexerEvents, ACallbackMayLoadTextItselfWhileCollectionsRun) {
-  Collecting gc;
+  Guard gc;
   Watching w;
   int nested = 0;
   g_policy = [&](const Seen& s, Cell*) {
     if (s.event == "load") {
-      Cell* inner = load("[nested \"text\" 1.5] " + std::to_string(++nested));
+      Cell* inner = load_all("[nested \"text\" 1.5] " + std::to_string(++nested));
       EXPECT_EQ(length_of(inner), 2u);
       stack::pop(1);
     }
     return true;
   };
   Cell* b = w.load("[a \"b\" [c d] e] \"f\" 3");
-  EXPECT_EQ(mold(b), "[[a \"b\" [c d] e] \"f\" 3]");
+  EXPECT_EQ(molded(b), "[[a \"b\" [c d] e] \"f\" 3]");
   EXPECT_GT(nested, 5);
 }
 
 // ---- collections during a load ---------------------------------------------------------
 
 TEST(LexerCollect, ValuesSurviveCollectionsMidScan) {
-  Collecting gc;
+  Guard gc;
   std::string text;
   for (int i = 0; i < 60; ++i) {
     text += "w" + std::to_string(i) + " \"s" + std::to_string(i) + "\" [" + std::to_string(i) +
             " (x/y " + std::to_string(i) + ".5)] ";
   }
-  Cell* b = load(text);
+  Cell* b = load_all(text);
   ASSERT_EQ(length_of(b), 180u);
   gc::do_cycle();
   for (int i = 0; i < 60; ++i) {
     EXPECT_EQ(symbol::name(at(b, 3 * i)->w2), "w" + std::to_string(i));
     EXPECT_EQ(utf8_of(at(b, 3 * i + 1)), "s" + std::to_string(i));
-    EXPECT_EQ(mold(at(b, 3 * i + 2)),
+    EXPECT_EQ(molded(at(b, 3 * i + 2)),
               "[" + std::to_string(i) + " (x/y " + std::to_string(i) + ".5)]");
   }
   stack::pop(1);
@@ -874,21 +831,21 @@ TEST(LexerCollect, ValuesSurviveCollectionsMidScan) {
 
 TEST(LexerHooks, TextLoadersOfTheWordFamilyAndTheEvaluator) {
   ASSERT_NE(word::load_first, nullptr);
-  Cell* text = make_string("  a b");
+  Cell* text = test::text("  a b");
   Cell* out = make_none(stack::push());
   ASSERT_TRUE(word::load_first(text, out));
-  EXPECT_EQ(mold(out), "a");
+  EXPECT_EQ(molded(out), "a");
   EXPECT_FALSE(has_new_line(out));
-  Cell* blank = make_string(" ; nothing");
+  Cell* blank = test::text(" ; nothing");
   EXPECT_FALSE(word::load_first(blank, out));
-  Cell* bad = make_string("[a");
+  Cell* bad = test::text("[a");
   EXPECT_FALSE(word::load_first(bad, out)) << "a syntax error is no value, not a raise";
 
   ASSERT_NE(interp::string_loader, nullptr);
-  Cell* all = make_string("1 [2]");
+  Cell* all = test::text("1 [2]");
   interp::string_loader(all, out);
-  EXPECT_EQ(mold(out), "[1 [2]]");
-  Cell* one = make_string("x");
+  EXPECT_EQ(molded(out), "[1 [2]]");
+  Cell* one = test::text("x");
   interp::string_loader(one, out);
   EXPECT_EQ(type_of(out), TYPE_BLOCK) << "always a block";
 }

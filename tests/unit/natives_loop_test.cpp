@@ -4,6 +4,7 @@
 // money! cells built by hand from their layouts.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <optional>
@@ -17,67 +18,26 @@
 #include "runtime/memory.hpp"
 #include "runtime/stack.hpp"
 #include "runtime/startup.hpp"
+#include "tests/unit/test_support.hpp"
 
 using namespace qel;
+using namespace qel::test;
 
 namespace {
 
-class NativesTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    base_ = stack::base;
-    top_ = stack::top;
-    ctop_ = stack::ctop;
-    gc::enabled = true;
-  }
-  void TearDown() override {
-    gc::enabled = false;
-    stack::ctop = ctop_;
-    stack::base = base_;
-    stack::top = top_;
-  }
-
- private:
-  Cell* base_ = nullptr;
-  Cell* top_ = nullptr;
-  stack::Frame* ctop_ = nullptr;
-};
-
-struct Outcome {
-  Cell value{};
-  std::optional<Err> error;
-};
+class NativesTest : public test::RuntimeTest {};
 
 // Calls the entry in a native frame of its own with the given arguments and no
 // refinement; answers its result or the error it raised.
 Outcome call(natives::Entry entry, const std::vector<Cell>& args) {
-  Outcome o;
-  Cell* base = stack::base;
-  Cell* top = stack::top;
-  stack::Frame* ctop = stack::ctop;
-  Cell name = *intern_word("test");
-  stack::mark_catch(&name);
-  try {
+  return outcome_of([&] {
+    Cell name = *intern_word("test");
     stack::mark_native(&name);
     for (const Cell& a : args) stack::push_cell(&a);
     static const i32 no_refs[4] = {-1, -1, -1, -1};
     EXPECT_EQ(entry(no_refs), 0u);
-    o.value = *stack::base;
-  } catch (const Transfer&) {
-    runtime::rt.thrown = 0;
-    o.error = error::id_of(stack::last());
-  }
-  stack::base = base;
-  stack::top = top;
-  stack::ctop = ctop;
-  return o;
-}
-
-// A block loaded from source, kept on the stack.
-Cell* code(const char* text) {
-  Cell* out = stack::push();
-  boot::load_source(out, text, std::strlen(text));
-  return out;
+    return stack::base;
+  });
 }
 
 void set_global(const char* name, const Cell* value) {
@@ -97,7 +57,7 @@ bool is_word(const Cell* c, const char* name) {
 
 // A map of the pairs a: 1, b: (removed), c: 3, d: (removed), on the stack.
 Cell* fake_map() {
-  Cell* m = code("a: 1 b: 2 c: 3 d: 4");
+  Cell* m = load_all("a: 1 b: 2 c: 3 d: 4");
   Cell* cells = mem::buffer_of(series_node(m))->cells();
   cells[3].header = 0;
   cells[7].header = 0;
@@ -111,10 +71,10 @@ TEST_F(NativesTest, ForeachOverMapSetsLiveKeysAsWordsAndValues) {
   Cell* m = fake_map();
   // Each value picks the slot its key is written to: a removed entry reached
   // by the loop would leave a trace or fail the path.
-  Cell* out = code("_ _ _ _");
+  Cell* out = load_all("_ _ _ _");
   set_global("out", out);
-  Cell* words = code("k v");
-  Cell* body = code("out/(v): k");
+  Cell* words = load_all("k v");
+  Cell* body = load_all("out/(v): k");
   Outcome o = call(natives::foreach, {*words, *m, *body});
   ASSERT_FALSE(o.error) << err_info(*o.error).word;
   Cell* cells = mem::buffer_of(series_node(out))->cells();
@@ -131,9 +91,9 @@ TEST_F(NativesTest, ForeachOverMapSetsLiveKeysAsWordsAndValues) {
 
 TEST_F(NativesTest, MapLoopsRefuseWhatHasNoPairStep) {
   Cell* m = fake_map();
-  Cell* one = code("k");
-  Cell* three = code("k v w");
-  Cell* body = code("k");
+  Cell* one = load_all("k");
+  Cell* three = load_all("k v w");
+  Cell* body = load_all("k");
   Cell k = *intern_word("k");
   EXPECT_EQ(call(natives::foreach, {*one, *m, *body}).error, Err::script_invalid_arg);
   EXPECT_EQ(call(natives::foreach, {*three, *m, *body}).error, Err::script_invalid_arg);
@@ -150,18 +110,12 @@ namespace {
 
 Cell pair(i32 x, i32 y) { return Cell{TYPE_PAIR, 0, u32(x), u32(y)}; }
 
-u32 f32(float f) {
-  u32 w;
-  std::memcpy(&w, &f, sizeof w);
-  return w;
+Cell point2(float x, float y) {
+  return Cell{TYPE_POINT2D, std::bit_cast<u32>(x), std::bit_cast<u32>(y), 0};
 }
-float f32_of(u32 w) {
-  float f;
-  std::memcpy(&f, &w, sizeof f);
-  return f;
+Cell point3(float x, float y, float z) {
+  return Cell{TYPE_POINT3D, std::bit_cast<u32>(x), std::bit_cast<u32>(y), std::bit_cast<u32>(z)};
 }
-Cell point2(float x, float y) { return Cell{TYPE_POINT2D, f32(x), f32(y), 0}; }
-Cell point3(float x, float y, float z) { return Cell{TYPE_POINT3D, f32(x), f32(y), f32(z)}; }
 
 Cell tuple(std::vector<u8> bytes) {
   Cell c{u32(bytes.size() << 19) | TYPE_TUPLE, 0, 0, 0};
@@ -183,12 +137,6 @@ Cell money(bool negative, u8 units) {
   return c;
 }
 
-Cell integer(i32 v) { return Cell{TYPE_INTEGER, 0, u32(v), 0}; }
-Cell float_cell(double d) {
-  Cell c;
-  make_float(&c, d);
-  return c;
-}
 
 }  // namespace
 
@@ -197,11 +145,11 @@ TEST_F(NativesTest, MaxMinGoComponentByComponent) {
     natives::Entry fn;
     Cell a, b, expected;
   } cases[] = {
-      {natives::min, pair(3, 4), integer(2), pair(2, 2)},
+      {natives::min, pair(3, 4), integer_cell(2), pair(2, 2)},
       {natives::max, pair(3, 4), pair(5, 1), pair(5, 4)},
-      {natives::max, integer(-1), pair(-3, 4), pair(-1, 4)},
+      {natives::max, integer_cell(-1), pair(-3, 4), pair(-1, 4)},
       {natives::max, pair(1, 2), float_cell(2.7), pair(2, 2)},  // the float as an integer
-      {natives::min, point3(1, 5, 3), integer(2), point3(1, 2, 2)},
+      {natives::min, point3(1, 5, 3), integer_cell(2), point3(1, 2, 2)},
       {natives::max, point2(1.5f, -2), point2(0, 0), point2(1.5f, 0)},
       {natives::max, tuple({1, 2, 3}), tuple({3, 0, 0, 4}), tuple({3, 2, 3, 4})},
       {natives::min, tuple({1, 2, 3}), tuple({3, 0, 0, 4}), tuple({1, 0, 0, 0})},
@@ -217,7 +165,7 @@ TEST_F(NativesTest, MaxMinGoComponentByComponent) {
   }
   // A NaN on the other side wins in every component of a point.
   Outcome o = call(natives::min, {point2(1, 2), float_cell(std::nan(""))});
-  EXPECT_TRUE(std::isnan(f32_of(o.value.w1)) && std::isnan(f32_of(o.value.w2)));
+  EXPECT_TRUE(std::isnan(std::bit_cast<float>(o.value.w1)) && std::isnan(std::bit_cast<float>(o.value.w2)));
 }
 
 TEST_F(NativesTest, ZeroAndSignOfTheSmallTypes) {

@@ -12,8 +12,10 @@
 #include "platform/files.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/stack.hpp"
+#include "tests/unit/test_support.hpp"
 
 using namespace qel;
+using namespace qel::test;
 
 namespace qel::natives {
 // Set by the GUI backend; wait calls it once after sleeping.
@@ -54,12 +56,6 @@ class NativeCall : public ::testing::Test {
   Cell* top_ = nullptr;
   bool saved_enabled_ = false;
 };
-
-Cell float_cell(double d) {
-  Cell c;
-  make_float(&c, d);
-  return c;
-}
 
 int g_events_calls = 0;
 bool g_events_no_wait = false;

@@ -21,40 +21,26 @@
 #include "runtime/roots.hpp"
 #include "runtime/stack.hpp"
 #include "runtime/startup.hpp"
+#include "tests/unit/test_support.hpp"
 
 using namespace qel;
+using namespace qel::test;
 
 namespace {
 
-class ParseTest : public ::testing::Test {
+class ParseTest : public test::RuntimeTest {
  protected:
   static void SetUpTestSuite() {
     // The unit tests run without the boot program: give the word `parse`
     // its native, with a spec whose arguments take any type (the datatype
     // words of the full spec have no values here).
-    roots::LocalCell spec;
-    const char* text = "[input rules /case /part length /trace callback]";
-    boot::load_source(spec.get(), text, std::strlen(text));
-    Cell s = *mem::buffer_of(series_node(spec.get()))->cells();
     Cell* saved = stack::top;
-    Cell v = *native::push(&s, natives::N_parse, TYPE_NATIVE);
+    Cell* spec = load("[input rules /case /part length /trace callback]");
+    Cell v = *native::push(spec, natives::N_parse, TYPE_NATIVE);
     Cell w = *intern_word("parse");
     word::set(&w, &v);
     stack::top = saved;
   }
-  void SetUp() override {
-    base_ = stack::base;
-    top_ = stack::top;
-    ctop_ = stack::ctop;
-    gc::enabled = true;
-  }
-  void TearDown() override {
-    gc::enabled = false;
-    stack::ctop = ctop_;
-    stack::base = base_;
-    stack::top = top_;
-  }
-
   struct Outcome {
     std::optional<Err> error;
     Cell value{};
@@ -85,11 +71,6 @@ class ParseTest : public ::testing::Test {
     EXPECT_EQ(parse::inputs_depth(), 0u) << source;
     return o;
   }
-
- private:
-  Cell* base_ = nullptr;
-  Cell* top_ = nullptr;
-  stack::Frame* ctop_ = nullptr;
 };
 
 TEST_F(ParseTest, StacksAreBackAtEntryAfterEveryWayOut) {

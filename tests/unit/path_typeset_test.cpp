@@ -22,155 +22,88 @@
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/stack.hpp"
+#include "tests/unit/test_support.hpp"
 
 using namespace qel;
+using namespace qel::test;
 
 namespace {
 
-class PathsAndTypesets : public testing::Test {
+class PathsAndTypesets : public test::RuntimeTest {
  protected:
   void SetUp() override {
-    saved_ = gc::enabled;
-    gc::enabled = true;  // QEL_GC_STRESS=1 then collects at every allocation
-    stack::init();
     stack::mark(1, 0, stack::FRAME_NATIVE);  // closing inner frames never empties the stack
     cycles::reset();
   }
-  void TearDown() override {
-    gc::enabled = saved_;
-    stack::init();
-  }
-  bool saved_ = false;
 };
-
-std::string attempt(const std::function<std::string()>& f) {
-  Cell* top = stack::top;
-  Cell* base = stack::base;
-  stack::Frame* ctop = stack::ctop;
-  stack::mark(1, 0, stack::FRAME_CATCH);
-  std::string out;
-  try {
-    out = f();
-  } catch (const Transfer&) {
-    out = std::string("!") + err_info(error::id_of(stack::last())).word;
-  }
-  stack::ctop = ctop;
-  stack::base = base;
-  stack::top = top;
-  cycles::reset();
-  return out;
-}
-
-Cell word_cell(const char* name) {
-  Cell w;
-  word::make_at(symbol::make(name), &w);
-  return w;
-}
-
-Cell int_cell(i32 v) {
-  Cell c;
-  make_integer(&c, v);
-  return c;
-}
-
-// A series of the type holding the cells, pushed on the stack.
-Cell* series_of(Type t, std::initializer_list<Cell> cells) {
-  Cell* c = block::make_at(make_none(stack::push()), i32(cells.size()));
-  for (const Cell& e : cells) block::append_copy(c, &e);
-  return set_type(c, t);
-}
-
-std::string print(const Cell* v, bool mold, bool only = false, Cell* part = nullptr, i32 budget = 0x7FFFFFFF,
-                  i32* left = nullptr) {
-  Cell* saved = stack::top;
-  Cell* value = stack::push_cell(v);
-  Cell* buf = make_none(stack::push());
-  string::make_at(buf, 16, 1);
-  i32 r = mold ? actions::mold(value, buf, only, false, false, part, budget, 0)
-               : actions::form(value, buf, part, budget);
-  if (left) *left = r;
-  std::string s = string::to_utf8(buf);
-  stack::top = saved;
-  return s;
-}
-
-Cell datatype_cell(Type t) {
-  Cell c;
-  make_datatype(&c, t);
-  return c;
-}
 
 }  // namespace
 
 TEST_F(PathsAndTypesets, PathPunctuation) {
-  Cell a = word_cell("a"), b = word_cell("b"), c = word_cell("c"), two = int_cell(2);
+  Cell a = word_cell("a"), b = word_cell("b"), c = word_cell("c"), two = integer_cell(2);
   struct Case { Type type; const char* mold; };
   for (Case k : {Case{TYPE_PATH, "a/b/c"}, Case{TYPE_LIT_PATH, "'a/b/c"}, Case{TYPE_GET_PATH, ":a/b/c"},
                  Case{TYPE_SET_PATH, "a/b/c:"}}) {
-    Cell* p = series_of(k.type, {a, b, c});
-    EXPECT_EQ(print(p, true), k.mold);
-    EXPECT_EQ(print(p, false), "a/b/c") << k.mold;
+    Cell* p = block_of({a, b, c}, k.type);
+    EXPECT_EQ(molded(p), k.mold);
+    EXPECT_EQ(formed(p), "a/b/c") << k.mold;
   }
-  EXPECT_EQ(print(series_of(TYPE_PATH, {a, two}), true), "a/2");
-  Cell* from_second = series_of(TYPE_PATH, {a, b, c});
+  EXPECT_EQ(molded(block_of({a, two}, TYPE_PATH)), "a/2");
+  Cell* from_second = block_of({a, b, c}, TYPE_PATH);
   set_series_index(from_second, 1);
-  EXPECT_EQ(print(from_second, true), "b/c");
-  EXPECT_EQ(print(series_of(TYPE_PATH, {}), true), "");
+  EXPECT_EQ(molded(from_second), "b/c");
+  EXPECT_EQ(molded(block_of({}, TYPE_PATH)), "");
 
-  Cell one = int_cell(1), plus = word_cell("+");
-  Cell* paren = series_of(TYPE_PAREN, {one, plus, two});
-  EXPECT_EQ(print(paren, true), "(1 + 2)");
-  EXPECT_EQ(print(paren, true, true), "1 + 2");
-  EXPECT_EQ(print(paren, false), "1 + 2");
-  Cell* in_block = series_of(TYPE_BLOCK, {*paren, *series_of(TYPE_SET_PATH, {a, b})});
-  EXPECT_EQ(print(in_block, true), "[(1 + 2) a/b:]");
+  Cell* paren = load("(1 + 2)");
+  EXPECT_EQ(molded(paren), "(1 + 2)");
+  EXPECT_EQ(molded(paren, {.only = true}), "1 + 2");
+  EXPECT_EQ(formed(paren), "1 + 2");
+  Cell* in_block = load("[(1 + 2) a/b:]");
+  EXPECT_EQ(molded(in_block), "[(1 + 2) a/b:]");
 
   // A path that holds itself, and one whose element is a block.
-  Cell* self = series_of(TYPE_PATH, {a, b});
+  Cell* self = load("a/b");
   block::append_copy(self, self);
-  EXPECT_EQ(print(self, true), "a/b/...");
-  EXPECT_EQ(print(self, false), "a/b/...");
-  Cell* with_block = series_of(TYPE_PATH, {a, *series_of(TYPE_BLOCK, {b, c})});
-  EXPECT_EQ(print(with_block, true), "a/[b c]");
+  EXPECT_EQ(molded(self), "a/b/...");
+  EXPECT_EQ(formed(self), "a/b/...");
+  Cell* with_block = block_of({a, *load("[b c]")}, TYPE_PATH);
+  EXPECT_EQ(molded(with_block), "a/[b c]");
   EXPECT_EQ(cycles::depth(), 0u);
 }
 
 TEST_F(PathsAndTypesets, PathPartBudgetStopsAfterTheElementThatSpentIt) {
-  Cell a = word_cell("a"), bc = word_cell("bc"), d = word_cell("d");
-  Cell* p = series_of(TYPE_PATH, {a, bc, d});
-  Cell part = int_cell(3);
+  Cell* p = load("a/bc/d");
   i32 left = 0;
-  EXPECT_EQ(print(p, true, false, &part, 3, &left), "a/bc");
+  EXPECT_EQ(printed(p, true, {}, 3, &left), "a/bc");
   EXPECT_EQ(left, -1);
-  EXPECT_EQ(print(p, false, false, &part, 3, &left), "a/bc");
-  EXPECT_EQ(print(p, true, false, &part, 1, &left), "a");
+  EXPECT_EQ(printed(p, false, {}, 3, &left), "a/bc");
+  EXPECT_EQ(printed(p, true, {}, 1, &left), "a");
 }
 
 TEST_F(PathsAndTypesets, PathMakeAndTo) {
   Cell proto = datatype_cell(TYPE_PATH);
   Cell lit = datatype_cell(TYPE_LIT_PATH);
-  Cell a = word_cell("a"), b = word_cell("b");
-  struct Case { const Cell* proto; bool make; std::function<Cell*()> spec; const char* mold; u32 room; };
+  struct Case { const Cell* proto; bool make; const char* spec; const char* mold; u32 room; };
   const Case cases[] = {
-      {&proto, true, [] { return stack::push_cell(&values::none_cell); }, "!bad-make-arg", 0},
-      {&proto, true, [] { Cell c = int_cell(0); return stack::push_cell(&c); }, "", 1},
-      {&proto, true, [] { Cell c = int_cell(3); return stack::push_cell(&c); }, "", 3},
-      {&proto, true, [] { Cell c; make_float(&c, 2.9); return stack::push_cell(&c); }, "", 2},
-      {&proto, true, [] { Cell c; make_float(&c, -4.0); return stack::push_cell(&c); }, "", 1},
-      {&proto, true, [] { Cell* s = make_none(stack::push()); string::make_at(s, 4, 1); return s; }, "!bad-make-arg", 0},
-      {&proto, true, [&] { return series_of(TYPE_BLOCK, {a, b}); }, "a/b", 2},
-      {&lit, true, [&] { return series_of(TYPE_PAREN, {a, b}); }, "'a/b", 2},
-      {&proto, false, [&] { return series_of(TYPE_BLOCK, {a, b}); }, "a/b", 2},
-      {&proto, false, [] { Cell c = int_cell(7); return stack::push_cell(&c); }, "7", 1},
+      {&proto, true, "#(none)", "!bad-make-arg", 0},
+      {&proto, true, "0", "", 1},
+      {&proto, true, "3", "", 3},
+      {&proto, true, "2.9", "", 2},
+      {&proto, true, "-4.0", "", 1},
+      {&proto, true, "\"\"", "!bad-make-arg", 0},
+      {&proto, true, "[a b]", "a/b", 2},
+      {&lit, true, "(a b)", "'a/b", 2},
+      {&proto, false, "[a b]", "a/b", 2},
+      {&proto, false, "7", "7", 1},
   };
   for (const Case& c : cases) {
     u32 room = 0;
     std::string got = attempt([&] {
-      Cell* spec = c.spec();
+      Cell* spec = load(c.spec);
       Cell* r = c.make ? actions::make(const_cast<Cell*>(c.proto), spec) : actions::to(const_cast<Cell*>(c.proto), spec);
       room = mem::buffer_of(r->w2)->size / 16;
       EXPECT_EQ(type_of(r), c.proto->w1);
-      return print(r, true);
+      return molded(r);
     });
     EXPECT_EQ(got, c.mold);
     if (c.room) {
@@ -201,14 +134,14 @@ TEST_F(PathsAndTypesets, ActionsThePathsAndParensLack) {
     EXPECT_EQ(types::table[c.type][c.action] != nullptr, c.has) << types::name_of(c.type) << " " << int(c.action);
   }
   // Calling one that is missing raises the dispatcher's error.
-  Cell* p = series_of(TYPE_PATH, {b, a});
+  Cell* p = block_of({b, a}, TYPE_PATH);
   EXPECT_EQ(attempt([&] {
               actions::handler<act::Sort>(p, ACT_sort)(p, false, nullptr, nullptr, nullptr, false, false, false);
               return std::string();
             }),
             "!expect-arg");
   // The push helpers retype the cell and push a copy.
-  Cell* blk = series_of(TYPE_BLOCK, {a});
+  Cell* blk = block_of({a}, TYPE_BLOCK);
   EXPECT_EQ(type_of(path::push(blk)), TYPE_PATH);
   EXPECT_EQ(type_of(lit_path::push(blk)), TYPE_LIT_PATH);
   EXPECT_EQ(type_of(set_path::push(blk)), TYPE_SET_PATH);
@@ -222,48 +155,34 @@ TEST_F(PathsAndTypesets, ActionsThePathsAndParensLack) {
 
 // ---- typeset! ---------------------------------------------------------------------------
 
-namespace {
-
-Cell* typeset_of(std::initializer_list<Type> ts) {
-  Cell* c = typeset::make_empty(stack::push());
-  for (Type t : ts) typeset::add(c, t);
-  return c;
-}
-
-}  // namespace
-
 TEST_F(PathsAndTypesets, TypesetMakeFormAndMold) {
   Cell proto = datatype_cell(TYPE_TYPESET);
-  Cell i = datatype_cell(TYPE_INTEGER), f = datatype_cell(TYPE_FLOAT), blk = datatype_cell(TYPE_BLOCK);
-  Cell lit_foo = word_cell("foo");
-  set_type(&lit_foo, TYPE_LIT_WORD);
   // A word in the spec stands for its value.
   Cell numbers = word_cell("test-number-types");
   Cell* pair = typeset_of({TYPE_INTEGER, TYPE_FLOAT});
   context::put(context::global, &numbers, pair);
   struct Case { std::function<Cell*()> spec; const char* form; };
   const Case cases[] = {
-      {[&] { return series_of(TYPE_BLOCK, {f, i}); }, "make typeset! [integer! float!]"},
-      {[&] { return series_of(TYPE_BLOCK, {}); }, "make typeset! []"},
-      {[&] { return series_of(TYPE_BLOCK, {numbers, blk}); }, "make typeset! [block! integer! float!]"},
-      {[&] { return series_of(TYPE_BLOCK, {i, lit_foo}); }, "!invalid-arg"},
-      {[] { Cell c = int_cell(10); return stack::push_cell(&c); }, "!bad-to-arg"},
+      {[] { return load("[#(float!) #(integer!)]"); }, "make typeset! [integer! float!]"},
+      {[] { return load("[]"); }, "make typeset! []"},
+      {[] { return load("[test-number-types #(block!)]"); }, "make typeset! [block! integer! float!]"},
+      {[] { return load("[#(integer!) 'foo]"); }, "!invalid-arg"},
+      {[] { Cell c = integer_cell(10); return stack::push_cell(&c); }, "!bad-to-arg"},
       {[&] { return typeset_of({TYPE_UNSET}); }, "make typeset! [unset!]"},
   };
   for (const Case& c : cases) {
-    std::string got = attempt([&] { return print(actions::make(&proto, c.spec()), false); });
+    std::string got = attempt([&] { return formed(actions::make(&proto, c.spec())); });
     EXPECT_EQ(got, c.form);
-    got = attempt([&] { return print(actions::to(&proto, c.spec()), false); });
+    got = attempt([&] { return formed(actions::to(&proto, c.spec())); });
     EXPECT_EQ(got, c.form) << "to";
   }
   Cell* ts = typeset_of({TYPE_INTEGER, TYPE_FLOAT});
-  EXPECT_EQ(print(ts, true), "make typeset! [integer! float!]");
-  EXPECT_EQ(print(ts, true, true), "integer! float!");
-  EXPECT_EQ(print(typeset_of({}), true, true), "");
-  EXPECT_EQ(print(typeset_of({}), true), "make typeset! []");
+  EXPECT_EQ(molded(ts), "make typeset! [integer! float!]");
+  EXPECT_EQ(molded(ts, {.only = true}), "integer! float!");
+  EXPECT_EQ(molded(typeset_of({}), {.only = true}), "");
+  EXPECT_EQ(molded(typeset_of({})), "make typeset! []");
   // A /part budget below 0 stops the names.
-  Cell part = int_cell(16);
-  EXPECT_EQ(print(ts, true, false, &part, 16), "make typeset! [integer!]");
+  EXPECT_EQ(printed(ts, true, {}, 16), "make typeset! [integer!]");
 }
 
 TEST_F(PathsAndTypesets, TypesetMakeInAndHelpers) {
@@ -271,9 +190,9 @@ TEST_F(PathsAndTypesets, TypesetMakeInAndHelpers) {
   Cell word_valued = word_cell("test-word-valued");
   Cell target = word_cell("anything");
   context::put(context::global, &word_valued, &target);
-  Cell nested = *series_of(TYPE_BLOCK, {i});
+  Cell nested = *block_of({i}, TYPE_BLOCK);
   Cell* holder = block::make_at(make_none(stack::push()), 4);
-  Cell* spec = series_of(TYPE_BLOCK, {i, word_valued, nested});
+  Cell* spec = block_of({i, word_valued, nested}, TYPE_BLOCK);
   Cell* made = typeset::make_in(holder->w2, spec);
   EXPECT_TRUE(typeset::has(made, TYPE_INTEGER));
   EXPECT_TRUE(typeset::has(made, TYPE_OBJECT)) << "a word whose value is a word adds object!";
@@ -282,7 +201,7 @@ TEST_F(PathsAndTypesets, TypesetMakeInAndHelpers) {
   Cell* text = make_none(stack::push());
   string::make_at(text, 4, 1);
   str_cell = *text;
-  Cell* bad = series_of(TYPE_BLOCK, {i, str_cell});
+  Cell* bad = block_of({i, str_cell}, TYPE_BLOCK);
   EXPECT_EQ(attempt([&] { typeset::make_in(holder->w2, bad); return std::string(); }), "!invalid-type-spec");
 
   Cell* all = typeset::make_all_in(holder->w2);
@@ -292,7 +211,7 @@ TEST_F(PathsAndTypesets, TypesetMakeInAndHelpers) {
 
   Cell* out = make_none(stack::push());
   typeset::to_block(typeset_of({TYPE_STRING, TYPE_BLOCK, TYPE_WORD}), out);
-  EXPECT_EQ(print(out, true), "[block! string! word!]");
+  EXPECT_EQ(molded(out), "[block! string! word!]");
   Cell* ts = typeset_of({TYPE_BLOCK});
   typeset::clear(ts);
   EXPECT_EQ(typeset::count(ts), 0u);
@@ -325,12 +244,12 @@ TEST_F(PathsAndTypesets, TypesetCombinationsSearchAndComparison) {
     Cell want;
     typeset::make_empty(&want);
     for (Type t : c.want) typeset::add(&want, t);
-    EXPECT_EQ(print(stack::base, true, true), print(&want, true, true)) << "op " << c.op;
+    EXPECT_EQ(molded(stack::base, {.only = true}), molded(&want, {.only = true})) << "op " << c.op;
     stack::unwind();
   }
   // The action entries and their operand check.
   Cell* x = typeset_of({TYPE_INTEGER});
-  Cell one = int_cell(1);
+  Cell one = integer_cell(1);
   EXPECT_EQ(attempt([&] {
               stack::mark(2, 0, stack::FRAME_NATIVE);
               stack::push_cell(x);
@@ -346,7 +265,7 @@ TEST_F(PathsAndTypesets, TypesetCombinationsSearchAndComparison) {
   EXPECT_TRUE(typeset::has(y, TYPE_BLOCK));
   EXPECT_TRUE(typeset::has(y, 95));
   actions::handler<act::Unary>(y, ACT_complement)(y);
-  EXPECT_EQ(print(y, true), print(x, true));
+  EXPECT_EQ(molded(y), molded(x));
 
   // find answers a logic for a datatype, never none.
   auto find = [&](Cell* v) {

@@ -22,48 +22,22 @@
 #include "runtime/roots.hpp"
 #include "runtime/stack.hpp"
 #include "runtime/words.hpp"
+#include "tests/unit/test_support.hpp"
 
 using namespace qel;
+using namespace qel::test;
 
 namespace {
 
 // Collections may run at any allocation (at every one under QEL_GC_STRESS).
-class Series : public testing::Test {
+class Series : public test::RuntimeTest {
  protected:
   void SetUp() override {
-    saved_ = gc::enabled;
-    gc::enabled = true;
-    stack::init();
     // An outer frame, so that closing the frames a test opens never empties
     // the call stack (which would reset the arguments stack).
     stack::mark(1, 0, stack::FRAME_NATIVE);
   }
-  void TearDown() override {
-    gc::enabled = saved_;
-    stack::init();
-  }
-  bool saved_ = false;
 };
-
-// Runs f in a catch frame of its own; answers what f answers, or "!" and the
-// id of the error raised. The stack is left as it was.
-std::string attempt(const std::function<std::string()>& f) {
-  Cell* top = stack::top;
-  Cell* base = stack::base;
-  stack::Frame* ctop = stack::ctop;
-  stack::mark(1, 0, stack::FRAME_CATCH);
-  std::string out;
-  try {
-    out = f();
-  } catch (const Transfer&) {
-    // The error is the last cell pushed (the catching frame is closed).
-    out = std::string("!") + err_info(error::id_of(stack::last())).word;
-  }
-  stack::ctop = ctop;
-  stack::base = base;
-  stack::top = top;
-  return out;
-}
 
 // A series of the unit (16: a block of integer! cells) holding the code
 // points, pushed on the stack at the given index.
@@ -73,10 +47,7 @@ Cell* make_series_of(u32 unit, const std::u32string& text, i32 index) {
     make_series(c, TYPE_BLOCK, mem::alloc_cells(u32(text.size()) + 1));
     for (char32_t ch : text) make_integer(mem::alloc_tail_cell(c->w2), i32(ch));
   } else {
-    string::make_at(c, u32(text.size()) + 1, unit);
-    mem::Buffer* b = mem::buffer_of(c->w2);
-    for (u32 i = 0; i < text.size(); ++i) string::put_char(b->head_ptr() + i * unit, unit, text[i]);
-    b->tail = b->head + u32(text.size()) * unit;
+    make_text(c, text, unit, u32(text.size()) + 1);
   }
   set_series_index(c, index);
   return c;
@@ -117,12 +88,6 @@ F series_handler(Action a) {
   return reinterpret_cast<F>(types::table[TYPE_SERIES][a]);
 }
 
-Cell int_cell(i32 v) {
-  Cell c;
-  make_integer(&c, v);
-  return c;
-}
-
 // Runs a D handler (arguments from the base) on a copy of the series in a
 // frame of its own and answers the base cell.
 std::string dispatch(Action a, const Cell* series, const Cell* arg = nullptr) {
@@ -148,7 +113,7 @@ struct Case {
 TEST_F(Series, EveryActionOverEveryUnitAndPastTheTail) {
   auto D = [](Action a, std::optional<i32> n = std::nullopt) -> Op {
     return [a, n](Cell* s) {
-      Cell arg = int_cell(n.value_or(0));
+      Cell arg = integer_cell(n.value_or(0));
       std::string r = dispatch(a, s, n ? &arg : nullptr);
       Cell* out = make_none(stack::push());
       string::make_at(out, 16, 1);
@@ -160,7 +125,7 @@ TEST_F(Series, EveryActionOverEveryUnitAndPastTheTail) {
   Cell z;
   make_char(&z, 'z');
   Cell pair{TYPE_PAIR, 0, 2, 4};
-  auto part = [](i32 n) { return int_cell(n); };
+  auto part = [](i32 n) { return integer_cell(n); };
   auto P = [](Cell& c) { return &c; };
   Cell p2 = part(2), p0 = part(0), pm2 = part(-2), p10 = part(10), pm3 = part(-3), pm5 = part(-5),
        p20 = part(20), s2 = part(2), s3 = part(3), s0 = part(0), s4 = part(4);
@@ -305,7 +270,7 @@ TEST_F(Series, MoveWithinOneSeriesAndBetweenTwo) {
       Cell* s = make_series_of(unit, U"abcde", m.from);
       Cell* t = stack::push_cell(s);
       set_series_index(t, m.to);
-      Cell count = int_cell(m.count);
+      Cell count = integer_cell(m.count);
       Cell* r = series::move(s, t, &count);
       EXPECT_EQ(elements(s), m.after) << unit << " " << m.from << "+" << m.count << "->" << m.to;
       EXPECT_EQ(r, t);
@@ -316,11 +281,11 @@ TEST_F(Series, MoveWithinOneSeriesAndBetweenTwo) {
     u32 from_unit = to_unit == 16 ? 16 : 1;
     Cell* a = make_series_of(from_unit, U"abcd", 1);
     Cell* b = make_series_of(to_unit, U"xyz", 1);
-    Cell two = int_cell(2);
+    Cell two = integer_cell(2);
     series::move(a, b, &two);
     EXPECT_EQ(elements(a), "ad") << to_unit;
     EXPECT_EQ(elements(b), "xbcyz") << to_unit;
-    Cell nine = int_cell(9);
+    Cell nine = integer_cell(9);
     series::move(a, b, &nine);  // the count is cut to what the origin has
     EXPECT_EQ(elements(a), "a");
     EXPECT_EQ(elements(b), "xdbcyz");
@@ -330,7 +295,7 @@ TEST_F(Series, MoveWithinOneSeriesAndBetweenTwo) {
   Cell* str = make_series_of(1, U"ab", 0);
   EXPECT_EQ(attempt([&] { return describe(series::move(blk, str, nullptr)); }), "!move-bad");
   EXPECT_EQ(attempt([&] { return describe(series::move(str, blk, nullptr)); }), "!move-bad");
-  Cell n = int_cell(3);
+  Cell n = integer_cell(3);
   EXPECT_EQ(attempt([&] { return describe(series::move(blk, &n, nullptr)); }), "!expect-arg");
   EXPECT_EQ(elements(blk), "ab");
   EXPECT_EQ(elements(str), "ab");
@@ -362,37 +327,11 @@ TEST_F(Series, RandomShufflesSeedsAndPicks) {
   }
 }
 
-namespace {
-
-// Records the change events that reach an owner.
-std::vector<std::string> g_events;
-void record_event(Cell*, Cell*, Cell*, Cell* action, Cell*, i32 index, i32 part) {
-  g_events.push_back(std::string(symbol::name(action->w2)) + " " + std::to_string(index) + " " +
-                     std::to_string(part));
-}
-
-struct OwnedBy {
-  roots::LocalCell owner;
-  roots::LocalCell word;
-  ownership::DeepChangeHook saved = ownership::on_deep_change;
-  OwnedBy() {
-    owner->header = TYPE_OBJECT;
-    owner->w1 = context::make(2, false, true, 0, context::KIND_OBJECT);
-    owner->w2 = 1;
-    owner->w3 = mem::alloc_cells(2);  // on-set information: handlers present
-    *word.get() = Cell{TYPE_WORD, 0, symbol::make("field"), u32(-1)};
-    ownership::on_deep_change = record_event;
-  }
-  ~OwnedBy() { ownership::on_deep_change = saved; }
-};
-
-}  // namespace
-
 TEST_F(Series, OwnedSeriesReportEveryChangeBeforeAndAfter) {
-  OwnedBy by;
+  ChangeEvents by;
   Cell z;
   make_char(&z, 'z');
-  Cell two = int_cell(2);
+  Cell two = integer_cell(2);
   struct EventCase {
     const char* name;
     std::function<void(Cell*)> op;
@@ -411,10 +350,10 @@ TEST_F(Series, OwnedSeriesReportEveryChangeBeforeAndAfter) {
   for (u32 unit : {1u, 16u}) {
     for (const EventCase& c : cases) {
       Cell* s = make_series_of(unit, U"abcd", 1);
-      ownership::bind_entry(s, by.owner.get(), by.word.get());
-      g_events.clear();
+      ownership::bind_entry(s, by.owner(), by.field());
+      by.events.clear();
       c.op(s);
-      EXPECT_EQ(g_events, c.events) << c.name << " unit " << unit;
+      EXPECT_EQ(by.events, c.events) << c.name << " unit " << unit;
       // reflect answers the owner; modify releases it, and no event follows.
       Cell* owner = series_handler<act::Reflect>(ACT_reflect)(s, words::symbol(words::W_OWNED));
       EXPECT_EQ(type_of(owner), TYPE_OBJECT);
@@ -422,9 +361,9 @@ TEST_F(Series, OwnedSeriesReportEveryChangeBeforeAndAfter) {
       make_none(&none_cell);
       Cell field = *words::cell(words::W_OWNED);
       series_handler<act::Modify>(ACT_modify)(s, &field, &none_cell, false);
-      g_events.clear();
+      by.events.clear();
       series::clear(s);
-      EXPECT_TRUE(g_events.empty());
+      EXPECT_TRUE(by.events.empty());
       EXPECT_EQ(type_of(series_handler<act::Reflect>(ACT_reflect)(s, words::symbol(words::W_OWNED))),
                 TYPE_NONE);
     }

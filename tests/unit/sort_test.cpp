@@ -17,8 +17,10 @@
 #include "runtime/roots.hpp"
 #include "runtime/sort.hpp"
 #include "runtime/stack.hpp"
+#include "tests/unit/test_support.hpp"
 
 using namespace qel;
+using namespace qel::test;
 
 namespace {
 
@@ -89,29 +91,6 @@ std::vector<Rec> shaped(const std::string& shape, u32 n, std::mt19937& rng) {
   }
   return v;
 }
-
-// Runs f inside a catch frame; answers the error it raised, if any.
-template <class F>
-std::optional<Err> raised_by(F f) {
-  stack::init();
-  stack::mark(7, 0, stack::FRAME_CATCH);
-  std::optional<Err> got;
-  try {
-    f();
-  } catch (const Transfer&) {
-    stack::adjust_post_try();
-    got = error::id_of(stack::base);
-  }
-  stack::init();
-  return got;
-}
-
-// Turns the collector on (without changing the stress mode) for one test.
-struct CollectorOn {
-  bool saved = gc::enabled;
-  CollectorOn() { gc::enabled = true; }
-  ~CollectorOn() { gc::enabled = saved; }
-};
 
 }  // namespace
 
@@ -334,7 +313,7 @@ TEST(Sort, ARaisingComparatorLeavesAPermutation) {
       raiser.raise_at = 1 + rng() % count.calls;
       u32 node2 = make_block(input);
       roots::NodeRoot keep2(&node2);
-      std::optional<Err> err = raised_by([&] { algo.run({node2, 0, n, 16}, &raiser, nullptr, raising); });
+      std::optional<Err> err = raised([&] { algo.run({node2, 0, n, 16}, &raiser, nullptr, raising); });
       ASSERT_EQ(err, Err::user_message) << algo.name << " trial " << trial;
       std::vector<Rec> got = read_block(node2);
       std::sort(got.begin(), got.end(), full_less);
@@ -344,14 +323,14 @@ TEST(Sort, ARaisingComparatorLeavesAPermutation) {
     }
   }
   // Nothing of the interrupted sorts is left for the collector to look at.
-  CollectorOn on;
+  Guard on;
   gc::do_cycle();
 }
 
 TEST(Sort, TooLongWorkingMemoryRaises) {
   u32 node = mem::alloc_cells(4);
   roots::NodeRoot keep(&node);
-  EXPECT_EQ(raised_by([&] { sort::merge_sort({node, 0, 0x10000, 0x20000}, nullptr, nullptr, by_key); }),
+  EXPECT_EQ(raised([&] { sort::merge_sort({node, 0, 0x10000, 0x20000}, nullptr, nullptr, by_key); }),
             Err::script_too_long);
 }
 
@@ -375,7 +354,7 @@ int by_inner_key_allocating(const void* x, const void* y, void*, void*) {
 }  // namespace
 
 TEST(Sort, AnAllocatingComparatorUnderCollection) {
-  CollectorOn on;
+  Guard on;
   std::mt19937 rng(5);
   for (const Algo& algo : kAlgos) {
     const u32 n = 300;

@@ -15,55 +15,14 @@
 #include "runtime/roots.hpp"
 #include "runtime/stack.hpp"
 #include "runtime/unicode.hpp"
+#include "tests/unit/test_support.hpp"
 
 using namespace qel;
+using namespace qel::test;
 
 namespace {
 
-class StringBuffer : public testing::Test {
- protected:
-  void SetUp() override {
-    saved_ = gc::enabled;
-    gc::enabled = true;  // QEL_GC_STRESS=1 then collects at every allocation
-  }
-  void TearDown() override { gc::enabled = saved_; }
-  bool saved_ = false;
-};
-
-std::u32string text_of(const Cell* str) {
-  mem::Buffer* b = mem::buffer_of(series_node(str));
-  u32 unit = b->unit();
-  std::u32string s;
-  for (u32 i = u32(std::max(series_index(str), 0)); i < b->used() / unit; ++i) {
-    s.push_back(string::get_char(b->head_ptr() + i * unit, unit));
-  }
-  return s;
-}
-
-std::u32string whole_text(const Cell* str) {
-  Cell c = *str;
-  set_series_index(&c, 0);
-  return text_of(&c);
-}
-
-u32 unit_of(const Cell* str) { return mem::buffer_of(series_node(str))->unit(); }
-
-// A string of the given unit and capacity (in units) holding the code points.
-void make_text(Cell* out, const std::u32string& text, u32 unit, u32 capacity = 0) {
-  string::make_at(out, std::max<u32>(capacity, u32(text.size())), unit);
-  mem::Buffer* b = mem::buffer_of(series_node(out));
-  for (u32 i = 0; i < text.size(); ++i) string::put_char(b->head_ptr() + i * unit, unit, text[i]);
-  b->tail = b->head + u32(text.size()) * unit;
-}
-
-std::string utf8_of(const std::u32string& s) {
-  std::string out;
-  for (char32_t c : s) {
-    u8 seq[4];
-    out.append(reinterpret_cast<char*>(seq), unicode::encode_utf8_char(c, seq));
-  }
-  return out;
-}
+class StringBuffer : public test::RuntimeTest {};
 
 }  // namespace
 
@@ -99,8 +58,8 @@ TEST_F(StringBuffer, WideningThresholdsOfAppendPokeAndInsert) {
         case INSERT: string::insert_char_at(node, 1, c.cp); expect.insert(1, 1, c.cp); break;
       }
       EXPECT_EQ(unit_of(s.get()), c.expect);
-      EXPECT_EQ(text_of(s.get()), expect);
-      EXPECT_EQ(text_of(later.get()), expect.substr(2)) << "other cells keep their unit index";
+      EXPECT_EQ(code_points(s.get()), expect);
+      EXPECT_EQ(code_points(later.get()), expect.substr(2)) << "other cells keep their unit index";
       if (room) {
         EXPECT_EQ(mem::node_target(node), before) << "widened in place";
       }
@@ -113,19 +72,19 @@ TEST_F(StringBuffer, WritersAtAndPastTheTailAndReset) {
   make_text(s.get(), U"ab", 1);
   u32 node = series_node(s.get());
   string::poke_char_at(node, 2, 'c');
-  EXPECT_EQ(text_of(s.get()), U"abc") << "at the tail: one more unit";
+  EXPECT_EQ(code_points(s.get()), U"abc") << "at the tail: one more unit";
   string::poke_char_at(node, 40, 0x20AC);
   std::u32string expect = U"abc" + std::u32string(37, U'\0') + U"\u20AC";
-  EXPECT_EQ(text_of(s.get()), expect) << "past the tail: the gap is U+0000";
+  EXPECT_EQ(code_points(s.get()), expect) << "past the tail: the gap is U+0000";
   string::insert_char_at(node, 999, 'z');  // beyond the tail: at the tail
-  EXPECT_EQ(text_of(s.get()).back(), U'z');
+  EXPECT_EQ(code_points(s.get()).back(), U'z');
   string::remove_units(node, 3, 1000);
-  EXPECT_EQ(text_of(s.get()), U"abc");
+  EXPECT_EQ(code_points(s.get()), U"abc");
   string::remove_units(node, 3, 1);  // at the tail: nothing
   string::remove_unit(node, 0);
-  EXPECT_EQ(text_of(s.get()), U"bc");
+  EXPECT_EQ(code_points(s.get()), U"bc");
   string::truncate_buffer(node, 1);
-  EXPECT_EQ(text_of(s.get()), U"b");
+  EXPECT_EQ(code_points(s.get()), U"b");
 
   make_text(s.get(), U"x\U0001F600y", 4);
   set_series_index(s.get(), 2);
@@ -134,7 +93,7 @@ TEST_F(StringBuffer, WritersAtAndPastTheTailAndReset) {
   EXPECT_EQ(series_index(s.get()), 0);
   EXPECT_EQ(string::length_from_head(s.get()), 0u);
   string::append_char(s.get(), 'q');
-  EXPECT_EQ(text_of(s.get()), U"q");
+  EXPECT_EQ(code_points(s.get()), U"q");
 }
 
 TEST_F(StringBuffer, ConcatenationUnitsModesAndSelfCopies) {
@@ -143,11 +102,11 @@ TEST_F(StringBuffer, ConcatenationUnitsModesAndSelfCopies) {
   make_text(src.get(), U"\U0001F600!", 4);
   EXPECT_EQ(string::concatenate(t.get(), src.get()), 2u);
   EXPECT_EQ(unit_of(t.get()), 4u) << "a wider source widens the target";
-  EXPECT_EQ(text_of(t.get()), U"caf\u00E9\U0001F600!");
+  EXPECT_EQ(code_points(t.get()), U"caf\u00E9\U0001F600!");
 
   make_text(src.get(), U"\u00E9t\u00E9", 1);
   string::concatenate(t.get(), src.get(), 2);
-  EXPECT_EQ(text_of(t.get()), U"caf\u00E9\U0001F600!\u00E9t");
+  EXPECT_EQ(code_points(t.get()), U"caf\u00E9\U0001F600!\u00E9t");
   EXPECT_EQ(unit_of(src.get()), 1u) << "a narrower source is left as it is";
 
   make_text(t.get(), U"0123456789", 2);
@@ -174,7 +133,7 @@ TEST_F(StringBuffer, ConcatenationUnitsModesAndSelfCopies) {
 
   make_text(t.get(), U"", 1);
   string::concatenate_literal(t.get(), "x\xE9");
-  EXPECT_EQ(text_of(t.get()), U"x\u00E9");
+  EXPECT_EQ(code_points(t.get()), U"x\u00E9");
   EXPECT_EQ(unit_of(t.get()), 2u) << "appended bytes follow the append rule";
 }
 
@@ -249,7 +208,7 @@ TEST_F(StringBuffer, LoadingMakesStringsAndAppendsThemToBlocks) {
   const u8* bytes = reinterpret_cast<const u8*>(text.data());
   string::load_at(bytes, u32(text.size()), s.get(), string::Encoding::utf8);
   EXPECT_EQ(type_of(s.get()), TYPE_STRING);
-  EXPECT_EQ(text_of(s.get()), U"na\u00EFve \u20AC");
+  EXPECT_EQ(code_points(s.get()), U"na\u00EFve \u20AC");
   const u8 utf16[] = {0x41, 0, 0xE9, 0};
   make_series(block.get(), TYPE_BLOCK, mem::alloc_cells(1));
   Cell* top = stack::top;
@@ -258,9 +217,9 @@ TEST_F(StringBuffer, LoadingMakesStringsAndAppendsThemToBlocks) {
   EXPECT_EQ(stack::top, top);
   mem::Buffer* b = mem::buffer_of(series_node(block.get()));
   ASSERT_EQ(b->used(), 2 * sizeof(Cell));
-  EXPECT_EQ(text_of(b->cells()), U"A\u00E9");
+  EXPECT_EQ(code_points(b->cells()), U"A\u00E9");
   EXPECT_EQ(unit_of(b->cells()), 1u);
-  EXPECT_EQ(text_of(b->cells() + 1), U"na\u00EF");
+  EXPECT_EQ(code_points(b->cells() + 1), U"na\u00EF");
 }
 
 TEST_F(StringBuffer, FloatFromTextInAnyUnit) {
@@ -385,7 +344,7 @@ TEST_F(StringBuffer, RandomOperationsMatchAModel) {
       case 4: case 5: {
         u32 unit = 1u << pick(3);
         make_text(other.get(), random_text(12, unit, false), unit);
-        std::u32string src = text_of(other.get());
+        std::u32string src = code_points(other.get());
         u32 sidx = pick(u32(src.size()) + 1);
         set_series_index(other.get(), i32(sidx));
         i32 part = pick(3) ? -1 : i32(pick(10));
@@ -427,7 +386,7 @@ TEST_F(StringBuffer, RandomOperationsMatchAModel) {
       }
       case 7: {
         std::u32string text = random_text(20, 4, true);
-        std::string bytes = utf8_of(text);
+        std::string bytes = utf8(text);
         what = "load";
         const u8* p = reinterpret_cast<const u8*>(bytes.data());
         unicode::load_utf8(p, u32(bytes.size()), s.get(), nullptr, false);
@@ -463,14 +422,14 @@ TEST_F(StringBuffer, RandomOperationsMatchAModel) {
       }
     }
     SCOPED_TRACE(testing::Message() << "step " << step << ": " << what);
-    ASSERT_EQ(text_of(s.get()), model);
+    ASSERT_EQ(code_points(s.get()), model);
     u32 unit = unit_of(s.get());
     ASSERT_TRUE(unit == 1 || unit == 2 || unit == 4);
     for (char32_t c : model) ASSERT_LE(unicode::unit_for(c), unit) << std::hex << u32(c);
     if (!narrows) {
       ASSERT_GE(unit, unit_before);
     }
-    ASSERT_EQ(text_of(view.get()), model.substr(std::min<std::size_t>(view_index, model.size())))
+    ASSERT_EQ(code_points(view.get()), model.substr(std::min<std::size_t>(view_index, model.size())))
         << "a cell made before the step reads the same unit positions";
     if (model.size() > 3000) {  // keep the runs short enough to stay quick
       string::truncate_buffer(series_node(s.get()), 100);

@@ -18,39 +18,16 @@
 #include "runtime/roots.hpp"
 #include "runtime/stack.hpp"
 #include "runtime/startup.hpp"
+#include "runtime/unicode.hpp"
 #include "runtime/words.hpp"
+#include "tests/unit/test_support.hpp"
 
 using namespace qel;
+using namespace qel::test;
 
 namespace {
 
-// Runs f inside a catch frame; answers the id of the error it raised, if any.
-template <class F>
-std::optional<Err> raised(F f) {
-  stack::init();
-  stack::mark(1, 0, stack::FRAME_CATCH);
-  std::optional<Err> got;
-  try {
-    f();
-  } catch (const Transfer&) {
-    stack::adjust_post_try();
-    got = error::id_of(stack::base);
-  }
-  stack::init();
-  return got;
-}
-
-// Collections may run at any allocation (at every one under QEL_GC_STRESS).
-struct Collecting {
-  Collecting() { gc::enabled = true; }
-  ~Collecting() { gc::enabled = false; }
-};
-
 std::string spelled(u32 sym) { return std::string(symbol::name(sym)); }
-
-Cell word_of(const char* name, Type t = TYPE_WORD) {
-  return Cell{t, 0, symbol::make(name), u32(-1)};
-}
 
 // A block of the given cells, held by a rooted cell.
 struct Block {
@@ -67,30 +44,19 @@ struct Block {
 struct Object {
   roots::LocalCell cell;
   explicit Object(bool handlers) {
-    u32 ctx = context::make(4, false, true, 0, context::KIND_OBJECT);
-    cell->header = TYPE_OBJECT;
-    cell->w1 = ctx;
-    cell->w2 = 1;
-    cell->w3 = 0;
-    if (handlers) {
-      u32 on_set = mem::alloc_cells(2);
-      cell->w3 = on_set;
-    }
-    copy_cell(cell.get(), context::self_slot(ctx));
+    make_object_at(cell.get(), 4, handlers);
+    copy_cell(cell.get(), context::self_slot(ctx()));
   }
   u32 ctx() const { return cell.cell.w1; }
 };
 
-std::string formed(Cell v, bool mold) {
-  stack::init();
-  Cell* value = stack::push_cell(&v);
-  Cell* buf = stack::push();
-  string::make_at(buf, 16, 1);
-  i32 left = mold ? actions::mold(value, buf, false, false, false, nullptr, 100, 0)
-                  : actions::form(value, buf, nullptr, 100);
-  std::string s = string::to_utf8(buf);
-  EXPECT_EQ(left, 100 - i32(string::length_from_index(buf))) << s;
-  stack::init();
+// The form (or mold) of the value; the handler answers its budget less the
+// characters it wrote.
+std::string shown(Cell v, bool mold) {
+  i32 left = 0;
+  std::string s = printed(&v, mold, {}, -1, &left);
+  const u8* p = reinterpret_cast<const u8*>(s.data());
+  EXPECT_EQ(left, 0x7FFFFFFF - i32(unicode::count_utf8_chars(p, p + s.size()))) << s;
   return s;
 }
 
@@ -100,7 +66,7 @@ std::string formed(Cell v, bool mold) {
 // Symbols
 
 TEST(Symbols, CaseVariantsAliasTheFirstSpelling) {
-  Collecting collecting;
+  Guard guard;
   u32 foo = symbol::make("zfoo");
   u32 Foo = symbol::make("Zfoo");
   u32 FOO = symbol::make("ZFOO");
@@ -169,12 +135,12 @@ TEST(Contexts, ZeroSlotsHaveRoomForOne) {
   u32 ctx = context::make(0, false, false, 0, context::KIND_OBJECT);
   roots::NodeRoot hold(&ctx);
   EXPECT_GE(mem::buffer_of(context::record_of(ctx)->w2)->size, 16u);
-  Cell w = word_of("only-one");
+  Cell w = unbound_word("only-one");
   EXPECT_EQ(context::bind_or_add(ctx, &w), 0);
   EXPECT_EQ(context::word_count(ctx), 1u);
   EXPECT_TRUE(is_unset(context::slot(ctx, 0)));
   // A word added without a value still gets a slot when it is set.
-  Cell later = word_of("added-bare");
+  Cell later = unbound_word("added-bare");
   i32 index = -1;
   EXPECT_EQ(context::find_in_node(ctx, later.w2, false, &index), -1);
   EXPECT_EQ(index, 1);
@@ -187,11 +153,11 @@ TEST(Contexts, ZeroSlotsHaveRoomForOne) {
 }
 
 TEST(Contexts, CaseVariantsShareOneSlot) {
-  Collecting collecting;
+  Guard guard;
   Object obj(false);
-  Cell alpha = word_of("Alpha");
+  Cell alpha = unbound_word("Alpha");
   ASSERT_EQ(context::bind_or_add(obj.ctx(), &alpha), 0);
-  Cell upper = word_of("ALPHA");
+  Cell upper = unbound_word("ALPHA");
   Cell v;
   make_integer(&v, 42);
   context::set(&upper, &v, obj.ctx(), true);
@@ -225,10 +191,10 @@ TEST(Contexts, CaseVariantsShareOneSlot) {
 
 TEST(Contexts, BindingReachesSelfAndEndsOnCycles) {
   Object obj(false);
-  Cell x = word_of("bx");
+  Cell x = unbound_word("bx");
   context::bind_or_add(obj.ctx(), &x);
-  Block inner({word_of("bx"), word_of("elsewhere")});
-  Block outer({word_of("BX", TYPE_SET_WORD), word_of("self"), inner.cell.cell});
+  Block inner({unbound_word("bx"), unbound_word("elsewhere")});
+  Block outer({unbound_word("BX", TYPE_SET_WORD), unbound_word("self"), inner.cell.cell});
   *mem::alloc_tail_cell(outer.cell->w2) = outer.cell.cell;  // the block holds itself
   context::bind_block(obj.ctx(), outer.cell.get(), true);
   EXPECT_EQ(outer.at(0)->w1, obj.ctx());
@@ -262,13 +228,13 @@ struct ChangeHook {
 }  // namespace
 
 TEST(Contexts, SettingAnObjectWordFiresOnChange) {
-  Collecting collecting;
+  Guard guard;
   ChangeHook hook;
   struct Case { bool handlers, fire; size_t events; };
   for (Case c : {Case{true, true, 2}, Case{true, false, 0}, Case{false, true, 0}}) {
     g_changes.clear();
     Object obj(c.handlers);
-    Cell w = word_of("watched");
+    Cell w = unbound_word("watched");
     context::bind_or_add(obj.ctx(), &w);
     Cell v;
     make_integer(&v, 1);
@@ -289,7 +255,7 @@ TEST(Contexts, SettingAnObjectWordFiresOnChange) {
   }
   // word/set fires; the global context never does.
   Object obj(true);
-  Cell w = word_of("via-word");
+  Cell w = unbound_word("via-word");
   context::bind_or_add(obj.ctx(), &w);
   context::bind_word(obj.ctx(), &w);
   Cell v;
@@ -303,9 +269,9 @@ TEST(Contexts, SettingAnObjectWordFiresOnChange) {
 }
 
 TEST(Contexts, StackBasedValuesLiveInTheRunningCall) {
-  Collecting collecting;
-  Block spec({word_of("sa"), word_of("sb"), word_of("note-string", TYPE_SET_WORD),
-              word_of("sc", TYPE_REFINEMENT)});
+  Guard guard;
+  Block spec({unbound_word("sa"), unbound_word("sb"), unbound_word("note-string", TYPE_SET_WORD),
+              unbound_word("sc", TYPE_REFINEMENT)});
   u32 ctx = context::make_from_spec(spec.cell.get(), true, false, context::KIND_FUNCTION);
   roots::NodeRoot hold(&ctx);
   EXPECT_EQ(context::word_count(ctx), 3u) << "set-words are not arguments";
@@ -318,7 +284,7 @@ TEST(Contexts, StackBasedValuesLiveInTheRunningCall) {
   EXPECT_EQ(raised([&] { context::push_value(ctx, 0); }), Err::script_not_defined);
 
   stack::init();
-  Cell fn = word_of("fn");
+  Cell fn = unbound_word("fn");
   stack::mark_func(&fn, ctx);
   make_integer(stack::push(), 10);
   make_integer(stack::push(), 20);
@@ -335,9 +301,9 @@ TEST(Contexts, StackBasedValuesLiveInTheRunningCall) {
 }
 
 TEST(Contexts, CloneCopiesWordsAndValues) {
-  Collecting collecting;
+  Guard guard;
   Object obj(false);
-  Cell w = word_of("cloned");
+  Cell w = unbound_word("cloned");
   context::bind_or_add(obj.ctx(), &w);
   context::bind_word(obj.ctx(), &w);
   Cell v;
@@ -359,7 +325,7 @@ TEST(Contexts, CloneCopiesWordsAndValues) {
 TEST(Contexts, SlotStoresForCompiledCode) {
   Object obj(false);
   u32 ctx = obj.ctx();
-  Cell a = word_of("slot-a");
+  Cell a = unbound_word("slot-a");
   context::bind_or_add(ctx, &a);
   auto assigned = [&] { return bool(context::symbol_cell(ctx, 0)->header & context::WORD_ASSIGNED); };
   stack::init();
@@ -384,7 +350,7 @@ TEST(Contexts, SlotStoresForCompiledCode) {
 
 TEST(Words, GetAndSetErrors) {
   Cell unset_word = *intern_word("never-set-here");
-  Cell unbound = word_of("not-looked-up");
+  Cell unbound = unbound_word("not-looked-up");
   unbound.w1 = context::global;
   Cell set_target = *intern_word("set-target");
   u32 ctx = 0;
@@ -416,7 +382,7 @@ TEST(Words, GetAndSetErrors) {
        [&] { get_path_value(context::global, &unset_word); }, Err::script_no_value},
       {"context-slot without values",
        [&] {
-         Block spec({word_of("p")});
+         Block spec({unbound_word("p")});
          ctx = context::make_from_spec(spec.cell.get(), true, false, context::KIND_FUNCTION);
          context_slot(ctx, 0);
        },
@@ -442,15 +408,15 @@ TEST(Words, GetAndSetErrors) {
 // The word datatypes
 
 TEST(Words, FormAndMoldByType) {
-  Collecting collecting;
+  Guard guard;
   struct Case { Type type; const char* name; const char* form; const char* mold; };
   for (Case c : {Case{TYPE_WORD, "a", "a", "a"}, Case{TYPE_SET_WORD, "a", "a", "a:"},
                  Case{TYPE_LIT_WORD, "a", "a", "'a"}, Case{TYPE_GET_WORD, "a", "a", ":a"},
                  Case{TYPE_REFINEMENT, "a", "a", "/a"},
                  Case{TYPE_SET_WORD, "Caf\xC3\xA9", "Caf\xC3\xA9", "Caf\xC3\xA9:"}}) {
-    Cell w = word_of(c.name, c.type);
-    EXPECT_EQ(formed(w, false), c.form) << c.mold;
-    EXPECT_EQ(formed(w, true), c.mold);
+    Cell w = unbound_word(c.name, c.type);
+    EXPECT_EQ(shown(w, false), c.form) << c.mold;
+    EXPECT_EQ(shown(w, true), c.mold);
   }
 }
 
@@ -468,7 +434,7 @@ TEST(Words, CompareByOperator) {
   context::bind_word(obj.ctx(), &elsewhere);
   Cell issue{TYPE_ISSUE, 0, foo.w2, u32(-1)}, n;
   make_integer(&n, 1);
-  Cell apple = word_of("apple"), banana = word_of("Banana");
+  Cell apple = unbound_word("apple"), banana = unbound_word("Banana");
   struct Case { const char* what; Cell a, b; i32 op, expect; };
   for (const Case& c : std::vector<Case>{
            {"case variants =", foo, Foo, COMP_EQUAL, 0},
@@ -500,12 +466,12 @@ TEST(Words, IndexAndStringOfAWord) {
   EXPECT_EQ(type_of(stack::base), TYPE_INTEGER);
   EXPECT_EQ(int_of(stack::base), i32(w.w3) + 1);
   stack::init();
-  Cell loose = word_of("indexed-word");
+  Cell loose = unbound_word("indexed-word");
   stack::push_cell(&loose);
   actions::entry(ACT_index_q)(nullptr);
   EXPECT_TRUE(is_none(stack::base)) << "never looked up";
   stack::init();
-  Cell refinement = word_of("indexed-word", TYPE_REFINEMENT);
+  Cell refinement = unbound_word("indexed-word", TYPE_REFINEMENT);
   EXPECT_EQ(raised([&] {
               stack::push_cell(&refinement);
               actions::entry(ACT_index_q)(nullptr);
@@ -547,7 +513,7 @@ Cell made(Type target, const Cell& spec) {
 }  // namespace
 
 TEST(Words, MakeAndTo) {
-  Collecting collecting;
+  Guard guard;
   Loader loader;
   Cell dt, t, n, ch;
   make_datatype(&dt, TYPE_INTEGER);
@@ -567,23 +533,23 @@ TEST(Words, MakeAndTo) {
                                          {TYPE_SET_WORD, t, "true"},
                                          {TYPE_WORD, text, "a"},
                                          {TYPE_GET_WORD, ch, "q"},
-                                         {TYPE_LIT_WORD, word_of("x", TYPE_SET_WORD), "x"},
-                                         {TYPE_WORD, word_of("rf", TYPE_REFINEMENT), "rf"}}) {
+                                         {TYPE_LIT_WORD, unbound_word("x", TYPE_SET_WORD), "x"},
+                                         {TYPE_WORD, unbound_word("rf", TYPE_REFINEMENT), "rf"}}) {
     Cell w = made(c.target, c.spec);
     EXPECT_EQ(type_of(&w), c.target) << c.spelling;
     EXPECT_EQ(spelled(w.w2), c.spelling);
   }
-  Cell from_refinement = made(TYPE_WORD, word_of("rf", TYPE_REFINEMENT));
+  Cell from_refinement = made(TYPE_WORD, unbound_word("rf", TYPE_REFINEMENT));
   EXPECT_EQ(from_refinement.w1, context::global) << "bound where the symbol is known";
 
   EXPECT_EQ(raised([&] { made(TYPE_WORD, digits); }), Err::script_invalid_chars);
   EXPECT_EQ(raised([&] { made(TYPE_WORD, n); }), Err::script_bad_to_arg);
-  Cell numeric_refinement = word_of("7", TYPE_REFINEMENT);
+  Cell numeric_refinement = unbound_word("7", TYPE_REFINEMENT);
   EXPECT_EQ(raised([&] { made(TYPE_WORD, numeric_refinement); }), Err::script_bad_to_arg);
 }
 
 TEST(Words, TheCallWordOfAFrame) {
-  Collecting collecting;
+  Guard guard;
   Cell foo = *intern_word("called-here");
   stack::init();
   stack::mark(foo.w2, context::global, stack::FRAME_NATIVE);
@@ -595,7 +561,7 @@ TEST(Words, TheCallWordOfAFrame) {
   EXPECT_EQ(call.w3, foo.w3) << "looked up in the frame's context";
 
   Object obj(false);
-  Cell local = word_of("called-here");
+  Cell local = unbound_word("called-here");
   context::bind_or_add(obj.ctx(), &local);
   stack::mark(foo.w2, obj.ctx(), stack::FRAME_NATIVE);
   stack::get_call(&call);

@@ -21,120 +21,42 @@
 #include "runtime/memory.hpp"
 #include "runtime/roots.hpp"
 #include "runtime/stack.hpp"
+#include "tests/unit/test_support.hpp"
 
 using namespace qel;
+using namespace qel::test;
 
 namespace {
 
 const double INF = std::numeric_limits<double>::infinity();
 
-class Times : public testing::Test {
- protected:
-  void SetUp() override {
-    saved_ = gc::enabled;
-    gc::enabled = true;  // QEL_GC_STRESS=1 then collects at every allocation
-  }
-  void TearDown() override {
-    gc::enabled = saved_;
-    stack::init();
-  }
-  bool saved_ = false;
-};
+class Times : public test::RuntimeTest {};
 
-Cell I(i32 v) {
-  Cell c;
-  return *make_integer(&c, v);
-}
-Cell F(double d) {
-  Cell c;
-  return *make_float(&c, d);
-}
+// Cells of the tables.
+constexpr auto& I = integer_cell;
+constexpr auto& F = float_cell;
+constexpr auto& D = datatype_cell;
 Cell T(double seconds) {
   Cell c{};
   return *time::make_at(seconds, &c);
 }
-Cell D(Type t) {
-  Cell c;
-  return *make_datatype(&c, t);
-}
-// A string! of the ASCII text (the copy is unrooted: use it at once).
-Cell S(const char* text) {
-  roots::LocalCell s;
-  string::make_at(s.get(), 8, 1);
-  string::append_ascii(s.get(), text);
-  return s.cell;
-}
-Cell W(const char* name) {
-  Cell c{TYPE_WORD, 0, symbol::make(name), u32(-1)};
-  return c;
-}
+Cell S(const char* ascii) { return *text(ascii); }
+Cell W(const char* name) { return unbound_word(name); }
 Cell hms(i32 h, i32 m, double s) {
   double x = std::abs(h) * 3600.0 + m * 60.0 + s;
   return T(h < 0 ? -x : x);
 }
 
-struct Outcome {
-  Cell value{};
-  std::optional<Err> error;
-};
-
-template <class F>
-Outcome run(F f) {
-  stack::init();
-  stack::mark(1, 0, stack::FRAME_CATCH);
-  Outcome o;
-  try {
-    o.value = *f();
-  } catch (const Transfer&) {
-    stack::adjust_post_try();
-    o.error = error::id_of(stack::base);
-  }
-  stack::init();
-  return o;
-}
-
-Outcome call(Action a, std::initializer_list<Cell> args, std::vector<i32> refs = {}) {
-  refs.resize(12, -1);
-  return run([&] {
-    for (const Cell& c : args) stack::push_cell(&c);
-    actions::entry(a)(refs.data());
-    return stack::base;
-  });
-}
-
 // A path step on the time: reads the field, or sets it when value is given.
 // Answers the time after the step, or the field read.
 Outcome path(const Cell& t, const Cell& element, std::optional<Cell> value = {}) {
-  return run([&] {
+  return outcome_of([&] {
     Cell* time = stack::push_cell(&t);
     Cell* e = stack::push_cell(&element);
     Cell* v = value ? stack::push_cell(&*value) : nullptr;
     Cell* r = actions::eval_path(time, e, v, PathStep{nullptr, 1, true, false, false});
     return v ? time : r;
   });
-}
-
-std::string formed(const Cell& v, bool mold = false) {
-  stack::init();
-  Cell* value = stack::push_cell(&v);
-  Cell* buf = string::make_at(stack::push(), 16, 1);
-  if (mold) actions::mold(value, buf, false, false, false, nullptr, 1000, 0);
-  else actions::form(value, buf, nullptr, 1000);
-  std::string s = string::to_utf8(buf);
-  stack::init();
-  return s;
-}
-
-void expect_same(const Outcome& got, const Cell& want, const std::string& what) {
-  ASSERT_FALSE(got.error) << what << " raised " << err_info(*got.error).word;
-  EXPECT_EQ(type_of(&got.value), type_of(&want)) << what;
-  EXPECT_EQ(got.value.w2, want.w2) << what << ": " << float_of(&got.value) << " " << int_of(&got.value);
-  EXPECT_EQ(got.value.w3, want.w3) << what << ": " << float_of(&got.value);
-}
-
-void expect_error(const Outcome& got, Err want, const std::string& what) {
-  ASSERT_TRUE(got.error) << what << " did not raise";
-  EXPECT_EQ(*got.error, want) << what << " raised " << err_info(*got.error).word;
 }
 
 }  // namespace
@@ -164,7 +86,7 @@ TEST_F(Times, FormGoldenTable) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(formed(T(c.seconds)), c.text) << c.seconds;
-    EXPECT_EQ(formed(T(c.seconds), true), c.text) << c.seconds;
+    EXPECT_EQ(molded(T(c.seconds)), c.text) << c.seconds;
   }
   EXPECT_EQ(formed(T(std::nan(""))), "1.#NaN");
 }
@@ -180,20 +102,20 @@ TEST_F(Times, FieldsByPathAndPick) {
   };
   for (const Case& c : cases) {
     const double x = float_of(&c.t);
-    expect_same(path(c.t, W("hour")), I(c.hour), "hour " + std::to_string(x));
-    expect_same(path(c.t, W("Minute")), I(c.minute), "minute " + std::to_string(x));
-    expect_same(path(c.t, W("second")), F(c.second), "second " + std::to_string(x));
+    expect_value(path(c.t, W("hour")), I(c.hour), "hour " + std::to_string(x));
+    expect_value(path(c.t, W("Minute")), I(c.minute), "minute " + std::to_string(x));
+    expect_value(path(c.t, W("second")), F(c.second), "second " + std::to_string(x));
     for (i32 k : {1, 2, 3}) {
       Outcome by_path = path(c.t, I(k));
-      Outcome by_pick = call(ACT_pick, {c.t, I(k)});
+      Outcome by_pick = call_action(ACT_pick, {c.t, I(k)});
       ASSERT_FALSE(by_path.error || by_pick.error) << k;
       EXPECT_EQ(std::memcmp(&by_path.value, &by_pick.value, sizeof(Cell)), 0) << k;
     }
   }
-  expect_same(call(ACT_pick, {hms(1, 2, 3), W("minute")}), I(2), "pick 'minute");
-  expect_error(call(ACT_pick, {hms(1, 2, 3), I(4)}), Err::script_out_of_range, "pick 4");
-  expect_error(call(ACT_pick, {hms(1, 2, 3), I(0)}), Err::script_out_of_range, "pick 0");
-  expect_error(call(ACT_pick, {hms(1, 2, 3), W("day")}), Err::script_cannot_use, "pick 'day");
+  expect_value(call_action(ACT_pick, {hms(1, 2, 3), W("minute")}), I(2), "pick 'minute");
+  expect_error(call_action(ACT_pick, {hms(1, 2, 3), I(4)}), Err::script_out_of_range, "pick 4");
+  expect_error(call_action(ACT_pick, {hms(1, 2, 3), I(0)}), Err::script_out_of_range, "pick 0");
+  expect_error(call_action(ACT_pick, {hms(1, 2, 3), W("day")}), Err::script_cannot_use, "pick 'day");
   expect_error(path(hms(1, 2, 3), W("day")), Err::script_invalid_path, "t/day");
   expect_error(path(hms(1, 2, 3), I(4)), Err::script_invalid_path, "t/4");
   expect_error(path(hms(1, 2, 3), F(1.0)), Err::script_invalid_path, "t/1.0");
@@ -221,7 +143,7 @@ TEST_F(Times, SettingFieldsKeepsTheReadingConsistent) {
   for (const Case& c : cases) {
     std::string what = std::string(c.field) + " of " + std::to_string(float_of(&c.t));
     Outcome o = path(c.t, W(c.field), c.value);
-    expect_same(o, c.want, what);
+    expect_value(o, c.want, what);
     // Reading the field back gives the value set (all values here are in range).
     Outcome back = path(o.value, W(c.field));
     ASSERT_FALSE(back.error) << what;
@@ -246,13 +168,13 @@ TEST_F(Times, Conversions) {
     Cell b;
     return *make_series(&b, TYPE_BLOCK, node);
   };
-  auto to_time = [](const Cell& spec) { return call(ACT_to, {D(TYPE_TIME), spec}); };
-  expect_same(to_time(block({I(1), I(2), I(3)})), hms(1, 2, 3), "[1 2 3]");
-  expect_same(to_time(block({I(-1), I(2), I(3)})), hms(-1, 2, 3), "[-1 2 3]");
-  expect_same(to_time(block({I(1), I(2), F(3.5)})), hms(1, 2, 3.5), "[1 2 3.5]");
-  expect_same(to_time(block({I(1), I(90)})), hms(2, 30, 0), "[1 90]");
-  expect_same(to_time(block({I(2)})), hms(2, 0, 0), "[2]");
-  expect_same(to_time(block({})), T(0), "[]");
+  auto to_time = [](const Cell& spec) { return call_action(ACT_to, {D(TYPE_TIME), spec}); };
+  expect_value(to_time(block({I(1), I(2), I(3)})), hms(1, 2, 3), "[1 2 3]");
+  expect_value(to_time(block({I(-1), I(2), I(3)})), hms(-1, 2, 3), "[-1 2 3]");
+  expect_value(to_time(block({I(1), I(2), F(3.5)})), hms(1, 2, 3.5), "[1 2 3.5]");
+  expect_value(to_time(block({I(1), I(90)})), hms(2, 30, 0), "[1 90]");
+  expect_value(to_time(block({I(2)})), hms(2, 0, 0), "[2]");
+  expect_value(to_time(block({})), T(0), "[]");
   const std::vector<std::vector<Cell>> bad = {
       {I(1), I(-2), I(3)}, {I(1), I(2), I(-3)}, {I(1), I(2), I(3), I(4)},
       {I(1), F(2.5)},      {F(1.0), I(2)},      {I(1), I(2), F(std::nan(""))},
@@ -260,10 +182,10 @@ TEST_F(Times, Conversions) {
   for (const std::vector<Cell>& items : bad) {
     expect_error(to_time(block(items)), Err::script_bad_to_arg, "block of " + std::to_string(items.size()));
   }
-  expect_same(to_time(I(90)), T(90), "90");
-  expect_same(to_time(F(1.5)), T(1.5), "1.5");
-  expect_same(to_time(T(7)), T(7), "a time");
-  expect_same(call(ACT_make, {D(TYPE_TIME), I(60)}), T(60), "make time! 60");
+  expect_value(to_time(I(90)), T(90), "90");
+  expect_value(to_time(F(1.5)), T(1.5), "1.5");
+  expect_value(to_time(T(7)), T(7), "a time");
+  expect_value(call_action(ACT_make, {D(TYPE_TIME), I(60)}), T(60), "make time! 60");
   Cell none;
   make_none(&none);
   expect_error(to_time(none), Err::script_bad_to_arg, "none");
@@ -272,7 +194,7 @@ TEST_F(Times, Conversions) {
   const Text texts[] = {{"1:02:03", 3723.0}, {"-0:30", -1800.0}, {"12", {}}, {"", {}}, {"abc", {}}};
   for (const Text& t : texts) {
     Outcome o = to_time(S(t.text));
-    if (t.want) expect_same(o, T(*t.want), t.text);
+    if (t.want) expect_value(o, T(*t.want), t.text);
     else expect_error(o, Err::script_bad_to_arg, t.text);
   }
 }
@@ -294,14 +216,14 @@ TEST_F(Times, Arithmetic) {
   };
   for (const Case& c : cases) {
     bool unary = c.a == ACT_negate || c.a == ACT_absolute;
-    Outcome o = unary ? call(c.a, {c.x}) : call(c.a, {c.x, c.y});
-    expect_same(o, c.want, std::string("action ") + std::to_string(c.a));
+    Outcome o = unary ? call_action(c.a, {c.x}) : call_action(c.a, {c.x, c.y});
+    expect_value(o, c.want, std::string("action ") + std::to_string(c.a));
   }
-  expect_error(call(ACT_multiply, {hms(1, 0, 0), hms(1, 0, 0)}), Err::script_not_related,
+  expect_error(call_action(ACT_multiply, {hms(1, 0, 0), hms(1, 0, 0)}), Err::script_not_related,
                "1:00 * 1:00");
   Cell date{TYPE_DATE, 0, 0, 0};
-  expect_error(call(ACT_subtract, {hms(1, 0, 0), date}), Err::script_not_related, "time - date");
-  expect_error(call(ACT_power, {hms(1, 0, 0), I(2)}), Err::script_expect_arg, "no power");
+  expect_error(call_action(ACT_subtract, {hms(1, 0, 0), date}), Err::script_not_related, "time - date");
+  expect_error(call_action(ACT_power, {hms(1, 0, 0), I(2)}), Err::script_expect_arg, "no power");
   Cell t1 = hms(0, 1, 0), f60 = F(60.0), i61 = I(61);
   EXPECT_TRUE(actions::compare(&t1, &f60, COMP_EQUAL));
   EXPECT_TRUE(actions::compare(&t1, &i61, COMP_LESSER));
@@ -314,8 +236,8 @@ TEST_F(Times, EvenOddAndRound) {
       {63, false, true},    {-3, false, true},  {-2, true, false},  {INF, false, false},
   };
   for (const Parity& p : parities) {
-    EXPECT_EQ(call(ACT_even_q, {T(p.seconds)}).value.w1, u32(p.even)) << p.seconds;
-    EXPECT_EQ(call(ACT_odd_q, {T(p.seconds)}).value.w1, u32(p.odd)) << p.seconds;
+    EXPECT_EQ(call_action(ACT_even_q, {T(p.seconds)}).value.w1, u32(p.even)) << p.seconds;
+    EXPECT_EQ(call_action(ACT_odd_q, {T(p.seconds)}).value.w1, u32(p.odd)) << p.seconds;
   }
   enum : int { NONE = -1, EVEN = 1, DOWN = 2, FLOOR = 4 };
   struct Round { Cell t; std::optional<Cell> scale; int flag; Cell want; };
@@ -332,11 +254,11 @@ TEST_F(Times, EvenOddAndRound) {
     std::vector<i32> refs(7, -1);
     if (r.scale) refs[0] = 1;
     if (r.flag != NONE) refs[r.flag] = 0;
-    Outcome o = r.scale ? call(ACT_round, {r.t, *r.scale}, refs) : call(ACT_round, {r.t}, refs);
-    expect_same(o, r.want, "round " + std::to_string(float_of(&r.t)));
+    Outcome o = r.scale ? call_action(ACT_round, {r.t, *r.scale}, refs) : call_action(ACT_round, {r.t}, refs);
+    expect_value(o, r.want, "round " + std::to_string(float_of(&r.t)));
   }
   Cell money{TYPE_MONEY, 0, 0, 0};
-  expect_error(call(ACT_round, {T(5), money}, {1}), Err::script_not_related, "money scale");
+  expect_error(call_action(ACT_round, {T(5), money}, {1}), Err::script_not_related, "money scale");
 }
 
 TEST_F(Times, RegistrationInheritsFromFloat) {
@@ -362,9 +284,9 @@ TEST_F(Times, TripleFormAndMold) {
     Cell t;
     triple::make_at(&t, c.a, c.b, c.c);
     EXPECT_EQ(formed(t), c.text);
-    EXPECT_EQ(formed(t, true), c.text);
+    EXPECT_EQ(molded(t), c.text);
   }
   Cell t;
   triple::make_at(&t, 1, 2, 3);
-  expect_error(call(ACT_add, {t, I(1)}), Err::script_expect_arg, "no arithmetic on triples");
+  expect_error(call_action(ACT_add, {t, I(1)}), Err::script_expect_arg, "no arithmetic on triples");
 }

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -17,25 +18,20 @@
 #include "runtime/roots.hpp"
 #include "runtime/stack.hpp"
 #include "runtime/unicode.hpp"
+#include "tests/unit/test_support.hpp"
 
 using namespace qel;
+using namespace qel::test;
 using Bytes = std::vector<u8>;
 
 namespace {
 
 // The collector runs during these tests (at every allocation when
 // QEL_GC_STRESS=1), so every value a test holds is rooted.
-class Unicode : public testing::Test {
- protected:
-  void SetUp() override {
-    saved_ = gc::enabled;
-    gc::enabled = true;
-  }
-  void TearDown() override { gc::enabled = saved_; }
-  bool saved_ = false;
-};
+class Unicode : public test::RuntimeTest {};
 
-struct Raised {
+// An error raised: its id and its first argument's type, integer or bytes.
+struct RaisedArg {
   Err id;
   Type arg_type;
   i32 arg_int = 0;
@@ -43,52 +39,20 @@ struct Raised {
 };
 
 // Runs f inside a catch frame; answers the error it raised, if any.
-template <class F>
-std::optional<Raised> raised(F&& f) {
-  Cell* base = stack::base;
-  Cell* top = stack::top;
-  stack::Frame* ctop = stack::ctop;
-  Cell word{};
-  word.header = TYPE_WORD;
-  stack::mark_catch(&word);
-  std::optional<Raised> r;
-  try {
-    f();
-  } catch (const Transfer& t) {
-    EXPECT_EQ(t.code, THROW_ERROR);
-    const Cell* err = stack::last();
+std::optional<RaisedArg> raised_with_arg(const std::function<void()>& f) {
+  Cell* err = make_none(stack::push());
+  std::optional<RaisedArg> r;
+  if (caught(f, err)) {
     const Cell* arg = error::field(err, error::F_ARG1);
-    r = Raised{error::id_of(err), type_of(arg)};
+    r = RaisedArg{error::id_of(err), type_of(arg)};
     if (type_of(arg) == TYPE_INTEGER) r->arg_int = int_of(arg);
     if (type_of(arg) == TYPE_BINARY) {
       mem::Buffer* b = mem::buffer_of(series_node(arg));
       r->arg_bytes.assign(b->head_ptr(), b->tail_ptr());
     }
   }
-  stack::base = base;
-  stack::top = top;
-  stack::ctop = ctop;
+  stack::pop(1);
   return r;
-}
-
-std::u32string text_of(const Cell* str) {
-  mem::Buffer* b = mem::buffer_of(series_node(str));
-  u32 unit = b->unit();
-  std::u32string s;
-  for (u32 i = u32(series_index(str)); i < b->used() / unit; ++i) {
-    s.push_back(string::get_char(b->head_ptr() + i * unit, unit));
-  }
-  return s;
-}
-
-u32 unit_of(const Cell* str) { return mem::buffer_of(series_node(str))->unit(); }
-
-// A string of the given unit holding the code points.
-void make_text(Cell* out, const std::u32string& text, u32 unit) {
-  string::make_at(out, u32(text.size()), unit);
-  mem::Buffer* b = mem::buffer_of(series_node(out));
-  for (u32 i = 0; i < text.size(); ++i) string::put_char(b->head_ptr() + i * unit, unit, text[i]);
-  b->tail = b->head + u32(text.size()) * unit;
 }
 
 void load8(Cell* out, const Bytes& in, u32* remaining = nullptr, bool crlf = false) {
@@ -133,10 +97,10 @@ TEST_F(Unicode, Utf8LoadPicksTheNarrowestUnitAndRejectsMalformedText) {
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.in));
     roots::LocalCell s;
-    auto err = raised([&] { load8(s.get(), c.in); });
+    auto err = raised_with_arg([&] { load8(s.get(), c.in); });
     if (c.bad.empty()) {
       ASSERT_FALSE(err) << "raised " << int(err->id);
-      EXPECT_EQ(text_of(s.get()), c.text);
+      EXPECT_EQ(code_points(s.get()), c.text);
       EXPECT_EQ(unit_of(s.get()), c.unit);
     } else {
       ASSERT_TRUE(err);
@@ -151,19 +115,19 @@ TEST_F(Unicode, Utf8PiecesKeepCutSequencesAndCarriageReturnsForTheNextPiece) {
   roots::LocalCell s;
   u32 left = 99;
   load8(s.get(), {'A', 0xC3}, &left);
-  EXPECT_EQ(text_of(s.get()), U"A");
+  EXPECT_EQ(code_points(s.get()), U"A");
   EXPECT_EQ(left, 1u);
   load8(s.get(), {0xE2, 0x82}, &left);
-  EXPECT_EQ(text_of(s.get()), U"");
+  EXPECT_EQ(code_points(s.get()), U"");
   EXPECT_EQ(left, 2u);
   // A malformed sequence is still an error when pieces are read.
-  EXPECT_TRUE(raised([&] { load8(s.get(), {'a', 0xC3, 0x41}, &left); }));
+  EXPECT_TRUE(raised_with_arg([&] { load8(s.get(), {'a', 0xC3, 0x41}, &left); }));
   // A CR at the end of a piece may be the first half of CR LF.
   load8(s.get(), {'a', '\r'}, &left, true);
-  EXPECT_EQ(text_of(s.get()), U"a");
+  EXPECT_EQ(code_points(s.get()), U"a");
   EXPECT_EQ(left, 1u);
   load8(s.get(), {'\r', '\n', 'b'}, &left, true);
-  EXPECT_EQ(text_of(s.get()), U"\nb");
+  EXPECT_EQ(code_points(s.get()), U"\nb");
   EXPECT_EQ(left, 0u);
 }
 
@@ -171,9 +135,9 @@ TEST_F(Unicode, LineEndsBecomeLineFeedsOnlyWhenAsked) {
   const Bytes in = {'a', '\r', '\n', 'b', '\r', 'c', '\n', '\r'};
   roots::LocalCell s;
   load8(s.get(), in, nullptr, true);
-  EXPECT_EQ(text_of(s.get()), U"a\nb\nc\n\n");
+  EXPECT_EQ(code_points(s.get()), U"a\nb\nc\n\n");
   load8(s.get(), in, nullptr, false);
-  EXPECT_EQ(text_of(s.get()), U"a\r\nb\rc\n\r");
+  EXPECT_EQ(code_points(s.get()), U"a\r\nb\rc\n\r");
 }
 
 TEST_F(Unicode, RefilledTargetKeepsItsUnitAndGrows) {
@@ -184,20 +148,20 @@ TEST_F(Unicode, RefilledTargetKeepsItsUnitAndGrows) {
   unicode::load_utf8_series(reinterpret_cast<const u8*>(text.data()), u32(text.size()), t.get(), nullptr);
   EXPECT_EQ(series_node(t.get()), node);
   EXPECT_EQ(unit_of(t.get()), 4u) << "a refill never narrows the buffer";
-  EXPECT_EQ(text_of(t.get()), std::u32string(100, U'x'));
+  EXPECT_EQ(code_points(t.get()), std::u32string(100, U'x'));
   // A narrow target widens for wide text.
   make_text(t.get(), U"abc", 1);
   const Bytes euro = {0xE2, 0x82, 0xAC};
   unicode::load_utf8(euro.data(), 3, t.get(), nullptr, false);
   EXPECT_EQ(unit_of(t.get()), 2u);
-  EXPECT_EQ(text_of(t.get()), U"\u20AC");
+  EXPECT_EQ(code_points(t.get()), U"\u20AC");
 }
 
 TEST_F(Unicode, LoadsBytesFromABufferThatMovesWhileLoading) {
   std::string text = "caf\xC3\xA9 " + std::string(3000, 'y') + "\xE2\x82\xAC";
   roots::LocalCell s, dead, src;
   load8(s.get(), Bytes(text.begin(), text.end()));
-  std::u32string expect = text_of(s.get());
+  std::u32string expect = code_points(s.get());
   ASSERT_EQ(expect.size(), 3006u);
   // A buffer below the source dies just before the loader allocates, so the
   // collection at that allocation slides the source down, and the new string
@@ -211,7 +175,7 @@ TEST_F(Unicode, LoadsBytesFromABufferThatMovesWhileLoading) {
   mem::Buffer* b = mem::buffer_of(series_node(src.get()));
   make_series(s.get(), TYPE_STRING, unicode::load_utf8(b->head_ptr(), b->used(), nullptr, nullptr, false));
   gc::stress = stress;
-  EXPECT_EQ(text_of(s.get()), expect);
+  EXPECT_EQ(code_points(s.get()), expect);
 }
 
 TEST_F(Unicode, FastDecoderConsumesTheByteThatBreaksASequence) {
@@ -254,7 +218,7 @@ TEST_F(Unicode, CheckedDecoderAsksForMoreOnlyWhileTheSequenceIsValid) {
   EXPECT_EQ(avail, 3u);
   const Bytes surrogate = {0xED, 0xA0};  // cut, but already a surrogate
   avail = 2;
-  auto err = raised([&] { unicode::decode_utf8_char_checked(surrogate.data(), avail); });
+  auto err = raised_with_arg([&] { unicode::decode_utf8_char_checked(surrogate.data(), avail); });
   ASSERT_TRUE(err);
   EXPECT_EQ(err->arg_bytes, surrogate);
 }
@@ -274,14 +238,14 @@ TEST_F(Unicode, EncodingRoundTripsEveryLengthAndRejectsBeyondTheLastCodePoint) {
            [] { unicode::utf8_char_length(0x110000); },
            [] { u8 b[4]; unicode::encode_utf8_char(0x110000, b); },
            [] { u8 b[4]; unicode::encode_utf8_char_bounded(0xFFFFFFFF, b, 4); }}) {
-    auto err = raised(f);
+    auto err = raised_with_arg(f);
     ASSERT_TRUE(err);
     EXPECT_EQ(err->id, Err::script_invalid_char);
     EXPECT_EQ(err->arg_type, TYPE_INTEGER);
   }
   roots::LocalCell s;
   make_text(s.get(), std::u32string{U'a', char32_t(0x110000)}, 4);
-  auto err = raised([&] { string::to_utf8(s.get()); });
+  auto err = raised_with_arg([&] { string::to_utf8(s.get()); });
   ASSERT_TRUE(err);
   EXPECT_EQ(err->arg_int, 0x110000);
 }
@@ -340,13 +304,13 @@ TEST_F(Unicode, Utf16LoadJoinsPairsAndRejectsLoneSurrogates) {
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.in));
     roots::LocalCell s;
-    auto err = raised([&] {
+    auto err = raised_with_arg([&] {
       u32 node = unicode::load_utf16le(c.in.data(), u32(c.in.size() / 2), nullptr, c.crlf);
       make_series(s.get(), TYPE_STRING, node);
     });
     if (c.bad.empty()) {
       ASSERT_FALSE(err);
-      EXPECT_EQ(text_of(s.get()), c.text);
+      EXPECT_EQ(code_points(s.get()), c.text);
       EXPECT_EQ(unit_of(s.get()), c.unit);
     } else {
       ASSERT_TRUE(err);
@@ -355,7 +319,7 @@ TEST_F(Unicode, Utf16LoadJoinsPairsAndRejectsLoneSurrogates) {
     }
   }
   const Bytes odd = {0x41, 0, 0x42};
-  auto err = raised([&] { string::load(odd.data(), 3, string::Encoding::utf16le); });
+  auto err = raised_with_arg([&] { string::load(odd.data(), 3, string::Encoding::utf16le); });
   ASSERT_TRUE(err);
   EXPECT_EQ(err->arg_bytes, Bytes{0x42});
 }
@@ -372,7 +336,7 @@ TEST_F(Unicode, ToUtf16WritesPairsAndLineEnds) {
   make_text(s.get(), U"\U0001F600\u20AC", 4);
   EXPECT_EQ(unicode::to_utf16(s.get()), u"\U0001F600\u20AC");
   make_text(s.get(), std::u32string{char32_t(0x110000)}, 4);
-  auto err = raised([&] { unicode::to_utf16(s.get()); });
+  auto err = raised_with_arg([&] { unicode::to_utf16(s.get()); });
   ASSERT_TRUE(err);
   EXPECT_EQ(err->id, Err::script_invalid_char);
   const Bytes w1 = {0x41, 0, 0xFF, 0}, w2 = {0x41, 0, 0x00, 0x01}, w4 = {0x00, 0x01, 0x3D, 0xD8, 0, 0xDE};
@@ -404,8 +368,8 @@ TEST_F(Unicode, WideningKeepsCodePointsIndexesAndWorksInPlaceWhenRoomAllows) {
     EXPECT_EQ(b, mem::buffer_of(node));
     EXPECT_EQ(b->unit(), c.to);
     EXPECT_EQ(mem::node_target(node) == before, c.room);
-    EXPECT_EQ(text_of(s.get()), text);
-    EXPECT_EQ(text_of(other.get()), text.substr(6)) << "indexes count units";
+    EXPECT_EQ(code_points(s.get()), text);
+    EXPECT_EQ(code_points(other.get()), text.substr(6)) << "indexes count units";
   }
 }
 
@@ -456,7 +420,7 @@ TEST_F(Unicode, ChangeCaseFoldsInPlaceWideningAndHonoursPart) {
   roots::LocalCell s, part;
   make_text(s.get(), U"a\u00B5b\u00FFc", 1);
   casefold::change_case(s.get(), nullptr, true);
-  EXPECT_EQ(text_of(s.get()), U"A\u039CB\u0178C");
+  EXPECT_EQ(code_points(s.get()), U"A\u039CB\u0178C");
   EXPECT_EQ(unit_of(s.get()), 2u) << "U+039C needs 2-byte units";
 
   make_text(s.get(), U"abcd", 1);
@@ -464,7 +428,7 @@ TEST_F(Unicode, ChangeCaseFoldsInPlaceWideningAndHonoursPart) {
   make_integer(part.get(), 100);  // more than the string holds: up to the tail
   casefold::change_case(s.get(), part.get(), true);
   set_series_index(s.get(), 0);
-  EXPECT_EQ(text_of(s.get()), U"abCD");
+  EXPECT_EQ(code_points(s.get()), U"abCD");
 
   make_text(s.get(), U"ABCD", 1);
   copy_cell(s.get(), part.get());
@@ -472,11 +436,11 @@ TEST_F(Unicode, ChangeCaseFoldsInPlaceWideningAndHonoursPart) {
   set_series_index(s.get(), 1);
   casefold::change_case(s.get(), part.get(), false);
   set_series_index(s.get(), 0);
-  EXPECT_EQ(text_of(s.get()), U"AbcD");
+  EXPECT_EQ(code_points(s.get()), U"AbcD");
 
   make_integer(part.get(), -5);
   casefold::change_case(s.get(), part.get(), true);
-  EXPECT_EQ(text_of(s.get()), U"AbcD") << "a negative count changes nothing";
+  EXPECT_EQ(code_points(s.get()), U"AbcD") << "a negative count changes nothing";
 
   set_series_index(s.get(), 9);  // past the tail: clamped, nothing to do
   casefold::change_case(s.get(), nullptr, true);
@@ -484,7 +448,7 @@ TEST_F(Unicode, ChangeCaseFoldsInPlaceWideningAndHonoursPart) {
 
   make_text(s.get(), U"\u0130\U00010400", 4);
   casefold::change_case(s.get(), nullptr, false);
-  EXPECT_EQ(text_of(s.get()), U"i\U00010428");
+  EXPECT_EQ(code_points(s.get()), U"i\U00010428");
 
   Cell c;
   make_char(&c, 0x3C2);
@@ -493,7 +457,7 @@ TEST_F(Unicode, ChangeCaseFoldsInPlaceWideningAndHonoursPart) {
 
   make_text(part.get(), U"ABCD", 1);  // another buffer
   for (const Cell* bad : std::vector<const Cell*>{part.get(), &c}) {
-    auto err = raised([&] { casefold::change_case(s.get(), bad, true); });
+    auto err = raised_with_arg([&] { casefold::change_case(s.get(), bad, true); });
     ASSERT_TRUE(err);
     EXPECT_EQ(err->id, Err::script_invalid_refine_arg);
   }
