@@ -4,7 +4,7 @@
 #pragma once
 
 #define QEL_ACTION_SPECS(X)                                                                          \
-  X(1, "make", "[\"Returns a new value made from a spec for that value's type\" type [any-type!] \"The datatype, an example or prototype value\" spec [any-type!] \"The specification of the new value\" return: [any-type!] \"Returns the specified datatype\"]") \
+  X(1, "make", "[\"Returns a new value made from a spec for that value's type\" type [any-type!] \"The datatype, an example or prototype value\" spec [any-type!] \"The attributes of the new value\" return: [any-type!] \"Returns the specified datatype\"]") \
   X(2, "random", "[\"Returns a random value of the same datatype; or shuffles series\" value \"Maximum value of result (modified when series)\" /seed \"Restart or randomize\" /secure \"Returns a cryptographically secure random number\" /only \"Pick a random value from a series\" return: [any-type!]]") \
   X(3, "reflect", "[\"Returns internal details about a value via reflection\" value [any-type!] field [word!] \"spec, body, words, etc. Each datatype defines its own reflectors\"]") \
   X(4, "to", "[\"Converts to a specified datatype\" type [any-type!] \"The datatype or example value\" spec [any-type!] \"The attributes of the new value\"]") \
@@ -56,7 +56,7 @@
   X(53, "close", "[\"Closes a port\" port [port!]]") \
   X(54, "delete", "[\"Deletes the specified file or empty folder\" file [file! port!]]") \
   X(55, "modify", "[\"Change mode for target aggregate value\" target [object! series!] field [word!] value [any-type!] /case \"Perform a case-sensitive lookup\"]") \
-  X(56, "open", "[\"Opens a port; makes a new port from a specification if necessary\" port [port! file! url! block!] /new \"Create new file - if it exists, deletes it\" /read \"Open for read access\" /write \"Open for write access\" /seek \"Optimize for random access\" /allow \"Specificies right access attributes\" access [block!]]") \
+  X(56, "open", "[\"Opens a port; makes a new port from a spec if necessary\" port [port! file! url! block!] /new \"Create new file - if it exists, deletes it\" /read \"Open for read access\" /write \"Open for write access\" /seek \"Optimize for random access\" /allow \"Specificies right access attributes\" access [block!]]") \
   X(57, "open?", "[\"Returns TRUE if port is open\" port [port!]]") \
   X(58, "query", "[\"Returns information about a file\" target [file! port!]]") \
   X(59, "read", "[\"Reads from a file, URL, or other port\" source [file! url! port!] /part \"Partial read a given number of units (source relative)\" length [number!] /seek \"Read from a specific position (source relative)\" index [number!] /binary \"Preserves contents exactly\" /lines \"Convert to block of strings\" /info \"Returns info about the response\" /as \"Read with the specified encoding, default is 'UTF-8\" encoding [word!]]") \

@@ -302,6 +302,22 @@ Status prin(const i32*) { return output(false); }
 
 // ---- reduce and compose --------------------------------------------------------
 
+namespace {
+
+// The /into form: inserts the value into out at its index; the native's
+// result is out after the insertion.
+void insert_into(const Cell* out, const Cell* value, bool only) {
+  Cell o = *out, v = *value;
+  stack::top = stack::base + 1;
+  Cell* series = stack::push_cell(&o);
+  Cell* inserted = stack::push_cell(&v);
+  Cell* res = actions::handler<act::Insert>(series, ACT_insert)(series, inserted, -1, only, 1, false);
+  Cell r = *res;
+  copy_cell(&r, stack::base);
+}
+
+}  // namespace
+
 // Evaluates every expression of the block and pushes a new block of the values.
 Status reduce_into_new(const Cell* block_in) {
   Cell block = *block_in;
@@ -338,18 +354,8 @@ Status reduce(const i32* refs) {
     Status st = reduce_into_new(&value);
     if (st) return st;
     Cell r = *stack::last();
-    if (out) {
-      Cell o = *out;
-      stack::top = stack::base + 1;
-      Cell* ins_series = stack::push_cell(&o);
-      Cell* ins_value = stack::push_cell(&r);
-      Cell* res = actions::handler<act::Insert>(ins_series, ACT_insert)(ins_series, ins_value, -1,
-                                                                         false, 1, false);
-      Cell rr = *res;
-      copy_cell(&rr, stack::base);
-    } else {
-      copy_cell(&r, stack::base);
-    }
+    if (out) insert_into(out, &r, false);
+    else copy_cell(&r, stack::base);
     stack::keep();
     return 0;
   }
@@ -360,16 +366,8 @@ Status reduce(const i32* refs) {
   Status st = eval_single(&value, false, true, false);
   if (st) return st;
   Cell r = *stack::last();
-  if (out) {
-    Cell o = *out;
-    stack::top = stack::base + 1;
-    Cell* ins_series = stack::push_cell(&o);
-    Cell* ins_value = stack::push_cell(&r);
-    Cell* res = actions::handler<act::Insert>(ins_series, ACT_insert)(ins_series, ins_value, -1, true,
-                                                                       1, false);
-    r = *res;
-  }
-  copy_cell(&r, stack::base);
+  if (out) insert_into(out, &r, true);
+  else copy_cell(&r, stack::base);
   stack::keep();
   return 0;
 }
@@ -442,14 +440,8 @@ Status compose(const i32* refs) {
   Status st = compose_into(&value, series_node(result), deep, only);
   if (st) return st;
   if (out) {
-    Cell o = *out;
     Cell r = *result;
-    Cell* ins_series = stack::push_cell(&o);
-    Cell* ins_value = stack::push_cell(&r);
-    Cell* res = actions::handler<act::Insert>(ins_series, ACT_insert)(ins_series, ins_value, -1,
-                                                                       false, 1, false);
-    Cell rr = *res;
-    copy_cell(&rr, stack::base);
+    insert_into(out, &r, false);
   } else {
     Cell r = *result;
     copy_cell(&r, stack::base);
