@@ -1,3 +1,5 @@
+#include "datatypes/series.hpp"
+#include "datatypes/word.hpp"
 #include "runtime/actions.hpp"
 
 #include <cstring>
@@ -61,7 +63,7 @@ inline Cell* ref_arg(const i32* refs, int k) { return refs[k] >= 0 ? stack::base
   Cell call, type, arg;
   stack::get_call(&call);
   make_datatype(&type, type_of(value));
-  make_none(&arg);  // the argument's name: filled in once function specs exist
+  error::arg_word(0, &arg);  // the name of the function's first argument
   fire(Err::script_expect_arg, &call, &type, &arg);
 }
 
@@ -78,14 +80,14 @@ i32 normalise_part(Cell* series, Cell* part) {
     return series_index(part) - series_index(series);
   }
   if (t == type_of(series) || is_any_block_type(t) || is_any_string_type(t) || t == TYPE_BINARY) {
-    fire(Err::script_invalid_refine_arg, nullptr, part);
+    fire(Err::script_invalid_refine_arg, series::arg_word(series::ArgWord::part), part);
   }
   fire(Err::script_invalid_part, part);
 }
 
 i32 repeat_count(Cell* dup) {
   if (!dup) return 1;
-  if (type_of(dup) != TYPE_INTEGER) fire(Err::script_invalid_refine_arg, nullptr, dup);
+  if (type_of(dup) != TYPE_INTEGER) fire(Err::script_invalid_refine_arg, intern_word("dup"), dup);
   return int_of(dup);
 }
 

@@ -1,3 +1,4 @@
+#include "datatypes/series.hpp"
 #include "runtime/casefold.hpp"
 
 #include <algorithm>
@@ -86,7 +87,7 @@ Cell* change_case(Cell* value, const Cell* part, bool upper) {
       count = i64(series_index(part)) - index;
     } else {
       // The word part goes in the first argument once words exist.
-      fire(Err::script_invalid_refine_arg, nullptr, part);
+      fire(Err::script_invalid_refine_arg, series::arg_word(series::ArgWord::part), part);
     }
     count = std::clamp<i64>(count, 0, total - index);
   }
