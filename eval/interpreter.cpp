@@ -304,10 +304,18 @@ bool fast_combine(int code, const Cell* word, const Cell* l, const Cell* r, Cell
   Type lt = type_of(l), rt = type_of(r);
   if (code < 100) {
     bool ints = lt == TYPE_INTEGER && rt == TYPE_INTEGER;
-    bool floats = lt == TYPE_FLOAT && rt == TYPE_FLOAT;
-    if (!ints && !floats) return false;
-    *out = *fast::math(code - 1, word, l, r);
-    stack::pop(1);
+    bool floats = (lt == TYPE_FLOAT || lt == TYPE_INTEGER) && (rt == TYPE_FLOAT || rt == TYPE_INTEGER);
+    if (ints) {
+      *out = *fast::math(code - 1, word, l, r);
+      stack::pop(1);
+      return true;
+    }
+    if (!floats) return false;
+    // An integer with a float: the integer is taken as a float, as the actions do.
+    double a = lt == TYPE_FLOAT ? float_of(l) : double(int_of(l));
+    double b = rt == TYPE_FLOAT ? float_of(r) : double(int_of(r));
+    int op = code - 1;
+    make_float(out, op == OP_ADD ? a + b : op == OP_SUB ? a - b : a * b);
     return true;
   }
   if (lt != TYPE_INTEGER || rt != TYPE_INTEGER) return false;
@@ -1157,7 +1165,7 @@ Cell* call_with_args(const Cell* fn_in, const Cell* args, u32 count, u32 callbac
   for (u32 i = 0; i < n; ++i) {
     Cell d = *(buffer_of(desc)->cells() + i);
     if (type_of(&d) == TYPE_TYPESET && arg_kind(&d) != ARG_RETURN) {
-      Cell w = spec_word_for(&fn, word_index++);
+      u32 wi = word_index++;
       if (in_refinement) {
         if (!native_like) make_none(stack::push());
         continue;
@@ -1166,7 +1174,7 @@ Cell* call_with_args(const Cell* fn_in, const Cell* args, u32 count, u32 callbac
       if (given < count) copy_cell(args + given, v); else make_none(v);
       ++given;
       if (!typeset_has(&d, type_of(v))) {
-        Cell type;
+        Cell type, w = spec_word_for(&fn, wi);
         make_datatype(&type, type_of(v));
         fire(Err::script_expect_arg, &name, &type, &w);
       }
