@@ -58,10 +58,6 @@ void grow(u32 node, i64 bit) {
   b->tail = b->head + need;
 }
 
-bool test_bit(u32 node, i64 bit) {
-  if (bit < 0 || bit >= i64(len(node)) * 8) return neg(node);
-  return (buf(node)->head_ptr()[bit / 8] & mask(bit)) != 0;
-}
 
 // Bits beyond the tail already have the membership of the bitset's kind:
 // setting them on a negated bitset and clearing them on a plain one changes
@@ -458,7 +454,6 @@ u8 combine(i32 op, u8 x, u8 y) {
 
 bool negated(const Cell* bits) { return neg(series_node(bits)); }
 u32 byte_length(const Cell* bits) { return len(series_node(bits)); }
-bool member(const Cell* bits, i64 bit) { return test_bit(series_node(bits), bit); }
 
 i64 process(const Cell* spec_in, Cell* bits, Mode mode, Caller caller) {
   Cell* saved = stack::top;

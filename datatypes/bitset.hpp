@@ -14,6 +14,7 @@
 #pragma once
 
 #include "runtime/cell.hpp"
+#include "runtime/memory.hpp"
 
 namespace qel::bitset {
 
@@ -33,7 +34,14 @@ i64 process(const Cell* spec, Cell* bits, Mode mode, Caller caller);
 
 bool negated(const Cell* bits);
 u32 byte_length(const Cell* bits);
-bool member(const Cell* bits, i64 bit);
+// Whether the bit is in the set of the bitset's node; bits beyond the stored
+// bytes are members only of a negated bitset.
+inline bool test_bit(u32 node, i64 bit) {
+  const mem::Buffer* b = mem::buffer_of(node);
+  if (bit < 0 || bit >= i64(b->used()) * 8) return (b->flags & mem::SERIES_BITS_NOT) != 0;
+  return (b->head_ptr()[bit / 8] & (0x80u >> (bit & 7))) != 0;
+}
+inline bool member(const Cell* bits, i64 bit) { return test_bit(series_node(bits), bit); }
 
 // Combines the two bitsets at the frame base by a math operation code (OP_OR,
 // OP_AND, OP_XOR and the set operations OP_UNIQUE .. OP_DIFFERENCE); the

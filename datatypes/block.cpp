@@ -48,11 +48,6 @@ bool is_series_type(Type t) {
          t == TYPE_IMAGE;
 }
 
-i32 write_text(Cell* buffer, const char* text, i32 budget) {
-  std::size_t n = std::strlen(text);
-  string::append_ascii(buffer, text, n);
-  return budget - i32(n);
-}
 
 i32 write_indent(Cell* buffer, i32 level, i32 budget) {
   for (i32 i = 0; i < level; ++i) string::append_ascii(buffer, "    ", 4);
@@ -507,7 +502,7 @@ Cell* to(Cell*, Cell* spec, Type type) {
 }
 
 i32 form(Cell* value, Cell* buffer, Cell* part, i32 budget) {
-  if (const char* marker = cycles::marker(value, false)) return write_text(buffer, marker, budget);
+  if (const char* marker = cycles::marker(value, false)) return string::write_ascii(buffer, marker, budget);
   Cell* saved = stack::top;
   Cell* block = stack::push_cell(value);
   i32 start = clamped_index(block);
@@ -537,10 +532,10 @@ namespace {
 
 i32 mold_block(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, i32 budget,
                i32 indent) {
-  if (const char* marker = cycles::marker(value, true)) return write_text(buffer, marker, budget);
-  if (!only) budget = write_text(buffer, "[", budget);
+  if (const char* marker = cycles::marker(value, true)) return string::write_ascii(buffer, marker, budget);
+  if (!only) budget = string::write_ascii(buffer, "[", budget);
   budget = mold_each(value, buffer, only, all, flat, part, budget, indent);
-  if (!only) budget = write_text(buffer, "]", budget);
+  if (!only) budget = string::write_ascii(buffer, "]", budget);
   return budget;
 }
 

@@ -92,14 +92,7 @@ void decode_bytes(const u8* p, std::size_t n, Cell* out) {
       }
       // Not a complete escape: the "%" is plain text.
     }
-    i32 cp;
-    const u8* next = unicode::fast_decode_utf8_char(p, end, cp);
-    if (cp < 0) {
-      cp = *p;
-      next = p + 1;
-    }
-    string::append_char(out, u32(cp));
-    p = next;
+    string::append_char(out, unicode::decode_lenient(p, end));
   }
 }
 

@@ -47,11 +47,6 @@ u32 copy_cells(u32 node, u32 from) {
   return mem::copy_series_part(node, from, n - from);
 }
 
-i32 write(Cell* buffer, const char* text, i32 limit) {
-  std::size_t n = std::char_traits<char>::length(text);
-  string::append_ascii(buffer, text, n);
-  return limit - i32(n);
-}
 
 // ---- spec checks ------------------------------------------------------------------
 
@@ -176,22 +171,22 @@ i32 mold_block(u32 node, Cell* buffer, bool all, bool flat, Cell* arg, i32 limit
 }
 
 i32 function_form(Cell* value, Cell* buffer, Cell*, i32 limit) {
-  return write(buffer, type_of(value) == TYPE_ROUTINE ? "?routine?" : "?function?", limit);
+  return string::write_ascii(buffer, type_of(value) == TYPE_ROUTINE ? "?routine?" : "?function?", limit);
 }
 
 i32 function_mold(Cell* value, Cell* buffer, bool, bool all, bool flat, Cell* arg, i32 limit,
                   i32 indent) {
   bool routine = type_of(value) == TYPE_ROUTINE;
-  limit = write(buffer, routine ? "routine " : "func ", limit);
+  limit = string::write_ascii(buffer, routine ? "routine " : "func ", limit);
   limit = mold_block(value->w2, buffer, all, flat, arg, limit, indent);
   Cell* body = stack::push_cell(function::more_cell(value, function::MORE_BODY));
   if (type_of(body) == TYPE_BLOCK) {
     limit = actions::mold(body, buffer, false, all, flat, arg, limit, indent);
   } else if (routine) {
-    limit = write(buffer, " ", limit);
+    limit = string::write_ascii(buffer, " ", limit);
     limit = actions::mold(body, buffer, false, all, flat, arg, limit, indent);
   } else {
-    limit = write(buffer, " none", limit);
+    limit = string::write_ascii(buffer, " none", limit);
   }
   stack::pop(1);
   return limit;

@@ -66,10 +66,7 @@ i32 issue_compare(Cell* a, Cell* b, i32 op) {
 }  // namespace
 
 void init() {
-  ActionTable t;
-#define QEL_X(slot, member, name, sig) t.member = nullptr;
-  QEL_ACTIONS(QEL_X)
-#undef QEL_X
+  ActionTable t = no_actions();
   t.make = issue_make;
   t.to = issue_make;
   t.form = {};  // word!'s: the spelling without "#"

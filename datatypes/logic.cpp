@@ -17,11 +17,6 @@ const Cell false_cell{TYPE_LOGIC, 0, 0, 0};
 
 namespace {
 
-// Appends a literal and answers the limit less its length.
-i32 write(Cell* buffer, const char* text, i32 n, i32 limit) {
-  string::append_ascii(buffer, text, std::size_t(n));
-  return limit - n;
-}
 
 bool equality_or_sort(i32 op) {
   return op == COMP_EQUAL || op == COMP_NOT_EQUAL || op == COMP_STRICT_EQUAL || op == COMP_SORT ||
@@ -33,7 +28,7 @@ bool equality_or_sort(i32 op) {
 Cell* unset_make(Cell*, Cell*, Type) { return unset::push(); }
 i32 unset_form(Cell*, Cell*, Cell*, i32 limit) { return limit; }
 i32 unset_mold(Cell*, Cell* buf, bool, bool all, bool, Cell*, i32 limit, i32) {
-  return all ? write(buf, "#(unset)", 8, limit) : write(buf, "unset", 5, limit);
+  return all ? string::write_ascii(buf, "#(unset)", limit) : string::write_ascii(buf, "unset", limit);
 }
 i32 unset_compare(Cell*, Cell* v2, i32 op) {
   if (type_of(v2) != TYPE_UNSET) return COMPARE_INCOMPARABLE;
@@ -43,9 +38,9 @@ i32 unset_compare(Cell*, Cell* v2, i32 op) {
 // ---- none! ----
 
 Cell* none_make(Cell*, Cell*, Type) { return none::push(); }
-i32 none_form(Cell*, Cell* buf, Cell*, i32 limit) { return write(buf, "none", 4, limit); }
+i32 none_form(Cell*, Cell* buf, Cell*, i32 limit) { return string::write_ascii(buf, "none", limit); }
 i32 none_mold(Cell*, Cell* buf, bool, bool all, bool, Cell*, i32 limit, i32) {
-  return all ? write(buf, "#(none)", 7, limit) : write(buf, "none", 4, limit);
+  return all ? string::write_ascii(buf, "#(none)", limit) : string::write_ascii(buf, "none", limit);
 }
 i32 none_compare(Cell*, Cell* v2, i32 op) {
   if (type_of(v2) != TYPE_NONE) return COMPARE_INCOMPARABLE;
@@ -88,11 +83,11 @@ Cell* logic_random(Cell* value, bool seed, bool secure, bool) {
 }
 
 i32 logic_form(Cell* v, Cell* buf, Cell*, i32 limit) {
-  return logic::flag(v) ? write(buf, "true", 4, limit) : write(buf, "false", 5, limit);
+  return logic::flag(v) ? string::write_ascii(buf, "true", limit) : string::write_ascii(buf, "false", limit);
 }
 i32 logic_mold(Cell* v, Cell* buf, bool, bool all, bool, Cell* arg, i32 limit, i32) {
   if (!all) return logic_form(v, buf, arg, limit);
-  return logic::flag(v) ? write(buf, "#(true)", 7, limit) : write(buf, "#(false)", 8, limit);
+  return logic::flag(v) ? string::write_ascii(buf, "#(true)", limit) : string::write_ascii(buf, "#(false)", limit);
 }
 i32 logic_compare(Cell* v1, Cell* v2, i32 op) {
   if (type_of(v2) != TYPE_LOGIC) return COMPARE_INCOMPARABLE;
@@ -128,14 +123,14 @@ void logic_xor() { logic_bitwise(OP_XOR); }
 i32 datatype_form(Cell* v, Cell* buf, Cell*, i32 limit) {
   const TypeName& n = types::names[v->w1 < TYPE_SLOTS ? v->w1 : 0];
   if (!n.name) return limit;
-  return write(buf, n.name, i32(n.length), limit);
+  return string::write_ascii_n(buf, n.name, n.length, limit);
 }
 i32 datatype_mold(Cell* v, Cell* buf, bool, bool all, bool, Cell*, i32 limit, i32) {
   const TypeName& n = types::names[v->w1 < TYPE_SLOTS ? v->w1 : 0];
   if (!n.name) return limit;
-  if (all) limit = write(buf, "#(", 2, limit);
-  limit = write(buf, n.name, i32(n.length + 1), limit);
-  if (all) limit = write(buf, ")", 1, limit);
+  if (all) limit = string::write_ascii(buf, "#(", limit);
+  limit = string::write_ascii_n(buf, n.name, n.length + 1, limit);
+  if (all) limit = string::write_ascii(buf, ")", limit);
   return limit;
 }
 i32 datatype_compare(Cell* v1, Cell* v2, i32 op) {

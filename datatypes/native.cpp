@@ -19,11 +19,6 @@ using mem::buffer_of;
 
 inline u32 cell_count(u32 node) { return buffer_of(node)->used() / sizeof(Cell); }
 
-i32 write(Cell* buffer, const char* text, i32 limit) {
-  std::size_t n = std::char_traits<char>::length(text);
-  string::append_ascii(buffer, text, n);
-  return limit - i32(n);
-}
 
 i32 mold_spec(const Cell* fn, Cell* buffer, bool all, bool flat, Cell* arg, i32 limit, i32 indent) {
   Cell* spec = stack::push();
@@ -113,14 +108,14 @@ const char* form_text(Type t) {
 }
 
 i32 native_form(Cell* value, Cell* buffer, Cell*, i32 limit) {
-  return write(buffer, form_text(type_of(value)), limit);
+  return string::write_ascii(buffer, form_text(type_of(value)), limit);
 }
 
 i32 native_mold(Cell* value, Cell* buffer, bool, bool all, bool flat, Cell* arg, i32 limit,
                 i32 indent) {
-  limit = write(buffer, type_of(value) == TYPE_NATIVE ? "make native! [" : "make action! [", limit);
+  limit = string::write_ascii(buffer, type_of(value) == TYPE_NATIVE ? "make native! [" : "make action! [", limit);
   limit = mold_spec(value, buffer, all, flat, arg, limit, indent);
-  return write(buffer, "]", limit);
+  return string::write_ascii(buffer, "]", limit);
 }
 
 i32 op_mold(Cell* value, Cell* buffer, bool, bool all, bool flat, Cell* arg, i32 limit,
@@ -129,18 +124,18 @@ i32 op_mold(Cell* value, Cell* buffer, bool, bool all, bool flat, Cell* arg, i32
   Cell* saved_base = stack::base;
   Cell* saved_top = stack::top;
   stack::mark(stack::anon_symbol, 0, stack::FRAME_NATIVE);
-  limit = write(buffer, "make op! ", limit);
+  limit = string::write_ascii(buffer, "make op! ", limit);
   if (op::source_type(value) == TYPE_FUNCTION) {
-    limit = write(buffer, "func ", limit);
+    limit = string::write_ascii(buffer, "func ", limit);
     limit = mold_spec(value, buffer, all, flat, arg, limit, indent);
     Cell* body = stack::push_cell(function::more_cell(value, function::MORE_BODY));
     if (type_of(body) == TYPE_BLOCK) {
       limit = actions::mold(body, buffer, false, all, flat, arg, limit, indent);
     }
   } else {
-    limit = write(buffer, "[", limit);
+    limit = string::write_ascii(buffer, "[", limit);
     limit = mold_spec(value, buffer, all, flat, arg, limit, indent);
-    limit = write(buffer, "]", limit);
+    limit = string::write_ascii(buffer, "]", limit);
   }
   stack::set_ctop(stack::ctop - 1);
   stack::base = saved_base;

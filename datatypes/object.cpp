@@ -72,11 +72,6 @@ class TopGuard {
   int pending_;
 };
 
-i32 write(Cell* buffer, const char* text, i32 limit) {
-  std::size_t n = std::char_traits<char>::length(text);
-  string::append_ascii(buffer, text, n);
-  return limit - i32(n);
-}
 
 i32 write_spaces(Cell* buffer, i32 count, i32 limit) {
   for (i32 i = 0; i < count; ++i) string::append_ascii(buffer, " ", 1);
@@ -360,14 +355,14 @@ i32 write_entries(Cell* obj, Cell* buffer, bool all, bool flat, Cell* arg, i32 l
     set_type(&w, TYPE_SET_WORD);
     Cell* sw = stack::push_cell(&w);
     limit = actions::mold(sw, buffer, false, all, flat, arg, limit, 0);
-    limit = write(buffer, " ", limit);
+    limit = string::write_ascii(buffer, " ", limit);
     const Cell* v = value_at(ctx, i);
     Cell* value = stack::push_cell(v ? v : &values::unset_cell);
     if (type_of(value) == TYPE_NO_TYPE) make_unset(value);
     if (type_of(value) == TYPE_WORD) set_type(value, TYPE_LIT_WORD);
     limit = actions::mold(value, buffer, false, all, flat, arg, limit, indent < 0 ? 0 : indent);
     stack::pop(2);
-    if (i != last || indent >= 0) limit = write(buffer, flat ? " " : "\n", limit);
+    if (i != last || indent >= 0) limit = string::write_ascii(buffer, flat ? " " : "\n", limit);
   }
   return limit;
 }
@@ -382,21 +377,21 @@ bool has_visible_words(const Cell* obj, bool all) {
 }
 
 i32 object_form(Cell* obj, Cell* buffer, Cell* arg, i32 limit) {
-  if (const char* m = cycles::marker(obj, false)) return write(buffer, m, limit);
+  if (const char* m = cycles::marker(obj, false)) return string::write_ascii(buffer, m, limit);
   return write_entries(obj, buffer, false, false, arg, limit, -1);
 }
 
 i32 object_mold(Cell* obj, Cell* buffer, bool only, bool all, bool flat, Cell* arg, i32 limit,
                 i32 indent) {
-  if (const char* m = cycles::marker(obj, true)) return write(buffer, m, limit);
+  if (const char* m = cycles::marker(obj, true)) return string::write_ascii(buffer, m, limit);
   if (only) return write_entries(obj, buffer, all, flat, arg, limit, -1);
-  limit = write(buffer, "make object! [", limit);
+  limit = string::write_ascii(buffer, "make object! [", limit);
   // An object without (visible) words molds as the two brackets.
-  if (!has_visible_words(obj, all)) return write(buffer, "]", limit);
-  if (!flat) limit = write(buffer, "\n", limit);
+  if (!has_visible_words(obj, all)) return string::write_ascii(buffer, "]", limit);
+  if (!flat) limit = string::write_ascii(buffer, "\n", limit);
   limit = write_entries(obj, buffer, all, flat, arg, limit, flat ? -1 : indent + 1);
   if (!flat && indent > 0) limit = write_spaces(buffer, 4 * indent, limit);
-  return write(buffer, "]", limit);
+  return string::write_ascii(buffer, "]", limit);
 }
 
 // ---- path access, select, put -----------------------------------------------------

@@ -20,20 +20,8 @@ inline i32 cells_in(const Cell* v) {
   return i32(mem::buffer_of(series_node(v))->used() / sizeof(Cell));
 }
 
-i32 write_text(Cell* buffer, const char* text, i32 budget) {
-  std::size_t n = std::strlen(text);
-  string::append_ascii(buffer, text, n);
-  return budget - i32(n);
-}
 
 // Pops the cycle stack back to where it stood, however the scope ends.
-struct CycleScope {
-  u32 depth = cycles::depth();
-  ~CycleScope() {
-    if (cycles::depth() > depth) cycles::pop_n(cycles::depth() - depth);
-  }
-};
-
 // The capacity asked by a number: truncated, 0 or less giving 1.
 i32 capacity_of(const Cell* spec) {
   if (type_of(spec) == TYPE_INTEGER) return int_of(spec);
@@ -73,16 +61,15 @@ Cell* path_to(Cell* proto, Cell* spec, Type type) {
 // between two, the loop ending after an element once a /part budget is spent.
 i32 each_element(Cell* value, Cell* buffer, bool mold, bool only, bool all, bool flat, Cell* part,
                  i32 budget) {
-  if (const char* marker = cycles::marker(value, mold)) return write_text(buffer, marker, budget);
+  if (const char* marker = cycles::marker(value, mold)) return string::write_ascii(buffer, marker, budget);
   Cell* saved = stack::top;
   Cell* path = stack::push_cell(value);
   {
-    CycleScope scope;
-    cycles::push(series_node(path));
+    cycles::Scope scope(series_node(path));
     Cell* elem = make_none(stack::push());
     i32 start = std::max(series_index(path), 0);
     for (i32 i = start; i < cells_in(path); ++i) {
-      if (i > start) budget = write_text(buffer, "/", budget);
+      if (i > start) budget = string::write_ascii(buffer, "/", budget);
       copy_cell(mem::buffer_of(series_node(path))->cells() + i, elem);
       budget = mold ? actions::mold(elem, buffer, only, all, flat, part, budget, 0)
                     : actions::form(elem, buffer, part, budget);
@@ -104,29 +91,29 @@ i32 path_mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* p
 
 i32 lit_path_mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part,
                   i32 budget, i32 indent) {
-  budget = write_text(buffer, "'", budget);
+  budget = string::write_ascii(buffer, "'", budget);
   return path_mold(value, buffer, only, all, flat, part, budget, indent);
 }
 
 i32 get_path_mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part,
                   i32 budget, i32 indent) {
-  budget = write_text(buffer, ":", budget);
+  budget = string::write_ascii(buffer, ":", budget);
   return path_mold(value, buffer, only, all, flat, part, budget, indent);
 }
 
 i32 set_path_mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part,
                   i32 budget, i32 indent) {
   budget = path_mold(value, buffer, only, all, flat, part, budget, indent);
-  return write_text(buffer, ":", budget);
+  return string::write_ascii(buffer, ":", budget);
 }
 
 i32 paren_mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, i32 budget,
                i32 indent) {
   // A paren that holds itself is written once, then as its marker.
-  if (const char* marker = cycles::marker(value, true)) return write_text(buffer, marker, budget);
-  if (!only) budget = write_text(buffer, "(", budget);
+  if (const char* marker = cycles::marker(value, true)) return string::write_ascii(buffer, marker, budget);
+  if (!only) budget = string::write_ascii(buffer, "(", budget);
   budget = block::mold_each(value, buffer, only, all, flat, part, budget, indent);
-  if (!only) budget = write_text(buffer, ")", budget);
+  if (!only) budget = string::write_ascii(buffer, ")", budget);
   return budget;
 }
 

@@ -221,14 +221,7 @@ void append_ascii(Cell* str, const char* text, std::size_t n) {
 u32 append_utf8(Cell* str, const u8* p, const u8* end) {
   u32 count = 0;
   while (p < end) {
-    i32 cp;
-    const u8* next = unicode::fast_decode_utf8_char(p, end, cp);
-    if (cp < 0) {
-      cp = *p;
-      next = p + 1;
-    }
-    append_char(str, u32(cp));
-    p = next;
+    append_char(str, unicode::decode_lenient(p, end));
     ++count;
   }
   return count;

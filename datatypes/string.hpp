@@ -100,6 +100,15 @@ void append_ascii(Cell* str, const char* text, std::size_t n);
 inline void append_ascii(Cell* str, const char* text) {
   append_ascii(str, text, std::char_traits<char>::length(text));
 }
+// Appends ASCII text for a form or mold handler; answers the budget less the
+// characters written.
+inline i32 write_ascii_n(Cell* buffer, const char* text, u32 n, i32 budget) {
+  append_ascii(buffer, text, n);
+  return budget - i32(n);
+}
+inline i32 write_ascii(Cell* buffer, const char* text, i32 budget) {
+  return write_ascii_n(buffer, text, u32(std::char_traits<char>::length(text)), budget);
+}
 // Appends UTF-8 text as code points, a byte that begins no valid sequence
 // standing for itself (as Latin-1). The bytes must not lie in the collected
 // region (appending may move it). Answers the number of code points appended.

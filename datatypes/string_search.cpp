@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "datatypes/bitset.hpp"
 #include "datatypes/logic.hpp"
 #include "datatypes/series.hpp"
 #include "datatypes/string.hpp"
@@ -54,13 +55,6 @@ const u32* bmp_folds() {
   return table.data();
 }
 
-bool in_bitset(u32 node, u32 cp) {
-  Buffer* b = buffer_of(node);
-  u32 byte = cp >> 3;
-  // Bits beyond the stored bytes are members only of a negated bitset.
-  if (byte >= b->used()) return (b->flags & mem::SERIES_BITS_NOT) != 0;
-  return (b->head_ptr()[byte] & (0x80u >> (cp & 7))) != 0;
-}
 
 // ---------------------------------------------------------------------------
 // Searching
@@ -185,7 +179,7 @@ i64 scan(const u8* h, const Needle& nd, bool fold, i64 first, i64 lo, i64 hi, i6
   auto matches = [&](i64 p) {
     switch (nd.kind) {
       case Needle::CODE_POINT: return unit(p) == nd.units[0];
-      case Needle::BITSET: return in_bitset(nd.bitset, load<U>(h + p * i64(sizeof(U))));
+      case Needle::BITSET: return bitset::test_bit(nd.bitset, load<U>(h + p * i64(sizeof(U))));
       case Needle::NUMBER: return double(load<U>(h + p * i64(sizeof(U)))) == nd.number;
       case Needle::PATTERN: break;
     }
@@ -499,7 +493,7 @@ bool match(const Cell* str, const Cell* value, i32 op) {
 
 bool match_bitset(const Cell* str, const Cell* bitset) {
   if (is_tail(str)) return false;
-  return in_bitset(series_node(bitset), char_at(str, u32(std::max(series_index(str), 0))));
+  return bitset::test_bit(series_node(bitset), char_at(str, u32(std::max(series_index(str), 0))));
 }
 
 bool tag_like(const Cell* str, const Cell* tag) {

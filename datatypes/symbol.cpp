@@ -24,16 +24,7 @@ using mem::buffer_of;
 void mark_symbols() { hash::mark_table(table); }
 
 // One code point of a spelling; a byte that does not decode stands for itself.
-u32 next_code_point(const u8*& p, const u8* end) {
-  i32 cp;
-  const u8* q = unicode::fast_decode_utf8_char(p, end, cp);
-  if (cp < 0) {
-    cp = *p;
-    q = p + 1;
-  }
-  p = q;
-  return u32(cp);
-}
+u32 next_code_point(const u8*& p, const u8* end) { return unicode::decode_lenient(p, end); }
 
 std::string_view spelling_of(u32 name_node) {
   mem::Buffer* b = buffer_of(name_node);

@@ -25,23 +25,12 @@ constexpr double HOUR = 3600.0;
 constexpr double MINUTE = 60.0;
 constexpr double MICROSECOND = 1e-06;
 
-[[noreturn]] void raise_bad_to(const Cell* value) {
-  Cell d;
-  make_datatype(&d, TYPE_TIME);
-  fire(Err::script_bad_to_arg, &d, value);
-}
+// The number raisers are float!'s (time! is a float! underneath).
+using float_::raise_with_type;
 
-[[noreturn]] void raise_with_type(Err e, Type t) {
-  Cell d;
-  make_datatype(&d, t);
-  fire(e, &d);
-}
-
+[[noreturn]] void raise_bad_to(const Cell* value) { float_::raise_bad_to(TYPE_TIME, value); }
 [[noreturn]] void raise_not_related(const char* action) {
-  Cell word = *intern_word(action);
-  Cell d;
-  make_datatype(&d, TYPE_TIME);
-  fire(Err::script_not_related, &word, &d);
+  float_::raise_not_related(action, TYPE_TIME);
 }
 
 double number_of(const Cell* c) {

@@ -19,12 +19,6 @@ namespace {
 
 inline i32 top_type() { return types::top_type < 96 ? types::top_type : 95; }
 
-void merge(Cell* ts, const Cell* other) {
-  ts->w1 |= other->w1;
-  ts->w2 |= other->w2;
-  ts->w3 |= other->w3;
-}
-
 Cell* make(Cell*, Cell* spec, Type) {
   Type st = type_of(spec);
   if (st == TYPE_TYPESET) return spec;

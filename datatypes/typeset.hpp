@@ -22,6 +22,11 @@ inline void add(Cell* ts, u32 type) {
   if (type < 96) bits(ts)[type >> 3] |= u8(0x80u >> (type & 7));
 }
 // An empty typeset in the cell.
+inline void merge(Cell* ts, const Cell* other) {
+  ts->w1 |= other->w1;
+  ts->w2 |= other->w2;
+  ts->w3 |= other->w3;
+}
 inline Cell* make_empty(Cell* ts) {
   ts->header = TYPE_TYPESET;
   ts->w1 = ts->w2 = ts->w3 = 0;

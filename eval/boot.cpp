@@ -9,6 +9,7 @@
 #include "platform/os.hpp"
 #include "runtime/error.hpp"
 #include "datatypes/symbol.hpp"
+#include "datatypes/typeset.hpp"
 #include "datatypes/word.hpp"
 #include "eval/action_specs.hpp"
 #include "eval/interpreter.hpp"
@@ -110,16 +111,8 @@ void define_typesets() {
       if (end == std::string::npos) end = members.size();
       std::string m = members.substr(start, end - start);
       start = end + 1;
-      Cell w = *intern_word(m.c_str());
-      Cell v = *word::get_value_cell(&w);
-      if (type_of(&v) == TYPE_DATATYPE) {
-        u8* bytes = reinterpret_cast<u8*>(&ts.w1);
-        bytes[v.w1 / 8] |= u8(0x80u >> (v.w1 % 8));
-      } else if (type_of(&v) == TYPE_TYPESET) {
-        ts.w1 |= v.w1;
-        ts.w2 |= v.w2;
-        ts.w3 |= v.w3;
-      }
+      Cell v = *word::get_value_cell(intern_word(m.c_str()));
+      typeset::set_type(&ts, &v);
     }
     define(d.name, &ts);
   }

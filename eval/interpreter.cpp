@@ -7,6 +7,7 @@
 #include "datatypes/object.hpp"
 #include "datatypes/logic.hpp"
 #include "datatypes/symbol.hpp"
+#include "datatypes/typeset.hpp"
 #include "datatypes/word.hpp"
 #include "eval/lexer.hpp"
 #include "eval/natives.hpp"
@@ -21,8 +22,6 @@
 namespace qel::interp {
 
 i32 pending_target = -1;
-StringLoader string_loader = nullptr;
-FileRunner file_runner = nullptr;
 bool trace = false;
 bool trace_run = false;
 
@@ -82,14 +81,6 @@ inline void place(const Cell* result, bool sub, bool clear_marker = false) {
   if (clear_marker) d->header &= ~FLAG_NEW_LINE;
 }
 
-bool typeset_has(const Cell* ts, Type t) {
-  const u8* bytes = reinterpret_cast<const u8*>(&ts->w1);
-  return t < 96 && (bytes[t / 8] & (0x80u >> (t % 8)));
-}
-void typeset_add(Cell* ts, Type t) {
-  u8* bytes = reinterpret_cast<u8*>(&ts->w1);
-  if (t < 96) bytes[t / 8] |= u8(0x80u >> (t % 8));
-}
 
 [[noreturn]] void raise_stack_overflow() {
   stack::top = (stack::top - stack::bottom > 5) ? stack::top - 5 : stack::bottom;
@@ -124,6 +115,9 @@ Status take_return(Status st) {
   return st;
 }
 
+// Closes the frame on top with the value as its result.
+void close_with(const Cell* value, bool sub);
+
 // Closes the frame on top after an evaluation that answered st.
 Status close_frame(Status st, bool sub) {
   st = take_return(st);
@@ -135,6 +129,12 @@ Status close_frame(Status st, bool sub) {
   stack::unwind();
   place(&r, sub);
   return 0;
+}
+
+void close_with(const Cell* value, bool sub) {
+  Cell v = *value;
+  stack::set_last_only(&v);
+  close_frame(0, sub);
 }
 
 }  // namespace
@@ -362,9 +362,7 @@ Status eval_expression(const Code& code, u32& pos, bool prefix, bool sub, bool p
       if (type_of(v) == TYPE_UNSET) fire(Err::script_need_value, &value);
       Cell result = *v;
       word::set(&value, &result);
-      copy_cell(&result, stack::base);
-      stack::keep();
-      close_frame(0, sub);
+      close_with(&result, sub);
       break;
     }
     case TYPE_SET_PATH: {
@@ -381,9 +379,7 @@ Status eval_expression(const Code& code, u32& pos, bool prefix, bool sub, bool p
       Code path_code{&value, series_node(&value), u32(buffer_of(series_node(&value))->used() / sizeof(Cell))};
       st = eval_path(&value, path_code, dummy, true, false, false, false);
       if (st) return close_frame(st, sub);
-      copy_cell(&v, stack::base);
-      stack::keep();
-      close_frame(0, sub);
+      close_with(&v, sub);
       break;
     }
     case TYPE_GET_WORD: {
@@ -525,11 +521,9 @@ Cell make_arg_typeset(const Cell* types, u32 kind) {
       if (type_of(&item) != TYPE_WORD) fire(Err::script_invalid_type_spec, &item);
       Cell* v = item.w1 ? context::value_cell(&item, item.w1) : nullptr;
       if (v && type_of(v) == TYPE_DATATYPE) {
-        typeset_add(&ts, Type(v->w1));
+        typeset::add(&ts, Type(v->w1));
       } else if (v && type_of(v) == TYPE_TYPESET) {
-        ts.w1 |= v->w1;
-        ts.w2 |= v->w2;
-        ts.w3 |= v->w3;
+        typeset::merge(&ts, v);
       } else {
         fire(Err::script_invalid_type_spec, &item);
       }
@@ -538,7 +532,7 @@ Cell make_arg_typeset(const Cell* types, u32 kind) {
   }
   if (!any) {
     for (int t = 1; t <= TYPE_TOP; ++t) {
-      if (t != TYPE_UNSET) typeset_add(&ts, Type(t));
+      if (t != TYPE_UNSET) typeset::add(&ts, Type(t));
     }
   }
   ts.header |= kind << KIND_SHIFT;
@@ -637,7 +631,7 @@ Status fetch_argument(ArgState& a, const Cell* ts, u32 word_index) {
     return 0;
   }
   if (a.pos >= tail_of(a.code)) {
-    if (kind == ARG_QUOTED && typeset_has(ts, TYPE_UNSET)) {
+    if (kind == ARG_QUOTED && typeset::has(ts, TYPE_UNSET)) {
       make_unset(stack::push());
       return 0;
     }
@@ -680,7 +674,7 @@ Status fetch_argument(ArgState& a, const Cell* ts, u32 word_index) {
     }
   }
   Cell* got = stack::last();
-  if (!typeset_has(ts, type_of(got))) {
+  if (!typeset::has(ts, type_of(got))) {
     Cell type, w = spec_word_for(a.fn, word_index);
     make_datatype(&type, type_of(got));
     fire(Err::script_expect_arg, a.name, &type, &w);
@@ -743,7 +737,7 @@ Status eval_arguments(const Cell* fn, const Code& code, u32& pos, const Cell* pa
         if (first && infix) {
           first = false;
           Cell* got = stack::last();
-          if (!typeset_has(&d, type_of(got))) {
+          if (!typeset::has(&d, type_of(got))) {
             Cell type, w = spec_word_for(fn, wi);
             make_datatype(&type, type_of(got));
             fire(Err::script_expect_arg, name, &type, &w);
@@ -1173,7 +1167,7 @@ Cell* call_with_args(const Cell* fn_in, const Cell* args, u32 count, u32 callbac
       Cell* v = stack::push();
       if (given < count) copy_cell(args + given, v); else make_none(v);
       ++given;
-      if (!typeset_has(&d, type_of(v))) {
+      if (!typeset::has(&d, type_of(v))) {
         Cell type, w = spec_word_for(&fn, wi);
         make_datatype(&type, type_of(v));
         fire(Err::script_expect_arg, &name, &type, &w);
@@ -1217,6 +1211,13 @@ Cell* call_with_args(const Cell* fn_in, const Cell* args, u32 count, u32 callbac
 // ---------------------------------------------------------------------------
 // Tracing
 
+namespace {
+// The words that name the trace events, by bit number.
+const char* const kEventNames[] = {"init", "end", "prolog", "epilog", "enter", "exit",
+                                   "open", "return", "fetch", "push", "set", "call",
+                                   "error", "throw", "catch", "expr"};
+}  // namespace
+
 u32 trace_mask(const Cell* fn) {
   if (type_of(fn) != TYPE_FUNCTION) return 0x1FFFF;
   Cell body = *more_cell(fn, MORE_BODY);
@@ -1225,9 +1226,6 @@ u32 trace_mask(const Cell* fn) {
   u32 n = buffer_of(node)->used() / sizeof(Cell);
   u32 idx = u32(series_index(&body));
   if (idx >= n || type_of(buffer_of(node)->cells() + idx) != TYPE_BLOCK) return 0x1FFFF;
-  static const char* const names[] = {"init", "end", "prolog", "epilog", "enter", "exit",
-                                      "open", "return", "fetch", "push", "set", "call",
-                                      "error", "throw", "catch", "expr"};
   Cell events = *(buffer_of(node)->cells() + idx);
   u32 en = series_node(&events);
   u32 count = buffer_of(en)->used() / sizeof(Cell);
@@ -1237,7 +1235,7 @@ u32 trace_mask(const Cell* fn) {
     if (type_of(c) != TYPE_WORD) continue;
     u32 sym = symbol::resolve(c->w2);
     for (u32 b = 0; b < 16; ++b) {
-      if (symbol::resolve(symbol::make(names[b])) == sym) mask |= 1u << b;
+      if (symbol::resolve(symbol::make(kEventNames[b])) == sym) mask |= 1u << b;
     }
   }
   return mask;
@@ -1261,13 +1259,10 @@ void trace_end() {
 
 void fire_event(u32 event, const Cell* code, i32 offset, const Cell* ref, const Cell* value) {
   if (!trace || !(g_trace_mask & event) || type_of(g_trace_callback) != TYPE_FUNCTION) return;
-  static const char* const names[] = {"init", "end", "prolog", "epilog", "enter", "exit",
-                                      "open", "return", "fetch", "push", "set", "call",
-                                      "error", "throw", "catch", "expr"};
   u32 bit = 0;
   while (bit < 16 && !(event & (1u << bit))) ++bit;
   Cell args[6];
-  copy_cell(intern_word(names[bit]), &args[0]);
+  copy_cell(intern_word(kEventNames[bit]), &args[0]);
   if (code) copy_cell(code, &args[1]); else make_none(&args[1]);
   make_integer(&args[2], code ? offset : -1);
   if (value && type_of(value) != TYPE_NO_TYPE) copy_cell(value, &args[3]); else make_none(&args[3]);

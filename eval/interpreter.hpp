@@ -88,12 +88,6 @@ void eval_block_or_throw(const Cell* block, bool chain);
 Cell* call_with_args(const Cell* fn, const Cell* args, u32 count, u32 callback_bit,
                      const Cell* name = nullptr);
 
-// Entries that other modules provide: the lexer's loading of source text into
-// a block (for `do` of a string), and the library's running of a script file.
-using StringLoader = void (*)(const Cell* text, Cell* block_out);
-extern StringLoader string_loader;
-using FileRunner = Status (*)(const Cell* file, const Cell* args);
-extern FileRunner file_runner;
 
 // The cell whose index says where the evaluation is (an error's `near`).
 Cell* current_code();

@@ -765,13 +765,6 @@ bool load_first_value(const Cell* text, Cell* out) {
   return found;
 }
 
-// Source text into a block of all its values (`do` of a string, to block!).
-void load_all(const Cell* text, Cell* out) {
-  ScanFlags flags;
-  flags.keep_block = true;
-  transcode_string(out, text, -1, flags, nullptr, nullptr, nullptr);
-}
-
 const Cell* keep_word(const char* name) {
   Cell* w = intern_word(name);
   if (runtime::boot_flag) return w;  // already a copy in the root block
@@ -779,6 +772,13 @@ const Cell* keep_word(const char* name) {
 }
 
 }  // namespace
+
+// Source text into a block of all its values (`do` of a string, to block!).
+void load_all(const Cell* text, Cell* out) {
+  ScanFlags flags;
+  flags.keep_block = true;
+  transcode_string(out, text, -1, flags, nullptr, nullptr, nullptr);
+}
 
 void init() {
   cells.clear();
@@ -813,7 +813,6 @@ void init() {
 
   gc::add_mark_callback(mark_states);
   word::load_first = load_first_value;
-  interp::string_loader = load_all;
   block::scan_text = load_all;
 }
 

@@ -99,6 +99,10 @@ Type scan(Cell* dst, const u8* src, u32 len, ScanFlags flags, u32* consumed,
 Type transcode_string(Cell* dst, const Cell* str, i32 length, ScanFlags flags, u32* consumed,
                       const Cell* callback, const Cell* target);
 
+// Loads all the values of a string's text into a block in out (a block even
+// for one value); a syntax error raises.
+void load_all(const Cell* text, Cell* out);
+
 // ---- the transcode native ------------------------------------------------------------
 
 // transcode: src [string! binary!] /next /one /prescan /scan /part length

@@ -280,25 +280,19 @@ Status throw_(const i32* refs) {
 
 namespace {
 
-// The target of break/continue: the nearest loop frame below the native's own
-// frame, unless a try frame comes first.
+// The target of break/continue: the nearest loop frame from the native's own
+// frame down; of return/exit: the nearest frame that return unwinds to below
+// it. A try frame coming first, or no frame, raises the throw error.
 i32 loop_target(bool cont) {
-  for (stack::Frame* f = stack::ctop - 1; f >= stack::cbottom; --f) {
-    if (f->kind() == stack::FRAME_TRY) break;
-    if (f->kind() == stack::FRAME_LOOP) return i32(f - stack::cbottom);
-  }
-  fire(cont ? Err::throw_continue : Err::throw_break);
+  stack::Frame* f = stack::loop_target(stack::ctop - 1);
+  if (!f) fire(cont ? Err::throw_continue : Err::throw_break);
+  return i32(f - stack::cbottom);
 }
 
-// The target of return/exit: the nearest frame that return unwinds to,
-// below the native's own frame, unless a try frame comes first.
 i32 return_target() {
-  stack::Frame* f = stack::ctop - 2;
-  for (; f >= stack::cbottom; --f) {
-    if (f->kind() == stack::FRAME_TRY) break;
-    if (f->header & stack::FRAME_FLAG_CTX) return i32(f - stack::cbottom);
-  }
-  fire(Err::throw_return);
+  stack::Frame* f = stack::return_target(stack::ctop - 2);
+  if (!f) fire(Err::throw_return);
+  return i32(f - stack::cbottom);
 }
 
 }  // namespace

@@ -145,9 +145,8 @@ Status do_(const i32* refs) {
         break;
       }
       case TYPE_STRING: {
-        if (!interp::string_loader) fire(Err::internal_not_done);
         roots::LocalCell block;
-        interp::string_loader(&value, block.get());
+        lexer::load_all(&value, block.get());
         st = interp::eval_block(block.get(), true);
         if (!st) stack::keep();
         break;
@@ -155,9 +154,7 @@ Status do_(const i32* refs) {
       case TYPE_ERROR:
         stack::throw_error(&value);
       case TYPE_FILE: case TYPE_URL:
-        if (!interp::file_runner) fire(Err::internal_not_done);
-        st = interp::file_runner(&value, ref(refs, 1) ? ref_arg(refs, 1) : nullptr);
-        break;
+        fire(Err::internal_not_done);  // running script files comes with the library
       default:
         // One expression from the value itself, passive: a function is returned.
         st = eval_single(&value, true, false, type_of(&value) != TYPE_WORD);

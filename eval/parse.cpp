@@ -39,6 +39,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "datatypes/typeset.hpp"
+#include "datatypes/bitset.hpp"
 #include "datatypes/block.hpp"
 #include "datatypes/context.hpp"
 #include "datatypes/function.hpp"
@@ -199,17 +201,7 @@ inline bool is_series_type(Type t) {
          t == TYPE_VECTOR || t == TYPE_IMAGE;
 }
 
-bool in_bitset(u32 node, u32 cp) {
-  Buffer* b = buffer_of(node);
-  u32 byte = cp >> 3;
-  if (byte >= b->used()) return (b->flags & mem::SERIES_BITS_NOT) != 0;
-  return (b->head_ptr()[byte] & (0x80u >> (cp & 7))) != 0;
-}
 
-inline bool typeset_has(const Cell* ts, Type t) {
-  const u8* bytes = reinterpret_cast<const u8*>(&ts->w1);
-  return t < 96 && (bytes[t / 8] & (0x80u >> (t % 8)));
-}
 
 inline u32 fold(u32 cp) { return cp < 128 ? (cp >= 'a' && cp <= 'z' ? cp - 32 : cp) : casefold::upper(cp); }
 
@@ -616,7 +608,7 @@ struct Engine {
     if (t == TYPE_CHAR || t == TYPE_BITSET) {
       if (i >= end) return -1;
       u32 c = string::get_char(h + u64(i) * unit, unit);
-      if (t == TYPE_BITSET) return in_bitset(series_node(v), c) ? 1 : -1;
+      if (t == TYPE_BITSET) return bitset::test_bit(series_node(v), c) ? 1 : -1;
       u32 want = v->w2;
       if (c == want || (!case_ && fold(c) == fold(want))) return 1;
       return -1;
@@ -655,7 +647,7 @@ struct Engine {
       case TYPE_DATATYPE:
         return it == Type(v->w1);
       case TYPE_TYPESET:
-        return typeset_has(v, it);
+        return typeset::has(v, it);
       case TYPE_LIT_WORD:
         if (it != TYPE_WORD) return false;
         return case_ ? in_cell.w2 == v->w2 : symbol::resolve(in_cell.w2) == symbol::resolve(v->w2);

@@ -421,25 +421,11 @@ void throw_error(Cell* err) {
 }
 
 void throw_loop(bool with_value, bool cont) {
-  Cell* saved_base = base;
-  Cell* saved_top = top;
   Frame* saved_ctop = ctop;
-  Frame* f = ctop - 1;
-  for (; f >= cbottom; --f) {
-    if (f->kind() == FRAME_TRY) {
-      ctop = saved_ctop;
-      fire(cont ? Err::throw_continue : Err::throw_break);
-    }
-    if (f->kind() == FRAME_LOOP) break;
-  }
-  if (f < cbottom) {
-    base = saved_base;
-    top = saved_top;
-    ctop = saved_ctop;
-    fire(cont ? Err::throw_continue : Err::throw_break);
-  }
+  Frame* f = loop_target(ctop - 1);
+  if (!f) fire(cont ? Err::throw_continue : Err::throw_break);
   Cell value;
-  copy_cell(saved_base, &value);
+  copy_cell(base, &value);
   restore_contexts_above(f);
   base = own_base(f, saved_ctop);
   ctop = f + 1;
@@ -449,26 +435,11 @@ void throw_loop(bool with_value, bool cont) {
 }
 
 void throw_value(bool with_value, bool from_top) {
-  Cell* saved_base = base;
-  Cell* saved_top = top;
   Frame* saved_ctop = ctop;
-  Frame* f = ctop - 1;
-  if (ctop > cbottom && !from_top) --f;
-  for (; f >= cbottom; --f) {
-    if (f->kind() == FRAME_TRY) {
-      ctop = saved_ctop;
-      fire(Err::throw_return);
-    }
-    if (f->header & FRAME_FLAG_CTX) break;
-  }
-  if (f < cbottom) {
-    base = saved_base;
-    top = saved_top;
-    ctop = saved_ctop;
-    fire(Err::throw_return);
-  }
+  Frame* f = return_target(ctop > cbottom && !from_top ? ctop - 2 : ctop - 1);
+  if (!f) fire(Err::throw_return);
   Cell value;
-  copy_cell(saved_base, &value);
+  copy_cell(base, &value);
   restore_contexts_above(f);
   base = own_base(f, saved_ctop);
   ctop = f + 1;
@@ -482,28 +453,14 @@ void throw_value(bool with_value, bool from_top) {
 }
 
 void throw_return(u32 code) {
-  Cell* saved_base = base;
-  Cell* saved_top = top;
   Frame* saved_ctop = ctop;
-  Frame* f = ctop - 1;
-  if (ctop > cbottom) --f;
-  if (!last_throw_frame) last_throw_frame = f + 1;
+  Frame* from = ctop > cbottom ? ctop - 2 : ctop - 1;
+  if (!last_throw_frame) last_throw_frame = from + 1;
   Cell thrown, name;
-  copy_cell(saved_base, &thrown);
-  copy_cell(saved_base + 1, &name);
-  for (; f >= cbottom; --f) {
-    if (f->kind() == FRAME_TRY) {
-      ctop = saved_ctop;
-      fire(Err::throw_throw, &thrown);
-    }
-    if (f->kind() == FRAME_THROW) break;
-  }
-  if (f < cbottom) {
-    base = saved_base;
-    top = saved_top;
-    ctop = saved_ctop;
-    fire(Err::throw_throw, &thrown);
-  }
+  copy_cell(base, &thrown);
+  copy_cell(base + 1, &name);
+  Frame* f = throw_target(from);
+  if (!f) fire(Err::throw_throw, &thrown);
   restore_contexts_above(f);
   base = own_base(f, saved_ctop);
   ctop = f + 1;

@@ -169,6 +169,29 @@ void unroll_to_last(u32 kind) {
   top = base;
 }
 
+namespace {
+
+template <class Takes>
+Frame* find_target(Frame* from, Takes takes) {
+  for (Frame* f = from; f >= cbottom; --f) {
+    if (f->kind() == FRAME_TRY) return nullptr;
+    if (takes(f)) return f;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+Frame* loop_target(Frame* from) {
+  return find_target(from, [](const Frame* f) { return f->kind() == FRAME_LOOP; });
+}
+Frame* return_target(Frame* from) {
+  return find_target(from, [](const Frame* f) { return (f->header & FRAME_FLAG_CTX) != 0; });
+}
+Frame* throw_target(Frame* from) {
+  return find_target(from, [](const Frame* f) { return f->kind() == FRAME_THROW; });
+}
+
 void set_ctx_flag(bool on) {
   if (ctop <= cbottom) return;
   Frame* f = ctop - 1;

@@ -147,6 +147,14 @@ void rename_frame(const Cell* word);
 // Position of the call stack, as kept in an error's stack field.
 inline u32 position() { return u32(ctop - cbottom); }
 
+// The frame a transfer lands on, walking down from `from` (included): the
+// nearest loop frame (break, continue), frame that return unwinds to
+// (return, exit) or throw catcher (throw); nullptr when a try frame comes
+// first or none is open.
+Frame* loop_target(Frame* from);
+Frame* return_target(Frame* from);
+Frame* throw_target(Frame* from);
+
 // Restoring a function context writes saved_values back into it.
 void restore_context(const Frame* f);
 

@@ -53,6 +53,18 @@ inline u32 unit_for(u32 cp) { return cp <= 0xFF ? 1 : cp <= 0xFFFF ? 2 : 4; }
 // rejected (the byte that broke it is consumed with it, so C3 41 costs two
 // bytes and a lone FF one) or cut by end (the rest is consumed).
 const u8* fast_decode_utf8_char(const u8* p, const u8* end, i32& cp);
+// One code point of text that is expected to be UTF-8 but is not checked: a
+// byte that begins no valid sequence stands for itself. Advances p.
+inline u32 decode_lenient(const u8*& p, const u8* end) {
+  i32 cp;
+  const u8* next = fast_decode_utf8_char(p, end, cp);
+  if (cp < 0) {
+    cp = *p;
+    next = p + 1;
+  }
+  p = next;
+  return u32(cp);
+}
 // Decode steps from start to end.
 u32 count_utf8_chars(const u8* start, const u8* end);
 // Advances over at most n code points, stopping at end.

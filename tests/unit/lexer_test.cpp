@@ -841,12 +841,11 @@ TEST(LexerHooks, TextLoadersOfTheWordFamilyAndTheEvaluator) {
   Cell* bad = test::text("[a");
   EXPECT_FALSE(word::load_first(bad, out)) << "a syntax error is no value, not a raise";
 
-  ASSERT_NE(interp::string_loader, nullptr);
   Cell* all = test::text("1 [2]");
-  interp::string_loader(all, out);
+  lexer::load_all(all, out);
   EXPECT_EQ(molded(out), "[1 [2]]");
   Cell* one = test::text("x");
-  interp::string_loader(one, out);
+  lexer::load_all(one, out);
   EXPECT_EQ(type_of(out), TYPE_BLOCK) << "always a block";
 }
 
