@@ -87,20 +87,23 @@ std::string mold_text(Cell* value, bool form) {
   return s;
 }
 
-// Evaluates one input inside a catching frame; prints the result.
+// Evaluates one input inside a catching frame; prints the result. The
+// result is molded inside the same frame: an error while showing it (a value
+// too deep to display) is reported like any other, and the loop goes on.
 void eval_input(const std::string& text) {
   stack::reset();
-  roots::LocalCell code;
+  roots::LocalCell code, result;
   Cell* console_word = intern_word("console");
   stack::mark(console_word, stack::FRAME_TRY);
   try {
     boot::load_source(code.get(), text.data(), text.size());
     interp::eval_block_or_throw(code.get(), false);
-    Cell result = *stack::last();
+    copy_cell(stack::last(), result.get());
+    std::string s;
+    bool shown = type_of(result.get()) != TYPE_UNSET;
+    if (shown) s = mold_text(result.get(), type_of(result.get()) == TYPE_FLOAT);
     stack::unwind();
-    if (type_of(&result) == TYPE_UNSET) return;
-    std::string s = mold_text(&result, type_of(&result) == TYPE_FLOAT);
-    std::printf("== %s\n", s.c_str());
+    if (shown) std::printf("== %s\n", s.c_str());
   } catch (const Transfer& t) {
     runtime::rt.thrown = 0;
     if (t.code == THROW_ERROR) {

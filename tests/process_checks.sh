@@ -23,6 +23,14 @@ out=$("$qel" "$tmp/fail.qel" 2>/dev/null)
 if [ "$out" = "before" ]; then echo "ok   the script stops at the error"; else echo "FAIL script output: $out"; fail=1; fi
 printf 'print "no header"\n' > "$tmp/noheader.qel"
 check "a script without header is refused" 1 "no Qel header" "$qel" "$tmp/noheader.qel"
+# The interactive loop reports an error met while showing a result, and goes on.
+out=$(printf 'b: [] loop 100000 [b: reduce [b]]\n1 + 1\n' | "$qel" 2>&1); got=$?
+if [ "$got" = 0 ] && printf '%s' "$out" | grep -q "too deep to display" &&
+   printf '%s' "$out" | grep -q "== 2"; then
+  echo "ok   the prompt survives a result too deep to show"
+else
+  echo "FAIL prompt after a too deep result: status $got: $out"; fail=1
+fi
 rm -rf "$tmp"
 check "probe ok" 0 "" "$probe" ok
 if [ "$build" = plain ]; then
