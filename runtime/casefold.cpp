@@ -5,6 +5,8 @@
 #include <cstdint>
 
 #include "datatypes/string.hpp"
+#include "datatypes/word.hpp"
+#include "runtime/hash.hpp"
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/stack.hpp"
@@ -100,7 +102,12 @@ Cell* change_case(Cell* value, const Cell* part, bool upper) {
     u32 folded = fold_case_char(cp, upper);
     if (folded != cp) string::poke_char(node, u32(i), folded);
   }
-  // An owning object is told of the change here once object ownership exists.
+  // An owning object hears of the change as of any other: its
+  // on-deep-change* gets the native's word, the index and the count.
+  if (mem::buffer_of(node)->flags & mem::SERIES_OWNED) {
+    Cell action = *intern_word(upper ? "uppercase" : "lowercase");
+    ownership::check(value, &action, nullptr, i32(index), i32(count));
+  }
   return value;
 }
 
