@@ -66,6 +66,12 @@ u32 write_value(const Cell* value, Cell* buffer, bool mold, bool only, bool flat
 // whole (nested too deep to display) must not replace the error being
 // reported: the error raised meanwhile is dropped and the argument is
 // written cut to ARG_CUT characters and "...", or as "..." alone.
+//
+// The write runs in a catching frame of its own, which takes the call
+// record just above the top, and puts the stacks back as they were
+// afterwards (closing the outermost frame would empty the stack). The
+// records above that one are left as they are: the error's call-stack line
+// is read from them.
 constexpr i32 ARG_CUT = 80;
 
 bool write_caught(const Cell* value, Cell* buffer, bool mold, i32 cut) {
@@ -179,14 +185,7 @@ void write_message(Cell* err, Cell* buffer, int category) {
           Cell* value = named_field(err, &item);
           if (value) {
             Cell v = *value;
-            // Closing the outermost frame empties the stack: put it back as it was.
-            Cell* saved_base = stack::base;
-            Cell* saved_top = stack::top;
-            stack::mark_native(words::cell(words::W_BODY_TAG));
             write_argument(&v, buffer, !syntax, syntax ? 80 : -1);
-            stack::unwind();
-            stack::base = saved_base;
-            stack::top = saved_top;
           }
         } else {
           continue;
