@@ -810,6 +810,7 @@ void init() {
     }
   }
   g_exit_states = block;
+  install_scalar_loaders();
 
   gc::add_mark_callback(mark_states);
   word::load_first = load_first_value;
