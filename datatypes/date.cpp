@@ -148,12 +148,7 @@ u32 zone_of_value(const Cell* v) {
   i32 total_minutes = i32(std::trunc(t / 60.0));
   i32 h = total_minutes / 60;
   i32 m = total_minutes % 60;
-  if (h == 0 && m < 0) {
-    // Under an hour west: the sign rides on the minutes.
-    u32 z = zone_from(0, -m);
-    return z ? (z | ZONE_WEST) : 0;
-  }
-  return zone_from(h, m < 0 ? -m : m);
+  return zone_from(h, m);
 }
 
 // Stores a local time of day for the date's zone and normalises.
@@ -534,7 +529,7 @@ u32 zone_from(i32 hours, i32 minutes) {
   i32 h = hours < 0 ? -hours : hours;
   i32 m = minutes < 0 ? -minutes : minutes;
   u32 z = (u32(h) << 2 & 0x3C) | u32(m / 15);
-  if (z && hours < 0) z |= ZONE_WEST;
+  if (z && (hours < 0 || (hours == 0 && minutes < 0))) z |= ZONE_WEST;
   return z;
 }
 

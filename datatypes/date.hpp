@@ -36,7 +36,8 @@ inline u32 zone_bits(u32 w) { return w & ZONE_MASK; }
 inline u32 packed(const Cell* c) { return c->w1; }
 inline double stored_time(const Cell* c) { return float_of(c); }
 
-// Zone bits from signed hours and minutes (minutes cut to quarter hours).
+// Zone bits from signed hours and minutes (minutes cut to quarter hours;
+// with 0 hours the minutes carry the sign).
 u32 zone_from(i32 hours, i32 minutes);
 i32 zone_seconds(u32 zone);
 

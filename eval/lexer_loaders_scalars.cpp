@@ -244,8 +244,9 @@ bool zone_of(DateText& t, i32& zh, i32& zm) {
   if (t.peek() == ':') ++t.p;
   if (digit(t.peek()) && (!t.number(zm, n, 2) || n != 2)) return false;
   if (zh >= 16 || zm > 59) return false;
-  if (negative) zh = -zh;
-  if (negative && zh == 0 && zm) zh = 0, zm = -zm;
+  if (negative) {
+    if (zh) zh = -zh; else zm = -zm;
+  }
   return true;
 }
 
