@@ -75,9 +75,11 @@ i32 sunday_week(u32 w) {
 }
 
 void set_month(Cell* c, i64 n) {
-  i64 years = (n - 1) / 12 - (n <= 0 ? 1 : 0);
-  i64 m = n % 12;
-  if (m <= 0) m += 12;
+  // Floor division: month 0 is December and month -11 January of the year
+  // before, month -12 December two years before.
+  i64 k = n - 1;
+  i64 years = k >= 0 ? k / 12 : -((-k + 11) / 12);
+  i64 m = k - years * 12 + 1;
   u32 w = c->w1;
   i64 y = year(w) + years;
   u32 nw = (w & ~(0xFu << 12)) | (u32(m) << 12);
@@ -361,6 +363,7 @@ Cell* from_block(Cell* spec, bool validate) {
   // The zone: from a time! or from hours and minutes.
   u32 zone = 0;
   if (zone_time) {
+    if (!(std::fabs(float_of(&zone_cell)) < 16.0 * 3600.0)) raise_bad_make(spec);
     zone = zone_of_value(&zone_cell);
   } else if (zh || zm) {
     if (zh < -15 || zh > 15 || zm < 0 || zm > 59) raise_bad_make(spec);
@@ -514,10 +517,10 @@ Cell* h_random(Cell* value, bool seed, bool secure, bool) {
   } else {
     t = double(random::next()) / 2147483647.0 * 3600.0;
   }
-  t = std::floor(t / 3600.0 * 24.0 * 3600.0);
+  t = std::floor(t) * 24.0;  // a multiple of 24 seconds within the day
   value->w1 = from_days(nd, zone, true);
   set_float_payload(value, 0.0);
-  store_local(value, std::fmod(t, DAY));
+  store_local(value, t);
   return value;
 }
 
@@ -597,7 +600,7 @@ Cell* make_in(u32 block, u32 w, double time) {
 Cell* push(u32 w, double time) { return set(make_none(stack::push()), w, time); }
 
 i32 to_epoch(const Cell* c) {
-  double s = double(to_days(c->w1) - EPOCH_DAYS) * DAY + std::trunc(stored_time(c) + 0.5);
+  double s = double(to_days(c->w1) - EPOCH_DAYS) * DAY + std::floor(stored_time(c) + 0.5);
   if (!(s >= -2147483648.0 && s <= 2147483647.0)) {
     raise_with_type(Err::script_type_limit, TYPE_INTEGER);
   }
