@@ -438,8 +438,13 @@ i32 h_form(Cell* value, Cell* buffer, Cell*, i32 limit) {
   u32 name[3] = {0, 0, 0};
   u32 name_length = 0;
   Cell* months = locale::field("months");
-  bool ok = months && type_of(months) == TYPE_BLOCK;
-  if (ok) {
+  bool ok = (!months || type_of(months) == TYPE_BLOCK) && m >= 1 && m <= 12;
+  if (!months && ok) {
+    // Before the system object exists (start-up, the runtime's own tests)
+    // the English names stand in.
+    static constexpr const char* kNames = "JanFebMarAprMayJunJulAugSepOctNovDec";
+    for (u32 i = 0; i < 3; ++i) name[name_length++] = u8(kNames[(m - 1) * 3 + i]);
+  } else if (ok) {
     mem::Buffer* b = mem::buffer_of(series_node(months));
     i64 count = i64(b->used() / sizeof(Cell)) - series_index(months);
     ok = m >= 1 && count >= m;
