@@ -103,12 +103,22 @@ i32 field_index(const Cell* element) {
     return i >= 1 && i <= 14 ? i : 0;
   }
   if (!is_any_word_type(type_of(element))) return 0;
-  u32 sym = symbol::resolve(element->w2);
+  // By spelling, without case: interning a name here could allocate while
+  // the caller holds the date's cell.
+  std::string_view name = symbol::name(element->w2);
+  auto same = [name](const char* field) {
+    std::size_t n = std::char_traits<char>::length(field);
+    if (name.size() != n) return false;
+    for (std::size_t i = 0; i < n; ++i) {
+      char c = name[i];
+      if ((c >= 'A' && c <= 'Z' ? char(c + 32) : c) != field[i]) return false;
+    }
+    return true;
+  };
   for (i32 i = 0; i < 14; ++i) {
-    if (sym == symbol::resolve(symbol::make(kFieldNames[i]))) return i + 1;
+    if (same(kFieldNames[i])) return i + 1;
   }
-  if (sym == symbol::resolve(symbol::make("julian"))) return F_YEARDAY;
-  return 0;
+  return same("julian") ? F_YEARDAY : 0;
 }
 
 Cell* get_field(const Cell* c, i32 f) {
@@ -431,7 +441,10 @@ void append_two(std::string& s, i32 v) {
   s.push_back(char('0' + v % 10));
 }
 
-i32 h_form(Cell* value, Cell* buffer, Cell*, i32 limit) {
+i32 h_form(Cell* cell, Cell* buffer, Cell*, i32 limit) {
+  // A copy: reading the locale may allocate, and the cell may lie in a block.
+  Cell own = *cell;
+  const Cell* value = &own;
   u32 w = value->w1;
   i32 m = month(w);
   // The month name: the first three characters of the locale's entry.

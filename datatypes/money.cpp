@@ -321,11 +321,14 @@ Cell* h_make(Cell* proto, Cell* spec, Type type) {
 // ---- text ------------------------------------------------------------------------------
 
 i32 write(Cell* value, Cell* buffer, i32 limit, bool group, bool all) {
+  // Everything is read from the cell before the locale, whose reading may
+  // allocate (the cell may lie in a block).
   Amount a = amount(value);
+  u32 cur = currency(value);
   Amount m = magnitude(a);
   std::string text;
   if (a < 0) text.push_back('-');
-  u32 sym = currency_symbol(currency(value));
+  u32 sym = currency_symbol(cur);
   if (sym) text += symbol::name(sym);
   text.push_back('$');
   std::string units;
@@ -375,9 +378,11 @@ i32 field_of(const Cell* element) {
     return i == 1 || i == 2 ? i : 0;
   }
   if (type_of(element) == TYPE_WORD) {
-    u32 sym = symbol::resolve(element->w2);
-    if (sym == symbol::resolve(symbol::make("code"))) return 1;
-    if (sym == symbol::resolve(symbol::make("amount"))) return 2;
+    // By spelling, without case (interning could allocate here).
+    std::string name(symbol::name(element->w2));
+    for (char& c : name) c = c >= 'A' && c <= 'Z' ? char(c + 32) : c;
+    if (name == "code") return 1;
+    if (name == "amount") return 2;
   }
   return 0;
 }
