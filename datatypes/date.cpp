@@ -561,19 +561,28 @@ i32 zone_seconds(u32 z) {
 
 bool leap_year_q(i32 y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 
+namespace {
+// Division rounding toward minus infinity: the leap-year counts of negative
+// years must step where the calendar's leap years are.
+i64 floor_div(i64 a, i64 b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0)) ? 1 : 0); }
+// Day number of 1 March of year y.
+i64 march_first(i64 y) { return 365 * y + floor_div(y, 4) - floor_div(y, 100) + floor_div(y, 400); }
+}  // namespace
+
 i64 to_days(u32 w) {
   i64 m = (month(w) + 9) % 12;
   i64 y = year(w) - m / 10;
-  return 365 * y + y / 4 - y / 100 + y / 400 + (m * 306 + 5) / 10 + (day(w) - 1);
+  return march_first(y) + (m * 306 + 5) / 10 + (day(w) - 1);
 }
 
 u32 from_days(i64 d, u32 zone, bool time_flag) {
+  // The estimate of the year may be one off (truncation for negative day
+  // numbers): it is corrected until day d falls within the year that starts
+  // on 1 March of y.
   i64 y = i64(std::trunc((10000.0 * double(d) + 14780.0) / 3652425.0));
-  i64 r = d - (365 * y + y / 4 - y / 100 + y / 400);
-  if (r < 0) {
-    --y;
-    r = d - (365 * y + y / 4 - y / 100 + y / 400);
-  }
+  while (d < march_first(y)) --y;
+  while (d >= march_first(y + 1)) ++y;
+  i64 r = d - march_first(y);
   i64 mi = (100 * r + 52) / 3060;
   i64 m = (mi + 2) % 12 + 1;
   i64 yr = y + (mi + 2) / 12;
