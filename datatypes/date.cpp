@@ -41,16 +41,23 @@ void set_days(Cell* c, i64 days) { c->w1 = from_days(days, zone_bits(c->w1), has
 
 i64 year_start(u32 w) { return to_days((w & ~0xFF80u) | (1u << 12) | (1u << 7)); }
 
-// Day number of the Monday of ISO week 1, and the weekday of 1 January
-// (1 Monday .. 7 Sunday).
-i64 week_one_start(u32 w, i32* jan1_weekday) {
-  i64 j = year_start(w);
+// Day number of the Monday of ISO week 1 of year y, and the weekday of its
+// 1 January (1 Monday .. 7 Sunday).
+i64 march_first(i64 y);  // day number of 1 March of year y
+i64 week_one_start_of(i64 y, i32* jan1_weekday) {
+  i64 j = march_first(y - 1) + 306;  // 1 January: ten months after 1 March
   i64 wd = mod7(j + 2);
   if (jan1_weekday) *jan1_weekday = i32(wd + 1);
   return j - wd + (wd >= 4 ? 7 : 0);
 }
+i64 week_one_start(u32 w, i32* jan1_weekday) { return week_one_start_of(year(w), jan1_weekday); }
 
-u32 with_year(u32 w, i32 y) { return (w & 0x1FFFFu) | (u32(y) << 17); }
+// The packed word with another year; a year the word cannot hold raises
+// script type-limit instead of wrapping into the other fields.
+u32 with_year(u32 w, i64 y) {
+  if (y < -16384 || y > 16383) raise_with_type(Err::script_type_limit, TYPE_DATE);
+  return (w & 0x1FFFFu) | (u32(i32(y)) << 17);
+}
 
 i32 iso_week(u32 w) {
   i64 days = to_days(w);
@@ -61,7 +68,7 @@ i32 iso_week(u32 w) {
     if (jan1 == 6 && leap_year_q(year(w) - 1)) return 53;
     return 52;
   }
-  i64 next = week_one_start(with_year(w, year(w) + 1), nullptr);
+  i64 next = week_one_start_of(year(w) + 1, nullptr);
   if (days >= next) return 1;
   return i32((days - s) / 7 + 1);
 }
@@ -83,7 +90,7 @@ void set_month(Cell* c, i64 n) {
   u32 w = c->w1;
   i64 y = year(w) + years;
   u32 nw = (w & ~(0xFu << 12)) | (u32(m) << 12);
-  nw = with_year(nw, i32(y));
+  nw = with_year(nw, y);
   set_days(c, to_days(nw));
 }
 
@@ -187,7 +194,7 @@ void set_field(Cell* c, i32 f, const Cell* v) {
       // The own stored time is kept; normalising keeps the invariant.
       if (has_time(c->w1)) store_local(c, local_time(c));
       return;
-    case F_YEAR: set_days(c, to_days(with_year(w, i32(n)))); return;
+    case F_YEAR: set_days(c, to_days(with_year(w, n))); return;
     case F_MONTH: set_month(c, n); return;
     case F_DAY: set_days(c, to_days((w & ~(31u << 7)) | (1u << 7)) - 1 + n); return;
     case F_ZONE: case F_TIMEZONE: {
@@ -387,7 +394,7 @@ Cell* from_block(Cell* spec, bool validate) {
   }
   // Year, then the month (which may carry into the year) on day 1, then the
   // day counted from there, so every part may overflow into the next.
-  Cell* out = set(make_none(stack::push()), with_year(1u << 7, i32(y)), 0.0);
+  Cell* out = set(make_none(stack::push()), with_year(1u << 7, y), 0.0);
   set_month(out, m);
   i64 days = to_days(out->w1) - 1 + d;
   bool time_flag = n > 3;
@@ -587,6 +594,9 @@ u32 from_days(i64 d, u32 zone, bool time_flag) {
   i64 m = (mi + 2) % 12 + 1;
   i64 yr = y + (mi + 2) / 12;
   i64 dd = r - (mi * 306 + 5) / 10 + 1;
+  // The packed word holds years -16384 .. 16383: beyond them the year
+  // would wrap into the other fields.
+  if (yr < -16384 || yr > 16383) raise_with_type(Err::script_type_limit, TYPE_DATE);
   return (u32(i32(yr)) << 17) | (u32(m) << 12) | (u32(dd) << 7) | (time_flag ? TIME_FLAG : 0) |
          (zone & ZONE_MASK);
 }
