@@ -423,11 +423,10 @@ Cell* from_epoch(i32 n) {
   return set(make_none(stack::push()), from_days(days, 0, true), t);
 }
 
+// make takes a block only (checked); to also takes epoch seconds.
 Cell* h_make(Cell*, Cell* spec, Type) {
   switch (type_of(spec)) {
-    case TYPE_DATE: return spec;
     case TYPE_BLOCK: case TYPE_PAREN: case TYPE_HASH: return from_block(spec, true);
-    case TYPE_INTEGER: return from_epoch(int_of(spec));
     default: raise_bad_make(spec);
   }
 }
