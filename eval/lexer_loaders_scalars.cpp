@@ -266,12 +266,13 @@ void load_date(State* s, const u8* start, const u8* end, u32, bool load) {
   if (neg_first) ++t.p;
   if (!t.number(a, na)) fail();
   u8 sep = t.peek();
-  bool compact = na >= 7 && (sep == 'T' || sep == 't');
+  bool compact = na >= 5 && (sep == 'T' || sep == 't');
   if (compact) {
     // yyyymmddThhmm...: the last four digits are month and day.
     y = a / 10000;
     m = (a / 100) % 100;
     d = a % 100;
+    two_digit_year = na - 4 < 3 && !neg_first;
     ++t.p;
     if (!time_of(t, seconds, true)) fail();
     time_flag = true;
