@@ -532,8 +532,7 @@ Cell* h_random(Cell* value, bool seed, bool secure, bool) {
     value->w1 = from_days(nd, zone_bits(w), false);
     return value;
   }
-  u32 zone = u32(random::next()) & ZONE_MASK;
-  if (((zone >> 2) & 15) > 15) zone = 0;
+  u32 zone = u32(random::next()) & ZONE_MASK;  // any 7 bits are a valid zone
   double t;
   if (secure) {
     double s1 = random::secure(), s2 = random::secure();

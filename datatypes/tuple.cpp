@@ -294,17 +294,11 @@ bool all_zero_q(const Cell* c) { return (c->w1 | c->w2 | c->w3) == 0; }
 void init() {
   types::register_datatype(
       {TYPE_TUPLE, TYPE_NO_TYPE, "tuple!",
-       {.make = h_to, .random = h_random, .reflect = nullptr, .to = h_to, .form = h_form,
-        .mold = h_mold, .eval_path = h_eval_path, .set_path = nullptr, .compare = h_compare,
-        .absolute = nullptr, .add = h_add, .divide = h_divide, .multiply = h_multiply,
-        .negate = nullptr, .power = nullptr, .remainder = h_remainder, .round = nullptr,
-        .subtract = h_subtract, .even_q = nullptr, .odd_q = nullptr, .and_t = h_and,
-        .complement = h_complement, .or_t = h_or, .xor_t = h_xor, .append = nullptr,
-        .at = nullptr, .back = nullptr, .change = nullptr, .clear = nullptr, .copy = nullptr,
-        .find = nullptr, .head = nullptr, .head_q = nullptr, .index_q = nullptr,
-        .insert = nullptr, .length_q = h_length, .move = nullptr, .next = nullptr,
-        .pick = h_pick, .poke = nullptr, .put = nullptr, .remove = nullptr,
-        .reverse = h_reverse}});
+       {.make = h_to, .random = h_random, .to = h_to, .form = h_form, .mold = h_mold,
+        .eval_path = h_eval_path, .compare = h_compare, .add = h_add, .divide = h_divide,
+        .multiply = h_multiply, .remainder = h_remainder, .subtract = h_subtract,
+        .and_t = h_and, .complement = h_complement, .or_t = h_or, .xor_t = h_xor,
+        .length_q = h_length, .pick = h_pick, .reverse = h_reverse}});
 }
 
 }  // namespace qel::tuple
