@@ -11,12 +11,14 @@
 #include <vector>
 
 #include "datatypes/logic.hpp"
+#include "datatypes/native.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
 #include "eval/interpreter.hpp"
 #include "eval/lexer.hpp"
 #include "eval/lexer_state.hpp"
+#include "eval/natives.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/error.hpp"
@@ -486,9 +488,11 @@ TEST(LexerErrors, EachErrorKindNamesItsLineAndText) {
       {"a , b", Err::syntax_invalid, "(line 1)", "point2D!", ", b"},
       {"a, b", Err::syntax_invalid, "(line 1)", "word!", "a, b"},
       // Datatypes whose loaders are not in the runtime yet.
-      {"1.2.3", Err::syntax_invalid, "(line 1)", "tuple!", "1.2.3"},
+      {"256.0.0", Err::syntax_invalid, "(line 1)", "tuple!", "256.0.0"},
+      {"29-Feb-2001", Err::syntax_invalid, "(line 1)", "date!", "29-Feb-2001"},
+      {"$123456789012345678", Err::syntax_invalid, "(line 1)", "money!", "$123456789012345678"},
       {"#{AB}", Err::syntax_invalid, "(line 1)", "binary!", "#{AB}"},
-      {"(1, 2)", Err::syntax_invalid, "(line 1)", "point2D!", "(1, 2)"},
+      {"(1, 2, 3, 4)", Err::syntax_invalid, "(line 1)", "point3D!", "(1, 2, 3, 4)"},
       {"#[a 1]", Err::syntax_invalid, "(line 1)", "map!", "#[a 1]"},
   };
   for (const Case& c : cases) {
@@ -543,7 +547,7 @@ TEST(LexerScan, ScanAndPrescanAnswerTheFirstValuesType) {
       {"]", TYPE_ERROR, TYPE_ERROR},
       {"#(foo)", TYPE_ERROR, TYPE_ERROR},
       {"#\"ab\"", TYPE_ERROR, TYPE_CHAR},    // prescan does not check chars
-      {"1.2.3", TYPE_ERROR, TYPE_TUPLE},     // tuple! is not loadable yet
+      {"1.2.3", TYPE_TUPLE, TYPE_TUPLE},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -677,8 +681,8 @@ std::string type_text(const Cell* c) {
   return "none";
 }
 
-// The test double of a Qel callback: records the five arguments.
-void record(const Cell*) {
+// The test double of a Qel callback, a native: records the five arguments.
+interp::Status record(const i32*) {
   Cell* a = stack::base;
   Seen s{std::string(symbol::name(a[0].w2)), type_text(a + 2), int_of(a + 3),
          type_of(a + 1) == TYPE_NONE ? -1 : series_index(a + 1), ""};
@@ -690,23 +694,20 @@ void record(const Cell*) {
   g_seen.push_back(s);
   bool answer = g_policy ? g_policy(s, a + 1) : true;
   make_logic(stack::base, answer);
+  return 0;
 }
 
 struct Watching {
   roots::LocalCell fn;
-  explicit Watching(u32 spec = 0) {
+  // events: the event block that leads the callback's spec, when given.
+  explicit Watching(const char* events = nullptr) {
+    static u32 id = natives::add(record);
     g_seen.clear();
     g_policy = nullptr;
-    lexer::call_callback = record;
-    fn->header = TYPE_FUNCTION;
-    fn->w1 = 0;
-    fn->w2 = spec;
-    fn->w3 = 0;
+    std::string spec = std::string("[") + (events ? events : "") + " event source type line token]";
+    copy_cell(native::push(test::load(spec), id, TYPE_NATIVE), fn.get());
   }
-  ~Watching() {
-    lexer::call_callback = nullptr;
-    g_policy = nullptr;
-  }
+  ~Watching() { g_policy = nullptr; }
   Cell* load(const std::string& text, Cell* source = nullptr) {
     Cell* src = source ? source : test::text(text);
     return transcode(src, {.trace = fn.get()});
@@ -766,8 +767,7 @@ TEST(LexerEvents, AnswersDropValuesSkipTokensAndMoveTheInput) {
 }
 
 TEST(LexerEvents, TheSpecsEventBlockSelectsTheEvents) {
-  Cell* spec = load_all("[load close]");
-  Watching w(spec->w2);
+  Watching w("[load close]");
   w.load("[a]");
   EXPECT_EQ(lines_of(g_seen),
             (std::vector<std::string>{"load word! 1 @2 a", "close block! 1 @3 1x4"}));
