@@ -101,8 +101,17 @@ struct Finder {
 // strings, so each of these classes has keys of its own: integer and char by
 // value, any word by its canonical symbol (a word equals its set-word,
 // refinement, ... of any spelling case), strings by their text from the
-// index folded to upper case. Every other cell has the one key 0: the
-// candidates it leaves are all checked.
+// index folded to upper case. The other types of `keyed_search_type` have
+// the one key 0: the candidates they leave are all checked.
+//
+// A type outside that list may equal a keyed value of another type (money!
+// equals the integer! of its amount): a search that meets one keeps the
+// position-by-position scan.
+bool keyed_search_type(Type t) {
+  return t == TYPE_INTEGER || t == TYPE_CHAR || t == TYPE_NONE || is_any_word_type(t) ||
+         is_any_string_type(t) || t == TYPE_FLOAT || t == TYPE_LOGIC || is_any_block_type(t);
+}
+
 u64 cell_key(const Cell* c) {
   Type t = type_of(c);
   if (t == TYPE_INTEGER) return pattern::mix(1, u32(int_of(c)));
@@ -123,16 +132,32 @@ u64 cell_key(const Cell* c) {
   return 0;
 }
 
+// What find_long_sequence answers when a cell of the range or the pattern
+// has a type without keys: the plain scan searches instead.
+constexpr i64 NOT_KEYED = -2;
+
+bool all_keyed(const Cell* c, i64 n) {
+  for (i64 i = 0; i < n; ++i) {
+    if (!keyed_search_type(type_of(c + i))) return false;
+  }
+  return true;
+}
+
 // The first match of a long sequence (f.q cells) among the candidates from
 // `from` by `step`: upward to `to` forward, downward to 0 backward (as the
-// plain scan visits them). A rolling hash of the cell keys of each window
-// finds the windows that can match; each is then checked with the same cell
-// comparisons as the plain scan, so the answer is the same.
+// plain scan visits them), or -1. A rolling hash of the cell keys of each
+// window finds the windows that can match; each is then checked with the
+// same cell comparisons as the plain scan, so the answer is the same.
 i64 find_long_sequence(Finder& f, i64 from, i64 to, i64 step, bool backward) {
   const i64 q = f.q;
   const i64 total = cells_in(f.series);
   const i32 vi = series_index(f.value);
   if (cells_in(f.value) - vi < q) return -1;
+  if (!all_keyed(cells(f.value) + vi, q)) return NOT_KEYED;
+  if (backward ? !all_keyed(cells(f.series), std::min(from + q, total))
+               : !all_keyed(cells(f.series) + from, std::max<i64>(0, std::min(to + q, total) - from))) {
+    return NOT_KEYED;
+  }
   constexpr u64 B = 0x100000001B3ull;
   u64 top = 1;  // B^(q-1)
   for (i64 k = 1; k < q; ++k) top *= B;
@@ -236,9 +261,8 @@ Cell* find(Cell* series, Cell* value_in, Cell* part, bool only, bool case_, bool
     else if (last) start = f.kind == MatchKind::sequence && f.q >= 1 ? total - f.q : total - 1;
     else start = f.kind == MatchKind::sequence && f.q >= 1 ? index - f.q : index - 1;
     if (start >= total) start = total - 1;
-    if (long_sequence) {
-      found = start < 0 ? -1 : find_long_sequence(f, start, 0, step, true);
-    } else for (i64 p = start; p >= 0; p -= step) {
+    if (long_sequence && start >= 0) found = find_long_sequence(f, start, 0, step, true);
+    if (!long_sequence || found == NOT_KEYED) for (i64 p = start; p >= 0; p -= step) {
       if (f.matches_at(i32(p))) {
         found = p;
         break;
@@ -251,20 +275,24 @@ Cell* find(Cell* series, Cell* value_in, Cell* part, bool only, bool case_, bool
     bool int_value = f.kind == MatchKind::single && vt == TYPE_INTEGER && f.op != COMP_SAME;
     if (long_sequence) {
       found = find_long_sequence(f, index, std::min<i64>(limit, cells_in(result) - 1), step, false);
-    } else for (i64 p = index; p <= limit && p < cells_in(result); p += step) {
-      if (int_value && !match) {
-        const Cell* c = cells(result) + p;
-        if (type_of(c) == TYPE_INTEGER) {
-          if (c->w2 != value->w2) continue;
+    }
+    if (!long_sequence || found == NOT_KEYED) {
+      found = -1;
+      for (i64 p = index; p <= limit && p < cells_in(result); p += step) {
+        if (int_value && !match) {
+          const Cell* c = cells(result) + p;
+          if (type_of(c) == TYPE_INTEGER) {
+            if (c->w2 != value->w2) continue;
+            found = p;
+            break;
+          }
+        }
+        if (f.matches_at(i32(p))) {
           found = p;
           break;
         }
+        if (match) break;
       }
-      if (f.matches_at(i32(p))) {
-        found = p;
-        break;
-      }
-      if (match) break;
     }
   }
   stack::top = value + 1;
