@@ -1,5 +1,6 @@
 // Registration of every datatype module, in the fixed order of start-up.
 // A parent is always registered before the types that inherit from it.
+#include "datatypes/binary.hpp"
 #include "datatypes/bitset.hpp"
 #include "datatypes/block.hpp"
 #include "datatypes/char.hpp"
@@ -64,6 +65,7 @@ void register_all() {
   typeset::init();
   error::init();  // error! (after object!, whose reflect, copy and select it takes)
   time::init();  // time! (after float!, its parent)
+  binary::init();  // binary! (after string!, its parent)
 }
 
 }  // namespace qel::types
