@@ -437,8 +437,7 @@ i32 match_length(const Cell* bin, const Cell* rule, bool case_sensitive) {
   }
   std::vector<u8> pat;
   if (!rule_bytes(rule, pat)) return -1;
-  // A char! or integer! is one exact byte; text compares by case rule.
-  bool exact = case_sensitive || type_of(rule) == TYPE_CHAR || type_of(rule) == TYPE_INTEGER;
+  bool exact = case_sensitive;
   if (pat.size() > sp.rest()) return -1;
   p = buffer_of(series_node(bin))->head_ptr() + sp.index;  // forming may have allocated
   return bytes_equal(p, pat, exact) ? i32(pat.size()) : -1;
@@ -458,7 +457,7 @@ i32 find_match(const Cell* bin, const Cell* rule, bool case_sensitive, i32* leng
   }
   std::vector<u8> pat;
   if (!rule_bytes(rule, pat)) return -1;
-  bool exact = case_sensitive || type_of(rule) == TYPE_CHAR || type_of(rule) == TYPE_INTEGER;
+  bool exact = case_sensitive;
   const u8* p = buffer_of(series_node(bin))->head_ptr() + sp.index;
   if (pat.size() > sp.rest()) return -1;
   for (u32 i = 0; i + pat.size() <= sp.rest(); ++i) {

@@ -65,7 +65,7 @@ void bytes_of(Cell* value, std::vector<u8>& out, i32 part, bool only, Mode mode)
 
 // The byte count a rule value matches at the binary's index, or -1 when it
 // does not match: a binary! or string-like value by its bytes (a tag! with
-// its brackets; case folded for ASCII letters unless case_sensitive), a char!
+// its brackets; case folded for ASCII letters unless case_sensitive, as all the values here), a char!
 // or integer! by one byte equal to it, a bitset! by one byte it holds.
 i32 match_length(const Cell* bin, const Cell* rule, bool case_sensitive);
 // Offset from the index of the first place where the rule value matches, and
