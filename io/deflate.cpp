@@ -60,7 +60,8 @@ struct GrowSink {
     }
     u64 size = std::max<u64>(need, cap * 2);
     size = std::min(size, max);
-    vec->resize(size);
+    vec->reserve(std::size_t(size));  // exactly: the cap bounds the memory too
+    vec->resize(std::size_t(size));
     buf = vec->data();
     cap = size;
     return true;

@@ -485,9 +485,10 @@ TEST(LexerErrors, EachErrorKindNamesItsLineAndText) {
       {"a/b#", Err::syntax_invalid, "(line 1)", "word!", "a/b#"},
       {"a , b", Err::syntax_invalid, "(line 1)", "point2D!", ", b"},
       {"a, b", Err::syntax_invalid, "(line 1)", "word!", "a, b"},
+      {"#{ABC}", Err::syntax_invalid, "(line 1)", "binary!", "#{ABC}"},
+      {"8#{AB}", Err::syntax_invalid, "(line 1)", "binary!", "8#{AB}"},
       // Datatypes whose loaders are not in the runtime yet.
       {"1.2.3", Err::syntax_invalid, "(line 1)", "tuple!", "1.2.3"},
-      {"#{AB}", Err::syntax_invalid, "(line 1)", "binary!", "#{AB}"},
       {"(1, 2)", Err::syntax_invalid, "(line 1)", "point2D!", "(1, 2)"},
       {"#[a 1]", Err::syntax_invalid, "(line 1)", "map!", "#[a 1]"},
   };
