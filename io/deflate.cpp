@@ -270,7 +270,9 @@ class Inflater {
     br_.ipos += 4;
     if (br_.ipos + len > br_.n) return STORED_PAST_INPUT;
     u64 end = out_.pos + len;
-    if (out_.room(end)) {
+    if (len == 0) {
+      // nothing to copy (the output may still be null)
+    } else if (out_.room(end)) {
       std::memcpy(out_.buf + out_.pos, br_.in + br_.ipos, len);
     } else if (out_.pos < out_.cap) {
       std::memcpy(out_.buf + out_.pos, br_.in + br_.ipos, std::size_t(out_.cap - out_.pos));
