@@ -12,6 +12,7 @@
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
+#include "eval/api.hpp"
 #include "eval/checksum.hpp"
 #include "eval/natives.hpp"
 #include "io/base_codec.hpp"
@@ -22,18 +23,13 @@
 
 namespace qel::natives {
 
+using api::Args;
 using interp::Status;
 
 namespace {
 
 // The largest binary a decompression may produce.
 constexpr u64 MAX_OUTPUT = 0x40000000ull;  // 1 GiB
-
-void result_in_base(const Cell* v) {
-  Cell r = *v;
-  copy_cell(&r, stack::base);
-  stack::keep();
-}
 
 // The bytes of the data argument: a binary! from its index, a string's UTF-8.
 std::vector<u8> data_bytes(const Cell* data) {
@@ -74,8 +70,8 @@ deflate::Framing framing_of(const Cell* method) {
   fire(Err::script_invalid_arg, method);
 }
 
-int base_of(const i32* refs) {
-  const Cell* b = ref_arg(refs, 0);
+int base_of(const Args& a) {
+  const Cell* b = a.ref_arg(0);
   if (!b) return 64;
   i32 v = int_of(b);
   if (v != 64 && v != 58 && v != 16 && v != 2) fire(Err::script_invalid_arg, b);
@@ -85,11 +81,12 @@ int base_of(const i32* refs) {
 }  // namespace
 
 Status checksum(const i32* refs) {
-  Cell data = stack::base[0];
-  Cell method = stack::base[1];
-  Cell* spec = ref_arg(refs, 0);
-  std::vector<u8> bytes = type_of(&data) == TYPE_FILE ? read_file(&data) : data_bytes(&data);
-  std::string name = word_name(&method);
+  Args a(refs);
+  const Cell* data = a.arg(0);
+  const Cell* method = a.arg(1);
+  const Cell* spec = a.ref_arg(0);
+  std::vector<u8> bytes = type_of(data) == TYPE_FILE ? read_file(data) : data_bytes(data);
+  std::string name = word_name(method);
   int code = -1;
   bool plain = false;
   if (name == "tcp") { code = checksum::TCP; plain = true; }
@@ -100,7 +97,7 @@ Status checksum(const i32* refs) {
   else if (name == "sha256") code = checksum::SHA256;
   else if (name == "sha384") code = checksum::SHA384;
   else if (name == "sha512") code = checksum::SHA512;
-  else if (name != "hash") fire(Err::script_invalid_arg, &method);
+  else if (name != "hash") fire(Err::script_invalid_arg, method);
 
   if (plain) {
     if (spec) {
@@ -110,9 +107,8 @@ Status checksum(const i32* refs) {
     i32 v = name == "tcp"     ? i32(checksum::tcp(bytes.data(), bytes.size()))
             : name == "crc32" ? i32(checksum::crc32(bytes.data(), bytes.size()))
                               : i32(checksum::adler32(bytes.data(), bytes.size()));
-    make_integer(stack::base, v);
-    stack::keep();
-    return 0;
+    Cell result;
+    return a.answer(make_integer(&result, v));
   }
   if (name == "hash") fire(Err::internal_not_done);  // its algorithm is not settled yet
 
@@ -128,92 +124,86 @@ Status checksum(const i32* refs) {
   } else {
     digest = checksum::digest(bytes.data(), bytes.size(), code);
   }
-  result_in_base(binary::load(digest));
-  return 0;
+  return a.answer(binary::load(digest));
 }
 
-Status compress(const i32*) {
-  Cell data = stack::base[0];
-  deflate::Framing f = framing_of(stack::base + 1);
-  std::vector<u8> bytes = data_bytes(&data);
+Status compress(const i32* refs) {
+  Args a(refs);
+  const Cell* data = a.arg(0);
+  deflate::Framing f = framing_of(a.arg(1));
+  std::vector<u8> bytes = data_bytes(data);
   if (bytes.size() > 0x7FFFFFF0ull) fire(Err::script_too_long);
   std::vector<u8> out = deflate::compress_to_vector(f, bytes.data(), u32(bytes.size()));
-  if (out.empty()) fire(Err::script_invalid_data, &data);
-  result_in_base(binary::load(out));
-  return 0;
+  if (out.empty()) fire(Err::script_invalid_data, data);
+  return a.answer(binary::load(out));
 }
 
 Status decompress(const i32* refs) {
-  Cell data = stack::base[0];
-  deflate::Framing f = framing_of(stack::base + 1);
+  Args a(refs);
+  const Cell* data = a.arg(0);
+  deflate::Framing f = framing_of(a.arg(1));
   u64 hint = 0;
-  if (const Cell* sz = ref_arg(refs, 0)) {
+  if (const Cell* sz = a.ref_arg(0)) {
     if (int_of(sz) < 0) fire(Err::script_out_of_range, sz);
     hint = u64(int_of(sz));
   }
-  std::vector<u8> bytes = binary::bytes_from_index(&data);
+  std::vector<u8> bytes = binary::bytes_from_index(data);
   if (!hint) hint = bytes.size() * 4;
   std::vector<u8> out;
   int r = deflate::decompress_to_vector(f, bytes.data(), u32(bytes.size()), out, hint, MAX_OUTPUT);
   if (r == deflate::TOO_LARGE) fire(Err::script_too_long);
-  if (r != deflate::OK) fire(Err::script_invalid_data, &data);
-  result_in_base(binary::load(out));
-  return 0;
+  if (r != deflate::OK) fire(Err::script_invalid_data, data);
+  return a.answer(binary::load(out));
 }
 
 Status enbase(const i32* refs) {
-  Cell value = stack::base[0];
-  int base = base_of(refs);
-  std::vector<u8> bytes = data_bytes(&value);
+  Args a(refs);
+  int base = base_of(a);
+  std::vector<u8> bytes = data_bytes(a.arg(0));
   if (base::encoded_size(base, bytes.size()) > 0x7FFFFFF0ull) fire(Err::script_too_long);
   std::string text = base == 2    ? base::encode_2(bytes.data(), bytes.size())
                      : base == 16 ? base::encode_16(bytes.data(), bytes.size())
                      : base == 58 ? base::encode_58(bytes.data(), bytes.size())
                                   : base::encode_64(bytes.data(), bytes.size());
-  Cell* out = make_none(stack::push());
-  string::make_at(out, u32(text.size()));
-  string::append_ascii(out, text.data(), text.size());
-  result_in_base(out);
-  return 0;
+  api::Values out(1);
+  string::make_at(out[0], u32(text.size()));
+  string::append_ascii(out[0], text.data(), text.size());
+  return a.answer(out[0]);
 }
 
 Status debase(const i32* refs) {
-  Cell value = stack::base[0];
-  int base = base_of(refs);
-  // The code points from the index, copied out of the buffer as 4-byte units.
-  mem::Buffer* b = mem::buffer_of(series_node(&value));
+  Args a(refs);
+  const Cell* value = a.arg(0);
+  int base = base_of(a);
+  // The units from the index, copied out of the buffer before anything allocates.
+  mem::Buffer* b = mem::buffer_of(series_node(value));
   u32 unit = unicode::unit_of(b);
   u32 total = b->used() / unit;
-  i32 i = series_index(&value);
+  i32 i = series_index(value);
   u32 index = i < 0 ? 0 : std::min(u32(i), total);
   std::vector<u8> chars(b->head_ptr() + u64(index) * unit, b->head_ptr() + u64(total) * unit);
   auto decoded = base::decode(base, chars.data(), unit, total - index);
   // Text that does not decode gives none, the codec's answer.
-  if (!decoded) {
-    make_none(stack::base);
-    stack::keep();
-    return 0;
-  }
-  result_in_base(binary::load(*decoded));
-  return 0;
+  if (!decoded) return a.answer_none();
+  return a.answer(binary::load(*decoded));
 }
 
-Status dehex(const i32*) {
-  Cell value = stack::base[0];
-  Cell* out = make_none(stack::push());
-  string::make_at(out, string::length_from_index(&value), 1, type_of(&value));
-  url::decode(&value, out);
-  result_in_base(out);
-  return 0;
+Status dehex(const i32* refs) {
+  Args a(refs);
+  const Cell* value = a.arg(0);
+  api::Values out(1);
+  string::make_at(out[0], string::length_from_index(value), 1, type_of(value));
+  url::decode(value, out[0]);
+  return a.answer(out[0]);
 }
 
-Status enhex(const i32*) {
-  Cell value = stack::base[0];
-  Cell* out = make_none(stack::push());
-  string::make_at(out, string::length_from_index(&value) * 3, 1, type_of(&value));
-  url::encode(&value, out, url::MODE_UNRESERVED);
-  result_in_base(out);
-  return 0;
+Status enhex(const i32* refs) {
+  Args a(refs);
+  const Cell* value = a.arg(0);
+  api::Values out(1);
+  string::make_at(out[0], string::length_from_index(value) * 3, 1, type_of(value));
+  url::encode(value, out[0], url::MODE_UNRESERVED);
+  return a.answer(out[0]);
 }
 
 }  // namespace qel::natives
