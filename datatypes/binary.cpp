@@ -295,6 +295,7 @@ Cell* trim_h(Cell* series, bool head, bool tail, bool auto_, bool lines, bool al
   if (with) {
     string::trim_with(series, with);
   } else {
+    sp = span_of(series);  // the owner's handler may have changed the series
     Buffer* b = buffer_of(series_node(series));
     u8* p = b->head_ptr() + sp.index;
     u32 n = sp.rest();
