@@ -332,9 +332,12 @@ TEST(Deflate, OurStreamsDecodeWithGzipAndPythonZlib) {
     SCOPED_TRACE(name);
     Bytes original = read_file(fixtures() / (std::string(name) + ".bin"));
     write_file(dir / "orig", original);
-    write_file(dir / "ours.gz", deflate::compress_to_vector(deflate::Framing::gzip, original.data(), u32(original.size())));
-    write_file(dir / "ours.zlib", deflate::compress_to_vector(deflate::Framing::zlib, original.data(), u32(original.size())));
-    write_file(dir / "ours.raw", deflate::compress_to_vector(deflate::Framing::raw, original.data(), u32(original.size())));
+    auto ours = [&](deflate::Framing f) {
+      return deflate::compress_to_vector(f, original.data(), u32(original.size()));
+    };
+    write_file(dir / "ours.gz", ours(deflate::Framing::gzip));
+    write_file(dir / "ours.zlib", ours(deflate::Framing::zlib));
+    write_file(dir / "ours.raw", ours(deflate::Framing::raw));
     std::string d = dir.string();
     EXPECT_EQ(std::system(("gzip -dc " + d + "/ours.gz | cmp -s - " + d + "/orig").c_str()), 0);
     std::string py = "python3 -c \"import zlib,sys; d=sys.argv[1]; o=open(d+'/orig','rb').read(); "
@@ -384,30 +387,42 @@ TEST(Deflate, RejectsMalformedStreams) {
     int expected;
   };
   std::vector<Case> cases;
-  cases.push_back({"literal/length symbol 286", fixed_block().code(0xC0 + 6, 8).code(0, 7).bytes, deflate::BAD_DATA});
-  cases.push_back({"literal/length symbol 287", fixed_block().code(0xC0 + 7, 8).code(0, 7).bytes, deflate::BAD_DATA});
-  cases.push_back({"distance symbol 30", fixed_block().code(1, 7).code(30, 5).code(0, 7).bytes, deflate::BAD_DATA});
-  cases.push_back({"distance symbol 31", fixed_block().code(1, 7).code(31, 5).code(0, 7).bytes, deflate::BAD_DATA});
-  cases.push_back({"distance before the output", fixed_block().code(1, 7).code(1, 5).code(0, 7).bytes, deflate::BAD_DISTANCE});
-  cases.push_back({"block type 3", BitStream().value(1, 1).value(3, 2).value(0, 16).bytes, deflate::BAD_BLOCK_TYPE});
-  cases.push_back({"stored NLEN not the complement", {0x01, 0x02, 0x00, 0x00, 0x00, 'a', 'b'}, deflate::BAD_DATA});
-  cases.push_back({"stored block past the input", {0x01, 0x05, 0x00, 0xFA, 0xFF, 'a'}, deflate::STORED_PAST_INPUT});
-  cases.push_back({"no final block", {0x00, 0x01, 0x00, 0xFE, 0xFF, 'a'}, deflate::BAD_DATA});
-  cases.push_back({"empty input", {}, deflate::BAD_DATA});
-  // Dynamic blocks: HLIT 0 (257 codes), HDIST 0 (1 code), HCLEN 0 (4 code-length codes: 16 17 18 0).
+  auto add = [&](const char* what, const Bytes& stream, int expected) {
+    cases.push_back({what, stream, expected});
+  };
+  const int BAD = deflate::BAD_DATA;
+  // Fixed codes: 286 and 287 are 8-bit codes C6 and C7; length 3 is 7-bit
+  // code 1, followed by a 5-bit distance code.
+  add("literal/length symbol 286", fixed_block().code(0xC6, 8).code(0, 7).bytes, BAD);
+  add("literal/length symbol 287", fixed_block().code(0xC7, 8).code(0, 7).bytes, BAD);
+  add("distance symbol 30", fixed_block().code(1, 7).code(30, 5).code(0, 7).bytes, BAD);
+  add("distance symbol 31", fixed_block().code(1, 7).code(31, 5).code(0, 7).bytes, BAD);
+  add("distance before the output", fixed_block().code(1, 7).code(1, 5).code(0, 7).bytes,
+      deflate::BAD_DISTANCE);
+  add("block type 3", BitStream().value(1, 1).value(3, 2).value(0, 16).bytes, deflate::BAD_BLOCK_TYPE);
+  add("stored NLEN not the complement", {0x01, 0x02, 0x00, 0x00, 0x00, 'a', 'b'}, BAD);
+  add("stored block past the input", {0x01, 0x05, 0x00, 0xFA, 0xFF, 'a'}, deflate::STORED_PAST_INPUT);
+  add("no final block", {0x00, 0x01, 0x00, 0xFE, 0xFF, 'a'}, BAD);
+  add("empty input", {}, BAD);
+  // Dynamic blocks: HLIT 0 (257 codes), HDIST 0 (1 code), HCLEN 0: the
+  // lengths of the code-length codes 16, 17, 18 and 0, in that order.
   auto dynamic = [](std::initializer_list<u32> cl_lengths) {
     BitStream s;
     s.value(1, 1).value(2, 2).value(0, 5).value(0, 5).value(0, 4);
     for (u32 l : cl_lengths) s.value(l, 3);
     return s;
   };
-  cases.push_back({"over-subscribed code lengths", dynamic({1, 1, 1, 0}).value(0, 16).bytes, deflate::BAD_DATA});
-  cases.push_back({"incomplete code lengths", dynamic({2, 2, 0, 0}).value(0, 16).bytes, deflate::BAD_DATA});
-  // Code-length codes 16 and 17 of one bit each: "16" first repeats nothing.
-  cases.push_back({"repeat before any length", dynamic({1, 1, 0, 0}).code(0, 1).value(0, 2).value(0, 16).bytes, deflate::BAD_DATA});
-  // 17 (zeros) then 18 runs past the 258 lengths.
-  cases.push_back({"repeat past the lengths", dynamic({0, 1, 1, 0}).code(1, 1).value(127, 7).code(1, 1).value(127, 7).code(1, 1).value(127, 7).bytes, deflate::BAD_DATA});
-  cases.push_back({"lengths without end-of-block", dynamic({0, 0, 1, 1}).code(1, 1).value(127, 7).code(1, 1).value(109, 7).bytes, deflate::BAD_DATA});
+  add("over-subscribed code lengths", dynamic({1, 1, 1, 0}).value(0, 16).bytes, BAD);
+  add("incomplete code lengths", dynamic({2, 2, 0, 0}).value(0, 16).bytes, BAD);
+  // 16 (code 0) and 17 (code 1): a 16 first has nothing to repeat.
+  add("repeat before any length", dynamic({1, 1, 0, 0}).code(0, 1).value(0, 2).value(0, 16).bytes, BAD);
+  // 17 (code 0) and 18 (code 1): three runs of 138 zeros pass the 258 lengths.
+  BitStream past = dynamic({0, 1, 1, 0});
+  for (int i = 0; i < 3; ++i) past.code(1, 1).value(127, 7);
+  add("repeat past the lengths", past.bytes, BAD);
+  // 18 (code 1): 138 then 120 zeros, so no code for end-of-block.
+  add("lengths without end-of-block",
+      dynamic({0, 0, 1, 1}).code(1, 1).value(127, 7).code(1, 1).value(109, 7).bytes, BAD);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Bytes out;
@@ -422,7 +437,9 @@ TEST(Deflate, EveryTruncationIsAnError) {
     SCOPED_TRACE(name);
     Bytes full = read_file(fixtures() / name);
     std::string ext = fs::path(name).extension().string();
-    auto f = ext == ".raw" ? deflate::Framing::raw : ext == ".zlib" ? deflate::Framing::zlib : deflate::Framing::gzip;
+    auto f = ext == ".raw"    ? deflate::Framing::raw
+             : ext == ".zlib" ? deflate::Framing::zlib
+                              : deflate::Framing::gzip;
     Bytes out;
     ASSERT_EQ(inflate_with(f, full, out), deflate::OK);
     // Cutting a raw stream anywhere before its last byte loses data; the
