@@ -94,7 +94,7 @@ void bytes_worker(Cell* value, std::vector<u8>& out, i64 limit, bool only, Mode 
     default: break;
   }
   if (is_block_like(t)) {
-    if (depth > 512) fire(Err::internal_no_memory);  // a block that holds itself
+    if (depth > 512) fire(Err::internal_no_cycle);  // a block that holds itself
     u32 node = series_node(value);
     i32 start = std::max(series_index(value), 0);
     Cell* element = make_none(stack::push());
