@@ -10,7 +10,6 @@
 #include "datatypes/word.hpp"
 #include "io/base_codec.hpp"
 #include "runtime/actions.hpp"
-#include "runtime/casefold.hpp"
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/stack.hpp"
@@ -40,7 +39,6 @@ Span span_of(const Cell* s) {
 }
 
 inline bool is_block_like(Type t) { return t == TYPE_BLOCK || t == TYPE_PAREN || t == TYPE_HASH; }
-inline bool is_text_type(Type t) { return is_any_string_type(t); }
 
 [[noreturn]] void not_done() { fire(Err::internal_not_done); }
 
@@ -50,7 +48,8 @@ Buffer* make_room(u32 node, u64 more) {
   return string::make_room(node, more);
 }
 
-void append_utf8_of_text(const Cell* text, std::vector<u8>& out, i64 limit) {
+// Appends the UTF-8 of a string-like value from its index.
+void append_utf8_of_text(const Cell* text, std::vector<u8>& out) {
   Buffer* b = buffer_of(series_node(text));
   u32 unit = unicode::unit_of(b);
   u32 total = b->used() / unit;
@@ -62,7 +61,6 @@ void append_utf8_of_text(const Cell* text, std::vector<u8>& out, i64 limit) {
     u32 cp = string::get_char(p + u64(k) * unit, unit);
     u32 n = unicode::encode_utf8_char(cp, seq);
     out.insert(out.end(), seq, seq + n);
-    if (limit >= 0 && i64(out.size()) >= limit) break;
   }
 }
 
@@ -110,9 +108,9 @@ void bytes_worker(Cell* value, std::vector<u8>& out, i64 limit, bool only, Mode 
     stack::pop(1);
     return;
   }
-  if (is_text_type(t)) {
+  if (is_any_string_type(t)) {
     if (t == TYPE_TAG) out.push_back('<');
-    append_utf8_of_text(value, out, -1);
+    append_utf8_of_text(value, out);
     if (t == TYPE_TAG) out.push_back('>');
     return;
   }
@@ -124,7 +122,7 @@ void bytes_worker(Cell* value, std::vector<u8>& out, i64 limit, bool only, Mode 
   Cell* text = make_none(stack::push());
   string::make_at(text, 16);
   actions::form(value, text, nullptr, 0x7FFFFFFF);
-  append_utf8_of_text(text, out, -1);
+  append_utf8_of_text(text, out);
   stack::top = saved;
 }
 
@@ -410,7 +408,7 @@ bool rule_bytes(const Cell* rule, std::vector<u8>& out) {
   }
   if (is_any_string_type(t)) {
     if (t == TYPE_TAG) out.push_back('<');
-    append_utf8_of_text(rule, out, -1);
+    append_utf8_of_text(rule, out);
     if (t == TYPE_TAG) out.push_back('>');
     return true;
   }
