@@ -7,6 +7,7 @@
 
 #include "datatypes/bitset.hpp"
 #include "datatypes/string.hpp"
+#include "datatypes/tuple.hpp"
 #include "datatypes/word.hpp"
 #include "io/base_codec.hpp"
 #include "runtime/actions.hpp"
@@ -89,6 +90,9 @@ void bytes_worker(Cell* value, std::vector<u8>& out, i64 limit, bool only, Mode 
       out.insert(out.end(), p, p + sp.rest());
       return;
     }
+    case TYPE_TUPLE:
+      for (u32 i = 0; i < tuple::count(value); ++i) out.push_back(tuple::byte(value, i));
+      return;
     default: break;
   }
   if (is_block_like(t)) {

@@ -57,8 +57,9 @@ enum class Mode {
 };
 // Appends the byte image of the value to out: a char!'s UTF-8 bytes, an
 // integer!'s byte (-128..255; others raise script invalid-arg), a binary!'s
-// bytes, the images of a block's values, a string's UTF-8 text. part >= 1
-// limits the count (in values for a block unless only, else in bytes).
+// or tuple!'s bytes, the images of a block's values, a string's UTF-8 text.
+// part >= 1 limits the count (in values for a block unless only, else in
+// bytes).
 void bytes_of(Cell* value, std::vector<u8>& out, i32 part, bool only, Mode mode);
 
 // ---- matching (PARSE over binary input) ---------------------------------------------

@@ -5,20 +5,26 @@
 #include "datatypes/block.hpp"
 #include "datatypes/char.hpp"
 #include "datatypes/context.hpp"
+#include "datatypes/date.hpp"
 #include "datatypes/file_url.hpp"
 #include "datatypes/float.hpp"
 #include "datatypes/function.hpp"
 #include "datatypes/integer.hpp"
 #include "datatypes/issue.hpp"
 #include "datatypes/logic.hpp"
+#include "datatypes/money.hpp"
 #include "datatypes/native.hpp"
 #include "datatypes/object.hpp"
+#include "datatypes/pair.hpp"
 #include "datatypes/path.hpp"
+#include "datatypes/percent.hpp"
+#include "datatypes/point.hpp"
 #include "datatypes/series.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/time.hpp"
 #include "datatypes/triple.hpp"
+#include "datatypes/tuple.hpp"
 #include "datatypes/typeset.hpp"
 #include "datatypes/word.hpp"
 #include "runtime/actions.hpp"
@@ -65,6 +71,12 @@ void register_all() {
   typeset::init();
   error::init();  // error! (after object!, whose reflect, copy and select it takes)
   time::init();  // time! (after float!, its parent)
+  percent::init();  // percent! (after float!, its parent)
+  pair::init();
+  tuple::init();
+  date::init();
+  money::init();
+  point::init();  // point2D! and point3D!
   binary::init();  // binary! (after string!, its parent)
 }
 
