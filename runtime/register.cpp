@@ -1,6 +1,7 @@
 // Registration of every datatype module, in the fixed order of start-up.
 // A parent is always registered before the types that inherit from it.
 #include "datatypes/binary.hpp"
+#include "datatypes/image.hpp"
 #include "datatypes/bitset.hpp"
 #include "datatypes/block.hpp"
 #include "datatypes/char.hpp"
@@ -78,6 +79,7 @@ void register_all() {
   money::init();
   point::init();  // point2D! and point3D!
   binary::init();  // binary! (after string!, its parent)
+  image::init();   // image! (after series!, its parent)
 }
 
 }  // namespace qel::types
