@@ -7,6 +7,7 @@
 // in a frame a jump crosses.
 #include "platform/image_codecs.hpp"
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
@@ -435,10 +436,19 @@ bool tiff_read_image(const u8* bytes, std::size_t length, Raw* r) {
             TIFFReadRGBAImageOriented(tif, w, h, r->pixels, ORIENTATION_TOPLEFT, 0) == 1;
   TIFFClose(tif);
   if (!ok) return false;
-  // libtiff packs R in the low byte (A B G R from the top): swap R and B.
+  // libtiff packs R in the low byte (A B G R from the top) and multiplies
+  // the colours by alpha: swap R and B and divide the alpha out again.
   for (u64 i = 0, n = u64(w) * h; i < n; ++i) {
     u32 p = r->pixels[i];
-    r->pixels[i] = (p & 0xFF00FF00u) | (p & 0xFF) << 16 | (p >> 16 & 0xFF);
+    u32 a = p >> 24, red = p & 0xFF, green = p >> 8 & 0xFF, blue = p >> 16 & 0xFF;
+    if (a == 0) {
+      red = green = blue = 0;
+    } else if (a < 255) {
+      red = std::min<u32>(255, (red * 255 + a / 2) / a);
+      green = std::min<u32>(255, (green * 255 + a / 2) / a);
+      blue = std::min<u32>(255, (blue * 255 + a / 2) / a);
+    }
+    r->pixels[i] = a << 24 | red << 16 | green << 8 | blue;
   }
   return true;
 }
