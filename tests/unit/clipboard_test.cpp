@@ -38,7 +38,7 @@ TEST_F(ClipboardTest, RoundTrips) {
     const char* read;  // the mold of what is read back
   };
   const Case cases[] = {
-      {[] { return text("text with \u00fc and a\nline"); }, "{text with \u00fc and a\nline}"},
+      {[] { return text("text with \u00fc and a\nline"); }, "\"text with \u00fc and a^/line\""},
       {[] { return load("[%/tmp/a.txt %/tmp/dir/b%20c.png]"); }, "[%/tmp/a.txt %\"/tmp/dir/b c.png\"]"},
       {[&] { return image::push_from_pixels(2, 2, pixels); },
        "make image! [2x2 #{FF000000FF000000FFFFFFFF} #{\n    00004000\n}]"},
