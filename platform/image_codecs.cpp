@@ -163,7 +163,11 @@ struct JpegError {
 };
 
 void jpeg_fail(j_common_ptr cinfo) { std::longjmp(reinterpret_cast<JpegError*>(cinfo->err)->jump, 1); }
-void jpeg_quiet(j_common_ptr, int) {}
+// A warning (level -1: corrupt or missing data that libjpeg would paper over
+// with grey) fails the decoding as an error does; trace messages are dropped.
+void jpeg_warn(j_common_ptr cinfo, int level) {
+  if (level < 0) std::longjmp(reinterpret_cast<JpegError*>(cinfo->err)->jump, 1);
+}
 void jpeg_no_output(j_common_ptr) {}
 
 bool jpeg_read(const u8* bytes, std::size_t length, Raw* r) {
@@ -171,7 +175,7 @@ bool jpeg_read(const u8* bytes, std::size_t length, Raw* r) {
   JpegError err;
   cinfo.err = jpeg_std_error(&err.mgr);
   err.mgr.error_exit = jpeg_fail;
-  err.mgr.emit_message = jpeg_quiet;
+  err.mgr.emit_message = jpeg_warn;
   err.mgr.output_message = jpeg_no_output;
   if (setjmp(err.jump)) {
     jpeg_destroy_decompress(&cinfo);
@@ -202,7 +206,7 @@ bool jpeg_write(const u32* px, u32 w, u32 h, Sink* s) {
   unsigned long out_size = 0;
   cinfo.err = jpeg_std_error(&err.mgr);
   err.mgr.error_exit = jpeg_fail;
-  err.mgr.emit_message = jpeg_quiet;
+  err.mgr.emit_message = jpeg_warn;
   err.mgr.output_message = jpeg_no_output;
   if (setjmp(err.jump)) {
     jpeg_destroy_compress(&cinfo);
@@ -251,8 +255,7 @@ bool gif_read(const u8* bytes, std::size_t length, Raw* r) {
   int error = 0;
   GifFileType* gif = DGifOpen(&src, gif_input, &error);
   if (!gif) return false;
-  bool ok = DGifSlurp(gif) == GIF_OK || gif->ImageCount > 0;
-  if (ok) ok = gif->ImageCount > 0 && gif->SavedImages[0].RasterBits;
+  bool ok = DGifSlurp(gif) == GIF_OK && gif->ImageCount > 0 && gif->SavedImages[0].RasterBits;
   if (ok) {
     SavedImage* frame = &gif->SavedImages[0];
     GifImageDesc* d = &frame->ImageDesc;
@@ -423,6 +426,34 @@ void tiff_silence() {
   done = true;
 }
 
+// 8-bit RGB or RGBA strips read as they are stored (straight alpha needs no
+// round trip through libtiff's premultiplied RGBA raster); false for any
+// other layout, which goes through that raster instead.
+bool tiff_read_rgb_lines(::TIFF* tif, Raw* r) {
+  uint16_t bits = 0, samples = 0, photometric = 0, planar = 0, extra_count = 0;
+  uint16_t* extra = nullptr;
+  TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_EXTRASAMPLES, &extra_count, &extra);
+  if (!TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric)) return false;
+  if (bits != 8 || photometric != PHOTOMETRIC_RGB || planar != PLANARCONFIG_CONTIG || TIFFIsTiled(tif)) return false;
+  if (samples != 3 && !(samples == 4 && extra_count == 1 && extra[0] == EXTRASAMPLE_UNASSALPHA)) return false;
+  if (TIFFScanlineSize(tif) != tmsize_t(r->width) * samples) return false;
+  u8* line = static_cast<u8*>(std::malloc(std::size_t(r->width) * samples));
+  bool ok = line != nullptr;
+  for (u32 y = 0; ok && y < r->height; ++y) {
+    ok = TIFFReadScanline(tif, line, y, 0) == 1;
+    for (u32 x = 0; ok && x < r->width; ++x) {
+      const u8* p = line + std::size_t(x) * samples;
+      u32 a = samples == 4 ? p[3] : 255;
+      r->pixels[u64(y) * r->width + x] = a << 24 | u32(p[0]) << 16 | u32(p[1]) << 8 | p[2];
+    }
+  }
+  std::free(line);
+  return ok;
+}
+
 bool tiff_read_image(const u8* bytes, std::size_t length, Raw* r) {
   tiff_silence();
   TiffMemory m{bytes, nullptr, length, 0};
@@ -432,8 +463,15 @@ bool tiff_read_image(const u8* bytes, std::size_t length, Raw* r) {
   u32 w = 0, h = 0;
   TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &w);
   TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &h);
-  bool ok = alloc_pixels(r, w, h) &&
-            TIFFReadRGBAImageOriented(tif, w, h, r->pixels, ORIENTATION_TOPLEFT, 0) == 1;
+  if (!alloc_pixels(r, w, h)) {
+    TIFFClose(tif);
+    return false;
+  }
+  if (tiff_read_rgb_lines(tif, r)) {
+    TIFFClose(tif);
+    return true;
+  }
+  bool ok = TIFFReadRGBAImageOriented(tif, w, h, r->pixels, ORIENTATION_TOPLEFT, 1) == 1;
   TIFFClose(tif);
   if (!ok) return false;
   // libtiff packs R in the low byte (A B G R from the top) and multiplies
