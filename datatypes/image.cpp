@@ -516,13 +516,40 @@ Cell* encode(const Cell* img, int format) {
   return binary::load(out);
 }
 
+namespace {
+
+// The decoder's destination: a new record, made before the decoder writes
+// into it. The decoder allocates nothing in the collected region, so the
+// pixels stay where they are until it returns. Errors do not cross the
+// decoder's frames: a failure is noted and raised after it returns.
+struct Destination {
+  u32 record;
+  bool failed;
+};
+
+u32* allocate_destination(void* context, u32 w, u32 h) noexcept {
+  auto* d = static_cast<Destination*>(context);
+  try {
+    d->record = new_record(w, h);
+    return pixels(d->record);
+  } catch (...) {
+    d->failed = true;
+    return nullptr;
+  }
+}
+
+}  // namespace
+
 Cell* decode(const Cell* data) {
   if (type_of(data) != TYPE_BINARY) fire(Err::script_invalid_arg, data);
   std::vector<u8> bytes = binary::bytes_from_index(data);
   if (!known_format(bytes.data(), bytes.size())) return make_none(stack::push());
-  platform::imaging::Decoded d;
-  if (!platform::imaging::decode(bytes.data(), bytes.size(), d)) fire(Err::access_bad_media);
-  return push_from_pixels(d.width, d.height, d.pixels);
+  Destination dest{0, false};
+  u32 w = 0, h = 0;
+  bool ok = platform::imaging::decode_into(bytes.data(), bytes.size(), allocate_destination, &dest, &w, &h);
+  if (dest.failed) fire(Err::internal_no_memory);
+  if (!ok || !dest.record) fire(Err::access_bad_media);
+  return make_at(stack::push(), dest.record);
 }
 
 void init() {

@@ -20,6 +20,8 @@
 
 namespace qel::platform::imaging {
 
+std::uint64_t pixel_limit = 0x7FFFFFF0 / 4;
+
 Decoded::~Decoded() { std::free(pixels); }
 
 namespace {
@@ -31,8 +33,10 @@ using u64 = std::uint64_t;
 // Pixels and their size, as the decoding functions fill them.
 struct Raw {
   u32 width, height;
-  u32* pixels;  // malloc'd
+  u32* pixels;  // malloc'd, or from alloc
   u64 limit;
+  PixelAllocator alloc;  // null: malloc
+  void* context;
 };
 
 // A growing malloc'd byte buffer for the encoders.
@@ -62,7 +66,7 @@ void sink_put(Sink* s, const void* bytes, std::size_t n) {
 // Allocates the pixel words of a w x h image; false when the size is refused.
 bool alloc_pixels(Raw* r, u64 w, u64 h) {
   if (w == 0 || h == 0 || w > 65535 || h > 65535 || w * h > r->limit) return false;
-  r->pixels = static_cast<u32*>(std::calloc(w * h, 4));
+  r->pixels = r->alloc ? r->alloc(r->context, u32(w), u32(h)) : static_cast<u32*>(std::calloc(w * h, 4));
   if (!r->pixels) return false;
   r->width = u32(w);
   r->height = u32(h);
@@ -661,8 +665,32 @@ int sniff(const u8* b, std::size_t n) {
   return -1;
 }
 
-bool decode(const u8* bytes, std::size_t length, Decoded& out, std::uint64_t limit_pixels) {
-  Raw r{0, 0, nullptr, limit_pixels};
+namespace {
+
+bool decode_raw(const u8* bytes, std::size_t length, Raw& r) {
+  switch (sniff(bytes, length)) {
+    case PNG: return png_read(bytes, length, &r);
+    case JPEG: return jpeg_read(bytes, length, &r);
+    case GIF: return gif_read(bytes, length, &r);
+    case TIFF: return tiff_read_image(bytes, length, &r);
+    case BMP: return bmp_read(bytes, length, &r);
+    default: return false;
+  }
+}
+
+}  // namespace
+
+bool decode_into(const u8* bytes, std::size_t length, PixelAllocator alloc, void* context, u32* width,
+                 u32* height) {
+  Raw r{0, 0, nullptr, pixel_limit, alloc, context};
+  if (!decode_raw(bytes, length, r)) return false;
+  *width = r.width;
+  *height = r.height;
+  return true;
+}
+
+bool decode(const u8* bytes, std::size_t length, Decoded& out) {
+  Raw r{0, 0, nullptr, pixel_limit, nullptr, nullptr};
   bool ok = false;
   switch (sniff(bytes, length)) {
     case PNG: ok = png_read(bytes, length, &r); break;

@@ -32,10 +32,22 @@ struct Decoded {
   ~Decoded();
 };
 
+// The most pixels a decoded image may have: what an image record can hold
+// (2 GiB of pixel words). The fuzz target lowers it to stay in its memory.
+extern std::uint64_t pixel_limit;
+
 // Decodes the first frame; false when the bytes are not a decodable image.
-// Images above 65,535 pixels a side, or over limit_pixels pixels, are refused.
-bool decode(const std::uint8_t* bytes, std::size_t length, Decoded& out,
-            std::uint64_t limit_pixels = 0x20000000);
+// Images above 65,535 pixels a side, or over pixel_limit pixels, are refused.
+bool decode(const std::uint8_t* bytes, std::size_t length, Decoded& out);
+
+// Decodes into memory the caller provides: alloc is called at most once,
+// with the image's size, and answers room for width * height zeroed words
+// that stay in place while the decoder runs, or null to give up. It must
+// not throw. Answers false, with the size unset, when the bytes do not
+// decode (whatever alloc gave is the caller's to drop).
+using PixelAllocator = std::uint32_t* (*)(void* context, std::uint32_t width, std::uint32_t height) noexcept;
+bool decode_into(const std::uint8_t* bytes, std::size_t length, PixelAllocator alloc, void* context,
+                 std::uint32_t* width, std::uint32_t* height);
 
 // Encodes; false when the format is unknown or the encoder fails.
 bool encode(const std::uint32_t* pixels, std::uint32_t width, std::uint32_t height, int format,
