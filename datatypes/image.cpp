@@ -500,6 +500,30 @@ void set_data(Cell* img, Cell* value, int mode) {
   series::notify(img, Event::poke, value, 0, i32(n));
 }
 
+Cell* resize(const Cell* img, u32 w, u32 h) {
+  if (!record(img) || !pixel_count(img) || !w || !h) return push_empty();
+  roots::LocalCell keep;
+  copy_cell(img, keep.get());
+  u32 sw = width(img), sh = height(img);
+  u32 rec = new_record(w, h);
+  const u32* src = pixels(record(keep.get()));
+  u32* dst = pixels(rec);
+  for (u32 y = 0; y < h; ++y) {
+    const u32* row = src + u64(u64(y) * sh / h) * sw;
+    for (u32 x = 0; x < w; ++x) dst[u64(y) * w + x] = row[u64(x) * sw / w];
+  }
+  return make_at(stack::push(), rec);
+}
+
+Cell* flip_vertical(const Cell* img) {
+  Cell* out = copy_whole(img);
+  if (!record(out)) return out;
+  u32 w = width(out), h = height(out);
+  u32* px = pixels(record(out));
+  for (u32 y = 0; y < h / 2; ++y) std::swap_ranges(px + u64(y) * w, px + u64(y + 1) * w, px + u64(h - 1 - y) * w);
+  return out;
+}
+
 // ---- codecs ---------------------------------------------------------------------------
 
 bool known_format(const u8* bytes, std::size_t length) { return platform::imaging::sniff(bytes, length) >= 0; }

@@ -56,6 +56,12 @@ i32 get_position(const Cell* image, const Cell* arg, i32 base, bool* out_of_rang
 Cell* extract_data(const Cell* image, int mode);  // pushes a new binary!
 void set_data(Cell* image, Cell* value, int mode);
 
+// Pushes a new image! of the image scaled to width x height, nearest
+// neighbour (the empty image when either is 0 or the image has no pixels).
+Cell* resize(const Cell* image, u32 width, u32 height);
+// Pushes a new image! of the image upside down.
+Cell* flip_vertical(const Cell* image);
+
 // Codec entry points. Format indexes: 0 BMP, 1 PNG, 2 GIF, 3 JPEG, 4 TIFF.
 // encode pushes a new binary!; an image without pixels, an unknown format or
 // an encoder failure raise access bad-media.

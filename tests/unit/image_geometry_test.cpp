@@ -120,6 +120,23 @@ TEST_F(ImageTransformTest, CornerCountsAndMirroring) {
   EXPECT_EQ(molded(image::draw_transformed(img, nullptr, nullptr, five.data(), 5, nullptr)), "none");
 }
 
+TEST_F(ImageTransformTest, ResizeIsNearestNeighbourAndFlipTurnsRows) {
+  const u32 px[6] = {1, 2, 3, 4, 5, 6};  // 3x2
+  Cell* img = image::push_from_pixels(3, 2, px);
+  Cell* big = image::resize(img, 6, 4);
+  ASSERT_EQ(image::width(big), 6u);
+  const u32* b = image::pixels(image::record(big));
+  EXPECT_EQ(std::vector<u32>(b, b + 24), (std::vector<u32>{1, 1, 2, 2, 3, 3, 1, 1, 2, 2, 3, 3,
+                                                          4, 4, 5, 5, 6, 6, 4, 4, 5, 5, 6, 6}));
+  Cell* small = image::resize(img, 1, 1);
+  EXPECT_EQ(image::pixels(image::record(small))[0], 1u);
+  EXPECT_EQ(image::record(image::resize(img, 0, 5)), 0u);
+  Cell* flipped = image::flip_vertical(img);
+  const u32* f = image::pixels(image::record(flipped));
+  EXPECT_EQ(std::vector<u32>(f, f + 6), (std::vector<u32>{4, 5, 6, 1, 2, 3}));
+  EXPECT_EQ(image::pixels(image::record(img))[0], 1u);  // a new image: the source is kept
+}
+
 TEST(ImageGeometry, PixelUtilitiesAndVectors) {
   // Y U Y V: grey stays grey; chroma moves R and B by the fixed-point factors.
   const u8 yuy2[] = {128, 128, 64, 128, 100, 28, 200, 228};
