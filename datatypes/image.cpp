@@ -161,24 +161,27 @@ Cell* h_make(Cell* proto, Cell* spec, Type type) {
     if (type_of(proto) == TYPE_IMAGE) return copy_whole(proto);
     fire(Err::script_invalid_arg, spec);
   }
-  api::Values v(3);
-  for (i32 i = 0; i < 3; ++i) {
-    if (i < n) copy_cell(mem::buffer_of(series_node(spec))->cells() + index + i, v[i]);
-  }
-  if (type_of(v[0]) != TYPE_PAIR) fire(Err::script_invalid_arg, v[0]);
-  Cell *rgb = nullptr, *alpha = nullptr, *colour = nullptr;
-  if (n >= 2) {
-    if (type_of(v[1]) == TYPE_BINARY) rgb = v[1];
-    else if (type_of(v[1]) == TYPE_TUPLE) colour = v[1];
-    else fire(Err::script_invalid_arg, v[1]);
-  }
-  if (n >= 3) {
-    if (type_of(v[2]) != TYPE_BINARY) fire(Err::script_invalid_arg, v[2]);
-    alpha = v[2];
-  }
-  Cell* out = make_image(pair::x(v[0]), pair::y(v[0]), rgb, alpha, colour);
-  Cell result = *out;
-  stack::pop(1);
+  // The spec's values are copied to rooted cells first: the block's buffer
+  // may move when the record is made.
+  Cell result;
+  {
+    api::Values v(3);
+    for (i32 i = 0; i < 3; ++i) {
+      if (i < n) copy_cell(mem::buffer_of(series_node(spec))->cells() + index + i, v[i]);
+    }
+    if (type_of(v[0]) != TYPE_PAIR) fire(Err::script_invalid_arg, v[0]);
+    Cell *rgb = nullptr, *alpha = nullptr, *colour = nullptr;
+    if (n >= 2) {
+      if (type_of(v[1]) == TYPE_BINARY) rgb = v[1];
+      else if (type_of(v[1]) == TYPE_TUPLE) colour = v[1];
+      else fire(Err::script_invalid_arg, v[1]);
+    }
+    if (n >= 3) {
+      if (type_of(v[2]) != TYPE_BINARY) fire(Err::script_invalid_arg, v[2]);
+      alpha = v[2];
+    }
+    result = *make_image(pair::x(v[0]), pair::y(v[0]), rgb, alpha, colour);
+  }  // the scratch cells and the pushed image are dropped: nothing allocates until the push
   return copy_cell(&result, stack::push());
 }
 
