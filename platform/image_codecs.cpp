@@ -253,36 +253,66 @@ int gif_input(GifFileType* gif, GifByteType* out, int n) {
 }
 
 // The first frame over the logical screen; pixels outside the frame, and
-// those of the transparent index, stay transparent.
+// those of the transparent index, stay transparent. The records are read one
+// by one (not slurped): the frame's claimed size is checked before anything
+// of that size is allocated, and later frames are never read.
+bool gif_first_frame(GifFileType* gif, Raw* r) {
+  int transparent = -1;
+  for (;;) {
+    GifRecordType type;
+    if (DGifGetRecordType(gif, &type) == GIF_ERROR) return false;
+    if (type == TERMINATE_RECORD_TYPE) return false;  // no image at all
+    if (type == EXTENSION_RECORD_TYPE) {
+      int code = 0;
+      GifByteType* ext = nullptr;
+      if (DGifGetExtension(gif, &code, &ext) == GIF_ERROR) return false;
+      if (code == GRAPHICS_EXT_FUNC_CODE && ext && ext[0] == 4) {
+        GraphicsControlBlock gcb;
+        if (DGifExtensionToGCB(ext[0], ext + 1, &gcb) == GIF_OK) transparent = gcb.TransparentColor;
+      }
+      while (ext) {
+        if (DGifGetExtensionNext(gif, &ext) == GIF_ERROR) return false;
+      }
+      continue;
+    }
+    if (type != IMAGE_DESC_RECORD_TYPE) continue;
+    if (DGifGetImageDesc(gif) == GIF_ERROR) return false;
+    GifImageDesc* d = &gif->Image;
+    ColorMapObject* map = d->ColorMap ? d->ColorMap : gif->SColorMap;
+    if (!map || d->Width <= 0 || d->Height <= 0 || d->Left < 0 || d->Top < 0) return false;
+    u64 sw = u64(gif->SWidth > 0 ? gif->SWidth : 0), sh = u64(gif->SHeight > 0 ? gif->SHeight : 0);
+    sw = std::max<u64>(sw, u64(d->Left) + u64(d->Width));
+    sh = std::max<u64>(sh, u64(d->Top) + u64(d->Height));
+    if (!alloc_pixels(r, sw, sh)) return false;
+    GifPixelType* line = static_cast<GifPixelType*>(std::malloc(std::size_t(d->Width)));
+    if (!line) return false;
+    // Interlaced frames come in four passes over the rows.
+    static const int start[4] = {0, 4, 2, 1}, step[4] = {8, 8, 4, 2};
+    int passes = d->Interlace ? 4 : 1;
+    bool ok = true;
+    for (int pass = 0; ok && pass < passes; ++pass) {
+      for (int y = d->Interlace ? start[pass] : 0; ok && y < d->Height; y += d->Interlace ? step[pass] : 1) {
+        ok = DGifGetLine(gif, line, d->Width) == GIF_OK;
+        for (int x = 0; ok && x < d->Width; ++x) {
+          int index = line[x];
+          if (index == transparent || index >= map->ColorCount) continue;
+          GifColorType c = map->Colors[index];
+          r->pixels[(u64(d->Top) + u64(y)) * sw + u64(d->Left) + u64(x)] =
+              0xFF000000u | u32(c.Red) << 16 | u32(c.Green) << 8 | c.Blue;
+        }
+      }
+    }
+    std::free(line);
+    return ok;
+  }
+}
+
 bool gif_read(const u8* bytes, std::size_t length, Raw* r) {
   GifSource src{bytes, length, 0};
   int error = 0;
   GifFileType* gif = DGifOpen(&src, gif_input, &error);
   if (!gif) return false;
-  bool ok = DGifSlurp(gif) == GIF_OK && gif->ImageCount > 0 && gif->SavedImages[0].RasterBits;
-  if (ok) {
-    SavedImage* frame = &gif->SavedImages[0];
-    GifImageDesc* d = &frame->ImageDesc;
-    u32 sw = gif->SWidth > 0 ? u32(gif->SWidth) : 0, sh = gif->SHeight > 0 ? u32(gif->SHeight) : 0;
-    if (sw < u32(d->Left + d->Width)) sw = u32(d->Left + d->Width);
-    if (sh < u32(d->Top + d->Height)) sh = u32(d->Top + d->Height);
-    ColorMapObject* map = d->ColorMap ? d->ColorMap : gif->SColorMap;
-    ok = map && d->Width > 0 && d->Height > 0 && d->Left >= 0 && d->Top >= 0 && alloc_pixels(r, sw, sh);
-    if (ok) {
-      GraphicsControlBlock gcb;
-      int transparent = -1;
-      if (DGifSavedExtensionToGCB(gif, 0, &gcb) == GIF_OK) transparent = gcb.TransparentColor;
-      for (int y = 0; y < d->Height; ++y) {
-        for (int x = 0; x < d->Width; ++x) {
-          int index = frame->RasterBits[std::size_t(y) * d->Width + x];
-          if (index == transparent || index >= map->ColorCount) continue;
-          GifColorType c = map->Colors[index];
-          r->pixels[u64(d->Top + y) * sw + u32(d->Left + x)] =
-              0xFF000000u | u32(c.Red) << 16 | u32(c.Green) << 8 | c.Blue;
-        }
-      }
-    }
-  }
+  bool ok = gif_first_frame(gif, r);
   DGifCloseFile(gif, &error);
   return ok;
 }

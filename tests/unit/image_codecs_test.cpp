@@ -81,6 +81,19 @@ TEST_F(ImageCodecTest, FixturesDecodeToThePattern) {
   }
 }
 
+TEST_F(ImageCodecTest, InterlacedGifRowsComeInOrder) {
+  Cell* img = image::decode(binary_of(read_file(fixture_dir() + "interlaced.gif")));
+  ASSERT_EQ(type_of(img), TYPE_IMAGE);
+  ASSERT_EQ(image::width(img), 16u);
+  ASSERT_EQ(image::height(img), 16u);
+  for (u32 y = 0; y < 16; ++y) {
+    for (u32 x = 0; x < 16; ++x) {
+      u32 want = 0xFF000000u | (16 * x) << 16 | (16 * y) << 8 | 7;
+      EXPECT_EQ(image::pixels(image::record(img))[y * 16 + x], want) << x << "," << y;
+    }
+  }
+}
+
 TEST_F(ImageCodecTest, TruncatedAndCorruptDataRaiseBadMedia) {
   for (const char* file : {"rgb.png", "rgb.jpg", "rgb.tif", "rgb24.bmp", "transparent.gif", "rgba32.bmp"}) {
     SCOPED_TRACE(file);
