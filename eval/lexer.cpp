@@ -311,7 +311,11 @@ i32 close_series(State* s, const u8* start, i32 expected, bool silent) {
     // loadable yet.
     throw_error(s, opened, start, commas >= 2 ? TYPE_POINT3D : TYPE_POINT2D);
   }
-  if (mt == TYPE_MAP) throw_error(s, opened, start, TYPE_MAP);  // not loadable yet
+  if (mt == TYPE_MAP) {
+    build_series(s, TYPE_BLOCK);
+    close_map(s, opened, start ? start + 1 : s->pos);
+    return TYPE_MAP;
+  }
   build_series(s, result);
   return result;
 }
@@ -814,6 +818,7 @@ void init() {
   gc::add_mark_callback(mark_states);
   word::load_first = load_first_value;
   block::scan_text = load_all;
+  install_container_loaders();
 }
 
 const Cell* exit_states() { return g_exit_states; }

@@ -156,6 +156,17 @@ extern TokenFn loaders[KIND_COUNT];
 void path_element_rule(State* s);
 // Loads the text of a multi-line string (between its braces).
 void load_multiline(State* s, const u8* start, const u8* end, bool load);
+// Checks or loads [text, text_end) of the token [start, end) as a string-like
+// value of type t, without decoding ^ escapes.
+void load_plain_text(State* s, const u8* start, const u8* end, const u8* text,
+                     const u8* text_end, Type t, bool load);
+
+// ---- loaders of the container and string-like types (lexer_loaders_containers.cpp) ----
+
+void install_container_loaders();  // tag!, email!, ref!
+// Turns the block just closed (the last cell) into a map!; a bad key count or
+// key type is an invalid error for map! over [opened, end).
+void close_map(State* s, const u8* opened, const u8* end);
 
 // Words the lexer uses (interned at start-up).
 enum LexWord : u8 {

@@ -5,17 +5,23 @@
 #include "datatypes/char.hpp"
 #include "datatypes/context.hpp"
 #include "datatypes/file_url.hpp"
+#include "datatypes/email.hpp"
 #include "datatypes/float.hpp"
 #include "datatypes/function.hpp"
+#include "datatypes/handle.hpp"
+#include "datatypes/hash_block.hpp"
 #include "datatypes/integer.hpp"
 #include "datatypes/issue.hpp"
 #include "datatypes/logic.hpp"
+#include "datatypes/map.hpp"
 #include "datatypes/native.hpp"
 #include "datatypes/object.hpp"
 #include "datatypes/path.hpp"
+#include "datatypes/ref.hpp"
 #include "datatypes/series.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
+#include "datatypes/tag.hpp"
 #include "datatypes/time.hpp"
 #include "datatypes/triple.hpp"
 #include "datatypes/typeset.hpp"
@@ -64,6 +70,12 @@ void register_all() {
   typeset::init();
   error::init();  // error! (after object!, whose reflect, copy and select it takes)
   time::init();  // time! (after float!, its parent)
+  hash_block::init();  // hash! (after block!, its parent)
+  map::init();
+  tag::init();    // tag!, email!, ref! (after string!)
+  email::init();
+  ref::init();
+  handle::init();  // handle! (after integer!)
 }
 
 }  // namespace qel::types
