@@ -419,7 +419,7 @@ void extend(Cell* map, const Cell* spec_in, bool case_) {
   u32 block = block_of(map);
   u32 used = buffer_of(block)->used();
   u32 want = used + u32(n) * sizeof(Cell);
-  if (buffer_of(block)->size < want) mem::expand_series(block, want);
+  if (buffer_of(block)->size < want) mem::expand_series_copy(block, want);
   Cell* key = make_none(stack::push());
   Cell* value = make_none(stack::push());
   for (i32 i = 0; i < n && i + 1 < spec_count(spec); i += 2) {
@@ -439,6 +439,7 @@ bool foreach_step(Cell* it, const Cell* words, i32 word_count) {
   for (i32 w = 0; w < word_count;) {
     while (pos + 1 < total && removed(buffer_of(series_node(it))->cells() + pos + 1)) pos += 2;
     bool out = pos + 1 >= total;
+    if (out && w == 0) break;  // nothing left: the words keep their values
     // A pair gives its key to one word and its value to the next; past the
     // last pair every word left gets none.
     for (i32 half = 0; w < word_count && (out || half < 2); ++half, ++w) {

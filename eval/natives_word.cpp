@@ -8,6 +8,7 @@
 #include "datatypes/block.hpp"
 #include "datatypes/context.hpp"
 #include "datatypes/logic.hpp"
+#include "datatypes/map.hpp"
 #include "datatypes/object.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
@@ -266,10 +267,12 @@ Status new_line_q(const i32*) {
 
 // ---- extend ------------------------------------------------------------------------
 
-Status extend(const i32*) {
-  // Extending an object is not supported; maps are extended by the map!
-  // module, which is not part of the runtime yet.
-  fire(Err::internal_not_done);
+Status extend(const i32* refs) {
+  // Extending an object is not supported.
+  if (type_of(stack::base) != TYPE_MAP) fire(Err::internal_not_done);
+  map::extend(stack::base, stack::base + 1, ref(refs, 0));
+  stack::keep();
+  return 0;
 }
 
 }  // namespace qel::natives

@@ -489,7 +489,8 @@ TEST(LexerErrors, EachErrorKindNamesItsLineAndText) {
       {"1.2.3", Err::syntax_invalid, "(line 1)", "tuple!", "1.2.3"},
       {"#{AB}", Err::syntax_invalid, "(line 1)", "binary!", "#{AB}"},
       {"(1, 2)", Err::syntax_invalid, "(line 1)", "point2D!", "(1, 2)"},
-      {"#[a 1]", Err::syntax_invalid, "(line 1)", "map!", "#[a 1]"},
+      {"#[a 1 b]", Err::syntax_invalid, "(line 1)", "map!", "#[a 1 b]"},
+      {"#[[a] 1]", Err::syntax_invalid, "(line 1)", "map!", "#[[a] 1]"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
