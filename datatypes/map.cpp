@@ -200,7 +200,7 @@ i32 h_mold(Cell* map, Cell* buffer, bool only, bool all, bool flat, Cell* part, 
   cycles::Scope scope(block_of(map));
   if (!only) budget = string::write_ascii(buffer, "#[", budget);
   bool any = key_count(map) > 0;
-  budget = write_entries(map, buffer, all, flat, !only, part, budget, indent + 1);
+  budget = write_entries(map, buffer, all, flat, !only, part, budget, only ? 0 : indent + 1);
   if (only) return budget;
   if (part && budget <= 0) return budget;
   if (any && !flat && indent > 0) budget = write_indent(buffer, indent, budget);
