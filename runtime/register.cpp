@@ -25,6 +25,7 @@
 #include "datatypes/time.hpp"
 #include "datatypes/triple.hpp"
 #include "datatypes/typeset.hpp"
+#include "datatypes/vector.hpp"
 #include "datatypes/word.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
@@ -76,6 +77,7 @@ void register_all() {
   email::init();
   ref::init();
   handle::init();  // handle! (after integer!)
+  vector::init();  // vector! (after string!)
 }
 
 }  // namespace qel::types
