@@ -17,6 +17,7 @@
 #include "datatypes/native.hpp"
 #include "datatypes/object.hpp"
 #include "datatypes/path.hpp"
+#include "datatypes/port.hpp"
 #include "datatypes/ref.hpp"
 #include "datatypes/series.hpp"
 #include "datatypes/string.hpp"
@@ -78,6 +79,7 @@ void register_all() {
   ref::init();
   handle::init();  // handle! (after integer!)
   vector::init();  // vector! (after string!)
+  port::init();    // port! (after object!)
 }
 
 }  // namespace qel::types
