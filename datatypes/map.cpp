@@ -405,7 +405,9 @@ void set(Cell* map, const Cell* key_in, const Cell* value, bool case_) {
   make_unset(mem::alloc_tail_cell(block));
   prepare_key(block, pos);
   hash::put_at(table_of(map), pos);
-  copy_cell(value, buffer_of(block)->cells() + pos + 1);
+  // Growing the table may have cut removed pairs out of the block: the new
+  // pair is still the last one.
+  copy_cell(value, buffer_of(block)->cells() + cell_total(map) - 1);
   stack::top = saved;
 }
 
