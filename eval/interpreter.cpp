@@ -484,13 +484,14 @@ Status eval_expression(const Code& code, u32& pos, bool prefix, bool sub, bool p
       st = eval_expression(code, pos, true, true, false);
       if (st) return st;
       Cell l = entry_top[0], r = entry_top[1];
-      stack::top = entry_top;
       Cell result;
       if (!fast_combine(fast_code, &opword, &l, &r, &result)) {
-        Cell args[2] = {l, r};
-        result = *call_with_args(&op, args, 2, 0, &opword);
-        stack::top = entry_top;
+        // The operands stay on the stack, where the collector sees them,
+        // while the call runs.
+        stack::top = entry_top + 2;
+        result = *call_with_args(&op, entry_top, 2, 0, &opword);
       }
+      stack::top = entry_top;
       place(&result, sub);
       continue;
     }
