@@ -332,6 +332,99 @@ Cell* h_change(Cell* v, Cell* value, i32 part, bool, i32 dup) {
   return v;
 }
 
+// ---- find, select, sort ----------------------------------------------------------------
+
+// The number a find looks for, or false when the value is no number.
+bool wanted_number(const Cell* value, double* out) {
+  Type t = type_of(value);
+  if (!is_element_type(t)) return false;
+  *out = number_of(value);
+  return true;
+}
+
+double element_number(const Cell* v, u32 i) {
+  const u8* p = element_at(v, i);
+  return is_float_type(element_type(v)) ? read_float(p, element_size(v))
+                                        : double(read_int(p, element_size(v)));
+}
+
+// The position of the element equal to the value that find answers, or -1.
+i64 find_position(Cell* v, Cell* value, Cell* part, Cell* skip, bool last, bool reverse,
+                  bool match) {
+  double want;
+  if (!wanted_number(value, &want)) return -1;
+  i64 t = total(v), index = clamped_index(v);
+  i64 end = t;
+  if (part) {
+    if (type_of(part) != TYPE_INTEGER) fire(Err::script_invalid_arg, part);
+    end = std::clamp<i64>(index + int_of(part), index, t);
+  }
+  i64 step = 1;
+  if (skip) {
+    if (type_of(skip) != TYPE_INTEGER || int_of(skip) < 1) fire(Err::script_invalid_arg, skip);
+    step = int_of(skip);
+  }
+  auto hit = [&](i64 i) { return element_number(v, u32(i)) == want; };
+  if (match) return index < end && hit(index) ? index : -1;
+  if (reverse) {
+    for (i64 i = index - 1; i >= 0; i -= step) if (hit(i)) return i;
+  } else if (last) {
+    for (i64 i = index + (end - 1 - index) / step * step; i >= index; i -= step) if (hit(i)) return i;
+  } else {
+    for (i64 i = index; i < end; i += step) if (hit(i)) return i;
+  }
+  return -1;
+}
+
+Cell* h_find(Cell* v, Cell* value, Cell* part, bool, bool, bool, bool, Cell*, Cell* skip, bool last,
+             bool reverse, bool tail, bool match) {
+  i64 at = find_position(v, value, part, skip, last, reverse, match);
+  if (at < 0) return make_none(stack::push());
+  Cell* out = stack::push_cell(v);
+  set_series_index(out, i32(at + (tail || match ? 1 : 0)));
+  return out;
+}
+
+Cell* h_select(Cell* v, Cell* value, Cell* part, bool, bool, bool, bool, Cell*, Cell* skip,
+               bool last, bool reverse, bool, bool) {
+  i64 at = find_position(v, value, part, skip, last, reverse, false);
+  if (at < 0 || at + 1 >= total(v)) return make_none(stack::push());
+  return get_value(v, u32(at + 1));
+}
+
+// Sorts the elements from the index (at most part of them) by value.
+Cell* h_sort(Cell* v, bool, Cell* skip, Cell* comparator, Cell* part, bool, bool reverse, bool) {
+  if (comparator || (skip && !(type_of(skip) == TYPE_INTEGER && int_of(skip) == 1))) {
+    fire(Err::internal_not_done);
+  }
+  i64 t = total(v), index = clamped_index(v);
+  i64 end = t;
+  if (part) {
+    if (type_of(part) != TYPE_INTEGER) fire(Err::script_invalid_arg, part);
+    end = std::clamp<i64>(index + int_of(part), index, t);
+  }
+  bool fired = series::notify(v, series::Event::sort, nullptr, i32(index), i32(end - index));
+  end = std::min<i64>(end, total(v));
+  std::vector<double> floats;
+  std::vector<i64> ints;
+  u32 size = element_size(v);
+  for (i64 i = index; i < end; ++i) {
+    const u8* p = element_at(v, u32(i));
+    if (is_float_type(element_type(v))) floats.push_back(read_float(p, size));
+    else ints.push_back(read_int(p, size));
+  }
+  auto order = [reverse](auto a, auto b) { return reverse ? b < a : a < b; };
+  std::stable_sort(floats.begin(), floats.end(), order);
+  std::stable_sort(ints.begin(), ints.end(), order);
+  for (i64 i = index; i < end; ++i) {
+    u8* p = element_at(v, u32(i));
+    if (is_float_type(element_type(v))) write_float(p, size, floats[size_t(i - index)]);
+    else write_int(p, size, ints[size_t(i - index)]);
+  }
+  if (fired) series::notify(v, series::Event::sorted, nullptr, i32(index), i32(end - index));
+  return v;
+}
+
 // One element taken without /part is answered as a value.
 Cell* h_take(Cell* v, Cell* part, bool deep, bool last) {
   Cell* taken = series::take(v, part, deep, last);
@@ -500,6 +593,7 @@ void init() {
   t.add = h_add; t.subtract = h_subtract; t.multiply = h_multiply; t.divide = h_divide;
   t.remainder = h_remainder; t.and_t = h_and; t.or_t = h_or; t.xor_t = h_xor;
   t.append = h_insert; t.insert = h_insert; t.change = h_change; t.take = h_take;
+  t.find = h_find; t.select = h_select; t.sort = h_sort;
   t.put = nullptr; t.swap = nullptr; t.trim = nullptr;
   t.create = nullptr; t.close = nullptr; t.delete_ = nullptr; t.open = nullptr;
   t.open_q = nullptr; t.query = nullptr; t.read = nullptr; t.rename = nullptr;
