@@ -27,7 +27,6 @@
 
 namespace qel::block {
 
-ComparatorCall sort_call_comparator = nullptr;
 TextScanner scan_text = nullptr;
 VectorToBlock vector_to_block = nullptr;
 

@@ -121,12 +121,6 @@ void do_set_op(bool case_, const Cell* skip, i32 op);
 
 // ---- hooks for modules that come later -------------------------------------------
 
-// Runs a user comparator of sort: the function! whose two arguments (and
-// locals) are pushed from the base of the open function frame; leaves its
-// result in the base cell. The interpreter sets it.
-using ComparatorCall = void (*)(const Cell* function);
-extern ComparatorCall sort_call_comparator;
-
 // Scans a string! as source text into the block made in out (to block!). The
 // lexer sets it.
 using TextScanner = void (*)(const Cell* text, Cell* out);

@@ -15,6 +15,7 @@
 #include "datatypes/series.hpp"
 #include "datatypes/typeset.hpp"
 #include "datatypes/word.hpp"
+#include "eval/api.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
 #include "runtime/hash.hpp"
@@ -292,22 +293,8 @@ int user_compare(const void* x, const void* y, void* arg, void*) {
     first = s->scratch_a;
     second = s->scratch_b;
   }
-  Cell one = *first, two = *second;
-  const Cell* fn = s->function;
-  stack::mark_func(&g_callback_word, fn->w1);
-  stack::push_cell(&one);
-  stack::push_cell(&two);
-  i32 locals = function::count_locals(fn->w2, 0, false);
-  if (locals > 0) function::init_locals(locals);
-  if (sort_call_comparator) {
-    sort_call_comparator(fn);
-  } else if (function::call_hook) {
-    function::call_hook(fn, 0, &g_callback_word, 0);
-  } else {
-    fire(Err::internal_not_done);
-  }
-  Cell r = *stack::base;
-  stack::unwind();
+  // The result maps as it is: an integer is the order itself.
+  Cell r = api::compare(s->function, first, second);
   switch (type_of(&r)) {
     case TYPE_LOGIC: return logic::flag(&r) ? 1 : -1;
     case TYPE_INTEGER: return int_of(&r);

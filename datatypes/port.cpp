@@ -9,7 +9,7 @@
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
-#include "eval/interpreter.hpp"
+#include "eval/api.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
 #include "runtime/stack.hpp"
@@ -88,8 +88,14 @@ class Call {
     Cell* fn = stack::push_cell(object::get_word_cell(actor, &name));
     if (type_of(fn) != TYPE_FUNCTION) fire(Err::access_no_port_action, &name);
     u32 count = u32(actor - first_);
-    // The actor and the function sit above the arguments while it runs.
-    return interp::call_with_args(fn, first_, count, 0, &name);
+    Cell* out = make_none(stack::push());
+    api::CallOptions options;
+    options.name = &name;
+    options.callback = api::CALLBACK_PORT;
+    // A transfer that passes through the actor's function (a break aimed at
+    // an outer loop) goes on in its exception form: a handler has no status.
+    api::check(api::invoke(fn, first_, count, out, options));
+    return out;
   }
 
  private:

@@ -19,7 +19,8 @@
 #include "datatypes/series.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/word.hpp"
-#include "eval/interpreter.hpp"
+#include "eval/api.hpp"
+#include "runtime/roots.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/casefold.hpp"
 #include "runtime/error.hpp"
@@ -321,29 +322,24 @@ int call_function(const void* x, const void* y, const SortSpec& s) {
   };
   // Both records are read before anything allocates.
   std::vector<u32> a = read(x), b = read(y);
-  Cell* saved = stack::top;
-  Cell* args = stack::push();
-  make_none(args);
-  make_none(stack::push());
+  // The values are made in rooted cells.
+  roots::LocalCell one, two;
   // The function answers whether its first argument comes first: without
   // /reverse it sees the second record first.
-  record_value(args, s, s.reverse ? a : b);
-  record_value(args + 1, s, s.reverse ? b : a);
-  Cell* r = interp::call_with_args(s.function, args, 2, 0);
-  int answer;
-  switch (type_of(r)) {
-    case TYPE_LOGIC: answer = logic::flag(r) ? 1 : -1; break;
-    case TYPE_INTEGER: answer = -((int_of(r) > 0) - (int_of(r) < 0)); break;
+  record_value(one.get(), s, s.reverse ? a : b);
+  record_value(two.get(), s, s.reverse ? b : a);
+  Cell r = api::compare(s.function, one.get(), two.get());
+  // The result maps negated: a positive integer puts the first argument first.
+  switch (type_of(&r)) {
+    case TYPE_LOGIC: return logic::flag(&r) ? 1 : -1;
+    case TYPE_INTEGER: return -((int_of(&r) > 0) - (int_of(&r) < 0));
     case TYPE_FLOAT: {
-      double d = float_of(r);
-      answer = d > 0.0 ? -1 : d < 0.0 ? 1 : 0;
-      break;
+      double d = float_of(&r);
+      return d > 0.0 ? -1 : d < 0.0 ? 1 : 0;
     }
-    case TYPE_NONE: answer = -1; break;
-    default: answer = 1; break;
+    case TYPE_NONE: return -1;
+    default: return 1;
   }
-  stack::top = saved;
-  return answer;
 }
 
 int compare_records(const void* x, const void* y, void* arg, void*) {

@@ -1,8 +1,10 @@
 #include "eval/interpreter.hpp"
 
 #include <cstring>
+#include <exception>
 
 #include "datatypes/context.hpp"
+#include "eval/api.hpp"
 #include "datatypes/function.hpp"
 #include "datatypes/object.hpp"
 #include "datatypes/logic.hpp"
@@ -175,24 +177,16 @@ namespace {
 
 // Hooks through which the datatype modules call back into the interpreter.
 void call_function_hook(const Cell* fn, u32 owner_ctx, const Cell* name, u32 flags) {
-  check(call_function(fn, owner_ctx, name, flags));
+  // A return or exit aimed at the handler's own frame ends the handler.
+  check(take_return(call_function(fn, owner_ctx, name, flags)));
 }
 void eval_hook(const Cell* block) { eval_block_or_throw(block, false); }
-
-// The lexer's trace callback: its frame is open with the five arguments.
-void lexer_callback(const Cell* fn) {
-  static Cell name{TYPE_WORD, 0, 0, 0};
-  if (!name.w2) name = *intern_word("<lexer-callback>");
-  function::fill_frame(fn, 5);
-  check(call_function(fn, 0, &name, 1));
-}
 
 }  // namespace
 
 void init() {
   function::call_hook = call_function_hook;
   object::eval_hook = eval_hook;
-  lexer::call_callback = lexer_callback;
   g_pending = runtime::root_append();
   g_current_code = runtime::root_append();
   g_trace_callback = runtime::root_append();
@@ -484,14 +478,20 @@ Status eval_expression(const Code& code, u32& pos, bool prefix, bool sub, bool p
       st = eval_expression(code, pos, true, true, false);
       if (st) return st;
       Cell l = entry_top[0], r = entry_top[1];
+      stack::top = entry_top;
       Cell result;
       if (!fast_combine(fast_code, &opword, &l, &r, &result)) {
-        // The operands stay on the stack, where the collector sees them,
-        // while the call runs.
-        stack::top = entry_top + 2;
-        result = *call_with_args(&op, entry_top, 2, 0, &opword);
+        // Other values: the operator is called with the two operands, which
+        // invoke puts back on the stack before the call allocates anything.
+        Cell args[2] = {l, r};
+        Cell* out = stack::push();
+        api::CallOptions o;
+        o.name = &opword;
+        st = api::invoke(&op, args, 2, out, o);
+        result = *out;
+        stack::top = entry_top;
+        if (st) return st;
       }
-      stack::top = entry_top;
       place(&result, sub);
       continue;
     }
@@ -1134,31 +1134,60 @@ Status eval_path(const Cell* path_in, const Code& code, u32& pos, bool set, bool
 
 void eval_block_or_throw(const Cell* block, bool chain) { check(eval_block(block, chain)); }
 
-Cell* call_with_args(const Cell* fn_in, const Cell* args, u32 count, u32 callback_bit,
+Cell* call_with_args(const Cell* fn, const Cell* args, u32 count, u32 callback_bit,
                      const Cell* name_word) {
-  Cell fn = *fn_in;
-  if (type_of(&fn) == TYPE_OP) {
-    set_type(&fn, Type((fn.header >> 16) & 0xFF));
-    fn.header &= 0xFF;
-  }
-  Type t = type_of(&fn);
-  if (!is_function_type(t)) fire(Err::script_invalid_arg, &fn);
   Cell* result = stack::push();
-  make_unset(result);
-  stack::push_cell(&fn);  // keeps the function reachable during the call
+  api::CallOptions o;
+  o.name = name_word;
+  o.callback = callback_bit;
+  Status st = api::invoke(fn, args, count, result, o);
+  if (st) {
+    stack::top = result;
+    rethrow_status(st);
+  }
+  stack::top = result + 1;
+  return result;
+}
+
+}  // namespace qel::interp
+
+namespace qel::api {
+
+using interp::arg_kind;
+using interp::ARG_RETURN;
+using interp::g_anon_word;
+using interp::is_function_type;
+using interp::MAX_REFINEMENTS;
+
+Status invoke(const Cell* fn_in, const Cell* args, u32 count, Cell* out, const CallOptions& o) {
+  Cell* entry_top = stack::top;
+  // Everything given is copied onto the stack first: nothing has allocated yet.
+  Cell* fn = stack::push_cell(fn_in);
+  Cell* values = stack::top;
+  for (u32 i = 0; i < count; ++i) stack::push_cell(args + i);
+  if (type_of(fn) == TYPE_OP) {
+    set_type(fn, Type((fn->header >> 16) & 0xFF));
+    fn->header &= 0xFF;
+  }
+  Type t = type_of(fn);
+  if (!is_function_type(t)) {
+    Cell bad = *fn;
+    stack::top = entry_top;
+    fire(Err::script_invalid_arg, &bad);
+  }
   bool native_like = t == TYPE_NATIVE || t == TYPE_ACTION;
-  u32 desc = spec_arguments(&fn);
+  u32 desc = interp::spec_arguments(fn);
   roots::NodeRoot hold(&desc);
-  Cell name = name_word ? *name_word : g_anon_word;
+  Cell name = o.name ? *o.name : g_anon_word;
   stack::mark(&name, t == TYPE_FUNCTION ? stack::FRAME_INTERP_FUNC : stack::FRAME_INTERP);
   // The given values are the leading arguments; the refinements are off.
   i32 refs[MAX_REFINEMENTS];
   u32 nrefs = 0, given = 0, word_index = 0;
   i32 locals = 0;
   bool in_refinement = false;
-  u32 n = buffer_of(desc)->used() / sizeof(Cell);
+  u32 n = mem::buffer_of(desc)->used() / sizeof(Cell);
   for (u32 i = 0; i < n; ++i) {
-    Cell d = *(buffer_of(desc)->cells() + i);
+    Cell d = *(mem::buffer_of(desc)->cells() + i);
     if (type_of(&d) == TYPE_TYPESET && arg_kind(&d) != ARG_RETURN) {
       u32 wi = word_index++;
       if (in_refinement) {
@@ -1166,10 +1195,10 @@ Cell* call_with_args(const Cell* fn_in, const Cell* args, u32 count, u32 callbac
         continue;
       }
       Cell* v = stack::push();
-      if (given < count) copy_cell(args + given, v); else make_none(v);
+      if (given < count) copy_cell(values + given, v); else make_none(v);
       ++given;
-      if (!typeset::has(&d, type_of(v))) {
-        Cell type, w = spec_word_for(&fn, wi);
+      if (o.check_types && !typeset::has(&d, type_of(v))) {
+        Cell type, w = interp::spec_word_for(fn, wi);
         make_datatype(&type, type_of(v));
         fire(Err::script_expect_arg, &name, &type, &w);
       }
@@ -1191,23 +1220,55 @@ Cell* call_with_args(const Cell* fn_in, const Cell* args, u32 count, u32 callbac
   }
   Status st = 0;
   switch (t) {
-    case TYPE_NATIVE: st = natives::entry(fn.w1)(refs); break;
-    case TYPE_ACTION: actions::entry(Action(fn.w1))(refs); break;
-    case TYPE_FUNCTION: st = call_function(&fn, 0, &name, callback_bit); break;
+    case TYPE_NATIVE: st = natives::entry(fn->w1)(refs); break;
+    case TYPE_ACTION: actions::entry(Action(fn->w1))(refs); break;
+    case TYPE_FUNCTION: st = interp::call_function(fn, 0, &name, o.callback); break;
     default: fire(Err::internal_not_done);
   }
-  st = take_return(st);
+  st = interp::take_return(st);
   if (st) {
     stack::unwind();
-    stack::top = result;
-    rethrow_status(st);
+    stack::top = entry_top;
+    return st;
+  }
+  if (o.args_after) {
+    for (u32 i = 0; i < count; ++i) copy_cell(stack::base + i, o.args_after + i);
   }
   Cell r = *stack::base;
   stack::unwind();
-  copy_cell(&r, result);
-  stack::top = result + 1;
-  return result;
+  stack::top = entry_top;
+  copy_cell(&r, out);
+  return 0;
 }
+
+void send(Status st) { interp::rethrow_status(st); }
+
+Values::Values(u32 n) : at_(stack::top), n_(n), exceptions_(std::uncaught_exceptions()) {
+  for (u32 i = 0; i < n; ++i) make_none(stack::push());
+}
+
+Values::~Values() {
+  if (std::uncaught_exceptions() == exceptions_) stack::top = at_;
+}
+
+Cell compare(const Cell* fn, const Cell* first, const Cell* second) {
+  static Cell name{TYPE_WORD, 0, 0, 0};
+  if (!name.w2) name = *intern_word("<compare-callback>");
+  Cell pair[2] = {*first, *second};
+  Cell* out = stack::push();
+  CallOptions o;
+  o.name = &name;
+  o.callback = CALLBACK_SORT;
+  Status st = invoke(fn, pair, 2, out, o);
+  Cell r = *out;
+  stack::pop(1);
+  check(st);
+  return r;
+}
+
+}  // namespace qel::api
+
+namespace qel::interp {
 
 // ---------------------------------------------------------------------------
 // Tracing
@@ -1271,20 +1332,18 @@ void fire_event(u32 event, const Cell* code, i32 offset, const Cell* ref, const 
                   event == EV_RETURN || event == EV_CALL;
   if (with_ref && ref) copy_cell(ref, &args[4]); else make_none(&args[4]);
   make_integer(&args[5], i32(stack::index_of(stack::base)));  // frame: base index
-  Cell* saved_base = stack::base;
-  Cell* saved_top = stack::top;
-  stack::Frame* saved_ctop = stack::ctop;
+  // The callback runs untraced; invoke leaves the stacks as they were.
   trace = false;
+  Cell ignored;
+  Status st;
   try {
-    call_with_args(g_trace_callback, args, 6, 0);
+    st = api::invoke(g_trace_callback, args, 6, &ignored);
   } catch (...) {
     trace = true;
     throw;
   }
   trace = true;
-  stack::base = saved_base;
-  stack::top = saved_top;
-  stack::ctop = saved_ctop;
+  api::check(st);
 }
 
 }  // namespace qel::interp

@@ -18,6 +18,7 @@
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
+#include "eval/api.hpp"
 #include "eval/interpreter.hpp"
 #include "eval/lexer_state.hpp"
 #include "runtime/actions.hpp"
@@ -32,7 +33,6 @@ namespace qel::lexer {
 
 State* current = nullptr;
 std::vector<Cell> cells;
-CallbackRunner call_callback = nullptr;
 
 namespace {
 
@@ -76,7 +76,10 @@ class Scratch {
 inline bool is_path_type(u32 t) {
   return t == TYPE_PATH || t == TYPE_LIT_PATH || t == TYPE_SET_PATH || t == TYPE_GET_PATH;
 }
-inline bool is_function_value(Type t) { return t == TYPE_FUNCTION || t == TYPE_ROUTINE; }
+// A callback is a function! or routine! (C++ code may stand in a native!).
+inline bool is_function_value(Type t) {
+  return t == TYPE_FUNCTION || t == TYPE_ROUTINE || t == TYPE_NATIVE;
+}
 
 // ---- positions as the callback sees them -----------------------------------------------
 
@@ -154,7 +157,7 @@ bool fire_event(State* s, Event e, i32 type, const Cell* value, const u8* start,
     e = EV_ERROR;
     type = TYPE_ERROR;
   }
-  if (!(s->mask & e) || !call_callback) return true;
+  if (!(s->mask & e)) return true;
   if (type == TYPE_POINT2D || type == TYPE_POINT3D) {
     if (start > s->input) --start;
     if (e == EV_PRESCAN && end < s->end) ++end;
@@ -168,12 +171,12 @@ bool fire_event(State* s, Event e, i32 type, const Cell* value, const u8* start,
 
   LexWord ew = e == EV_PRESCAN ? LW_PRESCAN : e == EV_SCAN ? LW_SCAN : e == EV_LOAD ? LW_LOAD
              : e == EV_OPEN ? LW_OPEN : e == EV_CLOSE ? LW_CLOSE : LW_ERROR;
-  Cell* saved_top = stack::top;
-  stack::mark_func(g_words[LW_FRAME], s->callback.w1);
-  copy_cell(g_words[ew], stack::push());
-  Cell* src = stack::push_cell(&s->source);
+  // The five arguments: event word, source series, type, line, token.
+  api::Values args(6);  // the five, and the result
+  copy_cell(g_words[ew], args[0]);
+  Cell* src = copy_cell(&s->source, args[1]);
   if (type_of(src) != TYPE_NONE) set_series_index(src, at_index);
-  Cell* t = stack::push();
+  Cell* t = args[2];
   if (type > 0) {
     make_datatype(t, Type(type));
   } else if (type < 0 && -type <= 12) {
@@ -183,8 +186,8 @@ bool fire_event(State* s, Event e, i32 type, const Cell* value, const u8* start,
   } else {
     make_none(t);
   }
-  make_integer(stack::push(), s->line);
-  Cell* token = stack::push();
+  make_integer(args[3], s->line);
+  Cell* token = args[4];
   if (value) {
     copy_cell(value, token);
     clear_new_line(token);
@@ -194,16 +197,21 @@ bool fire_event(State* s, Event e, i32 type, const Cell* value, const u8* start,
     token->w2 = u32(start_index + 1);
     token->w3 = u32(end_index + 1);
   }
-  call_callback(&s->callback);
-  bool answer = !logic::is_false(stack::base);
-  const Cell* moved = stack::base + 1;
+  // The callback may move the source position by setting its argument: the
+  // arguments' final values are read back.
+  api::CallOptions o;
+  o.name = g_words[LW_FRAME];
+  o.callback = api::CALLBACK_LEXER;
+  o.check_types = false;
+  o.args_after = args.data();
+  api::check(api::invoke(&s->callback, args.data(), 5, args[5], o));
+  bool answer = !logic::is_false(args[5]);
+  const Cell* moved = args[1];
   if (type_of(&s->source) != TYPE_NONE && type_of(moved) == type_of(&s->source) &&
       series_node(moved) == series_node(&s->source) && series_index(moved) != at_index) {
     s->moved = true;
     s->moved_to = position_at(s, series_index(moved));
   }
-  stack::unwind();
-  stack::top = saved_top;
   return answer;
 }
 

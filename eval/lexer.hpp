@@ -11,8 +11,8 @@
 // answers error!.
 //
 // A callback (a function! or routine!) may watch every step through six
-// events: prescan, scan, load, open, close, error. It runs through the hook
-// `call_callback`, which the interpreter sets.
+// events: prescan, scan, load, open, close, error. It is called through
+// api::invoke (eval/api.hpp) in a frame named <lexer-callback>.
 //
 // Invariants
 // - The shared lexer stack is C++ memory: its cells never move while a scan
@@ -58,17 +58,6 @@ void init();
 void mark_states();
 // The block of the lexer's exit states (token types), for system/lexer.
 const Cell* exit_states();
-
-// ---- the callback hook -------------------------------------------------------------
-
-// Runs a callback function: its five arguments (event word, source series,
-// type, line, token) lie at stack::base in a function frame named
-// <lexer-callback> that the lexer opened; the runner completes the frame as
-// a call needs it (refinement flags, locals), runs the function and leaves
-// its result in stack::base. Errors raised by the function pass through.
-// Null (no interpreter yet): events are not fired and count as true.
-using CallbackRunner = void (*)(const Cell* callback);
-extern CallbackRunner call_callback;
 
 // ---- scanning ----------------------------------------------------------------------
 

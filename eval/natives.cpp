@@ -36,4 +36,10 @@ const char* word_of(u32 id) { return (id >= 1 && id <= COUNT) ? kInfo[id].word :
 const char* spec_of(u32 id) { return (id >= 1 && id <= COUNT) ? kInfo[id].spec : ""; }
 u32 count() { return g_count; }
 
+u32 add(Entry e) {
+  if (g_count > TABLE_SIZE) fire(Err::internal_not_done);
+  g_table[g_count - 1] = e;
+  return g_count++;
+}
+
 }  // namespace qel::natives

@@ -30,6 +30,11 @@ Entry entry(u32 id);      // 1-based; nullptr for an empty slot
 const char* word_of(u32 id);
 const char* spec_of(u32 id);
 u32 count();              // the id the next registration would get
+// Installs an entry in the next free slot of the table, for code that adds
+// natives of its own (a host, a test standing in for a Qel callback); answers
+// its id, to make a native! value with (native::push). Raises internal
+// not-done when the table is full.
+u32 add(Entry e);
 
 extern bool last_lf;      // the last print/prin output ended with a line end
 

@@ -481,7 +481,8 @@ Status apply(const i32* refs) {
   interp::Code code{&args, series_node(&args), cell_count(&args)};
   u32 pos = u32(series_index(&args));
   u32 mode = (all_flag ? 1 : 2) | (safer ? 4 : 0);
-  stack::reset();
+  // The function and the argument block stay in this frame's argument cells
+  // (rooted) for the whole call; the call leaves its result in the base cell.
   Status st = interp::eval_call(&fn, code, pos, false, path, intern_word("<applied>"), &fn, mode, false);
   return st;
 }

@@ -12,6 +12,7 @@
 #include "datatypes/object.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
+#include "eval/api.hpp"
 #include "eval/natives.hpp"
 #include "runtime/casefold.hpp"
 #include "runtime/error.hpp"
@@ -268,11 +269,11 @@ Status new_line_q(const i32*) {
 // ---- extend ------------------------------------------------------------------------
 
 Status extend(const i32* refs) {
+  api::Args args(refs);  // obj, spec, /case
   // Extending an object is not supported.
-  if (type_of(stack::base) != TYPE_MAP) fire(Err::internal_not_done);
-  map::extend(stack::base, stack::base + 1, ref(refs, 0));
-  stack::keep();
-  return 0;
+  if (type_of(args.arg(0)) != TYPE_MAP) fire(Err::internal_not_done);
+  map::extend(args.arg(0), args.arg(1), args.ref(0));
+  return args.answer(args.arg(0));
 }
 
 }  // namespace qel::natives

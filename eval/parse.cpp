@@ -49,6 +49,7 @@
 #include "datatypes/symbol.hpp"
 #include "datatypes/triple.hpp"
 #include "datatypes/word.hpp"
+#include "eval/api.hpp"
 #include "eval/interpreter.hpp"
 #include "eval/natives.hpp"
 #include "runtime/actions.hpp"
@@ -367,8 +368,10 @@ struct Engine {
   // Calls the callback; false from it stops the run.
   void event(EventWord ev, i32 rule_pos = -1) {
     if (!tracing) return;
-    Cell* saved_top = stack::top;
-    Cell* rule = stack::push();
+    api::Values args(6);  // event, match?, rule, input, stack; the result
+    copy_cell(&g_event_words[ev], args[0]);
+    make_logic(args[1], match);
+    Cell* rule = args[2];
     if (cur_block != NO_ENTRY) {
       Entry& b = block();
       copy_cell(&b.a, rule);
@@ -378,21 +381,14 @@ struct Engine {
       copy_cell(&rules, rule);
     }
     clamp_index();
-    Cell* input = push_input_at(in.index);
-    Cell* stk = stack::push();
-    make_stack_block(stk);
-    Cell fn = callback;
-    stack::mark_func(&g_callback_word, fn.w1);
-    copy_cell(&g_event_words[ev], stack::push());
-    make_logic(stack::push(), match);
-    stack::push_cell(rule);
-    stack::push_cell(input);
-    stack::push_cell(stk);
-    function::fill_frame(&fn, 5);
-    interp::check(interp::call_function(&fn, 0, &g_callback_word, 2));
-    bool go_on = !logic::is_false(stack::base);
-    stack::unwind();
-    stack::top = saved_top;
+    copy_cell(push_input_at(in.index), args[3]);
+    make_stack_block(args[4]);
+    api::CallOptions o;
+    o.name = &g_callback_word;
+    o.callback = api::CALLBACK_PARSE;
+    o.check_types = false;
+    api::check(api::invoke(&callback, args.data(), 5, args[5], o));
+    bool go_on = !logic::is_false(args[5]);
     clamp_index();
     if (!go_on) throw Stop{};
   }

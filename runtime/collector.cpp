@@ -361,6 +361,7 @@ void mark_cell(const Cell* c) {
 
 u32 do_cycle() {
   if (active) return g_cycles;
+  mem::note_allocation();  // buffers move: pointers taken before are stale
   active = true;
   g_marked_outside.clear();
   scan_roots();

@@ -1,6 +1,8 @@
 #include "runtime/memory.hpp"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/pages.hpp"
@@ -246,7 +248,22 @@ static void init_buffer(Buffer* b, u32 size, u32 unit, i32 offset, u32 place) {
   b->head = b->tail = start + off;
 }
 
+u64 epoch = 0;
+u32 no_alloc_depth = 0;
+
+void stale_pointer(const char* what, u64 taken) {
+  std::fprintf(stderr, "*** internal check failed: %s used after an allocation (taken at epoch %llu, now %llu)\n",
+               what, static_cast<unsigned long long>(taken), static_cast<unsigned long long>(epoch));
+  std::abort();
+}
+
+void alloc_forbidden() {
+  std::fprintf(stderr, "*** internal check failed: allocation inside a no-allocation scope\n");
+  std::abort();
+}
+
 Buffer* alloc_series_buffer(u32 count, u32 unit, i32 offset) {
+  note_allocation();
   gc::stress_point();
   u64 bytes = u64(count) * unit;
   if (bytes > 0xF0000000ull) raise_memory_error(MemoryError::no_memory);

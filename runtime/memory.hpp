@@ -117,6 +117,56 @@ inline constexpr u32 FRAME_MIN_FREE = 0xCCCC;
 inline u32 node_target(u32 node) { return *at<u32>(node); }
 inline Buffer* buffer_of(u32 node) { return at<Buffer>(*at<u32>(node)); }
 
+// ---- allocation epoch (checked builds) -----------------------------------
+// Every buffer allocation and every collection may move buffers; each one
+// advances the epoch. In checked builds (QEL_CHECKS) a BufferPtr remembers
+// the epoch it was taken at and fails at once, naming the place, when it is
+// used after an allocation; a NoAlloc guard makes any allocation inside its
+// scope fail. Both cost nothing in other builds.
+extern u64 epoch;          // advanced only in checked builds
+extern u32 no_alloc_depth; // open NoAlloc guards (checked builds)
+[[noreturn]] void stale_pointer(const char* what, u64 taken);
+[[noreturn]] void alloc_forbidden();
+inline void note_allocation() {
+#if QEL_CHECKS
+  if (no_alloc_depth) alloc_forbidden();
+  ++epoch;
+#endif
+}
+
+template <class T>
+class BufferPtr {
+ public:
+  explicit BufferPtr(T* p, const char* what = "buffer pointer") : p_(p), what_(what) {
+#if QEL_CHECKS
+    taken_ = epoch;
+#endif
+  }
+  T* get() const {
+#if QEL_CHECKS
+    if (taken_ != epoch) stale_pointer(what_, taken_);
+#endif
+    return p_;
+  }
+  T* operator->() const { return get(); }
+  T& operator[](u64 i) const { return get()[i]; }
+
+ private:
+  T* p_;
+  [[maybe_unused]] const char* what_;
+#if QEL_CHECKS
+  u64 taken_ = 0;
+#endif
+};
+
+class NoAlloc {
+ public:
+  NoAlloc() { ++no_alloc_depth; }
+  ~NoAlloc() { --no_alloc_depth; }
+  NoAlloc(const NoAlloc&) = delete;
+  NoAlloc& operator=(const NoAlloc&) = delete;
+};
+
 // ---- set-up --------------------------------------------------------------
 void init();                     // memory/init: the record and empty lists
 bool initialised();

@@ -589,41 +589,6 @@ TEST_F(Blocks, Select) {
 
 // ---- sort ---------------------------------------------------------------------------------
 
-namespace {
-
-// The user comparator double: the test gives the C++ function that stands
-// for the Qel function's body; it reads the two arguments from the frame
-// base and leaves the result there.
-std::function<void(Cell* a, Cell* b, Cell* result)> g_comparator;
-int g_comparator_calls = 0;
-
-void comparator_double(const Cell*) {
-  ++g_comparator_calls;
-  Cell a = stack::base[0], b = stack::base[1];
-  g_comparator(&a, &b, stack::base);
-}
-
-struct ComparatorHook {
-  block::ComparatorCall saved = block::sort_call_comparator;
-  explicit ComparatorHook(std::function<void(Cell*, Cell*, Cell*)> f) {
-    g_comparator = std::move(f);
-    g_comparator_calls = 0;
-    block::sort_call_comparator = comparator_double;
-  }
-  ~ComparatorHook() { block::sort_call_comparator = saved; }
-};
-
-// A function! value taking two arguments (its body never runs: the double
-// stands for it).
-Cell* comparator_function(const char* spec = "[a b]") {
-  Cell* s = load(spec);
-  Cell* body = load("[]");
-  function::push(s, body, 0, 0, 0, 0);
-  return stack::last();
-}
-
-}  // namespace
-
 TEST_F(Blocks, SortWithEveryRefinement) {
   struct Case { const char* block; const char* refs; const char* answer; };
   const Case cases[] = {
@@ -682,49 +647,14 @@ TEST_F(Blocks, StableSortKeepsEqualRecordsWithEveryRefinement) {
     text += std::to_string(key) + " " + std::to_string(i) + " ";
   }
   text += "]";
-  ComparatorHook hook([](Cell* a, Cell* b, Cell* result) {
-    // "a < b": true when the first argument should come first.
-    Cell x = *a, y = *b;
-    if (is_any_block_type(type_of(&x))) x = mem::buffer_of(x.w2)->cells()[0];
-    if (is_any_block_type(type_of(&y))) y = mem::buffer_of(y.w2)->cells()[0];
-    make_logic(result, int_of(&x) < int_of(&y));
-  });
   const char* refinement_sets[] = {
       "/skip 2", "/skip 2 /reverse", "/skip 2 /compare 1", "/skip 2 /compare 1 /reverse", "/skip 2 /case",
-      "/skip 2 /compare @fn", "/skip 2 /compare @fn /reverse", "/skip 2 /compare @fn /all",
-      "/skip 2 /compare @fn /all /reverse", "/skip 2 /part 200", "/skip 2 /case /reverse /part 400",
+      "/skip 2 /part 200", "/skip 2 /case /reverse /part 400",
   };
   for (const char* refs : refinement_sets) {
     Cell* s = load(text.c_str());
     std::string r = std::string(refs) + " /stable";
-    Cell* fn = nullptr;
-    size_t at = r.find("@fn");
-    std::vector<const Cell*> args{s};
-    if (at != std::string::npos) {
-      fn = comparator_function();
-      r.erase(at, 3);
-    }
-    // The comparator function travels as the /compare argument.
-    if (fn) {
-      stack::mark(2, 0, stack::FRAME_NATIVE);
-      stack::push_cell(s);
-      std::vector<i32> offsets(7, -1);
-      bool reverse = r.find("/reverse") != std::string::npos, all = r.find("/all") != std::string::npos;
-      make_logic(stack::push(), true);
-      offsets[1] = i32(stack::top - stack::base);
-      make_integer(stack::push(), 2);
-      make_logic(stack::push(), true);
-      offsets[2] = i32(stack::top - stack::base);
-      stack::push_cell(fn);
-      if (all) { offsets[4] = i32(stack::top - stack::base); make_logic(stack::push(), true); }
-      if (reverse) { offsets[5] = i32(stack::top - stack::base); make_logic(stack::push(), true); }
-      offsets[6] = i32(stack::top - stack::base);
-      make_logic(stack::push(), true);
-      actions::entry(ACT_sort)(offsets.data());
-      stack::unwind();
-    } else {
-      call(ACT_sort, {s}, r);
-    }
+    call(ACT_sort, {s}, r);
     size_t records = model.size();
     size_t part = std::string(refs).find("/part ");
     if (part != std::string::npos) records = size_t(std::stoi(std::string(refs).substr(part + 6))) / 2;
@@ -740,45 +670,11 @@ TEST_F(Blocks, StableSortKeepsEqualRecordsWithEveryRefinement) {
   }
 }
 
-TEST_F(Blocks, UserComparatorResultsAndRecordArguments) {
-  // The result's type decides the order: logic, integer, float, none, other.
-  struct Case { const char* refs; std::function<void(Cell*, Cell*, Cell*)> f; const char* answer; };
-  const Case cases[] = {
-      {"", [](Cell* a, Cell* b, Cell* r) { make_logic(r, int_of(a) > int_of(b)); }, "[3 2 1 1]"},
-      {"/reverse", [](Cell* a, Cell* b, Cell* r) { make_logic(r, int_of(a) > int_of(b)); }, "[1 1 2 3]"},
-      {"", [](Cell* a, Cell* b, Cell* r) { make_integer(r, int_of(b) - int_of(a)); }, "[1 1 2 3]"},
-      {"", [](Cell* a, Cell* b, Cell* r) { make_float(r, double(int_of(a) - int_of(b)) / 10); }, "[3 2 1 1]"},
-      {"", [](Cell*, Cell*, Cell* r) { make_none(r); }, "[2 1 3 1]"},
-  };
-  Cell* fn = comparator_function();
-  for (const Case& c : cases) {
-    ComparatorHook hook(c.f);
-    Cell* s = load("[2 1 3 1]");
-    Cell* r = actions::handler<act::Sort>(s, ACT_sort)(s, false, nullptr, fn, nullptr, false,
-                                                       std::string(c.refs) == "/reverse", true);
-    EXPECT_EQ(molded(r), c.answer) << c.refs;
-    EXPECT_GT(g_comparator_calls, 0);
-  }
-  // With /all the arguments are blocks holding the two records.
-  std::vector<std::string> seen;
-  ComparatorHook hook([&](Cell* a, Cell* b, Cell* r) {
-    seen.push_back(molded(a) + molded(b));
-    make_logic(r, molded(a) < molded(b));
-  });
-  Cell* s = load("[b 2 a 1]");
-  Cell two = integer_cell(2);
-  actions::handler<act::Sort>(s, ACT_sort)(s, false, &two, fn, nullptr, true, false, true);
-  EXPECT_EQ(molded(s), "[a 1 b 2]");
-  ASSERT_FALSE(seen.empty());
-  EXPECT_EQ(seen[0], "[a 1][b 2]") << "the second record comes first";
-}
-
 TEST_F(Blocks, UserComparatorThroughTheInterpreter) {
   // Without the double, a function! runs through the interpreter, its locals
   // filled after the two arguments. [a b /local t] [t: a t] answers its first
   // argument: the later of the two records compared, or with /reverse the
   // earlier one; true puts the first record after the second.
-  if (!function::call_hook) GTEST_SKIP() << "no interpreter";
   Cell* spec = load("[a b /local t]");
   Cell* body = load("[t: a t]");
   function::push(spec, body, 0, 0, 0, 0);
@@ -791,86 +687,6 @@ TEST_F(Blocks, UserComparatorThroughTheInterpreter) {
     actions::handler<act::Sort>(s, ACT_sort)(s, false, nullptr, fn, nullptr, false, c.reverse, true);
     EXPECT_EQ(stack::top, top);
     EXPECT_EQ(molded(s), c.sorted) << c.block << " " << c.reverse;
-  }
-}
-
-TEST_F(Blocks, RaisingComparatorLeavesAPermutation) {
-  Cell* fn = comparator_function();
-  std::mt19937 rng(5);
-  for (int round = 0; round < 60; ++round) {
-    u32 n = 2 + rng() % 200;
-    std::string text = "[";
-    std::vector<i32> values;
-    for (u32 i = 0; i < n; ++i) {
-      values.push_back(i32(rng() % 50));
-      text += std::to_string(values.back()) + " ";
-    }
-    text += "]";
-    int fail_at = int(rng() % (n * 4)) + 1;
-    bool stable = round % 2 == 0;
-    ComparatorHook hook([&](Cell* a, Cell* b, Cell* r) {
-      if (g_comparator_calls == fail_at) {
-        Cell x = integer_cell(fail_at);
-        fire(Err::script_invalid_arg, &x);
-      }
-      make_logic(r, int_of(a) < int_of(b));
-    });
-    Cell* s = load(text.c_str());
-    std::string got = attempt([&] {
-      actions::handler<act::Sort>(s, ACT_sort)(s, false, nullptr, fn, nullptr, false, false, stable);
-      return std::string("sorted");
-    });
-    if (g_comparator_calls >= fail_at) {
-      EXPECT_EQ(got, "!invalid-arg");
-    }
-    std::vector<i32> after;
-    mem::Buffer* b = mem::buffer_of(s->w2);
-    for (const Cell* c = b->cells(); c < b->cell_tail(); ++c) after.push_back(int_of(c));
-    std::vector<i32> x = values, y = after;
-    std::sort(x.begin(), x.end());
-    std::sort(y.begin(), y.end());
-    ASSERT_EQ(x, y) << "round " << round << (stable ? " stable" : "") << ": not a permutation";
-    if (got == "sorted") {
-      EXPECT_TRUE(std::is_sorted(after.begin(), after.end()));
-    }
-  }
-}
-
-TEST_F(Blocks, AllocatingComparatorSurvivesCollections) {
-  Cell* fn = comparator_function();
-  std::mt19937 rng(11);
-  for (bool stable : {true, false}) {
-    for (bool all : {false, true}) {
-      std::string text = "[";
-      std::vector<i32> keys;
-      for (int i = 0; i < 150; ++i) {
-        keys.push_back(i32(rng() % 40));
-        text += std::to_string(keys.back()) + " [x" + std::to_string(i) + " \"t\"] ";
-      }
-      text += "]";
-      int calls = 0;
-      ComparatorHook hook([&](Cell* a, Cell* b, Cell* r) {
-        // Allocates garbage and holds new values, then collects: buffers move.
-        Cell* junk = load("[1 [2 3] \"four\"]");
-        block::append_copy(junk, junk);
-        if (++calls % 7 == 0) gc::do_cycle();
-        Cell x = *a, y = *b;
-        if (is_any_block_type(type_of(&x))) x = mem::buffer_of(x.w2)->cells()[0];
-        if (is_any_block_type(type_of(&y))) y = mem::buffer_of(y.w2)->cells()[0];
-        make_logic(r, int_of(&x) < int_of(&y));
-      });
-      Cell* s = load(text.c_str());
-      Cell two = integer_cell(2);
-      actions::handler<act::Sort>(s, ACT_sort)(s, false, &two, fn, nullptr, all, false, stable);
-      gc::do_cycle();
-      std::sort(keys.begin(), keys.end());
-      mem::Buffer* b = mem::buffer_of(s->w2);
-      for (int i = 0; i < 150; ++i) {
-        ASSERT_EQ(int_of(b->cells() + 2 * i), keys[size_t(i)]) << i;
-        ASSERT_EQ(type_of(b->cells() + 2 * i + 1), TYPE_BLOCK);
-      }
-      EXPECT_EQ(molded(s).substr(0, 1), "[");
-    }
   }
 }
 

@@ -11,12 +11,14 @@
 #include <vector>
 
 #include "datatypes/logic.hpp"
+#include "datatypes/native.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
 #include "eval/interpreter.hpp"
 #include "eval/lexer.hpp"
 #include "eval/lexer_state.hpp"
+#include "eval/natives.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/error.hpp"
@@ -678,8 +680,8 @@ std::string type_text(const Cell* c) {
   return "none";
 }
 
-// The test double of a Qel callback: records the five arguments.
-void record(const Cell*) {
+// The test double of a Qel callback, a native: records the five arguments.
+interp::Status record(const i32*) {
   Cell* a = stack::base;
   Seen s{std::string(symbol::name(a[0].w2)), type_text(a + 2), int_of(a + 3),
          type_of(a + 1) == TYPE_NONE ? -1 : series_index(a + 1), ""};
@@ -691,23 +693,20 @@ void record(const Cell*) {
   g_seen.push_back(s);
   bool answer = g_policy ? g_policy(s, a + 1) : true;
   make_logic(stack::base, answer);
+  return 0;
 }
 
 struct Watching {
   roots::LocalCell fn;
-  explicit Watching(u32 spec = 0) {
+  // events: the event block that leads the callback's spec, when given.
+  explicit Watching(const char* events = nullptr) {
+    static u32 id = natives::add(record);
     g_seen.clear();
     g_policy = nullptr;
-    lexer::call_callback = record;
-    fn->header = TYPE_FUNCTION;
-    fn->w1 = 0;
-    fn->w2 = spec;
-    fn->w3 = 0;
+    std::string spec = std::string("[") + (events ? events : "") + " event source type line token]";
+    copy_cell(native::push(test::load(spec), id, TYPE_NATIVE), fn.get());
   }
-  ~Watching() {
-    lexer::call_callback = nullptr;
-    g_policy = nullptr;
-  }
+  ~Watching() { g_policy = nullptr; }
   Cell* load(const std::string& text, Cell* source = nullptr) {
     Cell* src = source ? source : test::text(text);
     return transcode(src, {.trace = fn.get()});
@@ -767,8 +766,7 @@ TEST(LexerEvents, AnswersDropValuesSkipTokensAndMoveTheInput) {
 }
 
 TEST(LexerEvents, TheSpecsEventBlockSelectsTheEvents) {
-  Cell* spec = load_all("[load close]");
-  Watching w(spec->w2);
+  Watching w("[load close]");
   w.load("[a]");
   EXPECT_EQ(lines_of(g_seen),
             (std::vector<std::string>{"load word! 1 @2 a", "close block! 1 @3 1x4"}));

@@ -168,3 +168,28 @@ TEST(Memory, CopyRepeatFillsByDoubling) {
     for (u32 i = 0; i < expect_len; ++i) EXPECT_EQ(buf[i], "xyz"[i % 3]) << count << " " << i;
   }
 }
+
+// Checked builds catch a buffer pointer used after an allocation, and an
+// allocation inside a no-allocation scope; other builds check nothing.
+TEST(MemoryDeathTest, StaleBufferPointersAndForbiddenAllocationsAreCaught) {
+  using namespace qel;
+  u32 node = mem::alloc_cells(4);
+  mem::BufferPtr<mem::Buffer> fresh(mem::buffer_of(node), "the block's buffer");
+  EXPECT_EQ(fresh.get(), mem::buffer_of(node)) << "valid while nothing allocates";
+#if QEL_CHECKS
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        mem::BufferPtr<mem::Buffer> b(mem::buffer_of(node), "the block's buffer");
+        mem::alloc_cells(4);
+        (void)b->used();
+      },
+      "the block's buffer used after an allocation");
+  EXPECT_DEATH(
+      {
+        mem::NoAlloc guard;
+        mem::alloc_bytes(8);
+      },
+      "allocation inside a no-allocation scope");
+#endif
+}

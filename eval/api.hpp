@@ -1,0 +1,138 @@
+// The native API: the one door between native code and the evaluator.
+//
+// Natives, actions and every callback that runs Qel code from C++ (sort
+// comparators, PARSE trace callbacks, on-change* handlers, lexer and trace
+// callbacks, and later the C libraries' callbacks) use this header and
+// nothing else of the evaluator.
+//
+// ROOTING RULE (the only one). The collector keeps alive, and updates, only
+// what it can see: the cells on the arguments stack (a frame's arguments and
+// result, and cells pushed above them) and what a guard of runtime/roots.hpp
+// holds. A local `Cell` copy keeps nothing alive: the series, context or
+// node it refers to may be freed or moved by the next allocation. A raw
+// pointer into a series buffer (`buffer_of(node)->cells()`) is valid only
+// until the next allocation; anything that runs Qel code allocates. So:
+// keep values in argument cells or rooted cells, keep series by node, and ask
+// for the buffer again after every call that can allocate. After any user
+// code has run, re-read the series' current tail: the code may have changed
+// it. Checked builds catch a stale buffer pointer held in a mem::BufferPtr
+// and any allocation inside a mem::NoAlloc scope (runtime/memory.hpp).
+//
+// A native never moves the stack tops or resets the stack by hand: it reads
+// its arguments through Args, writes its result with Args::answer, and calls
+// Qel values through invoke, which leaves the stack as it found it.
+#pragma once
+
+#include "runtime/cell.hpp"
+#include "runtime/stack.hpp"
+
+namespace qel::interp {
+// 0 (normal) or a pending transfer: THROW_BREAK, THROW_CONTINUE, THROW_RETURN
+// or THROW_EXIT (runtime/error.hpp); eval/interpreter.hpp explains them.
+using Status = u32;
+}  // namespace qel::interp
+
+namespace qel::api {
+
+using interp::Status;
+
+// ---- the frame of a running native or action --------------------------------
+//
+// Argument i of the spec (refinement arguments counted too) is arg(i);
+// refinement k (counted from 0 in spec order) is on when ref(k), and its
+// first argument is ref_arg(k). The result goes into the frame's base cell,
+// which is also argument 0: read what you need from it before answering.
+class Args {
+ public:
+  explicit Args(const i32* refs) : refs_(refs) {}
+  Cell* arg(u32 i) const { return stack::base + i; }
+  bool ref(u32 k) const { return refs_[k] >= 0; }
+  // Argument j of refinement k, or nullptr when the refinement is off.
+  Cell* ref_arg(u32 k, u32 j = 0) const { return ref(k) ? stack::base + refs_[k] + j : nullptr; }
+  Cell* result() const { return stack::base; }
+  // Leaves the value as the result; answers status 0.
+  Status answer(const Cell* value) const {
+    copy_cell(value, stack::base);
+    stack::keep();
+    return 0;
+  }
+  Status answer_logic(bool b) const {
+    make_logic(stack::base, b);
+    stack::keep();
+    return 0;
+  }
+  Status answer_none() const {
+    make_none(stack::base);
+    stack::keep();
+    return 0;
+  }
+
+ private:
+  const i32* refs_;
+};
+
+// ---- rooted scratch cells ---------------------------------------------------------
+//
+// n cells pushed on the arguments stack (so rooted), none at first, dropped
+// when the scope ends normally (a raised error leaves the stack to whoever
+// catches it). Values scopes nest strictly (LIFO).
+class Values {
+ public:
+  explicit Values(u32 n);
+  ~Values();
+  Values(const Values&) = delete;
+  Values& operator=(const Values&) = delete;
+  Cell* operator[](u32 i) const { return at_ + i; }
+  Cell* data() const { return at_; }
+  u32 size() const { return n_; }
+
+ private:
+  Cell* at_;
+  u32 n_;
+  int exceptions_;
+};
+
+// ---- calling Qel values ---------------------------------------------------------
+
+// The kinds of callback, as bits: a callback's own evaluation is not traced.
+enum Callback : u32 {
+  CALLBACK_NONE = 0, CALLBACK_LEXER = 1, CALLBACK_PARSE = 2, CALLBACK_SORT = 4,
+  CALLBACK_ON_CHANGE = 8, CALLBACK_ON_DEEP_CHANGE = 16, CALLBACK_PORT = 32,
+};
+
+struct CallOptions {
+  const Cell* name = nullptr;  // word! naming the call in errors and traces (default <anon>)
+  u32 callback = CALLBACK_NONE;  // the kind of callback, for an evaluation run from C++
+  bool check_types = true;     // check the values against the spec's argument types
+  Cell* args_after = nullptr;  // when set: receives the argument slots' final values
+};
+
+// Calls fn (function!, native!, action! or op!) with count argument values;
+// missing arguments are none, every refinement is off. The values (and fn)
+// are copied onto the arguments stack before anything can allocate, so they
+// may lie anywhere (a local, a series buffer). The result is written into
+// *out when the call ends normally; out must be rooted (an argument cell,
+// a pushed cell, a rooted local) for the result to stay alive.
+// A return or exit aimed at the called function's own frame (in status or
+// exception form) ends the call with its value (exit: unset). Any other
+// transfer passing through (a break of an outer loop, a return from an outer
+// function) is answered as a status, after the stack is put back as it was
+// at entry: a native hands it outward; C++ code that cannot uses check().
+// Errors and throw pass through as exceptions.
+Status invoke(const Cell* fn, const Cell* args, u32 count, Cell* out, const CallOptions& opts = {});
+
+// Sends a status on in its exception form (the loops, functions and catch
+// frames of the evaluator take it there); does nothing for status 0.
+[[noreturn]] void send(Status st);
+inline void check(Status st) {
+  if (st) send(st);
+}
+
+// Calls a sort comparator with the two values (first, second) and answers its
+// result as a cell: a local copy, so read what you need at once (only its
+// type and scalar payload are meaningful). Transfers passing through are sent
+// on as exceptions (the sort engine lets them through, keeping its records
+// a permutation). Block sort and string sort map the result each their own way.
+Cell compare(const Cell* fn, const Cell* first, const Cell* second);
+
+}  // namespace qel::api
