@@ -320,6 +320,7 @@ i32 close_series(State* s, const u8* start, i32 expected, bool silent) {
     throw_error(s, opened, start, commas >= 2 ? TYPE_POINT3D : TYPE_POINT2D);
   }
   if (mt == TYPE_MAP) {
+    check_map(s, marker, opened, start ? start + 1 : s->pos);
     build_series(s, TYPE_BLOCK);
     close_map(s, opened, start ? start + 1 : s->pos);
     return TYPE_MAP;
@@ -537,6 +538,10 @@ void run(State* s) {
     if (kind == K_EOF) break;
 
     if (s->entry == 59 && kind != K_PATH) path_element_rule(s);
+    if (s->token_type > 0 && s->entry == 0 && s->mstr_nest == 0 && kind != K_BLOCK_OPEN &&
+        kind != K_PAREN_OPEN && kind != K_MAP_OPEN) {
+      note_map_element(s, Type(s->token_type));
+    }
 
     if ((s->one || !s->scan) && s->token_type > 0 && s->entry != 59 && s->mstr_nest == 0) {
       u32 n = tail(s) - s->head;

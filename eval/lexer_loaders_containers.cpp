@@ -33,6 +33,24 @@ void install_container_loaders() {
   set_loader(K_REF, load_ref);
 }
 
+namespace {
+// Bits of a map marker's word 2 above the type (a map has no commas).
+constexpr u32 MAP_ODD = 0x10000;      // an odd number of values so far
+constexpr u32 MAP_BAD_KEY = 0x20000;  // a key of a type no map takes
+}  // namespace
+
+void note_map_element(State* s, Type t) {
+  if (!s->scan || s->series_start == s->head) return;
+  Cell& marker = cells[s->series_start - 1];
+  if ((marker.w2 & 0xFFFF) != TYPE_MAP) return;
+  if (!(marker.w2 & MAP_ODD) && !map::valid_key(t)) marker.w2 |= MAP_BAD_KEY;
+  marker.w2 ^= MAP_ODD;
+}
+
+void check_map(State* s, const Cell& marker, const u8* opened, const u8* end) {
+  if (s->scan && (marker.w2 & (MAP_ODD | MAP_BAD_KEY))) throw_error(s, opened, end, TYPE_MAP);
+}
+
 void close_map(State* s, const u8* opened, const u8* end) {
   if (!s->load) return;  // nothing was built: the placeholder stands
   Cell block = cells.back();

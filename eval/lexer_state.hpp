@@ -164,8 +164,14 @@ void load_plain_text(State* s, const u8* start, const u8* end, const u8* text,
 // ---- loaders of the container and string-like types (lexer_loaders_containers.cpp) ----
 
 void install_container_loaders();  // tag!, email!, ref!
-// Turns the block just closed (the last cell) into a map!; a bad key count or
-// key type is an invalid error for map! over [opened, end).
+// A value of type t was read directly in the innermost open series: when
+// that is a map, its marker keeps the parity of the count and whether a key
+// of a type no map takes was read (so that scan mode can check the map).
+void note_map_element(State* s, Type t);
+// Raises the invalid error for map! over [opened, end) when the map whose
+// marker this is holds an odd number of values or a bad key (scan and load).
+void check_map(State* s, const Cell& marker, const u8* opened, const u8* end);
+// Load mode: turns the block just closed (the last cell) into a map!.
 void close_map(State* s, const u8* opened, const u8* end);
 
 // Words the lexer uses (interned at start-up).
