@@ -56,11 +56,13 @@ Cell* h_eval_path(Cell* parent, Cell* element, Cell* value, const PathStep& step
   if (!is_any_string_type(type_of(value))) fire(Err::script_invalid_arg, value);
   (user ? name : host) = text_of(value);
   // The address is rewritten in its own buffer, from its index.
+  // By node: the parent cell may lie in a block that moves as the text grows.
+  u32 node = series_node(parent);
   u32 from = u32(series_index(parent) < 0 ? 0 : series_index(parent));
-  string::truncate_buffer(series_node(parent), from);
-  for (char32_t c : name) string::append_char(parent, u32(c));
-  if (at != std::u32string::npos || !host.empty()) string::append_char(parent, '@');
-  for (char32_t c : host) string::append_char(parent, u32(c));
+  string::truncate_buffer(node, from);
+  for (char32_t c : name) string::append_char(node, u32(c));
+  if (at != std::u32string::npos || !host.empty()) string::append_char(node, '@');
+  for (char32_t c : host) string::append_char(node, u32(c));
   return value;
 }
 

@@ -78,8 +78,7 @@ Cell* push_block(u32 capacity) {
   return make_series(stack::push(), TYPE_BLOCK, node);
 }
 
-// The cells of a block-like spec from its index: the count, and the first
-// cell (valid until the next allocation).
+// The number of cells of a block-like spec from its index.
 i32 spec_count(const Cell* spec) {
   i32 n = series::total(spec) - std::max(series_index(spec), 0);
   return n < 0 ? 0 : n;
@@ -247,8 +246,7 @@ Cell* h_put(Cell* map, Cell* key, Cell* value, bool case_) {
   return value;
 }
 
-Cell* h_remove(Cell* map, Cell* part, Cell* key) {
-  (void)part;
+Cell* h_remove(Cell* map, Cell*, Cell* key) {
   if (!key) fire(Err::script_missing_arg);
   Cell* k = find_key(map, key, MODE_CASE);
   if (k && !removed(k + 1)) hash::delete_at(table_of(map), k);
@@ -389,25 +387,27 @@ Cell* find_value(const Cell* map, const Cell* key, Mode mode) {
 }
 
 void set(Cell* map, const Cell* key_in, const Cell* value, bool case_) {
+  // By node: the map cell may lie in a block that moves as this one grows.
+  u32 block = block_of(map), table = table_of(map);
+  roots::NodeRoot hold_block(&block);
   Cell* saved = stack::top;
   Cell* key = stack::push_cell(key_in);
   if (!valid_key(type_of(key))) bad_key(key);
-  Cell* k = find_key(map, key, case_ ? MODE_CASE : MODE_EQUAL);
+  Cell* k = hash::get(table, key, 0, 1, op_of(case_ ? MODE_CASE : MODE_EQUAL), false, false);
   if (k) {
-    if (removed(k + 1)) hash::record(table_of(map))->size++;
+    if (removed(k + 1)) hash::record(table)->size++;
     copy_cell(value, k + 1);
     stack::top = saved;
     return;
   }
-  u32 block = block_of(map);
-  u32 pos = cell_total(map);
+  u32 pos = buffer_of(block)->used() / sizeof(Cell);
   *mem::alloc_tail_cell(block) = *key;
   make_unset(mem::alloc_tail_cell(block));
   prepare_key(block, pos);
-  hash::put_at(table_of(map), pos);
+  hash::put_at(table, pos);
   // Growing the table may have cut removed pairs out of the block: the new
   // pair is still the last one.
-  copy_cell(value, buffer_of(block)->cells() + cell_total(map) - 1);
+  copy_cell(value, buffer_of(block)->cell_tail() - 1);
   stack::top = saved;
 }
 
