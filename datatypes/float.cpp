@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "datatypes/integer.hpp"
+#include "datatypes/money.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/word.hpp"
 #include "eval/lexer.hpp"
@@ -89,6 +90,7 @@ Cell* to_floating(Cell* spec, Type target) {
     case TYPE_INTEGER: case TYPE_CHAR: case TYPE_FLOAT: case TYPE_PERCENT: case TYPE_TIME:
       d = number_of(spec);
       break;
+    case TYPE_MONEY: d = money::to_float(spec); break;
     case TYPE_BINARY: {
       // Up to 8 bytes from the index, big-endian, taken as the bits of a double.
       mem::Buffer* b = mem::buffer_of(series_node(spec));

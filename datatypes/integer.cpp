@@ -5,8 +5,10 @@
 #include <cstring>
 #include <string_view>
 
+#include "datatypes/date.hpp"
 #include "datatypes/float.hpp"
 #include "datatypes/logic.hpp"
+#include "datatypes/money.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
@@ -76,6 +78,8 @@ Cell* to_integer(Cell* spec) {
       break;
     case TYPE_ISSUE: v = from_issue(spec); break;
     case TYPE_BINARY: v = from_binary(spec); break;
+    case TYPE_DATE: v = date::to_epoch(spec); break;
+    case TYPE_MONEY: v = money::to_integer(spec); break;
     default: raise_bad_to(spec);
   }
   return push(v);

@@ -315,8 +315,8 @@ i32 close_series(State* s, const u8* start, i32 expected, bool silent) {
     return 0;  // refused: the series stays open
   }
   if (mt == TYPE_POINT2D || mt == TYPE_POINT3D) {
-    // A paren turned into a point by its commas: point values are not
-    // loadable yet.
+    // A paren turned into a point by its commas: only a point literal (a
+    // '(' followed by numbers, read by the point loader) makes a point.
     throw_error(s, opened, start, commas >= 2 ? TYPE_POINT3D : TYPE_POINT2D);
   }
   if (mt == TYPE_MAP) {
@@ -827,6 +827,7 @@ void init() {
     }
   }
   g_exit_states = block;
+  install_scalar_loaders();
 
   gc::add_mark_callback(mark_states);
   word::load_first = load_first_value;

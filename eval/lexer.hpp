@@ -132,6 +132,9 @@ using Loader = void (*)(State* s, const u8* start, const u8* end, u32 flags, boo
 // when their modules start). Until then such a token is an `invalid` syntax
 // error naming its datatype.
 void set_loader(Kind kind, Loader fn);
+// Installs the loaders of tuples, percents, pairs, points, dates and money
+// (lexer_loaders_scalars.cpp); lexer init calls it.
+void install_scalar_loaders();
 
 // What loaders use.
 Cell* new_cell(State* s);                 // a new unset cell on the lexer stack

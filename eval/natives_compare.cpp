@@ -10,6 +10,7 @@
 #include "datatypes/string.hpp"
 #include "datatypes/typeset.hpp"
 #include "datatypes/word.hpp"
+#include "datatypes/date.hpp"
 #include "eval/natives.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
@@ -93,7 +94,11 @@ Status set_operation(i32 op, const i32* refs) {
     }
     case TYPE_DATE:
       // The difference of two dates belongs to the date! module.
-      if (op == OP_DIFFERENCE) fire(Err::internal_not_done);
+      if (op == OP_DIFFERENCE) {
+        if (type_of(b) != TYPE_DATE) refuse_arg(b, 1);
+        date::difference(a, b);
+        break;
+      }
       [[fallthrough]];
     default:
       refuse_arg(a, 0);

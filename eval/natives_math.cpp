@@ -9,6 +9,10 @@
 #include <cstring>
 
 #include "datatypes/integer.hpp"
+#include "datatypes/money.hpp"
+#include "datatypes/pair.hpp"
+#include "datatypes/point.hpp"
+#include "datatypes/tuple.hpp"
 #include "datatypes/issue.hpp"
 #include "datatypes/string.hpp"
 #include "eval/natives.hpp"
@@ -45,44 +49,9 @@ Status answer_float(double d) {
   return 0;
 }
 
-// ---- cell layouts of the small value types ---------------------------------------
-
-inline u8 cell_byte(const Cell* c, u32 i) {
-  u8 bytes[sizeof(Cell)];
-  std::memcpy(bytes, c, sizeof bytes);
-  return bytes[i];
-}
-inline void set_cell_byte(Cell* c, u32 i, u8 v) {
-  u8 bytes[sizeof(Cell)];
-  std::memcpy(bytes, c, sizeof bytes);
-  bytes[i] = v;
-  std::memcpy(c, bytes, sizeof bytes);
-}
-
-// money!: bit 14 of the header is the sign; bytes 5-15 hold 22 BCD digits.
-// Zero has all digits 0, whatever its sign bit.
-i32 money_sign(const Cell* c) {
-  for (u32 i = 5; i < sizeof(Cell); ++i) {
-    if (cell_byte(c, i)) return (c->header & (1u << 14)) ? -1 : 1;
-  }
-  return 0;
-}
-
-// tuple!: the byte count in header bits 19-22, the bytes from cell byte 4.
-inline u32 tuple_count(const Cell* c) { return (c->header >> 19) & 0xF; }
-
-// point2D! and point3D!: 32-bit float coordinates in words 1 to 3.
-inline float coord(const Cell* c, u32 i) {
-  u32 w = i == 0 ? c->w1 : i == 1 ? c->w2 : c->w3;
-  float f;
-  std::memcpy(&f, &w, sizeof f);
-  return f;
-}
-inline void set_coord(Cell* c, u32 i, float f) {
-  u32 w;
-  std::memcpy(&w, &f, sizeof w);
-  (i == 0 ? c->w1 : i == 1 ? c->w2 : c->w3) = w;
-}
+// The small value types' cells are read through their modules' accessors.
+using point::coord;
+using point::set_coord;
 
 inline bool is_number(Type t) { return t == TYPE_INTEGER || t == TYPE_FLOAT; }
 inline bool is_coordinate(Type t) {
@@ -107,7 +76,7 @@ i32 sign_of(const Cell* c) {
       double d = float_of(c);
       return d > 0.0 ? 1 : d < 0.0 ? -1 : 0;
     }
-    case TYPE_MONEY: return money_sign(c);
+    case TYPE_MONEY: return money::sign(c);
     default: refuse_arg(c, 0);
   }
 }
@@ -124,11 +93,11 @@ void max_min_coordinates(bool max) {
     // A float on the other side is used as an integer (truncated toward zero).
     i32 k = same ? 0 : type_of(other) == TYPE_INTEGER ? int_of(other)
                                                       : integer::truncate(float_of(other));
-    i32 ox = same ? i32(other->w2) : k;
-    i32 oy = same ? i32(other->w3) : k;
-    i32 x = i32(p.w2), y = i32(p.w3);
-    p.w2 = u32(max ? std::max(x, ox) : std::min(x, ox));
-    p.w3 = u32(max ? std::max(y, oy) : std::min(y, oy));
+    i32 ox = same ? pair::x(other) : k;
+    i32 oy = same ? pair::y(other) : k;
+    i32 x = pair::x(&p), y = pair::y(&p);
+    pair::set_x(&p, max ? std::max(x, ox) : std::min(x, ox));
+    pair::set_y(&p, max ? std::max(y, oy) : std::min(y, oy));
   } else {
     u32 n = type_of(&p) == TYPE_POINT3D ? 3 : 2;
     for (u32 i = 0; i < n; ++i) {
@@ -144,12 +113,12 @@ void max_min_coordinates(bool max) {
 void max_min_tuples(bool max) {
   Cell a = stack::base[0];
   const Cell* b = stack::base + 1;
-  u32 n = std::max(tuple_count(&a), tuple_count(b));
+  u32 n = std::max(tuple::count(&a), tuple::count(b));
   for (u32 i = 0; i < n; ++i) {
-    u8 x = cell_byte(&a, 4 + i), y = cell_byte(b, 4 + i);
-    set_cell_byte(&a, 4 + i, max ? std::max(x, y) : std::min(x, y));
+    u8 x = tuple::byte(&a, i), y = tuple::byte(b, i);
+    tuple::set_byte(&a, i, max ? std::max(x, y) : std::min(x, y));
   }
-  a.header = (n << 19) | TYPE_TUPLE;
+  tuple::set_count(&a, n);
   copy_cell(&a, stack::base);
 }
 
@@ -212,17 +181,13 @@ Status zero_q(const i32*) {
   switch (type_of(c)) {
     case TYPE_INTEGER: case TYPE_CHAR: zero = int_of(c) == 0; break;
     case TYPE_FLOAT: case TYPE_PERCENT: case TYPE_TIME: zero = float_of(c) == 0.0; break;
-    case TYPE_MONEY: zero = money_sign(c) == 0; break;
-    case TYPE_PAIR: zero = c->w2 == 0 && c->w3 == 0; break;
+    case TYPE_MONEY: zero = money::zero_q(c); break;
+    case TYPE_PAIR: zero = pair::x(c) == 0 && pair::y(c) == 0; break;
     case TYPE_POINT2D: zero = coord(c, 0) == 0.0f && coord(c, 1) == 0.0f; break;
     case TYPE_POINT3D:
       zero = coord(c, 0) == 0.0f && coord(c, 1) == 0.0f && coord(c, 2) == 0.0f;
       break;
-    case TYPE_TUPLE: {
-      zero = true;
-      for (u32 i = 0; i < tuple_count(c); ++i) zero = zero && cell_byte(c, 4 + i) == 0;
-      break;
-    }
+    case TYPE_TUPLE: zero = tuple::all_zero_q(c); break;
     default: break;
   }
   return answer_logic(zero);

@@ -6,15 +6,10 @@ namespace qel::natives {
 
 interp::Status dehex(const i32*) { fire(Err::internal_not_done); }
 interp::Status enhex(const i32*) { fire(Err::internal_not_done); }
-interp::Status as_pair(const i32*) { fire(Err::internal_not_done); }
-interp::Status as_point2d(const i32*) { fire(Err::internal_not_done); }
-interp::Status as_point3d(const i32*) { fire(Err::internal_not_done); }
-interp::Status as_money(const i32*) { fire(Err::internal_not_done); }
 interp::Status debase(const i32*) { fire(Err::internal_not_done); }
 interp::Status checksum(const i32*) { fire(Err::internal_not_done); }
 interp::Status enbase(const i32*) { fire(Err::internal_not_done); }
 interp::Status list_env(const i32*) { fire(Err::internal_not_done); }
-interp::Status now(const i32*) { fire(Err::internal_not_done); }
 interp::Status call(const i32*) { fire(Err::internal_not_done); }
 interp::Status browse(const i32*) { fire(Err::internal_not_done); }
 interp::Status compress(const i32*) { fire(Err::internal_not_done); }

@@ -76,4 +76,19 @@ u32 get_date(bool utc) {
   return (year << 17) | (month << 12) | (day << 7) | zone;
 }
 
+DateTime now(bool utc) {
+  struct timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  time_t secs = ts.tv_sec;
+  struct tm tm{};
+  if (utc) gmtime_r(&secs, &tm); else localtime_r(&secs, &tm);
+  DateTime d;
+  d.year = tm.tm_year + 1900;
+  d.month = tm.tm_mon + 1;
+  d.day = tm.tm_mday;
+  d.seconds = tm.tm_hour * 3600.0 + tm.tm_min * 60.0 + tm.tm_sec + ts.tv_nsec * 1e-9;
+  d.offset = utc ? 0 : tm.tm_gmtoff;
+  return d;
+}
+
 }  // namespace qel::platform

@@ -27,4 +27,14 @@ double get_time(bool precise);
 u32 get_date(bool utc);
 u32 pack_zone(long offset_seconds);
 
+// The current calendar date and time of day, read from one clock reading so
+// that the date and the time always agree: local (with the zone's offset
+// from UTC, daylight saving included) or UTC.
+struct DateTime {
+  i32 year, month, day;  // month 1-12, day 1-31
+  double seconds;        // local time of day, with the fraction of the second
+  long offset;           // seconds east of UTC (0 for UTC)
+};
+DateTime now(bool utc);
+
 }  // namespace qel::platform

@@ -4,8 +4,9 @@
 #include "datatypes/block.hpp"
 #include "datatypes/char.hpp"
 #include "datatypes/context.hpp"
-#include "datatypes/file_url.hpp"
+#include "datatypes/date.hpp"
 #include "datatypes/email.hpp"
+#include "datatypes/file_url.hpp"
 #include "datatypes/float.hpp"
 #include "datatypes/function.hpp"
 #include "datatypes/handle.hpp"
@@ -14,9 +15,13 @@
 #include "datatypes/issue.hpp"
 #include "datatypes/logic.hpp"
 #include "datatypes/map.hpp"
+#include "datatypes/money.hpp"
 #include "datatypes/native.hpp"
 #include "datatypes/object.hpp"
+#include "datatypes/pair.hpp"
 #include "datatypes/path.hpp"
+#include "datatypes/percent.hpp"
+#include "datatypes/point.hpp"
 #include "datatypes/port.hpp"
 #include "datatypes/ref.hpp"
 #include "datatypes/series.hpp"
@@ -25,6 +30,7 @@
 #include "datatypes/tag.hpp"
 #include "datatypes/time.hpp"
 #include "datatypes/triple.hpp"
+#include "datatypes/tuple.hpp"
 #include "datatypes/typeset.hpp"
 #include "datatypes/vector.hpp"
 #include "datatypes/word.hpp"
@@ -72,6 +78,12 @@ void register_all() {
   typeset::init();
   error::init();  // error! (after object!, whose reflect, copy and select it takes)
   time::init();  // time! (after float!, its parent)
+  percent::init();  // percent! (after float!, its parent)
+  pair::init();
+  tuple::init();
+  date::init();
+  money::init();
+  point::init();  // point2D! and point3D!
   hash_block::init();  // hash! (after block!, its parent)
   map::init();
   tag::init();    // tag!, email!, ref! (after string!)

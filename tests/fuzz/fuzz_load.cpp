@@ -3,12 +3,18 @@
 // mode: the scan reports error! exactly when loading raises a syntax error,
 // and otherwise the type of the first value it reports is the type of the
 // first loaded value (an integer token may load as a float when it is too
-// large, and the word token covers the four word kinds).
+// large, and the word token covers the four word kinds). A scalar value
+// (tuple, percent, pair, point, date, money) molds to a text that loads back
+// to a value molding to the same text.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
+#include <string>
+
+#include "datatypes/string.hpp"
 #include "eval/lexer.hpp"
+#include "runtime/actions.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
@@ -62,6 +68,39 @@ Type scan(const u8* data, u32 size, bool one, bool prescan) {
   return t;
 }
 
+bool is_scalar(Type t) {
+  return t == TYPE_TUPLE || t == TYPE_PERCENT || t == TYPE_PAIR || t == TYPE_POINT2D ||
+         t == TYPE_POINT3D || t == TYPE_DATE || t == TYPE_MONEY;
+}
+
+// The mold/all text of the first value of the bytes, or "" when they load
+// no scalar value (or raise).
+std::string scalar_mold(const u8* data, u32 size) {
+  stack::init();
+  stack::mark(1, 0, stack::FRAME_CATCH);
+  std::string text;
+  try {
+    Cell* out = make_none(stack::push());
+    lexer::ScanFlags f;
+    f.one = true;
+    f.keep_block = true;
+    lexer::scan(out, data, size, f, nullptr, nullptr, nullptr, nullptr);
+    mem::Buffer* b = mem::buffer_of(out->w2);
+    if (b->used() >= sizeof(Cell) && is_scalar(type_of(b->cells() + out->w1))) {
+      Cell* value = stack::push_cell(b->cells() + out->w1);
+      Cell* buffer = stack::push();
+      string::make_at(buffer, 64);
+      actions::mold(value, buffer, false, true, false, nullptr, 1 << 20, 0);
+      u32 n = string::length_from_index(buffer);
+      for (u32 i = 0; i < n; ++i) text.push_back(char(string::char_at(buffer, i)));
+    }
+  } catch (const Transfer&) {
+    text.clear();
+  }
+  stack::init();
+  return text;
+}
+
 bool same_kind(Type scanned, Type loaded) {
   if (scanned == loaded) return true;
   if (scanned == TYPE_INTEGER && loaded == TYPE_FLOAT) return true;
@@ -94,6 +133,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Type scanned = scan(data, n, true, false);
   if (first.error != (scanned == TYPE_ERROR)) disagree("first value", first.error, scanned);
   if (!first.error && !same_kind(scanned, first.first)) disagree("type", scanned, first.first);
+
+  if (!first.error && is_scalar(first.first)) {
+    std::string once = scalar_mold(data, n);
+    if (!once.empty()) {
+      std::string twice =
+          scalar_mold(reinterpret_cast<const u8*>(once.data()), u32(once.size()));
+      if (twice != once) {
+        std::fprintf(stderr, "mold does not load back: %s -> %s\n", once.c_str(), twice.c_str());
+        std::abort();
+      }
+    }
+  }
 
   scan(data, n, true, true);   // prescan: must not crash
   scan(data, n, false, true);

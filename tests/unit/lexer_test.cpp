@@ -488,9 +488,11 @@ TEST(LexerErrors, EachErrorKindNamesItsLineAndText) {
       {"a , b", Err::syntax_invalid, "(line 1)", "point2D!", ", b"},
       {"a, b", Err::syntax_invalid, "(line 1)", "word!", "a, b"},
       // Datatypes whose loaders are not in the runtime yet.
-      {"1.2.3", Err::syntax_invalid, "(line 1)", "tuple!", "1.2.3"},
+      {"256.0.0", Err::syntax_invalid, "(line 1)", "tuple!", "256.0.0"},
+      {"29-Feb-2001", Err::syntax_invalid, "(line 1)", "date!", "29-Feb-2001"},
+      {"$123456789012345678", Err::syntax_invalid, "(line 1)", "money!", "$123456789012345678"},
       {"#{AB}", Err::syntax_invalid, "(line 1)", "binary!", "#{AB}"},
-      {"(1, 2)", Err::syntax_invalid, "(line 1)", "point2D!", "(1, 2)"},
+      {"(1, 2, 3, 4)", Err::syntax_invalid, "(line 1)", "point3D!", "(1, 2, 3, 4)"},
       {"#[a 1 b]", Err::syntax_invalid, "(line 1)", "map!", "#[a 1 b]"},
       {"#[[a] 1]", Err::syntax_invalid, "(line 1)", "map!", "#[[a] 1]"},
   };
@@ -546,7 +548,7 @@ TEST(LexerScan, ScanAndPrescanAnswerTheFirstValuesType) {
       {"]", TYPE_ERROR, TYPE_ERROR},
       {"#(foo)", TYPE_ERROR, TYPE_ERROR},
       {"#\"ab\"", TYPE_ERROR, TYPE_CHAR},    // prescan does not check chars
-      {"1.2.3", TYPE_ERROR, TYPE_TUPLE},     // tuple! is not loadable yet
+      {"1.2.3", TYPE_TUPLE, TYPE_TUPLE},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);

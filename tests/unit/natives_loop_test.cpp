@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "datatypes/money.hpp"
 #include "datatypes/word.hpp"
 #include "eval/boot.hpp"
 #include "eval/natives.hpp"
@@ -129,14 +130,12 @@ Cell tuple(std::vector<u8> bytes) {
   return c;
 }
 
-// A money! cell: sign bit 14, the amount's BCD digits; digit 17 (the units)
-// is the low nibble of byte 13.
-Cell money(bool negative, u8 units) {
-  Cell c{TYPE_MONEY | (negative ? 1u << 14 : 0u), 0, 0, 0};
-  u8 raw[16];
-  std::memcpy(raw, &c, 16);
-  raw[13] = units;
-  std::memcpy(&c, raw, 16);
+// A money! cell of that many units; with `negative` and 0 units, a zero
+// whose sign bit is set (zero is never negative).
+Cell money_cell(bool negative, u8 units) {
+  Cell c{};
+  money::make_at(&c, money::Amount(units) * 100000, 0);
+  if (negative) c.header |= 1u << 14;
   return c;
 }
 
@@ -180,7 +179,7 @@ TEST_F(NativesTest, ZeroAndSignOfTheSmallTypes) {
       {point2(0, -0.0f), true},     {point2(0, 1e-30f), false},
       {point3(0, 0, 0), true},      {point3(0, 0, 2), false},
       {tuple({0, 0, 0}), true},     {tuple({0, 0, 0, 1}), false},
-      {money(true, 0), true},       {money(false, 0x01), false},
+      {money_cell(true, 0), true},  {money_cell(false, 0x01), false},
   };
   for (const Case& c : zeros) {
     Outcome o = call(natives::zero_q, {c.value});
@@ -191,7 +190,7 @@ TEST_F(NativesTest, ZeroAndSignOfTheSmallTypes) {
   struct Sign {
     Cell value;
     i32 sign;
-  } signs[] = {{money(true, 0x05), -1}, {money(false, 0x05), 1}, {money(true, 0), 0}};
+  } signs[] = {{money_cell(true, 5), -1}, {money_cell(false, 5), 1}, {money_cell(true, 0), 0}};
   for (const Sign& s : signs) {
     Cell sign = call(natives::sign_q, {s.value}).value;
     EXPECT_EQ(int_of(&sign), s.sign);
