@@ -277,7 +277,7 @@ Cell* make(const Cell* spec_in) {
     if (type_of(parts) != TYPE_OBJECT) fire(Err::internal_not_done);
     spec_object = object::make(parts, spec);
   }
-  // The scheme is the spec object's first field.
+  // The scheme is the first field of the port's spec object.
   const Cell* first = context::slot(spec_object->w1, 0);
   Cell* scheme = first ? stack::push_cell(first) : make_none(stack::push());
   if (type_of(scheme) != TYPE_WORD) fire(Err::access_no_scheme, spec);
