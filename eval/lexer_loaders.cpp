@@ -644,6 +644,8 @@ void load_not_yet(State* s, const u8* start, const u8* end, u32, bool) {
 
 // ---- the token table ------------------------------------------------------------------------
 
+void load_binary(State* s, const u8* start, const u8* end, u32 flags, bool load);
+
 TokenFn scanners[KIND_COUNT] = {
     scan_eof,            // 1 end of input
     scan_error,          // 2 error
@@ -673,7 +675,7 @@ TokenFn loaders[KIND_COUNT] = {
     load_refinement,     // 18 refinement!
     load_char,           // 19 char!
     load_file,           // 20 file!
-    load_not_yet,        // 21 binary!
+    load_binary,         // 21 binary! (lexer_binary.cpp)
     load_not_yet,        // 22 percent!
     load_float,          // 23 float!
     load_special_float,  // 24 float! (1.#NaN, 1.#INF)

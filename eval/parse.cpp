@@ -40,6 +40,7 @@
 #include <vector>
 
 #include "datatypes/typeset.hpp"
+#include "datatypes/binary.hpp"
 #include "datatypes/bitset.hpp"
 #include "datatypes/block.hpp"
 #include "datatypes/context.hpp"
@@ -51,6 +52,7 @@
 #include "datatypes/word.hpp"
 #include "eval/api.hpp"
 #include "eval/interpreter.hpp"
+#include "eval/lexer.hpp"
 #include "eval/natives.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/casefold.hpp"
@@ -597,6 +599,14 @@ struct Engine {
   // text atom), or -1.
   i32 match_text_at(i32 i, i32 end, const Cell* v) {
     if (i < 0 || i > end) return -1;
+    if (binary_input()) {
+      Type vt = type_of(v);
+      if (vt == TYPE_DATATYPE || vt == TYPE_TYPESET) return match_scanned_at(i, end, v);
+      Cell at = in.series;
+      set_series_index(&at, i);
+      i32 n = binary::match_length(&at, v, case_);
+      return n >= 0 && n <= end - i ? n : -1;
+    }
     Buffer* b = buffer_of(in_node());
     u32 unit = b->unit();
     const u8* h = b->head_ptr();
@@ -666,13 +676,39 @@ struct Engine {
     }
   }
 
+  bool binary_input() const { return type_of(&in.series) == TYPE_BINARY; }
+  // Rule values a string or binary input can match: a binary input also
+  // matches binary! values, and datatypes through the lexer.
+  bool input_atom(Type t) const {
+    if (text_atom(t)) return true;
+    return binary_input() && (t == TYPE_BINARY || t == TYPE_DATATYPE || t == TYPE_TYPESET);
+  }
+
+  // The length of the value that the lexer finds at index i of a binary
+  // input when its type is the datatype (or in the typeset), or -1.
+  i32 match_scanned_at(i32 i, i32 end, const Cell* v) {
+    if (i < 0 || i >= end) return -1;
+    const u8* h = buffer_of(in_node())->head_ptr();
+    std::vector<u8> text(h + i, h + end);  // the lexer reads outside the collected region
+    lexer::ScanFlags flags;
+    flags.one = true;
+    flags.load = false;
+    u32 consumed = 0;
+    Cell* dst = make_none(stack::push());
+    Type t = lexer::scan(dst, text.data(), u32(text.size()), flags, &consumed, nullptr, nullptr, nullptr);
+    stack::pop(1);
+    if (t == TYPE_NO_TYPE || t == TYPE_ERROR) return -1;
+    bool ok = type_of(v) == TYPE_DATATYPE ? t == Type(v->w1) : typeset::has(v, t);
+    return ok ? i32(std::min<u32>(consumed, u32(end - i))) : -1;
+  }
+
   // Checks that the value can be matched against the current input; raises
   // the error of a rule it cannot be.
   void check_atom(const Cell* v) {
     Type t = type_of(v);
     if (in.kind == IN_TEXT) {
-      if (t == TYPE_DATATYPE || t == TYPE_TYPESET) fire(Err::script_parse_unsupported);
-      if (!text_atom(t)) {
+      if ((t == TYPE_DATATYPE || t == TYPE_TYPESET) && !binary_input()) fire(Err::script_parse_unsupported);
+      if (!input_atom(t)) {
         Cell c = *v;
         fire(Err::script_parse_rule, &c);
       }
@@ -711,7 +747,7 @@ struct Engine {
     }
     Type t = type_of(&c);
     if (in.kind == IN_TEXT) {
-      if (!text_atom(t)) return nullptr;
+      if (!input_atom(t)) return nullptr;
     } else {
       switch (t) {
         case TYPE_BLOCK: case TYPE_PAREN: case TYPE_INTEGER: case TYPE_SET_WORD: case TYPE_GET_WORD:
@@ -734,7 +770,7 @@ struct Engine {
     i32 count = 0;
     i32 i = in.index;
     Type t = type_of(v);
-    if (in.kind == IN_TEXT && t == TYPE_BITSET) {
+    if (in.kind == IN_TEXT && t == TYPE_BITSET && !binary_input()) {
       // Nothing allocates here: both buffers stay where they are.
       Buffer* b = buffer_of(in_node());
       u32 unit = b->unit();
@@ -967,7 +1003,6 @@ struct Engine {
     if (!(is_any_block_type(vt) || is_any_string_type(vt) || vt == TYPE_BINARY)) {
       return complete(false);
     }
-    if (vt == TYPE_BINARY) fire(Err::internal_not_done);
     block().pos = g_rules[i].pos + 1;
     if (g_inputs.size() + 1 > MAX_CELLS) fire(Err::script_parse_stack);
     g_inputs.push_back(in);
@@ -982,7 +1017,8 @@ struct Engine {
   // Whether a collect target of this type can take what this input keeps.
   bool compatible_target(Type t) {
     if (is_any_block_type(t)) return true;
-    if (is_any_string_type(t)) return in.kind == IN_TEXT;
+    if (is_any_string_type(t)) return in.kind == IN_TEXT && !binary_input();
+    if (t == TYPE_BINARY) return binary_input();
     return false;
   }
 
@@ -1061,8 +1097,8 @@ struct Engine {
       if (insert) actions::handler<act::Insert>(target, ACT_insert)(target, v, count, only, 1, false);
       else actions::handler<act::Insert>(target, ACT_append)(target, v, count, only, 1, true);
     };
-    if (is_any_string_type(tt)) {
-      put(part, false, n);  // text into text: appended as it stands
+    if (is_any_string_type(tt) || tt == TYPE_BINARY) {
+      put(part, false, n);  // text into text, bytes into bytes: appended as they stand
     } else if (pick && in.kind == IN_BLOCK) {
       put(part, false, n);
     } else if (pick || n == 1) {
@@ -1087,6 +1123,8 @@ struct Engine {
     if (in.kind == IN_BLOCK) {
       copy_cell(cell_of(in_node(), u32(i)), out);
       clear_new_line(out);
+    } else if (binary_input()) {
+      make_integer(out, i32(buffer_of(in_node())->head_ptr()[i]));
     } else {
       make_char(out, string::char_at(&in.series, u32(i)));
     }
@@ -1277,7 +1315,7 @@ struct Engine {
   }
 
   Flow literal(const Cell* v) {
-    if (in.kind == IN_BLOCK || text_atom(type_of(v)) || type_of(v) == TYPE_DATATYPE ||
+    if (in.kind == IN_BLOCK || input_atom(type_of(v)) || type_of(v) == TYPE_DATATYPE ||
         type_of(v) == TYPE_TYPESET) {
       return match_atom(v);
     }
@@ -1327,7 +1365,7 @@ struct Engine {
         need_more(kw);
         Entry& b = block();
         Cell v = *cell_of(series_node(&b.a), b.pos++);
-        if (in.kind == IN_TEXT && !text_atom(type_of(&v))) fire(Err::script_parse_rule, &v);
+        if (in.kind == IN_TEXT && !input_atom(type_of(&v))) fire(Err::script_parse_rule, &v);
         if (in.kind == IN_BLOCK) {
           // Quoted values compare as they stand, whatever their type.
           clamp_index();
@@ -1600,7 +1638,6 @@ void init() {
 void run(Cell* out, const Cell* input, const Cell* rules, bool case_sensitive, i32 limit,
          const Cell* callback) {
   Type it = type_of(input);
-  if (it == TYPE_BINARY) fire(Err::internal_not_done);
   Engine eng;
   eng.rules = *rules;
   eng.in.series = *input;

@@ -1,5 +1,6 @@
 // Registration of every datatype module, in the fixed order of start-up.
 // A parent is always registered before the types that inherit from it.
+#include "datatypes/binary.hpp"
 #include "datatypes/bitset.hpp"
 #include "datatypes/block.hpp"
 #include "datatypes/char.hpp"
@@ -84,6 +85,7 @@ void register_all() {
   date::init();
   money::init();
   point::init();  // point2D! and point3D!
+  binary::init();  // binary! (after string!, its parent)
   hash_block::init();  // hash! (after block!, its parent)
   map::init();
   tag::init();    // tag!, email!, ref! (after string!)

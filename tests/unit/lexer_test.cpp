@@ -487,11 +487,11 @@ TEST(LexerErrors, EachErrorKindNamesItsLineAndText) {
       {"a/b#", Err::syntax_invalid, "(line 1)", "word!", "a/b#"},
       {"a , b", Err::syntax_invalid, "(line 1)", "point2D!", ", b"},
       {"a, b", Err::syntax_invalid, "(line 1)", "word!", "a, b"},
-      // Datatypes whose loaders are not in the runtime yet.
+      {"#{ABC}", Err::syntax_invalid, "(line 1)", "binary!", "#{ABC}"},
+      {"8#{AB}", Err::syntax_invalid, "(line 1)", "binary!", "8#{AB}"},
       {"256.0.0", Err::syntax_invalid, "(line 1)", "tuple!", "256.0.0"},
       {"29-Feb-2001", Err::syntax_invalid, "(line 1)", "date!", "29-Feb-2001"},
       {"$123456789012345678", Err::syntax_invalid, "(line 1)", "money!", "$123456789012345678"},
-      {"#{AB}", Err::syntax_invalid, "(line 1)", "binary!", "#{AB}"},
       {"(1, 2, 3, 4)", Err::syntax_invalid, "(line 1)", "point3D!", "(1, 2, 3, 4)"},
       {"#[a 1 b]", Err::syntax_invalid, "(line 1)", "map!", "#[a 1 b]"},
       {"#[[a] 1]", Err::syntax_invalid, "(line 1)", "map!", "#[[a] 1]"},
