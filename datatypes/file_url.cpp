@@ -8,6 +8,7 @@
 
 #include "datatypes/string.hpp"
 #include "datatypes/word.hpp"
+#include "io/files.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
@@ -301,13 +302,13 @@ i32 file_mold(Cell* v, Cell* buffer, bool, bool, bool, Cell* arg, i32 limit, i32
 void init() {
   ActionTable t;  // everything from url! ...
   t.mold = file_mold;
-  // ... but the file services, which are not there yet.
+  // ... but the file services.
   t.open = nullptr;
-  t.read = nullptr;
-  t.write = nullptr;
-  t.delete_ = nullptr;
-  t.query = nullptr;
-  t.rename = nullptr;
+  t.read = io::files::read;
+  t.write = io::files::write;
+  t.delete_ = io::files::delete_;
+  t.query = io::files::query;
+  t.rename = io::files::rename;
   types::register_datatype({TYPE_FILE, TYPE_URL, "file!", t});
 }
 

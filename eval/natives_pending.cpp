@@ -5,7 +5,5 @@
 namespace qel::natives {
 
 interp::Status list_env(const i32*) { fire(Err::internal_not_done); }
-interp::Status call(const i32*) { fire(Err::internal_not_done); }
-interp::Status browse(const i32*) { fire(Err::internal_not_done); }
 
 }  // namespace qel::natives
