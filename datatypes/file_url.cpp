@@ -9,6 +9,7 @@
 #include "datatypes/string.hpp"
 #include "datatypes/word.hpp"
 #include "io/files.hpp"
+#include "io/http.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
@@ -261,6 +262,8 @@ void init() {
   t.form = {};
   t.mold = url_mold;
   t.eval_path = url_eval_path;
+  t.read = io::http::read;
+  t.write = io::http::write;
   t.compare = {};
   t.append = {}; t.at = {}; t.back = {}; t.change = {}; t.clear = {}; t.copy = {};
   t.find = {}; t.head = {}; t.head_q = {}; t.index_q = {}; t.insert = {}; t.length_q = {};

@@ -1,5 +1,6 @@
 #include "platform/os.hpp"
 
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -89,6 +90,17 @@ DateTime now(bool utc) {
   d.seconds = tm.tm_hour * 3600.0 + tm.tm_min * 60.0 + tm.tm_sec + ts.tv_nsec * 1e-9;
   d.offset = utc ? 0 : tm.tm_gmtoff;
   return d;
+}
+
+std::string arch_name() {
+  struct utsname u;
+  if (uname(&u) != 0) return "Unknown";
+  std::string m = u.machine;
+  if (m == "x86_64" || m == "amd64") return "x86-64";
+  if (m == "aarch64" || m == "arm64") return "ARM64";
+  if (m == "i386" || m == "i486" || m == "i586" || m == "i686") return "x86-32";
+  if (m.rfind("arm", 0) == 0) return "ARM";
+  return m.empty() ? "Unknown" : m;
 }
 
 }  // namespace qel::platform

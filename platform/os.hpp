@@ -37,4 +37,8 @@ struct DateTime {
 };
 DateTime now(bool utc);
 
+// The machine's architecture as the OS descriptions name it: x86-64, ARM64,
+// x86-32, ARM, or the kernel's own word.
+std::string arch_name();
+
 }  // namespace qel::platform
