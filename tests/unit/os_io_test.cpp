@@ -1,0 +1,126 @@
+// The OS layers under the file, HTTP and process services: response header
+// parsing, command-line splitting, directory names by their text, reads of
+// streams and devices, and the failures a script cannot provoke portably
+// (permission denied, a failed directory creation).
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "io/files.hpp"
+#include "io/http.hpp"
+#include "platform/files.hpp"
+#include "platform/process.hpp"
+#include "tests/unit/test_support.hpp"
+
+using namespace qel;
+using namespace qel::test;
+
+namespace {
+
+// A fresh directory, removed with its contents at the end.
+struct TempDir {
+  std::string path;
+  TempDir() {
+    char tmpl[] = "/tmp/qel-os-XXXXXX";
+    path = mkdtemp(tmpl);
+  }
+  ~TempDir() { (void)std::system(("rm -rf " + path).c_str()); }
+  std::string at(const std::string& name) const { return path + "/" + name; }
+};
+
+}  // namespace
+
+TEST(HttpHeaders, EachLineIsItsOwnHeader) {
+  using H = io::http::Headers;
+  struct Case {
+    const char* text;
+    H want;
+  };
+  const Case cases[] = {
+      {"HTTP/1.1 200 OK\r\nA: 1\r\nB: two words\r\n\r\n", {{"A", {"1"}}, {"B", {"two words"}}}},
+      // No space after the colon, an empty value, a value with a colon.
+      {"X-Tight:value\r\nX-Empty:\r\nX-Next: after\r\n", {{"X-Tight", {"value"}}, {"X-Empty", {""}}, {"X-Next", {"after"}}}},
+      {"Empty: \r\nLoc: http://h:1/p\r\n", {{"Empty", {""}}, {"Loc", {"http://h:1/p"}}}},
+      // A repeated name, in any case, keeps its first spelling and every value.
+      {"Set-Cookie: a\r\nOther: x\r\nset-cookie: b\r\n", {{"Set-Cookie", {"a", "b"}}, {"Other", {"x"}}}},
+      // Bare LF line ends, trailing blanks, lines without a colon.
+      {"A:  1 \nno colon here\n: nameless\nB:2", {{"A", {"1"}}, {"B", {"2"}}}},
+      {"", {}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(io::http::parse_headers(c.text), c.want) << c.text;
+}
+
+TEST(HttpHeaders, UserAgentNamesTheArchitecture) {
+  std::string ua = io::http::user_agent();
+  EXPECT_EQ(ua.rfind("Qel/", 0), 0u) << ua;
+  EXPECT_NE(ua.find(" (Linux; "), std::string::npos) << ua;
+  EXPECT_EQ(ua.back(), ')');
+}
+
+TEST(ProcessCommand, SplitsIntoWords) {
+  using W = std::vector<std::string>;
+  const std::pair<const char*, W> cases[] = {
+      {"ls -l  /tmp", {"ls", "-l", "/tmp"}},
+      {"  echo\t\"a b\" 'c \"d\"' ", {"echo", "a b", "c \"d\""}},
+      {R"(printf "x\"y" a\ b)", {"printf", "x\"y", "a b"}},
+      {R"(a""b '' "")", {"ab", "", ""}},
+      {"", {}},
+      {"   ", {}},
+  };
+  for (const auto& [text, want] : cases) EXPECT_EQ(platform::split_command(text), want) << text;
+}
+
+TEST(Files, DirectoryByItsText) {
+  const std::pair<const char*, bool> cases[] = {
+      {"/", true}, {"a/", true}, {".", true}, {"..", true}, {"a/.", true}, {"a/..", true},
+      {"a", false}, {"a.", false}, {"a..", false}, {".a", false}, {"", false}, {"/a/b.txt", false},
+  };
+  for (const auto& [path, want] : cases) EXPECT_EQ(io::files::dir_q(path), want) << path;
+}
+
+TEST(Files, StreamsAreReadOnceWithSeekAndPart) {
+  std::vector<u8> out;
+  // A device without end: /part stops the reading.
+  ASSERT_TRUE(platform::read_file("/dev/zero", 5, -1, out));
+  EXPECT_EQ(out, std::vector<u8>(5, 0));
+  ASSERT_TRUE(platform::read_file("/dev/zero", 3, 100000, out));
+  EXPECT_EQ(out.size(), 3u);
+  ASSERT_TRUE(platform::read_file("/dev/null", -1, 10, out));
+  EXPECT_TRUE(out.empty());
+  EXPECT_FALSE(platform::read_file("/tmp", -1, -1, out));
+  EXPECT_FALSE(platform::read_file(std::string("/etc/hostname\0x", 15), -1, -1, out));
+}
+
+TEST(Files, PermissionDeniedIsAFailure) {
+  if (geteuid() == 0) GTEST_SKIP() << "root may read and write anything";
+  TempDir d;
+  std::string f = d.at("locked.txt");
+  const u8 x = 'x';
+  ASSERT_EQ(platform::write_file(f, &x, 1, false, -1), platform::WriteResult::ok);
+  ASSERT_EQ(chmod(f.c_str(), 0), 0);
+  std::vector<u8> out;
+  EXPECT_FALSE(platform::read_file(f, -1, -1, out));
+  EXPECT_EQ(platform::write_file(f, &x, 1, true, -1), platform::WriteResult::cannot_open);
+  ASSERT_EQ(chmod(d.path.c_str(), 0500), 0);
+  EXPECT_FALSE(platform::make_dir(d.at("sub")));
+  EXPECT_FALSE(platform::remove_file(f));
+  chmod(d.path.c_str(), 0700);
+}
+
+TEST(Files, MakeDirAndExistsThroughFileValues) {
+  Guard g;
+  TempDir d;
+  Cell* sub = text(d.at("sub/"), TYPE_FILE);
+  EXPECT_FALSE(io::files::exists(sub));
+  EXPECT_EQ(raised([&] { io::files::make_dir(sub); }), std::nullopt);
+  EXPECT_TRUE(io::files::exists(sub));
+  EXPECT_TRUE(platform::is_dir(d.at("sub")));
+  EXPECT_EQ(raised([&] { io::files::make_dir(sub); }), Err::access_no_create);
+  Cell* deep = text(d.at("no/such/dir"), TYPE_FILE);
+  EXPECT_EQ(raised([&] { io::files::make_dir(deep); }), Err::access_no_create);
+}
