@@ -13,6 +13,11 @@
 
 #include "io/files.hpp"
 #include "io/http.hpp"
+#include "io/os.hpp"
+#include "datatypes/object.hpp"
+#include "datatypes/string.hpp"
+#include "datatypes/tuple.hpp"
+#include "platform/os.hpp"
 #include "platform/files.hpp"
 #include "platform/process.hpp"
 #include "tests/unit/test_support.hpp"
@@ -123,4 +128,34 @@ TEST(Files, MakeDirAndExistsThroughFileValues) {
   EXPECT_EQ(raised([&] { io::files::make_dir(sub); }), Err::access_no_create);
   Cell* deep = text(d.at("no/such/dir"), TYPE_FILE);
   EXPECT_EQ(raised([&] { io::files::make_dir(deep); }), Err::access_no_create);
+}
+
+TEST(OsQueries, DescriptionObject) {
+  Guard g;
+  Cell* info = io::os::os_info();
+  ASSERT_EQ(type_of(info), TYPE_OBJECT);
+  Cell name = word_cell("name"), arch = word_cell("arch"), version = word_cell("version"),
+       build = word_cell("build");
+  Cell* n = object::get_word_cell(info, &name);
+  ASSERT_EQ(type_of(n), TYPE_STRING);
+  EXPECT_FALSE(string::to_utf8(n).empty());
+  Cell* a = object::get_word_cell(info, &arch);
+  ASSERT_EQ(type_of(a), TYPE_WORD);
+  EXPECT_EQ(spelling(a), platform::arch_name());
+  Cell* v = object::get_word_cell(info, &version);
+  ASSERT_EQ(type_of(v), TYPE_TUPLE);
+  EXPECT_EQ(tuple::count(v), 3u);
+  EXPECT_GE(tuple::byte(v, 0), 2);  // a kernel of this century
+  EXPECT_EQ(type_of(object::get_word_cell(info, &build)), TYPE_INTEGER);
+  EXPECT_EQ(object::word_count(info), 4u);
+}
+
+TEST(OsQueries, CommandLineAndTypeGuard) {
+  Guard g;
+  Cell* line = io::os::command_line();
+  ASSERT_EQ(type_of(line), TYPE_STRING);
+  EXPECT_NE(string::to_utf8(line).find("qel-unit-tests"), std::string::npos);
+  Cell i = integer_cell(1);
+  EXPECT_EQ(raised([&] { io::os::check_type(&i, TYPE_INTEGER); }), std::nullopt);
+  EXPECT_EQ(raised([&] { io::os::check_type(&i, TYPE_FLOAT); }), Err::script_invalid_arg);
 }
