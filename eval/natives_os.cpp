@@ -3,6 +3,7 @@
 // to the io layer.
 #include "eval/api.hpp"
 #include "eval/natives.hpp"
+#include "io/os.hpp"
 #include "io/process.hpp"
 #include "runtime/error.hpp"
 
@@ -26,6 +27,15 @@ Status browse(const i32* refs) {
   io::process::browse(a.arg(0));
   Cell result;
   return a.answer(make_unset(&result));
+}
+
+}  // namespace qel::natives
+
+namespace qel::natives {
+
+Status list_env(const i32* refs) {
+  Args a(refs);
+  return a.answer(io::os::env_map());
 }
 
 }  // namespace qel::natives

@@ -5,6 +5,7 @@
 #include "datatypes/binary.hpp"
 #include "datatypes/block.hpp"
 #include "datatypes/file_url.hpp"
+#include "datatypes/map.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/word.hpp"
 #include "io/files.hpp"
@@ -152,7 +153,9 @@ Cell* headers_to_value(const Headers& headers) {
     }
     stack::top = key;
   }
-  return block;
+  Cell* map = make_none(stack::push());
+  map::make_at(map, series_node(block), 0);
+  return map;
 }
 
 Cell* request(const std::string& method, const Cell* url_cell, const Cell* headers, const Cell* data,

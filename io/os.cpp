@@ -3,6 +3,7 @@
 #include <string>
 
 #include "datatypes/block.hpp"
+#include "datatypes/map.hpp"
 #include "datatypes/object.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
@@ -51,6 +52,27 @@ Cell* os_info() {
   copy_cell(object, spec);
   stack::top = spec + 1;
   return spec;
+}
+
+Cell* env_map() {
+  std::vector<std::pair<std::string, std::string>> vars = platform::environment();
+  Cell* block = make_none(stack::push());
+  block::make_at(block, i32(vars.size() * 2) + 1);
+  for (const auto& [name, value] : vars) {
+    // Names and values are taken as UTF-8; a byte that is not is kept as
+    // the character of its value, so no variable is lost.
+    for (const std::string* text : {&name, &value}) {
+      Cell* s = make_none(stack::push());
+      string::make_at(s, u32(text->size()) + 1, 1);
+      string::append_utf8(s, reinterpret_cast<const u8*>(text->data()),
+                          reinterpret_cast<const u8*>(text->data()) + text->size());
+      block::append_copy(block, s);
+      stack::top = s;
+    }
+  }
+  Cell* map = make_none(stack::push());
+  map::make_at(map, series_node(block), 0);
+  return map;
 }
 
 Cell* command_line() {
