@@ -154,7 +154,11 @@ Cell* read(Cell* source, Cell* part, Cell* seek, bool binary, bool lines, bool i
   i64 s = seek ? count_of(seek, "seek", false) : -1;
   if (s < 0) s = -1;
   std::vector<u8> bytes;
-  if (!platform::read_file(path, p, s, bytes)) fire(Err::access_cannot_open, source);
+  switch (platform::read_file(path, p, s, bytes)) {
+    case platform::ReadResult::ok: break;
+    case platform::ReadResult::cannot_open: fire(Err::access_cannot_open, source);
+    case platform::ReadResult::too_large: fire(Err::internal_no_memory);
+  }
   return bytes_to_value(bytes, binary, lines);
 }
 

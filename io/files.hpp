@@ -31,7 +31,9 @@ std::vector<u8> normalize_line_ends(const u8* bytes, std::size_t n);
 // each of its values so, each followed by a line end.
 std::vector<u8> value_to_bytes(const Cell* value, i64 part, bool lines);
 
-// Action handlers of file!.
+// Action handlers of file!. A read of more than a value can hold (1 GiB)
+// raises internal no-memory; a write that stops short (a full disk) raises
+// access no-create.
 Cell* read(Cell* source, Cell* part, Cell* seek, bool binary, bool lines, bool info, Cell* as);
 Cell* write(Cell* dest, Cell* data, bool binary, bool lines, bool info, bool append, Cell* part,
             Cell* seek, Cell* allow, Cell* as);

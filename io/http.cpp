@@ -175,7 +175,10 @@ Cell* request(const std::string& method, const Cell* url_cell, const Cell* heade
     req.body = body_bytes(data);
   }
   platform::HttpResponse resp;
-  if (!platform::http_request(req, resp)) return make_none(stack::push());
+  if (!platform::http_request(req, resp)) {
+    if (resp.too_large) fire(Err::internal_no_memory);
+    return make_none(stack::push());
+  }
   if (!info) return files::bytes_to_value(resp.body, binary, lines);
   Cell* result = make_none(stack::push());
   block::make_at(result, 3);

@@ -72,6 +72,7 @@ i64 call(const Cell* cmd, bool wait, bool shell, Cell* in, Cell* out, Cell* err)
   output_of(err, rerr);
   platform::ProcessResult r = platform::run_process(command, wait, shell, rin, rout, rerr);
   if (r.value < 0) return -1;
+  if (rout.overflow || rerr.overflow) fire(Err::internal_no_memory);
   deliver(out, rout);
   deliver(err, rerr);
   return r.value;

@@ -13,7 +13,8 @@ namespace qel::io::process {
 // null when not redirected (output and error then go to /dev/null). Answers
 // the exit code when waited (a redirection always waits), the process id
 // otherwise, -1 when the program could not be started. An empty command
-// answers 0 at once.
+// answers 0 at once. Output beyond what a value can hold (1 GiB) raises
+// internal no-memory once the child has ended.
 i64 call(const Cell* cmd, bool wait, bool shell, Cell* in, Cell* out, Cell* err);
 
 // Opens the URL or file with the desktop's opener (xdg-open), not waited

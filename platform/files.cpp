@@ -89,17 +89,17 @@ std::optional<u64> file_size(const std::string& path) {
   return u64(st.st_size);
 }
 
-bool read_file(const std::string& path, i64 part, i64 seek, std::vector<u8>& out) {
+ReadResult read_file(const std::string& path, i64 part, i64 seek, std::vector<u8>& out) {
   out.clear();
-  if (!usable(path)) return false;
+  if (!usable(path)) return ReadResult::cannot_open;
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  if (fd < 0) return ReadResult::cannot_open;
   struct stat st;
   if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
     close(fd);
-    return false;
+    return ReadResult::cannot_open;
   }
-  bool ok;
+  ReadResult result = ReadResult::ok;
   if (S_ISREG(st.st_mode) && st.st_size > 0) {
     i64 size = st.st_size;
     if (seek > 0) {
@@ -108,20 +108,25 @@ bool read_file(const std::string& path, i64 part, i64 seek, std::vector<u8>& out
       if (size > 0 && lseek(fd, off_t(seek), SEEK_SET) < 0) size = 0;
     }
     if (part >= 0 && part < size) size = part;
-    ok = read_fully(fd, out, std::size_t(size));
+    if (u64(size) > MAX_READ) result = ReadResult::too_large;
+    else if (!read_fully(fd, out, std::size_t(size))) result = ReadResult::cannot_open;
   } else {
     // Read once: a pipe cannot be rewound, so the seek is taken from what
     // was read rather than by moving back.
     i64 from = seek > 0 ? seek : 0;
-    ok = read_stream(fd, out, part >= 0 ? from + part : -1);
-    if (ok) {
+    i64 limit = i64(MAX_READ) + from + 1;
+    if (part >= 0 && from + part < limit) limit = from + part;
+    if (!read_stream(fd, out, limit)) {
+      result = ReadResult::cannot_open;
+    } else {
       if (from >= i64(out.size())) out.clear();
       else out.erase(out.begin(), out.begin() + from);
+      if (out.size() > MAX_READ) result = ReadResult::too_large;
     }
   }
   close(fd);
-  if (!ok) out.clear();
-  return ok;
+  if (result != ReadResult::ok) out.clear();
+  return result;
 }
 
 WriteResult write_file(const std::string& path, const u8* bytes, std::size_t n, bool append,

@@ -21,9 +21,11 @@ std::optional<u64> file_size(const std::string& path);
 // `part` bytes (< 0: to the end; 0: nothing). A seek past the end reads
 // nothing. A file whose size the OS does not know (a pipe, a FIFO, a device)
 // is read once, in pieces, into a growing buffer, and the seek and part are
-// taken from what was read (a part stops the reading early). Answers false
-// when the file cannot be opened or read, or names a directory.
-bool read_file(const std::string& path, i64 part, i64 seek, std::vector<u8>& out);
+// taken from what was read (a part stops the reading early). More than
+// MAX_READ bytes are never read: a value could not hold them.
+inline constexpr u64 MAX_READ = 0x40000000ull;  // 1 GiB
+enum class ReadResult { ok, cannot_open, too_large };
+ReadResult read_file(const std::string& path, i64 part, i64 seek, std::vector<u8>& out);
 
 // Writes the bytes: over a new or emptied file, at its end (append), or from
 // byte `seek` of the existing contents (seek >= 0, nothing cut). Every byte is

@@ -19,6 +19,10 @@ struct Transfer {
 extern "C" size_t on_body(char* data, size_t size, size_t count, void* user) {
   auto* t = static_cast<Transfer*>(user);
   try {
+    if (t->response->body.size() + size * count > MAX_BODY) {
+      t->response->too_large = true;
+      return 0;
+    }
     t->response->body.insert(t->response->body.end(), data, data + size * count);
     return size * count;
   } catch (...) {

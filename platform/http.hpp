@@ -25,9 +25,13 @@ struct HttpResponse {
   long status = 0;
   std::string headers;  // the final response's header lines, CR LF ended, status line first
   std::vector<u8> body;
+  bool too_large = false;  // the body passed MAX_BODY: the transfer was cut off
 };
 
-// False when the request cannot be made or no response arrives.
+inline constexpr std::size_t MAX_BODY = 0x40000000;  // 1 GiB: more fits in no value
+
+// False when the request cannot be made, no response arrives or the body
+// is too large.
 bool http_request(const HttpRequest& request, HttpResponse& response);
 
 }  // namespace qel::platform

@@ -79,8 +79,8 @@ bool prepare(Redirect& r, bool input, Fds& fds, int& child_end, int& parent_end)
 }
 
 // Feeds the input and drains output and error until all three are done.
-void pump(int in_fd, const std::vector<u8>& input, int out_fd, std::vector<u8>& output,
-          int err_fd, std::vector<u8>& error, Fds& fds) {
+void pump(int in_fd, const std::vector<u8>& input, int out_fd, Redirect& output, int err_fd,
+          Redirect& error, Fds& fds) {
   std::size_t sent = 0;
   if (in_fd >= 0 && input.empty()) fds.close_now(in_fd);
   u8 buf[65536];
@@ -100,10 +100,13 @@ void pump(int in_fd, const std::vector<u8>& input, int out_fd, std::vector<u8>& 
       // Done, or the child closed its input (EPIPE): no more to send.
       if (sent == input.size() || (w < 0 && errno != EAGAIN && errno != EINTR)) fds.close_now(in_fd);
     }
-    auto drain = [&](int idx, int& fd, std::vector<u8>& into) {
+    // Past the cap the child's output is still drained (it must not block
+    // on a full pipe) but dropped.
+    auto drain = [&](int idx, int& fd, Redirect& into) {
       if (idx < 0 || !p[idx].revents) return;
       ssize_t r = read(fd, buf, sizeof buf);
-      if (r > 0) into.insert(into.end(), buf, buf + r);
+      if (r > 0 && into.data.size() + std::size_t(r) > MAX_CAPTURE) into.overflow = true;
+      if (r > 0 && !into.overflow) into.data.insert(into.data.end(), buf, buf + r);
       else if (r == 0 || (errno != EAGAIN && errno != EINTR)) fds.close_now(fd);
     };
     drain(iout, out_fd, output);
@@ -194,7 +197,7 @@ ProcessResult run_process(const std::string& command, bool wait, bool shell, Red
   fds.close_now(in_child);
   fds.close_now(out_child);
   fds.close_now(err_child);
-  pump(in_parent, in.data, out_parent, out.data, err_parent, err.data, fds);
+  pump(in_parent, in.data, out_parent, out, err_parent, err, fds);
   if (!wait) {
     reap_in_background(pid);
     result.value = pid;

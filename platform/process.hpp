@@ -20,7 +20,10 @@ struct Redirect {
   enum Kind { inherit, null, file, pipe } kind = inherit;
   std::string path;      // file: the path (output is appended)
   std::vector<u8> data;  // pipe: the bytes sent (input) or received (output)
+  bool overflow = false;  // output past MAX_CAPTURE was drained and dropped
 };
+
+inline constexpr std::size_t MAX_CAPTURE = 0x40000000;  // 1 GiB: more fits in no value
 
 struct ProcessResult {
   i64 value = -1;          // exit code when waited, else the process id; -1 on failure

@@ -91,14 +91,23 @@ TEST(Files, DirectoryByItsText) {
 TEST(Files, StreamsAreReadOnceWithSeekAndPart) {
   std::vector<u8> out;
   // A device without end: /part stops the reading.
-  ASSERT_TRUE(platform::read_file("/dev/zero", 5, -1, out));
+  using R = platform::ReadResult;
+  ASSERT_EQ(platform::read_file("/dev/zero", 5, -1, out), R::ok);
   EXPECT_EQ(out, std::vector<u8>(5, 0));
-  ASSERT_TRUE(platform::read_file("/dev/zero", 3, 100000, out));
+  ASSERT_EQ(platform::read_file("/dev/zero", 3, 100000, out), R::ok);
   EXPECT_EQ(out.size(), 3u);
-  ASSERT_TRUE(platform::read_file("/dev/null", -1, 10, out));
+  ASSERT_EQ(platform::read_file("/dev/null", -1, 10, out), R::ok);
   EXPECT_TRUE(out.empty());
-  EXPECT_FALSE(platform::read_file("/tmp", -1, -1, out));
-  EXPECT_FALSE(platform::read_file(std::string("/etc/hostname\0x", 15), -1, -1, out));
+  EXPECT_EQ(platform::read_file("/tmp", -1, -1, out), R::cannot_open);
+  EXPECT_EQ(platform::read_file(std::string("/etc/hostname\0x", 15), -1, -1, out), R::cannot_open);
+  // A sparse file bigger than any value: refused before anything is read.
+  TempDir d;
+  std::string big = d.at("sparse");
+  ASSERT_EQ(std::system(("truncate -s 5G " + big).c_str()), 0);
+  EXPECT_EQ(platform::read_file(big, -1, -1, out), R::too_large);
+  EXPECT_TRUE(out.empty());
+  ASSERT_EQ(platform::read_file(big, 4, 4294967296LL, out), R::ok);
+  EXPECT_EQ(out, std::vector<u8>(4, 0));
 }
 
 TEST(Files, PermissionDeniedIsAFailure) {
@@ -109,7 +118,7 @@ TEST(Files, PermissionDeniedIsAFailure) {
   ASSERT_EQ(platform::write_file(f, &x, 1, false, -1), platform::WriteResult::ok);
   ASSERT_EQ(chmod(f.c_str(), 0), 0);
   std::vector<u8> out;
-  EXPECT_FALSE(platform::read_file(f, -1, -1, out));
+  EXPECT_EQ(platform::read_file(f, -1, -1, out), platform::ReadResult::cannot_open);
   EXPECT_EQ(platform::write_file(f, &x, 1, true, -1), platform::WriteResult::cannot_open);
   ASSERT_EQ(chmod(d.path.c_str(), 0500), 0);
   EXPECT_FALSE(platform::make_dir(d.at("sub")));
