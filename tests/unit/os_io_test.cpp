@@ -168,3 +168,19 @@ TEST(OsQueries, CommandLineAndTypeGuard) {
   EXPECT_EQ(raised([&] { io::os::check_type(&i, TYPE_INTEGER); }), std::nullopt);
   EXPECT_EQ(raised([&] { io::os::check_type(&i, TYPE_FLOAT); }), Err::script_invalid_arg);
 }
+
+TEST(ProcessLauncher, ChildrenNotWaitedForAreReaped) {
+  platform::Redirect in, out, err;
+  out.kind = err.kind = platform::Redirect::null;
+  platform::ProcessResult r = platform::run_process("true", false, false, in, out, err);
+  ASSERT_GT(r.value, 1);
+  EXPECT_FALSE(r.used_shell);
+  // A zombie keeps its /proc entry until someone waits for it.
+  std::string entry = "/proc/" + std::to_string(r.value);
+  bool gone = false;
+  for (int i = 0; i < 500 && !gone; ++i) {
+    gone = access(entry.c_str(), F_OK) != 0;
+    if (!gone) usleep(10000);
+  }
+  EXPECT_TRUE(gone) << entry;
+}
