@@ -5,6 +5,7 @@
 #include <string>
 
 #include "datatypes/binary.hpp"
+#include "datatypes/file_url.hpp"
 #include "datatypes/float.hpp"
 #include "datatypes/integer.hpp"
 #include "datatypes/pair.hpp"
@@ -12,6 +13,7 @@
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/tuple.hpp"
+#include "platform/files.hpp"
 #include "platform/image_codecs.hpp"
 #include "eval/api.hpp"
 #include "runtime/actions.hpp"
@@ -568,9 +570,21 @@ u32* allocate_destination(void* context, u32 w, u32 h) noexcept {
 }  // namespace
 
 Cell* decode(const Cell* data) {
-  if (type_of(data) != TYPE_BINARY) fire(Err::script_invalid_arg, data);
-  std::vector<u8> bytes = binary::bytes_from_index(data);
-  if (!known_format(bytes.data(), bytes.size())) return make_none(stack::push());
+  std::vector<u8> bytes;
+  if (type_of(data) == TYPE_FILE) {
+    // A file that cannot be read, or that holds no image, cannot be opened
+    // as an image.
+    std::string path = file::to_local_path(data);
+    if (platform::read_file(path, -1, -1, bytes) != platform::ReadResult::ok ||
+        !known_format(bytes.data(), bytes.size())) {
+      fire(Err::access_cannot_open, data);
+    }
+  } else if (type_of(data) == TYPE_BINARY) {
+    bytes = binary::bytes_from_index(data);
+    if (!known_format(bytes.data(), bytes.size())) return make_none(stack::push());
+  } else {
+    fire(Err::script_invalid_arg, data);
+  }
   Destination dest{0, false};
   u32 w = 0, h = 0;
   bool ok = platform::imaging::decode_into(bytes.data(), bytes.size(), allocate_destination, &dest, &w, &h);

@@ -67,8 +67,9 @@ Cell* flip_vertical(const Cell* image);
 // an encoder failure raise access bad-media.
 Cell* encode(const Cell* image, int format);
 // decode: a binary! whose bytes from its index are not of a known format
-// gives none; known bytes that do not decode raise access bad-media. Pushes
-// the result.
+// gives none; known bytes that do not decode raise access bad-media. A file!
+// is read whole: one that cannot be read or holds no known format raises
+// access cannot-open. Pushes the result.
 Cell* decode(const Cell* data);
 bool known_format(const u8* bytes, std::size_t length);
 

@@ -51,10 +51,6 @@ void encode_entry() {
 
 void decode_entry() {
   Cell* data = stack::base;
-  if (type_of(data) != TYPE_BINARY) {
-    if (type_of(data) == TYPE_FILE) fire(Err::internal_not_done);  // files come with file I/O
-    fire(Err::script_invalid_arg, data);
-  }
   Cell* out = image::decode(data);
   copy_cell(out, stack::base);
 }
