@@ -163,7 +163,7 @@ Cell* h_make(Cell* proto, Cell* spec, Type type) {
     if (type_of(proto) == TYPE_IMAGE) return copy_whole(proto);
     fire(Err::script_invalid_arg, spec);
   }
-  // The spec's values are copied to rooted cells first: the block's buffer
+  // The block's values are copied to rooted cells first: the block's buffer
   // may move when the record is made.
   Cell result;
   {
