@@ -28,7 +28,9 @@ void init_words();    // interns the event words and the argument words of error
 // ---- positions ------------------------------------------------------------------
 
 // Log2 of the unit of a buffer (0, 1, 2 or 4).
-inline u32 shift_of(u32 unit) { return unit == 16 ? 4 : unit == 4 ? 2 : unit == 2 ? 1 : 0; }
+inline u32 shift_of(u32 unit) {
+  return unit == 16 ? 4 : unit == 8 ? 3 : unit == 4 ? 2 : unit == 2 ? 1 : 0;
+}
 inline u32 unit_of(const Cell* value) { return mem::buffer_of(series_node(value))->unit(); }
 // Units in the buffer, from its head to its tail.
 inline i32 total(const Cell* value) {

@@ -15,6 +15,7 @@
 #include "eval/interpreter.hpp"
 #include "eval/lexer.hpp"
 #include "eval/natives.hpp"
+#include "io/image_codec_objects.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/memory.hpp"
@@ -219,6 +220,7 @@ void run() {
     stack::reset();
   }
   finish_system();
+  image_codecs::install();
 }
 
 }  // namespace qel::boot

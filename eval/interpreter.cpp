@@ -915,6 +915,19 @@ Status eval_arguments(const Cell* fn, const Code& code, u32& pos, const Cell* pa
 
 }  // namespace
 
+// Runs a routine! whose arguments are in its frame: one that takes value
+// cells (routine::FLAG_VALUES) calls its entry, which reads the frame base
+// upward and leaves its result in the base cell. Routines over machine values
+// do not exist yet.
+void call_routine(const Cell* fn) {
+  routines::Entry entry = nullptr;
+  if (fn->header & routine::FLAG_VALUES) {
+    entry = routines::entry(u32(int_of(function::more_cell(fn, function::MORE_NATIVE))));
+  }
+  if (!entry) fire(Err::internal_not_done);
+  entry();
+}
+
 Status eval_call(const Cell* fn_in, const Code& code, u32& pos, bool sub, const Cell* path,
                  const Cell* ref, const Cell* owner, u32 apply_mode, bool infix) {
   Cell fn = *fn_in;
@@ -944,6 +957,7 @@ Status eval_call(const Cell* fn_in, const Code& code, u32& pos, bool sub, const 
         st = call_function(&fn, octx, &name, 0);
         break;
       }
+      case TYPE_ROUTINE: call_routine(&fn); break;
       default:
         fire(Err::internal_not_done);
     }
@@ -1223,6 +1237,7 @@ Status invoke(const Cell* fn_in, const Cell* args, u32 count, Cell* out, const C
     case TYPE_NATIVE: st = natives::entry(fn->w1)(refs); break;
     case TYPE_ACTION: actions::entry(Action(fn->w1))(refs); break;
     case TYPE_FUNCTION: st = interp::call_function(fn, 0, &name, o.callback); break;
+    case TYPE_ROUTINE: interp::call_routine(fn); break;
     default: fire(Err::internal_not_done);
   }
   st = interp::take_return(st);

@@ -319,7 +319,12 @@ i32 close_series(State* s, const u8* start, i32 expected, bool silent) {
     // '(' followed by numbers, read by the point loader) makes a point.
     throw_error(s, opened, start, commas >= 2 ? TYPE_POINT3D : TYPE_POINT2D);
   }
-  if (mt == TYPE_MAP) throw_error(s, opened, start, TYPE_MAP);  // not loadable yet
+  if (mt == TYPE_MAP) {
+    check_map(s, marker, opened, start ? start + 1 : s->pos);
+    build_series(s, TYPE_BLOCK);
+    close_map(s, opened, start ? start + 1 : s->pos);
+    return TYPE_MAP;
+  }
   build_series(s, result);
   return result;
 }
@@ -533,6 +538,10 @@ void run(State* s) {
     if (kind == K_EOF) break;
 
     if (s->entry == 59 && kind != K_PATH) path_element_rule(s);
+    if (s->token_type > 0 && s->entry == 0 && s->mstr_nest == 0 && kind != K_BLOCK_OPEN &&
+        kind != K_PAREN_OPEN && kind != K_MAP_OPEN) {
+      note_map_element(s, Type(s->token_type));
+    }
 
     if ((s->one || !s->scan) && s->token_type > 0 && s->entry != 59 && s->mstr_nest == 0) {
       u32 n = tail(s) - s->head;
@@ -823,6 +832,7 @@ void init() {
   gc::add_mark_callback(mark_states);
   word::load_first = load_first_value;
   block::scan_text = load_all;
+  install_container_loaders();
 }
 
 const Cell* exit_states() { return g_exit_states; }

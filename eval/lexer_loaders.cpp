@@ -697,6 +697,11 @@ void set_loader(Kind kind, Loader fn) {
   if (kind >= K_STRING && kind <= KIND_COUNT && fn) loaders[kind - 1] = fn;
 }
 
+void load_plain_text(State* s, const u8* start, const u8* end, const u8* text,
+                     const u8* text_end, Type t, bool load) {
+  string_value(s, start, end, text, text_end, false, t, load);
+}
+
 // ---- multi-line strings and paths ------------------------------------------------------------
 
 void load_multiline(State* s, const u8* open, const u8* close, bool load) {

@@ -156,6 +156,23 @@ extern TokenFn loaders[KIND_COUNT];
 void path_element_rule(State* s);
 // Loads the text of a multi-line string (between its braces).
 void load_multiline(State* s, const u8* start, const u8* end, bool load);
+// Checks or loads [text, text_end) of the token [start, end) as a string-like
+// value of type t, without decoding ^ escapes.
+void load_plain_text(State* s, const u8* start, const u8* end, const u8* text,
+                     const u8* text_end, Type t, bool load);
+
+// ---- loaders of the container and string-like types (lexer_loaders_containers.cpp) ----
+
+void install_container_loaders();  // tag!, email!, ref!
+// A value of type t was read directly in the innermost open series: when
+// that is a map, its marker keeps the parity of the count and whether a key
+// of a type no map takes was read (so that scan mode can check the map).
+void note_map_element(State* s, Type t);
+// Raises the invalid error for map! over [opened, end) when the map whose
+// marker this is holds an odd number of values or a bad key (scan and load).
+void check_map(State* s, const Cell& marker, const u8* opened, const u8* end);
+// Load mode: turns the block just closed (the last cell) into a map!.
+void close_map(State* s, const u8* opened, const u8* end);
 
 // Words the lexer uses (interned at start-up).
 enum LexWord : u8 {

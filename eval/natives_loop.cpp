@@ -14,6 +14,7 @@
 // Both end up in run_body below. Any other status is handed on after the
 // loop frame is closed; errors and throws pass through as exceptions.
 #include "datatypes/logic.hpp"
+#include "datatypes/map.hpp"
 #include "datatypes/integer.hpp"
 #include "datatypes/series.hpp"
 #include "datatypes/word.hpp"
@@ -188,37 +189,11 @@ Cell word_at(const Cell* words, i32 i) {
   return *(buffer_of(series_node(words))->cells() + series_index(words) + i);
 }
 
-// One step over a map!: the next live key (a set-word! key given as a word!)
-// and its value go to the two words; removed entries (value header 0) are
-// skipped. Answers whether a step was made.
-bool map_step(Cell* it, const Cell* words) {
-  i32 total = series::total(it);
-  i32 pos = series_index(it);
-  if (pos < 0) pos = 0;
-  for (; pos + 1 < total; pos += 2) {
-    if ((buffer_of(series_node(it))->cells() + pos + 1)->header != 0) break;
-  }
-  if (pos + 1 >= total) {
-    set_series_index(it, total);
-    return false;
-  }
-  Cell* key = stack::push_cell(buffer_of(series_node(it))->cells() + pos);
-  if (type_of(key) == TYPE_SET_WORD) set_type(key, TYPE_WORD);
-  Cell w = word_at(words, 0);
-  set_word(&w, key);
-  copy_cell(buffer_of(series_node(it))->cells() + pos + 1, key);
-  w = word_at(words, 1);
-  set_word(&w, key);
-  stack::pop(1);
-  set_series_index(it, pos + 2);
-  return true;
-}
-
 // One foreach step: when the series copy `it` has an element at its index,
 // sets the n words from the next n elements (none past the tail) and advances
 // the index by n. Answers the number of elements visited (0: no step made).
 i32 foreach_next(Cell* it, const Cell* words, i32 n) {
-  if (type_of(it) == TYPE_MAP) return map_step(it, words) ? 2 : 0;
+  if (type_of(it) == TYPE_MAP) return map::foreach_step(it, words, n) ? 2 : 0;
   i32 pos = series_index(it);
   i32 total = total_of(it);
   if (pos >= total) return 0;
@@ -307,7 +282,10 @@ Status forever(const i32*) {
 Status foreach(const i32*) {
   Cell* args = stack::base;  // 'word or words block, series, body
   i32 n = count_words(args);
-  if (type_of(args + 1) == TYPE_MAP && n != 2) fire(Err::script_invalid_arg, args);
+  // A map gives a key and a value a step: a block of words must hold two.
+  if (type_of(args + 1) == TYPE_MAP && type_of(args) == TYPE_BLOCK && n != 2) {
+    fire(Err::script_invalid_arg, args);
+  }
   // The loop walks its own copy: the series' index is left where it was.
   Cell* it = stack::push_cell(args + 1);
   if (series_index(it) < 0) set_series_index(it, 0);

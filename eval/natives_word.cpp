@@ -8,9 +8,11 @@
 #include "datatypes/block.hpp"
 #include "datatypes/context.hpp"
 #include "datatypes/logic.hpp"
+#include "datatypes/map.hpp"
 #include "datatypes/object.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
+#include "eval/api.hpp"
 #include "eval/natives.hpp"
 #include "runtime/casefold.hpp"
 #include "runtime/error.hpp"
@@ -266,10 +268,12 @@ Status new_line_q(const i32*) {
 
 // ---- extend ------------------------------------------------------------------------
 
-Status extend(const i32*) {
-  // Extending an object is not supported; maps are extended by the map!
-  // module, which is not part of the runtime yet.
-  fire(Err::internal_not_done);
+Status extend(const i32* refs) {
+  api::Args args(refs);  // obj, spec, /case
+  // Extending an object is not supported.
+  if (type_of(args.arg(0)) != TYPE_MAP) fire(Err::internal_not_done);
+  map::extend(args.arg(0), args.arg(1), args.ref(0));
+  return args.answer(args.arg(0));
 }
 
 }  // namespace qel::natives

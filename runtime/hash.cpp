@@ -89,6 +89,9 @@ struct TableRoot {
 // Compares two cells with the comparison action on stacked copies, so that a
 // handler that allocates cannot leave the arguments dangling.
 bool equal_under(const Cell* stored, const Cell* key, i32 op) {
+  // Two integers are equal under every comparison exactly when their values
+  // are: the common key of maps and hash! values skips the dispatch.
+  if (type_of(stored) == TYPE_INTEGER && type_of(key) == TYPE_INTEGER) return stored->w2 == key->w2;
   Cell* saved = stack::top;
   Cell* a = stack::push_cell(stored);
   Cell* b = stack::push_cell(key);
@@ -100,6 +103,26 @@ bool equal_under(const Cell* stored, const Cell* key, i32 op) {
 inline bool same_kind_of_key(const Cell* stored, const Cell* key) {
   return type_of(stored) == type_of(key) || type_of(key) == TYPE_KEY_PART;
 }
+
+// Kind-1 probing. An integer key hashes to itself, so that a run of integer
+// keys takes a run of buckets and the keys and their pairs are read in
+// memory order; every other key has its value hash. Each step mixes in five
+// more high bits of the hash (perturbation) before the sequence becomes
+// i -> 5i + 1, which visits every bucket: keys that share their low bits
+// part at once instead of walking a crowded run.
+inline u32 map_hash(const Cell* key) {
+  return type_of(key) == TYPE_INTEGER ? key->w2 : value_hash(key, false);
+}
+struct MapProbe {
+  u32 i, perturb, mask, count = 0;
+  MapProbe(u32 hash, u32 mask_) : i(hash & mask_), perturb(hash), mask(mask_) {}
+  void next() {
+    perturb >>= 5;
+    i = (i * 5 + perturb + 1) & mask;
+    ++count;
+  }
+  bool done() const { return count > mask + 8; }  // every bucket was seen
+};
 
 inline u32 rotl(u32 x, int r) { return (x << r) | (x >> (32 - r)); }
 constexpr u32 C1 = 0xCC9E2D51u;
@@ -352,6 +375,56 @@ void resize_in_place(u32 table, u32 requested) {
   r->n_occupied = used;
 }
 
+// Kind 1: rebuilds the table from its block for at least `requested`
+// buckets. Removed pairs before the pending position (a key appended but not
+// yet put, or NONE) are cut out of the block, the order of the others kept,
+// and the pending position follows its pair. The keys before it are distinct,
+// so placing them reads the bucket flags only; the block is read in order.
+void rebuild_map(u32 table, u32 requested, u32* pending) {
+  TableRoot root(table);
+  u32 limit = pending ? *pending : NONE;
+  u32 block = record(table)->block;
+  Cell* c = buffer_of(block)->cells();
+  u32 n = cell_count(block);
+  u32 w = 0, r = 0, placed_end = NONE;
+  for (; r < n; r += 2) {
+    if (r == limit) placed_end = w;
+    bool pair = r + 1 < n;
+    if (pair && r < limit && c[r + 1].header == 0) continue;
+    u32 k = pair ? 2 : 1;
+    if (w != r) std::memmove(c + w, c + r, k * sizeof(Cell));
+    w += k;
+  }
+  if (placed_end == NONE) placed_end = w;
+  buffer_of(block)->tail = buffer_of(block)->head + w * u32(sizeof(Cell));
+  if (pending) *pending = placed_end;
+  u32 live = placed_end / 2;
+  u32 new_n = std::max<u32>(pow2_ceil(requested), 4);
+  while (live >= u32(new_n * 0.77 + 0.5)) new_n *= 2;
+  u32 nflags = alloc_flags(new_n);
+  roots::NodeRoot hold_flags(&nflags);
+  u32 nkeys = alloc_keys(new_n);
+  roots::NodeRoot hold_keys(&nkeys);
+  // Nothing below allocates.
+  u32* f = words_at(nflags);
+  u32* keys = words_at(nkeys);
+  c = buffer_of(block)->cells();
+  u32 mask = new_n - 1;
+  for (u32 p = 0; p + 1 < placed_end; p += 2) {
+    MapProbe probe(map_hash(c + p), mask);
+    while (!is_empty(f, probe.i)) probe.next();
+    clear_empty(f, probe.i);
+    keys[probe.i] = p;
+  }
+  Record* rec = record(table);
+  rec->flags = nflags;
+  rec->keys = nkeys;
+  rec->n_buckets = new_n;
+  rec->upper = u32(new_n * 0.77 + 0.5);
+  rec->size = live;
+  rec->n_occupied = live;
+}
+
 // The size a kind-1 or kind-2 table asks for before an insertion at its bound.
 u32 growth_request(const Record* r) {
   u32 n = r->n_buckets;
@@ -360,10 +433,13 @@ u32 growth_request(const Record* r) {
   return req;
 }
 
-void grow_if_due(u32 table) {
+void grow_if_due(u32 table, u32* pending = nullptr) {
   Record* r = record(table);
   if (r->n_occupied < r->upper) return;
-  if (r->kind == KIND_BLOCK) {
+  if (r->kind == KIND_MAP) {
+    // Mostly removed keys: the same size, without them; else twice the size.
+    rebuild_map(table, r->size * 2 <= r->upper ? r->n_buckets : r->n_buckets * 2, pending);
+  } else if (r->kind == KIND_BLOCK) {
     resize_block(table, r->size * 2 < r->n_buckets ? r->n_buckets - 1 : r->n_buckets + 1);
   } else if (r->kind <= KIND_SYMBOL) {
     resize_in_place(table, growth_request(r));
@@ -375,8 +451,32 @@ void grow_if_due(u32 table) {
 int put_single_key(u32 table, u32 pos) {
   TableRoot root(table);
   if (pos >= cell_count(record(table)->block)) return PUT_PRESENT;
-  grow_if_due(table);
+  grow_if_due(table, &pos);
   u32 x = NONE;
+  if (record(table)->kind == KIND_MAP) {
+    MapProbe p(map_hash(cells_of(table) + pos), record(table)->n_buckets - 1);
+    u32 site = NONE;
+    for (; !p.done(); p.next()) {
+      const u32* f = flags_of(table);
+      if (is_empty(f, p.i)) break;
+      if (is_deleted(f, p.i)) {
+        site = p.i;
+        continue;
+      }
+      Cell* stored = cells_of(table) + keys_of(table)[p.i];
+      Cell* key = cells_of(table) + pos;
+      if (type_of(stored) == type_of(key) && equal_under(stored, key, COMP_STRICT_EQUAL)) {
+        return PUT_PRESENT;
+      }
+    }
+    x = site != NONE ? site : p.done() ? NONE : p.i;
+    if (x == NONE) {
+      rebuild_map(table, record(table)->n_buckets * 2, &pos);
+      return put_single_key(table, pos);
+    }
+    occupy(table, x, pos);
+    return PUT_STORED;
+  }
   u32 b = probe(table, value_hash(cells_of(table) + pos, false), [&](u32 i) {
     Cell* stored = cells_of(table) + keys_of(table)[i];
     Cell* key = cells_of(table) + pos;
@@ -656,6 +756,21 @@ Cell* get(u32 table, const Cell* key_in, i32 head, i32 skip, i32 op, bool last, 
     if (t == TYPE_WORD || t == TYPE_LIT_WORD || t == TYPE_GET_WORD) set_type(key, TYPE_SET_WORD);
   }
   u32 mask = record(table)->n_buckets - 1;
+  if (kind == KIND_MAP) {
+    Cell* found = nullptr;
+    for (MapProbe p(map_hash(key), mask); !p.done(); p.next()) {
+      const u32* f = flags_of(table);
+      if (is_empty(f, p.i)) break;
+      if (is_deleted(f, p.i)) continue;
+      Cell* stored = cells_of(table) + keys_of(table)[p.i];
+      if (same_kind_of_key(stored, key) && equal_under(stored, key, op)) {
+        found = cells_of(table) + keys_of(table)[p.i];
+        break;
+      }
+    }
+    stack::top = saved_top;
+    return found;
+  }
   u32 i = value_hash(key, false) & mask;
   u32 start = i, step = 0;
   if (skip < 1) skip = 1;
@@ -703,6 +818,33 @@ Cell* find_next(u32 table, const Cell* key_in, i32* bucket, i32* first, i32* ste
   Cell* saved_top = stack::top;
   Cell* key = stack::push_cell(key_in);
   u32 mask = record(table)->n_buckets - 1;
+  if (record(table)->kind == KIND_MAP) {
+    // The probe goes on from the bucket answered last: *first holds what
+    // is left of the perturbation, *step the number of steps taken.
+    MapProbe p(map_hash(key), mask);
+    if (*bucket >= 0) {
+      p.i = u32(*bucket);
+      p.perturb = u32(*first);
+      p.count = u32(*step);
+      p.next();
+    }
+    Cell* answer = nullptr;
+    for (; !p.done(); p.next()) {
+      if (is_empty(flags_of(table), p.i)) break;
+      if (is_deleted(flags_of(table), p.i)) continue;
+      u32 pos = keys_of(table)[p.i];
+      Cell* stored = cells_of(table) + pos;
+      if (same_kind_of_key(stored, key) && equal_under(stored, key, COMP_EQUAL)) {
+        *bucket = i32(p.i);
+        *first = i32(p.perturb);
+        *step = i32(p.count);
+        answer = cells_of(table) + pos;
+        break;
+      }
+    }
+    stack::top = saved_top;
+    return answer;
+  }
   u32 i;
   if (*bucket < 0) {
     i = value_hash(key, false) & mask;
@@ -821,7 +963,7 @@ void move_range(u32 table, u32 to, u32 from, u32 count) {
 void resize(u32 table, u32 new_size) {
   switch (record(table)->kind) {
     case KIND_BLOCK: resize_block(table, new_size); break;
-    case KIND_MAP:
+    case KIND_MAP: rebuild_map(table, new_size, nullptr); break;
     case KIND_SYMBOL: resize_in_place(table, new_size); break;
     default: rebuild_records(table, new_size); break;
   }

@@ -7,8 +7,10 @@
 // reached through nodes; the table is handed around as the record's node.
 // Probing is triangular (step 1, 2, 3, ... from hash & mask), so with a
 // power-of-two bucket count every bucket is visited once before the probe
-// returns to its start. Buckets carry two flag bits: empty, deleted, or
-// occupied. An insertion reuses the last deleted bucket it passed.
+// returns to its start; map! tables (kind 1) hash integers to themselves
+// and perturb their probe with the hash's high bits instead, so that runs of
+// integer keys stay in memory order. Buckets carry two flag bits: empty,
+// deleted, or occupied. An insertion reuses the last deleted bucket it passed.
 //
 // Kinds:
 //   0  hash! and the set operations: keys are cells of the block, by value;
@@ -16,6 +18,8 @@
 //      the block positions that hold that key); an index series maps every
 //      block position to bucket + 1 (0xFFFFFFFF: not in the table).
 //   1  map!: the key cells of a block of key/value pairs; one bucket a key.
+//      Growing rebuilds the table from the block, cutting out the pairs of
+//      removed keys.
 //   2  the symbol table (symbol! cells) and the word tables of contexts
 //      (word! cells); one bucket a key; nothing is ever deleted.
 //   3  pointer-keyed records: cell 0 is a marker (word 0: 2 while the record

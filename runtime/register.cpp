@@ -1,17 +1,22 @@
 // Registration of every datatype module, in the fixed order of start-up.
 // A parent is always registered before the types that inherit from it.
 #include "datatypes/binary.hpp"
+#include "datatypes/image.hpp"
 #include "datatypes/bitset.hpp"
 #include "datatypes/block.hpp"
 #include "datatypes/char.hpp"
 #include "datatypes/context.hpp"
 #include "datatypes/date.hpp"
+#include "datatypes/email.hpp"
 #include "datatypes/file_url.hpp"
 #include "datatypes/float.hpp"
 #include "datatypes/function.hpp"
+#include "datatypes/handle.hpp"
+#include "datatypes/hash_block.hpp"
 #include "datatypes/integer.hpp"
 #include "datatypes/issue.hpp"
 #include "datatypes/logic.hpp"
+#include "datatypes/map.hpp"
 #include "datatypes/money.hpp"
 #include "datatypes/native.hpp"
 #include "datatypes/object.hpp"
@@ -19,13 +24,17 @@
 #include "datatypes/path.hpp"
 #include "datatypes/percent.hpp"
 #include "datatypes/point.hpp"
+#include "datatypes/port.hpp"
+#include "datatypes/ref.hpp"
 #include "datatypes/series.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
+#include "datatypes/tag.hpp"
 #include "datatypes/time.hpp"
 #include "datatypes/triple.hpp"
 #include "datatypes/tuple.hpp"
 #include "datatypes/typeset.hpp"
+#include "datatypes/vector.hpp"
 #include "datatypes/word.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
@@ -78,6 +87,15 @@ void register_all() {
   money::init();
   point::init();  // point2D! and point3D!
   binary::init();  // binary! (after string!, its parent)
+  hash_block::init();  // hash! (after block!, its parent)
+  map::init();
+  tag::init();    // tag!, email!, ref! (after string!)
+  email::init();
+  ref::init();
+  handle::init();  // handle! (after integer!)
+  vector::init();  // vector! (after string!)
+  port::init();    // port! (after object!)
+  image::init();   // image! (after series!, its parent)
 }
 
 }  // namespace qel::types

@@ -170,6 +170,9 @@ void sweep() {
 
 void* get(int handle) { return live(handle) ? g_slots[u32(handle)].ptr : nullptr; }
 int type_of_handle(int handle) { return live(handle) ? int(g_slots[u32(handle)].type & 0xFF) : 0; }
+const char* type_name(int type) {
+  return type >= 1 && type <= g_type_count ? g_types[type - 1].name : nullptr;
+}
 u32 capacity() { return u32(g_slots.size()); }
 u32 live_count() { return g_live; }
 

@@ -27,6 +27,7 @@ void foreach(int type, void (*callback)(void* resource));
 void sweep();
 void* get(int handle);
 int type_of_handle(int handle);
+const char* type_name(int type);  // the registered name, nullptr for an unknown type
 u32 capacity();
 u32 live_count();
 

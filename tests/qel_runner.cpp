@@ -7,26 +7,57 @@
 //   code...
 //   ; expect output: <what print wrote, line ends as \n>
 //
-// A case is the code since the previous expectation; cases of a file share
-// one global context, in order. Prints a line per failure and, last,
-// "N passed, N failed"; exits non-zero when a case failed.
+// A case is the code since the previous expectation; the cases of a file run
+// in order in one global context, so a case may use what an earlier one set.
+//
+// A file is rejected whole (none of it runs) when it has no case, code after
+// its last expectation, an expectation with no code before it, or a line that
+// looks like an expectation but is none of the three forms (`;expect: 1`,
+// `; expected: 1`, `; expect error: script`, `1 + 1 ; expect: 2`, ...): such
+// a file would otherwise pass while testing less than it says.
+//
+// A failing case does not take the next one with it: an error or a crash is
+// that case's failure, and so is state it leaves behind (an open frame, a
+// PARSE run, a value left on the cycle stack), which the runner then clears.
+//
+// --fresh (or QEL_TEST_FRESH=1 in the environment, how the collector-stress
+// pass of ./test asks for it): every case runs alone in a runtime of its own,
+// a process forked from the runner just after start-up, so that no cache an
+// earlier case warmed is warm and a crash ends only that case. A case that
+// fails alone even with the collector-stress mode off needs what earlier cases
+// set: it runs again, in a fresh runtime, after the file's earlier cases.
+//
+// Prints a line per failure and, last, "N passed, N failed"; exits non-zero
+// when a case failed or a file was rejected.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
+#include "datatypes/word.hpp"
 #include "eval/boot.hpp"
 #include "eval/interpreter.hpp"
+#include "eval/parse.hpp"
 #include "runtime/actions.hpp"
+#include "runtime/collector.hpp"
+#include "runtime/cycles.hpp"
 #include "runtime/error.hpp"
 #include "runtime/hooks.hpp"
 #include "runtime/roots.hpp"
 #include "runtime/stack.hpp"
 #include "runtime/startup.hpp"
-#include "datatypes/word.hpp"
 
 using namespace qel;
 
@@ -39,44 +70,105 @@ void capture_value(const Cell* text, int line_end) {
   if (line_end) g_output += "\n";
 }
 
+enum class Kind { value, error, output };
+
 struct Case {
-  int line;           // line of the expectation
+  int line;  // line of the expectation
   std::string code;
-  std::string kind;   // "value", "error", "output"
+  Kind kind;
   std::string expected;
 };
 
+struct Script {
+  std::vector<Case> cases;
+  std::vector<std::string> problems;  // why the file is rejected
+};
+
 std::string trim(const std::string& s) {
-  size_t a = s.find_first_not_of(" \t\r");
-  size_t b = s.find_last_not_of(" \t\r");
+  size_t a = s.find_first_not_of(" \t\r\n");
+  size_t b = s.find_last_not_of(" \t\r\n");
   return a == std::string::npos ? std::string() : s.substr(a, b - a + 1);
 }
 
-std::vector<Case> parse(const std::string& text) {
-  std::vector<Case> cases;
+std::string lower(std::string s) {
+  for (char& c : s) c = char(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+// Whether the text holds something besides blank lines and comment lines.
+bool has_code(const std::string& text) {
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    std::string t = trim(line);
+    if (!t.empty() && t[0] != ';') return true;
+  }
+  return false;
+}
+
+// A comment that starts like an expectation: `;`s, blanks, then "expect".
+bool looks_like_expectation(const std::string& comment) {
+  size_t i = 0;
+  while (i < comment.size() && (comment[i] == ';' || comment[i] == ' ' || comment[i] == '\t')) ++i;
+  return lower(comment.substr(i, 6)) == "expect";
+}
+
+size_t word_count(const std::string& s) {
+  std::istringstream in(s);
+  size_t n = 0;
+  for (std::string w; in >> w;) ++n;
+  return n;
+}
+
+Script parse(const std::string& text) {
+  Script s;
   std::istringstream in(text);
   std::string line, code;
   int n = 0;
+  auto problem = [&](int at, const std::string& what) {
+    s.problems.push_back("line " + std::to_string(at) + ": " + what);
+  };
+  static const struct {
+    const char* prefix;
+    Kind kind;
+  } kForms[] = {{"; expect error:", Kind::error}, {"; expect output:", Kind::output},
+                {"; expect:", Kind::value}};
   while (std::getline(in, line)) {
     ++n;
     std::string t = trim(line);
-    struct { const char* prefix; const char* kind; } kinds[] = {
-        {"; expect error:", "error"}, {"; expect output:", "output"}, {"; expect:", "value"}};
     bool matched = false;
-    for (auto& k : kinds) {
-      if (t.rfind(k.prefix, 0) == 0) {
-        cases.push_back({n, code, k.kind, trim(t.substr(std::string(k.prefix).size()))});
-        code.clear();
-        matched = true;
+    for (auto& f : kForms) {
+      if (t.rfind(f.prefix, 0) != 0) continue;
+      matched = true;
+      std::string expected = trim(t.substr(std::strlen(f.prefix)));
+      if (f.kind == Kind::error && word_count(expected) != 2)
+        problem(n, "an error expectation names a category and an id: " + t);
+      else if (!has_code(code))
+        problem(n, "an expectation with no code before it: " + t);
+      else
+        s.cases.push_back({n, code, f.kind, expected});
+      code.clear();
+      break;
+    }
+    if (matched) continue;
+    // Not one of the forms: an expectation-like comment here, alone or after
+    // code, would be silently ignored.
+    size_t semi = t.find(';');
+    while (semi != std::string::npos) {
+      if (looks_like_expectation(t.substr(semi))) {
+        problem(n, semi == 0 ? "not one of the expectation forms: " + t
+                             : "an expectation after code on the same line: " + t);
         break;
       }
+      semi = t.find(';', semi + 1);
     }
-    if (!matched) code += line + "\n";
+    code += line + "\n";
   }
-  return cases;
+  if (has_code(code)) problem(n, "code after the last expectation");
+  if (s.cases.empty() && s.problems.empty()) s.problems.push_back("no case");
+  return s;
 }
 
-std::string mold(Cell* value) {
+std::string mold(const Cell* value) {
   Cell* v = stack::push_cell(value);
   Cell* buf = stack::push();
   string::make_at(buf, 64, 1);
@@ -95,37 +187,160 @@ std::string escape(const std::string& s) {
   return r;
 }
 
-// Evaluates one case; answers what it gives, in the terms of its kind.
-std::string run_case(const Case& c) {
+// What a case left that it should not have (empty when nothing), after which
+// the runtime is set back to the state cases start in.
+std::string leftover(size_t root_cells, size_t root_nodes) {
+  std::string what;
+  auto add = [&](const char* s) { what += what.empty() ? s : std::string(", ") + s; };
+  if (stack::ctop != stack::cbottom) add("a frame open");
+  if (runtime::rt.thrown != 0) add("a transfer in flight");
+  if (parse::rules_depth() != 0 || parse::inputs_depth() != 0) add("PARSE stacks not empty");
+  if (cycles::depth() != 0) add("the cycle stack not empty");
+  if (roots::cells.size() != root_cells || roots::nodes.size() != root_nodes) add("C++ roots held");
   stack::init();
+  runtime::rt.thrown = 0;
+  cycles::reset();
+  roots::cells.resize(root_cells);
+  roots::nodes.resize(root_nodes);
+  return what;
+}
+
+// Evaluates one case; answers what it gives, in the terms of its kind.
+std::string eval_case(const Case& c) {
   g_output.clear();
-  roots::LocalCell code;
+  roots::LocalCell code, result;
   stack::mark(intern_word("test"), stack::FRAME_TRY);
+  stack::Frame* frame = stack::ctop;
   try {
     boot::load_source(code.get(), c.code.data(), c.code.size());
     interp::eval_block_or_throw(code.get(), false);
-    Cell result = *stack::last();
+    if (stack::ctop != frame) return "a frame left open";
+    copy_cell(stack::last(), result.get());
     stack::unwind();
-    if (c.kind == "output") return escape(g_output);
-    if (c.kind == "error") return "no error; value " + mold(&result);
-    return mold(&result);
+    if (c.kind == Kind::output) return escape(g_output);
+    if (c.kind == Kind::error) return "no error; value " + mold(result.get());
+    return mold(result.get());
   } catch (const Transfer& t) {
     runtime::rt.thrown = 0;
     if (t.code != THROW_ERROR) return "unwinding code " + std::to_string(t.code);
     stack::adjust_post_try();
-    Cell err = *stack::base;
-    std::string id = std::string(symbol::name(error::get_type(&err))) + " " +
-                     std::string(symbol::name(error::get_id(&err)));
-    if (c.kind == "error") return id;
-    return "error " + id + ": " + escape(error::report(&err));
+    copy_cell(stack::base, result.get());
+    std::string id = std::string(symbol::name(error::get_type(result.get()))) + " " +
+                     std::string(symbol::name(error::get_id(result.get())));
+    if (c.kind == Kind::error) return id;
+    return "error " + id + ": " + escape(error::report(result.get()));
+  } catch (const std::exception& e) {
+    return std::string("a C++ exception escaped: ") + e.what();
   }
 }
 
+// Runs the case and checks what it leaves: a leftover fails the case.
+std::string run_case(const Case& c) {
+  stack::init();
+  size_t cells = roots::cells.size(), nodes = roots::nodes.size();
+  std::string got = eval_case(c);
+  std::string left = leftover(cells, nodes);
+  if (!left.empty()) got += " (and it left " + left + ")";
+  return got;
+}
+
+// ---- --fresh: a process per case -------------------------------------------
+
+bool g_in_child = false;  // this process is a case's fresh runtime
+
+struct Outcome {
+  bool finished;     // the child sent its answer and exited normally
+  std::string got;   // its answer, or how the process ended
+};
+
+// Runs fn in a child process forked from the runtime as start-up left it;
+// answers what fn answered there.
+Outcome in_child(const std::function<std::string()>& fn) {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  int fds[2];
+  if (pipe(fds) != 0) return {false, "cannot make a pipe"};
+  pid_t pid = fork();
+  if (pid < 0) {
+    close(fds[0]);
+    close(fds[1]);
+    return {false, "cannot fork"};
+  }
+  if (pid == 0) {
+    close(fds[0]);
+    g_in_child = true;
+    std::string got = fn();
+    for (size_t off = 0; off < got.size();) {
+      ssize_t w = write(fds[1], got.data() + off, got.size() - off);
+      if (w <= 0) _exit(3);
+      off += size_t(w);
+    }
+    _exit(0);
+  }
+  close(fds[1]);
+  std::string got;
+  char buf[4096];
+  for (ssize_t r; (r = read(fds[0], buf, sizeof buf)) != 0;) {
+    if (r < 0) break;
+    got.append(buf, size_t(r));
+  }
+  close(fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (WIFSIGNALED(status))
+    return {false, "the process died of signal " + std::to_string(WTERMSIG(status)) + " (" +
+                       strsignal(WTERMSIG(status)) + ")"};
+  if (WEXITSTATUS(status) != 0)
+    return {false, "the process exited with status " + std::to_string(WEXITSTATUS(status))};
+  return {true, got};
+}
+
+// The answer to case i of the script, in a fresh runtime, with the file's
+// earlier cases run first when with_earlier.
+Outcome fresh(const Script& s, size_t i, bool with_earlier, bool stress) {
+  return in_child([&] {
+    gc::stress = stress;
+    if (with_earlier)
+      for (size_t k = 0; k < i; ++k) run_case(s.cases[k]);
+    return run_case(s.cases[i]);
+  });
+}
+
+bool passes(const Outcome& o, const Case& c) { return o.finished && o.got == c.expected; }
+
+std::string fresh_answer(const Script& s, size_t i) {
+  const Case& c = s.cases[i];
+  bool stress = gc::stress;
+  Outcome alone = fresh(s, i, false, stress);
+  if (passes(alone, c)) return alone.got;
+  if (stress && passes(fresh(s, i, false, false), c))
+    return alone.got + " (alone in a fresh runtime under collector stress; passes without stress)";
+  if (i == 0) return alone.got;
+  Outcome after = fresh(s, i, true, stress);
+  if (passes(after, c)) return after.got;
+  return after.got + " (in a fresh runtime, after the file's earlier cases)";
+}
+
+// ---- the files ----------------------------------------------------------------
+
 std::vector<std::string> g_files;
+bool g_fresh = false;
+bool g_done = false;
+std::string g_current;  // "file:line" of the case running, for the exit guard
+
+// A case that ends the process (quit) must not pass the whole file.
+void exit_guard() {
+  if (g_done) return;
+  if (g_in_child) std::_Exit(1);  // the parent reports it
+  std::printf("%s: the case ended the runner\n", g_current.c_str());
+  std::fflush(stdout);
+  std::_Exit(1);
+}
 
 int program() {
   boot::run();
   hooks::add(capture_value, nullptr);
+  std::atexit(exit_guard);
   int passed = 0, failed = 0;
   for (const std::string& file : g_files) {
     std::ifstream in(file, std::ios::binary);
@@ -136,8 +351,16 @@ int program() {
     }
     std::stringstream ss;
     ss << in.rdbuf();
-    for (const Case& c : parse(ss.str())) {
-      std::string got = run_case(c);
+    Script s = parse(ss.str());
+    if (!s.problems.empty()) {
+      for (const std::string& p : s.problems) std::printf("%s: rejected: %s\n", file.c_str(), p.c_str());
+      ++failed;
+      continue;
+    }
+    for (size_t i = 0; i < s.cases.size(); ++i) {
+      const Case& c = s.cases[i];
+      g_current = file + ":" + std::to_string(c.line);
+      std::string got = g_fresh ? fresh_answer(s, i) : run_case(c);
       if (got == c.expected) {
         ++passed;
       } else {
@@ -149,12 +372,28 @@ int program() {
   }
   std::printf("%d passed, %d failed\n", passed, failed);
   std::fflush(stdout);
+  g_done = true;
   return failed ? 1 : 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) g_files.push_back(argv[i]);
+  const char* env = std::getenv("QEL_TEST_FRESH");
+  g_fresh = env && *env && std::strcmp(env, "0") != 0;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--fresh") == 0) {
+      g_fresh = true;
+    } else if (argv[i][0] == '-') {
+      std::fprintf(stderr, "usage: qel-test-runner [--fresh] file.qel...\n");
+      return 2;
+    } else {
+      g_files.push_back(argv[i]);
+    }
+  }
+  if (g_files.empty()) {
+    std::fprintf(stderr, "usage: qel-test-runner [--fresh] file.qel...\n");
+    return 2;
+  }
   return runtime::start(argc, argv, program);
 }

@@ -10,7 +10,7 @@ time_of() {  # command... -> seconds (the output is checked by the caller)
   awk "BEGIN { print $end - $start }"
 }
 printf "%-8s %10s %10s %10s %10s %10s\n" bench qel python3 lua5.4 qel/py qel/lua
-for b in fib sum calls; do
+for b in fib sum calls map; do
   tq=$(time_of "$qel" "$here/$b.qel"); oq=$(cat /tmp/qel-bench-out.$$)
   tp=$(time_of python3 "$here/$b.py"); op=$(cat /tmp/qel-bench-out.$$)
   tl=$(time_of lua5.4 "$here/$b.lua"); ol=$(cat /tmp/qel-bench-out.$$)

@@ -1,9 +1,12 @@
 #!/bin/sh
 # Builds the fuzz targets with clang and runs each for 60 seconds (or $1
-# seconds): the lexer's (qel-fuzz-load) and PARSE's (qel-fuzz-parse). Exits
-# non-zero when a fuzzer finds a crash, a hang, a disagreement between the
-# lexer's scan and load modes, or a PARSE run that raises an internal error or
-# leaves its stacks behind; the input is then in $dir/crash-* (or timeout-*).
+# seconds): the lexer's (qel-fuzz-load), PARSE's (qel-fuzz-parse) and the
+# evaluator's (qel-fuzz-eval), and, for half that time each, the inflater's
+# (qel-fuzz-inflate) and the base decoders' (qel-fuzz-debase). Exits non-zero when a fuzzer finds a crash, a
+# hang, a disagreement between the lexer's scan and load modes, or a run that
+# raises an internal error or leaves its stacks behind; the input is then in
+# $dir/crash-* (or timeout-*). Known crashing inputs are kept apart, in
+# tests/fuzz/crashers, never in the seeds.
 set -e
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -17,12 +20,18 @@ fi
 launcher=""
 command -v ccache >/dev/null 2>&1 && launcher="-DCMAKE_CXX_COMPILER_LAUNCHER=ccache"
 cmake -S "$here" -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER="$clangxx" $launcher >/dev/null
-cmake --build "$dir" --target qel-fuzz-load qel-fuzz-parse
-mkdir -p "$dir/corpus" "$dir/corpus-parse"
-# Seeds: a few literals of every kind.
-cp "$here"/seeds/* "$dir/corpus/" 2>/dev/null || true
+cmake --build "$dir" --target qel-fuzz-load qel-fuzz-parse qel-fuzz-eval qel-fuzz-inflate qel-fuzz-debase
+mkdir -p "$dir/corpus" "$dir/corpus-parse" "$dir/corpus-eval" "$dir/corpus-inflate" "$dir/corpus-debase"
+# Seeds: a few literals of every kind for the lexer; generator choices for
+# the evaluator.
+find "$here/seeds" -maxdepth 1 -type f -exec cp {} "$dir/corpus/" \;
+cp "$here"/seeds/eval/* "$dir/corpus-eval/"
+cp "$here"/seeds-inflate/* "$dir/corpus-inflate/"
 cd "$dir"
-ASAN_OPTIONS=detect_leaks=0 ./qel-fuzz-load -max_total_time="$seconds" -max_len=4096 \
-  -timeout=10 -print_final_stats=1 corpus
-ASAN_OPTIONS=detect_leaks=0 ./qel-fuzz-parse -max_total_time="$seconds" -max_len=4096 \
-  -timeout=10 -print_final_stats=1 corpus-parse
+export ASAN_OPTIONS=detect_leaks=0
+./qel-fuzz-load -max_total_time="$seconds" -max_len=4096 -timeout=10 -print_final_stats=1 corpus
+./qel-fuzz-parse -max_total_time="$seconds" -max_len=4096 -timeout=10 -print_final_stats=1 corpus-parse
+./qel-fuzz-eval -max_total_time="$seconds" -max_len=4096 -timeout=10 -print_final_stats=1 corpus-eval
+half=$(( (seconds + 1) / 2 ))
+./qel-fuzz-inflate -max_total_time="$half" -max_len=65536 -timeout=10 -print_final_stats=1 corpus-inflate
+./qel-fuzz-debase -max_total_time="$half" -max_len=4096 -timeout=10 -print_final_stats=1 corpus-debase

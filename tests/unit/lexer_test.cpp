@@ -493,8 +493,8 @@ TEST(LexerErrors, EachErrorKindNamesItsLineAndText) {
       {"29-Feb-2001", Err::syntax_invalid, "(line 1)", "date!", "29-Feb-2001"},
       {"$123456789012345678", Err::syntax_invalid, "(line 1)", "money!", "$123456789012345678"},
       {"(1, 2, 3, 4)", Err::syntax_invalid, "(line 1)", "point3D!", "(1, 2, 3, 4)"},
-      // Datatypes whose loaders are not in the runtime yet.
-      {"#[a 1]", Err::syntax_invalid, "(line 1)", "map!", "#[a 1]"},
+      {"#[a 1 b]", Err::syntax_invalid, "(line 1)", "map!", "#[a 1 b]"},
+      {"#[[a] 1]", Err::syntax_invalid, "(line 1)", "map!", "#[[a] 1]"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
