@@ -9,6 +9,7 @@
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
+#include "eval/api.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/cycles.hpp"
 #include "runtime/error.hpp"
@@ -155,22 +156,16 @@ Cell current_object(const Cell* obj) {
   return *obj;
 }
 
-// Opens the handler's frame, pushes the arguments, fills its other slots,
-// runs it and closes the frame.
-void run_handler(const Cell* fn, const Cell* frame_word, u32 object_ctx, const Cell* const* args,
-                 u32 count) {
-  Cell* saved_base = stack::base;
-  Cell* saved_top = stack::top;
-  stack::mark_func(frame_word, fn->w1);
-  for (u32 i = 0; i < count; ++i) stack::push_cell(args[i]);
-  function::fill_frame(fn, count);
-  if (function::call_hook) function::call_hook(fn, object_ctx, frame_word, 0);
-  // Closes the frame: the function's context gets its former values back.
-  stack::Frame* f = stack::ctop - 1;
-  stack::restore_context(f);
-  stack::set_ctop(f);
-  stack::base = saved_base;
-  stack::top = saved_top;
+// Runs the handler with the arguments (its result is not used). A return or
+// exit inside it ends the handler; other transfers go on as exceptions.
+void run_handler(const Cell* fn, const Cell* frame_word, const Cell* const* args, u32 count) {
+  Cell values[7];
+  for (u32 i = 0; i < count; ++i) values[i] = *args[i];
+  Cell ignored;
+  api::CallOptions o;
+  o.name = frame_word;
+  o.check_types = false;
+  api::check(api::invoke(fn, values, count, &ignored, o));
 }
 
 // ---- make and copy ----------------------------------------------------------------
@@ -739,7 +734,7 @@ void fire_on_change(Cell* obj_in, Cell* word_in, Cell* old_in, Cell* new_in) {
   if (word->w1 != ctx) context::bind_word(ctx, word);
   Cell frame_word = word_at(ctx, u32(index));
   const Cell* args[] = {word, old_value, new_value};
-  run_handler(fn, &frame_word, ctx, args, 3);
+  run_handler(fn, &frame_word, args, 3);
 }
 
 void fire_on_deep_change(Cell* owner_in, Cell* word_in, Cell* target_in, Cell* action_in,
@@ -764,7 +759,7 @@ void fire_on_deep_change(Cell* owner_in, Cell* word_in, Cell* target_in, Cell* a
   Cell* count = make_integer(stack::push(), part);
   Cell frame_word = word_at(ctx, u32(hi));
   const Cell* args[] = {owner, word, target, action, new_value, at, count};
-  run_handler(fn, &frame_word, ctx, args, 7);
+  run_handler(fn, &frame_word, args, 7);
 }
 
 void fire_on_top(Cell* obj, Cell* word) {

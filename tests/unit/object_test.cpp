@@ -1,6 +1,7 @@
 // object!: make, copy, merge, reflect, class ids, form and mold, comparison,
 // path access, set and construct, and the on-change* and on-deep-change*
-// events (run through stand-ins for the interpreter's hooks).
+// events (the handlers' bodies call a native that records their frames;
+// make's evaluation is a stand-in for the interpreter's).
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -12,10 +13,12 @@
 #include "datatypes/context.hpp"
 #include "datatypes/function.hpp"
 #include "datatypes/logic.hpp"
+#include "datatypes/native.hpp"
 #include "datatypes/object.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
+#include "eval/natives.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/error.hpp"
@@ -40,11 +43,21 @@ struct Call {
 std::vector<Call> g_calls;
 std::function<void()> g_during_call;  // runs inside each handler call when set
 
-void record_call(const Cell*, u32 owner_ctx, const Cell* name, u32) {
-  g_calls.push_back({std::string(symbol::name(name->w2)), owner_ctx,
-                     std::vector<Cell>(stack::base, stack::top)});
+// A native that the handlers' bodies call: it records the handler's frame,
+// which lies below the frame of the handler's body and its own.
+interp::Status record_call(const i32*) {
+  const stack::Frame* self = stack::ctop - 1;
+  const stack::Frame* body = stack::ctop - 2;
+  const stack::Frame* handler = stack::ctop - 3;
+  g_calls.push_back({std::string(symbol::name(handler->symbol)), handler->ctx,
+                     std::vector<Cell>(stack::bottom + body->prev_base, stack::bottom + self->prev_base)});
   if (g_during_call) g_during_call();
+  make_none(stack::base);
+  return 0;
 }
+
+// A change handler with the spec, whose body records its calls.
+Cell* handler_function(const char* spec) { return make_function(spec, "[record-handler-call]"); }
 
 // Cells that a paren holding the integer k stands for in a spec evaluated by
 // `evaluate` (functions and objects the tests made beforehand).
@@ -72,23 +85,22 @@ void evaluate(const Cell* block) {
 class ObjectTest : public test::RuntimeTest {
  protected:
   void SetUp() override {
-    call_ = function::call_hook;
+    static u32 id = natives::add(record_call);
     eval_ = object::eval_hook;
-    function::call_hook = record_call;
+    Cell w = word_cell("record-handler-call");
+    word::set(&w, native::push(load("[]"), id, TYPE_NATIVE));
     object::eval_hook = evaluate;
     g_calls.clear();
     g_fixtures.clear();
     g_during_call = nullptr;
   }
   void TearDown() override {
-    function::call_hook = call_;
     object::eval_hook = eval_;
     g_during_call = nullptr;
     g_fixtures.clear();
   }
 
  private:
-  function::CallHook call_ = nullptr;
   object::EvalHook eval_ = nullptr;
 };
 
@@ -299,7 +311,7 @@ TEST_F(ObjectTest, FormAndMold) {
   EXPECT_EQ(molded(outer),
             "make object! [\n    a: 1\n    o: make object! [\n        b: 2\n    ]\n]");
 
-  Cell* fn = make_function("[word old new]", "[]");
+  Cell* fn = handler_function("[word old new]");
   Cell* watched = make_object("[a: 1 on-change*: (0)]", {fn});
   EXPECT_EQ(molded(watched), "make object! [\n    a: 1\n]");
   EXPECT_EQ(formed(watched), "a: 1");
@@ -356,7 +368,7 @@ TEST_F(ObjectTest, Compare) {
 // ---- path access, select, put ------------------------------------------------------------
 
 TEST_F(ObjectTest, PathAccess) {
-  Cell* fn = make_function("[word old new]", "[]");
+  Cell* fn = handler_function("[word old new]");
   Cell* o = make_object("[a: 1 u: none on-change*: (0)]", {fn});
   assign(o, "u", &values::unset_cell);
   g_calls.clear();
@@ -426,7 +438,7 @@ TEST_F(ObjectTest, AnObjectWithoutHandlersCallsNothing) {
 }
 
 TEST_F(ObjectTest, OnChangeGetsTheWordOfTheObjectTheOldAndTheNewValue) {
-  Cell* fn = make_function("[word old new]", "[]");
+  Cell* fn = handler_function("[word old new]");
   Cell* o = make_object("[a: 1 on-change*: (0)]", {fn});
   EXPECT_TRUE(logic::flag(reflect(o, "events?")));
   EXPECT_TRUE(g_calls.empty());  // nothing fires while the object is made
@@ -459,9 +471,9 @@ TEST_F(ObjectTest, OnChangeGetsTheWordOfTheObjectTheOldAndTheNewValue) {
 }
 
 TEST_F(ObjectTest, OnChangeFramesHoldTheHandlersLocalsAndNoticeAReplacedHandler) {
-  Cell* plain = make_function("[word old new]", "[]");
-  Cell* with_locals = make_function("[word old new /local x y]", "[]");
-  Cell* wider = make_function("[word old new extra /only]", "[]");
+  Cell* plain = handler_function("[word old new]");
+  Cell* with_locals = handler_function("[word old new /local x y]");
+  Cell* wider = handler_function("[word old new extra /only]");
   Cell* o = make_object("[a: 1 on-change*: (0)]", {plain});
   Cell one = integer_cell(1);
   assign(o, "a", &one);
@@ -511,7 +523,7 @@ TEST_F(ObjectTest, HandlerWordsMustHoldFunctionsWhenTheObjectIsMade) {
 }
 
 TEST_F(ObjectTest, FireAfterSlotStores) {
-  Cell* fn = make_function("[word old new]", "[]");
+  Cell* fn = handler_function("[word old new]");
   Cell* o = make_object("[a: 1 on-change*: (0)]", {fn});
   Cell a = word_cell("a");
   context::bind_word(o->w1, &a);
@@ -532,7 +544,7 @@ TEST_F(ObjectTest, FireAfterSlotStores) {
 // ---- on-deep-change* ----------------------------------------------------------------------
 
 Cell* watched_object() {
-  Cell* fn = make_function("[owner word target action new index part]", "[]");
+  Cell* fn = handler_function("[owner word target action new index part]");
   Cell* bits = bitset::make(stack::push_cell(make_integer(stack::push(), 16)), true);
   return make_object("[b: [1 2] s: \"ab\" bits: (1) on-deep-change*: (0)]", {fn, bits});
 }
@@ -721,7 +733,7 @@ TEST_F(ObjectTest, SetValues) {
 
   // Each assignment fires on-change*, except that of a handler word (which
   // takes none here, past the block's end).
-  Cell* fn = make_function("[word old new]", "[]");
+  Cell* fn = handler_function("[word old new]");
   Cell* watched = make_object("[a: 0 b: 0 on-change*: (0)]", {fn});
   Cell* two = load("[1 2]");
   object::set_values(watched, two, false, false, false);
@@ -770,7 +782,7 @@ TEST_F(ObjectTest, PrebuiltContextsBecomeObjects) {
   EXPECT_EQ(i32(o->w2), 406);
   EXPECT_TRUE(is_unset(context::slot(ctx, 0)));
   EXPECT_EQ(context::self_slot(ctx)->w2, 406u);
-  Cell* fn = make_function("[word old new /local x]", "[]");
+  Cell* fn = handler_function("[word old new /local x]");
   copy_cell(fn, context::slot(ctx, 1));
   stack::push_cell(o);
   object::make_on_set(1, 2, -1, 0);
