@@ -66,8 +66,7 @@ void BM_Find_Qel(benchmark::State& state) {
   Cell* value = make_integer(stack::push(), -7);
   Cell* top = stack::top;
   for (auto _ : state) {
-    Cell* r = block::find(b, value, nullptr, false, false, false, false, nullptr, nullptr, false, false,
-                          false, false);
+    Cell* r = block::find(b, value, {});
     benchmark::DoNotOptimize(r);
     stack::top = top;
   }

@@ -314,8 +314,7 @@ Cell* bitset_pick(Cell* bits, i32, Cell* index) {
   return make_logic(stack::push(), m);
 }
 
-Cell* bitset_find(Cell* bits, Cell* value, Cell*, bool, bool, bool, bool, Cell*, Cell*, bool, bool,
-                  bool, bool) {
+Cell* bitset_find(Cell* bits, Cell* value, const act::FindOptions& o) {
   bool m = process(value, bits, TEST, FOR_OTHER) != 0;
   Cell* out = make_none(stack::push());
   return m ? make_logic(out, true) : make_none(out);

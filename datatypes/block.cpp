@@ -548,11 +548,9 @@ Cell* eval_path(Cell* parent, Cell* element, Cell* value, const PathStep& step) 
     if (type_of(element) == TYPE_WORD && type_of(parent) != TYPE_HASH) {
       return stack::push_cell(find_word(parent, element, step.case_));
     }
-    return select(parent, element, nullptr, true, step.case_, false, false, nullptr, nullptr, false,
-                  false, false, false);
+    return select(parent, element, {.only = true, .case_ = step.case_});
   }
-  Cell* found = find(parent, element, nullptr, false, step.case_, false, false, nullptr, nullptr,
-                     false, false, false, false);
+  Cell* found = find(parent, element, {.case_ = step.case_});
   if (type_of(found) == TYPE_NONE) {
     Cell e = *element, path;
     if (step.path) path = *step.path;
@@ -644,8 +642,7 @@ Cell* change(Cell* block, Cell* value, i32 part, bool only, i32 dup) {
 }
 
 Cell* put(Cell* block, Cell* key, Cell* value, bool case_) {
-  Cell* found = find(block, key, nullptr, true, case_, false, false, nullptr, nullptr, false, false,
-                     false, false);
+  Cell* found = find(block, key, {.only = true, .case_ = case_});
   if (type_of(found) == TYPE_NONE) {
     i32 at = std::max(length_from_index(block), 0);
     bool fired = series::notify(block, series::Event::put, value, at, 1);

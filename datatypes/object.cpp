@@ -452,8 +452,7 @@ Cell* object_eval_path(Cell* obj, Cell* element, Cell* value, const PathStep& st
   return stack::push_cell(v);
 }
 
-Cell* object_select(Cell* obj, Cell* key, Cell*, bool, bool, bool, bool, Cell*, Cell*, bool, bool,
-                    bool, bool) {
+Cell* object_select(Cell* obj, Cell* key, const act::FindOptions& o) {
   Type t = type_of(key);
   if (t != TYPE_WORD && t != TYPE_SET_WORD && t != TYPE_GET_WORD && t != TYPE_LIT_WORD) {
     Cell type;

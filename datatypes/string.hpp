@@ -21,6 +21,7 @@
 #include <string>
 
 #include "datatypes/series.hpp"
+#include "runtime/actions.hpp"
 #include "runtime/cell.hpp"
 #include "runtime/memory.hpp"
 
@@ -249,10 +250,8 @@ void do_set_op(i32 op, bool case_sensitive, const Cell* skip);
 // sort folds units the same whatever their width (text through the case
 // tables, binary! only A-Z); /stable keeps equal records in their order, with
 // or without /case.
-Cell* find(Cell* series, Cell* value, Cell* part, bool only, bool case_, bool same, bool any,
-           Cell* with, Cell* skip, bool last, bool reverse, bool tail, bool match);
-Cell* select(Cell* series, Cell* value, Cell* part, bool only, bool case_, bool same, bool any,
-             Cell* with, Cell* skip, bool last, bool reverse, bool tail, bool match);
+Cell* find(Cell* series, Cell* value, const act::FindOptions& o);
+Cell* select(Cell* series, Cell* value, const act::FindOptions& o);
 // The unit position just after the first match of the value from the
 // series' index (where select reads and a set-path writes), or -1.
 i32 select_position(Cell* series, Cell* value, bool case_);

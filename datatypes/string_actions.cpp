@@ -279,8 +279,7 @@ Cell* eval_path_h(Cell* parent, Cell* element, Cell* value, const PathStep& step
   if (step.path) copy_cell(step.path, &path); else make_none(&path);
   if (et == TYPE_WORD) fire(Err::script_invalid_path, element, &path);
   if (!value) {
-    return select(parent, element, nullptr, false, step.case_, false, false, nullptr, nullptr, false,
-                  false, false, false);
+    return select(parent, element, {.case_ = step.case_});
   }
   // Setting writes where selecting reads: the unit just after the match.
   i32 pos = select_position(parent, element, step.case_);

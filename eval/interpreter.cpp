@@ -231,7 +231,7 @@ Status eval_block(const Cell* block_in, bool chain) {
     copy_cell(&block, g_current_code);
     while (pos < tail_of(code)) {
       set_series_index(g_current_code, i32(pos));
-      st = eval_expression(code, pos, false, false, false);
+      st = eval_expression(code, pos);
       if (st) break;
       if (pos < tail_of(code)) stack::reset();
     }
@@ -249,7 +249,7 @@ Status eval_block(const Cell* block_in, bool chain) {
 
 Status eval_next(const Code& code, u32& pos, bool sub) {
   stack::mark_interp(&g_body_word);
-  Status st = eval_expression(code, pos, false, false, false);
+  Status st = eval_expression(code, pos);
   return close_frame(st, sub);
 }
 
@@ -266,7 +266,7 @@ Status do_next(const Cell* block, i32* next_index) {
   }
   Code code{&b, node, n};
   u32 pos = u32(start);
-  Status st = eval_expression(code, pos, false, false, false);
+  Status st = eval_expression(code, pos);
   *next_index = i32(pos);
   return st;
 }
@@ -319,7 +319,8 @@ bool fast_combine(int code, const Cell* word, const Cell* l, const Cell* r, Cell
 
 }  // namespace
 
-Status eval_expression(const Code& code, u32& pos, bool prefix, bool sub, bool passive) {
+Status eval_expression(const Code& code, u32& pos, ExprMode mode) {
+  const bool prefix = mode.prefix, sub = mode.sub, passive = mode.passive;
   if (runtime::stack_exhausted()) raise_stack_overflow();
   Cell* entry_top = stack::top;
   u32 end = tail_of(code);
@@ -349,7 +350,7 @@ Status eval_expression(const Code& code, u32& pos, bool prefix, bool sub, bool p
       stack::mark_interp(&value);
       stack::push_cell(&value);
       if (pos >= tail_of(code)) fire(Err::script_need_value, &value);
-      st = eval_expression(code, pos, false, true, false);
+      st = eval_expression(code, pos, {.sub = true});
       if (st) return close_frame(st, sub);
       Cell* v = stack::last();
       if (trace) fire_event(EV_SET, code.block, i32(pos), &value, v);
@@ -363,7 +364,7 @@ Status eval_expression(const Code& code, u32& pos, bool prefix, bool sub, bool p
       ++pos;
       if (pos >= tail_of(code)) fire(Err::script_need_value, &value);
       stack::mark_interp(&g_set_path_word);
-      st = eval_expression(code, pos, false, true, false);
+      st = eval_expression(code, pos, {.sub = true});
       if (st) return close_frame(st, sub);
       Cell v = *stack::last();
       if (trace) fire_event(EV_SET, code.block, i32(pos), &value, &v);
@@ -475,7 +476,7 @@ Status eval_expression(const Code& code, u32& pos, bool prefix, bool sub, bool p
       // operand is evaluated as the call would, then the two are combined
       // without opening a frame (other values go through the call).
       if (pos >= tail_of(code)) fire(Err::script_no_arg, &opword, &opword);
-      st = eval_expression(code, pos, true, true, false);
+      st = eval_expression(code, pos, {.prefix = true, .sub = true});
       if (st) return st;
       Cell l = entry_top[0], r = entry_top[1];
       stack::top = entry_top;
@@ -641,7 +642,7 @@ Status fetch_argument(ArgState& a, const Cell* ts, u32 word_index) {
   }
   Status st = 0;
   if (kind == ARG_NORMAL) {
-    st = eval_expression(a.code, a.pos, a.infix, true, false);
+    st = eval_expression(a.code, a.pos, {.prefix = a.infix, .sub = true});
     if (st) return st;
   } else {
     Cell v = *cell_at(a.code, a.pos);
@@ -749,7 +750,7 @@ Status eval_arguments(const Cell* fn, const Code& code, u32& pos, const Cell* pa
         if (!active) {
           // apply/all still evaluates (and drops) the value unless /safer.
           if (mode == 1 && !safer && pos < tail_of(code)) {
-            Status st = eval_expression(code, pos, false, true, false);
+            Status st = eval_expression(code, pos, {.sub = true});
             if (st) return st;
             stack::pop(1);
           } else if (mode == 1 && safer && pos < tail_of(code)) {
@@ -767,7 +768,7 @@ Status eval_arguments(const Cell* fn, const Code& code, u32& pos, const Cell* pa
         if (nrefs >= u32(MAX_REFINEMENTS)) fire(Err::internal_not_done);
         bool on = false;
         if (mode == 1 && pos < tail_of(code)) {
-          Status st = eval_expression(code, pos, false, true, false);
+          Status st = eval_expression(code, pos, {.sub = true});
           if (st) return st;
           Cell flag = *stack::last();
           stack::pop(1);
@@ -865,7 +866,7 @@ Status eval_arguments(const Cell* fn, const Code& code, u32& pos, const Cell* pa
       seen[r] = true;
       bool on = false;
       if (pos < tail_of(code)) {
-        Status st = eval_expression(code, pos, false, true, false);
+        Status st = eval_expression(code, pos, {.sub = true});
         if (st) return st;
         on = logic::true_value(stack::last());
         stack::pop(1);

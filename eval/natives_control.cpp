@@ -155,7 +155,7 @@ Status case_(const i32* refs) {
   stack::mark(word_named(&anon, "<anon>"), stack::FRAME_NATIVE);
   while (pos < n) {
     last_true = false;
-    Status st = interp::eval_expression(code, pos, false, false, false);
+    Status st = interp::eval_expression(code, pos);
     if (st) {
       stack::unwind();
       return st;
@@ -168,7 +168,7 @@ Status case_(const i32* refs) {
         ++pos;
         st = interp::eval_block(&branch, true);
       } else {
-        st = interp::eval_expression(code, pos, false, false, false);
+        st = interp::eval_expression(code, pos);
       }
       if (st) {
         stack::unwind();

@@ -35,7 +35,7 @@ void clamp_index(Cell* series) {
 }
 
 // Evaluates one expression made of the value alone.
-Status eval_single(const Cell* value, bool prefix, bool sub, bool passive) {
+Status eval_single(const Cell* value, interp::ExprMode mode) {
   Cell v = *value;
   u32 node = mem::alloc_cells(1);
   copy_cell(&v, mem::alloc_tail_cell(node));
@@ -44,7 +44,7 @@ Status eval_single(const Cell* value, bool prefix, bool sub, bool passive) {
   make_series(&blk, TYPE_BLOCK, node);
   interp::Code code{&blk, node, 1};
   u32 pos = 0;
-  return interp::eval_expression(code, pos, prefix, sub, passive);
+  return interp::eval_expression(code, pos, mode);
 }
 
 // The worker of func: validates the spec and makes the function.
@@ -157,7 +157,7 @@ Status do_(const i32* refs) {
         fire(Err::internal_not_done);  // running script files comes with the library
       default:
         // One expression from the value itself, passive: a function is returned.
-        st = eval_single(&value, true, false, type_of(&value) != TYPE_WORD);
+        st = eval_single(&value, {.prefix = true, .passive = type_of(&value) != TYPE_WORD});
         break;
     }
   } catch (...) {
@@ -360,7 +360,7 @@ Status reduce(const i32* refs) {
     stack::keep();
     return 0;
   }
-  Status st = eval_single(&value, false, true, false);
+  Status st = eval_single(&value, {.sub = true});
   if (st) return st;
   Cell r = *stack::last();
   if (out) insert_into(out, &r, true);

@@ -197,17 +197,30 @@ void e_copy(const i32* r) {
                                                    types_arg));
 }
 
+// The refinements of find and select, in their spec order.
+act::FindOptions find_options(const i32* r, bool find) {
+  act::FindOptions o;
+  o.part = ref_arg(r, 0);
+  o.only = present(r, 1);
+  o.case_ = present(r, 2);
+  o.same = present(r, 3);
+  o.any = present(r, 4);
+  o.with = ref_arg(r, 5);
+  o.skip = ref_arg(r, 6);
+  o.last = present(r, 7);
+  o.reverse = present(r, 8);
+  o.tail = find && present(r, 9);
+  o.match = find && present(r, 10);
+  return o;
+}
+
 void e_find(const i32* r) {
-  finish(handler<act::Find>(stack::base, ACT_find)(
-      stack::base, stack::base + 1, ref_arg(r, 0), present(r, 1), present(r, 2), present(r, 3),
-      present(r, 4), ref_arg(r, 5), ref_arg(r, 6), present(r, 7), present(r, 8), present(r, 9),
-      present(r, 10)));
+  finish(handler<act::Find>(stack::base, ACT_find)(stack::base, stack::base + 1, find_options(r, true)));
 }
 
 void e_select(const i32* r) {
-  finish(handler<act::Find>(stack::base, ACT_select)(
-      stack::base, stack::base + 1, ref_arg(r, 0), present(r, 1), present(r, 2), present(r, 3),
-      present(r, 4), ref_arg(r, 5), ref_arg(r, 6), present(r, 7), present(r, 8), false, false));
+  finish(handler<act::Find>(stack::base, ACT_select)(stack::base, stack::base + 1,
+                                                     find_options(r, false)));
 }
 
 void e_length_q(const i32*) {

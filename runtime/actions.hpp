@@ -84,10 +84,22 @@ using Round = Cell* (*)(Cell* value, Cell* scale, bool even, bool down, bool hal
 using Insert = Cell* (*)(Cell* series, Cell* value, i32 part, bool only, i32 dup, bool append);
 using Change = Cell* (*)(Cell* series, Cell* value, i32 part, bool only, i32 dup);
 using Copy = Cell* (*)(Cell* value, Cell* result, Cell* part, bool deep, Cell* types);
-// select uses the same signature; tail and match are then false.
-using Find = Cell* (*)(Cell* series, Cell* value, Cell* part, bool only, bool case_, bool same,
-                       bool any, Cell* with, Cell* skip, bool last, bool reverse, bool tail,
-                       bool match);
+// The refinements of find and select; select never sets tail or match.
+struct FindOptions {
+  Cell* part = nullptr;  // /part: a length or a position
+  bool only = false;     // a series value is matched as one value
+  bool case_ = false;
+  bool same = false;     // identity instead of equality
+  bool any = false;      // wildcards * and ?
+  Cell* with = nullptr;  // /with: other wildcard characters
+  Cell* skip = nullptr;  // /skip: the record size
+  bool last = false;
+  bool reverse = false;
+  bool tail = false;     // answer the position after the match
+  bool match = false;    // match at the position only
+};
+// select uses the same signature.
+using Find = Cell* (*)(Cell* series, Cell* value, const FindOptions& options);
 // Answers the length, or -1 for none.
 using Length = i32 (*)(Cell* value);
 using Move = Cell* (*)(Cell* origin, Cell* target, Cell* part);

@@ -48,9 +48,7 @@ bool pick(Cell* bits, const Cell& value) {
 }
 
 bool find(Cell* bits, Cell* value) {
-  Cell* r = actions::handler<act::Find>(bits, ACT_find)(bits, value, nullptr, false, false, false,
-                                                        false, nullptr, nullptr, false, false,
-                                                        false, false);
+  Cell* r = actions::handler<act::Find>(bits, ACT_find)(bits, value, {});
   return type_of(r) == TYPE_LOGIC;
 }
 

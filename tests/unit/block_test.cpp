@@ -562,11 +562,9 @@ TEST_F(Blocks, FindWithEveryRefinement) {
   Cell* limit = stack::push_cell(s);
   set_series_index(limit, 2);
   Cell three = integer_cell(3), four = integer_cell(4);
-  Cell* r = actions::handler<act::Find>(s, ACT_find)(s, &three, limit, false, false, false, false, nullptr,
-                                                     nullptr, false, false, false, false);
+  Cell* r = actions::handler<act::Find>(s, ACT_find)(s, &three, {.part = limit});
   EXPECT_EQ(molded(r), "[3 4]") << "the limit cell still counts as a start";
-  r = actions::handler<act::Find>(s, ACT_find)(s, &four, limit, false, false, false, false, nullptr, nullptr,
-                                               false, false, false, false);
+  r = actions::handler<act::Find>(s, ACT_find)(s, &four, {.part = limit});
   EXPECT_EQ(molded(r), "none");
 }
 
@@ -783,10 +781,10 @@ TEST_F(Blocks, HashTableFollowsEveryEdit) {
     Cell* hb = stack::push_cell(hv);
     Cell skip2 = integer_cell(2);
     Cell* r = reinterpret_cast<act::Find>(handler(ACT_find))(
-        hb, load("a"), nullptr, false, false, false, false, nullptr,
-        std::string(refs).find("skip") != std::string::npos ? &skip2 : nullptr,
-        std::string(refs).find("last") != std::string::npos, false,
-        std::string(refs).find("tail") != std::string::npos, false);
+        hb, load("a"),
+        {.skip = std::string(refs).find("skip") != std::string::npos ? &skip2 : nullptr,
+         .last = std::string(refs).find("last") != std::string::npos,
+         .tail = std::string(refs).find("tail") != std::string::npos});
     set_type(r, TYPE_BLOCK);
     EXPECT_EQ(molded(r), from_block) << refs;
   }

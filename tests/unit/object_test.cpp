@@ -403,8 +403,7 @@ TEST_F(ObjectTest, PathAccess) {
 
   auto select = [&](Cell* key) {
     auto handler = actions::handler<act::Find>(o, ACT_select);
-    return handler(o, key, nullptr, false, false, false, false, nullptr, nullptr, false, false,
-                   false, false);
+    return handler(o, key, {});
   };
   Cell a = word_cell("A", TYPE_LIT_WORD);
   EXPECT_EQ(int_of(select(&a)), 9);

@@ -270,8 +270,7 @@ TEST_F(PathsAndTypesets, TypesetCombinationsSearchAndComparison) {
   // find answers a logic for a datatype, never none.
   auto find = [&](Cell* v) {
     return attempt([&] {
-      Cell* r = actions::handler<act::Find>(x, ACT_find)(x, v, nullptr, false, false, false, false, nullptr,
-                                                         nullptr, false, false, false, false);
+      Cell* r = actions::handler<act::Find>(x, ACT_find)(x, v, {});
       return std::string(type_of(r) == TYPE_LOGIC ? (r->w1 ? "true" : "false") : "?");
     });
   };

@@ -82,14 +82,14 @@ struct FindOpts {
   bool last = false, reverse = false, tail = false, match = false;
 };
 Cell* find(Cell* s, Cell* v, FindOpts o = {}) {
-  return handler<act::Find>(TYPE_STRING, ACT_find)(s, v, o.part, false, o.case_, o.same, o.any,
-                                                   nullptr, o.skip, o.last, o.reverse, o.tail,
-                                                   o.match);
+  return handler<act::Find>(TYPE_STRING, ACT_find)(
+      s, v, {.part = o.part, .case_ = o.case_, .same = o.same, .any = o.any, .skip = o.skip,
+             .last = o.last, .reverse = o.reverse, .tail = o.tail, .match = o.match});
 }
 Cell* select(Cell* s, Cell* v, FindOpts o = {}) {
-  return handler<act::Find>(TYPE_STRING, ACT_select)(s, v, o.part, false, o.case_, o.same, o.any,
-                                                     nullptr, o.skip, o.last, o.reverse, false,
-                                                     false);
+  return handler<act::Find>(TYPE_STRING, ACT_select)(
+      s, v, {.part = o.part, .case_ = o.case_, .same = o.same, .any = o.any, .skip = o.skip,
+             .last = o.last, .reverse = o.reverse});
 }
 struct SortOpts {
   bool case_ = false;
@@ -513,10 +513,8 @@ TEST_F(StringActions, Find) {
   // In a binary! integers are bytes and nothing folds.
   Cell* b = bin({'a', 'A', 200});
   auto bfind = handler<act::Find>(TYPE_STRING, ACT_find);
-  EXPECT_EQ(found_at(bfind(b, num(200), nullptr, false, false, false, false, nullptr, nullptr,
-                           false, false, false, false)), 2);
-  EXPECT_EQ(found_at(bfind(b, bin({'A'}), nullptr, false, false, false, false, nullptr, nullptr,
-                           false, false, false, false)), 1);
+  EXPECT_EQ(found_at(bfind(b, num(200), {})), 2);
+  EXPECT_EQ(found_at(bfind(b, bin({'A'}), {})), 1);
 }
 
 TEST_F(StringActions, Select) {
@@ -535,9 +533,7 @@ TEST_F(StringActions, Select) {
   }
   EXPECT_EQ(sel(num(15)), U'y');
   EXPECT_EQ(sel(chr('y')), U'\0') << "the last character has nothing after it";
-  Cell* r = handler<act::Find>(TYPE_STRING, ACT_select)(bin({1, 2, 3}), num(2), nullptr, false,
-                                                         false, false, false, nullptr, nullptr,
-                                                         false, false, false, false);
+  Cell* r = handler<act::Find>(TYPE_STRING, ACT_select)(bin({1, 2, 3}), num(2), {});
   EXPECT_EQ(type_of(r), TYPE_INTEGER);
   EXPECT_EQ(int_of(r), 3);
 }
