@@ -15,6 +15,7 @@
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/typeset.hpp"
+#include "eval/api.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/cycles.hpp"
 #include "runtime/error.hpp"
@@ -27,7 +28,6 @@
 
 namespace qel::block {
 
-TextScanner scan_text = nullptr;
 VectorToBlock vector_to_block = nullptr;
 
 namespace {
@@ -484,9 +484,8 @@ Cell* to(Cell*, Cell* spec, Type type) {
   if (!out) {
     switch (type_of(spec)) {
       case TYPE_STRING:
-        if (!scan_text) fire(Err::internal_not_done);
         out = make_none(stack::push());
-        scan_text(spec, out);
+        api::services.load_all(spec, out);
         break;
       case TYPE_TYPESET:
         out = typeset::to_block(spec, make_none(stack::push()));

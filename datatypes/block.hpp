@@ -122,8 +122,6 @@ void do_set_op(bool case_, const Cell* skip, i32 op);
 
 // Scans a string! as source text into the block made in out (to block!). The
 // lexer sets it.
-using TextScanner = void (*)(const Cell* text, Cell* out);
-extern TextScanner scan_text;
 
 // Makes out a block! of the vector's elements from its index (to/make block!).
 using VectorToBlock = void (*)(const Cell* vector, Cell* out);

@@ -218,7 +218,6 @@ std::vector<RoutineEntry>& routine_table() {
 
 namespace function {
 
-CallHook call_hook = nullptr;
 
 Cell* more_cell(const Cell* fn, u32 i) { return cell_at(fn->w3, i); }
 

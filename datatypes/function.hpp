@@ -46,8 +46,6 @@ void init();  // registers function!
 // belongs to, or 0; name is the word naming the call. The interpreter sets
 // it; transfers that leave the function (errors, throw, break) travel as
 // exceptions. While it is not set, change handlers are not run.
-using CallHook = void (*)(const Cell* fn, u32 owner_ctx, const Cell* name, u32 flags);
-extern CallHook call_hook;
 
 // Pushes a function! and answers its context. A spec whose index is above 0
 // is first copied from that index; an index past the tail counts as the tail

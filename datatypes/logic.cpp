@@ -1,7 +1,7 @@
 #include "datatypes/logic.hpp"
 
 #include "datatypes/string.hpp"
-#include "eval/random.hpp"
+#include "runtime/random.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
 #include "runtime/stack.hpp"

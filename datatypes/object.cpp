@@ -21,10 +21,6 @@
 
 namespace qel {
 
-namespace object {
-EvalHook eval_hook = nullptr;
-}  // namespace object
-
 namespace {
 
 using mem::buffer_of;
@@ -643,7 +639,6 @@ void finish(Cell* obj) {
 Cell* make(Cell* proto_in, Cell* spec_in) {
   Type st = type_of(spec_in);
   if (st != TYPE_BLOCK && st != TYPE_OBJECT) fire(Err::syntax_malconstruct, spec_in);
-  if (st == TYPE_BLOCK && !eval_hook) fire(Err::internal_not_done);
   Cell* spec = stack::push_cell(spec_in);
   Cell* proto = stack::push_cell(proto_in);
   bool from_object = type_of(proto) == TYPE_OBJECT;
@@ -661,7 +656,7 @@ Cell* make(Cell* proto_in, Cell* spec_in) {
     added = context::collect_set_words(ctx, spec);
     context::bind_block(ctx, spec, true);
     if (from_object) unshare_series(result);
-    eval_hook(spec);
+    api::services.do_block(spec);
     clear_marks(ctx);
   }
   result->w2 = (added || !from_object) ? u32(new_class_id()) : proto->w2;

@@ -39,8 +39,6 @@ void init_words();  // interns on-change*, on-deep-change* and changed
 // Evaluates a block (from its index to its tail) for make; the value it
 // leaves is dropped. The interpreter sets it; until then make from a block
 // raises internal not-done.
-using EvalHook = void (*)(const Cell* block);
-extern EvalHook eval_hook;
 
 i32 new_class_id();
 

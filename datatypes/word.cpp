@@ -6,6 +6,7 @@
 #include "datatypes/context.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
+#include "eval/api.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
@@ -26,7 +27,6 @@ Cell* intern_word(const char* name) {
 
 namespace word {
 
-TextLoader load_first = nullptr;
 
 namespace {
 
@@ -48,8 +48,7 @@ inline bool is_word_type(Type t) { return t >= TYPE_WORD && t <= TYPE_ISSUE; }
 
 // Loads the text into out; the first value must be of the word family.
 void load_word(const Cell* text, Cell* out) {
-  if (!load_first) fire(Err::internal_not_done);
-  if (!load_first(text, out) || !is_word_type(type_of(out))) fire(Err::script_invalid_chars);
+  if (!api::services.load_first(text, out) || !is_word_type(type_of(out))) fire(Err::script_invalid_chars);
 }
 
 Cell* word_make(Cell*, Cell* spec, Type type) {
@@ -84,8 +83,7 @@ Cell* word_make(Cell*, Cell* spec, Type type) {
       // The spelling must scan as a plain word.
       Cell* text = to_string(spec);
       Cell* scanned = stack::push();
-      if (!load_first) fire(Err::internal_not_done);
-      Type t = load_first(text, scanned) ? type_of(scanned) : TYPE_NO_TYPE;
+      Type t = api::services.load_first(text, scanned) ? type_of(scanned) : TYPE_NO_TYPE;
       if (t != TYPE_WORD && t != TYPE_SET_WORD && t != TYPE_GET_WORD && t != TYPE_LIT_WORD) {
         bad_to_arg(type, spec);
       }

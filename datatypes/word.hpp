@@ -30,8 +30,6 @@ void init();  // registers word!, lit-word!, set-word!, get-word!, refinement!
 
 // Loads the first value of a string! text into out; false when the text holds
 // no value. The lexer sets it; converting text to a word needs it.
-using TextLoader = bool (*)(const Cell* text, Cell* out);
-extern TextLoader load_first;
 
 // target becomes a word! of the global context naming the symbol (its slot
 // added, unset, when absent).

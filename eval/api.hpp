@@ -135,4 +135,27 @@ inline void check(Status st) {
 // a permutation). Block sort and string sort map the result each their own way.
 Cell compare(const Cell* fn, const Cell* first, const Cell* second);
 
+// ---- evaluator services for the datatypes -------------------------------------------
+//
+// What the datatype modules need of the evaluator, in one table: the
+// datatypes include no other header of the evaluator. Every entry is set
+// statically to the evaluator's own function and is never null; a test may
+// stand in for one for its own scope and puts the original back.
+struct Services {
+  // Evaluates a block for its effects (object and error specs): its value is
+  // left as the last pushed cell; transfers go on as exceptions.
+  void (*do_block)(const Cell* block);
+  // The first value of a string's source text into out (rooted); false when
+  // the text holds none or is not valid.
+  bool (*load_first)(const Cell* text, Cell* out);
+  // Every value of a string's source text, as a block into out; a syntax
+  // error raises.
+  void (*load_all)(const Cell* text, Cell* out);
+  // Number text as the lexer reads it, from length units of width unit:
+  // *status 0, or negative for a bad form (-2: integer overflow).
+  i32 (*text_to_integer)(const u8* text, u32 length, u32 unit, i32* status);
+  double (*text_to_float)(const u8* text, u32 length, u32 unit, i32* status);
+};
+extern Services services;
+
 }  // namespace qel::api

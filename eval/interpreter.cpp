@@ -176,17 +176,10 @@ Cell* current_code() { return g_current_code; }
 namespace {
 
 // Hooks through which the datatype modules call back into the interpreter.
-void call_function_hook(const Cell* fn, u32 owner_ctx, const Cell* name, u32 flags) {
-  // A return or exit aimed at the handler's own frame ends the handler.
-  check(take_return(call_function(fn, owner_ctx, name, flags)));
-}
-void eval_hook(const Cell* block) { eval_block_or_throw(block, false); }
 
 }  // namespace
 
 void init() {
-  function::call_hook = call_function_hook;
-  object::eval_hook = eval_hook;
   g_pending = runtime::root_append();
   g_current_code = runtime::root_append();
   g_trace_callback = runtime::root_append();

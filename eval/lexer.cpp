@@ -747,8 +747,6 @@ void transcode_native(const i32* refs) {
 
 // ---- start-up --------------------------------------------------------------------------------
 
-namespace {
-
 // The word family's text loader: the first value of a string.
 bool load_first_value(const Cell* text, Cell* out) {
   Cell* result = stack::push();
@@ -779,7 +777,6 @@ const Cell* keep_word(const char* name) {
   return copy_cell(w, runtime::root_append());
 }
 
-}  // namespace
 
 // Source text into a block of all its values (`do` of a string, to block!).
 void load_all(const Cell* text, Cell* out) {
@@ -820,8 +817,6 @@ void init() {
   g_exit_states = block;
 
   gc::add_mark_callback(mark_states);
-  word::load_first = load_first_value;
-  block::scan_text = load_all;
 }
 
 const Cell* exit_states() { return g_exit_states; }

@@ -14,7 +14,7 @@
 #include "eval/interpreter.hpp"
 #include "eval/natives.hpp"
 #include "eval/parse.hpp"
-#include "eval/random.hpp"
+#include "runtime/random.hpp"
 #include "datatypes/block.hpp"
 #include "datatypes/context.hpp"
 #include "datatypes/object.hpp"

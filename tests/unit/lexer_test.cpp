@@ -15,6 +15,7 @@
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
+#include "eval/api.hpp"
 #include "eval/interpreter.hpp"
 #include "eval/lexer.hpp"
 #include "eval/lexer_state.hpp"
@@ -828,16 +829,15 @@ TEST(LexerCollect, ValuesSurviveCollectionsMidScan) {
 // ---- the loaders the other modules call ----------------------------------------------
 
 TEST(LexerHooks, TextLoadersOfTheWordFamilyAndTheEvaluator) {
-  ASSERT_NE(word::load_first, nullptr);
   Cell* text = test::text("  a b");
   Cell* out = make_none(stack::push());
-  ASSERT_TRUE(word::load_first(text, out));
+  ASSERT_TRUE(api::services.load_first(text, out));
   EXPECT_EQ(molded(out), "a");
   EXPECT_FALSE(has_new_line(out));
   Cell* blank = test::text(" ; nothing");
-  EXPECT_FALSE(word::load_first(blank, out));
+  EXPECT_FALSE(api::services.load_first(blank, out));
   Cell* bad = test::text("[a");
-  EXPECT_FALSE(word::load_first(bad, out)) << "a syntax error is no value, not a raise";
+  EXPECT_FALSE(api::services.load_first(bad, out)) << "a syntax error is no value, not a raise";
 
   Cell* all = test::text("1 [2]");
   lexer::load_all(all, out);

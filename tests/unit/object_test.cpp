@@ -18,6 +18,7 @@
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
+#include "eval/api.hpp"
 #include "eval/natives.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/collector.hpp"
@@ -86,22 +87,22 @@ class ObjectTest : public test::RuntimeTest {
  protected:
   void SetUp() override {
     static u32 id = natives::add(record_call);
-    eval_ = object::eval_hook;
+    eval_ = api::services.do_block;
     Cell w = word_cell("record-handler-call");
     word::set(&w, native::push(load("[]"), id, TYPE_NATIVE));
-    object::eval_hook = evaluate;
+    api::services.do_block = evaluate;
     g_calls.clear();
     g_fixtures.clear();
     g_during_call = nullptr;
   }
   void TearDown() override {
-    object::eval_hook = eval_;
+    api::services.do_block = eval_;
     g_during_call = nullptr;
     g_fixtures.clear();
   }
 
  private:
-  object::EvalHook eval_ = nullptr;
+  void (*eval_)(const Cell* block) = nullptr;
 };
 
 // ---- objects -----------------------------------------------------------------------------

@@ -10,6 +10,7 @@
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
+#include "eval/api.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/error.hpp"
@@ -499,8 +500,9 @@ bool load_token(const Cell* text, Cell* out) {
   return true;
 }
 struct Loader {
-  Loader() { word::load_first = load_token; }
-  ~Loader() { word::load_first = nullptr; }
+  bool (*saved)(const Cell*, Cell*) = api::services.load_first;
+  Loader() { api::services.load_first = load_token; }
+  ~Loader() { api::services.load_first = saved; }
 };
 Cell made(Type target, const Cell& spec) {
   Cell* saved = stack::top;
