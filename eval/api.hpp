@@ -36,36 +36,53 @@ namespace qel::api {
 
 using interp::Status;
 
-// ---- the frame of a running native or action --------------------------------
+// ---- the frame of the running native or action --------------------------------
 //
-// Argument i of the spec (refinement arguments counted too) is arg(i);
-// refinement k (counted from 0 in spec order) is on when ref(k), and its
-// first argument is ref_arg(k). The result goes into the frame's base cell,
-// which is also argument 0: read what you need from it before answering.
+// Argument i of the spec (refinement arguments counted too) is arg(i). The
+// result goes into the frame's result cell, which is also argument 0: read
+// what you need from it before writing it. A native ends with done() once
+// the result cell holds its answer, or with one of the answer functions.
+inline Cell* arg(u32 i) { return stack::base + i; }
+inline Cell* result() { return stack::base; }
+// The result cell holds the answer: drops everything above it; status 0.
+inline Status done() {
+  stack::keep();
+  return 0;
+}
+// Drops every cell above the result cell (the native goes on).
+inline void keep_result() { stack::keep(); }
+// The value becomes the result; every cell above it is dropped.
+inline void set_result(const Cell* value) {
+  copy_cell(value, stack::base);
+  stack::keep();
+}
+inline Status answer(const Cell* value) {
+  set_result(value);
+  return 0;
+}
+inline Status answer_logic(bool b) {
+  make_logic(stack::base, b);
+  return done();
+}
+inline Status answer_none() {
+  make_none(stack::base);
+  return done();
+}
+inline Status answer_unset() {
+  make_unset(stack::base);
+  return done();
+}
+
+// The refinements, as the entry receives them: refinement k (counted from 0
+// in spec order) is on when ref(k), and its first argument is ref_arg(k).
 class Args {
  public:
   explicit Args(const i32* refs) : refs_(refs) {}
-  Cell* arg(u32 i) const { return stack::base + i; }
+  Cell* arg(u32 i) const { return api::arg(i); }
   bool ref(u32 k) const { return refs_[k] >= 0; }
   // Argument j of refinement k, or nullptr when the refinement is off.
   Cell* ref_arg(u32 k, u32 j = 0) const { return ref(k) ? stack::base + refs_[k] + j : nullptr; }
-  Cell* result() const { return stack::base; }
-  // Leaves the value as the result; answers status 0.
-  Status answer(const Cell* value) const {
-    copy_cell(value, stack::base);
-    stack::keep();
-    return 0;
-  }
-  Status answer_logic(bool b) const {
-    make_logic(stack::base, b);
-    stack::keep();
-    return 0;
-  }
-  Status answer_none() const {
-    make_none(stack::base);
-    stack::keep();
-    return 0;
-  }
+  Cell* result() const { return api::result(); }
 
  private:
   const i32* refs_;
@@ -73,12 +90,14 @@ class Args {
 
 // ---- rooted scratch cells ---------------------------------------------------------
 //
-// n cells pushed on the arguments stack (so rooted), none at first, dropped
-// when the scope ends normally (a raised error leaves the stack to whoever
-// catches it). Values scopes nest strictly (LIFO).
+// n cells pushed on the arguments stack (so rooted), none at first. When the
+// scope ends normally, they and every cell pushed above them (the answers of
+// calls that push their result) are dropped; a raised error leaves the stack
+// to whoever catches it. Values(0) only marks the stack. Scopes nest
+// strictly (LIFO).
 class Values {
  public:
-  explicit Values(u32 n);
+  explicit Values(u32 n = 0);
   ~Values();
   Values(const Values&) = delete;
   Values& operator=(const Values&) = delete;

@@ -1242,7 +1242,7 @@ Values::Values(u32 n) : at_(stack::top), n_(n), exceptions_(std::uncaught_except
 }
 
 Values::~Values() {
-  if (std::uncaught_exceptions() == exceptions_) stack::top = at_;
+  if (std::uncaught_exceptions() == exceptions_ && stack::top > at_) stack::top = at_;
 }
 
 Cell compare(const Cell* fn, const Cell* first, const Cell* second) {

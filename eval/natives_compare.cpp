@@ -22,8 +22,7 @@ namespace {
 
 Status compare_op(i32 op) {
   actions::compare_to_logic(op);
-  stack::keep();
-  return 0;
+  return api::done();
 }
 
 // Identity: the datatypes must be equal, then the payload words that tell a
@@ -61,8 +60,8 @@ bool same_values(Cell* a, Cell* b) {
 Status set_operation(i32 op, const i32* refs) {
   bool case_ = ref(refs, 0);
   const Cell* skip = ref_arg(refs, 1);
-  Cell* a = stack::base;
-  Cell* b = stack::base + 1;
+  Cell* a = api::result();
+  Cell* b = api::arg(1);
   Type ta = type_of(a);
   if (op != OP_UNIQUE) {
     Type tb = type_of(b);
@@ -98,8 +97,7 @@ Status set_operation(i32 op, const i32* refs) {
     default:
       refuse_arg(a, 0);
   }
-  stack::keep();
-  return 0;
+  return api::done();
 }
 
 }  // namespace
@@ -112,20 +110,19 @@ Status lesser_or_equal_q(const i32*) { return compare_op(COMP_LESSER_EQUAL); }
 Status greater_q(const i32*) { return compare_op(COMP_GREATER); }
 Status greater_or_equal_q(const i32*) { return compare_op(COMP_GREATER_EQUAL); }
 
-Status same_q(const i32*) { return answer_logic(same_values(stack::base, stack::base + 1)); }
+Status same_q(const i32*) { return answer_logic(same_values(api::result(), api::arg(1))); }
 
-Status not_(const i32*) { return answer_logic(logic::is_false(stack::base)); }
+Status not_(const i32*) { return answer_logic(logic::is_false(api::result())); }
 
 Status type_q(const i32* refs) {
-  Type t = type_of(stack::base);
+  Type t = type_of(api::result());
   if (ref(refs, 0)) {
     Cell w = *intern_word(types::name_of(t));
-    copy_cell(&w, stack::base);
+    copy_cell(&w, api::result());
   } else {
-    make_datatype(stack::base, t);
+    make_datatype(api::result(), t);
   }
-  stack::keep();
-  return 0;
+  return api::done();
 }
 
 Status union_(const i32* refs) { return set_operation(OP_UNION, refs); }
@@ -134,6 +131,6 @@ Status unique(const i32* refs) { return set_operation(OP_UNIQUE, refs); }
 Status difference(const i32* refs) { return set_operation(OP_DIFFERENCE, refs); }
 Status exclude(const i32* refs) { return set_operation(OP_EXCLUDE, refs); }
 
-Status complement_q(const i32*) { return answer_logic(bitset::negated(stack::base)); }
+Status complement_q(const i32*) { return answer_logic(bitset::negated(api::result())); }
 
 }  // namespace qel::natives

@@ -65,9 +65,8 @@ Status run_body(const Cell* body, i32 me, Flow& flow) {
     // The sender unwound to our frame and left the break value in its base.
     runtime::rt.thrown = 0;
     flow = t.code == THROW_BREAK ? Flow::brk : Flow::cont;
-    if (flow == Flow::cont) make_unset(stack::base);
-    stack::keep();
-    return 0;
+    if (flow == Flow::cont) make_unset(api::result());
+    return api::done();
   }
   if (!st) {
     flow = Flow::next;
@@ -75,10 +74,9 @@ Status run_body(const Cell* body, i32 me, Flow& flow) {
   }
   if ((st == THROW_BREAK || st == THROW_CONTINUE) && interp::pending_target == me) {
     flow = st == THROW_BREAK ? Flow::brk : Flow::cont;
-    if (flow == Flow::brk) copy_cell(interp::pending_value(), stack::base);
-    else make_unset(stack::base);
-    stack::keep();
-    return 0;
+    if (flow == Flow::brk) copy_cell(interp::pending_value(), api::result());
+    else make_unset(api::result());
+    return api::done();
   }
   stack::unwind();
   return st;
@@ -87,8 +85,7 @@ Status run_body(const Cell* body, i32 me, Flow& flow) {
 // Closes the loop frame; its base cell becomes the native's result.
 Status close_loop() {
   stack::unwind_last_copy();
-  stack::keep();
-  return 0;
+  return api::done();
 }
 
 // Runs the body in a new loop frame while `more` (called inside the frame
@@ -106,9 +103,7 @@ Status run_loop(Cell body, More more) {
 }
 
 Status result_none() {
-  make_none(stack::base);
-  stack::keep();
-  return 0;
+  return api::answer_none();
 }
 
 // A loop count from an integer! or a float! (truncated toward zero; NaN and
@@ -239,7 +234,7 @@ i32 foreach_next(Cell* it, const Cell* words, i32 n) {
 // ---- the natives -----------------------------------------------------------------------
 
 Status while_(const i32*) {
-  Cell* args = stack::base;  // cond, body
+  Cell* args = api::result();  // cond, body
   Cell cond = args[0], body = args[1];
   i32 me = open_loop();
   for (;;) {
@@ -254,13 +249,11 @@ Status while_(const i32*) {
     if (flow == Flow::brk) break;
   }
   stack::unwind();
-  make_unset(stack::base);
-  stack::keep();
-  return 0;
+  return api::answer_unset();
 }
 
 Status until(const i32*) {
-  Cell body = stack::base[0];
+  Cell body = *api::arg(0);
   i32 me = open_loop();
   for (;;) {
     Flow flow;
@@ -274,10 +267,10 @@ Status until(const i32*) {
 }
 
 Status loop(const i32*) {
-  i32 count = count_of(stack::base);
+  i32 count = count_of(api::result());
   if (count < 1) return result_none();
   i32 done = 0;
-  return run_loop(stack::base[1], [&] {
+  return run_loop(*api::arg(1), [&] {
     if (done == count) return false;
     ++done;
     return true;
@@ -285,7 +278,7 @@ Status loop(const i32*) {
 }
 
 Status repeat(const i32*) {
-  Cell* args = stack::base;  // 'word, value, body
+  Cell* args = api::result();  // 'word, value, body
   make_integer(args + 1, count_of(args + 1));
   i32 count = int_of(args + 1);
   if (count < 1) return result_none();
@@ -301,11 +294,11 @@ Status repeat(const i32*) {
 }
 
 Status forever(const i32*) {
-  return run_loop(stack::base[0], [] { return true; });
+  return run_loop(*api::arg(0), [] { return true; });
 }
 
 Status foreach(const i32*) {
-  Cell* args = stack::base;  // 'word or words block, series, body
+  Cell* args = api::result();  // 'word or words block, series, body
   i32 n = count_words(args);
   if (type_of(args + 1) == TYPE_MAP && n != 2) fire(Err::script_invalid_arg, args);
   // The loop walks its own copy: the series' index is left where it was.
@@ -315,7 +308,7 @@ Status foreach(const i32*) {
 }
 
 Status forall(const i32*) {
-  Cell* args = stack::base;  // 'word, body
+  Cell* args = api::result();  // 'word, body
   Cell* saved = stack::push_cell(word::get_value_cell(args));
   if (kind_of(type_of(saved)) == Kind::none || type_of(saved) == TYPE_MAP) {
     refuse_arg(saved, 0);  // a map! has no position to move through
@@ -350,7 +343,7 @@ Status forall(const i32*) {
 }
 
 Status remove_each(const i32*) {
-  Cell* args = stack::base;  // 'word or words block, data, body
+  Cell* args = api::result();  // 'word or words block, data, body
   i32 n = count_words(args);
   Cell* it = stack::push_cell(args + 1);
   if (series_index(it) < 0) set_series_index(it, 0);
@@ -375,9 +368,7 @@ Status remove_each(const i32*) {
     set_series_index(it, pos);
   }
   stack::unwind();
-  copy_cell(args + 1, stack::base);
-  stack::keep();
-  return 0;
+  return api::answer(args + 1);
 }
 
 }  // namespace qel::natives

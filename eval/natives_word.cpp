@@ -91,8 +91,7 @@ void unset_word(const Cell* w_in) {
 
 void result_in_base(const Cell* v) {
   Cell r = *v;
-  copy_cell(&r, stack::base);
-  stack::keep();
+  api::set_result(&r);
 }
 
 }  // namespace
@@ -100,44 +99,39 @@ void result_in_base(const Cell* v) {
 // ---- binding -------------------------------------------------------------------
 
 Status bind(const i32* refs) {
-  u32 ctx = context_of(stack::base + 1);
+  u32 ctx = context_of(api::arg(1));
   bool self = has_self(ctx) && context::kind_of(ctx) == context::KIND_OBJECT;
-  Cell* target = stack::base;
+  Cell* target = api::result();
   if (type_of(target) == TYPE_BLOCK) {
     if (ref(refs, 0)) {
       // A deep copy is bound and answered; the original keeps its bindings.
       Cell* copy = block::clone(target, true, true);
-      copy_cell(copy, stack::base);
-      stack::keep();
+      api::set_result(copy);
     }
-    context::bind_block(ctx, stack::base, self);
-    stack::keep();
-    return 0;
+    context::bind_block(ctx, api::result(), self);
+    return api::done();
   }
   // A word not found in the context stays as it was.
   bind_one(ctx, target);
-  stack::keep();
-  return 0;
+  return api::done();
 }
 
 Status in(const i32*) {
-  u32 ctx = context_of(stack::base);
-  Cell word = stack::base[1];
+  u32 ctx = context_of(api::result());
+  Cell word = *api::arg(1);
   if (!bind_one(ctx, &word)) fire(Err::script_not_in_context, &word);
   result_in_base(&word);
   return 0;
 }
 
 Status value_q(const i32*) {
-  const Cell* v = stack::base;
+  const Cell* v = api::result();
   bool set = is_word_type(type_of(v)) ? word_has_value(v) : true;
-  make_logic(stack::base, set);
-  stack::keep();
-  return 0;
+  return api::answer_logic(set);
 }
 
 Status unset(const i32*) {
-  Cell target = stack::base[0];
+  Cell target = *api::arg(0);
   if (type_of(&target) == TYPE_BLOCK) {
     u32 node = series_node(&target);
     i32 from = series_index(&target) < 0 ? 0 : series_index(&target);
@@ -150,13 +144,11 @@ Status unset(const i32*) {
   } else {
     unset_word(&target);
   }
-  make_unset(stack::base);
-  stack::keep();
-  return 0;
+  return api::answer_unset();
 }
 
 Status context_q(const i32*) {
-  Cell w = stack::base[0];
+  Cell w = *api::arg(0);
   u32 ctx = w.w1;
   Cell r;
   make_none(&r);
@@ -181,7 +173,7 @@ Status context_q(const i32*) {
 // ---- values ----------------------------------------------------------------------
 
 Status construct(const i32* refs) {
-  Cell* spec = stack::base;
+  Cell* spec = api::result();
   Cell* proto = ref_arg(refs, 0);
   Cell* obj = object::construct(spec, proto, ref(refs, 1));
   result_in_base(obj);
@@ -192,9 +184,8 @@ namespace {
 
 Status change_case(const i32* refs, bool upper) {
   Cell* part = ref_arg(refs, 0);
-  casefold::change_case(stack::base, part, upper);
-  stack::keep();
-  return 0;
+  casefold::change_case(api::result(), part, upper);
+  return api::done();
 }
 
 }  // namespace
@@ -203,8 +194,8 @@ Status uppercase(const i32* refs) { return change_case(refs, true); }
 Status lowercase(const i32* refs) { return change_case(refs, false); }
 
 Status as(const i32*) {
-  const Cell* type_arg = stack::base;
-  Cell spec = stack::base[1];
+  const Cell* type_arg = api::result();
+  Cell spec = *api::arg(1);
   Type to = type_of(type_arg) == TYPE_DATATYPE ? Type(type_arg->w1) : type_of(type_arg);
   Type from = type_of(&spec);
   bool lists = is_list_type(to) && is_list_type(from);
@@ -225,8 +216,8 @@ Status as(const i32*) {
 // ---- new-line markers ------------------------------------------------------------
 
 Status new_line(const i32* refs) {
-  Cell pos = stack::base[0];
-  bool on = !logic::is_false(stack::base + 1);
+  Cell pos = *api::arg(0);
+  bool on = !logic::is_false(api::arg(1));
   bool all = ref(refs, 0);
   u32 step = 0;  // 0: the cell at the position only
   if (ref(refs, 1)) {
@@ -254,14 +245,12 @@ Status new_line(const i32* refs) {
 }
 
 Status new_line_q(const i32*) {
-  Cell pos = stack::base[0];
+  Cell pos = *api::arg(0);
   u32 node = series_node(&pos);
   u32 n = buffer_of(node)->used() / sizeof(Cell);
   i32 i = series_index(&pos) < 0 ? 0 : series_index(&pos);
   bool marked = u32(i) < n && has_new_line(buffer_of(node)->cells() + i);
-  make_logic(stack::base, marked);
-  stack::keep();
-  return 0;
+  return api::answer_logic(marked);
 }
 
 // ---- extend ------------------------------------------------------------------------
