@@ -10,7 +10,9 @@
 //   word 3  node of the more series, five cells:
 //             MORE_BODY    the body block (a deep copy of the blocks, parens
 //                          and paths given, bound to the context) or none
-//             MORE_SPARE   unset (reserved)
+//             MORE_ARGS    the argument descriptor block the evaluator
+//                          builds on the first call (eval/interpreter.hpp,
+//                          spec_arguments), unset before
 //             MORE_NATIVE  compiled code: the index of its entry in the
 //                          routines table as integer!; otherwise unset
 //             MORE_OP      unset; once an op! is made from the function, a
@@ -36,7 +38,7 @@ namespace qel::function {
 inline constexpr u32 FLAG_NO_TRACE = 0x200;
 inline constexpr u32 FLAG_TRACE = 0x400;
 
-enum MoreCell : u32 { MORE_BODY = 0, MORE_SPARE, MORE_NATIVE, MORE_OP, MORE_BOOT, MORE_CELLS };
+enum MoreCell : u32 { MORE_BODY = 0, MORE_ARGS, MORE_NATIVE, MORE_OP, MORE_BOOT, MORE_CELLS };
 
 void init();  // registers function!
 

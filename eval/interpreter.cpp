@@ -41,13 +41,13 @@ Cell g_anon_word{TYPE_WORD, 0, 0, 0};     // <anon>
 Cell g_set_path_word{TYPE_WORD, 0, 0, 0};
 Cell g_callback_word{TYPE_WORD, 0, 0, 0};  // <interp-callback>
 
-// Function values: word 3 is the node of the more series (body, argument
-// descriptor cache, compiled code, op copy, context).
-constexpr u32 MORE_BODY = 0;
-constexpr u32 MORE_ARGS = 1;
-constexpr u32 MORE_CONTEXT = 4;
-constexpr u32 FLAG_TRACE = 0x400;
-constexpr u32 FLAG_NO_TRACE = 0x200;
+// Function values keep their body and argument descriptor block in their
+// more series (datatypes/function.hpp).
+using function::FLAG_NO_TRACE;
+using function::FLAG_TRACE;
+using function::MORE_ARGS;
+using function::MORE_BODY;
+using function::more_cell;
 
 // Argument kinds kept in bits 20-21 of the descriptor's typesets.
 constexpr u32 KIND_SHIFT = 20;
@@ -64,7 +64,6 @@ inline u32 tail_of(const Code& code) {
 }
 inline Cell* cell_at(const Code& code, u32 i) { return buffer_of(code.node)->cells() + i; }
 
-inline Cell* more_cell(const Cell* fn, u32 i) { return buffer_of(fn->w3)->cells() + i; }
 
 // Puts a result where the mode wants it: pushed (sub) or in the base cell.
 // The copy is written whole into its destination and the new-line marker
@@ -97,10 +96,11 @@ inline Cell* word_value(const Cell* w) {
   u32 ctx = w->w1;
   if (!ctx) fire(Err::script_no_value, w);
   i32 idx = i32(w->w3);
-  const Cell* rec = buffer_of(ctx)->cells();
-  if (idx >= 0 && rec->w2) {
-    if (rec->header & context::ON_STACK) return stack::bottom + (rec->w2 - 1) + idx;
-    mem::Buffer* values = buffer_of(rec->w2);
+  const Cell* rec = context::record_cell(ctx);
+  u32 vals = context::record_values(rec);
+  if (idx >= 0 && vals) {
+    if (context::record_on_stack(rec)) return stack::bottom + (vals - 1) + idx;
+    mem::Buffer* values = buffer_of(vals);
     if (u32(idx) < values->used() / sizeof(Cell)) return values->cells() + idx;
   }
   return context::value_cell(w, ctx);
@@ -450,8 +450,7 @@ Status eval_expression(const Code& code, u32& pos, ExprMode mode) {
     Cell* next = cell_at(code, pos);
     if (type_of(next) != TYPE_WORD || !next->w1) break;
     Cell opword = *next;
-    const Cell* rec = buffer_of(opword.w1)->cells();
-    if (!rec->w2 || i32(opword.w3) < 0) break;
+    if (!context::record_values(context::record_cell(opword.w1)) || i32(opword.w3) < 0) break;
     Cell* opv = word_value(&opword);
     if (type_of(opv) != TYPE_OP) break;
     Cell op = *opv;
@@ -963,8 +962,8 @@ Status call_function(const Cell* fn_in, u32 owner_ctx, const Cell* name, u32 cal
   stack::Frame* f = stack::ctop - 1;
   Cell* rec = context::record_of(ctx);
   f->fctx = ctx;
-  f->saved_values = rec->w2;
-  rec->w2 = stack::index_of(stack::base) + 1;
+  f->saved_values = context::record_values(rec);
+  context::set_record_values(rec, stack::index_of(stack::base) + 1);
   f->header |= stack::FRAME_FLAG_CTX;
   bool saved_trace = trace;
   if (callback_bit && trace) trace = false;

@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "runtime/config.hpp"
+#include "runtime/context_record.hpp"
+#include "runtime/hash.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/resources.hpp"
 #include "runtime/roots.hpp"
@@ -58,7 +60,6 @@ std::vector<Item> g_work;
 std::vector<u32> g_marked_outside;  // marked buffers outside the frames (marks to clear)
 std::vector<u32> g_release;         // nodes of dead buffers
 
-constexpr u32 CONTEXT_ON_STACK = 0x400000;
 
 inline Buffer* buffer_or_null(u32 node) {
   if (!node) return nullptr;
@@ -87,9 +88,9 @@ void scan_context(u32 node) {
     g_work.push_back({node, SCAN_CELLS});
     return;
   }
-  u32 table = record->w1;
-  u32 values = record->w2;
-  bool on_stack = record->header & CONTEXT_ON_STACK;
+  u32 table = context::record_table(record);
+  u32 values = context::record_values(record);
+  bool on_stack = context::record_on_stack(record);
   if (table) mark_hash_table(table);
   if (!on_stack && values && set_mark(values)) g_work.push_back({values, SCAN_CELLS});
   if (b->used() >= 2 * sizeof(Cell)) mark_cell(record + 1);
@@ -98,15 +99,14 @@ void scan_context(u32 node) {
 void mark_hash_table(u32 table) {
   if (!set_mark(table)) return;
   Buffer* b = buffer_or_null(table);
-  if (!b || b->used() < 44) return;
-  u32 w[11];
-  std::memcpy(w, b->head_ptr(), sizeof w);
-  u32 kind = w[9];
-  if (kind == 0) {
-    mark_node(w[1]);
-    if (w[2] && set_mark(w[2])) {
+  if (!b || b->used() < sizeof(hash::Record)) return;
+  hash::Record r;
+  std::memcpy(&r, b->head_ptr(), sizeof r);
+  if (r.kind == hash::KIND_BLOCK) {
+    mark_node(r.index);
+    if (r.chains && set_mark(r.chains)) {
       // The chains array holds the nodes of the chain series.
-      Buffer* chains = buffer_or_null(w[2]);
+      Buffer* chains = buffer_or_null(r.chains);
       u32 n = chains->used() / 4;
       for (u32 i = 0; i < n; ++i) {
         u32 chain;
@@ -115,13 +115,13 @@ void mark_hash_table(u32 table) {
       }
     }
   }
-  mark_node(w[3]);
-  mark_node(w[4]);
-  if (w[5]) {
-    if (kind == 4) {
-      mark_node(w[5]);  // the ownership table does not keep what it records alive
-    } else if (set_mark(w[5])) {
-      g_work.push_back({w[5], SCAN_CELLS});
+  mark_node(r.flags);
+  mark_node(r.keys);
+  if (r.block) {
+    if (r.kind == hash::KIND_OWNER) {
+      mark_node(r.block);  // the ownership table does not keep what it records alive
+    } else if (set_mark(r.block)) {
+      g_work.push_back({r.block, SCAN_CELLS});
     }
   }
 }
@@ -317,8 +317,8 @@ void mark_cell(const Cell* c) {
       mark_node(c->w2);
       break;
     case TYPE_CONTEXT: {
-      if (c->w1) mark_hash_table(c->w1);
-      if (c->w2 && !(c->header & CONTEXT_ON_STACK)) mark_series(c->w2);
+      if (context::record_table(c)) mark_hash_table(context::record_table(c));
+      if (context::record_values(c) && !context::record_on_stack(c)) mark_series(context::record_values(c));
       break;
     }
     case TYPE_WORD: case TYPE_SET_WORD: case TYPE_LIT_WORD: case TYPE_GET_WORD:
