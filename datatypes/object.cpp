@@ -27,7 +27,7 @@ using mem::buffer_of;
 
 // Objects made at run time take ids above those that start-up gives its own
 // objects (system and its members keep fixed ids).
-i32 g_class_counter = 1000;
+i32 g_class_counter = object::FIRST_FREE_CLASS;
 u32 g_on_change = 0;       // symbol of on-change*
 u32 g_on_deep_change = 0;  // symbol of on-deep-change*
 u32 g_changed = 0;         // symbol of changed

@@ -36,9 +36,14 @@ enum OnSetCell : u32 { ON_CHANGE = 0, ON_DEEP_CHANGE = 1 };
 void init();        // registers object!; installs the change hooks
 void init_words();  // interns on-change*, on-deep-change* and changed
 
-// Evaluates a block (from its index to its tail) for make; the value it
-// leaves is dropped. The interpreter sets it; until then make from a block
-// raises internal not-done.
+// ---- class ids (word 2 of an object cell) ----------------------------------------
+// Start-up gives its own objects fixed ids; objects made at run time take
+// ids above FIRST_FREE_CLASS (new_class_id).
+inline constexpr i32 CLASS_ERROR = 1;             // every error! value
+inline constexpr i32 CLASS_ERRORS = 184;          // the `errors` catalogue object
+inline constexpr i32 CLASS_FIRST_CATEGORY = 186;  // then every second id, one per category
+inline constexpr i32 CLASS_STANDARD_ERROR = 245;  // the standard error object new errors copy
+inline constexpr i32 FIRST_FREE_CLASS = 1000;
 
 i32 new_class_id();
 

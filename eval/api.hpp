@@ -174,6 +174,10 @@ struct Services {
   // *status 0, or negative for a bad form (-2: integer overflow).
   i32 (*text_to_integer)(const u8* text, u32 length, u32 unit, i32* status);
   double (*text_to_float)(const u8* text, u32 length, u32 unit, i32* status);
+  // The evaluation position an error's `near` reports (unset when none).
+  const Cell* (*current_code)();
+  // Told of every error being raised, before it travels (trace events).
+  void (*error_raised)(Cell* error);
 };
 extern Services services;
 

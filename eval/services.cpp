@@ -8,6 +8,10 @@ namespace qel::api {
 namespace {
 
 void do_block(const Cell* block) { interp::eval_block_or_throw(block, false); }
+const Cell* current_code() { return interp::current_code(); }
+void error_raised(Cell* error) {
+  if (interp::trace) interp::fire_event(interp::EV_ERROR, nullptr, 0, nullptr, error);
+}
 
 }  // namespace
 
@@ -17,6 +21,8 @@ Services services = {
     .load_all = lexer::load_all,
     .text_to_integer = lexer::text_to_integer,
     .text_to_float = lexer::text_to_float,
+    .current_code = current_code,
+    .error_raised = error_raised,
 };
 
 }  // namespace qel::api

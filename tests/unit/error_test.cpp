@@ -8,6 +8,7 @@
 
 #include "datatypes/context.hpp"
 #include "datatypes/function.hpp"
+#include "datatypes/object.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/word.hpp"
 #include "eval/lexer.hpp"
@@ -83,7 +84,7 @@ TEST(ErrorMake, FromCodes) {
   make_integer(spec, 300);
   Cell* e = make_error(spec);
   EXPECT_EQ(type_of(e), TYPE_ERROR);
-  EXPECT_EQ(e->w2, error::CLASS_ID);
+  EXPECT_EQ(i32(e->w2), object::CLASS_ERROR);
   EXPECT_EQ(int_of(error::field(e, error::F_CODE)), 300);
   EXPECT_EQ(word_at(e, error::F_TYPE), "script");
   EXPECT_EQ(word_at(e, error::F_ID), "no-value");
