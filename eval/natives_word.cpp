@@ -11,6 +11,7 @@
 #include "datatypes/object.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
+#include "datatypes/string.hpp"
 #include "eval/natives.hpp"
 #include "runtime/casefold.hpp"
 #include "runtime/error.hpp"
@@ -184,7 +185,7 @@ namespace {
 
 Status change_case(const i32* refs, bool upper) {
   Cell* part = ref_arg(refs, 0);
-  casefold::change_case(api::result(), part, upper);
+  string::change_case(api::result(), part, upper);
   return api::done();
 }
 

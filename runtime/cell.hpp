@@ -106,6 +106,10 @@ inline Cell* make_logic(Cell* c, bool b) {
 inline Cell* make_integer(Cell* c, i32 v) {
   c->header = TYPE_INTEGER; c->w1 = 0; c->w2 = u32(v); c->w3 = 0; return c;
 }
+// char!: the code point in word 2. datatype!: the type id in word 1.
+inline u32 char_of(const Cell* c) { return c->w2; }
+inline void set_char_payload(Cell* c, u32 cp) { c->w2 = cp; }
+inline Type datatype_of(const Cell* c) { return Type(c->w1); }
 inline Cell* make_char(Cell* c, u32 cp) {
   c->header = TYPE_CHAR; c->w1 = 0; c->w2 = cp; c->w3 = 0; return c;
 }
