@@ -7,6 +7,7 @@
 #include "datatypes/series.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
+#include "datatypes/ownership.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
 #include "runtime/hash.hpp"

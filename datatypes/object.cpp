@@ -10,6 +10,7 @@
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
 #include "eval/api.hpp"
+#include "datatypes/ownership.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/cycles.hpp"
 #include "runtime/error.hpp"

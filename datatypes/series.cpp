@@ -14,6 +14,7 @@
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
+#include "datatypes/ownership.hpp"
 #include "runtime/random.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"

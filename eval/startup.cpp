@@ -18,6 +18,7 @@
 #include "eval/parse.hpp"
 #include "platform/console.hpp"
 #include "platform/crash.hpp"
+#include "datatypes/ownership.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/casefold.hpp"
 #include "runtime/collector.hpp"

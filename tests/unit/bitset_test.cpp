@@ -13,6 +13,7 @@
 #include "datatypes/string.hpp"
 #include "datatypes/object.hpp"
 #include "datatypes/word.hpp"
+#include "datatypes/ownership.hpp"
 #include "runtime/hash.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/collector.hpp"

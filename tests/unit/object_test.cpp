@@ -20,6 +20,7 @@
 #include "datatypes/word.hpp"
 #include "eval/api.hpp"
 #include "eval/natives.hpp"
+#include "datatypes/ownership.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/error.hpp"

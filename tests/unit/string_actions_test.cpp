@@ -22,6 +22,7 @@
 #include "datatypes/word.hpp"
 #include "eval/interpreter.hpp"
 #include "eval/natives.hpp"
+#include "datatypes/ownership.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/casefold.hpp"
 #include "runtime/collector.hpp"

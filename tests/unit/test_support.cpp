@@ -11,6 +11,7 @@
 #include "datatypes/typeset.hpp"
 #include "datatypes/word.hpp"
 #include "eval/boot.hpp"
+#include "datatypes/ownership.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/cycles.hpp"
 #include "runtime/memory.hpp"

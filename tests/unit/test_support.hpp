@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "datatypes/ownership.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/cell.hpp"
 #include "runtime/error.hpp"
