@@ -195,7 +195,10 @@ act::EvalPath get_eval_path_handler(const Cell* value, Cell* path, Cell* element
 // in spec order; refs[k] is the offset of refinement k's first argument cell
 // from the base, or -1 when the refinement is absent.
 using Entry = void (*)(const i32* refs);
-Entry entry(Action a);  // nullptr for set-path
+// Raises script expect-arg: the value (the first argument of the running
+// action) is of a datatype without a handler for it.
+[[noreturn]] void no_handler(const Cell* value);
+Entry entry(Action a);  // nullptr for set-path (eval/action_entries.cpp)
 
 // Workers with explicit arguments.
 Cell* make(Cell* proto, Cell* spec);
