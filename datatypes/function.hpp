@@ -40,6 +40,11 @@ inline constexpr u32 FLAG_TRACE = 0x400;
 
 enum MoreCell : u32 { MORE_BODY = 0, MORE_ARGS, MORE_NATIVE, MORE_OP, MORE_BOOT, MORE_CELLS };
 
+// ---- the function! cell --------------------------------------------------------
+inline u32 context_of(const Cell* fn) { return fn->w1; }
+inline u32 spec_of(const Cell* fn) { return fn->w2; }  // also native!, action!, op!
+inline u32 more_of(const Cell* fn) { return fn->w3; }  // also native!, action!, op!
+
 void init();  // registers function!
 
 // Runs a function! whose arguments (and locals) the caller pushed inside a

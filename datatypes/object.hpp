@@ -33,6 +33,11 @@ namespace qel::object {
 inline constexpr u32 NO_HANDLER = 0xFFFF0000u;  // packed word of an absent handler
 enum OnSetCell : u32 { ON_CHANGE = 0, ON_DEEP_CHANGE = 1 };
 
+// ---- the object cell (also error! and port!) ------------------------------------
+inline u32 context_of(const Cell* o) { return o->w1; }
+inline i32 class_of(const Cell* o) { return i32(o->w2); }
+inline u32 on_set_of(const Cell* o) { return o->w3; }
+
 void init();        // registers object!; installs the change hooks
 void init_words();  // interns on-change*, on-deep-change* and changed
 

@@ -59,7 +59,7 @@ void e_random(const i32* r) {
                                                        present(r, 2)));
 }
 void e_reflect(const i32*) {
-  finish(handler<act::Reflect>(stack::base, ACT_reflect)(stack::base, stack::base[1].w2));
+  finish(handler<act::Reflect>(stack::base, ACT_reflect)(stack::base, word::symbol_of(stack::base + 1)));
 }
 
 i32 read_limit(Cell* limit_arg) {

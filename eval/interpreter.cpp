@@ -8,6 +8,7 @@
 #include "datatypes/function.hpp"
 #include "datatypes/object.hpp"
 #include "datatypes/logic.hpp"
+#include "datatypes/native.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/typeset.hpp"
 #include "datatypes/word.hpp"
@@ -93,9 +94,9 @@ inline void place(const Cell* result, bool sub, bool clear_marker = false) {
 // values on the stack (a running function) are read directly; the rest goes
 // through the context module.
 inline Cell* word_value(const Cell* w) {
-  u32 ctx = w->w1;
+  u32 ctx = word::context_of(w);
   if (!ctx) fire(Err::script_no_value, w);
-  i32 idx = i32(w->w3);
+  i32 idx = word::index_of(w);
   const Cell* rec = context::record_cell(ctx);
   u32 vals = context::record_values(rec);
   if (idx >= 0 && vals) {
@@ -270,17 +271,18 @@ namespace {
 // comparison natives. Answers 0, or 1 + the math op, or 100 + the comparison op.
 int fast_op(const Cell* fn) {
   if (type_of(fn) == TYPE_ACTION) {
-    switch (fn->w1) {
+    switch (native::index_of(fn)) {
       case ACT_add: return 1 + OP_ADD;
       case ACT_subtract: return 1 + OP_SUB;
       case ACT_multiply: return 1 + OP_MUL;
       default: return 0;
     }
   }
-  if (type_of(fn) == TYPE_NATIVE && fn->w1 >= natives::N_equal_q && fn->w1 <= natives::N_greater_or_equal_q) {
+  u32 id = native::index_of(fn);
+  if (type_of(fn) == TYPE_NATIVE && id >= natives::N_equal_q && id <= natives::N_greater_or_equal_q) {
     static const i32 kOps[] = {COMP_EQUAL, COMP_NOT_EQUAL, COMP_STRICT_EQUAL, COMP_LESSER,
                                COMP_GREATER, COMP_LESSER_EQUAL, COMP_GREATER_EQUAL};
-    return 100 + kOps[fn->w1 - natives::N_equal_q];
+    return 100 + kOps[id - natives::N_equal_q];
   }
   return 0;
 }
@@ -412,7 +414,7 @@ Status eval_expression(const Code& code, u32& pos, ExprMode mode) {
       Cell p = value;
       set_type(&p, TYPE_PATH);
       clear_new_line(&p);
-      p.w3 = 0;
+      set_series_extra(&p, 0);
       place(&p, sub);
       break;
     }
@@ -430,8 +432,8 @@ Status eval_expression(const Code& code, u32& pos, ExprMode mode) {
     case TYPE_ISSUE: {
       ++pos;
       if (pos < tail_of(code) && type_of(cell_at(code, pos)) == TYPE_BLOCK &&
-          (symbol::resolve(value.w2) == symbol::resolve(words::symbol(words::W_SYSTEM)) ||
-           symbol::resolve(value.w2) == symbol::resolve(words::symbol(words::W_SYSTEM_GLOBAL)))) {
+          (symbol::resolve(word::symbol_of(&value)) == symbol::resolve(words::symbol(words::W_SYSTEM)) ||
+           symbol::resolve(word::symbol_of(&value)) == symbol::resolve(words::symbol(words::W_SYSTEM_GLOBAL)))) {
         fire(Err::internal_qel_system);
       }
       place(&value, sub);
@@ -448,9 +450,9 @@ Status eval_expression(const Code& code, u32& pos, ExprMode mode) {
   while (!prefix) {
     if (pos >= tail_of(code)) break;
     Cell* next = cell_at(code, pos);
-    if (type_of(next) != TYPE_WORD || !next->w1) break;
+    if (type_of(next) != TYPE_WORD || !word::context_of(next)) break;
     Cell opword = *next;
-    if (!context::record_values(context::record_cell(opword.w1)) || i32(opword.w3) < 0) break;
+    if (!context::record_values(context::record_cell(word::context_of(&opword))) || word::index_of(&opword) < 0) break;
     Cell* opv = word_value(&opword);
     if (type_of(opv) != TYPE_OP) break;
     Cell op = *opv;
@@ -513,9 +515,10 @@ Cell make_arg_typeset(const Cell* types, u32 kind) {
       // A block after function! describes the callback's own spec.
       if (type_of(&item) == TYPE_BLOCK) continue;
       if (type_of(&item) != TYPE_WORD) fire(Err::script_invalid_type_spec, &item);
-      Cell* v = item.w1 ? context::value_cell(&item, item.w1) : nullptr;
+      u32 item_ctx = word::context_of(&item);
+      Cell* v = item_ctx ? context::value_cell(&item, item_ctx) : nullptr;
       if (v && type_of(v) == TYPE_DATATYPE) {
-        typeset::add(&ts, Type(v->w1));
+        typeset::add(&ts, datatype_of(v));
       } else if (v && type_of(v) == TYPE_TYPESET) {
         typeset::merge(&ts, v);
       } else {
@@ -542,11 +545,11 @@ u32 spec_arguments(const Cell* fn_in) {
   Cell* cached = more_cell(&fn, MORE_ARGS);
   if (type_of(cached) == TYPE_BLOCK) return series_node(cached);
   bool native_like = type_of(&fn) == TYPE_NATIVE || type_of(&fn) == TYPE_ACTION;
-  u32 spec = fn.w2;
+  u32 spec = function::spec_of(&fn);
   roots::LocalCell desc;
   make_series(desc.get(), TYPE_BLOCK, mem::alloc_cells(8));
   u32 n = buffer_of(spec)->used() / sizeof(Cell);
-  u32 local_sym = symbol::resolve(words::refinement(words::R_LOCAL)->w2);
+  u32 local_sym = symbol::resolve(word::symbol_of(words::refinement(words::R_LOCAL)));
   u32 refinements = 0;
   i32 locals = -1;
   for (u32 i = 0; i < n; ++i) {
@@ -568,7 +571,7 @@ u32 spec_arguments(const Cell* fn_in) {
         break;
       }
       case TYPE_SET_WORD: {
-        if (symbol::resolve(item.w2) != symbol::resolve(words::symbol(words::W_RETURN))) {
+        if (symbol::resolve(word::symbol_of(&item)) != symbol::resolve(words::symbol(words::W_RETURN))) {
           fire(Err::script_bad_func_def, &item);
         }
         Cell ts = make_arg_typeset(has_next && type_of(&next) == TYPE_BLOCK ? &next : nullptr, ARG_RETURN);
@@ -576,14 +579,14 @@ u32 spec_arguments(const Cell* fn_in) {
         break;
       }
       case TYPE_REFINEMENT: {
-        if (symbol::resolve(item.w2) == local_sym) {
+        if (symbol::resolve(word::symbol_of(&item)) == local_sym) {
           locals = 1;
           break;
         }
         ++refinements;
         Cell r = item;
         clear_new_line(&r);
-        r.w3 = native_like ? refinements : r.w3;
+        if (native_like) word::set_index(&r, i32(refinements));  // the refinement number
         copy_cell(&r, mem::alloc_tail_cell(series_node(desc.get())));
         break;
       }
@@ -678,7 +681,7 @@ Status fetch_argument(ArgState& a, const Cell* ts, u32 word_index) {
 
 // The word of descriptor entry i (the spec word it came from), for messages.
 Cell spec_word_for(const Cell* fn, u32 arg_index) {
-  u32 spec = fn->w2;
+  u32 spec = function::spec_of(fn);
   u32 n = buffer_of(spec)->used() / sizeof(Cell);
   u32 seen = 0;
   for (u32 i = 0; i < n; ++i) {
@@ -769,7 +772,7 @@ Status eval_arguments(const Cell* fn, const Code& code, u32& pos, const Cell* pa
             make_datatype(&type, type_of(&flag));
             fire(Err::script_expect_arg, name, &type, &rw);
           }
-          on = flag.w1 == 1;
+          on = logic::flag(&flag);
         }
         active = on;
         ref_desc[nrefs] = i;
@@ -804,9 +807,9 @@ Status eval_arguments(const Cell* fn, const Code& code, u32& pos, const Cell* pa
       } else if (type_of(&e) != TYPE_WORD) {
         fire(Err::script_bad_refine, &e);
       }
-      u32 sym = symbol::resolve(e.w2);
+      u32 sym = symbol::resolve(word::symbol_of(&e));
       u32 r = 0;
-      while (r < nrefs && symbol::resolve((buffer_of(desc)->cells() + ref_desc[r])->w2) != sym) ++r;
+      while (r < nrefs && symbol::resolve(word::symbol_of(buffer_of(desc)->cells() + ref_desc[r])) != sym) ++r;
       if (r == nrefs) fire(Err::script_no_refine, name, &e);
       if (seen[r]) fire(Err::script_dup_refine, path);
       seen[r] = true;
@@ -850,9 +853,9 @@ Status eval_arguments(const Cell* fn, const Code& code, u32& pos, const Cell* pa
         fire(Err::script_bad_refine, &e);
       }
       ++pos;
-      u32 sym = symbol::resolve(e.w2);
+      u32 sym = symbol::resolve(word::symbol_of(&e));
       u32 r = 0;
-      while (r < nrefs && symbol::resolve((buffer_of(desc)->cells() + ref_desc[r])->w2) != sym) ++r;
+      while (r < nrefs && symbol::resolve(word::symbol_of(buffer_of(desc)->cells() + ref_desc[r])) != sym) ++r;
       if (r == nrefs) fire(Err::script_no_refine, name, &e);
       if (seen[r]) fire(Err::script_dup_refine, &e);
       seen[r] = true;
@@ -929,11 +932,13 @@ Status eval_call(const Cell* fn_in, const Code& code, u32& pos, bool sub, const 
   Status st = eval_arguments(&fn, code, pos, path, &name, apply_mode, infix, refs, &ref_count);
   if (!st) {
     switch (t) {
-      case TYPE_NATIVE: st = natives::entry(fn.w1)(refs); break;
-      case TYPE_ACTION: actions::entry(Action(fn.w1))(refs); break;
+      case TYPE_NATIVE: st = natives::entry(native::index_of(&fn))(refs); break;
+      case TYPE_ACTION: actions::entry(Action(native::index_of(&fn)))(refs); break;
       case TYPE_FUNCTION: {
         u32 octx = 0;
-        if (owner && type_of(owner) == TYPE_OBJECT && owner->w1 != context::global) octx = owner->w1;
+        if (owner && type_of(owner) == TYPE_OBJECT && object::context_of(owner) != context::global) {
+          octx = object::context_of(owner);
+        }
         st = call_function(&fn, octx, &name, 0);
         break;
       }
@@ -958,7 +963,7 @@ Status eval_call(const Cell* fn_in, const Code& code, u32& pos, bool sub, const 
 
 Status call_function(const Cell* fn_in, u32 owner_ctx, const Cell* name, u32 callback_bit) {
   Cell fn = *fn_in;
-  u32 ctx = fn.w1;
+  u32 ctx = function::context_of(&fn);
   stack::Frame* f = stack::ctop - 1;
   Cell* rec = context::record_of(ctx);
   f->fctx = ctx;
@@ -1213,8 +1218,8 @@ Status invoke(const Cell* fn_in, const Cell* args, u32 count, Cell* out, const C
   }
   Status st = 0;
   switch (t) {
-    case TYPE_NATIVE: st = natives::entry(fn->w1)(refs); break;
-    case TYPE_ACTION: actions::entry(Action(fn->w1))(refs); break;
+    case TYPE_NATIVE: st = natives::entry(native::index_of(fn))(refs); break;
+    case TYPE_ACTION: actions::entry(Action(native::index_of(fn)))(refs); break;
     case TYPE_FUNCTION: st = interp::call_function(fn, 0, &name, o.callback); break;
     default: fire(Err::internal_not_done);
   }
@@ -1246,7 +1251,7 @@ Values::~Values() {
 
 Cell compare(const Cell* fn, const Cell* first, const Cell* second) {
   static Cell name{TYPE_WORD, 0, 0, 0};
-  if (!name.w2) name = *intern_word("<compare-callback>");
+  if (!word::symbol_of(&name)) name = *intern_word("<compare-callback>");
   Cell pair[2] = {*first, *second};
   Cell* out = stack::push();
   CallOptions o;
@@ -1288,7 +1293,7 @@ u32 trace_mask(const Cell* fn) {
   for (u32 i = u32(series_index(&events)); i < count; ++i) {
     Cell* c = buffer_of(en)->cells() + i;
     if (type_of(c) != TYPE_WORD) continue;
-    u32 sym = symbol::resolve(c->w2);
+    u32 sym = symbol::resolve(word::symbol_of(c));
     for (u32 b = 0; b < 16; ++b) {
       if (symbol::resolve(symbol::make(kEventNames[b])) == sym) mask |= 1u << b;
     }

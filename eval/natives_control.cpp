@@ -21,7 +21,7 @@ namespace {
 Cell g_try_word{TYPE_WORD, 0, 0, 0};
 
 const Cell* word_named(Cell* cache, const char* name) {
-  if (!cache->w2) *cache = *intern_word(name);
+  if (!word::symbol_of(cache)) *cache = *intern_word(name);
   return cache;
 }
 
@@ -214,9 +214,9 @@ Status catch_(const i32* refs) {
     if (name) {
       match = false;
       if (type_of(&thrown_name) == TYPE_WORD) {
-        u32 sym = symbol::resolve(thrown_name.w2);
+        u32 sym = symbol::resolve(word::symbol_of(&thrown_name));
         if (type_of(&name_copy) == TYPE_WORD) {
-          match = symbol::resolve(name_copy.w2) == sym;
+          match = symbol::resolve(word::symbol_of(&name_copy)) == sym;
         } else {
           u32 node = series_node(&name_copy);
           u32 n = buffer_of(node)->used() / sizeof(Cell);
@@ -226,7 +226,7 @@ Status catch_(const i32* refs) {
               Cell part = *intern_word("name");
               fire(Err::script_invalid_refine_arg, &part, &name_copy);
             }
-            if (symbol::resolve(c->w2) == sym) match = true;
+            if (symbol::resolve(word::symbol_of(c)) == sym) match = true;
           }
         }
       }

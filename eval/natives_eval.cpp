@@ -60,7 +60,7 @@ void make_function(Cell* spec, Cell* body) {
 
 const Cell* anon_word() {
   static Cell w{TYPE_WORD, 0, 0, 0};
-  if (!w.w2) w = *intern_word("<anon>");
+  if (!word::symbol_of(&w)) w = *intern_word("<anon>");
   return &w;
 }
 
@@ -388,10 +388,9 @@ Status compose_into(const Cell* src_in, u32 dst, bool deep, bool only) {
       roots::NodeRoot hold_sub(&sub);
       Status st = compose_into(&c, sub, deep, only);
       if (st) return st;
-      Cell nc = c;
-      nc.w1 = 0;
-      nc.w2 = sub;
-      nc.w3 = 0;
+      Cell nc;
+      make_series(&nc, t, sub);
+      nc.header = c.header;  // the flags stay; a hash! becomes a block!
       if (t == TYPE_HASH) set_type(&nc, TYPE_BLOCK);
       copy_cell(&nc, mem::alloc_tail_cell(dst));
     } else {

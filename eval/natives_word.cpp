@@ -7,6 +7,7 @@
 // while they hold a cell pointer into the block's buffer.
 #include "datatypes/block.hpp"
 #include "datatypes/context.hpp"
+#include "datatypes/function.hpp"
 #include "datatypes/logic.hpp"
 #include "datatypes/object.hpp"
 #include "datatypes/symbol.hpp"
@@ -35,7 +36,7 @@ bool is_list_type(Type t) {
 }
 
 bool is_self_word(const Cell* w) {
-  return context::self_symbol && symbol::resolve(w->w2) == symbol::resolve(context::self_symbol);
+  return context::self_symbol && symbol::resolve(word::symbol_of(w)) == symbol::resolve(context::self_symbol);
 }
 
 bool has_self(u32 ctx) { return (context::record_of(ctx)->header & context::HAS_SELF) != 0; }
@@ -46,9 +47,12 @@ bool has_self(u32 ctx) { return (context::record_of(ctx)->header & context::HAS_
 u32 context_of(const Cell* v) {
   Type t = type_of(v);
   u32 ctx = 0;
-  if (t == TYPE_OBJECT || t == TYPE_ERROR || t == TYPE_PORT || t == TYPE_FUNCTION ||
-      t == TYPE_ROUTINE || is_word_type(t)) {
-    ctx = v->w1;
+  if (t == TYPE_OBJECT || t == TYPE_ERROR || t == TYPE_PORT) {
+    ctx = object::context_of(v);
+  } else if (t == TYPE_FUNCTION || t == TYPE_ROUTINE) {
+    ctx = function::context_of(v);
+  } else if (is_word_type(t)) {
+    ctx = word::context_of(v);
   }
   if (!ctx || !context::is_context(ctx)) fire(Err::script_invalid_arg, v);
   return ctx;
@@ -60,8 +64,7 @@ u32 context_of(const Cell* v) {
 bool bind_one(u32 ctx, Cell* word) {
   if (context::bind_word(ctx, word) >= 0) return true;
   if (type_of(word) == TYPE_WORD && has_self(ctx) && is_self_word(word)) {
-    word->w1 = ctx;
-    word->w3 = u32(-1);
+    word::set_binding(word, ctx, -1);
     return true;
   }
   return false;
@@ -71,12 +74,12 @@ bool bind_one(u32 ctx, Cell* word) {
 // word of a function context outside its call, or a word its context does
 // not hold has no value.
 bool word_has_value(const Cell* w) {
-  u32 ctx = w->w1;
+  u32 ctx = word::context_of(w);
   if (!ctx || !context::is_context(ctx)) return false;
-  i32 index = i32(w->w3);
+  i32 index = word::index_of(w);
   if (index < 0 || u32(index) >= context::word_count(ctx)) {
     if (index < 0 && is_self_word(w) && has_self(ctx)) return !is_unset(context::self_slot(ctx));
-    index = context::find_word(ctx, w->w2, true);
+    index = context::find_word(ctx, word::symbol_of(w), true);
     if (index < 0) return false;
   }
   const Cell* v = context::slot(ctx, u32(index));
@@ -150,7 +153,7 @@ Status unset(const i32*) {
 
 Status context_q(const i32*) {
   Cell w = *api::arg(0);
-  u32 ctx = w.w1;
+  u32 ctx = word::context_of(&w);
   Cell r;
   make_none(&r);
   if (ctx && context::is_context(ctx)) {
@@ -197,7 +200,7 @@ Status lowercase(const i32* refs) { return change_case(refs, false); }
 Status as(const i32*) {
   const Cell* type_arg = api::result();
   Cell spec = *api::arg(1);
-  Type to = type_of(type_arg) == TYPE_DATATYPE ? Type(type_arg->w1) : type_of(type_arg);
+  Type to = type_of(type_arg) == TYPE_DATATYPE ? datatype_of(type_arg) : type_of(type_arg);
   Type from = type_of(&spec);
   bool lists = is_list_type(to) && is_list_type(from);
   bool strings = is_any_string_type(to) && is_any_string_type(from);
@@ -209,7 +212,7 @@ Status as(const i32*) {
   }
   // The same series and index under the new type.
   set_type(&spec, to);
-  spec.w3 = 0;
+  set_series_extra(&spec, 0);
   result_in_base(&spec);
   return 0;
 }

@@ -128,6 +128,10 @@ inline bool is_unset(const Cell* c) { return type_of(c) == TYPE_UNSET; }
 inline u32 series_node(const Cell* c) { return c->w2; }
 inline i32 series_index(const Cell* c) { return i32(c->w1); }
 inline void set_series_index(Cell* c, i32 i) { c->w1 = u32(i); }
+// Word 3 of a series cell: a type's extra reference (a hash! table, a
+// string's cache), 0 when none.
+inline u32 series_extra(const Cell* c) { return c->w3; }
+inline void set_series_extra(Cell* c, u32 extra) { c->w3 = extra; }
 inline Cell* make_series(Cell* c, Type t, u32 node, i32 index = 0, u32 extra = 0) {
   c->header = t; c->w1 = u32(index); c->w2 = node; c->w3 = extra; return c;
 }
