@@ -36,6 +36,7 @@ enum OnSetCell : u32 { ON_CHANGE = 0, ON_DEEP_CHANGE = 1 };
 // ---- the object cell (also error! and port!) ------------------------------------
 inline u32 context_of(const Cell* o) { return o->w1; }
 inline i32 class_of(const Cell* o) { return i32(o->w2); }
+inline void set_class(Cell* o, i32 id) { o->w2 = u32(id); }
 inline u32 on_set_of(const Cell* o) { return o->w3; }
 
 void init();        // registers object!; installs the change hooks
@@ -45,6 +46,7 @@ void init_words();  // interns on-change*, on-deep-change* and changed
 // Start-up gives its own objects fixed ids; objects made at run time take
 // ids above FIRST_FREE_CLASS (new_class_id).
 inline constexpr i32 CLASS_ERROR = 1;             // every error! value
+inline constexpr i32 CLASS_SYSTEM = 174;          // the `system` object (its members: boot.cpp)
 inline constexpr i32 CLASS_ERRORS = 184;          // the `errors` catalogue object
 inline constexpr i32 CLASS_FIRST_CATEGORY = 186;  // then every second id, one per category
 inline constexpr i32 CLASS_STANDARD_ERROR = 245;  // the standard error object new errors copy

@@ -86,14 +86,14 @@ act::EvalPath get_eval_path_handler(const Cell* value, Cell* path, Cell* element
 
 
 Cell* make(Cell* proto, Cell* spec) {
-  Type t = type_of(proto) == TYPE_DATATYPE ? Type(proto->w1) : type_of(proto);
+  Type t = type_of(proto) == TYPE_DATATYPE ? datatype_of(proto) : type_of(proto);
   ActionFn f = t < TYPE_SLOTS ? types::table[t][ACT_make] : nullptr;
   if (!f) no_handler(proto);
   return reinterpret_cast<act::Make>(f)(proto, spec, t);
 }
 
 Cell* to(Cell* proto, Cell* spec) {
-  Type t = type_of(proto) == TYPE_DATATYPE ? Type(proto->w1) : type_of(proto);
+  Type t = type_of(proto) == TYPE_DATATYPE ? datatype_of(proto) : type_of(proto);
   ActionFn f = t < TYPE_SLOTS ? types::table[t][ACT_to] : nullptr;
   if (!f) no_handler(proto);
   return reinterpret_cast<act::Make>(f)(proto, spec, t);
@@ -133,7 +133,7 @@ bool compare(Cell* v1, Cell* v2, i32 op) {
 i32 compare_values(Cell* v1, Cell* v2, i32 op) {
   auto h = handler<act::Compare>(v1, ACT_compare);
   switch (type_of(v1)) {
-    case TYPE_LOGIC: return i32(v1->w1) - i32(v2->w1);
+    case TYPE_LOGIC: return i32(logic_of(v1)) - i32(logic_of(v2));
     case TYPE_NATIVE: case TYPE_ACTION: case TYPE_OP:
       return v1->w1 < v2->w1 ? -1 : (v1->w1 > v2->w1 ? 1 : 0);
     case TYPE_FUNCTION: case TYPE_ROUTINE:
@@ -150,7 +150,7 @@ void compare_to_logic(i32 op) {
 i32 index_of(const Cell* index) {
   switch (type_of(index)) {
     case TYPE_INTEGER: case TYPE_CHAR: return int_of(index);
-    case TYPE_LOGIC: return index->w1 == 1 ? 1 : 2;
+    case TYPE_LOGIC: return logic_of(index) ? 1 : 2;
     default: return 0;
   }
 }

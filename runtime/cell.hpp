@@ -100,6 +100,8 @@ inline void set_float_payload(Cell* c, double d) { std::memcpy(&c->w2, &d, sizeo
 
 inline Cell* make_unset(Cell* c) { c->header = TYPE_UNSET; c->w1 = c->w2 = c->w3 = 0; return c; }
 inline Cell* make_none(Cell* c) { c->header = TYPE_NONE; c->w1 = c->w2 = c->w3 = 0; return c; }
+// logic!: word 1 is 1 for true.
+inline bool logic_of(const Cell* c) { return c->w1 == 1; }
 inline Cell* make_logic(Cell* c, bool b) {
   c->header = TYPE_LOGIC; c->w1 = b ? 1 : 0; c->w2 = c->w3 = 0; return c;
 }
