@@ -45,7 +45,7 @@ std::set<u32> members(const Cell* bits, u32 limit) {
 bool pick(Cell* bits, const Cell& value) {
   Cell v = value;
   Cell* r = actions::handler<act::Pick>(bits, ACT_pick)(bits, 0, &v);
-  return type_of(r) == TYPE_LOGIC && r->w1 == 1;
+  return type_of(r) == TYPE_LOGIC && logic_of(r);
 }
 
 bool find(Cell* bits, Cell* value) {
@@ -316,7 +316,7 @@ TEST(Bitset, ChangesOfAnOwnedBitsetAreReported) {
 
   // reflect owned answers the owner; modify owned none lets it go.
   Cell* got = actions::handler<act::Reflect>(bits, ACT_reflect)(bits, words::symbol(words::W_OWNED));
-  EXPECT_EQ(got->w1, owner->w1);
+  EXPECT_EQ(object::context_of(got), object::context_of(owner));
   Cell owned = *words::cell(words::W_OWNED), none;
   make_none(&none);
   actions::handler<act::Modify>(bits, ACT_modify)(bits, &owned, &none, false);

@@ -52,7 +52,7 @@ Cell global(const char* name) {
 
 bool is_word(const Cell* c, const char* name) {
   Cell w = *intern_word(name);
-  return type_of(c) == TYPE_WORD && c->w2 == w.w2;
+  return type_of(c) == TYPE_WORD && word::symbol_of(c) == word::symbol_of(&w);
 }
 
 // A map of the pairs a: 1, b: (removed), c: 3, d: (removed), on the stack.
@@ -182,7 +182,7 @@ TEST_F(NativesTest, ZeroAndSignOfTheSmallTypes) {
   for (const Case& c : zeros) {
     Outcome o = call(natives::zero_q, {c.value});
     ASSERT_FALSE(o.error);
-    EXPECT_EQ(o.value.w1, c.zero ? 1u : 0u) << "type " << int(type_of(&c.value));
+    EXPECT_EQ(logic_of(&o.value), c.zero) << "type " << int(type_of(&c.value));
   }
   // A money zero is never negative, whatever its sign bit.
   struct Sign {
@@ -192,6 +192,7 @@ TEST_F(NativesTest, ZeroAndSignOfTheSmallTypes) {
   for (const Sign& s : signs) {
     Cell sign = call(natives::sign_q, {s.value}).value;
     EXPECT_EQ(int_of(&sign), s.sign);
-    EXPECT_EQ(call(natives::negative_q, {s.value}).value.w1, s.sign < 0 ? 1u : 0u);
+    Outcome neg = call(natives::negative_q, {s.value});
+    EXPECT_EQ(logic_of(&neg.value), s.sign < 0);
   }
 }

@@ -152,7 +152,7 @@ u32 cell_count(const Cell* block) {
 
 Cell* cell_at(const Cell* block, u32 i) { return mem::buffer_of(series_node(block))->cells() + i; }
 
-std::string spelling(const Cell* word) { return std::string(symbol::name(word->w2)); }
+std::string spelling(const Cell* w) { return std::string(symbol::name(word::symbol_of(w))); }
 
 u32 unit_of(const Cell* str) { return mem::buffer_of(series_node(str))->unit(); }
 
@@ -296,7 +296,7 @@ namespace {
 std::vector<std::string>* g_events = nullptr;
 
 void record_event(Cell*, Cell*, Cell*, Cell* action, Cell*, i32 index, i32 part) {
-  g_events->push_back(std::string(symbol::name(action->w2)) + " " + std::to_string(index) + " " +
+  g_events->push_back(std::string(symbol::name(word::symbol_of(action))) + " " + std::to_string(index) + " " +
                       std::to_string(part));
 }
 
