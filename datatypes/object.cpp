@@ -11,6 +11,7 @@
 #include "datatypes/word.hpp"
 #include "eval/api.hpp"
 #include "datatypes/ownership.hpp"
+#include "runtime/collector.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/cycles.hpp"
 #include "runtime/error.hpp"
@@ -888,7 +889,14 @@ void init_words() {
   g_changed = symbol::make("changed");
 }
 
+// An object (error!, port!) keeps its context and its on-set info alive.
+void mark_object(const Cell* o) {
+  if (context_of(o)) gc::mark_context(context_of(o));
+  if (on_set_of(o)) gc::mark_series(on_set_of(o));
+}
+
 void init() {
+  for (Type t : {TYPE_OBJECT, TYPE_ERROR, TYPE_PORT}) gc::set_mark_rule(t, mark_object);
   context::on_change = on_change_hook;
   ownership::on_deep_change = fire_on_deep_change;
   types::register_datatype({TYPE_OBJECT, TYPE_NO_TYPE, "object!",

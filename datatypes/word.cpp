@@ -7,6 +7,7 @@
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "eval/api.hpp"
+#include "runtime/collector.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
@@ -175,7 +176,17 @@ void word_index() {
 
 }  // namespace
 
+namespace {
+// A word keeps its context alive.
+void mark_word(const Cell* w) {
+  if (context_of(w)) gc::mark_context(context_of(w));
+}
+}  // namespace
+
 void init() {
+  for (Type t : {TYPE_WORD, TYPE_SET_WORD, TYPE_LIT_WORD, TYPE_GET_WORD, TYPE_REFINEMENT}) {
+    gc::set_mark_rule(t, mark_word);
+  }
   types::register_datatype({TYPE_WORD, TYPE_SYMBOL, "word!",
                             {.make = word_make, .to = word_make, .form = word_form,
                              .mold = word_mold, .compare = word_compare,

@@ -60,6 +60,46 @@ std::vector<Item> g_work;
 std::vector<u32> g_marked_outside;  // marked buffers outside the frames (marks to clear)
 std::vector<u32> g_release;         // nodes of dead buffers
 
+void mark_hash_table(u32 table);
+
+// The collector's own mark rules, for the series-shaped datatypes whose
+// modules register none; the owning modules register the others.
+void mark_cells_rule(const Cell* c) { mark_series(series_node(c)); }
+void mark_table_series_rule(const Cell* c) {
+  mark_series(series_node(c));
+  if (series_extra(c)) mark_hash_table(series_extra(c));
+}
+void mark_bytes_rule(const Cell* c) {
+  mark_node(series_node(c));
+  if (series_extra(c)) mark_node(series_extra(c));
+}
+void mark_node_rule(const Cell* c) {
+  if (series_node(c)) mark_node(series_node(c));
+}
+// handle!: word 3 is its slot in the resource table (-1: none).
+void mark_handle_rule(const Cell* c) {
+  if (i32(series_extra(c)) >= 0) resources::mark(i32(series_extra(c)), 0);
+}
+// event!: with flag 0x1000, word 2 is a block of the event's data.
+void mark_event_rule(const Cell* c) {
+  if ((c->header & 0x1000) && series_node(c)) mark_series(series_node(c));
+}
+
+MarkRule g_rules[TYPE_SLOTS] = {};
+const bool g_default_rules = [] {
+  for (Type t : {TYPE_BLOCK, TYPE_PAREN, TYPE_PATH, TYPE_LIT_PATH, TYPE_SET_PATH, TYPE_GET_PATH}) {
+    g_rules[t] = mark_cells_rule;
+  }
+  g_rules[TYPE_HASH] = g_rules[TYPE_MAP] = mark_table_series_rule;
+  for (Type t : {TYPE_STRING, TYPE_FILE, TYPE_URL, TYPE_TAG, TYPE_EMAIL, TYPE_REF, TYPE_SYMBOL}) {
+    g_rules[t] = mark_bytes_rule;
+  }
+  for (Type t : {TYPE_BINARY, TYPE_VECTOR, TYPE_BITSET, TYPE_IMAGE}) g_rules[t] = mark_node_rule;
+  g_rules[TYPE_HANDLE] = mark_handle_rule;
+  g_rules[TYPE_EVENT] = mark_event_rule;
+  return true;
+}();
+
 
 inline Buffer* buffer_or_null(u32 node) {
   if (!node) return nullptr;
@@ -299,65 +339,12 @@ void mark_values(const Cell* first, const Cell* end) {
 }
 
 void mark_cell(const Cell* c) {
-  switch (type_of(c)) {
-    case TYPE_BLOCK: case TYPE_PAREN: case TYPE_PATH: case TYPE_LIT_PATH:
-    case TYPE_SET_PATH: case TYPE_GET_PATH:
-      mark_series(c->w2);
-      break;
-    case TYPE_HASH: case TYPE_MAP:
-      mark_series(c->w2);
-      if (c->w3) mark_hash_table(c->w3);
-      break;
-    case TYPE_STRING: case TYPE_FILE: case TYPE_URL: case TYPE_TAG: case TYPE_EMAIL:
-    case TYPE_REF: case TYPE_SYMBOL:
-      mark_node(c->w2);
-      if (c->w3) mark_node(c->w3);
-      break;
-    case TYPE_BINARY: case TYPE_VECTOR: case TYPE_BITSET:
-      mark_node(c->w2);
-      break;
-    case TYPE_CONTEXT: {
-      if (context::record_table(c)) mark_hash_table(context::record_table(c));
-      if (context::record_values(c) && !context::record_on_stack(c)) mark_series(context::record_values(c));
-      break;
-    }
-    case TYPE_WORD: case TYPE_SET_WORD: case TYPE_LIT_WORD: case TYPE_GET_WORD:
-    case TYPE_REFINEMENT:
-      if (c->w1) mark_context(c->w1);
-      break;
-    case TYPE_NATIVE: case TYPE_ACTION:
-      mark_series(c->w2);
-      mark_series(c->w3);
-      break;
-    case TYPE_OP: {
-      mark_series(c->w2);
-      mark_series(c->w3);
-      u32 wrapped = (c->header >> 16) & 0xFF;
-      if ((wrapped == TYPE_FUNCTION || wrapped == TYPE_ROUTINE) && c->w1) mark_context(c->w1);
-      break;
-    }
-    case TYPE_FUNCTION: case TYPE_ROUTINE:
-      if (c->w1) mark_context(c->w1);
-      mark_series(c->w2);
-      mark_series(c->w3);
-      break;
-    case TYPE_OBJECT: case TYPE_ERROR: case TYPE_PORT:
-      if (c->w1) mark_context(c->w1);
-      if (c->w3) mark_series(c->w3);
-      break;
-    case TYPE_HANDLE:
-      if (i32(c->w3) >= 0) resources::mark(i32(c->w3), 0);
-      break;
-    case TYPE_IMAGE:
-      if (c->w2) mark_node(c->w2);
-      break;
-    case TYPE_EVENT:
-      if ((c->header & 0x1000) && c->w2) mark_series(c->w2);
-      break;
-    default:
-      break;
-  }
+  if (MarkRule rule = g_rules[type_of(c)]) rule(c);
 }
+
+void mark_table(u32 table) { mark_hash_table(table); }
+
+void set_mark_rule(Type t, MarkRule rule) { g_rules[t] = rule; }
 
 u32 do_cycle() {
   if (active) return g_cycles;
