@@ -80,11 +80,11 @@ Status function(const i32*) {
 }
 
 Status does(const i32*) {
-  Cell body = *api::arg(0);
-  make_series(api::result(), TYPE_BLOCK, mem::alloc_cells(1));
-  stack::base[1] = body;
-  stack::top = api::arg(2);
-  make_function(api::result(), api::arg(1));
+  // A spec with no words, and the body.
+  api::Values spec_body(2);
+  copy_cell(api::arg(0), spec_body[1]);
+  make_series(spec_body[0], TYPE_BLOCK, mem::alloc_cells(1));
+  make_function(spec_body[0], spec_body[1]);
   return 0;
 }
 
@@ -287,10 +287,9 @@ namespace {
 // The /into form: inserts the value into out at its index; the native's
 // result is out after the insertion.
 void insert_into(const Cell* out, const Cell* value, bool only) {
-  Cell o = *out, v = *value;
-  stack::top = api::arg(1);
-  Cell* series = stack::push_cell(&o);
-  Cell* inserted = stack::push_cell(&v);
+  api::Values cells(2);  // the target and the value inserted
+  Cell* series = copy_cell(out, cells[0]);
+  Cell* inserted = copy_cell(value, cells[1]);
   Cell* res = actions::handler<act::Insert>(series, ACT_insert)(series, inserted, -1, only, 1, false);
   Cell r = *res;
   copy_cell(&r, api::result());

@@ -135,10 +135,10 @@ Kind kind_of(Type t) {
 // a string, pixels (width x height) of an image.
 i32 total_of(const Cell* s) {
   if (type_of(s) != TYPE_IMAGE) return series::total(s);
-  Cell* head = stack::push_cell(s);
+  api::Values cells(1);
+  Cell* head = copy_cell(s, cells[0]);
   set_series_index(head, 0);
   i32 n = actions::handler<act::Length>(head, ACT_length_q)(head);
-  stack::pop(1);
   return n < 0 ? 0 : n;
 }
 
@@ -197,14 +197,16 @@ bool map_step(Cell* it, const Cell* words) {
     set_series_index(it, total);
     return false;
   }
-  Cell* key = stack::push_cell(buffer_of(series_node(it))->cells() + pos);
-  if (type_of(key) == TYPE_SET_WORD) set_type(key, TYPE_WORD);
-  Cell w = word_at(words, 0);
-  set_word(&w, key);
-  copy_cell(buffer_of(series_node(it))->cells() + pos + 1, key);
-  w = word_at(words, 1);
-  set_word(&w, key);
-  stack::pop(1);
+  {
+    api::Values cells(1);
+    Cell* key = copy_cell(buffer_of(series_node(it))->cells() + pos, cells[0]);
+    if (type_of(key) == TYPE_SET_WORD) set_type(key, TYPE_WORD);
+    Cell w = word_at(words, 0);
+    set_word(&w, key);
+    copy_cell(buffer_of(series_node(it))->cells() + pos + 1, key);
+    w = word_at(words, 1);
+    set_word(&w, key);
+  }
   set_series_index(it, pos + 2);
   return true;
 }
@@ -218,10 +220,10 @@ i32 foreach_next(Cell* it, const Cell* words, i32 n) {
   i32 total = total_of(it);
   if (pos >= total) return 0;
   for (i32 i = 0; i < n; ++i) {
+    api::Values scope;  // drops the element pushed
     Cell* v = push_element(it, pos + i);
     Cell w = word_at(words, i);
     set_word(&w, v);
-    stack::pop(1);
   }
   // The body may have shortened the series meanwhile: count what was there.
   i32 visited = total - pos < n ? total - pos : n;
@@ -302,14 +304,16 @@ Status foreach(const i32*) {
   i32 n = count_words(args);
   if (type_of(args + 1) == TYPE_MAP && n != 2) fire(Err::script_invalid_arg, args);
   // The loop walks its own copy: the series' index is left where it was.
-  Cell* it = stack::push_cell(args + 1);
+  api::Values cells(1);
+  Cell* it = copy_cell(args + 1, cells[0]);
   if (series_index(it) < 0) set_series_index(it, 0);
   return run_loop(args[2], [&] { return foreach_next(it, args, n) != 0; });
 }
 
 Status forall(const i32*) {
   Cell* args = api::result();  // 'word, body
-  Cell* saved = stack::push_cell(word::get_value_cell(args));
+  api::Values cells(1);
+  Cell* saved = copy_cell(word::get_value_cell(args), cells[0]);
   if (kind_of(type_of(saved)) == Kind::none || type_of(saved) == TYPE_MAP) {
     refuse_arg(saved, 0);  // a map! has no position to move through
   }
@@ -323,18 +327,21 @@ Status forall(const i32*) {
     if (st) return st;
     // After a break the word keeps the position it had.
     if (flow == Flow::brk) return close_loop();
-    Cell* now = stack::push_cell(word::get_value_cell(args));
-    if (kind_of(type_of(now)) == Kind::none || type_of(now) == TYPE_MAP ||
-        series_node(now) != node) {
-      fire(Err::script_bad_loop_series, now);
+    bool end;
+    {
+      api::Values step(1);
+      Cell* now = copy_cell(word::get_value_cell(args), step[0]);
+      if (kind_of(type_of(now)) == Kind::none || type_of(now) == TYPE_MAP ||
+          series_node(now) != node) {
+        fire(Err::script_bad_loop_series, now);
+      }
+      i32 next = series_index(now) + 1;
+      end = next >= total_of(now);
+      if (!end) {
+        set_series_index(now, next);
+        set_word(args, now);
+      }
     }
-    i32 next = series_index(now) + 1;
-    bool end = next >= total_of(now);
-    if (!end) {
-      set_series_index(now, next);
-      set_word(args, now);
-    }
-    stack::pop(1);
     if (end) break;
   }
   // Ended without a break: the word gets the series back at its start.
@@ -345,7 +352,8 @@ Status forall(const i32*) {
 Status remove_each(const i32*) {
   Cell* args = api::result();  // 'word or words block, data, body
   i32 n = count_words(args);
-  Cell* it = stack::push_cell(args + 1);
+  api::Values cells(1);
+  Cell* it = copy_cell(args + 1, cells[0]);
   if (series_index(it) < 0) set_series_index(it, 0);
   Cell body = args[2];
   i32 me = open_loop();
@@ -360,11 +368,11 @@ Status remove_each(const i32*) {
     if (flow == Flow::cont || !logic::true_base()) continue;
     // Remove the elements just visited; the next step starts at the one that
     // followed them.
-    Cell* at = stack::push_cell(it);
+    api::Values cut(2);  // the position and the count of the removal
+    Cell* at = copy_cell(it, cut[0]);
     set_series_index(at, pos);
-    Cell* part = make_integer(stack::push(), visited);
+    Cell* part = make_integer(cut[1], visited);
     actions::handler<act::Remove>(at, ACT_remove)(at, part, nullptr);
-    stack::pop(2);
     set_series_index(it, pos);
   }
   stack::unwind();
