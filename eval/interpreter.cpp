@@ -312,6 +312,22 @@ bool fast_combine(int code, const Cell* word, const Cell* l, const Cell* r, Cell
   return true;
 }
 
+// Other values than numbers: the operator is called with the two operands,
+// which invoke puts back on the stack before the call allocates anything.
+// Kept out of line: the evaluator's hot path stays small.
+[[gnu::noinline]] Status call_operator(const Cell* op, const Cell* opword, const Cell* l,
+                                      const Cell* r, Cell* result) {
+  Cell args[2] = {*l, *r};
+  Cell* entry_top = stack::top;
+  Cell* out = stack::push();
+  api::CallOptions o;
+  o.name = opword;
+  Status st = api::invoke(op, args, 2, out, o);
+  *result = *out;
+  stack::top = entry_top;
+  return st;
+}
+
 }  // namespace
 
 Status eval_expression(const Code& code, u32& pos, ExprMode mode) {
@@ -476,15 +492,7 @@ Status eval_expression(const Code& code, u32& pos, ExprMode mode) {
       stack::top = entry_top;
       Cell result;
       if (!fast_combine(fast_code, &opword, &l, &r, &result)) {
-        // Other values: the operator is called with the two operands, which
-        // invoke puts back on the stack before the call allocates anything.
-        Cell args[2] = {l, r};
-        Cell* out = stack::push();
-        api::CallOptions o;
-        o.name = &opword;
-        st = api::invoke(&op, args, 2, out, o);
-        result = *out;
-        stack::top = entry_top;
+        st = call_operator(&op, &opword, &l, &r, &result);
         if (st) return st;
       }
       place(&result, sub);
