@@ -220,7 +220,6 @@ std::vector<RoutineEntry>& routine_table() {
 namespace function {
 
 
-Cell* more_cell(const Cell* fn, u32 i) { return cell_at(fn->w3, i); }
 
 void rebase(Cell* block) {
   u32 from = start_of(block);

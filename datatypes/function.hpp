@@ -32,6 +32,7 @@
 #pragma once
 
 #include "runtime/cell.hpp"
+#include "runtime/memory.hpp"
 
 namespace qel::function {
 
@@ -86,7 +87,7 @@ Cell* collect_locals(const Cell* spec, const Cell* body);
 
 // Cell i of a function's (or routine's, or such an op's) more series. Valid
 // until the next allocation.
-Cell* more_cell(const Cell* fn, u32 i);
+inline Cell* more_cell(const Cell* fn, u32 i) { return mem::buffer_of(more_of(fn))->cells() + i; }
 
 // A new function from an existing one: the same spec, attribute flags and
 // compiled-code references, a context of its own, and a deep copy of the
