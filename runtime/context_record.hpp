@@ -21,6 +21,7 @@ inline u32 record_table(const Cell* rec) { return rec->w1; }
 // first value cell on the arguments stack (0 outside any call).
 inline u32 record_values(const Cell* rec) { return rec->w2; }
 inline void set_record_values(Cell* rec, u32 values) { rec->w2 = values; }
+inline void set_record_table(Cell* rec, u32 table) { rec->w1 = table; }
 inline bool record_on_stack(const Cell* rec) { return (rec->header & ON_STACK) != 0; }
 
 }  // namespace qel::context

@@ -324,10 +324,10 @@ TEST_F(StringActions, SwapAndTake) {
   Cell* s = str(U"\u00E9bc");
   Cell* t = take(s);
   EXPECT_EQ(type_of(t), TYPE_CHAR);
-  EXPECT_EQ(t->w2, 0xE9u);
+  EXPECT_EQ(char_of(t), 0xE9u);
   EXPECT_EQ(whole_text(s), U"bc");
   t = take(s, nullptr, true);
-  EXPECT_EQ(t->w2, u32('c'));
+  EXPECT_EQ(char_of(t), u32('c'));
   t = take(s, num(5));
   EXPECT_EQ(type_of(t), TYPE_STRING) << "with /part the answer is a series, even of one unit";
   EXPECT_EQ(code_points(t), U"b");
@@ -422,14 +422,14 @@ TEST_F(StringActions, PathAccess) {
     return handler<act::EvalPath>(TYPE_STRING, ACT_eval_path)(s, element, value, step);
   };
   Cell* s = str(U"key=v;abc");
-  EXPECT_EQ(path(s, num(2))->w2, u32('e'));
+  EXPECT_EQ(char_of(path(s, num(2))), u32('e'));
   EXPECT_EQ(type_of(path(s, num(20))), TYPE_NONE);
   path(s, num(1), chr('K'));
   EXPECT_EQ(whole_text(s), U"Key=v;abc");
   EXPECT_EQ(raised([&] { path(s, num(0), chr('x')); }), Err::script_out_of_range);
   // Other elements select; setting writes where selecting reads.
-  EXPECT_EQ(path(s, chr('='))->w2, u32('v'));
-  EXPECT_EQ(path(s, str(U"KEY="))->w2, u32('v'));
+  EXPECT_EQ(char_of(path(s, chr('='))), u32('v'));
+  EXPECT_EQ(char_of(path(s, str(U"KEY="))), u32('v'));
   path(s, str(U"key="), chr('w'));
   EXPECT_EQ(whole_text(s), U"Key=w;abc") << "the key itself is left alone";
   EXPECT_EQ(raised([&] { path(s, str(U"zz"), chr('w')); }), Err::script_bad_path_set);
@@ -492,7 +492,7 @@ TEST_F(StringActions, Find) {
   }
   Cell* bits = make_none(stack::push());
   make_series(bits, TYPE_BITSET, mem::alloc_bytes(16));
-  mem::Buffer* bb = mem::buffer_of(bits->w2);
+  mem::Buffer* bb = mem::buffer_of(series_node(bits));
   std::memset(bb->head_ptr(), 0, 8);
   bb->head_ptr()['4' / 8] |= u8(0x80 >> ('4' % 8));
   bb->tail = bb->head + 8;  // code points 0-63
@@ -522,7 +522,7 @@ TEST_F(StringActions, Select) {
   Cell* s = str(U"a=1;bb=22;<t>x;15y");
   auto sel = [&](Cell* v, FindOpts o = {}) {
     Cell* r = select(s, v, o);
-    return type_of(r) == TYPE_NONE ? U'\0' : char32_t(r->w2);
+    return type_of(r) == TYPE_NONE ? U'\0' : char32_t(char_of(r));
   };
   EXPECT_EQ(sel(chr('=')), U'1');
   EXPECT_EQ(sel(str(U"BB=")), U'2');
@@ -811,7 +811,7 @@ TEST_F(StringActions, RandomisedAgainstAModel) {
           Cell* t = handler<act::Take>(TYPE_STRING, ACT_take)(s, nullptr, false, false);
           if (index < model.size()) {
             ASSERT_EQ(type_of(t), TYPE_CHAR);
-            ASSERT_EQ(char32_t(t->w2), model[index]);
+            ASSERT_EQ(char32_t(char_of(t)), model[index]);
             model.erase(index, 1);
           } else {
             ASSERT_EQ(type_of(t), TYPE_NONE);
@@ -850,7 +850,7 @@ TEST_F(StringActions, RandomisedAgainstAModel) {
           if (at == std::u32string::npos || at + needle.size() >= model.size()) {
             ASSERT_EQ(type_of(sel), TYPE_NONE);
           } else {
-            ASSERT_EQ(char32_t(sel->w2), model[at + needle.size()]);
+            ASSERT_EQ(char32_t(char_of(sel)), model[at + needle.size()]);
           }
           break;
         }

@@ -137,6 +137,17 @@ Cell* make_as(Type t, Cell* spec, bool to) {
 
 Cell unbound_word(const char* name, Type t) { return Cell{t, 0, symbol::make(name), u32(-1)}; }
 
+bool same_payload(const Cell& a, const Cell& b) {
+  return a.w1 == b.w1 && a.w2 == b.w2 && a.w3 == b.w3;
+}
+
+float coordinate(const Cell& point, u32 i) {
+  u32 w = i == 0 ? point.w1 : i == 1 ? point.w2 : point.w3;
+  float f;
+  std::memcpy(&f, &w, sizeof f);
+  return f;
+}
+
 Cell* make_function(const char* spec, const char* body) {
   Cell* s = load(spec);
   Cell* b = body ? load(body) : nullptr;

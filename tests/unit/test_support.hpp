@@ -94,6 +94,11 @@ Cell* make_as(Type t, Cell* spec, bool to = false);
 // A function! of the spec and body source texts (each one block).
 Cell* make_function(const char* spec, const char* body);
 
+// Whether the payload words of the two cells are equal (whatever the type).
+bool same_payload(const Cell& a, const Cell& b);
+// Coordinate i of a point2D! or point3D! (32-bit floats from word 1).
+float coordinate(const Cell& point, u32 i);
+
 // ---- reading values ---------------------------------------------------------------------
 
 u32 cell_count(const Cell* block);               // cells from the head to the tail
