@@ -129,6 +129,7 @@ inline bool is_unset(const Cell* c) { return type_of(c) == TYPE_UNSET; }
 
 inline u32 series_node(const Cell* c) { return c->w2; }
 inline i32 series_index(const Cell* c) { return i32(c->w1); }
+inline void set_series_node(Cell* c, u32 node) { c->w2 = node; }
 inline void set_series_index(Cell* c, i32 i) { c->w1 = u32(i); }
 // Word 3 of a series cell: a type's extra reference (a hash! table, a
 // string's cache), 0 when none.

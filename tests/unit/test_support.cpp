@@ -148,6 +148,9 @@ float coordinate(const Cell& point, u32 i) {
   return f;
 }
 
+i32 pair_x(const Cell& pair) { return i32(pair.w2); }
+i32 pair_y(const Cell& pair) { return i32(pair.w3); }
+
 Cell* make_function(const char* spec, const char* body) {
   Cell* s = load(spec);
   Cell* b = body ? load(body) : nullptr;

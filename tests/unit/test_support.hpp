@@ -98,6 +98,9 @@ Cell* make_function(const char* spec, const char* body);
 bool same_payload(const Cell& a, const Cell& b);
 // Coordinate i of a point2D! or point3D! (32-bit floats from word 1).
 float coordinate(const Cell& point, u32 i);
+// The x and y of a pair! (words 2 and 3).
+i32 pair_x(const Cell& pair);
+i32 pair_y(const Cell& pair);
 
 // ---- reading values ---------------------------------------------------------------------
 
