@@ -29,7 +29,7 @@ OWNERS="runtime/cell.hpp runtime/context_record.hpp runtime/hash.cpp runtime/has
 PENDING="
 eval/lexer.cpp eval/lexer_loaders.cpp eval/parse.cpp eval/natives_compare.cpp eval/natives_math.cpp
 runtime/actions.cpp runtime/cycles.cpp runtime/stack.cpp runtime/stack.hpp
-tests/unit/collector_test.cpp tests/unit/function_test.cpp
+tests/unit/collector_test.cpp
 tests/unit/hash_test.cpp tests/unit/object_test.cpp
 tests/unit/sort_test.cpp tests/unit/symbol_context_word_test.cpp
 tests/unit/test_support.cpp
