@@ -31,7 +31,7 @@ eval/lexer.cpp eval/lexer_loaders.cpp eval/parse.cpp eval/natives_compare.cpp ev
 runtime/actions.cpp runtime/cycles.cpp runtime/stack.cpp runtime/stack.hpp
 tests/unit/collector_test.cpp
 tests/unit/hash_test.cpp tests/unit/object_test.cpp
-tests/unit/sort_test.cpp tests/unit/symbol_context_word_test.cpp
+tests/unit/sort_test.cpp
 tests/unit/test_support.cpp
 "
 for f in $(find runtime eval io view console platform tests/unit bench -name '*.cpp' -o -name '*.hpp' 2>/dev/null | sort); do
