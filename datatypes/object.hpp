@@ -38,6 +38,10 @@ inline u32 context_of(const Cell* o) { return o->w1; }
 inline i32 class_of(const Cell* o) { return i32(o->w2); }
 inline void set_class(Cell* o, i32 id) { o->w2 = u32(id); }
 inline u32 on_set_of(const Cell* o) { return o->w3; }
+// A cell of the on-set info: the packed slot index and local count, and the
+// handler's spec node when the count was taken.
+inline u32 handler_packed(const Cell* info) { return info->w2; }
+inline u32 handler_spec(const Cell* info) { return info->w3; }
 
 void init();        // registers object!; installs the change hooks
 void init_words();  // interns on-change*, on-deep-change* and changed

@@ -30,7 +30,7 @@ PENDING="
 eval/lexer.cpp eval/lexer_loaders.cpp eval/parse.cpp eval/natives_compare.cpp eval/natives_math.cpp
 runtime/actions.cpp runtime/cycles.cpp runtime/stack.cpp runtime/stack.hpp
 tests/unit/collector_test.cpp
-tests/unit/object_test.cpp
+
 tests/unit/sort_test.cpp
 tests/unit/test_support.cpp
 "
