@@ -19,8 +19,20 @@
 // and any allocation inside a mem::NoAlloc scope (runtime/memory.hpp).
 //
 // A native never moves the stack tops or resets the stack by hand: it reads
-// its arguments through Args, writes its result with Args::answer, and calls
-// Qel values through invoke, which leaves the stack as it found it.
+// its arguments with arg(i) and its refinements through Args, writes its
+// result with answer() (or into result(), then done()), holds scratch values
+// in a Values scope, and calls Qel values through invoke, which leaves the
+// stack as it found it. For example, a native with the spec
+// [f [any-function!] value] that answers f applied twice:
+//
+//   interp::Status twice(const i32*) {
+//     api::Values v(1);  // rooted: the first result
+//     interp::Status st = api::invoke(api::arg(0), api::arg(1), 1, v[0]);
+//     if (st) return st;  // a break or return passing through goes on
+//     st = api::invoke(api::arg(0), v[0], 1, v[0]);
+//     if (st) return st;
+//     return api::answer(v[0]);
+//   }
 #pragma once
 
 #include "runtime/cell.hpp"
