@@ -31,6 +31,7 @@ inline u32 context_of(const Cell* w) { return w->w1; }  // 0: unbound
 inline u32 symbol_of(const Cell* w) { return w->w2; }   // as written
 inline i32 index_of(const Cell* w) { return i32(w->w3); }  // -1: not looked up
 inline void set_index(Cell* w, i32 index) { w->w3 = u32(index); }
+inline void set_symbol(Cell* w, u32 symbol) { w->w2 = symbol; }
 inline void set_binding(Cell* w, u32 ctx, i32 index) {
   w->w1 = ctx;
   w->w3 = u32(index);
