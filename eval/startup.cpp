@@ -44,6 +44,7 @@ void runtime_init() {
   boot_flag = true;                       // boot flag
   hooks::init();                          // output hook lists
   platform::console::init();              // platform start
+  platform::console::set_output_listener(hooks::call_output_hooks);
   random::init();                         // random generator
   mem::init();                            // memory manager
   resources::init_registry();             // external-resource registry
@@ -95,7 +96,7 @@ void* eval_thread(void* p) {
 
 int start(int argc, char** argv, Program program) {
   std::fesetround(FE_TONEAREST);          // 1, 4. floating point: round to nearest
-  platform::install_crash_handlers();     // 3. crash handling
+  platform::install_crash_handlers(sys_quit_from_signal);  // 3. crash handling
   args.assign(argv, argv + argc);
   // The interpreter runs on one thread with a large stack, so that deep Qel
   // recursion ends in a stack-overflow error rather than a fault.

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "runtime/cell.hpp"
+#include "platform/types.hpp"
 
 namespace qel::platform {
 

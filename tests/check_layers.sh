@@ -1,7 +1,8 @@
 #!/bin/sh
 # Keeps the layers and the cell layouts apart. Run by ctest with the source
 # directory as argument.
-#  1. runtime/ includes nothing from datatypes/, eval/, io/, view/ or console/.
+#  1. platform/ is a leaf: it includes only its own headers. runtime/
+#     includes nothing from datatypes/, eval/, io/, view/ or console/.
 #  2. datatypes/ includes no header of the evaluator but eval/api.hpp, the
 #     native API and evaluator services.
 #  3. Payload words of cells (->w1, .w2, ...) are read and written only by
@@ -15,6 +16,11 @@
 src=${1:-.}
 cd "$src" || exit 2
 fail=0
+
+bad=$(grep -n '#include "' platform/*.cpp platform/*.hpp 2>/dev/null | grep -v '#include "platform/')
+if [ -n "$bad" ]; then
+  echo "platform/ includes a header of another layer:"; echo "$bad"; fail=1
+fi
 
 bad=$(grep -n '#include "\(datatypes\|eval\|io\|view\|console\)/' runtime/*.cpp runtime/*.hpp 2>/dev/null)
 if [ -n "$bad" ]; then
