@@ -4,6 +4,9 @@
 // Ordering and equality belong to each datatype's compare action, and the set
 // operations to the datatype modules; these natives choose the operation and
 // dispatch.
+#include "datatypes/object.hpp"
+#include "datatypes/native.hpp"
+#include "datatypes/function.hpp"
 #include "datatypes/bitset.hpp"
 #include "datatypes/block.hpp"
 #include "datatypes/logic.hpp"
@@ -31,27 +34,31 @@ bool same_values(Cell* a, Cell* b) {
   Type t = type_of(a);
   if (t != type_of(b)) return false;
   switch (t) {
-    case TYPE_DATATYPE: case TYPE_LOGIC: case TYPE_OBJECT:
-      return a->w1 == b->w1;
-    case TYPE_CHAR: case TYPE_INTEGER: case TYPE_BITSET:
-      return a->w2 == b->w2;
+    case TYPE_DATATYPE: return datatype_of(a) == datatype_of(b);
+    case TYPE_LOGIC: return logic_of(a) == logic_of(b);
+    case TYPE_OBJECT: return object::context_of(a) == object::context_of(b);
+    case TYPE_CHAR: case TYPE_INTEGER: return int_of(a) == int_of(b);
+    case TYPE_BITSET: return series_node(a) == series_node(b);
     case TYPE_BLOCK: case TYPE_PAREN: case TYPE_HASH: case TYPE_PATH: case TYPE_LIT_PATH:
     case TYPE_SET_PATH: case TYPE_GET_PATH: case TYPE_STRING: case TYPE_FILE: case TYPE_URL:
     case TYPE_TAG: case TYPE_EMAIL: case TYPE_REF: case TYPE_BINARY: case TYPE_VECTOR:
     case TYPE_IMAGE:
-      return a->w2 == b->w2 && a->w1 == b->w1;
+      return series_node(a) == series_node(b) && series_index(a) == series_index(b);
     case TYPE_FLOAT: case TYPE_PERCENT: case TYPE_PAIR: case TYPE_TIME:
-      return a->w2 == b->w2 && a->w3 == b->w3;
+      return same_words(a, b, WORD_2 | WORD_3);  // the 64-bit payload, bit for bit
     case TYPE_TUPLE: case TYPE_MONEY:
       return actions::compare(a, b, COMP_EQUAL);
     case TYPE_NONE: case TYPE_UNSET:
       return true;
-    case TYPE_NATIVE: case TYPE_ACTION: case TYPE_POINT2D:
-      return a->w1 == b->w1 && a->w2 == b->w2;
+    case TYPE_NATIVE: case TYPE_ACTION:
+      return native::index_of(a) == native::index_of(b) &&
+             function::spec_of(a) == function::spec_of(b);
+    case TYPE_POINT2D:
+      return same_words(a, b, WORD_1 | WORD_2);
     case TYPE_OP:
-      return a->w2 == b->w2 && a->w3 == b->w3;
+      return function::spec_of(a) == function::spec_of(b) && function::more_of(a) == function::more_of(b);
     default:
-      return a->w1 == b->w1 && a->w2 == b->w2 && a->w3 == b->w3;
+      return same_words(a, b, WORD_1 | WORD_2 | WORD_3);
   }
 }
 

@@ -108,6 +108,14 @@ inline Cell* make_logic(Cell* c, bool b) {
 inline Cell* make_integer(Cell* c, i32 v) {
   c->header = TYPE_INTEGER; c->w1 = 0; c->w2 = u32(v); c->w3 = 0; return c;
 }
+// Identity tests: whether the payload words selected by mask are equal
+// (bit 0: word 1, bit 1: word 2, bit 2: word 3).
+inline constexpr unsigned WORD_1 = 1, WORD_2 = 2, WORD_3 = 4;
+inline bool same_words(const Cell* a, const Cell* b, unsigned mask) {
+  return (!(mask & WORD_1) || a->w1 == b->w1) && (!(mask & WORD_2) || a->w2 == b->w2) &&
+         (!(mask & WORD_3) || a->w3 == b->w3);
+}
+
 // char!: the code point in word 2. datatype!: the type id in word 1.
 inline u32 char_of(const Cell* c) { return c->w2; }
 inline void set_char_payload(Cell* c, u32 cp) { c->w2 = cp; }
