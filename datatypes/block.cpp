@@ -500,7 +500,7 @@ Cell* to(Cell*, Cell* spec, Type type) {
 }
 
 i32 form(Cell* value, Cell* buffer, Cell* part, i32 budget) {
-  if (const char* marker = cycles::marker(value, false)) return string::write_ascii(buffer, marker, budget);
+  if (const char* marker = cycles::marker(series_node(value), type_of(value), false)) return string::write_ascii(buffer, marker, budget);
   Cell* saved = stack::top;
   Cell* block = stack::push_cell(value);
   i32 start = clamped_index(block);
@@ -530,7 +530,7 @@ namespace {
 
 i32 mold_block(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, i32 budget,
                i32 indent) {
-  if (const char* marker = cycles::marker(value, true)) return string::write_ascii(buffer, marker, budget);
+  if (const char* marker = cycles::marker(series_node(value), type_of(value), true)) return string::write_ascii(buffer, marker, budget);
   if (!only) budget = string::write_ascii(buffer, "[", budget);
   budget = mold_each(value, buffer, only, all, flat, part, budget, indent);
   if (!only) budget = string::write_ascii(buffer, "]", budget);

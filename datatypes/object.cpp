@@ -370,13 +370,13 @@ bool has_visible_words(const Cell* obj, bool all) {
 }
 
 i32 object_form(Cell* obj, Cell* buffer, Cell* arg, i32 limit) {
-  if (const char* m = cycles::marker(obj, false)) return string::write_ascii(buffer, m, limit);
+  if (const char* m = cycles::marker(object::context_of(obj), TYPE_OBJECT, false)) return string::write_ascii(buffer, m, limit);
   return write_entries(obj, buffer, false, false, arg, limit, -1);
 }
 
 i32 object_mold(Cell* obj, Cell* buffer, bool only, bool all, bool flat, Cell* arg, i32 limit,
                 i32 indent) {
-  if (const char* m = cycles::marker(obj, true)) return string::write_ascii(buffer, m, limit);
+  if (const char* m = cycles::marker(object::context_of(obj), TYPE_OBJECT, true)) return string::write_ascii(buffer, m, limit);
   if (only) return write_entries(obj, buffer, all, flat, arg, limit, -1);
   limit = string::write_ascii(buffer, "make object! [", limit);
   // An object without (visible) words molds as the two brackets.
