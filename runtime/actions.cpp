@@ -130,18 +130,6 @@ bool compare(Cell* v1, Cell* v2, i32 op) {
   }
 }
 
-i32 compare_values(Cell* v1, Cell* v2, i32 op) {
-  auto h = handler<act::Compare>(v1, ACT_compare);
-  switch (type_of(v1)) {
-    case TYPE_LOGIC: return i32(logic_of(v1)) - i32(logic_of(v2));
-    case TYPE_NATIVE: case TYPE_ACTION: case TYPE_OP:
-      return v1->w1 < v2->w1 ? -1 : (v1->w1 > v2->w1 ? 1 : 0);
-    case TYPE_FUNCTION: case TYPE_ROUTINE:
-      return v1->w3 < v2->w3 ? -1 : (v1->w3 > v2->w3 ? 1 : 0);
-    default: return h(v1, v2, op);
-  }
-}
-
 void compare_to_logic(i32 op) {
   bool b = compare(stack::base, stack::base + 1, op);
   make_logic(stack::base, b);

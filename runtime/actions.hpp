@@ -208,7 +208,7 @@ i32 mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* arg, i
          i32 indent);
 Cell* eval_path(Cell* parent, Cell* element, Cell* value, const PathStep& step);
 bool compare(Cell* value1, Cell* value2, i32 op);
-i32 compare_values(Cell* value1, Cell* value2, i32 op);
+i32 compare_values(Cell* value1, Cell* value2, i32 op);  // datatypes/value_order.cpp
 void compare_to_logic(i32 op);  // compares base and base+1, answers logic! in base
 
 // Reads a pick/poke index: integer! or char! its value, true 1, false 2, else 0.

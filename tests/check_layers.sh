@@ -35,7 +35,7 @@ fi
 OWNERS="runtime/cell.hpp runtime/context_record.hpp runtime/hash.cpp runtime/hash.hpp runtime/check.cpp eval/lexer_state.hpp"
 PENDING="
 eval/natives_math.cpp
-runtime/actions.cpp runtime/stack.cpp runtime/stack.hpp
+runtime/stack.cpp runtime/stack.hpp
 tests/unit/collector_test.cpp
 
 tests/unit/sort_test.cpp
