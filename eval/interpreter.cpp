@@ -1264,7 +1264,6 @@ Cell compare(const Cell* fn, const Cell* first, const Cell* second) {
   Cell* out = stack::push();
   CallOptions o;
   o.name = &name;
-  o.callback = CALLBACK_SORT;
   Status st = invoke(fn, pair, 2, out, o);
   Cell r = *out;
   stack::pop(1);
