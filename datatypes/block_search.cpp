@@ -295,8 +295,10 @@ int user_compare(const void* x, const void* y, void* arg, void*) {
   const Cell* b = static_cast<const Cell*>(y);
   const Cell* first = s->reverse ? a : b;
   const Cell* second = s->reverse ? b : a;
-  // Everything read from the records is copied before the first allocation.
+  // Everything read from the records is copied before the first allocation
+  // (checked builds verify that nothing allocates meanwhile).
   if (s->whole) {
+    mem::NoAlloc no_allocation;
     fill_scratch(s->scratch_a, first, s->size);
     fill_scratch(s->scratch_b, second, s->size);
     first = s->scratch_a;

@@ -320,8 +320,13 @@ int call_function(const void* x, const void* y, const SortSpec& s) {
     for (u32 k = 0; k < n; ++k) units[k] = get_char(p + u64(from + k) * s.unit, s.unit);
     return units;
   };
-  // Both records are read before anything allocates.
-  std::vector<u32> a = read(x), b = read(y);
+  // Both records are read before anything allocates (checked builds verify it).
+  std::vector<u32> a, b;
+  {
+    mem::NoAlloc no_allocation;
+    a = read(x);
+    b = read(y);
+  }
   // The values are made in rooted cells.
   roots::LocalCell one, two;
   // The function answers whether its first argument comes first: without
