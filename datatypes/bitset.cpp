@@ -8,6 +8,7 @@
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/ownership.hpp"
+#include "runtime/collector.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
 #include "runtime/hash.hpp"
@@ -574,6 +575,7 @@ void init() {
   t.poke = bitset_poke;
   t.remove = bitset_remove;
   t.modify = bitset_modify;
+  gc::set_mark_rule(TYPE_BITSET, [](const Cell* b) { gc::mark_node(series_node(b)); });
   types::register_datatype({TYPE_BITSET, TYPE_NO_TYPE, "bitset!", t});
 }
 

@@ -16,6 +16,7 @@
 #include "datatypes/symbol.hpp"
 #include "datatypes/typeset.hpp"
 #include "eval/api.hpp"
+#include "runtime/collector.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/cycles.hpp"
 #include "runtime/error.hpp"
@@ -777,7 +778,13 @@ i32 compare(Cell* v1, Cell* v2, i32 op) {
   return compare_each(v1, v2, op);
 }
 
+// A block (paren!, the paths) keeps its series and the values in it alive.
+void mark_block(const Cell* b) { gc::mark_series(series_node(b)); }
+
 void init() {
+  for (Type t : {TYPE_BLOCK, TYPE_PAREN, TYPE_PATH, TYPE_LIT_PATH, TYPE_SET_PATH, TYPE_GET_PATH}) {
+    gc::set_mark_rule(t, mark_block);
+  }
   types::register_datatype({TYPE_BLOCK, TYPE_SERIES, "block!",
                             {.make = make, .to = to, .form = form, .mold = mold_block,
                              .eval_path = eval_path, .compare = compare, .append = insert,

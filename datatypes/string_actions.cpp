@@ -12,6 +12,7 @@
 
 #include "datatypes/string.hpp"
 #include "datatypes/word.hpp"
+#include "runtime/collector.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/casefold.hpp"
 #include "runtime/error.hpp"
@@ -566,7 +567,17 @@ void do_set_op(i32 op, bool case_sensitive, const Cell* skip) {
   stack::top = stack::base + 1;
 }
 
+// A string (file!, url!, tag!, email!, ref!, symbol! alike) keeps its bytes
+// and its cache series alive; it holds no values.
+void mark_string(const Cell* s) {
+  gc::mark_node(series_node(s));
+  if (series_extra(s)) gc::mark_node(series_extra(s));
+}
+
 void register_type() {
+  for (Type t : {TYPE_STRING, TYPE_FILE, TYPE_URL, TYPE_TAG, TYPE_EMAIL, TYPE_REF, TYPE_SYMBOL}) {
+    gc::set_mark_rule(t, mark_string);
+  }
   DatatypeDef def{TYPE_STRING,
                   TYPE_SERIES,
                   "string!",

@@ -87,6 +87,8 @@ void mark_event_rule(const Cell* c) {
 
 MarkRule g_rules[TYPE_SLOTS] = {};
 const bool g_default_rules = [] {
+  // The owners' modules register these too; the rules here keep a datatype
+  // whose module registers none (added without one) marked all the same.
   for (Type t : {TYPE_BLOCK, TYPE_PAREN, TYPE_PATH, TYPE_LIT_PATH, TYPE_SET_PATH, TYPE_GET_PATH}) {
     g_rules[t] = mark_cells_rule;
   }
