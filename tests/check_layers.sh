@@ -36,10 +36,7 @@ OWNERS="runtime/cell.hpp runtime/context_record.hpp runtime/hash.cpp runtime/has
 PENDING="
 eval/natives_math.cpp
 runtime/stack.cpp runtime/stack.hpp
-tests/unit/collector_test.cpp
-
-tests/unit/sort_test.cpp
-tests/unit/test_support.cpp
+tests/unit/collector_test.cpp tests/unit/sort_test.cpp tests/unit/test_support.cpp
 "
 for f in $(find runtime eval io view console platform tests/unit bench -name '*.cpp' -o -name '*.hpp' 2>/dev/null | sort); do
   case " $OWNERS " in *" $f "*) continue ;; esac
