@@ -11,6 +11,7 @@
 #include "bench/bench_main.hpp"
 #include "datatypes/block.hpp"
 #include "datatypes/string.hpp"
+#include "runtime/actions.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/roots.hpp"
 #include "runtime/stack.hpp"
@@ -64,8 +65,9 @@ void BM_FindLongPatternBlock(benchmark::State& state) {
   i32 at = -1;
   for (auto _ : state) {
     Cell* top = stack::top;
-    Cell* r = block::find(in.hay_block.get(), in.pattern_block.get(), nullptr, false, false, false,
-                          false, nullptr, nullptr, last, false, false, false);
+    act::FindOptions o;
+    o.last = last;
+    Cell* r = block::find(in.hay_block.get(), in.pattern_block.get(), o);
     at = type_of(r) == TYPE_NONE ? -1 : series_index(r);
     stack::top = top;
   }
@@ -79,8 +81,9 @@ void BM_FindLongPatternString(benchmark::State& state) {
   i32 at = -1;
   for (auto _ : state) {
     Cell* top = stack::top;
-    Cell* r = string::find(in.hay_text.get(), in.pattern_text.get(), nullptr, false, case_, false,
-                           false, nullptr, nullptr, false, false, false, false);
+    act::FindOptions o;
+    o.case_ = case_;
+    Cell* r = string::find(in.hay_text.get(), in.pattern_text.get(), o);
     at = type_of(r) == TYPE_NONE ? -1 : series_index(r);
     stack::top = top;
   }

@@ -163,7 +163,7 @@ int run_script(const std::string& path) {
   mem::Buffer* b = mem::buffer_of(series_node(code.get()));
   Cell* first = b->cells();
   bool header = b->used() >= 2 * sizeof(Cell) && type_of(first) == TYPE_WORD &&
-                symbol::resolve(first->w2) == symbol::resolve(symbol::make("Qel")) &&
+                symbol::resolve(word::symbol_of(first)) == symbol::resolve(symbol::make("Qel")) &&
                 type_of(first + 1) == TYPE_BLOCK;
   if (!header) fire(Err::syntax_no_header, path_value(path));
   set_series_index(code.get(), 2);

@@ -12,6 +12,7 @@
 #include "datatypes/context.hpp"
 #include "datatypes/function.hpp"
 #include "datatypes/image.hpp"
+#include "datatypes/object.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
 #include "eval/api.hpp"
@@ -78,9 +79,9 @@ Cell* push_routine(const char* spec_text, const char* name, routines::Entry entr
 }
 
 void set_field(Cell* obj, const char* field, const Cell* value) {
-  i32 i = context::find_word(obj->w1, symbol::make(field), true);
+  i32 i = context::find_word(object::context_of(obj), symbol::make(field), true);
   if (i < 0) fire(Err::internal_not_done);
-  copy_cell(value, context::slot(obj->w1, u32(i)));
+  copy_cell(value, context::slot(object::context_of(obj), u32(i)));
 }
 
 }  // namespace
@@ -88,8 +89,8 @@ void set_field(Cell* obj, const char* field, const Cell* value) {
 void install() {
   Cell* sys = word::get_value_cell(intern_word("system"));
   if (type_of(sys) != TYPE_OBJECT) return;
-  i32 slot = context::find_word(sys->w1, symbol::make("codecs"), true);
-  if (slot < 0 || type_of(context::slot(sys->w1, u32(slot))) != TYPE_NONE) return;
+  i32 slot = context::find_word(object::context_of(sys), symbol::make("codecs"), true);
+  if (slot < 0 || type_of(context::slot(object::context_of(sys), u32(slot))) != TYPE_NONE) return;
   std::string text = "system/codecs: reduce [";
   for (const CodecDef& c : kCodecs) {
     text += std::string(" '") + c.key + " make object! [" + c.source + " encode: none decode: none]";
@@ -100,7 +101,7 @@ void install() {
   interp::eval_block_or_throw(code.get(), false);
   stack::reset();
   sys = word::get_value_cell(intern_word("system"));
-  copy_cell(context::slot(sys->w1, u32(slot)), block.get());
+  copy_cell(context::slot(object::context_of(sys), u32(slot)), block.get());
   for (u32 k = 0; k < sizeof kCodecs / sizeof kCodecs[0]; ++k) {
     std::string enc = std::string("image-encode-") + kCodecs[k].key;
     std::string dec = std::string("image-decode-") + kCodecs[k].key;
