@@ -35,6 +35,7 @@ extern TextLoader load_first;
 
 // target becomes a word! of the global context naming the symbol (its slot
 // added, unset, when absent).
+inline u32 symbol_of(const Cell* word) { return word->w2; }  // as written
 Cell* make_at(u32 symbol, Cell* target);
 Cell* make_in(u32 symbol, u32 block);           // appends such a word
 Cell* make_from_name(const char* name, u32 block);

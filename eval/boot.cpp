@@ -14,6 +14,7 @@
 #include "eval/action_specs.hpp"
 #include "eval/interpreter.hpp"
 #include "eval/lexer.hpp"
+#include "eval/library_routines.hpp"
 #include "eval/natives.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/collector.hpp"
@@ -164,6 +165,8 @@ void finish_system() {
   copy_cell(error::catalog(), system_field("catalog errors"));
   copy_cell(error::standard(), system_field("standard error"));
   copy_cell(lexer::exit_states(), system_field("lexer exit-states"));
+  library::fill_gc_object(system_field("state GC"));
+  library::wire_internal_routines();
   for (const ClassId& c : kClassIds) {
     Cell* v = system_field(c.path);
     if (type_of(v) == TYPE_OBJECT || type_of(v) == TYPE_ERROR) v->w2 = u32(c.id);
@@ -209,16 +212,24 @@ void run() {
   make_function_values();
   set_datatype_words();
   define_typesets();
+  library::define_routines();
+  library::define_predicates();
+  library::define_math_routines();
   gc::enabled = true;
   runtime::boot_flag = false;
   roots::LocalCell code;
+  bool system_done = false;
   for (unsigned i = 0; i < kLibraryCount; ++i) {
     load_source(code.get(), kLibrary[i].text, kLibrary[i].size);
     skip_header(code.get());
     interp::eval_block_or_throw(code.get(), false);
     stack::reset();
+    // The sources after the system object's own may use all of it.
+    if (!system_done && type_of(word::get_value_cell(intern_word("system"))) == TYPE_OBJECT) {
+      finish_system();
+      system_done = true;
+    }
   }
-  finish_system();
 }
 
 }  // namespace qel::boot

@@ -944,6 +944,7 @@ Status eval_call(const Cell* fn_in, const Code& code, u32& pos, bool sub, const 
         st = call_function(&fn, octx, &name, 0);
         break;
       }
+      case TYPE_ROUTINE: call_routine(&fn); break;
       default:
         fire(Err::internal_not_done);
     }
@@ -961,6 +962,13 @@ Status eval_call(const Cell* fn_in, const Code& code, u32& pos, bool sub, const 
   place(&result, sub, true);
   if (trace) fire_event(EV_RETURN, code.block, i32(pos), ref, &result);
   return 0;
+}
+
+void call_routine(const Cell* fn) {
+  Cell* index = function::more_cell(fn, function::MORE_NATIVE);
+  routines::Entry e = type_of(index) == TYPE_INTEGER ? routines::entry(u32(int_of(index))) : nullptr;
+  if (!e) fire(Err::internal_not_done);
+  e();
 }
 
 Status call_function(const Cell* fn_in, u32 owner_ctx, const Cell* name, u32 callback_bit) {
@@ -1223,6 +1231,7 @@ Status invoke(const Cell* fn_in, const Cell* args, u32 count, Cell* out, const C
     case TYPE_NATIVE: st = natives::entry(fn->w1)(refs); break;
     case TYPE_ACTION: actions::entry(Action(fn->w1))(refs); break;
     case TYPE_FUNCTION: st = interp::call_function(fn, 0, &name, o.callback); break;
+    case TYPE_ROUTINE: interp::call_routine(fn); break;
     default: fire(Err::internal_not_done);
   }
   st = interp::take_return(st);
