@@ -14,6 +14,7 @@
 #include "eval/action_specs.hpp"
 #include "eval/interpreter.hpp"
 #include "eval/lexer.hpp"
+#include "eval/library_code.hpp"
 #include "eval/library_routines.hpp"
 #include "eval/natives.hpp"
 #include "runtime/actions.hpp"
@@ -230,6 +231,7 @@ void run() {
       system_done = true;
     }
   }
+  library::mark_library_code();
 }
 
 }  // namespace qel::boot
