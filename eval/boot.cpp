@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "datatypes/block.hpp"
 #include "datatypes/context.hpp"
 #include "datatypes/native.hpp"
 #include "datatypes/string.hpp"
@@ -178,21 +179,37 @@ void finish_system() {
     Cell* c = field_of(errors, category_word(cat));
     if (type_of(c) == TYPE_OBJECT) c->w2 = u32(186 + 2 * cat);
   }
-  // The command line, as one string.
+  // The command line, as one string: the program and its arguments, each
+  // holding a blank or a tab or being empty put in double quotes.
   std::string line;
-  for (size_t i = 1; i < runtime::args.size(); ++i) {
-    if (i > 1) line += ' ';
-    line += runtime::args[i];
+  for (size_t i = 0; i < runtime::args.size(); ++i) {
+    const std::string& a = runtime::args[i];
+    if (i > 0) line += ' ';
+    if (a.empty() || a.find_first_of(" \t") != std::string::npos) line += '"' + a + '"';
+    else line += a;
   }
   string::load_at(reinterpret_cast<const u8*>(line.data()), u32(line.size()),
                   system_field("script args"), string::Encoding::utf8);
-  // The current directory, as a directory file!.
-  std::string dir = platform::get_current_dir();
-  if (dir.empty() || dir.back() != '/') dir += '/';
-  Cell* path = system_field("options path");
-  string::load_at(reinterpret_cast<const u8*>(dir.data()), u32(dir.size()), path,
-                  string::Encoding::utf8);
-  set_type(path, TYPE_FILE);
+}
+
+// system/options/boot and system/options/args straight from the process's
+// arguments: no quoting round trip can change them.
+void fill_boot_args() {
+  if (runtime::args.empty()) return;
+  Cell* sys = word::get_value_cell(intern_word("system"));
+  if (type_of(sys) != TYPE_OBJECT) return;
+  const std::string& prog = runtime::args[0];
+  string::load_at(reinterpret_cast<const u8*>(prog.data()), u32(prog.size()),
+                  system_field("options boot"), string::Encoding::utf8);
+  roots::LocalCell list, item;
+  block::make_at(list.get(), i32(runtime::args.size()));
+  for (size_t i = 1; i < runtime::args.size(); ++i) {
+    const std::string& a = runtime::args[i];
+    string::load_at(reinterpret_cast<const u8*>(a.data()), u32(a.size()), item.get(),
+                    string::Encoding::utf8);
+    copy_cell(item.get(), mem::alloc_tail_cell(series_node(list.get())));
+  }
+  copy_cell(list.get(), system_field("options args"));
 }
 
 }  // namespace
@@ -231,6 +248,7 @@ void run() {
       system_done = true;
     }
   }
+  fill_boot_args();
   library::mark_library_code();
 }
 
