@@ -431,6 +431,19 @@ void private_dir() {
   answer_unset();
 }
 
+// Replaces each word of the symbol in the block (and the blocks in it) by
+// the value. Nothing here allocates.
+void replace_word(u32 node, u32 sym, const Cell* value, int depth) {
+  if (depth > 64) return;
+  u32 n = mem::buffer_of(node)->used() / sizeof(Cell);
+  for (u32 i = 0; i < n; ++i) {
+    Cell* c = mem::buffer_of(node)->cells() + i;
+    Type t = type_of(c);
+    if (t == TYPE_WORD && symbol::resolve(word::symbol_of(c)) == sym) copy_cell(value, c);
+    else if (t == TYPE_BLOCK || t == TYPE_PAREN) replace_word(series_node(c), sym, value, depth + 1);
+  }
+}
+
 // Replaces, in the body of the function that `path` (global words, space-
 // separated) names, each word `placeholder` by the routine.
 void wire(const char* fn_path, const char* placeholder, const char* spec, routines::Entry e) {
@@ -456,13 +469,7 @@ void wire(const char* fn_path, const char* placeholder, const char* spec, routin
   if (!v || type_of(v) != TYPE_FUNCTION) return;
   Cell body = *function::more_cell(v, function::MORE_BODY);
   if (type_of(&body) != TYPE_BLOCK) return;
-  u32 sym = symbol::resolve(symbol::make(placeholder));
-  mem::Buffer* b = mem::buffer_of(series_node(&body));
-  u32 n = b->used() / sizeof(Cell);
-  for (u32 i = 0; i < n; ++i) {
-    Cell* c = b->cells() + i;
-    if (type_of(c) == TYPE_WORD && symbol::resolve(word::symbol_of(c)) == sym) copy_cell(r.get(), c);
-  }
+  replace_word(series_node(&body), symbol::resolve(symbol::make(placeholder)), r.get(), 0);
 }
 
 }  // namespace
