@@ -156,6 +156,8 @@ Cell* system_field(const std::string& path) {
   return v;
 }
 
+void fill_build();
+
 // Fills the members of `system` that come from the runtime, and gives its
 // objects their class ids.
 void finish_system() {
@@ -168,6 +170,7 @@ void finish_system() {
   copy_cell(error::standard(), system_field("standard error"));
   copy_cell(lexer::exit_states(), system_field("lexer exit-states"));
   library::fill_gc_object(system_field("state GC"));
+  fill_build();
   library::wire_internal_routines();
   for (const ClassId& c : kClassIds) {
     Cell* v = system_field(c.path);
@@ -190,6 +193,43 @@ void finish_system() {
   }
   string::load_at(reinterpret_cast<const u8*>(line.data()), u32(line.size()),
                   system_field("script args"), string::Encoding::utf8);
+}
+
+#ifndef QEL_BUILD_DATE
+#define QEL_BUILD_DATE ""
+#endif
+#ifndef QEL_GIT_COMMIT
+#define QEL_GIT_COMMIT ""
+#endif
+#ifndef QEL_GIT_BRANCH
+#define QEL_GIT_BRANCH ""
+#endif
+
+// Sets the field to the first value of the text, when the text is not empty.
+void set_loaded(const char* path, const std::string& text) {
+  if (text.empty()) return;
+  roots::LocalCell v;
+  load_source(v.get(), text.data(), text.size());
+  mem::Buffer* b = mem::buffer_of(series_node(v.get()));
+  if (b->used() < sizeof(Cell)) return;
+  Cell first = *b->cells();
+  copy_cell(&first, system_field(path));
+}
+
+// The build record: the build date, the source revision when the build knew
+// it, and what this build is.
+void fill_build() {
+  set_loaded("build date", QEL_BUILD_DATE);
+  std::string commit = QEL_GIT_COMMIT;
+  if (!commit.empty()) set_loaded("build git commit", "#" + commit);
+  std::string branch = QEL_GIT_BRANCH;
+  if (!branch.empty() && branch != "HEAD") set_loaded("build git branch", "\"" + branch + "\"");
+  if (!runtime::args.empty()) {
+    std::string exe = runtime::args[0];
+    string::load_at(reinterpret_cast<const u8*>(exe.data()), u32(exe.size()),
+                    system_field("build config build-basename"), string::Encoding::utf8);
+    set_type(system_field("build config build-basename"), TYPE_FILE);
+  }
 }
 
 // system/options/boot and system/options/args straight from the process's
