@@ -99,6 +99,7 @@ void rebase(Cell* block);
 
 namespace qel::routine {
 
+inline constexpr u32 FLAG_VALUES = 0x8000;  // the entry takes the argument cells as they are
 inline constexpr u32 ARITY_SHIFT = 25;
 inline constexpr u32 ARITY_MASK = 0x1Fu << ARITY_SHIFT;
 

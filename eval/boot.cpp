@@ -18,6 +18,7 @@
 #include "eval/library_code.hpp"
 #include "eval/library_routines.hpp"
 #include "eval/natives.hpp"
+#include "io/image_codec_objects.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/memory.hpp"
@@ -289,6 +290,7 @@ void run() {
     }
   }
   fill_boot_args();
+  image_codecs::install();
   library::mark_library_code();
 }
 

@@ -943,6 +943,17 @@ Status eval_arguments(const Cell* fn, const Code& code, u32& pos, const Cell* pa
 
 }  // namespace
 
+// Runs a routine! whose arguments are in its frame: its entry reads the frame
+// base upward and leaves its result in the base cell. Every routine takes
+// value cells (routine::FLAG_VALUES; an op! made from one keeps only its
+// type): routines over machine values do not exist yet.
+void call_routine(const Cell* fn) {
+  Cell* index = function::more_cell(fn, function::MORE_NATIVE);
+  routines::Entry entry = type_of(index) == TYPE_INTEGER ? routines::entry(u32(int_of(index))) : nullptr;
+  if (!entry) fire(Err::internal_not_done);
+  entry();
+}
+
 Status eval_call(const Cell* fn_in, const Code& code, u32& pos, bool sub, const Cell* path,
                  const Cell* ref, const Cell* owner, u32 apply_mode, bool infix) {
   Cell fn = *fn_in;
@@ -990,13 +1001,6 @@ Status eval_call(const Cell* fn_in, const Code& code, u32& pos, bool sub, const 
   place(&result, sub, true);
   if (trace) fire_event(EV_RETURN, code.block, i32(pos), ref, &result);
   return 0;
-}
-
-void call_routine(const Cell* fn) {
-  Cell* index = function::more_cell(fn, function::MORE_NATIVE);
-  routines::Entry e = type_of(index) == TYPE_INTEGER ? routines::entry(u32(int_of(index))) : nullptr;
-  if (!e) fire(Err::internal_not_done);
-  e();
 }
 
 Status call_function(const Cell* fn_in, u32 owner_ctx, const Cell* name, u32 callback_bit) {

@@ -9,8 +9,6 @@
 
 namespace qel::library {
 
-std::vector<bool> g_code_nodes;
-bool g_code_marks_on = std::getenv("QEL_TRACE_LIBRARY") == nullptr;
 
 namespace {
 
@@ -20,10 +18,8 @@ bool is_block_like(Type t) {
 }
 
 void mark_block(u32 node) {
-  u32 i = node >> 3;
-  if (i >= g_code_nodes.size()) g_code_nodes.resize(i + 1024, false);
-  if (g_code_nodes[i]) return;
-  g_code_nodes[i] = true;
+  if (mem::buffer_of(node)->flags & mem::SERIES_LIBRARY) return;
+  mem::buffer_of(node)->flags |= mem::SERIES_LIBRARY;
   u32 n = mem::buffer_of(node)->used() / sizeof(Cell);
   for (u32 k = 0; k < n; ++k) {
     Cell c = mem::buffer_of(node)->cells()[k];
@@ -53,6 +49,7 @@ void mark_value(const Cell* v, std::unordered_set<u32>& seen, int depth) {
 }  // namespace
 
 void mark_library_code() {
+  if (std::getenv("QEL_TRACE_LIBRARY")) return;
   std::unordered_set<u32> seen;
   u32 n = context::word_count(context::global);
   for (u32 i = 0; i < n; ++i) {

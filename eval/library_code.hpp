@@ -2,21 +2,19 @@
 // raised inside a library function reports the caller's code in its `near`,
 // and the trace events of the interpreter come from no block of the library
 // (a call of a library function is one call). The blocks of the library's
-// function bodies are recorded once at the end of start-up.
+// function bodies are marked once at the end of start-up.
 #pragma once
 
-#include <vector>
-
 #include "runtime/cell.hpp"
+#include "runtime/memory.hpp"
 
 namespace qel::library {
 
-extern std::vector<bool> g_code_nodes;  // by node offset / 8
-extern bool g_code_marks_on;           // development switch: off treats library code as user code
-
+// The blocks carry mem::SERIES_LIBRARY (a copy of one does not). Setting
+// QEL_TRACE_LIBRARY in the environment (a development switch) leaves them
+// unmarked, so library code is traced and reported as any other.
 inline bool is_library_code(u32 node) {
-  u32 i = node >> 3;
-  return g_code_marks_on && i < g_code_nodes.size() && g_code_nodes[i];
+  return (mem::buffer_of(node)->flags & mem::SERIES_LIBRARY) != 0;
 }
 
 // Records the blocks of every function body reachable from the global words

@@ -24,6 +24,7 @@
 #include "eval/boot.hpp"
 #include "eval/interpreter.hpp"
 #include "eval/natives.hpp"
+#include "io/clipboard.hpp"
 #include "io/files.hpp"
 #include "io/os.hpp"
 #include "platform/os.hpp"
@@ -221,10 +222,11 @@ void collect_calls() {
 
 void tracing_q() { answer_logic(interp::trace); }
 
-// The clipboard has no backend on this build: reading answers false
-// (failure), writing answers false.
-void read_clipboard() { answer_logic(false); }
-void write_clipboard() { answer_logic(false); }
+void read_clipboard() {
+  Cell v = *clipboard::read();
+  answer(&v);
+}
+void write_clipboard() { answer_logic(clipboard::write(arg(0))); }
 
 void write_stdout() {
   io::files::write_stdout(arg(0));
@@ -349,6 +351,7 @@ void make_routine(const char* name, const char* spec, routines::Entry fn, Cell* 
   Cell s = *mem::buffer_of(series_node(spec_cell.get()))->cells();
   u32 index = routines::register_routine(name, fn);
   routine::push(&s, nullptr, index, -1);
+  (stack::top - 1)->header |= routine::FLAG_VALUES;
   copy_cell(stack::top - 1, out);
   stack::pop(1);
 }
