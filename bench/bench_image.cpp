@@ -15,7 +15,9 @@
 #include "bench_main.hpp"
 #include "datatypes/binary.hpp"
 #include "datatypes/context.hpp"
+#include "datatypes/object.hpp"
 #include "datatypes/symbol.hpp"
+#include "datatypes/word.hpp"
 #include "datatypes/image.hpp"
 #include "datatypes/image_geometry.hpp"
 #include "datatypes/word.hpp"
@@ -162,12 +164,12 @@ Cell routine_of(const char* key, const char* field) {
   (void)booted;
   Cell* sys = word::get_value_cell(intern_word("system"));
   auto slot = [](const Cell* obj, const char* name) {
-    return context::slot(obj->w1, u32(context::find_word(obj->w1, symbol::make(name), true)));
+    return context::slot(object::context_of(obj), u32(context::find_word(object::context_of(obj), symbol::make(name), true)));
   };
   Cell codecs = *slot(sys, "codecs");
   mem::Buffer* b = mem::buffer_of(series_node(&codecs));
   for (u32 i = 0; i + 1 < b->used() / sizeof(Cell); i += 2) {
-    if (symbol::name(b->cells()[i].w2) == key) return *slot(&b->cells()[i + 1], field);
+    if (symbol::name(word::symbol_of(&b->cells()[i])) == key) return *slot(&b->cells()[i + 1], field);
   }
   std::abort();
 }
@@ -180,7 +182,7 @@ void BM_PngEncodeQel(benchmark::State& state) {
     Cell args[2] = {*img, {}};
     make_none(&args[1]);
     api::invoke(&enc, args, 2, out);
-    benchmark::DoNotOptimize(out->w2);
+    benchmark::DoNotOptimize(series_node(out));
   }
   stack::pop(2);
 }
@@ -212,7 +214,7 @@ void decode_qel(benchmark::State& state, const std::vector<u8>& file) {
   Cell* out = stack::push();
   for (auto _ : state) {
     api::invoke(&dec, bin, 1, out);
-    benchmark::DoNotOptimize(out->w2);
+    benchmark::DoNotOptimize(series_node(out));
   }
   stack::pop(2);
 }
@@ -236,7 +238,7 @@ void BM_JpegEncodeQel(benchmark::State& state) {
     Cell args[2] = {*img, {}};
     make_none(&args[1]);
     api::invoke(&enc, args, 2, out);
-    benchmark::DoNotOptimize(out->w2);
+    benchmark::DoNotOptimize(series_node(out));
   }
   stack::pop(2);
 }

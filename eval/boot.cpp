@@ -6,6 +6,7 @@
 #include "datatypes/block.hpp"
 #include "datatypes/context.hpp"
 #include "datatypes/native.hpp"
+#include "datatypes/object.hpp"
 #include "datatypes/string.hpp"
 #include "platform/os.hpp"
 #include "runtime/error.hpp"
@@ -124,7 +125,7 @@ void define_typesets() {
 
 // The value cell of field `name` of the object in cell obj.
 Cell* field_of(const Cell* obj, const char* name) {
-  u32 ctx = obj->w1;
+  u32 ctx = object::context_of(obj);
   i32 i = context::find_word(ctx, symbol::make(name), true);
   if (i < 0) fire(Err::internal_not_done);
   return context::slot(ctx, u32(i));
@@ -138,10 +139,10 @@ struct ClassId {
 };
 const ClassId kClassIds[] = {
     {"build", 176}, {"build git", 178}, {"build config", 180}, {"catalog", 182},
-    {"catalog errors", 184}, {"state", 206}, {"state callbacks", 209}, {"state GC", 212},
+    {"catalog errors", object::CLASS_ERRORS}, {"state", 206}, {"state callbacks", 209}, {"state GC", 212},
     {"ports", 214}, {"locale", 216}, {"locale currencies", 218}, {"options", 222},
     {"options float", 224}, {"script", 229}, {"standard", 231}, {"standard header", 233},
-    {"standard port", 243}, {"standard error", 245}, {"standard file-info", 247},
+    {"standard port", 243}, {"standard error", object::CLASS_STANDARD_ERROR}, {"standard file-info", 247},
     {"standard url-parts", 250}, {"standard scheme", 252}, {"lexer", 254},
 };
 
@@ -164,7 +165,7 @@ void fill_build();
 void finish_system() {
   Cell* sys = word::get_value_cell(intern_word("system"));
   if (type_of(sys) != TYPE_OBJECT) return;
-  sys->w2 = 174;
+  object::set_class(sys, object::CLASS_SYSTEM);
   Cell words{TYPE_OBJECT, context::global, u32(-1), 0};
   copy_cell(&words, field_of(sys, "words"));
   copy_cell(error::catalog(), system_field("catalog errors"));
@@ -175,13 +176,13 @@ void finish_system() {
   library::wire_internal_routines();
   for (const ClassId& c : kClassIds) {
     Cell* v = system_field(c.path);
-    if (type_of(v) == TYPE_OBJECT || type_of(v) == TYPE_ERROR) v->w2 = u32(c.id);
+    if (type_of(v) == TYPE_OBJECT || type_of(v) == TYPE_ERROR) object::set_class(v, c.id);
   }
-  // The categories of the error catalogue: 186, 188, ... 204.
+  // The categories of the error catalogue: every second id from the first.
   Cell* errors = system_field("catalog errors");
   for (int cat = 0; cat < ERR_CATEGORY_COUNT; ++cat) {
     Cell* c = field_of(errors, category_word(cat));
-    if (type_of(c) == TYPE_OBJECT) c->w2 = u32(186 + 2 * cat);
+    if (type_of(c) == TYPE_OBJECT) object::set_class(c, object::CLASS_FIRST_CATEGORY + 2 * cat);
   }
   // The command line, as one string: the program and its arguments, each
   // holding a blank or a tab or being empty put in double quotes.
@@ -261,7 +262,7 @@ bool skip_header(Cell* code) {
   if (b->used() / sizeof(Cell) < i + 2) return false;
   Cell* first = b->cells() + i;
   if (type_of(first) != TYPE_WORD || type_of(first + 1) != TYPE_BLOCK) return false;
-  if (symbol::resolve(first->w2) != symbol::resolve(symbol::make("Qel"))) return false;
+  if (symbol::resolve(word::symbol_of(first)) != symbol::resolve(symbol::make("Qel"))) return false;
   set_series_index(code, i32(i + 2));
   return true;
 }

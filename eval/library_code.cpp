@@ -4,6 +4,7 @@
 #include <unordered_set>
 
 #include "datatypes/context.hpp"
+#include "datatypes/object.hpp"
 #include "datatypes/function.hpp"
 #include "runtime/memory.hpp"
 
@@ -33,7 +34,7 @@ void mark_value(const Cell* v, std::unordered_set<u32>& seen, int depth) {
     Cell body = *function::more_cell(v, function::MORE_BODY);
     if (type_of(&body) == TYPE_BLOCK) mark_block(series_node(&body));
   } else if (t == TYPE_OBJECT && depth < 3) {
-    u32 ctx = v->w1;  // the object's context (object.hpp)
+    u32 ctx = object::context_of(v);
     if (!seen.insert(ctx).second) return;
     u32 n = context::word_count(ctx);
     for (u32 i = 0; i < n; ++i) {

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "datatypes/context.hpp"
+#include "datatypes/object.hpp"
 #include "datatypes/file_url.hpp"
 #include "datatypes/float.hpp"
 #include "datatypes/symbol.hpp"
@@ -396,7 +397,7 @@ void gc_cycles() { answer_integer(i32(gc::cycles())); }
 void set_field(Cell* obj, const char* name, const char* spec, routines::Entry fn) {
   roots::LocalCell r;
   make_routine(name, spec, fn, r.get());
-  u32 ctx = obj->w1;  // the object's context (object.hpp)
+  u32 ctx = object::context_of(obj);
   i32 i = context::find_word(ctx, symbol::make(name), true);
   if (i < 0) return;
   Cell v = *r.get();
@@ -463,9 +464,9 @@ void wire(const char* fn_path, const char* placeholder, const char* spec, routin
       v = word::get_value_cell(intern_word(name.c_str()));
     } else {
       if (type_of(v) != TYPE_OBJECT) return;
-      i32 i = context::find_word(v->w1, symbol::make(name.c_str()), true);
+      i32 i = context::find_word(object::context_of(v), symbol::make(name.c_str()), true);
       if (i < 0) return;
-      v = context::slot(v->w1, u32(i));
+      v = context::slot(object::context_of(v), u32(i));
     }
     start = end + 1;
   }

@@ -5,6 +5,7 @@
 #include "datatypes/binary.hpp"
 #include "datatypes/block.hpp"
 #include "datatypes/context.hpp"
+#include "datatypes/object.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/file_url.hpp"
 #include "datatypes/map.hpp"
@@ -107,7 +108,7 @@ bool http_scheme(const Cell* url_cell) { return string::match_bytes(url_cell, "h
 void check_url(const Cell* url) {
   Cell parser = *word::get_value_cell(intern_word("url-parser"));
   if (type_of(&parser) != TYPE_OBJECT) return;  // before the library defines it
-  u32 ctx = parser.w1;  // the object's context (object.hpp)
+  u32 ctx = object::context_of(&parser);
   i32 i = context::find_word(ctx, symbol::make("parse-url"), true);
   if (i < 0) return;
   Cell fn = *context::slot(ctx, u32(i));

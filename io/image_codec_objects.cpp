@@ -11,6 +11,7 @@
 #include "datatypes/context.hpp"
 #include "datatypes/function.hpp"
 #include "datatypes/image.hpp"
+#include "datatypes/object.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
 #include "eval/api.hpp"
@@ -77,9 +78,9 @@ Cell* push_routine(const char* spec_text, const char* name, routines::Entry entr
 }
 
 void set_field(Cell* obj, const char* field, const Cell* value) {
-  i32 i = context::find_word(obj->w1, symbol::make(field), true);
+  i32 i = context::find_word(object::context_of(obj), symbol::make(field), true);
   if (i < 0) fire(Err::internal_not_done);
-  copy_cell(value, context::slot(obj->w1, u32(i)));
+  copy_cell(value, context::slot(object::context_of(obj), u32(i)));
 }
 
 }  // namespace
@@ -87,9 +88,9 @@ void set_field(Cell* obj, const char* field, const Cell* value) {
 void install() {
   Cell* sys = word::get_value_cell(intern_word("system"));
   if (type_of(sys) != TYPE_OBJECT) return;
-  i32 slot = context::find_word(sys->w1, symbol::make("codecs"), true);
+  i32 slot = context::find_word(object::context_of(sys), symbol::make("codecs"), true);
   if (slot < 0) return;
-  Type held = type_of(context::slot(sys->w1, u32(slot)));
+  Type held = type_of(context::slot(object::context_of(sys), u32(slot)));
   if (held != TYPE_NONE && held != TYPE_MAP) return;
   // The objects are made in a block, then put into the registry (a map!, in
   // registry order) or, before the registry exists, become system/codecs.
@@ -112,10 +113,10 @@ void install() {
     Cell put_fn = *word::get_value_cell(&put_word);
     sys = word::get_value_cell(intern_word("system"));
     if (held == TYPE_NONE) {
-      copy_cell(block.get(), context::slot(sys->w1, u32(slot)));
+      copy_cell(block.get(), context::slot(object::context_of(sys), u32(slot)));
     } else {
       api::Values args(4);
-      copy_cell(context::slot(sys->w1, u32(slot)), args[0]);
+      copy_cell(context::slot(object::context_of(sys), u32(slot)), args[0]);
       for (u32 k = 0; k < sizeof kCodecs / sizeof kCodecs[0]; ++k) {
         copy_cell(mem::buffer_of(series_node(block.get()))->cells() + 2 * k, args[1]);
         copy_cell(mem::buffer_of(series_node(block.get()))->cells() + 2 * k + 1, args[2]);
