@@ -6,6 +6,7 @@
 #include "datatypes/context.hpp"
 #include "datatypes/object.hpp"
 #include "datatypes/function.hpp"
+#include "runtime/config.hpp"
 #include "runtime/memory.hpp"
 
 namespace qel::library {
@@ -50,7 +51,7 @@ void mark_value(const Cell* v, std::unordered_set<u32>& seen, int depth) {
 }  // namespace
 
 void mark_library_code() {
-  if (std::getenv("QEL_TRACE_LIBRARY")) return;
+  if (std::getenv(config::TRACE_LIBRARY_ENV)) return;
   std::unordered_set<u32> seen;
   u32 n = context::word_count(context::global);
   for (u32 i = 0; i < n; ++i) {

@@ -10,9 +10,8 @@
 
 namespace qel::library {
 
-// The blocks carry mem::SERIES_LIBRARY (a copy of one does not). Setting
-// QEL_TRACE_LIBRARY in the environment (a development switch) leaves them
-// unmarked, so library code is traced and reported as any other.
+// The blocks carry mem::SERIES_LIBRARY (a copy of one does not). The
+// development switch config::TRACE_LIBRARY_ENV leaves them unmarked.
 inline bool is_library_code(u32 node) {
   return (mem::buffer_of(node)->flags & mem::SERIES_LIBRARY) != 0;
 }
