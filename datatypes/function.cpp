@@ -510,6 +510,13 @@ void init() {
                              .compare = function_compare}});
 }
 
+void call(const Cell* r) {
+  routines::Entry e = routines::entry(u32(int_of(function::more_cell(r, function::MORE_NATIVE))));
+  if (!e) fire(Err::internal_not_done);
+  e();
+  stack::keep();
+}
+
 }  // namespace routine
 
 namespace routines {

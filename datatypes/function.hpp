@@ -113,6 +113,10 @@ inline u32 get_arity(const Cell* r) { return (r->header & ARITY_MASK) >> ARITY_S
 // header, keeping its other bits.
 void set_arity(Cell* r);
 
+// Runs the routine's entry on the current frame (its arguments from the base
+// up); the result is the base cell. No entry: internal not-done.
+void call(const Cell* r);
+
 }  // namespace qel::routine
 
 // The table of C++ routines that routine! values (and compiled functions)

@@ -26,6 +26,8 @@ Cell* intern_word(const char* name);
 
 namespace qel::word {
 
+inline u32 symbol_of(const Cell* w) { return w->w2; }  // the symbol as written (issue! too)
+
 void init();  // registers word!, lit-word!, set-word!, get-word!, refinement!
 
 // Loads the first value of a string! text into out; false when the text holds

@@ -938,6 +938,7 @@ Status eval_call(const Cell* fn_in, const Code& code, u32& pos, bool sub, const 
     switch (t) {
       case TYPE_NATIVE: st = natives::entry(fn.w1)(refs); break;
       case TYPE_ACTION: actions::entry(Action(fn.w1))(refs); break;
+      case TYPE_ROUTINE: routine::call(&fn); break;
       case TYPE_FUNCTION: {
         u32 octx = 0;
         if (owner && type_of(owner) == TYPE_OBJECT && owner->w1 != context::global) octx = owner->w1;

@@ -116,6 +116,9 @@ inline Cell* make_datatype(Cell* c, Type t) {
   c->header = TYPE_DATATYPE; c->w1 = t; c->w2 = c->w3 = 0; return c;
 }
 
+inline Type datatype_of(const Cell* c) { return Type(c->w1); }  // of a datatype! cell
+inline bool logic_of(const Cell* c) { return c->w1 != 0; }         // of a logic! cell
+
 inline bool is_none(const Cell* c) { return type_of(c) == TYPE_NONE; }
 inline bool is_unset(const Cell* c) { return type_of(c) == TYPE_UNSET; }
 

@@ -1,0 +1,84 @@
+// The routines behind the qelbin codec: `encode-cp` and `decode`, held by
+// the object `system/codecs/qelbin` until the codec object of the library
+// takes them over.
+#include <cstring>
+#include <vector>
+
+#include "datatypes/binary.hpp"
+#include "datatypes/block.hpp"
+#include "datatypes/context.hpp"
+#include "datatypes/function.hpp"
+#include "datatypes/symbol.hpp"
+#include "datatypes/word.hpp"
+#include "eval/api.hpp"
+#include "eval/boot.hpp"
+#include "eval/interpreter.hpp"
+#include "io/qelbin.hpp"
+#include "runtime/error.hpp"
+#include "runtime/memory.hpp"
+#include "runtime/roots.hpp"
+#include "runtime/stack.hpp"
+
+namespace qel::qelbin {
+
+namespace {
+
+// encode-cp value: the value in the compact layout, as a binary!.
+void encode_cp_entry() {
+  std::vector<u8> bytes = encode_compact(stack::base);
+  binary::load_at(bytes.data(), u32(bytes.size()), stack::base);
+}
+
+// decode data: a block of the values decoded from the binary! (from its index).
+void decode_entry() {
+  if (type_of(stack::base) != TYPE_BINARY) fire(Err::script_expect_arg);
+  std::vector<u8> bytes = binary::bytes_from_index(stack::base);
+  api::Values out(1);
+  block::make_at(out[0], 4);
+  decode(bytes.data(), bytes.size(), series_node(out[0]), MODE_CODEC);
+  copy_cell(out[0], stack::base);
+}
+
+struct RoutineDef {
+  const char* field;
+  const char* spec;
+  routines::Entry entry;
+};
+const RoutineDef kRoutines[] = {
+    {"encode-cp", "[value [any-type!]]", encode_cp_entry},
+    {"decode", "[data [binary!]]", decode_entry},
+};
+
+}  // namespace
+
+void make_codec_object() {
+  Cell* sys = word::get_value_cell(intern_word("system"));
+  if (type_of(sys) != TYPE_OBJECT) return;
+  roots::LocalCell code;
+  const char* text =
+      "system/codecs: make object! [qelbin: make object! [encode-cp: decode: none]]";
+  boot::load_source(code.get(), text, std::strlen(text));
+  interp::eval_block_or_throw(code.get(), false);
+  stack::reset();
+  for (const RoutineDef& r : kRoutines) {
+    roots::LocalCell spec;
+    boot::load_source(spec.get(), r.spec, std::strlen(r.spec));
+    Cell s = *mem::buffer_of(series_node(spec.get()))->cells();
+    u32 index = routines::register_routine(r.field, r.entry);
+    routine::push(&s, nullptr, index, -1);
+    Cell fn = *stack::last();
+    // system/codecs/qelbin/<field>
+    Cell* v = word::get_value_cell(intern_word("system"));
+    const char* path[] = {"codecs", "qelbin", r.field};
+    for (const char* name : path) {
+      u32 ctx = v->w1;
+      i32 i = context::find_word(ctx, symbol::make(name), true);
+      if (i < 0) fire(Err::internal_not_done);
+      v = context::slot(ctx, u32(i));
+    }
+    copy_cell(&fn, v);
+    stack::reset();
+  }
+}
+
+}  // namespace qel::qelbin
