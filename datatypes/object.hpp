@@ -42,6 +42,11 @@ void init_words();  // interns on-change*, on-deep-change* and changed
 using EvalHook = void (*)(const Cell* block);
 extern EvalHook eval_hook;
 
+inline u32 context_of(const Cell* o) { return o->w1; }
+inline i32 class_id(const Cell* o) { return i32(o->w2); }
+inline void set_class_id(Cell* o, i32 id) { o->w2 = u32(id); }
+inline bool has_on_set(const Cell* o) { return o->w3 != 0; }  // it has change handlers
+
 i32 new_class_id();
 
 // Pushes an object cell over the context and copies it into the self slot.

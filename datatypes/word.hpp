@@ -27,6 +27,8 @@ Cell* intern_word(const char* name);
 namespace qel::word {
 
 inline u32 symbol_of(const Cell* w) { return w->w2; }  // the symbol as written (issue! too)
+inline u32 context_of(const Cell* w) { return w->w1; }  // 0: unbound
+inline i32 index_of(const Cell* w) { return i32(w->w3); }
 
 void init();  // registers word!, lit-word!, set-word!, get-word!, refinement!
 

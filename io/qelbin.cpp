@@ -10,6 +10,11 @@
 #include "datatypes/context.hpp"
 #include "datatypes/date.hpp"
 #include "datatypes/hash_block.hpp"
+#include "datatypes/native.hpp"
+#include "datatypes/object.hpp"
+#include "eval/natives.hpp"
+#include "runtime/actions.hpp"
+#include "runtime/stack.hpp"
 #include "datatypes/issue.hpp"
 #include "datatypes/word.hpp"
 #include "datatypes/map.hpp"
@@ -159,11 +164,49 @@ class Encoder {
       case TYPE_LIT_WORD:
       case TYPE_GET_WORD:
       case TYPE_REFINEMENT:
-        // Written as global: a word bound to an object's or a function's
-        // context is not kept by this layout yet and reads back global.
-        header(t, false);
-        varint(symbol_index(word::symbol_of(&c)));
+        word_record(&c, t);
         break;
+      case TYPE_OBJECT: {
+        u32 ctx = object::context_of(&c);
+        auto found = nodes_.find(ctx);
+        if (found != nodes_.end()) {
+          out.push_back(CODE_REFERENCE);
+          header(t, false);
+          path(found->second);
+        } else {
+          object_record(&c);
+        }
+        break;
+      }
+      case TYPE_ERROR: {
+        header(t, false);
+        varint(u32(int_of(error::field(&c, error::F_CODE))));
+        path_.push_back(0);
+        for (u32 f = error::F_ARG1; f <= error::F_STACK; ++f) {
+          Cell v = *error::field(&c, error::Field(f));
+          value(&v);
+          next();
+        }
+        path_.pop_back();
+        break;
+      }
+      case TYPE_NATIVE:
+      case TYPE_ACTION:
+        header(t, false);
+        varint(native::index_of(&c));
+        spec_block(series_node(&c));
+        break;
+      case TYPE_OP: {
+        // The operator's source record (a native! or action!); an operator
+        // made from a function! or routine! has no record here.
+        Type st = op::source_type(&c);
+        if (st != TYPE_NATIVE && st != TYPE_ACTION) no_codec(st);
+        header(t, false);
+        header(st, false);
+        varint(native::index_of(&c));
+        spec_block(series_node(&c));
+        break;
+      }
       default:
         if (block_like(t) || string_like(t) || t == TYPE_BINARY || t == TYPE_VECTOR ||
             t == TYPE_BITSET || t == TYPE_MAP) {
@@ -175,13 +218,94 @@ class Encoder {
   }
 
   // Path bookkeeping: the position of the next record in its parent.
-  void start_root() { path_.assign(1, 0); }
+  void start_root() {
+    path_.assign(1, 0);
+    on_change_ = symbol::make("on-change*");
+    on_deep_change_ = symbol::make("on-deep-change*");
+  }
   void next() { ++path_.back(); }
 
  private:
   std::vector<u32> path_;
   std::unordered_map<u32, std::vector<u32>> nodes_;
   std::unordered_map<u32, u32> symbols_;
+  u32 on_change_ = 0, on_deep_change_ = 0;
+
+  // The spec block of a native!, action! or op!: a block record that takes
+  // no position of its own (its cells are counted under the owner's).
+  void spec_block(u32 node) {
+    header(TYPE_BLOCK, false);
+    u32 cells = mem::buffer_of(node)->used() / sizeof(Cell);
+    varint(cells);
+    path_.push_back(0);
+    for (u32 i = 0; i < cells; ++i) {
+      Cell child = mem::buffer_of(node)->cells()[i];
+      value(&child);
+      next();
+    }
+    path_.pop_back();
+  }
+
+  // A word bound to an object's context carries that object (or a path to
+  // where it was written); every other word is written global: unbound,
+  // global, or of a context without an object (a function's context
+  // included, which this layout does not keep).
+  void word_record(const Cell* c, Type t) {
+    u32 ctx = word::context_of(c);
+    bool bound = ctx != 0 && ctx != context::global && context::is_context(ctx) &&
+                 type_of(context::self_slot(ctx)) == TYPE_OBJECT;
+    u32 sym = symbol_index(word::symbol_of(c));
+    if (!bound) {
+      header(t, false);
+      varint(sym);
+      return;
+    }
+    auto found = nodes_.find(ctx);
+    if (found != nodes_.end()) out.push_back(CODE_REFERENCE);
+    header(t, true);
+    varint(sym);
+    zigzag(word::index_of(c));
+    if (found != nodes_.end()) {
+      path(found->second);
+    } else {
+      Cell owner = *context::self_slot(ctx);
+      object_record(&owner);
+    }
+  }
+
+  void object_record(const Cell* c) {
+    u32 ctx = object::context_of(c);
+    nodes_.emplace(ctx, path_);
+    bool handlers = object::has_on_set(c);
+    header(TYPE_OBJECT, handlers);
+    zigzag(object::class_id(c));
+    if (handlers) {
+      zigzag(context::find_word(ctx, on_change_, true));
+      zigzag(context::find_word(ctx, on_deep_change_, true));
+    }
+    header(TYPE_CONTEXT, false);
+    u32 n = context::word_count(ctx);
+    bool stacked = context::on_stack(ctx);
+    bool values = false;
+    for (u32 i = 0; i < n && !stacked; ++i) {
+      Cell* v = context::slot(ctx, i);
+      if (v && !is_unset(v)) values = true;
+    }
+    out.push_back(u8((context::kind_of(ctx) & 3) | (stacked ? 4 : 0) | (values ? 0x10 : 0)));
+    varint(n);
+    for (u32 i = 0; i < n; ++i) varint(symbol_index(word::symbol_of(context::symbol_cell(ctx, i))));
+    if (!values) return;
+    path_.push_back(0);
+    for (u32 i = 0; i < n; ++i) {
+      Cell v;
+      Cell* slot = context::slot(ctx, i);
+      if (slot) v = *slot;
+      else make_unset(&v);
+      value(&v);
+      next();
+    }
+    path_.pop_back();
+  }
 
   void header(Type t, bool flag) {
     u8 f = flag ? HEADER_FLAG : 0;
@@ -450,6 +574,18 @@ class Decoder {
       u32 i = varint(pos, stop);
       if (k > 0) {
         Type t = type_of(&current);
+        if (t == TYPE_OBJECT || t == TYPE_ERROR || (is_word_type(t) && bound_to_object(&current))) {
+          u32 ctx = t == TYPE_OBJECT || t == TYPE_ERROR ? object::context_of(&current)
+                                                        : word::context_of(&current);
+          u32 from = t == TYPE_ERROR ? u32(error::F_ARG1) : 0;
+          u32 count = context::word_count(ctx);
+          if (t == TYPE_ERROR) count = u32(error::F_STACK) + 1;
+          if (u64(from) + i >= count) invalid(at);
+          Cell* v = context::slot(ctx, from + i);
+          if (!v) invalid(at);
+          current = *v;
+          continue;
+        }
         if (!block_like(t) && t != TYPE_MAP) invalid(at);
         node = series_node(&current);
         first = 0;
@@ -460,6 +596,99 @@ class Decoder {
       current = b->cells()[first + i];
     }
     return current;
+  }
+
+  static bool is_word_type(Type t) {
+    return t == TYPE_WORD || t == TYPE_SET_WORD || t == TYPE_LIT_WORD || t == TYPE_GET_WORD ||
+           t == TYPE_REFINEMENT;
+  }
+  static bool bound_to_object(const Cell* w) {
+    u32 ctx = word::context_of(w);
+    return ctx != 0 && ctx != context::global && context::is_context(ctx) &&
+           type_of(context::self_slot(ctx)) == TYPE_OBJECT;
+  }
+  // The object a reference designates: an object, or a word of its context.
+  Cell owner(Cell c, const u8* at) {
+    if (is_word_type(type_of(&c)) && bound_to_object(&c)) c = *context::self_slot(word::context_of(&c));
+    if (type_of(&c) != TYPE_OBJECT) invalid(at);
+    return c;
+  }
+
+  // An object (or context!) record after its header: appends the object to
+  // `into` first, so that records inside it may refer to it.
+  const u8* object(const u8* start, const u8* pos, const u8* stop, u32 into, u32 depth,
+                   bool bare, bool handlers) {
+    i32 class_id = -1;
+    if (!bare) {
+      zigzag(pos, stop);  // a decoded object is a class of its own
+      if (handlers) {
+        zigzag(pos, stop);
+        zigzag(pos, stop);
+      }
+      if (pos >= stop || *pos != TYPE_CONTEXT) invalid(pos);
+      ++pos;
+    }
+    if (pos >= stop) invalid(pos);
+    u8 flags = *pos++;
+    if (flags & 4) invalid(pos - 1);  // an object's values never live on the stack
+    const u8* at = pos;
+    u32 n = varint(pos, stop);
+    if (n > u32(stop - pos)) invalid(at);
+    u32 position = mem::buffer_of(into)->used() / sizeof(Cell);
+    api::Values s(3);
+    object::make_at(s[0], n);
+    object::set_class_id(s[0], class_id);
+    append(into, s[0]);
+    u32 ctx = object::context_of(s[0]);
+    make_unset(s[1]);
+    for (u32 i = 0; i < n; ++i) {
+      const u8* here = pos;
+      u32 sym = symbol_at(here, varint(pos, stop));
+      word::make_at(sym, s[2]);
+      if (!context::add_word(ctx, s[2], s[1])) invalid(here);
+    }
+    if (flags & 0x10) {
+      block::make_at(s[1], 4);
+      u32 holder = series_node(s[1]);
+      for (u32 i = 0; i < n; ++i) {
+        pos = value(pos, stop, holder, depth + 1);
+        mem::Buffer* b = mem::buffer_of(holder);
+        Cell v = b->cells()[b->used() / sizeof(Cell) - 1];
+        clear_new_line(&v);
+        *context::slot(ctx, i) = v;
+      }
+    }
+    *s[0] = mem::buffer_of(into)->cells()[position];
+    object::finish(s[0]);
+    mem::buffer_of(into)->cells()[position] = *s[0];
+    (void)start;
+    return pos;
+  }
+
+  // A word bound to an object: its index, then the object (a reference path
+  // with the reference prefix). The word is bound by its symbol.
+  const u8* bound_word(const u8* start, const u8* pos, const u8* stop, u32 into, u32 depth,
+                       Type t, u32 sym, bool reference, bool new_line) {
+    zigzag(pos, stop);
+    api::Values s(2);
+    if (reference) {
+      *s[0] = owner(resolve(pos, stop), start);
+    } else {
+      if (pos >= stop || (*pos & 0x3F) != TYPE_OBJECT) invalid(pos);
+      bool handlers = (*pos & HEADER_FLAG) != 0;
+      ++pos;
+      block::make_at(s[1], 1);
+      pos = object(start, pos, stop, series_node(s[1]), depth + 1, false, handlers);
+      *s[0] = *mem::buffer_of(series_node(s[1]))->cells();
+    }
+    u32 ctx = object::context_of(s[0]);
+    Cell w;
+    word::make_at(sym, &w);
+    if (context::bind_word(ctx, &w) < 0) invalid(start);
+    set_type(&w, t);
+    set_new_line(&w, new_line);
+    append(into, &w);
+    return pos;
   }
 
   // Reads one record at pos and appends its value to the block node `into`.
@@ -496,7 +725,9 @@ class Decoder {
     c.w1 = c.w2 = c.w3 = 0;
     bool is_series = block_like(t) || string_like(t) || t == TYPE_BINARY || t == TYPE_VECTOR ||
                      t == TYPE_BITSET || t == TYPE_MAP;
-    if (reference && !is_series) invalid(start);
+    bool is_word = t == TYPE_WORD || t == TYPE_SET_WORD || t == TYPE_LIT_WORD ||
+                   t == TYPE_GET_WORD || t == TYPE_REFINEMENT;
+    if (reference && !is_series && t != TYPE_OBJECT && !(is_word && flag)) invalid(start);
     switch (t) {
       case TYPE_UNSET: make_unset(&c); break;
       case TYPE_NONE: make_none(&c); break;
@@ -593,14 +824,78 @@ class Decoder {
           issue::make_from_symbol(&c, sym);
           break;
         }
-        if (flag) {
-          // Words bound to an object's or a function's context are not
-          // read by this build.
-          no_codec(t);
-        }
+        if (flag) return bound_word(start, pos, stop, into, depth, t, sym, reference, new_line);
         Cell* slot = word::make_in(sym, into);
         set_type(slot, t);
         set_new_line(slot, new_line);
+        return pos;
+      }
+      case TYPE_OBJECT:
+      case TYPE_CONTEXT: {
+        if (reference) {
+          Cell o = owner(resolve(pos, stop), start);
+          clear_new_line(&o);
+          set_new_line(append(into, &o), new_line);
+          return pos;
+        }
+        u32 position = mem::buffer_of(into)->used() / sizeof(Cell);
+        pos = object(start, pos, stop, into, depth, t == TYPE_CONTEXT, flag);
+        set_new_line(mem::buffer_of(into)->cells() + position, new_line);
+        return pos;
+      }
+      case TYPE_NATIVE:
+      case TYPE_ACTION:
+      case TYPE_OP: {
+        Type source = t;
+        if (t == TYPE_OP) {
+          if (pos >= stop) invalid(pos);
+          u8 h = *pos++;
+          source = Type(h);
+          if (source != TYPE_NATIVE && source != TYPE_ACTION) invalid(pos - 1);
+        }
+        const u8* at = pos;
+        u32 index = varint(pos, stop);
+        u32 count = source == TYPE_NATIVE ? natives::COUNT : u32(ACTION_COUNT);
+        if (index == 0 || index > count) invalid(at);
+        api::Values holder(2);
+        block::make_at(holder[0], 1);
+        if (pos >= stop || (*pos & 63) != TYPE_BLOCK) invalid(pos);
+        pos = value(pos, stop, series_node(holder[0]), depth + 1);
+        Cell spec = *mem::buffer_of(series_node(holder[0]))->cells();
+        Cell* made = native::push(&spec, index, source);
+        if (t == TYPE_OP) {
+          Cell proto;
+          make_datatype(&proto, TYPE_OP);
+          *holder[1] = *made;
+          stack::pop(1);
+          made = actions::make(&proto, holder[1]);
+        }
+        Cell v = *made;
+        stack::pop(1);
+        set_new_line(append(into, &v), new_line);
+        return pos;
+      }
+      case TYPE_ERROR: {
+        const u8* at = pos;
+        u32 code = varint(pos, stop);
+        if (code > 0x7FFFFFFF || err_at(int(code / 100), code % 100 + 2) == Err::count_) invalid(at);
+        Cell proto, spec;
+        make_datatype(&proto, TYPE_ERROR);
+        make_integer(&spec, i32(code));
+        u32 position = mem::buffer_of(into)->used() / sizeof(Cell);
+        Cell e = *error::make(&proto, &spec, TYPE_ERROR);
+        stack::pop(1);
+        set_new_line(append(into, &e), new_line);
+        api::Values holder(1);
+        block::make_at(holder[0], 6);
+        u32 node = series_node(holder[0]);
+        for (u32 f = error::F_ARG1; f <= error::F_STACK; ++f) {
+          pos = value(pos, stop, node, depth + 1);
+          mem::Buffer* b = mem::buffer_of(node);
+          Cell v = b->cells()[b->used() / sizeof(Cell) - 1];
+          clear_new_line(&v);
+          *error::field(mem::buffer_of(into)->cells() + position, error::Field(f)) = v;
+        }
         return pos;
       }
       default:
