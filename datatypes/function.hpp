@@ -40,6 +40,8 @@ enum MoreCell : u32 { MORE_BODY = 0, MORE_SPARE, MORE_NATIVE, MORE_OP, MORE_BOOT
 
 void init();  // registers function!
 
+inline u32 context_of(const Cell* fn) { return fn->w1; }
+
 // Runs a function! whose arguments (and locals) the caller pushed inside a
 // function frame it opened (stack::mark_func); leaves the result in the
 // frame's base cell. owner_ctx is the context of the object the function

@@ -9,6 +9,7 @@
 #include "datatypes/block.hpp"
 #include "datatypes/context.hpp"
 #include "datatypes/date.hpp"
+#include "datatypes/function.hpp"
 #include "datatypes/hash_block.hpp"
 #include "datatypes/native.hpp"
 #include "datatypes/object.hpp"
@@ -197,16 +198,24 @@ class Encoder {
         spec_block(series_node(&c));
         break;
       case TYPE_OP: {
-        // The operator's source record (a native! or action!); an operator
-        // made from a function! or routine! has no record here.
+        // The operator's source record, which takes no position of its own;
+        // an operator made from a routine! has none.
         Type st = op::source_type(&c);
-        if (st != TYPE_NATIVE && st != TYPE_ACTION) no_codec(st);
+        if (st != TYPE_NATIVE && st != TYPE_ACTION && st != TYPE_FUNCTION) no_codec(st);
         header(t, false);
+        if (st == TYPE_FUNCTION) {
+          Cell fn = *function::more_cell(&c, function::MORE_OP);
+          function_or_reference(&fn);
+          break;
+        }
         header(st, false);
         varint(native::index_of(&c));
         spec_block(series_node(&c));
         break;
       }
+      case TYPE_FUNCTION:
+        function_or_reference(&c);
+        break;
       default:
         if (block_like(t) || string_like(t) || t == TYPE_BINARY || t == TYPE_VECTOR ||
             t == TYPE_BITSET || t == TYPE_MAP) {
@@ -246,14 +255,15 @@ class Encoder {
     path_.pop_back();
   }
 
-  // A word bound to an object's context carries that object (or a path to
-  // where it was written); every other word is written global: unbound,
-  // global, or of a context without an object (a function's context
-  // included, which this layout does not keep).
+  // A word bound to an object's or a function's context carries that owner
+  // (or a path to where it was written); every other word is written
+  // global: unbound, global, or of a context that no such value owns.
   void word_record(const Cell* c, Type t) {
     u32 ctx = word::context_of(c);
-    bool bound = ctx != 0 && ctx != context::global && context::is_context(ctx) &&
-                 type_of(context::self_slot(ctx)) == TYPE_OBJECT;
+    Type owner_type = TYPE_NONE;
+    if (ctx != 0 && ctx != context::global && context::is_context(ctx))
+      owner_type = type_of(context::self_slot(ctx));
+    bool bound = owner_type == TYPE_OBJECT || owner_type == TYPE_FUNCTION;
     u32 sym = symbol_index(word::symbol_of(c));
     if (!bound) {
       header(t, false);
@@ -269,8 +279,44 @@ class Encoder {
       path(found->second);
     } else {
       Cell owner = *context::self_slot(ctx);
-      object_record(&owner);
+      if (owner_type == TYPE_OBJECT) object_record(&owner);
+      else function_or_reference(&owner);
     }
+  }
+
+  void function_or_reference(const Cell* c) {
+    u32 ctx = function::context_of(c);
+    if (!is_unset(function::more_cell(c, function::MORE_NATIVE))) no_codec(TYPE_ROUTINE);
+    auto found = nodes_.find(ctx);
+    if (found != nodes_.end()) {
+      out.push_back(CODE_REFERENCE);
+      header(TYPE_FUNCTION, false);
+      path(found->second);
+      return;
+    }
+    function_record(c);
+  }
+
+  // A function: the lengths of its spec and body, its context's words, then
+  // the spec (position 0) and the body (position 1) as block records.
+  void function_record(const Cell* c) {
+    u32 ctx = function::context_of(c);
+    nodes_.emplace(ctx, path_);
+    Cell spec;
+    make_series(&spec, TYPE_BLOCK, series_node(c));
+    Cell body = *function::more_cell(c, function::MORE_BODY);
+    if (type_of(&body) != TYPE_BLOCK) {
+      no_codec(TYPE_FUNCTION);
+    }
+    header(TYPE_FUNCTION, false);
+    varint(mem::buffer_of(series_node(&spec))->used() / sizeof(Cell));
+    varint(mem::buffer_of(series_node(&body))->used() / sizeof(Cell));
+    context_record(ctx);
+    path_.push_back(0);
+    value(&spec);
+    next();
+    value(&body);
+    path_.pop_back();
   }
 
   void object_record(const Cell* c) {
@@ -283,6 +329,10 @@ class Encoder {
       zigzag(context::find_word(ctx, on_change_, true));
       zigzag(context::find_word(ctx, on_deep_change_, true));
     }
+    context_record(ctx);
+  }
+
+  void context_record(u32 ctx) {
     header(TYPE_CONTEXT, false);
     u32 n = context::word_count(ctx);
     bool stacked = context::on_stack(ctx);
@@ -499,6 +549,7 @@ class Decoder {
   u32 names_size_ = 0;
   std::vector<u32> offsets_;
   std::vector<u32> ids_;
+  std::unordered_map<u32, u32> pending_;  // object context -> block of its values read so far
 
   [[noreturn]] void invalid(const u8* at) {
     Cell n;
@@ -574,16 +625,34 @@ class Decoder {
       u32 i = varint(pos, stop);
       if (k > 0) {
         Type t = type_of(&current);
-        if (t == TYPE_OBJECT || t == TYPE_ERROR || (is_word_type(t) && bound_to_object(&current))) {
+        bool object_word = is_word_type(t) && bound_to_owner(&current) &&
+                           type_of(context::self_slot(word::context_of(&current))) == TYPE_OBJECT;
+        if (t == TYPE_OBJECT || t == TYPE_ERROR || object_word) {
           u32 ctx = t == TYPE_OBJECT || t == TYPE_ERROR ? object::context_of(&current)
                                                         : word::context_of(&current);
           u32 from = t == TYPE_ERROR ? u32(error::F_ARG1) : 0;
           u32 count = context::word_count(ctx);
           if (t == TYPE_ERROR) count = u32(error::F_STACK) + 1;
           if (u64(from) + i >= count) invalid(at);
+          auto pending = pending_.find(ctx);
+          if (pending != pending_.end()) {
+            // An object whose values are being read: they are in its holder.
+            mem::Buffer* hb = mem::buffer_of(pending->second);
+            if (i >= hb->used() / sizeof(Cell)) invalid(at);
+            current = hb->cells()[i];
+            continue;
+          }
           Cell* v = context::slot(ctx, from + i);
           if (!v) invalid(at);
           current = *v;
+          continue;
+        }
+        if (t == TYPE_FUNCTION || (t == TYPE_OP && op::source_type(&current) == TYPE_FUNCTION) ||
+            (is_word_type(t) && bound_to_owner(&current))) {
+          Cell fn = owner(current, at, TYPE_FUNCTION);
+          if (i == 0) make_series(&current, TYPE_BLOCK, series_node(&fn));
+          else if (i == 1) current = *function::more_cell(&fn, function::MORE_BODY);
+          else invalid(at);
           continue;
         }
         if (!block_like(t) && t != TYPE_MAP) invalid(at);
@@ -602,16 +671,24 @@ class Decoder {
     return t == TYPE_WORD || t == TYPE_SET_WORD || t == TYPE_LIT_WORD || t == TYPE_GET_WORD ||
            t == TYPE_REFINEMENT;
   }
-  static bool bound_to_object(const Cell* w) {
+  static bool bound_to_owner(const Cell* w) {
     u32 ctx = word::context_of(w);
-    return ctx != 0 && ctx != context::global && context::is_context(ctx) &&
-           type_of(context::self_slot(ctx)) == TYPE_OBJECT;
+    if (ctx == 0 || ctx == context::global || !context::is_context(ctx)) return false;
+    Type t = type_of(context::self_slot(ctx));
+    return t == TYPE_OBJECT || t == TYPE_FUNCTION;
   }
-  // The object a reference designates: an object, or a word of its context.
-  Cell owner(Cell c, const u8* at) {
-    if (is_word_type(type_of(&c)) && bound_to_object(&c)) c = *context::self_slot(word::context_of(&c));
-    if (type_of(&c) != TYPE_OBJECT) invalid(at);
+  // The object or function a reference designates: the value itself, a word
+  // of its context, or an operator made from the function.
+  Cell owner(Cell c, const u8* at, Type want) {
+    if (is_word_type(type_of(&c)) && bound_to_owner(&c)) c = *context::self_slot(word::context_of(&c));
+    if (type_of(&c) == TYPE_OP && op::source_type(&c) == TYPE_FUNCTION)
+      c = *function::more_cell(&c, function::MORE_OP);
+    if (type_of(&c) != want && want != TYPE_NONE) invalid(at);
+    if (type_of(&c) != TYPE_OBJECT && type_of(&c) != TYPE_FUNCTION) invalid(at);
     return c;
+  }
+  static u32 owner_context(const Cell* c) {
+    return type_of(c) == TYPE_OBJECT ? object::context_of(c) : function::context_of(c);
   }
 
   // An object (or context!) record after its header: appends the object to
@@ -648,12 +725,13 @@ class Decoder {
       if (!context::add_word(ctx, s[2], s[1])) invalid(here);
     }
     if (flags & 0x10) {
-      block::make_at(s[1], 4);
+      block::make_at(s[1], i32(n));
       u32 holder = series_node(s[1]);
+      pending_[ctx] = holder;
+      for (u32 i = 0; i < n; ++i) pos = value(pos, stop, holder, depth + 1);
+      pending_.erase(ctx);
       for (u32 i = 0; i < n; ++i) {
-        pos = value(pos, stop, holder, depth + 1);
-        mem::Buffer* b = mem::buffer_of(holder);
-        Cell v = b->cells()[b->used() / sizeof(Cell) - 1];
+        Cell v = mem::buffer_of(holder)->cells()[i];
         clear_new_line(&v);
         *context::slot(ctx, i) = v;
       }
@@ -665,6 +743,70 @@ class Decoder {
     return pos;
   }
 
+  // A function record after its header: appends the function to `into`
+  // (with an empty body) before its body is read, so that the words of the
+  // body can refer to it.
+  const u8* function(const u8* pos, const u8* stop, u32 into, u32 depth) {
+    varint(pos, stop);  // the spec's and the body's lengths, told again by their records
+    varint(pos, stop);
+    if (pos >= stop || *pos != TYPE_CONTEXT) invalid(pos);
+    ++pos;
+    if (pos >= stop) invalid(pos);
+    u8 flags = *pos++;
+    const u8* at = pos;
+    u32 n = varint(pos, stop);
+    if (n > u32(stop - pos)) invalid(at);
+    for (u32 i = 0; i < n; ++i) {
+      const u8* here = pos;
+      symbol_at(here, varint(pos, stop));
+    }
+    api::Values s(3);
+    block::make_at(s[0], 4);
+    if ((flags & 0x10) && !(flags & 4)) {
+      for (u32 i = 0; i < n; ++i) pos = value(pos, stop, series_node(s[0]), depth + 1);
+    }
+    // The spec: a block record.
+    const u8* spec_at = pos;
+    u32 position = mem::buffer_of(into)->used() / sizeof(Cell);
+    make_none(s[1]);
+    append(into, s[1]);  // the function's place while its spec is read
+    pos = value(pos, stop, series_node(s[0]), depth + 1);
+    mem::Buffer* b = mem::buffer_of(series_node(s[0]));
+    *s[1] = b->cells()[b->used() / sizeof(Cell) - 1];
+    if (type_of(s[1]) != TYPE_BLOCK) invalid(spec_at);
+    set_series_index(s[1], 0);
+    clear_new_line(s[1]);
+    u32 fn_flags = function::validate(s[1]);
+    function::push(s[1], nullptr, 0, 0, -1, fn_flags);
+    *s[2] = *stack::last();
+    stack::pop(1);
+    mem::buffer_of(into)->cells()[position] = *s[2];
+    // The body: a block record, read into a new block that is the
+    // function's body from the start.
+    const u8* body_at = pos;
+    bool ref = false;
+    while (pos < stop && (*pos == CODE_NEW_LINE || *pos == CODE_REFERENCE)) ref |= *pos++ == CODE_REFERENCE;
+    if (pos >= stop || (*pos & 0x3F) != TYPE_BLOCK) invalid(body_at);
+    bool has_index = (*pos++ & HEADER_FLAG) != 0;
+    if (has_index) varint(pos, stop);
+    Cell body;
+    if (ref) {
+      body = resolve(pos, stop);
+      if (type_of(&body) != TYPE_BLOCK) invalid(body_at);
+      set_series_index(&body, 0);
+      clear_new_line(&body);
+      *function::more_cell(s[2], function::MORE_BODY) = body;
+      return pos;
+    }
+    u32 count = varint(pos, stop);
+    if (count > u32(stop - pos)) invalid(body_at);
+    block::make_at(s[0], i32(count));
+    body = *s[0];
+    *function::more_cell(s[2], function::MORE_BODY) = body;
+    for (u32 i = 0; i < count; ++i) pos = value(pos, stop, series_node(&body), depth + 1);
+    return pos;
+  }
+
   // A word bound to an object: its index, then the object (a reference path
   // with the reference prefix). The word is bound by its symbol.
   const u8* bound_word(const u8* start, const u8* pos, const u8* stop, u32 into, u32 depth,
@@ -672,16 +814,30 @@ class Decoder {
     zigzag(pos, stop);
     api::Values s(2);
     if (reference) {
-      *s[0] = owner(resolve(pos, stop), start);
+      *s[0] = owner(resolve(pos, stop), start, TYPE_NONE);
     } else {
-      if (pos >= stop || (*pos & 0x3F) != TYPE_OBJECT) invalid(pos);
+      if (pos >= stop || ((*pos & 0x3F) != TYPE_OBJECT && (*pos & 0x3F) != TYPE_FUNCTION))
+        invalid(pos);
       bool handlers = (*pos & HEADER_FLAG) != 0;
+      bool is_function = (*pos & 0x3F) == TYPE_FUNCTION;
       ++pos;
-      block::make_at(s[1], 1);
-      pos = object(start, pos, stop, series_node(s[1]), depth + 1, false, handlers);
-      *s[0] = *mem::buffer_of(series_node(s[1]))->cells();
+      // The object takes the word's place while its values are read (a
+      // path to the word reaches the object's values either way); the word
+      // replaces it afterwards.
+      u32 position = mem::buffer_of(into)->used() / sizeof(Cell);
+      if (is_function) pos = function(pos, stop, into, depth + 1);
+      else pos = object(start, pos, stop, into, depth + 1, false, handlers);
+      *s[0] = mem::buffer_of(into)->cells()[position];
+      u32 ctx = owner_context(s[0]);
+      Cell w;
+      word::make_at(sym, &w);
+      if (context::bind_word(ctx, &w) < 0) invalid(start);
+      set_type(&w, t);
+      set_new_line(&w, new_line);
+      mem::buffer_of(into)->cells()[position] = w;
+      return pos;
     }
-    u32 ctx = object::context_of(s[0]);
+    u32 ctx = owner_context(s[0]);
     Cell w;
     word::make_at(sym, &w);
     if (context::bind_word(ctx, &w) < 0) invalid(start);
@@ -727,7 +883,8 @@ class Decoder {
                      t == TYPE_BITSET || t == TYPE_MAP;
     bool is_word = t == TYPE_WORD || t == TYPE_SET_WORD || t == TYPE_LIT_WORD ||
                    t == TYPE_GET_WORD || t == TYPE_REFINEMENT;
-    if (reference && !is_series && t != TYPE_OBJECT && !(is_word && flag)) invalid(start);
+    if (reference && !is_series && t != TYPE_OBJECT && t != TYPE_FUNCTION && !(is_word && flag))
+      invalid(start);
     switch (t) {
       case TYPE_UNSET: make_unset(&c); break;
       case TYPE_NONE: make_none(&c); break;
@@ -833,13 +990,25 @@ class Decoder {
       case TYPE_OBJECT:
       case TYPE_CONTEXT: {
         if (reference) {
-          Cell o = owner(resolve(pos, stop), start);
+          Cell o = owner(resolve(pos, stop), start, TYPE_OBJECT);
           clear_new_line(&o);
           set_new_line(append(into, &o), new_line);
           return pos;
         }
         u32 position = mem::buffer_of(into)->used() / sizeof(Cell);
         pos = object(start, pos, stop, into, depth, t == TYPE_CONTEXT, flag);
+        set_new_line(mem::buffer_of(into)->cells() + position, new_line);
+        return pos;
+      }
+      case TYPE_FUNCTION: {
+        if (reference) {
+          Cell f = owner(resolve(pos, stop), start, TYPE_FUNCTION);
+          clear_new_line(&f);
+          set_new_line(append(into, &f), new_line);
+          return pos;
+        }
+        u32 position = mem::buffer_of(into)->used() / sizeof(Cell);
+        pos = function(pos, stop, into, depth);
         set_new_line(mem::buffer_of(into)->cells() + position, new_line);
         return pos;
       }
@@ -850,7 +1019,29 @@ class Decoder {
         if (t == TYPE_OP) {
           if (pos >= stop) invalid(pos);
           u8 h = *pos++;
-          source = Type(h);
+          source = Type(h & 0x3F);
+          if (h == TYPE_FUNCTION || h == (CODE_REFERENCE)) {
+            // An operator made from a function: the function takes the
+            // operator's place while it is read.
+            bool ref = h == CODE_REFERENCE;
+            if (ref && (pos >= stop || *pos++ != TYPE_FUNCTION)) invalid(pos - 1);
+            u32 position = mem::buffer_of(into)->used() / sizeof(Cell);
+            if (ref) {
+              Cell f = owner(resolve(pos, stop), start, TYPE_FUNCTION);
+              append(into, &f);
+            } else {
+              pos = function(pos, stop, into, depth + 1);
+            }
+            api::Values fn(1);
+            *fn[0] = mem::buffer_of(into)->cells()[position];
+            Cell proto;
+            make_datatype(&proto, TYPE_OP);
+            Cell v = *actions::make(&proto, fn[0]);
+            stack::pop(1);
+            set_new_line(&v, new_line);
+            mem::buffer_of(into)->cells()[position] = v;
+            return pos;
+          }
           if (source != TYPE_NATIVE && source != TYPE_ACTION) invalid(pos - 1);
         }
         const u8* at = pos;
