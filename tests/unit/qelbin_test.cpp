@@ -268,7 +268,8 @@ TEST_F(Qelbin, RandomValuesRoundTrip) {
 // ---- errors -----------------------------------------------------------------------------
 
 TEST_F(Qelbin, UnsupportedDatatypesRaiseNoCodec) {
-  Cell* fn = make_function("[a]", "[a]");
+  routine::push(load("[a]"), nullptr, routines::register_routine("probe", nullptr), -1);
+  Cell* fn = stack::last();
   EXPECT_EQ(raised([&] { qelbin::encode_compact(fn); }), Err::access_no_codec);
   Cell* nested = block_of({integer_cell(1), *fn});
   EXPECT_EQ(raised([&] { qelbin::encode_compact(nested); }), Err::access_no_codec);
