@@ -1,12 +1,12 @@
 // QELBIN: the binary serialisation of Qel values.
 //
 // A stream starts with "QELBIN", a version byte (2 from the encoders, 1 in
-// the boot data; never checked) and a flags byte: bit 0 compact layout,
-// bit 1 the rest is an LZ stream (io/lz.hpp), bit 2 a symbol table is
-// present. This build reads and writes the compact layout (bytes and
-// varints); a series met twice is written once and referred to by the path
+// the boot data; never checked) and a flags byte: bit 0 compact layout
+// (bytes and varints; else the full layout of 32-bit words), bit 1 the rest
+// is an LZ stream (io/lz.hpp), bit 2 a symbol table is present. A series,
+// object or function met twice is written once and referred to by the path
 // of record positions where it was first written, so shared and cyclic
-// series keep their structure.
+// values keep their structure.
 #pragma once
 
 #include <cstddef>
@@ -27,6 +27,9 @@ inline constexpr u8 FLAG_SYMBOLS = 4;
 // shorter. Raises access no-codec for a value (at any depth) whose datatype
 // has no record here.
 std::vector<u8> encode_compact(const Cell* value, bool lz = false, u8 version = 2);
+
+// Encodes one value in the full layout (version 2, never compressed).
+std::vector<u8> encode_full(const Cell* value);
 
 // Decodes every root record of the stream and appends the values to the
 // block node `target` (which must stay reachable). Errors: script

@@ -1,4 +1,4 @@
-// The routines behind the qelbin codec: `encode-cp` and `decode`, held by
+// The routines behind the qelbin codec: `encode`, `encode-cp` and `decode`, held by
 // the object `system/codecs/qelbin` until the codec object of the library
 // takes them over.
 #include <cstring>
@@ -29,6 +29,12 @@ void encode_cp_entry() {
   binary::load_at(bytes.data(), u32(bytes.size()), stack::base);
 }
 
+// encode value: the value in the full layout, as a binary!.
+void encode_entry() {
+  std::vector<u8> bytes = encode_full(stack::base);
+  binary::load_at(bytes.data(), u32(bytes.size()), stack::base);
+}
+
 // decode data: a block of the values decoded from the binary! (from its index).
 void decode_entry() {
   if (type_of(stack::base) != TYPE_BINARY) fire(Err::script_expect_arg);
@@ -45,6 +51,7 @@ struct RoutineDef {
   routines::Entry entry;
 };
 const RoutineDef kRoutines[] = {
+    {"encode", "[value [any-type!]]", encode_entry},
     {"encode-cp", "[value [any-type!]]", encode_cp_entry},
     {"decode", "[data [binary!]]", decode_entry},
 };
@@ -56,7 +63,7 @@ void make_codec_object() {
   if (type_of(sys) != TYPE_OBJECT) return;
   roots::LocalCell code;
   const char* text =
-      "system/codecs: make object! [qelbin: make object! [encode-cp: decode: none]]";
+      "system/codecs: make object! [qelbin: make object! [encode: encode-cp: decode: none]]";
   boot::load_source(code.get(), text, std::strlen(text));
   interp::eval_block_or_throw(code.get(), false);
   stack::reset();

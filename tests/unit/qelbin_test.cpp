@@ -68,6 +68,66 @@ Bytes cat(Bytes a, const Bytes& b) {
   return a;
 }
 
+// The three ways a value is written: compact, compact through LZ, full.
+std::vector<Bytes> all_encodings(const Cell* v) {
+  return {qelbin::encode_compact(v), qelbin::encode_compact(v, true), qelbin::encode_full(v)};
+}
+
+// The full-layout stream of records that use no symbol.
+Bytes full_stream(const Bytes& records) {
+  Bytes s = {'Q', 'E', 'L', 'B', 'I', 'N', 2, 0, 1, 0, 0, 0, u8(records.size()), 0, 0, 0};
+  s.insert(s.end(), records.begin(), records.end());
+  return s;
+}
+
+Bytes words_of(std::initializer_list<u32> v) {
+  Bytes b;
+  for (u32 x : v)
+    for (int i = 0; i < 4; ++i) b.push_back(u8(x >> (8 * i)));
+  return b;
+}
+
+TEST_F(Qelbin, FullLayoutBytes) {
+  struct Case {
+    const char* source;
+    Bytes records;
+  };
+  u64 bits;
+  double d = 2.5;
+  std::memcpy(&bits, &d, 8);
+  u32 hi = u32(bits >> 32), lo = u32(bits);
+  const Case cases[] = {
+      {"-7", words_of({11, u32(-7)})},
+      // A float first, and after one word: padded so that its head word
+      // starts at a multiple of 8 bytes.
+      {"2.5", words_of({12, hi, lo})},
+      {"[2.5]", words_of({5, 0, 1, 0, 12, hi, lo})},
+      {"[1 2.5]", words_of({5, 0, 2, 11, 1, 0, 12, hi, lo})},
+      {"\"abc\"", cat(words_of({0x107, 0, 3}), bytes_of({'a', 'b', 'c', 0}))},
+      {"\"\xC3\xA9\xE2\x82\xAC\"", cat(words_of({0x207, 0, 2}), bytes_of({0xE9, 0, 0xAC, 0x20}))},
+      {"\"\xF0\x9F\x98\x80\"", cat(words_of({0x407, 0, 1}), bytes_of({0x00, 0xF6, 0x01, 0}))},
+      {"[[1]]", words_of({5, 0, 1, 5, 0, 1, 11, 1})},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.source);
+    Cell* v = load(c.source);
+    EXPECT_EQ(qelbin::encode_full(v), full_stream(c.records));
+    EXPECT_EQ(decoded_mold(full_stream(c.records)), molded(v));
+  }
+  // A shared block is written once; a block holding itself refers to itself.
+  Cell* b = load("[1]");
+  Cell* outer = block_of({*b, *b});
+  EXPECT_EQ(qelbin::encode_full(outer),
+            full_stream(words_of({5, 0, 2, 5, 0, 1, 11, 1, 0x80005, 0, 255, 2, 0, 0})));
+  // A global word: flags 4, one symbol padded to 8 bytes, head bit 25.
+  Cell* w = load("ab");
+  Bytes expect = cat(bytes_of({'Q', 'E', 'L', 'B', 'I', 'N', 2, 4}),
+                     cat(words_of({1, 12, 1, 8, 0}), bytes_of({'a', 'b', 0, 0, 0, 0, 0, 0})));
+  expect = cat(expect, words_of({0x200000F, 0, u32(word::index_of(w))}));
+  EXPECT_EQ(qelbin::encode_full(w), expect);
+  EXPECT_EQ(spelling(cell_at(decoded(expect), 0)), "ab");
+}
+
 TEST_F(Qelbin, ExactBytesOfSmallValues) {
   struct Case {
     const char* source;
@@ -163,11 +223,11 @@ TEST_F(Qelbin, RoundTripsEveryDatatype) {
   };
   for (const char* src : sources) {
     Cell* v = load(src);
-    for (bool lz : {false, true}) {
-      Bytes stream = qelbin::encode_compact(v, lz);
+    int way = 0;
+    for (const Bytes& stream : all_encodings(v)) {
       Cell* back = decoded(stream);
-      EXPECT_EQ(molded(cell_at(back, 0)), molded(v)) << lz;
-      if (lz) {
+      EXPECT_EQ(molded(cell_at(back, 0)), molded(v)) << way;
+      if (way++ == 1) {
         EXPECT_EQ(stream[7] & qelbin::FLAG_LZ, qelbin::FLAG_LZ);
       }
     }
@@ -176,9 +236,11 @@ TEST_F(Qelbin, RoundTripsEveryDatatype) {
   Cell* made[] = {make_as(TYPE_HASH, load("[a 1 b 2]")), make_as(TYPE_BITSET, text("abc")),
                   typeset_of({TYPE_INTEGER, TYPE_BLOCK})};
   for (Cell* v : made) {
-    Cell* back = decoded(qelbin::encode_compact(v, true));
-    EXPECT_EQ(molded(cell_at(back, 0)), molded(v));
-    EXPECT_EQ(type_of(cell_at(back, 0)), type_of(v));
+    for (const Bytes& stream : all_encodings(v)) {
+      Cell* back = decoded(stream);
+      EXPECT_EQ(molded(cell_at(back, 0)), molded(v));
+      EXPECT_EQ(type_of(cell_at(back, 0)), type_of(v));
+    }
   }
 }
 
@@ -255,8 +317,7 @@ TEST_F(Qelbin, RandomValuesRoundTrip) {
       }
     };
     fill(root, 0);
-    for (bool lz : {false, true}) {
-      Bytes stream = qelbin::encode_compact(root, lz);
+    for (const Bytes& stream : all_encodings(root)) {
       Cell* back = decoded(stream);
       ASSERT_EQ(cell_count(back), 1u);
       SameShape same;
@@ -285,6 +346,7 @@ TEST_F(Qelbin, DamagedStreamsRaiseErrors) {
   std::vector<Bytes> streams;
   for (const char* src : {"[a [b \"c\"] 1.5 #{01} #[k 1]]", "[\"\xE2\x82\xAC\" x/y 'z 99 1.2.3.4]"}) {
     streams.push_back(qelbin::encode_compact(load(src)));
+    streams.push_back(qelbin::encode_full(load(src)));
   }
   Bytes big;
   {
@@ -340,6 +402,24 @@ TEST_F(Qelbin, DamagedStreamsRaiseErrors) {
     SCOPED_TRACE(c.what);
     EXPECT_EQ(raised([&] { decoded(c.stream); }), c.err);
   }
+  // The full layout's symbol table is checked as the compact one's.
+  Bytes full_head = {'Q', 'E', 'L', 'B', 'I', 'N', 2, 4};
+  const Case full_cases[] = {
+      {"offset outside the names", cat(full_head, words_of({1, 12, 1, 8, 9, 0x61, 0, 0x200000F, 0, 0})),
+       Err::script_qb_invalid_record},
+      {"name without its NUL", cat(full_head, words_of({1, 12, 1, 4, 0, 0x61616161, 0x200000F, 0, 0})),
+       Err::script_qb_invalid_record},
+      {"symbol index past the table", cat(full_head, words_of({1, 12, 1, 8, 0, 0x61, 0, 0x200000F, 1, 0})),
+       Err::script_qb_invalid_record},
+      {"fewer than 8 bytes after the flags", cat(full_head, words_of({1})), Err::script_invalid_data},
+      {"native id past the table", full_stream(words_of({21, 108, 5, 0, 0})), Err::script_qb_invalid_record},
+      {"tuple of 13 bytes", full_stream(words_of({0xD27, 0, 0, 0})), Err::script_qb_invalid_record},
+  };
+  for (const Case& c : full_cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(raised([&] { decoded(c.stream); }), c.err);
+  }
+  EXPECT_EQ(type_of(cell_at(decoded(full_stream(words_of({21, 107, 5, 0, 0}))), 0)), TYPE_NATIVE);
   // The whole natives table decodes: ids 1 and 107.
   for (int id : {1, 107}) {
     Cell* out = decoded(plain_stream(bytes_of({0x15, id, 0x05, 0})));
