@@ -1,11 +1,12 @@
-// libFuzzer target over the QELBIN decoder, compact layout, with and without
+// libFuzzer target over the QELBIN decoder, both layouts, with and without
 // the LZ stream. The first byte picks the way:
 // - bit 7 set: the rest is a stream body behind a header whose flags are
-//   bits 0-2 (bit 1, LZ: the body is compressed first when it can be);
-// - bit 7 clear: the rest is Qel source; what it loads is encoded (LZ with
-//   bit 0) and must decode to a value that molds the same; then byte 1 of
-//   the input picks a byte of the stream to flip, and the damaged stream is
-//   decoded too.
+//   bits 0-2 (bit 0 compact; bit 1 LZ: the body is compressed first when it
+//   can be);
+// - bit 7 clear: the rest is Qel source; what it loads is encoded (bit 1:
+//   full layout, else compact, through LZ with bit 0) and must decode to a
+//   value that molds the same; then byte 1 of the input picks a byte of the
+//   stream to flip, and the damaged stream is decoded too.
 // A decode may raise script or access errors only (invalid-data,
 // qb-invalid-record, no-codec, or the checks of a function spec); it must
 // never crash, hang, or raise an internal error.
@@ -88,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   u8 mode = data[0];
   if (mode & 0x80) {
     std::vector<u8> body(data + 1, data + size);
-    u8 flags = (mode & 7) | qelbin::FLAG_COMPACT;
+    u8 flags = mode & 7;
     std::vector<u8> stream = {'Q', 'E', 'L', 'B', 'I', 'N', 2, flags};
     if (flags & qelbin::FLAG_LZ) {
       if (auto packed = lz::compress_payload(body.data(), body.size())) body = *packed;
@@ -104,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     lexer::ScanFlags f;
     f.keep_block = true;
     lexer::scan(code, data + 1, u32(size - 1), f, nullptr, nullptr, nullptr, nullptr);
-    stream = qelbin::encode_compact(code, mode & 1);
+    stream = (mode & 2) ? qelbin::encode_full(code) : qelbin::encode_compact(code, mode & 1);
     first = mold_of(code);
   });
   if (!loaded) return 0;
