@@ -8,6 +8,8 @@
 
 #include "datatypes/string.hpp"
 #include "datatypes/word.hpp"
+#include "io/files.hpp"
+#include "io/http.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
@@ -260,6 +262,8 @@ void init() {
   t.form = {};
   t.mold = url_mold;
   t.eval_path = url_eval_path;
+  t.read = io::http::read;
+  t.write = io::http::write;
   t.compare = {};
   t.append = {}; t.at = {}; t.back = {}; t.change = {}; t.clear = {}; t.copy = {};
   t.find = {}; t.head = {}; t.head_q = {}; t.index_q = {}; t.insert = {}; t.length_q = {};
@@ -301,13 +305,13 @@ i32 file_mold(Cell* v, Cell* buffer, bool, bool, bool, Cell* arg, i32 limit, i32
 void init() {
   ActionTable t;  // everything from url! ...
   t.mold = file_mold;
-  // ... but the file services, which are not there yet.
+  // ... but the file services.
   t.open = nullptr;
-  t.read = nullptr;
-  t.write = nullptr;
-  t.delete_ = nullptr;
-  t.query = nullptr;
-  t.rename = nullptr;
+  t.read = io::files::read;
+  t.write = io::files::write;
+  t.delete_ = io::files::delete_;
+  t.query = io::files::query;
+  t.rename = io::files::rename;
   types::register_datatype({TYPE_FILE, TYPE_URL, "file!", t});
 }
 

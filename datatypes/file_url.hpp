@@ -8,8 +8,8 @@
 // relative path when a full path is asked for. Joining a path (u/x, f/x)
 // always builds a new value: the parent is never changed.
 //
-// Reading, writing, opening, deleting, querying and renaming go through the
-// file and HTTP services; their slots stay empty until those exist.
+// Reading, writing, deleting, querying and renaming go through the file
+// services (io/files) and the HTTP service (io/http).
 #pragma once
 
 #include <string>

@@ -1,5 +1,6 @@
 #include "datatypes/tuple.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -239,7 +240,9 @@ i32 h_length(Cell* t) { return i32(count(t)); }
 }
 
 Cell* h_reverse(Cell* t, Cell* part, Cell* skip) {
-  i32 run = i32(count(t));
+  // A tuple holds at most MAX_BYTES bytes; saying so lets the compiler see
+  // that the copy below stays inside its buffer.
+  i32 run = std::min(i32(count(t)), i32(MAX_BYTES));
   if (part) {
     if (type_of(part) != TYPE_INTEGER) raise_refine("part", part);
     if (int_of(part) < 0) fire(Err::script_out_of_range, part);

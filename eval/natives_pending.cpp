@@ -1,11 +1,3 @@
-// Natives whose families are not built yet: they raise internal not-done.
+// Natives whose families are not built yet raise internal not-done; every
+// native has its family now.
 #include "eval/natives.hpp"
-#include "runtime/error.hpp"
-
-namespace qel::natives {
-
-interp::Status list_env(const i32*) { fire(Err::internal_not_done); }
-interp::Status call(const i32*) { fire(Err::internal_not_done); }
-interp::Status browse(const i32*) { fire(Err::internal_not_done); }
-
-}  // namespace qel::natives

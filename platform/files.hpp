@@ -1,17 +1,57 @@
-// File queries of the OS layer. Paths cross this boundary as UTF-8 in the
-// OS's own notation.
+// The file layer over POSIX. Paths cross this boundary as UTF-8 in the OS's
+// own notation; a path that is empty or holds a NUL byte names no file (the
+// OS would read a NUL as the end of a shorter path and answer for another
+// file). Nothing here raises: failures answer false, nothing or a code, and
+// the Qel-facing layer (io/files) turns them into errors.
 #pragma once
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "runtime/cell.hpp"
 
 namespace qel::platform {
 
 // The size in bytes of the file at the path; nothing for a directory, a
-// file that cannot be opened for reading, or a path holding a NUL byte (the OS would
-// read it as a shorter path and answer for another file).
+// file that cannot be opened for reading, or a path holding a NUL byte.
 std::optional<u64> file_size(const std::string& path);
+
+// Reads the file into out: from byte `seek` (< 0: from the start) at most
+// `part` bytes (< 0: to the end; 0: nothing). A seek past the end reads
+// nothing. A file whose size the OS does not know (a pipe, a FIFO, a device)
+// is read once, in pieces, into a growing buffer, and the seek and part are
+// taken from what was read (a part stops the reading early). More than
+// MAX_READ bytes are never read: a value could not hold them.
+inline constexpr u64 MAX_READ = 0x40000000ull;  // 1 GiB
+enum class ReadResult { ok, cannot_open, too_large };
+ReadResult read_file(const std::string& path, i64 part, i64 seek, std::vector<u8>& out);
+
+// Writes the bytes: over a new or emptied file, at its end (append), or from
+// byte `seek` of the existing contents (seek >= 0, nothing cut). Every byte is
+// written or the call fails.
+enum class WriteResult { ok, cannot_open, failed };
+WriteResult write_file(const std::string& path, const u8* bytes, std::size_t n, bool append,
+                       i64 seek);
+// Writes every byte to the standard output; false when that fails.
+bool write_stdout(const u8* bytes, std::size_t n);
+
+// The names of a directory's entries but "." and "..", a directory's with
+// "/" appended, in the order the OS gives them; false when it cannot be read.
+bool list_dir(const std::string& path, std::vector<std::string>& names);
+
+bool remove_file(const std::string& path);  // unlink
+bool remove_dir(const std::string& path);   // an empty directory
+bool rename_path(const std::string& from, const std::string& to);
+bool make_dir(const std::string& path);
+bool exists(const std::string& path);       // a file or a directory
+bool is_dir(const std::string& path);
+
+// The last modification time in UTC, to the millisecond; nothing when the
+// path cannot be queried, or when it ends with "/" and names no directory.
+struct FileTime {
+  i32 year, month, day, hour, minute, second, nanoseconds;
+};
+std::optional<FileTime> modified(const std::string& path);
 
 }  // namespace qel::platform

@@ -1,12 +1,18 @@
 #include "platform/os.hpp"
 
+#include <sys/utsname.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <fstream>
+#include <sstream>
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
 #include <vector>
+
+extern char** environ;
 
 namespace qel::platform {
 
@@ -89,6 +95,90 @@ DateTime now(bool utc) {
   d.seconds = tm.tm_hour * 3600.0 + tm.tm_min * 60.0 + tm.tm_sec + ts.tv_nsec * 1e-9;
   d.offset = utc ? 0 : tm.tm_gmtoff;
   return d;
+}
+
+std::string arch_name() {
+  struct utsname u;
+  if (uname(&u) != 0) return "Unknown";
+  std::string m = u.machine;
+  if (m == "x86_64" || m == "amd64") return "x86-64";
+  if (m == "aarch64" || m == "arm64") return "ARM64";
+  if (m == "i386" || m == "i486" || m == "i586" || m == "i686") return "x86-32";
+  if (m.rfind("arm", 0) == 0) return "ARM";
+  return m.empty() ? "Unknown" : m;
+}
+
+std::vector<std::pair<std::string, std::string>> environment() {
+  std::vector<std::pair<std::string, std::string>> vars;
+  for (char** e = environ; e && *e; ++e) {
+    std::string entry = *e;
+    std::size_t eq = entry.find('=', 1);
+    if (eq == std::string::npos) vars.emplace_back(entry, std::string());
+    else vars.emplace_back(entry.substr(0, eq), entry.substr(eq + 1));
+  }
+  return vars;
+}
+
+std::string command_line() {
+  std::ifstream in("/proc/self/cmdline", std::ios::binary);
+  std::stringstream raw;
+  raw << in.rdbuf();
+  std::string all = raw.str(), line;
+  std::size_t pos = 0;
+  while (pos < all.size()) {
+    std::size_t end = all.find('\0', pos);
+    if (end == std::string::npos) end = all.size();
+    std::string word = all.substr(pos, end - pos);
+    pos = end + 1;
+    if (!line.empty()) line += ' ';
+    if (!word.empty() && word.find_first_of(" \t\n\"\\") == std::string::npos) {
+      line += word;
+      continue;
+    }
+    line += '"';
+    for (char c : word) {
+      if (c == '"' || c == '\\') line += '\\';
+      line += c;
+    }
+    line += '"';
+  }
+  return line;
+}
+
+OsInfo os_info() {
+  OsInfo info{"Linux", arch_name(), {0, 0, 0}, 0};
+  std::ifstream release("/etc/os-release");
+  std::string line, name, pretty;
+  while (std::getline(release, line)) {
+    auto value = [&](std::size_t at) {
+      std::string v = line.substr(at);
+      if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front()) {
+        v = v.substr(1, v.size() - 2);
+      }
+      return v;
+    };
+    if (line.rfind("PRETTY_NAME=", 0) == 0) pretty = value(12);
+    else if (line.rfind("NAME=", 0) == 0) name = value(5);
+  }
+  if (!pretty.empty()) info.name = pretty;
+  else if (!name.empty()) info.name = name;
+  struct utsname u;
+  if (uname(&u) == 0) {
+    // "6.1.0-18-amd64": version 6.1.0, build 18.
+    const char* p = u.release;
+    for (int i = 0; i < 4; ++i) {
+      while (*p && !std::isdigit(static_cast<unsigned char>(*p))) ++p;
+      if (!*p) break;
+      long n = 0;
+      while (std::isdigit(static_cast<unsigned char>(*p))) {
+        if (n < 100000000) n = n * 10 + (*p - '0');
+        ++p;
+      }
+      if (i < 3) info.version[i] = u8(n > 255 ? 255 : n);
+      else info.build = i32(n);
+    }
+  }
+  return info;
 }
 
 }  // namespace qel::platform

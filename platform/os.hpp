@@ -4,6 +4,8 @@
 
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "runtime/cell.hpp"
 
@@ -36,5 +38,29 @@ struct DateTime {
   long offset;           // seconds east of UTC (0 for UTC)
 };
 DateTime now(bool utc);
+
+// The machine's architecture as the OS descriptions name it: x86-64, ARM64,
+// x86-32, ARM, or the kernel's own word.
+std::string arch_name();
+
+// Every environment variable as (name, value), split at the first "=" that
+// is not the entry's first character.
+std::vector<std::pair<std::string, std::string>> environment();
+
+// The command line of the process, whole: its words joined by spaces, a word
+// holding a blank, a quote or a backslash written between double quotes
+// (with those two escaped by a backslash), an empty word as "".
+std::string command_line();
+
+// The OS description: the distribution's name (from /etc/os-release, else
+// "Linux"), the architecture word, the kernel release's version numbers and
+// the number that follows them (its build, 0 when there is none).
+struct OsInfo {
+  std::string name;
+  std::string arch;
+  u8 version[3];
+  i32 build;
+};
+OsInfo os_info();
 
 }  // namespace qel::platform

@@ -1,0 +1,211 @@
+#include "io/files.hpp"
+
+#include <cmath>
+
+#include "datatypes/binary.hpp"
+#include "datatypes/block.hpp"
+#include "datatypes/date.hpp"
+#include "datatypes/file_url.hpp"
+#include "datatypes/string.hpp"
+#include "datatypes/word.hpp"
+#include "platform/files.hpp"
+#include "runtime/actions.hpp"
+#include "runtime/error.hpp"
+#include "runtime/stack.hpp"
+
+namespace qel::io::files {
+
+namespace {
+
+Cell* refine_word(const char* name) { return intern_word(name); }
+
+// A /part or /seek argument as a count: an integer!, or a float! cut to its
+// whole part; anything else raises script invalid-refine-arg.
+i64 count_of(const Cell* v, const char* refinement, bool integer_only) {
+  if (type_of(v) == TYPE_INTEGER) return int_of(v);
+  if (!integer_only && type_of(v) == TYPE_FLOAT && std::isfinite(float_of(v)) &&
+      std::fabs(float_of(v)) < 9e15) {
+    return i64(float_of(v));
+  }
+  Cell word = *refine_word(refinement);
+  fire(Err::script_invalid_refine_arg, &word, v);
+}
+
+void append_text_bytes(const Cell* value, i64 part, std::vector<u8>& out) {
+  Cell* saved = stack::top;
+  Cell* v = stack::push_cell(value);
+  if (part >= 0 && i64(string::length_from_index(v)) > part) {
+    Cell* cut = make_none(stack::push());
+    string::make_at(cut, u32(part) + 1, 1);
+    string::concatenate(cut, v, i32(part));
+    v = cut;
+  }
+  std::string text = string::to_utf8(v);
+  stack::top = saved;
+  out.insert(out.end(), text.begin(), text.end());
+}
+
+void append_value_bytes(const Cell* value, i64 part, std::vector<u8>& out) {
+  Type t = type_of(value);
+  if (t == TYPE_STRING) {
+    append_text_bytes(value, part, out);
+  } else if (t == TYPE_BINARY) {
+    std::vector<u8> b = binary::bytes_from_index(value, part > 0 ? part : -1);
+    out.insert(out.end(), b.begin(), b.end());
+  } else {
+    Cell* saved = stack::top;
+    Cell* v = stack::push_cell(value);
+    Cell* text = make_none(stack::push());
+    string::make_at(text, 64, 1);
+    actions::mold(v, text, false, false, false, nullptr, 0x7FFFFFFF, 0);
+    append_text_bytes(text, part, out);
+    stack::top = saved;
+  }
+}
+
+}  // namespace
+
+bool dir_q(const std::string& p) {
+  if (p.empty()) return false;
+  if (p.back() == '/') return true;
+  if (p == "." || p == "..") return true;
+  auto ends = [&](const char* s) {
+    std::string e(s);
+    return p.size() >= e.size() && p.compare(p.size() - e.size(), e.size(), e) == 0;
+  };
+  return ends("/.") || ends("/..");
+}
+
+std::vector<u8> normalize_line_ends(const u8* bytes, std::size_t n) {
+  std::vector<u8> out;
+  out.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (bytes[i] == '\r') {
+      out.push_back('\n');
+      if (i + 1 < n && bytes[i + 1] == '\n') ++i;
+    } else {
+      out.push_back(bytes[i]);
+    }
+  }
+  return out;
+}
+
+Cell* bytes_to_value(const std::vector<u8>& bytes, bool binary, bool lines) {
+  if (binary) return binary::load(bytes);
+  if (!lines) {
+    std::vector<u8> text = normalize_line_ends(bytes.data(), bytes.size());
+    return string::load(text.data(), u32(text.size()), string::Encoding::utf8);
+  }
+  // A lone CR ends a line as LF does.
+  std::vector<u8> text = normalize_line_ends(bytes.data(), bytes.size());
+  i32 count = 1;
+  for (u8 b : text) count += b == '\n';
+  Cell* block = make_none(stack::push());
+  block::make_at(block, count);
+  std::size_t start = 0, n = text.size();
+  while (start < n) {
+    std::size_t end = start;
+    while (end < n && text[end] != '\n') ++end;
+    string::load_in(text.data() + start, u32(end - start), series_node(block), string::Encoding::utf8);
+    start = end + 1;
+  }
+  return block;
+}
+
+std::vector<u8> value_to_bytes(const Cell* value, i64 part, bool lines) {
+  std::vector<u8> out;
+  if (lines && type_of(value) == TYPE_BLOCK) {
+    Cell* saved = stack::top;
+    Cell* b = stack::push_cell(value);
+    // Each value is read from the block anew: molding may allocate.
+    for (u32 i = 0; i < u32(std::max(block::length_from_index(b), 0)); ++i) {
+      Cell* item = stack::push_cell(block::cell_at(b, u32(series_index(b)) + i));
+      append_value_bytes(item, part, out);
+      stack::top = item;
+      out.push_back('\n');
+    }
+    stack::top = saved;
+    return out;
+  }
+  append_value_bytes(value, part, out);
+  if (lines) out.push_back('\n');
+  return out;
+}
+
+Cell* read_dir(const Cell* file) {
+  std::string path = file::to_local_path(file);
+  std::vector<std::string> names;
+  if (!platform::list_dir(path, names)) fire(Err::access_cannot_open, file);
+  Cell* block = make_none(stack::push());
+  block::make_at(block, i32(names.size()) + 1);
+  for (const std::string& name : names) {
+    Cell* f = file::load(reinterpret_cast<const u8*>(name.data()), u32(name.size()), false);
+    block::append_copy(block, f);
+    stack::top = f;
+  }
+  return block;
+}
+
+Cell* read(Cell* source, Cell* part, Cell* seek, bool binary, bool lines, bool info, Cell* as) {
+  if (as) fire(Err::internal_not_done);
+  std::string path = file::to_local_path(source);
+  if (dir_q(path)) return read_dir(source);
+  i64 p = part ? count_of(part, "part", false) : -1;
+  i64 s = seek ? count_of(seek, "seek", false) : -1;
+  if (s < 0) s = -1;
+  std::vector<u8> bytes;
+  switch (platform::read_file(path, p, s, bytes)) {
+    case platform::ReadResult::ok: break;
+    case platform::ReadResult::cannot_open: fire(Err::access_cannot_open, source);
+    case platform::ReadResult::too_large: fire(Err::internal_no_memory);
+  }
+  return bytes_to_value(bytes, binary, lines);
+}
+
+Cell* write(Cell* dest, Cell* data, bool binary, bool lines, bool info, bool append, Cell* part,
+            Cell* seek, Cell* allow, Cell* as) {
+  if (allow || as) fire(Err::internal_not_done);
+  i64 p = part ? count_of(part, "part", true) : -1;
+  i64 s = seek ? count_of(seek, "seek", false) : -1;
+  Cell* result = make_unset(stack::push());
+  if (part && p < 0) return result;  // a negative part writes nothing
+  std::vector<u8> bytes = value_to_bytes(data, p, lines);
+  std::string path = file::to_local_path(dest);
+  switch (platform::write_file(path, bytes.data(), bytes.size(), append, s)) {
+    case platform::WriteResult::ok: break;
+    case platform::WriteResult::cannot_open: fire(Err::access_cannot_open, dest);
+    case platform::WriteResult::failed: fire(Err::access_no_create, dest);
+  }
+  return result;
+}
+
+Cell* query(Cell* file) {
+  std::optional<platform::FileTime> t = platform::modified(file::to_local_path(file));
+  Cell* out = make_none(stack::push());
+  if (t) date::make_at_hms(out, t->year, t->month, t->day, t->hour, t->minute, t->second, t->nanoseconds);
+  return out;
+}
+
+Cell* delete_(Cell* file) {
+  std::string path = file::to_local_path(file);
+  bool ok = dir_q(path) ? platform::remove_dir(path) : platform::remove_file(path);
+  return make_logic(stack::push(), ok);
+}
+
+Cell* rename(Cell* from, Cell* to) {
+  bool ok = platform::rename_path(file::to_local_path(from), file::to_local_path(to));
+  return make_logic(stack::push(), ok);
+}
+
+void make_dir(const Cell* file) {
+  if (!platform::make_dir(file::to_local_path(file))) fire(Err::access_no_create, file);
+}
+
+bool exists(const Cell* file) { return platform::exists(file::to_local_path(file)); }
+
+void write_stdout(const Cell* value) {
+  std::vector<u8> bytes = value_to_bytes(value, -1, false);
+  platform::write_stdout(bytes.data(), bytes.size());
+}
+
+}  // namespace qel::io::files

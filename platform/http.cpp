@@ -1,0 +1,104 @@
+#include "platform/http.hpp"
+
+#include <curl/curl.h>
+
+#include <cstring>
+#include <mutex>
+
+namespace qel::platform {
+
+namespace {
+
+struct Transfer {
+  HttpResponse* response;
+  bool failed = false;  // a callback could not keep the data
+};
+
+// Both callbacks answer a count different from the one offered when they
+// fail, which makes libcurl abort the transfer with an error.
+extern "C" size_t on_body(char* data, size_t size, size_t count, void* user) {
+  auto* t = static_cast<Transfer*>(user);
+  try {
+    if (t->response->body.size() + size * count > MAX_BODY) {
+      t->response->too_large = true;
+      return 0;
+    }
+    t->response->body.insert(t->response->body.end(), data, data + size * count);
+    return size * count;
+  } catch (...) {
+    t->failed = true;
+    return 0;
+  }
+}
+
+extern "C" size_t on_header(char* data, size_t size, size_t count, void* user) {
+  auto* t = static_cast<Transfer*>(user);
+  try {
+    std::size_t n = size * count;
+    // A status line starts a new response (after a redirect or a 100
+    // Continue): only the last one's headers are kept.
+    if (n >= 5 && std::memcmp(data, "HTTP/", 5) == 0) t->response->headers.clear();
+    t->response->headers.append(data, n);
+    return n;
+  } catch (...) {
+    t->failed = true;
+    return 0;
+  }
+}
+
+void global_init() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+}  // namespace
+
+bool http_request(const HttpRequest& request, HttpResponse& response) {
+  global_init();
+  response = HttpResponse{};
+  if (request.url.find('\0') != std::string::npos) return false;
+  CURL* curl = curl_easy_init();
+  if (!curl) return false;
+  Transfer transfer{&response};
+  curl_slist* headers = nullptr;
+  bool ok = true;
+  auto add_header = [&](const std::string& line) {
+    curl_slist* h = curl_slist_append(headers, line.c_str());
+    if (!h) ok = false;
+    else headers = h;
+  };
+  for (const auto& [name, value] : request.headers) {
+    // "Name;" is libcurl's spelling of a header with an empty value.
+    add_header(value.empty() ? name + ";" : name + ": " + value);
+  }
+  add_header("Expect:");  // no 100-continue round trip before a large body
+  curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 30L);
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, on_body);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, on_header);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
+  const std::string& m = request.method;
+  bool sends_body = m != "GET" && m != "HEAD";
+  if (m == "HEAD") {
+    curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+  } else if (sends_body) {
+    curl_easy_setopt(curl, CURLOPT_POST, 1L);
+    const std::vector<u8>& body = request.body;
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(request.has_body ? body.size() : 0));
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.has_body && !body.empty() ? reinterpret_cast<const char*>(body.data()) : "");
+    if (m != "POST") curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, m.c_str());
+  }
+  if (ok) ok = curl_easy_perform(curl) == CURLE_OK && !transfer.failed;
+  if (ok) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response.status);
+  curl_slist_free_all(headers);
+  curl_easy_cleanup(curl);
+  return ok;
+}
+
+}  // namespace qel::platform

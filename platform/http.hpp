@@ -1,0 +1,37 @@
+// One synchronous HTTP request over libcurl's easy interface (TLS through
+// OpenSSL). Redirects are followed and only the final response's status,
+// headers and body are kept; only http and https are spoken, also when a
+// redirect points elsewhere. libcurl's callbacks never let a C++ exception
+// through: a failure inside one aborts the transfer, which then fails.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "runtime/cell.hpp"
+
+namespace qel::platform {
+
+struct HttpRequest {
+  std::string method;  // upper case: GET, HEAD (no body sent), POST, PUT, ...
+  std::string url;     // percent-encoded
+  std::vector<std::pair<std::string, std::string>> headers;
+  bool has_body = false;
+  std::vector<u8> body;
+};
+
+struct HttpResponse {
+  long status = 0;
+  std::string headers;  // the final response's header lines, CR LF ended, status line first
+  std::vector<u8> body;
+  bool too_large = false;  // the body passed MAX_BODY: the transfer was cut off
+};
+
+inline constexpr std::size_t MAX_BODY = 0x40000000;  // 1 GiB: more fits in no value
+
+// False when the request cannot be made, no response arrives or the body
+// is too large.
+bool http_request(const HttpRequest& request, HttpResponse& response);
+
+}  // namespace qel::platform
