@@ -29,7 +29,9 @@
 #include "datatypes/tuple.hpp"
 #include "datatypes/typeset.hpp"
 #include "datatypes/vector.hpp"
+#include "eval/action_specs.hpp"
 #include "eval/api.hpp"
+#include "eval/boot.hpp"
 #include "io/lz.hpp"
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
@@ -50,6 +52,20 @@ constexpr u32 PATH_MAX_LENGTH = 65536;
 // Deeper nesting than this is refused both ways, so that neither walk can
 // exhaust the C++ stack.
 constexpr u32 DEPTH_MAX = 4000;
+
+// The spec text of action slot i (1..62), or nullptr (set-path has none).
+const char* action_spec(u32 slot) {
+  struct Table {
+    const char* text[ACTION_COUNT + 1] = {};
+    Table() {
+#define QEL_X(slot, word, spec) text[slot] = spec;
+      QEL_ACTION_SPECS(QEL_X)
+#undef QEL_X
+    }
+  };
+  static const Table table;
+  return slot <= u32(ACTION_COUNT) ? table.text[slot] : nullptr;
+}
 
 [[noreturn]] void no_codec(Type t) {
   Cell d;
@@ -933,6 +949,7 @@ class Decoder {
         u32 packed = raw32(pos, stop);
         if (flag != date::has_time(packed)) invalid(start);
         double tm = flag ? raw64(pos, stop) : 0.0;
+        if (!(std::fabs(tm) < 1e6)) invalid(start);  // a time of day, around the zone
         i32 m = date::month(packed), d = date::day(packed);
         if (m < 1 || m > 12 || d < 1 || d > 31) invalid(start);
         Cell* slot = date::make_in(into, packed, tm);
@@ -1052,6 +1069,11 @@ class Decoder {
         block::make_at(holder[0], 1);
         if (pos >= stop || (*pos & 63) != TYPE_BLOCK) invalid(pos);
         pos = value(pos, stop, series_node(holder[0]), depth + 1);
+        // The entry reads its arguments as its own spec lists them: the
+        // value is made with that spec, whatever the stream's says.
+        const char* text = source == TYPE_NATIVE ? natives::spec_of(index) : action_spec(index);
+        if (!text || !*text) invalid(at);
+        boot::load_source(holder[0], text, std::strlen(text));
         Cell spec = *mem::buffer_of(series_node(holder[0]))->cells();
         Cell* made = native::push(&spec, index, source);
         if (t == TYPE_OP) {
@@ -1168,6 +1190,12 @@ class Decoder {
       api::Values scratch(1);
       if (t == TYPE_VECTOR) vector::make_at(scratch[0], count, element, unit);
       else string::make_at(scratch[0], count, unit, t);
+      if (unit == 4 && t != TYPE_VECTOR) {
+        for (u64 k = 0; k < size; k += 4) {
+          const u8* q = data_ + offset + k;
+          if ((u32(q[0]) | u32(q[1]) << 8 | u32(q[2]) << 16 | u32(q[3]) << 24) > 0x10FFFF) invalid(q);
+        }
+      }
       u32 node = series_node(scratch[0]);
       if (size) std::memcpy(mem::alloc_tail_bytes(node, u32(size)), data_ + offset, size);
       set_series_index(scratch[0], i32(index));
@@ -1184,7 +1212,14 @@ class Decoder {
     if (t != TYPE_MAP && t != TYPE_HASH) set_type(fresh, t);
     set_new_line(fresh, new_line);
     if (t != TYPE_MAP) set_series_index(fresh, i32(index));
-    for (u32 i = 0; i < n; ++i) pos = value(pos, stop, node, depth + 1);
+    for (u32 i = 0; i < n; ++i) {
+      const u8* at = pos;
+      pos = value(pos, stop, node, depth + 1);
+      if (t == TYPE_MAP && i % 2 == 0) {
+        mem::Buffer* b = mem::buffer_of(node);
+        if (!map::valid_key(type_of(b->cells() + b->used() / sizeof(Cell) - 1))) invalid(at);
+      }
+    }
     if (t == TYPE_MAP || t == TYPE_HASH) {
       api::Values scratch(1);
       *scratch[0] = mem::buffer_of(into)->cells()[position];
