@@ -308,7 +308,7 @@ TEST_F(Qelbin, RandomValuesRoundTrip) {
           c = *inner;
           made.push_back(c);
           block::append_copy(blk, &c);
-          fill(cell_at(blk, cell_count(blk) - 1), depth + 1);
+          fill(stack::push_cell(&c), depth + 1);  // a cell that does not move
           continue;
         } else {
           make_none(&c);
