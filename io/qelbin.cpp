@@ -825,10 +825,46 @@ class Decoder {
 
   // A word bound to an object: its index, then the object (a reference path
   // with the reference prefix). The word is bound by its symbol.
+  // Boot mode: a word and, in the next record, the value it is set to;
+  // neither stays in the target block. Root records only.
+  const u8* boot_word(const u8* start, const u8* pos, const u8* stop, u32 into, u32 depth) {
+    if (mode_ != MODE_BOOT || depth != 0 || into != target_) invalid(pos - 1);
+    u32 position = mem::buffer_of(into)->used() / sizeof(Cell);
+    if (pos >= stop || (*pos & 0x3F) < TYPE_WORD || (*pos & 0x3F) > TYPE_REFINEMENT) invalid(pos);
+    pos = value(pos, stop, into, depth);
+    pos = value(pos, stop, into, depth);
+    api::Values s(2);
+    *s[0] = mem::buffer_of(into)->cells()[position];
+    *s[1] = mem::buffer_of(into)->cells()[position + 1];
+    if (!is_any_word_type(type_of(s[0])) && type_of(s[0]) != TYPE_REFINEMENT) invalid(start);
+    word::set(s[0], s[1]);
+    Cell target;
+    make_series(&target, TYPE_BLOCK, into);
+    block::clear_at(&target, position);
+    return pos;
+  }
+
   const u8* bound_word(const u8* start, const u8* pos, const u8* stop, u32 into, u32 depth,
                        Type t, u32 sym, bool reference, bool new_line) {
-    zigzag(pos, stop);
     api::Values s(2);
+    if (mode_ == MODE_BOOT) {
+      // The context of root value R of this decode; the index is looked up
+      // by the symbol.
+      const u8* at = pos;
+      u32 r = varint(pos, stop);
+      zigzag(pos, stop);
+      mem::Buffer* b = mem::buffer_of(target_);
+      if (reference || u64(base_) + r >= b->used() / sizeof(Cell)) invalid(at);
+      *s[0] = owner(b->cells()[base_ + r], at, TYPE_NONE);
+      Cell w;
+      word::make_at(sym, &w);
+      if (context::bind_word(owner_context(s[0]), &w) < 0) invalid(start);
+      set_type(&w, t);
+      set_new_line(&w, new_line);
+      append(into, &w);
+      return pos;
+    }
+    zigzag(pos, stop);
     if (reference) {
       *s[0] = owner(resolve(pos, stop), start, TYPE_NONE);
     } else {
@@ -874,7 +910,7 @@ class Decoder {
       code = *pos++;
       if (code == CODE_NEW_LINE) new_line = true;
       else if (code == CODE_REFERENCE) reference = true;
-      else if (code == CODE_BOOT_WORD) invalid(pos - 1);
+      else if (code == CODE_BOOT_WORD) return boot_word(start, pos, stop, into, depth);
       else break;
     }
     if (code >= 0x80) {

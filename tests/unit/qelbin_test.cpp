@@ -427,6 +427,23 @@ TEST_F(Qelbin, DamagedStreamsRaiseErrors) {
     EXPECT_EQ(type_of(cell_at(out, 0)), TYPE_NATIVE) << id;
     EXPECT_NE(molded(cell_at(out, 0)), "make native! [[]]") << id;
   }
+  // Boot mode: a word set to the next record's value (neither stays), and a
+  // word bound to the context of root value 0. Codec mode refuses both.
+  // Two symbols, qba and qbb; the records size byte is filled in below.
+  Bytes boot = cat(bytes_of({'Q', 'E', 'L', 'B', 'I', 'N', 1, 5, 1, 0}),
+                   bytes_of({2, 8, 0, 0, 0, 0, 4, 0, 0, 0, 'q', 'b', 'a', 0, 'q', 'b', 'b', 0}));
+  Bytes records = bytes_of({0x20, 0, 0x0E, 0x02, 1, 0,   // object [qba: unset]
+                            0xC4, 0x0F, 1, 0x85,         // qbb: 5
+                            0x4F, 0, 0, 1});             // qba bound to root value 0
+  boot[9] = u8(records.size());
+  boot = cat(boot, records);
+  Cell* out = block_of({});
+  qelbin::decode(boot.data(), boot.size(), series_node(out), qelbin::MODE_BOOT);
+  ASSERT_EQ(cell_count(out), 2u);
+  EXPECT_EQ(type_of(cell_at(out, 0)), TYPE_OBJECT);
+  EXPECT_EQ(word::context_of(cell_at(out, 1)), object::context_of(cell_at(out, 0)));
+  EXPECT_EQ(molded(word::get_value_cell(load("qbb"))), "5");
+  EXPECT_EQ(raised([&] { decoded(boot); }), Err::script_qb_invalid_record);
   // A root count of 0 still yields every record.
   Bytes zero_roots = {'Q', 'E', 'L', 'B', 'I', 'N', 1, 1, 0, 2, 0x81, 0x82};
   EXPECT_EQ(cell_count(decoded(zero_roots)), 2u);
