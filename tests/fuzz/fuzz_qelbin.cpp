@@ -2,7 +2,7 @@
 // the LZ stream. The first byte picks the way:
 // - bit 7 set: the rest is a stream body behind a header whose flags are
 //   bits 0-2 (bit 0 compact; bit 1 LZ: the body is compressed first when it
-//   can be);
+//   can be), decoded in boot mode with bit 3;
 // - bit 7 clear: the rest is Qel source; what it loads is encoded (bit 1:
 //   full layout, else compact, through LZ with bit 0) and must decode to a
 //   value that molds the same; then byte 1 of the input picks a byte of the
@@ -68,11 +68,11 @@ std::string mold_of(const Cell* v) {
   return string::to_utf8(buffer);
 }
 
-void decode_only(const std::vector<u8>& stream) {
+void decode_only(const std::vector<u8>& stream, qelbin::Mode mode = qelbin::MODE_CODEC) {
   guarded([&] {
     Cell* target = stack::push();
     block::make_at(target, 4);
-    qelbin::decode(stream.data(), stream.size(), series_node(target));
+    qelbin::decode(stream.data(), stream.size(), series_node(target), mode);
   });
 }
 
@@ -95,7 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (auto packed = lz::compress_payload(body.data(), body.size())) body = *packed;
     }
     stream.insert(stream.end(), body.begin(), body.end());
-    decode_only(stream);
+    decode_only(stream, (mode & 8) ? qelbin::MODE_BOOT : qelbin::MODE_CODEC);
     return 0;
   }
   std::vector<u8> stream;
