@@ -186,6 +186,38 @@ TEST_F(Qelbin, WordsAndTheSymbolTable) {
   EXPECT_EQ(decoded_mold(plain_stream(records)), molded(blk));
 }
 
+// The stream of records that use the one symbol "a".
+Bytes stream_with_a(const Bytes& records) {
+  Bytes s = {'Q', 'E', 'L', 'B', 'I', 'N', 2, 5, 1, u8(records.size()), 1, 2, 0, 0, 0, 0, 'a', 0};
+  return cat(s, records);
+}
+
+TEST_F(Qelbin, ExactBytesOfContainersAndFunctions) {
+  // A map: its word key is a set-word.
+  Cell* m = load("#[a 1]");
+  Bytes map_records = bytes_of({0x28, 2, 0x10, 0, 0x81});
+  EXPECT_EQ(qelbin::encode_compact(m), stream_with_a(map_records));
+  EXPECT_EQ(decoded_mold(stream_with_a(map_records)), molded(m));
+  // A function: the lengths of spec and body, its context (function kind,
+  // values on the stack) with the word a, the spec, and the body whose word
+  // refers to the function it belongs to.
+  Cell* fn = make_function("[a]", "[a]");
+  Bytes fn_records = bytes_of({0x18, 1, 1, 0x0E, 0x05, 1, 0, 0x05, 1, 0x0F, 0,
+                               0x05, 1, 0xC1, 0x4F, 0, 0, 1, 0});
+  EXPECT_EQ(qelbin::encode_compact(fn), stream_with_a(fn_records));
+  Cell* back = cell_at(decoded(stream_with_a(fn_records)), 0);
+  EXPECT_EQ(molded(back), molded(fn));
+  Cell* body = function::more_cell(back, function::MORE_BODY);
+  EXPECT_EQ(word::context_of(cell_at(body, 0)), function::context_of(back));
+  // An error: its code, then arg1 to stack.
+  Cell proto = datatype_cell(TYPE_ERROR);
+  Cell code = integer_cell(400);
+  Cell* e = error::make(&proto, &code, TYPE_ERROR);
+  Bytes error_records = bytes_of({0x22, 0x90, 0x03, 3, 3, 3, 3, 3, 3});
+  EXPECT_EQ(qelbin::encode_compact(e), plain_stream(error_records));
+  EXPECT_EQ(decoded_mold(plain_stream(error_records)), molded(e));
+}
+
 TEST_F(Qelbin, SharedAndCyclicSeries) {
   // [b b] with b: [1]: the second occurrence refers to the first by its
   // path (root 0, cell 0).
