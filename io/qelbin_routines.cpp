@@ -8,6 +8,7 @@
 #include "datatypes/block.hpp"
 #include "datatypes/context.hpp"
 #include "datatypes/function.hpp"
+#include "datatypes/object.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
 #include "eval/api.hpp"
@@ -78,7 +79,7 @@ void make_codec_object() {
     Cell* v = word::get_value_cell(intern_word("system"));
     const char* path[] = {"codecs", "qelbin", r.field};
     for (const char* name : path) {
-      u32 ctx = v->w1;
+      u32 ctx = object::context_of(v);
       i32 i = context::find_word(ctx, symbol::make(name), true);
       if (i < 0) fire(Err::internal_not_done);
       v = context::slot(ctx, u32(i));
