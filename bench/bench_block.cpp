@@ -25,14 +25,14 @@ namespace {
 Cell* make_block(const std::vector<Cell>& src) {
   stack::init();
   Cell* b = block::make_at(stack::push(), i32(src.size()));
-  mem::Buffer* buf = mem::buffer_of(b->w2);
+  mem::Buffer* buf = mem::buffer_of(series_node(b));
   std::memcpy(buf->cells(), src.data(), src.size() * sizeof(Cell));
   buf->tail = buf->head + u32(src.size() * sizeof(Cell));
   return b;
 }
 
 void refill(Cell* b, const std::vector<Cell>& src) {
-  mem::Buffer* buf = mem::buffer_of(b->w2);
+  mem::Buffer* buf = mem::buffer_of(series_node(b));
   std::memcpy(buf->cells(), src.data(), src.size() * sizeof(Cell));
   set_series_index(b, 0);
 }
@@ -66,8 +66,7 @@ void BM_Find_Qel(benchmark::State& state) {
   Cell* value = make_integer(stack::push(), -7);
   Cell* top = stack::top;
   for (auto _ : state) {
-    Cell* r = block::find(b, value, nullptr, false, false, false, false, nullptr, nullptr, false, false,
-                          false, false);
+    Cell* r = block::find(b, value, {});
     benchmark::DoNotOptimize(r);
     stack::top = top;
   }

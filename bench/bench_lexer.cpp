@@ -83,7 +83,7 @@ void BM_LoadText(benchmark::State& state) {
     lexer::ScanFlags f;
     lexer::scan(out.get(), reinterpret_cast<const u8*>(text.data()), u32(text.size()), f,
                 nullptr, nullptr, nullptr, nullptr);
-    benchmark::DoNotOptimize(out->w2);
+    benchmark::DoNotOptimize(series_node(out.get()));
     state.PauseTiming();
     make_none(out.get());
     gc::do_cycle();

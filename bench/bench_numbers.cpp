@@ -92,7 +92,7 @@ void bench_qel_text(benchmark::State& state, const std::vector<T>& values, bool 
       else actions::form(&c, out.get(), nullptr, 0x7FFFFFFF);
       string::append_ascii(out.get(), " ", 1);
     }
-    benchmark::DoNotOptimize(out.cell.w2);
+    benchmark::DoNotOptimize(int_of(&out.cell));
   }
   state.SetItemsProcessed(state.iterations() * COUNT);
 }

@@ -61,8 +61,7 @@ Texts& texts_of(u32 unit) {
 
 i32 qel_find(Cell* hay, Cell* value, bool case_) {
   Cell* top = stack::top;
-  Cell* r = string::find(hay, value, nullptr, false, case_, false, false, nullptr, nullptr, false,
-                         false, false, false);
+  Cell* r = string::find(hay, value, {.case_ = case_});
   i32 at = type_of(r) == TYPE_NONE ? -1 : series_index(r);
   stack::top = top;
   return at;

@@ -149,7 +149,7 @@ int run_script(const std::string& path) {
   mem::Buffer* b = mem::buffer_of(series_node(code.get()));
   Cell* first = b->cells();
   bool header = b->used() >= 2 * sizeof(Cell) && type_of(first) == TYPE_WORD &&
-                symbol::resolve(first->w2) == symbol::resolve(symbol::make("Qel")) &&
+                symbol::resolve(word::symbol_of(first)) == symbol::resolve(symbol::make("Qel")) &&
                 type_of(first + 1) == TYPE_BLOCK;
   if (!header) {
     std::fprintf(stderr, "*** Script Error: %s has no Qel header\n", path.c_str());

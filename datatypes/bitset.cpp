@@ -7,6 +7,8 @@
 #include "datatypes/series.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
+#include "datatypes/ownership.hpp"
+#include "runtime/collector.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
 #include "runtime/hash.hpp"
@@ -314,8 +316,7 @@ Cell* bitset_pick(Cell* bits, i32, Cell* index) {
   return make_logic(stack::push(), m);
 }
 
-Cell* bitset_find(Cell* bits, Cell* value, Cell*, bool, bool, bool, bool, Cell*, Cell*, bool, bool,
-                  bool, bool) {
+Cell* bitset_find(Cell* bits, Cell* value, const act::FindOptions& o) {
   bool m = process(value, bits, TEST, FOR_OTHER) != 0;
   Cell* out = make_none(stack::push());
   return m ? make_logic(out, true) : make_none(out);
@@ -574,6 +575,7 @@ void init() {
   t.poke = bitset_poke;
   t.remove = bitset_remove;
   t.modify = bitset_modify;
+  gc::set_mark_rule(TYPE_BITSET, [](const Cell* b) { gc::mark_node(series_node(b)); });
   types::register_datatype({TYPE_BITSET, TYPE_NO_TYPE, "bitset!", t});
 }
 

@@ -15,6 +15,8 @@
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/typeset.hpp"
+#include "eval/api.hpp"
+#include "runtime/collector.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/cycles.hpp"
 #include "runtime/error.hpp"
@@ -27,7 +29,6 @@
 
 namespace qel::block {
 
-TextScanner scan_text = nullptr;
 VectorToBlock vector_to_block = nullptr;
 
 namespace {
@@ -484,9 +485,8 @@ Cell* to(Cell*, Cell* spec, Type type) {
   if (!out) {
     switch (type_of(spec)) {
       case TYPE_STRING:
-        if (!scan_text) fire(Err::internal_not_done);
         out = make_none(stack::push());
-        scan_text(spec, out);
+        api::services.load_all(spec, out);
         break;
       case TYPE_TYPESET:
         out = typeset::to_block(spec, make_none(stack::push()));
@@ -501,7 +501,7 @@ Cell* to(Cell*, Cell* spec, Type type) {
 }
 
 i32 form(Cell* value, Cell* buffer, Cell* part, i32 budget) {
-  if (const char* marker = cycles::marker(value, false)) return string::write_ascii(buffer, marker, budget);
+  if (const char* marker = cycles::marker(series_node(value), type_of(value), false)) return string::write_ascii(buffer, marker, budget);
   Cell* saved = stack::top;
   Cell* block = stack::push_cell(value);
   i32 start = clamped_index(block);
@@ -531,7 +531,7 @@ namespace {
 
 i32 mold_block(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, i32 budget,
                i32 indent) {
-  if (const char* marker = cycles::marker(value, true)) return string::write_ascii(buffer, marker, budget);
+  if (const char* marker = cycles::marker(series_node(value), type_of(value), true)) return string::write_ascii(buffer, marker, budget);
   if (!only) budget = string::write_ascii(buffer, "[", budget);
   budget = mold_each(value, buffer, only, all, flat, part, budget, indent);
   if (!only) budget = string::write_ascii(buffer, "]", budget);
@@ -548,11 +548,9 @@ Cell* eval_path(Cell* parent, Cell* element, Cell* value, const PathStep& step) 
     if (type_of(element) == TYPE_WORD && type_of(parent) != TYPE_HASH) {
       return stack::push_cell(find_word(parent, element, step.case_));
     }
-    return select(parent, element, nullptr, true, step.case_, false, false, nullptr, nullptr, false,
-                  false, false, false);
+    return select(parent, element, {.only = true, .case_ = step.case_});
   }
-  Cell* found = find(parent, element, nullptr, false, step.case_, false, false, nullptr, nullptr,
-                     false, false, false, false);
+  Cell* found = find(parent, element, {.case_ = step.case_});
   if (type_of(found) == TYPE_NONE) {
     Cell e = *element, path;
     if (step.path) path = *step.path;
@@ -644,8 +642,7 @@ Cell* change(Cell* block, Cell* value, i32 part, bool only, i32 dup) {
 }
 
 Cell* put(Cell* block, Cell* key, Cell* value, bool case_) {
-  Cell* found = find(block, key, nullptr, true, case_, false, false, nullptr, nullptr, false, false,
-                     false, false);
+  Cell* found = find(block, key, {.only = true, .case_ = case_});
   if (type_of(found) == TYPE_NONE) {
     i32 at = std::max(length_from_index(block), 0);
     bool fired = series::notify(block, series::Event::put, value, at, 1);
@@ -781,7 +778,13 @@ i32 compare(Cell* v1, Cell* v2, i32 op) {
   return compare_each(v1, v2, op);
 }
 
+// A block (paren!, the paths) keeps its series and the values in it alive.
+void mark_block(const Cell* b) { gc::mark_series(series_node(b)); }
+
 void init() {
+  for (Type t : {TYPE_BLOCK, TYPE_PAREN, TYPE_PATH, TYPE_LIT_PATH, TYPE_SET_PATH, TYPE_GET_PATH}) {
+    gc::set_mark_rule(t, mark_block);
+  }
   types::register_datatype({TYPE_BLOCK, TYPE_SERIES, "block!",
                             {.make = make, .to = to, .form = form, .mold = mold_block,
                              .eval_path = eval_path, .compare = compare, .append = insert,

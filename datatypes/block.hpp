@@ -17,6 +17,7 @@
 // addresses that stay valid only until the next allocation.
 #pragma once
 
+#include "runtime/actions.hpp"
 #include "runtime/cell.hpp"
 
 namespace qel::block {
@@ -107,10 +108,8 @@ Cell* to(Cell* proto, Cell* spec, Type type);
 Cell* copy(Cell* value, Cell* result, Cell* part, bool deep, Cell* types);
 i32 form(Cell* value, Cell* buffer, Cell* part, i32 budget);
 i32 compare(Cell* value1, Cell* value2, i32 op);
-Cell* find(Cell* series, Cell* value, Cell* part, bool only, bool case_, bool same, bool any,
-           Cell* with, Cell* skip, bool last, bool reverse, bool tail, bool match);
-Cell* select(Cell* series, Cell* value, Cell* part, bool only, bool case_, bool same, bool any,
-             Cell* with, Cell* skip, bool last, bool reverse, bool tail, bool match);
+Cell* find(Cell* series, Cell* value, const act::FindOptions& o);
+Cell* select(Cell* series, Cell* value, const act::FindOptions& o);
 Cell* sort(Cell* series, bool case_, Cell* skip, Cell* comparator, Cell* part, bool all,
            bool reverse, bool stable);
 
@@ -123,8 +122,6 @@ void do_set_op(bool case_, const Cell* skip, i32 op);
 
 // Scans a string! as source text into the block made in out (to block!). The
 // lexer sets it.
-using TextScanner = void (*)(const Cell* text, Cell* out);
-extern TextScanner scan_text;
 
 // Makes out a block! of the vector's elements from its index (to/make block!).
 using VectorToBlock = void (*)(const Cell* vector, Cell* out);

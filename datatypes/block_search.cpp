@@ -90,8 +90,16 @@ struct Finder {
 
 }  // namespace
 
-Cell* find(Cell* series, Cell* value_in, Cell* part, bool only, bool case_, bool same, bool,
-           Cell*, Cell* skip, bool last, bool reverse, bool tail, bool match) {
+Cell* find(Cell* series, Cell* value_in, const act::FindOptions& o) {
+  Cell* part = o.part;
+  bool only = o.only;
+  bool case_ = o.case_;
+  bool same = o.same;
+  Cell* skip = o.skip;
+  bool last = o.last;
+  bool reverse = o.reverse;
+  bool tail = o.tail;
+  bool match = o.match;
   Cell* result = stack::push_cell(series);
   Cell* value = stack::push_cell(value_in);
   i32 total = cells_in(result);
@@ -193,10 +201,11 @@ Cell* find(Cell* series, Cell* value_in, Cell* part, bool only, bool case_, bool
   return result;
 }
 
-Cell* select(Cell* series, Cell* value, Cell* part, bool only, bool case_, bool same, bool any,
-             Cell* with, Cell* skip, bool last, bool reverse, bool, bool) {
-  Cell* found = find(series, value, part, only, case_, same, any, with, skip, last, reverse, false,
-                     false);
+Cell* select(Cell* series, Cell* value, const act::FindOptions& o) {
+  act::FindOptions at_match = o;
+  at_match.tail = at_match.match = false;
+  bool only = o.only;
+  Cell* found = find(series, value, at_match);
   if (type_of(found) == TYPE_NONE) return found;
   Type vt = type_of(value);
   bool sequence = !only && (vt == TYPE_BLOCK || vt == TYPE_PAREN || vt == TYPE_PATH ||
@@ -286,8 +295,10 @@ int user_compare(const void* x, const void* y, void* arg, void*) {
   const Cell* b = static_cast<const Cell*>(y);
   const Cell* first = s->reverse ? a : b;
   const Cell* second = s->reverse ? b : a;
-  // Everything read from the records is copied before the first allocation.
+  // Everything read from the records is copied before the first allocation
+  // (checked builds verify that nothing allocates meanwhile).
   if (s->whole) {
+    mem::NoAlloc no_allocation;
     fill_scratch(s->scratch_a, first, s->size);
     fill_scratch(s->scratch_b, second, s->size);
     first = s->scratch_a;
@@ -405,8 +416,11 @@ struct SetOp {
   bool holds(Cell* set, u32 table, Cell* key) {
     if (is_any_block_type(type_of(key))) {
       Cell* saved = stack::top;
-      Cell* found = find(set, key, nullptr, true, case_, false, false, nullptr, skip_cell, false,
-                         false, false, false);
+      act::FindOptions o;
+      o.only = true;
+      o.case_ = case_;
+      o.skip = skip_cell;
+      Cell* found = find(set, key, o);
       bool in = type_of(found) != TYPE_NONE;
       stack::top = saved;
       return in;

@@ -61,7 +61,16 @@ Cell* root_copy(const Cell* w) {
 
 }  // namespace
 
-void init() { types::register_datatype({TYPE_CONTEXT, TYPE_NO_TYPE, "context!", {}}); }
+// A context record met as a value keeps its word table and its values.
+void mark_record(const Cell* rec) {
+  if (record_table(rec)) gc::mark_table(record_table(rec));
+  if (record_values(rec) && !record_on_stack(rec)) gc::mark_series(record_values(rec));
+}
+
+void init() {
+  gc::set_mark_rule(TYPE_CONTEXT, mark_record);
+  types::register_datatype({TYPE_CONTEXT, TYPE_NO_TYPE, "context!", {}});
+}
 
 void init_global() {
   if (global) return;

@@ -19,6 +19,7 @@
 #pragma once
 
 #include "runtime/cell.hpp"
+#include "runtime/context_record.hpp"  // the record's layout (ON_STACK, the values word)
 
 namespace qel::context {
 
@@ -26,7 +27,6 @@ inline constexpr u32 KIND_GLOBAL = 0;
 inline constexpr u32 KIND_FUNCTION = 1;
 inline constexpr u32 KIND_OBJECT = 2;
 inline constexpr u32 KIND_SHIFT = 11;
-inline constexpr u32 ON_STACK = 0x400000;      // values on the arguments stack
 inline constexpr u32 HAS_SELF = 0x1000000;     // the context has a self slot
 inline constexpr u32 WORD_ASSIGNED = 0x2000;   // words block of an object: assigned since cleared
 

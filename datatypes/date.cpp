@@ -10,7 +10,7 @@
 #include "datatypes/symbol.hpp"
 #include "datatypes/time.hpp"
 #include "datatypes/word.hpp"
-#include "eval/random.hpp"
+#include "runtime/random.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"

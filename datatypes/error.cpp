@@ -5,7 +5,7 @@
 #include "datatypes/context.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
-#include "eval/interpreter.hpp"
+#include "eval/api.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/roots.hpp"
@@ -343,7 +343,7 @@ Cell* error_make(Cell*, Cell* spec_in, Type) {
       } else if (first == TYPE_SET_WORD) {
         context::bind_block(out->w1, spec, false);
         Cell* before = stack::top;
-        interp::eval_block_or_throw(spec, false);
+        api::services.do_block(spec);
         stack::top = before;
         int c;
         u32 f;

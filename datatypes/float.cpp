@@ -9,8 +9,8 @@
 #include "datatypes/money.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/word.hpp"
-#include "eval/lexer.hpp"
-#include "eval/random.hpp"
+#include "eval/api.hpp"
+#include "runtime/random.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
@@ -123,7 +123,7 @@ Cell* to_floating(Cell* spec, Type target) {
       if (target == TYPE_PERCENT) {
         // The text is loaded as a value: 50% and 0.5 both give 50%.
         Cell* loaded = make_none(stack::push());
-        if (!word::load_first || !word::load_first(spec, loaded) ||
+        if (!api::services.load_first(spec, loaded) ||
             !(type_of(loaded) == TYPE_INTEGER || type_of(loaded) == TYPE_FLOAT ||
               type_of(loaded) == TYPE_PERCENT)) {
           raise_bad_to(target, spec);
@@ -137,7 +137,7 @@ Cell* to_floating(Cell* spec, Type target) {
       u32 n = string::length_from_index(&s);
       u32 unit = unicode::unit_of(mem::buffer_of(series_node(&s)));
       i32 status;
-      d = lexer::text_to_float(p, n, unit, &status);
+      d = api::services.text_to_float(p, n, unit, &status);
       if (status != 0) raise_bad_to(target, spec);
       break;
     }

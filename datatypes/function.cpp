@@ -7,6 +7,7 @@
 #include "datatypes/logic.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
+#include "runtime/collector.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/cycles.hpp"
 #include "runtime/error.hpp"
@@ -218,9 +219,7 @@ std::vector<RoutineEntry>& routine_table() {
 
 namespace function {
 
-CallHook call_hook = nullptr;
 
-Cell* more_cell(const Cell* fn, u32 i) { return cell_at(fn->w3, i); }
 
 void rebase(Cell* block) {
   u32 from = start_of(block);
@@ -460,7 +459,16 @@ Cell* remake(const Cell* fn_in, u32 object_ctx) {
   return fn;
 }
 
+// A function keeps its context, its spec and its more series alive.
+void mark_function(const Cell* fn) {
+  if (context_of(fn)) gc::mark_context(context_of(fn));
+  gc::mark_series(spec_of(fn));
+  gc::mark_series(more_of(fn));
+}
+
 void init() {
+  gc::set_mark_rule(TYPE_FUNCTION, mark_function);
+  gc::set_mark_rule(TYPE_ROUTINE, mark_function);
   types::register_datatype({TYPE_FUNCTION, TYPE_CONTEXT, "function!",
                             {.make = function_make, .reflect = function_reflect,
                              .form = function_form, .mold = function_mold,
@@ -508,13 +516,6 @@ void init() {
   types::register_datatype({TYPE_ROUTINE, TYPE_FUNCTION, "routine!",
                             {.make = nullptr, .form = function_form, .mold = function_mold,
                              .compare = function_compare}});
-}
-
-void call(const Cell* r) {
-  routines::Entry e = routines::entry(u32(int_of(function::more_cell(r, function::MORE_NATIVE))));
-  if (!e) fire(Err::internal_not_done);
-  e();
-  stack::keep();
 }
 
 }  // namespace routine

@@ -10,7 +10,9 @@
 //   word 3  node of the more series, five cells:
 //             MORE_BODY    the body block (a deep copy of the blocks, parens
 //                          and paths given, bound to the context) or none
-//             MORE_SPARE   unset (reserved)
+//             MORE_ARGS    the argument descriptor block the evaluator
+//                          builds on the first call (eval/interpreter.hpp,
+//                          spec_arguments), unset before
 //             MORE_NATIVE  compiled code: the index of its entry in the
 //                          routines table as integer!; otherwise unset
 //             MORE_OP      unset; once an op! is made from the function, a
@@ -30,17 +32,21 @@
 #pragma once
 
 #include "runtime/cell.hpp"
+#include "runtime/memory.hpp"
 
 namespace qel::function {
 
 inline constexpr u32 FLAG_NO_TRACE = 0x200;
 inline constexpr u32 FLAG_TRACE = 0x400;
 
-enum MoreCell : u32 { MORE_BODY = 0, MORE_SPARE, MORE_NATIVE, MORE_OP, MORE_BOOT, MORE_CELLS };
+enum MoreCell : u32 { MORE_BODY = 0, MORE_ARGS, MORE_NATIVE, MORE_OP, MORE_BOOT, MORE_CELLS };
+
+// ---- the function! cell --------------------------------------------------------
+inline u32 context_of(const Cell* fn) { return fn->w1; }
+inline u32 spec_of(const Cell* fn) { return fn->w2; }  // also native!, action!, op!
+inline u32 more_of(const Cell* fn) { return fn->w3; }  // also native!, action!, op!
 
 void init();  // registers function!
-
-inline u32 context_of(const Cell* fn) { return fn->w1; }
 
 // Runs a function! whose arguments (and locals) the caller pushed inside a
 // function frame it opened (stack::mark_func); leaves the result in the
@@ -48,8 +54,6 @@ inline u32 context_of(const Cell* fn) { return fn->w1; }
 // belongs to, or 0; name is the word naming the call. The interpreter sets
 // it; transfers that leave the function (errors, throw, break) travel as
 // exceptions. While it is not set, change handlers are not run.
-using CallHook = void (*)(const Cell* fn, u32 owner_ctx, const Cell* name, u32 flags);
-extern CallHook call_hook;
 
 // Pushes a function! and answers its context. A spec whose index is above 0
 // is first copied from that index; an index past the tail counts as the tail
@@ -83,7 +87,7 @@ Cell* collect_locals(const Cell* spec, const Cell* body);
 
 // Cell i of a function's (or routine's, or such an op's) more series. Valid
 // until the next allocation.
-Cell* more_cell(const Cell* fn, u32 i);
+inline Cell* more_cell(const Cell* fn, u32 i) { return mem::buffer_of(more_of(fn))->cells() + i; }
 
 // A new function from an existing one: the same spec, attribute flags and
 // compiled-code references, a context of its own, and a deep copy of the
@@ -101,6 +105,7 @@ void rebase(Cell* block);
 
 namespace qel::routine {
 
+inline constexpr u32 FLAG_VALUES = 0x8000;  // the entry takes the argument cells as they are
 inline constexpr u32 ARITY_SHIFT = 25;
 inline constexpr u32 ARITY_MASK = 0x1Fu << ARITY_SHIFT;
 
@@ -114,10 +119,6 @@ inline u32 get_arity(const Cell* r) { return (r->header & ARITY_MASK) >> ARITY_S
 // Counts the word! values of the spec (at most 31 are recorded) into the
 // header, keeping its other bits.
 void set_arity(Cell* r);
-
-// Runs the routine's entry on the current frame (its arguments from the base
-// up); the result is the base cell. No entry: internal not-done.
-void call(const Cell* r);
 
 }  // namespace qel::routine
 

@@ -12,8 +12,8 @@
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
-#include "eval/lexer.hpp"
-#include "eval/random.hpp"
+#include "eval/api.hpp"
+#include "runtime/random.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
 #include "runtime/fastpath.hpp"
@@ -50,7 +50,7 @@ bool string_value(const Cell* str, i32* out) {
   u32 n = string::length_from_index(&s);
   u32 unit = unicode::unit_of(mem::buffer_of(series_node(&s)));
   i32 status;
-  *out = lexer::text_to_integer(p, n, unit, &status);
+  *out = api::services.text_to_integer(p, n, unit, &status);
   return status == 0;
 }
 

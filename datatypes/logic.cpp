@@ -1,7 +1,7 @@
 #include "datatypes/logic.hpp"
 
 #include "datatypes/string.hpp"
-#include "eval/random.hpp"
+#include "runtime/random.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
 #include "runtime/stack.hpp"
@@ -47,7 +47,7 @@ i32 none_compare(Cell*, Cell* v2, i32 op) {
   return equality_or_sort(op) ? 0 : COMPARE_INCOMPARABLE;
 }
 Cell* none_answer(Cell*) { return const_cast<Cell*>(&values::none_cell); }
-Cell* none_find(Cell*, Cell*, Cell*, bool, bool, bool, bool, Cell*, Cell*, bool, bool, bool, bool) {
+Cell* none_find(Cell*, Cell*, const act::FindOptions&) {
   return const_cast<Cell*>(&values::none_cell);
 }
 i32 none_length(Cell*) { return -1; }

@@ -29,7 +29,7 @@ Cell* push();
 namespace logic {
 void init();
 Cell* push(bool b);
-inline bool flag(const Cell* c) { return c->w1 == 1; }
+inline bool flag(const Cell* c) { return logic_of(c); }
 // Truth of a value: unset answers true unless check is set, which raises
 // script no-value naming `name` (may be nullptr).
 bool true_value(const Cell* c, bool check = false, const Cell* name = nullptr);

@@ -225,9 +225,8 @@ Cell* h_eval_path(Cell* parent, Cell* element, Cell* value, const PathStep& step
 
 Mode mode_of(bool case_, bool same) { return same ? MODE_SAME : case_ ? MODE_CASE : MODE_EQUAL; }
 
-Cell* h_find(Cell* map, Cell* key, Cell*, bool, bool case_, bool same, bool, Cell*, Cell*, bool,
-             bool, bool, bool) {
-  Cell* k = find_key(map, key, mode_of(case_, same));
+Cell* h_find(Cell* map, Cell* key, const act::FindOptions& o) {
+  Cell* k = find_key(map, key, mode_of(o.case_, o.same));
   if (!k || removed(k + 1)) return make_none(stack::push());
   Cell* out = stack::push_cell(k);
   clear_new_line(out);
@@ -235,9 +234,8 @@ Cell* h_find(Cell* map, Cell* key, Cell*, bool, bool case_, bool same, bool, Cel
   return out;
 }
 
-Cell* h_select(Cell* map, Cell* key, Cell*, bool, bool case_, bool same, bool, Cell*, Cell*,
-               bool, bool, bool, bool) {
-  Cell* v = find_value(map, key, mode_of(case_, same));
+Cell* h_select(Cell* map, Cell* key, const act::FindOptions& o) {
+  Cell* v = find_value(map, key, mode_of(o.case_, o.same));
   return v ? stack::push_cell(v) : make_none(stack::push());
 }
 

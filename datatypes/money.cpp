@@ -1,3 +1,4 @@
+#include "eval/api.hpp"
 #include "datatypes/money.hpp"
 
 #include <cmath>
@@ -10,7 +11,7 @@
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
-#include "eval/random.hpp"
+#include "runtime/random.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
 #include "runtime/float_text.hpp"
@@ -257,7 +258,7 @@ i32 h_compare(Cell* value, Cell* other, i32 op) {
 
 Cell* from_text(Cell* spec) {
   Cell* loaded = make_none(stack::push());
-  if (!word::load_first || !word::load_first(spec, loaded) || type_of(loaded) != TYPE_MONEY) {
+  if (!api::services.load_first(spec, loaded) || type_of(loaded) != TYPE_MONEY) {
     float_::raise_bad_to(TYPE_MONEY, spec);
   }
   return loaded;

@@ -4,6 +4,7 @@
 #include "datatypes/function.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
+#include "runtime/collector.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
@@ -184,7 +185,17 @@ Cell* push(const Cell* spec_in, u32 index, Type type) {
   return out;
 }
 
+namespace {
+// A native or action keeps its spec and more series alive.
+void mark_native(const Cell* c) {
+  gc::mark_series(function::spec_of(c));
+  gc::mark_series(function::more_of(c));
+}
+}  // namespace
+
 void init() {
+  gc::set_mark_rule(TYPE_NATIVE, mark_native);
+  gc::set_mark_rule(TYPE_ACTION, mark_native);
   types::register_datatype({TYPE_NATIVE, TYPE_NO_TYPE, "native!",
                             {.make = native_make, .reflect = native_reflect,
                              .form = native_form, .mold = native_mold,
@@ -232,7 +243,20 @@ bool valid_spec(u32 spec_node) {
   return count == 2;
 }
 
+namespace {
+// An operator keeps what its source keeps: the function's context too.
+void mark_op(const Cell* c) {
+  gc::mark_series(function::spec_of(c));
+  gc::mark_series(function::more_of(c));
+  Type source = source_type(c);
+  if ((source == TYPE_FUNCTION || source == TYPE_ROUTINE) && function::context_of(c)) {
+    gc::mark_context(function::context_of(c));
+  }
+}
+}  // namespace
+
 void init() {
+  gc::set_mark_rule(TYPE_OP, mark_op);
   types::register_datatype({TYPE_OP, TYPE_NATIVE, "op!",
                             {.make = op_make, .form = native_form, .mold = op_mold,
                              .compare = native_compare}});

@@ -8,13 +8,14 @@
 //   word 2  node of the spec block (head index 0)
 //   word 3  node of a two-cell series: cell 0 a copy of the record cell of a
 //           context made from the spec (function kind, values on the stack),
-//           cell 1 none
+//           cell 1 (function::MORE_ARGS) the argument descriptor block the
+//           evaluator builds on the first call, none before
 //
 // op! cell: a copy of its source (a native!, action!, function! or routine!)
 // whose header is type 23 with the source's type id in bits 16-23; words 1
 // to 3 stay the source's. A function! or routine! source also keeps a copy of
-// itself in cell 4 of its more series (see function.hpp), which the operator
-// shares.
+// itself in cell function::MORE_OP of its more series (see function.hpp),
+// which the operator shares.
 //
 // Two natives (or actions, or ops) are equal exactly when they run the same
 // code: the same entry index, and for ops the same kind of source.

@@ -9,6 +9,9 @@
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
+#include "eval/api.hpp"
+#include "datatypes/ownership.hpp"
+#include "runtime/collector.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/cycles.hpp"
 #include "runtime/error.hpp"
@@ -20,17 +23,13 @@
 
 namespace qel {
 
-namespace object {
-EvalHook eval_hook = nullptr;
-}  // namespace object
-
 namespace {
 
 using mem::buffer_of;
 
 // Objects made at run time take ids above those that start-up gives its own
 // objects (system and its members keep fixed ids).
-i32 g_class_counter = 1000;
+i32 g_class_counter = object::FIRST_FREE_CLASS;
 u32 g_on_change = 0;       // symbol of on-change*
 u32 g_on_deep_change = 0;  // symbol of on-deep-change*
 u32 g_changed = 0;         // symbol of changed
@@ -155,22 +154,16 @@ Cell current_object(const Cell* obj) {
   return *obj;
 }
 
-// Opens the handler's frame, pushes the arguments, fills its other slots,
-// runs it and closes the frame.
-void run_handler(const Cell* fn, const Cell* frame_word, u32 object_ctx, const Cell* const* args,
-                 u32 count) {
-  Cell* saved_base = stack::base;
-  Cell* saved_top = stack::top;
-  stack::mark_func(frame_word, fn->w1);
-  for (u32 i = 0; i < count; ++i) stack::push_cell(args[i]);
-  function::fill_frame(fn, count);
-  if (function::call_hook) function::call_hook(fn, object_ctx, frame_word, 0);
-  // Closes the frame: the function's context gets its former values back.
-  stack::Frame* f = stack::ctop - 1;
-  stack::restore_context(f);
-  stack::set_ctop(f);
-  stack::base = saved_base;
-  stack::top = saved_top;
+// Runs the handler with the arguments (its result is not used). A return or
+// exit inside it ends the handler; other transfers go on as exceptions.
+void run_handler(const Cell* fn, const Cell* frame_word, const Cell* const* args, u32 count) {
+  Cell values[7];
+  for (u32 i = 0; i < count; ++i) values[i] = *args[i];
+  Cell ignored;
+  api::CallOptions o;
+  o.name = frame_word;
+  o.check_types = false;
+  api::check(api::invoke(fn, values, count, &ignored, o));
 }
 
 // ---- make and copy ----------------------------------------------------------------
@@ -377,13 +370,13 @@ bool has_visible_words(const Cell* obj, bool all) {
 }
 
 i32 object_form(Cell* obj, Cell* buffer, Cell* arg, i32 limit) {
-  if (const char* m = cycles::marker(obj, false)) return string::write_ascii(buffer, m, limit);
+  if (const char* m = cycles::marker(object::context_of(obj), TYPE_OBJECT, false)) return string::write_ascii(buffer, m, limit);
   return write_entries(obj, buffer, false, false, arg, limit, -1);
 }
 
 i32 object_mold(Cell* obj, Cell* buffer, bool only, bool all, bool flat, Cell* arg, i32 limit,
                 i32 indent) {
-  if (const char* m = cycles::marker(obj, true)) return string::write_ascii(buffer, m, limit);
+  if (const char* m = cycles::marker(object::context_of(obj), TYPE_OBJECT, true)) return string::write_ascii(buffer, m, limit);
   if (only) return write_entries(obj, buffer, all, flat, arg, limit, -1);
   limit = string::write_ascii(buffer, "make object! [", limit);
   // An object without (visible) words molds as the two brackets.
@@ -457,8 +450,7 @@ Cell* object_eval_path(Cell* obj, Cell* element, Cell* value, const PathStep& st
   return stack::push_cell(v);
 }
 
-Cell* object_select(Cell* obj, Cell* key, Cell*, bool, bool, bool, bool, Cell*, Cell*, bool, bool,
-                    bool, bool) {
+Cell* object_select(Cell* obj, Cell* key, const act::FindOptions& o) {
   Type t = type_of(key);
   if (t != TYPE_WORD && t != TYPE_SET_WORD && t != TYPE_GET_WORD && t != TYPE_LIT_WORD) {
     Cell type;
@@ -649,7 +641,6 @@ void finish(Cell* obj) {
 Cell* make(Cell* proto_in, Cell* spec_in) {
   Type st = type_of(spec_in);
   if (st != TYPE_BLOCK && st != TYPE_OBJECT) fire(Err::syntax_malconstruct, spec_in);
-  if (st == TYPE_BLOCK && !eval_hook) fire(Err::internal_not_done);
   Cell* spec = stack::push_cell(spec_in);
   Cell* proto = stack::push_cell(proto_in);
   bool from_object = type_of(proto) == TYPE_OBJECT;
@@ -667,7 +658,7 @@ Cell* make(Cell* proto_in, Cell* spec_in) {
     added = context::collect_set_words(ctx, spec);
     context::bind_block(ctx, spec, true);
     if (from_object) unshare_series(result);
-    eval_hook(spec);
+    api::services.do_block(spec);
     clear_marks(ctx);
   }
   result->w2 = (added || !from_object) ? u32(new_class_id()) : proto->w2;
@@ -739,7 +730,7 @@ void fire_on_change(Cell* obj_in, Cell* word_in, Cell* old_in, Cell* new_in) {
   if (word->w1 != ctx) context::bind_word(ctx, word);
   Cell frame_word = word_at(ctx, u32(index));
   const Cell* args[] = {word, old_value, new_value};
-  run_handler(fn, &frame_word, ctx, args, 3);
+  run_handler(fn, &frame_word, args, 3);
 }
 
 void fire_on_deep_change(Cell* owner_in, Cell* word_in, Cell* target_in, Cell* action_in,
@@ -764,7 +755,7 @@ void fire_on_deep_change(Cell* owner_in, Cell* word_in, Cell* target_in, Cell* a
   Cell* count = make_integer(stack::push(), part);
   Cell frame_word = word_at(ctx, u32(hi));
   const Cell* args[] = {owner, word, target, action, new_value, at, count};
-  run_handler(fn, &frame_word, ctx, args, 7);
+  run_handler(fn, &frame_word, args, 7);
 }
 
 void fire_on_top(Cell* obj, Cell* word) {
@@ -898,7 +889,14 @@ void init_words() {
   g_changed = symbol::make("changed");
 }
 
+// An object (error!, port!) keeps its context and its on-set info alive.
+void mark_object(const Cell* o) {
+  if (context_of(o)) gc::mark_context(context_of(o));
+  if (on_set_of(o)) gc::mark_series(on_set_of(o));
+}
+
 void init() {
+  for (Type t : {TYPE_OBJECT, TYPE_ERROR, TYPE_PORT}) gc::set_mark_rule(t, mark_object);
   context::on_change = on_change_hook;
   ownership::on_deep_change = fire_on_deep_change;
   types::register_datatype({TYPE_OBJECT, TYPE_NO_TYPE, "object!",

@@ -33,19 +33,28 @@ namespace qel::object {
 inline constexpr u32 NO_HANDLER = 0xFFFF0000u;  // packed word of an absent handler
 enum OnSetCell : u32 { ON_CHANGE = 0, ON_DEEP_CHANGE = 1 };
 
+// ---- the object cell (also error! and port!) ------------------------------------
+inline u32 context_of(const Cell* o) { return o->w1; }
+inline i32 class_of(const Cell* o) { return i32(o->w2); }
+inline void set_class(Cell* o, i32 id) { o->w2 = u32(id); }
+inline u32 on_set_of(const Cell* o) { return o->w3; }
+// A cell of the on-set info: the packed slot index and local count, and the
+// handler's spec node when the count was taken.
+inline u32 handler_packed(const Cell* info) { return info->w2; }
+inline u32 handler_spec(const Cell* info) { return info->w3; }
+
 void init();        // registers object!; installs the change hooks
 void init_words();  // interns on-change*, on-deep-change* and changed
 
-// Evaluates a block (from its index to its tail) for make; the value it
-// leaves is dropped. The interpreter sets it; until then make from a block
-// raises internal not-done.
-using EvalHook = void (*)(const Cell* block);
-extern EvalHook eval_hook;
-
-inline u32 context_of(const Cell* o) { return o->w1; }
-inline i32 class_id(const Cell* o) { return i32(o->w2); }
-inline void set_class_id(Cell* o, i32 id) { o->w2 = u32(id); }
-inline bool has_on_set(const Cell* o) { return o->w3 != 0; }  // it has change handlers
+// ---- class ids (word 2 of an object cell) ----------------------------------------
+// Start-up gives its own objects fixed ids; objects made at run time take
+// ids above FIRST_FREE_CLASS (new_class_id).
+inline constexpr i32 CLASS_ERROR = 1;             // every error! value
+inline constexpr i32 CLASS_SYSTEM = 174;          // the `system` object (its members: boot.cpp)
+inline constexpr i32 CLASS_ERRORS = 184;          // the `errors` catalogue object
+inline constexpr i32 CLASS_FIRST_CATEGORY = 186;  // then every second id, one per category
+inline constexpr i32 CLASS_STANDARD_ERROR = 245;  // the standard error object new errors copy
+inline constexpr i32 FIRST_FREE_CLASS = 1000;
 
 i32 new_class_id();
 

@@ -1,3 +1,4 @@
+#include "eval/api.hpp"
 #include "datatypes/pair.hpp"
 
 #include <cmath>
@@ -9,7 +10,7 @@
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
-#include "eval/random.hpp"
+#include "runtime/random.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
@@ -205,7 +206,7 @@ Cell* h_to(Cell*, Cell* spec, Type) {
     }
     case TYPE_STRING: {
       Cell* loaded = make_none(stack::push());
-      if (!word::load_first || !word::load_first(spec, loaded) || type_of(loaded) != TYPE_PAIR) {
+      if (!api::services.load_first(spec, loaded) || type_of(loaded) != TYPE_PAIR) {
         float_::raise_bad_to(TYPE_PAIR, spec);
       }
       return loaded;

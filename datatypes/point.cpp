@@ -1,3 +1,4 @@
+#include "eval/api.hpp"
 #include "datatypes/point.hpp"
 
 #include <bit>
@@ -10,7 +11,7 @@
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
-#include "eval/random.hpp"
+#include "runtime/random.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
@@ -180,7 +181,7 @@ Cell* h_to(Cell*, Cell* spec, Type type) {
       return out;
     }
     case TYPE_STRING: {
-      if (!word::load_first || !word::load_first(spec, out) || type_of(out) != type) {
+      if (!api::services.load_first(spec, out) || type_of(out) != type) {
         float_::raise_bad_to(type, spec);
       }
       return out;

@@ -156,24 +156,18 @@ Cell* h_copy(Cell* p, Cell*, Cell* part, bool deep, Cell* types) {
   return Call("copy", p).refinement(part).flag(deep).refinement(types).run();
 }
 
-Cell* find_like(const char* action, bool with_tail, Cell* p, Cell* value, Cell* part, bool only,
-                bool case_, bool same, bool any, Cell* with, Cell* skip, bool last, bool reverse,
-                bool tail, bool match) {
+Cell* find_like(const char* action, bool with_tail, Cell* p, Cell* value, const act::FindOptions& o) {
   Call call(action, p);
-  call.arg(value).refinement(part).flag(only).flag(case_).flag(same).flag(any).refinement(with)
-      .refinement(skip).flag(last).flag(reverse);
-  if (with_tail) call.flag(tail).flag(match);
+  call.arg(value).refinement(o.part).flag(o.only).flag(o.case_).flag(o.same).flag(o.any)
+      .refinement(o.with).refinement(o.skip).flag(o.last).flag(o.reverse);
+  if (with_tail) call.flag(o.tail).flag(o.match);
   return call.run();
 }
-Cell* h_find(Cell* p, Cell* value, Cell* part, bool only, bool case_, bool same, bool any,
-             Cell* with, Cell* skip, bool last, bool reverse, bool tail, bool match) {
-  return find_like("find", true, p, value, part, only, case_, same, any, with, skip, last, reverse,
-                   tail, match);
+Cell* h_find(Cell* p, Cell* value, const act::FindOptions& o) {
+  return find_like("find", true, p, value, o);
 }
-Cell* h_select(Cell* p, Cell* value, Cell* part, bool only, bool case_, bool same, bool any,
-               Cell* with, Cell* skip, bool last, bool reverse, bool tail, bool match) {
-  return find_like("select", false, p, value, part, only, case_, same, any, with, skip, last,
-                   reverse, tail, match);
+Cell* h_select(Cell* p, Cell* value, const act::FindOptions& o) {
+  return find_like("select", false, p, value, o);
 }
 
 Cell* h_move(Cell* p, Cell* target, Cell* part) {

@@ -14,7 +14,8 @@
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
-#include "eval/random.hpp"
+#include "datatypes/ownership.hpp"
+#include "runtime/random.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
 #include "runtime/hash.hpp"
@@ -293,8 +294,7 @@ Cell* remove(Cell* v, Cell* part, Cell* key) {
   }
   if (key) {
     auto find = actions::handler<act::Find>(v, ACT_find);
-    Cell* found = find(v, key, nullptr, false, false, false, false, nullptr, nullptr, false, false,
-                       false, false);
+    Cell* found = find(v, key, {});
     if (type_of(found) == TYPE_NONE) return none_answer();
     set_series_index(v, series_index(found));
     n = n < INT32_MAX ? n + 1 : n;  // the key and the value after it

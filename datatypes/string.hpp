@@ -21,8 +21,10 @@
 #include <string>
 
 #include "datatypes/series.hpp"
+#include "runtime/actions.hpp"
 #include "runtime/cell.hpp"
 #include "runtime/memory.hpp"
+#include "runtime/unicode.hpp"
 
 namespace qel::string {
 
@@ -50,20 +52,9 @@ void load_in(const u8* bytes, u32 length, u32 block_node, Encoding enc);
 
 // ---- reading -----------------------------------------------------------------
 
-inline u32 get_char(const u8* p, u32 unit) {
-  switch (unit) {
-    case 1: return p[0];
-    case 2: return u32(p[0]) | (u32(p[1]) << 8);
-    default: return u32(p[0]) | (u32(p[1]) << 8) | (u32(p[2]) << 16) | (u32(p[3]) << 24);
-  }
-}
-inline void put_char(u8* p, u32 unit, u32 cp) {
-  switch (unit) {
-    case 1: p[0] = u8(cp); break;
-    case 2: p[0] = u8(cp); p[1] = u8(cp >> 8); break;
-    default: p[0] = u8(cp); p[1] = u8(cp >> 8); p[2] = u8(cp >> 16); p[3] = u8(cp >> 24); break;
-  }
-}
+// One code point in a unit of width 1, 2 or 4 (runtime/unicode.hpp).
+using unicode::get_char;
+using unicode::put_char;
 
 // The code point at unit position pos of the buffer (counted from its head,
 // not from the index); pos must lie before the tail.
@@ -249,10 +240,8 @@ void do_set_op(i32 op, bool case_sensitive, const Cell* skip);
 // sort folds units the same whatever their width (text through the case
 // tables, binary! only A-Z); /stable keeps equal records in their order, with
 // or without /case.
-Cell* find(Cell* series, Cell* value, Cell* part, bool only, bool case_, bool same, bool any,
-           Cell* with, Cell* skip, bool last, bool reverse, bool tail, bool match);
-Cell* select(Cell* series, Cell* value, Cell* part, bool only, bool case_, bool same, bool any,
-             Cell* with, Cell* skip, bool last, bool reverse, bool tail, bool match);
+Cell* find(Cell* series, Cell* value, const act::FindOptions& o);
+Cell* select(Cell* series, Cell* value, const act::FindOptions& o);
 // The unit position just after the first match of the value from the
 // series' index (where select reads and a set-path writes), or -1.
 i32 select_position(Cell* series, Cell* value, bool case_);
@@ -266,5 +255,14 @@ bool match(const Cell* str, const Cell* value, i32 op);
 bool match_bitset(const Cell* str, const Cell* bitset);
 // Whether the string holds "<" at its index and ">" just after the tag's text.
 bool tag_like(const Cell* str, const Cell* tag);
+
+// The worker of the natives uppercase (upper set) and lowercase: changes a
+// char! or a string-like series in place. part is null for no /part, else an
+// integer! count or a series of the value's datatype over the same buffer
+// (counting to its index); any other part raises script invalid-refine-arg.
+// A string is folded from its index (clamped to the tail) for the counted
+// code points, widening its units when a folded code point needs it.
+// Answers the value.
+Cell* change_case(Cell* value, const Cell* part, bool upper);
 
 }  // namespace qel::string

@@ -12,6 +12,7 @@
 
 #include "datatypes/string.hpp"
 #include "datatypes/word.hpp"
+#include "runtime/collector.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/casefold.hpp"
 #include "runtime/error.hpp"
@@ -279,8 +280,7 @@ Cell* eval_path_h(Cell* parent, Cell* element, Cell* value, const PathStep& step
   if (step.path) copy_cell(step.path, &path); else make_none(&path);
   if (et == TYPE_WORD) fire(Err::script_invalid_path, element, &path);
   if (!value) {
-    return select(parent, element, nullptr, false, step.case_, false, false, nullptr, nullptr, false,
-                  false, false, false);
+    return select(parent, element, {.case_ = step.case_});
   }
   // Setting writes where selecting reads: the unit just after the match.
   i32 pos = select_position(parent, element, step.case_);
@@ -567,7 +567,17 @@ void do_set_op(i32 op, bool case_sensitive, const Cell* skip) {
   stack::top = stack::base + 1;
 }
 
+// A string (file!, url!, tag!, email!, ref!, symbol! alike) keeps its bytes
+// and its cache series alive; it holds no values.
+void mark_string(const Cell* s) {
+  gc::mark_node(series_node(s));
+  if (series_extra(s)) gc::mark_node(series_extra(s));
+}
+
 void register_type() {
+  for (Type t : {TYPE_STRING, TYPE_FILE, TYPE_URL, TYPE_TAG, TYPE_EMAIL, TYPE_REF, TYPE_SYMBOL}) {
+    gc::set_mark_rule(t, mark_string);
+  }
   DatatypeDef def{TYPE_STRING,
                   TYPE_SERIES,
                   "string!",

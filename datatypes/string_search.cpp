@@ -320,8 +320,13 @@ int call_function(const void* x, const void* y, const SortSpec& s) {
     for (u32 k = 0; k < n; ++k) units[k] = get_char(p + u64(from + k) * s.unit, s.unit);
     return units;
   };
-  // Both records are read before anything allocates.
-  std::vector<u32> a = read(x), b = read(y);
+  // Both records are read before anything allocates (checked builds verify it).
+  std::vector<u32> a, b;
+  {
+    mem::NoAlloc no_allocation;
+    a = read(x);
+    b = read(y);
+  }
   // The values are made in rooted cells.
   roots::LocalCell one, two;
   // The function answers whether its first argument comes first: without
@@ -364,8 +369,17 @@ int compare_records(const void* x, const void* y, void* arg, void*) {
 // ---------------------------------------------------------------------------
 // Handlers
 
-Cell* find(Cell* series, Cell* value, Cell* part, bool, bool case_, bool same, bool any,
-           Cell* with, Cell* skip, bool last, bool reverse, bool tail, bool match) {
+Cell* find(Cell* series, Cell* value, const act::FindOptions& o) {
+  Cell* part = o.part;
+  bool case_ = o.case_;
+  bool same = o.same;
+  bool any = o.any;
+  Cell* with = o.with;
+  Cell* skip = o.skip;
+  bool last = o.last;
+  bool reverse = o.reverse;
+  bool tail = o.tail;
+  bool match = o.match;
   Hit hit = search(series, value, part, case_ || same, any || with, skip, last, reverse, match);
   if (hit.pos < 0) return none_answer();
   i64 at = hit.pos;
@@ -375,8 +389,15 @@ Cell* find(Cell* series, Cell* value, Cell* part, bool, bool case_, bool same, b
   return out;
 }
 
-Cell* select(Cell* series, Cell* value, Cell* part, bool, bool case_, bool same, bool any,
-             Cell* with, Cell* skip, bool last, bool reverse, bool, bool) {
+Cell* select(Cell* series, Cell* value, const act::FindOptions& o) {
+  Cell* part = o.part;
+  bool case_ = o.case_;
+  bool same = o.same;
+  bool any = o.any;
+  Cell* with = o.with;
+  Cell* skip = o.skip;
+  bool last = o.last;
+  bool reverse = o.reverse;
   Hit hit = search(series, value, part, case_ || same, any || with, skip, last, reverse, false);
   if (hit.pos < 0) return none_answer();
   // The unit after the whole match.

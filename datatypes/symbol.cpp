@@ -70,6 +70,7 @@ void init() {
 void init_table() {
   if (table) return;
   block = mem::alloc_cells(4000);
+  hash::symbol_block = block;
   make_series(runtime::root_append(), TYPE_BLOCK, block);
   table = hash::make(4000, block, hash::KIND_SYMBOL, 1);
   gc::add_mark_callback(mark_symbols);

@@ -10,6 +10,7 @@
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
+#include "eval/api.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
 #include "runtime/float_text.hpp"
@@ -74,7 +75,7 @@ Cell* h_to(Cell*, Cell* spec, Type) {
     case TYPE_STRING: case TYPE_FILE: case TYPE_URL: case TYPE_TAG: case TYPE_EMAIL:
     case TYPE_REF: {
       Cell* loaded = make_none(stack::push());
-      if (!word::load_first || !word::load_first(spec, loaded) || type_of(loaded) != TYPE_TIME) {
+      if (!api::services.load_first(spec, loaded) || type_of(loaded) != TYPE_TIME) {
         raise_bad_to(spec);
       }
       return loaded;

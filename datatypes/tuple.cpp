@@ -1,3 +1,4 @@
+#include "eval/api.hpp"
 #include "datatypes/tuple.hpp"
 
 #include <algorithm>
@@ -10,7 +11,7 @@
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
-#include "eval/random.hpp"
+#include "runtime/random.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
@@ -96,7 +97,7 @@ Cell* h_to(Cell*, Cell* spec, Type) {
     case TYPE_STRING: case TYPE_FILE: case TYPE_URL: case TYPE_TAG: case TYPE_EMAIL:
     case TYPE_REF: {
       Cell* loaded = make_none(stack::push());
-      if (!word::load_first || !word::load_first(spec, loaded) || type_of(loaded) != TYPE_TUPLE) {
+      if (!api::services.load_first(spec, loaded) || type_of(loaded) != TYPE_TUPLE) {
         raise_bad_to(spec);
       }
       return loaded;

@@ -104,8 +104,7 @@ Cell* complement(Cell* v) {
   return v;
 }
 
-Cell* find(Cell* ts, Cell* value, Cell*, bool, bool, bool, bool, Cell*, Cell*, bool, bool, bool,
-           bool) {
+Cell* find(Cell* ts, Cell* value, const act::FindOptions& o) {
   if (type_of(value) != TYPE_DATATYPE) fire(Err::script_invalid_arg, value);
   return logic::push(has(ts, value->w1));
 }

@@ -376,18 +376,16 @@ i64 find_position(Cell* v, Cell* value, Cell* part, Cell* skip, bool last, bool 
   return -1;
 }
 
-Cell* h_find(Cell* v, Cell* value, Cell* part, bool, bool, bool, bool, Cell*, Cell* skip, bool last,
-             bool reverse, bool tail, bool match) {
-  i64 at = find_position(v, value, part, skip, last, reverse, match);
+Cell* h_find(Cell* v, Cell* value, const act::FindOptions& o) {
+  i64 at = find_position(v, value, o.part, o.skip, o.last, o.reverse, o.match);
   if (at < 0) return make_none(stack::push());
   Cell* out = stack::push_cell(v);
-  set_series_index(out, i32(at + (tail || match ? 1 : 0)));
+  set_series_index(out, i32(at + (o.tail || o.match ? 1 : 0)));
   return out;
 }
 
-Cell* h_select(Cell* v, Cell* value, Cell* part, bool, bool, bool, bool, Cell*, Cell* skip,
-               bool last, bool reverse, bool, bool) {
-  i64 at = find_position(v, value, part, skip, last, reverse, false);
+Cell* h_select(Cell* v, Cell* value, const act::FindOptions& o) {
+  i64 at = find_position(v, value, o.part, o.skip, o.last, o.reverse, false);
   if (at < 0 || at + 1 >= total(v)) return make_none(stack::push());
   return get_value(v, u32(at + 1));
 }

@@ -6,6 +6,8 @@
 #include "datatypes/context.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
+#include "eval/api.hpp"
+#include "runtime/collector.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
@@ -26,7 +28,6 @@ Cell* intern_word(const char* name) {
 
 namespace word {
 
-TextLoader load_first = nullptr;
 
 namespace {
 
@@ -48,8 +49,7 @@ inline bool is_word_type(Type t) { return t >= TYPE_WORD && t <= TYPE_ISSUE; }
 
 // Loads the text into out; the first value must be of the word family.
 void load_word(const Cell* text, Cell* out) {
-  if (!load_first) fire(Err::internal_not_done);
-  if (!load_first(text, out) || !is_word_type(type_of(out))) fire(Err::script_invalid_chars);
+  if (!api::services.load_first(text, out) || !is_word_type(type_of(out))) fire(Err::script_invalid_chars);
 }
 
 Cell* word_make(Cell*, Cell* spec, Type type) {
@@ -84,8 +84,7 @@ Cell* word_make(Cell*, Cell* spec, Type type) {
       // The spelling must scan as a plain word.
       Cell* text = to_string(spec);
       Cell* scanned = stack::push();
-      if (!load_first) fire(Err::internal_not_done);
-      Type t = load_first(text, scanned) ? type_of(scanned) : TYPE_NO_TYPE;
+      Type t = api::services.load_first(text, scanned) ? type_of(scanned) : TYPE_NO_TYPE;
       if (t != TYPE_WORD && t != TYPE_SET_WORD && t != TYPE_GET_WORD && t != TYPE_LIT_WORD) {
         bad_to_arg(type, spec);
       }
@@ -177,7 +176,17 @@ void word_index() {
 
 }  // namespace
 
+namespace {
+// A word keeps its context alive.
+void mark_word(const Cell* w) {
+  if (context_of(w)) gc::mark_context(context_of(w));
+}
+}  // namespace
+
 void init() {
+  for (Type t : {TYPE_WORD, TYPE_SET_WORD, TYPE_LIT_WORD, TYPE_GET_WORD, TYPE_REFINEMENT}) {
+    gc::set_mark_rule(t, mark_word);
+  }
   types::register_datatype({TYPE_WORD, TYPE_SYMBOL, "word!",
                             {.make = word_make, .to = word_make, .form = word_form,
                              .mold = word_mold, .compare = word_compare,

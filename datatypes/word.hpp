@@ -26,16 +26,21 @@ Cell* intern_word(const char* name);
 
 namespace qel::word {
 
-inline u32 symbol_of(const Cell* w) { return w->w2; }  // the symbol as written (issue! too)
+// ---- the word cell --------------------------------------------------------------
 inline u32 context_of(const Cell* w) { return w->w1; }  // 0: unbound
-inline i32 index_of(const Cell* w) { return i32(w->w3); }
+inline u32 symbol_of(const Cell* w) { return w->w2; }   // as written
+inline i32 index_of(const Cell* w) { return i32(w->w3); }  // -1: not looked up
+inline void set_index(Cell* w, i32 index) { w->w3 = u32(index); }
+inline void set_symbol(Cell* w, u32 symbol) { w->w2 = symbol; }
+inline void set_binding(Cell* w, u32 ctx, i32 index) {
+  w->w1 = ctx;
+  w->w3 = u32(index);
+}
 
 void init();  // registers word!, lit-word!, set-word!, get-word!, refinement!
 
 // Loads the first value of a string! text into out; false when the text holds
 // no value. The lexer sets it; converting text to a word needs it.
-using TextLoader = bool (*)(const Cell* text, Cell* out);
-extern TextLoader load_first;
 
 // target becomes a word! of the global context naming the symbol (its slot
 // added, unset, when absent).

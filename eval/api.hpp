@@ -19,8 +19,20 @@
 // and any allocation inside a mem::NoAlloc scope (runtime/memory.hpp).
 //
 // A native never moves the stack tops or resets the stack by hand: it reads
-// its arguments through Args, writes its result with Args::answer, and calls
-// Qel values through invoke, which leaves the stack as it found it.
+// its arguments with arg(i) and its refinements through Args, writes its
+// result with answer() (or into result(), then done()), holds scratch values
+// in a Values scope, and calls Qel values through invoke, which leaves the
+// stack as it found it. For example, a native with the spec
+// [f [any-function!] value] that answers f applied twice:
+//
+//   interp::Status twice(const i32*) {
+//     api::Values v(1);  // rooted: the first result
+//     interp::Status st = api::invoke(api::arg(0), api::arg(1), 1, v[0]);
+//     if (st) return st;  // a break or return passing through goes on
+//     st = api::invoke(api::arg(0), v[0], 1, v[0]);
+//     if (st) return st;
+//     return api::answer(v[0]);
+//   }
 #pragma once
 
 #include "runtime/cell.hpp"
@@ -36,36 +48,56 @@ namespace qel::api {
 
 using interp::Status;
 
-// ---- the frame of a running native or action --------------------------------
+// ---- the frame of the running native or action --------------------------------
 //
-// Argument i of the spec (refinement arguments counted too) is arg(i);
-// refinement k (counted from 0 in spec order) is on when ref(k), and its
-// first argument is ref_arg(k). The result goes into the frame's base cell,
-// which is also argument 0: read what you need from it before answering.
+// Argument i of the spec (refinement arguments counted too) is arg(i). The
+// result goes into the frame's result cell, which is also argument 0: read
+// what you need from it before writing it. A native ends with done() once
+// the result cell holds its answer, or with one of the answer functions.
+inline Cell* arg(u32 i) { return stack::base + i; }
+inline Cell* result() { return stack::base; }
+// The result cell holds the answer: drops everything above it; status 0.
+inline Status done() {
+  stack::keep();
+  return 0;
+}
+// Drops every cell above the result cell (the native goes on).
+inline void keep_result() { stack::keep(); }
+// The value becomes the result; every cell above it is dropped.
+inline void set_result(const Cell* value) {
+  copy_cell(value, stack::base);
+  stack::keep();
+}
+inline Status answer(const Cell* value) {
+  set_result(value);
+  return 0;
+}
+inline Status answer_logic(bool b) {
+  make_logic(stack::base, b);
+  return done();
+}
+inline Status answer_none() {
+  make_none(stack::base);
+  return done();
+}
+inline Status answer_unset() {
+  make_unset(stack::base);
+  return done();
+}
+
+// The refinements, as the entry receives them: refinement k (counted from 0
+// in spec order) is on when ref(k), and its first argument is ref_arg(k).
 class Args {
  public:
   explicit Args(const i32* refs) : refs_(refs) {}
-  Cell* arg(u32 i) const { return stack::base + i; }
+  Cell* arg(u32 i) const { return api::arg(i); }
   bool ref(u32 k) const { return refs_[k] >= 0; }
   // Argument j of refinement k, or nullptr when the refinement is off.
   Cell* ref_arg(u32 k, u32 j = 0) const { return ref(k) ? stack::base + refs_[k] + j : nullptr; }
-  Cell* result() const { return stack::base; }
-  // Leaves the value as the result; answers status 0.
-  Status answer(const Cell* value) const {
-    copy_cell(value, stack::base);
-    stack::keep();
-    return 0;
-  }
-  Status answer_logic(bool b) const {
-    make_logic(stack::base, b);
-    stack::keep();
-    return 0;
-  }
-  Status answer_none() const {
-    make_none(stack::base);
-    stack::keep();
-    return 0;
-  }
+  Cell* result() const { return api::result(); }
+  Status answer(const Cell* value) const { return api::answer(value); }
+  Status answer_logic(bool b) const { return api::answer_logic(b); }
+  Status answer_none() const { return api::answer_none(); }
 
  private:
   const i32* refs_;
@@ -73,12 +105,14 @@ class Args {
 
 // ---- rooted scratch cells ---------------------------------------------------------
 //
-// n cells pushed on the arguments stack (so rooted), none at first, dropped
-// when the scope ends normally (a raised error leaves the stack to whoever
-// catches it). Values scopes nest strictly (LIFO).
+// n cells pushed on the arguments stack (so rooted), none at first. When the
+// scope ends normally, they and every cell pushed above them (the answers of
+// calls that push their result) are dropped; a raised error leaves the stack
+// to whoever catches it. Values(0) only marks the stack. Scopes nest
+// strictly (LIFO).
 class Values {
  public:
-  explicit Values(u32 n);
+  explicit Values(u32 n = 0);
   ~Values();
   Values(const Values&) = delete;
   Values& operator=(const Values&) = delete;
@@ -134,5 +168,32 @@ inline void check(Status st) {
 // on as exceptions (the sort engine lets them through, keeping its records
 // a permutation). Block sort and string sort map the result each their own way.
 Cell compare(const Cell* fn, const Cell* first, const Cell* second);
+
+// ---- evaluator services for the datatypes -------------------------------------------
+//
+// What the datatype modules need of the evaluator, in one table: the
+// datatypes include no other header of the evaluator. Every entry is set
+// statically to the evaluator's own function and is never null; a test may
+// stand in for one for its own scope and puts the original back.
+struct Services {
+  // Evaluates a block for its effects (object and error specs): its value is
+  // left as the last pushed cell; transfers go on as exceptions.
+  void (*do_block)(const Cell* block);
+  // The first value of a string's source text into out (rooted); false when
+  // the text holds none or is not valid.
+  bool (*load_first)(const Cell* text, Cell* out);
+  // Every value of a string's source text, as a block into out; a syntax
+  // error raises.
+  void (*load_all)(const Cell* text, Cell* out);
+  // Number text as the lexer reads it, from length units of width unit:
+  // *status 0, or negative for a bad form (-2: integer overflow).
+  i32 (*text_to_integer)(const u8* text, u32 length, u32 unit, i32* status);
+  double (*text_to_float)(const u8* text, u32 length, u32 unit, i32* status);
+  // The evaluation position an error's `near` reports (unset when none).
+  const Cell* (*current_code)();
+  // Told of every error being raised, before it travels (trace events).
+  void (*error_raised)(Cell* error);
+};
+extern Services services;
 
 }  // namespace qel::api

@@ -8,6 +8,7 @@
 #include "datatypes/block.hpp"
 #include "datatypes/context.hpp"
 #include "datatypes/native.hpp"
+#include "datatypes/object.hpp"
 #include "datatypes/string.hpp"
 #include "platform/os.hpp"
 #include "runtime/error.hpp"
@@ -18,6 +19,7 @@
 #include "eval/interpreter.hpp"
 #include "eval/lexer.hpp"
 #include "eval/natives.hpp"
+#include "io/image_codec_objects.hpp"
 #include "io/qelbin.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/collector.hpp"
@@ -124,7 +126,7 @@ void define_typesets() {
 
 // The value cell of field `name` of the object in cell obj.
 Cell* field_of(const Cell* obj, const char* name) {
-  u32 ctx = obj->w1;
+  u32 ctx = object::context_of(obj);
   i32 i = context::find_word(ctx, symbol::make(name), true);
   if (i < 0) fire(Err::internal_not_done);
   return context::slot(ctx, u32(i));
@@ -138,10 +140,10 @@ struct ClassId {
 };
 const ClassId kClassIds[] = {
     {"build", 176}, {"build git", 178}, {"build config", 180}, {"catalog", 182},
-    {"catalog errors", 184}, {"state", 206}, {"state callbacks", 209}, {"state GC", 212},
+    {"catalog errors", object::CLASS_ERRORS}, {"state", 206}, {"state callbacks", 209}, {"state GC", 212},
     {"ports", 214}, {"locale", 216}, {"locale currencies", 218}, {"options", 222},
     {"options float", 224}, {"script", 229}, {"standard", 231}, {"standard header", 233},
-    {"standard port", 243}, {"standard error", 245}, {"standard file-info", 247},
+    {"standard port", 243}, {"standard error", object::CLASS_STANDARD_ERROR}, {"standard file-info", 247},
     {"standard url-parts", 250}, {"standard scheme", 252}, {"lexer", 254},
 };
 
@@ -162,7 +164,7 @@ Cell* system_field(const std::string& path) {
 void finish_system() {
   Cell* sys = word::get_value_cell(intern_word("system"));
   if (type_of(sys) != TYPE_OBJECT) return;
-  sys->w2 = 174;
+  object::set_class(sys, object::CLASS_SYSTEM);
   Cell words{TYPE_OBJECT, context::global, u32(-1), 0};
   copy_cell(&words, field_of(sys, "words"));
   copy_cell(error::catalog(), system_field("catalog errors"));
@@ -170,13 +172,13 @@ void finish_system() {
   copy_cell(lexer::exit_states(), system_field("lexer exit-states"));
   for (const ClassId& c : kClassIds) {
     Cell* v = system_field(c.path);
-    if (type_of(v) == TYPE_OBJECT || type_of(v) == TYPE_ERROR) v->w2 = u32(c.id);
+    if (type_of(v) == TYPE_OBJECT || type_of(v) == TYPE_ERROR) object::set_class(v, c.id);
   }
-  // The categories of the error catalogue: 186, 188, ... 204.
+  // The categories of the error catalogue: every second id from the first.
   Cell* errors = system_field("catalog errors");
   for (int cat = 0; cat < ERR_CATEGORY_COUNT; ++cat) {
     Cell* c = field_of(errors, category_word(cat));
-    if (type_of(c) == TYPE_OBJECT) c->w2 = u32(186 + 2 * cat);
+    if (type_of(c) == TYPE_OBJECT) object::set_class(c, object::CLASS_FIRST_CATEGORY + 2 * cat);
   }
   // The command line, as one string.
   std::string line;
@@ -203,7 +205,7 @@ bool skip_header(Cell* code) {
   if (b->used() / sizeof(Cell) < i + 2) return false;
   Cell* first = b->cells() + i;
   if (type_of(first) != TYPE_WORD || type_of(first + 1) != TYPE_BLOCK) return false;
-  if (symbol::resolve(first->w2) != symbol::resolve(symbol::make("Qel"))) return false;
+  if (symbol::resolve(word::symbol_of(first)) != symbol::resolve(symbol::make("Qel"))) return false;
   set_series_index(code, i32(i + 2));
   return true;
 }
@@ -283,6 +285,7 @@ void run() {
     stack::reset();
   }
   finish_system();
+  image_codecs::install();
   qelbin::make_codec_object();
 }
 

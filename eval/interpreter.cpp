@@ -8,6 +8,7 @@
 #include "datatypes/function.hpp"
 #include "datatypes/object.hpp"
 #include "datatypes/logic.hpp"
+#include "datatypes/native.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/typeset.hpp"
 #include "datatypes/word.hpp"
@@ -41,13 +42,13 @@ Cell g_anon_word{TYPE_WORD, 0, 0, 0};     // <anon>
 Cell g_set_path_word{TYPE_WORD, 0, 0, 0};
 Cell g_callback_word{TYPE_WORD, 0, 0, 0};  // <interp-callback>
 
-// Function values: word 3 is the node of the more series (body, argument
-// descriptor cache, compiled code, op copy, context).
-constexpr u32 MORE_BODY = 0;
-constexpr u32 MORE_ARGS = 1;
-constexpr u32 MORE_CONTEXT = 4;
-constexpr u32 FLAG_TRACE = 0x400;
-constexpr u32 FLAG_NO_TRACE = 0x200;
+// Function values keep their body and argument descriptor block in their
+// more series (datatypes/function.hpp).
+using function::FLAG_NO_TRACE;
+using function::FLAG_TRACE;
+using function::MORE_ARGS;
+using function::MORE_BODY;
+using function::more_cell;
 
 // Argument kinds kept in bits 20-21 of the descriptor's typesets.
 constexpr u32 KIND_SHIFT = 20;
@@ -64,7 +65,6 @@ inline u32 tail_of(const Code& code) {
 }
 inline Cell* cell_at(const Code& code, u32 i) { return buffer_of(code.node)->cells() + i; }
 
-inline Cell* more_cell(const Cell* fn, u32 i) { return buffer_of(fn->w3)->cells() + i; }
 
 // Puts a result where the mode wants it: pushed (sub) or in the base cell.
 // The copy is written whole into its destination and the new-line marker
@@ -94,13 +94,14 @@ inline void place(const Cell* result, bool sub, bool clear_marker = false) {
 // values on the stack (a running function) are read directly; the rest goes
 // through the context module.
 inline Cell* word_value(const Cell* w) {
-  u32 ctx = w->w1;
+  u32 ctx = word::context_of(w);
   if (!ctx) fire(Err::script_no_value, w);
-  i32 idx = i32(w->w3);
-  const Cell* rec = buffer_of(ctx)->cells();
-  if (idx >= 0 && rec->w2) {
-    if (rec->header & context::ON_STACK) return stack::bottom + (rec->w2 - 1) + idx;
-    mem::Buffer* values = buffer_of(rec->w2);
+  i32 idx = word::index_of(w);
+  const Cell* rec = context::record_cell(ctx);
+  u32 vals = context::record_values(rec);
+  if (idx >= 0 && vals) {
+    if (context::record_on_stack(rec)) return stack::bottom + (vals - 1) + idx;
+    mem::Buffer* values = buffer_of(vals);
     if (u32(idx) < values->used() / sizeof(Cell)) return values->cells() + idx;
   }
   return context::value_cell(w, ctx);
@@ -176,17 +177,10 @@ Cell* current_code() { return g_current_code; }
 namespace {
 
 // Hooks through which the datatype modules call back into the interpreter.
-void call_function_hook(const Cell* fn, u32 owner_ctx, const Cell* name, u32 flags) {
-  // A return or exit aimed at the handler's own frame ends the handler.
-  check(take_return(call_function(fn, owner_ctx, name, flags)));
-}
-void eval_hook(const Cell* block) { eval_block_or_throw(block, false); }
 
 }  // namespace
 
 void init() {
-  function::call_hook = call_function_hook;
-  object::eval_hook = eval_hook;
   g_pending = runtime::root_append();
   g_current_code = runtime::root_append();
   g_trace_callback = runtime::root_append();
@@ -231,7 +225,7 @@ Status eval_block(const Cell* block_in, bool chain) {
     copy_cell(&block, g_current_code);
     while (pos < tail_of(code)) {
       set_series_index(g_current_code, i32(pos));
-      st = eval_expression(code, pos, false, false, false);
+      st = eval_expression(code, pos);
       if (st) break;
       if (pos < tail_of(code)) stack::reset();
     }
@@ -249,7 +243,7 @@ Status eval_block(const Cell* block_in, bool chain) {
 
 Status eval_next(const Code& code, u32& pos, bool sub) {
   stack::mark_interp(&g_body_word);
-  Status st = eval_expression(code, pos, false, false, false);
+  Status st = eval_expression(code, pos);
   return close_frame(st, sub);
 }
 
@@ -266,7 +260,7 @@ Status do_next(const Cell* block, i32* next_index) {
   }
   Code code{&b, node, n};
   u32 pos = u32(start);
-  Status st = eval_expression(code, pos, false, false, false);
+  Status st = eval_expression(code, pos);
   *next_index = i32(pos);
   return st;
 }
@@ -277,17 +271,18 @@ namespace {
 // comparison natives. Answers 0, or 1 + the math op, or 100 + the comparison op.
 int fast_op(const Cell* fn) {
   if (type_of(fn) == TYPE_ACTION) {
-    switch (fn->w1) {
+    switch (native::index_of(fn)) {
       case ACT_add: return 1 + OP_ADD;
       case ACT_subtract: return 1 + OP_SUB;
       case ACT_multiply: return 1 + OP_MUL;
       default: return 0;
     }
   }
-  if (type_of(fn) == TYPE_NATIVE && fn->w1 >= natives::N_equal_q && fn->w1 <= natives::N_greater_or_equal_q) {
+  u32 id = native::index_of(fn);
+  if (type_of(fn) == TYPE_NATIVE && id >= natives::N_equal_q && id <= natives::N_greater_or_equal_q) {
     static const i32 kOps[] = {COMP_EQUAL, COMP_NOT_EQUAL, COMP_STRICT_EQUAL, COMP_LESSER,
                                COMP_GREATER, COMP_LESSER_EQUAL, COMP_GREATER_EQUAL};
-    return 100 + kOps[fn->w1 - natives::N_equal_q];
+    return 100 + kOps[id - natives::N_equal_q];
   }
   return 0;
 }
@@ -317,9 +312,26 @@ bool fast_combine(int code, const Cell* word, const Cell* l, const Cell* r, Cell
   return true;
 }
 
+// Other values than numbers: the operator is called with the two operands,
+// which invoke puts back on the stack before the call allocates anything.
+// Kept out of line: the evaluator's hot path stays small.
+[[gnu::noinline]] Status call_operator(const Cell* op, const Cell* opword, const Cell* l,
+                                      const Cell* r, Cell* result) {
+  Cell args[2] = {*l, *r};
+  Cell* entry_top = stack::top;
+  Cell* out = stack::push();
+  api::CallOptions o;
+  o.name = opword;
+  Status st = api::invoke(op, args, 2, out, o);
+  *result = *out;
+  stack::top = entry_top;
+  return st;
+}
+
 }  // namespace
 
-Status eval_expression(const Code& code, u32& pos, bool prefix, bool sub, bool passive) {
+Status eval_expression(const Code& code, u32& pos, ExprMode mode) {
+  const bool prefix = mode.prefix, sub = mode.sub, passive = mode.passive;
   if (runtime::stack_exhausted()) raise_stack_overflow();
   Cell* entry_top = stack::top;
   u32 end = tail_of(code);
@@ -349,7 +361,7 @@ Status eval_expression(const Code& code, u32& pos, bool prefix, bool sub, bool p
       stack::mark_interp(&value);
       stack::push_cell(&value);
       if (pos >= tail_of(code)) fire(Err::script_need_value, &value);
-      st = eval_expression(code, pos, false, true, false);
+      st = eval_expression(code, pos, {.sub = true});
       if (st) return close_frame(st, sub);
       Cell* v = stack::last();
       if (trace) fire_event(EV_SET, code.block, i32(pos), &value, v);
@@ -363,7 +375,7 @@ Status eval_expression(const Code& code, u32& pos, bool prefix, bool sub, bool p
       ++pos;
       if (pos >= tail_of(code)) fire(Err::script_need_value, &value);
       stack::mark_interp(&g_set_path_word);
-      st = eval_expression(code, pos, false, true, false);
+      st = eval_expression(code, pos, {.sub = true});
       if (st) return close_frame(st, sub);
       Cell v = *stack::last();
       if (trace) fire_event(EV_SET, code.block, i32(pos), &value, &v);
@@ -418,7 +430,7 @@ Status eval_expression(const Code& code, u32& pos, bool prefix, bool sub, bool p
       Cell p = value;
       set_type(&p, TYPE_PATH);
       clear_new_line(&p);
-      p.w3 = 0;
+      set_series_extra(&p, 0);
       place(&p, sub);
       break;
     }
@@ -436,8 +448,8 @@ Status eval_expression(const Code& code, u32& pos, bool prefix, bool sub, bool p
     case TYPE_ISSUE: {
       ++pos;
       if (pos < tail_of(code) && type_of(cell_at(code, pos)) == TYPE_BLOCK &&
-          (symbol::resolve(value.w2) == symbol::resolve(words::symbol(words::W_SYSTEM)) ||
-           symbol::resolve(value.w2) == symbol::resolve(words::symbol(words::W_SYSTEM_GLOBAL)))) {
+          (symbol::resolve(word::symbol_of(&value)) == symbol::resolve(words::symbol(words::W_SYSTEM)) ||
+           symbol::resolve(word::symbol_of(&value)) == symbol::resolve(words::symbol(words::W_SYSTEM_GLOBAL)))) {
         fire(Err::internal_qel_system);
       }
       place(&value, sub);
@@ -454,10 +466,9 @@ Status eval_expression(const Code& code, u32& pos, bool prefix, bool sub, bool p
   while (!prefix) {
     if (pos >= tail_of(code)) break;
     Cell* next = cell_at(code, pos);
-    if (type_of(next) != TYPE_WORD || !next->w1) break;
+    if (type_of(next) != TYPE_WORD || !word::context_of(next)) break;
     Cell opword = *next;
-    const Cell* rec = buffer_of(opword.w1)->cells();
-    if (!rec->w2 || i32(opword.w3) < 0) break;
+    if (!context::record_values(context::record_cell(word::context_of(&opword))) || word::index_of(&opword) < 0) break;
     Cell* opv = word_value(&opword);
     if (type_of(opv) != TYPE_OP) break;
     Cell op = *opv;
@@ -475,21 +486,13 @@ Status eval_expression(const Code& code, u32& pos, bool prefix, bool sub, bool p
       // operand is evaluated as the call would, then the two are combined
       // without opening a frame (other values go through the call).
       if (pos >= tail_of(code)) fire(Err::script_no_arg, &opword, &opword);
-      st = eval_expression(code, pos, true, true, false);
+      st = eval_expression(code, pos, {.prefix = true, .sub = true});
       if (st) return st;
       Cell l = entry_top[0], r = entry_top[1];
       stack::top = entry_top;
       Cell result;
       if (!fast_combine(fast_code, &opword, &l, &r, &result)) {
-        // Other values: the operator is called with the two operands, which
-        // invoke puts back on the stack before the call allocates anything.
-        Cell args[2] = {l, r};
-        Cell* out = stack::push();
-        api::CallOptions o;
-        o.name = &opword;
-        st = api::invoke(&op, args, 2, out, o);
-        result = *out;
-        stack::top = entry_top;
+        st = call_operator(&op, &opword, &l, &r, &result);
         if (st) return st;
       }
       place(&result, sub);
@@ -520,9 +523,10 @@ Cell make_arg_typeset(const Cell* types, u32 kind) {
       // A block after function! describes the callback's own spec.
       if (type_of(&item) == TYPE_BLOCK) continue;
       if (type_of(&item) != TYPE_WORD) fire(Err::script_invalid_type_spec, &item);
-      Cell* v = item.w1 ? context::value_cell(&item, item.w1) : nullptr;
+      u32 item_ctx = word::context_of(&item);
+      Cell* v = item_ctx ? context::value_cell(&item, item_ctx) : nullptr;
       if (v && type_of(v) == TYPE_DATATYPE) {
-        typeset::add(&ts, Type(v->w1));
+        typeset::add(&ts, datatype_of(v));
       } else if (v && type_of(v) == TYPE_TYPESET) {
         typeset::merge(&ts, v);
       } else {
@@ -549,11 +553,11 @@ u32 spec_arguments(const Cell* fn_in) {
   Cell* cached = more_cell(&fn, MORE_ARGS);
   if (type_of(cached) == TYPE_BLOCK) return series_node(cached);
   bool native_like = type_of(&fn) == TYPE_NATIVE || type_of(&fn) == TYPE_ACTION;
-  u32 spec = fn.w2;
+  u32 spec = function::spec_of(&fn);
   roots::LocalCell desc;
   make_series(desc.get(), TYPE_BLOCK, mem::alloc_cells(8));
   u32 n = buffer_of(spec)->used() / sizeof(Cell);
-  u32 local_sym = symbol::resolve(words::refinement(words::R_LOCAL)->w2);
+  u32 local_sym = symbol::resolve(word::symbol_of(words::refinement(words::R_LOCAL)));
   u32 refinements = 0;
   i32 locals = -1;
   for (u32 i = 0; i < n; ++i) {
@@ -575,7 +579,7 @@ u32 spec_arguments(const Cell* fn_in) {
         break;
       }
       case TYPE_SET_WORD: {
-        if (symbol::resolve(item.w2) != symbol::resolve(words::symbol(words::W_RETURN))) {
+        if (symbol::resolve(word::symbol_of(&item)) != symbol::resolve(words::symbol(words::W_RETURN))) {
           fire(Err::script_bad_func_def, &item);
         }
         Cell ts = make_arg_typeset(has_next && type_of(&next) == TYPE_BLOCK ? &next : nullptr, ARG_RETURN);
@@ -583,14 +587,14 @@ u32 spec_arguments(const Cell* fn_in) {
         break;
       }
       case TYPE_REFINEMENT: {
-        if (symbol::resolve(item.w2) == local_sym) {
+        if (symbol::resolve(word::symbol_of(&item)) == local_sym) {
           locals = 1;
           break;
         }
         ++refinements;
         Cell r = item;
         clear_new_line(&r);
-        r.w3 = native_like ? refinements : r.w3;
+        if (native_like) word::set_index(&r, i32(refinements));  // the refinement number
         copy_cell(&r, mem::alloc_tail_cell(series_node(desc.get())));
         break;
       }
@@ -641,7 +645,7 @@ Status fetch_argument(ArgState& a, const Cell* ts, u32 word_index) {
   }
   Status st = 0;
   if (kind == ARG_NORMAL) {
-    st = eval_expression(a.code, a.pos, a.infix, true, false);
+    st = eval_expression(a.code, a.pos, {.prefix = a.infix, .sub = true});
     if (st) return st;
   } else {
     Cell v = *cell_at(a.code, a.pos);
@@ -685,7 +689,7 @@ Status fetch_argument(ArgState& a, const Cell* ts, u32 word_index) {
 
 // The word of descriptor entry i (the spec word it came from), for messages.
 Cell spec_word_for(const Cell* fn, u32 arg_index) {
-  u32 spec = fn->w2;
+  u32 spec = function::spec_of(fn);
   u32 n = buffer_of(spec)->used() / sizeof(Cell);
   u32 seen = 0;
   for (u32 i = 0; i < n; ++i) {
@@ -749,7 +753,7 @@ Status eval_arguments(const Cell* fn, const Code& code, u32& pos, const Cell* pa
         if (!active) {
           // apply/all still evaluates (and drops) the value unless /safer.
           if (mode == 1 && !safer && pos < tail_of(code)) {
-            Status st = eval_expression(code, pos, false, true, false);
+            Status st = eval_expression(code, pos, {.sub = true});
             if (st) return st;
             stack::pop(1);
           } else if (mode == 1 && safer && pos < tail_of(code)) {
@@ -767,7 +771,7 @@ Status eval_arguments(const Cell* fn, const Code& code, u32& pos, const Cell* pa
         if (nrefs >= u32(MAX_REFINEMENTS)) fire(Err::internal_not_done);
         bool on = false;
         if (mode == 1 && pos < tail_of(code)) {
-          Status st = eval_expression(code, pos, false, true, false);
+          Status st = eval_expression(code, pos, {.sub = true});
           if (st) return st;
           Cell flag = *stack::last();
           stack::pop(1);
@@ -776,7 +780,7 @@ Status eval_arguments(const Cell* fn, const Code& code, u32& pos, const Cell* pa
             make_datatype(&type, type_of(&flag));
             fire(Err::script_expect_arg, name, &type, &rw);
           }
-          on = flag.w1 == 1;
+          on = logic::flag(&flag);
         }
         active = on;
         ref_desc[nrefs] = i;
@@ -811,9 +815,9 @@ Status eval_arguments(const Cell* fn, const Code& code, u32& pos, const Cell* pa
       } else if (type_of(&e) != TYPE_WORD) {
         fire(Err::script_bad_refine, &e);
       }
-      u32 sym = symbol::resolve(e.w2);
+      u32 sym = symbol::resolve(word::symbol_of(&e));
       u32 r = 0;
-      while (r < nrefs && symbol::resolve((buffer_of(desc)->cells() + ref_desc[r])->w2) != sym) ++r;
+      while (r < nrefs && symbol::resolve(word::symbol_of(buffer_of(desc)->cells() + ref_desc[r])) != sym) ++r;
       if (r == nrefs) fire(Err::script_no_refine, name, &e);
       if (seen[r]) fire(Err::script_dup_refine, path);
       seen[r] = true;
@@ -857,15 +861,15 @@ Status eval_arguments(const Cell* fn, const Code& code, u32& pos, const Cell* pa
         fire(Err::script_bad_refine, &e);
       }
       ++pos;
-      u32 sym = symbol::resolve(e.w2);
+      u32 sym = symbol::resolve(word::symbol_of(&e));
       u32 r = 0;
-      while (r < nrefs && symbol::resolve((buffer_of(desc)->cells() + ref_desc[r])->w2) != sym) ++r;
+      while (r < nrefs && symbol::resolve(word::symbol_of(buffer_of(desc)->cells() + ref_desc[r])) != sym) ++r;
       if (r == nrefs) fire(Err::script_no_refine, name, &e);
       if (seen[r]) fire(Err::script_dup_refine, &e);
       seen[r] = true;
       bool on = false;
       if (pos < tail_of(code)) {
-        Status st = eval_expression(code, pos, false, true, false);
+        Status st = eval_expression(code, pos, {.sub = true});
         if (st) return st;
         on = logic::true_value(stack::last());
         stack::pop(1);
@@ -915,6 +919,19 @@ Status eval_arguments(const Cell* fn, const Code& code, u32& pos, const Cell* pa
 
 }  // namespace
 
+// Runs a routine! whose arguments are in its frame: one that takes value
+// cells (routine::FLAG_VALUES) calls its entry, which reads the frame base
+// upward and leaves its result in the base cell. Routines over machine values
+// do not exist yet.
+void call_routine(const Cell* fn) {
+  routines::Entry entry = nullptr;
+  if (fn->header & routine::FLAG_VALUES) {
+    entry = routines::entry(u32(int_of(function::more_cell(fn, function::MORE_NATIVE))));
+  }
+  if (!entry) fire(Err::internal_not_done);
+  entry();
+}
+
 Status eval_call(const Cell* fn_in, const Code& code, u32& pos, bool sub, const Cell* path,
                  const Cell* ref, const Cell* owner, u32 apply_mode, bool infix) {
   Cell fn = *fn_in;
@@ -936,15 +953,17 @@ Status eval_call(const Cell* fn_in, const Code& code, u32& pos, bool sub, const 
   Status st = eval_arguments(&fn, code, pos, path, &name, apply_mode, infix, refs, &ref_count);
   if (!st) {
     switch (t) {
-      case TYPE_NATIVE: st = natives::entry(fn.w1)(refs); break;
-      case TYPE_ACTION: actions::entry(Action(fn.w1))(refs); break;
-      case TYPE_ROUTINE: routine::call(&fn); break;
+      case TYPE_NATIVE: st = natives::entry(native::index_of(&fn))(refs); break;
+      case TYPE_ACTION: actions::entry(Action(native::index_of(&fn)))(refs); break;
       case TYPE_FUNCTION: {
         u32 octx = 0;
-        if (owner && type_of(owner) == TYPE_OBJECT && owner->w1 != context::global) octx = owner->w1;
+        if (owner && type_of(owner) == TYPE_OBJECT && object::context_of(owner) != context::global) {
+          octx = object::context_of(owner);
+        }
         st = call_function(&fn, octx, &name, 0);
         break;
       }
+      case TYPE_ROUTINE: call_routine(&fn); break;
       default:
         fire(Err::internal_not_done);
     }
@@ -966,12 +985,12 @@ Status eval_call(const Cell* fn_in, const Code& code, u32& pos, bool sub, const 
 
 Status call_function(const Cell* fn_in, u32 owner_ctx, const Cell* name, u32 callback_bit) {
   Cell fn = *fn_in;
-  u32 ctx = fn.w1;
+  u32 ctx = function::context_of(&fn);
   stack::Frame* f = stack::ctop - 1;
   Cell* rec = context::record_of(ctx);
   f->fctx = ctx;
-  f->saved_values = rec->w2;
-  rec->w2 = stack::index_of(stack::base) + 1;
+  f->saved_values = context::record_values(rec);
+  context::set_record_values(rec, stack::index_of(stack::base) + 1);
   f->header |= stack::FRAME_FLAG_CTX;
   bool saved_trace = trace;
   if (callback_bit && trace) trace = false;
@@ -1221,9 +1240,10 @@ Status invoke(const Cell* fn_in, const Cell* args, u32 count, Cell* out, const C
   }
   Status st = 0;
   switch (t) {
-    case TYPE_NATIVE: st = natives::entry(fn->w1)(refs); break;
-    case TYPE_ACTION: actions::entry(Action(fn->w1))(refs); break;
+    case TYPE_NATIVE: st = natives::entry(native::index_of(fn))(refs); break;
+    case TYPE_ACTION: actions::entry(Action(native::index_of(fn)))(refs); break;
     case TYPE_FUNCTION: st = interp::call_function(fn, 0, &name, o.callback); break;
+    case TYPE_ROUTINE: interp::call_routine(fn); break;
     default: fire(Err::internal_not_done);
   }
   st = interp::take_return(st);
@@ -1249,17 +1269,16 @@ Values::Values(u32 n) : at_(stack::top), n_(n), exceptions_(std::uncaught_except
 }
 
 Values::~Values() {
-  if (std::uncaught_exceptions() == exceptions_) stack::top = at_;
+  if (std::uncaught_exceptions() == exceptions_ && stack::top > at_) stack::top = at_;
 }
 
 Cell compare(const Cell* fn, const Cell* first, const Cell* second) {
   static Cell name{TYPE_WORD, 0, 0, 0};
-  if (!name.w2) name = *intern_word("<compare-callback>");
+  if (!word::symbol_of(&name)) name = *intern_word("<compare-callback>");
   Cell pair[2] = {*first, *second};
   Cell* out = stack::push();
   CallOptions o;
   o.name = &name;
-  o.callback = CALLBACK_SORT;
   Status st = invoke(fn, pair, 2, out, o);
   Cell r = *out;
   stack::pop(1);
@@ -1296,7 +1315,7 @@ u32 trace_mask(const Cell* fn) {
   for (u32 i = u32(series_index(&events)); i < count; ++i) {
     Cell* c = buffer_of(en)->cells() + i;
     if (type_of(c) != TYPE_WORD) continue;
-    u32 sym = symbol::resolve(c->w2);
+    u32 sym = symbol::resolve(word::symbol_of(c));
     for (u32 b = 0; b < 16; ++b) {
       if (symbol::resolve(symbol::make(kEventNames[b])) == sym) mask |= 1u << b;
     }

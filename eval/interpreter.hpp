@@ -56,8 +56,14 @@ struct Code {
 // the last value (unset for an empty block): with chain, copied into the
 // caller's base; otherwise as the last pushed cell of the caller's frame.
 Status eval_block(const Cell* block, bool chain);
+// How one expression is evaluated.
+struct ExprMode {
+  bool prefix = false;   // no infix operator after the value is taken (an operand)
+  bool sub = false;      // push the result (collecting arguments) instead of the base cell
+  bool passive = false;  // a function value met is the result, not called
+};
 // One expression at pos; advances pos past it.
-Status eval_expression(const Code& code, u32& pos, bool prefix, bool sub, bool passive);
+Status eval_expression(const Code& code, u32& pos, ExprMode mode = {});
 // One expression inside a frame of its own (any, all, case, reduce).
 Status eval_next(const Code& code, u32& pos, bool sub);
 // The do/next step: the value in the base cell, answers the index after it.
@@ -82,9 +88,10 @@ u32 spec_arguments(const Cell* fn);
 
 // Callbacks from C++ code that does not take statuses.
 void eval_block_or_throw(const Cell* block, bool chain);
-// Calls fn (a function-like value) with the given argument values; the result
-// is left in the base cell of the caller's frame... answered as a cell on the
-// stack (the last pushed one).
+// Calls fn (a function-like value) with the given argument values through
+// api::invoke (eval/api.hpp, which new code uses instead); the result is
+// answered as a cell pushed on the stack, and a transfer passing through is
+// sent on as an exception.
 Cell* call_with_args(const Cell* fn, const Cell* args, u32 count, u32 callback_bit,
                      const Cell* name = nullptr);
 

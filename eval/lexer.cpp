@@ -14,6 +14,8 @@
 #include <string>
 
 #include "datatypes/block.hpp"
+#include "datatypes/triple.hpp"
+#include "datatypes/function.hpp"
 #include "datatypes/logic.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
@@ -106,19 +108,21 @@ const u8* position_at(State* s, i32 index) {
 // ---- events ----------------------------------------------------------------------------
 
 u32 event_mask(const Cell* callback) {
-  u32 spec = callback->w2;
+  u32 spec = function::spec_of(callback);
   if (!spec || !mem::node_target(spec)) return EVENTS_ALL;
   mem::Buffer* b = mem::buffer_of(spec);
   if (b->unit() != 16 || b->used() < sizeof(Cell)) return EVENTS_ALL;
   const Cell* first = b->cells();
-  if (type_of(first) != TYPE_BLOCK || !first->w2) return EVENTS_ALL;
-  mem::Buffer* words = mem::buffer_of(first->w2);
+  if (type_of(first) != TYPE_BLOCK || !series_node(first)) return EVENTS_ALL;
+  mem::Buffer* words = mem::buffer_of(series_node(first));
   u32 mask = 0;
-  for (const Cell* c = words->cells() + first->w1; c < words->cell_tail(); ++c) {
+  for (const Cell* c = words->cells() + series_index(first); c < words->cell_tail(); ++c) {
     if (type_of(c) != TYPE_WORD) continue;
     static constexpr LexWord kEvents[] = {LW_PRESCAN, LW_SCAN, LW_LOAD, LW_OPEN, LW_CLOSE, LW_ERROR};
     for (u32 i = 0; i < 6; ++i) {
-      if (symbol::resolve(c->w2) == symbol::resolve(g_words[kEvents[i]]->w2)) mask |= 1u << i;
+      if (symbol::resolve(word::symbol_of(c)) == symbol::resolve(word::symbol_of(g_words[kEvents[i]]))) {
+        mask |= 1u << i;
+      }
     }
   }
   return mask;
@@ -144,12 +148,12 @@ void set_position(State* s, const u8* p) { s->pos = p; }
 
 const u8* marker_position(const State* s) {
   if (s->series_start == s->head) return s->input;
-  return s->input + cells[s->series_start - 1].w3;
+  return s->input + marker_offset(&cells[s->series_start - 1]);
 }
 
 Type marker_type(const State* s) {
   if (s->series_start == s->head) return TYPE_NO_TYPE;
-  return Type(cells[s->series_start - 1].w2 & 0xFFFF);
+  return Type(marker_kind(&cells[s->series_start - 1]) & 0xFFFF);
 }
 
 bool fire_event(State* s, Event e, i32 type, const Cell* value, const u8* start, const u8* end) {
@@ -180,7 +184,7 @@ bool fire_event(State* s, Event e, i32 type, const Cell* value, const u8* start,
   if (type > 0) {
     make_datatype(t, Type(type));
   } else if (type < 0 && -type <= 12) {
-    copy_cell(mem::buffer_of(g_exit_states->w2)->cells() + (-type - 1), t);
+    copy_cell(mem::buffer_of(series_node(g_exit_states))->cells() + (-type - 1), t);
   } else if (type == -K_COMMA) {
     copy_cell(g_words[LW_COMMA], t);
   } else {
@@ -192,10 +196,9 @@ bool fire_event(State* s, Event e, i32 type, const Cell* value, const u8* start,
     copy_cell(value, token);
     clear_new_line(token);
   } else {
-    token->header = TYPE_PAIR;
-    token->w1 = 0;
-    token->w2 = u32(start_index + 1);
-    token->w3 = u32(end_index + 1);
+    // The token's 1-based start and end positions, as a pair!.
+    triple::make_at(token, 0, start_index + 1, end_index + 1);
+    set_type(token, TYPE_PAIR);
   }
   // The callback may move the source position by setting its argument: the
   // arguments' final values are read back.
@@ -238,9 +241,7 @@ void open_series(State* s, Type t, const u8* start) {
   u32 back = tail(s) - s->series_start;
   Cell* m = new_cell(s);
   m->header = (m->header & FLAG_NEW_LINE) | TYPE_TRIPLE;
-  m->w1 = back;
-  m->w2 = t;
-  m->w3 = u32(start - s->input);
+  set_marker(m, back, t, u32(start - s->input));
   s->series_start = tail(s);
   s->entry = 0;
   if (wants(s, EV_OPEN)) fire_event(s, EV_OPEN, t, nullptr, start, start + 1);
@@ -268,7 +269,7 @@ void build_series(State* s, Type t) {
   value.header |= marker.header & FLAG_NEW_LINE;
   cells.resize(first);
   cells[mi] = value;
-  s->series_start = mi - marker.w1;
+  s->series_start = mi - marker_back(&marker);
   s->entry = is_path_type(marker_type(s)) ? 59 : 0;
 }
 
@@ -295,10 +296,10 @@ i32 close_series(State* s, const u8* start, i32 expected, bool silent) {
     missing(s, start, expected > 0 ? Type(expected) : TYPE_BLOCK, -3);
   }
   Cell marker = cells[s->series_start - 1];  // a copy: events may grow the stack
-  Type mt = Type(marker.w2 & 0xFFFF);
-  u32 commas = marker.w2 >> 16;
+  Type mt = Type(marker_kind(&marker) & 0xFFFF);
+  u32 commas = marker_kind(&marker) >> 16;
   Type result = mt;
-  const u8* opened = s->input + marker.w3;
+  const u8* opened = s->input + marker_offset(&marker);
   if (expected == TYPE_SET_PATH) {
     if (mt == TYPE_LIT_PATH || mt == TYPE_GET_PATH) throw_error(s, opened, start, mt);
     if (mt != TYPE_PATH) missing(s, start, mt, -3);
@@ -379,7 +380,7 @@ void text_value(Cell* out, const u8* p, const u8* end) {
   // Values read before the error stay in the target block.
   if (type_of(&s->target) == TYPE_BLOCK) {
     for (u32 i = s->head; i < tail(s); ++i) {
-      copy_cell(&cells[i], mem::alloc_tail_cell(s->target.w2));
+      copy_cell(&cells[i], mem::alloc_tail_cell(series_node(&s->target)));
     }
     cells.resize(s->head);
   }
@@ -577,7 +578,7 @@ void build_result(State* s, Cell* dst, bool one, bool keep_block) {
   u32 n = tail(s) - s->head;
   if (type_of(&s->target) == TYPE_BLOCK) {
     for (u32 i = 0; i < n; ++i) {
-      copy_cell(&cells[s->head + i], mem::alloc_tail_cell(s->target.w2));
+      copy_cell(&cells[s->head + i], mem::alloc_tail_cell(series_node(&s->target)));
     }
     copy_cell(&s->target, dst);
     return;
@@ -756,8 +757,6 @@ void transcode_native(const i32* refs) {
 
 // ---- start-up --------------------------------------------------------------------------------
 
-namespace {
-
 // The word family's text loader: the first value of a string.
 bool load_first_value(const Cell* text, Cell* out) {
   Cell* result = stack::push();
@@ -771,7 +770,7 @@ bool load_first_value(const Cell* text, Cell* out) {
     flags.load = true;
     flags.keep_block = true;
     transcode_string(result, text, -1, flags, nullptr, nullptr, nullptr);
-    mem::Buffer* b = mem::buffer_of(result->w2);
+    mem::Buffer* b = mem::buffer_of(series_node(result));
     if (b->used() >= sizeof(Cell)) {
       copy_cell(b->cells(), out);
       clear_new_line(out);
@@ -788,7 +787,6 @@ const Cell* keep_word(const char* name) {
   return copy_cell(w, runtime::root_append());
 }
 
-}  // namespace
 
 // Source text into a block of all its values (`do` of a string, to block!).
 void load_all(const Cell* text, Cell* out) {
@@ -818,7 +816,7 @@ void init() {
   Cell* block = runtime::root_append();
   make_series(block, TYPE_BLOCK, mem::alloc_cells(EXIT_STATES));
   for (u32 i = 0; i < EXIT_STATES; ++i) {
-    Cell* c = mem::alloc_tail_cell(block->w2);
+    Cell* c = mem::alloc_tail_cell(series_node(block));
     if (kExit[i]) {
       make_datatype(c, Type(kExit[i]));
     } else {
@@ -830,8 +828,6 @@ void init() {
   install_scalar_loaders();
 
   gc::add_mark_callback(mark_states);
-  word::load_first = load_first_value;
-  block::scan_text = load_all;
   install_container_loaders();
 }
 

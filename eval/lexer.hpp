@@ -92,6 +92,10 @@ Type transcode_string(Cell* dst, const Cell* str, i32 length, ScanFlags flags, u
 // for one value); a syntax error raises.
 void load_all(const Cell* text, Cell* out);
 
+// The first value of a string's text into out; false when there is none or
+// the text is not valid (no error is raised).
+bool load_first_value(const Cell* text, Cell* out);
+
 // ---- the transcode native ------------------------------------------------------------
 
 // transcode: src [string! binary!] /next /one /prescan /scan /part length

@@ -449,8 +449,8 @@ void scan_comma(State* s, const u8* start, const u8*, u32, bool) {
   }
   // The paren becomes a point; each comma adds one coordinate.
   Cell& marker = cells[s->series_start - 1];
-  u32 commas = (marker.w2 >> 16) + 1;
-  marker.w2 = (commas << 16) | (commas >= 2 ? TYPE_POINT3D : TYPE_POINT2D);
+  u32 commas = (marker_kind(&marker) >> 16) + 1;
+  set_marker_kind(&marker, (commas << 16) | (commas >= 2 ? TYPE_POINT3D : TYPE_POINT2D));
 }
 
 void scan_string(State* s, const u8* start, const u8* end, u32 flags, bool load) {
@@ -525,9 +525,8 @@ void load_refinement(State* s, const u8* start, const u8* end, u32, bool load) {
     u32 sym = intern(p, end);
     Cell* c = new_cell(s);
     c->header = TYPE_REFINEMENT | (c->header & FLAG_NEW_LINE);
-    c->w1 = 0;
-    c->w2 = sym;
-    c->w3 = u32(-1);
+    word::set_symbol(c, sym);
+    word::set_binding(c, 0, -1);  // unbound
   }
 }
 

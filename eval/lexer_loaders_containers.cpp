@@ -42,13 +42,14 @@ constexpr u32 MAP_BAD_KEY = 0x20000;  // a key of a type no map takes
 void note_map_element(State* s, Type t) {
   if (!s->scan || s->series_start == s->head) return;
   Cell& marker = cells[s->series_start - 1];
-  if ((marker.w2 & 0xFFFF) != TYPE_MAP) return;
-  if (!(marker.w2 & MAP_ODD) && !map::valid_key(t)) marker.w2 |= MAP_BAD_KEY;
-  marker.w2 ^= MAP_ODD;
+  u32 kind = marker_kind(&marker);
+  if ((kind & 0xFFFF) != TYPE_MAP) return;
+  if (!(kind & MAP_ODD) && !map::valid_key(t)) kind |= MAP_BAD_KEY;
+  set_marker_kind(&marker, kind ^ MAP_ODD);
 }
 
 void check_map(State* s, const Cell& marker, const u8* opened, const u8* end) {
-  if (s->scan && (marker.w2 & (MAP_ODD | MAP_BAD_KEY))) throw_error(s, opened, end, TYPE_MAP);
+  if (s->scan && (marker_kind(&marker) & (MAP_ODD | MAP_BAD_KEY))) throw_error(s, opened, end, TYPE_MAP);
 }
 
 void close_map(State* s, const u8* opened, const u8* end) {

@@ -69,6 +69,19 @@ inline bool is_path_state(int s) { return s >= 59 && s <= 64; }
 
 // ---- the scan state ------------------------------------------------------------------
 
+// An open-series marker on the lexer stack (a triple! cell the lexer owns):
+// how many cells back the enclosing marker lies, the series type (with the
+// comma count of a point above bit 16), and the byte offset of its opening.
+inline u32 marker_back(const Cell* m) { return m->w1; }
+inline u32 marker_kind(const Cell* m) { return m->w2; }
+inline void set_marker_kind(Cell* m, u32 kind) { m->w2 = kind; }
+inline u32 marker_offset(const Cell* m) { return m->w3; }
+inline void set_marker(Cell* m, u32 back, u32 kind, u32 offset) {
+  m->w1 = back;
+  m->w2 = kind;
+  m->w3 = offset;
+}
+
 struct State {
   State* next = nullptr;    // the nested scan started from this one
   State* parent = nullptr;  // the scan this one was started from

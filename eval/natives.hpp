@@ -1,14 +1,14 @@
 // The natives table: one entry per native, indexed by id - 1.
 //
-// Entry protocol: the native's frame is open on the arguments stack and
-// argument i of its spec (refinement arguments included) is the cell at
-// stack::base + i; refs[k] is the index of refinement k's first argument cell
-// (for a refinement without arguments, where they would start), or -1 when
-// the refinement is not used. The entry leaves its result in the base cell
-// and answers a status (eval/interpreter.hpp) for the natives that evaluate
-// code or unwind; the others answer 0.
+// Entry protocol (eval/api.hpp): argument i of the spec (refinement
+// arguments included) is api::arg(i); refs[k] is the index of refinement k's
+// first argument cell (for a refinement without arguments, where they would
+// start), or -1 when the refinement is not used (api::Args reads it). The
+// entry leaves its result in api::result() and answers a status for the
+// natives that evaluate code or unwind; the others answer 0.
 #pragma once
 
+#include "eval/api.hpp"
 #include "eval/interpreter.hpp"
 #include "eval/native_list.hpp"
 #include "runtime/error.hpp"
@@ -46,16 +46,11 @@ QEL_NATIVES(QEL_X)
 // Evaluates every expression of a block and pushes a new block of the values.
 interp::Status reduce_into_new(const Cell* block);
 
-// Helpers for entries.
-inline bool ref(const i32* refs, int k) { return refs[k] >= 0; }
-inline Cell* ref_arg(const i32* refs, int k) { return refs[k] >= 0 ? stack::base + refs[k] : nullptr; }
-
-// Leaves a logic! result in the base cell; answers status 0.
-inline interp::Status answer_logic(bool b) {
-  make_logic(stack::base, b);
-  stack::keep();
-  return 0;
-}
+// Entries read their arguments and write their result through the native
+// API (eval/api.hpp); these name its refinement view for the refs array.
+inline bool ref(const i32* refs, int k) { return api::Args(refs).ref(u32(k)); }
+inline Cell* ref_arg(const i32* refs, int k) { return api::Args(refs).ref_arg(u32(k)); }
+using api::answer_logic;
 
 // Raises script expect-arg: argument `arg` (counted from 0) of the running
 // native holds a value of a datatype the native does not take.

@@ -40,7 +40,7 @@ std::vector<u8> data_bytes(const Cell* data) {
 
 // The lower-case spelling of a word argument.
 std::string word_name(const Cell* word) {
-  std::string name(symbol::name(word->w2));
+  std::string name(symbol::name(word::symbol_of(word)));
   for (char& c : name) {
     if (c >= 'A' && c <= 'Z') c = char(c + 32);
   }

@@ -4,6 +4,9 @@
 // Ordering and equality belong to each datatype's compare action, and the set
 // operations to the datatype modules; these natives choose the operation and
 // dispatch.
+#include "datatypes/object.hpp"
+#include "datatypes/native.hpp"
+#include "datatypes/function.hpp"
 #include "datatypes/bitset.hpp"
 #include "datatypes/block.hpp"
 #include "datatypes/logic.hpp"
@@ -23,8 +26,7 @@ namespace {
 
 Status compare_op(i32 op) {
   actions::compare_to_logic(op);
-  stack::keep();
-  return 0;
+  return api::done();
 }
 
 // Identity: the datatypes must be equal, then the payload words that tell a
@@ -33,27 +35,31 @@ bool same_values(Cell* a, Cell* b) {
   Type t = type_of(a);
   if (t != type_of(b)) return false;
   switch (t) {
-    case TYPE_DATATYPE: case TYPE_LOGIC: case TYPE_OBJECT:
-      return a->w1 == b->w1;
-    case TYPE_CHAR: case TYPE_INTEGER: case TYPE_BITSET:
-      return a->w2 == b->w2;
+    case TYPE_DATATYPE: return datatype_of(a) == datatype_of(b);
+    case TYPE_LOGIC: return logic_of(a) == logic_of(b);
+    case TYPE_OBJECT: return object::context_of(a) == object::context_of(b);
+    case TYPE_CHAR: case TYPE_INTEGER: return int_of(a) == int_of(b);
+    case TYPE_BITSET: return series_node(a) == series_node(b);
     case TYPE_BLOCK: case TYPE_PAREN: case TYPE_HASH: case TYPE_PATH: case TYPE_LIT_PATH:
     case TYPE_SET_PATH: case TYPE_GET_PATH: case TYPE_STRING: case TYPE_FILE: case TYPE_URL:
     case TYPE_TAG: case TYPE_EMAIL: case TYPE_REF: case TYPE_BINARY: case TYPE_VECTOR:
     case TYPE_IMAGE:
-      return a->w2 == b->w2 && a->w1 == b->w1;
+      return series_node(a) == series_node(b) && series_index(a) == series_index(b);
     case TYPE_FLOAT: case TYPE_PERCENT: case TYPE_PAIR: case TYPE_TIME:
-      return a->w2 == b->w2 && a->w3 == b->w3;
+      return same_words(a, b, WORD_2 | WORD_3);  // the 64-bit payload, bit for bit
     case TYPE_TUPLE: case TYPE_MONEY:
       return actions::compare(a, b, COMP_EQUAL);
     case TYPE_NONE: case TYPE_UNSET:
       return true;
-    case TYPE_NATIVE: case TYPE_ACTION: case TYPE_POINT2D:
-      return a->w1 == b->w1 && a->w2 == b->w2;
+    case TYPE_NATIVE: case TYPE_ACTION:
+      return native::index_of(a) == native::index_of(b) &&
+             function::spec_of(a) == function::spec_of(b);
+    case TYPE_POINT2D:
+      return same_words(a, b, WORD_1 | WORD_2);
     case TYPE_OP:
-      return a->w2 == b->w2 && a->w3 == b->w3;
+      return function::spec_of(a) == function::spec_of(b) && function::more_of(a) == function::more_of(b);
     default:
-      return a->w1 == b->w1 && a->w2 == b->w2 && a->w3 == b->w3;
+      return same_words(a, b, WORD_1 | WORD_2 | WORD_3);
   }
 }
 
@@ -62,8 +68,8 @@ bool same_values(Cell* a, Cell* b) {
 Status set_operation(i32 op, const i32* refs) {
   bool case_ = ref(refs, 0);
   const Cell* skip = ref_arg(refs, 1);
-  Cell* a = stack::base;
-  Cell* b = stack::base + 1;
+  Cell* a = api::result();
+  Cell* b = api::arg(1);
   Type ta = type_of(a);
   if (op != OP_UNIQUE) {
     Type tb = type_of(b);
@@ -103,8 +109,7 @@ Status set_operation(i32 op, const i32* refs) {
     default:
       refuse_arg(a, 0);
   }
-  stack::keep();
-  return 0;
+  return api::done();
 }
 
 }  // namespace
@@ -117,20 +122,19 @@ Status lesser_or_equal_q(const i32*) { return compare_op(COMP_LESSER_EQUAL); }
 Status greater_q(const i32*) { return compare_op(COMP_GREATER); }
 Status greater_or_equal_q(const i32*) { return compare_op(COMP_GREATER_EQUAL); }
 
-Status same_q(const i32*) { return answer_logic(same_values(stack::base, stack::base + 1)); }
+Status same_q(const i32*) { return answer_logic(same_values(api::result(), api::arg(1))); }
 
-Status not_(const i32*) { return answer_logic(logic::is_false(stack::base)); }
+Status not_(const i32*) { return answer_logic(logic::is_false(api::result())); }
 
 Status type_q(const i32* refs) {
-  Type t = type_of(stack::base);
+  Type t = type_of(api::result());
   if (ref(refs, 0)) {
     Cell w = *intern_word(types::name_of(t));
-    copy_cell(&w, stack::base);
+    copy_cell(&w, api::result());
   } else {
-    make_datatype(stack::base, t);
+    make_datatype(api::result(), t);
   }
-  stack::keep();
-  return 0;
+  return api::done();
 }
 
 Status union_(const i32* refs) { return set_operation(OP_UNION, refs); }
@@ -139,6 +143,6 @@ Status unique(const i32* refs) { return set_operation(OP_UNIQUE, refs); }
 Status difference(const i32* refs) { return set_operation(OP_DIFFERENCE, refs); }
 Status exclude(const i32* refs) { return set_operation(OP_EXCLUDE, refs); }
 
-Status complement_q(const i32*) { return answer_logic(bitset::negated(stack::base)); }
+Status complement_q(const i32*) { return answer_logic(bitset::negated(api::result())); }
 
 }  // namespace qel::natives

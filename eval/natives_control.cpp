@@ -21,7 +21,7 @@ namespace {
 Cell g_try_word{TYPE_WORD, 0, 0, 0};
 
 const Cell* word_named(Cell* cache, const char* name) {
-  if (!cache->w2) *cache = *intern_word(name);
+  if (!word::symbol_of(cache)) *cache = *intern_word(name);
   return cache;
 }
 
@@ -39,29 +39,24 @@ Status eval_in_frame(const Cell* block) {
     return st;
   }
   stack::unwind_last_copy();
-  stack::keep();
-  return 0;
+  return api::done();
 }
 
 }  // namespace
 
 Status if_(const i32*) {
-  if (logic::is_false(stack::base)) {
-    make_none(stack::base);
-    stack::keep();
-    return 0;
+  if (logic::is_false(api::result())) {
+    return api::answer_none();
   }
-  Cell body = stack::base[1];
+  Cell body = *api::arg(1);
   return do_block(&body);
 }
 
 Status unless(const i32*) {
-  if (!logic::is_false(stack::base)) {
-    make_none(stack::base);
-    stack::keep();
-    return 0;
+  if (!logic::is_false(api::result())) {
+    return api::answer_none();
   }
-  Cell body = stack::base[1];
+  Cell body = *api::arg(1);
   return do_block(&body);
 }
 
@@ -72,47 +67,39 @@ Status either(const i32*) {
 }
 
 Status any(const i32*) {
-  Cell block = stack::base[0];
+  Cell block = *api::arg(0);
   interp::Code code{&block, series_node(&block), cell_count(&block)};
   u32 pos = u32(series_index(&block) < 0 ? 0 : series_index(&block));
   while (pos < code.end) {
     Status st = interp::eval_next(code, pos, false);
     if (st) return st;
-    if (!logic::is_false(stack::base)) {
-      stack::keep();
-      return 0;
+    if (!logic::is_false(api::result())) {
+      return api::done();
     }
   }
-  make_none(stack::base);
-  stack::keep();
-  return 0;
+  return api::answer_none();
 }
 
 Status all(const i32*) {
-  Cell block = stack::base[0];
+  Cell block = *api::arg(0);
   interp::Code code{&block, series_node(&block), cell_count(&block)};
   u32 pos = u32(series_index(&block) < 0 ? 0 : series_index(&block));
   if (pos >= code.end) {
-    make_none(stack::base);
-    stack::keep();
-    return 0;
+    return api::answer_none();
   }
   while (pos < code.end) {
     Status st = interp::eval_next(code, pos, false);
     if (st) return st;
-    if (logic::is_false(stack::base)) {
-      make_none(stack::base);
-      stack::keep();
-      return 0;
+    if (logic::is_false(api::result())) {
+      return api::answer_none();
     }
   }
-  stack::keep();
-  return 0;
+  return api::done();
 }
 
 Status switch_(const i32* refs) {
-  Cell value = stack::base[0];
-  Cell cases = stack::base[1];
+  Cell value = *api::arg(0);
+  Cell cases = *api::arg(1);
   u32 n = cell_count(&cases);
   u32 i = u32(series_index(&cases) < 0 ? 0 : series_index(&cases));
   if (type_of(&value) != TYPE_BLOCK) {
@@ -131,22 +118,18 @@ Status switch_(const i32* refs) {
     Cell d = *ref_arg(refs, 0);
     return do_block(&d);
   }
-  make_none(stack::base);
-  stack::keep();
-  return 0;
+  return api::answer_none();
 }
 
 Status case_(const i32* refs) {
   static Cell anon{TYPE_WORD, 0, 0, 0};
   static Cell case_word{TYPE_WORD, 0, 0, 0};
   bool all_flag = ref(refs, 0);
-  Cell cases = stack::base[0];
+  Cell cases = *api::arg(0);
   u32 n = cell_count(&cases);
   u32 pos = u32(series_index(&cases) < 0 ? 0 : series_index(&cases));
   if (pos >= n) {
-    make_none(stack::base);
-    stack::keep();
-    return 0;
+    return api::answer_none();
   }
   interp::Code code{&cases, series_node(&cases), n};
   Cell result;
@@ -155,7 +138,7 @@ Status case_(const i32* refs) {
   stack::mark(word_named(&anon, "<anon>"), stack::FRAME_NATIVE);
   while (pos < n) {
     last_true = false;
-    Status st = interp::eval_expression(code, pos, false, false, false);
+    Status st = interp::eval_expression(code, pos);
     if (st) {
       stack::unwind();
       return st;
@@ -168,13 +151,13 @@ Status case_(const i32* refs) {
         ++pos;
         st = interp::eval_block(&branch, true);
       } else {
-        st = interp::eval_expression(code, pos, false, false, false);
+        st = interp::eval_expression(code, pos);
       }
       if (st) {
         stack::unwind();
         return st;
       }
-      result = *stack::base;
+      result = *api::result();
       last_true = true;
       if (!all_flag) break;
     } else {
@@ -184,17 +167,15 @@ Status case_(const i32* refs) {
   }
   stack::unwind();
   if (all_flag && !last_true) make_none(&result);
-  copy_cell(&result, stack::base);
-  stack::keep();
-  return 0;
+  return api::answer(&result);
 }
 
 Status try_(const i32* refs) {
   bool all_flag = ref(refs, 0);
   bool keep_stack = ref(refs, 1);
-  Cell block = stack::base[0];
+  Cell block = *api::arg(0);
   stack::Frame* entry_ctop = stack::ctop;
-  Cell* entry_base = stack::base;
+  Cell* entry_base = api::result();
   stack::mark(word_named(&g_try_word, "try"), all_flag ? stack::FRAME_TRY : stack::FRAME_CATCH);
   try {
     return eval_in_frame(&block);
@@ -204,11 +185,11 @@ Status try_(const i32* refs) {
     if (t.code == THROW_ERROR) {
       // The error lands in this native's base (the catch frame is gone).
       stack::adjust_post_try();
-      if (keep_stack) error::get_stack(stack::base);
+      if (keep_stack) error::get_stack(api::result());
     } else {
       stack::ctop = entry_ctop;
       stack::base = entry_base;
-      stack::keep();
+      api::keep_result();
     }
     return 0;
   }
@@ -216,7 +197,7 @@ Status try_(const i32* refs) {
 
 Status catch_(const i32* refs) {
   static Cell body{TYPE_WORD, 0, 0, 0};
-  Cell block = stack::base[0];
+  Cell block = *api::arg(0);
   Cell* name = ref_arg(refs, 0);
   Cell name_copy;
   if (name) name_copy = *name;
@@ -233,9 +214,9 @@ Status catch_(const i32* refs) {
     if (name) {
       match = false;
       if (type_of(&thrown_name) == TYPE_WORD) {
-        u32 sym = symbol::resolve(thrown_name.w2);
+        u32 sym = symbol::resolve(word::symbol_of(&thrown_name));
         if (type_of(&name_copy) == TYPE_WORD) {
-          match = symbol::resolve(name_copy.w2) == sym;
+          match = symbol::resolve(word::symbol_of(&name_copy)) == sym;
         } else {
           u32 node = series_node(&name_copy);
           u32 n = buffer_of(node)->used() / sizeof(Cell);
@@ -245,7 +226,7 @@ Status catch_(const i32* refs) {
               Cell part = *intern_word("name");
               fire(Err::script_invalid_refine_arg, &part, &name_copy);
             }
-            if (symbol::resolve(c->w2) == sym) match = true;
+            if (symbol::resolve(word::symbol_of(c)) == sym) match = true;
           }
         }
       }
@@ -255,26 +236,25 @@ Status catch_(const i32* refs) {
       stack::unwind();
       stack::base[0] = thrown;
       stack::base[1] = thrown_name;
-      stack::top = stack::base + 2;
+      stack::top = api::arg(2);
       stack::throw_return(THROW_THROW);
     }
     runtime::rt.thrown = 0;
     stack::unwind();
-    copy_cell(&thrown, stack::base);
-    stack::keep();
-    if (interp::trace) interp::fire_event(interp::EV_CATCH, nullptr, -1, nullptr, stack::base);
+    api::set_result(&thrown);
+    if (interp::trace) interp::fire_event(interp::EV_CATCH, nullptr, -1, nullptr, api::result());
     return 0;
   }
 }
 
 Status throw_(const i32* refs) {
-  if (interp::trace) interp::fire_event(interp::EV_THROW, nullptr, -1, nullptr, stack::base);
-  Cell value = stack::base[0];
+  if (interp::trace) interp::fire_event(interp::EV_THROW, nullptr, -1, nullptr, api::result());
+  Cell value = *api::arg(0);
   Cell name;
   if (ref(refs, 0)) name = *ref_arg(refs, 0); else make_unset(&name);
   stack::base[0] = value;
   stack::base[1] = name;
-  stack::top = stack::base + 2;
+  stack::top = api::arg(2);
   stack::throw_return(THROW_THROW);
 }
 
@@ -314,7 +294,7 @@ Status exit(const i32*) {
 
 Status return_(const i32*) {
   i32 target = return_target();
-  return interp::start_unwind(THROW_RETURN, target, stack::base);
+  return interp::start_unwind(THROW_RETURN, target, api::result());
 }
 
 }  // namespace qel::natives

@@ -35,7 +35,7 @@ void clamp_index(Cell* series) {
 }
 
 // Evaluates one expression made of the value alone.
-Status eval_single(const Cell* value, bool prefix, bool sub, bool passive) {
+Status eval_single(const Cell* value, interp::ExprMode mode) {
   Cell v = *value;
   u32 node = mem::alloc_cells(1);
   copy_cell(&v, mem::alloc_tail_cell(node));
@@ -44,7 +44,7 @@ Status eval_single(const Cell* value, bool prefix, bool sub, bool passive) {
   make_series(&blk, TYPE_BLOCK, node);
   interp::Code code{&blk, node, 1};
   u32 pos = 0;
-  return interp::eval_expression(code, pos, prefix, sub, passive);
+  return interp::eval_expression(code, pos, mode);
 }
 
 // The worker of func: validates the spec and makes the function.
@@ -55,42 +55,41 @@ void make_function(Cell* spec, Cell* body) {
   Cell s = *spec, b = *body;
   function::push(&s, &b, 0, 0, 0, flags);
   Cell fn = *stack::last();
-  copy_cell(&fn, stack::base);
-  stack::keep();
+  api::set_result(&fn);
 }
 
 const Cell* anon_word() {
   static Cell w{TYPE_WORD, 0, 0, 0};
-  if (!w.w2) w = *intern_word("<anon>");
+  if (!word::symbol_of(&w)) w = *intern_word("<anon>");
   return &w;
 }
 
 }  // namespace
 
 Status func(const i32*) {
-  make_function(stack::base, stack::base + 1);
+  make_function(api::result(), api::arg(1));
   return 0;
 }
 
 Status function(const i32*) {
-  Cell* spec = function::collect_locals(stack::base, stack::base + 1);
+  Cell* spec = function::collect_locals(api::result(), api::arg(1));
   Cell s = *spec;
-  copy_cell(&s, stack::base);
-  make_function(stack::base, stack::base + 1);
+  copy_cell(&s, api::result());
+  make_function(api::result(), api::arg(1));
   return 0;
 }
 
 Status does(const i32*) {
-  Cell body = stack::base[0];
-  make_series(stack::base, TYPE_BLOCK, mem::alloc_cells(1));
-  stack::base[1] = body;
-  stack::top = stack::base + 2;
-  make_function(stack::base, stack::base + 1);
+  // A spec with no words, and the body.
+  api::Values spec_body(2);
+  copy_cell(api::arg(0), spec_body[1]);
+  make_series(spec_body[0], TYPE_BLOCK, mem::alloc_cells(1));
+  make_function(spec_body[0], spec_body[1]);
   return 0;
 }
 
 Status has(const i32*) {
-  Cell vars = stack::base[0];
+  Cell vars = *api::arg(0);
   clamp_index(&vars);
   u32 n = cell_count(&vars) - u32(series_index(&vars));
   u32 spec = mem::alloc_cells(n + 1);
@@ -100,15 +99,15 @@ Status has(const i32*) {
     Cell c = *(buffer_of(series_node(&vars))->cells() + series_index(&vars) + i);
     copy_cell(&c, mem::alloc_tail_cell(spec));
   }
-  make_series(stack::base, TYPE_BLOCK, spec);
-  make_function(stack::base, stack::base + 1);
+  make_series(api::result(), TYPE_BLOCK, spec);
+  make_function(api::result(), api::arg(1));
   return 0;
 }
 
 // ---- do ----------------------------------------------------------------------
 
 Status do_(const i32* refs) {
-  Cell value = stack::base[0];
+  Cell value = *api::arg(0);
   bool next = ref(refs, 2);
   Cell pos_word;
   if (next) pos_word = *ref_arg(refs, 2);
@@ -124,17 +123,16 @@ Status do_(const i32* refs) {
           i32 after = 0;
           st = interp::do_next(&value, &after);
           if (!st) {
-            Cell r = *stack::base;
+            Cell r = *api::result();
             Cell moved = value;
             set_type(&moved, TYPE_BLOCK);
             set_series_index(&moved, after);
             word::set(&pos_word, &moved);
-            copy_cell(&r, stack::base);
-            stack::keep();
+            api::set_result(&r);
           }
         } else {
           st = interp::eval_block(&value, true);
-          if (!st) stack::keep();
+          if (!st) api::done();
         }
         break;
       }
@@ -148,7 +146,7 @@ Status do_(const i32* refs) {
         roots::LocalCell block;
         lexer::load_all(&value, block.get());
         st = interp::eval_block(block.get(), true);
-        if (!st) stack::keep();
+        if (!st) api::done();
         break;
       }
       case TYPE_ERROR:
@@ -157,7 +155,7 @@ Status do_(const i32* refs) {
         fire(Err::internal_not_done);  // running script files comes with the library
       default:
         // One expression from the value itself, passive: a function is returned.
-        st = eval_single(&value, true, false, type_of(&value) != TYPE_WORD);
+        st = eval_single(&value, {.prefix = true, .passive = type_of(&value) != TYPE_WORD});
         break;
     }
   } catch (...) {
@@ -174,13 +172,11 @@ Status do_(const i32* refs) {
 
 Status get(const i32* refs) {
   bool any_flag = ref(refs, 0);
-  Cell w = stack::base[0];
+  Cell w = *api::arg(0);
   Type t = type_of(&w);
   if (t == TYPE_OBJECT) {
     Cell values = *actions::handler<act::Reflect>(&w, ACT_reflect)(&w, words::symbol(words::W_VALUES));
-    copy_cell(&values, stack::base);
-    stack::keep();
-    return 0;
+    return api::answer(&values);
   }
   if (t == TYPE_PATH || t == TYPE_GET_PATH || t == TYPE_LIT_PATH || t == TYPE_SET_PATH) {
     interp::Code code{nullptr, series_node(&w), 0};
@@ -191,32 +187,26 @@ Status get(const i32* refs) {
   set_type(&word, TYPE_WORD);
   Cell v = *word::get_value_cell(&word);
   if (type_of(&v) == TYPE_UNSET && !any_flag) fire(Err::script_no_value, &w);
-  copy_cell(&v, stack::base);
-  stack::keep();
-  return 0;
+  return api::answer(&v);
 }
 
 Status set(const i32* refs) {
   bool any_flag = ref(refs, 0), case_flag = ref(refs, 1), only = ref(refs, 2), some = ref(refs, 3);
-  Cell target = stack::base[0];
-  Cell value = stack::base[1];
+  Cell target = *api::arg(0);
+  Cell value = *api::arg(1);
   Type t = type_of(&target);
   if (type_of(&value) == TYPE_UNSET && !any_flag) fire(Err::script_need_value, &target);
   if (t == TYPE_PATH || t == TYPE_GET_PATH || t == TYPE_LIT_PATH || t == TYPE_SET_PATH) {
-    copy_cell(&value, stack::base);
-    stack::keep();
+    api::set_result(&value);
     interp::Code code{nullptr, series_node(&target), 0};
     u32 pos = 0;
     Status st = interp::eval_path(&target, code, pos, true, false, false, case_flag);
-    copy_cell(&value, stack::base);
-    stack::keep();
+    api::set_result(&value);
     return st;
   }
   if (t == TYPE_OBJECT) {
     object::set_values(&target, &value, any_flag, only, some);
-    copy_cell(&value, stack::base);
-    stack::keep();
-    return 0;
+    return api::answer(&value);
   }
   if (t == TYPE_BLOCK) {
     stack::mark(anon_word(), stack::FRAME_NATIVE);
@@ -251,14 +241,10 @@ Status set(const i32* refs) {
       word::set(&w, &v);
     }
     stack::unwind();
-    copy_cell(&value, stack::base);
-    stack::keep();
-    return 0;
+    return api::answer(&value);
   }
   word::set(&target, &value);
-  copy_cell(&value, stack::base);
-  stack::keep();
-  return 0;
+  return api::answer(&value);
 }
 
 // ---- print -------------------------------------------------------------------
@@ -270,26 +256,23 @@ Status reduce_into_new(const Cell* block_in);
 namespace {
 
 Status output(bool line_end) {
-  Cell value = stack::base[0];
+  Cell value = *api::arg(0);
   if (type_of(&value) == TYPE_BLOCK) {
     Status st = reduce_into_new(&value);
     if (st) return st;
     value = *stack::last();
   }
-  Cell* text = stack::push();
-  if (is_any_string_type(type_of(&value)) && type_of(&value) == TYPE_STRING) {
+  api::Values cells(2);  // the text, and the value being formed
+  Cell* text = cells[0];
+  if (type_of(&value) == TYPE_STRING) {
     copy_cell(&value, text);
   } else {
     string::make_at(text, 16, 1);
-    Cell* v = stack::push_cell(&value);
-    actions::form(v, text, nullptr, 0x7FFFFFFF);
-    stack::pop(1);
+    actions::form(copy_cell(&value, cells[1]), text, nullptr, 0x7FFFFFFF);
   }
   hooks::call_event_hooks(text, line_end ? 1 : 0);
   last_lf = line_end;
-  make_unset(stack::base);
-  stack::keep();
-  return 0;
+  return api::answer_unset();
 }
 
 }  // namespace
@@ -304,13 +287,12 @@ namespace {
 // The /into form: inserts the value into out at its index; the native's
 // result is out after the insertion.
 void insert_into(const Cell* out, const Cell* value, bool only) {
-  Cell o = *out, v = *value;
-  stack::top = stack::base + 1;
-  Cell* series = stack::push_cell(&o);
-  Cell* inserted = stack::push_cell(&v);
+  api::Values cells(2);  // the target and the value inserted
+  Cell* series = copy_cell(out, cells[0]);
+  Cell* inserted = copy_cell(value, cells[1]);
   Cell* res = actions::handler<act::Insert>(series, ACT_insert)(series, inserted, -1, only, 1, false);
   Cell r = *res;
-  copy_cell(&r, stack::base);
+  copy_cell(&r, api::result());
 }
 
 }  // namespace
@@ -344,7 +326,7 @@ Status reduce_into_new(const Cell* block_in) {
 }
 
 Status reduce(const i32* refs) {
-  Cell value = stack::base[0];
+  Cell value = *api::arg(0);
   Cell* out = ref_arg(refs, 0);
   Type t = type_of(&value);
   if (t == TYPE_BLOCK) {
@@ -352,21 +334,18 @@ Status reduce(const i32* refs) {
     if (st) return st;
     Cell r = *stack::last();
     if (out) insert_into(out, &r, false);
-    else copy_cell(&r, stack::base);
-    stack::keep();
-    return 0;
+    else copy_cell(&r, api::result());
+    return api::done();
   }
   if (t == TYPE_NATIVE || t == TYPE_ACTION || t == TYPE_FUNCTION || t == TYPE_ROUTINE || t == TYPE_OP) {
-    stack::keep();
-    return 0;
+    return api::done();
   }
-  Status st = eval_single(&value, false, true, false);
+  Status st = eval_single(&value, {.sub = true});
   if (st) return st;
   Cell r = *stack::last();
   if (out) insert_into(out, &r, true);
-  else copy_cell(&r, stack::base);
-  stack::keep();
-  return 0;
+  else copy_cell(&r, api::result());
+  return api::done();
 }
 
 namespace {
@@ -389,7 +368,7 @@ Status compose_into(const Cell* src_in, u32 dst, bool deep, bool only) {
         stack::unwind();
         return st;
       }
-      Cell v = *stack::base;
+      Cell v = *api::result();
       stack::unwind();
       Type vt = type_of(&v);
       if (vt == TYPE_UNSET) continue;
@@ -408,10 +387,9 @@ Status compose_into(const Cell* src_in, u32 dst, bool deep, bool only) {
       roots::NodeRoot hold_sub(&sub);
       Status st = compose_into(&c, sub, deep, only);
       if (st) return st;
-      Cell nc = c;
-      nc.w1 = 0;
-      nc.w2 = sub;
-      nc.w3 = 0;
+      Cell nc;
+      make_series(&nc, t, sub);
+      nc.header = c.header;  // the flags stay; a hash! becomes a block!
       if (t == TYPE_HASH) set_type(&nc, TYPE_BLOCK);
       copy_cell(&nc, mem::alloc_tail_cell(dst));
     } else {
@@ -424,7 +402,7 @@ Status compose_into(const Cell* src_in, u32 dst, bool deep, bool only) {
 }  // namespace
 
 Status compose(const i32* refs) {
-  Cell value = stack::base[0];
+  Cell value = *api::arg(0);
   bool deep = ref(refs, 0), only = ref(refs, 1);
   Cell* out = ref_arg(refs, 2);
   if (type_of(&value) != TYPE_BLOCK) {
@@ -441,17 +419,16 @@ Status compose(const i32* refs) {
     insert_into(out, &r, false);
   } else {
     Cell r = *result;
-    copy_cell(&r, stack::base);
+    copy_cell(&r, api::result());
   }
-  stack::keep();
-  return 0;
+  return api::done();
 }
 
 // ---- apply -------------------------------------------------------------------
 
 Status apply(const i32* refs) {
-  Cell fn_arg = stack::base[0];
-  Cell args = stack::base[1];
+  Cell fn_arg = *api::arg(0);
+  Cell args = *api::arg(1);
   bool all_flag = ref(refs, 0), safer = ref(refs, 1);
   Cell fn;
   Cell* path = nullptr;

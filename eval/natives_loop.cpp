@@ -66,9 +66,8 @@ Status run_body(const Cell* body, i32 me, Flow& flow) {
     // The sender unwound to our frame and left the break value in its base.
     runtime::rt.thrown = 0;
     flow = t.code == THROW_BREAK ? Flow::brk : Flow::cont;
-    if (flow == Flow::cont) make_unset(stack::base);
-    stack::keep();
-    return 0;
+    if (flow == Flow::cont) make_unset(api::result());
+    return api::done();
   }
   if (!st) {
     flow = Flow::next;
@@ -76,10 +75,9 @@ Status run_body(const Cell* body, i32 me, Flow& flow) {
   }
   if ((st == THROW_BREAK || st == THROW_CONTINUE) && interp::pending_target == me) {
     flow = st == THROW_BREAK ? Flow::brk : Flow::cont;
-    if (flow == Flow::brk) copy_cell(interp::pending_value(), stack::base);
-    else make_unset(stack::base);
-    stack::keep();
-    return 0;
+    if (flow == Flow::brk) copy_cell(interp::pending_value(), api::result());
+    else make_unset(api::result());
+    return api::done();
   }
   stack::unwind();
   return st;
@@ -88,8 +86,7 @@ Status run_body(const Cell* body, i32 me, Flow& flow) {
 // Closes the loop frame; its base cell becomes the native's result.
 Status close_loop() {
   stack::unwind_last_copy();
-  stack::keep();
-  return 0;
+  return api::done();
 }
 
 // Runs the body in a new loop frame while `more` (called inside the frame
@@ -107,9 +104,7 @@ Status run_loop(Cell body, More more) {
 }
 
 Status result_none() {
-  make_none(stack::base);
-  stack::keep();
-  return 0;
+  return api::answer_none();
 }
 
 // A loop count from an integer! or a float! (truncated toward zero; NaN and
@@ -141,10 +136,10 @@ Kind kind_of(Type t) {
 // a string, pixels (width x height) of an image.
 i32 total_of(const Cell* s) {
   if (type_of(s) != TYPE_IMAGE) return series::total(s);
-  Cell* head = stack::push_cell(s);
+  api::Values cells(1);
+  Cell* head = copy_cell(s, cells[0]);
   set_series_index(head, 0);
   i32 n = actions::handler<act::Length>(head, ACT_length_q)(head);
-  stack::pop(1);
   return n < 0 ? 0 : n;
 }
 
@@ -198,10 +193,10 @@ i32 foreach_next(Cell* it, const Cell* words, i32 n) {
   i32 total = total_of(it);
   if (pos >= total) return 0;
   for (i32 i = 0; i < n; ++i) {
+    api::Values scope;  // drops the element pushed
     Cell* v = push_element(it, pos + i);
     Cell w = word_at(words, i);
     set_word(&w, v);
-    stack::pop(1);
   }
   // The body may have shortened the series meanwhile: count what was there.
   i32 visited = total - pos < n ? total - pos : n;
@@ -214,7 +209,7 @@ i32 foreach_next(Cell* it, const Cell* words, i32 n) {
 // ---- the natives -----------------------------------------------------------------------
 
 Status while_(const i32*) {
-  Cell* args = stack::base;  // cond, body
+  Cell* args = api::result();  // cond, body
   Cell cond = args[0], body = args[1];
   i32 me = open_loop();
   for (;;) {
@@ -229,13 +224,11 @@ Status while_(const i32*) {
     if (flow == Flow::brk) break;
   }
   stack::unwind();
-  make_unset(stack::base);
-  stack::keep();
-  return 0;
+  return api::answer_unset();
 }
 
 Status until(const i32*) {
-  Cell body = stack::base[0];
+  Cell body = *api::arg(0);
   i32 me = open_loop();
   for (;;) {
     Flow flow;
@@ -249,10 +242,10 @@ Status until(const i32*) {
 }
 
 Status loop(const i32*) {
-  i32 count = count_of(stack::base);
+  i32 count = count_of(api::result());
   if (count < 1) return result_none();
   i32 done = 0;
-  return run_loop(stack::base[1], [&] {
+  return run_loop(*api::arg(1), [&] {
     if (done == count) return false;
     ++done;
     return true;
@@ -260,7 +253,7 @@ Status loop(const i32*) {
 }
 
 Status repeat(const i32*) {
-  Cell* args = stack::base;  // 'word, value, body
+  Cell* args = api::result();  // 'word, value, body
   make_integer(args + 1, count_of(args + 1));
   i32 count = int_of(args + 1);
   if (count < 1) return result_none();
@@ -276,25 +269,27 @@ Status repeat(const i32*) {
 }
 
 Status forever(const i32*) {
-  return run_loop(stack::base[0], [] { return true; });
+  return run_loop(*api::arg(0), [] { return true; });
 }
 
 Status foreach(const i32*) {
-  Cell* args = stack::base;  // 'word or words block, series, body
+  Cell* args = api::result();  // 'word or words block, series, body
   i32 n = count_words(args);
   // A map gives a key and a value a step: a block of words must hold two.
   if (type_of(args + 1) == TYPE_MAP && type_of(args) == TYPE_BLOCK && n != 2) {
     fire(Err::script_invalid_arg, args);
   }
   // The loop walks its own copy: the series' index is left where it was.
-  Cell* it = stack::push_cell(args + 1);
+  api::Values cells(1);
+  Cell* it = copy_cell(args + 1, cells[0]);
   if (series_index(it) < 0) set_series_index(it, 0);
   return run_loop(args[2], [&] { return foreach_next(it, args, n) != 0; });
 }
 
 Status forall(const i32*) {
-  Cell* args = stack::base;  // 'word, body
-  Cell* saved = stack::push_cell(word::get_value_cell(args));
+  Cell* args = api::result();  // 'word, body
+  api::Values cells(1);
+  Cell* saved = copy_cell(word::get_value_cell(args), cells[0]);
   if (kind_of(type_of(saved)) == Kind::none || type_of(saved) == TYPE_MAP) {
     refuse_arg(saved, 0);  // a map! has no position to move through
   }
@@ -308,18 +303,21 @@ Status forall(const i32*) {
     if (st) return st;
     // After a break the word keeps the position it had.
     if (flow == Flow::brk) return close_loop();
-    Cell* now = stack::push_cell(word::get_value_cell(args));
-    if (kind_of(type_of(now)) == Kind::none || type_of(now) == TYPE_MAP ||
-        series_node(now) != node) {
-      fire(Err::script_bad_loop_series, now);
+    bool end;
+    {
+      api::Values step(1);
+      Cell* now = copy_cell(word::get_value_cell(args), step[0]);
+      if (kind_of(type_of(now)) == Kind::none || type_of(now) == TYPE_MAP ||
+          series_node(now) != node) {
+        fire(Err::script_bad_loop_series, now);
+      }
+      i32 next = series_index(now) + 1;
+      end = next >= total_of(now);
+      if (!end) {
+        set_series_index(now, next);
+        set_word(args, now);
+      }
     }
-    i32 next = series_index(now) + 1;
-    bool end = next >= total_of(now);
-    if (!end) {
-      set_series_index(now, next);
-      set_word(args, now);
-    }
-    stack::pop(1);
     if (end) break;
   }
   // Ended without a break: the word gets the series back at its start.
@@ -328,9 +326,10 @@ Status forall(const i32*) {
 }
 
 Status remove_each(const i32*) {
-  Cell* args = stack::base;  // 'word or words block, data, body
+  Cell* args = api::result();  // 'word or words block, data, body
   i32 n = count_words(args);
-  Cell* it = stack::push_cell(args + 1);
+  api::Values cells(1);
+  Cell* it = copy_cell(args + 1, cells[0]);
   if (series_index(it) < 0) set_series_index(it, 0);
   Cell body = args[2];
   i32 me = open_loop();
@@ -345,17 +344,15 @@ Status remove_each(const i32*) {
     if (flow == Flow::cont || !logic::true_base()) continue;
     // Remove the elements just visited; the next step starts at the one that
     // followed them.
-    Cell* at = stack::push_cell(it);
+    api::Values cut(2);  // the position and the count of the removal
+    Cell* at = copy_cell(it, cut[0]);
     set_series_index(at, pos);
-    Cell* part = make_integer(stack::push(), visited);
+    Cell* part = make_integer(cut[1], visited);
     actions::handler<act::Remove>(at, ACT_remove)(at, part, nullptr);
-    stack::pop(2);
     set_series_index(it, pos);
   }
   stack::unwind();
-  copy_cell(args + 1, stack::base);
-  stack::keep();
-  return 0;
+  return api::answer(args + 1);
 }
 
 }  // namespace qel::natives

@@ -35,7 +35,7 @@ constexpr double DEGREES_PER_RADIAN = 180.0 / PI;
 
 // Argument `arg` (an integer!, float! or percent!) as a double.
 double number_arg(u32 arg) {
-  const Cell* c = stack::base + arg;
+  const Cell* c = api::arg(arg);
   switch (type_of(c)) {
     case TYPE_INTEGER: return double(int_of(c));
     case TYPE_FLOAT: case TYPE_PERCENT: return float_of(c);
@@ -44,9 +44,8 @@ double number_arg(u32 arg) {
 }
 
 Status answer_float(double d) {
-  make_float(stack::base, d);
-  stack::keep();
-  return 0;
+  make_float(api::result(), d);
+  return api::done();
 }
 
 // The small value types' cells are read through their modules' accessors.
@@ -84,8 +83,8 @@ i32 sign_of(const Cell* c) {
 // max and min of a pair!, point2D! or point3D! with a value of its own type or
 // a number applied to every component; the result replaces the base cell.
 void max_min_coordinates(bool max) {
-  Cell* a = stack::base;
-  Cell* b = stack::base + 1;
+  Cell* a = api::result();
+  Cell* b = api::arg(1);
   Cell p = is_coordinate(type_of(a)) ? *a : *b;
   const Cell* other = is_coordinate(type_of(a)) ? b : a;
   bool same = type_of(other) == type_of(&p);
@@ -105,26 +104,26 @@ void max_min_coordinates(bool max) {
       set_coord(&p, i, float(pick_double(double(coord(&p, i)), o, max)));
     }
   }
-  copy_cell(&p, stack::base);
+  copy_cell(&p, api::result());
 }
 
 // max and min of two tuples, byte by byte (the missing bytes of the shorter
 // one count as 0).
 void max_min_tuples(bool max) {
-  Cell a = stack::base[0];
-  const Cell* b = stack::base + 1;
+  Cell a = *api::arg(0);
+  const Cell* b = api::arg(1);
   u32 n = std::max(tuple::count(&a), tuple::count(b));
   for (u32 i = 0; i < n; ++i) {
     u8 x = tuple::byte(&a, i), y = tuple::byte(b, i);
     tuple::set_byte(&a, i, max ? std::max(x, y) : std::min(x, y));
   }
   tuple::set_count(&a, n);
-  copy_cell(&a, stack::base);
+  copy_cell(&a, api::result());
 }
 
 Status max_min(bool max) {
-  Cell* a = stack::base;
-  Cell* b = stack::base + 1;
+  Cell* a = api::result();
+  Cell* b = api::arg(1);
   Type ta = type_of(a), tb = type_of(b);
   if (is_number(ta) && is_number(tb)) {
     bool second;
@@ -143,8 +142,7 @@ Status max_min(bool max) {
   } else if (!actions::compare(a, b, max ? COMP_GREATER : COMP_LESSER)) {
     copy_cell(b, a);
   }
-  stack::keep();
-  return 0;
+  return api::done();
 }
 
 // The angle argument in radians: degrees go through the angle reduction of
@@ -166,17 +164,16 @@ Status arc_result(double r, const i32* refs) {
 
 // ---- sign and zero tests ---------------------------------------------------------
 
-Status negative_q(const i32*) { return answer_logic(sign_of(stack::base) < 0); }
-Status positive_q(const i32*) { return answer_logic(sign_of(stack::base) > 0); }
+Status negative_q(const i32*) { return answer_logic(sign_of(api::result()) < 0); }
+Status positive_q(const i32*) { return answer_logic(sign_of(api::result()) > 0); }
 
 Status sign_q(const i32*) {
-  make_integer(stack::base, sign_of(stack::base));
-  stack::keep();
-  return 0;
+  make_integer(api::result(), sign_of(api::result()));
+  return api::done();
 }
 
 Status zero_q(const i32*) {
-  const Cell* c = stack::base;
+  const Cell* c = api::result();
   bool zero = false;
   switch (type_of(c)) {
     case TYPE_INTEGER: case TYPE_CHAR: zero = int_of(c) == 0; break;
@@ -199,8 +196,8 @@ Status max(const i32*) { return max_min(true); }
 Status min(const i32*) { return max_min(false); }
 
 Status shift(const i32* refs) {
-  i32 data = int_of(stack::base);
-  i32 bits = int_of(stack::base + 1);
+  i32 data = int_of(api::result());
+  i32 bits = int_of(api::arg(1));
   if (bits < 0) bits = 0;
   i32 r;
   if (ref(refs, 0)) {
@@ -210,22 +207,20 @@ Status shift(const i32* refs) {
   } else {
     r = bits > 31 ? (data < 0 ? -1 : 0) : data >> bits;  // arithmetic
   }
-  make_integer(stack::base, r);
-  stack::keep();
-  return 0;
+  make_integer(api::result(), r);
+  return api::done();
 }
 
 Status to_hex(const i32* refs) {
-  i32 value = int_of(stack::base);
+  i32 value = int_of(api::result());
   i32 keep = 8;
   if (Cell* length = ref_arg(refs, 0)) {
     if (int_of(length) < 1) fire(Err::script_invalid_arg, length);
     if (int_of(length) < 8) keep = int_of(length);
   }
   const char* digits = string::to_hex(value, false);
-  issue::make_at(stack::base, digits + (8 - keep));
-  stack::keep();
-  return 0;
+  issue::make_at(api::result(), digits + (8 - keep));
+  return api::done();
 }
 
 // ---- trigonometry ----------------------------------------------------------------------
@@ -253,8 +248,8 @@ Status arctangent2(const i32* refs) {
 // ---- NaN?, logarithms, exp, square-root --------------------------------------------------
 
 Status nan_q(const i32*) {
-  Type t = type_of(stack::base);
-  return answer_logic((t == TYPE_FLOAT || t == TYPE_PERCENT) && std::isnan(float_of(stack::base)));
+  Type t = type_of(api::result());
+  return answer_logic((t == TYPE_FLOAT || t == TYPE_PERCENT) && std::isnan(float_of(api::result())));
 }
 
 Status log_2(const i32*) { return answer_float(std::log(number_arg(0)) / LN_2); }

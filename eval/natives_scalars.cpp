@@ -95,7 +95,7 @@ Status as_point3d(const i32* refs) {
 
 Status as_money(const i32* refs) {
   api::Args a(refs);
-  i32 currency = money::currency_index(a.arg(0)->w2);
+  i32 currency = money::currency_index(word::symbol_of(a.arg(0)));
   if (currency < 0) fire(Err::script_bad_denom, a.arg(0));
   const Cell* amount = a.arg(1);
   Cell* m = type_of(amount) == TYPE_INTEGER ? money::from_integer(int_of(amount))

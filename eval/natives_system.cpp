@@ -35,23 +35,23 @@ Cell* make_count(Cell* out, double bytes) {
 
 void result_in_base(const Cell* v) {
   Cell r = *v;
-  copy_cell(&r, stack::base);
-  stack::keep();
+  api::set_result(&r);
 }
 
 // The name or value text of an environment variable, as UTF-8. A NUL cannot
 // cross the OS boundary (the name or value would be cut short there), so it
 // raises script invalid-arg with the value.
 std::string env_text(const Cell* v) {
-  Cell* saved = stack::top;
   Cell value = *v;
   std::string text;
-  if (is_any_string_type(type_of(&value))) {
-    text = string::to_utf8(&value);
-  } else {
-    text = string::to_utf8(word::to_string(&value));
+  {
+    api::Values scope;  // drops the string a word is spelled into
+    if (is_any_string_type(type_of(&value))) {
+      text = string::to_utf8(&value);
+    } else {
+      text = string::to_utf8(word::to_string(&value));
+    }
   }
-  stack::top = saved;
   if (text.find('\0') != std::string::npos) fire(Err::script_invalid_arg, &value);
   return text;
 }
@@ -63,19 +63,18 @@ std::string env_text(const Cell* v) {
 Status stats(const i32* refs) {
   bool show = ref(refs, 0), info = ref(refs, 1);
   if (!show && !info) {
-    make_count(stack::base, memstats::bytes_in_use());
-    stack::keep();
-    return 0;
+    make_count(api::result(), memstats::bytes_in_use());
+    return api::done();
   }
-  block::make_at(stack::base, 8);
-  stack::keep();
-  memstats::report(series_node(stack::base));
+  block::make_at(api::result(), 8);
+  api::keep_result();
+  memstats::report(series_node(api::result()));
   if (!show) return 0;
   // The library's report function prints the block.
   Cell fn_word = *intern_word("show-memory-stats");
   Cell fn = *word::get_value_cell(&fn_word);
   if (is_unset(&fn)) fire(Err::script_no_value, &fn_word);
-  Cell data = *stack::base;
+  Cell data = *api::result();
   Cell* r = interp::call_with_args(&fn, &data, 1, 0);
   result_in_base(r);
   return 0;
@@ -86,36 +85,32 @@ Status recycle(const i32* refs) {
   if (on && off) fire(Err::script_bad_refines);
   if (on || off) {
     gc::enabled = on;
-    make_unset(stack::base);
-    stack::keep();
-    return 0;
+    return api::answer_unset();
   }
   // Everything this native holds is on the arguments stack.
-  make_unset(stack::base);
-  stack::keep();
+  make_unset(api::result());
+  api::keep_result();
   gc::do_cycle();
-  make_count(stack::base, memstats::bytes_in_use());
-  stack::keep();
-  return 0;
+  make_count(api::result(), memstats::bytes_in_use());
+  return api::done();
 }
 
 // ---- environment ------------------------------------------------------------------
 
 Status get_env(const i32*) {
-  std::optional<std::string> v = platform::get_env(env_text(stack::base));
+  std::optional<std::string> v = platform::get_env(env_text(api::result()));
   if (!v) {
-    make_none(stack::base);
+    make_none(api::result());
   } else {
-    string::load_at(reinterpret_cast<const u8*>(v->data()), u32(v->size()), stack::base,
+    string::load_at(reinterpret_cast<const u8*>(v->data()), u32(v->size()), api::result(),
                     string::Encoding::utf8);
   }
-  stack::keep();
-  return 0;
+  return api::done();
 }
 
 Status set_env(const i32*) {
-  const Cell* var = stack::base;
-  const Cell* value = stack::base + 1;
+  const Cell* var = api::result();
+  const Cell* value = api::arg(1);
   std::string name = env_text(var);
   bool ok = is_none(value) ? platform::unset_env(name) : platform::set_env(name, env_text(value));
   // The OS refuses an empty name and a name holding "=".
@@ -127,7 +122,7 @@ Status set_env(const i32*) {
 // ---- time -------------------------------------------------------------------------
 
 Status wait(const i32*) {
-  const Cell* v = stack::base;
+  const Cell* v = api::result();
   double seconds;
   switch (type_of(v)) {
     case TYPE_INTEGER: seconds = double(int_of(v)); break;
@@ -136,8 +131,8 @@ Status wait(const i32*) {
   }
   // An endless or undefined duration is refused rather than slept.
   if (!std::isfinite(seconds)) fire(Err::script_invalid_arg, v);
-  make_none(stack::base);
-  stack::keep();
+  make_none(api::result());
+  api::keep_result();
   if (seconds > 0) platform::wait(seconds);
   if (gui_do_events) gui_do_events(true);
   return 0;
@@ -147,7 +142,7 @@ Status wait(const i32*) {
 
 Status to_local_file(const i32* refs) {
   bool full = ref(refs, 0);
-  Cell* path = stack::base;
+  Cell* path = api::result();
   Cell* out = stack::push();
   string::make_at(out, string::length_from_index(path) + 1, 1);
   file::to_os_path(path, out, full);
@@ -156,11 +151,10 @@ Status to_local_file(const i32* refs) {
 }
 
 Status size_q(const i32*) {
-  std::optional<u64> size = platform::file_size(file::to_local_path(stack::base));
-  if (size) make_count(stack::base, double(*size));
-  else make_none(stack::base);
-  stack::keep();
-  return 0;
+  std::optional<u64> size = platform::file_size(file::to_local_path(api::result()));
+  if (size) make_count(api::result(), double(*size));
+  else make_none(api::result());
+  return api::done();
 }
 
 }  // namespace qel::natives

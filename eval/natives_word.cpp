@@ -7,11 +7,13 @@
 // while they hold a cell pointer into the block's buffer.
 #include "datatypes/block.hpp"
 #include "datatypes/context.hpp"
+#include "datatypes/function.hpp"
 #include "datatypes/logic.hpp"
 #include "datatypes/map.hpp"
 #include "datatypes/object.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
+#include "datatypes/string.hpp"
 #include "eval/api.hpp"
 #include "eval/natives.hpp"
 #include "runtime/casefold.hpp"
@@ -36,7 +38,7 @@ bool is_list_type(Type t) {
 }
 
 bool is_self_word(const Cell* w) {
-  return context::self_symbol && symbol::resolve(w->w2) == symbol::resolve(context::self_symbol);
+  return context::self_symbol && symbol::resolve(word::symbol_of(w)) == symbol::resolve(context::self_symbol);
 }
 
 bool has_self(u32 ctx) { return (context::record_of(ctx)->header & context::HAS_SELF) != 0; }
@@ -47,9 +49,12 @@ bool has_self(u32 ctx) { return (context::record_of(ctx)->header & context::HAS_
 u32 context_of(const Cell* v) {
   Type t = type_of(v);
   u32 ctx = 0;
-  if (t == TYPE_OBJECT || t == TYPE_ERROR || t == TYPE_PORT || t == TYPE_FUNCTION ||
-      t == TYPE_ROUTINE || is_word_type(t)) {
-    ctx = v->w1;
+  if (t == TYPE_OBJECT || t == TYPE_ERROR || t == TYPE_PORT) {
+    ctx = object::context_of(v);
+  } else if (t == TYPE_FUNCTION || t == TYPE_ROUTINE) {
+    ctx = function::context_of(v);
+  } else if (is_word_type(t)) {
+    ctx = word::context_of(v);
   }
   if (!ctx || !context::is_context(ctx)) fire(Err::script_invalid_arg, v);
   return ctx;
@@ -61,8 +66,7 @@ u32 context_of(const Cell* v) {
 bool bind_one(u32 ctx, Cell* word) {
   if (context::bind_word(ctx, word) >= 0) return true;
   if (type_of(word) == TYPE_WORD && has_self(ctx) && is_self_word(word)) {
-    word->w1 = ctx;
-    word->w3 = u32(-1);
+    word::set_binding(word, ctx, -1);
     return true;
   }
   return false;
@@ -72,12 +76,12 @@ bool bind_one(u32 ctx, Cell* word) {
 // word of a function context outside its call, or a word its context does
 // not hold has no value.
 bool word_has_value(const Cell* w) {
-  u32 ctx = w->w1;
+  u32 ctx = word::context_of(w);
   if (!ctx || !context::is_context(ctx)) return false;
-  i32 index = i32(w->w3);
+  i32 index = word::index_of(w);
   if (index < 0 || u32(index) >= context::word_count(ctx)) {
     if (index < 0 && is_self_word(w) && has_self(ctx)) return !is_unset(context::self_slot(ctx));
-    index = context::find_word(ctx, w->w2, true);
+    index = context::find_word(ctx, word::symbol_of(w), true);
     if (index < 0) return false;
   }
   const Cell* v = context::slot(ctx, u32(index));
@@ -93,8 +97,7 @@ void unset_word(const Cell* w_in) {
 
 void result_in_base(const Cell* v) {
   Cell r = *v;
-  copy_cell(&r, stack::base);
-  stack::keep();
+  api::set_result(&r);
 }
 
 }  // namespace
@@ -102,44 +105,39 @@ void result_in_base(const Cell* v) {
 // ---- binding -------------------------------------------------------------------
 
 Status bind(const i32* refs) {
-  u32 ctx = context_of(stack::base + 1);
+  u32 ctx = context_of(api::arg(1));
   bool self = has_self(ctx) && context::kind_of(ctx) == context::KIND_OBJECT;
-  Cell* target = stack::base;
+  Cell* target = api::result();
   if (type_of(target) == TYPE_BLOCK) {
     if (ref(refs, 0)) {
       // A deep copy is bound and answered; the original keeps its bindings.
       Cell* copy = block::clone(target, true, true);
-      copy_cell(copy, stack::base);
-      stack::keep();
+      api::set_result(copy);
     }
-    context::bind_block(ctx, stack::base, self);
-    stack::keep();
-    return 0;
+    context::bind_block(ctx, api::result(), self);
+    return api::done();
   }
   // A word not found in the context stays as it was.
   bind_one(ctx, target);
-  stack::keep();
-  return 0;
+  return api::done();
 }
 
 Status in(const i32*) {
-  u32 ctx = context_of(stack::base);
-  Cell word = stack::base[1];
+  u32 ctx = context_of(api::result());
+  Cell word = *api::arg(1);
   if (!bind_one(ctx, &word)) fire(Err::script_not_in_context, &word);
   result_in_base(&word);
   return 0;
 }
 
 Status value_q(const i32*) {
-  const Cell* v = stack::base;
+  const Cell* v = api::result();
   bool set = is_word_type(type_of(v)) ? word_has_value(v) : true;
-  make_logic(stack::base, set);
-  stack::keep();
-  return 0;
+  return api::answer_logic(set);
 }
 
 Status unset(const i32*) {
-  Cell target = stack::base[0];
+  Cell target = *api::arg(0);
   if (type_of(&target) == TYPE_BLOCK) {
     u32 node = series_node(&target);
     i32 from = series_index(&target) < 0 ? 0 : series_index(&target);
@@ -152,14 +150,12 @@ Status unset(const i32*) {
   } else {
     unset_word(&target);
   }
-  make_unset(stack::base);
-  stack::keep();
-  return 0;
+  return api::answer_unset();
 }
 
 Status context_q(const i32*) {
-  Cell w = stack::base[0];
-  u32 ctx = w.w1;
+  Cell w = *api::arg(0);
+  u32 ctx = word::context_of(&w);
   Cell r;
   make_none(&r);
   if (ctx && context::is_context(ctx)) {
@@ -183,7 +179,7 @@ Status context_q(const i32*) {
 // ---- values ----------------------------------------------------------------------
 
 Status construct(const i32* refs) {
-  Cell* spec = stack::base;
+  Cell* spec = api::result();
   Cell* proto = ref_arg(refs, 0);
   Cell* obj = object::construct(spec, proto, ref(refs, 1));
   result_in_base(obj);
@@ -194,9 +190,8 @@ namespace {
 
 Status change_case(const i32* refs, bool upper) {
   Cell* part = ref_arg(refs, 0);
-  casefold::change_case(stack::base, part, upper);
-  stack::keep();
-  return 0;
+  string::change_case(api::result(), part, upper);
+  return api::done();
 }
 
 }  // namespace
@@ -205,9 +200,9 @@ Status uppercase(const i32* refs) { return change_case(refs, true); }
 Status lowercase(const i32* refs) { return change_case(refs, false); }
 
 Status as(const i32*) {
-  const Cell* type_arg = stack::base;
-  Cell spec = stack::base[1];
-  Type to = type_of(type_arg) == TYPE_DATATYPE ? Type(type_arg->w1) : type_of(type_arg);
+  const Cell* type_arg = api::result();
+  Cell spec = *api::arg(1);
+  Type to = type_of(type_arg) == TYPE_DATATYPE ? datatype_of(type_arg) : type_of(type_arg);
   Type from = type_of(&spec);
   bool lists = is_list_type(to) && is_list_type(from);
   bool strings = is_any_string_type(to) && is_any_string_type(from);
@@ -219,7 +214,7 @@ Status as(const i32*) {
   }
   // The same series and index under the new type.
   set_type(&spec, to);
-  spec.w3 = 0;
+  set_series_extra(&spec, 0);
   result_in_base(&spec);
   return 0;
 }
@@ -227,8 +222,8 @@ Status as(const i32*) {
 // ---- new-line markers ------------------------------------------------------------
 
 Status new_line(const i32* refs) {
-  Cell pos = stack::base[0];
-  bool on = !logic::is_false(stack::base + 1);
+  Cell pos = *api::arg(0);
+  bool on = !logic::is_false(api::arg(1));
   bool all = ref(refs, 0);
   u32 step = 0;  // 0: the cell at the position only
   if (ref(refs, 1)) {
@@ -256,14 +251,12 @@ Status new_line(const i32* refs) {
 }
 
 Status new_line_q(const i32*) {
-  Cell pos = stack::base[0];
+  Cell pos = *api::arg(0);
   u32 node = series_node(&pos);
   u32 n = buffer_of(node)->used() / sizeof(Cell);
   i32 i = series_index(&pos) < 0 ? 0 : series_index(&pos);
   bool marked = u32(i) < n && has_new_line(buffer_of(node)->cells() + i);
-  make_logic(stack::base, marked);
-  stack::keep();
-  return 0;
+  return api::answer_logic(marked);
 }
 
 // ---- extend ------------------------------------------------------------------------

@@ -107,7 +107,7 @@ Cell g_part_word;              // part (the argument named by invalid-arg)
 // renumbered and an alias never changes, so the answer is remembered per
 // spelling: rules look their words up at every step.
 Keyword keyword_of(const Cell* word) {
-  u32 sym = word->w2;
+  u32 sym = word::symbol_of(word);
   if (sym < g_spelling_of.size() && g_spelling_of[sym] != NOT_KNOWN) {
     return Keyword(g_spelling_of[sym]);
   }
@@ -210,14 +210,14 @@ inline u32 fold(u32 cp) { return cp < 128 ? (cp >= 'a' && cp <= 'z' ? cp - 32 : 
 
 // The value a word holds for the rules, or null when it has none.
 const Cell* rule_value(const Cell* word) {
-  if (!word->w1) return nullptr;
-  Cell w = *word;
-  if (i32(w.w3) < 0) {
-    i32 i = context::find_word(w.w1, w.w2, false);
+  u32 ctx = word::context_of(word);
+  if (!ctx) return nullptr;
+  i32 i = word::index_of(word);
+  if (i < 0) {
+    i = context::find_word(ctx, word::symbol_of(word), false);
     if (i < 0) return nullptr;
-    w.w3 = u32(i);
   }
-  const Cell* v = context::slot(w.w1, w.w3);
+  const Cell* v = context::slot(ctx, u32(i));
   return v && !is_unset(v) ? v : nullptr;
 }
 
@@ -358,10 +358,10 @@ struct Engine {
         *mem::alloc_tail_cell(node) = rec;
         *mem::alloc_tail_cell(node) = e.a;
       } else {
-        rec.header = TYPE_PAIR;
-        rec.w1 = u32(e.code) | (e.pos << 8);
-        rec.w2 = u32(e.count);
-        rec.w3 = (u32(e.min) & 0xFFFF) | (u32(e.max) << 16);
+        // code and position, count, min and max: three words in a pair! cell
+        triple::make_at(&rec, i32(u32(e.code) | (e.pos << 8)), i32(e.count),
+                        i32((u32(e.min) & 0xFFFF) | (u32(e.max) << 16)));
+        set_type(&rec, TYPE_PAIR);
         *mem::alloc_tail_cell(node) = rec;
       }
     }
@@ -615,7 +615,7 @@ struct Engine {
       if (i >= end) return -1;
       u32 c = string::get_char(h + u64(i) * unit, unit);
       if (t == TYPE_BITSET) return bitset::test_bit(series_node(v), c) ? 1 : -1;
-      u32 want = v->w2;
+      u32 want = char_of(v);
       if (c == want || (!case_ && fold(c) == fold(want))) return 1;
       return -1;
     }
@@ -651,12 +651,13 @@ struct Engine {
     Type it = type_of(&in_cell);
     switch (type_of(v)) {
       case TYPE_DATATYPE:
-        return it == Type(v->w1);
+        return it == datatype_of(v);
       case TYPE_TYPESET:
         return typeset::has(v, it);
       case TYPE_LIT_WORD:
         if (it != TYPE_WORD) return false;
-        return case_ ? in_cell.w2 == v->w2 : symbol::resolve(in_cell.w2) == symbol::resolve(v->w2);
+        return case_ ? word::symbol_of(&in_cell) == word::symbol_of(v)
+                     : symbol::resolve(word::symbol_of(&in_cell)) == symbol::resolve(word::symbol_of(v));
       case TYPE_LIT_PATH: {
         if (it != TYPE_PATH) return false;
         Cell* a = stack::push_cell(&in_cell);
@@ -698,7 +699,7 @@ struct Engine {
     Type t = lexer::scan(dst, text.data(), u32(text.size()), flags, &consumed, nullptr, nullptr, nullptr);
     stack::pop(1);
     if (t == TYPE_NO_TYPE || t == TYPE_ERROR) return -1;
-    bool ok = type_of(v) == TYPE_DATATYPE ? t == Type(v->w1) : typeset::has(v, t);
+    bool ok = type_of(v) == TYPE_DATATYPE ? t == datatype_of(v) : typeset::has(v, t);
     return ok ? i32(std::min<u32>(consumed, u32(end - i))) : -1;
   }
 

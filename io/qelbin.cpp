@@ -323,9 +323,9 @@ class Encoder {
   void object_record(const Cell* c) {
     u32 ctx = object::context_of(c);
     nodes_.emplace(ctx, path_);
-    bool handlers = object::has_on_set(c);
+    bool handlers = (object::on_set_of(c) != 0);
     header(TYPE_OBJECT, handlers);
-    zigzag(object::class_id(c));
+    zigzag(object::class_of(c));
     if (handlers) {
       zigzag(context::find_word(ctx, on_change_, true));
       zigzag(context::find_word(ctx, on_deep_change_, true));
@@ -707,7 +707,7 @@ class Decoder {
     u32 position = mem::buffer_of(into)->used() / sizeof(Cell);
     api::Values s(3);
     object::make_at(s[0], n);
-    object::set_class_id(s[0], class_id);
+    object::set_class(s[0], class_id);
     append(into, s[0]);
     u32 ctx = object::context_of(s[0]);
     make_unset(s[1]);

@@ -262,9 +262,9 @@ class FullEncoder {
   void object_record(const Cell* c, u32 nl) {
     u32 ctx = object::context_of(c);
     nodes_.emplace(ctx, path_);
-    bool handlers = object::has_on_set(c);
+    bool handlers = (object::on_set_of(c) != 0);
     head(TYPE_OBJECT | nl | (handlers ? HEAD_HANDLERS : 0));
-    word(u32(object::class_id(c)));
+    word(u32(object::class_of(c)));
     if (handlers) {
       word(u32(context::find_word(ctx, on_change_, true)));
       word(u32(context::find_word(ctx, on_deep_change_, true)));

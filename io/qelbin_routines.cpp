@@ -52,9 +52,9 @@ struct RoutineDef {
   routines::Entry entry;
 };
 const RoutineDef kRoutines[] = {
-    {"encode", "[value [any-type!]]", encode_entry},
-    {"encode-cp", "[value [any-type!]]", encode_cp_entry},
-    {"decode", "[data [binary!]]", decode_entry},
+    {"encode", "value [any-type!]", encode_entry},
+    {"encode-cp", "value [any-type!]", encode_cp_entry},
+    {"decode", "data [binary!]", decode_entry},
 };
 
 }  // namespace
@@ -62,29 +62,41 @@ const RoutineDef kRoutines[] = {
 void make_codec_object() {
   Cell* sys = word::get_value_cell(intern_word("system"));
   if (type_of(sys) != TYPE_OBJECT) return;
-  roots::LocalCell code;
+  // system/codecs is a block of key and codec object pairs (none before any
+  // codec is installed): the pair qelbin and its object joins it.
+  i32 slot = context::find_word(object::context_of(sys), symbol::make("codecs"), true);
+  if (slot < 0) fire(Err::internal_not_done);
+  if (type_of(context::slot(object::context_of(sys), u32(slot))) != TYPE_BLOCK) {
+    roots::LocalCell fresh;
+    block::make_at(fresh.get(), 2);
+    sys = word::get_value_cell(intern_word("system"));
+    copy_cell(fresh.get(), context::slot(object::context_of(sys), u32(slot)));
+  }
   const char* text =
-      "system/codecs: make object! [qelbin: make object! [encode: encode-cp: decode: none]]";
+      "append system/codecs reduce ['qelbin make object! [encode: encode-cp: decode: none]]";
+  roots::LocalCell code;
   boot::load_source(code.get(), text, std::strlen(text));
   interp::eval_block_or_throw(code.get(), false);
   stack::reset();
+  sys = word::get_value_cell(intern_word("system"));
+  roots::LocalCell obj;
+  {
+    Cell* codecs = context::slot(object::context_of(sys), u32(slot));
+    mem::Buffer* b = mem::buffer_of(series_node(codecs));
+    *obj.get() = b->cells()[b->used() / sizeof(Cell) - 1];
+  }
   for (const RoutineDef& r : kRoutines) {
     roots::LocalCell spec;
     boot::load_source(spec.get(), r.spec, std::strlen(r.spec));
-    Cell s = *mem::buffer_of(series_node(spec.get()))->cells();
     u32 index = routines::register_routine(r.field, r.entry);
-    routine::push(&s, nullptr, index, -1);
-    Cell fn = *stack::last();
-    // system/codecs/qelbin/<field>
-    Cell* v = word::get_value_cell(intern_word("system"));
-    const char* path[] = {"codecs", "qelbin", r.field};
-    for (const char* name : path) {
-      u32 ctx = object::context_of(v);
-      i32 i = context::find_word(ctx, symbol::make(name), true);
-      if (i < 0) fire(Err::internal_not_done);
-      v = context::slot(ctx, u32(i));
-    }
-    copy_cell(&fn, v);
+    routine::push(spec.get(), nullptr, index, -1);
+    Cell* fn = stack::last();
+    fn->header |= routine::FLAG_VALUES;
+    u32 ctx = object::context_of(obj.get());
+    i32 i = context::find_word(ctx, symbol::make(r.field), true);
+    if (i < 0) fire(Err::internal_not_done);
+    Cell routine_value = *stack::last();
+    copy_cell(&routine_value, context::slot(ctx, u32(i)));
     stack::reset();
   }
 }

@@ -7,9 +7,14 @@
 #include <cstring>
 #include <vector>
 
-#include "runtime/hooks.hpp"
 
 namespace qel::platform::console {
+
+namespace {
+OutputListener g_listener = nullptr;
+}  // namespace
+
+void set_output_listener(OutputListener listener) { g_listener = listener; }
 namespace {
 
 int g_fd = 1;
@@ -202,14 +207,14 @@ void print_c_text(const char* text) {
   std::size_t n = std::strlen(text);
   g_out.append(text, n);
   flush();
-  hooks::call_output_hooks(text, n, 0);
+  if (g_listener) g_listener(text, n, 0);
 }
 
 namespace {
 void print_formatted(const char* begin, const char* end) {
   g_out.append(begin, end);
   flush();
-  hooks::call_output_hooks(begin, std::size_t(end - begin), 0);
+  if (g_listener) g_listener(begin, std::size_t(end - begin), 0);
 }
 }  // namespace
 

@@ -10,11 +10,15 @@
 #include <cstddef>
 #include <string>
 
-#include "runtime/cell.hpp"
+#include "platform/types.hpp"
 
 namespace qel::platform::console {
 
 void init();                  // probes whether standard output is a terminal
+// Runtime texts printed here are also handed to the listener (the output
+// hooks of runtime/hooks.hpp), once one is set.
+using OutputListener = void (*)(const char* text, std::size_t length, int flag);
+void set_output_listener(OutputListener listener);
 bool console_mode();          // true when standard output is a terminal
 void set_console_mode(bool on);  // tests force either path
 void set_output_fd(int fd);   // tests redirect the writer

@@ -5,12 +5,14 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <initializer_list>
 #include <cstring>
 
-#include "runtime/startup.hpp"
 
 namespace qel::platform {
 namespace {
+
+FaultExit g_on_fault = nullptr;
 
 std::uintptr_t g_stack_low = 0;
 std::uintptr_t g_stack_high = 0;
@@ -35,7 +37,7 @@ void on_fault(int sig, siginfo_t* info, void* ctx) {
 #if defined(__x86_64__)
   pc = std::uintptr_t(static_cast<ucontext_t*>(ctx)->uc_mcontext.gregs[REG_RIP]);
 #endif
-  runtime::sys_quit_from_signal(code, std::uint32_t(pc));
+  g_on_fault(code, std::uint32_t(pc));
 }
 
 void on_interrupt(int) { _exit(0); }
@@ -84,7 +86,8 @@ void install_alt_stack() {
   sigaltstack(&ss, nullptr);
 }
 
-void install_crash_handlers() {
+void install_crash_handlers(FaultExit exit_on_fault) {
+  g_on_fault = exit_on_fault;
   install_alt_stack();
   struct sigaction sa{};
   sa.sa_sigaction = on_fault;

@@ -8,7 +8,10 @@
 
 namespace qel::platform {
 
-void install_crash_handlers();
+// A processor fault ends the process through exit_on_fault (runtime error code
+// and the faulting address); it must be safe to call from a signal handler.
+using FaultExit = void (*)(int code, std::uint32_t address);
+void install_crash_handlers(FaultExit exit_on_fault);
 // Tells the handlers which stack belongs to the interpreter thread, so that
 // a fault just below it is reported as a stack overflow.
 void set_guarded_stack(std::uintptr_t low, std::uintptr_t high);

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/cell.hpp"
+#include "platform/types.hpp"
 
 namespace qel::platform {
 

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "runtime/cell.hpp"
+#include "platform/types.hpp"
 
 namespace qel::platform {
 

@@ -6,15 +6,21 @@
 #include <cstdlib>
 #include <map>
 
-#include "runtime/config.hpp"
-#include "runtime/sanitize.hpp"
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define QEL_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
+#else
+#define QEL_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
 
 namespace qel::platform {
 namespace {
 
 std::uint8_t* g_base = nullptr;
 // Offset 0 is never handed out: a zero reference means "none" everywhere.
-std::uint64_t g_bump = config::PAGE_SIZE;
+std::uint64_t g_page = 4096;
+std::uint64_t g_region_bytes = 0;
+std::uint64_t g_bump = 4096;
 std::uint64_t g_committed = 0;
 // Released runs, offset -> bytes, coalesced with their neighbours.
 std::map<std::uint64_t, std::uint64_t> g_free;
@@ -22,14 +28,17 @@ std::map<std::uint64_t, std::uint64_t> g_free;
 std::map<std::uint64_t, std::uint64_t> g_used;
 
 std::uint64_t round_pages(std::uint64_t n) {
-  return (n + config::PAGE_SIZE - 1) & ~std::uint64_t(config::PAGE_SIZE - 1);
+  return (n + g_page - 1) & ~(g_page - 1);
 }
 
 }  // namespace
 
-std::uint8_t* reserve_region() {
+std::uint8_t* reserve_region(std::uint64_t bytes, std::uint64_t page_size) {
   if (g_base) return g_base;
-  void* p = mmap(nullptr, config::REGION_BYTES, PROT_NONE,
+  g_page = page_size;
+  g_bump = page_size;
+  g_region_bytes = bytes;
+  void* p = mmap(nullptr, bytes, PROT_NONE,
                  MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (p == MAP_FAILED) {
     std::fputs("*** Runtime Error 94: out of memory\n*** at: 00000000h\n", stderr);
@@ -42,7 +51,7 @@ std::uint8_t* reserve_region() {
 std::uint8_t* region_base() { return g_base; }
 
 std::uint32_t commit_pages(std::uint64_t bytes) {
-  if (!g_base) reserve_region();
+  if (!g_base) return 0;
   bytes = round_pages(bytes ? bytes : 1);
   std::uint64_t off = 0;
   for (auto it = g_free.begin(); it != g_free.end(); ++it) {
@@ -55,7 +64,7 @@ std::uint32_t commit_pages(std::uint64_t bytes) {
     }
   }
   if (!off) {
-    if (g_bump + bytes > config::REGION_BYTES) return 0;
+    if (g_bump + bytes > g_region_bytes) return 0;
     off = g_bump;
     g_bump += bytes;
   }

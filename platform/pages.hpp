@@ -12,14 +12,15 @@
 
 namespace qel::platform {
 
-// Reserves the region (once); answers its base. Exits the process with
+// Reserves the region of `bytes` bytes, handed out in pages of page_size
+// bytes (a power of two), once; answers its base. Exits the process with
 // runtime error 94 when the OS refuses the reservation.
-std::uint8_t* reserve_region();
+std::uint8_t* reserve_region(std::uint64_t bytes, std::uint64_t page_size);
 std::uint8_t* region_base();
 
 // Commits a run of whole pages (bytes is rounded up to the page size) and
-// answers its offset from the region base, or 0 when the region is full or the
-// OS refuses.
+// answers its offset from the region base, or 0 when the region is full, not
+// reserved yet, or the OS refuses.
 std::uint32_t commit_pages(std::uint64_t bytes);
 
 // Gives a run back; offset and bytes as returned and asked for by commit_pages.

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/cell.hpp"
+#include "platform/types.hpp"
 
 namespace qel::platform {
 

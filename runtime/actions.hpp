@@ -84,10 +84,22 @@ using Round = Cell* (*)(Cell* value, Cell* scale, bool even, bool down, bool hal
 using Insert = Cell* (*)(Cell* series, Cell* value, i32 part, bool only, i32 dup, bool append);
 using Change = Cell* (*)(Cell* series, Cell* value, i32 part, bool only, i32 dup);
 using Copy = Cell* (*)(Cell* value, Cell* result, Cell* part, bool deep, Cell* types);
-// select uses the same signature; tail and match are then false.
-using Find = Cell* (*)(Cell* series, Cell* value, Cell* part, bool only, bool case_, bool same,
-                       bool any, Cell* with, Cell* skip, bool last, bool reverse, bool tail,
-                       bool match);
+// The refinements of find and select; select never sets tail or match.
+struct FindOptions {
+  Cell* part = nullptr;  // /part: a length or a position
+  bool only = false;     // a series value is matched as one value
+  bool case_ = false;
+  bool same = false;     // identity instead of equality
+  bool any = false;      // wildcards * and ?
+  Cell* with = nullptr;  // /with: other wildcard characters
+  Cell* skip = nullptr;  // /skip: the record size
+  bool last = false;
+  bool reverse = false;
+  bool tail = false;     // answer the position after the match
+  bool match = false;    // match at the position only
+};
+// select uses the same signature.
+using Find = Cell* (*)(Cell* series, Cell* value, const FindOptions& options);
 // Answers the length, or -1 for none.
 using Length = i32 (*)(Cell* value);
 using Move = Cell* (*)(Cell* origin, Cell* target, Cell* part);
@@ -183,7 +195,10 @@ act::EvalPath get_eval_path_handler(const Cell* value, Cell* path, Cell* element
 // in spec order; refs[k] is the offset of refinement k's first argument cell
 // from the base, or -1 when the refinement is absent.
 using Entry = void (*)(const i32* refs);
-Entry entry(Action a);  // nullptr for set-path
+// Raises script expect-arg: the value (the first argument of the running
+// action) is of a datatype without a handler for it.
+[[noreturn]] void no_handler(const Cell* value);
+Entry entry(Action a);  // nullptr for set-path (eval/action_entries.cpp)
 
 // Workers with explicit arguments.
 Cell* make(Cell* proto, Cell* spec);
@@ -193,7 +208,7 @@ i32 mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* arg, i
          i32 indent);
 Cell* eval_path(Cell* parent, Cell* element, Cell* value, const PathStep& step);
 bool compare(Cell* value1, Cell* value2, i32 op);
-i32 compare_values(Cell* value1, Cell* value2, i32 op);
+i32 compare_values(Cell* value1, Cell* value2, i32 op);  // datatypes/value_order.cpp
 void compare_to_logic(i32 op);  // compares base and base+1, answers logic! in base
 
 // Reads a pick/poke index: integer! or char! its value, true 1, false 2, else 0.

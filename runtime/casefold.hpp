@@ -23,13 +23,5 @@ u32 fold_case_char(u32 cp, bool upper);
 inline u32 upper(u32 cp) { return fold_case_char(cp, true); }
 inline u32 lower(u32 cp) { return fold_case_char(cp, false); }
 
-// The worker of the natives uppercase (upper set) and lowercase: changes a
-// char! or a string-like series in place. part is null for no /part, else an
-// integer! count or a series of the value's datatype over the same buffer
-// (counting to its index); any other part raises script invalid-refine-arg.
-// A string is folded from its index (clamped to the tail) for the counted
-// code points, widening its units when a folded code point needs it.
-// Answers the value.
-Cell* change_case(Cell* value, const Cell* part, bool upper);
 
 }  // namespace qel::casefold

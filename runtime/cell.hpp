@@ -17,17 +17,11 @@
 #include <cstring>
 #include <type_traits>
 
+#include "platform/types.hpp"
 #include "runtime/config.hpp"
 #include "runtime/datatype_list.hpp"
 
 namespace qel {
-
-using u8 = std::uint8_t;
-using u16 = std::uint16_t;
-using u32 = std::uint32_t;
-using u64 = std::uint64_t;
-using i32 = std::int32_t;
-using i64 = std::int64_t;
 
 enum Type : u8 {
   TYPE_NO_TYPE = 0,
@@ -100,12 +94,26 @@ inline void set_float_payload(Cell* c, double d) { std::memcpy(&c->w2, &d, sizeo
 
 inline Cell* make_unset(Cell* c) { c->header = TYPE_UNSET; c->w1 = c->w2 = c->w3 = 0; return c; }
 inline Cell* make_none(Cell* c) { c->header = TYPE_NONE; c->w1 = c->w2 = c->w3 = 0; return c; }
+// logic!: word 1 is 1 for true.
+inline bool logic_of(const Cell* c) { return c->w1 == 1; }
 inline Cell* make_logic(Cell* c, bool b) {
   c->header = TYPE_LOGIC; c->w1 = b ? 1 : 0; c->w2 = c->w3 = 0; return c;
 }
 inline Cell* make_integer(Cell* c, i32 v) {
   c->header = TYPE_INTEGER; c->w1 = 0; c->w2 = u32(v); c->w3 = 0; return c;
 }
+// Identity tests: whether the payload words selected by mask are equal
+// (bit 0: word 1, bit 1: word 2, bit 2: word 3).
+inline constexpr unsigned WORD_1 = 1, WORD_2 = 2, WORD_3 = 4;
+inline bool same_words(const Cell* a, const Cell* b, unsigned mask) {
+  return (!(mask & WORD_1) || a->w1 == b->w1) && (!(mask & WORD_2) || a->w2 == b->w2) &&
+         (!(mask & WORD_3) || a->w3 == b->w3);
+}
+
+// char!: the code point in word 2. datatype!: the type id in word 1.
+inline u32 char_of(const Cell* c) { return c->w2; }
+inline void set_char_payload(Cell* c, u32 cp) { c->w2 = cp; }
+inline Type datatype_of(const Cell* c) { return Type(c->w1); }
 inline Cell* make_char(Cell* c, u32 cp) {
   c->header = TYPE_CHAR; c->w1 = 0; c->w2 = cp; c->w3 = 0; return c;
 }
@@ -116,9 +124,6 @@ inline Cell* make_datatype(Cell* c, Type t) {
   c->header = TYPE_DATATYPE; c->w1 = t; c->w2 = c->w3 = 0; return c;
 }
 
-inline Type datatype_of(const Cell* c) { return Type(c->w1); }  // of a datatype! cell
-inline bool logic_of(const Cell* c) { return c->w1 != 0; }         // of a logic! cell
-
 inline bool is_none(const Cell* c) { return type_of(c) == TYPE_NONE; }
 inline bool is_unset(const Cell* c) { return type_of(c) == TYPE_UNSET; }
 
@@ -126,7 +131,12 @@ inline bool is_unset(const Cell* c) { return type_of(c) == TYPE_UNSET; }
 
 inline u32 series_node(const Cell* c) { return c->w2; }
 inline i32 series_index(const Cell* c) { return i32(c->w1); }
+inline void set_series_node(Cell* c, u32 node) { c->w2 = node; }
 inline void set_series_index(Cell* c, i32 i) { c->w1 = u32(i); }
+// Word 3 of a series cell: a type's extra reference (a hash! table, a
+// string's cache), 0 when none.
+inline u32 series_extra(const Cell* c) { return c->w3; }
+inline void set_series_extra(Cell* c, u32 extra) { c->w3 = extra; }
 inline Cell* make_series(Cell* c, Type t, u32 node, i32 index = 0, u32 extra = 0) {
   c->header = t; c->w1 = u32(index); c->w2 = node; c->w3 = extra; return c;
 }

@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "runtime/config.hpp"
+#include "runtime/context_record.hpp"
+#include "runtime/hash.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/resources.hpp"
 #include "runtime/roots.hpp"
@@ -58,7 +60,48 @@ std::vector<Item> g_work;
 std::vector<u32> g_marked_outside;  // marked buffers outside the frames (marks to clear)
 std::vector<u32> g_release;         // nodes of dead buffers
 
-constexpr u32 CONTEXT_ON_STACK = 0x400000;
+void mark_hash_table(u32 table);
+
+// The collector's own mark rules, for the series-shaped datatypes whose
+// modules register none; the owning modules register the others.
+void mark_cells_rule(const Cell* c) { mark_series(series_node(c)); }
+void mark_table_series_rule(const Cell* c) {
+  mark_series(series_node(c));
+  if (series_extra(c)) mark_hash_table(series_extra(c));
+}
+void mark_bytes_rule(const Cell* c) {
+  mark_node(series_node(c));
+  if (series_extra(c)) mark_node(series_extra(c));
+}
+void mark_node_rule(const Cell* c) {
+  if (series_node(c)) mark_node(series_node(c));
+}
+// handle!: word 3 is its slot in the resource table (-1: none).
+void mark_handle_rule(const Cell* c) {
+  if (i32(series_extra(c)) >= 0) resources::mark(i32(series_extra(c)), 0);
+}
+// event!: with flag 0x1000, word 2 is a block of the event's data.
+void mark_event_rule(const Cell* c) {
+  if ((c->header & 0x1000) && series_node(c)) mark_series(series_node(c));
+}
+
+MarkRule g_rules[TYPE_SLOTS] = {};
+const bool g_default_rules = [] {
+  // The owners' modules register these too; the rules here keep a datatype
+  // whose module registers none (added without one) marked all the same.
+  for (Type t : {TYPE_BLOCK, TYPE_PAREN, TYPE_PATH, TYPE_LIT_PATH, TYPE_SET_PATH, TYPE_GET_PATH}) {
+    g_rules[t] = mark_cells_rule;
+  }
+  g_rules[TYPE_HASH] = g_rules[TYPE_MAP] = mark_table_series_rule;
+  for (Type t : {TYPE_STRING, TYPE_FILE, TYPE_URL, TYPE_TAG, TYPE_EMAIL, TYPE_REF, TYPE_SYMBOL}) {
+    g_rules[t] = mark_bytes_rule;
+  }
+  for (Type t : {TYPE_BINARY, TYPE_VECTOR, TYPE_BITSET, TYPE_IMAGE}) g_rules[t] = mark_node_rule;
+  g_rules[TYPE_HANDLE] = mark_handle_rule;
+  g_rules[TYPE_EVENT] = mark_event_rule;
+  return true;
+}();
+
 
 inline Buffer* buffer_or_null(u32 node) {
   if (!node) return nullptr;
@@ -87,9 +130,9 @@ void scan_context(u32 node) {
     g_work.push_back({node, SCAN_CELLS});
     return;
   }
-  u32 table = record->w1;
-  u32 values = record->w2;
-  bool on_stack = record->header & CONTEXT_ON_STACK;
+  u32 table = context::record_table(record);
+  u32 values = context::record_values(record);
+  bool on_stack = context::record_on_stack(record);
   if (table) mark_hash_table(table);
   if (!on_stack && values && set_mark(values)) g_work.push_back({values, SCAN_CELLS});
   if (b->used() >= 2 * sizeof(Cell)) mark_cell(record + 1);
@@ -98,15 +141,14 @@ void scan_context(u32 node) {
 void mark_hash_table(u32 table) {
   if (!set_mark(table)) return;
   Buffer* b = buffer_or_null(table);
-  if (!b || b->used() < 44) return;
-  u32 w[11];
-  std::memcpy(w, b->head_ptr(), sizeof w);
-  u32 kind = w[9];
-  if (kind == 0) {
-    mark_node(w[1]);
-    if (w[2] && set_mark(w[2])) {
+  if (!b || b->used() < sizeof(hash::Record)) return;
+  hash::Record r;
+  std::memcpy(&r, b->head_ptr(), sizeof r);
+  if (r.kind == hash::KIND_BLOCK) {
+    mark_node(r.index);
+    if (r.chains && set_mark(r.chains)) {
       // The chains array holds the nodes of the chain series.
-      Buffer* chains = buffer_or_null(w[2]);
+      Buffer* chains = buffer_or_null(r.chains);
       u32 n = chains->used() / 4;
       for (u32 i = 0; i < n; ++i) {
         u32 chain;
@@ -115,13 +157,13 @@ void mark_hash_table(u32 table) {
       }
     }
   }
-  mark_node(w[3]);
-  mark_node(w[4]);
-  if (w[5]) {
-    if (kind == 4) {
-      mark_node(w[5]);  // the ownership table does not keep what it records alive
-    } else if (set_mark(w[5])) {
-      g_work.push_back({w[5], SCAN_CELLS});
+  mark_node(r.flags);
+  mark_node(r.keys);
+  if (r.block) {
+    if (r.kind == hash::KIND_OWNER) {
+      mark_node(r.block);  // the ownership table does not keep what it records alive
+    } else if (set_mark(r.block)) {
+      g_work.push_back({r.block, SCAN_CELLS});
     }
   }
 }
@@ -299,65 +341,12 @@ void mark_values(const Cell* first, const Cell* end) {
 }
 
 void mark_cell(const Cell* c) {
-  switch (type_of(c)) {
-    case TYPE_BLOCK: case TYPE_PAREN: case TYPE_PATH: case TYPE_LIT_PATH:
-    case TYPE_SET_PATH: case TYPE_GET_PATH:
-      mark_series(c->w2);
-      break;
-    case TYPE_HASH: case TYPE_MAP:
-      mark_series(c->w2);
-      if (c->w3) mark_hash_table(c->w3);
-      break;
-    case TYPE_STRING: case TYPE_FILE: case TYPE_URL: case TYPE_TAG: case TYPE_EMAIL:
-    case TYPE_REF: case TYPE_SYMBOL:
-      mark_node(c->w2);
-      if (c->w3) mark_node(c->w3);
-      break;
-    case TYPE_BINARY: case TYPE_VECTOR: case TYPE_BITSET:
-      mark_node(c->w2);
-      break;
-    case TYPE_CONTEXT: {
-      if (c->w1) mark_hash_table(c->w1);
-      if (c->w2 && !(c->header & CONTEXT_ON_STACK)) mark_series(c->w2);
-      break;
-    }
-    case TYPE_WORD: case TYPE_SET_WORD: case TYPE_LIT_WORD: case TYPE_GET_WORD:
-    case TYPE_REFINEMENT:
-      if (c->w1) mark_context(c->w1);
-      break;
-    case TYPE_NATIVE: case TYPE_ACTION:
-      mark_series(c->w2);
-      mark_series(c->w3);
-      break;
-    case TYPE_OP: {
-      mark_series(c->w2);
-      mark_series(c->w3);
-      u32 wrapped = (c->header >> 16) & 0xFF;
-      if ((wrapped == TYPE_FUNCTION || wrapped == TYPE_ROUTINE) && c->w1) mark_context(c->w1);
-      break;
-    }
-    case TYPE_FUNCTION: case TYPE_ROUTINE:
-      if (c->w1) mark_context(c->w1);
-      mark_series(c->w2);
-      mark_series(c->w3);
-      break;
-    case TYPE_OBJECT: case TYPE_ERROR: case TYPE_PORT:
-      if (c->w1) mark_context(c->w1);
-      if (c->w3) mark_series(c->w3);
-      break;
-    case TYPE_HANDLE:
-      if (i32(c->w3) >= 0) resources::mark(i32(c->w3), 0);
-      break;
-    case TYPE_IMAGE:
-      if (c->w2) mark_node(c->w2);
-      break;
-    case TYPE_EVENT:
-      if ((c->header & 0x1000) && c->w2) mark_series(c->w2);
-      break;
-    default:
-      break;
-  }
+  if (MarkRule rule = g_rules[type_of(c)]) rule(c);
 }
+
+void mark_table(u32 table) { mark_hash_table(table); }
+
+void set_mark_rule(Type t, MarkRule rule) { g_rules[t] = rule; }
 
 u32 do_cycle() {
   if (active) return g_cycles;

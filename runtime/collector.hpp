@@ -32,5 +32,14 @@ void mark_series(u32 node);        // the node and, for cells, its values
 void mark_values(const Cell* first, const Cell* end);
 void mark_cell(const Cell* c);
 void mark_context(u32 ctx_node);
+void mark_table(u32 table);        // a hash table and the series it reaches
+
+// The mark rule of a datatype: marks what a cell of it refers to, through
+// the entry points above. The module that owns a datatype registers its
+// rule (at its init); the collector's own rules cover the series-shaped
+// datatypes whose module registers none, and a datatype without any rule
+// refers to nothing the collector must keep.
+using MarkRule = void (*)(const Cell* c);
+void set_mark_rule(Type t, MarkRule rule);
 
 }  // namespace qel::gc

@@ -31,12 +31,10 @@ bool find(u32 node) {
   return false;
 }
 
-u32 node_of(const Cell* v) { return type_of(v) == TYPE_OBJECT ? v->w1 : v->w2; }
-
-const char* marker(const Cell* v, bool mold) {
-  if (!find(node_of(v))) return nullptr;
+const char* marker(u32 node, Type t, bool mold) {
+  if (!find(node)) return nullptr;
   if (!mold) return "...";
-  switch (type_of(v)) {
+  switch (t) {
     case TYPE_BLOCK: case TYPE_HASH: return "[...]";
     case TYPE_PAREN: return "(...)";
     case TYPE_MAP: return "#[...]";

@@ -16,11 +16,13 @@ void reset();
 bool find(u32 node);
 u32 depth();
 
-// The node a value is tracked by: the context of an object, else the series node.
-u32 node_of(const Cell* value);
-// When the value is on the stack, the marker text to write in its place
-// ("[...]", "(...)", "#[...]", "make object! [...]" when molding, "..."
-// otherwise); nullptr when it is not.
+// When the node a value of type t is tracked by (the context of an object,
+// else the series node) is on the stack, the marker text to write in the
+// value's place ("[...]", "(...)", "#[...]", "make object! [...]" when
+// molding, "..." otherwise); nullptr when it is not.
+const char* marker(u32 node, Type t, bool mold);
+// The same for a value: its node as above (datatypes/cycle_marker.cpp, which
+// reads the object's context through the object! module).
 const char* marker(const Cell* value, bool mold);
 
 // Keeps the cycle stack as deep as it was when the scope began, however the

@@ -10,8 +10,10 @@
 // and never throws for them.
 //
 // An error value is an object over a context of ten fields (see Field) with
-// class id 1. It is made from the catalogue (error_list.hpp), which lives as
-// the `errors` object: one object per category whose fields are `code`,
+// class id object::CLASS_ERROR. The error! module makes and reads error
+// values and raises them (datatypes/error_object.cpp defines the error
+// namespace declared here, and fire). An error is made from the catalogue
+// (error_list.hpp), which lives as the `errors` object: one object per category whose fields are `code`,
 // `type` (the category's title) and then one field per id holding the
 // message template. The error's `type` and `id` fields are words naming a
 // category and one of its ids; an error's form is its report.
@@ -50,6 +52,8 @@ const char* category_word(int category);
 const char* category_title(int category);
 // The id at a field index of a category, or Err::count_ when there is none.
 Err err_at(int category, u32 field);
+// The fields of a category object: code, type and one per id.
+u32 category_field_count(int category);
 
 // Transfer codes and catch levels.
 inline constexpr u32 THROW_ERROR = 0x7FFFFFFF;
@@ -76,7 +80,6 @@ namespace error {
 enum Field : u32 { F_CODE, F_TYPE, F_ID, F_ARG1, F_ARG2, F_ARG3, F_NEAR, F_WHERE, F_STACK, F_FILES };
 inline constexpr u32 FIELD_COUNT = 10;
 inline constexpr u32 STACK_INDEX = F_STACK;
-inline constexpr u32 CLASS_ID = 1;
 
 void init();          // registers error!
 void init_catalog();  // the `errors` object and the standard error object

@@ -111,7 +111,7 @@ bool generic_compare(int op, const Cell* word, const Cell* left, const Cell* rig
   stack::push_cell(&l);
   stack::push_cell(&r);
   actions::compare_to_logic(op);
-  bool b = stack::base->w1 == 1;
+  bool b = logic_of(stack::base);
   stack::unwind_last();
   stack::pop(1);
   return b;

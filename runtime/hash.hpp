@@ -96,6 +96,14 @@ void put_all(u32 table, u32 start, u32 step);
 // map! (the block node and the key's position; its value follows it). The
 // cells move when the hook allocates: it re-reads them through the node.
 using KeyPrep = void (*)(u32 block, u32 position);
+
+// The symbol table's entries (kind 2 over the symbol block): cell id - 1 is
+// a symbol! whose word 1 is the alias (the canonical symbol when > 0) and
+// word 3 the node of its UTF-8 name. The symbol module makes the table and
+// sets symbol_block.
+extern u32 symbol_block;
+// The canonical symbol of id: its alias when it has one, else id.
+u32 resolve_symbol(u32 id);
 extern KeyPrep map_key_prepare;
 
 // Finds a key. Kind 0: the cell equal to the key under `op` whose position
@@ -183,33 +191,3 @@ std::string dump(u32 table);
 u32 shift_table();
 
 }  // namespace qel::hash
-
-// Series and objects owned by an object field: modifying them fires the
-// owner's on-deep-change*.
-namespace qel::ownership {
-
-inline constexpr u32 OWNER_FLAG = 0x10000;  // context record header: the object owns series
-inline constexpr u32 IMAGE_OWNED = 0x10000;  // image! cell header: the image is owned
-
-extern u32 table;  // the ownership table (kind 4, three cells a record)
-
-// The object! module fires the handler; until it sets this hook nothing fires.
-using DeepChangeHook = void (*)(Cell* owner, Cell* word, Cell* target, Cell* action,
-                                Cell* new_value, i32 index, i32 part);
-extern DeepChangeHook on_deep_change;
-
-void init();  // makes the table; registers its marking and its sweep
-
-// Makes the value (and, walking blocks and objects, what it holds) owned by
-// the owner's field; bind_entry then marks the owner as an owner.
-void bind(Cell* value, const Cell* owner, const Cell* word);
-void bind_entry(Cell* value, const Cell* owner, const Cell* word);
-// The owner cell recorded for an owned series node or object context, or nullptr.
-Cell* owner_of(u32 node);
-void unbind(Cell* value);
-void unbind_values(const Cell* block, u32 index, u32 count);
-// Fires the owner's on-deep-change* when the value is owned by an object
-// with change handlers; answers true when it fired.
-bool check(const Cell* value, const Cell* action, const Cell* new_value, i32 index, i32 part);
-
-}  // namespace qel::ownership

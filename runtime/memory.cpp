@@ -7,6 +7,7 @@
 
 #include "platform/pages.hpp"
 #include "runtime/collector.hpp"
+#include "runtime/config.hpp"
 #include "runtime/errors.hpp"
 #include "runtime/roots.hpp"
 #include "runtime/sanitize.hpp"
@@ -42,7 +43,7 @@ void poison_range(u32 from, u32 to) {
 
 void init() {
   if (g_initialised) return;
-  region = platform::reserve_region();
+  region = platform::reserve_region(config::REGION_BYTES, config::PAGE_SIZE);
   record = MemoryRecord{};
   record.initial_frame_size = 0x100000;
   record.next_frame_size = 0x100000;

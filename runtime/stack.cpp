@@ -1,10 +1,9 @@
 #include "runtime/stack.hpp"
 
-#include "datatypes/context.hpp"
-#include "datatypes/symbol.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/cycles.hpp"
 #include "runtime/error.hpp"
+#include "runtime/context_record.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/startup.hpp"
 
@@ -26,9 +25,6 @@ namespace {
 u32 g_args_node = 0;
 u32 g_calls_node = 0;
 
-// Context record helpers: cell 0 of a context node's buffer.
-inline Cell* context_record(u32 ctx) { return mem::buffer_of(ctx)->cells(); }
-inline constexpr u32 CONTEXT_ON_STACK = 0x400000;
 }  // namespace
 
 void init() {
@@ -67,20 +63,20 @@ Cell* mark_func(const Cell* word, u32 fctx) {
   Cell* b = mark(word, FRAME_FUNCTION);
   Frame* f = ctop - 1;
   f->fctx = fctx;
-  f->saved_values = fctx ? context_record(fctx)->w2 : 0;
+  f->saved_values = fctx ? context::record_values(context::record_cell(fctx)) : 0;
   return b;
 }
 
 Cell* mark_native_ctx(const Cell* word, u32 fctx) {
   // The function's values are the cells of the running call: point the context at them.
-  if (fctx) context_record(fctx)->w2 = index_of(base) + 1;
+  if (fctx) context::set_record_values(context::record_cell(fctx), index_of(base) + 1);
   Cell* b = mark(word, FRAME_NATIVE_CTX);
   (ctop - 1)->fctx = 0;
   return b;
 }
 
 void restore_context(const Frame* f) {
-  if (f->fctx) context_record(f->fctx)->w2 = f->saved_values;
+  if (f->fctx) context::set_record_values(context::record_cell(f->fctx), f->saved_values);
 }
 
 void unwind() {
@@ -224,36 +220,6 @@ bool in_interp_frame(Frame* from, bool just_one) {
   return false;
 }
 
-namespace {
-// The word of a frame's symbol: as bound in the frame's context when that
-// context holds it, else the word of the global context (added when absent).
-Cell* frame_word(Cell* out, u32 symbol, u32 ctx) {
-  out->header = TYPE_WORD;
-  out->w1 = ctx;
-  out->w2 = symbol;
-  out->w3 = u32(-1);
-  if (!symbol::valid(symbol) || !context::global) return out;
-  if (ctx != context::global && context::is_context(ctx)) {
-    i32 i = context::find_word(ctx, symbol, false);
-    if (i >= 0) return copy_cell(context::symbol_cell(ctx, u32(i)), out);
-  }
-  copy_cell(context::find_or_add(symbol, false, true), out);
-  return out;
-}
-}  // namespace
-
-Cell* get_call(Cell* out) {
-  Frame* f = last_throw_frame ? last_throw_frame : ctop;
-  last_throw_frame = nullptr;
-  while (f > cbottom) {
-    --f;
-    if (f->symbol != body_symbol && f->symbol != anon_symbol && f->symbol) {
-      return frame_word(out, f->symbol, f->ctx);
-    }
-  }
-  return frame_word(out, not_found_symbol, 0);
-}
-
 void rename_frame(const Cell* word) {
   Frame* f = last_throw_frame ? last_throw_frame : ctop;
   if (f > cbottom) (f - 1)->symbol = word->w2;
@@ -264,7 +230,7 @@ void mark_frames() {
     if (f->ctx) gc::mark_context(f->ctx);
     if (f->fctx) {
       gc::mark_context(f->fctx);
-      if (f->saved_values && !(context_record(f->fctx)->header & CONTEXT_ON_STACK)) {
+      if (f->saved_values && !context::record_on_stack(context::record_cell(f->fctx))) {
         gc::mark_series(f->saved_values);
       }
     }

@@ -141,6 +141,7 @@ bool in_interp_frame(Frame* from, bool just_one);
 // The word of the nearest call (skipping <body> and <anon> frames), written
 // into out: a word! whose symbol is the frame's and whose context is the
 // frame's context; the word <not-found> when there is none.
+// (datatypes/call_word.cpp: binding the word needs the contexts.)
 Cell* get_call(Cell* out);
 void rename_frame(const Cell* word);
 

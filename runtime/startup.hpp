@@ -38,6 +38,7 @@ inline bool stack_exhausted() {
 // Computes stack_limit for the calling thread.
 void set_stack_limit_for_this_thread();
 
+// ---- defined by the start-up module on top of the layers (eval/startup.cpp) ----
 // runtime-init: brings up memory, tables and stacks, in the fixed order.
 void runtime_init();
 bool initialised();
@@ -48,12 +49,14 @@ bool initialised();
 // The same, safe to call from a signal handler.
 [[noreturn]] void sys_quit_from_signal(int status, u32 address);
 
-// The entry sequence: crash handling, the interpreter thread with its large
-// stack, runtime-init, then the program; answers the exit status.
+// The entry sequence (eval/startup.cpp): crash handling, the interpreter
+// thread with its large stack, runtime-init, then the program; answers the
+// exit status.
 using Program = int (*)();
 int start(int argc, char** argv, Program program);
 
-// Brings the runtime up inside a test process (once; later calls do nothing).
+// Brings the runtime up inside a test process (once; later calls do
+// nothing; eval/startup.cpp).
 void init_for_tests();
 
 }  // namespace qel::runtime

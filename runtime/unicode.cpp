@@ -7,7 +7,6 @@
 #include <cstring>
 #include <vector>
 
-#include "datatypes/string.hpp"
 #include "runtime/error.hpp"
 #include "runtime/errors.hpp"
 #include "runtime/roots.hpp"
@@ -283,7 +282,7 @@ u32 load_utf8(const u8* bytes, u32 length, Cell* target, u32* remaining, bool cr
   u32 unit = b->unit();
   u8* out = b->head_ptr();
   walk_utf8(p, stop, end, crlf, pieces, [&](u32 cp) {
-    string::put_char(out, unit, cp);
+    put_char(out, unit, cp);
     out += unit;
   });
   b->tail = mem::offset_of(out);
@@ -312,7 +311,7 @@ u32 utf8_char_length(u32 cp) {
 
 u64 utf8_size_of_units(const u8* start, const u8* end, u32 unit) {
   u64 n = 0;
-  for (const u8* p = start; p < end; p += unit) n += utf8_char_length(string::get_char(p, unit));
+  for (const u8* p = start; p < end; p += unit) n += utf8_char_length(get_char(p, unit));
   return n;
 }
 
@@ -349,7 +348,7 @@ u32 encode_utf8_char_bounded(u32 cp, u8* out, u32 room) {
 u32 to_utf8(const Cell* str, u8* out, i32 limit, bool nul) {
   Run r = run_of(str, limit);
   u8* o = out;
-  for (u32 i = 0; i < r.count; ++i) o += encode_utf8_char(string::get_char(r.p + u64(i) * r.unit, r.unit), o);
+  for (u32 i = 0; i < r.count; ++i) o += encode_utf8_char(get_char(r.p + u64(i) * r.unit, r.unit), o);
   if (nul) *o = 0;
   return u32(o - out);
 }
@@ -358,7 +357,7 @@ u32 to_utf8_bounded(const Cell* str, u8* out, u32 room, u32 limit, bool nul) {
   Run r = run_of(str, limit ? i64(limit) : -1);
   u32 written = 0;
   for (u32 i = 0; i < r.count; ++i) {
-    u32 n = encode_utf8_char_bounded(string::get_char(r.p + u64(i) * r.unit, r.unit), out + written,
+    u32 n = encode_utf8_char_bounded(get_char(r.p + u64(i) * r.unit, r.unit), out + written,
                                      room - written);
     if (!n) break;
     written += n;
@@ -373,7 +372,7 @@ std::string to_utf8_cached_with(const Cell* str, i32& limit, bool crlf) {
   s.reserve(r.count);
   u8 seq[4];
   for (u32 i = 0; i < r.count; ++i) {
-    u32 cp = string::get_char(r.p + u64(i) * r.unit, r.unit);
+    u32 cp = get_char(r.p + u64(i) * r.unit, r.unit);
     if (cp < 0x80) {
       if (cp == '\n' && crlf) s.push_back('\r');
       s.push_back(char(cp));
@@ -411,7 +410,7 @@ u32 load_utf16le(const u8* units, u32 count, Cell* target, bool crlf) {
   u32 unit = b->unit();
   u8* out = b->head_ptr();
   walk_utf16(units, count, crlf, [&](u32 cp) {
-    string::put_char(out, unit, cp);
+    put_char(out, unit, cp);
     out += unit;
   });
   b->tail = mem::offset_of(out);
@@ -436,7 +435,7 @@ std::u16string to_utf16_len(const Cell* str, i32& limit, bool crlf) {
   s.reserve(r.count);
   char16_t pair[2];
   for (u32 i = 0; i < r.count; ++i) {
-    u32 cp = string::get_char(r.p + u64(i) * r.unit, r.unit);
+    u32 cp = get_char(r.p + u64(i) * r.unit, r.unit);
     if (cp == '\n' && crlf) s.push_back(u'\r');
     u32 n = encode_utf16_char(cp, pair);
     if (!n) raise_invalid_char(cp);
@@ -471,7 +470,7 @@ Buffer* widen(u32 node, u32 unit) {
   u8* src = b->data() + u64(head_units) * old_unit;
   u8* dst = b->data() + u64(head_units) * unit;
   for (u32 i = count; i-- > 0;) {
-    string::put_char(dst + u64(i) * unit, unit, string::get_char(src + u64(i) * old_unit, old_unit));
+    put_char(dst + u64(i) * unit, unit, get_char(src + u64(i) * old_unit, old_unit));
   }
   b->flags = (b->flags & ~mem::SERIES_UNIT_MASK) | unit;
   b->head = b->data_offset() + head_units * unit;

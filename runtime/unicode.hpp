@@ -28,6 +28,24 @@
 
 namespace qel::unicode {
 
+// The code point in one unit of width 1, 2 or 4 (little-endian), and its
+// writing.
+inline u32 get_char(const u8* p, u32 unit) {
+  switch (unit) {
+    case 1: return p[0];
+    case 2: return u32(p[0]) | (u32(p[1]) << 8);
+    default: return u32(p[0]) | (u32(p[1]) << 8) | (u32(p[2]) << 16) | (u32(p[3]) << 24);
+  }
+}
+inline void put_char(u8* p, u32 unit, u32 cp) {
+  switch (unit) {
+    case 1: p[0] = u8(cp); break;
+    case 2: p[0] = u8(cp); p[1] = u8(cp >> 8); break;
+    default: p[0] = u8(cp); p[1] = u8(cp >> 8); p[2] = u8(cp >> 16); p[3] = u8(cp >> 24); break;
+  }
+}
+
+
 inline constexpr u32 MAX_CODE_POINT = 0x10FFFF;
 
 // A buffer's unit, which is 1, 2 or 4 for every string-like series; any

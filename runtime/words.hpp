@@ -1,4 +1,5 @@
-// The runtime's own words, interned once at initialisation, and the slot
+// The runtime's own words, interned once at initialisation (datatypes/words.cpp
+// makes them: interning needs the symbols and contexts), and the slot
 // helpers that compiled code calls to read and write context values.
 #pragma once
 

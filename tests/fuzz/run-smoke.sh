@@ -2,7 +2,8 @@
 # Builds the fuzz targets with clang and runs each for 60 seconds (or $1
 # seconds): the lexer's (qel-fuzz-load), PARSE's (qel-fuzz-parse) and the
 # evaluator's (qel-fuzz-eval), and, for half that time each, the inflater's
-# (qel-fuzz-inflate) and the base decoders' (qel-fuzz-debase). Exits non-zero when a fuzzer finds a crash, a
+# (qel-fuzz-inflate), the base decoders' (qel-fuzz-debase) and the image
+# decoders' (qel-fuzz-image). Exits non-zero when a fuzzer finds a crash, a
 # hang, a disagreement between the lexer's scan and load modes, or a run that
 # raises an internal error or leaves its stacks behind; the input is then in
 # $dir/crash-* (or timeout-*). Known crashing inputs are kept apart, in
@@ -20,13 +21,14 @@ fi
 launcher=""
 command -v ccache >/dev/null 2>&1 && launcher="-DCMAKE_CXX_COMPILER_LAUNCHER=ccache"
 cmake -S "$here" -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER="$clangxx" $launcher >/dev/null
-cmake --build "$dir" --target qel-fuzz-load qel-fuzz-parse qel-fuzz-eval qel-fuzz-inflate qel-fuzz-debase
-mkdir -p "$dir/corpus" "$dir/corpus-parse" "$dir/corpus-eval" "$dir/corpus-inflate" "$dir/corpus-debase"
+cmake --build "$dir" --target qel-fuzz-load qel-fuzz-parse qel-fuzz-eval qel-fuzz-inflate qel-fuzz-debase qel-fuzz-image
+mkdir -p "$dir/corpus" "$dir/corpus-parse" "$dir/corpus-eval" "$dir/corpus-inflate" "$dir/corpus-debase" "$dir/corpus-image"
 # Seeds: a few literals of every kind for the lexer; generator choices for
 # the evaluator.
 find "$here/seeds" -maxdepth 1 -type f -exec cp {} "$dir/corpus/" \;
 cp "$here"/seeds/eval/* "$dir/corpus-eval/"
 cp "$here"/seeds-inflate/* "$dir/corpus-inflate/"
+cp "$here"/seeds-image/* "$dir/corpus-image/"
 cd "$dir"
 export ASAN_OPTIONS=detect_leaks=0
 ./qel-fuzz-load -max_total_time="$seconds" -max_len=4096 -timeout=10 -print_final_stats=1 corpus
@@ -35,6 +37,7 @@ export ASAN_OPTIONS=detect_leaks=0
 half=$(( (seconds + 1) / 2 ))
 ./qel-fuzz-inflate -max_total_time="$half" -max_len=65536 -timeout=10 -print_final_stats=1 corpus-inflate
 ./qel-fuzz-debase -max_total_time="$half" -max_len=4096 -timeout=10 -print_final_stats=1 corpus-debase
+./qel-fuzz-image -max_total_time="$half" -max_len=65536 -timeout=10 -print_final_stats=1 corpus-image
 # The LZ stream and the QELBIN decoder, 20 seconds each (the QELBIN target
 # starts from the lexer's seeds: source text it loads and encodes).
 cmake --build "$dir" --target qel-fuzz-lz qel-fuzz-qelbin

@@ -13,6 +13,7 @@
 #include "datatypes/string.hpp"
 #include "datatypes/object.hpp"
 #include "datatypes/word.hpp"
+#include "datatypes/ownership.hpp"
 #include "runtime/hash.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/collector.hpp"
@@ -44,13 +45,11 @@ std::set<u32> members(const Cell* bits, u32 limit) {
 bool pick(Cell* bits, const Cell& value) {
   Cell v = value;
   Cell* r = actions::handler<act::Pick>(bits, ACT_pick)(bits, 0, &v);
-  return type_of(r) == TYPE_LOGIC && r->w1 == 1;
+  return type_of(r) == TYPE_LOGIC && logic_of(r);
 }
 
 bool find(Cell* bits, Cell* value) {
-  Cell* r = actions::handler<act::Find>(bits, ACT_find)(bits, value, nullptr, false, false, false,
-                                                        false, nullptr, nullptr, false, false,
-                                                        false, false);
+  Cell* r = actions::handler<act::Find>(bits, ACT_find)(bits, value, {});
   return type_of(r) == TYPE_LOGIC;
 }
 
@@ -317,7 +316,7 @@ TEST(Bitset, ChangesOfAnOwnedBitsetAreReported) {
 
   // reflect owned answers the owner; modify owned none lets it go.
   Cell* got = actions::handler<act::Reflect>(bits, ACT_reflect)(bits, words::symbol(words::W_OWNED));
-  EXPECT_EQ(got->w1, owner->w1);
+  EXPECT_EQ(object::context_of(got), object::context_of(owner));
   Cell owned = *words::cell(words::W_OWNED), none;
   make_none(&none);
   actions::handler<act::Modify>(bits, ACT_modify)(bits, &owned, &none, false);

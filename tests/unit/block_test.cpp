@@ -21,6 +21,7 @@
 #include "datatypes/symbol.hpp"
 #include "datatypes/typeset.hpp"
 #include "datatypes/word.hpp"
+#include "datatypes/ownership.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/cycles.hpp"
@@ -143,27 +144,27 @@ TEST_F(Blocks, CloneFindWordSelectAndRemoveKey) {
   Cell* empty = load("[]");
   Cell* c = block::clone(empty, false, false);
   EXPECT_EQ(molded(c), "[]");
-  EXPECT_EQ(mem::buffer_of(c->w2)->size, 16u) << "room for one cell";
+  EXPECT_EQ(mem::buffer_of(series_node(c))->size, 16u) << "room for one cell";
 
   // Deep: nested block! values get buffers of their own (with all_blocks the
   // parens and paths too); a hash! keeps sharing; headers stay.
   Cell* src = load("[a [b [c]] (d) x/y\n[e]]");
   Cell* h = load("[z]");
   set_type(h, TYPE_HASH);
-  h->w3 = hash::make(4, h->w2, hash::KIND_BLOCK, 0);
+  set_series_extra(h, hash::make(4, series_node(h), hash::KIND_BLOCK, 0));
   block::append_copy(src, h);
   for (bool all : {false, true}) {
     Cell* d = block::clone(src, true, all);
     EXPECT_EQ(block::length_from_index(d), 6);
-    mem::Buffer* sb = mem::buffer_of(src->w2);
-    mem::Buffer* db = mem::buffer_of(d->w2);
-    EXPECT_NE(db->cells()[1].w2, sb->cells()[1].w2) << "nested block";
-    EXPECT_NE(mem::buffer_of(db->cells()[1].w2)->cells()[1].w2,
-              mem::buffer_of(sb->cells()[1].w2)->cells()[1].w2) << "two levels down";
-    EXPECT_EQ(db->cells()[2].w2 != sb->cells()[2].w2, all) << "paren";
-    EXPECT_EQ(db->cells()[3].w2 != sb->cells()[3].w2, all) << "path";
+    mem::Buffer* sb = mem::buffer_of(series_node(src));
+    mem::Buffer* db = mem::buffer_of(series_node(d));
+    EXPECT_NE(series_node(&db->cells()[1]), series_node(&sb->cells()[1])) << "nested block";
+    EXPECT_NE(series_node(&mem::buffer_of(series_node(&db->cells()[1]))->cells()[1]),
+              series_node(&mem::buffer_of(series_node(&sb->cells()[1]))->cells()[1])) << "two levels down";
+    EXPECT_EQ(series_node(&db->cells()[2]) != series_node(&sb->cells()[2]), all) << "paren";
+    EXPECT_EQ(series_node(&db->cells()[3]) != series_node(&sb->cells()[3]), all) << "path";
     EXPECT_TRUE(has_new_line(db->cells() + 4));
-    EXPECT_EQ(db->cells()[5].w2, sb->cells()[5].w2) << "hash!";
+    EXPECT_EQ(series_node(&db->cells()[5]), series_node(&sb->cells()[5])) << "hash!";
   }
   // A block that holds itself cannot be cloned deep.
   Cell* loop = load("[1]");
@@ -370,10 +371,10 @@ TEST_F(Blocks, PutTakeTrimSwapAndPathSteps) {
   }
   // take/deep copies the series it takes.
   Cell* nested = load("[[x] 2]");
-  u32 inner = mem::buffer_of(nested->w2)->cells()[0].w2;
+  u32 inner = series_node(&mem::buffer_of(series_node(nested))->cells()[0]);
   Cell* taken = call(ACT_take, {nested}, "/part 1 /deep");
   EXPECT_EQ(molded(taken), "[[x]]");
-  EXPECT_NE(mem::buffer_of(taken->w2)->cells()[0].w2, inner);
+  EXPECT_NE(series_node(&mem::buffer_of(series_node(taken))->cells()[0]), inner);
 
   Cell* t = load("[1 #(none) 2 #(none) #(none)]");
   actions::handler<act::Trim>(t, ACT_trim)(t, false, false, false, false, false, nullptr);
@@ -418,7 +419,7 @@ TEST_F(Blocks, PutTakeTrimSwapAndPathSteps) {
 
 TEST_F(Blocks, CopyShallowDeepAndByType) {
   Cell* src = load("[\"a\" [b [c]] x/y 1]");
-  auto node_at = [](const Cell* b, u32 i) { return mem::buffer_of(b->w2)->cells()[i].w2; };
+  auto node_at = [](const Cell* b, u32 i) { return series_node(&mem::buffer_of(series_node(b))->cells()[i]); };
   // `types`, when given, is a typeset for the last refinement (/types).
   struct Case { const char* refs; bool text, block, inner, path; std::vector<Type> types = {}; };
   const Case cases[] = {
@@ -435,7 +436,7 @@ TEST_F(Blocks, CopyShallowDeepAndByType) {
     EXPECT_EQ(molded(r), molded(src)) << c.refs;
     EXPECT_EQ(node_at(r, 0) != node_at(src, 0), c.text) << c.refs;
     EXPECT_EQ(node_at(r, 1) != node_at(src, 1), c.block) << c.refs;
-    EXPECT_EQ(mem::buffer_of(node_at(r, 1))->cells()[1].w2 != mem::buffer_of(node_at(src, 1))->cells()[1].w2,
+    EXPECT_EQ(series_node(&mem::buffer_of(node_at(r, 1))->cells()[1]) != series_node(&mem::buffer_of(node_at(src, 1))->cells()[1]),
               c.inner) << c.refs;
     EXPECT_EQ(node_at(r, 2) != node_at(src, 2), c.path) << c.refs;
   }
@@ -465,7 +466,7 @@ TEST_F(Blocks, MakeAndTo) {
   }
   EXPECT_EQ(molded(actions::to(&proto, typeset_of({TYPE_INTEGER, TYPE_BLOCK}))), "[block! integer!]");
   Cell* big = load("[]");
-  EXPECT_GE(mem::buffer_of(actions::make(&proto, load("40"))->w2)->size, 40u * 16);
+  EXPECT_GE(mem::buffer_of(series_node(actions::make(&proto, load("40"))))->size, 40u * 16);
   (void)big;
 }
 
@@ -562,11 +563,9 @@ TEST_F(Blocks, FindWithEveryRefinement) {
   Cell* limit = stack::push_cell(s);
   set_series_index(limit, 2);
   Cell three = integer_cell(3), four = integer_cell(4);
-  Cell* r = actions::handler<act::Find>(s, ACT_find)(s, &three, limit, false, false, false, false, nullptr,
-                                                     nullptr, false, false, false, false);
+  Cell* r = actions::handler<act::Find>(s, ACT_find)(s, &three, {.part = limit});
   EXPECT_EQ(molded(r), "[3 4]") << "the limit cell still counts as a start";
-  r = actions::handler<act::Find>(s, ACT_find)(s, &four, limit, false, false, false, false, nullptr, nullptr,
-                                               false, false, false, false);
+  r = actions::handler<act::Find>(s, ACT_find)(s, &four, {.part = limit});
   EXPECT_EQ(molded(r), "none");
 }
 
@@ -663,7 +662,7 @@ TEST_F(Blocks, StableSortKeepsEqualRecordsWithEveryRefinement) {
     std::stable_sort(want.begin(), want.end(), [&](auto& x, auto& y) {
       return reverse ? x.first > y.first : x.first < y.first;
     });
-    mem::Buffer* b = mem::buffer_of(s->w2);
+    mem::Buffer* b = mem::buffer_of(series_node(s));
     std::vector<std::pair<i32, i32>> got;
     for (size_t i = 0; i < records; ++i) got.push_back({int_of(b->cells() + 2 * i), int_of(b->cells() + 2 * i + 1)});
     EXPECT_EQ(got, want) << refs;
@@ -733,7 +732,7 @@ TEST_F(Blocks, HashTableFollowsEveryEdit) {
   // model has it first.
   Cell* h = load("[1 2 3 4 5 6 7 8]");
   set_type(h, TYPE_HASH);
-  h->w3 = hash::make(8, h->w2, hash::KIND_BLOCK, 0);
+  set_series_extra(h, hash::make(8, series_node(h), hash::KIND_BLOCK, 0));
   auto handler = [](Action a) { return types::table[TYPE_BLOCK][a]; };
   std::mt19937 rng(3);
   auto at = [&](i32 i) {
@@ -759,34 +758,34 @@ TEST_F(Blocks, HashTableFollowsEveryEdit) {
                                                              rng() % 2, false); break;
     }
     stack::top = h + 1;
-    mem::Buffer* b = mem::buffer_of(h->w2);
+    mem::Buffer* b = mem::buffer_of(series_node(h));
     std::vector<i32> model;
     for (const Cell* c = b->cells(); c < b->cell_tail(); ++c) model.push_back(int_of(c));
     for (i32 v = 0; v < 12; ++v) {
       Cell key = integer_cell(v);
-      Cell* found = hash::get(h->w3, &key, 0, 1, COMP_EQUAL, false, false);
+      Cell* found = hash::get(series_extra(h), &key, 0, 1, COMP_EQUAL, false, false);
       auto first = std::find(model.begin(), model.end(), v);
       i32 want = first == model.end() ? -1 : i32(first - model.begin());
-      i32 got = found ? i32(found - mem::buffer_of(h->w2)->cells()) : -1;
+      i32 got = found ? i32(found - mem::buffer_of(series_node(h))->cells()) : -1;
       ASSERT_EQ(got, want) << "step " << step << " value " << v;
     }
   }
   // find on a hash! answers through its table, consistently with a block.
   Cell* blk = load("[a 1 b 2 a 3]");
   Cell* hv = stack::push_cell(blk);
-  hv->w2 = mem::copy_series_buffer(blk->w2);
+  set_series_node(hv, mem::copy_series_buffer(series_node(blk)));
   set_type(hv, TYPE_HASH);
-  hv->w3 = hash::make(6, hv->w2, hash::KIND_BLOCK, 0);
+  set_series_extra(hv, hash::make(6, series_node(hv), hash::KIND_BLOCK, 0));
   for (const char* refs : {"", "/skip 2", "/skip 2 /tail", "/last", "/last /tail", "/tail"}) {
     Cell* a = call(ACT_find, {blk, load("a")}, refs);
     std::string from_block = molded(a);
     Cell* hb = stack::push_cell(hv);
     Cell skip2 = integer_cell(2);
     Cell* r = reinterpret_cast<act::Find>(handler(ACT_find))(
-        hb, load("a"), nullptr, false, false, false, false, nullptr,
-        std::string(refs).find("skip") != std::string::npos ? &skip2 : nullptr,
-        std::string(refs).find("last") != std::string::npos, false,
-        std::string(refs).find("tail") != std::string::npos, false);
+        hb, load("a"),
+        {.skip = std::string(refs).find("skip") != std::string::npos ? &skip2 : nullptr,
+         .last = std::string(refs).find("last") != std::string::npos,
+         .tail = std::string(refs).find("tail") != std::string::npos});
     set_type(r, TYPE_BLOCK);
     EXPECT_EQ(molded(r), from_block) << refs;
   }

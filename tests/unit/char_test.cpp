@@ -87,13 +87,13 @@ TEST_F(Char, MakeFromEveryKindOfSpec) {
     } else {
       ASSERT_FALSE(o.error) << c.name;
       EXPECT_EQ(type_of(&o.value), TYPE_CHAR) << c.name;
-      EXPECT_EQ(o.value.w2, *c.cp) << c.name;
+      EXPECT_EQ(char_of(&o.value), *c.cp) << c.name;
     }
   }
   // to char! is the same conversion.
   stack::init();
   Cell* r = actions::to(make_datatype(stack::push(), TYPE_CHAR), make_integer(stack::push(), 97));
-  EXPECT_EQ(r->w2, u32('a'));
+  EXPECT_EQ(char_of(r), u32('a'));
 }
 
 TEST_F(Char, ArithmeticStaysInTheCodePointRange) {
@@ -136,7 +136,7 @@ TEST_F(Char, ArithmeticStaysInTheCodePointRange) {
     } else {
       ASSERT_FALSE(o.error) << int(c.action) << " " << c.cp;
       EXPECT_EQ(type_of(&o.value), TYPE_CHAR);
-      EXPECT_EQ(o.value.w2, *c.result) << int(c.action) << " " << c.cp;
+      EXPECT_EQ(char_of(&o.value), *c.result) << int(c.action) << " " << c.cp;
     }
   }
 }

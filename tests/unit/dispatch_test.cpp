@@ -59,14 +59,14 @@ TEST(Dispatch, AppendRepeatCountAndMissingHandlers) {
     stack::init();
     Cell* s = stack::push();
     s->header = 55;
-    s->w1 = 11;
+    set_series_index(s, 11);
     make_none(stack::push());
     make_logic(stack::push(), true);  // /dup refinement
     make_integer(stack::push(), dup);
     i32 refs[3] = {-1, -1, 3};
     actions::entry(ACT_append)(refs);
     EXPECT_EQ(g_appends, dup > 0 ? 1 : 0) << dup;
-    EXPECT_EQ(stack::base->w1, 11u);
+    EXPECT_EQ(series_index(stack::base), 11);
   }
   // An action without a handler for the type raises expect-arg naming the type.
   std::optional<Err> e = raised([] {
@@ -298,7 +298,7 @@ TEST(FastPath, BlockStepsAndPick) {
   set_series_index(&at_tail, 3);
   EXPECT_EQ(series_index(fast::series_op(&at_tail, fast::S_NEXT, nullptr)), 3);
   EXPECT_EQ(series_index(fast::series_op(&blk, fast::S_BACK, nullptr)), 0);
-  EXPECT_TRUE(fast::series_op(&at_tail, fast::S_TAIL_Q, nullptr)->w1);
+  EXPECT_TRUE(logic_of(fast::series_op(&at_tail, fast::S_TAIL_Q, nullptr)));
   EXPECT_EQ(int_of(fast::series_op(&blk, fast::S_INDEX, nullptr)), 1);
   stack::init();
 }

@@ -8,6 +8,7 @@
 
 #include "datatypes/context.hpp"
 #include "datatypes/function.hpp"
+#include "datatypes/object.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/word.hpp"
 #include "eval/lexer.hpp"
@@ -59,19 +60,19 @@ TEST(ErrorCatalogue, TheErrorsObjectHoldsEveryIdInOrder) {
   Guard g;
   const Cell* errors = error::catalog();
   ASSERT_EQ(type_of(errors), TYPE_OBJECT);
-  ASSERT_EQ(context::word_count(errors->w1), u32(ERR_CATEGORY_COUNT));
+  ASSERT_EQ(context::word_count(object::context_of(errors)), u32(ERR_CATEGORY_COUNT));
   for (int c = 0; c < ERR_CATEGORY_COUNT; ++c) {
-    Cell cw = *context::symbol_cell(errors->w1, u32(c));
+    Cell cw = *context::symbol_cell(object::context_of(errors), u32(c));
     EXPECT_EQ(string::to_utf8(word::to_string(&cw)), category_word(c));
-    Cell category = *context::slot(errors->w1, u32(c));
+    Cell category = *context::slot(object::context_of(errors), u32(c));
     ASSERT_EQ(type_of(&category), TYPE_OBJECT);
-    EXPECT_EQ(int_of(context::slot(category.w1, 0)), c * 100);
-    EXPECT_EQ(string::to_utf8(context::slot(category.w1, 1)), category_title(c));
+    EXPECT_EQ(int_of(context::slot(object::context_of(&category), 0)), c * 100);
+    EXPECT_EQ(string::to_utf8(context::slot(object::context_of(&category), 1)), category_title(c));
   }
   for (u32 i = 0; i < u32(Err::count_); ++i) {
     const ErrInfo& info = err_info(Err(i));
     EXPECT_EQ(err_at(info.category, info.field), Err(i));
-    u32 cat = context::slot(errors->w1, info.category)->w1;
+    u32 cat = object::context_of(context::slot(object::context_of(errors), info.category));
     Cell idw = *context::symbol_cell(cat, info.field);
     EXPECT_EQ(string::to_utf8(word::to_string(&idw)), info.word);
   }
@@ -83,7 +84,7 @@ TEST(ErrorMake, FromCodes) {
   make_integer(spec, 300);
   Cell* e = make_error(spec);
   EXPECT_EQ(type_of(e), TYPE_ERROR);
-  EXPECT_EQ(e->w2, error::CLASS_ID);
+  EXPECT_EQ(object::class_of(e), object::CLASS_ERROR);
   EXPECT_EQ(int_of(error::field(e, error::F_CODE)), 300);
   EXPECT_EQ(word_at(e, error::F_TYPE), "script");
   EXPECT_EQ(word_at(e, error::F_ID), "no-value");

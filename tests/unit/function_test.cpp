@@ -67,9 +67,9 @@ TEST_F(FunctionTest, MakeNativeOrActionTakesASpecAndAnIndexInTheirTable) {
       EXPECT_EQ(type_of(v), c.type);
       Cell* spec = cell_at(arg, 0);
       EXPECT_EQ(native::index_of(v), u32(int_of(cell_at(arg, 1))));
-      EXPECT_EQ(v->w2, spec->w2);  // the spec is kept, not copied
+      EXPECT_EQ(function::spec_of(v), series_node(spec));  // the spec is kept, not copied
       // The more series: the record of a context of the spec's words, then none.
-      Cell* more = mem::buffer_of(v->w3)->cells();
+      Cell* more = mem::buffer_of(function::more_of(v))->cells();
       EXPECT_EQ(type_of(more), TYPE_CONTEXT);
       EXPECT_TRUE(more->header & context::ON_STACK);
       EXPECT_TRUE(is_none(more + 1));
@@ -80,8 +80,8 @@ TEST_F(FunctionTest, MakeNativeOrActionTakesASpecAndAnIndexInTheirTable) {
       ASSERT_TRUE(r);
       EXPECT_EQ(r->id, Err::script_bad_make_arg);
       EXPECT_EQ(type_of(&r->arg1), TYPE_DATATYPE);
-      EXPECT_EQ(r->arg1.w1, u32(c.type));
-      EXPECT_EQ(r->arg2.w2, arg->w2);
+      EXPECT_EQ(datatype_of(&r->arg1), c.type);
+      EXPECT_EQ(series_node(&r->arg2), series_node(arg));
     }
   }
   // Exactly two values counted from the argument's index; a non-block fails.
@@ -128,7 +128,7 @@ TEST_F(FunctionTest, NativesAndActionsAreEqualExactlyWhenTheyShareTheirEntry) {
 TEST_F(FunctionTest, ReflectOfNativesActionsAndOperators) {
   Cell* n = make_entry(TYPE_NATIVE, "[a b]", 7);
   Cell* a = make_entry(TYPE_ACTION, "[a b]", 11);
-  EXPECT_EQ(reflect(n, "spec")->w2, n->w2);
+  EXPECT_EQ(series_node(reflect(n, "spec")), function::spec_of(n));
   EXPECT_EQ(series_index(reflect(n, "spec")), 0);
   EXPECT_EQ(int_of(reflect(n, "body")), 7);
   EXPECT_EQ(int_of(reflect(a, "body")), 11);
@@ -137,7 +137,7 @@ TEST_F(FunctionTest, ReflectOfNativesActionsAndOperators) {
   EXPECT_EQ(int_of(reflect(op, "body")), 11);
   Cell* fn = make_function("[x y]", "[x]");
   Cell* fop = stack::push_cell(actions::make(&op_proto, fn));
-  EXPECT_EQ(reflect(fop, "body")->w2, function::more_cell(fn, function::MORE_BODY)->w2);
+  EXPECT_EQ(series_node(reflect(fop, "body")), series_node(function::more_cell(fn, function::MORE_BODY)));
   for (Cell* v : {n, a, op}) {
     EXPECT_EQ(raised([&] { reflect(v, "words"); }), Err::internal_not_done);
     EXPECT_EQ(raised([&] { reflect(v, "class"); }), Err::internal_not_done);
@@ -160,7 +160,7 @@ TEST_F(FunctionTest, OperatorSpecsNeedTwoLeadingArguments) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.spec);
-    EXPECT_EQ(op::valid_spec(load(c.spec)->w2), c.ok);
+    EXPECT_EQ(op::valid_spec(series_node(load(c.spec))), c.ok);
   }
 }
 
@@ -170,13 +170,11 @@ TEST_F(FunctionTest, MakeOpFromFunctionLikeValues) {
   Cell* op = stack::push_cell(actions::make(&proto, fn));
   EXPECT_EQ(type_of(op), TYPE_OP);
   EXPECT_EQ(op::source_type(op), TYPE_FUNCTION);
-  EXPECT_EQ(op->w1, fn->w1);
-  EXPECT_EQ(op->w2, fn->w2);
-  EXPECT_EQ(op->w3, fn->w3);
+  EXPECT_TRUE(same_payload(*op, *fn));
   // The operator finds the function it was made from.
   Cell* kept = function::more_cell(op, function::MORE_OP);
   EXPECT_EQ(kept->header, fn->header);
-  EXPECT_EQ(kept->w1, fn->w1);
+  EXPECT_EQ(function::context_of(kept), function::context_of(fn));
 
   Cell* refined = make_function("[a /only b]", "[a]");
   EXPECT_EQ(raised([&] { actions::make(&proto, refined); }), Err::script_bad_op_spec);
@@ -189,7 +187,7 @@ TEST_F(FunctionTest, MakeOpFromFunctionLikeValues) {
   ASSERT_TRUE(r);
   EXPECT_EQ(r->id, Err::script_invalid_type);
   EXPECT_EQ(type_of(&r->arg1), TYPE_DATATYPE);
-  EXPECT_EQ(r->arg1.w1, u32(TYPE_INTEGER));
+  EXPECT_EQ(datatype_of(&r->arg1), TYPE_INTEGER);
   EXPECT_EQ(raised([&] { actions::make(&proto, op); }), Err::script_invalid_type);
 }
 
@@ -276,7 +274,7 @@ TEST_F(FunctionTest, SpecValidation) {
       EXPECT_EQ(flags, c.flags);
     }
     if (r && r->id == Err::script_bad_func_def) {
-      EXPECT_EQ(r->arg1.w2, spec->w2);
+      EXPECT_EQ(series_node(&r->arg1), series_node(spec));
     }
   }
   // The duplicate named is the second of the two.
@@ -301,17 +299,17 @@ TEST_F(FunctionTest, LocalSlots) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.spec);
     Cell* spec = load(c.spec);
-    EXPECT_EQ(function::count_locals(spec->w2, 0, false), c.count);
-    EXPECT_EQ(function::count_locals(spec->w2, 0, true), c.required);
+    EXPECT_EQ(function::count_locals(series_node(spec), 0, false), c.count);
+    EXPECT_EQ(function::count_locals(series_node(spec), 0, true), c.required);
   }
   // From a start index past the /local refinement, there are none.
-  EXPECT_EQ(function::count_locals(load("[/local a b]")->w2, 1, false), 0);
+  EXPECT_EQ(function::count_locals(series_node(load("[/local a b]")), 1, false), 0);
 
   Cell* before = stack::top;
   function::init_locals(3);
   ASSERT_EQ(stack::top - before, 3);
   EXPECT_EQ(type_of(before), TYPE_LOGIC);
-  EXPECT_EQ(before->w1, 0u);
+  EXPECT_FALSE(logic_of(before));
   EXPECT_TRUE(is_none(before + 1));
   EXPECT_TRUE(is_none(before + 2));
   function::init_locals(0);
@@ -335,25 +333,25 @@ TEST_F(FunctionTest, PushCopiesTheSpecFromItsIndexAndTheBodyDeep) {
   u32 ctx = function::push(spec, body, 0, 0, 0, 0);
   Cell* fn = stack::last();
   EXPECT_EQ(type_of(fn), TYPE_FUNCTION);
-  EXPECT_EQ(fn->w1, ctx);
-  EXPECT_NE(fn->w2, spec->w2);  // copied from its index
-  ASSERT_EQ(mem::buffer_of(fn->w2)->used(), 2 * sizeof(Cell));
+  EXPECT_EQ(function::context_of(fn), ctx);
+  EXPECT_NE(function::spec_of(fn), series_node(spec));  // copied from its index
+  ASSERT_EQ(mem::buffer_of(function::spec_of(fn))->used(), 2 * sizeof(Cell));
   EXPECT_EQ(context::word_count(ctx), 2u);
   // The self slot holds the function.
-  EXPECT_EQ(context::self_slot(ctx)->w3, fn->w3);
+  EXPECT_EQ(function::more_of(context::self_slot(ctx)), function::more_of(fn));
 
   Cell* copy = function::more_cell(fn, function::MORE_BODY);
   ASSERT_EQ(type_of(copy), TYPE_BLOCK);
-  EXPECT_NE(copy->w2, body->w2);
+  EXPECT_NE(series_node(copy), series_node(body));
   Cell* nested = cell_at(copy, 1);
-  EXPECT_NE(nested->w2, cell_at(body, 1)->w2);
+  EXPECT_NE(series_node(nested), series_node(cell_at(body, 1)));
   // The words of the spec are bound to the function, at every depth.
-  EXPECT_EQ(cell_at(copy, 0)->w1, ctx);
-  EXPECT_EQ(cell_at(copy, 0)->w3, 0u);
-  EXPECT_EQ(cell_at(nested, 0)->w1, ctx);
-  EXPECT_EQ(cell_at(cell_at(copy, 2), 0)->w1, ctx);
-  EXPECT_EQ(cell_at(copy, 3)->w1, context::global);
-  EXPECT_EQ(cell_at(body, 0)->w1, context::global);  // the source is left alone
+  EXPECT_EQ(word::context_of(cell_at(copy, 0)), ctx);
+  EXPECT_EQ(word::index_of(cell_at(copy, 0)), 0);
+  EXPECT_EQ(word::context_of(cell_at(nested, 0)), ctx);
+  EXPECT_EQ(word::context_of(cell_at(cell_at(copy, 2), 0)), ctx);
+  EXPECT_EQ(word::context_of(cell_at(copy, 3)), context::global);
+  EXPECT_EQ(word::context_of(cell_at(body, 0)), context::global);  // the source is left alone
   // Not compiled: no native entry, no start-up integer.
   EXPECT_TRUE(is_unset(function::more_cell(fn, function::MORE_NATIVE)));
   EXPECT_TRUE(is_unset(function::more_cell(fn, function::MORE_BOOT)));
@@ -368,11 +366,11 @@ TEST_F(FunctionTest, PushCopiesTheSpecFromItsIndexAndTheBodyDeep) {
   Cell* cspec = load("[a]");
   u32 prebuilt = context::make_from_spec(cspec, true, false, context::KIND_FUNCTION);
   Cell* held = stack::push();
-  *held = Cell{TYPE_FUNCTION, prebuilt, cspec->w2, 0};  // keeps the context reachable
+  *held = Cell{TYPE_FUNCTION, prebuilt, series_node(cspec), 0};  // keeps the context reachable
   EXPECT_EQ(function::push(cspec, load("[a]"), prebuilt, 9, 4, function::FLAG_NO_TRACE), prebuilt);
   Cell* compiled = stack::last();
   EXPECT_EQ(compiled->header, TYPE_FUNCTION | function::FLAG_NO_TRACE);
-  EXPECT_EQ(cell_at(function::more_cell(compiled, function::MORE_BODY), 0)->w1, context::global);
+  EXPECT_EQ(word::context_of(cell_at(function::more_cell(compiled, function::MORE_BODY), 0)), context::global);
   EXPECT_EQ(int_of(function::more_cell(compiled, function::MORE_NATIVE)), 9);
   EXPECT_EQ(int_of(function::more_cell(compiled, function::MORE_BOOT)), 4);
 }
@@ -398,18 +396,18 @@ TEST_F(FunctionTest, FunctionsAreEqualOnlyToThemselves) {
 
 TEST_F(FunctionTest, ReflectOfFunctions) {
   Cell* fn = make_function("[a /ref b]", "[a]");
-  EXPECT_EQ(reflect(fn, "spec")->w2, fn->w2);
-  EXPECT_EQ(reflect(fn, "body")->w2, function::more_cell(fn, function::MORE_BODY)->w2);
+  EXPECT_EQ(series_node(reflect(fn, "spec")), function::spec_of(fn));
+  EXPECT_EQ(series_node(reflect(fn, "body")), series_node(function::more_cell(fn, function::MORE_BODY)));
   Cell* words = reflect(fn, "words");
   ASSERT_EQ(cell_count(words), 3u);
   const char* names[] = {"a", "ref", "b"};
   for (u32 i = 0; i < 3; ++i) {
     Cell* w = cell_at(words, i);
     EXPECT_EQ(type_of(w), TYPE_WORD);
-    EXPECT_EQ(w->w1, fn->w1);
+    EXPECT_EQ(word::context_of(w), function::context_of(fn));
     EXPECT_EQ(spelling(w), names[i]);
   }
-  EXPECT_NE(words->w2, context::words_of(fn->w1));  // a copy
+  EXPECT_NE(series_node(words), context::words_of(function::context_of(fn)));  // a copy
   EXPECT_EQ(raised([&] { reflect(fn, "values"); }), Err::internal_not_done);
   // routine! takes the reflect of function!.
   routine::push(load("[x]"), nullptr, 1, 0);
@@ -420,7 +418,7 @@ TEST_F(FunctionTest, MakeFunctionTakesASpecAndABody) {
   Cell proto = datatype_cell(TYPE_FUNCTION);
   Cell* fn = actions::make(&proto, load("[[a [integer!]] [a]]"));
   EXPECT_EQ(type_of(fn), TYPE_FUNCTION);
-  EXPECT_EQ(cell_at(function::more_cell(fn, function::MORE_BODY), 0)->w1, fn->w1);
+  EXPECT_EQ(word::context_of(cell_at(function::more_cell(fn, function::MORE_BODY), 0)), function::context_of(fn));
   const char* bad[] = {"[[a]]", "[[a] 1]", "[a [a]]"};
   for (const char* text : bad) {
     SCOPED_TRACE(text);
@@ -428,7 +426,7 @@ TEST_F(FunctionTest, MakeFunctionTakesASpecAndABody) {
     auto r = caught([&] { actions::make(&proto, arg); });
     ASSERT_TRUE(r);
     EXPECT_EQ(r->id, Err::script_bad_func_def);
-    EXPECT_EQ(r->arg1.w2, arg->w2);
+    EXPECT_EQ(series_node(&r->arg1), series_node(arg));
   }
   EXPECT_EQ(raised([&] { actions::make(&proto, load("[[a a] []]")); }),
             Err::script_dup_vars);
@@ -482,7 +480,7 @@ TEST_F(FunctionTest, Routines) {
     EXPECT_EQ(type_of(r), TYPE_ROUTINE);
     EXPECT_EQ(routine::get_arity(r), c.arity);
     EXPECT_FALSE(has_new_line(r));  // the count never spills into the flags
-    EXPECT_EQ(r->w1, ctx);
+    EXPECT_EQ(function::context_of(r), ctx);
     EXPECT_EQ(int_of(function::more_cell(r, function::MORE_NATIVE)), i32(index));
     EXPECT_EQ(int_of(function::more_cell(r, function::MORE_BOOT)), -1);
   }

@@ -9,9 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "datatypes/word.hpp"
+#include "datatypes/object.hpp"
 #include "datatypes/context.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
+#include "datatypes/ownership.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/casefold.hpp"
 #include "runtime/collector.hpp"
@@ -47,7 +50,7 @@ i32 string_compare(Cell* a, Cell* b, i32 op) {
 
 i32 block_compare(Cell* a, Cell* b, i32) {
   if (type_of(b) != TYPE_BLOCK) return COMPARE_INCOMPARABLE;
-  return a->w2 == b->w2 && a->w1 == b->w1 ? 0 : 1;
+  return series_node(a) == series_node(b) && series_index(a) == series_index(b) ? 0 : 1;
 }
 
 struct CompareHandlers {
@@ -81,12 +84,12 @@ struct HashValue {
   roots::LocalCell cell;
   HashValue(const std::vector<i32>& values, u32 size, u32 kind = hash::KIND_BLOCK) {
     cell->header = TYPE_HASH;
-    cell->w2 = mem::alloc_cells(u32(values.size()) + 1);
-    for (i32 v : values) make_integer(mem::alloc_tail_cell(cell->w2), v);
-    cell->w3 = hash::make(size, cell->w2, kind, 0);
+    set_series_node(cell.get(), mem::alloc_cells(u32(values.size()) + 1));
+    for (i32 v : values) make_integer(mem::alloc_tail_cell(series_node(cell.get())), v);
+    set_series_extra(cell.get(), hash::make(size, series_node(cell.get()), kind, 0));
   }
-  u32 block() const { return cell.cell.w2; }
-  u32 table() const { return cell.cell.w3; }
+  u32 block() const { return series_node(&cell.cell); }
+  u32 table() const { return series_extra(&cell.cell); }
   Cell* at(u32 i) { return mem::buffer_of(block())->cells() + i; }
   u32 length() { return mem::buffer_of(block())->used() / 16; }
   i32 find(i32 v, i32 head = 0, i32 skip = 1, bool last = false, bool reverse = false) {
@@ -117,7 +120,7 @@ TEST(Hashing, CaseFoldsForTextAndWordsOnlyWhereItShould) {
   EXPECT_NE(hash::string_hash(&abc, false), hash::string_hash(&abd, false));
   // A string from its index: "xabc" at index 1 hashes as "abc".
   Cell xabc = string_cell("xabc");
-  xabc.w1 = 1;
+  set_series_index(&xabc, 1);
   EXPECT_EQ(hash::string_hash(&xabc, false), hash::string_hash(&abc, false));
   // Words hash by their canonical symbol: case variants collide.
   Cell foo{TYPE_WORD, 0, symbol::make("hash-foo"), 0};
@@ -216,41 +219,41 @@ TEST(HashTable, MapKeysArePutOnceAndLookedUpByCase) {
   CompareHandlers handlers;
   roots::LocalCell map;
   map->header = TYPE_MAP;
-  map->w2 = mem::alloc_cells(8);
+  set_series_node(map.get(), mem::alloc_cells(8));
   // A repeated key keeps its first pair with the later value.
-  for (i32 v : {1, 10, 2, 20, 1, 30, 3, 40}) make_integer(mem::alloc_tail_cell(map->w2), v);
-  map->w3 = hash::make(4, map->w2, hash::KIND_MAP, 0);
-  mem::Buffer* b = mem::buffer_of(map->w2);
+  for (i32 v : {1, 10, 2, 20, 1, 30, 3, 40}) make_integer(mem::alloc_tail_cell(series_node(map.get())), v);
+  set_series_extra(map.get(), hash::make(4, series_node(map.get()), hash::KIND_MAP, 0));
+  mem::Buffer* b = mem::buffer_of(series_node(map.get()));
   ASSERT_EQ(b->used() / 16, 6u);
   std::vector<i32> cells;
   for (u32 i = 0; i < 6; ++i) cells.push_back(int_of(b->cells() + i));
   EXPECT_EQ(cells, (std::vector<i32>{1, 30, 2, 20, 3, 40}));
-  EXPECT_EQ(hash::record(map->w3)->size, 3u);
+  EXPECT_EQ(hash::record(series_extra(map.get()))->size, 3u);
 
   // Deleting an entry zeroes its value header and lowers the count; the key stays.
   Cell two = integer_cell(2);
-  hash::delete_at(map->w3, hash::get(map->w3, &two, 0, 1, COMP_STRICT_EQUAL, false, false));
-  EXPECT_EQ(hash::record(map->w3)->size, 2u);
-  EXPECT_EQ(mem::buffer_of(map->w2)->cells()[3].header, 0u);
+  hash::delete_at(series_extra(map.get()), hash::get(series_extra(map.get()), &two, 0, 1, COMP_STRICT_EQUAL, false, false));
+  EXPECT_EQ(hash::record(series_extra(map.get()))->size, 2u);
+  EXPECT_EQ(mem::buffer_of(series_node(map.get()))->cells()[3].header, 0u);
 
   // Strings: case folds in the hash, the operator decides.
   roots::LocalCell smap;
   smap->header = TYPE_MAP;
-  smap->w2 = mem::alloc_cells(4);
-  *mem::alloc_tail_cell(smap->w2) = string_cell("abc");
-  make_integer(mem::alloc_tail_cell(smap->w2), 1);
-  smap->w3 = hash::make(4, smap->w2, hash::KIND_MAP, 0);
+  set_series_node(smap.get(), mem::alloc_cells(4));
+  *mem::alloc_tail_cell(series_node(smap.get())) = string_cell("abc");
+  make_integer(mem::alloc_tail_cell(series_node(smap.get())), 1);
+  set_series_extra(smap.get(), hash::make(4, series_node(smap.get()), hash::KIND_MAP, 0));
   Cell upper = string_cell("ABC");
-  EXPECT_NE(hash::get(smap->w3, &upper, 0, 1, COMP_EQUAL, false, false), nullptr);
-  EXPECT_EQ(hash::get(smap->w3, &upper, 0, 1, COMP_STRICT_EQUAL, false, false), nullptr);
+  EXPECT_NE(hash::get(series_extra(smap.get()), &upper, 0, 1, COMP_EQUAL, false, false), nullptr);
+  EXPECT_EQ(hash::get(series_extra(smap.get()), &upper, 0, 1, COMP_STRICT_EQUAL, false, false), nullptr);
   // find_next walks every loosely equal key.
-  *mem::alloc_tail_cell(smap->w2) = string_cell("ABC");
-  make_integer(mem::alloc_tail_cell(smap->w2), 2);
-  hash::put_key(smap->w3, mem::buffer_of(smap->w2)->cells() + 2);
-  EXPECT_EQ(hash::record(smap->w3)->size, 2u) << "strictly different keys";
+  *mem::alloc_tail_cell(series_node(smap.get())) = string_cell("ABC");
+  make_integer(mem::alloc_tail_cell(series_node(smap.get())), 2);
+  hash::put_key(series_extra(smap.get()), mem::buffer_of(series_node(smap.get()))->cells() + 2);
+  EXPECT_EQ(hash::record(series_extra(smap.get()))->size, 2u) << "strictly different keys";
   i32 bucket = -1, first = 0, step = 0;
   int seen = 0;
-  while (hash::find_next(smap->w3, &upper, &bucket, &first, &step)) ++seen;
+  while (hash::find_next(series_extra(smap.get()), &upper, &bucket, &first, &step)) ++seen;
   EXPECT_EQ(seen, 2);
 }
 
@@ -336,19 +339,19 @@ TEST(HashTable, BlockKeysStayFindableAcrossCollections) {
   CompareHandlers handlers;
   roots::LocalCell h;
   h->header = TYPE_HASH;
-  h->w2 = mem::alloc_cells(4);
+  set_series_node(h.get(), mem::alloc_cells(4));
   u32 inner = mem::alloc_cells(2);
-  make_series(mem::alloc_tail_cell(h->w2), TYPE_BLOCK, inner);
-  make_integer(mem::alloc_tail_cell(h->w2), 7);
-  h->w3 = hash::make(4, h->w2, hash::KIND_BLOCK, 0);
+  make_series(mem::alloc_tail_cell(series_node(h.get())), TYPE_BLOCK, inner);
+  make_integer(mem::alloc_tail_cell(series_node(h.get())), 7);
+  set_series_extra(h.get(), hash::make(4, series_node(h.get()), hash::KIND_BLOCK, 0));
   // Garbage in front of the table's series, so that compaction moves them.
   for (int i = 0; i < 50; ++i) mem::alloc_cells(64);
   gc::do_cycle();
   Cell key;
   make_series(&key, TYPE_BLOCK, inner);
-  Cell* found = hash::get(h->w3, &key, 0, 1, COMP_EQUAL, false, false);
+  Cell* found = hash::get(series_extra(h.get()), &key, 0, 1, COMP_EQUAL, false, false);
   ASSERT_NE(found, nullptr);
-  EXPECT_EQ(found, mem::buffer_of(h->w2)->cells());
+  EXPECT_EQ(found, mem::buffer_of(series_node(h.get()))->cells());
 }
 
 TEST(HashTable, CopiesAreIndependent) {
@@ -356,15 +359,15 @@ TEST(HashTable, CopiesAreIndependent) {
   HashValue h({1, 2, 1}, 4);
   roots::LocalCell c;
   c->header = TYPE_HASH;
-  c->w2 = mem::copy_series_buffer(h.block());
-  c->w3 = hash::copy(h.table(), c->w2);
+  set_series_node(c.get(), mem::copy_series_buffer(h.block()));
+  set_series_extra(c.get(), hash::copy(h.table(), series_node(c.get())));
   // Editing the original's chain leaves the copy's alone.
   hash::remove_range(h.table(), 0, 1);
   EXPECT_EQ(h.find(1), 2);
   Cell one = integer_cell(1);
-  Cell* in_copy = hash::get(c->w3, &one, 0, 1, COMP_EQUAL, false, false);
+  Cell* in_copy = hash::get(series_extra(c.get()), &one, 0, 1, COMP_EQUAL, false, false);
   ASSERT_NE(in_copy, nullptr);
-  EXPECT_EQ(in_copy, mem::buffer_of(c->w2)->cells());
+  EXPECT_EQ(in_copy, mem::buffer_of(series_node(c.get()))->cells());
 }
 
 TEST(HashTable, ClearedTablesFillAgain) {
@@ -387,8 +390,8 @@ TEST(PointerTable, PutGetDeleteAndRebuild) {
   Guard collecting;
   roots::LocalCell holder;  // the table, kept as a map! cell over it
   holder->header = TYPE_MAP;
-  holder->w3 = hash::make(4, 0, hash::KIND_POINTER, 1);
-  u32 t = holder->w3;
+  set_series_extra(holder.get(), hash::make(4, 0, hash::KIND_POINTER, 1));
+  u32 t = series_extra(holder.get());
   for (u32 k = 1; k <= 100; ++k) make_integer(hash::put_ptr(t, k * 4096), i32(k));
   for (u32 k = 1; k <= 100; k += 2) {
     Cell* v = hash::delete_ptr(t, k * 4096);
@@ -431,7 +434,7 @@ std::vector<DeepEvent> g_events;
 
 void record_deep_change(Cell* owner, Cell* word, Cell* target, Cell* action, Cell* new_value,
                         i32 index, i32 part) {
-  g_events.push_back({owner->w1, word->w2, target->w2, action->w2,
+  g_events.push_back({object::context_of(owner), word::symbol_of(word), series_node(target), word::symbol_of(action),
                       new_value ? type_of(new_value) : TYPE_NO_TYPE, index, part});
 }
 
@@ -439,7 +442,7 @@ void record_deep_change(Cell* owner, Cell* word, Cell* target, Cell* action, Cel
 struct Owner {
   roots::LocalCell object;
   explicit Owner(bool handlers = true) { make_object_at(object.get(), 2, handlers); }
-  u32 ctx() const { return object.cell.w1; }
+  u32 ctx() const { return object::context_of(&object.cell); }
 };
 
 struct DeepHook {
@@ -459,7 +462,7 @@ TEST(Ownership, OwnedSeriesFireTheOwnersDeepChange) {
   roots::LocalCell outer;
   u32 inner = mem::alloc_cells(2);
   make_series(outer.get(), TYPE_BLOCK, mem::alloc_cells(2));
-  make_series(mem::alloc_tail_cell(outer->w2), TYPE_BLOCK, inner);
+  make_series(mem::alloc_tail_cell(series_node(outer.get())), TYPE_BLOCK, inner);
   Cell field = unbound_word("items"), append = unbound_word("append"), value = integer_cell(5);
   ownership::bind_entry(outer.get(), owner.object.get(), &field);
   EXPECT_TRUE(context::record_of(owner.ctx())->header & ownership::OWNER_FLAG);
@@ -473,15 +476,15 @@ TEST(Ownership, OwnedSeriesFireTheOwnersDeepChange) {
     ASSERT_EQ(g_events.size(), 1u);
     const DeepEvent& e = g_events[0];
     EXPECT_EQ(e.owner, owner.ctx());
-    EXPECT_EQ(e.word, field.w2);
-    EXPECT_EQ(e.target, c.target->w2);
-    EXPECT_EQ(e.action, append.w2);
+    EXPECT_EQ(e.word, word::symbol_of(&field));
+    EXPECT_EQ(e.target, series_node(c.target));
+    EXPECT_EQ(e.action, word::symbol_of(&append));
     EXPECT_EQ(e.new_type, TYPE_INTEGER);
     EXPECT_EQ(e.index, c.index);
     EXPECT_EQ(e.part, c.part);
   }
   ASSERT_NE(ownership::owner_of(inner), nullptr);
-  EXPECT_EQ(ownership::owner_of(inner)->w1, owner.ctx());
+  EXPECT_EQ(object::context_of(ownership::owner_of(inner)), owner.ctx());
 
   // Unbinding walks the same way and silences both.
   ownership::unbind(outer.get());
@@ -497,10 +500,10 @@ TEST(Ownership, NoHandlersNoEventAndCyclesEnd) {
   Owner quiet(false);
   roots::LocalCell block;
   make_series(block.get(), TYPE_BLOCK, mem::alloc_cells(2));
-  *mem::alloc_tail_cell(block->w2) = block.cell;  // the block holds itself
+  *mem::alloc_tail_cell(series_node(block.get())) = block.cell;  // the block holds itself
   Cell field = unbound_word("items"), change = unbound_word("change");
   ownership::bind(block.get(), quiet.object.get(), &field);
-  EXPECT_NE(ownership::owner_of(block->w2), nullptr);
+  EXPECT_NE(ownership::owner_of(series_node(block.get())), nullptr);
   EXPECT_FALSE(ownership::check(block.get(), &change, nullptr, 0, 1))
       << "an owner without change handlers is not told";
   EXPECT_TRUE(g_events.empty());
@@ -508,7 +511,7 @@ TEST(Ownership, NoHandlersNoEventAndCyclesEnd) {
   Owner other;
   Cell field2 = unbound_word("other");
   ownership::bind(block.get(), other.object.get(), &field2);
-  EXPECT_EQ(ownership::owner_of(block->w2)->w1, quiet.ctx());
+  EXPECT_EQ(object::context_of(ownership::owner_of(series_node(block.get()))), quiet.ctx());
   ownership::unbind(block.get());
 }
 
@@ -530,11 +533,11 @@ TEST(Ownership, TheSweepForgetsDeadOwnersAndDeadSeries) {
   }
   gc::do_cycle();
   EXPECT_EQ(hash::record(ownership::table)->size, before);
-  EXPECT_EQ(ownership::owner_of(kept->w2), nullptr);
-  EXPECT_FALSE(mem::buffer_of(kept->w2)->flags & mem::SERIES_OWNED)
+  EXPECT_EQ(ownership::owner_of(series_node(kept.get())), nullptr);
+  EXPECT_FALSE(mem::buffer_of(series_node(kept.get()))->flags & mem::SERIES_OWNED)
       << "a series outliving its owner can be owned again";
   EXPECT_FALSE(ownership::check(kept.get(), &append, nullptr, 0, 1));
   Owner next;
   ownership::bind(kept.get(), next.object.get(), &field);
-  EXPECT_EQ(ownership::owner_of(kept->w2)->w1, next.ctx());
+  EXPECT_EQ(object::context_of(ownership::owner_of(series_node(kept.get()))), next.ctx());
 }

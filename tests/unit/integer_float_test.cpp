@@ -199,8 +199,8 @@ TEST_F(Numbers, IntegerUnaryActions) {
   expect_error(call_action(ACT_absolute, {I(LOWEST)}), Err::math_overflow, "absolute lowest");
   for (i32 v : {-3, -2, 0, 7, LOWEST, HIGHEST}) {
     Outcome even = call_action(ACT_even_q, {I(v)}), odd = call_action(ACT_odd_q, {I(v)});
-    EXPECT_EQ(even.value.w1, u32(v % 2 == 0)) << v;
-    EXPECT_EQ(odd.value.w1, u32(v % 2 != 0)) << v;
+    EXPECT_EQ(logic_of(&even.value), v % 2 == 0) << v;
+    EXPECT_EQ(logic_of(&odd.value), v % 2 != 0) << v;
   }
 }
 
@@ -495,8 +495,10 @@ TEST_F(Numbers, FloatEvenAndOddLookAtTheWholePart) {
       {1e20, true, false}, {3000000001.0, false, true}, {INF, false, false}, {NaN, false, false},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(call_action(ACT_even_q, {F(c.d)}).value.w1, u32(c.even)) << c.d;
-    EXPECT_EQ(call_action(ACT_odd_q, {F(c.d)}).value.w1, u32(c.odd)) << c.d;
+    Outcome even = call_action(ACT_even_q, {F(c.d)});
+    EXPECT_EQ(logic_of(&even.value), c.even) << c.d;
+    Outcome odd = call_action(ACT_odd_q, {F(c.d)});
+    EXPECT_EQ(logic_of(&odd.value), c.odd) << c.d;
   }
   EXPECT_EQ(float_::round_to_int(2.5), 3);
   EXPECT_EQ(float_::round_to_int(0.49999999999999994), 0);

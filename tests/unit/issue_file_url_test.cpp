@@ -26,7 +26,7 @@ TEST(Issue, FormMoldCompareAndConversion) {
   Guard g;
   Cell* i = make_as(TYPE_ISSUE, text("ABC-123"));
   EXPECT_EQ(type_of(i), TYPE_ISSUE);
-  EXPECT_EQ(i32(i->w3), -1);
+  EXPECT_EQ(word::index_of(i), -1);
   EXPECT_EQ(formed(i), "ABC-123");
   EXPECT_EQ(molded(i), "#ABC-123");
 
@@ -43,7 +43,7 @@ TEST(Issue, FormMoldCompareAndConversion) {
   Cell sw = word_cell("here");
   set_type(&sw, TYPE_SET_WORD);
   Cell* k = make_as(TYPE_ISSUE, &sw, true);
-  EXPECT_EQ(k->w2, sw.w2);
+  EXPECT_EQ(word::symbol_of(k), word::symbol_of(&sw));
   EXPECT_EQ(molded(k), "#here");
   Cell c;
   make_char(&c, 0xE9);

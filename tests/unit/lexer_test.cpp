@@ -15,6 +15,7 @@
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
+#include "eval/api.hpp"
 #include "eval/interpreter.hpp"
 #include "eval/lexer.hpp"
 #include "eval/lexer_state.hpp"
@@ -43,7 +44,7 @@ struct RaisedText {
 
 std::string arg_text(const Cell* c) {
   if (is_any_string_type(type_of(c))) return utf8_of(c);
-  if (type_of(c) == TYPE_DATATYPE) return types::name_of(Type(c->w1));
+  if (type_of(c) == TYPE_DATATYPE) return types::name_of(datatype_of(c));
   return "";
 }
 
@@ -61,9 +62,9 @@ std::optional<RaisedText> raised_text(const std::function<void()>& f) {
 }
 
 u32 length_of(const Cell* block) {
-  return mem::buffer_of(block->w2)->used() / sizeof(Cell) - u32(block->w1);
+  return mem::buffer_of(series_node(block))->used() / sizeof(Cell) - u32(series_index(block));
 }
-Cell* at(const Cell* block, u32 i) { return mem::buffer_of(block->w2)->cells() + block->w1 + i; }
+Cell* at(const Cell* block, u32 i) { return mem::buffer_of(series_node(block))->cells() + series_index(block) + i; }
 
 // The type a scan (or prescan) reports for the text.
 Type scan_type(const std::string& text, bool prescan) {
@@ -358,7 +359,7 @@ TEST(LexerLiterals, NumbersTimesAndTextHoldTheirValues) {
     Cell* v = at(b, 0);
     ASSERT_EQ(type_of(v), c.type);
     if (c.type == TYPE_INTEGER || c.type == TYPE_CHAR) {
-      EXPECT_EQ(double(i32(v->w2)), c.value);
+      EXPECT_EQ(double(int_of(v)), c.value);
     } else {
       EXPECT_EQ(float_of(v), c.value);
     }
@@ -390,7 +391,7 @@ TEST(LexerLiterals, StringsTakeTheNarrowestUnit) {
     Cell* b = load_all(c.text);
     Cell* v = at(b, 0);
     ASSERT_EQ(type_of(v), TYPE_STRING);
-    mem::Buffer* buf = mem::buffer_of(v->w2);
+    mem::Buffer* buf = mem::buffer_of(series_node(v));
     EXPECT_EQ(buf->unit(), c.unit);
     std::u32string got;
     for (u32 i = 0; i < buf->used() / buf->unit(); ++i) {
@@ -405,25 +406,25 @@ TEST(LexerLiterals, ConstructionsAndWordsInTheGlobalContext) {
   Cell* b = load_all("#(true) #(FALSE) #(none) #(unset) #(integer!) #(Block!)");
   ASSERT_EQ(length_of(b), 6u);
   EXPECT_EQ(type_of(at(b, 0)), TYPE_LOGIC);
-  EXPECT_EQ(at(b, 0)->w1, 1u);
+  EXPECT_TRUE(logic_of(at(b, 0)));
   EXPECT_EQ(type_of(at(b, 1)), TYPE_LOGIC);
-  EXPECT_EQ(at(b, 1)->w1, 0u);
+  EXPECT_FALSE(logic_of(at(b, 1)));
   EXPECT_EQ(type_of(at(b, 2)), TYPE_NONE);
   EXPECT_EQ(type_of(at(b, 3)), TYPE_UNSET);
   EXPECT_EQ(type_of(at(b, 4)), TYPE_DATATYPE);
-  EXPECT_EQ(at(b, 4)->w1, u32(TYPE_INTEGER));
-  EXPECT_EQ(at(b, 5)->w1, u32(TYPE_BLOCK));
+  EXPECT_EQ(datatype_of(at(b, 4)), TYPE_INTEGER);
+  EXPECT_EQ(datatype_of(at(b, 5)), TYPE_BLOCK);
   stack::pop(1);
 
   // Words are interned with their spelling and reach a global slot; a
   // refinement is unbound and an issue is not looked up.
   Cell* w = load_all("Foo foo /bar #baz");
-  EXPECT_EQ(symbol::name(at(w, 0)->w2), "Foo");
-  EXPECT_EQ(symbol::resolve(at(w, 0)->w2), symbol::resolve(at(w, 1)->w2));
-  EXPECT_EQ(at(w, 0)->w3, at(w, 1)->w3) << "one slot per case class";
-  EXPECT_EQ(at(w, 2)->w1, 0u);
-  EXPECT_EQ(i32(at(w, 3)->w3), -1);
-  EXPECT_EQ(symbol::name(at(w, 3)->w2), "baz");
+  EXPECT_EQ(symbol::name(word::symbol_of(at(w, 0))), "Foo");
+  EXPECT_EQ(symbol::resolve(word::symbol_of(at(w, 0))), symbol::resolve(word::symbol_of(at(w, 1))));
+  EXPECT_EQ(word::index_of(at(w, 0)), word::index_of(at(w, 1))) << "one slot per case class";
+  EXPECT_EQ(word::context_of(at(w, 2)), 0u);
+  EXPECT_EQ(word::index_of(at(w, 3)), -1);
+  EXPECT_EQ(symbol::name(word::symbol_of(at(w, 3))), "baz");
   stack::pop(1);
 }
 
@@ -432,7 +433,7 @@ TEST(LexerLiterals, BlanksCommentsAndNewLineMarkers) {
   // after line feeds carry the new-line marker, inner ones too.
   Cell* b = load_all("\xC2\xA0" "abc ; note\n  x [\n y] \xE3\x80\x80");
   ASSERT_EQ(length_of(b), 3u);
-  EXPECT_EQ(symbol::name(at(b, 0)->w2), "abc");
+  EXPECT_EQ(symbol::name(word::symbol_of(at(b, 0))), "abc");
   EXPECT_FALSE(has_new_line(at(b, 0)));
   EXPECT_TRUE(has_new_line(at(b, 1)));
   EXPECT_FALSE(has_new_line(at(b, 2)));
@@ -623,7 +624,7 @@ TEST(LexerTranscode, RefinementsShapeTheResult) {
   lexer::scan(dst, reinterpret_cast<const u8*>("z"), 1, f, nullptr, nullptr, nullptr, nullptr);
   copy_cell(dst, into);
   Cell* res = transcode(src, {.into = into});
-  EXPECT_EQ(res->w2, into->w2);
+  EXPECT_EQ(series_node(res), series_node(into));
   EXPECT_EQ(molded(res), "[z 1 [2] \xC3\xA9 x]");
 
   // /scan and /prescan answer datatypes; none for empty input.
@@ -677,18 +678,18 @@ std::vector<Seen> g_seen;
 std::function<bool(const Seen&, Cell* source)> g_policy;
 
 std::string type_text(const Cell* c) {
-  if (type_of(c) == TYPE_DATATYPE) return types::name_of(Type(c->w1));
-  if (type_of(c) == TYPE_WORD) return std::string(symbol::name(c->w2));
+  if (type_of(c) == TYPE_DATATYPE) return types::name_of(datatype_of(c));
+  if (type_of(c) == TYPE_WORD) return std::string(symbol::name(word::symbol_of(c)));
   return "none";
 }
 
 // The test double of a Qel callback, a native: records the five arguments.
 interp::Status record(const i32*) {
   Cell* a = stack::base;
-  Seen s{std::string(symbol::name(a[0].w2)), type_text(a + 2), int_of(a + 3),
+  Seen s{std::string(symbol::name(word::symbol_of(a))), type_text(a + 2), int_of(a + 3),
          type_of(a + 1) == TYPE_NONE ? -1 : series_index(a + 1), ""};
   if (type_of(a + 4) == TYPE_PAIR) {
-    s.token = std::to_string(i32(a[4].w2)) + "x" + std::to_string(i32(a[4].w3));
+    s.token = std::to_string(pair_x(a[4])) + "x" + std::to_string(pair_y(a[4]));
   } else {
     s.token = molded(a + 4);
   }
@@ -820,7 +821,7 @@ TEST(LexerCollect, ValuesSurviveCollectionsMidScan) {
   ASSERT_EQ(length_of(b), 180u);
   gc::do_cycle();
   for (int i = 0; i < 60; ++i) {
-    EXPECT_EQ(symbol::name(at(b, 3 * i)->w2), "w" + std::to_string(i));
+    EXPECT_EQ(symbol::name(word::symbol_of(at(b, 3 * i))), "w" + std::to_string(i));
     EXPECT_EQ(utf8_of(at(b, 3 * i + 1)), "s" + std::to_string(i));
     EXPECT_EQ(molded(at(b, 3 * i + 2)),
               "[" + std::to_string(i) + " (x/y " + std::to_string(i) + ".5)]");
@@ -831,16 +832,15 @@ TEST(LexerCollect, ValuesSurviveCollectionsMidScan) {
 // ---- the loaders the other modules call ----------------------------------------------
 
 TEST(LexerHooks, TextLoadersOfTheWordFamilyAndTheEvaluator) {
-  ASSERT_NE(word::load_first, nullptr);
   Cell* text = test::text("  a b");
   Cell* out = make_none(stack::push());
-  ASSERT_TRUE(word::load_first(text, out));
+  ASSERT_TRUE(api::services.load_first(text, out));
   EXPECT_EQ(molded(out), "a");
   EXPECT_FALSE(has_new_line(out));
   Cell* blank = test::text(" ; nothing");
-  EXPECT_FALSE(word::load_first(blank, out));
+  EXPECT_FALSE(api::services.load_first(blank, out));
   Cell* bad = test::text("[a");
-  EXPECT_FALSE(word::load_first(bad, out)) << "a syntax error is no value, not a raise";
+  EXPECT_FALSE(api::services.load_first(bad, out)) << "a syntax error is no value, not a raise";
 
   Cell* all = test::text("1 [2]");
   lexer::load_all(all, out);

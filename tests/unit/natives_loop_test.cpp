@@ -53,7 +53,7 @@ Cell global(const char* name) {
 
 bool is_word(const Cell* c, const char* name) {
   Cell w = *intern_word(name);
-  return type_of(c) == TYPE_WORD && c->w2 == w.w2;
+  return type_of(c) == TYPE_WORD && word::symbol_of(c) == word::symbol_of(&w);
 }
 
 // A map of the pairs a: 1, b: (removed), c: 3, d: (removed), on the stack.
@@ -161,13 +161,11 @@ TEST_F(NativesTest, MaxMinGoComponentByComponent) {
     ASSERT_FALSE(o.error);
     EXPECT_EQ(o.value.header & 0xFF, c.expected.header & 0xFF);
     EXPECT_EQ(o.value.header >> 19 & 0xF, c.expected.header >> 19 & 0xF);
-    EXPECT_EQ(o.value.w1, c.expected.w1);
-    EXPECT_EQ(o.value.w2, c.expected.w2);
-    EXPECT_EQ(o.value.w3, c.expected.w3);
+    EXPECT_TRUE(same_payload(o.value, c.expected));
   }
   // A NaN on the other side wins in every component of a point.
   Outcome o = call(natives::min, {point2(1, 2), float_cell(std::nan(""))});
-  EXPECT_TRUE(std::isnan(std::bit_cast<float>(o.value.w1)) && std::isnan(std::bit_cast<float>(o.value.w2)));
+  EXPECT_TRUE(std::isnan(coordinate(o.value, 0)) && std::isnan(coordinate(o.value, 1)));
 }
 
 TEST_F(NativesTest, ZeroAndSignOfTheSmallTypes) {
@@ -184,7 +182,7 @@ TEST_F(NativesTest, ZeroAndSignOfTheSmallTypes) {
   for (const Case& c : zeros) {
     Outcome o = call(natives::zero_q, {c.value});
     ASSERT_FALSE(o.error);
-    EXPECT_EQ(o.value.w1, c.zero ? 1u : 0u) << "type " << int(type_of(&c.value));
+    EXPECT_EQ(logic_of(&o.value), c.zero) << "type " << int(type_of(&c.value));
   }
   // A money zero is never negative, whatever its sign bit.
   struct Sign {
@@ -194,6 +192,7 @@ TEST_F(NativesTest, ZeroAndSignOfTheSmallTypes) {
   for (const Sign& s : signs) {
     Cell sign = call(natives::sign_q, {s.value}).value;
     EXPECT_EQ(int_of(&sign), s.sign);
-    EXPECT_EQ(call(natives::negative_q, {s.value}).value.w1, s.sign < 0 ? 1u : 0u);
+    Outcome neg = call(natives::negative_q, {s.value});
+    EXPECT_EQ(logic_of(&neg.value), s.sign < 0);
   }
 }

@@ -1,6 +1,7 @@
 // object!: make, copy, merge, reflect, class ids, form and mold, comparison,
 // path access, set and construct, and the on-change* and on-deep-change*
-// events (run through stand-ins for the interpreter's hooks).
+// events (the handlers' bodies call a native that records their frames;
+// make's evaluation is a stand-in for the interpreter's).
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -12,10 +13,14 @@
 #include "datatypes/context.hpp"
 #include "datatypes/function.hpp"
 #include "datatypes/logic.hpp"
+#include "datatypes/native.hpp"
 #include "datatypes/object.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
+#include "eval/api.hpp"
+#include "eval/natives.hpp"
+#include "datatypes/ownership.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/error.hpp"
@@ -40,11 +45,21 @@ struct Call {
 std::vector<Call> g_calls;
 std::function<void()> g_during_call;  // runs inside each handler call when set
 
-void record_call(const Cell*, u32 owner_ctx, const Cell* name, u32) {
-  g_calls.push_back({std::string(symbol::name(name->w2)), owner_ctx,
-                     std::vector<Cell>(stack::base, stack::top)});
+// A native that the handlers' bodies call: it records the handler's frame,
+// which lies below the frame of the handler's body and its own.
+interp::Status record_call(const i32*) {
+  const stack::Frame* self = stack::ctop - 1;
+  const stack::Frame* body = stack::ctop - 2;
+  const stack::Frame* handler = stack::ctop - 3;
+  g_calls.push_back({std::string(symbol::name(handler->symbol)), handler->ctx,
+                     std::vector<Cell>(stack::bottom + body->prev_base, stack::bottom + self->prev_base)});
   if (g_during_call) g_during_call();
+  make_none(stack::base);
+  return 0;
 }
+
+// A change handler with the spec, whose body records its calls.
+Cell* handler_function(const char* spec) { return make_function(spec, "[record-handler-call]"); }
 
 // Cells that a paren holding the integer k stands for in a spec evaluated by
 // `evaluate` (functions and objects the tests made beforehand).
@@ -53,7 +68,7 @@ std::vector<const Cell*> g_fixtures;
 // Evaluates what make needs of a spec: set-words (in a row) take the value
 // after them, a paren (k) standing for fixture k.
 void evaluate(const Cell* block) {
-  u32 node = block->w2;
+  u32 node = series_node(block);
   std::vector<Cell> pending;
   for (u32 i = u32(series_index(block)); i < mem::buffer_of(node)->used() / sizeof(Cell); ++i) {
     Cell c = mem::buffer_of(node)->cells()[i];
@@ -62,9 +77,9 @@ void evaluate(const Cell* block) {
       continue;
     }
     if (type_of(&c) == TYPE_PAREN) {
-      c = *g_fixtures[u32(int_of(mem::buffer_of(c.w2)->cells()))];
+      c = *g_fixtures[u32(int_of(mem::buffer_of(series_node(&c))->cells()))];
     }
-    for (Cell& w : pending) context::set(&w, &c, w.w1, true);
+    for (Cell& w : pending) context::set(&w, &c, word::context_of(&w), true);
     pending.clear();
   }
 }
@@ -72,24 +87,23 @@ void evaluate(const Cell* block) {
 class ObjectTest : public test::RuntimeTest {
  protected:
   void SetUp() override {
-    call_ = function::call_hook;
-    eval_ = object::eval_hook;
-    function::call_hook = record_call;
-    object::eval_hook = evaluate;
+    static u32 id = natives::add(record_call);
+    eval_ = api::services.do_block;
+    Cell w = word_cell("record-handler-call");
+    word::set(&w, native::push(load("[]"), id, TYPE_NATIVE));
+    api::services.do_block = evaluate;
     g_calls.clear();
     g_fixtures.clear();
     g_during_call = nullptr;
   }
   void TearDown() override {
-    function::call_hook = call_;
-    object::eval_hook = eval_;
+    api::services.do_block = eval_;
     g_during_call = nullptr;
     g_fixtures.clear();
   }
 
  private:
-  function::CallHook call_ = nullptr;
-  object::EvalHook eval_ = nullptr;
+  void (*eval_)(const Cell* block) = nullptr;
 };
 
 // ---- objects -----------------------------------------------------------------------------
@@ -110,15 +124,15 @@ Cell* make_from(Cell* proto, const char* spec, std::vector<const Cell*> fixtures
 // The value of the field (nullptr when absent).
 Cell* field(const Cell* obj, const char* name) {
   Cell w = word_cell(name);
-  i32 i = context::find_word(obj->w1, w.w2, true);
-  return i < 0 ? nullptr : context::slot(obj->w1, u32(i));
+  i32 i = context::find_word(object::context_of(obj), word::symbol_of(&w), true);
+  return i < 0 ? nullptr : context::slot(object::context_of(obj), u32(i));
 }
 
 // Assigns the field as a set-word does (firing on-change*).
 void assign(const Cell* obj, const char* name, const Cell* value) {
   Cell w = word_cell(name);
-  ASSERT_GE(context::bind_word(obj->w1, &w), 0);
-  context::set(&w, value, obj->w1, true);
+  ASSERT_GE(context::bind_word(object::context_of(obj), &w), 0);
+  context::set(&w, value, object::context_of(obj), true);
 }
 
 // The handler frame of a recorded call, as the test reads it.
@@ -128,26 +142,26 @@ const Cell& arg(u32 call, u32 i) { return g_calls.at(call).frame.at(i); }
 
 TEST_F(ObjectTest, ClassIdsFollowWhetherWordsWereAdded) {
   Cell* o = make_object("[a: 1 b: 2]");
-  i32 id = i32(o->w2);
+  i32 id = object::class_of(o);
   EXPECT_GT(id, 0);
   EXPECT_EQ(int_of(field(o, "a")), 1);
   EXPECT_EQ(int_of(reflect(o, "class")), id);
 
   Cell* same = make_from(o, "[a: 5]");  // only existing words
-  EXPECT_EQ(i32(same->w2), id);
+  EXPECT_EQ(object::class_of(same), id);
   EXPECT_EQ(int_of(field(same, "a")), 5);
   EXPECT_EQ(int_of(field(o, "a")), 1);
-  EXPECT_NE(same->w1, o->w1);
+  EXPECT_NE(object::context_of(same), object::context_of(o));
 
   Cell* more = make_from(o, "[c: 3]");
-  EXPECT_NE(i32(more->w2), id);
-  EXPECT_EQ(context::word_count(more->w1), 3u);
+  EXPECT_NE(object::class_of(more), id);
+  EXPECT_EQ(context::word_count(object::context_of(more)), 3u);
 
-  EXPECT_EQ(i32(object::copy(o, false)->w2), id);
-  EXPECT_EQ(i32(object::construct(load("[z: 1]"), o, false)->w2), id);
+  EXPECT_EQ(object::class_of(object::copy(o, false)), id);
+  EXPECT_EQ(object::class_of(object::construct(load("[z: 1]"), o, false)), id);
   Cell* fresh = object::construct(load("[z: 1]"), nullptr, false);
-  EXPECT_NE(i32(fresh->w2), id);
-  EXPECT_GT(i32(fresh->w2), i32(more->w2));
+  EXPECT_NE(object::class_of(fresh), id);
+  EXPECT_GT(object::class_of(fresh), object::class_of(more));
 
   Cell proto;
   make_datatype(&proto, TYPE_OBJECT);
@@ -164,19 +178,19 @@ TEST_F(ObjectTest, MakeFromAPrototypeCopiesItsBlocksAndLeavesItsCodeBound) {
   Cell* p = make_object("[a: 1 code: [a [a]] text: \"x\"]");
   Cell* code = field(p, "code");
   ASSERT_EQ(type_of(code), TYPE_BLOCK);
-  EXPECT_EQ(cell_at(code, 0)->w1, p->w1);
+  EXPECT_EQ(word::context_of(cell_at(code, 0)), object::context_of(p));
   Cell* c = make_from(p, "[a: 2]");
   Cell* copy = field(c, "code");
-  EXPECT_NE(copy->w2, field(p, "code")->w2);
-  EXPECT_NE(cell_at(copy, 1)->w2, cell_at(field(p, "code"), 1)->w2);
+  EXPECT_NE(series_node(copy), series_node(field(p, "code")));
+  EXPECT_NE(series_node(cell_at(copy, 1)), series_node(cell_at(field(p, "code"), 1)));
   // The new object's code refers to it, at every depth ...
-  EXPECT_EQ(cell_at(copy, 0)->w1, c->w1);
-  EXPECT_EQ(cell_at(cell_at(copy, 1), 0)->w1, c->w1);
+  EXPECT_EQ(word::context_of(cell_at(copy, 0)), object::context_of(c));
+  EXPECT_EQ(word::context_of(cell_at(cell_at(copy, 1), 0)), object::context_of(c));
   // ... and the prototype's still refers to the prototype.
   Cell* original = field(p, "code");
-  EXPECT_EQ(cell_at(original, 0)->w1, p->w1);
-  EXPECT_EQ(cell_at(cell_at(original, 1), 0)->w1, p->w1);
-  EXPECT_NE(field(c, "text")->w2, field(p, "text")->w2);
+  EXPECT_EQ(word::context_of(cell_at(original, 0)), object::context_of(p));
+  EXPECT_EQ(word::context_of(cell_at(cell_at(original, 1), 0)), object::context_of(p));
+  EXPECT_NE(series_node(field(c, "text")), series_node(field(p, "text")));
 }
 
 TEST_F(ObjectTest, MakeWithAnObjectSpecMergesItsWordsAndValues) {
@@ -184,21 +198,21 @@ TEST_F(ObjectTest, MakeWithAnObjectSpecMergesItsWordsAndValues) {
   Cell* fn = make_function("[]", "[c]");
   Cell* o2 = make_object("[b: [y] c: 3 f: (0)]", {fn});
   Cell* m = object::make(o1, o2);
-  EXPECT_NE(m->w2, o1->w2);  // words were added
-  EXPECT_EQ(context::word_count(m->w1), 4u);
+  EXPECT_NE(object::class_of(m), object::class_of(o1));  // words were added
+  EXPECT_EQ(context::word_count(object::context_of(m)), 4u);
   EXPECT_EQ(int_of(field(m, "a")), 1);
   EXPECT_EQ(int_of(field(m, "c")), 3);
   Cell* b = field(m, "b");
-  EXPECT_NE(b->w2, field(o2, "b")->w2);  // a copy of o2's block
+  EXPECT_NE(series_node(b), series_node(field(o2, "b")));  // a copy of o2's block
   EXPECT_EQ(spelling(cell_at(b, 0)), "y");
   Cell* f = field(m, "f");
   ASSERT_EQ(type_of(f), TYPE_FUNCTION);
-  EXPECT_NE(f->w3, field(o2, "f")->w3);  // remade for the new object
-  EXPECT_EQ(cell_at(function::more_cell(f, function::MORE_BODY), 0)->w1, m->w1);
+  EXPECT_NE(function::more_of(f), function::more_of(field(o2, "f")));  // remade for the new object
+  EXPECT_EQ(word::context_of(cell_at(function::more_cell(f, function::MORE_BODY), 0)), object::context_of(m));
 
   Cell* o3 = make_object("[A: 7]");
   Cell* kept = object::make(o1, o3);
-  EXPECT_EQ(kept->w2, o1->w2);
+  EXPECT_EQ(object::class_of(kept), object::class_of(o1));
   EXPECT_EQ(int_of(field(kept, "a")), 7);
 }
 
@@ -209,25 +223,25 @@ TEST_F(ObjectTest, CopyRemakesFunctionsAndCopiesDeepOnRequest) {
   Cell* f = field(o, "f");
 
   Cell* c = object::copy(o, false);
-  EXPECT_NE(c->w1, o->w1);
+  EXPECT_NE(object::context_of(c), object::context_of(o));
   Cell* cf = field(c, "f");
-  EXPECT_NE(cf->w3, f->w3);
+  EXPECT_NE(function::more_of(cf), function::more_of(f));
   Cell* body = function::more_cell(cf, function::MORE_BODY);
-  EXPECT_EQ(cell_at(body, 0)->w1, c->w1);   // n: the copy's field
-  EXPECT_EQ(cell_at(body, 1)->w1, cf->w1);  // x: the argument
-  EXPECT_EQ(field(c, "s")->w2, field(o, "s")->w2);
-  EXPECT_EQ(field(c, "inner")->w1, inner->w1);
+  EXPECT_EQ(word::context_of(cell_at(body, 0)), object::context_of(c));   // n: the copy's field
+  EXPECT_EQ(word::context_of(cell_at(body, 1)), function::context_of(cf));  // x: the argument
+  EXPECT_EQ(series_node(field(c, "s")), series_node(field(o, "s")));
+  EXPECT_EQ(object::context_of(field(c, "inner")), object::context_of(inner));
 
   Cell* d = object::copy(o, true);
-  EXPECT_NE(field(d, "s")->w2, field(o, "s")->w2);
-  EXPECT_NE(field(d, "inner")->w1, inner->w1);
+  EXPECT_NE(series_node(field(d, "s")), series_node(field(o, "s")));
+  EXPECT_NE(object::context_of(field(d, "inner")), object::context_of(inner));
   EXPECT_EQ(int_of(field(field(d, "inner"), "i")), 1);
 
   // An object met again inside itself cannot be copied deep.
   Cell* loop = make_object("[me: none]");
   assign(loop, "me", loop);
   EXPECT_EQ(raised([&] { object::copy(loop, true); }), Err::internal_no_cycle);
-  EXPECT_NE(object::copy(loop, false)->w1, loop->w1);
+  EXPECT_NE(object::context_of(object::copy(loop, false)), object::context_of(loop));
 
   Cell part = integer_cell(1);
   auto r = caught([&] {
@@ -251,7 +265,7 @@ TEST_F(ObjectTest, Reflect) {
   Cell* words = reflect(o, "words");
   ASSERT_EQ(cell_count(words), 3u);
   EXPECT_EQ(spelling(cell_at(words, 1)), "w");
-  EXPECT_EQ(cell_at(words, 1)->w1, o->w1);
+  EXPECT_EQ(word::context_of(cell_at(words, 1)), object::context_of(o));
   Cell* values = reflect(o, "values");
   ASSERT_EQ(cell_count(values), 3u);
   EXPECT_EQ(int_of(cell_at(values, 0)), 1);
@@ -299,7 +313,7 @@ TEST_F(ObjectTest, FormAndMold) {
   EXPECT_EQ(molded(outer),
             "make object! [\n    a: 1\n    o: make object! [\n        b: 2\n    ]\n]");
 
-  Cell* fn = make_function("[word old new]", "[]");
+  Cell* fn = handler_function("[word old new]");
   Cell* watched = make_object("[a: 1 on-change*: (0)]", {fn});
   EXPECT_EQ(molded(watched), "make object! [\n    a: 1\n]");
   EXPECT_EQ(formed(watched), "a: 1");
@@ -356,7 +370,7 @@ TEST_F(ObjectTest, Compare) {
 // ---- path access, select, put ------------------------------------------------------------
 
 TEST_F(ObjectTest, PathAccess) {
-  Cell* fn = make_function("[word old new]", "[]");
+  Cell* fn = handler_function("[word old new]");
   Cell* o = make_object("[a: 1 u: none on-change*: (0)]", {fn});
   assign(o, "u", &values::unset_cell);
   g_calls.clear();
@@ -365,7 +379,7 @@ TEST_F(ObjectTest, PathAccess) {
   PathStep step{path, 1, true, false, false};
 
   EXPECT_EQ(int_of(actions::eval_path(o, element, nullptr, step)), 1);
-  EXPECT_EQ(element->w1, o->w1);  // rebound to the object
+  EXPECT_EQ(word::context_of(element), object::context_of(o));  // rebound to the object
   Cell nine = integer_cell(9);
   actions::eval_path(o, element, &nine, step);
   EXPECT_EQ(int_of(field(o, "a")), 9);
@@ -391,8 +405,7 @@ TEST_F(ObjectTest, PathAccess) {
 
   auto select = [&](Cell* key) {
     auto handler = actions::handler<act::Find>(o, ACT_select);
-    return handler(o, key, nullptr, false, false, false, false, nullptr, nullptr, false, false,
-                   false, false);
+    return handler(o, key, {});
   };
   Cell a = word_cell("A", TYPE_LIT_WORD);
   EXPECT_EQ(int_of(select(&a)), 9);
@@ -400,7 +413,7 @@ TEST_F(ObjectTest, PathAccess) {
   r = caught([&] { select(&two); });
   ASSERT_TRUE(r);
   EXPECT_EQ(r->id, Err::script_invalid_type);
-  EXPECT_EQ(r->arg1.w1, u32(TYPE_INTEGER));
+  EXPECT_EQ(datatype_of(&r->arg1), TYPE_INTEGER);
 
   auto put = [&](Cell* key, Cell* value) {
     return actions::handler<act::Put>(o, ACT_put)(o, key, value, false);
@@ -418,7 +431,7 @@ TEST_F(ObjectTest, PathAccess) {
 
 TEST_F(ObjectTest, AnObjectWithoutHandlersCallsNothing) {
   Cell* o = make_object("[a: 1]");
-  EXPECT_EQ(o->w3, 0u);
+  EXPECT_EQ(object::on_set_of(o), 0u);
   Cell two = integer_cell(2);
   assign(o, "a", &two);
   EXPECT_EQ(int_of(field(o, "a")), 2);
@@ -426,23 +439,23 @@ TEST_F(ObjectTest, AnObjectWithoutHandlersCallsNothing) {
 }
 
 TEST_F(ObjectTest, OnChangeGetsTheWordOfTheObjectTheOldAndTheNewValue) {
-  Cell* fn = make_function("[word old new]", "[]");
+  Cell* fn = handler_function("[word old new]");
   Cell* o = make_object("[a: 1 on-change*: (0)]", {fn});
   EXPECT_TRUE(logic::flag(reflect(o, "events?")));
   EXPECT_TRUE(g_calls.empty());  // nothing fires while the object is made
   Cell* derived = make_from(o, "[a: 2]");
   EXPECT_TRUE(g_calls.empty());  // nor while one is made from it
-  EXPECT_NE(derived->w3, 0u);
+  EXPECT_NE(object::on_set_of(derived), 0u);
   Cell five = integer_cell(5);
   g_during_call = [&] { EXPECT_EQ(int_of(field(o, "a")), 5); };  // stored before the call
   assign(o, "a", &five);
   ASSERT_EQ(g_calls.size(), 1u);
   const Call& c = g_calls[0];
   EXPECT_EQ(c.name, "on-change*");
-  EXPECT_EQ(c.owner_ctx, o->w1);
+  EXPECT_EQ(c.owner_ctx, object::context_of(o));
   ASSERT_EQ(c.frame.size(), 3u);
   EXPECT_EQ(spelling(&c.frame[0]), "a");
-  EXPECT_EQ(c.frame[0].w1, o->w1);
+  EXPECT_EQ(word::context_of(&c.frame[0]), object::context_of(o));
   EXPECT_EQ(int_of(&c.frame[1]), 1);
   EXPECT_EQ(int_of(&c.frame[2]), 5);
 
@@ -454,38 +467,38 @@ TEST_F(ObjectTest, OnChangeGetsTheWordOfTheObjectTheOldAndTheNewValue) {
   Cell* w = stack::push_cell(&global_a);
   object::fire_on_change(o, w, old_value, new_value);
   ASSERT_EQ(g_calls.size(), 2u);
-  EXPECT_EQ(arg(1, 0).w1, o->w1);
-  EXPECT_EQ(arg(1, 0).w3, 0u);
+  EXPECT_EQ(word::context_of(&arg(1, 0)), object::context_of(o));
+  EXPECT_EQ(word::index_of(&arg(1, 0)), 0);
 }
 
 TEST_F(ObjectTest, OnChangeFramesHoldTheHandlersLocalsAndNoticeAReplacedHandler) {
-  Cell* plain = make_function("[word old new]", "[]");
-  Cell* with_locals = make_function("[word old new /local x y]", "[]");
-  Cell* wider = make_function("[word old new extra /only]", "[]");
+  Cell* plain = handler_function("[word old new]");
+  Cell* with_locals = handler_function("[word old new /local x y]");
+  Cell* wider = handler_function("[word old new extra /only]");
   Cell* o = make_object("[a: 1 on-change*: (0)]", {plain});
   Cell one = integer_cell(1);
   assign(o, "a", &one);
   ASSERT_EQ(g_calls.back().frame.size(), 3u);
-  Cell* info = mem::buffer_of(o->w3)->cells();
-  EXPECT_EQ(info->w2, 1u << 16);  // slot 1, no locals
-  EXPECT_EQ(mem::buffer_of(o->w3)->cells()[1].w2, object::NO_HANDLER);
+  Cell* info = mem::buffer_of(object::on_set_of(o))->cells();
+  EXPECT_EQ(object::handler_packed(info), 1u << 16);  // slot 1, no locals
+  EXPECT_EQ(object::handler_packed(mem::buffer_of(object::on_set_of(o))->cells() + 1), object::NO_HANDLER);
 
   // Replaced without firing; the next assignment counts its locals.
   Cell handler = word_cell("on-change*");
-  context::bind_word(o->w1, &handler);
-  context::set(&handler, with_locals, o->w1, false);
+  context::bind_word(object::context_of(o), &handler);
+  context::set(&handler, with_locals, object::context_of(o), false);
   assign(o, "a", &one);
   const std::vector<Cell>& frame = g_calls.back().frame;
   ASSERT_EQ(frame.size(), 6u);
   EXPECT_EQ(type_of(&frame[3]), TYPE_LOGIC);
   EXPECT_TRUE(is_none(&frame[4]));
   EXPECT_TRUE(is_none(&frame[5]));
-  info = mem::buffer_of(o->w3)->cells();
-  EXPECT_EQ(info->w2, (1u << 16) | 3u);
-  EXPECT_EQ(info->w3, with_locals->w2);
+  info = mem::buffer_of(object::on_set_of(o))->cells();
+  EXPECT_EQ(object::handler_packed(info), (1u << 16) | 3u);
+  EXPECT_EQ(object::handler_spec(info), function::spec_of(with_locals));
 
   // A handler taking more than the three arguments still gets every slot.
-  context::set(&handler, wider, o->w1, false);
+  context::set(&handler, wider, object::context_of(o), false);
   assign(o, "a", &one);
   const std::vector<Cell>& wide = g_calls.back().frame;
   ASSERT_EQ(wide.size(), 5u);
@@ -494,7 +507,7 @@ TEST_F(ObjectTest, OnChangeFramesHoldTheHandlersLocalsAndNoticeAReplacedHandler)
 
   // A handler word holding no function.
   Cell seven = integer_cell(7);
-  context::set(&handler, &seven, o->w1, false);
+  context::set(&handler, &seven, object::context_of(o), false);
   auto r = caught([&] { assign(o, "a", &one); });
   ASSERT_TRUE(r);
   EXPECT_EQ(r->id, Err::script_invalid_obj_evt);
@@ -507,14 +520,14 @@ TEST_F(ObjectTest, HandlerWordsMustHoldFunctionsWhenTheObjectIsMade) {
   ASSERT_TRUE(r);
   EXPECT_EQ(r->id, Err::script_bad_field_set);
   EXPECT_EQ(spelling(&r->arg1), "on-change*");
-  EXPECT_EQ(r->arg2.w1, u32(TYPE_INTEGER));
+  EXPECT_EQ(datatype_of(&r->arg2), TYPE_INTEGER);
 }
 
 TEST_F(ObjectTest, FireAfterSlotStores) {
-  Cell* fn = make_function("[word old new]", "[]");
+  Cell* fn = handler_function("[word old new]");
   Cell* o = make_object("[a: 1 on-change*: (0)]", {fn});
   Cell a = word_cell("a");
-  context::bind_word(o->w1, &a);
+  context::bind_word(object::context_of(o), &a);
   // A slot store that pushed the old value above the new one.
   Cell two = integer_cell(2), one = integer_cell(1);
   stack::push_cell(&two);
@@ -532,7 +545,7 @@ TEST_F(ObjectTest, FireAfterSlotStores) {
 // ---- on-deep-change* ----------------------------------------------------------------------
 
 Cell* watched_object() {
-  Cell* fn = make_function("[owner word target action new index part]", "[]");
+  Cell* fn = handler_function("[owner word target action new index part]");
   Cell* bits = bitset::make(stack::push_cell(make_integer(stack::push(), 16)), true);
   return make_object("[b: [1 2] s: \"ab\" bits: (1) on-deep-change*: (0)]", {fn, bits});
 }
@@ -541,8 +554,8 @@ TEST_F(ObjectTest, OnDeepChangeRunsForOwnedSeries) {
   Cell* o = watched_object();
   EXPECT_TRUE(logic::flag(reflect(o, "owner")));
   Cell* b = field(o, "b");
-  EXPECT_TRUE(mem::buffer_of(b->w2)->flags & mem::SERIES_OWNED);
-  EXPECT_TRUE(mem::buffer_of(field(o, "s")->w2)->flags & mem::SERIES_OWNED);
+  EXPECT_TRUE(mem::buffer_of(series_node(b))->flags & mem::SERIES_OWNED);
+  EXPECT_TRUE(mem::buffer_of(series_node(field(o, "s")))->flags & mem::SERIES_OWNED);
 
   Cell action = word_cell("append");
   Cell three = integer_cell(3);
@@ -552,9 +565,9 @@ TEST_F(ObjectTest, OnDeepChangeRunsForOwnedSeries) {
   const Call& c = g_calls[0];
   EXPECT_EQ(c.name, "on-deep-change*");
   ASSERT_EQ(c.frame.size(), 7u);
-  EXPECT_EQ(c.frame[0].w1, o->w1);
+  EXPECT_EQ(word::context_of(&c.frame[0]), object::context_of(o));
   EXPECT_EQ(spelling(&c.frame[1]), "b");
-  EXPECT_EQ(c.frame[2].w2, b->w2);
+  EXPECT_EQ(series_node(&c.frame[2]), series_node(b));
   EXPECT_EQ(spelling(&c.frame[3]), "append");
   EXPECT_EQ(int_of(&c.frame[4]), 3);
   EXPECT_EQ(int_of(&c.frame[5]), 2);
@@ -568,7 +581,7 @@ TEST_F(ObjectTest, OnDeepChangeRunsForOwnedSeries) {
   Cell none;
   make_none(&none);
   actions::handler<act::Modify>(o, ACT_modify)(o, &owned, &none, false);
-  EXPECT_FALSE(mem::buffer_of(b->w2)->flags & mem::SERIES_OWNED);
+  EXPECT_FALSE(mem::buffer_of(series_node(b))->flags & mem::SERIES_OWNED);
   EXPECT_FALSE(ownership::check(target, &action, nullptr, 0, 0));
   EXPECT_EQ(g_calls.size(), 2u);
   // And "owner" makes them owned again.
@@ -621,9 +634,9 @@ TEST_F(ObjectTest, SeriesActionsReportBeforeAndAfterTheChange) {
     g_during_call = nullptr;
     ASSERT_EQ(g_calls.size(), 2u);
     EXPECT_EQ(changed, (std::vector<bool>{false, true}));
-    EXPECT_EQ(arg(0, 0).w1, o->w1);
+    EXPECT_EQ(object::context_of(&arg(0, 0)), object::context_of(o));
     EXPECT_EQ(spelling(&arg(0, 1)), c.field);
-    EXPECT_EQ(arg(0, 2).w2, target->w2);
+    EXPECT_EQ(series_node(&arg(0, 2)), series_node(target));
     EXPECT_EQ(spelling(&arg(0, 3)), c.before);
     EXPECT_EQ(spelling(&arg(1, 3)), c.after);
     if (c.new_value) {
@@ -644,13 +657,13 @@ TEST_F(ObjectTest, DeepEventsNeedOnSetInfoAndSkipNonFunctions) {
   auto r = caught([&] { object::fire_on_deep_change(plain, &w, target, &action, nullptr, 0, 0); });
   ASSERT_TRUE(r);
   EXPECT_EQ(r->id, Err::script_invalid_obj_evt);
-  EXPECT_EQ(r->arg1.w1, plain->w1);
+  EXPECT_EQ(object::context_of(&r->arg1), object::context_of(plain));
 
   Cell* o = watched_object();
   Cell handler = word_cell("on-deep-change*");
-  context::bind_word(o->w1, &handler);
+  context::bind_word(object::context_of(o), &handler);
   Cell seven = integer_cell(7);
-  context::set(&handler, &seven, o->w1, false);
+  context::set(&handler, &seven, object::context_of(o), false);
   EXPECT_FALSE(raised([&] { object::fire_on_deep_change(o, &w, target, &action, nullptr, 0, 0); }));
   EXPECT_TRUE(g_calls.empty());
 }
@@ -663,12 +676,12 @@ TEST_F(ObjectTest, OwnedByAnotherObject) {
   Cell owned = word_cell("owned");
   actions::handler<act::Modify>(inner, ACT_modify)(inner, &owned, spec, false);
   Cell* items = stack::push_cell(field(inner, "items"));
-  Cell* owner = ownership::owner_of(items->w2);
+  Cell* owner = ownership::owner_of(series_node(items));
   ASSERT_NE(owner, nullptr);
-  EXPECT_EQ(owner->w1, outer->w1);
+  EXPECT_EQ(object::context_of(owner), object::context_of(outer));
   Cell action = word_cell("append");
   EXPECT_TRUE(ownership::check(items, &action, nullptr, 0, 0));
-  EXPECT_EQ(g_calls.back().frame[0].w1, outer->w1);
+  EXPECT_EQ(word::context_of(&g_calls.back().frame[0]), object::context_of(outer));
   Cell one = integer_cell(1);
   EXPECT_EQ(raised([&] {
               actions::handler<act::Modify>(inner, ACT_modify)(inner, &owned, &one, false);
@@ -721,7 +734,7 @@ TEST_F(ObjectTest, SetValues) {
 
   // Each assignment fires on-change*, except that of a handler word (which
   // takes none here, past the block's end).
-  Cell* fn = make_function("[word old new]", "[]");
+  Cell* fn = handler_function("[word old new]");
   Cell* watched = make_object("[a: 0 b: 0 on-change*: (0)]", {fn});
   Cell* two = load("[1 2]");
   object::set_values(watched, two, false, false, false);
@@ -744,7 +757,7 @@ TEST_F(ObjectTest, ConstructTakesValuesUnevaluated) {
   EXPECT_FALSE(logic::flag(field(o, "f")));
   EXPECT_EQ(type_of(field(o, "g")), TYPE_LIT_WORD);
   EXPECT_TRUE(is_none(field(o, "h")));
-  EXPECT_EQ(o->w3, 0u);
+  EXPECT_EQ(object::on_set_of(o), 0u);
 
   Cell* kept = object::construct(load("[d: none e: true]"), nullptr, true);
   EXPECT_EQ(type_of(field(kept, "d")), TYPE_WORD);
@@ -764,19 +777,19 @@ TEST_F(ObjectTest, PrebuiltContextsBecomeObjects) {
   *holder = Cell{TYPE_OBJECT, ctx, 0, 0};  // keeps the context reachable
   i32 added = -1;
   Cell a = word_cell("a"), handler = word_cell("on-change*");
-  context::find_in_node(ctx, a.w2, true, &added);
-  context::find_in_node(ctx, handler.w2, true, &added);
+  context::find_in_node(ctx, word::symbol_of(&a), true, &added);
+  context::find_in_node(ctx, word::symbol_of(&handler), true, &added);
   Cell* o = object::push_with_id(ctx, 406);
-  EXPECT_EQ(i32(o->w2), 406);
+  EXPECT_EQ(object::class_of(o), 406);
   EXPECT_TRUE(is_unset(context::slot(ctx, 0)));
-  EXPECT_EQ(context::self_slot(ctx)->w2, 406u);
-  Cell* fn = make_function("[word old new /local x]", "[]");
+  EXPECT_EQ(object::class_of(context::self_slot(ctx)), 406);
+  Cell* fn = handler_function("[word old new /local x]");
   copy_cell(fn, context::slot(ctx, 1));
   stack::push_cell(o);
   object::make_on_set(1, 2, -1, 0);
   Cell* made = stack::last();
-  EXPECT_EQ(mem::buffer_of(made->w3)->cells()[0].w2, (1u << 16) | 2u);
-  EXPECT_EQ(context::self_slot(ctx)->w3, made->w3);
+  EXPECT_EQ(object::handler_packed(mem::buffer_of(object::on_set_of(made))->cells()), (1u << 16) | 2u);
+  EXPECT_EQ(object::on_set_of(context::self_slot(ctx)), object::on_set_of(made));
   EXPECT_FALSE(object::has_deep_handler(made));
 }
 

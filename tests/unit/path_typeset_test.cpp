@@ -101,8 +101,8 @@ TEST_F(PathsAndTypesets, PathMakeAndTo) {
     std::string got = attempt([&] {
       Cell* spec = load(c.spec);
       Cell* r = c.make ? actions::make(const_cast<Cell*>(c.proto), spec) : actions::to(const_cast<Cell*>(c.proto), spec);
-      room = mem::buffer_of(r->w2)->size / 16;
-      EXPECT_EQ(type_of(r), c.proto->w1);
+      room = mem::buffer_of(series_node(r))->size / 16;
+      EXPECT_EQ(type_of(r), datatype_of(c.proto));
       return molded(r);
     });
     EXPECT_EQ(got, c.mold);
@@ -193,7 +193,7 @@ TEST_F(PathsAndTypesets, TypesetMakeInAndHelpers) {
   Cell nested = *block_of({i}, TYPE_BLOCK);
   Cell* holder = block::make_at(make_none(stack::push()), 4);
   Cell* spec = block_of({i, word_valued, nested}, TYPE_BLOCK);
-  Cell* made = typeset::make_in(holder->w2, spec);
+  Cell* made = typeset::make_in(series_node(holder), spec);
   EXPECT_TRUE(typeset::has(made, TYPE_INTEGER));
   EXPECT_TRUE(typeset::has(made, TYPE_OBJECT)) << "a word whose value is a word adds object!";
   EXPECT_EQ(typeset::count(made), 2u);
@@ -202,9 +202,9 @@ TEST_F(PathsAndTypesets, TypesetMakeInAndHelpers) {
   string::make_at(text, 4, 1);
   str_cell = *text;
   Cell* bad = block_of({i, str_cell}, TYPE_BLOCK);
-  EXPECT_EQ(attempt([&] { typeset::make_in(holder->w2, bad); return std::string(); }), "!invalid-type-spec");
+  EXPECT_EQ(attempt([&] { typeset::make_in(series_node(holder), bad); return std::string(); }), "!invalid-type-spec");
 
-  Cell* all = typeset::make_all_in(holder->w2);
+  Cell* all = typeset::make_all_in(series_node(holder));
   EXPECT_FALSE(typeset::has(all, TYPE_UNSET));
   EXPECT_TRUE(typeset::has(all, TYPE_NONE));
   EXPECT_EQ(typeset::count(all), u32(types::top_type - 1));
@@ -270,9 +270,8 @@ TEST_F(PathsAndTypesets, TypesetCombinationsSearchAndComparison) {
   // find answers a logic for a datatype, never none.
   auto find = [&](Cell* v) {
     return attempt([&] {
-      Cell* r = actions::handler<act::Find>(x, ACT_find)(x, v, nullptr, false, false, false, false, nullptr,
-                                                         nullptr, false, false, false, false);
-      return std::string(type_of(r) == TYPE_LOGIC ? (r->w1 ? "true" : "false") : "?");
+      Cell* r = actions::handler<act::Find>(x, ACT_find)(x, v, {});
+      return std::string(type_of(r) == TYPE_LOGIC ? (logic_of(r) ? "true" : "false") : "?");
     });
   };
   Cell in = datatype_cell(TYPE_INTEGER), out = datatype_cell(TYPE_FLOAT);

@@ -10,10 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "datatypes/word.hpp"
 #include "datatypes/context.hpp"
 #include "datatypes/series.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
+#include "datatypes/ownership.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/error.hpp"
@@ -45,7 +47,7 @@ Cell* make_series_of(u32 unit, const std::u32string& text, i32 index) {
   Cell* c = make_none(stack::push());
   if (unit == 16) {
     make_series(c, TYPE_BLOCK, mem::alloc_cells(u32(text.size()) + 1));
-    for (char32_t ch : text) make_integer(mem::alloc_tail_cell(c->w2), i32(ch));
+    for (char32_t ch : text) make_integer(mem::alloc_tail_cell(series_node(c)), i32(ch));
   } else {
     make_text(c, text, unit, u32(text.size()) + 1);
   }
@@ -72,7 +74,7 @@ std::string describe(const Cell* v) {
   switch (type_of(v)) {
     case TYPE_NONE: return "none";
     case TYPE_UNSET: return "unset";
-    case TYPE_LOGIC: return v->w1 ? "true" : "false";
+    case TYPE_LOGIC: return logic_of(v) ? "true" : "false";
     case TYPE_INTEGER: case TYPE_CHAR: return std::to_string(int_of(v));
     default:
       if (is_any_block_type(type_of(v)) || is_any_string_type(type_of(v))) {
@@ -236,12 +238,12 @@ TEST_F(Series, RemoveWithAKeyTakesTheValueAfterIt) {
   Cell* b = make_none(stack::push());
   make_series(b, TYPE_BLOCK, mem::alloc_cells(6));
   for (const char* w : {"a", "b", "c", "d"}) {
-    *mem::alloc_tail_cell(b->w2) = Cell{TYPE_WORD, 0, symbol::make(w), u32(-1)};
+    *mem::alloc_tail_cell(series_node(b)) = Cell{TYPE_WORD, 0, symbol::make(w), u32(-1)};
   }
   auto names = [](const Cell* v) {
     std::string s;
-    mem::Buffer* buf = mem::buffer_of(v->w2);
-    for (const Cell* c = buf->cells(); c < buf->cell_tail(); ++c) s += symbol::name(c->w2);
+    mem::Buffer* buf = mem::buffer_of(series_node(v));
+    for (const Cell* c = buf->cells(); c < buf->cell_tail(); ++c) s += symbol::name(word::symbol_of(c));
     return s;
   };
   Cell key{TYPE_WORD, 0, symbol::make("b"), u32(-1)};

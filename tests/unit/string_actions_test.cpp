@@ -22,6 +22,7 @@
 #include "datatypes/word.hpp"
 #include "eval/interpreter.hpp"
 #include "eval/natives.hpp"
+#include "datatypes/ownership.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/casefold.hpp"
 #include "runtime/collector.hpp"
@@ -82,14 +83,14 @@ struct FindOpts {
   bool last = false, reverse = false, tail = false, match = false;
 };
 Cell* find(Cell* s, Cell* v, FindOpts o = {}) {
-  return handler<act::Find>(TYPE_STRING, ACT_find)(s, v, o.part, false, o.case_, o.same, o.any,
-                                                   nullptr, o.skip, o.last, o.reverse, o.tail,
-                                                   o.match);
+  return handler<act::Find>(TYPE_STRING, ACT_find)(
+      s, v, {.part = o.part, .case_ = o.case_, .same = o.same, .any = o.any, .skip = o.skip,
+             .last = o.last, .reverse = o.reverse, .tail = o.tail, .match = o.match});
 }
 Cell* select(Cell* s, Cell* v, FindOpts o = {}) {
-  return handler<act::Find>(TYPE_STRING, ACT_select)(s, v, o.part, false, o.case_, o.same, o.any,
-                                                     nullptr, o.skip, o.last, o.reverse, false,
-                                                     false);
+  return handler<act::Find>(TYPE_STRING, ACT_select)(
+      s, v, {.part = o.part, .case_ = o.case_, .same = o.same, .any = o.any, .skip = o.skip,
+             .last = o.last, .reverse = o.reverse});
 }
 struct SortOpts {
   bool case_ = false;
@@ -323,10 +324,10 @@ TEST_F(StringActions, SwapAndTake) {
   Cell* s = str(U"\u00E9bc");
   Cell* t = take(s);
   EXPECT_EQ(type_of(t), TYPE_CHAR);
-  EXPECT_EQ(t->w2, 0xE9u);
+  EXPECT_EQ(char_of(t), 0xE9u);
   EXPECT_EQ(whole_text(s), U"bc");
   t = take(s, nullptr, true);
-  EXPECT_EQ(t->w2, u32('c'));
+  EXPECT_EQ(char_of(t), u32('c'));
   t = take(s, num(5));
   EXPECT_EQ(type_of(t), TYPE_STRING) << "with /part the answer is a series, even of one unit";
   EXPECT_EQ(code_points(t), U"b");
@@ -421,14 +422,14 @@ TEST_F(StringActions, PathAccess) {
     return handler<act::EvalPath>(TYPE_STRING, ACT_eval_path)(s, element, value, step);
   };
   Cell* s = str(U"key=v;abc");
-  EXPECT_EQ(path(s, num(2))->w2, u32('e'));
+  EXPECT_EQ(char_of(path(s, num(2))), u32('e'));
   EXPECT_EQ(type_of(path(s, num(20))), TYPE_NONE);
   path(s, num(1), chr('K'));
   EXPECT_EQ(whole_text(s), U"Key=v;abc");
   EXPECT_EQ(raised([&] { path(s, num(0), chr('x')); }), Err::script_out_of_range);
   // Other elements select; setting writes where selecting reads.
-  EXPECT_EQ(path(s, chr('='))->w2, u32('v'));
-  EXPECT_EQ(path(s, str(U"KEY="))->w2, u32('v'));
+  EXPECT_EQ(char_of(path(s, chr('='))), u32('v'));
+  EXPECT_EQ(char_of(path(s, str(U"KEY="))), u32('v'));
   path(s, str(U"key="), chr('w'));
   EXPECT_EQ(whole_text(s), U"Key=w;abc") << "the key itself is left alone";
   EXPECT_EQ(raised([&] { path(s, str(U"zz"), chr('w')); }), Err::script_bad_path_set);
@@ -491,7 +492,7 @@ TEST_F(StringActions, Find) {
   }
   Cell* bits = make_none(stack::push());
   make_series(bits, TYPE_BITSET, mem::alloc_bytes(16));
-  mem::Buffer* bb = mem::buffer_of(bits->w2);
+  mem::Buffer* bb = mem::buffer_of(series_node(bits));
   std::memset(bb->head_ptr(), 0, 8);
   bb->head_ptr()['4' / 8] |= u8(0x80 >> ('4' % 8));
   bb->tail = bb->head + 8;  // code points 0-63
@@ -513,17 +514,15 @@ TEST_F(StringActions, Find) {
   // In a binary! integers are bytes and nothing folds.
   Cell* b = bin({'a', 'A', 200});
   auto bfind = handler<act::Find>(TYPE_STRING, ACT_find);
-  EXPECT_EQ(found_at(bfind(b, num(200), nullptr, false, false, false, false, nullptr, nullptr,
-                           false, false, false, false)), 2);
-  EXPECT_EQ(found_at(bfind(b, bin({'A'}), nullptr, false, false, false, false, nullptr, nullptr,
-                           false, false, false, false)), 1);
+  EXPECT_EQ(found_at(bfind(b, num(200), {})), 2);
+  EXPECT_EQ(found_at(bfind(b, bin({'A'}), {})), 1);
 }
 
 TEST_F(StringActions, Select) {
   Cell* s = str(U"a=1;bb=22;<t>x;15y");
   auto sel = [&](Cell* v, FindOpts o = {}) {
     Cell* r = select(s, v, o);
-    return type_of(r) == TYPE_NONE ? U'\0' : char32_t(r->w2);
+    return type_of(r) == TYPE_NONE ? U'\0' : char32_t(char_of(r));
   };
   EXPECT_EQ(sel(chr('=')), U'1');
   EXPECT_EQ(sel(str(U"BB=")), U'2');
@@ -535,9 +534,7 @@ TEST_F(StringActions, Select) {
   }
   EXPECT_EQ(sel(num(15)), U'y');
   EXPECT_EQ(sel(chr('y')), U'\0') << "the last character has nothing after it";
-  Cell* r = handler<act::Find>(TYPE_STRING, ACT_select)(bin({1, 2, 3}), num(2), nullptr, false,
-                                                         false, false, false, nullptr, nullptr,
-                                                         false, false, false, false);
+  Cell* r = handler<act::Find>(TYPE_STRING, ACT_select)(bin({1, 2, 3}), num(2), {});
   EXPECT_EQ(type_of(r), TYPE_INTEGER);
   EXPECT_EQ(int_of(r), 3);
 }
@@ -814,7 +811,7 @@ TEST_F(StringActions, RandomisedAgainstAModel) {
           Cell* t = handler<act::Take>(TYPE_STRING, ACT_take)(s, nullptr, false, false);
           if (index < model.size()) {
             ASSERT_EQ(type_of(t), TYPE_CHAR);
-            ASSERT_EQ(char32_t(t->w2), model[index]);
+            ASSERT_EQ(char32_t(char_of(t)), model[index]);
             model.erase(index, 1);
           } else {
             ASSERT_EQ(type_of(t), TYPE_NONE);
@@ -853,7 +850,7 @@ TEST_F(StringActions, RandomisedAgainstAModel) {
           if (at == std::u32string::npos || at + needle.size() >= model.size()) {
             ASSERT_EQ(type_of(sel), TYPE_NONE);
           } else {
-            ASSERT_EQ(char32_t(sel->w2), model[at + needle.size()]);
+            ASSERT_EQ(char32_t(char_of(sel)), model[at + needle.size()]);
           }
           break;
         }

@@ -6,10 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "datatypes/object.hpp"
 #include "datatypes/context.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
+#include "eval/api.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/error.hpp"
@@ -34,9 +36,9 @@ struct Block {
   roots::LocalCell cell;
   explicit Block(std::initializer_list<Cell> cells) {
     make_series(cell.get(), TYPE_BLOCK, mem::alloc_cells(u32(cells.size()) + 1));
-    for (const Cell& c : cells) *mem::alloc_tail_cell(cell->w2) = c;
+    for (const Cell& c : cells) *mem::alloc_tail_cell(series_node(cell.get())) = c;
   }
-  Cell* at(u32 i) { return mem::buffer_of(cell->w2)->cells() + i; }
+  Cell* at(u32 i) { return mem::buffer_of(series_node(cell.get()))->cells() + i; }
 };
 
 // An object context with its object cell in the self slot (change handlers
@@ -47,7 +49,7 @@ struct Object {
     make_object_at(cell.get(), 4, handlers);
     copy_cell(cell.get(), context::self_slot(ctx()));
   }
-  u32 ctx() const { return cell.cell.w1; }
+  u32 ctx() const { return object::context_of(&cell.cell); }
 };
 
 // The form (or mold) of the value; the handler answers its budget less the
@@ -134,7 +136,7 @@ TEST(Symbols, TheTableGrowsAndKeepsEveryId) {
 TEST(Contexts, ZeroSlotsHaveRoomForOne) {
   u32 ctx = context::make(0, false, false, 0, context::KIND_OBJECT);
   roots::NodeRoot hold(&ctx);
-  EXPECT_GE(mem::buffer_of(context::record_of(ctx)->w2)->size, 16u);
+  EXPECT_GE(mem::buffer_of(context::record_values(context::record_of(ctx)))->size, 16u);
   Cell w = unbound_word("only-one");
   EXPECT_EQ(context::bind_or_add(ctx, &w), 0);
   EXPECT_EQ(context::word_count(ctx), 1u);
@@ -142,12 +144,11 @@ TEST(Contexts, ZeroSlotsHaveRoomForOne) {
   // A word added without a value still gets a slot when it is set.
   Cell later = unbound_word("added-bare");
   i32 index = -1;
-  EXPECT_EQ(context::find_in_node(ctx, later.w2, false, &index), -1);
+  EXPECT_EQ(context::find_in_node(ctx, word::symbol_of(&later), false, &index), -1);
   EXPECT_EQ(index, 1);
   Cell v;
   make_integer(&v, 8);
-  later.w1 = ctx;
-  later.w3 = u32(index);
+  word::set_binding(&later, ctx, index);
   EXPECT_EQ(int_of(context::set(&later, &v, ctx, false)), 8);
   EXPECT_EQ(int_of(word::get_value_cell(&later)), 8);
 }
@@ -161,30 +162,30 @@ TEST(Contexts, CaseVariantsShareOneSlot) {
   Cell v;
   make_integer(&v, 42);
   context::set(&upper, &v, obj.ctx(), true);
-  EXPECT_EQ(upper.w3, 0u) << "looked up and stored in the word";
+  EXPECT_EQ(word::index_of(&upper), 0) << "looked up and stored in the word";
   EXPECT_EQ(int_of(context::slot(obj.ctx(), 0)), 42);
   EXPECT_EQ(context::word_count(obj.ctx()), 1u);
-  EXPECT_EQ(context::find_word(obj.ctx(), upper.w2, false), -1);
-  EXPECT_EQ(context::find_word(obj.ctx(), upper.w2, true), 0);
+  EXPECT_EQ(context::find_word(obj.ctx(), word::symbol_of(&upper), false), -1);
+  EXPECT_EQ(context::find_word(obj.ctx(), word::symbol_of(&upper), true), 0);
 
   // Global words: a case variant keeps its spelling and the slot of its class.
   Cell print = *intern_word("zprint");
   Cell Print = *intern_word("Zprint");
-  EXPECT_EQ(spelled(Print.w2), "Zprint");
-  EXPECT_EQ(Print.w3, print.w3);
+  EXPECT_EQ(spelled(word::symbol_of(&Print)), "Zprint");
+  EXPECT_EQ(word::index_of(&Print), word::index_of(&print));
   Cell added = *context::add_global(symbol::make("ZPRINT"));
-  EXPECT_EQ(added.w3, print.w3) << "an exact-spelling add reaches the same slot";
+  EXPECT_EQ(word::index_of(&added), word::index_of(&print)) << "an exact-spelling add reaches the same slot";
   make_integer(&v, 7);
   word::set(&added, &v);
   EXPECT_EQ(int_of(word::get_value_cell(&print)), 7);
-  Cell looked_up = *context::get_or_add_global(context::global, Print.w2);
-  EXPECT_EQ(looked_up.w3, print.w3);
+  Cell looked_up = *context::get_or_add_global(context::global, word::symbol_of(&Print));
+  EXPECT_EQ(word::index_of(&looked_up), word::index_of(&print));
 
   // After start-up, variant lookups leave the root block alone.
   bool boot = runtime::boot_flag;
   runtime::boot_flag = false;
   u32 root_used = mem::buffer_of(runtime::root_node)->used();
-  for (int i = 0; i < 10; ++i) context::add_global(Print.w2);
+  for (int i = 0; i < 10; ++i) context::add_global(word::symbol_of(&Print));
   EXPECT_EQ(mem::buffer_of(runtime::root_node)->used(), root_used);
   runtime::boot_flag = boot;
 }
@@ -195,15 +196,15 @@ TEST(Contexts, BindingReachesSelfAndEndsOnCycles) {
   context::bind_or_add(obj.ctx(), &x);
   Block inner({unbound_word("bx"), unbound_word("elsewhere")});
   Block outer({unbound_word("BX", TYPE_SET_WORD), unbound_word("self"), inner.cell.cell});
-  *mem::alloc_tail_cell(outer.cell->w2) = outer.cell.cell;  // the block holds itself
+  *mem::alloc_tail_cell(series_node(outer.cell.get())) = outer.cell.cell;  // the block holds itself
   context::bind_block(obj.ctx(), outer.cell.get(), true);
-  EXPECT_EQ(outer.at(0)->w1, obj.ctx());
-  EXPECT_EQ(outer.at(0)->w3, 0u);
-  EXPECT_EQ(inner.at(0)->w1, obj.ctx()) << "nested blocks are bound";
-  EXPECT_EQ(inner.at(1)->w1, 0u) << "a symbol the context lacks stays as it was";
+  EXPECT_EQ(word::context_of(outer.at(0)), obj.ctx());
+  EXPECT_EQ(word::index_of(outer.at(0)), 0);
+  EXPECT_EQ(word::context_of(inner.at(0)), obj.ctx()) << "nested blocks are bound";
+  EXPECT_EQ(word::context_of(inner.at(1)), 0u) << "a symbol the context lacks stays as it was";
   Cell self = *outer.at(1);
-  EXPECT_EQ(self.w1, obj.ctx());
-  EXPECT_EQ(i32(self.w3), -1);
+  EXPECT_EQ(word::context_of(&self), obj.ctx());
+  EXPECT_EQ(word::index_of(&self), -1);
   EXPECT_EQ(word::get_value_cell(&self), context::self_slot(obj.ctx()));
   EXPECT_EQ(type_of(word::get_value_cell(&self)), TYPE_OBJECT);
 }
@@ -215,7 +216,7 @@ struct Change {
 };
 std::vector<Change> g_changes;
 void record_change(Cell* object, Cell* word, Cell* old_value, Cell* new_value) {
-  g_changes.push_back({object->w1, word->w2, is_unset(old_value) ? -1 : int_of(old_value),
+  g_changes.push_back({object::context_of(object), word::symbol_of(word), is_unset(old_value) ? -1 : int_of(old_value),
                        int_of(new_value)});
 }
 struct ChangeHook {
@@ -246,7 +247,7 @@ TEST(Contexts, SettingAnObjectWordFiresOnChange) {
     ASSERT_EQ(g_changes.size(), c.events) << c.handlers << c.fire;
     if (c.events) {
       EXPECT_EQ(g_changes[0].ctx, obj.ctx());
-      EXPECT_EQ(g_changes[0].word, w.w2);
+      EXPECT_EQ(g_changes[0].word, word::symbol_of(&w));
       EXPECT_EQ(g_changes[0].old_value, -1);
       EXPECT_EQ(g_changes[0].new_value, 1);
       EXPECT_EQ(g_changes[1].old_value, 1);
@@ -313,8 +314,8 @@ TEST(Contexts, CloneCopiesWordsAndValues) {
   copy_cell(obj.cell.get(), copy.get());
   u32 ctx = context::clone(copy.get(), context::KIND_OBJECT);
   EXPECT_NE(ctx, obj.ctx());
-  EXPECT_EQ(copy->w1, ctx);
-  EXPECT_EQ(context::symbol_cell(ctx, 0)->w1, ctx) << "the copy's words are its own";
+  EXPECT_EQ(object::context_of(copy.get()), ctx);
+  EXPECT_EQ(word::context_of(context::symbol_cell(ctx, 0)), ctx) << "the copy's words are its own";
   EXPECT_EQ(int_of(context::slot(ctx, 0)), 9);
   make_integer(&v, 10);
   Cell in_copy = *context::symbol_cell(ctx, 0);
@@ -351,7 +352,7 @@ TEST(Contexts, SlotStoresForCompiledCode) {
 TEST(Words, GetAndSetErrors) {
   Cell unset_word = *intern_word("never-set-here");
   Cell unbound = unbound_word("not-looked-up");
-  unbound.w1 = context::global;
+  word::set_binding(&unbound, context::global, word::index_of(&unbound));
   Cell set_target = *intern_word("set-target");
   u32 ctx = 0;
   struct Case { const char* what; std::function<void()> run; std::optional<Err> expect; };
@@ -375,7 +376,7 @@ TEST(Words, GetAndSetErrors) {
       {"set-slot-from-top with unset",
        [&] {
          make_unset(stack::push());
-         set_slot_from_top(context::global, set_target.w3);
+         set_slot_from_top(context::global, u32(word::index_of(&set_target)));
        },
        Err::script_need_value},
       {"get-path-value of an unset word",
@@ -432,7 +433,7 @@ TEST(Words, CompareByOperator) {
   Cell elsewhere = foo;
   context::bind_or_add(obj.ctx(), &elsewhere);
   context::bind_word(obj.ctx(), &elsewhere);
-  Cell issue{TYPE_ISSUE, 0, foo.w2, u32(-1)}, n;
+  Cell issue{TYPE_ISSUE, 0, word::symbol_of(&foo), u32(-1)}, n;
   make_integer(&n, 1);
   Cell apple = unbound_word("apple"), banana = unbound_word("Banana");
   struct Case { const char* what; Cell a, b; i32 op, expect; };
@@ -464,7 +465,7 @@ TEST(Words, IndexAndStringOfAWord) {
   stack::push_cell(&w);
   actions::entry(ACT_index_q)(nullptr);
   EXPECT_EQ(type_of(stack::base), TYPE_INTEGER);
-  EXPECT_EQ(int_of(stack::base), i32(w.w3) + 1);
+  EXPECT_EQ(int_of(stack::base), word::index_of(&w) + 1);
   stack::init();
   Cell loose = unbound_word("indexed-word");
   stack::push_cell(&loose);
@@ -480,7 +481,7 @@ TEST(Words, IndexAndStringOfAWord) {
 
   Cell* s = word::to_string(&w);
   EXPECT_EQ(string::to_utf8(s), "indexed-word");
-  EXPECT_EQ(s->w2, symbol::cache_string(w.w2)) << "shared, not copied";
+  EXPECT_EQ(series_node(s), symbol::cache_string(word::symbol_of(&w))) << "shared, not copied";
   stack::init();
 }
 
@@ -499,8 +500,9 @@ bool load_token(const Cell* text, Cell* out) {
   return true;
 }
 struct Loader {
-  Loader() { word::load_first = load_token; }
-  ~Loader() { word::load_first = nullptr; }
+  bool (*saved)(const Cell*, Cell*) = api::services.load_first;
+  Loader() { api::services.load_first = load_token; }
+  ~Loader() { api::services.load_first = saved; }
 };
 Cell made(Type target, const Cell& spec) {
   Cell* saved = stack::top;
@@ -537,10 +539,10 @@ TEST(Words, MakeAndTo) {
                                          {TYPE_WORD, unbound_word("rf", TYPE_REFINEMENT), "rf"}}) {
     Cell w = made(c.target, c.spec);
     EXPECT_EQ(type_of(&w), c.target) << c.spelling;
-    EXPECT_EQ(spelled(w.w2), c.spelling);
+    EXPECT_EQ(spelled(word::symbol_of(&w)), c.spelling);
   }
   Cell from_refinement = made(TYPE_WORD, unbound_word("rf", TYPE_REFINEMENT));
-  EXPECT_EQ(from_refinement.w1, context::global) << "bound where the symbol is known";
+  EXPECT_EQ(word::context_of(&from_refinement), context::global) << "bound where the symbol is known";
 
   EXPECT_EQ(raised([&] { made(TYPE_WORD, digits); }), Err::script_invalid_chars);
   EXPECT_EQ(raised([&] { made(TYPE_WORD, n); }), Err::script_bad_to_arg);
@@ -552,33 +554,33 @@ TEST(Words, TheCallWordOfAFrame) {
   Guard guard;
   Cell foo = *intern_word("called-here");
   stack::init();
-  stack::mark(foo.w2, context::global, stack::FRAME_NATIVE);
+  stack::mark(word::symbol_of(&foo), context::global, stack::FRAME_NATIVE);
   stack::mark(stack::body_symbol, context::global, stack::FRAME_NATIVE);
   Cell call;
   stack::get_call(&call);
-  EXPECT_EQ(call.w2, foo.w2);
-  EXPECT_EQ(call.w1, context::global);
-  EXPECT_EQ(call.w3, foo.w3) << "looked up in the frame's context";
+  EXPECT_EQ(word::symbol_of(&call), word::symbol_of(&foo));
+  EXPECT_EQ(word::context_of(&call), context::global);
+  EXPECT_EQ(word::index_of(&call), word::index_of(&foo)) << "looked up in the frame's context";
 
   Object obj(false);
   Cell local = unbound_word("called-here");
   context::bind_or_add(obj.ctx(), &local);
-  stack::mark(foo.w2, obj.ctx(), stack::FRAME_NATIVE);
+  stack::mark(word::symbol_of(&foo), obj.ctx(), stack::FRAME_NATIVE);
   stack::get_call(&call);
-  EXPECT_EQ(call.w1, obj.ctx());
-  EXPECT_EQ(call.w3, 0u);
+  EXPECT_EQ(word::context_of(&call), obj.ctx());
+  EXPECT_EQ(word::index_of(&call), 0);
 
   stack::init();
   stack::mark(stack::anon_symbol, 0, stack::FRAME_NATIVE);
   stack::get_call(&call);
-  EXPECT_EQ(spelled(call.w2), "<not-found>");
+  EXPECT_EQ(spelled(word::symbol_of(&call)), "<not-found>");
   stack::init();
 }
 
 TEST(Words, TheRuntimesOwnWords) {
   EXPECT_EQ(spelled(words::symbol(words::W_SELF)), "self");
   EXPECT_EQ(context::self_symbol, words::symbol(words::W_SELF));
-  EXPECT_EQ(words::cell(words::W_BODY_TAG)->w1, context::global);
+  EXPECT_EQ(word::context_of(words::cell(words::W_BODY_TAG)), context::global);
   EXPECT_EQ(spelled(stack::body_symbol), "<body>");
   EXPECT_EQ(spelled(stack::anon_symbol), "<anon>");
   EXPECT_EQ(spelled(words::symbol(words::W_WINDOWS)), "Windows");
@@ -587,6 +589,6 @@ TEST(Words, TheRuntimesOwnWords) {
   }
   const Cell* part = words::refinement(words::R_PART);
   EXPECT_EQ(type_of(part), TYPE_REFINEMENT);
-  EXPECT_EQ(part->w1, 0u) << "unbound";
-  EXPECT_EQ(spelled(part->w2), "part");
+  EXPECT_EQ(word::context_of(part), 0u) << "unbound";
+  EXPECT_EQ(spelled(word::symbol_of(part)), "part");
 }

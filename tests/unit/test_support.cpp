@@ -11,6 +11,7 @@
 #include "datatypes/typeset.hpp"
 #include "datatypes/word.hpp"
 #include "eval/boot.hpp"
+#include "datatypes/ownership.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/cycles.hpp"
 #include "runtime/memory.hpp"
@@ -136,6 +137,20 @@ Cell* make_as(Type t, Cell* spec, bool to) {
 
 Cell unbound_word(const char* name, Type t) { return Cell{t, 0, symbol::make(name), u32(-1)}; }
 
+bool same_payload(const Cell& a, const Cell& b) {
+  return a.w1 == b.w1 && a.w2 == b.w2 && a.w3 == b.w3;
+}
+
+float coordinate(const Cell& point, u32 i) {
+  u32 w = i == 0 ? point.w1 : i == 1 ? point.w2 : point.w3;
+  float f;
+  std::memcpy(&f, &w, sizeof f);
+  return f;
+}
+
+i32 pair_x(const Cell& pair) { return i32(pair.w2); }
+i32 pair_y(const Cell& pair) { return i32(pair.w3); }
+
 Cell* make_function(const char* spec, const char* body) {
   Cell* s = load(spec);
   Cell* b = body ? load(body) : nullptr;
@@ -151,7 +166,7 @@ u32 cell_count(const Cell* block) {
 
 Cell* cell_at(const Cell* block, u32 i) { return mem::buffer_of(series_node(block))->cells() + i; }
 
-std::string spelling(const Cell* word) { return std::string(symbol::name(word->w2)); }
+std::string spelling(const Cell* w) { return std::string(symbol::name(word::symbol_of(w))); }
 
 u32 unit_of(const Cell* str) { return mem::buffer_of(series_node(str))->unit(); }
 
@@ -295,7 +310,7 @@ namespace {
 std::vector<std::string>* g_events = nullptr;
 
 void record_event(Cell*, Cell*, Cell*, Cell* action, Cell*, i32 index, i32 part) {
-  g_events->push_back(std::string(symbol::name(action->w2)) + " " + std::to_string(index) + " " +
+  g_events->push_back(std::string(symbol::name(word::symbol_of(action))) + " " + std::to_string(index) + " " +
                       std::to_string(part));
 }
 

@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "datatypes/ownership.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/cell.hpp"
 #include "runtime/error.hpp"
@@ -92,6 +93,14 @@ Cell* make_as(Type t, Cell* spec, bool to = false);
 
 // A function! of the spec and body source texts (each one block).
 Cell* make_function(const char* spec, const char* body);
+
+// Whether the payload words of the two cells are equal (whatever the type).
+bool same_payload(const Cell& a, const Cell& b);
+// Coordinate i of a point2D! or point3D! (32-bit floats from word 1).
+float coordinate(const Cell& point, u32 i);
+// The x and y of a pair! (words 2 and 3).
+i32 pair_x(const Cell& pair);
+i32 pair_y(const Cell& pair);
 
 // ---- reading values ---------------------------------------------------------------------
 

@@ -236,8 +236,10 @@ TEST_F(Times, EvenOddAndRound) {
       {63, false, true},    {-3, false, true},  {-2, true, false},  {INF, false, false},
   };
   for (const Parity& p : parities) {
-    EXPECT_EQ(call_action(ACT_even_q, {T(p.seconds)}).value.w1, u32(p.even)) << p.seconds;
-    EXPECT_EQ(call_action(ACT_odd_q, {T(p.seconds)}).value.w1, u32(p.odd)) << p.seconds;
+    Outcome even = call_action(ACT_even_q, {T(p.seconds)});
+    EXPECT_EQ(logic_of(&even.value), p.even) << p.seconds;
+    Outcome odd = call_action(ACT_odd_q, {T(p.seconds)});
+    EXPECT_EQ(logic_of(&odd.value), p.odd) << p.seconds;
   }
   enum : int { NONE = -1, EVEN = 1, DOWN = 2, FLOOR = 4 };
   struct Round { Cell t; std::optional<Cell> scale; int flag; Cell want; };

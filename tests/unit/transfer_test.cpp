@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "runtime/context_record.hpp"
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/stack.hpp"
@@ -311,8 +312,8 @@ TEST(Stack, FunctionContextsAreRestoredForRecursion) {
   mem::Buffer* b = mem::buffer_of(ctx);
   Cell* rec = b->cells();
   rec->header = TYPE_CONTEXT | 0x400000;
-  rec->w1 = 0;
-  rec->w2 = 0;
+  context::set_record_table(rec, 0);
+  context::set_record_values(rec, 0);
   make_unset(rec + 1);
   b->tail = b->head + 2 * sizeof(Cell);
   stack::init();
@@ -320,14 +321,14 @@ TEST(Stack, FunctionContextsAreRestoredForRecursion) {
   stack::mark_func(&word, ctx);
   make_integer(stack::push(), 1);  // outer call's argument
   stack::mark_native_ctx(&word, ctx);
-  u32 outer_values = mem::buffer_of(ctx)->cells()->w2;
+  u32 outer_values = context::record_values(context::record_cell(ctx));
   stack::mark_func(&word, ctx);
   make_integer(stack::push(), 2);
   stack::mark_native_ctx(&word, ctx);
-  EXPECT_NE(mem::buffer_of(ctx)->cells()->w2, outer_values);
+  EXPECT_NE(context::record_values(context::record_cell(ctx)), outer_values);
   stack::unwind();       // inner body
   stack::unwind_func();  // inner call
-  EXPECT_EQ(mem::buffer_of(ctx)->cells()->w2, outer_values) << "the outer call's values are back";
-  EXPECT_EQ(int_of(stack::bottom + mem::buffer_of(ctx)->cells()->w2 - 1), 1);
+  EXPECT_EQ(context::record_values(context::record_cell(ctx)), outer_values) << "the outer call's values are back";
+  EXPECT_EQ(int_of(stack::bottom + context::record_values(context::record_cell(ctx)) - 1), 1);
   stack::init();
 }

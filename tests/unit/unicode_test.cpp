@@ -419,14 +419,14 @@ TEST_F(Unicode, CaseMappingsMatchTheCharacterDatabase) {
 TEST_F(Unicode, ChangeCaseFoldsInPlaceWideningAndHonoursPart) {
   roots::LocalCell s, part;
   make_text(s.get(), U"a\u00B5b\u00FFc", 1);
-  casefold::change_case(s.get(), nullptr, true);
+  string::change_case(s.get(), nullptr, true);
   EXPECT_EQ(code_points(s.get()), U"A\u039CB\u0178C");
   EXPECT_EQ(unit_of(s.get()), 2u) << "U+039C needs 2-byte units";
 
   make_text(s.get(), U"abcd", 1);
   set_series_index(s.get(), 2);
   make_integer(part.get(), 100);  // more than the string holds: up to the tail
-  casefold::change_case(s.get(), part.get(), true);
+  string::change_case(s.get(), part.get(), true);
   set_series_index(s.get(), 0);
   EXPECT_EQ(code_points(s.get()), U"abCD");
 
@@ -434,30 +434,30 @@ TEST_F(Unicode, ChangeCaseFoldsInPlaceWideningAndHonoursPart) {
   copy_cell(s.get(), part.get());
   set_series_index(part.get(), 3);  // a series over the same buffer counts to its index
   set_series_index(s.get(), 1);
-  casefold::change_case(s.get(), part.get(), false);
+  string::change_case(s.get(), part.get(), false);
   set_series_index(s.get(), 0);
   EXPECT_EQ(code_points(s.get()), U"AbcD");
 
   make_integer(part.get(), -5);
-  casefold::change_case(s.get(), part.get(), true);
+  string::change_case(s.get(), part.get(), true);
   EXPECT_EQ(code_points(s.get()), U"AbcD") << "a negative count changes nothing";
 
   set_series_index(s.get(), 9);  // past the tail: clamped, nothing to do
-  casefold::change_case(s.get(), nullptr, true);
+  string::change_case(s.get(), nullptr, true);
   EXPECT_EQ(series_index(s.get()), 4);
 
   make_text(s.get(), U"\u0130\U00010400", 4);
-  casefold::change_case(s.get(), nullptr, false);
+  string::change_case(s.get(), nullptr, false);
   EXPECT_EQ(code_points(s.get()), U"i\U00010428");
 
   Cell c;
   make_char(&c, 0x3C2);
-  casefold::change_case(&c, nullptr, true);
-  EXPECT_EQ(c.w2, 0x3A3u);
+  string::change_case(&c, nullptr, true);
+  EXPECT_EQ(char_of(&c), 0x3A3u);
 
   make_text(part.get(), U"ABCD", 1);  // another buffer
   for (const Cell* bad : std::vector<const Cell*>{part.get(), &c}) {
-    auto err = raised_with_arg([&] { casefold::change_case(s.get(), bad, true); });
+    auto err = raised_with_arg([&] { string::change_case(s.get(), bad, true); });
     ASSERT_TRUE(err);
     EXPECT_EQ(err->id, Err::script_invalid_refine_arg);
   }

@@ -1,6 +1,7 @@
 // Registration of every datatype module, in the fixed order of start-up.
 // A parent is always registered before the types that inherit from it.
 #include "datatypes/binary.hpp"
+#include "datatypes/image.hpp"
 #include "datatypes/bitset.hpp"
 #include "datatypes/block.hpp"
 #include "datatypes/char.hpp"
@@ -94,6 +95,7 @@ void register_all() {
   handle::init();  // handle! (after integer!)
   vector::init();  // vector! (after string!)
   port::init();    // port! (after object!)
+  image::init();   // image! (after series!, its parent)
 }
 
 }  // namespace qel::types

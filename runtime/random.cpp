@@ -1,4 +1,4 @@
-#include "eval/random.hpp"
+#include "runtime/random.hpp"
 
 #include <sys/random.h>
 

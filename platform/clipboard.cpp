@@ -1,0 +1,171 @@
+#include "platform/clipboard.hpp"
+
+#include <cstdlib>
+#include <cstring>
+
+#include <gtk/gtk.h>
+
+namespace qel::platform::clipboard {
+
+namespace {
+
+int g_state = 0;  // 0 not tried, 1 started, -1 no display
+
+GtkClipboard* board() {
+  if (g_state == 0) g_state = gtk_init_check(nullptr, nullptr) ? 1 : -1;
+  return g_state == 1 ? gtk_clipboard_get(GDK_SELECTION_CLIPBOARD) : nullptr;
+}
+
+// Data handed to GTK for a target it asks for later: plain bytes, freed when
+// the clipboard lets go of it.
+struct Offer {
+  char* bytes;
+  int length;
+};
+
+void offer_get(GtkClipboard*, GtkSelectionData* data, guint, gpointer user) {
+  auto* o = static_cast<Offer*>(user);
+  gtk_selection_data_set(data, gtk_selection_data_get_target(data), 8,
+                         reinterpret_cast<const guchar*>(o->bytes), o->length);
+}
+
+void offer_clear(GtkClipboard*, gpointer user) {
+  auto* o = static_cast<Offer*>(user);
+  std::free(o->bytes);
+  std::free(o);
+}
+
+bool offer(GtkClipboard* cb, const char* target, const char* bytes, std::size_t length) {
+  if (length > 0x7FFFFFFF) return false;
+  auto* o = static_cast<Offer*>(std::malloc(sizeof(Offer)));
+  char* copy = static_cast<char*>(std::malloc(length ? length : 1));
+  if (!o || !copy) {
+    std::free(o);
+    std::free(copy);
+    return false;
+  }
+  std::memcpy(copy, bytes, length);
+  *o = {copy, int(length)};
+  GtkTargetEntry entry{const_cast<gchar*>(target), 0, 0};
+  if (!gtk_clipboard_set_with_data(cb, &entry, 1, offer_get, offer_clear, o)) {
+    offer_clear(cb, o);
+    return false;
+  }
+  return true;
+}
+
+bool read_encoded(GtkClipboard* cb, const char* target, Content& out) {
+  GtkSelectionData* data = gtk_clipboard_wait_for_contents(cb, gdk_atom_intern(target, FALSE));
+  if (!data) return false;
+  const guchar* bytes = gtk_selection_data_get_data(data);
+  gint length = gtk_selection_data_get_length(data);
+  bool ok = bytes && length > 0;
+  if (ok) {
+    out.kind = Kind::encoded_image;
+    out.bytes.assign(bytes, bytes + length);
+  }
+  gtk_selection_data_free(data);
+  return ok;
+}
+
+}  // namespace
+
+bool available() { return board() != nullptr; }
+
+Content read() {
+  Content out;
+  GtkClipboard* cb = board();
+  if (!cb) return out;
+  if (gchar* text = gtk_clipboard_wait_for_text(cb)) {
+    out.kind = Kind::text;
+    out.text = text;
+    g_free(text);
+    return out;
+  }
+  if (gchar** uris = gtk_clipboard_wait_for_uris(cb)) {
+    out.kind = Kind::files;
+    for (gchar** u = uris; *u; ++u) {
+      gchar* path = g_filename_from_uri(*u, nullptr, nullptr);
+      out.paths.emplace_back(path ? path : *u);
+      g_free(path);
+    }
+    g_strfreev(uris);
+    return out;
+  }
+  for (const char* target : {"image/png", "image/jpeg", "image/gif"}) {
+    if (read_encoded(cb, target, out)) return out;
+  }
+  if (GdkPixbuf* pb = gtk_clipboard_wait_for_image(cb)) {
+    int w = gdk_pixbuf_get_width(pb), h = gdk_pixbuf_get_height(pb);
+    int n = gdk_pixbuf_get_n_channels(pb), stride = gdk_pixbuf_get_rowstride(pb);
+    bool alpha = gdk_pixbuf_get_has_alpha(pb);
+    const guchar* px = gdk_pixbuf_read_pixels(pb);
+    if (gdk_pixbuf_get_bits_per_sample(pb) == 8 && w > 0 && h > 0 && w <= 65535 && h <= 65535 && n >= 3) {
+      out.kind = Kind::pixels;
+      out.width = std::uint32_t(w);
+      out.height = std::uint32_t(h);
+      out.pixels.resize(std::size_t(w) * std::size_t(h));
+      for (int y = 0; y < h; ++y) {
+        const guchar* row = px + std::size_t(y) * std::size_t(stride);
+        for (int x = 0; x < w; ++x) {
+          const guchar* p = row + x * n;
+          std::uint32_t a = alpha ? p[3] : 255;
+          out.pixels[std::size_t(y) * w + x] = a << 24 | std::uint32_t(p[0]) << 16 | std::uint32_t(p[1]) << 8 | p[2];
+        }
+      }
+    } else {
+      out.kind = Kind::failed;
+    }
+    g_object_unref(pb);
+  }
+  return out;
+}
+
+bool clear() {
+  GtkClipboard* cb = board();
+  if (!cb) return false;
+  gtk_clipboard_clear(cb);
+  return true;
+}
+
+bool write_text(const std::string& utf8) {
+  GtkClipboard* cb = board();
+  if (!cb) return false;
+  gtk_clipboard_set_text(cb, utf8.data(), gint(utf8.size()));
+  return true;
+}
+
+bool write_files(const std::vector<std::string>& paths) {
+  GtkClipboard* cb = board();
+  if (!cb) return false;
+  std::string list;
+  for (const std::string& p : paths) {
+    gchar* uri = g_filename_to_uri(p.c_str(), nullptr, nullptr);
+    if (!uri) return false;  // a relative path has no URI
+    list += std::string(uri) + "\r\n";
+    g_free(uri);
+  }
+  return offer(cb, "text/uri-list", list.data(), list.size());
+}
+
+bool write_image(std::uint32_t width, std::uint32_t height, const std::uint32_t* pixels) {
+  GtkClipboard* cb = board();
+  if (!cb || !width || !height) return false;
+  GdkPixbuf* pb = gdk_pixbuf_new(GDK_COLORSPACE_RGB, TRUE, 8, int(width), int(height));
+  if (!pb) return false;
+  guchar* dst = gdk_pixbuf_get_pixels(pb);
+  int stride = gdk_pixbuf_get_rowstride(pb);
+  for (std::uint32_t y = 0; y < height; ++y) {
+    guchar* row = dst + std::size_t(y) * std::size_t(stride);
+    for (std::uint32_t x = 0; x < width; ++x) {
+      std::uint32_t p = pixels[std::size_t(y) * width + x];
+      row[x * 4] = guchar(p >> 16), row[x * 4 + 1] = guchar(p >> 8), row[x * 4 + 2] = guchar(p);
+      row[x * 4 + 3] = guchar(p >> 24);
+    }
+  }
+  gtk_clipboard_set_image(cb, pb);
+  g_object_unref(pb);
+  return true;
+}
+
+}  // namespace qel::platform::clipboard

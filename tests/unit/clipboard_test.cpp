@@ -1,0 +1,61 @@
+// The clipboard: round trips of text, a file list and an image under an X
+// server (the clipboard-xvfb test runs these under xvfb-run), and the answers
+// without a display (the plain run, where DISPLAY is unset).
+#include <cstdlib>
+#include <functional>
+
+#include "datatypes/image.hpp"
+#include "io/clipboard.hpp"
+#include "test_support.hpp"
+
+namespace qel::test {
+namespace {
+
+bool have_display() { return std::getenv("DISPLAY") && *std::getenv("DISPLAY"); }
+
+class ClipboardTest : public RuntimeTest {};
+
+TEST_F(ClipboardTest, WithoutDisplayReadingGivesNoneAndWritingFalse) {
+  if (have_display()) GTEST_SKIP() << "a display is present";
+  EXPECT_EQ(molded(clipboard::read()), "none");
+  Cell none = none_cell();
+  EXPECT_FALSE(clipboard::write(&none));
+  EXPECT_FALSE(clipboard::write(text("hello")));
+  EXPECT_FALSE(clipboard::write(load("[%/tmp/a.txt]")));
+}
+
+TEST_F(ClipboardTest, OtherValuesRaiseBeforeTheClipboardIsTouched) {
+  Cell n = integer_cell(3);
+  EXPECT_EQ(raised([&] { clipboard::write(&n); }), Err::script_invalid_arg);
+  EXPECT_EQ(raised([&] { clipboard::write(load("[%a.txt 3]")); }), Err::script_invalid_arg);
+}
+
+TEST_F(ClipboardTest, RoundTrips) {
+  if (!have_display()) GTEST_SKIP() << "no X server";
+  const u32 pixels[4] = {0xFFFF0000u, 0xFF00FF00u, 0xBF0000FFu, 0xFFFFFFFFu};
+  struct Case {
+    std::function<Cell*()> value;
+    const char* read;  // the mold of what is read back
+  };
+  const Case cases[] = {
+      {[] { return text("text with \u00fc and a\nline"); }, "\"text with \u00fc and a^/line\""},
+      {[] { return load("[%/tmp/a.txt %/tmp/dir/b%20c.png]"); }, "[%/tmp/a.txt %\"/tmp/dir/b c.png\"]"},
+      {[&] { return image::push_from_pixels(2, 2, pixels); },
+       "make image! [2x2 #{FF000000FF000000FFFFFFFF} #{\n    00004000\n}]"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.read);
+    ASSERT_TRUE(clipboard::write(c.value()));
+    EXPECT_EQ(molded(clipboard::read()), c.read);
+  }
+  Cell none = none_cell();
+  EXPECT_TRUE(clipboard::write(&none));
+  EXPECT_EQ(molded(clipboard::read()), "none");
+  // An image without pixels empties the clipboard as well.
+  EXPECT_TRUE(clipboard::write(text("x")));
+  EXPECT_TRUE(clipboard::write(image::push_from_pixels(0, 0, nullptr)));
+  EXPECT_EQ(molded(clipboard::read()), "none");
+}
+
+}  // namespace
+}  // namespace qel::test
