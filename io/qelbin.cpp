@@ -11,6 +11,7 @@
 #include "datatypes/date.hpp"
 #include "datatypes/function.hpp"
 #include "datatypes/hash_block.hpp"
+#include "datatypes/image.hpp"
 #include "datatypes/native.hpp"
 #include "datatypes/object.hpp"
 #include "eval/natives.hpp"
@@ -219,7 +220,7 @@ class Encoder {
         break;
       default:
         if (block_like(t) || string_like(t) || t == TYPE_BINARY || t == TYPE_VECTOR ||
-            t == TYPE_BITSET || t == TYPE_MAP) {
+            t == TYPE_BITSET || t == TYPE_MAP || t == TYPE_IMAGE) {
           series(&c, t);
           break;
         }
@@ -426,9 +427,16 @@ class Encoder {
   }
 
   void series(const Cell* c, Type t) {
-    u32 node = series_node(c);
+    u32 node = t == TYPE_IMAGE ? image::record(c) : series_node(c);
     i32 index = series_index(c);
     bool has_index = t != TYPE_MAP && t != TYPE_BITSET && index != 0;
+    if (t == TYPE_IMAGE && node == 0) {  // the empty image has no pixels to share
+      header(t, has_index);
+      if (has_index) varint(u32(index));
+      varint(0);
+      varint(0);
+      return;
+    }
     auto found = nodes_.find(node);
     if (found != nodes_.end()) {
       out.push_back(CODE_REFERENCE);
@@ -447,7 +455,13 @@ class Encoder {
     }
     header(t, has_index);
     if (has_index) varint(u32(index));
-    if (t == TYPE_BINARY) {
+    if (t == TYPE_IMAGE) {
+      // The pixels in the ARGB data mode: the pixel words as they lie.
+      varint(image::width(c));
+      varint(image::height(c));
+      const u8* px = reinterpret_cast<const u8*>(image::pixels(node));
+      out.insert(out.end(), px, px + std::size_t(image::pixel_count(c)) * 4);
+    } else if (t == TYPE_BINARY) {
       varint(b->used());
       out.insert(out.end(), b->head_ptr(), b->head_ptr() + b->used());
     } else if (string_like(t)) {
@@ -908,7 +922,7 @@ class Decoder {
     Cell c;
     make_none(&c);
     bool is_series = block_like(t) || string_like(t) || t == TYPE_BINARY || t == TYPE_VECTOR ||
-                     t == TYPE_BITSET || t == TYPE_MAP;
+                     t == TYPE_BITSET || t == TYPE_MAP || t == TYPE_IMAGE;
     bool is_word = t == TYPE_WORD || t == TYPE_SET_WORD || t == TYPE_LIT_WORD ||
                    t == TYPE_GET_WORD || t == TYPE_REFINEMENT;
     if (reference && !is_series && t != TYPE_OBJECT && t != TYPE_FUNCTION && !(is_word && flag))
@@ -1144,12 +1158,13 @@ class Decoder {
       Type rt = type_of(&c);
       bool ok;
       if (t == TYPE_HASH || t == TYPE_MAP || t == TYPE_VECTOR || t == TYPE_BITSET ||
-          t == TYPE_BINARY)
+          t == TYPE_BINARY || t == TYPE_IMAGE)
         ok = rt == t;
       else if (block_like(t)) ok = block_like(rt);
       else ok = string_like(rt);
       if (!ok) invalid(start);
-      if (t == TYPE_VECTOR || t == TYPE_HASH || t == TYPE_MAP || t == TYPE_BITSET) {
+      if (t == TYPE_VECTOR || t == TYPE_HASH || t == TYPE_MAP || t == TYPE_BITSET ||
+          t == TYPE_IMAGE) {
         if (t != TYPE_MAP && t != TYPE_BITSET) set_series_index(&c, i32(index));
       } else {
         set_type(&c, t);
@@ -1157,6 +1172,22 @@ class Decoder {
       }
       clear_new_line(&c);
       set_new_line(append(into, &c), new_line);
+      return pos;
+    }
+    if (t == TYPE_IMAGE) {
+      const u8* at = pos;
+      u32 w = varint(pos, stop);
+      u32 h = varint(pos, stop);
+      if (w > image::MAX_SIDE || h > image::MAX_SIDE) invalid(at);
+      u64 size = u64(w) * h * 4;
+      const u8* b = bytes(pos, stop, size);
+      u32 offset = u32(b - data_);
+      api::Values scratch(1);
+      u32 rec = image::new_record(w, h);
+      if (rec) std::memcpy(image::pixels(rec), data_ + offset, size);
+      image::make_at(scratch[0], rec);
+      set_series_index(scratch[0], i32(index));
+      set_new_line(append(into, scratch[0]), new_line);
       return pos;
     }
     if (t == TYPE_BITSET || t == TYPE_BINARY) {

@@ -9,6 +9,7 @@
 #include "datatypes/context.hpp"
 #include "datatypes/date.hpp"
 #include "datatypes/function.hpp"
+#include "datatypes/image.hpp"
 #include "datatypes/money.hpp"
 #include "datatypes/native.hpp"
 #include "datatypes/object.hpp"
@@ -173,6 +174,10 @@ class FullEncoder {
           series(&c, t, nl);
           break;
         }
+        if (t == TYPE_IMAGE) {
+          image_record(&c, nl);
+          break;
+        }
         no_codec(t);
     }
   }
@@ -327,6 +332,25 @@ class FullEncoder {
     next();
     value(&body);
     path_.pop_back();
+  }
+
+  // head index; the size word and the pixels in the ARGB data mode (the
+  // pixel words as they lie)
+  void image_record(const Cell* c, u32 nl) {
+    u32 rec = image::record(c);
+    auto found = rec ? nodes_.find(rec) : nodes_.end();
+    head(TYPE_IMAGE | nl | (found != nodes_.end() ? HEAD_REFERENCE : 0));
+    word(u32(series_index(c)));
+    if (found != nodes_.end()) {
+      reference(found->second);
+      return;
+    }
+    if (rec) nodes_.emplace(rec, path_);
+    word(image::width(c) | image::height(c) << 16);
+    if (rec) {
+      const u8* px = reinterpret_cast<const u8*>(image::pixels(rec));
+      out.insert(out.end(), px, px + std::size_t(image::pixel_count(c)) * 4);
+    }
   }
 
   void series(const Cell* c, Type t, u32 nl) {
@@ -546,7 +570,7 @@ class FullReader {
     bool ref = (h & HEAD_REFERENCE) != 0 && t != TYPE_OP;
     if (h & HEAD_NEW_LINE) byte(CODE_NEW_LINE);
     bool is_series = block_like(Type(t)) || string_like(Type(t)) || t == TYPE_BINARY ||
-                     t == TYPE_VECTOR || t == TYPE_BITSET || t == TYPE_MAP;
+                     t == TYPE_VECTOR || t == TYPE_BITSET || t == TYPE_MAP || t == TYPE_IMAGE;
     bool is_word = t == TYPE_WORD || t == TYPE_SET_WORD || t == TYPE_LIT_WORD ||
                    t == TYPE_GET_WORD || t == TYPE_REFINEMENT;
     if (ref) {
@@ -725,7 +749,14 @@ class FullReader {
       path(pos, stop);
       return;
     }
-    if (t == TYPE_BITSET || t == TYPE_BINARY) {
+    if (t == TYPE_IMAGE) {
+      u32 size = word(pos, stop);
+      u32 w = size & 0xFFFF, h = size >> 16;
+      const u8* b = take(pos, stop, u64(w) * h * 4);
+      varint(w);
+      varint(h);
+      raw(b, std::size_t(w) * h * 4);
+    } else if (t == TYPE_BITSET || t == TYPE_BINARY) {
       u32 n = word(pos, stop);
       const u8* b = take(pos, stop, n);
       varint(n);
