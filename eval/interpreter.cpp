@@ -206,6 +206,12 @@ struct SavedCode {
   ~SavedCode() { *g_current_code = saved; }
 };
 
+// A whole top-level plain expression at pos (see plain_expression, defined
+// with the other short paths below).
+bool plain_statement(const Code& code, u32& pos, Cell* out);
+// One expression; try_plain false when the short path was already tried.
+Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_plain);
+
 }  // namespace
 
 Status eval_block(const Cell* block_in, bool chain) {
@@ -225,8 +231,12 @@ Status eval_block(const Cell* block_in, bool chain) {
     copy_cell(&block, g_current_code);
     while (pos < tail_of(code)) {
       set_series_index(g_current_code, i32(pos));
-      st = eval_expression(code, pos);
-      if (st) break;
+      if (Cell r; !trace && plain_statement(code, pos, &r)) {
+        place(&r, false);
+      } else {
+        st = eval_expression_from(code, pos, {}, false);
+        if (st) break;
+      }
       if (pos < tail_of(code)) stack::reset();
     }
   }
@@ -470,6 +480,24 @@ inline bool plain_expression(const Code& code, u32& pos, u32 end, bool prefix, C
 // exactly where it always was.
 inline bool room_for_plain() { return stack::end - stack::top > 4; }
 
+// A paren whose content is exactly one plain expression: its value, or
+// false. The frame it would open is checked for room like the stacks.
+inline bool plain_group(const Cell* group, Cell* out) {
+  if (!room_for_plain() || stack::ctop >= stack::cend) return false;
+  u32 node = series_node(group);
+  i32 start = series_index(group);
+  u32 p = start < 0 ? 0 : u32(start);
+  u32 n = buffer_of(node)->used() / sizeof(Cell);
+  if (p >= n || !may_be_plain(type_of(buffer_of(node)->cells() + p))) return false;
+  Code c{group, node, n};
+  return plain_expression(c, p, n, false, out) && p == n;
+}
+
+bool plain_statement(const Code& code, u32& pos, Cell* out) {
+  return may_be_plain(type_of(cell_at(code, pos))) && room_for_plain() &&
+         plain_expression(code, pos, tail_of(code), false, out);
+}
+
 // The slot a set-word can write in place: a plain slot outside an object
 // (objects track assignments and may watch changes), or null.
 inline Cell* plain_target(const Cell* set_word) {
@@ -481,6 +509,12 @@ inline Cell* plain_target(const Cell* set_word) {
 }  // namespace
 
 Status eval_expression(const Code& code, u32& pos, ExprMode mode) {
+  return eval_expression_from(code, pos, mode, true);
+}
+
+namespace {
+
+Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_plain) {
   const bool prefix = mode.prefix, sub = mode.sub, passive = mode.passive;
   if (runtime::stack_exhausted()) raise_stack_overflow();
   Cell* entry_top = stack::top;
@@ -491,7 +525,7 @@ Status eval_expression(const Code& code, u32& pos, ExprMode mode) {
     place(&u, sub);
     return 0;
   }
-  if (!trace && may_be_plain(type_of(cell_at(code, pos))) && room_for_plain()) {
+  if (try_plain && !trace && may_be_plain(type_of(cell_at(code, pos))) && room_for_plain()) {
     Cell r;
     if (plain_expression(code, pos, end, prefix, &r)) {
       place(&r, sub);
@@ -505,6 +539,10 @@ Status eval_expression(const Code& code, u32& pos, ExprMode mode) {
   switch (type_of(&value)) {
     case TYPE_PAREN: {
       ++pos;
+      if (Cell r; !trace && plain_group(&value, &r)) {
+        place(&r, sub);
+        break;
+      }
       st = eval_block(&value, false);  // the value becomes the last pushed cell
       if (st) return st;
       if (!sub) {
@@ -678,6 +716,8 @@ Status eval_expression(const Code& code, u32& pos, ExprMode mode) {
   return 0;
 }
 
+}  // namespace
+
 // ---------------------------------------------------------------------------
 // Argument descriptors
 
@@ -823,7 +863,7 @@ Status fetch_argument(ArgState& a, const Cell* ts, u32 word_index) {
         plain_expression(a.code, a.pos, tail_of(a.code), a.infix, &r)) {
       stack::push_cell(&r);
     } else {
-      st = eval_expression(a.code, a.pos, {.prefix = a.infix, .sub = true});
+      st = eval_expression_from(a.code, a.pos, {.prefix = a.infix, .sub = true}, false);
       if (st) return st;
     }
   } else {
