@@ -493,11 +493,6 @@ inline bool plain_group(const Cell* group, Cell* out) {
   return plain_expression(c, p, n, false, out) && p == n;
 }
 
-bool plain_statement(const Code& code, u32& pos, Cell* out) {
-  return may_be_plain(type_of(cell_at(code, pos))) && room_for_plain() &&
-         plain_expression(code, pos, tail_of(code), false, out);
-}
-
 // The slot a set-word can write in place: a plain slot outside an object
 // (objects track assignments and may watch changes), or null.
 inline Cell* plain_target(const Cell* set_word) {
@@ -505,6 +500,27 @@ inline Cell* plain_target(const Cell* set_word) {
   if (!slot || context::kind_of(word::context_of(set_word)) == context::KIND_OBJECT) return nullptr;
   return slot;
 }
+
+// A set-word followed by a plain expression, the slot being plain: the value
+// is written in place, without the set-word's frame (checked for room).
+[[gnu::noinline]] bool plain_set(const Code& code, u32& pos, u32 end, Cell* out) {
+  if (pos + 1 >= end || stack::ctop >= stack::cend || !room_for_plain()) return false;
+  Cell* slot = plain_target(cell_at(code, pos));
+  u32 p = pos + 1;
+  if (!slot || !may_be_plain(type_of(cell_at(code, p))) || !plain_expression(code, p, end, false, out)) {
+    return false;
+  }
+  *slot = *out;
+  pos = p;
+  return true;
+}
+
+bool plain_statement(const Code& code, u32& pos, Cell* out) {
+  Type t = type_of(cell_at(code, pos));
+  if (t == TYPE_SET_WORD) return plain_set(code, pos, tail_of(code), out);
+  return may_be_plain(t) && room_for_plain() && plain_expression(code, pos, tail_of(code), false, out);
+}
+
 
 }  // namespace
 
@@ -553,7 +569,7 @@ Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_
     }
     case TYPE_SET_WORD: {
       ++pos;
-      if (!trace && pos < end && room_for_plain() && stack::ctop < stack::cend) {
+      if (try_plain && !trace && pos < end && room_for_plain() && stack::ctop < stack::cend) {
         // A plain value into an existing slot: written in place, no frame.
         Cell r;
         u32 p = pos;
