@@ -5,6 +5,9 @@
 here=$(cd "$(dirname "$0")" && pwd)
 qel=${1:-$here/../../build/qel-headless}
 runs=${2:-3}
+# The interpreter itself, not a version manager's wrapper script (which would
+# add its own start-up to every Python time).
+py=$(python3 -c 'import sys; print(sys.executable)')
 out=/tmp/qel-bench-out.$$
 now() { date +%s.%N; }
 time_of() {  # command... -> seconds (the output is kept in $out for the caller)
@@ -30,7 +33,7 @@ row() {  # name qel-command python-command lua-command
 }
 printf "%-8s %10s %10s %10s %10s %10s\n" bench qel python3 lua5.4 qel/py qel/lua
 for b in fib sum calls map append while paren path; do
-  row "$b" "$qel $here/$b.qel" "python3 $here/$b.py" "lua5.4 $here/$b.lua"
+  row "$b" "$qel $here/$b.qel" "$py $here/$b.py" "lua5.4 $here/$b.lua"
 done
-row start-up "$qel $here/empty.qel" "python3 -c pass" "lua5.4 -e ;"
+row start-up "$qel $here/empty.qel" "$py -c pass" "lua5.4 -e ;"
 rm -f "$out"
