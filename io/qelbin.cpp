@@ -242,19 +242,16 @@ class Encoder {
   std::unordered_map<u32, u32> symbols_;
   u32 on_change_ = 0, on_deep_change_ = 0;
 
+  // A block-like node's cells: their count, then each as a child.
+  void cells(u32 node) {
+    put_cells(path_, node, [&](u32 n) { varint(n); }, [&](const Cell* v) { value(v); });
+  }
+
   // The spec block of a native!, action! or op!: a block record that takes
   // no position of its own (its cells are counted under the owner's).
   void spec_block(u32 node) {
     header(TYPE_BLOCK, false);
-    u32 cells = mem::buffer_of(node)->used() / sizeof(Cell);
-    varint(cells);
-    path_.push_back(0);
-    for (u32 i = 0; i < cells; ++i) {
-      Cell child = mem::buffer_of(node)->cells()[i];
-      value(&child);
-      next();
-    }
-    path_.pop_back();
+    cells(node);
   }
 
   // A word bound to an object's or a function's context carries that owner
@@ -476,32 +473,9 @@ class Encoder {
       varint(b->used() / unit);
       out.insert(out.end(), b->head_ptr(), b->head_ptr() + b->used());
     } else if (t == TYPE_MAP) {
-      u32 cells = b->used() / sizeof(Cell);
-      u32 live = 0;
-      for (u32 i = 0; i + 1 < cells; i += 2)
-        if (mem::buffer_of(node)->cells()[i + 1].header != 0) live += 2;
-      varint(live);
-      path_.push_back(0);
-      for (u32 i = 0; i + 1 < cells; i += 2) {
-        Cell key = mem::buffer_of(node)->cells()[i];
-        Cell val = mem::buffer_of(node)->cells()[i + 1];
-        if (val.header == 0) continue;
-        value(&key);
-        next();
-        value(&val);
-        next();
-      }
-      path_.pop_back();
+      put_map_cells(path_, node, [&](u32 n) { varint(n); }, [&](const Cell* v) { value(v); });
     } else {
-      u32 cells = b->used() / sizeof(Cell);
-      varint(cells);
-      path_.push_back(0);
-      for (u32 i = 0; i < cells; ++i) {
-        Cell child = mem::buffer_of(node)->cells()[i];
-        value(&child);
-        next();
-      }
-      path_.pop_back();
+      cells(node);
     }
   }
 };

@@ -218,18 +218,15 @@ class FullEncoder {
     return index;
   }
 
+  // A block-like node's cells: their count, then each as a child.
+  void cells(u32 node) {
+    put_cells(path_, node, [&](u32 n) { word(n); }, [&](const Cell* v) { value(v); });
+  }
+
   void spec_block(u32 node) {
     head(TYPE_BLOCK);
     word(0);
-    u32 cells = mem::buffer_of(node)->used() / sizeof(Cell);
-    word(cells);
-    path_.push_back(0);
-    for (u32 i = 0; i < cells; ++i) {
-      Cell child = mem::buffer_of(node)->cells()[i];
-      value(&child);
-      next();
-    }
-    path_.pop_back();
+    cells(node);
   }
 
   void word_record(const Cell* c, Type t, u32 nl) {
@@ -382,32 +379,9 @@ class FullEncoder {
       word(u32(vector::element_type(c)));
       raw(b->head_ptr(), b->used());
     } else if (t == TYPE_MAP) {
-      u32 cells = b->used() / sizeof(Cell);
-      u32 live = 0;
-      for (u32 i = 0; i + 1 < cells; i += 2)
-        if (mem::buffer_of(node)->cells()[i + 1].header != 0) live += 2;
-      word(live);
-      path_.push_back(0);
-      for (u32 i = 0; i + 1 < cells; i += 2) {
-        Cell key = mem::buffer_of(node)->cells()[i];
-        Cell val = mem::buffer_of(node)->cells()[i + 1];
-        if (val.header == 0) continue;
-        value(&key);
-        next();
-        value(&val);
-        next();
-      }
-      path_.pop_back();
+      put_map_cells(path_, node, [&](u32 n) { word(n); }, [&](const Cell* v) { value(v); });
     } else {
-      u32 cells = b->used() / sizeof(Cell);
-      word(cells);
-      path_.push_back(0);
-      for (u32 i = 0; i < cells; ++i) {
-        Cell child = mem::buffer_of(node)->cells()[i];
-        value(&child);
-        next();
-      }
-      path_.pop_back();
+      cells(node);
     }
   }
 };

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "runtime/cell.hpp"
+#include "runtime/memory.hpp"
 
 namespace qel::qelbin::detail {
 
@@ -39,6 +40,47 @@ inline void put_varint(std::vector<u8>& out, u32 v) {
     v >>= 7;
   }
   out.push_back(u8(v));
+}
+
+// Both encoders write a block-like node's cells the same way: their number
+// (through `count`, in the layout's own integer form), then each cell
+// through `child` as a child of the current position, `path` carrying one
+// more level for their positions. Each cell is read from the buffer
+// afresh, never through a pointer kept across writing another.
+template <class Count, class Child>
+void put_cells(std::vector<u32>& path, u32 node, Count count, Child child) {
+  u32 cells = mem::buffer_of(node)->used() / sizeof(Cell);
+  count(cells);
+  path.push_back(0);
+  for (u32 i = 0; i < cells; ++i) {
+    Cell c = mem::buffer_of(node)->cells()[i];
+    child(&c);
+    ++path.back();
+  }
+  path.pop_back();
+}
+
+// A map's node likewise, but only its live key/value pairs (a removed
+// pair has an empty value cell): their number of cells, then key and value
+// of each pair as consecutive children.
+template <class Count, class Child>
+void put_map_cells(std::vector<u32>& path, u32 node, Count count, Child child) {
+  u32 cells = mem::buffer_of(node)->used() / sizeof(Cell);
+  u32 live = 0;
+  for (u32 i = 0; i + 1 < cells; i += 2)
+    if (mem::buffer_of(node)->cells()[i + 1].header != 0) live += 2;
+  count(live);
+  path.push_back(0);
+  for (u32 i = 0; i + 1 < cells; i += 2) {
+    Cell key = mem::buffer_of(node)->cells()[i];
+    Cell val = mem::buffer_of(node)->cells()[i + 1];
+    if (val.header == 0) continue;
+    child(&key);
+    ++path.back();
+    child(&val);
+    ++path.back();
+  }
+  path.pop_back();
 }
 
 // The full-layout stream of `size` bytes (magic and flags included) as a
