@@ -335,25 +335,12 @@ class Encoder {
     header(TYPE_CONTEXT, false);
     u32 n = context::word_count(ctx);
     bool stacked = context::on_stack(ctx);
-    bool values = false;
-    for (u32 i = 0; i < n && !stacked; ++i) {
-      Cell* v = context::slot(ctx, i);
-      if (v && !is_unset(v)) values = true;
-    }
+    bool values = context_has_values(ctx);
     out.push_back(u8((context::kind_of(ctx) & 3) | (stacked ? 4 : 0) | (values ? 0x10 : 0)));
     varint(n);
     for (u32 i = 0; i < n; ++i) varint(symbol_index(word::symbol_of(context::symbol_cell(ctx, i))));
     if (!values) return;
-    path_.push_back(0);
-    for (u32 i = 0; i < n; ++i) {
-      Cell v;
-      Cell* slot = context::slot(ctx, i);
-      if (slot) v = *slot;
-      else make_unset(&v);
-      value(&v);
-      next();
-    }
-    path_.pop_back();
+    put_context_values(path_, ctx, [&](const Cell* v) { value(v); });
   }
 
   void header(Type t, bool flag) {

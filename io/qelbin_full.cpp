@@ -277,26 +277,13 @@ class FullEncoder {
   void context_record(u32 ctx) {
     u32 n = context::word_count(ctx);
     bool stacked = context::on_stack(ctx);
-    bool values = false;
-    for (u32 i = 0; i < n && !stacked; ++i) {
-      Cell* v = context::slot(ctx, i);
-      if (v && !is_unset(v)) values = true;
-    }
+    bool values = context_has_values(ctx);
     head(TYPE_CONTEXT | ((context::kind_of(ctx) & 3) << 26) | (stacked ? HEAD_STACK : 0) |
          (values ? HEAD_VALUES : 0));
     word(n);
     for (u32 i = 0; i < n; ++i) word(symbol_index(word::symbol_of(context::symbol_cell(ctx, i))));
     if (!values) return;
-    path_.push_back(0);
-    for (u32 i = 0; i < n; ++i) {
-      Cell v;
-      Cell* slot = context::slot(ctx, i);
-      if (slot) v = *slot;
-      else make_unset(&v);
-      value(&v);
-      next();
-    }
-    path_.pop_back();
+    put_context_values(path_, ctx, [&](const Cell* v) { value(v); });
   }
 
   void function_or_reference(const Cell* c, u32 nl) {

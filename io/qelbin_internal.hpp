@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "datatypes/context.hpp"
 #include "runtime/cell.hpp"
 #include "runtime/memory.hpp"
 
@@ -78,6 +79,33 @@ void put_map_cells(std::vector<u32>& path, u32 node, Count count, Child child) {
     child(&key);
     ++path.back();
     child(&val);
+    ++path.back();
+  }
+  path.pop_back();
+}
+
+// Whether a context's words are written with their values: not for one
+// whose values live on the stack, nor when every value is unset.
+inline bool context_has_values(u32 ctx) {
+  if (context::on_stack(ctx)) return false;
+  for (u32 i = 0, n = context::word_count(ctx); i < n; ++i) {
+    Cell* v = context::slot(ctx, i);
+    if (v && !is_unset(v)) return true;
+  }
+  return false;
+}
+
+// A context's values, one a word (unset where a word has no slot), as
+// children of the current position.
+template <class Child>
+void put_context_values(std::vector<u32>& path, u32 ctx, Child child) {
+  path.push_back(0);
+  for (u32 i = 0, n = context::word_count(ctx); i < n; ++i) {
+    Cell v;
+    Cell* slot = context::slot(ctx, i);
+    if (slot) v = *slot;
+    else make_unset(&v);
+    child(&v);
     ++path.back();
   }
   path.pop_back();
