@@ -992,27 +992,19 @@ class Decoder {
         return pos;
       }
       case TYPE_OBJECT:
-      case TYPE_CONTEXT: {
+      case TYPE_CONTEXT:
+      case TYPE_FUNCTION: {
+        // An owner of words: a reference to one already read, or its record.
+        bool fn = t == TYPE_FUNCTION;
         if (reference) {
-          Cell o = owner(resolve(pos, stop), start, TYPE_OBJECT);
+          Cell o = owner(resolve(pos, stop), start, fn ? TYPE_FUNCTION : TYPE_OBJECT);
           clear_new_line(&o);
           set_new_line(append(into, &o), new_line);
           return pos;
         }
         u32 position = mem::buffer_of(into)->used() / sizeof(Cell);
-        pos = object(start, pos, stop, into, depth, t == TYPE_CONTEXT, flag);
-        set_new_line(mem::buffer_of(into)->cells() + position, new_line);
-        return pos;
-      }
-      case TYPE_FUNCTION: {
-        if (reference) {
-          Cell f = owner(resolve(pos, stop), start, TYPE_FUNCTION);
-          clear_new_line(&f);
-          set_new_line(append(into, &f), new_line);
-          return pos;
-        }
-        u32 position = mem::buffer_of(into)->used() / sizeof(Cell);
-        pos = function(pos, stop, into, depth);
+        pos = fn ? function(pos, stop, into, depth)
+                 : object(start, pos, stop, into, depth, t == TYPE_CONTEXT, flag);
         set_new_line(mem::buffer_of(into)->cells() + position, new_line);
         return pos;
       }
