@@ -184,13 +184,7 @@ class Encoder {
       case TYPE_ERROR: {
         header(t, false);
         varint(u32(int_of(error::field(&c, error::F_CODE))));
-        path_.push_back(0);
-        for (u32 f = error::F_ARG1; f <= error::F_STACK; ++f) {
-          Cell v = *error::field(&c, error::Field(f));
-          value(&v);
-          next();
-        }
-        path_.pop_back();
+        put_error_fields(path_, &c, [&](const Cell* v) { value(v); });
         break;
       }
       case TYPE_NATIVE:

@@ -139,13 +139,7 @@ class FullEncoder {
       case TYPE_ERROR:
         head(t | nl);
         word(u32(int_of(error::field(&c, error::F_CODE))));
-        path_.push_back(0);
-        for (u32 f = error::F_ARG1; f <= error::F_STACK; ++f) {
-          Cell v = *error::field(&c, error::Field(f));
-          value(&v);
-          next();
-        }
-        path_.pop_back();
+        put_error_fields(path_, &c, [&](const Cell* v) { value(v); });
         break;
       case TYPE_NATIVE:
       case TYPE_ACTION:

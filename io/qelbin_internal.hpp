@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "datatypes/context.hpp"
+#include "runtime/error.hpp"
 #include "runtime/cell.hpp"
 #include "runtime/memory.hpp"
 
@@ -105,6 +106,18 @@ void put_context_values(std::vector<u32>& path, u32 ctx, Child child) {
     Cell* slot = context::slot(ctx, i);
     if (slot) v = *slot;
     else make_unset(&v);
+    child(&v);
+    ++path.back();
+  }
+  path.pop_back();
+}
+
+// An error's fields after its code, as children of the current position.
+template <class Child>
+void put_error_fields(std::vector<u32>& path, const Cell* err, Child child) {
+  path.push_back(0);
+  for (u32 f = error::F_ARG1; f <= error::F_STACK; ++f) {
+    Cell v = *error::field(err, error::Field(f));
     child(&v);
     ++path.back();
   }
