@@ -652,6 +652,16 @@ class Decoder {
   static u32 owner_context(const Cell* c) {
     return type_of(c) == TYPE_OBJECT ? object::context_of(c) : function::context_of(c);
   }
+  // A word of type `t` bound to the owner's context; invalid-data at
+  // `start` when the owner has no such word.
+  Cell owner_word(u32 sym, const Cell* owner, Type t, bool new_line, const u8* start) {
+    Cell w;
+    word::make_at(sym, &w);
+    if (context::bind_word(owner_context(owner), &w) < 0) invalid(start);
+    set_type(&w, t);
+    set_new_line(&w, new_line);
+    return w;
+  }
 
   // An object (or context!) record after its header: appends the object to
   // `into` first, so that records inside it may refer to it.
@@ -802,11 +812,7 @@ class Decoder {
       mem::Buffer* b = mem::buffer_of(target_);
       if (reference || u64(base_) + r >= b->used() / sizeof(Cell)) invalid(at);
       *s[0] = owner(b->cells()[base_ + r], at, TYPE_NONE);
-      Cell w;
-      word::make_at(sym, &w);
-      if (context::bind_word(owner_context(s[0]), &w) < 0) invalid(start);
-      set_type(&w, t);
-      set_new_line(&w, new_line);
+      Cell w = owner_word(sym, s[0], t, new_line, start);
       append(into, &w);
       return pos;
     }
@@ -826,21 +832,11 @@ class Decoder {
       if (is_function) pos = function(pos, stop, into, depth + 1);
       else pos = object(start, pos, stop, into, depth + 1, false, handlers);
       *s[0] = mem::buffer_of(into)->cells()[position];
-      u32 ctx = owner_context(s[0]);
-      Cell w;
-      word::make_at(sym, &w);
-      if (context::bind_word(ctx, &w) < 0) invalid(start);
-      set_type(&w, t);
-      set_new_line(&w, new_line);
+      Cell w = owner_word(sym, s[0], t, new_line, start);
       mem::buffer_of(into)->cells()[position] = w;
       return pos;
     }
-    u32 ctx = owner_context(s[0]);
-    Cell w;
-    word::make_at(sym, &w);
-    if (context::bind_word(ctx, &w) < 0) invalid(start);
-    set_type(&w, t);
-    set_new_line(&w, new_line);
+    Cell w = owner_word(sym, s[0], t, new_line, start);
     append(into, &w);
     return pos;
   }
