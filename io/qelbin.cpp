@@ -253,10 +253,8 @@ class Encoder {
   // global: unbound, global, or of a context that no such value owns.
   void word_record(const Cell* c, Type t) {
     u32 ctx = word::context_of(c);
-    Type owner_type = TYPE_NONE;
-    if (ctx != 0 && ctx != context::global && context::is_context(ctx))
-      owner_type = type_of(context::self_slot(ctx));
-    bool bound = owner_type == TYPE_OBJECT || owner_type == TYPE_FUNCTION;
+    Type owner_type = word_owner_type(ctx);
+    bool bound = owner_type != TYPE_NONE;
     u32 sym = symbol_index(word::symbol_of(c));
     if (!bound) {
       header(t, false);
@@ -633,12 +631,7 @@ class Decoder {
     return t == TYPE_WORD || t == TYPE_SET_WORD || t == TYPE_LIT_WORD || t == TYPE_GET_WORD ||
            t == TYPE_REFINEMENT;
   }
-  static bool bound_to_owner(const Cell* w) {
-    u32 ctx = word::context_of(w);
-    if (ctx == 0 || ctx == context::global || !context::is_context(ctx)) return false;
-    Type t = type_of(context::self_slot(ctx));
-    return t == TYPE_OBJECT || t == TYPE_FUNCTION;
-  }
+  static bool bound_to_owner(const Cell* w) { return word_owner_type(word::context_of(w)) != TYPE_NONE; }
   // The object or function a reference designates: the value itself, a word
   // of its context, or an operator made from the function.
   Cell owner(Cell c, const u8* at, Type want) {

@@ -225,10 +225,8 @@ class FullEncoder {
 
   void word_record(const Cell* c, Type t, u32 nl) {
     u32 ctx = word::context_of(c);
-    Type owner_type = TYPE_NONE;
-    if (ctx != 0 && ctx != context::global && context::is_context(ctx))
-      owner_type = type_of(context::self_slot(ctx));
-    bool bound = owner_type == TYPE_OBJECT || owner_type == TYPE_FUNCTION;
+    Type owner_type = word_owner_type(ctx);
+    bool bound = owner_type != TYPE_NONE;
     u32 sym = symbol_index(word::symbol_of(c));
     if (!bound) {
       head(t | nl | HEAD_GLOBAL);

@@ -85,6 +85,15 @@ void put_map_cells(std::vector<u32>& path, u32 node, Count count, Child child) {
   path.pop_back();
 }
 
+// The owner a word is written with: TYPE_OBJECT or TYPE_FUNCTION when its
+// context is one's, else TYPE_NONE (unbound, global, or of a context no
+// such value owns: written as a global word).
+inline Type word_owner_type(u32 ctx) {
+  if (ctx == 0 || ctx == context::global || !context::is_context(ctx)) return TYPE_NONE;
+  Type t = type_of(context::self_slot(ctx));
+  return t == TYPE_OBJECT || t == TYPE_FUNCTION ? t : TYPE_NONE;
+}
+
 // Whether a context's words are written with their values: not for one
 // whose values live on the stack, nor when every value is unset.
 inline bool context_has_values(u32 ctx) {
