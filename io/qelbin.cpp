@@ -73,8 +73,7 @@ const char* action_spec(u32 slot) {
 class Encoder {
  public:
   std::vector<u8> out;
-  std::vector<u8> names;
-  std::vector<u32> offsets;
+  SymbolTable symbols{.align = 1};
 
   void value(const Cell* v) {
     if (path_.size() > DEPTH_MAX) fire(Err::internal_stack_overflow);
@@ -233,7 +232,6 @@ class Encoder {
  private:
   std::vector<u32> path_;
   std::unordered_map<u32, std::vector<u32>> nodes_;
-  std::unordered_map<u32, u32> symbols_;
   u32 on_change_ = 0, on_deep_change_ = 0;
 
   // A block-like node's cells: their count, then each as a child.
@@ -385,17 +383,7 @@ class Encoder {
     raw64(v);
   }
 
-  u32 symbol_index(u32 sym) {
-    auto it = symbols_.find(sym);
-    if (it != symbols_.end()) return it->second;
-    u32 index = u32(offsets.size());
-    symbols_.emplace(sym, index);
-    offsets.push_back(u32(names.size()));
-    std::string_view name = symbol::name(sym);
-    names.insert(names.end(), name.begin(), name.end());
-    names.push_back(0);
-    return index;
-  }
+  u32 symbol_index(u32 sym) { return symbols.index(sym); }
 
   void path(const std::vector<u32>& p) {
     varint(u32(p.size()));
@@ -1225,13 +1213,13 @@ std::vector<u8> encode_compact(const Cell* value, bool lz, u8 version) {
   std::vector<u8> body;
   put_varint(body, 1);
   put_varint(body, u32(enc.out.size()));
-  bool symbols = !enc.offsets.empty();
+  bool symbols = !enc.symbols.offsets.empty();
   if (symbols) {
-    put_varint(body, u32(enc.offsets.size()));
-    put_varint(body, u32(enc.names.size()));
-    for (u32 off : enc.offsets)
+    put_varint(body, u32(enc.symbols.offsets.size()));
+    put_varint(body, u32(enc.symbols.names.size()));
+    for (u32 off : enc.symbols.offsets)
       for (int i = 0; i < 4; ++i) body.push_back(u8(off >> (8 * i)));
-    body.insert(body.end(), enc.names.begin(), enc.names.end());
+    body.insert(body.end(), enc.symbols.names.begin(), enc.symbols.names.end());
   }
   body.insert(body.end(), enc.out.begin(), enc.out.end());
   u8 flags = FLAG_COMPACT | (symbols ? FLAG_SYMBOLS : 0);

@@ -49,8 +49,7 @@ constexpr u32 REFERENCE_WORD = 255;
 class FullEncoder {
  public:
   std::vector<u8> out;
-  std::vector<u8> names;
-  std::vector<u32> offsets;
+  SymbolTable symbols{.align = 8};
 
   void start_root() {
     path_.assign(1, 0);
@@ -181,7 +180,6 @@ class FullEncoder {
  private:
   std::vector<u32> path_;
   std::unordered_map<u32, std::vector<u32>> nodes_;
-  std::unordered_map<u32, u32> symbols_;
   u32 on_change_ = 0, on_deep_change_ = 0;
 
   void word(u32 v) {
@@ -199,18 +197,7 @@ class FullEncoder {
     for (u32 i : p) word(i);
   }
 
-  u32 symbol_index(u32 sym) {
-    auto it = symbols_.find(sym);
-    if (it != symbols_.end()) return it->second;
-    u32 index = u32(offsets.size());
-    symbols_.emplace(sym, index);
-    offsets.push_back(u32(names.size()));
-    std::string_view name = symbol::name(sym);
-    names.insert(names.end(), name.begin(), name.end());
-    names.push_back(0);
-    while (names.size() % 8) names.push_back(0);
-    return index;
-  }
+  u32 symbol_index(u32 sym) { return symbols.index(sym); }
 
   // A block-like node's cells: their count, then each as a child.
   void cells(u32 node) {
@@ -752,7 +739,7 @@ std::vector<u8> encode_full(const Cell* value) {
   FullEncoder enc;
   enc.start_root();
   enc.value(value);
-  bool symbols = !enc.offsets.empty();
+  bool symbols = !enc.symbols.offsets.empty();
   std::vector<u8> s = {'Q', 'E', 'L', 'B', 'I', 'N', 2, u8(symbols ? FLAG_SYMBOLS : 0)};
   auto word = [&](u32 v) {
     for (int i = 0; i < 4; ++i) s.push_back(u8(v >> (8 * i)));
@@ -760,10 +747,10 @@ std::vector<u8> encode_full(const Cell* value) {
   word(1);
   word(u32(enc.out.size()));
   if (symbols) {
-    word(u32(enc.offsets.size()));
-    word(u32(enc.names.size()));
-    for (u32 off : enc.offsets) word(off);
-    s.insert(s.end(), enc.names.begin(), enc.names.end());
+    word(u32(enc.symbols.offsets.size()));
+    word(u32(enc.symbols.names.size()));
+    for (u32 off : enc.symbols.offsets) word(off);
+    s.insert(s.end(), enc.symbols.names.begin(), enc.symbols.names.end());
   }
   s.insert(s.end(), enc.out.begin(), enc.out.end());
   return s;

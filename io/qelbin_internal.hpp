@@ -3,9 +3,12 @@
 #pragma once
 
 #include <cstddef>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "datatypes/context.hpp"
+#include "datatypes/symbol.hpp"
 #include "runtime/error.hpp"
 #include "runtime/cell.hpp"
 #include "runtime/memory.hpp"
@@ -43,6 +46,29 @@ inline void put_varint(std::vector<u8>& out, u32 v) {
   }
   out.push_back(u8(v));
 }
+
+// The symbol table an encoder writes: each symbol's name once, NUL-ended
+// and padded with NULs to a multiple of `align` bytes, and where each name
+// starts. index() answers a symbol's place, adding it the first time.
+struct SymbolTable {
+  std::vector<u8> names;
+  std::vector<u32> offsets;
+  u32 align = 1;
+  std::unordered_map<u32, u32> known;
+
+  u32 index(u32 sym) {
+    auto it = known.find(sym);
+    if (it != known.end()) return it->second;
+    u32 at = u32(offsets.size());
+    known.emplace(sym, at);
+    offsets.push_back(u32(names.size()));
+    std::string_view name = symbol::name(sym);
+    names.insert(names.end(), name.begin(), name.end());
+    names.push_back(0);
+    while (names.size() % align) names.push_back(0);
+    return at;
+  }
+};
 
 // Both encoders write a block-like node's cells the same way: their number
 // (through `count`, in the layout's own integer form), then each cell
