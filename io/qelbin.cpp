@@ -212,7 +212,7 @@ class Encoder {
         function_or_reference(&c);
         break;
       default:
-        if (block_like(t) || string_like(t) || t == TYPE_BINARY || t == TYPE_VECTOR ||
+        if (is_any_block_type(t) || is_any_string_type(t) || t == TYPE_BINARY || t == TYPE_VECTOR ||
             t == TYPE_BITSET || t == TYPE_MAP || t == TYPE_IMAGE) {
           series(&c, t);
           break;
@@ -428,7 +428,7 @@ class Encoder {
     } else if (t == TYPE_BINARY) {
       varint(b->used());
       out.insert(out.end(), b->head_ptr(), b->head_ptr() + b->used());
-    } else if (string_like(t)) {
+    } else if (is_any_string_type(t)) {
       u32 unit = b->unit();
       u32 code = unit == 1 ? 0 : unit == 2 ? 1 : 2;
       varint(((b->used() / unit) << 2) | code);
@@ -603,7 +603,7 @@ class Decoder {
           else invalid(at);
           continue;
         }
-        if (!block_like(t) && t != TYPE_MAP) invalid(at);
+        if (!is_any_block_type(t) && t != TYPE_MAP) invalid(at);
         node = series_node(&current);
         first = 0;
       }
@@ -853,7 +853,7 @@ class Decoder {
     Type t = Type(id);
     Cell c;
     make_none(&c);
-    bool is_series = block_like(t) || string_like(t) || t == TYPE_BINARY || t == TYPE_VECTOR ||
+    bool is_series = is_any_block_type(t) || is_any_string_type(t) || t == TYPE_BINARY || t == TYPE_VECTOR ||
                      t == TYPE_BITSET || t == TYPE_MAP || t == TYPE_IMAGE;
     bool is_word = t == TYPE_WORD || t == TYPE_SET_WORD || t == TYPE_LIT_WORD ||
                    t == TYPE_GET_WORD || t == TYPE_REFINEMENT;
@@ -1084,8 +1084,8 @@ class Decoder {
       if (t == TYPE_HASH || t == TYPE_MAP || t == TYPE_VECTOR || t == TYPE_BITSET ||
           t == TYPE_BINARY || t == TYPE_IMAGE)
         ok = rt == t;
-      else if (block_like(t)) ok = block_like(rt);
-      else ok = string_like(rt);
+      else if (is_any_block_type(t)) ok = is_any_block_type(rt);
+      else ok = is_any_string_type(rt);
       if (!ok) invalid(start);
       if (t == TYPE_VECTOR || t == TYPE_HASH || t == TYPE_MAP || t == TYPE_BITSET ||
           t == TYPE_IMAGE) {
@@ -1133,7 +1133,7 @@ class Decoder {
       set_new_line(append(into, scratch[0]), new_line);
       return pos;
     }
-    if (string_like(t) || t == TYPE_VECTOR) {
+    if (is_any_string_type(t) || t == TYPE_VECTOR) {
       u32 unit, count;
       Type element = TYPE_NONE;
       if (t == TYPE_VECTOR) {

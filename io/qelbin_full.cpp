@@ -162,7 +162,7 @@ class FullEncoder {
       }
       case TYPE_FUNCTION: function_or_reference(&c, nl); break;
       default:
-        if (block_like(t) || string_like(t) || t == TYPE_BINARY || t == TYPE_VECTOR ||
+        if (is_any_block_type(t) || is_any_string_type(t) || t == TYPE_BINARY || t == TYPE_VECTOR ||
             t == TYPE_BITSET || t == TYPE_MAP) {
           series(&c, t, nl);
           break;
@@ -321,7 +321,7 @@ class FullEncoder {
     i32 index = series_index(c);
     mem::Buffer* b = mem::buffer_of(node);
     u32 bits = nl;
-    if (string_like(t) || t == TYPE_VECTOR) bits |= b->unit() << 8;
+    if (is_any_string_type(t) || t == TYPE_VECTOR) bits |= b->unit() << 8;
     if (t == TYPE_BINARY) bits |= 1u << 8;
     if (t == TYPE_BITSET && (b->flags & mem::SERIES_BITS_NOT)) bits |= HEAD_BITSET_NEGATED;
     auto found = nodes_.find(node);
@@ -337,7 +337,7 @@ class FullEncoder {
     if (t == TYPE_BITSET || t == TYPE_BINARY) {
       word(b->used());
       raw(b->head_ptr(), b->used());
-    } else if (string_like(t)) {
+    } else if (is_any_string_type(t)) {
       word(b->used() / b->unit());
       raw(b->head_ptr(), b->used());
     } else if (t == TYPE_VECTOR) {
@@ -509,7 +509,7 @@ class FullReader {
     // reference bit.)
     bool ref = (h & HEAD_REFERENCE) != 0 && t != TYPE_OP;
     if (h & HEAD_NEW_LINE) byte(CODE_NEW_LINE);
-    bool is_series = block_like(Type(t)) || string_like(Type(t)) || t == TYPE_BINARY ||
+    bool is_series = is_any_block_type(Type(t)) || is_any_string_type(Type(t)) || t == TYPE_BINARY ||
                      t == TYPE_VECTOR || t == TYPE_BITSET || t == TYPE_MAP || t == TYPE_IMAGE;
     bool is_word = t == TYPE_WORD || t == TYPE_SET_WORD || t == TYPE_LIT_WORD ||
                    t == TYPE_GET_WORD || t == TYPE_REFINEMENT;
@@ -701,7 +701,7 @@ class FullReader {
       const u8* b = take(pos, stop, n);
       varint(n);
       raw(b, n);
-    } else if (string_like(t) || t == TYPE_VECTOR) {
+    } else if (is_any_string_type(t) || t == TYPE_VECTOR) {
       u32 unit = (h >> 8) & 15;
       if (unit != 1 && unit != 2 && unit != 4 && !(t == TYPE_VECTOR && unit == 8)) invalid(start);
       u32 n = word(pos, stop);

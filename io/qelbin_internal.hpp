@@ -30,15 +30,6 @@ inline constexpr u32 DEPTH_MAX = 4000;
 
 [[noreturn]] void no_codec(Type t);
 
-inline bool block_like(Type t) {
-  return t == TYPE_BLOCK || t == TYPE_PAREN || t == TYPE_PATH || t == TYPE_LIT_PATH ||
-         t == TYPE_SET_PATH || t == TYPE_GET_PATH || t == TYPE_HASH;
-}
-inline bool string_like(Type t) {
-  return t == TYPE_STRING || t == TYPE_FILE || t == TYPE_URL || t == TYPE_TAG ||
-         t == TYPE_EMAIL || t == TYPE_REF;
-}
-
 inline void put_varint(std::vector<u8>& out, u32 v) {
   while (v >= 0x80) {
     out.push_back(u8(v | 0x80));
