@@ -275,27 +275,32 @@ void h_tail() { set_series_index(stack::base, i32(pixel_count(stack::base))); }
 void h_tail_q() { make_logic(stack::base, i64(series_index(stack::base)) >= i64(pixel_count(stack::base))); }
 i32 h_length(Cell* img) { return i32(pixel_count(img)); }
 
-Cell* h_pick(Cell* img, i32 index, Cell* index_cell) {
-  Cell given;
-  if (!index_cell) index_cell = make_integer(&given, index);
+// The pixel a pick or poke names by an integer or pair index (by `index`
+// when no index cell is given, then made in `given`); false when it lies
+// outside the image. script invalid-arg for any other index.
+bool pixel_at(Cell* img, i32 index, Cell*& index_cell, Cell* given, u32* at) {
+  if (!index_cell) index_cell = make_integer(given, index);
   if (type_of(index_cell) != TYPE_INTEGER && type_of(index_cell) != TYPE_PAIR) {
     fire(Err::script_invalid_arg, index_cell);
   }
   bool out = false;
   i32 p = get_position(img, index_cell, 1, &out);
-  if (out || !record(img) || u32(p) >= pixel_count(img)) return make_none(stack::push());
+  if (out || !record(img) || u32(p) >= pixel_count(img)) return false;
+  *at = u32(p);
+  return true;
+}
+
+Cell* h_pick(Cell* img, i32 index, Cell* index_cell) {
+  Cell given;
+  u32 p;
+  if (!pixel_at(img, index, index_cell, &given, &p)) return make_none(stack::push());
   return tuple_of_pixel(stack::push(), pixels(record(img))[p]);
 }
 
 Cell* h_poke(Cell* img, i32 index, Cell* index_cell, Cell* value) {
   Cell given;
-  if (!index_cell) index_cell = make_integer(&given, index);
-  if (type_of(index_cell) != TYPE_INTEGER && type_of(index_cell) != TYPE_PAIR) {
-    fire(Err::script_invalid_arg, index_cell);
-  }
-  bool out = false;
-  i32 p = get_position(img, index_cell, 1, &out);
-  if (out || !record(img) || u32(p) >= pixel_count(img)) fire(Err::script_out_of_range, index_cell);
+  u32 p;
+  if (!pixel_at(img, index, index_cell, &given, &p)) fire(Err::script_out_of_range, index_cell);
   if (type_of(value) != TYPE_TUPLE) fire(Err::script_invalid_arg, value);
   pixels(record(img))[p] = pixel_of_tuple(value);
   series::notify(img, Event::poke, value, p, 1);

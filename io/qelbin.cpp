@@ -73,8 +73,7 @@ const char* action_spec(u32 slot) {
 class Encoder {
  public:
   std::vector<u8> out;
-  std::vector<u8> names;
-  std::vector<u32> offsets;
+  SymbolTable symbols{.align = 1};
 
   void value(const Cell* v) {
     if (path_.size() > DEPTH_MAX) fire(Err::internal_stack_overflow);
@@ -184,13 +183,7 @@ class Encoder {
       case TYPE_ERROR: {
         header(t, false);
         varint(u32(int_of(error::field(&c, error::F_CODE))));
-        path_.push_back(0);
-        for (u32 f = error::F_ARG1; f <= error::F_STACK; ++f) {
-          Cell v = *error::field(&c, error::Field(f));
-          value(&v);
-          next();
-        }
-        path_.pop_back();
+        put_error_fields(path_, &c, [&](const Cell* v) { value(v); });
         break;
       }
       case TYPE_NATIVE:
@@ -219,7 +212,7 @@ class Encoder {
         function_or_reference(&c);
         break;
       default:
-        if (block_like(t) || string_like(t) || t == TYPE_BINARY || t == TYPE_VECTOR ||
+        if (is_any_block_type(t) || is_any_string_type(t) || t == TYPE_BINARY || t == TYPE_VECTOR ||
             t == TYPE_BITSET || t == TYPE_MAP || t == TYPE_IMAGE) {
           series(&c, t);
           break;
@@ -239,22 +232,18 @@ class Encoder {
  private:
   std::vector<u32> path_;
   std::unordered_map<u32, std::vector<u32>> nodes_;
-  std::unordered_map<u32, u32> symbols_;
   u32 on_change_ = 0, on_deep_change_ = 0;
+
+  // A block-like node's cells: their count, then each as a child.
+  void cells(u32 node) {
+    put_cells(path_, node, [&](u32 n) { varint(n); }, [&](const Cell* v) { value(v); });
+  }
 
   // The spec block of a native!, action! or op!: a block record that takes
   // no position of its own (its cells are counted under the owner's).
   void spec_block(u32 node) {
     header(TYPE_BLOCK, false);
-    u32 cells = mem::buffer_of(node)->used() / sizeof(Cell);
-    varint(cells);
-    path_.push_back(0);
-    for (u32 i = 0; i < cells; ++i) {
-      Cell child = mem::buffer_of(node)->cells()[i];
-      value(&child);
-      next();
-    }
-    path_.pop_back();
+    cells(node);
   }
 
   // A word bound to an object's or a function's context carries that owner
@@ -262,10 +251,8 @@ class Encoder {
   // global: unbound, global, or of a context that no such value owns.
   void word_record(const Cell* c, Type t) {
     u32 ctx = word::context_of(c);
-    Type owner_type = TYPE_NONE;
-    if (ctx != 0 && ctx != context::global && context::is_context(ctx))
-      owner_type = type_of(context::self_slot(ctx));
-    bool bound = owner_type == TYPE_OBJECT || owner_type == TYPE_FUNCTION;
+    Type owner_type = word_owner_type(ctx);
+    bool bound = owner_type != TYPE_NONE;
     u32 sym = symbol_index(word::symbol_of(c));
     if (!bound) {
       header(t, false);
@@ -338,25 +325,12 @@ class Encoder {
     header(TYPE_CONTEXT, false);
     u32 n = context::word_count(ctx);
     bool stacked = context::on_stack(ctx);
-    bool values = false;
-    for (u32 i = 0; i < n && !stacked; ++i) {
-      Cell* v = context::slot(ctx, i);
-      if (v && !is_unset(v)) values = true;
-    }
+    bool values = context_has_values(ctx);
     out.push_back(u8((context::kind_of(ctx) & 3) | (stacked ? 4 : 0) | (values ? 0x10 : 0)));
     varint(n);
     for (u32 i = 0; i < n; ++i) varint(symbol_index(word::symbol_of(context::symbol_cell(ctx, i))));
     if (!values) return;
-    path_.push_back(0);
-    for (u32 i = 0; i < n; ++i) {
-      Cell v;
-      Cell* slot = context::slot(ctx, i);
-      if (slot) v = *slot;
-      else make_unset(&v);
-      value(&v);
-      next();
-    }
-    path_.pop_back();
+    put_context_values(path_, ctx, [&](const Cell* v) { value(v); });
   }
 
   void header(Type t, bool flag) {
@@ -409,17 +383,7 @@ class Encoder {
     raw64(v);
   }
 
-  u32 symbol_index(u32 sym) {
-    auto it = symbols_.find(sym);
-    if (it != symbols_.end()) return it->second;
-    u32 index = u32(offsets.size());
-    symbols_.emplace(sym, index);
-    offsets.push_back(u32(names.size()));
-    std::string_view name = symbol::name(sym);
-    names.insert(names.end(), name.begin(), name.end());
-    names.push_back(0);
-    return index;
-  }
+  u32 symbol_index(u32 sym) { return symbols.index(sym); }
 
   void path(const std::vector<u32>& p) {
     varint(u32(p.size()));
@@ -464,7 +428,7 @@ class Encoder {
     } else if (t == TYPE_BINARY) {
       varint(b->used());
       out.insert(out.end(), b->head_ptr(), b->head_ptr() + b->used());
-    } else if (string_like(t)) {
+    } else if (is_any_string_type(t)) {
       u32 unit = b->unit();
       u32 code = unit == 1 ? 0 : unit == 2 ? 1 : 2;
       varint(((b->used() / unit) << 2) | code);
@@ -476,32 +440,9 @@ class Encoder {
       varint(b->used() / unit);
       out.insert(out.end(), b->head_ptr(), b->head_ptr() + b->used());
     } else if (t == TYPE_MAP) {
-      u32 cells = b->used() / sizeof(Cell);
-      u32 live = 0;
-      for (u32 i = 0; i + 1 < cells; i += 2)
-        if (mem::buffer_of(node)->cells()[i + 1].header != 0) live += 2;
-      varint(live);
-      path_.push_back(0);
-      for (u32 i = 0; i + 1 < cells; i += 2) {
-        Cell key = mem::buffer_of(node)->cells()[i];
-        Cell val = mem::buffer_of(node)->cells()[i + 1];
-        if (val.header == 0) continue;
-        value(&key);
-        next();
-        value(&val);
-        next();
-      }
-      path_.pop_back();
+      put_map_cells(path_, node, [&](u32 n) { varint(n); }, [&](const Cell* v) { value(v); });
     } else {
-      u32 cells = b->used() / sizeof(Cell);
-      varint(cells);
-      path_.push_back(0);
-      for (u32 i = 0; i < cells; ++i) {
-        Cell child = mem::buffer_of(node)->cells()[i];
-        value(&child);
-        next();
-      }
-      path_.pop_back();
+      cells(node);
     }
   }
 };
@@ -662,7 +603,7 @@ class Decoder {
           else invalid(at);
           continue;
         }
-        if (!block_like(t) && t != TYPE_MAP) invalid(at);
+        if (!is_any_block_type(t) && t != TYPE_MAP) invalid(at);
         node = series_node(&current);
         first = 0;
       }
@@ -678,12 +619,7 @@ class Decoder {
     return t == TYPE_WORD || t == TYPE_SET_WORD || t == TYPE_LIT_WORD || t == TYPE_GET_WORD ||
            t == TYPE_REFINEMENT;
   }
-  static bool bound_to_owner(const Cell* w) {
-    u32 ctx = word::context_of(w);
-    if (ctx == 0 || ctx == context::global || !context::is_context(ctx)) return false;
-    Type t = type_of(context::self_slot(ctx));
-    return t == TYPE_OBJECT || t == TYPE_FUNCTION;
-  }
+  static bool bound_to_owner(const Cell* w) { return word_owner_type(word::context_of(w)) != TYPE_NONE; }
   // The object or function a reference designates: the value itself, a word
   // of its context, or an operator made from the function.
   Cell owner(Cell c, const u8* at, Type want) {
@@ -696,6 +632,16 @@ class Decoder {
   }
   static u32 owner_context(const Cell* c) {
     return type_of(c) == TYPE_OBJECT ? object::context_of(c) : function::context_of(c);
+  }
+  // A word of type `t` bound to the owner's context; invalid-data at
+  // `start` when the owner has no such word.
+  Cell owner_word(u32 sym, const Cell* owner, Type t, bool new_line, const u8* start) {
+    Cell w;
+    word::make_at(sym, &w);
+    if (context::bind_word(owner_context(owner), &w) < 0) invalid(start);
+    set_type(&w, t);
+    set_new_line(&w, new_line);
+    return w;
   }
 
   // An object (or context!) record after its header: appends the object to
@@ -847,11 +793,7 @@ class Decoder {
       mem::Buffer* b = mem::buffer_of(target_);
       if (reference || u64(base_) + r >= b->used() / sizeof(Cell)) invalid(at);
       *s[0] = owner(b->cells()[base_ + r], at, TYPE_NONE);
-      Cell w;
-      word::make_at(sym, &w);
-      if (context::bind_word(owner_context(s[0]), &w) < 0) invalid(start);
-      set_type(&w, t);
-      set_new_line(&w, new_line);
+      Cell w = owner_word(sym, s[0], t, new_line, start);
       append(into, &w);
       return pos;
     }
@@ -871,21 +813,11 @@ class Decoder {
       if (is_function) pos = function(pos, stop, into, depth + 1);
       else pos = object(start, pos, stop, into, depth + 1, false, handlers);
       *s[0] = mem::buffer_of(into)->cells()[position];
-      u32 ctx = owner_context(s[0]);
-      Cell w;
-      word::make_at(sym, &w);
-      if (context::bind_word(ctx, &w) < 0) invalid(start);
-      set_type(&w, t);
-      set_new_line(&w, new_line);
+      Cell w = owner_word(sym, s[0], t, new_line, start);
       mem::buffer_of(into)->cells()[position] = w;
       return pos;
     }
-    u32 ctx = owner_context(s[0]);
-    Cell w;
-    word::make_at(sym, &w);
-    if (context::bind_word(ctx, &w) < 0) invalid(start);
-    set_type(&w, t);
-    set_new_line(&w, new_line);
+    Cell w = owner_word(sym, s[0], t, new_line, start);
     append(into, &w);
     return pos;
   }
@@ -921,7 +853,7 @@ class Decoder {
     Type t = Type(id);
     Cell c;
     make_none(&c);
-    bool is_series = block_like(t) || string_like(t) || t == TYPE_BINARY || t == TYPE_VECTOR ||
+    bool is_series = is_any_block_type(t) || is_any_string_type(t) || t == TYPE_BINARY || t == TYPE_VECTOR ||
                      t == TYPE_BITSET || t == TYPE_MAP || t == TYPE_IMAGE;
     bool is_word = t == TYPE_WORD || t == TYPE_SET_WORD || t == TYPE_LIT_WORD ||
                    t == TYPE_GET_WORD || t == TYPE_REFINEMENT;
@@ -1031,27 +963,19 @@ class Decoder {
         return pos;
       }
       case TYPE_OBJECT:
-      case TYPE_CONTEXT: {
+      case TYPE_CONTEXT:
+      case TYPE_FUNCTION: {
+        // An owner of words: a reference to one already read, or its record.
+        bool fn = t == TYPE_FUNCTION;
         if (reference) {
-          Cell o = owner(resolve(pos, stop), start, TYPE_OBJECT);
+          Cell o = owner(resolve(pos, stop), start, fn ? TYPE_FUNCTION : TYPE_OBJECT);
           clear_new_line(&o);
           set_new_line(append(into, &o), new_line);
           return pos;
         }
         u32 position = mem::buffer_of(into)->used() / sizeof(Cell);
-        pos = object(start, pos, stop, into, depth, t == TYPE_CONTEXT, flag);
-        set_new_line(mem::buffer_of(into)->cells() + position, new_line);
-        return pos;
-      }
-      case TYPE_FUNCTION: {
-        if (reference) {
-          Cell f = owner(resolve(pos, stop), start, TYPE_FUNCTION);
-          clear_new_line(&f);
-          set_new_line(append(into, &f), new_line);
-          return pos;
-        }
-        u32 position = mem::buffer_of(into)->used() / sizeof(Cell);
-        pos = function(pos, stop, into, depth);
+        pos = fn ? function(pos, stop, into, depth)
+                 : object(start, pos, stop, into, depth, t == TYPE_CONTEXT, flag);
         set_new_line(mem::buffer_of(into)->cells() + position, new_line);
         return pos;
       }
@@ -1160,8 +1084,8 @@ class Decoder {
       if (t == TYPE_HASH || t == TYPE_MAP || t == TYPE_VECTOR || t == TYPE_BITSET ||
           t == TYPE_BINARY || t == TYPE_IMAGE)
         ok = rt == t;
-      else if (block_like(t)) ok = block_like(rt);
-      else ok = string_like(rt);
+      else if (is_any_block_type(t)) ok = is_any_block_type(rt);
+      else ok = is_any_string_type(rt);
       if (!ok) invalid(start);
       if (t == TYPE_VECTOR || t == TYPE_HASH || t == TYPE_MAP || t == TYPE_BITSET ||
           t == TYPE_IMAGE) {
@@ -1209,7 +1133,7 @@ class Decoder {
       set_new_line(append(into, scratch[0]), new_line);
       return pos;
     }
-    if (string_like(t) || t == TYPE_VECTOR) {
+    if (is_any_string_type(t) || t == TYPE_VECTOR) {
       u32 unit, count;
       Type element = TYPE_NONE;
       if (t == TYPE_VECTOR) {
@@ -1289,13 +1213,13 @@ std::vector<u8> encode_compact(const Cell* value, bool lz, u8 version) {
   std::vector<u8> body;
   put_varint(body, 1);
   put_varint(body, u32(enc.out.size()));
-  bool symbols = !enc.offsets.empty();
+  bool symbols = !enc.symbols.offsets.empty();
   if (symbols) {
-    put_varint(body, u32(enc.offsets.size()));
-    put_varint(body, u32(enc.names.size()));
-    for (u32 off : enc.offsets)
+    put_varint(body, u32(enc.symbols.offsets.size()));
+    put_varint(body, u32(enc.symbols.names.size()));
+    for (u32 off : enc.symbols.offsets)
       for (int i = 0; i < 4; ++i) body.push_back(u8(off >> (8 * i)));
-    body.insert(body.end(), enc.names.begin(), enc.names.end());
+    body.insert(body.end(), enc.symbols.names.begin(), enc.symbols.names.end());
   }
   body.insert(body.end(), enc.out.begin(), enc.out.end());
   u8 flags = FLAG_COMPACT | (symbols ? FLAG_SYMBOLS : 0);

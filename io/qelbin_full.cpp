@@ -49,8 +49,7 @@ constexpr u32 REFERENCE_WORD = 255;
 class FullEncoder {
  public:
   std::vector<u8> out;
-  std::vector<u8> names;
-  std::vector<u32> offsets;
+  SymbolTable symbols{.align = 8};
 
   void start_root() {
     path_.assign(1, 0);
@@ -139,13 +138,7 @@ class FullEncoder {
       case TYPE_ERROR:
         head(t | nl);
         word(u32(int_of(error::field(&c, error::F_CODE))));
-        path_.push_back(0);
-        for (u32 f = error::F_ARG1; f <= error::F_STACK; ++f) {
-          Cell v = *error::field(&c, error::Field(f));
-          value(&v);
-          next();
-        }
-        path_.pop_back();
+        put_error_fields(path_, &c, [&](const Cell* v) { value(v); });
         break;
       case TYPE_NATIVE:
       case TYPE_ACTION:
@@ -169,7 +162,7 @@ class FullEncoder {
       }
       case TYPE_FUNCTION: function_or_reference(&c, nl); break;
       default:
-        if (block_like(t) || string_like(t) || t == TYPE_BINARY || t == TYPE_VECTOR ||
+        if (is_any_block_type(t) || is_any_string_type(t) || t == TYPE_BINARY || t == TYPE_VECTOR ||
             t == TYPE_BITSET || t == TYPE_MAP) {
           series(&c, t, nl);
           break;
@@ -187,7 +180,6 @@ class FullEncoder {
  private:
   std::vector<u32> path_;
   std::unordered_map<u32, std::vector<u32>> nodes_;
-  std::unordered_map<u32, u32> symbols_;
   u32 on_change_ = 0, on_deep_change_ = 0;
 
   void word(u32 v) {
@@ -205,39 +197,23 @@ class FullEncoder {
     for (u32 i : p) word(i);
   }
 
-  u32 symbol_index(u32 sym) {
-    auto it = symbols_.find(sym);
-    if (it != symbols_.end()) return it->second;
-    u32 index = u32(offsets.size());
-    symbols_.emplace(sym, index);
-    offsets.push_back(u32(names.size()));
-    std::string_view name = symbol::name(sym);
-    names.insert(names.end(), name.begin(), name.end());
-    names.push_back(0);
-    while (names.size() % 8) names.push_back(0);
-    return index;
+  u32 symbol_index(u32 sym) { return symbols.index(sym); }
+
+  // A block-like node's cells: their count, then each as a child.
+  void cells(u32 node) {
+    put_cells(path_, node, [&](u32 n) { word(n); }, [&](const Cell* v) { value(v); });
   }
 
   void spec_block(u32 node) {
     head(TYPE_BLOCK);
     word(0);
-    u32 cells = mem::buffer_of(node)->used() / sizeof(Cell);
-    word(cells);
-    path_.push_back(0);
-    for (u32 i = 0; i < cells; ++i) {
-      Cell child = mem::buffer_of(node)->cells()[i];
-      value(&child);
-      next();
-    }
-    path_.pop_back();
+    cells(node);
   }
 
   void word_record(const Cell* c, Type t, u32 nl) {
     u32 ctx = word::context_of(c);
-    Type owner_type = TYPE_NONE;
-    if (ctx != 0 && ctx != context::global && context::is_context(ctx))
-      owner_type = type_of(context::self_slot(ctx));
-    bool bound = owner_type == TYPE_OBJECT || owner_type == TYPE_FUNCTION;
+    Type owner_type = word_owner_type(ctx);
+    bool bound = owner_type != TYPE_NONE;
     u32 sym = symbol_index(word::symbol_of(c));
     if (!bound) {
       head(t | nl | HEAD_GLOBAL);
@@ -280,26 +256,13 @@ class FullEncoder {
   void context_record(u32 ctx) {
     u32 n = context::word_count(ctx);
     bool stacked = context::on_stack(ctx);
-    bool values = false;
-    for (u32 i = 0; i < n && !stacked; ++i) {
-      Cell* v = context::slot(ctx, i);
-      if (v && !is_unset(v)) values = true;
-    }
+    bool values = context_has_values(ctx);
     head(TYPE_CONTEXT | ((context::kind_of(ctx) & 3) << 26) | (stacked ? HEAD_STACK : 0) |
          (values ? HEAD_VALUES : 0));
     word(n);
     for (u32 i = 0; i < n; ++i) word(symbol_index(word::symbol_of(context::symbol_cell(ctx, i))));
     if (!values) return;
-    path_.push_back(0);
-    for (u32 i = 0; i < n; ++i) {
-      Cell v;
-      Cell* slot = context::slot(ctx, i);
-      if (slot) v = *slot;
-      else make_unset(&v);
-      value(&v);
-      next();
-    }
-    path_.pop_back();
+    put_context_values(path_, ctx, [&](const Cell* v) { value(v); });
   }
 
   void function_or_reference(const Cell* c, u32 nl) {
@@ -358,7 +321,7 @@ class FullEncoder {
     i32 index = series_index(c);
     mem::Buffer* b = mem::buffer_of(node);
     u32 bits = nl;
-    if (string_like(t) || t == TYPE_VECTOR) bits |= b->unit() << 8;
+    if (is_any_string_type(t) || t == TYPE_VECTOR) bits |= b->unit() << 8;
     if (t == TYPE_BINARY) bits |= 1u << 8;
     if (t == TYPE_BITSET && (b->flags & mem::SERIES_BITS_NOT)) bits |= HEAD_BITSET_NEGATED;
     auto found = nodes_.find(node);
@@ -374,7 +337,7 @@ class FullEncoder {
     if (t == TYPE_BITSET || t == TYPE_BINARY) {
       word(b->used());
       raw(b->head_ptr(), b->used());
-    } else if (string_like(t)) {
+    } else if (is_any_string_type(t)) {
       word(b->used() / b->unit());
       raw(b->head_ptr(), b->used());
     } else if (t == TYPE_VECTOR) {
@@ -382,32 +345,9 @@ class FullEncoder {
       word(u32(vector::element_type(c)));
       raw(b->head_ptr(), b->used());
     } else if (t == TYPE_MAP) {
-      u32 cells = b->used() / sizeof(Cell);
-      u32 live = 0;
-      for (u32 i = 0; i + 1 < cells; i += 2)
-        if (mem::buffer_of(node)->cells()[i + 1].header != 0) live += 2;
-      word(live);
-      path_.push_back(0);
-      for (u32 i = 0; i + 1 < cells; i += 2) {
-        Cell key = mem::buffer_of(node)->cells()[i];
-        Cell val = mem::buffer_of(node)->cells()[i + 1];
-        if (val.header == 0) continue;
-        value(&key);
-        next();
-        value(&val);
-        next();
-      }
-      path_.pop_back();
+      put_map_cells(path_, node, [&](u32 n) { word(n); }, [&](const Cell* v) { value(v); });
     } else {
-      u32 cells = b->used() / sizeof(Cell);
-      word(cells);
-      path_.push_back(0);
-      for (u32 i = 0; i < cells; ++i) {
-        Cell child = mem::buffer_of(node)->cells()[i];
-        value(&child);
-        next();
-      }
-      path_.pop_back();
+      cells(node);
     }
   }
 };
@@ -569,7 +509,7 @@ class FullReader {
     // reference bit.)
     bool ref = (h & HEAD_REFERENCE) != 0 && t != TYPE_OP;
     if (h & HEAD_NEW_LINE) byte(CODE_NEW_LINE);
-    bool is_series = block_like(Type(t)) || string_like(Type(t)) || t == TYPE_BINARY ||
+    bool is_series = is_any_block_type(Type(t)) || is_any_string_type(Type(t)) || t == TYPE_BINARY ||
                      t == TYPE_VECTOR || t == TYPE_BITSET || t == TYPE_MAP || t == TYPE_IMAGE;
     bool is_word = t == TYPE_WORD || t == TYPE_SET_WORD || t == TYPE_LIT_WORD ||
                    t == TYPE_GET_WORD || t == TYPE_REFINEMENT;
@@ -761,7 +701,7 @@ class FullReader {
       const u8* b = take(pos, stop, n);
       varint(n);
       raw(b, n);
-    } else if (string_like(t) || t == TYPE_VECTOR) {
+    } else if (is_any_string_type(t) || t == TYPE_VECTOR) {
       u32 unit = (h >> 8) & 15;
       if (unit != 1 && unit != 2 && unit != 4 && !(t == TYPE_VECTOR && unit == 8)) invalid(start);
       u32 n = word(pos, stop);
@@ -799,7 +739,7 @@ std::vector<u8> encode_full(const Cell* value) {
   FullEncoder enc;
   enc.start_root();
   enc.value(value);
-  bool symbols = !enc.offsets.empty();
+  bool symbols = !enc.symbols.offsets.empty();
   std::vector<u8> s = {'Q', 'E', 'L', 'B', 'I', 'N', 2, u8(symbols ? FLAG_SYMBOLS : 0)};
   auto word = [&](u32 v) {
     for (int i = 0; i < 4; ++i) s.push_back(u8(v >> (8 * i)));
@@ -807,10 +747,10 @@ std::vector<u8> encode_full(const Cell* value) {
   word(1);
   word(u32(enc.out.size()));
   if (symbols) {
-    word(u32(enc.offsets.size()));
-    word(u32(enc.names.size()));
-    for (u32 off : enc.offsets) word(off);
-    s.insert(s.end(), enc.names.begin(), enc.names.end());
+    word(u32(enc.symbols.offsets.size()));
+    word(u32(enc.symbols.names.size()));
+    for (u32 off : enc.symbols.offsets) word(off);
+    s.insert(s.end(), enc.symbols.names.begin(), enc.symbols.names.end());
   }
   s.insert(s.end(), enc.out.begin(), enc.out.end());
   return s;

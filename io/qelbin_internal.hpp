@@ -3,9 +3,15 @@
 #pragma once
 
 #include <cstddef>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
+#include "datatypes/context.hpp"
+#include "datatypes/symbol.hpp"
+#include "runtime/error.hpp"
 #include "runtime/cell.hpp"
+#include "runtime/memory.hpp"
 
 namespace qel::qelbin::detail {
 
@@ -24,21 +30,124 @@ inline constexpr u32 DEPTH_MAX = 4000;
 
 [[noreturn]] void no_codec(Type t);
 
-inline bool block_like(Type t) {
-  return t == TYPE_BLOCK || t == TYPE_PAREN || t == TYPE_PATH || t == TYPE_LIT_PATH ||
-         t == TYPE_SET_PATH || t == TYPE_GET_PATH || t == TYPE_HASH;
-}
-inline bool string_like(Type t) {
-  return t == TYPE_STRING || t == TYPE_FILE || t == TYPE_URL || t == TYPE_TAG ||
-         t == TYPE_EMAIL || t == TYPE_REF;
-}
-
 inline void put_varint(std::vector<u8>& out, u32 v) {
   while (v >= 0x80) {
     out.push_back(u8(v | 0x80));
     v >>= 7;
   }
   out.push_back(u8(v));
+}
+
+// The symbol table an encoder writes: each symbol's name once, NUL-ended
+// and padded with NULs to a multiple of `align` bytes, and where each name
+// starts. index() answers a symbol's place, adding it the first time.
+struct SymbolTable {
+  std::vector<u8> names;
+  std::vector<u32> offsets;
+  u32 align = 1;
+  std::unordered_map<u32, u32> known;
+
+  u32 index(u32 sym) {
+    auto it = known.find(sym);
+    if (it != known.end()) return it->second;
+    u32 at = u32(offsets.size());
+    known.emplace(sym, at);
+    offsets.push_back(u32(names.size()));
+    std::string_view name = symbol::name(sym);
+    names.insert(names.end(), name.begin(), name.end());
+    names.push_back(0);
+    while (names.size() % align) names.push_back(0);
+    return at;
+  }
+};
+
+// Both encoders write a block-like node's cells the same way: their number
+// (through `count`, in the layout's own integer form), then each cell
+// through `child` as a child of the current position, `path` carrying one
+// more level for their positions. Each cell is read from the buffer
+// afresh, never through a pointer kept across writing another.
+template <class Count, class Child>
+void put_cells(std::vector<u32>& path, u32 node, Count count, Child child) {
+  u32 cells = mem::buffer_of(node)->used() / sizeof(Cell);
+  count(cells);
+  path.push_back(0);
+  for (u32 i = 0; i < cells; ++i) {
+    Cell c = mem::buffer_of(node)->cells()[i];
+    child(&c);
+    ++path.back();
+  }
+  path.pop_back();
+}
+
+// A map's node likewise, but only its live key/value pairs (a removed
+// pair has an empty value cell): their number of cells, then key and value
+// of each pair as consecutive children.
+template <class Count, class Child>
+void put_map_cells(std::vector<u32>& path, u32 node, Count count, Child child) {
+  u32 cells = mem::buffer_of(node)->used() / sizeof(Cell);
+  u32 live = 0;
+  for (u32 i = 0; i + 1 < cells; i += 2)
+    if (mem::buffer_of(node)->cells()[i + 1].header != 0) live += 2;
+  count(live);
+  path.push_back(0);
+  for (u32 i = 0; i + 1 < cells; i += 2) {
+    Cell key = mem::buffer_of(node)->cells()[i];
+    Cell val = mem::buffer_of(node)->cells()[i + 1];
+    if (val.header == 0) continue;
+    child(&key);
+    ++path.back();
+    child(&val);
+    ++path.back();
+  }
+  path.pop_back();
+}
+
+// The owner a word is written with: TYPE_OBJECT or TYPE_FUNCTION when its
+// context is one's, else TYPE_NONE (unbound, global, or of a context no
+// such value owns: written as a global word).
+inline Type word_owner_type(u32 ctx) {
+  if (ctx == 0 || ctx == context::global || !context::is_context(ctx)) return TYPE_NONE;
+  Type t = type_of(context::self_slot(ctx));
+  return t == TYPE_OBJECT || t == TYPE_FUNCTION ? t : TYPE_NONE;
+}
+
+// Whether a context's words are written with their values: not for one
+// whose values live on the stack, nor when every value is unset.
+inline bool context_has_values(u32 ctx) {
+  if (context::on_stack(ctx)) return false;
+  for (u32 i = 0, n = context::word_count(ctx); i < n; ++i) {
+    Cell* v = context::slot(ctx, i);
+    if (v && !is_unset(v)) return true;
+  }
+  return false;
+}
+
+// A context's values, one a word (unset where a word has no slot), as
+// children of the current position.
+template <class Child>
+void put_context_values(std::vector<u32>& path, u32 ctx, Child child) {
+  path.push_back(0);
+  for (u32 i = 0, n = context::word_count(ctx); i < n; ++i) {
+    Cell v;
+    Cell* slot = context::slot(ctx, i);
+    if (slot) v = *slot;
+    else make_unset(&v);
+    child(&v);
+    ++path.back();
+  }
+  path.pop_back();
+}
+
+// An error's fields after its code, as children of the current position.
+template <class Child>
+void put_error_fields(std::vector<u32>& path, const Cell* err, Child child) {
+  path.push_back(0);
+  for (u32 f = error::F_ARG1; f <= error::F_STACK; ++f) {
+    Cell v = *error::field(err, error::Field(f));
+    child(&v);
+    ++path.back();
+  }
+  path.pop_back();
 }
 
 // The full-layout stream of `size` bytes (magic and flags included) as a

@@ -41,20 +41,13 @@
 #include "runtime/roots.hpp"
 #include "runtime/stack.hpp"
 #include "runtime/startup.hpp"
+#include "tests/fuzz/fuzz_program.hpp"
 
 using namespace qel;
+using fuzz::fail;
+using fuzz::Reader;
 
 namespace {
-
-// Reads the fuzz bytes one choice at a time; zeros once they run out.
-struct Reader {
-  const std::uint8_t* p;
-  std::size_t n;
-  std::size_t i = 0;
-  unsigned next() { return i < n ? p[i++] : 0; }
-  unsigned pick(unsigned count) { return next() % count; }
-  bool done() const { return i >= n; }
-};
 
 template <std::size_t N>
 const char* one_of(Reader& r, const char* const (&table)[N]) {
@@ -305,11 +298,6 @@ const char* const kPrelude = "fuzz-budget: 400 a: b: c: p: q: i: v: w: x: none "
 // The program running, for the crash report.
 std::string g_program;
 
-[[noreturn]] void fail(const char* what, const std::string& program) {
-  std::fprintf(stderr, "%s\nprogram:\n%s\n", what, program.c_str());
-  std::abort();
-}
-
 // Loads the program (with the collector stress off: the lexer has a fuzzer of
 // its own) and evaluates it under stress in a try frame; checks what it leaves.
 void run(const std::string& program) {
@@ -331,9 +319,7 @@ void run(const std::string& program) {
     }
     gc::stress = false;
   }
-  if (stack::ctop != ctop) fail("call stack not restored", program);
-  if (stack::base != base) fail("arguments stack not restored", program);
-  if (parse::rules_depth() != 0 || parse::inputs_depth() != 0) fail("PARSE stacks not empty", program);
+  fuzz::check_stacks(base, ctop, program);
   if (cycles::depth() != 0) fail("cycle stack not empty", program);
   if (roots::cells.size() != cells || roots::nodes.size() != nodes) fail("C++ roots not released", program);
   if (interp::trace || interp::trace_run) fail("trace left on", program);

@@ -30,19 +30,26 @@ struct Outcome {
   Type first;  // type of the first value, 0 when none
 };
 
+// Loads the bytes (all values, or only the first) as a block kept whole,
+// and answers its first value, or null when there is none (valid until the
+// next allocation). Raises what the lexer raises.
+const Cell* load_first(const u8* data, u32 size, bool one) {
+  Cell* out = make_none(stack::push());
+  lexer::ScanFlags f;
+  f.one = one;
+  f.keep_block = true;
+  lexer::scan(out, data, size, f, nullptr, nullptr, nullptr, nullptr);
+  mem::Buffer* b = mem::buffer_of(out->w2);
+  return b->used() >= sizeof(Cell) ? b->cells() + out->w1 : nullptr;
+}
+
 // Loads the bytes (all values, or the first one) inside a catch frame.
 Outcome load(const u8* data, u32 size, bool one) {
   stack::init();
   stack::mark(1, 0, stack::FRAME_CATCH);
   Outcome o{false, TYPE_NO_TYPE};
   try {
-    Cell* out = make_none(stack::push());
-    lexer::ScanFlags f;
-    f.one = one;
-    f.keep_block = true;
-    lexer::scan(out, data, size, f, nullptr, nullptr, nullptr, nullptr);
-    mem::Buffer* b = mem::buffer_of(out->w2);
-    if (b->used() >= sizeof(Cell)) o.first = type_of(b->cells() + out->w1);
+    if (const Cell* first = load_first(data, size, one)) o.first = type_of(first);
   } catch (const Transfer&) {
     Err id = error::id_of(stack::last());
     const ErrInfo& info = err_info(id);
@@ -80,14 +87,9 @@ std::string scalar_mold(const u8* data, u32 size) {
   stack::mark(1, 0, stack::FRAME_CATCH);
   std::string text;
   try {
-    Cell* out = make_none(stack::push());
-    lexer::ScanFlags f;
-    f.one = true;
-    f.keep_block = true;
-    lexer::scan(out, data, size, f, nullptr, nullptr, nullptr, nullptr);
-    mem::Buffer* b = mem::buffer_of(out->w2);
-    if (b->used() >= sizeof(Cell) && is_scalar(type_of(b->cells() + out->w1))) {
-      Cell* value = stack::push_cell(b->cells() + out->w1);
+    const Cell* first = load_first(data, size, true);
+    if (first && is_scalar(type_of(first))) {
+      Cell* value = stack::push_cell(first);
       Cell* buffer = stack::push();
       string::make_at(buffer, 64);
       actions::mold(value, buffer, false, true, false, nullptr, 1 << 20, 0);

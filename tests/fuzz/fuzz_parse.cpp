@@ -25,20 +25,14 @@
 #include "runtime/roots.hpp"
 #include "runtime/stack.hpp"
 #include "runtime/startup.hpp"
+#include "tests/fuzz/fuzz_program.hpp"
 #include "datatypes/word.hpp"
 
 using namespace qel;
+using fuzz::fail;
+using fuzz::Reader;
 
 namespace {
-
-// Reads the fuzz bytes one choice at a time; zeros once they run out.
-struct Reader {
-  const std::uint8_t* p;
-  std::size_t n;
-  std::size_t i = 0;
-  unsigned next() { return i < n ? p[i++] : 0; }
-  bool done() const { return i >= n; }
-};
 
 // Rule pieces: each is one value or a keyword with its arguments.
 const char* const kPieces[] = {
@@ -105,11 +99,6 @@ std::string input(Reader& r) {
   return out + "]";
 }
 
-[[noreturn]] void fail(const char* what, const std::string& program) {
-  std::fprintf(stderr, "%s\nprogram:\n%s\n", what, program.c_str());
-  std::abort();
-}
-
 // Evaluates the program in a catch frame; checks what it leaves behind.
 void run(const std::string& program) {
   stack::init();
@@ -133,9 +122,7 @@ void run(const std::string& program) {
       }
     }
   }
-  if (stack::ctop != ctop) fail("call stack not restored", program);
-  if (stack::base != base) fail("arguments stack not restored", program);
-  if (parse::rules_depth() != 0 || parse::inputs_depth() != 0) fail("PARSE stacks not empty", program);
+  fuzz::check_stacks(base, ctop, program);
 }
 
 }  // namespace
