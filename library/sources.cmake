@@ -1,0 +1,16 @@
+# The library's source files, in the order start-up runs them. Included by
+# the main build and by the fuzz project, so both embed the same library.
+set(QEL_LIBRARY_FILES
+  boot.qel
+  colors.qel
+  helpers.qel
+  series.qel
+  math.qel
+  files.qel
+  load.qel
+  thru.qel
+  args.qel
+  system.qel
+  url.qel
+  settings.qel
+)
