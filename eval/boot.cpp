@@ -17,6 +17,7 @@
 #include "eval/lexer.hpp"
 #include "eval/natives.hpp"
 #include "io/image_codec_objects.hpp"
+#include "io/library_routines.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/memory.hpp"
@@ -213,6 +214,7 @@ void run() {
   define_typesets();
   gc::enabled = true;
   runtime::boot_flag = false;
+  library_routines::install();
   roots::LocalCell code;
   for (unsigned i = 0; i < kLibraryCount; ++i) {
     load_source(code.get(), kLibrary[i].text, kLibrary[i].size);
