@@ -5,9 +5,13 @@
 #include <cstring>
 #include <vector>
 
+#include "datatypes/context.hpp"
 #include "datatypes/function.hpp"
+#include "datatypes/object.hpp"
+#include "datatypes/symbol.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/word.hpp"
+#include "eval/api.hpp"
 #include "eval/boot.hpp"
 #include "runtime/error.hpp"
 #include "runtime/roots.hpp"
@@ -95,6 +99,19 @@ void install() {
   r->header |= routine::FLAG_VALUES;
   copy_cell(r, word::get_value_cell(intern_word("unescape")));
   stack::pop(1);
+}
+
+void expand_directives(const Cell* code) {
+  Cell* pp = word::get_value_cell(intern_word("preprocessor"));
+  if (type_of(pp) != TYPE_OBJECT) return;
+  i32 i = context::find_word(object::context_of(pp), symbol::make("expand"), true);
+  if (i < 0) return;
+  api::Values v(3);  // the function, the code, the job
+  copy_cell(context::slot(object::context_of(pp), u32(i)), v[0]);
+  copy_cell(code, v[1]);
+  make_none(v[2]);
+  api::Status st = api::invoke(v[0], v[1], 2, v[1]);
+  if (st) api::send(st);
 }
 
 }  // namespace qel::library_routines
