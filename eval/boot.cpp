@@ -1,8 +1,11 @@
 #include "eval/boot.hpp"
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "datatypes/block.hpp"
 #include "datatypes/context.hpp"
 #include "datatypes/native.hpp"
 #include "datatypes/object.hpp"
@@ -18,6 +21,7 @@
 #include "eval/natives.hpp"
 #include "io/image_codec_objects.hpp"
 #include "io/library_routines.hpp"
+#include "io/qelbin.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/memory.hpp"
@@ -207,6 +211,61 @@ bool skip_header(Cell* code) {
   return true;
 }
 
+// The boot data: the library, loaded and encoded at build time (compact
+// QELBIN through the LZ stream). Linked into the executables that start
+// from it; absent (null) elsewhere, which then load the sources.
+extern "C" {
+extern const unsigned char qel_boot_data[] __attribute__((weak));
+extern const unsigned long qel_boot_data_size __attribute__((weak));
+}
+
+namespace {
+
+bool from_boot_data() {
+  if (!qel_boot_data || !&qel_boot_data_size) return false;
+  const char* dev = std::getenv("QEL_BOOT_SOURCE");  // development: run the sources
+  return !(dev && *dev && std::strcmp(dev, "0") != 0);
+}
+
+// Decodes the boot data into out, a block of one block per library file.
+// Boot data that does not decode ends the process with its message and
+// status 1.
+void load_boot_data(Cell* out) {
+  block::make_at(out, 4);
+  const char* message = nullptr;
+  stack::Frame* saved_ctop = stack::ctop;
+  Cell* saved_base = stack::base;
+  Cell* saved_top = stack::top;
+  stack::mark(1, 0, stack::FRAME_CATCH);
+  try {
+    qelbin::decode(qel_boot_data, qel_boot_data_size, series_node(out), qelbin::MODE_BOOT);
+  } catch (const Transfer&) {
+    runtime::rt.thrown = 0;
+    if (qel_boot_data_size < 8 || std::memcmp(qel_boot_data, "QELBIN", 6) != 0)
+      message = "Error: Not a Qelbin file!";
+    else if (qel_boot_data[7] & qelbin::FLAG_LZ)
+      message = "Error: Qelbin compressed data corrupted!";
+    else
+      message = "Error: Qelbin boot data corrupted!";
+  }
+  stack::ctop = saved_ctop;
+  stack::base = saved_base;
+  stack::top = saved_top;
+  mem::Buffer* b = mem::buffer_of(series_node(out));
+  if (!message && (b->used() != sizeof(Cell) || type_of(b->cells()) != TYPE_BLOCK ||
+                   u32(block::length_from_index(b->cells())) != kLibraryCount))
+    message = "Error: Qelbin boot data corrupted!";
+  if (message) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s\n", message);
+    std::fflush(stderr);
+    std::_Exit(1);
+  }
+  *out = *b->cells();
+}
+
+}  // namespace
+
 void run() {
   stack::reset();
   make_function_values();
@@ -215,15 +274,21 @@ void run() {
   gc::enabled = true;
   runtime::boot_flag = false;
   library_routines::install();
-  roots::LocalCell code;
+  roots::LocalCell code, files;
+  bool boot_data = from_boot_data();
+  if (boot_data) load_boot_data(files.get());
   for (unsigned i = 0; i < kLibraryCount; ++i) {
-    load_source(code.get(), kLibrary[i].text, kLibrary[i].size);
+    if (boot_data)
+      *code.get() = *block::cell_at(files.get(), i);
+    else
+      load_source(code.get(), kLibrary[i].text, kLibrary[i].size);
     skip_header(code.get());
     interp::eval_block_or_throw(code.get(), false);
     stack::reset();
   }
   finish_system();
   image_codecs::install();
+  qelbin::make_codec_object();
 }
 
 }  // namespace qel::boot
