@@ -38,8 +38,9 @@ std::vector<u8> encode_full(const Cell* value);
 // plus 1 (any record or table that does not check out), access no-codec.
 void decode(const u8* data, std::size_t size, u32 target, Mode mode = MODE_CODEC);
 
-// The routines `qelbin/encode`, `qelbin/encode-cp` and `qelbin/decode`: the
-// values `system/codecs/qelbin` holds (made by start-up).
+// The codec object `system/codecs/qelbin` (made by start-up, after the image
+// codecs): `encode` (data where) through `encode*` (data compact?) and
+// `decode` (payload).
 void make_codec_object();
 
 }  // namespace qel::qelbin
