@@ -22,6 +22,7 @@
 #include "eval/library_routines.hpp"
 #include "eval/natives.hpp"
 #include "io/image_codec_objects.hpp"
+#include "io/library_routines.hpp"
 #include "io/qelbin.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/collector.hpp"
@@ -335,6 +336,7 @@ void run() {
   library::define_math_routines();
   gc::enabled = true;
   runtime::boot_flag = false;
+  library_routines::install();
   roots::LocalCell code, files;
   bool system_done = false;
   bool boot_data = from_boot_data();

@@ -13,4 +13,11 @@ set(QEL_LIBRARY_FILES
   system.qel
   url.qel
   settings.qel
+  json.qel
+  csv.qel
+  reactivity.qel
+  help.qel
+  preprocessor.qel
+  debug.qel
+  tools.qel
 )
