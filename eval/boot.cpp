@@ -166,6 +166,8 @@ void finish_system() {
   copy_cell(error::catalog(), system_field("catalog errors"));
   copy_cell(error::standard(), system_field("standard error"));
   copy_cell(lexer::exit_states(), system_field("lexer exit-states"));
+  // Error reports and the tracer read their settings from system/state.
+  error::state_context = object::context_of(system_field("state"));
   for (const ClassId& c : kClassIds) {
     Cell* v = system_field(c.path);
     if (type_of(v) == TYPE_OBJECT || type_of(v) == TYPE_ERROR) object::set_class(v, c.id);
