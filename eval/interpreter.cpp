@@ -7,6 +7,7 @@
 #include "eval/api.hpp"
 #include "datatypes/function.hpp"
 #include "datatypes/object.hpp"
+#include "datatypes/ownership.hpp"
 #include "datatypes/logic.hpp"
 #include "datatypes/native.hpp"
 #include "datatypes/symbol.hpp"
@@ -1122,7 +1123,13 @@ Status eval_path(const Cell* path_in, const Code& code, u32& pos, bool set, bool
     if (trace) fire_event(EV_PUSH, &path, i32(i), nullptr, sel);
     bool last = i + 1 == n;
     PathStep step{&path, i32(i), last, case_, false};
-    if (last && set) step.set_flag = k > 0;
+    if (last && set) {
+      step.set_flag = k > 0;
+      if (k > 0) {
+        step.holder = values + k - 1;
+        step.holder_selector = selectors + k - 1;
+      }
+    }
     Cell* next = actions::eval_path(values + k, sel, last && set ? &set_copy : nullptr, step);
     Cell nv = *next;
     copy_cell(&nv, values + k + 1);
@@ -1148,6 +1155,9 @@ Status eval_path(const Cell* path_in, const Code& code, u32& pos, bool set, bool
       }
       Cell v = values[j];
       PathStep step{&path, i32(head) + j, false, case_, false};
+      // A time reported the change to the owner of the series that holds it
+      // itself: storing it back is no further change.
+      ownership::Quiet quiet(j == i32(steps) - 2 && type_of(&v) == TYPE_TIME);
       actions::eval_path(values + j - 1, selectors + j - 1, &v, step);
     }
   }
