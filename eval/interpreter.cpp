@@ -1385,7 +1385,11 @@ void fire_event(u32 event, const Cell* code, i32 offset, const Cell* ref, const 
   Cell ignored;
   Status st;
   try {
-    st = api::invoke(g_trace_callback, args, 6, &ignored);
+    // The callback gets the values as they are (an unset result included),
+    // whatever its spec says of their types.
+    api::CallOptions o;
+    o.check_types = false;
+    st = api::invoke(g_trace_callback, args, 6, &ignored, o);
   } catch (...) {
     trace = true;
     throw;
