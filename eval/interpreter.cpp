@@ -1033,7 +1033,10 @@ Status call_function(const Cell* fn_in, u32 owner_ctx, const Cell* name, u32 cal
     else fire_event(EV_EPILOG, &body, 0, name, &fn);
   }
   trace = saved_trace;
-  if (traced_callback) fire_event(EV_RETURN, nullptr, -1, name, stack::base);
+  if (traced_callback) {
+    if (st) fire_event_unwinding(EV_RETURN, nullptr, -1, name, stack::base);
+    else fire_event(EV_RETURN, nullptr, -1, name, stack::base);
+  }
   return st;
 }
 
@@ -1157,7 +1160,8 @@ Status eval_path(const Cell* path_in, const Code& code, u32& pos, bool set, bool
       PathStep step{&path, i32(head) + j, false, case_, false};
       // A time reported the change to the owner of the series that holds it
       // itself: storing it back is no further change.
-      ownership::Quiet quiet(j == i32(steps) - 2 && type_of(&v) == TYPE_TIME);
+      ownership::Quiet quiet(j == i32(steps) - 2 && type_of(&v) == TYPE_TIME &&
+                             is_any_block_type(type_of(values + j - 1)));
       actions::eval_path(values + j - 1, selectors + j - 1, &v, step);
     }
   }
