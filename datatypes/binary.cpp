@@ -75,8 +75,8 @@ void bytes_worker(Cell* value, std::vector<u8>& out, i64 limit, bool only, Mode 
   Type t = type_of(value);
   switch (t) {
     case TYPE_CHAR:
-      if (value->w2 > 0x10FFFF) unicode::raise_invalid_char(value->w2);
-      append_char_utf8(value->w2, out);
+      if (char_of(value) > 0x10FFFF) unicode::raise_invalid_char(char_of(value));
+      append_char_utf8(char_of(value), out);
       return;
     case TYPE_INTEGER: {
       i32 v = int_of(value);
@@ -381,7 +381,7 @@ void append_int32_be(i32 value, Cell* bin) {
 u8 byte_of(const Cell* value) {
   Type t = type_of(value);
   if (t != TYPE_INTEGER && t != TYPE_CHAR) fire(Err::script_invalid_arg, value);
-  return u8(value->w2);
+  return u8(t == TYPE_CHAR ? char_of(value) : u32(int_of(value)));
 }
 
 void bytes_of(Cell* value, std::vector<u8>& out, i32 part, bool only, Mode mode) {
@@ -406,8 +406,9 @@ bool rule_bytes(const Cell* rule, std::vector<u8>& out) {
     return true;
   }
   if (t == TYPE_CHAR || t == TYPE_INTEGER) {
-    if (rule->w2 > 0xFF) return false;
-    out.assign(1, u8(rule->w2));
+    u32 v = t == TYPE_CHAR ? char_of(rule) : u32(int_of(rule));
+    if (v > 0xFF) return false;
+    out.assign(1, u8(v));
     return true;
   }
   if (is_any_string_type(t)) {

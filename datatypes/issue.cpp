@@ -24,6 +24,12 @@ Cell* fill(Cell* target, u32 sym) {
   return target;
 }
 
+}  // namespace
+
+Cell* make_from_symbol(Cell* target, u32 sym) { return fill(target, sym); }
+
+namespace {
+
 Cell* issue_make(Cell* proto, Cell* spec, Type type) {
   Cell* out = make_none(stack::push());
   Type st = type_of(spec);

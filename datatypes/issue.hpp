@@ -12,6 +12,7 @@ void init();  // registers issue!
 
 // target becomes an issue of the interned UTF-8 text.
 Cell* make_at(Cell* target, const char* text);
+Cell* make_from_symbol(Cell* target, u32 sym);
 // Interns the NUL-terminated UTF-8 text; appends a new issue to the block
 // (in_block) or fills a new cell on the arguments stack. Answers the cell.
 Cell* load(const char* text, u32 block, bool in_block);

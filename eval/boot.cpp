@@ -1,8 +1,11 @@
 #include "eval/boot.hpp"
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "datatypes/block.hpp"
 #include "datatypes/context.hpp"
 #include "datatypes/native.hpp"
 #include "datatypes/object.hpp"
@@ -15,8 +18,11 @@
 #include "eval/action_specs.hpp"
 #include "eval/interpreter.hpp"
 #include "eval/lexer.hpp"
+#include "eval/library_code.hpp"
+#include "eval/library_routines.hpp"
 #include "eval/natives.hpp"
 #include "io/image_codec_objects.hpp"
+#include "io/qelbin.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/memory.hpp"
@@ -155,6 +161,8 @@ Cell* system_field(const std::string& path) {
   return v;
 }
 
+void fill_build();
+
 // Fills the members of `system` that come from the runtime, and gives its
 // objects their class ids.
 void finish_system() {
@@ -168,6 +176,9 @@ void finish_system() {
   copy_cell(lexer::exit_states(), system_field("lexer exit-states"));
   // Error reports and the tracer read their settings from system/state.
   error::state_context = object::context_of(system_field("state"));
+  library::fill_gc_object(system_field("state GC"));
+  fill_build();
+  library::wire_internal_routines();
   for (const ClassId& c : kClassIds) {
     Cell* v = system_field(c.path);
     if (type_of(v) == TYPE_OBJECT || type_of(v) == TYPE_ERROR) object::set_class(v, c.id);
@@ -178,21 +189,74 @@ void finish_system() {
     Cell* c = field_of(errors, category_word(cat));
     if (type_of(c) == TYPE_OBJECT) object::set_class(c, object::CLASS_FIRST_CATEGORY + 2 * cat);
   }
-  // The command line, as one string.
+  // The command line, as one string: the program and its arguments, each
+  // holding a blank or a tab or being empty put in double quotes.
   std::string line;
-  for (size_t i = 1; i < runtime::args.size(); ++i) {
-    if (i > 1) line += ' ';
-    line += runtime::args[i];
+  for (size_t i = 0; i < runtime::args.size(); ++i) {
+    const std::string& a = runtime::args[i];
+    if (i > 0) line += ' ';
+    if (a.empty() || a.find_first_of(" \t") != std::string::npos) line += '"' + a + '"';
+    else line += a;
   }
   string::load_at(reinterpret_cast<const u8*>(line.data()), u32(line.size()),
                   system_field("script args"), string::Encoding::utf8);
-  // The current directory, as a directory file!.
-  std::string dir = platform::get_current_dir();
-  if (dir.empty() || dir.back() != '/') dir += '/';
-  Cell* path = system_field("options path");
-  string::load_at(reinterpret_cast<const u8*>(dir.data()), u32(dir.size()), path,
-                  string::Encoding::utf8);
-  set_type(path, TYPE_FILE);
+}
+
+#ifndef QEL_BUILD_DATE
+#define QEL_BUILD_DATE ""
+#endif
+#ifndef QEL_GIT_COMMIT
+#define QEL_GIT_COMMIT ""
+#endif
+#ifndef QEL_GIT_BRANCH
+#define QEL_GIT_BRANCH ""
+#endif
+
+// Sets the field to the first value of the text, when the text is not empty.
+void set_loaded(const char* path, const std::string& text) {
+  if (text.empty()) return;
+  roots::LocalCell v;
+  load_source(v.get(), text.data(), text.size());
+  mem::Buffer* b = mem::buffer_of(series_node(v.get()));
+  if (b->used() < sizeof(Cell)) return;
+  Cell first = *b->cells();
+  copy_cell(&first, system_field(path));
+}
+
+// The build record: the build date, the source revision when the build knew
+// it, and what this build is.
+void fill_build() {
+  set_loaded("build date", QEL_BUILD_DATE);
+  std::string commit = QEL_GIT_COMMIT;
+  if (!commit.empty()) set_loaded("build git commit", "#" + commit);
+  std::string branch = QEL_GIT_BRANCH;
+  if (!branch.empty() && branch != "HEAD") set_loaded("build git branch", "\"" + branch + "\"");
+  if (!runtime::args.empty()) {
+    std::string exe = runtime::args[0];
+    string::load_at(reinterpret_cast<const u8*>(exe.data()), u32(exe.size()),
+                    system_field("build config build-basename"), string::Encoding::utf8);
+    set_type(system_field("build config build-basename"), TYPE_FILE);
+  }
+}
+
+// system/options/boot and system/options/args straight from the process's
+// arguments: no quoting round trip can change them.
+void fill_boot_args() {
+  if (runtime::args.empty()) return;
+  Cell* sys = word::get_value_cell(intern_word("system"));
+  if (type_of(sys) != TYPE_OBJECT) return;
+  const std::string& prog = runtime::args[0];
+  string::load_at(reinterpret_cast<const u8*>(prog.data()), u32(prog.size()),
+                  system_field("options boot"), string::Encoding::utf8);
+  roots::LocalCell list, item;
+  block::make_at(list.get(), i32(runtime::args.size()));
+  for (size_t i = 1; i < runtime::args.size(); ++i) {
+    const std::string& a = runtime::args[i];
+    string::load_at(reinterpret_cast<const u8*>(a.data()), u32(a.size()), item.get(),
+                    string::Encoding::utf8);
+    copy_cell(item.get(), mem::alloc_tail_cell(series_node(list.get())));
+  }
+  copy_cell(list.get(), system_field("options args"));
 }
 
 }  // namespace
@@ -208,22 +272,93 @@ bool skip_header(Cell* code) {
   return true;
 }
 
+// The boot data: the library, loaded and encoded at build time (compact
+// QELBIN through the LZ stream). Linked into the executables that start
+// from it; absent (null) elsewhere, which then load the sources.
+extern "C" {
+extern const unsigned char qel_boot_data[] __attribute__((weak));
+extern const unsigned long qel_boot_data_size __attribute__((weak));
+}
+
+namespace {
+
+bool from_boot_data() {
+  if (!qel_boot_data || !&qel_boot_data_size) return false;
+  const char* dev = std::getenv("QEL_BOOT_SOURCE");  // development: run the sources
+  return !(dev && *dev && std::strcmp(dev, "0") != 0);
+}
+
+// Decodes the boot data into out, a block of one block per library file.
+// Boot data that does not decode ends the process with its message and
+// status 1.
+void load_boot_data(Cell* out) {
+  block::make_at(out, 4);
+  const char* message = nullptr;
+  stack::Frame* saved_ctop = stack::ctop;
+  Cell* saved_base = stack::base;
+  Cell* saved_top = stack::top;
+  stack::mark(1, 0, stack::FRAME_CATCH);
+  try {
+    qelbin::decode(qel_boot_data, qel_boot_data_size, series_node(out), qelbin::MODE_BOOT);
+  } catch (const Transfer&) {
+    runtime::rt.thrown = 0;
+    if (qel_boot_data_size < 8 || std::memcmp(qel_boot_data, "QELBIN", 6) != 0)
+      message = "Error: Not a Qelbin file!";
+    else if (qel_boot_data[7] & qelbin::FLAG_LZ)
+      message = "Error: Qelbin compressed data corrupted!";
+    else
+      message = "Error: Qelbin boot data corrupted!";
+  }
+  stack::ctop = saved_ctop;
+  stack::base = saved_base;
+  stack::top = saved_top;
+  mem::Buffer* b = mem::buffer_of(series_node(out));
+  if (!message && (b->used() != sizeof(Cell) || type_of(b->cells()) != TYPE_BLOCK ||
+                   u32(block::length_from_index(b->cells())) != kLibraryCount))
+    message = "Error: Qelbin boot data corrupted!";
+  if (message) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s\n", message);
+    std::fflush(stderr);
+    std::_Exit(1);
+  }
+  *out = *b->cells();
+}
+
+}  // namespace
+
 void run() {
   stack::reset();
   make_function_values();
   set_datatype_words();
   define_typesets();
+  library::define_routines();
+  library::define_predicates();
+  library::define_math_routines();
   gc::enabled = true;
   runtime::boot_flag = false;
-  roots::LocalCell code;
+  roots::LocalCell code, files;
+  bool system_done = false;
+  bool boot_data = from_boot_data();
+  if (boot_data) load_boot_data(files.get());
   for (unsigned i = 0; i < kLibraryCount; ++i) {
-    load_source(code.get(), kLibrary[i].text, kLibrary[i].size);
+    if (boot_data)
+      *code.get() = *block::cell_at(files.get(), i);
+    else
+      load_source(code.get(), kLibrary[i].text, kLibrary[i].size);
     skip_header(code.get());
     interp::eval_block_or_throw(code.get(), false);
     stack::reset();
+    // The sources after the system object's own may use all of it.
+    if (!system_done && type_of(word::get_value_cell(intern_word("system"))) == TYPE_OBJECT) {
+      finish_system();
+      system_done = true;
+    }
   }
-  finish_system();
+  fill_boot_args();
   image_codecs::install();
+  qelbin::make_codec_object();
+  library::mark_library_code();
 }
 
 }  // namespace qel::boot

@@ -1,4 +1,5 @@
 #include "eval/interpreter.hpp"
+#include "eval/library_code.hpp"
 
 #include <cstring>
 #include <exception>
@@ -207,6 +208,28 @@ struct SavedCode {
   ~SavedCode() { *g_current_code = saved; }
 };
 
+// Trace events are held back while library code runs and let through again
+// for the caller's code it evaluates.
+bool g_trace_held = false;
+struct LibraryTrace {
+  bool saved_trace, saved_held;
+  explicit LibraryTrace(bool library_code) : saved_trace(trace), saved_held(g_trace_held) {
+    if (library_code) {
+      if (trace) {
+        g_trace_held = true;
+        trace = false;
+      }
+    } else if (g_trace_held) {
+      g_trace_held = false;
+      trace = true;
+    }
+  }
+  ~LibraryTrace() {
+    trace = saved_trace;
+    g_trace_held = saved_held;
+  }
+};
+
 }  // namespace
 
 Status eval_block(const Cell* block_in, bool chain) {
@@ -219,13 +242,18 @@ Status eval_block(const Cell* block_in, bool chain) {
   u32 pos = start < 0 ? 0 : u32(start);
   if (trace) fire_event(EV_ENTER, &block, i32(pos), nullptr, nullptr);
   Status st = 0;
+  // Library code runs as one step of its caller: its blocks leave the
+  // caller's code as the current code and fire no trace events; code of the
+  // caller's that it runs is traced again.
+  bool library_code = library::is_library_code(series_node(&block));
+  LibraryTrace lib_trace(library_code);
   if (pos >= tail_of(code)) {
     make_unset(stack::base);
     stack::keep();
   } else {
-    copy_cell(&block, g_current_code);
+    if (!library_code) copy_cell(&block, g_current_code);
     while (pos < tail_of(code)) {
-      set_series_index(g_current_code, i32(pos));
+      if (!library_code) set_series_index(g_current_code, i32(pos));
       st = eval_expression(code, pos);
       if (st) break;
       if (pos < tail_of(code)) stack::reset();
@@ -920,15 +948,13 @@ Status eval_arguments(const Cell* fn, const Code& code, u32& pos, const Cell* pa
 
 }  // namespace
 
-// Runs a routine! whose arguments are in its frame: one that takes value
-// cells (routine::FLAG_VALUES) calls its entry, which reads the frame base
-// upward and leaves its result in the base cell. Routines over machine values
-// do not exist yet.
+// Runs a routine! whose arguments are in its frame: its entry reads the frame
+// base upward and leaves its result in the base cell. Every routine takes
+// value cells (routine::FLAG_VALUES; an op! made from one keeps only its
+// type): routines over machine values do not exist yet.
 void call_routine(const Cell* fn) {
-  routines::Entry entry = nullptr;
-  if (fn->header & routine::FLAG_VALUES) {
-    entry = routines::entry(u32(int_of(function::more_cell(fn, function::MORE_NATIVE))));
-  }
+  Cell* index = function::more_cell(fn, function::MORE_NATIVE);
+  routines::Entry entry = type_of(index) == TYPE_INTEGER ? routines::entry(u32(int_of(index))) : nullptr;
   if (!entry) fire(Err::internal_not_done);
   entry();
 }

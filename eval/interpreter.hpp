@@ -78,6 +78,9 @@ Status eval_call(const Cell* fn, const Code& code, u32& pos, bool sub, const Cel
 // Runs a function! whose arguments and locals are on the stack in the current
 // frame, in the given context (0: the function's own).
 Status call_function(const Cell* fn, u32 owner_ctx, const Cell* name, u32 callback_bit);
+// Runs a routine! whose arguments the caller pushed inside an open frame: its
+// C++ entry reads them from the frame base and leaves the result there.
+void call_routine(const Cell* fn);
 
 // Evaluates a path; set mode stores value (the frame's base cell).
 Status eval_path(const Cell* path, const Code& code, u32& pos, bool set, bool get, bool sub,

@@ -9,6 +9,7 @@
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
+#include "eval/api.hpp"
 #include "eval/lexer.hpp"
 #include "eval/natives.hpp"
 #include "runtime/actions.hpp"
@@ -106,8 +107,28 @@ Status has(const i32*) {
 
 // ---- do ----------------------------------------------------------------------
 
+// A script file or URL runs through the library's do-file, which takes the
+// trace callback and the script arguments.
+Status do_script(const i32* refs) {
+  Status st;
+  {
+    api::Values args(3);
+    copy_cell(stack::base, args[0]);
+    if (ref(refs, 3)) copy_cell(ref_arg(refs, 3), args[1]);
+    if (ref(refs, 1)) copy_cell(ref_arg(refs, 1), args[2]);
+    Cell fn = *word::get_value_cell(intern_word("do-file"));
+    if (type_of(&fn) != TYPE_FUNCTION) fire(Err::internal_not_done);
+    api::CallOptions opts;
+    opts.name = intern_word("do-file");
+    st = api::invoke(&fn, args.data(), 3, stack::base, opts);
+  }
+  if (!st) stack::keep();
+  return st;
+}
+
 Status do_(const i32* refs) {
   Cell value = *api::arg(0);
+  if (type_of(&value) == TYPE_FILE || type_of(&value) == TYPE_URL) return do_script(refs);
   bool next = ref(refs, 2);
   Cell pos_word;
   if (next) pos_word = *ref_arg(refs, 2);
@@ -151,8 +172,6 @@ Status do_(const i32* refs) {
       }
       case TYPE_ERROR:
         stack::throw_error(&value);
-      case TYPE_FILE: case TYPE_URL:
-        fire(Err::internal_not_done);  // running script files comes with the library
       default:
         // One expression from the value itself, passive: a function is returned.
         st = eval_single(&value, {.prefix = true, .passive = type_of(&value) != TYPE_WORD});

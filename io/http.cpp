@@ -4,10 +4,14 @@
 
 #include "datatypes/binary.hpp"
 #include "datatypes/block.hpp"
+#include "datatypes/context.hpp"
+#include "datatypes/object.hpp"
+#include "datatypes/symbol.hpp"
 #include "datatypes/file_url.hpp"
 #include "datatypes/map.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/word.hpp"
+#include "eval/api.hpp"
 #include "io/files.hpp"
 #include "platform/http.hpp"
 #include "platform/os.hpp"
@@ -98,6 +102,22 @@ std::string request_url(const Cell* url_cell) {
 }
 
 bool http_scheme(const Cell* url_cell) { return string::match_bytes(url_cell, "http"); }
+
+// A URL is read or written only when the library's URL parser takes it
+// apart; any other URL raises script invalid-arg with it.
+void check_url(const Cell* url) {
+  Cell parser = *word::get_value_cell(intern_word("url-parser"));
+  if (type_of(&parser) != TYPE_OBJECT) return;  // before the library defines it
+  u32 ctx = object::context_of(&parser);
+  i32 i = context::find_word(ctx, symbol::make("parse-url"), true);
+  if (i < 0) return;
+  Cell fn = *context::slot(ctx, u32(i));
+  if (type_of(&fn) != TYPE_FUNCTION) return;
+  api::Values v(2);
+  copy_cell(url, v[0]);
+  api::check(api::invoke(&fn, v[0], 1, v[1]));
+  if (type_of(v[1]) != TYPE_OBJECT) fire(Err::script_invalid_arg, v[0]);
+}
 
 }  // namespace
 
@@ -194,6 +214,7 @@ Cell* request(const std::string& method, const Cell* url_cell, const Cell* heade
 }
 
 Cell* read(Cell* source, Cell* part, Cell* seek, bool binary, bool lines, bool info, Cell* as) {
+  check_url(source);
   if (part || seek || as || !http_scheme(source)) fire(Err::internal_not_done);
   Cell* r = request("GET", source, nullptr, nullptr, binary, lines, info);
   if (is_none(r)) fire(Err::access_no_connect, source);
@@ -202,6 +223,7 @@ Cell* read(Cell* source, Cell* part, Cell* seek, bool binary, bool lines, bool i
 
 Cell* write(Cell* dest, Cell* data, bool binary, bool lines, bool info, bool append, Cell* part,
             Cell* seek, Cell* allow, Cell* as) {
+  check_url(dest);
   if (seek || allow || as || !http_scheme(dest)) fire(Err::internal_not_done);
   std::string method = "POST";
   // The parts of a request block, held where the collector sees them (the

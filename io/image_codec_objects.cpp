@@ -1,9 +1,8 @@
 // The codec objects of the five image formats: title, name, mime-type,
 // suffixes, and encode/decode routines over image::encode and image::decode.
 //
-// Until the codec registry of the library exists, start-up puts them into
-// system/codecs as a block of key and object pairs (png jpeg bmp gif tiff),
-// so that system/codecs/png/decode reaches them.
+// Start-up puts them into the registry system/codecs (a map!) in this order:
+// png jpeg bmp gif tiff.
 #include "io/image_codec_objects.hpp"
 
 #include <cstring>
@@ -90,8 +89,12 @@ void install() {
   Cell* sys = word::get_value_cell(intern_word("system"));
   if (type_of(sys) != TYPE_OBJECT) return;
   i32 slot = context::find_word(object::context_of(sys), symbol::make("codecs"), true);
-  if (slot < 0 || type_of(context::slot(object::context_of(sys), u32(slot))) != TYPE_NONE) return;
-  std::string text = "system/codecs: reduce [";
+  if (slot < 0) return;
+  Type held = type_of(context::slot(object::context_of(sys), u32(slot)));
+  if (held != TYPE_NONE && held != TYPE_MAP) return;
+  // The objects are made in a block, then put into the registry (a map!, in
+  // registry order) or, before the registry exists, become system/codecs.
+  std::string text = "image-codecs*: reduce [";
   for (const CodecDef& c : kCodecs) {
     text += std::string(" '") + c.key + " make object! [" + c.source + " encode: none decode: none]";
   }
@@ -100,8 +103,27 @@ void install() {
   boot::load_source(code.get(), text.c_str(), text.size());
   interp::eval_block_or_throw(code.get(), false);
   stack::reset();
-  sys = word::get_value_cell(intern_word("system"));
-  copy_cell(context::slot(object::context_of(sys), u32(slot)), block.get());
+  {
+    Cell* w = word::get_value_cell(intern_word("image-codecs*"));
+    copy_cell(w, block.get());
+    make_unset(w);
+  }
+  {
+    Cell put_word = *intern_word("put");
+    Cell put_fn = *word::get_value_cell(&put_word);
+    sys = word::get_value_cell(intern_word("system"));
+    if (held == TYPE_NONE) {
+      copy_cell(block.get(), context::slot(object::context_of(sys), u32(slot)));
+    } else {
+      api::Values args(4);
+      copy_cell(context::slot(object::context_of(sys), u32(slot)), args[0]);
+      for (u32 k = 0; k < sizeof kCodecs / sizeof kCodecs[0]; ++k) {
+        copy_cell(mem::buffer_of(series_node(block.get()))->cells() + 2 * k, args[1]);
+        copy_cell(mem::buffer_of(series_node(block.get()))->cells() + 2 * k + 1, args[2]);
+        api::check(api::invoke(&put_fn, args[0], 3, args[3]));
+      }
+    }
+  }
   for (u32 k = 0; k < sizeof kCodecs / sizeof kCodecs[0]; ++k) {
     std::string enc = std::string("image-encode-") + kCodecs[k].key;
     std::string dec = std::string("image-decode-") + kCodecs[k].key;

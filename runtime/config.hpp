@@ -21,6 +21,11 @@ inline constexpr unsigned PAGE_SIZE = 4096;
 // compacting collection at every allocation, to flush out stale buffer pointers.
 inline constexpr const char* GC_STRESS_ENV = "QEL_GC_STRESS";
 
+// Environment variable that makes the library's code run as any other code:
+// traced step by step, and errors inside it reporting its own code as `near`
+// (normally a library call is one step of its caller), for work on the library.
+inline constexpr const char* TRACE_LIBRARY_ENV = "QEL_TRACE_LIBRARY";
+
 // Stack size of the thread that runs the interpreter. Deep Qel recursion
 // (12,000 nested calls) must end in a stack-overflow error, never a crash.
 inline constexpr unsigned long long EVAL_STACK_BYTES = 1ull << 30;

@@ -33,6 +33,7 @@ inline u32 offset_of(const void* p) { return u32(static_cast<const u8*>(p) - reg
 // Flags word of a buffer.
 inline constexpr u32 SERIES_UNIT_MASK = 0x1F;        // unit size: 1, 2, 4 or 16
 inline constexpr u32 SERIES_OWNED = 0x20000;         // owned by an object field
+inline constexpr u32 SERIES_LIBRARY = 0x40000;       // code of the library (not copied)
 inline constexpr u32 SERIES_BITS_NOT = 0x80000;      // bitset!: negated
 inline constexpr u32 SERIES_BIG = 0x100000;          // heap block managed by its caller
 inline constexpr u32 SERIES_LARGE = 0x1000000;       // large block of its own

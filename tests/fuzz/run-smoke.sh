@@ -38,3 +38,10 @@ half=$(( (seconds + 1) / 2 ))
 ./qel-fuzz-inflate -max_total_time="$half" -max_len=65536 -timeout=10 -print_final_stats=1 corpus-inflate
 ./qel-fuzz-debase -max_total_time="$half" -max_len=4096 -timeout=10 -print_final_stats=1 corpus-debase
 ./qel-fuzz-image -max_total_time="$half" -max_len=65536 -timeout=10 -print_final_stats=1 corpus-image
+# The LZ stream and the QELBIN decoder, 20 seconds each (the QELBIN target
+# starts from the lexer's seeds: source text it loads and encodes).
+cmake --build "$dir" --target qel-fuzz-lz qel-fuzz-qelbin
+mkdir -p corpus-lz corpus-qelbin
+find "$here/seeds" -maxdepth 1 -type f -exec cp {} corpus-qelbin/ \;
+./qel-fuzz-lz -max_total_time=20 -max_len=65536 -timeout=10 -print_final_stats=1 corpus-lz
+./qel-fuzz-qelbin -max_total_time=20 -max_len=4096 -timeout=10 -print_final_stats=1 corpus-qelbin

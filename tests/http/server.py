@@ -64,6 +64,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.reply(200, BIG)
         elif p == "/utf8":
             self.reply(200, "caf\u00e9 \u20ac".encode())
+        elif p.startswith("/count/"):
+            # Answers how many times this path was asked for.
+            self.server.counts[p] = self.server.counts.get(p, 0) + 1
+            self.reply(200, str(self.server.counts[p]).encode(), [("Content-Type", "text/plain")])
+        elif p == "/script":
+            self.reply(200, b"Qel [Title: \"remote\"]\n1 + 2\n", [("Content-Type", "text/plain")])
         elif p == "/quit":
             self.reply(200, b"bye")
             threading.Thread(target=self.server.shutdown).start()
@@ -92,6 +98,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
 def serve(directory):
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     server.daemon_threads = True
+    server.counts = {}
     server.last = time.time()
     started = time.time()
 

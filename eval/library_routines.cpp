@@ -1,0 +1,494 @@
+// The library's built-in routines and type predicates: routine! values whose
+// code is C++. Each entry reads its arguments from the frame base upward and
+// leaves its result in the base cell.
+#include "eval/library_routines.hpp"
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <array>
+#include <cstring>
+#include <utility>
+#include <string>
+
+#include "datatypes/context.hpp"
+#include "datatypes/object.hpp"
+#include "datatypes/file_url.hpp"
+#include "datatypes/float.hpp"
+#include "datatypes/symbol.hpp"
+#include "datatypes/function.hpp"
+#include "datatypes/logic.hpp"
+#include "datatypes/string.hpp"
+#include "datatypes/tuple.hpp"
+#include "datatypes/typeset.hpp"
+#include "datatypes/word.hpp"
+#include "eval/boot.hpp"
+#include "eval/interpreter.hpp"
+#include "eval/natives.hpp"
+#include "io/clipboard.hpp"
+#include "io/files.hpp"
+#include "io/os.hpp"
+#include "platform/os.hpp"
+#include "runtime/collector.hpp"
+#include "runtime/error.hpp"
+#include "runtime/memory.hpp"
+#include "runtime/roots.hpp"
+#include "runtime/stack.hpp"
+#include "runtime/unicode.hpp"
+
+namespace qel::library {
+
+namespace {
+
+Cell* arg(u32 i) { return stack::base + i; }
+
+void answer(const Cell* v) {
+  copy_cell(v, stack::base);
+  stack::keep();
+}
+void answer_logic(bool b) {
+  make_logic(stack::base, b);
+  stack::keep();
+}
+void answer_integer(i32 n) {
+  make_integer(stack::base, n);
+  stack::keep();
+}
+void answer_unset() {
+  make_unset(stack::base);
+  stack::keep();
+}
+
+bool is_any_word(Type t) {
+  return t == TYPE_WORD || t == TYPE_SET_WORD || t == TYPE_LIT_WORD || t == TYPE_GET_WORD ||
+         t == TYPE_REFINEMENT || t == TYPE_ISSUE;
+}
+
+// ---- the 24 routines ------------------------------------------------------------
+
+void quit_return() { std::exit(int_of(arg(0))); }
+
+void set_quiet() {
+  Cell* w = arg(0);
+  if (!is_any_word(type_of(w))) {
+    Cell dt;
+    make_datatype(&dt, type_of(w));
+    Cell name = *intern_word("set-quiet");
+    Cell argname = *intern_word("word");
+    fire(Err::script_expect_arg, &name, &dt, &argname);
+  }
+  Cell v = *arg(1);
+  copy_cell(&v, word::get_value_cell(w));
+  answer(&v);
+}
+
+void set_slot_quiet() {
+  Cell* s = arg(0);
+  Type t = type_of(s);
+  if (t != TYPE_BLOCK && t != TYPE_PAREN && t != TYPE_HASH && t != TYPE_PATH &&
+      t != TYPE_LIT_PATH && t != TYPE_SET_PATH && t != TYPE_GET_PATH) {
+    Cell dt;
+    make_datatype(&dt, TYPE_BLOCK);
+    Cell name = *intern_word("set-slot-quiet");
+    Cell argname = *intern_word("series");
+    fire(Err::script_expect_arg, &name, &dt, &argname);
+  }
+  mem::Buffer* b = mem::buffer_of(series_node(s));
+  u32 i = u32(series_index(s));
+  if (i < b->used() / sizeof(Cell)) copy_cell(arg(1), b->cells() + i);
+  answer_unset();
+}
+
+void shift_with(int dir, bool logical) {
+  i32 data = int_of(arg(0));
+  i32 bits = int_of(arg(1));
+  if (bits < 0) bits = 0;
+  i32 r;
+  if (dir > 0) r = bits > 31 ? 0 : i32(u32(data) << bits);
+  else if (logical) r = bits > 31 ? 0 : i32(u32(data) >> bits);
+  else r = bits > 31 ? (data < 0 ? -1 : 0) : data >> bits;
+  answer_integer(r);
+}
+void shift_right() { shift_with(-1, false); }
+void shift_left() { shift_with(1, false); }
+void shift_logical() { shift_with(-1, true); }
+
+void last_lf_q() { answer_logic(natives::last_lf); }
+
+void get_current_dir() {
+  std::string dir = platform::get_current_dir();
+  if (dir.empty() || dir.back() != '/') dir += '/';
+  string::load_at(reinterpret_cast<const u8*>(dir.data()), u32(dir.size()), stack::base,
+                  string::Encoding::utf8);
+  set_type(stack::base, TYPE_FILE);
+  stack::keep();
+}
+
+void set_current_dir() {
+  std::string path = file::to_local_path(arg(0));
+  if (!platform::set_current_dir(path)) fire(Err::access_cannot_open, arg(0));
+  answer_unset();
+}
+
+void create_dir() {
+  io::files::make_dir(arg(0));
+  answer_unset();
+}
+
+void exists_q() { answer_logic(io::files::exists(arg(0))); }
+
+void os_info() {
+  Cell* v = io::os::os_info();
+  Cell c = *v;
+  copy_cell(&c, stack::base);
+  stack::keep();
+}
+
+// The first negative argument among the first n raises invalid-arg.
+void check_non_negative(u32 n) {
+  for (u32 i = 0; i < n; ++i)
+    if (int_of(arg(i)) < 0) fire(Err::script_invalid_arg, arg(i));
+}
+
+void as_color() {
+  check_non_negative(3);
+  u32 w = u32(int_of(arg(2)) % 256) << 16 | u32(int_of(arg(1)) % 256) << 8 |
+          u32(int_of(arg(0)) % 256);
+  u8 bytes[3] = {u8(w), u8(w >> 8), u8(w >> 16)};
+  tuple::make_at(stack::base, 3, bytes);
+  stack::keep();
+}
+
+void as_ipv4() {
+  check_non_negative(4);
+  u32 w = u32(int_of(arg(3))) << 24 | u32(int_of(arg(2))) << 16 | u32(int_of(arg(1))) << 8 |
+          u32(int_of(arg(0)));
+  u8 bytes[4] = {u8(w), u8(w >> 8), u8(w >> 16), u8(w >> 24)};
+  tuple::make_at(stack::base, 4, bytes);
+  stack::keep();
+}
+void as_rgba() { as_ipv4(); }
+
+void count_chars() {
+  Cell* start = arg(0);
+  Cell* pos = arg(1);
+  // Both positions must lie in the one series, the second at or after the first.
+  if (series_node(start) != series_node(pos) || series_index(pos) < series_index(start))
+    fire(Err::script_invalid_arg, pos);
+  mem::Buffer* b = mem::buffer_of(series_node(start));
+  const u8* bytes = b->head_ptr();
+  u32 used = b->used();
+  u32 from = u32(series_index(start));
+  u32 to = u32(series_index(pos));
+  if (to > used) to = used;
+  const u8* p = bytes + (from < to ? from : to);
+  const u8* end = bytes + to;
+  i32 n = 0;
+  while (p < end) {
+    i32 cp;
+    const u8* next = unicode::fast_decode_utf8_char(p, end, cp);
+    p = next > p ? next : p + 1;
+    ++n;
+  }
+  answer_integer(n);
+}
+
+void stack_size_q() { answer_integer(i32(stack::top - stack::bottom)); }
+
+void pick_stack() {
+  i32 idx = int_of(arg(0));
+  i32 size = i32(stack::top - stack::bottom);
+  if (idx > 0 && idx < size) {
+    Cell v = stack::bottom[idx - 1];
+    answer(&v);
+  } else {
+    make_none(stack::base);
+    stack::keep();
+  }
+}
+
+void frame_index_q() { answer_integer(i32(stack::index_of(stack::base))); }
+
+void collect_calls() {
+  u32 block = series_node(arg(0));
+  for (stack::Frame* f = stack::cbottom; f < stack::ctop; ++f) {
+    if (!(f->header & stack::FRAME_FLAG_INTERP)) continue;
+    if (f->symbol == stack::body_symbol || f->symbol == stack::anon_symbol) continue;
+    Cell* w = word::make_in(f->symbol, block);
+    (void)w;
+  }
+  Cell b = *arg(0);
+  answer(&b);
+}
+
+void tracing_q() { answer_logic(interp::trace); }
+
+void read_clipboard() {
+  Cell v = *clipboard::read();
+  answer(&v);
+}
+void write_clipboard() { answer_logic(clipboard::write(arg(0))); }
+
+void write_stdout() {
+  io::files::write_stdout(arg(0));
+  answer_unset();
+}
+
+// Trigonometry in radians and square roots: the math natives' own code with
+// its radians option on.
+template <int Id>
+void math_radians() {
+  i32 refs[1] = {1};
+  natives::entry(Id)(refs);
+}
+void sqrt_() {
+  i32 refs[1] = {-1};
+  natives::entry(67)(refs);
+}
+
+struct RoutineDef {
+  const char* name;
+  const char* spec;
+  routines::Entry fn;
+};
+
+const RoutineDef kRoutines[] = {
+    {"quit-return", "[\"Stops evaluation and exits the program with a given status\" status [integer!]]", quit_return},
+    {"set-quiet", "[\"Set an object's field to a value without triggering eventual object's events\" word [any-type!] value [any-type!] return: [any-type!]]", set_quiet},
+    {"set-slot-quiet", "[\"Set a value in series without triggering eventual owner's events\" series [any-type!] value [any-type!]]", set_slot_quiet},
+    {"shift-right", "[\"Shift bits to the right\" data [integer!] bits [integer!]]", shift_right},
+    {"shift-left", "[\"Shift bits to the left\" data [integer!] bits [integer!]]", shift_left},
+    {"shift-logical", "[\"Shift bits to the right (unsigned)\" data [integer!] bits [integer!]]", shift_logical},
+    {"last-lf?", "[\"Internal Use Only\"]", last_lf_q},
+    {"get-current-dir", "[\"Returns the platform's current directory for the process\"]", get_current_dir},
+    {"set-current-dir", "[\"Sets the platform's current process directory\" path [file!]]", set_current_dir},
+    {"create-dir", "[\"Create the given directory\" path [file!]]", create_dir},
+    {"exists?", "[\"Returns TRUE if the file exists\" path [file!] return: [logic!]]", exists_q},
+    {"os-info", "[\"Returns detailed operating system version information\"]", os_info},
+    {"as-color", "[\"Combine R, G and B values into a tuple\" r [integer!] g [integer!] b [integer!]]", as_color},
+    {"as-ipv4", "[\"Combine a, b, c and d values into a tuple\" a [integer!] b [integer!] c [integer!] d [integer!]]", as_ipv4},
+    {"as-rgba", "[\"Combine R, G, B and A color components into a tuple\" r [integer!] g [integer!] b [integer!] a [integer!]]", as_rgba},
+    {"count-chars", "[\"Count UTF-8 encoded characters between two positions in a binary series\" start [binary!] pos [binary!] return: [integer!]]", count_chars},
+    {"stack-size?", "[return: [integer!]]", stack_size_q},
+    {"pick-stack", "[idx [integer!]]", pick_stack},
+    {"frame-index?", "[return: [integer!]]", frame_index_q},
+    {"collect-calls", "[blk [block!]]", collect_calls},
+    {"tracing?", "[]", tracing_q},
+    {"read-clipboard", "[\"Return the contents of the system clipboard\" return: [any-type!] \"false on failure, none if empty, otherwise: string!, block! of files!, or an image!\"]", read_clipboard},
+    {"write-clipboard", "[\"Write content to the system clipboard\" data [any-type!] \"string!, block! of files!, an image! or none!\" return: [logic!] \"indicates success\"]", write_clipboard},
+    {"write-stdout", "[\"Write data to STDOUT\" data [any-type!]]", write_stdout},
+};
+
+const RoutineDef kMathRoutines[] = {
+    {"cos", "[\"Returns the trigonometric cosine\" angle [float!] \"Angle in radians\"]", math_radians<56>},
+    {"sin", "[\"Returns the trigonometric sine\" angle [float!] \"Angle in radians\"]", math_radians<55>},
+    {"tan", "[\"Returns the trigonometric tangent\" angle [float!] \"Angle in radians\"]", math_radians<57>},
+    {"acos", "[\"Returns the trigonometric arccosine in radians in range [0,pi]\" cosine [float!] \"in range [-1,1]\"]", math_radians<59>},
+    {"asin", "[\"Returns the trigonometric arcsine in radians in range [-pi/2,pi/2])\" sine [float!] \"in range [-1,1]\"]", math_radians<58>},
+    {"atan", "[\"Returns the trigonometric arctangent in radians in range [-pi/2,+pi/2]\" tangent [float!] \"in range [-inf,+inf]\"]", math_radians<60>},
+    {"atan2", "[\"Returns the smallest angle between the vectors (1,0) and (x,y) in range (-pi,pi]\" y [float! integer!] x [float! integer!] return: [float!]]", math_radians<61>},
+    {"sqrt", "[\"Returns the square root of a number\" number [float! integer! percent!] return: [float!]]", sqrt_},
+};
+
+// ---- type predicates ----------------------------------------------------------
+
+template <Type T>
+void is_type() {
+  answer_logic(type_of(stack::base) == T);
+}
+
+struct PredicateDef {
+  const char* name;
+  routines::Entry fn;
+};
+
+#define QEL_PRED(name, T) {name, is_type<TYPE_##T>}
+const PredicateDef kPredicates[] = {
+    QEL_PRED("bitset?", BITSET),     QEL_PRED("binary?", BINARY),     QEL_PRED("block?", BLOCK),
+    QEL_PRED("char?", CHAR),         QEL_PRED("email?", EMAIL),       QEL_PRED("file?", FILE),
+    QEL_PRED("float?", FLOAT),       QEL_PRED("get-path?", GET_PATH), QEL_PRED("get-word?", GET_WORD),
+    QEL_PRED("hash?", HASH),         QEL_PRED("integer?", INTEGER),   QEL_PRED("issue?", ISSUE),
+    QEL_PRED("lit-path?", LIT_PATH), QEL_PRED("lit-word?", LIT_WORD), QEL_PRED("logic?", LOGIC),
+    QEL_PRED("map?", MAP),           QEL_PRED("none?", NONE),         QEL_PRED("pair?", PAIR),
+    QEL_PRED("paren?", PAREN),       QEL_PRED("path?", PATH),         QEL_PRED("percent?", PERCENT),
+    QEL_PRED("refinement?", REFINEMENT), QEL_PRED("set-path?", SET_PATH), QEL_PRED("set-word?", SET_WORD),
+    QEL_PRED("string?", STRING),     QEL_PRED("tag?", TAG),           QEL_PRED("time?", TIME),
+    QEL_PRED("typeset?", TYPESET),   QEL_PRED("tuple?", TUPLE),       QEL_PRED("unset?", UNSET),
+    QEL_PRED("url?", URL),           QEL_PRED("word?", WORD),         QEL_PRED("image?", IMAGE),
+    QEL_PRED("date?", DATE),         QEL_PRED("money?", MONEY),       QEL_PRED("ref?", REF),
+    QEL_PRED("point2D?", POINT2D),   QEL_PRED("point3D?", POINT3D),   QEL_PRED("handle?", HANDLE),
+    QEL_PRED("error?", ERROR),       QEL_PRED("action?", ACTION),     QEL_PRED("native?", NATIVE),
+    QEL_PRED("datatype?", DATATYPE), QEL_PRED("function?", FUNCTION), QEL_PRED("object?", OBJECT),
+    QEL_PRED("op?", OP),             QEL_PRED("routine?", ROUTINE),   QEL_PRED("vector?", VECTOR),
+};
+#undef QEL_PRED
+
+// Typeset predicates read the typeset word at each call, so rebinding the
+// word changes the predicate.
+const char* const kTypesetNames[] = {
+    "any-list!", "any-block!", "any-function!", "any-object!", "any-path!",
+    "any-string!", "any-word!", "series!", "number!", "immediate!",
+    "scalar!", "all-word!", "any-point!", "planar!",
+};
+constexpr u32 kTypesetCount = sizeof(kTypesetNames) / sizeof(kTypesetNames[0]);
+Cell g_typeset_words[kTypesetCount];  // global word cells (nodes never move)
+
+template <u32 I>
+void in_typeset() {
+  Type t = type_of(stack::base);
+  const Cell* ts = word::get_value_cell(&g_typeset_words[I]);
+  answer_logic(type_of(ts) == TYPE_TYPESET && typeset::has(ts, t));
+}
+
+template <u32... Is>
+constexpr auto typeset_entries(std::integer_sequence<u32, Is...>) {
+  return std::array<routines::Entry, sizeof...(Is)>{in_typeset<Is>...};
+}
+
+// Makes the routine! into out (a rooted cell).
+void make_routine(const char* name, const char* spec, routines::Entry fn, Cell* out) {
+  roots::LocalCell spec_cell;
+  boot::load_source(spec_cell.get(), spec, std::strlen(spec));
+  Cell s = *mem::buffer_of(series_node(spec_cell.get()))->cells();
+  u32 index = routines::register_routine(name, fn);
+  routine::push(&s, nullptr, index, -1);
+  (stack::top - 1)->header |= routine::FLAG_VALUES;
+  copy_cell(stack::top - 1, out);
+  stack::pop(1);
+}
+
+void define_routine(const char* name, const char* spec, routines::Entry fn) {
+  roots::LocalCell r;
+  make_routine(name, spec, fn, r.get());
+  Cell w = *intern_word(name);
+  Cell v = *r.get();
+  word::set(&w, &v);
+}
+
+}  // namespace
+
+void define_routines() {
+  for (const RoutineDef& d : kRoutines) define_routine(d.name, d.spec, d.fn);
+}
+
+void define_math_routines() {
+  for (const RoutineDef& d : kMathRoutines) define_routine(d.name, d.spec, d.fn);
+}
+
+void define_predicates() {
+  for (const PredicateDef& d : kPredicates)
+    define_routine(d.name, "[\"Returns true if the value is this type\" value [any-type!] return: [logic!]]",
+                   d.fn);
+  static constexpr auto entries = typeset_entries(std::make_integer_sequence<u32, kTypesetCount>{});
+  for (u32 i = 0; i < kTypesetCount; ++i) {
+    g_typeset_words[i] = *intern_word(kTypesetNames[i]);
+    std::string name = kTypesetNames[i];
+    name.pop_back();  // the "!"
+    std::string spec = "[\"Returns true if the value is any type of " + name +
+                       "\" value [any-type!] return: [logic!]]";
+    define_routine((name + "?").c_str(), spec.c_str(), entries[i]);
+  }
+}
+
+namespace {
+void gc_active_q() { answer_logic(gc::enabled); }
+void gc_cycles() { answer_integer(i32(gc::cycles())); }
+
+void set_field(Cell* obj, const char* name, const char* spec, routines::Entry fn) {
+  roots::LocalCell r;
+  make_routine(name, spec, fn, r.get());
+  u32 ctx = object::context_of(obj);
+  i32 i = context::find_word(ctx, symbol::make(name), true);
+  if (i < 0) return;
+  Cell v = *r.get();
+  copy_cell(&v, context::slot(ctx, u32(i)));
+}
+}  // namespace
+
+namespace {
+
+// The float options' change handler: pretty? sets the formatter's flag.
+void float_flags() {
+  Cell w = *arg(0);
+  if (is_any_word(type_of(&w)) &&
+      symbol::resolve(word::symbol_of(&w)) == symbol::resolve(symbol::make("pretty?"))) {
+    Cell* v = arg(1);
+    float_::pretty = !logic::is_false(v);
+  }
+  answer_unset();
+}
+
+// Makes the directory (and its missing parents) readable by its owner only:
+// the cache of remote files must not be shared with other users.
+void private_dir() {
+  std::string path = file::to_local_path(arg(0));
+  std::string part;
+  for (size_t i = 0; i <= path.size(); ++i) {
+    if (i == path.size() || (path[i] == '/' && i > 0)) {
+      part = path.substr(0, i);
+      struct stat st;
+      if (::stat(part.c_str(), &st) != 0 && ::mkdir(part.c_str(), 0700) != 0)
+        fire(Err::access_no_create, arg(0));
+    }
+  }
+  ::chmod(path.c_str(), 0700);
+  answer_unset();
+}
+
+// Replaces each word of the symbol in the block (and the blocks in it) by
+// the value. Nothing here allocates.
+void replace_word(u32 node, u32 sym, const Cell* value, int depth) {
+  if (depth > 64) return;
+  u32 n = mem::buffer_of(node)->used() / sizeof(Cell);
+  for (u32 i = 0; i < n; ++i) {
+    Cell* c = mem::buffer_of(node)->cells() + i;
+    Type t = type_of(c);
+    if (t == TYPE_WORD && symbol::resolve(word::symbol_of(c)) == sym) copy_cell(value, c);
+    else if (t == TYPE_BLOCK || t == TYPE_PAREN) replace_word(series_node(c), sym, value, depth + 1);
+  }
+}
+
+// Replaces, in the body of the function that `path` (global words, space-
+// separated) names, each word `placeholder` by the routine.
+void wire(const char* fn_path, const char* placeholder, const char* spec, routines::Entry e) {
+  roots::LocalCell r;
+  make_routine(placeholder, spec, e, r.get());
+  std::string p = fn_path;
+  const Cell* v = nullptr;
+  size_t start = 0;
+  while (start < p.size()) {
+    size_t end = p.find(' ', start);
+    if (end == std::string::npos) end = p.size();
+    std::string name = p.substr(start, end - start);
+    if (!v) {
+      v = word::get_value_cell(intern_word(name.c_str()));
+    } else {
+      if (type_of(v) != TYPE_OBJECT) return;
+      i32 i = context::find_word(object::context_of(v), symbol::make(name.c_str()), true);
+      if (i < 0) return;
+      v = context::slot(object::context_of(v), u32(i));
+    }
+    start = end + 1;
+  }
+  if (!v || type_of(v) != TYPE_FUNCTION) return;
+  Cell body = *function::more_cell(v, function::MORE_BODY);
+  if (type_of(&body) != TYPE_BLOCK) return;
+  replace_word(series_node(&body), symbol::resolve(symbol::make(placeholder)), r.get(), 0);
+}
+
+}  // namespace
+
+void wire_internal_routines() {
+  wire("system options float on-change*", "_float-flags", "[word [any-type!] new [any-type!]]",
+       float_flags);
+  wire("path-thru", "_private-dir", "[path [file!]]", private_dir);
+}
+
+void fill_gc_object(Cell* gc_object) {
+  set_field(gc_object, "active?", "[return: [logic!]]", gc_active_q);
+  // One collector: series and nodes are collected in the same cycle.
+  set_field(gc_object, "series-cycles", "[return: [integer!]]", gc_cycles);
+  set_field(gc_object, "nodes-cycles", "[return: [integer!]]", gc_cycles);
+}
+
+}  // namespace qel::library

@@ -1,0 +1,819 @@
+// The full layout of QELBIN: records of 32-bit little-endian words. The
+// encoder walks values as the compact one does (same paths, same symbol
+// table order); the reader turns full records into compact ones, so that one
+// reader makes the values of both layouts.
+#include <cstring>
+#include <string>
+#include <unordered_map>
+
+#include "datatypes/context.hpp"
+#include "datatypes/date.hpp"
+#include "datatypes/function.hpp"
+#include "datatypes/image.hpp"
+#include "datatypes/money.hpp"
+#include "datatypes/native.hpp"
+#include "datatypes/object.hpp"
+#include "datatypes/pair.hpp"
+#include "datatypes/point.hpp"
+#include "datatypes/symbol.hpp"
+#include "datatypes/tuple.hpp"
+#include "datatypes/typeset.hpp"
+#include "datatypes/vector.hpp"
+#include "datatypes/word.hpp"
+#include "io/qelbin.hpp"
+#include "io/qelbin_internal.hpp"
+#include "runtime/error.hpp"
+#include "runtime/memory.hpp"
+
+namespace qel::qelbin {
+
+using namespace detail;
+
+namespace {
+
+// ---- full-layout encoder -------------------------------------------------------------
+
+// Head-word bits of the full layout.
+constexpr u32 HEAD_NEW_LINE = 0x80000000u;
+constexpr u32 HEAD_REFERENCE = 0x80000u;
+constexpr u32 HEAD_MONEY_NEGATIVE = 0x400000u;
+constexpr u32 HEAD_BITSET_NEGATED = 0x800000u;
+constexpr u32 HEAD_HANDLERS = 0x1000000u;
+constexpr u32 HEAD_GLOBAL = 0x2000000u;
+constexpr u32 HEAD_VALUES = 0x40000000u;
+constexpr u32 HEAD_STACK = 0x20000000u;
+constexpr u32 REFERENCE_WORD = 255;
+
+// Writes records of 32-bit little-endian words; the traversal, the paths and
+// the symbol table are those of the compact encoder.
+class FullEncoder {
+ public:
+  std::vector<u8> out;
+  std::vector<u8> names;
+  std::vector<u32> offsets;
+
+  void start_root() {
+    path_.assign(1, 0);
+    on_change_ = symbol::make("on-change*");
+    on_deep_change_ = symbol::make("on-deep-change*");
+  }
+
+  void value(const Cell* v) {
+    if (path_.size() > DEPTH_MAX) fire(Err::internal_stack_overflow);
+    Cell c = *v;
+    Type t = type_of(&c);
+    u32 nl = has_new_line(&c) ? HEAD_NEW_LINE : 0;
+    switch (t) {
+      case TYPE_UNSET:
+      case TYPE_NONE: head(t | nl); break;
+      case TYPE_DATATYPE: head(t | nl); word(u32(datatype_of(&c))); break;
+      case TYPE_LOGIC: head(t | nl); word(logic_of(&c) ? 1 : 0); break;
+      case TYPE_CHAR:
+      case TYPE_INTEGER: head(t | nl); word(u32(int_of(&c))); break;
+      case TYPE_PAIR: head(t | nl); word(u32(pair::x(&c))); word(u32(pair::y(&c))); break;
+      case TYPE_POINT2D:
+      case TYPE_POINT3D:
+        head(t | nl);
+        for (u32 i = 0; i < point::dimensions(&c); ++i) {
+          float f = point::coord(&c, i);
+          u32 bits;
+          std::memcpy(&bits, &f, 4);
+          word(bits);
+        }
+        break;
+      case TYPE_FLOAT:
+      case TYPE_TIME:
+      case TYPE_PERCENT: {
+        while (out.size() % 8) word(0);
+        head(t | nl);
+        double d = float_of(&c);
+        u64 bits;
+        std::memcpy(&bits, &d, 8);
+        word(u32(bits >> 32));
+        word(u32(bits));
+        break;
+      }
+      case TYPE_DATE: {
+        head(t | nl);
+        u32 packed = date::packed(&c);
+        double tm = date::has_time(packed) ? date::stored_time(&c) : 0.0;
+        u64 bits;
+        std::memcpy(&bits, &tm, 8);
+        word(packed);
+        word(u32(bits));
+        word(u32(bits >> 32));
+        break;
+      }
+      case TYPE_TYPESET: head(t | nl); bytes12(typeset::bits(&c)); break;
+      case TYPE_TUPLE: {
+        u8 b[12];
+        for (u32 i = 0; i < 12; ++i) b[i] = i < tuple::count(&c) ? tuple::byte(&c, i) : 0;
+        head(t | nl | (tuple::count(&c) << 8));
+        bytes12(b);
+        break;
+      }
+      case TYPE_MONEY: {
+        u8 b[12];
+        b[0] = u8(money::currency(&c));
+        money::bcd_bytes(&c, b + 1);
+        head(t | nl | (money::negative_bit(&c) ? HEAD_MONEY_NEGATIVE : 0));
+        bytes12(b);
+        break;
+      }
+      case TYPE_ISSUE: head(t | nl); word(symbol_index(word::symbol_of(&c))); break;
+      case TYPE_WORD:
+      case TYPE_SET_WORD:
+      case TYPE_LIT_WORD:
+      case TYPE_GET_WORD:
+      case TYPE_REFINEMENT: word_record(&c, t, nl); break;
+      case TYPE_OBJECT: {
+        auto found = nodes_.find(object::context_of(&c));
+        if (found != nodes_.end()) {
+          head(t | nl | HEAD_REFERENCE);
+          reference(found->second);
+        } else {
+          object_record(&c, nl);
+        }
+        break;
+      }
+      case TYPE_ERROR:
+        head(t | nl);
+        word(u32(int_of(error::field(&c, error::F_CODE))));
+        path_.push_back(0);
+        for (u32 f = error::F_ARG1; f <= error::F_STACK; ++f) {
+          Cell v = *error::field(&c, error::Field(f));
+          value(&v);
+          next();
+        }
+        path_.pop_back();
+        break;
+      case TYPE_NATIVE:
+      case TYPE_ACTION:
+        head(t | nl);
+        word(native::index_of(&c));
+        spec_block(series_node(&c));
+        break;
+      case TYPE_OP: {
+        Type st = op::source_type(&c);
+        if (st != TYPE_NATIVE && st != TYPE_ACTION && st != TYPE_FUNCTION) no_codec(st);
+        head(t | nl | (u32(st) << 16));
+        if (st == TYPE_FUNCTION) {
+          Cell fn = *function::more_cell(&c, function::MORE_OP);
+          function_or_reference(&fn, 0);
+        } else {
+          head(st);
+          word(native::index_of(&c));
+          spec_block(series_node(&c));
+        }
+        break;
+      }
+      case TYPE_FUNCTION: function_or_reference(&c, nl); break;
+      default:
+        if (block_like(t) || string_like(t) || t == TYPE_BINARY || t == TYPE_VECTOR ||
+            t == TYPE_BITSET || t == TYPE_MAP) {
+          series(&c, t, nl);
+          break;
+        }
+        if (t == TYPE_IMAGE) {
+          image_record(&c, nl);
+          break;
+        }
+        no_codec(t);
+    }
+  }
+
+  void next() { ++path_.back(); }
+
+ private:
+  std::vector<u32> path_;
+  std::unordered_map<u32, std::vector<u32>> nodes_;
+  std::unordered_map<u32, u32> symbols_;
+  u32 on_change_ = 0, on_deep_change_ = 0;
+
+  void word(u32 v) {
+    for (int i = 0; i < 4; ++i) out.push_back(u8(v >> (8 * i)));
+  }
+  void head(u32 v) { word(v); }
+  void bytes12(const u8* b) { out.insert(out.end(), b, b + 12); }
+  void raw(const u8* p, u32 n) {
+    out.insert(out.end(), p, p + n);
+    while (out.size() % 4) out.push_back(0);
+  }
+  void reference(const std::vector<u32>& p) {
+    word(REFERENCE_WORD);
+    word(u32(p.size()));
+    for (u32 i : p) word(i);
+  }
+
+  u32 symbol_index(u32 sym) {
+    auto it = symbols_.find(sym);
+    if (it != symbols_.end()) return it->second;
+    u32 index = u32(offsets.size());
+    symbols_.emplace(sym, index);
+    offsets.push_back(u32(names.size()));
+    std::string_view name = symbol::name(sym);
+    names.insert(names.end(), name.begin(), name.end());
+    names.push_back(0);
+    while (names.size() % 8) names.push_back(0);
+    return index;
+  }
+
+  void spec_block(u32 node) {
+    head(TYPE_BLOCK);
+    word(0);
+    u32 cells = mem::buffer_of(node)->used() / sizeof(Cell);
+    word(cells);
+    path_.push_back(0);
+    for (u32 i = 0; i < cells; ++i) {
+      Cell child = mem::buffer_of(node)->cells()[i];
+      value(&child);
+      next();
+    }
+    path_.pop_back();
+  }
+
+  void word_record(const Cell* c, Type t, u32 nl) {
+    u32 ctx = word::context_of(c);
+    Type owner_type = TYPE_NONE;
+    if (ctx != 0 && ctx != context::global && context::is_context(ctx))
+      owner_type = type_of(context::self_slot(ctx));
+    bool bound = owner_type == TYPE_OBJECT || owner_type == TYPE_FUNCTION;
+    u32 sym = symbol_index(word::symbol_of(c));
+    if (!bound) {
+      head(t | nl | HEAD_GLOBAL);
+      word(sym);
+      word(u32(word::index_of(c)));
+      return;
+    }
+    auto found = nodes_.find(ctx);
+    head(t | nl | (found != nodes_.end() ? HEAD_REFERENCE : 0));
+    word(sym);
+    word(u32(word::index_of(c)));
+    if (found != nodes_.end()) {
+      reference(found->second);
+      return;
+    }
+    // The owner's context record and the rest of its payload.
+    Cell owner = *context::self_slot(ctx);
+    nodes_.emplace(ctx, path_);
+    if (owner_type == TYPE_OBJECT) {
+      context_record(ctx);
+    } else {
+      if (!is_unset(function::more_cell(&owner, function::MORE_NATIVE))) no_codec(TYPE_ROUTINE);
+      function_rest(&owner, ctx);
+    }
+  }
+
+  void object_record(const Cell* c, u32 nl) {
+    u32 ctx = object::context_of(c);
+    nodes_.emplace(ctx, path_);
+    bool handlers = (object::on_set_of(c) != 0);
+    head(TYPE_OBJECT | nl | (handlers ? HEAD_HANDLERS : 0));
+    word(u32(object::class_of(c)));
+    if (handlers) {
+      word(u32(context::find_word(ctx, on_change_, true)));
+      word(u32(context::find_word(ctx, on_deep_change_, true)));
+    }
+    context_record(ctx);
+  }
+
+  void context_record(u32 ctx) {
+    u32 n = context::word_count(ctx);
+    bool stacked = context::on_stack(ctx);
+    bool values = false;
+    for (u32 i = 0; i < n && !stacked; ++i) {
+      Cell* v = context::slot(ctx, i);
+      if (v && !is_unset(v)) values = true;
+    }
+    head(TYPE_CONTEXT | ((context::kind_of(ctx) & 3) << 26) | (stacked ? HEAD_STACK : 0) |
+         (values ? HEAD_VALUES : 0));
+    word(n);
+    for (u32 i = 0; i < n; ++i) word(symbol_index(word::symbol_of(context::symbol_cell(ctx, i))));
+    if (!values) return;
+    path_.push_back(0);
+    for (u32 i = 0; i < n; ++i) {
+      Cell v;
+      Cell* slot = context::slot(ctx, i);
+      if (slot) v = *slot;
+      else make_unset(&v);
+      value(&v);
+      next();
+    }
+    path_.pop_back();
+  }
+
+  void function_or_reference(const Cell* c, u32 nl) {
+    u32 ctx = function::context_of(c);
+    if (!is_unset(function::more_cell(c, function::MORE_NATIVE))) no_codec(TYPE_ROUTINE);
+    auto found = nodes_.find(ctx);
+    if (found != nodes_.end()) {
+      head(TYPE_FUNCTION | nl | HEAD_REFERENCE);
+      reference(found->second);
+      return;
+    }
+    nodes_.emplace(ctx, path_);
+    Cell body = *function::more_cell(c, function::MORE_BODY);
+    if (type_of(&body) != TYPE_BLOCK) no_codec(TYPE_FUNCTION);
+    head(TYPE_FUNCTION | nl);
+    word(mem::buffer_of(series_node(c))->used() / sizeof(Cell));
+    word(mem::buffer_of(series_node(&body))->used() / sizeof(Cell));
+    function_rest(c, ctx);
+  }
+
+  // A function's context record, then its spec (position 0) and body (1).
+  void function_rest(const Cell* c, u32 ctx) {
+    Cell spec;
+    make_series(&spec, TYPE_BLOCK, series_node(c));
+    Cell body = *function::more_cell(c, function::MORE_BODY);
+    if (type_of(&body) != TYPE_BLOCK) no_codec(TYPE_FUNCTION);
+    context_record(ctx);
+    path_.push_back(0);
+    value(&spec);
+    next();
+    value(&body);
+    path_.pop_back();
+  }
+
+  // head index; the size word and the pixels in the ARGB data mode (the
+  // pixel words as they lie)
+  void image_record(const Cell* c, u32 nl) {
+    u32 rec = image::record(c);
+    auto found = rec ? nodes_.find(rec) : nodes_.end();
+    head(TYPE_IMAGE | nl | (found != nodes_.end() ? HEAD_REFERENCE : 0));
+    word(u32(series_index(c)));
+    if (found != nodes_.end()) {
+      reference(found->second);
+      return;
+    }
+    if (rec) nodes_.emplace(rec, path_);
+    word(image::width(c) | image::height(c) << 16);
+    if (rec) {
+      const u8* px = reinterpret_cast<const u8*>(image::pixels(rec));
+      out.insert(out.end(), px, px + std::size_t(image::pixel_count(c)) * 4);
+    }
+  }
+
+  void series(const Cell* c, Type t, u32 nl) {
+    u32 node = series_node(c);
+    i32 index = series_index(c);
+    mem::Buffer* b = mem::buffer_of(node);
+    u32 bits = nl;
+    if (string_like(t) || t == TYPE_VECTOR) bits |= b->unit() << 8;
+    if (t == TYPE_BINARY) bits |= 1u << 8;
+    if (t == TYPE_BITSET && (b->flags & mem::SERIES_BITS_NOT)) bits |= HEAD_BITSET_NEGATED;
+    auto found = nodes_.find(node);
+    if (found != nodes_.end()) bits |= HEAD_REFERENCE;
+    head(t | bits);
+    if (t != TYPE_MAP && t != TYPE_BITSET) word(u32(index));
+    if (found != nodes_.end()) {
+      reference(found->second);
+      return;
+    }
+    nodes_.emplace(node, path_);
+    b = mem::buffer_of(node);
+    if (t == TYPE_BITSET || t == TYPE_BINARY) {
+      word(b->used());
+      raw(b->head_ptr(), b->used());
+    } else if (string_like(t)) {
+      word(b->used() / b->unit());
+      raw(b->head_ptr(), b->used());
+    } else if (t == TYPE_VECTOR) {
+      word(b->used() / b->unit());
+      word(u32(vector::element_type(c)));
+      raw(b->head_ptr(), b->used());
+    } else if (t == TYPE_MAP) {
+      u32 cells = b->used() / sizeof(Cell);
+      u32 live = 0;
+      for (u32 i = 0; i + 1 < cells; i += 2)
+        if (mem::buffer_of(node)->cells()[i + 1].header != 0) live += 2;
+      word(live);
+      path_.push_back(0);
+      for (u32 i = 0; i + 1 < cells; i += 2) {
+        Cell key = mem::buffer_of(node)->cells()[i];
+        Cell val = mem::buffer_of(node)->cells()[i + 1];
+        if (val.header == 0) continue;
+        value(&key);
+        next();
+        value(&val);
+        next();
+      }
+      path_.pop_back();
+    } else {
+      u32 cells = b->used() / sizeof(Cell);
+      word(cells);
+      path_.push_back(0);
+      for (u32 i = 0; i < cells; ++i) {
+        Cell child = mem::buffer_of(node)->cells()[i];
+        value(&child);
+        next();
+      }
+      path_.pop_back();
+    }
+  }
+};
+
+// ---- full-layout reader ---------------------------------------------------------------
+
+// Reads a full-layout stream and writes the same records in the compact
+// layout, which the compact reader then turns into values: one reader makes
+// values for both layouts. Every bound of the full layout is checked here
+// (offsets are those of the full stream); what only values can tell (a
+// path that leads nowhere, a function spec) is checked by the compact reader.
+class FullReader {
+ public:
+  FullReader(const u8* data, std::size_t size) : data_(data), end_(data + size) {}
+
+  std::vector<u8> compact(u8 flags) {
+    const u8* pos = data_ + 8;
+    if (end_ - pos < 8) fire(Err::script_invalid_data);
+    word(pos, end_);  // root count: records are read until their area ends
+    u32 records = word(pos, end_);
+    std::vector<u8> names;
+    std::vector<u32> offsets;
+    if (flags & FLAG_SYMBOLS) {
+      u32 count = word(pos, end_);
+      u32 area = word(pos, end_);
+      if (count > u32(end_ - pos) / 4) invalid(pos);
+      const u8* table = pos;
+      pos += std::size_t(count) * 4;
+      if (area > u32(end_ - pos) || (count > 0 && area == 0)) invalid(pos);
+      const u8* strings = pos;
+      for (u32 i = 0; i < count; ++i) {
+        const u8* at = table + 4 * i;
+        u32 off = word(at, pos);
+        if (off >= area) invalid(table + 4 * i);
+        const void* nul = std::memchr(strings + off, 0, area - off);
+        if (!nul) invalid(table + 4 * i);
+        offsets.push_back(u32(names.size()));
+        names.insert(names.end(), strings + off, static_cast<const u8*>(nul) + 1);
+      }
+      symbols_ = count;
+      pos += area;
+    }
+    if (records > u32(end_ - pos)) invalid(pos);
+    base_ = pos;
+    const u8* stop = pos + records;
+    while (pos < stop) {
+      if (stop - pos >= 4 && pos[0] == 0 && pos[1] == 0 && pos[2] == 0 && pos[3] == 0) {
+        pos += 4;  // padding
+        continue;
+      }
+      pos = record(pos, stop, 0);
+    }
+    std::vector<u8> s = {'Q', 'E', 'L', 'B', 'I', 'N', 2,
+                         u8(FLAG_COMPACT | (flags & FLAG_SYMBOLS))};
+    put_varint(s, 1);
+    put_varint(s, u32(out_.size()));
+    if (flags & FLAG_SYMBOLS) {
+      put_varint(s, u32(offsets.size()));
+      put_varint(s, u32(names.size()));
+      for (u32 off : offsets)
+        for (int i = 0; i < 4; ++i) s.push_back(u8(off >> (8 * i)));
+      s.insert(s.end(), names.begin(), names.end());
+    }
+    s.insert(s.end(), out_.begin(), out_.end());
+    return s;
+  }
+
+ private:
+  const u8* data_;
+  const u8* end_;
+  const u8* base_ = nullptr;
+  u32 symbols_ = 0;
+  std::vector<u8> out_;
+
+  [[noreturn]] void invalid(const u8* at) {
+    Cell n;
+    make_integer(&n, i32(std::min<std::ptrdiff_t>(at - data_, 0x7FFFFFFE)) + 1);
+    fire(Err::script_qb_invalid_record, &n);
+  }
+  u32 word(const u8*& pos, const u8* stop) {
+    if (stop - pos < 4) invalid(pos);
+    u32 v = u32(pos[0]) | u32(pos[1]) << 8 | u32(pos[2]) << 16 | u32(pos[3]) << 24;
+    pos += 4;
+    return v;
+  }
+  u32 symbol(const u8*& pos, const u8* stop) {
+    const u8* at = pos;
+    u32 i = word(pos, stop);
+    if (i >= symbols_) invalid(at);
+    return i;
+  }
+  void byte(u8 b) { out_.push_back(b); }
+  void varint(u32 v) { put_varint(out_, v); }
+  void zigzag(i32 a) { varint((u32(a) << 1) ^ u32(a >> 31)); }
+  void raw(const u8* p, std::size_t n) { out_.insert(out_.end(), p, p + n); }
+  void header(u32 t, bool flag) {
+    u8 f = flag ? HEADER_FLAG : 0;
+    if (t < 63) {
+      byte(u8(f | t));
+    } else {
+      byte(u8(f | 63));
+      varint(t);
+    }
+  }
+  // n raw bytes and the padding after them to a multiple of 4.
+  const u8* take(const u8*& pos, const u8* stop, u64 n) {
+    u64 padded = (n + 3) & ~u64(3);
+    if (u64(stop - pos) < padded) invalid(pos);
+    const u8* at = pos;
+    pos += padded;
+    return at;
+  }
+  void path(const u8*& pos, const u8* stop) {
+    const u8* at = pos;
+    if (word(pos, stop) != REFERENCE_WORD) invalid(at);
+    u32 n = word(pos, stop);
+    if (n == 0 || n > PATH_MAX_LENGTH || n > u32(stop - pos) / 4) invalid(at);
+    varint(n);
+    for (u32 k = 0; k < n; ++k) varint(word(pos, stop));
+  }
+
+  // A context record (head word included), as the compact context payload
+  // after its header byte.
+  const u8* context(const u8* pos, const u8* stop, u32 depth) {
+    const u8* at = pos;
+    u32 h = word(pos, stop);
+    if ((h & 0xFF) != TYPE_CONTEXT) invalid(at);
+    u8 flags = u8(((h >> 26) & 3) | ((h >> 29) & 1) << 2 | ((h >> 28) & 1) << 3 | ((h >> 30) & 1) << 4);
+    byte(flags);
+    u32 n = word(pos, stop);
+    if (n > u32(stop - pos) / 4) invalid(at);
+    varint(n);
+    for (u32 i = 0; i < n; ++i) varint(symbol(pos, stop));
+    if ((flags & 0x10) && !(flags & 4))
+      for (u32 i = 0; i < n; ++i) pos = record(pos, stop, depth + 1);
+    return pos;
+  }
+
+  // The spec and body block records of a function after its context.
+  const u8* blocks_after(const u8* pos, const u8* stop, u32 depth, int count) {
+    for (int i = 0; i < count; ++i) {
+      while (stop - pos >= 4 && word_at(pos) == 0) pos += 4;
+      if (stop - pos < 4 || (word_at(pos) & 0xFF) != TYPE_BLOCK) invalid(pos);
+      pos = record(pos, stop, depth + 1);
+    }
+    return pos;
+  }
+  static u32 word_at(const u8* p) {
+    return u32(p[0]) | u32(p[1]) << 8 | u32(p[2]) << 16 | u32(p[3]) << 24;
+  }
+
+  const u8* record(const u8* pos, const u8* stop, u32 depth) {
+    if (depth > DEPTH_MAX) invalid(pos);
+    while (stop - pos >= 4 && word_at(pos) == 0) pos += 4;  // padding
+    const u8* start = pos;
+    u32 h = word(pos, stop);
+    u32 t = h & 0xFF;
+    // (An operator's head holds its source type in bits 16-23, over the
+    // reference bit.)
+    bool ref = (h & HEAD_REFERENCE) != 0 && t != TYPE_OP;
+    if (h & HEAD_NEW_LINE) byte(CODE_NEW_LINE);
+    bool is_series = block_like(Type(t)) || string_like(Type(t)) || t == TYPE_BINARY ||
+                     t == TYPE_VECTOR || t == TYPE_BITSET || t == TYPE_MAP || t == TYPE_IMAGE;
+    bool is_word = t == TYPE_WORD || t == TYPE_SET_WORD || t == TYPE_LIT_WORD ||
+                   t == TYPE_GET_WORD || t == TYPE_REFINEMENT;
+    if (ref) {
+      if (!is_series && !is_word && t != TYPE_OBJECT && t != TYPE_FUNCTION) invalid(start);
+      if (is_word && (h & HEAD_GLOBAL)) invalid(start);
+      byte(CODE_REFERENCE);
+    }
+    if (t == 0 || t > u32(TYPE_TOP)) invalid(start);
+    switch (t) {
+      case TYPE_UNSET:
+      case TYPE_NONE: header(t, false); break;
+      case TYPE_DATATYPE: header(t, false); varint(word(pos, stop)); break;
+      case TYPE_LOGIC: byte(word(pos, stop) ? CODE_TRUE : CODE_FALSE); break;
+      case TYPE_CHAR: header(t, false); varint(word(pos, stop)); break;
+      case TYPE_INTEGER: header(t, false); zigzag(i32(word(pos, stop))); break;
+      case TYPE_PAIR: {
+        i32 x = i32(word(pos, stop));
+        i32 y = i32(word(pos, stop));
+        header(t, false);
+        zigzag(x);
+        zigzag(y);
+        break;
+      }
+      case TYPE_POINT2D:
+      case TYPE_POINT3D:
+        header(t, false);
+        raw(take(pos, stop, t == TYPE_POINT3D ? 12 : 8), t == TYPE_POINT3D ? 12 : 8);
+        break;
+      case TYPE_FLOAT:
+      case TYPE_TIME:
+      case TYPE_PERCENT: {
+        u64 hi = word(pos, stop);
+        u64 lo = word(pos, stop);
+        u64 bits = hi << 32 | lo;
+        header(t, false);
+        for (int i = 0; i < 8; ++i) byte(u8(bits >> (8 * i)));
+        break;
+      }
+      case TYPE_DATE: {
+        u32 packed = word(pos, stop);
+        const u8* tm = take(pos, stop, 8);
+        bool time = date::has_time(packed);
+        header(t, time);
+        for (int i = 0; i < 4; ++i) byte(u8(packed >> (8 * i)));
+        if (time) raw(tm, 8);
+        break;
+      }
+      case TYPE_TYPESET: {
+        const u8* b = take(pos, stop, 12);
+        u32 n = 12;
+        while (n > 0 && b[n - 1] == 0) --n;
+        header(t, false);
+        byte(u8(n));
+        raw(b, n);
+        break;
+      }
+      case TYPE_TUPLE: {
+        u32 n = (h >> 8) & 15;
+        const u8* b = take(pos, stop, 12);
+        if (n < tuple::MIN_BYTES || n > tuple::MAX_BYTES) invalid(start);
+        header(t, n != 3);
+        if (n != 3) byte(u8(n));
+        raw(b, n);
+        break;
+      }
+      case TYPE_MONEY:
+        header(t, (h & HEAD_MONEY_NEGATIVE) != 0);
+        raw(take(pos, stop, 12), 12);
+        break;
+      case TYPE_ISSUE: header(t, false); varint(symbol(pos, stop)); break;
+      case TYPE_OBJECT:
+        header(t, (h & HEAD_HANDLERS) != 0 && !ref);
+        if (ref) {
+          path(pos, stop);
+          break;
+        }
+        zigzag(i32(word(pos, stop)));
+        if (h & HEAD_HANDLERS) {
+          zigzag(i32(word(pos, stop)));
+          zigzag(i32(word(pos, stop)));
+        }
+        byte(TYPE_CONTEXT);
+        pos = context(pos, stop, depth);
+        break;
+      case TYPE_CONTEXT:
+        header(t, false);
+        pos = context(start, stop, depth);
+        break;
+      case TYPE_FUNCTION:
+        header(t, false);
+        if (ref) {
+          path(pos, stop);
+          break;
+        }
+        varint(word(pos, stop));
+        varint(word(pos, stop));
+        byte(TYPE_CONTEXT);
+        pos = context(pos, stop, depth);
+        pos = blocks_after(pos, stop, depth, 2);
+        break;
+      case TYPE_NATIVE:
+      case TYPE_ACTION:
+        header(t, false);
+        varint(word(pos, stop));
+        pos = blocks_after(pos, stop, depth, 1);
+        break;
+      case TYPE_OP: {
+        u32 source = (h >> 16) & 0xFF;
+        if (source != TYPE_NATIVE && source != TYPE_ACTION && source != TYPE_FUNCTION) invalid(start);
+        header(t, false);
+        while (stop - pos >= 4 && word_at(pos) == 0) pos += 4;
+        if (stop - pos < 4 || (word_at(pos) & 0xFF) != source || (word_at(pos) & HEAD_NEW_LINE))
+          invalid(pos);
+        pos = record(pos, stop, depth + 1);
+        break;
+      }
+      case TYPE_ERROR:
+        header(t, false);
+        varint(word(pos, stop));
+        for (int i = 0; i < 6; ++i) pos = record(pos, stop, depth + 1);
+        break;
+      default:
+        if (is_word) {
+          u32 sym = symbol(pos, stop);
+          i32 index = i32(word(pos, stop));
+          bool global = (h & HEAD_GLOBAL) != 0;
+          header(t, !global);
+          varint(sym);
+          if (global) break;
+          zigzag(index);
+          if (ref) {
+            path(pos, stop);
+            break;
+          }
+          // The owner: its context record, and for a function its spec and
+          // body; written as the owner's compact record.
+          const u8* at = pos;
+          u32 ch = word_at_checked(pos, stop);
+          u32 kind = (ch >> 26) & 3;
+          if (kind == context::KIND_FUNCTION) {
+            header(TYPE_FUNCTION, false);
+            varint(0);
+            varint(0);
+            byte(TYPE_CONTEXT);
+            pos = context(pos, stop, depth);
+            pos = blocks_after(pos, stop, depth, 2);
+          } else if (kind == context::KIND_OBJECT) {
+            header(TYPE_OBJECT, false);
+            zigzag(-1);
+            byte(TYPE_CONTEXT);
+            pos = context(pos, stop, depth);
+          } else {
+            invalid(at);
+          }
+          break;
+        }
+        if (!is_series) no_codec(Type(t));
+        series(h, Type(t), ref, pos, stop, depth, start);
+    }
+    return pos;
+  }
+
+  u32 word_at_checked(const u8* pos, const u8* stop) {
+    if (stop - pos < 4) invalid(pos);
+    return word_at(pos);
+  }
+
+  void series(u32 h, Type t, bool ref, const u8*& pos, const u8* stop, u32 depth,
+              const u8* start) {
+    u32 index = 0;
+    if (t != TYPE_MAP && t != TYPE_BITSET) index = word(pos, stop);
+    if (t == TYPE_BITSET) header(t, (h & HEAD_BITSET_NEGATED) != 0);
+    else header(t, index != 0);
+    if (index != 0) varint(index);
+    if (ref) {
+      path(pos, stop);
+      return;
+    }
+    if (t == TYPE_IMAGE) {
+      u32 size = word(pos, stop);
+      u32 w = size & 0xFFFF, h = size >> 16;
+      const u8* b = take(pos, stop, u64(w) * h * 4);
+      varint(w);
+      varint(h);
+      raw(b, std::size_t(w) * h * 4);
+    } else if (t == TYPE_BITSET || t == TYPE_BINARY) {
+      u32 n = word(pos, stop);
+      const u8* b = take(pos, stop, n);
+      varint(n);
+      raw(b, n);
+    } else if (string_like(t) || t == TYPE_VECTOR) {
+      u32 unit = (h >> 8) & 15;
+      if (unit != 1 && unit != 2 && unit != 4 && !(t == TYPE_VECTOR && unit == 8)) invalid(start);
+      u32 n = word(pos, stop);
+      u32 element = 0;
+      if (t == TYPE_VECTOR) {
+        element = word(pos, stop);
+        if (element > 63) invalid(start);
+      }
+      const u8* b = take(pos, stop, u64(n) * unit);
+      u32 code = unit == 1 ? 0 : unit == 2 ? 1 : unit == 4 ? 2 : 3;
+      if (t == TYPE_VECTOR) {
+        byte(u8(element << 2 | code));
+        varint(n);
+      } else {
+        if (n > 0x3FFFFFFF) invalid(start);
+        varint(n << 2 | code);
+      }
+      raw(b, std::size_t(n) * unit);
+    } else {
+      u32 n = word(pos, stop);
+      if (n > u32(stop - pos) / 4) invalid(start);
+      varint(n);
+      for (u32 i = 0; i < n; ++i) pos = record(pos, stop, depth + 1);
+    }
+  }
+};
+
+}  // namespace
+
+std::vector<u8> detail::full_to_compact(const u8* data, std::size_t size, u8 flags) {
+  return FullReader(data, size).compact(flags);
+}
+
+std::vector<u8> encode_full(const Cell* value) {
+  FullEncoder enc;
+  enc.start_root();
+  enc.value(value);
+  bool symbols = !enc.offsets.empty();
+  std::vector<u8> s = {'Q', 'E', 'L', 'B', 'I', 'N', 2, u8(symbols ? FLAG_SYMBOLS : 0)};
+  auto word = [&](u32 v) {
+    for (int i = 0; i < 4; ++i) s.push_back(u8(v >> (8 * i)));
+  };
+  word(1);
+  word(u32(enc.out.size()));
+  if (symbols) {
+    word(u32(enc.offsets.size()));
+    word(u32(enc.names.size()));
+    for (u32 off : enc.offsets) word(off);
+    s.insert(s.end(), enc.names.begin(), enc.names.end());
+  }
+  s.insert(s.end(), enc.out.begin(), enc.out.end());
+  return s;
+}
+
+}  // namespace qel::qelbin
