@@ -15,6 +15,9 @@
 #include <sstream>
 #include <string>
 
+#include <sys/stat.h>
+
+#include "datatypes/file_url.hpp"
 #include "datatypes/string.hpp"
 #include "eval/boot.hpp"
 #include "eval/interpreter.hpp"
@@ -87,20 +90,23 @@ std::string mold_text(Cell* value, bool form) {
   return s;
 }
 
-// Evaluates one input inside a catching frame; prints the result.
+// Evaluates one input inside a catching frame; prints the result. The
+// result is molded inside the same frame: an error while showing it (a value
+// too deep to display) is reported like any other, and the loop goes on.
 void eval_input(const std::string& text) {
   stack::reset();
-  roots::LocalCell code;
+  roots::LocalCell code, result;
   Cell* console_word = intern_word("console");
   stack::mark(console_word, stack::FRAME_TRY);
   try {
     boot::load_source(code.get(), text.data(), text.size());
     interp::eval_block_or_throw(code.get(), false);
-    Cell result = *stack::last();
+    copy_cell(stack::last(), result.get());
+    std::string s;
+    bool shown = type_of(result.get()) != TYPE_UNSET;
+    if (shown) s = mold_text(result.get(), type_of(result.get()) == TYPE_FLOAT);
     stack::unwind();
-    if (type_of(&result) == TYPE_UNSET) return;
-    std::string s = mold_text(&result, type_of(&result) == TYPE_FLOAT);
-    std::printf("== %s\n", s.c_str());
+    if (shown) std::printf("== %s\n", s.c_str());
   } catch (const Transfer& t) {
     runtime::rt.thrown = 0;
     if (t.code == THROW_ERROR) {
@@ -134,14 +140,22 @@ int repl() {
   return 0;
 }
 
+// The script path as a file! value (pushed), for the error reports.
+Cell* path_value(const std::string& path) {
+  return file::load(reinterpret_cast<const u8*>(path.data()), u32(path.size()), false);
+}
+
+// A script that cannot be read, or has no header, is an uncaught error like
+// any other: its report on standard error, exit status 254.
 int run_script(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    std::fprintf(stderr, "*** Access Error: cannot open: %s\n", path.c_str());
-    return 1;
+  struct stat info;
+  if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+    fire(Err::access_cannot_open, path_value(path.back() == '/' ? path : path + "/"));
   }
+  std::ifstream in(path, std::ios::binary);
   std::stringstream ss;
-  ss << in.rdbuf();
+  if (in) ss << in.rdbuf();
+  if (!in || in.bad()) fire(Err::access_cannot_open, path_value(path));
   std::string text = ss.str();
   roots::LocalCell code;
   boot::load_source(code.get(), text.data(), text.size());
@@ -151,10 +165,7 @@ int run_script(const std::string& path) {
   bool header = b->used() >= 2 * sizeof(Cell) && type_of(first) == TYPE_WORD &&
                 symbol::resolve(word::symbol_of(first)) == symbol::resolve(symbol::make("Qel")) &&
                 type_of(first + 1) == TYPE_BLOCK;
-  if (!header) {
-    std::fprintf(stderr, "*** Script Error: %s has no Qel header\n", path.c_str());
-    return 1;
-  }
+  if (!header) fire(Err::syntax_no_header, path_value(path));
   set_series_index(code.get(), 2);
   interp::eval_block_or_throw(code.get(), false);
   return 0;

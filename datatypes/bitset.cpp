@@ -14,6 +14,7 @@
 #include "runtime/hash.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/stack.hpp"
+#include "runtime/walk_depth.hpp"
 #include "runtime/words.hpp"
 
 namespace qel::bitset {
@@ -185,7 +186,16 @@ bool is_dash(const Cell* v) {
 
 i64 walk(const Cell* spec_in, u32 node, Mode mode, Caller caller);
 
+// Levels of nested blocks the spec walk is in: a spec that holds itself, or
+// one nested past the walk depth limit, raises instead of overrunning the stack.
+u32 g_walk_depth = 0;
+
 i64 walk_block(const Cell* block_in, u32 node, Mode mode, Caller caller) {
+  runtime::check_walk_depth(g_walk_depth);
+  struct Level {
+    Level() { ++g_walk_depth; }
+    ~Level() { --g_walk_depth; }
+  } level;
   Cell* saved = stack::top;
   Cell* block = stack::push_cell(block_in);  // keeps the block alive
   u32 bn = series_node(block);

@@ -12,16 +12,21 @@
 #include "datatypes/block.hpp"
 #include "datatypes/function.hpp"
 #include "datatypes/logic.hpp"
+#include "datatypes/pattern_search.hpp"
+#include "datatypes/string.hpp"
+#include "datatypes/symbol.hpp"
 #include "datatypes/series.hpp"
 #include "datatypes/typeset.hpp"
 #include "datatypes/word.hpp"
 #include "eval/api.hpp"
 #include "runtime/actions.hpp"
+#include "runtime/casefold.hpp"
 #include "runtime/error.hpp"
 #include "runtime/hash.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/sort.hpp"
 #include "runtime/stack.hpp"
+#include "runtime/unicode.hpp"
 
 namespace qel::block {
 
@@ -87,6 +92,106 @@ struct Finder {
     return false;
   }
 };
+
+// ---- long sequences --------------------------------------------------------------
+
+// The key of a cell for the rolling hash: cells that compare equal under
+// find's equality (with or without /case) have equal keys. Integers, chars,
+// words and none equal only values of their own class, and strings only
+// strings, so each of these classes has keys of its own: integer and char by
+// value, any word by its canonical symbol (a word equals its set-word,
+// refinement, ... of any spelling case), strings by their text from the
+// index folded to upper case. The other types of `keyed_search_type` have
+// the one key 0: the candidates they leave are all checked.
+//
+// A type outside that list may equal a keyed value of another type (money!
+// equals the integer! of its amount): a search that meets one keeps the
+// position-by-position scan.
+bool keyed_search_type(Type t) {
+  return t == TYPE_INTEGER || t == TYPE_CHAR || t == TYPE_NONE || is_any_word_type(t) ||
+         is_any_string_type(t) || t == TYPE_FLOAT || t == TYPE_LOGIC || is_any_block_type(t);
+}
+
+u64 cell_key(const Cell* c) {
+  Type t = type_of(c);
+  if (t == TYPE_INTEGER) return pattern::mix(1, u32(int_of(c)));
+  if (t == TYPE_CHAR) return pattern::mix(2, u32(int_of(c)));
+  if (is_any_word_type(t)) return pattern::mix(3, symbol::resolve(word::symbol_of(c)));
+  if (t == TYPE_NONE) return pattern::mix(4, 0);
+  if (is_any_string_type(t)) {
+    mem::Buffer* b = mem::buffer_of(series_node(c));
+    u32 unit = unicode::unit_of(b);
+    u32 total = b->used() / unit;
+    u32 from = u32(std::clamp<i32>(series_index(c), 0, i32(total)));
+    u64 h = pattern::mix(5, total - from);
+    for (u32 i = from; i < total; ++i) {
+      h = h * 0x100000001B3ull + casefold::upper(string::get_char(b->head_ptr() + u64(i) * unit, unit));
+    }
+    return pattern::mix(6, h);
+  }
+  return 0;
+}
+
+// What find_long_sequence answers when a cell of the range or the pattern
+// has a type without keys: the plain scan searches instead.
+constexpr i64 NOT_KEYED = -2;
+
+bool all_keyed(const Cell* c, i64 n) {
+  for (i64 i = 0; i < n; ++i) {
+    if (!keyed_search_type(type_of(c + i))) return false;
+  }
+  return true;
+}
+
+// The first match of a long sequence (f.q cells) among the candidates from
+// `from` by `step`: upward to `to` forward, downward to 0 backward (as the
+// plain scan visits them), or -1. A rolling hash of the cell keys of each
+// window finds the windows that can match; each is then checked with the
+// same cell comparisons as the plain scan, so the answer is the same.
+i64 find_long_sequence(Finder& f, i64 from, i64 to, i64 step, bool backward) {
+  const i64 q = f.q;
+  const i64 total = cells_in(f.series);
+  const i32 vi = series_index(f.value);
+  if (cells_in(f.value) - vi < q) return -1;
+  if (!all_keyed(cells(f.value) + vi, q)) return NOT_KEYED;
+  if (backward ? !all_keyed(cells(f.series), std::min(from + q, total))
+               : !all_keyed(cells(f.series) + from, std::max<i64>(0, std::min(to + q, total) - from))) {
+    return NOT_KEYED;
+  }
+  constexpr u64 B = 0x100000001B3ull;
+  u64 top = 1;  // B^(q-1)
+  for (i64 k = 1; k < q; ++k) top *= B;
+  auto key = [&](i64 i) { return cell_key(cells(f.series) + i); };
+  auto pkey = [&](i64 k) { return cell_key(cells(f.value) + vi + k); };
+  if (!backward) {
+    to = std::min(to, total - q);
+    if (from > to) return -1;
+    // Forward windows weigh their first cell most: H(p) = sum key(p+k) B^(q-1-k).
+    u64 want = 0, h = 0;
+    for (i64 k = 0; k < q; ++k) {
+      want = want * B + pkey(k);
+      h = h * B + key(from + k);
+    }
+    for (i64 p = from;; ++p) {
+      if (h == want && (p - from) % step == 0 && f.matches_at(i32(p))) return p;
+      if (p == to) return -1;
+      h = (h - key(p) * top) * B + key(p + q);
+    }
+  }
+  // Backward windows weigh their last cell most: G(p) = sum key(p+k) B^k.
+  i64 start = std::min(from, total - q);
+  if (start < 0) return -1;
+  u64 want = 0, h = 0;
+  for (i64 k = q - 1; k >= 0; --k) {
+    want = want * B + pkey(k);
+    h = h * B + key(start + k);
+  }
+  for (i64 p = start;; --p) {
+    if (h == want && (from - p) % step == 0 && f.matches_at(i32(p))) return p;
+    if (p == 0) return -1;
+    h = key(p - 1) + B * (h - key(p + q - 1) * top);
+  }
+}
 
 }  // namespace
 
@@ -156,13 +261,16 @@ Cell* find(Cell* series, Cell* value_in, const act::FindOptions& o) {
   f.cand = make_none(stack::push());
   f.other = make_none(stack::push());
   i64 found = -1;
+  bool long_sequence = f.kind == MatchKind::sequence && f.q >= pattern::LONG_PATTERN && !match &&
+                       f.op != COMP_SAME;
   if (last || reverse) {
     i64 start;
     if (has_limit) start = limit;
     else if (last) start = f.kind == MatchKind::sequence && f.q >= 1 ? total - f.q : total - 1;
     else start = f.kind == MatchKind::sequence && f.q >= 1 ? index - f.q : index - 1;
     if (start >= total) start = total - 1;
-    for (i64 p = start; p >= 0; p -= step) {
+    if (long_sequence && start >= 0) found = find_long_sequence(f, start, 0, step, true);
+    if (!long_sequence || found == NOT_KEYED) for (i64 p = start; p >= 0; p -= step) {
       if (f.matches_at(i32(p))) {
         found = p;
         break;
@@ -173,20 +281,26 @@ Cell* find(Cell* series, Cell* value_in, const act::FindOptions& o) {
     // Integer cells against an integer compare in place; any other cell goes
     // through its type's comparison.
     bool int_value = f.kind == MatchKind::single && vt == TYPE_INTEGER && f.op != COMP_SAME;
-    for (i64 p = index; p <= limit && p < cells_in(result); p += step) {
-      if (int_value && !match) {
-        const Cell* c = cells(result) + p;
-        if (type_of(c) == TYPE_INTEGER) {
-          if (c->w2 != value->w2) continue;
+    if (long_sequence) {
+      found = find_long_sequence(f, index, std::min<i64>(limit, cells_in(result) - 1), step, false);
+    }
+    if (!long_sequence || found == NOT_KEYED) {
+      found = -1;
+      for (i64 p = index; p <= limit && p < cells_in(result); p += step) {
+        if (int_value && !match) {
+          const Cell* c = cells(result) + p;
+          if (type_of(c) == TYPE_INTEGER) {
+            if (c->w2 != value->w2) continue;
+            found = p;
+            break;
+          }
+        }
+        if (f.matches_at(i32(p))) {
           found = p;
           break;
         }
+        if (match) break;
       }
-      if (f.matches_at(i32(p))) {
-        found = p;
-        break;
-      }
-      if (match) break;
     }
   }
   stack::top = value + 1;

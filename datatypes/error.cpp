@@ -10,6 +10,7 @@
 #include "runtime/memory.hpp"
 #include "runtime/roots.hpp"
 #include "runtime/stack.hpp"
+#include "runtime/startup.hpp"
 #include "runtime/words.hpp"
 
 namespace qel::error {
@@ -59,6 +60,44 @@ u32 write_value(const Cell* value, Cell* buffer, bool mold, bool only, bool flat
   }
   stack::top = saved;
   return text_length(buffer) - before;
+}
+
+// Appends an argument of the message. An argument that cannot be written
+// whole (nested too deep to display) must not replace the error being
+// reported: the error raised meanwhile is dropped and the argument is
+// written cut to ARG_CUT characters and "...", or as "..." alone.
+//
+// The write runs in a catching frame of its own, which takes the call
+// record just above the top, and puts the stacks back as they were
+// afterwards (closing the outermost frame would empty the stack). The
+// records above that one are left as they are: the error's call-stack line
+// is read from them.
+constexpr i32 ARG_CUT = 80;
+
+bool write_caught(const Cell* value, Cell* buffer, bool mold, i32 cut) {
+  Cell* saved_base = stack::base;
+  Cell* saved_top = stack::top;
+  stack::Frame* saved_ctop = stack::ctop;
+  u32 before = text_length(buffer);
+  stack::mark(words::cell(words::W_BODY_TAG), stack::FRAME_CATCH);
+  bool ok = true;
+  try {
+    write_value(value, buffer, mold, false, false, cut);
+  } catch (const Transfer&) {
+    runtime::rt.thrown = 0;
+    string::truncate_buffer(series_node(buffer), before);
+    ok = false;
+  }
+  stack::ctop = saved_ctop;
+  stack::base = saved_base;
+  stack::top = saved_top;
+  return ok;
+}
+
+void write_argument(const Cell* value, Cell* buffer, bool mold, i32 cut) {
+  if (write_caught(value, buffer, mold, cut)) return;
+  if (cut < 0 || cut > ARG_CUT) write_caught(value, buffer, mold, ARG_CUT);
+  string::append_ascii(buffer, "...");
 }
 
 // The value of the error field a word names (ignoring case), or nullptr.
@@ -146,14 +185,7 @@ void write_message(Cell* err, Cell* buffer, int category) {
           Cell* value = named_field(err, &item);
           if (value) {
             Cell v = *value;
-            // Closing the outermost frame empties the stack: put it back as it was.
-            Cell* saved_base = stack::base;
-            Cell* saved_top = stack::top;
-            stack::mark_native(words::cell(words::W_BODY_TAG));
-            write_value(&v, buffer, !syntax, false, false, syntax ? 80 : -1);
-            stack::unwind();
-            stack::base = saved_base;
-            stack::top = saved_top;
+            write_argument(&v, buffer, !syntax, syntax ? 80 : -1);
           }
         } else {
           continue;

@@ -1,8 +1,10 @@
 // Case changes of string values (the uppercase and lowercase natives).
 #include <algorithm>
 
+#include "datatypes/ownership.hpp"
 #include "datatypes/series.hpp"
 #include "datatypes/string.hpp"
+#include "datatypes/word.hpp"
 #include "runtime/casefold.hpp"
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
@@ -50,7 +52,12 @@ Cell* change_case(Cell* value, const Cell* part, bool upper) {
     u32 folded = casefold::fold_case_char(cp, upper);
     if (folded != cp) poke_char(node, u32(i), folded);
   }
-  // An owning object is told of the change here once object ownership exists.
+  // An owning object hears of the change as of any other: its
+  // on-deep-change* gets the native's word, the index and the count.
+  if (mem::buffer_of(node)->flags & mem::SERIES_OWNED) {
+    Cell action = *intern_word(upper ? "uppercase" : "lowercase");
+    ownership::check(value, &action, nullptr, i32(index), i32(count));
+  }
   return value;
 }
 

@@ -31,8 +31,10 @@ constexpr char kEscapes[95] = {
     0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   '^'};
 
 // Appends the source notation of one code point to a run of code points.
+// A lone surrogate (a string can hold one, from a ^(D800) escape) has no
+// UTF-8 form the lexer accepts: it is written as its escape.
 void mold_char_to(std::vector<u32>& out, u32 cp, u32 mode, bool all) {
-  if (cp == 30 || (cp >= 128 && cp <= 159) || (all && cp > 127)) {
+  if (cp == 30 || (cp >= 128 && cp <= 159) || (all && cp > 127) || (cp >= 0xD800 && cp <= 0xDFFF)) {
     out.push_back('^');
     out.push_back('(');
     for (const char* h = to_hex(i32(cp), true); *h; ++h) out.push_back(u8(*h));

@@ -16,6 +16,7 @@
 
 #include "datatypes/bitset.hpp"
 #include "datatypes/logic.hpp"
+#include "datatypes/pattern_search.hpp"
 #include "datatypes/series.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/word.hpp"
@@ -140,6 +141,11 @@ inline u32 load(const u8* p) {
 i64 scan_bytes(const u8* h, const std::vector<u32>& units, i64 first, i64 hi) {
   const i64 len = i64(units.size());
   std::string pattern(units.begin(), units.end());
+  if (len >= pattern::LONG_PATTERN) {
+    // glibc's memmem is linear in the text for long patterns.
+    const void* at = ::memmem(h + first, std::size_t(hi - first), pattern.data(), std::size_t(len));
+    return at ? static_cast<const u8*>(at) - h : -1;
+  }
   const u8* p = h + first;
   const u8* end = h + hi - len + 1;  // the last start, plus one
   while (p < end) {
@@ -177,6 +183,22 @@ i64 scan(const u8* h, const Needle& nd, bool fold, i64 first, i64 lo, i64 hi, i6
     if (!fold) return c;
     return sizeof(U) < 4 || c < 0x10000 ? folds[c] : casefold::upper(c);
   };
+  if (nd.kind == Needle::PATTERN && len >= pattern::LONG_PATTERN && !once) {
+    // Linear time, the same first match as the loops below: forward over the
+    // units from first to hi; backward over the units from first down to lo
+    // with the pattern reversed. A match counts only at a candidate position.
+    if (!backward) {
+      i64 s = pattern::first_match(
+          nd.units, hi - first, [&](i64 i) { return unit(first + i); },
+          [&](i64 at) { return at % step == 0; });
+      return s < 0 ? -1 : first + s;
+    }
+    std::vector<u32> reversed(nd.units.rbegin(), nd.units.rend());
+    i64 s = pattern::first_match(
+        reversed, first - lo + 1, [&](i64 i) { return unit(first - i); },
+        [&](i64 at) { return at % step == 0; });
+    return s < 0 ? -1 : first - s - (len - 1);
+  }
   auto matches = [&](i64 p) {
     switch (nd.kind) {
       case Needle::CODE_POINT: return unit(p) == nd.units[0];

@@ -230,6 +230,12 @@ struct LibraryTrace {
   }
 };
 
+// A whole top-level plain expression at pos (see plain_expression, defined
+// with the other short paths below).
+bool plain_statement(const Code& code, u32& pos, Cell* out);
+// One expression; try_plain false when the short path was already tried.
+Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_plain);
+
 }  // namespace
 
 Status eval_block(const Cell* block_in, bool chain) {
@@ -254,8 +260,12 @@ Status eval_block(const Cell* block_in, bool chain) {
     if (!library_code) copy_cell(&block, g_current_code);
     while (pos < tail_of(code)) {
       if (!library_code) set_series_index(g_current_code, i32(pos));
-      st = eval_expression(code, pos);
-      if (st) break;
+      if (Cell r; !trace && plain_statement(code, pos, &r)) {
+        place(&r, false);
+      } else {
+        st = eval_expression_from(code, pos, {}, false);
+        if (st) break;
+      }
       if (pos < tail_of(code)) stack::reset();
     }
   }
@@ -357,9 +367,199 @@ bool fast_combine(int code, const Cell* word, const Cell* l, const Cell* r, Cell
   return st;
 }
 
+
+// ---- short paths ----------------------------------------------------------------
+// An expression made only of plain operands (literals, words holding data)
+// joined by arithmetic or comparison operators over numbers can neither raise
+// an error nor run code, so nothing can observe frames or events around it:
+// it is evaluated here in one pass, without frames or recursion. These answer
+// false, having changed nothing, for anything else; the general evaluator
+// then takes the expression from its start and does what it always does.
+// Never used while tracing.
+
+// The value cell of a word bound to a slot that can be read directly, or
+// null (unbound, no values, a slot the context module would have to make).
+inline Cell* plain_slot(const Cell* w) {
+  u32 ctx = word::context_of(w);
+  if (!ctx) return nullptr;
+  i32 idx = word::index_of(w);
+  const Cell* rec = context::record_cell(ctx);
+  u32 vals = context::record_values(rec);
+  if (idx < 0 || !vals) return nullptr;
+  if (context::record_on_stack(rec)) return stack::bottom + (vals - 1) + idx;
+  mem::Buffer* values = buffer_of(vals);
+  if (u32(idx) < values->used() / sizeof(Cell)) return values->cells() + idx;
+  return nullptr;
+}
+
+// Whether a cell of the type can start a plain expression (a quick test made
+// before trying): the types that eval_expression does more with than take
+// the value are left out.
+inline constexpr u64 NOT_PLAIN =
+    (1ull << TYPE_PAREN) | (1ull << TYPE_SET_WORD) | (1ull << TYPE_SET_PATH) |
+    (1ull << TYPE_GET_WORD) | (1ull << TYPE_LIT_WORD) | (1ull << TYPE_PATH) |
+    (1ull << TYPE_GET_PATH) | (1ull << TYPE_LIT_PATH) | (1ull << TYPE_OP) |
+    (1ull << TYPE_FUNCTION) | (1ull << TYPE_ROUTINE) | (1ull << TYPE_NATIVE) |
+    (1ull << TYPE_ACTION) | (1ull << TYPE_ISSUE);
+static_assert(TYPE_TOP < 64);
+inline bool may_be_plain(Type t) { return !((NOT_PLAIN >> (u32(t) & 63)) & 1); }
+
+// The value of a plain operand, as eval_expression would leave it (new-line
+// marker cleared), or false.
+inline bool plain_operand(const Cell* c, Cell* out) {
+  switch (type_of(c)) {
+    case TYPE_WORD: {
+      const Cell* v = plain_slot(c);
+      if (!v) return false;
+      switch (type_of(v)) {
+        case TYPE_UNSET: case TYPE_OP: case TYPE_FUNCTION: case TYPE_ROUTINE: case TYPE_NATIVE:
+        case TYPE_ACTION:
+          return false;
+        default:
+          break;
+      }
+      *out = *v;
+      break;
+    }
+    default:
+      if (!may_be_plain(type_of(c))) return false;
+      *out = *c;
+      break;
+  }
+  out->header &= ~FLAG_NEW_LINE;
+  return true;
+}
+
+// Combines two numbers as the operator's action or native does, when that
+// can neither raise nor call anything: integer!/float! arithmetic (integer
+// overflow gives the float of the exact operands), integer! comparison.
+inline bool plain_combine(int code, const Cell* l, const Cell* r, Cell* out) {
+  Type lt = type_of(l), rt = type_of(r);
+  if (code < 100) {
+    int op = code - 1;
+    if (lt == TYPE_INTEGER && rt == TYPE_INTEGER) {
+      i32 n;
+      if (fast::int_op(op, int_of(l), int_of(r), &n)) {
+        make_integer(out, n);
+        return true;
+      }
+    } else if (!((lt == TYPE_FLOAT || lt == TYPE_INTEGER) && (rt == TYPE_FLOAT || rt == TYPE_INTEGER))) {
+      return false;
+    }
+    double a = lt == TYPE_FLOAT ? float_of(l) : double(int_of(l));
+    double b = rt == TYPE_FLOAT ? float_of(r) : double(int_of(r));
+    make_float(out, op == OP_ADD ? a + b : op == OP_SUB ? a - b : a * b);
+    return true;
+  }
+  if (lt != TYPE_INTEGER || rt != TYPE_INTEGER) return false;
+  make_logic(out, fast::compare_q(code - 100, nullptr, l, r));
+  return true;
+}
+
+// The operator that the word at c names, as fast_op answers it; 0 when the
+// word names no operator (the expression ends there) and -1 when it names one
+// that the short path does not take.
+inline int plain_operator(const Cell* c) {
+  if (type_of(c) != TYPE_WORD || !word::context_of(c)) return 0;
+  if (!context::record_values(context::record_cell(word::context_of(c))) || word::index_of(c) < 0) {
+    return 0;
+  }
+  const Cell* v = plain_slot(c);
+  if (!v) return -1;
+  if (type_of(v) != TYPE_OP) return 0;
+  Cell op = *v;
+  set_type(&op, Type((op.header >> 16) & 0xFF));
+  op.header &= 0xFF;
+  int code = fast_op(&op);
+  return code ? code : -1;
+}
+
+// The operators after a plain first operand, from p (see plain_expression).
+[[gnu::noinline]] bool plain_chain(const Cell* cells, u32& p, u32 end, Cell* out) {
+  while (p < end) {
+    int op = plain_operator(cells + p);
+    if (op == 0) break;
+    Cell r, v;
+    if (op < 0 || p + 1 >= end || !plain_operand(cells + p + 1, &r) || !plain_combine(op, out, &r, &v)) {
+      return false;
+    }
+    *out = v;
+    p += 2;
+  }
+  return true;
+}
+
+// One whole plain expression from pos (just its first operand with prefix):
+// answers its value in out and moves pos past it, or answers false.
+inline bool plain_expression(const Code& code, u32& pos, u32 end, bool prefix, Cell* out) {
+  const Cell* cells = buffer_of(code.node)->cells();
+  if (!plain_operand(cells + pos, out)) return false;
+  u32 p = pos + 1;
+  // Only a word can name an operator.
+  if (!prefix && p < end && type_of(cells + p) == TYPE_WORD && !plain_chain(cells, p, end, out)) {
+    return false;
+  }
+  pos = p;
+  return true;
+}
+
+// Whether the general evaluator would find room on the stacks for what it
+// pushes while evaluating a plain expression (a set-word's frame is checked
+// apart): near the end it takes over, so that a stack overflow is raised
+// exactly where it always was.
+inline bool room_for_plain() { return stack::end - stack::top > 4; }
+
+// A paren whose content is exactly one plain expression: its value, or
+// false. The frame it would open is checked for room like the stacks.
+inline bool plain_group(const Cell* group, Cell* out) {
+  if (!room_for_plain() || stack::ctop >= stack::cend) return false;
+  u32 node = series_node(group);
+  i32 start = series_index(group);
+  u32 p = start < 0 ? 0 : u32(start);
+  u32 n = buffer_of(node)->used() / sizeof(Cell);
+  if (p >= n || !may_be_plain(type_of(buffer_of(node)->cells() + p))) return false;
+  Code c{group, node, n};
+  return plain_expression(c, p, n, false, out) && p == n;
+}
+
+// The slot a set-word can write in place: a plain slot outside an object
+// (objects track assignments and may watch changes), or null.
+inline Cell* plain_target(const Cell* set_word) {
+  Cell* slot = plain_slot(set_word);
+  if (!slot || context::kind_of(word::context_of(set_word)) == context::KIND_OBJECT) return nullptr;
+  return slot;
+}
+
+// A set-word followed by a plain expression, the slot being plain: the value
+// is written in place, without the set-word's frame (checked for room).
+[[gnu::noinline]] bool plain_set(const Code& code, u32& pos, u32 end, Cell* out) {
+  if (pos + 1 >= end || stack::ctop >= stack::cend || !room_for_plain()) return false;
+  Cell* slot = plain_target(cell_at(code, pos));
+  u32 p = pos + 1;
+  if (!slot || !may_be_plain(type_of(cell_at(code, p))) || !plain_expression(code, p, end, false, out)) {
+    return false;
+  }
+  *slot = *out;
+  pos = p;
+  return true;
+}
+
+bool plain_statement(const Code& code, u32& pos, Cell* out) {
+  Type t = type_of(cell_at(code, pos));
+  if (t == TYPE_SET_WORD) return plain_set(code, pos, tail_of(code), out);
+  return may_be_plain(t) && room_for_plain() && plain_expression(code, pos, tail_of(code), false, out);
+}
+
+
 }  // namespace
 
 Status eval_expression(const Code& code, u32& pos, ExprMode mode) {
+  return eval_expression_from(code, pos, mode, true);
+}
+
+namespace {
+
+Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_plain) {
   const bool prefix = mode.prefix, sub = mode.sub, passive = mode.passive;
   if (runtime::stack_exhausted()) raise_stack_overflow();
   Cell* entry_top = stack::top;
@@ -370,6 +570,13 @@ Status eval_expression(const Code& code, u32& pos, ExprMode mode) {
     place(&u, sub);
     return 0;
   }
+  if (try_plain && !trace && may_be_plain(type_of(cell_at(code, pos))) && room_for_plain()) {
+    Cell r;
+    if (plain_expression(code, pos, end, prefix, &r)) {
+      place(&r, sub);
+      return 0;
+    }
+  }
   Cell value = *cell_at(code, pos);
   roots::CellRoot hold_value(&value);  // the code may be changed while it runs
   if (trace) fire_event(EV_FETCH, code.block, i32(pos), nullptr, &value);
@@ -377,6 +584,10 @@ Status eval_expression(const Code& code, u32& pos, ExprMode mode) {
   switch (type_of(&value)) {
     case TYPE_PAREN: {
       ++pos;
+      if (Cell r; !trace && plain_group(&value, &r)) {
+        place(&r, sub);
+        break;
+      }
       st = eval_block(&value, false);  // the value becomes the last pushed cell
       if (st) return st;
       if (!sub) {
@@ -387,6 +598,17 @@ Status eval_expression(const Code& code, u32& pos, ExprMode mode) {
     }
     case TYPE_SET_WORD: {
       ++pos;
+      if (try_plain && !trace && pos < end && room_for_plain() && stack::ctop < stack::cend) {
+        // A plain value into an existing slot: written in place, no frame.
+        Cell r;
+        u32 p = pos;
+        if (Cell* slot = plain_target(&value); slot && plain_expression(code, p, end, false, &r)) {
+          *slot = r;
+          pos = p;
+          place(&r, sub);
+          break;
+        }
+      }
       stack::mark_interp(&value);
       stack::push_cell(&value);
       if (pos >= tail_of(code)) fire(Err::script_need_value, &value);
@@ -515,8 +737,13 @@ Status eval_expression(const Code& code, u32& pos, ExprMode mode) {
       // operand is evaluated as the call would, then the two are combined
       // without opening a frame (other values go through the call).
       if (pos >= tail_of(code)) fire(Err::script_no_arg, &opword, &opword);
-      st = eval_expression(code, pos, {.prefix = true, .sub = true});
-      if (st) return st;
+      if (Cell r; plain_operand(cell_at(code, pos), &r)) {
+        ++pos;
+        stack::push_cell(&r);
+      } else {
+        st = eval_expression(code, pos, {.prefix = true, .sub = true});
+        if (st) return st;
+      }
       Cell l = entry_top[0], r = entry_top[1];
       stack::top = entry_top;
       Cell result;
@@ -533,6 +760,8 @@ Status eval_expression(const Code& code, u32& pos, ExprMode mode) {
   if (trace && !sub) fire_event(EV_EXPR, code.block, i32(pos), nullptr, stack::base);
   return 0;
 }
+
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // Argument descriptors
@@ -674,8 +903,14 @@ Status fetch_argument(ArgState& a, const Cell* ts, u32 word_index) {
   }
   Status st = 0;
   if (kind == ARG_NORMAL) {
-    st = eval_expression(a.code, a.pos, {.prefix = a.infix, .sub = true});
-    if (st) return st;
+    Cell r;
+    if (!trace && may_be_plain(type_of(cell_at(a.code, a.pos))) && room_for_plain() &&
+        plain_expression(a.code, a.pos, tail_of(a.code), a.infix, &r)) {
+      stack::push_cell(&r);
+    } else {
+      st = eval_expression_from(a.code, a.pos, {.prefix = a.infix, .sub = true}, false);
+      if (st) return st;
+    }
   } else {
     Cell v = *cell_at(a.code, a.pos);
     ++a.pos;

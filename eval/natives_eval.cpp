@@ -1,6 +1,8 @@
 // Function makers and the evaluation natives: func, function, does, has, do,
 // get, set, print, prin, reduce, compose, apply.
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "datatypes/context.hpp"
 #include "datatypes/function.hpp"
@@ -18,6 +20,7 @@
 #include "runtime/memory.hpp"
 #include "runtime/roots.hpp"
 #include "runtime/startup.hpp"
+#include "runtime/walk_depth.hpp"
 #include "runtime/words.hpp"
 
 namespace qel::natives {
@@ -369,11 +372,23 @@ Status reduce(const i32* refs) {
 
 namespace {
 
+// The blocks /deep is inside of, outermost first: a block met again among
+// them holds itself and would be composed for ever. A list of its own, not
+// the cycle stack, because the parens run user code that molds and copies.
+using ComposePath = std::vector<u32>;
+
 // Composes src into the block of node dst (appending), recursively for /deep.
-Status compose_into(const Cell* src_in, u32 dst, bool deep, bool only) {
+Status compose_into(const Cell* src_in, u32 dst, bool deep, bool only, ComposePath& path) {
   Cell src = *src_in;
   clamp_index(&src);
   u32 sn = series_node(&src);
+  runtime::check_walk_depth(u32(path.size()));
+  if (std::find(path.begin(), path.end(), sn) != path.end()) fire(Err::internal_no_cycle);
+  path.push_back(sn);
+  struct Leave {
+    ComposePath& p;
+    ~Leave() { p.pop_back(); }
+  } leave{path};
   roots::NodeRoot hold_src(&sn);
   roots::NodeRoot hold_dst(&dst);
   u32 n = buffer_of(sn)->used() / sizeof(Cell);
@@ -404,7 +419,7 @@ Status compose_into(const Cell* src_in, u32 dst, bool deep, bool only) {
     } else if (deep && (t == TYPE_BLOCK || t == TYPE_PAREN || t == TYPE_HASH)) {
       u32 sub = mem::alloc_cells(4);
       roots::NodeRoot hold_sub(&sub);
-      Status st = compose_into(&c, sub, deep, only);
+      Status st = compose_into(&c, sub, deep, only, path);
       if (st) return st;
       Cell nc;
       make_series(&nc, t, sub);
@@ -431,7 +446,8 @@ Status compose(const i32* refs) {
   }
   Cell* result = stack::push();
   make_series(result, TYPE_BLOCK, mem::alloc_cells(cell_count(&value) + 1));
-  Status st = compose_into(&value, series_node(result), deep, only);
+  ComposePath path;
+  Status st = compose_into(&value, series_node(result), deep, only, path);
   if (st) return st;
   if (out) {
     Cell r = *result;

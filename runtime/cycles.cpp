@@ -1,6 +1,7 @@
 #include "runtime/cycles.hpp"
 
 #include "runtime/error.hpp"
+#include "runtime/startup.hpp"
 
 namespace qel::cycles {
 namespace {
@@ -13,6 +14,11 @@ void push(u32 node) {
   if (g_top >= CAPACITY) {
     g_top = 0;
     fire(Err::internal_too_deep);
+  }
+  // A walk begun deep in Qel recursion meets the end of the C++ stack first.
+  if (runtime::stack_exhausted()) {
+    g_top = 0;
+    fire(Err::internal_stack_overflow);
   }
 }
 

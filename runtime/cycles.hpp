@@ -9,7 +9,8 @@ namespace qel::cycles {
 
 inline constexpr u32 CAPACITY = 1000;  // at most 999 entries are held
 
-void push(u32 node);      // a full stack is emptied and raises internal too-deep
+void push(u32 node);  // a full stack is emptied and raises internal too-deep; so is a
+                      // C++ stack near its end, raising internal stack-overflow
 void pop();
 void pop_n(u32 n);
 void reset();

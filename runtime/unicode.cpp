@@ -316,6 +316,9 @@ u64 utf8_size_of_units(const u8* start, const u8* end, u32 unit) {
 }
 
 u32 encode_utf8_char(u32 cp, u8* out) {
+  // A lone surrogate is no character of UTF-8: it is written as U+FFFD
+  // (three bytes, as long as the surrogate's own form would be).
+  if (cp >= 0xD800 && cp <= 0xDFFF) cp = 0xFFFD;
   u32 n = utf8_char_length(cp);
   switch (n) {
     case 1:

@@ -117,7 +117,8 @@ u32 load_utf8_buffer(const u8* bytes, u32 length);
 u32 utf8_char_length(u32 cp);
 // UTF-8 byte count of the units from start to end.
 u64 utf8_size_of_units(const u8* start, const u8* end, u32 unit);
-// Writes 1 to 4 bytes and answers their count.
+// Writes 1 to 4 bytes and answers their count; a lone surrogate is written
+// as U+FFFD.
 u32 encode_utf8_char(u32 cp, u8* out);
 // Writes the sequence only when it fits in room bytes: answers its length,
 // or 0 (nothing written) when it does not fit.

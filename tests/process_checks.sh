@@ -17,12 +17,31 @@ check() {  # name, expected status, expected text on stderr (or "")
 }
 check "qel starts and exits 0" 0 "" "$qel"
 tmp=$(mktemp -d)
+mkdir "$tmp/dir"
 printf 'Qel [Title: "fails"]\nprint "before"\n1 / 0\nprint "after"\n' > "$tmp/fail.qel"
 check "an uncaught error exits 254" 254 "\*\*\* Math Error: attempt to divide by zero" "$qel" "$tmp/fail.qel"
 out=$("$qel" "$tmp/fail.qel" 2>/dev/null)
 if [ "$out" = "before" ]; then echo "ok   the script stops at the error"; else echo "FAIL script output: $out"; fail=1; fi
 printf 'print "no header"\n' > "$tmp/noheader.qel"
-check "a script without header is refused" 1 "no Qel header" "$qel" "$tmp/noheader.qel"
+check "a script without header exits 254" 254 "script is missing a Qel header: .*noheader.qel" "$qel" "$tmp/noheader.qel"
+check "a missing script exits 254" 254 "\*\*\* Access Error: cannot open: %.*/missing.qel" "$qel" "$tmp/missing.qel"
+check "a directory given as the script exits 254" 254 "cannot open: %.*/dir/" "$qel" "$tmp/dir"
+check "a script under a file, not a directory, exits 254" 254 "cannot open:" "$qel" "$tmp/fail.qel/x.qel"
+if [ "$(id -u)" != 0 ]; then
+  printf 'Qel []\nprint 1\n' > "$tmp/unreadable.qel"; chmod 000 "$tmp/unreadable.qel"
+  check "an unreadable script exits 254" 254 "cannot open: %.*unreadable.qel" "$qel" "$tmp/unreadable.qel"
+fi
+# An error whose argument cannot be written whole is reported itself, cut.
+printf 'Qel []\ns: copy "unset %sz z/" append/dup s "(" 2000 append/dup s ")" 2000\ndo s\n' "'" > "$tmp/deep.qel"
+check "an error with an argument too deep to write" 254 "\.\.\. has no value at z" "$qel" "$tmp/deep.qel"
+# The interactive loop reports an error met while showing a result, and goes on.
+out=$(printf 'b: [] loop 2000 [b: reduce [b]]\n1 + 1\n' | "$qel" 2>&1); got=$?
+if [ "$got" = 0 ] && printf '%s' "$out" | grep -q "too deep to display" &&
+   printf '%s' "$out" | grep -q "== 2"; then
+  echo "ok   the prompt survives a result too deep to show"
+else
+  echo "FAIL prompt after a too deep result: status $got: $out"; fail=1
+fi
 rm -rf "$tmp"
 check "probe ok" 0 "" "$probe" ok
 if [ "$build" = plain ]; then

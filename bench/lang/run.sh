@@ -1,27 +1,39 @@
 #!/bin/sh
 # Runs the same programs in Qel, Python 3 and Lua 5.4 side by side and prints
-# the times and the ratios. Usage: bench/lang/run.sh [path to qel-headless]
+# the median times of interleaved runs and the ratios.
+# Usage: bench/lang/run.sh [path to qel-headless] [runs, default 3]
 here=$(cd "$(dirname "$0")" && pwd)
 qel=${1:-$here/../../build/qel-headless}
+runs=${2:-3}
+# The interpreter itself, not a version manager's wrapper script (which would
+# add its own start-up to every Python time).
+py=$(python3 -c 'import sys; print(sys.executable)')
+out=/tmp/qel-bench-out.$$
 now() { date +%s.%N; }
-time_of() {  # command... -> seconds (the output is checked by the caller)
-  start=$(now); out=$("$@" 2>&1); end=$(now)
-  echo "$out" > /tmp/qel-bench-out.$$
+time_of() {  # command... -> seconds (the output is kept in $out for the caller)
+  start=$(now); "$@" > "$out" 2>&1; end=$(now)
   awk "BEGIN { print $end - $start }"
 }
-printf "%-8s %10s %10s %10s %10s %10s\n" bench qel python3 lua5.4 qel/py qel/lua
-for b in fib sum calls map; do
-  tq=$(time_of "$qel" "$here/$b.qel"); oq=$(cat /tmp/qel-bench-out.$$)
-  tp=$(time_of python3 "$here/$b.py"); op=$(cat /tmp/qel-bench-out.$$)
-  tl=$(time_of lua5.4 "$here/$b.lua"); ol=$(cat /tmp/qel-bench-out.$$)
+median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+ratio() { awk "BEGIN { print $1 / $2 }"; }
+row() {  # name qel-command python-command lua-command
+  name=$1; tq=; tp=; tl=
+  i=0
+  while [ $i -lt "$runs" ]; do
+    tq="$tq $(time_of $2)"; oq=$(cat "$out")
+    tp="$tp $(time_of $3)"; op=$(cat "$out")
+    tl="$tl $(time_of $4)"
+    i=$((i + 1))
+  done
+  tq=$(echo "$tq" | median); tp=$(echo "$tp" | median); tl=$(echo "$tl" | median)
   # integer! is 32-bit: a sum past 2147483647 is a float!, so compare numbers.
-  awk "BEGIN { exit !($oq == $op) }" || echo "  $b: qel printed '$oq', python printed '$op'"
-  printf "%-8s %10.3f %10.3f %10.3f %10.2f %10.2f\n" "$b" "$tq" "$tp" "$tl" \
-    "$(awk "BEGIN { print $tq / $tp }")" "$(awk "BEGIN { print $tq / $tl }")"
+  [ -z "$oq" ] || awk "BEGIN { exit !($oq == $op) }" || echo "  $name: qel printed '$oq', python printed '$op'"
+  printf "%-8s %10.3f %10.3f %10.3f %10.2f %10.2f\n" "$name" "$tq" "$tp" "$tl" \
+    "$(ratio "$tq" "$tp")" "$(ratio "$tq" "$tl")"
+}
+printf "%-8s %10s %10s %10s %10s %10s\n" bench qel python3 lua5.4 qel/py qel/lua
+for b in fib sum calls map append while paren path; do
+  row "$b" "$qel $here/$b.qel" "$py $here/$b.py" "lua5.4 $here/$b.lua"
 done
-tq=$(time_of "$qel" "$here/empty.qel")
-tp=$(time_of python3 -c pass)
-tl=$(time_of lua5.4 -e "")
-printf "%-8s %10.3f %10.3f %10.3f %10.2f %10.2f\n" start-up "$tq" "$tp" "$tl" \
-  "$(awk "BEGIN { print $tq / $tp }")" "$(awk "BEGIN { print $tq / $tl }")"
-rm -f /tmp/qel-bench-out.$$
+row start-up "$qel $here/empty.qel" "$py -c pass" "lua5.4 -e ;"
+rm -f "$out"

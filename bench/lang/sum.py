@@ -1,4 +1,7 @@
-total = 0
-for i in range(1, 10000001):
-    total += i
-print(total)
+def main():
+    total = 0
+    for i in range(1, 10000001):
+        total += i
+    print(total)
+
+main()
