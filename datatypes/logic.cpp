@@ -107,7 +107,7 @@ void logic_bitwise(int op) {
     Cell call, type, name;
     stack::get_call(&call);
     make_datatype(&type, type_of(b));
-    make_none(&name);
+    error::arg_word(1, &name);
     fire(Err::script_expect_arg, &call, &type, &name);
   }
   if (op == OP_AND) a->w1 &= b->w1;

@@ -156,13 +156,15 @@ Cell current_object(const Cell* obj) {
 
 // Runs the handler with the arguments (its result is not used). A return or
 // exit inside it ends the handler; other transfers go on as exceptions.
-void run_handler(const Cell* fn, const Cell* frame_word, const Cell* const* args, u32 count) {
+void run_handler(const Cell* fn, const Cell* frame_word, const Cell* const* args, u32 count,
+                 u32 kind) {
   Cell values[7];
   for (u32 i = 0; i < count; ++i) values[i] = *args[i];
   Cell ignored;
   api::CallOptions o;
   o.name = frame_word;
   o.check_types = false;
+  o.callback = kind;
   api::check(api::invoke(fn, values, count, &ignored, o));
 }
 
@@ -730,7 +732,7 @@ void fire_on_change(Cell* obj_in, Cell* word_in, Cell* old_in, Cell* new_in) {
   if (word->w1 != ctx) context::bind_word(ctx, word);
   Cell frame_word = word_at(ctx, u32(index));
   const Cell* args[] = {word, old_value, new_value};
-  run_handler(fn, &frame_word, args, 3);
+  run_handler(fn, &frame_word, args, 3, api::CALLBACK_ON_CHANGE);
 }
 
 void fire_on_deep_change(Cell* owner_in, Cell* word_in, Cell* target_in, Cell* action_in,
@@ -755,7 +757,7 @@ void fire_on_deep_change(Cell* owner_in, Cell* word_in, Cell* target_in, Cell* a
   Cell* count = make_integer(stack::push(), part);
   Cell frame_word = word_at(ctx, u32(hi));
   const Cell* args[] = {owner, word, target, action, new_value, at, count};
-  run_handler(fn, &frame_word, args, 7);
+  run_handler(fn, &frame_word, args, 7, api::CALLBACK_ON_DEEP_CHANGE);
 }
 
 void fire_on_top(Cell* obj, Cell* word) {

@@ -18,6 +18,7 @@ namespace qel::ownership {
 
 u32 table = 0;
 DeepChangeHook on_deep_change = nullptr;
+u32 quiet = 0;
 
 namespace {
 
@@ -177,7 +178,7 @@ void unbind_values(const Cell* block, u32 index, u32 count) {
 }
 
 bool check(const Cell* value, const Cell* action, const Cell* new_value, i32 index, i32 part) {
-  if (!table) return false;
+  if (!table || quiet) return false;
   Type t = type_of(value);
   u32 key;
   if (is_owned_series_type(t)) {

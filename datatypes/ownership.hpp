@@ -34,4 +34,15 @@ void unbind_values(const Cell* block, u32 index, u32 count);
 // with change handlers; answers true when it fired.
 bool check(const Cell* value, const Cell* action, const Cell* new_value, i32 index, i32 part);
 
+// While one is alive (and asked for), check fires nothing: for a change that
+// was already reported another way.
+extern u32 quiet;
+struct Quiet {
+  bool on;
+  explicit Quiet(bool on_) : on(on_) { if (on) ++quiet; }
+  ~Quiet() { if (on) --quiet; }
+  Quiet(const Quiet&) = delete;
+  Quiet& operator=(const Quiet&) = delete;
+};
+
 }  // namespace qel::ownership

@@ -7,6 +7,7 @@
 #include "datatypes/float.hpp"
 #include "datatypes/integer.hpp"
 #include "datatypes/logic.hpp"
+#include "datatypes/ownership.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
@@ -137,6 +138,19 @@ Cell* h_eval_path(Cell* parent, Cell* element, Cell* value, const PathStep& step
   }
   if (!value) return field_value(parent, field);
   set_field(parent, field, value);
+  // A time inside an owned series tells the series' owner which field of it
+  // changed (a time in an object field is reported by the object itself).
+  // The series holds the new time when its owner hears of it.
+  if (step.set_flag && step.holder && step.holder_selector &&
+      is_any_block_type(type_of(step.holder))) {
+    Cell holder = *step.holder, selector = *step.holder_selector, time = *parent, v = *value;
+    {
+      ownership::Quiet quiet(true);
+      PathStep store{step.path, step.index - 1, false, step.case_, false};
+      actions::eval_path(&holder, &selector, &time, store);
+    }
+    ownership::check(&holder, intern_word("set-path"), &v, field, 1);
+  }
   return value;
 }
 

@@ -21,10 +21,10 @@
   X(18, "subtract", "[\"Returns the difference between two values\" value1 [scalar! vector!] value2 [scalar! vector!] return: [scalar! vector!]]") \
   X(19, "even?", "[\"Returns true if the number is evenly divisible by 2\" number [number! money! char! time!] return: [number! money! char! time!]]") \
   X(20, "odd?", "[\"Returns true if the number has a remainder of 1 when divided by 2\" number [number! money! char! time!] return: [number! money! char! time!]]") \
-  X(21, "and~", "[\"Returns the first value ANDed with the second\" value1 [logic! integer! char! bitset! binary! typeset! pair! tuple! vector!] value2 [logic! integer! char! bitset! binary! typeset! pair! tuple! vector!] return: [logic! integer! char! bitset! binary! typeset! pair! tuple! vector!]]") \
+  X(21, "and~", "[\"Returns the first value ANDed with the second\" value1 [logic! integer! char! bitset! binary! typeset! pair! tuple! vector!] value2 [logic! integer! char! bitset! binary! typeset! datatype! pair! tuple! vector!] return: [logic! integer! char! bitset! binary! typeset! pair! tuple! vector!]]") \
   X(22, "complement", "[\"Returns the opposite (complementing) value of the input value\" value [logic! integer! tuple! bitset! typeset! binary!] return: [logic! integer! tuple! bitset! typeset! binary!]]") \
-  X(23, "or~", "[\"Returns the first value ORed with the second\" value1 [logic! integer! char! bitset! binary! typeset! pair! tuple! vector!] value2 [logic! integer! char! bitset! binary! typeset! pair! tuple! vector!] return: [logic! integer! char! bitset! binary! typeset! pair! tuple! vector!]]") \
-  X(24, "xor~", "[\"Returns the first value exclusive ORed with the second\" value1 [logic! integer! char! bitset! binary! typeset! pair! tuple! vector!] value2 [logic! integer! char! bitset! binary! typeset! pair! tuple! vector!] return: [logic! integer! char! bitset! binary! typeset! pair! tuple! vector!]]") \
+  X(23, "or~", "[\"Returns the first value ORed with the second\" value1 [logic! integer! char! bitset! binary! typeset! pair! tuple! vector!] value2 [logic! integer! char! bitset! binary! typeset! datatype! pair! tuple! vector!] return: [logic! integer! char! bitset! binary! typeset! pair! tuple! vector!]]") \
+  X(24, "xor~", "[\"Returns the first value exclusive ORed with the second\" value1 [logic! integer! char! bitset! binary! typeset! pair! tuple! vector!] value2 [logic! integer! char! bitset! binary! typeset! datatype! pair! tuple! vector!] return: [logic! integer! char! bitset! binary! typeset! pair! tuple! vector!]]") \
   X(25, "append", "[\"Inserts value(s) at series tail; returns series head\" series [series! port! bitset! map! object! none!] value [any-type!] /part \"Limit the number of values inserted\" length [number! series!] /only \"Insert block types as single values (overrides /part)\" /dup \"Duplicate the inserted values\" count [integer!] return: [series! port! bitset! map! object! none!]]") \
   X(26, "at", "[\"Returns a series at a given index\" series [series! port!] index [integer! pair!] return: [series! port!]]") \
   X(27, "back", "[\"Returns a series at the previous index\" series [series! port!] return: [series! port!]]") \
@@ -55,7 +55,7 @@
   X(52, "create", "[\"Send port a create request\" port [port! file! url! block!]]") \
   X(53, "close", "[\"Closes a port\" port [port!]]") \
   X(54, "delete", "[\"Deletes the specified file or empty folder\" file [file! port!]]") \
-  X(55, "modify", "[\"Change mode for target aggregate value\" target [object! series!] field [word!] value [any-type!] /case \"Perform a case-sensitive lookup\"]") \
+  X(55, "modify", "[\"Change mode for target aggregate value\" target [object! series! bitset!] field [word!] value [any-type!] /case \"Perform a case-sensitive lookup\"]") \
   X(56, "open", "[\"Opens a port; makes a new port from a spec if necessary\" port [port! file! url! block!] /new \"Create new file - if it exists, deletes it\" /read \"Open for read access\" /write \"Open for write access\" /seek \"Optimize for random access\" /allow \"Specificies right access attributes\" access [block!]]") \
   X(57, "open?", "[\"Returns TRUE if port is open\" port [port!]]") \
   X(58, "query", "[\"Returns information about a file\" target [file! port!]]") \

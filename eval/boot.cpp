@@ -175,6 +175,8 @@ void finish_system() {
   copy_cell(error::catalog(), system_field("catalog errors"));
   copy_cell(error::standard(), system_field("standard error"));
   copy_cell(lexer::exit_states(), system_field("lexer exit-states"));
+  // Error reports and the tracer read their settings from system/state.
+  error::state_context = object::context_of(system_field("state"));
   library::fill_gc_object(system_field("state GC"));
   fill_build();
   library::wire_internal_routines();

@@ -8,6 +8,7 @@
 #include "eval/api.hpp"
 #include "datatypes/function.hpp"
 #include "datatypes/object.hpp"
+#include "datatypes/ownership.hpp"
 #include "datatypes/logic.hpp"
 #include "datatypes/native.hpp"
 #include "datatypes/symbol.hpp"
@@ -1254,7 +1255,11 @@ Status call_function(const Cell* fn_in, u32 owner_ctx, const Cell* name, u32 cal
   context::set_record_values(rec, stack::index_of(stack::base) + 1);
   f->header |= stack::FRAME_FLAG_CTX;
   bool saved_trace = trace;
-  if (callback_bit && trace) trace = false;
+  // A callback runs untraced unless its kind is among the traced ones; a
+  // traced callback is reported as a call that returns.
+  if (callback_bit && trace && !(traced_callbacks() & callback_bit)) trace = false;
+  bool traced_callback = callback_bit && trace;
+  if (traced_callback) fire_event(EV_CALL, nullptr, -1, name, &fn);
   if (fn.header & FLAG_TRACE) trace = trace_run;
   if (fn.header & FLAG_NO_TRACE) trace = false;
   Cell body = *more_cell(&fn, MORE_BODY);
@@ -1269,16 +1274,30 @@ Status call_function(const Cell* fn_in, u32 owner_ctx, const Cell* name, u32 cal
     }
   } catch (const Transfer& t) {
     // A return or exit sent as an exception (from code that cannot hand on
-    // statuses) ends here when this call's frame is its target.
-    trace = saved_trace;
+    // statuses) ends here when this call's frame is its target; an error or
+    // any other transfer leaves the body, reported by epilog, and goes on.
     if ((t.code == THROW_RETURN || t.code == THROW_EXIT) && stack::ctop - 1 == f) {
       runtime::rt.thrown = 0;
     } else {
+      try {
+        if (trace) fire_event_unwinding(EV_EPILOG, &body, 0, name, &fn);
+      } catch (...) {
+        trace = saved_trace;
+        throw;
+      }
+      trace = saved_trace;
       throw;
     }
   }
-  if (trace) fire_event(EV_EPILOG, &body, 0, name, &fn);
+  if (trace) {
+    if (st) fire_event_unwinding(EV_EPILOG, &body, 0, name, &fn);
+    else fire_event(EV_EPILOG, &body, 0, name, &fn);
+  }
   trace = saved_trace;
+  if (traced_callback) {
+    if (st) fire_event_unwinding(EV_RETURN, nullptr, -1, name, stack::base);
+    else fire_event(EV_RETURN, nullptr, -1, name, stack::base);
+  }
   return st;
 }
 
@@ -1340,6 +1359,7 @@ Status eval_path(const Cell* path_in, const Code& code, u32& pos, bool set, bool
   for (u32 i = head + 1; i < n; ++i, ++k) {
     Cell el = *(buffer_of(node)->cells() + i);
     Cell* sel = selectors + k;
+    if (trace) fire_event(EV_FETCH, &path, i32(i), nullptr, &el);
     switch (type_of(&el)) {
       case TYPE_GET_WORD: {
         Cell w = el;
@@ -1364,9 +1384,16 @@ Status eval_path(const Cell* path_in, const Code& code, u32& pos, bool set, bool
         copy_cell(&el, sel);
     }
     if (type_of(sel) == TYPE_UNSET) fire(Err::script_invalid_path, &path, &el);
+    if (trace) fire_event(EV_PUSH, &path, i32(i), nullptr, sel);
     bool last = i + 1 == n;
     PathStep step{&path, i32(i), last, case_, false};
-    if (last && set) step.set_flag = k > 0;
+    if (last && set) {
+      step.set_flag = k > 0;
+      if (k > 0) {
+        step.holder = values + k - 1;
+        step.holder_selector = selectors + k - 1;
+      }
+    }
     Cell* next = actions::eval_path(values + k, sel, last && set ? &set_copy : nullptr, step);
     Cell nv = *next;
     copy_cell(&nv, values + k + 1);
@@ -1392,6 +1419,10 @@ Status eval_path(const Cell* path_in, const Code& code, u32& pos, bool set, bool
       }
       Cell v = values[j];
       PathStep step{&path, i32(head) + j, false, case_, false};
+      // A time reported the change to the owner of the series that holds it
+      // itself: storing it back is no further change.
+      ownership::Quiet quiet(j == i32(steps) - 2 && type_of(&v) == TYPE_TIME &&
+                             is_any_block_type(type_of(values + j - 1)));
       actions::eval_path(values + j - 1, selectors + j - 1, &v, step);
     }
   }
@@ -1540,6 +1571,7 @@ Cell compare(const Cell* fn, const Cell* first, const Cell* second) {
   Cell* out = stack::push();
   CallOptions o;
   o.name = &name;
+  o.callback = CALLBACK_SORT;
   Status st = invoke(fn, pair, 2, out, o);
   Cell r = *out;
   stack::pop(1);
@@ -1594,7 +1626,7 @@ void trace_start(const Cell* callback) {
 }
 
 void trace_end() {
-  fire_event(EV_END, nullptr, -1, nullptr, nullptr);
+  fire_event_unwinding(EV_END, nullptr, -1, nullptr, nullptr);
   make_none(g_trace_callback);
   trace = false;
   trace_run = false;
@@ -1618,7 +1650,11 @@ void fire_event(u32 event, const Cell* code, i32 offset, const Cell* ref, const 
   Cell ignored;
   Status st;
   try {
-    st = api::invoke(g_trace_callback, args, 6, &ignored);
+    // The callback gets the values as they are (an unset result included),
+    // whatever its spec says of their types.
+    api::CallOptions o;
+    o.check_types = false;
+    st = api::invoke(g_trace_callback, args, 6, &ignored, o);
   } catch (...) {
     trace = true;
     throw;

@@ -117,5 +117,12 @@ void fire_event(u32 event, const Cell* code, i32 offset, const Cell* ref, const 
 void trace_start(const Cell* callback);
 void trace_end();
 u32 trace_mask(const Cell* fn);
+// The kinds of callback (api::CALLBACK_* bits) whose evaluation is traced:
+// system/state/callbacks/bits, 0 before start-up has made it.
+u32 traced_callbacks();
+// Fires an event while a transfer may be in flight (epilog of a body being
+// left, end of a run), keeping what the transfer carries.
+void fire_event_unwinding(u32 event, const Cell* code, i32 offset, const Cell* ref,
+                          const Cell* value);
 
 }  // namespace qel::interp

@@ -239,7 +239,10 @@ Status catch_(const i32* refs) {
       stack::top = api::arg(2);
       stack::throw_return(THROW_THROW);
     }
+    // Caught: the thrower's frame, kept for the error of a throw that no
+    // catch takes, no longer names where later errors happen.
     runtime::rt.thrown = 0;
+    stack::last_throw_frame = nullptr;
     stack::unwind();
     api::set_result(&thrown);
     if (interp::trace) interp::fire_event(interp::EV_CATCH, nullptr, -1, nullptr, api::result());

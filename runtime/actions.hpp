@@ -61,6 +61,8 @@ struct PathStep {
   bool last;      // this is the last step
   bool case_;     // case-sensitive selection
   bool set_flag;  // last step of a set-path whose holder one level up needs telling
+  const Cell* holder = nullptr;           // with set_flag: the value one level up, holding the parent
+  const Cell* holder_selector = nullptr;  // and the selector that led from it to the parent
 };
 
 namespace act {

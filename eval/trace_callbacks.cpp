@@ -1,0 +1,44 @@
+// Tracing around callbacks and unwinding: which kinds of callback are traced
+// (the bits of system/state/callbacks/bits), and the events fired while an
+// unwinding is in flight (epilog of a body being left, end of a trace run).
+#include "datatypes/object.hpp"
+#include "eval/interpreter.hpp"
+#include "datatypes/context.hpp"
+#include "runtime/error.hpp"
+#include "runtime/roots.hpp"
+#include "runtime/startup.hpp"
+#include "datatypes/symbol.hpp"
+#include "runtime/stack.hpp"
+
+namespace qel::interp {
+
+u32 traced_callbacks() {
+  if (!error::state_context) return 0;
+  i32 ci = context::find_word(error::state_context, symbol::make("callbacks"), true);
+  if (ci < 0) return 0;
+  const Cell* callbacks = context::slot(error::state_context, u32(ci));
+  if (!callbacks || type_of(callbacks) != TYPE_OBJECT) return 0;
+  u32 ctx = object::context_of(callbacks);
+  i32 bi = context::find_word(ctx, symbol::make("bits"), true);
+  if (bi < 0) return 0;
+  const Cell* bits = context::slot(ctx, u32(bi));
+  return bits && type_of(bits) == TYPE_INTEGER ? u32(int_of(bits)) : 0;
+}
+
+void fire_event_unwinding(u32 event, const Cell* code, i32 offset, const Cell* ref,
+                          const Cell* value) {
+  // The callback may itself return, throw or raise and catch: what the
+  // unwinding in flight carries is kept aside meanwhile.
+  roots::LocalCell carried;
+  copy_cell(pending_value(), carried.get());
+  i32 target = pending_target;
+  u32 thrown = runtime::rt.thrown;
+  Cell* top = stack::top;
+  fire_event(event, code, offset, ref, value);
+  stack::top = top;
+  runtime::rt.thrown = thrown;
+  pending_target = target;
+  copy_cell(carried.get(), pending_value());
+}
+
+}  // namespace qel::interp
