@@ -17,7 +17,8 @@ namespace {
 // would otherwise cost every start of the program (an empty script started
 // three to four times slower). The functions used are resolved once into this
 // table; when the library or one of them is missing the clipboard behaves as
-// with no display.
+// with no display. A program that links GTK itself (a GUI) gets the copy
+// already loaded from dlopen.
 #define QEL_GTK_FUNCTIONS(X)                                                     \
   X(gtk_init_check) X(gtk_clipboard_get) X(gtk_clipboard_clear)                  \
   X(gtk_clipboard_set_text) X(gtk_clipboard_set_image)                           \
