@@ -1,19 +1,65 @@
 #include "platform/clipboard.hpp"
 
+#include <dlfcn.h>
+
 #include <cstdlib>
 #include <cstring>
 
+// The headers give the types and signatures only: GTK is not linked.
 #include <gtk/gtk.h>
 
 namespace qel::platform::clipboard {
 
 namespace {
 
-int g_state = 0;  // 0 not tried, 1 started, -1 no display
+// GTK 3 is loaded with dlopen on the first clipboard call, not linked: it
+// pulls in about ninety shared libraries whose loading and symbol binding
+// would otherwise cost every start of the program (an empty script started
+// three to four times slower). The functions used are resolved once into this
+// table; when the library or one of them is missing the clipboard behaves as
+// with no display. A program that links GTK itself (a GUI) gets the copy
+// already loaded from dlopen.
+#define QEL_GTK_FUNCTIONS(X)                                                     \
+  X(gtk_init_check) X(gtk_clipboard_get) X(gtk_clipboard_clear)                  \
+  X(gtk_clipboard_set_text) X(gtk_clipboard_set_image)                           \
+  X(gtk_clipboard_set_with_data) X(gtk_clipboard_wait_for_contents)              \
+  X(gtk_clipboard_wait_for_text) X(gtk_clipboard_wait_for_uris)                  \
+  X(gtk_clipboard_wait_for_image) X(gtk_selection_data_set)                      \
+  X(gtk_selection_data_get_target) X(gtk_selection_data_get_data)                \
+  X(gtk_selection_data_get_length) X(gtk_selection_data_free) X(gdk_atom_intern) \
+  X(gdk_pixbuf_new) X(gdk_pixbuf_get_pixels) X(gdk_pixbuf_read_pixels)           \
+  X(gdk_pixbuf_get_width) X(gdk_pixbuf_get_height) X(gdk_pixbuf_get_n_channels)  \
+  X(gdk_pixbuf_get_rowstride) X(gdk_pixbuf_get_has_alpha)                        \
+  X(gdk_pixbuf_get_bits_per_sample) X(g_object_unref) X(g_free) X(g_strfreev)    \
+  X(g_filename_from_uri) X(g_filename_to_uri)
+
+struct Gtk {
+#define QEL_GTK_FIELD(name) decltype(&::name) name = nullptr;
+  QEL_GTK_FUNCTIONS(QEL_GTK_FIELD)
+#undef QEL_GTK_FIELD
+};
+
+Gtk gtk;
+
+// Loads the library and fills the table; false (once and for all) when
+// anything is missing.
+bool load_gtk() {
+  void* lib = dlopen("libgtk-3.so.0", RTLD_NOW | RTLD_LOCAL);
+  if (!lib) return false;
+  bool ok = true;
+#define QEL_GTK_RESOLVE(name)                                                    \
+  gtk.name = reinterpret_cast<decltype(&::name)>(dlsym(lib, #name));             \
+  ok = ok && gtk.name;
+  QEL_GTK_FUNCTIONS(QEL_GTK_RESOLVE)
+#undef QEL_GTK_RESOLVE
+  return ok;  // the library stays loaded: GTK cannot be unloaded once started
+}
+
+int g_state = 0;  // 0 not tried, 1 started, -1 no display or no GTK
 
 GtkClipboard* board() {
-  if (g_state == 0) g_state = gtk_init_check(nullptr, nullptr) ? 1 : -1;
-  return g_state == 1 ? gtk_clipboard_get(GDK_SELECTION_CLIPBOARD) : nullptr;
+  if (g_state == 0) g_state = load_gtk() && gtk.gtk_init_check(nullptr, nullptr) ? 1 : -1;
+  return g_state == 1 ? gtk.gtk_clipboard_get(GDK_SELECTION_CLIPBOARD) : nullptr;
 }
 
 // Data handed to GTK for a target it asks for later: plain bytes, freed when
@@ -25,7 +71,7 @@ struct Offer {
 
 void offer_get(GtkClipboard*, GtkSelectionData* data, guint, gpointer user) {
   auto* o = static_cast<Offer*>(user);
-  gtk_selection_data_set(data, gtk_selection_data_get_target(data), 8,
+  gtk.gtk_selection_data_set(data, gtk.gtk_selection_data_get_target(data), 8,
                          reinterpret_cast<const guchar*>(o->bytes), o->length);
 }
 
@@ -47,7 +93,7 @@ bool offer(GtkClipboard* cb, const char* target, const char* bytes, std::size_t 
   std::memcpy(copy, bytes, length);
   *o = {copy, int(length)};
   GtkTargetEntry entry{const_cast<gchar*>(target), 0, 0};
-  if (!gtk_clipboard_set_with_data(cb, &entry, 1, offer_get, offer_clear, o)) {
+  if (!gtk.gtk_clipboard_set_with_data(cb, &entry, 1, offer_get, offer_clear, o)) {
     offer_clear(cb, o);
     return false;
   }
@@ -55,16 +101,16 @@ bool offer(GtkClipboard* cb, const char* target, const char* bytes, std::size_t 
 }
 
 bool read_encoded(GtkClipboard* cb, const char* target, Content& out) {
-  GtkSelectionData* data = gtk_clipboard_wait_for_contents(cb, gdk_atom_intern(target, FALSE));
+  GtkSelectionData* data = gtk.gtk_clipboard_wait_for_contents(cb, gtk.gdk_atom_intern(target, FALSE));
   if (!data) return false;
-  const guchar* bytes = gtk_selection_data_get_data(data);
-  gint length = gtk_selection_data_get_length(data);
+  const guchar* bytes = gtk.gtk_selection_data_get_data(data);
+  gint length = gtk.gtk_selection_data_get_length(data);
   bool ok = bytes && length > 0;
   if (ok) {
     out.kind = Kind::encoded_image;
     out.bytes.assign(bytes, bytes + length);
   }
-  gtk_selection_data_free(data);
+  gtk.gtk_selection_data_free(data);
   return ok;
 }
 
@@ -76,31 +122,31 @@ Content read() {
   Content out;
   GtkClipboard* cb = board();
   if (!cb) return out;
-  if (gchar* text = gtk_clipboard_wait_for_text(cb)) {
+  if (gchar* text = gtk.gtk_clipboard_wait_for_text(cb)) {
     out.kind = Kind::text;
     out.text = text;
-    g_free(text);
+    gtk.g_free(text);
     return out;
   }
-  if (gchar** uris = gtk_clipboard_wait_for_uris(cb)) {
+  if (gchar** uris = gtk.gtk_clipboard_wait_for_uris(cb)) {
     out.kind = Kind::files;
     for (gchar** u = uris; *u; ++u) {
-      gchar* path = g_filename_from_uri(*u, nullptr, nullptr);
+      gchar* path = gtk.g_filename_from_uri(*u, nullptr, nullptr);
       out.paths.emplace_back(path ? path : *u);
-      g_free(path);
+      gtk.g_free(path);
     }
-    g_strfreev(uris);
+    gtk.g_strfreev(uris);
     return out;
   }
   for (const char* target : {"image/png", "image/jpeg", "image/gif"}) {
     if (read_encoded(cb, target, out)) return out;
   }
-  if (GdkPixbuf* pb = gtk_clipboard_wait_for_image(cb)) {
-    int w = gdk_pixbuf_get_width(pb), h = gdk_pixbuf_get_height(pb);
-    int n = gdk_pixbuf_get_n_channels(pb), stride = gdk_pixbuf_get_rowstride(pb);
-    bool alpha = gdk_pixbuf_get_has_alpha(pb);
-    const guchar* px = gdk_pixbuf_read_pixels(pb);
-    if (gdk_pixbuf_get_bits_per_sample(pb) == 8 && w > 0 && h > 0 && w <= 65535 && h <= 65535 && n >= 3) {
+  if (GdkPixbuf* pb = gtk.gtk_clipboard_wait_for_image(cb)) {
+    int w = gtk.gdk_pixbuf_get_width(pb), h = gtk.gdk_pixbuf_get_height(pb);
+    int n = gtk.gdk_pixbuf_get_n_channels(pb), stride = gtk.gdk_pixbuf_get_rowstride(pb);
+    bool alpha = gtk.gdk_pixbuf_get_has_alpha(pb);
+    const guchar* px = gtk.gdk_pixbuf_read_pixels(pb);
+    if (gtk.gdk_pixbuf_get_bits_per_sample(pb) == 8 && w > 0 && h > 0 && w <= 65535 && h <= 65535 && n >= 3) {
       out.kind = Kind::pixels;
       out.width = std::uint32_t(w);
       out.height = std::uint32_t(h);
@@ -116,7 +162,7 @@ Content read() {
     } else {
       out.kind = Kind::failed;
     }
-    g_object_unref(pb);
+    gtk.g_object_unref(pb);
   }
   return out;
 }
@@ -124,14 +170,14 @@ Content read() {
 bool clear() {
   GtkClipboard* cb = board();
   if (!cb) return false;
-  gtk_clipboard_clear(cb);
+  gtk.gtk_clipboard_clear(cb);
   return true;
 }
 
 bool write_text(const std::string& utf8) {
   GtkClipboard* cb = board();
   if (!cb) return false;
-  gtk_clipboard_set_text(cb, utf8.data(), gint(utf8.size()));
+  gtk.gtk_clipboard_set_text(cb, utf8.data(), gint(utf8.size()));
   return true;
 }
 
@@ -140,10 +186,10 @@ bool write_files(const std::vector<std::string>& paths) {
   if (!cb) return false;
   std::string list;
   for (const std::string& p : paths) {
-    gchar* uri = g_filename_to_uri(p.c_str(), nullptr, nullptr);
+    gchar* uri = gtk.g_filename_to_uri(p.c_str(), nullptr, nullptr);
     if (!uri) return false;  // a relative path has no URI
     list += std::string(uri) + "\r\n";
-    g_free(uri);
+    gtk.g_free(uri);
   }
   return offer(cb, "text/uri-list", list.data(), list.size());
 }
@@ -151,10 +197,10 @@ bool write_files(const std::vector<std::string>& paths) {
 bool write_image(std::uint32_t width, std::uint32_t height, const std::uint32_t* pixels) {
   GtkClipboard* cb = board();
   if (!cb || !width || !height) return false;
-  GdkPixbuf* pb = gdk_pixbuf_new(GDK_COLORSPACE_RGB, TRUE, 8, int(width), int(height));
+  GdkPixbuf* pb = gtk.gdk_pixbuf_new(GDK_COLORSPACE_RGB, TRUE, 8, int(width), int(height));
   if (!pb) return false;
-  guchar* dst = gdk_pixbuf_get_pixels(pb);
-  int stride = gdk_pixbuf_get_rowstride(pb);
+  guchar* dst = gtk.gdk_pixbuf_get_pixels(pb);
+  int stride = gtk.gdk_pixbuf_get_rowstride(pb);
   for (std::uint32_t y = 0; y < height; ++y) {
     guchar* row = dst + std::size_t(y) * std::size_t(stride);
     for (std::uint32_t x = 0; x < width; ++x) {
@@ -163,8 +209,8 @@ bool write_image(std::uint32_t width, std::uint32_t height, const std::uint32_t*
       row[x * 4 + 3] = guchar(p >> 24);
     }
   }
-  gtk_clipboard_set_image(cb, pb);
-  g_object_unref(pb);
+  gtk.gtk_clipboard_set_image(cb, pb);
+  gtk.g_object_unref(pb);
   return true;
 }
 

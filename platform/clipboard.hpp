@@ -2,8 +2,9 @@
 // images (image/png, image/jpeg, image/gif as encoded bytes; any other image
 // GTK offers as a pixbuf).
 //
-// GTK is started on first use with gtk_init_check; without a display every
-// call fails softly: reading answers nothing, writing answers false.
+// GTK is loaded (dlopen) and started on first use with gtk_init_check;
+// without the library or without a display every call fails softly: reading
+// answers nothing, writing answers false.
 // Callbacks from GTK only copy bytes prepared beforehand: nothing in them can
 // raise.
 #pragma once

@@ -1,5 +1,9 @@
 #include "platform/http.hpp"
 
+#include <dlfcn.h>
+
+// The header gives the types and signatures only: libcurl is not linked.
+#define CURL_DISABLE_TYPECHECK
 #include <curl/curl.h>
 
 #include <cstring>
@@ -46,24 +50,55 @@ extern "C" size_t on_header(char* data, size_t size, size_t count, void* user) {
   }
 }
 
-void global_init() {
+// libcurl is loaded with dlopen on the first request, not linked: with its
+// TLS, HTTP/2, LDAP and Kerberos dependencies it brings about thirty shared
+// libraries whose loading would otherwise cost every start of the program.
+// The functions used are resolved once into this table.
+#define QEL_CURL_FUNCTIONS(X)                                                  \
+  X(curl_global_init) X(curl_easy_init) X(curl_easy_setopt) X(curl_easy_perform) \
+  X(curl_easy_getinfo) X(curl_easy_cleanup) X(curl_slist_append)               \
+  X(curl_slist_free_all)
+
+struct Curl {
+#define QEL_CURL_FIELD(name) decltype(&::name) name = nullptr;
+  QEL_CURL_FUNCTIONS(QEL_CURL_FIELD)
+#undef QEL_CURL_FIELD
+};
+
+Curl lib;
+bool loaded = false;
+
+// Loads libcurl and initialises it, once; false when it or one of its
+// functions is missing (every request then fails).
+bool global_init() {
   static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+  std::call_once(once, [] {
+    void* handle = dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);
+    if (!handle) return;
+    bool ok = true;
+#define QEL_CURL_RESOLVE(name)                                                 \
+  lib.name = reinterpret_cast<decltype(&::name)>(dlsym(handle, #name));        \
+  ok = ok && lib.name;
+    QEL_CURL_FUNCTIONS(QEL_CURL_RESOLVE)
+#undef QEL_CURL_RESOLVE
+    loaded = ok && lib.curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+  });
+  return loaded;
 }
 
 }  // namespace
 
 bool http_request(const HttpRequest& request, HttpResponse& response) {
-  global_init();
   response = HttpResponse{};
+  if (!global_init()) return false;
   if (request.url.find('\0') != std::string::npos) return false;
-  CURL* curl = curl_easy_init();
+  CURL* curl = lib.curl_easy_init();
   if (!curl) return false;
   Transfer transfer{&response};
   curl_slist* headers = nullptr;
   bool ok = true;
   auto add_header = [&](const std::string& line) {
-    curl_slist* h = curl_slist_append(headers, line.c_str());
+    curl_slist* h = lib.curl_slist_append(headers, line.c_str());
     if (!h) ok = false;
     else headers = h;
   };
@@ -72,32 +107,32 @@ bool http_request(const HttpRequest& request, HttpResponse& response) {
     add_header(value.empty() ? name + ";" : name + ": " + value);
   }
   add_header("Expect:");  // no 100-continue round trip before a large body
-  curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
-  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 30L);
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, on_body);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
-  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, on_header);
-  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
+  lib.curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
+  lib.curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+  lib.curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  lib.curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+  lib.curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 30L);
+  lib.curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  lib.curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+  lib.curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, on_body);
+  lib.curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+  lib.curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, on_header);
+  lib.curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
   const std::string& m = request.method;
   bool sends_body = m != "GET" && m != "HEAD";
   if (m == "HEAD") {
-    curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+    lib.curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
   } else if (sends_body) {
-    curl_easy_setopt(curl, CURLOPT_POST, 1L);
+    lib.curl_easy_setopt(curl, CURLOPT_POST, 1L);
     const std::vector<u8>& body = request.body;
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(request.has_body ? body.size() : 0));
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.has_body && !body.empty() ? reinterpret_cast<const char*>(body.data()) : "");
-    if (m != "POST") curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, m.c_str());
+    lib.curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(request.has_body ? body.size() : 0));
+    lib.curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.has_body && !body.empty() ? reinterpret_cast<const char*>(body.data()) : "");
+    if (m != "POST") lib.curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, m.c_str());
   }
-  if (ok) ok = curl_easy_perform(curl) == CURLE_OK && !transfer.failed;
-  if (ok) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response.status);
-  curl_slist_free_all(headers);
-  curl_easy_cleanup(curl);
+  if (ok) ok = lib.curl_easy_perform(curl) == CURLE_OK && !transfer.failed;
+  if (ok) lib.curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response.status);
+  lib.curl_slist_free_all(headers);
+  lib.curl_easy_cleanup(curl);
   return ok;
 }
 

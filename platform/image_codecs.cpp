@@ -7,6 +7,8 @@
 // in a frame a jump crosses.
 #include "platform/image_codecs.hpp"
 
+#include <dlfcn.h>
+
 #include <algorithm>
 #include <csetjmp>
 #include <cstdio>
@@ -16,7 +18,7 @@
 #include <gif_lib.h>
 #include <jpeglib.h>
 #include <png.h>
-#include <tiffio.h>
+#include <tiffio.h>  // types and signatures only: libtiff is not linked
 
 namespace qel::platform::imaging {
 
@@ -452,12 +454,43 @@ toff_t tiff_size(thandle_t h) {
 int tiff_map(thandle_t, void**, toff_t*) { return 0; }
 void tiff_unmap(thandle_t, void*, toff_t) {}
 
-void tiff_silence() {
-  static bool done = false;
-  if (done) return;
-  TIFFSetErrorHandler(nullptr);
-  TIFFSetWarningHandler(nullptr);
-  done = true;
+// libtiff is loaded with dlopen on the first TIFF image, not linked: with
+// the WebP, LERC, JBIG, zstd and LZMA libraries it brings, loading it cost
+// every start of the program about as much as the rest of the image codecs
+// together. The functions used are resolved once into this table.
+#define QEL_TIFF_FUNCTIONS(X)                                                   \
+  X(TIFFSetErrorHandler) X(TIFFSetWarningHandler) X(TIFFClientOpen) X(TIFFClose) \
+  X(TIFFGetField) X(TIFFGetFieldDefaulted) X(TIFFSetField) X(TIFFIsTiled)       \
+  X(TIFFScanlineSize) X(TIFFReadScanline) X(TIFFWriteScanline)                  \
+  X(TIFFReadRGBAImageOriented) X(TIFFDefaultStripSize) X(TIFFWriteDirectory)
+
+struct Tiff {
+#define QEL_TIFF_FIELD(name) decltype(&::name) name = nullptr;
+  QEL_TIFF_FUNCTIONS(QEL_TIFF_FIELD)
+#undef QEL_TIFF_FIELD
+};
+
+Tiff tiff;
+
+// Loads libtiff and silences its messages, once; false when it or one of its
+// functions is missing (TIFF images then fail to decode and encode).
+bool tiff_load() {
+  static int state = 0;  // 0 not tried, 1 loaded, -1 missing
+  if (state != 0) return state == 1;
+  state = -1;
+  void* lib = dlopen("libtiff.so.6", RTLD_NOW | RTLD_LOCAL);
+  if (!lib) return false;
+  bool ok = true;
+#define QEL_TIFF_RESOLVE(name)                                                  \
+  tiff.name = reinterpret_cast<decltype(&::name)>(dlsym(lib, #name));           \
+  ok = ok && tiff.name;
+  QEL_TIFF_FUNCTIONS(QEL_TIFF_RESOLVE)
+#undef QEL_TIFF_RESOLVE
+  if (!ok) return false;
+  tiff.TIFFSetErrorHandler(nullptr);
+  tiff.TIFFSetWarningHandler(nullptr);
+  state = 1;
+  return true;
 }
 
 // 8-bit RGB or RGBA strips read as they are stored (straight alpha needs no
@@ -466,18 +499,18 @@ void tiff_silence() {
 bool tiff_read_rgb_lines(::TIFF* tif, Raw* r) {
   uint16_t bits = 0, samples = 0, photometric = 0, planar = 0, extra_count = 0;
   uint16_t* extra = nullptr;
-  TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
-  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
-  TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
-  TIFFGetFieldDefaulted(tif, TIFFTAG_EXTRASAMPLES, &extra_count, &extra);
-  if (!TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric)) return false;
-  if (bits != 8 || photometric != PHOTOMETRIC_RGB || planar != PLANARCONFIG_CONTIG || TIFFIsTiled(tif)) return false;
+  tiff.TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
+  tiff.TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
+  tiff.TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
+  tiff.TIFFGetFieldDefaulted(tif, TIFFTAG_EXTRASAMPLES, &extra_count, &extra);
+  if (!tiff.TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric)) return false;
+  if (bits != 8 || photometric != PHOTOMETRIC_RGB || planar != PLANARCONFIG_CONTIG || tiff.TIFFIsTiled(tif)) return false;
   if (samples != 3 && !(samples == 4 && extra_count == 1 && extra[0] == EXTRASAMPLE_UNASSALPHA)) return false;
-  if (TIFFScanlineSize(tif) != tmsize_t(r->width) * samples) return false;
+  if (tiff.TIFFScanlineSize(tif) != tmsize_t(r->width) * samples) return false;
   u8* line = static_cast<u8*>(std::malloc(std::size_t(r->width) * samples));
   bool ok = line != nullptr;
   for (u32 y = 0; ok && y < r->height; ++y) {
-    ok = TIFFReadScanline(tif, line, y, 0) == 1;
+    ok = tiff.TIFFReadScanline(tif, line, y, 0) == 1;
     for (u32 x = 0; ok && x < r->width; ++x) {
       const u8* p = line + std::size_t(x) * samples;
       u32 a = samples == 4 ? p[3] : 255;
@@ -489,24 +522,24 @@ bool tiff_read_rgb_lines(::TIFF* tif, Raw* r) {
 }
 
 bool tiff_read_image(const u8* bytes, std::size_t length, Raw* r) {
-  tiff_silence();
+  if (!tiff_load()) return false;
   TiffMemory m{bytes, nullptr, length, 0};
-  ::TIFF* tif = TIFFClientOpen("memory", "rm", &m, tiff_read, tiff_write, tiff_seek, tiff_close,
+  ::TIFF* tif = tiff.TIFFClientOpen("memory", "rm", &m, tiff_read, tiff_write, tiff_seek, tiff_close,
                              tiff_size, tiff_map, tiff_unmap);
   if (!tif) return false;
   u32 w = 0, h = 0;
-  TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &w);
-  TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &h);
+  tiff.TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &w);
+  tiff.TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &h);
   if (!alloc_pixels(r, w, h)) {
-    TIFFClose(tif);
+    tiff.TIFFClose(tif);
     return false;
   }
   if (tiff_read_rgb_lines(tif, r)) {
-    TIFFClose(tif);
+    tiff.TIFFClose(tif);
     return true;
   }
-  bool ok = TIFFReadRGBAImageOriented(tif, w, h, r->pixels, ORIENTATION_TOPLEFT, 1) == 1;
-  TIFFClose(tif);
+  bool ok = tiff.TIFFReadRGBAImageOriented(tif, w, h, r->pixels, ORIENTATION_TOPLEFT, 1) == 1;
+  tiff.TIFFClose(tif);
   if (!ok) return false;
   // libtiff packs R in the low byte (A B G R from the top) and multiplies
   // the colours by alpha: swap R and B and divide the alpha out again.
@@ -526,21 +559,21 @@ bool tiff_read_image(const u8* bytes, std::size_t length, Raw* r) {
 }
 
 bool tiff_write_image(const u32* px, u32 w, u32 h, Sink* s) {
-  tiff_silence();
+  if (!tiff_load()) return false;
   TiffMemory m{nullptr, s, 0, 0};
-  ::TIFF* tif = TIFFClientOpen("memory", "w", &m, tiff_read, tiff_write, tiff_seek, tiff_close,
+  ::TIFF* tif = tiff.TIFFClientOpen("memory", "w", &m, tiff_read, tiff_write, tiff_seek, tiff_close,
                              tiff_size, tiff_map, tiff_unmap);
   if (!tif) return false;
   u8* row = static_cast<u8*>(std::malloc(std::size_t(w) * 4));
   bool ok = row != nullptr;
   uint16_t extra = EXTRASAMPLE_UNASSALPHA;
-  ok = ok && TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, w) && TIFFSetField(tif, TIFFTAG_IMAGELENGTH, h) &&
-       TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8) && TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 4) &&
-       TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, &extra) &&
-       TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB) &&
-       TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
-       TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_LZW) &&
-       TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif, 0));
+  ok = ok && tiff.TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, w) && tiff.TIFFSetField(tif, TIFFTAG_IMAGELENGTH, h) &&
+       tiff.TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8) && tiff.TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 4) &&
+       tiff.TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, &extra) &&
+       tiff.TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB) &&
+       tiff.TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
+       tiff.TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_LZW) &&
+       tiff.TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, tiff.TIFFDefaultStripSize(tif, 0));
   for (u32 y = 0; ok && y < h; ++y) {
     for (u32 x = 0; x < w; ++x) {
       u32 p = px[u64(y) * w + x];
@@ -549,10 +582,10 @@ bool tiff_write_image(const u32* px, u32 w, u32 h, Sink* s) {
       row[x * 4 + 2] = u8(p);
       row[x * 4 + 3] = u8(p >> 24);
     }
-    ok = TIFFWriteScanline(tif, row, y, 0) == 1;
+    ok = tiff.TIFFWriteScanline(tif, row, y, 0) == 1;
   }
-  if (ok) ok = TIFFWriteDirectory(tif) == 1;
-  TIFFClose(tif);
+  if (ok) ok = tiff.TIFFWriteDirectory(tif) == 1;
+  tiff.TIFFClose(tif);
   std::free(row);
   return ok && !s->failed;
 }
