@@ -125,7 +125,7 @@ Status do_script(const i32* refs) {
     opts.name = intern_word("do-file");
     st = api::invoke(&fn, args.data(), 3, stack::base, opts);
   }
-  if (!st) stack::keep();
+  if (!st) api::keep_result();
   return st;
 }
 
@@ -273,18 +273,16 @@ Status set(const i32* refs) {
 
 bool last_lf = true;
 
-Status reduce_into_new(const Cell* block_in);
-
 namespace {
 
 Status output(bool line_end) {
   Cell value = *api::arg(0);
+  api::Values cells(3);  // the text, the value being formed, a block's values
   if (type_of(&value) == TYPE_BLOCK) {
-    Status st = reduce_into_new(&value);
+    Status st = reduce_into_new(&value, cells[2]);
     if (st) return st;
-    value = *stack::last();
+    value = *cells[2];
   }
-  api::Values cells(2);  // the text, and the value being formed
   Cell* text = cells[0];
   if (type_of(&value) == TYPE_STRING) {
     copy_cell(&value, text);
@@ -319,31 +317,24 @@ void insert_into(const Cell* out, const Cell* value, bool only) {
 
 }  // namespace
 
-// Evaluates every expression of the block and pushes a new block of the values.
-Status reduce_into_new(const Cell* block_in) {
+// Evaluates every expression of the block into a new block, written into out
+// (a rooted cell).
+Status reduce_into_new(const Cell* block_in, Cell* out) {
   Cell block = *block_in;
   clamp_index(&block);
   u32 n = cell_count(&block);
   u32 start = u32(series_index(&block));
-  Cell* result = stack::push();
-  make_series(result, TYPE_BLOCK, mem::alloc_cells(n - start ? n - start : 1));
-  stack::mark(words::cell(words::W_BODY_TAG), stack::FRAME_NATIVE);
+  make_series(out, TYPE_BLOCK, mem::alloc_cells(n - start ? n - start : 1));
   interp::Code code{&block, series_node(&block), n};
   u32 pos = start;
   while (pos < code.end) {
+    api::Values value;  // the value pushed stays rooted while it is appended
     Status st = interp::eval_next(code, pos, true);
-    if (st) {
-      stack::unwind();
-      stack::pop(1);
-      return st;
-    }
-    Cell v = *stack::last();
-    stack::pop(1);
-    clear_new_line(&v);
-    copy_cell(&v, mem::alloc_tail_cell(series_node(result)));
+    if (st) return st;
+    Cell* slot = mem::alloc_tail_cell(series_node(out));
+    copy_cell(stack::last(), slot);
+    clear_new_line(slot);
   }
-  stack::unwind();
-  stack::top = result + 1;
   return 0;
 }
 
@@ -352,11 +343,11 @@ Status reduce(const i32* refs) {
   Cell* out = ref_arg(refs, 0);
   Type t = type_of(&value);
   if (t == TYPE_BLOCK) {
-    Status st = reduce_into_new(&value);
+    api::Values block(1);
+    Status st = reduce_into_new(&value, block[0]);
     if (st) return st;
-    Cell r = *stack::last();
-    if (out) insert_into(out, &r, false);
-    else copy_cell(&r, api::result());
+    if (out) insert_into(out, block[0], false);
+    else copy_cell(block[0], api::result());
     return api::done();
   }
   if (t == TYPE_NATIVE || t == TYPE_ACTION || t == TYPE_FUNCTION || t == TYPE_ROUTINE || t == TYPE_OP) {
