@@ -387,25 +387,26 @@ Status compose_into(const Cell* src_in, u32 dst, bool deep, bool only, ComposePa
     Cell c = *(buffer_of(sn)->cells() + i);
     Type t = type_of(&c);
     if (t == TYPE_PAREN) {
+      api::Values scope;  // drops the paren's value once it is appended
       stack::mark(words::cell(words::W_BODY_TAG), stack::FRAME_INTERP);
       Status st = interp::eval_block(&c, true);
       if (st) {
         stack::unwind();
         return st;
       }
-      Cell v = *api::result();
-      stack::unwind();
-      Type vt = type_of(&v);
+      stack::unwind_last();  // the value stays rooted, as the last pushed cell
+      const Cell* v = stack::last();
+      Type vt = type_of(v);
       if (vt == TYPE_UNSET) continue;
       if (vt == TYPE_BLOCK && !only) {
-        u32 vn = series_node(&v);
+        u32 vn = series_node(v);
         u32 vcount = buffer_of(vn)->used() / sizeof(Cell);
-        for (u32 k = u32(series_index(&v) < 0 ? 0 : series_index(&v)); k < vcount; ++k) {
-          Cell e = *(buffer_of(vn)->cells() + k);
-          copy_cell(&e, mem::alloc_tail_cell(dst));
+        for (u32 k = u32(series_index(v) < 0 ? 0 : series_index(v)); k < vcount; ++k) {
+          Cell* slot = mem::alloc_tail_cell(dst);
+          copy_cell(buffer_of(vn)->cells() + k, slot);
         }
       } else {
-        copy_cell(&v, mem::alloc_tail_cell(dst));
+        copy_cell(v, mem::alloc_tail_cell(dst));
       }
     } else if (deep && (t == TYPE_BLOCK || t == TYPE_PAREN || t == TYPE_HASH)) {
       u32 sub = mem::alloc_cells(4);
@@ -435,18 +436,14 @@ Status compose(const i32* refs) {
     make_datatype(&type, type_of(&value));
     fire(Err::script_expect_arg, intern_word("compose"), &type, intern_word("value"));
   }
-  Cell* result = stack::push();
+  api::Values block(1);
+  Cell* result = block[0];
   make_series(result, TYPE_BLOCK, mem::alloc_cells(cell_count(&value) + 1));
   ComposePath path;
   Status st = compose_into(&value, series_node(result), deep, only, path);
   if (st) return st;
-  if (out) {
-    Cell r = *result;
-    insert_into(out, &r, false);
-  } else {
-    Cell r = *result;
-    copy_cell(&r, api::result());
-  }
+  if (out) insert_into(out, result, false);
+  else copy_cell(result, api::result());
   return api::done();
 }
 
