@@ -5,6 +5,7 @@
 #include "datatypes/series.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/word.hpp"
+#include "eval/api.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
@@ -75,8 +76,9 @@ void e_form(const i32* r) {
     string::make_at(stack::base, 1, 1);
     return;
   }
-  stack::keep();
-  Cell* buffer = stack::push();
+  api::keep_result();
+  api::Values text(1);
+  Cell* buffer = text[0];
   string::make_at(buffer, 16, 1);
   form(stack::base, buffer, limit_arg, limit);
   if (limit_arg) string::truncate(buffer, u32(limit));
@@ -91,8 +93,9 @@ void e_mold(const i32* r) {
     return;
   }
   bool only = present(r, 0), all = present(r, 1), flat = present(r, 2);
-  stack::keep();
-  Cell* buffer = stack::push();
+  api::keep_result();
+  api::Values text(1);
+  Cell* buffer = text[0];
   string::make_at(buffer, 16, 1);
   mold(stack::base, buffer, only, all, flat, limit_arg, limit, 0);
   if (limit_arg) string::truncate(buffer, u32(limit));
@@ -142,8 +145,8 @@ void e_copy(const i32* r) {
   if (types_arg && type_of(types_arg) != TYPE_DATATYPE && type_of(types_arg) != TYPE_TYPESET) {
     no_handler(types_arg);
   }
-  Cell* result = stack::push();
-  make_none(result);
+  api::Values copied(1);
+  Cell* result = copied[0];
   finish(handler<act::Copy>(stack::base, ACT_copy)(stack::base, result, ref_arg(r, 0), present(r, 1),
                                                    types_arg));
 }

@@ -42,22 +42,13 @@ namespace {
 
 Cell* arg(u32 i) { return stack::base + i; }
 
-void answer(const Cell* v) {
-  copy_cell(v, stack::base);
-  stack::keep();
-}
-void answer_logic(bool b) {
-  make_logic(stack::base, b);
-  stack::keep();
-}
+void answer(const Cell* v) { api::set_result(v); }
+void answer_logic(bool b) { api::answer_logic(b); }
 void answer_integer(i32 n) {
-  make_integer(stack::base, n);
-  stack::keep();
+  make_integer(api::result(), n);
+  api::keep_result();
 }
-void answer_unset() {
-  make_unset(stack::base);
-  stack::keep();
-}
+void answer_unset() { api::answer_unset(); }
 
 bool is_any_word(Type t) {
   return t == TYPE_WORD || t == TYPE_SET_WORD || t == TYPE_LIT_WORD || t == TYPE_GET_WORD ||
@@ -121,7 +112,7 @@ void get_current_dir() {
   string::load_at(reinterpret_cast<const u8*>(dir.data()), u32(dir.size()), stack::base,
                   string::Encoding::utf8);
   set_type(stack::base, TYPE_FILE);
-  stack::keep();
+  api::keep_result();
 }
 
 void set_current_dir() {
@@ -141,7 +132,7 @@ void os_info() {
   Cell* v = io::os::os_info();
   Cell c = *v;
   copy_cell(&c, stack::base);
-  stack::keep();
+  api::keep_result();
 }
 
 // The first negative argument among the first n raises invalid-arg.
@@ -156,7 +147,7 @@ void as_color() {
           u32(int_of(arg(0)) % 256);
   u8 bytes[3] = {u8(w), u8(w >> 8), u8(w >> 16)};
   tuple::make_at(stack::base, 3, bytes);
-  stack::keep();
+  api::keep_result();
 }
 
 void as_ipv4() {
@@ -165,7 +156,7 @@ void as_ipv4() {
           u32(int_of(arg(0)));
   u8 bytes[4] = {u8(w), u8(w >> 8), u8(w >> 16), u8(w >> 24)};
   tuple::make_at(stack::base, 4, bytes);
-  stack::keep();
+  api::keep_result();
 }
 void as_rgba() { as_ipv4(); }
 
@@ -203,7 +194,7 @@ void pick_stack() {
     answer(&v);
   } else {
     make_none(stack::base);
-    stack::keep();
+    api::keep_result();
   }
 }
 
@@ -351,10 +342,11 @@ void make_routine(const char* name, const char* spec, routines::Entry fn, Cell* 
   boot::load_source(spec_cell.get(), spec, std::strlen(spec));
   Cell s = *mem::buffer_of(series_node(spec_cell.get()))->cells();
   u32 index = routines::register_routine(name, fn);
+  api::Values scope;  // drops the routine pushed
   routine::push(&s, nullptr, index, -1);
-  (stack::top - 1)->header |= routine::FLAG_VALUES;
-  copy_cell(stack::top - 1, out);
-  stack::pop(1);
+  Cell* r = stack::last();
+  r->header |= routine::FLAG_VALUES;
+  copy_cell(r, out);
 }
 
 void define_routine(const char* name, const char* spec, routines::Entry fn) {

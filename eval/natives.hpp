@@ -43,8 +43,9 @@ extern bool last_lf;      // the last print/prin output ended with a line end
 QEL_NATIVES(QEL_X)
 #undef QEL_X
 
-// Evaluates every expression of a block and pushes a new block of the values.
-interp::Status reduce_into_new(const Cell* block);
+// Evaluates every expression of a block into a new block, written into out
+// (a rooted cell).
+interp::Status reduce_into_new(const Cell* block, Cell* out);
 
 // Entries read their arguments and write their result through the native
 // API (eval/api.hpp); these name its refinement view for the refs array.

@@ -122,7 +122,6 @@ Status switch_(const i32* refs) {
 }
 
 Status case_(const i32* refs) {
-  static Cell anon{TYPE_WORD, 0, 0, 0};
   static Cell case_word{TYPE_WORD, 0, 0, 0};
   bool all_flag = ref(refs, 0);
   Cell cases = *api::arg(0);
@@ -132,42 +131,32 @@ Status case_(const i32* refs) {
     return api::answer_none();
   }
   interp::Code code{&cases, series_node(&cases), n};
-  Cell result;
-  make_none(&result);
+  api::Values chosen(1);  // the last chosen branch's value (none at first)
   bool last_true = false;
-  stack::mark(word_named(&anon, "<anon>"), stack::FRAME_NATIVE);
   while (pos < n) {
     last_true = false;
-    Status st = interp::eval_expression(code, pos);
-    if (st) {
-      stack::unwind();
-      return st;
-    }
+    // The condition, then the branch, land in the result cell.
+    Status st = interp::eval_next(code, pos, false);
+    if (st) return st;
     if (pos >= n) fire(Err::script_need_value, word_named(&case_word, "case"));
-    bool t = logic::true_base();
-    if (t) {
-      Cell branch = *(buffer_of(code.node)->cells() + pos);
-      if (type_of(&branch) == TYPE_BLOCK) {
-        ++pos;
-        st = interp::eval_block(&branch, true);
-      } else {
-        st = interp::eval_expression(code, pos);
-      }
-      if (st) {
-        stack::unwind();
-        return st;
-      }
-      result = *api::result();
-      last_true = true;
-      if (!all_flag) break;
-    } else {
+    if (!logic::true_base()) {
       ++pos;
+      continue;
     }
-    stack::reset();
+    Cell branch = *(buffer_of(code.node)->cells() + pos);
+    if (type_of(&branch) == TYPE_BLOCK) {
+      ++pos;
+      st = interp::eval_block(&branch, true);
+    } else {
+      st = interp::eval_next(code, pos, false);
+    }
+    if (st) return st;
+    copy_cell(api::result(), chosen[0]);
+    last_true = true;
+    if (!all_flag) break;
   }
-  stack::unwind();
-  if (all_flag && !last_true) make_none(&result);
-  return api::answer(&result);
+  if (all_flag && !last_true) make_none(chosen[0]);
+  return api::answer(chosen[0]);
 }
 
 Status try_(const i32* refs) {

@@ -126,7 +126,7 @@ Status do_script(const i32* refs) {
     opts.name = intern_word("do-file");
     st = api::invoke(&fn, args.data(), 3, stack::base, opts);
   }
-  if (!st) stack::keep();
+  if (!st) api::keep_result();
   return st;
 }
 
@@ -277,18 +277,16 @@ Status set(const i32* refs) {
 
 bool last_lf = true;
 
-Status reduce_into_new(const Cell* block_in);
-
 namespace {
 
 Status output(bool line_end) {
   Cell value = *api::arg(0);
+  api::Values cells(3);  // the text, the value being formed, a block's values
   if (type_of(&value) == TYPE_BLOCK) {
-    Status st = reduce_into_new(&value);
+    Status st = reduce_into_new(&value, cells[2]);
     if (st) return st;
-    value = *stack::last();
+    value = *cells[2];
   }
-  api::Values cells(2);  // the text, and the value being formed
   Cell* text = cells[0];
   if (type_of(&value) == TYPE_STRING) {
     copy_cell(&value, text);
@@ -323,31 +321,24 @@ void insert_into(const Cell* out, const Cell* value, bool only) {
 
 }  // namespace
 
-// Evaluates every expression of the block and pushes a new block of the values.
-Status reduce_into_new(const Cell* block_in) {
+// Evaluates every expression of the block into a new block, written into out
+// (a rooted cell).
+Status reduce_into_new(const Cell* block_in, Cell* out) {
   Cell block = *block_in;
   clamp_index(&block);
   u32 n = cell_count(&block);
   u32 start = u32(series_index(&block));
-  Cell* result = stack::push();
-  make_series(result, TYPE_BLOCK, mem::alloc_cells(n - start ? n - start : 1));
-  stack::mark(words::cell(words::W_BODY_TAG), stack::FRAME_NATIVE);
+  make_series(out, TYPE_BLOCK, mem::alloc_cells(n - start ? n - start : 1));
   interp::Code code{&block, series_node(&block), n};
   u32 pos = start;
   while (pos < code.end) {
+    api::Values value;  // the value pushed stays rooted while it is appended
     Status st = interp::eval_next(code, pos, true);
-    if (st) {
-      stack::unwind();
-      stack::pop(1);
-      return st;
-    }
-    Cell v = *stack::last();
-    stack::pop(1);
-    clear_new_line(&v);
-    copy_cell(&v, mem::alloc_tail_cell(series_node(result)));
+    if (st) return st;
+    Cell* slot = mem::alloc_tail_cell(series_node(out));
+    copy_cell(stack::last(), slot);
+    clear_new_line(slot);
   }
-  stack::unwind();
-  stack::top = result + 1;
   return 0;
 }
 
@@ -356,11 +347,11 @@ Status reduce(const i32* refs) {
   Cell* out = ref_arg(refs, 0);
   Type t = type_of(&value);
   if (t == TYPE_BLOCK) {
-    Status st = reduce_into_new(&value);
+    api::Values block(1);
+    Status st = reduce_into_new(&value, block[0]);
     if (st) return st;
-    Cell r = *stack::last();
-    if (out) insert_into(out, &r, false);
-    else copy_cell(&r, api::result());
+    if (out) insert_into(out, block[0], false);
+    else copy_cell(block[0], api::result());
     return api::done();
   }
   if (t == TYPE_NATIVE || t == TYPE_ACTION || t == TYPE_FUNCTION || t == TYPE_ROUTINE || t == TYPE_OP) {
@@ -400,25 +391,26 @@ Status compose_into(const Cell* src_in, u32 dst, bool deep, bool only, ComposePa
     Cell c = *(buffer_of(sn)->cells() + i);
     Type t = type_of(&c);
     if (t == TYPE_PAREN) {
+      api::Values scope;  // drops the paren's value once it is appended
       stack::mark(words::cell(words::W_BODY_TAG), stack::FRAME_INTERP);
       Status st = interp::eval_block(&c, true);
       if (st) {
         stack::unwind();
         return st;
       }
-      Cell v = *api::result();
-      stack::unwind();
-      Type vt = type_of(&v);
+      stack::unwind_last();  // the value stays rooted, as the last pushed cell
+      const Cell* v = stack::last();
+      Type vt = type_of(v);
       if (vt == TYPE_UNSET) continue;
       if (vt == TYPE_BLOCK && !only) {
-        u32 vn = series_node(&v);
+        u32 vn = series_node(v);
         u32 vcount = buffer_of(vn)->used() / sizeof(Cell);
-        for (u32 k = u32(series_index(&v) < 0 ? 0 : series_index(&v)); k < vcount; ++k) {
-          Cell e = *(buffer_of(vn)->cells() + k);
-          copy_cell(&e, mem::alloc_tail_cell(dst));
+        for (u32 k = u32(series_index(v) < 0 ? 0 : series_index(v)); k < vcount; ++k) {
+          Cell* slot = mem::alloc_tail_cell(dst);
+          copy_cell(buffer_of(vn)->cells() + k, slot);
         }
       } else {
-        copy_cell(&v, mem::alloc_tail_cell(dst));
+        copy_cell(v, mem::alloc_tail_cell(dst));
       }
     } else if (deep && (t == TYPE_BLOCK || t == TYPE_PAREN || t == TYPE_HASH)) {
       u32 sub = mem::alloc_cells(4);
@@ -448,18 +440,14 @@ Status compose(const i32* refs) {
     make_datatype(&type, type_of(&value));
     fire(Err::script_expect_arg, intern_word("compose"), &type, intern_word("value"));
   }
-  Cell* result = stack::push();
+  api::Values block(1);
+  Cell* result = block[0];
   make_series(result, TYPE_BLOCK, mem::alloc_cells(cell_count(&value) + 1));
   ComposePath path;
   Status st = compose_into(&value, series_node(result), deep, only, path);
   if (st) return st;
-  if (out) {
-    Cell r = *result;
-    insert_into(out, &r, false);
-  } else {
-    Cell r = *result;
-    copy_cell(&r, api::result());
-  }
+  if (out) insert_into(out, result, false);
+  else copy_cell(result, api::result());
   return api::done();
 }
 

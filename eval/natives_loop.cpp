@@ -57,7 +57,7 @@ bool landed_here(const Transfer& t, i32 me) {
 // holds the break value (unset unless /return gave one); after a continue,
 // unset.
 Status run_body(const Cell* body, i32 me, Flow& flow) {
-  stack::reset();
+  api::keep_result();
   Status st;
   try {
     st = interp::eval_block(body, true);
@@ -143,20 +143,22 @@ i32 total_of(const Cell* s) {
   return n < 0 ? 0 : n;
 }
 
-// Pushes element pos (counted from the head) of the series as a value: the
-// cell of a list, the picked element of any other series (char!, integer!,
-// a pixel tuple...); none past the tail.
-Cell* push_element(const Cell* s, i32 pos) {
-  if (pos < 0 || pos >= total_of(s)) return make_none(stack::push());
-  if (kind_of(type_of(s)) == Kind::list) {
-    return stack::push_cell(buffer_of(series_node(s))->cells() + pos);
+// Element pos (counted from the head) of the series as a value, into out (a
+// rooted cell): the cell of a list, the picked element of any other series
+// (char!, integer!, a pixel tuple...); none past the tail.
+void element_into(const Cell* s, i32 pos, Cell* out) {
+  if (pos < 0 || pos >= total_of(s)) {
+    make_none(out);
+    return;
   }
-  Cell* at = stack::push_cell(s);
+  if (kind_of(type_of(s)) == Kind::list) {
+    copy_cell(buffer_of(series_node(s))->cells() + pos, out);
+    return;
+  }
+  Cell* at = copy_cell(s, out);
   set_series_index(at, pos);
   Cell* picked = actions::handler<act::Pick>(at, ACT_pick)(at, 1, nullptr);
-  copy_cell(picked, at);
-  stack::top = at + 1;
-  return at;
+  copy_cell(picked, out);
 }
 
 // ---- foreach steps -------------------------------------------------------------------
@@ -193,10 +195,10 @@ i32 foreach_next(Cell* it, const Cell* words, i32 n) {
   i32 total = total_of(it);
   if (pos >= total) return 0;
   for (i32 i = 0; i < n; ++i) {
-    api::Values scope;  // drops the element pushed
-    Cell* v = push_element(it, pos + i);
+    api::Values element(1);  // and drops what picking it pushed
+    element_into(it, pos + i, element[0]);
     Cell w = word_at(words, i);
-    set_word(&w, v);
+    set_word(&w, element[0]);
   }
   // The body may have shortened the series meanwhile: count what was there.
   i32 visited = total - pos < n ? total - pos : n;

@@ -58,7 +58,8 @@ Status now(const i32* refs) {
   if (a.ref(R_ZONE)) return a.answer(time::push(double(t.offset - t.offset % 900)));
   // The zone as the C library gives it (daylight saving included), cut to
   // quarter hours as the date keeps it.
-  Cell* d = make_none(stack::push());
+  api::Values date(1);
+  Cell* d = date[0];
   date::make_at(d, t.year, t.month, t.day, seconds, i32(t.offset / 3600),
                 i32((t.offset % 3600) / 60), true);
   if (a.ref(R_DATE)) return a.answer(date_field(d, "date"));

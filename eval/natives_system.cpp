@@ -143,11 +143,11 @@ Status wait(const i32*) {
 Status to_local_file(const i32* refs) {
   bool full = ref(refs, 0);
   Cell* path = api::result();
-  Cell* out = stack::push();
+  api::Values text(1);
+  Cell* out = text[0];
   string::make_at(out, string::length_from_index(path) + 1, 1);
   file::to_os_path(path, out, full);
-  result_in_base(out);
-  return 0;
+  return api::answer(out);
 }
 
 Status size_q(const i32*) {

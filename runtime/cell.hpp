@@ -150,6 +150,10 @@ inline bool is_any_string_type(Type t) {
   return t == TYPE_STRING || t == TYPE_FILE || t == TYPE_URL || t == TYPE_TAG ||
          t == TYPE_EMAIL || t == TYPE_REF;
 }
+// A word cell's symbol (as written) and its binding context (0: unbound),
+// for the layers below the word datatype (a frame is named by a word).
+inline u32 word_cell_symbol(const Cell* w) { return w->w2; }
+inline u32 word_cell_context(const Cell* w) { return w->w1; }
 inline bool is_any_word_type(Type t) {
   return t == TYPE_WORD || t == TYPE_SET_WORD || t == TYPE_LIT_WORD || t == TYPE_GET_WORD ||
          t == TYPE_REFINEMENT || t == TYPE_ISSUE;

@@ -222,7 +222,7 @@ bool in_interp_frame(Frame* from, bool just_one) {
 
 void rename_frame(const Cell* word) {
   Frame* f = last_throw_frame ? last_throw_frame : ctop;
-  if (f > cbottom) (f - 1)->symbol = word->w2;
+  if (f > cbottom) (f - 1)->symbol = word_cell_symbol(word);
 }
 
 void mark_frames() {

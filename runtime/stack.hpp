@@ -105,7 +105,7 @@ inline Cell* mark(u32 symbol, u32 ctx, u32 kind) {
   base = top;
   return base;
 }
-inline Cell* mark(const Cell* word, u32 kind) { return mark(word->w2, word->w1, kind); }
+inline Cell* mark(const Cell* word, u32 kind) { return mark(word_cell_symbol(word), word_cell_context(word), kind); }
 Cell* mark_func(const Cell* word, u32 fctx);
 Cell* mark_native_ctx(const Cell* word, u32 fctx);
 inline Cell* mark_native(const Cell* w) { return mark(w, FRAME_NATIVE); }

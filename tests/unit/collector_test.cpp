@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "datatypes/handle.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/resources.hpp"
@@ -163,11 +164,9 @@ TEST(Resources, ReleasedExactlyOnceWhenUnreachable) {
   ASSERT_GT(type, 0);
   int dummy = 0;
   g_released = 0;
-  int h = resources::add(&dummy, type);
   roots::LocalCell handle;
-  handle->header = TYPE_HANDLE;
-  handle->w2 = 0;
-  handle->w3 = u32(h);
+  handle::make_at(handle.get(), &dummy, u32(type));
+  int h = handle::slot_of(handle.get());
   gc::do_cycle();
   EXPECT_EQ(g_released, 0) << "reachable";
   make_none(handle.get());

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "datatypes/pair.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
@@ -34,7 +35,7 @@ struct Algo {
 const Algo kAlgos[] = {{"merge_sort", sort::merge_sort, true},
                        {"quick_sort", sort::quick_sort, false}};
 
-// A record of one cell: an integer key, and in word 3 its original position,
+// A record of one cell: a pair! of an integer key and its original position,
 // which tells equal keys apart.
 struct Rec {
   i32 key;
@@ -47,9 +48,7 @@ bool full_less(const Rec& a, const Rec& b) { return a.key != b.key ? a.key < b.k
 u32 make_block(const std::vector<Rec>& recs) {
   u32 node = mem::alloc_cells(u32(recs.size()));
   for (const Rec& r : recs) {
-    Cell* c = mem::alloc_tail_cell(node);
-    make_integer(c, r.key);
-    c->w3 = r.seq;
+    pair::make_in(node, r.key, i32(r.seq));
   }
   return node;
 }
@@ -57,16 +56,19 @@ u32 make_block(const std::vector<Rec>& recs) {
 std::vector<Rec> read_block(u32 node) {
   std::vector<Rec> out;
   mem::Buffer* b = mem::buffer_of(node);
-  for (const Cell* c = b->cells(); c < b->cell_tail(); ++c) out.push_back({int_of(c), c->w3});
+  for (const Cell* c = b->cells(); c < b->cell_tail(); ++c) out.push_back({pair::x(c), u32(pair::y(c))});
   return out;
 }
 
 u64 g_calls = 0;
 
+// The key of a one-cell record.
+i32 key_of(const void* record) { return pair::x(static_cast<const Cell*>(record)); }
+
 // Orders one-cell records by their integer.
 int by_key(const void* x, const void* y, void*, void*) {
   ++g_calls;
-  i32 a = int_of(static_cast<const Cell*>(x)), b = int_of(static_cast<const Cell*>(y));
+  i32 a = key_of(x), b = key_of(y);
   return (a > b) - (a < b);
 }
 
@@ -292,7 +294,7 @@ struct Raiser {
 int raising(const void* x, const void* y, void* arg1, void*) {
   auto* r = static_cast<Raiser*>(arg1);
   if (++r->calls == r->raise_at) fire(Err::user_message);
-  i32 a = int_of(static_cast<const Cell*>(x)), b = int_of(static_cast<const Cell*>(y));
+  i32 a = key_of(x), b = key_of(y);
   return (a > b) - (a < b);
 }
 
@@ -404,11 +406,11 @@ struct Meddler {
 
 int meddling(const void* x, const void* y, void* arg1, void*) {
   auto* m = static_cast<Meddler*>(arg1);
-  i32 a = int_of(static_cast<const Cell*>(x)), b = int_of(static_cast<const Cell*>(y));
+  i32 a = key_of(x), b = key_of(y);
   ++m->calls;
   mem::Buffer* buf = mem::buffer_of(m->node);
   if (m->clear_at == 0) {
-    make_integer(mem::alloc_tail_cell(m->node), -1);  // grows: the buffer is replaced
+    pair::make_in(m->node, -1, 0);  // grows: the buffer is replaced
   } else if (m->calls == m->clear_at) {
     buf->tail = buf->head;
   }

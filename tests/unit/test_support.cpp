@@ -6,6 +6,9 @@
 
 #include "datatypes/context.hpp"
 #include "datatypes/function.hpp"
+#include "datatypes/object.hpp"
+#include "datatypes/pair.hpp"
+#include "datatypes/point.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/typeset.hpp"
@@ -125,7 +128,7 @@ Cell* make_object_at(Cell* out, u32 slots, bool handlers) {
   *out = Cell{TYPE_OBJECT, ctx, 1, 0};
   if (handlers) {
     u32 on_set = mem::alloc_cells(2);
-    out->w3 = on_set;
+    object::set_on_set(out, on_set);
   }
   return out;
 }
@@ -138,18 +141,13 @@ Cell* make_as(Type t, Cell* spec, bool to) {
 Cell unbound_word(const char* name, Type t) { return Cell{t, 0, symbol::make(name), u32(-1)}; }
 
 bool same_payload(const Cell& a, const Cell& b) {
-  return a.w1 == b.w1 && a.w2 == b.w2 && a.w3 == b.w3;
+  return same_words(&a, &b, WORD_1 | WORD_2 | WORD_3);
 }
 
-float coordinate(const Cell& point, u32 i) {
-  u32 w = i == 0 ? point.w1 : i == 1 ? point.w2 : point.w3;
-  float f;
-  std::memcpy(&f, &w, sizeof f);
-  return f;
-}
+float coordinate(const Cell& p, u32 i) { return point::coord(&p, i); }
 
-i32 pair_x(const Cell& pair) { return i32(pair.w2); }
-i32 pair_y(const Cell& pair) { return i32(pair.w3); }
+i32 pair_x(const Cell& p) { return pair::x(&p); }
+i32 pair_y(const Cell& p) { return pair::y(&p); }
 
 Cell* make_function(const char* spec, const char* body) {
   Cell* s = load(spec);
@@ -285,8 +283,7 @@ std::string describe(const Outcome& o) {
 void expect_value(const Outcome& got, const Cell& want, const std::string& what) {
   ASSERT_FALSE(got.error) << what << " raised " << err_info(*got.error).word;
   EXPECT_EQ(type_of(&got.value), type_of(&want)) << what << ": " << describe(got);
-  EXPECT_EQ(got.value.w2, want.w2) << what << ": " << describe(got);
-  EXPECT_EQ(got.value.w3, want.w3) << what << ": " << describe(got);
+  EXPECT_TRUE(same_words(&got.value, &want, WORD_2 | WORD_3)) << what << ": " << describe(got);
 }
 
 void expect_error(const Outcome& got, Err want, const std::string& what) {
