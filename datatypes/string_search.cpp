@@ -392,35 +392,19 @@ int compare_records(const void* x, const void* y, void* arg, void*) {
 // Handlers
 
 Cell* find(Cell* series, Cell* value, const act::FindOptions& o) {
-  Cell* part = o.part;
-  bool case_ = o.case_;
-  bool same = o.same;
-  bool any = o.any;
-  Cell* with = o.with;
-  Cell* skip = o.skip;
-  bool last = o.last;
-  bool reverse = o.reverse;
-  bool tail = o.tail;
-  bool match = o.match;
-  Hit hit = search(series, value, part, case_ || same, any || with, skip, last, reverse, match);
+  Hit hit = search(series, value, o.part, o.case_ || o.same, o.any || o.with, o.skip, o.last,
+                   o.reverse, o.match);
   if (hit.pos < 0) return none_answer();
   i64 at = hit.pos;
-  if (tail) at = std::min<i64>(at + (hit.single ? hit.skip : hit.length), total_of(series));
+  if (o.tail) at = std::min<i64>(at + (hit.single ? hit.skip : hit.length), total_of(series));
   Cell* out = stack::push_cell(series);
   set_series_index(out, i32(at));
   return out;
 }
 
 Cell* select(Cell* series, Cell* value, const act::FindOptions& o) {
-  Cell* part = o.part;
-  bool case_ = o.case_;
-  bool same = o.same;
-  bool any = o.any;
-  Cell* with = o.with;
-  Cell* skip = o.skip;
-  bool last = o.last;
-  bool reverse = o.reverse;
-  Hit hit = search(series, value, part, case_ || same, any || with, skip, last, reverse, false);
+  Hit hit = search(series, value, o.part, o.case_ || o.same, o.any || o.with, o.skip, o.last,
+                   o.reverse, false);
   if (hit.pos < 0) return none_answer();
   // The unit after the whole match.
   i64 at = hit.pos + hit.length;
