@@ -17,6 +17,7 @@
 #include "eval/lexer.hpp"
 #include "eval/natives.hpp"
 #include "runtime/actions.hpp"
+#include "runtime/collector.hpp"
 #include "runtime/error.hpp"
 #include "runtime/fastpath.hpp"
 #include "runtime/memory.hpp"
@@ -43,6 +44,19 @@ Cell g_body_word{TYPE_WORD, 0, 0, 0};     // <body>
 Cell g_anon_word{TYPE_WORD, 0, 0, 0};     // <anon>
 Cell g_set_path_word{TYPE_WORD, 0, 0, 0};
 Cell g_callback_word{TYPE_WORD, 0, 0, 0};  // <interp-callback>
+
+// The global context and its values series. A context that keeps its values
+// in a series gets that series when it is made and keeps it for life, so a
+// global word's slot is found from its index without reading the record.
+u32 g_global_ctx = 0;
+u32 g_global_values = 0;
+
+// The slot of a global word, or null when its index lies past the values
+// made so far (the context module makes the slot then).
+inline Cell* global_slot(i32 idx) {
+  mem::Buffer* values = buffer_of(g_global_values);
+  return u32(idx) < values->used() / sizeof(Cell) ? values->cells() + idx : nullptr;
+}
 
 // Function values keep their body and argument descriptor block in their
 // more series (datatypes/function.hpp).
@@ -97,8 +111,11 @@ inline void place(const Cell* result, bool sub, bool clear_marker = false) {
 // through the context module.
 inline Cell* word_value(const Cell* w) {
   u32 ctx = word::context_of(w);
-  if (!ctx) fire(Err::script_no_value, w);
   i32 idx = word::index_of(w);
+  if (ctx == g_global_ctx && idx >= 0 && ctx) {
+    if (Cell* slot = global_slot(idx)) return slot;
+  }
+  if (!ctx) fire(Err::script_no_value, w);
   const Cell* rec = context::record_cell(ctx);
   u32 vals = context::record_values(rec);
   if (idx >= 0 && vals) {
@@ -178,7 +195,52 @@ Cell* current_code() { return g_current_code; }
 
 namespace {
 
-// Hooks through which the datatype modules call back into the interpreter.
+// The blocks being evaluated, innermost last, each with the current code of
+// the evaluation around it. They live in one array that never moves, rooted
+// by a mark callback: entering a block costs two cell copies. Every entry
+// belongs to an open evaluation frame, so there are never more entries than
+// frames.
+struct HeldEntry {
+  Cell block;        // the block value (its index: where the evaluation began)
+  Cell saved_code;   // the current code when the block was entered
+};
+constexpr u32 MAX_HELD = stack::CALL_FRAMES + 8;
+HeldEntry* g_held = nullptr;
+u32 g_held_count = 0;
+
+void mark_held() {
+  for (u32 i = 0; i < g_held_count; ++i) {
+    gc::mark_cell(&g_held[i].block);
+    gc::mark_cell(&g_held[i].saved_code);
+  }
+}
+
+void init_blocks() {
+  if (!g_held) {
+    g_held = new HeldEntry[MAX_HELD];
+    gc::add_mark_callback(mark_held);
+  }
+  g_held_count = 0;
+}
+
+// Holds a block for its evaluation and puts the current code of the outer
+// evaluation back when it ends, also when an error unwinds it.
+struct HeldBlock {
+  HeldEntry* e;
+  explicit HeldBlock(const Cell* block) {
+    if (g_held_count >= MAX_HELD) stack::overflow();
+    e = g_held + g_held_count;
+    e->block = *block;
+    e->saved_code = *g_current_code;
+    ++g_held_count;
+  }
+  ~HeldBlock() {
+    *g_current_code = e->saved_code;
+    --g_held_count;
+  }
+  HeldBlock(const HeldBlock&) = delete;
+  HeldBlock& operator=(const HeldBlock&) = delete;
+};
 
 }  // namespace
 
@@ -193,20 +255,16 @@ void init() {
   g_anon_word = *intern_word("<anon>");
   g_set_path_word = *intern_word("set-path");
   g_callback_word = *intern_word("<interp-callback>");
+  g_global_ctx = context::global;
+  g_global_values = context::global ? context::record_values(context::record_cell(context::global)) : 0;
+  if (!g_global_values) g_global_ctx = 0;
+  init_blocks();
 }
 
 // ---------------------------------------------------------------------------
 // Blocks and expressions
 
 namespace {
-
-// Keeps the current-code cell of the outer evaluation (rooted) and puts it
-// back when the block's evaluation ends, also when an error unwinds it.
-struct SavedCode {
-  Cell saved = *g_current_code;
-  roots::CellRoot root{&saved};
-  ~SavedCode() { *g_current_code = saved; }
-};
 
 // Trace events are held back while library code runs and let through again
 // for the caller's code it evaluates.
@@ -232,44 +290,66 @@ struct LibraryTrace {
 
 // A whole top-level plain expression at pos (see plain_expression, defined
 // with the other short paths below).
-bool plain_statement(const Code& code, u32& pos, Cell* out);
+bool plain_statement(const Cell* cells, u32& pos, u32 end, Cell* out);
+bool plain_block(const Cell* block, Cell* out);
+// A call of the function-like value that the word held (see eval_call).
+Status call_word(const Cell* fn, const Code& code, u32& pos, bool sub, const Cell* word);
 // One expression; try_plain false when the short path was already tried.
 Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_plain);
 
 }  // namespace
 
+// The code cursor: the block's cells and its live tail are read once and
+// read again only after a step that went through the general evaluator (which
+// may have run code that changed or moved the block). A plain step can
+// neither allocate nor change a series, so what was read stays valid.
 Status eval_block(const Cell* block_in, bool chain) {
-  Cell block = *block_in;
-  roots::CellRoot hold_block(&block);
-  SavedCode saved_code;
+  if (Cell r; !trace && !g_trace_held && plain_block(block_in, &r)) {
+    // The frame and the current code the block would have had are not
+    // observable: leave the result where closing that frame would have.
+    Cell* at = stack::top;
+    if (++stack::top >= stack::end) stack::overflow();
+    *at = r;
+    if (chain) *stack::base = r;
+    return 0;
+  }
   stack::mark_eval(&g_body_word);
-  Code code{&block, series_node(&block), u32(buffer_of(series_node(&block))->used() / sizeof(Cell))};
-  i32 start = series_index(&block);
+  HeldBlock held(block_in);
+  const Cell* block = &held.e->block;
+  u32 node = series_node(block);
+  mem::Buffer* buf = buffer_of(node);
+  u32 end = buf->used() / sizeof(Cell);
+  Code code{block, node, end};
+  i32 start = series_index(block);
   u32 pos = start < 0 ? 0 : u32(start);
-  if (trace) fire_event(EV_ENTER, &block, i32(pos), nullptr, nullptr);
+  if (trace) fire_event(EV_ENTER, block, i32(pos), nullptr, nullptr);
   Status st = 0;
   // Library code runs as one step of its caller: its blocks leave the
   // caller's code as the current code and fire no trace events; code of the
   // caller's that it runs is traced again.
-  bool library_code = library::is_library_code(series_node(&block));
+  bool library_code = (buf->flags & mem::SERIES_LIBRARY) != 0;
   LibraryTrace lib_trace(library_code);
-  if (pos >= tail_of(code)) {
+  u32 tail = tail_of(code);
+  if (pos >= tail) {
     make_unset(stack::base);
     stack::keep();
   } else {
-    if (!library_code) copy_cell(&block, g_current_code);
-    while (pos < tail_of(code)) {
+    if (!library_code) copy_cell(block, g_current_code);
+    const Cell* cells = buffer_of(node)->cells();
+    while (pos < tail) {
       if (!library_code) set_series_index(g_current_code, i32(pos));
-      if (Cell r; !trace && plain_statement(code, pos, &r)) {
+      if (Cell r; !trace && plain_statement(cells, pos, tail, &r)) {
         place(&r, false);
       } else {
         st = eval_expression_from(code, pos, {}, false);
         if (st) break;
+        tail = tail_of(code);
+        cells = buffer_of(node)->cells();
       }
-      if (pos < tail_of(code)) stack::reset();
+      if (pos < tail) stack::reset();
     }
   }
-  if (trace && !st) fire_event(EV_EXIT, &block, i32(tail_of(code)), nullptr, stack::base);
+  if (trace && !st) fire_event(EV_EXIT, block, i32(tail_of(code)), nullptr, stack::base);
   st = take_return(st);
   if (st) {
     stack::unwind();
@@ -381,8 +461,9 @@ bool fast_combine(int code, const Cell* word, const Cell* l, const Cell* r, Cell
 // null (unbound, no values, a slot the context module would have to make).
 inline Cell* plain_slot(const Cell* w) {
   u32 ctx = word::context_of(w);
-  if (!ctx) return nullptr;
   i32 idx = word::index_of(w);
+  if (ctx == g_global_ctx && ctx) return idx < 0 ? nullptr : global_slot(idx);
+  if (!ctx) return nullptr;
   const Cell* rec = context::record_cell(ctx);
   u32 vals = context::record_values(rec);
   if (idx < 0 || !vals) return nullptr;
@@ -461,6 +542,16 @@ inline bool plain_combine(int code, const Cell* l, const Cell* r, Cell* out) {
 // that the short path does not take.
 inline int plain_operator(const Cell* c) {
   if (type_of(c) != TYPE_WORD || !word::context_of(c)) return 0;
+  if (word::context_of(c) == g_global_ctx && word::index_of(c) >= 0) {
+    const Cell* v = global_slot(word::index_of(c));
+    if (!v) return -1;
+    if (type_of(v) != TYPE_OP) return 0;
+    Cell op = *v;
+    set_type(&op, Type((op.header >> 16) & 0xFF));
+    op.header &= 0xFF;
+    int code = fast_op(&op);
+    return code ? code : -1;
+  }
   if (!context::record_values(context::record_cell(word::context_of(c))) || word::index_of(c) < 0) {
     return 0;
   }
@@ -491,8 +582,7 @@ inline int plain_operator(const Cell* c) {
 
 // One whole plain expression from pos (just its first operand with prefix):
 // answers its value in out and moves pos past it, or answers false.
-inline bool plain_expression(const Code& code, u32& pos, u32 end, bool prefix, Cell* out) {
-  const Cell* cells = buffer_of(code.node)->cells();
+inline bool plain_expression(const Cell* cells, u32& pos, u32 end, bool prefix, Cell* out) {
   if (!plain_operand(cells + pos, out)) return false;
   u32 p = pos + 1;
   // Only a word can name an operator.
@@ -501,6 +591,10 @@ inline bool plain_expression(const Code& code, u32& pos, u32 end, bool prefix, C
   }
   pos = p;
   return true;
+}
+
+inline bool plain_expression(const Code& code, u32& pos, u32 end, bool prefix, Cell* out) {
+  return plain_expression(buffer_of(code.node)->cells(), pos, end, prefix, out);
 }
 
 // Whether the general evaluator would find room on the stacks for what it
@@ -532,11 +626,11 @@ inline Cell* plain_target(const Cell* set_word) {
 
 // A set-word followed by a plain expression, the slot being plain: the value
 // is written in place, without the set-word's frame (checked for room).
-[[gnu::noinline]] bool plain_set(const Code& code, u32& pos, u32 end, Cell* out) {
+[[gnu::noinline]] bool plain_set(const Cell* cells, u32& pos, u32 end, Cell* out) {
   if (pos + 1 >= end || stack::ctop >= stack::cend || !room_for_plain()) return false;
-  Cell* slot = plain_target(cell_at(code, pos));
+  Cell* slot = plain_target(cells + pos);
   u32 p = pos + 1;
-  if (!slot || !may_be_plain(type_of(cell_at(code, p))) || !plain_expression(code, p, end, false, out)) {
+  if (!slot || !may_be_plain(type_of(cells + p)) || !plain_expression(cells, p, end, false, out)) {
     return false;
   }
   *slot = *out;
@@ -544,10 +638,36 @@ inline Cell* plain_target(const Cell* set_word) {
   return true;
 }
 
-bool plain_statement(const Code& code, u32& pos, Cell* out) {
-  Type t = type_of(cell_at(code, pos));
-  if (t == TYPE_SET_WORD) return plain_set(code, pos, tail_of(code), out);
-  return may_be_plain(t) && room_for_plain() && plain_expression(code, pos, tail_of(code), false, out);
+// A block whose content (from its index) is exactly one plain statement: its
+// value, the statement done (a set-word's slot written), or false with
+// nothing changed. The frame it would open is checked for room.
+bool plain_block(const Cell* block, Cell* out) {
+  if (stack::ctop >= stack::cend || !room_for_plain()) return false;
+  u32 node = series_node(block);
+  const mem::Buffer* buf = buffer_of(node);
+  u32 n = buf->used() / sizeof(Cell);
+  i32 start = series_index(block);
+  u32 p = start < 0 ? 0 : u32(start);
+  if (p >= n) return false;
+  const Cell* cells = buf->cells();
+  Type t = type_of(cells + p);
+  if (t == TYPE_SET_WORD) {
+    Cell* slot = plain_target(cells + p);
+    ++p;
+    if (!slot || p >= n || !may_be_plain(type_of(cells + p)) || !plain_expression(cells, p, n, false, out) ||
+        p != n) {
+      return false;
+    }
+    *slot = *out;
+    return true;
+  }
+  return may_be_plain(t) && plain_expression(cells, p, n, false, out) && p == n;
+}
+
+bool plain_statement(const Cell* cells, u32& pos, u32 end, Cell* out) {
+  Type t = type_of(cells + pos);
+  if (t == TYPE_SET_WORD) return plain_set(cells, pos, end, out);
+  return may_be_plain(t) && room_for_plain() && plain_expression(cells, pos, end, false, out);
 }
 
 
@@ -661,7 +781,8 @@ Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_
         case TYPE_OP: fire(Err::script_no_op_arg, &value);
         case TYPE_FUNCTION: case TYPE_ROUTINE: case TYPE_NATIVE: case TYPE_ACTION: {
           Cell v = *vp;
-          st = eval_call(&v, code, pos, sub, nullptr, &value, &v, 0, false);
+          st = trace ? eval_call(&v, code, pos, sub, nullptr, &value, &v, 0, false)
+                     : call_word(&v, code, pos, sub, &value);
           if (st) return st;
           break;
         }
@@ -1244,6 +1365,105 @@ Status eval_call(const Cell* fn_in, const Code& code, u32& pos, bool sub, const 
   if (trace) fire_event(EV_RETURN, code.block, i32(pos), ref, &result);
   return 0;
 }
+
+namespace {
+
+// The lean call routine: a call named by a word, not traced, with no path
+// and no apply mode, which is nearly every call. It opens the same frames in
+// the same order and raises the same errors as eval_call, but walks the
+// argument descriptor once with a code cursor (the code's cells and tail,
+// read again only after an argument that went through the general evaluator)
+// and takes plain argument expressions without a nested evaluation.
+Status call_word(const Cell* fn_in, const Code& code, u32& pos, bool sub, const Cell* word) {
+  Cell fn = *fn_in;
+  Cell* entry_top = stack::top;
+  stack::push_cell(&fn);  // keeps the function reachable during the call
+  Type t = type_of(&fn);
+  bool native_like = t == TYPE_NATIVE || t == TYPE_ACTION;
+  stack::mark(word, t == TYPE_FUNCTION ? stack::FRAME_INTERP_FUNC : stack::FRAME_INTERP);
+  u32 desc = spec_arguments(&fn);
+  roots::NodeRoot hold(&desc);
+  i32 refs[MAX_REFINEMENTS];
+  u32 nrefs = 0, word_index = 0;
+  i32 locals = 0;
+  bool active = true;  // false after the first refinement: they are all off
+  u32 n = buffer_of(desc)->used() / sizeof(Cell);
+  u32 tail = tail_of(code);
+  const Cell* cells = cell_at(code, 0);
+  Status st = 0;
+  for (u32 i = 0; i < n && !st; ++i) {
+    const Cell* d = buffer_of(desc)->cells() + i;
+    switch (type_of(d)) {
+      case TYPE_TYPESET: {
+        u32 wi = word_index++;
+        u32 kind = arg_kind(d);
+        if (kind == ARG_RETURN) break;
+        if (!active) {
+          if (!native_like) make_none(stack::push());
+          break;
+        }
+        Cell ts = *d;
+        Cell r;
+        if (kind == ARG_NORMAL && pos < tail && !trace && room_for_plain() &&
+            plain_expression(cells, pos, tail, false, &r)) {
+          stack::push_cell(&r);
+          if (!typeset::has(&ts, type_of(&r))) {
+            Cell type, w = spec_word_for(&fn, wi);
+            make_datatype(&type, type_of(&r));
+            fire(Err::script_expect_arg, word, &type, &w);
+          }
+          break;
+        }
+        ArgState a{&fn, code, pos, word, false, 0};
+        st = fetch_argument(a, &ts, wi);
+        tail = tail_of(code);
+        cells = cell_at(code, 0);
+        break;
+      }
+      case TYPE_REFINEMENT:
+        ++word_index;
+        if (nrefs >= u32(MAX_REFINEMENTS)) fire(Err::internal_not_done);
+        if (native_like) refs[nrefs] = -1;
+        else make_logic(stack::push(), false);
+        ++nrefs;
+        active = false;
+        break;
+      case TYPE_INTEGER:
+        if (!native_like) locals = int_of(d);
+        break;
+      default:
+        break;
+    }
+  }
+  if (!st) {
+    if (trace) fire_event(EV_CALL, code.block, i32(pos), word, &fn);
+    if (!native_like && locals > 0) {
+      make_logic(stack::push(), false);
+      for (i32 l = 1; l < locals; ++l) make_none(stack::push());
+    }
+    switch (t) {
+      case TYPE_NATIVE: st = natives::entry(native::index_of(&fn))(refs); break;
+      case TYPE_ACTION: actions::entry(Action(native::index_of(&fn)))(refs); break;
+      case TYPE_FUNCTION: st = call_function(&fn, 0, word, 0); break;
+      case TYPE_ROUTINE: call_routine(&fn); break;
+      default: fire(Err::internal_not_done);
+    }
+  }
+  st = take_return(st);
+  if (st) {
+    stack::unwind();
+    stack::top = entry_top;
+    return st;
+  }
+  Cell result = *stack::base;
+  stack::unwind();
+  stack::top = entry_top;
+  place(&result, sub, true);
+  if (trace) fire_event(EV_RETURN, code.block, i32(pos), word, &result);
+  return 0;
+}
+
+}  // namespace
 
 Status call_function(const Cell* fn_in, u32 owner_ctx, const Cell* name, u32 callback_bit) {
   Cell fn = *fn_in;
