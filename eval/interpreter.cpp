@@ -291,7 +291,7 @@ struct LibraryTrace {
 // A whole top-level plain expression at pos (see plain_expression, defined
 // with the other short paths below).
 bool plain_statement(const Cell* cells, u32& pos, u32 end, Cell* out);
-bool plain_block(const Cell* block, Cell* out);
+bool plain_block(const Cell* block, Cell* out, bool& first_plain);
 // A call of the function-like value that the word held (see eval_call).
 Status call_word(const Cell* fn, const Code& code, u32& pos, bool sub, const Cell* word);
 // One expression; try_plain false when the short path was already tried.
@@ -304,7 +304,8 @@ Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_
 // may have run code that changed or moved the block). A plain step can
 // neither allocate nor change a series, so what was read stays valid.
 Status eval_block(const Cell* block_in, bool chain) {
-  if (Cell r; !trace && !g_trace_held && plain_block(block_in, &r)) {
+  bool first_plain = true;
+  if (Cell r; !trace && !g_trace_held && plain_block(block_in, &r, first_plain)) {
     // The frame and the current code the block would have had are not
     // observable: leave the result where closing that frame would have.
     Cell* at = stack::top;
@@ -338,7 +339,7 @@ Status eval_block(const Cell* block_in, bool chain) {
     const Cell* cells = buffer_of(node)->cells();
     while (pos < tail) {
       if (!library_code) set_series_index(g_current_code, i32(pos));
-      if (Cell r; !trace && plain_statement(cells, pos, tail, &r)) {
+      if (Cell r; !trace && first_plain && plain_statement(cells, pos, tail, &r)) {
         place(&r, false);
       } else {
         st = eval_expression_from(code, pos, {}, false);
@@ -346,6 +347,7 @@ Status eval_block(const Cell* block_in, bool chain) {
         tail = tail_of(code);
         cells = buffer_of(node)->cells();
       }
+      first_plain = true;
       if (pos < tail) stack::reset();
     }
   }
@@ -477,18 +479,62 @@ inline Cell* plain_slot(const Cell* w) {
 // before trying): the types that eval_expression does more with than take
 // the value are left out.
 inline constexpr u64 NOT_PLAIN =
-    (1ull << TYPE_PAREN) | (1ull << TYPE_SET_WORD) | (1ull << TYPE_SET_PATH) |
-    (1ull << TYPE_GET_WORD) | (1ull << TYPE_LIT_WORD) | (1ull << TYPE_PATH) |
+    (1ull << TYPE_SET_WORD) | (1ull << TYPE_SET_PATH) |
+    (1ull << TYPE_GET_WORD) | (1ull << TYPE_LIT_WORD) |
     (1ull << TYPE_GET_PATH) | (1ull << TYPE_LIT_PATH) | (1ull << TYPE_OP) |
     (1ull << TYPE_FUNCTION) | (1ull << TYPE_ROUTINE) | (1ull << TYPE_NATIVE) |
     (1ull << TYPE_ACTION) | (1ull << TYPE_ISSUE);
 static_assert(TYPE_TOP < 64);
 inline bool may_be_plain(Type t) { return !((NOT_PLAIN >> (u32(t) & 63)) & 1); }
 
+bool plain_group(const Cell* group, Cell* out);
+
+// A path of a word holding a block and an integer! picking a cell in range
+// that holds neither a function nor a new-line marker: the picked cell, as
+// the general path evaluation would answer it (which reads the word, opens
+// no frame and cannot raise then), or false. The stack room that evaluation
+// would use is checked.
+inline bool plain_path(const Cell* path, Cell* out) {
+  if (stack::end - stack::top <= 16) return false;
+  const mem::Buffer* pb = buffer_of(series_node(path));
+  i32 head = series_index(path) < 0 ? 0 : series_index(path);
+  if (u32(head) + 2 != pb->used() / sizeof(Cell)) return false;
+  const Cell* el = pb->cells() + head;
+  if (type_of(el) != TYPE_WORD || type_of(el + 1) != TYPE_INTEGER) return false;
+  const Cell* v = plain_slot(el);
+  if (!v || type_of(v) != TYPE_BLOCK) return false;
+  i32 k = int_of(el + 1);
+  if (k == 0) return false;
+  i64 p = i64(series_index(v)) + k + (k > 0 ? -1 : 0);
+  const mem::Buffer* vb = buffer_of(series_node(v));
+  if (p < 0 || p >= i64(vb->used() / sizeof(Cell))) return false;
+  const Cell* r = vb->cells() + p;
+  if (is_function_type(type_of(r)) || (r->header & FLAG_NEW_LINE)) return false;
+  *out = *r;
+  return true;
+}
+
+// Parens nested in a plain expression: each would open a frame, so the
+// short path takes only a few levels and only far from the stacks' ends.
+u32 g_plain_depth = 0;
+constexpr u32 MAX_PLAIN_DEPTH = 8;
+
 // The value of a plain operand, as eval_expression would leave it (new-line
 // marker cleared), or false.
 inline bool plain_operand(const Cell* c, Cell* out) {
   switch (type_of(c)) {
+    case TYPE_PATH:
+      return plain_path(c, out);
+    case TYPE_PAREN: {
+      if (g_plain_depth >= MAX_PLAIN_DEPTH || stack::cend - stack::ctop <= i64(MAX_PLAIN_DEPTH) + 1 ||
+          stack::end - stack::top <= 64) {
+        return false;
+      }
+      ++g_plain_depth;
+      bool ok = plain_group(c, out);
+      --g_plain_depth;
+      return ok;
+    }
     case TYPE_WORD: {
       const Cell* v = plain_slot(c);
       if (!v) return false;
@@ -641,7 +687,11 @@ inline Cell* plain_target(const Cell* set_word) {
 // A block whose content (from its index) is exactly one plain statement: its
 // value, the statement done (a set-word's slot written), or false with
 // nothing changed. The frame it would open is checked for room.
-bool plain_block(const Cell* block, Cell* out) {
+// first_plain tells, when the answer is false, whether the first statement
+// may still be plain (the block holding more than it, or the room check
+// having failed): false when it was found not to be.
+bool plain_block(const Cell* block, Cell* out, bool& first_plain) {
+  first_plain = true;
   if (stack::ctop >= stack::cend || !room_for_plain()) return false;
   u32 node = series_node(block);
   const mem::Buffer* buf = buffer_of(node);
@@ -654,14 +704,19 @@ bool plain_block(const Cell* block, Cell* out) {
   if (t == TYPE_SET_WORD) {
     Cell* slot = plain_target(cells + p);
     ++p;
-    if (!slot || p >= n || !may_be_plain(type_of(cells + p)) || !plain_expression(cells, p, n, false, out) ||
-        p != n) {
+    if (!slot || p >= n || !may_be_plain(type_of(cells + p)) || !plain_expression(cells, p, n, false, out)) {
+      first_plain = false;
       return false;
     }
+    if (p != n) return false;
     *slot = *out;
     return true;
   }
-  return may_be_plain(t) && plain_expression(cells, p, n, false, out) && p == n;
+  if (!may_be_plain(t) || !plain_expression(cells, p, n, false, out)) {
+    first_plain = false;
+    return false;
+  }
+  return p == n;
 }
 
 bool plain_statement(const Cell* cells, u32& pos, u32 end, Cell* out) {
@@ -738,7 +793,10 @@ Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_
       if (trace) fire_event(EV_SET, code.block, i32(pos), &value, v);
       if (type_of(v) == TYPE_UNSET) fire(Err::script_need_value, &value);
       Cell result = *v;
-      word::set(&value, &result);
+      // An existing slot outside an object takes the value in place (found
+      // again here: the expression may have run code).
+      if (Cell* slot = plain_target(&value)) *slot = result;
+      else word::set(&value, &result);
       close_with(&result, sub);
       break;
     }
@@ -1381,8 +1439,10 @@ Status call_word(const Cell* fn_in, const Code& code, u32& pos, bool sub, const 
   Type t = type_of(&fn);
   bool native_like = t == TYPE_NATIVE || t == TYPE_ACTION;
   stack::mark(word, t == TYPE_FUNCTION ? stack::FRAME_INTERP_FUNC : stack::FRAME_INTERP);
-  u32 desc = spec_arguments(&fn);
-  roots::NodeRoot hold(&desc);
+  // The descriptor, built on first use, stays reachable through the function
+  // value pushed above.
+  const Cell* cached = more_cell(&fn, MORE_ARGS);
+  u32 desc = type_of(cached) == TYPE_BLOCK ? series_node(cached) : spec_arguments(&fn);
   i32 refs[MAX_REFINEMENTS];
   u32 nrefs = 0, word_index = 0;
   i32 locals = 0;
