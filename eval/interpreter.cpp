@@ -898,8 +898,12 @@ Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_
     Cell* next = cell_at(code, pos);
     if (type_of(next) != TYPE_WORD || !word::context_of(next)) break;
     Cell opword = *next;
-    if (!context::record_values(context::record_cell(word::context_of(&opword))) || word::index_of(&opword) < 0) break;
-    Cell* opv = word_value(&opword);
+    if (word::index_of(&opword) < 0) break;
+    Cell* opv = word::context_of(&opword) == g_global_ctx ? global_slot(word::index_of(&opword)) : nullptr;
+    if (!opv) {
+      if (!context::record_values(context::record_cell(word::context_of(&opword)))) break;
+      opv = word_value(&opword);
+    }
     if (type_of(opv) != TYPE_OP) break;
     Cell op = *opv;
     set_type(&op, Type((op.header >> 16) & 0xFF));
