@@ -303,6 +303,10 @@ Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_
 // read again only after a step that went through the general evaluator (which
 // may have run code that changed or moved the block). A plain step can
 // neither allocate nor change a series, so what was read stays valid.
+namespace {
+Status eval_block_general(const Cell* block_in, bool chain, bool first_plain);
+}  // namespace
+
 Status eval_block(const Cell* block_in, bool chain) {
   bool first_plain = true;
   if (Cell r; !trace && !g_trace_held && plain_block(block_in, &r, first_plain)) {
@@ -314,6 +318,14 @@ Status eval_block(const Cell* block_in, bool chain) {
     if (chain) *stack::base = r;
     return 0;
   }
+  return eval_block_general(block_in, chain, first_plain);
+}
+
+namespace {
+
+// A block in a frame of its own, statement by statement. first_plain: whether
+// the first statement may be plain (false when that was found not to be).
+[[gnu::noinline]] Status eval_block_general(const Cell* block_in, bool chain, bool first_plain) {
   stack::mark_eval(&g_body_word);
   HeldBlock held(block_in);
   const Cell* block = &held.e->block;
@@ -361,6 +373,8 @@ Status eval_block(const Cell* block_in, bool chain) {
   else stack::unwind_last();
   return 0;
 }
+
+}  // namespace
 
 Status eval_next(const Code& code, u32& pos, bool sub) {
   stack::mark_interp(&g_body_word);
@@ -684,8 +698,8 @@ inline Cell* plain_target(const Cell* set_word) {
   return true;
 }
 
-// A block whose content (from its index) is exactly one plain statement: its
-// value, the statement done (a set-word's slot written), or false with
+// A block whose content (from its index) is exactly one plain statement or
+// nothing: its value (unset for nothing), the statement done (a set-word's slot written), or false with
 // nothing changed. The frame it would open is checked for room.
 // first_plain tells, when the answer is false, whether the first statement
 // may still be plain (the block holding more than it, or the room check
@@ -698,7 +712,10 @@ bool plain_block(const Cell* block, Cell* out, bool& first_plain) {
   u32 n = buf->used() / sizeof(Cell);
   i32 start = series_index(block);
   u32 p = start < 0 ? 0 : u32(start);
-  if (p >= n) return false;
+  if (p >= n) {  // an empty block: unset
+    make_unset(out);
+    return true;
+  }
   const Cell* cells = buf->cells();
   Type t = type_of(cells + p);
   if (t == TYPE_SET_WORD) {
