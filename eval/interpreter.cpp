@@ -491,9 +491,9 @@ inline Cell* plain_slot(const Cell* w) {
 
 // Whether a cell of the type can start a plain expression (a quick test made
 // before trying): the types that eval_expression does more with than take
-// the value are left out.
+// the value are left out, and unset, which a set-word or an argument refuses.
 inline constexpr u64 NOT_PLAIN =
-    (1ull << TYPE_SET_WORD) | (1ull << TYPE_SET_PATH) |
+    (1ull << TYPE_UNSET) | (1ull << TYPE_SET_WORD) | (1ull << TYPE_SET_PATH) |
     (1ull << TYPE_GET_WORD) | (1ull << TYPE_LIT_WORD) |
     (1ull << TYPE_GET_PATH) | (1ull << TYPE_LIT_PATH) | (1ull << TYPE_OP) |
     (1ull << TYPE_FUNCTION) | (1ull << TYPE_ROUTINE) | (1ull << TYPE_NATIVE) |
@@ -504,7 +504,7 @@ inline bool may_be_plain(Type t) { return !((NOT_PLAIN >> (u32(t) & 63)) & 1); }
 bool plain_group(const Cell* group, Cell* out);
 
 // A path of a word holding a block and an integer! picking a cell in range
-// that holds neither a function nor a new-line marker: the picked cell, as
+// that holds neither a function, nor unset, nor a new-line marker: the picked cell, as
 // the general path evaluation would answer it (which reads the word, opens
 // no frame and cannot raise then), or false. The stack room that evaluation
 // would use is checked.
@@ -523,7 +523,7 @@ inline bool plain_path(const Cell* path, Cell* out) {
   const mem::Buffer* vb = buffer_of(series_node(v));
   if (p < 0 || p >= i64(vb->used() / sizeof(Cell))) return false;
   const Cell* r = vb->cells() + p;
-  if (is_function_type(type_of(r)) || (r->header & FLAG_NEW_LINE)) return false;
+  if (is_function_type(type_of(r)) || type_of(r) == TYPE_UNSET || (r->header & FLAG_NEW_LINE)) return false;
   *out = *r;
   return true;
 }
