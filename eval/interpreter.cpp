@@ -579,8 +579,11 @@ inline bool plain_combine(int code, const Cell* l, const Cell* r, Cell* out) {
   if (code < 100) {
     int op = code - 1;
     if (lt == TYPE_INTEGER && rt == TYPE_INTEGER) {
-      i32 n;
-      if (fast::int_op(op, int_of(l), int_of(r), &n)) {
+      i32 a = int_of(l), b = int_of(r), n;
+      bool overflow = op == OP_ADD ? __builtin_add_overflow(a, b, &n)
+                      : op == OP_SUB ? __builtin_sub_overflow(a, b, &n)
+                                     : __builtin_mul_overflow(a, b, &n);
+      if (!overflow) {
         make_integer(out, n);
         return true;
       }
@@ -593,8 +596,33 @@ inline bool plain_combine(int code, const Cell* l, const Cell* r, Cell* out) {
     return true;
   }
   if (lt != TYPE_INTEGER || rt != TYPE_INTEGER) return false;
-  make_logic(out, fast::compare_q(code - 100, nullptr, l, r));
+  i32 a = int_of(l), b = int_of(r);
+  bool t;
+  switch (code - 100) {
+    case COMP_EQUAL: case COMP_STRICT_EQUAL: t = a == b; break;
+    case COMP_NOT_EQUAL: t = a != b; break;
+    case COMP_LESSER: t = a < b; break;
+    case COMP_LESSER_EQUAL: t = a <= b; break;
+    case COMP_GREATER: t = a > b; break;
+    default: t = a >= b; break;
+  }
+  make_logic(out, t);
   return true;
+}
+
+// fast_op of the function an op! value was made from.
+inline int op_code(const Cell* op) {
+  Type t = Type((op->header >> 16) & 0xFF);
+  u32 id = native::index_of(op);
+  if (t == TYPE_ACTION) {
+    return id == ACT_add ? 1 + OP_ADD : id == ACT_subtract ? 1 + OP_SUB : id == ACT_multiply ? 1 + OP_MUL : 0;
+  }
+  if (t == TYPE_NATIVE && id >= natives::N_equal_q && id <= natives::N_greater_or_equal_q) {
+    static const i32 kOps[] = {COMP_EQUAL, COMP_NOT_EQUAL, COMP_STRICT_EQUAL, COMP_LESSER,
+                               COMP_GREATER, COMP_LESSER_EQUAL, COMP_GREATER_EQUAL};
+    return 100 + kOps[id - natives::N_equal_q];
+  }
+  return 0;
 }
 
 // The operator that the word at c names, as fast_op answers it; 0 when the
@@ -606,10 +634,7 @@ inline int plain_operator(const Cell* c) {
     const Cell* v = global_slot(word::index_of(c));
     if (!v) return -1;
     if (type_of(v) != TYPE_OP) return 0;
-    Cell op = *v;
-    set_type(&op, Type((op.header >> 16) & 0xFF));
-    op.header &= 0xFF;
-    int code = fast_op(&op);
+    int code = op_code(v);
     return code ? code : -1;
   }
   if (!context::record_values(context::record_cell(word::context_of(c))) || word::index_of(c) < 0) {
