@@ -1527,10 +1527,19 @@ Status call_word(const Cell* fn_in, const Code& code, u32& pos, bool sub, const 
         break;
       }
       case TYPE_REFINEMENT:
+        if (native_like) {
+          // All refinements are off and none of their arguments is fetched:
+          // a native reads only refs. Its descriptor ends with their count.
+          const Cell* last = buffer_of(desc)->cells() + n - 1;
+          u32 count = type_of(last) == TYPE_INTEGER ? u32(int_of(last)) : 0;
+          if (count > u32(MAX_REFINEMENTS)) fire(Err::internal_not_done);
+          for (u32 k = 0; k < count; ++k) refs[k] = -1;
+          i = n;
+          break;
+        }
         ++word_index;
         if (nrefs >= u32(MAX_REFINEMENTS)) fire(Err::internal_not_done);
-        if (native_like) refs[nrefs] = -1;
-        else make_logic(stack::push(), false);
+        make_logic(stack::push(), false);
         ++nrefs;
         active = false;
         break;
