@@ -801,10 +801,8 @@ Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_
   switch (type_of(&value)) {
     case TYPE_PAREN: {
       ++pos;
-      if (Cell r; !trace && plain_group(&value, &r)) {
-        place(&r, sub);
-        break;
-      }
+      // A plain paren was tried before this (as an operand): its block step
+      // would take it again at once.
       st = eval_block(&value, false);  // the value becomes the last pushed cell
       if (st) return st;
       if (!sub) {
@@ -966,7 +964,8 @@ Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_
         ++pos;
         stack::push_cell(&r);
       } else {
-        st = eval_expression(code, pos, {.prefix = true, .sub = true});
+        // A prefix operand: the plain attempt was just this one.
+        st = eval_expression_from(code, pos, {.prefix = true, .sub = true}, false);
         if (st) return st;
       }
       Cell l = entry_top[0], r = entry_top[1];
