@@ -1471,6 +1471,46 @@ Status eval_call(const Cell* fn_in, const Code& code, u32& pos, bool sub, const 
 
 namespace {
 
+// call_function for an untraced call (not a callback) of a function that
+// asks for no tracing of its own: its context takes the values in the frame
+// and its body runs. Should the body leave tracing on, it ends as
+// call_function ends it.
+Status run_body(const Cell* fn, const Cell* name) {
+  u32 ctx = function::context_of(fn);
+  stack::Frame* f = stack::ctop - 1;
+  Cell* rec = context::record_of(ctx);
+  f->fctx = ctx;
+  f->saved_values = context::record_values(rec);
+  context::set_record_values(rec, stack::index_of(stack::base) + 1);
+  f->header |= stack::FRAME_FLAG_CTX;
+  Cell body = *more_cell(fn, MORE_BODY);
+  Status st = 0;
+  try {
+    if (type_of(&body) == TYPE_BLOCK) st = eval_block(&body, true);
+    else make_unset(stack::base);
+  } catch (const Transfer& t) {
+    // A return or exit sent as an exception ends here when this call's frame
+    // is its target; anything else leaves the body.
+    if (!((t.code == THROW_RETURN || t.code == THROW_EXIT) && stack::ctop - 1 == f)) {
+      try {
+        if (trace) fire_event_unwinding(EV_EPILOG, &body, 0, name, fn);
+      } catch (...) {
+        trace = false;
+        throw;
+      }
+      trace = false;
+      throw;
+    }
+    runtime::rt.thrown = 0;
+  }
+  if (trace) {
+    if (st) fire_event_unwinding(EV_EPILOG, &body, 0, name, fn);
+    else fire_event(EV_EPILOG, &body, 0, name, fn);
+    trace = false;
+  }
+  return st;
+}
+
 // The lean call routine: a call named by a word, not traced, with no path
 // and no apply mode, which is nearly every call. It opens the same frames in
 // the same order and raises the same errors as eval_call, but walks the
@@ -1558,7 +1598,10 @@ Status call_word(const Cell* fn_in, const Code& code, u32& pos, bool sub, const 
     switch (t) {
       case TYPE_NATIVE: st = natives::entry(native::index_of(&fn))(refs); break;
       case TYPE_ACTION: actions::entry(Action(native::index_of(&fn)))(refs); break;
-      case TYPE_FUNCTION: st = call_function(&fn, 0, word, 0); break;
+      case TYPE_FUNCTION:
+        st = (trace || (fn.header & (FLAG_TRACE | FLAG_NO_TRACE))) ? call_function(&fn, 0, word, 0)
+                                                                 : run_body(&fn, word);
+        break;
       case TYPE_ROUTINE: call_routine(&fn); break;
       default: fire(Err::internal_not_done);
     }
