@@ -367,9 +367,12 @@ struct Engine {
     }
   }
 
-  // Calls the callback; false from it stops the run.
+  // Calls the callback; false from it stops the run. Without a callback the
+  // test is all an event costs: the call itself stays out of line.
   void event(EventWord ev, i32 rule_pos = -1) {
-    if (!tracing) return;
+    if (tracing) [[unlikely]] trace_event(ev, rule_pos);
+  }
+  [[gnu::noinline]] void trace_event(EventWord ev, i32 rule_pos) {
     api::Values args(6);  // event, match?, rule, input, stack; the result
     copy_cell(&g_event_words[ev], args[0]);
     make_logic(args[1], match);
@@ -404,11 +407,12 @@ struct Engine {
     i32 head = std::clamp<i32>(series_index(&blk), 0, i32(cells_of(node)));
     u32 len = in_total();
     // The same block entered again at the same input, unchanged, would
-    // repeat what brought it here forever.
-    for (size_t i = g_rules.size(); i-- > rules_base;) {
+    // repeat what brought it here forever. The open blocks of this run are
+    // the chain from the innermost one.
+    for (u32 i = cur_block; i != NO_ENTRY; i = g_rules[i].prev) {
       const Entry& e = g_rules[i];
-      if (e.code == C_BLOCK && series_node(&e.a) == node && series_index(&e.a) == head &&
-          e.start == in.index && e.in_node == in_node() && e.in_len == len) {
+      if (e.start == in.index && series_node(&e.a) == node && series_index(&e.a) == head &&
+          e.in_node == in_node() && e.in_len == len) {
         Cell n = *name;
         fire(Err::script_parse_infinite, &n);
       }
