@@ -430,6 +430,35 @@ struct Engine {
     return AGAIN;
   }
 
+  // Whether a rule block fails as soon as it is entered: its first rule is a
+  // character, string or charset (or a word holding one) that does not match
+  // here, and no alternative follows it. Such a block is not entered at all,
+  // which saves the machinery of every failing round of `any [#"x" ...]` and
+  // of every alternative tried on the wrong character. Not while tracing:
+  // the callback sees each block entered.
+  bool fails_at_once(const Cell* blk) {
+    if (tracing || in.kind != IN_TEXT) return false;
+    u32 node = series_node(blk);
+    u32 n = cells_of(node);
+    i32 head = series_index(blk);
+    if (head < 0 || u32(head) >= n) return false;
+    Cell atom_cell;
+    const Cell* v = simple_atom(node, u32(head), &atom_cell);
+    if (!v) return false;
+    Type t = type_of(v);
+    if (t != TYPE_CHAR && t != TYPE_BITSET && t != TYPE_STRING) return false;
+    clamp_index();
+    if (match_atom_at(in.index, in_end(), v) >= 0) return false;
+    for (u32 p = u32(head) + 1; p < n; ++p) {
+      Cell* c = cell_of(node, p);
+      if (type_of(c) != TYPE_WORD) continue;
+      Keyword k = keyword_of(c);
+      if (k == K_BAR) return false;
+      if (k == K_QUOTE) ++p;
+    }
+    return true;
+  }
+
   // Leaves the innermost rule block with its result.
   Flow pop_block(bool r, bool by_break) {
     Entry& e = top();
@@ -1299,6 +1328,7 @@ struct Engine {
         if (!value) fire(Err::script_parse_rule, &v);
         if (type_of(value) == TYPE_BLOCK) {
           Cell blk = *value;
+          if (fails_at_once(&blk)) return atom(false);
           return push_block(&blk, &v);
         }
         Cell val = *value;
@@ -1311,6 +1341,7 @@ struct Engine {
       case TYPE_PAREN:
         return paren(&v);
       case TYPE_BLOCK:
+        if (fails_at_once(&v)) return atom(false);
         return push_block(&v, &v);
       case TYPE_INTEGER:
         return start_count(&v);
