@@ -106,16 +106,19 @@ Cell g_part_word;              // part (the argument named by invalid-arg)
 // The keyword a word names, by its canonical symbol. Symbols are never
 // renumbered and an alias never changes, so the answer is remembered per
 // spelling: rules look their words up at every step.
-Keyword keyword_of(const Cell* word) {
-  u32 sym = word::symbol_of(word);
-  if (sym < g_spelling_of.size() && g_spelling_of[sym] != NOT_KNOWN) {
-    return Keyword(g_spelling_of[sym]);
-  }
+[[gnu::noinline]] Keyword keyword_lookup(u32 sym) {
   u32 canon = symbol::resolve(sym);
   u8 k = canon < g_keyword_of.size() ? g_keyword_of[canon] : u8(K_NO);
   if (sym >= g_spelling_of.size()) g_spelling_of.resize(std::max<size_t>(sym + 1, g_spelling_of.size() * 2), NOT_KNOWN);
   g_spelling_of[sym] = k;
   return Keyword(k);
+}
+inline Keyword keyword_of(const Cell* word) {
+  u32 sym = word::symbol_of(word);
+  if (sym < g_spelling_of.size() && g_spelling_of[sym] != NOT_KNOWN) [[likely]] {
+    return Keyword(g_spelling_of[sym]);
+  }
+  return keyword_lookup(sym);
 }
 inline bool is_keyword(const Cell* c, Keyword k) {
   return type_of(c) == TYPE_WORD && keyword_of(c) == k;
@@ -408,9 +411,13 @@ struct Engine {
     u32 len = in_total();
     // The same block entered again at the same input, unchanged, would
     // repeat what brought it here forever. The open blocks of this run are
-    // the chain from the innermost one.
+    // the chain from the innermost one; their starts only go down along it
+    // unless a rule set the position back, so the walk stops at the first
+    // block begun before this position (a recursion hidden behind such a
+    // jump still ends, at the depth limit).
     for (u32 i = cur_block; i != NO_ENTRY; i = g_rules[i].prev) {
       const Entry& e = g_rules[i];
+      if (e.start < in.index) break;
       if (e.start == in.index && series_node(&e.a) == node && series_index(&e.a) == head &&
           e.in_node == in_node() && e.in_len == len) {
         Cell n = *name;
@@ -797,6 +804,22 @@ struct Engine {
     return out;
   }
 
+  // The rule block that a sub-rule at p stands for (a block, or a word
+  // holding one), or null.
+  const Cell* sub_block(u32 node, u32 p, Cell* out) {
+    Cell c = *cell_of(node, p);
+    if (type_of(&c) == TYPE_WORD) {
+      if (keyword_of(&c) != K_NO) return nullptr;
+      const Cell* v = rule_value(&c);
+      if (!v || type_of(v) != TYPE_BLOCK) return nullptr;
+      c = *v;
+    } else if (type_of(&c) != TYPE_BLOCK) {
+      return nullptr;
+    }
+    *out = c;
+    return out;
+  }
+
   // Runs a repetition of an atom directly: answers the rounds matched.
   i32 repeat_atom(const Cell* v, i32 max) {
     clamp_index();
@@ -899,6 +922,10 @@ struct Engine {
         if (!ok) in.index = start;
         return skip_rule(sub + 1, ok);
       }
+    }
+    // A block that fails at once: no round matches.
+    if (const Cell* blk = sub_block(node, sub, &atom_cell); blk && fails_at_once(blk)) {
+      return skip_rule(sub + 1, min == 0);
     }
     u32 i = push_entry(C_REPEAT, 1);
     Entry& e = g_rules[i];
