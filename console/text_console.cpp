@@ -10,6 +10,7 @@
 //                              A line that leaves a block, paren or string
 //                              open continues on the next one.
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -174,13 +175,16 @@ int run_script(const std::string& path) {
 }
 
 // `ask`: shows the prompt and answers the next line of standard input,
-// without its line end. With the input at its end it answers "quit", as the
-// graphical console does when its window is gone, so a loop driven by `ask`
-// (the debugger's) ends.
+// without its line end. The end of the input ends the session as `quit`
+// does (status 0): no loop that asks again can go on for ever.
 void ask_line() {
   hooks::call_event_hooks(api::arg(0), 0);
   std::string line;
-  if (!std::getline(std::cin, line)) line = "quit";
+  if (!std::getline(std::cin, line)) {
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+    std::exit(0);
+  }
   if (!line.empty() && line.back() == '\r') line.pop_back();
   Cell* s = string::load(reinterpret_cast<const u8*>(line.data()), u32(line.size()),
                          string::Encoding::utf8);
