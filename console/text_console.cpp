@@ -10,6 +10,7 @@
 //                              A line that leaves a block, paren or string
 //                              open continues on the next one.
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -19,7 +20,9 @@
 
 #include "datatypes/file_url.hpp"
 #include "datatypes/string.hpp"
+#include "eval/api.hpp"
 #include "eval/boot.hpp"
+#include "eval/library_routines.hpp"
 #include "eval/interpreter.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
@@ -171,11 +174,32 @@ int run_script(const std::string& path) {
   return 0;
 }
 
+// `ask`: shows the prompt and answers the next line of standard input,
+// without its line end. The end of the input ends the session as `quit`
+// does (status 0): no loop that asks again can go on for ever.
+void ask_line() {
+  hooks::call_event_hooks(api::arg(0), 0);
+  std::string line;
+  if (!std::getline(std::cin, line)) {
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+    std::exit(0);
+  }
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  Cell* s = string::load(reinterpret_cast<const u8*>(line.data()), u32(line.size()),
+                         string::Encoding::utf8);
+  Cell v = *s;
+  api::set_result(&v);
+}
+
 std::string g_script;
 
 int program() {
   boot::run();
   hooks::add(print_value, print_bytes);
+  library::define_global_routine(
+      "ask", "[\"Prompts for a line of input and returns it\" question [string!] return: [string!]]",
+      ask_line);
   if (!g_script.empty()) return run_script(g_script);
   return repl();
 }

@@ -357,6 +357,7 @@ void run() {
       system_done = true;
     }
   }
+  library::wire_tool_routines();
   fill_boot_args();
   image_codecs::install();
   qelbin::make_codec_object();

@@ -30,6 +30,7 @@ namespace qel::interp {
 i32 pending_target = -1;
 bool trace = false;
 bool trace_run = false;
+bool trace_held = false;
 
 namespace {
 
@@ -1999,10 +2000,12 @@ void trace_start(const Cell* callback) {
   g_callback_locals = 0;
   trace = true;
   trace_run = true;
+  trace_held = false;
   fire_event(EV_INIT, nullptr, -1, nullptr, nullptr);
 }
 
 void trace_end() {
+  trace_held = false;  // the callback always sees the end of its run
   fire_event_unwinding(EV_END, nullptr, -1, nullptr, nullptr);
   make_none(g_trace_callback);
   trace = false;
@@ -2010,7 +2013,9 @@ void trace_end() {
 }
 
 void fire_event(u32 event, const Cell* code, i32 offset, const Cell* ref, const Cell* value) {
-  if (!trace || !(g_trace_mask & event) || type_of(g_trace_callback) != TYPE_FUNCTION) return;
+  if (!trace || trace_held || !(g_trace_mask & event) ||
+      type_of(g_trace_callback) != TYPE_FUNCTION)
+    return;
   u32 bit = 0;
   while (bit < 16 && !(event & (1u << bit))) ++bit;
   Cell args[6];

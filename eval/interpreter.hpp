@@ -112,6 +112,10 @@ enum Event : u32 {
 };
 extern bool trace;      // events are being reported
 extern bool trace_run;  // a do/trace run is active
+// Set by `trace false` inside a run, cleared by `trace true` and by the start
+// and end of a run: no event reaches the callback while it is set. Unlike
+// the trace flag, it outlives the function call that set it.
+extern bool trace_held;
 void fire_event(u32 event, const Cell* code, i32 offset, const Cell* ref, const Cell* value);
 // Starts and ends a do/trace run.
 void trace_start(const Cell* callback);

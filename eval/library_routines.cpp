@@ -212,7 +212,7 @@ void collect_calls() {
   answer(&b);
 }
 
-void tracing_q() { answer_logic(interp::trace); }
+void tracing_q() { answer_logic(interp::trace && !interp::trace_held); }
 
 void read_clipboard() {
   Cell v = *clipboard::read();
@@ -468,7 +468,20 @@ void wire(const char* fn_path, const char* placeholder, const char* spec, routin
   replace_word(series_node(&body), symbol::resolve(symbol::make(placeholder)), r.get(), 0);
 }
 
+// `trace true` / `trace false`: lets through or holds back the events of the
+// run being traced; outside a run neither has an effect.
+void trace_mode() {
+  interp::trace_held = interp::trace_run && logic::is_false(arg(0));
+  answer_unset();
+}
+
 }  // namespace
+
+void define_global_routine(const char* name, const char* spec, routines::Entry fn) {
+  define_routine(name, spec, fn);
+}
+
+void wire_tool_routines() { wire("trace", "_trace-mode", "[on [logic!]]", trace_mode); }
 
 void wire_internal_routines() {
   wire("system options float on-change*", "_float-flags", "[word [any-type!] new [any-type!]]",

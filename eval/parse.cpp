@@ -106,16 +106,19 @@ Cell g_part_word;              // part (the argument named by invalid-arg)
 // The keyword a word names, by its canonical symbol. Symbols are never
 // renumbered and an alias never changes, so the answer is remembered per
 // spelling: rules look their words up at every step.
-Keyword keyword_of(const Cell* word) {
-  u32 sym = word::symbol_of(word);
-  if (sym < g_spelling_of.size() && g_spelling_of[sym] != NOT_KNOWN) {
-    return Keyword(g_spelling_of[sym]);
-  }
+[[gnu::noinline]] Keyword keyword_lookup(u32 sym) {
   u32 canon = symbol::resolve(sym);
   u8 k = canon < g_keyword_of.size() ? g_keyword_of[canon] : u8(K_NO);
   if (sym >= g_spelling_of.size()) g_spelling_of.resize(std::max<size_t>(sym + 1, g_spelling_of.size() * 2), NOT_KNOWN);
   g_spelling_of[sym] = k;
   return Keyword(k);
+}
+inline Keyword keyword_of(const Cell* word) {
+  u32 sym = word::symbol_of(word);
+  if (sym < g_spelling_of.size() && g_spelling_of[sym] != NOT_KNOWN) [[likely]] {
+    return Keyword(g_spelling_of[sym]);
+  }
+  return keyword_lookup(sym);
 }
 inline bool is_keyword(const Cell* c, Keyword k) {
   return type_of(c) == TYPE_WORD && keyword_of(c) == k;
@@ -367,9 +370,12 @@ struct Engine {
     }
   }
 
-  // Calls the callback; false from it stops the run.
+  // Calls the callback; false from it stops the run. Without a callback the
+  // test is all an event costs: the call itself stays out of line.
   void event(EventWord ev, i32 rule_pos = -1) {
-    if (!tracing) return;
+    if (tracing) [[unlikely]] trace_event(ev, rule_pos);
+  }
+  [[gnu::noinline]] void trace_event(EventWord ev, i32 rule_pos) {
     api::Values args(6);  // event, match?, rule, input, stack; the result
     copy_cell(&g_event_words[ev], args[0]);
     make_logic(args[1], match);
@@ -404,11 +410,16 @@ struct Engine {
     i32 head = std::clamp<i32>(series_index(&blk), 0, i32(cells_of(node)));
     u32 len = in_total();
     // The same block entered again at the same input, unchanged, would
-    // repeat what brought it here forever.
-    for (size_t i = g_rules.size(); i-- > rules_base;) {
+    // repeat what brought it here forever. The open blocks of this run are
+    // the chain from the innermost one; their starts only go down along it
+    // unless a rule set the position back, so the walk stops at the first
+    // block begun before this position (a recursion hidden behind such a
+    // jump still ends, at the depth limit).
+    for (u32 i = cur_block; i != NO_ENTRY; i = g_rules[i].prev) {
       const Entry& e = g_rules[i];
-      if (e.code == C_BLOCK && series_node(&e.a) == node && series_index(&e.a) == head &&
-          e.start == in.index && e.in_node == in_node() && e.in_len == len) {
+      if (e.start < in.index) break;
+      if (e.start == in.index && series_node(&e.a) == node && series_index(&e.a) == head &&
+          e.in_node == in_node() && e.in_len == len) {
         Cell n = *name;
         fire(Err::script_parse_infinite, &n);
       }
@@ -424,6 +435,35 @@ struct Engine {
     cur_block = i;
     event(EV_PUSH);
     return AGAIN;
+  }
+
+  // Whether a rule block fails as soon as it is entered: its first rule is a
+  // character, string or charset (or a word holding one) that does not match
+  // here, and no alternative follows it. Such a block is not entered at all,
+  // which saves the machinery of every failing round of `any [#"x" ...]` and
+  // of every alternative tried on the wrong character. Not while tracing:
+  // the callback sees each block entered.
+  bool fails_at_once(const Cell* blk) {
+    if (tracing || in.kind != IN_TEXT) return false;
+    u32 node = series_node(blk);
+    u32 n = cells_of(node);
+    i32 head = series_index(blk);
+    if (head < 0 || u32(head) >= n) return false;
+    Cell atom_cell;
+    const Cell* v = simple_atom(node, u32(head), &atom_cell);
+    if (!v) return false;
+    Type t = type_of(v);
+    if (t != TYPE_CHAR && t != TYPE_BITSET && t != TYPE_STRING) return false;
+    clamp_index();
+    if (match_atom_at(in.index, in_end(), v) >= 0) return false;
+    for (u32 p = u32(head) + 1; p < n; ++p) {
+      Cell* c = cell_of(node, p);
+      if (type_of(c) != TYPE_WORD) continue;
+      Keyword k = keyword_of(c);
+      if (k == K_BAR) return false;
+      if (k == K_QUOTE) ++p;
+    }
+    return true;
   }
 
   // Leaves the innermost rule block with its result.
@@ -764,6 +804,22 @@ struct Engine {
     return out;
   }
 
+  // The rule block that a sub-rule at p stands for (a block, or a word
+  // holding one), or null.
+  const Cell* sub_block(u32 node, u32 p, Cell* out) {
+    Cell c = *cell_of(node, p);
+    if (type_of(&c) == TYPE_WORD) {
+      if (keyword_of(&c) != K_NO) return nullptr;
+      const Cell* v = rule_value(&c);
+      if (!v || type_of(v) != TYPE_BLOCK) return nullptr;
+      c = *v;
+    } else if (type_of(&c) != TYPE_BLOCK) {
+      return nullptr;
+    }
+    *out = c;
+    return out;
+  }
+
   // Runs a repetition of an atom directly: answers the rounds matched.
   i32 repeat_atom(const Cell* v, i32 max) {
     clamp_index();
@@ -866,6 +922,10 @@ struct Engine {
         if (!ok) in.index = start;
         return skip_rule(sub + 1, ok);
       }
+    }
+    // A block that fails at once: no round matches.
+    if (const Cell* blk = sub_block(node, sub, &atom_cell); blk && fails_at_once(blk)) {
+      return skip_rule(sub + 1, min == 0);
     }
     u32 i = push_entry(C_REPEAT, 1);
     Entry& e = g_rules[i];
@@ -1295,6 +1355,7 @@ struct Engine {
         if (!value) fire(Err::script_parse_rule, &v);
         if (type_of(value) == TYPE_BLOCK) {
           Cell blk = *value;
+          if (fails_at_once(&blk)) return atom(false);
           return push_block(&blk, &v);
         }
         Cell val = *value;
@@ -1307,6 +1368,7 @@ struct Engine {
       case TYPE_PAREN:
         return paren(&v);
       case TYPE_BLOCK:
+        if (fails_at_once(&v)) return atom(false);
         return push_block(&v, &v);
       case TYPE_INTEGER:
         return start_count(&v);
