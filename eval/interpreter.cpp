@@ -1356,7 +1356,10 @@ Status eval_path(const Cell* path_in, const Code& code, u32& pos, bool set, bool
   Cell* selectors = values + steps;
   copy_cell(&value, values);
   u32 k = 0;
-  for (u32 i = head + 1; i < n; ++i, ++k) {
+  // A paren in the path may shorten the path itself: its length is read
+  // again at every step, and the value reached where it now ends is the
+  // result; a set-path that lost its last selector raises an error.
+  for (u32 i = head + 1; i < n && i < buffer_of(node)->used() / sizeof(Cell); ++i, ++k) {
     Cell el = *(buffer_of(node)->cells() + i);
     Cell* sel = selectors + k;
     if (trace) fire_event(EV_FETCH, &path, i32(i), nullptr, &el);
@@ -1406,6 +1409,10 @@ Status eval_path(const Cell* path_in, const Code& code, u32& pos, bool set, bool
       stack::top = entry_top;
       return eval_call(&nv, code, pos, sub, &p2, &el, &owner, 0, false);
     }
+  }
+  if (k + 1 < steps) {
+    if (set) fire(Err::script_invalid_path_set, &path);
+    steps = k + 1;
   }
   if (set && steps > 1) {
     // A field of a value held by copy (a time, a pair, ...) was changed in
