@@ -1069,7 +1069,8 @@ Status eval_arguments(const Cell* fn, const Code& code, u32& pos, const Cell* pa
     Cell p = *path;
     u32 pnode = series_node(&p);
     u32 pn = buffer_of(pnode)->used() / sizeof(Cell);
-    for (u32 k = u32(series_index(&p)) + 1; k < pn; ++k) {
+    // A refinement's arguments may shorten the path: its length is read again.
+    for (u32 k = u32(series_index(&p)) + 1; k < pn && k < buffer_of(pnode)->used() / sizeof(Cell); ++k) {
       Cell e = *(buffer_of(pnode)->cells() + k);
       bool on = true;
       if (type_of(&e) == TYPE_GET_WORD) {
