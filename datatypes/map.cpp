@@ -458,6 +458,10 @@ bool foreach_step(Cell* it, const Cell* words, i32 word_count) {
         fire(Err::script_invalid_arg, &word);
       }
       word::set(&word, value);
+      // Setting the word may run an on-change* handler that shrinks the map:
+      // the value of the pair is read only if the pair is still there.
+      total = series::total(it);
+      if (pos + 1 >= total) out = true;
     }
     if (out) break;
     any = true;

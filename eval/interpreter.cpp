@@ -1294,7 +1294,8 @@ Status eval_arguments(const Cell* fn, const Code& code, u32& pos, const Cell* pa
     Cell p = *path;
     u32 pnode = series_node(&p);
     u32 pn = buffer_of(pnode)->used() / sizeof(Cell);
-    for (u32 k = u32(series_index(&p)) + 1; k < pn; ++k) {
+    // A refinement's arguments may shorten the path: its length is read again.
+    for (u32 k = u32(series_index(&p)) + 1; k < pn && k < buffer_of(pnode)->used() / sizeof(Cell); ++k) {
       Cell e = *(buffer_of(pnode)->cells() + k);
       bool on = true;
       if (type_of(&e) == TYPE_GET_WORD) {
@@ -1734,7 +1735,10 @@ Status eval_path(const Cell* path_in, const Code& code, u32& pos, bool set, bool
   Cell* selectors = values + steps;
   copy_cell(&value, values);
   u32 k = 0;
-  for (u32 i = head + 1; i < n; ++i, ++k) {
+  // A paren in the path may shorten the path itself: its length is read
+  // again at every step, and the value reached where it now ends is the
+  // result; a set-path that lost its last selector raises an error.
+  for (u32 i = head + 1; i < n && i < buffer_of(node)->used() / sizeof(Cell); ++i, ++k) {
     Cell el = *(buffer_of(node)->cells() + i);
     Cell* sel = selectors + k;
     if (trace) fire_event(EV_FETCH, &path, i32(i), nullptr, &el);
@@ -1784,6 +1788,10 @@ Status eval_path(const Cell* path_in, const Code& code, u32& pos, bool set, bool
       stack::top = entry_top;
       return eval_call(&nv, code, pos, sub, &p2, &el, &owner, 0, false);
     }
+  }
+  if (k + 1 < steps) {
+    if (set) fire(Err::script_invalid_path_set, &path);
+    steps = k + 1;
   }
   if (set && steps > 1) {
     // A field of a value held by copy (a time, a pair, ...) was changed in

@@ -4,6 +4,7 @@
 #include "datatypes/logic.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
+#include "eval/block_walk.hpp"
 #include "eval/natives.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
@@ -66,12 +67,12 @@ Status either(const i32*) {
   return do_block(&body);
 }
 
+// any, all and case walk their block through walk::BlockWalk: the code they
+// evaluate may empty the block, which then ends where it now ends.
 Status any(const i32*) {
-  Cell block = *api::arg(0);
-  interp::Code code{&block, series_node(&block), cell_count(&block)};
-  u32 pos = u32(series_index(&block) < 0 ? 0 : series_index(&block));
-  while (pos < code.end) {
-    Status st = interp::eval_next(code, pos, false);
+  walk::BlockWalk w(api::arg(0));
+  while (w.more()) {
+    Status st = interp::eval_next(w.code(), w.pos, false);
     if (st) return st;
     if (!logic::is_false(api::result())) {
       return api::done();
@@ -81,14 +82,12 @@ Status any(const i32*) {
 }
 
 Status all(const i32*) {
-  Cell block = *api::arg(0);
-  interp::Code code{&block, series_node(&block), cell_count(&block)};
-  u32 pos = u32(series_index(&block) < 0 ? 0 : series_index(&block));
-  if (pos >= code.end) {
+  walk::BlockWalk w(api::arg(0));
+  if (!w.more()) {
     return api::answer_none();
   }
-  while (pos < code.end) {
-    Status st = interp::eval_next(code, pos, false);
+  while (w.more()) {
+    Status st = interp::eval_next(w.code(), w.pos, false);
     if (st) return st;
     if (logic::is_false(api::result())) {
       return api::answer_none();
@@ -124,31 +123,30 @@ Status switch_(const i32* refs) {
 Status case_(const i32* refs) {
   static Cell case_word{TYPE_WORD, 0, 0, 0};
   bool all_flag = ref(refs, 0);
-  Cell cases = *api::arg(0);
-  u32 n = cell_count(&cases);
-  u32 pos = u32(series_index(&cases) < 0 ? 0 : series_index(&cases));
-  if (pos >= n) {
+  walk::BlockWalk w(api::arg(0));
+  if (!w.more()) {
     return api::answer_none();
   }
-  interp::Code code{&cases, series_node(&cases), n};
   api::Values chosen(1);  // the last chosen branch's value (none at first)
   bool last_true = false;
-  while (pos < n) {
+  while (w.more()) {
     last_true = false;
     // The condition, then the branch, land in the result cell.
-    Status st = interp::eval_next(code, pos, false);
+    Status st = interp::eval_next(w.code(), w.pos, false);
     if (st) return st;
-    if (pos >= n) fire(Err::script_need_value, word_named(&case_word, "case"));
+    // A condition with no branch after it (the block may have lost it to
+    // the condition's own code).
+    if (!w.more()) fire(Err::script_need_value, word_named(&case_word, "case"));
     if (!logic::true_base()) {
-      ++pos;
+      ++w.pos;
       continue;
     }
-    Cell branch = *(buffer_of(code.node)->cells() + pos);
+    Cell branch = w.at(w.pos);
     if (type_of(&branch) == TYPE_BLOCK) {
-      ++pos;
+      ++w.pos;
       st = interp::eval_block(&branch, true);
     } else {
-      st = interp::eval_next(code, pos, false);
+      st = interp::eval_next(w.code(), w.pos, false);
     }
     if (st) return st;
     copy_cell(api::result(), chosen[0]);

@@ -12,6 +12,7 @@
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
 #include "eval/api.hpp"
+#include "eval/block_walk.hpp"
 #include "eval/lexer.hpp"
 #include "eval/natives.hpp"
 #include "io/library_routines.hpp"
@@ -133,6 +134,9 @@ Status do_script(const i32* refs) {
 Status do_(const i32* refs) {
   Cell value = *api::arg(0);
   if (type_of(&value) == TYPE_FILE || type_of(&value) == TYPE_URL) return do_script(refs);
+  // The argument cell receives results (do/next writes the first while the
+  // rest of its expression still runs): the value is held here.
+  roots::CellRoot hold_value(&value);
   bool next = ref(refs, 2);
   Cell pos_word;
   if (next) pos_word = *ref_arg(refs, 2);
@@ -223,6 +227,7 @@ Status set(const i32* refs) {
   Type t = type_of(&target);
   if (type_of(&value) == TYPE_UNSET && !any_flag) fire(Err::script_need_value, &target);
   if (t == TYPE_PATH || t == TYPE_GET_PATH || t == TYPE_LIT_PATH || t == TYPE_SET_PATH) {
+    roots::CellRoot hold_path(&target);  // its argument cell now holds the value
     api::set_result(&value);
     interp::Code code{nullptr, series_node(&target), 0};
     u32 pos = 0;
@@ -236,35 +241,41 @@ Status set(const i32* refs) {
   }
   if (t == TYPE_BLOCK) {
     stack::mark(anon_word(), stack::FRAME_NATIVE);
-    u32 wn = series_node(&target);
-    u32 count = cell_count(&target);
     bool spread = type_of(&value) == TYPE_BLOCK && !only;
-    u32 vn = spread ? series_node(&value) : 0;
-    u32 vcount = spread ? cell_count(&value) : 0;
-    u32 vi = spread ? u32(series_index(&value) < 0 ? 0 : series_index(&value)) : 0;
+    // Setting a word may run an object's on-change*, which may change either
+    // block: both walks read their blocks' current lengths at every step, a
+    // word past the words' tail is not set, and a value past the values'
+    // tail is none.
+    walk::BlockWalk words(&target);
+    walk::BlockWalk values(spread ? &value : &target);  // read only when spread
+    u32 first = words.pos;
     // Check every word first, so that nothing is set when one is refused.
-    for (u32 i = u32(series_index(&target)); i < count; ++i) {
-      Cell w = *(buffer_of(wn)->cells() + i);
+    for (u32 i = first; i < words.tail(); ++i) {
+      Cell w = words.at(i);
       Type wt = type_of(&w);
       if (wt != TYPE_WORD && wt != TYPE_SET_WORD && wt != TYPE_GET_WORD && wt != TYPE_LIT_WORD) {
         fire(Err::script_invalid_arg, &w);
       }
       if (spread && !any_flag) {
-        u32 k = vi + (i - u32(series_index(&target)));
-        if (k < vcount && type_of(buffer_of(vn)->cells() + k) == TYPE_UNSET) fire(Err::script_need_value, &w);
+        u32 k = values.pos + (i - first);
+        if (k >= values.tail()) continue;
+        Cell vk = values.at(k);
+        if (type_of(&vk) == TYPE_UNSET) fire(Err::script_need_value, &w);
       }
     }
-    for (u32 i = u32(series_index(&target)); i < count; ++i) {
-      Cell w = *(buffer_of(wn)->cells() + i);
-      Cell v;
-      if (spread) {
-        u32 k = vi + (i - u32(series_index(&target)));
-        if (k < vcount) v = *(buffer_of(vn)->cells() + k); else make_none(&v);
-      } else {
-        v = value;
+    {
+      api::Values v(1);  // the value being set, rooted while handlers run
+      for (u32 i = first; i < words.tail(); ++i) {
+        Cell w = words.at(i);
+        if (spread) {
+          u32 k = values.pos + (i - first);
+          if (k < values.tail()) *v[0] = values.at(k); else make_none(v[0]);
+        } else {
+          *v[0] = value;
+        }
+        if (some && type_of(v[0]) == TYPE_NONE) continue;
+        word::set(&w, v[0]);
       }
-      if (some && type_of(&v) == TYPE_NONE) continue;
-      word::set(&w, &v);
     }
     stack::unwind();
     return api::answer(&value);
@@ -326,14 +337,12 @@ void insert_into(const Cell* out, const Cell* value, bool only) {
 Status reduce_into_new(const Cell* block_in, Cell* out) {
   Cell block = *block_in;
   clamp_index(&block);
-  u32 n = cell_count(&block);
-  u32 start = u32(series_index(&block));
-  make_series(out, TYPE_BLOCK, mem::alloc_cells(n - start ? n - start : 1));
-  interp::Code code{&block, series_node(&block), n};
-  u32 pos = start;
-  while (pos < code.end) {
+  walk::BlockWalk w(&block);
+  u32 n = w.tail() - w.pos;
+  make_series(out, TYPE_BLOCK, mem::alloc_cells(n ? n : 1));
+  while (w.more()) {
     api::Values value;  // the value pushed stays rooted while it is appended
-    Status st = interp::eval_next(code, pos, true);
+    Status st = interp::eval_next(w.code(), w.pos, true);
     if (st) return st;
     Cell* slot = mem::alloc_tail_cell(series_node(out));
     copy_cell(stack::last(), slot);
@@ -384,11 +393,9 @@ Status compose_into(const Cell* src_in, u32 dst, bool deep, bool only, ComposePa
     ComposePath& p;
     ~Leave() { p.pop_back(); }
   } leave{path};
-  roots::NodeRoot hold_src(&sn);
   roots::NodeRoot hold_dst(&dst);
-  u32 n = buffer_of(sn)->used() / sizeof(Cell);
-  for (u32 i = u32(series_index(&src)); i < n && i < buffer_of(sn)->used() / sizeof(Cell); ++i) {
-    Cell c = *(buffer_of(sn)->cells() + i);
+  for (walk::BlockWalk w(&src); w.more(); ++w.pos) {
+    Cell c = w.at(w.pos);
     Type t = type_of(&c);
     if (t == TYPE_PAREN) {
       api::Values scope;  // drops the paren's value once it is appended

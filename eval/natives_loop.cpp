@@ -180,6 +180,20 @@ i32 count_words(const Cell* words) {
   return n;
 }
 
+// The words argument as the loop keeps it: a word! as it is, a block of
+// words copied from its index into `out` (a rooted cell), so the body can
+// neither empty nor change the block the loop reads its words from.
+const Cell* own_words(const Cell* words, i32 n, Cell* out) {
+  if (type_of(words) != TYPE_BLOCK) return words;
+  u32 node = mem::alloc_cells(u32(n));
+  make_series(out, TYPE_BLOCK, node);
+  for (i32 i = 0; i < n; ++i) {
+    Cell w = *(buffer_of(series_node(words))->cells() + series_index(words) + i);
+    copy_cell(&w, mem::alloc_tail_cell(node));
+  }
+  return out;
+}
+
 // Loop word i of the words argument (a word! or a checked block of words).
 Cell word_at(const Cell* words, i32 i) {
   if (type_of(words) != TYPE_BLOCK) return *words;
@@ -282,10 +296,11 @@ Status foreach(const i32*) {
     fire(Err::script_invalid_arg, args);
   }
   // The loop walks its own copy: the series' index is left where it was.
-  api::Values cells(1);
+  api::Values cells(2);
+  const Cell* words = own_words(args, n, cells[1]);
   Cell* it = copy_cell(args + 1, cells[0]);
   if (series_index(it) < 0) set_series_index(it, 0);
-  return run_loop(args[2], [&] { return foreach_next(it, args, n) != 0; });
+  return run_loop(args[2], [&] { return foreach_next(it, words, n) != 0; });
 }
 
 Status forall(const i32*) {
@@ -330,14 +345,15 @@ Status forall(const i32*) {
 Status remove_each(const i32*) {
   Cell* args = api::result();  // 'word or words block, data, body
   i32 n = count_words(args);
-  api::Values cells(1);
+  api::Values cells(2);
+  const Cell* words = own_words(args, n, cells[1]);
   Cell* it = copy_cell(args + 1, cells[0]);
   if (series_index(it) < 0) set_series_index(it, 0);
   Cell body = args[2];
   i32 me = open_loop();
   for (;;) {
     i32 pos = series_index(it);
-    i32 visited = foreach_next(it, args, n);
+    i32 visited = foreach_next(it, words, n);
     if (!visited) break;
     Flow flow;
     Status st = run_body(&body, me, flow);
