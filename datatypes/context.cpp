@@ -283,7 +283,10 @@ Cell* value_cell(const Cell* word, u32 ctx) {
   return ensure_slot(ctx, u32(index));
 }
 
-Cell* set(Cell* word, const Cell* value_in, u32 ctx, bool fire_change) {
+namespace {
+
+// set for every case but an existing slot of a plain context.
+[[gnu::noinline]] Cell* set_general(Cell* word, const Cell* value_in, u32 ctx, bool fire_change) {
   if (i32(word->w3) < 0 || u32(word->w3) >= word_count(ctx)) {
     i32 i = find_word(ctx, word->w2, false);
     if (i < 0) i = bind_or_add(ctx, word);
@@ -320,6 +323,23 @@ Cell* set(Cell* word, const Cell* value_in, u32 ctx, bool fire_change) {
   copy_cell(value, s);
   stack::top = saved;
   return s;
+}
+
+}  // namespace
+
+// The common case is kept small so that it costs no more than a call: a
+// word bound to an existing slot of a context that is neither an object
+// (assignment marks, on-change*) nor on the stack. Nothing here allocates,
+// so the value is copied straight in.
+Cell* set(Cell* word, const Cell* value_in, u32 ctx, bool fire_change) {
+  const Cell* rec = record_of(ctx);
+  u32 values = record_values(rec);
+  u32 index = word->w3;
+  if (values && !record_on_stack(rec) && ((rec->header >> KIND_SHIFT) & 3u) != KIND_OBJECT &&
+      index < cell_count(values) && index < cell_count(hash::record(record_table(rec))->block)) {
+    return copy_cell(value_in, buffer_of(values)->cells() + index);
+  }
+  return set_general(word, value_in, ctx, fire_change);
 }
 
 // ---------------------------------------------------------------------------------

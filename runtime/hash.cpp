@@ -603,8 +603,6 @@ void move_slots(u32 table, u32 lo, u32 hi, u32 top, F f) {
 // ---------------------------------------------------------------------------------
 // Records and sizes
 
-Record* record(u32 table) { return reinterpret_cast<Record*>(buffer_of(table)->head_ptr()); }
-u32 block_of(u32 table) { return record(table)->block; }
 
 u32 pow2_ceil(u32 n) {
   if (n == 0) return 0;
