@@ -168,8 +168,33 @@ inline i32 clamp_i32(u64 v) { return v > MAX_UNITS ? i32(MAX_UNITS) : i32(v); }
 // ---------------------------------------------------------------------------
 // Handlers
 
+// The common append: a whole string of the target's unit, from another
+// buffer, onto an unowned target that has room at its tail. Nothing moves
+// and no handler runs, so the bytes are copied straight across; answers
+// false for anything else.
+bool append_in_place(Cell* series, const Cell* value) {
+  Type vt = type_of(value);
+  if (!is_any_string_type(vt) || vt == TYPE_TAG || type_of(series) == TYPE_IMAGE) return false;
+  u32 node = series_node(series), snode = series_node(value);
+  if (node == snode || !node || !snode) return false;
+  Buffer* b = buffer_of(node);
+  Buffer* sb = buffer_of(snode);
+  u32 unit = unit_of(b);
+  if ((b->flags & mem::SERIES_OWNED) || unit_of(sb) != unit) return false;
+  u32 from = std::min(u32(std::max(series_index(value), 0)), sb->used() / unit) * unit;
+  u32 bytes = sb->used() - from;
+  if (bytes > b->end_offset() - b->tail || (u64(b->used()) + bytes) / unit > MAX_UNITS) return false;
+  std::memcpy(b->tail_ptr(), sb->head_ptr() + from, bytes);
+  b->tail += bytes;
+  return true;
+}
+
 Cell* append_h(Cell* series, Cell* value, i32 part, bool, i32 dup, bool) {
   if (dup < 1) return series;
+  if (dup == 1 && part < 0 && append_in_place(series, value)) {
+    set_series_index(series, 0);
+    return series;
+  }
   Material m = material_of(value, part);
   u32 total = span_of(series).total;
   OwnerNotice notice(series, series::Event::append, series::Event::appended, value, i32(total), clamp_i32(u64(m.n) * u32(dup)));

@@ -257,6 +257,16 @@ TEST_F(StringActions, AppendInsertChange) {
   append(s, s);
   EXPECT_EQ(whole_text(s), U"ab\u00E9ab\u00E9");
   EXPECT_EQ(unit_of(s), 1u) << "copying keeps Latin-1 in 1-byte units";
+  // A source is taken from its index; one whose index is past its tail adds nothing.
+  s = str(U"ab");
+  Cell* source = str(U"wxyz");
+  set_series_index(source, 2);
+  append(s, source);
+  EXPECT_EQ(whole_text(s), U"abyz");
+  set_series_index(source, 9);
+  append(s, source);
+  EXPECT_EQ(whole_text(s), U"abyz");
+  EXPECT_EQ(series_index(s), 0);
 
   // insert: the index ends after the material; at the tail, at the new tail.
   s = str(U"ad", 0, TYPE_STRING, 1);
@@ -727,6 +737,8 @@ TEST_F(StringActions, OwnedStringsTellTheirOwnerBeforeAndAfter) {
          handler<act::EvalPath>(TYPE_STRING, ACT_eval_path)(s, num(1), chr('z'), step);
        },
        {"poke 0 1", "poked 0 1"}},
+      // A whole string is told of like a char.
+      {[&] { append(s, str(U"?")); }, {"append 4 1", "appended 4 1"}},
       // A series nobody owns tells nobody.
       {[&] { append(other, chr('!')); }, {}},
   };
@@ -735,7 +747,7 @@ TEST_F(StringActions, OwnedStringsTellTheirOwnerBeforeAndAfter) {
     step.run();
     EXPECT_EQ(events.events, step.events) << utf8(whole_text(s));
   }
-  EXPECT_EQ(whole_text(s), U"z!ax");
+  EXPECT_EQ(whole_text(s), U"z!ax?");
 }
 
 // Random actions on one string against a std::u32string model: append,
