@@ -538,7 +538,8 @@ i32 mold_block(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* 
   return budget;
 }
 
-Cell* eval_path(Cell* parent, Cell* element, Cell* value, const PathStep& step) {
+// Every path step but the common read of a cell inside the block.
+[[gnu::noinline]] Cell* eval_path_general(Cell* parent, Cell* element, Cell* value, const PathStep& step) {
   if (type_of(element) == TYPE_INTEGER) {
     if (!value) return series::pick(parent, int_of(element), element);
     series::poke(parent, int_of(element), element, value);
@@ -562,6 +563,18 @@ Cell* eval_path(Cell* parent, Cell* element, Cell* value, const PathStep& step) 
   make_integer(&two, 2);
   series::poke(at, 2, &two, value);
   return value;
+}
+
+// The common step, reading the cell at an integer position inside the block,
+// is kept small; everything else goes to the general routine.
+Cell* eval_path(Cell* parent, Cell* element, Cell* value, const PathStep& step) {
+  if (!value && type_of(element) == TYPE_INTEGER && is_any_block_type(type_of(parent))) {
+    i32 n = int_of(element);
+    const mem::Buffer* b = mem::buffer_of(series_node(parent));
+    i64 p = i64(series_index(parent)) + n + (n > 0 ? -1 : 0);
+    if (n != 0 && p >= 0 && p < i64(b->used() / sizeof(Cell))) return stack::push_cell(b->cells() + p);
+  }
+  return eval_path_general(parent, element, value, step);
 }
 
 Cell* insert(Cell* block, Cell* value, i32 part, bool only, i32 dup, bool append) {
