@@ -325,9 +325,32 @@ namespace {
   return s;
 }
 
+// A word bound to an existing slot of a running function's context (on the
+// stack) or of an object: written in place, an object's slot marked
+// assigned; an object watched by on-change* and everything else take the
+// general path.
+[[gnu::noinline]] Cell* set_in_frame_or_object(Cell* word, const Cell* value_in, u32 ctx, bool fire_change) {
+  const Cell* rec = record_of(ctx);
+  u32 values = record_values(rec);
+  u32 index = word->w3;
+  u32 words = hash::record(record_table(rec))->block;
+  if (values && index < cell_count(words)) {
+    if (record_on_stack(rec)) return copy_cell(value_in, frame_cell(rec, index));
+    if (((rec->header >> KIND_SHIFT) & 3u) == KIND_OBJECT && index < cell_count(values)) {
+      const Cell* self = rec + 1;
+      Type st = type_of(self);
+      if (!(fire_change && on_change && (st == TYPE_OBJECT || st == TYPE_PORT) && self->w3 != 0)) {
+        buffer_of(words)->cells()[index].header |= WORD_ASSIGNED;
+        return copy_cell(value_in, buffer_of(values)->cells() + index);
+      }
+    }
+  }
+  return set_general(word, value_in, ctx, fire_change);
+}
+
 }  // namespace
 
-// The common case is kept small so that it costs no more than a call: a
+// The commonest case is kept small so that it costs no more than a call: a
 // word bound to an existing slot of a context that is neither an object
 // (assignment marks, on-change*) nor on the stack. Nothing here allocates,
 // so the value is copied straight in.
@@ -339,7 +362,7 @@ Cell* set(Cell* word, const Cell* value_in, u32 ctx, bool fire_change) {
       index < cell_count(values) && index < cell_count(hash::record(record_table(rec))->block)) {
     return copy_cell(value_in, buffer_of(values)->cells() + index);
   }
-  return set_general(word, value_in, ctx, fire_change);
+  return set_in_frame_or_object(word, value_in, ctx, fire_change);
 }
 
 // ---------------------------------------------------------------------------------
