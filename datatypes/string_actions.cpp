@@ -168,12 +168,28 @@ inline i32 clamp_i32(u64 v) { return v > MAX_UNITS ? i32(MAX_UNITS) : i32(v); }
 // ---------------------------------------------------------------------------
 // Handlers
 
-// The common append: a whole string of the target's unit, from another
-// buffer, onto an unowned target that has room at its tail. Nothing moves
-// and no handler runs, so the bytes are copied straight across; answers
-// false for anything else.
+// The common appends: a char that needs no wider unit, or a whole string of
+// the target's unit from another buffer, onto an unowned target that has
+// room at its tail. Nothing moves and no handler runs, so the units are
+// written straight in; answers false for anything else.
 inline bool append_in_place(Cell* series, const Cell* value) {
   Type vt = type_of(value);
+  if (vt == TYPE_CHAR) {
+    u32 node = series_node(series);
+    if (!node || type_of(series) == TYPE_IMAGE) return false;
+    Buffer* b = buffer_of(node);
+    u32 unit = unit_of(b);
+    u32 cp = char_of(value);
+    // The unit the general path would widen to for this code point.
+    u32 needs = cp < 128 ? 1 : unicode::unit_for(std::max<u32>(cp, 0x100));
+    if ((b->flags & mem::SERIES_OWNED) || needs > unit || unit > b->end_offset() - b->tail ||
+        (b->used() >> (unit >> 1)) + 1 > MAX_UNITS) {
+      return false;
+    }
+    put_char(b->tail_ptr(), unit, cp);
+    b->tail += unit;
+    return true;
+  }
   if (!is_any_string_type(vt) || vt == TYPE_TAG || type_of(series) == TYPE_IMAGE) return false;
   u32 node = series_node(series), snode = series_node(value);
   if (node == snode || !node || !snode) return false;

@@ -238,6 +238,18 @@ TEST_F(StringActions, AppendInsertChange) {
   EXPECT_EQ(series_index(r), 0);
   EXPECT_EQ(whole_text(s), U"abc\u012C");
   EXPECT_EQ(unit_of(s), 2u);
+  // A char is written in the target's unit, widening it only when the code
+  // point needs it (twice: the first append may grow the buffer, the second
+  // finds room at the tail).
+  struct CharCase { u32 unit; char32_t c; u32 unit_after; };
+  for (const CharCase& c : {CharCase{1, U'!', 1}, CharCase{1, U'\u00E9', 2}, CharCase{2, U'!', 2},
+                            CharCase{2, U'\U0001F600', 4}, CharCase{4, U'\u20AC', 4}}) {
+    s = str(U"ab", c.unit);
+    append(s, chr(c.c));
+    append(s, chr(c.c));
+    EXPECT_EQ(whole_text(s), std::u32string(U"ab") + c.c + c.c);
+    EXPECT_EQ(unit_of(s), c.unit_after) << u32(c.c);
+  }
   // A block appends the forms of its elements; a tag! its text in angle brackets.
   s = str(U"x");
   append(s, block_of({word_cell("one"), word_cell("two"), word_cell("three")}));
