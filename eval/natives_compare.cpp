@@ -17,6 +17,8 @@
 #include "eval/natives.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
+#include "runtime/fastpath.hpp"
+#include "runtime/stack.hpp"
 
 namespace qel::natives {
 
@@ -25,6 +27,12 @@ using interp::Status;
 namespace {
 
 Status compare_op(i32 op) {
+  // Two integers are compared here; every other pair by its datatype's action.
+  Cell* a = stack::base;
+  if (type_of(a) == TYPE_INTEGER && type_of(a + 1) == TYPE_INTEGER) {
+    make_logic(a, fast::compare_q(op, nullptr, a, a + 1));
+    return api::done();
+  }
   actions::compare_to_logic(op);
   return api::done();
 }
