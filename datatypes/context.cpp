@@ -98,14 +98,6 @@ u32 words_of(u32 ctx) { return hash::record(table_of(ctx))->block; }
 u32 word_count(u32 ctx) { return cell_count(words_of(ctx)); }
 Cell* symbol_cell(u32 ctx, u32 i) { return buffer_of(words_of(ctx))->cells() + i; }
 
-Cell* slot(u32 ctx, u32 i) {
-  const Cell* rec = record_of(ctx);
-  if (!rec->w2) return nullptr;
-  if (rec->header & ON_STACK) return frame_cell(rec, i);
-  if (i >= cell_count(rec->w2)) return nullptr;
-  return buffer_of(rec->w2)->cells() + i;
-}
-
 // ---------------------------------------------------------------------------------
 // Making
 
