@@ -4,6 +4,7 @@
 // Ordering and equality belong to each datatype's compare action, and the set
 // operations to the datatype modules; these natives choose the operation and
 // dispatch.
+#include "datatypes/context.hpp"
 #include "datatypes/object.hpp"
 #include "datatypes/native.hpp"
 #include "datatypes/function.hpp"
@@ -19,6 +20,7 @@
 #include "runtime/error.hpp"
 #include "runtime/fastpath.hpp"
 #include "runtime/stack.hpp"
+#include "runtime/startup.hpp"
 
 namespace qel::natives {
 
@@ -137,7 +139,11 @@ Status not_(const i32*) { return answer_logic(logic::is_false(api::result())); }
 Status type_q(const i32* refs) {
   Type t = type_of(api::result());
   if (ref(refs, 0)) {
-    Cell w = *intern_word(types::name_of(t));
+    // The name's symbol was kept when the datatype names were interned: the
+    // word is found by it without spelling the name again.
+    u32 sym = t < TYPE_SLOTS ? types::names[t].symbol : 0;
+    Cell w = sym && !runtime::boot_flag ? *context::find_or_add(sym, true, true)
+                                        : *intern_word(types::name_of(t));
     copy_cell(&w, api::result());
   } else {
     make_datatype(api::result(), t);
