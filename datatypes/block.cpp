@@ -577,7 +577,28 @@ Cell* eval_path(Cell* parent, Cell* element, Cell* value, const PathStep& step) 
   return eval_path_general(parent, element, value, step);
 }
 
+// The common insert: one cell (a value that is not a block, or any value
+// with /only) into a block! or paren! that nobody owns and that has room
+// for it. Nothing allocates and no handler runs, so the cells after the
+// position move up and the value is written in; answers false otherwise.
+inline bool insert_one_in_place(Cell* block, const Cell* value, bool only, bool append) {
+  Type t = type_of(block);
+  if ((t != TYPE_BLOCK && t != TYPE_PAREN) || (!only && is_any_block_type(type_of(value)))) return false;
+  mem::Buffer* b = buf(block);
+  if ((b->flags & mem::SERIES_OWNED) || b->tail + sizeof(Cell) > b->end_offset()) return false;
+  u32 total = b->used() / sizeof(Cell);
+  u32 at = append ? total : u32(std::clamp(series_index(block), 0, i32(total)));
+  Cell v = *value;  // copied before anything moves
+  Cell* p = b->cells() + at;
+  std::memmove(p + 1, p, (total - at) * sizeof(Cell));
+  std::memcpy(p, &v, sizeof(Cell));
+  b->tail += sizeof(Cell);
+  set_series_index(block, append ? 0 : i32(at) + 1);
+  return true;
+}
+
 Cell* insert(Cell* block, Cell* value, i32 part, bool only, i32 dup, bool append) {
+  if (part < 0 && dup == 1 && insert_one_in_place(block, value, only, append)) return block;
   Source src(value, only);
   if (src.count == 0) return block;
   i32 n = (part < 0 || part > src.count) ? src.count : part;
