@@ -60,14 +60,6 @@ void no_handler(const Cell* value) {
 }
 
 
-ActionFn get_handler(const Cell* value, Action a) {
-  Type t = type_of(value);
-  // A port without an actor table dispatches through the port! type's own slots.
-  ActionFn f = t < TYPE_SLOTS ? types::table[t][a] : nullptr;
-  if (!f) no_handler(value);
-  return f;
-}
-
 namespace {
 
 // A path step through a value whose type has no path handler.
