@@ -538,7 +538,8 @@ i32 mold_block(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* 
   return budget;
 }
 
-Cell* eval_path(Cell* parent, Cell* element, Cell* value, const PathStep& step) {
+// Every path step but the common read of a cell inside the block.
+[[gnu::noinline]] Cell* eval_path_general(Cell* parent, Cell* element, Cell* value, const PathStep& step) {
   if (type_of(element) == TYPE_INTEGER) {
     if (!value) return series::pick(parent, int_of(element), element);
     series::poke(parent, int_of(element), element, value);
@@ -564,7 +565,40 @@ Cell* eval_path(Cell* parent, Cell* element, Cell* value, const PathStep& step) 
   return value;
 }
 
+// The common step, reading the cell at an integer position inside the block,
+// is kept small; everything else goes to the general routine.
+Cell* eval_path(Cell* parent, Cell* element, Cell* value, const PathStep& step) {
+  if (!value && type_of(element) == TYPE_INTEGER && is_any_block_type(type_of(parent))) {
+    i32 n = int_of(element);
+    const mem::Buffer* b = mem::buffer_of(series_node(parent));
+    i64 p = i64(series_index(parent)) + n + (n > 0 ? -1 : 0);
+    if (n != 0 && p >= 0 && p < i64(b->used() / sizeof(Cell))) return stack::push_cell(b->cells() + p);
+  }
+  return eval_path_general(parent, element, value, step);
+}
+
+// The common insert: one cell (a value that is not a block, or any value
+// with /only) into a block! or paren! that nobody owns and that has room
+// for it. Nothing allocates and no handler runs, so the cells after the
+// position move up and the value is written in; answers false otherwise.
+inline bool insert_one_in_place(Cell* block, const Cell* value, bool only, bool append) {
+  Type t = type_of(block);
+  if ((t != TYPE_BLOCK && t != TYPE_PAREN) || (!only && is_any_block_type(type_of(value)))) return false;
+  mem::Buffer* b = buf(block);
+  if ((b->flags & mem::SERIES_OWNED) || b->tail + sizeof(Cell) > b->end_offset()) return false;
+  u32 total = b->used() / sizeof(Cell);
+  u32 at = append ? total : u32(std::clamp(series_index(block), 0, i32(total)));
+  Cell v = *value;  // copied before anything moves
+  Cell* p = b->cells() + at;
+  std::memmove(p + 1, p, (total - at) * sizeof(Cell));
+  std::memcpy(p, &v, sizeof(Cell));
+  b->tail += sizeof(Cell);
+  set_series_index(block, append ? 0 : i32(at) + 1);
+  return true;
+}
+
 Cell* insert(Cell* block, Cell* value, i32 part, bool only, i32 dup, bool append) {
+  if (part < 0 && dup == 1 && insert_one_in_place(block, value, only, append)) return block;
   Source src(value, only);
   if (src.count == 0) return block;
   i32 n = (part < 0 || part > src.count) ? src.count : part;

@@ -98,14 +98,6 @@ u32 words_of(u32 ctx) { return hash::record(table_of(ctx))->block; }
 u32 word_count(u32 ctx) { return cell_count(words_of(ctx)); }
 Cell* symbol_cell(u32 ctx, u32 i) { return buffer_of(words_of(ctx))->cells() + i; }
 
-Cell* slot(u32 ctx, u32 i) {
-  const Cell* rec = record_of(ctx);
-  if (!rec->w2) return nullptr;
-  if (rec->header & ON_STACK) return frame_cell(rec, i);
-  if (i >= cell_count(rec->w2)) return nullptr;
-  return buffer_of(rec->w2)->cells() + i;
-}
-
 // ---------------------------------------------------------------------------------
 // Making
 
@@ -283,7 +275,10 @@ Cell* value_cell(const Cell* word, u32 ctx) {
   return ensure_slot(ctx, u32(index));
 }
 
-Cell* set(Cell* word, const Cell* value_in, u32 ctx, bool fire_change) {
+namespace {
+
+// set for every case but an existing slot of a plain context.
+[[gnu::noinline]] Cell* set_general(Cell* word, const Cell* value_in, u32 ctx, bool fire_change) {
   if (i32(word->w3) < 0 || u32(word->w3) >= word_count(ctx)) {
     i32 i = find_word(ctx, word->w2, false);
     if (i < 0) i = bind_or_add(ctx, word);
@@ -320,6 +315,46 @@ Cell* set(Cell* word, const Cell* value_in, u32 ctx, bool fire_change) {
   copy_cell(value, s);
   stack::top = saved;
   return s;
+}
+
+// A word bound to an existing slot of a running function's context (on the
+// stack) or of an object: written in place, an object's slot marked
+// assigned; an object watched by on-change* and everything else take the
+// general path.
+[[gnu::noinline]] Cell* set_in_frame_or_object(Cell* word, const Cell* value_in, u32 ctx, bool fire_change) {
+  const Cell* rec = record_of(ctx);
+  u32 values = record_values(rec);
+  u32 index = word->w3;
+  u32 words = hash::record(record_table(rec))->block;
+  if (values && index < cell_count(words)) {
+    if (record_on_stack(rec)) return copy_cell(value_in, frame_cell(rec, index));
+    if (((rec->header >> KIND_SHIFT) & 3u) == KIND_OBJECT && index < cell_count(values)) {
+      const Cell* self = rec + 1;
+      Type st = type_of(self);
+      if (!(fire_change && on_change && (st == TYPE_OBJECT || st == TYPE_PORT) && self->w3 != 0)) {
+        buffer_of(words)->cells()[index].header |= WORD_ASSIGNED;
+        return copy_cell(value_in, buffer_of(values)->cells() + index);
+      }
+    }
+  }
+  return set_general(word, value_in, ctx, fire_change);
+}
+
+}  // namespace
+
+// The commonest case is kept small so that it costs no more than a call: a
+// word bound to an existing slot of a context that is neither an object
+// (assignment marks, on-change*) nor on the stack. Nothing here allocates,
+// so the value is copied straight in.
+Cell* set(Cell* word, const Cell* value_in, u32 ctx, bool fire_change) {
+  const Cell* rec = record_of(ctx);
+  u32 values = record_values(rec);
+  u32 index = word->w3;
+  if (values && !record_on_stack(rec) && ((rec->header >> KIND_SHIFT) & 3u) != KIND_OBJECT &&
+      index < cell_count(values) && index < cell_count(hash::record(record_table(rec))->block)) {
+    return copy_cell(value_in, buffer_of(values)->cells() + index);
+  }
+  return set_in_frame_or_object(word, value_in, ctx, fire_change);
 }
 
 // ---------------------------------------------------------------------------------

@@ -20,6 +20,7 @@
 
 #include "runtime/cell.hpp"
 #include "runtime/context_record.hpp"  // the record's layout (ON_STACK, the values word)
+#include "runtime/stack.hpp"
 
 namespace qel::context {
 
@@ -54,7 +55,16 @@ u32 words_of(u32 ctx);      // the words block node
 u32 word_count(u32 ctx);
 Cell* symbol_cell(u32 ctx, u32 i);  // word cell i
 // Value cell i, or nullptr when the context has no values or holds no slot i.
-Cell* slot(u32 ctx, u32 i);
+// Inline: every look-up of a bound word goes through it.
+inline Cell* slot(u32 ctx, u32 i) {
+  const Cell* rec = record_cell(ctx);
+  u32 values = record_values(rec);
+  if (!values) return nullptr;
+  if (record_on_stack(rec)) return stack::bottom + (values - 1) + i;
+  const mem::Buffer* b = mem::buffer_of(values);
+  if (i >= b->used() / sizeof(Cell)) return nullptr;
+  return b->cells() + i;
+}
 
 // ---- making ---------------------------------------------------------------------
 // A context with room for n slots (0 taken as 1). Without on_stack a values

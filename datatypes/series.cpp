@@ -225,10 +225,15 @@ void table_moved(const Cell* v, u32 to, u32 from, u32 count) {
 // ---- element access ------------------------------------------------------------------
 
 Cell* pick(Cell* v, i32 n, Cell*) {
+  Type t = type_of(v);
+  if (is_any_block_type(t) || t == TYPE_MAP) {
+    const mem::Buffer* b = buf(v);
+    i64 p = i64(series_index(v)) + n + (n > 0 ? -1 : 0);
+    if (n == 0 || p < 0 || p >= i64(b->used() / sizeof(Cell))) return none_answer();
+    return stack::push_cell(b->cells() + p);
+  }
   i64 p = pick_position(v, n);
   if (p < 0) return none_answer();
-  Type t = type_of(v);
-  if (is_any_block_type(t) || t == TYPE_MAP) return stack::push_cell(buf(v)->cells() + p);
   if (t == TYPE_VECTOR) {
     if (!vector_get) fire(Err::internal_not_done);
     return vector_get(v, u32(p));

@@ -168,7 +168,51 @@ inline i32 clamp_i32(u64 v) { return v > MAX_UNITS ? i32(MAX_UNITS) : i32(v); }
 // ---------------------------------------------------------------------------
 // Handlers
 
-Cell* append_h(Cell* series, Cell* value, i32 part, bool, i32 dup, bool) {
+// The common appends: a char that needs no wider unit, or a whole string of
+// the target's unit from another buffer, onto an unowned target that has
+// room at its tail. Nothing moves and no handler runs, so the units are
+// written straight in; answers false for anything else.
+inline bool append_in_place(Cell* series, const Cell* value) {
+  Type vt = type_of(value);
+  if (vt == TYPE_CHAR) {
+    u32 node = series_node(series);
+    if (!node || type_of(series) == TYPE_IMAGE) return false;
+    Buffer* b = buffer_of(node);
+    u32 unit = unit_of(b);
+    u32 cp = char_of(value);
+    // The unit the general path would widen to for this code point.
+    u32 needs = cp < 128 ? 1 : unicode::unit_for(std::max<u32>(cp, 0x100));
+    if ((b->flags & mem::SERIES_OWNED) || needs > unit || unit > b->end_offset() - b->tail ||
+        (b->used() >> (unit >> 1)) + 1 > MAX_UNITS) {
+      return false;
+    }
+    put_char(b->tail_ptr(), unit, cp);
+    b->tail += unit;
+    return true;
+  }
+  if (!is_any_string_type(vt) || vt == TYPE_TAG || type_of(series) == TYPE_IMAGE) return false;
+  u32 node = series_node(series), snode = series_node(value);
+  if (node == snode || !node || !snode) return false;
+  Buffer* b = buffer_of(node);
+  Buffer* sb = buffer_of(snode);
+  u32 unit = unit_of(b);
+  if ((b->flags & mem::SERIES_OWNED) || unit_of(sb) != unit) return false;
+  u32 shift = unit >> 1;  // units of 1, 2 and 4 bytes
+  u32 from = std::min(u32(std::max(series_index(value), 0)), sb->used() >> shift) << shift;
+  u32 bytes = sb->used() - from;
+  if (bytes > b->end_offset() - b->tail || (u64(b->used()) + bytes) >> shift > MAX_UNITS) return false;
+  u8* to = b->tail_ptr();
+  const u8* src = sb->head_ptr() + from;
+  if (bytes <= 16) {
+    for (u32 i = 0; i < bytes; ++i) to[i] = src[i];
+  } else {
+    std::memcpy(to, src, bytes);
+  }
+  b->tail += bytes;
+  return true;
+}
+
+[[gnu::noinline]] Cell* append_general(Cell* series, Cell* value, i32 part, i32 dup) {
   if (dup < 1) return series;
   Material m = material_of(value, part);
   u32 total = span_of(series).total;
@@ -177,6 +221,14 @@ Cell* append_h(Cell* series, Cell* value, i32 part, bool, i32 dup, bool) {
   notice.done(i32(total), clamp_i32(u64(m.n) * u32(dup)));
   set_series_index(series, 0);
   return series;
+}
+
+Cell* append_h(Cell* series, Cell* value, i32 part, bool, i32 dup, bool) {
+  if (dup == 1 && part < 0 && append_in_place(series, value)) {
+    set_series_index(series, 0);
+    return series;
+  }
+  return append_general(series, value, part, dup);
 }
 
 Cell* insert_h(Cell* series, Cell* value, i32 part, bool, i32 dup, bool) {

@@ -142,7 +142,7 @@ i32 word_compare(Cell* a, Cell* b, i32 op) {
   if (!is_word_type(tb)) return COMPARE_INCOMPARABLE;
   if ((ta == TYPE_ISSUE) != (tb == TYPE_ISSUE)) return COMPARE_INCOMPARABLE;
   u32 sa = a->w2, sb = b->w2;
-  auto same_canonical = [&] { return symbol::resolve(sa) == symbol::resolve(sb); };
+  auto same_canonical = [&] { return sa == sb || symbol::resolve(sa) == symbol::resolve(sb); };
   bool word_and_lit = (ta == TYPE_WORD && tb == TYPE_LIT_WORD) || (ta == TYPE_LIT_WORD && tb == TYPE_WORD);
   bool equal;
   switch (op) {

@@ -8,6 +8,7 @@
 #include "eval/api.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
+#include "runtime/fastpath.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/stack.hpp"
 
@@ -271,10 +272,25 @@ void e_eval_path(const i32*) {
   finish(eval_path(stack::base, stack::base + 1, nullptr, step));
 }
 
+// Two integers whose sum, difference or product fits are combined here;
+// everything else (overflow into float! included) goes to the handler.
+void integer_math(Action a, int op) {
+  Cell* left = stack::base;
+  i32 r;
+  if (type_of(left) == TYPE_INTEGER && type_of(left + 1) == TYPE_INTEGER &&
+      fast::int_op(op, int_of(left), int_of(left + 1), &r)) {
+    set_int_payload(left, r);
+    return;
+  }
+  dispatch_top(a);
+}
+void e_add(const i32*) { integer_math(ACT_add, OP_ADD); }
+void e_subtract(const i32*) { integer_math(ACT_subtract, OP_SUB); }
+void e_multiply(const i32*) { integer_math(ACT_multiply, OP_MUL); }
+
 #define QEL_D(member) \
   void e_##member(const i32*) { dispatch_top(ACT_##member); }
-QEL_D(absolute) QEL_D(add) QEL_D(divide) QEL_D(multiply) QEL_D(power) QEL_D(remainder)
-QEL_D(subtract) QEL_D(and_t) QEL_D(or_t) QEL_D(xor_t) QEL_D(at) QEL_D(back) QEL_D(head)
+QEL_D(absolute) QEL_D(divide) QEL_D(power) QEL_D(remainder) QEL_D(and_t) QEL_D(or_t) QEL_D(xor_t) QEL_D(at) QEL_D(back) QEL_D(head)
 QEL_D(head_q) QEL_D(index_q) QEL_D(next) QEL_D(skip) QEL_D(tail) QEL_D(tail_q)
 #undef QEL_D
 

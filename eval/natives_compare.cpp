@@ -4,6 +4,7 @@
 // Ordering and equality belong to each datatype's compare action, and the set
 // operations to the datatype modules; these natives choose the operation and
 // dispatch.
+#include "datatypes/context.hpp"
 #include "datatypes/object.hpp"
 #include "datatypes/native.hpp"
 #include "datatypes/function.hpp"
@@ -17,6 +18,9 @@
 #include "eval/natives.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
+#include "runtime/fastpath.hpp"
+#include "runtime/stack.hpp"
+#include "runtime/startup.hpp"
 
 namespace qel::natives {
 
@@ -25,6 +29,12 @@ using interp::Status;
 namespace {
 
 Status compare_op(i32 op) {
+  // Two integers are compared here; every other pair by its datatype's action.
+  Cell* a = stack::base;
+  if (type_of(a) == TYPE_INTEGER && type_of(a + 1) == TYPE_INTEGER) {
+    make_logic(a, fast::compare_q(op, nullptr, a, a + 1));
+    return api::done();
+  }
   actions::compare_to_logic(op);
   return api::done();
 }
@@ -129,7 +139,11 @@ Status not_(const i32*) { return answer_logic(logic::is_false(api::result())); }
 Status type_q(const i32* refs) {
   Type t = type_of(api::result());
   if (ref(refs, 0)) {
-    Cell w = *intern_word(types::name_of(t));
+    // The name's symbol was kept when the datatype names were interned: the
+    // word is found by it without spelling the name again.
+    u32 sym = t < TYPE_SLOTS ? types::names[t].symbol : 0;
+    Cell w = sym && !runtime::boot_flag ? *context::find_or_add(sym, true, true)
+                                        : *intern_word(types::name_of(t));
     copy_cell(&w, api::result());
   } else {
     make_datatype(api::result(), t);

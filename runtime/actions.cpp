@@ -60,27 +60,26 @@ void no_handler(const Cell* value) {
 }
 
 
-ActionFn get_handler(const Cell* value, Action a) {
-  Type t = type_of(value);
-  // A port without an actor table dispatches through the port! type's own slots.
-  ActionFn f = t < TYPE_SLOTS ? types::table[t][a] : nullptr;
-  if (!f) no_handler(value);
-  return f;
+namespace {
+
+// A path step through a value whose type has no path handler.
+[[noreturn, gnu::noinline]] void bad_path_type(Type t, Cell* path, Cell* element, i32 index) {
+  Cell type;
+  make_datatype(&type, t);
+  if (!path) fire(Err::script_bad_path_type2, element, &type);
+  // A copy of the path whose head stands just after the element.
+  Cell rest;
+  copy_cell(path, &rest);
+  set_series_index(&rest, index + 1);
+  fire(Err::script_bad_path_type, path, &type, &rest);
 }
+
+}  // namespace
 
 act::EvalPath get_eval_path_handler(const Cell* value, Cell* path, Cell* element, i32 index) {
   Type t = type_of(value);
   ActionFn f = t < TYPE_SLOTS ? types::table[t][ACT_eval_path] : nullptr;
-  if (!f) {
-    Cell type;
-    make_datatype(&type, t);
-    if (!path) fire(Err::script_bad_path_type2, element, &type);
-    // A copy of the path whose head stands just after the element.
-    Cell rest;
-    copy_cell(path, &rest);
-    set_series_index(&rest, index + 1);
-    fire(Err::script_bad_path_type, path, &type, &rest);
-  }
+  if (!f) bad_path_type(t, path, element, index);
   return reinterpret_cast<act::EvalPath>(f);
 }
 

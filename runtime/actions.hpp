@@ -183,9 +183,18 @@ const char* name_of(Type t);       // "integer!"; "" for an unknown id
 
 namespace actions {
 
-// The handler of an action for the value's type (with the port! actor-table
-// exception), or the dispatcher's error (script expect-arg) when empty.
-ActionFn get_handler(const Cell* value, Action a);
+// Raises script expect-arg: the value (the first argument of the running
+// action) is of a datatype without a handler for it.
+[[noreturn]] void no_handler(const Cell* value);
+// The handler of an action for the value's type (a port without an actor
+// table dispatches through the port! type's own slots), or the dispatcher's
+// error (script expect-arg) when empty. Inline: every action call takes it.
+inline ActionFn get_handler(const Cell* value, Action a) {
+  Type t = type_of(value);
+  ActionFn f = t < TYPE_SLOTS ? types::table[t][a] : nullptr;
+  if (!f) no_handler(value);
+  return f;
+}
 template <class F>
 inline F handler(const Cell* value, Action a) {
   return reinterpret_cast<F>(get_handler(value, a));
@@ -197,9 +206,6 @@ act::EvalPath get_eval_path_handler(const Cell* value, Cell* path, Cell* element
 // in spec order; refs[k] is the offset of refinement k's first argument cell
 // from the base, or -1 when the refinement is absent.
 using Entry = void (*)(const i32* refs);
-// Raises script expect-arg: the value (the first argument of the running
-// action) is of a datatype without a handler for it.
-[[noreturn]] void no_handler(const Cell* value);
 Entry entry(Action a);  // nullptr for set-path (eval/action_entries.cpp)
 
 // Workers with explicit arguments.

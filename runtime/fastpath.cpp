@@ -40,18 +40,6 @@ Cell* float_result(int op, double a, double b) {
 
 }  // namespace
 
-bool int_op(int op, i32 a, i32 b, i32* out) {
-  switch (op) {
-    case OP_ADD: return !__builtin_add_overflow(a, b, out);
-    case OP_SUB: return !__builtin_sub_overflow(a, b, out);
-    case OP_MUL: return !__builtin_mul_overflow(a, b, out);
-    case OP_OR: *out = a | b; return true;
-    case OP_AND: *out = a & b; return true;
-    case OP_XOR: *out = a ^ b; return true;
-    default: return false;
-  }
-}
-
 Cell* math(int op, const Cell* word, const Cell* left, const Cell* right) {
   Type lt = type_of(left), rt = type_of(right);
   if (lt == TYPE_INTEGER && rt == TYPE_INTEGER) {
@@ -92,19 +80,6 @@ void math_int_into(int op, const Cell* word, i32 n) {
   copy_cell(&result, stack::last());
 }
 
-namespace {
-
-bool int_relation(int op, i32 a, i32 b) {
-  switch (op) {
-    case COMP_EQUAL: case COMP_STRICT_EQUAL: return a == b;
-    case COMP_NOT_EQUAL: return a != b;
-    case COMP_LESSER: return a < b;
-    case COMP_LESSER_EQUAL: return a <= b;
-    case COMP_GREATER: return a > b;
-    default: return a >= b;
-  }
-}
-
 bool generic_compare(int op, const Cell* word, const Cell* left, const Cell* right) {
   Cell l = *left, r = *right;
   stack::mark_native(name_of(word));
@@ -115,15 +90,6 @@ bool generic_compare(int op, const Cell* word, const Cell* left, const Cell* rig
   stack::unwind_last();
   stack::pop(1);
   return b;
-}
-
-}  // namespace
-
-bool compare_q(int op, const Cell* word, const Cell* left, const Cell* right) {
-  if (type_of(left) == TYPE_INTEGER && type_of(right) == TYPE_INTEGER) {
-    return int_relation(op, int_of(left), int_of(right));
-  }
-  return generic_compare(op, word, left, right);
 }
 
 bool compare_int_q(int op, const Cell* word, const Cell* left, i32 n) {

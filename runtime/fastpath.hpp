@@ -8,6 +8,7 @@
 // operands combined in floating point.
 #pragma once
 
+#include "runtime/actions.hpp"
 #include "runtime/cell.hpp"
 
 namespace qel::fast {
@@ -20,7 +21,26 @@ void math_int_into(int op, const Cell* word, i32 n);
 
 // Comparison codes (CompareOp 0..6).
 Cell* compare(int op, const Cell* word, const Cell* left, const Cell* right);  // logic! pushed
-bool compare_q(int op, const Cell* word, const Cell* left, const Cell* right);
+// Any pair through the comparison action, inside a native frame named by word.
+bool generic_compare(int op, const Cell* word, const Cell* left, const Cell* right);
+// An integer relation under comparison codes 0..6 (inline: the evaluator's
+// short paths compare integers at every step).
+inline bool int_relation(int op, i32 a, i32 b) {
+  switch (op) {
+    case COMP_EQUAL: case COMP_STRICT_EQUAL: return a == b;
+    case COMP_NOT_EQUAL: return a != b;
+    case COMP_LESSER: return a < b;
+    case COMP_LESSER_EQUAL: return a <= b;
+    case COMP_GREATER: return a > b;
+    default: return a >= b;
+  }
+}
+inline bool compare_q(int op, const Cell* word, const Cell* left, const Cell* right) {
+  if (type_of(left) == TYPE_INTEGER && type_of(right) == TYPE_INTEGER) {
+    return int_relation(op, int_of(left), int_of(right));
+  }
+  return generic_compare(op, word, left, right);
+}
 bool compare_int_q(int op, const Cell* word, const Cell* left, i32 n);
 
 // A path step with a constant integer index: block! inline, others via eval-path.
@@ -32,6 +52,17 @@ Cell* series_op(const Cell* value, int op, const Cell* word);
 
 // Integer arithmetic with the overflow rule, shared with integer!'s actions.
 // Answers false (and leaves out untouched) when the result does not fit.
-bool int_op(int op, i32 a, i32 b, i32* out);
+// Inline: the evaluator's short paths combine integers at every step.
+inline bool int_op(int op, i32 a, i32 b, i32* out) {
+  switch (op) {
+    case OP_ADD: return !__builtin_add_overflow(a, b, out);
+    case OP_SUB: return !__builtin_sub_overflow(a, b, out);
+    case OP_MUL: return !__builtin_mul_overflow(a, b, out);
+    case OP_OR: *out = a | b; return true;
+    case OP_AND: *out = a & b; return true;
+    case OP_XOR: *out = a ^ b; return true;
+    default: return false;
+  }
+}
 
 }  // namespace qel::fast

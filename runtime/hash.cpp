@@ -603,8 +603,6 @@ void move_slots(u32 table, u32 lo, u32 hi, u32 top, F f) {
 // ---------------------------------------------------------------------------------
 // Records and sizes
 
-Record* record(u32 table) { return reinterpret_cast<Record*>(buffer_of(table)->head_ptr()); }
-u32 block_of(u32 table) { return record(table)->block; }
 
 u32 pow2_ceil(u32 n) {
   if (n == 0) return 0;
@@ -751,6 +749,20 @@ void put_all(u32 table, u32 start, u32 step) {
 }
 
 Cell* get(u32 table, const Cell* key_in, i32 head, i32 skip, i32 op, bool last, bool reverse) {
+  // An integer key in a map: the probe compares integers and calls no
+  // handler, so nothing allocates and nothing needs rooting.
+  if (type_of(key_in) == TYPE_INTEGER && record(table)->kind == KIND_MAP) {
+    u32 mask = record(table)->n_buckets - 1;
+    u32 value = key_in->w2;
+    for (MapProbe p(value, mask); !p.done(); p.next()) {
+      const u32* f = flags_of(table);
+      if (is_empty(f, p.i)) break;
+      if (is_deleted(f, p.i)) continue;
+      Cell* stored = cells_of(table) + keys_of(table)[p.i];
+      if (type_of(stored) == TYPE_INTEGER && stored->w2 == value) return stored;
+    }
+    return nullptr;
+  }
   TableRoot root(table);
   // The key may lie in a buffer that moves: work on a stacked copy.
   Cell* saved_top = stack::top;

@@ -40,6 +40,7 @@
 #include <string>
 
 #include "runtime/cell.hpp"
+#include "runtime/memory.hpp"
 
 namespace qel::hash {
 
@@ -68,8 +69,9 @@ enum PutStatus : int {
   PUT_REBUILT = 2,  // kind 0: the table was rebuilt from the whole block
 };
 
-Record* record(u32 table);
-u32 block_of(u32 table);
+// The record of a table (valid until the next allocation).
+inline Record* record(u32 table) { return reinterpret_cast<Record*>(mem::buffer_of(table)->head_ptr()); }
+inline u32 block_of(u32 table) { return record(table)->block; }
 
 // Bucket count for a requested size: the next power of two of size / 0.77
 // (size at least 4); the bound is 77% of it.

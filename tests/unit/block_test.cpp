@@ -476,6 +476,11 @@ TEST_F(Blocks, OwnedBlocksReportTheirChanges) {
   const Case cases[] = {
       {"append", [](Cell* b) { call(ACT_append, {b, load("[x y]")}); }, {"append 3 2", "appended 3 2"}},
       {"insert", [](Cell* b) { call(ACT_insert, {b, load("x")}, "/dup 3"); }, {"insert 1 3", "inserted 1 3"}},
+      // One value at a time (the first may grow the block, the second finds room).
+      {"append one", [](Cell* b) { call(ACT_append, {b, load("x")}); call(ACT_append, {b, load("y")}); },
+       {"append 3 1", "appended 3 1", "append 4 1", "appended 4 1"}},
+      {"insert one", [](Cell* b) { call(ACT_insert, {b, load("x")}); call(ACT_insert, {b, load("y")}); },
+       {"insert 1 1", "inserted 1 1", "insert 1 1", "inserted 1 1"}},
       {"change", [](Cell* b) { call(ACT_change, {b, load("[x y]")}, "/part 1"); }, {"change 1 1", "changed 1 2"}},
       {"put", [](Cell* b) { actions::handler<act::Put>(b, ACT_put)(b, load("z"), load("9"), false); },
        {"put 1 1", "put-ed 1 1"}},

@@ -238,6 +238,18 @@ TEST_F(StringActions, AppendInsertChange) {
   EXPECT_EQ(series_index(r), 0);
   EXPECT_EQ(whole_text(s), U"abc\u012C");
   EXPECT_EQ(unit_of(s), 2u);
+  // A char is written in the target's unit, widening it only when the code
+  // point needs it (twice: the first append may grow the buffer, the second
+  // finds room at the tail).
+  struct CharCase { u32 unit; char32_t c; u32 unit_after; };
+  for (const CharCase& c : {CharCase{1, U'!', 1}, CharCase{1, U'\u00E9', 2}, CharCase{2, U'!', 2},
+                            CharCase{2, U'\U0001F600', 4}, CharCase{4, U'\u20AC', 4}}) {
+    s = str(U"ab", c.unit);
+    append(s, chr(c.c));
+    append(s, chr(c.c));
+    EXPECT_EQ(whole_text(s), std::u32string(U"ab") + c.c + c.c);
+    EXPECT_EQ(unit_of(s), c.unit_after) << u32(c.c);
+  }
   // A block appends the forms of its elements; a tag! its text in angle brackets.
   s = str(U"x");
   append(s, block_of({word_cell("one"), word_cell("two"), word_cell("three")}));
@@ -257,6 +269,16 @@ TEST_F(StringActions, AppendInsertChange) {
   append(s, s);
   EXPECT_EQ(whole_text(s), U"ab\u00E9ab\u00E9");
   EXPECT_EQ(unit_of(s), 1u) << "copying keeps Latin-1 in 1-byte units";
+  // A source is taken from its index; one whose index is past its tail adds nothing.
+  s = str(U"ab");
+  Cell* source = str(U"wxyz");
+  set_series_index(source, 2);
+  append(s, source);
+  EXPECT_EQ(whole_text(s), U"abyz");
+  set_series_index(source, 9);
+  append(s, source);
+  EXPECT_EQ(whole_text(s), U"abyz");
+  EXPECT_EQ(series_index(s), 0);
 
   // insert: the index ends after the material; at the tail, at the new tail.
   s = str(U"ad", 0, TYPE_STRING, 1);
@@ -727,6 +749,8 @@ TEST_F(StringActions, OwnedStringsTellTheirOwnerBeforeAndAfter) {
          handler<act::EvalPath>(TYPE_STRING, ACT_eval_path)(s, num(1), chr('z'), step);
        },
        {"poke 0 1", "poked 0 1"}},
+      // A whole string is told of like a char.
+      {[&] { append(s, str(U"?")); }, {"append 4 1", "appended 4 1"}},
       // A series nobody owns tells nobody.
       {[&] { append(other, chr('!')); }, {}},
   };
@@ -735,7 +759,7 @@ TEST_F(StringActions, OwnedStringsTellTheirOwnerBeforeAndAfter) {
     step.run();
     EXPECT_EQ(events.events, step.events) << utf8(whole_text(s));
   }
-  EXPECT_EQ(whole_text(s), U"z!ax");
+  EXPECT_EQ(whole_text(s), U"z!ax?");
 }
 
 // Random actions on one string against a std::u32string model: append,
