@@ -1,12 +1,12 @@
 #include "platform/clipboard.hpp"
 
-#include <dlfcn.h>
-
 #include <cstdlib>
 #include <cstring>
 
 // The headers give the types and signatures only: GTK is not linked.
 #include <gtk/gtk.h>
+
+#include "platform/shared_library.hpp"
 
 namespace qel::platform::clipboard {
 
@@ -18,7 +18,8 @@ namespace {
 // three to four times slower). The functions used are resolved once into this
 // table; when the library or one of them is missing the clipboard behaves as
 // with no display. A program that links GTK itself (a GUI) gets the copy
-// already loaded from dlopen.
+// already loaded. The library stays loaded: GTK cannot be unloaded once
+// started.
 #define QEL_GTK_FUNCTIONS(X)                                                     \
   X(gtk_init_check) X(gtk_clipboard_get) X(gtk_clipboard_clear)                  \
   X(gtk_clipboard_set_text) X(gtk_clipboard_set_image)                           \
@@ -34,32 +35,25 @@ namespace {
   X(g_filename_from_uri) X(g_filename_to_uri)
 
 struct Gtk {
-#define QEL_GTK_FIELD(name) decltype(&::name) name = nullptr;
-  QEL_GTK_FUNCTIONS(QEL_GTK_FIELD)
-#undef QEL_GTK_FIELD
+  QEL_GTK_FUNCTIONS(QEL_LIBRARY_FUNCTION)
 };
 
 Gtk gtk;
 
-// Loads the library and fills the table; false (once and for all) when
-// anything is missing.
+// Loads the library and fills the table; false when anything is missing.
 bool load_gtk() {
-  void* lib = dlopen("libgtk-3.so.0", RTLD_NOW | RTLD_LOCAL);
-  if (!lib) return false;
-  bool ok = true;
-#define QEL_GTK_RESOLVE(name)                                                    \
-  gtk.name = reinterpret_cast<decltype(&::name)>(dlsym(lib, #name));             \
-  ok = ok && gtk.name;
+  SharedLibrary lib("libgtk-3.so.0");
+#define QEL_GTK_RESOLVE(name) lib.resolve(gtk.name, #name);
   QEL_GTK_FUNCTIONS(QEL_GTK_RESOLVE)
 #undef QEL_GTK_RESOLVE
-  return ok;  // the library stays loaded: GTK cannot be unloaded once started
+  return lib.complete();
 }
 
-int g_state = 0;  // 0 not tried, 1 started, -1 no display or no GTK
+LoadOnce started;  // GTK loaded and started: false with no display or no GTK
 
 GtkClipboard* board() {
-  if (g_state == 0) g_state = load_gtk() && gtk.gtk_init_check(nullptr, nullptr) ? 1 : -1;
-  return g_state == 1 ? gtk.gtk_clipboard_get(GDK_SELECTION_CLIPBOARD) : nullptr;
+  if (!started([] { return load_gtk() && gtk.gtk_init_check(nullptr, nullptr); })) return nullptr;
+  return gtk.gtk_clipboard_get(GDK_SELECTION_CLIPBOARD);
 }
 
 // Data handed to GTK for a target it asks for later: plain bytes, freed when

@@ -1,13 +1,12 @@
 #include "platform/http.hpp"
 
-#include <dlfcn.h>
-
 // The header gives the types and signatures only: libcurl is not linked.
 #define CURL_DISABLE_TYPECHECK
 #include <curl/curl.h>
 
 #include <cstring>
-#include <mutex>
+
+#include "platform/shared_library.hpp"
 
 namespace qel::platform {
 
@@ -60,30 +59,22 @@ extern "C" size_t on_header(char* data, size_t size, size_t count, void* user) {
   X(curl_slist_free_all)
 
 struct Curl {
-#define QEL_CURL_FIELD(name) decltype(&::name) name = nullptr;
-  QEL_CURL_FUNCTIONS(QEL_CURL_FIELD)
-#undef QEL_CURL_FIELD
+  QEL_CURL_FUNCTIONS(QEL_LIBRARY_FUNCTION)
 };
 
 Curl lib;
-bool loaded = false;
 
 // Loads libcurl and initialises it, once; false when it or one of its
 // functions is missing (every request then fails).
 bool global_init() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    void* handle = dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);
-    if (!handle) return;
-    bool ok = true;
-#define QEL_CURL_RESOLVE(name)                                                 \
-  lib.name = reinterpret_cast<decltype(&::name)>(dlsym(handle, #name));        \
-  ok = ok && lib.name;
+  static LoadOnce loaded;
+  return loaded([] {
+    SharedLibrary curl("libcurl.so.4");
+#define QEL_CURL_RESOLVE(name) curl.resolve(lib.name, #name);
     QEL_CURL_FUNCTIONS(QEL_CURL_RESOLVE)
 #undef QEL_CURL_RESOLVE
-    loaded = ok && lib.curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    return curl.complete() && lib.curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
   });
-  return loaded;
 }
 
 }  // namespace

@@ -7,8 +7,6 @@
 // in a frame a jump crosses.
 #include "platform/image_codecs.hpp"
 
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <csetjmp>
 #include <cstdio>
@@ -19,6 +17,8 @@
 #include <jpeglib.h>
 #include <png.h>
 #include <tiffio.h>  // types and signatures only: libtiff is not linked
+
+#include "platform/shared_library.hpp"
 
 namespace qel::platform::imaging {
 
@@ -465,9 +465,7 @@ void tiff_unmap(thandle_t, void*, toff_t) {}
   X(TIFFReadRGBAImageOriented) X(TIFFDefaultStripSize) X(TIFFWriteDirectory)
 
 struct Tiff {
-#define QEL_TIFF_FIELD(name) decltype(&::name) name = nullptr;
-  QEL_TIFF_FUNCTIONS(QEL_TIFF_FIELD)
-#undef QEL_TIFF_FIELD
+  QEL_TIFF_FUNCTIONS(QEL_LIBRARY_FUNCTION)
 };
 
 Tiff tiff;
@@ -475,22 +473,17 @@ Tiff tiff;
 // Loads libtiff and silences its messages, once; false when it or one of its
 // functions is missing (TIFF images then fail to decode and encode).
 bool tiff_load() {
-  static int state = 0;  // 0 not tried, 1 loaded, -1 missing
-  if (state != 0) return state == 1;
-  state = -1;
-  void* lib = dlopen("libtiff.so.6", RTLD_NOW | RTLD_LOCAL);
-  if (!lib) return false;
-  bool ok = true;
-#define QEL_TIFF_RESOLVE(name)                                                  \
-  tiff.name = reinterpret_cast<decltype(&::name)>(dlsym(lib, #name));           \
-  ok = ok && tiff.name;
-  QEL_TIFF_FUNCTIONS(QEL_TIFF_RESOLVE)
+  static LoadOnce loaded;
+  return loaded([] {
+    SharedLibrary lib("libtiff.so.6");
+#define QEL_TIFF_RESOLVE(name) lib.resolve(tiff.name, #name);
+    QEL_TIFF_FUNCTIONS(QEL_TIFF_RESOLVE)
 #undef QEL_TIFF_RESOLVE
-  if (!ok) return false;
-  tiff.TIFFSetErrorHandler(nullptr);
-  tiff.TIFFSetWarningHandler(nullptr);
-  state = 1;
-  return true;
+    if (!lib.complete()) return false;
+    tiff.TIFFSetErrorHandler(nullptr);
+    tiff.TIFFSetWarningHandler(nullptr);
+    return true;
+  });
 }
 
 // 8-bit RGB or RGBA strips read as they are stored (straight alpha needs no

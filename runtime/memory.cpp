@@ -26,6 +26,28 @@ inline u32 round16(u64 n) { return u32((n + 15) & ~u64(15)); }
 // Bytes a buffer of data size `size` occupies in a series frame.
 inline u32 footprint(u32 size) { return size + u32(sizeof(Buffer)); }
 
+// Growth between collections. A full frame is left for another frame that
+// still has some room; while any frame has room for the buffer asked for,
+// however little, no collection runs. Garbage made of small buffers could
+// thus fill new frames for ever. So a new frame is made without collecting
+// only while the pages in use stay below twice what the latest collection
+// left (at least MIN_GROWTH more): each collection then follows as many new
+// bytes as it has to trace, and memory stays within a bound of what is live.
+constexpr u64 MIN_GROWTH = 4u << 20;
+u32 g_growth_cycle = ~0u;  // collection the base was read after
+u64 g_growth_base = 0;     // pages in use when it was read
+
+// True when the pages in use have outgrown the latest collection's share.
+bool grown_since_collection() {
+  if (gc::cycles() != g_growth_cycle) {
+    // The first new frame wanted since that collection: nothing has been
+    // added to the series frames since it, so these are the pages it left.
+    g_growth_cycle = gc::cycles();
+    g_growth_base = record.total;
+  }
+  return record.total >= g_growth_base + std::max(g_growth_base, MIN_GROWTH);
+}
+
 }  // namespace
 
 void poison_range(u32 from, u32 to) {
@@ -280,6 +302,11 @@ Buffer* alloc_series_buffer(u32 count, u32 unit, i32 offset) {
   if (!f || u64(f->free) + need >= f->end) {
     u32 found = find_series_frame(need);
     if (!found) {
+      gc::check();
+      found = find_series_frame(need);
+    }
+    if (found && at<SeriesFrame>(found)->end - at<SeriesFrame>(found)->free < FRAME_MIN_FREE &&
+        grown_since_collection()) {
       gc::check();
       found = find_series_frame(need);
     }

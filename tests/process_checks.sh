@@ -1,27 +1,50 @@
 #!/bin/sh
 # Exit statuses and fault reports of whole processes.
+# The checks of qel are independent processes, each a whole start-up (slow
+# under the collector stress): they run side by side, and every verdict is
+# printed, in order, once all have ended. The probe's faults and signals run
+# one after another, in the foreground.
 qel=$1
 probe=$2
 build=${3:-plain}   # "sanitized": the sanitizers report faults themselves
 fail=0
-check() {  # name, expected status, expected text on stderr (or "")
+results=$(mktemp -d)
+tmp=$(mktemp -d)
+trap 'rm -rf "$results" "$tmp"' EXIT
+n=0
+# next: names the file of the next verdict, in $slot.
+next() {
+  n=$((n + 1))
+  slot=$results/$(printf '%03d' $n)
+}
+verdict() {  # name, expected status, expected text on stderr (or ""), command...
   name=$1; want=$2; text=$3; shift 3
   err=$("$@" 2>&1 >/dev/null); got=$?
   if [ "$got" != "$want" ]; then
-    echo "FAIL $name: status $got, expected $want"; fail=1
+    echo "FAIL $name: status $got, expected $want"
   elif [ -n "$text" ] && ! printf '%s' "$err" | grep -q "$text"; then
-    echo "FAIL $name: stderr lacks '$text': $err"; fail=1
+    echo "FAIL $name: stderr lacks '$text': $err"
   else
     echo "ok   $name"
   fi
 }
+check() {  # as verdict, in the background
+  next
+  verdict "$@" >"$slot" 2>&1 &
+}
+check_here() {  # as verdict, in the foreground
+  next
+  verdict "$@" >"$slot" 2>&1
+}
 check "qel starts and exits 0" 0 "" "$qel"
-tmp=$(mktemp -d)
 mkdir "$tmp/dir"
 printf 'Qel [Title: "fails"]\nprint "before"\n1 / 0\nprint "after"\n' > "$tmp/fail.qel"
 check "an uncaught error exits 254" 254 "\*\*\* Math Error: attempt to divide by zero" "$qel" "$tmp/fail.qel"
-out=$("$qel" "$tmp/fail.qel" 2>/dev/null)
-if [ "$out" = "before" ]; then echo "ok   the script stops at the error"; else echo "FAIL script output: $out"; fail=1; fi
+next
+(
+  out=$("$qel" "$tmp/fail.qel" 2>/dev/null)
+  if [ "$out" = "before" ]; then echo "ok   the script stops at the error"; else echo "FAIL script output: $out"; fi
+) >"$slot" 2>&1 &
 printf 'print "no header"\n' > "$tmp/noheader.qel"
 check "a script without header exits 254" 254 "script is missing a Qel header: .*noheader.qel" "$qel" "$tmp/noheader.qel"
 check "a missing script exits 254" 254 "\*\*\* Access Error: cannot open: %.*/missing.qel" "$qel" "$tmp/missing.qel"
@@ -35,20 +58,27 @@ fi
 printf 'Qel []\ns: copy "unset %sz z/" append/dup s "(" 2000 append/dup s ")" 2000\ndo s\n' "'" > "$tmp/deep.qel"
 check "an error with an argument too deep to write" 254 "\.\.\. has no value at z" "$qel" "$tmp/deep.qel"
 # The interactive loop reports an error met while showing a result, and goes on.
-out=$(printf 'b: [] loop 2000 [b: reduce [b]]\n1 + 1\n' | "$qel" 2>&1); got=$?
-if [ "$got" = 0 ] && printf '%s' "$out" | grep -q "too deep to display" &&
-   printf '%s' "$out" | grep -q "== 2"; then
-  echo "ok   the prompt survives a result too deep to show"
-else
-  echo "FAIL prompt after a too deep result: status $got: $out"; fail=1
-fi
-rm -rf "$tmp"
-check "probe ok" 0 "" "$probe" ok
+next
+(
+  out=$(printf 'b: [] loop 2000 [b: reduce [b]]\n1 + 1\n' | "$qel" 2>&1); got=$?
+  if [ "$got" = 0 ] && printf '%s' "$out" | grep -q "too deep to display" &&
+     printf '%s' "$out" | grep -q "== 2"; then
+    echo "ok   the prompt survives a result too deep to show"
+  else
+    echo "FAIL prompt after a too deep result: status $got: $out"
+  fi
+) >"$slot" 2>&1 &
+check_here "probe ok" 0 "" "$probe" ok
 if [ "$build" = plain ]; then
-check "segmentation fault" 32 "\*\*\* Runtime Error 32: segmentation fault" "$probe" segv
-check "integer divide" 13 "\*\*\* Runtime Error 13: integer divide by zero" "$probe" divide
-check "stack overflow" 19 "\*\*\* Runtime Error 19: stack error or overflow" "$probe" stack
+check_here "segmentation fault" 32 "\*\*\* Runtime Error 32: segmentation fault" "$probe" segv
+check_here "integer divide" 13 "\*\*\* Runtime Error 13: integer divide by zero" "$probe" divide
+check_here "stack overflow" 19 "\*\*\* Runtime Error 19: stack error or overflow" "$probe" stack
 fi
-check "interrupt exits quietly" 0 "" "$probe" interrupt
-[ "$build" = plain ] && check "report has an address line" 32 "\*\*\* at: [0-9A-F]\{8\}h" "$probe" segv
+check_here "interrupt exits quietly" 0 "" "$probe" interrupt
+[ "$build" = plain ] && check_here "report has an address line" 32 "\*\*\* at: [0-9A-F]\{8\}h" "$probe" segv
+wait
+for f in "$results"/*; do
+  cat "$f"
+  grep -q '^FAIL' "$f" && fail=1
+done
 exit $fail

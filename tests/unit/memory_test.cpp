@@ -3,7 +3,9 @@
 
 #include <vector>
 
+#include "runtime/collector.hpp"
 #include "runtime/memory.hpp"
+#include "runtime/roots.hpp"
 
 using namespace qel;
 using namespace qel::mem;
@@ -156,6 +158,29 @@ TEST(Memory, SeriesFrameSizesDoubleToTheLargest) {
   for (u32 o = record.series_first; o && at<SeriesFrame>(o)->next; o = at<SeriesFrame>(o)->next) {
     EXPECT_LT(o, at<SeriesFrame>(o)->next);
   }
+}
+
+// A frame holding live data with a little room left (less than a new
+// frame's worth) must not keep garbage from being collected: small buffers
+// fit in that room, so the frames are never all full, yet a new frame is made
+// whenever the current one fills. Collections must still follow the growth.
+TEST(Memory, GarbageIsCollectedWhileAFrameKeepsALittleRoom) {
+  bool saved = gc::enabled;
+  gc::enabled = true;
+  gc::do_cycle();
+  // Fill the first frame with a live buffer, leaving it 30000 bytes of room.
+  SeriesFrame* first = at<SeriesFrame>(record.series_first);
+  u32 room = first->end - first->free;
+  ASSERT_GT(room, 30000u + 2 * sizeof(Buffer));
+  record.series_current = record.series_first;
+  u32 filler = alloc_bytes(((room - 30000 - sizeof(Buffer)) & ~15u));
+  roots::NodeRoot keep(&filler);
+  first = at<SeriesFrame>(record.series_first);
+  ASSERT_LT(first->end - first->free - 30000u, 16u);
+  u64 before = record.total;
+  for (int i = 0; i < 20000; ++i) alloc_bytes(2000);  // 40 MB of garbage
+  EXPECT_LT(record.total, before + (16u << 20));
+  gc::enabled = saved;
 }
 
 TEST(Memory, CopyRepeatFillsByDoubling) {
