@@ -801,9 +801,13 @@ Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_
   switch (type_of(&value)) {
     case TYPE_PAREN: {
       ++pos;
-      // A plain paren was tried before this (as an operand): its block step
-      // would take it again at once.
-      st = eval_block(&value, false);  // the value becomes the last pushed cell
+      // A plain paren was tried before this (as an operand or a statement):
+      // the general block step, which answers what a plain attempt would,
+      // takes it at once. A leading set-word was not tried as plain.
+      const mem::Buffer* pb = buffer_of(series_node(&value));
+      i32 at = series_index(&value) < 0 ? 0 : series_index(&value);
+      bool set_first = u32(at) < pb->used() / sizeof(Cell) && type_of(pb->cells() + at) == TYPE_SET_WORD;
+      st = eval_block_general(&value, false, set_first);  // the value becomes the last pushed cell
       if (st) return st;
       if (!sub) {
         Cell r = *stack::last();
