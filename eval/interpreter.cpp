@@ -817,21 +817,28 @@ Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_
     }
     case TYPE_SET_WORD: {
       ++pos;
+      // Whether the value's expression was already tried as plain (here, or
+      // before this when the set-word could take it in place): the general
+      // evaluation, which answers the same, then takes it at once.
+      bool value_tried = !try_plain && !trace && plain_target(&value);
       if (try_plain && !trace && pos < end && room_for_plain() && stack::ctop < stack::cend) {
         // A plain value into an existing slot: written in place, no frame.
         Cell r;
         u32 p = pos;
-        if (Cell* slot = plain_target(&value); slot && plain_expression(code, p, end, false, &r)) {
-          *slot = r;
-          pos = p;
-          place(&r, sub);
-          break;
+        if (Cell* slot = plain_target(&value)) {
+          if (plain_expression(code, p, end, false, &r)) {
+            *slot = r;
+            pos = p;
+            place(&r, sub);
+            break;
+          }
+          value_tried = true;
         }
       }
       stack::mark_interp(&value);
       stack::push_cell(&value);
       if (pos >= tail_of(code)) fire(Err::script_need_value, &value);
-      st = eval_expression(code, pos, {.sub = true});
+      st = eval_expression_from(code, pos, {.sub = true}, !value_tried);
       if (st) return close_frame(st, sub);
       Cell* v = stack::last();
       if (trace) fire_event(EV_SET, code.block, i32(pos), &value, v);
