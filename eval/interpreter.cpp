@@ -128,14 +128,17 @@ inline Cell* word_value(const Cell* w) {
 
 // A pending return/exit whose target is the frame on top ends there: the
 // carried value (unset for exit) becomes the frame's result.
-Status take_return(Status st) {
-  if (st && takes_return(st, stack::ctop - 1)) {
+// Out of line: statuses are rare, and the check for none is made at every
+// frame's end.
+[[gnu::noinline]] Status take_pending_return(Status st) {
+  if (takes_return(st, stack::ctop - 1)) {
     if (st == THROW_RETURN) copy_cell(g_pending, stack::base);
     else make_unset(stack::base);
     return 0;
   }
   return st;
 }
+inline Status take_return(Status st) { return st ? take_pending_return(st) : 0; }
 
 // Closes the frame on top with the value as its result.
 void close_with(const Cell* value, bool sub);
