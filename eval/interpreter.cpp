@@ -294,7 +294,7 @@ struct LibraryTrace {
 // A whole top-level plain expression at pos (see plain_expression, defined
 // with the other short paths below).
 bool plain_statement(const Cell* cells, u32& pos, u32 end, Cell* out);
-bool plain_block(const Cell* block, Cell* out, bool& first_plain);
+[[gnu::always_inline]] inline bool plain_block(const Cell* block, Cell* out, bool& first_plain);
 // A call of the function-like value that the word held (see eval_call).
 Status call_word(const Cell* fn, const Code& code, u32& pos, bool sub, const Cell* word);
 // One expression; try_plain false when the short path was already tried.
@@ -732,7 +732,7 @@ inline Cell* plain_target(const Cell* set_word) {
 // first_plain tells, when the answer is false, whether the first statement
 // may still be plain (the block holding more than it, or the room check
 // having failed): false when it was found not to be.
-bool plain_block(const Cell* block, Cell* out, bool& first_plain) {
+[[gnu::always_inline]] inline bool plain_block(const Cell* block, Cell* out, bool& first_plain) {
   first_plain = true;
   if (stack::ctop >= stack::cend || !room_for_plain()) return false;
   u32 node = series_node(block);
@@ -1489,6 +1489,42 @@ namespace {
 // asks for no tracing of its own: its context takes the values in the frame
 // and its body runs. Should the body leave tracing on, it ends as
 // call_function ends it.
+// Function bodies found not to be one plain statement, remembered by series
+// node and start so that the body of a function called again and again is not
+// tried each time. The general evaluation answers what a plain one would, so
+// a stale entry (the body changed, a word holding data by now, the node
+// reused) costs only speed; an entry is tried again now and then.
+struct PlainMiss {
+  u32 node = 0, start = 0;
+  u32 skips = 0;
+  bool first_plain = false;  // what the failed attempt found (see plain_block)
+};
+constexpr u32 MISS_BITS = 9;
+constexpr u32 MISS_RETRY = 64;
+PlainMiss g_body_miss[1u << MISS_BITS];
+
+// eval_block of a function body, the call untraced.
+inline Status eval_body(const Cell* body) {
+  if (g_trace_held) return eval_block(body, true);
+  u32 node = series_node(body);
+  u32 start = u32(series_index(body));
+  PlainMiss& m = g_body_miss[((node >> 2) ^ (start << 4)) & ((1u << MISS_BITS) - 1)];
+  if (m.node == node && m.start == start) {
+    if (++m.skips < MISS_RETRY) return eval_block_general(body, true, m.first_plain);
+    m.node = 0;  // tried again below
+  }
+  bool first_plain = true;
+  if (Cell r; plain_block(body, &r, first_plain)) {
+    Cell* at = stack::top;
+    if (++stack::top >= stack::end) stack::overflow();
+    *at = r;
+    *stack::base = r;
+    return 0;
+  }
+  m = {node, start, 0, first_plain};
+  return eval_block_general(body, true, first_plain);
+}
+
 Status run_body(const Cell* fn, const Cell* name) {
   u32 ctx = function::context_of(fn);
   stack::Frame* f = stack::ctop - 1;
@@ -1500,7 +1536,7 @@ Status run_body(const Cell* fn, const Cell* name) {
   Cell body = *more_cell(fn, MORE_BODY);
   Status st = 0;
   try {
-    if (type_of(&body) == TYPE_BLOCK) st = eval_block(&body, true);
+    if (type_of(&body) == TYPE_BLOCK) st = eval_body(&body);
     else make_unset(stack::base);
   } catch (const Transfer& t) {
     // A return or exit sent as an exception ends here when this call's frame
