@@ -1503,8 +1503,9 @@ constexpr u32 MISS_BITS = 9;
 constexpr u32 MISS_RETRY = 64;
 PlainMiss g_body_miss[1u << MISS_BITS];
 
-// eval_block of a function body, the call untraced.
-inline Status eval_body(const Cell* body) {
+// eval_block of a block run again and again (a function body, a branch),
+// not traced.
+[[gnu::always_inline]] inline Status eval_body(const Cell* body) {
   if (g_trace_held) return eval_block(body, true);
   u32 node = series_node(body);
   u32 start = u32(series_index(body));
@@ -1523,6 +1524,14 @@ inline Status eval_body(const Cell* body) {
   }
   m = {node, start, 0, first_plain};
   return eval_block_general(body, true, first_plain);
+}
+
+// The either native, its arguments in its frame: the chosen branch runs as
+// the native runs it, taken as a block run again and again.
+[[gnu::noinline]] Status run_either() {
+  Cell branch = stack::base[logic::true_base() ? 1 : 2];
+  // Tracing may have been turned on by an argument.
+  return trace ? eval_block(&branch, true) : eval_body(&branch);
 }
 
 Status run_body(const Cell* fn, const Cell* name) {
@@ -1646,7 +1655,10 @@ Status call_word(const Cell* fn_in, const Code& code, u32& pos, bool sub, const 
       for (i32 l = 1; l < locals; ++l) make_none(stack::push());
     }
     switch (t) {
-      case TYPE_NATIVE: st = natives::entry(native::index_of(&fn))(refs); break;
+      case TYPE_NATIVE:
+        st = native::index_of(&fn) == natives::N_either ? run_either()
+                                                          : natives::entry(native::index_of(&fn))(refs);
+        break;
       case TYPE_ACTION: actions::entry(Action(native::index_of(&fn)))(refs); break;
       case TYPE_FUNCTION:
         st = (trace || (fn.header & (FLAG_TRACE | FLAG_NO_TRACE))) ? call_function(&fn, 0, word, 0)
