@@ -129,14 +129,17 @@ inline Cell* word_value(const Cell* w) {
 
 // A pending return/exit whose target is the frame on top ends there: the
 // carried value (unset for exit) becomes the frame's result.
-Status take_return(Status st) {
-  if (st && takes_return(st, stack::ctop - 1)) {
+// Out of line: statuses are rare, and the check for none is made at every
+// frame's end.
+[[gnu::noinline]] Status take_pending_return(Status st) {
+  if (takes_return(st, stack::ctop - 1)) {
     if (st == THROW_RETURN) copy_cell(g_pending, stack::base);
     else make_unset(stack::base);
     return 0;
   }
   return st;
 }
+inline Status take_return(Status st) { return st ? take_pending_return(st) : 0; }
 
 // Closes the frame on top with the value as its result.
 void close_with(const Cell* value, bool sub);
@@ -292,7 +295,7 @@ struct LibraryTrace {
 // A whole top-level plain expression at pos (see plain_expression, defined
 // with the other short paths below).
 bool plain_statement(const Cell* cells, u32& pos, u32 end, Cell* out);
-bool plain_block(const Cell* block, Cell* out, bool& first_plain);
+[[gnu::always_inline]] inline bool plain_block(const Cell* block, Cell* out, bool& first_plain);
 // A call of the function-like value that the word held (see eval_call).
 Status call_word(const Cell* fn, const Code& code, u32& pos, bool sub, const Cell* word);
 // One expression; try_plain false when the short path was already tried.
@@ -730,7 +733,7 @@ inline Cell* plain_target(const Cell* set_word) {
 // first_plain tells, when the answer is false, whether the first statement
 // may still be plain (the block holding more than it, or the room check
 // having failed): false when it was found not to be.
-bool plain_block(const Cell* block, Cell* out, bool& first_plain) {
+[[gnu::always_inline]] inline bool plain_block(const Cell* block, Cell* out, bool& first_plain) {
   first_plain = true;
   if (stack::ctop >= stack::cend || !room_for_plain()) return false;
   u32 node = series_node(block);
@@ -802,9 +805,13 @@ Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_
   switch (type_of(&value)) {
     case TYPE_PAREN: {
       ++pos;
-      // A plain paren was tried before this (as an operand): its block step
-      // would take it again at once.
-      st = eval_block(&value, false);  // the value becomes the last pushed cell
+      // A plain paren was tried before this (as an operand or a statement):
+      // the general block step, which answers what a plain attempt would,
+      // takes it at once. A leading set-word was not tried as plain.
+      const mem::Buffer* pb = buffer_of(series_node(&value));
+      i32 at = series_index(&value) < 0 ? 0 : series_index(&value);
+      bool set_first = u32(at) < pb->used() / sizeof(Cell) && type_of(pb->cells() + at) == TYPE_SET_WORD;
+      st = eval_block_general(&value, false, set_first);  // the value becomes the last pushed cell
       if (st) return st;
       if (!sub) {
         Cell r = *stack::last();
@@ -814,21 +821,28 @@ Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_
     }
     case TYPE_SET_WORD: {
       ++pos;
+      // Whether the value's expression was already tried as plain (here, or
+      // before this when the set-word could take it in place): the general
+      // evaluation, which answers the same, then takes it at once.
+      bool value_tried = !try_plain && !trace && plain_target(&value);
       if (try_plain && !trace && pos < end && room_for_plain() && stack::ctop < stack::cend) {
         // A plain value into an existing slot: written in place, no frame.
         Cell r;
         u32 p = pos;
-        if (Cell* slot = plain_target(&value); slot && plain_expression(code, p, end, false, &r)) {
-          *slot = r;
-          pos = p;
-          place(&r, sub);
-          break;
+        if (Cell* slot = plain_target(&value)) {
+          if (plain_expression(code, p, end, false, &r)) {
+            *slot = r;
+            pos = p;
+            place(&r, sub);
+            break;
+          }
+          value_tried = true;
         }
       }
       stack::mark_interp(&value);
       stack::push_cell(&value);
       if (pos >= tail_of(code)) fire(Err::script_need_value, &value);
-      st = eval_expression(code, pos, {.sub = true});
+      st = eval_expression_from(code, pos, {.sub = true}, !value_tried);
       if (st) return close_frame(st, sub);
       Cell* v = stack::last();
       if (trace) fire_event(EV_SET, code.block, i32(pos), &value, v);
@@ -1477,6 +1491,51 @@ namespace {
 // asks for no tracing of its own: its context takes the values in the frame
 // and its body runs. Should the body leave tracing on, it ends as
 // call_function ends it.
+// Function bodies found not to be one plain statement, remembered by series
+// node and start so that the body of a function called again and again is not
+// tried each time. The general evaluation answers what a plain one would, so
+// a stale entry (the body changed, a word holding data by now, the node
+// reused) costs only speed; an entry is tried again now and then.
+struct PlainMiss {
+  u32 node = 0, start = 0;
+  u32 skips = 0;
+  bool first_plain = false;  // what the failed attempt found (see plain_block)
+};
+constexpr u32 MISS_BITS = 9;
+constexpr u32 MISS_RETRY = 64;
+PlainMiss g_body_miss[1u << MISS_BITS];
+
+// eval_block of a block run again and again (a function body, a branch),
+// not traced.
+[[gnu::always_inline]] inline Status eval_body(const Cell* body) {
+  if (g_trace_held) return eval_block(body, true);
+  u32 node = series_node(body);
+  u32 start = u32(series_index(body));
+  PlainMiss& m = g_body_miss[((node >> 2) ^ (start << 4)) & ((1u << MISS_BITS) - 1)];
+  if (m.node == node && m.start == start) {
+    if (++m.skips < MISS_RETRY) return eval_block_general(body, true, m.first_plain);
+    m.node = 0;  // tried again below
+  }
+  bool first_plain = true;
+  if (Cell r; plain_block(body, &r, first_plain)) {
+    Cell* at = stack::top;
+    if (++stack::top >= stack::end) stack::overflow();
+    *at = r;
+    *stack::base = r;
+    return 0;
+  }
+  m = {node, start, 0, first_plain};
+  return eval_block_general(body, true, first_plain);
+}
+
+// The either native, its arguments in its frame: the chosen branch runs as
+// the native runs it, taken as a block run again and again.
+[[gnu::noinline]] Status run_either() {
+  Cell branch = stack::base[logic::true_base() ? 1 : 2];
+  // Tracing may have been turned on by an argument.
+  return trace ? eval_block(&branch, true) : eval_body(&branch);
+}
+
 Status run_body(const Cell* fn, const Cell* name) {
   u32 ctx = function::context_of(fn);
   stack::Frame* f = stack::ctop - 1;
@@ -1488,7 +1547,7 @@ Status run_body(const Cell* fn, const Cell* name) {
   Cell body = *more_cell(fn, MORE_BODY);
   Status st = 0;
   try {
-    if (type_of(&body) == TYPE_BLOCK) st = eval_block(&body, true);
+    if (type_of(&body) == TYPE_BLOCK) st = eval_body(&body);
     else make_unset(stack::base);
   } catch (const Transfer& t) {
     // A return or exit sent as an exception ends here when this call's frame
@@ -1598,7 +1657,10 @@ Status call_word(const Cell* fn_in, const Code& code, u32& pos, bool sub, const 
       for (i32 l = 1; l < locals; ++l) make_none(stack::push());
     }
     switch (t) {
-      case TYPE_NATIVE: st = natives::entry(native::index_of(&fn))(refs); break;
+      case TYPE_NATIVE:
+        st = native::index_of(&fn) == natives::N_either ? run_either()
+                                                          : natives::entry(native::index_of(&fn))(refs);
+        break;
       case TYPE_ACTION: actions::entry(Action(native::index_of(&fn)))(refs); break;
       case TYPE_FUNCTION:
         st = (trace || (fn.header & (FLAG_TRACE | FLAG_NO_TRACE))) ? call_function(&fn, 0, word, 0)
