@@ -35,6 +35,10 @@ Cell* g_catalog = nullptr;
 Cell* g_standard = nullptr;
 Cell* g_stack_trace = nullptr;
 Cell* g_source_files = nullptr;
+// A no-memory error made at start-up: raised when making a new one fails for
+// want of memory itself, which would otherwise raise again without end.
+Cell* g_no_memory = nullptr;
+bool g_making_no_memory = false;
 u32 g_category_symbols[ERR_CATEGORY_COUNT] = {};  // canonical symbols of the category words
 
 // Class ids that start-up gives the catalogue objects and the standard error.
@@ -148,6 +152,9 @@ void init_catalog() {
   Cell none;
   make_none(&none);
   for (const char* name : kFields) add_field(standard, name, &none);
+
+  g_no_memory = runtime::root_append();
+  create(g_no_memory, Err::internal_no_memory, nullptr, nullptr, nullptr);
 }
 
 const Cell* catalog() { return g_catalog; }
@@ -257,6 +264,15 @@ std::string report(const Cell* err_in) {
 namespace {
 
 void default_uncaught(Cell* err) {
+  static bool reporting = false;
+  if (reporting) {
+    // Forming the report raised again: with the region full, that is the
+    // report's own text failing for want of memory. Say so without forming.
+    std::fputs("*** Internal Error: not enough memory\n", stderr);
+    std::fflush(stderr);
+    std::_Exit(254);
+  }
+  reporting = true;
   platform::console::flush();
   std::fflush(stdout);
   std::string text = report(err);
@@ -281,7 +297,22 @@ UncaughtHandler uncaught = default_uncaught;
     std::_Exit(254);
   }
   Cell* err = make_none(stack::push());
-  error::create(err, e, a1, a2, a3);
+  if (e == Err::internal_no_memory) {
+    if (error::g_making_no_memory && error::g_no_memory) {
+      // Making the error ran out of memory too: raise the one made at
+      // start-up, with the position fields of its last use cleared.
+      copy_cell(error::g_no_memory, err);
+      for (error::Field f : {error::F_NEAR, error::F_WHERE, error::F_STACK}) make_none(error::field(err, f));
+      stack::throw_error(err);
+    }
+    struct Making {
+      Making() { error::g_making_no_memory = true; }
+      ~Making() { error::g_making_no_memory = false; }
+    } making;
+    error::create(err, e, a1, a2, a3);
+  } else {
+    error::create(err, e, a1, a2, a3);
+  }
   {
     // A trace callback that catches and clears a transfer of its own must
     // not disturb this one.
