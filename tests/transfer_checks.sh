@@ -31,6 +31,9 @@ run "break from a comparator outside any loop" 254 "" "no loop to break" \
     'sort/compare [3 1 2] func [a b] [make object! [a: break]] print 2'
 run "throw with no catch" 254 "" "no catch for throw: 9" \
     'sort/compare [3 1 2] func [a b] [throw 9] print 2'
+printf 'Qel []\nprint "in"\nmake object! [a: exit]\nprint "not here"\n' > "$tmp/inner.qel"
+run "exit from an object body in a script run by do" 254 "in" "return or exit not in function" \
+    "h: func [] [do %$tmp/inner.qel 5] print mold h"
 out=$(printf 'h: func [] [do [make object! [a: return 7]] 5] h\nmake object! [a: exit]\n1 + 1\n' | "$qel" 2>&1); got=$?
 if [ "$got" = 0 ] && printf '%s' "$out" | grep -q "== 7" &&
    printf '%s' "$out" | grep -q "return or exit not in function" && printf '%s' "$out" | grep -q "== 2"; then
