@@ -8,8 +8,8 @@
 // as Qel errors (caught here), and leave the arguments stack, the call stack,
 // the PARSE stacks, the cycle stack and the trace state as it found them.
 //
-// The program runs under do/trace with a callback that counts calls and
-// watches the memory in use: past a budget of calls, or of bytes, it raises
+// The program runs under do/trace (callbacks traced too) with a callback
+// that counts calls and watches the memory in use: past a budget of calls, or of bytes, it raises
 // an error at every call, so that loops that never end (a `foreach` over a
 // series its body grows, recursion caught by `try`) stop, each level ending
 // at its next call. The counter and the callback are words the grammar never
@@ -369,6 +369,11 @@ std::string setup() {
   for (unsigned k = 0; k < kCounters; ++k) s += "k" + std::to_string(k) + ": ";
   return s + "0 " +
     "fuzz-memory: 4000000 + stats "
+    // Callbacks are traced too, so that the budget also ends code that a
+    // comparator, a PARSE or lexer callback or a change handler runs.
+    "system/state/callbacks/lexer?: system/state/callbacks/parse?: "
+    "system/state/callbacks/sort?: system/state/callbacks/change?: "
+    "system/state/callbacks/deep?: true "
     "fuzz-watch: func [event code offset value ref frame] [[call] "
     "  fuzz-budget: fuzz-budget - 1 "
     "  if any [fuzz-budget < 0 (stats) > fuzz-memory] [do make error! \"fuzz budget spent\"]]";
