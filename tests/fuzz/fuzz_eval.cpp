@@ -9,16 +9,16 @@
 // the PARSE stacks, the cycle stack and the trace state as it found them.
 //
 // The program runs under do/trace (callbacks traced too) with a callback
-// that counts calls and watches the memory in use: past a budget of calls, or of bytes, it raises
-// an error at every call, so that loops that never end (a `foreach` over a
-// series its body grows, recursion caught by `try`) stop, each level ending
-// at its next call. The counter and the callback are words the grammar never
+// that counts calls and watches the memory in use: past a budget of calls,
+// or of bytes, it raises an error at every call, so that loops that never
+// end (a `foreach` over a series its body grows, recursion caught by `try`)
+// stop, each level ending at its next call. The counter and the callback are words the grammar never
 // writes; words that reach outside the process (files, `call`, `wait`,
 // environment) are not in the grammar.
 //
 // Hostile code: blocks that change under the native walking them (a paren
-// clears, inserts into, removes from or re-sets the block that `do`,
-// `reduce`, `any`, ... is evaluating, with `recycle` between), and break,
+// clears, inserts into, removes from or re-sets the block that `do`, `try`,
+// a loop, ... is evaluating, with `recycle` between), and break,
 // continue, return, exit and throw from where C++ code runs Qel code (object
 // bodies, sort comparators, PARSE actions and trace callbacks, the lexer's
 // trace callback, on-change* and on-deep-change* handlers).
