@@ -24,6 +24,7 @@
 #include "eval/boot.hpp"
 #include "eval/library_routines.hpp"
 #include "eval/interpreter.hpp"
+#include "eval/transfers.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
 #include "runtime/hooks.hpp"
@@ -115,6 +116,13 @@ void eval_input(const std::string& text) {
     if (t.code == THROW_ERROR) {
       stack::adjust_post_try();
       std::string r = error::report(stack::base);
+      std::printf("%s\n", r.c_str());
+    } else {
+      // A transfer that no frame took is reported as its throw error.
+      stack::init();
+      Cell* err = stack::push();
+      error::create(err, interp::stray_error(t.code), nullptr, nullptr, nullptr);
+      std::string r = error::report(err);
       std::printf("%s\n", r.c_str());
     }
     stack::init();

@@ -16,6 +16,7 @@
 #include "datatypes/word.hpp"
 #include "eval/lexer.hpp"
 #include "eval/natives.hpp"
+#include "eval/transfers.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/error.hpp"
@@ -182,17 +183,9 @@ bool takes_return(Status st, const stack::Frame* f) {
 }
 
 void rethrow_status(Status st) {
-  // Re-send the transfer from here, in its exception form, with the carried
-  // value in a fresh frame of our own so that the sender finds it at its base.
-  Cell v = *g_pending;
-  stack::mark(&g_anon_word, stack::FRAME_NATIVE);
-  stack::push_cell(&v);
-  switch (st) {
-    case THROW_BREAK: stack::throw_loop(true, false);
-    case THROW_CONTINUE: stack::throw_loop(false, true);
-    case THROW_RETURN: stack::throw_value(true, false);
-    default: stack::throw_value(false, false);
-  }
+  // Re-send the transfer in its exception form to the frame the status names,
+  // so that it lands where the status would have been taken.
+  send_status_to_target(st, pending_target, g_pending);
 }
 
 Cell* current_code() { return g_current_code; }

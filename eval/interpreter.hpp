@@ -36,8 +36,8 @@ Cell* pending_value();      // the carried value (a rooted cell)
 Status start_unwind(Status code, i32 target, const Cell* value);
 // Whether the frame f is the target of a pending return/exit.
 bool takes_return(Status st, const stack::Frame* f);
-// Turns a status into the exception form of the same transfer, from the
-// current frame (used where C++ code cannot hand a status on).
+// Turns a status into the exception form of the same transfer, sent to the
+// frame the status names (used where C++ code cannot hand a status on).
 [[noreturn]] void rethrow_status(Status st);
 inline void check(Status st) {
   if (st) rethrow_status(st);

@@ -15,6 +15,7 @@
 #include "eval/block_walk.hpp"
 #include "eval/lexer.hpp"
 #include "eval/natives.hpp"
+#include "eval/transfers.hpp"
 #include "io/library_routines.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
@@ -147,6 +148,8 @@ Status do_(const i32* refs) {
   if (tracing) interp::trace_start(ref_arg(refs, 3));
   // `return` and `exit` at this level end the evaluation of the caller.
   stack::Frame* flagged = stack::set_parent_ctx_flag();
+  stack::Frame* own_ctop = stack::ctop;
+  Cell* own_base = stack::base;
   Status st = 0;
   try {
     switch (type_of(&value)) {
@@ -188,6 +191,15 @@ Status do_(const i32* refs) {
         st = eval_single(&value, {.prefix = true, .passive = type_of(&value) != TYPE_WORD});
         break;
     }
+  } catch (const Transfer& t) {
+    // A return or exit sent as an exception from C++ code inside (an object
+    // body, a callback) to the caller's frame lands here as a status again.
+    if (!interp::landed_return(t, flagged)) {
+      stack::clear_ctx_flag(flagged);
+      if (tracing) interp::trace_end();
+      throw;
+    }
+    st = interp::resume_landed(t, own_ctop, own_base);
   } catch (...) {
     stack::clear_ctx_flag(flagged);
     if (tracing) interp::trace_end();

@@ -16,6 +16,7 @@
 #include "eval/lexer.hpp"
 #include "eval/natives.hpp"
 #include "eval/parse.hpp"
+#include "eval/transfers.hpp"
 #include "platform/console.hpp"
 #include "platform/crash.hpp"
 #include "datatypes/ownership.hpp"
@@ -83,12 +84,29 @@ struct StartArgs {
   int status;
 };
 
+// Runs the program; a transfer that no frame took (a C++ exception that
+// would otherwise end the process) is reported like any uncaught error.
+int run_program(Program program) {
+  try {
+    return program ? program() : 0;
+  } catch (const Transfer& t) {
+    rt.thrown = 0;
+    if (t.code == THROW_ERROR && type_of(stack::last()) == TYPE_ERROR) {
+      Cell err = *stack::last();
+      stack::init();
+      stack::throw_error(stack::push_cell(&err));
+    }
+    stack::init();
+    interp::raise_stray(t.code);
+  }
+}
+
 void* eval_thread(void* p) {
   auto* a = static_cast<StartArgs*>(p);
   platform::install_alt_stack();
   set_stack_limit_for_this_thread();
   runtime_init();
-  a->status = a->program ? a->program() : 0;
+  a->status = run_program(a->program);
   return nullptr;
 }
 

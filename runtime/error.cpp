@@ -176,6 +176,19 @@ void throw_value(bool with_value, bool from_top) {
   transfer(THROW_EXIT);
 }
 
+void throw_to(u32 code, Frame* f, const Cell* value) {
+  Frame* saved_ctop = ctop;
+  Cell carried;
+  if (code == THROW_BREAK || code == THROW_RETURN) copy_cell(value, &carried);
+  else make_unset(&carried);
+  restore_contexts_above(f);
+  base = own_base(f, saved_ctop);
+  ctop = f + 1;
+  top = base;
+  copy_cell(&carried, base);
+  transfer(code);
+}
+
 void throw_return(u32 code) {
   Frame* saved_ctop = ctop;
   Frame* from = ctop > cbottom ? ctop - 2 : ctop - 1;

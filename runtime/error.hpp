@@ -135,11 +135,18 @@ std::string report(const Cell* error);
 }  // namespace error
 
 namespace stack {
+struct Frame;
 // The senders of the transfers; none of them returns.
 [[noreturn]] void throw_error(Cell* error);
 [[noreturn]] void throw_loop(bool with_value, bool cont);
 [[noreturn]] void throw_value(bool with_value, bool from_top);
 [[noreturn]] void throw_return(u32 code);
+// Sends a break, continue, return or exit to the frame `target`, which must
+// be open (below the top record): the frames above it are closed, as the
+// senders above do, and its base cell gets the carried value for break and
+// return (unset for continue and exit). Used to send on, in exception form, a
+// transfer whose target was already chosen.
+[[noreturn]] void throw_to(u32 code, Frame* target, const Cell* value);
 }  // namespace stack
 
 }  // namespace qel

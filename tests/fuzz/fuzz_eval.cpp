@@ -8,21 +8,28 @@
 // as Qel errors (caught here), and leave the arguments stack, the call stack,
 // the PARSE stacks, the cycle stack and the trace state as it found them.
 //
-// The program runs under do/trace with a callback that counts calls and
-// watches the memory in use: past a budget of calls, or of bytes, it raises
-// an error at every call, so that loops that never end (a `foreach` over a
-// series its body grows, recursion caught by `try`) stop, each level ending
-// at its next call. The counter and the callback are words the grammar never
+// The program runs under do/trace (callbacks traced too) with a callback
+// that counts calls and watches the memory in use: past a budget of calls,
+// or of bytes, it raises an error at every call, so that loops that never
+// end (a `foreach` over a series its body grows, recursion caught by `try`)
+// stop, each level ending at its next call. The counter and the callback are words the grammar never
 // writes; words that reach outside the process (files, `call`, `wait`,
 // environment) are not in the grammar.
+//
+// Hostile code: blocks that change under the native walking them (a paren
+// clears, inserts into, removes from or re-sets the block that `do`, `try`,
+// a loop, ... is evaluating, with `recycle` between), and break,
+// continue, return, exit and throw from where C++ code runs Qel code (object
+// bodies, sort comparators, PARSE actions and trace callbacks, the lexer's
+// trace callback, on-change* and on-deep-change* handlers).
 //
 // Known faults: productions that reach a fault already known and not yet
 // fixed are left out, so that the smoke run stays green; QEL_FUZZ_ALL=1 puts
 // them back (tests/fuzz/crashers/README holds what they find). Now: `apply`
 // (the argument block it evaluates is held only in a C++ local, and the
-// collector frees or moves it under the evaluation); `return` and `exit`
-// (one in a sort comparator, or in `make object!` inside `do`, escapes as a
-// bare transfer past the function it ends and leaves a frame open).
+// collector frees or moves it under the evaluation); `reduce`, `compose`,
+// `any`, `all`, `do/next`, `case` and `print` walking a block that their own
+// code changes (they read past its new tail).
 //
 // A crash report ends with the program that was running; QEL_FUZZ_PRINT=1
 // prints each program on standard error before running it.
@@ -141,7 +148,7 @@ class Gen {
 
   std::string expr(int depth) {
     if (depth > 3 || r_.done()) return leaf();
-    switch (r_.pick(20)) {
+    switch (r_.pick(22)) {
       case 0: case 1: case 2: return leaf();
       case 3: return std::string(var()) + ": " + expr(depth + 1);
       case 4: case 5: case 6: case 7: return call(depth);
@@ -159,6 +166,8 @@ class Gen {
       case 16: return "func [p q] " + block(depth);
       case 17: return "(" + expr(depth + 1) + " " + expr(depth + 1) + ")";
       case 18: return "reduce [" + expr(depth + 1) + " " + expr(depth + 1) + "]";
+      case 19: return changing_block(depth);
+      case 20: return transfer_from_callback(depth);
       default: return one_of(r_, kSeries);
     }
   }
@@ -248,9 +257,7 @@ class Gen {
       case 8: return "catch [throw " + expr(depth + 1) + "]";
       case 9: return "break";
       case 10: return "continue";
-      case 11:
-        if (!g_all) return "break";
-        return in_function ? "return " + expr(depth + 1) : "exit";
+      case 11: return in_function ? "return " + expr(depth + 1) : "exit";
       case 12: return "try " + block(depth);
       default: return "case/all [" + expr(depth + 1) + " " + block(depth) + "]";
     }
@@ -275,6 +282,82 @@ class Gen {
     }
   }
 
+  // A transfer of any kind (return only inside a function, where it has a
+  // target more often than not).
+  std::string transfer(int depth) {
+    switch (r_.pick(7)) {
+      case 0: return "break";
+      case 1: return "break/return " + expr(depth + 1);
+      case 2: return "continue";
+      case 3: return "exit";
+      case 4: return in_function ? "return " + expr(depth + 1) : "exit";
+      case 5: return "throw " + expr(depth + 1);
+      default:
+        if (depth > 3) return "exit";
+        return "do [make object! [t: " + transfer(depth + 1) + "]]";
+    }
+  }
+
+  // Code that C++ runs, ending with a transfer, inside a loop, a catch, a
+  // function or nothing.
+  std::string transfer_from_callback(int depth) {
+    std::string t = transfer(depth);
+    std::string where;
+    switch (r_.pick(10)) {
+      case 0: where = "make object! [a: " + t + "]"; break;
+      case 1: where = "do [make object! [a: 1 " + t + "]]"; break;
+      case 2: where = "sort/compare " + series(depth) + " func [p q] [" + t + " p < q]"; break;
+      case 3: where = "parse " + series(depth) + " [any [skip (" + t + ")]]"; break;
+      case 4: where = "parse/trace [a 1] [some skip] func [e m r i s] [" + t + " true]"; break;
+      case 5: where = "transcode/trace \"a [b] 1\" func [e i t l o] [" + t + " true]"; break;
+      case 6:
+        where = "(o: make object! [a: 1 on-change*: func [w o n] [" + t + "]] o/a: " +
+                expr(depth + 1) + ")";
+        break;
+      case 7:
+        where = "(o: make object! [a: copy [1] on-deep-change*: func [o w t a n i p] [" + t +
+                "]] append o/a " + expr(depth + 1) + ")";
+        break;
+      case 8: where = "construct [a: " + t + "]"; break;
+      default: where = "reduce [1 (make object! [" + t + "]) 2]"; break;
+    }
+    switch (r_.pick(4)) {
+      case 0: return "loop 2 [" + where + "]";
+      case 1: return "catch [" + where + "]";
+      case 2: return "(g: func [] [" + where + " 5] g)";
+      default: return where;
+    }
+  }
+
+  // A block that its own code changes while a native walks it: a paren in it
+  // clears, inserts into, removes from or re-sets the block (with recycle
+  // between), and the walker goes on reading.
+  std::string changing_block(int depth) {
+    static const char* const kChanges[] = {
+        "clear m", "clear next m", "insert m [(clear m) 1]", "append m [x: 1]", "remove m",
+        "remove/part m 2", "take/last m", "m: copy []", "insert/dup m 1 20",
+        "change m [(recycle) 2]", "append/dup m [(clear m)] 3", "clear head m"};
+    static const char* const kWalkers[] = {
+        "do m", "try m", "catch m", "loop 2 m", "if true m", "either false [] m",
+        "parse [1 2] [any [skip m]]", "sort/compare [2 1 3] func [p q] m", "unless false m",
+        "attempt m", "repeat i 2 m", "foreach v [1 2] m"};
+    // Natives that walk the block themselves and still count on its length
+    // from before the code ran (known faults, QEL_FUZZ_ALL=1 only).
+    static const char* const kKnownWalkers[] = {"reduce m", "compose m", "any m", "all m",
+                                                "do/next m 'x", "case m", "print m"};
+    std::string change = one_of(r_, kChanges);
+    std::string m = "m: copy [";
+    unsigned n = 1 + r_.pick(4);
+    unsigned at = r_.pick(n);
+    for (unsigned k = 0; k < n; ++k) {
+      if (k == at) m += " (" + change + " recycle " + expr(depth + 1) + ")";
+      else m += " " + expr(depth + 1);
+    }
+    m += " ] ";
+    if (g_all && r_.pick(2)) return "(" + m + one_of(r_, kKnownWalkers) + ")";
+    return "(" + m + one_of(r_, kWalkers) + ")";
+  }
+
   Reader& r_;
   unsigned counter_ = 0;
 };
@@ -282,10 +365,15 @@ class Gen {
 // Made once: the callback, the memory bound (what start-up left plus 4 MB),
 // every word the programs set.
 std::string setup() {
-  std::string s = "a: b: c: p: q: i: v: w: x: f0: f1: f2: fuzz-budget: none ";
+  std::string s = "a: b: c: g: m: o: p: q: i: v: w: x: f0: f1: f2: fuzz-budget: none ";
   for (unsigned k = 0; k < kCounters; ++k) s += "k" + std::to_string(k) + ": ";
   return s + "0 " +
     "fuzz-memory: 4000000 + stats "
+    // Callbacks are traced too, so that the budget also ends code that a
+    // comparator, a PARSE or lexer callback or a change handler runs.
+    "system/state/callbacks/lexer?: system/state/callbacks/parse?: "
+    "system/state/callbacks/sort?: system/state/callbacks/change?: "
+    "system/state/callbacks/deep?: true "
     "fuzz-watch: func [event code offset value ref frame] [[call] "
     "  fuzz-budget: fuzz-budget - 1 "
     "  if any [fuzz-budget < 0 (stats) > fuzz-memory] [do make error! \"fuzz budget spent\"]]";
@@ -293,7 +381,7 @@ std::string setup() {
 
 // Run before each program: the budget and the variables set afresh (so that
 // no input depends on the one before).
-const char* const kPrelude = "fuzz-budget: 400 a: b: c: p: q: i: v: w: x: none ";
+const char* const kPrelude = "fuzz-budget: 400 a: b: c: g: m: o: p: q: i: v: w: x: none ";
 
 // The program running, for the crash report.
 std::string g_program;

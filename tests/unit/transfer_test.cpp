@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "eval/transfers.hpp"
 #include "runtime/context_record.hpp"
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
@@ -185,6 +186,44 @@ TEST(Transfer, ReturnAndExit) {
     if (c.with_value) EXPECT_EQ(int_of(&l.base_cell), 42);
     else EXPECT_EQ(type_of(&l.base_cell), TYPE_UNSET);
   }
+}
+
+// A transfer whose target was chosen earlier (a status sent on from C++ code)
+// lands on that frame, even when a nearer frame would take the same kind.
+TEST(Transfer, SentToAChosenFrame) {
+  struct Case {
+    u32 code;
+    int target;  // frame index from the bottom
+    bool carries;
+  };
+  const Case cases[] = {
+      {THROW_RETURN, 0, true},   // past the nearer function frame
+      {THROW_EXIT, 1, false},
+      {THROW_BREAK, 2, true},
+      {THROW_CONTINUE, 2, false},
+  };
+  for (const Case& c : cases) {
+    std::vector<i32> bases;
+    Landing l = run({{FUNC, FUNC, LOOP, NATIVE}, in_native([c] {
+                       Cell v;
+                       make_integer(&v, 42);
+                       stack::throw_to(c.code, stack::cbottom + c.target, &v);
+                     })},
+                    &bases);
+    ASSERT_FALSE(l.uncaught);
+    EXPECT_EQ(l.code, c.code);
+    EXPECT_EQ(l.frames_left, c.target + 1) << "the target frame stays open";
+    EXPECT_EQ(l.base_index, bases[size_t(c.target)]);
+    if (c.carries) EXPECT_EQ(int_of(&l.base_cell), 42);
+    else EXPECT_EQ(type_of(&l.base_cell), TYPE_UNSET);
+  }
+  // A target that is no longer open is a throw error, not a landing.
+  Landing gone = run({{CATCH, FUNC, NATIVE}, in_native([] {
+                        Cell v;
+                        make_unset(&v);
+                        interp::send_status_to_target(THROW_EXIT, 5, &v);
+                      })});
+  EXPECT_EQ(gone.error, Err::throw_return);
 }
 
 TEST(Transfer, ThrowAndItsCatchers) {
