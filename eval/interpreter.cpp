@@ -1529,14 +1529,21 @@ PlainMiss g_body_miss[1u << MISS_BITS];
   return trace ? eval_block(&branch, true) : eval_body(&branch);
 }
 
-Status run_body(const Cell* fn, const Cell* name) {
-  u32 ctx = function::context_of(fn);
+// The function's context reads its values from the frame just opened (its
+// arguments and locals on the stack); the frame keeps what the context read
+// before, restored when the frame closes.
+inline stack::Frame* bind_frame_context(u32 ctx) {
   stack::Frame* f = stack::ctop - 1;
   Cell* rec = context::record_of(ctx);
   f->fctx = ctx;
   f->saved_values = context::record_values(rec);
   context::set_record_values(rec, stack::index_of(stack::base) + 1);
   f->header |= stack::FRAME_FLAG_CTX;
+  return f;
+}
+
+Status run_body(const Cell* fn, const Cell* name) {
+  stack::Frame* f = bind_frame_context(function::context_of(fn));
   Cell body = *more_cell(fn, MORE_BODY);
   Status st = 0;
   try {
@@ -1681,13 +1688,7 @@ Status call_word(const Cell* fn_in, const Code& code, u32& pos, bool sub, const 
 
 Status call_function(const Cell* fn_in, u32 owner_ctx, const Cell* name, u32 callback_bit) {
   Cell fn = *fn_in;
-  u32 ctx = function::context_of(&fn);
-  stack::Frame* f = stack::ctop - 1;
-  Cell* rec = context::record_of(ctx);
-  f->fctx = ctx;
-  f->saved_values = context::record_values(rec);
-  context::set_record_values(rec, stack::index_of(stack::base) + 1);
-  f->header |= stack::FRAME_FLAG_CTX;
+  stack::Frame* f = bind_frame_context(function::context_of(&fn));
   bool saved_trace = trace;
   // A callback runs untraced unless its kind is among the traced ones; a
   // traced callback is reported as a call that returns.
