@@ -90,19 +90,15 @@ void set_slot_quiet() {
   answer_unset();
 }
 
-void shift_with(int dir, bool logical) {
-  i32 data = int_of(arg(0));
-  i32 bits = int_of(arg(1));
-  if (bits < 0) bits = 0;
-  i32 r;
-  if (dir > 0) r = bits > 31 ? 0 : i32(u32(data) << bits);
-  else if (logical) r = bits > 31 ? 0 : i32(u32(data) >> bits);
-  else r = bits > 31 ? (data < 0 ? -1 : 0) : data >> bits;
-  answer_integer(r);
+// The shift native's own code: refs[0] is /left, refs[1] /logical (a
+// refinement without arguments is on at the index after the two arguments).
+void shift_with(i32 left, i32 logical) {
+  i32 refs[2] = {left, logical};
+  natives::shift(refs);
 }
-void shift_right() { shift_with(-1, false); }
-void shift_left() { shift_with(1, false); }
-void shift_logical() { shift_with(-1, true); }
+void shift_right() { shift_with(-1, -1); }
+void shift_left() { shift_with(2, -1); }
+void shift_logical() { shift_with(-1, 2); }
 
 void last_lf_q() { answer_logic(natives::last_lf); }
 
