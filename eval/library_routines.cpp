@@ -223,14 +223,14 @@ void write_stdout() {
 
 // Trigonometry in radians and square roots: the math natives' own code with
 // its radians option on.
-template <int Id>
+template <natives::Entry F>
 void math_radians() {
   i32 refs[1] = {1};
-  natives::entry(Id)(refs);
+  F(refs);
 }
 void sqrt_() {
   i32 refs[1] = {-1};
-  natives::entry(67)(refs);
+  natives::square_root(refs);
 }
 
 struct RoutineDef {
@@ -267,13 +267,13 @@ const RoutineDef kRoutines[] = {
 };
 
 const RoutineDef kMathRoutines[] = {
-    {"cos", "[\"Returns the trigonometric cosine\" angle [float!] \"Angle in radians\"]", math_radians<56>},
-    {"sin", "[\"Returns the trigonometric sine\" angle [float!] \"Angle in radians\"]", math_radians<55>},
-    {"tan", "[\"Returns the trigonometric tangent\" angle [float!] \"Angle in radians\"]", math_radians<57>},
-    {"acos", "[\"Returns the trigonometric arccosine in radians in range [0,pi]\" cosine [float!] \"in range [-1,1]\"]", math_radians<59>},
-    {"asin", "[\"Returns the trigonometric arcsine in radians in range [-pi/2,pi/2])\" sine [float!] \"in range [-1,1]\"]", math_radians<58>},
-    {"atan", "[\"Returns the trigonometric arctangent in radians in range [-pi/2,+pi/2]\" tangent [float!] \"in range [-inf,+inf]\"]", math_radians<60>},
-    {"atan2", "[\"Returns the smallest angle between the vectors (1,0) and (x,y) in range (-pi,pi]\" y [float! integer!] x [float! integer!] return: [float!]]", math_radians<61>},
+    {"cos", "[\"Returns the trigonometric cosine\" angle [float!] \"Angle in radians\"]", math_radians<natives::cosine>},
+    {"sin", "[\"Returns the trigonometric sine\" angle [float!] \"Angle in radians\"]", math_radians<natives::sine>},
+    {"tan", "[\"Returns the trigonometric tangent\" angle [float!] \"Angle in radians\"]", math_radians<natives::tangent>},
+    {"acos", "[\"Returns the trigonometric arccosine in radians in range [0,pi]\" cosine [float!] \"in range [-1,1]\"]", math_radians<natives::arccosine>},
+    {"asin", "[\"Returns the trigonometric arcsine in radians in range [-pi/2,pi/2])\" sine [float!] \"in range [-1,1]\"]", math_radians<natives::arcsine>},
+    {"atan", "[\"Returns the trigonometric arctangent in radians in range [-pi/2,+pi/2]\" tangent [float!] \"in range [-inf,+inf]\"]", math_radians<natives::arctangent>},
+    {"atan2", "[\"Returns the smallest angle between the vectors (1,0) and (x,y) in range (-pi,pi]\" y [float! integer!] x [float! integer!] return: [float!]]", math_radians<natives::arctangent2>},
     {"sqrt", "[\"Returns the square root of a number\" number [float! integer! percent!] return: [float!]]", sqrt_},
 };
 
