@@ -33,11 +33,6 @@ Cell* make_count(Cell* out, double bytes) {
   return make_integer(out, i32(bytes));
 }
 
-void result_in_base(const Cell* v) {
-  Cell r = *v;
-  api::set_result(&r);
-}
-
 // The name or value text of an environment variable, as UTF-8. A NUL cannot
 // cross the OS boundary (the name or value would be cut short there), so it
 // raises script invalid-arg with the value.
@@ -76,8 +71,7 @@ Status stats(const i32* refs) {
   if (is_unset(&fn)) fire(Err::script_no_value, &fn_word);
   Cell data = *api::result();
   Cell* r = interp::call_with_args(&fn, &data, 1, 0);
-  result_in_base(r);
-  return 0;
+  return api::answer(r);
 }
 
 Status recycle(const i32* refs) {
@@ -115,8 +109,7 @@ Status set_env(const i32*) {
   bool ok = is_none(value) ? platform::unset_env(name) : platform::set_env(name, env_text(value));
   // The OS refuses an empty name and a name holding "=".
   if (!ok) fire(Err::script_invalid_arg, var);
-  result_in_base(value);
-  return 0;
+  return api::answer(value);
 }
 
 // ---- time -------------------------------------------------------------------------

@@ -95,11 +95,6 @@ void unset_word(const Cell* w_in) {
   word::set(&w, &none);
 }
 
-void result_in_base(const Cell* v) {
-  Cell r = *v;
-  api::set_result(&r);
-}
-
 }  // namespace
 
 // ---- binding -------------------------------------------------------------------
@@ -126,8 +121,7 @@ Status in(const i32*) {
   u32 ctx = context_of(api::result());
   Cell word = *api::arg(1);
   if (!bind_one(ctx, &word)) fire(Err::script_not_in_context, &word);
-  result_in_base(&word);
-  return 0;
+  return api::answer(&word);
 }
 
 Status value_q(const i32*) {
@@ -172,8 +166,7 @@ Status context_q(const i32*) {
       }
     }
   }
-  result_in_base(&r);
-  return 0;
+  return api::answer(&r);
 }
 
 // ---- values ----------------------------------------------------------------------
@@ -182,8 +175,7 @@ Status construct(const i32* refs) {
   Cell* spec = api::result();
   Cell* proto = ref_arg(refs, 0);
   Cell* obj = object::construct(spec, proto, ref(refs, 1));
-  result_in_base(obj);
-  return 0;
+  return api::answer(obj);
 }
 
 namespace {
@@ -215,8 +207,7 @@ Status as(const i32*) {
   // The same series and index under the new type.
   set_type(&spec, to);
   set_series_extra(&spec, 0);
-  result_in_base(&spec);
-  return 0;
+  return api::answer(&spec);
 }
 
 // ---- new-line markers ------------------------------------------------------------
@@ -246,8 +237,7 @@ Status new_line(const i32* refs) {
       if (n - i <= step) break;  // the next step would pass the tail
     }
   }
-  result_in_base(&pos);
-  return 0;
+  return api::answer(&pos);
 }
 
 Status new_line_q(const i32*) {
