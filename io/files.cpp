@@ -50,7 +50,7 @@ void append_value_bytes(const Cell* value, i64 part, std::vector<u8>& out) {
   if (t == TYPE_STRING) {
     append_text_bytes(value, part, out);
   } else if (t == TYPE_BINARY) {
-    std::vector<u8> b = binary::bytes_from_index(value, part > 0 ? part : -1);
+    std::vector<u8> b = binary::bytes_from_index(value, part);  // -1: all of it
     out.insert(out.end(), b.begin(), b.end());
   } else {
     Cell* saved = stack::top;

@@ -2,7 +2,6 @@
 // in the string itself (the part from its index), answering the string.
 #include "io/library_routines.hpp"
 
-#include <cstring>
 #include <vector>
 
 #include "datatypes/context.hpp"
@@ -12,9 +11,8 @@
 #include "datatypes/string.hpp"
 #include "datatypes/word.hpp"
 #include "eval/api.hpp"
-#include "eval/boot.hpp"
+#include "eval/library_routines.hpp"
 #include "runtime/error.hpp"
-#include "runtime/roots.hpp"
 #include "runtime/stack.hpp"
 
 namespace qel::library_routines {
@@ -90,15 +88,7 @@ void unescape_entry() {
 }  // namespace
 
 void install() {
-  const char* spec_text = "str [string!] \"(modified)\"";
-  roots::LocalCell spec;
-  boot::load_source(spec.get(), spec_text, std::strlen(spec_text));
-  u32 index = routines::register_routine("unescape", unescape_entry);
-  routine::push(spec.get(), nullptr, index, -1);
-  Cell* r = stack::last();
-  r->header |= routine::FLAG_VALUES;
-  copy_cell(r, word::get_value_cell(intern_word("unescape")));
-  stack::pop(1);
+  library::define_global_routine("unescape", "[str [string!] \"(modified)\"]", unescape_entry);
 }
 
 void expand_directives(const Cell* code) {
