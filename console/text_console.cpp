@@ -171,10 +171,11 @@ int run_script(const std::string& path) {
   roots::LocalCell code;
   boot::load_source(code.get(), text.data(), text.size());
   // A script starts with its header: the word Qel and a block.
+  u32 qel_word = symbol::resolve(symbol::make("Qel"));  // may allocate: before the buffer is read
   mem::Buffer* b = mem::buffer_of(series_node(code.get()));
   Cell* first = b->cells();
   bool header = b->used() >= 2 * sizeof(Cell) && type_of(first) == TYPE_WORD &&
-                symbol::resolve(word::symbol_of(first)) == symbol::resolve(symbol::make("Qel")) &&
+                symbol::resolve(word::symbol_of(first)) == qel_word &&
                 type_of(first + 1) == TYPE_BLOCK;
   if (!header) fire(Err::syntax_no_header, path_value(path));
   set_series_index(code.get(), 2);

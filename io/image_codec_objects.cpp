@@ -78,7 +78,8 @@ Cell* push_routine(const char* spec_text, const char* name, routines::Entry entr
 }
 
 void set_field(Cell* obj, const char* field, const Cell* value) {
-  i32 i = context::find_word(object::context_of(obj), symbol::make(field), true);
+  u32 sym = symbol::make(field);  // may allocate: before obj is read
+  i32 i = context::find_word(object::context_of(obj), sym, true);
   if (i < 0) fire(Err::internal_not_done);
   copy_cell(value, context::slot(object::context_of(obj), u32(i)));
 }
@@ -88,7 +89,8 @@ void set_field(Cell* obj, const char* field, const Cell* value) {
 void install() {
   Cell* sys = word::get_value_cell(intern_word("system"));
   if (type_of(sys) != TYPE_OBJECT) return;
-  i32 slot = context::find_word(object::context_of(sys), symbol::make("codecs"), true);
+  u32 codecs = symbol::make("codecs");  // may allocate: before sys is read
+  i32 slot = context::find_word(object::context_of(sys), codecs, true);
   if (slot < 0) return;
   Type held = type_of(context::slot(object::context_of(sys), u32(slot)));
   if (held != TYPE_NONE && held != TYPE_MAP) return;

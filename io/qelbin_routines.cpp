@@ -77,7 +77,8 @@ const RoutineDef kRoutines[] = {
 void make_codec_object() {
   Cell* sys = word::get_value_cell(intern_word("system"));
   if (type_of(sys) != TYPE_OBJECT) return;
-  i32 slot = context::find_word(object::context_of(sys), symbol::make("codecs"), true);
+  u32 codecs = symbol::make("codecs");  // may allocate: before sys is read
+  i32 slot = context::find_word(object::context_of(sys), codecs, true);
   if (slot < 0) fire(Err::internal_not_done);
   // The codec object, put into the registry after the image codecs.
   const char* text =
