@@ -1540,7 +1540,7 @@ Status run_body(const Cell* fn, const Cell* name) {
   } catch (const Transfer& t) {
     // A return or exit sent as an exception ends here when this call's frame
     // is its target; anything else leaves the body.
-    if (!((t.code == THROW_RETURN || t.code == THROW_EXIT) && stack::ctop - 1 == f)) {
+    if (!landed_return(t, f)) {
       try {
         if (trace) fire_event_unwinding(EV_EPILOG, &body, 0, name, fn);
       } catch (...) {
@@ -1699,7 +1699,7 @@ Status call_function(const Cell* fn_in, u32 owner_ctx, const Cell* name, u32 cal
     // A return or exit sent as an exception (from code that cannot hand on
     // statuses) ends here when this call's frame is its target; an error or
     // any other transfer leaves the body, reported by epilog, and goes on.
-    if ((t.code == THROW_RETURN || t.code == THROW_EXIT) && stack::ctop - 1 == f) {
+    if (landed_return(t, f)) {
       runtime::rt.thrown = 0;
     } else {
       try {
