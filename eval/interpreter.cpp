@@ -400,24 +400,25 @@ Status do_next(const Cell* block, i32* next_index) {
 namespace {
 
 // Operators with a short path for numbers: the arithmetic actions and the
-// comparison natives. Answers 0, or 1 + the math op, or 100 + the comparison op.
-int fast_op(const Cell* fn) {
-  if (type_of(fn) == TYPE_ACTION) {
-    switch (native::index_of(fn)) {
+// comparison natives. Answers 0, or 1 + the math op, or 100 + the comparison op,
+// for the function of type t and index id.
+int op_code_of(Type t, u32 id) {
+  if (t == TYPE_ACTION) {
+    switch (id) {
       case ACT_add: return 1 + OP_ADD;
       case ACT_subtract: return 1 + OP_SUB;
       case ACT_multiply: return 1 + OP_MUL;
       default: return 0;
     }
   }
-  u32 id = native::index_of(fn);
-  if (type_of(fn) == TYPE_NATIVE && id >= natives::N_equal_q && id <= natives::N_greater_or_equal_q) {
+  if (t == TYPE_NATIVE && id >= natives::N_equal_q && id <= natives::N_greater_or_equal_q) {
     static const i32 kOps[] = {COMP_EQUAL, COMP_NOT_EQUAL, COMP_STRICT_EQUAL, COMP_LESSER,
                                COMP_GREATER, COMP_LESSER_EQUAL, COMP_GREATER_EQUAL};
     return 100 + kOps[id - natives::N_equal_q];
   }
   return 0;
 }
+inline int fast_op(const Cell* fn) { return op_code_of(type_of(fn), native::index_of(fn)); }
 
 // Combines two numbers exactly as the action or native would; answers false
 // for other values.
@@ -609,17 +610,7 @@ inline bool plain_combine(int code, const Cell* l, const Cell* r, Cell* out) {
 
 // fast_op of the function an op! value was made from.
 inline int op_code(const Cell* op) {
-  Type t = Type((op->header >> 16) & 0xFF);
-  u32 id = native::index_of(op);
-  if (t == TYPE_ACTION) {
-    return id == ACT_add ? 1 + OP_ADD : id == ACT_subtract ? 1 + OP_SUB : id == ACT_multiply ? 1 + OP_MUL : 0;
-  }
-  if (t == TYPE_NATIVE && id >= natives::N_equal_q && id <= natives::N_greater_or_equal_q) {
-    static const i32 kOps[] = {COMP_EQUAL, COMP_NOT_EQUAL, COMP_STRICT_EQUAL, COMP_LESSER,
-                               COMP_GREATER, COMP_LESSER_EQUAL, COMP_GREATER_EQUAL};
-    return 100 + kOps[id - natives::N_equal_q];
-  }
-  return 0;
+  return op_code_of(Type((op->header >> 16) & 0xFF), native::index_of(op));
 }
 
 // The operator that the word at c names, as fast_op answers it; 0 when the
@@ -640,10 +631,7 @@ inline int plain_operator(const Cell* c) {
   const Cell* v = plain_slot(c);
   if (!v) return -1;
   if (type_of(v) != TYPE_OP) return 0;
-  Cell op = *v;
-  set_type(&op, Type((op.header >> 16) & 0xFF));
-  op.header &= 0xFF;
-  int code = fast_op(&op);
+  int code = op_code(v);
   return code ? code : -1;
 }
 
@@ -1552,7 +1540,7 @@ Status run_body(const Cell* fn, const Cell* name) {
   } catch (const Transfer& t) {
     // A return or exit sent as an exception ends here when this call's frame
     // is its target; anything else leaves the body.
-    if (!((t.code == THROW_RETURN || t.code == THROW_EXIT) && stack::ctop - 1 == f)) {
+    if (!landed_return(t, f)) {
       try {
         if (trace) fire_event_unwinding(EV_EPILOG, &body, 0, name, fn);
       } catch (...) {
@@ -1711,7 +1699,7 @@ Status call_function(const Cell* fn_in, u32 owner_ctx, const Cell* name, u32 cal
     // A return or exit sent as an exception (from code that cannot hand on
     // statuses) ends here when this call's frame is its target; an error or
     // any other transfer leaves the body, reported by epilog, and goes on.
-    if ((t.code == THROW_RETURN || t.code == THROW_EXIT) && stack::ctop - 1 == f) {
+    if (landed_return(t, f)) {
       runtime::rt.thrown = 0;
     } else {
       try {
