@@ -455,8 +455,6 @@ i32 get_position(const Cell* img, const Cell* arg, i32 base, bool* out) {
 Cell* extract_data(const Cell* img, int mode) {
   u32 n = record(img) ? pixel_count(img) : 0;
   u32 rec = record(img);
-  roots::LocalCell keep;
-  copy_cell(img, keep.get());
   std::vector<u8> out;
   if (n) {
     const u32* px = pixels(rec);

@@ -176,7 +176,7 @@ inline bool append_in_place(Cell* series, const Cell* value) {
   Type vt = type_of(value);
   if (vt == TYPE_CHAR) {
     u32 node = series_node(series);
-    if (!node || type_of(series) == TYPE_IMAGE) return false;
+    if (!node) return false;
     Buffer* b = buffer_of(node);
     u32 unit = unit_of(b);
     u32 cp = char_of(value);
@@ -190,7 +190,7 @@ inline bool append_in_place(Cell* series, const Cell* value) {
     b->tail += unit;
     return true;
   }
-  if (!is_any_string_type(vt) || vt == TYPE_TAG || type_of(series) == TYPE_IMAGE) return false;
+  if (!is_any_string_type(vt) || vt == TYPE_TAG) return false;
   u32 node = series_node(series), snode = series_node(value);
   if (node == snode || !node || !snode) return false;
   Buffer* b = buffer_of(node);
