@@ -297,20 +297,21 @@ UncaughtHandler uncaught = default_uncaught;
     std::_Exit(254);
   }
   Cell* err = make_none(stack::push());
-  if (e == Err::internal_no_memory) {
-    if (error::g_making_no_memory && error::g_no_memory) {
-      // Making the error ran out of memory too: raise the one made at
-      // start-up, with the position fields of its last use cleared.
-      copy_cell(error::g_no_memory, err);
-      for (error::Field f : {error::F_NEAR, error::F_WHERE, error::F_STACK}) make_none(error::field(err, f));
-      stack::throw_error(err);
-    }
+  bool no_memory = e == Err::internal_no_memory;
+  if (no_memory && error::g_making_no_memory && error::g_no_memory) {
+    // Making the error ran out of memory too: raise the one made at
+    // start-up, with the position fields of its last use cleared.
+    copy_cell(error::g_no_memory, err);
+    for (error::Field f : {error::F_NEAR, error::F_WHERE, error::F_STACK}) make_none(error::field(err, f));
+    stack::throw_error(err);
+  }
+  {
+    // Set while a no-memory error is being made; cleared however that ends.
     struct Making {
-      Making() { error::g_making_no_memory = true; }
-      ~Making() { error::g_making_no_memory = false; }
-    } making;
-    error::create(err, e, a1, a2, a3);
-  } else {
+      bool on;
+      explicit Making(bool o) : on(o) { if (on) error::g_making_no_memory = true; }
+      ~Making() { if (on) error::g_making_no_memory = false; }
+    } making(no_memory);
     error::create(err, e, a1, a2, a3);
   }
   {
