@@ -70,7 +70,7 @@ i32 op_of(Mode mode) {
 // The key cell in the block (live or removed) that matches, or nullptr.
 Cell* find_key(const Cell* map, const Cell* key, Mode mode) {
   if (!valid_key(type_of(key))) return nullptr;
-  return hash::get(table_of(map), key, 0, 1, op_of(mode), false, false);
+  return hash::map_lookup(table_of(map), key, op_of(mode), nullptr);
 }
 
 Cell* push_block(u32 capacity) {
@@ -385,27 +385,37 @@ Cell* find_value(const Cell* map, const Cell* key, Mode mode) {
 }
 
 void set(Cell* map, const Cell* key_in, const Cell* value, bool case_) {
-  // By node: the map cell may lie in a block that moves as this one grows.
   u32 block = block_of(map), table = table_of(map);
-  roots::NodeRoot hold_block(&block);
-  Cell* saved = stack::top;
-  Cell* key = stack::push_cell(key_in);
-  if (!valid_key(type_of(key))) bad_key(key);
-  Cell* k = hash::get(table, key, 0, 1, op_of(case_ ? MODE_CASE : MODE_EQUAL), false, false);
+  if (!valid_key(type_of(key_in))) bad_key(key_in);
+  // One probe finds the key or the bucket it goes in.
+  u32 bucket = 0;
+  Cell* k = hash::map_lookup(table, key_in, op_of(case_ ? MODE_CASE : MODE_EQUAL), &bucket);
   if (k) {
     if (removed(k + 1)) hash::record(table)->size++;
     copy_cell(value, k + 1);
-    stack::top = saved;
     return;
   }
-  u32 pos = buffer_of(block)->used() / sizeof(Cell);
-  *mem::alloc_tail_cell(block) = *key;
-  make_unset(mem::alloc_tail_cell(block));
-  prepare_key(block, pos);
-  hash::put_at(table, pos);
-  // Growing the table may have cut removed pairs out of the block: the new
-  // pair is still the last one.
-  copy_cell(value, buffer_of(block)->cell_tail() - 1);
+  // By node: the map cell may lie in a block that moves as this one grows.
+  roots::NodeRoot hold_block(&block);
+  Cell* saved = stack::top;
+  Cell* key = stack::push_cell(key_in);
+  // The new pair goes at the tail; it is added to the table only once its
+  // key is prepared, so that the table hashes the stored key.
+  mem::Buffer* b = mem::reserve_tail_bytes(block, 2 * sizeof(Cell));
+  u32 pos = b->used() / sizeof(Cell);
+  Cell* pair = b->cell_tail();
+  copy_cell(key, pair);
+  make_unset(pair + 1);
+  b->tail += 2 * sizeof(Cell);
+  // Keys of the other datatypes are stored as they are.
+  Type t = type_of(pair);
+  if (t == TYPE_WORD || t == TYPE_LIT_WORD || t == TYPE_GET_WORD || string_like(t)) {
+    prepare_key(block, pos);
+  } else {
+    clear_new_line(pair);
+  }
+  hash::map_insert(table, &pos, bucket);
+  copy_cell(value, buffer_of(block)->cells() + pos + 1);
   stack::top = saved;
 }
 

@@ -2,6 +2,7 @@
 // (the evaluator's entry protocol, eval/natives.hpp): each dispatches on
 // its first argument's datatype and leaves the handler's result in the
 // frame's base cell.
+#include "datatypes/map.hpp"
 #include "datatypes/series.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/word.hpp"
@@ -174,6 +175,14 @@ void e_find(const i32* r) {
 }
 
 void e_select(const i32* r) {
+  // A map answers from its table at once: of select's refinements only
+  // /case and /same mean anything to it.
+  if (type_of(stack::base) == TYPE_MAP) {
+    map::Mode mode = present(r, 3) ? map::MODE_SAME : present(r, 2) ? map::MODE_CASE : map::MODE_EQUAL;
+    Cell* value = map::find_value(stack::base, stack::base + 1, mode);
+    if (value) copy_cell(value, stack::base); else make_none(stack::base);
+    return;
+  }
   finish(handler<act::Find>(stack::base, ACT_select)(stack::base, stack::base + 1,
                                                      find_options(r, false)));
 }
@@ -200,6 +209,11 @@ void e_poke(const i32*) {
 }
 
 void e_put(const i32* r) {
+  if (type_of(stack::base) == TYPE_MAP) {
+    map::set(stack::base, stack::base + 1, stack::base + 2, present(r, 0));
+    copy_cell(stack::base + 2, stack::base);
+    return;
+  }
   finish(handler<act::Put>(stack::base, ACT_put)(stack::base, stack::base + 1, stack::base + 2,
                                                  present(r, 0)));
 }

@@ -392,6 +392,12 @@ void rebuild_map(u32 table, u32 requested, u32* pending) {
   Cell* c = buffer_of(block)->cells();
   u32 n = cell_count(block);
   u32 w = 0, r = 0, placed_end = NONE;
+  // Every pair before the pending one is in the table; when all of them are
+  // live there is nothing to cut and the block stays as it is.
+  if (n % 2 == 0 && record(table)->size == std::min(limit, n) / 2) {
+    w = r = n;
+    placed_end = std::min(limit, n);
+  }
   for (; r < n; r += 2) {
     if (r == limit) placed_end = w;
     bool pair = r + 1 < n;
@@ -438,12 +444,20 @@ u32 growth_request(const Record* r) {
   return req;
 }
 
+// The bucket count a map! table at its bound is rebuilt for. Mostly removed
+// keys: the same size, without them. Else four times the size while the
+// table is small, so that a map filled from empty is rebuilt half as often,
+// and twice the size beyond 2^20 buckets, where the buckets' memory counts.
+u32 map_growth(const Record* r) {
+  if (r->size * 2 <= r->upper) return r->n_buckets;
+  return r->n_buckets < (1u << 20) ? r->n_buckets * 4 : r->n_buckets * 2;
+}
+
 void grow_if_due(u32 table, u32* pending = nullptr) {
   Record* r = record(table);
   if (r->n_occupied < r->upper) return;
   if (r->kind == KIND_MAP) {
-    // Mostly removed keys: the same size, without them; else twice the size.
-    rebuild_map(table, r->size * 2 <= r->upper ? r->n_buckets : r->n_buckets * 2, pending);
+    rebuild_map(table, map_growth(r), pending);
   } else if (r->kind == KIND_BLOCK) {
     resize_block(table, r->size * 2 < r->n_buckets ? r->n_buckets - 1 : r->n_buckets + 1);
   } else if (r->kind <= KIND_SYMBOL) {
@@ -749,45 +763,13 @@ void put_all(u32 table, u32 start, u32 step) {
 }
 
 Cell* get(u32 table, const Cell* key_in, i32 head, i32 skip, i32 op, bool last, bool reverse) {
-  // An integer key in a map: the probe compares integers and calls no
-  // handler, so nothing allocates and nothing needs rooting.
-  if (type_of(key_in) == TYPE_INTEGER && record(table)->kind == KIND_MAP) {
-    u32 mask = record(table)->n_buckets - 1;
-    u32 value = key_in->w2;
-    for (MapProbe p(value, mask); !p.done(); p.next()) {
-      const u32* f = flags_of(table);
-      if (is_empty(f, p.i)) break;
-      if (is_deleted(f, p.i)) continue;
-      Cell* stored = cells_of(table) + keys_of(table)[p.i];
-      if (type_of(stored) == TYPE_INTEGER && stored->w2 == value) return stored;
-    }
-    return nullptr;
-  }
+  if (record(table)->kind == KIND_MAP) return map_lookup(table, key_in, op, nullptr);
   TableRoot root(table);
   // The key may lie in a buffer that moves: work on a stacked copy.
   Cell* saved_top = stack::top;
   Cell* key = stack::push_cell(key_in);
   u32 kind = record(table)->kind;
-  if (kind == KIND_MAP) {
-    Type t = type_of(key);
-    if (t == TYPE_WORD || t == TYPE_LIT_WORD || t == TYPE_GET_WORD) set_type(key, TYPE_SET_WORD);
-  }
   u32 mask = record(table)->n_buckets - 1;
-  if (kind == KIND_MAP) {
-    Cell* found = nullptr;
-    for (MapProbe p(map_hash(key), mask); !p.done(); p.next()) {
-      const u32* f = flags_of(table);
-      if (is_empty(f, p.i)) break;
-      if (is_deleted(f, p.i)) continue;
-      Cell* stored = cells_of(table) + keys_of(table)[p.i];
-      if (same_kind_of_key(stored, key) && equal_under(stored, key, op)) {
-        found = cells_of(table) + keys_of(table)[p.i];
-        break;
-      }
-    }
-    stack::top = saved_top;
-    return found;
-  }
   u32 i = value_hash(key, false) & mask;
   u32 start = i, step = 0;
   if (skip < 1) skip = 1;
@@ -828,6 +810,76 @@ Cell* get(u32 table, const Cell* key_in, i32 head, i32 skip, i32 op, bool last, 
   if (best >= 0) answer = cells_of(table) + best;
   stack::top = saved_top;
   return answer;
+}
+
+Cell* map_lookup(u32 table, const Cell* key_in, i32 op, u32* free_bucket) {
+  u32 mask = record(table)->n_buckets - 1;
+  u32 site = NONE;  // the last deleted bucket passed: an insertion reuses it
+  if (type_of(key_in) == TYPE_INTEGER) {
+    // The probe compares integers and calls no handler: nothing allocates,
+    // so the series are read once.
+    u32 value = key_in->w2;
+    const u32* f = flags_of(table);
+    const u32* keys = keys_of(table);
+    const Cell* cells = cells_of(table);
+    MapProbe p(value, mask);
+    for (; !p.done(); p.next()) {
+      u32 fl = flag(f, p.i);
+      if (fl & 2u) break;
+      if (fl & 1u) {
+        site = p.i;
+        continue;
+      }
+      const Cell* stored = cells + keys[p.i];
+      if (type_of(stored) == TYPE_INTEGER && stored->w2 == value) return const_cast<Cell*>(stored);
+    }
+    if (free_bucket) *free_bucket = site != NONE ? site : p.done() ? NONE : p.i;
+    return nullptr;
+  }
+  TableRoot root(table);
+  // The key may lie in a buffer that moves: work on a stacked copy.
+  Cell* saved_top = stack::top;
+  Cell* key = stack::push_cell(key_in);
+  Type t = type_of(key);
+  if (t == TYPE_WORD || t == TYPE_LIT_WORD || t == TYPE_GET_WORD) set_type(key, TYPE_SET_WORD);
+  Cell* found = nullptr;
+  MapProbe p(map_hash(key), mask);
+  for (; !p.done(); p.next()) {
+    // Read again at every step: a comparison may allocate.
+    const u32* f = flags_of(table);
+    if (is_empty(f, p.i)) break;
+    if (is_deleted(f, p.i)) {
+      site = p.i;
+      continue;
+    }
+    Cell* stored = cells_of(table) + keys_of(table)[p.i];
+    if (same_kind_of_key(stored, key) && equal_under(stored, key, op)) {
+      found = cells_of(table) + keys_of(table)[p.i];
+      break;
+    }
+  }
+  if (!found && free_bucket) *free_bucket = site != NONE ? site : p.done() ? NONE : p.i;
+  stack::top = saved_top;
+  return found;
+}
+
+void map_insert(u32 table, u32* position, u32 bucket) {
+  const Record* r = record(table);
+  bool due = r->n_occupied >= r->upper;
+  if (due || bucket == NONE) {
+    // With no free bucket on the probe (which the bound prevents) the table
+    // doubles.
+    u32 requested = due ? map_growth(r) : r->n_buckets * 2;
+    TableRoot root(table);
+    rebuild_map(table, requested, position);
+    // The key is known to be missing: its bucket is the first free one of
+    // its probe, found from the bucket flags alone.
+    const u32* f = flags_of(table);
+    MapProbe p(map_hash(cells_of(table) + *position), record(table)->n_buckets - 1);
+    while (!is_empty(f, p.i)) p.next();
+    bucket = p.i;
+  }
+  occupy(table, bucket, *position);
 }
 
 Cell* find_next(u32 table, const Cell* key_in, i32* bucket, i32* first, i32* step) {

@@ -116,6 +116,18 @@ extern KeyPrep map_key_prepare;
 // The answer points into the block: read it before anything allocates.
 Cell* get(u32 table, const Cell* key, i32 head, i32 skip, i32 op, bool last, bool reverse);
 
+// Kind 1 (map!): looks the key up as get does (word keys as set-word!, `op`
+// the comparison) in one probe. When the key is missing and free_bucket is
+// given, *free_bucket receives the bucket its insertion takes (0xFFFFFFFF
+// when the probe met no free bucket). Integer keys are compared in place:
+// nothing allocates. The answer points into the block.
+Cell* map_lookup(u32 table, const Cell* key, i32 op, u32* free_bucket);
+// Kind 1: stores the pair appended last to the block, at *position, whose
+// key map_lookup just reported missing with `bucket`. Grows the table first
+// when it is due; that may cut removed pairs out of the block, and
+// *position then names the pair's new place (still the last pair).
+void map_insert(u32 table, u32* position, u32 bucket);
+
 // Continues a probe for the next stored key of the key's datatype that is
 // loosely equal to it; a bucket of -1 starts a new probe.
 Cell* find_next(u32 table, const Cell* key, i32* bucket, i32* first, i32* step);
