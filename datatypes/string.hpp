@@ -203,6 +203,11 @@ class OwnerNotice {
 // file!, url!, tag!, email!, ref!; binary! and vector! inherit what their
 // own modules do not replace.
 
+// The append action's common case, done at once: a char that needs no
+// wider unit, or a whole string of the target's unit, onto an unowned string
+// with room at its tail. Answers false, having changed nothing, for anything
+// else (the action's handler then does the work).
+bool append_at_tail(Cell* series, const Cell* value);
 void register_type();  // registers string!
 
 // Three-way comparison of two string-like values (or symbol! entries as

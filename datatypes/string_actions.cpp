@@ -474,6 +474,12 @@ Cell* trim_h(Cell* series, bool head, bool tail, bool auto_, bool lines, bool al
 // ---------------------------------------------------------------------------
 // Public workers
 
+bool append_at_tail(Cell* series, const Cell* value) {
+  if (!append_in_place(series, value)) return false;
+  set_series_index(series, 0);
+  return true;
+}
+
 i32 compare(const Cell* a, const Cell* b, i32 op, bool prefix) {
   bool symbols = type_of(a) == TYPE_SYMBOL || type_of(b) == TYPE_SYMBOL;
   bool same = !symbols && series_node(a) == series_node(b) && series_index(a) == series_index(b);

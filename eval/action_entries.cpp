@@ -131,7 +131,14 @@ void insert_entry(const i32* r, bool append) {
   auto h = handler<act::Insert>(series, append ? ACT_append : ACT_insert);
   finish(h(series, stack::base + 1, part, present(r, 1), dup, append));
 }
-void e_append(const i32* r) { insert_entry(r, true); }
+void e_append(const i32* r) {
+  // A plain append onto a string that has room at its tail is done at once.
+  if (type_of(stack::base) == TYPE_STRING && !present(r, 0) && !present(r, 1) && !present(r, 2) &&
+      string::append_at_tail(stack::base, stack::base + 1)) {
+    return;
+  }
+  insert_entry(r, true);
+}
 void e_insert(const i32* r) { insert_entry(r, false); }
 
 void e_change(const i32* r) {
