@@ -812,30 +812,36 @@ Cell* get(u32 table, const Cell* key_in, i32 head, i32 skip, i32 op, bool last, 
   return answer;
 }
 
-Cell* map_lookup(u32 table, const Cell* key_in, i32 op, u32* free_bucket) {
-  u32 mask = record(table)->n_buckets - 1;
+namespace {
+
+// map_lookup for an integer key: the probe compares integers and calls no
+// handler, so nothing allocates and the series are read once.
+inline Cell* map_lookup_integer(u32 table, u32 value, u32* free_bucket) {
+  const Record* r = record(table);
+  const u32* f = words_at(r->flags);
+  const u32* keys = words_at(r->keys);
+  Cell* cells = buffer_of(r->block)->cells();
   u32 site = NONE;  // the last deleted bucket passed: an insertion reuses it
-  if (type_of(key_in) == TYPE_INTEGER) {
-    // The probe compares integers and calls no handler: nothing allocates,
-    // so the series are read once.
-    u32 value = key_in->w2;
-    const u32* f = flags_of(table);
-    const u32* keys = keys_of(table);
-    const Cell* cells = cells_of(table);
-    MapProbe p(value, mask);
-    for (; !p.done(); p.next()) {
-      u32 fl = flag(f, p.i);
-      if (fl & 2u) break;
-      if (fl & 1u) {
-        site = p.i;
-        continue;
-      }
-      const Cell* stored = cells + keys[p.i];
-      if (type_of(stored) == TYPE_INTEGER && stored->w2 == value) return const_cast<Cell*>(stored);
+  MapProbe p(value, r->n_buckets - 1);
+  for (; !p.done(); p.next()) {
+    u32 fl = flag(f, p.i);
+    if (fl & 2u) break;
+    if (fl & 1u) {
+      site = p.i;
+      continue;
     }
-    if (free_bucket) *free_bucket = site != NONE ? site : p.done() ? NONE : p.i;
-    return nullptr;
+    Cell* stored = cells + keys[p.i];
+    if (type_of(stored) == TYPE_INTEGER && stored->w2 == value) return stored;
   }
+  if (free_bucket) *free_bucket = site != NONE ? site : p.done() ? NONE : p.i;
+  return nullptr;
+}
+
+// map_lookup for every other key: a comparison may allocate, so the key is
+// held on the stack and the series are read again at every step.
+[[gnu::noinline]] Cell* map_lookup_value(u32 table, const Cell* key_in, i32 op, u32* free_bucket) {
+  u32 mask = record(table)->n_buckets - 1;
+  u32 site = NONE;
   TableRoot root(table);
   // The key may lie in a buffer that moves: work on a stacked copy.
   Cell* saved_top = stack::top;
@@ -863,23 +869,43 @@ Cell* map_lookup(u32 table, const Cell* key_in, i32 op, u32* free_bucket) {
   return found;
 }
 
+}  // namespace
+
+Cell* map_lookup(u32 table, const Cell* key, i32 op, u32* free_bucket) {
+  if (type_of(key) == TYPE_INTEGER) return map_lookup_integer(table, key->w2, free_bucket);
+  return map_lookup_value(table, key, op, free_bucket);
+}
+
+namespace {
+
+// map_insert at the table's bound (or with no free bucket found): rebuilds
+// the table and answers the new key's bucket in it.
+[[gnu::noinline]] u32 map_grow_for(u32 table, u32* position) {
+  const Record* r = record(table);
+  // With no free bucket on the probe (which the bound prevents) the table
+  // doubles.
+  u32 requested = r->n_occupied >= r->upper ? map_growth(r) : r->n_buckets * 2;
+  TableRoot root(table);
+  rebuild_map(table, requested, position);
+  // The key is known to be missing: its bucket is the first free one of its
+  // probe, found from the bucket flags alone.
+  const u32* f = flags_of(table);
+  MapProbe p(map_hash(cells_of(table) + *position), record(table)->n_buckets - 1);
+  while (!is_empty(f, p.i)) p.next();
+  return p.i;
+}
+
+}  // namespace
+
 void map_insert(u32 table, u32* position, u32 bucket) {
   const Record* r = record(table);
-  bool due = r->n_occupied >= r->upper;
-  if (due || bucket == NONE) {
-    // With no free bucket on the probe (which the bound prevents) the table
-    // doubles.
-    u32 requested = due ? map_growth(r) : r->n_buckets * 2;
-    TableRoot root(table);
-    rebuild_map(table, requested, position);
-    // The key is known to be missing: its bucket is the first free one of
-    // its probe, found from the bucket flags alone.
-    const u32* f = flags_of(table);
-    MapProbe p(map_hash(cells_of(table) + *position), record(table)->n_buckets - 1);
-    while (!is_empty(f, p.i)) p.next();
-    bucket = p.i;
-  }
-  occupy(table, bucket, *position);
+  if (r->n_occupied >= r->upper || bucket == NONE) bucket = map_grow_for(table, position);
+  Record* rec = record(table);
+  u32* f = words_at(rec->flags);
+  if (is_empty(f, bucket)) rec->n_occupied++;
+  set_used(f, bucket);
+  words_at(rec->keys)[bucket] = *position;
+  rec->size++;
 }
 
 Cell* find_next(u32 table, const Cell* key_in, i32* bucket, i32* first, i32* step) {
