@@ -827,4 +827,8 @@ void init() {
                              .take = take, .trim = trim}});
 }
 
+bool append_at_tail(Cell* block, const Cell* value, bool only) {
+  return insert_one_in_place(block, value, only, true);
+}
+
 }  // namespace qel::block

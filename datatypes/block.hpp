@@ -50,6 +50,11 @@ Cell* append_block(Cell* block, const Cell* source);
 void insert_value(Cell* block, const Cell* value, bool advance, bool at_head);
 // Inserts copies of the source's cells, in order, the index ending after them.
 void insert_block(Cell* block, const Cell* source);
+// The append action's common case, done at once: one value that is not a
+// block (any value with only) onto an unowned block! or paren! with room at
+// its tail, the index then at the head. Answers false, having changed
+// nothing, for anything else (the action's handler then does the work).
+bool append_at_tail(Cell* block, const Cell* value, bool only);
 // Stack forms for compiled code: append the base cell to the block just below
 // the base; append the cell above the base to the block in the base; insert
 // the base cell into the block just below it (advancing).

@@ -2,6 +2,7 @@
 // (the evaluator's entry protocol, eval/natives.hpp): each dispatches on
 // its first argument's datatype and leaves the handler's result in the
 // frame's base cell.
+#include "datatypes/block.hpp"
 #include "datatypes/map.hpp"
 #include "datatypes/series.hpp"
 #include "datatypes/string.hpp"
@@ -132,10 +133,12 @@ void insert_entry(const i32* r, bool append) {
   finish(h(series, stack::base + 1, part, present(r, 1), dup, append));
 }
 void e_append(const i32* r) {
-  // A plain append onto a string that has room at its tail is done at once.
-  if (type_of(stack::base) == TYPE_STRING && !present(r, 0) && !present(r, 1) && !present(r, 2) &&
-      string::append_at_tail(stack::base, stack::base + 1)) {
-    return;
+  // A plain append onto a string or block that has room at its tail is done
+  // at once.
+  if (!present(r, 0) && !present(r, 2)) {
+    Type t = type_of(stack::base);
+    if (t == TYPE_STRING && !present(r, 1) && string::append_at_tail(stack::base, stack::base + 1)) return;
+    if (t == TYPE_BLOCK && block::append_at_tail(stack::base, stack::base + 1, present(r, 1))) return;
   }
   insert_entry(r, true);
 }
