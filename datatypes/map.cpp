@@ -358,12 +358,6 @@ i32 h_compare(Cell* a_in, Cell* b_in, i32 op) {
 
 // ---- the module's interface ---------------------------------------------------------
 
-bool valid_key(Type t) {
-  return (t >= TYPE_STRING && t <= TYPE_FLOAT) || (t >= TYPE_WORD && t <= TYPE_ISSUE) ||
-         (t >= TYPE_PAIR && t <= TYPE_TUPLE) || t == TYPE_BINARY ||
-         (t >= TYPE_TIME && t <= TYPE_EMAIL) || t == TYPE_DATE || (t >= TYPE_MONEY && t <= TYPE_POINT3D);
-}
-
 Cell* make_at(Cell* cell, u32 block, u32 cells) {
   roots::NodeRoot hold(&block);
   if (!block) block = mem::alloc_cells(std::max<u32>(cells, 2));

@@ -34,7 +34,11 @@ Cell* push(const Cell* map);
 u32 key_count(const Cell* map);
 
 // Whether values of the datatype may be keys.
-bool valid_key(Type t);
+inline bool valid_key(Type t) {
+  return (t >= TYPE_STRING && t <= TYPE_FLOAT) || (t >= TYPE_WORD && t <= TYPE_ISSUE) ||
+         (t >= TYPE_PAIR && t <= TYPE_TUPLE) || t == TYPE_BINARY ||
+         (t >= TYPE_TIME && t <= TYPE_EMAIL) || t == TYPE_DATE || (t >= TYPE_MONEY && t <= TYPE_POINT3D);
+}
 
 // The value cell of the live entry whose key matches, or nullptr. Points into
 // the block: read it before anything allocates.
