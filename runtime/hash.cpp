@@ -389,6 +389,23 @@ void rebuild_map(u32 table, u32 requested, u32* pending) {
   TableRoot root(table);
   u32 limit = pending ? *pending : NONE;
   u32 block = record(table)->block;
+  // The new buckets are allocated before the block is touched: should the
+  // allocation fail, the old table still matches the block it indexes.
+  u32 live = 0;
+  {
+    const Cell* c = buffer_of(block)->cells();
+    u32 n = cell_count(block);
+    for (u32 r = 0; r + 1 < n && r < limit; r += 2) {
+      if (c[r + 1].header != 0) ++live;
+    }
+  }
+  u32 new_n = std::max<u32>(pow2_ceil(requested), 4);
+  while (live >= u32(new_n * 0.77 + 0.5)) new_n *= 2;
+  u32 nflags = alloc_flags(new_n);
+  roots::NodeRoot hold_flags(&nflags);
+  u32 nkeys = alloc_keys(new_n);
+  roots::NodeRoot hold_keys(&nkeys);
+  // Nothing below allocates.
   Cell* c = buffer_of(block)->cells();
   u32 n = cell_count(block);
   u32 w = 0, r = 0, placed_end = NONE;
@@ -409,14 +426,6 @@ void rebuild_map(u32 table, u32 requested, u32* pending) {
   if (placed_end == NONE) placed_end = w;
   buffer_of(block)->tail = buffer_of(block)->head + w * u32(sizeof(Cell));
   if (pending) *pending = placed_end;
-  u32 live = placed_end / 2;
-  u32 new_n = std::max<u32>(pow2_ceil(requested), 4);
-  while (live >= u32(new_n * 0.77 + 0.5)) new_n *= 2;
-  u32 nflags = alloc_flags(new_n);
-  roots::NodeRoot hold_flags(&nflags);
-  u32 nkeys = alloc_keys(new_n);
-  roots::NodeRoot hold_keys(&nkeys);
-  // Nothing below allocates.
   u32* f = words_at(nflags);
   u32* keys = words_at(nkeys);
   c = buffer_of(block)->cells();
