@@ -365,6 +365,7 @@ u32 do_cycle() {
     if (b) b->flags &= ~mem::SERIES_MARK;
   }
   g_marked_outside.clear();
+  mem::collected();
   ++g_cycles;
   active = false;
   return g_cycles;

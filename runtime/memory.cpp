@@ -26,26 +26,39 @@ inline u32 round16(u64 n) { return u32((n + 15) & ~u64(15)); }
 // Bytes a buffer of data size `size` occupies in a series frame.
 inline u32 footprint(u32 size) { return size + u32(sizeof(Buffer)); }
 
-// Growth between collections. A full frame is left for another frame that
-// still has some room; while any frame has room for the buffer asked for,
-// however little, no collection runs. Garbage made of small buffers could
-// thus fill new frames for ever. So a new frame is made without collecting
-// only while the pages in use stay below twice what the latest collection
-// left (at least MIN_GROWTH more): each collection then follows as many new
-// bytes as it has to trace, and memory stays within a bound of what is live.
-constexpr u64 MIN_GROWTH = 4u << 20;
-u32 g_growth_cycle = ~0u;  // collection the base was read after
-u64 g_growth_base = 0;     // pages in use when it was read
+// Growth between collections. Collecting whenever no frame has room, or
+// before every large block, would trace the whole live heap again and again
+// while a program builds up a large live set. So pages are added without
+// collecting while the pages in use stay below twice what the latest
+// collection left (at least MIN_GROWTH more): each collection then follows
+// as many new bytes as it has to trace, and memory stays within a small
+// factor of what is live. Garbage made of small buffers that keep finding a
+// little room in the frames, and garbage made of large blocks, both count
+// against the same budget.
+constexpr u64 MIN_GROWTH = 8u << 20;
+u64 g_growth_base = 0;  // pages in use when the latest collection ended
 
-// True when the pages in use have outgrown the latest collection's share.
-bool grown_since_collection() {
-  if (gc::cycles() != g_growth_cycle) {
-    // The first new frame wanted since that collection: nothing has been
-    // added to the series frames since it, so these are the pages it left.
-    g_growth_cycle = gc::cycles();
-    g_growth_base = record.total;
-  }
-  return record.total >= g_growth_base + std::max(g_growth_base, MIN_GROWTH);
+// True when adding `bytes` more pages would outgrow the latest collection's share.
+bool over_budget(u64 bytes) {
+  return record.total + bytes >= g_growth_base + std::max(g_growth_base, MIN_GROWTH);
+}
+
+// Commits a page block; answers 0 when the region or the OS has no room.
+u32 try_alloc_frame_pages(u64 size) {
+  u64 bytes = size + 8;
+  u32 off = platform::commit_pages(bytes);
+  if (!off) return 0;
+  u64 rounded = (bytes + config::PAGE_SIZE - 1) & ~u64(config::PAGE_SIZE - 1);
+  *at<u64>(off) = rounded;
+  record.total += rounded;
+  return off + 8;
+}
+
+// One collection, unless a collection already ran for this allocation.
+void collect_once(bool& cycled) {
+  if (cycled) return;
+  cycled = true;
+  gc::check();
 }
 
 }  // namespace
@@ -75,14 +88,12 @@ void init() {
 
 bool initialised() { return g_initialised; }
 
+void collected() { g_growth_base = record.total; }
+
 u32 alloc_frame_pages(u64 size) {
-  u64 bytes = size + 8;
-  u32 off = platform::commit_pages(bytes);
+  u32 off = try_alloc_frame_pages(size);
   if (!off) raise_memory_error(MemoryError::no_memory);
-  u64 rounded = (bytes + config::PAGE_SIZE - 1) & ~u64(config::PAGE_SIZE - 1);
-  *at<u64>(off) = rounded;
-  record.total += rounded;
-  return off + 8;
+  return off;
 }
 
 void free_frame_pages(u32 offset) {
@@ -182,12 +193,13 @@ void review_node_frames() {
 // ---------------------------------------------------------------------------
 // Series frames
 
-u32 make_series_frame() {
+static u32 try_make_series_frame() {
   u32 s = record.next_frame_size;
+  u32 off = try_alloc_frame_pages(u64(s) + sizeof(SeriesFrame));
+  if (!off) return 0;
   if (record.next_frame_size < record.largest_frame_size) {
     record.next_frame_size = std::min(record.next_frame_size * 2, record.largest_frame_size);
   }
-  u32 off = alloc_frame_pages(u64(s) + sizeof(SeriesFrame));
   SeriesFrame* f = at<SeriesFrame>(off);
   *f = SeriesFrame{};
   f->size = s + sizeof(SeriesFrame);
@@ -202,6 +214,12 @@ u32 make_series_frame() {
   if (prev) at<SeriesFrame>(prev)->next = off; else record.series_first = off;
   if (next) at<SeriesFrame>(next)->prev = off; else record.series_last = off;
   if (!record.series_current) record.series_current = off;
+  return off;
+}
+
+u32 make_series_frame() {
+  u32 off = try_make_series_frame();
+  if (!off) raise_memory_error(MemoryError::no_memory);
   return off;
 }
 
@@ -225,8 +243,9 @@ u32 find_series_frame(u32 need) {
 // ---------------------------------------------------------------------------
 // Buffers
 
-u32 alloc_large_block(u64 bytes) {
-  u32 off = alloc_frame_pages(bytes + sizeof(LargeBlock));
+static u32 try_alloc_large_block(u64 bytes) {
+  u32 off = try_alloc_frame_pages(bytes + sizeof(LargeBlock));
+  if (!off) return 0;
   LargeBlock* b = at<LargeBlock>(off);
   b->next = 0;
   b->zero = 0;
@@ -240,6 +259,12 @@ u32 alloc_large_block(u64 bytes) {
     at<LargeBlock>(o)->next = off;
   }
   return offset_of(b->buffer());
+}
+
+u32 alloc_large_block(u64 bytes) {
+  u32 off = try_alloc_large_block(bytes);
+  if (!off) raise_memory_error(MemoryError::no_memory);
+  return off;
 }
 
 void free_large_block(u32 buffer) {
@@ -292,27 +317,40 @@ Buffer* alloc_series_buffer(u32 count, u32 unit, i32 offset) {
   if (bytes > 0xF0000000ull) raise_memory_error(MemoryError::no_memory);
   u32 size = round16(bytes);
   u32 need = footprint(size);
+  // A collection runs when the budget since the latest one is spent, and
+  // before the memory manager gives up for want of pages.
+  bool cycled = false;
   if (need >= record.largest_frame_size) {
-    gc::check();
-    Buffer* b = at<Buffer>(alloc_large_block(need));
+    if (over_budget(u64(need) + sizeof(LargeBlock))) collect_once(cycled);
+    u32 off = try_alloc_large_block(need);
+    if (!off) {
+      collect_once(cycled);
+      off = alloc_large_block(need);
+    }
+    Buffer* b = at<Buffer>(off);
     init_buffer(b, size, unit, offset, SERIES_LARGE);
     return b;
   }
   SeriesFrame* f = record.series_current ? at<SeriesFrame>(record.series_current) : nullptr;
   if (!f || u64(f->free) + need >= f->end) {
+    // A frame with less than FRAME_MIN_FREE left is not worth filling: a new
+    // frame is made instead.
+    auto roomy = [](u32 o) { return o && at<SeriesFrame>(o)->end - at<SeriesFrame>(o)->free >= FRAME_MIN_FREE; };
     u32 found = find_series_frame(need);
-    if (!found) {
-      gc::check();
+    if (!roomy(found) && over_budget(record.next_frame_size)) {
+      collect_once(cycled);
       found = find_series_frame(need);
     }
-    if (found && at<SeriesFrame>(found)->end - at<SeriesFrame>(found)->free < FRAME_MIN_FREE &&
-        grown_since_collection()) {
-      gc::check();
-      found = find_series_frame(need);
-    }
-    if (!found || at<SeriesFrame>(found)->end - at<SeriesFrame>(found)->free < FRAME_MIN_FREE) {
+    if (!roomy(found)) {
       if (need >= record.next_frame_size) record.next_frame_size = record.largest_frame_size;
-      found = make_series_frame();
+      u32 made = try_make_series_frame();
+      if (!made && !cycled) {
+        collect_once(cycled);
+        found = find_series_frame(need);
+        made = roomy(found) ? found : try_make_series_frame();
+      }
+      if (!made) raise_memory_error(MemoryError::no_memory);
+      found = made;
     }
     record.series_current = found;
     f = at<SeriesFrame>(found);

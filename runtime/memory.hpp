@@ -173,6 +173,9 @@ void init();                     // memory/init: the record and empty lists
 bool initialised();
 
 // ---- page blocks ---------------------------------------------------------
+// The collector calls this at the end of each cycle: the pages in use then
+// are the base of the growth allowed before the next collection.
+void collected();
 u32 alloc_frame_pages(u64 size);  // usable bytes after an 8-byte count word
 void free_frame_pages(u32 offset);
 

@@ -1,0 +1,86 @@
+// When the collector runs on its own: often enough that garbage never grows
+// memory without bound, seldom enough that a growing live set is not traced
+// again at every new frame or large block.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "runtime/collector.hpp"
+#include "runtime/memory.hpp"
+#include "runtime/roots.hpp"
+
+using namespace qel;
+using namespace qel::mem;
+
+namespace {
+
+// Turns collections from allocation on for one test.
+struct CollectorOn {
+  bool saved = gc::enabled;
+  CollectorOn() { gc::enabled = true; }
+  ~CollectorOn() { gc::enabled = saved; }
+};
+
+u32 large_block_count() {
+  u32 n = 0;
+  for (u32 o = record.large_first; o; o = at<LargeBlock>(o)->next) ++n;
+  return n;
+}
+
+constexpr u32 LARGE = 3u << 20;
+
+}  // namespace
+
+// Dropped large blocks, with no small allocation in between: the pages in
+// use stay bounded and the dropped blocks are freed.
+TEST(CollectorBudget, DroppedLargeBlocksAreCollectedAndPagesStayBounded) {
+  CollectorOn on;
+  gc::do_cycle();
+  u64 base = record.total;
+  u32 blocks = large_block_count();
+  u32 cycles = gc::cycles();
+  u64 peak = 0;
+  for (int i = 0; i < 200; ++i) {  // 600 MB in all
+    alloc_bytes(LARGE);
+    peak = std::max(peak, record.total);
+  }
+  EXPECT_GT(gc::cycles(), cycles) << "no collection while allocating large blocks";
+  EXPECT_LT(peak, base + std::max<u64>(base, 8u << 20) + 2 * u64(LARGE) + (1u << 20));
+  gc::do_cycle();
+  EXPECT_EQ(large_block_count(), blocks);
+}
+
+// A live set that grows by large blocks or by small buffers is traced a
+// number of times that grows with the logarithm of its size, not once per
+// block or per frame; every value made stays intact.
+TEST(CollectorBudget, GrowingLiveSetIsNotCollectedAtEveryBlockOrFrame) {
+  CollectorOn on;
+  struct Case {
+    const char* name;
+    u32 bytes;  // size of each live series
+    int count;
+  };
+  for (Case c : {Case{"large blocks", LARGE, 40}, Case{"small buffers", 2000, 60000}}) {
+    gc::do_cycle();
+    u32 cycles = gc::cycles();
+    roots::LocalCell holder;
+    make_series(holder.get(), TYPE_BLOCK, alloc_cells(8));
+    for (int i = 0; i < c.count; ++i) {
+      u32 node = alloc_bytes(c.bytes);
+      buffer_of(node)->data()[0] = u8(i);
+      buffer_of(node)->tail = buffer_of(node)->head + 1;
+      roots::NodeRoot hold(&node);
+      make_series(alloc_tail_cell(series_node(holder.get())), TYPE_BINARY, node);
+    }
+    // 120 MB live: at most a collection at each doubling from the start.
+    EXPECT_LE(gc::cycles() - cycles, 8u) << c.name;
+    Buffer* block = buffer_of(series_node(holder.get()));
+    ASSERT_EQ(block->used() / sizeof(Cell), u32(c.count)) << c.name;
+    for (int i = 0; i < c.count; ++i) {
+      Buffer* b = buffer_of(series_node(block->cells() + i));
+      ASSERT_EQ(b->used(), 1u) << c.name << " " << i;
+      ASSERT_EQ(b->head_ptr()[0], u8(i)) << c.name << " " << i;
+    }
+  }
+  gc::do_cycle();
+}
