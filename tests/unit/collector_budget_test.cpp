@@ -14,11 +14,18 @@ using namespace qel::mem;
 
 namespace {
 
-// Turns collections from allocation on for one test.
+// Turns collections from allocation on for one test, and the collection at
+// every allocation off: the budget is what is under test.
 struct CollectorOn {
-  bool saved = gc::enabled;
-  CollectorOn() { gc::enabled = true; }
-  ~CollectorOn() { gc::enabled = saved; }
+  bool saved = gc::enabled, saved_stress = gc::stress;
+  CollectorOn() {
+    gc::enabled = true;
+    gc::stress = false;
+  }
+  ~CollectorOn() {
+    gc::enabled = saved;
+    gc::stress = saved_stress;
+  }
 };
 
 u32 large_block_count() {
