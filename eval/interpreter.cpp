@@ -212,12 +212,19 @@ void mark_held() {
   }
 }
 
+void sweep_shapes();  // drops the call shapes of freed descriptors
+
 void init_blocks() {
   if (!g_held) {
     g_held = new HeldEntry[MAX_HELD];
     gc::add_mark_callback(mark_held);
   }
   g_held_count = 0;
+  static bool sweeping = false;
+  if (!sweeping) {
+    gc::add_sweep_callback(sweep_shapes);
+    sweeping = true;
+  }
 }
 
 // Holds a block for its evaluation and puts the current code of the outer
@@ -1560,6 +1567,95 @@ Status run_body(const Cell* fn, const Cell* name) {
   return st;
 }
 
+// The shape of a call, read once from an argument descriptor: how many
+// arguments are fetched first (all of them evaluated normally), their
+// typesets, and what is pushed after them when every refinement is off, so
+// that the common call does not walk the descriptor. Descriptors never
+// change once built; a shape is found again by the descriptor's node and
+// dropped when the collector frees that node (it may then be reused).
+constexpr u32 SHAPE_ARGS = 6;
+struct CallShape {
+  u32 desc = 0;      // descriptor node; 0: a free entry
+  bool usable = false;  // false: the descriptor is walked as usual
+  u8 args = 0;       // arguments fetched, in order
+  u8 native_refs = 0;  // natives: refinements (all off)
+  u8 fill = 0;       // function-like: cells pushed for the refinements
+  u64 fill_false = 0;  // which fill cells are logic false (the others none)
+  i32 locals = 0;    // function-like: the locals count (0: none)
+  u8 word_index[SHAPE_ARGS];  // the spec word of each argument, for messages
+  Cell ts[SHAPE_ARGS];
+};
+constexpr u32 SHAPE_BITS = 8;
+CallShape g_shapes[1u << SHAPE_BITS];
+
+void sweep_shapes() {
+  for (CallShape& s : g_shapes) {
+    if (s.desc && !gc::is_marked(s.desc)) s = CallShape{};
+  }
+}
+
+// Reads the descriptor into a shape: usable only for arguments all evaluated
+// normally and counts the call routine takes.
+void build_shape(CallShape& s, u32 desc, bool native_like) {
+  s = CallShape{};
+  s.desc = desc;
+  u32 n = buffer_of(desc)->used() / sizeof(Cell);
+  u32 word_index = 0;
+  bool in_refinements = false;
+  u32 nrefs = 0;
+  for (u32 i = 0; i < n; ++i) {
+    const Cell* d = buffer_of(desc)->cells() + i;
+    switch (type_of(d)) {
+      case TYPE_TYPESET: {
+        u32 wi = word_index++;
+        u32 kind = arg_kind(d);
+        if (kind == ARG_RETURN) break;
+        if (in_refinements) {
+          if (!native_like) {
+            if (s.fill >= 64) return;
+            ++s.fill;
+          }
+          break;
+        }
+        if (kind != ARG_NORMAL || s.args >= SHAPE_ARGS) return;
+        s.word_index[s.args] = u8(wi);
+        s.ts[s.args] = *d;
+        ++s.args;
+        break;
+      }
+      case TYPE_REFINEMENT:
+        if (native_like) {
+          const Cell* last = buffer_of(desc)->cells() + n - 1;
+          u32 count = type_of(last) == TYPE_INTEGER ? u32(int_of(last)) : 0;
+          if (count > u32(MAX_REFINEMENTS)) return;
+          s.native_refs = u8(count);
+          s.usable = true;
+          return;
+        }
+        ++word_index;
+        if (++nrefs > u32(MAX_REFINEMENTS) || s.fill >= 64) return;
+        s.fill_false |= u64(1) << s.fill;
+        ++s.fill;
+        in_refinements = true;
+        break;
+      case TYPE_INTEGER:
+        if (!native_like) s.locals = int_of(d);
+        break;
+      default:
+        break;
+    }
+    if (word_index > 255) return;
+  }
+  s.usable = true;
+}
+
+// The shape of the descriptor (built on first use).
+inline const CallShape& call_shape(u32 desc, bool native_like) {
+  CallShape& s = g_shapes[((desc >> 2) ^ (desc >> 11)) & ((1u << SHAPE_BITS) - 1)];
+  if (s.desc != desc) build_shape(s, desc, native_like);
+  return s;
+}
+
 // The lean call routine: a call named by a word, not traced, with no path
 // and no apply mode, which is nearly every call. It opens the same frames in
 // the same order and raises the same errors as eval_call, but walks the
@@ -1581,10 +1677,50 @@ Status call_word(const Cell* fn_in, const Code& code, u32& pos, bool sub, const 
   u32 nrefs = 0, word_index = 0;
   i32 locals = 0;
   bool active = true;  // false after the first refinement: they are all off
-  u32 n = buffer_of(desc)->used() / sizeof(Cell);
   u32 tail = tail_of(code);
   const Cell* cells = cell_at(code, 0);
   Status st = 0;
+  const CallShape& shape = call_shape(desc, native_like);
+  // Walking the descriptor when it has no usable shape.
+  u32 n = shape.usable ? 0 : buffer_of(desc)->used() / sizeof(Cell);
+  if (shape.usable) {
+    // The shape cannot change while the arguments are fetched (the
+    // descriptor is held by the function pushed above), but a nested call
+    // may replace the table entry: its counts are read before.
+    u32 args = shape.args, fill = shape.fill, native_refs = shape.native_refs;
+    u64 fill_false = shape.fill_false;
+    locals = shape.locals;
+    for (u32 k = 0; k < args; ++k) {
+      const CallShape& cur = call_shape(desc, native_like);
+      Cell ts = cur.ts[k];
+      u32 wi = cur.word_index[k];
+      Cell r;
+      if (pos < tail && !trace && room_for_plain() && plain_expression(cells, pos, tail, false, &r)) {
+        stack::push_cell(&r);
+        if (!typeset::has(&ts, type_of(&r))) {
+          Cell type, w = spec_word_for(&fn, wi);
+          make_datatype(&type, type_of(&r));
+          fire(Err::script_expect_arg, word, &type, &w);
+        }
+        continue;
+      }
+      ArgState a{&fn, code, pos, word, false, 0};
+      st = fetch_argument(a, &ts, wi);
+      if (st) break;
+      tail = tail_of(code);
+      cells = cell_at(code, 0);
+    }
+    if (!st) {
+      if (native_like) {
+        for (u32 k = 0; k < native_refs; ++k) refs[k] = -1;
+      } else {
+        for (u32 k = 0; k < fill; ++k) {
+          if ((fill_false >> k) & 1) make_logic(stack::push(), false);
+          else make_none(stack::push());
+        }
+      }
+    }
+  }
   for (u32 i = 0; i < n && !st; ++i) {
     const Cell* d = buffer_of(desc)->cells() + i;
     switch (type_of(d)) {
