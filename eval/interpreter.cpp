@@ -311,6 +311,48 @@ namespace {
 Status eval_block_general(const Cell* block_in, bool chain, bool first_plain);
 }  // namespace
 
+namespace {
+
+// Blocks found not to be one plain statement, remembered by series node and
+// start so that a block run again and again (a function body, a loop body,
+// a branch) is not tried each time. The general evaluation answers what a
+// plain one would, so a stale entry (the block changed, a word holding data
+// by now, the node reused) costs only speed; an entry is tried again now
+// and then.
+struct PlainMiss {
+  u32 node = 0, start = 0;
+  u32 skips = 0;
+  bool first_plain = false;  // what the failed attempt found (see plain_block)
+};
+constexpr u32 MISS_BITS = 9;
+constexpr u32 MISS_RETRY = 64;
+PlainMiss g_body_miss[1u << MISS_BITS];
+
+// eval_block, not traced: a plain block is evaluated without its frame; the
+// frame and the current code the block would have had are not observable,
+// so the result is left where closing that frame would have left it.
+[[gnu::always_inline]] inline Status eval_remembered(const Cell* body, bool chain) {
+  u32 node = series_node(body);
+  u32 start = u32(series_index(body));
+  PlainMiss& m = g_body_miss[((node >> 2) ^ (start << 4)) & ((1u << MISS_BITS) - 1)];
+  if (m.node == node && m.start == start) {
+    if (++m.skips < MISS_RETRY) return eval_block_general(body, chain, m.first_plain);
+    m.node = 0;  // tried again below
+  }
+  bool first_plain = true;
+  if (Cell r; plain_block(body, &r, first_plain)) {
+    Cell* at = stack::top;
+    if (++stack::top >= stack::end) stack::overflow();
+    *at = r;
+    if (chain) *stack::base = r;
+    return 0;
+  }
+  m = {node, start, 0, first_plain};
+  return eval_block_general(body, chain, first_plain);
+}
+
+}  // namespace
+
 Status eval_block(const Cell* block_in, bool chain) {
   bool first_plain = true;
   if (Cell r; !trace && !g_trace_held && plain_block(block_in, &r, first_plain)) {
@@ -1475,45 +1517,11 @@ Status eval_call(const Cell* fn_in, const Code& code, u32& pos, bool sub, const 
 
 namespace {
 
-// call_function for an untraced call (not a callback) of a function that
-// asks for no tracing of its own: its context takes the values in the frame
-// and its body runs. Should the body leave tracing on, it ends as
-// call_function ends it.
-// Function bodies found not to be one plain statement, remembered by series
-// node and start so that the body of a function called again and again is not
-// tried each time. The general evaluation answers what a plain one would, so
-// a stale entry (the body changed, a word holding data by now, the node
-// reused) costs only speed; an entry is tried again now and then.
-struct PlainMiss {
-  u32 node = 0, start = 0;
-  u32 skips = 0;
-  bool first_plain = false;  // what the failed attempt found (see plain_block)
-};
-constexpr u32 MISS_BITS = 9;
-constexpr u32 MISS_RETRY = 64;
-PlainMiss g_body_miss[1u << MISS_BITS];
-
 // eval_block of a block run again and again (a function body, a branch),
 // not traced.
 [[gnu::always_inline]] inline Status eval_body(const Cell* body) {
-  if (g_trace_held) return eval_block(body, true);
-  u32 node = series_node(body);
-  u32 start = u32(series_index(body));
-  PlainMiss& m = g_body_miss[((node >> 2) ^ (start << 4)) & ((1u << MISS_BITS) - 1)];
-  if (m.node == node && m.start == start) {
-    if (++m.skips < MISS_RETRY) return eval_block_general(body, true, m.first_plain);
-    m.node = 0;  // tried again below
-  }
-  bool first_plain = true;
-  if (Cell r; plain_block(body, &r, first_plain)) {
-    Cell* at = stack::top;
-    if (++stack::top >= stack::end) stack::overflow();
-    *at = r;
-    *stack::base = r;
-    return 0;
-  }
-  m = {node, start, 0, first_plain};
-  return eval_block_general(body, true, first_plain);
+  if (g_trace_held) return eval_block_general(body, true, true);
+  return eval_remembered(body, true);
 }
 
 // The either native, its arguments in its frame: the chosen branch runs as
@@ -1537,6 +1545,10 @@ inline stack::Frame* bind_frame_context(u32 ctx) {
   return f;
 }
 
+// call_function for an untraced call (not a callback) of a function that
+// asks for no tracing of its own: its context takes the values in the frame
+// and its body runs. Should the body leave tracing on, it ends as
+// call_function ends it.
 Status run_body(const Cell* fn, const Cell* name) {
   stack::Frame* f = bind_frame_context(function::context_of(fn));
   Cell body = *more_cell(fn, MORE_BODY);
@@ -1686,29 +1698,30 @@ Status call_word(const Cell* fn_in, const Code& code, u32& pos, bool sub, const 
   if (shape.usable) {
     // The shape cannot change while the arguments are fetched (the
     // descriptor is held by the function pushed above), but a nested call
-    // may replace the table entry: its counts are read before.
+    // may replace the table entry: it is looked up again after one, and
+    // the counts are read before.
     u32 args = shape.args, fill = shape.fill, native_refs = shape.native_refs;
     u64 fill_false = shape.fill_false;
     locals = shape.locals;
+    const CallShape* cur = &shape;
     for (u32 k = 0; k < args; ++k) {
-      const CallShape& cur = call_shape(desc, native_like);
-      Cell ts = cur.ts[k];
-      u32 wi = cur.word_index[k];
       Cell r;
       if (pos < tail && !trace && room_for_plain() && plain_expression(cells, pos, tail, false, &r)) {
         stack::push_cell(&r);
-        if (!typeset::has(&ts, type_of(&r))) {
-          Cell type, w = spec_word_for(&fn, wi);
+        if (!typeset::has(&cur->ts[k], type_of(&r))) {
+          Cell type, w = spec_word_for(&fn, cur->word_index[k]);
           make_datatype(&type, type_of(&r));
           fire(Err::script_expect_arg, word, &type, &w);
         }
         continue;
       }
+      Cell ts = cur->ts[k];
       ArgState a{&fn, code, pos, word, false, 0};
-      st = fetch_argument(a, &ts, wi);
+      st = fetch_argument(a, &ts, cur->word_index[k]);
       if (st) break;
       tail = tail_of(code);
       cells = cell_at(code, 0);
+      cur = &call_shape(desc, native_like);  // a nested call may have taken the entry
     }
     if (!st) {
       if (native_like) {
