@@ -300,6 +300,8 @@ bool plain_statement(const Cell* cells, u32& pos, u32 end, Cell* out);
 Status call_word(const Cell* fn, const Code& code, u32& pos, bool sub, const Cell* word);
 // One expression; try_plain false when the short path was already tried.
 Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_plain);
+Status expression_rest(const Code& code, u32& pos, ExprMode mode, Cell* entry_top);
+inline Status eval_expression_general(const Code& code, u32& pos, ExprMode mode);
 
 }  // namespace
 
@@ -400,7 +402,7 @@ namespace {
       if (Cell r; !trace && first_plain && plain_statement(cells, pos, tail, &r)) {
         place(&r, false);
       } else {
-        st = eval_expression_from(code, pos, {}, false);
+        st = eval_expression_general(code, pos, {});
         if (st) break;
         tail = tail_of(code);
         cells = buffer_of(node)->cells();
@@ -975,6 +977,16 @@ Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_
       place(&value, sub, true);
       break;
   }
+  if (!trace && (prefix || pos >= tail_of(code) || type_of(cell_at(code, pos)) != TYPE_WORD)) return 0;
+  return expression_rest(code, pos, mode, entry_top);
+}
+
+// What follows the first value of an expression (placed as the mode says):
+// the push event, the infix operators, the expression event. entry_top: the
+// stack top when the expression began.
+[[gnu::noinline]] Status expression_rest(const Code& code, u32& pos, ExprMode mode, Cell* entry_top) {
+  const bool prefix = mode.prefix, sub = mode.sub;
+  Status st = 0;
   if (trace) fire_event(EV_PUSH, code.block, i32(pos), nullptr, sub ? stack::last() : stack::base);
 
   // Infix operators apply strictly left to right.
@@ -1010,7 +1022,7 @@ Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_
         stack::push_cell(&r);
       } else {
         // A prefix operand: the plain attempt was just this one.
-        st = eval_expression_from(code, pos, {.prefix = true, .sub = true}, false);
+        st = eval_expression_general(code, pos, {.prefix = true, .sub = true});
         if (st) return st;
       }
       Cell l = entry_top[0], r = entry_top[1];
@@ -1028,6 +1040,39 @@ Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_
   }
   if (trace && !sub) fire_event(EV_EXPR, code.block, i32(pos), nullptr, stack::base);
   return 0;
+}
+
+// The function-like value that the cell, a global word, holds; or null.
+inline const Cell* global_function(const Cell* c) {
+  if (type_of(c) != TYPE_WORD || word::context_of(c) != g_global_ctx || !g_global_ctx ||
+      word::index_of(c) < 0) {
+    return nullptr;
+  }
+  const Cell* v = global_slot(word::index_of(c));
+  return v && is_function_type(type_of(v)) ? v : nullptr;
+}
+
+// eval_expression_from for a call named by the global word at pos (fv: the
+// value it holds), not traced: the call routine takes it at once.
+[[gnu::noinline]] Status call_expression(const Code& code, u32& pos, ExprMode mode, const Cell* fv) {
+  if (runtime::stack_exhausted()) raise_stack_overflow();
+  Cell* entry_top = stack::top;
+  // The frame the call opens keeps the word's context while it runs.
+  Cell word = *cell_at(code, pos);
+  Cell v = *fv;
+  ++pos;
+  Status st = call_word(&v, code, pos, mode.sub, &word);
+  if (st) return st;
+  if (!trace && (mode.prefix || pos >= tail_of(code) || type_of(cell_at(code, pos)) != TYPE_WORD)) return 0;
+  return expression_rest(code, pos, mode, entry_top);
+}
+
+// eval_expression_from without a plain attempt, pos lying before the tail.
+inline Status eval_expression_general(const Code& code, u32& pos, ExprMode mode) {
+  if (!trace) {
+    if (const Cell* fv = global_function(cell_at(code, pos))) return call_expression(code, pos, mode, fv);
+  }
+  return eval_expression_from(code, pos, mode, false);
 }
 
 }  // namespace
@@ -1177,7 +1222,7 @@ Status fetch_argument(ArgState& a, const Cell* ts, u32 word_index) {
         plain_expression(a.code, a.pos, tail_of(a.code), a.infix, &r)) {
       stack::push_cell(&r);
     } else {
-      st = eval_expression_from(a.code, a.pos, {.prefix = a.infix, .sub = true}, false);
+      st = eval_expression_general(a.code, a.pos, {.prefix = a.infix, .sub = true});
       if (st) return st;
     }
   } else {
@@ -1595,8 +1640,18 @@ struct CallShape {
   u64 fill_false = 0;  // which fill cells are logic false (the others none)
   i32 locals = 0;    // function-like: the locals count (0: none)
   u8 word_index[SHAPE_ARGS];  // the spec word of each argument, for messages
+  u8 any_value = 0;  // bit k: argument k takes every type but unset!
   Cell ts[SHAPE_ARGS];
 };
+
+// Whether the typeset holds every registered type but unset!.
+bool takes_any_value(const Cell* ts) {
+  if (typeset::has(ts, TYPE_UNSET)) return false;
+  for (u32 t = 1; t <= u32(TYPE_TOP); ++t) {
+    if (t != TYPE_UNSET && !typeset::has(ts, t)) return false;
+  }
+  return true;
+}
 constexpr u32 SHAPE_BITS = 8;
 CallShape g_shapes[1u << SHAPE_BITS];
 
@@ -1632,6 +1687,7 @@ void build_shape(CallShape& s, u32 desc, bool native_like) {
         if (kind != ARG_NORMAL || s.args >= SHAPE_ARGS) return;
         s.word_index[s.args] = u8(wi);
         s.ts[s.args] = *d;
+        if (takes_any_value(d)) s.any_value |= u8(1u << s.args);
         ++s.args;
         break;
       }
@@ -1708,7 +1764,8 @@ Status call_word(const Cell* fn_in, const Code& code, u32& pos, bool sub, const 
       Cell r;
       if (pos < tail && !trace && room_for_plain() && plain_expression(cells, pos, tail, false, &r)) {
         stack::push_cell(&r);
-        if (!typeset::has(&cur->ts[k], type_of(&r))) {
+        // A plain value is never unset.
+        if (!((cur->any_value >> k) & 1) && !typeset::has(&cur->ts[k], type_of(&r))) {
           Cell type, w = spec_word_for(&fn, cur->word_index[k]);
           make_datatype(&type, type_of(&r));
           fire(Err::script_expect_arg, word, &type, &w);
@@ -1817,7 +1874,11 @@ Status call_word(const Cell* fn_in, const Code& code, u32& pos, bool sub, const 
   stack::unwind();
   stack::top = entry_top;
   place(&result, sub, true);
-  if (trace) fire_event(EV_RETURN, code.block, i32(pos), word, &result);
+  if (trace) {
+    // The frame that kept the word's context is closed: the event allocates.
+    roots::CellRoot hold_word(word);
+    fire_event(EV_RETURN, code.block, i32(pos), word, &result);
+  }
   return 0;
 }
 
