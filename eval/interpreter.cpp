@@ -741,7 +741,10 @@ inline bool plain_group(const Cell* group, Cell* out) {
 // (objects track assignments and may watch changes), or null.
 inline Cell* plain_target(const Cell* set_word) {
   Cell* slot = plain_slot(set_word);
-  if (!slot || context::kind_of(word::context_of(set_word)) == context::KIND_OBJECT) return nullptr;
+  if (!slot) return nullptr;
+  // The global context is no object: its kind needs no look-up.
+  u32 ctx = word::context_of(set_word);
+  if (ctx != g_global_ctx && context::kind_of(ctx) == context::KIND_OBJECT) return nullptr;
   return slot;
 }
 
@@ -874,7 +877,8 @@ Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_
       stack::mark_interp(&value);
       stack::push_cell(&value);
       if (pos >= tail_of(code)) fire(Err::script_need_value, &value);
-      st = eval_expression_from(code, pos, {.sub = true}, !value_tried);
+      st = value_tried ? eval_expression_general(code, pos, {.sub = true})
+                       : eval_expression_from(code, pos, {.sub = true}, true);
       if (st) return close_frame(st, sub);
       Cell* v = stack::last();
       if (trace) fire_event(EV_SET, code.block, i32(pos), &value, v);
@@ -884,7 +888,9 @@ Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_
       // again here: the expression may have run code).
       if (Cell* slot = plain_target(&value)) *slot = result;
       else word::set(&value, &result);
-      close_with(&result, sub);
+      // The set-word's frame closes with the value as its result.
+      stack::unwind();
+      place(&result, sub);
       break;
     }
     case TYPE_SET_PATH: {
