@@ -686,15 +686,49 @@ inline int plain_operator(const Cell* c) {
   return code ? code : -1;
 }
 
+// Two integer! values combined in place into l as plain_combine would, or
+// false (l unchanged) when the result leaves the integer! range.
+inline bool integer_combine(int code, Cell* l, const Cell* r) {
+  i32 a = int_of(l), b = int_of(r);
+  if (code < 100) {
+    int op = code - 1;
+    i32 n;
+    bool overflow = op == OP_ADD ? __builtin_add_overflow(a, b, &n)
+                    : op == OP_SUB ? __builtin_sub_overflow(a, b, &n)
+                                   : __builtin_mul_overflow(a, b, &n);
+    if (overflow) return false;
+    make_integer(l, n);
+    return true;
+  }
+  bool t;
+  switch (code - 100) {
+    case COMP_EQUAL: case COMP_STRICT_EQUAL: t = a == b; break;
+    case COMP_NOT_EQUAL: t = a != b; break;
+    case COMP_LESSER: t = a < b; break;
+    case COMP_LESSER_EQUAL: t = a <= b; break;
+    case COMP_GREATER: t = a > b; break;
+    default: t = a >= b; break;
+  }
+  make_logic(l, t);
+  return true;
+}
+
 // The operators after a plain first operand, from p (see plain_expression).
 [[gnu::noinline]] bool plain_chain(const Cell* cells, u32& p, u32 end, Cell* out) {
   while (p < end) {
     int op = plain_operator(cells + p);
     if (op == 0) break;
-    Cell r, v;
-    if (op < 0 || p + 1 >= end || !plain_operand(cells + p + 1, &r) || !plain_combine(op, out, &r, &v)) {
-      return false;
+    if (op < 0 || p + 1 >= end) return false;
+    // The common case first: integers on both sides, the right one a
+    // literal or a word's value, combined without copying the operand.
+    const Cell* rc = cells + p + 1;
+    const Cell* rv = type_of(rc) == TYPE_INTEGER ? rc : type_of(rc) == TYPE_WORD ? plain_slot(rc) : nullptr;
+    if (rv && type_of(rv) == TYPE_INTEGER && type_of(out) == TYPE_INTEGER && integer_combine(op, out, rv)) {
+      p += 2;
+      continue;
     }
+    Cell r, v;
+    if (!plain_operand(rc, &r) || !plain_combine(op, out, &r, &v)) return false;
     *out = v;
     p += 2;
   }
@@ -1588,7 +1622,7 @@ namespace {
 // before, restored when the frame closes.
 inline stack::Frame* bind_frame_context(u32 ctx) {
   stack::Frame* f = stack::ctop - 1;
-  Cell* rec = context::record_of(ctx);
+  Cell* rec = context::record_cell(ctx);
   f->fctx = ctx;
   f->saved_values = context::record_values(rec);
   context::set_record_values(rec, stack::index_of(stack::base) + 1);

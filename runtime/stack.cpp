@@ -75,10 +75,6 @@ Cell* mark_native_ctx(const Cell* word, u32 fctx) {
   return b;
 }
 
-void restore_context(const Frame* f) {
-  if (f->fctx) context::set_record_values(context::record_cell(f->fctx), f->saved_values);
-}
-
 void unwind_func() {
   if (ctop <= cbottom) return;
   restore_context(ctop - 1);

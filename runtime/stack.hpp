@@ -11,6 +11,7 @@
 #pragma once
 
 #include "runtime/cell.hpp"
+#include "runtime/context_record.hpp"
 
 namespace qel::stack {
 
@@ -118,7 +119,9 @@ inline Cell* mark_interp_func(const Cell* w) { return mark(w, FRAME_INTERP_FUNC)
 inline Cell* mark_interp(const Cell* w) { return mark(w, FRAME_INTERP); }
 
 // Restoring a function context writes saved_values back into it.
-void restore_context(const Frame* f);
+inline void restore_context(const Frame* f) {
+  if (f->fctx) context::set_record_values(context::record_cell(f->fctx), f->saved_values);
+}
 
 // pop; top = base; base = prev_base
 inline void unwind() {
