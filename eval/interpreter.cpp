@@ -356,17 +356,8 @@ PlainMiss g_body_miss[1u << MISS_BITS];
 }  // namespace
 
 Status eval_block(const Cell* block_in, bool chain) {
-  bool first_plain = true;
-  if (Cell r; !trace && !g_trace_held && plain_block(block_in, &r, first_plain)) {
-    // The frame and the current code the block would have had are not
-    // observable: leave the result where closing that frame would have.
-    Cell* at = stack::top;
-    if (++stack::top >= stack::end) stack::overflow();
-    *at = r;
-    if (chain) *stack::base = r;
-    return 0;
-  }
-  return eval_block_general(block_in, chain, first_plain);
+  if (!trace && !g_trace_held) return eval_remembered(block_in, chain);
+  return eval_block_general(block_in, chain, true);
 }
 
 namespace {
