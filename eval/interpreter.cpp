@@ -301,6 +301,8 @@ Status call_word(const Cell* fn, const Code& code, u32& pos, bool sub, const Cel
 // One expression; try_plain false when the short path was already tried.
 Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_plain);
 Status expression_rest(const Code& code, u32& pos, ExprMode mode, Cell* entry_top);
+inline const Cell* global_function(const Cell* c);
+Status call_expression(const Code& code, u32& pos, ExprMode mode, const Cell* fv);
 inline Status eval_expression_general(const Code& code, u32& pos, ExprMode mode);
 
 }  // namespace
@@ -1048,12 +1050,17 @@ Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_
       // operand is evaluated as the call would, then the two are combined
       // without opening a frame (other values go through the call).
       if (pos >= tail_of(code)) fire(Err::script_no_arg, &opword, &opword);
-      if (Cell r; plain_operand(cell_at(code, pos), &r)) {
+      const Cell* operand = cell_at(code, pos);
+      if (const Cell* fv = global_function(operand)) {
+        // A call as the operand: no plain attempt (it would fail).
+        st = call_expression(code, pos, {.prefix = true, .sub = true}, fv);
+        if (st) return st;
+      } else if (Cell r; plain_operand(operand, &r)) {
         ++pos;
         stack::push_cell(&r);
       } else {
         // A prefix operand: the plain attempt was just this one.
-        st = eval_expression_general(code, pos, {.prefix = true, .sub = true});
+        st = eval_expression_from(code, pos, {.prefix = true, .sub = true}, false);
         if (st) return st;
       }
       Cell l = entry_top[0], r = entry_top[1];
