@@ -464,29 +464,12 @@ int op_code_of(Type t, u32 id) {
 }
 inline int fast_op(const Cell* fn) { return op_code_of(type_of(fn), native::index_of(fn)); }
 
-// Combines two numbers exactly as the action or native would; answers false
-// for other values.
-bool fast_combine(int code, const Cell* word, const Cell* l, const Cell* r, Cell* out) {
-  Type lt = type_of(l), rt = type_of(r);
-  if (code < 100) {
-    bool ints = lt == TYPE_INTEGER && rt == TYPE_INTEGER;
-    bool floats = (lt == TYPE_FLOAT || lt == TYPE_INTEGER) && (rt == TYPE_FLOAT || rt == TYPE_INTEGER);
-    if (ints) {
-      *out = *fast::math(code - 1, word, l, r);
-      stack::pop(1);
-      return true;
-    }
-    if (!floats) return false;
-    // An integer with a float: the integer is taken as a float, as the actions do.
-    double a = lt == TYPE_FLOAT ? float_of(l) : double(int_of(l));
-    double b = rt == TYPE_FLOAT ? float_of(r) : double(int_of(r));
-    int op = code - 1;
-    make_float(out, op == OP_ADD ? a + b : op == OP_SUB ? a - b : a * b);
-    return true;
-  }
-  if (lt != TYPE_INTEGER || rt != TYPE_INTEGER) return false;
-  make_logic(out, fast::compare_q(code - 100, word, l, r));
-  return true;
+// Combines two numbers exactly as the action or native would (as the short
+// paths do: integer arithmetic leaving the range gives the float of the
+// exact operands); answers false for other values.
+inline bool plain_combine(int code, const Cell* l, const Cell* r, Cell* out);
+inline bool fast_combine(int code, const Cell* l, const Cell* r, Cell* out) {
+  return plain_combine(code, l, r, out);
 }
 
 // Other values than numbers: the operator is called with the two operands,
@@ -1066,7 +1049,7 @@ Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_
       Cell l = entry_top[0], r = entry_top[1];
       stack::top = entry_top;
       Cell result;
-      if (!fast_combine(fast_code, &opword, &l, &r, &result)) {
+      if (!fast_combine(fast_code, &l, &r, &result)) {
         st = call_operator(&op, &opword, &l, &r, &result);
         if (st) return st;
       }
