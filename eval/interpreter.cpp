@@ -689,11 +689,9 @@ inline bool integer_combine(int code, Cell* l, const Cell* r) {
   return true;
 }
 
-// The operators after a plain first operand, from p (see plain_expression).
-[[gnu::noinline]] bool plain_chain(const Cell* cells, u32& p, u32 end, Cell* out) {
-  while (p < end) {
-    int op = plain_operator(cells + p);
-    if (op == 0) break;
+// The operators after a plain first operand, from p, the first being op.
+[[gnu::noinline]] bool plain_chain_from(const Cell* cells, u32& p, u32 end, Cell* out, int op) {
+  while (true) {
     if (op < 0 || p + 1 >= end) return false;
     // The common case first: integers on both sides, the right one a
     // literal or a word's value, combined without copying the operand.
@@ -701,14 +699,25 @@ inline bool integer_combine(int code, Cell* l, const Cell* r) {
     const Cell* rv = type_of(rc) == TYPE_INTEGER ? rc : type_of(rc) == TYPE_WORD ? plain_slot(rc) : nullptr;
     if (rv && type_of(rv) == TYPE_INTEGER && type_of(out) == TYPE_INTEGER && integer_combine(op, out, rv)) {
       p += 2;
-      continue;
+    } else {
+      Cell r, v;
+      if (!plain_operand(rc, &r) || !plain_combine(op, out, &r, &v)) return false;
+      *out = v;
+      p += 2;
     }
-    Cell r, v;
-    if (!plain_operand(rc, &r) || !plain_combine(op, out, &r, &v)) return false;
-    *out = v;
-    p += 2;
+    if (p >= end) return true;
+    op = plain_operator(cells + p);
+    if (op == 0) return true;
   }
-  return true;
+}
+
+// The operators after a plain first operand, from p (see plain_expression).
+// Most plain operands are followed by no operator: that answer is found
+// here, in a small frame.
+[[gnu::noinline]] bool plain_chain(const Cell* cells, u32& p, u32 end, Cell* out) {
+  int op = plain_operator(cells + p);
+  if (op == 0) return true;
+  return plain_chain_from(cells, p, end, out, op);
 }
 
 // One whole plain expression from pos (just its first operand with prefix):
