@@ -1670,17 +1670,18 @@ struct CallShape {
   u64 fill_false = 0;  // which fill cells are logic false (the others none)
   i32 locals = 0;    // function-like: the locals count (0: none)
   u8 word_index[SHAPE_ARGS];  // the spec word of each argument, for messages
-  u8 any_value = 0;  // bit k: argument k takes every type but unset!
+  u64 accepts[SHAPE_ARGS];  // argument k's typeset as a mask by type id
   Cell ts[SHAPE_ARGS];
 };
+static_assert(TYPE_TOP < 64);
 
-// Whether the typeset holds every registered type but unset!.
-bool takes_any_value(const Cell* ts) {
-  if (typeset::has(ts, TYPE_UNSET)) return false;
-  for (u32 t = 1; t <= u32(TYPE_TOP); ++t) {
-    if (t != TYPE_UNSET && !typeset::has(ts, t)) return false;
+// The typeset as a mask with bit t set for each type id t it holds.
+u64 type_mask(const Cell* ts) {
+  u64 m = 0;
+  for (u32 t = 0; t <= u32(TYPE_TOP); ++t) {
+    if (typeset::has(ts, t)) m |= u64(1) << t;
   }
-  return true;
+  return m;
 }
 constexpr u32 SHAPE_BITS = 8;
 CallShape g_shapes[1u << SHAPE_BITS];
@@ -1717,7 +1718,7 @@ void build_shape(CallShape& s, u32 desc, bool native_like) {
         if (kind != ARG_NORMAL || s.args >= SHAPE_ARGS) return;
         s.word_index[s.args] = u8(wi);
         s.ts[s.args] = *d;
-        if (takes_any_value(d)) s.any_value |= u8(1u << s.args);
+        s.accepts[s.args] = type_mask(d);
         ++s.args;
         break;
       }
@@ -1794,8 +1795,7 @@ Status call_word(const Cell* fn_in, const Code& code, u32& pos, bool sub, const 
       Cell r;
       if (pos < tail && !trace && room_for_plain() && plain_expression(cells, pos, tail, false, &r)) {
         stack::push_cell(&r);
-        // A plain value is never unset.
-        if (!((cur->any_value >> k) & 1) && !typeset::has(&cur->ts[k], type_of(&r))) {
+        if (!((cur->accepts[k] >> (u32(type_of(&r)) & 63)) & 1)) {
           Cell type, w = spec_word_for(&fn, cur->word_index[k]);
           make_datatype(&type, type_of(&r));
           fire(Err::script_expect_arg, word, &type, &w);
