@@ -1607,6 +1607,19 @@ namespace {
   return trace ? eval_block(&branch, true) : eval_body(&branch);
 }
 
+// The if and unless natives (when_true: if), their arguments in their
+// frame: the body runs as the native runs it, taken as a block run again and
+// again; otherwise the result is none.
+[[gnu::noinline]] Status run_if(bool when_true) {
+  if (logic::is_false(stack::base) == when_true) {
+    make_none(stack::base);
+    stack::keep();
+    return 0;
+  }
+  Cell body = stack::base[1];
+  return trace ? eval_block(&body, true) : eval_body(&body);
+}
+
 // The function's context reads its values from the frame just opened (its
 // arguments and locals on the stack); the frame keeps what the context read
 // before, restored when the frame closes.
@@ -1882,8 +1895,12 @@ Status call_word(const Cell* fn_in, const Code& code, u32& pos, bool sub, const 
     }
     switch (t) {
       case TYPE_NATIVE:
-        st = native::index_of(&fn) == natives::N_either ? run_either()
-                                                          : natives::entry(native::index_of(&fn))(refs);
+        switch (native::index_of(&fn)) {
+          case natives::N_either: st = run_either(); break;
+          case natives::N_if_: st = run_if(true); break;
+          case natives::N_unless: st = run_if(false); break;
+          default: st = natives::entry(native::index_of(&fn))(refs); break;
+        }
         break;
       case TYPE_ACTION: actions::entry(Action(native::index_of(&fn)))(refs); break;
       case TYPE_FUNCTION:
