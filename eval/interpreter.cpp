@@ -1815,13 +1815,27 @@ Status call_word(const Cell* fn_in, const Code& code, u32& pos, bool sub, const 
         }
         continue;
       }
-      Cell ts = cur->ts[k];
-      ArgState a{&fn, code, pos, word, false, 0};
-      st = fetch_argument(a, &ts, cur->word_index[k]);
-      if (st) break;
+      if (pos < tail && !trace) {
+        // Not plain (or no room to try): evaluated in full, as
+        // fetch_argument would after its own plain attempt.
+        st = eval_expression_general(code, pos, {.sub = true});
+        if (st) break;
+        cur = &call_shape(desc, native_like);  // a nested call may have taken the entry
+        Type got = type_of(stack::last());
+        if (!((cur->accepts[k] >> (u32(got) & 63)) & 1)) {
+          Cell type, w = spec_word_for(&fn, cur->word_index[k]);
+          make_datatype(&type, got);
+          fire(Err::script_expect_arg, word, &type, &w);
+        }
+      } else {
+        Cell ts = cur->ts[k];
+        ArgState a{&fn, code, pos, word, false, 0};
+        st = fetch_argument(a, &ts, cur->word_index[k]);
+        if (st) break;
+        cur = &call_shape(desc, native_like);
+      }
       tail = tail_of(code);
       cells = cell_at(code, 0);
-      cur = &call_shape(desc, native_like);  // a nested call may have taken the entry
     }
     if (!st) {
       if (native_like) {
