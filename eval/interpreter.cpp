@@ -212,12 +212,19 @@ void mark_held() {
   }
 }
 
+void sweep_shapes();  // drops the call shapes of freed descriptors
+
 void init_blocks() {
   if (!g_held) {
     g_held = new HeldEntry[MAX_HELD];
     gc::add_mark_callback(mark_held);
   }
   g_held_count = 0;
+  static bool sweeping = false;
+  if (!sweeping) {
+    gc::add_sweep_callback(sweep_shapes);
+    sweeping = true;
+  }
 }
 
 // Holds a block for its evaluation and puts the current code of the outer
@@ -293,6 +300,10 @@ bool plain_statement(const Cell* cells, u32& pos, u32 end, Cell* out);
 Status call_word(const Cell* fn, const Code& code, u32& pos, bool sub, const Cell* word);
 // One expression; try_plain false when the short path was already tried.
 Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_plain);
+Status expression_rest(const Code& code, u32& pos, ExprMode mode, Cell* entry_top);
+inline const Cell* global_function(const Cell* c);
+Status call_expression(const Code& code, u32& pos, ExprMode mode, const Cell* fv);
+inline Status eval_expression_general(const Code& code, u32& pos, ExprMode mode);
 
 }  // namespace
 
@@ -304,18 +315,51 @@ namespace {
 Status eval_block_general(const Cell* block_in, bool chain, bool first_plain);
 }  // namespace
 
-Status eval_block(const Cell* block_in, bool chain) {
+namespace {
+
+// Blocks found not to be one plain statement, remembered by series node and
+// start so that a block run again and again (a function body, a loop body,
+// a branch) is not tried each time. The general evaluation answers what a
+// plain one would, so a stale entry (the block changed, a word holding data
+// by now, the node reused) costs only speed; an entry is tried again now
+// and then.
+struct PlainMiss {
+  u32 node = 0, start = 0;
+  u32 skips = 0;
+  bool first_plain = false;  // what the failed attempt found (see plain_block)
+};
+constexpr u32 MISS_BITS = 9;
+constexpr u32 MISS_RETRY = 64;
+PlainMiss g_body_miss[1u << MISS_BITS];
+
+// eval_block, not traced: a plain block is evaluated without its frame; the
+// frame and the current code the block would have had are not observable,
+// so the result is left where closing that frame would have left it.
+[[gnu::always_inline]] inline Status eval_remembered(const Cell* body, bool chain) {
+  u32 node = series_node(body);
+  u32 start = u32(series_index(body));
+  PlainMiss& m = g_body_miss[((node >> 2) ^ (start << 4)) & ((1u << MISS_BITS) - 1)];
+  if (m.node == node && m.start == start) {
+    if (++m.skips < MISS_RETRY) return eval_block_general(body, chain, m.first_plain);
+    m.node = 0;  // tried again below
+  }
   bool first_plain = true;
-  if (Cell r; !trace && !g_trace_held && plain_block(block_in, &r, first_plain)) {
-    // The frame and the current code the block would have had are not
-    // observable: leave the result where closing that frame would have.
+  if (Cell r; plain_block(body, &r, first_plain)) {
     Cell* at = stack::top;
     if (++stack::top >= stack::end) stack::overflow();
     *at = r;
     if (chain) *stack::base = r;
     return 0;
   }
-  return eval_block_general(block_in, chain, first_plain);
+  m = {node, start, 0, first_plain};
+  return eval_block_general(body, chain, first_plain);
+}
+
+}  // namespace
+
+Status eval_block(const Cell* block_in, bool chain) {
+  if (!trace && !g_trace_held) return eval_remembered(block_in, chain);
+  return eval_block_general(block_in, chain, true);
 }
 
 namespace {
@@ -351,7 +395,7 @@ namespace {
       if (Cell r; !trace && first_plain && plain_statement(cells, pos, tail, &r)) {
         place(&r, false);
       } else {
-        st = eval_expression_from(code, pos, {}, false);
+        st = eval_expression_general(code, pos, {});
         if (st) break;
         tail = tail_of(code);
         cells = buffer_of(node)->cells();
@@ -420,29 +464,12 @@ int op_code_of(Type t, u32 id) {
 }
 inline int fast_op(const Cell* fn) { return op_code_of(type_of(fn), native::index_of(fn)); }
 
-// Combines two numbers exactly as the action or native would; answers false
-// for other values.
-bool fast_combine(int code, const Cell* word, const Cell* l, const Cell* r, Cell* out) {
-  Type lt = type_of(l), rt = type_of(r);
-  if (code < 100) {
-    bool ints = lt == TYPE_INTEGER && rt == TYPE_INTEGER;
-    bool floats = (lt == TYPE_FLOAT || lt == TYPE_INTEGER) && (rt == TYPE_FLOAT || rt == TYPE_INTEGER);
-    if (ints) {
-      *out = *fast::math(code - 1, word, l, r);
-      stack::pop(1);
-      return true;
-    }
-    if (!floats) return false;
-    // An integer with a float: the integer is taken as a float, as the actions do.
-    double a = lt == TYPE_FLOAT ? float_of(l) : double(int_of(l));
-    double b = rt == TYPE_FLOAT ? float_of(r) : double(int_of(r));
-    int op = code - 1;
-    make_float(out, op == OP_ADD ? a + b : op == OP_SUB ? a - b : a * b);
-    return true;
-  }
-  if (lt != TYPE_INTEGER || rt != TYPE_INTEGER) return false;
-  make_logic(out, fast::compare_q(code - 100, word, l, r));
-  return true;
+// Combines two numbers exactly as the action or native would (as the short
+// paths do: integer arithmetic leaving the range gives the float of the
+// exact operands); answers false for other values.
+inline bool plain_combine(int code, const Cell* l, const Cell* r, Cell* out);
+inline bool fast_combine(int code, const Cell* l, const Cell* r, Cell* out) {
+  return plain_combine(code, l, r, out);
 }
 
 // Other values than numbers: the operator is called with the two operands,
@@ -635,19 +662,62 @@ inline int plain_operator(const Cell* c) {
   return code ? code : -1;
 }
 
-// The operators after a plain first operand, from p (see plain_expression).
-[[gnu::noinline]] bool plain_chain(const Cell* cells, u32& p, u32 end, Cell* out) {
-  while (p < end) {
-    int op = plain_operator(cells + p);
-    if (op == 0) break;
-    Cell r, v;
-    if (op < 0 || p + 1 >= end || !plain_operand(cells + p + 1, &r) || !plain_combine(op, out, &r, &v)) {
-      return false;
-    }
-    *out = v;
-    p += 2;
+// Two integer! values combined in place into l as plain_combine would, or
+// false (l unchanged) when the result leaves the integer! range.
+inline bool integer_combine(int code, Cell* l, const Cell* r) {
+  i32 a = int_of(l), b = int_of(r);
+  if (code < 100) {
+    int op = code - 1;
+    i32 n;
+    bool overflow = op == OP_ADD ? __builtin_add_overflow(a, b, &n)
+                    : op == OP_SUB ? __builtin_sub_overflow(a, b, &n)
+                                   : __builtin_mul_overflow(a, b, &n);
+    if (overflow) return false;
+    make_integer(l, n);
+    return true;
   }
+  bool t;
+  switch (code - 100) {
+    case COMP_EQUAL: case COMP_STRICT_EQUAL: t = a == b; break;
+    case COMP_NOT_EQUAL: t = a != b; break;
+    case COMP_LESSER: t = a < b; break;
+    case COMP_LESSER_EQUAL: t = a <= b; break;
+    case COMP_GREATER: t = a > b; break;
+    default: t = a >= b; break;
+  }
+  make_logic(l, t);
   return true;
+}
+
+// The operators after a plain first operand, from p, the first being op.
+[[gnu::noinline]] bool plain_chain_from(const Cell* cells, u32& p, u32 end, Cell* out, int op) {
+  while (true) {
+    if (op < 0 || p + 1 >= end) return false;
+    // The common case first: integers on both sides, the right one a
+    // literal or a word's value, combined without copying the operand.
+    const Cell* rc = cells + p + 1;
+    const Cell* rv = type_of(rc) == TYPE_INTEGER ? rc : type_of(rc) == TYPE_WORD ? plain_slot(rc) : nullptr;
+    if (rv && type_of(rv) == TYPE_INTEGER && type_of(out) == TYPE_INTEGER && integer_combine(op, out, rv)) {
+      p += 2;
+    } else {
+      Cell r, v;
+      if (!plain_operand(rc, &r) || !plain_combine(op, out, &r, &v)) return false;
+      *out = v;
+      p += 2;
+    }
+    if (p >= end) return true;
+    op = plain_operator(cells + p);
+    if (op == 0) return true;
+  }
+}
+
+// The operators after a plain first operand, from p (see plain_expression).
+// Most plain operands are followed by no operator: that answer is found
+// here, in a small frame.
+[[gnu::noinline]] bool plain_chain(const Cell* cells, u32& p, u32 end, Cell* out) {
+  int op = plain_operator(cells + p);
+  if (op == 0) return true;
+  return plain_chain_from(cells, p, end, out, op);
 }
 
 // One whole plain expression from pos (just its first operand with prefix):
@@ -690,7 +760,10 @@ inline bool plain_group(const Cell* group, Cell* out) {
 // (objects track assignments and may watch changes), or null.
 inline Cell* plain_target(const Cell* set_word) {
   Cell* slot = plain_slot(set_word);
-  if (!slot || context::kind_of(word::context_of(set_word)) == context::KIND_OBJECT) return nullptr;
+  if (!slot) return nullptr;
+  // The global context is no object: its kind needs no look-up.
+  u32 ctx = word::context_of(set_word);
+  if (ctx != g_global_ctx && context::kind_of(ctx) == context::KIND_OBJECT) return nullptr;
   return slot;
 }
 
@@ -823,7 +896,8 @@ Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_
       stack::mark_interp(&value);
       stack::push_cell(&value);
       if (pos >= tail_of(code)) fire(Err::script_need_value, &value);
-      st = eval_expression_from(code, pos, {.sub = true}, !value_tried);
+      st = value_tried ? eval_expression_general(code, pos, {.sub = true})
+                       : eval_expression_from(code, pos, {.sub = true}, true);
       if (st) return close_frame(st, sub);
       Cell* v = stack::last();
       if (trace) fire_event(EV_SET, code.block, i32(pos), &value, v);
@@ -833,7 +907,9 @@ Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_
       // again here: the expression may have run code).
       if (Cell* slot = plain_target(&value)) *slot = result;
       else word::set(&value, &result);
-      close_with(&result, sub);
+      // The set-word's frame closes with the value as its result.
+      stack::unwind();
+      place(&result, sub);
       break;
     }
     case TYPE_SET_PATH: {
@@ -926,6 +1002,16 @@ Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_
       place(&value, sub, true);
       break;
   }
+  if (!trace && (prefix || pos >= tail_of(code) || type_of(cell_at(code, pos)) != TYPE_WORD)) return 0;
+  return expression_rest(code, pos, mode, entry_top);
+}
+
+// What follows the first value of an expression (placed as the mode says):
+// the push event, the infix operators, the expression event. entry_top: the
+// stack top when the expression began.
+[[gnu::noinline]] Status expression_rest(const Code& code, u32& pos, ExprMode mode, Cell* entry_top) {
+  const bool prefix = mode.prefix, sub = mode.sub;
+  Status st = 0;
   if (trace) fire_event(EV_PUSH, code.block, i32(pos), nullptr, sub ? stack::last() : stack::base);
 
   // Infix operators apply strictly left to right.
@@ -956,7 +1042,12 @@ Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_
       // operand is evaluated as the call would, then the two are combined
       // without opening a frame (other values go through the call).
       if (pos >= tail_of(code)) fire(Err::script_no_arg, &opword, &opword);
-      if (Cell r; plain_operand(cell_at(code, pos), &r)) {
+      const Cell* operand = cell_at(code, pos);
+      if (const Cell* fv = global_function(operand)) {
+        // A call as the operand: no plain attempt (it would fail).
+        st = call_expression(code, pos, {.prefix = true, .sub = true}, fv);
+        if (st) return st;
+      } else if (Cell r; plain_operand(operand, &r)) {
         ++pos;
         stack::push_cell(&r);
       } else {
@@ -967,7 +1058,7 @@ Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_
       Cell l = entry_top[0], r = entry_top[1];
       stack::top = entry_top;
       Cell result;
-      if (!fast_combine(fast_code, &opword, &l, &r, &result)) {
+      if (!fast_combine(fast_code, &l, &r, &result)) {
         st = call_operator(&op, &opword, &l, &r, &result);
         if (st) return st;
       }
@@ -979,6 +1070,39 @@ Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_
   }
   if (trace && !sub) fire_event(EV_EXPR, code.block, i32(pos), nullptr, stack::base);
   return 0;
+}
+
+// The function-like value that the cell, a global word, holds; or null.
+inline const Cell* global_function(const Cell* c) {
+  if (type_of(c) != TYPE_WORD || word::context_of(c) != g_global_ctx || !g_global_ctx ||
+      word::index_of(c) < 0) {
+    return nullptr;
+  }
+  const Cell* v = global_slot(word::index_of(c));
+  return v && is_function_type(type_of(v)) ? v : nullptr;
+}
+
+// eval_expression_from for a call named by the global word at pos (fv: the
+// value it holds), not traced: the call routine takes it at once.
+[[gnu::noinline]] Status call_expression(const Code& code, u32& pos, ExprMode mode, const Cell* fv) {
+  if (runtime::stack_exhausted()) raise_stack_overflow();
+  Cell* entry_top = stack::top;
+  // The frame the call opens keeps the word's context while it runs.
+  Cell word = *cell_at(code, pos);
+  Cell v = *fv;
+  ++pos;
+  Status st = call_word(&v, code, pos, mode.sub, &word);
+  if (st) return st;
+  if (!trace && (mode.prefix || pos >= tail_of(code) || type_of(cell_at(code, pos)) != TYPE_WORD)) return 0;
+  return expression_rest(code, pos, mode, entry_top);
+}
+
+// eval_expression_from without a plain attempt, pos lying before the tail.
+inline Status eval_expression_general(const Code& code, u32& pos, ExprMode mode) {
+  if (!trace) {
+    if (const Cell* fv = global_function(cell_at(code, pos))) return call_expression(code, pos, mode, fv);
+  }
+  return eval_expression_from(code, pos, mode, false);
 }
 
 }  // namespace
@@ -1128,7 +1252,7 @@ Status fetch_argument(ArgState& a, const Cell* ts, u32 word_index) {
         plain_expression(a.code, a.pos, tail_of(a.code), a.infix, &r)) {
       stack::push_cell(&r);
     } else {
-      st = eval_expression_from(a.code, a.pos, {.prefix = a.infix, .sub = true}, false);
+      st = eval_expression_general(a.code, a.pos, {.prefix = a.infix, .sub = true});
       if (st) return st;
     }
   } else {
@@ -1468,45 +1592,11 @@ Status eval_call(const Cell* fn_in, const Code& code, u32& pos, bool sub, const 
 
 namespace {
 
-// call_function for an untraced call (not a callback) of a function that
-// asks for no tracing of its own: its context takes the values in the frame
-// and its body runs. Should the body leave tracing on, it ends as
-// call_function ends it.
-// Function bodies found not to be one plain statement, remembered by series
-// node and start so that the body of a function called again and again is not
-// tried each time. The general evaluation answers what a plain one would, so
-// a stale entry (the body changed, a word holding data by now, the node
-// reused) costs only speed; an entry is tried again now and then.
-struct PlainMiss {
-  u32 node = 0, start = 0;
-  u32 skips = 0;
-  bool first_plain = false;  // what the failed attempt found (see plain_block)
-};
-constexpr u32 MISS_BITS = 9;
-constexpr u32 MISS_RETRY = 64;
-PlainMiss g_body_miss[1u << MISS_BITS];
-
 // eval_block of a block run again and again (a function body, a branch),
 // not traced.
 [[gnu::always_inline]] inline Status eval_body(const Cell* body) {
-  if (g_trace_held) return eval_block(body, true);
-  u32 node = series_node(body);
-  u32 start = u32(series_index(body));
-  PlainMiss& m = g_body_miss[((node >> 2) ^ (start << 4)) & ((1u << MISS_BITS) - 1)];
-  if (m.node == node && m.start == start) {
-    if (++m.skips < MISS_RETRY) return eval_block_general(body, true, m.first_plain);
-    m.node = 0;  // tried again below
-  }
-  bool first_plain = true;
-  if (Cell r; plain_block(body, &r, first_plain)) {
-    Cell* at = stack::top;
-    if (++stack::top >= stack::end) stack::overflow();
-    *at = r;
-    *stack::base = r;
-    return 0;
-  }
-  m = {node, start, 0, first_plain};
-  return eval_block_general(body, true, first_plain);
+  if (g_trace_held) return eval_block_general(body, true, true);
+  return eval_remembered(body, true);
 }
 
 // The either native, its arguments in its frame: the chosen branch runs as
@@ -1517,12 +1607,25 @@ PlainMiss g_body_miss[1u << MISS_BITS];
   return trace ? eval_block(&branch, true) : eval_body(&branch);
 }
 
+// The if and unless natives (when_true: if), their arguments in their
+// frame: the body runs as the native runs it, taken as a block run again and
+// again; otherwise the result is none.
+[[gnu::noinline]] Status run_if(bool when_true) {
+  if (logic::is_false(stack::base) == when_true) {
+    make_none(stack::base);
+    stack::keep();
+    return 0;
+  }
+  Cell body = stack::base[1];
+  return trace ? eval_block(&body, true) : eval_body(&body);
+}
+
 // The function's context reads its values from the frame just opened (its
 // arguments and locals on the stack); the frame keeps what the context read
 // before, restored when the frame closes.
 inline stack::Frame* bind_frame_context(u32 ctx) {
   stack::Frame* f = stack::ctop - 1;
-  Cell* rec = context::record_of(ctx);
+  Cell* rec = context::record_cell(ctx);
   f->fctx = ctx;
   f->saved_values = context::record_values(rec);
   context::set_record_values(rec, stack::index_of(stack::base) + 1);
@@ -1530,6 +1633,10 @@ inline stack::Frame* bind_frame_context(u32 ctx) {
   return f;
 }
 
+// call_function for an untraced call (not a callback) of a function that
+// asks for no tracing of its own: its context takes the values in the frame
+// and its body runs. Should the body leave tracing on, it ends as
+// call_function ends it.
 Status run_body(const Cell* fn, const Cell* name) {
   stack::Frame* f = bind_frame_context(function::context_of(fn));
   Cell body = *more_cell(fn, MORE_BODY);
@@ -1560,6 +1667,107 @@ Status run_body(const Cell* fn, const Cell* name) {
   return st;
 }
 
+// The shape of a call, read once from an argument descriptor: how many
+// arguments are fetched first (all of them evaluated normally), their
+// typesets, and what is pushed after them when every refinement is off, so
+// that the common call does not walk the descriptor. Descriptors never
+// change once built; a shape is found again by the descriptor's node and
+// dropped when the collector frees that node (it may then be reused).
+constexpr u32 SHAPE_ARGS = 6;
+struct CallShape {
+  u32 desc = 0;      // descriptor node; 0: a free entry
+  bool usable = false;  // false: the descriptor is walked as usual
+  u8 args = 0;       // arguments fetched, in order
+  u8 native_refs = 0;  // natives: refinements (all off)
+  u8 fill = 0;       // function-like: cells pushed for the refinements
+  u64 fill_false = 0;  // which fill cells are logic false (the others none)
+  i32 locals = 0;    // function-like: the locals count (0: none)
+  u8 word_index[SHAPE_ARGS];  // the spec word of each argument, for messages
+  u64 accepts[SHAPE_ARGS];  // argument k's typeset as a mask by type id
+  Cell ts[SHAPE_ARGS];
+};
+static_assert(TYPE_TOP < 64);
+
+// The typeset as a mask with bit t set for each type id t it holds.
+u64 type_mask(const Cell* ts) {
+  u64 m = 0;
+  for (u32 t = 0; t <= u32(TYPE_TOP); ++t) {
+    if (typeset::has(ts, t)) m |= u64(1) << t;
+  }
+  return m;
+}
+constexpr u32 SHAPE_BITS = 8;
+CallShape g_shapes[1u << SHAPE_BITS];
+
+void sweep_shapes() {
+  for (CallShape& s : g_shapes) {
+    if (s.desc && !gc::is_marked(s.desc)) s = CallShape{};
+  }
+}
+
+// Reads the descriptor into a shape: usable only for arguments all evaluated
+// normally and counts the call routine takes.
+void build_shape(CallShape& s, u32 desc, bool native_like) {
+  s = CallShape{};
+  s.desc = desc;
+  u32 n = buffer_of(desc)->used() / sizeof(Cell);
+  u32 word_index = 0;
+  bool in_refinements = false;
+  u32 nrefs = 0;
+  for (u32 i = 0; i < n; ++i) {
+    const Cell* d = buffer_of(desc)->cells() + i;
+    switch (type_of(d)) {
+      case TYPE_TYPESET: {
+        u32 wi = word_index++;
+        u32 kind = arg_kind(d);
+        if (kind == ARG_RETURN) break;
+        if (in_refinements) {
+          if (!native_like) {
+            if (s.fill >= 64) return;
+            ++s.fill;
+          }
+          break;
+        }
+        if (kind != ARG_NORMAL || s.args >= SHAPE_ARGS) return;
+        s.word_index[s.args] = u8(wi);
+        s.ts[s.args] = *d;
+        s.accepts[s.args] = type_mask(d);
+        ++s.args;
+        break;
+      }
+      case TYPE_REFINEMENT:
+        if (native_like) {
+          const Cell* last = buffer_of(desc)->cells() + n - 1;
+          u32 count = type_of(last) == TYPE_INTEGER ? u32(int_of(last)) : 0;
+          if (count > u32(MAX_REFINEMENTS)) return;
+          s.native_refs = u8(count);
+          s.usable = true;
+          return;
+        }
+        ++word_index;
+        if (++nrefs > u32(MAX_REFINEMENTS) || s.fill >= 64) return;
+        s.fill_false |= u64(1) << s.fill;
+        ++s.fill;
+        in_refinements = true;
+        break;
+      case TYPE_INTEGER:
+        if (!native_like) s.locals = int_of(d);
+        break;
+      default:
+        break;
+    }
+    if (word_index > 255) return;
+  }
+  s.usable = true;
+}
+
+// The shape of the descriptor (built on first use).
+inline const CallShape& call_shape(u32 desc, bool native_like) {
+  CallShape& s = g_shapes[((desc >> 2) ^ (desc >> 11)) & ((1u << SHAPE_BITS) - 1)];
+  if (s.desc != desc) build_shape(s, desc, native_like);
+  return s;
+}
+
 // The lean call routine: a call named by a word, not traced, with no path
 // and no apply mode, which is nearly every call. It opens the same frames in
 // the same order and raises the same errors as eval_call, but walks the
@@ -1581,10 +1789,65 @@ Status call_word(const Cell* fn_in, const Code& code, u32& pos, bool sub, const 
   u32 nrefs = 0, word_index = 0;
   i32 locals = 0;
   bool active = true;  // false after the first refinement: they are all off
-  u32 n = buffer_of(desc)->used() / sizeof(Cell);
   u32 tail = tail_of(code);
   const Cell* cells = cell_at(code, 0);
   Status st = 0;
+  const CallShape& shape = call_shape(desc, native_like);
+  // Walking the descriptor when it has no usable shape.
+  u32 n = shape.usable ? 0 : buffer_of(desc)->used() / sizeof(Cell);
+  if (shape.usable) {
+    // The shape cannot change while the arguments are fetched (the
+    // descriptor is held by the function pushed above), but a nested call
+    // may replace the table entry: it is looked up again after one, and
+    // the counts are read before.
+    u32 args = shape.args, fill = shape.fill, native_refs = shape.native_refs;
+    u64 fill_false = shape.fill_false;
+    locals = shape.locals;
+    const CallShape* cur = &shape;
+    for (u32 k = 0; k < args; ++k) {
+      Cell r;
+      if (pos < tail && !trace && room_for_plain() && plain_expression(cells, pos, tail, false, &r)) {
+        stack::push_cell(&r);
+        if (!((cur->accepts[k] >> (u32(type_of(&r)) & 63)) & 1)) {
+          Cell type, w = spec_word_for(&fn, cur->word_index[k]);
+          make_datatype(&type, type_of(&r));
+          fire(Err::script_expect_arg, word, &type, &w);
+        }
+        continue;
+      }
+      if (pos < tail && !trace) {
+        // Not plain (or no room to try): evaluated in full, as
+        // fetch_argument would after its own plain attempt.
+        st = eval_expression_general(code, pos, {.sub = true});
+        if (st) break;
+        cur = &call_shape(desc, native_like);  // a nested call may have taken the entry
+        Type got = type_of(stack::last());
+        if (!((cur->accepts[k] >> (u32(got) & 63)) & 1)) {
+          Cell type, w = spec_word_for(&fn, cur->word_index[k]);
+          make_datatype(&type, got);
+          fire(Err::script_expect_arg, word, &type, &w);
+        }
+      } else {
+        Cell ts = cur->ts[k];
+        ArgState a{&fn, code, pos, word, false, 0};
+        st = fetch_argument(a, &ts, cur->word_index[k]);
+        if (st) break;
+        cur = &call_shape(desc, native_like);
+      }
+      tail = tail_of(code);
+      cells = cell_at(code, 0);
+    }
+    if (!st) {
+      if (native_like) {
+        for (u32 k = 0; k < native_refs; ++k) refs[k] = -1;
+      } else {
+        for (u32 k = 0; k < fill; ++k) {
+          if ((fill_false >> k) & 1) make_logic(stack::push(), false);
+          else make_none(stack::push());
+        }
+      }
+    }
+  }
   for (u32 i = 0; i < n && !st; ++i) {
     const Cell* d = buffer_of(desc)->cells() + i;
     switch (type_of(d)) {
@@ -1646,8 +1909,12 @@ Status call_word(const Cell* fn_in, const Code& code, u32& pos, bool sub, const 
     }
     switch (t) {
       case TYPE_NATIVE:
-        st = native::index_of(&fn) == natives::N_either ? run_either()
-                                                          : natives::entry(native::index_of(&fn))(refs);
+        switch (native::index_of(&fn)) {
+          case natives::N_either: st = run_either(); break;
+          case natives::N_if_: st = run_if(true); break;
+          case natives::N_unless: st = run_if(false); break;
+          default: st = natives::entry(native::index_of(&fn))(refs); break;
+        }
         break;
       case TYPE_ACTION: actions::entry(Action(native::index_of(&fn)))(refs); break;
       case TYPE_FUNCTION:
@@ -1668,7 +1935,11 @@ Status call_word(const Cell* fn_in, const Code& code, u32& pos, bool sub, const 
   stack::unwind();
   stack::top = entry_top;
   place(&result, sub, true);
-  if (trace) fire_event(EV_RETURN, code.block, i32(pos), word, &result);
+  if (trace) {
+    // The frame that kept the word's context is closed: the event allocates.
+    roots::CellRoot hold_word(word);
+    fire_event(EV_RETURN, code.block, i32(pos), word, &result);
+  }
   return 0;
 }
 

@@ -75,29 +75,6 @@ Cell* mark_native_ctx(const Cell* word, u32 fctx) {
   return b;
 }
 
-void restore_context(const Frame* f) {
-  if (f->fctx) context::set_record_values(context::record_cell(f->fctx), f->saved_values);
-}
-
-void unwind() {
-  if (ctop <= cbottom) return;
-  Frame* f = --ctop;
-  if ((f->header & 0x0F000000) == FRAME_FUNCTION && f->fctx) restore_context(f);
-  if (ctop == cbottom) {
-    base = top = bottom;
-  } else {
-    top = base;
-    base = bottom + f->prev_base;
-  }
-}
-
-void unwind_last() {
-  if (ctop <= cbottom) return;
-  Frame* f = --ctop;
-  top = base + 1;
-  base = bottom + f->prev_base;
-}
-
 void unwind_func() {
   if (ctop <= cbottom) return;
   restore_context(ctop - 1);
@@ -122,12 +99,6 @@ void unwind_clear() {
 void unwind_func_last() {
   Cell* result = base;
   unwind_func();
-  copy_cell(result, base);
-}
-
-void unwind_last_copy() {
-  Cell* result = base;
-  unwind_last();
   copy_cell(result, base);
 }
 

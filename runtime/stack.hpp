@@ -11,6 +11,7 @@
 #pragma once
 
 #include "runtime/cell.hpp"
+#include "runtime/context_record.hpp"
 
 namespace qel::stack {
 
@@ -117,13 +118,40 @@ inline Cell* mark_eval(const Cell* w) { return mark(w, FRAME_EVAL); }
 inline Cell* mark_interp_func(const Cell* w) { return mark(w, FRAME_INTERP_FUNC); }
 inline Cell* mark_interp(const Cell* w) { return mark(w, FRAME_INTERP); }
 
-void unwind();           // pop; top = base; base = prev_base
-void unwind_last();      // pop; the closed frame's base cell becomes the last pushed cell
+// Restoring a function context writes saved_values back into it.
+inline void restore_context(const Frame* f) {
+  if (f->fctx) context::set_record_values(context::record_cell(f->fctx), f->saved_values);
+}
+
+// pop; top = base; base = prev_base
+inline void unwind() {
+  if (ctop <= cbottom) return;
+  Frame* f = --ctop;
+  if ((f->header & KIND_MASK) == FRAME_FUNCTION && f->fctx) restore_context(f);
+  if (ctop == cbottom) {
+    base = top = bottom;
+  } else {
+    top = base;
+    base = bottom + f->prev_base;
+  }
+}
+// pop; the closed frame's base cell becomes the last pushed cell
+inline void unwind_last() {
+  if (ctop <= cbottom) return;
+  Frame* f = --ctop;
+  top = base + 1;
+  base = bottom + f->prev_base;
+}
+// unwind_last, the closed frame's result also copied into the new base cell
+inline void unwind_last_copy() {
+  Cell* result = base;
+  unwind_last();
+  copy_cell(result, base);
+}
 void unwind_func();      // unwind_last, restoring a function context first
 void unwind_func_clear();
 void unwind_clear();
 void unwind_func_last();
-void unwind_last_copy();
 void unroll_to(u32 kind, bool keep);
 void unroll_to_last(u32 kind);
 inline void unroll_loop(bool keep) { unroll_to(FRAME_LOOP, keep); }
@@ -155,9 +183,6 @@ inline u32 position() { return u32(ctop - cbottom); }
 Frame* loop_target(Frame* from);
 Frame* return_target(Frame* from);
 Frame* throw_target(Frame* from);
-
-// Restoring a function context writes saved_values back into it.
-void restore_context(const Frame* f);
 
 // The collector's walk over the live frames.
 void mark_frames();
