@@ -297,7 +297,10 @@ struct LibraryTrace {
 bool plain_statement(const Cell* cells, u32& pos, u32 end, Cell* out);
 [[gnu::always_inline]] inline bool plain_block(const Cell* block, Cell* out, bool& first_plain);
 // A call of the function-like value that the word held (see eval_call).
-Status call_word(const Cell* fn, const Code& code, u32& pos, bool sub, const Cell* word);
+Status call_word(const Cell* fn, const Code& code, u32& pos, bool sub, const Cell* word,
+                 const Cell* path = nullptr);
+// Whether call_word can take a call through this path (see there).
+bool lean_path_call(const Cell* fn, u32 node, u32 head, u32 n);
 // One expression; try_plain false when the short path was already tried.
 Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_plain);
 Status expression_rest(const Code& code, u32& pos, ExprMode mode, Cell* entry_top);
@@ -1685,6 +1688,17 @@ struct CallShape {
   u8 word_index[SHAPE_ARGS];  // the spec word of each argument, for messages
   u64 accepts[SHAPE_ARGS];  // argument k's typeset as a mask by type id
   Cell ts[SHAPE_ARGS];
+  // The refinements, read on the first call through a path.
+  bool refs_built = false;
+  bool refs_usable = false;  // false: path calls go through eval_call
+  u8 nrefs = 0;
+  struct Refinement {
+    u32 sym;         // canonical symbol of its word
+    u32 at;          // its descriptor entry; its arguments follow it
+    u8 word_index;   // the spec word of its first argument, for messages
+    u8 nargs;        // arguments it takes
+    u8 flag;         // function-like: its flag's cell among the fill cells
+  } ref[MAX_REFINEMENTS];
 };
 static_assert(TYPE_TOP < 64);
 
@@ -1768,13 +1782,138 @@ inline const CallShape& call_shape(u32 desc, bool native_like) {
   return s;
 }
 
+// Reads the refinements of the descriptor into its shape: each one's word,
+// its place and the arguments after it, counted as eval_arguments counts
+// them (a refinement takes the argument entries up to the next
+// non-argument entry; return entries take no cell).
+void build_refinements(CallShape& s, bool native_like) {
+  s.refs_built = true;
+  s.refs_usable = false;
+  s.nrefs = 0;
+  u32 n = buffer_of(s.desc)->used() / sizeof(Cell);
+  u32 word_index = 0, fill = 0;
+  bool open = false;  // entries still belong to the last refinement
+  for (u32 i = 0; i < n; ++i) {
+    const Cell* d = buffer_of(s.desc)->cells() + i;
+    switch (type_of(d)) {
+      case TYPE_TYPESET:
+        ++word_index;
+        if (arg_kind(d) == ARG_RETURN) {
+          open = false;
+          break;
+        }
+        if (s.nrefs) {
+          if (open) ++s.ref[s.nrefs - 1].nargs;
+          ++fill;
+        }
+        break;
+      case TYPE_REFINEMENT:
+        ++word_index;
+        if (s.nrefs >= u32(MAX_REFINEMENTS) || word_index > 255 || fill > 255) return;
+        s.ref[s.nrefs] = {symbol::resolve(word::symbol_of(d)), i, u8(word_index), 0, u8(fill)};
+        ++s.nrefs;
+        ++fill;
+        open = true;
+        break;
+      default:
+        open = false;
+        break;
+    }
+    if (word_index > 255) return;
+  }
+  if (native_like ? s.nrefs != s.native_refs : fill != s.fill) return;
+  s.refs_usable = true;
+}
+
+// The shape of the descriptor with its refinements read.
+inline const CallShape& refinement_shape(u32 desc, bool native_like) {
+  CallShape& s = g_shapes[((desc >> 2) ^ (desc >> 11)) & ((1u << SHAPE_BITS) - 1)];
+  if (s.desc != desc) build_shape(s, desc, native_like);
+  if (!s.refs_built) build_refinements(s, native_like);
+  return s;
+}
+
+// A call through a path (head word and refinement words) fits call_word when
+// every element after the head is a plain word and the function's descriptor
+// is built and has a usable shape; anything else goes through eval_call.
+// Nothing here allocates.
+bool lean_path_call(const Cell* fn, u32 node, u32 head, u32 n) {
+  for (u32 k = head + 1; k < n; ++k) {
+    if (type_of(buffer_of(node)->cells() + k) != TYPE_WORD) return false;
+  }
+  const Cell* cached = more_cell(fn, MORE_ARGS);
+  if (type_of(cached) != TYPE_BLOCK) return false;
+  Type t = type_of(fn);
+  const CallShape& s = refinement_shape(series_node(cached), t == TYPE_NATIVE || t == TYPE_ACTION);
+  return s.usable && s.refs_usable;
+}
+
+// The refinements named by a path, after the main arguments and the cells of
+// the refinements (all off) are in the frame: as eval_arguments does, each
+// element in path order turns its refinement on and fetches its arguments
+// (a refinement's arguments may shorten the path: its length is read again).
+// fill_base: where the refinement cells of a function-like value begin.
+Status path_refinements(const Cell* fn, u32 desc, bool native_like, const Code& code, u32& pos,
+                        const Cell* path, const Cell* name, i32* refs, u32 fill_base) {
+  bool seen[MAX_REFINEMENTS] = {};
+  Cell p = *path;
+  u32 pnode = series_node(&p);
+  u32 pn = buffer_of(pnode)->used() / sizeof(Cell);
+  ArgState a{fn, code, pos, name, false, 0};
+  for (u32 k = u32(series_index(&p)) + 1; k < pn && k < buffer_of(pnode)->used() / sizeof(Cell); ++k) {
+    Cell e = *(buffer_of(pnode)->cells() + k);
+    bool on = true;
+    if (type_of(&e) == TYPE_GET_WORD) {
+      Cell w = e;
+      w.header = TYPE_WORD;
+      on = logic::true_value(word_value(&w));
+    } else if (type_of(&e) != TYPE_WORD) {
+      fire(Err::script_bad_refine, &e);
+    }
+    // A nested call may have taken the shape's table entry: found again.
+    const CallShape& s = refinement_shape(desc, native_like);
+    u32 sym = symbol::resolve(word::symbol_of(&e));
+    u32 r = 0;
+    while (r < s.nrefs && s.ref[r].sym != sym) ++r;
+    if (r == s.nrefs) fire(Err::script_no_refine, name, &e);
+    if (seen[r]) fire(Err::script_dup_refine, path);
+    seen[r] = true;
+    u32 at = s.ref[r].at, word_index = s.ref[r].word_index, nargs = s.ref[r].nargs;
+    u32 slot = fill_base + s.ref[r].flag;
+    if (native_like) {
+      if (on) refs[r] = i32(stack::top - stack::base);
+    } else {
+      make_logic(stack::base + slot, on);
+    }
+    ++slot;
+    for (u32 j = 0; j < nargs; ++j, ++slot) {
+      Cell dd = *(buffer_of(desc)->cells() + at + 1 + j);
+      Status st = fetch_argument(a, &dd, word_index + j);
+      if (st) return st;
+      if (!native_like) {
+        Cell v = *stack::last();
+        stack::pop(1);
+        if (on) copy_cell(&v, stack::base + slot);
+      } else if (!on) {
+        stack::pop(1);  // the argument of an inactive refinement is dropped
+      }
+    }
+  }
+  return 0;
+}
+
 // The lean call routine: a call named by a word, not traced, with no path
 // and no apply mode, which is nearly every call. It opens the same frames in
 // the same order and raises the same errors as eval_call, but walks the
 // argument descriptor once with a code cursor (the code's cells and tail,
 // read again only after an argument that went through the general evaluator)
 // and takes plain argument expressions without a nested evaluation.
-Status call_word(const Cell* fn_in, const Code& code, u32& pos, bool sub, const Cell* word) {
+//
+// A call through a path (path: the path, its index at the head word, which
+// is word) takes the refinements it names after the main arguments; the
+// caller checked lean_path_call.
+Status call_word(const Cell* fn_in, const Code& code, u32& pos, bool sub, const Cell* word,
+                 const Cell* path) {
   Cell fn = *fn_in;
   Cell* entry_top = stack::top;
   stack::push_cell(&fn);  // keeps the function reachable during the call
@@ -1838,6 +1977,7 @@ Status call_word(const Cell* fn_in, const Code& code, u32& pos, bool sub, const 
       cells = cell_at(code, 0);
     }
     if (!st) {
+      u32 fill_base = u32(stack::top - stack::base);
       if (native_like) {
         for (u32 k = 0; k < native_refs; ++k) refs[k] = -1;
       } else {
@@ -1846,6 +1986,7 @@ Status call_word(const Cell* fn_in, const Code& code, u32& pos, bool sub, const 
           else make_none(stack::push());
         }
       }
+      if (path) st = path_refinements(&fn, desc, native_like, code, pos, path, word, refs, fill_base);
     }
   }
   for (u32 i = 0; i < n && !st; ++i) {
@@ -2036,7 +2177,9 @@ Status eval_path(const Cell* path_in, const Code& code, u32& pos, bool set, bool
     if (get) fire(Err::script_invalid_path_get, &path);
     Cell p2 = path;
     set_series_index(&p2, i32(head));
-    Status st = eval_call(&value, code, pos, sub, &p2, &first, &value, 0, false);
+    Status st = !trace && lean_path_call(&value, node, head, n)
+                    ? call_word(&value, code, pos, sub, &first, &p2)
+                    : eval_call(&value, code, pos, sub, &p2, &first, &value, 0, false);
     if (trace) fire_event(EV_EXIT, &path, i32(n), nullptr, stack::last());
     return st;
   }
