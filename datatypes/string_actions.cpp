@@ -68,6 +68,14 @@ struct Material {
   u32 unit = 1;
 };
 
+// The string types whose form is exactly their characters from the index
+// (a tag! adds its angle brackets).
+inline bool forms_as_own_text(Type t) { return is_any_string_type(t) && t != TYPE_TAG; }
+
+// The unit a string appended to needs for the code point cp: appending keeps
+// 1-byte strings ASCII, so 128 and above widen them.
+inline u32 unit_needed(u32 cp) { return cp < 128 ? 1 : unicode::unit_for(std::max<u32>(cp, 0x100)); }
+
 // A new string on the stack holding the value's form (a block: each
 // element's form, nothing between; a tag!: "<text>"), cut to part code
 // points (part < 0: all).
@@ -86,8 +94,15 @@ Cell* formed_material(Cell* value, i32 part) {
       Buffer* b = buffer_of(node);  // fetched again: forming allocates
       if (i >= b->used() / sizeof(Cell)) break;
       if (part >= 0 && length_from_head(out) >= u32(part)) break;
-      Cell* element = stack::push_cell(b->cells() + i);
-      actions::form(element, out, nullptr, 0x7FFFFFFF);
+      const Cell* at = b->cells() + i;
+      Type et = type_of(at);
+      if (et == TYPE_CHAR) {  // a char forms as itself: no dispatch
+        append_char(out, char_of(at));
+        continue;
+      }
+      Cell* element = stack::push_cell(at);
+      if (forms_as_own_text(et)) concatenate(out, element);
+      else actions::form(element, out, nullptr, 0x7FFFFFFF);
       stack::pop(1);
     }
   } else {
@@ -103,7 +118,7 @@ Material material_of(Cell* value, i32 part) {
   if (t == TYPE_CHAR) {
     m.cp = value->w2;
     m.n = part == 0 ? 0 : 1;
-    m.unit = m.cp < 128 ? 1 : unicode::unit_for(std::max<u32>(m.cp, 0x100));
+    m.unit = unit_needed(m.cp);
     return m;
   }
   m.src = (is_any_string_type(t) && t != TYPE_TAG) ? value : formed_material(value, part);
@@ -164,6 +179,86 @@ u32 splice(Cell* target, u32 pos, u32 cut, const Material& m, u32 dup) {
 }
 
 inline i32 clamp_i32(u64 v) { return v > MAX_UNITS ? i32(MAX_UNITS) : i32(v); }
+
+// Writes dup copies of the text a block forms to at unit position pos of
+// the target, straight from its elements, when that needs no forming: every
+// element (from the block's index, up to part code points; part < 0: all) is
+// a char or a string whose form is its own text, none of them shares the
+// target's buffer, and the target has no owner to tell. The target widens
+// to the widest unit the general path would give it. Answers false, having
+// changed nothing, otherwise; end receives the position after the run.
+bool splice_block(Cell* target, u32 pos, const Cell* block, i32 part, u32 dup, u32& end) {
+  u32 node = series_node(target);
+  Buffer* b = buffer_of(node);
+  if (b->flags & mem::SERIES_OWNED) return false;
+  u32 bnode = series_node(block);
+  Buffer* bb = buffer_of(bnode);
+  u32 count = bb->used() / sizeof(Cell);
+  u32 start = std::min(u32(std::max(series_index(block), 0)), count);
+
+  // Measure: the code points and the widest unit of the text, and the
+  // elements that give it.
+  u64 n = 0;
+  u32 unit = 1, stop = start;
+  for (; stop < count; ++stop) {
+    if (part >= 0 && n >= u64(part)) break;
+    const Cell* e = bb->cells() + stop;
+    Type t = type_of(e);
+    if (t == TYPE_CHAR) {
+      unit = std::max(unit, unit_needed(char_of(e)));
+      ++n;
+    } else if (forms_as_own_text(t)) {
+      if (series_node(e) == node) return false;  // the target's own text: set aside by the general path
+      u32 len = length_from_index(e);
+      if (len) unit = std::max(unit, unit_of(buffer_of(series_node(e))));
+      n += len;
+    } else {
+      return false;
+    }
+  }
+  if (part >= 0 && n > u64(part)) n = u64(part);
+
+  u32 tu = unit_of(b);
+  u32 total = b->used() / tu;
+  pos = std::min(pos, total);
+  u64 run = n * dup;
+  u32 nu = std::max(tu, unit);
+  u64 new_total = u64(total) + run;
+  if (new_total > MAX_UNITS || new_total * nu > 0xF0000000ull) fire(Err::internal_no_memory);
+  end = pos + u32(run);
+  if (!run) return true;
+  if (nu > tu) unicode::widen(node, nu);
+  b = buffer_of(node);
+  if (new_total * nu > b->used()) b = make_room(node, new_total * nu - b->used());
+
+  // Nothing allocates from here on: the buffers are read once more and
+  // written straight.
+  u8* h = b->head_ptr();
+  std::memmove(h + (pos + run) * nu, h + u64(pos) * nu, u64(total - pos) * nu);
+  u8* dst = h + u64(pos) * nu;
+  u8* at = dst;
+  u64 left = n;
+  bb = buffer_of(bnode);
+  for (u32 i = start; i < stop && left; ++i) {
+    const Cell* e = bb->cells() + i;
+    if (type_of(e) == TYPE_CHAR) {
+      put_char(at, nu, char_of(e));
+      at += nu;
+      --left;
+      continue;
+    }
+    Buffer* sb = buffer_of(series_node(e));
+    u32 su = unit_of(sb);
+    Span sp = span_of(e);
+    u32 k = u32(std::min<u64>(sp.rest(), left));
+    copy_units(at, nu, sb->head_ptr() + u64(sp.index) * su, su, k);
+    at += u64(k) * nu;
+    left -= k;
+  }
+  mem::copy_repeat(dst, u32(n * nu), dup);
+  b->tail = b->head + u32(new_total * nu);
+  return true;
+}
 
 // ---------------------------------------------------------------------------
 // Handlers
@@ -228,11 +323,22 @@ Cell* append_h(Cell* series, Cell* value, i32 part, bool, i32 dup, bool) {
     set_series_index(series, 0);
     return series;
   }
+  u32 end;
+  if (dup >= 1 && is_block_like(type_of(value)) &&
+      splice_block(series, span_of(series).total, value, part, u32(dup), end)) {
+    set_series_index(series, 0);
+    return series;
+  }
   return append_general(series, value, part, dup);
 }
 
 Cell* insert_h(Cell* series, Cell* value, i32 part, bool, i32 dup, bool) {
   if (dup < 1) return series;
+  u32 done;
+  if (is_block_like(type_of(value)) && splice_block(series, span_of(series).index, value, part, u32(dup), done)) {
+    set_series_index(series, i32(done));
+    return series;
+  }
   Material m = material_of(value, part);
   u32 pos = span_of(series).index;
   i32 run = clamp_i32(u64(m.n) * u32(dup));
