@@ -48,7 +48,12 @@ Span span_of(const Cell* s) {
 
 void copy_units(u8* dst, u32 du, const u8* src, u32 su, u32 n) {
   if (du == su) {
-    std::memcpy(dst, src, u64(n) * du);
+    u64 bytes = u64(n) * du;
+    if (bytes <= 16) {  // the short runs of field text: no library call
+      for (u64 i = 0; i < bytes; ++i) dst[i] = src[i];
+    } else {
+      std::memcpy(dst, src, bytes);
+    }
     return;
   }
   for (u32 i = 0; i < n; ++i) put_char(dst + u64(i) * du, du, get_char(src + u64(i) * su, su));
@@ -180,44 +185,62 @@ u32 splice(Cell* target, u32 pos, u32 cut, const Material& m, u32 dup) {
 
 inline i32 clamp_i32(u64 v) { return v > MAX_UNITS ? i32(MAX_UNITS) : i32(v); }
 
-// Writes dup copies of the text a block forms to at unit position pos of
-// the target, straight from its elements, when that needs no forming: every
-// element (from the block's index, up to part code points; part < 0: all) is
-// a char or a string whose form is its own text, none of them shares the
-// target's buffer, and the target has no owner to tell. The target widens
-// to the widest unit the general path would give it. Answers false, having
-// changed nothing, otherwise; end receives the position after the run.
+// Writes dup copies of the text a block forms to (from its index, up to
+// part code points; part < 0: all) at unit position pos of a target that
+// has no owner to tell, without a temporary string for the whole text:
+// chars and strings whose form is their own text are copied straight from
+// the elements; only the other elements (and a string sharing the target's
+// buffer, read before anything changes) are formed, into one scratch string.
+// The target widens to the unit the general path would give it. Answers
+// false, having changed nothing, for an owned target; end receives the
+// position after the run.
 bool splice_block(Cell* target, u32 pos, const Cell* block, i32 part, u32 dup, u32& end) {
   u32 node = series_node(target);
-  Buffer* b = buffer_of(node);
-  if (b->flags & mem::SERIES_OWNED) return false;
+  if (buffer_of(node)->flags & mem::SERIES_OWNED) return false;
   u32 bnode = series_node(block);
-  Buffer* bb = buffer_of(bnode);
-  u32 count = bb->used() / sizeof(Cell);
-  u32 start = std::min(u32(std::max(series_index(block), 0)), count);
+  u32 start = u32(std::max(series_index(block), 0));
 
-  // Measure: the code points and the widest unit of the text, and the
-  // elements that give it.
+  // Measure: the code points and the widest unit of the text, the elements
+  // that give it, and the length each formed element left in the scratch.
+  Cell* scratch = nullptr;
+  std::vector<u32> formed;
   u64 n = 0;
   u32 unit = 1, stop = start;
-  for (; stop < count; ++stop) {
+  for (;; ++stop) {
+    Buffer* bb = buffer_of(bnode);  // fetched again: forming allocates
+    if (stop >= bb->used() / sizeof(Cell)) break;
     if (part >= 0 && n >= u64(part)) break;
     const Cell* e = bb->cells() + stop;
     Type t = type_of(e);
     if (t == TYPE_CHAR) {
       unit = std::max(unit, unit_needed(char_of(e)));
       ++n;
-    } else if (forms_as_own_text(t)) {
-      if (series_node(e) == node) return false;  // the target's own text: set aside by the general path
+    } else if (forms_as_own_text(t) && series_node(e) != node) {
       u32 len = length_from_index(e);
       if (len) unit = std::max(unit, unit_of(buffer_of(series_node(e))));
       n += len;
     } else {
-      return false;
+      Cell* element = stack::push_cell(e);  // before anything allocates
+      if (!scratch) {
+        // Made under the element, which moves up one cell.
+        scratch = element;
+        element = stack::push_cell(scratch);
+        make_at(scratch, 16);
+      }
+      u32 before = length_from_head(scratch);
+      if (forms_as_own_text(t)) concatenate(scratch, element);
+      else actions::form(element, scratch, nullptr, 0x7FFFFFFF);
+      stack::pop(1);
+      u32 len = length_from_head(scratch) - before;
+      formed.push_back(len);
+      n += len;
     }
   }
+  u32 snode = scratch ? series_node(scratch) : 0;
+  if (snode) unit = std::max(unit, unit_of(buffer_of(snode)));
   if (part >= 0 && n > u64(part)) n = u64(part);
 
+  Buffer* b = buffer_of(node);
   u32 tu = unit_of(b);
   u32 total = b->used() / tu;
   pos = std::min(pos, total);
@@ -226,37 +249,56 @@ bool splice_block(Cell* target, u32 pos, const Cell* block, i32 part, u32 dup, u
   u64 new_total = u64(total) + run;
   if (new_total > MAX_UNITS || new_total * nu > 0xF0000000ull) fire(Err::internal_no_memory);
   end = pos + u32(run);
-  if (!run) return true;
-  if (nu > tu) unicode::widen(node, nu);
-  b = buffer_of(node);
-  if (new_total * nu > b->used()) b = make_room(node, new_total * nu - b->used());
+  if (run) {
+    if (nu > tu) unicode::widen(node, nu);
+    b = buffer_of(node);
+    if (new_total * nu > b->end_offset() - b->head) b = make_room(node, new_total * nu - b->used());
 
-  // Nothing allocates from here on: the buffers are read once more and
-  // written straight.
-  u8* h = b->head_ptr();
-  std::memmove(h + (pos + run) * nu, h + u64(pos) * nu, u64(total - pos) * nu);
-  u8* dst = h + u64(pos) * nu;
-  u8* at = dst;
-  u64 left = n;
-  bb = buffer_of(bnode);
-  for (u32 i = start; i < stop && left; ++i) {
-    const Cell* e = bb->cells() + i;
-    if (type_of(e) == TYPE_CHAR) {
-      put_char(at, nu, char_of(e));
-      at += nu;
-      --left;
-      continue;
+    // Nothing allocates from here on: the buffers are read once more and
+    // written straight, in the order the elements were measured.
+    u8* h = b->head_ptr();
+    if (pos < total) std::memmove(h + (pos + run) * nu, h + u64(pos) * nu, u64(total - pos) * nu);
+    u8* dst = h + u64(pos) * nu;
+    u8* at = dst;
+    u64 left = n;
+    const Cell* cells = buffer_of(bnode)->cells();
+    const u8* sp = snode ? buffer_of(snode)->head_ptr() : nullptr;
+    u32 ssu = snode ? unit_of(buffer_of(snode)) : 1;
+    std::size_t next_formed = 0;
+    for (u32 i = start; i < stop && left; ++i) {
+      const Cell* e = cells + i;
+      Type t = type_of(e);
+      const u8* from;
+      u32 su, k;
+      if (t == TYPE_CHAR) {
+        put_char(at, nu, char_of(e));
+        at += nu;
+        --left;
+        continue;
+      }
+      if (forms_as_own_text(t) && series_node(e) != node) {
+        Buffer* sb = buffer_of(series_node(e));
+        su = unit_of(sb);
+        Span s = span_of(e);
+        from = sb->head_ptr() + u64(s.index) * su;
+        k = s.rest();
+      } else {
+        if (next_formed >= formed.size()) break;
+        su = ssu;
+        from = sp;
+        k = formed[next_formed++];
+        sp += u64(k) * su;
+      }
+      k = u32(std::min<u64>(k, left));
+      copy_units(at, nu, from, su, k);
+      at += u64(k) * nu;
+      left -= k;
     }
-    Buffer* sb = buffer_of(series_node(e));
-    u32 su = unit_of(sb);
-    Span sp = span_of(e);
-    u32 k = u32(std::min<u64>(sp.rest(), left));
-    copy_units(at, nu, sb->head_ptr() + u64(sp.index) * su, su, k);
-    at += u64(k) * nu;
-    left -= k;
+    if (left) std::memset(at, 0, left * nu);  // only if the block changed under the forming
+    if (dup > 1) mem::copy_repeat(dst, u32(n * nu), dup);
+    b->tail = b->head + u32(new_total * nu);
   }
-  mem::copy_repeat(dst, u32(n * nu), dup);
-  b->tail = b->head + u32(new_total * nu);
+  if (scratch) stack::pop(1);
   return true;
 }
 
