@@ -48,7 +48,12 @@ Span span_of(const Cell* s) {
 
 void copy_units(u8* dst, u32 du, const u8* src, u32 su, u32 n) {
   if (du == su) {
-    std::memcpy(dst, src, u64(n) * du);
+    u64 bytes = u64(n) * du;
+    if (bytes <= 16) {  // the short runs of field text: no library call
+      for (u64 i = 0; i < bytes; ++i) dst[i] = src[i];
+    } else {
+      std::memcpy(dst, src, bytes);
+    }
     return;
   }
   for (u32 i = 0; i < n; ++i) put_char(dst + u64(i) * du, du, get_char(src + u64(i) * su, su));
@@ -68,6 +73,14 @@ struct Material {
   u32 unit = 1;
 };
 
+// The string types whose form is exactly their characters from the index
+// (a tag! adds its angle brackets).
+inline bool forms_as_own_text(Type t) { return is_any_string_type(t) && t != TYPE_TAG; }
+
+// The unit a string appended to needs for the code point cp: appending keeps
+// 1-byte strings ASCII, so 128 and above widen them.
+inline u32 unit_needed(u32 cp) { return cp < 128 ? 1 : unicode::unit_for(std::max<u32>(cp, 0x100)); }
+
 // A new string on the stack holding the value's form (a block: each
 // element's form, nothing between; a tag!: "<text>"), cut to part code
 // points (part < 0: all).
@@ -86,8 +99,15 @@ Cell* formed_material(Cell* value, i32 part) {
       Buffer* b = buffer_of(node);  // fetched again: forming allocates
       if (i >= b->used() / sizeof(Cell)) break;
       if (part >= 0 && length_from_head(out) >= u32(part)) break;
-      Cell* element = stack::push_cell(b->cells() + i);
-      actions::form(element, out, nullptr, 0x7FFFFFFF);
+      const Cell* at = b->cells() + i;
+      Type et = type_of(at);
+      if (et == TYPE_CHAR) {  // a char forms as itself: no dispatch
+        append_char(out, char_of(at));
+        continue;
+      }
+      Cell* element = stack::push_cell(at);
+      if (forms_as_own_text(et)) concatenate(out, element);
+      else actions::form(element, out, nullptr, 0x7FFFFFFF);
       stack::pop(1);
     }
   } else {
@@ -103,7 +123,7 @@ Material material_of(Cell* value, i32 part) {
   if (t == TYPE_CHAR) {
     m.cp = value->w2;
     m.n = part == 0 ? 0 : 1;
-    m.unit = m.cp < 128 ? 1 : unicode::unit_for(std::max<u32>(m.cp, 0x100));
+    m.unit = unit_needed(m.cp);
     return m;
   }
   m.src = (is_any_string_type(t) && t != TYPE_TAG) ? value : formed_material(value, part);
@@ -164,6 +184,123 @@ u32 splice(Cell* target, u32 pos, u32 cut, const Material& m, u32 dup) {
 }
 
 inline i32 clamp_i32(u64 v) { return v > MAX_UNITS ? i32(MAX_UNITS) : i32(v); }
+
+// Writes dup copies of the text a block forms to (from its index, up to
+// part code points; part < 0: all) at unit position pos of a target that
+// has no owner to tell, without a temporary string for the whole text:
+// chars and strings whose form is their own text are copied straight from
+// the elements; only the other elements (and a string sharing the target's
+// buffer, read before anything changes) are formed, into one scratch string.
+// The target widens to the unit the general path would give it. Answers
+// false, having changed nothing, for an owned target; end receives the
+// position after the run.
+bool splice_block(Cell* target, u32 pos, const Cell* block, i32 part, u32 dup, u32& end) {
+  u32 node = series_node(target);
+  if (buffer_of(node)->flags & mem::SERIES_OWNED) return false;
+  u32 bnode = series_node(block);
+  u32 start = u32(std::max(series_index(block), 0));
+
+  // Measure: the code points and the widest unit of the text, the elements
+  // that give it, and the length each formed element left in the scratch.
+  Cell* scratch = nullptr;
+  std::vector<u32> formed;
+  u64 n = 0;
+  u32 unit = 1, stop = start;
+  for (;; ++stop) {
+    Buffer* bb = buffer_of(bnode);  // fetched again: forming allocates
+    if (stop >= bb->used() / sizeof(Cell)) break;
+    if (part >= 0 && n >= u64(part)) break;
+    const Cell* e = bb->cells() + stop;
+    Type t = type_of(e);
+    if (t == TYPE_CHAR) {
+      unit = std::max(unit, unit_needed(char_of(e)));
+      ++n;
+    } else if (forms_as_own_text(t) && series_node(e) != node) {
+      u32 len = length_from_index(e);
+      if (len) unit = std::max(unit, unit_of(buffer_of(series_node(e))));
+      n += len;
+    } else {
+      Cell* element = stack::push_cell(e);  // before anything allocates
+      if (!scratch) {
+        // Made under the element, which moves up one cell.
+        scratch = element;
+        element = stack::push_cell(scratch);
+        make_at(scratch, 16);
+      }
+      u32 before = length_from_head(scratch);
+      if (forms_as_own_text(t)) concatenate(scratch, element);
+      else actions::form(element, scratch, nullptr, 0x7FFFFFFF);
+      stack::pop(1);
+      u32 len = length_from_head(scratch) - before;
+      formed.push_back(len);
+      n += len;
+    }
+  }
+  u32 snode = scratch ? series_node(scratch) : 0;
+  if (snode) unit = std::max(unit, unit_of(buffer_of(snode)));
+  if (part >= 0 && n > u64(part)) n = u64(part);
+
+  Buffer* b = buffer_of(node);
+  u32 tu = unit_of(b);
+  u32 total = b->used() / tu;
+  pos = std::min(pos, total);
+  u64 run = n * dup;
+  u32 nu = std::max(tu, unit);
+  u64 new_total = u64(total) + run;
+  if (new_total > MAX_UNITS || new_total * nu > 0xF0000000ull) fire(Err::internal_no_memory);
+  end = pos + u32(run);
+  if (run) {
+    if (nu > tu) unicode::widen(node, nu);
+    b = buffer_of(node);
+    if (new_total * nu > b->end_offset() - b->head) b = make_room(node, new_total * nu - b->used());
+
+    // Nothing allocates from here on: the buffers are read once more and
+    // written straight, in the order the elements were measured.
+    u8* h = b->head_ptr();
+    if (pos < total) std::memmove(h + (pos + run) * nu, h + u64(pos) * nu, u64(total - pos) * nu);
+    u8* dst = h + u64(pos) * nu;
+    u8* at = dst;
+    u64 left = n;
+    const Cell* cells = buffer_of(bnode)->cells();
+    const u8* sp = snode ? buffer_of(snode)->head_ptr() : nullptr;
+    u32 ssu = snode ? unit_of(buffer_of(snode)) : 1;
+    std::size_t next_formed = 0;
+    for (u32 i = start; i < stop && left; ++i) {
+      const Cell* e = cells + i;
+      Type t = type_of(e);
+      const u8* from;
+      u32 su, k;
+      if (t == TYPE_CHAR) {
+        put_char(at, nu, char_of(e));
+        at += nu;
+        --left;
+        continue;
+      }
+      if (forms_as_own_text(t) && series_node(e) != node) {
+        Buffer* sb = buffer_of(series_node(e));
+        su = unit_of(sb);
+        Span s = span_of(e);
+        from = sb->head_ptr() + u64(s.index) * su;
+        k = s.rest();
+      } else {
+        if (next_formed >= formed.size()) break;
+        su = ssu;
+        from = sp;
+        k = formed[next_formed++];
+        sp += u64(k) * su;
+      }
+      k = u32(std::min<u64>(k, left));
+      copy_units(at, nu, from, su, k);
+      at += u64(k) * nu;
+      left -= k;
+    }
+    if (left) std::memset(at, 0, left * nu);  // only if the block changed under the forming
+    if (dup > 1) mem::copy_repeat(dst, u32(n * nu), dup);
+    b->tail = b->head + u32(new_total * nu);
+  }
+  if (scratch) stack::pop(1);
+  return true;
+}
 
 // ---------------------------------------------------------------------------
 // Handlers
@@ -228,11 +365,22 @@ Cell* append_h(Cell* series, Cell* value, i32 part, bool, i32 dup, bool) {
     set_series_index(series, 0);
     return series;
   }
+  u32 end;
+  if (dup >= 1 && is_block_like(type_of(value)) &&
+      splice_block(series, span_of(series).total, value, part, u32(dup), end)) {
+    set_series_index(series, 0);
+    return series;
+  }
   return append_general(series, value, part, dup);
 }
 
 Cell* insert_h(Cell* series, Cell* value, i32 part, bool, i32 dup, bool) {
   if (dup < 1) return series;
+  u32 done;
+  if (is_block_like(type_of(value)) && splice_block(series, span_of(series).index, value, part, u32(dup), done)) {
+    set_series_index(series, i32(done));
+    return series;
+  }
   Material m = material_of(value, part);
   u32 pos = span_of(series).index;
   i32 run = clamp_i32(u64(m.n) * u32(dup));
