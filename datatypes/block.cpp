@@ -600,7 +600,11 @@ inline bool insert_one_in_place(Cell* block, const Cell* value, bool only, bool 
 Cell* insert(Cell* block, Cell* value, i32 part, bool only, i32 dup, bool append) {
   if (part < 0 && dup == 1 && insert_one_in_place(block, value, only, append)) return block;
   Source src(value, only);
-  if (src.count == 0) return block;
+  if (src.count == 0) {
+    // Nothing to add: append still answers the block at its head.
+    if (append) set_series_index(block, 0);
+    return block;
+  }
   i32 n = (part < 0 || part > src.count) ? src.count : part;
   if (series_index(block) > cells_in(block)) set_series_index(block, cells_in(block));
   i64 cells_wanted = i64(n) * dup;

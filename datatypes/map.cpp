@@ -394,12 +394,14 @@ void set(Cell* map, const Cell* key_in, const Cell* value, bool case_) {
   Cell* saved = stack::top;
   Cell* key = stack::push_cell(key_in);
   // The new pair goes at the tail; it is added to the table only once its
-  // key is prepared, so that the table hashes the stored key.
+  // key is prepared, so that the table hashes the stored key. Until its value
+  // is written it reads as a removed pair: should preparing the key or
+  // growing the table raise, every reader and the next rebuild pass it by.
   mem::Buffer* b = mem::reserve_tail_bytes(block, 2 * sizeof(Cell));
   u32 pos = b->used() / sizeof(Cell);
   Cell* pair = b->cell_tail();
   copy_cell(key, pair);
-  make_unset(pair + 1);
+  pair[1] = Cell{};
   b->tail += 2 * sizeof(Cell);
   // Keys of the other datatypes are stored as they are.
   Type t = type_of(pair);
