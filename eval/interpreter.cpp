@@ -599,32 +599,20 @@ inline bool plain_operand(const Cell* c, Cell* out) {
   return true;
 }
 
-// Combines two numbers as the operator's action or native does, when that
-// can neither raise nor call anything: integer!/float! arithmetic (integer
-// overflow gives the float of the exact operands), integer! comparison.
-inline bool plain_combine(int code, const Cell* l, const Cell* r, Cell* out) {
-  Type lt = type_of(l), rt = type_of(r);
+// Two integer! values combined in place into l as plain_combine would, or
+// false (l unchanged) when the result leaves the integer! range.
+inline bool integer_combine(int code, Cell* l, const Cell* r) {
+  i32 a = int_of(l), b = int_of(r);
   if (code < 100) {
     int op = code - 1;
-    if (lt == TYPE_INTEGER && rt == TYPE_INTEGER) {
-      i32 a = int_of(l), b = int_of(r), n;
-      bool overflow = op == OP_ADD ? __builtin_add_overflow(a, b, &n)
-                      : op == OP_SUB ? __builtin_sub_overflow(a, b, &n)
-                                     : __builtin_mul_overflow(a, b, &n);
-      if (!overflow) {
-        make_integer(out, n);
-        return true;
-      }
-    } else if (!((lt == TYPE_FLOAT || lt == TYPE_INTEGER) && (rt == TYPE_FLOAT || rt == TYPE_INTEGER))) {
-      return false;
-    }
-    double a = lt == TYPE_FLOAT ? float_of(l) : double(int_of(l));
-    double b = rt == TYPE_FLOAT ? float_of(r) : double(int_of(r));
-    make_float(out, op == OP_ADD ? a + b : op == OP_SUB ? a - b : a * b);
+    i32 n;
+    bool overflow = op == OP_ADD ? __builtin_add_overflow(a, b, &n)
+                    : op == OP_SUB ? __builtin_sub_overflow(a, b, &n)
+                                   : __builtin_mul_overflow(a, b, &n);
+    if (overflow) return false;
+    make_integer(l, n);
     return true;
   }
-  if (lt != TYPE_INTEGER || rt != TYPE_INTEGER) return false;
-  i32 a = int_of(l), b = int_of(r);
   bool t;
   switch (code - 100) {
     case COMP_EQUAL: case COMP_STRICT_EQUAL: t = a == b; break;
@@ -634,7 +622,26 @@ inline bool plain_combine(int code, const Cell* l, const Cell* r, Cell* out) {
     case COMP_GREATER: t = a > b; break;
     default: t = a >= b; break;
   }
-  make_logic(out, t);
+  make_logic(l, t);
+  return true;
+}
+
+// Combines two numbers as the operator's action or native does, when that
+// can neither raise nor call anything: integer!/float! arithmetic (integer
+// overflow gives the float of the exact operands), integer! comparison.
+inline bool plain_combine(int code, const Cell* l, const Cell* r, Cell* out) {
+  Type lt = type_of(l), rt = type_of(r);
+  if (lt == TYPE_INTEGER && rt == TYPE_INTEGER) {
+    *out = *l;
+    if (integer_combine(code, out, r)) return true;
+  } else if (code >= 100 ||
+             !((lt == TYPE_FLOAT || lt == TYPE_INTEGER) && (rt == TYPE_FLOAT || rt == TYPE_INTEGER))) {
+    return false;
+  }
+  int op = code - 1;
+  double a = lt == TYPE_FLOAT ? float_of(l) : double(int_of(l));
+  double b = rt == TYPE_FLOAT ? float_of(r) : double(int_of(r));
+  make_float(out, op == OP_ADD ? a + b : op == OP_SUB ? a - b : a * b);
   return true;
 }
 
@@ -663,33 +670,6 @@ inline int plain_operator(const Cell* c) {
   if (type_of(v) != TYPE_OP) return 0;
   int code = op_code(v);
   return code ? code : -1;
-}
-
-// Two integer! values combined in place into l as plain_combine would, or
-// false (l unchanged) when the result leaves the integer! range.
-inline bool integer_combine(int code, Cell* l, const Cell* r) {
-  i32 a = int_of(l), b = int_of(r);
-  if (code < 100) {
-    int op = code - 1;
-    i32 n;
-    bool overflow = op == OP_ADD ? __builtin_add_overflow(a, b, &n)
-                    : op == OP_SUB ? __builtin_sub_overflow(a, b, &n)
-                                   : __builtin_mul_overflow(a, b, &n);
-    if (overflow) return false;
-    make_integer(l, n);
-    return true;
-  }
-  bool t;
-  switch (code - 100) {
-    case COMP_EQUAL: case COMP_STRICT_EQUAL: t = a == b; break;
-    case COMP_NOT_EQUAL: t = a != b; break;
-    case COMP_LESSER: t = a < b; break;
-    case COMP_LESSER_EQUAL: t = a <= b; break;
-    case COMP_GREATER: t = a > b; break;
-    default: t = a >= b; break;
-  }
-  make_logic(l, t);
-  return true;
 }
 
 // The operators after a plain first operand, from p, the first being op.

@@ -9,6 +9,7 @@
 #include "runtime/startup.hpp"
 #include "datatypes/symbol.hpp"
 #include "runtime/stack.hpp"
+#include "runtime/words.hpp"
 
 namespace qel::interp {
 
@@ -34,7 +35,29 @@ void fire_event_unwinding(u32 event, const Cell* code, i32 offset, const Cell* r
   i32 target = pending_target;
   u32 thrown = runtime::rt.thrown;
   Cell* top = stack::top;
-  fire_event(event, code, offset, ref, value);
+  if (!thrown) {
+    fire_event(event, code, offset, ref, value);
+  } else {
+    // A transfer sent as an exception has already closed the frames up to
+    // the one that takes it, catch and try frames included: an error the
+    // callback raised now would find nothing to catch it and end the
+    // process. The callback runs inside a try frame of its own; what it
+    // raises or throws is dropped and the transfer in flight goes on. With
+    // no room left for that frame (a stack overflow in flight) the event is
+    // not reported.
+    Cell* base = stack::base;
+    stack::Frame* ctop = stack::ctop;
+    if (stack::cend - stack::ctop > 1 && stack::end - stack::top > 8) {
+      stack::mark(words::cell(words::W_BODY_TAG), stack::FRAME_TRY);
+      try {
+        fire_event(event, code, offset, ref, value);
+      } catch (const Transfer&) {
+        // Dropped: see above.
+      }
+    }
+    stack::ctop = ctop;
+    stack::base = base;
+  }
   stack::top = top;
   runtime::rt.thrown = thrown;
   pending_target = target;
