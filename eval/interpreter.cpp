@@ -1300,6 +1300,19 @@ Cell spec_word_for(const Cell* fn, u32 arg_index) {
   return none;
 }
 
+// The refinement a path names at element k: its word in e, and whether it
+// is on (a get-word's value decides); any other element raises bad-refine.
+bool path_refinement_at(u32 pnode, u32 k, Cell* e) {
+  *e = *(buffer_of(pnode)->cells() + k);
+  if (type_of(e) == TYPE_GET_WORD) {
+    Cell w = *e;
+    w.header = TYPE_WORD;
+    return logic::true_value(word_value(&w));
+  }
+  if (type_of(e) != TYPE_WORD) fire(Err::script_bad_refine, e);
+  return true;
+}
+
 // Collects the arguments of a call by the function's descriptor block. Natives
 // and actions get their refinements as positions in refs; function-like values
 // get every slot of their context on the stack: arguments, each refinement as
@@ -1398,15 +1411,8 @@ Status eval_arguments(const Cell* fn, const Code& code, u32& pos, const Cell* pa
     u32 pn = buffer_of(pnode)->used() / sizeof(Cell);
     // A refinement's arguments may shorten the path: its length is read again.
     for (u32 k = u32(series_index(&p)) + 1; k < pn && k < buffer_of(pnode)->used() / sizeof(Cell); ++k) {
-      Cell e = *(buffer_of(pnode)->cells() + k);
-      bool on = true;
-      if (type_of(&e) == TYPE_GET_WORD) {
-        Cell w = e;
-        w.header = TYPE_WORD;
-        on = logic::true_value(word_value(&w));
-      } else if (type_of(&e) != TYPE_WORD) {
-        fire(Err::script_bad_refine, &e);
-      }
+      Cell e;
+      bool on = path_refinement_at(pnode, k, &e);
       u32 sym = symbol::resolve(word::symbol_of(&e));
       u32 r = 0;
       while (r < nrefs && symbol::resolve(word::symbol_of(buffer_of(desc)->cells() + ref_desc[r])) != sym) ++r;
@@ -1841,15 +1847,8 @@ Status path_refinements(const Cell* fn, u32 desc, bool native_like, const Code& 
   u32 pn = buffer_of(pnode)->used() / sizeof(Cell);
   ArgState a{fn, code, pos, name, false, 0};
   for (u32 k = u32(series_index(&p)) + 1; k < pn && k < buffer_of(pnode)->used() / sizeof(Cell); ++k) {
-    Cell e = *(buffer_of(pnode)->cells() + k);
-    bool on = true;
-    if (type_of(&e) == TYPE_GET_WORD) {
-      Cell w = e;
-      w.header = TYPE_WORD;
-      on = logic::true_value(word_value(&w));
-    } else if (type_of(&e) != TYPE_WORD) {
-      fire(Err::script_bad_refine, &e);
-    }
+    Cell e;
+    bool on = path_refinement_at(pnode, k, &e);
     // A nested call may have taken the shape's table entry: found again.
     const CallShape& s = refinement_shape(desc, native_like);
     u32 sym = symbol::resolve(word::symbol_of(&e));
