@@ -1300,6 +1300,19 @@ Cell spec_word_for(const Cell* fn, u32 arg_index) {
   return none;
 }
 
+// A refinement's argument just fetched (the last pushed cell): a
+// function-like value keeps it in its slot, when the refinement is on; a
+// native reads it from the stack, where it stays only then.
+inline void place_refinement_arg(bool native_like, bool on, u32 slot) {
+  if (!native_like) {
+    Cell v = *stack::last();
+    stack::pop(1);
+    if (on) copy_cell(&v, stack::base + slot);
+  } else if (!on) {
+    stack::pop(1);
+  }
+}
+
 // The refinement a path names at element k: its word in e, and whether it
 // is on (a get-word's value decides); any other element raises bad-refine.
 bool path_refinement_at(u32 pnode, u32 k, Cell* e) {
@@ -1436,13 +1449,7 @@ Status eval_arguments(const Cell* fn, const Code& code, u32& pos, const Cell* pa
         if (type_of(&dd) != TYPE_TYPESET || arg_kind(&dd) == ARG_RETURN) break;
         Status st = fetch_argument(a, &dd, arg_word++);
         if (st) return st;
-        if (!native_like) {
-          Cell v = *stack::last();
-          stack::pop(1);
-          if (on) copy_cell(&v, stack::base + slot);
-        } else if (!on) {
-          stack::pop(1);  // the argument of an inactive refinement is dropped
-        }
+        place_refinement_arg(native_like, on, slot);
         ++slot;
       }
     }
@@ -1494,13 +1501,7 @@ Status eval_arguments(const Cell* fn, const Code& code, u32& pos, const Cell* pa
         }
         Status st = fetch_argument(a, &dd, wi);
         if (st) return st;
-        if (!native_like) {
-          Cell v = *stack::last();
-          stack::pop(1);
-          if (on) copy_cell(&v, stack::base + slot);
-        } else if (!on) {
-          stack::pop(1);
-        }
+        place_refinement_arg(native_like, on, slot);
         ++slot;
       }
     }
@@ -1869,13 +1870,7 @@ Status path_refinements(const Cell* fn, u32 desc, bool native_like, const Code& 
       Cell dd = *(buffer_of(desc)->cells() + at + 1 + j);
       Status st = fetch_argument(a, &dd, word_index + j);
       if (st) return st;
-      if (!native_like) {
-        Cell v = *stack::last();
-        stack::pop(1);
-        if (on) copy_cell(&v, stack::base + slot);
-      } else if (!on) {
-        stack::pop(1);  // the argument of an inactive refinement is dropped
-      }
+      place_refinement_arg(native_like, on, slot);
     }
   }
   return 0;
