@@ -111,20 +111,11 @@ inline void place(const Cell* result, bool sub, bool clear_marker = false) {
 // context with a values series (the global context, objects) or with its
 // values on the stack (a running function) are read directly; the rest goes
 // through the context module.
+inline Cell* plain_slot(const Cell* w);
 inline Cell* word_value(const Cell* w) {
+  if (Cell* slot = plain_slot(w)) return slot;
   u32 ctx = word::context_of(w);
-  i32 idx = word::index_of(w);
-  if (ctx == g_global_ctx && idx >= 0 && ctx) {
-    if (Cell* slot = global_slot(idx)) return slot;
-  }
   if (!ctx) fire(Err::script_no_value, w);
-  const Cell* rec = context::record_cell(ctx);
-  u32 vals = context::record_values(rec);
-  if (idx >= 0 && vals) {
-    if (context::record_on_stack(rec)) return stack::bottom + (vals - 1) + idx;
-    mem::Buffer* values = buffer_of(vals);
-    if (u32(idx) < values->used() / sizeof(Cell)) return values->cells() + idx;
-  }
   return context::value_cell(w, ctx);
 }
 
@@ -358,12 +349,16 @@ PlainMiss g_body_miss[1u << MISS_BITS];
   return eval_block_general(body, chain, first_plain);
 }
 
+// eval_block, inline for the blocks run again and again (function bodies,
+// branches).
+[[gnu::always_inline]] inline Status eval_block_step(const Cell* block, bool chain) {
+  if (!trace && !g_trace_held) return eval_remembered(block, chain);
+  return eval_block_general(block, chain, true);
+}
+
 }  // namespace
 
-Status eval_block(const Cell* block_in, bool chain) {
-  if (!trace && !g_trace_held) return eval_remembered(block_in, chain);
-  return eval_block_general(block_in, chain, true);
-}
+Status eval_block(const Cell* block_in, bool chain) { return eval_block_step(block_in, chain); }
 
 namespace {
 
@@ -467,13 +462,7 @@ int op_code_of(Type t, u32 id) {
 }
 inline int fast_op(const Cell* fn) { return op_code_of(type_of(fn), native::index_of(fn)); }
 
-// Combines two numbers exactly as the action or native would (as the short
-// paths do: integer arithmetic leaving the range gives the float of the
-// exact operands); answers false for other values.
 inline bool plain_combine(int code, const Cell* l, const Cell* r, Cell* out);
-inline bool fast_combine(int code, const Cell* l, const Cell* r, Cell* out) {
-  return plain_combine(code, l, r, out);
-}
 
 // Other values than numbers: the operator is called with the two operands,
 // which invoke puts back on the stack before the call allocates anything.
@@ -1041,7 +1030,7 @@ Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_
       Cell l = entry_top[0], r = entry_top[1];
       stack::top = entry_top;
       Cell result;
-      if (!fast_combine(fast_code, &l, &r, &result)) {
+      if (!plain_combine(fast_code, &l, &r, &result)) {
         st = call_operator(&op, &opword, &l, &r, &result);
         if (st) return st;
       }
@@ -1582,19 +1571,11 @@ Status eval_call(const Cell* fn_in, const Code& code, u32& pos, bool sub, const 
 
 namespace {
 
-// eval_block of a block run again and again (a function body, a branch),
-// not traced.
-[[gnu::always_inline]] inline Status eval_body(const Cell* body) {
-  if (g_trace_held) return eval_block_general(body, true, true);
-  return eval_remembered(body, true);
-}
-
 // The either native, its arguments in its frame: the chosen branch runs as
 // the native runs it, taken as a block run again and again.
 [[gnu::noinline]] Status run_either() {
   Cell branch = stack::base[logic::true_base() ? 1 : 2];
-  // Tracing may have been turned on by an argument.
-  return trace ? eval_block(&branch, true) : eval_body(&branch);
+  return eval_block_step(&branch, true);
 }
 
 // The if and unless natives (when_true: if), their arguments in their
@@ -1607,7 +1588,7 @@ namespace {
     return 0;
   }
   Cell body = stack::base[1];
-  return trace ? eval_block(&body, true) : eval_body(&body);
+  return eval_block_step(&body, true);
 }
 
 // The function's context reads its values from the frame just opened (its
@@ -1623,28 +1604,28 @@ inline stack::Frame* bind_frame_context(u32 ctx) {
   return f;
 }
 
-// call_function for an untraced call (not a callback) of a function that
-// asks for no tracing of its own: its context takes the values in the frame
-// and its body runs. Should the body leave tracing on, it ends as
-// call_function ends it.
-Status run_body(const Cell* fn, const Cell* name) {
-  stack::Frame* f = bind_frame_context(function::context_of(fn));
+// A function's body run in its frame f, whose context is bound: reports
+// prolog and epilog when traced and puts tracing back to saved_trace when it
+// ends, also when a transfer sent as an exception leaves it. A return or exit
+// sent that way ends here when f is its target; an error or any other
+// transfer goes on.
+[[gnu::always_inline]] inline Status run_function_body(const Cell* fn, stack::Frame* f, const Cell* name,
+                                                      bool saved_trace) {
   Cell body = *more_cell(fn, MORE_BODY);
   Status st = 0;
+  if (trace) fire_event(EV_PROLOG, &body, 0, name, fn);
   try {
-    if (type_of(&body) == TYPE_BLOCK) st = eval_body(&body);
+    if (type_of(&body) == TYPE_BLOCK) st = eval_block_step(&body, true);
     else make_unset(stack::base);
   } catch (const Transfer& t) {
-    // A return or exit sent as an exception ends here when this call's frame
-    // is its target; anything else leaves the body.
     if (!landed_return(t, f)) {
       try {
         if (trace) fire_event_unwinding(EV_EPILOG, &body, 0, name, fn);
       } catch (...) {
-        trace = false;
+        trace = saved_trace;
         throw;
       }
-      trace = false;
+      trace = saved_trace;
       throw;
     }
     runtime::rt.thrown = 0;
@@ -1652,9 +1633,15 @@ Status run_body(const Cell* fn, const Cell* name) {
   if (trace) {
     if (st) fire_event_unwinding(EV_EPILOG, &body, 0, name, fn);
     else fire_event(EV_EPILOG, &body, 0, name, fn);
-    trace = false;
   }
+  trace = saved_trace;
   return st;
+}
+
+// call_function for an untraced call (not a callback) of a function that
+// asks for no tracing of its own.
+inline Status run_body(const Cell* fn, const Cell* name) {
+  return run_function_body(fn, bind_frame_context(function::context_of(fn)), name, false);
 }
 
 // The shape of a call, read once from an argument descriptor: how many
@@ -1763,7 +1750,7 @@ void build_shape(CallShape& s, u32 desc, bool native_like) {
 }
 
 // The shape of the descriptor (built on first use).
-inline const CallShape& call_shape(u32 desc, bool native_like) {
+inline CallShape& call_shape(u32 desc, bool native_like) {
   CallShape& s = g_shapes[((desc >> 2) ^ (desc >> 11)) & ((1u << SHAPE_BITS) - 1)];
   if (s.desc != desc) build_shape(s, desc, native_like);
   return s;
@@ -1814,8 +1801,7 @@ void build_refinements(CallShape& s, bool native_like) {
 
 // The shape of the descriptor with its refinements read.
 inline const CallShape& refinement_shape(u32 desc, bool native_like) {
-  CallShape& s = g_shapes[((desc >> 2) ^ (desc >> 11)) & ((1u << SHAPE_BITS) - 1)];
-  if (s.desc != desc) build_shape(s, desc, native_like);
+  CallShape& s = call_shape(desc, native_like);
   if (!s.refs_built) build_refinements(s, native_like);
   return s;
 }
@@ -2071,38 +2057,8 @@ Status call_function(const Cell* fn_in, u32 owner_ctx, const Cell* name, u32 cal
   if (traced_callback) fire_event(EV_CALL, nullptr, -1, name, &fn);
   if (fn.header & FLAG_TRACE) trace = trace_run;
   if (fn.header & FLAG_NO_TRACE) trace = false;
-  Cell body = *more_cell(&fn, MORE_BODY);
-  Status st = 0;
   (void)owner_ctx;
-  if (trace) fire_event(EV_PROLOG, &body, 0, name, &fn);
-  try {
-    if (type_of(&body) == TYPE_BLOCK) {
-      st = eval_block(&body, true);
-    } else {
-      make_unset(stack::base);
-    }
-  } catch (const Transfer& t) {
-    // A return or exit sent as an exception (from code that cannot hand on
-    // statuses) ends here when this call's frame is its target; an error or
-    // any other transfer leaves the body, reported by epilog, and goes on.
-    if (landed_return(t, f)) {
-      runtime::rt.thrown = 0;
-    } else {
-      try {
-        if (trace) fire_event_unwinding(EV_EPILOG, &body, 0, name, &fn);
-      } catch (...) {
-        trace = saved_trace;
-        throw;
-      }
-      trace = saved_trace;
-      throw;
-    }
-  }
-  if (trace) {
-    if (st) fire_event_unwinding(EV_EPILOG, &body, 0, name, &fn);
-    else fire_event(EV_EPILOG, &body, 0, name, &fn);
-  }
-  trace = saved_trace;
+  Status st = run_function_body(&fn, f, name, saved_trace);
   if (traced_callback) {
     if (st) fire_event_unwinding(EV_RETURN, nullptr, -1, name, stack::base);
     else fire_event(EV_RETURN, nullptr, -1, name, stack::base);
