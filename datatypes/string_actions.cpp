@@ -81,6 +81,13 @@ inline bool forms_as_own_text(Type t) { return is_any_string_type(t) && t != TYP
 // 1-byte strings ASCII, so 128 and above widen them.
 inline u32 unit_needed(u32 cp) { return cp < 128 ? 1 : unicode::unit_for(std::max<u32>(cp, 0x100)); }
 
+// Appends the form of a block's element (held on the stack) to out: a
+// string whose form is its own text is copied without dispatch.
+void form_element(Cell* element, Cell* out) {
+  if (forms_as_own_text(type_of(element))) concatenate(out, element);
+  else actions::form(element, out, nullptr, 0x7FFFFFFF);
+}
+
 // A new string on the stack holding the value's form (a block: each
 // element's form, nothing between; a tag!: "<text>"), cut to part code
 // points (part < 0: all).
@@ -106,8 +113,7 @@ Cell* formed_material(Cell* value, i32 part) {
         continue;
       }
       Cell* element = stack::push_cell(at);
-      if (forms_as_own_text(et)) concatenate(out, element);
-      else actions::form(element, out, nullptr, 0x7FFFFFFF);
+      form_element(element, out);
       stack::pop(1);
     }
   } else {
@@ -228,8 +234,7 @@ bool splice_block(Cell* target, u32 pos, const Cell* block, i32 part, u32 dup, u
         make_at(scratch, 16);
       }
       u32 before = length_from_head(scratch);
-      if (forms_as_own_text(t)) concatenate(scratch, element);
-      else actions::form(element, scratch, nullptr, 0x7FFFFFFF);
+      form_element(element, scratch);
       stack::pop(1);
       u32 len = length_from_head(scratch) - before;
       formed.push_back(len);

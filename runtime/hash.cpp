@@ -909,12 +909,7 @@ namespace {
 void map_insert(u32 table, u32* position, u32 bucket) {
   const Record* r = record(table);
   if (r->n_occupied >= r->upper || bucket == NONE) bucket = map_grow_for(table, position);
-  Record* rec = record(table);
-  u32* f = words_at(rec->flags);
-  if (is_empty(f, bucket)) rec->n_occupied++;
-  set_used(f, bucket);
-  words_at(rec->keys)[bucket] = *position;
-  rec->size++;
+  occupy(table, bucket, *position);
 }
 
 Cell* find_next(u32 table, const Cell* key_in, i32* bucket, i32* first, i32* step) {
