@@ -79,8 +79,11 @@ void load_tuple(State* s, const u8* start, const u8* end, u32, bool load) {
 void load_percent(State* s, const u8* start, const u8* end, u32, bool load) {
   // The token ends at its '%'.
   double d;
-  // A percent too large for a double has no text to mold back to.
-  if (!float_text_of(start, end, -2, d) || !std::isfinite(d)) invalid(s, start, end + 1, TYPE_PERCENT);
+  // A percent too large for a double has no text to mold back to: the number
+  // written (the fraction times 100, as mold writes it) must be finite too.
+  if (!float_text_of(start, end, -2, d) || !std::isfinite(d) || !std::isfinite(d * 100.0)) {
+    invalid(s, start, end + 1, TYPE_PERCENT);
+  }
   if (load) percent::make_at(new_cell(s), d);
 }
 
