@@ -1,8 +1,10 @@
 #include "eval/interpreter.hpp"
 #include "eval/library_code.hpp"
 
+#include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <type_traits>
 
 #include "datatypes/context.hpp"
 #include "eval/api.hpp"
@@ -204,6 +206,7 @@ void mark_held() {
 }
 
 void sweep_shapes();  // drops the call shapes of freed descriptors
+void init_loop();     // the call loop's records
 
 void init_blocks() {
   if (!g_held) {
@@ -211,6 +214,7 @@ void init_blocks() {
     gc::add_mark_callback(mark_held);
   }
   g_held_count = 0;
+  init_loop();
   static bool sweeping = false;
   if (!sweeping) {
     gc::add_sweep_callback(sweep_shapes);
@@ -307,6 +311,9 @@ inline Status eval_expression_general(const Code& code, u32& pos, ExprMode mode)
 // neither allocate nor change a series, so what was read stays valid.
 namespace {
 Status eval_block_general(const Cell* block_in, bool chain, bool first_plain);
+// The call loop (see there) and its set-up.
+Status run_loop(const Cell* block, bool chain, bool first_plain);
+inline bool library_block(const Cell* block);
 }  // namespace
 
 namespace {
@@ -365,6 +372,7 @@ namespace {
 // A block in a frame of its own, statement by statement. first_plain: whether
 // the first statement may be plain (false when that was found not to be).
 [[gnu::noinline]] Status eval_block_general(const Cell* block_in, bool chain, bool first_plain) {
+  if (!trace && !g_trace_held && !library_block(block_in)) return run_loop(block_in, chain, first_plain);
   stack::mark_eval(&g_body_word);
   HeldBlock held(block_in);
   const Cell* block = &held.e->block;
@@ -2042,6 +2050,589 @@ Status call_word(const Cell* fn_in, const Code& code, u32& pos, bool sub, const 
     fire_event(EV_RETURN, code.block, i32(pos), word, &result);
   }
   return 0;
+}
+
+
+// ---- the call loop ------------------------------------------------------------
+// Untraced code outside the library runs here: blocks, calls named by global
+// words, parens, set-words and the operator chains after them continue in one
+// C++ loop, so a call between interpreted functions costs no C++ recursion.
+// Each step is the step the routines above take (the same frames in the same
+// order, the same held blocks and current code, the same errors at the same
+// moment); what they keep in C++ locals lives here in a record on a stack of
+// its own. Everything else (paths, get-words, natives that evaluate blocks,
+// traced or library code) goes through those routines, which may come back
+// here with a loop of their own.
+
+enum LoopKind : u8 { L_BLOCK, L_CALL, L_PAREN, L_SET, L_REST };
+enum LoopStage : u8 { S_START, S_AFTER_CHILD, S_BODY, S_BRANCH };
+
+struct LoopRec {
+  LoopKind kind;
+  u8 stage;
+  bool sub, prefix;         // the expression's mode (not blocks)
+  bool chain, first_plain;  // blocks
+  bool native_like;         // calls
+  u8 args, fill, native_refs, k;  // calls: the shape's counts, the next argument
+  u32 owner;                // the block record whose code and position an expression reads
+  u32 held;                 // blocks: the held entry
+  Code code;                // blocks
+  u32 pos;                  // blocks
+  u32 desc;                 // calls
+  i32 locals;               // calls
+  int fast_code;            // operator chains
+  u64 fill_false;           // calls
+  Cell* entry_top;          // the stack top when the expression began
+  stack::Frame* f;          // calls of functions: the frame whose context is bound
+  Cell a, b;  // calls: function, word; set-words: the set-word; parens: the paren; chains: operator, its word
+};
+static_assert(std::is_trivially_copyable_v<LoopRec>);
+
+constexpr u32 MAX_LOOP_RECS = 4 * stack::CALL_FRAMES + 16;
+LoopRec* g_recs = nullptr;
+u32 g_nrec = 0;
+
+void mark_loop_records() {
+  for (u32 i = 0; i < g_nrec; ++i) {
+    if (g_recs[i].kind == L_BLOCK) continue;  // held blocks are marked with the others
+    gc::mark_cell(&g_recs[i].a);
+    gc::mark_cell(&g_recs[i].b);
+  }
+}
+
+void init_loop() {
+  if (!g_recs) {
+    g_recs = static_cast<LoopRec*>(std::malloc(sizeof(LoopRec) * MAX_LOOP_RECS));
+    if (!g_recs) runtime::sys_quit(1);
+    gc::add_mark_callback(mark_loop_records);
+  }
+  g_nrec = 0;
+}
+
+inline LoopRec& push_rec(LoopKind kind) {
+  if (g_nrec >= MAX_LOOP_RECS) raise_stack_overflow();
+  LoopRec& r = g_recs[g_nrec++];
+  r.kind = kind;
+  r.stage = S_START;
+  return r;
+}
+
+// A block record ends: its held block is let go, as HeldBlock does.
+inline void release_block(const LoopRec& r) {
+  *g_current_code = g_held[r.held].saved_code;
+  g_held_count = r.held;
+}
+
+// Drops the records from the top down to n, as unwinding the routines would.
+void drop_records(u32 n) {
+  while (g_nrec > n) {
+    const LoopRec& r = g_recs[--g_nrec];
+    if (r.kind == L_BLOCK) release_block(r);
+  }
+}
+
+// What a step that may start a nested evaluation did: finished it here (its
+// status in st), or pushed a record that the loop runs next.
+enum Act : u8 { INLINE, PUSHED };
+
+Act start_expr(u32 owner, ExprMode mode, Status& st);
+Act start_from(u32 owner, ExprMode mode, bool try_plain, Status& st);
+
+inline bool library_block(const Cell* block) {
+  return (buffer_of(series_node(block))->flags & mem::SERIES_LIBRARY) != 0;
+}
+
+// eval_block_general's opening, for a block outside the library: the frame,
+// the held block, the current code.
+void open_block(const Cell* block, bool chain, bool first_plain) {
+  stack::mark_eval(&g_body_word);
+  if (g_held_count >= MAX_HELD) stack::overflow();
+  LoopRec& r = push_rec(L_BLOCK);
+  HeldEntry* e = g_held + g_held_count;
+  e->block = *block;
+  e->saved_code = *g_current_code;
+  r.held = g_held_count++;
+  u32 node = series_node(&e->block);
+  r.code = Code{&e->block, node, u32(buffer_of(node)->used() / sizeof(Cell))};
+  i32 start = series_index(&e->block);
+  r.pos = start < 0 ? 0 : u32(start);
+  r.chain = chain;
+  r.first_plain = first_plain;
+  if (r.pos < tail_of(r.code)) copy_cell(&e->block, g_current_code);
+}
+
+// eval_block_general as a step: library blocks go through the routine.
+inline Act start_block(const Cell* block, bool chain, bool first_plain, Status& st) {
+  if (library_block(block)) {
+    st = eval_block_general(block, chain, first_plain);
+    return INLINE;
+  }
+  open_block(block, chain, first_plain);
+  return PUSHED;
+}
+
+// eval_remembered as a step.
+inline Act start_remembered(const Cell* body, bool chain, Status& st) {
+  u32 node = series_node(body);
+  u32 start = u32(series_index(body));
+  PlainMiss& m = g_body_miss[((node >> 2) ^ (start << 4)) & ((1u << MISS_BITS) - 1)];
+  if (m.node == node && m.start == start) {
+    if (++m.skips < MISS_RETRY) return start_block(body, chain, m.first_plain, st);
+    m.node = 0;
+  }
+  bool first_plain = true;
+  if (Cell r; plain_block(body, &r, first_plain)) {
+    Cell* at = stack::top;
+    if (++stack::top >= stack::end) stack::overflow();
+    *at = r;
+    if (chain) *stack::base = r;
+    st = 0;
+    return INLINE;
+  }
+  m = {node, start, 0, first_plain};
+  return start_block(body, chain, first_plain, st);
+}
+
+// The end of a block record (eval_block_general's end).
+void end_block(LoopRec& R, Status& st) {
+  st = take_return(st);
+  if (st) stack::unwind();
+  else if (R.chain) stack::unwind_last_copy();
+  else stack::unwind_last();
+  release_block(R);
+  --g_nrec;
+}
+
+// The statements of a block record, from its position.
+void step_block(LoopRec& R, Status& st) {
+  u32& pos = R.pos;
+  if (R.stage == S_AFTER_CHILD) {
+    R.stage = S_START;
+    if (st) return end_block(R, st);
+    R.first_plain = true;
+    if (pos < tail_of(R.code)) stack::reset();
+  } else if (pos >= tail_of(R.code)) {
+    make_unset(stack::base);
+    stack::keep();
+    st = 0;
+    return end_block(R, st);
+  }
+  u32 self = u32(&R - g_recs);
+  u32 tail = tail_of(R.code);
+  const Cell* cells = cell_at(R.code, 0);
+  while (pos < tail) {
+    set_series_index(g_current_code, i32(pos));
+    Cell r;
+    if (R.first_plain && plain_statement(cells, pos, tail, &r)) {
+      place(&r, false);
+    } else {
+      R.stage = S_AFTER_CHILD;
+      if (start_expr(self, {}, st) == PUSHED) return;
+      R.stage = S_START;
+      if (st) return end_block(R, st);
+      tail = tail_of(R.code);
+      cells = cell_at(R.code, 0);
+    }
+    R.first_plain = true;
+    if (pos < tail) stack::reset();
+  }
+  st = 0;
+  end_block(R, st);
+}
+
+// What follows an expression's first value (the end of eval_expression_from
+// and call_expression): the record becomes an operator chain, or ends.
+inline void expression_end(LoopRec& R, Status& st) {
+  const LoopRec& B = g_recs[R.owner];
+  st = 0;
+  if (R.prefix || B.pos >= tail_of(B.code) || type_of(cell_at(B.code, B.pos)) != TYPE_WORD) {
+    --g_nrec;
+    return;
+  }
+  R.kind = L_REST;
+  R.stage = S_START;
+}
+
+// call_expression and the opening of call_word, for a function whose
+// descriptor has a usable shape; the routine takes the others.
+Act start_call(u32 owner, ExprMode mode, const Cell* fv, Status& st) {
+  LoopRec& B = g_recs[owner];
+  Type t = type_of(fv);
+  bool native_like = t == TYPE_NATIVE || t == TYPE_ACTION;
+  const Cell* cached = more_cell(fv, MORE_ARGS);
+  if (type_of(cached) != TYPE_BLOCK || !call_shape(series_node(cached), native_like).usable) {
+    st = call_expression(B.code, B.pos, mode, fv);
+    return INLINE;
+  }
+  if (runtime::stack_exhausted()) raise_stack_overflow();
+  LoopRec& R = push_rec(L_CALL);
+  R.owner = owner;
+  R.sub = mode.sub;
+  R.prefix = mode.prefix;
+  R.entry_top = stack::top;
+  R.b = *cell_at(B.code, B.pos);
+  R.a = *fv;
+  ++B.pos;
+  stack::push_cell(&R.a);  // keeps the function reachable during the call
+  stack::mark(&R.b, t == TYPE_FUNCTION ? stack::FRAME_INTERP_FUNC : stack::FRAME_INTERP);
+  R.desc = series_node(cached);
+  R.native_like = native_like;
+  const CallShape& s = call_shape(R.desc, native_like);
+  R.args = s.args;
+  R.fill = s.fill;
+  R.native_refs = s.native_refs;
+  R.fill_false = s.fill_false;
+  R.locals = s.locals;
+  R.k = 0;
+  return PUSHED;
+}
+
+// The end of a call record (call_word's end).
+void end_call(LoopRec& R, Status& st) {
+  st = take_return(st);
+  if (st) {
+    stack::unwind();
+    stack::top = R.entry_top;
+    --g_nrec;
+    return;
+  }
+  Cell result = *stack::base;
+  stack::unwind();
+  stack::top = R.entry_top;
+  place(&result, R.sub, true);
+  expression_end(R, st);
+}
+
+// The type check of argument k, evaluated in full and the last pushed.
+inline void check_argument(const LoopRec& R) {
+  const CallShape& s = call_shape(R.desc, R.native_like);  // a nested call may have taken the entry
+  Type got = type_of(stack::last());
+  if (!((s.accepts[R.k] >> (u32(got) & 63)) & 1)) {
+    Cell type, w = spec_word_for(&R.a, s.word_index[R.k]);
+    make_datatype(&type, got);
+    fire(Err::script_expect_arg, &R.b, &type, &w);
+  }
+}
+
+// The arguments of a call record from the next one, then the call itself.
+void step_call(LoopRec& R, Status& st) {
+  if (R.stage == S_BODY || R.stage == S_BRANCH) return end_call(R, st);
+  if (R.stage == S_AFTER_CHILD) {
+    R.stage = S_START;
+    if (st) return end_call(R, st);
+    check_argument(R);
+    ++R.k;
+  }
+  u32 self = u32(&R - g_recs);
+  const Code& code = g_recs[R.owner].code;
+  u32& pos = g_recs[R.owner].pos;
+  Cell* fn = &R.a;
+  const Cell* word = &R.b;
+  u32 tail = tail_of(code);
+  const Cell* cells = cell_at(code, 0);
+  const CallShape* cur = &call_shape(R.desc, R.native_like);
+  while (R.k < R.args) {
+    Cell r;
+    if (pos < tail && room_for_plain() && plain_expression(cells, pos, tail, false, &r)) {
+      stack::push_cell(&r);
+      if (!((cur->accepts[R.k] >> (u32(type_of(&r)) & 63)) & 1)) {
+        Cell type, w = spec_word_for(fn, cur->word_index[R.k]);
+        make_datatype(&type, type_of(&r));
+        fire(Err::script_expect_arg, word, &type, &w);
+      }
+      ++R.k;
+      continue;
+    }
+    if (pos < tail) {
+      R.stage = S_AFTER_CHILD;
+      if (start_expr(R.owner, {.sub = true}, st) == PUSHED) return;
+      R.stage = S_START;
+      if (st) return end_call(R, st);
+      check_argument(R);
+    } else {
+      Cell ts = cur->ts[R.k];
+      ArgState a{fn, code, pos, word, false, 0};
+      st = fetch_argument(a, &ts, cur->word_index[R.k]);
+      if (st) return end_call(R, st);
+    }
+    cur = &call_shape(R.desc, R.native_like);
+    ++R.k;
+    tail = tail_of(code);
+    cells = cell_at(code, 0);
+  }
+  (void)self;
+  i32 refs[MAX_REFINEMENTS];
+  if (R.native_like) {
+    for (u32 k = 0; k < R.native_refs; ++k) refs[k] = -1;
+  } else {
+    for (u32 k = 0; k < R.fill; ++k) {
+      if ((R.fill_false >> k) & 1) make_logic(stack::push(), false);
+      else make_none(stack::push());
+    }
+    if (R.locals > 0) {
+      make_logic(stack::push(), false);
+      for (i32 l = 1; l < R.locals; ++l) make_none(stack::push());
+    }
+  }
+  st = 0;
+  switch (type_of(fn)) {
+    case TYPE_NATIVE:
+      switch (native::index_of(fn)) {
+        case natives::N_either: {
+          // The chosen branch runs as the native runs it.
+          Cell branch = stack::base[logic::true_base() ? 1 : 2];
+          R.stage = S_BRANCH;
+          if (start_remembered(&branch, true, st) == PUSHED) return;
+          break;
+        }
+        case natives::N_if_: case natives::N_unless: {
+          if (logic::is_false(stack::base) == (native::index_of(fn) == natives::N_if_)) {
+            make_none(stack::base);
+            stack::keep();
+            break;
+          }
+          Cell body = stack::base[1];
+          R.stage = S_BRANCH;
+          if (start_remembered(&body, true, st) == PUSHED) return;
+          break;
+        }
+        default: st = natives::entry(native::index_of(fn))(refs); break;
+      }
+      break;
+    case TYPE_ACTION: actions::entry(Action(native::index_of(fn)))(refs); break;
+    case TYPE_FUNCTION:
+      if (fn->header & (FLAG_TRACE | FLAG_NO_TRACE)) {
+        st = call_function(fn, 0, word, 0);
+        break;
+      }
+      // run_body: a return sent as an exception lands on this record (see
+      // run_loop).
+      R.f = bind_frame_context(function::context_of(fn));
+      R.stage = S_BODY;
+      if (Cell body = *more_cell(fn, MORE_BODY); type_of(&body) == TYPE_BLOCK) {
+        if (start_remembered(&body, true, st) == PUSHED) return;
+      } else {
+        make_unset(stack::base);
+      }
+      break;
+    case TYPE_ROUTINE: call_routine(fn); break;
+    default: fire(Err::internal_not_done);
+  }
+  end_call(R, st);
+}
+
+// A paren's value (eval_expression_from), its block just run.
+void step_paren(LoopRec& R, Status& st) {
+  if (st) {
+    --g_nrec;
+    return;
+  }
+  if (!R.sub) {
+    Cell r = *stack::last();
+    stack::set_last_only(&r);
+  }
+  expression_end(R, st);
+}
+
+// A set-word's value (eval_expression_from), its expression just evaluated.
+void step_set(LoopRec& R, Status& st) {
+  if (st) {
+    st = close_frame(st, R.sub);
+    --g_nrec;
+    return;
+  }
+  Cell* v = stack::last();
+  if (type_of(v) == TYPE_UNSET) fire(Err::script_need_value, &R.a);
+  Cell result = *v;
+  if (Cell* slot = plain_target(&R.a)) *slot = result;
+  else word::set(&R.a, &result);
+  stack::unwind();
+  place(&result, R.sub);
+  expression_end(R, st);
+}
+
+// The two operands of a chain record's operator, on the stack from its
+// entry top, combined (expression_rest); false with st set when the
+// operator's call answered a status.
+bool combine_operands(LoopRec& R, Status& st) {
+  Cell l = R.entry_top[0], r = R.entry_top[1];
+  stack::top = R.entry_top;
+  Cell result;
+  if (!plain_combine(R.fast_code, &l, &r, &result)) {
+    st = call_operator(&R.a, &R.b, &l, &r, &result);
+    if (st) return false;
+  }
+  place(&result, R.sub);
+  return true;
+}
+
+// The infix operators after an expression's first value (expression_rest).
+void step_rest(LoopRec& R, Status& st) {
+  if (R.stage == S_AFTER_CHILD) {
+    R.stage = S_START;
+    if (st || !combine_operands(R, st)) {
+      --g_nrec;
+      return;
+    }
+  }
+  const Code& code = g_recs[R.owner].code;
+  u32& pos = g_recs[R.owner].pos;
+  while (true) {
+    if (pos >= tail_of(code)) break;
+    Cell* next = cell_at(code, pos);
+    if (type_of(next) != TYPE_WORD || !word::context_of(next)) break;
+    Cell opword = *next;
+    if (word::index_of(&opword) < 0) break;
+    Cell* opv = word::context_of(&opword) == g_global_ctx ? global_slot(word::index_of(&opword)) : nullptr;
+    if (!opv) {
+      if (!context::record_values(context::record_cell(word::context_of(&opword)))) break;
+      opv = word_value(&opword);
+    }
+    if (type_of(opv) != TYPE_OP) break;
+    R.b = opword;
+    R.a = *opv;
+    set_type(&R.a, Type((R.a.header >> 16) & 0xFF));
+    R.a.header &= 0xFF;
+    ++pos;
+    Cell left = R.sub ? *(stack::top - 1) : *stack::base;
+    stack::top = R.entry_top;
+    stack::push_cell(&left);
+    R.fast_code = fast_op(&R.a);
+    if (!R.fast_code) {
+      st = eval_call(&R.a, code, pos, R.sub, nullptr, &R.b, &R.a, 0, true);
+      if (st) {
+        --g_nrec;
+        return;
+      }
+      continue;
+    }
+    if (pos >= tail_of(code)) fire(Err::script_no_arg, &R.b, &R.b);
+    const Cell* operand = cell_at(code, pos);
+    R.stage = S_AFTER_CHILD;
+    if (const Cell* fv = global_function(operand)) {
+      if (start_call(R.owner, {.prefix = true, .sub = true}, fv, st) == PUSHED) return;
+    } else if (Cell r; plain_operand(operand, &r)) {
+      ++pos;
+      stack::push_cell(&r);
+      st = 0;
+    } else if (start_from(R.owner, {.prefix = true, .sub = true}, false, st) == PUSHED) {
+      return;
+    }
+    R.stage = S_START;
+    if (st || !combine_operands(R, st)) {
+      --g_nrec;
+      return;
+    }
+  }
+  st = 0;
+  --g_nrec;
+}
+
+// eval_expression_general as a step.
+Act start_expr(u32 owner, ExprMode mode, Status& st) {
+  const LoopRec& B = g_recs[owner];
+  if (const Cell* fv = global_function(cell_at(B.code, B.pos))) return start_call(owner, mode, fv, st);
+  return start_from(owner, mode, false, st);
+}
+
+// eval_expression_from as a step, for a call named by a global word, a paren
+// and a set-word; the routine takes the rest.
+Act start_from(u32 owner, ExprMode mode, bool try_plain, Status& st) {
+  LoopRec& B = g_recs[owner];
+  u32& pos = B.pos;
+  u32 end = tail_of(B.code);
+  if (pos >= end) {
+    st = eval_expression_from(B.code, pos, mode, try_plain);
+    return INLINE;
+  }
+  const Cell* c = cell_at(B.code, pos);
+  Type t = type_of(c);
+  if (try_plain) {
+    if (t == TYPE_SET_WORD) {
+      st = eval_expression_from(B.code, pos, mode, true);
+      return INLINE;
+    }
+    if (may_be_plain(t) && room_for_plain()) {
+      if (runtime::stack_exhausted()) raise_stack_overflow();
+      if (Cell r; plain_expression(B.code, pos, end, mode.prefix, &r)) {
+        place(&r, mode.sub);
+        st = 0;
+        return INLINE;
+      }
+    }
+  }
+  if (t == TYPE_WORD) {
+    if (const Cell* fv = global_function(c)) return start_call(owner, mode, fv, st);
+  } else if (t == TYPE_PAREN || t == TYPE_SET_WORD) {
+    if (runtime::stack_exhausted()) raise_stack_overflow();
+    LoopRec& R = push_rec(t == TYPE_PAREN ? L_PAREN : L_SET);
+    R.owner = owner;
+    R.sub = mode.sub;
+    R.prefix = mode.prefix;
+    R.entry_top = stack::top;
+    R.a = *c;
+    R.stage = S_AFTER_CHILD;  // the record takes the status of what it starts
+    ++pos;
+    if (t == TYPE_PAREN) {
+      // A plain paren was tried before this: the block step takes it at
+      // once. A leading set-word was not tried as plain.
+      const mem::Buffer* pb = buffer_of(series_node(&R.a));
+      i32 at = series_index(&R.a) < 0 ? 0 : series_index(&R.a);
+      bool set_first = u32(at) < pb->used() / sizeof(Cell) && type_of(pb->cells() + at) == TYPE_SET_WORD;
+      Cell paren = R.a;
+      start_block(&paren, false, set_first, st);
+      return PUSHED;
+    }
+    // The value's expression was already tried as plain when the slot takes
+    // it in place: the general evaluation takes it at once.
+    bool value_tried = plain_target(&R.a) != nullptr;
+    stack::mark_interp(&R.a);
+    stack::push_cell(&R.a);
+    if (pos >= tail_of(B.code)) fire(Err::script_need_value, &R.a);
+    if (value_tried) start_expr(owner, {.sub = true}, st);
+    else start_from(owner, {.sub = true}, true, st);
+    return PUSHED;
+  }
+  st = eval_expression_from(B.code, pos, mode, false);
+  return INLINE;
+}
+
+// eval_block_general for a block outside the library, not traced: the loop.
+// A return or exit sent as an exception lands on the call record whose
+// frame it names (run_function_body's catch); anything else leaves, the
+// records dropped.
+Status run_loop(const Cell* block, bool chain, bool first_plain) {
+  u32 base = g_nrec;
+  open_block(block, chain, first_plain);
+  Status st = 0;
+  while (true) {
+    try {
+      while (g_nrec > base) {
+        LoopRec& R = g_recs[g_nrec - 1];
+        switch (R.kind) {
+          case L_BLOCK: step_block(R, st); break;
+          case L_CALL: step_call(R, st); break;
+          case L_PAREN: step_paren(R, st); break;
+          case L_SET: step_set(R, st); break;
+          case L_REST: step_rest(R, st); break;
+        }
+      }
+      return st;
+    } catch (const Transfer& t) {
+      u32 i = g_nrec;
+      while (i > base && !(g_recs[i - 1].kind == L_CALL && g_recs[i - 1].stage == S_BODY &&
+                           landed_return(t, g_recs[i - 1].f))) {
+        --i;
+      }
+      drop_records(i);
+      if (i == base) throw;
+      runtime::rt.thrown = 0;
+      st = 0;
+    } catch (...) {
+      drop_records(base);
+      throw;
+    }
+  }
 }
 
 }  // namespace
