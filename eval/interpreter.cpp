@@ -2135,7 +2135,7 @@ void drop_records(u32 n) {
 // status in st), or pushed a record that the loop runs next.
 enum Act : u8 { INLINE, PUSHED };
 
-Act start_expr(u32 owner, ExprMode mode, Status& st);
+inline Act start_expr(u32 owner, ExprMode mode, Status& st);
 Act start_from(u32 owner, ExprMode mode, bool try_plain, Status& st);
 
 inline bool library_block(const Cell* block) {
@@ -2144,7 +2144,7 @@ inline bool library_block(const Cell* block) {
 
 // eval_block_general's opening, for a block outside the library: the frame,
 // the held block, the current code.
-void open_block(const Cell* block, bool chain, bool first_plain) {
+[[gnu::always_inline]] inline void open_block(const Cell* block, bool chain, bool first_plain) {
   stack::mark_eval(&g_body_word);
   if (g_held_count >= MAX_HELD) stack::overflow();
   LoopRec& r = push_rec(L_BLOCK);
@@ -2172,7 +2172,7 @@ inline Act start_block(const Cell* block, bool chain, bool first_plain, Status& 
 }
 
 // eval_remembered as a step.
-inline Act start_remembered(const Cell* body, bool chain, Status& st) {
+[[gnu::always_inline]] inline Act start_remembered(const Cell* body, bool chain, Status& st) {
   u32 node = series_node(body);
   u32 start = u32(series_index(body));
   PlainMiss& m = g_body_miss[((node >> 2) ^ (start << 4)) & ((1u << MISS_BITS) - 1)];
@@ -2194,7 +2194,7 @@ inline Act start_remembered(const Cell* body, bool chain, Status& st) {
 }
 
 // The end of a block record (eval_block_general's end).
-void end_block(LoopRec& R, Status& st) {
+[[gnu::always_inline]] inline void end_block(LoopRec& R, Status& st) {
   st = take_return(st);
   if (st) stack::unwind();
   else if (R.chain) stack::unwind_last_copy();
@@ -2255,16 +2255,16 @@ inline void expression_end(LoopRec& R, Status& st) {
 
 // call_expression and the opening of call_word, for a function whose
 // descriptor has a usable shape; the routine takes the others.
-Act start_call(u32 owner, ExprMode mode, const Cell* fv, Status& st) {
+[[gnu::always_inline]] inline Act start_call(u32 owner, ExprMode mode, const Cell* fv, Status& st) {
   LoopRec& B = g_recs[owner];
   Type t = type_of(fv);
   bool native_like = t == TYPE_NATIVE || t == TYPE_ACTION;
   const Cell* cached = more_cell(fv, MORE_ARGS);
-  if (type_of(cached) != TYPE_BLOCK || !call_shape(series_node(cached), native_like).usable) {
+  const CallShape* s = type_of(cached) == TYPE_BLOCK ? &call_shape(series_node(cached), native_like) : nullptr;
+  if (!s || !s->usable) {
     st = call_expression(B.code, B.pos, mode, fv);
     return INLINE;
   }
-  if (runtime::stack_exhausted()) raise_stack_overflow();
   LoopRec& R = push_rec(L_CALL);
   R.owner = owner;
   R.sub = mode.sub;
@@ -2277,18 +2277,17 @@ Act start_call(u32 owner, ExprMode mode, const Cell* fv, Status& st) {
   stack::mark(&R.b, t == TYPE_FUNCTION ? stack::FRAME_INTERP_FUNC : stack::FRAME_INTERP);
   R.desc = series_node(cached);
   R.native_like = native_like;
-  const CallShape& s = call_shape(R.desc, native_like);
-  R.args = s.args;
-  R.fill = s.fill;
-  R.native_refs = s.native_refs;
-  R.fill_false = s.fill_false;
-  R.locals = s.locals;
+  R.args = s->args;
+  R.fill = s->fill;
+  R.native_refs = s->native_refs;
+  R.fill_false = s->fill_false;
+  R.locals = s->locals;
   R.k = 0;
   return PUSHED;
 }
 
 // The end of a call record (call_word's end).
-void end_call(LoopRec& R, Status& st) {
+[[gnu::always_inline]] inline void end_call(LoopRec& R, Status& st) {
   st = take_return(st);
   if (st) {
     stack::unwind();
@@ -2529,7 +2528,7 @@ void step_rest(LoopRec& R, Status& st) {
 }
 
 // eval_expression_general as a step.
-Act start_expr(u32 owner, ExprMode mode, Status& st) {
+[[gnu::always_inline]] inline Act start_expr(u32 owner, ExprMode mode, Status& st) {
   const LoopRec& B = g_recs[owner];
   if (const Cell* fv = global_function(cell_at(B.code, B.pos))) return start_call(owner, mode, fv, st);
   return start_from(owner, mode, false, st);
