@@ -313,7 +313,6 @@ namespace {
 Status eval_block_general(const Cell* block_in, bool chain, bool first_plain);
 // The call loop (see there) and its set-up.
 Status run_loop(const Cell* block, bool chain, bool first_plain);
-inline bool library_block(const Cell* block);
 }  // namespace
 
 namespace {
@@ -333,27 +332,53 @@ constexpr u32 MISS_BITS = 9;
 constexpr u32 MISS_RETRY = 64;
 PlainMiss g_body_miss[1u << MISS_BITS];
 
+inline bool library_block(const Cell* block) {
+  return (buffer_of(series_node(block))->flags & mem::SERIES_LIBRARY) != 0;
+}
+
 // eval_block, not traced: a plain block is evaluated without its frame; the
 // frame and the current code the block would have had are not observable,
-// so the result is left where closing that frame would have left it.
-[[gnu::always_inline]] inline Status eval_remembered(const Cell* body, bool chain) {
+// so the result is left where closing that frame would have left it. Answers
+// true when the block was done so; false, with first_plain for the general
+// evaluation, when it is not plain.
+[[gnu::always_inline]] inline bool remembered_plain(const Cell* body, bool chain, bool& first_plain) {
   u32 node = series_node(body);
   u32 start = u32(series_index(body));
   PlainMiss& m = g_body_miss[((node >> 2) ^ (start << 4)) & ((1u << MISS_BITS) - 1)];
   if (m.node == node && m.start == start) {
-    if (++m.skips < MISS_RETRY) return eval_block_general(body, chain, m.first_plain);
+    if (++m.skips < MISS_RETRY) {
+      first_plain = m.first_plain;
+      return false;
+    }
     m.node = 0;  // tried again below
   }
-  bool first_plain = true;
+  first_plain = true;
   if (Cell r; plain_block(body, &r, first_plain)) {
     Cell* at = stack::top;
     if (++stack::top >= stack::end) stack::overflow();
     *at = r;
     if (chain) *stack::base = r;
-    return 0;
+    return true;
   }
   m = {node, start, 0, first_plain};
+  return false;
+}
+
+[[gnu::always_inline]] inline Status eval_remembered(const Cell* body, bool chain) {
+  bool first_plain;
+  if (remembered_plain(body, chain, first_plain)) return 0;
   return eval_block_general(body, chain, first_plain);
+}
+
+// A function's body: untraced and outside the library, one that is not
+// plain runs in the call loop, where the calls it makes between interpreted
+// functions go on without C++ recursion.
+[[gnu::always_inline]] inline Status eval_function_body(const Cell* body) {
+  if (trace || g_trace_held) return eval_block_general(body, true, true);
+  bool first_plain;
+  if (remembered_plain(body, true, first_plain)) return 0;
+  if (library_block(body)) return eval_block_general(body, true, first_plain);
+  return run_loop(body, true, first_plain);
 }
 
 // eval_block, inline for the blocks run again and again (function bodies,
@@ -372,7 +397,6 @@ namespace {
 // A block in a frame of its own, statement by statement. first_plain: whether
 // the first statement may be plain (false when that was found not to be).
 [[gnu::noinline]] Status eval_block_general(const Cell* block_in, bool chain, bool first_plain) {
-  if (!trace && !g_trace_held && !library_block(block_in)) return run_loop(block_in, chain, first_plain);
   stack::mark_eval(&g_body_word);
   HeldBlock held(block_in);
   const Cell* block = &held.e->block;
@@ -1623,7 +1647,7 @@ inline stack::Frame* bind_frame_context(u32 ctx) {
   Status st = 0;
   if (trace) fire_event(EV_PROLOG, &body, 0, name, fn);
   try {
-    if (type_of(&body) == TYPE_BLOCK) st = eval_block_step(&body, true);
+    if (type_of(&body) == TYPE_BLOCK) st = eval_function_body(&body);
     else make_unset(stack::base);
   } catch (const Transfer& t) {
     if (!landed_return(t, f)) {
@@ -2138,13 +2162,9 @@ enum Act : u8 { INLINE, PUSHED };
 inline Act start_expr(u32 owner, ExprMode mode, Status& st);
 Act start_from(u32 owner, ExprMode mode, bool try_plain, Status& st);
 
-inline bool library_block(const Cell* block) {
-  return (buffer_of(series_node(block))->flags & mem::SERIES_LIBRARY) != 0;
-}
-
 // eval_block_general's opening, for a block outside the library: the frame,
 // the held block, the current code.
-[[gnu::always_inline]] inline void open_block(const Cell* block, bool chain, bool first_plain) {
+inline void open_block(const Cell* block, bool chain, bool first_plain) {
   stack::mark_eval(&g_body_word);
   if (g_held_count >= MAX_HELD) stack::overflow();
   LoopRec& r = push_rec(L_BLOCK);
@@ -2172,29 +2192,17 @@ inline Act start_block(const Cell* block, bool chain, bool first_plain, Status& 
 }
 
 // eval_remembered as a step.
-[[gnu::always_inline]] inline Act start_remembered(const Cell* body, bool chain, Status& st) {
-  u32 node = series_node(body);
-  u32 start = u32(series_index(body));
-  PlainMiss& m = g_body_miss[((node >> 2) ^ (start << 4)) & ((1u << MISS_BITS) - 1)];
-  if (m.node == node && m.start == start) {
-    if (++m.skips < MISS_RETRY) return start_block(body, chain, m.first_plain, st);
-    m.node = 0;
-  }
-  bool first_plain = true;
-  if (Cell r; plain_block(body, &r, first_plain)) {
-    Cell* at = stack::top;
-    if (++stack::top >= stack::end) stack::overflow();
-    *at = r;
-    if (chain) *stack::base = r;
+inline Act start_remembered(const Cell* body, bool chain, Status& st) {
+  bool first_plain;
+  if (remembered_plain(body, chain, first_plain)) {
     st = 0;
     return INLINE;
   }
-  m = {node, start, 0, first_plain};
   return start_block(body, chain, first_plain, st);
 }
 
 // The end of a block record (eval_block_general's end).
-[[gnu::always_inline]] inline void end_block(LoopRec& R, Status& st) {
+inline void end_block(LoopRec& R, Status& st) {
   st = take_return(st);
   if (st) stack::unwind();
   else if (R.chain) stack::unwind_last_copy();
@@ -2255,7 +2263,7 @@ inline void expression_end(LoopRec& R, Status& st) {
 
 // call_expression and the opening of call_word, for a function whose
 // descriptor has a usable shape; the routine takes the others.
-[[gnu::always_inline]] inline Act start_call(u32 owner, ExprMode mode, const Cell* fv, Status& st) {
+inline Act start_call(u32 owner, ExprMode mode, const Cell* fv, Status& st) {
   LoopRec& B = g_recs[owner];
   Type t = type_of(fv);
   bool native_like = t == TYPE_NATIVE || t == TYPE_ACTION;
@@ -2287,7 +2295,7 @@ inline void expression_end(LoopRec& R, Status& st) {
 }
 
 // The end of a call record (call_word's end).
-[[gnu::always_inline]] inline void end_call(LoopRec& R, Status& st) {
+inline void end_call(LoopRec& R, Status& st) {
   st = take_return(st);
   if (st) {
     stack::unwind();
@@ -2528,7 +2536,7 @@ void step_rest(LoopRec& R, Status& st) {
 }
 
 // eval_expression_general as a step.
-[[gnu::always_inline]] inline Act start_expr(u32 owner, ExprMode mode, Status& st) {
+inline Act start_expr(u32 owner, ExprMode mode, Status& st) {
   const LoopRec& B = g_recs[owner];
   if (const Cell* fv = global_function(cell_at(B.code, B.pos))) return start_call(owner, mode, fv, st);
   return start_from(owner, mode, false, st);
