@@ -2078,15 +2078,17 @@ Status call_word(const Cell* fn_in, const Code& code, u32& pos, bool sub, const 
 
 
 // ---- the call loop ------------------------------------------------------------
-// Untraced code outside the library runs here: blocks, calls named by global
-// words, parens, set-words and the operator chains after them continue in one
-// C++ loop, so a call between interpreted functions costs no C++ recursion.
-// Each step is the step the routines above take (the same frames in the same
-// order, the same held blocks and current code, the same errors at the same
-// moment); what they keep in C++ locals lives here in a record on a stack of
-// its own. Everything else (paths, get-words, natives that evaluate blocks,
-// traced or library code) goes through those routines, which may come back
-// here with a loop of their own.
+// A function body that is not plain (untraced, outside the library) runs
+// here, and so do the blocks, calls named by global words, parens, set-words
+// and operator chains within it: they continue in one C++ loop, so a call
+// between interpreted functions costs no C++ recursion (deep recursion in
+// C++ makes the processor mispredict every return). Each step is the step
+// the routines above take (the same frames in the same order, the same held
+// blocks and current code, the same errors at the same moment); what they
+// keep in C++ locals lives here in a record on a stack of its own.
+// Everything else (paths, get-words, natives that evaluate blocks, traced or
+// library code) goes through those routines, which may come back here with a
+// loop of their own.
 
 enum LoopKind : u8 { L_BLOCK, L_CALL, L_PAREN, L_SET, L_REST };
 enum LoopStage : u8 { S_START, S_AFTER_CHILD, S_BODY, S_BRANCH };
@@ -2202,7 +2204,7 @@ inline Act start_remembered(const Cell* body, bool chain, Status& st) {
 }
 
 // The end of a block record (eval_block_general's end).
-inline void end_block(LoopRec& R, Status& st) {
+[[gnu::always_inline]] inline void end_block(LoopRec& R, Status& st) {
   st = take_return(st);
   if (st) stack::unwind();
   else if (R.chain) stack::unwind_last_copy();
@@ -2295,7 +2297,7 @@ inline Act start_call(u32 owner, ExprMode mode, const Cell* fv, Status& st) {
 }
 
 // The end of a call record (call_word's end).
-inline void end_call(LoopRec& R, Status& st) {
+[[gnu::always_inline]] inline void end_call(LoopRec& R, Status& st) {
   st = take_return(st);
   if (st) {
     stack::unwind();
@@ -2536,7 +2538,7 @@ void step_rest(LoopRec& R, Status& st) {
 }
 
 // eval_expression_general as a step.
-inline Act start_expr(u32 owner, ExprMode mode, Status& st) {
+[[gnu::always_inline]] inline Act start_expr(u32 owner, ExprMode mode, Status& st) {
   const LoopRec& B = g_recs[owner];
   if (const Cell* fv = global_function(cell_at(B.code, B.pos))) return start_call(owner, mode, fv, st);
   return start_from(owner, mode, false, st);
