@@ -2580,6 +2580,7 @@ Act start_from(u32 owner, ExprMode mode, bool try_plain, Status& st) {
     R.prefix = mode.prefix;
     R.entry_top = stack::top;
     R.a = *c;
+    make_none(&R.b);  // marked with the record
     R.stage = S_AFTER_CHILD;  // the record takes the status of what it starts
     ++pos;
     if (t == TYPE_PAREN) {
