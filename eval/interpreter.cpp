@@ -1010,6 +1010,27 @@ Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_
   return expression_rest(code, pos, mode, entry_top);
 }
 
+// The infix operator named by the word at pos, if any: its word in opword
+// and, in op, the function it was made from (as a value of that function's
+// type, as a call takes it).
+inline bool next_operator(const Code& code, u32 pos, Cell* opword, Cell* op) {
+  if (pos >= tail_of(code)) return false;
+  const Cell* next = cell_at(code, pos);
+  if (type_of(next) != TYPE_WORD || !word::context_of(next) || word::index_of(next) < 0) return false;
+  Cell w = *next;
+  Cell* opv = word::context_of(&w) == g_global_ctx ? global_slot(word::index_of(&w)) : nullptr;
+  if (!opv) {
+    if (!context::record_values(context::record_cell(word::context_of(&w)))) return false;
+    opv = word_value(&w);
+  }
+  if (type_of(opv) != TYPE_OP) return false;
+  *opword = w;
+  *op = *opv;
+  set_type(op, Type((op->header >> 16) & 0xFF));
+  op->header &= 0xFF;
+  return true;
+}
+
 // What follows the first value of an expression (placed as the mode says):
 // the push event, the infix operators, the expression event. entry_top: the
 // stack top when the expression began.
@@ -1020,20 +1041,8 @@ Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_
 
   // Infix operators apply strictly left to right.
   while (!prefix) {
-    if (pos >= tail_of(code)) break;
-    Cell* next = cell_at(code, pos);
-    if (type_of(next) != TYPE_WORD || !word::context_of(next)) break;
-    Cell opword = *next;
-    if (word::index_of(&opword) < 0) break;
-    Cell* opv = word::context_of(&opword) == g_global_ctx ? global_slot(word::index_of(&opword)) : nullptr;
-    if (!opv) {
-      if (!context::record_values(context::record_cell(word::context_of(&opword)))) break;
-      opv = word_value(&opword);
-    }
-    if (type_of(opv) != TYPE_OP) break;
-    Cell op = *opv;
-    set_type(&op, Type((op.header >> 16) & 0xFF));
-    op.header &= 0xFF;
+    Cell opword, op;
+    if (!next_operator(code, pos, &opword, &op)) break;
     if (trace) fire_event(EV_FETCH, code.block, i32(pos), nullptr, &opword);
     ++pos;
     // The left operand becomes the first argument, at the entry top.
@@ -2486,22 +2495,7 @@ void step_rest(LoopRec& R, Status& st) {
   }
   const Code& code = g_recs[R.owner].code;
   u32& pos = g_recs[R.owner].pos;
-  while (true) {
-    if (pos >= tail_of(code)) break;
-    Cell* next = cell_at(code, pos);
-    if (type_of(next) != TYPE_WORD || !word::context_of(next)) break;
-    Cell opword = *next;
-    if (word::index_of(&opword) < 0) break;
-    Cell* opv = word::context_of(&opword) == g_global_ctx ? global_slot(word::index_of(&opword)) : nullptr;
-    if (!opv) {
-      if (!context::record_values(context::record_cell(word::context_of(&opword)))) break;
-      opv = word_value(&opword);
-    }
-    if (type_of(opv) != TYPE_OP) break;
-    R.b = opword;
-    R.a = *opv;
-    set_type(&R.a, Type((R.a.header >> 16) & 0xFF));
-    R.a.header &= 0xFF;
+  while (next_operator(code, pos, &R.b, &R.a)) {
     ++pos;
     Cell left = R.sub ? *(stack::top - 1) : *stack::base;
     stack::top = R.entry_top;
