@@ -584,7 +584,7 @@ constexpr u32 MAX_PLAIN_DEPTH = 8;
 
 // The value of a plain operand, as eval_expression would leave it (new-line
 // marker cleared), or false.
-inline bool plain_operand(const Cell* c, Cell* out) {
+[[gnu::always_inline]] inline bool plain_operand(const Cell* c, Cell* out) {
   switch (type_of(c)) {
     case TYPE_PATH:
       return plain_path(c, out);
@@ -726,7 +726,7 @@ inline int plain_operator(const Cell* c) {
 
 // One whole plain expression from pos (just its first operand with prefix):
 // answers its value in out and moves pos past it, or answers false.
-inline bool plain_expression(const Cell* cells, u32& pos, u32 end, bool prefix, Cell* out) {
+[[gnu::always_inline]] inline bool plain_expression(const Cell* cells, u32& pos, u32 end, bool prefix, Cell* out) {
   if (!plain_operand(cells + pos, out)) return false;
   u32 p = pos + 1;
   // Only a word can name an operator.
@@ -737,7 +737,7 @@ inline bool plain_expression(const Cell* cells, u32& pos, u32 end, bool prefix, 
   return true;
 }
 
-inline bool plain_expression(const Code& code, u32& pos, u32 end, bool prefix, Cell* out) {
+[[gnu::always_inline]] inline bool plain_expression(const Code& code, u32& pos, u32 end, bool prefix, Cell* out) {
   return plain_expression(buffer_of(code.node)->cells(), pos, end, prefix, out);
 }
 
@@ -2175,7 +2175,7 @@ Act start_from(u32 owner, ExprMode mode, bool try_plain, Status& st);
 
 // eval_block_general's opening, for a block outside the library: the frame,
 // the held block, the current code.
-inline void open_block(const Cell* block, bool chain, bool first_plain) {
+[[gnu::always_inline]] inline void open_block(const Cell* block, bool chain, bool first_plain) {
   stack::mark_eval(&g_body_word);
   if (g_held_count >= MAX_HELD) stack::overflow();
   LoopRec& r = push_rec(L_BLOCK);
@@ -2203,7 +2203,7 @@ inline Act start_block(const Cell* block, bool chain, bool first_plain, Status& 
 }
 
 // eval_remembered as a step.
-inline Act start_remembered(const Cell* body, bool chain, Status& st) {
+[[gnu::always_inline]] inline Act start_remembered(const Cell* body, bool chain, Status& st) {
   bool first_plain;
   if (remembered_plain(body, chain, first_plain)) {
     st = 0;
@@ -2274,7 +2274,7 @@ inline void expression_end(LoopRec& R, Status& st) {
 
 // call_expression and the opening of call_word, for a function whose
 // descriptor has a usable shape; the routine takes the others.
-inline Act start_call(u32 owner, ExprMode mode, const Cell* fv, Status& st) {
+[[gnu::always_inline]] inline Act start_call(u32 owner, ExprMode mode, const Cell* fv, Status& st) {
   LoopRec& B = g_recs[owner];
   Type t = type_of(fv);
   bool native_like = t == TYPE_NATIVE || t == TYPE_ACTION;
