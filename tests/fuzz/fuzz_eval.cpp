@@ -8,13 +8,17 @@
 // as Qel errors (caught here), and leave the arguments stack, the call stack,
 // the PARSE stacks, the cycle stack and the trace state as it found them.
 //
-// The program runs under do/trace (callbacks traced too) with a callback
-// that counts calls and watches the memory in use: past a budget of calls,
-// or of bytes, it raises an error at every call, so that loops that never
-// end (a `foreach` over a series its body grows, recursion caught by `try`)
-// stop, each level ending at its next call. The counter and the callback are words the grammar never
-// writes; words that reach outside the process (files, `call`, `wait`,
-// environment) are not in the grammar.
+// Half of the programs (by the last byte) run under do/trace (callbacks
+// traced too) with a callback that counts calls and watches the memory in
+// use: past a budget of calls, or of bytes, it raises an error at every
+// call, so that loops that never end (a `foreach` over a series its body
+// grows, recursion caught by `try`) stop, each level ending at its next
+// call. The other half run untraced, so that function bodies go through the
+// evaluator's call loop: there every block the grammar makes (bodies of
+// functions and loops) and every open-ended loop begins with a call of
+// `fuzz-tick`, which keeps the same budget. The counter, the callback and
+// `fuzz-tick` are words the grammar never writes; words that reach outside
+// the process (files, `call`, `wait`, environment) are not in the grammar.
 //
 // Hostile code: blocks that change under the native walking them (a paren
 // clears, inserts into, removes from or re-sets the block that `do`, `try`,
@@ -135,7 +139,7 @@ class Gen {
 
   // A block of one to three expressions.
   std::string block(int depth) {
-    std::string out = "[";
+    std::string out = ticks ? "[fuzz-tick" : "[";
     unsigned n = 1 + r_.pick(3);
     for (unsigned k = 0; k < n && !r_.done(); ++k) out += " " + expr(depth + 1);
     return out + " ]";
@@ -168,9 +172,12 @@ class Gen {
 
   // Function bodies may name their arguments.
   bool in_function = false;
+  // Untraced programs: blocks and open-ended loops spend the budget themselves.
+  bool ticks = false;
 
  private:
   const char* var() { return in_function ? one_of(r_, kFnVars) : one_of(r_, kVars); }
+  std::string tick() const { return ticks ? "fuzz-tick " : ""; }
   std::string fn() { return "f" + std::to_string(r_.pick(3)); }
 
   std::string leaf() {
@@ -268,10 +275,10 @@ class Gen {
       case 3: return "foreach [v w] " + series(depth) + " " + block(depth);
       case 4: return std::string("forall ") + var() + " " + block(depth);
       case 5: return "remove-each v " + series(depth) + " " + block(depth);
-      case 6: return k + ": 0 while [(" + k + ": " + k + " + 1) < 4] " + block(depth);
-      case 7: return k + ": 0 until [" + k + ": " + k + " + 1 if " + k + " > 3 [break] " +
+      case 6: return k + ": 0 while [" + tick() + "(" + k + ": " + k + " + 1) < 4] " + block(depth);
+      case 7: return k + ": 0 until [" + tick() + k + ": " + k + " + 1 if " + k + " > 3 [break] " +
                      expr(depth + 1) + " " + k + " > 3]";
-      default: return k + ": 0 forever [" + k + ": " + k + " + 1 if " + k + " > 3 [break] " +
+      default: return k + ": 0 forever [" + tick() + k + ": " + k + " + 1 if " + k + " > 3 [break] " +
                       expr(depth + 1) + "]";
     }
   }
@@ -366,7 +373,8 @@ std::string setup() {
     "system/state/callbacks/deep?: true "
     "fuzz-watch: func [event code offset value ref frame] [[call] "
     "  fuzz-budget: fuzz-budget - 1 "
-    "  if any [fuzz-budget < 0 (stats) > fuzz-memory] [do make error! \"fuzz budget spent\"]]";
+    "  if any [fuzz-budget < 0 (stats) > fuzz-memory] [do make error! \"fuzz budget spent\"]] "
+    "fuzz-tick: func [] [fuzz-watch 'call none 0 none none 0]";
 }
 
 // Run before each program: the budget and the variables set afresh (so that
@@ -419,12 +427,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size > 4096) return 0;
   Reader r{data, size};
   Gen gen(r);
+  bool traced = size == 0 || !(data[size - 1] & 1);
+  gen.ticks = !traced;
   // The program first (each statement in a try, so that an error ends only
   // that one), then three functions that may call each other (and
   // themselves), from what bytes are left.
-  std::string main = "do/trace [";
+  std::string main = traced ? "do/trace [" : "do [";
   for (unsigned k = 0; k < 12 && !r.done(); ++k) main += " try [" + gen.expr(0) + "]";
-  main += " ] :fuzz-watch";
+  main += traced ? " ] :fuzz-watch" : " ]";
   std::string program = kPrelude;
   gen.in_function = true;
   program += "f0: func [p q] " + gen.block(2) + " ";
