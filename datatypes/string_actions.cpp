@@ -267,6 +267,7 @@ bool splice_block(Cell* target, u32 pos, const Cell* block, i32 part, u32 dup, u
     u8* at = dst;
     u64 left = n;
     const Cell* cells = buffer_of(bnode)->cells();
+    stop = std::min<u32>(stop, buffer_of(bnode)->used() / sizeof(Cell));  // as the block is now
     const u8* sp = snode ? buffer_of(snode)->head_ptr() : nullptr;
     u32 ssu = snode ? unit_of(buffer_of(snode)) : 1;
     std::size_t next_formed = 0;

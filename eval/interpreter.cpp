@@ -1903,145 +1903,90 @@ Status path_refinements(const Cell* fn, u32 desc, bool native_like, const Code& 
   return 0;
 }
 
+// Raises expect-arg for argument k of a shape that does not accept the
+// type got (kept out of line: the check itself is one bit test).
+[[gnu::noinline, gnu::cold, noreturn]] void refuse_shape_arg(const CallShape& s, u32 k, Type got, const Cell* fn,
+                                                  const Cell* word) {
+  Cell type, w = spec_word_for(fn, s.word_index[k]);
+  make_datatype(&type, got);
+  fire(Err::script_expect_arg, word, &type, &w);
+}
+[[gnu::always_inline]] inline void check_shape_arg(const CallShape& s, u32 k, Type got, const Cell* fn, const Cell* word) {
+  if (!((s.accepts[k] >> (u32(got) & 63)) & 1)) refuse_shape_arg(s, k, got, fn, word);
+}
+
 // The lean call routine: a call named by a word, not traced, with no path
 // and no apply mode, which is nearly every call. It opens the same frames in
-// the same order and raises the same errors as eval_call, but walks the
-// argument descriptor once with a code cursor (the code's cells and tail,
-// read again only after an argument that went through the general evaluator)
-// and takes plain argument expressions without a nested evaluation.
+// the same order and raises the same errors as eval_call, but reads the
+// arguments by the descriptor's call shape with a code cursor (the code's
+// cells and tail, read again only after an argument that went through the
+// general evaluator) and takes plain argument expressions without a nested
+// evaluation. Descriptors without a usable shape go through eval_call.
 //
 // A call through a path (path: the path, its index at the head word, which
 // is word) takes the refinements it names after the main arguments; the
 // caller checked lean_path_call.
 Status call_word(const Cell* fn_in, const Code& code, u32& pos, bool sub, const Cell* word,
                  const Cell* path) {
-  Cell fn = *fn_in;
-  Cell* entry_top = stack::top;
-  stack::push_cell(&fn);  // keeps the function reachable during the call
-  Type t = type_of(&fn);
+  Type t = type_of(fn_in);
   bool native_like = t == TYPE_NATIVE || t == TYPE_ACTION;
+  // A descriptor not built yet, or one without a usable shape (literal or
+  // quoted arguments, many arguments or refinements): the general call
+  // routine takes the call.
+  const Cell* cached = more_cell(fn_in, MORE_ARGS);
+  const CallShape* cur = type_of(cached) == TYPE_BLOCK ? &call_shape(series_node(cached), native_like) : nullptr;
+  if (!cur || !cur->usable) [[unlikely]] return eval_call(fn_in, code, pos, sub, path, word, fn_in, 0, false);
+  Cell fn = *fn_in;
+  u32 desc = series_node(cached);
+  Cell* entry_top = stack::top;
+  stack::push_cell(&fn);  // keeps the function and its descriptor reachable during the call
   stack::mark(word, t == TYPE_FUNCTION ? stack::FRAME_INTERP_FUNC : stack::FRAME_INTERP);
-  // The descriptor, built on first use, stays reachable through the function
-  // value pushed above.
-  const Cell* cached = more_cell(&fn, MORE_ARGS);
-  u32 desc = type_of(cached) == TYPE_BLOCK ? series_node(cached) : spec_arguments(&fn);
   i32 refs[MAX_REFINEMENTS];
-  u32 nrefs = 0, word_index = 0;
-  i32 locals = 0;
-  bool active = true;  // false after the first refinement: they are all off
   u32 tail = tail_of(code);
   const Cell* cells = cell_at(code, 0);
   Status st = 0;
-  const CallShape& shape = call_shape(desc, native_like);
-  // Walking the descriptor when it has no usable shape.
-  u32 n = shape.usable ? 0 : buffer_of(desc)->used() / sizeof(Cell);
-  if (shape.usable) {
-    // The shape cannot change while the arguments are fetched (the
-    // descriptor is held by the function pushed above), but a nested call
-    // may replace the table entry: it is looked up again after one, and
-    // the counts are read before.
-    u32 args = shape.args, fill = shape.fill, native_refs = shape.native_refs;
-    u64 fill_false = shape.fill_false;
-    locals = shape.locals;
-    const CallShape* cur = &shape;
-    for (u32 k = 0; k < args; ++k) {
-      Cell r;
-      if (pos < tail && !trace && room_for_plain() && plain_expression(cells, pos, tail, false, &r)) {
-        stack::push_cell(&r);
-        if (!((cur->accepts[k] >> (u32(type_of(&r)) & 63)) & 1)) {
-          Cell type, w = spec_word_for(&fn, cur->word_index[k]);
-          make_datatype(&type, type_of(&r));
-          fire(Err::script_expect_arg, word, &type, &w);
-        }
-        continue;
-      }
-      if (pos < tail && !trace) {
-        // Not plain (or no room to try): evaluated in full, as
-        // fetch_argument would after its own plain attempt.
-        st = eval_expression_general(code, pos, {.sub = true});
-        if (st) break;
-        cur = &call_shape(desc, native_like);  // a nested call may have taken the entry
-        Type got = type_of(stack::last());
-        if (!((cur->accepts[k] >> (u32(got) & 63)) & 1)) {
-          Cell type, w = spec_word_for(&fn, cur->word_index[k]);
-          make_datatype(&type, got);
-          fire(Err::script_expect_arg, word, &type, &w);
-        }
-      } else {
-        Cell ts = cur->ts[k];
-        ArgState a{&fn, code, pos, word, false, 0};
-        st = fetch_argument(a, &ts, cur->word_index[k]);
-        if (st) break;
-        cur = &call_shape(desc, native_like);
-      }
-      tail = tail_of(code);
-      cells = cell_at(code, 0);
+  // The shape cannot change while the arguments are fetched (the descriptor
+  // is held by the function pushed above), but a nested call may replace
+  // the table entry: it is looked up again after one, and the counts are
+  // read before.
+  u32 args = cur->args, fill = cur->fill, native_refs = cur->native_refs;
+  u64 fill_false = cur->fill_false;
+  i32 locals = cur->locals;
+  for (u32 k = 0; k < args; ++k) {
+    Cell r;
+    if (pos < tail && !trace && room_for_plain() && plain_expression(cells, pos, tail, false, &r)) {
+      stack::push_cell(&r);
+      check_shape_arg(*cur, k, type_of(&r), &fn, word);
+      continue;
     }
-    if (!st) {
-      u32 fill_base = u32(stack::top - stack::base);
-      if (native_like) {
-        for (u32 k = 0; k < native_refs; ++k) refs[k] = -1;
-      } else {
-        for (u32 k = 0; k < fill; ++k) {
-          if ((fill_false >> k) & 1) make_logic(stack::push(), false);
-          else make_none(stack::push());
-        }
-      }
-      if (path) st = path_refinements(&fn, desc, native_like, code, pos, path, word, refs, fill_base);
+    if (pos < tail && !trace) {
+      // Not plain (or no room to try): evaluated in full, as
+      // fetch_argument would after its own plain attempt.
+      st = eval_expression_general(code, pos, {.sub = true});
+      if (st) break;
+      cur = &call_shape(desc, native_like);  // a nested call may have taken the entry
+      check_shape_arg(*cur, k, type_of(stack::last()), &fn, word);
+    } else {
+      Cell ts = cur->ts[k];
+      ArgState a{&fn, code, pos, word, false, 0};
+      st = fetch_argument(a, &ts, cur->word_index[k]);
+      if (st) break;
+      cur = &call_shape(desc, native_like);
     }
+    tail = tail_of(code);
+    cells = cell_at(code, 0);
   }
-  for (u32 i = 0; i < n && !st; ++i) {
-    const Cell* d = buffer_of(desc)->cells() + i;
-    switch (type_of(d)) {
-      case TYPE_TYPESET: {
-        u32 wi = word_index++;
-        u32 kind = arg_kind(d);
-        if (kind == ARG_RETURN) break;
-        if (!active) {
-          if (!native_like) make_none(stack::push());
-          break;
-        }
-        Cell ts = *d;
-        Cell r;
-        if (kind == ARG_NORMAL && pos < tail && !trace && room_for_plain() &&
-            plain_expression(cells, pos, tail, false, &r)) {
-          stack::push_cell(&r);
-          if (!typeset::has(&ts, type_of(&r))) {
-            Cell type, w = spec_word_for(&fn, wi);
-            make_datatype(&type, type_of(&r));
-            fire(Err::script_expect_arg, word, &type, &w);
-          }
-          break;
-        }
-        ArgState a{&fn, code, pos, word, false, 0};
-        st = fetch_argument(a, &ts, wi);
-        tail = tail_of(code);
-        cells = cell_at(code, 0);
-        break;
+  if (!st) {
+    u32 fill_base = u32(stack::top - stack::base);
+    if (native_like) {
+      for (u32 k = 0; k < native_refs; ++k) refs[k] = -1;
+    } else {
+      for (u32 k = 0; k < fill; ++k) {
+        if ((fill_false >> k) & 1) make_logic(stack::push(), false);
+        else make_none(stack::push());
       }
-      case TYPE_REFINEMENT:
-        if (native_like) {
-          // All refinements are off and none of their arguments is fetched:
-          // a native reads only refs. Its descriptor ends with their count.
-          const Cell* last = buffer_of(desc)->cells() + n - 1;
-          u32 count = type_of(last) == TYPE_INTEGER ? u32(int_of(last)) : 0;
-          if (count > u32(MAX_REFINEMENTS)) fire(Err::internal_not_done);
-          for (u32 k = 0; k < count; ++k) refs[k] = -1;
-          i = n;
-          break;
-        }
-        ++word_index;
-        if (nrefs >= u32(MAX_REFINEMENTS)) fire(Err::internal_not_done);
-        make_logic(stack::push(), false);
-        ++nrefs;
-        active = false;
-        break;
-      case TYPE_INTEGER:
-        if (!native_like) locals = int_of(d);
-        break;
-      default:
-        break;
     }
+    if (path) st = path_refinements(&fn, desc, native_like, code, pos, path, word, refs, fill_base);
   }
   if (!st) {
     if (trace) fire_event(EV_CALL, code.block, i32(pos), word, &fn);
@@ -2323,13 +2268,8 @@ inline void expression_end(LoopRec& R, Status& st) {
 
 // The type check of argument k, evaluated in full and the last pushed.
 inline void check_argument(const LoopRec& R) {
-  const CallShape& s = call_shape(R.desc, R.native_like);  // a nested call may have taken the entry
-  Type got = type_of(stack::last());
-  if (!((s.accepts[R.k] >> (u32(got) & 63)) & 1)) {
-    Cell type, w = spec_word_for(&R.a, s.word_index[R.k]);
-    make_datatype(&type, got);
-    fire(Err::script_expect_arg, &R.b, &type, &w);
-  }
+  // a nested call may have taken the shape's entry: found again
+  check_shape_arg(call_shape(R.desc, R.native_like), R.k, type_of(stack::last()), &R.a, &R.b);
 }
 
 // The arguments of a call record from the next one, then the call itself.
@@ -2341,7 +2281,6 @@ void step_call(LoopRec& R, Status& st) {
     check_argument(R);
     ++R.k;
   }
-  u32 self = u32(&R - g_recs);
   const Code& code = g_recs[R.owner].code;
   u32& pos = g_recs[R.owner].pos;
   Cell* fn = &R.a;
@@ -2353,11 +2292,7 @@ void step_call(LoopRec& R, Status& st) {
     Cell r;
     if (pos < tail && room_for_plain() && plain_expression(cells, pos, tail, false, &r)) {
       stack::push_cell(&r);
-      if (!((cur->accepts[R.k] >> (u32(type_of(&r)) & 63)) & 1)) {
-        Cell type, w = spec_word_for(fn, cur->word_index[R.k]);
-        make_datatype(&type, type_of(&r));
-        fire(Err::script_expect_arg, word, &type, &w);
-      }
+      check_shape_arg(*cur, R.k, type_of(&r), fn, word);
       ++R.k;
       continue;
     }
@@ -2378,7 +2313,6 @@ void step_call(LoopRec& R, Status& st) {
     tail = tail_of(code);
     cells = cell_at(code, 0);
   }
-  (void)self;
   i32 refs[MAX_REFINEMENTS];
   if (R.native_like) {
     for (u32 k = 0; k < R.native_refs; ++k) refs[k] = -1;
