@@ -208,7 +208,7 @@ void collect_calls() {
   answer(&b);
 }
 
-void tracing_q() { answer_logic(interp::trace && !interp::trace_held); }
+void tracing_q() { answer_logic(interp::tracing()); }
 
 void read_clipboard() {
   Cell v = *clipboard::read();
