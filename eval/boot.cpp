@@ -30,6 +30,7 @@
 #include "runtime/roots.hpp"
 #include "runtime/stack.hpp"
 #include "runtime/startup.hpp"
+#include "view/platform_routines.hpp"
 
 namespace qel::boot {
 
@@ -373,7 +374,12 @@ void run() {
       image_codecs::install();
       qelbin::make_codec_object();
     }
+    // Stage 14 follows the settings: event! and its routines. Stage 15's
+    // platform object gets the backend's routines as soon as it exists.
+    if (std::strcmp(kLibrary[i].name, "settings.qel") == 0) view::routines::define_event_routines();
+    if (system_done) view::routines::fill_platform();
   }
+  view::routines::define_event_routines();  // when no settings ran (a reduced library)
   library::wire_tool_routines();
   fill_boot_args();
   library::mark_library_code();
