@@ -19,6 +19,7 @@
 #include "runtime/memory.hpp"
 #include "runtime/roots.hpp"
 #include "view/face.hpp"
+#include "view/messages.hpp"
 #include "view/module.hpp"
 
 namespace qel::view::routines {
@@ -213,6 +214,7 @@ void define_event_routines() {
   if (defined) return;
   defined = true;
   event::init();
+  messages::install_event_reader();
   library::define_global_routine("event?", "[\"Returns true if the value is this type\" value [any-type!] return: [logic!]]",
                                  event_q);
   library::define_global_routine("send-event-os", "[event [event!] queued? [logic!] return: [logic!]]", send_event_os);
