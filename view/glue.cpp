@@ -117,6 +117,28 @@ bool accelerated(const Cell* face) {
   return v && type_of(v) == TYPE_LOGIC && logic_of(v);
 }
 
+const char* cursor_name(const Cell* face) {
+  const Cell* v = option(face, "cursor");
+  if (!v || (type_of(v) != TYPE_WORD && type_of(v) != TYPE_LIT_WORD)) return nullptr;
+  Cell w = *v;  // making the symbols below may allocate
+  u32 s = symbol::resolve(word::symbol_of(&w));
+  struct Name {
+    const char* word;
+    const char* cursor;
+  };
+  static const Name kNames[] = {{"I-beam", "text"},          {"hand", "pointer"},
+                                {"cross", "crosshair"},      {"resize-ns", "ns-resize"},
+                                {"resize-ew", "ew-resize"},  {"resize-we", "ew-resize"}};
+  for (const Name& n : kNames)
+    if (symbol::resolve(symbol::make(n.word)) == s) return n.cursor;
+  return "default";
+}
+
+CharAction area_char(bool multiline, u32 ch) {
+  if (multiline) return ch == 1 ? SELECT_ALL : PASS_ON;
+  return ch == 13 || ch == 9 ? SWALLOW : PASS_ON;
+}
+
 ScrollerUpdate scroller_update(u32 word_index) {
   ScrollerUpdate u;
   switch (word_index) {

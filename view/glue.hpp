@@ -56,6 +56,19 @@ i32 tab_stop(const Cell* face);
 // `accelerated`: whether the face asks for a layered window.
 bool accelerated(const Cell* face);
 
+// The cursor of the `cursor` option when it is a word, as a cursor name:
+// `I-beam` "text", `hand` "pointer", `cross` "crosshair", `resize-ns`
+// "ns-resize", `resize-ew` and `resize-we` "ew-resize", any other word
+// "default"; null when the option is missing or no word (an image! cursor
+// is the module's to make).
+const char* cursor_name(const Cell* face);
+
+// What a text control does with a typed character: Control+A (1) selects
+// all in a multi-line area; Enter and Tab are swallowed by a single-line
+// field; everything else goes on to the control.
+enum CharAction { PASS_ON, SELECT_ALL, SWALLOW };
+CharAction area_char(bool multiline, u32 ch);
+
 // What a change of a scroller! word asks of its scroll bar.
 struct ScrollerUpdate {
   bool position = false;  // the position

@@ -172,6 +172,25 @@ TEST_F(ViewCoreTest, WidgetDataGlue) {
   copy_cell(load("[tabs: \"8\"]"), vw::face::facet(face.get(), vw::face::OPTIONS));
   EXPECT_EQ(vw::glue::tab_stop(face.get()), 16);
   EXPECT_EQ(vw::glue::hint(face.get()), nullptr);
+  struct CursorCase {
+    const char* options;
+    const char* cursor;
+  } const cursors[] = {
+      {"[cursor: hand]", "pointer"},   {"[cursor: I-beam]", "text"},     {"[cursor: 'cross]", "crosshair"},
+      {"[cursor: resize-we]", "ew-resize"}, {"[cursor: resize-ns]", "ns-resize"}, {"[cursor: other]", "default"},
+  };
+  for (const CursorCase& c : cursors) {
+    copy_cell(load(c.options), vw::face::facet(face.get(), vw::face::OPTIONS));
+    EXPECT_STREQ(vw::glue::cursor_name(face.get()), c.cursor) << c.options;
+  }
+  copy_cell(load("[cursor: 12]"), vw::face::facet(face.get(), vw::face::OPTIONS));
+  EXPECT_EQ(vw::glue::cursor_name(face.get()), nullptr);
+  // A single-line field swallows Enter and Tab; Control+A selects all in an area.
+  EXPECT_EQ(vw::glue::area_char(false, 13), vw::glue::SWALLOW);
+  EXPECT_EQ(vw::glue::area_char(false, 9), vw::glue::SWALLOW);
+  EXPECT_EQ(vw::glue::area_char(false, 1), vw::glue::PASS_ON);
+  EXPECT_EQ(vw::glue::area_char(true, 1), vw::glue::SELECT_ALL);
+  EXPECT_EQ(vw::glue::area_char(true, 13), vw::glue::PASS_ON);
   copy_cell(load("1.2.3.4"), vw::face::facet(face.get(), vw::face::COLOR));
   EXPECT_EQ(vw::glue::colour_of_facet(face.get(), vw::face::COLOR), 0x030201);
   EXPECT_EQ(vw::glue::colour_of_facet(face.get(), vw::face::TEXT), -1);
