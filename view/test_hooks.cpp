@@ -28,6 +28,8 @@ bool is(const Cell* w, const char* name) {
   return symbol::resolve(word::symbol_of(w)) == symbol::resolve(symbol::make(name));
 }
 
+}  // namespace
+
 // [corner size scale ...]: pairs, pairs and numbers.
 void set_monitors(const Cell* spec) {
   if (is_none(spec)) {
@@ -81,6 +83,8 @@ void add_answers(const Cell* spec) {
     block::append_copy(&b, v[0]);
   }
 }
+
+namespace {
 
 void gui_test() {
   Cell* command = api::arg(0);

@@ -29,6 +29,11 @@ struct FakeMonitor {
 // The fake monitors, or null when the displays are used.
 const std::vector<FakeMonitor>* fake_monitors();
 
+// The commands `monitors` and `answer` (raising invalid-arg for a spec
+// they cannot take).
+void set_monitors(const Cell* spec);
+void add_answers(const Cell* spec);
+
 // Takes the first answer waiting for a dialog of the kind (`font`, `file`,
 // `dir`) into out (rooted); false when none waits.
 bool take_answer(const char* kind, Cell* out);

@@ -10,6 +10,8 @@
 #include "datatypes/handle.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/tuple.hpp"
+#include "datatypes/word.hpp"
+#include "eval/api.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/resources.hpp"
 #include "runtime/roots.hpp"
@@ -18,6 +20,7 @@
 #include "view/face.hpp"
 #include "view/glue.hpp"
 #include "view/messages.hpp"
+#include "view/test_hooks.hpp"
 #include "view/units.hpp"
 #include "view/window.hpp"
 
@@ -268,6 +271,32 @@ TEST_F(ViewCoreTest, AnOsEventKeptPastItsMessageAnswersOnlyItsOwnFields) {
   };
   for (const Case& c : cases) EXPECT_EQ(molded(event::get_field(e.get(), c.field, out.get())), c.value) << c.field;
   vw::window::destroy(w);
+}
+
+TEST_F(ViewCoreTest, DialogAnswersWaitForTheirKind) {
+  api::Values v(1);
+  auto hook = [&](const char* spec) { return raised([&] { vw::test_hooks::add_answers(load(spec)); }); };
+  ASSERT_FALSE(hook("[file %a.txt dir %b/ file %c.txt]"));
+  struct Take {
+    const char* kind;
+    const char* answer;  // nullptr: none waits
+  } const takes[] = {{"file", "%a.txt"}, {"font", nullptr}, {"file", "%c.txt"}, {"dir", "%b/"}, {"file", nullptr}};
+  for (const Take& t : takes) {
+    bool got = vw::test_hooks::take_answer(t.kind, v[0]);
+    EXPECT_EQ(got, t.answer != nullptr) << t.kind;
+    if (got && t.answer) {
+      EXPECT_EQ(molded(v[0]), t.answer) << t.kind;
+    }
+  }
+  ASSERT_FALSE(hook("[font 12]"));
+  Cell none = none_cell();
+  vw::test_hooks::add_answers(&none);
+  EXPECT_FALSE(vw::test_hooks::take_answer("font", v[0])) << "none forgets every answer";
+  EXPECT_EQ(hook("[file]"), Err::script_invalid_arg);
+  EXPECT_EQ(hook("[other 1]"), Err::script_invalid_arg);
+  EXPECT_EQ(vw::test_hooks::fake_monitors(), nullptr);
+  EXPECT_EQ(raised([&] { vw::test_hooks::set_monitors(load("[0x0 1x1 0.0]")); }), Err::script_invalid_arg);
+  EXPECT_EQ(vw::test_hooks::fake_monitors(), nullptr) << "a refused list changes nothing";
 }
 
 }  // namespace

@@ -25,6 +25,7 @@ Entries make_entries() {
   e.routines[SLOT_REFRESH_WINDOW] = windows::refresh_window;
   e.routines[SLOT_REDRAW] = windows::redraw_face;
   e.routines[SLOT_SHOW_WINDOW] = windows::show_window;
+  e.routines[SLOT_UPDATE_TEXT] = windows::update_text;
   e.routines[SLOT_SET_DARK_MODE] = setup::set_dark_mode;              // setup.cpp
   e.routines[SLOT_SUPPORT_DARK_MODE_Q] = setup::support_dark_mode_q;
 

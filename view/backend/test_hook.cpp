@@ -39,24 +39,31 @@ i32 coordinate(const Cell* c, u32 i) {
 }
 
 window::Record* record_of(const Cell* face) {
-  const Cell* h = face::handle_of(face);
+  const Cell* h = face ? face::handle_of(face) : nullptr;
   window::Record* w = h ? window::from_handle(h) : nullptr;
   if (!w) fire(Err::script_not_linked);
   return w;
 }
 
-// A top-level window for a window face; its `state` becomes [handle 0 none
-// false] when it was none. Answers the handle.
+// A window for a face: a top-level one for a window face, a field or area
+// control for such a face inside its `parent` window face's window. Its
+// `state` becomes [handle 0 none false] when it was none. Answers the
+// handle.
 void make_window(Cell* face) {
-  if (type_of(face) != TYPE_OBJECT || !face::is_type(face, "window")) {
+  window::Class cls = window::Class::WINDOW;
+  window::Record* parent = nullptr;
+  if (type_of(face) == TYPE_OBJECT && (face::is_type(face, "field") || face::is_type(face, "area"))) {
+    cls = face::is_type(face, "field") ? window::Class::FIELD : window::Class::AREA;
+    parent = record_of(face::facet(face, face::PARENT));
+  } else if (type_of(face) != TYPE_OBJECT || !face::is_type(face, "window")) {
     const Cell* t = face::facet(face, face::TYPE);
     Cell type = t ? *t : Cell{TYPE_NONE, 0, 0, 0};
     fire(Err::script_face_type, &type);
   }
   const Cell* offset = face::facet(face, face::OFFSET);
   const Cell* size = face::facet(face, face::SIZE);
-  window::Record* w = windows::create(window::Class::WINDOW, nullptr, face, coordinate(offset, 0),
-                                      coordinate(offset, 1), coordinate(size, 0), coordinate(size, 1), "_gui-test");
+  window::Record* w = windows::create(cls, parent, face, coordinate(offset, 0), coordinate(offset, 1),
+                                      coordinate(size, 0), coordinate(size, 1), "_gui-test");
   api::Values v(2);
   window::handle(*w, v[0]);
   Cell* state = face::facet(face, face::STATE);

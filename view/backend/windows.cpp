@@ -10,9 +10,13 @@
 #include "datatypes/pair.hpp"
 #include "datatypes/point.hpp"
 #include "datatypes/string.hpp"
+#include "datatypes/ownership.hpp"
+#include "datatypes/symbol.hpp"
+#include "datatypes/word.hpp"
 #include "eval/api.hpp"
 #include "runtime/memory.hpp"
 #include "view/backend/display.hpp"
+#include "view/backend/screens.hpp"
 #include "view/convert.hpp"
 #include "view/face.hpp"
 #include "view/glue.hpp"
@@ -86,6 +90,8 @@ Procedure g_procedures[window::CLASS_COUNT] = {
 // The widget of a class until the widget code of each face type makes its
 // own: a top-level window with a fixed client area, or a fixed container.
 GtkWidget* make_widget(Class c) {
+  if (c == Class::FIELD) return gtk_entry_new();
+  if (c == Class::AREA) return gtk_text_view_new();
   if (c == Class::WINDOW) {
     GtkWidget* w = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     GtkWidget* fixed = gtk_fixed_new();
@@ -167,6 +173,12 @@ Record* create(Class c, Record* parent, const Cell* face, i32 x, i32 y, i32 w, i
     gtk_widget_set_size_request(g, w, h);
     gtk_fixed_put(GTK_FIXED(container), g, x, y);
   }
+  const Cell* text = face::facet(face, face::TEXT);
+  if (text && type_of(text) == TYPE_STRING) {
+    std::string t = string::to_utf8(text);
+    if (GTK_IS_ENTRY(g)) gtk_entry_set_text(GTK_ENTRY(g), t.c_str());
+    if (GTK_IS_TEXT_VIEW(g)) gtk_text_buffer_set_text(gtk_text_view_get_buffer(GTK_TEXT_VIEW(g)), t.data(), gint(t.size()));
+  }
   return rec;
 }
 
@@ -233,6 +245,90 @@ void free_faces(const Cell* face_in, bool top) {
   if (top && widget(*w)) gtk_widget_destroy(widget(*w));  // the record goes with it
 }
 
+void get_text_alt(const Cell* face_in, i32 index) {
+  api::Values v(3);  // the face, its text, the word `text`
+  copy_cell(face_in, v[0]);
+  Record* w = record_of_face(v[0]);
+  GtkWidget* g = w ? widget(*w) : nullptr;
+  if (!g) return;
+  std::string text;
+  if (index < 0 && GTK_IS_ENTRY(g)) {
+    text = gtk_entry_get_text(GTK_ENTRY(g));
+  } else if (index < 0 && GTK_IS_TEXT_VIEW(g)) {
+    GtkTextBuffer* b = gtk_text_view_get_buffer(GTK_TEXT_VIEW(g));
+    GtkTextIter start, end;
+    gtk_text_buffer_get_bounds(b, &start, &end);
+    gchar* t = gtk_text_buffer_get_text(b, &start, &end, FALSE);
+    text = t ? t : "";
+    g_free(t);
+  } else {
+    return;  // no text (list items come with the list widgets)
+  }
+  Cell* facet = face::facet(v[0], face::TEXT);
+  if (!facet) return;
+  if (type_of(facet) == TYPE_STRING) {
+    copy_cell(facet, v[1]);
+    string::reset_buffer(v[1]);
+  } else {
+    string::make_at(v[1], u32(text.size()), 2);
+  }
+  const u8* p = reinterpret_cast<const u8*>(text.data());
+  string::append_utf8(v[1], p, p + text.size());
+  if ((facet = face::facet(v[0], face::TEXT))) copy_cell(v[1], facet);
+  word::make_at(symbol::make("text"), v[2]);
+  ownership::bind(v[1], v[0], v[2]);
+}
+
+i32 enter_dpi(Record* w) {
+  i32 previous = units::current.dpi;
+  ++units::current.depth;
+  if (GtkWidget* g = w ? widget(*w) : nullptr) units::set_dpi(96 * gtk_widget_get_scale_factor(g));
+  return previous;
+}
+
+void leave_dpi(i32 previous) {
+  if (units::current.depth > 0) --units::current.depth;
+  if (units::current.dpi == previous) return;
+  if (units::current.depth == 0) {
+    GList* tops = gtk_window_list_toplevels();
+    GtkWidget* active = nullptr;
+    for (GList* l = tops; l; l = l->next) {
+      GtkWidget* t = GTK_WIDGET(l->data);
+      if (gtk_widget_get_visible(t) && gtk_window_is_active(GTK_WINDOW(t))) active = t;
+    }
+    g_list_free(tops);
+    if (active) {
+      units::set_dpi(96 * gtk_widget_get_scale_factor(active));
+      return;
+    }
+  }
+  units::set_dpi(previous);
+}
+
+void fix_placement(double x, double y, double width, double height) {
+  std::vector<screens::Monitor> list = screens::all();
+  if (list.empty()) return;
+  i32 start = units::current.dpi;
+  for (int round = 0; round < 4; ++round) {
+    double s = units::current.scale;
+    double cx = (x + width / 2) * s, cy = (y + height / 2) * s;  // the rectangle's centre, in pixels
+    const screens::Monitor* nearest = &list[0];
+    double best = INFINITY;
+    for (const screens::Monitor& m : list) {
+      double dx = cx < m.x ? m.x - cx : cx >= m.x + m.width ? cx - (m.x + m.width - 1) : 0;
+      double dy = cy < m.y ? m.y - cy : cy >= m.y + m.height ? cy - (m.y + m.height - 1) : 0;
+      if (dx * dx + dy * dy < best) best = dx * dx + dy * dy, nearest = &m;
+    }
+    i32 dpi = i32(std::lround(96 * nearest->scale));
+    if (dpi == units::current.dpi) break;
+    units::set_dpi(dpi);
+  }
+  if (units::current.dpi != start) {
+    i32 here = screens::current(list);
+    if (here >= 0) units::set_dpi(i32(std::lround(96 * list[std::size_t(here)].scale)));
+  }
+}
+
 Cell* snapshot(Record& w) {
   GtkWidget* g = widget(w);
   if (!g) return make_none(stack::push());
@@ -295,6 +391,11 @@ void redraw_face() {
 // The view builder completes destroy-view; for now it frees the face tree.
 void destroy_view() {
   free_faces(api::arg(0), true);
+  api::answer_none();
+}
+
+void update_text() {
+  get_text_alt(api::arg(0), -1);
   api::answer_none();
 }
 

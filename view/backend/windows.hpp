@@ -32,6 +32,22 @@ void refresh(window::Record& w);  // OS-refresh-window: what is pending is paint
 // window memory and its slot, `state` none; the top face's window closes.
 void free_faces(const Cell* face, bool top);
 
+// get-text-alt: the text of the face's control (index -1), or of the list
+// item `index`, into the face's `text` (the string refilled in place, or a
+// new one), owned by the face. Nothing for a face without a window or a
+// control without text.
+void get_text_alt(const Cell* face, i32 index);
+
+// The DPI around work on a window: enter adopts the window's (when given)
+// and answers the DPI before; leave puts it back, or, when the outermost
+// work ends, takes the DPI of the active window.
+i32 enter_dpi(window::Record* w);
+void leave_dpi(i32 previous);
+// Before a window is made at offset with the size (logical units): the DPI
+// of the monitor it will lie on, or, when that moves it to another scale,
+// of the monitor under the pointer.
+void fix_placement(double x, double y, double width, double height);
+
 // Pushes the window's pixels as an image! (none when it has no size yet).
 Cell* snapshot(window::Record& w);
 
@@ -47,10 +63,12 @@ void set_preprocess(Preprocess p);
 // procedure. Answers what the procedure answers (-1 when no window).
 i64 dispatch(messages::Message m);
 
-// Routine bodies: show-window, refresh-window, redraw, destroy-view.
+// Routine bodies: show-window, refresh-window, redraw, destroy-view,
+// update-text.
 void show_window();
 void refresh_window();
 void redraw_face();
 void destroy_view();
+void update_text();
 
 }  // namespace qel::view::backend::windows
