@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "datatypes/image.hpp"
+#include "runtime/cycles.hpp"
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
 
@@ -25,6 +26,7 @@ void start(Context& ctx) {
   ctx.st.saved_pen_type = PAINT_SOLID;
   ctx.shadows.clear();
   ctx.clip_depth = 0;
+  ctx.cycle_depth = cycles::depth();
   ctx.shape.reset();
   apply_state(ctx);
 }

@@ -127,6 +127,7 @@ struct Context {
   bool degenerate = false;    // the matrix is singular: nothing is drawn
   bool image_target = false;
   u32 clip_depth = 0;         // clips pushed (cairo saves) and not popped
+  u32 cycle_depth = 0;        // the runtime's cycle stack when the drawing began
   roots::LocalCell image;     // the image drawn into (none for other targets)
   u32 width = 0, height = 0;  // of the target
 

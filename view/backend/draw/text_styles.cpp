@@ -6,6 +6,7 @@
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
+#include "runtime/cycles.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/roots.hpp"
 #include "view/backend/draw/walker.hpp"
@@ -47,7 +48,7 @@ void parse_text_styles(RangeStyleSink& sink, const Cell* styles_in, const Cell* 
     u32 n = mem::buffer_of(node)->used() / u32(sizeof(Cell));
     return i < n && i < limit ? mem::buffer_of(node)->cells() + i : &none;
   };
-  auto fail = [&](u32 i) { throw_draw_error(catch_errors, styles.get(), i, false); };
+  auto fail = [&](u32 i) { throw_draw_error(catch_errors, styles.get(), i, false, cycles::depth()); };
 
   bool in_text = false;  // the current range lies (partly) in the text
   TextRange r{0, 0, 0, 0};

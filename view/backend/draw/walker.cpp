@@ -78,14 +78,17 @@ bool silent_mode() {
   return v && type_of(v) == TYPE_LOGIC && logic_of(v);
 }
 
-void throw_draw_error(bool catch_errors, const Cell* block, u32 index, bool infinite) {
+void throw_draw_error(bool catch_errors, const Cell* block, u32 index, bool infinite, u32 cycle_depth) {
   api::Values v(2);
   copy_cell(block, v[0]);
   if (silent_mode()) throw SilentStop{};
   if (!infinite) set_series_index(v[0], i32(index));
   Err id = infinite ? Err::script_draw_infinite : Err::script_draw_invalid;
   if (!catch_errors) fire(id, v[0]);
-  // Reported here, and the drawing ends; whoever drew goes on.
+  // Reported here, and the drawing ends; whoever drew goes on. The blocks
+  // being walked come off the cycle stack first, or the report would show
+  // them as markers.
+  if (cycles::depth() > cycle_depth) cycles::pop_n(cycles::depth() - cycle_depth);
   error::create(v[1], id, v[0], nullptr, nullptr);
   std::string text = error::report(v[1]);
   string::load_at(reinterpret_cast<const u8*>(text.data()), u32(text.size()), v[0], string::Encoding::utf8);
@@ -94,7 +97,7 @@ void throw_draw_error(bool catch_errors, const Cell* block, u32 index, bool infi
 }
 
 void throw_draw_error(Context& ctx, const Cell* block, u32 index, bool infinite) {
-  throw_draw_error(ctx.catch_errors, block, index, infinite);
+  throw_draw_error(ctx.catch_errors, block, index, infinite, ctx.cycle_depth);
 }
 
 namespace {
@@ -151,17 +154,11 @@ void set_word_at(Walk& w, u32 i) {
 }
 
 // The cycle stack entry of a walk: a block already on it is draw-infinite.
-class CycleEntry {
- public:
-  CycleEntry(Context& ctx, const Cell* block) {
-    u32 node = series_node(block);
-    if (cycles::find(node)) throw_draw_error(ctx, block, 0, true);
-    cycles::push(node);
-  }
-  ~CycleEntry() { cycles::pop(); }
-  CycleEntry(const CycleEntry&) = delete;
-  CycleEntry& operator=(const CycleEntry&) = delete;
-};
+u32 checked_node(Context& ctx, const Cell* block) {
+  u32 node = series_node(block);
+  if (cycles::find(node)) throw_draw_error(ctx, block, 0, true);
+  return node;
+}
 
 // Saves the drawing state and restores it however the scope ends.
 class StateScope {
@@ -902,14 +899,14 @@ class ShapeWalk {
 
 void parse_draw(Context& ctx, const Cell* block) {
   init_words();
-  CycleEntry entry(ctx, block);
+  cycles::Scope entry(checked_node(ctx, block));
   DrawWalk(ctx, block).run();
 }
 
 void parse_shape(Context& ctx, const Cell* block, bool close_and_draw, bool nested) {
   init_words();
   // A SHAPE block that contains itself would never end either.
-  CycleEntry entry(ctx, block);
+  cycles::Scope entry(checked_node(ctx, block));
   if (!nested) ctx.shape.begin(close_and_draw);
   ShapeWalk(ctx, block, close_and_draw).run();
   if (close_and_draw && !nested) {

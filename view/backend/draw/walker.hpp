@@ -34,7 +34,10 @@ void parse_draw(Context& ctx, const Cell* block);
 // for a clip); nested: a block inside a SHAPE block.
 void parse_shape(Context& ctx, const Cell* block, bool close_and_draw, bool nested = false);
 [[noreturn]] void throw_draw_error(Context& ctx, const Cell* block, u32 index, bool infinite);
-[[noreturn]] void throw_draw_error(bool catch_errors, const Cell* block, u32 index, bool infinite);
+// The same without a context: the cycle stack entries above cycle_depth
+// belong to the drawing.
+[[noreturn]] void throw_draw_error(bool catch_errors, const Cell* block, u32 index, bool infinite,
+                                   u32 cycle_depth);
 // Whether system/view/silent? is true.
 bool silent_mode();
 
