@@ -2,6 +2,7 @@
 // symbol the core looks up. A routine's body is set here, one line each,
 // next to the file that holds it.
 #include "view/backend/clipboard.hpp"
+#include "view/backend/draw/routine.hpp"
 #include "view/backend/entry.hpp"
 
 namespace qel::view::backend {
@@ -13,6 +14,7 @@ Entries make_entries() {
   e.abi = ABI_VERSION;
   e.size = sizeof(Entries);
   // Routine bodies, by slot of system/view/platform.
+  e.routines[SLOT_DRAW_IMAGE] = draw::draw_image_routine;
 
   e.clipboard_read = clipboard::read;
   e.clipboard_write = clipboard::write;
