@@ -144,6 +144,9 @@ void apply_state(Context& ctx) {
   cairo_set_line_join(cr, kJoins[st.join & 3]);
   cairo_set_line_cap(cr, kCaps[st.cap < 3 ? st.cap : 0]);
   cairo_set_miter_limit(cr, 10.0);
+  // Curves are flattened to within 0.02 pixels (cairo's default, 0.1, shows
+  // on the edges of arcs as steps of several levels).
+  cairo_set_tolerance(cr, 0.02);
   apply_dashes(ctx);
   cairo_set_antialias(cr, st.anti_alias ? CAIRO_ANTIALIAS_DEFAULT : CAIRO_ANTIALIAS_NONE);
 }

@@ -3,9 +3,8 @@
 // Linear and radial gradients are cairo gradients; a gradient with its own
 // geometry is made once, a fitted one for each shape from the shape's box.
 // Diamond gradients (the colour follows the sum of the distances along the
-// two axes, so that lines of one colour are diamonds) are cairo mesh
-// patterns: rings of four straight-edged patches between the diamonds of two
-// successive stops, made for each shape out to the diamond that covers it.
+// two axes, so that lines of one colour are diamonds) are drawn for each
+// shape into an image of the pixels it covers.
 //
 // Image brushes tile a source rectangle of an image or of a recording
 // surface. cairo repeats, reflects or pads in both axes at once, so the
@@ -67,117 +66,156 @@ cairo_pattern_t* make_radial(const Gradient& g, double cx, double cy, double r, 
   return p;
 }
 
-// ---- diamond gradients as meshes ---------------------------------------------------------------
+// ---- diamond gradients -----------------------------------------------------------------------
+//
+// Drawn by our own pixel code: an image of the gradient over the device
+// pixels the shape can touch, each pixel the colour at its centre. (cairo's
+// mesh patterns, the vector way, rasterise with colours in steps of 8 and
+// patches overdrawing their neighbours' edges: errors of 20 levels.)
 
-u32 lerp_colour(u32 a, u32 b, double t) {
-  u32 out = 0;
-  for (int k = 0; k < 32; k += 8) {
-    double ca = double((a >> k) & 0xFF), cb = double((b >> k) & 0xFF);
-    out |= u32(std::lround(ca + (cb - ca) * t)) << k;
-  }
-  return out;
-}
-
-// The stops sorted and stretched to cover 0..1 with the colours the spread
-// mode gives at the two ends.
-std::vector<Stop> full_period(const Gradient& g) {
-  std::vector<Stop> s = g.stops;
-  std::stable_sort(s.begin(), s.end(), [](const Stop& a, const Stop& b) { return a.offset < b.offset; });
-  const Stop first = s.front(), last = s.back();
-  u32 c0 = first.colour, c1 = last.colour;
-  if (g.spread == Spread::repeat) {
-    double gap = (1.0 - last.offset) + first.offset;
-    u32 wrap = gap > 0 ? lerp_colour(last.colour, first.colour, (1.0 - last.offset) / gap) : first.colour;
-    c0 = c1 = wrap;
-  }
-  if (first.offset > 0) s.insert(s.begin(), Stop{0.0, c0});
-  if (last.offset < 1) s.push_back(Stop{1.0, c1});
-  return s;
-}
-
+// The level of a point: 0 at the focal point, 1 on the diamond, the sum of
+// the distances along the axes in units of the radii. With a focal point,
+// the diamond of level t is centred at f + (c - f) t.
 struct Diamond {
   double cx, cy, rx, ry, fx, fy;
-  // Vertex v (0 right, 1 bottom, 2 left, 3 top) of the diamond of level t:
-  // its centre moves from the focal point (t = 0) to the centre (t = 1).
-  void vertex(double t, int v, double* x, double* y) const {
-    double ox = fx + (cx - fx) * t, oy = fy + (cy - fy) * t;
-    static const int kDx[] = {1, 0, -1, 0}, kDy[] = {0, 1, 0, -1};
-    *x = ox + kDx[v & 3] * rx * t;
-    *y = oy + kDy[v & 3] * ry * t;
+  double level(double px, double py) const {
+    double a = (px - fx) / rx, b = (py - fy) / ry;
+    double u = (cx - fx) / rx, v = (cy - fy) / ry;
+    if (u == 0 && v == 0) return std::fabs(a) + std::fabs(b);
+    // |a - u t| + |b - v t| = t: one of the four sign cases holds.
+    double best = 0;
+    for (int sx = -1; sx <= 1; sx += 2) {
+      for (int sy = -1; sy <= 1; sy += 2) {
+        double den = 1 + sx * u + sy * v;
+        if (den <= 0) continue;
+        double t = (sx * a + sy * b) / den;
+        if (t >= 0 && sx * (a - u * t) >= -1e-9 && sy * (b - v * t) >= -1e-9) best = std::max(best, t);
+      }
+    }
+    return best;
   }
 };
 
-void add_band(cairo_pattern_t* mesh, const Diamond& d, double ta, double tb, u32 ca, u32 cb) {
-  if (!(tb > ta)) return;
-  Rgba a = rgba_of(ca), b = rgba_of(cb);
-  for (int q = 0; q < 4; ++q) {
-    double x, y;
-    cairo_mesh_pattern_begin_patch(mesh);
-    d.vertex(ta, q, &x, &y);
-    cairo_mesh_pattern_move_to(mesh, x, y);
-    d.vertex(tb, q, &x, &y);
-    cairo_mesh_pattern_line_to(mesh, x, y);
-    d.vertex(tb, q + 1, &x, &y);
-    cairo_mesh_pattern_line_to(mesh, x, y);
-    d.vertex(ta, q + 1, &x, &y);
-    cairo_mesh_pattern_line_to(mesh, x, y);
-    cairo_mesh_pattern_set_corner_color_rgba(mesh, 0, a.r, a.g, a.b, a.a);
-    cairo_mesh_pattern_set_corner_color_rgba(mesh, 1, b.r, b.g, b.b, b.a);
-    cairo_mesh_pattern_set_corner_color_rgba(mesh, 2, b.r, b.g, b.b, b.a);
-    cairo_mesh_pattern_set_corner_color_rgba(mesh, 3, a.r, a.g, a.b, a.a);
-    cairo_mesh_pattern_end_patch(mesh);
-  }
-}
+// Colours of a gradient's levels 0..1 in LEVELS steps, premultiplied.
+constexpr int LEVELS = 1024;
 
-constexpr int MAX_PERIODS = 512;
-
-// The mesh of the diamond gradient out to level t_max.
-cairo_pattern_t* make_diamond(const Gradient& g, Diamond d, double t_max) {
-  cairo_pattern_t* mesh = cairo_pattern_create_mesh();
-  std::vector<Stop> s = full_period(g);
-  int periods = g.spread == Spread::pad ? 1 : int(std::min<double>(std::ceil(t_max), MAX_PERIODS));
-  if (periods < 1) periods = 1;
-  for (int k = 0; k < periods; ++k) {
-    bool mirrored = g.spread == Spread::reflect && (k & 1);
-    for (std::size_t i = 0; i + 1 < s.size(); ++i) {
-      if (mirrored) {
-        add_band(mesh, d, k + 1 - s[i + 1].offset, k + 1 - s[i].offset, s[i + 1].colour, s[i].colour);
-      } else {
-        add_band(mesh, d, k + s[i].offset, k + s[i + 1].offset, s[i].colour, s[i + 1].colour);
+std::vector<u32> colour_table(const Gradient& g) {
+  std::vector<Stop> s = g.stops;
+  std::stable_sort(s.begin(), s.end(), [](const Stop& a, const Stop& b) { return a.offset < b.offset; });
+  std::vector<u32> table(LEVELS + 1);
+  std::size_t k = 0;
+  for (int i = 0; i <= LEVELS; ++i) {
+    double t = double(i) / LEVELS;
+    while (k + 1 < s.size() && s[k + 1].offset <= t) ++k;
+    u32 c;
+    if (t <= s.front().offset) {
+      c = s.front().colour;
+    } else if (k + 1 >= s.size()) {
+      c = s.back().colour;
+    } else {
+      double span = s[k + 1].offset - s[k].offset;
+      double f = span > 0 ? (t - s[k].offset) / span : 1.0;
+      c = 0;
+      for (int shift = 0; shift < 32; shift += 8) {
+        double a = double((s[k].colour >> shift) & 0xFF), b = double((s[k + 1].colour >> shift) & 0xFF);
+        c |= u32(std::lround(a + (b - a) * f)) << shift;
       }
     }
+    // The colour value (r g b transparency) as a premultiplied ARGB word.
+    u32 alpha = 255 - (c >> 24);
+    table[std::size_t(i)] = premultiply(alpha << 24 | (c & 0xFF) << 16 | (c & 0xFF00) | (c >> 16 & 0xFF));
   }
-  // Past the last period (for pad, past level 1) the colour at the edge
-  // goes on.
-  u32 edge = g.spread == Spread::reflect && (periods & 1) == 0 ? s.front().colour : s.back().colour;
-  add_band(mesh, d, double(periods), t_max + 1, edge, edge);
-  return mesh;
+  return table;
 }
 
-// The diamond level that covers every corner of the box, given in user
-// space, seen through brush space (inverse of the brush transform).
-double diamond_reach(Diamond& d, const cairo_matrix_t& user_to_brush, const double box[4]) {
-  // A focal point on or outside the diamond would make the levels stop
-  // nesting: it is drawn in to just inside.
-  double dx = (d.cx - d.fx) / d.rx, dy = (d.cy - d.fy) / d.ry;
-  double n = std::fabs(dx) + std::fabs(dy);
-  if (n > 0.95) {
-    double k = 0.95 / n;
-    d.fx = d.cx - (d.cx - d.fx) * k;
-    d.fy = d.cy - (d.cy - d.fy) * k;
-    n = 0.95;
+double spread_level(double t, Spread spread) {
+  if (!(t == t)) return 0;
+  switch (spread) {
+    case Spread::repeat: return t - std::floor(t);
+    case Spread::reflect: {
+      double m = std::fmod(std::fabs(t), 2.0);
+      return m > 1 ? 2 - m : m;
+    }
+    default: return std::clamp(t, 0.0, 1.0);
   }
-  double reach = 1.0;
-  const double xs[] = {box[0], box[2]}, ys[] = {box[1], box[3]};
-  for (double x : xs) {
-    for (double y : ys) {
+}
+
+// The device pixels of the box (user space) on the target, as x, y, w, h.
+bool device_area(Context& ctx, const double box[4], int area[4]) {
+  double x0 = 1e300, y0 = 1e300, x1 = -1e300, y1 = -1e300;
+  for (int i = 0; i < 4; ++i) {
+    double x = box[i & 1 ? 2 : 0], y = box[i & 2 ? 3 : 1];
+    cairo_user_to_device(ctx.cr, &x, &y);
+    x0 = std::min(x0, x);
+    y0 = std::min(y0, y);
+    x1 = std::max(x1, x);
+    y1 = std::max(y1, y);
+  }
+  double cx0, cy0, cx1, cy1;
+  cairo_clip_extents(ctx.cr, &cx0, &cy0, &cx1, &cy1);
+  double ux[] = {cx0, cx1}, uy[] = {cy0, cy1};
+  double dx0 = 1e300, dy0 = 1e300, dx1 = -1e300, dy1 = -1e300;
+  for (double x : ux) {
+    for (double y : uy) {
       double px = x, py = y;
-      cairo_matrix_transform_point(&user_to_brush, &px, &py);
-      double t = (std::fabs(px - d.fx) / d.rx + std::fabs(py - d.fy) / d.ry) / (1.0 - n);
-      if (t == t) reach = std::max(reach, t);
+      cairo_user_to_device(ctx.cr, &px, &py);
+      dx0 = std::min(dx0, px);
+      dy0 = std::min(dy0, py);
+      dx1 = std::max(dx1, px);
+      dy1 = std::max(dy1, py);
     }
   }
-  return std::min(reach, 1e6);
+  x0 = std::max(std::floor(std::max(x0, dx0)) - 1, -COORD_LIMIT);
+  y0 = std::max(std::floor(std::max(y0, dy0)) - 1, -COORD_LIMIT);
+  x1 = std::min(std::ceil(std::min(x1, dx1)) + 1, COORD_LIMIT);
+  y1 = std::min(std::ceil(std::min(y1, dy1)) + 1, COORD_LIMIT);
+  if (!(x1 > x0) || !(y1 > y0)) return false;
+  area[0] = int(x0);
+  area[1] = int(y0);
+  area[2] = int(x1 - x0);
+  area[3] = int(y1 - y0);
+  return true;
+}
+
+// The diamond gradient over the device pixels of the box; brush_to_user
+// maps brush space to user space. Answers null when nothing shows.
+cairo_pattern_t* make_diamond(Context& ctx, const Gradient& g, const Diamond& d,
+                              const cairo_matrix_t& brush_to_user, const double box[4]) {
+  int area[4];
+  if (!device_area(ctx, box, area)) return nullptr;
+  // device -> user -> brush
+  cairo_matrix_t to_brush;
+  cairo_get_matrix(ctx.cr, &to_brush);
+  matrix::multiply(&to_brush, &brush_to_user, true);
+  if (!matrix::invert(&to_brush)) return nullptr;
+  cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, area[2], area[3]);
+  if (cairo_surface_status(s) != CAIRO_STATUS_SUCCESS) {
+    cairo_surface_destroy(s);
+    fire(Err::internal_no_memory);
+  }
+  std::vector<u32> table = colour_table(g);
+  u8* data = cairo_image_surface_get_data(s);
+  int stride = cairo_image_surface_get_stride(s);
+  for (int j = 0; j < area[3]; ++j) {
+    u32* row = reinterpret_cast<u32*>(data + std::size_t(j) * std::size_t(stride));
+    for (int i = 0; i < area[2]; ++i) {
+      double x = area[0] + i + 0.5, y = area[1] + j + 0.5;
+      cairo_matrix_transform_point(&to_brush, &x, &y);
+      double t = spread_level(d.level(x, y), g.spread);
+      row[i] = table[std::size_t(std::lround(t * LEVELS))];
+    }
+  }
+  cairo_surface_mark_dirty(s);
+  cairo_pattern_t* p = cairo_pattern_create_for_surface(s);
+  cairo_surface_destroy(s);
+  // user -> device -> the image's pixels
+  cairo_matrix_t m;
+  cairo_get_matrix(ctx.cr, &m);
+  matrix::translate(&m, -area[0], -area[1], false);
+  cairo_pattern_set_matrix(p, &m);
+  cairo_pattern_set_filter(p, CAIRO_FILTER_NEAREST);
+  cairo_pattern_set_extend(p, CAIRO_EXTEND_PAD);
+  return p;
 }
 
 }  // namespace
@@ -284,12 +322,23 @@ bool set_source(Context& ctx, const Paint& paint, const double box[4], bool fit)
   if (g.kind == GradientKind::diamond) {
     if (!(d.rx > 0) || !(d.ry > 0)) {
       // No diamond at all: everything lies past its edge.
-      set_source_colour(cr, full_period(g).back().colour);
+      std::vector<Stop> stops = g.stops;
+      set_source_colour(cr, std::max_element(stops.begin(), stops.end(), [](const Stop& a, const Stop& b) {
+                              return a.offset < b.offset;
+                            })->colour);
       return true;
     }
-    double reach = diamond_reach(d, user_to_brush, box);
-    made = PatternRef(make_diamond(g, d, reach));
-    p = made.get();
+    // A focal point on or outside the diamond would leave levels without a
+    // point: it is drawn in to just inside.
+    double n = std::fabs((d.cx - d.fx) / d.rx) + std::fabs((d.cy - d.fy) / d.ry);
+    if (n > 0.95) {
+      d.fx = d.cx - (d.cx - d.fx) * 0.95 / n;
+      d.fy = d.cy - (d.cy - d.fy) * 0.95 / n;
+    }
+    made = PatternRef(make_diamond(ctx, g, d, m, box));
+    if (!made) return false;
+    cairo_set_source(cr, made.get());
+    return true;
   } else if (fitted) {
     made = PatternRef(g.kind == GradientKind::linear ? make_linear(g, gx0, gy0, gx1, gy1)
                                                      : make_radial(g, d.cx, d.cy, d.rx, d.cx, d.cy));
