@@ -185,14 +185,7 @@ void Shape::curve(const double* xy, u32 n, bool relative) {
   for (u32 i = 0; i + 3 <= n; i += 3) {
     const double* p = xy + 2 * i;
     double ox = relative ? x : 0, oy = relative ? y : 0;
-    double x1 = p[0] + ox, y1 = p[1] + oy, x2 = p[2] + ox, y2 = p[3] + oy;
-    double ex = p[4] + ox, ey = p[5] + oy;
-    path.curve_to(x1, y1, x2, y2, ex, ey);
-    cx = x2;
-    cy = y2;
-    x = ex;
-    y = ey;
-    last_curve = true;
+    cubic_to(p[0] + ox, p[1] + oy, p[2] + ox, p[3] + oy, p[4] + ox, p[5] + oy);
   }
 }
 
@@ -202,25 +195,26 @@ void Shape::curv(const double* xy, u32 n, bool relative) {
     double x1, y1;
     reflected(&x1, &y1);
     double ox = relative ? x : 0, oy = relative ? y : 0;
-    double x2 = p[0] + ox, y2 = p[1] + oy, ex = p[2] + ox, ey = p[3] + oy;
-    path.curve_to(x1, y1, x2, y2, ex, ey);
-    cx = x2;
-    cy = y2;
-    x = ex;
-    y = ey;
-    last_curve = true;
+    cubic_to(x1, y1, p[0] + ox, p[1] + oy, p[2] + ox, p[3] + oy);
   }
 }
 
-void Shape::quad_to(double qx, double qy, double ex, double ey) {
-  // The cubic that traces the quadratic exactly.
-  path.curve_to(x + 2.0 / 3.0 * (qx - x), y + 2.0 / 3.0 * (qy - y), ex + 2.0 / 3.0 * (qx - ex),
-                ey + 2.0 / 3.0 * (qy - ey), ex, ey);
-  cx = qx;
-  cy = qy;
+void Shape::cubic_to(double x1, double y1, double x2, double y2, double ex, double ey) {
+  path.curve_to(x1, y1, x2, y2, ex, ey);
+  cx = x2;
+  cy = y2;
   x = ex;
   y = ey;
   last_curve = true;
+}
+
+void Shape::quad_to(double qx, double qy, double ex, double ey) {
+  // The cubic that traces the quadratic exactly; the quadratic's control
+  // point is the one a smooth segment reflects.
+  cubic_to(x + 2.0 / 3.0 * (qx - x), y + 2.0 / 3.0 * (qy - y), ex + 2.0 / 3.0 * (qx - ex),
+           ey + 2.0 / 3.0 * (qy - ey), ex, ey);
+  cx = qx;
+  cy = qy;
 }
 
 void Shape::qcurve(const double* xy, u32 n, bool relative) {

@@ -93,6 +93,7 @@ struct Shape {
   void close();
 
  private:
+  void cubic_to(double x1, double y1, double x2, double y2, double ex, double ey);
   void quad_to(double qx, double qy, double ex, double ey);
   void reflected(double* rx, double* ry) const;
 };

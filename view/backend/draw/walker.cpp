@@ -224,6 +224,23 @@ class DrawWalk {
     return i;
   }
 
+  // A keyword followed by at least `least` points (and, with closed, the
+  // optional word `closed`): the command gets the first and the last point.
+  // Too few points are reported at the first one (or in its place).
+  u32 point_run(u32 i, u32 least, Command cmd, bool closed) {
+    u32 end = points_from(i + 1);
+    if (end < i + 1 + least) fail(i + 1);
+    CommandArgs a = args(i);
+    a.first = i + 1;
+    a.last = end - 1;
+    if (closed && w_.word(end) == W_CLOSED) {
+      a.flag = true;
+      ++end;
+    }
+    call(cmd, a);
+    return end;
+  }
+
   // A walk of the nested block at i, with the state saved around it and the
   // operation applied inside.
   template <class Apply>
@@ -247,16 +264,7 @@ class DrawWalk {
         call(commands.box, a);
         return a.last + 1;
       }
-      case W_LINE: {
-        // Too few points are reported at the first one (or in its place).
-        u32 end = points_from(i + 1);
-        if (end < i + 3) fail(i + 1);
-        CommandArgs a = args(i);
-        a.first = i + 1;
-        a.last = end - 1;
-        call(commands.line, a);
-        return end;
-      }
+      case W_LINE: return point_run(i, 2, commands.line, false);
       case W_LINE_WIDTH:
         if (!w_.number(i + 1)) fail(i + 1);
         set_line_width(ctx_, number_of(w_.at(i + 1)));
@@ -287,15 +295,7 @@ class DrawWalk {
         call(commands.triangle, a);
         return i + 4;
       }
-      case W_POLYGON: {
-        u32 end = points_from(i + 1);
-        if (end < i + 4) fail(i + 1);
-        CommandArgs a = args(i);
-        a.first = i + 1;
-        a.last = end - 1;
-        call(commands.polygon, a);
-        return end;
-      }
+      case W_POLYGON: return point_run(i, 3, commands.polygon, false);
       case W_CIRCLE: {
         if (!w_.point(i + 1)) fail(i + 1);
         if (!w_.number(i + 2)) fail(i + 2);
@@ -363,19 +363,7 @@ class DrawWalk {
         call(commands.curve, a);
         return a.last + 1;
       }
-      case W_SPLINE: {
-        u32 end = points_from(i + 1);
-        if (end < i + 3) fail(i + 1);
-        CommandArgs a = args(i);
-        a.first = i + 1;
-        a.last = end - 1;
-        if (w_.word(end) == W_CLOSED) {
-          a.flag = true;
-          ++end;
-        }
-        call(commands.spline, a);
-        return end;
-      }
+      case W_SPLINE: return point_run(i, 2, commands.spline, true);
       case W_IMAGE: return image(i);
       case W_SHADOW: return shadow(i);
       case W_CLIP: return clip(i);
