@@ -140,7 +140,7 @@ Cell* read_dir(const Cell* file) {
   Cell* block = make_none(stack::push());
   block::make_at(block, i32(names.size()) + 1);
   for (const std::string& name : names) {
-    Cell* f = file::load(reinterpret_cast<const u8*>(name.data()), u32(name.size()), false);
+    Cell* f = file::load_os_name(reinterpret_cast<const u8*>(name.data()), u32(name.size()));
     block::append_copy(block, f);
     stack::top = f;
   }
