@@ -1,6 +1,7 @@
 // Text formats from font objects, cached in them, and layouts in a format.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 
 #include "datatypes/block.hpp"
@@ -18,8 +19,14 @@ namespace {
 
 using namespace draw::text;
 
-class TextFormat : public RuntimeTest {
+class TextFormat : public ::testing::Test {
  protected:
+  // The fonts made go with the test's values: a collection afterwards
+  // releases the formats they cached.
+  ~TextFormat() override {
+    guard_.reset();
+    gc::do_cycle();
+  }
   // A font object of the spec's fields (name size style state).
   Cell* font(const char* spec) {
     Cell* fields = load_all(spec);
@@ -33,6 +40,9 @@ class TextFormat : public RuntimeTest {
   }
   static std::string family(const Format& f) { return pango_font_description_get_family(f.desc); }
   static int points(const Format& f) { return pango_font_description_get_size(f.desc) / PANGO_SCALE; }
+
+ private:
+  std::optional<Guard> guard_{std::in_place};
 };
 
 TEST_F(TextFormat, FromTheFontsFields) {
