@@ -4,7 +4,9 @@
 #  1. platform/ is a leaf: it includes only its own headers. runtime/
 #     includes nothing from datatypes/, eval/, io/, view/ or console/.
 #  2. datatypes/ includes no header of the evaluator but eval/api.hpp, the
-#     native API and evaluator services.
+#     native API and evaluator services. Only the GUI backend module
+#     (view/backend/) includes the headers of GTK, GDK, cairo or pango
+#     (benchmarks may, to compare with the libraries called directly).
 #  3. Payload words of cells (->w1, .w2, ...) are read and written only by
 #     their owners: runtime/cell.hpp, runtime/context_record.hpp, the hash
 #     tables (runtime/hash.*, which own their records and symbol entries),
@@ -25,6 +27,12 @@ fi
 bad=$(grep -n '#include "\(datatypes\|eval\|io\|view\|console\)/' runtime/*.cpp runtime/*.hpp 2>/dev/null)
 if [ -n "$bad" ]; then
   echo "runtime/ includes a higher layer:"; echo "$bad"; fail=1
+fi
+
+bad=$(grep -rn '#include <\(gtk\|gdk\|cairo\|pango\)' --include='*.cpp' --include='*.hpp' \
+  runtime datatypes eval io platform view console tests 2>/dev/null | grep -v '^view/backend/')
+if [ -n "$bad" ]; then
+  echo "GTK, GDK, cairo or pango included outside the backend module (view/backend/):"; echo "$bad"; fail=1
 fi
 
 bad=$(grep -n '#include "eval/' datatypes/*.cpp datatypes/*.hpp 2>/dev/null | grep -v '"eval/api.hpp"')
