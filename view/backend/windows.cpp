@@ -312,13 +312,7 @@ void fix_placement(double x, double y, double width, double height) {
   for (int round = 0; round < 4; ++round) {
     double s = units::current.scale;
     double cx = (x + width / 2) * s, cy = (y + height / 2) * s;  // the rectangle's centre, in pixels
-    const screens::Monitor* nearest = &list[0];
-    double best = INFINITY;
-    for (const screens::Monitor& m : list) {
-      double dx = cx < m.x ? m.x - cx : cx >= m.x + m.width ? cx - (m.x + m.width - 1) : 0;
-      double dy = cy < m.y ? m.y - cy : cy >= m.y + m.height ? cy - (m.y + m.height - 1) : 0;
-      if (dx * dx + dy * dy < best) best = dx * dx + dy * dy, nearest = &m;
-    }
+    const screens::Monitor* nearest = &list[std::size_t(screens::nearest(list, cx, cy))];
     i32 dpi = i32(std::lround(96 * nearest->scale));
     if (dpi == units::current.dpi) break;
     units::set_dpi(dpi);
