@@ -16,13 +16,12 @@
 #include "datatypes/typeset.hpp"
 #include "datatypes/word.hpp"
 #include "eval/action_specs.hpp"
+#include "eval/codec_objects.hpp"
 #include "eval/interpreter.hpp"
 #include "eval/lexer.hpp"
 #include "eval/library_code.hpp"
 #include "eval/library_routines.hpp"
 #include "eval/natives.hpp"
-#include "io/image_codec_objects.hpp"
-#include "io/library_routines.hpp"
 #include "io/qelbin.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/collector.hpp"
@@ -338,7 +337,7 @@ void run() {
   library::define_math_routines();
   gc::enabled = true;
   runtime::boot_flag = false;
-  library_routines::install();
+  library::define_text_routines();
   roots::LocalCell code, files;
   bool system_done = false;
   bool boot_data = from_boot_data();

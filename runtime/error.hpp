@@ -62,7 +62,6 @@ inline constexpr u32 THROW_CONTINUE = 0x7FFFFFFD;
 inline constexpr u32 THROW_RETURN = 0x7FFFFFFC;
 inline constexpr u32 THROW_EXIT = 0x7FFFFFFB;
 inline constexpr u32 THROW_THROW = 0x7FFFFFFA;
-inline constexpr u32 THROW_POWER = 0x7FFFFFF9;  // integer power falls back to float
 
 struct Transfer {
   u32 code;
