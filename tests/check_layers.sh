@@ -135,7 +135,7 @@ datatypes/hash_block.cpp datatypes/map.cpp datatypes/native.cpp datatypes/object
 datatypes/ownership.cpp datatypes/path.cpp datatypes/port.cpp datatypes/string_actions.cpp
 datatypes/string_search.cpp datatypes/typeset.cpp datatypes/vector.cpp datatypes/words.cpp
 eval/boot.cpp eval/natives_control.cpp eval/parse.cpp eval/trace_callbacks.cpp eval/transfers.cpp
-io/files.cpp io/http.cpp io/os.cpp
+
 "
 for f in $DATATYPES $CODECS $IO $EVAL $VIEW $BACKEND $CONSOLE; do
   case "$f" in eval/interpreter*) continue ;; esac
