@@ -294,9 +294,7 @@ bool from_boot_data() {
 void load_boot_data(Cell* out) {
   block::make_at(out, 4);
   const char* message = nullptr;
-  stack::Frame* saved_ctop = stack::ctop;
-  Cell* saved_base = stack::base;
-  Cell* saved_top = stack::top;
+  const stack::Snapshot entry;
   stack::mark(1, 0, stack::FRAME_CATCH);
   try {
     qelbin::decode(qel_boot_data, qel_boot_data_size, series_node(out), qelbin::MODE_BOOT);
@@ -309,9 +307,7 @@ void load_boot_data(Cell* out) {
     else
       message = "Error: Qelbin boot data corrupted!";
   }
-  stack::ctop = saved_ctop;
-  stack::base = saved_base;
-  stack::top = saved_top;
+  entry.restore();
   mem::Buffer* b = mem::buffer_of(series_node(out));
   if (!message && (b->used() != sizeof(Cell) || type_of(b->cells()) != TYPE_BLOCK ||
                    u32(block::length_from_index(b->cells())) != kLibraryCount))

@@ -148,8 +148,7 @@ Status do_(const i32* refs) {
   if (tracing) interp::trace_start(ref_arg(refs, 3));
   // `return` and `exit` at this level end the evaluation of the caller.
   stack::Frame* flagged = stack::set_parent_ctx_flag();
-  stack::Frame* own_ctop = stack::ctop;
-  Cell* own_base = stack::base;
+  const stack::Snapshot own;
   Status st = 0;
   try {
     switch (type_of(&value)) {
@@ -199,7 +198,7 @@ Status do_(const i32* refs) {
       if (tracing) interp::trace_end();
       throw;
     }
-    st = interp::resume_landed(t, own_ctop, own_base);
+    st = interp::resume_landed(t, own);
   } catch (...) {
     stack::clear_ctx_flag(flagged);
     if (tracing) interp::trace_end();

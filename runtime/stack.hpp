@@ -108,16 +108,17 @@ class Mark {
  public:
   Mark() : at_(top), exceptions_(std::uncaught_exceptions()) {}
   ~Mark() {
-    if (armed_ && std::uncaught_exceptions() == exceptions_) top = at_;
+    if (armed_ && std::uncaught_exceptions() == exceptions_) drop();
   }
   Mark(const Mark&) = delete;
   Mark& operator=(const Mark&) = delete;
   // The first cell above the mark.
   Cell* at() const { return at_; }
-  // Drops every cell pushed since the mark; the scope goes on.
-  void drop() const { top = at_; }
-  // Drops every cell pushed since the mark but n.
-  void drop_to(u32 n) const { top = at_ + n; }
+  // Drops every cell pushed since the mark; the scope goes on. (A top
+  // already below the mark stays there: no dropped cell comes back.)
+  void drop() const {
+    if (top > at_) top = at_;
+  }
   Cell* keep(const Cell* value) {
     copy_cell(value, at_);
     top = at_ + 1;

@@ -134,7 +134,7 @@ datatypes/context.cpp datatypes/error.cpp datatypes/error_object.cpp datatypes/f
 datatypes/hash_block.cpp datatypes/map.cpp datatypes/native.cpp datatypes/object.cpp
 datatypes/ownership.cpp datatypes/path.cpp datatypes/port.cpp datatypes/string_actions.cpp
 datatypes/string_search.cpp datatypes/typeset.cpp datatypes/vector.cpp datatypes/words.cpp
-eval/boot.cpp eval/natives_control.cpp eval/parse.cpp eval/trace_callbacks.cpp eval/transfers.cpp
+
 
 "
 for f in $DATATYPES $CODECS $IO $EVAL $VIEW $BACKEND $CONSOLE; do
