@@ -29,6 +29,7 @@
 #include "runtime/roots.hpp"
 #include "runtime/stack.hpp"
 #include "runtime/startup.hpp"
+#include "view/platform_routines.hpp"
 
 namespace qel::boot {
 
@@ -211,6 +212,12 @@ void finish_system() {
 #ifndef QEL_GIT_BRANCH
 #define QEL_GIT_BRANCH ""
 #endif
+#ifndef QEL_GIT_DATE
+#define QEL_GIT_DATE ""
+#endif
+#ifndef QEL_GIT_MESSAGE_HEX
+#define QEL_GIT_MESSAGE_HEX ""
+#endif
 
 // Sets the field to the first value of the text, when the text is not empty.
 void set_loaded(const char* path, const std::string& text) {
@@ -231,6 +238,13 @@ void fill_build() {
   if (!commit.empty()) set_loaded("build git commit", "#" + commit);
   std::string branch = QEL_GIT_BRANCH;
   if (!branch.empty() && branch != "HEAD") set_loaded("build git branch", "\"" + branch + "\"");
+  if (!commit.empty()) {
+    set_loaded("build git date", QEL_GIT_DATE);
+    std::string hex = QEL_GIT_MESSAGE_HEX, message;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) message += char(std::stoi(hex.substr(i, 2), nullptr, 16));
+    string::load_at(reinterpret_cast<const u8*>(message.data()), u32(message.size()),
+                    system_field("build git message"), string::Encoding::utf8);
+  }
   if (!runtime::args.empty()) {
     std::string exe = runtime::args[0];
     string::load_at(reinterpret_cast<const u8*>(exe.data()), u32(exe.size()),
@@ -350,12 +364,19 @@ void run() {
     if (!system_done && type_of(word::get_value_cell(intern_word("system"))) == TYPE_OBJECT) {
       finish_system();
       system_done = true;
+      // The built-in codecs come first in the registry, before those the
+      // library's sources register.
+      image_codecs::install();
+      qelbin::make_codec_object();
     }
+    // Stage 14 follows the settings: event! and its routines. Stage 15's
+    // platform object gets the backend's routines as soon as it exists.
+    if (std::strcmp(kLibrary[i].name, "settings.qel") == 0) view::routines::define_event_routines();
+    if (system_done) view::routines::fill_platform();
   }
+  view::routines::define_event_routines();  // when no settings ran (a reduced library)
   library::wire_tool_routines();
   fill_boot_args();
-  image_codecs::install();
-  qelbin::make_codec_object();
   library::mark_library_code();
 }
 

@@ -16,6 +16,7 @@ set(QEL_LIBRARY_FILES
   json.qel
   csv.qel
   reactivity.qel
+  view/platform.qel
   help.qel
   preprocessor.qel
   debug.qel
