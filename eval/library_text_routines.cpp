@@ -69,6 +69,8 @@ void unescape_entry() {
         i32 v = read_hex4(in, i + 2);
         if (v < 0) fire(Err::script_invalid_data, str);
         i += 5;
+        // A low surrogate must follow a high one: alone it is no character.
+        if (v >= 0xDC00 && v <= 0xDFFF) fire(Err::script_invalid_data, str);
         if (v >= 0xD800 && v <= 0xDBFF) {
           if (i + 2 >= in.size() || in[i + 1] != '\\' || in[i + 2] != 'u') fire(Err::script_invalid_data, str);
           i32 lo = read_hex4(in, i + 3);

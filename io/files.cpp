@@ -113,6 +113,7 @@ Cell* bytes_to_value(const std::vector<u8>& bytes, bool binary, bool lines) {
   return block;
 }
 
+// Text goes out with LF line ends, as Linux text files have them (no CR LF).
 std::vector<u8> value_to_bytes(const Cell* value, i64 part, bool lines) {
   std::vector<u8> out;
   if (lines && type_of(value) == TYPE_BLOCK) {

@@ -19,6 +19,8 @@
 #include "runtime/memory.hpp"
 #include "runtime/roots.hpp"
 #include "view/face.hpp"
+#include "view/messages.hpp"
+#include "view/test_hooks.hpp"
 #include "view/module.hpp"
 
 namespace qel::view::routines {
@@ -213,9 +215,11 @@ void define_event_routines() {
   if (defined) return;
   defined = true;
   event::init();
+  messages::install_event_reader();
   library::define_global_routine("event?", "[\"Returns true if the value is this type\" value [any-type!] return: [logic!]]",
                                  event_q);
   library::define_global_routine("send-event-os", "[event [event!] queued? [logic!] return: [logic!]]", send_event_os);
+  test_hooks::define();
   library::define_global_routine(
       "find-flag?", "[\"Checks a flag in a face object\" facet [any-type!] flag [word!] return: [logic!]]",
       find_flag_q);

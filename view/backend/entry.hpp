@@ -38,7 +38,7 @@ namespace qel::view::backend {
 
 // Bumped whenever the table's layout changes: a stale module beside the
 // executable is refused instead of called wrongly.
-inline constexpr u32 ABI_VERSION = 1;
+inline constexpr u32 ABI_VERSION = 2;
 
 // The words of system/view/platform, 1-based in its slot order; 28 of them
 // are the backend's routines.
@@ -81,6 +81,10 @@ struct Entries {
   // gui-os-init: DPI, default font, metrics, monitors; starts GTK when a
   // display can be opened. Run by the platform object's `init`.
   void (*gui_init)();
+
+  // ---- test hooks (view/test_hooks.hpp): the body of `_gui-test` for the
+  // commands the module answers (window, snapshot, inject, dark-mode) ----
+  Body test_hook;
 
   // ---- the clipboard (io/clipboard.hpp checks the values first) ----
   // Pushes what the clipboard holds (io/clipboard.hpp's read).

@@ -29,7 +29,7 @@ void set_pending(u32 code, const Cell* a, const Cell* b) {
 
 Saved save() { return Saved(); }
 
-void open() { stack::mark(0, 0, stack::FRAME_TRY); }
+void open() { stack::mark(0, 0, stack::FRAME_CATCH); }
 
 void close(const Saved& s) { s.restore(); }
 

@@ -1,13 +1,15 @@
 // Entering Qel from a C library's callback (a GTK signal handler, a cairo or
 // pango callback) so that nothing thrown crosses the library's frames.
 //
-// `run` opens a frame that stops every transfer (as `try/all` does), runs
-// the code, and catches what comes out: an error, a throw, or a C++
-// exception of another kind. The stacks are put back as they were, the
-// transfer is kept pending and `run` answers false; the callback then
+// `run` opens a frame that errors stop at (as `try` does; a throw, break or
+// return aimed below it passes), runs the code, and catches whatever comes
+// out as a C++ exception: an error, a throw on its way to its catch, or an
+// exception of another kind. The stacks are put back as they were at entry,
+// the transfer is kept pending and `run` answers false; the callback then
 // returns to the library normally. Once control is back in the core's own
 // frame (the routine that called into GTK), `raise_pending` raises the
-// pending transfer there, as if it had come straight through.
+// pending transfer there, as if it had come straight through: an error as
+// itself, a throw sent again to its catch.
 #pragma once
 
 #include <utility>
