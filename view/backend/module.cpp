@@ -2,6 +2,7 @@
 // symbol the core looks up. A routine's body is set here, one line each,
 // next to the file that holds it.
 #include "view/backend/clipboard.hpp"
+#include "view/backend/draw/routine.hpp"
 #include "view/backend/entry.hpp"
 #include "view/backend/screens.hpp"
 #include "view/backend/setup.hpp"
@@ -28,6 +29,7 @@ Entries make_entries() {
   e.routines[SLOT_UPDATE_TEXT] = windows::update_text;
   e.routines[SLOT_SET_DARK_MODE] = setup::set_dark_mode;              // setup.cpp
   e.routines[SLOT_SUPPORT_DARK_MODE_Q] = setup::support_dark_mode_q;
+  e.routines[SLOT_DRAW_IMAGE] = draw::draw_image_routine;             // draw/routine.cpp
 
   e.gui_init = setup::gui_init;
   e.test_hook = test_hook;

@@ -1,0 +1,9 @@
+// The body of system/view/platform/draw-image (slot 20): image [image!],
+// cmds [block!]; draws the block into the image, answers none.
+#pragma once
+
+namespace qel::draw {
+
+void draw_image_routine();
+
+}  // namespace qel::draw
