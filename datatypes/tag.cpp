@@ -30,7 +30,7 @@ bool loads_back(const Cell* tag) {
     plain = c != '>' && c != '<' && c != '"' && c != '\'' && c != '\n' && c != '\r';
   }
   if (plain) return true;
-  Cell* saved = stack::top;
+  stack::Mark mark;
   Cell* value = stack::push_cell(tag);
   Cell* text = make_none(stack::push());
   string::make_at(text, n + 2, 1);
@@ -42,7 +42,6 @@ bool loads_back(const Cell* tag) {
   for (u32 i = 0; i < n && same; ++i) {
     same = string::char_at(loaded, u32(series_index(loaded)) + i) == string::char_at(value, start + i);
   }
-  stack::top = saved;
   return same;
 }
 

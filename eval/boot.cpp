@@ -16,13 +16,12 @@
 #include "datatypes/typeset.hpp"
 #include "datatypes/word.hpp"
 #include "eval/action_specs.hpp"
+#include "eval/codec_objects.hpp"
 #include "eval/interpreter.hpp"
 #include "eval/lexer.hpp"
 #include "eval/library_code.hpp"
 #include "eval/library_routines.hpp"
 #include "eval/natives.hpp"
-#include "io/image_codec_objects.hpp"
-#include "io/library_routines.hpp"
 #include "io/qelbin.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/collector.hpp"
@@ -309,9 +308,7 @@ bool from_boot_data() {
 void load_boot_data(Cell* out) {
   block::make_at(out, 4);
   const char* message = nullptr;
-  stack::Frame* saved_ctop = stack::ctop;
-  Cell* saved_base = stack::base;
-  Cell* saved_top = stack::top;
+  const stack::Snapshot entry;
   stack::mark(1, 0, stack::FRAME_CATCH);
   try {
     qelbin::decode(qel_boot_data, qel_boot_data_size, series_node(out), qelbin::MODE_BOOT);
@@ -324,9 +321,7 @@ void load_boot_data(Cell* out) {
     else
       message = "Error: Qelbin boot data corrupted!";
   }
-  stack::ctop = saved_ctop;
-  stack::base = saved_base;
-  stack::top = saved_top;
+  entry.restore();
   mem::Buffer* b = mem::buffer_of(series_node(out));
   if (!message && (b->used() != sizeof(Cell) || type_of(b->cells()) != TYPE_BLOCK ||
                    u32(block::length_from_index(b->cells())) != kLibraryCount))
@@ -352,7 +347,7 @@ void run() {
   library::define_math_routines();
   gc::enabled = true;
   runtime::boot_flag = false;
-  library_routines::install();
+  library::define_text_routines();
   roots::LocalCell code, files;
   bool system_done = false;
   bool boot_data = from_boot_data();

@@ -10,6 +10,12 @@ namespace qel::library {
 void define_routines();       // quit-return .. write-stdout
 void define_math_routines();  // cos .. atan2, sqrt (radians)
 void define_predicates();     // block? .. vector?, any-list? .. planar?
+void define_text_routines();  // unescape
+
+// Expands the directives and macros of code (a block or paren) in place with
+// the library's preprocessor, the job being none; nothing when the library
+// has no preprocessor.
+void expand_directives(const Cell* code);
 
 // Sets the global word to a routine! over the C++ entry (the spec is Qel
 // source text of a function spec block).

@@ -60,10 +60,8 @@ void deliver(Cell* target, const platform::Redirect& r) {
   // Decoded as read decodes a file: bytes that are not UTF-8 raise
   // invalid-utf8 rather than come out changed (a binary! keeps them).
   std::vector<u8> text = files::normalize_line_ends(r.data.data(), r.data.size());
-  Cell* saved = stack::top;
-  Cell* decoded = string::load(text.data(), u32(text.size()), string::Encoding::utf8);
-  string::concatenate(target, decoded);
-  stack::top = saved;
+  stack::Mark mark;
+  string::concatenate(target, string::load(text.data(), u32(text.size()), string::Encoding::utf8));
 }
 
 }  // namespace

@@ -89,6 +89,10 @@ Record* root(Record* w);
 void each(const std::function<void(Record&)>& fn);
 u32 count();
 
+// Clears the second handle, the cursor, cursor image, draw target and caret
+// slots (their owners have released what they held).
+void reset_memory(Record& w);
+
 // ---- the face of a window ----------------------------------------------------------
 // The face's cell in the value slot table, or null when the record has none.
 // Valid until the next allocation.

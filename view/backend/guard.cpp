@@ -17,12 +17,6 @@ void mark_pending() {
   if (g_code) gc::mark_values(g_values, g_values + 2);
 }
 
-void restore(const Saved& s) {
-  stack::ctop = static_cast<stack::Frame*>(s.ctop);
-  stack::base = s.base;
-  stack::top = s.top;
-}
-
 void set_pending(u32 code, const Cell* a, const Cell* b) {
   if (!g_marking) g_marking = gc::add_mark_callback(mark_pending);
   if (g_code) return;  // the first one wins
@@ -33,11 +27,11 @@ void set_pending(u32 code, const Cell* a, const Cell* b) {
 
 }  // namespace
 
-Saved save() { return {stack::ctop, stack::base, stack::top}; }
+Saved save() { return Saved(); }
 
 void open() { stack::mark(0, 0, stack::FRAME_CATCH); }
 
-void close(const Saved& s) { restore(s); }
+void close(const Saved& s) { s.restore(); }
 
 void keep(const Saved& s, u32 code) {
   runtime::rt.thrown = 0;
@@ -52,13 +46,13 @@ void keep(const Saved& s, u32 code) {
   Cell va, vb;
   if (a) va = *a;
   if (b) vb = *b;
-  restore(s);
+  s.restore();
   set_pending(code, a ? &va : nullptr, b ? &vb : nullptr);
 }
 
 void keep_foreign(const Saved& s, bool no_memory) {
   runtime::rt.thrown = 0;
-  restore(s);
+  s.restore();
   // Raised as errors from the core's frame.
   set_pending(no_memory ? 1 : 2, nullptr, nullptr);
 }
@@ -81,11 +75,8 @@ void raise_pending() {
       if (type_of(&a) == TYPE_ERROR) stack::throw_error(stack::push_cell(&a));
       fire(Err::internal_not_done);
     case THROW_THROW:
-      // As the throw native sends it: the value and its name at the base.
-      stack::base[0] = a;
-      stack::base[1] = b;
-      stack::top = stack::base + 2;
-      stack::throw_return(THROW_THROW);
+      // As the throw native sends it.
+      stack::send_throw(&a, &b);
     case THROW_BREAK:
       fire(Err::throw_break);
     case THROW_CONTINUE:

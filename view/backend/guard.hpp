@@ -16,14 +16,11 @@
 
 #include "runtime/cell.hpp"
 #include "runtime/error.hpp"
+#include "runtime/stack.hpp"
 
 namespace qel::view::backend::guard {
 
-struct Saved {
-  void* ctop;
-  Cell* base;
-  Cell* top;
-};
+using Saved = stack::Snapshot;
 
 Saved save();
 void open();                          // the frame every transfer stops at

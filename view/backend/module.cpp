@@ -30,6 +30,7 @@ Entries make_entries() {
   e.routines[SLOT_SET_DARK_MODE] = setup::set_dark_mode;              // setup.cpp
   e.routines[SLOT_SUPPORT_DARK_MODE_Q] = setup::support_dark_mode_q;
   e.routines[SLOT_DRAW_IMAGE] = draw::draw_image_routine;             // draw/routine.cpp
+  e.routines[SLOT_TOGGLE_GPU] = draw::toggle_gpu_routine;
 
   e.gui_init = setup::gui_init;
   e.test_hook = test_hook;

@@ -1,4 +1,4 @@
-#include "io/lz.hpp"
+#include "io/codecs/lz.hpp"
 
 #include <algorithm>
 #include <cstring>

@@ -3,7 +3,7 @@
 //
 // Start-up puts them into the registry system/codecs (a map!) in this order:
 // png jpeg bmp gif tiff.
-#include "io/image_codec_objects.hpp"
+#include "eval/codec_objects.hpp"
 
 #include <cstring>
 #include <string>

@@ -1,11 +1,11 @@
 // Deflate compressor, inflater and the zlib and gzip framings.
-#include "io/deflate.hpp"
+#include "io/codecs/deflate.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cstring>
 
-#include "eval/checksum.hpp"
+#include "io/codecs/checksum.hpp"
 
 namespace qel::deflate {
 

@@ -1,6 +1,8 @@
-// unescape: decodes the backslash escapes of a JSON string literal's text,
-// in the string itself (the part from its index), answering the string.
-#include "io/library_routines.hpp"
+// Routines of the library's text tools: unescape, which decodes the
+// backslash escapes of a JSON string literal's text in the string itself
+// (the part from its index), answering the string; and the preprocessor's
+// expansion of the code that `do` and `load` run.
+#include "eval/library_routines.hpp"
 
 #include <vector>
 
@@ -11,11 +13,10 @@
 #include "datatypes/string.hpp"
 #include "datatypes/word.hpp"
 #include "eval/api.hpp"
-#include "eval/library_routines.hpp"
 #include "runtime/error.hpp"
 #include "runtime/stack.hpp"
 
-namespace qel::library_routines {
+namespace qel::library {
 
 namespace {
 
@@ -89,8 +90,8 @@ void unescape_entry() {
 
 }  // namespace
 
-void install() {
-  library::define_global_routine("unescape", "[str [string!] \"(modified)\"]", unescape_entry);
+void define_text_routines() {
+  define_global_routine("unescape", "[str [string!] \"(modified)\"]", unescape_entry);
 }
 
 void expand_directives(const Cell* code) {
@@ -106,4 +107,4 @@ void expand_directives(const Cell* code) {
   if (st) api::send(st);
 }
 
-}  // namespace qel::library_routines
+}  // namespace qel::library

@@ -14,6 +14,7 @@
 #include "datatypes/word.hpp"
 #include "eval/api.hpp"
 #include "eval/boot.hpp"
+#include "eval/codec_objects.hpp"
 #include "eval/interpreter.hpp"
 #include "io/files.hpp"
 #include "io/http.hpp"

@@ -3,8 +3,8 @@
 // here; MD5, SHA-1, SHA-256, SHA-384 and SHA-512 from the platform's crypto
 // library; HMAC (RFC 2104) over those digests composed here.
 //
-// These work on plain memory (no runtime state) except that the digest
-// functions raise a Qel error when the crypto library fails.
+// These work on plain memory (no runtime state); the digest functions answer
+// no bytes when the crypto library fails, and the caller reports it.
 #pragma once
 
 #include <cstddef>
@@ -26,7 +26,7 @@ u16 tcp(const u8* bytes, std::size_t n);
 // Bytes of a digest: 16, 20, 32, 48, 64 for codes 2 to 6; 0 for the others.
 u32 digest_size(int code);
 // The digest of the bytes. A code outside 2..6 raises script invalid-arg
-// with the code; a failure of the crypto library raises internal not-here.
+// with the code; a failure of the crypto library answers no bytes.
 std::vector<u8> digest(const u8* bytes, std::size_t n, int code);
 // HMAC of the data under the key with the digest of the code (block size 128
 // bytes for SHA-384 and SHA-512, 64 for the others).

@@ -1,5 +1,5 @@
 // CRC-32, Adler-32, the Internet checksum, digests and HMAC.
-#include "eval/checksum.hpp"
+#include "io/codecs/checksum.hpp"
 
 #include <openssl/evp.h>
 
@@ -8,7 +8,6 @@
 #include <initializer_list>
 #include <utility>
 
-#include "datatypes/word.hpp"
 #include "runtime/error.hpp"
 
 namespace qel::checksum {
@@ -109,16 +108,6 @@ u32 digest_size(int code) {
 
 namespace {
 
-const char* digest_name(int code) {
-  switch (code) {
-    case MD5: return "md5";
-    case SHA1: return "sha1";
-    case SHA256: return "sha256";
-    case SHA384: return "sha384";
-    default: return "sha512";
-  }
-}
-
 const EVP_MD* digest_md(int code) {
   switch (code) {
     case MD5: return EVP_md5();
@@ -141,11 +130,6 @@ bool digest_pieces(int code, std::initializer_list<std::pair<const u8*, std::siz
   return ok;
 }
 
-[[noreturn]] void library_failed(int code) {
-  Cell name = *intern_word(digest_name(code));
-  fire(Err::internal_not_here, &name);
-}
-
 }  // namespace
 
 std::vector<u8> digest(const u8* bytes, std::size_t n, int code) {
@@ -155,7 +139,7 @@ std::vector<u8> digest(const u8* bytes, std::size_t n, int code) {
     fire(Err::script_invalid_arg, make_integer(&c, code));
   }
   std::vector<u8> out(size);
-  if (!digest_pieces(code, {{bytes, n}}, out.data())) library_failed(code);
+  if (!digest_pieces(code, {{bytes, n}}, out.data())) out.clear();
   return out;
 }
 
@@ -169,6 +153,7 @@ std::vector<u8> hmac(const u8* data, std::size_t n, const u8* key, std::size_t k
   std::vector<u8> k(block, 0);
   if (key_n > block) {
     std::vector<u8> hashed = digest(key, key_n, code);
+    if (hashed.empty()) return hashed;
     std::memcpy(k.data(), hashed.data(), hashed.size());
   } else if (key_n) {
     std::memcpy(k.data(), key, key_n);
@@ -179,8 +164,10 @@ std::vector<u8> hmac(const u8* data, std::size_t n, const u8* key, std::size_t k
     opad[i] = k[i] ^ 0x5C;
   }
   std::vector<u8> inner(size), out(size);
-  if (!digest_pieces(code, {{ipad.data(), block}, {data, n}}, inner.data())) library_failed(code);
-  if (!digest_pieces(code, {{opad.data(), block}, {inner.data(), size}}, out.data())) library_failed(code);
+  if (!digest_pieces(code, {{ipad.data(), block}, {data, n}}, inner.data()) ||
+      !digest_pieces(code, {{opad.data(), block}, {inner.data(), size}}, out.data())) {
+    out.clear();
+  }
   return out;
 }
 
