@@ -45,8 +45,23 @@ void fire_event_unwinding(u32 event, const Cell* code, i32 offset, const Cell* r
     // raises or throws is dropped and the transfer in flight goes on. With
     // no room left for that frame (a stack overflow in flight) the event is
     // not reported.
+    //
+    // What the transfer carries stays as it is: a return's or a break's
+    // value lies in the base cell with nothing above it, so the callback
+    // runs above that cell; an error's report reads the frames it was raised
+    // in (its stack field keeps their position), records that the unwinding
+    // has closed but not overwritten, so the callback's frames open above
+    // them.
     Cell* base = stack::base;
     stack::Frame* ctop = stack::ctop;
+    if (stack::top == stack::base) ++stack::top;
+    if (thrown == THROW_ERROR && top > stack::bottom && type_of(top - 1) == TYPE_ERROR) {
+      const Cell* position = error::field(top - 1, error::F_STACK);
+      if (type_of(position) == TYPE_INTEGER && int_of(position) > stack::ctop - stack::cbottom &&
+          int_of(position) <= stack::cend - stack::cbottom) {
+        stack::ctop = stack::cbottom + int_of(position);
+      }
+    }
     if (stack::cend - stack::ctop > 1 && stack::end - stack::top > 8) {
       stack::mark(words::cell(words::W_BODY_TAG), stack::FRAME_TRY);
       try {
