@@ -2,9 +2,11 @@
 // a small grammar of Qel code (literals of every kind, variables, series
 // actions, math, control words, loops, functions that call each other, sort
 // comparators, apply, objects and paths), and the program made is evaluated
-// with the collector collecting at every allocation, three times: untraced,
-// traced (a trace run with a callback that does nothing, callbacks traced
-// too) and under the reference evaluator (interp::reference). The three runs
+// three times: untraced, traced (a trace run with a callback that does
+// nothing, callbacks traced too) and under the reference evaluator
+// (interp::reference), one of them (by the last byte) with the collector
+// collecting at every allocation (the other two without it, for speed: a
+// collection changes nothing a program can see but `stats`). The three runs
 // must answer alike: each top-level statement's molded value, or its error's
 // id, where, near and stack (every frame, with stack-trace 2), and the budget
 // left after it, which shows how far a recursion went before it overflowed.
@@ -396,10 +398,13 @@ std::string setup() {
     "  ] [append/only fuzz-out reduce [mold/all/flat get/any 'r fuzz-budget]]]";
 }
 
-// Run before each program: the budget and the variables set afresh (so that
-// no input depends on the one before).
-const char* const kPrelude =
-    "fuzz-budget: 400 fuzz-memory-hit: false fuzz-out: copy [] a: b: c: g: m: o: p: q: i: v: w: x: none ";
+// Run before each program: the budget, the variables and the counters set
+// afresh (so that no run depends on the one before).
+std::string prelude() {
+  std::string s = "fuzz-budget: 400 fuzz-memory-hit: false fuzz-out: copy [] a: b: c: g: m: o: p: q: i: v: w: x: none ";
+  for (unsigned k = 0; k < kCounters; ++k) s += "k" + std::to_string(k) + ": ";
+  return s + "0 ";
+}
 
 // The program running, for the crash report.
 std::string g_program;
@@ -419,9 +424,10 @@ const Cell* global_value(const char* name) {
 }
 
 // Loads the program (with the collector stress off: the lexer has a fuzzer of
-// its own) and evaluates it under stress in a try frame, the way the mode
-// says; checks what it leaves, and answers the outcomes.
-Outcome run(const std::string& program, Mode mode) {
+// its own) and evaluates it in a try frame, the way the mode says (under the
+// collector stress when asked); checks what it leaves, and answers the
+// outcomes.
+Outcome run(const std::string& program, Mode mode, bool stress) {
   stack::init();
   Cell* base = stack::base;
   stack::Frame* ctop = stack::ctop;
@@ -434,7 +440,7 @@ Outcome run(const std::string& program, Mode mode) {
       gc::stress = false;
       boot::load_source(code.get(), program.data(), program.size());
       copy_cell(global_value("fuzz-noop"), noop.get());
-      gc::stress = true;
+      gc::stress = stress;
       if (mode == Mode::traced) interp::trace_start(noop.get());
       try {
         interp::eval_block_or_throw(code.get(), false);
@@ -476,7 +482,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static const bool print = [] {
     runtime::init_for_tests();
     boot::run();
-    run(setup(), Mode::untraced);
+    run(setup(), Mode::untraced, false);
     const char* p = std::getenv("QEL_FUZZ_PRINT");
     return p && *p && *p != '0';
   }();
@@ -489,7 +495,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string main = "do [";
   for (unsigned k = 0; k < 12 && !r.done(); ++k) main += " fuzz-run [" + gen.expr(0) + "]";
   main += " ]";
-  std::string program = kPrelude;
+  std::string program = prelude();
   gen.in_function = true;
   program += "f0: func [p q] " + gen.block(2) + " ";
   program += "f1: func [p] " + gen.block(2) + " ";
@@ -497,9 +503,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   program += main;
   if (print) std::fprintf(stderr, "%s\n", program.c_str());
   g_program = program;
-  Outcome first = run(program, Mode::untraced);
+  Mode stressed = size ? Mode(data[size - 1] % 3) : Mode::untraced;
+  Outcome first = run(program, Mode::untraced, stressed == Mode::untraced);
   for (Mode m : {Mode::traced, Mode::reference}) {
-    Outcome o = run(program, m);
+    Outcome o = run(program, m, stressed == m);
     if (first.memory_hit || o.memory_hit || o.text == first.text) continue;
     std::fprintf(stderr, "untraced:\n%s\n%s:\n%s\n", first.text.c_str(), kModeNames[int(m)], o.text.c_str());
     fail("the runs answer differently", program);
