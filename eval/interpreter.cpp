@@ -164,6 +164,22 @@ void close_with(const Cell* value, bool sub) {
   close_frame(0, sub);
 }
 
+// Closes a call's frame (the function pushed below it, or the left operand
+// of an infix call, at entry_top) after the call answered st: the result is
+// placed as the mode says, or the status goes on.
+inline Status close_call(Status st, Cell* entry_top, bool sub) {
+  if (st) {
+    stack::unwind();
+    stack::top = entry_top;
+    return st;
+  }
+  Cell result = *stack::base;
+  stack::unwind();
+  stack::top = entry_top;
+  place(&result, sub, true);
+  return 0;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -1569,18 +1585,12 @@ Status eval_call(const Cell* fn_in, const Code& code, u32& pos, bool sub, const 
         fire(Err::internal_not_done);
     }
   }
-  Cell result;
-  st = take_return(st);
-  if (st) {
-    stack::unwind();
-    stack::top = entry_top;
-    return st;
+  st = close_call(take_return(st), entry_top, sub);
+  if (st) return st;
+  if (trace) {
+    Cell result = *(sub ? stack::last() : stack::base);
+    fire_event(EV_RETURN, code.block, i32(pos), ref, &result);
   }
-  result = *stack::base;
-  stack::unwind();
-  stack::top = entry_top;
-  place(&result, sub, true);
-  if (trace) fire_event(EV_RETURN, code.block, i32(pos), ref, &result);
   return 0;
 }
 
@@ -1988,18 +1998,11 @@ Status call_word(const Cell* fn_in, const Code& code, u32& pos, bool sub, const 
       default: fire(Err::internal_not_done);
     }
   }
-  st = take_return(st);
-  if (st) {
-    stack::unwind();
-    stack::top = entry_top;
-    return st;
-  }
-  Cell result = *stack::base;
-  stack::unwind();
-  stack::top = entry_top;
-  place(&result, sub, true);
+  st = close_call(take_return(st), entry_top, sub);
+  if (st) return st;
   if (trace) {
     // The frame that kept the word's context is closed: the event allocates.
+    Cell result = *(sub ? stack::last() : stack::base);
     roots::CellRoot hold_word(word);
     fire_event(EV_RETURN, code.block, i32(pos), word, &result);
   }
@@ -2042,11 +2045,7 @@ inline void open_infix(const CallShape& s, const Cell* op, const Cell* opword, c
 // frame's base, closes the frame and places the result.
 Status close_infix(Status st, u32 desc, int fast_code, const Cell* op, const Cell* opword, bool sub,
                    Cell* entry_top) {
-  if (st) {
-    stack::unwind();
-    stack::top = entry_top;
-    return st;
-  }
+  if (st) return close_call(st, entry_top, sub);
   const CallShape& s = call_shape(desc, true);  // a nested call may have taken the entry
   Cell* l = stack::base;
   check_shape_arg(s, 1, type_of(l + 1), op, opword);
@@ -2057,17 +2056,8 @@ Status close_infix(Status st, u32 desc, int fast_code, const Cell* op, const Cel
     for (u32 k = 0; k < s.native_refs; ++k) refs[k] = -1;
     if (type_of(op) == TYPE_ACTION) actions::entry(Action(native::index_of(op)))(refs);
     else st = natives::entry(native::index_of(op))(refs);
-    if (st) {
-      stack::unwind();
-      stack::top = entry_top;
-      return st;
-    }
   }
-  Cell result = *stack::base;
-  stack::unwind();
-  stack::top = entry_top;
-  place(&result, sub, true);
-  return 0;
+  return close_call(st, entry_top, sub);
 }
 
 Status infix_call(const Cell* op, const Cell* opword, int fast_code, const Code& code, u32& pos, bool sub,
