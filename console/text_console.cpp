@@ -170,12 +170,13 @@ int run_script(const std::string& path) {
   std::string text = ss.str();
   roots::LocalCell code;
   boot::load_source(code.get(), text.data(), text.size());
-  // A script starts with its header: the word Qel and a block.
-  u32 qel_word = symbol::resolve(symbol::make("Qel"));  // may allocate: before the buffer is read
+  // A script starts with its header: the word Qel, spelt so (`qel` is no
+  // header), and a block.
+  u32 qel_word = symbol::make("Qel");  // may allocate: before the buffer is read
   mem::Buffer* b = mem::buffer_of(series_node(code.get()));
   Cell* first = b->cells();
   bool header = b->used() >= 2 * sizeof(Cell) && type_of(first) == TYPE_WORD &&
-                symbol::resolve(word::symbol_of(first)) == qel_word &&
+                word::symbol_of(first) == qel_word &&
                 type_of(first + 1) == TYPE_BLOCK;
   if (!header) fire(Err::syntax_no_header, path_value(path));
   set_series_index(code.get(), 2);

@@ -34,7 +34,7 @@ void fire_event_unwinding(u32 event, const Cell* code, i32 offset, const Cell* r
   copy_cell(pending_value(), carried.get());
   i32 target = pending_target;
   u32 thrown = runtime::rt.thrown;
-  Cell* top = stack::top;
+  const stack::Snapshot entry;
   if (!thrown) {
     fire_event(event, code, offset, ref, value);
   } else {
@@ -46,22 +46,9 @@ void fire_event_unwinding(u32 event, const Cell* code, i32 offset, const Cell* r
     // no room left for that frame (a stack overflow in flight) the event is
     // not reported.
     //
-    // What the transfer carries stays as it is: a return's or a break's
-    // value lies in the base cell with nothing above it, so the callback
-    // runs above that cell; an error's report reads the frames it was raised
-    // in (its stack field keeps their position), records that the unwinding
-    // has closed but not overwritten, so the callback's frames open above
-    // them.
-    Cell* base = stack::base;
-    stack::Frame* ctop = stack::ctop;
+    // A return's or a break's value lies in the base cell with nothing above
+    // it: the callback runs above that cell.
     if (stack::top == stack::base) ++stack::top;
-    if (thrown == THROW_ERROR && top > stack::bottom && type_of(top - 1) == TYPE_ERROR) {
-      const Cell* position = error::field(top - 1, error::F_STACK);
-      if (type_of(position) == TYPE_INTEGER && int_of(position) > stack::ctop - stack::cbottom &&
-          int_of(position) <= stack::cend - stack::cbottom) {
-        stack::ctop = stack::cbottom + int_of(position);
-      }
-    }
     if (stack::cend - stack::ctop > 1 && stack::end - stack::top > 8) {
       stack::mark(words::cell(words::W_BODY_TAG), stack::FRAME_TRY);
       try {
@@ -70,10 +57,8 @@ void fire_event_unwinding(u32 event, const Cell* code, i32 offset, const Cell* r
         // Dropped: see above.
       }
     }
-    stack::ctop = ctop;
-    stack::base = base;
   }
-  stack::top = top;
+  entry.restore();
   runtime::rt.thrown = thrown;
   pending_target = target;
   copy_cell(carried.get(), pending_value());
