@@ -23,6 +23,9 @@ set(QEL_LIBRARY_FILES
   view/events.qel
   view/show.qel
   view/focus.qel
+  view/layout.qel
+  view/styles.qel
+  view/rules.qel
   help.qel
   preprocessor.qel
   debug.qel
