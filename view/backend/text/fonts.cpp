@@ -23,7 +23,7 @@ constexpr u32 STATE_LENGTH = 3;
 constexpr u32 PARA_BIT = 1u << view::face::PARA;  // in a face's changed-facet mask
 
 int font_kind() {
-  static int kind = resources::register_type("font", [](void* p) { delete static_cast<FontHandle*>(p); });
+  static int kind = text_resource_kind("font", [](void* p) { delete static_cast<FontHandle*>(p); });
   return kind;
 }
 

@@ -1,9 +1,13 @@
 #include "view/backend/text/names.hpp"
 
+#include <string_view>
+#include <vector>
+
 #include "datatypes/context.hpp"
 #include "datatypes/object.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
+#include "runtime/resources.hpp"
 #include "view/face.hpp"
 
 namespace qel::text {
@@ -20,7 +24,30 @@ const char* const kNames[] = {
 #undef QEL_X
 };
 
+// Frees, at the end of the process, the resources of the kinds it holds and
+// of the drawing layer's text formats. Made at the first registration, so
+// that it goes before the resource table does.
+struct ExitRelease {
+  std::vector<int> kinds;
+  ~ExitRelease() {
+    for (int t = 1; resources::type_name(t); ++t)
+      if (std::string_view(resources::type_name(t)) == "text-format") kinds.push_back(t);
+    for (u32 h = 0; h < resources::capacity(); ++h) {
+      int t = resources::type_of_handle(int(h));
+      for (int k : kinds)
+        if (t == k) resources::free(int(h), true);
+    }
+  }
+};
+
 }  // namespace
+
+int text_resource_kind(const char* name, void (*release)(void*)) {
+  static ExitRelease at_exit;
+  int kind = resources::register_type(name, release);
+  at_exit.kinds.push_back(kind);
+  return kind;
+}
 
 void init_names() {
   if (g_ready) return;

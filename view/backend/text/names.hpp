@@ -37,6 +37,12 @@ bool is_name(const Cell* c, Name n);
 // The name the face's `type` word spells; N_NONE_ for another word.
 Name face_type(const Cell* face);
 
+// Registers a resource kind of the text engine: its resources still alive
+// when the process ends are released then (while the resource table and
+// the code of their release functions are still there), so that nothing
+// of them outlives the runtime. Answers the kind.
+int text_resource_kind(const char* name, void (*release)(void*));
+
 // The value of an object's field by name; nullptr when the value is no
 // object or has no such word. Valid until the next allocation.
 Cell* field(const Cell* obj, Name n);

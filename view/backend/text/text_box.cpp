@@ -35,7 +35,7 @@ constexpr double S = PANGO_SCALE;
 constexpr u32 HANDLES_LENGTH = 4;
 
 int box_kind() {
-  static int kind = resources::register_type("text-box", [](void* p) { delete static_cast<TextBoxRef*>(p); });
+  static int kind = text_resource_kind("text-box", [](void* p) { delete static_cast<TextBoxRef*>(p); });
   return kind;
 }
 
