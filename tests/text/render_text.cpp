@@ -7,8 +7,6 @@
 // CASES is Qel source: one block per case,
 //   [name size text data [font fields] [para fields] tabs line-spacing]
 // with [] for no para and 0 for no tabs or line spacing.
-#include <cairo.h>
-
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -19,7 +17,7 @@
 #include "runtime/startup.hpp"
 #include "tests/unit/test_support.hpp"
 #include "view/backend/text/names.hpp"
-#include "view/backend/text/text_box.hpp"
+#include "view/backend/text/text_box.hpp"  // and cairo with it
 #include "view/face.hpp"
 
 namespace qel::test {
