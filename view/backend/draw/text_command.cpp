@@ -1,6 +1,6 @@
 // The `font` and `text` commands.
 //
-// A string is laid out in the context's text format (the default font's when
+// A face is drawn as its text box (view/backend/text). A string is laid out in the context's text format (the default font's when
 // no `font` was given) in an unbounded box, with uniform lines of the font's
 // natural height and the current font's underline and strike over the whole
 // of it, and drawn with its top-left corner at the position: in the text
@@ -19,6 +19,7 @@
 #include "view/backend/draw/text_format.hpp"
 #include "view/backend/draw/walker.hpp"
 #include "view/backend/draw/words.hpp"
+#include "view/backend/text/text_box.hpp"
 #include "view/face.hpp"
 
 namespace qel::draw {
@@ -61,9 +62,10 @@ double natural_line_height(const text::Format& f) {
   return double(logical.height) / PANGO_SCALE;
 }
 
-// Draws the layout with its top-left corner at p, in the text colour or
+// Draws the layout (with the drawer given, else at p) in the text colour or
 // with the pen's brush.
-void show(Context& ctx, PangoLayout* l, Point p) {
+template <class Drawer>
+void show(Context& ctx, PangoLayout* l, Point p, Drawer draw_it) {
   cairo_t* cr = ctx.cr;
   const State& st = ctx.st;
   if (ctx.degenerate) return;
@@ -76,9 +78,15 @@ void show(Context& ctx, PangoLayout* l, Point p) {
     if (!set_source(ctx, st.pen, box, true)) return;
   }
   cairo_new_path(cr);
-  cairo_move_to(cr, p.x, p.y);
-  pango_cairo_show_layout(cr, l);
+  draw_it(cr);
   cairo_new_path(cr);
+}
+
+void show(Context& ctx, PangoLayout* l, Point p) {
+  show(ctx, l, p, [&](cairo_t* cr) {
+    cairo_move_to(cr, p.x, p.y);
+    pango_cairo_show_layout(cr, l);
+  });
 }
 
 struct LayoutRef {
@@ -103,36 +111,24 @@ void draw_string(Context& ctx, Point p, const CommandArgs& a) {
   show(ctx, l.l, p);
 }
 
-// A face: its background when it has a colour and a size, then its text in
-// its font, within its size.
-// (The text box layout of faces, with their para and styles, takes this
-// place once text boxes are built.)
+// A face: its background when it has a colour and a size, then its text
+// box (its font, para and styles; a rich-text face's box comes from its
+// cache), with its top-left corner at the position.
 void draw_face(Context& ctx, Point p, const CommandArgs& a) {
   api::Values v(1);
   copy_cell(a.at(a.last), v[0]);
   const Cell* colour = view::face::facet(v[0], view::face::COLOR);
   const Cell* size = view::face::facet(v[0], view::face::SIZE);
-  Point sz{0, 0};
-  if (size && is_point(size)) sz = point_of(size);
   if (colour && type_of(colour) == TYPE_TUPLE && size && is_point(size) && !ctx.degenerate) {
+    Point sz = point_of(size);
     set_source_colour(ctx.cr, colour_of_tuple(colour));
     cairo_new_path(ctx.cr);
     cairo_rectangle(ctx.cr, p.x, p.y, sz.x, sz.y);
     cairo_fill(ctx.cr);
   }
-  const Cell* font = view::face::facet(v[0], view::face::FONT);
-  text::FormatRef f = text::format_of(font && type_of(font) == TYPE_OBJECT ? font : nullptr);
-  const Cell* text = view::face::facet(v[0], view::face::TEXT);
-  LayoutRef l{text::layout(text, *f, sz.x, sz.y)};
-  TextState saved = ctx.st.text;
-  font = view::face::facet(v[0], view::face::FONT);
-  const Cell* font_colour = view::face::facet(font, FONT_COLOR);
-  if (font_colour && type_of(font_colour) == TYPE_TUPLE) {
-    ctx.st.text.colour = colour_of_tuple(font_colour);
-    ctx.st.text.font_colour = true;
-  }
-  show(ctx, l.l, p);
-  ctx.st.text = saved;
+  qel::text::TextBoxRef box = qel::text::box_of(v[0], ctx.catch_errors);
+  if (!box || !box->layout) return;
+  show(ctx, box->layout, p, [&](cairo_t* cr) { qel::text::draw(cr, *box, p.x, p.y); });
 }
 
 }  // namespace
