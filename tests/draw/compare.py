@@ -665,11 +665,10 @@ def check_mean(got, want, quad):
     return None
 
 
-BIG = ramp(32, 32, 6)
 PILLOW = {
-    "perspective-four": lambda: perspective((100, 100), BIG, [(10, 10), (90, 20), (80, 90), (5, 70)]),
+    "perspective-four": lambda: perspective((100, 100), PIC, [(10, 10), (90, 20), (80, 90), (5, 70)]),
     # three points: the bottom-left corner under the first, level with the third
-    "perspective-three": lambda: perspective((100, 100), BIG, [(10, 10), (90, 20), (80, 90), (10, 90)]),
+    "perspective-three": lambda: perspective((100, 100), PIC, [(10, 10), (90, 20), (80, 90), (10, 90)]),
 }
 
 # ---- comparing -------------------------------------------------------------------------------
