@@ -585,7 +585,7 @@ void init() {
   t.poke = bitset_poke;
   t.remove = bitset_remove;
   t.modify = bitset_modify;
-  gc::set_mark_rule(TYPE_BITSET, [](const Cell* b) { gc::mark_node(series_node(b)); });
+  gc::set_mark_rule(TYPE_BITSET, [](const Cell* b) { gc::mark_node_at(series_node_slot(b)); });
   types::register_datatype({TYPE_BITSET, TYPE_NO_TYPE, "bitset!", t});
 }
 

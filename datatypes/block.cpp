@@ -817,7 +817,7 @@ i32 compare(Cell* v1, Cell* v2, i32 op) {
 }
 
 // A block (paren!, the paths) keeps its series and the values in it alive.
-void mark_block(const Cell* b) { gc::mark_series(series_node(b)); }
+void mark_block(const Cell* b) { gc::mark_series_at(series_node_slot(b)); }
 
 void init() {
   for (Type t : {TYPE_BLOCK, TYPE_PAREN, TYPE_PATH, TYPE_LIT_PATH, TYPE_SET_PATH, TYPE_GET_PATH}) {

@@ -63,8 +63,8 @@ Cell* root_copy(const Cell* w) {
 
 // A context record met as a value keeps its word table and its values.
 void mark_record(const Cell* rec) {
-  if (record_table(rec)) gc::mark_table(record_table(rec));
-  if (record_values(rec) && !record_on_stack(rec)) gc::mark_series(record_values(rec));
+  if (record_table(rec)) gc::mark_table_at(record_table_slot(rec));
+  if (record_values(rec) && !record_on_stack(rec)) gc::mark_series_at(record_values_slot(rec));
 }
 
 void init() {

@@ -461,9 +461,9 @@ Cell* remake(const Cell* fn_in, u32 object_ctx) {
 
 // A function keeps its context, its spec and its more series alive.
 void mark_function(const Cell* fn) {
-  if (context_of(fn)) gc::mark_context(context_of(fn));
-  gc::mark_series(spec_of(fn));
-  gc::mark_series(more_of(fn));
+  if (context_of(fn)) gc::mark_context_at(context_slot(fn));
+  gc::mark_series_at(spec_slot(fn));
+  gc::mark_series_at(more_slot(fn));
 }
 
 void init() {

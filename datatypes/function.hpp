@@ -45,6 +45,10 @@ enum MoreCell : u32 { MORE_BODY = 0, MORE_ARGS, MORE_NATIVE, MORE_OP, MORE_BOOT,
 inline u32 context_of(const Cell* fn) { return fn->w1; }
 inline u32 spec_of(const Cell* fn) { return fn->w2; }  // also native!, action!, op!
 inline u32 more_of(const Cell* fn) { return fn->w3; }  // also native!, action!, op!
+// The words of the three, for the collector's marking (it may rewrite them).
+inline const u32* context_slot(const Cell* fn) { return &fn->w1; }
+inline const u32* spec_slot(const Cell* fn) { return &fn->w2; }
+inline const u32* more_slot(const Cell* fn) { return &fn->w3; }
 
 void init();  // registers function!
 

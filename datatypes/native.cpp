@@ -188,8 +188,8 @@ Cell* push(const Cell* spec_in, u32 index, Type type) {
 namespace {
 // A native or action keeps its spec and more series alive.
 void mark_native(const Cell* c) {
-  gc::mark_series(function::spec_of(c));
-  gc::mark_series(function::more_of(c));
+  gc::mark_series_at(function::spec_slot(c));
+  gc::mark_series_at(function::more_slot(c));
 }
 }  // namespace
 
@@ -246,11 +246,11 @@ bool valid_spec(u32 spec_node) {
 namespace {
 // An operator keeps what its source keeps: the function's context too.
 void mark_op(const Cell* c) {
-  gc::mark_series(function::spec_of(c));
-  gc::mark_series(function::more_of(c));
+  gc::mark_series_at(function::spec_slot(c));
+  gc::mark_series_at(function::more_slot(c));
   Type source = source_type(c);
   if ((source == TYPE_FUNCTION || source == TYPE_ROUTINE) && function::context_of(c)) {
-    gc::mark_context(function::context_of(c));
+    gc::mark_context_at(function::context_slot(c));
   }
 }
 }  // namespace

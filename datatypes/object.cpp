@@ -893,8 +893,8 @@ void init_words() {
 
 // An object (error!, port!) keeps its context and its on-set info alive.
 void mark_object(const Cell* o) {
-  if (context_of(o)) gc::mark_context(context_of(o));
-  if (on_set_of(o)) gc::mark_series(on_set_of(o));
+  if (context_of(o)) gc::mark_context_at(context_slot(o));
+  if (on_set_of(o)) gc::mark_series_at(on_set_slot(o));
 }
 
 void init() {

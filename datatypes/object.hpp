@@ -38,6 +38,9 @@ inline u32 context_of(const Cell* o) { return o->w1; }
 inline i32 class_of(const Cell* o) { return i32(o->w2); }
 inline void set_class(Cell* o, i32 id) { o->w2 = u32(id); }
 inline u32 on_set_of(const Cell* o) { return o->w3; }
+// The words of the context and on-set nodes, for the collector's marking.
+inline const u32* context_slot(const Cell* o) { return &o->w1; }
+inline const u32* on_set_slot(const Cell* o) { return &o->w3; }
 inline void set_on_set(Cell* o, u32 node) { o->w3 = node; }
 // A cell of the on-set info: the packed slot index and local count, and the
 // handler's spec node when the count was taken.

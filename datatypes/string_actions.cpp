@@ -782,8 +782,8 @@ void do_set_op(i32 op, bool case_sensitive, const Cell* skip) {
 // A string (file!, url!, tag!, email!, ref!, symbol! alike) keeps its bytes
 // and its cache series alive; it holds no values.
 void mark_string(const Cell* s) {
-  gc::mark_node(series_node(s));
-  if (series_extra(s)) gc::mark_node(series_extra(s));
+  gc::mark_node_at(series_node_slot(s));
+  if (series_extra(s)) gc::mark_node_at(series_extra_slot(s));
 }
 
 void register_type() {

@@ -177,14 +177,15 @@ void word_index() {
 }  // namespace
 
 namespace {
-// A word keeps its context alive.
+// A word keeps its context and its symbol alive.
 void mark_word(const Cell* w) {
-  if (context_of(w)) gc::mark_context(context_of(w));
+  if (context_of(w)) gc::mark_context_at(&w->w1);
+  gc::mark_symbol(symbol_of(w));
 }
 }  // namespace
 
 void init() {
-  for (Type t : {TYPE_WORD, TYPE_SET_WORD, TYPE_LIT_WORD, TYPE_GET_WORD, TYPE_REFINEMENT}) {
+  for (Type t : {TYPE_WORD, TYPE_SET_WORD, TYPE_LIT_WORD, TYPE_GET_WORD, TYPE_REFINEMENT, TYPE_ISSUE}) {
     gc::set_mark_rule(t, mark_word);
   }
   types::register_datatype({TYPE_WORD, TYPE_SYMBOL, "word!",

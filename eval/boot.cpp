@@ -378,6 +378,7 @@ void run() {
   library::wire_tool_routines();
   fill_boot_args();
   library::mark_library_code();
+  gc::startup_done(symbol::count());
 }
 
 }  // namespace qel::boot

@@ -230,6 +230,7 @@ void mark_held() {
 }
 
 void sweep_shapes();  // drops the call shapes of freed descriptors
+void forget_nodes();  // drops every cache keyed by node, when nodes moved
 void init_loop();     // the call loop's records
 
 void init_blocks() {
@@ -242,6 +243,7 @@ void init_blocks() {
   static bool sweeping = false;
   if (!sweeping) {
     gc::add_sweep_callback(sweep_shapes);
+    gc::add_moved_callback(forget_nodes);
     sweeping = true;
   }
 }
@@ -1724,6 +1726,11 @@ void sweep_shapes() {
   for (CallShape& s : g_shapes) {
     if (s.desc && !gc::is_marked(s.desc)) s = CallShape{};
   }
+}
+
+void forget_nodes() {
+  for (CallShape& s : g_shapes) s = CallShape{};
+  for (PlainMiss& m : g_body_miss) m = PlainMiss{};
 }
 
 // Reads the descriptor into a shape: usable only for arguments all evaluated

@@ -137,6 +137,10 @@ inline void set_series_index(Cell* c, i32 i) { c->w1 = u32(i); }
 // string's cache), 0 when none.
 inline u32 series_extra(const Cell* c) { return c->w3; }
 inline void set_series_extra(Cell* c, u32 extra) { c->w3 = extra; }
+// The words themselves, for the collector, which rewrites a node reference
+// when the node moves.
+inline const u32* series_node_slot(const Cell* c) { return &c->w2; }
+inline const u32* series_extra_slot(const Cell* c) { return &c->w3; }
 inline Cell* make_series(Cell* c, Type t, u32 node, i32 index = 0, u32 extra = 0) {
   c->header = t; c->w1 = u32(index); c->w2 = node; c->w3 = extra; return c;
 }

@@ -6,20 +6,27 @@
 // It uses an explicit work list, so deeply nested values cannot exhaust the
 // C++ stack. A node is marked when its buffer's mark bit is set.
 //
-// Compaction slides the live buffers of each series frame down over the dead
-// ones, in one ascending pass, and rewrites each moved buffer's node and its
-// head and tail. Nodes never move. Buffers outside the frames (large blocks,
-// caller-managed heap buffers) never move either; unreachable large blocks are
-// freed, heap buffers are left to their owners.
+// Compaction moves the live buffers of each series frame down over the dead
+// ones and into the free end of the frame before, in one ascending pass, and
+// rewrites each moved buffer's node and its head and tail; emptied frames go
+// back to the OS. A cycle may also empty a sparse node frame (see "moving
+// nodes" below). Buffers outside the frames (large blocks, caller-managed
+// heap buffers) never move; unreachable large blocks are freed, heap buffers
+// are left to their owners.
 #include "runtime/collector.hpp"
 
+#include <pthread.h>
+
 #include <algorithm>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "runtime/config.hpp"
 #include "runtime/context_record.hpp"
+#include "runtime/cycles.hpp"
 #include "runtime/hash.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/resources.hpp"
@@ -61,20 +68,21 @@ std::vector<u32> g_marked_outside;  // marked buffers outside the frames (marks 
 std::vector<u32> g_release;         // nodes of dead buffers
 
 void mark_hash_table(u32 table);
+void mark_hash_table_at(const u32* slot);
 
 // The collector's own mark rules, for the series-shaped datatypes whose
 // modules register none; the owning modules register the others.
-void mark_cells_rule(const Cell* c) { mark_series(series_node(c)); }
+void mark_cells_rule(const Cell* c) { mark_series_at(series_node_slot(c)); }
 void mark_table_series_rule(const Cell* c) {
-  mark_series(series_node(c));
-  if (series_extra(c)) mark_hash_table(series_extra(c));
+  mark_series_at(series_node_slot(c));
+  if (series_extra(c)) mark_table_at(series_extra_slot(c));
 }
 void mark_bytes_rule(const Cell* c) {
-  mark_node(series_node(c));
-  if (series_extra(c)) mark_node(series_extra(c));
+  mark_node_at(series_node_slot(c));
+  if (series_extra(c)) mark_node_at(series_extra_slot(c));
 }
 void mark_node_rule(const Cell* c) {
-  if (series_node(c)) mark_node(series_node(c));
+  if (series_node(c)) mark_node_at(series_node_slot(c));
 }
 // handle!: word 3 is its slot in the resource table (-1: none).
 void mark_handle_rule(const Cell* c) {
@@ -82,7 +90,7 @@ void mark_handle_rule(const Cell* c) {
 }
 // event!: with flag 0x1000, word 2 is a block of the event's data.
 void mark_event_rule(const Cell* c) {
-  if ((c->header & 0x1000) && series_node(c)) mark_series(series_node(c));
+  if ((c->header & 0x1000) && series_node(c)) mark_series_at(series_node_slot(c));
 }
 
 MarkRule g_rules[TYPE_SLOTS] = {};
@@ -102,6 +110,76 @@ const bool g_default_rules = [] {
   return true;
 }();
 
+
+// ---- moving nodes ----------------------------------------------------------------
+//
+// A node frame that has stayed sparsely used for a while is emptied: its
+// live nodes get new places in other frames and the frame is freed, so that
+// memory a program built and dropped goes back to the OS. The frames to
+// empty (candidates) are chosen before marking; marking records every slot
+// through which it reaches a node of a candidate (to rewrite it), and pins
+// the candidate when it meets one by value or in memory that does not
+// outlive the cycle. After marking, the native stack is scanned for words
+// that could be nodes of a candidate (C++ code holds nodes in locals), and
+// every node whose address a table depends on pins its frame too. The
+// candidates left are emptied, and the slots recorded rewritten, before the
+// buffers are compacted.
+struct Candidate {
+  u32 frame, first, end;  // the frame and its node area [first, end)
+  bool pinned;
+};
+std::vector<Candidate> g_candidates;
+u32 g_cand_lo = 0, g_cand_hi = 0;   // the span of the candidates' node areas
+std::vector<u32*> g_fixups;         // slots holding candidate nodes
+bool g_roots_phase = false;         // marking the scoped roots: their slots outlive the cycle
+int g_moving_off = 0;               // open MovingOff guards
+bool g_moving = false;              // moving allowed in this cycle
+u32 g_evacuations = 0;
+u32 g_last_attempt = 0;             // cycle of the last evacuation attempt
+bool g_attempted = false;
+bool g_stress_run = false;          // the run asked for the collector stress (even while it is off)
+std::vector<MovedCallback> g_moved;
+// The extent of the native stack (valid while a cycle runs).
+std::uintptr_t g_stack_lo = 0, g_stack_hi = 0;
+std::vector<u32> g_native_words;
+bool g_native_scanned = false;
+std::vector<u64> g_symbol_marks;
+// Symbols below this id are made at start-up: never reclaimed, not marked.
+u32 g_symbol_floor = 0xFFFFFFFFu;
+
+inline bool in_candidate_span(u32 v) { return v >= g_cand_lo && v < g_cand_hi; }
+
+Candidate* candidate_of(u32 node) {
+  for (Candidate& c : g_candidates) {
+    if (node >= c.first && node < c.end) return &c;
+  }
+  return nullptr;
+}
+
+// A node met by value: its frame keeps it.
+inline void note_value(u32 node) {
+  if (in_candidate_span(node)) {
+    if (Candidate* c = candidate_of(node)) c->pinned = true;
+  }
+}
+
+// Whether a slot outlives the cycle: region memory and heap memory do; the
+// native stack does not (a temporary cell of the marking code), except the
+// scoped roots, whose guards are open for the whole cycle.
+inline bool lasting_slot(const u32* slot) {
+  auto a = reinterpret_cast<std::uintptr_t>(slot);
+  auto base = reinterpret_cast<std::uintptr_t>(mem::region);
+  if (a >= base && a < base + config::REGION_BYTES) return true;
+  if (g_roots_phase) return true;
+  return !(a >= g_stack_lo && a < g_stack_hi);
+}
+
+inline void note_slot(const u32* slot) {
+  u32 v = *slot;
+  if (!in_candidate_span(v) || !candidate_of(v)) return;
+  if (lasting_slot(slot)) g_fixups.push_back(const_cast<u32*>(slot));
+  else note_value(v);
+}
 
 inline Buffer* buffer_or_null(u32 node) {
   if (!node) return nullptr;
@@ -130,42 +208,49 @@ void scan_context(u32 node) {
     g_work.push_back({node, SCAN_CELLS});
     return;
   }
-  u32 table = context::record_table(record);
-  u32 values = context::record_values(record);
+  const u32* table = context::record_table_slot(record);
+  const u32* values = context::record_values_slot(record);
   bool on_stack = context::record_on_stack(record);
-  if (table) mark_hash_table(table);
-  if (!on_stack && values && set_mark(values)) g_work.push_back({values, SCAN_CELLS});
+  if (*table) mark_table_at(table);
+  if (!on_stack && *values) mark_series_at(values);
   if (b->used() >= 2 * sizeof(Cell)) mark_cell(record + 1);
 }
 
-void mark_hash_table(u32 table) {
+void mark_hash_table_at(const u32* slot) {
+  note_slot(slot);
+  u32 table = *slot;
   if (!set_mark(table)) return;
   Buffer* b = buffer_or_null(table);
   if (!b || b->used() < sizeof(hash::Record)) return;
-  hash::Record r;
-  std::memcpy(&r, b->head_ptr(), sizeof r);
-  if (r.kind == hash::KIND_BLOCK) {
-    mark_node(r.index);
-    if (r.chains && set_mark(r.chains)) {
+  const hash::Record* r = reinterpret_cast<const hash::Record*>(b->head_ptr());
+  if (r->kind == hash::KIND_BLOCK) {
+    mark_node_at(&r->index);
+    if (r->chains && mark_node_at(&r->chains)) {
       // The chains array holds the nodes of the chain series.
-      Buffer* chains = buffer_or_null(r.chains);
+      Buffer* chains = buffer_or_null(r->chains);
       u32 n = chains->used() / 4;
-      for (u32 i = 0; i < n; ++i) {
-        u32 chain;
-        std::memcpy(&chain, chains->head_ptr() + i * 4, 4);
-        mark_node(chain);
-      }
+      const u32* chain = reinterpret_cast<const u32*>(chains->head_ptr());
+      for (u32 i = 0; i < n; ++i) mark_node_at(chain + i);
     }
   }
-  mark_node(r.flags);
-  mark_node(r.keys);
-  if (r.block) {
-    if (r.kind == hash::KIND_OWNER) {
-      mark_node(r.block);  // the ownership table does not keep what it records alive
-    } else if (set_mark(r.block)) {
-      g_work.push_back({r.block, SCAN_CELLS});
+  mark_node_at(&r->flags);
+  mark_node_at(&r->keys);
+  if (r->block) {
+    // Keys whose hash or place depends on a node's address keep that node
+    // where it is.
+    if (!g_candidates.empty()) hash::each_key_node(table, note_value);
+    if (r->kind == hash::KIND_OWNER) {
+      mark_node_at(&r->block);  // the ownership table does not keep what it records alive
+    } else {
+      mark_series_at(&r->block);
     }
   }
+}
+
+void mark_hash_table(u32 table) {
+  note_value(table);
+  u32 local = table;
+  mark_hash_table_at(&local);
 }
 
 void drain() {
@@ -187,8 +272,10 @@ void scan_roots() {
   mark_series(runtime::root_node);
   if (stack::bottom) mark_values(stack::bottom, stack::top);
   stack::mark_frames();
+  g_roots_phase = true;
   for (const Cell* c : roots::cells) mark_cell(c);
-  for (const u32* n : roots::nodes) mark_series(*n);
+  for (const u32* n : roots::nodes) mark_series_at(n);
+  g_roots_phase = false;
   resources::mark_slot_table();
   for (int i = 0; i < g_callback_count; ++i) {
     if (g_callbacks[i]) g_callbacks[i]();
@@ -325,6 +412,170 @@ void release_nodes() {
   g_release.clear();
 }
 
+// ---- the native stack -----------------------------------------------------
+
+// The extent of the running thread's stack: its base once per thread, the
+// low end the caller's frame.
+void find_stack_extent(std::uintptr_t low) {
+  thread_local std::uintptr_t base = 0;
+  if (!base) {
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+      void* addr = nullptr;
+      std::size_t size = 0;
+      pthread_attr_getstack(&attr, &addr, &size);
+      pthread_attr_destroy(&attr);
+      base = reinterpret_cast<std::uintptr_t>(addr) + size;
+    }
+  }
+  g_stack_lo = low;
+  g_stack_hi = base;
+}
+
+// Collects every aligned 32-bit word of the stack above this frame, where
+// the callee-saved registers of the running code are spilled first. Read
+// without the sanitizer's checks: most of it belongs to other frames.
+[[gnu::noinline]] QEL_NO_SANITIZE_ADDRESS void scan_native_stack() {
+  __builtin_unwind_init();
+  volatile u32 here = 0;
+  auto low = reinterpret_cast<std::uintptr_t>(&here) & ~std::uintptr_t(3);
+  g_native_words.clear();
+  for (std::uintptr_t a = low; a + 4 <= g_stack_hi; a += 4) {
+    g_native_words.push_back(u32(*reinterpret_cast<const volatile u32*>(a)));
+  }
+  std::sort(g_native_words.begin(), g_native_words.end());
+  g_native_words.erase(std::unique(g_native_words.begin(), g_native_words.end()), g_native_words.end());
+  g_native_scanned = true;
+}
+
+// Locals that AddressSanitizer moved to a heap stack of its own would be
+// missed by the scan: nothing moves and nothing is reclaimed then.
+bool fake_stack_in_use() {
+#if defined(__SANITIZE_ADDRESS__)
+  return __asan_get_current_fake_stack() != nullptr;
+#else
+  return false;
+#endif
+}
+
+// ---- emptying node frames ---------------------------------------------------
+
+constexpr u32 STABLE_COLLECTIONS = 6;   // a frame's in-use count unchanged this often
+constexpr u32 SPARSE_NODES = 5000;      // fewer nodes in use than this
+constexpr u32 ATTEMPT_SPACING = 16;     // collections between two attempts
+constexpr u32 STRESS_ATTEMPT_SPACING = 8;
+
+// Chooses the frames to empty: stable, sparse, not current, not lasting,
+// while the other frames have room for their nodes.
+void plan_evacuation() {
+  g_candidates.clear();
+  g_cand_lo = g_cand_hi = 0;
+  if (!g_moving || g_symbol_floor == 0xFFFFFFFFu) return;
+  if (g_attempted && g_cycles - g_last_attempt < (stress ? STRESS_ATTEMPT_SPACING : ATTEMPT_SPACING)) return;
+  u64 room = 0;
+  for (u32 o = mem::record.node_first; o; o = at<mem::NodeFrame>(o)->next) {
+    auto* f = at<mem::NodeFrame>(o);
+    room += f->capacity - f->used;
+  }
+  // Under the collector stress every frame made after start-up is emptied
+  // as often as the stress allows, so that every test moves nodes.
+  u32 stable = stress ? 0u : (1u << STABLE_COLLECTIONS) - 1;
+  u32 sparse = stress ? mem::NODE_FRAME_NODES : SPARSE_NODES;
+  u64 margin = stress ? 0 : mem::NODE_FRAME_NODES;
+  for (u32 o = mem::record.node_last; o; o = at<mem::NodeFrame>(o)->prev) {
+    auto* f = at<mem::NodeFrame>(o);
+    if ((f->history & stable) != stable || f->used >= sparse || f->lasting || f->evacuating ||
+        (o == mem::record.node_current && !stress)) {
+      continue;
+    }
+    u64 free_here = f->capacity - f->used;
+    if (room - free_here < u64(f->used) + margin) continue;
+    room -= free_here + f->used;
+    g_candidates.push_back({o, f->nodes_offset(), f->nodes_offset() + f->capacity * 4, false});
+  }
+  if (g_candidates.empty()) return;
+  g_last_attempt = g_cycles;
+  g_attempted = true;
+  g_cand_lo = 0xFFFFFFFFu;
+  for (const Candidate& c : g_candidates) {
+    g_cand_lo = std::min(g_cand_lo, c.first);
+    g_cand_hi = std::max(g_cand_hi, c.end);
+  }
+}
+
+// After marking: pins what the native stack names, then moves the live
+// nodes of every candidate left and rewrites the slots that name them.
+void evacuate() {
+  if (g_candidates.empty()) return;
+  if (!g_native_scanned) scan_native_stack();
+  // A word that names a node in use (an aligned place in a candidate's node
+  // area, holding a buffer address rather than a free-list link).
+  for (u32 w : g_native_words) {
+    if (!in_candidate_span(w)) continue;
+    Candidate* c = candidate_of(w);
+    if (!c || (w - c->first) % 4) continue;
+    u32 t = *at<u32>(w);
+    if (t && !(t >= g_cand_lo && t < g_cand_hi) && !mem::node_frame_of(t)) c->pinned = true;
+  }
+
+  // The walks under way compare nodes with the cycle stack's entries.
+  for (u32 i = 0; i < cycles::depth(); ++i) note_value(cycles::entry(i));
+  bool moved = false;
+  std::vector<u8> is_free;
+  std::vector<u32> relocated;
+  for (Candidate& c : g_candidates) {
+    auto* f = at<mem::NodeFrame>(c.frame);
+      if (!c.pinned) {
+      // The free nodes, by their list; every other node is in use.
+      is_free.assign(f->capacity, 0);
+      for (u32 n = f->free_head; n; n = *at<u32>(n)) is_free[(n - c.first) / 4] = 1;
+      // A node whose buffer lives outside the frames and is managed by C++
+      // code, or is owned (keyed by node in the ownership table), stays;
+      // so does a node in use that names no buffer.
+      for (u32 i = 0; i < f->capacity && !c.pinned; ++i) {
+        if (is_free[i]) continue;
+        u32 b = *at<u32>(c.first + i * 4);
+        if (!b) c.pinned = true;
+        else if (at<Buffer>(b)->flags & (mem::SERIES_BIG | mem::SERIES_OWNED)) c.pinned = true;
+      }
+    }
+    if (c.pinned) {
+      f->history = 0;  // stable again before the next attempt
+      continue;
+    }
+    f->evacuating = 1;  // no node is taken from it any more
+    relocated.assign(f->capacity, 0);
+    for (u32 i = 0; i < f->capacity; ++i) {
+      if (is_free[i]) continue;
+      u32 old = c.first + i * 4;
+      u32 b = *at<u32>(old);
+      Buffer* buf = at<Buffer>(b);
+      if (!(buf->flags & mem::SERIES_MARK)) continue;  // dead: released with the frame
+      u32 fresh = mem::alloc_node();
+      *at<u32>(fresh) = b;
+      buf->node = fresh;
+      relocated[i] = fresh;
+    }
+    for (u32* slot : g_fixups) {
+      u32 v = *slot;
+      if (v >= c.first && v < c.end && relocated[(v - c.first) / 4]) *slot = relocated[(v - c.first) / 4];
+    }
+    moved = true;
+    ++g_evacuations;
+    if (getenv("QEL_EVAC_COUNT")) fprintf(stderr, "[evacuated %u]\n", g_evacuations);
+  }
+  if (moved) {
+    // Buffers pointed at by marked-outside entries keep their nodes' new names.
+    for (u32& node : g_marked_outside) {
+      if (in_candidate_span(node)) {
+        Buffer* b = buffer_or_null(node);
+        if (b) node = b->node;
+      }
+    }
+    for (MovedCallback fn : g_moved) fn();
+  }
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -333,6 +584,7 @@ void init() {
   g_cycles = 0;
   const char* s = std::getenv(config::GC_STRESS_ENV);
   stress = s && *s && *s != '0';
+  g_stress_run = stress;
 }
 
 void check() {
@@ -367,14 +619,76 @@ bool is_marked(u32 node) {
   return b && (b->flags & mem::SERIES_MARK);
 }
 
-bool mark_node(u32 node) { return set_mark(node); }
+bool mark_node(u32 node) {
+  note_value(node);
+  return set_mark(node);
+}
 
 void mark_series(u32 node) {
+  note_value(node);
   if (set_mark(node)) g_work.push_back({node, SCAN_CELLS});
 }
 
 void mark_context(u32 node) {
+  note_value(node);
   if (set_mark(node)) g_work.push_back({node, SCAN_CONTEXT});
+}
+
+bool mark_node_at(const u32* slot) {
+  note_slot(slot);
+  return set_mark(*slot);
+}
+
+void mark_series_at(const u32* slot) {
+  note_slot(slot);
+  if (set_mark(*slot)) g_work.push_back({*slot, SCAN_CELLS});
+}
+
+void mark_context_at(const u32* slot) {
+  note_slot(slot);
+  if (set_mark(*slot)) g_work.push_back({*slot, SCAN_CONTEXT});
+}
+
+void mark_table_at(const u32* slot) { mark_hash_table_at(slot); }
+
+void pin_node(u32 node) { note_value(node); }
+
+void mark_symbol(u32 id) {
+  if (id < g_symbol_floor) return;
+  u32 word = id / 64;
+  if (word >= g_symbol_marks.size()) g_symbol_marks.resize(word + 1024, 0);
+  u64 bit = u64(1) << (id % 64);
+  if (g_symbol_marks[word] & bit) return;
+  g_symbol_marks[word] |= bit;
+  u32 canonical = hash::resolve_symbol(id);
+  if (canonical != id) mark_symbol(canonical);
+}
+
+bool symbol_marked(u32 id) {
+  if (id < g_symbol_floor) return true;
+  u32 word = id / 64;
+  return word < g_symbol_marks.size() && (g_symbol_marks[word] & (u64(1) << (id % 64)));
+}
+
+bool moving_allowed() { return g_moving; }
+
+const std::vector<u32>& native_words() {
+  if (!g_native_scanned) scan_native_stack();
+  return g_native_words;
+}
+
+MovingOff::MovingOff() { ++g_moving_off; }
+MovingOff::~MovingOff() { --g_moving_off; }
+
+void add_moved_callback(MovedCallback fn) { g_moved.push_back(fn); }
+
+u32 evacuations() { return g_evacuations; }
+
+void startup_done(u32 symbol_count) {
+  g_symbol_floor = symbol_count + 1;
+  // Under the stress the program's nodes go to frames of their own, so that
+  // every test moves some.
+  mem::keep_node_frames(g_stress_run);
 }
 
 void mark_values(const Cell* first, const Cell* end) {
@@ -394,9 +708,20 @@ u32 do_cycle() {
   mem::note_allocation();  // buffers move: pointers taken before are stale
   active = true;
   g_marked_outside.clear();
+  volatile u32 here = 0;
+  find_stack_extent(reinterpret_cast<std::uintptr_t>(&here));
+  g_native_scanned = false;
+  g_moving = g_moving_off == 0 && !fake_stack_in_use();
+  std::fill(g_symbol_marks.begin(), g_symbol_marks.end(), 0);
+  g_fixups.clear();
+  plan_evacuation();
   scan_roots();
   resources::sweep();
   for (SweepCallback fn : g_sweepers) fn();
+  evacuate();
+  g_candidates.clear();
+  g_cand_lo = g_cand_hi = 0;
+  g_fixups.clear();
   compact_frames();
   sweep_large_blocks();
   release_nodes();

@@ -1,6 +1,8 @@
 // Garbage collector: mark from precise roots, sweep, compact series frames.
 #pragma once
 
+#include <vector>
+
 #include "runtime/cell.hpp"
 
 namespace qel::gc {
@@ -27,12 +29,61 @@ void add_sweep_callback(SweepCallback fn);
 bool is_marked(u32 node);
 
 // Marking entry points for mark callbacks and datatype mark rules.
+//
+// Nodes can move: a cycle may empty a sparsely used node frame, giving its
+// live nodes new places (below). A reference marked through its slot (the
+// _at forms: the 32-bit word inside a cell, a record or a rooted local) is
+// rewritten then. A reference marked by value cannot be, so its node stays
+// where it is for that cycle: mark by slot wherever the word lies in a
+// buffer, a root or memory that outlives the cycle.
 bool mark_node(u32 node);          // answers true when newly marked
 void mark_series(u32 node);        // the node and, for cells, its values
+void mark_context(u32 ctx_node);
+bool mark_node_at(const u32* slot);
+void mark_series_at(const u32* slot);
+void mark_context_at(const u32* slot);
+void mark_table_at(const u32* slot);  // a hash table and the series it reaches
 void mark_values(const Cell* first, const Cell* end);
 void mark_cell(const Cell* c);
-void mark_context(u32 ctx_node);
-void mark_table(u32 table);        // a hash table and the series it reaches
+void mark_table(u32 table);
+// A node held somewhere that cannot be rewritten (a hash that depends on its
+// address, a weak table's key): it does not move in this cycle.
+void pin_node(u32 node);
+
+// Symbols: the symbol table reclaims, after start-up, the symbols that no
+// value refers to (a word's symbol is marked through its mark rule, and
+// through it the canonical symbol of a case variant). The ids found on the
+// native stack are kept too.
+void mark_symbol(u32 id);
+bool symbol_marked(u32 id);
+// Whether symbols may be reclaimed and nodes moved in this cycle.
+bool moving_allowed();
+// The 32-bit words found on the native stack and in the saved registers of
+// the running code when the cycle asked for them first, sorted: a value
+// there may be a node or symbol id that C++ code holds in a local, which
+// must then neither move nor be reclaimed.
+const std::vector<u32>& native_words();
+
+// No node moves and no symbol is reclaimed while one of these is open (a
+// codec that keeps nodes or symbol ids in tables of its own).
+class MovingOff {
+ public:
+  MovingOff();
+  ~MovingOff();
+  MovingOff(const MovingOff&) = delete;
+  MovingOff& operator=(const MovingOff&) = delete;
+};
+
+// Called after a cycle in which nodes moved: caches keyed by node must
+// drop what they hold.
+using MovedCallback = void (*)();
+void add_moved_callback(MovedCallback fn);
+// Node frames emptied and freed by the cycles so far.
+u32 evacuations();
+// The end of start-up: the symbols made so far (the boot words, which C++
+// code names by id) are never reclaimed, and the node frames made so far
+// (whose nodes C++ statics may hold) are never emptied.
+void startup_done(u32 symbol_count);
 
 // The mark rule of a datatype: marks what a cell of it refers to, through
 // the entry points above. The module that owns a datatype registers its

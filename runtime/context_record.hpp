@@ -23,5 +23,8 @@ inline u32 record_values(const Cell* rec) { return rec->w2; }
 inline void set_record_values(Cell* rec, u32 values) { rec->w2 = values; }
 inline void set_record_table(Cell* rec, u32 table) { rec->w1 = table; }
 inline bool record_on_stack(const Cell* rec) { return (rec->header & ON_STACK) != 0; }
+// The words of the table and values nodes, for the collector's marking.
+inline const u32* record_table_slot(const Cell* rec) { return &rec->w1; }
+inline const u32* record_values_slot(const Cell* rec) { return &rec->w2; }
 
 }  // namespace qel::context

@@ -29,6 +29,7 @@ void pop() {
 void pop_n(u32 n) { g_top = n > g_top ? 0 : g_top - n; }
 void reset() { g_top = 0; }
 u32 depth() { return g_top; }
+u32 entry(u32 i) { return i < g_top ? g_entries[i] : 0; }
 
 bool find(u32 node) {
   for (u32 i = 0; i < g_top; ++i) {

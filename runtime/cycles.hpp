@@ -16,6 +16,7 @@ void pop_n(u32 n);
 void reset();
 bool find(u32 node);
 u32 depth();
+u32 entry(u32 i);  // entry i from the bottom, for the collector
 
 // When the node a value of type t is tracked by (the context of an object,
 // else the series node) is on the stack, the marker text to write in the

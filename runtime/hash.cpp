@@ -1230,13 +1230,16 @@ Cell* delete_ptr(u32 table, u32 key) {
 u32 shift_table() {
   if (!g_shift_table) {
     u32 t = make(1024, 0, KIND_POINTER, 0);
-    // Kept by the root block as a map! cell over the table.
+    // Kept by the root block as a map! cell over the table; the module's
+    // own reference is marked through its word, so that it is rewritten
+    // with the root block's cell when the node moves.
     Cell* c = runtime::root_append();
     c->header = TYPE_MAP;
     c->w1 = 0;
     c->w2 = 0;
     c->w3 = t;
     g_shift_table = t;
+    gc::add_mark_callback([] { gc::mark_table_at(&g_shift_table); });
   }
   return g_shift_table;
 }
@@ -1368,6 +1371,46 @@ void mark_table(u32 table) {
   if (!table) return;
   Cell c{TYPE_CONTEXT, table, 0, 0};
   gc::mark_cell(&c);
+}
+
+void each_key_node(u32 table, void (*fn)(u32 node)) {
+  Buffer* tb = buffer_of(table);
+  if (!tb || tb->used() < sizeof(Record)) return;
+  const Record* r = record(table);
+  Buffer* b = r->block ? buffer_of(r->block) : nullptr;
+  if (!b || b->unit() != 16) return;
+  const Cell* cells = b->cells();
+  u32 n = b->used() / sizeof(Cell);
+  if (r->kind >= KIND_POINTER) {
+    u32 step = r->index / sizeof(Cell);
+    for (u32 i = 0; step && i + step <= n; i += step) {
+      if (cells[i].header != 2) continue;  // deleted
+      for (u32 k = 0; k < step; ++k) {
+        fn(cells[i + k].w1);
+        fn(cells[i + k].w2);
+        fn(cells[i + k].w3);
+      }
+    }
+    return;
+  }
+  if (r->kind != KIND_BLOCK && r->kind != KIND_MAP) return;
+  // The datatypes whose value_hash reads a node.
+  for (u32 i = 0; i < n; i += r->kind == KIND_MAP ? 2 : 1) {
+    const Cell* c = cells + i;
+    switch (type_of(c)) {
+      case TYPE_OBJECT: case TYPE_ERROR: case TYPE_PORT: fn(c->w1); break;
+      case TYPE_MAP: case TYPE_HANDLE: case TYPE_EVENT: case TYPE_BLOCK: case TYPE_PAREN:
+      case TYPE_PATH: case TYPE_LIT_PATH: case TYPE_SET_PATH: case TYPE_GET_PATH: case TYPE_HASH:
+      case TYPE_IMAGE: case TYPE_POINT2D: fn(c->w2); break;
+      case TYPE_NATIVE: case TYPE_ACTION: fn(c->w3); break;
+      case TYPE_OP: case TYPE_FUNCTION:
+        fn(c->w1);
+        fn(c->w2);
+        fn(c->w3);
+        break;
+      default: break;
+    }
+  }
 }
 
 void sweep_weak(u32 table) {

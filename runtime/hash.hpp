@@ -28,9 +28,11 @@
 //      value, the owner object, the owner's field word); swept by the
 //      collector after marking, so it keeps nothing alive.
 //
-// Nodes never move, so every hash that depends on a node (series and context
-// identities) stays valid across collections: no table needs rehashing after
-// a collection, and the cycle stamp of the record stays 0.
+// The collector moves no node that a stored hash or key depends on (series
+// and context identities, the keys of pointer-keyed records) while a table
+// holds it (each_key_node names them), so every hash stays valid across
+// collections: no table needs rehashing after a collection, and the cycle
+// stamp of the record stays 0.
 //
 // Buffers do move: every operation here re-reads the record and its series
 // through their nodes after anything that can allocate, and key cells handed
@@ -195,6 +197,11 @@ u32 value_hash(const Cell* value, bool case_sensitive);
 
 // Marks a table as the collector does (for mark callbacks).
 void mark_table(u32 table);
+// Calls fn with every node whose address a stored hash or key of the table
+// depends on (kinds 0 and 1: keys hashed by identity; kinds 3 and 4: the
+// keys and the nodes the records' cells name, which the collector does not
+// mark): such a node must not move while the table holds it.
+void each_key_node(u32 table, void (*fn)(u32 node));
 // Deletes the records of the ownership table whose owned series or whose
 // owner was not marked (a sweep callback).
 void sweep_weak(u32 table);

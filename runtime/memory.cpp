@@ -20,6 +20,7 @@ MemoryRecord record{};
 namespace {
 
 bool g_initialised = false;
+bool g_avoid_lasting = false;  // new nodes go to frames made after start-up
 
 inline u32 round16(u64 n) { return u32((n + 15) & ~u64(15)); }
 
@@ -157,11 +158,11 @@ void free_node_frame(u32 frame) {
 
 u32 alloc_node() {
   NodeFrame* f = record.node_current ? at<NodeFrame>(record.node_current) : nullptr;
-  if (!f || !f->free_head) {
+  if (!f || !f->free_head || f->evacuating || (f->lasting && g_avoid_lasting)) {
     f = nullptr;
     for (u32 o = record.node_first; o; o = at<NodeFrame>(o)->next) {
       NodeFrame* c = at<NodeFrame>(o);
-      if (c->free_head && !c->evacuating) { f = c; break; }
+      if (c->free_head && !c->evacuating && !(c->lasting && g_avoid_lasting)) { f = c; break; }
     }
     if (!f) f = at<NodeFrame>(make_node_frame(NODE_FRAME_NODES));
     record.node_current = offset_of(f);
@@ -178,6 +179,11 @@ void free_node(u32 frame, u32 node) {
   *at<u32>(node) = f->free_head;
   f->free_head = node;
   f->used--;
+}
+
+void keep_node_frames(bool avoid) {
+  for (u32 o = record.node_first; o; o = at<NodeFrame>(o)->next) at<NodeFrame>(o)->lasting = 1;
+  g_avoid_lasting = avoid;
 }
 
 u32 node_frame_of(u32 node) {
@@ -202,7 +208,7 @@ void review_node_frames() {
         continue;
       }
     }
-    if (!current && f->free_head) current = o;
+    if (!current && f->free_head && !(f->lasting && g_avoid_lasting)) current = o;
     f->history = (f->history << 1) | (f->used == f->prev_used ? 1u : 0u);
     f->prev_used = f->used;
     o = next;

@@ -4,10 +4,13 @@
 // - Every node, frame and buffer lies in the one reserved region; a reference
 //   to any of them is a 32-bit offset from the region base (0 = none).
 // - A series is reached through its node, a 32-bit word holding the offset of
-//   its buffer header. Nodes never move. Buffers move: the collector compacts
-//   series frames, and growing a series replaces its buffer. So no code keeps a
-//   raw Buffer* or data pointer across anything that can allocate; it keeps the
-//   node (and roots it, see roots.hpp) and asks for the buffer again.
+//   its buffer header. Buffers move: the collector compacts series frames, and
+//   growing a series replaces its buffer. So no code keeps a raw Buffer* or
+//   data pointer across anything that can allocate; it keeps the node (and
+//   roots it, see roots.hpp) and asks for the buffer again. Nodes move only
+//   when the collector empties a sparse node frame, and then only nodes that
+//   it reaches through rewritable slots and that no native-stack word names
+//   (see collector.hpp).
 // - A buffer in a series frame occupies sizeof(Buffer) + size bytes; the
 //   collector walks a frame by that rule. Buffers are 8-byte aligned, so cells
 //   in them are too.
@@ -74,8 +77,8 @@ struct NodeFrame {
   u32 made_cycle;      // collector cycle when made
   u32 prev_used;       // in-use count seen at the previous collection
   u32 history;         // stability bits, bit 0 = unchanged at the last collection
-  u32 evacuating;      // kept 0: nodes never move
-  u32 pad;
+  u32 evacuating;      // 1 while the collector empties the frame (no node is taken from it)
+  u32 lasting;         // 1: made during start-up, whose nodes C++ statics may hold; never emptied
   u32 nodes_offset() const { return offset_of(this) + sizeof(NodeFrame); }
 };
 static_assert(sizeof(NodeFrame) == 40);
@@ -190,6 +193,10 @@ u32 alloc_node();
 void free_node(u32 frame, u32 node);
 u32 node_frame_of(u32 node);     // the frame holding a node, 0 when none
 void review_node_frames();
+// Marks the node frames made so far as lasting (the end of start-up); with
+// avoid (the collector stress), new nodes are then taken from other frames
+// only, so that the program's nodes lie where they can be moved.
+void keep_node_frames(bool avoid);
 
 // ---- series frames and buffers ------------------------------------------
 u32 make_series_frame();

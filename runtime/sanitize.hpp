@@ -5,9 +5,11 @@
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
+#define QEL_NO_SANITIZE_ADDRESS __attribute__((no_sanitize_address))
 #define QEL_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
 #define QEL_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
 #else
+#define QEL_NO_SANITIZE_ADDRESS
 #define QEL_POISON(p, n) ((void)(p), (void)(n))
 #define QEL_UNPOISON(p, n) ((void)(p), (void)(n))
 #endif

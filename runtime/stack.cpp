@@ -229,11 +229,12 @@ void rename_frame(const Cell* word) {
 
 void mark_frames() {
   for (Frame* f = cbottom; f < ctop; ++f) {
-    if (f->ctx) gc::mark_context(f->ctx);
+    if (f->ctx) gc::mark_context_at(&f->ctx);
+    gc::mark_symbol(f->symbol);
     if (f->fctx) {
-      gc::mark_context(f->fctx);
+      gc::mark_context_at(&f->fctx);
       if (f->saved_values && !context::record_on_stack(context::record_cell(f->fctx))) {
-        gc::mark_series(f->saved_values);
+        gc::mark_series_at(&f->saved_values);
       }
     }
   }
