@@ -21,6 +21,7 @@ const Special kSpecial[] = {
     {SCROLL_UP, "up"},        {SCROLL_DOWN, "down"},     {SCROLL_PAGE_UP, "page-up"}, {SCROLL_PAGE_DOWN, "page-down"},
     {SCROLL_LEFT, "left"},    {SCROLL_RIGHT, "right"},   {SCROLL_PAGE_LEFT, "page-left"},
     {SCROLL_PAGE_RIGHT, "page-right"}, {SCROLL_TRACK, "track"}, {SCROLL_END, "end"},
+    {WHEEL_KEY, "wheel"},
 };
 
 bool in(u32 c, u32 lo, u32 hi) { return c >= lo && c <= hi; }

@@ -26,6 +26,7 @@ enum Code : u32 {
 enum ScrollKey : u32 {
   SCROLL_UP = 0x1000, SCROLL_DOWN, SCROLL_PAGE_UP, SCROLL_PAGE_DOWN, SCROLL_LEFT, SCROLL_RIGHT,
   SCROLL_PAGE_LEFT, SCROLL_PAGE_RIGHT, SCROLL_TRACK, SCROLL_END,
+  WHEEL_KEY,  // the key of wheel events: the word `wheel`
 };
 // The key of a scroll event from the bar's scroll code: 0 line up (left),
 // 1 line down (right), 2 page up (left), 3 page down (right), 5 track,

@@ -194,8 +194,10 @@ constexpr const char* kStyle =
     "scale.qel { padding: 0; }\n"
     "scale.qel slider { min-height: 12px; min-width: 12px; margin: -5px; }\n"
     "scale.qel trough { min-width: 0; min-height: 0; }\n"
-    "progressbar.qel.horizontal > trough, progressbar.qel.horizontal > trough > progress { min-width: 0; }\n"
-    "progressbar.qel.vertical > trough, progressbar.qel.vertical > trough > progress { min-height: 0; }\n"
+    "progressbar.qel trough, progressbar.qel progress { min-width: 0; min-height: 0; }\n"
+    "progressbar.qel { -GtkProgressBar-min-horizontal-bar-width: 0; -GtkProgressBar-min-vertical-bar-height: 0; }\n"
+    "scrolledwindow.qel scrollbar slider { min-width: 4px; min-height: 4px; }\n"
+    "scrolledwindow.qel scrollbar button { min-width: 0; min-height: 0; }\n"
     "scrollbar.qel slider { min-width: 6px; min-height: 6px; }\n"
     "checkbutton.qel, radiobutton.qel { padding: 0; }\n"
     "notebook.qel > header > tabs > tab { min-height: 0; padding: 2px 8px; }\n";

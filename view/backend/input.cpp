@@ -240,6 +240,10 @@ i32 make_event(Message& m, u32 flags, u32 type) {
     case event::DOWN: case event::UP: case event::MID_DOWN: case event::MID_UP: case event::ALT_DOWN:
     case event::ALT_UP: case event::AUX_DOWN: case event::AUX_UP: case event::DBL_CLICK: case event::WHEEL:
       bits = flags | modifier_flags(m, 0);
+      if (type == event::WHEEL) {
+        key = keys::WHEEL_KEY;
+        special = true;
+      }
       break;
     case event::CLICK:
       bits = modifier_flags(m, 1);
@@ -307,8 +311,7 @@ i32 preprocess(Message& m) {
   if (!w) return 1;
   if (is_input(m.code) && input_blocked(*w)) return 0;
   u32 id = w->id;
-  u32 flags = (m.state == messages::STATE_LIVE ? mouse_flags(m.wparam) | (live_state() & KEY_BITS)
-                                               : m.state);
+  u32 flags = mouse_flags(m.wparam) | ((m.state == messages::STATE_LIVE ? live_state() : m.state) & KEY_BITS);
   switch (m.code) {
     case messages::KEYDOWN: {
       i32 v = make_event(m, flags, event::KEY_DOWN);
@@ -339,10 +342,7 @@ i32 preprocess(Message& m) {
       widget_items::forget_context_menu();
       return button_event(m, flags, event::DOWN);
     case messages::LBUTTONUP:
-      if (g_capture == id && is_type(*w, "base")) {
-        window::set(*w, window::COUNTER, 0);
-        g_capture = 0;
-      }
+      if (g_capture == id && is_type(*w, "base")) g_capture = 0;
       return button_event(m, flags, event::UP);
     case messages::LBUTTONDBLCLK:
       widget_items::forget_context_menu();

@@ -19,6 +19,8 @@
 #include "view/backend/builder.hpp"
 #include "view/backend/display.hpp"
 #include "view/backend/input.hpp"
+#include "view/backend/widgets.hpp"
+#include "view/glue.hpp"
 #include "view/backend/guard.hpp"
 #include "view/backend/setup.hpp"
 #include "view/backend/windows.hpp"
@@ -84,12 +86,12 @@ u32 flag_bits(const Cell* c) {
   return bits;
 }
 
-// [face code wparam lparam x y] or [... state]: the message down the road
-// to the face's window (state: its flag bits, a block of flag words; else
-// the live state).
+// [face code wparam lparam x y] or [... state] or [... state extra]: the
+// message down the road to the face's window (state: its flag bits, a
+// block of flag words; none or missing: the live state).
 void inject(const Cell* spec) {
   i32 n = type_of(spec) == TYPE_BLOCK ? block::length_from_index(spec) : 0;
-  if (n != 6 && n != 7) fire(Err::script_invalid_arg, spec);
+  if (n < 6 || n > 8) fire(Err::script_invalid_arg, spec);
   const Cell* c = mem::buffer_of(series_node(spec))->cells() + series_index(spec);
   for (u32 i = 1; i < 6; ++i)
     if (type_of(c + i) != TYPE_INTEGER) fire(Err::script_invalid_arg, c + i);
@@ -101,7 +103,11 @@ void inject(const Cell* spec) {
   m.lparam = int_of(c + 3);
   m.x = int_of(c + 4);
   m.y = int_of(c + 5);
-  if (n == 7) m.state = flag_bits(c + 6);
+  if (n >= 7 && !is_none(c + 6)) m.state = flag_bits(c + 6);
+  if (n == 8) {
+    if (type_of(c + 7) != TYPE_INTEGER) fire(Err::script_invalid_arg, c + 7);
+    m.extra = u32(int_of(c + 7));
+  }
   i64 answer;
   {
     input::Current scope(&m);
@@ -179,6 +185,51 @@ void signal(const Cell* fn) {
   api::set_result(v[1]);
 }
 
+// What the face's native widget shows: its allocated size and position in
+// its parent's container (pixels), and its state: the position and range
+// of a slider or scroll bar (pos x upper), a progress bar's fraction, a
+// check's state, a text control's or label's text.
+void native(const Cell* face) {
+  window::Record* w = record_of(face);
+  GtkWidget* g = windows::widget(*w);
+  GtkWidget* c = widgets::control(*w);
+  windows::paint_pending(*w);
+  api::Values v(2);
+  block::make_at(v[0], 3);
+  GtkAllocation a{0, 0, 0, 0};
+  if (g) gtk_widget_get_allocation(g, &a);
+  Cell p;
+  pair::make_at(make_none(&p), a.width, a.height);
+  block::append_copy(v[0], &p);
+  pair::make_at(make_none(&p), a.x, a.y);
+  block::append_copy(v[0], &p);
+  make_none(v[1]);
+  if (c && GTK_IS_RANGE(c)) {
+    GtkAdjustment* adj = gtk_range_get_adjustment(GTK_RANGE(c));
+    pair::make_at(v[1], i32(std::lround(gtk_adjustment_get_value(adj))), i32(std::lround(gtk_adjustment_get_upper(adj))));
+  } else if (c && GTK_IS_PROGRESS_BAR(c)) {
+    make_float(v[1], gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(c)));
+  } else if (c && GTK_IS_TOGGLE_BUTTON(c)) {
+    glue::Check s = widgets::check_state(*w);
+    if (s == glue::INDETERMINATE) make_none(v[1]);
+    else make_logic(v[1], s == glue::CHECKED);
+  } else {
+    std::string text;
+    if (!widgets::read_text(*w, text) && c) {
+      const char* t = GTK_IS_LABEL(c) ? gtk_label_get_text(GTK_LABEL(c))
+                      : GTK_IS_WINDOW(c) ? gtk_window_get_title(GTK_WINDOW(c))
+                      : GTK_IS_BUTTON(c) ? gtk_button_get_label(GTK_BUTTON(c))
+                                          : nullptr;
+      if (GTK_IS_BUTTON(c) && !t)
+        if (GtkWidget* l = gtk_bin_get_child(GTK_BIN(c)); l && GTK_IS_LABEL(l)) t = gtk_label_get_text(GTK_LABEL(l));
+      if (t) text = t;
+    }
+    string::load_at(reinterpret_cast<const u8*>(text.data()), u32(text.size()), v[1], string::Encoding::utf8);
+  }
+  block::append_copy(v[0], v[1]);
+  api::set_result(v[0]);
+}
+
 }  // namespace
 
 void test_hook() {
@@ -192,6 +243,11 @@ void test_hook() {
     inject(value);
   } else if (is(command, "key")) {
     key(value);
+  } else if (is(command, "native")) {
+    native(value);
+  } else if (is(command, "windows")) {
+    make_integer(api::result(), i32(window::count()));
+    api::keep_result();
   } else if (is(command, "signal")) {
     signal(value);
   } else if (is(command, "dark-mode")) {

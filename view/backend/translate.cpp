@@ -263,11 +263,12 @@ void key_event(GdkEvent* e) {
     return;
   }
   // The key without shift, in the same group, with the same other modifiers.
-  guint base = ke->keyval;
+  guint base = 0;
   GdkKeymap* keymap = gdk_keymap_get_for_display(gdk_window_get_display(ke->window));
-  gdk_keymap_translate_keyboard_state(keymap, ke->hardware_keycode,
-                                      GdkModifierType(ke->state & ~(GDK_SHIFT_MASK | GDK_LOCK_MASK)), ke->group,
-                                      &base, nullptr, nullptr, nullptr);
+  if (!gdk_keymap_translate_keyboard_state(keymap, ke->hardware_keycode,
+                                           GdkModifierType(ke->state & ~(GDK_SHIFT_MASK | GDK_LOCK_MASK)),
+                                           ke->group, &base, nullptr, nullptr, nullptr))
+    base = ke->keyval;  // a key the keyboard map does not have
   Key k = translate_key(ke->keyval, base, ke->state);
   if (!k.code) {
     gtk_main_do_event(e);
