@@ -387,8 +387,8 @@ void apply(Record& w, u32 bits) {
       case widgets::K_CHECK: case widgets::K_TOGGLE: widgets::write_check(w, data); break;
       case widgets::K_RADIO: {
         widgets::write_check(w, data);
-        if (!(type_of(data) == TYPE_LOGIC && logic_of(data))) {
-          // An unchecked radio tells its face.
+        if (!(type_of(data) == TYPE_LOGIC && logic_of(data)) && input::clicked_radio() != id) {
+          // An unchecked radio tells its face (not the one being clicked).
           messages::Message m;
           m.window = id;
           m.code = messages::COMMAND;

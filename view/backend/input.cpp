@@ -48,6 +48,7 @@ u32 g_hover = 0;                      // the window of the last over event
 i32 g_last_x = INT32_MIN, g_last_y = INT32_MIN;  // the last pointer move passed on
 u32 g_capture = 0;                    // the window holding the mouse (a base face's press)
 bool g_marking = false;
+u32 g_clicked_radio = 0;              // the radio whose click is being raised
 
 void mark_event() { gc::mark_values(&g_event, &g_event + 1); }
 
@@ -153,6 +154,8 @@ u32 mouse_flags(u64 wparam) {
 }
 
 const Message* current() { return g_current; }
+
+u32 clicked_radio() { return g_clicked_radio; }
 
 Current::Current(const Message* m) : saved(g_current) { g_current = m; }
 Current::~Current() { g_current = saved; }
@@ -451,7 +454,12 @@ void command(Record& control, u32 notify) {
         if (!was) {
           check_into_data(control, state);
           select_in_root(control);
+          // While its click runs, the radio is the one the user chose: the
+          // framework unchecking it on the way tells nobody.
+          u32 saved = g_clicked_radio;
+          g_clicked_radio = id;
           make_event(m, 0, event::CLICK);
+          g_clicked_radio = saved;
         }
       }
       break;

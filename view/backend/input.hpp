@@ -69,6 +69,9 @@ i32 preprocess(messages::Message& m);
 // A widget notification of the control: the decision table by face type.
 void command(window::Record& control, u32 notify);
 
+// The radio whose click event is being raised (0 for none).
+u32 clicked_radio();
+
 // The message being handled (null when none): what command events use.
 const messages::Message* current();
 // Runs the message as the current one for the scope.

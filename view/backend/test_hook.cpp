@@ -185,7 +185,7 @@ void signal(const Cell* fn) {
   api::set_result(v[1]);
 }
 
-// What the face's native widget shows: its allocated size and position in
+// What the face's native widget shows: its allocated size (0x0 hidden) and position in
 // its parent's container (pixels), and its state: the position and range
 // of a slider or scroll bar (pos x upper), a progress bar's fraction, a
 // check's state, a text control's or label's text.
@@ -197,7 +197,7 @@ void native(const Cell* face) {
   api::Values v(2);
   block::make_at(v[0], 3);
   GtkAllocation a{0, 0, 0, 0};
-  if (g) gtk_widget_get_allocation(g, &a);
+  if (g && gtk_widget_get_visible(g)) gtk_widget_get_allocation(g, &a);
   Cell p;
   pair::make_at(make_none(&p), a.width, a.height);
   block::append_copy(v[0], &p);
@@ -245,6 +245,13 @@ void test_hook() {
     key(value);
   } else if (is(command, "native")) {
     native(value);
+  } else if (is(command, "click")) {
+    // A click on a button control, as its widget reports it.
+    GtkWidget* c = widgets::control(*record_of(value));
+    if (!c || !GTK_IS_BUTTON(c)) fire(Err::script_invalid_arg, value);
+    gtk_button_clicked(GTK_BUTTON(c));
+    guard::raise_pending();
+    api::answer_none();
   } else if (is(command, "windows")) {
     make_integer(api::result(), i32(window::count()));
     api::keep_result();
