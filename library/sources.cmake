@@ -20,4 +20,7 @@ set(QEL_LIBRARY_FILES
   preprocessor.qel
   debug.qel
   tools.qel
+  console/engine.qel
+  console/complete.qel
+  console/highlight.qel
 )
