@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "bench/bench_main.hpp"
-#include "eval/checksum.hpp"
-#include "io/base_codec.hpp"
-#include "io/deflate.hpp"
+#include "io/codecs/checksum.hpp"
+#include "io/codecs/base.hpp"
+#include "io/codecs/deflate.hpp"
 
 #if QEL_BENCH_ZLIB
 #include <zlib.h>

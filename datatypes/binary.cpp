@@ -6,10 +6,11 @@
 #include <cstring>
 
 #include "datatypes/bitset.hpp"
+#include "datatypes/image.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/tuple.hpp"
 #include "datatypes/word.hpp"
-#include "io/base_codec.hpp"
+#include "io/codecs/base.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
@@ -113,9 +114,8 @@ void bytes_worker(Cell* value, std::vector<u8>& out, i64 limit, bool only, Mode 
     return;
   }
   if (is_any_string_type(t)) {
-    if (t == TYPE_TAG) out.push_back('<');
+    // A tag's characters, without the brackets that only its text shows.
     append_utf8_of_text(value, out);
-    if (t == TYPE_TAG) out.push_back('>');
     return;
   }
   if (mode == Mode::convert) {
@@ -162,6 +162,8 @@ Cell* to_h(Cell* proto, Cell* spec, Type type) {
       bytes.assign(b->head_ptr(), b->head_ptr() + n);
       break;
     }
+    case TYPE_IMAGE:
+      return image::extract_data(spec, 2);  // the raw pixel words
     default:
       if (is_block_like(st)) {
         bytes_worker(spec, bytes, -1, false, Mode::insert, 0);

@@ -8,8 +8,7 @@
 
 #include "datatypes/string.hpp"
 #include "datatypes/word.hpp"
-#include "io/files.hpp"
-#include "io/http.hpp"
+#include "io/services.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
@@ -262,8 +261,8 @@ void init() {
   t.form = {};
   t.mold = url_mold;
   t.eval_path = url_eval_path;
-  t.read = io::http::read;
-  t.write = io::http::write;
+  t.read = io::services.url_read;
+  t.write = io::services.url_write;
   t.compare = {};
   t.append = {}; t.at = {}; t.back = {}; t.change = {}; t.clear = {}; t.copy = {};
   t.find = {}; t.head = {}; t.head_q = {}; t.index_q = {}; t.insert = {}; t.length_q = {};
@@ -307,11 +306,11 @@ void init() {
   t.mold = file_mold;
   // ... but the file services.
   t.open = nullptr;
-  t.read = io::files::read;
-  t.write = io::files::write;
-  t.delete_ = io::files::delete_;
-  t.query = io::files::query;
-  t.rename = io::files::rename;
+  t.read = io::services.file_read;
+  t.write = io::services.file_write;
+  t.delete_ = io::services.file_delete;
+  t.query = io::services.file_query;
+  t.rename = io::services.file_rename;
   types::register_datatype({TYPE_FILE, TYPE_URL, "file!", t});
 }
 

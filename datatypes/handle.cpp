@@ -47,6 +47,14 @@ Cell* make_at(Cell* cell, void* pointer, u32 kind) {
   return cell;
 }
 
+Cell* make_for_slot(Cell* cell, i32 slot, u32 kind) {
+  cell->header = TYPE_HANDLE;
+  cell->w1 = kind;
+  cell->w2 = u32(slot + 1);
+  cell->w3 = u32(slot);
+  return cell;
+}
+
 Cell* box(void* pointer, u32 kind) { return make_at(stack::base, pointer, kind); }
 Cell* push(void* pointer, u32 kind) { return make_at(stack::push(), pointer, kind); }
 Cell* push_null() { return make_at(stack::push(), nullptr, 0); }

@@ -27,6 +27,9 @@ Cell* box(void* pointer, u32 kind);   // into the current frame's result cell
 Cell* push(void* pointer, u32 kind);  // on the arguments stack
 Cell* push_null();
 Cell* make_in(u32 block, void* pointer, u32 kind);  // appended to the block
+// The cell becomes a handle! of a slot already in the table (another value
+// of the same handle: it compares equal to the first).
+Cell* make_for_slot(Cell* cell, i32 slot, u32 kind);
 
 // The pointer a handle stands for; nullptr for the null handle or a freed slot.
 void* pointer_of(const Cell* h);

@@ -421,11 +421,13 @@ void extend(Cell* map, const Cell* spec_in, bool case_) {
   if (type_of(spec) == TYPE_MAP) spec = h_reflect(spec, words::symbol(words::W_BODY));
   i32 n = spec_count(spec);
   if (n % 2) fire(Err::script_invalid_arg, spec);
-  // Room for every pair at once.
+  // Room for every pair at once; a map extended a pair at a time grows by
+  // doubling, so that its pairs are not copied once per extension.
   u32 block = block_of(map);
   u32 used = buffer_of(block)->used();
   u32 want = used + u32(n) * sizeof(Cell);
-  if (buffer_of(block)->size < want) mem::expand_series_copy(block, want);
+  u32 size = buffer_of(block)->size;
+  if (size < want) mem::expand_series_copy(block, std::max(want, size < 0x40000000u ? size * 2 : want));
   Cell* key = make_none(stack::push());
   Cell* value = make_none(stack::push());
   for (i32 i = 0; i < n && i + 1 < spec_count(spec); i += 2) {

@@ -62,6 +62,7 @@ void bind_value(Cell* value, const Cell* owner, const Cell* word) {
   } else if (t == TYPE_IMAGE) {
     if (!value->w2 || (value->header & IMAGE_OWNED)) return;
     value->header |= IMAGE_OWNED;
+    if (hash::get_ptr(table, value->w2)) return;  // owned through another cell
     record_owner(value->w2, value, owner, word);
   } else if (is_object_type(t)) {
     u32 ctx = value->w1;
@@ -185,8 +186,11 @@ bool check(const Cell* value, const Cell* action, const Cell* new_value, i32 ind
     key = value->w2;
     if (!key || !(buffer_of(key)->flags & mem::SERIES_OWNED)) return false;
   } else if (t == TYPE_IMAGE) {
+    // The cell's flag is set on the cells an object's make or a change of
+    // its field walked; the table knows the image's record whatever cell
+    // reaches it (`modify img 'owned ...` flags only its argument's copy).
     key = value->w2;
-    if (!(value->header & IMAGE_OWNED)) return false;
+    if (!key) return false;
   } else if (is_object_type(t)) {
     key = value->w1;
   } else {

@@ -19,6 +19,7 @@
 #include "datatypes/pattern_search.hpp"
 #include "datatypes/series.hpp"
 #include "datatypes/string.hpp"
+#include "datatypes/vector.hpp"
 #include "datatypes/word.hpp"
 #include "eval/api.hpp"
 #include "runtime/roots.hpp"
@@ -41,9 +42,10 @@ using unicode::unit_of;
 Cell* none_answer() { return const_cast<Cell*>(&values::none_cell); }
 [[noreturn]] void not_done() { fire(Err::internal_not_done); }
 
+// A vector's unit is its element size, up to 8 bytes (sort takes vectors).
 u32 total_of(const Cell* s) {
   Buffer* b = buffer_of(series_node(s));
-  return b->used() / unit_of(b);
+  return b->used() / (type_of(s) == TYPE_VECTOR ? b->unit() : unit_of(b));
 }
 
 // Upper-case folding of the Basic Multilingual Plane, read once into a
@@ -313,6 +315,7 @@ struct SortSpec {
   bool ascii_fold;      // binary!: only A-Z fold (to a-z)
   bool reverse;
   Type type;            // of the series
+  Type element;         // a vector's element type: its elements are numbers
   const Cell* function; // user comparator, or null
 };
 
@@ -334,6 +337,17 @@ void record_value(Cell* out, const SortSpec& s, const std::vector<u32>& units) {
   append_code_points(out, units.data(), units.size());
 }
 
+// A vector's record, as the comparator's argument: its element, or with
+// /all a new vector of the record's elements.
+void vector_record_value(Cell* out, const SortSpec& s, const std::vector<u8>& bytes) {
+  if (!s.whole) {
+    vector::value_at(out, bytes.data(), s.element, s.unit);
+    return;
+  }
+  vector::make_at(out, s.width, s.element, s.unit);
+  std::memcpy(mem::alloc_tail_bytes(series_node(out), u32(bytes.size())), bytes.data(), bytes.size());
+}
+
 int call_function(const void* x, const void* y, const SortSpec& s) {
   auto read = [&](const void* r) {
     const u8* p = static_cast<const u8*>(r);
@@ -342,19 +356,34 @@ int call_function(const void* x, const void* y, const SortSpec& s) {
     for (u32 k = 0; k < n; ++k) units[k] = get_char(p + u64(from + k) * s.unit, s.unit);
     return units;
   };
+  auto read_bytes = [&](const void* r) {
+    const u8* p = static_cast<const u8*>(r) + (s.whole ? 0 : u64(s.offset) * s.unit);
+    return std::vector<u8>(p, p + u64(s.whole ? s.width : 1) * s.unit);
+  };
   // Both records are read before anything allocates (checked builds verify it).
   std::vector<u32> a, b;
+  std::vector<u8> va, vb;
   {
     mem::NoAlloc no_allocation;
-    a = read(x);
-    b = read(y);
+    if (s.element != TYPE_NO_TYPE) {
+      va = read_bytes(x);
+      vb = read_bytes(y);
+    } else {
+      a = read(x);
+      b = read(y);
+    }
   }
   // The values are made in rooted cells.
   roots::LocalCell one, two;
   // The function answers whether its first argument comes first: without
   // /reverse it sees the second record first.
-  record_value(one.get(), s, s.reverse ? a : b);
-  record_value(two.get(), s, s.reverse ? b : a);
+  if (s.element != TYPE_NO_TYPE) {
+    vector_record_value(one.get(), s, s.reverse ? va : vb);
+    vector_record_value(two.get(), s, s.reverse ? vb : va);
+  } else {
+    record_value(one.get(), s, s.reverse ? a : b);
+    record_value(two.get(), s, s.reverse ? b : a);
+  }
   Cell r = api::compare(s.function, one.get(), two.get());
   // The result maps negated: a positive integer puts the first argument first.
   switch (type_of(&r)) {
@@ -375,6 +404,18 @@ int compare_records(const void* x, const void* y, void* arg, void*) {
   const u8* a = static_cast<const u8*>(x);
   const u8* b = static_cast<const u8*>(y);
   u32 from = s.whole ? 0 : s.offset, to = s.whole ? s.width : s.offset + 1;
+  if (s.element != TYPE_NO_TYPE) {
+    // Vector elements compare as numbers.
+    for (u32 k = from; k < to; ++k) {
+      double na = vector::number_at(a + u64(k) * s.unit, s.element, s.unit);
+      double nb = vector::number_at(b + u64(k) * s.unit, s.element, s.unit);
+      if (na != nb) {
+        int d = na < nb ? -1 : 1;
+        return s.reverse ? -d : d;
+      }
+    }
+    return 0;
+  }
   for (u32 k = from; k < to; ++k) {
     u32 ca = sort_key(s, get_char(a + u64(k) * s.unit, s.unit));
     u32 cb = sort_key(s, get_char(b + u64(k) * s.unit, s.unit));
@@ -420,7 +461,6 @@ i32 select_position(Cell* series, Cell* value, bool case_) {
 Cell* sort(Cell* series, bool case_, Cell* skip, Cell* comparator, Cell* part, bool all,
            bool reverse, bool stable) {
   Type st = type_of(series);
-  if (st == TYPE_VECTOR) not_done();
   u32 node = series_node(series);
   i64 total = total_of(series);
   i64 index = std::clamp<i64>(series_index(series), 0, total);
@@ -452,12 +492,15 @@ Cell* sort(Cell* series, bool case_, Cell* skip, Cell* comparator, Cell* part, b
   } else if (all) {
     fire(Err::script_bad_refines);
   }
+  // A vector's unit is its element size (up to 8 bytes); a string's is 1, 2 or 4.
+  auto unit_now = [&] { return st == TYPE_VECTOR ? buffer_of(node)->unit() : unit_of(buffer_of(node)); };
   SortSpec spec{};
-  spec.unit = unit_of(buffer_of(node));
+  spec.unit = unit_now();
   spec.width = size;
   spec.whole = all;
   spec.reverse = reverse;
   spec.type = st;
+  spec.element = st == TYPE_VECTOR ? vector::element_type(series) : TYPE_NO_TYPE;
   spec.fold = is_any_string_type(st) && !case_;
   spec.ascii_fold = st == TYPE_BINARY && !case_;
   if (comparator) {
@@ -480,7 +523,7 @@ Cell* sort(Cell* series, bool case_, Cell* skip, Cell* comparator, Cell* part, b
                      i32(count));
   // The owner's handler may have changed the series: sort what is still there.
   count = std::min<i64>(count, std::max<i64>(total_of(series) - index, 0)) / size * size;
-  spec.unit = unit_of(buffer_of(node));
+  spec.unit = unit_now();
   sort::Records records{node, u32(index) * spec.unit, u32(count / size), size * spec.unit};
   // Equal records keep their order whenever stability is asked for.
   if (stable) sort::merge_sort(records, &spec, nullptr, compare_records);

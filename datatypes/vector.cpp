@@ -56,11 +56,19 @@ inline i32 clamped_index(const Cell* v) { return std::clamp(series_index(v), 0, 
   fire(Err::script_invalid_spec_field, &s);
 }
 
-// The raw element as an integer (sign-extended) or a double.
-i64 read_int(const u8* p, u32 size) {
+// The raw element as an integer or a double. Integer elements are
+// sign-extended; char! elements are zero-extended, so that every code point
+// a 1- or 2-byte element holds reads back as itself (sign-extended, a byte
+// 0xFF would be the invalid char -1).
+i64 read_int(const u8* p, u32 size, Type type) {
+  bool unsigned_ = type == TYPE_CHAR;
   switch (size) {
-    case 1: return std::int8_t(p[0]);
-    case 2: { std::int16_t x; std::memcpy(&x, p, 2); return x; }
+    case 1: return unsigned_ ? i64(p[0]) : i64(std::int8_t(p[0]));
+    case 2: {
+      std::uint16_t x;
+      std::memcpy(&x, p, 2);
+      return unsigned_ ? i64(x) : i64(std::int16_t(x));
+    }
     default: { i32 x; std::memcpy(&x, p, 4); return x; }
   }
 }
@@ -102,6 +110,13 @@ std::vector<Cell> values_of(const Cell* value, i32 part) {
 
 void check_element(const Cell* v, const Cell* value) {
   if (type_of(value) != element_type(v)) fire(Err::script_invalid_arg, value);
+}
+
+// What insertion and change take: a value no vector holds (no number) is of
+// a type not allowed here; a number of the other kind is an invalid argument.
+void check_insertion(const Cell* v, const Cell* value) {
+  if (!is_element_type(type_of(value))) raise_type(Err::script_invalid_type, type_of(value));
+  check_element(v, value);
 }
 
 // Opens a gap of count elements at element position at (moving the rest up).
@@ -209,13 +224,13 @@ i32 write_element(const Cell* v, u32 i, Cell* buffer, bool mold, i32 budget) {
   const u8* p = element_at(v, i);
   switch (element_type(v)) {
     case TYPE_CHAR: {
-      Cell* c = make_char(stack::push(), u32(read_int(p, size)));
+      Cell* c = make_char(stack::push(), u32(read_int(p, size, TYPE_CHAR)));
       budget = mold ? actions::mold(c, buffer, false, false, false, nullptr, budget, 0)
                     : actions::form(c, buffer, nullptr, budget);
       break;
     }
     case TYPE_INTEGER:
-      budget = string::write_ascii(buffer, integer::form_signed(i32(read_int(p, size))), budget);
+      budget = string::write_ascii(buffer, integer::form_signed(i32(read_int(p, size, TYPE_INTEGER))), budget);
       break;
     case TYPE_FLOAT: {
       auto mode = size == 4 ? float_text::FORM_FLOAT32 : float_text::FORM_FLOAT;
@@ -282,7 +297,7 @@ i32 h_compare(Cell* a, Cell* b, i32 op) {
       double x = read_float(pa, element_size(a)), y = read_float(pb, element_size(b));
       if (x != y) return x < y ? -1 : 1;
     } else {
-      i64 x = read_int(pa, element_size(a)), y = read_int(pb, element_size(b));
+      i64 x = read_int(pa, element_size(a), element_type(a)), y = read_int(pb, element_size(b), element_type(b));
       if (x != y) return x < y ? -1 : 1;
     }
   }
@@ -293,14 +308,20 @@ i32 h_compare(Cell* a, Cell* b, i32 op) {
 
 Cell* h_insert(Cell* v, Cell* value, i32 part, bool, i32 dup, bool append) {
   std::vector<Cell> values = values_of(value, part);
-  for (const Cell& c : values) check_element(v, &c);
+  for (const Cell& c : values) check_insertion(v, &c);
   if (values.empty() || dup < 1) return v;
   u64 count = u64(values.size()) * u64(dup);
   if (count * element_size(v) > 0x7FFFFFFF) fire(Err::internal_no_memory);
   if (series_index(v) > total(v)) set_series_index(v, total(v));
   u32 at = append ? u32(total(v)) : u32(clamped_index(v));
+  string::OwnerNotice notice(v, append ? series::Event::append : series::Event::insert,
+                             append ? series::Event::appended : series::Event::inserted, value,
+                             i32(at), i32(count));
+  // The owner's handler may have changed the vector.
+  at = append ? u32(total(v)) : std::min(at, u32(total(v)));
   open_gap(v, at, u32(count));
   for (u64 k = 0; k < count; ++k) set_value(v, at + u32(k), &values[k % values.size()]);
+  notice.done(i32(at), i32(count));
   if (append) set_series_index(v, 0);
   else set_series_index(v, i32(at + count));
   return v;
@@ -308,7 +329,7 @@ Cell* h_insert(Cell* v, Cell* value, i32 part, bool, i32 dup, bool append) {
 
 Cell* h_change(Cell* v, Cell* value, i32 part, bool, i32 dup) {
   std::vector<Cell> values = values_of(value, -1);
-  for (const Cell& c : values) check_element(v, &c);
+  for (const Cell& c : values) check_insertion(v, &c);
   if (series_index(v) > total(v)) set_series_index(v, total(v));
   u64 written = u64(values.size()) * u64(std::max(dup, 1));
   if (written * element_size(v) > 0x7FFFFFFF) fire(Err::internal_no_memory);
@@ -343,9 +364,7 @@ bool wanted_number(const Cell* value, double* out) {
 }
 
 double element_number(const Cell* v, u32 i) {
-  const u8* p = element_at(v, i);
-  return is_float_type(element_type(v)) ? read_float(p, element_size(v))
-                                        : double(read_int(p, element_size(v)));
+  return number_at(element_at(v, i), element_type(v), element_size(v));
 }
 
 // The position of the element equal to the value that find answers, or -1.
@@ -388,39 +407,6 @@ Cell* h_select(Cell* v, Cell* value, const act::FindOptions& o) {
   i64 at = find_position(v, value, o.part, o.skip, o.last, o.reverse, false);
   if (at < 0 || at + 1 >= total(v)) return make_none(stack::push());
   return get_value(v, u32(at + 1));
-}
-
-// Sorts the elements from the index (at most part of them) by value.
-Cell* h_sort(Cell* v, bool, Cell* skip, Cell* comparator, Cell* part, bool, bool reverse, bool) {
-  if (comparator || (skip && !(type_of(skip) == TYPE_INTEGER && int_of(skip) == 1))) {
-    fire(Err::internal_not_done);
-  }
-  i64 t = total(v), index = clamped_index(v);
-  i64 end = t;
-  if (part) {
-    if (type_of(part) != TYPE_INTEGER) fire(Err::script_invalid_arg, part);
-    end = std::clamp<i64>(index + int_of(part), index, t);
-  }
-  bool fired = series::notify(v, series::Event::sort, nullptr, i32(index), i32(end - index));
-  end = std::min<i64>(end, total(v));
-  std::vector<double> floats;
-  std::vector<i64> ints;
-  u32 size = element_size(v);
-  for (i64 i = index; i < end; ++i) {
-    const u8* p = element_at(v, u32(i));
-    if (is_float_type(element_type(v))) floats.push_back(read_float(p, size));
-    else ints.push_back(read_int(p, size));
-  }
-  auto order = [reverse](auto a, auto b) { return reverse ? b < a : a < b; };
-  std::stable_sort(floats.begin(), floats.end(), order);
-  std::stable_sort(ints.begin(), ints.end(), order);
-  for (i64 i = index; i < end; ++i) {
-    u8* p = element_at(v, u32(i));
-    if (is_float_type(element_type(v))) write_float(p, size, floats[size_t(i - index)]);
-    else write_int(p, size, ints[size_t(i - index)]);
-  }
-  if (fired) series::notify(v, series::Event::sorted, nullptr, i32(index), i32(end - index));
-  return v;
 }
 
 // One element taken without /part is answered as a value.
@@ -467,7 +453,7 @@ Cell* math(Cell* left, Cell* right, i32 op) {
         write_float(r, size, float_op(read_float(a, element_size(left)),
                                       read_float(b, element_size(right)), op));
       } else {
-        write_int(r, size, int_op(read_int(a, element_size(left)), read_int(b, element_size(right)), op));
+        write_int(r, size, int_op(read_int(a, element_size(left), lt), read_int(b, element_size(right), lt), op));
       }
     }
     copy_cell(out, left);
@@ -486,7 +472,7 @@ Cell* math(Cell* left, Cell* right, i32 op) {
   for (i32 i = clamped_index(left); i < total(left); ++i) {
     u8* p = element_at(left, u32(i));
     if (floats) write_float(p, size, float_op(read_float(p, size), d, op));
-    else write_int(p, size, int_op(read_int(p, size), int_of(right), op));
+    else write_int(p, size, int_op(read_int(p, size, lt), int_of(right), op));
   }
   return left;
 }
@@ -531,15 +517,22 @@ Cell* make_at(Cell* cell, u32 count, Type type, u32 size) {
   return cell;
 }
 
-Cell* get_value(const Cell* v, u32 i) {
-  u32 size = element_size(v);
-  const u8* p = element_at(v, i);
-  switch (element_type(v)) {
-    case TYPE_CHAR: return make_char(stack::push(), u32(read_int(p, size)));
-    case TYPE_INTEGER: return make_integer(stack::push(), i32(read_int(p, size)));
-    case TYPE_FLOAT: return make_float(stack::push(), read_float(p, size));
-    default: return set_type(make_float(stack::push(), read_float(p, size)), TYPE_PERCENT);
+Cell* value_at(Cell* out, const u8* p, Type type, u32 size) {
+  switch (type) {
+    case TYPE_CHAR: return make_char(out, u32(read_int(p, size, TYPE_CHAR)));
+    case TYPE_INTEGER: return make_integer(out, i32(read_int(p, size, TYPE_INTEGER)));
+    case TYPE_FLOAT: return make_float(out, read_float(p, size));
+    default: return set_type(make_float(out, read_float(p, size)), TYPE_PERCENT);
   }
+}
+
+double number_at(const u8* p, Type type, u32 size) {
+  return is_float_type(type) ? read_float(p, size) : double(read_int(p, size, type));
+}
+
+Cell* get_value(const Cell* v, u32 i) {
+  Cell* out = stack::push();
+  return value_at(out, element_at(v, i), element_type(v), element_size(v));
 }
 
 void set_value(const Cell* v, u32 i, const Cell* value) {
@@ -591,7 +584,7 @@ void init() {
   t.add = h_add; t.subtract = h_subtract; t.multiply = h_multiply; t.divide = h_divide;
   t.remainder = h_remainder; t.and_t = h_and; t.or_t = h_or; t.xor_t = h_xor;
   t.append = h_insert; t.insert = h_insert; t.change = h_change; t.take = h_take;
-  t.find = h_find; t.select = h_select; t.sort = h_sort;
+  t.find = h_find; t.select = h_select;
   t.put = nullptr; t.swap = nullptr; t.trim = nullptr;
   t.create = nullptr; t.close = nullptr; t.delete_ = nullptr; t.open = nullptr;
   t.open_q = nullptr; t.query = nullptr; t.read = nullptr; t.rename = nullptr;

@@ -6,8 +6,9 @@
 // integer!, 4 or 8 for float!, 8 for percent!; the default sizes are 4 for
 // char! and integer! and 8 for float! and percent!.
 //
-// Reading sign-extends 1- and 2-byte elements (a byte 0xFF reads as -1, for
-// char! elements too) and widens 4-byte floats to doubles; writing stores the
+// Reading sign-extends 1- and 2-byte integer! elements (a byte 0xFF reads as
+// -1), zero-extends char! elements (every code point stored reads back as
+// itself) and widens 4-byte floats to doubles; writing stores the
 // low bytes of an integer or char, or a double (8 bytes) or single float (4
 // bytes). Most series actions are string!'s, over the unit machinery; this
 // module adds making, element access, text, comparison, insertion, change
@@ -28,6 +29,10 @@ u32 element_size(const Cell* v);
 Cell* make_at(Cell* cell, u32 count, Type type, u32 size);
 // Pushes element i (counted from the buffer head) as a value.
 Cell* get_value(const Cell* v, u32 i);
+// The element at p, of a vector of the element type and size, as a value in
+// out and as a number (sort compares elements so).
+Cell* value_at(Cell* out, const u8* p, Type type, u32 size);
+double number_at(const u8* p, Type type, u32 size);
 // Stores a number into element i; a value that is no number raises script
 // invalid-type.
 void set_value(const Cell* v, u32 i, const Cell* value);

@@ -39,7 +39,7 @@
   X(36, "length?", "[\"Returns the number of values in the series, from the current index to the tail\" series [series! port! bitset! map! tuple! none!] return: [integer! none!]]") \
   X(37, "move", "[\"Moves one or more elements from one series to another position or series\" origin [series! port!] target [series! port!] /part \"Limit the number of values inserted\" length [integer!] return: [series! port!]]") \
   X(38, "next", "[\"Returns a series at the next index\" series [series! port!] return: [series! port!]]") \
-  X(39, "pick", "[\"Returns the series value at a given index\" series [series! port! bitset! pair! tuple! date! time!] index [scalar! any-string! any-word! block! logic! time!] return: [any-type!]]") \
+  X(39, "pick", "[\"Returns the series value at a given index\" series [series! port! bitset! pair! tuple! date! time! money! point2D! point3D! event!] index [scalar! any-string! any-word! block! logic! time!] return: [any-type!]]") \
   X(40, "poke", "[\"Replaces the series value at a given index, and returns the new value\" series [series! port! bitset!] index [scalar! any-string! any-word! block! logic!] value [any-type!] return: [series! port! bitset!]]") \
   X(41, "put", "[\"Replaces the value following a key, and returns the new value\" series [series! port! map! object!] key [scalar! any-string! any-word! binary!] value [any-type!] /case \"Perform a case-sensitive search\" return: [series! port! map! object!]]") \
   X(42, "remove", "[\"Returns the series at the same index after removing a value\" series [series! port! bitset! map! none!] /part \"Removes a number of values, or values up to the given series index\" length [number! char! series!] /key \"Removes a key in map\" key-arg [scalar! any-string! any-word! binary! block!] return: [series! port! bitset! map! none!]]") \
@@ -55,7 +55,7 @@
   X(52, "create", "[\"Send port a create request\" port [port! file! url! block!]]") \
   X(53, "close", "[\"Closes a port\" port [port!]]") \
   X(54, "delete", "[\"Deletes the specified file or empty folder\" file [file! port!]]") \
-  X(55, "modify", "[\"Change mode for target aggregate value\" target [object! series! bitset!] field [word!] value [any-type!] /case \"Perform a case-sensitive lookup\"]") \
+  X(55, "modify", "[\"Change mode for target aggregate value\" target [object! series! bitset! port!] field [word!] value [any-type!] /case \"Perform a case-sensitive lookup\"]") \
   X(56, "open", "[\"Opens a port; makes a new port from a spec if necessary\" port [port! file! url! block!] /new \"Create new file - if it exists, deletes it\" /read \"Open for read access\" /write \"Open for write access\" /seek \"Optimize for random access\" /allow \"Specificies right access attributes\" access [block!]]") \
   X(57, "open?", "[\"Returns TRUE if port is open\" port [port!]]") \
   X(58, "query", "[\"Returns information about a file\" target [file! port!]]") \

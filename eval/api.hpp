@@ -21,8 +21,9 @@
 // A native never moves the stack tops or resets the stack by hand: it reads
 // its arguments with arg(i) and its refinements through Args, writes its
 // result with answer() (or into result(), then done()), holds scratch values
-// in a Values scope, and calls Qel values through invoke, which leaves the
-// stack as it found it. For example, a native with the spec
+// in a Values scope (helpers that push and drop their own cells use a
+// stack::Mark, runtime/stack.hpp), and calls Qel values through invoke,
+// which leaves the stack as it found it. For example, a native with the spec
 // [f [any-function!] value] that answers f applied twice:
 //
 //   interp::Status twice(const i32*) {
@@ -34,6 +35,8 @@
 //     return api::answer(v[0]);
 //   }
 #pragma once
+
+#include <cstddef>
 
 #include "runtime/cell.hpp"
 #include "runtime/stack.hpp"
@@ -185,6 +188,11 @@ struct Services {
   // Every value of a string's source text, as a block into out; a syntax
   // error raises.
   void (*load_all)(const Cell* text, Cell* out);
+  // UTF-8 source text loaded into a block in out (rooted).
+  void (*load_text)(Cell* out, const char* text, std::size_t size);
+  // The spec text of native id (source TYPE_NATIVE) or action slot
+  // (TYPE_ACTION): nullptr outside the table, "" for a slot without one.
+  const char* (*entry_spec)(Type source, u32 index);
   // Number text as the lexer reads it, from length units of width unit:
   // *status 0, or negative for a bad form (-2: integer overflow).
   i32 (*text_to_integer)(const u8* text, u32 length, u32 unit, i32* status);

@@ -16,13 +16,12 @@
 #include "datatypes/typeset.hpp"
 #include "datatypes/word.hpp"
 #include "eval/action_specs.hpp"
+#include "eval/codec_objects.hpp"
 #include "eval/interpreter.hpp"
 #include "eval/lexer.hpp"
 #include "eval/library_code.hpp"
 #include "eval/library_routines.hpp"
 #include "eval/natives.hpp"
-#include "io/image_codec_objects.hpp"
-#include "io/library_routines.hpp"
 #include "io/qelbin.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/collector.hpp"
@@ -30,6 +29,7 @@
 #include "runtime/roots.hpp"
 #include "runtime/stack.hpp"
 #include "runtime/startup.hpp"
+#include "view/platform_routines.hpp"
 
 namespace qel::boot {
 
@@ -212,6 +212,12 @@ void finish_system() {
 #ifndef QEL_GIT_BRANCH
 #define QEL_GIT_BRANCH ""
 #endif
+#ifndef QEL_GIT_DATE
+#define QEL_GIT_DATE ""
+#endif
+#ifndef QEL_GIT_MESSAGE_HEX
+#define QEL_GIT_MESSAGE_HEX ""
+#endif
 
 // Sets the field to the first value of the text, when the text is not empty.
 void set_loaded(const char* path, const std::string& text) {
@@ -232,6 +238,13 @@ void fill_build() {
   if (!commit.empty()) set_loaded("build git commit", "#" + commit);
   std::string branch = QEL_GIT_BRANCH;
   if (!branch.empty() && branch != "HEAD") set_loaded("build git branch", "\"" + branch + "\"");
+  if (!commit.empty()) {
+    set_loaded("build git date", QEL_GIT_DATE);
+    std::string hex = QEL_GIT_MESSAGE_HEX, message;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) message += char(std::stoi(hex.substr(i, 2), nullptr, 16));
+    string::load_at(reinterpret_cast<const u8*>(message.data()), u32(message.size()),
+                    system_field("build git message"), string::Encoding::utf8);
+  }
   if (!runtime::args.empty()) {
     std::string exe = runtime::args[0];
     string::load_at(reinterpret_cast<const u8*>(exe.data()), u32(exe.size()),
@@ -295,9 +308,7 @@ bool from_boot_data() {
 void load_boot_data(Cell* out) {
   block::make_at(out, 4);
   const char* message = nullptr;
-  stack::Frame* saved_ctop = stack::ctop;
-  Cell* saved_base = stack::base;
-  Cell* saved_top = stack::top;
+  const stack::Snapshot entry;
   stack::mark(1, 0, stack::FRAME_CATCH);
   try {
     qelbin::decode(qel_boot_data, qel_boot_data_size, series_node(out), qelbin::MODE_BOOT);
@@ -310,9 +321,7 @@ void load_boot_data(Cell* out) {
     else
       message = "Error: Qelbin boot data corrupted!";
   }
-  stack::ctop = saved_ctop;
-  stack::base = saved_base;
-  stack::top = saved_top;
+  entry.restore();
   mem::Buffer* b = mem::buffer_of(series_node(out));
   if (!message && (b->used() != sizeof(Cell) || type_of(b->cells()) != TYPE_BLOCK ||
                    u32(block::length_from_index(b->cells())) != kLibraryCount))
@@ -338,7 +347,7 @@ void run() {
   library::define_math_routines();
   gc::enabled = true;
   runtime::boot_flag = false;
-  library_routines::install();
+  library::define_text_routines();
   roots::LocalCell code, files;
   bool system_done = false;
   bool boot_data = from_boot_data();
@@ -355,12 +364,19 @@ void run() {
     if (!system_done && type_of(word::get_value_cell(intern_word("system"))) == TYPE_OBJECT) {
       finish_system();
       system_done = true;
+      // The built-in codecs come first in the registry, before those the
+      // library's sources register.
+      image_codecs::install();
+      qelbin::make_codec_object();
     }
+    // Stage 14 follows the settings: event! and its routines. Stage 15's
+    // platform object gets the backend's routines as soon as it exists.
+    if (std::strcmp(kLibrary[i].name, "settings.qel") == 0) view::routines::define_event_routines();
+    if (system_done) view::routines::fill_platform();
   }
+  view::routines::define_event_routines();  // when no settings ran (a reduced library)
   library::wire_tool_routines();
   fill_boot_args();
-  image_codecs::install();
-  qelbin::make_codec_object();
   library::mark_library_code();
 }
 

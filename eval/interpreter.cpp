@@ -2922,6 +2922,8 @@ u32 trace_mask(const Cell* fn) {
   return mask;
 }
 
+bool tracing() { return (trace || g_trace_held) && !trace_held; }
+
 void trace_start(const Cell* callback) {
   copy_cell(callback, g_trace_callback);
   g_trace_mask = trace_mask(callback);

@@ -116,6 +116,10 @@ extern bool trace_run;  // a do/trace run is active
 // and end of a run: no event reaches the callback while it is set. Unlike
 // the trace flag, it outlives the function call that set it.
 extern bool trace_held;
+// Whether the code running now is inside a traced run whose events are not
+// held by `trace false`: library code, whose own events are held back, is
+// traced too; the trace callback (which runs untraced) is not.
+bool tracing();
 void fire_event(u32 event, const Cell* code, i32 offset, const Cell* ref, const Cell* value);
 // Starts and ends a do/trace run.
 void trace_start(const Cell* callback);

@@ -722,6 +722,11 @@ Cell* transcode(Cell* out, Cell* src, bool next, bool one, bool prescan, bool sc
     if (type_of(part) == TYPE_INTEGER) {
       count = std::max(int_of(part), 0);
     } else if (type_of(part) == st) {
+      // A position counts only in the source's own series.
+      if (series_node(part) != series_node(src)) {
+        Cell bad = *part;
+        fire(Err::script_invalid_refine_arg, intern_word("part"), &bad);
+      }
       count = std::max(series_index(part) - index, 0);
     } else {
       fire(Err::script_not_same_type);

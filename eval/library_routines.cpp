@@ -208,7 +208,7 @@ void collect_calls() {
   answer(&b);
 }
 
-void tracing_q() { answer_logic(interp::trace && !interp::trace_held); }
+void tracing_q() { answer_logic(interp::tracing()); }
 
 void read_clipboard() {
   Cell v = *clipboard::read();
@@ -332,6 +332,8 @@ constexpr auto typeset_entries(std::integer_sequence<u32, Is...>) {
   return std::array<routines::Entry, sizeof...(Is)>{in_typeset<Is>...};
 }
 
+}  // namespace
+
 // Makes the routine! into out (a rooted cell).
 void make_routine(const char* name, const char* spec, routines::Entry fn, Cell* out) {
   roots::LocalCell spec_cell;
@@ -344,6 +346,8 @@ void make_routine(const char* name, const char* spec, routines::Entry fn, Cell* 
   r->header |= routine::FLAG_VALUES;
   copy_cell(r, out);
 }
+
+namespace {
 
 void define_routine(const char* name, const char* spec, routines::Entry fn) {
   roots::LocalCell r;
@@ -436,6 +440,15 @@ void replace_word(u32 node, u32 sym, const Cell* value, int depth) {
   }
 }
 
+// `trace true` / `trace false`: lets through or holds back the events of the
+// run being traced; outside a run neither has an effect.
+void trace_mode() {
+  interp::trace_held = interp::trace_run && logic::is_false(arg(0));
+  answer_unset();
+}
+
+}  // namespace
+
 // Replaces, in the body of the function that `path` (global words, space-
 // separated) names, each word `placeholder` by the routine.
 void wire(const char* fn_path, const char* placeholder, const char* spec, routines::Entry e) {
@@ -463,15 +476,6 @@ void wire(const char* fn_path, const char* placeholder, const char* spec, routin
   if (type_of(&body) != TYPE_BLOCK) return;
   replace_word(series_node(&body), symbol::resolve(symbol::make(placeholder)), r.get(), 0);
 }
-
-// `trace true` / `trace false`: lets through or holds back the events of the
-// run being traced; outside a run neither has an effect.
-void trace_mode() {
-  interp::trace_held = interp::trace_run && logic::is_false(arg(0));
-  answer_unset();
-}
-
-}  // namespace
 
 void define_global_routine(const char* name, const char* spec, routines::Entry fn) {
   define_routine(name, spec, fn);

@@ -10,10 +10,23 @@ namespace qel::library {
 void define_routines();       // quit-return .. write-stdout
 void define_math_routines();  // cos .. atan2, sqrt (radians)
 void define_predicates();     // block? .. vector?, any-list? .. planar?
+void define_text_routines();  // unescape
+
+// Expands the directives and macros of code (a block or paren) in place with
+// the library's preprocessor, the job being none; nothing when the library
+// has no preprocessor.
+void expand_directives(const Cell* code);
 
 // Sets the global word to a routine! over the C++ entry (the spec is Qel
 // source text of a function spec block).
 void define_global_routine(const char* name, const char* spec, routines::Entry fn);
+// A routine! over the C++ entry into out (rooted), without setting a word.
+void make_routine(const char* name, const char* spec, routines::Entry fn, Cell* out);
+
+// Replaces, in the body of the function that `fn_path` names (a global word
+// and object fields, space-separated), each word `placeholder` by a routine!
+// over the entry; does nothing when the path names no function.
+void wire(const char* fn_path, const char* placeholder, const char* spec, routines::Entry fn);
 
 // Sets the field of the object (a field it has) to a routine! over the
 // C++ entry.

@@ -13,10 +13,10 @@
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
 #include "eval/api.hpp"
-#include "eval/checksum.hpp"
+#include "io/codecs/checksum.hpp"
 #include "eval/natives.hpp"
-#include "io/base_codec.hpp"
-#include "io/deflate.hpp"
+#include "io/codecs/base.hpp"
+#include "io/codecs/deflate.hpp"
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/unicode.hpp"
@@ -123,6 +123,10 @@ Status checksum(const i32* refs) {
     digest = checksum::hmac(bytes.data(), bytes.size(), key.data(), key.size(), code);
   } else {
     digest = checksum::digest(bytes.data(), bytes.size(), code);
+  }
+  if (digest.empty()) {  // the crypto library failed
+    Cell which = *intern_word(name.c_str());
+    fire(Err::internal_not_here, &which);
   }
   return a.answer(binary::load(digest));
 }

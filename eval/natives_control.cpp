@@ -161,8 +161,7 @@ Status try_(const i32* refs) {
   bool all_flag = ref(refs, 0);
   bool keep_stack = ref(refs, 1);
   Cell block = *api::arg(0);
-  stack::Frame* entry_ctop = stack::ctop;
-  Cell* entry_base = api::result();
+  const stack::Snapshot entry;
   stack::mark(word_named(&g_try_word, "try"), all_flag ? stack::FRAME_TRY : stack::FRAME_CATCH);
   try {
     return eval_in_frame(&block);
@@ -174,8 +173,7 @@ Status try_(const i32* refs) {
       stack::adjust_post_try();
       if (keep_stack) error::get_stack(api::result());
     } else {
-      stack::ctop = entry_ctop;
-      stack::base = entry_base;
+      entry.restore();
       api::keep_result();
     }
     return 0;
@@ -221,10 +219,7 @@ Status catch_(const i32* refs) {
     if (!match) {
       // Not ours: drop this catch's frame and send the throw on.
       stack::unwind();
-      stack::base[0] = thrown;
-      stack::base[1] = thrown_name;
-      stack::top = api::arg(2);
-      stack::throw_return(THROW_THROW);
+      stack::send_throw(&thrown, &thrown_name);
     }
     // Caught: the thrower's frame, kept for the error of a throw that no
     // catch takes, no longer names where later errors happen.
@@ -242,10 +237,7 @@ Status throw_(const i32* refs) {
   Cell value = *api::arg(0);
   Cell name;
   if (ref(refs, 0)) name = *ref_arg(refs, 0); else make_unset(&name);
-  stack::base[0] = value;
-  stack::base[1] = name;
-  stack::top = api::arg(2);
-  stack::throw_return(THROW_THROW);
+  stack::send_throw(&value, &name);
 }
 
 namespace {

@@ -14,9 +14,9 @@
 #include "eval/api.hpp"
 #include "eval/block_walk.hpp"
 #include "eval/lexer.hpp"
+#include "eval/library_routines.hpp"
 #include "eval/natives.hpp"
 #include "eval/transfers.hpp"
-#include "io/library_routines.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
 #include "runtime/hooks.hpp"
@@ -144,12 +144,11 @@ Status do_(const i32* refs) {
   bool tracing = ref(refs, 3);
   // /expand: directives and macros first (in place, so value stays valid).
   if (ref(refs, 0) && (type_of(&value) == TYPE_BLOCK || type_of(&value) == TYPE_PAREN))
-    library_routines::expand_directives(&value);
+    library::expand_directives(&value);
   if (tracing) interp::trace_start(ref_arg(refs, 3));
   // `return` and `exit` at this level end the evaluation of the caller.
   stack::Frame* flagged = stack::set_parent_ctx_flag();
-  stack::Frame* own_ctop = stack::ctop;
-  Cell* own_base = stack::base;
+  const stack::Snapshot own;
   Status st = 0;
   try {
     switch (type_of(&value)) {
@@ -199,7 +198,7 @@ Status do_(const i32* refs) {
       if (tracing) interp::trace_end();
       throw;
     }
-    st = interp::resume_landed(t, own_ctop, own_base);
+    st = interp::resume_landed(t, own);
   } catch (...) {
     stack::clear_ctx_flag(flagged);
     if (tracing) interp::trace_end();

@@ -235,10 +235,12 @@ inline bool text_atom(Type t) {
 Cell* eval_paren(const Cell* paren) {
   Cell p = *paren;
   Cell* slot = make_unset(stack::push());
-  Cell* saved_top = stack::top;
-  interp::eval_block_or_throw(&p, false);
-  Cell r = *stack::last();
-  stack::top = saved_top;
+  Cell r;
+  {
+    stack::Mark mark;
+    interp::eval_block_or_throw(&p, false);
+    r = *stack::last();
+  }
   copy_cell(&r, slot);
   return slot;
 }
@@ -252,7 +254,6 @@ struct Engine {
   Engine* outer;
   size_t rules_base, inputs_base;
   u32 cells_base;
-  Cell* stack_top;     // arguments-stack top at entry
   u32 cur_block = NO_ENTRY;
   u32 collect_top = NO_ENTRY;
   Input in{};
@@ -273,7 +274,6 @@ struct Engine {
     rules_base = g_rules.size();
     inputs_base = g_inputs.size();
     cells_base = g_rule_cells;
-    stack_top = stack::top;
     make_none(&callback);
     make_none(&rules);
     make_none(&result);
@@ -1151,6 +1151,7 @@ struct Engine {
     i32 n = e - s;
     Entry& c = g_rules[collect_top];
     u32 ci = collect_top;
+    stack::Mark mark;
     Cell* target = stack::push_cell(&c.b);
     Cell* part = push_input_at(s);
     Type tt = type_of(target);
@@ -1177,7 +1178,6 @@ struct Engine {
       put(copy, true, -1);
     }
     if (insert) g_rules[ci].b = *target;
-    stack::top = target;
   }
 
   // The value of one unit of the input: a char! of a string, a block's value.
@@ -1199,11 +1199,12 @@ struct Engine {
     if (b.pos < cells_of(node) && type_of(cell_of(node, b.pos)) == TYPE_PAREN) {
       if (collect_top == NO_ENTRY) fire(Err::script_parse_keep);
       Cell paren = *cell_of(node, b.pos++);
-      Cell* saved = stack::top;
-      Cell* v = eval_paren(&paren);
-      event(EV_PAREN);
-      keep_value(v, pick);
-      stack::top = saved;
+      {
+        stack::Mark mark;
+        Cell* v = eval_paren(&paren);
+        event(EV_PAREN);
+        keep_value(v, pick);
+      }
       return action();
     }
     if (collect_top == NO_ENTRY) fire(Err::script_parse_keep);
@@ -1262,25 +1263,26 @@ struct Engine {
     need_more(keyword);
     Entry& b = block();
     u32 node = series_node(&b.a);
-    Cell* saved = stack::top;
-    clamp_index();
-    i32 at = in.index;
-    if (insert_position(cell_of(node, b.pos)) && b.pos + 1 < cells_of(node)) {
-      const Cell* v = rule_value(cell_of(node, b.pos));
-      at = std::clamp<i32>(series_index(v), 0, i32(in_total()));
-      ++b.pos;
+    {
+      stack::Mark mark;
+      clamp_index();
+      i32 at = in.index;
+      if (insert_position(cell_of(node, b.pos)) && b.pos + 1 < cells_of(node)) {
+        const Cell* v = rule_value(cell_of(node, b.pos));
+        at = std::clamp<i32>(series_index(v), 0, i32(in_total()));
+        ++b.pos;
+      }
+      Cell rule = *cell_of(node, b.pos++);
+      Cell* value = edit_value(&rule);
+      clamp_index();
+      at = std::min(at, i32(in_total()));
+      u32 before = in_total();
+      Cell* target = push_input_at(at);
+      actions::handler<act::Insert>(target, ACT_insert)(target, value, -1, only, 1, false);
+      i32 delta = i32(in_total()) - i32(before);
+      if (at <= in.index) in.index += delta;
+      edited(at, delta);
     }
-    Cell rule = *cell_of(node, b.pos++);
-    Cell* value = edit_value(&rule);
-    clamp_index();
-    at = std::min(at, i32(in_total()));
-    u32 before = in_total();
-    Cell* target = push_input_at(at);
-    actions::handler<act::Insert>(target, ACT_insert)(target, value, -1, only, 1, false);
-    i32 delta = i32(in_total()) - i32(before);
-    if (at <= in.index) in.index += delta;
-    edited(at, delta);
-    stack::top = saved;
     clamp_index();
     event(EV_CHANGE);
     return action();
@@ -1310,9 +1312,10 @@ struct Engine {
   }
 
   Flow paren(const Cell* p) {
-    Cell* saved = stack::top;
-    eval_paren(p);
-    stack::top = saved;
+    {
+      stack::Mark mark;
+      eval_paren(p);
+    }
     clamp_index();
     event(EV_PAREN);
     return action();
@@ -1451,10 +1454,11 @@ struct Engine {
         Cell p = *cell_of(series_node(&b.a), b.pos);
         if (type_of(&p) != TYPE_PAREN) fire(Err::script_parse_rule, &p);
         ++block().pos;
-        Cell* saved = stack::top;
-        Cell* r = eval_paren(&p);
-        bool ok = !logic::is_false(r);
-        stack::top = saved;
+        bool ok;
+        {
+          stack::Mark mark;
+          ok = !logic::is_false(eval_paren(&p));
+        }
         clamp_index();
         event(EV_PAREN);
         return atom(ok);
@@ -1528,7 +1532,7 @@ struct Engine {
           Cell w = t.a;
           i32 s = t.start;
           clamp_index();
-          Cell* saved = stack::top;
+          stack::Mark mark;
           Cell* v = stack::push();
           if (t.code == C_COPY) {
             Cell* from = push_input_at(s);
@@ -1540,7 +1544,6 @@ struct Engine {
             make_none(v);
           }
           word::set(&w, v);
-          stack::top = saved;
         }
         return complete(r);
       }
@@ -1556,11 +1559,12 @@ struct Engine {
           clamp_index();
           i32 n = in.index - s;
           if (n > 0) {
-            Cell* saved = stack::top;
-            Cell* from = push_input_at(s);
-            Cell* count = make_integer(stack::push(), n);
-            actions::handler<act::Remove>(from, ACT_remove)(from, count, nullptr);
-            stack::top = saved;
+            {
+              stack::Mark mark;
+              Cell* from = push_input_at(s);
+              Cell* count = make_integer(stack::push(), n);
+              actions::handler<act::Remove>(from, ACT_remove)(from, count, nullptr);
+            }
             edited(s, -n);
           }
           in.index = s;
@@ -1585,10 +1589,8 @@ struct Engine {
       case C_COLLECT: {
         collect_top = t.prev;
         if (r && t.kind == COLLECT_NEW && collect_top != NO_ENTRY) {
-          Cell* saved = stack::top;
-          Cell* kept = stack::push_cell(&g_rules[ti].b);
-          keep_value(kept, false);
-          stack::top = saved;
+          stack::Mark mark;
+          keep_value(stack::push_cell(&g_rules[ti].b), false);
         }
         return complete(r);
       }
@@ -1611,18 +1613,19 @@ struct Engine {
           Entry& e = g_rules[ti];
           bool only = (e.flags & F_ONLY) != 0;
           i32 s = e.start;
-          Cell* saved = stack::top;
-          Cell* value = edit_value(&rule);
-          clamp_index();
-          s = std::min(s, i32(in_total()));
-          i32 cut = std::max(0, in.index - s);
-          u32 before = in_total();
-          Cell* target = push_input_at(s);
-          actions::handler<act::Change>(target, ACT_change)(target, value, cut, only, 1);
-          i32 after = series_index(target);
-          edited(s, i32(in_total()) - i32(before));
-          in.index = after;
-          stack::top = saved;
+          {
+            stack::Mark mark;
+            Cell* value = edit_value(&rule);
+            clamp_index();
+            s = std::min(s, i32(in_total()));
+            i32 cut = std::max(0, in.index - s);
+            u32 before = in_total();
+            Cell* target = push_input_at(s);
+            actions::handler<act::Change>(target, ACT_change)(target, value, cut, only, 1);
+            i32 after = series_index(target);
+            edited(s, i32(in_total()) - i32(before));
+            in.index = after;
+          }
           clamp_index();
           event(EV_CHANGE);
         }
@@ -1719,10 +1722,11 @@ void run(Cell* out, const Cell* input, const Cell* rules, bool case_sensitive, i
   }
   eng.collect_mode = starts_with_collect(rules);
   bool ok;
+  const stack::Mark entry;
   try {
     ok = eng.run_rules();
   } catch (const Stop&) {
-    stack::top = eng.stack_top;
+    entry.drop();
     make_logic(out, eng.match);
     return;
   }

@@ -34,7 +34,7 @@ void fire_event_unwinding(u32 event, const Cell* code, i32 offset, const Cell* r
   copy_cell(pending_value(), carried.get());
   i32 target = pending_target;
   u32 thrown = runtime::rt.thrown;
-  Cell* top = stack::top;
+  const stack::Snapshot entry;
   if (!thrown) {
     fire_event(event, code, offset, ref, value);
   } else {
@@ -45,8 +45,6 @@ void fire_event_unwinding(u32 event, const Cell* code, i32 offset, const Cell* r
     // raises or throws is dropped and the transfer in flight goes on. With
     // no room left for that frame (a stack overflow in flight) the event is
     // not reported.
-    Cell* base = stack::base;
-    stack::Frame* ctop = stack::ctop;
     if (stack::cend - stack::ctop > 1 && stack::end - stack::top > 8) {
       stack::mark(words::cell(words::W_BODY_TAG), stack::FRAME_TRY);
       try {
@@ -55,10 +53,8 @@ void fire_event_unwinding(u32 event, const Cell* code, i32 offset, const Cell* r
         // Dropped: see above.
       }
     }
-    stack::ctop = ctop;
-    stack::base = base;
   }
-  stack::top = top;
+  entry.restore();
   runtime::rt.thrown = thrown;
   pending_target = target;
   copy_cell(carried.get(), pending_value());

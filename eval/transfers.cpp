@@ -15,15 +15,14 @@ bool landed_return(const Transfer& t, const stack::Frame* f) {
   return f && (t.code == THROW_RETURN || t.code == THROW_EXIT) && stack::ctop - 1 == f;
 }
 
-Status resume_landed(const Transfer& t, stack::Frame* own_ctop, Cell* own_base) {
+Status resume_landed(const Transfer& t, const stack::Snapshot& own) {
   runtime::rt.thrown = 0;
   i32 target = i32(stack::ctop - 1 - stack::cbottom);
   // The sender left the carried value in the landed frame's base cell; the
   // cells up to the native's result cell were not touched since.
   Cell carried = *stack::base;
-  stack::ctop = own_ctop;
-  stack::base = own_base;
-  stack::top = own_base + 1;
+  own.restore();
+  stack::keep();
   return start_unwind(t.code, target, t.code == THROW_RETURN ? &carried : nullptr);
 }
 

@@ -27,10 +27,10 @@ bool landed_return(const Transfer& t, const stack::Frame* f);
 
 // Takes back a return or exit that has landed on the frame just below a
 // native's own frame, as the status the native hands outward: the native's
-// frame is put back as it was (own_ctop: the call-stack top inside the native,
-// own_base: its base) with the result cell kept, and the landed frame becomes
-// the target of the pending status.
-Status resume_landed(const Transfer& t, stack::Frame* own_ctop, Cell* own_base);
+// frame is put back as it was (own: the stacks taken inside the native) with
+// the result cell kept, and the landed frame becomes the target of the
+// pending status.
+Status resume_landed(const Transfer& t, const stack::Snapshot& own);
 
 // The throw error that matches a transfer no frame took (a break, continue,
 // return, exit or throw that reached the top level), and raising it.

@@ -12,6 +12,7 @@
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
 #include "runtime/stack.hpp"
+#include "runtime/unicode.hpp"
 
 namespace qel::io::files {
 
@@ -32,16 +33,18 @@ i64 count_of(const Cell* v, const char* refinement, bool integer_only) {
 }
 
 void append_text_bytes(const Cell* value, i64 part, std::vector<u8>& out) {
-  Cell* saved = stack::top;
-  Cell* v = stack::push_cell(value);
-  if (part >= 0 && i64(string::length_from_index(v)) > part) {
-    Cell* cut = make_none(stack::push());
-    string::make_at(cut, u32(part) + 1, 1);
-    string::concatenate(cut, v, i32(part));
-    v = cut;
+  std::string text;
+  {
+    stack::Mark mark;
+    Cell* v = stack::push_cell(value);
+    if (part >= 0 && i64(string::length_from_index(v)) > part) {
+      Cell* cut = make_none(stack::push());
+      string::make_at(cut, u32(part) + 1, 1);
+      string::concatenate(cut, v, i32(part));
+      v = cut;
+    }
+    text = string::to_utf8(v);
   }
-  std::string text = string::to_utf8(v);
-  stack::top = saved;
   out.insert(out.end(), text.begin(), text.end());
 }
 
@@ -53,13 +56,12 @@ void append_value_bytes(const Cell* value, i64 part, std::vector<u8>& out) {
     std::vector<u8> b = binary::bytes_from_index(value, part);  // -1: all of it
     out.insert(out.end(), b.begin(), b.end());
   } else {
-    Cell* saved = stack::top;
+    stack::Mark mark;
     Cell* v = stack::push_cell(value);
     Cell* text = make_none(stack::push());
     string::make_at(text, 64, 1);
     actions::mold(v, text, false, false, false, nullptr, 0x7FFFFFFF, 0);
     append_text_bytes(text, part, out);
-    stack::top = saved;
   }
 }
 
@@ -93,8 +95,10 @@ std::vector<u8> normalize_line_ends(const u8* bytes, std::size_t n) {
 Cell* bytes_to_value(const std::vector<u8>& bytes, bool binary, bool lines) {
   if (binary) return binary::load(bytes);
   if (!lines) {
-    std::vector<u8> text = normalize_line_ends(bytes.data(), bytes.size());
-    return string::load(text.data(), u32(text.size()), string::Encoding::utf8);
+    // The decoder turns CR LF and a lone CR into LF as it goes.
+    Cell* out = make_none(stack::push());
+    return make_series(out, TYPE_STRING,
+                       unicode::load_utf8(bytes.data(), u32(bytes.size()), nullptr, nullptr, true));
   }
   // A lone CR ends a line as LF does.
   std::vector<u8> text = normalize_line_ends(bytes.data(), bytes.size());
@@ -112,19 +116,21 @@ Cell* bytes_to_value(const std::vector<u8>& bytes, bool binary, bool lines) {
   return block;
 }
 
+// Text goes out with LF line ends, as Linux text files have them (no CR LF).
 std::vector<u8> value_to_bytes(const Cell* value, i64 part, bool lines) {
   std::vector<u8> out;
   if (lines && type_of(value) == TYPE_BLOCK) {
-    Cell* saved = stack::top;
+    stack::Mark mark;
     Cell* b = stack::push_cell(value);
     // Each value is read from the block anew: molding may allocate.
     for (u32 i = 0; i < u32(std::max(block::length_from_index(b), 0)); ++i) {
-      Cell* item = stack::push_cell(block::cell_at(b, u32(series_index(b)) + i));
-      append_value_bytes(item, part, out);
-      stack::top = item;
+      {
+        stack::Mark item_mark;
+        Cell* item = stack::push_cell(block::cell_at(b, u32(series_index(b)) + i));
+        append_value_bytes(item, part, out);
+      }
       out.push_back('\n');
     }
-    stack::top = saved;
     return out;
   }
   append_value_bytes(value, part, out);
@@ -139,9 +145,8 @@ Cell* read_dir(const Cell* file) {
   Cell* block = make_none(stack::push());
   block::make_at(block, i32(names.size()) + 1);
   for (const std::string& name : names) {
-    Cell* f = file::load(reinterpret_cast<const u8*>(name.data()), u32(name.size()), false);
-    block::append_copy(block, f);
-    stack::top = f;
+    stack::Mark mark;
+    block::append_copy(block, file::load(reinterpret_cast<const u8*>(name.data()), u32(name.size()), false));
   }
   return block;
 }

@@ -31,14 +31,12 @@ bool is_word_type(Type t) {
 }
 
 std::string formed(const Cell* value) {
-  Cell* saved = stack::top;
+  stack::Mark mark;
   Cell* v = stack::push_cell(value);
   Cell* text = make_none(stack::push());
   string::make_at(text, 32, 1);
   actions::form(v, text, nullptr, 0x7FFFFFFF);
-  std::string s = string::to_utf8(text);
-  stack::top = saved;
-  return s;
+  return string::to_utf8(text);
 }
 
 std::string lower(std::string s) {
@@ -57,20 +55,19 @@ void check_header_text(const std::string& text, const Cell* value, bool name) {
 
 // The spelling of a word.
 std::string spelling(const Cell* word) {
-  Cell* saved = stack::top;
-  std::string s = string::to_utf8(word::to_string(word));
-  stack::top = saved;
-  return s;
+  stack::Mark mark;
+  return string::to_utf8(word::to_string(word));
 }
 
 std::vector<std::pair<std::string, std::string>> header_pairs(const Cell* block_in) {
   std::vector<std::pair<std::string, std::string>> pairs;
-  Cell* saved = stack::top;
+  stack::Mark mark;
   Cell* b = stack::push_cell(block_in);
   u32 start = u32(std::max(series_index(b), 0));
   // The block is read anew at each step: forming a value allocates. A last
   // name without a value is not sent.
   for (u32 i = 0; i + 1 < u32(std::max(block::length_from_index(b), 0)); i += 2) {
+    stack::Mark pair_mark;
     Cell* name_cell = stack::push_cell(block::cell_at(b, start + i));
     Cell* value_cell = stack::push_cell(block::cell_at(b, start + i + 1));
     std::string name = is_word_type(type_of(name_cell)) ? spelling(name_cell) : formed(name_cell);
@@ -78,9 +75,7 @@ std::vector<std::pair<std::string, std::string>> header_pairs(const Cell* block_
     check_header_text(name, name_cell, true);
     check_header_text(value, value_cell, false);
     pairs.emplace_back(std::move(name), std::move(value));
-    stack::top = name_cell;
   }
-  stack::top = saved;
   return pairs;
 }
 
@@ -91,14 +86,12 @@ std::vector<u8> body_bytes(const Cell* data) {
 }
 
 std::string request_url(const Cell* url_cell) {
-  Cell* saved = stack::top;
+  stack::Mark mark;
   Cell* u = stack::push_cell(url_cell);
   Cell* out = make_none(stack::push());
   string::make_at(out, string::length_from_index(u) + 16, 1);
   url::encode(u, out, url::MODE_URL);
-  std::string s = string::to_utf8(out);
-  stack::top = saved;
-  return s;
+  return string::to_utf8(out);
 }
 
 bool http_scheme(const Cell* url_cell) { return string::match_bytes(url_cell, "http"); }
@@ -156,6 +149,7 @@ Cell* headers_to_value(const Headers& headers) {
   Cell* block = make_none(stack::push());
   block::make_at(block, i32(headers.size() * 2) + 1);
   for (const auto& [name, values] : headers) {
+    stack::Mark mark;
     Cell* key = stack::push_cell(intern_word(name.c_str()));
     block::append_copy(block, key);
     if (values.size() == 1) {
@@ -171,7 +165,6 @@ Cell* headers_to_value(const Headers& headers) {
       }
       block::append_copy(block, list);
     }
-    stack::top = key;
   }
   Cell* map = make_none(stack::push());
   map::make_at(map, series_node(block), 0);
@@ -200,6 +193,7 @@ Cell* request(const std::string& method, const Cell* url_cell, const Cell* heade
     return make_none(stack::push());
   }
   if (!info) return files::bytes_to_value(resp.body, binary, lines);
+  stack::Mark mark;
   Cell* result = make_none(stack::push());
   block::make_at(result, 3);
   Cell status;
@@ -209,8 +203,7 @@ Cell* request(const std::string& method, const Cell* url_cell, const Cell* heade
   block::append_copy(result, map);
   Cell* body = files::bytes_to_value(resp.body, binary, lines);
   block::append_copy(result, body);
-  stack::top = result + 1;
-  return result;
+  return mark.keep(result);
 }
 
 Cell* read(Cell* source, Cell* part, Cell* seek, bool binary, bool lines, bool info, Cell* as) {
@@ -239,11 +232,11 @@ Cell* write(Cell* dest, Cell* data, bool binary, bool lines, bool info, bool app
     if (n >= 2) headers = copy_cell(block::cell_at(data, at + 1), held[0]);
     if (n >= 3) body = copy_cell(block::cell_at(data, at + 2), held[1]);
     if (n >= 1) {
+      stack::Mark mark;
       Cell* m = stack::push_cell(block::cell_at(data, at));
       if (type_of(m) != TYPE_WORD) fire(Err::script_invalid_arg, m);
       method = spelling(m);
       for (char& c : method) c = char(std::toupper(static_cast<unsigned char>(c)));
-      stack::top = m;
     }
     if (headers && type_of(headers) != TYPE_BLOCK) fire(Err::script_invalid_arg, headers);
   }

@@ -23,16 +23,17 @@ void append_text(Cell* block, const std::string& text) {
 }
 
 void append_word(Cell* block, const std::string& name, Type t) {
+  stack::Mark mark;
   Cell* w = word::push(symbol::make_from_string(name.data(), u32(name.size())));
   set_type(w, t);
   block::append_copy(block, w);
-  stack::top = w;
 }
 
 }  // namespace
 
 Cell* os_info() {
   platform::OsInfo info = platform::os_info();
+  stack::Mark mark;
   Cell* spec = make_none(stack::push());
   block::make_at(spec, 8);
   append_word(spec, "name", TYPE_SET_WORD);
@@ -48,10 +49,7 @@ Cell* os_info() {
   Cell build;
   make_integer(&build, info.build);
   block::append_copy(spec, &build);
-  Cell* object = object::construct(spec, nullptr, true);
-  copy_cell(object, spec);
-  stack::top = spec + 1;
-  return spec;
+  return mark.keep(object::construct(spec, nullptr, true));
 }
 
 Cell* env_map() {
@@ -62,12 +60,12 @@ Cell* env_map() {
     // Names and values are taken as UTF-8; a byte that is not is kept as
     // the character of its value, so no variable is lost.
     for (const std::string* text : {&name, &value}) {
+      stack::Mark mark;
       Cell* s = make_none(stack::push());
       string::make_at(s, u32(text->size()) + 1, 1);
       string::append_utf8(s, reinterpret_cast<const u8*>(text->data()),
                           reinterpret_cast<const u8*>(text->data()) + text->size());
       block::append_copy(block, s);
-      stack::top = s;
     }
   }
   Cell* map = make_none(stack::push());

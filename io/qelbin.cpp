@@ -14,7 +14,6 @@
 #include "datatypes/image.hpp"
 #include "datatypes/native.hpp"
 #include "datatypes/object.hpp"
-#include "eval/natives.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/stack.hpp"
 #include "datatypes/issue.hpp"
@@ -30,10 +29,8 @@
 #include "datatypes/tuple.hpp"
 #include "datatypes/typeset.hpp"
 #include "datatypes/vector.hpp"
-#include "eval/action_specs.hpp"
 #include "eval/api.hpp"
-#include "eval/boot.hpp"
-#include "io/lz.hpp"
+#include "io/codecs/lz.hpp"
 #include "io/qelbin_internal.hpp"
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
@@ -53,20 +50,6 @@ namespace detail {
 }  // namespace detail
 
 namespace {
-
-// The spec text of action slot i (1..62), or nullptr (set-path has none).
-const char* action_spec(u32 slot) {
-  struct Table {
-    const char* text[ACTION_COUNT + 1] = {};
-    Table() {
-#define QEL_X(slot, word, spec) text[slot] = spec;
-      QEL_ACTION_SPECS(QEL_X)
-#undef QEL_X
-    }
-  };
-  static const Table table;
-  return slot <= u32(ACTION_COUNT) ? table.text[slot] : nullptr;
-}
 
 // ---- encoder --------------------------------------------------------------------------
 
@@ -1013,17 +996,16 @@ class Decoder {
         }
         const u8* at = pos;
         u32 index = varint(pos, stop);
-        u32 count = source == TYPE_NATIVE ? natives::COUNT : u32(ACTION_COUNT);
-        if (index == 0 || index > count) invalid(at);
+        const char* text = api::services.entry_spec(Type(source), index);
+        if (!text) invalid(at);
         api::Values holder(2);
         block::make_at(holder[0], 1);
         if (pos >= stop || (*pos & 63) != TYPE_BLOCK) invalid(pos);
         pos = value(pos, stop, series_node(holder[0]), depth + 1);
         // The entry reads its arguments as its own spec lists them: the
         // value is made with that spec, whatever the stream's says.
-        const char* text = source == TYPE_NATIVE ? natives::spec_of(index) : action_spec(index);
-        if (!text || !*text) invalid(at);
-        boot::load_source(holder[0], text, std::strlen(text));
+        if (!*text) invalid(at);
+        api::services.load_text(holder[0], text, std::strlen(text));
         Cell spec = *mem::buffer_of(series_node(holder[0]))->cells();
         Cell* made = native::push(&spec, index, source);
         if (t == TYPE_OP) {

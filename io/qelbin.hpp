@@ -3,7 +3,7 @@
 // A stream starts with "QELBIN", a version byte (2 from the encoders, 1 in
 // the boot data; never checked) and a flags byte: bit 0 compact layout
 // (bytes and varints; else the full layout of 32-bit words), bit 1 the rest
-// is an LZ stream (io/lz.hpp), bit 2 a symbol table is present. A series,
+// is an LZ stream (io/codecs/lz.hpp), bit 2 a symbol table is present. A series,
 // object or function met twice is written once and referred to by the path
 // of record positions where it was first written, so shared and cyclic
 // values keep their structure.
@@ -37,10 +37,5 @@ std::vector<u8> encode_full(const Cell* value);
 // shorter than its header), script qb-invalid-record with the byte offset
 // plus 1 (any record or table that does not check out), access no-codec.
 void decode(const u8* data, std::size_t size, u32 target, Mode mode = MODE_CODEC);
-
-// The codec object `system/codecs/qelbin` (made by start-up, after the image
-// codecs): `encode` (data where) through `encode*` (data compact?) and
-// `decode` (payload).
-void make_codec_object();
 
 }  // namespace qel::qelbin

@@ -174,8 +174,23 @@ bool list_dir(const std::string& path, std::vector<std::string>& names) {
 bool remove_file(const std::string& path) { return usable(path) && unlink(path.c_str()) == 0; }
 bool remove_dir(const std::string& path) { return usable(path) && rmdir(path.c_str()) == 0; }
 
+// A rename never replaces an existing target (the Windows rename this stands
+// for refuses to): the kernel checks it, so no other process can slip a file
+// in between. A file system that cannot check it gets a hard link made and
+// the old name removed, which also fails on an existing target; a directory
+// is not renamed there.
 bool rename_path(const std::string& from, const std::string& to) {
-  return usable(from) && usable(to) && ::rename(from.c_str(), to.c_str()) == 0;
+  if (!usable(from) || !usable(to)) return false;
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  struct stat st;
+  if (::lstat(from.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
+  if (::link(from.c_str(), to.c_str()) != 0) return false;
+  if (::unlink(from.c_str()) != 0) {
+    ::unlink(to.c_str());
+    return false;
+  }
+  return true;
 }
 
 bool make_dir(const std::string& path) { return usable(path) && mkdir(path.c_str(), 0777) == 0; }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <mutex>
+#include <string>
 
 // A table field for the function `name` of the library's header: its exact
 // type, null until resolved.
@@ -36,6 +37,15 @@ class SharedLibrary {
   void* handle_;
   bool complete_;
 };
+
+// The directory of the running executable (from /proc/self/exe), without a
+// final slash; empty when it cannot be read.
+std::string executable_dir();
+
+// Opens a shared object by path (every symbol bound now, none made global)
+// and answers the address of one of its symbols; null when either fails,
+// with the loader's message in *error.
+void* open_module_symbol(const std::string& path, const char* symbol, std::string* error);
 
 // Runs a loader once, on the first call from any thread, and answers its
 // result from then on.

@@ -6,7 +6,8 @@
 // looked up in short sorted pair lists. The tables come from
 // runtime/case_tables.inc, written by tools/gen_case_tables.py.
 // Code points without a simple mapping stay as they are: U+00DF (sharp s)
-// has no simple uppercase, so it does not change.
+// has no simple uppercase, so it does not change (a pair mapping it to S
+// would turn "straße" into "STRASE", a different text).
 #pragma once
 
 #include "runtime/cell.hpp"

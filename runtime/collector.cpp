@@ -196,18 +196,37 @@ void scan_roots() {
   drain();
 }
 
-// Slides the live buffers of one frame down over the dead ones.
-void compact_frame(mem::SeriesFrame* f) {
+// Moves the buffers lying in [from, from + len) to `to` (in the same frame
+// or an earlier one: never higher than from), rewriting each one's node and
+// its head and tail.
+void move_buffers(u32 from, u32 to, u32 len) {
+  if (from == to || !len) return;
+  u32 delta = from - to;
+  for (u32 q = from; q < from + len;) {
+    Buffer* b = at<Buffer>(q);
+    b->head -= delta;
+    b->tail -= delta;
+    *at<u32>(b->node) = q - delta;
+    q += b->size + sizeof(Buffer);
+  }
+  QEL_UNPOISON(mem::region + to, len);
+  std::memmove(mem::region + to, mem::region + from, len);
+}
+
+// Compacts one frame. Runs of live buffers first go to the free space at the
+// end of `into` (the frame before, in address order), while it has more than
+// FRAME_MIN_FREE bytes free; a run that does not fit is cut before the buffer
+// that overflows. What stays slides down over the dead buffers.
+void compact_frame(mem::SeriesFrame* f, mem::SeriesFrame* into) {
   u32 start = f->data_offset();
   QEL_UNPOISON(mem::region + start, f->free - start);
   u32 p = start;
-  u32 dest = 0;  // 0 until the first dead buffer
+  u32 dest = start;  // where the next run that stays in this frame goes
   while (p < f->free) {
     Buffer* b = at<Buffer>(p);
     u32 len = b->size + sizeof(Buffer);
     if (!(b->flags & mem::SERIES_MARK)) {
       if (b->node) g_release.push_back(b->node);
-      if (!dest) dest = p;
       p += len;
       continue;
     }
@@ -218,30 +237,43 @@ void compact_frame(mem::SeriesFrame* f) {
       lb->flags &= ~mem::SERIES_MARK;
       p += lb->size + sizeof(Buffer);
     }
-    if (dest) {
-      u32 distance = run - dest;
-      for (u32 q = run; q < p;) {
-        Buffer* lb = at<Buffer>(q);
-        lb->head -= distance;
-        lb->tail -= distance;
-        *at<u32>(lb->node) = q - distance;
-        q += lb->size + sizeof(Buffer);
+    while (run < p && into && into->end - into->free > mem::FRAME_MIN_FREE) {
+      // The longest prefix of the run that fits (allocation's rule: the free
+      // pointer stays below the end).
+      u32 room = into->end - into->free - 1;
+      u32 cut = run;
+      while (cut < p) {
+        u32 l = at<Buffer>(cut)->size + sizeof(Buffer);
+        if (cut - run + l > room) break;
+        cut += l;
       }
-      std::memmove(mem::region + dest, mem::region + run, p - run);
+      if (cut == run) {
+        into = nullptr;
+        break;
+      }
+      move_buffers(run, into->free, cut - run);
+      into->free += cut - run;
+      run = cut;
+    }
+    if (run < p) {
+      move_buffers(run, dest, p - run);
       dest += p - run;
     }
   }
-  if (dest) f->free = dest;
+  f->free = dest;
   mem::poison_range(f->free, f->end);
 }
 
 void compact_frames() {
+  mem::SeriesFrame* into = nullptr;
   for (u32 o = mem::record.series_first; o;) {
     auto* f = at<mem::SeriesFrame>(o);
     u32 next = f->next;
-    compact_frame(f);
+    compact_frame(f, into);
     if (f->free == f->data_offset() && o != mem::record.series_last) {
       mem::free_series_frame(o);
+    } else {
+      into = f;
     }
     o = next;
   }

@@ -189,6 +189,14 @@ void throw_to(u32 code, Frame* f, const Cell* value) {
   transfer(code);
 }
 
+void send_throw(const Cell* value, const Cell* name) {
+  Cell v = *value, n = *name;
+  base[0] = v;
+  base[1] = n;
+  top = base + 2;
+  throw_return(THROW_THROW);
+}
+
 void throw_return(u32 code) {
   Frame* saved_ctop = ctop;
   Frame* from = ctop > cbottom ? ctop - 2 : ctop - 1;

@@ -62,7 +62,6 @@ inline constexpr u32 THROW_CONTINUE = 0x7FFFFFFD;
 inline constexpr u32 THROW_RETURN = 0x7FFFFFFC;
 inline constexpr u32 THROW_EXIT = 0x7FFFFFFB;
 inline constexpr u32 THROW_THROW = 0x7FFFFFFA;
-inline constexpr u32 THROW_POWER = 0x7FFFFFF9;  // integer power falls back to float
 
 struct Transfer {
   u32 code;
@@ -141,6 +140,9 @@ struct Frame;
 [[noreturn]] void throw_loop(bool with_value, bool cont);
 [[noreturn]] void throw_value(bool with_value, bool from_top);
 [[noreturn]] void throw_return(u32 code);
+// A throw from the running native's frame: the value and its name (unset
+// when none) become the frame's first two cells, then throw_return.
+[[noreturn]] void send_throw(const Cell* value, const Cell* name);
 // Sends a break, continue, return or exit to the frame `target`, which must
 // be open (below the top record): the frames above it are closed, as the
 // senders above do, and its base cell gets the carried value for break and

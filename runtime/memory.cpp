@@ -26,22 +26,26 @@ inline u32 round16(u64 n) { return u32((n + 15) & ~u64(15)); }
 // Bytes a buffer of data size `size` occupies in a series frame.
 inline u32 footprint(u32 size) { return size + u32(sizeof(Buffer)); }
 
-// Growth between collections. Collecting whenever no frame has room, or
-// before every large block, would trace the whole live heap again and again
-// while a program builds up a large live set. So pages are added without
-// collecting while the pages in use stay below twice what the latest
-// collection left (at least MIN_GROWTH more): each collection then follows
-// as many new bytes as it has to trace, and memory stays within a small
-// factor of what is live. Garbage made of small buffers that keep finding a
-// little room in the frames, and garbage made of large blocks, both count
-// against the same budget.
+// Pacing of collections. A collection traces what is live, so it pays for
+// itself when at least as many bytes have been allocated since the latest one
+// as it left live: a cycle runs once the buffers made since the latest cycle
+// add up to the live bytes it left (at least MIN_GROWTH). Memory in use then
+// stays within about twice what is live (plus the small frames' slack), and
+// the time spent collecting stays proportional to the time spent allocating,
+// whether the garbage comes in small buffers or in large blocks.
+//
+// When the OS or the region has no more pages, one collection is tried
+// before giving up, but only after an eighth of that budget has been asked
+// for since the latest cycle: a heap that is nearly all live then fails an
+// allocation with no-memory instead of collecting back to back without
+// freeing anything.
 constexpr u64 MIN_GROWTH = 8u << 20;
-u64 g_growth_base = 0;  // pages in use when the latest collection ended
+u64 g_budget = MIN_GROWTH;  // bytes that may be allocated before the next cycle
+u64 g_allocated = 0;        // bytes of buffers asked for since the latest cycle
+u64 g_live = 0;             // bytes in use when the latest cycle ended
 
-// True when adding `bytes` more pages would outgrow the latest collection's share.
-bool over_budget(u64 bytes) {
-  return record.total + bytes >= g_growth_base + std::max(g_growth_base, MIN_GROWTH);
-}
+// True when a collection may run because the pages ran out.
+bool may_collect_for(u64 bytes) { return g_allocated + bytes >= g_budget / 8; }
 
 // Commits a page block; answers 0 when the region or the OS has no room.
 u32 try_alloc_frame_pages(u64 size) {
@@ -88,7 +92,23 @@ void init() {
 
 bool initialised() { return g_initialised; }
 
-void collected() { g_growth_base = record.total; }
+void collected() {
+  g_live = bytes_in_use();
+  g_budget = std::max(g_live, MIN_GROWTH);
+  g_allocated = 0;
+}
+
+u64 bytes_in_use() {
+  u64 total = 0;
+  for (u32 o = record.node_first; o; o = at<NodeFrame>(o)->next) total += 4ull * at<NodeFrame>(o)->used;
+  for (u32 o = record.series_first; o; o = at<SeriesFrame>(o)->next) {
+    total += at<SeriesFrame>(o)->free - at<SeriesFrame>(o)->data_offset();
+  }
+  for (u32 o = record.large_first; o; o = at<LargeBlock>(o)->next) total += at<LargeBlock>(o)->bytes;
+  return total + record.big_bytes;
+}
+
+u64 allocated_since_collection() { return g_allocated; }
 
 u32 alloc_frame_pages(u64 size) {
   u32 off = try_alloc_frame_pages(size);
@@ -318,15 +338,17 @@ Buffer* alloc_series_buffer(u32 count, u32 unit, i32 offset) {
   u32 size = round16(bytes);
   u32 need = footprint(size);
   // A collection runs when the budget since the latest one is spent, and
-  // before the memory manager gives up for want of pages.
+  // when the pages run out (see may_collect_for).
   bool cycled = false;
+  g_allocated += need;
+  if (g_allocated >= g_budget) collect_once(cycled);
   if (need >= record.largest_frame_size) {
-    if (over_budget(u64(need) + sizeof(LargeBlock))) collect_once(cycled);
     u32 off = try_alloc_large_block(need);
-    if (!off) {
+    if (!off && may_collect_for(need)) {
       collect_once(cycled);
-      off = alloc_large_block(need);
+      off = try_alloc_large_block(need);
     }
+    if (!off) raise_memory_error(MemoryError::no_memory);
     Buffer* b = at<Buffer>(off);
     init_buffer(b, size, unit, offset, SERIES_LARGE);
     return b;
@@ -337,17 +359,13 @@ Buffer* alloc_series_buffer(u32 count, u32 unit, i32 offset) {
     // frame is made instead.
     auto roomy = [](u32 o) { return o && at<SeriesFrame>(o)->end - at<SeriesFrame>(o)->free >= FRAME_MIN_FREE; };
     u32 found = find_series_frame(need);
-    if (!roomy(found) && over_budget(record.next_frame_size)) {
-      collect_once(cycled);
-      found = find_series_frame(need);
-    }
     if (!roomy(found)) {
       if (need >= record.next_frame_size) record.next_frame_size = record.largest_frame_size;
       u32 made = try_make_series_frame();
-      if (!made && !cycled) {
+      if (!made && !cycled && may_collect_for(need)) {
         collect_once(cycled);
         found = find_series_frame(need);
-        made = roomy(found) ? found : try_make_series_frame();
+        made = found ? found : try_make_series_frame();
       }
       if (!made) raise_memory_error(MemoryError::no_memory);
       found = made;

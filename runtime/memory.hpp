@@ -173,9 +173,13 @@ void init();                     // memory/init: the record and empty lists
 bool initialised();
 
 // ---- page blocks ---------------------------------------------------------
-// The collector calls this at the end of each cycle: the pages in use then
-// are the base of the growth allowed before the next collection.
+// The collector calls this at the end of each cycle: the bytes in use then
+// (what the cycle left live) are the budget of allocation before the next one.
 void collected();
+// Bytes in node frames, series frames (up to their free pointers), large
+// blocks and caller-managed heap buffers.
+u64 bytes_in_use();
+u64 allocated_since_collection();
 u32 alloc_frame_pages(u64 size);  // usable bytes after an 8-byte count word
 void free_frame_pages(u32 offset);
 

@@ -10,6 +10,8 @@
 // open frame's prev_base indexes a cell at or below the current base.
 #pragma once
 
+#include <exception>
+
 #include "runtime/cell.hpp"
 #include "runtime/context_record.hpp"
 
@@ -89,6 +91,66 @@ inline void reset() { top = base; }
 inline void keep() { top = base + 1; }
 void adjust_post_try();
 Cell* arg(u32 i);  // the cell at base + i
+
+// ---- scoped marks and snapshots -------------------------------------------------
+//
+// Code outside the runtime and the evaluator never moves a stack top by
+// hand. Cells it pushes for its own use are dropped by a Mark (or held in
+// an api::Values scope); a frame it opens and closes around code that may
+// raise is put back by a Snapshot.
+
+// The top when the scope began. When the scope ends normally, the top goes
+// back there: every cell pushed since is dropped. A raised error leaves the
+// stack to whoever catches it. keep(value) ends the scope early with one
+// cell at the mark holding the value (which may lie above it) and answers
+// that cell: the shape of a helper that answers a pushed value.
+class Mark {
+ public:
+  Mark() : at_(top), exceptions_(std::uncaught_exceptions()) {}
+  ~Mark() {
+    if (armed_ && std::uncaught_exceptions() == exceptions_) drop();
+  }
+  Mark(const Mark&) = delete;
+  Mark& operator=(const Mark&) = delete;
+  // The first cell above the mark.
+  Cell* at() const { return at_; }
+  // Drops every cell pushed since the mark; the scope goes on. (A top
+  // already below the mark stays there: no dropped cell comes back.)
+  void drop() const {
+    if (top > at_) top = at_;
+  }
+  Cell* keep(const Cell* value) {
+    copy_cell(value, at_);
+    top = at_ + 1;
+    armed_ = false;
+    return at_;
+  }
+
+ private:
+  Cell* at_;
+  int exceptions_;
+  bool armed_ = true;
+};
+
+// The three tops (arguments, base, call frames) as they were when taken;
+// restore() puts them back, on whatever path the code left by.
+class Snapshot {
+ public:
+  Snapshot() = default;
+  void restore() const {
+    ctop = ctop_;
+    base = base_;
+    top = top_;
+  }
+  Cell* base_cell() const { return base_; }
+  Cell* top_cell() const { return top_; }
+  Frame* frame_top() const { return ctop_; }
+
+ private:
+  Cell* base_ = base;
+  Cell* top_ = top;
+  Frame* ctop_ = ctop;
+};
 
 // ---- frames -------------------------------------------------------------------
 

@@ -1,54 +1,201 @@
 #!/bin/sh
-# Keeps the layers and the cell layouts apart. Run by ctest with the source
-# directory as argument.
-#  1. platform/ is a leaf: it includes only its own headers. runtime/
-#     includes nothing from datatypes/, eval/, io/, view/ or console/.
-#  2. datatypes/ includes no header of the evaluator but eval/api.hpp, the
-#     native API and evaluator services.
-#  3. Payload words of cells (->w1, .w2, ...) are read and written only by
+# Keeps the layers, the cell layouts and the stack tops apart. Run by ctest
+# with the source directory as argument.
+#
+#  1. Layers include only downward. Each layer names the headers it may
+#     include ("folder/" a whole folder and what is under it, anything else
+#     one header):
+#       platform/       the thin layer over Linux: only itself
+#       runtime/        platform/
+#       io/codecs/      the pure codecs (base 2/16/58/64, deflate, LZ,
+#                       checksums): runtime/, platform/
+#       datatypes/      runtime/, platform/, io/codecs/, and of the layers
+#                       above only their services tables: eval/api.hpp (the
+#                       native API and the evaluator services) and
+#                       io/services.hpp (the I/O of file! and url!)
+#       io/             datatypes/ and below, eval/api.hpp, and the loader
+#                       of the GUI backend module (view/module.hpp; the
+#                       clipboard's code lives in the module)
+#       view/module.*   that loader and the module's table
+#                       (view/backend/entry.hpp): what io/ may include
+#       eval/           io/ and below: the evaluator and the natives; the
+#                       start-up files (eval/boot.cpp, eval/startup.cpp,
+#                       eval/register.cpp) sit on top and may include view/
+#       view/           the GUI core side: eval/ and below, and
+#                       view/backend/ (the backend module's interface)
+#       view/backend/   the GUI backend: view/, io/ and below, eval/api.hpp
+#       console/        the console: anything
+#       tests/, bench/, tools/: anything
+#     Every folder that holds C++ sources belongs to one of them: a new
+#     folder gets its rule here first.
+#  2. GTK, GDK, cairo, pango and GLib headers are included only in
+#     view/backend/ (the module opened at first use), and in benchmarks that
+#     measure the drawing against those libraries called directly
+#     (bench/). PENDING_GUI lists the
+#     files that still include them elsewhere; the list only shrinks.
+#  3. Natives, actions and callbacks never move the stack tops by hand
+#     (`stack::top = ...`, `stack::base = ...`, `stack::ctop = ...`, ++/--):
+#     they use api::Values, stack::Mark and stack::Snapshot. Only runtime/
+#     and the evaluator (eval/interpreter*, which keeps its own stacks and
+#     implements the native API) may; tests and benchmarks set up stacks by
+#     hand. PENDING_STACK lists files not moved onto those yet; it only
+#     shrinks.
+#  4. Payload words of cells (->w1, .w2, ...) are read and written only by
 #     their owners: runtime/cell.hpp, runtime/context_record.hpp, the hash
 #     tables (runtime/hash.*, which own their records and symbol entries),
 #     runtime/check.cpp (prints a failing cell), the lexer's open-series
-#     markers (eval/lexer_state.hpp) and the datatypes' own files
-#     (datatypes/). Everyone else uses the named accessors. The files
-#     listed in PENDING are not moved onto accessors yet; the list only
-#     shrinks.
+#     markers (eval/lexer_state.hpp) and each datatype's header
+#     (datatypes/*.hpp, which owns its cell and record layouts and names
+#     accessors for them). Everyone else uses the named accessors.
+#     PENDING_CELLS lists the files not moved onto accessors yet; the list
+#     only shrinks.
 src=${1:-.}
 cd "$src" || exit 2
 fail=0
 
-bad=$(grep -n '#include "' platform/*.cpp platform/*.hpp 2>/dev/null | grep -v '#include "platform/')
-if [ -n "$bad" ]; then
-  echo "platform/ includes a header of another layer:"; echo "$bad"; fail=1
+# sources DIR [DEPTH]: the C++ files of a folder (DEPTH 1: not its subfolders).
+sources() {
+  if [ "$2" = 1 ]; then
+    find "$1" -maxdepth 1 -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.h' -o -name '*.inc' \) 2>/dev/null | sort
+  else
+    find "$1" -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.h' -o -name '*.inc' \) 2>/dev/null | sort
+  fi
+}
+
+# layer NAME "FILES" "ALLOWED": every quoted include of the files names a
+# header the layer may include.
+layer() {
+  name=$1
+  files=$2
+  allowed=$3
+  [ -n "$files" ] || return 0
+  # shellcheck disable=SC2086
+  bad=$(grep -Hn '^[[:space:]]*#[[:space:]]*include[[:space:]]*"' $files | awk -v allowed="$allowed" '
+    BEGIN { n = split(allowed, a, " ") }
+    {
+      line = $0
+      sub(/^[^"]*"/, "", line); sub(/".*$/, "", line)
+      ok = 0
+      for (i = 1; i <= n; i++) {
+        p = a[i]
+        if (substr(p, length(p)) == "/") { if (index(line, p) == 1) ok = 1 }
+        else if (line == p) ok = 1
+      }
+      if (!ok) print
+    }')
+  if [ -n "$bad" ]; then
+    echo "$name includes a header it may not (it may include: $allowed):"; echo "$bad"; fail=1
+  fi
+}
+
+PLATFORM=$(sources platform 1)
+RUNTIME=$(sources runtime 1)
+CODECS=$(sources io/codecs)
+DATATYPES=$(sources datatypes 1)
+IO=$(sources io 1)
+EVAL=$(sources eval 1)
+STARTUP=$(ls eval/boot.cpp eval/startup.cpp eval/register.cpp 2>/dev/null)
+EVAL_BELOW=$(printf '%s\n' $EVAL | grep -vxF "$(printf '%s\n' $STARTUP)")
+VIEW=$(sources view 1)
+LOADER=$(ls view/module.cpp view/module.hpp view/backend/entry.hpp 2>/dev/null)
+BACKEND=$(sources view/backend)
+CONSOLE=$(sources console)
+FREE="$(sources tests) $(sources bench) $(sources tools)"
+
+layer platform/ "$PLATFORM" "platform/"
+layer runtime/ "$RUNTIME" "runtime/ platform/"
+layer io/codecs/ "$CODECS" "io/codecs/ runtime/ platform/"
+layer datatypes/ "$DATATYPES" "datatypes/ io/codecs/ runtime/ platform/ eval/api.hpp io/services.hpp"
+layer io/ "$IO" "io/ datatypes/ runtime/ platform/ eval/api.hpp view/module.hpp"
+layer "the backend module's loader" "$LOADER" "io/ datatypes/ runtime/ platform/ eval/api.hpp view/module.hpp view/backend/entry.hpp"
+layer eval/ "$EVAL_BELOW" "eval/ io/ datatypes/ runtime/ platform/"
+layer "start-up" "$STARTUP" "eval/ view/ io/ datatypes/ runtime/ platform/"
+layer view/ "$VIEW" "view/ eval/ io/ datatypes/ runtime/ platform/"
+layer view/backend/ "$BACKEND" "view/ io/ datatypes/ runtime/ platform/ eval/api.hpp"
+
+# Every C++ source belongs to a layer.
+known=$(printf '%s\n' $PLATFORM $RUNTIME $CODECS $DATATYPES $IO $EVAL $VIEW $BACKEND $CONSOLE $FREE | sort -u)
+all=$(find . -path ./.git -prune -o -path './build*' -prune -o -type f \
+        \( -name '*.cpp' -o -name '*.hpp' -o -name '*.h' -o -name '*.inc' \) -print | sed 's#^\./##' | sort)
+stray=$(printf '%s\n' "$all" | grep -vxF "$known")
+if [ -n "$stray" ]; then
+  echo "C++ sources in a folder without a layer rule (add one to tests/check_layers.sh):"; echo "$stray"; fail=1
 fi
 
-bad=$(grep -n '#include "\(datatypes\|eval\|io\|view\|console\)/' runtime/*.cpp runtime/*.hpp 2>/dev/null)
-if [ -n "$bad" ]; then
-  echo "runtime/ includes a higher layer:"; echo "$bad"; fail=1
-fi
-
-bad=$(grep -n '#include "eval/' datatypes/*.cpp datatypes/*.hpp 2>/dev/null | grep -v '"eval/api.hpp"')
-if [ -n "$bad" ]; then
-  echo "datatypes/ includes an evaluator header other than eval/api.hpp:"; echo "$bad"; fail=1
-fi
-
-OWNERS="runtime/cell.hpp runtime/context_record.hpp runtime/hash.cpp runtime/hash.hpp runtime/check.cpp eval/lexer_state.hpp"
-PENDING=""
-for f in $(find runtime eval io view console platform tests/unit bench -name '*.cpp' -o -name '*.hpp' 2>/dev/null | sort); do
-  case " $OWNERS " in *" $f "*) continue ;; esac
-  if grep -qE '(->|\.)w[123]\b' "$f"; then
-    case "$PENDING" in
-      *"$f"*) ;;
-      *) echo "raw cell payload access outside its owner in $f (use the accessors):"
-         grep -nE '(->|\.)w[123]\b' "$f" | head -5; fail=1 ;;
+# GUI toolkit headers only in the backend.
+PENDING_GUI=""
+for f in $all; do
+  case "$f" in view/backend/*|bench/*) continue ;; esac
+  if grep -qE '^[[:space:]]*#[[:space:]]*include[[:space:]]*<(gtk|gdk|gdk-pixbuf|cairo|pango|glib|gio|gobject)[/.-]' "$f"; then
+    case " $PENDING_GUI " in
+      *" $f "*) ;;
+      *) echo "$f includes a GUI toolkit header: only view/backend/ may"; fail=1 ;;
     esac
   fi
 done
-for f in $PENDING; do
-  if [ -f "$f" ] && ! grep -qE '(->|\.)w[123]\b' "$f"; then
-    echo "$f reads no raw payload words any more: take it off PENDING in tests/check_layers.sh"; fail=1
+for f in $PENDING_GUI; do
+  if ! grep -qE '^[[:space:]]*#[[:space:]]*include[[:space:]]*<(gtk|gdk|gdk-pixbuf|cairo|pango|glib|gio|gobject)[/.-]' "$f" 2>/dev/null; then
+    echo "$f includes no GUI toolkit header any more: take it off PENDING_GUI in tests/check_layers.sh"; fail=1
   fi
 done
 
-[ $fail = 0 ] && echo "layers and cell layouts: ok"
+# Stack tops moved by hand.
+STACK_MOVE='stack::(top|base|ctop)[[:space:]]*([-+]?=[^=]|\+\+|--)|(\+\+|--)[[:space:]]*stack::(top|base|ctop)'
+PENDING_STACK="
+datatypes/binary.cpp datatypes/bitset.cpp datatypes/block.cpp datatypes/block_search.cpp
+datatypes/context.cpp datatypes/error.cpp datatypes/error_object.cpp datatypes/file_url.cpp
+datatypes/hash_block.cpp datatypes/map.cpp datatypes/native.cpp datatypes/object.cpp
+datatypes/ownership.cpp datatypes/path.cpp datatypes/port.cpp datatypes/string_actions.cpp
+datatypes/string_search.cpp datatypes/typeset.cpp datatypes/vector.cpp datatypes/words.cpp
+
+
+"
+for f in $DATATYPES $CODECS $IO $EVAL $VIEW $BACKEND $CONSOLE; do
+  case "$f" in eval/interpreter*) continue ;; esac
+  if grep -qE "$STACK_MOVE" "$f"; then
+    case " $(echo $PENDING_STACK) " in
+      *" $f "*) ;;
+      *) echo "$f moves a stack top by hand (use api::Values, stack::Mark or stack::Snapshot):"
+         grep -nE "$STACK_MOVE" "$f" | head -5; fail=1 ;;
+    esac
+  fi
+done
+for f in $PENDING_STACK; do
+  if ! grep -qE "$STACK_MOVE" "$f" 2>/dev/null; then
+    echo "$f moves no stack top by hand any more: take it off PENDING_STACK in tests/check_layers.sh"; fail=1
+  fi
+done
+
+# Raw cell payload words outside their owners.
+PAYLOAD='(->|\.)w[123]\b'
+OWNERS="runtime/cell.hpp runtime/context_record.hpp runtime/hash.cpp runtime/hash.hpp runtime/check.cpp eval/lexer_state.hpp"
+PENDING_CELLS="
+datatypes/bitset.cpp datatypes/block.cpp datatypes/block_search.cpp datatypes/call_word.cpp
+datatypes/char.cpp datatypes/context.cpp datatypes/date.cpp datatypes/email.cpp datatypes/error.cpp
+datatypes/error_object.cpp datatypes/event.cpp datatypes/float.cpp datatypes/function.cpp datatypes/handle.cpp
+datatypes/hash_block.cpp datatypes/image.cpp datatypes/integer.cpp datatypes/issue.cpp
+datatypes/locale.cpp datatypes/logic.cpp datatypes/map.cpp datatypes/money.cpp datatypes/native.cpp
+datatypes/object.cpp datatypes/ownership.cpp datatypes/pair.cpp datatypes/percent.cpp
+datatypes/point.cpp datatypes/port.cpp datatypes/series.cpp datatypes/string_actions.cpp
+datatypes/string_search.cpp datatypes/symbol.cpp datatypes/time.cpp datatypes/triple.cpp
+datatypes/tuple.cpp datatypes/typeset.cpp datatypes/vector.cpp datatypes/word.cpp datatypes/words.cpp
+"
+for f in $all; do
+  case " $OWNERS " in *" $f "*) continue ;; esac
+  case "$f" in datatypes/*.hpp|tools/*) continue ;; tests/unit/*) ;; tests/*) continue ;; esac
+  if grep -qE "$PAYLOAD" "$f"; then
+    case " $(echo $PENDING_CELLS) " in
+      *" $f "*) ;;
+      *) echo "raw cell payload access outside its owner in $f (use the accessors):"
+         grep -nE "$PAYLOAD" "$f" | head -5; fail=1 ;;
+    esac
+  fi
+done
+for f in $PENDING_CELLS; do
+  if ! grep -qE "$PAYLOAD" "$f" 2>/dev/null; then
+    echo "$f reads no raw payload words any more: take it off PENDING_CELLS in tests/check_layers.sh"; fail=1
+  fi
+done
+
+[ $fail = 0 ] && echo "layers, stack tops and cell layouts: ok"
 exit $fail

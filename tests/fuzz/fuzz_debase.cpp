@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "io/base_codec.hpp"
+#include "io/codecs/base.hpp"
 
 using namespace qel;
 

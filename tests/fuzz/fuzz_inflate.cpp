@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "io/deflate.hpp"
+#include "io/codecs/deflate.hpp"
 
 using namespace qel;
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "io/lz.hpp"
+#include "io/codecs/lz.hpp"
 
 using namespace qel;
 

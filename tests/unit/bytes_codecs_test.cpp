@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "eval/checksum.hpp"
-#include "io/base_codec.hpp"
-#include "io/deflate.hpp"
+#include "io/codecs/checksum.hpp"
+#include "io/codecs/base.hpp"
+#include "io/codecs/deflate.hpp"
 #include "runtime/error.hpp"
 
 namespace qel {

@@ -4,7 +4,7 @@
 
 #include <random>
 
-#include "io/lz.hpp"
+#include "io/codecs/lz.hpp"
 
 namespace qel {
 namespace {

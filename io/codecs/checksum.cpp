@@ -1,0 +1,174 @@
+// CRC-32, Adler-32, the Internet checksum, digests and HMAC.
+#include "io/codecs/checksum.hpp"
+
+#include <openssl/evp.h>
+
+#include <array>
+#include <cstring>
+#include <initializer_list>
+#include <utility>
+
+#include "runtime/error.hpp"
+
+namespace qel::checksum {
+
+namespace {
+
+// CRC-32 tables for slicing by 16: table 0 is the classic byte table of the
+// reflected polynomial 0xEDB88320; table k gives the CRC of a byte followed
+// by k zero bytes, so 16 input bytes are folded in per step.
+using CrcTables = std::array<std::array<u32, 256>, 16>;
+
+CrcTables make_crc_tables() {
+  CrcTables t{};
+  for (u32 i = 0; i < 256; ++i) {
+    u32 c = i;
+    for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
+    t[0][i] = c;
+  }
+  for (u32 i = 0; i < 256; ++i) {
+    for (int k = 1; k < 16; ++k) t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFF];
+  }
+  return t;
+}
+
+const CrcTables& crc_tables() {
+  static const CrcTables tables = make_crc_tables();  // built on first use
+  return tables;
+}
+
+inline u32 load_le32(const u8* p) {
+  u32 v;
+  std::memcpy(&v, p, 4);
+  return v;  // x86-64 is little-endian
+}
+
+}  // namespace
+
+u32 crc32(const u8* p, std::size_t n, u32 crc) {
+  const CrcTables& t = crc_tables();
+  u32 c = ~crc;
+  while (n >= 16) {
+    u32 a = load_le32(p) ^ c, b = load_le32(p + 4), d = load_le32(p + 8), e = load_le32(p + 12);
+    c = t[15][a & 0xFF] ^ t[14][(a >> 8) & 0xFF] ^ t[13][(a >> 16) & 0xFF] ^ t[12][a >> 24] ^
+        t[11][b & 0xFF] ^ t[10][(b >> 8) & 0xFF] ^ t[9][(b >> 16) & 0xFF] ^ t[8][b >> 24] ^
+        t[7][d & 0xFF] ^ t[6][(d >> 8) & 0xFF] ^ t[5][(d >> 16) & 0xFF] ^ t[4][d >> 24] ^
+        t[3][e & 0xFF] ^ t[2][(e >> 8) & 0xFF] ^ t[1][(e >> 16) & 0xFF] ^ t[0][e >> 24];
+    p += 16;
+    n -= 16;
+  }
+  while (n--) c = (c >> 8) ^ t[0][(c ^ *p++) & 0xFF];
+  return ~c;
+}
+
+u32 adler32(const u8* p, std::size_t n) {
+  constexpr u32 MOD = 65521;
+  constexpr std::size_t BLOCK = 3854;  // a and b stay far below 2^32 within a block
+  u32 a = 1, b = 0;
+  while (n) {
+    std::size_t len = n < BLOCK ? n : BLOCK;
+    n -= len;
+    while (len >= 16) {
+      for (int i = 0; i < 16; ++i) {
+        a += p[i];
+        b += a;
+      }
+      p += 16;
+      len -= 16;
+    }
+    while (len--) {
+      a += *p++;
+      b += a;
+    }
+    a %= MOD;
+    b %= MOD;
+  }
+  return (b << 16) | a;
+}
+
+u16 tcp(const u8* p, std::size_t n) {
+  u64 sum = 0;
+  std::size_t i = 0;
+  for (; i + 1 < n; i += 2) sum += (u32(p[i]) << 8) | p[i + 1];
+  if (i < n) sum += u32(p[i]) << 8;
+  while (sum >> 16) sum = (sum >> 16) + (sum & 0xFFFF);
+  return u16(~sum & 0xFFFF);
+}
+
+u32 digest_size(int code) {
+  switch (code) {
+    case MD5: return 16;
+    case SHA1: return 20;
+    case SHA256: return 32;
+    case SHA384: return 48;
+    case SHA512: return 64;
+    default: return 0;
+  }
+}
+
+namespace {
+
+const EVP_MD* digest_md(int code) {
+  switch (code) {
+    case MD5: return EVP_md5();
+    case SHA1: return EVP_sha1();
+    case SHA256: return EVP_sha256();
+    case SHA384: return EVP_sha384();
+    default: return EVP_sha512();
+  }
+}
+
+// A digest over pieces of input, or nothing when the library fails.
+bool digest_pieces(int code, std::initializer_list<std::pair<const u8*, std::size_t>> pieces, u8* out) {
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  if (!ctx) return false;
+  bool ok = EVP_DigestInit_ex(ctx, digest_md(code), nullptr) == 1;
+  for (auto& [p, n] : pieces) ok = ok && EVP_DigestUpdate(ctx, p, n) == 1;
+  unsigned int len = 0;
+  ok = ok && EVP_DigestFinal_ex(ctx, out, &len) == 1 && len == digest_size(code);
+  EVP_MD_CTX_free(ctx);
+  return ok;
+}
+
+}  // namespace
+
+std::vector<u8> digest(const u8* bytes, std::size_t n, int code) {
+  u32 size = digest_size(code);
+  if (!size) {
+    Cell c;
+    fire(Err::script_invalid_arg, make_integer(&c, code));
+  }
+  std::vector<u8> out(size);
+  if (!digest_pieces(code, {{bytes, n}}, out.data())) out.clear();
+  return out;
+}
+
+std::vector<u8> hmac(const u8* data, std::size_t n, const u8* key, std::size_t key_n, int code) {
+  u32 size = digest_size(code);
+  if (!size) {
+    Cell c;
+    fire(Err::script_invalid_arg, make_integer(&c, code));
+  }
+  std::size_t block = (code == SHA384 || code == SHA512) ? 128 : 64;
+  std::vector<u8> k(block, 0);
+  if (key_n > block) {
+    std::vector<u8> hashed = digest(key, key_n, code);
+    if (hashed.empty()) return hashed;
+    std::memcpy(k.data(), hashed.data(), hashed.size());
+  } else if (key_n) {
+    std::memcpy(k.data(), key, key_n);
+  }
+  std::vector<u8> ipad(block), opad(block);
+  for (std::size_t i = 0; i < block; ++i) {
+    ipad[i] = k[i] ^ 0x36;
+    opad[i] = k[i] ^ 0x5C;
+  }
+  std::vector<u8> inner(size), out(size);
+  if (!digest_pieces(code, {{ipad.data(), block}, {data, n}}, inner.data()) ||
+      !digest_pieces(code, {{opad.data(), block}, {inner.data(), size}}, out.data())) {
+    out.clear();
+  }
+  return out;
+}
+
+}  // namespace qel::checksum

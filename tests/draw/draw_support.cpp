@@ -1,0 +1,24 @@
+#include "tests/draw/draw_support.hpp"
+
+#include "runtime/stack.hpp"
+#include "view/backend/draw/walker.hpp"
+
+namespace qel::test {
+
+Cell* new_image(u32 width, u32 height, u32 pixel) {
+  u32 rec = image::new_record(width, height);
+  u32* px = image::pixels(rec);
+  for (u32 i = 0; i < width * height; ++i) px[i] = pixel;
+  return image::make_at(stack::push(), rec);
+}
+
+u32 pixel_at(const Cell* img, u32 x, u32 y) {
+  return image::pixels(image::record(img))[y * image::width(img) + x];
+}
+
+void draw_into(Cell* img, std::string_view source) {
+  Cell* block = load(source);
+  draw::draw_image(img, block);
+}
+
+}  // namespace qel::test

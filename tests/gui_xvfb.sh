@@ -1,0 +1,32 @@
+#!/bin/sh
+# Runs COMMAND (with its arguments) under a private X server, the way every
+# display test runs: one 1280x1024 screen, GTK on X11 with the Adwaita theme
+# and settings kept in memory, no accessibility bus, fonts from the DejaVu
+# directory only, and a fresh home, configuration and cache directory.
+# Exits 77 (skipped) when no X server starts; under CI=true that is a
+# failure instead: display tests are never skipped silently there.
+# Usage: gui_xvfb.sh COMMAND [ARG...]
+skip() {
+  echo "gui_xvfb.sh: $1"
+  if [ "$CI" = true ]; then exit 1; fi
+  exit 77
+}
+command -v xvfb-run >/dev/null 2>&1 || skip "xvfb-run not found"
+fonts=/usr/share/fonts/truetype/dejavu
+[ -d "$fonts" ] || skip "no DejaVu fonts in $fonts"
+home=$(mktemp -d) || exit 1
+trap 'rm -rf "$home"' EXIT
+mkdir -p "$home/config" "$home/cache"
+cat >"$home/fonts.conf" <<CONF
+<?xml version="1.0"?>
+<!DOCTYPE fontconfig SYSTEM "fonts.dtd">
+<fontconfig>
+  <dir>$fonts</dir>
+  <cachedir>$home/cache/fontconfig</cachedir>
+</fontconfig>
+CONF
+server="-screen 0 1280x1024x24"
+xvfb-run -a -s "$server" true >/dev/null 2>&1 || skip "no X server starts"
+env -u WAYLAND_DISPLAY NO_AT_BRIDGE=1 GDK_BACKEND=x11 GTK_THEME=Adwaita GSETTINGS_BACKEND=memory \
+  FONTCONFIG_FILE="$home/fonts.conf" HOME="$home" XDG_CONFIG_HOME="$home/config" XDG_CACHE_HOME="$home/cache" \
+  xvfb-run -a -s "$server" "$@"

@@ -1,0 +1,100 @@
+// The one door between the core (the qel executable) and the GUI backend
+// module (qel-backend.so, built from view/backend/).
+//
+// GTK, GDK, cairo, pango and pangocairo live only in the module: loading them
+// costs an empty script several times its start-up, so the core opens the
+// module with dlopen at first use (a window, a drawing, a text measurement,
+// the clipboard; view/module.hpp) and reaches it only through the table
+// below. The table speaks the native API's types only (cells, eval/api.hpp):
+// no GTK type crosses it.
+//
+// How the module calls into the core: directly. The executables export
+// their symbols (CMake ENABLE_EXPORTS, the core linked whole), and the
+// module is compiled against the core's headers, so its code uses cells,
+// datatypes, `fire` and `api::invoke` as core code does. Two rules hold at
+// its edges:
+//   - Nothing thrown crosses a C library's frame. A GTK signal handler, a
+//     cairo or pango callback enters Qel only inside view/backend/guard.hpp's
+//     `guarded`, which catches errors and transfers and turns them into a
+//     return value there.
+//   - The rooting rule of eval/api.hpp holds inside the module too.
+//
+// How a routine's body is added: the routines of system/view/platform are
+// routine! values made by the core (view/platform_routines.cpp), which
+// checks their arguments against their specs (and the checks the core
+// does before the body) and then calls `routines[slot]` of this table. A
+// body reads its arguments with api::arg(i) in spec order and leaves its
+// result in api::result() (none when it writes nothing); it may raise. To
+// add one, write the body in its own file of the module (the DRAW engine's
+// `draw-image`, slot 20, under view/backend/draw/; the text routines
+// `size-text`, `text-box-metrics`, `update-font`, `update-para` and
+// `request-font` in theirs) and set it in view/backend/module.cpp. A slot
+// left null raises a script error naming the routine.
+#pragma once
+
+#include "runtime/cell.hpp"
+
+namespace qel::view::backend {
+
+// Bumped whenever the table's layout changes: a stale module beside the
+// executable is refused instead of called wrongly.
+inline constexpr u32 ABI_VERSION = 2;
+
+// The words of system/view/platform, 1-based in its slot order; 28 of them
+// are the backend's routines.
+#define QEL_VIEW_PLATFORM_WORDS(X)                                                          \
+  X(1, MOUSE_EVENT_Q, "mouse-event?") X(2, MAKE_NULL_HANDLE, "make-null-handle")             \
+  X(3, FETCH_ALL_SCREENS, "fetch-all-screens") X(4, GET_CURRENT_SCREEN, "get-current-screen") \
+  X(5, ALL_WINDOWS_CLOSED_Q, "all-windows-closed?") X(6, REFRESH_SCREENS, "refresh-screens")  \
+  X(7, GET_SCREEN_SIZE, "get-screen-size") X(8, SIZE_TEXT, "size-text")                       \
+  X(9, ON_CHANGE_FACET, "on-change-facet") X(10, UPDATE_TEXT, "update-text")                  \
+  X(11, UPDATE_FONT, "update-font") X(12, UPDATE_PARA, "update-para")                         \
+  X(13, DESTROY_VIEW, "destroy-view") X(14, DETACH_IMAGE, "detach-image")                     \
+  X(15, UPDATE_VIEW, "update-view") X(16, REFRESH_WINDOW, "refresh-window")                   \
+  X(17, REDRAW, "redraw") X(18, SHOW_WINDOW, "show-window") X(19, MAKE_VIEW, "make-view")     \
+  X(20, DRAW_IMAGE, "draw-image") X(21, DRAW_FACE, "draw-face")                               \
+  X(22, DO_EVENT_LOOP, "do-event-loop") X(23, EXIT_EVENT_LOOP, "exit-event-loop")             \
+  X(24, REQUEST_FONT, "request-font") X(25, REQUEST_FILE, "request-file")                     \
+  X(26, REQUEST_DIR, "request-dir") X(27, TEXT_BOX_METRICS, "text-box-metrics")               \
+  X(28, UPDATE_SCROLLER, "update-scroller") X(29, SET_DARK_MODE, "set-dark-mode")             \
+  X(30, SUPPORT_DARK_MODE_Q, "support-dark-mode?") X(31, TOGGLE_GPU, "toggle-GPU")            \
+  X(32, INIT, "init") X(33, VERSION, "version") X(34, BUILD, "build") X(35, PRODUCT, "product")
+
+enum Slot : u32 {
+#define QEL_X(n, c, w) SLOT_##c = n,
+  QEL_VIEW_PLATFORM_WORDS(QEL_X)
+#undef QEL_X
+  SLOT_COUNT = 35
+};
+
+// A routine's body (see above).
+using Body = void (*)();
+
+struct Entries {
+  u32 abi;   // ABI_VERSION of the module
+  u32 size;  // sizeof(Entries) of the module
+
+  // Routine bodies by slot of system/view/platform; null: not built yet.
+  Body routines[SLOT_COUNT + 1];
+
+  // ---- set-up (view/backend/setup.cpp) ----
+  // gui-os-init: DPI, default font, metrics, monitors; starts GTK when a
+  // display can be opened. Run by the platform object's `init`.
+  void (*gui_init)();
+
+  // ---- test hooks (view/test_hooks.hpp): the body of `_gui-test` for the
+  // commands the module answers (window, snapshot, inject, dark-mode) ----
+  Body test_hook;
+
+  // ---- the clipboard (io/clipboard.hpp checks the values first) ----
+  // Pushes what the clipboard holds (io/clipboard.hpp's read).
+  Cell* (*clipboard_read)();
+  // Writes none, a string!, a block of file! or string! paths, or an image!.
+  bool (*clipboard_write)(const Cell* value);
+};
+
+}  // namespace qel::view::backend
+
+// The module's one exported symbol: its table, or null when the module was
+// built for another layout (abi, size).
+extern "C" const qel::view::backend::Entries* qel_backend_entries(qel::u32 abi, qel::u32 size);

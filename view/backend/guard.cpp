@@ -1,0 +1,89 @@
+#include "view/backend/guard.hpp"
+
+#include "runtime/collector.hpp"
+#include "runtime/error.hpp"
+#include "runtime/stack.hpp"
+#include "runtime/startup.hpp"
+
+namespace qel::view::backend::guard {
+
+namespace {
+
+u32 g_code = 0;           // the pending transfer's code, 0 for none
+Cell g_values[2] = {};    // an error; or a thrown value and its name
+bool g_marking = false;
+
+void mark_pending() {
+  if (g_code) gc::mark_values(g_values, g_values + 2);
+}
+
+void set_pending(u32 code, const Cell* a, const Cell* b) {
+  if (!g_marking) g_marking = gc::add_mark_callback(mark_pending);
+  if (g_code) return;  // the first one wins
+  g_code = code;
+  if (a) copy_cell(a, &g_values[0]); else make_none(&g_values[0]);
+  if (b) copy_cell(b, &g_values[1]); else make_none(&g_values[1]);
+}
+
+}  // namespace
+
+Saved save() { return Saved(); }
+
+void open() { stack::mark(0, 0, stack::FRAME_CATCH); }
+
+void close(const Saved& s) { s.restore(); }
+
+void keep(const Saved& s, u32 code) {
+  runtime::rt.thrown = 0;
+  const Cell* a = nullptr;
+  const Cell* b = nullptr;
+  if (code == THROW_ERROR) {
+    if (stack::top > stack::bottom && type_of(stack::top - 1) == TYPE_ERROR) a = stack::top - 1;
+  } else if (code == THROW_THROW && stack::top - stack::bottom >= 2) {
+    a = stack::top - 2;
+    b = stack::top - 1;
+  }
+  Cell va, vb;
+  if (a) va = *a;
+  if (b) vb = *b;
+  s.restore();
+  set_pending(code, a ? &va : nullptr, b ? &vb : nullptr);
+}
+
+void keep_foreign(const Saved& s, bool no_memory) {
+  runtime::rt.thrown = 0;
+  s.restore();
+  // Raised as errors from the core's frame.
+  set_pending(no_memory ? 1 : 2, nullptr, nullptr);
+}
+
+bool pending() { return g_code != 0; }
+
+void clear() { g_code = 0; }
+
+void raise_pending() {
+  u32 code = g_code;
+  if (!code) return;
+  g_code = 0;
+  Cell a = g_values[0], b = g_values[1];
+  switch (code) {
+    case 1:
+      fire(Err::internal_no_memory);
+    case 2:
+      fire(Err::internal_not_done);
+    case THROW_ERROR:
+      if (type_of(&a) == TYPE_ERROR) stack::throw_error(stack::push_cell(&a));
+      fire(Err::internal_not_done);
+    case THROW_THROW:
+      // As the throw native sends it.
+      stack::send_throw(&a, &b);
+    case THROW_BREAK:
+      fire(Err::throw_break);
+    case THROW_CONTINUE:
+      fire(Err::throw_continue);
+    default:
+      fire(Err::throw_return);
+  }
+}
+
+}  // namespace qel::view::backend::guard

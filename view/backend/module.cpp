@@ -1,0 +1,51 @@
+// The module's table of entry points (view/backend/entry.hpp): the one
+// symbol the core looks up. A routine's body is set here, one line each,
+// next to the file that holds it.
+#include "view/backend/clipboard.hpp"
+#include "view/backend/draw/routine.hpp"
+#include "view/backend/entry.hpp"
+#include "view/backend/screens.hpp"
+#include "view/backend/setup.hpp"
+#include "view/backend/windows.hpp"
+
+namespace qel::view::backend {
+
+void test_hook();  // test_hook.cpp
+
+namespace {
+
+Entries make_entries() {
+  Entries e{};
+  e.abi = ABI_VERSION;
+  e.size = sizeof(Entries);
+  // Routine bodies, by slot of system/view/platform.
+  e.routines[SLOT_FETCH_ALL_SCREENS] = screens::fetch_all_screens;    // screens.cpp
+  e.routines[SLOT_GET_CURRENT_SCREEN] = screens::get_current_screen;
+  e.routines[SLOT_GET_SCREEN_SIZE] = screens::get_screen_size;
+  e.routines[SLOT_DESTROY_VIEW] = windows::destroy_view;              // windows.cpp
+  e.routines[SLOT_REFRESH_WINDOW] = windows::refresh_window;
+  e.routines[SLOT_REDRAW] = windows::redraw_face;
+  e.routines[SLOT_SHOW_WINDOW] = windows::show_window;
+  e.routines[SLOT_UPDATE_TEXT] = windows::update_text;
+  e.routines[SLOT_SET_DARK_MODE] = setup::set_dark_mode;              // setup.cpp
+  e.routines[SLOT_SUPPORT_DARK_MODE_Q] = setup::support_dark_mode_q;
+  e.routines[SLOT_DRAW_IMAGE] = draw::draw_image_routine;             // draw/routine.cpp
+  e.routines[SLOT_TOGGLE_GPU] = draw::toggle_gpu_routine;
+
+  e.gui_init = setup::gui_init;
+  e.test_hook = test_hook;
+  e.clipboard_read = clipboard::read;
+  e.clipboard_write = clipboard::write;
+  return e;
+}
+
+const Entries g_entries = make_entries();
+
+}  // namespace
+
+}  // namespace qel::view::backend
+
+extern "C" const qel::view::backend::Entries* qel_backend_entries(qel::u32 abi, qel::u32 size) {
+  using namespace qel::view::backend;
+  return abi == ABI_VERSION && size == sizeof(Entries) ? &g_entries : nullptr;
+}

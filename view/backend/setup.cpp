@@ -1,0 +1,168 @@
+#include "view/backend/setup.hpp"
+
+#include <gtk/gtk.h>
+
+#include <cctype>
+#include <cmath>
+#include <cstring>
+#include <string>
+
+#include "datatypes/pair.hpp"
+#include "datatypes/string.hpp"
+#include "datatypes/tuple.hpp"
+#include "eval/api.hpp"
+#include "view/backend/display.hpp"
+#include "view/backend/screens.hpp"
+#include "view/convert.hpp"
+#include "view/face.hpp"
+#include "view/system_view.hpp"
+#include "view/units.hpp"
+#include "view/window.hpp"
+
+namespace qel::view::backend::setup {
+
+namespace {
+
+// What this build reports as the OS version (system/view/platform).
+constexpr u8 kVersion[3] = {10, 0, 0};
+constexpr i32 kBuild = 0, kProduct = 1;
+
+// Without a display: GTK's own default font, and the usual light colours.
+constexpr const char* kDefaultFont = "Sans 10";
+
+u64 g_started = 0;  // the backend's start time (convert::read_counter)
+bool g_dark = false;
+
+void set_string(const char* path, const std::string& text) {
+  Cell s;
+  api::Values v(1);
+  string::load_at(reinterpret_cast<const u8*>(text.data()), u32(text.size()), v[0], string::Encoding::utf8);
+  s = *v[0];
+  system_view::set(path, &s);
+}
+
+void set_integer(const char* path, i32 n) {
+  Cell c;
+  make_integer(&c, n);
+  system_view::set(path, &c);
+}
+
+void put_colour(const char* key, u8 r, u8 g, u8 b) {
+  Cell t;
+  u8 bytes[3] = {r, g, b};
+  tuple::make_at(&t, 3, bytes);
+  system_view::put("metrics colors", key, &t);
+}
+
+u8 channel(double c) { return u8(std::lround((c < 0 ? 0 : c > 1 ? 1 : c) * 255)); }
+
+// The default font: family and size in points.
+void default_font(std::string& family, i32& size) {
+  std::string name = kDefaultFont;
+  if (display::open()) {
+    gchar* setting = nullptr;
+    g_object_get(gtk_settings_get_default(), "gtk-font-name", &setting, nullptr);
+    if (setting && *setting) name = setting;
+    g_free(setting);
+  }
+  PangoFontDescription* d = pango_font_description_from_string(name.c_str());
+  const char* f = pango_font_description_get_family(d);
+  family = f && *f ? f : "Sans";
+  double points = double(pango_font_description_get_size(d)) / PANGO_SCALE;
+  if (pango_font_description_get_size_is_absolute(d)) points = points * 72.0 / 96.0;
+  size = points > 0 ? i32(std::lround(points)) : 10;
+  pango_font_description_free(d);
+}
+
+// The widths of the scroll bars and the theme's colours, read from widgets
+// that are made and dropped at once.
+void fill_metrics() {
+  set_integer("metrics dpi", units::current.dpi);
+  i32 vertical = 16, horizontal = 16;
+  if (display::open()) {
+    GtkWidget* v = gtk_scrollbar_new(GTK_ORIENTATION_VERTICAL, nullptr);
+    GtkWidget* h = gtk_scrollbar_new(GTK_ORIENTATION_HORIZONTAL, nullptr);
+    g_object_ref_sink(v);
+    g_object_ref_sink(h);
+    gint min = 0, natural = 0;
+    gtk_widget_get_preferred_width(v, &min, &natural);
+    if (natural > 0) vertical = natural;
+    gtk_widget_get_preferred_height(h, &min, &natural);
+    if (natural > 0) horizontal = natural;
+    g_object_unref(v);
+    g_object_unref(h);
+  }
+  Cell p;
+  pair::make_at(make_none(&p), vertical, horizontal);
+  system_view::put("metrics misc", "scroller", &p);
+  GdkRGBA text{0, 0, 0, 1}, window{1, 1, 1, 1}, panel{0.965, 0.961, 0.957, 1};
+  if (display::open()) {
+    GtkWidget* w = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    GtkStyleContext* ctx = gtk_widget_get_style_context(w);
+    gtk_style_context_lookup_color(ctx, "theme_text_color", &text);
+    gtk_style_context_lookup_color(ctx, "theme_base_color", &window);
+    gtk_style_context_lookup_color(ctx, "theme_bg_color", &panel);
+    gtk_widget_destroy(w);
+  }
+  put_colour("text", channel(text.red), channel(text.green), channel(text.blue));
+  put_colour("window", channel(window.red), channel(window.green), channel(window.blue));
+  put_colour("panel", channel(panel.red), channel(panel.green), channel(panel.blue));
+}
+
+bool high_contrast() {
+  gchar* theme = nullptr;
+  g_object_get(gtk_settings_get_default(), "gtk-theme-name", &theme, nullptr);
+  std::string name = theme ? theme : "";
+  g_free(theme);
+  for (char& c : name) c = char(std::tolower(static_cast<unsigned char>(c)));
+  return name.find("highcontrast") != std::string::npos;
+}
+
+}  // namespace
+
+bool dark_requested() {
+  if (!display::open()) return false;
+  gboolean prefer = FALSE;
+  gchar* theme = nullptr;
+  g_object_get(gtk_settings_get_default(), "gtk-application-prefer-dark-theme", &prefer, "gtk-theme-name", &theme,
+               nullptr);
+  std::string name = theme ? theme : "";
+  g_free(theme);
+  return prefer || (name.size() > 5 && name.compare(name.size() - 5, 5, "-dark") == 0);
+}
+
+void gui_init() {
+  bool shown = display::open();
+  if (!g_started) g_started = convert::read_counter();
+  Cell v;
+  tuple::make_at(&v, 3, kVersion);
+  system_view::set("platform version", &v);
+  set_integer("platform build", kBuild);
+  set_integer("platform product", kProduct);
+  // The DPI of the monitor under the pointer.
+  std::vector<screens::Monitor> list = screens::all();
+  i32 here = screens::current(list);
+  units::set_dpi(here < 0 ? 96 : i32(std::lround(96 * list[std::size_t(here)].scale)));
+  std::string family;
+  i32 size = 10;
+  default_font(family, size);
+  set_string("fonts system", family);
+  set_integer("fonts size", size);
+  fill_metrics();
+  g_dark = shown && !high_contrast() && dark_requested();
+}
+
+void set_dark_mode() {
+  // The dark theme is one setting for the whole process in GTK: a window
+  // face's title bar follows it too.
+  if (face::handle_of(api::arg(0)) && window::from_handle(face::handle_of(api::arg(0))) && display::open()) {
+    bool dark = logic_of(api::arg(1));
+    g_object_set(gtk_settings_get_default(), "gtk-application-prefer-dark-theme", dark ? TRUE : FALSE, nullptr);
+    g_dark = dark;
+  }
+  api::answer_none();
+}
+
+void support_dark_mode_q() { api::answer_logic(display::open() && !high_contrast()); }
+
+}  // namespace qel::view::backend::setup

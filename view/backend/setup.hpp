@@ -1,0 +1,21 @@
+// GUI set-up (gui-os-init), the default font, system/view/metrics and dark
+// mode.
+#pragma once
+
+namespace qel::view::backend::setup {
+
+// gui-os-init: version values, the DPI of the monitor under the pointer,
+// the default font (GtkSettings gtk-font-name), system/view/metrics, the
+// dark-mode flag. Without a display it fills what it can from defaults and
+// starts nothing.
+void gui_init();
+
+// Whether the dark theme is asked for (gtk-application-prefer-dark-theme,
+// or a theme variant named dark).
+bool dark_requested();
+
+// Routine bodies: set-dark-mode, support-dark-mode?.
+void set_dark_mode();
+void support_dark_mode_q();
+
+}  // namespace qel::view::backend::setup

@@ -1,0 +1,44 @@
+// Test hooks of the GUI backend, for this tests and every later
+// one: a fake monitor list in place of the displays GTK reports, answers
+// for the font, file and folder dialogs, and (in the module) windows made
+// for a face, their pixels as an image!, and messages injected into the
+// road the input takes.
+//
+// Scripts reach them through the routine `_gui-test`:
+//   _gui-test 'monitors [0x0 1280x1024 1.0  1280x0 1920x1080 2.0]  ; corners, sizes (pixels), scales
+//   _gui-test 'monitors none          ; the displays again
+//   _gui-test 'answer [file %a.txt]   ; the next file dialog answers %a.txt (kinds: font file dir)
+//   _gui-test 'answer none            ; no answer waits
+//   _gui-test 'window face            ; a window for a window face (its `state` set), its handle
+//   _gui-test 'snapshot face          ; the face's window as an image!
+//   _gui-test 'inject [face code wparam lparam x y]  ; the window procedure's answer
+//   _gui-test 'dark-mode none         ; whether the dark theme is asked for
+//   _gui-test 'signal :fn             ; fn called from a GTK signal handler; its answer
+#pragma once
+
+#include <vector>
+
+#include "runtime/cell.hpp"
+
+namespace qel::view::test_hooks {
+
+struct FakeMonitor {
+  i32 x, y, width, height;  // pixels
+  double scale;
+};
+// The fake monitors, or null when the displays are used.
+const std::vector<FakeMonitor>* fake_monitors();
+
+// The commands `monitors` and `answer` (raising invalid-arg for a spec
+// they cannot take).
+void set_monitors(const Cell* spec);
+void add_answers(const Cell* spec);
+
+// Takes the first answer waiting for a dialog of the kind (`font`, `file`,
+// `dir`) into out (rooted); false when none waits.
+bool take_answer(const char* kind, Cell* out);
+
+// Defines the routine `_gui-test` (boot stage 15).
+void define();
+
+}  // namespace qel::view::test_hooks

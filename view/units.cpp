@@ -1,0 +1,27 @@
+#include "view/units.hpp"
+
+#include "datatypes/pair.hpp"
+#include "datatypes/point.hpp"
+
+namespace qel::view::units {
+
+Dpi current;
+
+void set_dpi(i32 dpi) {
+  if (dpi <= 0) dpi = 96;
+  current.dpi = dpi;
+  current.scale = double(dpi) / 96.0;
+}
+
+Cell* logical_point(double x, double y, bool pairs, Cell* out, double scale) {
+  double lx = to_logical(x, scale), ly = to_logical(y, scale);
+  make_none(out);
+  if (!pairs) return point::make_2d_at(out, float(lx), float(ly));
+  auto clamp = [](double v) -> i32 {
+    if (std::isnan(v)) return 0;
+    return v >= 2147483647.0 ? INT32_MAX : v <= -2147483648.0 ? INT32_MIN : i32(v);
+  };
+  return pair::make_at(out, clamp(lx), clamp(ly));
+}
+
+}  // namespace qel::view::units
