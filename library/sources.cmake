@@ -17,6 +17,7 @@ set(QEL_LIBRARY_FILES
   csv.qel
   reactivity.qel
   view/utils.qel
+  view/rich_text.qel
   view/faces.qel
   view/view.qel
   view/events.qel
