@@ -30,7 +30,8 @@ void wire(const char* fn_path, const char* placeholder, const char* spec, routin
 
 // Puts the internal routines into the library functions that call them.
 void wire_internal_routines();
-// The same for the functions of the tools, which start-up defines last.
+// The same for the functions of the tools and the reactivity, which start-up
+// defines after the system object.
 void wire_tool_routines();
 
 // The routines of system/state/GC: active?, series-cycles, nodes-cycles.

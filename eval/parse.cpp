@@ -111,7 +111,6 @@ void init() {
   g_callback_word = *intern_word("<parse-callback>");
   g_part_word = *intern_word("part");
   gc::add_mark_callback(mark_engines);
-  init_compiled();
 }
 
 void run(Cell* out, const Cell* input, const Cell* rules, bool case_sensitive, i32 limit,

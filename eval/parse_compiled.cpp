@@ -23,7 +23,6 @@
 //   the engine edits a series; g_epoch moves at each such moment, and a plan
 //   is compared with its block's cells once after it (plan_current), then
 //   made again when they differ.
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <unordered_map>
@@ -34,7 +33,7 @@ namespace qel::parse::detail {
 
 namespace {
 
-bool g_on = true;     // untraced runs use compiled rules
+bool g_on = true;     // untraced runs use compiled rules (unless the evaluator runs as the reference)
 u32 g_epoch = 1;      // moves whenever a rule block may have changed
 u32 g_active = 0;     // compiled runs in progress (plans are dropped only at 0)
 
@@ -262,7 +261,7 @@ struct CommandCell {
 
 }  // namespace
 
-bool compiled_rules_on() { return g_on; }
+bool compiled_rules_on() { return g_on && !interp::reference; }
 
 }  // namespace qel::parse::detail
 
@@ -274,10 +273,6 @@ void use_compiled_rules(bool on) { detail::g_on = on; }
 
 namespace qel::parse::detail {
 
-void init_compiled() {
-  const char* ref = std::getenv("QEL_EVAL_REFERENCE");
-  g_on = !(ref && ref[0] == '1');
-}
 
 // ---- fused blocks -----------------------------------------------------------------------
 //

@@ -1674,11 +1674,9 @@ struct Engine {
   Plan* cur_plan = nullptr;  // the plan of the innermost rule block, or null
 };
 
-// Whether untraced runs go through the compiled rules (off with
-// QEL_EVAL_REFERENCE=1 in the environment, which runs every rule through the
-// reference machine).
+// Whether untraced runs go through the compiled rules: not while the
+// evaluator runs everything through its reference routines
+// (QEL_EVAL_REFERENCE=1), which holds for PARSE's reference machine too.
 bool compiled_rules_on();
-// Marks the values the compiled runs hold; reads the environment switch.
-void init_compiled();
 
 }  // namespace qel::parse::detail
