@@ -37,6 +37,7 @@
 #include "runtime/roots.hpp"
 #include "runtime/stack.hpp"
 #include "runtime/unicode.hpp"
+#include "view/module.hpp"
 
 namespace qel::library {
 
@@ -241,6 +242,13 @@ void sqrt_() {
   natives::square_root(refs);
 }
 
+// The caret's blink time in milliseconds, -1 when it does not blink: the GUI
+// backend module reads the desktop's setting (there is none without it).
+void get_caret_blink_time() {
+  const view::backend::Entries* m = view::module::load();
+  answer_integer(m && m->caret_blink_time ? m->caret_blink_time() : -1);
+}
+
 struct RoutineDef {
   const char* name;
   const char* spec;
@@ -272,6 +280,7 @@ const RoutineDef kRoutines[] = {
     {"read-clipboard", "[\"Return the contents of the system clipboard\" return: [any-type!] \"false on failure, none if empty, otherwise: string!, block! of files!, or an image!\"]", read_clipboard},
     {"write-clipboard", "[\"Write content to the system clipboard\" data [any-type!] \"string!, block! of files!, an image! or none!\" return: [logic!] \"indicates success\"]", write_clipboard},
     {"write-stdout", "[\"Write data to STDOUT\" data [any-type!]]", write_stdout},
+    {"get-caret-blink-time", "[\"The caret blink time in milliseconds, -1 when it does not blink\" return: [integer!]]", get_caret_blink_time},
 };
 
 const RoutineDef kMathRoutines[] = {

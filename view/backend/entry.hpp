@@ -38,7 +38,7 @@ namespace qel::view::backend {
 
 // Bumped whenever the table's layout changes: a stale module beside the
 // executable is refused instead of called wrongly.
-inline constexpr u32 ABI_VERSION = 2;
+inline constexpr u32 ABI_VERSION = 3;
 
 // The words of system/view/platform, 1-based in its slot order; 28 of them
 // are the backend's routines.
@@ -91,6 +91,11 @@ struct Entries {
   Cell* (*clipboard_read)();
   // Writes none, a string!, a block of file! or string! paths, or an image!.
   bool (*clipboard_write)(const Cell* value);
+
+  // ---- the console (console/print_hooks.hpp) ----
+  // The caret's blink time in milliseconds, -1 when it does not blink (or
+  // there is no display).
+  int (*caret_blink_time)();
 };
 
 }  // namespace qel::view::backend

@@ -45,6 +45,7 @@ Entries make_entries() {
   e.test_hook = test_hook;
   e.clipboard_read = clipboard::read;
   e.clipboard_write = clipboard::write;
+  e.caret_blink_time = setup::caret_blink_time;
   return e;
 }
 
