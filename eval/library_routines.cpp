@@ -37,7 +37,6 @@
 #include "runtime/roots.hpp"
 #include "runtime/stack.hpp"
 #include "runtime/unicode.hpp"
-#include "view/module.hpp"
 
 namespace qel::library {
 
@@ -242,12 +241,7 @@ void sqrt_() {
   natives::square_root(refs);
 }
 
-// The caret's blink time in milliseconds, -1 when it does not blink: the GUI
-// backend module reads the desktop's setting (there is none without it).
-void get_caret_blink_time() {
-  const view::backend::Entries* m = view::module::load();
-  answer_integer(m && m->caret_blink_time ? m->caret_blink_time() : -1);
-}
+void get_caret_blink_time() { answer_integer(io::os::caret_blink_time()); }
 
 struct RoutineDef {
   const char* name;
