@@ -11,12 +11,14 @@
 #include <utility>
 #include <string>
 
+#include "datatypes/block.hpp"
 #include "datatypes/context.hpp"
 #include "datatypes/object.hpp"
 #include "datatypes/file_url.hpp"
 #include "datatypes/float.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/function.hpp"
+#include "datatypes/integer.hpp"
 #include "datatypes/logic.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/tuple.hpp"
@@ -196,13 +198,19 @@ void pick_stack() {
 
 void frame_index_q() { answer_integer(i32(stack::index_of(stack::base))); }
 
+// Appends, innermost first, each frame's word (bound in the frame's function
+// context when it has one and that context holds the word, else in the
+// global context) and the index of the base that frame saved; the outermost
+// frame and the frames named <body> or <anon> are left out.
 void collect_calls() {
   u32 block = series_node(arg(0));
-  for (stack::Frame* f = stack::cbottom; f < stack::ctop; ++f) {
-    if (!(f->header & stack::FRAME_FLAG_INTERP)) continue;
-    if (f->symbol == stack::body_symbol || f->symbol == stack::anon_symbol) continue;
-    Cell* w = word::make_in(f->symbol, block);
-    (void)w;
+  for (stack::Frame* f = stack::ctop; f-- > stack::cbottom + 1;) {
+    if (!f->symbol || f->symbol == stack::body_symbol || f->symbol == stack::anon_symbol) continue;
+    i32 i = f->fctx && context::is_context(f->fctx) ? context::find_word(f->fctx, f->symbol, false) : -1;
+    Cell w = i >= 0 ? *context::symbol_cell(f->fctx, u32(i)) : *context::find_or_add(f->symbol, false, true);
+    i32 prev_base = i32(f->prev_base);
+    copy_cell(&w, mem::alloc_tail_cell(block));
+    integer::make_in(block, prev_base);
   }
   Cell b = *arg(0);
   answer(&b);
@@ -232,6 +240,8 @@ void sqrt_() {
   i32 refs[1] = {-1};
   natives::square_root(refs);
 }
+
+void get_caret_blink_time() { answer_integer(io::os::caret_blink_time()); }
 
 struct RoutineDef {
   const char* name;
@@ -264,6 +274,7 @@ const RoutineDef kRoutines[] = {
     {"read-clipboard", "[\"Return the contents of the system clipboard\" return: [any-type!] \"false on failure, none if empty, otherwise: string!, block! of files!, or an image!\"]", read_clipboard},
     {"write-clipboard", "[\"Write content to the system clipboard\" data [any-type!] \"string!, block! of files!, an image! or none!\" return: [logic!] \"indicates success\"]", write_clipboard},
     {"write-stdout", "[\"Write data to STDOUT\" data [any-type!]]", write_stdout},
+    {"get-caret-blink-time", "[\"The caret blink time in milliseconds, -1 when it does not blink\" return: [integer!]]", get_caret_blink_time},
 };
 
 const RoutineDef kMathRoutines[] = {
@@ -447,6 +458,33 @@ void trace_mode() {
   answer_unset();
 }
 
+// The propagation of the reactivity's check: runs the block; whatever ends
+// it early (an error, or a throw, break or return on its way to its target)
+// first empties the queue, so that the next change starts a propagation of
+// its own instead of queueing behind one that is gone.
+void reactivity_propagate() {
+  // By node: an unwinding error leaves no frame to read the argument from.
+  u32 queue = series_node(arg(1));
+  roots::NodeRoot hold(&queue);
+  auto empty_queue = [&] {
+    Cell q;
+    make_series(&q, TYPE_BLOCK, queue);
+    block::clear_at(&q, 0);
+  };
+  interp::Status st;
+  try {
+    st = interp::eval_block(arg(0), false);
+  } catch (...) {
+    empty_queue();
+    throw;
+  }
+  if (st) {
+    empty_queue();
+    api::send(st);
+  }
+  answer_unset();
+}
+
 }  // namespace
 
 // Replaces, in the body of the function that `path` (global words, space-
@@ -481,7 +519,15 @@ void define_global_routine(const char* name, const char* spec, routines::Entry f
   define_routine(name, spec, fn);
 }
 
-void wire_tool_routines() { wire("trace", "_trace-mode", "[on [logic!]]", trace_mode); }
+void define_field_routine(Cell* obj, const char* name, const char* spec, routines::Entry fn) {
+  set_field(obj, name, spec, fn);
+}
+
+void wire_tool_routines() {
+  wire("trace", "_trace-mode", "[on [logic!]]", trace_mode);
+  wire("system reactivity check", "_propagate", "[code [block!] queue [block!]]",
+       reactivity_propagate);
+}
 
 void wire_internal_routines() {
   wire("system options float on-change*", "_float-flags", "[word [any-type!] new [any-type!]]",

@@ -17,6 +17,7 @@ set(QEL_LIBRARY_FILES
   csv.qel
   reactivity.qel
   view/utils.qel
+  view/rich_text.qel
   view/faces.qel
   view/view.qel
   view/events.qel
@@ -29,4 +30,7 @@ set(QEL_LIBRARY_FILES
   preprocessor.qel
   debug.qel
   tools.qel
+  console/engine.qel
+  console/complete.qel
+  console/highlight.qel
 )

@@ -27,6 +27,7 @@
 #include "view/backend/input.hpp"
 #include "view/backend/loop.hpp"
 #include "view/backend/procedures.hpp"
+#include "view/backend/text/text_box.hpp"
 #include "view/backend/widget_items.hpp"
 #include "view/backend/widgets.hpp"
 #include "view/backend/windows.hpp"
@@ -455,6 +456,7 @@ void apply(Record& w, u32 bits) {
 void update_one(const Cell* face_in) {
   api::Values v(1);
   Cell* f = copy_cell(face_in, v[0]);
+  text::mark_stale(f);  // a rich-text face lays its text out again
   Record* w = record_of_face(f);
   if (!w) return;
   i64 mask = read_mask(f);

@@ -38,7 +38,7 @@ namespace qel::view::backend {
 
 // Bumped whenever the table's layout changes: a stale module beside the
 // executable is refused instead of called wrongly.
-inline constexpr u32 ABI_VERSION = 3;
+inline constexpr u32 ABI_VERSION = 4;
 
 // The words of system/view/platform, 1-based in its slot order; 28 of them
 // are the backend's routines.
@@ -101,6 +101,11 @@ struct Entries {
   // face-to-image (`to image!` of a face): pushes the face's window as an
   // image!, or none when it has none.
   Cell* (*face_to_image)(const Cell* face);
+
+  // ---- the console (console/print_hooks.hpp) ----
+  // The caret's blink time in milliseconds, -1 when it does not blink (or
+  // there is no display).
+  int (*caret_blink_time)();
 };
 
 }  // namespace qel::view::backend

@@ -6,10 +6,13 @@
 #include "view/backend/clipboard.hpp"
 #include "view/backend/draw/routine.hpp"
 #include "view/backend/entry.hpp"
+#include "view/backend/font_dialog.hpp"
 #include "view/backend/input.hpp"
 #include "view/backend/loop.hpp"
 #include "view/backend/screens.hpp"
 #include "view/backend/setup.hpp"
+#include "view/backend/text/fonts.hpp"
+#include "view/backend/text/text_box.hpp"
 #include "view/backend/windows.hpp"
 
 namespace qel::view::backend {
@@ -41,6 +44,11 @@ Entries make_entries() {
   e.routines[SLOT_DRAW_FACE] = base::draw_face;                        // base.cpp
   e.routines[SLOT_DO_EVENT_LOOP] = loop::do_event_loop;                // loop.cpp
   e.routines[SLOT_EXIT_EVENT_LOOP] = loop::exit_event_loop;
+  e.routines[SLOT_SIZE_TEXT] = text::size_text_routine;               // text/text_box.cpp
+  e.routines[SLOT_TEXT_BOX_METRICS] = text::text_box_metrics_routine;
+  e.routines[SLOT_UPDATE_FONT] = text::fonts::update_font_routine;    // text/fonts.cpp
+  e.routines[SLOT_UPDATE_PARA] = text::fonts::update_para_routine;
+  e.routines[SLOT_REQUEST_FONT] = font_dialog::request_font;          // font_dialog.cpp
 
   e.gui_init = setup::gui_init;
   e.test_hook = test_hook;
@@ -49,6 +57,7 @@ Entries make_entries() {
   e.pump = loop::pump;
   e.send_event = input::send_event;
   e.face_to_image = builder::face_to_image;
+  e.caret_blink_time = setup::caret_blink_time;
   return e;
 }
 

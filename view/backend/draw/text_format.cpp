@@ -13,6 +13,8 @@
 #include "eval/api.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/resources.hpp"
+#include "view/backend/text/char_index.hpp"
+#include "view/backend/text/fonts.hpp"
 
 namespace qel::draw::text {
 
@@ -50,6 +52,14 @@ Cell* default_font_field(const char* name) {
   return field(field(field(sys, "view"), "fonts"), name);
 }
 
+FormatRef make_format(const Cell* font) {
+  auto f = std::make_shared<Format>();
+  f->desc = describe(font);
+  return f;
+}
+
+}  // namespace
+
 bool has_style(const Cell* style, const char* word) {
   if (!style) return false;
   u32 sym = symbol::resolve(symbol::make(word));
@@ -64,17 +74,16 @@ bool has_style(const Cell* style, const char* word) {
   return false;
 }
 
-FormatRef make_format(const Cell* font) {
+PangoFontDescription* describe(const Cell* font) {
   // Every name interned first: interning may allocate, and the cells read
   // below must not move.
   for (const char* w : {"size", "name", "style", "system", "fonts", "view", "bold", "italic"}) symbol::make(w);
-  auto f = std::make_shared<Format>();
-  f->desc = pango_font_description_new();
+  PangoFontDescription* desc = pango_font_description_new();
   // Size in points (the context's 96 DPI makes them pixels at 96 / 72).
   const Cell* size = field(font, "size");
   if (!size || type_of(size) != TYPE_INTEGER || int_of(size) < 1) size = default_font_field("size");
   int points = size && type_of(size) == TYPE_INTEGER && int_of(size) >= 1 ? int_of(size) : FALLBACK_SIZE;
-  pango_font_description_set_size(f->desc, std::min(points, 10000) * PANGO_SCALE);
+  pango_font_description_set_size(desc, std::min(points, 10000) * PANGO_SCALE);
   const Cell* name = field(font, "name");
   if (!name || type_of(name) != TYPE_STRING) name = default_font_field("system");
   std::string family = name && type_of(name) == TYPE_STRING ? string::to_utf8(name) : FALLBACK_FAMILY;
@@ -87,15 +96,13 @@ FormatRef make_format(const Cell* font) {
     }
     family.resize(i);
   }
-  pango_font_description_set_family(f->desc, family.c_str());
+  pango_font_description_set_family(desc, family.c_str());
   const Cell* style = field(font, "style");
-  pango_font_description_set_weight(f->desc, has_style(style, "bold") ? PANGO_WEIGHT_BOLD : PANGO_WEIGHT_NORMAL);
-  pango_font_description_set_style(f->desc, has_style(style, "italic") ? PANGO_STYLE_ITALIC : PANGO_STYLE_NORMAL);
-  pango_font_description_set_stretch(f->desc, PANGO_STRETCH_NORMAL);
-  return f;
+  pango_font_description_set_weight(desc, has_style(style, "bold") ? PANGO_WEIGHT_BOLD : PANGO_WEIGHT_NORMAL);
+  pango_font_description_set_style(desc, has_style(style, "italic") ? PANGO_STYLE_ITALIC : PANGO_STYLE_NORMAL);
+  pango_font_description_set_stretch(desc, PANGO_STRETCH_NORMAL);
+  return desc;
 }
-
-}  // namespace
 
 PangoContext* context() {
   if (!g_context) {
@@ -142,6 +149,9 @@ FormatRef format_of(const Cell* font_in) {
   Cell h;
   handle::make_at(&h, new FormatRef(f), u32(format_kind()));
   copy_cell(&h, block::head_cell(v[1]) + 1);
+  // A font in use has its native handles too (the fonts module makes them
+  // when the state has none yet).
+  qel::text::fonts::ensure_handles(font);
   return f;
 }
 
@@ -168,10 +178,15 @@ void set_uniform_line_height(Format& f, double height) {
 }
 
 PangoLayout* layout(const Cell* text, const Format& f, double width, double height) {
+  // Through the character index: it lays out what UTF-8 cannot carry as U+FFFD.
+  qel::text::CharIndex index(text);
+  return layout(std::string_view(index.utf8()), f, width, height);
+}
+
+PangoLayout* layout(std::string_view utf8, const Format& f, double width, double height) {
   PangoLayout* l = pango_layout_new(context());
   pango_layout_set_font_description(l, f.desc);
-  std::string s = text && type_of(text) == TYPE_STRING ? string::to_utf8(text) : std::string();
-  pango_layout_set_text(l, s.data(), int(s.size()));
+  pango_layout_set_text(l, utf8.data(), int(utf8.size()));
   pango_layout_set_alignment(l, f.align);
   if (f.wrap && width > 0 && width < 1e6) {
     pango_layout_set_width(l, int((width + 0.5) * PANGO_SCALE));

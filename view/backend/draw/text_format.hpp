@@ -12,6 +12,7 @@
 #include <pango/pangocairo.h>
 
 #include <memory>
+#include <string_view>
 
 #include "runtime/cell.hpp"
 
@@ -67,5 +68,16 @@ void set_uniform_line_height(Format& f, double height);
 // wrapping lines); 0 or below: unbounded. Lines wrap only when the format
 // says so. The caller unrefs it.
 PangoLayout* layout(const Cell* text, const Format& f, double width, double height);
+// The same for text already in UTF-8 (valid UTF-8 only).
+PangoLayout* layout(std::string_view utf8, const Format& f, double width, double height);
+
+// The description of a font object's fields: family (`name`, cut to 31
+// characters), size in points, bold and italic (`style`); the defaults of
+// system/view/fonts (or Sans 10) for what is missing or not usable. The
+// caller frees it.
+PangoFontDescription* describe(const Cell* font);
+
+// Whether a font's `style` (a word or a block of words) holds the word.
+bool has_style(const Cell* style, const char* word);
 
 }  // namespace qel::draw::text
