@@ -119,8 +119,9 @@ void inject(const Cell* spec) {
 }
 
 // [face "keyname" [modifiers]]: a key pressed and released as GDK reports
-// it, through the whole input road (the key table included).
-void key(const Cell* spec) {
+// it, through the whole input road (the key table included); with post,
+// put in GDK's queue for the loop to take.
+void key(const Cell* spec, bool post) {
   if (type_of(spec) != TYPE_BLOCK || block::length_from_index(spec) != 3) fire(Err::script_invalid_arg, spec);
   api::Values v(3);
   for (u32 i = 0; i < 3; ++i) copy_cell(mem::buffer_of(series_node(spec))->cells() + series_index(spec) + i, v[i]);
@@ -156,7 +157,8 @@ void key(const Cell* spec) {
     e->key.hardware_keycode = code;
     e->key.group = group;
     gdk_event_set_device(e, gdk_seat_get_keyboard(gdk_display_get_default_seat(gdk_window_get_display(gw))));
-    input::on_gdk_event(e);
+    if (post) gdk_event_put(e);
+    else input::on_gdk_event(e);
     gdk_event_free(e);
   }
   guard::raise_pending();
@@ -241,8 +243,8 @@ void test_hook() {
     api::set_result(windows::snapshot(*record_of(value)));
   } else if (is(command, "inject")) {
     inject(value);
-  } else if (is(command, "key")) {
-    key(value);
+  } else if (is(command, "key") || is(command, "post-key")) {
+    key(value, is(command, "post-key"));
   } else if (is(command, "native")) {
     native(value);
   } else if (is(command, "click")) {
