@@ -226,6 +226,8 @@ Record* build(Cell* face_in, Record* parent) {
       if (!logic_facet(face, face::ENABLED_Q, true)) gtk_widget_set_sensitive(made.root, FALSE);
     }
     widgets::write_text(*w, face::facet(face, face::TEXT));
+    widgets::apply_look(*w);
+    widgets::apply_para(*w, true);
     windows::apply_cursor(*w, face);
     switch (k) {
       case widgets::K_BASE:
@@ -443,6 +445,8 @@ void apply(Record& w, u32 bits) {
   }
   if (bits & (bit(face::DRAW) | bit(face::COLOR) | bit(face::FONT) | bit(face::PARA) | bit(face::IMAGE)))
     repaint(*r, k);
+  if (bits & (bit(face::COLOR) | bit(face::FONT))) widgets::apply_look(*r);
+  if (bits & bit(face::PARA)) widgets::apply_para(*r, false);
   if (bits & bit(face::PANE)) restack(*r);
   if (bits & bit(face::RATE)) loop::set_timer(*r, face::facet(f, face::RATE));
   if (bits & bit(face::MENU)) widget_items::menu_changed(*r);

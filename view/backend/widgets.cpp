@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <string>
 
 #include "datatypes/event.hpp"
 #include "datatypes/float.hpp"
@@ -14,6 +16,9 @@
 #include "datatypes/word.hpp"
 #include "eval/api.hpp"
 #include "view/backend/container.hpp"
+#include "view/backend/draw/graphics.hpp"
+#include "view/backend/text/fonts.hpp"
+#include "view/backend/text/names.hpp"
 #include "view/backend/guard.hpp"
 #include "view/backend/input.hpp"
 #include "view/backend/windows.hpp"
@@ -648,6 +653,130 @@ void scroller_position(Record& w, const Cell* data) {
   GtkAdjustment* a = gtk_range_get_adjustment(GTK_RANGE(c));
   double lo = gtk_adjustment_get_lower(a), hi = gtk_adjustment_get_upper(a);
   gtk_adjustment_set_value(a, lo + std::trunc(v * (hi - lo)));
+}
+
+namespace {
+
+// The CSS colour of a colour value (straight alpha, transparency byte 3).
+std::string css_colour(u32 c) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "rgba(%u,%u,%u,%.3f)", c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF,
+                (255 - (c >> 24)) / 255.0);
+  return buf;
+}
+
+// The widget's own style sheet (replaced by the next one).
+void style_widget(GtkWidget* g, const std::string& css) {
+  constexpr const char* kProviderKey = "qel-look";
+  GtkStyleContext* ctx = gtk_widget_get_style_context(g);
+  if (auto* old = static_cast<GtkCssProvider*>(g_object_get_data(G_OBJECT(g), kProviderKey)))
+    gtk_style_context_remove_provider(ctx, GTK_STYLE_PROVIDER(old));
+  if (css.empty()) {
+    g_object_set_data(G_OBJECT(g), kProviderKey, nullptr);
+    return;
+  }
+  GtkCssProvider* p = gtk_css_provider_new();
+  gtk_css_provider_load_from_data(p, css.c_str(), -1, nullptr);
+  gtk_style_context_add_provider(ctx, GTK_STYLE_PROVIDER(p), GTK_STYLE_PROVIDER_PRIORITY_APPLICATION + 1);
+  g_object_set_data_full(G_OBJECT(g), kProviderKey, p, g_object_unref);
+}
+
+bool tuple_colour(const Cell* c, u32* out) {
+  if (!c || type_of(c) != TYPE_TUPLE) return false;
+  *out = draw::colour_of_tuple(c);
+  return true;
+}
+
+}  // namespace
+
+void apply_look(Record& w) {
+  GtkWidget* c = control(w);
+  GtkWidget* root = root_of(w);
+  Kind k = kind(w);
+  if (!c || k == K_WINDOW || k == K_PANEL || k == K_BASE || k == K_RICH_TEXT || k == K_CAMERA) return;
+  api::Values v(2);  // the face, its font
+  const Cell* f = window::face(w);
+  if (!f) return;
+  copy_cell(f, v[0]);
+  std::string css;
+  const Cell* font = face::facet(v[0], face::FONT);
+  if (font && type_of(font) == TYPE_OBJECT) {
+    copy_cell(font, v[1]);
+    if (const text::fonts::FontHandle* h = text::fonts::font_handle(v[0], v[1])) {
+      const PangoFontDescription* d = h->desc;
+      if (const char* family = pango_font_description_get_family(d)) css += std::string("font-family: \"") + family + "\";";
+      double size = double(pango_font_description_get_size(d)) / PANGO_SCALE;
+      if (size > 0)
+        css += "font-size: " + std::to_string(size) + (pango_font_description_get_size_is_absolute(d) ? "px;" : "pt;");
+      css += "font-weight: " + std::to_string(int(pango_font_description_get_weight(d))) + ";";
+      if (pango_font_description_get_style(d) != PANGO_STYLE_NORMAL) css += "font-style: italic;";
+      if (h->underline || h->strike)
+        css += std::string("text-decoration-line:") + (h->underline ? " underline" : "") + (h->strike ? " line-through" : "") + ";";
+    }
+    constexpr u32 FONT_COLOR = 4;  // font! words: name size style angle color ...
+    u32 colour;
+    if (tuple_colour(face::facet(v[1], FONT_COLOR), &colour)) css += "color: " + css_colour(colour) + ";";
+  }
+  u32 colour;
+  std::string background;
+  if (tuple_colour(face::facet(v[0], face::COLOR), &colour))
+    background = "background-color: " + css_colour(colour) + "; background-image: none;";
+  // A label in an event box gets its background from the box.
+  GtkWidget* painted = GTK_IS_EVENT_BOX(root) ? root : c;
+  std::string own = painted == c ? css + background : css;
+  style_widget(c, own.empty() ? "" : "* {" + own + "}");
+  if (painted != c) {
+    gtk_event_box_set_visible_window(GTK_EVENT_BOX(root), !background.empty());
+    style_widget(painted, background.empty() ? "" : "* {" + background + "}");
+  }
+}
+
+void apply_para(Record& w, bool from_para) {
+  GtkWidget* c = control(w);
+  const Cell* f = window::face(w);
+  if (!c || !f) return;
+  text::init_names();
+  text::Name type = text::face_type(f);
+  if (from_para) {
+    const Cell* para = face::facet(f, face::PARA);
+    window::set(w, window::PARA_STYLE, i32(text::fonts::para_style_flags(type, para)));
+    if (!para || type_of(para) != TYPE_OBJECT) return;
+  }
+  u32 bits = u32(window::get(w, window::PARA_STYLE));
+  Quiet q;
+  switch (kind(w)) {
+    case K_BUTTON: case K_TOGGLE: case K_CHECK: case K_RADIO: {
+      GtkWidget* l = label_in(c);
+      if (!l) return;
+      u32 h = bits & 0x300, vbits = bits & 0xC00;
+      gtk_label_set_xalign(GTK_LABEL(l), h == 0x100 ? 0.0f : h == 0x200 ? 1.0f : 0.5f);
+      gtk_label_set_yalign(GTK_LABEL(l), vbits == 0x400 ? 0.0f : vbits == 0x800 ? 1.0f : 0.5f);
+      break;
+    }
+    case K_TEXT: {
+      u32 h = bits & 3;
+      gtk_label_set_xalign(GTK_LABEL(c), h == 1 ? 0.5f : h == 2 ? 1.0f : 0.0f);
+      gtk_label_set_yalign(GTK_LABEL(c), (bits & 0x200) ? 0.5f : 0.0f);
+      gtk_label_set_justify(GTK_LABEL(c), h == 1 ? GTK_JUSTIFY_CENTER : h == 2 ? GTK_JUSTIFY_RIGHT : GTK_JUSTIFY_LEFT);
+      bool ellipsis = bits & 0x4000;
+      gtk_label_set_line_wrap(GTK_LABEL(c), !ellipsis);
+      gtk_label_set_ellipsize(GTK_LABEL(c), ellipsis ? PANGO_ELLIPSIZE_END : PANGO_ELLIPSIZE_NONE);
+      break;
+    }
+    case K_FIELD: {
+      u32 h = bits & 3;
+      gtk_entry_set_alignment(GTK_ENTRY(c), h == 1 ? 0.5f : h == 2 ? 1.0f : 0.0f);
+      break;
+    }
+    case K_AREA: {
+      u32 h = bits & 3;
+      gtk_text_view_set_justification(GTK_TEXT_VIEW(c), h == 1 ? GTK_JUSTIFY_CENTER : h == 2 ? GTK_JUSTIFY_RIGHT : GTK_JUSTIFY_LEFT);
+      gtk_text_view_set_wrap_mode(GTK_TEXT_VIEW(c), (bits & 0xC0) ? GTK_WRAP_NONE : GTK_WRAP_WORD_CHAR);
+      break;
+    }
+    default:
+      break;
+  }
 }
 
 void window_command(Record& w, u32 type) {

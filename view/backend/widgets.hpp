@@ -81,6 +81,15 @@ void scroller_setup(window::Record& w);
 void scroller_page(window::Record& w, const Cell* selected);
 void scroller_position(window::Record& w, const Cell* data);
 
+// The face's font (family, size, weight, style, decorations), its font's
+// colour and its own `color` on a control's widget (self-drawn faces paint
+// theirs).
+void apply_look(window::Record& w);
+// The face's para as the control's alignment and wrapping (the style bits
+// kept in window memory, PARA_STYLE); at creation they are taken from the
+// para first.
+void apply_para(window::Record& w, bool from_para);
+
 // minimize, maximize or restore of a window face's window.
 void window_command(window::Record& w, u32 type);
 
