@@ -234,6 +234,7 @@ Record* build(Cell* face_in, Record* parent) {
       case widgets::K_RICH_TEXT:
         base::init(*w, k == widgets::K_RICH_TEXT);
         procedures::connect_base(*w);
+        if (flags & convert::SCROLLABLE) widgets::add_scroll_bars(*w, width, height);
         break;
       case widgets::K_WINDOW:
       case widgets::K_PANEL:
@@ -372,6 +373,7 @@ void apply(Record& w, u32 bits) {
       if (GtkWidget* pc = windows::client(*w.parent); pc && container::is(pc)) container::resize(pc, root, width, height);
     }
     if (base::self_drawn(w)) base::invalidate(w);
+    widgets::place_scroll_bars(w, width, height);
     if (k == widgets::K_SLIDER || k == widgets::K_PROGRESS) {
       widgets::write_range(w);
       widgets::write_position(w, face::facet(f, face::DATA));

@@ -779,6 +779,113 @@ void apply_para(Record& w, bool from_para) {
   }
 }
 
+namespace {
+
+constexpr const char* kBarKeys[2] = {"qel-hbar", "qel-vbar"};
+
+GtkWidget* scroll_bar(const Record& w, bool vertical) {
+  GtkWidget* g = root_of(w);
+  return g ? static_cast<GtkWidget*>(g_object_get_data(G_OBJECT(g), kBarKeys[vertical])) : nullptr;
+}
+
+// The user moved one of a face's own scroll bars: `scroll`, with the step
+// and the position asked for; the bar stays until the face moves it.
+gboolean on_own_bar(GtkRange* range, GtkScrollType type, double value, gpointer id) {
+  if (g_quiet) return TRUE;
+  guard::run([&] {
+    Record* w = live(id);
+    if (!w) return;
+    messages::Message m;
+    m.window = w->id;
+    m.code = vertical(GTK_WIDGET(range)) ? messages::VSCROLL : messages::HSCROLL;
+    u32 code = scroll_code(type);
+    m.wparam = code == 6 || code == 7 ? 5 : code;  // start and end: a track to there
+    m.lparam = i64(std::lround(value));
+    input::Current scope(&m);
+    windows::dispatch(m);
+  });
+  return TRUE;
+}
+
+int bar_thickness(GtkWidget* bar, bool vertical) {
+  int min = 0, natural = 0;
+  if (vertical) gtk_widget_get_preferred_width(bar, &min, &natural);
+  else gtk_widget_get_preferred_height(bar, &min, &natural);
+  return std::max(min, natural);
+}
+
+}  // namespace
+
+void add_scroll_bars(Record& w, int width, int height) {
+  GtkWidget* box = windows::client(w);
+  if (!box || !container::is(box)) return;
+  for (bool v : {false, true}) {
+    GtkAdjustment* a = gtk_adjustment_new(0, 0, 100, 1, 10, 10);
+    GtkWidget* bar = gtk_scrollbar_new(v ? GTK_ORIENTATION_VERTICAL : GTK_ORIENTATION_HORIZONTAL, a);
+    container::style(bar);
+    g_object_set_data(G_OBJECT(root_of(w)), kBarKeys[v], bar);
+    g_signal_connect(bar, "change-value", G_CALLBACK(on_own_bar), GUINT_TO_POINTER(w.id));
+    container::put(box, bar, 0, 0, 0, 0);
+    gtk_widget_show(bar);
+  }
+  place_scroll_bars(w, width, height);
+}
+
+void place_scroll_bars(Record& w, int width, int height) {
+  GtkWidget* box = windows::client(w);
+  GtkWidget* h = scroll_bar(w, false);
+  GtkWidget* v = scroll_bar(w, true);
+  if (!box || !h || !v) return;
+  int tv = bar_thickness(v, true), th = bar_thickness(h, false);
+  int hv = gtk_widget_get_visible(h) ? th : 0, vv = gtk_widget_get_visible(v) ? tv : 0;
+  container::put(box, v, width - tv, 0, tv, std::max(height - hv, 0));
+  container::put(box, h, 0, height - th, std::max(width - vv, 0), th);
+}
+
+void update_scroller() {
+  api::Values v(2);  // the scroller, its parent face
+  copy_cell(api::arg(0), v[0]);
+  u32 word = u32(int_of(api::arg(1)));
+  const Cell* parent = face::facet(v[0], face::SCROLLER_PARENT);
+  if (parent) copy_cell(parent, v[1]);
+  const Cell* h = parent ? face::handle_of(v[1]) : nullptr;
+  Record* w = h ? window::from_handle(h) : nullptr;
+  const Cell* vert = face::facet(v[0], face::SCROLLER_VERTICAL_Q);
+  GtkWidget* bar = w ? scroll_bar(*w, !(vert && type_of(vert) == TYPE_LOGIC && !logic_of(vert))) : nullptr;
+  if (!bar) {
+    api::answer_none();
+    return;
+  }
+  auto number = [&](u32 i, double otherwise) {
+    const Cell* c = face::facet(v[0], i);
+    if (!c) return otherwise;
+    if (type_of(c) == TYPE_INTEGER) return double(int_of(c));
+    if (type_of(c) == TYPE_FLOAT || type_of(c) == TYPE_PERCENT) return float_of(c);
+    return otherwise;
+  };
+  glue::ScrollerUpdate u = glue::scroller_update(word);
+  GtkAdjustment* a = gtk_range_get_adjustment(GTK_RANGE(bar));
+  Quiet q;
+  if (u.position) gtk_adjustment_set_value(a, number(face::SCROLLER_POSITION, 0));
+  if (u.range) {
+    // A scroll bar's last position is its maximum less its page, plus one.
+    double page = std::max(number(face::SCROLLER_PAGE_SIZE, 0), 0.0);
+    double max = std::max(number(face::SCROLLER_MAX_SIZE, 0), 0.0);
+    gtk_adjustment_configure(a, gtk_adjustment_get_value(a), 0, max + 1, 1, page, page);
+  }
+  if (u.visibility) {
+    const Cell* vis = face::facet(v[0], face::SCROLLER_VISIBLE_Q);
+    gtk_widget_set_visible(bar, !(vis && type_of(vis) == TYPE_LOGIC && !logic_of(vis)));
+    const Cell* size = face::facet(window::face(*w), face::SIZE);
+    if (size && (type_of(size) == TYPE_PAIR || type_of(size) == TYPE_POINT2D)) {
+      double sx = type_of(size) == TYPE_PAIR ? pair::x(size) : point::coord(size, 0);
+      double sy = type_of(size) == TYPE_PAIR ? pair::y(size) : point::coord(size, 1);
+      place_scroll_bars(*w, units::to_pixels(float(sx)), units::to_pixels(float(sy)));
+    }
+  }
+  api::answer_none();
+}
+
 void window_command(Record& w, u32 type) {
   GtkWidget* g = root_of(w);
   if (!g || !GTK_IS_WINDOW(g)) return;
