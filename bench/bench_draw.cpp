@@ -121,8 +121,8 @@ void BM_CairoDirect(benchmark::State& state) {
       }
       cairo_close_path(cr);
       // A fitted gradient spans the shape's outline box.
-      double x1, y1, x2, y2;
-      cairo_stroke_extents(cr, &x1, &y1, &x2, &y2);
+      double x1 = 0, y1 = 0, x2 = 0, y2 = 0;
+      if (s.kind < 2) cairo_stroke_extents(cr, &x1, &y1, &x2, &y2);
       cairo_pattern_t* g;
       switch (s.kind) {
         case 0: g = cairo_pattern_create_linear(x1, y1, x2, y1); break;

@@ -12,6 +12,7 @@
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
 #include "runtime/stack.hpp"
+#include "runtime/unicode.hpp"
 
 namespace qel::io::files {
 
@@ -94,8 +95,10 @@ std::vector<u8> normalize_line_ends(const u8* bytes, std::size_t n) {
 Cell* bytes_to_value(const std::vector<u8>& bytes, bool binary, bool lines) {
   if (binary) return binary::load(bytes);
   if (!lines) {
-    std::vector<u8> text = normalize_line_ends(bytes.data(), bytes.size());
-    return string::load(text.data(), u32(text.size()), string::Encoding::utf8);
+    // The decoder turns CR LF and a lone CR into LF as it goes.
+    Cell* out = make_none(stack::push());
+    return make_series(out, TYPE_STRING,
+                       unicode::load_utf8(bytes.data(), u32(bytes.size()), nullptr, nullptr, true));
   }
   // A lone CR ends a line as LF does.
   std::vector<u8> text = normalize_line_ends(bytes.data(), bytes.size());

@@ -17,11 +17,15 @@ set(QEL_LIBRARY_FILES
   csv.qel
   reactivity.qel
   view/utils.qel
+  view/rich_text.qel
   view/faces.qel
   view/view.qel
   view/events.qel
   view/show.qel
   view/focus.qel
+  view/layout.qel
+  view/styles.qel
+  view/rules.qel
   help.qel
   preprocessor.qel
   debug.qel

@@ -7,6 +7,10 @@
 #include <cstring>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "runtime/error.hpp"
 #include "runtime/errors.hpp"
 #include "runtime/roots.hpp"
@@ -100,13 +104,45 @@ u32 prepare_target(Cell* target, u32 count, u32 unit) {
   return node;
 }
 
-// Walks UTF-8 text from p, handing each code point to put, until stop;
+// The end of the run of bytes from p (before stop) that stand for
+// themselves: ASCII, and no CR when line ends are converted. Sixteen bytes
+// are tested at a time; most text is such runs.
+inline const u8* plain_ascii_end(const u8* p, const u8* stop, bool crlf) {
+#if defined(__SSE2__)
+  const __m128i cr = _mm_set1_epi8('\r');
+  if (crlf) {
+    while (stop - p >= 16) {
+      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      u32 bits = u32(_mm_movemask_epi8(v)) | u32(_mm_movemask_epi8(_mm_cmpeq_epi8(v, cr)));
+      if (bits) return p + __builtin_ctz(bits);
+      p += 16;
+    }
+  } else {
+    while (stop - p >= 16) {
+      u32 bits = u32(_mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
+      if (bits) return p + __builtin_ctz(bits);
+      p += 16;
+    }
+  }
+#endif
+  while (p < stop && *p < 0x80 && !(crlf && *p == '\r')) ++p;
+  return p;
+}
+
+// Walks UTF-8 text from p, handing each code point to put and each run of
+// plain ASCII bytes (see plain_ascii_end) to run (start, count), until stop;
 // bytes up to end may be looked at (a CR's partner). With pieces a cut
 // sequence, or with crlf a CR that is the last byte, ends the walk;
 // without, a cut sequence is invalid. Answers where the walk ended.
-template <class Put>
-const u8* walk_utf8(const u8* p, const u8* stop, const u8* end, bool crlf, bool pieces, Put&& put) {
+template <class Put, class Run>
+const u8* walk_utf8(const u8* p, const u8* stop, const u8* end, bool crlf, bool pieces, Put&& put,
+                    Run&& run) {
   while (p < stop) {
+    if (const u8* q = plain_ascii_end(p, stop, crlf); q != p) {
+      run(p, u32(q - p));
+      p = q;
+      continue;
+    }
     u8 b = *p;
     if (b < 0x80) {
       if (b == '\r' && crlf) {
@@ -273,18 +309,31 @@ u32 load_utf8(const u8* bytes, u32 length, Cell* target, u32* remaining, bool cr
   // First pass: validate, count, and find the unit the text needs, so that
   // the buffer is allocated once with its final unit and size.
   u32 count = 0, widest = 0;
-  const u8* stop = walk_utf8(p, end, end, crlf, pieces, [&](u32 cp) {
-    ++count;
-    widest = std::max(widest, cp);
-  });
+  const u8* stop = walk_utf8(
+      p, end, end, crlf, pieces,
+      [&](u32 cp) {
+        ++count;
+        widest = std::max(widest, cp);
+      },
+      [&](const u8*, u32 n) { count += n; });
   u32 node = prepare_target(target, count, unit_for(widest));
   Buffer* b = buffer_of(node);
   u32 unit = b->unit();
   u8* out = b->head_ptr();
-  walk_utf8(p, stop, end, crlf, pieces, [&](u32 cp) {
-    put_char(out, unit, cp);
-    out += unit;
-  });
+  walk_utf8(
+      p, stop, end, crlf, pieces,
+      [&](u32 cp) {
+        put_char(out, unit, cp);
+        out += unit;
+      },
+      [&](const u8* from, u32 n) {
+        if (unit == 1) {
+          std::memcpy(out, from, n);
+          out += n;
+        } else {
+          for (u32 i = 0; i < n; ++i, out += unit) put_char(out, unit, from[i]);
+        }
+      });
   b->tail = mem::offset_of(out);
   if (remaining) *remaining = u32(end - stop);
   return node;

@@ -117,6 +117,10 @@ bool accelerated(const Cell* face) {
   return v && type_of(v) == TYPE_LOGIC && logic_of(v);
 }
 
+bool colour_needs_layer(const Cell* colour) {
+  return type_of(colour) == TYPE_TUPLE && tuple::count(colour) >= 4 && tuple::byte(colour, 3) != 0;
+}
+
 const char* cursor_name(const Cell* face) {
   const Cell* v = option(face, "cursor");
   if (!v || (type_of(v) != TYPE_WORD && type_of(v) != TYPE_LIT_WORD)) return nullptr;

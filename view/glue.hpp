@@ -56,6 +56,10 @@ i32 tab_stop(const Cell* face);
 // `accelerated`: whether the face asks for a layered window.
 bool accelerated(const Cell* face);
 
+// Whether a colour needs a layered window: a 4-byte tuple! whose fourth
+// byte (transparency) is not 0.
+bool colour_needs_layer(const Cell* colour);
+
 // The cursor of the `cursor` option when it is a word, as a cursor name:
 // `I-beam` "text", `hand` "pointer", `cross` "crosshair", `resize-ns`
 // "ns-resize", `resize-ew` and `resize-we` "ew-resize", any other word

@@ -48,6 +48,10 @@ void set(Record& w, i32 offset, i32 value) {
   if (offset >= 0 && offset < MEMORY_BYTES && offset % 4 == 0) w.memory[offset / 4] = value;
 }
 
+void reset_memory(Record& w) {
+  for (i32 slot : {SECOND, CURSOR_IMAGE, DRAW_TARGET, CURSOR, CARET}) set(w, slot, 0);
+}
+
 Record* create(Class c, Record* parent) {
   if (!g_kind) {
     g_kind = resources::register_type("window", nullptr);

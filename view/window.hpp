@@ -55,6 +55,7 @@ enum Slot : i32 {
   LAST_POS = 52,      // windows: last frame-corrected position, x low, y high 16 bits
   SECOND = 56,        // a second handle by face type; CLOSE_SILENTLY
   FACE = 60,          // the face's handle in the value slot table; 0 for none
+  PARA_STYLE = 64,    // the alignment and wrapping bits of the face's para (update-para)
   FLAGS = 76,         // the face's flag bits (view/convert.hpp)
 };
 inline constexpr i32 MEMORY_BYTES = 80;
@@ -88,6 +89,10 @@ Cell* handle(const Record& w, Cell* out);
 Record* root(Record* w);
 void each(const std::function<void(Record&)>& fn);
 u32 count();
+
+// Clears the second handle, the cursor, cursor image, draw target and caret
+// slots (their owners have released what they held).
+void reset_memory(Record& w);
 
 // ---- the face of a window ----------------------------------------------------------
 // The face's cell in the value slot table, or null when the record has none.

@@ -11,6 +11,7 @@
 #include "view/backend/draw/commands.hpp"
 #include "view/backend/draw/context.hpp"
 #include "view/backend/draw/walker.hpp"
+#include "view/face.hpp"
 
 namespace qel::test {
 namespace {
@@ -191,6 +192,57 @@ TEST_F(DrawContext, ImageMovedByTheCollectorWhileDrawing) {
   EXPECT_EQ(pixel_at(img, 1, 1), 0xFF0000FFu);
   EXPECT_EQ(pixel_at(img, 9, 9), 0xFF00FF00u);
   EXPECT_EQ(pixel_at(img, 15, 0), 0xFF102030u);
+}
+
+}  // namespace
+}  // namespace qel::test
+
+namespace qel::test {
+namespace {
+
+// A window's drawing begins with its face's background: colour, then image
+// scaled to the face's size; the face's text goes through the text command.
+TEST_F(DrawContext, WindowDrawingsBeginWithTheFacesBackground) {
+  Cell* fields = load_all(
+      "type: 'base offset: 0x0 size: 8x8 text: \"hi\" image: 0 color: 0.0.255 menu: 0 data: 0 enabled?: 0"
+      " visible?: 0 selected: 0 flags: 0 options: 0 parent: 0 pane: 0 state: 0 rate: 0 edge: 0 para: 0 font: 0");
+  Cell* face = make_as(TYPE_OBJECT, fields);
+  Cell* img = new_image(2, 2, 0xFF00FF00);
+  image::pixels(image::record(img))[3] = 0xFFFFFF00;  // bottom-right yellow
+  copy_cell(img, view::face::facet(face, view::face::IMAGE));
+  *view::face::facet(face, view::face::SIZE) = *load("4x4");
+  static int texts = 0;
+  CommandTable saved = commands;
+  commands.text = [](Context&, const CommandArgs&) { ++texts; return true; };
+  cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 8, 8);
+  {
+    Context ctx;
+    begin_window(ctx, s, 8, 8, face);
+    end(ctx);
+  }
+  commands = saved;
+  cairo_surface_flush(s);
+  auto at = [&](int x, int y) {
+    return reinterpret_cast<u32*>(cairo_image_surface_get_data(s) + y * cairo_image_surface_get_stride(s))[x];
+  };
+  EXPECT_EQ(at(0, 0), 0xFF00FF00u);
+  EXPECT_EQ(at(3, 3), 0xFFFFFF00u);
+  EXPECT_EQ(at(6, 6), 0xFF0000FFu);
+  EXPECT_EQ(texts, 1);
+  // A window face draws no text; without a colour the surface is cleared.
+  *view::face::facet(face, view::face::TYPE) = *load("window");
+  *view::face::facet(face, view::face::COLOR) = *load("none");
+  make_none(view::face::facet(face, view::face::IMAGE));
+  commands.text = [](Context&, const CommandArgs&) { ++texts; return true; };
+  {
+    Context ctx;
+    begin_window(ctx, s, 8, 8, face);
+  }
+  commands = saved;
+  EXPECT_EQ(texts, 1);
+  cairo_surface_flush(s);
+  EXPECT_EQ(at(6, 6), 0u);
+  cairo_surface_destroy(s);
 }
 
 }  // namespace

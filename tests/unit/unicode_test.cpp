@@ -140,6 +140,38 @@ TEST_F(Unicode, LineEndsBecomeLineFeedsOnlyWhenAsked) {
   EXPECT_EQ(code_points(s.get()), U"a\r\nb\rc\n\r");
 }
 
+// Runs of plain ASCII are taken many bytes at a time: a CR, a CR LF or a
+// multi-byte sequence at every offset of a long text, and text ending at
+// every length, load as the byte-by-byte rule says.
+TEST_F(Unicode, LongAsciiRunsLoadAsByteByByte) {
+  const std::vector<std::pair<Bytes, std::u32string>> marks = {
+      {{'\r'}, U"\n"}, {{'\r', '\n'}, U"\n"}, {{0xC3, 0xA9}, U"\u00E9"}, {{0xE2, 0x82, 0xAC}, U"\u20AC"}};
+  roots::LocalCell s;
+  for (std::size_t m = 0; m < marks.size(); ++m) {
+    for (u32 len = 0; len < 40; ++len) {
+      for (u32 at = 0; at <= len; ++at) {
+        Bytes in;
+        std::u32string want;
+        for (u32 i = 0; i < len; ++i) {
+          if (i == at) {
+            in.insert(in.end(), marks[m].first.begin(), marks[m].first.end());
+            want += marks[m].second;
+          }
+          in.push_back(u8('a' + i % 26));
+          want += char32_t('a' + i % 26);
+        }
+        load8(s.get(), in, nullptr, true);
+        ASSERT_EQ(code_points(s.get()), want) << "mark " << m << " at " << at << " of " << len;
+      }
+    }
+  }
+  // Without line-end conversion a CR is a character like any other.
+  Bytes in(33, 'x');
+  in[17] = '\r';
+  load8(s.get(), in, nullptr, false);
+  EXPECT_EQ(code_points(s.get()), std::u32string(17, U'x') + U"\r" + std::u32string(15, U'x'));
+}
+
 TEST_F(Unicode, RefilledTargetKeepsItsUnitAndGrows) {
   roots::LocalCell t;
   make_text(t.get(), U"\U0001F600", 4);

@@ -194,6 +194,9 @@ TEST_F(ViewCoreTest, WidgetDataGlue) {
   EXPECT_EQ(vw::glue::area_char(false, 1), vw::glue::PASS_ON);
   EXPECT_EQ(vw::glue::area_char(true, 1), vw::glue::SELECT_ALL);
   EXPECT_EQ(vw::glue::area_char(true, 13), vw::glue::PASS_ON);
+  EXPECT_TRUE(vw::glue::colour_needs_layer(load("1.2.3.4")));
+  EXPECT_FALSE(vw::glue::colour_needs_layer(load("1.2.3.0")));
+  EXPECT_FALSE(vw::glue::colour_needs_layer(load("1.2.3")));
   copy_cell(load("1.2.3.4"), vw::face::facet(face.get(), vw::face::COLOR));
   EXPECT_EQ(vw::glue::colour_of_facet(face.get(), vw::face::COLOR), 0x030201);
   EXPECT_EQ(vw::glue::colour_of_facet(face.get(), vw::face::TEXT), -1);
@@ -206,6 +209,9 @@ TEST_F(ViewCoreTest, WindowRecordsFindTheirFacesThroughTheSlotTable) {
   vw::window::Record* child = vw::window::create(vw::window::Class::BASE, w);
   EXPECT_FALSE(vw::window::has_face(*w)) << "a record without a face is not a face's";
   vw::window::store_face(*w, face.get());
+  vw::window::set(*w, vw::window::CURSOR, 7);
+  vw::window::reset_memory(*w);
+  EXPECT_EQ(vw::window::get(*w, vw::window::CURSOR), 0);
   vw::window::set(*w, vw::window::FLAGS, 0x41);
   EXPECT_EQ(vw::window::get(*w, vw::window::FLAGS), 0x41);
   EXPECT_EQ(vw::window::get(*w, 77), 0) << "offsets outside the memory read 0";

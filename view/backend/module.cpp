@@ -4,8 +4,11 @@
 #include "view/backend/clipboard.hpp"
 #include "view/backend/draw/routine.hpp"
 #include "view/backend/entry.hpp"
+#include "view/backend/font_dialog.hpp"
 #include "view/backend/screens.hpp"
 #include "view/backend/setup.hpp"
+#include "view/backend/text/fonts.hpp"
+#include "view/backend/text/text_box.hpp"
 #include "view/backend/windows.hpp"
 
 namespace qel::view::backend {
@@ -30,6 +33,13 @@ Entries make_entries() {
   e.routines[SLOT_SET_DARK_MODE] = setup::set_dark_mode;              // setup.cpp
   e.routines[SLOT_SUPPORT_DARK_MODE_Q] = setup::support_dark_mode_q;
   e.routines[SLOT_DRAW_IMAGE] = draw::draw_image_routine;             // draw/routine.cpp
+  e.routines[SLOT_TOGGLE_GPU] = draw::toggle_gpu_routine;
+  e.routines[SLOT_SIZE_TEXT] = text::size_text_routine;               // text/text_box.cpp
+  e.routines[SLOT_TEXT_BOX_METRICS] = text::text_box_metrics_routine;
+  e.routines[SLOT_UPDATE_VIEW] = text::update_view_routine;
+  e.routines[SLOT_UPDATE_FONT] = text::fonts::update_font_routine;    // text/fonts.cpp
+  e.routines[SLOT_UPDATE_PARA] = text::fonts::update_para_routine;
+  e.routines[SLOT_REQUEST_FONT] = font_dialog::request_font;          // font_dialog.cpp
 
   e.gui_init = setup::gui_init;
   e.test_hook = test_hook;

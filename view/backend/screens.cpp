@@ -102,12 +102,17 @@ i32 current(const std::vector<Monitor>& list) {
   if (!pointer) return 0;
   int px = 0, py = 0;
   gdk_device_get_position(pointer, nullptr, &px, &py);  // application pixels
-  // The monitor holding the point, else the nearest one.
-  i32 best = 0;
+  // The pointer in pixels, at the scale of the first display: GDK places
+  // displays of other scales at their application-pixel positions.
+  double s = list[0].scale;
+  return nearest(list, px * s, py * s);
+}
+
+i32 nearest(const std::vector<Monitor>& list, double x, double y) {
+  i32 best = -1;
   double best_distance = INFINITY;
   for (std::size_t i = 0; i < list.size(); ++i) {
     const Monitor& m = list[i];
-    double x = px * m.scale, y = py * m.scale;
     double dx = x < m.x ? m.x - x : x >= m.x + m.width ? x - (m.x + m.width - 1) : 0;
     double dy = y < m.y ? m.y - y : y >= m.y + m.height ? y - (m.y + m.height - 1) : 0;
     double distance = dx * dx + dy * dy;

@@ -18,6 +18,9 @@ struct Monitor {
 
 // The monitors now, in GDK's order; empty without a display.
 std::vector<Monitor> all();
+// The index in the list of the monitor holding the point (pixels), else of
+// the nearest one; -1 for an empty list.
+i32 nearest(const std::vector<Monitor>& list, double x, double y);
 // The index in all() of the monitor under the pointer; -1 when there is none.
 i32 current(const std::vector<Monitor>& list);
 // A monitor's handle! into out.

@@ -104,9 +104,21 @@ GtkWidget* make_widget(Class c) {
   return fixed;
 }
 
+// The cursors the cursor option made: the one made from an image, or the
+// named one (kept with CURSOR_MARK).
+void release_cursors(Record& w) {
+  for (i32 slot : {window::CURSOR_IMAGE, window::CURSOR}) {
+    i32 id = i32(u32(window::get(w, slot)) & ~window::CURSOR_MARK);
+    if (void* p = window::pointer(id)) g_object_unref(p);
+    window::drop_pointer(id);
+    window::set(w, slot, 0);
+  }
+}
+
 // The record goes with its widget.
 void on_destroy(GtkWidget*, gpointer id) {
   if (Record* w = window::find(GPOINTER_TO_UINT(id))) {
+    release_cursors(*w);
     w->native = nullptr;
     window::destroy(w);
   }
@@ -173,6 +185,7 @@ Record* create(Class c, Record* parent, const Cell* face, i32 x, i32 y, i32 w, i
     gtk_widget_set_size_request(g, w, h);
     gtk_fixed_put(GTK_FIXED(container), g, x, y);
   }
+  apply_cursor(*rec, face);
   const Cell* text = face::facet(face, face::TEXT);
   if (text && type_of(text) == TYPE_STRING) {
     std::string t = string::to_utf8(text);
@@ -235,14 +248,43 @@ void free_faces(const Cell* face_in, bool top) {
     if (Cell* selected = face::facet(v[0], face::SELECTED)) make_none(selected);
     window::set(*w, window::SECOND, window::CLOSE_SILENTLY);
   }
-  if (i32 cursor = window::get(*w, window::CURSOR_IMAGE)) {
-    if (void* p = window::pointer(cursor)) g_object_unref(p);
-    window::drop_pointer(cursor);
-    window::set(*w, window::CURSOR_IMAGE, 0);
-  }
+  release_cursors(*w);
   window::free_face(*w);
   if (Cell* state = face::facet(v[0], face::STATE)) make_none(state);
   if (top && widget(*w)) gtk_widget_destroy(widget(*w));  // the record goes with it
+}
+
+void apply_cursor(Record& w, const Cell* face) {
+  release_cursors(w);  // a cursor made earlier goes first
+  GdkCursor* cursor = nullptr;
+  const Cell* option = glue::option(face, "cursor");
+  if (option && type_of(option) == TYPE_IMAGE && image::pixel_count(option)) {
+    u32 width = image::width(option), height = image::height(option);
+    cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, int(width), int(height));
+    unsigned char* data = cairo_image_surface_get_data(s);
+    int stride = cairo_image_surface_get_stride(s);
+    const u32* px = image::pixels(image::record(option));
+    for (u32 y = 0; y < height; ++y)
+      for (u32 x = 0; x < width; ++x) {
+        u32 p = px[std::size_t(y) * width + x], a = p >> 24;
+        auto pre = [a](u32 c) { return (c * a + 127) / 255; };
+        reinterpret_cast<u32*>(data + std::size_t(y) * std::size_t(stride))[x] =
+            a << 24 | pre(p >> 16 & 0xFF) << 16 | pre(p >> 8 & 0xFF) << 8 | pre(p & 0xFF);
+      }
+    cairo_surface_mark_dirty(s);
+    cursor = gdk_cursor_new_from_surface(gdk_display_get_default(), s, 0, 0);
+    cairo_surface_destroy(s);
+    if (cursor) window::set(w, window::CURSOR_IMAGE, window::keep_pointer(cursor));
+  } else if (const char* name = glue::cursor_name(face)) {
+    cursor = gdk_cursor_new_from_name(gdk_display_get_default(), name);
+  }
+  if (!cursor) return;
+  if (!window::get(w, window::CURSOR_IMAGE))
+    window::set(w, window::CURSOR, i32(u32(window::keep_pointer(cursor)) | window::CURSOR_MARK));
+  if (GtkWidget* g = widget(w)) {
+    if (!gtk_widget_get_realized(g)) gtk_widget_realize(g);
+    if (GdkWindow* gw = gtk_widget_get_window(g)) gdk_window_set_cursor(gw, cursor);
+  }
 }
 
 void get_text_alt(const Cell* face_in, i32 index) {
@@ -312,13 +354,7 @@ void fix_placement(double x, double y, double width, double height) {
   for (int round = 0; round < 4; ++round) {
     double s = units::current.scale;
     double cx = (x + width / 2) * s, cy = (y + height / 2) * s;  // the rectangle's centre, in pixels
-    const screens::Monitor* nearest = &list[0];
-    double best = INFINITY;
-    for (const screens::Monitor& m : list) {
-      double dx = cx < m.x ? m.x - cx : cx >= m.x + m.width ? cx - (m.x + m.width - 1) : 0;
-      double dy = cy < m.y ? m.y - cy : cy >= m.y + m.height ? cy - (m.y + m.height - 1) : 0;
-      if (dx * dx + dy * dy < best) best = dx * dx + dy * dy, nearest = &m;
-    }
+    const screens::Monitor* nearest = &list[std::size_t(screens::nearest(list, cx, cy))];
     i32 dpi = i32(std::lround(96 * nearest->scale));
     if (dpi == units::current.dpi) break;
     units::set_dpi(dpi);

@@ -32,6 +32,10 @@ void refresh(window::Record& w);  // OS-refresh-window: what is pending is paint
 // window memory and its slot, `state` none; the top face's window closes.
 void free_faces(const Cell* face, bool top);
 
+// The `cursor` option of the face: a named cursor for a word (an image! as
+// a cursor of its pixels), kept in window memory and set on the widget.
+void apply_cursor(window::Record& w, const Cell* face);
+
 // get-text-alt: the text of the face's control (index -1), or of the list
 // item `index`, into the face's `text` (the string refilled in place, or a
 // new one), owned by the face. Nothing for a face without a window or a

@@ -51,6 +51,7 @@ void begin_image(Context& ctx, const Cell* img) {
   ctx.surface = surface_from_pixels(px, w, h);
   if (!ctx.surface) fire(Err::internal_no_memory);
   ctx.image_target = true;
+  ctx.grey_text = true;
   ctx.width = w;
   ctx.height = h;
   start(ctx);
@@ -82,6 +83,7 @@ void end(Context& ctx) {
     ctx.surface = nullptr;
   }
   ctx.image_target = false;
+  ctx.grey_text = false;
   make_none(ctx.image.get());
   ctx.shape.reset();
   ctx.shadows.clear();
@@ -149,6 +151,14 @@ void apply_state(Context& ctx) {
   cairo_set_tolerance(cr, 0.02);
   apply_dashes(ctx);
   cairo_set_antialias(cr, st.anti_alias ? CAIRO_ANTIALIAS_DEFAULT : CAIRO_ANTIALIAS_NONE);
+  if (ctx.grey_text) {
+    // Sub-pixel text needs to know the screen's pixels: images get grey
+    // levels.
+    cairo_font_options_t* o = cairo_font_options_create();
+    cairo_font_options_set_antialias(o, CAIRO_ANTIALIAS_GRAY);
+    cairo_set_font_options(cr, o);
+    cairo_font_options_destroy(o);
+  }
 }
 
 // ---- pens and stroke settings ---------------------------------------------------------------

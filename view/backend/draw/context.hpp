@@ -126,6 +126,7 @@ struct Context {
   bool catch_errors = false;  // errors are reported and stop the drawing (else raised)
   bool degenerate = false;    // the matrix is singular: nothing is drawn
   bool image_target = false;
+  bool grey_text = false;     // text anti-aliased in grey levels (images), else as the desktop says
   u32 clip_depth = 0;         // clips pushed (cairo saves) and not popped
   u32 cycle_depth = 0;        // the runtime's cycle stack when the drawing began
   roots::LocalCell image;     // the image drawn into (none for other targets)

@@ -1,9 +1,11 @@
-// The body of system/view/platform/draw-image (slot 20): image [image!],
-// cmds [block!]; draws the block into the image, answers none.
+// Routine bodies of system/view/platform. draw-image (slot 20): image
+// [image!], cmds [block!]; draws the block into the image, answers none.
 #pragma once
 
 namespace qel::draw {
 
 void draw_image_routine();
+// toggle-GPU (slot 31): drops the text caches; answers none.
+void toggle_gpu_routine();
 
 }  // namespace qel::draw

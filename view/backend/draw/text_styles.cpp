@@ -1,7 +1,5 @@
 #include "view/backend/draw/text_styles.hpp"
 
-#include <vector>
-
 #include "datatypes/pair.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
@@ -11,35 +9,21 @@
 #include "runtime/roots.hpp"
 #include "view/backend/draw/walker.hpp"
 #include "view/backend/draw/words.hpp"
+#include "view/backend/text/char_index.hpp"
 
 namespace qel::draw {
 
-namespace {
+void parse_text_styles(RangeStyleSink& sink, const Cell* styles, const Cell* text, bool catch_errors) {
+  qel::text::CharIndex index(text);
+  parse_text_styles(sink, styles, index, catch_errors);
+}
 
-u32 utf8_length(u32 cp) { return cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4; }
-
-}  // namespace
-
-void parse_text_styles(RangeStyleSink& sink, const Cell* styles_in, const Cell* text_in, bool catch_errors) {
+void parse_text_styles(RangeStyleSink& sink, const Cell* styles_in, const qel::text::CharIndex& index,
+                       bool catch_errors) {
   init_words();
-  roots::LocalCell styles, text;
+  roots::LocalCell styles;
   copy_cell(styles_in, styles.get());
-  copy_cell(text_in, text.get());
-  // The byte offset of every character of the text, and its end.
-  std::vector<u32> bytes;
-  if (type_of(text.get()) == TYPE_STRING) {
-    u32 from = series_index(text.get()) < 0 ? 0 : u32(series_index(text.get()));
-    u32 n = string::length_from_head(text.get());
-    u32 at = 0;
-    for (u32 p = from; p < n; ++p) {
-      bytes.push_back(at);
-      at += utf8_length(string::char_at(text.get(), p));
-    }
-    bytes.push_back(at);
-  } else {
-    bytes.push_back(0);
-  }
-  i64 chars = i64(bytes.size()) - 1;
+  i64 chars = index.chars();
 
   u32 node = series_node(styles.get());
   u32 limit = mem::buffer_of(node)->used() / u32(sizeof(Cell));
@@ -65,8 +49,8 @@ void parse_text_styles(RangeStyleSink& sink, const Cell* styles_in, const Cell* 
         if (in_text) {
           r.start = u32(s);
           r.length = u32(e - s);
-          r.byte_start = bytes[std::size_t(s)];
-          r.byte_length = bytes[std::size_t(e)] - r.byte_start;
+          r.byte_start = index.byte_of(s);
+          r.byte_length = index.byte_of(e) - r.byte_start;
         }
         ++i;
         break;

@@ -13,6 +13,10 @@
 
 #include "runtime/cell.hpp"
 
+namespace qel::text {
+class CharIndex;
+}
+
 namespace qel::draw {
 
 struct TextRange {
@@ -38,5 +42,9 @@ class RangeStyleSink {
 // Walks the style block for the text (a string!); errors as the DRAW walker
 // reports them (catch_errors: printed, then a quiet stop).
 void parse_text_styles(RangeStyleSink& sink, const Cell* styles, const Cell* text, bool catch_errors);
+// The same over a text's character index (view/backend/text/char_index.hpp),
+// which gives the ranges' bytes.
+void parse_text_styles(RangeStyleSink& sink, const Cell* styles, const qel::text::CharIndex& index,
+                       bool catch_errors);
 
 }  // namespace qel::draw

@@ -18,6 +18,7 @@
 #include "runtime/hooks.hpp"
 #include "runtime/memory.hpp"
 #include "view/backend/draw/commands.hpp"
+#include "view/face.hpp"
 #include "view/backend/draw/words.hpp"
 
 namespace qel::draw {
@@ -904,18 +905,83 @@ void parse_shape(Context& ctx, const Cell* block, bool close_and_draw, bool nest
   }
 }
 
-void draw_image(const Cell* image, const Cell* commands) {
-  if (type_of(image) != TYPE_IMAGE || !image::width(image) || !image::height(image)) return;
-  if (type_of(commands) != TYPE_BLOCK || block::length_from_index(commands) <= 0) return;
+bool run(Context& ctx, const Cell* commands) {
+  if (type_of(commands) != TYPE_BLOCK) return true;
   api::Values mark(0);  // a quiet stop leaves the stack as it found it
-  Context ctx;
-  begin_image(ctx, image);
   try {
     parse_draw(ctx, commands);
     check_status(ctx);
+    return true;
+  } catch (const SilentStop&) {
+    return false;
+  }
+}
+
+void draw_image(const Cell* image, const Cell* commands) {
+  if (type_of(image) != TYPE_IMAGE || !image::width(image) || !image::height(image)) return;
+  if (type_of(commands) != TYPE_BLOCK || block::length_from_index(commands) <= 0) return;
+  Context ctx;
+  begin_image(ctx, image);
+  run(ctx, commands);
+  end(ctx);
+}
+
+void begin_window(Context& ctx, cairo_surface_t* surface, u32 width, u32 height, const Cell* face_in) {
+  begin_surface(ctx, surface, width, height);
+  api::Values v(2);  // the face, a block holding the text command's arguments
+  Cell* face = copy_cell(face_in, v[0]);
+  cairo_t* cr = ctx.cr;
+  // The background: the face's colour, or fully transparent.
+  const Cell* colour = view::face::facet(face, view::face::COLOR);
+  u32 c = 0xFF000000u;
+  if (colour && type_of(colour) == TYPE_TUPLE) c = colour_of_tuple(colour);
+  cairo_save(cr);
+  cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
+  set_source_colour(cr, c);
+  cairo_paint(cr);
+  cairo_restore(cr);
+  // The face's image, scaled to the face's size.
+  const Cell* img = view::face::facet(face, view::face::IMAGE);
+  const Cell* size = view::face::facet(face, view::face::SIZE);
+  if (img && type_of(img) == TYPE_IMAGE && image::record(img) && size && is_point(size)) {
+    u32 w = image::width(img), h = image::height(img);
+    Point sz = point_of(size);
+    cairo_surface_t* s = surface_from_pixels(image::pixels(image::record(img)), w, h);
+    if (!s) fire(Err::internal_no_memory);
+    if (sz.x > 0 && sz.y > 0) {
+      cairo_save(cr);
+      cairo_scale(cr, sz.x / w, sz.y / h);
+      cairo_set_source_surface(cr, s, 0, 0);
+      cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_GOOD);
+      cairo_pattern_set_extend(cairo_get_source(cr), CAIRO_EXTEND_PAD);  // edges do not fade
+      cairo_rectangle(cr, 0, 0, w, h);
+      cairo_fill(cr);
+      cairo_restore(cr);
+    }
+    cairo_surface_destroy(s);
+  }
+  // The face's own text, for a face that is no window.
+  const Cell* text = view::face::facet(face, view::face::TEXT);
+  if (view::face::is_type(face, "window") || !text || type_of(text) != TYPE_STRING) return;
+  if (commands.text == command_not_built) return;  // no text drawing yet
+  constexpr u32 FONT_COLOR = 4;  // font! words: name size style angle color ...
+  const Cell* font_colour = view::face::facet(view::face::facet(face, view::face::FONT), FONT_COLOR);
+  // (The system's window-text colour, on Linux, is black.)
+  ctx.st.text.colour = font_colour && type_of(font_colour) == TYPE_TUPLE ? colour_of_tuple(font_colour) : 0;
+  block::make_at(v[1], 2);
+  Cell origin;
+  pair::make_at(&origin, 0, 0);
+  block::append_copy(v[1], &origin);
+  block::append_copy(v[1], v[0]);
+  CommandArgs a;
+  a.node = series_node(v[1]);
+  a.keyword = a.first = 0;
+  a.last = 1;
+  try {
+    commands.text(ctx, a);
   } catch (const SilentStop&) {
   }
-  end(ctx);
+  ctx.st.text.colour = 0;
 }
 
 }  // namespace qel::draw

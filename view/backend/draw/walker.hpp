@@ -41,11 +41,22 @@ void parse_shape(Context& ctx, const Cell* block, bool close_and_draw, bool nest
 // Whether system/view/silent? is true.
 bool silent_mode();
 
+// Walks the DRAW block on a begun context, as do-draw does: a quiet stop
+// ends the walk (answered as false); errors go on (the caller ends the
+// context, which keeps what was drawn before).
+bool run(Context& ctx, const Cell* commands);
+
 // Draws the block into the image (nothing for an image without pixels or
 // commands that are not a non-empty block), as the draw-image routine does:
 // errors are raised (silent mode stops quietly), and whatever was drawn
 // before an error stays in the image.
 void draw_image(const Cell* image, const Cell* commands);
+
+// Begins a drawing on a window's surface for its face, which paints its
+// background first: cleared to the face's colour (transparent without one),
+// its image scaled to its size, and for a face that is no window, its text,
+// drawn by the text command in the font's colour (black without one).
+void begin_window(Context& ctx, cairo_surface_t* surface, u32 width, u32 height, const Cell* face);
 
 // ---- reading arguments (for the walkers and the commands) -----------------------------
 
