@@ -111,16 +111,18 @@ void invalidate(Cell* err, const Cell* offending) {
 
 // ---- the call-stack walk ---------------------------------------------------------
 
-// The word of call record i and whether it names a function!. Records at or
-// above the top are left over from frames already closed: their contexts may
-// be gone, so their words are looked up in the global context only.
-bool record_word(u32 i, Cell* out, bool* is_function) {
+// The word of call record i and whether it names a function!: the record
+// kept for the error when there is one, else the record on the call stack.
+// Records at or above the top, and kept records that the stack no longer
+// holds, are left over from frames already closed: their contexts may be
+// gone, so their words are looked up in the global context only.
+bool record_word(u32 i, const stack::KeptCall* kept, Cell* out, bool* is_function) {
   const stack::Frame* f = stack::cbottom + i;
-  u32 sym = f->symbol;
+  u32 sym = kept ? kept[i].symbol : f->symbol;
   if (!sym || sym == stack::body_symbol || sym == stack::anon_symbol || !symbol::valid(sym)) {
     return false;
   }
-  bool live = f < stack::ctop;
+  bool live = f < stack::ctop && (!kept || (f->symbol == sym && f->ctx == kept[i].ctx));
   u32 ctx = (live && f->ctx && context::is_context(f->ctx)) ? f->ctx : context::global;
   i32 index = context::find_word(ctx, sym, true);
   if (index < 0 && ctx != context::global) {
@@ -136,9 +138,14 @@ bool record_word(u32 i, Cell* out, bool* is_function) {
   return true;
 }
 
-u32 clamp_position(u32 position) {
-  u32 capacity = u32(stack::cend - stack::cbottom);
-  return position < capacity ? position : capacity;
+// The records of a position, kept for the error when they are: the
+// position clamped to what they hold.
+const stack::KeptCall* calls_of(u32 error_node, u32* position) {
+  u32 count = 0;
+  const stack::KeptCall* kept = stack::kept_calls(error_node, &count);
+  u32 capacity = kept ? count : u32(stack::cend - stack::cbottom);
+  if (*position > capacity) *position = capacity;
+  return kept;
 }
 
 // ---- the report ------------------------------------------------------------------
@@ -226,7 +233,7 @@ i32 form_report(Cell* err_in, Cell* buffer_in, i32 limit) {
     Cell* st = stack::push_cell(field(err, F_STACK));
     if (type_of(st) == TYPE_INTEGER) {
       append(buffer, "\n*** Stack: ");
-      form_calls(int_of(level), u32(int_of(st) < 0 ? 0 : int_of(st)), buffer, 0x7FFFFFFF);
+      form_calls(int_of(level), node_of(err), u32(int_of(st) < 0 ? 0 : int_of(st)), buffer, 0x7FFFFFFF);
     } else if (type_of(st) == TYPE_BLOCK) {
       append(buffer, "\n*** Stack: ");
       write_value(st, buffer, false, false, false, -1);
@@ -240,23 +247,28 @@ i32 form_report(Cell* err_in, Cell* buffer_in, i32 limit) {
   return limit - written;
 }
 
-void trace_calls(i32 level, u32 block, u32 position) {
+void trace_calls(i32 level, u32 error_node, u32 block, u32 position) {
   roots::NodeRoot hold(&block);
-  position = clamp_position(position);
   for (u32 i = 0; i < position; ++i) {
+    // The kept records are found again at each step: the block grows.
+    u32 n = position;
+    const stack::KeptCall* kept = calls_of(error_node, &n);
+    if (i >= n) break;
     Cell w;
     bool fn = false;
-    if (!record_word(i, &w, &fn) || (level <= 1 && !fn)) continue;
+    if (!record_word(i, kept, &w, &fn) || (level <= 1 && !fn)) continue;
     copy_cell(&w, mem::alloc_tail_cell(block));
   }
 }
 
-i32 form_calls(i32 level, u32 position, Cell* buffer, i32 limit) {
-  position = clamp_position(position);
+i32 form_calls(i32 level, u32 error_node, u32 position, Cell* buffer, i32 limit) {
   for (u32 i = 0; i < position; ++i) {
+    u32 n = position;
+    const stack::KeptCall* kept = calls_of(error_node, &n);
+    if (i >= n) break;
     Cell w;
     bool fn = false;
-    if (!record_word(i, &w, &fn) || (level <= 1 && !fn)) continue;
+    if (!record_word(i, kept, &w, &fn) || (level <= 1 && !fn)) continue;
     limit -= i32(write_value(&w, buffer, false, false, false, -1));
     append(buffer, " ");
     --limit;
@@ -272,7 +284,7 @@ void get_stack(Cell* err) {
   stack::Mark mark;
   Cell* calls = make_none(stack::push());
   make_series(calls, TYPE_BLOCK, mem::alloc_cells(20));
-  trace_calls(level, series_node(calls), u32(position < 0 ? 0 : position));
+  trace_calls(level, node_of(err), series_node(calls), u32(position < 0 ? 0 : position));
   copy_cell(calls, field(err, F_STACK));
   const Cell* files = source_files_setting();
   if (type_of(files) == TYPE_BLOCK && mem::buffer_of(series_node(files))->used() > 0) {

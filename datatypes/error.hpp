@@ -28,10 +28,11 @@ void fill_near(Cell* error);
 i32 form_report(Cell* error, Cell* buffer, i32 limit);
 
 // The call-stack walk of a recorded position (records 0..position-1 from
-// the bottom): at level 1 only calls of function! values, above it every
-// call. trace_calls appends the words to a block; form_calls forms them,
-// each followed by a space.
-void trace_calls(i32 level, u32 block, u32 position);
-i32 form_calls(i32 level, u32 position, Cell* buffer, i32 limit);
+// the bottom), of the records kept for the error (error_node) when they are
+// (runtime/stack.hpp): at level 1 only calls of function! values, above it
+// every call. trace_calls appends the words to a block; form_calls forms
+// them, each followed by a space.
+void trace_calls(i32 level, u32 error_node, u32 block, u32 position);
+i32 form_calls(i32 level, u32 error_node, u32 position, Cell* buffer, i32 limit);
 
 }  // namespace qel::error

@@ -213,6 +213,7 @@ void fill_near(Cell* err) {
 // ---- error values -----------------------------------------------------------------
 
 Cell* field(const Cell* err, Field f) { return context::slot(err->w1, f); }
+u32 node_of(const Cell* err) { return err->w1; }
 
 u32 get_type(const Cell* err) {
   const Cell* t = field(err, F_TYPE);

@@ -11,6 +11,7 @@
 #include "datatypes/function.hpp"
 #include "datatypes/object.hpp"
 #include "datatypes/ownership.hpp"
+#include "datatypes/pair.hpp"
 #include "datatypes/logic.hpp"
 #include "datatypes/native.hpp"
 #include "datatypes/symbol.hpp"
@@ -21,6 +22,7 @@
 #include "eval/transfers.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/collector.hpp"
+#include "runtime/config.hpp"
 #include "runtime/error.hpp"
 #include "runtime/fastpath.hpp"
 #include "runtime/memory.hpp"
@@ -32,6 +34,7 @@ namespace qel::interp {
 
 i32 pending_target = -1;
 bool trace = false;
+bool reference = false;
 bool trace_run = false;
 bool trace_held = false;
 
@@ -78,6 +81,10 @@ inline bool is_function_type(Type t) {
   return t == TYPE_NATIVE || t == TYPE_ACTION || t == TYPE_FUNCTION || t == TYPE_ROUTINE;
 }
 inline bool is_any_function(Type t) { return is_function_type(t) || t == TYPE_OP; }
+
+// Whether the faster forms may take the evaluation: never while tracing
+// (every event must fire) nor under the reference switch.
+inline bool short_paths() { return !trace && !reference; }
 
 inline u32 tail_of(const Code& code) {
   u32 n = buffer_of(code.node)->used() / sizeof(Cell);
@@ -157,6 +164,22 @@ void close_with(const Cell* value, bool sub) {
   close_frame(0, sub);
 }
 
+// Closes a call's frame (the function pushed below it, or the left operand
+// of an infix call, at entry_top) after the call answered st: the result is
+// placed as the mode says, or the status goes on.
+inline Status close_call(Status st, Cell* entry_top, bool sub) {
+  if (st) {
+    stack::unwind();
+    stack::top = entry_top;
+    return st;
+  }
+  Cell result = *stack::base;
+  stack::unwind();
+  stack::top = entry_top;
+  place(&result, sub, true);
+  return 0;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -194,7 +217,7 @@ struct HeldEntry {
   Cell block;        // the block value (its index: where the evaluation began)
   Cell saved_code;   // the current code when the block was entered
 };
-constexpr u32 MAX_HELD = stack::CALL_FRAMES + 8;
+constexpr u32 MAX_HELD = stack::CALL_FRAMES + stack::FRAMES_RESERVE + 8;
 HeldEntry* g_held = nullptr;
 u32 g_held_count = 0;
 
@@ -254,6 +277,8 @@ void init() {
   g_anon_word = *intern_word("<anon>");
   g_set_path_word = *intern_word("set-path");
   g_callback_word = *intern_word("<interp-callback>");
+  const char* ref = std::getenv(config::EVAL_REFERENCE_ENV);
+  reference = ref && *ref && std::strcmp(ref, "0") != 0;
   g_global_ctx = context::global;
   g_global_values = context::global ? context::record_values(context::record_cell(context::global)) : 0;
   if (!g_global_values) g_global_ctx = 0;
@@ -302,6 +327,10 @@ Status expression_rest(const Code& code, u32& pos, ExprMode mode, Cell* entry_to
 inline const Cell* global_function(const Cell* c);
 Status call_expression(const Code& code, u32& pos, ExprMode mode, const Cell* fv);
 inline Status eval_expression_general(const Code& code, u32& pos, ExprMode mode);
+// An infix call of an operator made from an arithmetic or comparison action
+// or native (see there).
+Status infix_call(const Cell* op, const Cell* opword, int fast_code, const Code& code, u32& pos, bool sub,
+                  Cell* entry_top);
 
 }  // namespace
 
@@ -374,7 +403,7 @@ inline bool library_block(const Cell* block) {
 // plain runs in the call loop, where the calls it makes between interpreted
 // functions go on without C++ recursion.
 [[gnu::always_inline]] inline Status eval_function_body(const Cell* body) {
-  if (trace || g_trace_held) return eval_block_general(body, true, true);
+  if (trace || g_trace_held || reference) return eval_block_general(body, true, true);
   bool first_plain;
   if (remembered_plain(body, true, first_plain)) return 0;
   if (library_block(body)) return eval_block_general(body, true, first_plain);
@@ -384,7 +413,7 @@ inline bool library_block(const Cell* block) {
 // eval_block, inline for the blocks run again and again (function bodies,
 // branches).
 [[gnu::always_inline]] inline Status eval_block_step(const Cell* block, bool chain) {
-  if (!trace && !g_trace_held) return eval_remembered(block, chain);
+  if (!trace && !g_trace_held && !reference) return eval_remembered(block, chain);
   return eval_block_general(block, chain, true);
 }
 
@@ -422,7 +451,7 @@ namespace {
     const Cell* cells = buffer_of(node)->cells();
     while (pos < tail) {
       if (!library_code) set_series_index(g_current_code, i32(pos));
-      if (Cell r; !trace && first_plain && plain_statement(cells, pos, tail, &r)) {
+      if (Cell r; short_paths() && first_plain && plain_statement(cells, pos, tail, &r)) {
         place(&r, false);
       } else {
         st = eval_expression_general(code, pos, {});
@@ -496,22 +525,6 @@ inline int fast_op(const Cell* fn) { return op_code_of(type_of(fn), native::inde
 
 inline bool plain_combine(int code, const Cell* l, const Cell* r, Cell* out);
 
-// Other values than numbers: the operator is called with the two operands,
-// which invoke puts back on the stack before the call allocates anything.
-// Kept out of line: the evaluator's hot path stays small.
-[[gnu::noinline]] Status call_operator(const Cell* op, const Cell* opword, const Cell* l,
-                                      const Cell* r, Cell* result) {
-  Cell args[2] = {*l, *r};
-  Cell* entry_top = stack::top;
-  Cell* out = stack::push();
-  api::CallOptions o;
-  o.name = opword;
-  Status st = api::invoke(op, args, 2, out, o);
-  *result = *out;
-  stack::top = entry_top;
-  return st;
-}
-
 
 // ---- short paths ----------------------------------------------------------------
 // An expression made only of plain operands (literals, words holding data)
@@ -552,13 +565,31 @@ inline bool may_be_plain(Type t) { return !((NOT_PLAIN >> (u32(t) & 63)) & 1); }
 
 bool plain_group(const Cell* group, Cell* out);
 
+// Parens nested in a plain expression: each would open frames, so the
+// short path takes only a few levels.
+u32 g_plain_depth = 0;
+constexpr u32 MAX_PLAIN_DEPTH = 8;
+
+// Whether the general evaluator would find room on both stacks for what it
+// opens and pushes while evaluating a plain statement: near the ends it
+// takes over, so that a stack overflow is raised exactly where it always is.
+// A plain statement opens at most a block's frame, a set-word's frame and,
+// per nested paren, an operator's frame and the paren's two frames (with
+// the operators of each level closed before the next opens), and pushes at
+// most a few cells per level.
+constexpr i64 PLAIN_FRAMES = 3 * MAX_PLAIN_DEPTH + 8;
+constexpr i64 PLAIN_CELLS = 8 * MAX_PLAIN_DEPTH + 32;
+inline bool room_for_plain() {
+  return stack::end - stack::top > PLAIN_CELLS && stack::cend - stack::ctop > PLAIN_FRAMES;
+}
+
 // A path of a word holding a block and an integer! picking a cell in range
 // that holds neither a function, nor unset, nor a new-line marker: the picked cell, as
 // the general path evaluation would answer it (which reads the word, opens
 // no frame and cannot raise then), or false. The stack room that evaluation
 // would use is checked.
 inline bool plain_path(const Cell* path, Cell* out) {
-  if (stack::end - stack::top <= 16) return false;
+  if (!room_for_plain()) return false;
   const mem::Buffer* pb = buffer_of(series_node(path));
   i32 head = series_index(path) < 0 ? 0 : series_index(path);
   if (u32(head) + 2 != pb->used() / sizeof(Cell)) return false;
@@ -577,11 +608,6 @@ inline bool plain_path(const Cell* path, Cell* out) {
   return true;
 }
 
-// Parens nested in a plain expression: each would open a frame, so the
-// short path takes only a few levels and only far from the stacks' ends.
-u32 g_plain_depth = 0;
-constexpr u32 MAX_PLAIN_DEPTH = 8;
-
 // The value of a plain operand, as eval_expression would leave it (new-line
 // marker cleared), or false.
 [[gnu::always_inline]] inline bool plain_operand(const Cell* c, Cell* out) {
@@ -589,10 +615,7 @@ constexpr u32 MAX_PLAIN_DEPTH = 8;
     case TYPE_PATH:
       return plain_path(c, out);
     case TYPE_PAREN: {
-      if (g_plain_depth >= MAX_PLAIN_DEPTH || stack::cend - stack::ctop <= i64(MAX_PLAIN_DEPTH) + 1 ||
-          stack::end - stack::top <= 64) {
-        return false;
-      }
+      if (g_plain_depth >= MAX_PLAIN_DEPTH || !room_for_plain()) return false;
       ++g_plain_depth;
       bool ok = plain_group(c, out);
       --g_plain_depth;
@@ -741,16 +764,9 @@ inline int plain_operator(const Cell* c) {
   return plain_expression(buffer_of(code.node)->cells(), pos, end, prefix, out);
 }
 
-// Whether the general evaluator would find room on the stacks for what it
-// pushes while evaluating a plain expression (a set-word's frame is checked
-// apart): near the end it takes over, so that a stack overflow is raised
-// exactly where it always was.
-inline bool room_for_plain() { return stack::end - stack::top > 4; }
-
 // A paren whose content is exactly one plain expression: its value, or
-// false. The frame it would open is checked for room like the stacks.
+// false (the caller checked the room).
 inline bool plain_group(const Cell* group, Cell* out) {
-  if (!room_for_plain() || stack::ctop >= stack::cend) return false;
   u32 node = series_node(group);
   i32 start = series_index(group);
   u32 p = start < 0 ? 0 : u32(start);
@@ -774,7 +790,7 @@ inline Cell* plain_target(const Cell* set_word) {
 // A set-word followed by a plain expression, the slot being plain: the value
 // is written in place, without the set-word's frame (checked for room).
 [[gnu::noinline]] bool plain_set(const Cell* cells, u32& pos, u32 end, Cell* out) {
-  if (pos + 1 >= end || stack::ctop >= stack::cend || !room_for_plain()) return false;
+  if (pos + 1 >= end || !room_for_plain()) return false;
   Cell* slot = plain_target(cells + pos);
   u32 p = pos + 1;
   if (!slot || !may_be_plain(type_of(cells + p)) || !plain_expression(cells, p, end, false, out)) {
@@ -793,7 +809,7 @@ inline Cell* plain_target(const Cell* set_word) {
 // having failed): false when it was found not to be.
 [[gnu::always_inline]] inline bool plain_block(const Cell* block, Cell* out, bool& first_plain) {
   first_plain = true;
-  if (stack::ctop >= stack::cend || !room_for_plain()) return false;
+  if (!room_for_plain()) return false;
   u32 node = series_node(block);
   const mem::Buffer* buf = buffer_of(node);
   u32 n = buf->used() / sizeof(Cell);
@@ -849,7 +865,7 @@ Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_
     place(&u, sub);
     return 0;
   }
-  if (try_plain && !trace && may_be_plain(type_of(cell_at(code, pos))) && room_for_plain()) {
+  if (try_plain && short_paths() && may_be_plain(type_of(cell_at(code, pos))) && room_for_plain()) {
     Cell r;
     if (plain_expression(code, pos, end, prefix, &r)) {
       place(&r, sub);
@@ -869,12 +885,11 @@ Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_
       const mem::Buffer* pb = buffer_of(series_node(&value));
       i32 at = series_index(&value) < 0 ? 0 : series_index(&value);
       bool set_first = u32(at) < pb->used() / sizeof(Cell) && type_of(pb->cells() + at) == TYPE_SET_WORD;
-      st = eval_block_general(&value, false, set_first);  // the value becomes the last pushed cell
+      // A frame of its own, in which the block's frame opens.
+      stack::mark_interp(&g_body_word);
+      st = eval_block_general(&value, true, set_first);
+      st = close_frame(st, sub);
       if (st) return st;
-      if (!sub) {
-        Cell r = *stack::last();
-        stack::set_last_only(&r);
-      }
       break;
     }
     case TYPE_SET_WORD: {
@@ -882,8 +897,8 @@ Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_
       // Whether the value's expression was already tried as plain (here, or
       // before this when the set-word could take it in place): the general
       // evaluation, which answers the same, then takes it at once.
-      bool value_tried = !try_plain && !trace && plain_target(&value);
-      if (try_plain && !trace && pos < end && room_for_plain() && stack::ctop < stack::cend) {
+      bool value_tried = !try_plain && short_paths() && plain_target(&value);
+      if (try_plain && short_paths() && pos < end && room_for_plain()) {
         // A plain value into an existing slot: written in place, no frame.
         Cell r;
         u32 p = pos;
@@ -899,6 +914,7 @@ Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_
       }
       stack::mark_interp(&value);
       stack::push_cell(&value);
+      if (trace) fire_event(EV_PUSH, code.block, i32(pos), nullptr, &value);
       if (pos >= tail_of(code)) fire(Err::script_need_value, &value);
       st = value_tried ? eval_expression_general(code, pos, {.sub = true})
                        : eval_expression_from(code, pos, {.sub = true}, true);
@@ -918,6 +934,7 @@ Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_
     }
     case TYPE_SET_PATH: {
       ++pos;
+      if (trace) fire_event(EV_PUSH, code.block, i32(pos), nullptr, &value);
       if (pos >= tail_of(code)) fire(Err::script_need_value, &value);
       stack::mark_interp(&g_set_path_word);
       st = eval_expression(code, pos, {.sub = true});
@@ -955,8 +972,8 @@ Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_
         case TYPE_OP: fire(Err::script_no_op_arg, &value);
         case TYPE_FUNCTION: case TYPE_ROUTINE: case TYPE_NATIVE: case TYPE_ACTION: {
           Cell v = *vp;
-          st = trace ? eval_call(&v, code, pos, sub, nullptr, &value, &v, 0, false)
-                     : call_word(&v, code, pos, sub, &value);
+          st = short_paths() ? call_word(&v, code, pos, sub, &value)
+                             : eval_call(&v, code, pos, sub, nullptr, &value, &v, 0, false);
           if (st) return st;
           break;
         }
@@ -1049,36 +1066,9 @@ inline bool next_operator(const Code& code, u32 pos, Cell* opword, Cell* op) {
     Cell left = sub ? *(stack::top - 1) : *stack::base;
     stack::top = entry_top;
     stack::push_cell(&left);
-    int fast_code = trace ? 0 : fast_op(&op);
-    if (fast_code) {
-      // Arithmetic and comparison of numbers take a short path: the right
-      // operand is evaluated as the call would, then the two are combined
-      // without opening a frame (other values go through the call).
-      if (pos >= tail_of(code)) fire(Err::script_no_arg, &opword, &opword);
-      const Cell* operand = cell_at(code, pos);
-      if (const Cell* fv = global_function(operand)) {
-        // A call as the operand: no plain attempt (it would fail).
-        st = call_expression(code, pos, {.prefix = true, .sub = true}, fv);
-        if (st) return st;
-      } else if (Cell r; plain_operand(operand, &r)) {
-        ++pos;
-        stack::push_cell(&r);
-      } else {
-        // A prefix operand: the plain attempt was just this one.
-        st = eval_expression_from(code, pos, {.prefix = true, .sub = true}, false);
-        if (st) return st;
-      }
-      Cell l = entry_top[0], r = entry_top[1];
-      stack::top = entry_top;
-      Cell result;
-      if (!plain_combine(fast_code, &l, &r, &result)) {
-        st = call_operator(&op, &opword, &l, &r, &result);
-        if (st) return st;
-      }
-      place(&result, sub);
-      continue;
-    }
-    st = eval_call(&op, code, pos, sub, nullptr, &opword, &op, 0, true);
+    int fast_code = short_paths() ? fast_op(&op) : 0;
+    st = fast_code ? infix_call(&op, &opword, fast_code, code, pos, sub, entry_top)
+                   : eval_call(&op, code, pos, sub, nullptr, &opword, &op, 0, true);
     if (st) return st;
   }
   if (trace && !sub) fire_event(EV_EXPR, code.block, i32(pos), nullptr, stack::base);
@@ -1112,7 +1102,7 @@ inline const Cell* global_function(const Cell* c) {
 
 // eval_expression_from without a plain attempt, pos lying before the tail.
 inline Status eval_expression_general(const Code& code, u32& pos, ExprMode mode) {
-  if (!trace) {
+  if (short_paths()) {
     if (const Cell* fv = global_function(cell_at(code, pos))) return call_expression(code, pos, mode, fv);
   }
   return eval_expression_from(code, pos, mode, false);
@@ -1261,7 +1251,7 @@ Status fetch_argument(ArgState& a, const Cell* ts, u32 word_index) {
   Status st = 0;
   if (kind == ARG_NORMAL) {
     Cell r;
-    if (!trace && may_be_plain(type_of(cell_at(a.code, a.pos))) && room_for_plain() &&
+    if (short_paths() && may_be_plain(type_of(cell_at(a.code, a.pos))) && room_for_plain() &&
         plain_expression(a.code, a.pos, tail_of(a.code), a.infix, &r)) {
       stack::push_cell(&r);
     } else {
@@ -1595,18 +1585,12 @@ Status eval_call(const Cell* fn_in, const Code& code, u32& pos, bool sub, const 
         fire(Err::internal_not_done);
     }
   }
-  Cell result;
-  st = take_return(st);
-  if (st) {
-    stack::unwind();
-    stack::top = entry_top;
-    return st;
+  st = close_call(take_return(st), entry_top, sub);
+  if (st) return st;
+  if (trace) {
+    Cell result = *(sub ? stack::last() : stack::base);
+    fire_event(EV_RETURN, code.block, i32(pos), ref, &result);
   }
-  result = *stack::base;
-  stack::unwind();
-  stack::top = entry_top;
-  place(&result, sub, true);
-  if (trace) fire_event(EV_RETURN, code.block, i32(pos), ref, &result);
   return 0;
 }
 
@@ -1669,7 +1653,9 @@ inline stack::Frame* bind_frame_context(u32 ctx) {
       trace = saved_trace;
       throw;
     }
+    // Landed: the value it carried is the frame's result.
     runtime::rt.thrown = 0;
+    stack::keep();
   }
   if (trace) {
     if (st) fire_event_unwinding(EV_EPILOG, &body, 0, name, fn);
@@ -2012,24 +1998,88 @@ Status call_word(const Cell* fn_in, const Code& code, u32& pos, bool sub, const 
       default: fire(Err::internal_not_done);
     }
   }
-  st = take_return(st);
-  if (st) {
-    stack::unwind();
-    stack::top = entry_top;
-    return st;
-  }
-  Cell result = *stack::base;
-  stack::unwind();
-  stack::top = entry_top;
-  place(&result, sub, true);
+  st = close_call(take_return(st), entry_top, sub);
+  if (st) return st;
   if (trace) {
     // The frame that kept the word's context is closed: the event allocates.
+    Cell result = *(sub ? stack::last() : stack::base);
     roots::CellRoot hold_word(word);
     fire_event(EV_RETURN, code.block, i32(pos), word, &result);
   }
   return 0;
 }
 
+
+// ---- infix calls of arithmetic and comparison operators ------------------------------
+// eval_call's steps for an operator made from an action or a native whose
+// descriptor has a usable shape of two arguments, not traced: the frame is
+// opened before the right operand is evaluated, the two types are checked
+// in order, and the same errors come at the same moment; only the
+// descriptor walk is left out, and two numbers are combined without calling
+// the entry when that can neither raise nor call anything.
+
+// The shape of the operator's descriptor when it fits, or null.
+inline const CallShape* infix_shape(const Cell* op) {
+  const Cell* cached = more_cell(op, MORE_ARGS);
+  if (type_of(cached) != TYPE_BLOCK) return nullptr;
+  const CallShape& s = call_shape(series_node(cached), true);
+  return s.usable && s.args == 2 ? &s : nullptr;
+}
+
+// Opens the operator's frame on the left operand (the cell at entry_top,
+// the last pushed) and checks it; raises no-arg when no right operand follows.
+inline void open_infix(const CallShape& s, const Cell* op, const Cell* opword, const Code& code, u32 pos,
+                       Cell* entry_top) {
+  Cell left = *entry_top;
+  stack::top = entry_top;
+  stack::mark(opword, stack::FRAME_INTERP);
+  stack::push_cell(&left);
+  check_shape_arg(s, 0, type_of(&left), op, opword);
+  if (pos >= tail_of(code)) [[unlikely]] {
+    Cell w = spec_word_for(op, s.word_index[1]);
+    fire(Err::script_no_arg, opword, &w);
+  }
+}
+
+// After the right operand (status st): checks it, combines the two into the
+// frame's base, closes the frame and places the result.
+Status close_infix(Status st, u32 desc, int fast_code, const Cell* op, const Cell* opword, bool sub,
+                   Cell* entry_top) {
+  if (st) return close_call(st, entry_top, sub);
+  const CallShape& s = call_shape(desc, true);  // a nested call may have taken the entry
+  Cell* l = stack::base;
+  check_shape_arg(s, 1, type_of(l + 1), op, opword);
+  if (Cell r; plain_combine(fast_code, l, l + 1, &r)) {
+    *l = r;
+  } else {
+    i32 refs[MAX_REFINEMENTS];
+    for (u32 k = 0; k < s.native_refs; ++k) refs[k] = -1;
+    if (type_of(op) == TYPE_ACTION) actions::entry(Action(native::index_of(op)))(refs);
+    else st = natives::entry(native::index_of(op))(refs);
+  }
+  return close_call(st, entry_top, sub);
+}
+
+Status infix_call(const Cell* op, const Cell* opword, int fast_code, const Code& code, u32& pos, bool sub,
+                  Cell* entry_top) {
+  const CallShape* s = infix_shape(op);
+  if (!s) [[unlikely]] return eval_call(op, code, pos, sub, nullptr, opword, op, 0, true);
+  u32 desc = s->desc;
+  open_infix(*s, op, opword, code, pos, entry_top);
+  Status st = 0;
+  const Cell* operand = cell_at(code, pos);
+  if (const Cell* fv = global_function(operand)) {
+    // A call as the operand: no plain attempt (it would fail).
+    st = call_expression(code, pos, {.prefix = true, .sub = true}, fv);
+  } else if (Cell r; plain_operand(operand, &r)) {
+    ++pos;
+    stack::push_cell(&r);
+  } else {
+    // A prefix operand: the plain attempt was just this one.
+    st = eval_expression_from(code, pos, {.prefix = true, .sub = true}, false);
+  }
+  return close_infix(st, desc, fast_code, op, opword, sub, entry_top);
+}
 
 // ---- the call loop ------------------------------------------------------------
 // A function body that is not plain (untraced, outside the library) runs
@@ -2068,7 +2118,7 @@ struct LoopRec {
 };
 static_assert(std::is_trivially_copyable_v<LoopRec>);
 
-constexpr u32 MAX_LOOP_RECS = 4 * stack::CALL_FRAMES + 16;
+constexpr u32 MAX_LOOP_RECS = 4 * (stack::CALL_FRAMES + stack::FRAMES_RESERVE) + 16;
 LoopRec* g_recs = nullptr;
 u32 g_nrec = 0;
 
@@ -2375,13 +2425,10 @@ void step_call(LoopRec& R, Status& st) {
 
 // A paren's value (eval_expression_from), its block just run.
 void step_paren(LoopRec& R, Status& st) {
+  st = close_frame(st, R.sub);
   if (st) {
     --g_nrec;
     return;
-  }
-  if (!R.sub) {
-    Cell r = *stack::last();
-    stack::set_last_only(&r);
   }
   expression_end(R, st);
 }
@@ -2403,26 +2450,12 @@ void step_set(LoopRec& R, Status& st) {
   expression_end(R, st);
 }
 
-// The two operands of a chain record's operator, on the stack from its
-// entry top, combined (expression_rest); false with st set when the
-// operator's call answered a status.
-bool combine_operands(LoopRec& R, Status& st) {
-  Cell l = R.entry_top[0], r = R.entry_top[1];
-  stack::top = R.entry_top;
-  Cell result;
-  if (!plain_combine(R.fast_code, &l, &r, &result)) {
-    st = call_operator(&R.a, &R.b, &l, &r, &result);
-    if (st) return false;
-  }
-  place(&result, R.sub);
-  return true;
-}
-
 // The infix operators after an expression's first value (expression_rest).
 void step_rest(LoopRec& R, Status& st) {
   if (R.stage == S_AFTER_CHILD) {
     R.stage = S_START;
-    if (st || !combine_operands(R, st)) {
+    st = close_infix(st, R.desc, R.fast_code, &R.a, &R.b, R.sub, R.entry_top);
+    if (st) {
       --g_nrec;
       return;
     }
@@ -2435,7 +2468,8 @@ void step_rest(LoopRec& R, Status& st) {
     stack::top = R.entry_top;
     stack::push_cell(&left);
     R.fast_code = fast_op(&R.a);
-    if (!R.fast_code) {
+    const CallShape* s = R.fast_code ? infix_shape(&R.a) : nullptr;
+    if (!s) {
       st = eval_call(&R.a, code, pos, R.sub, nullptr, &R.b, &R.a, 0, true);
       if (st) {
         --g_nrec;
@@ -2443,7 +2477,8 @@ void step_rest(LoopRec& R, Status& st) {
       }
       continue;
     }
-    if (pos >= tail_of(code)) fire(Err::script_no_arg, &R.b, &R.b);
+    R.desc = s->desc;
+    open_infix(*s, &R.a, &R.b, code, pos, R.entry_top);
     const Cell* operand = cell_at(code, pos);
     R.stage = S_AFTER_CHILD;
     if (const Cell* fv = global_function(operand)) {
@@ -2456,7 +2491,8 @@ void step_rest(LoopRec& R, Status& st) {
       return;
     }
     R.stage = S_START;
-    if (st || !combine_operands(R, st)) {
+    st = close_infix(st, R.desc, R.fast_code, &R.a, &R.b, R.sub, R.entry_top);
+    if (st) {
       --g_nrec;
       return;
     }
@@ -2518,7 +2554,8 @@ Act start_from(u32 owner, ExprMode mode, bool try_plain, Status& st) {
       i32 at = series_index(&R.a) < 0 ? 0 : series_index(&R.a);
       bool set_first = u32(at) < pb->used() / sizeof(Cell) && type_of(pb->cells() + at) == TYPE_SET_WORD;
       Cell paren = R.a;
-      start_block(&paren, false, set_first, st);
+      stack::mark_interp(&g_body_word);  // the paren's own frame
+      start_block(&paren, true, set_first, st);
       return PUSHED;
     }
     // The value's expression was already tried as plain when the slot takes
@@ -2636,7 +2673,7 @@ Status eval_path(const Cell* path_in, const Code& code, u32& pos, bool set, bool
     if (get) fire(Err::script_invalid_path_get, &path);
     Cell p2 = path;
     set_series_index(&p2, i32(head));
-    Status st = !trace && lean_path_call(&value, node, head, n)
+    Status st = short_paths() && lean_path_call(&value, node, head, n)
                     ? call_word(&value, code, pos, sub, &first, &p2)
                     : eval_call(&value, code, pos, sub, &p2, &first, &value, 0, false);
     if (trace) fire_event(EV_EXIT, &path, i32(n), nullptr, stack::last());
@@ -2953,22 +2990,34 @@ void fire_event(u32 event, const Cell* code, i32 offset, const Cell* ref, const 
   bool with_ref = event == EV_SET || event == EV_EPILOG || event == EV_PROLOG ||
                   event == EV_RETURN || event == EV_CALL;
   if (with_ref && ref) copy_cell(ref, &args[4]); else make_none(&args[4]);
-  make_integer(&args[5], i32(stack::index_of(stack::base)));  // frame: base index
-  // The callback runs untraced; invoke leaves the stacks as they were.
-  trace = false;
+  pair::make_at(&args[5], i32(stack::index_of(stack::base)), i32(stack::index_of(stack::top)));
+  // The callback runs untraced, in the stacks' reserve (so that tracing does
+  // not change the depth at which the program overflows); invoke leaves the
+  // stacks as they were.
+  struct Reserve {
+    Cell* end = stack::end;
+    stack::Frame* cend = stack::cend;
+    Reserve() {
+      stack::end = stack::bottom + stack::ARGS_CELLS + stack::ARGS_RESERVE;
+      stack::cend = stack::cbottom + stack::CALL_FRAMES + stack::FRAMES_RESERVE;
+      trace = false;
+    }
+    ~Reserve() {
+      stack::end = end;
+      stack::cend = cend;
+      trace = true;
+    }
+  };
   Cell ignored;
   Status st;
-  try {
+  {
+    Reserve in_reserve;
     // The callback gets the values as they are (an unset result included),
     // whatever its spec says of their types.
     api::CallOptions o;
     o.check_types = false;
     st = api::invoke(g_trace_callback, args, 6, &ignored, o);
-  } catch (...) {
-    trace = true;
-    throw;
   }
-  trace = true;
   api::check(st);
 }
 

@@ -111,6 +111,9 @@ enum Event : u32 {
   EV_ERROR = 4096, EV_THROW = 8192, EV_CATCH = 16384, EV_EXPR = 32768,
 };
 extern bool trace;      // events are being reported
+// Everything runs through the recursive routines (the reference), with no
+// faster form (set from the environment at start-up, runtime/config.hpp).
+extern bool reference;
 extern bool trace_run;  // a do/trace run is active
 // Set by `trace false` inside a run, cleared by `trace true` and by the start
 // and end of a run: no event reaches the callback while it is set. Unlike

@@ -17,6 +17,7 @@
 #include "datatypes/float.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/function.hpp"
+#include "datatypes/integer.hpp"
 #include "datatypes/logic.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/tuple.hpp"
@@ -196,13 +197,19 @@ void pick_stack() {
 
 void frame_index_q() { answer_integer(i32(stack::index_of(stack::base))); }
 
+// Appends, innermost first, each frame's word (bound in the frame's function
+// context when it has one and that context holds the word, else in the
+// global context) and the index of the base that frame saved; the outermost
+// frame and the frames named <body> or <anon> are left out.
 void collect_calls() {
   u32 block = series_node(arg(0));
-  for (stack::Frame* f = stack::cbottom; f < stack::ctop; ++f) {
-    if (!(f->header & stack::FRAME_FLAG_INTERP)) continue;
-    if (f->symbol == stack::body_symbol || f->symbol == stack::anon_symbol) continue;
-    Cell* w = word::make_in(f->symbol, block);
-    (void)w;
+  for (stack::Frame* f = stack::ctop; f-- > stack::cbottom + 1;) {
+    if (!f->symbol || f->symbol == stack::body_symbol || f->symbol == stack::anon_symbol) continue;
+    i32 i = f->fctx && context::is_context(f->fctx) ? context::find_word(f->fctx, f->symbol, false) : -1;
+    Cell w = i >= 0 ? *context::symbol_cell(f->fctx, u32(i)) : *context::find_or_add(f->symbol, false, true);
+    i32 prev_base = i32(f->prev_base);
+    copy_cell(&w, mem::alloc_tail_cell(block));
+    integer::make_in(block, prev_base);
   }
   Cell b = *arg(0);
   answer(&b);

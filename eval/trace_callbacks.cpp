@@ -45,6 +45,10 @@ void fire_event_unwinding(u32 event, const Cell* code, i32 offset, const Cell* r
     // raises or throws is dropped and the transfer in flight goes on. With
     // no room left for that frame (a stack overflow in flight) the event is
     // not reported.
+    //
+    // A return's or a break's value lies in the base cell with nothing above
+    // it: the callback runs above that cell.
+    if (stack::top == stack::base) stack::push_cell(stack::base);
     if (stack::cend - stack::ctop > 1 && stack::end - stack::top > 8) {
       stack::mark(words::cell(words::W_BODY_TAG), stack::FRAME_TRY);
       try {

@@ -26,6 +26,11 @@ inline constexpr const char* GC_STRESS_ENV = "QEL_GC_STRESS";
 // (normally a library call is one step of its caller), for work on the library.
 inline constexpr const char* TRACE_LIBRARY_ENV = "QEL_TRACE_LIBRARY";
 
+// Environment variable that sends every evaluation through the evaluator's
+// recursive routines (the reference), with no faster form of any kind: the
+// differential test passes run the Qel tests under it and compare.
+inline constexpr const char* EVAL_REFERENCE_ENV = "QEL_EVAL_REFERENCE";
+
 // Stack size of the thread that runs the interpreter. Deep Qel recursion
 // (12,000 nested calls) must end in a stack-overflow error, never a crash.
 inline constexpr unsigned long long EVAL_STACK_BYTES = 1ull << 30;

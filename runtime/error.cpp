@@ -126,7 +126,10 @@ void throw_error(Cell* err) {
       copy_cell(&w, error::field(err, error::F_WHERE));
     }
     Cell* st = error::field(err, error::F_STACK);
-    if (type_of(st) != TYPE_BLOCK) make_integer(st, i32(position()));
+    if (type_of(st) != TYPE_BLOCK) {
+      make_integer(st, i32(position()));
+      keep_calls(error::node_of(err));
+    }
     Cell* saved_top = top;
     unroll_to(FRAME_CATCH, false);
     --ctop;

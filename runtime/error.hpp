@@ -95,6 +95,8 @@ Cell* make(Cell* proto, Cell* spec, Type type);
 
 // Field f of an error (valid until the next allocation).
 Cell* field(const Cell* error, Field f);
+// The node of the error's context (which identifies the error).
+u32 node_of(const Cell* error);
 // The id named by the error's type and id words; Err::count_ when they name
 // no entry of the catalogue.
 Err id_of(const Cell* error);

@@ -125,8 +125,8 @@
   X(script, zad_invalid_syntax, "zad-invalid-syntax", "[\"ZAD - invalid syntax at:\" :arg1]") \
   X(script, rtd_invalid_syntax, "rtd-invalid-syntax", "[\"RTD - invalid syntax at:\" :arg1]") \
   X(script, rtd_no_match, "rtd-no-match", "[\"RTD - opening/closing tag not matching for:\" :arg1]") \
-  X(script, draw_invalid, "draw-invalid", "[\"DRAW - invalid draw dialect input at:\" :arg1]") \
-  X(script, draw_infinite, "draw-infinite", "[\"DRAW - infinite recursion in:\" :arg1]")     \
+  X(script, draw_invalid, "draw-invalid", "[\"DRAW - invalid input at:\" :arg1]") \
+  X(script, draw_infinite, "draw-infinite", "[\"DRAW - infinite recursion at:\" :arg1]")     \
   X(script, view_unavailable, "view-unavailable", "[\"VIEW -\" :arg1 \"is not available:\" :arg2]") \
                                                                                              \
   X(math, zero_divide, "zero-divide", "\"attempt to divide by zero\"")                       \

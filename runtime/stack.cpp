@@ -1,5 +1,7 @@
 #include "runtime/stack.hpp"
 
+#include <vector>
+
 #include "runtime/collector.hpp"
 #include "runtime/cycles.hpp"
 #include "runtime/error.hpp"
@@ -25,19 +27,48 @@ namespace {
 u32 g_args_node = 0;
 u32 g_calls_node = 0;
 
+// The calls kept for the last errors raised, the newest at g_kept_next - 1.
+struct Kept {
+  u32 error_node = 0;
+  std::vector<KeptCall> calls;
+};
+constexpr u32 KEPT_ERRORS = 8;
+Kept g_kept[KEPT_ERRORS];
+u32 g_kept_next = 0;
+
 }  // namespace
+
+void keep_calls(u32 error_node) {
+  for (Kept& k : g_kept) {
+    if (k.error_node == error_node) k.error_node = 0;  // raised again: the new calls count
+  }
+  Kept& k = g_kept[g_kept_next++ % KEPT_ERRORS];
+  k.error_node = error_node;
+  k.calls.resize(size_t(ctop - cbottom));
+  for (size_t i = 0; i < k.calls.size(); ++i) k.calls[i] = {cbottom[i].symbol, cbottom[i].ctx};
+}
+
+const KeptCall* kept_calls(u32 error_node, u32* count) {
+  for (const Kept& k : g_kept) {
+    if (k.error_node == error_node && error_node) {
+      *count = u32(k.calls.size());
+      return k.calls.data();
+    }
+  }
+  return nullptr;
+}
 
 void init() {
   if (!g_args_node) {
     // Both stacks live in pinned buffers (they never move), inside the root block.
-    g_args_node = mem::alloc_big_series(ARGS_CELLS, 16, 0);
+    g_args_node = mem::alloc_big_series(ARGS_CELLS + ARGS_RESERVE, 16, 0);
     make_series(runtime::root_append(), TYPE_BLOCK, g_args_node);
-    g_calls_node = mem::alloc_big_series(CALL_FRAMES * sizeof(Frame), 1, 0);
+    g_calls_node = mem::alloc_big_series((CALL_FRAMES + FRAMES_RESERVE) * sizeof(Frame), 1, 0);
     make_series(runtime::root_append(), TYPE_BINARY, g_calls_node);
   }
   mem::Buffer* a = mem::buffer_of(g_args_node);
   bottom = base = top = reinterpret_cast<Cell*>(a->data());
-  end = bottom + a->size / sizeof(Cell);
+  end = bottom + ARGS_CELLS;
   mem::Buffer* c = mem::buffer_of(g_calls_node);
   cbottom = ctop = reinterpret_cast<Frame*>(c->data());
   cend = cbottom + CALL_FRAMES;

@@ -19,6 +19,11 @@ namespace qel::stack {
 
 inline constexpr u32 ARGS_CELLS = 20000;
 inline constexpr u32 CALL_FRAMES = 12000;
+// Room past those limits (`end` and `cend` stay at them) that only a trace
+// callback uses while it runs, so that tracing a program does not change the
+// depth at which it overflows.
+inline constexpr u32 ARGS_RESERVE = 2000;
+inline constexpr u32 FRAMES_RESERVE = 1000;
 
 // Frame kinds live in the top byte of the header; the unwinders compare only
 // the low nibble of it (so 0x81 counts as a function frame, 0x82 and 0x12 as
@@ -250,5 +255,16 @@ Frame* throw_target(Frame* from);
 
 // The collector's walk over the live frames.
 void mark_frames();
+
+// The frames open when the last few errors were raised, by the error's
+// node: an error's report names the calls it was raised in, which the
+// records no longer hold once later calls have reused them.
+struct KeptCall {
+  u32 symbol;
+  u32 ctx;
+};
+void keep_calls(u32 error_node);  // the records below ctop, for the error
+// The records kept for the error and their count, or null.
+const KeptCall* kept_calls(u32 error_node, u32* count);
 
 }  // namespace qel::stack

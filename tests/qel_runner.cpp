@@ -20,6 +20,12 @@
 // that case's failure, and so is state it leaves behind (an open frame, a
 // PARSE run, a value left on the cycle stack), which the runner then clears.
 //
+// --traced: every case runs inside a trace run whose callback does nothing,
+// as do/trace would run it but without the frames of a `do` around it; the
+// evaluator must answer exactly as it does untraced. A file that tests
+// tracing itself says so on a line of its own, "; untraced: <why>", and runs
+// untraced in this mode.
+//
 // --fresh (or QEL_TEST_FRESH=1 in the environment, how the collector-stress
 // pass of ./test asks for it): every case runs alone in a runtime of its own,
 // a process forked from the runner just after start-up, so that no cache an
@@ -64,6 +70,9 @@ using namespace qel;
 namespace {
 
 std::string g_output;
+bool g_traced = false;        // --traced
+bool g_file_traced = false;   // this file's cases run traced
+Cell* g_noop_callback = nullptr;  // the do-nothing trace callback (a root cell)
 
 void capture_value(const Cell* text, int line_end) {
   g_output += string::to_utf8(text);
@@ -211,9 +220,22 @@ std::string eval_case(const Case& c) {
   roots::LocalCell code, result;
   stack::mark(intern_word("test"), stack::FRAME_TRY);
   stack::Frame* frame = stack::ctop;
+  // A trace run around the case ends with it, however it ends.
+  struct TraceRun {
+    bool on;
+    explicit TraceRun(bool on) : on(on) {
+      if (on) interp::trace_start(g_noop_callback);
+    }
+    ~TraceRun() {
+      if (on && interp::trace_run) interp::trace_end();
+    }
+  };
   try {
     boot::load_source(code.get(), c.code.data(), c.code.size());
-    interp::eval_block_or_throw(code.get(), false);
+    {
+      TraceRun run(g_file_traced);
+      interp::eval_block_or_throw(code.get(), false);
+    }
     if (stack::ctop != frame) return "a frame left open";
     copy_cell(stack::last(), result.get());
     stack::unwind();
@@ -350,6 +372,15 @@ int program() {
   boot::run();
   gc::stress = stress;
   hooks::add(capture_value, nullptr);
+  if (g_traced) {
+    g_noop_callback = runtime::root_append();
+    static const char kNoop[] = "func [event code offset value ref frame] [true]";
+    roots::LocalCell code;
+    boot::load_source(code.get(), kNoop, sizeof kNoop - 1);
+    interp::eval_block_or_throw(code.get(), false);
+    copy_cell(stack::last(), g_noop_callback);
+    stack::init();
+  }
   std::atexit(exit_guard);
   int passed = 0, failed = 0;
   for (const std::string& file : g_files) {
@@ -362,6 +393,8 @@ int program() {
     std::stringstream ss;
     ss << in.rdbuf();
     Script s = parse(ss.str());
+    g_file_traced = g_traced && ss.str().find("\n; untraced: ") == std::string::npos &&
+                    ss.str().rfind("; untraced: ", 0) != 0;
     if (!s.problems.empty()) {
       for (const std::string& p : s.problems) std::printf("%s: rejected: %s\n", file.c_str(), p.c_str());
       ++failed;
@@ -394,15 +427,17 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--fresh") == 0) {
       g_fresh = true;
+    } else if (std::strcmp(argv[i], "--traced") == 0) {
+      g_traced = true;
     } else if (argv[i][0] == '-') {
-      std::fprintf(stderr, "usage: qel-test-runner [--fresh] file.qel...\n");
+      std::fprintf(stderr, "usage: qel-test-runner [--fresh] [--traced] file.qel...\n");
       return 2;
     } else {
       g_files.push_back(argv[i]);
     }
   }
   if (g_files.empty()) {
-    std::fprintf(stderr, "usage: qel-test-runner [--fresh] file.qel...\n");
+    std::fprintf(stderr, "usage: qel-test-runner [--fresh] [--traced] file.qel...\n");
     return 2;
   }
   return runtime::start(argc, argv, program);

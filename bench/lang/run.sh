@@ -5,9 +5,9 @@
 here=$(cd "$(dirname "$0")" && pwd)
 qel=${1:-$here/../../build/qel-headless}
 runs=${2:-3}
-# The interpreter itself, not a version manager's wrapper script (which would
-# add its own start-up to every Python time).
-py=$(python3 -c 'import sys; print(sys.executable)')
+# Debian's optimised Python (the python3 first on PATH may be a build without
+# optimisations, 1.3 to 2 times slower), or $QEL_BENCH_PYTHON.
+py=${QEL_BENCH_PYTHON:-/usr/bin/python3}
 out=/tmp/qel-bench-out.$$
 now() { date +%s.%N; }
 time_of() {  # command... -> seconds (the output is kept in $out for the caller)

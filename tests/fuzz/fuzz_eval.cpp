@@ -2,23 +2,31 @@
 // a small grammar of Qel code (literals of every kind, variables, series
 // actions, math, control words, loops, functions that call each other, sort
 // comparators, apply, objects and paths), and the program made is evaluated
-// with the collector collecting at every allocation.
+// three times: untraced, traced (a trace run with a callback that does
+// nothing, callbacks traced too) and under the reference evaluator
+// (interp::reference), one of them (by the last byte) with the collector
+// collecting at every allocation (the other two without it, for speed: a
+// collection changes nothing a program can see but `stats`). The three runs
+// must answer alike: each top-level statement's molded value, or its error's
+// id, where, near and stack (every frame, with stack-trace 2), and the budget
+// left after it, which shows how far a recursion went before it overflowed.
 //
-// Whatever the program, the run must end without crashing, raise errors only
-// as Qel errors (caught here), and leave the arguments stack, the call stack,
-// the PARSE stacks, the cycle stack and the trace state as it found them.
+// Whatever the program, each run must end without crashing, raise errors
+// only as Qel errors (caught here), and leave the arguments stack, the call
+// stack, the PARSE stacks, the cycle stack and the trace state as it found
+// them.
 //
-// Half of the programs (by the last byte) run under do/trace (callbacks
-// traced too) with a callback that counts calls and watches the memory in
-// use: past a budget of calls, or of bytes, it raises an error at every
-// call, so that loops that never end (a `foreach` over a series its body
-// grows, recursion caught by `try`) stop, each level ending at its next
-// call. The other half run untraced, so that function bodies go through the
-// evaluator's call loop: there every block the grammar makes (bodies of
-// functions and loops) and every open-ended loop begins with a call of
-// `fuzz-tick`, which keeps the same budget. The counter, the callback and
-// `fuzz-tick` are words the grammar never writes; words that reach outside
-// the process (files, `call`, `wait`, environment) are not in the grammar.
+// Every block the grammar makes (bodies of functions and loops) and every
+// open-ended loop begins with a call of `fuzz-tick`, which spends a budget
+// of calls and watches the memory in use: past the budget, or past a bound
+// of bytes, it raises an error at every call, so that loops that never end
+// (a `foreach` over a series its body grows, recursion caught by `try`)
+// stop, each level ending at its next call. The memory in use differs
+// between the three runs, so a run that reached the bound of bytes is not
+// compared. The counter, `fuzz-tick` and the other `fuzz-` words are words
+// the grammar never writes; words that reach outside the process (files,
+// `call`, `wait`, environment) are not in the grammar, nor values that
+// differ between runs (`stats`, the answer of `recycle`).
 //
 // Hostile code: blocks that change under the native walking them (a paren
 // clears, inserts into, removes from or re-sets the block that `do`, `try`,
@@ -38,10 +46,15 @@
 #include <cstdlib>
 #include <string>
 
+#include "datatypes/context.hpp"
+#include "datatypes/logic.hpp"
+#include "datatypes/string.hpp"
+#include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
 #include "eval/boot.hpp"
 #include "eval/interpreter.hpp"
 #include "eval/parse.hpp"
+#include "runtime/actions.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/cycles.hpp"
 #include "runtime/error.hpp"
@@ -120,7 +133,7 @@ const Call kCalls[] = {
     {"shift", "vn"}, {"power", "vv"}, {"remainder", "vv"}, {"square-root", "v"}, {"exp", "v"},
     {"log-e", "v"}, {"sine", "v"}, {"even?", "v"}, {"zero?", "v"}, {"sign?", "v"},
     {"complement", "v"}, {"value?", "v"},
-    {"new-line", "sv"}, {"unique/skip", "sn"}, {"recycle", ""}, {"stats", ""},
+    {"new-line", "sv"}, {"unique/skip", "sn"}, {"(recycle none)", ""},
 };
 constexpr unsigned kCallCount = sizeof kCalls / sizeof kCalls[0];
 
@@ -139,7 +152,7 @@ class Gen {
 
   // A block of one to three expressions.
   std::string block(int depth) {
-    std::string out = ticks ? "[fuzz-tick" : "[";
+    std::string out = "[fuzz-tick";
     unsigned n = 1 + r_.pick(3);
     for (unsigned k = 0; k < n && !r_.done(); ++k) out += " " + expr(depth + 1);
     return out + " ]";
@@ -172,12 +185,10 @@ class Gen {
 
   // Function bodies may name their arguments.
   bool in_function = false;
-  // Untraced programs: blocks and open-ended loops spend the budget themselves.
-  bool ticks = false;
 
  private:
   const char* var() { return in_function ? one_of(r_, kFnVars) : one_of(r_, kVars); }
-  std::string tick() const { return ticks ? "fuzz-tick " : ""; }
+  static std::string tick() { return "fuzz-tick "; }
   std::string fn() { return "f" + std::to_string(r_.pick(3)); }
 
   std::string leaf() {
@@ -359,56 +370,107 @@ class Gen {
   unsigned counter_ = 0;
 };
 
-// Made once: the callback, the memory bound (what start-up left plus 4 MB),
-// every word the programs set.
+// Made once: the memory bound (what start-up left plus 4 MB), the budget's
+// tick, the do-nothing trace callback, what each statement runs in, every
+// word the programs set.
 std::string setup() {
   std::string s = "a: b: c: g: m: o: p: q: i: v: w: x: f0: f1: f2: fuzz-budget: none ";
   for (unsigned k = 0; k < kCounters; ++k) s += "k" + std::to_string(k) + ": ";
   return s + "0 " +
-    "fuzz-memory: 4000000 + stats "
-    // Callbacks are traced too, so that the budget also ends code that a
-    // comparator, a PARSE or lexer callback or a change handler runs.
+    "fuzz-memory: 4000000 + stats fuzz-memory-hit: false fuzz-out: none "
+    "system/state/stack-trace: 2 "
     "system/state/callbacks/lexer?: system/state/callbacks/parse?: "
     "system/state/callbacks/sort?: system/state/callbacks/change?: "
     "system/state/callbacks/deep?: true "
-    "fuzz-watch: func [event code offset value ref frame] [[call] "
+    "fuzz-noop: func [event code offset value ref frame] [true] "
+    "fuzz-tick: func [] [ "
     "  fuzz-budget: fuzz-budget - 1 "
-    "  if any [fuzz-budget < 0 (stats) > fuzz-memory] [do make error! \"fuzz budget spent\"]] "
-    "fuzz-tick: func [] [fuzz-watch 'call none 0 none none 0]";
+    "  if fuzz-budget < 0 [do make error! \"fuzz budget spent\"] "
+    "  if (stats) > fuzz-memory [fuzz-memory-hit: true do make error! \"fuzz budget spent\"]] "
+    // A statement's outcome: its value molded, or its error's id, where,
+    // near and stack (the whole length, the innermost calls), with the
+    // budget left.
+    "fuzz-run: func [code /local r e s] [ "
+    "  either error? set/any 'r try/keep code [ "
+    "    e: :r "
+    "    s: either block? e/stack [reduce [length? e/stack mold/flat copy skip tail e/stack -12]] [e/stack] "
+    "    append/only fuzz-out reduce [e/id e/where mold/flat e/near s fuzz-budget] "
+    "  ] [append/only fuzz-out reduce [mold/all/flat get/any 'r fuzz-budget]]]";
 }
 
-// Run before each program: the budget and the variables set afresh (so that
-// no input depends on the one before).
-const char* const kPrelude = "fuzz-budget: 400 a: b: c: g: m: o: p: q: i: v: w: x: none ";
+// Run before each program: the budget, the variables and the counters set
+// afresh (so that no run depends on the one before).
+std::string prelude() {
+  std::string s = "fuzz-budget: 400 fuzz-memory-hit: false fuzz-out: copy [] a: b: c: g: m: o: p: q: i: v: w: x: none ";
+  for (unsigned k = 0; k < kCounters; ++k) s += "k" + std::to_string(k) + ": ";
+  return s + "0 ";
+}
 
 // The program running, for the crash report.
 std::string g_program;
 
+enum class Mode { untraced, traced, reference };
+const char* const kModeNames[] = {"untraced", "traced", "reference"};
+
+// What a run answered: the statements' outcomes molded, and whether the
+// memory bound stopped it.
+struct Outcome {
+  std::string text;
+  bool memory_hit = false;
+};
+
+const Cell* global_value(const char* name) {
+  return context::word_cell(symbol::make(name), context::global);
+}
+
 // Loads the program (with the collector stress off: the lexer has a fuzzer of
-// its own) and evaluates it under stress in a try frame; checks what it leaves.
-void run(const std::string& program) {
+// its own) and evaluates it in a try frame, the way the mode says (under the
+// collector stress when asked); checks what it leaves, and answers the
+// outcomes.
+Outcome run(const std::string& program, Mode mode, bool stress) {
   stack::init();
   Cell* base = stack::base;
   stack::Frame* ctop = stack::ctop;
   std::size_t cells = roots::cells.size(), nodes = roots::nodes.size();
   {
-    roots::LocalCell code;
+    roots::LocalCell code, noop;
     stack::mark(intern_word("fuzz"), stack::FRAME_TRY);
+    interp::reference = mode == Mode::reference;
     try {
       gc::stress = false;
       boot::load_source(code.get(), program.data(), program.size());
-      gc::stress = true;
-      interp::eval_block_or_throw(code.get(), false);
+      copy_cell(global_value("fuzz-noop"), noop.get());
+      gc::stress = stress;
+      if (mode == Mode::traced) interp::trace_start(noop.get());
+      try {
+        interp::eval_block_or_throw(code.get(), false);
+      } catch (...) {
+        if (interp::trace_run) interp::trace_end();
+        throw;
+      }
+      if (interp::trace_run) interp::trace_end();
       stack::unwind();
     } catch (const Transfer&) {
       runtime::rt.thrown = 0;
     }
     gc::stress = false;
+    interp::reference = false;
   }
   fuzz::check_stacks(base, ctop, program);
   if (cycles::depth() != 0) fail("cycle stack not empty", program);
   if (roots::cells.size() != cells || roots::nodes.size() != nodes) fail("C++ roots not released", program);
   if (interp::trace || interp::trace_run) fail("trace left on", program);
+  Outcome o;
+  o.memory_hit = type_of(global_value("fuzz-memory-hit")) != TYPE_LOGIC ||
+                 logic::flag(global_value("fuzz-memory-hit"));
+  Cell out = *global_value("fuzz-out");
+  Cell* v = stack::push_cell(&out);
+  Cell* buf = stack::push();
+  string::make_at(buf, 64, 1);
+  actions::mold(v, buf, false, true, true, nullptr, 0x7FFFFFFF, 0);
+  o.text = string::to_utf8(buf);
+  stack::init();
+  return o;
 }
 
 }  // namespace
@@ -420,22 +482,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static const bool print = [] {
     runtime::init_for_tests();
     boot::run();
-    run(setup());
+    run(setup(), Mode::untraced, false);
     const char* p = std::getenv("QEL_FUZZ_PRINT");
     return p && *p && *p != '0';
   }();
   if (size > 4096) return 0;
   Reader r{data, size};
   Gen gen(r);
-  bool traced = size == 0 || !(data[size - 1] & 1);
-  gen.ticks = !traced;
-  // The program first (each statement in a try, so that an error ends only
-  // that one), then three functions that may call each other (and
+  // The program first (each statement run by fuzz-run, so that an error
+  // ends only that one), then three functions that may call each other (and
   // themselves), from what bytes are left.
-  std::string main = traced ? "do/trace [" : "do [";
-  for (unsigned k = 0; k < 12 && !r.done(); ++k) main += " try [" + gen.expr(0) + "]";
-  main += traced ? " ] :fuzz-watch" : " ]";
-  std::string program = kPrelude;
+  std::string main = "do [";
+  for (unsigned k = 0; k < 12 && !r.done(); ++k) main += " fuzz-run [" + gen.expr(0) + "]";
+  main += " ]";
+  std::string program = prelude();
   gen.in_function = true;
   program += "f0: func [p q] " + gen.block(2) + " ";
   program += "f1: func [p] " + gen.block(2) + " ";
@@ -443,6 +503,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   program += main;
   if (print) std::fprintf(stderr, "%s\n", program.c_str());
   g_program = program;
-  run(program);
+  Mode stressed = size ? Mode(data[size - 1] % 3) : Mode::untraced;
+  Outcome first = run(program, Mode::untraced, stressed == Mode::untraced);
+  for (Mode m : {Mode::traced, Mode::reference}) {
+    Outcome o = run(program, m, stressed == m);
+    if (first.memory_hit || o.memory_hit || o.text == first.text) continue;
+    std::fprintf(stderr, "untraced:\n%s\n%s:\n%s\n", first.text.c_str(), kModeNames[int(m)], o.text.c_str());
+    fail("the runs answer differently", program);
+  }
   return 0;
 }

@@ -14,6 +14,7 @@
 
 #include "datatypes/block.hpp"
 #include "datatypes/pair.hpp"
+#include "runtime/stack.hpp"
 #include "runtime/startup.hpp"
 #include "tests/unit/test_support.hpp"
 #include "view/backend/text/names.hpp"
@@ -30,15 +31,22 @@ const char* const kFace =
     "options: parent: pane: state: rate: edge: para: font: actors: extra: draw: tabs: line-spacing: "
     "handles: #(none)";
 
-bool render(Cell* c, const std::string& dir) {
+bool render(const Cell* case_in, const std::string& dir) {
   Guard guard;
+  // The case and every value made here stay on the stack: the collector
+  // may move any series at any allocation.
+  Cell* c = copy_cell(case_in, stack::push());
   Cell* f = make_as(TYPE_OBJECT, load_all(kFace));
   std::string name = spelling(cell_at(c, 0));
   copy_cell(cell_at(c, 1), face::facet(f, face::SIZE));
   copy_cell(cell_at(c, 2), face::facet(f, face::TEXT));
   copy_cell(cell_at(c, 3), face::facet(f, face::DATA));
-  copy_cell(make_as(TYPE_OBJECT, cell_at(c, 4)), face::facet(f, face::FONT));
-  if (cell_count(cell_at(c, 5))) copy_cell(make_as(TYPE_OBJECT, cell_at(c, 5)), face::facet(f, face::PARA));
+  Cell* font = make_as(TYPE_OBJECT, cell_at(c, 4));
+  copy_cell(font, face::facet(f, face::FONT));
+  if (cell_count(cell_at(c, 5))) {
+    Cell* para = make_as(TYPE_OBJECT, cell_at(c, 5));
+    copy_cell(para, face::facet(f, face::PARA));
+  }
   if (int_of(cell_at(c, 6))) copy_cell(cell_at(c, 6), text::field(f, text::N_TABS));
   if (int_of(cell_at(c, 7))) copy_cell(cell_at(c, 7), text::field(f, text::N_LINE_SPACING));
   const Cell* size = cell_at(c, 1);
@@ -70,7 +78,8 @@ int main(int argc, char** argv) {
   test::Guard guard;
   Cell* cases = test::load_all(source.str());
   for (u32 i = 0; i < test::cell_count(cases); ++i) {
-    if (!test::render(test::cell_at(cases, i), argv[2])) {
+    Cell c = *test::cell_at(cases, i);  // render roots it before anything allocates
+    if (!test::render(&c, argv[2])) {
       std::fprintf(stderr, "case %u: not written\n", i + 1);
       return 1;
     }
