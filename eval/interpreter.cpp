@@ -1,6 +1,7 @@
 #include "eval/interpreter.hpp"
 #include "eval/library_code.hpp"
 
+#include <new>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -17,6 +18,7 @@
 #include "datatypes/symbol.hpp"
 #include "datatypes/typeset.hpp"
 #include "datatypes/word.hpp"
+#include "eval/interrupt.hpp"
 #include "eval/lexer.hpp"
 #include "eval/natives.hpp"
 #include "eval/transfers.hpp"
@@ -1546,7 +1548,12 @@ void call_routine(const Cell* fn) {
   Cell* index = function::more_cell(fn, function::MORE_NATIVE);
   routines::Entry entry = type_of(index) == TYPE_INTEGER ? routines::entry(u32(int_of(index))) : nullptr;
   if (!entry) fire(Err::internal_not_done);
-  entry();
+  // As natives do: C++ memory the heap refuses raises no-memory.
+  try {
+    entry();
+  } catch (const std::bad_alloc&) {
+    fire(Err::internal_no_memory);
+  }
 }
 
 Status eval_call(const Cell* fn_in, const Code& code, u32& pos, bool sub, const Cell* path,
@@ -1636,6 +1643,7 @@ inline stack::Frame* bind_frame_context(u32 ctx) {
 // transfer goes on.
 [[gnu::always_inline]] inline Status run_function_body(const Cell* fn, stack::Frame* f, const Cell* name,
                                                       bool saved_trace) {
+  interrupt::poll();
   Cell body = *more_cell(fn, MORE_BODY);
   Status st = 0;
   if (trace) fire_event(EV_PROLOG, &body, 0, name, fn);
@@ -2411,6 +2419,7 @@ void step_call(LoopRec& R, Status& st) {
       // run_loop).
       R.f = bind_frame_context(function::context_of(fn));
       R.stage = S_BODY;
+      interrupt::poll();
       if (Cell body = *more_cell(fn, MORE_BODY); type_of(&body) == TYPE_BLOCK) {
         if (start_remembered(&body, true, st) == PUSHED) return;
       } else {

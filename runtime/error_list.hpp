@@ -136,7 +136,7 @@
   X(access, invalid_utf8, "invalid-utf8", "[\"invalid UTF-8 encoding:\" :arg1]")             \
   X(access, cannot_open, "cannot-open", "[\"cannot open:\" :arg1]")                          \
   X(access, no_create, "no-create", "[\"cannot create:\" :arg1]")                            \
-  X(access, no_connect, "no-connect", "[\"cannot connect:\" :arg1]")                         \
+  X(access, no_connect, "no-connect", "[\"cannot connect:\" :arg1 \"reason:\" :arg2]")                         \
   X(access, no_codec, "no-codec", "[\"cannot decode or encode (no codec):\" :arg1]")         \
   X(access, bad_media, "bad-media", "\"bad media data (corrupt image, sound, video)\"")      \
   X(access, no_scheme, "no-scheme", "[\"missing port scheme:\" :arg1]")                      \
