@@ -488,6 +488,10 @@ void define_global_routine(const char* name, const char* spec, routines::Entry f
   define_routine(name, spec, fn);
 }
 
+void define_field_routine(Cell* obj, const char* name, const char* spec, routines::Entry fn) {
+  set_field(obj, name, spec, fn);
+}
+
 void wire_tool_routines() { wire("trace", "_trace-mode", "[on [logic!]]", trace_mode); }
 
 void wire_internal_routines() {

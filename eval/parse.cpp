@@ -50,6 +50,7 @@
 #include "datatypes/symbol.hpp"
 #include "datatypes/triple.hpp"
 #include "datatypes/word.hpp"
+#include "eval/interrupt.hpp"
 #include "eval/api.hpp"
 #include "eval/interpreter.hpp"
 #include "eval/lexer.hpp"
@@ -1509,6 +1510,7 @@ struct Engine {
         t.mark_len = in_total();
         block().pos = t.pos;
         event(EV_ITERATE);
+        interrupt::poll();
         return AGAIN;
       }
       case C_TO: case C_THRU: {
@@ -1522,6 +1524,7 @@ struct Engine {
         in.index = t.mark;
         block().pos = t.pos;
         event(EV_ITERATE);
+        interrupt::poll();
         return AGAIN;
       }
       case C_COPY: case C_SET: {

@@ -31,6 +31,12 @@ inline constexpr const char* TRACE_LIBRARY_ENV = "QEL_TRACE_LIBRARY";
 // differential test passes run the Qel tests under it and compare.
 inline constexpr const char* EVAL_REFERENCE_ENV = "QEL_EVAL_REFERENCE";
 
+// Environment variable (a count N) for tests of interrupting: the text
+// console then requests an interrupt at the N-th slow check of the safe
+// points (one every few thousand) of each typed command, as Ctrl+C would,
+// with no timing involved.
+inline constexpr const char* HALT_AFTER_ENV = "QEL_HALT_AFTER";
+
 // Stack size of the thread that runs the interpreter. Deep Qel recursion
 // (12,000 nested calls) must end in a stack-overflow error, never a crash.
 inline constexpr unsigned long long EVAL_STACK_BYTES = 1ull << 30;
