@@ -9,7 +9,6 @@
 #include "datatypes/word.hpp"
 #include "eval/api.hpp"
 #include "eval/interpreter.hpp"
-#include "eval/library_routines.hpp"
 #include "runtime/error.hpp"
 #include "runtime/hooks.hpp"
 #include "runtime/stack.hpp"
@@ -80,19 +79,6 @@ void rs_print_gui(const char* bytes, std::size_t length, int line_end) {
 void add_gui_print() {
   if (!g_buffer) g_buffer = runtime::root_append();
   hooks::add(qel_print_gui, rs_print_gui);
-}
-
-// The GTK backend module does not exist yet: no caret blinks until it does.
-int caret_blink_time() { return -1; }
-
-void define_print_routines() {
-  library::define_global_routine(
-      "get-caret-blink-time", "[\"The caret blink time in milliseconds, -1 when it does not blink\" return: [integer!]]",
-      [] {
-        Cell v;
-        make_integer(&v, caret_blink_time());
-        api::set_result(&v);
-      });
 }
 
 }  // namespace qel::console

@@ -19,10 +19,5 @@ void qel_print_gui(const Cell* text, int line_end);
 // Decodes UTF-8 bytes into the reused buffer and prints them as above; a
 // length that is negative as a signed number means up to the zero byte.
 void rs_print_gui(const char* bytes, std::size_t length, int line_end);
-// The caret blink time in milliseconds, -1 when the caret does not blink.
-int caret_blink_time();
-
-// Defines the global routine get-caret-blink-time.
-void define_print_routines();
 
 }  // namespace qel::console

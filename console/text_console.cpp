@@ -21,7 +21,6 @@
 #include <string>
 #include <string_view>
 
-#include "console/print_hooks.hpp"
 #include "datatypes/context.hpp"
 #include "datatypes/object.hpp"
 #include "datatypes/pair.hpp"
@@ -182,7 +181,6 @@ int program() {
   library::define_global_routine(
       "ask", "[\"Prompts for a line of input and returns it\" question [string!] return: [string! none!]]",
       ask_line);
-  console::define_print_routines();
   Cell* gui = console_field("gui?");
   Cell* launch = console_field("launch");
   if (!gui || !launch) fire(Err::internal_not_done);

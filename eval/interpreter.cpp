@@ -1,6 +1,7 @@
 #include "eval/interpreter.hpp"
 #include "eval/library_code.hpp"
 
+#include <new>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -1547,7 +1548,12 @@ void call_routine(const Cell* fn) {
   Cell* index = function::more_cell(fn, function::MORE_NATIVE);
   routines::Entry entry = type_of(index) == TYPE_INTEGER ? routines::entry(u32(int_of(index))) : nullptr;
   if (!entry) fire(Err::internal_not_done);
-  entry();
+  // As natives do: C++ memory the heap refuses raises no-memory.
+  try {
+    entry();
+  } catch (const std::bad_alloc&) {
+    fire(Err::internal_no_memory);
+  }
 }
 
 Status eval_call(const Cell* fn_in, const Code& code, u32& pos, bool sub, const Cell* path,

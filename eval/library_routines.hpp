@@ -34,7 +34,8 @@ void define_field_routine(Cell* obj, const char* name, const char* spec, routine
 
 // Puts the internal routines into the library functions that call them.
 void wire_internal_routines();
-// The same for the functions of the tools, which start-up defines last.
+// The same for the functions of the tools and the reactivity, which start-up
+// defines after the system object.
 void wire_tool_routines();
 
 // The routines of system/state/GC: active?, series-cycles, nodes-cycles.
