@@ -16,6 +16,7 @@
 
 #include "datatypes/block.hpp"
 #include "datatypes/logic.hpp"
+#include "datatypes/map.hpp"
 #include "datatypes/string.hpp"
 #include "eval/api.hpp"
 #include "eval/interpreter.hpp"
@@ -232,6 +233,57 @@ void csv_rows() {
   copy_cell(out, stack::base);
 }
 
+// _csv-records header rows: the records of rows that are all as long as the
+// header (whose names differ, also in case), as add-line makes them with
+// /as-records: a map per row from each name to its value, put in as put
+// puts them. The records share one copy of the names, the keys of the
+// first record. none for any other header or rows.
+void csv_records() {
+  const stack::Mark mark;
+  Cell* out = make_none(stack::push());
+  const Cell* hdr = api::arg(0);
+  const Cell* rows = api::arg(1);
+  auto count = [](const Cell* blk) {
+    u32 n = buffer_of(series_node(blk))->used() / sizeof(Cell);
+    u32 from = u32(std::max(series_index(blk), 0));
+    return n > from ? n - from : 0;
+  };
+  auto cell = [](const Cell* blk, u32 i) {
+    return buffer_of(series_node(blk))->cells() + std::max(series_index(blk), 0) + i;
+  };
+  u32 width = count(hdr);
+  u32 n = count(rows);
+  if (interp::reference || width == 0 || type_of(hdr) != TYPE_BLOCK) return copy_cell(out, stack::base), void();
+  for (u32 r = 0; r < n; ++r) {
+    const Cell* row = cell(rows, r);
+    if (type_of(row) != TYPE_BLOCK || count(row) != width) return copy_cell(out, stack::base), void();
+  }
+  for (u32 i = 0; i < width; ++i) {
+    if (type_of(cell(hdr, i)) != TYPE_STRING) return copy_cell(out, stack::base), void();
+  }
+  block::make_at(out, i32(std::max<u32>(n, 1)));
+  Cell* keys = stack::push();  // the first record: its keys serve every record
+  Cell* rec = stack::push();
+  Cell* row = stack::push();
+  for (u32 r = 0; r < n; ++r) {
+    copy_cell(cell(rows, r), row);
+    map::make_at(rec, 0, 2 * width);
+    for (u32 i = 0; i < width; ++i) {
+      if (r == 0) map::set(rec, cell(hdr, i), cell(row, i), false);
+      else map::set_prepared(rec, buffer_of(map::block_of(keys))->cells() + 2 * i, cell(row, i), false);
+    }
+    if (r == 0) {
+      if (map::key_count(rec) != width) {  // names equal but for case: add-line's own way
+        make_none(stack::base);
+        return;
+      }
+      copy_cell(rec, keys);
+    }
+    block::append_copy(out, rec);
+  }
+  copy_cell(out, stack::base);
+}
+
 // ---- encoding -------------------------------------------------------------------------
 
 // _csv-encode rows delimiter quote: the text of rows that are all blocks of
@@ -333,6 +385,7 @@ void wire_csv_routines() {
   gc::add_mark_callback(mark_rows);
   wire("load-csv", "_csv-rows", "[text [string!] delimiter [char! string!] quote [char!] header [logic! none!]]",
        csv_rows);
+  wire("load-csv", "_csv-records", "[header [block!] rows [block!]]", csv_records);
   wire("to-csv", "_csv-encode", "[rows [block!] delimiter [char! string!] quote [char!]]", csv_encode);
 }
 
