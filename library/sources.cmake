@@ -33,4 +33,5 @@ set(QEL_LIBRARY_FILES
   console/engine.qel
   console/complete.qel
   console/highlight.qel
+  console/terminal.qel
 )
