@@ -50,19 +50,7 @@ Target* target(const Record& w) { return static_cast<Target*>(window::pointer(wi
 
 // The face's size in pixels.
 bool pixel_size(const Cell* face, int* width, int* height) {
-  const Cell* size = face::facet(face, face::SIZE);
-  float x, y;
-  if (size && type_of(size) == TYPE_PAIR) {
-    x = float(pair::x(size));
-    y = float(pair::y(size));
-  } else if (size && type_of(size) == TYPE_POINT2D) {
-    x = point::coord(size, 0);
-    y = point::coord(size, 1);
-  } else {
-    return false;
-  }
-  *width = units::to_pixels(x);
-  *height = units::to_pixels(y);
+  if (!units::read_pixels(face::facet(face, face::SIZE), width, height)) return false;
   return *width > 0 && *height > 0 && *width <= 32767 && *height <= 32767;
 }
 
