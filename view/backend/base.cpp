@@ -3,6 +3,7 @@
 #include <gtk/gtk.h>
 
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "datatypes/event.hpp"
@@ -45,6 +46,10 @@ struct Target {
     if (im) g_object_unref(im);
   }
 };
+
+// The live targets: still reachable when the process ends with windows up.
+// (Made once and never destroyed, so that it outlives the static objects.)
+std::unordered_set<Target*>& g_targets = *new std::unordered_set<Target*>();
 
 Target* target(const Record& w) { return static_cast<Target*>(window::pointer(window::get(w, window::DRAW_TARGET))); }
 
@@ -122,6 +127,7 @@ void on_preedit_end(GtkIMContext*, gpointer) { input::set_ime(false, std::string
 
 void init(Record& w, bool ime) {
   auto* t = new Target();
+  g_targets.insert(t);
   if (ime) {
     t->im = gtk_im_multicontext_new();
     g_signal_connect(t->im, "commit", G_CALLBACK(on_commit), GUINT_TO_POINTER(w.id));
@@ -220,7 +226,9 @@ void paint_pending(Record& w) {
 
 void release(Record& w) {
   i32 id = window::get(w, window::DRAW_TARGET);
-  delete static_cast<Target*>(window::pointer(id));
+  auto* t = static_cast<Target*>(window::pointer(id));
+  g_targets.erase(t);
+  delete t;
   window::drop_pointer(id);
   window::set(w, window::DRAW_TARGET, 0);
   if (GtkWidget* box = windows::client(w); box && container::is(box)) container::set_surface(box, nullptr);

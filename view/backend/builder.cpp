@@ -241,8 +241,11 @@ Record* build(Cell* face_in, Record* parent) {
       case widgets::K_SCROLLER:
         widgets::scroller_setup(*w);
         break;
-      case widgets::K_FIELD:
       case widgets::K_AREA:
+        widgets::apply_tabs(*w);
+        widgets::apply_selection(*w);
+        break;
+      case widgets::K_FIELD:
         widgets::apply_selection(*w);
         break;
       default:

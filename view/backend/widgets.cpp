@@ -535,6 +535,21 @@ i32 clamp_index(i32 i, i32 length) { return std::clamp(i, 0, length); }
 
 }  // namespace
 
+void apply_tabs(Record& w) {
+  GtkWidget* c = control(w);
+  const Cell* f = window::face(w);
+  if (!c || !f || !GTK_IS_TEXT_VIEW(c)) return;
+  i32 stop = glue::tab_stop(f);
+  PangoContext* pc = gtk_widget_get_pango_context(c);
+  PangoFontMetrics* m = pango_context_get_metrics(pc, pango_context_get_font_description(pc), nullptr);
+  double char_width = double(pango_font_metrics_get_approximate_char_width(m)) / PANGO_SCALE;
+  pango_font_metrics_unref(m);
+  PangoTabArray* tabs = pango_tab_array_new(1, TRUE);
+  pango_tab_array_set_tab(tabs, 0, PANGO_TAB_LEFT, std::max(1, int(std::lround(stop * char_width / 4))));
+  gtk_text_view_set_tabs(GTK_TEXT_VIEW(c), tabs);
+  pango_tab_array_free(tabs);
+}
+
 void apply_selection(Record& w) {
   GtkWidget* c = control(w);
   const Cell* f = window::face(w);
