@@ -373,7 +373,9 @@ Cell* find_value(const Cell* map, const Cell* key, Mode mode) {
   return k + 1;
 }
 
-void set(Cell* map, const Cell* key_in, const Cell* value, bool case_) {
+namespace {
+
+void set_key(Cell* map, const Cell* key_in, const Cell* value, bool case_, bool prepare) {
   u32 block = block_of(map), table = table_of(map);
   if (!valid_key(type_of(key_in))) bad_key(key_in);
   // One probe finds the key or the bucket it goes in.
@@ -400,13 +402,21 @@ void set(Cell* map, const Cell* key_in, const Cell* value, bool case_) {
   b->tail += 2 * sizeof(Cell);
   // Keys of the other datatypes are stored as they are.
   Type t = type_of(pair);
-  if (t == TYPE_WORD || t == TYPE_LIT_WORD || t == TYPE_GET_WORD || string_like(t)) {
+  if (prepare && (t == TYPE_WORD || t == TYPE_LIT_WORD || t == TYPE_GET_WORD || string_like(t))) {
     prepare_key(block, pos);
   } else {
     clear_new_line(pair);
   }
   hash::map_insert(table, &pos, bucket);
   copy_cell(value, buffer_of(block)->cells() + pos + 1);
+}
+
+}  // namespace
+
+void set(Cell* map, const Cell* key, const Cell* value, bool case_) { set_key(map, key, value, case_, true); }
+
+void set_prepared(Cell* map, const Cell* key, const Cell* value, bool case_) {
+  set_key(map, key, value, case_, false);
 }
 
 void extend(Cell* map, const Cell* spec_in, bool case_) {

@@ -527,6 +527,7 @@ void wire_tool_routines() {
   wire("trace", "_trace-mode", "[on [logic!]]", trace_mode);
   wire("system reactivity check", "_propagate", "[code [block!] queue [block!]]",
        reactivity_propagate);
+  wire_codec_routines();
 }
 
 void wire_internal_routines() {

@@ -708,7 +708,17 @@ Engine::Res Engine::c_step_general(bool awaiting) {
       words_set(&w);
       return RS_OK;
     }
-    case CK_GET_WORD: case CK_PAREN: {
+    case CK_PAREN: {
+      // paren: evaluated above a cell of its own, its value dropped
+      Cell* before = stack::top;
+      make_unset(stack::push());
+      interp::eval_block_or_throw(&v, false);
+      if (stack::top > before) stack::pop(u32(stack::top - before));
+      clamp_index();
+      ++g_epoch;
+      return RS_OK;
+    }
+    case CK_GET_WORD: {
       size_t depth = g_rules.size();
       Flow f = dispatch_value(&v, false);
       ++g_epoch;
@@ -978,28 +988,22 @@ Engine::Res Engine::c_to(const Cell* kw, bool thru) {
 }
 
 // copy word and set word: start_word_command and their apply.
+// The command counts its cell on the rules stack without an entry of its
+// own (nothing reads one: the word is held on the arguments stack).
 Engine::Res Engine::c_copy_set(Code code, const Cell* kw) {
-  Cell w = take_word(kw);
+  Cell word_cell = take_word(kw);
+  Cell* w = stack::push_cell(&word_cell);
   u32 node = series_node(&block().a);
   u32 sub = block().pos;
   if (sub >= cells_of(node) || c_kind_at(node, sub) == K_BAR) missing_after(kw);
-  check_depth(1);
-  Entry& e = g_rules.emplace_back();
-  e.code = code;
-  e.pos = sub;
-  e.prev = NO_ENTRY;
-  e.start = e.mark = in.index;
-  e.a = w;
-  make_none(&e.b);
-  ++g_rule_cells;
-  u32 i = u32(g_rules.size() - 1);
+  CommandCell cell(*this);
+  i32 s = in.index;
   Res r = c_step(true);
   if (r == RS_BREAK || r == RS_REJECT) {
-    pop_entry();
+    stack::pop(1);
     return r;
   }
   bool ok = ok_of(r);
-  i32 s = g_rules[i].start;
   if (ok) {
     clamp_index();
     Cell* v = make_none(stack::push());
@@ -1011,13 +1015,11 @@ Engine::Res Engine::c_copy_set(Code code, const Cell* kw) {
     } else if (in.index > s && s < i32(in_total())) {
       unit_value(s, v);
     }
-    Cell wc = g_rules[i].a;
-    word::set(&wc, v);
-    words_set(&wc);
-    stack::pop(u32(stack::top - v));
+    word::set(w, v);
+    words_set(w);
   }
   if (!ok) in.index = s;
-  pop_entry();
+  stack::pop(u32(stack::top - w));
   return res_of(ok);
 }
 
