@@ -198,17 +198,7 @@ class Reader {
     }
     make_text();
   }
-  void make_text() {
-    u32 n = u32(text_.size());
-    u32 unit = unicode::unit_for(widest_);
-    Cell s;
-    string::make_at(&s, std::max<u32>(n, 1), unit);
-    Buffer* b = buffer_of(series_node(&s));
-    u8* p = b->head_ptr();
-    for (u32 k = 0; k < n; ++k) unicode::put_char(p + u64(k) * unit, unit, text_[k]);
-    b->tail = b->head + n * unit;
-    g_values.push_back(s);
-  }
+  void make_text() { g_values.push_back(codec_string(text_, widest_)); }
 
   // The values of the line as a block into out.
   void take_row(Cell* out) { take(g_values, values_base_, out); }
