@@ -13,6 +13,7 @@
 #include "view/backend/draw/shadow.hpp"
 #include "view/backend/draw/text_format.hpp"
 #include "view/backend/draw/walker.hpp"
+#include "view/face.hpp"
 
 namespace qel::test {
 namespace {
@@ -174,6 +175,29 @@ TEST_F(DrawCommands, TextStaysInItsMeasuredBox) {
   }
   EXPECT_GT(reds, 20);
   EXPECT_EQ(outside, 0);
+}
+
+// A window's drawing paints its face's colour and image, then the face's
+// text over them: the text does not paint the colour again.
+TEST_F(DrawCommands, AWindowsFaceTextLeavesItsImage) {
+  Cell* fields = load_all(
+      "type: 'base offset: 0x0 size: 40x20 text: \"Hi\" image: 0 color: 0.0.255 menu: 0 data: 0 enabled?: 0"
+      " visible?: 0 selected: 0 flags: 0 options: 0 parent: 0 pane: 0 state: 0 rate: 0 edge: 0 para: 0 font: 0");
+  Cell* face = make_as(TYPE_OBJECT, fields);
+  Cell* img = new_image(1, 1, 0xFF00FF00);  // made before the facet is found: it may move
+  copy_cell(img, view::face::facet(face, view::face::IMAGE));
+  cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 40, 20);
+  {
+    Context ctx;
+    begin_window(ctx, s, 40, 20, face);
+  }
+  cairo_surface_flush(s);
+  const u32* px = reinterpret_cast<const u32*>(cairo_image_surface_get_data(s));
+  EXPECT_EQ(px[0], 0xFF00FF00u);  // the image, scaled to the face
+  int dark = 0;
+  for (int i = 0; i < 40 * 20; ++i) dark += (px[i] & 0xFFFF00) == 0 && (px[i] & 0xFF) < 0x80;
+  EXPECT_GT(dark, 5);  // the text, in black
+  cairo_surface_destroy(s);
 }
 
 // The blur keeps what it spreads, and a deviation of 0 changes nothing.

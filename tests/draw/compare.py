@@ -350,10 +350,16 @@ def transformed(w, h, matrix, build, fill):
     return draw
 
 
+def rotation(degrees, cx, cy):
+    """A rotation, clockwise on screen, about (cx, cy)."""
+    a = math.radians(degrees)
+    return about(cairo.Matrix(math.cos(a), math.sin(a), -math.sin(a), math.cos(a), 0, 0), cx, cy)
+
+
 def rotate_pen():
     s, cr = new(60, 60)
     p = gradient(cairo.LinearGradient(10, 0, 50, 0), two_stops())
-    m = about(cairo.Matrix(0, 1, -1, 0, 0, 0), 30, 30)  # a quarter turn, clockwise on screen
+    m = rotation(90, 30, 30)
     m.invert()
     p.set_matrix(m)
     rect(10, 10, 40, 40)(cr)
@@ -362,8 +368,7 @@ def rotate_pen():
 
 
 def transform_matrix():
-    a = math.radians(45)
-    r = about(cairo.Matrix(math.cos(a), math.sin(a), -math.sin(a), math.cos(a), 0, 0), 30, 30)
+    r = rotation(45, 30, 30)
     sc = about(cairo.Matrix(1.5, 0, 0, 1, 0, 0), 30, 30)
     return r.multiply(sc).multiply(cairo.Matrix(1, 0, 0, 1, 2, 0))
 
@@ -377,8 +382,7 @@ def clip_rect_then_rotated():
     paint_path(cr, fill=RED, pen=None)
     cr.restore()
     cr.save()
-    cr.set_matrix(about(cairo.Matrix(math.cos(math.radians(30)), math.sin(math.radians(30)),
-                                     -math.sin(math.radians(30)), math.cos(math.radians(30)), 0, 0), 30, 30))
+    cr.set_matrix(rotation(30, 30, 30))
     cr.rectangle(10, 10, 40, 40)
     cr.clip()
     rect(0, 0, 60, 60)(cr)

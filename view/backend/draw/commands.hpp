@@ -52,7 +52,8 @@ struct CommandTable {
   Command ellipse;
   // first: the font object, or the word holding it.
   Command font;
-  // first: the position; last: the string or face object.
+  // first: the position; last: the string or face object; flag: a window's
+  // own face, whose background is not painted again.
   Command text;
   // first: the centre (radii, start and sweep follow); last: the last
   // consumed value; flag: closed.

@@ -111,15 +111,15 @@ void draw_string(Context& ctx, Point p, const CommandArgs& a) {
   show(ctx, l.l, p);
 }
 
-// A face: its background when it has a colour and a size, then its text
-// box (its font, para and styles; a rich-text face's box comes from its
+// A face: its background when it has a colour and a size (not for a
+// window's own face, whose drawing began with it), then its text box (its font, para and styles; a rich-text face's box comes from its
 // cache), with its top-left corner at the position.
 void draw_face(Context& ctx, Point p, const CommandArgs& a) {
   api::Values v(1);
   copy_cell(a.at(a.last), v[0]);
   const Cell* colour = view::face::facet(v[0], view::face::COLOR);
   const Cell* size = view::face::facet(v[0], view::face::SIZE);
-  if (colour && type_of(colour) == TYPE_TUPLE && size && is_point(size) && !ctx.degenerate) {
+  if (!a.flag && colour && type_of(colour) == TYPE_TUPLE && size && is_point(size) && !ctx.degenerate) {
     Point sz = point_of(size);
     set_source_colour(ctx.cr, colour_of_tuple(colour));
     cairo_new_path(ctx.cr);

@@ -994,6 +994,7 @@ void begin_window(Context& ctx, cairo_surface_t* surface, u32 width, u32 height,
   a.node = series_node(v[1]);
   a.keyword = a.first = 0;
   a.last = 1;
+  a.flag = true;  // the face's own text: its background is painted already
   try {
     commands.text(ctx, a);
   } catch (const SilentStop&) {
