@@ -3,6 +3,7 @@
 #include "eval/parse.hpp"
 
 #include "eval/parse_engine.hpp"
+#include "runtime/collector.hpp"
 
 namespace qel::parse {
 
@@ -116,6 +117,9 @@ void init() {
 void run(Cell* out, const Cell* input, const Cell* rules, bool case_sensitive, i32 limit,
          const Cell* callback) {
   Type it = type_of(input);
+  // The engines keep rule and input nodes (and plans keyed by node) in C++
+  // structures the collector cannot rewrite: no node moves while one runs.
+  gc::MovingOff fixed;
   Engine eng;
   eng.rules = *rules;
   eng.in.series = *input;

@@ -15,6 +15,7 @@
 #include "datatypes/native.hpp"
 #include "datatypes/object.hpp"
 #include "runtime/actions.hpp"
+#include "runtime/collector.hpp"
 #include "runtime/stack.hpp"
 #include "datatypes/issue.hpp"
 #include "datatypes/word.hpp"
@@ -1229,6 +1230,8 @@ class Decoder {
 }  // namespace
 
 std::vector<u8> encode_compact(const Cell* value, bool lz, u8 version) {
+  // The encoder knows values by node and symbol id in tables of its own.
+  gc::MovingOff fixed;
   Encoder enc;
   enc.start_root();
   enc.value(value);
@@ -1258,6 +1261,9 @@ std::vector<u8> encode_compact(const Cell* value, bool lz, u8 version) {
 }
 
 void decode(const u8* data, std::size_t size, u32 target, Mode mode) {
+  // The decoder keeps the stream's symbol ids and the nodes of objects and
+  // maps being built in tables of its own.
+  gc::MovingOff fixed;
   if (size < 8 || std::memcmp(data, "QELBIN", 6) != 0) fire(Err::script_invalid_data);
   u8 flags = data[7];
   // The stream is read from a private copy: the caller's bytes may live in a

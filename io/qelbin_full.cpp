@@ -23,6 +23,7 @@
 #include "io/qelbin.hpp"
 #include "io/qelbin_internal.hpp"
 #include "runtime/error.hpp"
+#include "runtime/collector.hpp"
 #include "runtime/memory.hpp"
 
 namespace qel::qelbin {
@@ -736,6 +737,8 @@ std::vector<u8> detail::full_to_compact(const u8* data, std::size_t size, u8 fla
 }
 
 std::vector<u8> encode_full(const Cell* value) {
+  // The encoder knows values by node and symbol id in tables of its own.
+  gc::MovingOff fixed;
   FullEncoder enc;
   enc.start_root();
   enc.value(value);

@@ -19,7 +19,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -525,7 +524,7 @@ void evacuate() {
   std::vector<u32> relocated;
   for (Candidate& c : g_candidates) {
     auto* f = at<mem::NodeFrame>(c.frame);
-      if (!c.pinned) {
+    if (!c.pinned) {
       // The free nodes, by their list; every other node is in use.
       is_free.assign(f->capacity, 0);
       for (u32 n = f->free_head; n; n = *at<u32>(n)) is_free[(n - c.first) / 4] = 1;
@@ -562,7 +561,6 @@ void evacuate() {
     }
     moved = true;
     ++g_evacuations;
-    if (getenv("QEL_EVAC_COUNT")) fprintf(stderr, "[evacuated %u]\n", g_evacuations);
   }
   if (moved) {
     // Buffers pointed at by marked-outside entries keep their nodes' new names.
