@@ -1,6 +1,8 @@
 #include "datatypes/symbol.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 #include <string>
 
 #include "datatypes/string.hpp"
@@ -22,6 +24,46 @@ namespace {
 using mem::buffer_of;
 
 void mark_symbols() { hash::mark_table(table); }
+
+// Symbols that C++ code names by their spelling (make, make_any_case): it
+// may keep their ids in tables of its own, so they are never reclaimed.
+// Symbols made from data (make_from_string: loaded text, decoded streams)
+// may be.
+std::vector<bool> g_lasting;
+
+void keep_lasting(u32 id) {
+  if (id >= g_lasting.size()) g_lasting.resize(id + 1024, false);
+  g_lasting[id] = true;
+}
+
+// Reclaims the symbols made after start-up from data that nothing refers to
+// any more: no word (of any kind, issues included) names them or a case
+// variant of theirs, no call frame, and no word of the native stack, where
+// C++ code may hold an id between interning it and making a word of it.
+// Runs after marking, when enough new symbols were made since the last time
+// for the scan to pay.
+u64 g_made_at_last_reclaim = 0;
+
+void reclaim_symbols() {
+  if (!gc::moving_allowed()) return;
+  u32 n = count();
+  u64 made = hash::symbols_made();
+  if (made < g_made_at_last_reclaim + std::max<u64>(1024, n / 8)) return;
+  g_made_at_last_reclaim = made;
+  std::vector<u32> dead;
+  for (u32 id = 1; id <= n; ++id) {
+    if (gc::symbol_marked(id) || (id < g_lasting.size() && g_lasting[id])) continue;
+    if (type_of(entry(id)) != TYPE_SYMBOL) continue;  // reclaimed before
+    dead.push_back(id);
+  }
+  if (dead.empty()) return;
+  const std::vector<u32>& held = gc::native_words();
+  std::vector<u32> freed;
+  for (u32 id : dead) {
+    if (!std::binary_search(held.begin(), held.end(), id)) freed.push_back(id);
+  }
+  hash::free_symbols(table, freed);
+}
 
 // One code point of a spelling; a byte that does not decode stands for itself.
 u32 next_code_point(const u8*& p, const u8* end) { return unicode::decode_lenient(p, end); }
@@ -74,16 +116,24 @@ void init_table() {
   make_series(runtime::root_append(), TYPE_BLOCK, block);
   table = hash::make(4000, block, hash::KIND_SYMBOL, 1);
   gc::add_mark_callback(mark_symbols);
+  gc::add_sweep_callback(reclaim_symbols);
 }
 
 u32 make_from_string(const char* utf8, u32 length) {
   return hash::intern_string(table, utf8, length, false);
 }
 
-u32 make(const char* name) { return make_from_string(name, u32(std::strlen(name))); }
+u32 make(const char* name) {
+  u32 id = make_from_string(name, u32(std::strlen(name)));
+  keep_lasting(id);
+  keep_lasting(resolve(id));
+  return id;
+}
 
 u32 make_any_case(const char* name) {
-  return hash::intern_string(table, name, u32(std::strlen(name)), true);
+  u32 id = hash::intern_string(table, name, u32(std::strlen(name)), true);
+  keep_lasting(id);
+  return id;
 }
 
 u32 make_from_code_point(Cell* buffer, u32 cp) {

@@ -1,8 +1,11 @@
 // The symbol table and symbol!: every word's spelling, interned once.
 //
 // A symbol id is the 1-based position of the spelling's entry in the symbol
-// block; entries are never removed or renumbered, so ids are stable for the
-// life of the process. Spellings that differ only in ASCII letter case are
+// block; entries are never renumbered, so an id is stable while anything
+// names it. The collector reclaims the entries of symbols made from data
+// (make_from_string) after start-up once no value names them, and their ids
+// are given to later spellings; symbols that C++ code names (make,
+// make_any_case) and those of start-up are never reclaimed. Spellings that differ only in ASCII letter case are
 // distinct symbols sharing one canonical symbol, their alias: the alias of an
 // entry always names a canonical entry (the first-interned spelling of its
 // case class), never another alias. Other letters are case-sensitive.

@@ -204,6 +204,12 @@ Cell* make_at(u32 sym, Cell* target) {
   return copy_cell(&w, target);
 }
 
+Cell* make_data_word(u32 sym, Cell* target) {
+  if (context::find_word(context::global, sym, true) >= 0) return make_at(sym, target);
+  Cell w{TYPE_WORD, 0, sym, 0};
+  return copy_cell(&w, target);
+}
+
 Cell* make_in(u32 sym, u32 block) {
   Cell w = global_word(sym);
   return copy_cell(&w, mem::alloc_tail_cell(block));

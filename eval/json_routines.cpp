@@ -30,6 +30,7 @@
 #include "datatypes/word.hpp"
 #include "eval/api.hpp"
 #include "eval/interpreter.hpp"
+#include "eval/lexer.hpp"
 #include "eval/library_routines.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/collector.hpp"
@@ -679,12 +680,40 @@ void json_encode() {
   copy_cell(out, stack::base);
 }
 
+// _json-name-word text: the first value of the text when it is a word (as
+// `to word!` would read it), else none. Loading the text as `to word!` does
+// would add every fresh name to the global context for good: the word is
+// read with no context, and belongs to none unless the global context
+// already has its symbol.
+void json_name_word() {
+  std::string text = string::to_utf8(api::arg(0));
+  Cell* loaded = make_none(stack::push());
+  const u8* src = reinterpret_cast<const u8*>(text.data());
+  lexer::ScanFlags flags;
+  flags.one = true;
+  flags.unbound = true;
+  flags.load = false;  // checked first: a syntax error raises only while loading
+  Type t = lexer::scan(loaded, src, u32(text.size()), flags, nullptr, nullptr, nullptr, nullptr);
+  if (t == TYPE_WORD) {
+    flags.load = true;
+    t = lexer::scan(loaded, src, u32(text.size()), flags, nullptr, nullptr, nullptr, nullptr);
+  }
+  if (t != TYPE_WORD || type_of(loaded) != TYPE_WORD) {
+    api::answer_none();
+    return;
+  }
+  Cell w;
+  word::make_data_word(word::symbol_of(loaded), &w);
+  api::set_result(&w);
+}
+
 }  // namespace
 
 void wire_codec_routines() {
   wire_csv_routines();
   gc::add_mark_callback(mark_pending);
   wire("load-json", "_json-decode", "[input [string!] name-of [function!]]", json_decode);
+  wire("json-decoder name-of", "_json-name-word", "[text [string!]]", json_name_word);
   wire("to-json", "_json-encode", "[out [string!] data [any-type!] encoder [object!]]", json_encode);
 }
 

@@ -630,6 +630,7 @@ Type scan(Cell* dst, const u8* src, u32 len, ScanFlags flags, u32* consumed,
   st.scan = flags.scan;
   st.load = flags.scan && flags.load;
   st.one = flags.one;
+  st.unbound = flags.unbound;
   if (callback && is_function_value(type_of(callback))) {
     st.callback = *callback;
     st.mask = event_mask(callback);

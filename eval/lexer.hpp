@@ -66,6 +66,7 @@ struct ScanFlags {
   bool scan = true;         // false: prescan mode
   bool load = true;         // build values (only with scan)
   bool keep_block = false;  // a block of values even when one value was read
+  bool unbound = false;     // words belong to no context (none is added to the global one)
 };
 
 // Scans len bytes of UTF-8 at src. The bytes must not lie in the collected

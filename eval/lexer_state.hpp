@@ -115,6 +115,7 @@ struct State {
   bool load = false;        // values are built
   bool scan = true;         // false: prescan mode
   bool one = false;
+  bool unbound = false;     // words are made with no context
   bool moved = false;       // a callback moved the position
   bool resumable = false;   // inside run: an error event may move the scan on
   const u8* moved_to = nullptr;

@@ -178,7 +178,8 @@ Cell* headers_to_value(const Headers& headers) {
       stack::Mark spelling;
       utf8 = string::to_utf8(header_text(name));
     }
-    Cell* key = stack::push_cell(intern_word(utf8.c_str()));
+    // (names from the server add no words to the global context)
+    Cell* key = word::make_data_word(symbol::make_from_string(utf8.data(), u32(utf8.size())), stack::push());
     block::append_copy(block, key);
     if (values.size() == 1) {
       block::append_copy(block, header_text(values[0]));

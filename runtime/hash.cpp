@@ -581,6 +581,9 @@ void rebuild_records(u32 table, u32 requested) {
 // ---- cycle of the range shift ---------------------------------------------------
 
 u32 g_shift_table = 0;
+// Symbol ids the collector reclaimed, for intern_string to take again.
+std::vector<u32> g_free_symbols;
+u64 g_symbols_made = 0;
 
 // Renumbers the stored positions of the block positions [lo, hi) through f,
 // each chain once (chains already done are kept in the range-shift table).
@@ -1109,17 +1112,27 @@ u32 intern_string(u32 table, const char* utf8, u32 length, bool case_insensitive
     u32 n;
     const u8* s = name_of(keys[i], &n);
     if (n == length && ascii_equal_nocase(s, text, length)) {
-      if (case_insensitive) return keys[i] + 1;
+      // (A reused id may place a case variant before its canonical symbol
+      // in the probe sequence: the canonical symbol is answered.)
+      if (case_insensitive) return resolve_symbol(keys[i] + 1);
       alias = i32(resolve_symbol(keys[i] + 1));
       break;
     }
     i = (i + ++step) & mask;
   }
   if (case_insensitive) free_bucket = i;
-  // A new entry: unset while its name series is made.
+  // A new entry: unset while its name series is made. An id that the
+  // collector reclaimed is taken again first.
   u32 block = r->block;
-  mem::alloc_tail_cell(block);
-  u32 pos = cell_count(block) - 1;
+  u32 pos;
+  ++g_symbols_made;
+  if (!g_free_symbols.empty()) {
+    pos = g_free_symbols.back() - 1;
+    g_free_symbols.pop_back();
+  } else {
+    mem::alloc_tail_cell(block);
+    pos = cell_count(block) - 1;
+  }
   u32 name_node = mem::alloc_bytes(length + 1);
   Buffer* nb = buffer_of(name_node);
   std::memcpy(nb->head_ptr(), name.data(), length);
@@ -1132,6 +1145,35 @@ u32 intern_string(u32 table, const char* utf8, u32 length, bool case_insensitive
   e->w3 = name_node;
   occupy(table, free_bucket, pos);
   return pos + 1;
+}
+
+u64 symbols_made() { return g_symbols_made; }
+
+void free_symbols(u32 table, const std::vector<u32>& ids) {
+  if (ids.empty()) return;
+  Cell* entries = cells_of(table);
+  for (u32 id : ids) {
+    Cell* e = entries + (id - 1);
+    e->header = TYPE_NONE;
+    e->w1 = e->w2 = e->w3 = 0;
+    g_free_symbols.push_back(id);
+  }
+  // The buckets again, in place, from the entries left.
+  Record* r = record(table);
+  fill_all(r->flags, 0xAA);
+  r->size = r->n_occupied = 0;
+  u32 mask = r->n_buckets - 1;
+  u32 n = cell_count(r->block);
+  for (u32 pos = 0; pos < n; ++pos) {
+    const Cell* e = cells_of(table) + pos;
+    if (type_of(e) != TYPE_SYMBOL) continue;
+    Buffer* nb = buffer_of(e->w3);
+    u32 length = nb->used();
+    u32 i = murmur3_hash(lower_ascii(reinterpret_cast<const char*>(nb->head_ptr()), length), length) & mask;
+    u32 step = 0;
+    while (!is_empty(flags_of(table), i)) i = (i + ++step) & mask;
+    occupy(table, i, pos);
+  }
 }
 
 i32 find_word(u32 table, u32 sym, bool case_insensitive, u32 add_under, i32* out) {

@@ -40,6 +40,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "runtime/cell.hpp"
 #include "runtime/memory.hpp"
@@ -162,6 +163,12 @@ void no_op(u32);
 
 // The symbol table: the 1-based id of the name, interned when new.
 u32 intern_string(u32 table, const char* utf8, u32 length, bool case_insensitive);
+// Reclaims the symbol ids (entries of the symbol block): the entries are
+// emptied, the buckets made again from the entries left, and the ids given
+// to the next new spellings. Allocates nothing (the collector calls it).
+void free_symbols(u32 table, const std::vector<u32>& ids);
+// New symbols made so far (reused ids included).
+u64 symbols_made();
 // A context's word table: the word's position, or -1. With add_under a
 // context node, a missing symbol is added as a word! bound to it, its
 // position stored in *out and -1 answered.
