@@ -201,6 +201,12 @@ struct Services {
   const Cell* (*current_code)();
   // Told of every error being raised, before it travels (trace events).
   void (*error_raised)(Cell* error);
+  // Whether an interrupt (Ctrl+C in a console) is pending: a blocking call
+  // asks it while it waits; it never raises.
+  bool (*interrupt_requested)();
+  // Takes a pending interrupt: stops the evaluation as the safe points do
+  // (throws halt-request); does nothing when none is pending.
+  void (*take_interrupt)();
 };
 extern Services services;
 

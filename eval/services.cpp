@@ -3,6 +3,7 @@
 #include "eval/api.hpp"
 #include "eval/boot.hpp"
 #include "eval/interpreter.hpp"
+#include "eval/interrupt.hpp"
 #include "eval/lexer.hpp"
 #include "eval/natives.hpp"
 #include "runtime/actions.hpp"
@@ -49,6 +50,8 @@ Services services = {
     .text_to_float = lexer::text_to_float,
     .current_code = current_code,
     .error_raised = error_raised,
+    .interrupt_requested = interrupt::requested,
+    .take_interrupt = interrupt::take,
 };
 
 }  // namespace qel::api

@@ -218,8 +218,12 @@ Cell* request(const std::string& method, const Cell* url_cell, const Cell* heade
     long seconds = std::atol(t);
     if (seconds > 0) req.low_speed_seconds = seconds;
   }
+  // An interrupt request (Ctrl+C) ends a transfer in progress and stops
+  // the evaluation as it would at any safe point.
+  req.cancel = api::services.interrupt_requested;
   platform::HttpResponse resp;
   if (!platform::http_request(req, resp)) {
+    if (resp.cancelled) api::services.take_interrupt();
     if (resp.too_large) fire(Err::internal_no_memory);
     // libcurl's reason (a time-out, a short body, a redirect loop...) goes
     // into the error's message.

@@ -14,6 +14,7 @@ namespace {
 
 struct Transfer {
   HttpResponse* response;
+  bool (*cancel)() = nullptr;
   bool failed = false;  // a callback could not keep the data
 };
 
@@ -77,6 +78,17 @@ bool global_init() {
   });
 }
 
+// Called by libcurl about once a second, also while nothing arrives or the
+// connection is being made: a non-zero answer aborts the transfer.
+extern "C" int on_progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  auto* t = static_cast<Transfer*>(user);
+  if (t->cancel && t->cancel()) {
+    t->response->cancelled = true;
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 bool http_request(const HttpRequest& request, HttpResponse& response) {
@@ -95,7 +107,7 @@ bool http_request(const HttpRequest& request, HttpResponse& response) {
     return false;
   }
   char reason[CURL_ERROR_SIZE] = {};
-  Transfer transfer{&response};
+  Transfer transfer{&response, request.cancel};
   curl_slist* headers = nullptr;
   bool ok = true;
   auto add_header = [&](const std::string& line) {
@@ -123,6 +135,11 @@ bool http_request(const HttpRequest& request, HttpResponse& response) {
   lib.curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, request.connect_seconds);
   lib.curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, request.low_speed_bytes);
   lib.curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, request.low_speed_seconds);
+  if (request.cancel) {
+    lib.curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, on_progress);
+    lib.curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
+    lib.curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+  }
   const std::string& m = request.method;
   bool sends_body = m != "GET" && m != "HEAD";
   if (m == "HEAD") {

@@ -25,6 +25,9 @@ struct HttpRequest {
   long connect_seconds = 30;
   long low_speed_bytes = 16;
   long low_speed_seconds = 60;
+  // Asked about once a second while the transfer runs (null: never): true
+  // ends it at once, and the request fails with response.cancelled set.
+  bool (*cancel)() = nullptr;
 };
 
 struct HttpResponse {
@@ -33,6 +36,7 @@ struct HttpResponse {
   std::vector<u8> body;
   bool too_large = false;  // the body passed MAX_BODY: the transfer was cut off
   std::string error;       // why a failed request failed, in libcurl's words
+  bool cancelled = false;  // request.cancel ended the transfer
 };
 
 inline constexpr std::size_t MAX_BODY = 0x40000000;  // 1 GiB: more fits in no value
