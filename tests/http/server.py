@@ -54,6 +54,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.reply(code, ("status %d" % code).encode(), [("X-Status", str(code))])
         elif p == "/dup":
             self.reply(200, b"dup", [("X-Dup", "one"), ("X-Dup", "two")])
+        elif p == "/fresh-header":
+            self.reply(200, b"fresh", [("X-Qz-Fresh-Name", "1")])
         elif p == "/odd-headers":
             self.reply(200, b"odd", raw_headers=["X-Empty:", "X-Tight:value", "X-Next: after"])
         elif p == "/redirect":
