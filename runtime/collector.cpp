@@ -432,15 +432,22 @@ void find_stack_extent(std::uintptr_t low) {
 }
 
 // Collects every aligned 32-bit word of the stack above this frame, where
-// the callee-saved registers of the running code are spilled first. Read
+// the callee-saved registers of the running code are spilled first, and the
+// offset named by every aligned pointer into the region (code that keeps a
+// pointer to a node's word, as the sorter does, holds that node). Read
 // without the sanitizer's checks: most of it belongs to other frames.
 [[gnu::noinline]] QEL_NO_SANITIZE_ADDRESS void scan_native_stack() {
   __builtin_unwind_init();
   volatile u32 here = 0;
   auto low = reinterpret_cast<std::uintptr_t>(&here) & ~std::uintptr_t(3);
+  auto base = reinterpret_cast<std::uintptr_t>(mem::region);
   g_native_words.clear();
   for (std::uintptr_t a = low; a + 4 <= g_stack_hi; a += 4) {
     g_native_words.push_back(u32(*reinterpret_cast<const volatile u32*>(a)));
+    if (a % 8 == 0 && a + 8 <= g_stack_hi) {
+      auto p = *reinterpret_cast<const volatile std::uintptr_t*>(a);
+      if (p >= base && p - base < config::REGION_BYTES) g_native_words.push_back(u32(p - base));
+    }
   }
   std::sort(g_native_words.begin(), g_native_words.end());
   g_native_words.erase(std::unique(g_native_words.begin(), g_native_words.end()), g_native_words.end());

@@ -5,18 +5,30 @@ interrupt.py QEL PORT-FILE: the prompt loop reads a URL of a server that never
 answers; SIGINT while it waits must halt the command at once (the loop says
 "(halted)") and the loop goes on with the next line.
 """
+import os
 import signal
 import subprocess
 import sys
 import time
+import urllib.request
 
 qel, port_file = sys.argv[1], sys.argv[2]
 port = open(port_file).read().strip()
 p = subprocess.Popen([qel], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                      stderr=subprocess.STDOUT)
-p.stdin.write(b'read http://127.0.0.1:%s/hang\n' % port.encode())
+name = "interrupt-%d" % os.getpid()
+p.stdin.write(b'read http://127.0.0.1:%s/hang/%s\n' % (port.encode(), name.encode()))
 p.stdin.flush()
-time.sleep(1.5)
+# The signal goes once the server holds the request (start-up may be slow).
+seen = "http://127.0.0.1:%s/seen/%s" % (port, name)
+direct = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+deadline = time.time() + 100
+while direct.open(seen).read() == b"0":
+    if time.time() > deadline:
+        p.kill()
+        sys.exit("the request never reached the server")
+    time.sleep(0.1)
+time.sleep(0.2)
 p.send_signal(signal.SIGINT)
 p.stdin.write(b'print "after"\n')
 p.stdin.close()

@@ -72,9 +72,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.reply(200, str(self.server.counts[p]).encode(), [("Content-Type", "text/plain")])
         elif p == "/script":
             self.reply(200, b"Qel [Title: \"remote\"]\n1 + 2\n", [("Content-Type", "text/plain")])
-        elif p == "/hang":
-            # Accepts and never answers (the client's time-out ends it).
+        elif p == "/hang" or p.startswith("/hang/"):
+            # Accepts and never answers (the client's time-out ends it);
+            # /hang/NAME is counted first, for /seen/NAME.
+            if p != "/hang":
+                self.server.counts[p] = self.server.counts.get(p, 0) + 1
             time.sleep(20)
+        elif p.startswith("/seen/"):
+            # How many requests /hang/NAME has received.
+            n = self.server.counts.get("/hang/" + p[6:], 0)
+            self.reply(200, str(n).encode(), [("Content-Type", "text/plain")])
         elif p == "/drip":
             # Headers, then a byte now and then: slower than any transfer
             # a client should wait for.
