@@ -32,6 +32,9 @@ std::vector<Frame> g_frames;            // the running blocking loops, innermost
 std::deque<Message> g_posted;           // messages posted for the loop
 std::deque<GdkEvent*> g_deferred;       // input that arrived while deferring
 int g_deferring = 0;
+std::deque<GdkEvent*> g_held;           // key input held back by pump_work
+bool g_holding = false;                 // pump_work runs
+bool g_interrupt = false;               // Ctrl+C or Escape pressed while holding
 bool g_installed = false;
 std::unordered_map<u32, guint> g_timers;  // window id -> timer source
 
@@ -120,6 +123,13 @@ bool do_events(bool no_wait) {
     guard::raise_pending();
     return any;
   }
+  // Keys typed during long work come first, in their order.
+  while (!g_held.empty()) {
+    GdkEvent* e = g_held.front();
+    g_held.pop_front();
+    gdk_event_put(e);
+    gdk_event_free(e);
+  }
   FrameScope frame(loop_owner());
   while (!frame.ending()) {
     if (!take_posted()) g_main_context_iteration(nullptr, TRUE);
@@ -137,6 +147,32 @@ void pump() {
     guard::raise_pending();
   }
   guard::raise_pending();
+}
+
+bool pump_work() {
+  if (!g_frames.empty() || g_deferring || input::current() || !display::open()) return false;
+  install();
+  struct Holding {
+    Holding() { g_holding = true; }
+    ~Holding() { g_holding = false; }
+  } holding;
+  pump();
+  bool interrupt = g_interrupt;
+  g_interrupt = false;
+  return interrupt;
+}
+
+bool holding() { return g_holding; }
+
+void hold(GdkEvent* e) {
+  if (e->type == GDK_KEY_PRESS) {
+    guint k = e->key.keyval;
+    if (k == GDK_KEY_Escape || ((e->key.state & GDK_CONTROL_MASK) && (k == GDK_KEY_c || k == GDK_KEY_C))) {
+      g_interrupt = true;
+      return;
+    }
+  }
+  g_held.push_back(gdk_event_copy(e));
 }
 
 void exit_loop() {

@@ -33,6 +33,10 @@ void install();
 bool do_events(bool no_wait);
 // Handles what is pending, without blocking (`wait`).
 void pump();
+// The console's long work (entry.hpp's pump_work): pump() with key input
+// held back until the next blocking loop starts; whether Ctrl+C or Escape
+// was pressed meanwhile. Nothing happens inside a loop or a dispatch.
+bool pump_work();
 // exit-event-loop: the innermost running loop ends.
 void exit_loop();
 // The loops the window owns end (destroy-view of a window that ran one).
@@ -52,6 +56,9 @@ struct Defer {
 };
 bool deferring();
 void defer(GdkEvent* e);  // keeps a copy
+// Key input held while pump_work runs.
+bool holding();
+void hold(GdkEvent* e);  // keeps a copy, or counts Ctrl+C and Escape
 
 // The `rate` timer of a face window: an integer! n >= 1 ticks 1000 / n ms
 // apart, a time! t > 0 every t seconds, none stops it; anything else raises

@@ -342,6 +342,10 @@ void on_gdk_event(GdkEvent* e) {
     loop::defer(e);
     return;
   }
+  if (loop::holding() && (e->type == GDK_KEY_PRESS || e->type == GDK_KEY_RELEASE)) {
+    loop::hold(e);
+    return;
+  }
   Message m;
   switch (e->type) {
     case GDK_MOTION_NOTIFY:

@@ -1,0 +1,110 @@
+// The graphical console's front end. Start-up has made gui-console-ctx (the
+// library's console application); this file gives it what only native code
+// can: add-gui-print (the print hooks, console/print_hooks.hpp), the error
+// output of `_save-cfg`, and the pump hook that keeps the window alive while
+// a command runs.
+//
+// Long work: the evaluator's safe points call the pump hook (at most every
+// 50 ms, eval/interrupt.hpp) while code runs outside every event loop; the
+// backend then handles the pending GUI events (repaints, the console's
+// timer that flushes output, resizes, the mouse) and holds key input back
+// until the next prompt's event loop. Ctrl+C or Escape pressed meanwhile
+// requests the interrupt: the command stops with "(halted)".
+#include "console/gui_console.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "console/print_hooks.hpp"
+#include "console/text_console.hpp"
+#include "datatypes/context.hpp"
+#include "datatypes/object.hpp"
+#include "datatypes/string.hpp"
+#include "datatypes/symbol.hpp"
+#include "datatypes/word.hpp"
+#include "eval/api.hpp"
+#include "eval/boot.hpp"
+#include "eval/interrupt.hpp"
+#include "eval/library_routines.hpp"
+#include "runtime/error.hpp"
+#include "runtime/roots.hpp"
+#include "runtime/startup.hpp"
+#include "view/module.hpp"
+
+namespace qel::console {
+
+namespace {
+
+// How often the pump hook may run while a command works (milliseconds).
+constexpr int PUMP_INTERVAL_MS = 50;
+
+void pump_hook() {
+  static bool pumping = false;
+  if (pumping) return;
+  const view::backend::Entries* m = view::module::load();
+  if (!m || !m->pump_work) return;
+  pumping = true;
+  struct Done {
+    ~Done() { pumping = false; }
+  } done;
+  if (m->pump_work()) interrupt::request();
+}
+
+// add-gui-print, a routine of gui-console-ctx.
+void add_gui_print_routine() {
+  add_gui_print();
+  api::answer_none();
+}
+
+// The line `_save-cfg` writes when the settings cannot be saved.
+void write_stderr() {
+  std::string text = string::to_utf8(api::arg(0));
+  std::fflush(stdout);
+  std::fprintf(stderr, "%s\n", text.c_str());
+  std::fflush(stderr);
+  api::answer_none();
+}
+
+bool set(const char* name) {
+  const char* v = std::getenv(name);
+  return v && *v;
+}
+
+int program() {
+  boot::run();
+  if (display_available()) return gui_console();
+  std::fprintf(stderr, "qel: no display; running the text console\n");
+  std::fflush(stderr);
+  return text_console();
+}
+
+}  // namespace
+
+bool display_available() {
+  if (!set("DISPLAY") && !set("WAYLAND_DISPLAY")) return false;
+  const view::backend::Entries* m = view::module::load();
+  return m && m->display_open && m->display_open();
+}
+
+int gui_console() {
+  Cell* ctx = word::get_value_cell(intern_word("gui-console-ctx"));
+  if (type_of(ctx) != TYPE_OBJECT) fire(Err::internal_not_done);
+  library::define_field_routine(ctx, "add-gui-print", "[\"Sends all printed text to the console\"]",
+                                add_gui_print_routine);
+  library::wire("_save-cfg", "_write-stderr", "[text [string!]]", write_stderr);
+  interrupt::set_hook(pump_hook, PUMP_INTERVAL_MS);
+  roots::LocalCell launch, ignored;
+  ctx = word::get_value_cell(intern_word("gui-console-ctx"));
+  i32 i = context::find_word(object::context_of(ctx), symbol::make("launch"), true);
+  if (i < 0) fire(Err::internal_not_done);
+  copy_cell(context::slot(object::context_of(ctx), u32(i)), launch.get());
+  api::check(api::invoke(launch.get(), nullptr, 0, ignored.get()));
+  interrupt::set_hook(nullptr);
+  interrupt::clear();
+  return 0;
+}
+
+int qel_main(int argc, char** argv) { return runtime::start(argc, argv, program); }
+
+}  // namespace qel::console
