@@ -85,7 +85,10 @@ class Decoder {
     names_ = stack::push();
     block::make_at(names_, 16);
   }
-  ~Decoder() { g_pending.resize(base_); }
+  ~Decoder() {
+    g_pending.resize(base_);
+    if (base_ == 0) std::vector<Cell>().swap(g_pending);  // the memory of a long array goes back
+  }
   Decoder(const Decoder&) = delete;
   Decoder& operator=(const Decoder&) = delete;
 
