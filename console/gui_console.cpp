@@ -6,10 +6,12 @@
 //
 // Long work: the evaluator's safe points call the pump hook (at most every
 // 50 ms, eval/interrupt.hpp) while code runs outside every event loop; the
-// backend then handles the pending GUI events (repaints, the console's
-// timer that flushes output, resizes, the mouse) and holds key input back
-// until the next prompt's event loop. Ctrl+C or Escape pressed meanwhile
-// requests the interrupt: the command stops with "(halted)".
+// backend then handles the console window's pending GUI events (repaints,
+// its timer that flushes output, resizes, the mouse) and holds key input
+// and the other windows' events back until the next event loop (the
+// prompt's): scripts' windows never run their actors in the middle of the
+// script's own code. Ctrl+C or Escape pressed meanwhile requests the
+// interrupt: the command stops with "(halted)".
 #include "console/gui_console.hpp"
 
 #include <cstdio>
@@ -39,16 +41,29 @@ namespace {
 // How often the pump hook may run while a command works (milliseconds).
 constexpr int PUMP_INTERVAL_MS = 50;
 
+// The field of gui-console-ctx, or null.
+Cell* console_field(const char* name) {
+  Cell* ctx = word::get_value_cell(intern_word("gui-console-ctx"));
+  if (type_of(ctx) != TYPE_OBJECT) return nullptr;
+  i32 i = context::find_word(object::context_of(ctx), symbol::make(name), true);
+  return i < 0 ? nullptr : context::slot(object::context_of(ctx), u32(i));
+}
+
+// Not while a print is on its way to the terminal: its repaint would see
+// the lines mid-change.
 void pump_hook() {
   static bool pumping = false;
-  if (pumping) return;
+  if (pumping || printing()) return;
   const view::backend::Entries* m = view::module::load();
-  if (!m || !m->pump_work) return;
+  Cell* win = console_field("win");
+  if (!m || !m->pump_work || !win) return;
   pumping = true;
   struct Done {
     ~Done() { pumping = false; }
   } done;
-  if (m->pump_work()) interrupt::request();
+  api::Values v(1);
+  copy_cell(win, v[0]);
+  if (m->pump_work(v[0])) interrupt::request();
 }
 
 // add-gui-print, a routine of gui-console-ctx.
@@ -95,10 +110,9 @@ int gui_console() {
   library::wire("_save-cfg", "_write-stderr", "[text [string!]]", write_stderr);
   interrupt::set_hook(pump_hook, PUMP_INTERVAL_MS);
   roots::LocalCell launch, ignored;
-  ctx = word::get_value_cell(intern_word("gui-console-ctx"));
-  i32 i = context::find_word(object::context_of(ctx), symbol::make("launch"), true);
-  if (i < 0) fire(Err::internal_not_done);
-  copy_cell(context::slot(object::context_of(ctx), u32(i)), launch.get());
+  Cell* fn = console_field("launch");
+  if (!fn) fire(Err::internal_not_done);
+  copy_cell(fn, launch.get());
   api::check(api::invoke(launch.get(), nullptr, 0, ignored.get()));
   interrupt::set_hook(nullptr);
   interrupt::clear();

@@ -40,6 +40,13 @@ Cell* vprint() {
   return f && (type_of(f) == TYPE_FUNCTION || type_of(f) == TYPE_ROUTINE) ? f : nullptr;
 }
 
+// Prints running (the terminal's vprint is mid-way while they run).
+int g_printing = 0;
+struct Printing {
+  Printing() { ++g_printing; }
+  ~Printing() { --g_printing; }
+};
+
 // Puts the trace flag back however the call ends.
 struct Untraced {
   bool saved = interp::trace;
@@ -53,6 +60,7 @@ void qel_print_gui(const Cell* text, int line_end) {
   if (stack::end - stack::top < MIN_FREE_CELLS || stack::cend - stack::ctop < MIN_FREE_FRAMES)
     fire(Err::internal_stack_overflow);
   Untraced untraced;
+  Printing printing;
   Cell* fn = vprint();
   if (!fn) return;
   api::Values v(3);  // the function, its two arguments
@@ -75,6 +83,8 @@ void rs_print_gui(const char* bytes, std::size_t length, int line_end) {
                       reinterpret_cast<const u8*>(bytes) + length);
   qel_print_gui(g_buffer, line_end);
 }
+
+bool printing() { return g_printing > 0; }
 
 void add_gui_print() {
   if (!g_buffer) g_buffer = runtime::root_append();

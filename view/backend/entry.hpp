@@ -109,10 +109,11 @@ struct Entries {
   // Whether a display opens (GTK started on the first call).
   bool (*display_open)();
   // While the console's long work runs outside every event loop: handles
-  // the GUI events that are pending, key input held back for the next
-  // blocking loop; answers whether Ctrl+C or Escape was pressed meanwhile.
-  // Does nothing inside an event loop or a dispatch.
-  bool (*pump_work)();
+  // the GUI events of the window (a window face) that are pending, key
+  // input and the events of other windows held back for the next loop;
+  // answers whether Ctrl+C or Escape was pressed meanwhile. Does nothing
+  // inside an event loop or a dispatch.
+  bool (*pump_work)(const Cell* window);
 };
 
 }  // namespace qel::view::backend

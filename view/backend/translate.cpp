@@ -345,7 +345,7 @@ void on_gdk_event(GdkEvent* e) {
     loop::defer(e);
     return;
   }
-  if (loop::holding() && (e->type == GDK_KEY_PRESS || e->type == GDK_KEY_RELEASE)) {
+  if (loop::holding() && deferred_kind(e->type) && loop::holds(e)) {
     loop::hold(e);
     return;
   }
