@@ -1,8 +1,9 @@
 // The graphical console's front end. Start-up has made gui-console-ctx (the
 // library's console application); this file gives it what only native code
-// can: add-gui-print (the print hooks, console/print_hooks.hpp), the error
-// output of `_save-cfg`, and the pump hook that keeps the window alive while
-// a command runs.
+// can: add-gui-print (the print hooks, console/print_hooks.hpp), the global
+// `_save-cfg` that quit calls (a failed save is reported on standard error,
+// and quit goes on), and the pump hook that keeps the window alive while a
+// command runs.
 //
 // Long work: the evaluator's safe points call the pump hook (at most every
 // 50 ms, eval/interrupt.hpp) while code runs outside every event loop; the
@@ -72,12 +73,26 @@ void add_gui_print_routine() {
   api::answer_none();
 }
 
-// The line `_save-cfg` writes when the settings cannot be saved.
-void write_stderr() {
-  std::string text = string::to_utf8(api::arg(0));
-  std::fflush(stdout);
-  std::fprintf(stderr, "%s\n", text.c_str());
-  std::fflush(stderr);
+// Root cells: the try and form natives as start-up left them, and the
+// code `_save-cfg` runs.
+Cell* g_try = nullptr;
+Cell* g_form = nullptr;
+Cell* g_save = nullptr;
+
+// _save-cfg: gui-console-ctx/save-cfg; when it fails, the first line of the
+// error's report goes to standard error, once, and quit goes on.
+void save_cfg() {
+  api::Values v(2);
+  api::check(api::invoke(g_try, g_save, 1, v[0]));
+  if (type_of(v[0]) == TYPE_ERROR) {
+    api::check(api::invoke(g_form, v[0], 1, v[1]));
+    std::string text = string::to_utf8(v[1]);
+    text = text.substr(0, text.find('\n'));
+    if (text.rfind("*** ", 0) == 0) text.erase(0, 4);
+    std::fflush(stdout);
+    std::fprintf(stderr, "*** The console's settings were not saved: %s\n", text.c_str());
+    std::fflush(stderr);
+  }
   api::answer_none();
 }
 
@@ -107,7 +122,14 @@ int gui_console() {
   if (type_of(ctx) != TYPE_OBJECT) fire(Err::internal_not_done);
   library::define_field_routine(ctx, "add-gui-print", "[\"Sends all printed text to the console\"]",
                                 add_gui_print_routine);
-  library::wire("_save-cfg", "_write-stderr", "[text [string!]]", write_stderr);
+  g_try = runtime::root_append();
+  copy_cell(word::get_value_cell(intern_word("try")), g_try);
+  g_form = runtime::root_append();
+  copy_cell(word::get_value_cell(intern_word("form")), g_form);
+  g_save = runtime::root_append();
+  static const char code[] = "gui-console-ctx/save-cfg";
+  boot::load_source(g_save, code, sizeof code - 1);
+  library::define_global_routine("_save-cfg", "[\"Saves the console's settings\"]", save_cfg);
   interrupt::set_hook(pump_hook, PUMP_INTERVAL_MS);
   roots::LocalCell launch, ignored;
   Cell* fn = console_field("launch");

@@ -181,9 +181,6 @@ namespace qel::console {
 
 int text_console() {
   hooks::add(print_value, print_bytes);
-  // The graphical console's settings are no business of this one: quit
-  // saves nothing.
-  make_unset(word::get_value_cell(intern_word("_save-cfg")));
   library::define_global_routine(
       "ask", "[\"Prompts for a line of input and returns it\" question [string!] return: [string! none!]]",
       ask_line);

@@ -23,6 +23,16 @@ run() {
   rc=$?
   [ "$rc" = 124 ] && bad "$name: still running after $limit s"
 }
+# wait_for PID SECONDS: waits for the process, killed after that long; its
+# exit status in $rc.
+wait_for() {
+  (sleep "$2"; kill "$1") >/dev/null 2>&1 &
+  watchdog=$!
+  wait "$1"
+  rc=$?
+  kill "$watchdog" 2>/dev/null
+  wait "$watchdog" 2>/dev/null
+}
 # The window of a qel started in the background, focused for the keyboard.
 window() {
   wid=$(timeout 30 xdotool search --sync --name "^Qel Console$" | head -1)
@@ -41,9 +51,7 @@ if window; then
   xdotool type --delay 20 "quit"
   xdotool key Return
 fi
-( sleep 30; kill $pid 2>/dev/null ) &
-wait $pid
-rc=$?
+wait_for $pid 30
 expected=$(printf 'Qel [\n\tPurpose: "Qel Console Configuration File"\n]\n\nwin-pos: (200, 200)\nwin-size: 640x480\nfont-name: "Monospace"\nfont-size: 11\nfont-color: 0.0.0\nbackground: 252.252.252\nmouse-paste?: false\nmenu-bar?: true\ndark-mode?: no buffer-lines: 10000 history: ["quit"]')
 if [ "$rc" = 0 ] && [ -f "$cfg" ] && [ "$(cat "$cfg")" = "$expected" ]; then
   ok "a first run saves the defaults (and the history)"
@@ -60,9 +68,7 @@ if window; then
   xdotool type --delay 20 "do %drive.qel"
   xdotool key Return
 fi
-( sleep 120; kill $pid 2>/dev/null ) &
-wait $pid
-rc=$?
+wait_for $pid 120
 if [ -f "$dir/results.txt" ]; then cat "$dir/results.txt"; fi
 if [ "$rc" != 0 ] || ! grep -q '^done$' "$dir/results.txt" 2>/dev/null || grep -q '^FAIL' "$dir/results.txt"; then
   bad "the driven session: status $rc; stderr: $(cat "$dir/err")"
