@@ -12,6 +12,10 @@ here=$(cd "$(dirname "$0")" && pwd)
 dir=$(mktemp -d) || exit 1
 trap 'rm -rf "$dir"' EXIT
 cfg=$XDG_CONFIG_HOME/qel/Qel-Console/console-cfg.qel
+mkdir -p "$artifacts"
+# Time limits, longer when the collector collects at every allocation.
+slow=1
+[ -n "$QEL_GC_STRESS" ] && [ "$QEL_GC_STRESS" != 0 ] && slow=30
 fail=0
 ok() { echo "ok   $1"; }
 bad() { echo "FAIL $1"; fail=1; }
@@ -19,6 +23,7 @@ bad() { echo "FAIL $1"; fail=1; }
 # status in $rc, its standard error in $dir/err.
 run() {
   name=$1; limit=$2; shift 2
+  limit=$((limit * slow))
   (cd "$dir" && timeout "$limit" "$@" 2>"$dir/err")
   rc=$?
   [ "$rc" = 124 ] && bad "$name: still running after $limit s"
@@ -26,7 +31,7 @@ run() {
 # wait_for PID SECONDS: waits for the process, killed after that long; its
 # exit status in $rc.
 wait_for() {
-  (sleep "$2"; kill "$1") >/dev/null 2>&1 &
+  (sleep $(($2 * slow)); kill "$1") >/dev/null 2>&1 &
   watchdog=$!
   wait "$1"
   rc=$?
@@ -35,7 +40,7 @@ wait_for() {
 }
 # The window of a qel started in the background, focused for the keyboard.
 window() {
-  wid=$(timeout 30 xdotool search --sync --name "^Qel Console$" | head -1)
+  wid=$(timeout $((30 * slow)) xdotool search --sync --name "^Qel Console$" | head -1)
   [ -n "$wid" ] || return 1
   xdotool mousemove --window "$wid" 100 100
   xdotool windowfocus --sync "$wid" 2>/dev/null
@@ -141,7 +146,7 @@ grep -q 'font-size: 11' "$cfg" && [ "$n" = 100 ] && ok "the save keeps the 100 n
 # The configuration directory lies under a file: nothing can be made there.
 : >"$dir/notadir"
 printf 'Qel []\nquit\n' >"$dir/quit.qel"
-(cd "$dir" && XDG_CONFIG_HOME=$dir/notadir timeout 20 "$qel" quit.qel 2>"$dir/err")
+(cd "$dir" && XDG_CONFIG_HOME=$dir/notadir timeout $((20 * slow)) "$qel" quit.qel 2>"$dir/err")
 rc=$?
 lines=$(wc -l <"$dir/err")
 [ "$rc" = 0 ] && [ "$lines" = 1 ] && grep -q "^\*\*\* The console's settings were not saved: " "$dir/err" &&
@@ -149,7 +154,7 @@ lines=$(wc -l <"$dir/err")
   bad "failed save: status $rc, stderr: $(cat "$dir/err")"
 
 # ---- no display: the text console, said on standard error -------------------------------------
-out=$(cd "$dir" && echo 'print 1 + 2' | DISPLAY= WAYLAND_DISPLAY= timeout 20 "$qel" 2>"$dir/err")
+out=$(cd "$dir" && echo 'print 1 + 2' | DISPLAY= WAYLAND_DISPLAY= timeout $((20 * slow)) "$qel" 2>"$dir/err")
 [ "$(cat "$dir/err")" = "qel: no display; running the text console" ] && printf '%s' "$out" | grep -q '^>> 3$' &&
   ok "without a display, the text console" || bad "no display: $out / $(cat "$dir/err")"
 exit $fail
