@@ -51,10 +51,18 @@ Cell* console_field(const char* name) {
 }
 
 // Not while a print is on its way to the terminal: its repaint would see
-// the lines mid-change.
+// the lines mid-change. A pump due then runs as soon as the print ends
+// (most of the time of a printing loop is spent inside its prints).
+bool g_pump_owed = false;
+
 void pump_hook() {
   static bool pumping = false;
-  if (pumping || printing()) return;
+  if (pumping) return;
+  if (printing()) {
+    g_pump_owed = true;
+    return;
+  }
+  g_pump_owed = false;
   const view::backend::Entries* m = view::module::load();
   Cell* win = console_field("win");
   if (!m || !m->pump_work || !win) return;
@@ -65,6 +73,10 @@ void pump_hook() {
   api::Values v(1);
   copy_cell(win, v[0]);
   if (m->pump_work(v[0])) interrupt::request();
+}
+
+void after_print() {
+  if (g_pump_owed) pump_hook();
 }
 
 // add-gui-print, a routine of gui-console-ctx.
@@ -131,12 +143,14 @@ int gui_console() {
   boot::load_source(g_save, code, sizeof code - 1);
   library::define_global_routine("_save-cfg", "[\"Saves the console's settings\"]", save_cfg);
   interrupt::set_hook(pump_hook, PUMP_INTERVAL_MS);
+  set_after_print(after_print);
   roots::LocalCell launch, ignored;
   Cell* fn = console_field("launch");
   if (!fn) fire(Err::internal_not_done);
   copy_cell(fn, launch.get());
   api::check(api::invoke(launch.get(), nullptr, 0, ignored.get()));
   interrupt::set_hook(nullptr);
+  set_after_print(nullptr);
   interrupt::clear();
   return 0;
 }

@@ -42,6 +42,8 @@ Cell* vprint() {
 
 // Prints running (the terminal's vprint is mid-way while they run).
 int g_printing = 0;
+// Runs once the outermost print has ended, when set.
+void (*g_after_print)() = nullptr;
 struct Printing {
   Printing() { ++g_printing; }
   ~Printing() { --g_printing; }
@@ -60,7 +62,6 @@ void qel_print_gui(const Cell* text, int line_end) {
   if (stack::end - stack::top < MIN_FREE_CELLS || stack::cend - stack::ctop < MIN_FREE_FRAMES)
     fire(Err::internal_stack_overflow);
   Untraced untraced;
-  Printing printing;
   Cell* fn = vprint();
   if (!fn) return;
   api::Values v(3);  // the function, its two arguments
@@ -71,7 +72,11 @@ void qel_print_gui(const Cell* text, int line_end) {
   Cell name = *intern_word("vprint");
   o.name = &name;
   Cell ignored;
-  api::check(api::invoke(v[0], v[1], 2, &ignored, o));
+  {
+    Printing printing;
+    api::check(api::invoke(v[0], v[1], 2, &ignored, o));
+  }
+  if (g_printing == 0 && g_after_print) g_after_print();
 }
 
 void rs_print_gui(const char* bytes, std::size_t length, int line_end) {
@@ -85,6 +90,8 @@ void rs_print_gui(const char* bytes, std::size_t length, int line_end) {
 }
 
 bool printing() { return g_printing > 0; }
+
+void set_after_print(void (*fn)()) { g_after_print = fn; }
 
 void add_gui_print() {
   if (!g_buffer) g_buffer = runtime::root_append();

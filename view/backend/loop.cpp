@@ -101,8 +101,12 @@ bool in_work_window(const window::Record& w) {
   return false;
 }
 
-// Puts the input held by pump_work back into GTK's queue, in order.
+// Puts the input held by pump_work back into GTK's queue, in order: before
+// the events queued since (keys posted after the last pump), which are taken
+// out and put back after it.
 void release_held() {
+  if (g_held.empty()) return;
+  while (GdkEvent* e = gdk_event_get()) g_held.push_back(e);
   while (!g_held.empty()) {
     GdkEvent* e = g_held.front();
     g_held.pop_front();
