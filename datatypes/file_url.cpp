@@ -100,11 +100,10 @@ void decode_bytes(const u8* p, std::size_t n, Cell* out) {
 // Appends the value's form to out: the text of a string-like value, else the
 // form of its type.
 void form_into(const Cell* value_in, Cell* out) {
-  Cell* saved = stack::top;
+  stack::Mark mark;
   Cell* v = stack::push_cell(value_in);
   if (is_any_string_type(type_of(v))) string::concatenate(out, v);
   else actions::form(v, out, nullptr, 0x7FFFFFFF);
-  stack::top = saved;
 }
 
 u32 last_char(const Cell* str) {
@@ -233,6 +232,7 @@ i32 url_mold(Cell* v, Cell* buffer, bool, bool, bool, Cell* arg, i32 limit, i32)
 // the element's form joined by exactly one "/". The parent never changes.
 Cell* url_eval_path(Cell* parent, Cell* element, Cell* value, const PathStep&) {
   if (value) fire(Err::script_bad_path_set, element, value);
+  stack::Mark mark;
   Cell* result = make_none(stack::push());
   u32 unit = mem::buffer_of(series_node(parent))->unit();
   string::make_at(result, string::length_from_index(parent) + 16, unit ? unit : 1,
@@ -248,8 +248,7 @@ Cell* url_eval_path(Cell* parent, Cell* element, Cell* value, const PathStep&) {
   if (!parent_slash && !element_slash) string::append_char(result, '/');
   if (parent_slash && element_slash) set_series_index(text, 1);
   string::concatenate(result, text);
-  stack::top = result + 1;
-  return result;
+  return mark.keep(result);
 }
 
 }  // namespace
@@ -345,7 +344,7 @@ Cell* get_current_dir(Cell* out) {
 }
 
 void to_os_path(const Cell* file, Cell* out, bool full) {
-  Cell* saved = stack::top;
+  stack::Mark mark;
   Cell* f = stack::push_cell(file);
   bool relative = string::length_from_index(f) == 0 ||
                   string::char_at(f, u32(string::length_from_head(f) -
@@ -356,11 +355,10 @@ void to_os_path(const Cell* file, Cell* out, bool full) {
     string::concatenate(out, dir);
   }
   string::concatenate(out, f);
-  stack::top = saved;
 }
 
 std::string to_local_path(const Cell* file) {
-  Cell* saved = stack::top;
+  stack::Mark mark;
   Cell* f = stack::push_cell(file);
   Cell* out = make_none(stack::push());
   string::make_at(out, string::length_from_index(f) + 1, 1);
@@ -377,7 +375,6 @@ std::string to_local_path(const Cell* file) {
     u8 seq[4];
     path.append(reinterpret_cast<const char*>(seq), unicode::encode_utf8_char(cp, seq));
   }
-  stack::top = saved;
   return path;
 }
 

@@ -18,6 +18,7 @@
 #include "datatypes/symbol.hpp"
 #include "datatypes/typeset.hpp"
 #include "datatypes/word.hpp"
+#include "eval/interrupt.hpp"
 #include "eval/lexer.hpp"
 #include "eval/natives.hpp"
 #include "eval/transfers.hpp"
@@ -1642,6 +1643,7 @@ inline stack::Frame* bind_frame_context(u32 ctx) {
 // transfer goes on.
 [[gnu::always_inline]] inline Status run_function_body(const Cell* fn, stack::Frame* f, const Cell* name,
                                                       bool saved_trace) {
+  interrupt::poll();
   Cell body = *more_cell(fn, MORE_BODY);
   Status st = 0;
   if (trace) fire_event(EV_PROLOG, &body, 0, name, fn);
@@ -2417,6 +2419,7 @@ void step_call(LoopRec& R, Status& st) {
       // run_loop).
       R.f = bind_frame_context(function::context_of(fn));
       R.stage = S_BODY;
+      interrupt::poll();
       if (Cell body = *more_cell(fn, MORE_BODY); type_of(&body) == TYPE_BLOCK) {
         if (start_remembered(&body, true, st) == PUSHED) return;
       } else {

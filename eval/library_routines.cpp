@@ -241,6 +241,8 @@ void sqrt_() {
   natives::square_root(refs);
 }
 
+void get_caret_blink_time() { answer_integer(io::os::caret_blink_time()); }
+
 struct RoutineDef {
   const char* name;
   const char* spec;
@@ -272,6 +274,7 @@ const RoutineDef kRoutines[] = {
     {"read-clipboard", "[\"Return the contents of the system clipboard\" return: [any-type!] \"false on failure, none if empty, otherwise: string!, block! of files!, or an image!\"]", read_clipboard},
     {"write-clipboard", "[\"Write content to the system clipboard\" data [any-type!] \"string!, block! of files!, an image! or none!\" return: [logic!] \"indicates success\"]", write_clipboard},
     {"write-stdout", "[\"Write data to STDOUT\" data [any-type!]]", write_stdout},
+    {"get-caret-blink-time", "[\"The caret blink time in milliseconds, -1 when it does not blink\" return: [integer!]]", get_caret_blink_time},
 };
 
 const RoutineDef kMathRoutines[] = {
@@ -516,10 +519,15 @@ void define_global_routine(const char* name, const char* spec, routines::Entry f
   define_routine(name, spec, fn);
 }
 
+void define_field_routine(Cell* obj, const char* name, const char* spec, routines::Entry fn) {
+  set_field(obj, name, spec, fn);
+}
+
 void wire_tool_routines() {
   wire("trace", "_trace-mode", "[on [logic!]]", trace_mode);
   wire("system reactivity check", "_propagate", "[code [block!] queue [block!]]",
        reactivity_propagate);
+  wire_codec_routines();
 }
 
 void wire_internal_routines() {

@@ -884,6 +884,7 @@ Engine::Res Engine::c_repeat(const Cell* kw, i32 min, i32 max, bool while_) {
         mark = in.index;
         mark_len = in_total();
         block().pos = sub;
+        interrupt::poll();  // where the reference iterates
         continue;
       }
       ok = true;
@@ -972,6 +973,7 @@ Engine::Res Engine::c_to(const Cell* kw, bool thru) {
     }
     in.index = ++mark;
     block().pos = sub;
+    interrupt::poll();  // where the reference iterates
   }
 }
 

@@ -60,6 +60,7 @@
 #include "datatypes/word.hpp"
 #include "eval/api.hpp"
 #include "eval/interpreter.hpp"
+#include "eval/interrupt.hpp"
 #include "eval/lexer.hpp"
 #include "eval/natives.hpp"
 #include "runtime/actions.hpp"
@@ -1482,6 +1483,7 @@ struct Engine {
         t.mark_len = in_total();
         block().pos = t.pos;
         event(EV_ITERATE);
+        interrupt::poll();
         return AGAIN;
       }
       case C_TO: case C_THRU: {
@@ -1495,6 +1497,7 @@ struct Engine {
         in.index = t.mark;
         block().pos = t.pos;
         event(EV_ITERATE);
+        interrupt::poll();
         return AGAIN;
       }
       case C_COPY: case C_SET: {
