@@ -3,9 +3,10 @@
 //
 // The library's own code (library/csv.qel) stays the definition. _csv-rows
 // answers the header and the rows that load-csv's grammar reads from a text
-// it matches to its end, with a one-character delimiter; for any other text
-// it answers none and the grammar runs (and makes the "Malformed CSV data"
-// error, or the header error). _csv-encode answers the text encode-blocks
+// it matches to its end, with a one-character delimiter (or the records it
+// makes of them with /as-records); for any other text it answers none and
+// the grammar runs (and makes the "Malformed CSV data" error, or the header
+// error). _csv-encode answers the text encode-blocks
 // writes for rows that are all blocks of strings of one length, and none
 // for any other data. Under the evaluator's reference switch
 // (QEL_EVAL_REFERENCE=1) both answer none, so that the differential passes
@@ -34,14 +35,12 @@ namespace {
 using mem::Buffer;
 using mem::buffer_of;
 
-// The values of the line being read and the rows read so far, waiting for
-// the blocks that take them; the collector marks them.
+// The values of the line being read, waiting for the block that takes
+// them; the collector marks them.
 std::vector<Cell> g_values;
-std::vector<Cell> g_rows;
 
 void mark_rows() {
   for (const Cell& c : g_values) gc::mark_cell(&c);
-  for (const Cell& c : g_rows) gc::mark_cell(&c);
 }
 
 // The delimiter as one character, or -1.
@@ -57,7 +56,7 @@ i64 one_char(const Cell* delimiter) {
 class Reader {
  public:
   Reader(const Cell* text, u32 delimiter, u32 quote)
-      : delimiter_(delimiter), quote_(quote), values_base_(g_values.size()), rows_base_(g_rows.size()) {
+      : delimiter_(delimiter), quote_(quote), values_base_(g_values.size()) {
     node_ = series_node(text);
     Buffer* b = buffer_of(node_);
     unit_ = b->unit();
@@ -67,14 +66,17 @@ class Reader {
   }
   ~Reader() {
     g_values.resize(values_base_);
-    g_rows.resize(rows_base_);
   }
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
 
   // [header rows] into out (header: a block, or none without /header), or
-  // false when the grammar must decide.
-  bool run(bool header, Cell* out) {
+  // false when the grammar must decide. With records (and a header), the
+  // rows are the records that add-line makes with /as-records, for lines
+  // that are all as long as the header (whose names differ, also in case):
+  // a map per line from each name to its value, put in as put puts them,
+  // all of them sharing one copy of the names (the first record's keys).
+  bool run(bool header, bool records, Cell* out) {
     Cell* hdr = make_none(stack::push());
     if (header) {
       // a-line [newline | end], then something must follow
@@ -83,30 +85,39 @@ class Reader {
       newline();
       if (pos_ == start_ || pos_ == end_) return false;  // too small: the grammar raises
     }
+    if (records && !header) return false;
+    keys_ = make_none(stack::push());
+    // The rows go straight into a block made for the lines the text holds
+    // (the line breaks counted: more than the rows when values hold some).
+    rows_ = stack::push();
+    block::make_at(rows_, i32(std::min<u32>(line_breaks() + 1, 1u << 20)));
     // opt [not end data-line any [newline not [any line-breaks end] data-line]]
     if (pos_ < end_) {
-      if (!line()) return false;
-      g_rows.emplace_back();
-      take_row(&g_rows.back());
+      if (!line() || !row(records, hdr)) return false;
       while (newline()) {
         u32 p = pos_;
         while (p < end_ && line_break(at(p))) ++p;
         if (p == end_) break;
-        if (!line()) return false;
-        Cell row;
-        take_row(&row);
-        g_rows.push_back(row);
+        if (!line() || !row(records, hdr)) return false;
       }
     }
     // any line-breaks, then the end
     while (pos_ < end_ && line_break(at(pos_))) ++pos_;
     if (pos_ != end_) return false;
-    Cell* rows = stack::push();
-    take(g_rows, rows_base_, rows);
     block::make_at(out, 2);
     block::append_copy(out, hdr);
-    block::append_copy(out, rows);
+    block::append_copy(out, rows_);
     return true;
+  }
+
+  // The line breaks from the position on (CR LF counted once).
+  u32 line_breaks() const {
+    u32 n = 0;
+    for (u32 i = pos_; i < end_; ++i) {
+      u32 c = at(i);
+      if (c == '\n' || (c == '\r' && (i + 1 == end_ || at(i + 1) != '\n'))) ++n;
+    }
+    return n;
   }
 
  private:
@@ -187,20 +198,40 @@ class Reader {
     }
     make_text();
   }
-  void make_text() {
-    u32 n = u32(text_.size());
-    u32 unit = unicode::unit_for(widest_);
-    Cell s;
-    string::make_at(&s, std::max<u32>(n, 1), unit);
-    Buffer* b = buffer_of(series_node(&s));
-    u8* p = b->head_ptr();
-    for (u32 k = 0; k < n; ++k) unicode::put_char(p + u64(k) * unit, unit, text_[k]);
-    b->tail = b->head + n * unit;
-    g_values.push_back(s);
-  }
+  void make_text() { g_values.push_back(codec_string(text_, widest_)); }
 
   // The values of the line as a block into out.
   void take_row(Cell* out) { take(g_values, values_base_, out); }
+
+  // The line read as a row, or as a record; false when the record is not
+  // made here.
+  bool row(bool records, const Cell* hdr) {
+    if (!records) {
+      Cell* r = stack::push();
+      take_row(r);
+      block::append_copy(rows_, r);
+      stack::pop(1);
+      return true;
+    }
+    u32 width = buffer_of(series_node(hdr))->used() / sizeof(Cell);
+    if (g_values.size() - values_base_ != width || width == 0) return false;
+    Cell* rec = stack::push();
+    map::make_at(rec, 0, 2 * width);
+    bool first = is_none(keys_);
+    for (u32 i = 0; i < width; ++i) {
+      const Cell* v = &g_values[values_base_ + i];
+      if (first) map::set(rec, buffer_of(series_node(hdr))->cells() + i, v, false);
+      else map::set_prepared(rec, buffer_of(map::block_of(keys_))->cells() + 2 * i, v, false);
+    }
+    if (first) {
+      if (map::key_count(rec) != width) return false;  // names equal but for case
+      copy_cell(rec, keys_);
+    }
+    g_values.resize(values_base_);
+    block::append_copy(rows_, rec);
+    stack::pop(1);
+    return true;
+  }
   // The cells of v from `from` on, as a block at their count, into out.
   static void take(std::vector<Cell>& v, std::size_t from, Cell* out) {
     u32 n = u32(v.size() - from);
@@ -213,13 +244,15 @@ class Reader {
   }
 
   u32 delimiter_, quote_;
-  std::size_t values_base_, rows_base_;
+  std::size_t values_base_;
   u32 node_, unit_, end_, pos_, start_;
   std::u32string text_;
   u32 widest_ = 0;
+  Cell* keys_ = nullptr;  // the first record, whose keys every record shares
+  Cell* rows_ = nullptr;  // the rows (or records) read
 };
 
-// _csv-rows text delimiter quote header?: [header rows] or none.
+// _csv-rows text delimiter quote header records: [header rows] or none.
 void csv_rows() {
   const stack::Mark mark;
   Cell* out = make_none(stack::push());
@@ -228,58 +261,7 @@ void csv_rows() {
   if (!interp::reference && delimiter >= 0 && type_of(quote) == TYPE_CHAR &&
       u32(delimiter) != char_of(quote) && delimiter != '\r' && delimiter != '\n') {
     Reader r(api::arg(0), u32(delimiter), char_of(quote));
-    if (!r.run(!logic::is_false(api::arg(3)), out)) make_none(out);
-  }
-  copy_cell(out, stack::base);
-}
-
-// _csv-records header rows: the records of rows that are all as long as the
-// header (whose names differ, also in case), as add-line makes them with
-// /as-records: a map per row from each name to its value, put in as put
-// puts them. The records share one copy of the names, the keys of the
-// first record. none for any other header or rows.
-void csv_records() {
-  const stack::Mark mark;
-  Cell* out = make_none(stack::push());
-  const Cell* hdr = api::arg(0);
-  const Cell* rows = api::arg(1);
-  auto count = [](const Cell* blk) {
-    u32 n = buffer_of(series_node(blk))->used() / sizeof(Cell);
-    u32 from = u32(std::max(series_index(blk), 0));
-    return n > from ? n - from : 0;
-  };
-  auto cell = [](const Cell* blk, u32 i) {
-    return buffer_of(series_node(blk))->cells() + std::max(series_index(blk), 0) + i;
-  };
-  u32 width = count(hdr);
-  u32 n = count(rows);
-  if (interp::reference || width == 0 || type_of(hdr) != TYPE_BLOCK) return copy_cell(out, stack::base), void();
-  for (u32 r = 0; r < n; ++r) {
-    const Cell* row = cell(rows, r);
-    if (type_of(row) != TYPE_BLOCK || count(row) != width) return copy_cell(out, stack::base), void();
-  }
-  for (u32 i = 0; i < width; ++i) {
-    if (type_of(cell(hdr, i)) != TYPE_STRING) return copy_cell(out, stack::base), void();
-  }
-  block::make_at(out, i32(std::max<u32>(n, 1)));
-  Cell* keys = stack::push();  // the first record: its keys serve every record
-  Cell* rec = stack::push();
-  Cell* row = stack::push();
-  for (u32 r = 0; r < n; ++r) {
-    copy_cell(cell(rows, r), row);
-    map::make_at(rec, 0, 2 * width);
-    for (u32 i = 0; i < width; ++i) {
-      if (r == 0) map::set(rec, cell(hdr, i), cell(row, i), false);
-      else map::set_prepared(rec, buffer_of(map::block_of(keys))->cells() + 2 * i, cell(row, i), false);
-    }
-    if (r == 0) {
-      if (map::key_count(rec) != width) {  // names equal but for case: add-line's own way
-        make_none(stack::base);
-        return;
-      }
-      copy_cell(rec, keys);
-    }
-    block::append_copy(out, rec);
+    if (!r.run(!logic::is_false(api::arg(3)), !logic::is_false(api::arg(4)), out)) make_none(out);
   }
   copy_cell(out, stack::base);
 }
@@ -383,9 +365,8 @@ void csv_encode() {
 
 void wire_csv_routines() {
   gc::add_mark_callback(mark_rows);
-  wire("load-csv", "_csv-rows", "[text [string!] delimiter [char! string!] quote [char!] header [logic! none!]]",
+  wire("load-csv", "_csv-rows", "[text [string!] delimiter [char! string!] quote [char!] header [logic! none!] records [logic! none!]]",
        csv_rows);
-  wire("load-csv", "_csv-records", "[header [block!] rows [block!]]", csv_records);
   wire("to-csv", "_csv-encode", "[rows [block!] delimiter [char! string!] quote [char!]]", csv_encode);
 }
 

@@ -1,5 +1,6 @@
 # Writes a JSON document and a CSV table of about 20 MB each into a directory
-# (or of the size given in bytes: gen.py DIR [SIZE]).
+# (or of the size given in bytes: gen.py DIR [SIZE]), and a CSV table of
+# records with a header line, 200,000 rows for 20 MB.
 import csv, json, random, sys
 
 d = sys.argv[1]
@@ -21,3 +22,9 @@ with open(d + '/bench.csv', 'w', encoding='utf-8', newline='') as f:
     while size < target:
         row = [str(i), rnd.choice(words), '%.6f' % (rnd.random() * 1000), rnd.choice(words), 'plain text here']
         w.writerow(row); size += sum(len(c) for c in row) + 5; i += 1
+with open(d + '/records.csv', 'w', encoding='utf-8', newline='') as f:
+    w = csv.writer(f, lineterminator='\n')
+    w.writerow(['id', 'name', 'score', 'city', 'flag'])
+    for i in range(max(1, target // 100)):
+        w.writerow([str(i), rnd.choice(words[:3]), '%.3f' % (rnd.random() * 100),
+                    rnd.choice(['Oslo', 'Rome', 'Lima']), rnd.choice(['yes', 'no'])])

@@ -226,12 +226,15 @@ Record* build(Cell* face_in, Record* parent) {
       if (!logic_facet(face, face::ENABLED_Q, true)) gtk_widget_set_sensitive(made.root, FALSE);
     }
     widgets::write_text(*w, face::facet(face, face::TEXT));
+    widgets::apply_look(*w);
+    widgets::apply_para(*w, true);
     windows::apply_cursor(*w, face);
     switch (k) {
       case widgets::K_BASE:
       case widgets::K_RICH_TEXT:
         base::init(*w, k == widgets::K_RICH_TEXT);
         procedures::connect_base(*w);
+        if (flags & convert::SCROLLABLE) widgets::add_scroll_bars(*w, width, height);
         break;
       case widgets::K_WINDOW:
       case widgets::K_PANEL:
@@ -370,6 +373,7 @@ void apply(Record& w, u32 bits) {
       if (GtkWidget* pc = windows::client(*w.parent); pc && container::is(pc)) container::resize(pc, root, width, height);
     }
     if (base::self_drawn(w)) base::invalidate(w);
+    widgets::place_scroll_bars(w, width, height);
     if (k == widgets::K_SLIDER || k == widgets::K_PROGRESS) {
       widgets::write_range(w);
       widgets::write_position(w, face::facet(f, face::DATA));
@@ -443,6 +447,8 @@ void apply(Record& w, u32 bits) {
   }
   if (bits & (bit(face::DRAW) | bit(face::COLOR) | bit(face::FONT) | bit(face::PARA) | bit(face::IMAGE)))
     repaint(*r, k);
+  if (bits & (bit(face::COLOR) | bit(face::FONT))) widgets::apply_look(*r);
+  if (bits & bit(face::PARA)) widgets::apply_para(*r, false);
   if (bits & bit(face::PANE)) restack(*r);
   if (bits & bit(face::RATE)) loop::set_timer(*r, face::facet(f, face::RATE));
   if (bits & bit(face::MENU)) widget_items::menu_changed(*r);

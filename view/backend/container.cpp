@@ -188,6 +188,7 @@ void relayout(GtkWidget* box) {
 // that faces of the usual sizes do not have.
 constexpr const char* kStyle =
     ".qel { min-height: 0; min-width: 0; }\n"
+    ".qel, .qel * { transition: none; }\n"
     "button.qel { padding: 0 4px; }\n"
     "entry.qel, .qel entry { min-height: 0; padding-top: 0; padding-bottom: 0; }\n"
     "combobox.qel button, combobox.qel entry { min-height: 0; padding-top: 0; padding-bottom: 0; }\n"

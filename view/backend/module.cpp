@@ -13,6 +13,7 @@
 #include "view/backend/setup.hpp"
 #include "view/backend/text/fonts.hpp"
 #include "view/backend/text/text_box.hpp"
+#include "view/backend/widgets.hpp"
 #include "view/backend/windows.hpp"
 
 namespace qel::view::backend {
@@ -44,6 +45,7 @@ Entries make_entries() {
   e.routines[SLOT_DRAW_FACE] = base::draw_face;                        // base.cpp
   e.routines[SLOT_DO_EVENT_LOOP] = loop::do_event_loop;                // loop.cpp
   e.routines[SLOT_EXIT_EVENT_LOOP] = loop::exit_event_loop;
+  e.routines[SLOT_UPDATE_SCROLLER] = widgets::update_scroller;         // widgets.cpp
   e.routines[SLOT_SIZE_TEXT] = text::size_text_routine;               // text/text_box.cpp
   e.routines[SLOT_TEXT_BOX_METRICS] = text::text_box_metrics_routine;
   e.routines[SLOT_UPDATE_FONT] = text::fonts::update_font_routine;    // text/fonts.cpp

@@ -119,8 +119,9 @@ void inject(const Cell* spec) {
 }
 
 // [face "keyname" [modifiers]]: a key pressed and released as GDK reports
-// it, through the whole input road (the key table included).
-void key(const Cell* spec) {
+// it, through the whole input road (the key table included); with post,
+// put in GDK's queue for the loop to take.
+void key(const Cell* spec, bool post) {
   if (type_of(spec) != TYPE_BLOCK || block::length_from_index(spec) != 3) fire(Err::script_invalid_arg, spec);
   api::Values v(3);
   for (u32 i = 0; i < 3; ++i) copy_cell(mem::buffer_of(series_node(spec))->cells() + series_index(spec) + i, v[i]);
@@ -156,7 +157,8 @@ void key(const Cell* spec) {
     e->key.hardware_keycode = code;
     e->key.group = group;
     gdk_event_set_device(e, gdk_seat_get_keyboard(gdk_display_get_default_seat(gdk_window_get_display(gw))));
-    input::on_gdk_event(e);
+    if (post) gdk_event_put(e);
+    else input::on_gdk_event(e);
     gdk_event_free(e);
   }
   guard::raise_pending();
@@ -241,10 +243,28 @@ void test_hook() {
     api::set_result(windows::snapshot(*record_of(value)));
   } else if (is(command, "inject")) {
     inject(value);
-  } else if (is(command, "key")) {
-    key(value);
+  } else if (is(command, "key") || is(command, "post-key")) {
+    key(value, is(command, "post-key"));
   } else if (is(command, "native")) {
     native(value);
+  } else if (is(command, "scroll-bar")) {
+    // [face vertical? step]: the face's own scroll bar stepped by the user
+    // (step: 1 a line down or right, 3 a page), answering where the bar is
+    // (position x end).
+    if (type_of(value) != TYPE_BLOCK || block::length_from_index(value) != 3) fire(Err::script_invalid_arg, value);
+    const Cell* c = mem::buffer_of(series_node(value))->cells() + series_index(value);
+    bool vertical = type_of(c + 1) == TYPE_LOGIC && logic_of(c + 1);
+    GtkScrollType step = type_of(c + 2) == TYPE_INTEGER && int_of(c + 2) == 3 ? GTK_SCROLL_PAGE_FORWARD : GTK_SCROLL_STEP_FORWARD;
+    GtkWidget* g = windows::widget(*record_of(c));
+    auto* bar = static_cast<GtkWidget*>(g_object_get_data(G_OBJECT(g), vertical ? "qel-vbar" : "qel-hbar"));
+    if (!bar) fire(Err::script_invalid_arg, value);
+    GtkAdjustment* a = gtk_range_get_adjustment(GTK_RANGE(bar));
+    gboolean done = FALSE;
+    g_signal_emit_by_name(bar, "change-value", step, gtk_adjustment_get_value(a) + 1, &done);
+    guard::raise_pending();
+    Cell p;
+    pair::make_at(make_none(&p), i32(gtk_adjustment_get_value(a)), i32(gtk_adjustment_get_upper(a)));
+    api::set_result(&p);
   } else if (is(command, "click")) {
     // A click on a button control, as its widget reports it.
     GtkWidget* c = widgets::control(*record_of(value));

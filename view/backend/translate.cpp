@@ -271,6 +271,9 @@ void key_event(GdkEvent* e) {
     base = ke->keyval;  // a key the keyboard map does not have
   Key k = translate_key(ke->keyval, base, ke->state);
   if (!k.code) {
+    // A key that is no key of the table (a dead key, a compose key) may
+    // still start a composition.
+    if (e->type == GDK_KEY_PRESS && base::filter_key(*r, ke)) return;
     gtk_main_do_event(e);
     return;
   }

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <string>
 
 #include "datatypes/event.hpp"
 #include "datatypes/float.hpp"
@@ -14,6 +16,9 @@
 #include "datatypes/word.hpp"
 #include "eval/api.hpp"
 #include "view/backend/container.hpp"
+#include "view/backend/draw/graphics.hpp"
+#include "view/backend/text/fonts.hpp"
+#include "view/backend/text/names.hpp"
 #include "view/backend/guard.hpp"
 #include "view/backend/input.hpp"
 #include "view/backend/windows.hpp"
@@ -648,6 +653,237 @@ void scroller_position(Record& w, const Cell* data) {
   GtkAdjustment* a = gtk_range_get_adjustment(GTK_RANGE(c));
   double lo = gtk_adjustment_get_lower(a), hi = gtk_adjustment_get_upper(a);
   gtk_adjustment_set_value(a, lo + std::trunc(v * (hi - lo)));
+}
+
+namespace {
+
+// The CSS colour of a colour value (straight alpha, transparency byte 3).
+std::string css_colour(u32 c) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "rgba(%u,%u,%u,%.3f)", c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF,
+                (255 - (c >> 24)) / 255.0);
+  return buf;
+}
+
+// The widget's own style sheet (replaced by the next one).
+void style_widget(GtkWidget* g, const std::string& css) {
+  constexpr const char* kProviderKey = "qel-look";
+  GtkStyleContext* ctx = gtk_widget_get_style_context(g);
+  if (auto* old = static_cast<GtkCssProvider*>(g_object_get_data(G_OBJECT(g), kProviderKey)))
+    gtk_style_context_remove_provider(ctx, GTK_STYLE_PROVIDER(old));
+  if (css.empty()) {
+    g_object_set_data(G_OBJECT(g), kProviderKey, nullptr);
+    return;
+  }
+  GtkCssProvider* p = gtk_css_provider_new();
+  gtk_css_provider_load_from_data(p, css.c_str(), -1, nullptr);
+  gtk_style_context_add_provider(ctx, GTK_STYLE_PROVIDER(p), GTK_STYLE_PROVIDER_PRIORITY_APPLICATION + 1);
+  g_object_set_data_full(G_OBJECT(g), kProviderKey, p, g_object_unref);
+}
+
+bool tuple_colour(const Cell* c, u32* out) {
+  if (!c || type_of(c) != TYPE_TUPLE) return false;
+  *out = draw::colour_of_tuple(c);
+  return true;
+}
+
+}  // namespace
+
+void apply_look(Record& w) {
+  GtkWidget* c = control(w);
+  GtkWidget* root = root_of(w);
+  Kind k = kind(w);
+  if (!c || k == K_WINDOW || k == K_PANEL || k == K_BASE || k == K_RICH_TEXT || k == K_CAMERA) return;
+  api::Values v(2);  // the face, its font
+  const Cell* f = window::face(w);
+  if (!f) return;
+  copy_cell(f, v[0]);
+  std::string css;
+  const Cell* font = face::facet(v[0], face::FONT);
+  if (font && type_of(font) == TYPE_OBJECT) {
+    copy_cell(font, v[1]);
+    if (const text::fonts::FontHandle* h = text::fonts::font_handle(v[0], v[1])) {
+      const PangoFontDescription* d = h->desc;
+      if (const char* family = pango_font_description_get_family(d)) css += std::string("font-family: \"") + family + "\";";
+      double size = double(pango_font_description_get_size(d)) / PANGO_SCALE;
+      if (size > 0)
+        css += "font-size: " + std::to_string(size) + (pango_font_description_get_size_is_absolute(d) ? "px;" : "pt;");
+      css += "font-weight: " + std::to_string(int(pango_font_description_get_weight(d))) + ";";
+      if (pango_font_description_get_style(d) != PANGO_STYLE_NORMAL) css += "font-style: italic;";
+      if (h->underline || h->strike)
+        css += std::string("text-decoration-line:") + (h->underline ? " underline" : "") + (h->strike ? " line-through" : "") + ";";
+    }
+    constexpr u32 FONT_COLOR = 4;  // font! words: name size style angle color ...
+    u32 colour;
+    if (tuple_colour(face::facet(v[1], FONT_COLOR), &colour)) css += "color: " + css_colour(colour) + ";";
+  }
+  u32 colour;
+  std::string background;
+  if (tuple_colour(face::facet(v[0], face::COLOR), &colour))
+    background = "background-color: " + css_colour(colour) + "; background-image: none;";
+  // A label in an event box gets its background from the box.
+  GtkWidget* painted = GTK_IS_EVENT_BOX(root) ? root : c;
+  std::string own = painted == c ? css + background : css;
+  style_widget(c, own.empty() ? "" : "* {" + own + "}");
+  if (painted != c) {
+    gtk_event_box_set_visible_window(GTK_EVENT_BOX(root), !background.empty());
+    style_widget(painted, background.empty() ? "" : "* {" + background + "}");
+  }
+}
+
+void apply_para(Record& w, bool from_para) {
+  GtkWidget* c = control(w);
+  const Cell* f = window::face(w);
+  if (!c || !f) return;
+  text::init_names();
+  text::Name type = text::face_type(f);
+  if (from_para) {
+    const Cell* para = face::facet(f, face::PARA);
+    window::set(w, window::PARA_STYLE, i32(text::fonts::para_style_flags(type, para)));
+    if (!para || type_of(para) != TYPE_OBJECT) return;
+  }
+  u32 bits = u32(window::get(w, window::PARA_STYLE));
+  Quiet q;
+  switch (kind(w)) {
+    case K_BUTTON: case K_TOGGLE: case K_CHECK: case K_RADIO: {
+      GtkWidget* l = label_in(c);
+      if (!l) return;
+      u32 h = bits & 0x300, vbits = bits & 0xC00;
+      gtk_label_set_xalign(GTK_LABEL(l), h == 0x100 ? 0.0f : h == 0x200 ? 1.0f : 0.5f);
+      gtk_label_set_yalign(GTK_LABEL(l), vbits == 0x400 ? 0.0f : vbits == 0x800 ? 1.0f : 0.5f);
+      break;
+    }
+    case K_TEXT: {
+      u32 h = bits & 3;
+      gtk_label_set_xalign(GTK_LABEL(c), h == 1 ? 0.5f : h == 2 ? 1.0f : 0.0f);
+      gtk_label_set_yalign(GTK_LABEL(c), (bits & 0x200) ? 0.5f : 0.0f);
+      gtk_label_set_justify(GTK_LABEL(c), h == 1 ? GTK_JUSTIFY_CENTER : h == 2 ? GTK_JUSTIFY_RIGHT : GTK_JUSTIFY_LEFT);
+      bool ellipsis = bits & 0x4000;
+      gtk_label_set_line_wrap(GTK_LABEL(c), !ellipsis);
+      gtk_label_set_ellipsize(GTK_LABEL(c), ellipsis ? PANGO_ELLIPSIZE_END : PANGO_ELLIPSIZE_NONE);
+      break;
+    }
+    case K_FIELD: {
+      u32 h = bits & 3;
+      gtk_entry_set_alignment(GTK_ENTRY(c), h == 1 ? 0.5f : h == 2 ? 1.0f : 0.0f);
+      break;
+    }
+    case K_AREA: {
+      u32 h = bits & 3;
+      gtk_text_view_set_justification(GTK_TEXT_VIEW(c), h == 1 ? GTK_JUSTIFY_CENTER : h == 2 ? GTK_JUSTIFY_RIGHT : GTK_JUSTIFY_LEFT);
+      gtk_text_view_set_wrap_mode(GTK_TEXT_VIEW(c), (bits & 0xC0) ? GTK_WRAP_NONE : GTK_WRAP_WORD_CHAR);
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+namespace {
+
+constexpr const char* kBarKeys[2] = {"qel-hbar", "qel-vbar"};
+
+GtkWidget* scroll_bar(const Record& w, bool vertical) {
+  GtkWidget* g = root_of(w);
+  return g ? static_cast<GtkWidget*>(g_object_get_data(G_OBJECT(g), kBarKeys[vertical])) : nullptr;
+}
+
+// The user moved one of a face's own scroll bars: `scroll`, with the step
+// and the position asked for; the bar stays until the face moves it.
+gboolean on_own_bar(GtkRange* range, GtkScrollType type, double value, gpointer id) {
+  if (g_quiet) return TRUE;
+  guard::run([&] {
+    Record* w = live(id);
+    if (!w) return;
+    messages::Message m;
+    m.window = w->id;
+    m.code = vertical(GTK_WIDGET(range)) ? messages::VSCROLL : messages::HSCROLL;
+    u32 code = scroll_code(type);
+    m.wparam = code == 6 || code == 7 ? 5 : code;  // start and end: a track to there
+    m.lparam = i64(std::lround(value));
+    input::Current scope(&m);
+    windows::dispatch(m);
+  });
+  return TRUE;
+}
+
+int bar_thickness(GtkWidget* bar, bool vertical) {
+  int min = 0, natural = 0;
+  if (vertical) gtk_widget_get_preferred_width(bar, &min, &natural);
+  else gtk_widget_get_preferred_height(bar, &min, &natural);
+  return std::max(min, natural);
+}
+
+}  // namespace
+
+void add_scroll_bars(Record& w, int width, int height) {
+  GtkWidget* box = windows::client(w);
+  if (!box || !container::is(box)) return;
+  for (bool v : {false, true}) {
+    GtkAdjustment* a = gtk_adjustment_new(0, 0, 100, 1, 10, 10);
+    GtkWidget* bar = gtk_scrollbar_new(v ? GTK_ORIENTATION_VERTICAL : GTK_ORIENTATION_HORIZONTAL, a);
+    container::style(bar);
+    g_object_set_data(G_OBJECT(root_of(w)), kBarKeys[v], bar);
+    g_signal_connect(bar, "change-value", G_CALLBACK(on_own_bar), GUINT_TO_POINTER(w.id));
+    container::put(box, bar, 0, 0, 0, 0);
+    gtk_widget_show(bar);
+  }
+  place_scroll_bars(w, width, height);
+}
+
+void place_scroll_bars(Record& w, int width, int height) {
+  GtkWidget* box = windows::client(w);
+  GtkWidget* h = scroll_bar(w, false);
+  GtkWidget* v = scroll_bar(w, true);
+  if (!box || !h || !v) return;
+  int tv = bar_thickness(v, true), th = bar_thickness(h, false);
+  int hv = gtk_widget_get_visible(h) ? th : 0, vv = gtk_widget_get_visible(v) ? tv : 0;
+  container::put(box, v, width - tv, 0, tv, std::max(height - hv, 0));
+  container::put(box, h, 0, height - th, std::max(width - vv, 0), th);
+}
+
+void update_scroller() {
+  api::Values v(2);  // the scroller, its parent face
+  copy_cell(api::arg(0), v[0]);
+  u32 word = u32(int_of(api::arg(1)));
+  const Cell* parent = face::facet(v[0], face::SCROLLER_PARENT);
+  if (parent) copy_cell(parent, v[1]);
+  const Cell* h = parent ? face::handle_of(v[1]) : nullptr;
+  Record* w = h ? window::from_handle(h) : nullptr;
+  const Cell* vert = face::facet(v[0], face::SCROLLER_VERTICAL_Q);
+  GtkWidget* bar = w ? scroll_bar(*w, !(vert && type_of(vert) == TYPE_LOGIC && !logic_of(vert))) : nullptr;
+  if (!bar) {
+    api::answer_none();
+    return;
+  }
+  auto number = [&](u32 i, double otherwise) {
+    const Cell* c = face::facet(v[0], i);
+    if (!c) return otherwise;
+    if (type_of(c) == TYPE_INTEGER) return double(int_of(c));
+    if (type_of(c) == TYPE_FLOAT || type_of(c) == TYPE_PERCENT) return float_of(c);
+    return otherwise;
+  };
+  glue::ScrollerUpdate u = glue::scroller_update(word);
+  GtkAdjustment* a = gtk_range_get_adjustment(GTK_RANGE(bar));
+  Quiet q;
+  if (u.position) gtk_adjustment_set_value(a, number(face::SCROLLER_POSITION, 0));
+  if (u.range) {
+    // A scroll bar's last position is its maximum less its page, plus one.
+    double page = std::max(number(face::SCROLLER_PAGE_SIZE, 0), 0.0);
+    double max = std::max(number(face::SCROLLER_MAX_SIZE, 0), 0.0);
+    gtk_adjustment_configure(a, gtk_adjustment_get_value(a), 0, max + 1, 1, page, page);
+  }
+  if (u.visibility) {
+    const Cell* vis = face::facet(v[0], face::SCROLLER_VISIBLE_Q);
+    gtk_widget_set_visible(bar, !(vis && type_of(vis) == TYPE_LOGIC && !logic_of(vis)));
+    const Cell* size = face::facet(window::face(*w), face::SIZE);
+    if (size && (type_of(size) == TYPE_PAIR || type_of(size) == TYPE_POINT2D)) {
+      double sx = type_of(size) == TYPE_PAIR ? pair::x(size) : point::coord(size, 0);
+      double sy = type_of(size) == TYPE_PAIR ? pair::y(size) : point::coord(size, 1);
+      place_scroll_bars(*w, units::to_pixels(float(sx)), units::to_pixels(float(sy)));
+    }
+  }
+  api::answer_none();
 }
 
 void window_command(Record& w, u32 type) {

@@ -81,6 +81,24 @@ void scroller_setup(window::Record& w);
 void scroller_page(window::Record& w, const Cell* selected);
 void scroller_position(window::Record& w, const Cell* data);
 
+// The face's font (family, size, weight, style, decorations), its font's
+// colour and its own `color` on a control's widget (self-drawn faces paint
+// theirs).
+void apply_look(window::Record& w);
+// The face's para as the control's alignment and wrapping (the style bits
+// kept in window memory, PARA_STYLE); at creation they are taken from the
+// para first.
+void apply_para(window::Record& w, bool from_para);
+
+// A face with the `scrollable` flag: its own scroll bars along its right
+// and bottom edges (placed again after a new size). Moving one raises a
+// `scroll` event on the face; the bar itself moves when the face's
+// scroller! says so (update-scroller).
+void add_scroll_bars(window::Record& w, int width, int height);
+void place_scroll_bars(window::Record& w, int width, int height);
+// Routine body: update-scroller scroller flags.
+void update_scroller();
+
 // minimize, maximize or restore of a window face's window.
 void window_command(window::Record& w, u32 type);
 
