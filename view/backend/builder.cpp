@@ -601,7 +601,7 @@ void on_change_facet() {
     Kind k = widgets::kind(*owner);
     bool items = k == widgets::K_TEXT_LIST || k == widgets::K_DROP_DOWN || k == widgets::K_DROP_LIST ||
                  k == widgets::K_TAB_PANEL;
-    if (items && widget_items::series_changed(*owner, action, index, part)) {
+    if (items && widget_items::series_changed(*owner, action, api::arg(2), index, part)) {
       api::answer_none();
       return;
     }
