@@ -1,5 +1,5 @@
 // The widgets with items, by face type: each call goes to the module of
-// the widget (menus, lists).
+// the widget (menus, lists, tabs).
 #include "view/backend/widget_items.hpp"
 
 #include <string>
@@ -8,6 +8,7 @@
 #include "eval/api.hpp"
 #include "view/backend/lists.hpp"
 #include "view/backend/menus.hpp"
+#include "view/backend/tabs.hpp"
 #include "view/backend/widgets.hpp"
 #include "view/face.hpp"
 
@@ -22,18 +23,32 @@ bool has_items(Kind k) { return k == widgets::K_TEXT_LIST || k == widgets::K_DRO
 
 }  // namespace
 
+void fit_to_tab_page(Record& tab_panel, const Cell* face) {
+  if (widgets::kind(tab_panel) == widgets::K_TAB_PANEL) tabs::fit(tab_panel, face);
+}
+
 void fill(Record& w) {
   Kind k = widgets::kind(w);
-  if (k == widgets::K_WINDOW) menus::update_bar(w);
-  else if (has_items(k)) lists::fill(w);
+  if (k == widgets::K_WINDOW) {
+    menus::update_bar(w);
+  } else if (has_items(k)) {
+    lists::fill(w);
+  } else if (k == widgets::K_TAB_PANEL) {
+    tabs::fill(w);
+    tabs::connect(w);
+  }
 }
 
 void data_changed(Record& w) {
-  if (has_items(widgets::kind(w))) lists::fill(w);
+  Kind k = widgets::kind(w);
+  if (has_items(k)) lists::fill(w);
+  else if (k == widgets::K_TAB_PANEL) tabs::fill(w);
 }
 
 void selected_changed(Record& w) {
-  if (has_items(widgets::kind(w))) lists::select(w);
+  Kind k = widgets::kind(w);
+  if (has_items(k)) lists::select(w);
+  else if (k == widgets::K_TAB_PANEL) tabs::select(w);
 }
 
 void image_changed(Record&) {}
@@ -42,10 +57,18 @@ void menu_changed(Record& w) {
   if (widgets::kind(w) == widgets::K_WINDOW) menus::update_bar(w);
 }
 
-void size_changed(Record&) {}
+void size_changed(Record& w) {
+  if (widgets::kind(w) == widgets::K_TAB_PANEL) tabs::relayout(w);
+}
 
 bool series_changed(Record& w, const Cell* action, const Cell* target, i32 index, i32 part) {
-  if (has_items(widgets::kind(w))) return lists::series_changed(w, action, target, index, part);
+  Kind k = widgets::kind(w);
+  if (has_items(k)) return lists::series_changed(w, action, target, index, part);
+  if (k == widgets::K_TAB_PANEL) {
+    // The titles are few: the tabs are made again from the data as it is.
+    tabs::fill(w);
+    return true;
+  }
   return false;
 }
 

@@ -16,7 +16,11 @@
 
 namespace qel::view::backend::widget_items {
 
-// ---- creation (make-view, after the widget is attached) -------------------------------
+// ---- creation (make-view) ------------------------------------------------------------------
+// A panel or group-box about to be made in a tab panel: fitted to its page
+// area (offset, size), shown only when its tab is selected.
+void fit_to_tab_page(window::Record& tab_panel, const Cell* face);
+// After the widget is attached:
 // A window's menu bar from its `menu` block; the items of text-list,
 // drop-down, drop-list from `data`; the pages of a tab-panel; a calendar's
 // date; a camera's device; a button's or toggle's image.

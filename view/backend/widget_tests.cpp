@@ -16,7 +16,9 @@
 #include "view/backend/guard.hpp"
 #include "view/backend/lists.hpp"
 #include "view/backend/menus.hpp"
+#include "view/backend/tabs.hpp"
 #include "view/backend/widget_items.hpp"
+#include "view/backend/widgets.hpp"
 #include "view/face.hpp"
 
 namespace qel::view::backend::widget_items {
@@ -131,11 +133,14 @@ bool test_command(const Cell* command, const Cell* value) {
     return true;
   }
   if (is(command, "items")) {
-    // face: [the rows a list or combo shows, its selected row (1-based, 0 none)]
+    // face: [the rows a list or combo shows (a tab panel's titles), its
+    // selected row (1-based, 0 none)]
     Record* w = record_of(value);
     std::vector<std::string> rows;
-    lists::rows(*w, rows);
-    i32 sel = lists::selection(*w);
+    bool tab = widgets::kind(*w) == widgets::K_TAB_PANEL;
+    if (tab) tabs::titles(*w, rows);
+    else lists::rows(*w, rows);
+    i32 sel = tab ? tabs::current(*w) - 1 : lists::selection(*w);
     api::Values v(3);
     block::make_at(v[0], 2);
     block::make_at(v[1], rows.size());
@@ -152,7 +157,9 @@ bool test_command(const Cell* command, const Cell* value) {
     std::vector<i32> n;
     spec_of(value, n, v[0]);
     if (n.size() != 1) fire(Err::script_invalid_arg, value);
-    lists::choose(*record_of(v[0]), n[0] - 1);
+    Record* w = record_of(v[0]);
+    if (widgets::kind(*w) == widgets::K_TAB_PANEL) tabs::choose(*w, n[0]);
+    else lists::choose(*w, n[0] - 1);
     guard::raise_pending();
     api::answer_none();
     return true;
