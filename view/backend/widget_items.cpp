@@ -1,11 +1,13 @@
 // The widgets with items, by face type: each call goes to the module of
-// the widget (menus, lists, tabs).
+// the widget (menus, lists, tabs, button images, calendars).
 #include "view/backend/widget_items.hpp"
 
 #include <string>
 
 #include "datatypes/string.hpp"
 #include "eval/api.hpp"
+#include "view/backend/button_images.hpp"
+#include "view/backend/calendar.hpp"
 #include "view/backend/lists.hpp"
 #include "view/backend/menus.hpp"
 #include "view/backend/tabs.hpp"
@@ -36,6 +38,11 @@ void fill(Record& w) {
   } else if (k == widgets::K_TAB_PANEL) {
     tabs::fill(w);
     tabs::connect(w);
+  } else if (k == widgets::K_BUTTON || k == widgets::K_TOGGLE) {
+    button_images::apply(w);
+  } else if (k == widgets::K_CALENDAR) {
+    calendar::sync(w);
+    calendar::connect(w);
   }
 }
 
@@ -43,6 +50,7 @@ void data_changed(Record& w) {
   Kind k = widgets::kind(w);
   if (has_items(k)) lists::fill(w);
   else if (k == widgets::K_TAB_PANEL) tabs::fill(w);
+  else if (k == widgets::K_CALENDAR) calendar::sync(w);
 }
 
 void selected_changed(Record& w) {
@@ -51,7 +59,10 @@ void selected_changed(Record& w) {
   else if (k == widgets::K_TAB_PANEL) tabs::select(w);
 }
 
-void image_changed(Record&) {}
+void image_changed(Record& w) {
+  Kind k = widgets::kind(w);
+  if (k == widgets::K_BUTTON || k == widgets::K_TOGGLE) button_images::apply(w);
+}
 
 void menu_changed(Record& w) {
   if (widgets::kind(w) == widgets::K_WINDOW) menus::update_bar(w);

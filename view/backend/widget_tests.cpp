@@ -7,12 +7,16 @@
 #include <vector>
 
 #include "datatypes/block.hpp"
+#include "datatypes/date.hpp"
+#include "datatypes/pair.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
 #include "eval/api.hpp"
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
+#include "view/backend/button_images.hpp"
+#include "view/backend/calendar.hpp"
 #include "view/backend/guard.hpp"
 #include "view/backend/lists.hpp"
 #include "view/backend/menus.hpp"
@@ -160,6 +164,40 @@ bool test_command(const Cell* command, const Cell* value) {
     Record* w = record_of(v[0]);
     if (widgets::kind(*w) == widgets::K_TAB_PANEL) tabs::choose(*w, n[0]);
     else lists::choose(*w, n[0] - 1);
+    guard::raise_pending();
+    api::answer_none();
+    return true;
+  }
+  if (is(command, "image-size")) {
+    // face: the size of the image its button shows, none without one.
+    int width = 0, height = 0;
+    if (!button_images::shown_size(*record_of(value), width, height)) {
+      api::answer_none();
+      return true;
+    }
+    Cell p;
+    pair::make_at(make_none(&p), width, height);
+    api::set_result(&p);
+    return true;
+  }
+  if (is(command, "shown-date")) {
+    // face: the day its calendar shows selected.
+    GtkWidget* c = widgets::control(*record_of(value));
+    if (!c || !GTK_IS_CALENDAR(c)) fire(Err::script_invalid_arg, value);
+    guint year = 0, month = 0, day = 0;
+    gtk_calendar_get_date(GTK_CALENDAR(c), &year, &month, &day);
+    Cell d;
+    date::make_at(&d, i32(year), i32(month) + 1, i32(day), 0, 0, 0, false);
+    api::set_result(&d);
+    return true;
+  }
+  if (is(command, "pick-date")) {
+    // [face year month day]: the day chosen as the user chooses it.
+    api::Values v(1);
+    std::vector<i32> n;
+    spec_of(value, n, v[0]);
+    if (n.size() != 3) fire(Err::script_invalid_arg, value);
+    calendar::choose(*record_of(v[0]), n[0], n[1], n[2]);
     guard::raise_pending();
     api::answer_none();
     return true;
