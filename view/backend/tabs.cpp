@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "datatypes/event.hpp"
+#include "datatypes/object.hpp"
 #include "datatypes/string.hpp"
 #include "runtime/memory.hpp"
 #include "view/backend/container.hpp"
@@ -39,8 +40,7 @@ const Cell* cells(const Cell* block, u32& n) {
 }
 
 bool same_object(const Cell* a, const Cell* b) {
-  return type_of(a) == TYPE_OBJECT && type_of(b) == TYPE_OBJECT && a->w1 == b->w1 && a->w2 == b->w2 &&
-         a->w3 == b->w3;
+  return type_of(a) == TYPE_OBJECT && type_of(b) == TYPE_OBJECT && object::context_of(a) == object::context_of(b);
 }
 
 i32 tab_count(const Record& tab) {

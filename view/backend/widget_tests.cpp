@@ -17,6 +17,7 @@
 #include "runtime/memory.hpp"
 #include "view/backend/button_images.hpp"
 #include "view/backend/calendar.hpp"
+#include "view/backend/dialogs.hpp"
 #include "view/backend/guard.hpp"
 #include "view/backend/lists.hpp"
 #include "view/backend/menus.hpp"
@@ -166,6 +167,13 @@ bool test_command(const Cell* command, const Cell* value) {
     else lists::choose(*w, n[0] - 1);
     guard::raise_pending();
     api::answer_none();
+    return true;
+  }
+  if (is(command, "dialog")) {
+    // How the last file or folder dialog was set up.
+    api::Values v(1);
+    dialogs::last_dialog(v[0]);
+    api::set_result(v[0]);
     return true;
   }
   if (is(command, "image-size")) {
