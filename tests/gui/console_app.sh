@@ -150,7 +150,8 @@ grep -q 'font-size: 11' "$cfg" && [ "$n" = 100 ] && ok "the save keeps the 100 n
 printf 'Qel []\nquit\n' >"$dir/quit.qel"
 (cd "$dir" && XDG_CONFIG_HOME=$dir/notadir timeout $((20 * slow)) "$qel" quit.qel 2>"$dir/err")
 rc=$?
-lines=$(wc -l <"$dir/err")
+# (less the leak checker's list of suppressions in a sanitized build)
+lines=$(sed '/^-----/,/^-----/d; /^$/d' "$dir/err" | wc -l)
 [ "$rc" = 0 ] && [ "$lines" = 1 ] && grep -q "^\*\*\* The console's settings were not saved: " "$dir/err" &&
   ok "a failed save is reported once, and quit ends the process" ||
   bad "failed save: status $rc, stderr: $(cat "$dir/err")"
