@@ -56,8 +56,16 @@ bool show_context_menu(window::Record& w, const messages::Message& m);
 // Forgets the recorded context-menu choice (a left press, a new right press).
 void forget_context_menu();
 
+// `to image!` of a camera face: its next frame pushed as an image!, or none
+// (no device open, or no frame within 3 seconds).
+Cell* camera_frame(window::Record& w);
+
+// `to image!` of a camera face: its next frame pushed as an image!, or none
+// (no device open, or no frame within 3 seconds).
+Cell* camera_frame(window::Record& w);
+
 // ---- teardown --------------------------------------------------------------------------
-// A camera stops capturing; a list's data goes.
+// A camera stops capturing.
 void release(window::Record& w);
 
 // The commands of `_gui-test` these widgets answer (widget_tests.cpp);
