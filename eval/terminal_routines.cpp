@@ -48,15 +48,17 @@ bool rows_of(const Cell* nlines, i32 n, i32* rows) {
 
 // _rows-up nlines n delta: while delta is at least 1 and n at least 1, takes
 // the rows of line n from delta and steps n back by one; answers n by delta.
-void rows_up() {
-  const Cell* nlines = api::arg(0);
-  i32 n = integer::get(api::arg(1));
-  i32 delta = integer::get(api::arg(2));
+void walk_up(const Cell* nlines, i32& n, i32& delta) {
   i32 rows;
   while (delta >= 1 && n >= 1 && rows_of(nlines, n, &rows)) {
     delta -= rows;
     n -= 1;
   }
+}
+void rows_up() {
+  i32 n = integer::get(api::arg(1));
+  i32 delta = integer::get(api::arg(2));
+  walk_up(api::arg(0), n, delta);
   pair::make_at(api::result(), n, delta);
   api::done();
 }
@@ -64,16 +66,17 @@ void rows_up() {
 // _rows-down nlines n delta last: while delta is below 0 and n not past
 // last, adds the rows of line n to delta and steps n on by one; answers n by
 // delta.
-void rows_down() {
-  const Cell* nlines = api::arg(0);
-  i32 n = integer::get(api::arg(1));
-  i32 delta = integer::get(api::arg(2));
-  i32 last = integer::get(api::arg(3));
+void walk_down(const Cell* nlines, i32 last, i32& n, i32& delta) {
   i32 rows;
   while (delta < 0 && n <= last && rows_of(nlines, n, &rows)) {
     delta += rows;
     n += 1;
   }
+}
+void rows_down() {
+  i32 n = integer::get(api::arg(1));
+  i32 delta = integer::get(api::arg(2));
+  walk_down(api::arg(0), integer::get(api::arg(3)), n, delta);
   pair::make_at(api::result(), n, delta);
   api::done();
 }
@@ -81,12 +84,15 @@ void rows_down() {
 // The terminal's words that _add-row reads or sets.
 enum Word {
   LINES, NLINES, HEIGHTS, FLAGS, SELECTS, MAX_LINES, FULL, TOP, LINE_POS, LINE_CNT,
-  SCREEN_CNT, SCREEN_CNT_SAVED, PAGE_CNT, LINE_H, CHAR_WIDTH, BOX, WORD_COUNT
+  SCREEN_CNT, SCREEN_CNT_SAVED, PAGE_CNT, LINE_H, CHAR_WIDTH, BOX, SCROLL_Y, WORD_COUNT
 };
 const char* const kWordNames[WORD_COUNT] = {
     "lines", "nlines", "heights", "flags", "selects", "max-lines", "full?", "top", "line-pos",
-    "line-cnt", "screen-cnt", "screen-cnt-saved", "page-cnt", "line-h", "char-width", "box"};
+    "line-cnt", "screen-cnt", "screen-cnt-saved", "page-cnt", "line-h", "char-width", "box",
+    "scroll-y"};
 u32 g_symbols[WORD_COUNT];
+u32 g_position;  // the scroller's `position`
+u32 g_max_size;  // and its `max-size`
 u32 g_text;  // the box's `text`
 u32 g_size;  // and its `size`
 
@@ -219,18 +225,119 @@ void add_row() {
   api::answer_logic(true);
 }
 
+// The integer in the slot, or false.
+bool integer_in(const Cell* slot, i32* out) {
+  if (!slot || type_of(slot) != TYPE_INTEGER) return false;
+  *out = integer::get(slot);
+  return true;
+}
+
+// _end-in-view terminal scroller: reset-top with the scroll-lines it calls,
+// when the scroller's position already is where that puts it (setting it
+// would run its on-change*).
+void end_in_view() {
+  if (interp::reference) {
+    api::answer_logic(false);
+    return;
+  }
+  u32 ctx = object::context_of(api::arg(0));
+  u32 scroller = object::context_of(api::arg(1));
+  Cell* lines = slot_of(ctx, g_symbols[LINES]);
+  Cell* nlines = slot_of(ctx, g_symbols[NLINES]);
+  Cell* heights = slot_of(ctx, g_symbols[HEIGHTS]);
+  Cell* full = slot_of(ctx, g_symbols[FULL]);
+  i32 saved, page_cnt, line_h, max_size, position, last_height;
+  if (!lines || !nlines || !heights || !full || type_of(lines) != TYPE_BLOCK ||
+      !integer_vector(nlines) || !integer_vector(heights) || type_of(full) != TYPE_LOGIC ||
+      !slot_of(ctx, g_symbols[TOP]) || !slot_of(ctx, g_symbols[SCROLL_Y]) ||
+      !integer_in(slot_of(ctx, g_symbols[SCREEN_CNT_SAVED]), &saved) ||
+      !integer_in(slot_of(ctx, g_symbols[PAGE_CNT]), &page_cnt) ||
+      !integer_in(slot_of(ctx, g_symbols[LINE_H]), &line_h) ||
+      !integer_in(slot_of(scroller, g_max_size), &max_size) ||
+      !integer_in(slot_of(scroller, g_position), &position) || line_h <= 0) {
+    api::answer_logic(false);
+    return;
+  }
+  const i32 len = entries(lines);
+  if (len == 0 || !(saved > page_cnt || logic::flag(full))) {
+    api::answer_logic(true);  // nothing to do
+    return;
+  }
+  if (!rows_of(heights, entries(heights), &last_height)) {
+    api::answer_logic(false);
+    return;
+  }
+  i32 top = len;
+  i32 scroll_y = line_h - last_height;
+  i32 delta = page_cnt - 1;
+  const i32 start = max_size - page_cnt + 1;
+  const i32 end = start;
+  const bool stays = (delta > 0 && start <= 1) || (delta < 0 && start >= end && scroll_y == 0);
+  if (!stays) {
+    if (position != std::max(1, std::min(end, start - delta)) || scroll_y % line_h != 0) {
+      api::answer_logic(false);
+      return;
+    }
+    if (delta != 0) {
+      i32 n = top;
+      i32 rows;
+      if (delta > 0) {
+        if (!rows_of(nlines, n, &rows)) {
+          api::answer_logic(false);
+          return;
+        }
+        delta = delta + scroll_y / line_h + rows;
+        scroll_y = 0;
+        walk_up(nlines, n, delta);
+        if (delta <= 0) {
+          n += 1;
+          if (delta < 0) scroll_y = delta * line_h;
+        }
+        if (n < 1) {
+          n = 1;
+          scroll_y = 0;
+        }
+      } else {
+        delta = scroll_y / line_h + delta;
+        scroll_y = 0;
+        walk_down(nlines, len, n, delta);
+        if (delta > 0) {
+          n -= 1;
+          if (!rows_of(nlines, n, &rows)) {
+            api::answer_logic(false);
+            return;
+          }
+          scroll_y = (delta - rows) * line_h;
+        }
+        if (n > len) {
+          n = len;
+          scroll_y = 0;
+        }
+      }
+      top = n;
+    }
+  }
+  integer::make_at(slot_of(ctx, g_symbols[TOP]), top);
+  integer::make_at(slot_of(ctx, g_symbols[SCROLL_Y]), scroll_y);
+  api::answer_logic(true);
+}
+
 }  // namespace
 
 void wire_terminal_routines() {
   for (int k = 0; k < WORD_COUNT; ++k) g_symbols[k] = symbol::make(kWordNames[k]);
   g_text = symbol::make("text");
   g_size = symbol::make("size");
+  g_position = symbol::make("position");
+  g_max_size = symbol::make("max-size");
   const char* fn = "gui-console-ctx terminal scroll-lines";
   wire(fn, "_rows-up", "[nlines [vector!] n [integer!] delta [integer!]]", rows_up);
   wire(fn, "_rows-down", "[nlines [vector!] n [integer!] delta [integer!] last [integer!]]",
        rows_down);
   wire("gui-console-ctx terminal add-line", "_add-row",
        "[terminal [object!] str [string!] monospace? [logic!]]", add_row);
+  wire("gui-console-ctx terminal reset-top", "_end-in-view",
+       "[terminal [object!] scroller [object!]]", end_in_view);
 }
 
 }  // namespace qel::library
