@@ -22,9 +22,11 @@
 #include "datatypes/logic.hpp"
 #include "datatypes/object.hpp"
 #include "datatypes/pair.hpp"
+#include "datatypes/series.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/vector.hpp"
+#include "datatypes/word.hpp"
 #include "eval/api.hpp"
 #include "eval/interpreter.hpp"
 #include "eval/library_routines.hpp"
@@ -81,26 +83,51 @@ void rows_down() {
   api::done();
 }
 
-// The terminal's words that _add-row reads or sets.
+// The terminal's words the routines read or set.
 enum Word {
   LINES, NLINES, HEIGHTS, FLAGS, SELECTS, MAX_LINES, FULL, TOP, LINE_POS, LINE_CNT,
-  SCREEN_CNT, SCREEN_CNT_SAVED, PAGE_CNT, LINE_H, CHAR_WIDTH, BOX, SCROLL_Y, WORD_COUNT
+  SCREEN_CNT, SCREEN_CNT_SAVED, PAGE_CNT, LINE_H, CHAR_WIDTH, BOX, SCROLL_Y, PRIN, NEWLINE,
+  REDRAW_CNT, WORD_COUNT
 };
 const char* const kWordNames[WORD_COUNT] = {
     "lines", "nlines", "heights", "flags", "selects", "max-lines", "full?", "top", "line-pos",
     "line-cnt", "screen-cnt", "screen-cnt-saved", "page-cnt", "line-h", "char-width", "box",
-    "scroll-y"};
+    "scroll-y", "prin?", "newline?", "redraw-cnt"};
 u32 g_symbols[WORD_COUNT];
-u32 g_position;  // the scroller's `position`
-u32 g_max_size;  // and its `max-size`
-u32 g_text;  // the box's `text`
-u32 g_size;  // and its `size`
+u32 g_text, g_size, g_position, g_max_size, g_state, g_visible, g_console;
 
 // The slot of the word in the context, or null (valid until the next
 // allocation).
 Cell* slot_of(u32 ctx, u32 symbol) {
   i32 i = context::find_word(ctx, symbol, true);
   return i < 0 ? nullptr : context::slot(ctx, u32(i));
+}
+
+// The terminal's slot indexes, found once per terminal context: a word's
+// index is checked against its symbol at each use and looked up again when
+// it no longer matches.
+struct Indexes {
+  u32 ctx = 0;
+  i32 at[WORD_COUNT] = {};
+} g_indexes;
+
+Cell* term_slot(u32 ctx, Word k) {
+  if (g_indexes.ctx != ctx) {
+    g_indexes.ctx = ctx;
+    for (i32& i : g_indexes.at) i = -1;
+  }
+  i32 i = g_indexes.at[k];
+  if (i < 0 || u32(i) >= context::word_count(ctx) || context::symbol_cell(ctx, u32(i))->w2 != g_symbols[k]) {
+    i = context::find_word(ctx, g_symbols[k], true);
+    g_indexes.at[k] = i;
+    if (i < 0) return nullptr;
+  }
+  return context::slot(ctx, u32(i));
+}
+// The slot of the object's field, or null when the value is no object.
+Cell* field_of(const Cell* object, u32 symbol) {
+  return object && type_of(object) == TYPE_OBJECT ? slot_of(object::context_of(object), symbol)
+                                                   : nullptr;
 }
 
 // Entries from the series' position (0 when it lies past the tail).
@@ -113,6 +140,13 @@ i32 entries(const Cell* series) {
 
 bool integer_vector(const Cell* c) {
   return type_of(c) == TYPE_VECTOR && vector::element_type(c) == TYPE_INTEGER;
+}
+
+// The integer in the slot, or false.
+bool integer_in(const Cell* slot, i32* out) {
+  if (!slot || type_of(slot) != TYPE_INTEGER) return false;
+  *out = integer::get(slot);
+  return true;
 }
 
 // Whether the text from its position takes one row of a box `width` pixels
@@ -128,198 +162,274 @@ bool one_row(const Cell* text, double char_width, i32 width) {
   return true;
 }
 
-// _add-row terminal str monospace?
-void add_row() {
-  if (interp::reference) {
-    api::answer_logic(false);
-    return;
-  }
-  u32 ctx = object::context_of(api::arg(0));
-  const Cell* str = api::arg(1);
-  const bool mono = logic::flag(api::arg(2));
+// The terminal's state as the routines need it, read and checked; every
+// type the Qel code would not handle alike sends the work back to it.
+struct Term {
+  u32 ctx = 0;
+  i32 len = 0, max_lines = 0, top = 0, line_pos = 0, line_cnt = 0, screen_cnt = 0, saved = 0,
+      page_cnt = 0, line_h = 0;
+  bool full = false;
+  double char_width = 0;
+  i32 box_width = 0;
+};
+
+bool read_term(const Cell* object, Term& t) {
+  t.ctx = object::context_of(object);
   Cell* w[WORD_COUNT];
-  for (int k = 0; k < WORD_COUNT; ++k) {
-    w[k] = slot_of(ctx, g_symbols[k]);
-    if (!w[k]) {
-      api::answer_logic(false);
-      return;
-    }
-  }
-  for (Word k : {MAX_LINES, TOP, LINE_POS, LINE_CNT, PAGE_CNT, LINE_H})
-    if (type_of(w[k]) != TYPE_INTEGER) {
-      api::answer_logic(false);
-      return;
-    }
+  for (int k = 0; k < WORD_COUNT; ++k)
+    if (!(w[k] = term_slot(t.ctx, Word(k)))) return false;
   const Type cw = type_of(w[CHAR_WIDTH]);
-  if (type_of(w[LINES]) != TYPE_BLOCK || type_of(w[SELECTS]) != TYPE_BLOCK ||
-      type_of(w[FULL]) != TYPE_LOGIC || type_of(w[BOX]) != TYPE_OBJECT ||
-      (cw != TYPE_INTEGER && cw != TYPE_FLOAT) || !integer_vector(w[NLINES]) ||
-      !integer_vector(w[HEIGHTS]) || !integer_vector(w[FLAGS]) || entries(w[SELECTS]) != 0) {
-    api::answer_logic(false);
-    return;
-  }
-  const i32 len = entries(w[LINES]);
-  if (entries(w[NLINES]) != len || entries(w[HEIGHTS]) != len || entries(w[FLAGS]) != len) {
-    api::answer_logic(false);
-    return;
-  }
-  u32 box = object::context_of(w[BOX]);
-  const Cell* size = slot_of(box, g_size);
-  if (!size || !slot_of(box, g_text) || type_of(size) != TYPE_PAIR) {
-    api::answer_logic(false);
-    return;
-  }
-  const double char_width =
-      cw == TYPE_FLOAT ? float_::get(w[CHAR_WIDTH]) : double(integer::get(w[CHAR_WIDTH]));
-  if (!mono || !one_row(str, char_width, pair::x(size))) {
-    api::answer_logic(false);
-    return;
-  }
-
-  const i32 cap = std::max(1, integer::get(w[MAX_LINES]));
-  const i32 line_h = integer::get(w[LINE_H]);
-  const i32 page_cnt = integer::get(w[PAGE_CNT]);
-  i32 top = integer::get(w[TOP]);
-  i32 line_pos = integer::get(w[LINE_POS]);
-  i32 line_cnt = integer::get(w[LINE_CNT]);
-  bool full = logic::flag(w[FULL]) || len >= cap;
-  // The series as they stand once the oldest line went (a full buffer).
-  api::Values v(4);
-  for (int k = 0; k < 4; ++k) copy_cell(w[LINES + k], v[k]);
-  if (full) {
-    // One line goes, and the window stays short of its compaction.
-    i32 rows;
-    if (len - cap + 1 > 1 || len < 1 || series_index(v[0]) + 1 > cap ||
-        !rows_of(v[1], 1, &rows)) {
-      api::answer_logic(false);
-      return;
-    }
-    line_cnt -= rows;
-    top = std::max(1, top - 1);
-    line_pos -= 1;
-    for (int k = 0; k < 4; ++k) set_series_index(v[k], series_index(v[k]) + 1);
-  }
-
-  // The new line and its entries (appending allocates: every slot is looked
-  // up again afterwards).
-  block::append_copy(v[0], str);
-  Cell n;
-  make_integer(&n, 0);
-  vector::rs_append(v[3], &n);
-  make_integer(&n, line_h);
-  vector::rs_append(v[2], &n);
-  make_integer(&n, 1);
-  vector::rs_append(v[1], &n);
-  line_cnt += 1;
-  if (!full) full = len + 1 >= cap;
-
-  for (int k = 0; k < 4; ++k) copy_cell(v[k], slot_of(ctx, g_symbols[LINES + k]));
-  make_logic(slot_of(ctx, g_symbols[FULL]), full);
-  integer::make_at(slot_of(ctx, g_symbols[TOP]), top);
-  integer::make_at(slot_of(ctx, g_symbols[LINE_POS]), line_pos);
-  integer::make_at(slot_of(ctx, g_symbols[LINE_CNT]), line_cnt);
-  integer::make_at(slot_of(ctx, g_symbols[SCREEN_CNT_SAVED]), line_cnt);
-  integer::make_at(slot_of(ctx, g_symbols[SCREEN_CNT]), std::min(line_cnt, page_cnt));
-  // The box holds the line measured last.
-  copy_cell(api::arg(1), slot_of(object::context_of(slot_of(ctx, g_symbols[BOX])), g_text));
-  api::answer_logic(true);
-}
-
-// The integer in the slot, or false.
-bool integer_in(const Cell* slot, i32* out) {
-  if (!slot || type_of(slot) != TYPE_INTEGER) return false;
-  *out = integer::get(slot);
+  if (!integer_in(w[MAX_LINES], &t.max_lines) || !integer_in(w[TOP], &t.top) ||
+      !integer_in(w[LINE_POS], &t.line_pos) || !integer_in(w[LINE_CNT], &t.line_cnt) ||
+      !integer_in(w[SCREEN_CNT], &t.screen_cnt) || !integer_in(w[SCREEN_CNT_SAVED], &t.saved) ||
+      !integer_in(w[PAGE_CNT], &t.page_cnt) || !integer_in(w[LINE_H], &t.line_h) ||
+      type_of(w[LINES]) != TYPE_BLOCK || type_of(w[SELECTS]) != TYPE_BLOCK ||
+      type_of(w[FULL]) != TYPE_LOGIC || (cw != TYPE_INTEGER && cw != TYPE_FLOAT) ||
+      !integer_vector(w[NLINES]) || !integer_vector(w[HEIGHTS]) || !integer_vector(w[FLAGS]) ||
+      type_of(w[SCROLL_Y]) != TYPE_INTEGER)
+    return false;
+  t.len = entries(w[LINES]);
+  if (entries(w[NLINES]) != t.len || entries(w[HEIGHTS]) != t.len || entries(w[FLAGS]) != t.len)
+    return false;
+  const Cell* size = field_of(w[BOX], g_size);
+  if (!size || type_of(size) != TYPE_PAIR || !field_of(w[BOX], g_text)) return false;
+  t.box_width = pair::x(size);
+  t.full = logic::flag(w[FULL]);
+  t.char_width = cw == TYPE_FLOAT ? float_::get(w[CHAR_WIDTH]) : double(integer::get(w[CHAR_WIDTH]));
   return true;
 }
 
-// _end-in-view terminal scroller: reset-top with the scroll-lines it calls,
-// when the scroller's position already is where that puts it (setting it
-// would run its on-change*).
-void end_in_view() {
-  if (interp::reference) {
-    api::answer_logic(false);
-    return;
+void set_integer(u32 ctx, Word k, i32 n) { integer::make_at(term_slot(ctx, k), n); }
+
+// ---- adding a line of one row (add-line and calc-last-line) -------------------------------
+
+// What adding the line changes, when the fast path takes it.
+struct Added {
+  i32 top, line_pos, line_cnt, screen_cnt, saved;
+  bool drop, full;
+};
+
+bool plan_add(const Term& t, const Cell* str, bool mono, Added& a) {
+  if (!mono || !one_row(str, t.char_width, t.box_width)) return false;
+  if (entries(term_slot(t.ctx, SELECTS)) != 0) return false;
+  const i32 cap = std::max(1, t.max_lines);
+  a.top = t.top;
+  a.line_pos = t.line_pos;
+  a.line_cnt = t.line_cnt;
+  a.drop = t.full || t.len >= cap;
+  a.full = a.drop || t.len + 1 >= cap;
+  if (a.drop) {
+    // One line goes, and the window stays short of its compaction.
+    i32 rows;
+    const Cell* lines = term_slot(t.ctx, LINES);
+    if (t.len - cap + 1 > 1 || t.len < 1 || series_index(lines) + 1 > cap ||
+        !rows_of(term_slot(t.ctx, NLINES), 1, &rows))
+      return false;
+    a.line_cnt -= rows;
+    a.top = std::max(1, a.top - 1);
+    a.line_pos -= 1;
   }
-  u32 ctx = object::context_of(api::arg(0));
-  u32 scroller = object::context_of(api::arg(1));
-  Cell* lines = slot_of(ctx, g_symbols[LINES]);
-  Cell* nlines = slot_of(ctx, g_symbols[NLINES]);
-  Cell* heights = slot_of(ctx, g_symbols[HEIGHTS]);
-  Cell* full = slot_of(ctx, g_symbols[FULL]);
-  i32 saved, page_cnt, line_h, max_size, position, last_height;
-  if (!lines || !nlines || !heights || !full || type_of(lines) != TYPE_BLOCK ||
-      !integer_vector(nlines) || !integer_vector(heights) || type_of(full) != TYPE_LOGIC ||
-      !slot_of(ctx, g_symbols[TOP]) || !slot_of(ctx, g_symbols[SCROLL_Y]) ||
-      !integer_in(slot_of(ctx, g_symbols[SCREEN_CNT_SAVED]), &saved) ||
-      !integer_in(slot_of(ctx, g_symbols[PAGE_CNT]), &page_cnt) ||
-      !integer_in(slot_of(ctx, g_symbols[LINE_H]), &line_h) ||
-      !integer_in(slot_of(scroller, g_max_size), &max_size) ||
-      !integer_in(slot_of(scroller, g_position), &position) || line_h <= 0) {
-    api::answer_logic(false);
-    return;
+  a.line_cnt += 1;
+  a.saved = a.line_cnt;
+  a.screen_cnt = std::min(a.line_cnt, t.page_cnt);
+  return true;
+}
+
+// Appends the line (a string no one else holds) and its entries.
+void apply_add(const Term& t, const Cell* line, const Added& a) {
+  api::Values v(4);  // lines, nlines, heights, flags, once the oldest line went
+  for (int k = 0; k < 4; ++k) {
+    copy_cell(term_slot(t.ctx, Word(LINES + k)), v[k]);
+    if (a.drop) set_series_index(v[k], series_index(v[k]) + 1);
   }
-  const i32 len = entries(lines);
-  if (len == 0 || !(saved > page_cnt || logic::flag(full))) {
-    api::answer_logic(true);  // nothing to do
-    return;
-  }
-  if (!rows_of(heights, entries(heights), &last_height)) {
-    api::answer_logic(false);
-    return;
-  }
+  // Appending allocates: every slot is looked up again afterwards.
+  block::append_copy(v[0], line);
+  Cell n;
+  make_integer(&n, 0);
+  vector::rs_append(v[3], &n);
+  make_integer(&n, t.line_h);
+  vector::rs_append(v[2], &n);
+  make_integer(&n, 1);
+  vector::rs_append(v[1], &n);
+  for (int k = 0; k < 4; ++k) copy_cell(v[k], term_slot(t.ctx, Word(LINES + k)));
+  make_logic(term_slot(t.ctx, FULL), a.full);
+  set_integer(t.ctx, TOP, a.top);
+  set_integer(t.ctx, LINE_POS, a.line_pos);
+  set_integer(t.ctx, LINE_CNT, a.line_cnt);
+  set_integer(t.ctx, SCREEN_CNT_SAVED, a.saved);
+  set_integer(t.ctx, SCREEN_CNT, a.screen_cnt);
+  // The box holds the line measured last.
+  copy_cell(line, field_of(term_slot(t.ctx, BOX), g_text));
+}
+
+// ---- keeping the end in view (reset-top and the scroll-lines it calls) -----------------------
+
+// Whether reset-top can run here: the scroller's position (an integer, as
+// its max-size) already is where scroll-lines would put it.
+bool end_stays(const Cell* scroller, i32 page_cnt, i32 line_h, i32 last_height) {
+  i32 max_size, position;
+  if (!integer_in(field_of(scroller, g_max_size), &max_size) ||
+      !integer_in(field_of(scroller, g_position), &position) || line_h <= 0 ||
+      (line_h - last_height) % line_h != 0)
+    return false;
+  const i32 delta = page_cnt - 1;
+  const i32 end = max_size - page_cnt + 1;
+  const bool stays = (delta > 0 && end <= 1) || (delta < 0 && line_h == last_height);
+  return stays || position == std::max(1, std::min(end, end - delta));
+}
+
+// reset-top once end_stays said yes, on the terminal as it now is.
+void end_apply(u32 ctx, const Cell* scroller) {
+  const Cell* nlines = term_slot(ctx, NLINES);
+  const i32 len = entries(term_slot(ctx, LINES));
+  const i32 line_h = integer::get(term_slot(ctx, LINE_H));
+  const i32 page_cnt = integer::get(term_slot(ctx, PAGE_CNT));
+  const i32 end = integer::get(field_of(scroller, g_max_size)) - page_cnt + 1;
+  i32 last_height = 0, rows = 0;
+  rows_of(term_slot(ctx, HEIGHTS), len, &last_height);
   i32 top = len;
   i32 scroll_y = line_h - last_height;
   i32 delta = page_cnt - 1;
-  const i32 start = max_size - page_cnt + 1;
-  const i32 end = start;
-  const bool stays = (delta > 0 && start <= 1) || (delta < 0 && start >= end && scroll_y == 0);
-  if (!stays) {
-    if (position != std::max(1, std::min(end, start - delta)) || scroll_y % line_h != 0) {
-      api::answer_logic(false);
-      return;
-    }
-    if (delta != 0) {
-      i32 n = top;
-      i32 rows;
-      if (delta > 0) {
-        if (!rows_of(nlines, n, &rows)) {
-          api::answer_logic(false);
-          return;
-        }
-        delta = delta + scroll_y / line_h + rows;
-        scroll_y = 0;
-        walk_up(nlines, n, delta);
-        if (delta <= 0) {
-          n += 1;
-          if (delta < 0) scroll_y = delta * line_h;
-        }
-        if (n < 1) {
-          n = 1;
-          scroll_y = 0;
-        }
-      } else {
-        delta = scroll_y / line_h + delta;
-        scroll_y = 0;
-        walk_down(nlines, len, n, delta);
-        if (delta > 0) {
-          n -= 1;
-          if (!rows_of(nlines, n, &rows)) {
-            api::answer_logic(false);
-            return;
-          }
-          scroll_y = (delta - rows) * line_h;
-        }
-        if (n > len) {
-          n = len;
-          scroll_y = 0;
-        }
+  const bool stays = (delta > 0 && end <= 1) || (delta < 0 && scroll_y == 0);
+  if (!stays && delta != 0) {
+    i32 n = top;
+    if (delta > 0) {
+      rows_of(nlines, n, &rows);
+      delta = delta + scroll_y / line_h + rows;
+      scroll_y = 0;
+      walk_up(nlines, n, delta);
+      if (delta <= 0) {
+        n += 1;
+        if (delta < 0) scroll_y = delta * line_h;
       }
-      top = n;
+      if (n < 1) {
+        n = 1;
+        scroll_y = 0;
+      }
+    } else {
+      delta = scroll_y / line_h + delta;
+      scroll_y = 0;
+      walk_down(nlines, len, n, delta);
+      if (delta > 0) {
+        n -= 1;
+        rows_of(nlines, n, &rows);
+        scroll_y = (delta - rows) * line_h;
+      }
+      if (n > len) {
+        n = len;
+        scroll_y = 0;
+      }
     }
+    top = n;
   }
-  integer::make_at(slot_of(ctx, g_symbols[TOP]), top);
-  integer::make_at(slot_of(ctx, g_symbols[SCROLL_Y]), scroll_y);
+  set_integer(ctx, TOP, top);
+  set_integer(ctx, SCROLL_Y, scroll_y);
+}
+
+// Whether reset-top moves the view at all (with lines, and the text taller
+// than the console or the buffer full).
+bool end_moves(i32 len, i32 saved, i32 page_cnt, bool full) {
+  return len > 0 && (saved > page_cnt || full);
+}
+
+// ---- the routines -------------------------------------------------------------------------------
+
+// _add-row terminal str monospace?: add-line and its calc-last-line for a
+// line of one row; false, having changed nothing, for anything else.
+void add_row() {
+  Term t;
+  Added a;
+  bool done = !interp::reference && read_term(api::arg(0), t) &&
+              plan_add(t, api::arg(1), logic::flag(api::arg(2)), a);
+  if (done) apply_add(t, api::arg(1), a);
+  api::answer_logic(done);
+}
+
+// _end-in-view terminal scroller: reset-top when the scroller stays where
+// it is (setting it would run its on-change*); false, having changed
+// nothing, when it would move.
+void end_in_view() {
+  Term t;
+  const Cell* scroller = api::arg(1);
+  if (interp::reference || !read_term(api::arg(0), t)) {
+    api::answer_logic(false);
+    return;
+  }
+  if (!end_moves(t.len, t.saved, t.page_cnt, t.full)) {
+    api::answer_logic(true);
+    return;
+  }
+  i32 last_height = 0;
+  rows_of(term_slot(t.ctx, HEIGHTS), t.len, &last_height);
+  if (!end_stays(scroller, t.page_cnt, t.line_h, last_height)) {
+    api::answer_logic(false);
+    return;
+  }
+  end_apply(t.ctx, scroller);
   api::answer_logic(true);
+}
+
+// _print-line terminal str lf? console win scroller monospace?: vprint for
+// a complete line of one row printed after complete output, when the
+// console has its window shown and the oldest line at most goes. Answers 0
+// having changed nothing for anything else; else 1, or 2 when a repaint is
+// due now (the caller repaints: the repaint count is left for it); or 3
+// when the line is added but the scroller must follow it (its changes run
+// its on-change*): the caller then runs the rest of calc-top and the repaint
+// rule.
+void print_line() {
+  Term t;
+  Added a;
+  const Cell* str = api::arg(1);
+  const Cell* console = api::arg(3);
+  const Cell* win = api::arg(4);
+  const Cell* scroller = api::arg(5);
+  auto refuse = [] { make_integer(api::result(), 0), api::done(); };
+  if (interp::reference || !logic::flag(api::arg(2)) || !read_term(api::arg(0), t)) return refuse();
+  // The console has its window, shown (else vprint drops or shows).
+  const Cell* state = field_of(console, g_state);
+  if (!state || type_of(state) != TYPE_BLOCK) return refuse();
+  if (type_of(win) == TYPE_OBJECT) {
+    const Cell* visible = field_of(win, g_visible);
+    if (!visible || logic::is_false(visible)) return refuse();
+  }
+  // A complete line after complete output, short enough to be kept whole.
+  const Cell* prin = term_slot(t.ctx, PRIN);
+  i32 redraw_cnt, max_size;
+  if (!logic::is_false(prin) || !integer_in(term_slot(t.ctx, REDRAW_CNT), &redraw_cnt))
+    return refuse();
+  const Cell* sys_console = field_of(word::get_value_cell(intern_word("system")), g_console);
+  const Cell* size = field_of(sys_console, g_size);
+  if (!size || type_of(size) != TYPE_PAIR) return refuse();
+  const i32 cols = pair::x(size);
+  const u32 length = string::length_from_index(str);
+  if (length > 100000 || (cols >= 1 && i64(length) >= 30 * i64(cols))) return refuse();
+  if (!plan_add(t, str, logic::flag(api::arg(6)), a)) return refuse();
+  // calc-top after it, when the scroller's max-size stays and the view
+  // follows the end without moving the scroller; else the caller does that.
+  const i32 d = a.screen_cnt + 1 - t.page_cnt;
+  const bool reset = d >= 0 && end_moves(t.len + (a.drop ? 0 : 1), a.saved, t.page_cnt, a.full);
+  const bool follow = integer_in(field_of(scroller, g_max_size), &max_size) &&
+                      max_size == a.line_cnt - 1 + t.page_cnt &&
+                      (!reset || end_stays(scroller, t.page_cnt, t.line_h, t.line_h));
+
+  api::Values line(2);  // the text, its copy
+  copy_cell(str, line[0]);
+  series::copy(line[0], line[1], nullptr, false, nullptr);
+  apply_add(t, line[1], a);
+  make_logic(term_slot(t.ctx, NEWLINE), true);
+  make_logic(term_slot(t.ctx, PRIN), false);
+  if (!follow) {
+    make_integer(api::result(), 3);
+    api::done();
+    return;
+  }
+  if (a.screen_cnt < t.page_cnt) set_integer(t.ctx, SCREEN_CNT, std::min(t.page_cnt, a.screen_cnt + 1));
+  if (reset) end_apply(t.ctx, api::arg(5));
+  const bool repaint = redraw_cnt > 20;
+  if (!repaint) set_integer(t.ctx, REDRAW_CNT, redraw_cnt + 1);
+  make_integer(api::result(), repaint ? 2 : 1);
+  api::done();
 }
 
 }  // namespace
@@ -330,6 +440,9 @@ void wire_terminal_routines() {
   g_size = symbol::make("size");
   g_position = symbol::make("position");
   g_max_size = symbol::make("max-size");
+  g_state = symbol::make("state");
+  g_visible = symbol::make("visible?");
+  g_console = symbol::make("console");
   const char* fn = "gui-console-ctx terminal scroll-lines";
   wire(fn, "_rows-up", "[nlines [vector!] n [integer!] delta [integer!]]", rows_up);
   wire(fn, "_rows-down", "[nlines [vector!] n [integer!] delta [integer!] last [integer!]]",
@@ -338,6 +451,9 @@ void wire_terminal_routines() {
        "[terminal [object!] str [string!] monospace? [logic!]]", add_row);
   wire("gui-console-ctx terminal reset-top", "_end-in-view",
        "[terminal [object!] scroller [object!]]", end_in_view);
+  wire("gui-console-ctx terminal vprint", "_print-line",
+       "[terminal [object!] str [string!] lf? [logic!] console win scroller monospace? [logic!]]",
+       print_line);
 }
 
 }  // namespace qel::library
