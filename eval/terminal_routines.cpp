@@ -14,6 +14,7 @@
 // compact, a selection to follow), and under the evaluator's reference switch,
 // so that the differential passes run the Qel code.
 #include <algorithm>
+#include <cstring>
 
 #include "datatypes/block.hpp"
 #include "datatypes/context.hpp"
@@ -36,23 +37,40 @@ namespace qel::library {
 
 namespace {
 
-// Rows of line n (1 = the vector's current position), or false when the
-// vector holds no such line.
-bool rows_of(const Cell* nlines, i32 n, i32* rows) {
-  const mem::Buffer* b = mem::buffer_of(series_node(nlines));
-  u32 size = b->unit();
-  i64 total = size ? i64(b->used() / size) : 0;
-  i64 i = i64(series_index(nlines)) + n - 1;
-  if (n < 1 || i < 0 || i >= total) return false;
-  *rows = i32(vector::number_at(b->head_ptr() + i * size, vector::element_type(nlines), size));
-  return true;
-}
+// The row counts of the lines (the `nlines` vector), read in place: valid
+// until the next allocation.
+struct Rows {
+  const u8* head;  // line 1
+  i64 count;       // lines from line 1 on
+  u32 size;
+  Type type;
+  explicit Rows(const Cell* nlines) {
+    const mem::Buffer* b = mem::buffer_of(series_node(nlines));
+    size = b->unit();
+    type = vector::element_type(nlines);
+    i64 first = std::max(series_index(nlines), 0);
+    i64 total = size ? i64(b->used() / size) : 0;
+    count = std::max<i64>(total - first, 0);
+    head = b->head_ptr() + first * size;
+  }
+  // Rows of line n, or false when there is no such line.
+  bool of(i32 n, i32* rows) const {
+    if (n < 1 || n > count) return false;
+    const u8* p = head + i64(n - 1) * size;
+    if (size == 4) std::memcpy(rows, p, 4);
+    else *rows = i32(vector::number_at(p, type, size));
+    return true;
+  }
+};
+
+bool rows_of(const Cell* nlines, i32 n, i32* rows) { return Rows(nlines).of(n, rows); }
 
 // _rows-up nlines n delta: while delta is at least 1 and n at least 1, takes
 // the rows of line n from delta and steps n back by one; answers n by delta.
 void walk_up(const Cell* nlines, i32& n, i32& delta) {
+  const Rows r(nlines);
   i32 rows;
-  while (delta >= 1 && n >= 1 && rows_of(nlines, n, &rows)) {
+  while (delta >= 1 && n >= 1 && r.of(n, &rows)) {
     delta -= rows;
     n -= 1;
   }
@@ -69,8 +87,9 @@ void rows_up() {
 // last, adds the rows of line n to delta and steps n on by one; answers n by
 // delta.
 void walk_down(const Cell* nlines, i32 last, i32& n, i32& delta) {
+  const Rows r(nlines);
   i32 rows;
-  while (delta < 0 && n <= last && rows_of(nlines, n, &rows)) {
+  while (delta < 0 && n <= last && r.of(n, &rows)) {
     delta += rows;
     n += 1;
   }
@@ -94,41 +113,61 @@ const char* const kWordNames[WORD_COUNT] = {
     "line-cnt", "screen-cnt", "screen-cnt-saved", "page-cnt", "line-h", "char-width", "box",
     "scroll-y", "prin?", "newline?", "redraw-cnt"};
 u32 g_symbols[WORD_COUNT];
-u32 g_text, g_size, g_position, g_max_size, g_state, g_visible, g_console;
 
 // The slot of the word in the context, or null (valid until the next
-// allocation).
-Cell* slot_of(u32 ctx, u32 symbol) {
-  i32 i = context::find_word(ctx, symbol, true);
-  return i < 0 ? nullptr : context::slot(ctx, u32(i));
+// allocation). `index` remembers where the word was found last: a context's
+// words keep their places, and the word found there is checked, so that
+// another context passed later is looked up afresh.
+Cell* cached_slot(u32 ctx, u32 symbol, i32& index) {
+  const mem::Buffer* words = mem::buffer_of(context::words_of(ctx));
+  if (index < 0 || u32(index) >= words->used() / sizeof(Cell) ||
+      words->cells()[index].w2 != symbol) {
+    index = context::find_word(ctx, symbol, true);
+    if (index < 0) return nullptr;
+  }
+  return context::slot(ctx, u32(index));
 }
 
-// The terminal's slot indexes, found once per terminal context: a word's
-// index is checked against its symbol at each use and looked up again when
-// it no longer matches.
-struct Indexes {
-  u32 ctx = 0;
-  i32 at[WORD_COUNT] = {};
-} g_indexes;
+// The terminal's slot indexes: bind_term finds (or checks) them all at the
+// start of a routine, term_slot then reads them (no Qel code runs in
+// between to add words).
+i32 g_indexes[WORD_COUNT];
+bool bind_term(u32 ctx) {
+  const mem::Buffer* words = mem::buffer_of(context::words_of(ctx));
+  const u32 count = words->used() / sizeof(Cell);
+  for (int k = 0; k < WORD_COUNT; ++k) {
+    i32& i = g_indexes[k];
+    if (i < 0 || u32(i) >= count || words->cells()[i].w2 != g_symbols[k]) {
+      i = context::find_word(ctx, g_symbols[k], true);
+      if (i < 0) return false;
+      words = mem::buffer_of(context::words_of(ctx));
+    }
+    if (!context::slot(ctx, u32(i))) return false;
+  }
+  return true;
+}
+Cell* term_slot(u32 ctx, Word k) { return context::slot(ctx, u32(g_indexes[k])); }
+// The slot, to be set: the word is marked assigned, as setting it in Qel does.
+Cell* term_out(u32 ctx, Word k) {
+  context::symbol_cell(ctx, u32(g_indexes[k]))->header |= context::WORD_ASSIGNED;
+  return term_slot(ctx, k);
+}
 
-Cell* term_slot(u32 ctx, Word k) {
-  if (g_indexes.ctx != ctx) {
-    g_indexes.ctx = ctx;
-    for (i32& i : g_indexes.at) i = -1;
+// The object's field (a slot cell), or null when the value is no object or
+// has no such field.
+struct Field {
+  u32 symbol = 0;
+  i32 index = -1;
+  Cell* of(const Cell* object) {
+    return object && type_of(object) == TYPE_OBJECT
+               ? cached_slot(object::context_of(object), symbol, index)
+               : nullptr;
   }
-  i32 i = g_indexes.at[k];
-  if (i < 0 || u32(i) >= context::word_count(ctx) || context::symbol_cell(ctx, u32(i))->w2 != g_symbols[k]) {
-    i = context::find_word(ctx, g_symbols[k], true);
-    g_indexes.at[k] = i;
-    if (i < 0) return nullptr;
-  }
-  return context::slot(ctx, u32(i));
-}
-// The slot of the object's field, or null when the value is no object.
-Cell* field_of(const Cell* object, u32 symbol) {
-  return object && type_of(object) == TYPE_OBJECT ? slot_of(object::context_of(object), symbol)
-                                                   : nullptr;
-}
+
+};
+Field g_text, g_size, g_position, g_max_size, g_state, g_visible, g_console;
+Field g_columns;  // system/console/size (the box's size is g_size)
+Cell g_system;  // the word `system`
 
 // Entries from the series' position (0 when it lies past the tail).
 i32 entries(const Cell* series) {
@@ -155,6 +194,13 @@ bool one_row(const Cell* text, double char_width, i32 width) {
   u32 n = string::length_from_index(text);
   if (double(n) * char_width > double(width)) return false;
   u32 from = u32(std::max(series_index(text), 0));
+  const mem::Buffer* b = mem::buffer_of(series_node(text));
+  if (b->unit() == 1) {
+    const u8* p = b->head_ptr() + from;
+    for (u32 k = 0; k < n; ++k)
+      if (p[k] < 0x20 || p[k] > 0x7E) return false;
+    return true;
+  }
   for (u32 k = 0; k < n; ++k) {
     u32 c = string::char_at(text, from + k);
     if (c < 0x20 || c > 0x7E) return false;
@@ -175,6 +221,7 @@ struct Term {
 
 bool read_term(const Cell* object, Term& t) {
   t.ctx = object::context_of(object);
+  if (!bind_term(t.ctx)) return false;
   Cell* w[WORD_COUNT];
   for (int k = 0; k < WORD_COUNT; ++k)
     if (!(w[k] = term_slot(t.ctx, Word(k)))) return false;
@@ -191,15 +238,15 @@ bool read_term(const Cell* object, Term& t) {
   t.len = entries(w[LINES]);
   if (entries(w[NLINES]) != t.len || entries(w[HEIGHTS]) != t.len || entries(w[FLAGS]) != t.len)
     return false;
-  const Cell* size = field_of(w[BOX], g_size);
-  if (!size || type_of(size) != TYPE_PAIR || !field_of(w[BOX], g_text)) return false;
+  const Cell* size = g_size.of(w[BOX]);
+  if (!size || type_of(size) != TYPE_PAIR || !g_text.of(w[BOX])) return false;
   t.box_width = pair::x(size);
   t.full = logic::flag(w[FULL]);
   t.char_width = cw == TYPE_FLOAT ? float_::get(w[CHAR_WIDTH]) : double(integer::get(w[CHAR_WIDTH]));
   return true;
 }
 
-void set_integer(u32 ctx, Word k, i32 n) { integer::make_at(term_slot(ctx, k), n); }
+void set_integer(u32 ctx, Word k, i32 n) { integer::make_at(term_out(ctx, k), n); }
 
 // ---- adding a line of one row (add-line and calc-last-line) -------------------------------
 
@@ -251,15 +298,16 @@ void apply_add(const Term& t, const Cell* line, const Added& a) {
   vector::rs_append(v[2], &n);
   make_integer(&n, 1);
   vector::rs_append(v[1], &n);
-  for (int k = 0; k < 4; ++k) copy_cell(v[k], term_slot(t.ctx, Word(LINES + k)));
-  make_logic(term_slot(t.ctx, FULL), a.full);
+  for (int k = 0; k < 4; ++k) copy_cell(v[k], term_out(t.ctx, Word(LINES + k)));
+  make_logic(term_out(t.ctx, FULL), a.full);
   set_integer(t.ctx, TOP, a.top);
   set_integer(t.ctx, LINE_POS, a.line_pos);
   set_integer(t.ctx, LINE_CNT, a.line_cnt);
   set_integer(t.ctx, SCREEN_CNT_SAVED, a.saved);
   set_integer(t.ctx, SCREEN_CNT, a.screen_cnt);
-  // The box holds the line measured last.
-  copy_cell(line, field_of(term_slot(t.ctx, BOX), g_text));
+  // The box holds the line measured last (set quietly: no on-change*, no
+  // assigned mark).
+  copy_cell(line, g_text.of(term_slot(t.ctx, BOX)));
 }
 
 // ---- keeping the end in view (reset-top and the scroll-lines it calls) -----------------------
@@ -268,8 +316,8 @@ void apply_add(const Term& t, const Cell* line, const Added& a) {
 // its max-size) already is where scroll-lines would put it.
 bool end_stays(const Cell* scroller, i32 page_cnt, i32 line_h, i32 last_height) {
   i32 max_size, position;
-  if (!integer_in(field_of(scroller, g_max_size), &max_size) ||
-      !integer_in(field_of(scroller, g_position), &position) || line_h <= 0 ||
+  if (!integer_in(g_max_size.of(scroller), &max_size) ||
+      !integer_in(g_position.of(scroller), &position) || line_h <= 0 ||
       (line_h - last_height) % line_h != 0)
     return false;
   const i32 delta = page_cnt - 1;
@@ -284,7 +332,7 @@ void end_apply(u32 ctx, const Cell* scroller) {
   const i32 len = entries(term_slot(ctx, LINES));
   const i32 line_h = integer::get(term_slot(ctx, LINE_H));
   const i32 page_cnt = integer::get(term_slot(ctx, PAGE_CNT));
-  const i32 end = integer::get(field_of(scroller, g_max_size)) - page_cnt + 1;
+  const i32 end = integer::get(g_max_size.of(scroller)) - page_cnt + 1;
   i32 last_height = 0, rows = 0;
   rows_of(term_slot(ctx, HEIGHTS), len, &last_height);
   i32 top = len;
@@ -387,10 +435,10 @@ void print_line() {
   auto refuse = [] { make_integer(api::result(), 0), api::done(); };
   if (interp::reference || !logic::flag(api::arg(2)) || !read_term(api::arg(0), t)) return refuse();
   // The console has its window, shown (else vprint drops or shows).
-  const Cell* state = field_of(console, g_state);
+  const Cell* state = g_state.of(console);
   if (!state || type_of(state) != TYPE_BLOCK) return refuse();
   if (type_of(win) == TYPE_OBJECT) {
-    const Cell* visible = field_of(win, g_visible);
+    const Cell* visible = g_visible.of(win);
     if (!visible || logic::is_false(visible)) return refuse();
   }
   // A complete line after complete output, short enough to be kept whole.
@@ -398,8 +446,7 @@ void print_line() {
   i32 redraw_cnt, max_size;
   if (!logic::is_false(prin) || !integer_in(term_slot(t.ctx, REDRAW_CNT), &redraw_cnt))
     return refuse();
-  const Cell* sys_console = field_of(word::get_value_cell(intern_word("system")), g_console);
-  const Cell* size = field_of(sys_console, g_size);
+  const Cell* size = g_columns.of(g_console.of(word::get_value_cell(&g_system)));
   if (!size || type_of(size) != TYPE_PAIR) return refuse();
   const i32 cols = pair::x(size);
   const u32 length = string::length_from_index(str);
@@ -409,7 +456,7 @@ void print_line() {
   // follows the end without moving the scroller; else the caller does that.
   const i32 d = a.screen_cnt + 1 - t.page_cnt;
   const bool reset = d >= 0 && end_moves(t.len + (a.drop ? 0 : 1), a.saved, t.page_cnt, a.full);
-  const bool follow = integer_in(field_of(scroller, g_max_size), &max_size) &&
+  const bool follow = integer_in(g_max_size.of(scroller), &max_size) &&
                       max_size == a.line_cnt - 1 + t.page_cnt &&
                       (!reset || end_stays(scroller, t.page_cnt, t.line_h, t.line_h));
 
@@ -417,8 +464,8 @@ void print_line() {
   copy_cell(str, line[0]);
   series::copy(line[0], line[1], nullptr, false, nullptr);
   apply_add(t, line[1], a);
-  make_logic(term_slot(t.ctx, NEWLINE), true);
-  make_logic(term_slot(t.ctx, PRIN), false);
+  make_logic(term_out(t.ctx, NEWLINE), true);
+  make_logic(term_out(t.ctx, PRIN), false);
   if (!follow) {
     make_integer(api::result(), 3);
     api::done();
@@ -436,13 +483,16 @@ void print_line() {
 
 void wire_terminal_routines() {
   for (int k = 0; k < WORD_COUNT; ++k) g_symbols[k] = symbol::make(kWordNames[k]);
-  g_text = symbol::make("text");
-  g_size = symbol::make("size");
-  g_position = symbol::make("position");
-  g_max_size = symbol::make("max-size");
-  g_state = symbol::make("state");
-  g_visible = symbol::make("visible?");
-  g_console = symbol::make("console");
+  for (i32& i : g_indexes) i = -1;
+  g_text.symbol = symbol::make("text");
+  g_size.symbol = symbol::make("size");
+  g_position.symbol = symbol::make("position");
+  g_max_size.symbol = symbol::make("max-size");
+  g_state.symbol = symbol::make("state");
+  g_visible.symbol = symbol::make("visible?");
+  g_console.symbol = symbol::make("console");
+  g_columns.symbol = g_size.symbol;
+  copy_cell(intern_word("system"), &g_system);
   const char* fn = "gui-console-ctx terminal scroll-lines";
   wire(fn, "_rows-up", "[nlines [vector!] n [integer!] delta [integer!]]", rows_up);
   wire(fn, "_rows-down", "[nlines [vector!] n [integer!] delta [integer!] last [integer!]]",
