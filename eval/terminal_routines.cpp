@@ -121,7 +121,7 @@ u32 g_symbols[WORD_COUNT];
 Cell* cached_slot(u32 ctx, u32 symbol, i32& index) {
   const mem::Buffer* words = mem::buffer_of(context::words_of(ctx));
   if (index < 0 || u32(index) >= words->used() / sizeof(Cell) ||
-      words->cells()[index].w2 != symbol) {
+      word::symbol_of(words->cells() + index) != symbol) {
     index = context::find_word(ctx, symbol, true);
     if (index < 0) return nullptr;
   }
@@ -137,7 +137,7 @@ bool bind_term(u32 ctx) {
   const u32 count = words->used() / sizeof(Cell);
   for (int k = 0; k < WORD_COUNT; ++k) {
     i32& i = g_indexes[k];
-    if (i < 0 || u32(i) >= count || words->cells()[i].w2 != g_symbols[k]) {
+    if (i < 0 || u32(i) >= count || word::symbol_of(words->cells() + i) != g_symbols[k]) {
       i = context::find_word(ctx, g_symbols[k], true);
       if (i < 0) return false;
       words = mem::buffer_of(context::words_of(ctx));
