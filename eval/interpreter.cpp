@@ -1,4 +1,5 @@
 #include "eval/interpreter.hpp"
+#include "eval/interpreter_internal.hpp"
 #include "eval/library_code.hpp"
 
 #include <cstdlib>
@@ -38,101 +39,28 @@ bool reference = false;
 bool trace_run = false;
 bool trace_held = false;
 
-namespace {
+using namespace detail;
 
-using mem::buffer_of;
+namespace detail {
 
 Cell* g_pending = nullptr;        // root cells: they never move
 Cell* g_current_code = nullptr;
 Cell* g_trace_callback = nullptr;
 u32 g_trace_mask = 0;
 u32 g_callback_locals = 0;
-Cell g_body_word{TYPE_WORD, 0, 0, 0};     // <body>
-Cell g_anon_word{TYPE_WORD, 0, 0, 0};     // <anon>
+Cell g_body_word{TYPE_WORD, 0, 0, 0};
+Cell g_anon_word{TYPE_WORD, 0, 0, 0};
 Cell g_set_path_word{TYPE_WORD, 0, 0, 0};
-Cell g_callback_word{TYPE_WORD, 0, 0, 0};  // <interp-callback>
-
-// The global context and its values series. A context that keeps its values
-// in a series gets that series when it is made and keeps it for life, so a
-// global word's slot is found from its index without reading the record.
+Cell g_callback_word{TYPE_WORD, 0, 0, 0};
 u32 g_global_ctx = 0;
 u32 g_global_values = 0;
-
-// The slot of a global word, or null when its index lies past the values
-// made so far (the context module makes the slot then).
-inline Cell* global_slot(i32 idx) {
-  mem::Buffer* values = buffer_of(g_global_values);
-  return u32(idx) < values->used() / sizeof(Cell) ? values->cells() + idx : nullptr;
-}
-
-// Function values keep their body and argument descriptor block in their
-// more series (datatypes/function.hpp).
-using function::FLAG_NO_TRACE;
-using function::FLAG_TRACE;
-using function::MORE_ARGS;
-using function::MORE_BODY;
-using function::more_cell;
-
-// Argument kinds kept in bits 20-21 of the descriptor's typesets.
-constexpr u32 KIND_SHIFT = 20;
-enum ArgKind : u32 { ARG_NORMAL = 0, ARG_LITERAL = 1, ARG_QUOTED = 2, ARG_RETURN = 3 };
-
-inline bool is_function_type(Type t) {
-  return t == TYPE_NATIVE || t == TYPE_ACTION || t == TYPE_FUNCTION || t == TYPE_ROUTINE;
-}
-inline bool is_any_function(Type t) { return is_function_type(t) || t == TYPE_OP; }
-
-// Whether the faster forms may take the evaluation: never while tracing
-// (every event must fire) nor under the reference switch.
-inline bool short_paths() { return !trace && !reference; }
-
-inline u32 tail_of(const Code& code) {
-  u32 n = buffer_of(code.node)->used() / sizeof(Cell);
-  return n < code.end ? n : code.end;
-}
-inline Cell* cell_at(const Code& code, u32 i) { return buffer_of(code.node)->cells() + i; }
-
-
-// Puts a result where the mode wants it: pushed (sub) or in the base cell.
-// The copy is written whole into its destination and the new-line marker
-// cleared there: changing a local copy first and then copying it would make
-// the processor wait for the partial write.
-inline void place(const Cell* result, bool sub, bool clear_marker = false) {
-  Cell* d;
-  if (sub) {
-    d = stack::top;
-    if (++stack::top >= stack::end) stack::overflow();
-  } else {
-    d = stack::base;
-    stack::top = stack::base + 1;
-  }
-  std::memmove(d, result, sizeof(Cell));
-  if (clear_marker) d->header &= ~FLAG_NEW_LINE;
-}
-
 
 [[noreturn]] void raise_stack_overflow() {
   stack::top = (stack::top - stack::bottom > 5) ? stack::top - 5 : stack::bottom;
   fire(Err::internal_stack_overflow);
 }
 
-// The value of a word, or the no-value error. Words bound to a slot of a
-// context with a values series (the global context, objects) or with its
-// values on the stack (a running function) are read directly; the rest goes
-// through the context module.
-inline Cell* plain_slot(const Cell* w);
-inline Cell* word_value(const Cell* w) {
-  if (Cell* slot = plain_slot(w)) return slot;
-  u32 ctx = word::context_of(w);
-  if (!ctx) fire(Err::script_no_value, w);
-  return context::value_cell(w, ctx);
-}
-
-// A pending return/exit whose target is the frame on top ends there: the
-// carried value (unset for exit) becomes the frame's result.
-// Out of line: statuses are rare, and the check for none is made at every
-// frame's end.
-[[gnu::noinline]] Status take_pending_return(Status st) {
+Status take_pending_return(Status st) {
   if (takes_return(st, stack::ctop - 1)) {
     if (st == THROW_RETURN) copy_cell(g_pending, stack::base);
     else make_unset(stack::base);
@@ -140,12 +68,7 @@ inline Cell* word_value(const Cell* w) {
   }
   return st;
 }
-inline Status take_return(Status st) { return st ? take_pending_return(st) : 0; }
 
-// Closes the frame on top with the value as its result.
-void close_with(const Cell* value, bool sub);
-
-// Closes the frame on top after an evaluation that answered st.
 Status close_frame(Status st, bool sub) {
   st = take_return(st);
   if (st) {
@@ -164,23 +87,7 @@ void close_with(const Cell* value, bool sub) {
   close_frame(0, sub);
 }
 
-// Closes a call's frame (the function pushed below it, or the left operand
-// of an infix call, at entry_top) after the call answered st: the result is
-// placed as the mode says, or the status goes on.
-inline Status close_call(Status st, Cell* entry_top, bool sub) {
-  if (st) {
-    stack::unwind();
-    stack::top = entry_top;
-    return st;
-  }
-  Cell result = *stack::base;
-  stack::unwind();
-  stack::top = entry_top;
-  place(&result, sub, true);
-  return 0;
-}
-
-}  // namespace
+}  // namespace detail
 
 // ---------------------------------------------------------------------------
 // Unwinding statuses
@@ -206,7 +113,7 @@ void rethrow_status(Status st) {
 
 Cell* current_code() { return g_current_code; }
 
-namespace {
+namespace detail {
 
 // The blocks being evaluated, innermost last, each with the current code of
 // the evaluation around it. They live in one array that never moves, rooted
@@ -264,7 +171,7 @@ struct HeldBlock {
   HeldBlock& operator=(const HeldBlock&) = delete;
 };
 
-}  // namespace
+}  // namespace detail
 
 void init() {
   g_pending = runtime::root_append();
@@ -288,7 +195,7 @@ void init() {
 // ---------------------------------------------------------------------------
 // Blocks and expressions
 
-namespace {
+namespace detail {
 
 // Trace events are held back while library code runs and let through again
 // for the caller's code it evaluates.
@@ -316,11 +223,6 @@ struct LibraryTrace {
 // with the other short paths below).
 bool plain_statement(const Cell* cells, u32& pos, u32 end, Cell* out);
 [[gnu::always_inline]] inline bool plain_block(const Cell* block, Cell* out, bool& first_plain);
-// A call of the function-like value that the word held (see eval_call).
-Status call_word(const Cell* fn, const Code& code, u32& pos, bool sub, const Cell* word,
-                 const Cell* path = nullptr);
-// Whether call_word can take a call through this path (see there).
-bool lean_path_call(const Cell* fn, u32 node, u32 head, u32 n);
 // One expression; try_plain false when the short path was already tried.
 Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_plain);
 Status expression_rest(const Code& code, u32& pos, ExprMode mode, Cell* entry_top);
@@ -332,19 +234,19 @@ inline Status eval_expression_general(const Code& code, u32& pos, ExprMode mode)
 Status infix_call(const Cell* op, const Cell* opword, int fast_code, const Code& code, u32& pos, bool sub,
                   Cell* entry_top);
 
-}  // namespace
+}  // namespace detail
 
 // The code cursor: the block's cells and its live tail are read once and
 // read again only after a step that went through the general evaluator (which
 // may have run code that changed or moved the block). A plain step can
 // neither allocate nor change a series, so what was read stays valid.
-namespace {
+namespace detail {
 Status eval_block_general(const Cell* block_in, bool chain, bool first_plain);
 // The call loop (see there) and its set-up.
 Status run_loop(const Cell* block, bool chain, bool first_plain);
-}  // namespace
+}  // namespace detail
 
-namespace {
+namespace detail {
 
 // Blocks found not to be one plain statement, remembered by series node and
 // start so that a block run again and again (a function body, a loop body,
@@ -361,9 +263,6 @@ constexpr u32 MISS_BITS = 9;
 constexpr u32 MISS_RETRY = 64;
 PlainMiss g_body_miss[1u << MISS_BITS];
 
-inline bool library_block(const Cell* block) {
-  return (buffer_of(series_node(block))->flags & mem::SERIES_LIBRARY) != 0;
-}
 
 // eval_block, not traced: a plain block is evaluated without its frame; the
 // frame and the current code the block would have had are not observable,
@@ -417,11 +316,11 @@ inline bool library_block(const Cell* block) {
   return eval_block_general(block, chain, true);
 }
 
-}  // namespace
+}  // namespace detail
 
 Status eval_block(const Cell* block_in, bool chain) { return eval_block_step(block_in, chain); }
 
-namespace {
+namespace detail {
 
 // A block in a frame of its own, statement by statement. first_plain: whether
 // the first statement may be plain (false when that was found not to be).
@@ -474,7 +373,7 @@ namespace {
   return 0;
 }
 
-}  // namespace
+}  // namespace detail
 
 Status eval_next(const Code& code, u32& pos, bool sub) {
   stack::mark_interp(&g_body_word);
@@ -500,7 +399,7 @@ Status do_next(const Cell* block, i32* next_index) {
   return st;
 }
 
-namespace {
+namespace detail {
 
 // Operators with a short path for numbers: the arithmetic actions and the
 // comparison natives. Answers 0, or 1 + the math op, or 100 + the comparison op,
@@ -534,22 +433,6 @@ inline bool plain_combine(int code, const Cell* l, const Cell* r, Cell* out);
 // false, having changed nothing, for anything else; the general evaluator
 // then takes the expression from its start and does what it always does.
 // Never used while tracing.
-
-// The value cell of a word bound to a slot that can be read directly, or
-// null (unbound, no values, a slot the context module would have to make).
-inline Cell* plain_slot(const Cell* w) {
-  u32 ctx = word::context_of(w);
-  i32 idx = word::index_of(w);
-  if (ctx == g_global_ctx && ctx) return idx < 0 ? nullptr : global_slot(idx);
-  if (!ctx) return nullptr;
-  const Cell* rec = context::record_cell(ctx);
-  u32 vals = context::record_values(rec);
-  if (idx < 0 || !vals) return nullptr;
-  if (context::record_on_stack(rec)) return stack::bottom + (vals - 1) + idx;
-  mem::Buffer* values = buffer_of(vals);
-  if (u32(idx) < values->used() / sizeof(Cell)) return values->cells() + idx;
-  return nullptr;
-}
 
 // Whether a cell of the type can start a plain expression (a quick test made
 // before trying): the types that eval_expression does more with than take
@@ -846,13 +729,13 @@ bool plain_statement(const Cell* cells, u32& pos, u32 end, Cell* out) {
 }
 
 
-}  // namespace
+}  // namespace detail
 
 Status eval_expression(const Code& code, u32& pos, ExprMode mode) {
   return eval_expression_from(code, pos, mode, true);
 }
 
-namespace {
+namespace detail {
 
 Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_plain) {
   const bool prefix = mode.prefix, sub = mode.sub, passive = mode.passive;
@@ -1108,12 +991,12 @@ inline Status eval_expression_general(const Code& code, u32& pos, ExprMode mode)
   return eval_expression_from(code, pos, mode, false);
 }
 
-}  // namespace
+}  // namespace detail
 
 // ---------------------------------------------------------------------------
 // Argument descriptors
 
-namespace {
+namespace detail {
 
 // Builds a typeset from the type block that follows an argument word.
 Cell make_arg_typeset(const Cell* types, u32 kind) {
@@ -1149,9 +1032,8 @@ Cell make_arg_typeset(const Cell* types, u32 kind) {
   return ts;
 }
 
-inline u32 arg_kind(const Cell* ts) { return (ts->header >> KIND_SHIFT) & 3; }
 
-}  // namespace
+}  // namespace detail
 
 u32 spec_arguments(const Cell* fn_in) {
   Cell fn = *fn_in;
@@ -1216,9 +1098,8 @@ u32 spec_arguments(const Cell* fn_in) {
 // ---------------------------------------------------------------------------
 // Calls
 
-namespace {
+namespace detail {
 
-constexpr int MAX_REFINEMENTS = 32;
 
 struct ArgState {
   const Cell* fn;
@@ -1536,7 +1417,7 @@ Status eval_arguments(const Cell* fn, const Code& code, u32& pos, const Cell* pa
   return 0;
 }
 
-}  // namespace
+}  // namespace detail
 
 // Runs a routine! whose arguments are in its frame: its entry reads the frame
 // base upward and leaves its result in the base cell. Every routine takes
@@ -1594,7 +1475,7 @@ Status eval_call(const Cell* fn_in, const Code& code, u32& pos, bool sub, const 
   return 0;
 }
 
-namespace {
+namespace detail {
 
 // The either native, its arguments in its frame: the chosen branch runs as
 // the native runs it, taken as a block run again and again.
@@ -2045,7 +1926,7 @@ inline void open_infix(const CallShape& s, const Cell* op, const Cell* opword, c
 // frame's base, closes the frame and places the result.
 Status close_infix(Status st, u32 desc, int fast_code, const Cell* op, const Cell* opword, bool sub,
                    Cell* entry_top) {
-  if (st) return close_call(st, entry_top, sub);
+  if (st) return close_call(take_return(st), entry_top, sub);
   const CallShape& s = call_shape(desc, true);  // a nested call may have taken the entry
   Cell* l = stack::base;
   check_shape_arg(s, 1, type_of(l + 1), op, opword);
@@ -2057,7 +1938,7 @@ Status close_infix(Status st, u32 desc, int fast_code, const Cell* op, const Cel
     if (type_of(op) == TYPE_ACTION) actions::entry(Action(native::index_of(op)))(refs);
     else st = natives::entry(native::index_of(op))(refs);
   }
-  return close_call(st, entry_top, sub);
+  return close_call(take_return(st), entry_top, sub);
 }
 
 Status infix_call(const Cell* op, const Cell* opword, int fast_code, const Code& code, u32& pos, bool sub,
@@ -2610,7 +2491,7 @@ Status run_loop(const Cell* block, bool chain, bool first_plain) {
   }
 }
 
-}  // namespace
+}  // namespace detail
 
 Status call_function(const Cell* fn_in, u32 owner_ctx, const Cell* name, u32 callback_bit) {
   Cell fn = *fn_in;
@@ -2633,155 +2514,6 @@ Status call_function(const Cell* fn_in, u32 owner_ctx, const Cell* name, u32 cal
 }
 
 // ---------------------------------------------------------------------------
-// Paths
-
-namespace {
-
-// Values whose changes are seen through every copy (they hold a series or a
-// context); the others are copied into cells, so a changed field must be
-// written back into whatever holds the value.
-bool shared_by_reference(Type t) {
-  switch (t) {
-    case TYPE_BLOCK: case TYPE_PAREN: case TYPE_PATH: case TYPE_LIT_PATH: case TYPE_SET_PATH:
-    case TYPE_GET_PATH: case TYPE_HASH: case TYPE_STRING: case TYPE_FILE: case TYPE_URL:
-    case TYPE_TAG: case TYPE_EMAIL: case TYPE_REF: case TYPE_BINARY: case TYPE_VECTOR:
-    case TYPE_IMAGE: case TYPE_BITSET: case TYPE_MAP: case TYPE_OBJECT: case TYPE_ERROR:
-    case TYPE_PORT:
-      return true;
-    default:
-      return false;
-  }
-}
-
-}  // namespace
-
-Status eval_path(const Cell* path_in, const Code& code, u32& pos, bool set, bool get, bool sub,
-                 bool case_) {
-  Cell path = *path_in;
-  u32 node = series_node(&path);
-  u32 n = buffer_of(node)->used() / sizeof(Cell);
-  u32 head = u32(series_index(&path) < 0 ? 0 : series_index(&path));
-  if (head >= n) fire(Err::script_empty_path);
-  Cell first = *(buffer_of(node)->cells() + head);
-  if (type_of(&first) != TYPE_WORD) fire(Err::script_word_first, &path);
-  Cell* entry_top = stack::top;
-  Cell set_copy;
-  if (set) set_copy = *stack::base;
-  Cell value = *word_value(&first);
-  if (is_function_type(type_of(&value))) {
-    if (set) fire(Err::script_invalid_path_set, &path);
-    if (get) fire(Err::script_invalid_path_get, &path);
-    Cell p2 = path;
-    set_series_index(&p2, i32(head));
-    Status st = short_paths() && lean_path_call(&value, node, head, n)
-                    ? call_word(&value, code, pos, sub, &first, &p2)
-                    : eval_call(&value, code, pos, sub, &p2, &first, &value, 0, false);
-    if (trace) fire_event(EV_EXIT, &path, i32(n), nullptr, stack::last());
-    return st;
-  }
-  if (type_of(&value) == TYPE_UNSET) fire(Err::script_unset_path, &path, &first);
-  // The values met along the path and the selectors that led to them, kept on
-  // the arguments stack (so the collector sees them): values[0] is the head
-  // word's value, values[k] the result of selector k.
-  u32 steps = n - head;
-  Cell* values = stack::top;
-  for (u32 k = 0; k < 2 * steps; ++k) make_none(stack::push());
-  Cell* selectors = values + steps;
-  copy_cell(&value, values);
-  u32 k = 0;
-  // A paren in the path may shorten the path itself: its length is read
-  // again at every step, and the value reached where it now ends is the
-  // result; a set-path that lost its last selector raises an error.
-  for (u32 i = head + 1; i < n && i < buffer_of(node)->used() / sizeof(Cell); ++i, ++k) {
-    Cell el = *(buffer_of(node)->cells() + i);
-    Cell* sel = selectors + k;
-    if (trace) fire_event(EV_FETCH, &path, i32(i), nullptr, &el);
-    switch (type_of(&el)) {
-      case TYPE_GET_WORD: {
-        Cell w = el;
-        w.header = TYPE_WORD;
-        copy_cell(word_value(&w), sel);
-        break;
-      }
-      case TYPE_PAREN: {
-        stack::mark_interp(&g_body_word);
-        Status st = eval_block(&el, true);
-        st = close_frame(st, true);
-        if (st) {
-          stack::top = entry_top;
-          return st;
-        }
-        Cell r = *stack::last();
-        stack::pop(1);
-        copy_cell(&r, sel);
-        break;
-      }
-      default:
-        copy_cell(&el, sel);
-    }
-    if (type_of(sel) == TYPE_UNSET) fire(Err::script_invalid_path, &path, &el);
-    if (trace) fire_event(EV_PUSH, &path, i32(i), nullptr, sel);
-    bool last = i + 1 == n;
-    PathStep step{&path, i32(i), last, case_, false};
-    if (last && set) {
-      step.set_flag = k > 0;
-      if (k > 0) {
-        step.holder = values + k - 1;
-        step.holder_selector = selectors + k - 1;
-      }
-    }
-    Cell* next = actions::eval_path(values + k, sel, last && set ? &set_copy : nullptr, step);
-    Cell nv = *next;
-    copy_cell(&nv, values + k + 1);
-    if (!set && !get && !last && is_function_type(type_of(&nv))) {
-      // A function met inside the path runs at once, the rest of the path
-      // being its refinements and the value before it its owner.
-      Cell owner = values[k];
-      Cell p2 = path;
-      set_series_index(&p2, i32(i));
-      stack::top = entry_top;
-      return eval_call(&nv, code, pos, sub, &p2, &el, &owner, 0, false);
-    }
-  }
-  if (k + 1 < steps) {
-    if (set) fire(Err::script_invalid_path_set, &path);
-    steps = k + 1;
-  }
-  if (set && steps > 1) {
-    // A field of a value held by copy (a time, a pair, ...) was changed in
-    // values[steps - 2]: store it back into its holder, and so on outward.
-    for (i32 j = i32(steps) - 2; j >= 0 && !shared_by_reference(type_of(values + j)); --j) {
-      if (j == 0) {
-        Cell w = first;
-        Cell v = values[0];
-        word::set(&w, &v);
-        break;
-      }
-      Cell v = values[j];
-      PathStep step{&path, i32(head) + j, false, case_, false};
-      // A time reported the change to the owner of the series that holds it
-      // itself: storing it back is no further change.
-      ownership::Quiet quiet(j == i32(steps) - 2 && type_of(&v) == TYPE_TIME &&
-                             is_any_block_type(type_of(values + j - 1)));
-      actions::eval_path(values + j - 1, selectors + j - 1, &v, step);
-    }
-  }
-  Cell r = values[set ? 0 : steps - 1];
-  if (trace) fire_event(EV_EXIT, &path, i32(n), nullptr, &r);
-  stack::top = entry_top;
-  if (set) {
-    copy_cell(&set_copy, stack::base);
-    stack::keep();
-    return 0;
-  }
-  if (!get && is_function_type(type_of(&r))) {
-    return eval_call(&r, code, pos, sub, nullptr, nullptr, &r, 0, false);
-  }
-  place(&r, sub);
-  return 0;
-}
-
-// ---------------------------------------------------------------------------
 // Callbacks from C++ code
 
 void eval_block_or_throw(const Cell* block, bool chain) { check(eval_block(block, chain)); }
@@ -2799,226 +2531,6 @@ Cell* call_with_args(const Cell* fn, const Cell* args, u32 count, u32 callback_b
   }
   stack::top = result + 1;
   return result;
-}
-
-}  // namespace qel::interp
-
-namespace qel::api {
-
-using interp::arg_kind;
-using interp::ARG_RETURN;
-using interp::g_anon_word;
-using interp::is_function_type;
-using interp::MAX_REFINEMENTS;
-
-Status invoke(const Cell* fn_in, const Cell* args, u32 count, Cell* out, const CallOptions& o) {
-  Cell* entry_top = stack::top;
-  // Everything given is copied onto the stack first: nothing has allocated yet.
-  Cell* fn = stack::push_cell(fn_in);
-  Cell* values = stack::top;
-  for (u32 i = 0; i < count; ++i) stack::push_cell(args + i);
-  if (type_of(fn) == TYPE_OP) {
-    set_type(fn, Type((fn->header >> 16) & 0xFF));
-    fn->header &= 0xFF;
-  }
-  Type t = type_of(fn);
-  if (!is_function_type(t)) {
-    Cell bad = *fn;
-    stack::top = entry_top;
-    fire(Err::script_invalid_arg, &bad);
-  }
-  bool native_like = t == TYPE_NATIVE || t == TYPE_ACTION;
-  u32 desc = interp::spec_arguments(fn);
-  roots::NodeRoot hold(&desc);
-  Cell name = o.name ? *o.name : g_anon_word;
-  stack::mark(&name, t == TYPE_FUNCTION ? stack::FRAME_INTERP_FUNC : stack::FRAME_INTERP);
-  // The given values are the leading arguments; the refinements are off.
-  i32 refs[MAX_REFINEMENTS];
-  u32 nrefs = 0, given = 0, word_index = 0;
-  i32 locals = 0;
-  bool in_refinement = false;
-  u32 n = mem::buffer_of(desc)->used() / sizeof(Cell);
-  for (u32 i = 0; i < n; ++i) {
-    Cell d = *(mem::buffer_of(desc)->cells() + i);
-    if (type_of(&d) == TYPE_TYPESET && arg_kind(&d) != ARG_RETURN) {
-      u32 wi = word_index++;
-      if (in_refinement) {
-        if (!native_like) make_none(stack::push());
-        continue;
-      }
-      Cell* v = stack::push();
-      if (given < count) copy_cell(values + given, v); else make_none(v);
-      ++given;
-      if (o.check_types && !typeset::has(&d, type_of(v))) {
-        Cell type, w = interp::spec_word_for(fn, wi);
-        make_datatype(&type, type_of(v));
-        fire(Err::script_expect_arg, &name, &type, &w);
-      }
-    } else if (type_of(&d) == TYPE_TYPESET) {
-      ++word_index;
-    } else if (type_of(&d) == TYPE_REFINEMENT) {
-      ++word_index;
-      in_refinement = true;
-      if (nrefs >= u32(MAX_REFINEMENTS)) fire(Err::internal_not_done);
-      if (native_like) refs[nrefs] = -1; else make_logic(stack::push(), false);
-      ++nrefs;
-    } else if (type_of(&d) == TYPE_INTEGER && !native_like) {
-      locals = int_of(&d);
-    }
-  }
-  if (!native_like && locals > 0) {
-    make_logic(stack::push(), false);
-    for (i32 l = 1; l < locals; ++l) make_none(stack::push());
-  }
-  Status st = 0;
-  switch (t) {
-    case TYPE_NATIVE: st = natives::entry(native::index_of(fn))(refs); break;
-    case TYPE_ACTION: actions::entry(Action(native::index_of(fn)))(refs); break;
-    case TYPE_FUNCTION: st = interp::call_function(fn, 0, &name, o.callback); break;
-    case TYPE_ROUTINE: interp::call_routine(fn); break;
-    default: fire(Err::internal_not_done);
-  }
-  st = interp::take_return(st);
-  if (st) {
-    stack::unwind();
-    stack::top = entry_top;
-    return st;
-  }
-  if (o.args_after) {
-    for (u32 i = 0; i < count; ++i) copy_cell(stack::base + i, o.args_after + i);
-  }
-  Cell r = *stack::base;
-  stack::unwind();
-  stack::top = entry_top;
-  copy_cell(&r, out);
-  return 0;
-}
-
-void send(Status st) { interp::rethrow_status(st); }
-
-Values::Values(u32 n) : at_(stack::top), n_(n), exceptions_(std::uncaught_exceptions()) {
-  for (u32 i = 0; i < n; ++i) make_none(stack::push());
-}
-
-Values::~Values() {
-  if (std::uncaught_exceptions() == exceptions_ && stack::top > at_) stack::top = at_;
-}
-
-Cell compare(const Cell* fn, const Cell* first, const Cell* second) {
-  static Cell name{TYPE_WORD, 0, 0, 0};
-  if (!word::symbol_of(&name)) name = *intern_word("<compare-callback>");
-  Cell pair[2] = {*first, *second};
-  Cell* out = stack::push();
-  CallOptions o;
-  o.name = &name;
-  o.callback = CALLBACK_SORT;
-  Status st = invoke(fn, pair, 2, out, o);
-  Cell r = *out;
-  stack::pop(1);
-  check(st);
-  return r;
-}
-
-}  // namespace qel::api
-
-namespace qel::interp {
-
-// ---------------------------------------------------------------------------
-// Tracing
-
-namespace {
-// The words that name the trace events, by bit number.
-const char* const kEventNames[] = {"init", "end", "prolog", "epilog", "enter", "exit",
-                                   "open", "return", "fetch", "push", "set", "call",
-                                   "error", "throw", "catch", "expr"};
-}  // namespace
-
-u32 trace_mask(const Cell* fn) {
-  if (type_of(fn) != TYPE_FUNCTION) return 0x1FFFF;
-  Cell body = *more_cell(fn, MORE_BODY);
-  if (type_of(&body) != TYPE_BLOCK) return 0x1FFFF;
-  u32 node = series_node(&body);
-  u32 n = buffer_of(node)->used() / sizeof(Cell);
-  u32 idx = u32(series_index(&body));
-  if (idx >= n || type_of(buffer_of(node)->cells() + idx) != TYPE_BLOCK) return 0x1FFFF;
-  Cell events = *(buffer_of(node)->cells() + idx);
-  u32 en = series_node(&events);
-  u32 count = buffer_of(en)->used() / sizeof(Cell);
-  u32 mask = 0;
-  for (u32 i = u32(series_index(&events)); i < count; ++i) {
-    Cell* c = buffer_of(en)->cells() + i;
-    if (type_of(c) != TYPE_WORD) continue;
-    u32 sym = symbol::resolve(word::symbol_of(c));
-    for (u32 b = 0; b < 16; ++b) {
-      if (symbol::resolve(symbol::make(kEventNames[b])) == sym) mask |= 1u << b;
-    }
-  }
-  return mask;
-}
-
-bool tracing() { return (trace || g_trace_held) && !trace_held; }
-
-void trace_start(const Cell* callback) {
-  copy_cell(callback, g_trace_callback);
-  g_trace_mask = trace_mask(callback);
-  g_callback_locals = 0;
-  trace = true;
-  trace_run = true;
-  trace_held = false;
-  fire_event(EV_INIT, nullptr, -1, nullptr, nullptr);
-}
-
-void trace_end() {
-  trace_held = false;  // the callback always sees the end of its run
-  fire_event_unwinding(EV_END, nullptr, -1, nullptr, nullptr);
-  make_none(g_trace_callback);
-  trace = false;
-  trace_run = false;
-}
-
-void fire_event(u32 event, const Cell* code, i32 offset, const Cell* ref, const Cell* value) {
-  if (!trace || trace_held || !(g_trace_mask & event) ||
-      type_of(g_trace_callback) != TYPE_FUNCTION)
-    return;
-  u32 bit = 0;
-  while (bit < 16 && !(event & (1u << bit))) ++bit;
-  Cell args[6];
-  copy_cell(intern_word(kEventNames[bit]), &args[0]);
-  if (code) copy_cell(code, &args[1]); else make_none(&args[1]);
-  make_integer(&args[2], code ? offset : -1);
-  if (value && type_of(value) != TYPE_NO_TYPE) copy_cell(value, &args[3]); else make_none(&args[3]);
-  bool with_ref = event == EV_SET || event == EV_EPILOG || event == EV_PROLOG ||
-                  event == EV_RETURN || event == EV_CALL;
-  if (with_ref && ref) copy_cell(ref, &args[4]); else make_none(&args[4]);
-  pair::make_at(&args[5], i32(stack::index_of(stack::base)), i32(stack::index_of(stack::top)));
-  // The callback runs untraced, in the stacks' reserve (so that tracing does
-  // not change the depth at which the program overflows); invoke leaves the
-  // stacks as they were.
-  struct Reserve {
-    Cell* end = stack::end;
-    stack::Frame* cend = stack::cend;
-    Reserve() {
-      stack::end = stack::bottom + stack::ARGS_CELLS + stack::ARGS_RESERVE;
-      stack::cend = stack::cbottom + stack::CALL_FRAMES + stack::FRAMES_RESERVE;
-      trace = false;
-    }
-    ~Reserve() {
-      stack::end = end;
-      stack::cend = cend;
-      trace = true;
-    }
-  };
-  Cell ignored;
-  Status st;
-  {
-    Reserve in_reserve;
-    // The callback gets the values as they are (an unset result included),
-    // whatever its spec says of their types.
-    api::CallOptions o;
-    o.check_types = false;
-    st = api::invoke(g_trace_callback, args, 6, &ignored, o);
-  }
-  api::check(st);
 }
 
 }  // namespace qel::interp
