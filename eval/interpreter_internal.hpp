@@ -10,8 +10,10 @@
 
 #include "datatypes/context.hpp"
 #include "datatypes/function.hpp"
+#include "datatypes/native.hpp"
 #include "datatypes/word.hpp"
 #include "eval/interpreter.hpp"
+#include "runtime/actions.hpp"
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/stack.hpp"
@@ -162,5 +164,171 @@ Cell spec_word_for(const Cell* fn, u32 arg_index);
 Status call_word(const Cell* fn, const Code& code, u32& pos, bool sub, const Cell* word,
                  const Cell* path = nullptr);
 bool lean_path_call(const Cell* fn, u32 node, u32 head, u32 n);
+
+// The shape of a call, read once from an argument descriptor: how many
+// arguments are fetched first (all of them evaluated normally), their
+// typesets, and what is pushed after them when every refinement is off, so
+// that the common call does not walk the descriptor. Descriptors never
+// change once built; a shape is found again by the descriptor's node and
+// dropped when the collector frees that node (it may then be reused).
+constexpr u32 SHAPE_ARGS = 6;
+struct CallShape {
+  u32 desc = 0;      // descriptor node; 0: a free entry
+  bool usable = false;  // false: the descriptor is walked as usual
+  u8 args = 0;       // arguments fetched, in order
+  u8 native_refs = 0;  // natives: refinements (all off)
+  u8 fill = 0;       // function-like: cells pushed for the refinements
+  u64 fill_false = 0;  // which fill cells are logic false (the others none)
+  i32 locals = 0;    // function-like: the locals count (0: none)
+  u8 word_index[SHAPE_ARGS];  // the spec word of each argument, for messages
+  u64 accepts[SHAPE_ARGS];  // argument k's typeset as a mask by type id
+  Cell ts[SHAPE_ARGS];
+  // The refinements, read on the first call through a path.
+  bool refs_built = false;
+  bool refs_usable = false;  // false: path calls go through eval_call
+  u8 nrefs = 0;
+  struct Refinement {
+    u32 sym;         // canonical symbol of its word
+    u32 at;          // its descriptor entry; its arguments follow it
+    u8 word_index;   // the spec word of its first argument, for messages
+    u8 nargs;        // arguments it takes
+    u8 flag;         // function-like: its flag's cell among the fill cells
+  } ref[MAX_REFINEMENTS];
+};
+static_assert(TYPE_TOP < 64);
+
+// The typeset as a mask with bit t set for each type id t it holds.
+u64 type_mask(const Cell* ts);
+constexpr u32 SHAPE_BITS = 8;
+extern CallShape g_shapes[1u << SHAPE_BITS];
+// Reads the descriptor into a shape (see eval/interpreter.cpp).
+void build_shape(CallShape& s, u32 desc, bool native_like);
+
+// The shape of the descriptor (built on first use).
+inline CallShape& call_shape(u32 desc, bool native_like) {
+  CallShape& s = g_shapes[((desc >> 2) ^ (desc >> 11)) & ((1u << SHAPE_BITS) - 1)];
+  if (s.desc != desc) build_shape(s, desc, native_like);
+  return s;
+}
+
+// Raises expect-arg for argument k of a shape that does not accept the
+// type got (kept out of line: the check itself is one bit test).
+[[gnu::noinline, gnu::cold, noreturn]] void refuse_shape_arg(const CallShape& s, u32 k, Type got, const Cell* fn,
+                                                  const Cell* word);
+[[gnu::always_inline]] inline void check_shape_arg(const CallShape& s, u32 k, Type got, const Cell* fn, const Cell* word) {
+  if (!((s.accepts[k] >> (u32(got) & 63)) & 1)) refuse_shape_arg(s, k, got, fn, word);
+}
+
+// Operators with a short path for numbers: 0, or 1 + the math op, or 100 +
+// the comparison op, for the function of type t and index id.
+int op_code_of(Type t, u32 id);
+inline int fast_op(const Cell* fn) { return op_code_of(type_of(fn), native::index_of(fn)); }
+
+// Two integer! values combined in place into l as plain_combine would, or
+// false (l unchanged) when the result leaves the integer! range.
+inline bool integer_combine(int code, Cell* l, const Cell* r) {
+  i32 a = int_of(l), b = int_of(r);
+  if (code < 100) {
+    int op = code - 1;
+    i32 n;
+    bool overflow = op == OP_ADD ? __builtin_add_overflow(a, b, &n)
+                    : op == OP_SUB ? __builtin_sub_overflow(a, b, &n)
+                                   : __builtin_mul_overflow(a, b, &n);
+    if (overflow) return false;
+    make_integer(l, n);
+    return true;
+  }
+  bool t;
+  switch (code - 100) {
+    case COMP_EQUAL: case COMP_STRICT_EQUAL: t = a == b; break;
+    case COMP_NOT_EQUAL: t = a != b; break;
+    case COMP_LESSER: t = a < b; break;
+    case COMP_LESSER_EQUAL: t = a <= b; break;
+    case COMP_GREATER: t = a > b; break;
+    default: t = a >= b; break;
+  }
+  make_logic(l, t);
+  return true;
+}
+
+// Combines two numbers as the operator's action or native does, when that
+// can neither raise nor call anything: integer!/float! arithmetic (integer
+// overflow gives the float of the exact operands), integer! comparison.
+inline bool plain_combine(int code, const Cell* l, const Cell* r, Cell* out) {
+  Type lt = type_of(l), rt = type_of(r);
+  if (lt == TYPE_INTEGER && rt == TYPE_INTEGER) {
+    *out = *l;
+    if (integer_combine(code, out, r)) return true;
+  } else if (code >= 100 ||
+             !((lt == TYPE_FLOAT || lt == TYPE_INTEGER) && (rt == TYPE_FLOAT || rt == TYPE_INTEGER))) {
+    return false;
+  }
+  int op = code - 1;
+  double a = lt == TYPE_FLOAT ? float_of(l) : double(int_of(l));
+  double b = rt == TYPE_FLOAT ? float_of(r) : double(int_of(r));
+  make_float(out, op == OP_ADD ? a + b : op == OP_SUB ? a - b : a * b);
+  return true;
+}
+
+// The slot a set-word can write in place: a plain slot outside an object
+// (objects track assignments and may watch changes), or null.
+inline Cell* plain_target(const Cell* set_word) {
+  Cell* slot = plain_slot(set_word);
+  if (!slot) return nullptr;
+  // The global context is no object: its kind needs no look-up.
+  u32 ctx = word::context_of(set_word);
+  if (ctx != g_global_ctx && context::kind_of(ctx) == context::KIND_OBJECT) return nullptr;
+  return slot;
+}
+
+// The function's context reads its values from the frame just opened (its
+// arguments and locals on the stack); the frame keeps what the context read
+// before, restored when the frame closes.
+inline stack::Frame* bind_frame_context(u32 ctx) {
+  stack::Frame* f = stack::ctop - 1;
+  Cell* rec = context::record_cell(ctx);
+  f->fctx = ctx;
+  f->saved_values = context::record_values(rec);
+  context::set_record_values(rec, stack::index_of(stack::base) + 1);
+  f->header |= stack::FRAME_FLAG_CTX;
+  return f;
+}
+
+// The shape of the operator's descriptor when it fits, or null.
+inline const CallShape* infix_shape(const Cell* op) {
+  const Cell* cached = more_cell(op, MORE_ARGS);
+  if (type_of(cached) != TYPE_BLOCK) return nullptr;
+  const CallShape& s = call_shape(series_node(cached), true);
+  return s.usable && s.args == 2 ? &s : nullptr;
+}
+
+// Opens the operator's frame on the left operand (the cell at entry_top,
+// the last pushed) and checks it; raises no-arg when no right operand follows.
+inline void open_infix(const CallShape& s, const Cell* op, const Cell* opword, const Code& code, u32 pos,
+                       Cell* entry_top) {
+  Cell left = *entry_top;
+  stack::top = entry_top;
+  stack::mark(opword, stack::FRAME_INTERP);
+  stack::push_cell(&left);
+  check_shape_arg(s, 0, type_of(&left), op, opword);
+  if (pos >= tail_of(code)) [[unlikely]] {
+    Cell w = spec_word_for(op, s.word_index[1]);
+    fire(Err::script_no_arg, opword, &w);
+  }
+}
+
+// After the right operand of an infix operator (status st): checks it,
+// combines the two into the frame's base, closes the frame and places the
+// result.
+Status close_infix(Status st, u32 desc, int fast_code, const Cell* op, const Cell* opword, bool sub,
+                   Cell* entry_top);
+
+// The reference routines (eval/interpreter.cpp).
+Status eval_block_general(const Cell* block, bool chain, bool first_plain);
+Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_plain);
+Status expression_rest(const Code& code, u32& pos, ExprMode mode, Cell* entry_top);
+// A function's body called untraced and not as a callback, its frame open
+// with its arguments and locals (call_function's plain case).
+Status run_function(const Cell* fn, const Cell* name);
 
 }  // namespace qel::interp::detail
