@@ -3,6 +3,7 @@
 #include "datatypes/symbol.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/collector.hpp"
+#include "runtime/code_epoch.hpp"
 #include "runtime/cycles.hpp"
 #include "runtime/error.hpp"
 #include "runtime/hash.hpp"
@@ -373,6 +374,7 @@ void bind_block(u32 ctx, const Cell* block, bool self) {
   u32 node = block->w2;
   if (!node || cycles::find(node)) return;
   cycles::push(node);
+  code::changed(node);  // its words are bound anew (runtime/code_epoch.hpp)
   // Nothing below allocates: the block's cells stay where they are.
   i32 from = i32(block->w1) < 0 ? 0 : i32(block->w1);
   Buffer* b = buffer_of(node);

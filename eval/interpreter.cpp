@@ -1,5 +1,6 @@
 #include "eval/interpreter.hpp"
 #include "eval/interpreter_internal.hpp"
+#include "eval/interpreter_compiled.hpp"
 #include "eval/library_code.hpp"
 
 #include <cstdlib>
@@ -115,16 +116,6 @@ Cell* current_code() { return g_current_code; }
 
 namespace detail {
 
-// The blocks being evaluated, innermost last, each with the current code of
-// the evaluation around it. They live in one array that never moves, rooted
-// by a mark callback: entering a block costs two cell copies. Every entry
-// belongs to an open evaluation frame, so there are never more entries than
-// frames.
-struct HeldEntry {
-  Cell block;        // the block value (its index: where the evaluation began)
-  Cell saved_code;   // the current code when the block was entered
-};
-constexpr u32 MAX_HELD = stack::CALL_FRAMES + stack::FRAMES_RESERVE + 8;
 HeldEntry* g_held = nullptr;
 u32 g_held_count = 0;
 
@@ -136,7 +127,6 @@ void mark_held() {
 }
 
 void sweep_shapes();  // drops the call shapes of freed descriptors
-void init_loop();     // the call loop's records
 
 void init_blocks() {
   if (!g_held) {
@@ -144,7 +134,7 @@ void init_blocks() {
     gc::add_mark_callback(mark_held);
   }
   g_held_count = 0;
-  init_loop();
+  compiled::init();
   static bool sweeping = false;
   if (!sweeping) {
     gc::add_sweep_callback(sweep_shapes);
@@ -219,112 +209,37 @@ struct LibraryTrace {
   }
 };
 
-// A whole top-level plain expression at pos (see plain_expression, defined
-// with the other short paths below).
-bool plain_statement(const Cell* cells, u32& pos, u32 end, Cell* out);
-[[gnu::always_inline]] inline bool plain_block(const Cell* block, Cell* out, bool& first_plain);
-// One expression; try_plain false when the short path was already tried.
-Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_plain);
-Status expression_rest(const Code& code, u32& pos, ExprMode mode, Cell* entry_top);
-inline const Cell* global_function(const Cell* c);
-Status call_expression(const Code& code, u32& pos, ExprMode mode, const Cell* fv);
-inline Status eval_expression_general(const Code& code, u32& pos, ExprMode mode);
-// An infix call of an operator made from an arithmetic or comparison action
-// or native (see there).
-Status infix_call(const Cell* op, const Cell* opword, int fast_code, const Code& code, u32& pos, bool sub,
-                  Cell* entry_top);
-
-}  // namespace detail
-
-// The code cursor: the block's cells and its live tail are read once and
-// read again only after a step that went through the general evaluator (which
-// may have run code that changed or moved the block). A plain step can
-// neither allocate nor change a series, so what was read stays valid.
-namespace detail {
-Status eval_block_general(const Cell* block_in, bool chain, bool first_plain);
-// The call loop (see there) and its set-up.
-Status run_loop(const Cell* block, bool chain, bool first_plain);
 }  // namespace detail
 
 namespace detail {
 
-// Blocks found not to be one plain statement, remembered by series node and
-// start so that a block run again and again (a function body, a loop body,
-// a branch) is not tried each time. The general evaluation answers what a
-// plain one would, so a stale entry (the block changed, a word holding data
-// by now, the node reused) costs only speed; an entry is tried again now
-// and then.
-struct PlainMiss {
-  u32 node = 0, start = 0;
-  u32 skips = 0;
-  bool first_plain = false;  // what the failed attempt found (see plain_block)
-};
-constexpr u32 MISS_BITS = 9;
-constexpr u32 MISS_RETRY = 64;
-PlainMiss g_body_miss[1u << MISS_BITS];
-
-
-// eval_block, not traced: a plain block is evaluated without its frame; the
-// frame and the current code the block would have had are not observable,
-// so the result is left where closing that frame would have left it. Answers
-// true when the block was done so; false, with first_plain for the general
-// evaluation, when it is not plain.
-[[gnu::always_inline]] inline bool remembered_plain(const Cell* body, bool chain, bool& first_plain) {
-  u32 node = series_node(body);
-  u32 start = u32(series_index(body));
-  PlainMiss& m = g_body_miss[((node >> 2) ^ (start << 4)) & ((1u << MISS_BITS) - 1)];
-  if (m.node == node && m.start == start) {
-    if (++m.skips < MISS_RETRY) {
-      first_plain = m.first_plain;
-      return false;
+// A function's body (its frame open, its context bound): compiled when no
+// trace run and no reference switch asks for the reference.
+inline Status eval_function_body(const Cell* body) {
+  if (!trace && !g_trace_held && !reference) {
+    if (compiled::Unit* u = compiled::unit_for_body(body)) {
+      stack::Frame* f = stack::ctop - 1;
+      return compiled::run(u, body, true, f->fctx, stack::base);
     }
-    m.node = 0;  // tried again below
   }
-  first_plain = true;
-  if (Cell r; plain_block(body, &r, first_plain)) {
-    Cell* at = stack::top;
-    if (++stack::top >= stack::end) stack::overflow();
-    *at = r;
-    if (chain) *stack::base = r;
-    return true;
-  }
-  m = {node, start, 0, first_plain};
-  return false;
-}
-
-[[gnu::always_inline]] inline Status eval_remembered(const Cell* body, bool chain) {
-  bool first_plain;
-  if (remembered_plain(body, chain, first_plain)) return 0;
-  return eval_block_general(body, chain, first_plain);
-}
-
-// A function's body: untraced and outside the library, one that is not
-// plain runs in the call loop, where the calls it makes between interpreted
-// functions go on without C++ recursion.
-[[gnu::always_inline]] inline Status eval_function_body(const Cell* body) {
-  if (trace || g_trace_held || reference) return eval_block_general(body, true, true);
-  bool first_plain;
-  if (remembered_plain(body, true, first_plain)) return 0;
-  if (library_block(body)) return eval_block_general(body, true, first_plain);
-  return run_loop(body, true, first_plain);
-}
-
-// eval_block, inline for the blocks run again and again (function bodies,
-// branches).
-[[gnu::always_inline]] inline Status eval_block_step(const Cell* block, bool chain) {
-  if (!trace && !g_trace_held && !reference) return eval_remembered(block, chain);
-  return eval_block_general(block, chain, true);
+  return eval_block_general(body, true);
 }
 
 }  // namespace detail
 
-Status eval_block(const Cell* block_in, bool chain) { return eval_block_step(block_in, chain); }
+Status eval_block(const Cell* block, bool chain) {
+  if (!trace && !g_trace_held && !reference) {
+    if (compiled::Unit* u = compiled::unit_for_block(block)) return compiled::run(u, block, chain, 0, nullptr);
+  }
+  return eval_block_general(block, chain);
+}
 
 namespace detail {
 
-// A block in a frame of its own, statement by statement. first_plain: whether
-// the first statement may be plain (false when that was found not to be).
-[[gnu::noinline]] Status eval_block_general(const Cell* block_in, bool chain, bool first_plain) {
+// A block in a frame of its own, statement by statement; the tail is the
+// smaller of the block's length now and its length at entry, read again
+// after every statement (the code may change the block).
+Status eval_block_general(const Cell* block_in, bool chain) {
   stack::mark_eval(&g_body_word);
   HeldBlock held(block_in);
   const Cell* block = &held.e->block;
@@ -347,18 +262,11 @@ namespace detail {
     stack::keep();
   } else {
     if (!library_code) copy_cell(block, g_current_code);
-    const Cell* cells = buffer_of(node)->cells();
     while (pos < tail) {
       if (!library_code) set_series_index(g_current_code, i32(pos));
-      if (Cell r; short_paths() && first_plain && plain_statement(cells, pos, tail, &r)) {
-        place(&r, false);
-      } else {
-        st = eval_expression_general(code, pos, {});
-        if (st) break;
-        tail = tail_of(code);
-        cells = buffer_of(node)->cells();
-      }
-      first_plain = true;
+      st = eval_expression(code, pos);
+      if (st) break;
+      tail = tail_of(code);
       if (pos < tail) stack::reset();
     }
   }
@@ -421,265 +329,9 @@ int op_code_of(Type t, u32 id) {
   return 0;
 }
 
-
-
-// ---- short paths ----------------------------------------------------------------
-// An expression made only of plain operands (literals, words holding data)
-// joined by arithmetic or comparison operators over numbers can neither raise
-// an error nor run code, so nothing can observe frames or events around it:
-// it is evaluated here in one pass, without frames or recursion. These answer
-// false, having changed nothing, for anything else; the general evaluator
-// then takes the expression from its start and does what it always does.
-// Never used while tracing.
-
-// Whether a cell of the type can start a plain expression (a quick test made
-// before trying): the types that eval_expression does more with than take
-// the value are left out, and unset, which a set-word or an argument refuses.
-inline constexpr u64 NOT_PLAIN =
-    (1ull << TYPE_UNSET) | (1ull << TYPE_SET_WORD) | (1ull << TYPE_SET_PATH) |
-    (1ull << TYPE_GET_WORD) | (1ull << TYPE_LIT_WORD) |
-    (1ull << TYPE_GET_PATH) | (1ull << TYPE_LIT_PATH) | (1ull << TYPE_OP) |
-    (1ull << TYPE_FUNCTION) | (1ull << TYPE_ROUTINE) | (1ull << TYPE_NATIVE) |
-    (1ull << TYPE_ACTION) | (1ull << TYPE_ISSUE);
-static_assert(TYPE_TOP < 64);
-inline bool may_be_plain(Type t) { return !((NOT_PLAIN >> (u32(t) & 63)) & 1); }
-
-bool plain_group(const Cell* group, Cell* out);
-
-// Parens nested in a plain expression: each would open frames, so the
-// short path takes only a few levels.
-u32 g_plain_depth = 0;
-constexpr u32 MAX_PLAIN_DEPTH = 8;
-
-// Whether the general evaluator would find room on both stacks for what it
-// opens and pushes while evaluating a plain statement: near the ends it
-// takes over, so that a stack overflow is raised exactly where it always is.
-// A plain statement opens at most a block's frame, a set-word's frame and,
-// per nested paren, an operator's frame and the paren's two frames (with
-// the operators of each level closed before the next opens), and pushes at
-// most a few cells per level.
-constexpr i64 PLAIN_FRAMES = 3 * MAX_PLAIN_DEPTH + 8;
-constexpr i64 PLAIN_CELLS = 8 * MAX_PLAIN_DEPTH + 32;
-inline bool room_for_plain() {
-  return stack::end - stack::top > PLAIN_CELLS && stack::cend - stack::ctop > PLAIN_FRAMES;
-}
-
-// A path of a word holding a block and an integer! picking a cell in range
-// that holds neither a function, nor unset, nor a new-line marker: the picked cell, as
-// the general path evaluation would answer it (which reads the word, opens
-// no frame and cannot raise then), or false. The stack room that evaluation
-// would use is checked.
-inline bool plain_path(const Cell* path, Cell* out) {
-  if (!room_for_plain()) return false;
-  const mem::Buffer* pb = buffer_of(series_node(path));
-  i32 head = series_index(path) < 0 ? 0 : series_index(path);
-  if (u32(head) + 2 != pb->used() / sizeof(Cell)) return false;
-  const Cell* el = pb->cells() + head;
-  if (type_of(el) != TYPE_WORD || type_of(el + 1) != TYPE_INTEGER) return false;
-  const Cell* v = plain_slot(el);
-  if (!v || type_of(v) != TYPE_BLOCK) return false;
-  i32 k = int_of(el + 1);
-  if (k == 0) return false;
-  i64 p = i64(series_index(v)) + k + (k > 0 ? -1 : 0);
-  const mem::Buffer* vb = buffer_of(series_node(v));
-  if (p < 0 || p >= i64(vb->used() / sizeof(Cell))) return false;
-  const Cell* r = vb->cells() + p;
-  if (is_function_type(type_of(r)) || type_of(r) == TYPE_UNSET || (r->header & FLAG_NEW_LINE)) return false;
-  *out = *r;
-  return true;
-}
-
-// The value of a plain operand, as eval_expression would leave it (new-line
-// marker cleared), or false.
-[[gnu::always_inline]] inline bool plain_operand(const Cell* c, Cell* out) {
-  switch (type_of(c)) {
-    case TYPE_PATH:
-      return plain_path(c, out);
-    case TYPE_PAREN: {
-      if (g_plain_depth >= MAX_PLAIN_DEPTH || !room_for_plain()) return false;
-      ++g_plain_depth;
-      bool ok = plain_group(c, out);
-      --g_plain_depth;
-      return ok;
-    }
-    case TYPE_WORD: {
-      const Cell* v = plain_slot(c);
-      if (!v) return false;
-      switch (type_of(v)) {
-        case TYPE_UNSET: case TYPE_OP: case TYPE_FUNCTION: case TYPE_ROUTINE: case TYPE_NATIVE:
-        case TYPE_ACTION:
-          return false;
-        default:
-          break;
-      }
-      *out = *v;
-      break;
-    }
-    default:
-      if (!may_be_plain(type_of(c))) return false;
-      *out = *c;
-      break;
-  }
-  out->header &= ~FLAG_NEW_LINE;
-  return true;
-}
-
-// fast_op of the function an op! value was made from.
-inline int op_code(const Cell* op) {
-  return op_code_of(Type((op->header >> 16) & 0xFF), native::index_of(op));
-}
-
-// The operator that the word at c names, as fast_op answers it; 0 when the
-// word names no operator (the expression ends there) and -1 when it names one
-// that the short path does not take.
-inline int plain_operator(const Cell* c) {
-  if (type_of(c) != TYPE_WORD || !word::context_of(c)) return 0;
-  if (word::context_of(c) == g_global_ctx && word::index_of(c) >= 0) {
-    const Cell* v = global_slot(word::index_of(c));
-    if (!v) return -1;
-    if (type_of(v) != TYPE_OP) return 0;
-    int code = op_code(v);
-    return code ? code : -1;
-  }
-  if (!context::record_values(context::record_cell(word::context_of(c))) || word::index_of(c) < 0) {
-    return 0;
-  }
-  const Cell* v = plain_slot(c);
-  if (!v) return -1;
-  if (type_of(v) != TYPE_OP) return 0;
-  int code = op_code(v);
-  return code ? code : -1;
-}
-
-// The operators after a plain first operand, from p, the first being op.
-[[gnu::noinline]] bool plain_chain_from(const Cell* cells, u32& p, u32 end, Cell* out, int op) {
-  while (true) {
-    if (op < 0 || p + 1 >= end) return false;
-    // The common case first: integers on both sides, the right one a
-    // literal or a word's value, combined without copying the operand.
-    const Cell* rc = cells + p + 1;
-    const Cell* rv = type_of(rc) == TYPE_INTEGER ? rc : type_of(rc) == TYPE_WORD ? plain_slot(rc) : nullptr;
-    if (rv && type_of(rv) == TYPE_INTEGER && type_of(out) == TYPE_INTEGER && integer_combine(op, out, rv)) {
-      p += 2;
-    } else {
-      Cell r, v;
-      if (!plain_operand(rc, &r) || !plain_combine(op, out, &r, &v)) return false;
-      *out = v;
-      p += 2;
-    }
-    if (p >= end) return true;
-    op = plain_operator(cells + p);
-    if (op == 0) return true;
-  }
-}
-
-// The operators after a plain first operand, from p (see plain_expression).
-// Most plain operands are followed by no operator: that answer is found
-// here, in a small frame.
-[[gnu::noinline]] bool plain_chain(const Cell* cells, u32& p, u32 end, Cell* out) {
-  int op = plain_operator(cells + p);
-  if (op == 0) return true;
-  return plain_chain_from(cells, p, end, out, op);
-}
-
-// One whole plain expression from pos (just its first operand with prefix):
-// answers its value in out and moves pos past it, or answers false.
-[[gnu::always_inline]] inline bool plain_expression(const Cell* cells, u32& pos, u32 end, bool prefix, Cell* out) {
-  if (!plain_operand(cells + pos, out)) return false;
-  u32 p = pos + 1;
-  // Only a word can name an operator.
-  if (!prefix && p < end && type_of(cells + p) == TYPE_WORD && !plain_chain(cells, p, end, out)) {
-    return false;
-  }
-  pos = p;
-  return true;
-}
-
-[[gnu::always_inline]] inline bool plain_expression(const Code& code, u32& pos, u32 end, bool prefix, Cell* out) {
-  return plain_expression(buffer_of(code.node)->cells(), pos, end, prefix, out);
-}
-
-// A paren whose content is exactly one plain expression: its value, or
-// false (the caller checked the room).
-inline bool plain_group(const Cell* group, Cell* out) {
-  u32 node = series_node(group);
-  i32 start = series_index(group);
-  u32 p = start < 0 ? 0 : u32(start);
-  u32 n = buffer_of(node)->used() / sizeof(Cell);
-  if (p >= n || !may_be_plain(type_of(buffer_of(node)->cells() + p))) return false;
-  Code c{group, node, n};
-  return plain_expression(c, p, n, false, out) && p == n;
-}
-
-
-// A set-word followed by a plain expression, the slot being plain: the value
-// is written in place, without the set-word's frame (checked for room).
-[[gnu::noinline]] bool plain_set(const Cell* cells, u32& pos, u32 end, Cell* out) {
-  if (pos + 1 >= end || !room_for_plain()) return false;
-  Cell* slot = plain_target(cells + pos);
-  u32 p = pos + 1;
-  if (!slot || !may_be_plain(type_of(cells + p)) || !plain_expression(cells, p, end, false, out)) {
-    return false;
-  }
-  *slot = *out;
-  pos = p;
-  return true;
-}
-
-// A block whose content (from its index) is exactly one plain statement or
-// nothing: its value (unset for nothing), the statement done (a set-word's slot written), or false with
-// nothing changed. The frame it would open is checked for room.
-// first_plain tells, when the answer is false, whether the first statement
-// may still be plain (the block holding more than it, or the room check
-// having failed): false when it was found not to be.
-[[gnu::always_inline]] inline bool plain_block(const Cell* block, Cell* out, bool& first_plain) {
-  first_plain = true;
-  if (!room_for_plain()) return false;
-  u32 node = series_node(block);
-  const mem::Buffer* buf = buffer_of(node);
-  u32 n = buf->used() / sizeof(Cell);
-  i32 start = series_index(block);
-  u32 p = start < 0 ? 0 : u32(start);
-  if (p >= n) {  // an empty block: unset
-    make_unset(out);
-    return true;
-  }
-  const Cell* cells = buf->cells();
-  Type t = type_of(cells + p);
-  if (t == TYPE_SET_WORD) {
-    Cell* slot = plain_target(cells + p);
-    ++p;
-    if (!slot || p >= n || !may_be_plain(type_of(cells + p)) || !plain_expression(cells, p, n, false, out)) {
-      first_plain = false;
-      return false;
-    }
-    if (p != n) return false;
-    *slot = *out;
-    return true;
-  }
-  if (!may_be_plain(t) || !plain_expression(cells, p, n, false, out)) {
-    first_plain = false;
-    return false;
-  }
-  return p == n;
-}
-
-bool plain_statement(const Cell* cells, u32& pos, u32 end, Cell* out) {
-  Type t = type_of(cells + pos);
-  if (t == TYPE_SET_WORD) return plain_set(cells, pos, end, out);
-  return may_be_plain(t) && room_for_plain() && plain_expression(cells, pos, end, false, out);
-}
-
-
 }  // namespace detail
 
 Status eval_expression(const Code& code, u32& pos, ExprMode mode) {
-  return eval_expression_from(code, pos, mode, true);
-}
-
-namespace detail {
-
-Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_plain) {
   const bool prefix = mode.prefix, sub = mode.sub, passive = mode.passive;
   if (runtime::stack_exhausted()) raise_stack_overflow();
   Cell* entry_top = stack::top;
@@ -690,13 +342,6 @@ Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_
     place(&u, sub);
     return 0;
   }
-  if (try_plain && short_paths() && may_be_plain(type_of(cell_at(code, pos))) && room_for_plain()) {
-    Cell r;
-    if (plain_expression(code, pos, end, prefix, &r)) {
-      place(&r, sub);
-      return 0;
-    }
-  }
   Cell value = *cell_at(code, pos);
   roots::CellRoot hold_value(&value);  // the code may be changed while it runs
   if (trace) fire_event(EV_FETCH, code.block, i32(pos), nullptr, &value);
@@ -704,45 +349,20 @@ Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_
   switch (type_of(&value)) {
     case TYPE_PAREN: {
       ++pos;
-      // A plain paren was tried before this (as an operand or a statement):
-      // the general block step, which answers what a plain attempt would,
-      // takes it at once. A leading set-word was not tried as plain.
-      const mem::Buffer* pb = buffer_of(series_node(&value));
-      i32 at = series_index(&value) < 0 ? 0 : series_index(&value);
-      bool set_first = u32(at) < pb->used() / sizeof(Cell) && type_of(pb->cells() + at) == TYPE_SET_WORD;
       // A frame of its own, in which the block's frame opens.
       stack::mark_interp(&g_body_word);
-      st = eval_block_general(&value, true, set_first);
+      st = eval_block_general(&value, true);
       st = close_frame(st, sub);
       if (st) return st;
       break;
     }
     case TYPE_SET_WORD: {
       ++pos;
-      // Whether the value's expression was already tried as plain (here, or
-      // before this when the set-word could take it in place): the general
-      // evaluation, which answers the same, then takes it at once.
-      bool value_tried = !try_plain && short_paths() && plain_target(&value);
-      if (try_plain && short_paths() && pos < end && room_for_plain()) {
-        // A plain value into an existing slot: written in place, no frame.
-        Cell r;
-        u32 p = pos;
-        if (Cell* slot = plain_target(&value)) {
-          if (plain_expression(code, p, end, false, &r)) {
-            *slot = r;
-            pos = p;
-            place(&r, sub);
-            break;
-          }
-          value_tried = true;
-        }
-      }
       stack::mark_interp(&value);
       stack::push_cell(&value);
       if (trace) fire_event(EV_PUSH, code.block, i32(pos), nullptr, &value);
       if (pos >= tail_of(code)) fire(Err::script_need_value, &value);
-      st = value_tried ? eval_expression_general(code, pos, {.sub = true})
-                       : eval_expression_from(code, pos, {.sub = true}, true);
+      st = eval_expression(code, pos, {.sub = true});
       if (st) return close_frame(st, sub);
       Cell* v = stack::last();
       if (trace) fire_event(EV_SET, code.block, i32(pos), &value, v);
@@ -797,8 +417,7 @@ Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_
         case TYPE_OP: fire(Err::script_no_op_arg, &value);
         case TYPE_FUNCTION: case TYPE_ROUTINE: case TYPE_NATIVE: case TYPE_ACTION: {
           Cell v = *vp;
-          st = short_paths() ? call_word(&v, code, pos, sub, &value)
-                             : eval_call(&v, code, pos, sub, nullptr, &value, &v, 0, false);
+          st = eval_call(&v, code, pos, sub, nullptr, &value, &v, 0, false);
           if (st) return st;
           break;
         }
@@ -852,6 +471,8 @@ Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_
   return expression_rest(code, pos, mode, entry_top);
 }
 
+namespace detail {
+
 // The infix operator named by the word at pos, if any: its word in opword
 // and, in op, the function it was made from (as a value of that function's
 // type, as a call takes it).
@@ -891,46 +512,11 @@ inline bool next_operator(const Code& code, u32 pos, Cell* opword, Cell* op) {
     Cell left = sub ? *(stack::top - 1) : *stack::base;
     stack::top = entry_top;
     stack::push_cell(&left);
-    int fast_code = short_paths() ? fast_op(&op) : 0;
-    st = fast_code ? infix_call(&op, &opword, fast_code, code, pos, sub, entry_top)
-                   : eval_call(&op, code, pos, sub, nullptr, &opword, &op, 0, true);
+    st = eval_call(&op, code, pos, sub, nullptr, &opword, &op, 0, true);
     if (st) return st;
   }
   if (trace && !sub) fire_event(EV_EXPR, code.block, i32(pos), nullptr, stack::base);
   return 0;
-}
-
-// The function-like value that the cell, a global word, holds; or null.
-inline const Cell* global_function(const Cell* c) {
-  if (type_of(c) != TYPE_WORD || word::context_of(c) != g_global_ctx || !g_global_ctx ||
-      word::index_of(c) < 0) {
-    return nullptr;
-  }
-  const Cell* v = global_slot(word::index_of(c));
-  return v && is_function_type(type_of(v)) ? v : nullptr;
-}
-
-// eval_expression_from for a call named by the global word at pos (fv: the
-// value it holds), not traced: the call routine takes it at once.
-[[gnu::noinline]] Status call_expression(const Code& code, u32& pos, ExprMode mode, const Cell* fv) {
-  if (runtime::stack_exhausted()) raise_stack_overflow();
-  Cell* entry_top = stack::top;
-  // The frame the call opens keeps the word's context while it runs.
-  Cell word = *cell_at(code, pos);
-  Cell v = *fv;
-  ++pos;
-  Status st = call_word(&v, code, pos, mode.sub, &word);
-  if (st) return st;
-  if (!trace && (mode.prefix || pos >= tail_of(code) || type_of(cell_at(code, pos)) != TYPE_WORD)) return 0;
-  return expression_rest(code, pos, mode, entry_top);
-}
-
-// eval_expression_from without a plain attempt, pos lying before the tail.
-inline Status eval_expression_general(const Code& code, u32& pos, ExprMode mode) {
-  if (short_paths()) {
-    if (const Cell* fv = global_function(cell_at(code, pos))) return call_expression(code, pos, mode, fv);
-  }
-  return eval_expression_from(code, pos, mode, false);
 }
 
 }  // namespace detail
@@ -1073,14 +659,8 @@ Status fetch_argument(ArgState& a, const Cell* ts, u32 word_index) {
   }
   Status st = 0;
   if (kind == ARG_NORMAL) {
-    Cell r;
-    if (short_paths() && may_be_plain(type_of(cell_at(a.code, a.pos))) && room_for_plain() &&
-        plain_expression(a.code, a.pos, tail_of(a.code), a.infix, &r)) {
-      stack::push_cell(&r);
-    } else {
-      st = eval_expression_general(a.code, a.pos, {.prefix = a.infix, .sub = true});
-      if (st) return st;
-    }
+    st = eval_expression(a.code, a.pos, {.prefix = a.infix, .sub = true});
+    if (st) return st;
   } else {
     Cell v = *cell_at(a.code, a.pos);
     ++a.pos;
@@ -1419,26 +999,6 @@ Status eval_call(const Cell* fn_in, const Code& code, u32& pos, bool sub, const 
 
 namespace detail {
 
-// The either native, its arguments in its frame: the chosen branch runs as
-// the native runs it, taken as a block run again and again.
-[[gnu::noinline]] Status run_either() {
-  Cell branch = stack::base[logic::true_base() ? 1 : 2];
-  return eval_block_step(&branch, true);
-}
-
-// The if and unless natives (when_true: if), their arguments in their
-// frame: the body runs as the native runs it, taken as a block run again and
-// again; otherwise the result is none.
-[[gnu::noinline]] Status run_if(bool when_true) {
-  if (logic::is_false(stack::base) == when_true) {
-    make_none(stack::base);
-    stack::keep();
-    return 0;
-  }
-  Cell body = stack::base[1];
-  return eval_block_step(&body, true);
-}
-
 
 // A function's body run in its frame f, whose context is bound: reports
 // prolog and epilog when traced and puts tracing back to saved_trace when it
@@ -1563,799 +1123,6 @@ void build_shape(CallShape& s, u32 desc, bool native_like) {
 }
 
 
-// Reads the refinements of the descriptor into its shape: each one's word,
-// its place and the arguments after it, counted as eval_arguments counts
-// them (a refinement takes the argument entries up to the next
-// non-argument entry; return entries take no cell).
-void build_refinements(CallShape& s, bool native_like) {
-  s.refs_built = true;
-  s.refs_usable = false;
-  s.nrefs = 0;
-  u32 n = buffer_of(s.desc)->used() / sizeof(Cell);
-  u32 word_index = 0, fill = 0;
-  bool open = false;  // entries still belong to the last refinement
-  for (u32 i = 0; i < n; ++i) {
-    const Cell* d = buffer_of(s.desc)->cells() + i;
-    switch (type_of(d)) {
-      case TYPE_TYPESET:
-        ++word_index;
-        if (arg_kind(d) == ARG_RETURN) {
-          open = false;
-          break;
-        }
-        if (s.nrefs) {
-          if (open) ++s.ref[s.nrefs - 1].nargs;
-          ++fill;
-        }
-        break;
-      case TYPE_REFINEMENT:
-        ++word_index;
-        if (s.nrefs >= u32(MAX_REFINEMENTS) || word_index > 255 || fill > 255) return;
-        s.ref[s.nrefs] = {symbol::resolve(word::symbol_of(d)), i, u8(word_index), 0, u8(fill)};
-        ++s.nrefs;
-        ++fill;
-        open = true;
-        break;
-      default:
-        open = false;
-        break;
-    }
-    if (word_index > 255) return;
-  }
-  if (native_like ? s.nrefs != s.native_refs : fill != s.fill) return;
-  s.refs_usable = true;
-}
-
-// The shape of the descriptor with its refinements read.
-inline const CallShape& refinement_shape(u32 desc, bool native_like) {
-  CallShape& s = call_shape(desc, native_like);
-  if (!s.refs_built) build_refinements(s, native_like);
-  return s;
-}
-
-// A call through a path (head word and refinement words) fits call_word when
-// every element after the head is a plain word and the function's descriptor
-// is built and has a usable shape; anything else goes through eval_call.
-// Nothing here allocates.
-bool lean_path_call(const Cell* fn, u32 node, u32 head, u32 n) {
-  for (u32 k = head + 1; k < n; ++k) {
-    if (type_of(buffer_of(node)->cells() + k) != TYPE_WORD) return false;
-  }
-  const Cell* cached = more_cell(fn, MORE_ARGS);
-  if (type_of(cached) != TYPE_BLOCK) return false;
-  Type t = type_of(fn);
-  const CallShape& s = refinement_shape(series_node(cached), t == TYPE_NATIVE || t == TYPE_ACTION);
-  return s.usable && s.refs_usable;
-}
-
-// The refinements named by a path, after the main arguments and the cells of
-// the refinements (all off) are in the frame: as eval_arguments does, each
-// element in path order turns its refinement on and fetches its arguments
-// (a refinement's arguments may shorten the path: its length is read again).
-// fill_base: where the refinement cells of a function-like value begin.
-Status path_refinements(const Cell* fn, u32 desc, bool native_like, const Code& code, u32& pos,
-                        const Cell* path, const Cell* name, i32* refs, u32 fill_base) {
-  bool seen[MAX_REFINEMENTS] = {};
-  Cell p = *path;
-  u32 pnode = series_node(&p);
-  u32 pn = buffer_of(pnode)->used() / sizeof(Cell);
-  ArgState a{fn, code, pos, name, false, 0};
-  for (u32 k = u32(series_index(&p)) + 1; k < pn && k < buffer_of(pnode)->used() / sizeof(Cell); ++k) {
-    Cell e;
-    bool on = path_refinement_at(pnode, k, &e);
-    // A nested call may have taken the shape's table entry: found again.
-    const CallShape& s = refinement_shape(desc, native_like);
-    u32 sym = symbol::resolve(word::symbol_of(&e));
-    u32 r = 0;
-    while (r < s.nrefs && s.ref[r].sym != sym) ++r;
-    if (r == s.nrefs) fire(Err::script_no_refine, name, &e);
-    if (seen[r]) fire(Err::script_dup_refine, path);
-    seen[r] = true;
-    u32 at = s.ref[r].at, word_index = s.ref[r].word_index, nargs = s.ref[r].nargs;
-    u32 slot = fill_base + s.ref[r].flag;
-    if (native_like) {
-      if (on) refs[r] = i32(stack::top - stack::base);
-    } else {
-      make_logic(stack::base + slot, on);
-    }
-    ++slot;
-    for (u32 j = 0; j < nargs; ++j, ++slot) {
-      Cell dd = *(buffer_of(desc)->cells() + at + 1 + j);
-      Status st = fetch_argument(a, &dd, word_index + j);
-      if (st) return st;
-      place_refinement_arg(native_like, on, slot);
-    }
-  }
-  return 0;
-}
-
-
-// The lean call routine: a call named by a word, not traced, with no path
-// and no apply mode, which is nearly every call. It opens the same frames in
-// the same order and raises the same errors as eval_call, but reads the
-// arguments by the descriptor's call shape with a code cursor (the code's
-// cells and tail, read again only after an argument that went through the
-// general evaluator) and takes plain argument expressions without a nested
-// evaluation. Descriptors without a usable shape go through eval_call.
-//
-// A call through a path (path: the path, its index at the head word, which
-// is word) takes the refinements it names after the main arguments; the
-// caller checked lean_path_call.
-Status call_word(const Cell* fn_in, const Code& code, u32& pos, bool sub, const Cell* word,
-                 const Cell* path) {
-  Type t = type_of(fn_in);
-  bool native_like = t == TYPE_NATIVE || t == TYPE_ACTION;
-  // A descriptor not built yet, or one without a usable shape (literal or
-  // quoted arguments, many arguments or refinements): the general call
-  // routine takes the call.
-  const Cell* cached = more_cell(fn_in, MORE_ARGS);
-  const CallShape* cur = type_of(cached) == TYPE_BLOCK ? &call_shape(series_node(cached), native_like) : nullptr;
-  if (!cur || !cur->usable) [[unlikely]] return eval_call(fn_in, code, pos, sub, path, word, fn_in, 0, false);
-  Cell fn = *fn_in;
-  u32 desc = series_node(cached);
-  Cell* entry_top = stack::top;
-  stack::push_cell(&fn);  // keeps the function and its descriptor reachable during the call
-  stack::mark(word, t == TYPE_FUNCTION ? stack::FRAME_INTERP_FUNC : stack::FRAME_INTERP);
-  i32 refs[MAX_REFINEMENTS];
-  u32 tail = tail_of(code);
-  const Cell* cells = cell_at(code, 0);
-  Status st = 0;
-  // The shape cannot change while the arguments are fetched (the descriptor
-  // is held by the function pushed above), but a nested call may replace
-  // the table entry: it is looked up again after one, and the counts are
-  // read before.
-  u32 args = cur->args, fill = cur->fill, native_refs = cur->native_refs;
-  u64 fill_false = cur->fill_false;
-  i32 locals = cur->locals;
-  for (u32 k = 0; k < args; ++k) {
-    Cell r;
-    if (pos < tail && !trace && room_for_plain() && plain_expression(cells, pos, tail, false, &r)) {
-      stack::push_cell(&r);
-      check_shape_arg(*cur, k, type_of(&r), &fn, word);
-      continue;
-    }
-    if (pos < tail && !trace) {
-      // Not plain (or no room to try): evaluated in full, as
-      // fetch_argument would after its own plain attempt.
-      st = eval_expression_general(code, pos, {.sub = true});
-      if (st) break;
-      cur = &call_shape(desc, native_like);  // a nested call may have taken the entry
-      check_shape_arg(*cur, k, type_of(stack::last()), &fn, word);
-    } else {
-      Cell ts = cur->ts[k];
-      ArgState a{&fn, code, pos, word, false, 0};
-      st = fetch_argument(a, &ts, cur->word_index[k]);
-      if (st) break;
-      cur = &call_shape(desc, native_like);
-    }
-    tail = tail_of(code);
-    cells = cell_at(code, 0);
-  }
-  if (!st) {
-    u32 fill_base = u32(stack::top - stack::base);
-    if (native_like) {
-      for (u32 k = 0; k < native_refs; ++k) refs[k] = -1;
-    } else {
-      for (u32 k = 0; k < fill; ++k) {
-        if ((fill_false >> k) & 1) make_logic(stack::push(), false);
-        else make_none(stack::push());
-      }
-    }
-    if (path) st = path_refinements(&fn, desc, native_like, code, pos, path, word, refs, fill_base);
-  }
-  if (!st) {
-    if (trace) fire_event(EV_CALL, code.block, i32(pos), word, &fn);
-    if (!native_like && locals > 0) {
-      make_logic(stack::push(), false);
-      for (i32 l = 1; l < locals; ++l) make_none(stack::push());
-    }
-    switch (t) {
-      case TYPE_NATIVE:
-        switch (native::index_of(&fn)) {
-          case natives::N_either: st = run_either(); break;
-          case natives::N_if_: st = run_if(true); break;
-          case natives::N_unless: st = run_if(false); break;
-          default: st = natives::entry(native::index_of(&fn))(refs); break;
-        }
-        break;
-      case TYPE_ACTION: actions::entry(Action(native::index_of(&fn)))(refs); break;
-      case TYPE_FUNCTION:
-        st = (trace || (fn.header & (FLAG_TRACE | FLAG_NO_TRACE))) ? call_function(&fn, 0, word, 0)
-                                                                 : run_body(&fn, word);
-        break;
-      case TYPE_ROUTINE: call_routine(&fn); break;
-      default: fire(Err::internal_not_done);
-    }
-  }
-  st = close_call(take_return(st), entry_top, sub);
-  if (st) return st;
-  if (trace) {
-    // The frame that kept the word's context is closed: the event allocates.
-    Cell result = *(sub ? stack::last() : stack::base);
-    roots::CellRoot hold_word(word);
-    fire_event(EV_RETURN, code.block, i32(pos), word, &result);
-  }
-  return 0;
-}
-
-
-// ---- infix calls of arithmetic and comparison operators ------------------------------
-// eval_call's steps for an operator made from an action or a native whose
-// descriptor has a usable shape of two arguments, not traced: the frame is
-// opened before the right operand is evaluated, the two types are checked
-// in order, and the same errors come at the same moment; only the
-// descriptor walk is left out, and two numbers are combined without calling
-// the entry when that can neither raise nor call anything.
-
-
-// After the right operand (status st): checks it, combines the two into the
-// frame's base, closes the frame and places the result.
-Status close_infix(Status st, u32 desc, int fast_code, const Cell* op, const Cell* opword, bool sub,
-                   Cell* entry_top) {
-  if (st) return close_call(take_return(st), entry_top, sub);
-  const CallShape& s = call_shape(desc, true);  // a nested call may have taken the entry
-  Cell* l = stack::base;
-  check_shape_arg(s, 1, type_of(l + 1), op, opword);
-  if (Cell r; plain_combine(fast_code, l, l + 1, &r)) {
-    *l = r;
-  } else {
-    i32 refs[MAX_REFINEMENTS];
-    for (u32 k = 0; k < s.native_refs; ++k) refs[k] = -1;
-    if (type_of(op) == TYPE_ACTION) actions::entry(Action(native::index_of(op)))(refs);
-    else st = natives::entry(native::index_of(op))(refs);
-  }
-  return close_call(take_return(st), entry_top, sub);
-}
-
-Status infix_call(const Cell* op, const Cell* opword, int fast_code, const Code& code, u32& pos, bool sub,
-                  Cell* entry_top) {
-  const CallShape* s = infix_shape(op);
-  if (!s) [[unlikely]] return eval_call(op, code, pos, sub, nullptr, opword, op, 0, true);
-  u32 desc = s->desc;
-  open_infix(*s, op, opword, code, pos, entry_top);
-  Status st = 0;
-  const Cell* operand = cell_at(code, pos);
-  if (const Cell* fv = global_function(operand)) {
-    // A call as the operand: no plain attempt (it would fail).
-    st = call_expression(code, pos, {.prefix = true, .sub = true}, fv);
-  } else if (Cell r; plain_operand(operand, &r)) {
-    ++pos;
-    stack::push_cell(&r);
-  } else {
-    // A prefix operand: the plain attempt was just this one.
-    st = eval_expression_from(code, pos, {.prefix = true, .sub = true}, false);
-  }
-  return close_infix(st, desc, fast_code, op, opword, sub, entry_top);
-}
-
-// ---- the call loop ------------------------------------------------------------
-// A function body that is not plain (untraced, outside the library) runs
-// here, and so do the blocks, calls named by global words, parens, set-words
-// and operator chains within it: they continue in one C++ loop, so a call
-// between interpreted functions costs no C++ recursion (deep recursion in
-// C++ makes the processor mispredict every return). Each step is the step
-// the routines above take (the same frames in the same order, the same held
-// blocks and current code, the same errors at the same moment); what they
-// keep in C++ locals lives here in a record on a stack of its own.
-// Everything else (paths, get-words, natives that evaluate blocks, traced or
-// library code) goes through those routines, which may come back here with a
-// loop of their own.
-
-enum LoopKind : u8 { L_BLOCK, L_CALL, L_PAREN, L_SET, L_REST };
-enum LoopStage : u8 { S_START, S_AFTER_CHILD, S_BODY, S_BRANCH };
-
-struct LoopRec {
-  LoopKind kind;
-  u8 stage;
-  bool sub, prefix;         // the expression's mode (not blocks)
-  bool chain, first_plain;  // blocks
-  bool native_like;         // calls
-  u8 args, fill, native_refs, k;  // calls: the shape's counts, the next argument
-  u32 owner;                // the block record whose code and position an expression reads
-  u32 held;                 // blocks: the held entry
-  Code code;                // blocks
-  u32 pos;                  // blocks
-  u32 desc;                 // calls
-  i32 locals;               // calls
-  int fast_code;            // operator chains
-  u64 fill_false;           // calls
-  Cell* entry_top;          // the stack top when the expression began
-  stack::Frame* f;          // calls of functions: the frame whose context is bound
-  Cell a, b;  // calls: function, word; set-words: the set-word; parens: the paren; chains: operator, its word
-};
-static_assert(std::is_trivially_copyable_v<LoopRec>);
-
-constexpr u32 MAX_LOOP_RECS = 4 * (stack::CALL_FRAMES + stack::FRAMES_RESERVE) + 16;
-LoopRec* g_recs = nullptr;
-u32 g_nrec = 0;
-
-void mark_loop_records() {
-  for (u32 i = 0; i < g_nrec; ++i) {
-    if (g_recs[i].kind == L_BLOCK) continue;  // held blocks are marked with the others
-    gc::mark_cell(&g_recs[i].a);
-    gc::mark_cell(&g_recs[i].b);
-  }
-}
-
-void init_loop() {
-  if (!g_recs) {
-    g_recs = static_cast<LoopRec*>(std::malloc(sizeof(LoopRec) * MAX_LOOP_RECS));
-    if (!g_recs) runtime::sys_quit(1);
-    gc::add_mark_callback(mark_loop_records);
-  }
-  g_nrec = 0;
-}
-
-inline LoopRec& push_rec(LoopKind kind) {
-  if (g_nrec >= MAX_LOOP_RECS) raise_stack_overflow();
-  LoopRec& r = g_recs[g_nrec++];
-  r.kind = kind;
-  r.stage = S_START;
-  return r;
-}
-
-// A block record ends: its held block is let go, as HeldBlock does.
-inline void release_block(const LoopRec& r) {
-  *g_current_code = g_held[r.held].saved_code;
-  g_held_count = r.held;
-}
-
-// Drops the records from the top down to n, as unwinding the routines would.
-void drop_records(u32 n) {
-  while (g_nrec > n) {
-    const LoopRec& r = g_recs[--g_nrec];
-    if (r.kind == L_BLOCK) release_block(r);
-  }
-}
-
-// What a step that may start a nested evaluation did: finished it here (its
-// status in st), or pushed a record that the loop runs next.
-enum Act : u8 { INLINE, PUSHED };
-
-inline Act start_expr(u32 owner, ExprMode mode, Status& st);
-Act start_from(u32 owner, ExprMode mode, bool try_plain, Status& st);
-
-// eval_block_general's opening, for a block outside the library: the frame,
-// the held block, the current code.
-[[gnu::always_inline]] inline void open_block(const Cell* block, bool chain, bool first_plain) {
-  stack::mark_eval(&g_body_word);
-  if (g_held_count >= MAX_HELD) stack::overflow();
-  LoopRec& r = push_rec(L_BLOCK);
-  HeldEntry* e = g_held + g_held_count;
-  e->block = *block;
-  e->saved_code = *g_current_code;
-  r.held = g_held_count++;
-  u32 node = series_node(&e->block);
-  r.code = Code{&e->block, node, u32(buffer_of(node)->used() / sizeof(Cell))};
-  i32 start = series_index(&e->block);
-  r.pos = start < 0 ? 0 : u32(start);
-  r.chain = chain;
-  r.first_plain = first_plain;
-  if (r.pos < tail_of(r.code)) copy_cell(&e->block, g_current_code);
-}
-
-// eval_block_general as a step: library blocks go through the routine.
-inline Act start_block(const Cell* block, bool chain, bool first_plain, Status& st) {
-  if (library_block(block)) {
-    st = eval_block_general(block, chain, first_plain);
-    return INLINE;
-  }
-  open_block(block, chain, first_plain);
-  return PUSHED;
-}
-
-// eval_remembered as a step.
-[[gnu::always_inline]] inline Act start_remembered(const Cell* body, bool chain, Status& st) {
-  bool first_plain;
-  if (remembered_plain(body, chain, first_plain)) {
-    st = 0;
-    return INLINE;
-  }
-  return start_block(body, chain, first_plain, st);
-}
-
-// The end of a block record (eval_block_general's end).
-[[gnu::always_inline]] inline void end_block(LoopRec& R, Status& st) {
-  st = take_return(st);
-  if (st) stack::unwind();
-  else if (R.chain) stack::unwind_last_copy();
-  else stack::unwind_last();
-  release_block(R);
-  --g_nrec;
-}
-
-// The statements of a block record, from its position.
-void step_block(LoopRec& R, Status& st) {
-  u32& pos = R.pos;
-  if (R.stage == S_AFTER_CHILD) {
-    R.stage = S_START;
-    if (st) return end_block(R, st);
-    R.first_plain = true;
-    if (pos < tail_of(R.code)) stack::reset();
-  } else if (pos >= tail_of(R.code)) {
-    make_unset(stack::base);
-    stack::keep();
-    st = 0;
-    return end_block(R, st);
-  }
-  u32 self = u32(&R - g_recs);
-  u32 tail = tail_of(R.code);
-  const Cell* cells = cell_at(R.code, 0);
-  while (pos < tail) {
-    set_series_index(g_current_code, i32(pos));
-    Cell r;
-    if (R.first_plain && plain_statement(cells, pos, tail, &r)) {
-      place(&r, false);
-    } else {
-      R.stage = S_AFTER_CHILD;
-      if (start_expr(self, {}, st) == PUSHED) return;
-      R.stage = S_START;
-      if (st) return end_block(R, st);
-      tail = tail_of(R.code);
-      cells = cell_at(R.code, 0);
-    }
-    R.first_plain = true;
-    if (pos < tail) stack::reset();
-  }
-  st = 0;
-  end_block(R, st);
-}
-
-// What follows an expression's first value (the end of eval_expression_from
-// and call_expression): the record becomes an operator chain, or ends.
-inline void expression_end(LoopRec& R, Status& st) {
-  const LoopRec& B = g_recs[R.owner];
-  st = 0;
-  if (R.prefix || B.pos >= tail_of(B.code) || type_of(cell_at(B.code, B.pos)) != TYPE_WORD) {
-    --g_nrec;
-    return;
-  }
-  R.kind = L_REST;
-  R.stage = S_START;
-}
-
-// call_expression and the opening of call_word, for a function whose
-// descriptor has a usable shape; the routine takes the others.
-[[gnu::always_inline]] inline Act start_call(u32 owner, ExprMode mode, const Cell* fv, Status& st) {
-  LoopRec& B = g_recs[owner];
-  Type t = type_of(fv);
-  bool native_like = t == TYPE_NATIVE || t == TYPE_ACTION;
-  const Cell* cached = more_cell(fv, MORE_ARGS);
-  const CallShape* s = type_of(cached) == TYPE_BLOCK ? &call_shape(series_node(cached), native_like) : nullptr;
-  if (!s || !s->usable) {
-    st = call_expression(B.code, B.pos, mode, fv);
-    return INLINE;
-  }
-  LoopRec& R = push_rec(L_CALL);
-  R.owner = owner;
-  R.sub = mode.sub;
-  R.prefix = mode.prefix;
-  R.entry_top = stack::top;
-  R.b = *cell_at(B.code, B.pos);
-  R.a = *fv;
-  ++B.pos;
-  stack::push_cell(&R.a);  // keeps the function reachable during the call
-  stack::mark(&R.b, t == TYPE_FUNCTION ? stack::FRAME_INTERP_FUNC : stack::FRAME_INTERP);
-  R.desc = series_node(cached);
-  R.native_like = native_like;
-  R.args = s->args;
-  R.fill = s->fill;
-  R.native_refs = s->native_refs;
-  R.fill_false = s->fill_false;
-  R.locals = s->locals;
-  R.k = 0;
-  return PUSHED;
-}
-
-// The end of a call record (call_word's end).
-[[gnu::always_inline]] inline void end_call(LoopRec& R, Status& st) {
-  st = take_return(st);
-  if (st) {
-    stack::unwind();
-    stack::top = R.entry_top;
-    --g_nrec;
-    return;
-  }
-  Cell result = *stack::base;
-  stack::unwind();
-  stack::top = R.entry_top;
-  place(&result, R.sub, true);
-  expression_end(R, st);
-}
-
-// The type check of argument k, evaluated in full and the last pushed.
-inline void check_argument(const LoopRec& R) {
-  // a nested call may have taken the shape's entry: found again
-  check_shape_arg(call_shape(R.desc, R.native_like), R.k, type_of(stack::last()), &R.a, &R.b);
-}
-
-// The arguments of a call record from the next one, then the call itself.
-void step_call(LoopRec& R, Status& st) {
-  if (R.stage == S_BODY || R.stage == S_BRANCH) return end_call(R, st);
-  if (R.stage == S_AFTER_CHILD) {
-    R.stage = S_START;
-    if (st) return end_call(R, st);
-    check_argument(R);
-    ++R.k;
-  }
-  const Code& code = g_recs[R.owner].code;
-  u32& pos = g_recs[R.owner].pos;
-  Cell* fn = &R.a;
-  const Cell* word = &R.b;
-  u32 tail = tail_of(code);
-  const Cell* cells = cell_at(code, 0);
-  const CallShape* cur = &call_shape(R.desc, R.native_like);
-  while (R.k < R.args) {
-    Cell r;
-    if (pos < tail && room_for_plain() && plain_expression(cells, pos, tail, false, &r)) {
-      stack::push_cell(&r);
-      check_shape_arg(*cur, R.k, type_of(&r), fn, word);
-      ++R.k;
-      continue;
-    }
-    if (pos < tail) {
-      R.stage = S_AFTER_CHILD;
-      if (start_expr(R.owner, {.sub = true}, st) == PUSHED) return;
-      R.stage = S_START;
-      if (st) return end_call(R, st);
-      check_argument(R);
-    } else {
-      Cell ts = cur->ts[R.k];
-      ArgState a{fn, code, pos, word, false, 0};
-      st = fetch_argument(a, &ts, cur->word_index[R.k]);
-      if (st) return end_call(R, st);
-    }
-    cur = &call_shape(R.desc, R.native_like);
-    ++R.k;
-    tail = tail_of(code);
-    cells = cell_at(code, 0);
-  }
-  i32 refs[MAX_REFINEMENTS];
-  if (R.native_like) {
-    for (u32 k = 0; k < R.native_refs; ++k) refs[k] = -1;
-  } else {
-    for (u32 k = 0; k < R.fill; ++k) {
-      if ((R.fill_false >> k) & 1) make_logic(stack::push(), false);
-      else make_none(stack::push());
-    }
-    if (R.locals > 0) {
-      make_logic(stack::push(), false);
-      for (i32 l = 1; l < R.locals; ++l) make_none(stack::push());
-    }
-  }
-  st = 0;
-  switch (type_of(fn)) {
-    case TYPE_NATIVE:
-      switch (native::index_of(fn)) {
-        case natives::N_either: {
-          // The chosen branch runs as the native runs it.
-          Cell branch = stack::base[logic::true_base() ? 1 : 2];
-          R.stage = S_BRANCH;
-          if (start_remembered(&branch, true, st) == PUSHED) return;
-          break;
-        }
-        case natives::N_if_: case natives::N_unless: {
-          if (logic::is_false(stack::base) == (native::index_of(fn) == natives::N_if_)) {
-            make_none(stack::base);
-            stack::keep();
-            break;
-          }
-          Cell body = stack::base[1];
-          R.stage = S_BRANCH;
-          if (start_remembered(&body, true, st) == PUSHED) return;
-          break;
-        }
-        default: st = natives::entry(native::index_of(fn))(refs); break;
-      }
-      break;
-    case TYPE_ACTION: actions::entry(Action(native::index_of(fn)))(refs); break;
-    case TYPE_FUNCTION:
-      if (fn->header & (FLAG_TRACE | FLAG_NO_TRACE)) {
-        st = call_function(fn, 0, word, 0);
-        break;
-      }
-      // run_body: a return sent as an exception lands on this record (see
-      // run_loop).
-      R.f = bind_frame_context(function::context_of(fn));
-      R.stage = S_BODY;
-      if (Cell body = *more_cell(fn, MORE_BODY); type_of(&body) == TYPE_BLOCK) {
-        if (start_remembered(&body, true, st) == PUSHED) return;
-      } else {
-        make_unset(stack::base);
-      }
-      break;
-    case TYPE_ROUTINE: call_routine(fn); break;
-    default: fire(Err::internal_not_done);
-  }
-  end_call(R, st);
-}
-
-// A paren's value (eval_expression_from), its block just run.
-void step_paren(LoopRec& R, Status& st) {
-  st = close_frame(st, R.sub);
-  if (st) {
-    --g_nrec;
-    return;
-  }
-  expression_end(R, st);
-}
-
-// A set-word's value (eval_expression_from), its expression just evaluated.
-void step_set(LoopRec& R, Status& st) {
-  if (st) {
-    st = close_frame(st, R.sub);
-    --g_nrec;
-    return;
-  }
-  Cell* v = stack::last();
-  if (type_of(v) == TYPE_UNSET) fire(Err::script_need_value, &R.a);
-  Cell result = *v;
-  if (Cell* slot = plain_target(&R.a)) *slot = result;
-  else word::set(&R.a, &result);
-  stack::unwind();
-  place(&result, R.sub);
-  expression_end(R, st);
-}
-
-// The infix operators after an expression's first value (expression_rest).
-void step_rest(LoopRec& R, Status& st) {
-  if (R.stage == S_AFTER_CHILD) {
-    R.stage = S_START;
-    st = close_infix(st, R.desc, R.fast_code, &R.a, &R.b, R.sub, R.entry_top);
-    if (st) {
-      --g_nrec;
-      return;
-    }
-  }
-  const Code& code = g_recs[R.owner].code;
-  u32& pos = g_recs[R.owner].pos;
-  while (next_operator(code, pos, &R.b, &R.a)) {
-    ++pos;
-    Cell left = R.sub ? *(stack::top - 1) : *stack::base;
-    stack::top = R.entry_top;
-    stack::push_cell(&left);
-    R.fast_code = fast_op(&R.a);
-    const CallShape* s = R.fast_code ? infix_shape(&R.a) : nullptr;
-    if (!s) {
-      st = eval_call(&R.a, code, pos, R.sub, nullptr, &R.b, &R.a, 0, true);
-      if (st) {
-        --g_nrec;
-        return;
-      }
-      continue;
-    }
-    R.desc = s->desc;
-    open_infix(*s, &R.a, &R.b, code, pos, R.entry_top);
-    const Cell* operand = cell_at(code, pos);
-    R.stage = S_AFTER_CHILD;
-    if (const Cell* fv = global_function(operand)) {
-      if (start_call(R.owner, {.prefix = true, .sub = true}, fv, st) == PUSHED) return;
-    } else if (Cell r; plain_operand(operand, &r)) {
-      ++pos;
-      stack::push_cell(&r);
-      st = 0;
-    } else if (start_from(R.owner, {.prefix = true, .sub = true}, false, st) == PUSHED) {
-      return;
-    }
-    R.stage = S_START;
-    st = close_infix(st, R.desc, R.fast_code, &R.a, &R.b, R.sub, R.entry_top);
-    if (st) {
-      --g_nrec;
-      return;
-    }
-  }
-  st = 0;
-  --g_nrec;
-}
-
-// eval_expression_general as a step.
-[[gnu::always_inline]] inline Act start_expr(u32 owner, ExprMode mode, Status& st) {
-  const LoopRec& B = g_recs[owner];
-  if (const Cell* fv = global_function(cell_at(B.code, B.pos))) return start_call(owner, mode, fv, st);
-  return start_from(owner, mode, false, st);
-}
-
-// eval_expression_from as a step, for a call named by a global word, a paren
-// and a set-word; the routine takes the rest.
-Act start_from(u32 owner, ExprMode mode, bool try_plain, Status& st) {
-  LoopRec& B = g_recs[owner];
-  u32& pos = B.pos;
-  u32 end = tail_of(B.code);
-  if (pos >= end) {
-    st = eval_expression_from(B.code, pos, mode, try_plain);
-    return INLINE;
-  }
-  const Cell* c = cell_at(B.code, pos);
-  Type t = type_of(c);
-  if (try_plain) {
-    if (t == TYPE_SET_WORD) {
-      st = eval_expression_from(B.code, pos, mode, true);
-      return INLINE;
-    }
-    if (may_be_plain(t) && room_for_plain()) {
-      if (runtime::stack_exhausted()) raise_stack_overflow();
-      if (Cell r; plain_expression(B.code, pos, end, mode.prefix, &r)) {
-        place(&r, mode.sub);
-        st = 0;
-        return INLINE;
-      }
-    }
-  }
-  if (t == TYPE_WORD) {
-    if (const Cell* fv = global_function(c)) return start_call(owner, mode, fv, st);
-  } else if (t == TYPE_PAREN || t == TYPE_SET_WORD) {
-    if (runtime::stack_exhausted()) raise_stack_overflow();
-    LoopRec& R = push_rec(t == TYPE_PAREN ? L_PAREN : L_SET);
-    R.owner = owner;
-    R.sub = mode.sub;
-    R.prefix = mode.prefix;
-    R.entry_top = stack::top;
-    R.a = *c;
-    make_none(&R.b);  // marked with the record
-    R.stage = S_AFTER_CHILD;  // the record takes the status of what it starts
-    ++pos;
-    if (t == TYPE_PAREN) {
-      // A plain paren was tried before this: the block step takes it at
-      // once. A leading set-word was not tried as plain.
-      const mem::Buffer* pb = buffer_of(series_node(&R.a));
-      i32 at = series_index(&R.a) < 0 ? 0 : series_index(&R.a);
-      bool set_first = u32(at) < pb->used() / sizeof(Cell) && type_of(pb->cells() + at) == TYPE_SET_WORD;
-      Cell paren = R.a;
-      stack::mark_interp(&g_body_word);  // the paren's own frame
-      start_block(&paren, true, set_first, st);
-      return PUSHED;
-    }
-    // The value's expression was already tried as plain when the slot takes
-    // it in place: the general evaluation takes it at once.
-    bool value_tried = plain_target(&R.a) != nullptr;
-    stack::mark_interp(&R.a);
-    stack::push_cell(&R.a);
-    if (pos >= tail_of(B.code)) fire(Err::script_need_value, &R.a);
-    if (value_tried) start_expr(owner, {.sub = true}, st);
-    else start_from(owner, {.sub = true}, true, st);
-    return PUSHED;
-  }
-  st = eval_expression_from(B.code, pos, mode, false);
-  return INLINE;
-}
-
-// eval_block_general for a block outside the library, not traced: the loop.
-// A return or exit sent as an exception lands on the call record whose
-// frame it names (run_function_body's catch); anything else leaves, the
-// records dropped.
-Status run_loop(const Cell* block, bool chain, bool first_plain) {
-  u32 base = g_nrec;
-  open_block(block, chain, first_plain);
-  Status st = 0;
-  while (true) {
-    try {
-      while (g_nrec > base) {
-        LoopRec& R = g_recs[g_nrec - 1];
-        switch (R.kind) {
-          case L_BLOCK: step_block(R, st); break;
-          case L_CALL: step_call(R, st); break;
-          case L_PAREN: step_paren(R, st); break;
-          case L_SET: step_set(R, st); break;
-          case L_REST: step_rest(R, st); break;
-        }
-      }
-      return st;
-    } catch (const Transfer& t) {
-      u32 i = g_nrec;
-      while (i > base && !(g_recs[i - 1].kind == L_CALL && g_recs[i - 1].stage == S_BODY &&
-                           landed_return(t, g_recs[i - 1].f))) {
-        --i;
-      }
-      drop_records(i);
-      if (i == base) throw;
-      runtime::rt.thrown = 0;
-      st = 0;
-    } catch (...) {
-      drop_records(base);
-      throw;
-    }
-  }
-}
 
 }  // namespace detail
 

@@ -37,6 +37,19 @@ extern Cell g_callback_word;      // <interp-callback>
 // evaluates.
 extern bool g_trace_held;
 
+// The blocks being evaluated, innermost last, each with the current code of
+// the evaluation around it. They live in one array that never moves, rooted
+// by a mark callback: entering a block costs two cell copies. Every entry
+// belongs to an open evaluation frame, so there are never more entries than
+// frames.
+struct HeldEntry {
+  Cell block;        // the block value (its index: where the evaluation began)
+  Cell saved_code;   // the current code when the block was entered
+};
+constexpr u32 MAX_HELD = stack::CALL_FRAMES + stack::FRAMES_RESERVE + 8;
+extern HeldEntry* g_held;
+extern u32 g_held_count;
+
 // The global context and its values series. A context that keeps its values
 // in a series gets that series when it is made and keeps it for life, so a
 // global word's slot is found from its index without reading the record.
@@ -68,10 +81,6 @@ inline bool is_function_type(Type t) {
   return t == TYPE_NATIVE || t == TYPE_ACTION || t == TYPE_FUNCTION || t == TYPE_ROUTINE;
 }
 inline bool is_any_function(Type t) { return is_function_type(t) || t == TYPE_OP; }
-
-// Whether the faster forms may take the evaluation: never while tracing
-// (every event must fire) nor under the reference switch.
-inline bool short_paths() { return !trace && !reference; }
 
 inline u32 tail_of(const Code& code) {
   u32 n = buffer_of(code.node)->used() / sizeof(Cell);
@@ -159,11 +168,6 @@ inline Status close_call(Status st, Cell* entry_top, bool sub) {
 // The word of descriptor entry i (the spec word it came from), for messages.
 Cell spec_word_for(const Cell* fn, u32 arg_index);
 
-// A call of the function-like value that the word held, and whether a call
-// through a path can take that routine (see eval/interpreter.cpp).
-Status call_word(const Cell* fn, const Code& code, u32& pos, bool sub, const Cell* word,
-                 const Cell* path = nullptr);
-bool lean_path_call(const Cell* fn, u32 node, u32 head, u32 n);
 
 // The shape of a call, read once from an argument descriptor: how many
 // arguments are fetched first (all of them evaluated normally), their
@@ -183,17 +187,6 @@ struct CallShape {
   u8 word_index[SHAPE_ARGS];  // the spec word of each argument, for messages
   u64 accepts[SHAPE_ARGS];  // argument k's typeset as a mask by type id
   Cell ts[SHAPE_ARGS];
-  // The refinements, read on the first call through a path.
-  bool refs_built = false;
-  bool refs_usable = false;  // false: path calls go through eval_call
-  u8 nrefs = 0;
-  struct Refinement {
-    u32 sym;         // canonical symbol of its word
-    u32 at;          // its descriptor entry; its arguments follow it
-    u8 word_index;   // the spec word of its first argument, for messages
-    u8 nargs;        // arguments it takes
-    u8 flag;         // function-like: its flag's cell among the fill cells
-  } ref[MAX_REFINEMENTS];
 };
 static_assert(TYPE_TOP < 64);
 
@@ -302,30 +295,9 @@ inline const CallShape* infix_shape(const Cell* op) {
   return s.usable && s.args == 2 ? &s : nullptr;
 }
 
-// Opens the operator's frame on the left operand (the cell at entry_top,
-// the last pushed) and checks it; raises no-arg when no right operand follows.
-inline void open_infix(const CallShape& s, const Cell* op, const Cell* opword, const Code& code, u32 pos,
-                       Cell* entry_top) {
-  Cell left = *entry_top;
-  stack::top = entry_top;
-  stack::mark(opword, stack::FRAME_INTERP);
-  stack::push_cell(&left);
-  check_shape_arg(s, 0, type_of(&left), op, opword);
-  if (pos >= tail_of(code)) [[unlikely]] {
-    Cell w = spec_word_for(op, s.word_index[1]);
-    fire(Err::script_no_arg, opword, &w);
-  }
-}
-
-// After the right operand of an infix operator (status st): checks it,
-// combines the two into the frame's base, closes the frame and places the
-// result.
-Status close_infix(Status st, u32 desc, int fast_code, const Cell* op, const Cell* opword, bool sub,
-                   Cell* entry_top);
-
-// The reference routines (eval/interpreter.cpp).
-Status eval_block_general(const Cell* block, bool chain, bool first_plain);
-Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_plain);
+// The reference routines (eval/interpreter.cpp): a block in a frame of its
+// own, and what follows an expression's first value (its operators).
+Status eval_block_general(const Cell* block, bool chain);
 Status expression_rest(const Code& code, u32& pos, ExprMode mode, Cell* entry_top);
 // A function's body called untraced and not as a callback, its frame open
 // with its arguments and locals (call_function's plain case).

@@ -47,9 +47,7 @@ Status eval_path(const Cell* path_in, const Code& code, u32& pos, bool set, bool
     if (get) fire(Err::script_invalid_path_get, &path);
     Cell p2 = path;
     set_series_index(&p2, i32(head));
-    Status st = short_paths() && lean_path_call(&value, node, head, n)
-                    ? call_word(&value, code, pos, sub, &first, &p2)
-                    : eval_call(&value, code, pos, sub, &p2, &first, &value, 0, false);
+    Status st = eval_call(&value, code, pos, sub, &p2, &first, &value, 0, false);
     if (trace) fire_event(EV_EXIT, &path, i32(n), nullptr, stack::last());
     return st;
   }
