@@ -657,41 +657,9 @@ Status fetch_argument(ArgState& a, const Cell* ts, u32 word_index) {
     Cell w = spec_word_for(a.fn, word_index);
     fire(Err::script_no_arg, a.name, &w);
   }
-  Status st = 0;
-  if (kind == ARG_NORMAL) {
-    st = eval_expression(a.code, a.pos, {.prefix = a.infix, .sub = true});
-    if (st) return st;
-  } else {
-    Cell v = *cell_at(a.code, a.pos);
-    ++a.pos;
-    if (kind == ARG_QUOTED) {
-      switch (type_of(&v)) {
-        case TYPE_PAREN: {
-          stack::mark_interp(&g_body_word);
-          st = eval_block(&v, true);
-          st = close_frame(st, true);
-          if (st) return st;
-          break;
-        }
-        case TYPE_GET_WORD: {
-          Cell w = v;
-          w.header = TYPE_WORD;
-          stack::push_cell(word_value(&w));
-          break;
-        }
-        case TYPE_GET_PATH: {
-          u32 p = a.pos - 1;
-          st = eval_path(&v, a.code, p, false, true, true, false);
-          if (st) return st;
-          break;
-        }
-        default:
-          stack::push_cell(&v);
-      }
-    } else {
-      stack::push_cell(&v);
-    }
-  }
+  Status st = kind == ARG_NORMAL ? eval_expression(a.code, a.pos, {.prefix = a.infix, .sub = true})
+                                 : fetch_unevaluated(a.code, a.pos, kind);
+  if (st) return st;
   Cell* got = stack::last();
   if (!typeset::has(ts, type_of(got))) {
     Cell type, w = spec_word_for(a.fn, word_index);
@@ -699,6 +667,35 @@ Status fetch_argument(ArgState& a, const Cell* ts, u32 word_index) {
     fire(Err::script_expect_arg, a.name, &type, &w);
   }
   return 0;
+}
+
+Status fetch_unevaluated(const Code& code, u32& pos, u32 kind) {
+  Cell v = *cell_at(code, pos);
+  ++pos;
+  if (kind != ARG_QUOTED) {
+    stack::push_cell(&v);
+    return 0;
+  }
+  switch (type_of(&v)) {
+    case TYPE_PAREN: {
+      stack::mark_interp(&g_body_word);
+      Status st = eval_block(&v, true);
+      return close_frame(st, true);
+    }
+    case TYPE_GET_WORD: {
+      Cell w = v;
+      w.header = TYPE_WORD;
+      stack::push_cell(word_value(&w));
+      return 0;
+    }
+    case TYPE_GET_PATH: {
+      u32 p = pos - 1;
+      return eval_path(&v, code, p, false, true, true, false);
+    }
+    default:
+      stack::push_cell(&v);
+      return 0;
+  }
 }
 
 // The word of descriptor entry i (the spec word it came from), for messages.
@@ -1089,8 +1086,9 @@ void build_shape(CallShape& s, u32 desc, bool native_like) {
           }
           break;
         }
-        if (kind != ARG_NORMAL || s.args >= SHAPE_ARGS) return;
+        if (s.args >= SHAPE_ARGS) return;
         s.word_index[s.args] = u8(wi);
+        s.kind[s.args] = u8(kind);
         s.ts[s.args] = *d;
         s.accepts[s.args] = type_mask(d);
         ++s.args;

@@ -175,7 +175,7 @@ Cell spec_word_for(const Cell* fn, u32 arg_index);
 // that the common call does not walk the descriptor. Descriptors never
 // change once built; a shape is found again by the descriptor's node and
 // dropped when the collector frees that node (it may then be reused).
-constexpr u32 SHAPE_ARGS = 6;
+constexpr u32 SHAPE_ARGS = 8;
 struct CallShape {
   u32 desc = 0;      // descriptor node; 0: a free entry
   bool usable = false;  // false: the descriptor is walked as usual
@@ -185,6 +185,7 @@ struct CallShape {
   u64 fill_false = 0;  // which fill cells are logic false (the others none)
   i32 locals = 0;    // function-like: the locals count (0: none)
   u8 word_index[SHAPE_ARGS];  // the spec word of each argument, for messages
+  u8 kind[SHAPE_ARGS];        // how each argument is taken (ArgKind)
   u64 accepts[SHAPE_ARGS];  // argument k's typeset as a mask by type id
   Cell ts[SHAPE_ARGS];
 };
@@ -292,13 +293,17 @@ inline const CallShape* infix_shape(const Cell* op) {
   const Cell* cached = more_cell(op, MORE_ARGS);
   if (type_of(cached) != TYPE_BLOCK) return nullptr;
   const CallShape& s = call_shape(series_node(cached), true);
-  return s.usable && s.args == 2 ? &s : nullptr;
+  return s.usable && s.args == 2 && s.kind[0] == ARG_NORMAL && s.kind[1] == ARG_NORMAL ? &s : nullptr;
 }
 
 // The reference routines (eval/interpreter.cpp): a block in a frame of its
 // own, and what follows an expression's first value (its operators).
 Status eval_block_general(const Cell* block, bool chain);
 Status expression_rest(const Code& code, u32& pos, ExprMode mode, Cell* entry_top);
+// An argument taken as it is (kind ARG_LITERAL), or as it is unless it is a
+// paren, a get-word or a get-path (ARG_QUOTED), from pos (before the tail):
+// pushed.
+Status fetch_unevaluated(const Code& code, u32& pos, u32 kind);
 // A function's body called untraced and not as a callback, its frame open
 // with its arguments and locals (call_function's plain case).
 Status run_function(const Cell* fn, const Cell* name);
