@@ -156,6 +156,21 @@ enum PureCode : u8 {
   P_COMB,                       // acc = acc (operation k) r
   P_NEXTW,                      // the word c that follows names no operator now
   P_END,
+  P_BIN,                        // the whole expression is one operator on two lone values (BinExpr a)
+};
+
+// A frameless expression of one operator between two lone values (a value,
+// or a word holding data), the most common kind, run in one step.
+enum BinOperand : u8 { B_CONST, B_GLOBAL, B_WORD };
+struct BinExpr {
+  BinOperand left, right;
+  bool guard_global;    // the operator's word is a global one (index guard)
+  bool check_next;
+  u8 fast;
+  u32 left_index = 0, right_index = 0, guard = 0;
+  Cell lc{}, rc{};      // the values, or the words
+  Cell op{}, opword{};
+  Cell next{};
 };
 struct PureInstr {
   PureCode code;
@@ -188,6 +203,7 @@ struct Unit {
   std::vector<CallInfo> calls;
   std::vector<PureExpr> pures;
   std::vector<PureInstr> pcode;
+  std::vector<BinExpr> bins;
   u32 epoch = 0;     // the code epoch its cells were last found unchanged at
   u32 active = 0;    // activations running it
   u32 misses = 0;    // guards that failed (a word holding another value than compiled for)
@@ -432,7 +448,7 @@ struct Compiler {
     u32 index = u32(u.pures.size() - 1);
     if (depth == 0) {
       u.pures[index].code_at = u32(u.pcode.size());
-      lower(index);
+      lower(index, true);
       u.pcode.push_back(PureInstr{P_END});
     }
     return i32(index);
@@ -460,8 +476,34 @@ struct Compiler {
     }
     u.pcode.push_back(in);
   }
-  void lower(u32 index) {
+  static bool lone(const PureOperand& o) { return o.kind == PK_CONST || o.kind == PK_WORD; }
+  static void bin_operand(const PureOperand& o, BinOperand& kind, u32& index, Cell& c) {
+    c = o.c;
+    if (o.kind == PK_CONST) kind = B_CONST;
+    else if (o.expr != ~0u) kind = B_GLOBAL, index = o.expr;
+    else kind = B_WORD;
+  }
+  // top: the expression's own code (a paren's is lowered into its parent's).
+  void lower(u32 index, bool top = false) {
     PureExpr pe = u.pures[index];  // a copy: the code grows
+    if (top && pe.steps.size() == 1 && lone(pe.first) && lone(pe.steps[0].rhs)) {
+      const PureStep& step = pe.steps[0];
+      BinExpr b;
+      bin_operand(pe.first, b.left, b.left_index, b.lc);
+      bin_operand(step.rhs, b.right, b.right_index, b.rc);
+      b.guard_global = step.global != ~0u;
+      b.guard = step.global;
+      b.fast = u8(step.fast);
+      b.op = step.op;
+      b.opword = step.opword;
+      b.check_next = pe.check_next;
+      b.next = pe.next;
+      u.bins.push_back(b);
+      PureInstr in{P_BIN};
+      in.a = u32(u.bins.size() - 1);
+      u.pcode.push_back(in);
+      return;
+    }
     lower_operand(pe.first, false);
     for (const PureStep& step : pe.steps) {
       PureInstr g{step.global != ~0u ? P_GUARDG : P_GUARDW};
@@ -1051,10 +1093,52 @@ inline bool pure_pick(const PureInstr& in, const Env& env, Cell* out) {
   return true;
 }
 
+[[gnu::always_inline]] inline bool bin_operand(const Env& env, BinOperand kind, u32 index, const Cell* c,
+                                              Cell* out) {
+  const Cell* v;
+  if (kind == B_CONST) {
+    *out = *c;
+    return true;
+  }
+  if (kind == B_GLOBAL) {
+    if (index >= env.nglobals) return false;
+    v = env.globals + index;
+  } else {
+    v = env_slot(env, c, ~0u);
+    if (!v) return false;
+  }
+  if (!is_data(v)) return false;
+  *out = *v;
+  out->header &= ~FLAG_NEW_LINE;
+  return true;
+}
+
+// One operator between two lone values.
+inline bool eval_bin(const BinExpr& b, const Env& env, Cell* out) {
+  Cell l, r;
+  if (!bin_operand(env, b.left, b.left_index, &b.lc, &l)) return false;
+  const Cell* slot = b.guard_global ? (b.guard < env.nglobals ? env.globals + b.guard : nullptr)
+                                    : env_slot(env, &b.opword, ~0u);
+  if (!slot || !same_value(slot, &b.op)) return false;
+  if (!bin_operand(env, b.right, b.right_index, &b.rc, &r)) return false;
+  if (type_of(&l) != TYPE_INTEGER || type_of(&r) != TYPE_INTEGER || !integer_combine(b.fast, &l, &r)) {
+    Cell v;
+    if (!plain_combine(b.fast, &l, &r, &v)) return false;
+    l = v;
+  }
+  if (b.check_next) {
+    const Cell* next = env_slot(env, &b.next, ~0u);
+    if (!next || type_of(next) == TYPE_OP) return false;
+  }
+  *out = l;
+  return true;
+}
+
 // Runs frameless expression i: its value in out, or false (nothing changed).
 bool eval_pure(const Unit* u, u32 i, u32 fctx, Cell* fbase, Cell* out) {
   const Env env = env_of(fctx, fbase);
   const PureInstr* p = u->pcode.data() + u->pures[i].code_at;
+  if (p->code == P_BIN) return eval_bin(u->bins[p->a], env, out);
   Cell acc, r;
   Cell saved[Compiler::MAX_PURE_DEPTH + 2];
   u32 sp = 0;
@@ -1113,6 +1197,8 @@ bool eval_pure(const Unit* u, u32 i, u32 fctx, Cell* fbase, Cell* out) {
       case P_END:
         *out = acc;
         return true;
+      case P_BIN:
+        return false;  // only first
     }
   }
 }
