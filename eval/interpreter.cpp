@@ -318,6 +318,11 @@ int op_code_of(Type t, u32 id) {
       case ACT_add: return 1 + OP_ADD;
       case ACT_subtract: return 1 + OP_SUB;
       case ACT_multiply: return 1 + OP_MUL;
+      case ACT_divide: return 1 + OP_DIV;
+      case ACT_remainder: return 1 + OP_REM;
+      case ACT_and_t: return 1 + OP_AND;
+      case ACT_or_t: return 1 + OP_OR;
+      case ACT_xor_t: return 1 + OP_XOR;
       default: return 0;
     }
   }

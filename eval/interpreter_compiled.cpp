@@ -8,7 +8,6 @@
 #include <unordered_map>
 #include <vector>
 
-#include "datatypes/integer.hpp"
 #include "datatypes/logic.hpp"
 #include "datatypes/native.hpp"
 #include "eval/interpreter_internal.hpp"
@@ -1717,22 +1716,15 @@ L_INVOKE: {
 L_BRANCH: {
   const Op& op = *ip;
   const Rec& C = g_recs[g_nrec - 1];
-  Cell branch;
-  const Cell* expected;
-  if (op.k == natives::N_either) {
-    bool t = logic::true_base();
-    branch = stack::base[t ? 1 : 2];
-    expected = t ? &op.c : &op.d;
-  } else {
-    if (logic::is_false(stack::base) == (op.k == natives::N_if_)) {
-      make_none(stack::base);
-      stack::keep();
-      st = 0;
-      AT(C.done);
-    }
-    branch = stack::base[1];
-    expected = &op.c;
+  i32 at = natives::chosen_branch(op.k);
+  if (at < 0) {
+    make_none(stack::base);
+    stack::keep();
+    st = 0;
+    AT(C.done);
   }
+  Cell branch = stack::base[at];
+  const Cell* expected = at == 1 ? &op.c : &op.d;
   if (R->generic || !same(&branch, expected)) {
     // Another block than the code holds (its code changed): as the native runs it.
     u32 done = C.done;
@@ -1904,7 +1896,7 @@ L_LOOP: {
   i32 count = 0;
   if (native == natives::N_loop || native == natives::N_repeat) {
     Cell* n = native == natives::N_loop ? args : args + 1;
-    count = type_of(n) == TYPE_FLOAT ? integer::truncate(float_of(n)) : int_of(n);
+    count = natives::loop_count(n);
     if (native == natives::N_repeat) make_integer(args + 1, count);
     if (count < 1) {
       make_none(stack::base);
@@ -1939,12 +1931,7 @@ L_LOOPNEXT: {
       break;
     case natives::N_repeat: {
       if (L.passes >= L.count) goto loop_exit;
-      // The word gets a copy of the counter: the body may change the word
-      // without effect on the loop.
-      Cell* args = stack::bottom + stack::cbottom[L.me].prev_base;
-      make_integer(args + 1, ++L.passes);
-      Cell w = args[0];
-      word::set(&w, args + 1);
+      natives::repeat_pass(stack::bottom + stack::cbottom[L.me].prev_base, ++L.passes);
       resumed(U);
       break;
     }

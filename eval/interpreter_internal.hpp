@@ -218,17 +218,31 @@ inline CallShape& call_shape(u32 desc, bool native_like) {
 int op_code_of(Type t, u32 id);
 inline int fast_op(const Cell* fn) { return op_code_of(type_of(fn), native::index_of(fn)); }
 
-// Two integer! values combined in place into l as plain_combine would, or
-// false (l unchanged) when the result leaves the integer! range.
+// Two integer! values combined in place into l as the operator's action or
+// native does, or false (l unchanged) when its answer is no integer! (an
+// overflow, an inexact division) or it would raise (a zero divisor, the
+// lowest integer divided by -1).
 inline bool integer_combine(int code, Cell* l, const Cell* r) {
   i32 a = int_of(l), b = int_of(r);
   if (code < 100) {
-    int op = code - 1;
     i32 n;
-    bool overflow = op == OP_ADD ? __builtin_add_overflow(a, b, &n)
-                    : op == OP_SUB ? __builtin_sub_overflow(a, b, &n)
-                                   : __builtin_mul_overflow(a, b, &n);
-    if (overflow) return false;
+    switch (code - 1) {
+      case OP_ADD: if (__builtin_add_overflow(a, b, &n)) return false; break;
+      case OP_SUB: if (__builtin_sub_overflow(a, b, &n)) return false; break;
+      case OP_MUL: if (__builtin_mul_overflow(a, b, &n)) return false; break;
+      case OP_DIV:
+        if (b == 0 || (b == -1 && a == INT32_MIN) || a % b != 0) return false;
+        n = a / b;
+        break;
+      case OP_REM:
+        if (b == 0) return false;
+        n = b == -1 ? 0 : a % b;  // the lowest integer by -1 leaves no remainder
+        break;
+      case OP_AND: n = a & b; break;
+      case OP_OR: n = a | b; break;
+      case OP_XOR: n = a ^ b; break;
+      default: return false;
+    }
     make_integer(l, n);
     return true;
   }
@@ -246,18 +260,26 @@ inline bool integer_combine(int code, Cell* l, const Cell* r) {
 }
 
 // Combines two numbers as the operator's action or native does, when that
-// can neither raise nor call anything: integer!/float! arithmetic (integer
-// overflow gives the float of the exact operands), integer! comparison.
+// can neither raise nor call anything: integer! operations (an overflow of
+// +, - or * gives the float of the exact operands, an inexact / the float
+// quotient), +, - and * of integer! and float!, integer! comparison.
 inline bool plain_combine(int code, const Cell* l, const Cell* r, Cell* out) {
   Type lt = type_of(l), rt = type_of(r);
+  int op = code - 1;
   if (lt == TYPE_INTEGER && rt == TYPE_INTEGER) {
     *out = *l;
     if (integer_combine(code, out, r)) return true;
-  } else if (code >= 100 ||
+    if (op == OP_DIV) {
+      i32 a = int_of(l), b = int_of(r);
+      if (b == 0 || (b == -1 && a == INT32_MIN)) return false;
+      make_float(out, double(a) / double(b));
+      return true;
+    }
+    if (op != OP_ADD && op != OP_SUB && op != OP_MUL) return false;
+  } else if (code >= 100 || (op != OP_ADD && op != OP_SUB && op != OP_MUL) ||
              !((lt == TYPE_FLOAT || lt == TYPE_INTEGER) && (rt == TYPE_FLOAT || rt == TYPE_INTEGER))) {
     return false;
   }
-  int op = code - 1;
   double a = lt == TYPE_FLOAT ? float_of(l) : double(int_of(l));
   double b = rt == TYPE_FLOAT ? float_of(r) : double(int_of(r));
   make_float(out, op == OP_ADD ? a + b : op == OP_SUB ? a - b : a * b);
