@@ -226,7 +226,8 @@ constexpr u32 MAX_NESTING = 48;  // blocks inlined in blocks (parens, branches)
 
 inline u64 key_of(u32 node, u32 start) { return (u64(node) << 32) | start; }
 
-std::unordered_map<u64, Entry> g_cache;
+// Made once and never destroyed: the units stay reachable to the end.
+std::unordered_map<u64, Entry>& g_cache = *new std::unordered_map<u64, Entry>;
 
 // A small table in front of the cache: one probe finds the units in use.
 struct Front {
