@@ -1,40 +1,43 @@
-// The text console: starts the runtime and the library, then runs a script or
-// reads lines from standard input, with its output on standard output.
-// qel-headless (a test tool) is exactly this; qel runs it too until the
-// graphical console exists.
+// The text console: starts the runtime and the library, then hands the
+// session to the console engine (system/console/launch), which runs the
+// script named on the command line or the prompt loop. The engine's `ask`
+// reads lines from standard input; everything printed goes to standard
+// output. qel runs it until the graphical console exists; qel-headless (a
+// test tool) is exactly this.
 //
-//   FILE [args]   runs the script (a "Qel [...]" header first)
-//   (no file)                  reads lines from standard input as if typed at
-//                              the console: ">> " prompt, "== " and the molded
-//                              result, the error report, nothing for unset.
-//                              A line that leaves a block, paren or string
-//                              open continues on the next one.
+// Interrupts: in a session that reads typed lines (no script named, or
+// "--catch" before it), SIGINT stops the running evaluation ("(halted)") or
+// drops the line being typed; otherwise SIGINT and SIGTERM end the process
+// with status 130 and 143. A script that fails, with no prompt loop after
+// it, is reported on standard error and ends the process with status 254.
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iostream>
-#include <sstream>
+#include <optional>
 #include <string>
+#include <string_view>
 
-#include <sys/stat.h>
-
-#include "datatypes/file_url.hpp"
+#include "datatypes/context.hpp"
+#include "datatypes/object.hpp"
+#include "datatypes/pair.hpp"
 #include "datatypes/string.hpp"
+#include "datatypes/symbol.hpp"
+#include "datatypes/word.hpp"
 #include "eval/api.hpp"
 #include "eval/boot.hpp"
+#include "eval/interrupt.hpp"
 #include "eval/library_routines.hpp"
-#include "eval/interpreter.hpp"
-#include "eval/transfers.hpp"
-#include "runtime/actions.hpp"
+#include "platform/crash.hpp"
+#include "runtime/config.hpp"
 #include "runtime/error.hpp"
 #include "runtime/hooks.hpp"
 #include "runtime/roots.hpp"
 #include "runtime/stack.hpp"
 #include "runtime/startup.hpp"
-#include "runtime/words.hpp"
-#include "datatypes/symbol.hpp"
-#include "datatypes/word.hpp"
-#include "runtime/memory.hpp"
 
 using namespace qel;
 
@@ -52,166 +55,172 @@ void print_bytes(const char* text, std::size_t n, int) {
   std::fflush(stdout);
 }
 
-// Whether the text leaves a block, paren or string open.
-bool open_delimiters(const std::string& text) {
-  int depth = 0, braces = 0;
-  bool in_string = false;
-  for (size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (in_string) {
-      if (c == '^') ++i;
-      else if (c == '"') in_string = false;
+// ---- system/console --------------------------------------------------------------
+
+// The cell of a field of system/console (null when the engine is missing).
+Cell* console_field(const char* name) {
+  Cell* sys = word::get_value_cell(intern_word("system"));
+  if (type_of(sys) != TYPE_OBJECT) return nullptr;
+  i32 i = context::find_word(object::context_of(sys), symbol::make("console"), true);
+  if (i < 0) return nullptr;
+  Cell* console = context::slot(object::context_of(sys), u32(i));
+  if (type_of(console) != TYPE_OBJECT) return nullptr;
+  i = context::find_word(object::context_of(console), symbol::make(name), true);
+  return i < 0 ? nullptr : context::slot(object::context_of(console), u32(i));
+}
+
+// system/console/size: the terminal's columns and rows, 80x25 when standard
+// output is not a terminal. Set at start and whenever the terminal's size
+// has changed since (read before each prompt); a size a script set stays
+// until then.
+void update_size() {
+  static i32 cols = -1, rows = -1;
+  i32 c = 80, r = 25;
+  struct winsize ws{};
+  if (::isatty(1) && ::ioctl(1, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 && ws.ws_row > 0) {
+    c = ws.ws_col;
+    r = ws.ws_row;
+  }
+  if (c == cols && r == rows) return;
+  cols = c;
+  rows = r;
+  if (Cell* size = console_field("size")) pair::make_at(size, cols, rows);
+}
+
+// ---- interrupts ------------------------------------------------------------------
+// The test trigger (config::HALT_AFTER_ENV): slow checks left before the
+// request, counted again from each prompt.
+int g_halt_after = 0;
+int g_checks_left = 0;
+void count_checks() {
+  if (g_halt_after > 0 && --g_checks_left == 0) interrupt::request();
+}
+
+// ---- standard input --------------------------------------------------------------
+
+// Lines are read with read(2) behind poll(2): an interrupt wakes a blocked
+// poll (it is never restarted), so Ctrl+C at the prompt is seen at once.
+std::string g_pending;
+bool g_input_ended = false;
+
+// The next line without its line end, or nothing at the end of the input. An
+// interrupt request pending or arriving meanwhile is taken (halt-request),
+// also when the line is already there: Ctrl+C drops it.
+std::optional<std::string> read_line() {
+  for (;;) {
+    interrupt::take();
+    std::size_t nl = g_pending.find('\n');
+    if (nl != std::string::npos || (g_input_ended && !g_pending.empty())) {
+      std::string line = g_pending.substr(0, nl);
+      g_pending.erase(0, nl == std::string::npos ? nl : nl + 1);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      return line;
+    }
+    if (g_input_ended) return std::nullopt;
+    struct pollfd p{0, POLLIN, 0};
+    if (::poll(&p, 1, -1) < 0) {
+      if (errno != EINTR) g_input_ended = true;
       continue;
     }
-    if (braces) {
-      if (c == '^') ++i;
-      else if (c == '{') ++braces;
-      else if (c == '}') --braces;
-      continue;
-    }
-    switch (c) {
-      case ';':
-        while (i < text.size() && text[i] != '\n') ++i;
-        break;
-      case '"': in_string = true; break;
-      case '{': ++braces; break;
-      case '[': case '(': ++depth; break;
-      case ']': case ')': --depth; break;
-      default: break;
-    }
+    char buf[4096];
+    ssize_t n = ::read(0, buf, sizeof buf);
+    if (n > 0) g_pending.append(buf, std::size_t(n));
+    else if (n == 0 || (errno != EINTR && errno != EAGAIN)) g_input_ended = true;
   }
-  return depth > 0 || braces > 0 || in_string;
 }
 
-std::string mold_text(Cell* value, bool form) {
-  Cell* v = stack::push_cell(value);
-  Cell* buf = stack::push();
-  string::make_at(buf, 64, 1);
-  if (form) actions::form(v, buf, nullptr, 0x7FFFFFFF);
-  else actions::mold(v, buf, false, false, false, nullptr, 0x7FFFFFFF, 0);
-  std::string s = string::to_utf8(buf);
-  stack::pop(2);
-  return s;
-}
-
-// Evaluates one input inside a catching frame; prints the result. The
-// result is molded inside the same frame: an error while showing it (a value
-// too deep to display) is reported like any other, and the loop goes on.
-void eval_input(const std::string& text) {
-  stack::reset();
-  roots::LocalCell code, result;
-  Cell* console_word = intern_word("console");
-  stack::mark(console_word, stack::FRAME_TRY);
-  try {
-    boot::load_source(code.get(), text.data(), text.size());
-    interp::eval_block_or_throw(code.get(), false);
-    copy_cell(stack::last(), result.get());
-    std::string s;
-    bool shown = type_of(result.get()) != TYPE_UNSET;
-    if (shown) s = mold_text(result.get(), type_of(result.get()) == TYPE_FLOAT);
-    stack::unwind();
-    if (shown) std::printf("== %s\n", s.c_str());
-  } catch (const Transfer& t) {
-    runtime::rt.thrown = 0;
-    if (t.code == THROW_ERROR) {
-      stack::adjust_post_try();
-      std::string r = error::report(stack::base);
-      std::printf("%s\n", r.c_str());
-    } else {
-      // A transfer that no frame took is reported as its throw error.
-      stack::init();
-      Cell* err = stack::push();
-      error::create(err, interp::stray_error(t.code), nullptr, nullptr, nullptr);
-      std::string r = error::report(err);
-      std::printf("%s\n", r.c_str());
-    }
-    stack::init();
-  }
-  std::fflush(stdout);
-}
-
-int repl() {
-  std::string buffer, line;
-  std::fputs(">> ", stdout);
-  std::fflush(stdout);
-  while (std::getline(std::cin, line)) {
-    buffer += line;
-    buffer += '\n';
-    if (open_delimiters(buffer)) {
-      std::fputs("    ", stdout);
-      std::fflush(stdout);
-      continue;
-    }
-    eval_input(buffer);
-    buffer.clear();
-    std::fputs(">> ", stdout);
-    std::fflush(stdout);
-  }
-  std::fputc('\n', stdout);
-  return 0;
-}
-
-// The script path as a file! value (pushed), for the error reports.
-Cell* path_value(const std::string& path) {
-  return file::load(reinterpret_cast<const u8*>(path.data()), u32(path.size()), false);
-}
-
-// A script that cannot be read, or has no header, is an uncaught error like
-// any other: its report on standard error, exit status 254.
-int run_script(const std::string& path) {
-  struct stat info;
-  if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-    fire(Err::access_cannot_open, path_value(path.back() == '/' ? path : path + "/"));
-  }
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  if (in) ss << in.rdbuf();
-  if (!in || in.bad()) fire(Err::access_cannot_open, path_value(path));
-  std::string text = ss.str();
-  roots::LocalCell code;
-  boot::load_source(code.get(), text.data(), text.size());
-  // A script starts with its header: the word Qel, spelt so (`qel` is no
-  // header), and a block.
-  u32 qel_word = symbol::make("Qel");  // may allocate: before the buffer is read
-  mem::Buffer* b = mem::buffer_of(series_node(code.get()));
-  Cell* first = b->cells();
-  bool header = b->used() >= 2 * sizeof(Cell) && type_of(first) == TYPE_WORD &&
-                word::symbol_of(first) == qel_word &&
-                type_of(first + 1) == TYPE_BLOCK;
-  if (!header) fire(Err::syntax_no_header, path_value(path));
-  set_series_index(code.get(), 2);
-  interp::eval_block_or_throw(code.get(), false);
-  return 0;
-}
-
-// `ask`: shows the prompt and answers the next line of standard input,
-// without its line end. The end of the input ends the session as `quit`
-// does (status 0): no loop that asks again can go on for ever.
+// `ask`: shows the prompt and answers the next line of standard input
+// without its line end, or none at the end of the input (after ending the
+// prompt's line).
 void ask_line() {
+  update_size();
+  g_checks_left = g_halt_after;
   hooks::call_event_hooks(api::arg(0), 0);
-  std::string line;
-  if (!std::getline(std::cin, line)) {
+  std::optional<std::string> line = read_line();
+  if (!line) {
     std::fputc('\n', stdout);
     std::fflush(stdout);
-    std::exit(0);
+    api::answer_none();
+    return;
   }
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  Cell* s = string::load(reinterpret_cast<const u8*>(line.data()), u32(line.size()),
+  Cell* s = string::load(reinterpret_cast<const u8*>(line->data()), u32(line->size()),
                          string::Encoding::utf8);
   Cell v = *s;
   api::set_result(&v);
 }
 
-std::string g_script;
+// system/console/init: the terminal's title, when standard output is one.
+void set_title() {
+  if (!::isatty(1)) return;
+  std::string title = string::to_utf8(api::arg(0));
+  std::string seq = "\033]0;" + title + "\007";
+  std::fwrite(seq.data(), 1, seq.size(), stdout);
+  std::fflush(stdout);
+}
+
+// Whether the session reads typed lines: no script is named, or "--catch"
+// comes before it (the engine's read-argument takes the options apart the
+// same way: options start with "--", and the one after a bare "--" is the
+// script).
+bool interactive(const std::vector<std::string>& args) {
+  bool catch_seen = false;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    std::string_view a = args[i];
+    if (a.substr(0, 2) != "--" || (i > 1 && args[i - 1] == "--")) return catch_seen;
+    if (a == "--catch") catch_seen = true;
+  }
+  return true;
+}
+
+void on_interrupt() { interrupt::request(); }
+
 
 int program() {
   boot::run();
   hooks::add(print_value, print_bytes);
   library::define_global_routine(
-      "ask", "[\"Prompts for a line of input and returns it\" question [string!] return: [string!]]",
+      "ask", "[\"Prompts for a line of input and returns it\" question [string!] return: [string! none!]]",
       ask_line);
-  if (!g_script.empty()) return run_script(g_script);
-  return repl();
+  Cell* gui = console_field("gui?");
+  Cell* launch = console_field("launch");
+  if (!gui || !launch) fire(Err::internal_not_done);
+  make_logic(gui, false);
+  update_size();
+  Cell* sys = word::get_value_cell(intern_word("system"));
+  {
+    i32 i = context::find_word(object::context_of(sys), symbol::make("console"), true);
+    library::define_field_routine(context::slot(object::context_of(sys), u32(i)), "init",
+                                  "[\"Sets the title of the console window\" str [string!]]", set_title);
+  }
+  if (interactive(runtime::args)) {
+    platform::set_interrupt_listener(on_interrupt);
+    if (const char* n = std::getenv(config::HALT_AFTER_ENV)) {
+      g_halt_after = std::atoi(n);
+      interrupt::set_hook(count_checks, 0);
+    }
+  }
+  roots::LocalCell fn, failure;
+  copy_cell(console_field("launch"), fn.get());
+  api::check(api::invoke(fn.get(), nullptr, 0, failure.get()));
+  platform::set_interrupt_listener(nullptr);
+  interrupt::clear();
+  switch (type_of(failure.get())) {
+    case TYPE_ERROR: {
+      // Reported as every uncaught error is: on standard error, status 254.
+      stack::init();
+      Cell err = *failure.get();
+      stack::throw_error(stack::push_cell(&err));
+    }
+    case TYPE_STRING: {
+      std::fflush(stdout);
+      std::string text = string::to_utf8(failure.get());
+      std::fprintf(stderr, "%s\n", text.c_str());
+      std::fflush(stderr);
+      return 254;
+    }
+    default:
+      return 0;
+  }
 }
 
 }  // namespace
@@ -220,9 +229,6 @@ namespace qel::console {
 
 // Runs the text console: the script named on the command line, or the
 // read-evaluate-print loop on standard input.
-int text_main(int argc, char** argv) {
-  if (argc > 1) g_script = argv[1];
-  return runtime::start(argc, argv, program);
-}
+int text_main(int argc, char** argv) { return runtime::start(argc, argv, program); }
 
 }  // namespace qel::console

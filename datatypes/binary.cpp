@@ -122,12 +122,11 @@ void bytes_worker(Cell* value, std::vector<u8>& out, i64 limit, bool only, Mode 
     Cell dt;
     fire(Err::script_bad_to_arg, make_datatype(&dt, TYPE_BINARY), value);
   }
-  Cell* saved = stack::top;
+  stack::Mark mark;
   Cell* text = make_none(stack::push());
   string::make_at(text, 16);
   actions::form(value, text, nullptr, 0x7FFFFFFF);
   append_utf8_of_text(text, out);
-  stack::top = saved;
 }
 
 // ---- handlers ----------------------------------------------------------------------------

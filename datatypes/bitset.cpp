@@ -196,7 +196,7 @@ i64 walk_block(const Cell* block_in, u32 node, Mode mode, Caller caller) {
     Level() { ++g_walk_depth; }
     ~Level() { --g_walk_depth; }
   } level;
-  Cell* saved = stack::top;
+  stack::Mark mark;
   Cell* block = stack::push_cell(block_in);  // keeps the block alive
   u32 bn = series_node(block);
   auto count = [&] { return buf(bn)->used() / u32(sizeof(Cell)); };
@@ -205,10 +205,7 @@ i64 walk_block(const Cell* block_in, u32 node, Mode mode, Caller caller) {
   for (u32 i = series_index(block) < 0 ? 0 : u32(series_index(block)); i < count(); ++i) {
     Cell low = item(i);
     i64 r = walk(&low, node, mode, caller);
-    if (mode == TEST && r == 0) {
-      stack::top = saved;
-      return 0;
-    }
+    if (mode == TEST && r == 0) return 0;
     if (mode == MEASURE) highest = std::max(highest, r);
     Type lt = type_of(&low);
     if ((lt != TYPE_CHAR && lt != TYPE_INTEGER) || i + 1 >= count()) continue;
@@ -220,14 +217,10 @@ i64 walk_block(const Cell* block_in, u32 node, Mode mode, Caller caller) {
     i64 lo = bit_of(&low), hi = bit_of(&up);
     if (hi < lo) fire(Err::script_past_end);
     r = process_range(node, lo, hi, mode);
-    if (mode == TEST && r == 0) {
-      stack::top = saved;
-      return 0;
-    }
+    if (mode == TEST && r == 0) return 0;
     if (mode == MEASURE) highest = std::max(highest, r);
     i += 2;
   }
-  stack::top = saved;
   return mode == MEASURE ? highest : 1;
 }
 
@@ -467,7 +460,7 @@ bool negated(const Cell* bits) { return neg(series_node(bits)); }
 u32 byte_length(const Cell* bits) { return len(series_node(bits)); }
 
 i64 process(const Cell* spec_in, Cell* bits, Mode mode, Caller caller) {
-  Cell* saved = stack::top;
+  stack::Mark mark;
   Cell* spec = stack::push_cell(spec_in);
   u32 node = bits ? series_node(bits) : 0;
   if (mode == SET && node) {
@@ -475,12 +468,11 @@ i64 process(const Cell* spec_in, Cell* bits, Mode mode, Caller caller) {
     i64 highest = walk(spec, 0, MEASURE, caller);
     if (highest >= 0) grow(node, highest);
   }
-  i64 r = walk(spec, node, mode, caller);
-  stack::top = saved;
-  return r;
+  return walk(spec, node, mode, caller);
 }
 
 Cell* make(const Cell* spec_in, bool for_make) {
+  stack::Mark mark;
   Cell* out = make_none(stack::push());
   Cell* spec = stack::push_cell(spec_in);
   Caller caller = for_make ? FOR_MAKE : FOR_TO;
@@ -522,8 +514,7 @@ Cell* make(const Cell* spec_in, bool for_make) {
       break;
     }
   }
-  stack::top = out + 1;
-  return out;
+  return mark.keep(out);
 }
 
 void do_bitwise(i32 op) {
@@ -534,7 +525,7 @@ void do_bitwise(i32 op) {
     make_datatype(&dt, type_of(type_of(b) != TYPE_BITSET ? b : a));
     fire(Err::script_invalid_type, &dt);
   }
-  stack::top = stack::base + 2;
+  stack::keep(2);
   if (op == OP_UNIQUE) {
     stack::keep();
     return;

@@ -259,18 +259,14 @@ namespace {
 // The position of the first cell from `from` that the key's compare handler
 // calls equal to the key under the find equality, or -1.
 i32 find_key(Cell* block, const Cell* key_in, i32 from) {
-  Cell* saved = stack::top;
+  stack::Mark mark;
   Cell* key = stack::push_cell(key_in);
   Cell* cell = make_none(stack::push());
   auto cmp = actions::handler<act::Compare>(key, ACT_compare);
   for (i32 i = from; i < cells_in(block); ++i) {
     copy_cell(cells(block) + i, cell);
-    if (cmp(key, cell, COMP_EQUAL_NO_CASE) == 0) {
-      stack::top = saved;
-      return i;
-    }
+    if (cmp(key, cell, COMP_EQUAL_NO_CASE) == 0) return i;
   }
-  stack::top = saved;
   return -1;
 }
 }  // namespace
@@ -329,18 +325,15 @@ Cell* clone_in(const Cell* block, bool deep, bool all_blocks) {
 }  // namespace
 
 Cell* clone(const Cell* block, bool deep, bool all_blocks) {
-  Cell* saved = stack::top;
+  stack::Mark mark;
   Cell* src = stack::push_cell(block);
-  Cell* out = clone_in(src, deep, all_blocks);
   // Leave only the clone, in the cell where the source copy stood.
-  copy_cell(out, saved);
-  stack::top = saved + 1;
-  return saved;
+  return mark.keep(clone_in(src, deep, all_blocks));
 }
 
 void find_type_any(u32 node, u32 from, u32 to, u32 step, bool deep, const Cell* types_in) {
   if (step < 1) step = 1;
-  Cell* saved = stack::top;
+  stack::Mark mark;
   Cell* types = stack::push_cell(types_in);
   bool is_set = type_of(types) == TYPE_TYPESET;
   for (u32 i = from; i < to && i < mem::buffer_of(node)->used() / sizeof(Cell); i += step) {
@@ -351,19 +344,18 @@ void find_type_any(u32 node, u32 from, u32 to, u32 step, bool deep, const Cell* 
     bool copyable = is_series_type(t) || t == TYPE_BITSET || t == TYPE_OBJECT ||
                     t == TYPE_ERROR || t == TYPE_MAP;
     if (!copyable) continue;
+    stack::Mark copy_mark;
     Cell* value = stack::push_cell(c);
     Cell* result = make_none(stack::push());
     Cell* r = actions::handler<act::Copy>(value, ACT_copy)(value, result, nullptr, deep,
                                                            deep ? types : nullptr);
     copy_cell(r, mem::buffer_of(node)->cells() + i);
-    stack::top = types + 1;
   }
-  stack::top = saved;
 }
 
 i32 mold_each(const Cell* block_in, Cell* buffer, bool only, bool all, bool flat, Cell* part,
               i32 budget, i32 indent) {
-  Cell* saved = stack::top;
+  stack::Mark mark;
   Cell* block = stack::push_cell(block_in);
   i32 start = clamped_index(block);
   bool armed = false;
@@ -396,7 +388,6 @@ i32 mold_each(const Cell* block_in, Cell* buffer, bool only, bool all, bool flat
     string::append_char(buffer, '\n');
     budget = write_indent(buffer, indent, budget - 1);
   }
-  stack::top = saved;
   return budget;
 }
 
@@ -405,21 +396,15 @@ i32 compare_each(const Cell* b1_in, const Cell* b2_in, i32 op) {
   if (op == COMP_SAME) return n1 == n2 && series_index(b1_in) == series_index(b2_in) ? 0 : -1;
   if (n1 == n2 && series_index(b1_in) == series_index(b2_in)) return 0;
   if (cycles::find(n1)) return cycles::find(n2) ? 0 : -1;
-  Cell* saved = stack::top;
+  stack::Mark mark;
   Cell* b1 = stack::push_cell(b1_in);
   Cell* b2 = stack::push_cell(b2_in);
   i32 len1 = std::max(length_from_index(b1), 0);
   i32 len2 = std::max(length_from_index(b2), 0);
   bool equality = op == COMP_EQUAL || op == COMP_NOT_EQUAL || op == COMP_STRICT_EQUAL ||
                   op == COMP_STRICT_EQUAL_WORD || op == COMP_FIND || op == COMP_EQUAL_NO_CASE;
-  if (len1 != len2 && equality) {
-    stack::top = saved;
-    return 1;
-  }
-  if (len1 == 0) {
-    stack::top = saved;
-    return len2 > 0 ? -1 : 0;  // the shorter orders first, whichever side it is on
-  }
+  if (len1 != len2 && equality) return 1;
+  if (len1 == 0) return len2 > 0 ? -1 : 0;  // the shorter orders first, whichever side it is on
   i32 r = 0;
   {
     cycles::Scope scope(n1);
@@ -442,7 +427,6 @@ i32 compare_each(const Cell* b1_in, const Cell* b2_in, i32 op) {
       if (r != 0) break;
     }
   }
-  stack::top = saved;
   if (r != 0) return r;
   return len1 < len2 ? -1 : (len1 > len2 ? 1 : 0);
 }
@@ -502,7 +486,7 @@ Cell* to(Cell*, Cell* spec, Type type) {
 
 i32 form(Cell* value, Cell* buffer, Cell* part, i32 budget) {
   if (const char* marker = cycles::marker(series_node(value), type_of(value), false)) return string::write_ascii(buffer, marker, budget);
-  Cell* saved = stack::top;
+  stack::Mark mark;
   Cell* block = stack::push_cell(value);
   i32 start = clamped_index(block);
   {
@@ -523,7 +507,6 @@ i32 form(Cell* value, Cell* buffer, Cell* part, i32 budget) {
       budget = actions::form(elem, buffer, part, budget);
     }
   }
-  stack::top = saved;
   return budget;
 }
 

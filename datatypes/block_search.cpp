@@ -259,52 +259,54 @@ Cell* find(Cell* series, Cell* value_in, const act::FindOptions& o) {
     return result;
   }
 
-  f.cand = make_none(stack::push());
-  f.other = make_none(stack::push());
   i64 found = -1;
-  bool long_sequence = f.kind == MatchKind::sequence && f.q >= pattern::LONG_PATTERN && !match &&
-                       f.op != COMP_SAME;
-  if (last || reverse) {
-    i64 start;
-    if (has_limit) start = limit;
-    else if (last) start = f.kind == MatchKind::sequence && f.q >= 1 ? total - f.q : total - 1;
-    else start = f.kind == MatchKind::sequence && f.q >= 1 ? index - f.q : index - 1;
-    if (start >= total) start = total - 1;
-    if (long_sequence && start >= 0) found = find_long_sequence(f, start, 0, step, true);
-    if (!long_sequence || found == NOT_KEYED) for (i64 p = start; p >= 0; p -= step) {
-      if (f.matches_at(i32(p))) {
-        found = p;
-        break;
-      }
-      if (match) break;
-    }
-  } else {
-    // Integer cells against an integer compare in place; any other cell goes
-    // through its type's comparison.
-    bool int_value = f.kind == MatchKind::single && vt == TYPE_INTEGER && f.op != COMP_SAME;
-    if (long_sequence) {
-      found = find_long_sequence(f, index, std::min<i64>(limit, cells_in(result) - 1), step, false);
-    }
-    if (!long_sequence || found == NOT_KEYED) {
-      found = -1;
-      for (i64 p = index; p <= limit && p < cells_in(result); p += step) {
-        if (int_value && !match) {
-          const Cell* c = cells(result) + p;
-          if (type_of(c) == TYPE_INTEGER) {
-            if (c->w2 != value->w2) continue;
-            found = p;
-            break;
-          }
-        }
+  {
+    stack::Mark scratch;  // the candidate cells, dropped once the search ends
+    f.cand = make_none(stack::push());
+    f.other = make_none(stack::push());
+    bool long_sequence = f.kind == MatchKind::sequence && f.q >= pattern::LONG_PATTERN && !match &&
+                         f.op != COMP_SAME;
+    if (last || reverse) {
+      i64 start;
+      if (has_limit) start = limit;
+      else if (last) start = f.kind == MatchKind::sequence && f.q >= 1 ? total - f.q : total - 1;
+      else start = f.kind == MatchKind::sequence && f.q >= 1 ? index - f.q : index - 1;
+      if (start >= total) start = total - 1;
+      if (long_sequence && start >= 0) found = find_long_sequence(f, start, 0, step, true);
+      if (!long_sequence || found == NOT_KEYED) for (i64 p = start; p >= 0; p -= step) {
         if (f.matches_at(i32(p))) {
           found = p;
           break;
         }
         if (match) break;
       }
+    } else {
+      // Integer cells against an integer compare in place; any other cell goes
+      // through its type's comparison.
+      bool int_value = f.kind == MatchKind::single && vt == TYPE_INTEGER && f.op != COMP_SAME;
+      if (long_sequence) {
+        found = find_long_sequence(f, index, std::min<i64>(limit, cells_in(result) - 1), step, false);
+      }
+      if (!long_sequence || found == NOT_KEYED) {
+        found = -1;
+        for (i64 p = index; p <= limit && p < cells_in(result); p += step) {
+          if (int_value && !match) {
+            const Cell* c = cells(result) + p;
+            if (type_of(c) == TYPE_INTEGER) {
+              if (c->w2 != value->w2) continue;
+              found = p;
+              break;
+            }
+          }
+          if (f.matches_at(i32(p))) {
+            found = p;
+            break;
+          }
+          if (match) break;
+        }
+      }
     }
   }
-  stack::top = value + 1;
   if (found < 0) return none_answer();
   i64 answer = found;
   if (tail) {
@@ -358,11 +360,10 @@ i32 compare_cells(const Cell* a, const Cell* b, i32 op) {
   i32 r = COMPARE_INCOMPARABLE;
   if (h) {
     // The handler gets copies: the records may move if it allocates.
-    Cell* saved = stack::top;
+    stack::Mark mark;
     Cell* x = stack::push_cell(a);
     Cell* y = stack::push_cell(b);
     r = reinterpret_cast<act::Compare>(h)(x, y, op);
-    stack::top = saved;
   }
   if (r == COMPARE_INCOMPARABLE) r = i32(ta) - i32(tb);
   return r;
@@ -467,7 +468,7 @@ Cell* sort(Cell* series, bool case_, Cell* skip, Cell* comparator, Cell* part, b
   } else if (all) {
     fire(Err::script_bad_refines);
   }
-  Cell* saved_top = stack::top;
+  stack::Mark mark;
   SortArgs args{case_ ? COMP_CASE_SORT : COMP_SORT, reverse, false, u32(size), 0, nullptr, nullptr,
                 nullptr};
   sort::Compare cmp = builtin_compare;
@@ -512,7 +513,6 @@ Cell* sort(Cell* series, bool case_, Cell* skip, Cell* comparator, Cell* part, b
   retable();
   code::changed(series_node(series));
   if (fired) series::notify(series, series::Event::sorted, nullptr, index, count * size);
-  stack::top = saved_top;
   return series;
 }
 
@@ -534,14 +534,13 @@ struct SetOp {
   // the set's table, or with find/only for a key of a block type.
   bool holds(Cell* set, u32 table, Cell* key) {
     if (is_any_block_type(type_of(key))) {
-      Cell* saved = stack::top;
+      stack::Mark mark;
       act::FindOptions o;
       o.only = true;
       o.case_ = case_;
       o.skip = skip_cell;
       Cell* found = find(set, key, o);
       bool in = type_of(found) != TYPE_NONE;
-      stack::top = saved;
       return in;
     }
     return hash::get(table, key, series_index(set), skip, op_code, false, false) != nullptr;
@@ -558,7 +557,7 @@ struct SetOp {
   }
 
   void walk(Cell* set, Cell* test, bool invert) {
-    Cell* saved = stack::top;
+    stack::Mark mark;
     u32 test_table = test ? table_for(test) : 0;
     Cell* key = make_none(stack::push());
     for (i32 p = series_index(set); p < cells_in(set); p += skip) {
@@ -581,7 +580,6 @@ struct SetOp {
         if (hash::put_key(out->w3, c) == hash::PUT_REBUILT) break;
       }
     }
-    stack::top = saved;
   }
 };
 
@@ -595,7 +593,7 @@ void do_set_op(bool case_, const Cell* skip, i32 op) {
     if (type_of(skip) != TYPE_INTEGER || int_of(skip) < 1) bad_refine(series::ArgWord::skip, skip);
     s = int_of(skip);
   }
-  Cell* saved = stack::top;
+  stack::Mark mark;
   Cell* skip_cell = make_integer(stack::push(), s);
   if (series_index(a) > cells_in(a)) set_series_index(a, cells_in(a));
   if (op != OP_UNIQUE && series_index(b) > cells_in(b)) set_series_index(b, cells_in(b));
@@ -619,7 +617,6 @@ void do_set_op(bool case_, const Cell* skip, i32 op) {
     out->w3 = 0;
   }
   copy_cell(out, stack::base);
-  stack::top = saved;
 }
 
 }  // namespace qel::block

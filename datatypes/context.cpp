@@ -197,21 +197,19 @@ i32 bind_or_add(u32 ctx, const Cell* word) {
 
 Cell* add_word(u32 ctx, const Cell* word, const Cell* value_in) {
   if (find_word(ctx, word->w2, true) >= 0) return nullptr;
-  Cell* saved = stack::top;
+  stack::Mark mark;
   Cell* value = stack::push_cell(value_in);  // the value may lie in a buffer that moves
   i32 i = bind_or_add(ctx, word);
   Cell* s = nullptr;
   if (!on_stack(ctx) && has_values(ctx)) s = copy_cell(value, ensure_slot(ctx, u32(i)));
-  stack::top = saved;
   return s;
 }
 
 void put(u32 ctx, const Cell* word, const Cell* value_in) {
-  Cell* saved = stack::top;
+  stack::Mark mark;
   Cell* value = stack::push_cell(value_in);
   i32 i = bind_or_add(ctx, word);
   copy_cell(value, writable_slot(ctx, u32(i)));
-  stack::top = saved;
 }
 
 Cell* find_or_add(u32 sym, bool ignore_case, bool keep_spelling) {
@@ -295,7 +293,7 @@ namespace {
     copy_cell(value_in, s);
     return s;
   }
-  Cell* saved = stack::top;
+  stack::Mark mark;
   // The value may lie in a buffer that moves when the slot is made.
   Cell* value = stack::push_cell(value_in);
   Cell* s = ensure_slot(ctx, index);
@@ -309,12 +307,10 @@ namespace {
       Cell* old = stack::push_cell(s);
       copy_cell(value, s);
       on_change(object, w, old, value);
-      stack::top = saved;
       return ensure_slot(ctx, index);
     }
   }
   copy_cell(value, s);
-  stack::top = saved;
   return s;
 }
 

@@ -447,7 +447,7 @@ void append_two(std::string& s, i32 v) {
   s.push_back(char('0' + v % 10));
 }
 
-i32 h_form(Cell* cell, Cell* buffer, Cell*, i32 limit) {
+i32 date_text(Cell* cell, Cell* buffer, i32 limit, bool exact) {
   // A copy: reading the locale may allocate, and the cell may lie in a block.
   Cell own = *cell;
   const Cell* value = &own;
@@ -497,7 +497,7 @@ i32 h_form(Cell* cell, Cell* buffer, Cell*, i32 limit) {
     text.push_back('/');
     string::append_ascii(buffer, text.data(), text.size());
     written += i32(text.size());
-    i32 before = time::form(local_time(value), buffer, 0);
+    i32 before = time::form(local_time(value), buffer, 0, exact);
     written -= before;
     text.clear();
     u32 z = zone_bits(w);
@@ -513,8 +513,10 @@ i32 h_form(Cell* cell, Cell* buffer, Cell*, i32 limit) {
   return limit - written;
 }
 
-i32 h_mold(Cell* value, Cell* buffer, bool, bool, bool, Cell* arg, i32 limit, i32) {
-  return h_form(value, buffer, arg, limit);
+i32 h_form(Cell* cell, Cell* buffer, Cell*, i32 limit) { return date_text(cell, buffer, limit, false); }
+
+i32 h_mold(Cell* value, Cell* buffer, bool, bool, bool, Cell*, i32 limit, i32) {
+  return date_text(value, buffer, limit, true);
 }
 
 // ---- random ------------------------------------------------------------------------------

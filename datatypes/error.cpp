@@ -44,7 +44,7 @@ void write_plain(Cell* v, Cell* buffer, bool mold, bool only, bool flat, Cell* a
 // cut < 0); answers the characters written.
 u32 write_value(const Cell* value, Cell* buffer, bool mold, bool only, bool flat, i32 cut,
                 i32 indent = 0) {
-  Cell* saved = stack::top;
+  stack::Mark mark;
   Cell* v = stack::push_cell(value);
   u32 before = text_length(buffer);
   if (cut < 0) {
@@ -58,7 +58,6 @@ u32 write_value(const Cell* value, Cell* buffer, bool mold, bool only, bool flat
     string::truncate(scratch, u32(cut));
     string::concatenate(buffer, scratch);
   }
-  stack::top = saved;
   return text_length(buffer) - before;
 }
 
@@ -75,9 +74,7 @@ u32 write_value(const Cell* value, Cell* buffer, bool mold, bool only, bool flat
 constexpr i32 ARG_CUT = 80;
 
 bool write_caught(const Cell* value, Cell* buffer, bool mold, i32 cut) {
-  Cell* saved_base = stack::base;
-  Cell* saved_top = stack::top;
-  stack::Frame* saved_ctop = stack::ctop;
+  const stack::Snapshot entry;
   u32 before = text_length(buffer);
   stack::mark(words::cell(words::W_BODY_TAG), stack::FRAME_CATCH);
   bool ok = true;
@@ -88,9 +85,7 @@ bool write_caught(const Cell* value, Cell* buffer, bool mold, i32 cut) {
     string::truncate_buffer(series_node(buffer), before);
     ok = false;
   }
-  stack::ctop = saved_ctop;
-  stack::base = saved_base;
-  stack::top = saved_top;
+  entry.restore();
   return ok;
 }
 
@@ -212,7 +207,7 @@ void write_message(Cell* err, Cell* buffer, int category) {
 }  // namespace
 
 i32 form_report(Cell* err_in, Cell* buffer_in, i32 limit) {
-  Cell* saved = stack::top;
+  stack::Mark mark;
   Cell* err = stack::push_cell(err_in);
   Cell* buffer = stack::push_cell(buffer_in);
   u32 before = text_length(buffer);
@@ -249,7 +244,6 @@ i32 form_report(Cell* err_in, Cell* buffer_in, i32 limit) {
     write_value(field(err, F_FILES), buffer, true, true, true, 40);
   }
   i32 written = i32(text_length(buffer) - before);
-  stack::top = saved;
   return limit - written;
 }
 
@@ -287,7 +281,7 @@ void get_stack(Cell* err) {
   const Cell* setting = stack_trace_setting();
   i32 level = (type_of(setting) == TYPE_INTEGER && int_of(setting) > 0) ? int_of(setting) : 1;
   i32 position = int_of(field(err, F_STACK));
-  Cell* saved = stack::top;
+  stack::Mark mark;
   Cell* calls = make_none(stack::push());
   make_series(calls, TYPE_BLOCK, mem::alloc_cells(20));
   trace_calls(level, node_of(err), series_node(calls), u32(position < 0 ? 0 : position));
@@ -299,7 +293,6 @@ void get_stack(Cell* err) {
     copy->w2 = mem::copy_series_buffer(series_node(files));
     copy_cell(copy, field(err, F_FILES));
   }
-  stack::top = saved;
 }
 
 Cell* arg_word(u32 n, Cell* out) {
@@ -386,9 +379,10 @@ Cell* error_make(Cell*, Cell* spec_in, Type) {
         make_integer(field(out, F_CODE), c * 100 + f - 2);
       } else if (first == TYPE_SET_WORD) {
         context::bind_block(out->w1, spec, false);
-        Cell* before = stack::top;
-        api::services.do_block(spec);
-        stack::top = before;
+        {
+          stack::Mark mark;  // the block's value is not kept
+          api::services.do_block(spec);
+        }
         int c;
         u32 f;
         check_fields(out, &c, &f);
@@ -446,7 +440,7 @@ i32 mold_fields(Cell* err, Cell* buffer, bool only, bool flat, Cell* arg, i32 li
 
 i32 error_mold(Cell* v, Cell* buffer, bool only, bool, bool flat, Cell* arg, i32 limit,
                i32 indent) {
-  Cell* saved = stack::top;
+  stack::Mark mark;
   Cell* err = stack::push_cell(v);
   if (!only) {
     append(buffer, flat ? "make error! [" : "make error! [\n");
@@ -461,7 +455,6 @@ i32 error_mold(Cell* v, Cell* buffer, bool only, bool, bool flat, Cell* arg, i32
     append(buffer, "]");
     --limit;
   }
-  stack::top = saved;
   return limit;
 }
 

@@ -252,14 +252,12 @@ Cell* create(Cell* out, Err e, const Cell* a1, const Cell* a2, const Cell* a3) {
 }
 
 std::string report(const Cell* err_in) {
-  Cell* saved = stack::top;
+  stack::Mark mark;
   Cell* err = stack::push_cell(err_in);
   Cell* text = make_none(stack::push());
   string::make_at(text, 64, 1);
   form_report(err, text, 0x7FFFFFFF);
-  std::string r = string::to_utf8(text);
-  stack::top = saved;
-  return r;
+  return string::to_utf8(text);
 }
 
 namespace {

@@ -100,11 +100,10 @@ void decode_bytes(const u8* p, std::size_t n, Cell* out) {
 // Appends the value's form to out: the text of a string-like value, else the
 // form of its type.
 void form_into(const Cell* value_in, Cell* out) {
-  Cell* saved = stack::top;
+  stack::Mark mark;
   Cell* v = stack::push_cell(value_in);
   if (is_any_string_type(type_of(v))) string::concatenate(out, v);
   else actions::form(v, out, nullptr, 0x7FFFFFFF);
-  stack::top = saved;
 }
 
 u32 last_char(const Cell* str) {
@@ -233,6 +232,7 @@ i32 url_mold(Cell* v, Cell* buffer, bool, bool, bool, Cell* arg, i32 limit, i32)
 // the element's form joined by exactly one "/". The parent never changes.
 Cell* url_eval_path(Cell* parent, Cell* element, Cell* value, const PathStep&) {
   if (value) fire(Err::script_bad_path_set, element, value);
+  stack::Mark mark;
   Cell* result = make_none(stack::push());
   u32 unit = mem::buffer_of(series_node(parent))->unit();
   string::make_at(result, string::length_from_index(parent) + 16, unit ? unit : 1,
@@ -248,8 +248,7 @@ Cell* url_eval_path(Cell* parent, Cell* element, Cell* value, const PathStep&) {
   if (!parent_slash && !element_slash) string::append_char(result, '/');
   if (parent_slash && element_slash) set_series_index(text, 1);
   string::concatenate(result, text);
-  stack::top = result + 1;
-  return result;
+  return mark.keep(result);
 }
 
 }  // namespace
@@ -288,15 +287,30 @@ i32 file_mold(Cell* v, Cell* buffer, bool, bool, bool, Cell* arg, i32 limit, i32
     string::append_ascii(buffer, "\"\"");
     return limit - 3;
   }
+  // A path that the bare notation cannot hold is written in double quotes,
+  // with the caret escapes the lexer reads there: control characters, DEL,
+  // lone surrogates (the bytes of a name that is not UTF-8), the caret and
+  // the double quote, so that the molded text loads back as the same file.
+  auto escaped = [](u32 cp) {
+    return cp < 32 || cp == '^' || cp == '"' || cp == 127 || (cp >= 128 && cp <= 159) ||
+           (cp >= 0xD800 && cp <= 0xDFFF);
+  };
   bool quote = false;
   for (u32 i = 0; i < n && !quote; ++i) {
     u32 cp = string::char_at(v, start + i);
-    quote = cp < 127 && !kSets.url[cp];
+    quote = (cp < 127 && !kSets.url[cp]) || escaped(cp);
+  }
+  u32 before = string::length_from_head(buffer);
+  if (quote) string::append_ascii(buffer, "\"");
+  for (u32 i = 0; i < n; ++i) {
+    u32 cp = string::char_at(v, start + i);
+    if (cp == '"') string::append_ascii(buffer, "^(22)");
+    else if (cp == '^') string::append_ascii(buffer, "^^");
+    else if (escaped(cp)) string::mold_char(buffer, cp, string::MOLD_ESCAPES, false);
+    else string::append_char(buffer, cp);
   }
   if (quote) string::append_ascii(buffer, "\"");
-  for (u32 i = 0; i < n; ++i) string::append_char(buffer, string::char_at(v, start + i));
-  if (quote) string::append_ascii(buffer, "\"");
-  return limit - i32(n) - 1 - (quote ? 2 : 0);
+  return limit - i32(string::length_from_head(buffer) - before) - 1;
 }
 
 }  // namespace
@@ -330,7 +344,7 @@ Cell* get_current_dir(Cell* out) {
 }
 
 void to_os_path(const Cell* file, Cell* out, bool full) {
-  Cell* saved = stack::top;
+  stack::Mark mark;
   Cell* f = stack::push_cell(file);
   bool relative = string::length_from_index(f) == 0 ||
                   string::char_at(f, u32(string::length_from_head(f) -
@@ -341,18 +355,46 @@ void to_os_path(const Cell* file, Cell* out, bool full) {
     string::concatenate(out, dir);
   }
   string::concatenate(out, f);
-  stack::top = saved;
 }
 
 std::string to_local_path(const Cell* file) {
-  Cell* saved = stack::top;
+  stack::Mark mark;
   Cell* f = stack::push_cell(file);
   Cell* out = make_none(stack::push());
   string::make_at(out, string::length_from_index(f) + 1, 1);
   to_os_path(f, out, false);
-  std::string path = string::to_utf8(out);
-  stack::top = saved;
+  std::string path;
+  u32 n = string::length_from_head(out);
+  path.reserve(n);
+  for (u32 i = 0; i < n; ++i) {
+    u32 cp = string::char_at(out, i);
+    if (cp >= 0xDC80 && cp <= 0xDCFF) {
+      path.push_back(char(cp - 0xDC00));
+      continue;
+    }
+    u8 seq[4];
+    path.append(reinterpret_cast<const char*>(seq), unicode::encode_utf8_char(cp, seq));
+  }
   return path;
+}
+
+Cell* load_os_name(const u8* bytes, u32 length) {
+  std::vector<u32> cps;
+  cps.reserve(length);
+  for (const u8* p = bytes; p < bytes + length;) {
+    i32 cp;
+    const u8* next = unicode::fast_decode_utf8_char(p, bytes + length, cp);
+    if (cp < 0) {
+      cps.push_back(0xDC00 + *p);  // only bytes 80 to FF break the encoding
+      next = p + 1;
+    }
+    else cps.push_back(u32(cp));
+    p = next;
+  }
+  Cell* f = make_none(stack::push());
+  string::make_at(f, length ? length : 1, 1, TYPE_FILE);
+  string::append_code_points(f, cps.data(), cps.size());
+  return f;
 }
 
 Cell* load(const u8* bytes, u32 length, bool utf16) {

@@ -48,8 +48,13 @@ void init();  // registers file! (after url!)
 // Appends the OS form of the path (from the file's index) to out; with full,
 // a relative path gets the current directory in front.
 void to_os_path(const Cell* file, Cell* out, bool full);
-// The OS form of the path as UTF-8, for system calls.
+// The OS form of the path as UTF-8, for system calls. A file name read from
+// the OS that is not UTF-8 keeps each byte that breaks the encoding as the
+// code point U+DC00 + byte (U+DC80 to U+DCFF, which no UTF-8 text holds);
+// such a code point becomes that byte again here.
 std::string to_local_path(const Cell* file);
+// A new file! (pushed) from a name as the OS gave it (see to_local_path).
+Cell* load_os_name(const u8* bytes, u32 length);
 // out becomes a new string! of the current directory, ending with "/".
 Cell* get_current_dir(Cell* out);
 // A new file! (pushed) loaded from the bytes as string text is.

@@ -323,6 +323,13 @@ void do_math(int op) {
   Type result = (lt == TYPE_TIME || rt == TYPE_TIME) ? TYPE_TIME
                 : lt == TYPE_PERCENT                ? TYPE_PERCENT
                                                     : TYPE_FLOAT;
+  // A time has no infinite or undefined value (its text could not be loaded
+  // back): dividing by zero raises as it does for integers, and a result
+  // past the double range overflows.
+  if (result == TYPE_TIME && !std::isfinite(r) && std::isfinite(number_of(left))) {
+    if ((op == OP_DIV || op == OP_REM) && number_of(right) == 0) fire(Err::math_zero_divide);
+    fire(Err::math_overflow);
+  }
   set_floating(left, result, r);
 }
 

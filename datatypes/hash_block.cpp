@@ -60,11 +60,10 @@ Cell* h_make(Cell* proto, Cell* spec, Type type) {
 i32 h_mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, i32 budget,
            i32 indent) {
   if (!only) budget = string::write_ascii(buffer, "make hash! ", budget);
-  Cell* saved = stack::top;
+  stack::Mark mark;
   Cell* b = stack::push_cell(value);
   set_type(b, TYPE_BLOCK);
   budget = actions::mold(b, buffer, only, all, flat, part, budget, indent);
-  stack::top = saved;
   return budget;
 }
 

@@ -5,9 +5,11 @@
 #include <string>
 
 #include "datatypes/binary.hpp"
+#include "datatypes/context.hpp"
 #include "datatypes/file_url.hpp"
 #include "datatypes/float.hpp"
 #include "datatypes/integer.hpp"
+#include "datatypes/object.hpp"
 #include "datatypes/pair.hpp"
 #include "datatypes/series.hpp"
 #include "datatypes/string.hpp"
@@ -16,6 +18,7 @@
 #include "platform/files.hpp"
 #include "platform/image_codecs.hpp"
 #include "eval/api.hpp"
+#include "io/services.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
 #include "runtime/hash.hpp"
@@ -149,8 +152,18 @@ Cell* make_image(i64 w, i64 h, Cell* rgb, Cell* alpha, Cell* colour) {
   return make_at(stack::push(), rec);
 }
 
+// Whether the object is a face: it has the words the GUI reads of one.
+bool is_face(const Cell* obj) {
+  u32 ctx = object::context_of(obj);
+  for (const char* w : {"type", "offset", "size", "parent", "pane", "state", "para", "font", "actors"})
+    if (context::find_word(ctx, symbol::make(w), true) < 0) return false;
+  return true;
+}
+
 Cell* h_to(Cell* proto, Cell* spec, Type) {
   if (type_of(spec) == TYPE_IMAGE) return copy_whole(spec);
+  // A face gives its window's pixels (none without a window).
+  if (type_of(spec) == TYPE_OBJECT && is_face(spec)) return io::services.face_to_image(spec);
   float_::raise_bad_to(TYPE_IMAGE, spec);
 }
 

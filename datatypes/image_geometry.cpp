@@ -60,6 +60,23 @@ bool contains(const Quad& q, double x, double y) {
   return all_in || all_out;
 }
 
+u32 sample_bilinear(const u32* src, int stride, int width, int height, double u, double v) {
+  int x0 = int(u), y0 = int(v);  // u and v are not negative: truncation is the floor
+  int x1 = x0 + 1 < width ? x0 + 1 : x0, y1 = y0 + 1 < height ? y0 + 1 : y0;
+  double fx = u - x0, fy = v - y0;
+  const u32* r0 = src + std::size_t(y0) * std::size_t(stride);
+  const u32* r1 = src + std::size_t(y1) * std::size_t(stride);
+  u32 p00 = r0[x0], p10 = r0[x1], p01 = r1[x0], p11 = r1[x1];
+  double w00 = (1 - fx) * (1 - fy), w10 = fx * (1 - fy), w01 = (1 - fx) * fy, w11 = fx * fy;
+  u32 out = 0;
+  for (int shift = 0; shift < 32; shift += 8) {
+    double s = w00 * (p00 >> shift & 0xFF) + w10 * (p10 >> shift & 0xFF) + w01 * (p01 >> shift & 0xFF) +
+               w11 * (p11 >> shift & 0xFF);
+    out |= u32(std::min(255.0, s)) << shift;
+  }
+  return out;
+}
+
 std::optional<Raster> rasterize(const u32* src, int width, int height, const Quad& q) {
   if (width < 1 || height < 1) return std::nullopt;
   float min_x = *std::min_element(q.x, q.x + 4), max_x = *std::max_element(q.x, q.x + 4);
@@ -90,18 +107,8 @@ std::optional<Raster> rasterize(const u32* src, int width, int height, const Qua
       double su = d[3] + d[1], sv = d[0] + d[2];
       if (su <= 0 || sv <= 0) continue;
       double u = d[3] / su * width, v = d[0] / sv * height;
-      int x0 = int(std::floor(u)), y0 = int(std::floor(v));
-      if (x0 < 0 || y0 < 0 || x0 >= width || y0 >= height) continue;
-      int x1 = x0 + 1 < width ? x0 + 1 : x0, y1 = y0 + 1 < height ? y0 + 1 : y0;
-      double fx = u - x0, fy = v - y0;
-      u32 p00 = src[std::size_t(y0) * width + x0], p10 = src[std::size_t(y0) * width + x1];
-      u32 p01 = src[std::size_t(y1) * width + x0], p11 = src[std::size_t(y1) * width + x1];
-      u32 out = 0;
-      for (int shift = 0; shift < 32; shift += 8) {
-        double s = (1 - fx) * (1 - fy) * (p00 >> shift & 0xFF) + fx * (1 - fy) * (p10 >> shift & 0xFF) +
-                   (1 - fx) * fy * (p01 >> shift & 0xFF) + fx * fy * (p11 >> shift & 0xFF);
-        out |= u32(std::min(255.0, s)) << shift;
-      }
+      if (!(u >= 0 && v >= 0 && u < width && v < height)) continue;
+      u32 out = sample_bilinear(src, width, width, height, u, v);
       r.pixels[std::size_t(j) * r.width + i] = out;
     }
   }

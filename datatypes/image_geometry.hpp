@@ -49,6 +49,13 @@ struct Raster {
 // Maps the source onto the quad; nothing for an empty source.
 std::optional<Raster> rasterize(const u32* src, int width, int height, const Quad& q);
 
+// The bilinear sample of the source (rows `stride` words apart) at (u, v),
+// 0 <= u < width and 0 <= v < height: pixel (floor u, floor v), its right
+// neighbour and the two below it (a neighbour past the last column or row is
+// the pixel itself), each of the four bytes weighted by the fractional parts
+// and the sums truncated.
+u32 sample_bilinear(const u32* src, int stride, int width, int height, double u, double v);
+
 }  // namespace qel::quad
 
 namespace qel::image {

@@ -11,6 +11,7 @@
 #include "runtime/memory.hpp"
 #include "runtime/stack.hpp"
 #include "runtime/unicode.hpp"
+#include "eval/api.hpp"
 
 namespace qel::issue {
 
@@ -30,17 +31,32 @@ Cell* make_from_symbol(Cell* target, u32 sym) { return fill(target, sym); }
 
 namespace {
 
+// An issue of the text, which must be one the lexer reads back as that
+// issue ("#" and the text loads as it): a text holding a blank, a
+// delimiter or a character that ends the token raises invalid-chars, since
+// the issue could not be molded and loaded again.
+Cell* issue_of_text(Cell* out, const std::string& text) {
+  std::string literal = "#" + text;
+  Cell* source = string::load(reinterpret_cast<const u8*>(literal.data()), u32(literal.size()),
+                              string::Encoding::utf8);
+  Cell* loaded = make_none(stack::push());
+  if (!api::services.load_first(source, loaded) || type_of(loaded) != TYPE_ISSUE ||
+      symbol::name(loaded->w2) != text) {
+    fire(Err::script_invalid_chars);
+  }
+  u32 sym = loaded->w2;
+  stack::pop(2);
+  return fill(out, sym);
+}
+
 Cell* issue_make(Cell* proto, Cell* spec, Type type) {
   Cell* out = make_none(stack::push());
   Type st = type_of(spec);
-  if (st == TYPE_STRING) {
-    std::string text = string::to_utf8(spec);  // the text from the index
-    return fill(out, symbol::make_from_string(text.data(), u32(text.size())));
-  }
+  if (st == TYPE_STRING) return issue_of_text(out, string::to_utf8(spec));  // from the index
   if (st == TYPE_CHAR) {
     u8 bytes[4];
     u32 n = unicode::encode_utf8_char(spec->w2, bytes);
-    return fill(out, symbol::make_from_string(reinterpret_cast<const char*>(bytes), n));
+    return issue_of_text(out, std::string(reinterpret_cast<const char*>(bytes), n));
   }
   if (st >= TYPE_WORD && st <= TYPE_ISSUE) {
     copy_cell(spec, out);

@@ -49,13 +49,12 @@ void prepare_key(u32 block, u32 position) {
     set_type(key, TYPE_SET_WORD);
   } else if (string_like(t)) {
     roots::NodeRoot hold(&block);
-    Cell* saved = stack::top;
+    stack::Mark mark;
     Cell* original = stack::push_cell(key);
     Cell* copy = make_none(stack::push());
     series::copy(original, copy, nullptr, false, nullptr);
     clear_new_line(copy);
     copy_cell(copy, buffer_of(block)->cells() + position);
-    stack::top = saved;
   }
 }
 
@@ -139,6 +138,7 @@ Cell* h_reflect(Cell* map, u32 field) {
   bool values_ = f == symbol::resolve(words::symbol(words::W_VALUES));
   bool body = f == symbol::resolve(words::symbol(words::W_BODY));
   if (!words_ && !values_ && !body) fire(Err::internal_not_done);
+  stack::Mark mark;
   Cell* m = stack::push_cell(map);
   u32 live = key_count(m);
   Cell* out = push_block(body ? 2 * live : live);
@@ -154,9 +154,7 @@ Cell* h_reflect(Cell* map, u32 field) {
     }
     if (values_ || body) *mem::alloc_tail_cell(node) = value;
   }
-  copy_cell(out, m);
-  stack::top = m + 1;
-  return m;
+  return mark.keep(out);
 }
 
 // ---- form and mold -----------------------------------------------------------------
@@ -171,7 +169,7 @@ i32 write_indent(Cell* buffer, i32 level, i32 budget) {
 // first new line when lead is set).
 i32 write_entries(Cell* map_in, Cell* buffer, bool all, bool flat, bool lead, Cell* part,
                   i32 budget, i32 indent) {
-  Cell* saved = stack::top;
+  stack::Mark mark;
   Cell* map = stack::push_cell(map_in);
   Cell* cell = make_none(stack::push());
   bool first = true;
@@ -189,7 +187,6 @@ i32 write_entries(Cell* map_in, Cell* buffer, bool all, bool flat, bool lead, Ce
     budget = actions::mold(cell, buffer, false, all, flat, part, budget, indent);
     if (!flat) budget = string::write_ascii(buffer, "\n", budget);
   }
-  stack::top = saved;
   return budget;
 }
 
@@ -266,7 +263,7 @@ bool copyable(Type t) {
 }
 
 Cell* copy_map(Cell* map_in, Cell* result, bool deep, Cell* types) {
-  Cell* saved = stack::top;
+  stack::Mark mark;
   Cell* map = stack::push_cell(map_in);
   cycles::Scope scope;
   if (deep) {
@@ -291,14 +288,13 @@ Cell* copy_map(Cell* map_in, Cell* result, bool deep, Cell* types) {
                                                        : type_set->w1 == t;
         if (!named) continue;
       }
+      stack::Mark copy_mark;
       Cell* value = stack::push_cell(c);
       Cell* copied = make_none(stack::push());
       Cell* r = actions::handler<act::Copy>(value, ACT_copy)(value, copied, nullptr, deep, types);
       copy_cell(r, buffer_of(node)->cells() + i);
-      stack::top = value;
     }
   }
-  stack::top = saved;
   return result;
 }
 
@@ -316,7 +312,7 @@ i32 h_compare(Cell* a_in, Cell* b_in, i32 op) {
   if (cycles::find(na)) return cycles::find(nb) ? 0 : 1;
   if (key_count(a_in) != key_count(b_in)) return 1;
   if (key_count(a_in) == 0) return 0;
-  Cell* saved = stack::top;
+  stack::Mark mark;
   Cell* a = stack::push_cell(a_in);
   Cell* b = stack::push_cell(b_in);
   Cell* key = make_none(stack::push());
@@ -350,7 +346,6 @@ i32 h_compare(Cell* a_in, Cell* b_in, i32 op) {
     }
     if (!matched) r = 1;
   }
-  stack::top = saved;
   return r;
 }
 
@@ -378,7 +373,9 @@ Cell* find_value(const Cell* map, const Cell* key, Mode mode) {
   return k + 1;
 }
 
-void set(Cell* map, const Cell* key_in, const Cell* value, bool case_) {
+namespace {
+
+void set_key(Cell* map, const Cell* key_in, const Cell* value, bool case_, bool prepare) {
   u32 block = block_of(map), table = table_of(map);
   if (!valid_key(type_of(key_in))) bad_key(key_in);
   // One probe finds the key or the bucket it goes in.
@@ -391,7 +388,7 @@ void set(Cell* map, const Cell* key_in, const Cell* value, bool case_) {
   }
   // By node: the map cell may lie in a block that moves as this one grows.
   roots::NodeRoot hold_block(&block);
-  Cell* saved = stack::top;
+  stack::Mark mark;
   Cell* key = stack::push_cell(key_in);
   // The new pair goes at the tail; it is added to the table only once its
   // key is prepared, so that the table hashes the stored key. Until its value
@@ -405,18 +402,25 @@ void set(Cell* map, const Cell* key_in, const Cell* value, bool case_) {
   b->tail += 2 * sizeof(Cell);
   // Keys of the other datatypes are stored as they are.
   Type t = type_of(pair);
-  if (t == TYPE_WORD || t == TYPE_LIT_WORD || t == TYPE_GET_WORD || string_like(t)) {
+  if (prepare && (t == TYPE_WORD || t == TYPE_LIT_WORD || t == TYPE_GET_WORD || string_like(t))) {
     prepare_key(block, pos);
   } else {
     clear_new_line(pair);
   }
   hash::map_insert(table, &pos, bucket);
   copy_cell(value, buffer_of(block)->cells() + pos + 1);
-  stack::top = saved;
+}
+
+}  // namespace
+
+void set(Cell* map, const Cell* key, const Cell* value, bool case_) { set_key(map, key, value, case_, true); }
+
+void set_prepared(Cell* map, const Cell* key, const Cell* value, bool case_) {
+  set_key(map, key, value, case_, false);
 }
 
 void extend(Cell* map, const Cell* spec_in, bool case_) {
-  Cell* saved = stack::top;
+  stack::Mark mark;
   Cell* spec = stack::push_cell(spec_in);
   if (type_of(spec) == TYPE_MAP) spec = h_reflect(spec, words::symbol(words::W_BODY));
   i32 n = spec_count(spec);
@@ -436,7 +440,6 @@ void extend(Cell* map, const Cell* spec_in, bool case_) {
     copy_cell(c + 1, value);
     set(map, key, value, case_);
   }
-  stack::top = saved;
 }
 
 bool foreach_step(Cell* it, const Cell* words, i32 word_count) {

@@ -46,6 +46,10 @@ Cell* find_value(const Cell* map, const Cell* key, Mode mode);
 // Sets the key to the value (adding the key when missing, reviving it when
 // removed). The value must not move while this runs (a stack or rooted cell).
 void set(Cell* map, const Cell* key, const Cell* value, bool case_);
+// set, for a key that is already prepared as a stored key is (a string of
+// the map's own, which no caller changes): it is stored as it stands. Maps
+// made together may so share their keys (the CSV reader's records).
+void set_prepared(Cell* map, const Cell* key, const Cell* value, bool case_);
 // Adds the pairs of a block (or of another map) to the map.
 void extend(Cell* map, const Cell* spec, bool case_);
 

@@ -321,7 +321,10 @@ Cell* h_make(Cell* proto, Cell* spec, Type type) {
 
 // ---- text ------------------------------------------------------------------------------
 
-i32 write(Cell* value, Cell* buffer, i32 limit, bool group, bool all) {
+// group: form's thousands marks. all: all five fraction digits. keep: mold,
+// which writes the fraction digits the option asks for and any further
+// non-zero ones, so that the text loads back to the same amount.
+i32 write(Cell* value, Cell* buffer, i32 limit, bool group, bool all, bool keep) {
   // Everything is read from the cell before the locale, whose reading may
   // allocate (the cell may lie in a block).
   Amount a = amount(value);
@@ -348,14 +351,19 @@ i32 write(Cell* value, Cell* buffer, i32 limit, bool group, bool all) {
     digits = opt && type_of(opt) == TYPE_INTEGER ? int_of(opt) : 2;
     if (digits > FRACTION_DIGITS) digits = FRACTION_DIGITS;
   }
+  i64 frac = i64(m % SCALE);
+  char f[6];
+  for (int i = 4; i >= 0; --i) {
+    f[i] = char('0' + frac % 10);
+    frac /= 10;
+  }
+  if (keep) {
+    int needed = FRACTION_DIGITS;
+    while (needed > 0 && f[needed - 1] == '0') --needed;
+    digits = std::max(digits, needed);
+  }
   if (digits >= 1) {
     text.push_back('.');
-    i64 frac = i64(m % SCALE);
-    char f[6];
-    for (int i = 4; i >= 0; --i) {
-      f[i] = char('0' + frac % 10);
-      frac /= 10;
-    }
     text.append(f, std::size_t(digits));
   }
   string::append_ascii(buffer, text.data(), text.size());
@@ -363,11 +371,11 @@ i32 write(Cell* value, Cell* buffer, i32 limit, bool group, bool all) {
 }
 
 i32 h_form(Cell* value, Cell* buffer, Cell*, i32 limit) {
-  return write(value, buffer, limit, true, false);
+  return write(value, buffer, limit, true, false, false);
 }
 
 i32 h_mold(Cell* value, Cell* buffer, bool, bool all, bool, Cell*, i32 limit, i32) {
-  return write(value, buffer, limit, false, all);
+  return write(value, buffer, limit, false, all, true);
 }
 
 // ---- fields ------------------------------------------------------------------------------

@@ -122,8 +122,7 @@ i32 native_mold(Cell* value, Cell* buffer, bool, bool all, bool flat, Cell* arg,
 i32 op_mold(Cell* value, Cell* buffer, bool, bool all, bool flat, Cell* arg, i32 limit,
             i32 indent) {
   // The spec is molded in a frame of no name of its own.
-  Cell* saved_base = stack::base;
-  Cell* saved_top = stack::top;
+  const stack::Snapshot entry;
   stack::mark(stack::anon_symbol, 0, stack::FRAME_NATIVE);
   limit = string::write_ascii(buffer, "make op! ", limit);
   if (op::source_type(value) == TYPE_FUNCTION) {
@@ -138,9 +137,7 @@ i32 op_mold(Cell* value, Cell* buffer, bool, bool all, bool flat, Cell* arg, i32
     limit = mold_spec(value, buffer, all, flat, arg, limit, indent);
     limit = string::write_ascii(buffer, "]", limit);
   }
-  stack::set_ctop(stack::ctop - 1);
-  stack::base = saved_base;
-  stack::top = saved_top;
+  entry.restore();
   return limit;
 }
 

@@ -55,22 +55,6 @@ Cell word_at(u32 ctx, u32 i) {
   return w;
 }
 
-// Restores the arguments stack top when a scope ends normally (a transfer
-// leaving it has set the stack for its receiver already).
-class TopGuard {
- public:
-  TopGuard() : top_(stack::top), pending_(std::uncaught_exceptions()) {}
-  ~TopGuard() {
-    if (std::uncaught_exceptions() == pending_) stack::top = top_;
-  }
-  TopGuard(const TopGuard&) = delete;
-  TopGuard& operator=(const TopGuard&) = delete;
-
- private:
-  Cell* top_;
-  int pending_;
-};
-
 
 i32 write_spaces(Cell* buffer, i32 count, i32 limit) {
   for (i32 i = 0; i < count; ++i) string::append_ascii(buffer, " ", 1);
@@ -92,12 +76,10 @@ bool is_copied_series(Type t) {
 
 // The copy action on a value; pushes the copy and answers it.
 Cell* copy_value(const Cell* value, bool deep) {
+  stack::Mark mark;
   Cell* v = stack::push_cell(value);
   Cell* result = make_none(stack::push());
-  Cell* r = actions::handler<act::Copy>(v, ACT_copy)(v, result, nullptr, deep, nullptr);
-  copy_cell(r, v);
-  stack::top = v + 1;
-  return v;
+  return mark.keep(actions::handler<act::Copy>(v, ACT_copy)(v, result, nullptr, deep, nullptr));
 }
 
 // ---- on-set info ------------------------------------------------------------------
@@ -422,7 +404,7 @@ i32 find_element(Cell* obj, Cell* element, const PathStep* step) {
 
 // Stores the value in slot i and fires on-change*; answers the value.
 Cell* set_field(Cell* obj, const Cell* element, u32 i, Cell* value) {
-  TopGuard top;
+  stack::Mark mark;
   u32 ctx = obj->w1;
   Cell w = word_at(ctx, i);
   Cell* o = stack::push_cell(obj);
@@ -536,7 +518,7 @@ i32 object_compare(Cell* v1, Cell* v2, i32 op) {
   u32 n1 = context::word_count(c1), n2 = context::word_count(c2);
   if (n1 != n2) return n1 > n2 ? -1 : 1;
   if (n1 == 0) return 0;
-  TopGuard top;
+  stack::Mark mark;
   cycles::Scope mark1(c1);
   cycles::Scope mark2(c2);
   for (u32 i = 0; i < n1; ++i) {
@@ -643,6 +625,7 @@ void finish(Cell* obj) {
 Cell* make(Cell* proto_in, Cell* spec_in) {
   Type st = type_of(spec_in);
   if (st != TYPE_BLOCK && st != TYPE_OBJECT) fire(Err::syntax_malconstruct, spec_in);
+  stack::Mark mark;
   Cell* spec = stack::push_cell(spec_in);
   Cell* proto = stack::push_cell(proto_in);
   bool from_object = type_of(proto) == TYPE_OBJECT;
@@ -665,18 +648,13 @@ Cell* make(Cell* proto_in, Cell* spec_in) {
   }
   result->w2 = (added || !from_object) ? u32(new_class_id()) : proto->w2;
   finish(result);
-  Cell out = *result;
-  copy_cell(&out, spec);
-  stack::top = spec + 1;
-  return spec;
+  return mark.keep(result);
 }
 
 Cell* copy(const Cell* obj, bool deep) {
+  stack::Mark mark;
   Cell* src = stack::push_cell(obj);
-  Cell* out = copy_object(src, deep, true);
-  copy_cell(out, src);
-  stack::top = src + 1;
-  return src;
+  return mark.keep(copy_object(src, deep, true));
 }
 
 Cell* get_word_cell(const Cell* obj, const Cell* word) {
@@ -714,7 +692,7 @@ bool has_deep_handler(const Cell* obj) {
 
 void fire_on_change(Cell* obj_in, Cell* word_in, Cell* old_in, Cell* new_in) {
   if (!obj_in->w3) return;
-  TopGuard top;
+  stack::Mark mark;
   Cell* obj = stack::push_cell(obj_in);
   Cell* word = stack::push_cell(word_in);
   Cell* old_value = stack::push_cell(old_in);
@@ -737,7 +715,7 @@ void fire_on_change(Cell* obj_in, Cell* word_in, Cell* old_in, Cell* new_in) {
 
 void fire_on_deep_change(Cell* owner_in, Cell* word_in, Cell* target_in, Cell* action_in,
                          Cell* new_in, i32 index, i32 part) {
-  TopGuard top;
+  stack::Mark mark;
   Cell live = current_object(owner_in);
   Cell* owner = stack::push_cell(&live);
   if (!owner->w3) fire(Err::script_invalid_obj_evt, owner);
@@ -780,7 +758,7 @@ void fire_on_word(Cell* word) {
 // Each assignment marks the word assigned and fires on-change* (the handler
 // words themselves fire nothing).
 void set_values(Cell* obj_in, const Cell* value_in, bool any, bool only, bool some) {
-  TopGuard top;
+  stack::Mark mark;
   Cell* obj = stack::push_cell(obj_in);
   Cell* value = stack::push_cell(value_in);
   u32 ctx = obj->w1;
@@ -841,6 +819,7 @@ void set_values(Cell* obj_in, const Cell* value_in, bool any, bool only, bool so
 }
 
 Cell* construct(const Cell* spec_in, const Cell* proto_in, bool only) {
+  stack::Mark mark;
   Cell* spec = stack::push_cell(spec_in);
   Cell* out;
   if (proto_in && type_of(proto_in) == TYPE_OBJECT) {
@@ -880,9 +859,7 @@ Cell* construct(const Cell* spec_in, const Cell* proto_in, bool only) {
     pending = i + 1;
   }
   clear_marks(ctx);
-  copy_cell(out, spec);
-  stack::top = spec + 1;
-  return spec;
+  return mark.keep(out);
 }
 
 void init_words() {

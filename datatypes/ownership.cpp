@@ -200,14 +200,13 @@ bool check(const Cell* value, const Cell* action, const Cell* new_value, i32 ind
   if (!rec || !is_object_type(type_of(rec + 1)) || rec[1].w3 == 0) return false;
   if (!on_deep_change) return false;
   // The handler runs Qel code: hand it stacked copies, which never move.
-  Cell* saved = stack::top;
+  stack::Mark mark;
   Cell* owner = stack::push_cell(rec + 1);
   Cell* word = stack::push_cell(rec + 2);
   Cell* target = stack::push_cell(value);
   Cell* act = stack::push_cell(action);
   Cell* nv = new_value ? stack::push_cell(new_value) : nullptr;
   on_deep_change(owner, word, target, act, nv, index, part);
-  stack::top = saved;
   return true;
 }
 

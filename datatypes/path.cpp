@@ -62,7 +62,7 @@ Cell* path_to(Cell* proto, Cell* spec, Type type) {
 i32 each_element(Cell* value, Cell* buffer, bool mold, bool only, bool all, bool flat, Cell* part,
                  i32 budget) {
   if (const char* marker = cycles::marker(value, mold)) return string::write_ascii(buffer, marker, budget);
-  Cell* saved = stack::top;
+  stack::Mark mark;
   Cell* path = stack::push_cell(value);
   {
     cycles::Scope scope(series_node(path));
@@ -76,7 +76,6 @@ i32 each_element(Cell* value, Cell* buffer, bool mold, bool only, bool all, bool
       if (part && budget < 1) break;
     }
   }
-  stack::top = saved;
   return budget;
 }
 

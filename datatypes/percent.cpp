@@ -1,5 +1,6 @@
 #include "datatypes/percent.hpp"
 
+#include <cmath>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -53,8 +54,20 @@ i32 h_form(Cell* value, Cell* buffer, Cell*, i32 limit) {
   return limit - i32(text.size());
 }
 
+// Mold writes the shortest digits of the value itself with the point moved
+// two places: the lexer reads a percent's digits scaled by 10^-2 in one
+// correctly rounded step, so the text loads back to the same value (form's
+// 13 digits of the value times 100 need not).
 i32 h_mold(Cell* value, Cell* buffer, bool, bool, bool, Cell* arg, i32 limit, i32) {
-  return h_form(value, buffer, arg, limit);
+  double x = float_of(value);
+  if (!std::isfinite(x) || x == 0) return h_form(value, buffer, arg, limit);
+  float_text::Digits d = float_text::float_to_digits(x, 0, false);
+  std::string mantissa(d.text, std::size_t(d.count));
+  mantissa.insert(mantissa.size() > 1 ? 1 : mantissa.size(), mantissa.size() > 1 ? "." : "");
+  std::string text = (d.negative ? "-" : "") +
+                     without_exponent(mantissa + "e" + std::to_string(d.point - 1 + 2)) + "%";
+  string::append_ascii(buffer, text.data(), text.size());
+  return limit - i32(text.size());
 }
 
 }  // namespace

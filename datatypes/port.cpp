@@ -111,7 +111,7 @@ void forward_base(const char* action, int args) {
   for (int i = 1; i <= args; ++i) call.arg(stack::base + i);
   Cell* r = call.run();
   copy_cell(r, stack::base);
-  stack::top = stack::base + 1;
+  stack::keep();
 }
 
 void h_at() { forward_base("at", 1); }
@@ -206,18 +206,18 @@ Cell* h_open(Cell* p, bool new_, bool read, bool write, bool seek, Cell* allow) 
 // read: open (with /seek when the read has it), copy with the read's /part,
 // close; the answer is copy's.
 Cell* h_read(Cell* p, Cell* part, Cell* seek, bool, bool, bool, Cell*) {
+  stack::Mark mark;
   Cell* port = stack::push_cell(p);
   Call("open", port).flag(false).flag(false).flag(false).flag(seek != nullptr).refinement(nullptr).run();
   Cell* result = stack::push_cell(Call("copy", port).refinement(part).flag(false).refinement(nullptr).run());
   forward("close", port);
-  copy_cell(result, port);
-  stack::top = port + 1;
-  return port;
+  return mark.keep(result);
 }
 
 // write: open /write (and /seek), insert the data (with /part from an
 // integer length), copy, close; the answer is copy's.
 Cell* h_write(Cell* p, Cell* data, bool, bool, bool, bool, Cell* part, Cell* seek, Cell*, Cell*) {
+  stack::Mark mark;
   Cell* port = stack::push_cell(p);
   Call("open", port).flag(false).flag(false).flag(true).flag(seek != nullptr).refinement(nullptr).run();
   bool length = part && type_of(part) == TYPE_INTEGER;
@@ -225,9 +225,7 @@ Cell* h_write(Cell* p, Cell* data, bool, bool, bool, bool, Cell* part, Cell* see
       .refinement_int(false, 0).run();
   Cell* result = stack::push_cell(Call("copy", port).refinement(nullptr).flag(false).refinement(nullptr).run());
   forward("close", port);
-  copy_cell(result, port);
-  stack::top = port + 1;
-  return port;
+  return mark.keep(result);
 }
 
 // ---- make, form, mold ------------------------------------------------------------------
@@ -237,7 +235,7 @@ Cell* h_make(Cell*, Cell* spec, Type) { return make(spec); }
 // The object's mold under the port's name: "make port! [" and the fields.
 i32 h_mold(Cell* p, Cell* buffer, bool only, bool all, bool flat, Cell* part, i32 budget,
            i32 indent) {
-  Cell* saved = stack::top;
+  stack::Mark mark;
   Cell* obj = stack::push_cell(p);
   set_type(obj, TYPE_OBJECT);
   Cell* text = string::make_at(stack::push(), 64);
@@ -248,7 +246,6 @@ i32 h_mold(Cell* p, Cell* buffer, bool only, bool all, bool flat, Cell* part, i3
   set_series_index(text, i32(skip));
   u32 n = string::length_from_index(text);
   for (u32 i = 0; i < n; ++i) string::append_char(buffer, string::char_at(text, skip + i));
-  stack::top = saved;
   return budget - i32(n);
 }
 
@@ -259,7 +256,7 @@ i32 h_form(Cell* p, Cell* buffer, Cell* part, i32 budget) {
 }  // namespace
 
 Cell* make(const Cell* spec_in) {
-  Cell* saved = stack::top;
+  stack::Mark mark;
   Cell* spec = stack::push_cell(spec_in);
   Cell* spec_object;
   if (type_of(spec) == TYPE_OBJECT) {
@@ -290,9 +287,7 @@ Cell* make(const Cell* spec_in) {
   set_field(port, "actor", actor);
   set_type(port, TYPE_PORT);
   copy_cell(port, context::self_slot(port->w1));
-  Cell out = *port;
-  stack::top = saved;
-  return stack::push_cell(&out);
+  return mark.keep(port);
 }
 
 void init() {

@@ -776,7 +776,7 @@ void do_set_op(i32 op, bool case_sensitive, const Cell* skip) {
   for (u32 i = 0; i < out.size(); ++i) put_char(b->head_ptr() + u64(i) * unit, unit, out[i]);
   b->tail = b->head + u32(out.size()) * unit;
   copy_cell(result, stack::base);
-  stack::top = stack::base + 1;
+  stack::keep();
 }
 
 // A string (file!, url!, tag!, email!, ref!, symbol! alike) keeps its bytes

@@ -86,7 +86,7 @@ std::vector<u32> units_from_index(const Cell* s) {
 Needle needle_of(Type series_type, Cell* value, bool fold) {
   Needle n;
   Type vt = type_of(value);
-  Cell* saved = stack::top;
+  stack::Mark mark;
   switch (vt) {
     case TYPE_CHAR:
       n.kind = Needle::CODE_POINT;
@@ -121,7 +121,6 @@ Needle needle_of(Type series_type, Cell* value, bool fold) {
       break;
     }
   }
-  stack::top = saved;
   if (fold) {
     for (u32& c : n.units) c = casefold::upper(c);
   }

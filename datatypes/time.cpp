@@ -71,7 +71,10 @@ double from_block(const Cell* block) {
 Cell* h_to(Cell*, Cell* spec, Type) {
   switch (type_of(spec)) {
     case TYPE_TIME: return spec;
-    case TYPE_INTEGER: case TYPE_FLOAT: case TYPE_PERCENT: return push(number_of(spec));
+    case TYPE_INTEGER: case TYPE_FLOAT: case TYPE_PERCENT:
+      // An infinite or undefined number is no duration.
+      if (!std::isfinite(number_of(spec))) raise_bad_to(spec);
+      return push(number_of(spec));
     case TYPE_BLOCK: case TYPE_PAREN: case TYPE_HASH: return push(from_block(spec));
     case TYPE_STRING: case TYPE_FILE: case TYPE_URL: case TYPE_TAG: case TYPE_EMAIL:
     case TYPE_REF: {
@@ -92,7 +95,7 @@ i32 h_form(Cell* value, Cell* buffer, Cell*, i32 limit) {
 }
 
 i32 h_mold(Cell* value, Cell* buffer, bool, bool, bool, Cell*, i32 limit, i32) {
-  return form(float_of(value), buffer, limit);
+  return form(float_of(value), buffer, limit, true);
 }
 
 // ---- fields -----------------------------------------------------------------------------
@@ -270,7 +273,7 @@ Cell* field_value(const Cell* time, i32 field) {
   }
 }
 
-i32 form(double seconds, Cell* buffer, i32 limit) {
+i32 form(double seconds, Cell* buffer, i32 limit, bool exact) {
   std::string text;
   if (!std::isfinite(seconds)) {
     text = float_::form(seconds, float_text::FORM_TIME).view();
@@ -280,7 +283,20 @@ i32 form(double seconds, Cell* buffer, i32 limit) {
     // The seconds first: when their text rounds up to 60 the minute carries.
     std::string secs = "00";
     double s = std::fmod(a, MINUTE);
-    if (s >= MICROSECOND) {
+    if (exact && s > 0) {
+      // The shortest digits that read back to s, written out without an
+      // exponent: hours * 3600 + minutes * 60 + s then gives the value back.
+      float_text::Digits d = float_text::float_to_digits(s, 0, false);
+      std::string digits(d.text, std::size_t(d.count));
+      if (d.point <= 0) {
+        secs = "0." + std::string(std::size_t(-d.point), '0') + digits;
+      } else if (d.point >= d.count) {
+        secs = digits + std::string(std::size_t(d.point - d.count), '0');
+      } else {
+        secs = digits.substr(0, std::size_t(d.point)) + "." + digits.substr(std::size_t(d.point));
+      }
+      if (secs.size() == 1 || secs[1] == '.') secs.insert(0, 1, '0');
+    } else if (s >= MICROSECOND) {
       float_text::Text t = float_::form(s, float_text::FORM_TIME);
       if (t.view().substr(0, 2) == "60" && (t.length == 2 || t.chars[2] == '.')) {
         a = a - s + MINUTE;

@@ -40,6 +40,9 @@ Cell* field_value(const Cell* time, i32 field);
 // budget less the characters written. The seconds are written with up to six
 // significant digits and never as 60: a value that rounds to a whole minute
 // carries into the minutes and hours.
-i32 form(double seconds, Cell* buffer, i32 limit);
+// With exact (mold), the seconds are written with the shortest digits that
+// read back to the same value, so that the text loads back equal; otherwise
+// (form) with at most six decimals.
+i32 form(double seconds, Cell* buffer, i32 limit, bool exact = false);
 
 }  // namespace qel::time

@@ -27,6 +27,7 @@ Cell* make(Cell*, Cell* spec, Type) {
     make_datatype(&t, TYPE_TYPESET);
     fire(Err::script_bad_to_arg, &t, &s);
   }
+  stack::Mark mark;
   Cell* out = make_empty(stack::push());
   Cell* item = make_none(stack::push());
   u32 node = series_node(spec);
@@ -35,8 +36,7 @@ Cell* make(Cell*, Cell* spec, Type) {
     copy_cell(mem::buffer_of(node)->cells() + i, item);
     typeset::set_type(out, item);
   }
-  stack::top = out + 1;
-  return out;
+  return mark.keep(out);
 }
 
 // Writes the names of the set's types, one space after each; answers the
@@ -148,7 +148,7 @@ Cell* make_all_in(u32 block) {
 }
 
 Cell* make_in(u32 block, const Cell* spec_in) {
-  Cell* saved = stack::top;
+  stack::Mark mark;
   Cell* spec = stack::push_cell(spec_in);
   Cell* ts = make_empty(stack::push());
   Cell* item = make_none(stack::push());
@@ -167,13 +167,11 @@ Cell* make_in(u32 block, const Cell* spec_in) {
       default: fire(Err::script_invalid_type_spec, item);
     }
   }
-  Cell* c = append_bits(block, ts->w1, ts->w2, ts->w3);
-  stack::top = saved;
-  return c;
+  return append_bits(block, ts->w1, ts->w2, ts->w3);
 }
 
 void set_type(Cell* ts, const Cell* value_in) {
-  Cell* saved = stack::top;
+  stack::Mark mark;
   Cell* value = stack::push_cell(value_in);
   if (type_of(value) == TYPE_WORD) value = word::get(value);
   switch (type_of(value)) {
@@ -181,7 +179,6 @@ void set_type(Cell* ts, const Cell* value_in) {
     case TYPE_DATATYPE: add(ts, value->w1); break;
     default: fire(Err::script_invalid_arg, value);
   }
-  stack::top = saved;
 }
 
 Cell* to_block(const Cell* ts_in, Cell* out) {

@@ -219,7 +219,7 @@ Cell* h_make(Cell*, Cell* spec_in, Type) {
 // ---- form and mold -------------------------------------------------------------------
 
 i32 write_element(const Cell* v, u32 i, Cell* buffer, bool mold, i32 budget) {
-  Cell* saved = stack::top;
+  stack::Mark mark;
   u32 size = element_size(v);
   const u8* p = element_at(v, i);
   switch (element_type(v)) {
@@ -244,7 +244,6 @@ i32 write_element(const Cell* v, u32 i, Cell* buffer, bool mold, i32 budget) {
       break;
     }
   }
-  stack::top = saved;
   return budget;
 }
 
@@ -490,7 +489,7 @@ void math_at_base(i32 op) {
     copy_cell(&t, right);
   }
   math(left, right, op);
-  stack::top = stack::base + 1;
+  stack::keep();
 }
 
 #define QEL_VECTOR_OP(name, code) \
@@ -555,7 +554,7 @@ void rs_append(Cell* v, const Cell* value) {
 i32 length_from_index(const Cell* v) { return std::max(total(v) - std::max(series_index(v), 0), 0); }
 
 void to_block(const Cell* v_in, Cell* out) {
-  Cell* saved = stack::top;
+  stack::Mark mark;
   Cell* v = stack::push_cell(v_in);
   i32 n = length_from_index(v);
   Cell* block = block::make_at(stack::push(), n);
@@ -565,7 +564,6 @@ void to_block(const Cell* v_in, Cell* out) {
     stack::pop(1);
   }
   copy_cell(block, out);
-  stack::top = saved;
 }
 
 void init() {

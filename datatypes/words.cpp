@@ -73,7 +73,7 @@ namespace {
   fire(e, &w);
 }
 
-void drop_frame() { stack::top = stack::base; }
+void drop_frame() { stack::reset(); }
 
 }  // namespace
 

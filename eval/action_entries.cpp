@@ -2,6 +2,8 @@
 // (the evaluator's entry protocol, eval/natives.hpp): each dispatches on
 // its first argument's datatype and leaves the handler's result in the
 // frame's base cell.
+#include <new>
+
 #include "datatypes/block.hpp"
 #include "datatypes/map.hpp"
 #include "datatypes/series.hpp"
@@ -321,9 +323,22 @@ QEL_D(head_q) QEL_D(index_q) QEL_D(next) QEL_D(skip) QEL_D(tail) QEL_D(tail_q)
 constexpr Entry e_set_path = nullptr;  // no entry: path setting goes through eval-path
 constexpr Entry e_compare = nullptr;   // worker only
 
+// Each action runs inside this guard, as the natives do: C++ memory that
+// the heap refuses raises the internal no-memory error.
+template <Entry F>
+void guarded(const i32* refs) {
+  if constexpr (F != nullptr) {
+    try {
+      F(refs);
+    } catch (const std::bad_alloc&) {
+      fire(Err::internal_no_memory);
+    }
+  }
+}
+
 const Entry kEntries[ACTION_COUNT + 1] = {
     nullptr,
-#define QEL_X(slot, member, name, sig) e_##member,
+#define QEL_X(slot, member, name, sig) e_##member ? guarded<e_##member> : nullptr,
     QEL_ACTIONS(QEL_X)
 #undef QEL_X
 };

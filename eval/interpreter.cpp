@@ -3,6 +3,7 @@
 #include "eval/interpreter_compiled.hpp"
 #include "eval/library_code.hpp"
 
+#include <new>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -19,6 +20,7 @@
 #include "datatypes/symbol.hpp"
 #include "datatypes/typeset.hpp"
 #include "datatypes/word.hpp"
+#include "eval/interrupt.hpp"
 #include "eval/lexer.hpp"
 #include "eval/natives.hpp"
 #include "eval/transfers.hpp"
@@ -951,7 +953,12 @@ void call_routine(const Cell* fn) {
   Cell* index = function::more_cell(fn, function::MORE_NATIVE);
   routines::Entry entry = type_of(index) == TYPE_INTEGER ? routines::entry(u32(int_of(index))) : nullptr;
   if (!entry) fire(Err::internal_not_done);
-  entry();
+  // As natives do: C++ memory the heap refuses raises no-memory.
+  try {
+    entry();
+  } catch (const std::bad_alloc&) {
+    fire(Err::internal_no_memory);
+  }
 }
 
 Status eval_call(const Cell* fn_in, const Code& code, u32& pos, bool sub, const Cell* path,
@@ -1009,6 +1016,7 @@ namespace detail {
 // transfer goes on.
 [[gnu::always_inline]] inline Status run_function_body(const Cell* fn, stack::Frame* f, const Cell* name,
                                                       bool saved_trace) {
+  interrupt::poll();
   Cell body = *more_cell(fn, MORE_BODY);
   Status st = 0;
   if (trace) fire_event(EV_PROLOG, &body, 0, name, fn);

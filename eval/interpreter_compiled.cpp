@@ -11,6 +11,7 @@
 #include "datatypes/logic.hpp"
 #include "datatypes/native.hpp"
 #include "eval/interpreter_internal.hpp"
+#include "eval/interrupt.hpp"
 #include "eval/natives.hpp"
 #include "eval/transfers.hpp"
 #include "runtime/actions.hpp"
@@ -1701,6 +1702,7 @@ L_INVOKE: {
       }
       // The body runs here: its block's record follows the call's.
       stack::Frame* f = bind_frame_context(function::context_of(&fn));
+      interrupt::poll();
       C.f = f;
       vm.entry_block = body;
       vm.entry_chain = true;
@@ -1923,6 +1925,7 @@ L_LOOP: {
 }
 
 L_LOOPNEXT: {
+  interrupt::poll();
   Rec& L = g_recs[g_nrec - 1];
   const Op& lop = ops[L.op];
   switch (lop.k) {

@@ -353,9 +353,13 @@ void text_value(Cell* out, const u8* p, const u8* end) {
   if (!start) start = marker_position(s);
   if (!end || end < start) end = start;
   if (wants(s, EV_ERROR)) {
-    i32 t = kind > 0 ? kind : previous > 0 ? previous : token > 0 ? token
-          : s->target_type > 0 ? s->target_type : TYPE_ERROR;
-    if (!fire_event(s, EV_ERROR, t, nullptr, start, end)) {
+    // An input that ended with a series open reports that series' type: a
+    // reader that gathers lines (the console) tells an unfinished value so.
+    i32 t = kind == -4 ? i32(s->missing_type) : kind > 0 ? kind : previous > 0 ? previous
+          : token > 0 ? token : s->target_type > 0 ? s->target_type : TYPE_ERROR;
+    bool go_on = fire_event(s, EV_ERROR, t, nullptr, start, end);
+    if (s->moved && s->resumable) throw ResumeScan{};
+    if (!go_on) {
       s->error = true;
       throw QuietStop{};
     }
@@ -459,7 +463,28 @@ Token read_token(u8 entry, const u8* p, const u8* end) {
 
 namespace {
 
+void run_tokens(State* s);
+
+// The scan; an error event whose callback moved the input goes on from there.
 void run(State* s) {
+  s->resumable = true;
+  for (;;) {
+    try {
+      run_tokens(s);
+      s->resumable = false;
+      return;
+    } catch (const ResumeScan&) {
+      s->pos = s->moved_to;
+      s->moved = false;
+      s->entry = 0;
+      s->mstr_nest = 0;
+      s->token_type = TYPE_ERROR;
+      s->prev_type = TYPE_ERROR;
+    }
+  }
+}
+
+void run_tokens(State* s) {
   for (;;) {
     Token tk = read_token(s->entry, s->pos, s->end);
     const u8* p = tk.end;

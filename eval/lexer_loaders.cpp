@@ -242,6 +242,8 @@ void word_token(State* s, const u8* start, const u8* end, u32 flags, bool load, 
   }
   if (p == e || std::memchr(p, ':', size_t(e - p))) invalid(s, start, end, TYPE_WORD);
   if (!valid_utf8(p, e)) invalid(s, start, end, TYPE_WORD);
+  // The token's type is the word's kind (what scan events and `scan` report).
+  if (forced == TYPE_NO_TYPE) s->token_type = t;
   if (load) push_word(s, forced != TYPE_NO_TYPE ? forced : t, p, e);
 }
 

@@ -207,7 +207,9 @@ bool seconds_of(DateText& t, double& s) {
   if (!t.number(v, n, 2)) return false;
   if (t.peek() == '.' || t.peek() == ',') {
     ++t.p;
+    // Any number of decimals: mold writes as many as the value needs.
     if (!t.number(v, n, 9)) return false;
+    while (digit(t.peek())) ++t.p;
   }
   return float_text_of(a, t.p, 0, s);
 }

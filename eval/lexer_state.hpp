@@ -116,6 +116,7 @@ struct State {
   bool scan = true;         // false: prescan mode
   bool one = false;
   bool moved = false;       // a callback moved the position
+  bool resumable = false;   // inside run: an error event may move the scan on
   const u8* moved_to = nullptr;
   bool error = false;       // a syntax error stopped the scan
   Type missing_type = TYPE_BLOCK;  // the series a "missing" error is about
@@ -130,6 +131,9 @@ extern std::vector<Cell> cells;
 // Thrown (a C++ exception) by throw_error when the scan must stop without
 // raising a language error; caught by scan.
 struct QuietStop {};
+// Thrown by throw_error when the callback moved the input on an error event:
+// the scan goes on from there (the bad token skipped); caught by run.
+struct ResumeScan {};
 
 // ---- helpers of lexer.cpp used by the token functions -----------------------------
 

@@ -11,6 +11,7 @@
 #include <utility>
 #include <string>
 
+#include "datatypes/block.hpp"
 #include "datatypes/context.hpp"
 #include "datatypes/object.hpp"
 #include "datatypes/file_url.hpp"
@@ -240,6 +241,8 @@ void sqrt_() {
   natives::square_root(refs);
 }
 
+void get_caret_blink_time() { answer_integer(io::os::caret_blink_time()); }
+
 struct RoutineDef {
   const char* name;
   const char* spec;
@@ -271,6 +274,7 @@ const RoutineDef kRoutines[] = {
     {"read-clipboard", "[\"Return the contents of the system clipboard\" return: [any-type!] \"false on failure, none if empty, otherwise: string!, block! of files!, or an image!\"]", read_clipboard},
     {"write-clipboard", "[\"Write content to the system clipboard\" data [any-type!] \"string!, block! of files!, an image! or none!\" return: [logic!] \"indicates success\"]", write_clipboard},
     {"write-stdout", "[\"Write data to STDOUT\" data [any-type!]]", write_stdout},
+    {"get-caret-blink-time", "[\"The caret blink time in milliseconds, -1 when it does not blink\" return: [integer!]]", get_caret_blink_time},
 };
 
 const RoutineDef kMathRoutines[] = {
@@ -454,6 +458,33 @@ void trace_mode() {
   answer_unset();
 }
 
+// The propagation of the reactivity's check: runs the block; whatever ends
+// it early (an error, or a throw, break or return on its way to its target)
+// first empties the queue, so that the next change starts a propagation of
+// its own instead of queueing behind one that is gone.
+void reactivity_propagate() {
+  // By node: an unwinding error leaves no frame to read the argument from.
+  u32 queue = series_node(arg(1));
+  roots::NodeRoot hold(&queue);
+  auto empty_queue = [&] {
+    Cell q;
+    make_series(&q, TYPE_BLOCK, queue);
+    block::clear_at(&q, 0);
+  };
+  interp::Status st;
+  try {
+    st = interp::eval_block(arg(0), false);
+  } catch (...) {
+    empty_queue();
+    throw;
+  }
+  if (st) {
+    empty_queue();
+    api::send(st);
+  }
+  answer_unset();
+}
+
 }  // namespace
 
 // Replaces, in the body of the function that `path` (global words, space-
@@ -488,7 +519,16 @@ void define_global_routine(const char* name, const char* spec, routines::Entry f
   define_routine(name, spec, fn);
 }
 
-void wire_tool_routines() { wire("trace", "_trace-mode", "[on [logic!]]", trace_mode); }
+void define_field_routine(Cell* obj, const char* name, const char* spec, routines::Entry fn) {
+  set_field(obj, name, spec, fn);
+}
+
+void wire_tool_routines() {
+  wire("trace", "_trace-mode", "[on [logic!]]", trace_mode);
+  wire("system reactivity check", "_propagate", "[code [block!] queue [block!]]",
+       reactivity_propagate);
+  wire_codec_routines();
+}
 
 void wire_internal_routines() {
   wire("system options float on-change*", "_float-flags", "[word [any-type!] new [any-type!]]",

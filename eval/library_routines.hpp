@@ -28,9 +28,18 @@ void make_routine(const char* name, const char* spec, routines::Entry fn, Cell* 
 // over the entry; does nothing when the path names no function.
 void wire(const char* fn_path, const char* placeholder, const char* spec, routines::Entry fn);
 
+// Sets the field of the object (a field it has) to a routine! over the
+// C++ entry.
+void define_field_routine(Cell* obj, const char* name, const char* spec, routines::Entry fn);
+
 // Puts the internal routines into the library functions that call them.
 void wire_internal_routines();
-// The same for the functions of the tools, which start-up defines last.
+// The JSON and CSV codecs' routines into their functions (eval/json_routines.cpp;
+// wire_tool_routines calls it, once every library source has run).
+void wire_codec_routines();
+void wire_csv_routines();  // (eval/csv_routines.cpp)
+// The same for the functions of the tools and the reactivity, which start-up
+// defines after the system object.
 void wire_tool_routines();
 
 // The routines of system/state/GC: active?, series-cycles, nodes-cycles.

@@ -1,5 +1,9 @@
 #include "eval/natives.hpp"
 
+#include <new>
+
+#include "runtime/error.hpp"
+
 namespace qel::natives {
 
 namespace {
@@ -18,6 +22,19 @@ const Info kInfo[] = {
 #undef QEL_X
 };
 
+// Each native runs inside this guard: C++ memory that a native sizes by
+// script data (a stream buffer, a process's output, an encoding) and that
+// the heap refuses raises the internal no-memory error instead of ending
+// the process.
+template <Entry F>
+interp::Status guarded(const i32* refs) {
+  try {
+    return F(refs);
+  } catch (const std::bad_alloc&) {
+    fire(Err::internal_no_memory);
+  }
+}
+
 }  // namespace
 
 void init() {
@@ -25,7 +42,7 @@ void init() {
   // Registration is positional: a native's id is its place in the list.
 #define QEL_X(id, member, word, spec)                                          \
   static_assert(id >= 1 && id <= COUNT, "native ids run from 1 to 107");        \
-  g_table[g_count - 1] = member;                                               \
+  g_table[g_count - 1] = guarded<member>;                                       \
   ++g_count;
   QEL_NATIVES(QEL_X)
 #undef QEL_X

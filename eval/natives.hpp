@@ -38,6 +38,11 @@ u32 add(Entry e);
 
 extern bool last_lf;      // the last print/prin output ended with a line end
 
+// Processes the GUI events that are pending (no_wait) without blocking;
+// `wait` calls it after sleeping. The GUI core sets it when the backend
+// starts; null while there is none.
+extern void (*gui_do_events)(bool no_wait);
+
 // Entries, by family (each family's file defines its own).
 #define QEL_X(id, member, word, spec) interp::Status member(const i32* refs);
 QEL_NATIVES(QEL_X)

@@ -18,6 +18,7 @@
 #include "datatypes/integer.hpp"
 #include "datatypes/series.hpp"
 #include "datatypes/word.hpp"
+#include "eval/interrupt.hpp"
 #include "eval/natives.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
@@ -57,6 +58,7 @@ bool landed_here(const Transfer& t, i32 me) {
 // holds the break value (unset unless /return gave one); after a continue,
 // unset.
 Status run_body(const Cell* body, i32 me, Flow& flow) {
+  interrupt::poll();
   api::keep_result();
   Status st;
   try {

@@ -10,6 +10,7 @@
 #include "datatypes/file_url.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/word.hpp"
+#include "eval/interrupt.hpp"
 #include "eval/natives.hpp"
 #include "platform/files.hpp"
 #include "platform/os.hpp"
@@ -126,7 +127,14 @@ Status wait(const i32*) {
   if (!std::isfinite(seconds)) fire(Err::script_invalid_arg, v);
   make_none(api::result());
   api::keep_result();
-  if (seconds > 0) platform::wait(seconds);
+  // Slept in slices, so that an interrupt request (and the pump hook) is
+  // served within one slice.
+  while (seconds > 0) {
+    double slice = seconds < 0.05 ? seconds : 0.05;
+    platform::wait(slice);
+    seconds -= slice;
+    interrupt::check();
+  }
   if (gui_do_events) gui_do_events(true);
   return 0;
 }

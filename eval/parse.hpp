@@ -38,6 +38,10 @@ void run(Cell* out, const Cell* input, const Cell* rules, bool case_sensitive, i
 // The parse native: input rules /case /part length /trace callback.
 interp::Status native(const i32* refs);
 
+// Untraced runs go through compiled rules (never while the evaluator runs as
+// the reference, QEL_EVAL_REFERENCE=1); the differential tests switch them.
+void use_compiled_rules(bool on);
+
 // Entries on the rules and input stacks (all PARSE runs together); 0 when no
 // PARSE is running.
 u32 rules_depth();

@@ -104,6 +104,7 @@ int run_program(Program program) {
 void* eval_thread(void* p) {
   auto* a = static_cast<StartArgs*>(p);
   platform::install_alt_stack();
+  platform::unblock_interrupts();
   set_stack_limit_for_this_thread();
   runtime_init();
   a->status = run_program(a->program);
@@ -119,6 +120,7 @@ int start(int argc, char** argv, Program program) {
   // The interpreter runs on one thread with a large stack, so that deep Qel
   // recursion ends in a stack-overflow error rather than a fault.
   StartArgs a{program, 0};
+  platform::block_interrupts();
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setstacksize(&attr, config::EVAL_STACK_BYTES);

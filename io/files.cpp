@@ -146,7 +146,7 @@ Cell* read_dir(const Cell* file) {
   block::make_at(block, i32(names.size()) + 1);
   for (const std::string& name : names) {
     stack::Mark mark;
-    block::append_copy(block, file::load(reinterpret_cast<const u8*>(name.data()), u32(name.size()), false));
+    block::append_copy(block, file::load_os_name(reinterpret_cast<const u8*>(name.data()), u32(name.size())));
   }
   return block;
 }

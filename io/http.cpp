@@ -1,6 +1,7 @@
 #include "io/http.hpp"
 
 #include <cctype>
+#include <cstdlib>
 
 #include "datatypes/binary.hpp"
 #include "datatypes/block.hpp"
@@ -16,8 +17,10 @@
 #include "platform/http.hpp"
 #include "platform/os.hpp"
 #include "runtime/actions.hpp"
+#include "runtime/config.hpp"
 #include "runtime/error.hpp"
 #include "runtime/stack.hpp"
+#include "runtime/unicode.hpp"
 
 namespace qel::io::http {
 
@@ -94,6 +97,25 @@ std::string request_url(const Cell* url_cell) {
   return string::to_utf8(out);
 }
 
+// Pushes a string! of header text: UTF-8 when the bytes are, else (header
+// values are octets in HTTP) each byte as the Latin-1 character it names.
+Cell* header_text(const std::string& bytes) {
+  const u8* p = reinterpret_cast<const u8*>(bytes.data());
+  const u8* end = p + bytes.size();
+  bool utf8 = true;
+  for (const u8* q = p; q < end && utf8;) {
+    i32 cp;
+    q = unicode::fast_decode_utf8_char(q, end, cp);
+    utf8 = cp >= 0;
+  }
+  if (utf8) return string::load(p, u32(bytes.size()), string::Encoding::utf8);
+  std::vector<u32> cps(p, end);
+  Cell* out = make_none(stack::push());
+  string::make_at(out, u32(bytes.size()) + 1, 1);
+  string::append_code_points(out, cps.data(), cps.size());
+  return out;
+}
+
 bool http_scheme(const Cell* url_cell) { return string::match_bytes(url_cell, "http"); }
 
 // A URL is read or written only when the library's URL parser takes it
@@ -150,18 +172,22 @@ Cell* headers_to_value(const Headers& headers) {
   block::make_at(block, i32(headers.size() * 2) + 1);
   for (const auto& [name, values] : headers) {
     stack::Mark mark;
-    Cell* key = stack::push_cell(intern_word(name.c_str()));
+    // A name that is not UTF-8 is spelled as its Latin-1 characters.
+    std::string utf8;
+    {
+      stack::Mark spelling;
+      utf8 = string::to_utf8(header_text(name));
+    }
+    Cell* key = stack::push_cell(intern_word(utf8.c_str()));
     block::append_copy(block, key);
     if (values.size() == 1) {
-      Cell* s = string::load(reinterpret_cast<const u8*>(values[0].data()), u32(values[0].size()),
-                             string::Encoding::utf8);
-      block::append_copy(block, s);
+      block::append_copy(block, header_text(values[0]));
     } else {
       Cell* list = make_none(stack::push());
       block::make_at(list, i32(values.size()));
       for (const std::string& v : values) {
-        string::load_in(reinterpret_cast<const u8*>(v.data()), u32(v.size()), series_node(list),
-                        string::Encoding::utf8);
+        stack::Mark each;
+        block::append_copy(list, header_text(v));
       }
       block::append_copy(block, list);
     }
@@ -187,10 +213,17 @@ Cell* request(const std::string& method, const Cell* url_cell, const Cell* heade
     req.has_body = true;
     req.body = body_bytes(data);
   }
+  if (const char* t = std::getenv(config::HTTP_LOW_SPEED_SECONDS_ENV)) {
+    long seconds = std::atol(t);
+    if (seconds > 0) req.low_speed_seconds = seconds;
+  }
   platform::HttpResponse resp;
   if (!platform::http_request(req, resp)) {
     if (resp.too_large) fire(Err::internal_no_memory);
-    return make_none(stack::push());
+    // libcurl's reason (a time-out, a short body, a redirect loop...) goes
+    // into the error's message.
+    Cell* reason = header_text(resp.error);
+    fire(Err::access_no_connect, url_cell, reason);
   }
   if (!info) return files::bytes_to_value(resp.body, binary, lines);
   stack::Mark mark;

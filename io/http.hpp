@@ -32,9 +32,9 @@ Cell* headers_to_value(const Headers& headers);
 
 // One request (method in upper case). headers: a block! of name/value pairs
 // from its index, or null for the defaults; data: null or none for no body,
-// a binary! as its bytes, any other value as its text. Pushes the answer, or
-// none when no response came; a body beyond what a value can hold (1 GiB)
-// raises internal no-memory.
+// a binary! as its bytes, any other value as its text. Pushes the answer; a
+// request that fails raises access no-connect with the URL and the reason,
+// a body beyond what a value can hold (1 GiB) internal no-memory.
 Cell* request(const std::string& method, const Cell* url, const Cell* headers, const Cell* data,
               bool binary, bool lines, bool info);
 

@@ -57,8 +57,11 @@ void deliver(Cell* target, const platform::Redirect& r) {
     binary::insert_bytes(target, 0, r.data.data(), u32(r.data.size()));
     return;
   }
+  // Decoded as read decodes a file: bytes that are not UTF-8 raise
+  // invalid-utf8 rather than come out changed (a binary! keeps them).
   std::vector<u8> text = files::normalize_line_ends(r.data.data(), r.data.size());
-  string::append_utf8(target, text.data(), text.data() + text.size());
+  stack::Mark mark;
+  string::concatenate(target, string::load(text.data(), u32(text.size()), string::Encoding::utf8));
 }
 
 }  // namespace

@@ -481,6 +481,14 @@ class Decoder {
   std::vector<u32> offsets_;
   std::vector<u32> ids_;
   std::unordered_map<u32, u32> pending_;  // object context -> block of its values read so far
+  // A map! or hash! whose values are being read is a plain block until they
+  // are all in: a reference to it from inside itself is appended as that
+  // block and patched into the finished value afterwards.
+  std::unordered_map<u32, Type> building_;  // block node -> map! or hash!
+  struct Patch {
+    u32 into, position, node, index;
+  };
+  std::vector<Patch> patches_;
 
   [[noreturn]] void invalid(const u8* at) {
     Cell n;
@@ -1063,6 +1071,16 @@ class Decoder {
       Cell c = resolve(pos, stop);
       Type rt = type_of(&c);
       bool ok;
+      auto building = building_.find(is_any_block_type(rt) ? series_node(&c) : 0);
+      if (building != building_.end()) {
+        // The map! or hash! being read: patched once it is made.
+        if (building->second != t) invalid(start);
+        u32 position = mem::buffer_of(into)->used() / sizeof(Cell);
+        clear_new_line(&c);
+        set_new_line(append(into, &c), new_line);
+        patches_.push_back({into, position, series_node(&c), index});
+        return pos;
+      }
       if (t == TYPE_HASH || t == TYPE_MAP || t == TYPE_VECTOR || t == TYPE_BITSET ||
           t == TYPE_BINARY || t == TYPE_IMAGE)
         ok = rt == t;
@@ -1161,6 +1179,7 @@ class Decoder {
     if (t != TYPE_MAP && t != TYPE_HASH) set_type(fresh, t);
     set_new_line(fresh, new_line);
     if (t != TYPE_MAP) set_series_index(fresh, i32(index));
+    if (t == TYPE_MAP || t == TYPE_HASH) building_[node] = t;
     for (u32 i = 0; i < n; ++i) {
       const u8* at = pos;
       pos = value(pos, stop, node, depth + 1);
@@ -1181,6 +1200,27 @@ class Decoder {
       }
       set_new_line(scratch[0], new_line);
       mem::buffer_of(into)->cells()[position] = *scratch[0];
+      building_.erase(node);
+      // The references to it made while it was read become the value. (A
+      // hostile stream may have moved them, cutting a repeated key out of a
+      // map: a cell that no longer holds the block is left as it is.)
+      for (std::size_t k = 0; k < patches_.size();) {
+        Patch p = patches_[k];
+        if (p.node != node) {
+          ++k;
+          continue;
+        }
+        patches_[k] = patches_.back();
+        patches_.pop_back();
+        mem::Buffer* b = mem::buffer_of(p.into);
+        if (p.position >= b->used() / sizeof(Cell)) continue;
+        Cell* slot = b->cells() + p.position;
+        if (!is_any_block_type(type_of(slot)) || series_node(slot) != node) continue;
+        bool line = has_new_line(slot);
+        *slot = *scratch[0];
+        set_new_line(slot, line);
+        if (t == TYPE_HASH) set_series_index(slot, i32(p.index));
+      }
     }
     return pos;
   }

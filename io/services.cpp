@@ -1,6 +1,7 @@
 // The I/O services table (io/services.hpp): the I/O layer's own functions.
 #include "io/services.hpp"
 
+#include "io/face_image.hpp"
 #include "io/files.hpp"
 #include "io/http.hpp"
 
@@ -14,6 +15,7 @@ Services services = {
     .file_rename = files::rename,
     .url_read = http::read,
     .url_write = http::write,
+    .face_to_image = face_image::capture,
 };
 
 }  // namespace qel::io

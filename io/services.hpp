@@ -19,6 +19,9 @@ struct Services {
   // url!: the handlers of io/http.hpp.
   act::Read url_read;
   act::Write url_write;
+  // image!: a face's window as an image! (io/face_image.hpp), pushed; none
+  // for a face without a window.
+  Cell* (*face_to_image)(const Cell* face);
 };
 extern Services services;
 

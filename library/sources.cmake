@@ -30,4 +30,8 @@ set(QEL_LIBRARY_FILES
   preprocessor.qel
   debug.qel
   tools.qel
+  console/engine.qel
+  console/complete.qel
+  console/highlight.qel
+  console/terminal.qel
 )

@@ -1,5 +1,6 @@
 #include "platform/crash.hpp"
 
+#include <pthread.h>
 #include <signal.h>
 #include <ucontext.h>
 #include <unistd.h>
@@ -40,7 +41,19 @@ void on_fault(int sig, siginfo_t* info, void* ctx) {
   g_on_fault(code, std::uint32_t(pc));
 }
 
-void on_interrupt(int) { _exit(0); }
+InterruptListener g_interrupt_listener = nullptr;
+
+// SIGINT and SIGTERM end the process with the shell's status for a process
+// stopped by that signal (130, 143): a killed script must not report
+// success. A listener takes SIGINT instead (an interactive console stops the
+// running evaluation).
+void on_interrupt(int sig) {
+  if (sig == SIGINT && g_interrupt_listener) {
+    g_interrupt_listener();
+    return;
+  }
+  _exit(128 + sig);
+}
 
 }  // namespace
 
@@ -96,9 +109,25 @@ void install_crash_handlers(FaultExit exit_on_fault) {
   for (int s : {SIGSEGV, SIGBUS, SIGFPE, SIGILL}) sigaction(s, &sa, nullptr);
   struct sigaction quiet{};
   quiet.sa_handler = on_interrupt;
+  quiet.sa_flags = SA_RESTART;
   sigemptyset(&quiet.sa_mask);
   for (int s : {SIGINT, SIGTERM}) sigaction(s, &quiet, nullptr);
 }
+
+void set_interrupt_listener(InterruptListener listener) { g_interrupt_listener = listener; }
+
+namespace {
+void mask_interrupts(int how) {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  pthread_sigmask(how, &set, nullptr);
+}
+}  // namespace
+
+void block_interrupts() { mask_interrupts(SIG_BLOCK); }
+void unblock_interrupts() { mask_interrupts(SIG_UNBLOCK); }
 
 void set_guarded_stack(std::uintptr_t low, std::uintptr_t high) {
   g_stack_low = low;

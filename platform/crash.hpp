@@ -1,5 +1,6 @@
 // Crash handling: processor faults become the runtime-error report and exit
-// status; interruption (SIGINT, SIGTERM) exits quietly with status 0.
+// status; interruption (SIGINT, SIGTERM) exits quietly with status 130 or
+// 143, unless a listener takes SIGINT.
 // Handlers run on an alternate signal stack so that a stack overflow can
 // still be reported.
 #pragma once
@@ -17,6 +18,18 @@ void install_crash_handlers(FaultExit exit_on_fault);
 void set_guarded_stack(std::uintptr_t low, std::uintptr_t high);
 // Each thread that may fault needs its own alternate signal stack.
 void install_alt_stack();
+
+// Called (in the signal handler, so it must be async-signal-safe) for SIGINT
+// instead of exiting; null puts the exit back. Blocking calls are restarted
+// after it (SA_RESTART); poll and select still return EINTR.
+using InterruptListener = void (*)();
+void set_interrupt_listener(InterruptListener listener);
+
+// SIGINT and SIGTERM go to the interpreter thread, so that its blocking
+// calls see them: the starting thread blocks them before it starts that
+// thread (which inherits the mask), and the interpreter thread unblocks them.
+void block_interrupts();
+void unblock_interrupts();
 
 // Runtime error names by number ("access violation", ..., "unknown error code!").
 const char* runtime_error_name(int code);

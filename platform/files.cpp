@@ -157,8 +157,17 @@ bool list_dir(const std::string& path, std::vector<std::string>& names) {
   if (!d) return false;
   std::string base = path;
   if (base.back() != '/') base += '/';
-  errno = 0;
-  while (struct dirent* e = readdir(d)) {
+  // Only readdir's own errno tells of a failed listing: a link that leads
+  // nowhere (or round in a loop) is listed as a file, its failed stat
+  // forgotten.
+  bool ok = true;
+  for (;;) {
+    errno = 0;
+    struct dirent* e = readdir(d);
+    if (!e) {
+      ok = errno == 0;
+      break;
+    }
     std::string name = e->d_name;
     if (name == "." || name == "..") continue;
     bool dir = e->d_type == DT_DIR;
@@ -166,7 +175,6 @@ bool list_dir(const std::string& path, std::vector<std::string>& names) {
     if (dir) name += '/';
     names.push_back(std::move(name));
   }
-  bool ok = errno == 0;
   closedir(d);
   return ok;
 }

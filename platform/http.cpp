@@ -56,7 +56,7 @@ extern "C" size_t on_header(char* data, size_t size, size_t count, void* user) {
 #define QEL_CURL_FUNCTIONS(X)                                                  \
   X(curl_global_init) X(curl_easy_init) X(curl_easy_setopt) X(curl_easy_perform) \
   X(curl_easy_getinfo) X(curl_easy_cleanup) X(curl_slist_append)               \
-  X(curl_slist_free_all)
+  X(curl_slist_free_all) X(curl_easy_strerror)
 
 struct Curl {
   QEL_CURL_FUNCTIONS(QEL_LIBRARY_FUNCTION)
@@ -81,10 +81,20 @@ bool global_init() {
 
 bool http_request(const HttpRequest& request, HttpResponse& response) {
   response = HttpResponse{};
-  if (!global_init()) return false;
-  if (request.url.find('\0') != std::string::npos) return false;
+  if (!global_init()) {
+    response.error = "libcurl cannot be loaded";
+    return false;
+  }
+  if (request.url.find('\0') != std::string::npos) {
+    response.error = "the URL holds a NUL";
+    return false;
+  }
   CURL* curl = lib.curl_easy_init();
-  if (!curl) return false;
+  if (!curl) {
+    response.error = "libcurl cannot start a request";
+    return false;
+  }
+  char reason[CURL_ERROR_SIZE] = {};
   Transfer transfer{&response};
   curl_slist* headers = nullptr;
   bool ok = true;
@@ -109,6 +119,10 @@ bool http_request(const HttpRequest& request, HttpResponse& response) {
   lib.curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
   lib.curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, on_header);
   lib.curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
+  lib.curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, reason);
+  lib.curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, request.connect_seconds);
+  lib.curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, request.low_speed_bytes);
+  lib.curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, request.low_speed_seconds);
   const std::string& m = request.method;
   bool sends_body = m != "GET" && m != "HEAD";
   if (m == "HEAD") {
@@ -120,8 +134,20 @@ bool http_request(const HttpRequest& request, HttpResponse& response) {
     lib.curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.has_body && !body.empty() ? reinterpret_cast<const char*>(body.data()) : "");
     if (m != "POST") lib.curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, m.c_str());
   }
-  if (ok) ok = lib.curl_easy_perform(curl) == CURLE_OK && !transfer.failed;
-  if (ok) lib.curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response.status);
+  CURLcode code = CURLE_OK;
+  if (ok) {
+    code = lib.curl_easy_perform(curl);
+    ok = code == CURLE_OK && !transfer.failed;
+  } else {
+    response.error = "out of memory for the request headers";
+  }
+  if (ok) {
+    lib.curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response.status);
+  } else if (transfer.failed) {
+    response.error = "out of memory for the response";
+  } else if (code != CURLE_OK) {
+    response.error = reason[0] ? reason : lib.curl_easy_strerror(code);
+  }
   lib.curl_slist_free_all(headers);
   lib.curl_easy_cleanup(curl);
   return ok;

@@ -65,6 +65,25 @@ void sink_put(Sink* s, const void* bytes, std::size_t n) {
   s->size += n;
 }
 
+// The most pixels (or, for PNG, the most filtered bytes) that each format's
+// compression can produce from one byte of input at its best: a declared
+// size that the bytes present could never fill is refused before anything
+// is allocated, so that a small header cannot make the decoder take
+// gigabytes. Deflate expands at most 1032 times; LZW codes of 12 bits stand
+// for at most 4096 pixels; a Huffman-coded JPEG spends at least one bit on
+// each 8x8 block; PackBits turns 2 bytes into at most 128. Arithmetic-coded
+// JPEG and the fax codings of TIFF have no such bound worth the name and
+// get a generous one.
+constexpr u64 DEFLATE_PER_BYTE = 1040;
+constexpr u64 LZW_PER_BYTE = 2731;
+constexpr u64 JPEG_HUFFMAN_PER_BYTE = 512;
+constexpr u64 UNBOUNDED_PER_BYTE = 1u << 20;
+constexpr u64 PACKBITS_PER_BYTE = 64;
+
+bool coded_fits(u64 amount, std::size_t length, u64 per_byte) {
+  return amount <= (u64(length) + 1) * per_byte;
+}
+
 // Allocates the pixel words of a w x h image; false when the size is refused.
 bool alloc_pixels(Raw* r, u64 w, u64 h) {
   if (w == 0 || h == 0 || w > 65535 || h > 65535 || w * h > r->limit) return false;
@@ -108,6 +127,8 @@ bool png_read(const u8* bytes, std::size_t length, Raw* r) {
   png_read_info(png, info);
   png_uint_32 w = png_get_image_width(png, info), h = png_get_image_height(png, info);
   int depth = png_get_bit_depth(png, info), type = png_get_color_type(png, info);
+  u64 row_bytes = 1 + (u64(w) * png_get_channels(png, info) * u64(depth) + 7) / 8;
+  if (!coded_fits(row_bytes * h, length, DEFLATE_PER_BYTE)) png_error(png, "size");
   if (!alloc_pixels(r, w, h)) png_error(png, "size");
   if (depth == 16) png_set_strip_16(png);
   if (type == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
@@ -190,6 +211,11 @@ bool jpeg_read(const u8* bytes, std::size_t length, Raw* r) {
   jpeg_create_decompress(&cinfo);
   jpeg_mem_src(&cinfo, bytes, static_cast<unsigned long>(length));
   jpeg_read_header(&cinfo, TRUE);
+  if (!coded_fits(u64(cinfo.image_width) * cinfo.image_height, length,
+                  cinfo.arith_code ? UNBOUNDED_PER_BYTE : JPEG_HUFFMAN_PER_BYTE)) {
+    jpeg_destroy_decompress(&cinfo);
+    return false;
+  }
   cinfo.out_color_space = JCS_EXT_BGRA;
   jpeg_start_decompress(&cinfo);
   if (cinfo.output_components != 4 || !alloc_pixels(r, cinfo.output_width, cinfo.output_height)) {
@@ -258,7 +284,7 @@ int gif_input(GifFileType* gif, GifByteType* out, int n) {
 // those of the transparent index, stay transparent. The records are read one
 // by one (not slurped): the frame's claimed size is checked before anything
 // of that size is allocated, and later frames are never read.
-bool gif_first_frame(GifFileType* gif, Raw* r) {
+bool gif_first_frame(GifFileType* gif, Raw* r, std::size_t length) {
   int transparent = -1;
   for (;;) {
     GifRecordType type;
@@ -285,6 +311,9 @@ bool gif_first_frame(GifFileType* gif, Raw* r) {
     u64 sw = u64(gif->SWidth > 0 ? gif->SWidth : 0), sh = u64(gif->SHeight > 0 ? gif->SHeight : 0);
     sw = std::max<u64>(sw, u64(d->Left) + u64(d->Width));
     sh = std::max<u64>(sh, u64(d->Top) + u64(d->Height));
+    // The logical screen too: a screen that the frames' coded pixels could
+    // not fill is refused, as a frame is.
+    if (!coded_fits(sw * sh, length, LZW_PER_BYTE)) return false;
     if (!alloc_pixels(r, sw, sh)) return false;
     GifPixelType* line = static_cast<GifPixelType*>(std::malloc(std::size_t(d->Width)));
     if (!line) return false;
@@ -314,7 +343,7 @@ bool gif_read(const u8* bytes, std::size_t length, Raw* r) {
   int error = 0;
   GifFileType* gif = DGifOpen(&src, gif_input, &error);
   if (!gif) return false;
-  bool ok = gif_first_frame(gif, r);
+  bool ok = gif_first_frame(gif, r, length);
   DGifCloseFile(gif, &error);
   return ok;
 }
@@ -523,7 +552,21 @@ bool tiff_read_image(const u8* bytes, std::size_t length, Raw* r) {
   u32 w = 0, h = 0;
   tiff.TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &w);
   tiff.TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &h);
-  if (!alloc_pixels(r, w, h)) {
+  uint16_t compression = COMPRESSION_NONE, bits = 1, samples = 1;
+  tiff.TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
+  tiff.TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
+  tiff.TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
+  u64 px = u64(w) * h;
+  bool fits;
+  switch (compression) {
+    case COMPRESSION_NONE: fits = coded_fits((px * std::max<u64>(1, u64(bits) * samples) + 7) / 8, length, 1); break;
+    case COMPRESSION_PACKBITS: fits = coded_fits(px, length, PACKBITS_PER_BYTE * 8); break;
+    case COMPRESSION_LZW: fits = coded_fits(px, length, LZW_PER_BYTE); break;
+    case COMPRESSION_ADOBE_DEFLATE: case COMPRESSION_DEFLATE: fits = coded_fits(px, length, DEFLATE_PER_BYTE * 8); break;
+    case COMPRESSION_JPEG: fits = coded_fits(px, length, JPEG_HUFFMAN_PER_BYTE); break;
+    default: fits = coded_fits(px, length, UNBOUNDED_PER_BYTE);
+  }
+  if (!fits || !alloc_pixels(r, w, h)) {
     tiff.TIFFClose(tif);
     return false;
   }

@@ -26,6 +26,17 @@ inline constexpr const char* GC_STRESS_ENV = "QEL_GC_STRESS";
 // (normally a library call is one step of its caller), for work on the library.
 inline constexpr const char* TRACE_LIBRARY_ENV = "QEL_TRACE_LIBRARY";
 
+// Environment variable (a count N) for tests of interrupting: the text
+// console then requests an interrupt at the N-th slow check of the safe
+// points (one every few thousand) of each typed command, as Ctrl+C would,
+// with no timing involved.
+inline constexpr const char* HALT_AFTER_ENV = "QEL_HALT_AFTER";
+
+// Environment variable that shortens the time a stalled HTTP transfer may go
+// on (seconds below the low-speed limit before it fails; 60 by default), so
+// that the tests of time-outs run in seconds.
+inline constexpr const char* HTTP_LOW_SPEED_SECONDS_ENV = "QEL_HTTP_LOW_SPEED_SECONDS";
+
 // Environment variable that sends every evaluation through the evaluator's
 // recursive routines (the reference), with no faster form of any kind: the
 // differential test passes run the Qel tests under it and compare.

@@ -125,8 +125,8 @@
   X(script, zad_invalid_syntax, "zad-invalid-syntax", "[\"ZAD - invalid syntax at:\" :arg1]") \
   X(script, rtd_invalid_syntax, "rtd-invalid-syntax", "[\"RTD - invalid syntax at:\" :arg1]") \
   X(script, rtd_no_match, "rtd-no-match", "[\"RTD - opening/closing tag not matching for:\" :arg1]") \
-  X(script, draw_invalid, "draw-invalid", "[\"DRAW - invalid draw dialect input at:\" :arg1]") \
-  X(script, draw_infinite, "draw-infinite", "[\"DRAW - infinite recursion in:\" :arg1]")     \
+  X(script, draw_invalid, "draw-invalid", "[\"DRAW - invalid input at:\" :arg1]") \
+  X(script, draw_infinite, "draw-infinite", "[\"DRAW - infinite recursion at:\" :arg1]")     \
   X(script, view_unavailable, "view-unavailable", "[\"VIEW -\" :arg1 \"is not available:\" :arg2]") \
                                                                                              \
   X(math, zero_divide, "zero-divide", "\"attempt to divide by zero\"")                       \
@@ -136,7 +136,7 @@
   X(access, invalid_utf8, "invalid-utf8", "[\"invalid UTF-8 encoding:\" :arg1]")             \
   X(access, cannot_open, "cannot-open", "[\"cannot open:\" :arg1]")                          \
   X(access, no_create, "no-create", "[\"cannot create:\" :arg1]")                            \
-  X(access, no_connect, "no-connect", "[\"cannot connect:\" :arg1]")                         \
+  X(access, no_connect, "no-connect", "[\"cannot connect:\" :arg1 \"reason:\" :arg2]")                         \
   X(access, no_codec, "no-codec", "[\"cannot decode or encode (no codec):\" :arg1]")         \
   X(access, bad_media, "bad-media", "\"bad media data (corrupt image, sound, video)\"")      \
   X(access, no_scheme, "no-scheme", "[\"missing port scheme:\" :arg1]")                      \

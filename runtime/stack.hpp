@@ -94,6 +94,8 @@ inline void set_last_only(const Cell* value) {
 }
 inline void reset() { top = base; }
 inline void keep() { top = base + 1; }
+// Keeps the frame's first n cells, dropping every cell above them.
+inline void keep(u32 n) { top = base + n; }
 void adjust_post_try();
 Cell* arg(u32 i);  // the cell at base + i
 

@@ -1,5 +1,5 @@
 // A program that faults on purpose, to check the runtime-error reports:
-//   qel-fault-probe segv|divide|stack|interrupt|ok
+//   qel-fault-probe segv|divide|stack|interrupt|terminate|ok
 #include <csignal>
 #include <cstring>
 
@@ -26,6 +26,10 @@ int program() {
   if (!std::strcmp(g_mode, "stack")) return recurse(0);
   if (!std::strcmp(g_mode, "interrupt")) {
     std::raise(SIGINT);
+    return 3;
+  }
+  if (!std::strcmp(g_mode, "terminate")) {
+    std::raise(SIGTERM);
     return 3;
   }
   return 0;

@@ -370,6 +370,15 @@ int program() {
   bool stress = gc::stress;
   gc::stress = false;
   boot::run();
+  // The runner runs no console: system/console stays none here, as library
+  // code expects without one.
+  {
+    roots::LocalCell code;
+    static const char kNoConsole[] = "system/console: none";
+    boot::load_source(code.get(), kNoConsole, sizeof kNoConsole - 1);
+    interp::eval_block_or_throw(code.get(), false);
+    stack::reset();
+  }
   gc::stress = stress;
   hooks::add(capture_value, nullptr);
   if (g_traced) {

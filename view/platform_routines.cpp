@@ -15,6 +15,7 @@
 #include "datatypes/word.hpp"
 #include "eval/api.hpp"
 #include "eval/library_routines.hpp"
+#include "eval/natives.hpp"
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/roots.hpp"
@@ -173,8 +174,18 @@ static_assert(std::size(kRoutines) == 28);
 
 void event_q() { api::answer_logic(type_of(api::arg(0)) == TYPE_EVENT); }
 
-// Feeding events back into the OS input comes with the native windows.
-void send_event_os() { api::answer_logic(false); }
+// OS-send-event: the backend turns the event into the message it stands
+// for; without the backend no face has a window, so nothing can be sent.
+void send_event_os() {
+  const backend::Entries* m = module::load();
+  bool sent = m && m->send_event && m->send_event(api::arg(0), logic_of(api::arg(1)));
+  api::answer_logic(sent);
+}
+
+// What `wait` runs after sleeping: the GUI events that are pending.
+void pump_gui(bool) {
+  if (const backend::Entries* m = module::load(); m && m->pump) m->pump();
+}
 
 void find_flag_q() { api::answer_logic(find_flag(api::arg(0), api::arg(1))); }
 
@@ -182,6 +193,7 @@ void find_flag_q() { api::answer_logic(find_flag(api::arg(0), api::arg(1))); }
 void gui_os_init() {
   const backend::Entries& m = module::require("init");
   if (m.gui_init) m.gui_init();
+  natives::gui_do_events = pump_gui;
   api::answer_none();
 }
 

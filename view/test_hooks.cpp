@@ -75,7 +75,8 @@ void add_answers(const Cell* spec) {
   for (u32 i = from; i < mem::buffer_of(node)->used() / sizeof(Cell); i += 2) {
     Cell kind = mem::buffer_of(node)->cells()[i];
     Cell value = mem::buffer_of(node)->cells()[i + 1];
-    if (type_of(&kind) != TYPE_WORD || !(is(&kind, "font") || is(&kind, "file") || is(&kind, "dir")))
+    if (type_of(&kind) != TYPE_WORD ||
+        !(is(&kind, "font") || is(&kind, "file") || is(&kind, "dir") || is(&kind, "box")))
       fire(Err::script_invalid_arg, &kind);
     api::Values v(1);
     copy_cell(&value, v[0]);

@@ -7,11 +7,20 @@
 // Scripts reach them through the routine `_gui-test`:
 //   _gui-test 'monitors [0x0 1280x1024 1.0  1280x0 1920x1080 2.0]  ; corners, sizes (pixels), scales
 //   _gui-test 'monitors none          ; the displays again
-//   _gui-test 'answer [file %a.txt]   ; the next file dialog answers %a.txt (kinds: font file dir)
+//   _gui-test 'answer [file %a.txt]   ; the next file dialog answers %a.txt (kinds: font file dir,
+//                                     ; and box: the next error box closes at once)
 //   _gui-test 'answer none            ; no answer waits
 //   _gui-test 'window face            ; a window for a window face (its `state` set), its handle
 //   _gui-test 'snapshot face          ; the face's window as an image!
 //   _gui-test 'inject [face code wparam lparam x y]  ; the window procedure's answer
+//   _gui-test 'inject [face code wparam lparam x y [shift control]]  ; with these modifiers held
+//   _gui-test 'inject [face code wparam lparam x y none extra]  ; with its extra word (a gesture's type)
+//   _gui-test 'key [face "Page_Up" [control]]        ; a key pressed and released, as GDK reports it
+//   _gui-test 'post-key [face "a" []]                ; the same, put in GDK's queue for the loop
+//   _gui-test 'native face           ; [size position state] of the face's widget, as the toolkit has it
+//   _gui-test 'click face            ; the face's button clicked
+//   _gui-test 'scroll-bar [face true 1]  ; the face's own vertical bar stepped a line (3: a page)
+//   _gui-test 'windows none          ; the number of native windows
 //   _gui-test 'dark-mode none         ; whether the dark theme is asked for
 //   _gui-test 'signal :fn             ; fn called from a GTK signal handler; its answer
 #pragma once

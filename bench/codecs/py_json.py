@@ -1,7 +1,9 @@
 # Decodes then encodes the JSON file with Python's json module; "pure" turns
 # the C accelerator off.
 import json, json.decoder, json.encoder, json.scanner, sys, time
-if len(sys.argv) > 2 and sys.argv[2] == 'pure':
+pure = 'pure' in sys.argv[1:]
+path = [a for a in sys.argv[1:] if a != 'pure'][0]
+if pure:
     json.decoder.scanstring = json.decoder.py_scanstring
     json.scanner.make_scanner = json.scanner.py_make_scanner
     json.encoder.c_make_encoder = None
@@ -13,7 +15,7 @@ if len(sys.argv) > 2 and sys.argv[2] == 'pure':
 else:
     dec = json.decoder.JSONDecoder()
     enc = json.encoder.JSONEncoder(ensure_ascii=False)
-text = open(sys.argv[1], encoding='utf-8').read()
+text = open(path, encoding='utf-8').read()
 t = time.perf_counter()
 v = dec.decode(text)
 out = enc.encode(v)

@@ -1,7 +1,8 @@
 -- Splits a generated 20 MB text into words and counts each word in a table.
 -- The text is the same in words.qel and words.py: a chunk of 20000 words
 -- picked by a small linear congruential generator from a fixed vocabulary,
--- repeated 159 times (about 20 MB). Prints the number of words, of distinct
+-- repeated 159 times (about 20 MB; WORDS_REPEAT in the environment
+-- sets another count). Prints the number of words, of distinct
 -- words and the count of the most frequent one.
 local vocabulary = {}
 for w in ([[
@@ -28,7 +29,7 @@ for i = 1, 20000 do
     parts[#parts + 1] = " "
   end
 end
-local text = string.rep(table.concat(parts), 159)
+local text = string.rep(table.concat(parts), tonumber(os.getenv("WORDS_REPEAT")) or 159)
 
 local counts, total, distinct, most = {}, 0, 0, 0
 for w in text:gmatch("[A-Za-z]+") do

@@ -1,9 +1,10 @@
 # Splits a generated 20 MB text into words and counts each word in a dict.
 # The text is the same in words.qel and words.lua: a chunk of 20000 words
 # picked by a small linear congruential generator from a fixed vocabulary,
-# repeated 159 times (about 20 MB). Prints the number of words, of distinct words and the
+# repeated 159 times (about 20 MB; WORDS_REPEAT in the environment
+# sets another count). Prints the number of words, of distinct words and the
 # count of the most frequent one.
-import re
+import os, re
 
 VOCABULARY = (
     "lorem ipsum dolor sit amet consectetur adipiscing elit sed do eiusmod tempor "
@@ -21,7 +22,7 @@ for i in range(1, 20001):
     seed = (seed * 75 + 74) % 65537
     parts.append(VOCABULARY[seed % 64])
     parts.append("\n" if i % 12 == 0 else (", " if i % 17 == 0 else " "))
-text = "".join(parts) * 159
+text = "".join(parts) * int(os.environ.get("WORDS_REPEAT", 159))
 
 counts = {}
 for w in re.findall(r"[A-Za-z]+", text):

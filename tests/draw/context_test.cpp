@@ -86,9 +86,9 @@ TEST_F(DrawContext, SavedStateComesBackWithItsClips) {
   clip_push_path(ctx);
   cairo_rectangle(ctx.cr, 0, 0, 1, 1);
   clip_push_path(ctx);
-  EXPECT_EQ(ctx.clip_depth, 2u);
+  EXPECT_EQ(ctx.clip_depth(), 2u);
   state_pop(ctx, saved);
-  EXPECT_EQ(ctx.clip_depth, 0u);
+  EXPECT_EQ(ctx.clip_depth(), 0u);
   EXPECT_EQ(ctx.st.pen.colour, 0x0000FFu);
   EXPECT_EQ(ctx.st.line_width, 1);
   EXPECT_EQ(ctx.st.join, JOIN_MITER);

@@ -228,15 +228,6 @@ TEST_F(Walker, MoreThan256StopsAreInvalidAtTheGradient) {
   EXPECT_EQ(walk("[fill-pen linear" + stops + " box 0x0 1x1]"), "box 259 260");
 }
 
-TEST_F(Walker, CommandsNotBuiltNameTheirKeyword) {
-  draw::commands.box = draw::command_not_built;
-  Cell* img = new_image(4, 4);
-  std::optional<Raised> r = caught([&] { draw_into(img, "[pen 1.2.3 box 0x0 1x1]"); });
-  ASSERT_TRUE(r);
-  EXPECT_EQ(r->id, Err::script_invalid_arg);
-  EXPECT_EQ(spelling(&r->arg1), "box");
-}
-
 // A block that holds itself, directly or through another block: SHAPE
 // blocks too.
 TEST_F(Walker, SelfContainingBlocksAreInfinite) {

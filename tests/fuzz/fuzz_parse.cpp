@@ -10,12 +10,14 @@
 // `insert` or `change` in a loop, a get-word moving the input back) are run
 // with a trace callback that stops the run after a budget of events (so are
 // rules that call each other by name); the others are also run without it,
-// through the engine's fast paths.
+// once through the compiled rules and once through the reference machine,
+// which must leave the same result, words and input.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
+#include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "eval/boot.hpp"
 #include "eval/interpreter.hpp"
@@ -100,7 +102,9 @@ std::string input(Reader& r) {
 }
 
 // Evaluates the program in a catch frame; checks what it leaves behind.
-void run(const std::string& program) {
+// Answers the text of the program's value when it is a string, else "".
+std::string run(const std::string& program) {
+  std::string text;
   stack::init();
   Cell* base = stack::base;
   stack::Frame* ctop = stack::ctop;
@@ -109,6 +113,7 @@ void run(const std::string& program) {
   try {
     boot::load_source(code.get(), program.data(), program.size());
     interp::eval_block_or_throw(code.get(), false);
+    if (type_of(stack::last()) == TYPE_STRING) text = string::to_utf8(stack::last());
     stack::unwind();
   } catch (const Transfer& t) {
     runtime::rt.thrown = 0;
@@ -123,6 +128,7 @@ void run(const std::string& program) {
     }
   }
   fuzz::check_stacks(base, ctop, program);
+  return text;
 }
 
 }  // namespace
@@ -153,6 +159,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string traced = "budget: 3000 watch: func [e m r i s] [budget: budget - 1 budget > 0] ";
   traced += call + "/trace" + args + " :watch";
   run(program + traced);
-  if (!looping && !named) run(program + call + args);
+  // Untraced, the compiled rules and the reference machine must leave the
+  // same result or error and the same words and input.
+  if (!looping && !named) {
+    std::string untraced = program + "mold/all reduce [try [" + call + args +
+                           "] x c n tb ts head in p]";
+    parse::use_compiled_rules(true);
+    std::string compiled = run(untraced);
+    parse::use_compiled_rules(false);
+    std::string reference = run(untraced);
+    parse::use_compiled_rules(true);
+    if (compiled != reference) {
+      fail(("compiled and reference rules differ:\ncompiled:  " + compiled + "\nreference: " + reference).c_str(),
+           untraced);
+    }
+  }
   return 0;
 }

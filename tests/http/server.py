@@ -70,6 +70,35 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.reply(200, str(self.server.counts[p]).encode(), [("Content-Type", "text/plain")])
         elif p == "/script":
             self.reply(200, b"Qel [Title: \"remote\"]\n1 + 2\n", [("Content-Type", "text/plain")])
+        elif p == "/hang":
+            # Accepts and never answers (the client's time-out ends it).
+            time.sleep(20)
+        elif p == "/drip":
+            # Headers, then a byte now and then: slower than any transfer
+            # a client should wait for.
+            self.send_response(200)
+            self.send_header("Content-Length", "100")
+            self.end_headers()
+            for _ in range(40):
+                self.wfile.write(b"x")
+                self.wfile.flush()
+                time.sleep(0.5)
+        elif p == "/short":
+            # Promises 100 bytes, sends 10 and closes.
+            self.send_response(200)
+            self.send_header("Content-Length", "100")
+            self.end_headers()
+            self.wfile.write(b"0123456789")
+            self.wfile.flush()
+            self.close_connection = True
+        elif p == "/loop":
+            self.reply(302, b"", [("Location", "/loop")])
+        elif p == "/latin1":
+            self.reply(200, b"ok", raw_headers=["X-Name: caf\u00e9", "X-Utf8: caf\u00c3\u00a9"])
+        elif p.startswith("/fresh/"):
+            # 375 headers whose names no earlier answer had.
+            n = p[7:]
+            self.reply(200, b"fresh", [("X-F%s-%d" % (n, k), "v") for k in range(375)])
         elif p == "/quit":
             self.reply(200, b"bye")
             threading.Thread(target=self.server.shutdown).start()

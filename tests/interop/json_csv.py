@@ -40,3 +40,23 @@ else:
         got = list(csv.reader(f))
     if got != table():
         sys.exit('out.csv: rows differ')
+    # The benchmark's files, value by value: floats are written as their
+    # formed text, which keeps fifteen significant digits.
+    def same(a, b):
+        if isinstance(a, float) and isinstance(b, (float, int)):
+            return a == b or abs(a - b) <= 1e-14 * max(abs(a), abs(b))
+        if isinstance(a, list) and isinstance(b, list):
+            return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+        if isinstance(a, dict) and isinstance(b, dict):
+            return a.keys() == b.keys() and all(same(a[k], b[k]) for k in a)
+        return a == b
+    with open(d + '/bench.json', encoding='utf-8') as f:
+        want = json.load(f)
+    with open(d + '/out-bench.json', encoding='utf-8') as f:
+        if not same(want, json.load(f)):
+            sys.exit('out-bench.json: values differ')
+    with open(d + '/bench.csv', encoding='utf-8', newline='') as f:
+        want = list(csv.reader(f))
+    with open(d + '/out-bench.csv', encoding='utf-8', newline='') as f:
+        if list(csv.reader(f)) != want:
+            sys.exit('out-bench.csv: rows differ')

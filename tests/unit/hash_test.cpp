@@ -446,12 +446,15 @@ struct Owner {
   u32 ctx() const { return object::context_of(&object.cell); }
 };
 
+// Stands in for the objects' deep-change handler for its scope, and puts
+// the runtime's own back.
 struct DeepHook {
+  decltype(ownership::on_deep_change) saved = ownership::on_deep_change;
   DeepHook() {
     g_events.clear();
     ownership::on_deep_change = record_deep_change;
   }
-  ~DeepHook() { ownership::on_deep_change = nullptr; }
+  ~DeepHook() { ownership::on_deep_change = saved; }
 };
 
 

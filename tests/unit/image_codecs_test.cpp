@@ -14,6 +14,8 @@
 
 #include "datatypes/binary.hpp"
 #include "datatypes/image.hpp"
+#include "io/codecs/checksum.hpp"
+#include "platform/image_codecs.hpp"
 #include "test_support.hpp"
 
 namespace qel::test {
@@ -110,6 +112,69 @@ TEST_F(ImageCodecTest, TruncatedAndCorruptDataRaiseBadMedia) {
   // Not an image format at all: none.
   EXPECT_EQ(molded(image::decode(binary_of({1, 2, 3, 4}))), "none");
   EXPECT_EQ(molded(image::decode(binary_of({}))), "none");
+}
+
+// The size a decoder asked memory for, or 0x0 when it asked none; it is
+// given none.
+std::uint32_t* refuse_pixels(void* context, std::uint32_t w, std::uint32_t h) noexcept {
+  *static_cast<std::pair<u32, u32>*>(context) = {w, h};
+  return nullptr;
+}
+std::pair<u32, u32> size_asked(const std::vector<u8>& bytes) {
+  std::pair<u32, u32> asked{0, 0};
+  u32 w, h;
+  platform::imaging::decode_into(bytes.data(), bytes.size(), refuse_pixels, &asked, &w, &h);
+  return asked;
+}
+
+void put_be(std::vector<u8>& b, std::size_t at, u32 v, int bytes) {
+  for (int i = 0; i < bytes; ++i) b[at + std::size_t(i)] = u8(v >> (8 * (bytes - 1 - i)));
+}
+
+// Decompression bombs: a header that declares 65535 x 8000 pixels (a GIF
+// screen of 65535 x 8191 around a small frame) over the few bytes of a small
+// image is refused before any memory is asked for, since no coding of those
+// bytes could fill it; the small image itself is decoded.
+TEST_F(ImageCodecTest, DeclaredSizesTheDataCannotFillAreRefusedBeforeAllocating) {
+  std::vector<u8> png = read_file(fixture_dir() + "rgb.png");
+  std::vector<u8> jpg = read_file(fixture_dir() + "rgb.jpg");
+  std::vector<u8> gif = read_file(fixture_dir() + "transparent.gif");
+  std::vector<u8> tif = read_file(fixture_dir() + "rgb.tif");
+  for (auto* b : {&png, &jpg, &gif, &tif}) EXPECT_NE(size_asked(*b).first, 0u);
+  // PNG: IHDR's width and height, and its CRC again.
+  put_be(png, 16, 65535, 4);
+  put_be(png, 20, 8000, 4);
+  put_be(png, 29, checksum::crc32(png.data() + 12, 17), 4);
+  // JPEG: the height and width of the start-of-frame segment.
+  for (std::size_t i = 2; i + 9 < jpg.size(); ++i) {
+    if (jpg[i] == 0xFF && (jpg[i + 1] == 0xC0 || jpg[i + 1] == 0xC2)) {
+      put_be(jpg, i + 5, 8000, 2);
+      put_be(jpg, i + 7, 65535, 2);
+      break;
+    }
+  }
+  // GIF: the logical screen (little-endian).
+  gif[6] = gif[7] = 0xFF;
+  gif[8] = 0xFF;
+  gif[9] = 0x1F;
+  // TIFF (little-endian): the ImageWidth and ImageLength entries of the
+  // first directory.
+  ASSERT_EQ(tif[0], 'I');
+  u32 ifd = u32(tif[4]) | u32(tif[5]) << 8 | u32(tif[6]) << 16 | u32(tif[7]) << 24;
+  u32 entries = u32(tif[ifd]) | u32(tif[ifd + 1]) << 8;
+  for (u32 e = 0; e < entries; ++e) {
+    std::size_t at = ifd + 2 + e * 12;
+    u32 tag = u32(tif[at]) | u32(tif[at + 1]) << 8;
+    u32 value = tag == 256 ? 65535 : tag == 257 ? 8000 : 0;
+    if (value) {
+      tif[at + 8] = u8(value);
+      tif[at + 9] = u8(value >> 8);
+    }
+  }
+  for (auto* b : {&png, &jpg, &gif, &tif}) {
+    EXPECT_EQ(size_asked(*b), (std::pair<u32, u32>{0, 0}));
+    EXPECT_EQ(raised([&] { image::decode(binary_of(*b)); }), Err::access_bad_media);
+  }
 }
 
 // PIL's reading of a file: "W H" and RRGGBBAA words; empty when PIL is missing.

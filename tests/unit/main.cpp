@@ -1,10 +1,24 @@
-// Test main: brings the runtime up once before any test runs.
+// Test main: brings the runtime up once before any test runs. Every test
+// starts from the same stacks: what one leaves pushed (a plain TEST has no
+// fixture that drops it) is dropped before the next, whatever their order.
 #include <gtest/gtest.h>
 
+#include "runtime/stack.hpp"
 #include "runtime/startup.hpp"
+
+namespace {
+
+class SameStacks : public testing::EmptyTestEventListener {
+  void OnTestStart(const testing::TestInfo&) override { start_ = qel::stack::Snapshot(); }
+  void OnTestEnd(const testing::TestInfo&) override { start_.restore(); }
+  qel::stack::Snapshot start_;
+};
+
+}  // namespace
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
   qel::runtime::init_for_tests();
+  testing::UnitTest::GetInstance()->listeners().Append(new SameStacks);
   return RUN_ALL_TESTS();
 }

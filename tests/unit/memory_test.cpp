@@ -137,10 +137,14 @@ TEST(Memory, UnsetCellsFillTheWholeCapacity) {
 }
 
 TEST(Memory, NodeFramesGrowAfterTenThousandNodes) {
-  u32 frames = 0;
-  for (u32 o = record.node_first; o; o = at<NodeFrame>(o)->next) ++frames;
-  NodeFrame* cur = at<NodeFrame>(record.node_current);
-  u32 free_now = cur->capacity - cur->used;
+  // Every free node of every frame is taken first (earlier tests may have
+  // left free nodes in other frames than the current one); one more makes
+  // a new frame.
+  u32 frames = 0, free_now = 0;
+  for (u32 o = record.node_first; o; o = at<NodeFrame>(o)->next) {
+    ++frames;
+    free_now += at<NodeFrame>(o)->capacity - at<NodeFrame>(o)->used;
+  }
   std::vector<u32> nodes;
   for (u32 i = 0; i <= free_now; ++i) nodes.push_back(alloc_node());
   u32 after = 0;
@@ -168,15 +172,20 @@ TEST(Memory, GarbageIsCollectedWhileAFrameKeepsALittleRoom) {
   bool saved = gc::enabled;
   gc::enabled = true;
   gc::do_cycle();
-  // Fill the first frame with a live buffer, leaving it 30000 bytes of room.
-  SeriesFrame* first = at<SeriesFrame>(record.series_first);
-  u32 room = first->end - first->free;
+  // Fill a frame with a live buffer, leaving it 30000 bytes of room: the
+  // first frame with more room than that (what earlier tests keep alive
+  // may have filled some), or a new one.
+  u32 frame = 0;
+  for (u32 o = record.series_first; o && !frame; o = at<SeriesFrame>(o)->next) {
+    if (at<SeriesFrame>(o)->end - at<SeriesFrame>(o)->free > 30000u + 2 * sizeof(Buffer)) frame = o;
+  }
+  if (!frame) frame = make_series_frame();
+  u32 room = at<SeriesFrame>(frame)->end - at<SeriesFrame>(frame)->free;
   ASSERT_GT(room, 30000u + 2 * sizeof(Buffer));
-  record.series_current = record.series_first;
+  record.series_current = frame;
   u32 filler = alloc_bytes(((room - 30000 - sizeof(Buffer)) & ~15u));
   roots::NodeRoot keep(&filler);
-  first = at<SeriesFrame>(record.series_first);
-  ASSERT_LT(first->end - first->free - 30000u, 16u);
+  ASSERT_LT(at<SeriesFrame>(frame)->end - at<SeriesFrame>(frame)->free - 30000u, 16u);
   u64 before = record.total;
   for (int i = 0; i < 20000; ++i) alloc_bytes(2000);  // 40 MB of garbage
   EXPECT_LT(record.total, before + (16u << 20));

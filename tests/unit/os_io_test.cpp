@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <utility>
@@ -15,6 +16,7 @@
 #include "io/http.hpp"
 #include "io/os.hpp"
 #include "datatypes/object.hpp"
+#include "datatypes/file_url.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/tuple.hpp"
 #include "platform/os.hpp"
@@ -137,6 +139,39 @@ TEST(Files, MakeDirAndExistsThroughFileValues) {
   EXPECT_EQ(raised([&] { io::files::make_dir(sub); }), Err::access_no_create);
   Cell* deep = text(d.at("no/such/dir"), TYPE_FILE);
   EXPECT_EQ(raised([&] { io::files::make_dir(deep); }), Err::access_no_create);
+}
+
+// Odd entries do not hide the others: a dangling link and a loop of links
+// are listed (as files), and a name that is not UTF-8 comes back as a file!
+// holding U+DC00 + each stray byte, which read and delete turn back into
+// the same name.
+TEST(Files, ListingKeepsEveryEntry) {
+  Guard g;
+  TempDir d;
+  const u8 x = 'x';
+  std::string odd = std::string("bad") + char(0xFF) + char(0xC3) + "name";
+  ASSERT_EQ(platform::write_file(d.at("plain"), &x, 1, false, -1), platform::WriteResult::ok);
+  ASSERT_EQ(platform::write_file(d.at(odd), &x, 1, false, -1), platform::WriteResult::ok);
+  ASSERT_EQ(symlink("nowhere", d.at("dangling").c_str()), 0);
+  ASSERT_EQ(symlink("loop2", d.at("loop1").c_str()), 0);
+  ASSERT_EQ(symlink("loop1", d.at("loop2").c_str()), 0);
+  ASSERT_TRUE(platform::make_dir(d.at("sub")));
+  Cell* listing = io::files::read_dir(text(d.path + "/", TYPE_FILE));
+  std::vector<std::u32string> names;
+  Cell* file = text(d.path + "/", TYPE_FILE);
+  for (u32 i = 0; i < cell_count(listing); ++i) {
+    EXPECT_EQ(type_of(cell_at(listing, i)), TYPE_FILE);
+    names.push_back(code_points(cell_at(listing, i)));
+    if (names.back()[0] == U'b') string::concatenate(file, cell_at(listing, i));
+  }
+  std::sort(names.begin(), names.end());
+  const std::u32string want_odd = U"bad\xDCFF\xDCC3name";
+  EXPECT_EQ(names, (std::vector<std::u32string>{want_odd, U"dangling", U"loop1", U"loop2", U"plain", U"sub/"}));
+  EXPECT_EQ(file::to_local_path(file), d.at(odd));
+  Cell* data = io::files::read(file, nullptr, nullptr, false, false, false, nullptr);
+  EXPECT_EQ(utf8(code_points(data)), "x");
+  EXPECT_EQ(type_of(io::files::delete_(file)), TYPE_LOGIC);
+  EXPECT_FALSE(platform::exists(d.at(odd)));
 }
 
 TEST(OsQueries, DescriptionObject) {

@@ -219,12 +219,15 @@ void record_change(Cell* object, Cell* word, Cell* old_value, Cell* new_value) {
   g_changes.push_back({object::context_of(object), word::symbol_of(word), is_unset(old_value) ? -1 : int_of(old_value),
                        int_of(new_value)});
 }
+// Stands in for the objects' change handler for its scope, and puts the
+// runtime's own back.
 struct ChangeHook {
+  decltype(context::on_change) saved = context::on_change;
   ChangeHook() {
     g_changes.clear();
     context::on_change = record_change;
   }
-  ~ChangeHook() { context::on_change = nullptr; }
+  ~ChangeHook() { context::on_change = saved; }
 };
 }  // namespace
 

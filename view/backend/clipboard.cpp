@@ -16,6 +16,7 @@
 #include "runtime/memory.hpp"
 #include "runtime/stack.hpp"
 #include "view/backend/display.hpp"
+#include "view/backend/loop.hpp"
 
 namespace qel::view::backend::clipboard {
 
@@ -170,6 +171,9 @@ bool write_image(GtkClipboard* cb, const Cell* img) {
 Cell* read() {
   GtkClipboard* cb = board();
   if (!cb) return make_none(stack::push());
+  // The waits below run a nested GLib loop: input arriving meanwhile is
+  // kept for the message loop, so that no handler runs inside this read.
+  loop::Defer defer;
   if (gchar* text = gtk_clipboard_wait_for_text(cb)) {
     Cell* s = push_text(text);
     g_free(text);

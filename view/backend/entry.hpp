@@ -38,7 +38,7 @@ namespace qel::view::backend {
 
 // Bumped whenever the table's layout changes: a stale module beside the
 // executable is refused instead of called wrongly.
-inline constexpr u32 ABI_VERSION = 2;
+inline constexpr u32 ABI_VERSION = 4;
 
 // The words of system/view/platform, 1-based in its slot order; 28 of them
 // are the backend's routines.
@@ -91,6 +91,21 @@ struct Entries {
   Cell* (*clipboard_read)();
   // Writes none, a string!, a block of file! or string! paths, or an image!.
   bool (*clipboard_write)(const Cell* value);
+
+  // ---- the message loop and input (view/backend/loop.hpp, input.hpp) ----
+  // Handles the GUI events that are pending, without blocking (`wait`).
+  void (*pump)();
+  // OS-send-event, the body of send-event-os: the made event into the
+  // input road as the message it stands for; false when it cannot be.
+  bool (*send_event)(const Cell* event, bool queued);
+  // face-to-image (`to image!` of a face): pushes the face's window as an
+  // image!, or none when it has none.
+  Cell* (*face_to_image)(const Cell* face);
+
+  // ---- the console (console/print_hooks.hpp) ----
+  // The caret's blink time in milliseconds, -1 when it does not blink (or
+  // there is no display).
+  int (*caret_blink_time)();
 };
 
 }  // namespace qel::view::backend

@@ -1,14 +1,19 @@
 // The module's table of entry points (view/backend/entry.hpp): the one
 // symbol the core looks up. A routine's body is set here, one line each,
 // next to the file that holds it.
+#include "view/backend/base.hpp"
+#include "view/backend/builder.hpp"
 #include "view/backend/clipboard.hpp"
 #include "view/backend/draw/routine.hpp"
 #include "view/backend/entry.hpp"
 #include "view/backend/font_dialog.hpp"
+#include "view/backend/input.hpp"
+#include "view/backend/loop.hpp"
 #include "view/backend/screens.hpp"
 #include "view/backend/setup.hpp"
 #include "view/backend/text/fonts.hpp"
 #include "view/backend/text/text_box.hpp"
+#include "view/backend/widgets.hpp"
 #include "view/backend/windows.hpp"
 
 namespace qel::view::backend {
@@ -25,8 +30,7 @@ Entries make_entries() {
   e.routines[SLOT_FETCH_ALL_SCREENS] = screens::fetch_all_screens;    // screens.cpp
   e.routines[SLOT_GET_CURRENT_SCREEN] = screens::get_current_screen;
   e.routines[SLOT_GET_SCREEN_SIZE] = screens::get_screen_size;
-  e.routines[SLOT_DESTROY_VIEW] = windows::destroy_view;              // windows.cpp
-  e.routines[SLOT_REFRESH_WINDOW] = windows::refresh_window;
+  e.routines[SLOT_REFRESH_WINDOW] = windows::refresh_window;         // windows.cpp
   e.routines[SLOT_REDRAW] = windows::redraw_face;
   e.routines[SLOT_SHOW_WINDOW] = windows::show_window;
   e.routines[SLOT_UPDATE_TEXT] = windows::update_text;
@@ -34,9 +38,16 @@ Entries make_entries() {
   e.routines[SLOT_SUPPORT_DARK_MODE_Q] = setup::support_dark_mode_q;
   e.routines[SLOT_DRAW_IMAGE] = draw::draw_image_routine;             // draw/routine.cpp
   e.routines[SLOT_TOGGLE_GPU] = draw::toggle_gpu_routine;
+  e.routines[SLOT_MAKE_VIEW] = builder::make_view;                     // builder.cpp
+  e.routines[SLOT_UPDATE_VIEW] = builder::update_view;
+  e.routines[SLOT_ON_CHANGE_FACET] = builder::on_change_facet;
+  e.routines[SLOT_DESTROY_VIEW] = builder::destroy_view;
+  e.routines[SLOT_DRAW_FACE] = base::draw_face;                        // base.cpp
+  e.routines[SLOT_DO_EVENT_LOOP] = loop::do_event_loop;                // loop.cpp
+  e.routines[SLOT_EXIT_EVENT_LOOP] = loop::exit_event_loop;
+  e.routines[SLOT_UPDATE_SCROLLER] = widgets::update_scroller;         // widgets.cpp
   e.routines[SLOT_SIZE_TEXT] = text::size_text_routine;               // text/text_box.cpp
   e.routines[SLOT_TEXT_BOX_METRICS] = text::text_box_metrics_routine;
-  e.routines[SLOT_UPDATE_VIEW] = text::update_view_routine;
   e.routines[SLOT_UPDATE_FONT] = text::fonts::update_font_routine;    // text/fonts.cpp
   e.routines[SLOT_UPDATE_PARA] = text::fonts::update_para_routine;
   e.routines[SLOT_REQUEST_FONT] = font_dialog::request_font;          // font_dialog.cpp
@@ -45,6 +56,10 @@ Entries make_entries() {
   e.test_hook = test_hook;
   e.clipboard_read = clipboard::read;
   e.clipboard_write = clipboard::write;
+  e.pump = loop::pump;
+  e.send_event = input::send_event;
+  e.face_to_image = builder::face_to_image;
+  e.caret_blink_time = setup::caret_blink_time;
   return e;
 }
 

@@ -165,4 +165,12 @@ void set_dark_mode() {
 
 void support_dark_mode_q() { api::answer_logic(display::open() && !high_contrast()); }
 
+int caret_blink_time() {
+  if (!display::open()) return -1;
+  gboolean blink = TRUE;
+  gint cycle = 1200;
+  g_object_get(gtk_settings_get_default(), "gtk-cursor-blink", &blink, "gtk-cursor-blink-time", &cycle, nullptr);
+  return blink && cycle > 0 ? cycle / 2 : -1;
+}
+
 }  // namespace qel::view::backend::setup

@@ -17,5 +17,10 @@ bool dark_requested();
 // Routine bodies: set-dark-mode, support-dark-mode?.
 void set_dark_mode();
 void support_dark_mode_q();
+// The caret's blink time (console/print_hooks.hpp): half of GtkSettings'
+// gtk-cursor-blink-time, a whole on-and-off cycle, since the console's caret
+// toggles at each interval; -1 when gtk-cursor-blink is off or there is no
+// display.
+int caret_blink_time();
 
 }  // namespace qel::view::backend::setup

@@ -1,6 +1,6 @@
 // The module's commands of `_gui-test` (view/test_hooks.hpp): a window for
-// a face, a window's pixels, a message injected into the road, the dark
-// theme setting.
+// a face, a window's pixels, a message injected into the road, a key as GDK
+// reports it, the dark theme setting.
 #include <gtk/gtk.h>
 
 #include <cmath>
@@ -14,7 +14,13 @@
 #include "eval/api.hpp"
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
+#include "datatypes/event.hpp"
+#include "datatypes/string.hpp"
+#include "view/backend/builder.hpp"
 #include "view/backend/display.hpp"
+#include "view/backend/input.hpp"
+#include "view/backend/widgets.hpp"
+#include "view/glue.hpp"
 #include "view/backend/guard.hpp"
 #include "view/backend/setup.hpp"
 #include "view/backend/windows.hpp"
@@ -31,13 +37,6 @@ bool is(const Cell* w, const char* name) {
   return symbol::resolve(word::symbol_of(w)) == symbol::resolve(symbol::make(name));
 }
 
-i32 coordinate(const Cell* c, u32 i) {
-  if (!c) return 0;
-  if (type_of(c) == TYPE_PAIR) return i ? pair::y(c) : pair::x(c);
-  if (type_of(c) == TYPE_POINT2D) return i32(std::lround(point::coord(c, i)));
-  return 0;
-}
-
 window::Record* record_of(const Cell* face) {
   const Cell* h = face ? face::handle_of(face) : nullptr;
   window::Record* w = h ? window::from_handle(h) : nullptr;
@@ -45,25 +44,16 @@ window::Record* record_of(const Cell* face) {
   return w;
 }
 
-// A window for a face: a top-level one for a window face, a field or area
-// control for such a face inside its `parent` window face's window. Its
-// `state` becomes [handle 0 none false] when it was none. Answers the
-// handle.
+// A window for a face: a top-level one for a window face, else one inside
+// its `parent` face's window, made by the view builder. Its `state`
+// becomes [handle 0 none false] when it was none. Answers the handle.
 void make_window(Cell* face) {
-  window::Class cls = window::Class::WINDOW;
+  if (type_of(face) != TYPE_OBJECT) fire(Err::script_invalid_arg, face);
   window::Record* parent = nullptr;
-  if (type_of(face) == TYPE_OBJECT && (face::is_type(face, "field") || face::is_type(face, "area"))) {
-    cls = face::is_type(face, "field") ? window::Class::FIELD : window::Class::AREA;
-    parent = record_of(face::facet(face, face::PARENT));
-  } else if (type_of(face) != TYPE_OBJECT || !face::is_type(face, "window")) {
-    const Cell* t = face::facet(face, face::TYPE);
-    Cell type = t ? *t : Cell{TYPE_NONE, 0, 0, 0};
-    fire(Err::script_face_type, &type);
-  }
-  const Cell* offset = face::facet(face, face::OFFSET);
-  const Cell* size = face::facet(face, face::SIZE);
-  window::Record* w = windows::create(cls, parent, face, coordinate(offset, 0), coordinate(offset, 1),
-                                      coordinate(size, 0), coordinate(size, 1), "_gui-test");
+  if (!face::is_type(face, "window")) parent = record_of(face::facet(face, face::PARENT));
+  if (!display::open()) module::unavailable("_gui-test", "no display (DISPLAY is not set, or its X server cannot be reached)");
+  window::Record* w = builder::make(face, parent);
+  if (!w) fire(Err::script_face_type, face::facet(face, face::TYPE));
   api::Values v(2);
   window::handle(*w, v[0]);
   Cell* state = face::facet(face, face::STATE);
@@ -82,9 +72,26 @@ void make_window(Cell* face) {
   api::set_result(v[0]);
 }
 
-// [face code wparam lparam x y]: the message to the face's window.
+// The event flag bits of a block of flag words (or an integer of them).
+u32 flag_bits(const Cell* c) {
+  if (type_of(c) == TYPE_INTEGER) return u32(int_of(c));
+  if (type_of(c) != TYPE_BLOCK) fire(Err::script_invalid_arg, c);
+  u32 bits = 0;
+  for (i32 i = 0; i < block::length_from_index(c); ++i) {
+    const Cell* w = mem::buffer_of(series_node(c))->cells() + series_index(c) + i;
+    u32 b = type_of(w) == TYPE_WORD ? event::flag_of_word(w) : 0;
+    if (!b) fire(Err::script_invalid_arg, w);
+    bits |= b;
+  }
+  return bits;
+}
+
+// [face code wparam lparam x y] or [... state] or [... state extra]: the
+// message down the road to the face's window (state: its flag bits, a
+// block of flag words; none or missing: the live state).
 void inject(const Cell* spec) {
-  if (type_of(spec) != TYPE_BLOCK || block::length_from_index(spec) != 6) fire(Err::script_invalid_arg, spec);
+  i32 n = type_of(spec) == TYPE_BLOCK ? block::length_from_index(spec) : 0;
+  if (n < 6 || n > 8) fire(Err::script_invalid_arg, spec);
   const Cell* c = mem::buffer_of(series_node(spec))->cells() + series_index(spec);
   for (u32 i = 1; i < 6; ++i)
     if (type_of(c + i) != TYPE_INTEGER) fire(Err::script_invalid_arg, c + i);
@@ -96,10 +103,66 @@ void inject(const Cell* spec) {
   m.lparam = int_of(c + 3);
   m.x = int_of(c + 4);
   m.y = int_of(c + 5);
-  messages::record(m);
-  i64 answer = windows::dispatch(m);
+  if (n >= 7 && !is_none(c + 6)) m.state = flag_bits(c + 6);
+  if (n == 8) {
+    if (type_of(c + 7) != TYPE_INTEGER) fire(Err::script_invalid_arg, c + 7);
+    m.extra = u32(int_of(c + 7));
+  }
+  i64 answer;
+  {
+    input::Current scope(&m);
+    answer = windows::dispatch(m);
+  }
+  guard::raise_pending();
   make_integer(api::result(), i32(answer));
   api::keep_result();
+}
+
+// [face "keyname" [modifiers]]: a key pressed and released as GDK reports
+// it, through the whole input road (the key table included); with post,
+// put in GDK's queue for the loop to take.
+void key(const Cell* spec, bool post) {
+  if (type_of(spec) != TYPE_BLOCK || block::length_from_index(spec) != 3) fire(Err::script_invalid_arg, spec);
+  api::Values v(3);
+  for (u32 i = 0; i < 3; ++i) copy_cell(mem::buffer_of(series_node(spec))->cells() + series_index(spec) + i, v[i]);
+  window::Record* w = record_of(v[0]);
+  if (type_of(v[1]) != TYPE_STRING) fire(Err::script_invalid_arg, v[1]);
+  u32 bits = flag_bits(v[2]);
+  guint keyval = gdk_keyval_from_name(string::to_utf8(v[1]).c_str());
+  if (keyval == GDK_KEY_VoidSymbol) fire(Err::script_invalid_arg, v[1]);
+  GtkWidget* top = gtk_widget_get_toplevel(windows::widget(*w));
+  GdkWindow* gw = top ? gtk_widget_get_window(top) : nullptr;
+  if (!gw) fire(Err::script_not_linked);
+  GdkKeymapKey* keys = nullptr;
+  gint count = 0;
+  guint16 code = 0;
+  guint8 group = 0;
+  if (gdk_keymap_get_entries_for_keyval(gdk_keymap_get_for_display(gdk_window_get_display(gw)), keyval, &keys, &count) &&
+      count > 0) {
+    code = guint16(keys[0].keycode);
+    group = guint8(keys[0].group);
+  }
+  g_free(keys);
+  guint state = 0;
+  if (bits & event::FLAG_CONTROL) state |= GDK_CONTROL_MASK;
+  if (bits & event::FLAG_SHIFT) state |= GDK_SHIFT_MASK;
+  if (bits & event::FLAG_ALT) state |= GDK_MOD1_MASK;
+  for (GdkEventType type : {GDK_KEY_PRESS, GDK_KEY_RELEASE}) {
+    GdkEvent* e = gdk_event_new(type);
+    e->key.window = GDK_WINDOW(g_object_ref(gw));
+    e->key.send_event = TRUE;
+    e->key.time = GDK_CURRENT_TIME;
+    e->key.state = state;
+    e->key.keyval = keyval;
+    e->key.hardware_keycode = code;
+    e->key.group = group;
+    gdk_event_set_device(e, gdk_seat_get_keyboard(gdk_display_get_default_seat(gdk_window_get_display(gw))));
+    if (post) gdk_event_put(e);
+    else input::on_gdk_event(e);
+    gdk_event_free(e);
+  }
+  guard::raise_pending();
+  api::answer_none();
 }
 
 // A GTK signal whose handler calls the function: what the function raises
@@ -124,6 +187,51 @@ void signal(const Cell* fn) {
   api::set_result(v[1]);
 }
 
+// What the face's native widget shows: its allocated size (0x0 hidden) and position in
+// its parent's container (pixels), and its state: the position and range
+// of a slider or scroll bar (pos x upper), a progress bar's fraction, a
+// check's state, a text control's or label's text.
+void native(const Cell* face) {
+  window::Record* w = record_of(face);
+  GtkWidget* g = windows::widget(*w);
+  GtkWidget* c = widgets::control(*w);
+  windows::paint_pending(*w);
+  api::Values v(2);
+  block::make_at(v[0], 3);
+  GtkAllocation a{0, 0, 0, 0};
+  if (g && gtk_widget_get_visible(g)) gtk_widget_get_allocation(g, &a);
+  Cell p;
+  pair::make_at(make_none(&p), a.width, a.height);
+  block::append_copy(v[0], &p);
+  pair::make_at(make_none(&p), a.x, a.y);
+  block::append_copy(v[0], &p);
+  make_none(v[1]);
+  if (c && GTK_IS_RANGE(c)) {
+    GtkAdjustment* adj = gtk_range_get_adjustment(GTK_RANGE(c));
+    pair::make_at(v[1], i32(std::lround(gtk_adjustment_get_value(adj))), i32(std::lround(gtk_adjustment_get_upper(adj))));
+  } else if (c && GTK_IS_PROGRESS_BAR(c)) {
+    make_float(v[1], gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(c)));
+  } else if (c && GTK_IS_TOGGLE_BUTTON(c)) {
+    glue::Check s = widgets::check_state(*w);
+    if (s == glue::INDETERMINATE) make_none(v[1]);
+    else make_logic(v[1], s == glue::CHECKED);
+  } else {
+    std::string text;
+    if (!widgets::read_text(*w, text) && c) {
+      const char* t = GTK_IS_LABEL(c) ? gtk_label_get_text(GTK_LABEL(c))
+                      : GTK_IS_WINDOW(c) ? gtk_window_get_title(GTK_WINDOW(c))
+                      : GTK_IS_BUTTON(c) ? gtk_button_get_label(GTK_BUTTON(c))
+                                          : nullptr;
+      if (GTK_IS_BUTTON(c) && !t)
+        if (GtkWidget* l = gtk_bin_get_child(GTK_BIN(c)); l && GTK_IS_LABEL(l)) t = gtk_label_get_text(GTK_LABEL(l));
+      if (t) text = t;
+    }
+    string::load_at(reinterpret_cast<const u8*>(text.data()), u32(text.size()), v[1], string::Encoding::utf8);
+  }
+  block::append_copy(v[0], v[1]);
+  api::set_result(v[0]);
+}
+
 }  // namespace
 
 void test_hook() {
@@ -135,6 +243,38 @@ void test_hook() {
     api::set_result(windows::snapshot(*record_of(value)));
   } else if (is(command, "inject")) {
     inject(value);
+  } else if (is(command, "key") || is(command, "post-key")) {
+    key(value, is(command, "post-key"));
+  } else if (is(command, "native")) {
+    native(value);
+  } else if (is(command, "scroll-bar")) {
+    // [face vertical? step]: the face's own scroll bar stepped by the user
+    // (step: 1 a line down or right, 3 a page), answering where the bar is
+    // (position x end).
+    if (type_of(value) != TYPE_BLOCK || block::length_from_index(value) != 3) fire(Err::script_invalid_arg, value);
+    const Cell* c = mem::buffer_of(series_node(value))->cells() + series_index(value);
+    bool vertical = type_of(c + 1) == TYPE_LOGIC && logic_of(c + 1);
+    GtkScrollType step = type_of(c + 2) == TYPE_INTEGER && int_of(c + 2) == 3 ? GTK_SCROLL_PAGE_FORWARD : GTK_SCROLL_STEP_FORWARD;
+    GtkWidget* g = windows::widget(*record_of(c));
+    auto* bar = static_cast<GtkWidget*>(g_object_get_data(G_OBJECT(g), vertical ? "qel-vbar" : "qel-hbar"));
+    if (!bar) fire(Err::script_invalid_arg, value);
+    GtkAdjustment* a = gtk_range_get_adjustment(GTK_RANGE(bar));
+    gboolean done = FALSE;
+    g_signal_emit_by_name(bar, "change-value", step, gtk_adjustment_get_value(a) + 1, &done);
+    guard::raise_pending();
+    Cell p;
+    pair::make_at(make_none(&p), i32(gtk_adjustment_get_value(a)), i32(gtk_adjustment_get_upper(a)));
+    api::set_result(&p);
+  } else if (is(command, "click")) {
+    // A click on a button control, as its widget reports it.
+    GtkWidget* c = widgets::control(*record_of(value));
+    if (!c || !GTK_IS_BUTTON(c)) fire(Err::script_invalid_arg, value);
+    gtk_button_clicked(GTK_BUTTON(c));
+    guard::raise_pending();
+    api::answer_none();
+  } else if (is(command, "windows")) {
+    make_integer(api::result(), i32(window::count()));
+    api::keep_result();
   } else if (is(command, "signal")) {
     signal(value);
   } else if (is(command, "dark-mode")) {

@@ -15,8 +15,17 @@
 #include "datatypes/word.hpp"
 #include "eval/api.hpp"
 #include "runtime/memory.hpp"
+#include "datatypes/block.hpp"
+#include "datatypes/context.hpp"
+#include "datatypes/object.hpp"
+#include "view/backend/base.hpp"
 #include "view/backend/display.hpp"
+#include "view/backend/input.hpp"
+#include "view/backend/loop.hpp"
+#include "view/backend/procedures.hpp"
 #include "view/backend/screens.hpp"
+#include "view/backend/widget_items.hpp"
+#include "view/backend/widgets.hpp"
 #include "view/convert.hpp"
 #include "view/face.hpp"
 #include "view/glue.hpp"
@@ -56,21 +65,6 @@ i64 face_procedure(Record& w, const messages::Message& m) {
   }
 }
 
-// QelArea (multi-line) and QelField (single-line): Control+A selects all in
-// an area; a field swallows Enter and Tab.
-i64 area_procedure(Record& w, const messages::Message& m) {
-  if (m.code != messages::CHAR) return -1;
-  switch (glue::area_char(w.cls == Class::AREA, u32(m.wparam))) {
-    case glue::SELECT_ALL:
-      if (GtkWidget* g = widget(w); g && GTK_IS_EDITABLE(g)) gtk_editable_select_region(GTK_EDITABLE(g), 0, -1);
-      return 1;
-    case glue::SWALLOW:
-      return 0;
-    default:
-      return -1;
-  }
-}
-
 // QelCalendar: a click gives the calendar the keyboard focus first.
 i64 calendar_procedure(Record& w, const messages::Message& m) {
   if (m.code == messages::LBUTTONDOWN)
@@ -81,28 +75,11 @@ i64 calendar_procedure(Record& w, const messages::Message& m) {
 Procedure g_procedures[window::CLASS_COUNT] = {
     default_procedure, default_procedure, default_procedure, default_procedure, default_procedure,
     default_procedure, default_procedure, default_procedure, default_procedure, default_procedure,
-    default_procedure, default_procedure, face_procedure,    calendar_procedure, area_procedure,
-    area_procedure,
+    default_procedure, default_procedure, face_procedure,    calendar_procedure, default_procedure,
+    default_procedure,
 };
 
 // ---- widgets ------------------------------------------------------------------------------
-
-// The widget of a class until the widget code of each face type makes its
-// own: a top-level window with a fixed client area, or a fixed container.
-GtkWidget* make_widget(Class c) {
-  if (c == Class::FIELD) return gtk_entry_new();
-  if (c == Class::AREA) return gtk_text_view_new();
-  if (c == Class::WINDOW) {
-    GtkWidget* w = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-    GtkWidget* fixed = gtk_fixed_new();
-    gtk_container_add(GTK_CONTAINER(w), fixed);
-    g_object_set_data(G_OBJECT(w), kClientKey, fixed);
-    return w;
-  }
-  GtkWidget* fixed = gtk_fixed_new();
-  gtk_widget_set_has_window(fixed, TRUE);
-  return fixed;
-}
 
 // The cursors the cursor option made: the one made from an image, or the
 // named one (kept with CURSOR_MARK).
@@ -115,39 +92,56 @@ void release_cursors(Record& w) {
   }
 }
 
-// The record goes with its widget.
+// The record goes with its widget, and what it held with it.
 void on_destroy(GtkWidget*, gpointer id) {
   if (Record* w = window::find(GPOINTER_TO_UINT(id))) {
     release_cursors(*w);
+    base::release(*w);
+    widget_items::release(*w);
+    loop::kill_timer(w->id);
+    input::forget_window(w->id);
+    procedures::forget(w->id);
     w->native = nullptr;
     window::destroy(w);
   }
 }
 
-// What is pending for the display (among it the frame clock's painting) is
-// done now; a bounded number of rounds, so a window that keeps asking to
-// be painted cannot hold the caller.
-void pump() {
-  for (int i = 0; i < 1000 && gtk_events_pending(); ++i) gtk_main_iteration_do(FALSE);
-}
-
-// A window's pending painting done now (GTK paints on its frame clock).
-void process_updates(GtkWidget* g) {
-  if (gtk_widget_get_realized(g)) pump();
-}
-
-// The window of the face named by a window face's `selected` takes the focus.
-void focus_selected(Record& w) {
-  const Cell* f = window::face(w);
-  const Cell* selected = f ? face::facet(f, face::SELECTED) : nullptr;
-  const Cell* h = selected ? face::handle_of(selected) : nullptr;
-  if (Record* target = h ? window::from_handle(h) : nullptr)
-    if (GtkWidget* g = widget(*target)) gtk_widget_grab_focus(g);
+// The widgets' layout done now (GTK does it at its next frame): what is
+// drawn or read back matches the faces' last sizes.
+void layout_now(GtkWidget* g) {
+  GtkWidget* top = gtk_widget_get_toplevel(g);
+  if (top && GTK_IS_CONTAINER(top) && gtk_widget_get_visible(top)) gtk_container_check_resize(GTK_CONTAINER(top));
 }
 
 Record* record_of_face(const Cell* face) {
   const Cell* h = face::handle_of(face);
   return h ? window::from_handle(h) : nullptr;
+}
+
+// Removes the face from the `parent` list of its font and para.
+void leave_users(const Cell* face_in) {
+  api::Values v(2);  // the face, a font or para
+  copy_cell(face_in, v[0]);
+  for (u32 facet : {face::FONT, face::PARA}) {
+    const Cell* obj = face::facet(v[0], facet);
+    if (!obj || type_of(obj) != TYPE_OBJECT) continue;
+    copy_cell(obj, v[1]);
+    u32 ctx = object::context_of(v[1]);
+    i32 at = context::find_word(ctx, symbol::make("parent"), true);
+    Cell* users = at < 0 ? nullptr : context::slot(ctx, u32(at));
+    if (!users || type_of(users) != TYPE_BLOCK) continue;
+    u32 node = series_node(users);
+    u32 n = mem::buffer_of(node)->used() / sizeof(Cell);
+    Cell* cells = mem::buffer_of(node)->cells();
+    for (u32 i = 0; i < n; ++i)
+      if (type_of(cells + i) == TYPE_OBJECT && object::context_of(cells + i) == object::context_of(v[0])) {
+        for (u32 j = i; j + 1 < n; ++j) cells[j] = cells[j + 1];
+        Cell b;
+        make_series(&b, TYPE_BLOCK, node);
+        block::clear_at(&b, n - 1);
+        break;
+      }
+  }
 }
 
 }  // namespace
@@ -156,70 +150,75 @@ GtkWidget* widget(const Record& w) { return static_cast<GtkWidget*>(w.native); }
 
 GtkWidget* client(const Record& w) {
   GtkWidget* g = widget(w);
-  if (!g) return nullptr;
-  auto* c = static_cast<GtkWidget*>(g_object_get_data(G_OBJECT(g), kClientKey));
-  return c ? c : (GTK_IS_FIXED(g) ? g : nullptr);
+  return g ? static_cast<GtkWidget*>(g_object_get_data(G_OBJECT(g), kClientKey)) : nullptr;
 }
 
-Record* create(Class c, Record* parent, const Cell* face, i32 x, i32 y, i32 w, i32 h, const char* what) {
-  const Cell* flags_facet = face::facet(face, face::FLAGS);
-  i32 flags = flags_facet ? i32(convert::get_flags(flags_facet)) : 0;
-  if (!display::open()) module::unavailable(what, "no display (DISPLAY is not set, or its X server cannot be reached)");
-  GtkWidget* g = make_widget(c);
-  Record* rec = window::create(c, parent);
-  rec->native = g;
-  g_object_set_data(G_OBJECT(g), kRecordKey, GUINT_TO_POINTER(rec->id));
-  g_signal_connect(g, "destroy", G_CALLBACK(on_destroy), GUINT_TO_POINTER(rec->id));
-  window::store_face(*rec, face);
-  window::set(*rec, window::FLAGS, flags);
-  const Cell* offset = face::facet(face, face::OFFSET);
-  if (offset && type_of(offset) == TYPE_PAIR) window::set(*rec, window::KIND, window::KIND_PAIRS);
-  if (c == Class::WINDOW || !parent) {
-    if (GTK_IS_WINDOW(g)) {
-      gtk_window_move(GTK_WINDOW(g), x, y);
-      gtk_window_set_default_size(GTK_WINDOW(g), w > 0 ? w : 1, h > 0 ? h : 1);
-      const Cell* text = face::facet(face, face::TEXT);
-      if (text && type_of(text) == TYPE_STRING) gtk_window_set_title(GTK_WINDOW(g), string::to_utf8(text).c_str());
-    }
-  } else if (GtkWidget* container = client(*parent)) {
-    gtk_widget_set_size_request(g, w, h);
-    gtk_fixed_put(GTK_FIXED(container), g, x, y);
+void attach(Record& w, GtkWidget* g, GtkWidget* client) {
+  w.native = g;
+  g_object_set_data(G_OBJECT(g), kRecordKey, GUINT_TO_POINTER(w.id));
+  if (client) g_object_set_data(G_OBJECT(g), kClientKey, client);
+  g_signal_connect(g, "destroy", G_CALLBACK(on_destroy), GUINT_TO_POINTER(w.id));
+}
+
+Record* record_of_widget(GtkWidget* g) {
+  for (; g; g = gtk_widget_get_parent(g))
+    if (gpointer id = g_object_get_data(G_OBJECT(g), kRecordKey)) return window::find(GPOINTER_TO_UINT(id));
+  return nullptr;
+}
+
+void client_origin(const Record& w, int* x, int* y) {
+  *x = *y = 0;
+  GtkWidget* g = client(w);
+  if (!g) g = widget(w);
+  GdkWindow* win = g ? gtk_widget_get_window(g) : nullptr;
+  if (!win) return;
+  gdk_window_get_origin(win, x, y);
+  if (!gtk_widget_get_has_window(g)) {
+    GtkAllocation a;
+    gtk_widget_get_allocation(g, &a);
+    *x += a.x;
+    *y += a.y;
   }
-  apply_cursor(*rec, face);
-  const Cell* text = face::facet(face, face::TEXT);
-  if (text && type_of(text) == TYPE_STRING) {
-    std::string t = string::to_utf8(text);
-    if (GTK_IS_ENTRY(g)) gtk_entry_set_text(GTK_ENTRY(g), t.c_str());
-    if (GTK_IS_TEXT_VIEW(g)) gtk_text_buffer_set_text(gtk_text_view_get_buffer(GTK_TEXT_VIEW(g)), t.data(), gint(t.size()));
-  }
-  return rec;
+}
+
+void focus_selected(Record& w) {
+  const Cell* f = window::face(w);
+  const Cell* selected = f ? face::facet(f, face::SELECTED) : nullptr;
+  const Cell* h = selected ? face::handle_of(selected) : nullptr;
+  if (Record* target = h ? window::from_handle(h) : nullptr)
+    if (GtkWidget* g = widgets::control(*target)) gtk_widget_grab_focus(g);
+}
+
+void paint_pending(Record& w) {
+  if (GtkWidget* g = widget(w)) layout_now(g);
+  base::paint_pending(w);
 }
 
 void show(Record& w) {
   GtkWidget* g = widget(w);
   if (!g) return;
+  u32 id = w.id;
   if (gtk_widget_get_visible(g) && window::get(w, window::SHOW) == 0) {
-    process_updates(g);
+    paint_pending(w);
     return;
   }
   window::set(w, window::SHOW, 0);
-  gtk_widget_show_all(g);
-  process_updates(g);
+  gtk_widget_show(g);
+  paint_pending(w);
+  Record* again = window::find(id);
+  if (!again) return;
   if (GTK_IS_WINDOW(g)) gtk_window_present(GTK_WINDOW(g));
-  focus_selected(w);
+  focus_selected(*again);
   units::set_dpi(96 * gtk_widget_get_scale_factor(g));
 }
 
 void redraw(Record& w) {
-  if (GtkWidget* g = widget(w)) {
-    gtk_widget_queue_draw(g);
-    process_updates(g);
-  }
+  base::invalidate(w);
+  paint_pending(w);
+  if (GtkWidget* g = widget(w)) gtk_widget_queue_draw(g);
 }
 
-void refresh(Record& w) {
-  if (GtkWidget* g = widget(w)) process_updates(g);
-}
+void refresh(Record& w) { paint_pending(w); }
 
 void free_faces(const Cell* face_in, bool top) {
   api::Values v(2);  // the face; a sub-face
@@ -229,8 +228,9 @@ void free_faces(const Cell* face_in, bool top) {
   u32 id = w->id;
   bool is_window = face::is_type(v[0], "window");
   if (is_window && widget(*w)) gtk_widget_hide(widget(*w));
-  // Sub-faces first. (Timers of `rate` and the users of fonts and paras
-  // are released here too once they exist.)
+  loop::kill_timer(id);
+  leave_users(v[0]);
+  // Sub-faces first.
   if (const Cell* pane = face::facet(v[0], face::PANE); pane && type_of(pane) == TYPE_BLOCK) {
     Cell p = *pane;
     api::Values keep(1);
@@ -248,6 +248,7 @@ void free_faces(const Cell* face_in, bool top) {
     if (Cell* selected = face::facet(v[0], face::SELECTED)) make_none(selected);
     window::set(*w, window::SECOND, window::CLOSE_SILENTLY);
   }
+  widget_items::release(*w);
   release_cursors(*w);
   window::free_face(*w);
   if (Cell* state = face::facet(v[0], face::STATE)) make_none(state);
@@ -291,21 +292,9 @@ void get_text_alt(const Cell* face_in, i32 index) {
   api::Values v(3);  // the face, its text, the word `text`
   copy_cell(face_in, v[0]);
   Record* w = record_of_face(v[0]);
-  GtkWidget* g = w ? widget(*w) : nullptr;
-  if (!g) return;
   std::string text;
-  if (index < 0 && GTK_IS_ENTRY(g)) {
-    text = gtk_entry_get_text(GTK_ENTRY(g));
-  } else if (index < 0 && GTK_IS_TEXT_VIEW(g)) {
-    GtkTextBuffer* b = gtk_text_view_get_buffer(GTK_TEXT_VIEW(g));
-    GtkTextIter start, end;
-    gtk_text_buffer_get_bounds(b, &start, &end);
-    gchar* t = gtk_text_buffer_get_text(b, &start, &end, FALSE);
-    text = t ? t : "";
-    g_free(t);
-  } else {
-    return;  // no text (list items come with the list widgets)
-  }
+  // (The items of lists come with the list widgets.)
+  if (!w || index >= 0 || !widgets::read_text(*w, text)) return;
   Cell* facet = face::facet(v[0], face::TEXT);
   if (!facet) return;
   if (type_of(facet) == TYPE_STRING) {
@@ -368,7 +357,7 @@ void fix_placement(double x, double y, double width, double height) {
 Cell* snapshot(Record& w) {
   GtkWidget* g = widget(w);
   if (!g) return make_none(stack::push());
-  pump();
+  paint_pending(w);
   int width = gtk_widget_get_allocated_width(g), height = gtk_widget_get_allocated_height(g);
   if (!gtk_widget_get_realized(g) || width <= 1 || height <= 1 || width > 65535 || height > 65535)
     return make_none(stack::push());
@@ -406,8 +395,10 @@ i64 dispatch(messages::Message m) {
   if (g_preprocess && g_preprocess(m)) return 0;
   Record* w = window::find(m.window);
   if (!w) return -1;
-  return g_procedures[u32(w->cls)](*w, m);
+  return procedure(*w, m);
 }
+
+i64 procedure(Record& w, const messages::Message& m) { return g_procedures[u32(w.cls)](w, m); }
 
 void show_window() {
   if (Record* w = window::from_handle(api::arg(0))) show(*w);
@@ -421,12 +412,6 @@ void refresh_window() {
 
 void redraw_face() {
   if (Record* w = record_of_face(api::arg(0))) redraw(*w);
-  api::answer_none();
-}
-
-// The view builder completes destroy-view; for now it frees the face tree.
-void destroy_view() {
-  free_faces(api::arg(0), true);
   api::answer_none();
 }
 

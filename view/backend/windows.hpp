@@ -11,22 +11,29 @@ typedef struct _GtkWidget GtkWidget;
 
 namespace qel::view::backend::windows {
 
-// The record's widget, and the container its children are placed in.
+// The record's widget, and the container its children are placed in (null
+// for a control that holds no faces).
 GtkWidget* widget(const window::Record& w);
 GtkWidget* client(const window::Record& w);
-
-// A record of the class with its widget, for the face (linked through the
-// value slot table, its flags kept in window memory), at x, y with the
-// size w x h in logical units, inside the parent's client area (a
-// top-level window when parent is null). Raises script view-unavailable
-// naming `what` without a display, and invalid-arg for a flag word it does
-// not know, before anything is made.
-window::Record* create(window::Class c, window::Record* parent, const Cell* face, i32 x, i32 y, i32 w, i32 h,
-                       const char* what);
+// Links the widget and the record: the record names it, and it names the
+// record (for the road from a toolkit event to its face window); the record
+// goes when the widget is destroyed. client: the container of its children.
+void attach(window::Record& w, GtkWidget* widget, GtkWidget* client);
+// The record of the face window a widget belongs to: the widget's, or that
+// of the nearest ancestor that has one; null for none.
+window::Record* record_of_widget(GtkWidget* g);
+// The top-left corner of the window's client area, in root coordinates
+// (pixels): the pointer's position in the window is the root position
+// less it.
+void client_origin(const window::Record& w, int* x, int* y);
 
 void show(window::Record& w);     // OS-show-window
 void redraw(window::Record& w);   // OS-redraw: invalidated whole, painted now
 void refresh(window::Record& w);  // OS-refresh-window: what is pending is painted now
+// What `show`, `redraw` and `refresh` paint: the self-drawn faces of the
+// window's tree that wait for it, painted into their surfaces now (the
+// toolkit copies them to the screen at its next frame).
+void paint_pending(window::Record& w);
 
 // Destroys the native side of the face tree: sub-faces first, the face's
 // window memory and its slot, `state` none; the top face's window closes.
@@ -66,13 +73,16 @@ void set_preprocess(Preprocess p);
 // Takes a message down the road: pre-processing, then its window's
 // procedure. Answers what the procedure answers (-1 when no window).
 i64 dispatch(messages::Message m);
+// The window's procedure alone.
+i64 procedure(window::Record& w, const messages::Message& m);
 
-// Routine bodies: show-window, refresh-window, redraw, destroy-view,
-// update-text.
+// The face named by a window face's `selected` takes the keyboard focus.
+void focus_selected(window::Record& w);
+
+// Routine bodies: show-window, refresh-window, redraw, update-text.
 void show_window();
 void refresh_window();
 void redraw_face();
-void destroy_view();
 void update_text();
 
 }  // namespace qel::view::backend::windows

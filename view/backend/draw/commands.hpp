@@ -2,11 +2,11 @@
 // checked a keyword's arguments, with the positions of those arguments in
 // the DRAW block.
 //
-// Every entry starts as one that raises the script error invalid-arg naming
-// its keyword; the drawing commands fill the table in (commands.cpp holds
-// the ones the engine has now). An operation reads its arguments with
-// CommandArgs::at and the readers of walker.hpp; nothing it calls may
-// allocate while it holds a cell pointer.
+// The shapes, clips and transformations are in commands.cpp, text and fonts
+// in text_command.cpp, images in image_command.cpp, shadows in shadow.cpp.
+// An operation reads its arguments with CommandArgs::at and the readers of
+// walker.hpp; nothing it calls may allocate while it holds a cell pointer.
+// (Tests put stand-ins into the table.)
 #pragma once
 
 #include "runtime/cell.hpp"
@@ -52,7 +52,8 @@ struct CommandTable {
   Command ellipse;
   // first: the font object, or the word holding it.
   Command font;
-  // first: the position; last: the string or face object.
+  // first: the position; last: the string or face object; flag: a window's
+  // own face, whose background is not painted again.
   Command text;
   // first: the centre (radii, start and sweep follow); last: the last
   // consumed value; flag: closed.
@@ -91,7 +92,12 @@ struct CommandTable {
 
 extern CommandTable commands;
 
-// The entry every command starts with: script invalid-arg naming the keyword.
-bool command_not_built(Context& ctx, const CommandArgs& a);
+// The operations that live outside commands.cpp.
+namespace ops {
+bool font(Context& ctx, const CommandArgs& a);
+bool text(Context& ctx, const CommandArgs& a);
+bool image(Context& ctx, const CommandArgs& a);
+bool shadow(Context& ctx, const CommandArgs& a);
+}  // namespace ops
 
 }  // namespace qel::draw

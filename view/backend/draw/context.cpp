@@ -1,5 +1,6 @@
 #include "view/backend/draw/context.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "datatypes/image.hpp"
@@ -25,7 +26,7 @@ void start(Context& ctx) {
   ctx.st.pen.type = PAINT_SOLID;  // opaque black
   ctx.st.saved_pen_type = PAINT_SOLID;
   ctx.shadows.clear();
-  ctx.clip_depth = 0;
+  ctx.clips.clear();
   ctx.cycle_depth = cycles::depth();
   ctx.shape.reset();
   apply_state(ctx);
@@ -67,10 +68,8 @@ void begin_surface(Context& ctx, cairo_surface_t* surface, u32 width, u32 height
 
 void end(Context& ctx) {
   if (ctx.cr) {
-    while (ctx.clip_depth) {
-      cairo_restore(ctx.cr);
-      --ctx.clip_depth;
-    }
+    // Layers still open are painted onto the target: no group stays open.
+    clip_pop_to(ctx, 0);
     cairo_destroy(ctx.cr);
     ctx.cr = nullptr;
   }
@@ -130,18 +129,25 @@ constexpr cairo_line_cap_t kCaps[] = {CAIRO_LINE_CAP_BUTT, CAIRO_LINE_CAP_SQUARE
 
 }  // namespace
 
+void apply_matrix(Context& ctx) {
+  cairo_t* cr = ctx.cr;
+  if (!cr) return;
+  // A singular matrix would put cairo into an error state for good: the
+  // drawing goes on with nothing drawn until the matrix is usable again.
+  ctx.degenerate = !matrix::invertible(&ctx.st.matrix);
+  if (ctx.degenerate) {
+    cairo_identity_matrix(cr);
+  } else {
+    cairo_set_matrix(cr, &ctx.st.matrix);
+  }
+  apply_dashes(ctx);  // their length is checked against the scale
+}
+
 void apply_state(Context& ctx) {
   cairo_t* cr = ctx.cr;
   if (!cr) return;
   const State& st = ctx.st;
-  // A singular matrix would put cairo into an error state for good: the
-  // drawing goes on with nothing drawn until the matrix is usable again.
-  ctx.degenerate = !matrix::invertible(&st.matrix);
-  if (ctx.degenerate) {
-    cairo_identity_matrix(cr);
-  } else {
-    cairo_set_matrix(cr, &st.matrix);
-  }
+  apply_matrix(ctx);
   cairo_set_line_width(cr, st.line_width);
   cairo_set_line_join(cr, kJoins[st.join & 3]);
   cairo_set_line_cap(cr, kCaps[st.cap < 3 ? st.cap : 0]);
@@ -149,7 +155,6 @@ void apply_state(Context& ctx) {
   // Curves are flattened to within 0.02 pixels (cairo's default, 0.1, shows
   // on the edges of arcs as steps of several levels).
   cairo_set_tolerance(cr, 0.02);
-  apply_dashes(ctx);
   cairo_set_antialias(cr, st.anti_alias ? CAIRO_ANTIALIAS_DEFAULT : CAIRO_ANTIALIAS_NONE);
   if (ctx.grey_text) {
     // Sub-pixel text needs to know the screen's pixels: images get grey
@@ -262,21 +267,27 @@ void set_anti_alias(Context& ctx, bool on) {
 
 void state_push(Context& ctx, SavedState& saved) {
   saved.st = ctx.st;
-  saved.clip_depth = ctx.clip_depth;
+  saved.clip_depth = ctx.clip_depth();
 }
 
 void state_pop(Context& ctx, SavedState& saved) {
-  while (ctx.clip_depth > saved.clip_depth) {
-    cairo_restore(ctx.cr);
-    --ctx.clip_depth;
-  }
+  clip_pop_to(ctx, saved.clip_depth);
   ctx.st = std::move(saved.st);
   apply_state(ctx);
 }
 
-void clip_push_path(Context& ctx) {
+bool axis_aligned(const cairo_matrix_t& m) {
+  const double eps = double(1e-6f);
+  double a = std::fabs(m.xx), b = std::fabs(m.yx), c = std::fabs(m.xy), d = std::fabs(m.yy);
+  return (b <= eps * a && c <= eps * d) || (a <= eps * b && d <= eps * c);
+}
+
+namespace {
+
+// A cairo clip level: cairo_save, then the current path clipped by.
+void push_cairo_clip(Context& ctx) {
   cairo_save(ctx.cr);
-  ++ctx.clip_depth;
+  ctx.clips.push_back(ClipLevel{});
   if (ctx.degenerate) {
     // Nothing can be seen through a clip made under a singular matrix.
     cairo_new_path(ctx.cr);
@@ -286,16 +297,60 @@ void clip_push_path(Context& ctx) {
   cairo_clip(ctx.cr);
 }
 
+}  // namespace
+
+void clip_push_path(Context& ctx) {
+  if (ctx.degenerate) {
+    push_cairo_clip(ctx);
+    return;
+  }
+  cairo_path_t* mask = cairo_copy_path(ctx.cr);
+  if (mask->status != CAIRO_STATUS_SUCCESS) {
+    cairo_path_destroy(mask);
+    mask = nullptr;
+  }
+  cairo_new_path(ctx.cr);
+  ctx.clips.push_back(ClipLevel{true, mask});
+  cairo_push_group(ctx.cr);
+}
+
+void clip_push_rect(Context& ctx, double x0, double y0, double x1, double y1) {
+  cairo_new_path(ctx.cr);
+  double x = std::min(x0, x1), y = std::min(y0, y1);
+  cairo_rectangle(ctx.cr, x, y, std::max(x0, x1) - x, std::max(y0, y1) - y);
+  if (ctx.clip_depth() < MAX_RECT_CLIPS && axis_aligned(ctx.st.matrix)) {
+    push_cairo_clip(ctx);
+  } else {
+    clip_push_path(ctx);
+  }
+}
+
 void clip_pop(Context& ctx) {
-  if (!ctx.clip_depth) return;
-  clip_pop_to(ctx, ctx.clip_depth - 1);
+  if (ctx.clips.empty()) return;
+  clip_pop_to(ctx, ctx.clip_depth() - 1);
 }
 
 void clip_pop_to(Context& ctx, u32 depth) {
-  if (ctx.clip_depth <= depth) return;
-  while (ctx.clip_depth > depth) {
-    cairo_restore(ctx.cr);
-    --ctx.clip_depth;
+  if (ctx.clip_depth() <= depth) return;
+  cairo_t* cr = ctx.cr;
+  while (ctx.clip_depth() > depth) {
+    ClipLevel level = ctx.clips.back();
+    ctx.clips.pop_back();
+    if (!level.layer) {
+      cairo_restore(cr);
+      continue;
+    }
+    // Back in the state of the push (its matrix is the mask path's), the
+    // group is painted through the mask.
+    cairo_pop_group_to_source(cr);
+    cairo_new_path(cr);
+    if (level.mask) {
+      cairo_append_path(cr, level.mask);
+      cairo_path_destroy(level.mask);
+      cairo_set_fill_rule(cr, CAIRO_FILL_RULE_WINDING);
+      cairo_fill(cr);
+    }
+    cairo_new_path(cr);
   }
   apply_state(ctx);
 }
@@ -312,15 +367,20 @@ bool needs_box(const Paint& p, bool fit) {
 
 }  // namespace
 
-void draw_current_path(Context& ctx, bool fit) {
+void draw_current_path(Context& ctx, bool fit) { paint_current_path(ctx, true, fit, nullptr); }
+
+void paint_current_path(Context& ctx, bool fill, bool fit, const double* given_box) {
   cairo_t* cr = ctx.cr;
   const State& st = ctx.st;
-  if (ctx.degenerate || (st.fill.type == PAINT_OFF && st.pen.type == PAINT_OFF)) {
+  bool filling = fill && st.fill.type != PAINT_OFF;
+  if (ctx.degenerate || (!filling && st.pen.type == PAINT_OFF)) {
     cairo_new_path(cr);
     return;
   }
   double box[4] = {0, 0, 0, 0};
-  if (needs_box(st.fill, fit) || needs_box(st.pen, fit)) {
+  if (given_box) {
+    std::copy(given_box, given_box + 4, box);
+  } else if ((filling && needs_box(st.fill, fit)) || needs_box(st.pen, fit)) {
     // The widened bounds: what the outline covers, or the path itself when
     // there is no width.
     if (st.line_width > 0) {
@@ -329,7 +389,7 @@ void draw_current_path(Context& ctx, bool fit) {
       cairo_path_extents(cr, &box[0], &box[1], &box[2], &box[3]);
     }
   }
-  if (st.fill.type != PAINT_OFF && set_source(ctx, st.fill, box, fit)) {
+  if (filling && set_source(ctx, st.fill, box, fit)) {
     cairo_set_fill_rule(cr, CAIRO_FILL_RULE_EVEN_ODD);
     cairo_fill_preserve(cr);
   }

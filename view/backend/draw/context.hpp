@@ -4,10 +4,15 @@
 // The context keeps its own drawing state (State) and cairo only follows it:
 // after draw-begin and after every cairo_restore the state is applied to the
 // cairo context again, so cairo's state is never the source of truth. The
-// cairo save stack holds clips and nothing else: a clip is pushed by
-// cairo_save then cairo_clip and popped by cairo_restore. Pushing the
-// drawing state copies State (brushes are shared by reference); popping it
-// restores the copy and pops the clips pushed since.
+// cairo save stack holds clips and nothing else. A clip level is one of two
+// kinds, recorded in the level itself so that a pop always undoes what its
+// push did: an axis-aligned rectangle (at a depth of 32 or less, while the
+// matrix keeps rectangles upright) is cairo_save then cairo_clip, popped by
+// cairo_restore; every other clip is a layer, a cairo group into which the
+// drawing goes on, painted through its mask path onto what lies below when
+// it is popped. Pushing the drawing state copies State (brushes are shared
+// by reference); popping it restores the copy and pops the clips pushed
+// since.
 //
 // Paint types: 0 off, 1 solid colour, 2 gradient with its own geometry, 3
 // gradient fitted to each shape, 4 image brush (pattern or bitmap). A brush
@@ -111,6 +116,20 @@ struct State {
   bool shadow_on = false;
 };
 
+// Text decoration flags of the current font (underline and strike the whole
+// of a string drawn by `text`).
+enum Decoration : u32 { DECO_UNDERLINE = 1, DECO_STRIKE = 2 };
+
+// One pushed clip level: a rectangle clipped by cairo, or a layer with the
+// path (in the user space of its push) it is masked by; no path: nothing of
+// the layer shows.
+struct ClipLevel {
+  bool layer = false;
+  cairo_path_t* mask = nullptr;
+};
+// Rectangle clips up to this depth may be cairo clips; deeper ones are layers.
+inline constexpr u32 MAX_RECT_CLIPS = 32;
+
 // A state push's record: the state and the clip depth at the push.
 struct SavedState {
   State st;
@@ -122,12 +141,12 @@ struct Context {
   cairo_surface_t* surface = nullptr;  // the target
   State st;
   Shape shape;
-  std::vector<ShadowRecord> shadows;
+  std::vector<ShadowRecord> shadows;  // in force while st.shadow_on
   bool catch_errors = false;  // errors are reported and stop the drawing (else raised)
   bool degenerate = false;    // the matrix is singular: nothing is drawn
   bool image_target = false;
   bool grey_text = false;     // text anti-aliased in grey levels (images), else as the desktop says
-  u32 clip_depth = 0;         // clips pushed (cairo saves) and not popped
+  std::vector<ClipLevel> clips;  // clips pushed and not popped, innermost last
   u32 cycle_depth = 0;        // the runtime's cycle stack when the drawing began
   roots::LocalCell image;     // the image drawn into (none for other targets)
   u32 width = 0, height = 0;  // of the target
@@ -136,6 +155,7 @@ struct Context {
   Context(const Context&) = delete;
   Context& operator=(const Context&) = delete;
   ~Context();
+  u32 clip_depth() const { return u32(clips.size()); }
 };
 
 // ---- beginning and ending a drawing ---------------------------------------------------
@@ -155,6 +175,8 @@ void check_status(Context& ctx);
 
 // Applies the context's state to its cairo context.
 void apply_state(Context& ctx);
+// Applies only the matrix (and the dashes, which depend on its scale).
+void apply_matrix(Context& ctx);
 
 // ---- pens, brushes and stroke settings -------------------------------------------------
 
@@ -203,6 +225,14 @@ struct TileSpec {
 };
 void set_image_paint(Context& ctx, cairo_surface_t* tile, double width, double height,
                      const TileSpec& spec, bool fill);
+// A new premultiplied surface of an image's pixels (it must have them all):
+// for the image being drawn into, its pixels as drawn so far. nullptr when
+// cairo cannot make one.
+cairo_surface_t* image_surface(Context& ctx, const Cell* image);
+// The device pixels (x, y, w, h) that the box (x1, y1, x2, y2, user space)
+// can touch on the target within the clip, a pixel of margin around them;
+// false when there are none.
+bool device_area(Context& ctx, const double box[4], int area[4]);
 // A bitmap brush over an image! (nullptr or an image without pixels: the
 // pen or fill goes off).
 void set_bitmap(Context& ctx, const Cell* image, const TileSpec& spec, bool fill);
@@ -221,8 +251,14 @@ bool set_source(Context& ctx, const Paint& paint, const double box[4], bool fit)
 
 void state_push(Context& ctx, SavedState& saved);
 void state_pop(Context& ctx, SavedState& saved);
-// Pushes cairo's current path as a clip (winding fill) and clears the path.
+// Pushes cairo's current path as a clip (winding fill, a layer) and clears
+// the path.
 void clip_push_path(Context& ctx);
+// Pushes the rectangle between the corners (user space) as a clip.
+void clip_push_rect(Context& ctx, double x0, double y0, double x1, double y1);
+// Whether the matrix keeps axis-aligned rectangles axis-aligned (a quarter
+// turn included), within float rounding.
+bool axis_aligned(const cairo_matrix_t& m);
 void clip_pop(Context& ctx);
 // Pops clips until the clip depth is the one given.
 void clip_pop_to(Context& ctx, u32 depth);
@@ -233,6 +269,10 @@ void clip_pop_to(Context& ctx, u32 depth);
 // brushes and clears the path; with fit, type 3 brushes are fitted to the
 // path's widened bounds first.
 void draw_current_path(Context& ctx, bool fit = true);
+// The same with the choice of filling (a hollow figure is only stroked), and
+// type 3 brushes fitted to the box given (x1, y1, x2, y2), or to the widened
+// bounds when there is none.
+void paint_current_path(Context& ctx, bool fill, bool fit, const double* box);
 // The same for a SHAPE path.
 void draw_path(Context& ctx, const Path& path);
 

@@ -140,43 +140,6 @@ double spread_level(double t, Spread spread) {
   }
 }
 
-// The device pixels of the box (user space) on the target, as x, y, w, h.
-bool device_area(Context& ctx, const double box[4], int area[4]) {
-  double x0 = 1e300, y0 = 1e300, x1 = -1e300, y1 = -1e300;
-  for (int i = 0; i < 4; ++i) {
-    double x = box[i & 1 ? 2 : 0], y = box[i & 2 ? 3 : 1];
-    cairo_user_to_device(ctx.cr, &x, &y);
-    x0 = std::min(x0, x);
-    y0 = std::min(y0, y);
-    x1 = std::max(x1, x);
-    y1 = std::max(y1, y);
-  }
-  double cx0, cy0, cx1, cy1;
-  cairo_clip_extents(ctx.cr, &cx0, &cy0, &cx1, &cy1);
-  double ux[] = {cx0, cx1}, uy[] = {cy0, cy1};
-  double dx0 = 1e300, dy0 = 1e300, dx1 = -1e300, dy1 = -1e300;
-  for (double x : ux) {
-    for (double y : uy) {
-      double px = x, py = y;
-      cairo_user_to_device(ctx.cr, &px, &py);
-      dx0 = std::min(dx0, px);
-      dy0 = std::min(dy0, py);
-      dx1 = std::max(dx1, px);
-      dy1 = std::max(dy1, py);
-    }
-  }
-  x0 = std::max(std::floor(std::max(x0, dx0)) - 1, -COORD_LIMIT);
-  y0 = std::max(std::floor(std::max(y0, dy0)) - 1, -COORD_LIMIT);
-  x1 = std::min(std::ceil(std::min(x1, dx1)) + 1, COORD_LIMIT);
-  y1 = std::min(std::ceil(std::min(y1, dy1)) + 1, COORD_LIMIT);
-  if (!(x1 > x0) || !(y1 > y0)) return false;
-  area[0] = int(x0);
-  area[1] = int(y0);
-  area[2] = int(x1 - x0);
-  area[3] = int(y1 - y0);
-  return true;
-}
-
 // The diamond gradient over the device pixels of the box; brush_to_user
 // maps brush space to user space. Answers null when nothing shows.
 cairo_pattern_t* make_diamond(Context& ctx, const Gradient& g, const Diamond& d,
@@ -219,6 +182,42 @@ cairo_pattern_t* make_diamond(Context& ctx, const Gradient& g, const Diamond& d,
 }
 
 }  // namespace
+
+bool device_area(Context& ctx, const double box[4], int area[4]) {
+  double x0 = 1e300, y0 = 1e300, x1 = -1e300, y1 = -1e300;
+  for (int i = 0; i < 4; ++i) {
+    double x = box[i & 1 ? 2 : 0], y = box[i & 2 ? 3 : 1];
+    cairo_user_to_device(ctx.cr, &x, &y);
+    x0 = std::min(x0, x);
+    y0 = std::min(y0, y);
+    x1 = std::max(x1, x);
+    y1 = std::max(y1, y);
+  }
+  double cx0, cy0, cx1, cy1;
+  cairo_clip_extents(ctx.cr, &cx0, &cy0, &cx1, &cy1);
+  double ux[] = {cx0, cx1}, uy[] = {cy0, cy1};
+  double dx0 = 1e300, dy0 = 1e300, dx1 = -1e300, dy1 = -1e300;
+  for (double x : ux) {
+    for (double y : uy) {
+      double px = x, py = y;
+      cairo_user_to_device(ctx.cr, &px, &py);
+      dx0 = std::min(dx0, px);
+      dy0 = std::min(dy0, py);
+      dx1 = std::max(dx1, px);
+      dy1 = std::max(dy1, py);
+    }
+  }
+  x0 = std::max(std::floor(std::max(x0, dx0)) - 1, -COORD_LIMIT);
+  y0 = std::max(std::floor(std::max(y0, dy0)) - 1, -COORD_LIMIT);
+  x1 = std::min(std::ceil(std::min(x1, dx1)) + 1, COORD_LIMIT);
+  y1 = std::min(std::ceil(std::min(y1, dy1)) + 1, COORD_LIMIT);
+  if (!(x1 > x0) || !(y1 > y0)) return false;
+  area[0] = int(x0);
+  area[1] = int(y0);
+  area[2] = int(x1 - x0);
+  area[3] = int(y1 - y0);
+  return true;
+}
 
 // ---- installing gradients -------------------------------------------------------------------
 
@@ -401,6 +400,26 @@ void set_image_paint(Context& ctx, cairo_surface_t* source, double width, double
   set_paint(ctx, std::move(p), fill);
 }
 
+cairo_surface_t* image_surface(Context& ctx, const Cell* img) {
+  u32 rec = image::record(img);
+  u32 w = image::width(img), h = image::height(img);
+  if (!(ctx.image_target && image::record(ctx.image.get()) == rec)) return surface_from_pixels(image::pixels(rec), w, h);
+  // The image being drawn into: its current pixels are those of the
+  // target, not yet written back.
+  cairo_surface_flush(ctx.surface);
+  cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, int(w), int(h));
+  if (cairo_surface_status(s) != CAIRO_STATUS_SUCCESS) {
+    cairo_surface_destroy(s);
+    return nullptr;
+  }
+  cairo_t* cr = cairo_create(s);
+  cairo_set_source_surface(cr, ctx.surface, 0, 0);
+  cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
+  cairo_paint(cr);
+  cairo_destroy(cr);
+  return s;
+}
+
 void set_bitmap(Context& ctx, const Cell* img, const TileSpec& spec, bool fill) {
   u32 rec = img ? image::record(img) : 0;
   u32 w = img ? image::width(img) : 0, h = img ? image::height(img) : 0;
@@ -408,20 +427,7 @@ void set_bitmap(Context& ctx, const Cell* img, const TileSpec& spec, bool fill) 
     set_paint(ctx, Paint{}, fill);
     return;
   }
-  cairo_surface_t* s;
-  if (ctx.image_target && image::record(ctx.image.get()) == rec) {
-    // The image being drawn into: its current pixels are those of the
-    // target, not yet written back.
-    cairo_surface_flush(ctx.surface);
-    s = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, int(w), int(h));
-    cairo_t* cr = cairo_create(s);
-    cairo_set_source_surface(cr, ctx.surface, 0, 0);
-    cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
-    cairo_paint(cr);
-    cairo_destroy(cr);
-  } else {
-    s = surface_from_pixels(image::pixels(rec), w, h);
-  }
+  cairo_surface_t* s = image_surface(ctx, img);
   if (!s) fire(Err::internal_no_memory);
   struct Release {
     cairo_surface_t* s;
@@ -447,20 +453,21 @@ void set_pattern(Context& ctx, double width, double height, const Cell* block, c
     struct Nested {
       Context& ctx;
       cairo_t* outer;
-      u32 outer_depth;
+      std::vector<ClipLevel> outer_clips;
       SavedState saved;
       // However the walk ends, the outer target, clips and state come back.
       ~Nested() {
         clip_pop_to(ctx, 0);
         cairo_destroy(ctx.cr);
         ctx.cr = outer;
-        ctx.clip_depth = outer_depth;
+        ctx.clips = std::move(outer_clips);
         state_pop(ctx, saved);
       }
-    } nested{ctx, ctx.cr, ctx.clip_depth, {}};
+    } nested{ctx, ctx.cr, {}, {}};
     state_push(ctx, nested.saved);
+    nested.outer_clips = std::move(ctx.clips);
+    ctx.clips.clear();
     ctx.cr = cairo_create(rec.s);
-    ctx.clip_depth = 0;
     matrix::identity(&ctx.st.matrix);
     apply_state(ctx);
     parse_draw(ctx, block);

@@ -1,5 +1,6 @@
 #include "view/backend/draw/walker.hpp"
 
+#include <cmath>
 #include <vector>
 
 #include "datatypes/block.hpp"
@@ -30,6 +31,15 @@ bool is_point(const Cell* c) { return type_of(c) == TYPE_PAIR || type_of(c) == T
 bool is_number(const Cell* c) { return type_of(c) == TYPE_INTEGER || type_of(c) == TYPE_FLOAT; }
 
 bool is_scale(const Cell* c) { return is_number(c) || type_of(c) == TYPE_PERCENT; }
+
+bool is_finite(const Cell* c) {
+  switch (type_of(c)) {
+    case TYPE_FLOAT:
+    case TYPE_PERCENT: return std::isfinite(float_of(c));
+    case TYPE_POINT2D: return std::isfinite(point::coord(c, 0)) && std::isfinite(point::coord(c, 1));
+    default: return true;
+  }
+}
 
 Point point_of(const Cell* c) {
   if (type_of(c) == TYPE_PAIR) return {double(pair::x(c)), double(pair::y(c))};
@@ -128,9 +138,11 @@ class Walk {
     return i < tail() ? mem::buffer_of(node_)->cells() + i : &none;
   }
   Type type_at(u32 i) const { return i < tail() ? type_of(at(i)) : TYPE_NO_TYPE; }
-  bool point(u32 i) const { return i < tail() && is_point(at(i)); }
-  bool number(u32 i) const { return i < tail() && is_number(at(i)); }
-  bool scale(u32 i) const { return i < tail() && is_scale(at(i)); }
+  // Numbers that are not finite are no arguments: the walk reports them
+  // where they stand.
+  bool point(u32 i) const { return i < tail() && is_point(at(i)) && is_finite(at(i)); }
+  bool number(u32 i) const { return i < tail() && is_number(at(i)) && is_finite(at(i)); }
+  bool scale(u32 i) const { return i < tail() && is_scale(at(i)) && is_finite(at(i)); }
   Word word(u32 i) const { return type_at(i) == TYPE_WORD ? word_of(at(i)) : W_NONE; }
   bool colour(u32 i, u32* c = nullptr, bool* alpha = nullptr) const {
     u32 ignored;
@@ -423,7 +435,7 @@ class DrawWalk {
         ++k;
         continue;
       }
-      bool offset = numbers_too ? w_.number(k) : w_.type_at(k) == TYPE_FLOAT;
+      bool offset = numbers_too ? w_.number(k) : w_.type_at(k) == TYPE_FLOAT && is_finite(w_.at(k));
       if (offset && !stops->empty()) {
         stops->back().has_offset = true;
         stops->back().offset = number_of(w_.at(k));
@@ -752,6 +764,12 @@ class DrawWalk {
     bool ok = n == 6;
     for (i32 m = 0; ok && m < 6; ++m) ok = is_number(mem::buffer_of(node)->cells() + from + m);
     if (!ok) fail(k - 1);
+    for (i32 m = 0; m < 6; ++m) {
+      if (!is_finite(mem::buffer_of(node)->cells() + from + m)) {
+        Cell inner = *b;  // the number is reported in its own block
+        throw_draw_error(ctx_, &inner, u32(from + m), false);
+      }
+    }
     a.first = a.last = k;
     call(commands.matrix, a);
     return k + 1;
@@ -963,7 +981,6 @@ void begin_window(Context& ctx, cairo_surface_t* surface, u32 width, u32 height,
   // The face's own text, for a face that is no window.
   const Cell* text = view::face::facet(face, view::face::TEXT);
   if (view::face::is_type(face, "window") || !text || type_of(text) != TYPE_STRING) return;
-  if (commands.text == command_not_built) return;  // no text drawing yet
   constexpr u32 FONT_COLOR = 4;  // font! words: name size style angle color ...
   const Cell* font_colour = view::face::facet(view::face::facet(face, view::face::FONT), FONT_COLOR);
   // (The system's window-text colour, on Linux, is black.)
@@ -977,6 +994,7 @@ void begin_window(Context& ctx, cairo_surface_t* surface, u32 width, u32 height,
   a.node = series_node(v[1]);
   a.keyword = a.first = 0;
   a.last = 1;
+  a.flag = true;  // the face's own text: its background is painted already
   try {
     commands.text(ctx, a);
   } catch (const SilentStop&) {

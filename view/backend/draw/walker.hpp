@@ -66,6 +66,7 @@ struct Point {
 bool is_point(const Cell* c);   // pair! or point2D!
 bool is_number(const Cell* c);  // integer! or float!
 bool is_scale(const Cell* c);   // integer!, float! or percent!
+bool is_finite(const Cell* c);  // no NaN or infinite number in it
 Point point_of(const Cell* c);
 double number_of(const Cell* c);
 // A tuple, or a word whose value is a tuple: its colour value.

@@ -476,28 +476,4 @@ void text_box_metrics_routine() {
   }
 }
 
-void update_view_routine() {
-  init_names();
-  api::Values v(2);
-  copy_cell(api::arg(0), v[0]);
-  bool native = false;
-  auto one = [&native](const Cell* f) {
-    mark_stale(f);
-    const Cell* state = face::facet(f, face::STATE);
-    native = native || (state && type_of(state) == TYPE_BLOCK);
-  };
-  if (type_of(v[0]) == TYPE_BLOCK) {
-    u32 node = series_node(v[0]);
-    for (u32 i = u32(std::max(0, series_index(v[0]))); i < mem::buffer_of(node)->used() / sizeof(Cell); ++i) {
-      copy_cell(mem::buffer_of(node)->cells() + i, v[1]);
-      one(v[1]);
-    }
-  } else {
-    one(v[0]);
-  }
-  // Faces with a native view need the view builder, which is not here yet.
-  if (native) view::module::unavailable("update-view", "not implemented yet");
-  api::answer_none();
-}
-
 }  // namespace qel::text

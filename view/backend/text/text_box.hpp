@@ -96,9 +96,5 @@ void draw(cairo_t* cr, const TextBox& box, double x, double y);
 // ---- routine bodies (system/view/platform) --------------------------------------------------
 void size_text_routine();         // size-text face value
 void text_box_metrics_routine();  // text-box-metrics box arg0 type
-// update-view face: what faces without a native view need of it (a
-// rich-text face's layout goes stale); faces with one need the view
-// builder, which raises view-unavailable until it is built.
-void update_view_routine();
 
 }  // namespace qel::text

@@ -1,0 +1,1154 @@
+// Compiled PARSE rules: untraced runs walk each rule block by C++ recursion
+// over its rules, reading every rule from a plan of the block.
+//
+// A plan classifies each cell of a block once (the keyword a word names, or
+// the kind of value) and knows, for every position, where the next `|`
+// stands: the walk neither looks words up in the keyword table nor scans
+// for alternatives. Literals, charsets, `skip`, `end`, repetitions of an
+// atom, `to`/`thru`, `copy`/`set` and the alternatives of a block are run
+// here; every other rule goes through the reference machine's own steps
+// (eval/parse_engine.hpp), driven from here.
+//
+// Answering as the reference does:
+// - The rules stack holds what the reference pushes, entry for entry, except
+//   the repetitions and to/thru commands, which count their cell without an
+//   entry: the depth limit (parse-stack), the endless-recursion check and
+//   the collector see the same.
+// - The fast paths are the reference's untraced ones, taken under the same
+//   conditions (an atom repeated, a block that fails on its first atom).
+// - Words are looked up when a rule is reached, and the input and the rule
+//   blocks are read through their nodes at every step.
+// - A plan describes its block as it was when made. Blocks change only when
+//   Qel code runs (a paren, a word's change handler, a nested PARSE) or when
+//   the engine edits a series; g_epoch moves at each such moment, and a plan
+//   is compared with its block's cells once after it (plan_current), then
+//   made again when they differ.
+#include <cstring>
+#include <memory>
+#include <unordered_map>
+
+#include "eval/parse_engine.hpp"
+
+namespace qel::parse::detail {
+
+namespace {
+
+bool g_on = true;     // untraced runs use compiled rules (unless the evaluator runs as the reference)
+u32 g_epoch = 1;      // moves whenever a rule block may have changed
+u32 g_active = 0;     // compiled runs in progress (plans are dropped only at 0)
+
+// The kind of a rule cell in a plan: for a word, the keyword it names (K_NO
+// for any other word); else one of these.
+constexpr u8 CK_SET_WORD = 64;
+constexpr u8 CK_GET_WORD = 65;
+constexpr u8 CK_PAREN = 66;
+constexpr u8 CK_BLOCK = 67;
+constexpr u8 CK_INTEGER = 68;
+constexpr u8 CK_OTHER = 69;  // a value matched as it stands
+
+constexpr u32 NO_BAR = 0xFFFFFFFF;
+constexpr u32 MAX_PLAN_CELLS = 4096;  // longer blocks are read cell by cell
+constexpr size_t MAX_PLANS = 4096;    // beyond this, plans are made afresh
+
+u8 classify(const Cell* c) {
+  switch (type_of(c)) {
+    case TYPE_WORD: return keyword_of(c);
+    case TYPE_SET_WORD: return CK_SET_WORD;
+    case TYPE_GET_WORD: return CK_GET_WORD;
+    case TYPE_PAREN: return CK_PAREN;
+    case TYPE_BLOCK: return CK_BLOCK;
+    case TYPE_INTEGER: return CK_INTEGER;
+    default: return CK_OTHER;
+  }
+}
+
+// The position of the next `|` from `from` in the block, the value after a
+// `quote` skipped, or NO_BAR (the reference's scan for an alternative).
+u32 scan_bar(u32 node, u32 from) {
+  u32 n = cells_of(node);
+  for (u32 p = from; p < n; ++p) {
+    Cell* c = cell_of(node, p);
+    if (type_of(c) != TYPE_WORD) continue;
+    Keyword k = keyword_of(c);
+    if (k == K_QUOTE) ++p;
+    else if (k == K_BAR) return p;
+  }
+  return NO_BAR;
+}
+
+}  // namespace
+
+enum FusedOp : u8 { F_ATOM, F_REPEAT, F_SKIP, F_END, F_NONE, F_FAIL, F_ALT };
+
+struct Fused {
+  static constexpr u32 MAX_ITEMS = 32;
+  enum How : u8 { H_CHAR, H_SET, H_STRING, H_OTHER };  // how an atom meets 1-byte units
+  struct Item {
+    FusedOp op;
+    How how;
+    i32 min, max;
+    Cell atom;
+    u8 units[256];      // H_CHAR, H_SET: 1 for each 1-byte unit that matches
+    const u8* bytes;    // H_STRING: the string's bytes from its index
+    u32 length;         // H_STRING: their count
+  };
+  Item items[MAX_ITEMS];
+  u32 n = 0;
+};
+
+struct Plan {
+  u32 node = 0;
+  u32 checked = 0;             // g_epoch when the plan was last found current
+  bool usable = false;         // false: the block is too long to plan
+  std::vector<Cell> cells;     // the block's cells when planned
+  std::vector<u8> kind;        // per cell
+  std::vector<u32> next_bar;   // per position up to one past the tail: scan_bar
+  std::vector<Plan*> sub;      // per cell holding a block: that block's plan, once asked for
+  bool simple = false;         // every cell may belong to a fused block
+  std::unique_ptr<Fused> fused;  // the fused form, made afresh at each use
+};
+
+namespace {
+
+std::vector<std::unique_ptr<Plan>> g_plans;
+std::unordered_map<u32, Plan*> g_plan_of;
+struct RecentPlan {
+  u32 node;
+  Plan* plan;
+};
+RecentPlan g_recent[256];  // the plans last asked for, by node
+
+void build(Plan& p) {
+  u32 n = cells_of(p.node);
+  p.checked = g_epoch;
+  p.usable = n <= MAX_PLAN_CELLS;
+  if (!p.usable) {
+    p.cells.clear();
+    p.kind.clear();
+    p.next_bar.clear();
+    p.sub.clear();
+    return;
+  }
+  const Cell* c = cell_of(p.node, 0);
+  p.cells.assign(c, c + n);
+  p.kind.resize(n);
+  for (u32 i = 0; i < n; ++i) p.kind[i] = classify(&p.cells[i]);
+  p.simple = n <= Fused::MAX_ITEMS && (n == 0 || p.kind[n - 1] != K_BAR);
+  for (u32 i = 0; i < n && p.simple; ++i) {
+    switch (p.kind[i]) {
+      case K_NO: case CK_OTHER: case K_BAR: case K_SKIP: case K_END: case K_NONE: case K_FAIL:
+      case K_SOME: case K_ANY: case K_OPT:
+        break;
+      default:
+        p.simple = false;
+    }
+  }
+  p.sub.assign(n, nullptr);
+  p.next_bar.assign(n + 2, NO_BAR);
+  for (u32 i = n; i-- > 0;) {
+    u8 k = p.kind[i];
+    p.next_bar[i] = k == K_BAR ? i : k == K_QUOTE ? p.next_bar[i + 2] : p.next_bar[i + 1];
+  }
+}
+
+// Whether the plan still describes its block. This is the one place that
+// decides it: a plan is compared with its block again after every moment
+// the block may have changed.
+bool plan_current(Plan& p) {
+  if (p.checked == g_epoch) return true;
+  u32 n = cells_of(p.node);
+  bool same = p.usable ? n == p.cells.size() &&
+                             (n == 0 || std::memcmp(cell_of(p.node, 0), p.cells.data(), n * sizeof(Cell)) == 0)
+                       : n > MAX_PLAN_CELLS;
+  if (same) p.checked = g_epoch;
+  return same;
+}
+
+// The plan object of the block, current or not.
+Plan* plan_for_slot(u32 node) {
+  RecentPlan& r = g_recent[(node >> 4) & 255];
+  Plan* p = r.node == node ? r.plan : nullptr;
+  if (!p) {
+    auto it = g_plan_of.find(node);
+    if (it != g_plan_of.end()) {
+      p = it->second;
+    } else {
+      g_plans.push_back(std::make_unique<Plan>());
+      p = g_plans.back().get();
+      p->node = node;
+      p->checked = 0;
+      g_plan_of.emplace(node, p);
+    }
+    r = {node, p};
+  }
+  return p;
+}
+
+// The current plan of the block, or null when it is too long to plan.
+Plan* plan_for(u32 node) {
+  Plan* p = plan_for_slot(node);
+  if (!plan_current(*p)) build(*p);
+  return p->usable ? p : nullptr;
+}
+
+// The current plan of the block held by cell pos of a current plan (null
+// when it is too long to plan): the holder remembers it, so that the walk
+// into a literal sub-block asks no table.
+Plan* sub_plan(Plan& holder, u32 pos) {
+  u32 node = series_node(&holder.cells[pos]);
+  Plan* p = holder.sub[pos];
+  if (!p || p->node != node) p = holder.sub[pos] = plan_for_slot(node);
+  if (!plan_current(*p)) build(*p);
+  return p->usable ? p : nullptr;
+}
+
+// Plans of blocks that are gone would pile up: past a limit, all are
+// dropped while no compiled run holds one.
+void drop_plans_if_many() {
+  if (g_active || g_plans.size() <= MAX_PLANS) return;
+  g_plan_of.clear();
+  g_plans.clear();
+  for (RecentPlan& r : g_recent) r = {0, nullptr};
+}
+
+// After a word was set: an object's word runs its change handler, which may
+// change anything.
+inline void words_set(const Cell* w) {
+  if (context::kind_of(word::context_of(w)) == context::KIND_OBJECT) ++g_epoch;
+}
+
+// The 1-byte units a bitset holds, as a table of 256 flags: made once per
+// bitset and kept while its bytes stay the same (compared at each use; a
+// bitset can change whenever Qel code runs).
+struct UnitTable {
+  u32 node = 0;
+  u32 flags = 0;
+  u32 used = 0xFFFFFFFF;
+  u8 bits[32];
+  u8 member[256];
+};
+UnitTable g_unit_tables[16];
+
+const u8* unit_table(const Cell* bitset) {
+  u32 node = series_node(bitset);
+  Buffer* b = buffer_of(node);
+  u32 used = std::min<u32>(b->used(), 32);
+  u32 flags = b->flags & mem::SERIES_BITS_NOT;
+  UnitTable& t = g_unit_tables[(node >> 4) & 15];
+  if (t.node == node && t.used == used && t.flags == flags && std::memcmp(t.bits, b->head_ptr(), used) == 0) {
+    return t.member;
+  }
+  t.node = node;
+  t.used = used;
+  t.flags = flags;
+  std::memcpy(t.bits, b->head_ptr(), used);
+  for (u32 c = 0; c < 256; ++c) t.member[c] = bitset::test_bit(node, c);
+  return t.member;
+}
+
+inline bool ok_of(Engine::Res r) { return r == Engine::RS_OK || r == Engine::RS_OK_BRK; }
+inline Engine::Res res_of(bool ok) { return ok ? Engine::RS_OK : Engine::RS_FAIL; }
+
+// Counts a command's cell on the rules stack, as the reference's entry
+// would (parse-stack past the limit); the engine puts the count back when
+// an error leaves it.
+struct CommandCell {
+  explicit CommandCell(Engine& e) { e.check_depth(1), ++g_rule_cells; }
+  ~CommandCell() { --g_rule_cells; }
+  CommandCell(const CommandCell&) = delete;
+  CommandCell& operator=(const CommandCell&) = delete;
+};
+
+}  // namespace
+
+bool compiled_rules_on() { return g_on && !interp::reference; }
+
+}  // namespace qel::parse::detail
+
+namespace qel::parse {
+
+void use_compiled_rules(bool on) { detail::g_on = on; }
+
+}  // namespace qel::parse
+
+namespace qel::parse::detail {
+
+
+// ---- fused blocks -----------------------------------------------------------------------
+//
+// A rule block made only of atoms (characters, strings, charsets, as they
+// stand or held by words), repetitions of atoms, skip, end, none, fail and
+// alternatives runs no Qel code and changes nothing: over a string input, a
+// round of it is a plain loop over its items, with its words looked up once
+// for all the rounds of a repetition (nothing can set them meanwhile). It is
+// fused only where entering it could raise nothing: the rules stack has room
+// for its entry and it is not already open (no endless-recursion check can
+// fire).
+
+namespace {
+
+// The atom a plan's cell stands for, if it is one a fused block can match,
+// with what matching it over 1-byte units needs. The buffers it points into
+// stay where they are while the fused block runs: nothing allocates.
+bool fused_atom(const Plan& pl, u32 p, Fused::Item& it, bool case_sensitive) {
+  const Cell* v = &pl.cells[p];
+  if (pl.kind[p] == K_NO) {
+    v = rule_value(v);
+    if (!v) return false;
+  } else if (pl.kind[p] != CK_OTHER) {
+    return false;
+  }
+  it.atom = *v;
+  switch (type_of(v)) {
+    case TYPE_CHAR: {
+      // The units equal to the character, or with its case fold.
+      it.how = Fused::H_CHAR;
+      std::memset(it.units, 0, sizeof it.units);
+      u32 want = char_of(v);
+      u32 folded = fold(want);
+      auto add = [&](u32 c) { it.units[c] = 1; };
+      if (want < 256) add(want);
+      if (!case_sensitive) {
+        for (u32 c = 'A'; c <= 'Z'; ++c) {
+          if (fold(c) == folded) add(c), add(c + 32);
+        }
+        for (u32 c = 128; c < 256; ++c) {
+          if (fold(c) == folded) add(c);
+        }
+      }
+      return true;
+    }
+    case TYPE_BITSET: {
+      it.how = Fused::H_SET;
+      std::memcpy(it.units, unit_table(v), 256);
+      return true;
+    }
+    case TYPE_STRING: {
+      Buffer* b = buffer_of(series_node(v));
+      it.how = Fused::H_OTHER;
+      if (b->unit() == 1) {
+        u32 total = b->used();
+        u32 from = u32(std::clamp<i32>(series_index(v), 0, i32(total)));
+        it.how = Fused::H_STRING;
+        it.bytes = b->head_ptr() + from;
+        it.length = total - from;
+      }
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
+// Whether the 1-byte unit c matches the character or charset item.
+inline bool unit_matches(const u8* units, u32 c) { return units[c] != 0; }
+
+}  // namespace
+
+// Makes the fused form of the block into f; false when it has none here.
+const Fused* Engine::c_fuse(const Cell* blk, Plan* plan) {
+  if (in.kind != IN_TEXT || binary_input()) return nullptr;
+  if (g_rule_cells + 2 > MAX_CELLS || g_inputs.size() + 1 > MAX_CELLS) return nullptr;
+  u32 node = series_node(blk);
+  Plan* pl = plan ? plan : plan_for(node);
+  if (!pl || !pl->simple) return nullptr;
+  for (u32 i = cur_block; i != NO_ENTRY; i = g_rules[i].prev) {
+    if (series_node(&g_rules[i].a) == node) return nullptr;
+  }
+  if (!pl->fused) pl->fused = std::make_unique<Fused>();
+  Fused& f = *pl->fused;
+  u32 n = u32(pl->kind.size());
+  u32 head = u32(std::clamp<i32>(series_index(blk), 0, i32(n)));
+  f.n = 0;
+  for (u32 p = head; p < n; ++p) {
+    if (f.n == Fused::MAX_ITEMS) return nullptr;
+    Fused::Item& it = f.items[f.n++];
+    it.min = it.max = 0;
+    switch (pl->kind[p]) {
+      case K_BAR:
+        if (p + 1 >= n) return nullptr;  // parse-end when reached
+        it.op = F_ALT;
+        break;
+      case CK_OTHER: case K_NO:
+        if (!fused_atom(*pl, p, it, case_)) return nullptr;
+        it.op = F_ATOM;
+        break;
+      case K_SKIP: it.op = F_SKIP; break;
+      case K_END: it.op = F_END; break;
+      case K_NONE: it.op = F_NONE; break;
+      case K_FAIL: it.op = F_FAIL; break;
+      case K_SOME: case K_ANY: case K_OPT: {
+        u8 k = pl->kind[p];
+        if (p + 1 >= n || !fused_atom(*pl, p + 1, it, case_)) return nullptr;
+        it.op = F_REPEAT;
+        it.min = k == K_SOME ? 1 : 0;
+        it.max = k == K_OPT ? 1 : -1;
+        ++p;
+        break;
+      }
+      default:
+        return nullptr;
+    }
+  }
+  return &f;
+}
+
+// One round of a fused block: whether it matched (the input then after the
+// match, else where it was).
+bool Engine::c_fused_round(const Fused& f) {
+  clamp_index();
+  i32 start = in.index;
+  i32 end = in_end();
+  Buffer* input = buffer_of(in_node());
+  const u8* h = input->unit() == 1 ? input->head_ptr() : nullptr;
+  u32 i = 0;
+  for (;;) {
+    bool ok = true;
+    for (; ok && i < f.n && f.items[i].op != F_ALT; ++i) {
+      const Fused::Item& it = f.items[i];
+      i32 at = in.index;
+      switch (it.op) {
+        case F_ATOM:
+          if (h && it.how != Fused::H_OTHER) {
+            if (it.how == Fused::H_STRING) {
+              ok = u64(at) + it.length <= u64(end) &&
+                   (case_ ? std::memcmp(h + at, it.bytes, it.length) == 0 : [&] {
+                     for (u32 k = 0; k < it.length; ++k) {
+                       if (h[at + k] != it.bytes[k] && fold(h[at + k]) != fold(it.bytes[k])) return false;
+                     }
+                     return true;
+                   }());
+              if (ok) in.index = at + i32(it.length);
+            } else {
+              ok = at < end && unit_matches(it.units, h[at]);
+              if (ok) in.index = at + 1;
+            }
+          } else {
+            i32 m = c_match_at(at, end, &it.atom);
+            ok = m >= 0;
+            if (ok) in.index = at + m;
+          }
+          break;
+        case F_REPEAT:
+          if (h && (it.how == Fused::H_CHAR || it.how == Fused::H_SET)) {
+            i32 stop = it.max < 0 ? end : std::min(end, at + it.max);
+            i32 k = at;
+            const u8* units = it.units;
+            while (k < stop && unit_matches(units, h[k])) ++k;
+            ok = k - at >= it.min;
+            if (ok) in.index = k;
+          } else if (c_repeat_atom(&it.atom, it.max) < it.min) {
+            in.index = at;
+            ok = false;
+          }
+          break;
+        case F_SKIP:
+          ok = at < end;
+          if (ok) in.index = at + 1;
+          break;
+        case F_END: ok = at >= end; break;
+        case F_NONE: break;
+        case F_FAIL: ok = false; break;
+        case F_ALT: break;
+      }
+    }
+    if (ok) return true;
+    while (i < f.n && f.items[i].op != F_ALT) ++i;
+    in.index = start;
+    if (i >= f.n) return false;
+    ++i;
+  }
+}
+
+// ---- plans of the running blocks ------------------------------------------------
+
+inline u8 Engine::c_kind_at(u32 node, u32 p) {
+  Plan* pl = cur_plan;
+  if (pl && pl->node == node && pl->checked == g_epoch) [[likely]] return pl->kind[p];
+  return c_kind_slow(node, p);
+}
+
+u8 Engine::c_kind_slow(u32 node, u32 p) {
+  Plan* pl = cur_plan && cur_plan->node == node ? cur_plan : nullptr;
+  if (pl && !plan_current(*pl)) build(*pl);
+  if (pl && pl->usable) return pl->kind[p];
+  return classify(cell_of(node, p));
+}
+
+u32 Engine::c_next_bar(u32 node, u32 from) {
+  Plan* pl = cur_plan && cur_plan->node == node && plan_current(*cur_plan) ? cur_plan : plan_for(node);
+  if (!pl) return scan_bar(node, from);
+  return from < pl->next_bar.size() ? pl->next_bar[from] : NO_BAR;
+}
+
+// The plan of the literal block at pos of the innermost rule block, through
+// that block's current plan; null when there is none to hand.
+Plan* Engine::c_sub_plan(u32 node, u32 pos) {
+  Plan* pl = cur_plan;
+  if (!pl || pl->node != node || !plan_current(*pl) || pl->kind[pos] != CK_BLOCK) return nullptr;
+  return sub_plan(*pl, pos);
+}
+
+// ---- the run ------------------------------------------------------------------------
+
+bool Engine::run_compiled() {
+  drop_plans_if_many();
+  ++g_epoch;
+  struct Active {
+    Active() { ++g_active; }
+    ~Active() { --g_active; }
+  } active;
+  Res r = c_block(&rules, &rules);
+  clamp_index();
+  bool ok = ok_of(r) && in.index >= in_end() && g_inputs.size() == inputs_base;
+  match = ok;
+  return ok;
+}
+
+// push_block and the walk of the block. The entry is the reference's, made
+// without going through push_entry's general case.
+Engine::Res Engine::c_block(const Cell* blk, const Cell* name, Plan* plan) {
+  u32 node = series_node(blk);
+  i32 head = std::clamp<i32>(series_index(blk), 0, i32(cells_of(node)));
+  u32 len = in_total();
+  u32 input = in_node();
+  for (u32 i = cur_block; i != NO_ENTRY; i = g_rules[i].prev) {
+    const Entry& e = g_rules[i];
+    if (e.start < in.index) break;
+    if (e.start == in.index && series_node(&e.a) == node && series_index(&e.a) == head &&
+        e.in_node == input && e.in_len == len) {
+      Cell n = *name;
+      fire(Err::script_parse_infinite, &n);
+    }
+  }
+  check_depth(2);
+  Entry& e = g_rules.emplace_back();
+  e.code = C_BLOCK;
+  e.flags = e.kind = e.pad = 0;
+  e.pos = u32(head);
+  e.end = 0;
+  e.prev = cur_block;
+  e.start = e.mark = in.index;
+  e.in_node = input;
+  e.in_len = len;
+  e.a = *blk;
+  set_series_index(&e.a, head);
+  make_none(&e.b);
+  g_rule_cells += 2;
+  cur_block = u32(g_rules.size() - 1);
+  return c_block_loop(plan);
+}
+
+// Walks the rule block on top of the rules stack to its end, its next
+// alternative after each failure; answers as pop_block does.
+Engine::Res Engine::c_block_loop(Plan* plan) {
+  u32 bi = cur_block;
+  u32 node = series_node(&g_rules[bi].a);
+  Plan* saved = cur_plan;
+  cur_plan = plan ? plan : plan_for(node);
+  Res out;
+  for (;;) {
+    Entry& b = g_rules[bi];
+    u32 n = cells_of(node);
+    if (b.pos >= n) {
+      out = c_pop_block(true, false);
+      break;
+    }
+    u8 k = c_kind_at(node, b.pos);
+    if (k == K_BAR) {
+      if (b.pos + 1 >= n) {
+        Cell bar = *cell_of(node, b.pos);
+        fire(Err::script_parse_end, &bar);
+      }
+      out = c_pop_block(true, false);
+      break;
+    }
+    Res r = c_step(false);
+    if (r == RS_OK || r == RS_OK_BRK) continue;
+    if (r == RS_BREAK || r == RS_REJECT) {
+      out = c_pop_block(r == RS_BREAK, true);
+      break;
+    }
+    // The next alternative, from the input where the block began.
+    Entry& e = g_rules[bi];
+    u32 p = c_next_bar(node, e.pos);
+    if (p == NO_BAR) {
+      out = c_pop_block(false, false);
+      break;
+    }
+    if (p + 1 >= cells_of(node)) {
+      Cell bar = *cell_of(node, p);
+      fire(Err::script_parse_end, &bar);
+    }
+    e.pos = p + 1;
+    in.index = e.start;
+  }
+  cur_plan = saved;
+  return out;
+}
+
+Engine::Res Engine::c_pop_block(bool r, bool by_break) {
+  Entry& e = g_rules.back();
+  if (!r) in.index = e.start;
+  u32 prev = e.prev;
+  pop_entry();
+  cur_block = prev;
+  if (r) return by_break ? RS_OK_BRK : RS_OK;
+  return by_break ? RS_FAIL_BRK : RS_FAIL;
+}
+
+// One rule from the position of the innermost block. awaiting: the rule is
+// the sub-rule of a command, which the block's end or a `|` cannot be. The
+// commonest rules are taken here from the block's plan, as c_step_general
+// and the routines it calls would take them.
+Engine::Res Engine::c_step(bool awaiting) {
+  Entry& b = g_rules[cur_block];
+  u32 node = series_node(&b.a);
+  Plan* pl = cur_plan;
+  if (!pl || pl->node != node || (pl->checked != g_epoch && !plan_current(*pl))) return c_step_general(awaiting);
+  u32 pos = b.pos;
+  u32 n = u32(pl->kind.size());
+  if (pos >= n) end_error(node, n);  // (only a command's sub-rule is asked for at the end)
+  u8 k = pl->kind[pos];
+  if (k == K_BAR) return c_step_general(awaiting);
+  bool text = in.kind == IN_TEXT && type_of(&in.series) != TYPE_BINARY;
+  switch (k) {
+    case CK_OTHER: case K_NO: {
+      if (!text) break;
+      const Cell* v = &pl->cells[pos];
+      if (k == K_NO && !(v = rule_value(v))) break;
+      Type t = type_of(v);
+      if (t != TYPE_CHAR && t != TYPE_BITSET && t != TYPE_STRING) break;
+      ++b.pos;
+      clamp_index();
+      i32 m = c_match_at(in.index, in_end(), v);
+      if (m < 0) return RS_FAIL;
+      in.index += m;
+      return RS_OK;
+    }
+    case K_SKIP:
+      ++b.pos;
+      clamp_index();
+      if (in.index >= in_end()) return RS_FAIL;
+      ++in.index;
+      return RS_OK;
+    case K_END:
+      ++b.pos;
+      clamp_index();
+      return res_of(in.index >= in_end());
+    case K_SOME: case K_ANY: case K_OPT: {
+      u32 sub = pos + 1;
+      if (!text || sub >= n) break;
+      u8 sk = pl->kind[sub];
+      const Cell* v = &pl->cells[sub];
+      if (sk == K_NO) {
+        if (!(v = rule_value(v))) break;
+      } else if (sk != CK_OTHER) {
+        break;
+      }
+      Type t = type_of(v);
+      if (t != TYPE_CHAR && t != TYPE_BITSET && t != TYPE_STRING) break;
+      b.pos = sub + 1;
+      i32 start = in.index;
+      i32 count = c_repeat_atom(v, k == K_OPT ? 1 : -1);
+      if (count >= (k == K_SOME ? 1 : 0)) return RS_OK;
+      in.index = start;
+      return RS_FAIL;
+    }
+    case CK_BLOCK: {
+      Plan* sub = sub_plan(*pl, pos);
+      Cell v = pl->cells[pos];
+      ++b.pos;
+      if (text && sub && sub->simple) {
+        if (const Fused* fused = c_fuse(&v, sub)) return res_of(c_fused_round(*fused));
+      }
+      if (c_fails_at_once(&v, sub)) return RS_FAIL;
+      return c_block(&v, &v, sub);
+    }
+    default:
+      break;
+  }
+  return c_step_general(awaiting);
+}
+
+// c_step for any rule, its kind read through c_kind_at.
+Engine::Res Engine::c_step_general(bool awaiting) {
+  Entry& b = g_rules[cur_block];
+  u32 node = series_node(&b.a);
+  if (awaiting && b.pos >= cells_of(node)) end_error(node, cells_of(node));
+  u8 k = c_kind_at(node, b.pos);
+  if (awaiting && k == K_BAR) {
+    Cell v = *cell_of(node, b.pos);
+    fire(Err::script_parse_end, &v);
+  }
+  Entry& e = g_rules[cur_block];
+  Cell v = *cell_of(node, e.pos);
+  ++e.pos;
+  switch (k) {
+    case CK_OTHER:
+      return c_literal(&v);
+    case K_NO:
+      return c_dispatch_word(&v);
+    case CK_BLOCK: {
+      Plan* sub = c_sub_plan(node, e.pos - 1);
+      if (c_fails_at_once(&v, sub)) return RS_FAIL;
+      return c_block(&v, &v, sub);
+    }
+    case CK_INTEGER:
+      return c_count(&v);
+    case CK_SET_WORD: {
+      // set_position
+      Cell w = v;
+      set_type(&w, TYPE_WORD);
+      clamp_index();
+      api::Values pos(1);
+      copy_cell(&in.series, pos[0]);
+      set_series_index(pos[0], in.index);
+      word::set(&w, pos[0]);
+      words_set(&w);
+      return RS_OK;
+    }
+    case CK_GET_WORD: case CK_PAREN: {
+      size_t depth = g_rules.size();
+      Flow f = dispatch_value(&v, false);
+      ++g_epoch;
+      return c_drive(f, depth);
+    }
+    default:
+      return c_keyword(Keyword(k), &v);
+  }
+}
+
+// A word that is no keyword: the rule its value stands for.
+Engine::Res Engine::c_dispatch_word(const Cell* word) {
+  const Cell* value = rule_value(word);
+  if (!value) {
+    Cell c = *word;
+    fire(Err::script_parse_rule, &c);
+  }
+  Cell v = *value;
+  switch (type_of(&v)) {
+    case TYPE_BLOCK:
+      if (c_fails_at_once(&v)) return RS_FAIL;
+      return c_block(&v, word);
+    case TYPE_CHAR: case TYPE_BITSET: case TYPE_STRING:
+      return c_literal(&v);
+    default:
+      return c_dispatch_value(&v, true);
+  }
+}
+
+Engine::Res Engine::c_dispatch_value(const Cell* v, bool via_word) {
+  switch (type_of(v)) {
+    case TYPE_WORD: {
+      if (via_word) return c_literal(v);
+      Keyword k = keyword_of(v);
+      if (k != K_NO) return c_keyword(k, v);
+      return c_dispatch_word(v);
+    }
+    case TYPE_BLOCK:
+      if (c_fails_at_once(v)) return RS_FAIL;
+      return c_block(v, v);
+    case TYPE_INTEGER:
+      return c_count(v);
+    case TYPE_SET_WORD: case TYPE_GET_WORD: case TYPE_PAREN: {
+      size_t depth = g_rules.size();
+      Flow f = dispatch_value(v, via_word);
+      ++g_epoch;
+      return c_drive(f, depth);
+    }
+    default:
+      return c_literal(v);
+  }
+}
+
+Engine::Res Engine::c_literal(const Cell* v) {
+  Type t = type_of(v);
+  if (in.kind == IN_BLOCK || input_atom(t) || t == TYPE_DATATYPE || t == TYPE_TYPESET) {
+    check_atom(v);
+    clamp_index();
+    i32 n = c_match_at(in.index, in_end(), v);
+    if (n < 0) return RS_FAIL;
+    in.index += n;
+    return RS_OK;
+  }
+  Cell c = *v;
+  fire(Err::script_parse_rule, &c);
+}
+
+Engine::Res Engine::c_keyword(Keyword k, const Cell* kw) {
+  switch (k) {
+    case K_SKIP: {
+      clamp_index();
+      if (in.index >= in_end()) return RS_FAIL;
+      ++in.index;
+      return RS_OK;
+    }
+    case K_END:
+      clamp_index();
+      return res_of(in.index >= in_end());
+    case K_NONE: return RS_OK;
+    case K_FAIL: return RS_FAIL;
+    case K_BREAK: return RS_BREAK;
+    case K_REJECT: return RS_REJECT;
+    case K_ANY: return c_repeat(kw, 0, -1, false);
+    case K_SOME: return c_repeat(kw, 1, -1, false);
+    case K_OPT: return c_repeat(kw, 0, 1, false);
+    case K_WHILE: return c_repeat(kw, 0, -1, true);
+    case K_TO: return c_to(kw, false);
+    case K_THRU: return c_to(kw, true);
+    case K_COPY: return c_copy_set(C_COPY, kw);
+    case K_SET: return c_copy_set(C_SET, kw);
+    default: {
+      size_t depth = g_rules.size();
+      Flow f = keyword(k, kw);
+      ++g_epoch;
+      return c_drive(f, depth);
+    }
+  }
+}
+
+// Runs a rule that the reference machine started (f: what its first step
+// answered): the command it pushed, if any, gets its sub-rule from here and
+// its result through the machine's apply, until it completes.
+Engine::Res Engine::c_drive(Flow f, size_t depth_before) {
+  for (;;) {
+    if (f == RESULT) return res_of(res);
+    if (g_rules.size() == depth_before) return RS_OK;  // an action: nothing matched, nothing failed
+    Res r = g_rules.back().code == C_BLOCK ? c_block_loop() : c_step(true);
+    if (r == RS_BREAK || r == RS_REJECT) {
+      discard_top();
+      return r;
+    }
+    res = ok_of(r);
+    broken = r == RS_OK_BRK || r == RS_FAIL_BRK;
+    f = apply();
+    ++g_epoch;
+  }
+}
+
+// any, some, opt, while: start_repeat and the repetition's apply.
+Engine::Res Engine::c_repeat(const Cell* kw, i32 min, i32 max, bool while_) {
+  u32 node = series_node(&block().a);
+  u32 sub = block().pos;
+  if (sub >= cells_of(node) || c_kind_at(node, sub) == K_BAR) {
+    Cell k = *kw;
+    if (type_of(&k) == TYPE_INTEGER) fire(Err::script_parse_rule, &k);
+    missing_after(kw);
+  }
+  if (max == 0) {
+    c_skip_to(rule_end(node, sub));
+    return RS_OK;
+  }
+  Cell atom_cell;
+  if (!while_) {
+    if (const Cell* v = c_atom(node, sub, &atom_cell)) {
+      check_atom(v);
+      i32 start = in.index;
+      i32 count = c_repeat_atom(v, max);
+      bool ok = count >= min;
+      if (!ok) in.index = start;
+      c_skip_to(sub + 1);
+      return res_of(ok);
+    }
+  }
+  const Cell* blk = sub_block(node, sub, &atom_cell);
+  Plan* blk_plan = blk ? c_sub_plan(node, sub) : nullptr;
+  if (blk && c_fails_at_once(blk, blk_plan)) {
+    c_skip_to(sub + 1);
+    return res_of(min == 0);
+  }
+  CommandCell cell(*this);
+  i32 start = in.index;
+  i32 mark = in.index;
+  u32 mark_len = in_total();
+  i32 count = 0;
+  const Fused* fused = blk ? c_fuse(blk, blk_plan) : nullptr;
+  for (;;) {
+    Res r;
+    if (fused) {
+      r = res_of(c_fused_round(*fused));
+      block().pos = sub + 1;
+    } else {
+      r = c_step(true);
+    }
+    if (r == RS_BREAK || r == RS_REJECT) return r;
+    bool brk = r == RS_OK_BRK || r == RS_FAIL_BRK;
+    bool ok;
+    if (!ok_of(r)) {
+      ok = !brk && count >= min;
+    } else {
+      ++count;
+      bool moved = in.index != mark || in_total() != mark_len;
+      if (!brk && (max < 0 || count < max) && (moved || while_)) {
+        mark = in.index;
+        mark_len = in_total();
+        block().pos = sub;
+        interrupt::poll();  // where the reference iterates
+        continue;
+      }
+      ok = true;
+    }
+    if (!ok) in.index = start;
+    return res_of(ok);
+  }
+}
+
+// An integer count, or two, before a rule: start_count.
+Engine::Res Engine::c_count(const Cell* first) {
+  i32 min = int_of(first);
+  i32 max = min;
+  Entry& b = block();
+  u32 node = series_node(&b.a);
+  if (b.pos < cells_of(node)) {
+    Cell d = *cell_of(node, b.pos);
+    const Cell* v = nullptr;
+    if (type_of(&d) == TYPE_INTEGER) v = &d;
+    else if (type_of(&d) == TYPE_WORD && keyword_of(&d) == K_NO) {
+      v = rule_value(&d);
+      if (v && type_of(v) != TYPE_INTEGER) v = nullptr;
+    }
+    if (v) {
+      max = int_of(v);
+      ++b.pos;
+      if (max < 0) {
+        Cell c = *v;
+        fire(Err::script_out_of_range, &c);
+      }
+    }
+  }
+  if (min < 0) {
+    Cell c = *first;
+    fire(Err::script_out_of_range, &c);
+  }
+  if (max < min) {
+    Cell c = *first;
+    fire(Err::script_parse_rule, &c);
+  }
+  return c_repeat(first, min, max, false);
+}
+
+// to and thru: start_to and its apply.
+Engine::Res Engine::c_to(const Cell* kw, bool thru) {
+  u32 node = series_node(&block().a);
+  u32 sub = block().pos;
+  if (sub >= cells_of(node) || c_kind_at(node, sub) == K_BAR) missing_after(kw);
+  CommandCell cell(*this);
+  u32 end = sub + 1;
+  if (c_kind_at(node, sub) == K_END) {
+    clamp_index();
+    in.index = in_end();
+    c_skip_to(end);
+    return RS_OK;
+  }
+  Cell atom_cell;
+  if (const Cell* v = c_atom(node, sub, &atom_cell)) {
+    check_atom(v);
+    clamp_index();
+    i32 stop = in_end();
+    for (i32 at = in.index; at <= stop; ++at) {
+      i32 n = c_match_at(at, stop, v);
+      if (n >= 0) {
+        in.index = thru ? at + n : at;
+        c_skip_to(end);
+        return RS_OK;
+      }
+    }
+    c_skip_to(end);
+    return RS_FAIL;
+  }
+  i32 start = in.index;
+  i32 mark = in.index;
+  for (;;) {
+    Res r = c_step(true);
+    if (r == RS_BREAK || r == RS_REJECT) return r;
+    if (ok_of(r)) {
+      if (!thru) in.index = mark;
+      return RS_OK;
+    }
+    clamp_index();
+    if (mark >= in_end()) {
+      in.index = start;
+      return RS_FAIL;
+    }
+    in.index = ++mark;
+    block().pos = sub;
+    interrupt::poll();  // where the reference iterates
+  }
+}
+
+// copy word and set word: start_word_command and their apply.
+Engine::Res Engine::c_copy_set(Code code, const Cell* kw) {
+  Cell w = take_word(kw);
+  u32 node = series_node(&block().a);
+  u32 sub = block().pos;
+  if (sub >= cells_of(node) || c_kind_at(node, sub) == K_BAR) missing_after(kw);
+  check_depth(1);
+  Entry& e = g_rules.emplace_back();
+  e.code = code;
+  e.pos = sub;
+  e.prev = NO_ENTRY;
+  e.start = e.mark = in.index;
+  e.a = w;
+  make_none(&e.b);
+  ++g_rule_cells;
+  u32 i = u32(g_rules.size() - 1);
+  Res r = c_step(true);
+  if (r == RS_BREAK || r == RS_REJECT) {
+    pop_entry();
+    return r;
+  }
+  bool ok = ok_of(r);
+  i32 s = g_rules[i].start;
+  if (ok) {
+    clamp_index();
+    Cell* v = make_none(stack::push());
+    if (code == C_COPY) {
+      Cell* from = stack::push_cell(&in.series);
+      set_series_index(from, s);
+      Cell* count = make_integer(stack::push(), std::max(0, in.index - s));
+      actions::handler<act::Copy>(from, ACT_copy)(from, v, count, false, nullptr);
+    } else if (in.index > s && s < i32(in_total())) {
+      unit_value(s, v);
+    }
+    Cell wc = g_rules[i].a;
+    word::set(&wc, v);
+    words_set(&wc);
+    stack::pop(u32(stack::top - v));
+  }
+  if (!ok) in.index = s;
+  pop_entry();
+  return res_of(ok);
+}
+
+// ---- atoms ------------------------------------------------------------------------------
+
+// simple_atom: the atom the rule at p stands for (a value matched as it
+// stands, or a word holding one), or null; its kind read from the plan.
+const Cell* Engine::c_atom(u32 node, u32 p, Cell* out) {
+  if (p >= cells_of(node)) return nullptr;
+  u8 k = c_kind_at(node, p);
+  bool from_word = k == K_NO;
+  if (from_word) {
+    const Cell* v = rule_value(cell_of(node, p));
+    if (!v) return nullptr;
+    *out = *v;
+  } else if (k == CK_OTHER) {
+    *out = *cell_of(node, p);
+  } else {
+    return nullptr;
+  }
+  Type t = type_of(out);
+  if (in.kind == IN_TEXT) return input_atom(t) ? out : nullptr;
+  switch (t) {
+    case TYPE_BLOCK: case TYPE_PAREN: case TYPE_INTEGER: case TYPE_SET_WORD: case TYPE_GET_WORD:
+      return nullptr;
+    case TYPE_WORD:
+      return from_word ? out : nullptr;
+    default:
+      return out;
+  }
+}
+
+// A block that fails on its first atom: fails_at_once, read from the
+// block's plan.
+bool Engine::c_fails_at_once(const Cell* blk, Plan* plan) {
+  if (in.kind != IN_TEXT) return false;
+  u32 node = series_node(blk);
+  u32 n = cells_of(node);
+  i32 head = series_index(blk);
+  if (head < 0 || u32(head) >= n) return false;
+  Plan* saved = cur_plan;
+  cur_plan = plan ? plan : plan_for(node);
+  if (cur_plan) {
+    u8 k = cur_plan->kind[u32(head)];
+    if (k != CK_OTHER && k != K_NO) {
+      cur_plan = saved;
+      return false;
+    }
+  }
+  Cell atom_cell;
+  const Cell* v = c_atom(node, u32(head), &atom_cell);
+  bool fails = false;
+  if (v) {
+    Type t = type_of(v);
+    if (t == TYPE_CHAR || t == TYPE_BITSET || t == TYPE_STRING) {
+      clamp_index();
+      fails = c_match_at(in.index, in_end(), v) < 0 && c_next_bar(node, u32(head) + 1) == NO_BAR;
+    }
+  }
+  cur_plan = saved;
+  return fails;
+}
+
+// match_atom_at, with the common cases of a string of 1-byte units taken
+// directly: a character, a charset member, a string by its bytes.
+i32 Engine::c_match_at(i32 i, i32 end, const Cell* v) {
+  if (in.kind != IN_TEXT || binary_input()) return match_atom_at(i, end, v);
+  if (i < 0 || i > end) return -1;
+  Buffer* b = buffer_of(in_node());
+  if (b->unit() != 1) return match_text_at(i, end, v);
+  const u8* h = b->head_ptr();
+  Type t = type_of(v);
+  if (t == TYPE_CHAR) {
+    if (i >= end) return -1;
+    u32 c = h[i], want = char_of(v);
+    return c == want || (!case_ && fold(c) == fold(want)) ? 1 : -1;
+  }
+  if (t == TYPE_BITSET) {
+    if (i >= end) return -1;
+    return bitset::test_bit(series_node(v), h[i]) ? 1 : -1;
+  }
+  if (!is_any_string_type(t) || t == TYPE_TAG) return match_text_at(i, end, v);
+  Buffer* pb = buffer_of(series_node(v));
+  if (pb->unit() != 1) return match_text_at(i, end, v);
+  u32 ptotal = pb->used();
+  u32 pidx = u32(std::clamp<i32>(series_index(v), 0, i32(ptotal)));
+  u32 plen = ptotal - pidx;
+  if (u64(i) + plen > u64(end)) return -1;
+  const u8* p = pb->head_ptr() + pidx;
+  const u8* q = h + i;
+  if (case_) return std::memcmp(q, p, plen) == 0 ? i32(plen) : -1;
+  for (u32 k = 0; k < plen; ++k) {
+    if (q[k] != p[k] && fold(q[k]) != fold(p[k])) return -1;
+  }
+  return i32(plen);
+}
+
+// repeat_atom, with a character or a charset repeated over 1-byte units as
+// a loop of its own.
+i32 Engine::c_repeat_atom(const Cell* v, i32 max) {
+  Type t = type_of(v);
+  if ((t != TYPE_CHAR && t != TYPE_BITSET) || in.kind != IN_TEXT || binary_input()) return repeat_atom(v, max);
+  Buffer* b = buffer_of(in_node());
+  if (b->unit() != 1) return repeat_atom(v, max);
+  clamp_index();
+  i32 end = in_end();
+  i32 i = in.index;
+  i32 stop = max < 0 ? end : i32(std::min<i64>(end, i64(i) + max));
+  const u8* h = b->head_ptr();
+  if (t == TYPE_BITSET) {
+    // Nothing allocates here: both buffers stay where they are.
+    Buffer* bb = buffer_of(series_node(v));
+    const u8* bits = bb->head_ptr();
+    u32 bytes = bb->used();
+    if (bytes >= 32) {
+      while (i < stop && (bits[h[i] >> 3] & (0x80u >> (h[i] & 7)))) ++i;
+    } else {
+      bool beyond = (bb->flags & mem::SERIES_BITS_NOT) != 0;
+      while (i < stop && ((h[i] >> 3) < bytes ? (bits[h[i] >> 3] & (0x80u >> (h[i] & 7))) != 0 : beyond)) ++i;
+    }
+  } else if (case_) {
+    u32 want = char_of(v);
+    while (i < stop && h[i] == want) ++i;
+  } else {
+    u32 want = char_of(v);
+    u32 f = fold(want);
+    while (i < stop && (h[i] == want || fold(h[i]) == f)) ++i;
+  }
+  i32 count = i - in.index;
+  in.index = i;
+  return count;
+}
+
+}  // namespace qel::parse::detail

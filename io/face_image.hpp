@@ -1,0 +1,13 @@
+// A face's window as an image! (`to image!` of a face): the GUI backend
+// module captures it.
+#pragma once
+
+#include "runtime/cell.hpp"
+
+namespace qel::face_image {
+
+// Pushes the face's window as an image!, or none when the face has no
+// window.
+Cell* capture(const Cell* face);
+
+}  // namespace qel::face_image

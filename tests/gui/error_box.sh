@@ -1,0 +1,24 @@
+#!/bin/sh
+# An error that nothing catches while a window is up: its report goes to
+# standard error, an error box shows it, and once the box is closed (Return,
+# through the X server) the process exits with 254.
+# Usage (under tests/gui_xvfb.sh): error_box.sh QEL
+qel=$1
+dir=$(mktemp -d) || exit 1
+trap 'rm -rf "$dir"' EXIT
+cat >"$dir/script.qel" <<'QEL'
+Qel []
+view/no-wait [button "x"]
+1 / 0
+QEL
+"$qel" "$dir/script.qel" 2>"$dir/err" &
+pid=$!
+xdotool search --sync --name "Qel: error" >/dev/null
+sleep 0.2
+xdotool key Return
+wait $pid
+rc=$?
+fail=0
+[ "$rc" = 254 ] || { echo "exit status $rc, not 254"; fail=1; }
+grep -q '^\*\*\* Math Error: attempt to divide by zero' "$dir/err" || { echo "no report on standard error:"; cat "$dir/err"; fail=1; }
+exit $fail

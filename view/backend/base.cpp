@@ -1,0 +1,285 @@
+#include "view/backend/base.hpp"
+
+#include <gtk/gtk.h>
+
+#include <string>
+#include <vector>
+
+#include "datatypes/event.hpp"
+#include "datatypes/image.hpp"
+#include "datatypes/pair.hpp"
+#include "datatypes/point.hpp"
+#include "eval/api.hpp"
+#include "datatypes/string.hpp"
+#include "runtime/cycles.hpp"
+#include "runtime/error.hpp"
+#include "runtime/hooks.hpp"
+#include "runtime/startup.hpp"
+#include "view/backend/container.hpp"
+#include "view/backend/draw/graphics.hpp"
+#include "view/backend/draw/walker.hpp"
+#include "view/backend/guard.hpp"
+#include "view/backend/input.hpp"
+#include "view/backend/windows.hpp"
+#include "view/face.hpp"
+#include "view/units.hpp"
+
+namespace qel::view::backend::input {
+void set_ime(bool composing, const std::string& text);  // input.cpp
+}
+
+namespace qel::view::backend::base {
+
+namespace {
+
+using window::Record;
+
+// The draw target of a self-drawn face window (window memory DRAW_TARGET).
+struct Target {
+  cairo_surface_t* surface = nullptr;
+  int width = 0, height = 0;
+  bool dirty = true;
+  GtkIMContext* im = nullptr;
+  ~Target() {
+    if (surface) cairo_surface_destroy(surface);
+    if (im) g_object_unref(im);
+  }
+};
+
+Target* target(const Record& w) { return static_cast<Target*>(window::pointer(window::get(w, window::DRAW_TARGET))); }
+
+// The face's size in pixels.
+bool pixel_size(const Cell* face, int* width, int* height) {
+  const Cell* size = face::facet(face, face::SIZE);
+  float x, y;
+  if (size && type_of(size) == TYPE_PAIR) {
+    x = float(pair::x(size));
+    y = float(pair::y(size));
+  } else if (size && type_of(size) == TYPE_POINT2D) {
+    x = point::coord(size, 0);
+    y = point::coord(size, 1);
+  } else {
+    return false;
+  }
+  *width = units::to_pixels(x);
+  *height = units::to_pixels(y);
+  return *width > 0 && *height > 0 && *width <= 32767 && *height <= 32767;
+}
+
+// Runs a face's drawing; an error of it is reported (printed, as a drawing
+// of a window reports its dialect errors) and ends the drawing, never the
+// caller. Other transfers go on.
+void draw_reporting(draw::Context& ctx, const Cell* commands) {
+  guard::Saved s = guard::save();
+  u32 cycle_depth = cycles::depth();
+  try {
+    guard::open();
+    draw::run(ctx, commands);
+    guard::close(s);
+  } catch (const Transfer& t) {
+    if (t.code != THROW_ERROR) throw;
+    runtime::rt.thrown = 0;
+    api::Values v(2);
+    if (stack::top > stack::bottom && type_of(stack::top - 1) == TYPE_ERROR) copy_cell(stack::top - 1, v[1]);
+    s.restore();
+    if (cycles::depth() > cycle_depth) cycles::pop_n(cycles::depth() - cycle_depth);
+    if (type_of(v[1]) != TYPE_ERROR) return;
+    std::string text = error::report(v[1]);
+    string::load_at(reinterpret_cast<const u8*>(text.data()), u32(text.size()), v[0], string::Encoding::utf8);
+    hooks::call_event_hooks(v[0], 1);
+  }
+}
+
+int g_painting = 0;  // paints in progress (a face that asks to be painted while it paints waits)
+
+// The input method's signals: what it types, and its compositions.
+void on_commit(GtkIMContext*, const gchar* text, gpointer id) {
+  guard::run([&] {
+    gunichar2* units = g_utf8_to_utf16(text, -1, nullptr, nullptr, nullptr);
+    if (!units) return;
+    for (gunichar2* u = units; *u; ++u) {
+      Record* w = window::find(GPOINTER_TO_UINT(id));
+      if (!w || !window::face(*w)) break;
+      messages::Message m;
+      m.window = w->id;
+      m.code = messages::CHAR;
+      m.wparam = *u;
+      input::Current scope(&m);
+      input::preprocess(m);
+    }
+    g_free(units);
+  });
+}
+
+void on_preedit(GtkIMContext* im, gpointer id) {
+  guard::run([&] {
+    Record* w = window::find(GPOINTER_TO_UINT(id));
+    if (!w || !window::face(*w)) return;
+    gchar* text = nullptr;
+    gtk_im_context_get_preedit_string(im, &text, nullptr, nullptr);
+    std::string t = text ? text : "";
+    g_free(text);
+    input::set_ime(!t.empty(), t);
+    messages::Message m;
+    m.window = w->id;
+    m.code = messages::IME;
+    input::Current scope(&m);
+    input::make_event(m, 0, event::IME);
+  });
+}
+
+void on_preedit_end(GtkIMContext*, gpointer) { input::set_ime(false, std::string()); }
+
+}  // namespace
+
+void init(Record& w, bool ime) {
+  auto* t = new Target();
+  if (ime) {
+    t->im = gtk_im_multicontext_new();
+    g_signal_connect(t->im, "commit", G_CALLBACK(on_commit), GUINT_TO_POINTER(w.id));
+    g_signal_connect(t->im, "preedit-changed", G_CALLBACK(on_preedit), GUINT_TO_POINTER(w.id));
+    g_signal_connect(t->im, "preedit-end", G_CALLBACK(on_preedit_end), nullptr);
+  }
+  window::set(w, window::DRAW_TARGET, window::keep_pointer(t));
+}
+
+bool self_drawn(const Record& w) { return target(w) != nullptr; }
+
+void invalidate(Record& w) {
+  if (Target* t = target(w)) t->dirty = true;
+}
+
+void paint(Record& w) {
+  Target* t = target(w);
+  GtkWidget* box = windows::client(w);
+  if (!t || !box || !container::is(box)) return;
+  api::Values v(2);  // the face, its draw block
+  const Cell* f = window::face(w);
+  if (!f) return;
+  copy_cell(f, v[0]);
+  int width = 0, height = 0;
+  if (!pixel_size(v[0], &width, &height)) {
+    t->dirty = false;
+    container::set_surface(box, nullptr);
+    return;
+  }
+  if (!t->surface || t->width != width || t->height != height) {
+    if (t->surface) cairo_surface_destroy(t->surface);
+    t->surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height);
+    if (cairo_surface_status(t->surface) != CAIRO_STATUS_SUCCESS) {
+      cairo_surface_destroy(t->surface);
+      t->surface = nullptr;
+      fire(Err::internal_no_memory);
+    }
+    t->width = width;
+    t->height = height;
+  }
+  t->dirty = false;
+  cairo_surface_t* surface = cairo_surface_reference(t->surface);
+  u32 id = w.id;
+  ++g_painting;
+  struct Done {
+    cairo_surface_t* s;
+    ~Done() {
+      --g_painting;
+      cairo_surface_destroy(s);
+    }
+  } done{surface};
+  draw::Context ctx;
+  ctx.catch_errors = true;
+  try {
+    draw::begin_window(ctx, surface, u32(width), u32(height), v[0]);
+    if (const Cell* d = face::facet(v[0], face::DRAW); d && type_of(d) == TYPE_BLOCK) {
+      copy_cell(d, v[1]);
+      draw_reporting(ctx, v[1]);
+    } else if (face::is_type(v[0], "base") || face::is_type(v[0], "rich-text")) {
+      // The actor draws into the context the window holds while the event runs.
+      i32 pointer = window::keep_pointer(&ctx);
+      window::set(w, window::DRAW_CONTEXT, pointer);
+      messages::Message m;
+      m.window = id;
+      m.code = messages::PAINT;
+      input::make_event(m, 0, event::DRAWING);
+      window::drop_pointer(pointer);
+      if (Record* again = window::find(id)) window::set(*again, window::DRAW_CONTEXT, 0);
+    }
+  } catch (const draw::SilentStop&) {
+  } catch (...) {
+    draw::end(ctx);
+    throw;
+  }
+  draw::end(ctx);
+  cairo_surface_flush(surface);
+  if (Record* again = window::find(id))
+    if (GtkWidget* b = windows::client(*again); b && container::is(b)) container::set_surface(b, surface);
+}
+
+void paint_pending(Record& w) {
+  std::vector<u32> ids;
+  window::each([&](Record& r) {
+    for (Record* p = &r; p; p = p->parent)
+      if (p == &w) {
+        if (Target* t = target(r); t && t->dirty) ids.push_back(r.id);
+        break;
+      }
+  });
+  for (u32 id : ids)
+    if (Record* r = window::find(id)) {
+      Target* t = target(*r);
+      if (t && t->dirty) paint(*r);
+    }
+}
+
+void release(Record& w) {
+  i32 id = window::get(w, window::DRAW_TARGET);
+  delete static_cast<Target*>(window::pointer(id));
+  window::drop_pointer(id);
+  window::set(w, window::DRAW_TARGET, 0);
+  if (GtkWidget* box = windows::client(w); box && container::is(box)) container::set_surface(box, nullptr);
+}
+
+bool filter_key(Record& w, GdkEventKey* e) {
+  Target* t = target(w);
+  if (!t || !t->im) return false;
+  GtkWidget* g = windows::widget(w);
+  if (g && gtk_widget_get_realized(g)) gtk_im_context_set_client_window(t->im, gtk_widget_get_window(g));
+  return gtk_im_context_filter_keypress(t->im, e);
+}
+
+void focus(Record& w, bool in) {
+  Target* t = target(w);
+  if (!t || !t->im) return;
+  if (in) gtk_im_context_focus_in(t->im);
+  else gtk_im_context_focus_out(t->im);
+}
+
+Cell* image_of(Record& w) {
+  paint(w);
+  Target* t = target(w);
+  if (!t || !t->surface) return make_none(stack::push());
+  cairo_surface_flush(t->surface);
+  std::vector<u32> pixels(std::size_t(t->width) * std::size_t(t->height));
+  draw::pixels_from_surface(t->surface, pixels.data(), u32(t->width), u32(t->height));
+  return image::push_from_pixels(u32(t->width), u32(t->height), pixels.data());
+}
+
+void draw_face() {
+  const Cell* h = face::handle_of(api::arg(0));
+  Record* w = h ? window::from_handle(h) : nullptr;
+  auto* ctx = w ? static_cast<draw::Context*>(window::pointer(window::get(*w, window::DRAW_CONTEXT))) : nullptr;
+  if (ctx && type_of(api::arg(1)) == TYPE_BLOCK) {
+    // Errors of this drawing go on to the caller (the actor).
+    bool saved = ctx->catch_errors;
+    ctx->catch_errors = false;
+    try {
+      draw::run(*ctx, api::arg(1));
+    } catch (...) {
+      ctx->catch_errors = saved;
+      throw;
+    }
+    ctx->catch_errors = saved;
+  }
+  api::answer_none();
+}
+
+}  // namespace qel::view::backend::base

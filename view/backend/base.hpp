@@ -1,0 +1,47 @@
+// Self-drawn faces (base, rich-text, and windows and panels that draw):
+// each has a backing surface that it paints synchronously when asked
+// (show, redraw, update-view, a new size) and that GTK only copies to the
+// screen. Painting: the face's background (colour, image, text), then its
+// `draw` block through the DRAW dialect, or else a `drawing` event whose
+// actor draws into the draw context the window holds meanwhile.
+// Transparency is plain alpha over what lies under the face in its window.
+//
+// Also here: the input method of faces that take one (rich-text faces), and
+// the draw-face routine.
+#pragma once
+
+#include "runtime/cell.hpp"
+#include "view/window.hpp"
+
+typedef struct _GdkEventKey GdkEventKey;
+
+namespace qel::view::backend::base {
+
+// The backing surface of a new self-drawn face window (to be painted);
+// with ime, an input method too.
+void init(window::Record& w, bool ime);
+// Whether the window paints itself (has a backing surface).
+bool self_drawn(const window::Record& w);
+// The face's look changed: painted at the next paint_pending.
+void invalidate(window::Record& w);
+// Paints the face now, whatever is pending.
+void paint(window::Record& w);
+// Paints the self-drawn faces of the window and its sub-windows that wait.
+void paint_pending(window::Record& w);
+// Releases the surface and the input method (window teardown).
+void release(window::Record& w);
+
+// A key offered to the face's input method first; true when it took it
+// (what it types arrives as characters, its compositions as ime events).
+bool filter_key(window::Record& w, GdkEventKey* e);
+// The keyboard focus came to the face or left it.
+void focus(window::Record& w, bool in);
+
+// A new image! of the face's size holding its painting (face-to-image of a
+// self-drawn face), pushed.
+Cell* image_of(window::Record& w);
+
+// Routine body: draw-face face cmds.
+void draw_face();
+
+}  // namespace qel::view::backend::base

@@ -1,0 +1,228 @@
+#include "view/backend/loop.hpp"
+
+#include <gtk/gtk.h>
+
+#include <deque>
+#include <unordered_map>
+#include <vector>
+
+#include "datatypes/event.hpp"
+#include "eval/api.hpp"
+#include "runtime/error.hpp"
+#include "runtime/memory.hpp"
+#include "view/backend/display.hpp"
+#include "view/backend/guard.hpp"
+#include "view/backend/input.hpp"
+#include "view/backend/windows.hpp"
+#include "view/face.hpp"
+#include "view/module.hpp"
+#include "view/system_view.hpp"
+
+namespace qel::view::backend::loop {
+
+namespace {
+
+using messages::Message;
+
+struct Frame {
+  u32 owner;    // the window the loop runs for, 0 when none is known
+  bool ending;  // marked to end
+};
+std::vector<Frame> g_frames;            // the running blocking loops, innermost last
+std::deque<Message> g_posted;           // messages posted for the loop
+std::deque<GdkEvent*> g_deferred;       // input that arrived while deferring
+int g_deferring = 0;
+bool g_installed = false;
+std::unordered_map<u32, guint> g_timers;  // window id -> timer source
+
+void handler(GdkEvent* e, gpointer) { input::on_gdk_event(e); }
+
+// The window `do-events` runs a loop for: the last window of the first
+// screen whose pane holds one with a native view.
+u32 loop_owner() {
+  const Cell* screens = system_view::field("screens");
+  if (!screens || type_of(screens) != TYPE_BLOCK) return 0;
+  u32 node = series_node(screens);
+  u32 n = mem::buffer_of(node)->used() / sizeof(Cell);
+  for (u32 i = u32(series_index(screens) < 0 ? 0 : series_index(screens)); i < n; ++i) {
+    const Cell* screen = mem::buffer_of(node)->cells() + i;
+    const Cell* pane = face::facet(screen, face::PANE);
+    if (!pane || type_of(pane) != TYPE_BLOCK) continue;
+    u32 used = mem::buffer_of(series_node(pane))->used() / sizeof(Cell);
+    if (!used) continue;
+    const Cell* last = mem::buffer_of(series_node(pane))->cells() + used - 1;
+    const Cell* h = face::handle_of(last);
+    if (window::Record* w = h ? window::from_handle(h) : nullptr) return w->id;
+  }
+  return 0;
+}
+
+// One posted message through the road; false when none waits.
+bool take_posted() {
+  if (g_posted.empty()) return false;
+  Message m = g_posted.front();
+  g_posted.pop_front();
+  if (m.code == messages::WINDOW_COMMAND) {
+    if (window::Record* w = window::find(m.window)) windows::procedure(*w, m);
+    return true;
+  }
+  input::Current scope(&m);
+  if (input::preprocess(m) >= 1)
+    if (window::Record* w = window::find(m.window)) windows::procedure(*w, m);
+  return true;
+}
+
+void wake() {
+  if (g_installed) g_main_context_wakeup(nullptr);
+}
+
+// The loop frame of a blocking call: taken off however the call ends.
+struct FrameScope {
+  explicit FrameScope(u32 owner) { g_frames.push_back({owner, false}); }
+  ~FrameScope() { g_frames.pop_back(); }
+  bool ending() const { return g_frames.back().ending; }
+};
+
+struct OverrideScope {
+  OverrideScope() : saved(input::override_modifiers(-1)) {}
+  ~OverrideScope() { input::override_modifiers(saved); }
+  i64 saved;
+};
+
+gboolean on_timer(gpointer data) {
+  u32 id = GPOINTER_TO_UINT(data);
+  window::Record* w = window::find(id);
+  if (!w) return G_SOURCE_REMOVE;
+  if (g_deferring || !window::face(*w)) return G_SOURCE_CONTINUE;
+  Message m;
+  m.window = id;
+  m.code = messages::TIMER;
+  input::Current scope(&m);
+  input::make_event(m, 0, event::TIME);
+  return G_SOURCE_CONTINUE;
+}
+
+}  // namespace
+
+void install() {
+  if (g_installed) return;
+  g_installed = true;
+  gdk_event_handler_set(handler, nullptr, nullptr);
+}
+
+bool do_events(bool no_wait) {
+  if (!display::open()) module::unavailable("do-event-loop", "no display (DISPLAY is not set, or its X server cannot be reached)");
+  install();
+  OverrideScope modifiers;
+  bool any = false;
+  if (no_wait) {
+    any = take_posted() || g_main_context_iteration(nullptr, FALSE);
+    guard::raise_pending();
+    return any;
+  }
+  FrameScope frame(loop_owner());
+  while (!frame.ending()) {
+    if (!take_posted()) g_main_context_iteration(nullptr, TRUE);
+    any = true;
+    guard::raise_pending();
+  }
+  return any;
+}
+
+void pump() {
+  if (!g_installed || g_deferring) return;
+  OverrideScope modifiers;
+  for (int i = 0; i < 1000; ++i) {
+    if (!take_posted() && !g_main_context_iteration(nullptr, FALSE)) break;
+    guard::raise_pending();
+  }
+  guard::raise_pending();
+}
+
+void exit_loop() {
+  if (!g_frames.empty()) g_frames.back().ending = true;
+  wake();
+}
+
+void end_loops_of(u32 window_id) {
+  bool found = false;
+  for (Frame& f : g_frames)
+    if (window_id && f.owner == window_id) {
+      f.ending = true;
+      found = true;
+    }
+  if (!found && !g_frames.empty()) {
+    // The innermost loop not yet ending.
+    for (auto it = g_frames.rbegin(); it != g_frames.rend(); ++it)
+      if (!it->ending) {
+        it->ending = true;
+        break;
+      }
+  }
+  wake();
+}
+
+u32 depth() { return u32(g_frames.size()); }
+
+void post(const Message& m) {
+  g_posted.push_back(m);
+  wake();
+}
+
+Defer::Defer() { ++g_deferring; }
+
+Defer::~Defer() {
+  if (--g_deferring > 0) return;
+  // What arrived meanwhile goes back into GTK's queue, in order.
+  while (!g_deferred.empty()) {
+    GdkEvent* e = g_deferred.front();
+    g_deferred.pop_front();
+    gdk_event_put(e);
+    gdk_event_free(e);
+  }
+}
+
+bool deferring() { return g_deferring > 0; }
+
+void defer(GdkEvent* e) { g_deferred.push_back(gdk_event_copy(e)); }
+
+void set_timer(window::Record& w, const Cell* rate) {
+  guint ms = 0;
+  switch (type_of(rate)) {
+    case TYPE_NONE:
+      kill_timer(w.id);
+      return;
+    case TYPE_INTEGER:
+      if (int_of(rate) < 1) fire(Err::script_invalid_facet_type, rate);
+      ms = guint(1000 / int_of(rate));
+      break;
+    case TYPE_TIME:
+      if (!(float_of(rate) > 0)) fire(Err::script_invalid_facet_type, rate);
+      ms = float_of(rate) * 1000.0 >= 4294967295.0 ? G_MAXUINT : guint(float_of(rate) * 1000.0);
+      break;
+    default:
+      fire(Err::script_invalid_facet_type, rate);
+  }
+  kill_timer(w.id);
+  g_timers[w.id] = g_timeout_add(ms, on_timer, GUINT_TO_POINTER(w.id));
+}
+
+void kill_timer(u32 window_id) {
+  auto it = g_timers.find(window_id);
+  if (it == g_timers.end()) return;
+  g_source_remove(it->second);
+  g_timers.erase(it);
+}
+
+void do_event_loop() {
+  bool no_wait = logic_of(api::arg(0));
+  api::answer_logic(do_events(no_wait));
+}
+
+void exit_event_loop() {
+  if (!display::open()) module::unavailable("exit-event-loop", "no display (DISPLAY is not set, or its X server cannot be reached)");
+  exit_loop();
+  api::answer_none();
+}
+
+}  // namespace qel::view::backend::loop

@@ -1,0 +1,66 @@
+// The message loop: `gui/do-events` over GLib's main context, re-entrant.
+//
+// Each blocking loop is a frame on a stack of running loops, owned by the
+// window the framework runs it for (the last window of the first screen
+// that holds one, as `do-events` chooses it). A loop ends when its frame is
+// marked ending: `exit-event-loop` marks the innermost one (marking it
+// twice is marking it once, as a quit request is); destroying a window that
+// ran loops (`destroy-view` with its flag) marks exactly the loops it owns,
+// or the innermost one when it owns none. A frame below the innermost ends
+// as soon as the loops above it have returned.
+//
+// Messages posted for the loop (queued events, window commands) are taken
+// before the toolkit's next event. Input that arrives while the backend
+// waits inside GTK for something else (the clipboard's nested loop) is
+// deferred: kept, and put back in GTK's queue once the wait is over, so
+// that no handler runs in the middle of a routine.
+#pragma once
+
+#include "runtime/cell.hpp"
+#include "view/messages.hpp"
+#include "view/window.hpp"
+
+typedef union _GdkEvent GdkEvent;
+
+namespace qel::view::backend::loop {
+
+// Installs the input road (GDK's event handler); once, when the display is open.
+void install();
+
+// gui/do-events: with no_wait, handles at most one message and answers
+// whether there was one; else runs until its frame is marked ending and
+// answers whether any message was handled.
+bool do_events(bool no_wait);
+// Handles what is pending, without blocking (`wait`).
+void pump();
+// exit-event-loop: the innermost running loop ends.
+void exit_loop();
+// The loops the window owns end (destroy-view of a window that ran one).
+void end_loops_of(u32 window_id);
+// Number of blocking loops running.
+u32 depth();
+
+// A message for the loop to dispatch (pre-processing, then its procedure).
+void post(const messages::Message& m);
+
+// Input deferral while the backend waits inside GTK.
+struct Defer {
+  Defer();
+  ~Defer();
+  Defer(const Defer&) = delete;
+  Defer& operator=(const Defer&) = delete;
+};
+bool deferring();
+void defer(GdkEvent* e);  // keeps a copy
+
+// The `rate` timer of a face window: an integer! n >= 1 ticks 1000 / n ms
+// apart, a time! t > 0 every t seconds, none stops it; anything else raises
+// script invalid-facet-type with the value before anything changes.
+void set_timer(window::Record& w, const Cell* rate);
+void kill_timer(u32 window_id);
+
+// Routine bodies: do-event-loop, exit-event-loop.
+void do_event_loop();
+void exit_event_loop();
+
+}  // namespace qel::view::backend::loop
