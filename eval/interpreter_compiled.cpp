@@ -2072,6 +2072,13 @@ Status run(Unit* u, const Cell* block, bool chain, u32 fctx, Cell* fbase) {
   }
 }
 
+void forget_all() {
+  for (auto& [key, entry] : g_cache) {
+    if (entry.unit) retire(entry.unit);
+    entry.made = 0;
+  }
+}
+
 void init() {
   if (!g_recs) {
     g_recs = static_cast<Rec*>(std::malloc(sizeof(Rec) * MAX_RECS));

@@ -49,5 +49,8 @@ Unit* unit_for_block(const Cell* block);
 Status run(Unit* u, const Cell* block, bool chain, u32 fctx, Cell* fbase);
 
 void init();
+// Every unit is made again at its next run (the library's code was just
+// marked as such: units made before read it as a script's code).
+void forget_all();
 
 }  // namespace qel::interp::compiled
