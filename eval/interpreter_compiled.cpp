@@ -78,6 +78,7 @@ constexpr u8 F_MAIN = 8;    // O_BLOCK: the unit's own block (the others are inl
 constexpr u8 F_LITERAL = 16;  // O_QUOTE: the argument is taken as it is, whatever it is
 constexpr u8 F_EVALUATES = 32;  // O_QUOTE: the cell was one the argument evaluates (paren, get-word, get-path)
 constexpr u8 F_CHECK = 64;      // a call's argument k (call e) of a lone value: its type is checked here
+constexpr u8 F_PURE_BLOCK = 128;  // O_BLOCK: its statements can all run without its frame
 
 struct Op {
   u8 code;
@@ -144,6 +145,7 @@ struct PureExpr {
   bool check_next = false;  // a word follows: it must not name an operator now
   Cell next{};
   u32 code_at = 0;          // where its flat code begins (PureInstr)
+  i32 bin = -1;             // one operator between two lone values: its BinExpr
 };
 
 // The flat code a frameless expression runs: a value in acc, the right
@@ -208,6 +210,7 @@ struct Unit {
   u32 active = 0;    // activations running it
   u32 misses = 0;    // guards that failed (a word holding another value than compiled for)
   bool retired = false;  // left out of the cache: deleted when no activation runs it
+  bool one_pure = false;  // its block is one statement that can run without the block's frame
   bool library = false;  // library code: its blocks leave the caller's code as the current code
 };
 
@@ -500,6 +503,7 @@ struct Compiler {
       b.check_next = pe.check_next;
       b.next = pe.next;
       u.bins.push_back(b);
+      u.pures[index].bin = i32(u.bins.size() - 1);
       PureInstr in{P_BIN};
       in.a = u32(u.bins.size() - 1);
       u.pcode.push_back(in);
@@ -534,7 +538,8 @@ struct Compiler {
     bool all_pure = true;
     std::vector<PureStmt> pure_stmts;
     while (pos < count(bi)) {
-      u32 stmt = emit(Op{O_STMT, 0, 0, pos});
+      // The first statement needs no O_STMT: the block's opening did its part.
+      u32 stmt = pos == u.blocks[bi].start ? here() : emit(Op{O_STMT, 0, 0, pos});
       u32 pure_end = 0;
       if (all_pure) {
         PureStmt ps;
@@ -556,10 +561,14 @@ struct Compiler {
       u32 p = expression(bi, pos, 0, 0);
       if (p != pure_end) all_pure = false;
       pos = p > pos ? p : pos + 1;
-      emit(Op{O_NEXT, 0, 0, pos});
+      // Between statements only: O_END empties the frame after the last one.
+      if (pos < count(bi)) emit(Op{O_NEXT, 0, 0, pos});
     }
     --nesting;
-    if (all_pure && !pure_stmts.empty()) u.blocks[bi].pure = std::move(pure_stmts);
+    if (all_pure && !pure_stmts.empty()) {
+      u.blocks[bi].pure = std::move(pure_stmts);
+      u.ops[at].flags |= F_PURE_BLOCK;
+    }
     u32 end = emit(Op{O_END, 0, u16(bi), pos});
     u.ops[at].a = end;
     u.ops[at].b = end + 1;
@@ -811,6 +820,15 @@ struct Compiler {
         u32 first = here();
         p = expression(bi, p, F_SUB | F_ARG, u16(a));
         u8 code = u.ops[first].code;
+        if (code == O_PURE) {
+          // The frameless form checks the type itself and goes on after
+          // the framed form's check.
+          u.ops[first].flags |= F_CHECK;
+          u.ops[first].accepts = u.calls[ci].accepts[a];
+          u.ops[first].e = ci;
+          u.ops[first].spare = a;
+          u.ops[first].a = here() + 1;
+        }
         if (here() == first + 1 && (code == O_CONST || code == O_WORD || code == O_GETW || code == O_LITW)) {
           // A lone value checks its type itself.
           u.ops[first].flags |= F_CHECK;
@@ -918,6 +936,7 @@ Unit* compile(const Cell* block) {
   }
   for (const UBlock& b : u->blocks) code::mark_compiled(b.node);
   u->epoch = code::epoch;
+  u->one_pure = u->blocks[0].pure.size() == 1;
   if (std::getenv("QEL_DUMP_UNITS")) {
     static const char* const names[] = {"BLOCK", "STMT", "NEXT", "END", "CONST", "WORD", "GETW", "LITW", "GENERIC", "SET", "PAREN", "CALL", "SETDONE", "PARENDONE", "ARGCHECK", "INVOKE", "BRANCH", "CALLDONE", "OP", "OPDONE", "NOOP", "PURE", "PURESET", "QUOTE", "LOOP", "LOOPNEXT", "LOOPCOND", "LOOPBACK", "LOOPDONE"};
     std::fprintf(stderr, "unit %p: %zu ops, %zu blocks\n", (void*)u, u->ops.size(), u->blocks.size());
@@ -1115,7 +1134,7 @@ inline bool pure_pick(const PureInstr& in, const Env& env, Cell* out) {
 }
 
 // One operator between two lone values.
-inline bool eval_bin(const BinExpr& b, const Env& env, Cell* out) {
+[[gnu::always_inline]] inline bool eval_bin(const BinExpr& b, const Env& env, Cell* out) {
   Cell l, r;
   if (!bin_operand(env, b.left, b.left_index, &b.lc, &l)) return false;
   const Cell* slot = b.guard_global ? (b.guard < env.nglobals ? env.globals + b.guard : nullptr)
@@ -1135,11 +1154,8 @@ inline bool eval_bin(const BinExpr& b, const Env& env, Cell* out) {
   return true;
 }
 
-// Runs frameless expression i: its value in out, or false (nothing changed).
-bool eval_pure(const Unit* u, u32 i, u32 fctx, Cell* fbase, Cell* out) {
-  const Env env = env_of(fctx, fbase);
-  const PureInstr* p = u->pcode.data() + u->pures[i].code_at;
-  if (p->code == P_BIN) return eval_bin(u->bins[p->a], env, out);
+// Runs a frameless expression's flat code.
+bool eval_code(const Unit* u, const PureInstr* p, const Env& env, Cell* out) {
   Cell acc, r;
   Cell saved[Compiler::MAX_PURE_DEPTH + 2];
   u32 sp = 0;
@@ -1199,9 +1215,16 @@ bool eval_pure(const Unit* u, u32 i, u32 fctx, Cell* fbase, Cell* out) {
         *out = acc;
         return true;
       case P_BIN:
-        return false;  // only first
+        return eval_bin(u->bins[p->a], env, out);
     }
   }
+}
+
+// Runs frameless expression i: its value in out, or false (nothing changed).
+[[gnu::always_inline]] inline bool eval_pure(const Unit* u, u32 i, u32 fctx, Cell* fbase, Cell* out) {
+  const PureExpr& pe = u->pures[i];
+  if (pe.bin >= 0) return eval_bin(u->bins[u32(pe.bin)], env_of(fctx, fbase), out);
+  return eval_code(u, u->pcode.data() + pe.code_at, env_of(fctx, fbase), out);
 }
 
 // Whether two cells hold the same value (the new-line marker aside).
@@ -1258,12 +1281,33 @@ struct Vm {
   fire(Err::script_expect_arg, word, &type, &w);
 }
 
+// A unit whose block is one frameless statement, run without entering it
+// (its result placed as closing the block's frame would leave it); false,
+// nothing done, when it cannot run so.
+[[gnu::always_inline]] inline bool run_one_pure(const Unit* c, const Rec* R, bool chain) {
+  if (!room_for_pure()) return false;
+  const PureStmt& ps = c->blocks[0].pure[0];
+  Cell* slot = nullptr;
+  if (ps.set && !(slot = plain_target(&ps.set_word))) return false;
+  Cell r;
+  if (!eval_pure(c, ps.expr, R ? R->fctx : 0, R ? R->fbase : nullptr, &r)) return false;
+  if (slot) *slot = r;
+  Cell* at = stack::top;
+  if (++stack::top >= stack::end) stack::overflow();
+  *at = r;
+  if (chain) *stack::base = r;
+  return true;
+}
+
 // The type check of a call's argument that op pushed (a lone value).
-[[gnu::always_inline]] inline void check_pushed(const Unit* u, const Op& op, const Op* ops) {
+[[gnu::always_inline]] inline void check_pushed(const Unit* u, const Op& op, const Op* ops, u32 arg) {
   Type got = type_of(stack::last());
   if (!((op.accepts >> (u32(got) & 63)) & 1)) {
-    refuse_arg(u->calls[op.e], op.k, got, stack::base - 1, &ops[g_recs[g_nrec - 1].op].d);
+    refuse_arg(u->calls[op.e], arg, got, stack::base - 1, &ops[g_recs[g_nrec - 1].op].d);
   }
+}
+[[gnu::always_inline]] inline void check_pushed(const Unit* u, const Op& op, const Op* ops) {
+  check_pushed(u, op, ops, op.k);
 }
 
 // The loop. Answers when the run's own block ends. Each op ends by going to
@@ -1328,7 +1372,8 @@ Status execute(Vm& vm) {
     AT(end_);                                                                                    \
   }
   // A block the code runs (a paren, a branch, a loop's body): its own unit,
-  // run from here, the code going on at ret_ after it.
+  // run from here, the code going on at ret_ after it. A block of one
+  // frameless statement runs at once.
 #define ENTER(block_, chain_, ret_, cache_, gen_)                           \
   {                                                                         \
     Cell b_ = (block_);                                                     \
@@ -1339,6 +1384,7 @@ Status execute(Vm& vm) {
       (cache_) = c_;                                                        \
       (gen_) = g_unit_gen;                                                  \
     }                                                                       \
+    if (c_ && c_->one_pure && run_one_pure(c_, R, chain_)) AT(r_);          \
     if (!c_) {                                                              \
       st = eval_block_general(&b_, chain_);                                 \
       resumed(U);                                                           \
@@ -1378,7 +1424,7 @@ L_BLOCK: {
   const UBlock& ub = U->blocks[op.k];
   bool main = op.flags & F_MAIN;
   u32 resume_at = 0;  // a statement the framed form goes on from
-  if (!ub.pure.empty() && room_for_pure()) {
+  if ((op.flags & F_PURE_BLOCK) && room_for_pure()) {
     // The block's statements without its frame.
     u32 fctx = main ? vm.entry_fctx : R->fctx;
     Cell* fbase = main ? vm.entry_fbase : R->fbase;
@@ -1475,6 +1521,7 @@ L_END: {
   if (!st && R->pos < tail(*R)) {
     // Statements the compiled code did not reach (an expression ended
     // elsewhere than compiled, or the code changed): as the reference.
+    stack::reset();
     Code code = code_of(*R);
     while (R->pos < tail_of(code)) {
       if (!U->library) set_series_index(g_current_code, i32(R->pos));
@@ -1832,6 +1879,7 @@ L_PURE: {
     if (eval_pure(U, op.k, R->fctx, R->fbase, &r)) {
       place(&r, op.flags & F_SUB);
       R->pos = op.b;
+      if (op.flags & F_CHECK) check_pushed(U, op, ops, op.spare);  // spare: the argument
       AT(op.a);
     }
   }
