@@ -203,22 +203,6 @@ void finish_system() {
                   system_field("script args"), string::Encoding::utf8);
 }
 
-#ifndef QEL_BUILD_DATE
-#define QEL_BUILD_DATE ""
-#endif
-#ifndef QEL_GIT_COMMIT
-#define QEL_GIT_COMMIT ""
-#endif
-#ifndef QEL_GIT_BRANCH
-#define QEL_GIT_BRANCH ""
-#endif
-#ifndef QEL_GIT_DATE
-#define QEL_GIT_DATE ""
-#endif
-#ifndef QEL_GIT_MESSAGE_HEX
-#define QEL_GIT_MESSAGE_HEX ""
-#endif
-
 // Sets the field to the first value of the text, when the text is not empty.
 void set_loaded(const char* path, const std::string& text) {
   if (text.empty()) return;
@@ -233,15 +217,14 @@ void set_loaded(const char* path, const std::string& text) {
 // The build record: the build date, the source revision when the build knew
 // it, and what this build is.
 void fill_build() {
-  set_loaded("build date", QEL_BUILD_DATE);
-  std::string commit = QEL_GIT_COMMIT;
+  set_loaded("build date", record::date);
+  std::string commit = record::commit;
   if (!commit.empty()) set_loaded("build git commit", "#" + commit);
-  std::string branch = QEL_GIT_BRANCH;
+  std::string branch = record::branch;
   if (!branch.empty() && branch != "HEAD") set_loaded("build git branch", "\"" + branch + "\"");
   if (!commit.empty()) {
-    set_loaded("build git date", QEL_GIT_DATE);
-    std::string hex = QEL_GIT_MESSAGE_HEX, message;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) message += char(std::stoi(hex.substr(i, 2), nullptr, 16));
+    set_loaded("build git date", record::commit_date);
+    std::string message = record::message;
     string::load_at(reinterpret_cast<const u8*>(message.data()), u32(message.size()),
                     system_field("build git message"), string::Encoding::utf8);
   }

@@ -17,6 +17,17 @@ struct Source {
 extern const Source kLibrary[];
 extern const unsigned kLibraryCount;
 
+// The build record (written by the build: tools/build_record.cmake): the
+// date of the build and the commit, branch, commit date and subject line of
+// the checkout built ("" when it is none).
+namespace record {
+extern const char date[];
+extern const char commit[];
+extern const char branch[];
+extern const char commit_date[];
+extern const char message[];
+}  // namespace record
+
 // Loads UTF-8 source text into a block (out must be rooted).
 void load_source(Cell* out, const char* text, std::size_t size);
 

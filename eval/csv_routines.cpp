@@ -35,14 +35,12 @@ namespace {
 using mem::Buffer;
 using mem::buffer_of;
 
-// The values of the line being read and the rows read so far, waiting for
-// the blocks that take them; the collector marks them.
+// The values of the line being read, waiting for the block that takes
+// them; the collector marks them.
 std::vector<Cell> g_values;
-std::vector<Cell> g_rows;
 
 void mark_rows() {
   for (const Cell& c : g_values) gc::mark_cell(&c);
-  for (const Cell& c : g_rows) gc::mark_cell(&c);
 }
 
 // The delimiter as one character, or -1.
@@ -58,7 +56,7 @@ i64 one_char(const Cell* delimiter) {
 class Reader {
  public:
   Reader(const Cell* text, u32 delimiter, u32 quote)
-      : delimiter_(delimiter), quote_(quote), values_base_(g_values.size()), rows_base_(g_rows.size()) {
+      : delimiter_(delimiter), quote_(quote), values_base_(g_values.size()) {
     node_ = series_node(text);
     Buffer* b = buffer_of(node_);
     unit_ = b->unit();
@@ -68,8 +66,6 @@ class Reader {
   }
   ~Reader() {
     g_values.resize(values_base_);
-    g_rows.resize(rows_base_);
-    if (rows_base_ == 0) std::vector<Cell>().swap(g_rows);  // the memory of a long table goes back
   }
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
@@ -91,6 +87,10 @@ class Reader {
     }
     if (records && !header) return false;
     keys_ = make_none(stack::push());
+    // The rows go straight into a block made for the lines the text holds
+    // (the line breaks counted: more than the rows when values hold some).
+    rows_ = stack::push();
+    block::make_at(rows_, i32(std::min<u32>(line_breaks() + 1, 1u << 20)));
     // opt [not end data-line any [newline not [any line-breaks end] data-line]]
     if (pos_ < end_) {
       if (!line() || !row(records, hdr)) return false;
@@ -104,12 +104,20 @@ class Reader {
     // any line-breaks, then the end
     while (pos_ < end_ && line_break(at(pos_))) ++pos_;
     if (pos_ != end_) return false;
-    Cell* rows = stack::push();
-    take(g_rows, rows_base_, rows);
     block::make_at(out, 2);
     block::append_copy(out, hdr);
-    block::append_copy(out, rows);
+    block::append_copy(out, rows_);
     return true;
+  }
+
+  // The line breaks from the position on (CR LF counted once).
+  u32 line_breaks() const {
+    u32 n = 0;
+    for (u32 i = pos_; i < end_; ++i) {
+      u32 c = at(i);
+      if (c == '\n' || (c == '\r' && (i + 1 == end_ || at(i + 1) != '\n'))) ++n;
+    }
+    return n;
   }
 
  private:
@@ -190,17 +198,7 @@ class Reader {
     }
     make_text();
   }
-  void make_text() {
-    u32 n = u32(text_.size());
-    u32 unit = unicode::unit_for(widest_);
-    Cell s;
-    string::make_at(&s, std::max<u32>(n, 1), unit);
-    Buffer* b = buffer_of(series_node(&s));
-    u8* p = b->head_ptr();
-    for (u32 k = 0; k < n; ++k) unicode::put_char(p + u64(k) * unit, unit, text_[k]);
-    b->tail = b->head + n * unit;
-    g_values.push_back(s);
-  }
+  void make_text() { g_values.push_back(codec_string(text_, widest_)); }
 
   // The values of the line as a block into out.
   void take_row(Cell* out) { take(g_values, values_base_, out); }
@@ -209,9 +207,10 @@ class Reader {
   // made here.
   bool row(bool records, const Cell* hdr) {
     if (!records) {
-      Cell r;
-      take_row(&r);
-      g_rows.push_back(r);
+      Cell* r = stack::push();
+      take_row(r);
+      block::append_copy(rows_, r);
+      stack::pop(1);
       return true;
     }
     u32 width = buffer_of(series_node(hdr))->used() / sizeof(Cell);
@@ -229,7 +228,7 @@ class Reader {
       copy_cell(rec, keys_);
     }
     g_values.resize(values_base_);
-    g_rows.push_back(*rec);
+    block::append_copy(rows_, rec);
     stack::pop(1);
     return true;
   }
@@ -245,11 +244,12 @@ class Reader {
   }
 
   u32 delimiter_, quote_;
-  std::size_t values_base_, rows_base_;
+  std::size_t values_base_;
   u32 node_, unit_, end_, pos_, start_;
   std::u32string text_;
   u32 widest_ = 0;
   Cell* keys_ = nullptr;  // the first record, whose keys every record shares
+  Cell* rows_ = nullptr;  // the rows (or records) read
 };
 
 // _csv-rows text delimiter quote header records: [header rows] or none.

@@ -57,6 +57,22 @@ inline int hex_digit(u32 c) {
   return -1;
 }
 
+}  // namespace
+
+Cell codec_string(const std::u32string& text, u32 widest) {
+  u32 n = u32(text.size());
+  u32 unit = unicode::unit_for(widest);
+  Cell s;
+  string::make_at(&s, std::max<u32>(n, 1), unit);
+  Buffer* b = buffer_of(series_node(&s));
+  u8* p = b->head_ptr();
+  for (u32 k = 0; k < n; ++k) unicode::put_char(p + u64(k) * unit, unit, text[k]);
+  b->tail = b->head + n * unit;
+  return s;
+}
+
+namespace {
+
 struct U32Hash {
   using is_transparent = void;
   std::size_t operator()(std::u32string_view s) const { return std::hash<std::u32string_view>{}(s); }
@@ -202,25 +218,12 @@ class Decoder {
   }
   // text_ as a new string in out (a cell nothing else writes meanwhile).
   void make_text(Cell* out) {
-    u32 n = u32(text_.size());
-    u32 unit = unicode::unit_for(widest_);
-    Cell s;
-    string::make_at(&s, std::max<u32>(n, 1), unit);
-    Buffer* b = buffer_of(series_node(&s));
-    u8* p = b->head_ptr();
-    if (unit == 1) {
-      for (u32 k = 0; k < n; ++k) p[k] = u8(text_[k]);
-    } else {
-      for (u32 k = 0; k < n; ++k) unicode::put_char(p + u64(k) * unit, unit, text_[k]);
-    }
-    b->tail = b->head + n * unit;
+    Cell s = codec_string(text_, widest_);
     copy_cell(&s, out);
   }
   bool string() {
     if (!string_text()) return false;
-    Cell s;
-    make_text(&s);
-    g_pending.push_back(s);
+    g_pending.push_back(codec_string(text_, widest_));
     return true;
   }
 

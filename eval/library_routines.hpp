@@ -2,6 +2,8 @@
 // type predicates, defined by start-up before the library source runs.
 #pragma once
 
+#include <string>
+
 #include "datatypes/function.hpp"
 #include "runtime/cell.hpp"
 
@@ -38,6 +40,9 @@ void wire_internal_routines();
 // wire_tool_routines calls it, once every library source has run).
 void wire_codec_routines();
 void wire_csv_routines();  // (eval/csv_routines.cpp)
+// The code points as a new string! of the narrowest unit that holds the
+// widest of them. The cell roots nothing: the caller stores it at once.
+Cell codec_string(const std::u32string& text, u32 widest);
 // The same for the functions of the tools and the reactivity, which start-up
 // defines after the system object.
 void wire_tool_routines();

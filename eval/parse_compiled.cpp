@@ -512,15 +512,7 @@ Engine::Res Engine::c_block(const Cell* blk, const Cell* name, Plan* plan) {
   i32 head = std::clamp<i32>(series_index(blk), 0, i32(cells_of(node)));
   u32 len = in_total();
   u32 input = in_node();
-  for (u32 i = cur_block; i != NO_ENTRY; i = g_rules[i].prev) {
-    const Entry& e = g_rules[i];
-    if (e.start < in.index) break;
-    if (e.start == in.index && series_node(&e.a) == node && series_index(&e.a) == head &&
-        e.in_node == input && e.in_len == len) {
-      Cell n = *name;
-      fire(Err::script_parse_infinite, &n);
-    }
-  }
+  check_recursion(node, head, len, name);
   check_depth(2);
   Entry& e = g_rules.emplace_back();
   e.code = C_BLOCK;
@@ -708,7 +700,17 @@ Engine::Res Engine::c_step_general(bool awaiting) {
       words_set(&w);
       return RS_OK;
     }
-    case CK_GET_WORD: case CK_PAREN: {
+    case CK_PAREN: {
+      // paren: evaluated above a cell of its own, its value dropped
+      Cell* before = stack::top;
+      make_unset(stack::push());
+      interp::eval_block_or_throw(&v, false);
+      if (stack::top > before) stack::pop(u32(stack::top - before));
+      clamp_index();
+      ++g_epoch;
+      return RS_OK;
+    }
+    case CK_GET_WORD: {
       size_t depth = g_rules.size();
       Flow f = dispatch_value(&v, false);
       ++g_epoch;
@@ -896,35 +898,8 @@ Engine::Res Engine::c_repeat(const Cell* kw, i32 min, i32 max, bool while_) {
 
 // An integer count, or two, before a rule: start_count.
 Engine::Res Engine::c_count(const Cell* first) {
-  i32 min = int_of(first);
-  i32 max = min;
-  Entry& b = block();
-  u32 node = series_node(&b.a);
-  if (b.pos < cells_of(node)) {
-    Cell d = *cell_of(node, b.pos);
-    const Cell* v = nullptr;
-    if (type_of(&d) == TYPE_INTEGER) v = &d;
-    else if (type_of(&d) == TYPE_WORD && keyword_of(&d) == K_NO) {
-      v = rule_value(&d);
-      if (v && type_of(v) != TYPE_INTEGER) v = nullptr;
-    }
-    if (v) {
-      max = int_of(v);
-      ++b.pos;
-      if (max < 0) {
-        Cell c = *v;
-        fire(Err::script_out_of_range, &c);
-      }
-    }
-  }
-  if (min < 0) {
-    Cell c = *first;
-    fire(Err::script_out_of_range, &c);
-  }
-  if (max < min) {
-    Cell c = *first;
-    fire(Err::script_parse_rule, &c);
-  }
+  i32 min, max;
+  count_range(first, min, max);
   return c_repeat(first, min, max, false);
 }
 
@@ -978,28 +953,22 @@ Engine::Res Engine::c_to(const Cell* kw, bool thru) {
 }
 
 // copy word and set word: start_word_command and their apply.
+// The command counts its cell on the rules stack without an entry of its
+// own (nothing reads one: the word is held on the arguments stack).
 Engine::Res Engine::c_copy_set(Code code, const Cell* kw) {
-  Cell w = take_word(kw);
+  Cell word_cell = take_word(kw);
+  Cell* w = stack::push_cell(&word_cell);
   u32 node = series_node(&block().a);
   u32 sub = block().pos;
   if (sub >= cells_of(node) || c_kind_at(node, sub) == K_BAR) missing_after(kw);
-  check_depth(1);
-  Entry& e = g_rules.emplace_back();
-  e.code = code;
-  e.pos = sub;
-  e.prev = NO_ENTRY;
-  e.start = e.mark = in.index;
-  e.a = w;
-  make_none(&e.b);
-  ++g_rule_cells;
-  u32 i = u32(g_rules.size() - 1);
+  CommandCell cell(*this);
+  i32 s = in.index;
   Res r = c_step(true);
   if (r == RS_BREAK || r == RS_REJECT) {
-    pop_entry();
+    stack::pop(1);
     return r;
   }
   bool ok = ok_of(r);
-  i32 s = g_rules[i].start;
   if (ok) {
     clamp_index();
     Cell* v = make_none(stack::push());
@@ -1011,13 +980,11 @@ Engine::Res Engine::c_copy_set(Code code, const Cell* kw) {
     } else if (in.index > s && s < i32(in_total())) {
       unit_value(s, v);
     }
-    Cell wc = g_rules[i].a;
-    word::set(&wc, v);
-    words_set(&wc);
-    stack::pop(u32(stack::top - v));
+    word::set(w, v);
+    words_set(w);
   }
   if (!ok) in.index = s;
-  pop_entry();
+  stack::pop(u32(stack::top - w));
   return res_of(ok);
 }
 
@@ -1128,16 +1095,7 @@ i32 Engine::c_repeat_atom(const Cell* v, i32 max) {
   i32 stop = max < 0 ? end : i32(std::min<i64>(end, i64(i) + max));
   const u8* h = b->head_ptr();
   if (t == TYPE_BITSET) {
-    // Nothing allocates here: both buffers stay where they are.
-    Buffer* bb = buffer_of(series_node(v));
-    const u8* bits = bb->head_ptr();
-    u32 bytes = bb->used();
-    if (bytes >= 32) {
-      while (i < stop && (bits[h[i] >> 3] & (0x80u >> (h[i] & 7)))) ++i;
-    } else {
-      bool beyond = (bb->flags & mem::SERIES_BITS_NOT) != 0;
-      while (i < stop && ((h[i] >> 3) < bytes ? (bits[h[i] >> 3] & (0x80u >> (h[i] & 7))) != 0 : beyond)) ++i;
-    }
+    i = charset_run(h, 1, i, stop, v);
   } else if (case_) {
     u32 want = char_of(v);
     while (i < stop && h[i] == want) ++i;

@@ -204,6 +204,29 @@ inline bool is_series_type(Type t) {
 
 
 
+// The end of the run of units from i (before stop) that are members of the
+// bitset. Nothing allocates here: both buffers stay where they are.
+inline i32 charset_run(const u8* h, u32 unit, i32 i, i32 stop, const Cell* bitset) {
+  Buffer* bb = buffer_of(series_node(bitset));
+  const u8* bits = bb->head_ptr();
+  u32 bytes = bb->used();
+  bool beyond = (bb->flags & mem::SERIES_BITS_NOT) != 0;
+  auto member = [&](u32 c) {
+    u32 byte = c >> 3;
+    return byte < bytes ? (bits[byte] & (0x80u >> (c & 7))) != 0 : beyond;
+  };
+  if (unit == 1) {
+    if (bytes >= 32) {
+      while (i < stop && (bits[h[i] >> 3] & (0x80u >> (h[i] & 7)))) ++i;
+    } else {
+      while (i < stop && member(h[i])) ++i;
+    }
+  } else {
+    while (i < stop && member(string::get_char(h + u64(i) * unit, unit))) ++i;
+  }
+  return i;
+}
+
 inline u32 fold(u32 cp) { return cp < 128 ? (cp >= 'a' && cp <= 'z' ? cp - 32 : cp) : casefold::upper(cp); }
 
 // The value a word holds for the rules, or null when it has none.
@@ -377,18 +400,13 @@ struct Engine {
 
   // ---- blocks ----------------------------------------------------------------
 
-  // Enters a rule block; `name` is the rule that named it (for errors).
-  Flow push_block(const Cell* rule_block, const Cell* name) {
-    Cell blk = *rule_block;
-    u32 node = series_node(&blk);
-    i32 head = std::clamp<i32>(series_index(&blk), 0, i32(cells_of(node)));
-    u32 len = in_total();
-    // The same block entered again at the same input, unchanged, would
-    // repeat what brought it here forever. The open blocks of this run are
-    // the chain from the innermost one; their starts only go down along it
-    // unless a rule set the position back, so the walk stops at the first
-    // block begun before this position (a recursion hidden behind such a
-    // jump still ends, at the depth limit).
+  // The same block entered again at the same input, unchanged, would
+  // repeat what brought it here forever. The open blocks of this run are
+  // the chain from the innermost one; their starts only go down along it
+  // unless a rule set the position back, so the walk stops at the first
+  // block begun before this position (a recursion hidden behind such a
+  // jump still ends, at the depth limit).
+  void check_recursion(u32 node, i32 head, u32 len, const Cell* name) {
     for (u32 i = cur_block; i != NO_ENTRY; i = g_rules[i].prev) {
       const Entry& e = g_rules[i];
       if (e.start < in.index) break;
@@ -398,6 +416,15 @@ struct Engine {
         fire(Err::script_parse_infinite, &n);
       }
     }
+  }
+
+  // Enters a rule block; `name` is the rule that named it (for errors).
+  Flow push_block(const Cell* rule_block, const Cell* name) {
+    Cell blk = *rule_block;
+    u32 node = series_node(&blk);
+    i32 head = std::clamp<i32>(series_index(&blk), 0, i32(cells_of(node)));
+    u32 len = in_total();
+    check_recursion(node, head, len, name);
     u32 i = push_entry(C_BLOCK, 2);
     Entry& e = g_rules[i];
     e.a = blk;
@@ -806,20 +833,8 @@ struct Engine {
       Buffer* b = buffer_of(in_node());
       u32 unit = b->unit();
       const u8* h = b->head_ptr();
-      Buffer* bb = buffer_of(series_node(v));
-      const u8* bits = bb->head_ptr();
-      u32 bytes = bb->used();
-      bool beyond = (bb->flags & mem::SERIES_BITS_NOT) != 0;
       i32 stop = max < 0 ? end : i32(std::min<i64>(end, i64(i) + max));
-      auto member = [&](u32 c) {
-        u32 byte = c >> 3;
-        return byte < bytes ? (bits[byte] & (0x80u >> (c & 7))) != 0 : beyond;
-      };
-      if (unit == 1) {
-        while (i < stop && member(h[i])) ++i;
-      } else {
-        while (i < stop && member(string::get_char(h + u64(i) * unit, unit))) ++i;
-      }
+      i = charset_run(h, unit, i, stop, v);
       count = i - in.index;
     } else {
       while (max < 0 || count < max) {
@@ -913,10 +928,11 @@ struct Engine {
     return AGAIN;
   }
 
-  // An integer count before a rule, with an optional second count.
-  Flow start_count(const Cell* first) {
-    i32 min = int_of(first);
-    i32 max = min;
+  // The counts of an integer before a rule, with an optional second count
+  // (an integer or a word holding one), which it steps over.
+  void count_range(const Cell* first, i32& min, i32& max) {
+    min = int_of(first);
+    max = min;
     Entry& b = block();
     u32 node = series_node(&b.a);
     if (b.pos < cells_of(node)) {
@@ -944,6 +960,12 @@ struct Engine {
       Cell c = *first;
       fire(Err::script_parse_rule, &c);
     }
+  }
+
+  // An integer count before a rule, with an optional second count.
+  Flow start_count(const Cell* first) {
+    i32 min, max;
+    count_range(first, min, max);
     return start_repeat(first, min, max, false);
   }
 

@@ -1,0 +1,68 @@
+# The core (runtime, datatypes, evaluator, I/O, the GUI core side and the
+# library written in Qel) in one place: the system libraries it needs and
+# the sources it is built from. The main build and the fuzz targets' own
+# project both include it. Set QEL_ROOT (the source root) first.
+#
+# Defines QEL_CORE_SOURCES (the C++ sources with the generated ones: the
+# embedded library and the build record), QEL_CORE_LIBRARIES (what the core
+# links) and QEL_CORE_DEFERRED_INCLUDES (the headers of libcurl and libtiff,
+# which platform/http.cpp and platform/image_codecs.cpp open on first use, to
+# keep start-up short: never linked).
+
+find_package(Threads REQUIRED)
+find_package(PkgConfig REQUIRED)
+find_package(OpenSSL REQUIRED COMPONENTS Crypto)
+find_package(PNG REQUIRED)
+find_package(JPEG REQUIRED)
+find_package(GIF REQUIRED)
+find_package(TIFF REQUIRED)
+find_package(CURL REQUIRED)
+set(QEL_CORE_LIBRARIES Threads::Threads OpenSSL::Crypto PNG::PNG JPEG::JPEG GIF::GIF ${CMAKE_DL_LIBS})
+set(QEL_CORE_DEFERRED_INCLUDES
+  $<TARGET_PROPERTY:CURL::libcurl,INTERFACE_INCLUDE_DIRECTORIES>
+  $<TARGET_PROPERTY:TIFF::TIFF,INTERFACE_INCLUDE_DIRECTORIES>)
+
+file(GLOB QEL_CORE_SOURCES CONFIGURE_DEPENDS
+  ${QEL_ROOT}/runtime/*.cpp ${QEL_ROOT}/datatypes/*.cpp ${QEL_ROOT}/eval/*.cpp ${QEL_ROOT}/io/*.cpp
+  ${QEL_ROOT}/io/codecs/*.cpp ${QEL_ROOT}/platform/*.cpp ${QEL_ROOT}/view/*.cpp)
+file(GLOB QEL_CORE_HEADERS CONFIGURE_DEPENDS
+  ${QEL_ROOT}/runtime/*.hpp ${QEL_ROOT}/runtime/*.inc ${QEL_ROOT}/datatypes/*.hpp ${QEL_ROOT}/eval/*.hpp
+  ${QEL_ROOT}/io/*.hpp ${QEL_ROOT}/io/codecs/*.hpp ${QEL_ROOT}/platform/*.hpp ${QEL_ROOT}/view/*.hpp)
+
+# The library written in Qel, embedded in the executable, in the order
+# start-up runs it.
+include(${QEL_ROOT}/library/sources.cmake)
+list(TRANSFORM QEL_LIBRARY_FILES PREPEND ${QEL_ROOT}/library/ OUTPUT_VARIABLE QEL_LIBRARY_SOURCES)
+set(QEL_LIBRARY_CPP ${CMAKE_BINARY_DIR}/library_sources.cpp)
+string(REPLACE ";" "|" QEL_LIBRARY_LIST "${QEL_LIBRARY_SOURCES}")
+add_custom_command(
+  OUTPUT ${QEL_LIBRARY_CPP}
+  COMMAND ${CMAKE_COMMAND} "-DSOURCES=${QEL_LIBRARY_LIST}" -DOUTPUT=${QEL_LIBRARY_CPP}
+          -P ${QEL_ROOT}/tools/embed.cmake
+  DEPENDS ${QEL_LIBRARY_SOURCES} ${QEL_ROOT}/tools/embed.cmake
+  COMMENT "Embedding the Qel library"
+  VERBATIM)
+
+# The build record of system/build (the date of the build, the source
+# revision): written again only when a source of the core changed, or the
+# checkout moved to another commit, so that building an unchanged tree does
+# nothing.
+set(QEL_BUILD_RECORD_CPP ${CMAKE_BINARY_DIR}/build_record.cpp)
+set(QEL_BUILD_RECORD_DEPENDS ${QEL_CORE_SOURCES} ${QEL_CORE_HEADERS} ${QEL_LIBRARY_SOURCES}
+  ${QEL_ROOT}/tools/build_record.cmake)
+execute_process(COMMAND git rev-parse --path-format=absolute --git-path logs/HEAD
+  WORKING_DIRECTORY ${QEL_ROOT} OUTPUT_VARIABLE QEL_GIT_HEAD_LOG
+  OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+if(QEL_GIT_HEAD_LOG AND EXISTS ${QEL_GIT_HEAD_LOG})
+  list(APPEND QEL_BUILD_RECORD_DEPENDS ${QEL_GIT_HEAD_LOG})
+endif()
+add_custom_command(
+  OUTPUT ${QEL_BUILD_RECORD_CPP}
+  COMMAND ${CMAKE_COMMAND} -DROOT=${QEL_ROOT} -DOUTPUT=${QEL_BUILD_RECORD_CPP}
+          -P ${QEL_ROOT}/tools/build_record.cmake
+  DEPENDS ${QEL_BUILD_RECORD_DEPENDS}
+  COMMENT "Writing the build record"
+  VERBATIM)
+
+list(FILTER QEL_CORE_SOURCES EXCLUDE REGEX ".*/main\\.cpp$")
+list(APPEND QEL_CORE_SOURCES ${QEL_LIBRARY_CPP} ${QEL_BUILD_RECORD_CPP})
