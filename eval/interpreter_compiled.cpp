@@ -923,8 +923,6 @@ Unit* compile(const Cell* block) {
   Unit* u = new Unit;
   u->library = (buf->flags & mem::SERIES_LIBRARY) != 0;
   Compiler c{*u};
-  Op head{O_BLOCK, F_MAIN, 0, 0};
-  (void)head;
   try {
     u32 at = c.block(block, F_MAIN);
     (void)at;
@@ -937,15 +935,6 @@ Unit* compile(const Cell* block) {
   for (const UBlock& b : u->blocks) code::mark_compiled(b.node);
   u->epoch = code::epoch;
   u->one_pure = u->blocks[0].pure.size() == 1;
-  if (std::getenv("QEL_DUMP_UNITS")) {
-    static const char* const names[] = {"BLOCK", "STMT", "NEXT", "END", "CONST", "WORD", "GETW", "LITW", "GENERIC", "SET", "PAREN", "CALL", "SETDONE", "PARENDONE", "ARGCHECK", "INVOKE", "BRANCH", "CALLDONE", "OP", "OPDONE", "NOOP", "PURE", "PURESET", "QUOTE", "LOOP", "LOOPNEXT", "LOOPCOND", "LOOPBACK", "LOOPDONE"};
-    std::fprintf(stderr, "unit %p: %zu ops, %zu blocks\n", (void*)u, u->ops.size(), u->blocks.size());
-    for (size_t i = 0; i < u->ops.size(); ++i) {
-      const Op& o = u->ops[i];
-      std::fprintf(stderr, "  %3zu %-9s f=%x k=%u pos=%u a=%u b=%u e=%u\n", i, names[o.code], o.flags, o.k, o.pos, o.a, o.b, o.e);
-    }
-    for (size_t i = 0; i < u->blocks.size(); ++i) std::fprintf(stderr, "  block %zu: %zu pure\n", i, u->blocks[i].pure.size());
-  }
   return u;
 }
 

@@ -38,8 +38,8 @@ struct Unit;
 // The compiled form of a function's body, made at its first call (null:
 // the reference runs it).
 Unit* unit_for_body(const Cell* body);
-// The compiled form of a block run by eval_block, made when the same block
-// runs a second time (null: the reference runs it this time).
+// The compiled form of a block run by eval_block, made at its first run
+// (null: the reference runs it).
 Unit* unit_for_block(const Cell* block);
 
 // Runs the unit's code for the block value (the unit's block) in a frame of
