@@ -19,7 +19,8 @@
 //   _gui-test 'post-key [face "a" []]                ; the same, put in GDK's queue for the loop
 //   _gui-test 'native face           ; [size position state] of the face's widget, as the toolkit has it
 //   _gui-test 'click face            ; the face's button clicked
-//   _gui-test 'scroll-bar [face true 1]  ; the face's own vertical bar stepped a line (3: a page)
+//   _gui-test 'scroll-bar [face true 1]  ; the face's own vertical bar stepped a line (3: a page),
+//                                        ; or a scroller face's bar
 //   _gui-test 'windows none          ; the number of native windows
 //   _gui-test 'dark-mode none         ; whether the dark theme is asked for
 //   _gui-test 'signal :fn             ; fn called from a GTK signal handler; its answer

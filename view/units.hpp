@@ -31,6 +31,12 @@ inline double to_logical(double pixels, double scale = current.scale) {
   return scale > 0 ? pixels / scale : pixels;
 }
 
+// A pair! or point2D! (a face's offset or size) as two numbers; false for
+// any other value (x and y untouched).
+bool read_point(const Cell* v, double* x, double* y);
+// The same in pixels at the current scale.
+bool read_pixels(const Cell* v, int* x, int* y);
+
 // A position or size in pixels as the value events and faces carry: a
 // pair! of logical units truncated when pairs is set, else a point2D!.
 Cell* logical_point(double x, double y, bool pairs, Cell* out, double scale = current.scale);

@@ -3,6 +3,7 @@
 #include <gtk/gtk.h>
 
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "datatypes/event.hpp"
@@ -46,23 +47,15 @@ struct Target {
   }
 };
 
+// The live targets: still reachable when the process ends with windows up.
+// (Made once and never destroyed, so that it outlives the static objects.)
+std::unordered_set<Target*>& g_targets = *new std::unordered_set<Target*>();
+
 Target* target(const Record& w) { return static_cast<Target*>(window::pointer(window::get(w, window::DRAW_TARGET))); }
 
 // The face's size in pixels.
 bool pixel_size(const Cell* face, int* width, int* height) {
-  const Cell* size = face::facet(face, face::SIZE);
-  float x, y;
-  if (size && type_of(size) == TYPE_PAIR) {
-    x = float(pair::x(size));
-    y = float(pair::y(size));
-  } else if (size && type_of(size) == TYPE_POINT2D) {
-    x = point::coord(size, 0);
-    y = point::coord(size, 1);
-  } else {
-    return false;
-  }
-  *width = units::to_pixels(x);
-  *height = units::to_pixels(y);
+  if (!units::read_pixels(face::facet(face, face::SIZE), width, height)) return false;
   return *width > 0 && *height > 0 && *width <= 32767 && *height <= 32767;
 }
 
@@ -134,6 +127,7 @@ void on_preedit_end(GtkIMContext*, gpointer) { input::set_ime(false, std::string
 
 void init(Record& w, bool ime) {
   auto* t = new Target();
+  g_targets.insert(t);
   if (ime) {
     t->im = gtk_im_multicontext_new();
     g_signal_connect(t->im, "commit", G_CALLBACK(on_commit), GUINT_TO_POINTER(w.id));
@@ -232,7 +226,9 @@ void paint_pending(Record& w) {
 
 void release(Record& w) {
   i32 id = window::get(w, window::DRAW_TARGET);
-  delete static_cast<Target*>(window::pointer(id));
+  auto* t = static_cast<Target*>(window::pointer(id));
+  g_targets.erase(t);
+  delete t;
   window::drop_pointer(id);
   window::set(w, window::DRAW_TARGET, 0);
   if (GtkWidget* box = windows::client(w); box && container::is(box)) container::set_surface(box, nullptr);

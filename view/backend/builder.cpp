@@ -53,22 +53,9 @@ struct Size {
   double x = 0, y = 0;
 };
 
-bool read_point(const Cell* v, Size* out) {
-  if (!v) return false;
-  if (type_of(v) == TYPE_PAIR) {
-    *out = {double(pair::x(v)), double(pair::y(v))};
-    return true;
-  }
-  if (type_of(v) == TYPE_POINT2D) {
-    *out = {double(point::coord(v, 0)), double(point::coord(v, 1))};
-    return true;
-  }
-  return false;
-}
-
 Size facet_point(const Cell* face, u32 facet) {
   Size s;
-  read_point(face::facet(face, facet), &s);
+  units::read_point(face::facet(face, facet), &s.x, &s.y);
   return s;
 }
 
@@ -254,8 +241,11 @@ Record* build(Cell* face_in, Record* parent) {
       case widgets::K_SCROLLER:
         widgets::scroller_setup(*w);
         break;
-      case widgets::K_FIELD:
       case widgets::K_AREA:
+        widgets::apply_tabs(*w);
+        widgets::apply_selection(*w);
+        break;
+      case widgets::K_FIELD:
         widgets::apply_selection(*w);
         break;
       default:

@@ -578,16 +578,7 @@ bool send_event(const Cell* event_in, bool queued) {
     if (bits & event::FLAG_MID_DOWN) m.wparam |= MK_MBUTTON;
     if (bits & event::FLAG_AUX_DOWN) m.wparam |= MK_XBUTTON1;
     event::get_field(v[0], event::F_OFFSET, v[2]);
-    double x = 0, y = 0;
-    if (type_of(v[2]) == TYPE_PAIR) {
-      x = pair::x(v[2]);
-      y = pair::y(v[2]);
-    } else if (type_of(v[2]) == TYPE_POINT2D) {
-      x = point::coord(v[2], 0);
-      y = point::coord(v[2], 1);
-    }
-    m.x = units::to_pixels(float(x));
-    m.y = units::to_pixels(float(y));
+    units::read_pixels(v[2], &m.x, &m.y);
     if (made.code == messages::MOUSEWHEEL) {
       event::get_field(v[0], event::F_PICKED, v[2]);
       if (type_of(v[2]) == TYPE_INTEGER) {

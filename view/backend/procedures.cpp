@@ -46,6 +46,23 @@ void geometry_to_face(Record& w, const Message& m, bool size) {
   units::logical_point(m.x, m.y, pairs, facet);
 }
 
+// What the main and base procedures do alike: scroll events from the
+// window's own scroll bars, gestures. Answers -2 for another message.
+i64 shared_procedure(const Message& m) {
+  Message msg = m;
+  switch (m.code) {
+    case messages::HSCROLL:
+    case messages::VSCROLL:
+      input::make_event(msg, 0, event::SCROLL);
+      return 0;
+    case messages::GESTURE:
+      input::make_event(msg, 0, m.extra);
+      return -1;
+    default:
+      return -2;
+  }
+}
+
 // ---- main-window-proc (QelWindow, QelPanel) -------------------------------------------------
 
 i64 main_procedure(Record& w, const Message& m) {
@@ -102,28 +119,22 @@ i64 main_procedure(Record& w, const Message& m) {
       input::make_event(msg, 0, type);
       return -1;
     }
-    case messages::HSCROLL:
-    case messages::VSCROLL:
-      input::make_event(msg, 0, event::SCROLL);
-      return 0;
-    case messages::GESTURE:
-      input::make_event(msg, 0, m.extra);
-      return -1;
     case messages::WINDOW_COMMAND:
       widgets::window_command(w, u32(m.wparam));
       return 0;
     case messages::LBUTTONDOWN:
     case messages::LBUTTONUP:
       return 0;
-    default:
-      return -1;
+    default: {
+      i64 answer = shared_procedure(m);
+      return answer == -2 ? -1 : answer;
+    }
   }
 }
 
 // ---- base-window-proc (QelBase) -------------------------------------------------------------
 
 i64 base_procedure(Record& w, const Message& m) {
-  Message msg = m;
   switch (m.code) {
     case messages::LBUTTONDOWN: {
       i32 presses = window::get(w, window::COUNTER) + 1;
@@ -141,15 +152,10 @@ i64 base_procedure(Record& w, const Message& m) {
         return 0;
       }
       return -1;
-    case messages::HSCROLL:
-    case messages::VSCROLL:
-      input::make_event(msg, 0, event::SCROLL);
-      return 0;
-    case messages::GESTURE:
-      input::make_event(msg, 0, m.extra);
-      return -1;
-    default:
-      return -1;
+    default: {
+      i64 answer = shared_procedure(m);
+      return answer == -2 ? -1 : answer;
+    }
   }
 }
 
@@ -214,19 +220,7 @@ void send(Record& w, u32 code, i32 x = 0, i32 y = 0, u64 wparam = 0) {
 // The face's offset or size in pixels.
 bool facet_pixels(Record& w, u32 facet, int* x, int* y) {
   const Cell* f = window::face(w);
-  const Cell* v = f ? face::facet(f, facet) : nullptr;
-  if (!v) return false;
-  if (type_of(v) == TYPE_PAIR) {
-    *x = units::to_pixels(float(pair::x(v)));
-    *y = units::to_pixels(float(pair::y(v)));
-    return true;
-  }
-  if (type_of(v) == TYPE_POINT2D) {
-    *x = units::to_pixels(point::coord(v, 0));
-    *y = units::to_pixels(point::coord(v, 1));
-    return true;
-  }
-  return false;
+  return f && units::read_pixels(face::facet(f, facet), x, y);
 }
 
 gboolean burst_end(gpointer id) {

@@ -256,7 +256,8 @@ void test_hook() {
     bool vertical = type_of(c + 1) == TYPE_LOGIC && logic_of(c + 1);
     GtkScrollType step = type_of(c + 2) == TYPE_INTEGER && int_of(c + 2) == 3 ? GTK_SCROLL_PAGE_FORWARD : GTK_SCROLL_STEP_FORWARD;
     GtkWidget* g = windows::widget(*record_of(c));
-    auto* bar = static_cast<GtkWidget*>(g_object_get_data(G_OBJECT(g), vertical ? "qel-vbar" : "qel-hbar"));
+    auto* bar = GTK_IS_SCROLLBAR(g) ? g  // a scroller face is a bar itself
+                                    : static_cast<GtkWidget*>(g_object_get_data(G_OBJECT(g), vertical ? "qel-vbar" : "qel-hbar"));
     if (!bar) fire(Err::script_invalid_arg, value);
     GtkAdjustment* a = gtk_range_get_adjustment(GTK_RANGE(bar));
     gboolean done = FALSE;

@@ -535,6 +535,21 @@ i32 clamp_index(i32 i, i32 length) { return std::clamp(i, 0, length); }
 
 }  // namespace
 
+void apply_tabs(Record& w) {
+  GtkWidget* c = control(w);
+  const Cell* f = window::face(w);
+  if (!c || !f || !GTK_IS_TEXT_VIEW(c)) return;
+  i32 stop = glue::tab_stop(f);
+  PangoContext* pc = gtk_widget_get_pango_context(c);
+  PangoFontMetrics* m = pango_context_get_metrics(pc, pango_context_get_font_description(pc), nullptr);
+  double char_width = double(pango_font_metrics_get_approximate_char_width(m)) / PANGO_SCALE;
+  pango_font_metrics_unref(m);
+  PangoTabArray* tabs = pango_tab_array_new(1, TRUE);
+  pango_tab_array_set_tab(tabs, 0, PANGO_TAB_LEFT, std::max(1, int(std::lround(stop * char_width / 4))));
+  gtk_text_view_set_tabs(GTK_TEXT_VIEW(c), tabs);
+  pango_tab_array_free(tabs);
+}
+
 void apply_selection(Record& w) {
   GtkWidget* c = control(w);
   const Cell* f = window::face(w);
@@ -578,15 +593,8 @@ namespace {
 
 // The long side of the face's size in pixels.
 double long_side(const Cell* face) {
-  const Cell* size = face::facet(face, face::SIZE);
   double x = 0, y = 0;
-  if (size && type_of(size) == TYPE_PAIR) {
-    x = pair::x(size);
-    y = pair::y(size);
-  } else if (size && type_of(size) == TYPE_POINT2D) {
-    x = point::coord(size, 0);
-    y = point::coord(size, 1);
-  }
+  units::read_point(face::facet(face, face::SIZE), &x, &y);
   return units::to_pixels(float(std::max(x, y)));
 }
 
@@ -876,12 +884,9 @@ void update_scroller() {
   if (u.visibility) {
     const Cell* vis = face::facet(v[0], face::SCROLLER_VISIBLE_Q);
     gtk_widget_set_visible(bar, !(vis && type_of(vis) == TYPE_LOGIC && !logic_of(vis)));
-    const Cell* size = face::facet(window::face(*w), face::SIZE);
-    if (size && (type_of(size) == TYPE_PAIR || type_of(size) == TYPE_POINT2D)) {
-      double sx = type_of(size) == TYPE_PAIR ? pair::x(size) : point::coord(size, 0);
-      double sy = type_of(size) == TYPE_PAIR ? pair::y(size) : point::coord(size, 1);
-      place_scroll_bars(*w, units::to_pixels(float(sx)), units::to_pixels(float(sy)));
-    }
+    int width = 0, height = 0;
+    if (units::read_pixels(face::facet(window::face(*w), face::SIZE), &width, &height))
+      place_scroll_bars(*w, width, height);
   }
   api::answer_none();
 }

@@ -67,6 +67,10 @@ glue::Check cycle_check(window::Record& w);
 bool radio_was_checked(window::Record& w);
 void write_check(window::Record& w, const Cell* data);
 
+// area: its tab stops from the `tabs` option (in dialog units, a quarter of
+// the font's average character width each).
+void apply_tabs(window::Record& w);
+
 // field, area: the selection from the face's `selected` pair.
 void apply_selection(window::Record& w);
 // field, area: the control's selection into the face's `selected`.
