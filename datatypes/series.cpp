@@ -538,7 +538,9 @@ Cell* take(Cell* v, Cell* part, bool, bool last) {
   make_none(answer);
   bool fired = false;
   if (count > 0) {
-    fired = notify(v, Event::take, nullptr, i, part ? n : 1);
+    // The report names the units that go: with /last or a negative part
+    // they are not at the position.
+    fired = notify(v, Event::take, nullptr, from, count);
     i32 t = total(v);
     if (from >= t) count = 0;
     count = std::min(count, t - from);
@@ -555,7 +557,7 @@ Cell* take(Cell* v, Cell* part, bool, bool last) {
     std::memmove(at, at + bytes, b->tail - (b->head + (u32(from) << sh) + bytes));
     b->tail -= bytes;
     table_removed(v, u32(from), u32(count), u32(t));
-    if (fired) notify(v, Event::taken, nullptr, i, count);
+    if (fired) notify(v, Event::taken, nullptr, from, count);
   }
   return answer;
 }

@@ -35,6 +35,7 @@
 //
 // Prints a line per failure and, last, "N passed, N failed"; exits non-zero
 // when a case failed or a file was rejected.
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -280,8 +281,10 @@ struct Outcome {
 Outcome in_child(const std::function<std::string()>& fn) {
   std::fflush(stdout);
   std::fflush(stderr);
+  // Close-on-exec: a program the case starts (a daemon that outlives it)
+  // must not hold the answer's pipe open, or the read below never ends.
   int fds[2];
-  if (pipe(fds) != 0) return {false, "cannot make a pipe"};
+  if (pipe2(fds, O_CLOEXEC) != 0) return {false, "cannot make a pipe"};
   pid_t pid = fork();
   if (pid < 0) {
     close(fds[0]);

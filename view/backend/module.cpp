@@ -4,6 +4,7 @@
 #include "view/backend/base.hpp"
 #include "view/backend/builder.hpp"
 #include "view/backend/clipboard.hpp"
+#include "view/backend/dialogs.hpp"
 #include "view/backend/draw/routine.hpp"
 #include "view/backend/entry.hpp"
 #include "view/backend/font_dialog.hpp"
@@ -51,6 +52,8 @@ Entries make_entries() {
   e.routines[SLOT_UPDATE_FONT] = text::fonts::update_font_routine;    // text/fonts.cpp
   e.routines[SLOT_UPDATE_PARA] = text::fonts::update_para_routine;
   e.routines[SLOT_REQUEST_FONT] = font_dialog::request_font;          // font_dialog.cpp
+  e.routines[SLOT_REQUEST_FILE] = dialogs::request_file;              // dialogs.cpp
+  e.routines[SLOT_REQUEST_DIR] = dialogs::request_dir;
 
   e.gui_init = setup::gui_init;
   e.test_hook = test_hook;

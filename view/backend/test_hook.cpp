@@ -19,6 +19,7 @@
 #include "view/backend/builder.hpp"
 #include "view/backend/display.hpp"
 #include "view/backend/input.hpp"
+#include "view/backend/widget_items.hpp"
 #include "view/backend/widgets.hpp"
 #include "view/glue.hpp"
 #include "view/backend/guard.hpp"
@@ -280,6 +281,7 @@ void test_hook() {
     signal(value);
   } else if (is(command, "dark-mode")) {
     api::answer_logic(setup::dark_requested());
+  } else if (widget_items::test_command(command, value)) {
   } else {
     fire(Err::script_invalid_arg, command);
   }
