@@ -647,6 +647,7 @@ Cell* face_to_image(const Cell* face_in) {
   }
   Record* w = record_of_face(v[0]);
   if (!w) return make_none(stack::push());
+  if (face::is_type(v[0], "camera")) return widget_items::camera_frame(*w);
   if (base::self_drawn(*w) && !face::is_type(v[0], "window")) return base::image_of(*w);
   return windows::snapshot(*w);
 }

@@ -1,5 +1,5 @@
 // The widgets with items, by face type: each call goes to the module of
-// the widget (menus, lists, tabs, button images, calendars).
+// the widget (menus, lists, tabs, button images, calendars, camera).
 #include "view/backend/widget_items.hpp"
 
 #include <string>
@@ -8,6 +8,7 @@
 #include "eval/api.hpp"
 #include "view/backend/button_images.hpp"
 #include "view/backend/calendar.hpp"
+#include "view/backend/camera.hpp"
 #include "view/backend/lists.hpp"
 #include "view/backend/menus.hpp"
 #include "view/backend/tabs.hpp"
@@ -43,6 +44,8 @@ void fill(Record& w) {
   } else if (k == widgets::K_CALENDAR) {
     calendar::sync(w);
     calendar::connect(w);
+  } else if (k == widgets::K_CAMERA) {
+    camera::open(w);
   }
 }
 
@@ -57,11 +60,13 @@ void selected_changed(Record& w) {
   Kind k = widgets::kind(w);
   if (has_items(k)) lists::select(w);
   else if (k == widgets::K_TAB_PANEL) tabs::select(w);
+  else if (k == widgets::K_CAMERA) camera::switch_device(w);
 }
 
 void image_changed(Record& w) {
   Kind k = widgets::kind(w);
   if (k == widgets::K_BUTTON || k == widgets::K_TOGGLE) button_images::apply(w);
+  else if (k == widgets::K_CAMERA) camera::want_frame(w);
 }
 
 void menu_changed(Record& w) {
@@ -69,7 +74,9 @@ void menu_changed(Record& w) {
 }
 
 void size_changed(Record& w) {
-  if (widgets::kind(w) == widgets::K_TAB_PANEL) tabs::relayout(w);
+  Kind k = widgets::kind(w);
+  if (k == widgets::K_TAB_PANEL) tabs::relayout(w);
+  else if (k == widgets::K_CAMERA) camera::resized(w);
 }
 
 bool series_changed(Record& w, const Cell* action, const Cell* target, i32 index, i32 part) {
@@ -94,10 +101,16 @@ void selected_text_to_face(Record& w, i32 index) {
     if (Cell* t = face::facet(f, face::TEXT)) copy_cell(v[0], t);
 }
 
+i32 item_at(const Record& w, int x, int y) {
+  return widgets::kind(w) == widgets::K_TEXT_LIST ? lists::row_at(w, x, y) : 0;
+}
+
 bool show_context_menu(Record& w, const messages::Message& m) { return menus::show_context(w, m); }
 
 void forget_context_menu() { menus::forget_context(); }
 
-void release(Record&) {}
+void release(Record& w) { camera::release(w); }
+
+Cell* camera_frame(Record& w) { return camera::grab_frame(w); }
 
 }  // namespace qel::view::backend::widget_items
