@@ -24,6 +24,7 @@
 #include "runtime/roots.hpp"
 #include "runtime/stack.hpp"
 #include "runtime/words.hpp"
+#include "runtime/code_epoch.hpp"
 
 namespace qel::series {
 
@@ -142,10 +143,14 @@ const Cell* arg_word(ArgWord w) { return &g_args[size_t(w)]; }
 
 bool notify(const Cell* value, Event e, const Cell* new_value, i32 index, i32 part) {
   u32 node = series_node(value);
-  if (type_of(value) != TYPE_IMAGE) {
-    if (!node || !(mem::buffer_of(node)->flags & mem::SERIES_OWNED)) return false;
+  bool fired = false;
+  if (type_of(value) == TYPE_IMAGE || (node && (mem::buffer_of(node)->flags & mem::SERIES_OWNED))) {
+    fired = ownership::check(value, event_word(e), new_value, index, part);
   }
-  return ownership::check(value, event_word(e), new_value, index, part);
+  // The series is about to be written (after the owner's handler ran): code
+  // compiled from it is checked again (runtime/code_epoch.hpp).
+  if (type_of(value) != TYPE_IMAGE) code::changed(node);
+  return fired;
 }
 
 // ---- positions ---------------------------------------------------------------------
