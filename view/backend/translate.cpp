@@ -11,6 +11,7 @@
 #include "view/backend/base.hpp"
 #include "view/backend/input.hpp"
 #include "view/backend/loop.hpp"
+#include "view/backend/widget_items.hpp"
 #include "view/backend/windows.hpp"
 #include "view/keys.hpp"
 
@@ -185,6 +186,7 @@ bool pointer_message(GdkEvent* e, u32 code, Message& m) {
   m.code = code;
   m.x = int(rx) - ox;
   m.y = int(ry) - oy;
+  m.lparam = widget_items::item_at(*r, m.x, m.y);
   m.time = gdk_event_get_time(e);
   m.wparam = state_mk(state);
   m.state = state_flags(state);

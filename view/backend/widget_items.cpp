@@ -101,6 +101,10 @@ void selected_text_to_face(Record& w, i32 index) {
     if (Cell* t = face::facet(f, face::TEXT)) copy_cell(v[0], t);
 }
 
+i32 item_at(const Record& w, int x, int y) {
+  return widgets::kind(w) == widgets::K_TEXT_LIST ? lists::row_at(w, x, y) : 0;
+}
+
 bool show_context_menu(Record& w, const messages::Message& m) { return menus::show_context(w, m); }
 
 void forget_context_menu() { menus::forget_context(); }

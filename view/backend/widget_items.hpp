@@ -50,6 +50,9 @@ bool series_changed(window::Record& w, const Cell* action, const Cell* target, i
 i32 selection(const window::Record& w);
 // A drop-down's item text into its face's `text` (a select event).
 void selected_text_to_face(window::Record& w, i32 index);
+// The text-list row under a point of the window (pixels from its
+// top-left), 1-based; 0 for none or a window that is no text-list.
+i32 item_at(const window::Record& w, int x, int y);
 // A right press: shows the face's context menu (from its `menu` facet)
 // at the message's position; true when a menu is shown.
 bool show_context_menu(window::Record& w, const messages::Message& m);
