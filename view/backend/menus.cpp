@@ -231,7 +231,9 @@ bool show_context(Record& w, const messages::Message& m) {
     trigger = gdk_event_new(GDK_BUTTON_PRESS);
     trigger->button.window = GDK_WINDOW(g_object_ref(gw));
     trigger->button.send_event = TRUE;
-    trigger->button.time = GDK_CURRENT_TIME;
+    // The press's own time: a menu closes on a release that comes long
+    // after the time it was opened at.
+    trigger->button.time = m.time ? guint32(m.time) : gtk_get_current_event_time();
     trigger->button.x = x;
     trigger->button.y = y;
     trigger->button.button = 3;
