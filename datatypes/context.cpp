@@ -6,6 +6,7 @@
 #include "datatypes/symbol.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/collector.hpp"
+#include "runtime/code_epoch.hpp"
 #include "runtime/cycles.hpp"
 #include "runtime/error.hpp"
 #include "runtime/hash.hpp"
@@ -379,6 +380,7 @@ void walk_words(const Cell* block, Bind& bind) {
   u32 node = block->w2;
   if (!node || cycles::find(node)) return;
   cycles::push(node);
+  code::changed(node);  // its words are bound anew (runtime/code_epoch.hpp)
   i32 from = i32(block->w1) < 0 ? 0 : i32(block->w1);
   Buffer* b = buffer_of(node);
   u32 n = b->used() / sizeof(Cell);

@@ -50,8 +50,7 @@ inline Cell* value_at(u32 ctx, u32 i) { return context::slot(ctx, i); }
 Cell word_at(u32 ctx, u32 i) {
   Cell w = *context::symbol_cell(ctx, i);
   w.header = type_of(&w);
-  w.w1 = ctx;
-  w.w3 = i;
+  word::set_binding(&w, ctx, i32(i));
   return w;
 }
 
