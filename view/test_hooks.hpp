@@ -21,6 +21,7 @@
 //   _gui-test 'click face            ; the face's button clicked
 //   _gui-test 'scroll-bar [face true 1]  ; the face's own vertical bar stepped a line (3: a page),
 //                                        ; or a scroller face's bar
+//   _gui-test 'window-state [face 'minimize]  ; the window reported minimised (maximize, restore)
 //   _gui-test 'windows none          ; the number of native windows
 //   _gui-test 'dark-mode none         ; whether the dark theme is asked for
 //   _gui-test 'signal :fn             ; fn called from a GTK signal handler; its answer
