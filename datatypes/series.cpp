@@ -197,6 +197,7 @@ i32 part_count(const Cell* v, const Cell* part) {
 // ---- hash! tables ------------------------------------------------------------------
 
 void table_inserted(const Cell* v, u32 pos, u32 count, u32 old_total) {
+  code::changed(series_node(v));  // cells were written: code compiled from them is checked again
   if (!has_table(v) || count == 0) return;
   u32 table = series_extra(v), node = series_node(v);
   if (hash::insert_range(table, i32(count), pos, old_total - pos, true)) {
@@ -209,6 +210,7 @@ void table_inserted(const Cell* v, u32 pos, u32 count, u32 old_total) {
 }
 
 void table_removed(const Cell* v, u32 pos, u32 count, u32 old_total) {
+  code::changed(series_node(v));  // cells were written: code compiled from them is checked again
   if (!has_table(v) || count == 0) return;
   u32 table = series_extra(v), node = series_node(v);
   if (hash::insert_range(table, -i32(count), pos + count, old_total - pos - count, true)) {
@@ -217,6 +219,7 @@ void table_removed(const Cell* v, u32 pos, u32 count, u32 old_total) {
 }
 
 void table_rewritten(const Cell* v, u32 pos, u32 count) {
+  code::changed(series_node(v));  // cells were written: code compiled from them is checked again
   if (!has_table(v)) return;
   u32 table = series_extra(v), node = series_node(v);
   for (u32 p = pos; p < pos + count; ++p) {
@@ -225,6 +228,7 @@ void table_rewritten(const Cell* v, u32 pos, u32 count) {
 }
 
 void table_moved(const Cell* v, u32 to, u32 from, u32 count) {
+  code::changed(series_node(v));  // cells were written: code compiled from them is checked again
   if (!has_table(v)) return;
   hash::move_range(series_extra(v), to, from, count);
 }

@@ -565,7 +565,9 @@ struct Compiler {
       if (pos < count(bi)) emit(Op{O_NEXT, 0, 0, pos});
     }
     --nesting;
-    if (all_pure && !pure_stmts.empty()) {
+    // An empty block is one too: it answers unset, and nothing can look
+    // while its frame would be open.
+    if (all_pure) {
       u.blocks[bi].pure = std::move(pure_stmts);
       u.ops[at].flags |= F_PURE_BLOCK;
     }
@@ -1419,6 +1421,7 @@ L_BLOCK: {
     Cell* fbase = main ? vm.entry_fbase : R->fbase;
     bool chain = main ? vm.entry_chain : true;
     Cell r;
+    make_unset(&r);
     u32 n = u32(ub.pure.size()), i = 0;
     for (; i < n; ++i) {
       const PureStmt& ps = ub.pure[i];

@@ -6,6 +6,9 @@
 # one after another, in the foreground.
 qel=$1
 probe=$2
+# qel without a display: the text console (with a display it would be the
+# graphical one; tests/gui/console_app.sh checks that road).
+unset DISPLAY WAYLAND_DISPLAY
 build=${3:-plain}   # "sanitized": the sanitizers report faults themselves
 fail=0
 results=$(mktemp -d)

@@ -347,6 +347,10 @@ void on_gdk_event(GdkEvent* e) {
     loop::defer(e);
     return;
   }
+  if (loop::holding() && deferred_kind(e->type) && loop::holds(e)) {
+    loop::hold(e);
+    return;
+  }
   Message m;
   switch (e->type) {
     case GDK_MOTION_NOTIFY:
