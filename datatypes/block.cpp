@@ -5,6 +5,7 @@
 // or run Qel code; a cell handed to another action (mold, form, compare,
 // copy) is first copied onto the arguments stack, where it cannot move.
 #include "datatypes/block.hpp"
+#include "datatypes/word.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -18,6 +19,7 @@
 #include "eval/api.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/actions.hpp"
+#include "runtime/code_epoch.hpp"
 #include "runtime/cycles.hpp"
 #include "runtime/error.hpp"
 #include "runtime/hash.hpp"
@@ -147,6 +149,7 @@ void clear_from_index(Cell* v) {
 
 void clear_at(Cell* v, u32 i) {
   mem::Buffer* b = buf(v);
+  code::changed(series_node(v));
   if (i < b->used() / sizeof(Cell)) b->tail = b->head + i * sizeof(Cell);
 }
 
@@ -244,12 +247,12 @@ Cell* push_only(i32 n) { return make_at(stack::push(), n ? n : 1); }
 Cell* find_word(Cell* block, const Cell* word, bool case_) {
   Cell* c = head_cell(block);
   Cell* end = tail_cell(block);
-  u32 sym = word->w2;
+  u32 sym = word::symbol_of(word);
   u32 canon = symbol::resolve(sym);
   for (; c < end; ++c) {
     Type t = type_of(c);
     if (t != TYPE_WORD && t != TYPE_SET_WORD && t != TYPE_LIT_WORD && t != TYPE_GET_WORD) continue;
-    bool match = case_ ? c->w2 == sym : symbol::resolve(c->w2) == canon;
+    bool match = case_ ? word::symbol_of(c) == sym : symbol::resolve(word::symbol_of(c)) == canon;
     if (match) return c + 1 < end ? c + 1 : none_answer();
   }
   return none_answer();
@@ -339,7 +342,7 @@ void find_type_any(u32 node, u32 from, u32 to, u32 step, bool deep, const Cell* 
   for (u32 i = from; i < to && i < mem::buffer_of(node)->used() / sizeof(Cell); i += step) {
     Cell* c = mem::buffer_of(node)->cells() + i;
     Type t = type_of(c);
-    bool match = is_set ? typeset::has(types, t) : types->w1 == t;
+    bool match = is_set ? typeset::has(types, t) : datatype_of(types) == t;
     if (!match) continue;
     bool copyable = is_series_type(t) || t == TYPE_BITSET || t == TYPE_OBJECT ||
                     t == TYPE_ERROR || t == TYPE_MAP;
@@ -569,6 +572,7 @@ inline bool insert_one_in_place(Cell* block, const Cell* value, bool only, bool 
   if ((t != TYPE_BLOCK && t != TYPE_PAREN) || (!only && is_any_block_type(type_of(value)))) return false;
   mem::Buffer* b = buf(block);
   if ((b->flags & mem::SERIES_OWNED) || b->tail + sizeof(Cell) > b->end_offset()) return false;
+  code::changed(series_node(block));  // code compiled from the block is checked again
   u32 total = b->used() / sizeof(Cell);
   u32 at = append ? total : u32(std::clamp(series_index(block), 0, i32(total)));
   Cell v = *value;  // copied before anything moves
@@ -656,7 +660,7 @@ Cell* change(Cell* block, Cell* value, i32 part, bool only, i32 dup) {
     std::memcpy(p, src.first(), std::size_t(src.count) * sizeof(Cell));
     if (dup > 1) mem::copy_repeat(reinterpret_cast<u8*>(p), u32(src.count) * sizeof(Cell), u32(dup));
   }
-  if (series::has_table(block)) hash::resize(block->w3, u32(cells_in(block)));
+  if (series::has_table(block)) hash::resize(series_extra(block), u32(cells_in(block)));
   if (fired) series::notify(block, series::Event::changed, value, at, written);
   set_series_index(block, std::min(at + written, cells_in(block)));
   return block;
@@ -746,7 +750,7 @@ Cell* trim(Cell* block, bool, bool, bool, bool, bool, Cell*) {
       if (type_of(r) != TYPE_NONE) *w++ = *r;
     }
     b->tail = mem::offset_of(w);
-    if (series::has_table(block)) hash::resize(block->w3, u32(cells_in(block)));
+    if (series::has_table(block)) hash::resize(series_extra(block), u32(cells_in(block)));
   }
   if (fired) series::notify(block, series::Event::trimmed, nullptr, at, cells_in(block) - at);
   return block;
@@ -760,7 +764,7 @@ Cell* copy(Cell* value, Cell* result, Cell* part, bool deep, Cell* types) {
   u32 len = mem::buffer_of(node)->used() / sizeof(Cell);
   if (!deep && !types) {
     // A hash! copy gets a table of its own over its own cells.
-    if (type_of(result) == TYPE_HASH) result->w3 = hash::make(len, node, hash::KIND_BLOCK, 0);
+    if (type_of(result) == TYPE_HASH) set_series_extra(result, hash::make(len, node, hash::KIND_BLOCK, 0));
     return result;
   }
   if (type_of(result) == TYPE_HASH) set_type(result, TYPE_BLOCK);

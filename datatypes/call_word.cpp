@@ -1,6 +1,7 @@
 // The word of the nearest call (stack::get_call, declared with the frames
 // in runtime/stack.hpp): it needs the contexts to bind the word it answers.
 #include "datatypes/context.hpp"
+#include "datatypes/word.hpp"
 #include "datatypes/symbol.hpp"
 #include "runtime/stack.hpp"
 
@@ -11,9 +12,8 @@ namespace {
 // context holds it, else the word of the global context (added when absent).
 Cell* frame_word(Cell* out, u32 symbol, u32 ctx) {
   out->header = TYPE_WORD;
-  out->w1 = ctx;
-  out->w2 = symbol;
-  out->w3 = u32(-1);
+  word::set_symbol(out, symbol);
+  word::set_binding(out, ctx, -1);
   if (!symbol::valid(symbol) || !context::global) return out;
   if (ctx != context::global && context::is_context(ctx)) {
     i32 i = context::find_word(ctx, symbol, false);

@@ -42,14 +42,14 @@ u32 from_utf8(const Cell* bin) {
 }
 
 i32 form(Cell* value, Cell* out, Cell*, i32 limit) {
-  string::append_char(out, value->w2);
+  string::append_char(out, char_of(value));
   return limit - 1;
 }
 
 i32 mold(Cell* value, Cell* out, bool, bool all, bool, Cell*, i32 limit, i32) {
   u32 before = string::length_from_head(out);
   string::append_ascii(out, "#\"");
-  string::mold_char(out, value->w2, string::MOLD_ESCAPES, all);
+  string::mold_char(out, char_of(value), string::MOLD_ESCAPES, all);
   string::append_ascii(out, "\"");
   return limit - i32(string::length_from_head(out) - before);
 }
@@ -108,7 +108,7 @@ Cell* make(Cell*, Cell* spec, Type) {
     cp = string::char_at(spec, u32(std::max(series_index(spec), 0)));
   } else if (t == TYPE_CHAR || t == TYPE_INTEGER) {
     if (int_of(spec) < 0 || u32(int_of(spec)) > MAX_CODE_POINT) fire(Err::script_out_of_range, spec);
-    cp = spec->w2;
+    cp = t == TYPE_CHAR ? char_of(spec) : u32(int_of(spec));
   } else if (t == TYPE_FLOAT || t == TYPE_PERCENT) {
     if (!code_point_of(float_of(spec), &cp)) fire(Err::script_out_of_range, spec);
   } else if (t == TYPE_BINARY) {

@@ -1,8 +1,12 @@
 #include "datatypes/context.hpp"
 
+#include <algorithm>
+#include <vector>
+
 #include "datatypes/symbol.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/collector.hpp"
+#include "runtime/code_epoch.hpp"
 #include "runtime/cycles.hpp"
 #include "runtime/error.hpp"
 #include "runtime/hash.hpp"
@@ -365,11 +369,18 @@ i32 bind_word(u32 ctx, Cell* word) {
   return i;
 }
 
-void bind_block(u32 ctx, const Cell* block, bool self) {
+namespace {
+
+// Walks the words of a block from its index, recursing into blocks, parens,
+// paths and hash! values (a block met again on the way down is skipped), and
+// hands each word-family cell to bind(cell, type). bind must not allocate:
+// the block's cells stay where they are.
+template <class Bind>
+void walk_words(const Cell* block, Bind& bind) {
   u32 node = block->w2;
   if (!node || cycles::find(node)) return;
   cycles::push(node);
-  // Nothing below allocates: the block's cells stay where they are.
+  code::changed(node);  // its words are bound anew (runtime/code_epoch.hpp)
   i32 from = i32(block->w1) < 0 ? 0 : i32(block->w1);
   Buffer* b = buffer_of(node);
   u32 n = b->used() / sizeof(Cell);
@@ -377,17 +388,85 @@ void bind_block(u32 ctx, const Cell* block, bool self) {
     Cell* c = b->cells() + i;
     Type t = type_of(c);
     if (is_bindable_series(t)) {
-      bind_block(ctx, c, self);
+      walk_words(c, bind);
     } else if (t >= TYPE_WORD && t <= TYPE_REFINEMENT) {
-      if (self && t == TYPE_WORD && is_self(c->w2)) {
-        c->w1 = ctx;
-        c->w3 = u32(-1);
-      } else {
-        bind_word(ctx, c);
-      }
+      bind(c, t);
     }
   }
   cycles::pop();
+}
+
+// Canonical symbol -> (1 + rank of the context, slot index) of the contexts of
+// the running bind_block_first; 0 for a symbol none of them holds. Entries are
+// set for the pass and cleared after it, so the table is all zeros between
+// passes and costs nothing to start one.
+std::vector<u64> g_bind_slots;
+
+class SlotTable {
+ public:
+  SlotTable(const u32* contexts, u32 count) {
+    for (u32 r = 0; r < count; ++r) {
+      u32 ctx = contexts[r];
+      u32 words = words_of(ctx);
+      u32 n = cell_count(words);
+      for (u32 i = 0; i < n; ++i) {
+        u32 s = symbol::resolve(buffer_of(words)->cells()[i].w2);
+        if (s >= g_bind_slots.size()) g_bind_slots.resize(std::max<std::size_t>(s + 1, 2 * g_bind_slots.size()), 0);
+        if (g_bind_slots[s]) continue;  // an earlier context holds it
+        g_bind_slots[s] = (u64(r + 1) << 32) | i;
+        set_.push_back(s);
+      }
+    }
+  }
+  ~SlotTable() {
+    for (u32 s : set_) g_bind_slots[s] = 0;
+  }
+  SlotTable(const SlotTable&) = delete;
+  SlotTable& operator=(const SlotTable&) = delete;
+
+  u64 find(u32 canonical) const { return canonical < g_bind_slots.size() ? g_bind_slots[canonical] : 0; }
+
+ private:
+  std::vector<u32> set_;
+};
+
+}  // namespace
+
+void bind_block(u32 ctx, const Cell* block, bool self) {
+  auto bind = [&](Cell* c, Type t) {
+    if (self && t == TYPE_WORD && is_self(c->w2)) {
+      c->w1 = ctx;
+      c->w3 = u32(-1);
+    } else {
+      bind_word(ctx, c);
+    }
+  };
+  walk_words(block, bind);
+}
+
+void bind_block_first(const u32* contexts, u32 count, u32 self_ctx, const Cell* block) {
+  SlotTable slots(contexts, count);
+  u32 self_rank = 0;  // 1 + the rank of self_ctx, 0 without one
+  for (u32 r = 0; r < count && self_ctx; ++r) {
+    if (contexts[r] == self_ctx) {
+      self_rank = r + 1;
+      break;
+    }
+  }
+  u32 self_canon = self_rank && self_symbol ? symbol::resolve(self_symbol) : 0;
+  auto bind = [&](Cell* c, Type t) {
+    u32 s = symbol::resolve(c->w2);
+    u64 e = slots.find(s);
+    u32 rank = u32(e >> 32);
+    if (self_canon && t == TYPE_WORD && s == self_canon && (rank == 0 || rank >= self_rank)) {
+      c->w1 = self_ctx;
+      c->w3 = u32(-1);
+    } else if (rank) {
+      c->w1 = contexts[rank - 1];
+      c->w3 = u32(e);
+    }
+  };
+  walk_words(block, bind);
 }
 
 bool collect_set_words(u32 ctx, const Cell* block_in) {

@@ -128,6 +128,14 @@ i32 bind_word(u32 ctx, Cell* word);
 // paths and hash! values; a block met again is skipped. With self, a word!
 // `self` is bound to the context with index -1 (it then names the self slot).
 void bind_block(u32 ctx, const Cell* block, bool self);
+// Binds every word of the block, walked as bind_block walks it, to the first
+// of the contexts that holds its symbol (ignoring case): the binding that
+// bind_block with each context in turn, from the last to the first, would
+// leave. A word! `self` that no context before self_ctx holds is bound to
+// self_ctx with index -1 (as bind_block with self does); self_ctx is one of
+// the contexts, or 0. Each word costs one look-up in a table indexed by
+// symbol, whatever the number and size of the contexts.
+void bind_block_first(const u32* contexts, u32 count, u32 self_ctx, const Cell* block);
 // Adds every set-word of the block from its index; true when words were added.
 bool collect_set_words(u32 ctx, const Cell* block);
 

@@ -1,4 +1,5 @@
 #include "datatypes/email.hpp"
+#include "datatypes/word.hpp"
 
 #include <string>
 
@@ -19,7 +20,7 @@ i32 h_mold(Cell* email, Cell* buffer, bool, bool, bool, Cell* part, i32 budget, 
 
 bool is_word(const Cell* element, words::Id id) {
   return type_of(element) == TYPE_WORD &&
-         symbol::resolve(element->w2) == symbol::resolve(words::symbol(id));
+         symbol::resolve(word::symbol_of(element)) == symbol::resolve(words::symbol(id));
 }
 
 // The code points from the index, the user part before the first @.

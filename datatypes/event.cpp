@@ -50,6 +50,18 @@ u32 g_type_syms[TYPE_COUNT];
 u32 g_field_syms[FIELD_COUNT + 1];
 u32 g_flag_syms[std::size(kFlagWords)];
 
+// The word of each type code and of each flag as a read answers them (bound
+// to the global context, which keeps its slots for the life of the process),
+// made at first use: a read then costs a copy instead of interning the
+// spelling and looking it up in the global context.
+Cell g_type_words[TYPE_COUNT];
+Cell g_flag_words[std::size(kFlagWords)];
+
+const Cell& cached_word(Cell& slot, const char* name) {
+  if (type_of(&slot) != TYPE_WORD) word::make_at(symbol::make(name), &slot);
+  return slot;
+}
+
 // The block that every `flags` read clears and refills.
 u32 g_flags_block = 0;
 
@@ -78,7 +90,9 @@ Cell* flags_block(u32 bits, Cell* out) {
   make_series(&b, TYPE_BLOCK, g_flags_block);
   block::clear_at(&b, 0);
   for (u32 i = 0; i < kListedFlags; ++i) {
-    if (bits & kFlagWords[i].bit) word::make_in(symbol::make(kFlagWords[i].name), g_flags_block);
+    if (!(bits & kFlagWords[i].bit)) continue;
+    Cell w = cached_word(g_flag_words[i], kFlagWords[i].name);
+    copy_cell(&w, mem::alloc_tail_cell(g_flags_block));
   }
   return copy_cell(&b, out);
 }
@@ -235,7 +249,7 @@ Cell* make_os_at(Cell* cell, u32 type, u32 message, u32 flags, u32 key, bool spe
 
 Cell* type_word(u32 code, Cell* out) {
   if (code == NO_TYPE || code >= TYPE_COUNT) return make_none(out);
-  return word::make_at(symbol::make(kTypeNames[code]), out);
+  return copy_cell(&cached_word(g_type_words[code], kTypeNames[code]), out);
 }
 
 u32 type_of_word(const Cell* w) {

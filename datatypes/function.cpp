@@ -231,7 +231,13 @@ void rebase(Cell* block) {
   set_series_index(block, 0);
 }
 
-u32 push(const Cell* spec_in, const Cell* body_in, u32 ctx, u32 native, i32 boot, u32 flags) {
+namespace {
+
+// function::push; a made context's body is bound to it and then, for the
+// words it does not hold, to object_ctx (when not 0) with `self` naming the
+// object, in one pass.
+u32 push_function(const Cell* spec_in, const Cell* body_in, u32 ctx, u32 native, i32 boot,
+                  u32 flags, u32 object_ctx) {
   roots::LocalCell spec, body;
   copy_cell(spec_in, spec.get());
   if (body_in) copy_cell(body_in, body.get());
@@ -249,7 +255,10 @@ u32 push(const Cell* spec_in, const Cell* body_in, u32 ctx, u32 native, i32 boot
   }
   if (is_any_block_type(type_of(body.get()))) {
     Cell* copy = block::clone(body.get(), true, true);
-    if (made) context::bind_block(ctx, copy, false);
+    if (made) {
+      u32 order[2] = {ctx, object_ctx};
+      context::bind_block_first(order, object_ctx ? 2 : 1, object_ctx, copy);
+    }
     copy_cell(copy, cell_at(more, MORE_BODY));
     stack::pop(1);
   } else {
@@ -266,6 +275,12 @@ u32 push(const Cell* spec_in, const Cell* body_in, u32 ctx, u32 native, i32 boot
   out->w3 = more;
   copy_cell(out, context::self_slot(ctx));
   return ctx;
+}
+
+}  // namespace
+
+u32 push(const Cell* spec, const Cell* body, u32 ctx, u32 native, i32 boot, u32 flags) {
+  return push_function(spec, body, ctx, native, boot, flags, 0);
 }
 
 i32 attribute_flags(const Cell* block) {
@@ -448,14 +463,9 @@ Cell* remake(const Cell* fn_in, u32 object_ctx) {
   make_series(&spec, TYPE_BLOCK, fn->w2);
   // Compiled code reads the context it was built with: the new function is
   // run from its body.
-  u32 ctx = push(&spec, &body, 0, 0, 0, fn->header & (FLAG_TRACE | FLAG_NO_TRACE));
+  push_function(&spec, &body, 0, 0, 0, fn->header & (FLAG_TRACE | FLAG_NO_TRACE), object_ctx);
   copy_cell(stack::last(), fn);
   stack::pop(1);
-  Cell copy = *more_cell(fn, MORE_BODY);
-  if (object_ctx) {
-    context::bind_block(object_ctx, &copy, true);
-    context::bind_block(ctx, &copy, false);
-  }
   return fn;
 }
 

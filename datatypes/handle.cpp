@@ -40,19 +40,11 @@ i32 h_compare(Cell* a, Cell* b, i32) {
 
 Cell* make_at(Cell* cell, void* pointer, u32 kind) {
   i32 slot = pointer ? resources::add(pointer, i32(kind)) : -1;
-  cell->header = TYPE_HANDLE;
-  cell->w1 = kind;
-  cell->w2 = u32(slot + 1);
-  cell->w3 = u32(slot);
-  return cell;
+  return make_slot_cell(cell, slot, kind);
 }
 
 Cell* make_for_slot(Cell* cell, i32 slot, u32 kind) {
-  cell->header = TYPE_HANDLE;
-  cell->w1 = kind;
-  cell->w2 = u32(slot + 1);
-  cell->w3 = u32(slot);
-  return cell;
+  return make_slot_cell(cell, slot, kind);
 }
 
 Cell* box(void* pointer, u32 kind) { return make_at(stack::base, pointer, kind); }

@@ -17,6 +17,14 @@ namespace qel::handle {
 void init();  // registers handle!
 
 inline u32 kind_of(const Cell* h) { return h->w1; }
+// A handle of the kind over a resource slot (-1: none).
+inline Cell* make_slot_cell(Cell* h, i32 slot, u32 kind) {
+  h->header = TYPE_HANDLE;
+  h->w1 = kind;
+  h->w2 = u32(slot + 1);
+  h->w3 = u32(slot);
+  return h;
+}
 inline u32 number_of(const Cell* h) { return h->w2; }
 inline i32 slot_of(const Cell* h) { return i32(h->w3); }
 

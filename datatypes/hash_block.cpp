@@ -73,7 +73,7 @@ Cell* index_block(Cell* block) {
   u32 node = series_node(block);
   u32 table = hash::make(std::max<u32>(cell_total(block), 1), node, hash::KIND_BLOCK, 0);
   set_type(block, TYPE_HASH);
-  block->w3 = table;
+  set_series_extra(block, table);
   return block;
 }
 

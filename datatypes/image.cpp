@@ -1,4 +1,5 @@
 #include "datatypes/image.hpp"
+#include "datatypes/word.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -64,7 +65,7 @@ Cell* push_rect(const Cell* img, u32 x, u32 y, u32 w, u32 h) {
 
 bool word_is(const Cell* c, const char* name) {
   if (type_of(c) != TYPE_WORD) return false;
-  std::string_view n = symbol::name(c->w2);
+  std::string_view n = symbol::name(word::symbol_of(c));
   if (n.size() != std::strlen(name)) return false;
   for (std::size_t i = 0; i < n.size(); ++i) {
     if (std::tolower(static_cast<unsigned char>(n[i])) != name[i]) return false;

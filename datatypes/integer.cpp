@@ -239,9 +239,9 @@ Cell* box(i32 value) { return make_integer(stack::base, value); }
 
 Cell* make_at(Cell* cell, i32 value) {
   set_type(cell, TYPE_INTEGER);
-  cell->w1 = 0;
-  cell->w2 = u32(value);
-  cell->w3 = 0;
+  clear_word1(cell);
+  set_int_payload(cell, value);
+  clear_word3(cell);
   return cell;
 }
 
@@ -375,7 +375,7 @@ i32 from_binary(const Cell* binary) {
 }
 
 i32 from_issue(const Cell* issue) {
-  std::string_view name = symbol::name(issue->w2);
+  std::string_view name = symbol::name(word::symbol_of(issue));
   const u8* p = reinterpret_cast<const u8*>(name.data());
   const u8* end = p + name.size();
   u32 value = 0;

@@ -1,4 +1,5 @@
 #include "datatypes/issue.hpp"
+#include "datatypes/word.hpp"
 
 #include <cstring>
 #include <string>
@@ -19,9 +20,8 @@ namespace {
 
 Cell* fill(Cell* target, u32 sym) {
   target->header = TYPE_ISSUE;
-  target->w1 = context::global;
-  target->w2 = sym;
-  target->w3 = u32(-1);
+  word::set_symbol(target, sym);
+  word::set_binding(target, context::global, -1);
   return target;
 }
 
@@ -41,10 +41,10 @@ Cell* issue_of_text(Cell* out, const std::string& text) {
                               string::Encoding::utf8);
   Cell* loaded = make_none(stack::push());
   if (!api::services.load_first(source, loaded) || type_of(loaded) != TYPE_ISSUE ||
-      symbol::name(loaded->w2) != text) {
+      symbol::name(word::symbol_of(loaded)) != text) {
     fire(Err::script_invalid_chars);
   }
-  u32 sym = loaded->w2;
+  u32 sym = word::symbol_of(loaded);
   stack::pop(2);
   return fill(out, sym);
 }
@@ -55,7 +55,7 @@ Cell* issue_make(Cell* proto, Cell* spec, Type type) {
   if (st == TYPE_STRING) return issue_of_text(out, string::to_utf8(spec));  // from the index
   if (st == TYPE_CHAR) {
     u8 bytes[4];
-    u32 n = unicode::encode_utf8_char(spec->w2, bytes);
+    u32 n = unicode::encode_utf8_char(char_of(spec), bytes);
     return issue_of_text(out, std::string(reinterpret_cast<const char*>(bytes), n));
   }
   if (st >= TYPE_WORD && st <= TYPE_ISSUE) {

@@ -1,4 +1,5 @@
 #include "datatypes/locale.hpp"
+#include "datatypes/object.hpp"
 
 #include "datatypes/context.hpp"
 #include "datatypes/symbol.hpp"
@@ -10,7 +11,7 @@ namespace {
 
 Cell* object_field(Cell* obj, const char* name) {
   if (!obj || type_of(obj) != TYPE_OBJECT) return nullptr;
-  u32 ctx = obj->w1;
+  u32 ctx = object::context_of(obj);
   i32 i = context::find_word(ctx, symbol::make(name), true);
   return i < 0 ? nullptr : context::slot(ctx, u32(i));
 }

@@ -285,7 +285,7 @@ Cell* copy_map(Cell* map_in, Cell* result, bool deep, Cell* types) {
       if (removed(c) || !copyable(t)) continue;
       if (type_set) {
         bool named = type_of(type_set) == TYPE_TYPESET ? typeset::has(type_set, t)
-                                                       : type_set->w1 == t;
+                                                       : datatype_of(type_set) == t;
         if (!named) continue;
       }
       stack::Mark copy_mark;

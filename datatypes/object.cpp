@@ -50,8 +50,7 @@ inline Cell* value_at(u32 ctx, u32 i) { return context::slot(ctx, i); }
 Cell word_at(u32 ctx, u32 i) {
   Cell w = *context::symbol_cell(ctx, i);
   w.header = type_of(&w);
-  w.w1 = ctx;
-  w.w3 = i;
+  word::set_binding(&w, ctx, i32(i));
   return w;
 }
 
@@ -378,6 +377,26 @@ Cell* path_or_none(const PathStep* step, Cell* out) {
   return make_none(out);
 }
 
+// The slot where a path last found each symbol (by its canonical symbol's
+// low bits), tried before the look-up: objects made from one prototype keep
+// their words in the same slots, so paths into faces of one kind find their
+// fields there. A context holds one slot per canonical symbol, so a slot
+// whose word has the element's canonical symbol is the one the look-up
+// would answer.
+constexpr u32 SLOT_HINTS = 256;
+u32 g_slot_hints[SLOT_HINTS];
+
+i32 find_slot(u32 ctx, u32 sym) {
+  u32 canonical = canon(sym);
+  u32& hint = g_slot_hints[canonical & (SLOT_HINTS - 1)];
+  if (hint < context::word_count(ctx) && canon(context::symbol_cell(ctx, hint)->w2) == canonical) {
+    return i32(hint);
+  }
+  i32 i = context::find_word(ctx, sym, true);
+  if (i >= 0) hint = u32(i);
+  return i;
+}
+
 // The slot index of the element in the object, binding the element to it.
 i32 find_element(Cell* obj, Cell* element, const PathStep* step) {
   Type et = type_of(element);
@@ -387,7 +406,7 @@ i32 find_element(Cell* obj, Cell* element, const PathStep* step) {
     if (element->w1 == ctx && i32(element->w3) >= 0 && element->w3 < context::word_count(ctx)) {
       i = i32(element->w3);
     } else {
-      i = context::find_word(ctx, element->w2, true);
+      i = find_slot(ctx, element->w2);
       if (i >= 0) {
         element->w1 = ctx;
         element->w3 = u32(i);

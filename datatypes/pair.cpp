@@ -238,7 +238,7 @@ i32 field_of(const Cell* element) {
     return i == 1 || i == 2 ? i : 0;
   }
   if (type_of(element) == TYPE_WORD) {
-    std::string_view n = symbol::name(element->w2);
+    std::string_view n = symbol::name(word::symbol_of(element));
     if (n == "x" || n == "X") return 1;
     if (n == "y" || n == "Y") return 2;
   }
@@ -278,7 +278,7 @@ Cell* h_random(Cell* value, bool seed, bool secure, bool) {
 
 Cell* make_at(Cell* cell, i32 px, i32 py) {
   cell->header = (cell->header & FLAG_NEW_LINE) | TYPE_PAIR;
-  cell->w1 = 0;
+  clear_word1(cell);
   set_x(cell, px);
   set_y(cell, py);
   return cell;

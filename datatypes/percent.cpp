@@ -74,8 +74,8 @@ i32 h_mold(Cell* value, Cell* buffer, bool, bool, bool, Cell* arg, i32 limit, i3
 
 Cell* make_at(Cell* cell, double d) {
   set_type(cell, TYPE_PERCENT);
-  cell->w1 = 0;
   set_float_payload(cell, d);
+  clear_word1(cell);
   return cell;
 }
 

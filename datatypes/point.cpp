@@ -218,7 +218,7 @@ u32 field_of(const Cell* v, const Cell* element) {
     return i >= 1 && i <= i32(n) ? u32(i) : 0;
   }
   if (type_of(element) == TYPE_WORD) {
-    std::string_view s = symbol::name(element->w2);
+    std::string_view s = symbol::name(word::symbol_of(element));
     if (s.size() == 1) {
       char c = char(s[0] | 0x20);
       u32 f = c == 'x' ? 1 : c == 'y' ? 2 : c == 'z' ? 3 : 0;

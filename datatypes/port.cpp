@@ -269,7 +269,7 @@ Cell* make(const Cell* spec_in) {
     spec_object = object::make(parts, spec);
   }
   // The scheme is the first field of the port's spec object.
-  const Cell* first = context::slot(spec_object->w1, 0);
+  const Cell* first = context::slot(object::context_of(spec_object), 0);
   Cell* scheme = first ? stack::push_cell(first) : make_none(stack::push());
   if (type_of(scheme) != TYPE_WORD) fire(Err::access_no_scheme, spec);
   Cell* standard = system_field("standard");
@@ -286,7 +286,7 @@ Cell* make(const Cell* spec_in) {
   }
   set_field(port, "actor", actor);
   set_type(port, TYPE_PORT);
-  copy_cell(port, context::self_slot(port->w1));
+  copy_cell(port, context::self_slot(object::context_of(port)));
   return mark.keep(port);
 }
 

@@ -5,6 +5,8 @@
 // buffer is fetched again through the node after anything that can allocate
 // or run Qel code (owner events, comparisons, growth).
 #include "datatypes/series.hpp"
+#include "datatypes/vector.hpp"
+#include "datatypes/pair.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -22,6 +24,7 @@
 #include "runtime/roots.hpp"
 #include "runtime/stack.hpp"
 #include "runtime/words.hpp"
+#include "runtime/code_epoch.hpp"
 
 namespace qel::series {
 
@@ -82,7 +85,7 @@ void swap_bytes(u8* a, u8* b, u32 width) {
 
 bool is_word_named(const Cell* c, words::Id id) {
   if (!is_any_word_type(type_of(c))) return false;
-  return symbol::resolve(c->w2) == symbol::resolve(words::symbol(id));
+  return symbol::resolve(word::symbol_of(c)) == symbol::resolve(words::symbol(id));
 }
 
 // ---- D handlers: arguments from the stack, result in the base cell ---------------
@@ -140,10 +143,14 @@ const Cell* arg_word(ArgWord w) { return &g_args[size_t(w)]; }
 
 bool notify(const Cell* value, Event e, const Cell* new_value, i32 index, i32 part) {
   u32 node = series_node(value);
-  if (type_of(value) != TYPE_IMAGE) {
-    if (!node || !(mem::buffer_of(node)->flags & mem::SERIES_OWNED)) return false;
+  bool fired = false;
+  if (type_of(value) == TYPE_IMAGE || (node && (mem::buffer_of(node)->flags & mem::SERIES_OWNED))) {
+    fired = ownership::check(value, event_word(e), new_value, index, part);
   }
-  return ownership::check(value, event_word(e), new_value, index, part);
+  // The series is about to be written (after the owner's handler ran): code
+  // compiled from it is checked again (runtime/code_epoch.hpp).
+  if (type_of(value) != TYPE_IMAGE) code::changed(node);
+  return fired;
 }
 
 // ---- positions ---------------------------------------------------------------------
@@ -190,8 +197,9 @@ i32 part_count(const Cell* v, const Cell* part) {
 // ---- hash! tables ------------------------------------------------------------------
 
 void table_inserted(const Cell* v, u32 pos, u32 count, u32 old_total) {
+  code::changed(series_node(v));  // cells were written: code compiled from them is checked again
   if (!has_table(v) || count == 0) return;
-  u32 table = v->w3, node = series_node(v);
+  u32 table = series_extra(v), node = series_node(v);
   if (hash::insert_range(table, i32(count), pos, old_total - pos, true)) {
     hash::resize(table, mem::buffer_of(node)->used() / sizeof(Cell));
     return;
@@ -202,24 +210,27 @@ void table_inserted(const Cell* v, u32 pos, u32 count, u32 old_total) {
 }
 
 void table_removed(const Cell* v, u32 pos, u32 count, u32 old_total) {
+  code::changed(series_node(v));  // cells were written: code compiled from them is checked again
   if (!has_table(v) || count == 0) return;
-  u32 table = v->w3, node = series_node(v);
+  u32 table = series_extra(v), node = series_node(v);
   if (hash::insert_range(table, -i32(count), pos + count, old_total - pos - count, true)) {
     hash::resize(table, mem::buffer_of(node)->used() / sizeof(Cell));
   }
 }
 
 void table_rewritten(const Cell* v, u32 pos, u32 count) {
+  code::changed(series_node(v));  // cells were written: code compiled from them is checked again
   if (!has_table(v)) return;
-  u32 table = v->w3, node = series_node(v);
+  u32 table = series_extra(v), node = series_node(v);
   for (u32 p = pos; p < pos + count; ++p) {
     if (hash::put_key(table, mem::buffer_of(node)->cells() + p) == hash::PUT_REBUILT) break;
   }
 }
 
 void table_moved(const Cell* v, u32 to, u32 from, u32 count) {
+  code::changed(series_node(v));  // cells were written: code compiled from them is checked again
   if (!has_table(v)) return;
-  hash::move_range(v->w3, to, from, count);
+  hash::move_range(series_extra(v), to, from, count);
 }
 
 // ---- element access ------------------------------------------------------------------
@@ -253,7 +264,7 @@ Cell* poke(Cell* v, i32 n, Cell*, Cell* value) {
   bool cells = is_any_block_type(t) || t == TYPE_MAP;
   if (t == TYPE_VECTOR) {
     if (!vector_set) fire(Err::internal_not_done);
-    if (vt != Type(v->w3)) fire(Err::script_invalid_arg, value);
+    if (vt != vector::element_type(v)) fire(Err::script_invalid_arg, value);
   } else if (t == TYPE_BINARY) {
     if (vt != TYPE_INTEGER && vt != TYPE_CHAR) fire(Err::script_invalid_arg, value);
   } else if (!cells && vt != TYPE_CHAR) {
@@ -267,9 +278,9 @@ Cell* poke(Cell* v, i32 n, Cell*, Cell* value) {
   } else if (t == TYPE_VECTOR) {
     vector_set(v, u32(p), value);
   } else if (t == TYPE_BINARY) {
-    *(buf(v)->head_ptr() + p) = u8(value->w2);
+    *(buf(v)->head_ptr() + p) = u8(vt == TYPE_CHAR ? char_of(value) : u32(int_of(value)));
   } else {
-    string::poke_char(series_node(v), u32(p), value->w2);
+    string::poke_char(series_node(v), u32(p), char_of(value));
   }
   if (fired) notify(v, Event::poked, value, i32(p), 1);
   return value;
@@ -283,7 +294,7 @@ Cell* clear(Cell* v) {
   bool fired = notify(v, Event::clear, nullptr, i, total(v) - i);
   i32 t = total(v);
   if (i < t) {
-    if (has_table(v)) hash::remove_range(v->w3, u32(i), u32(t - i));
+    if (has_table(v)) hash::remove_range(series_extra(v), u32(i), u32(t - i));
     mem::Buffer* b = buf(v);
     b->tail = b->head + (u32(i) << shift_of(b->unit()));
   }
@@ -533,14 +544,16 @@ Cell* take(Cell* v, Cell* part, bool, bool last) {
   make_none(answer);
   bool fired = false;
   if (count > 0) {
-    fired = notify(v, Event::take, nullptr, i, part ? n : 1);
+    // The report names the units that go: with /last or a negative part
+    // they are not at the position.
+    fired = notify(v, Event::take, nullptr, from, count);
     i32 t = total(v);
     if (from >= t) count = 0;
     count = std::min(count, t - from);
   }
   u32 copy = mem::copy_series_part(series_node(v), u32(from), u32(std::max(count, 0)));
-  make_series(answer, type_of(v), copy, 0, type_of(v) == TYPE_VECTOR ? v->w3 : 0);
-  if (type_of(v) == TYPE_HASH) answer->w3 = hash::make(u32(std::max(count, 1)), copy, hash::KIND_BLOCK, 0);
+  make_series(answer, type_of(v), copy, 0, type_of(v) == TYPE_VECTOR ? series_extra(v) : 0);
+  if (type_of(v) == TYPE_HASH) set_series_extra(answer, hash::make(u32(std::max(count, 1)), copy, hash::KIND_BLOCK, 0));
   if (count > 0) {
     i32 t = total(v);
     mem::Buffer* b = buf(v);
@@ -550,7 +563,7 @@ Cell* take(Cell* v, Cell* part, bool, bool last) {
     std::memmove(at, at + bytes, b->tail - (b->head + (u32(from) << sh) + bytes));
     b->tail -= bytes;
     table_removed(v, u32(from), u32(count), u32(t));
-    if (fired) notify(v, Event::taken, nullptr, i, count);
+    if (fired) notify(v, Event::taken, nullptr, from, count);
   }
   return answer;
 }
@@ -562,7 +575,7 @@ Cell* copy(Cell* v, Cell* result, Cell* part, bool, Cell*) {
   if (part) {
     Type pt = type_of(part);
     if (pt == TYPE_PAIR) {
-      i64 x = int_of(part), y = i32(part->w3);
+      i64 x = pair::x(part), y = pair::y(part);
       start = x < 0 ? i + x : i + x - 1;
       count = y < x ? 0 : y - x;
     } else {
@@ -579,7 +592,7 @@ Cell* copy(Cell* v, Cell* result, Cell* part, bool, Cell*) {
   count = std::clamp<i64>(count, 0, t - start);
   u32 node = mem::copy_series_part(series_node(v), u32(start), u32(count));
   Type type = type_of(v);
-  make_series(result, type, node, 0, type == TYPE_VECTOR ? v->w3 : 0);
+  make_series(result, type, node, 0, type == TYPE_VECTOR ? series_extra(v) : 0);
   result->header |= v->header & FLAG_NEW_LINE;
   return result;
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "datatypes/string.hpp"
+#include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/actions.hpp"
@@ -127,7 +128,7 @@ Material material_of(Cell* value, i32 part) {
   Material m;
   Type t = type_of(value);
   if (t == TYPE_CHAR) {
-    m.cp = value->w2;
+    m.cp = char_of(value);
     m.n = part == 0 ? 0 : 1;
     m.unit = unit_needed(m.cp);
     return m;
@@ -650,8 +651,8 @@ i32 compare(const Cell* a, const Cell* b, i32 op, bool prefix) {
   };
   auto text_of = [](const Cell* c) {
     if (type_of(c) == TYPE_SYMBOL) {
-      if (!c->w2) return Text{nullptr, 1, 0};  // spelling not made yet
-      Buffer* b = buffer_of(c->w2);
+      if (!symbol::string_node(c)) return Text{nullptr, 1, 0};  // spelling not made yet
+      Buffer* b = buffer_of(symbol::string_node(c));
       u32 unit = unit_of(b);
       return Text{b->head_ptr(), unit, b->used() / unit};
     }
@@ -691,7 +692,7 @@ void trim_with(Cell* str, const Cell* with) {
   } else {
     Type t = type_of(with);
     if (t == TYPE_CHAR || t == TYPE_INTEGER) {
-      set.push_back(with->w2);
+      set.push_back(t == TYPE_CHAR ? char_of(with) : u32(int_of(with)));
     } else if (is_any_string_type(t) || t == TYPE_BINARY) {
       set = read_rest(with);
     } else {

@@ -90,7 +90,7 @@ Needle needle_of(Type series_type, Cell* value, bool fold) {
   switch (vt) {
     case TYPE_CHAR:
       n.kind = Needle::CODE_POINT;
-      n.units = {value->w2};
+      n.units = {char_of(value)};
       break;
     case TYPE_BITSET:
       n.kind = Needle::BITSET;
@@ -546,7 +546,7 @@ bool match(const Cell* str, const Cell* value, i32 op) {
   if (vt == TYPE_CHAR) {
     if (is_tail(str)) return false;
     u32 c = char_at(str, u32(std::max(series_index(str), 0)));
-    u32 v = value->w2;
+    u32 v = char_of(value);
     if (op != COMP_STRICT_EQUAL) {
       c = casefold::upper(c);
       v = casefold::upper(v);

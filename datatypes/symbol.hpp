@@ -25,6 +25,9 @@ namespace qel::symbol {
 extern u32 table;  // the symbol hash table (kind 2) over the symbol block
 extern u32 block;  // the symbol block
 
+// The entry cell: the node of its spelling as a string! (0 until made).
+inline u32 string_node(const Cell* entry) { return entry->w2; }
+
 void init();        // registers symbol!
 void init_table();  // the symbol block (kept by the root block) and its table
 

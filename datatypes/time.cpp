@@ -228,8 +228,8 @@ Cell* h_round(Cell* value, Cell* scale, bool even, bool down, bool half_down, bo
 
 Cell* make_at(double seconds, Cell* cell) {
   set_type(cell, TYPE_TIME);
-  cell->w1 = 0;
   set_float_payload(cell, seconds);
+  clear_word1(cell);
   return cell;
 }
 
@@ -249,7 +249,7 @@ i32 get_minutes(double seconds) {
 
 i32 get_field(const Cell* word, const Cell* value) {
   if (is_any_word_type(type_of(word))) {
-    u32 sym = symbol::resolve(word->w2);
+    u32 sym = symbol::resolve(word::symbol_of(word));
     if (sym == symbol::resolve(words::symbol(words::W_HOUR))) return FIELD_HOUR;
     if (sym == symbol::resolve(words::symbol(words::W_MINUTE))) return FIELD_MINUTE;
     if (sym == symbol::resolve(words::symbol(words::W_SECOND))) return FIELD_SECOND;

@@ -13,7 +13,7 @@ namespace {
 i32 h_form(Cell* value, Cell* buffer, Cell*, i32 limit) {
   // The three integers are read before the string grows (the cell may lie in
   // a block that the string's growth can move).
-  const i32 parts[3] = {i32(value->w1), i32(value->w2), i32(value->w3)};
+  const i32 parts[3] = {triple::part(value, 0), triple::part(value, 1), triple::part(value, 2)};
   std::string text = "make triple! [";
   for (int i = 0; i < 3; ++i) {
     if (i) text.push_back(' ');

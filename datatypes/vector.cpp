@@ -1,4 +1,5 @@
 #include "datatypes/vector.hpp"
+#include "datatypes/word.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -134,7 +135,7 @@ void open_gap(Cell* v, u32 at, u32 count) {
 
 Type type_named(const Cell* word) {
   if (type_of(word) != TYPE_WORD) return TYPE_NO_TYPE;
-  u32 sym = symbol::resolve(word->w2);
+  u32 sym = symbol::resolve(word::symbol_of(word));
   for (Type t : {TYPE_CHAR, TYPE_INTEGER, TYPE_FLOAT, TYPE_PERCENT}) {
     u32 name = types::names[t].symbol;
     if (name && symbol::resolve(name) == sym) return t;

@@ -34,7 +34,7 @@ Cell g_refinements[R_COUNT_] = {};
 }  // namespace
 
 const char* spelling(Id id) { return kSpellings[id]; }
-u32 symbol(Id id) { return g_words[id].w2; }
+u32 symbol(Id id) { return word::symbol_of(&g_words[id]); }
 const Cell* cell(Id id) { return &g_words[id]; }
 const Cell* refinement(RefinementId id) { return &g_refinements[id]; }
 
@@ -43,7 +43,7 @@ const Cell* refinement(RefinementId id) { return &g_refinements[id]; }
 void init_type_name_words() {
   for (int id = 1; id <= TYPE_TOP; ++id) {
     const char* name = types::names[id].name;
-    if (name) types::names[id].symbol = intern_word(name)->w2;
+    if (name) types::names[id].symbol = word::symbol_of(intern_word(name));
   }
 }
 
@@ -107,7 +107,8 @@ Cell* context_slot(u32 ctx, u32 i) { return context::writable_slot(ctx, i); }
 
 Cell* get_path_value(u32 ctx, const Cell* word_in) {
   Cell w = *word_in;
-  i32 i = (w.w1 == ctx && i32(w.w3) >= 0) ? i32(w.w3) : context::find_word(ctx, w.w2, true);
+  i32 i = (word::context_of(&w) == ctx && word::index_of(&w) >= 0) ? word::index_of(&w)
+                                                                   : context::find_word(ctx, word::symbol_of(&w), true);
   if (i < 0) fire(Err::script_no_value, &w);
   Cell* v = context_slot(ctx, u32(i));
   if (is_unset(v)) fire(Err::script_no_value, &w);

@@ -528,6 +528,7 @@ void wire_tool_routines() {
   wire("system reactivity check", "_propagate", "[code [block!] queue [block!]]",
        reactivity_propagate);
   wire_codec_routines();
+  wire_terminal_routines();
 }
 
 void wire_internal_routines() {

@@ -39,6 +39,8 @@ void wire_internal_routines();
 // The JSON and CSV codecs' routines into their functions (eval/json_routines.cpp;
 // wire_tool_routines calls it, once every library source has run).
 void wire_codec_routines();
+// The console terminal's row walks into its scroll-lines (eval/terminal_routines.cpp).
+void wire_terminal_routines();
 void wire_csv_routines();  // (eval/csv_routines.cpp)
 // The code points as a new string! of the narrowest unit that holds the
 // widest of them. The cell roots nothing: the caller stores it at once.

@@ -137,6 +137,12 @@ Status max_min(bool max) {
   } else if ((is_coordinate(ta) && (tb == ta || is_number(tb))) ||
              (is_coordinate(tb) && is_number(ta))) {
     max_min_coordinates(max);
+  } else if ((ta == TYPE_PAIR && tb == TYPE_POINT2D) || (ta == TYPE_POINT2D && tb == TYPE_PAIR)) {
+    // As pairs meet points in arithmetic and comparison: the pair becomes a
+    // point2D! and the answer is one.
+    Cell* p = ta == TYPE_PAIR ? a : b;
+    point::make_2d_at(p, float(pair::x(p)), float(pair::y(p)));
+    max_min_coordinates(max);
   } else if (ta == TYPE_TUPLE && tb == TYPE_TUPLE) {
     max_min_tuples(max);
   } else if (!actions::compare(a, b, max ? COMP_GREATER : COMP_LESSER)) {

@@ -33,6 +33,7 @@
 #include "eval/api.hpp"
 #include "io/codecs/lz.hpp"
 #include "io/qelbin_internal.hpp"
+#include "io/qelbin_walk.hpp"
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
 
@@ -54,34 +55,32 @@ namespace {
 
 // ---- encoder --------------------------------------------------------------------------
 
-class Encoder {
+// The compact layout: a record is a header byte (the datatype, HEADER_FLAG
+// for a variant) followed by varints and raw bytes.
+class Compact {
  public:
   std::vector<u8> out;
   SymbolTable symbols{.align = 1};
 
-  void value(const Cell* v) {
-    if (path_.size() > DEPTH_MAX) fire(Err::internal_stack_overflow);
-    Cell c = *v;
-    Type t = type_of(&c);
-    if (has_new_line(&c)) out.push_back(CODE_NEW_LINE);
+  void begin(const Cell* c) {
+    if (has_new_line(c)) out.push_back(CODE_NEW_LINE);
+  }
+
+  void scalar(const Cell* c, Type t) {
     switch (t) {
-      case TYPE_UNSET:
-      case TYPE_NONE:
-        header(t, false);
-        break;
       case TYPE_DATATYPE:
         header(t, false);
-        varint(u32(datatype_of(&c)));
+        varint(u32(datatype_of(c)));
         break;
       case TYPE_LOGIC:
-        out.push_back(logic_of(&c) ? CODE_TRUE : CODE_FALSE);
+        out.push_back(logic_of(c) ? CODE_TRUE : CODE_FALSE);
         break;
       case TYPE_CHAR:
         header(t, false);
-        varint(u32(int_of(&c)));
+        varint(u32(int_of(c)));
         break;
       case TYPE_INTEGER: {
-        i32 n = int_of(&c);
+        i32 n = int_of(c);
         if (n >= 0 && n < 64) {
           out.push_back(u8(CODE_SMALL_INT + n));
         } else {
@@ -92,14 +91,14 @@ class Encoder {
       }
       case TYPE_PAIR:
         header(t, false);
-        zigzag(pair::x(&c));
-        zigzag(pair::y(&c));
+        zigzag(pair::x(c));
+        zigzag(pair::y(c));
         break;
       case TYPE_POINT2D:
       case TYPE_POINT3D:
         header(t, false);
-        for (u32 i = 0; i < point::dimensions(&c); ++i) {
-          float f = point::coord(&c, i);
+        for (u32 i = 0; i < point::dimensions(c); ++i) {
+          float f = point::coord(c, i);
           u32 bits;
           std::memcpy(&bits, &f, 4);
           raw32(bits);
@@ -108,17 +107,17 @@ class Encoder {
       case TYPE_FLOAT:
       case TYPE_TIME:
       case TYPE_PERCENT:
-        emit_float(t, float_of(&c));
+        emit_float(t, float_of(c));
         break;
       case TYPE_DATE: {
-        u32 packed = date::packed(&c);
+        u32 packed = date::packed(c);
         header(t, date::has_time(packed));
         raw32(packed);
-        if (date::has_time(packed)) raw64(date::stored_time(&c));
+        if (date::has_time(packed)) raw64(date::stored_time(c));
         break;
       }
       case TYPE_TYPESET: {
-        const u8* bits = typeset::bits(&c);
+        const u8* bits = typeset::bits(c);
         u32 n = 12;
         while (n > 0 && bits[n - 1] == 0) --n;
         header(t, false);
@@ -127,196 +126,139 @@ class Encoder {
         break;
       }
       case TYPE_TUPLE: {
-        u32 n = tuple::count(&c);
+        u32 n = tuple::count(c);
         header(t, n != 3);
         if (n != 3) out.push_back(u8(n));
-        for (u32 i = 0; i < n; ++i) out.push_back(tuple::byte(&c, i));
+        for (u32 i = 0; i < n; ++i) out.push_back(tuple::byte(c, i));
         break;
       }
       case TYPE_MONEY: {
-        header(t, money::negative_bit(&c));
-        out.push_back(u8(money::currency(&c)));
+        header(t, money::negative_bit(c));
+        out.push_back(u8(money::currency(c)));
         u8 digits[11];
-        money::bcd_bytes(&c, digits);
+        money::bcd_bytes(c, digits);
         out.insert(out.end(), digits, digits + 11);
         break;
       }
       case TYPE_ISSUE:
         header(t, false);
-        varint(symbol_index(word::symbol_of(&c)));
+        varint(symbols.index(word::symbol_of(c)));
         break;
-      case TYPE_WORD:
-      case TYPE_SET_WORD:
-      case TYPE_LIT_WORD:
-      case TYPE_GET_WORD:
-      case TYPE_REFINEMENT:
-        word_record(&c, t);
-        break;
-      case TYPE_OBJECT: {
-        u32 ctx = object::context_of(&c);
-        auto found = nodes_.find(ctx);
-        if (found != nodes_.end()) {
-          out.push_back(CODE_REFERENCE);
-          header(t, false);
-          path(found->second);
-        } else {
-          object_record(&c);
-        }
-        break;
-      }
-      case TYPE_ERROR: {
+      default:  // unset, none
         header(t, false);
-        varint(u32(int_of(error::field(&c, error::F_CODE))));
-        put_error_fields(path_, &c, [&](const Cell* v) { value(v); });
-        break;
-      }
-      case TYPE_NATIVE:
-      case TYPE_ACTION:
-        header(t, false);
-        varint(native::index_of(&c));
-        spec_block(series_node(&c));
-        break;
-      case TYPE_OP: {
-        // The operator's source record, which takes no position of its own;
-        // an operator made from a routine! has none.
-        Type st = op::source_type(&c);
-        if (st != TYPE_NATIVE && st != TYPE_ACTION && st != TYPE_FUNCTION) no_codec(st);
-        header(t, false);
-        if (st == TYPE_FUNCTION) {
-          Cell fn = *function::more_cell(&c, function::MORE_OP);
-          function_or_reference(&fn);
-          break;
-        }
-        header(st, false);
-        varint(native::index_of(&c));
-        spec_block(series_node(&c));
-        break;
-      }
-      case TYPE_FUNCTION:
-        function_or_reference(&c);
-        break;
-      default:
-        if (is_any_block_type(t) || is_any_string_type(t) || t == TYPE_BINARY || t == TYPE_VECTOR ||
-            t == TYPE_BITSET || t == TYPE_MAP || t == TYPE_IMAGE) {
-          series(&c, t);
-          break;
-        }
-        no_codec(t);
     }
   }
 
-  // Path bookkeeping: the position of the next record in its parent.
-  void start_root() {
-    path_.assign(1, 0);
-    on_change_ = symbol::make("on-change*");
-    on_deep_change_ = symbol::make("on-deep-change*");
-  }
-  void next() { ++path_.back(); }
-
- private:
-  std::vector<u32> path_;
-  std::unordered_map<u32, std::vector<u32>> nodes_;
-  u32 on_change_ = 0, on_deep_change_ = 0;
-
-  // A block-like node's cells: their count, then each as a child.
-  void cells(u32 node) {
-    put_cells(path_, node, [&](u32 n) { varint(n); }, [&](const Cell* v) { value(v); });
+  void reference(Type t, const Path& p) {
+    out.push_back(CODE_REFERENCE);
+    header(t, false);
+    path(p);
   }
 
-  // The spec block of a native!, action! or op!: a block record that takes
-  // no position of its own (its cells are counted under the owner's).
-  void spec_block(u32 node) {
-    header(TYPE_BLOCK, false);
-    cells(node);
-  }
-
-  // A word bound to an object's or a function's context carries that owner
-  // (or a path to where it was written); every other word is written
-  // global: unbound, global, or of a context that no such value owns.
-  void word_record(const Cell* c, Type t) {
-    u32 ctx = word::context_of(c);
-    Type owner_type = word_owner_type(ctx);
-    bool bound = owner_type != TYPE_NONE;
-    u32 sym = symbol_index(word::symbol_of(c));
-    if (!bound) {
-      header(t, false);
-      varint(sym);
-      return;
-    }
-    auto found = nodes_.find(ctx);
-    if (found != nodes_.end()) out.push_back(CODE_REFERENCE);
-    header(t, true);
+  // A bound word carries its index, and a reference to its owner or the
+  // owner's record after it.
+  void word(const Cell* c, Type t, u32 sym, bool bound, const Path* owner) {
+    if (owner) out.push_back(CODE_REFERENCE);
+    header(t, bound);
     varint(sym);
+    if (!bound) return;
     zigzag(word::index_of(c));
-    if (found != nodes_.end()) {
-      path(found->second);
-    } else {
-      Cell owner = *context::self_slot(ctx);
-      if (owner_type == TYPE_OBJECT) object_record(&owner);
-      else function_or_reference(&owner);
-    }
+    if (owner) path(*owner);
   }
 
-  void function_or_reference(const Cell* c) {
-    u32 ctx = function::context_of(c);
-    if (!is_unset(function::more_cell(c, function::MORE_NATIVE))) no_codec(TYPE_ROUTINE);
-    auto found = nodes_.find(ctx);
-    if (found != nodes_.end()) {
-      out.push_back(CODE_REFERENCE);
-      header(TYPE_FUNCTION, false);
-      path(found->second);
-      return;
-    }
-    function_record(c);
-  }
-
-  // A function: the lengths of its spec and body, its context's words, then
-  // the spec (position 0) and the body (position 1) as block records.
-  void function_record(const Cell* c) {
-    u32 ctx = function::context_of(c);
-    nodes_.emplace(ctx, path_);
-    Cell spec;
-    make_series(&spec, TYPE_BLOCK, series_node(c));
-    Cell body = *function::more_cell(c, function::MORE_BODY);
-    if (type_of(&body) != TYPE_BLOCK) {
-      no_codec(TYPE_FUNCTION);
-    }
-    header(TYPE_FUNCTION, false);
-    varint(mem::buffer_of(series_node(&spec))->used() / sizeof(Cell));
-    varint(mem::buffer_of(series_node(&body))->used() / sizeof(Cell));
-    context_record(ctx);
-    path_.push_back(0);
-    value(&spec);
-    next();
-    value(&body);
-    path_.pop_back();
-  }
-
-  void object_record(const Cell* c) {
-    u32 ctx = object::context_of(c);
-    nodes_.emplace(ctx, path_);
-    bool handlers = (object::on_set_of(c) != 0);
+  void object_head(const Cell*, i32 cls, bool handlers, i32 change, i32 deep_change, bool) {
     header(TYPE_OBJECT, handlers);
-    zigzag(object::class_of(c));
+    zigzag(cls);
     if (handlers) {
-      zigzag(context::find_word(ctx, on_change_, true));
-      zigzag(context::find_word(ctx, on_deep_change_, true));
+      zigzag(change);
+      zigzag(deep_change);
     }
-    context_record(ctx);
   }
 
-  void context_record(u32 ctx) {
+  void function_head(u32 spec, u32 body, bool) {
+    header(TYPE_FUNCTION, false);
+    varint(spec);
+    varint(body);
+  }
+
+  void context_head(u32 ctx, bool values) {
     header(TYPE_CONTEXT, false);
     u32 n = context::word_count(ctx);
     bool stacked = context::on_stack(ctx);
-    bool values = context_has_values(ctx);
     out.push_back(u8((context::kind_of(ctx) & 3) | (stacked ? 4 : 0) | (values ? 0x10 : 0)));
     varint(n);
-    for (u32 i = 0; i < n; ++i) varint(symbol_index(word::symbol_of(context::symbol_cell(ctx, i))));
-    if (!values) return;
-    put_context_values(path_, ctx, [&](const Cell* v) { value(v); });
+    for (u32 i = 0; i < n; ++i) varint(symbols.index(word::symbol_of(context::symbol_cell(ctx, i))));
   }
 
+  void error_head(u32 code) {
+    header(TYPE_ERROR, false);
+    varint(code);
+  }
+
+  void native_head(Type t, u32 index) {
+    header(t, false);
+    varint(index);
+  }
+
+  void op_head(Type) { header(TYPE_OP, false); }
+
+  void spec_block_head() { header(TYPE_BLOCK, false); }
+
+  void count(u32 n) { varint(n); }
+
+  Follow series(const Cell* c, Type t, u32 node, const Path* ref) {
+    i32 index = series_index(c);
+    bool has_index = t != TYPE_MAP && t != TYPE_BITSET && index != 0;
+    if (t == TYPE_IMAGE && node == 0) {
+      header(t, has_index);
+      if (has_index) varint(u32(index));
+      varint(0);
+      varint(0);
+      return Follow::nothing;
+    }
+    if (ref) {
+      out.push_back(CODE_REFERENCE);
+      header(t, has_index);
+      if (has_index) varint(u32(index));
+      path(*ref);
+      return Follow::nothing;
+    }
+    mem::Buffer* b = mem::buffer_of(node);
+    if (t == TYPE_BITSET) {
+      header(t, (b->flags & mem::SERIES_BITS_NOT) != 0);
+      varint(b->used());
+      out.insert(out.end(), b->head_ptr(), b->head_ptr() + b->used());
+      return Follow::nothing;
+    }
+    header(t, has_index);
+    if (has_index) varint(u32(index));
+    if (t == TYPE_IMAGE) {
+      // The pixels in the ARGB data mode: the pixel words as they lie.
+      varint(image::width(c));
+      varint(image::height(c));
+      const u8* px = reinterpret_cast<const u8*>(image::pixels(node));
+      out.insert(out.end(), px, px + std::size_t(image::pixel_count(c)) * 4);
+    } else if (t == TYPE_BINARY) {
+      varint(b->used());
+      out.insert(out.end(), b->head_ptr(), b->head_ptr() + b->used());
+    } else if (is_any_string_type(t)) {
+      u32 unit = b->unit();
+      u32 code = unit == 1 ? 0 : unit == 2 ? 1 : 2;
+      varint(((b->used() / unit) << 2) | code);
+      out.insert(out.end(), b->head_ptr(), b->head_ptr() + b->used());
+    } else if (t == TYPE_VECTOR) {
+      u32 unit = b->unit();
+      u32 code = unit == 1 ? 0 : unit == 2 ? 1 : unit == 4 ? 2 : 3;
+      out.push_back(u8((u32(vector::element_type(c)) << 2) | code));
+      varint(b->used() / unit);
+      out.insert(out.end(), b->head_ptr(), b->head_ptr() + b->used());
+    } else {
+      return t == TYPE_MAP ? Follow::map_cells : Follow::cells;
+    }
+    return Follow::nothing;
+  }
+
+ private:
   void header(Type t, bool flag) {
     u8 f = flag ? HEADER_FLAG : 0;
     if (u32(t) < 63) {
@@ -326,13 +268,7 @@ class Encoder {
       varint(u32(t));
     }
   }
-  void varint(u32 v) {
-    while (v >= 0x80) {
-      out.push_back(u8(v | 0x80));
-      v >>= 7;
-    }
-    out.push_back(u8(v));
-  }
+  void varint(u32 v) { put_varint(out, v); }
   void zigzag(i32 a) { varint((u32(a) << 1) ^ u32(a >> 31)); }
   void raw32(u32 v) {
     for (int i = 0; i < 4; ++i) out.push_back(u8(v >> (8 * i)));
@@ -367,67 +303,9 @@ class Encoder {
     raw64(v);
   }
 
-  u32 symbol_index(u32 sym) { return symbols.index(sym); }
-
-  void path(const std::vector<u32>& p) {
+  void path(const Path& p) {
     varint(u32(p.size()));
     for (u32 i : p) varint(i);
-  }
-
-  void series(const Cell* c, Type t) {
-    u32 node = t == TYPE_IMAGE ? image::record(c) : series_node(c);
-    i32 index = series_index(c);
-    bool has_index = t != TYPE_MAP && t != TYPE_BITSET && index != 0;
-    if (t == TYPE_IMAGE && node == 0) {  // the empty image has no pixels to share
-      header(t, has_index);
-      if (has_index) varint(u32(index));
-      varint(0);
-      varint(0);
-      return;
-    }
-    auto found = nodes_.find(node);
-    if (found != nodes_.end()) {
-      out.push_back(CODE_REFERENCE);
-      header(t, t == TYPE_BITSET ? false : has_index);
-      if (has_index) varint(u32(index));
-      path(found->second);
-      return;
-    }
-    nodes_.emplace(node, path_);
-    mem::Buffer* b = mem::buffer_of(node);
-    if (t == TYPE_BITSET) {
-      header(t, (b->flags & mem::SERIES_BITS_NOT) != 0);
-      varint(b->used());
-      out.insert(out.end(), b->head_ptr(), b->head_ptr() + b->used());
-      return;
-    }
-    header(t, has_index);
-    if (has_index) varint(u32(index));
-    if (t == TYPE_IMAGE) {
-      // The pixels in the ARGB data mode: the pixel words as they lie.
-      varint(image::width(c));
-      varint(image::height(c));
-      const u8* px = reinterpret_cast<const u8*>(image::pixels(node));
-      out.insert(out.end(), px, px + std::size_t(image::pixel_count(c)) * 4);
-    } else if (t == TYPE_BINARY) {
-      varint(b->used());
-      out.insert(out.end(), b->head_ptr(), b->head_ptr() + b->used());
-    } else if (is_any_string_type(t)) {
-      u32 unit = b->unit();
-      u32 code = unit == 1 ? 0 : unit == 2 ? 1 : 2;
-      varint(((b->used() / unit) << 2) | code);
-      out.insert(out.end(), b->head_ptr(), b->head_ptr() + b->used());
-    } else if (t == TYPE_VECTOR) {
-      u32 unit = b->unit();
-      u32 code = unit == 1 ? 0 : unit == 2 ? 1 : unit == 4 ? 2 : 3;
-      out.push_back(u8((u32(vector::element_type(c)) << 2) | code));
-      varint(b->used() / unit);
-      out.insert(out.end(), b->head_ptr(), b->head_ptr() + b->used());
-    } else if (t == TYPE_MAP) {
-      put_map_cells(path_, node, [&](u32 n) { varint(n); }, [&](const Cell* v) { value(v); });
-    } else {
-      cells(node);
-    }
   }
 };
 
@@ -1232,9 +1110,8 @@ class Decoder {
 std::vector<u8> encode_compact(const Cell* value, bool lz, u8 version) {
   // The encoder knows values by node and symbol id in tables of its own.
   gc::MovingOff fixed;
-  Encoder enc;
-  enc.start_root();
-  enc.value(value);
+  Compact enc;
+  Walk<Compact>(enc).value(value);
   std::vector<u8> body;
   put_varint(body, 1);
   put_varint(body, u32(enc.out.size()));

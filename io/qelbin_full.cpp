@@ -1,6 +1,6 @@
 // The full layout of QELBIN: records of 32-bit little-endian words. The
-// encoder walks values as the compact one does (same paths, same symbol
-// table order); the reader turns full records into compact ones, so that one
+// encoder is a sink of the walk the compact one uses (io/qelbin_walk.hpp:
+// same paths, same symbol table order); the reader turns full records into compact ones, so that one
 // reader makes the values of both layouts.
 #include <cstring>
 #include <string>
@@ -22,6 +22,7 @@
 #include "datatypes/word.hpp"
 #include "io/qelbin.hpp"
 #include "io/qelbin_internal.hpp"
+#include "io/qelbin_walk.hpp"
 #include "runtime/error.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/memory.hpp"
@@ -45,37 +46,29 @@ constexpr u32 HEAD_VALUES = 0x40000000u;
 constexpr u32 HEAD_STACK = 0x20000000u;
 constexpr u32 REFERENCE_WORD = 255;
 
-// Writes records of 32-bit little-endian words; the traversal, the paths and
-// the symbol table are those of the compact encoder.
-class FullEncoder {
+// Writes records of 32-bit little-endian words: a head word (the datatype in
+// the low byte, flags above), then payload words; raw bytes are padded to a
+// word.
+class Full {
  public:
   std::vector<u8> out;
   SymbolTable symbols{.align = 8};
 
-  void start_root() {
-    path_.assign(1, 0);
-    on_change_ = symbol::make("on-change*");
-    on_deep_change_ = symbol::make("on-deep-change*");
-  }
+  // The new-line marker goes into the head word of the value's first record.
+  void begin(const Cell* c) { new_line_ = has_new_line(c) ? HEAD_NEW_LINE : 0; }
 
-  void value(const Cell* v) {
-    if (path_.size() > DEPTH_MAX) fire(Err::internal_stack_overflow);
-    Cell c = *v;
-    Type t = type_of(&c);
-    u32 nl = has_new_line(&c) ? HEAD_NEW_LINE : 0;
+  void scalar(const Cell* c, Type t) {
     switch (t) {
-      case TYPE_UNSET:
-      case TYPE_NONE: head(t | nl); break;
-      case TYPE_DATATYPE: head(t | nl); word(u32(datatype_of(&c))); break;
-      case TYPE_LOGIC: head(t | nl); word(logic_of(&c) ? 1 : 0); break;
+      case TYPE_DATATYPE: head(t); word(u32(datatype_of(c))); break;
+      case TYPE_LOGIC: head(t); word(logic_of(c) ? 1 : 0); break;
       case TYPE_CHAR:
-      case TYPE_INTEGER: head(t | nl); word(u32(int_of(&c))); break;
-      case TYPE_PAIR: head(t | nl); word(u32(pair::x(&c))); word(u32(pair::y(&c))); break;
+      case TYPE_INTEGER: head(t); word(u32(int_of(c))); break;
+      case TYPE_PAIR: head(t); word(u32(pair::x(c))); word(u32(pair::y(c))); break;
       case TYPE_POINT2D:
       case TYPE_POINT3D:
-        head(t | nl);
-        for (u32 i = 0; i < point::dimensions(&c); ++i) {
-          float f = point::coord(&c, i);
+        head(t);
+        for (u32 i = 0; i < point::dimensions(c); ++i) {
+          float f = point::coord(c, i);
           u32 bits;
           std::memcpy(&bits, &f, 4);
           word(bits);
@@ -85,8 +78,8 @@ class FullEncoder {
       case TYPE_TIME:
       case TYPE_PERCENT: {
         while (out.size() % 8) word(0);
-        head(t | nl);
-        double d = float_of(&c);
+        head(t);
+        double d = float_of(c);
         u64 bits;
         std::memcpy(&bits, &d, 8);
         word(u32(bits >> 32));
@@ -94,9 +87,9 @@ class FullEncoder {
         break;
       }
       case TYPE_DATE: {
-        head(t | nl);
-        u32 packed = date::packed(&c);
-        double tm = date::has_time(packed) ? date::stored_time(&c) : 0.0;
+        head(t);
+        u32 packed = date::packed(c);
+        double tm = date::has_time(packed) ? date::stored_time(c) : 0.0;
         u64 bits;
         std::memcpy(&bits, &tm, 8);
         word(packed);
@@ -104,236 +97,116 @@ class FullEncoder {
         word(u32(bits >> 32));
         break;
       }
-      case TYPE_TYPESET: head(t | nl); bytes12(typeset::bits(&c)); break;
+      case TYPE_TYPESET: head(t); bytes12(typeset::bits(c)); break;
       case TYPE_TUPLE: {
         u8 b[12];
-        for (u32 i = 0; i < 12; ++i) b[i] = i < tuple::count(&c) ? tuple::byte(&c, i) : 0;
-        head(t | nl | (tuple::count(&c) << 8));
+        for (u32 i = 0; i < 12; ++i) b[i] = i < tuple::count(c) ? tuple::byte(c, i) : 0;
+        head(t | (tuple::count(c) << 8));
         bytes12(b);
         break;
       }
       case TYPE_MONEY: {
         u8 b[12];
-        b[0] = u8(money::currency(&c));
-        money::bcd_bytes(&c, b + 1);
-        head(t | nl | (money::negative_bit(&c) ? HEAD_MONEY_NEGATIVE : 0));
+        b[0] = u8(money::currency(c));
+        money::bcd_bytes(c, b + 1);
+        head(t | (money::negative_bit(c) ? HEAD_MONEY_NEGATIVE : 0));
         bytes12(b);
         break;
       }
-      case TYPE_ISSUE: head(t | nl); word(symbol_index(word::symbol_of(&c))); break;
-      case TYPE_WORD:
-      case TYPE_SET_WORD:
-      case TYPE_LIT_WORD:
-      case TYPE_GET_WORD:
-      case TYPE_REFINEMENT: word_record(&c, t, nl); break;
-      case TYPE_OBJECT: {
-        auto found = nodes_.find(object::context_of(&c));
-        if (found != nodes_.end()) {
-          head(t | nl | HEAD_REFERENCE);
-          reference(found->second);
-        } else {
-          object_record(&c, nl);
-        }
-        break;
-      }
-      case TYPE_ERROR:
-        head(t | nl);
-        word(u32(int_of(error::field(&c, error::F_CODE))));
-        put_error_fields(path_, &c, [&](const Cell* v) { value(v); });
-        break;
-      case TYPE_NATIVE:
-      case TYPE_ACTION:
-        head(t | nl);
-        word(native::index_of(&c));
-        spec_block(series_node(&c));
-        break;
-      case TYPE_OP: {
-        Type st = op::source_type(&c);
-        if (st != TYPE_NATIVE && st != TYPE_ACTION && st != TYPE_FUNCTION) no_codec(st);
-        head(t | nl | (u32(st) << 16));
-        if (st == TYPE_FUNCTION) {
-          Cell fn = *function::more_cell(&c, function::MORE_OP);
-          function_or_reference(&fn, 0);
-        } else {
-          head(st);
-          word(native::index_of(&c));
-          spec_block(series_node(&c));
-        }
-        break;
-      }
-      case TYPE_FUNCTION: function_or_reference(&c, nl); break;
-      default:
-        if (is_any_block_type(t) || is_any_string_type(t) || t == TYPE_BINARY || t == TYPE_VECTOR ||
-            t == TYPE_BITSET || t == TYPE_MAP) {
-          series(&c, t, nl);
-          break;
-        }
-        if (t == TYPE_IMAGE) {
-          image_record(&c, nl);
-          break;
-        }
-        no_codec(t);
+      case TYPE_ISSUE: head(t); word(symbols.index(word::symbol_of(c))); break;
+      default: head(t);  // unset, none
     }
   }
 
-  void next() { ++path_.back(); }
-
- private:
-  std::vector<u32> path_;
-  std::unordered_map<u32, std::vector<u32>> nodes_;
-  u32 on_change_ = 0, on_deep_change_ = 0;
-
-  void word(u32 v) {
-    for (int i = 0; i < 4; ++i) out.push_back(u8(v >> (8 * i)));
-  }
-  void head(u32 v) { word(v); }
-  void bytes12(const u8* b) { out.insert(out.end(), b, b + 12); }
-  void raw(const u8* p, u32 n) {
-    out.insert(out.end(), p, p + n);
-    while (out.size() % 4) out.push_back(0);
-  }
-  void reference(const std::vector<u32>& p) {
-    word(REFERENCE_WORD);
-    word(u32(p.size()));
-    for (u32 i : p) word(i);
+  void reference(Type t, const Path& p) {
+    head(t | HEAD_REFERENCE);
+    path(p);
   }
 
-  u32 symbol_index(u32 sym) { return symbols.index(sym); }
-
-  // A block-like node's cells: their count, then each as a child.
-  void cells(u32 node) {
-    put_cells(path_, node, [&](u32 n) { word(n); }, [&](const Cell* v) { value(v); });
-  }
-
-  void spec_block(u32 node) {
-    head(TYPE_BLOCK);
-    word(0);
-    cells(node);
-  }
-
-  void word_record(const Cell* c, Type t, u32 nl) {
-    u32 ctx = word::context_of(c);
-    Type owner_type = word_owner_type(ctx);
-    bool bound = owner_type != TYPE_NONE;
-    u32 sym = symbol_index(word::symbol_of(c));
-    if (!bound) {
-      head(t | nl | HEAD_GLOBAL);
-      word(sym);
-      word(u32(word::index_of(c)));
-      return;
-    }
-    auto found = nodes_.find(ctx);
-    head(t | nl | (found != nodes_.end() ? HEAD_REFERENCE : 0));
+  // Every word carries its index; a bound one a reference to its owner, or
+  // the owner's context (and a function's spec and body) after it.
+  void word(const Cell* c, Type t, u32 sym, bool bound, const Path* owner) {
+    head(t | (bound ? 0 : HEAD_GLOBAL) | (owner ? HEAD_REFERENCE : 0));
     word(sym);
     word(u32(word::index_of(c)));
-    if (found != nodes_.end()) {
-      reference(found->second);
-      return;
-    }
-    // The owner's context record and the rest of its payload.
-    Cell owner = *context::self_slot(ctx);
-    nodes_.emplace(ctx, path_);
-    if (owner_type == TYPE_OBJECT) {
-      context_record(ctx);
-    } else {
-      if (!is_unset(function::more_cell(&owner, function::MORE_NATIVE))) no_codec(TYPE_ROUTINE);
-      function_rest(&owner, ctx);
-    }
+    if (owner) path(*owner);
   }
 
-  void object_record(const Cell* c, u32 nl) {
-    u32 ctx = object::context_of(c);
-    nodes_.emplace(ctx, path_);
-    bool handlers = (object::on_set_of(c) != 0);
-    head(TYPE_OBJECT | nl | (handlers ? HEAD_HANDLERS : 0));
-    word(u32(object::class_of(c)));
+  // A word's owner has no head of its own: the word's record stands for it.
+  void object_head(const Cell*, i32 cls, bool handlers, i32 change, i32 deep_change, bool for_word) {
+    if (for_word) return;
+    head(TYPE_OBJECT | (handlers ? HEAD_HANDLERS : 0));
+    word(u32(cls));
     if (handlers) {
-      word(u32(context::find_word(ctx, on_change_, true)));
-      word(u32(context::find_word(ctx, on_deep_change_, true)));
+      word(u32(change));
+      word(u32(deep_change));
     }
-    context_record(ctx);
   }
 
-  void context_record(u32 ctx) {
+  void function_head(u32 spec, u32 body, bool for_word) {
+    if (for_word) return;
+    head(TYPE_FUNCTION);
+    word(spec);
+    word(body);
+  }
+
+  void context_head(u32 ctx, bool values) {
     u32 n = context::word_count(ctx);
     bool stacked = context::on_stack(ctx);
-    bool values = context_has_values(ctx);
     head(TYPE_CONTEXT | ((context::kind_of(ctx) & 3) << 26) | (stacked ? HEAD_STACK : 0) |
          (values ? HEAD_VALUES : 0));
     word(n);
-    for (u32 i = 0; i < n; ++i) word(symbol_index(word::symbol_of(context::symbol_cell(ctx, i))));
-    if (!values) return;
-    put_context_values(path_, ctx, [&](const Cell* v) { value(v); });
+    for (u32 i = 0; i < n; ++i) word(symbols.index(word::symbol_of(context::symbol_cell(ctx, i))));
   }
 
-  void function_or_reference(const Cell* c, u32 nl) {
-    u32 ctx = function::context_of(c);
-    if (!is_unset(function::more_cell(c, function::MORE_NATIVE))) no_codec(TYPE_ROUTINE);
-    auto found = nodes_.find(ctx);
-    if (found != nodes_.end()) {
-      head(TYPE_FUNCTION | nl | HEAD_REFERENCE);
-      reference(found->second);
-      return;
+  void error_head(u32 code) {
+    head(TYPE_ERROR);
+    word(code);
+  }
+
+  void native_head(Type t, u32 index) {
+    head(t);
+    word(index);
+  }
+
+  void op_head(Type source) { head(TYPE_OP | (u32(source) << 16)); }
+
+  void spec_block_head() {
+    head(TYPE_BLOCK);
+    word(0);
+  }
+
+  void count(u32 n) { word(n); }
+
+  Follow series(const Cell* c, Type t, u32 node, const Path* ref) {
+    u32 ref_bit = ref ? HEAD_REFERENCE : 0;
+    if (t == TYPE_IMAGE) {
+      // head index; the size word and the pixels in the ARGB data mode (the
+      // pixel words as they lie)
+      head(TYPE_IMAGE | ref_bit);
+      word(u32(series_index(c)));
+      if (ref) {
+        path(*ref);
+        return Follow::nothing;
+      }
+      word(image::width(c) | image::height(c) << 16);
+      if (node) {
+        const u8* px = reinterpret_cast<const u8*>(image::pixels(node));
+        out.insert(out.end(), px, px + std::size_t(image::pixel_count(c)) * 4);
+      }
+      return Follow::nothing;
     }
-    nodes_.emplace(ctx, path_);
-    Cell body = *function::more_cell(c, function::MORE_BODY);
-    if (type_of(&body) != TYPE_BLOCK) no_codec(TYPE_FUNCTION);
-    head(TYPE_FUNCTION | nl);
-    word(mem::buffer_of(series_node(c))->used() / sizeof(Cell));
-    word(mem::buffer_of(series_node(&body))->used() / sizeof(Cell));
-    function_rest(c, ctx);
-  }
-
-  // A function's context record, then its spec (position 0) and body (1).
-  void function_rest(const Cell* c, u32 ctx) {
-    Cell spec;
-    make_series(&spec, TYPE_BLOCK, series_node(c));
-    Cell body = *function::more_cell(c, function::MORE_BODY);
-    if (type_of(&body) != TYPE_BLOCK) no_codec(TYPE_FUNCTION);
-    context_record(ctx);
-    path_.push_back(0);
-    value(&spec);
-    next();
-    value(&body);
-    path_.pop_back();
-  }
-
-  // head index; the size word and the pixels in the ARGB data mode (the
-  // pixel words as they lie)
-  void image_record(const Cell* c, u32 nl) {
-    u32 rec = image::record(c);
-    auto found = rec ? nodes_.find(rec) : nodes_.end();
-    head(TYPE_IMAGE | nl | (found != nodes_.end() ? HEAD_REFERENCE : 0));
-    word(u32(series_index(c)));
-    if (found != nodes_.end()) {
-      reference(found->second);
-      return;
-    }
-    if (rec) nodes_.emplace(rec, path_);
-    word(image::width(c) | image::height(c) << 16);
-    if (rec) {
-      const u8* px = reinterpret_cast<const u8*>(image::pixels(rec));
-      out.insert(out.end(), px, px + std::size_t(image::pixel_count(c)) * 4);
-    }
-  }
-
-  void series(const Cell* c, Type t, u32 nl) {
-    u32 node = series_node(c);
-    i32 index = series_index(c);
     mem::Buffer* b = mem::buffer_of(node);
-    u32 bits = nl;
+    u32 bits = ref_bit;
     if (is_any_string_type(t) || t == TYPE_VECTOR) bits |= b->unit() << 8;
     if (t == TYPE_BINARY) bits |= 1u << 8;
     if (t == TYPE_BITSET && (b->flags & mem::SERIES_BITS_NOT)) bits |= HEAD_BITSET_NEGATED;
-    auto found = nodes_.find(node);
-    if (found != nodes_.end()) bits |= HEAD_REFERENCE;
     head(t | bits);
-    if (t != TYPE_MAP && t != TYPE_BITSET) word(u32(index));
-    if (found != nodes_.end()) {
-      reference(found->second);
-      return;
+    if (t != TYPE_MAP && t != TYPE_BITSET) word(u32(series_index(c)));
+    if (ref) {
+      path(*ref);
+      return Follow::nothing;
     }
-    nodes_.emplace(node, path_);
     b = mem::buffer_of(node);
     if (t == TYPE_BITSET || t == TYPE_BINARY) {
       word(b->used());
@@ -345,11 +218,31 @@ class FullEncoder {
       word(b->used() / b->unit());
       word(u32(vector::element_type(c)));
       raw(b->head_ptr(), b->used());
-    } else if (t == TYPE_MAP) {
-      put_map_cells(path_, node, [&](u32 n) { word(n); }, [&](const Cell* v) { value(v); });
     } else {
-      cells(node);
+      return t == TYPE_MAP ? Follow::map_cells : Follow::cells;
     }
+    return Follow::nothing;
+  }
+
+ private:
+  u32 new_line_ = 0;
+
+  void word(u32 v) {
+    for (int i = 0; i < 4; ++i) out.push_back(u8(v >> (8 * i)));
+  }
+  void head(u32 v) {
+    word(v | new_line_);
+    new_line_ = 0;
+  }
+  void bytes12(const u8* b) { out.insert(out.end(), b, b + 12); }
+  void raw(const u8* p, u32 n) {
+    out.insert(out.end(), p, p + n);
+    while (out.size() % 4) out.push_back(0);
+  }
+  void path(const Path& p) {
+    word(REFERENCE_WORD);
+    word(u32(p.size()));
+    for (u32 i : p) word(i);
   }
 };
 
@@ -739,9 +632,8 @@ std::vector<u8> detail::full_to_compact(const u8* data, std::size_t size, u8 fla
 std::vector<u8> encode_full(const Cell* value) {
   // The encoder knows values by node and symbol id in tables of its own.
   gc::MovingOff fixed;
-  FullEncoder enc;
-  enc.start_root();
-  enc.value(value);
+  Full enc;
+  Walk<Full>(enc).value(value);
   bool symbols = !enc.symbols.offsets.empty();
   std::vector<u8> s = {'Q', 'E', 'L', 'B', 'I', 'N', 2, u8(symbols ? FLAG_SYMBOLS : 0)};
   auto word = [&](u32 v) {

@@ -1,5 +1,6 @@
 // What the two QELBIN layouts share inside io/: the codes of the compact
-// layout, the limits, and the checks both walks make.
+// layout, the limits, the symbol table and the word owners both readers and
+// the encoders' walk (io/qelbin_walk.hpp) agree on.
 #pragma once
 
 #include <cstddef>
@@ -61,47 +62,6 @@ struct SymbolTable {
   }
 };
 
-// Both encoders write a block-like node's cells the same way: their number
-// (through `count`, in the layout's own integer form), then each cell
-// through `child` as a child of the current position, `path` carrying one
-// more level for their positions. Each cell is read from the buffer
-// afresh, never through a pointer kept across writing another.
-template <class Count, class Child>
-void put_cells(std::vector<u32>& path, u32 node, Count count, Child child) {
-  u32 cells = mem::buffer_of(node)->used() / sizeof(Cell);
-  count(cells);
-  path.push_back(0);
-  for (u32 i = 0; i < cells; ++i) {
-    Cell c = mem::buffer_of(node)->cells()[i];
-    child(&c);
-    ++path.back();
-  }
-  path.pop_back();
-}
-
-// A map's node likewise, but only its live key/value pairs (a removed
-// pair has an empty value cell): their number of cells, then key and value
-// of each pair as consecutive children.
-template <class Count, class Child>
-void put_map_cells(std::vector<u32>& path, u32 node, Count count, Child child) {
-  u32 cells = mem::buffer_of(node)->used() / sizeof(Cell);
-  u32 live = 0;
-  for (u32 i = 0; i + 1 < cells; i += 2)
-    if (mem::buffer_of(node)->cells()[i + 1].header != 0) live += 2;
-  count(live);
-  path.push_back(0);
-  for (u32 i = 0; i + 1 < cells; i += 2) {
-    Cell key = mem::buffer_of(node)->cells()[i];
-    Cell val = mem::buffer_of(node)->cells()[i + 1];
-    if (val.header == 0) continue;
-    child(&key);
-    ++path.back();
-    child(&val);
-    ++path.back();
-  }
-  path.pop_back();
-}
-
 // The owner a word is written with: TYPE_OBJECT or TYPE_FUNCTION when its
 // context is one's, else TYPE_NONE (unbound, global, or of a context no
 // such value owns: written as a global word).
@@ -109,45 +69,6 @@ inline Type word_owner_type(u32 ctx) {
   if (ctx == 0 || ctx == context::global || !context::is_context(ctx)) return TYPE_NONE;
   Type t = type_of(context::self_slot(ctx));
   return t == TYPE_OBJECT || t == TYPE_FUNCTION ? t : TYPE_NONE;
-}
-
-// Whether a context's words are written with their values: not for one
-// whose values live on the stack, nor when every value is unset.
-inline bool context_has_values(u32 ctx) {
-  if (context::on_stack(ctx)) return false;
-  for (u32 i = 0, n = context::word_count(ctx); i < n; ++i) {
-    Cell* v = context::slot(ctx, i);
-    if (v && !is_unset(v)) return true;
-  }
-  return false;
-}
-
-// A context's values, one a word (unset where a word has no slot), as
-// children of the current position.
-template <class Child>
-void put_context_values(std::vector<u32>& path, u32 ctx, Child child) {
-  path.push_back(0);
-  for (u32 i = 0, n = context::word_count(ctx); i < n; ++i) {
-    Cell v;
-    Cell* slot = context::slot(ctx, i);
-    if (slot) v = *slot;
-    else make_unset(&v);
-    child(&v);
-    ++path.back();
-  }
-  path.pop_back();
-}
-
-// An error's fields after its code, as children of the current position.
-template <class Child>
-void put_error_fields(std::vector<u32>& path, const Cell* err, Child child) {
-  path.push_back(0);
-  for (u32 f = error::F_ARG1; f <= error::F_STACK; ++f) {
-    Cell v = *error::field(err, error::Field(f));
-    child(&v);
-    ++path.back();
-  }
-  path.pop_back();
 }
 
 // The full-layout stream of `size` bytes (magic and flags included) as a

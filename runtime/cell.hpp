@@ -84,6 +84,10 @@ inline Cell* copy_cell(const Cell* src, Cell* dst) {
 
 inline i32 int_of(const Cell* c) { return i32(c->w2); }
 inline void set_int_payload(Cell* c, i32 v) { c->w2 = u32(v); }
+// Payload words a scalar leaves unused, cleared (cells compare and hash
+// whole words).
+inline void clear_word1(Cell* c) { c->w1 = 0; }
+inline void clear_word3(Cell* c) { c->w3 = 0; }
 
 inline double float_of(const Cell* c) {
   double d;

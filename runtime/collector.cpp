@@ -138,6 +138,7 @@ u32 g_last_attempt = 0;             // cycle of the last evacuation attempt
 bool g_attempted = false;
 bool g_stress_run = false;          // the run asked for the collector stress (even while it is off)
 std::vector<MovedCallback> g_moved;
+std::vector<MoveVeto> g_vetoes;
 // The extent of the native stack (valid while a cycle runs).
 std::uintptr_t g_stack_lo = 0, g_stack_hi = 0;
 std::vector<u32> g_native_words;
@@ -477,6 +478,9 @@ void plan_evacuation() {
   g_candidates.clear();
   g_cand_lo = g_cand_hi = 0;
   if (!g_moving || g_symbol_floor == 0xFFFFFFFFu) return;
+  for (MoveVeto fn : g_vetoes) {
+    if (fn()) return;
+  }
   if (g_attempted && g_cycles - g_last_attempt < (stress ? STRESS_ATTEMPT_SPACING : ATTEMPT_SPACING)) return;
   u64 room = 0;
   for (u32 o = mem::record.node_first; o; o = at<mem::NodeFrame>(o)->next) {
@@ -686,6 +690,7 @@ MovingOff::MovingOff() { ++g_moving_off; }
 MovingOff::~MovingOff() { --g_moving_off; }
 
 void add_moved_callback(MovedCallback fn) { g_moved.push_back(fn); }
+void add_move_veto(MoveVeto fn) { g_vetoes.push_back(fn); }
 
 u32 evacuations() { return g_evacuations; }
 

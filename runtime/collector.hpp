@@ -78,6 +78,11 @@ class MovingOff {
 // drop what they hold.
 using MovedCallback = void (*)();
 void add_moved_callback(MovedCallback fn);
+// Asked before a cycle plans to move nodes: true keeps every node where it
+// is in this cycle (running code that holds nodes where the collector
+// cannot rewrite them).
+using MoveVeto = bool (*)();
+void add_move_veto(MoveVeto fn);
 // Node frames emptied and freed by the cycles so far.
 u32 evacuations();
 // The end of start-up: the symbols made so far (the boot words, which C++

@@ -142,15 +142,11 @@ done
 PAYLOAD='(->|\.)w[123]\b'
 OWNERS="runtime/cell.hpp runtime/context_record.hpp runtime/hash.cpp runtime/hash.hpp runtime/check.cpp eval/lexer_state.hpp"
 PENDING_CELLS="
-datatypes/bitset.cpp datatypes/block.cpp datatypes/block_search.cpp datatypes/call_word.cpp
-datatypes/char.cpp datatypes/context.cpp datatypes/date.cpp datatypes/email.cpp datatypes/error.cpp
-datatypes/error_object.cpp datatypes/event.cpp datatypes/float.cpp datatypes/function.cpp datatypes/handle.cpp
-datatypes/hash_block.cpp datatypes/image.cpp datatypes/integer.cpp datatypes/issue.cpp
-datatypes/locale.cpp datatypes/logic.cpp datatypes/map.cpp datatypes/money.cpp datatypes/native.cpp
-datatypes/object.cpp datatypes/ownership.cpp datatypes/pair.cpp datatypes/percent.cpp
-datatypes/point.cpp datatypes/port.cpp datatypes/series.cpp datatypes/string_actions.cpp
-datatypes/string_search.cpp datatypes/symbol.cpp datatypes/time.cpp datatypes/triple.cpp
-datatypes/tuple.cpp datatypes/typeset.cpp datatypes/vector.cpp datatypes/word.cpp datatypes/words.cpp
+datatypes/bitset.cpp datatypes/block_search.cpp datatypes/context.cpp datatypes/date.cpp
+datatypes/error.cpp datatypes/error_object.cpp datatypes/event.cpp datatypes/float.cpp
+datatypes/function.cpp datatypes/image.cpp datatypes/logic.cpp datatypes/money.cpp
+datatypes/native.cpp datatypes/object.cpp datatypes/ownership.cpp datatypes/point.cpp
+datatypes/symbol.cpp datatypes/tuple.cpp datatypes/typeset.cpp datatypes/word.cpp
 "
 for f in $all; do
   case " $OWNERS " in *" $f "*) continue ;; esac

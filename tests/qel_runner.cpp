@@ -23,8 +23,8 @@
 // --traced: every case runs inside a trace run whose callback does nothing,
 // as do/trace would run it but without the frames of a `do` around it; the
 // evaluator must answer exactly as it does untraced. A file that tests
-// tracing itself says so on a line of its own, "; untraced: <why>", and runs
-// untraced in this mode.
+// tracing itself, or that costs far more traced than untraced, says so on a
+// line of its own, "; untraced: <why>", and runs untraced in this mode.
 //
 // --fresh (or QEL_TEST_FRESH=1 in the environment, how the collector-stress
 // pass of ./test asks for it): every case runs alone in a runtime of its own,
@@ -35,6 +35,7 @@
 //
 // Prints a line per failure and, last, "N passed, N failed"; exits non-zero
 // when a case failed or a file was rejected.
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -280,8 +281,10 @@ struct Outcome {
 Outcome in_child(const std::function<std::string()>& fn) {
   std::fflush(stdout);
   std::fflush(stderr);
+  // Close-on-exec: a program the case starts (a daemon that outlives it)
+  // must not hold the answer's pipe open, or the read below never ends.
   int fds[2];
-  if (pipe(fds) != 0) return {false, "cannot make a pipe"};
+  if (pipe2(fds, O_CLOEXEC) != 0) return {false, "cannot make a pipe"};
   pid_t pid = fork();
   if (pid < 0) {
     close(fds[0]);

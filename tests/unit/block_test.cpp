@@ -484,7 +484,8 @@ TEST_F(Blocks, OwnedBlocksReportTheirChanges) {
       {"change", [](Cell* b) { call(ACT_change, {b, load("[x y]")}, "/part 1"); }, {"change 1 1", "changed 1 2"}},
       {"put", [](Cell* b) { actions::handler<act::Put>(b, ACT_put)(b, load("z"), load("9"), false); },
        {"put 1 1", "put-ed 1 1"}},
-      {"take", [](Cell* b) { call(ACT_take, {b}, "/last"); }, {"take 1 1", "taken 1 1"}},
+      // take/last names the last cell, the one that goes.
+      {"take", [](Cell* b) { call(ACT_take, {b}, "/last"); }, {"take 2 1", "taken 2 1"}},
       {"trim", [](Cell* b) { actions::handler<act::Trim>(b, ACT_trim)(b, false, false, false, false, false, nullptr); },
        {"trim 1 2", "trimmed 1 2"}},
       {"sort", [](Cell* b) { call(ACT_sort, {b}); }, {"sort 1 2", "sorted 1 2"}},

@@ -345,6 +345,7 @@ TEST_F(Series, OwnedSeriesReportEveryChangeBeforeAndAfter) {
       {"remove", [&](Cell* s) { series::remove(s, &two, nullptr); }, {"remove 1 2", "removed 1 2"}},
       {"reverse", [](Cell* s) { series::reverse(s, nullptr, nullptr); }, {"reverse 1 3", "reversed 1 3"}},
       {"take", [&](Cell* s) { series::take(s, &two, false, false); }, {"take 1 2", "taken 1 2"}},
+      {"take/last", [](Cell* s) { series::take(s, nullptr, false, true); }, {"take 3 1", "taken 3 1"}},
       {"random", [](Cell* s) { series::random(s, false, false, false); }, {"random 1 3", "randomized 1 3"}},
       {"move", [](Cell* s) { Cell* t = stack::push_cell(s); set_series_index(t, 4); series::move(s, t, nullptr); },
        {"move 1 1", "moved 3 1"}},

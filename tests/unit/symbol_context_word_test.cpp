@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "datatypes/block.hpp"
+#include "datatypes/function.hpp"
 #include "datatypes/object.hpp"
 #include "datatypes/context.hpp"
 #include "datatypes/string.hpp"
@@ -207,6 +209,77 @@ TEST(Contexts, BindingReachesSelfAndEndsOnCycles) {
   EXPECT_EQ(word::index_of(&self), -1);
   EXPECT_EQ(word::get_value_cell(&self), context::self_slot(obj.ctx()));
   EXPECT_EQ(type_of(word::get_value_cell(&self)), TYPE_OBJECT);
+}
+
+namespace {
+// Every word of two blocks of one shape agrees in type, context and index
+// (nested blocks, parens and paths compared in step, from their heads).
+void expect_same_binding(const Cell* a, const Cell* b, const std::string& where) {
+  ASSERT_EQ(cell_count(a), cell_count(b)) << where;
+  for (u32 i = 0; i < cell_count(a); ++i) {
+    const Cell* x = mem::buffer_of(series_node(a))->cells() + i;
+    const Cell* y = mem::buffer_of(series_node(b))->cells() + i;
+    std::string at = where + " cell " + std::to_string(i);
+    ASSERT_EQ(type_of(x), type_of(y)) << at;
+    if (is_any_block_type(type_of(x))) {
+      expect_same_binding(x, y, at);
+    } else if (type_of(x) >= TYPE_WORD && type_of(x) <= TYPE_REFINEMENT) {
+      EXPECT_EQ(word::context_of(x), word::context_of(y)) << at << " " << spelling(x);
+      EXPECT_EQ(word::index_of(x), word::index_of(y)) << at << " " << spelling(x);
+    }
+  }
+}
+}  // namespace
+
+// Binding to several contexts at once (how a function copied for a new
+// object is bound) leaves every word as binding to each context in turn,
+// the last first, does: the first context holding the word wins, `self`
+// names the self context unless an earlier context holds it, other words
+// keep their binding, and nested blocks are bound from their index.
+TEST(Contexts, BindingToSeveralContextsAtOnceEqualsBindingToEachInTurn) {
+  Guard guard;
+  u32 fn = function::context_of(make_function("[a b /c d]", "[]"));
+  u32 fn_self = function::context_of(make_function("[a self]", "[]"));
+  Object obj(false), obj_self(false);
+  for (const char* name : {"A", "e", "f", "x"}) {
+    Cell w = unbound_word(name);
+    context::bind_or_add(obj.ctx(), &w);
+  }
+  for (const char* name : {"e", "self"}) {
+    Cell w = unbound_word(name);
+    context::bind_or_add(obj_self.ctx(), &w);
+  }
+  Cell* source = load(
+      "[a b c d e f X self self: 'self :self /self A E [a e (self x f/e/a) [a d]] "
+      "z a/e/self 'e :a /d e: /c]");
+  // The innermost block is read from its second cell: its `a` stays as it is.
+  Cell* inner = cell_at(cell_at(source, 16), 3);
+  set_series_index(inner, 1);
+  struct Case {
+    const char* name;
+    std::vector<u32> order;
+    u32 self_ctx;
+  };
+  const Case cases[] = {
+      {"function then object, self", {fn, obj.ctx()}, obj.ctx()},
+      {"function alone", {fn}, 0},
+      {"object alone, self", {obj.ctx()}, obj.ctx()},
+      {"function holding self", {fn_self, obj.ctx()}, obj.ctx()},
+      {"object holding self", {fn, obj_self.ctx()}, obj_self.ctx()},
+      {"object first", {obj.ctx(), fn}, obj.ctx()},
+      {"self context last of three", {fn, obj_self.ctx(), obj.ctx()}, obj.ctx()},
+      {"no self", {fn, obj.ctx()}, 0},
+  };
+  for (const Case& c : cases) {
+    Cell* one_by_one = block::clone(source, true, true);
+    Cell* at_once = block::clone(source, true, true);
+    for (size_t r = c.order.size(); r-- > 0;) {
+      context::bind_block(c.order[r], one_by_one, c.order[r] == c.self_ctx);
+    }
+    context::bind_block_first(c.order.data(), u32(c.order.size()), c.self_ctx, at_once);
+    expect_same_binding(one_by_one, at_once, c.name);
+    stack::pop(2);
+  }
 }
 
 namespace {

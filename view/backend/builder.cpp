@@ -177,6 +177,8 @@ Record* build(Cell* face_in, Record* parent) {
   }
   if (!display::open()) module::unavailable("make-view", "no display (DISPLAY is not set, or its X server cannot be reached)");
   start();
+  if (parent && (k == widgets::K_PANEL || k == widgets::K_GROUP_BOX))
+    widget_items::fit_to_tab_page(*parent, face);
   if (Cell* offset = face::facet(face, face::OFFSET); offset && type_of(offset) == TYPE_PAIR)
     convert::pair_to_point(offset);
   Size at = facet_point(face, face::OFFSET), size = facet_point(face, face::SIZE);
@@ -601,7 +603,7 @@ void on_change_facet() {
     Kind k = widgets::kind(*owner);
     bool items = k == widgets::K_TEXT_LIST || k == widgets::K_DROP_DOWN || k == widgets::K_DROP_LIST ||
                  k == widgets::K_TAB_PANEL;
-    if (items && widget_items::series_changed(*owner, action, index, part)) {
+    if (items && widget_items::series_changed(*owner, action, api::arg(2), index, part)) {
       api::answer_none();
       return;
     }
@@ -645,6 +647,7 @@ Cell* face_to_image(const Cell* face_in) {
   }
   Record* w = record_of_face(v[0]);
   if (!w) return make_none(stack::push());
+  if (face::is_type(v[0], "camera")) return widget_items::camera_frame(*w);
   if (base::self_drawn(*w) && !face::is_type(v[0], "window")) return base::image_of(*w);
   return windows::snapshot(*w);
 }

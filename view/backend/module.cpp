@@ -4,6 +4,8 @@
 #include "view/backend/base.hpp"
 #include "view/backend/builder.hpp"
 #include "view/backend/clipboard.hpp"
+#include "view/backend/dialogs.hpp"
+#include "view/backend/display.hpp"
 #include "view/backend/draw/routine.hpp"
 #include "view/backend/entry.hpp"
 #include "view/backend/font_dialog.hpp"
@@ -51,6 +53,8 @@ Entries make_entries() {
   e.routines[SLOT_UPDATE_FONT] = text::fonts::update_font_routine;    // text/fonts.cpp
   e.routines[SLOT_UPDATE_PARA] = text::fonts::update_para_routine;
   e.routines[SLOT_REQUEST_FONT] = font_dialog::request_font;          // font_dialog.cpp
+  e.routines[SLOT_REQUEST_FILE] = dialogs::request_file;              // dialogs.cpp
+  e.routines[SLOT_REQUEST_DIR] = dialogs::request_dir;
 
   e.gui_init = setup::gui_init;
   e.test_hook = test_hook;
@@ -60,6 +64,8 @@ Entries make_entries() {
   e.send_event = input::send_event;
   e.face_to_image = builder::face_to_image;
   e.caret_blink_time = setup::caret_blink_time;
+  e.display_open = display::open;
+  e.pump_work = loop::pump_work;
   return e;
 }
 

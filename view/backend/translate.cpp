@@ -11,6 +11,7 @@
 #include "view/backend/base.hpp"
 #include "view/backend/input.hpp"
 #include "view/backend/loop.hpp"
+#include "view/backend/widget_items.hpp"
 #include "view/backend/windows.hpp"
 #include "view/keys.hpp"
 
@@ -185,6 +186,7 @@ bool pointer_message(GdkEvent* e, u32 code, Message& m) {
   m.code = code;
   m.x = int(rx) - ox;
   m.y = int(ry) - oy;
+  m.lparam = widget_items::item_at(*r, m.x, m.y);
   m.time = gdk_event_get_time(e);
   m.wparam = state_mk(state);
   m.state = state_flags(state);
@@ -345,6 +347,10 @@ void on_gdk_event(GdkEvent* e) {
     loop::defer(e);
     return;
   }
+  if (loop::holding() && deferred_kind(e->type) && loop::holds(e)) {
+    loop::hold(e);
+    return;
+  }
   Message m;
   switch (e->type) {
     case GDK_MOTION_NOTIFY:
@@ -396,9 +402,20 @@ void on_gdk_event(GdkEvent* e) {
       return;
     }
     case GDK_KEY_PRESS:
-    case GDK_KEY_RELEASE:
+    case GDK_KEY_RELEASE: {
+      // What the key changed is painted now, not at the window's next frame
+      // (up to a frame later): typing shows at once.
+      GdkWindow* top = e->any.window ? gdk_window_get_toplevel(e->any.window) : nullptr;
+      if (top) g_object_ref(top);
       key_event(e);
+      if (top) {
+        G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+        gdk_window_process_updates(top, TRUE);
+        G_GNUC_END_IGNORE_DEPRECATIONS
+        g_object_unref(top);
+      }
       return;
+    }
     case GDK_TOUCHPAD_PINCH: {
       const GdkEventTouchpadPinch& p = e->touchpad_pinch;
       if (p.phase != GDK_TOUCHPAD_GESTURE_PHASE_UPDATE) {

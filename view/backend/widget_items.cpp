@@ -1,20 +1,116 @@
-// The widgets with items are built by their own work; these are the points
-// they plug into (widget_items.hpp), doing nothing until then.
+// The widgets with items, by face type: each call goes to the module of
+// the widget (menus, lists, tabs, button images, calendars, camera).
 #include "view/backend/widget_items.hpp"
+
+#include <string>
+
+#include "datatypes/string.hpp"
+#include "eval/api.hpp"
+#include "view/backend/button_images.hpp"
+#include "view/backend/calendar.hpp"
+#include "view/backend/camera.hpp"
+#include "view/backend/lists.hpp"
+#include "view/backend/menus.hpp"
+#include "view/backend/tabs.hpp"
+#include "view/backend/widgets.hpp"
+#include "view/face.hpp"
 
 namespace qel::view::backend::widget_items {
 
-void fill(window::Record&) {}
-void data_changed(window::Record&) {}
-void selected_changed(window::Record&) {}
-void image_changed(window::Record&) {}
-void menu_changed(window::Record&) {}
-void size_changed(window::Record&) {}
-bool series_changed(window::Record&, const Cell*, i32, i32) { return false; }
-i32 selection(const window::Record&) { return -1; }
-void selected_text_to_face(window::Record&, i32) {}
-bool show_context_menu(window::Record&, const messages::Message&) { return false; }
-void forget_context_menu() {}
-void release(window::Record&) {}
+namespace {
+
+using window::Record;
+using widgets::Kind;
+
+bool has_items(Kind k) { return k == widgets::K_TEXT_LIST || k == widgets::K_DROP_DOWN || k == widgets::K_DROP_LIST; }
+
+}  // namespace
+
+void fit_to_tab_page(Record& tab_panel, const Cell* face) {
+  if (widgets::kind(tab_panel) == widgets::K_TAB_PANEL) tabs::fit(tab_panel, face);
+}
+
+void fill(Record& w) {
+  Kind k = widgets::kind(w);
+  if (k == widgets::K_WINDOW) {
+    menus::update_bar(w);
+  } else if (has_items(k)) {
+    lists::fill(w);
+  } else if (k == widgets::K_TAB_PANEL) {
+    tabs::fill(w);
+    tabs::connect(w);
+  } else if (k == widgets::K_BUTTON || k == widgets::K_TOGGLE) {
+    button_images::apply(w);
+  } else if (k == widgets::K_CALENDAR) {
+    calendar::sync(w);
+    calendar::connect(w);
+  } else if (k == widgets::K_CAMERA) {
+    camera::open(w);
+  }
+}
+
+void data_changed(Record& w) {
+  Kind k = widgets::kind(w);
+  if (has_items(k)) lists::fill(w);
+  else if (k == widgets::K_TAB_PANEL) tabs::fill(w);
+  else if (k == widgets::K_CALENDAR) calendar::sync(w);
+}
+
+void selected_changed(Record& w) {
+  Kind k = widgets::kind(w);
+  if (has_items(k)) lists::select(w);
+  else if (k == widgets::K_TAB_PANEL) tabs::select(w);
+  else if (k == widgets::K_CAMERA) camera::switch_device(w);
+}
+
+void image_changed(Record& w) {
+  Kind k = widgets::kind(w);
+  if (k == widgets::K_BUTTON || k == widgets::K_TOGGLE) button_images::apply(w);
+  else if (k == widgets::K_CAMERA) camera::want_frame(w);
+}
+
+void menu_changed(Record& w) {
+  if (widgets::kind(w) == widgets::K_WINDOW) menus::update_bar(w);
+}
+
+void size_changed(Record& w) {
+  Kind k = widgets::kind(w);
+  if (k == widgets::K_TAB_PANEL) tabs::relayout(w);
+  else if (k == widgets::K_CAMERA) camera::resized(w);
+}
+
+bool series_changed(Record& w, const Cell* action, const Cell* target, i32 index, i32 part) {
+  Kind k = widgets::kind(w);
+  if (has_items(k)) return lists::series_changed(w, action, target, index, part);
+  if (k == widgets::K_TAB_PANEL) {
+    // The titles are few: the tabs are made again from the data as it is.
+    tabs::fill(w);
+    return true;
+  }
+  return false;
+}
+
+i32 selection(const Record& w) { return lists::selection(w); }
+
+void selected_text_to_face(Record& w, i32 index) {
+  std::string text;
+  if (!lists::item_text(w, index, text)) return;
+  api::Values v(1);
+  string::load_at(reinterpret_cast<const u8*>(text.data()), u32(text.size()), v[0], string::Encoding::utf8);
+  if (const Cell* f = window::face(w))
+    if (Cell* t = face::facet(f, face::TEXT)) copy_cell(v[0], t);
+}
+
+i32 item_at(const Record& w, int x, int y) {
+  return widgets::kind(w) == widgets::K_TEXT_LIST ? lists::row_at(w, x, y) : 0;
+}
+
+bool show_context_menu(Record& w, const messages::Message& m) { return menus::show_context(w, m); }
+
+void forget_context_menu() { menus::forget_context(); }
+
+void release(Record& w) { camera::release(w); }
+
+Cell* camera_frame(Record& w) { return camera::grab_frame(w); }
 
 }  // namespace qel::view::backend::widget_items

@@ -5,8 +5,9 @@
 // text-list, GtkComboBoxText for drop-down and drop-list, a GtkNotebook
 // under the tab panel's children, GtkCalendar, a self-drawn box for
 // camera, and a vertical box above the window's client area for its menu
-// bar); the functions below fill and follow them. Until they are built they
-// do nothing and answer "none".
+// bar); the functions below fill and follow them, each handing the work to
+// the module of its widget (menus, lists, tabs, calendar, button_images,
+// camera).
 #pragma once
 
 #include "runtime/cell.hpp"
@@ -15,10 +16,14 @@
 
 namespace qel::view::backend::widget_items {
 
-// ---- creation (make-view, after the widget is attached) -------------------------------
-// The items of text-list, drop-down, drop-list from `data`; the pages of a
-// tab-panel; a calendar's date and colours; a camera's device; a button's
-// or toggle's image; a window's menu bar from its `menu` block.
+// ---- creation (make-view) ------------------------------------------------------------------
+// A panel or group-box about to be made in a tab panel: fitted to its page
+// area (offset, size), shown only when its tab is selected.
+void fit_to_tab_page(window::Record& tab_panel, const Cell* face);
+// After the widget is attached:
+// A window's menu bar from its `menu` block; the items of text-list,
+// drop-down, drop-list from `data`; the pages of a tab-panel; a calendar's
+// date; a camera's device; a button's or toggle's image.
 void fill(window::Record& w);
 
 // ---- facet changes (change-facets) ---------------------------------------------------
@@ -30,26 +35,44 @@ void selected_changed(window::Record& w);
 void image_changed(window::Record& w);
 // `menu` of a window: the menu bar built again, or removed.
 void menu_changed(window::Record& w);
-// `size` of a tab-panel (its pages), camera (its video).
+// `size` or `offset` of a tab-panel (its pages), `size` of a camera (its
+// video).
 void size_changed(window::Record& w);
 // A change inside the `data` series of a list, combo or tab panel
-// (OS-update-facet); false when it is not handled here (the whole face is
-// updated instead).
-bool series_changed(window::Record& w, const Cell* action, i32 index, i32 part);
+// (OS-update-facet): the framework's action word, the changed series (the
+// data block, or a string item of it), the first affected position from
+// the series' head and the count. False when it is not handled here (the
+// whole face is updated instead).
+bool series_changed(window::Record& w, const Cell* action, const Cell* target, i32 index, i32 part);
 
 // ---- input ---------------------------------------------------------------------------
 // The selected item of a list or combo, 0-based; -1 for none.
 i32 selection(const window::Record& w);
 // A drop-down's item text into its face's `text` (a select event).
 void selected_text_to_face(window::Record& w, i32 index);
+// The text-list row under a point of the window (pixels from its
+// top-left), 1-based; 0 for none or a window that is no text-list.
+i32 item_at(const window::Record& w, int x, int y);
 // A right press: shows the face's context menu (from its `menu` facet)
 // at the message's position; true when a menu is shown.
 bool show_context_menu(window::Record& w, const messages::Message& m);
 // Forgets the recorded context-menu choice (a left press, a new right press).
 void forget_context_menu();
 
+// `to image!` of a camera face: its next frame pushed as an image!, or none
+// (no device open, or no frame within 3 seconds).
+Cell* camera_frame(window::Record& w);
+
+// `to image!` of a camera face: its next frame pushed as an image!, or none
+// (no device open, or no frame within 3 seconds).
+Cell* camera_frame(window::Record& w);
+
 // ---- teardown --------------------------------------------------------------------------
-// A camera stops capturing; a list's data goes.
+// A camera stops capturing.
 void release(window::Record& w);
+
+// The commands of `_gui-test` these widgets answer (widget_tests.cpp);
+// false for a command that is not theirs.
+bool test_command(const Cell* command, const Cell* value);
 
 }  // namespace qel::view::backend::widget_items

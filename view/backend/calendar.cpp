@@ -1,0 +1,83 @@
+#include "view/backend/calendar.hpp"
+
+#include <gtk/gtk.h>
+
+#include <algorithm>
+
+#include "datatypes/date.hpp"
+#include "datatypes/event.hpp"
+#include "view/backend/guard.hpp"
+#include "view/backend/input.hpp"
+#include "view/backend/widgets.hpp"
+#include "view/face.hpp"
+
+namespace qel::view::backend::calendar {
+
+namespace {
+
+using window::Record;
+
+GtkCalendar* calendar_of(const Record& w) {
+  GtkWidget* c = widgets::control(w);
+  return c && GTK_IS_CALENDAR(c) ? GTK_CALENDAR(c) : nullptr;
+}
+
+// The selected day into the face's `data` (a date! without time).
+void read_into_face(Record& w) {
+  GtkCalendar* cal = calendar_of(w);
+  Cell* data = window::face(w) ? face::facet(window::face(w), face::DATA) : nullptr;
+  if (!cal || !data) return;
+  guint year = 0, month = 0, day = 0;
+  gtk_calendar_get_date(cal, &year, &month, &day);
+  date::make_at(data, i32(year), i32(month) + 1, i32(day), 0, 0, 0, false);
+}
+
+void on_day(GtkCalendar*, gpointer id) {
+  if (widgets::quiet()) return;
+  guard::run([&] {
+    Record* w = window::find(GPOINTER_TO_UINT(id));
+    if (!w || !window::face(*w)) return;
+    read_into_face(*w);
+    messages::Message m;
+    m.window = w->id;
+    m.code = messages::COMMAND;
+    input::Current scope(&m);
+    input::make_event(m, 0, event::CHANGE);
+  });
+}
+
+}  // namespace
+
+void sync(Record& w) {
+  GtkCalendar* cal = calendar_of(w);
+  const Cell* f = window::face(w);
+  const Cell* data = f ? face::facet(f, face::DATA) : nullptr;
+  if (!cal || !data) return;
+  if (type_of(data) != TYPE_DATE) {
+    read_into_face(w);
+    return;
+  }
+  u32 d = date::packed(data);
+  widgets::Quiet q;
+  gtk_calendar_select_day(cal, 0);  // a day the new month surely has, while it changes
+  gtk_calendar_select_month(cal, guint(std::clamp(date::month(d), 1, 12) - 1), guint(std::clamp(date::year(d), 1601, 9999)));
+  gtk_calendar_select_day(cal, guint(std::clamp(date::day(d), 1, 31)));
+}
+
+void connect(Record& w) {
+  if (GtkCalendar* cal = calendar_of(w))
+    g_signal_connect(cal, "day-selected", G_CALLBACK(on_day), GUINT_TO_POINTER(w.id));
+}
+
+void choose(Record& w, int year, int month, int day) {
+  GtkCalendar* cal = calendar_of(w);
+  if (!cal) return;
+  {
+    widgets::Quiet q;
+    gtk_calendar_select_day(cal, 0);
+    gtk_calendar_select_month(cal, guint(month - 1), guint(year));
+  }
+  gtk_calendar_select_day(cal, guint(day));
+}
+
+}  // namespace qel::view::backend::calendar
