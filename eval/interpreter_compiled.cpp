@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <type_traits>
+#include <algorithm>
 #include <unordered_map>
 #include <vector>
 
@@ -2210,16 +2211,46 @@ void forget_all() {
 
 namespace {
 // Nodes moved (the collector emptied a node frame): the cache is keyed by
-// node and units name their blocks by node, so every unit goes. No unit runs
-// then (see moving_vetoed).
+// node and units name their blocks by node, so every unit goes (the running
+// ones once they end: their nodes did not move, see pin_running).
 void forget_nodes() {
   forget_all();
   g_cache.clear();
   for (Front& f : g_front) f = Front{};
 }
-// Running compiled code keeps nodes in its records and units, where the
-// collector cannot rewrite them: no node moves while any runs.
-bool moving_vetoed() { return g_nrec > 0; }
+
+template <class T>
+void pin_all(const std::vector<T>& v) {
+  gc::pin_words(v.data(), v.size() * sizeof(T));
+}
+
+// Running compiled code names nodes in its records and in the units it runs
+// (blocks, the cells read from them, values its guards compare, descriptors),
+// where the collector cannot rewrite them: those nodes stay where they are.
+void pin_running() {
+  if (!gc::moving_planned() || g_nrec == 0) return;
+  gc::pin_words(g_recs, g_nrec * sizeof(Rec));
+  std::vector<const Unit*> seen;
+  for (u32 i = 0; i < g_nrec; ++i) {
+    // (every record names the unit whose ops it runs, which is running)
+    const Unit* u = g_recs[i].unit;
+    if (!u || std::find(seen.begin(), seen.end(), u) != seen.end()) continue;
+    seen.push_back(u);
+    {
+      pin_all(u->ops);
+      pin_all(u->blocks);
+      for (const UBlock& b : u->blocks) {
+        pin_all(b.cells);
+        pin_all(b.pure);
+      }
+      pin_all(u->calls);
+      pin_all(u->pures);
+      for (const PureExpr& e : u->pures) pin_all(e.steps);
+      pin_all(u->pcode);
+      pin_all(u->bins);
+    }
+  }
+}
 }  // namespace
 
 void init() {
@@ -2228,7 +2259,7 @@ void init() {
     if (!g_recs) runtime::sys_quit(1);
     gc::add_sweep_callback(sweep_units);
     gc::add_moved_callback(forget_nodes);
-    gc::add_move_veto(moving_vetoed);
+    gc::add_mark_callback(pin_running);
   }
   g_nrec = 0;
 }

@@ -138,7 +138,6 @@ u32 g_last_attempt = 0;             // cycle of the last evacuation attempt
 bool g_attempted = false;
 bool g_stress_run = false;          // the run asked for the collector stress (even while it is off)
 std::vector<MovedCallback> g_moved;
-std::vector<MoveVeto> g_vetoes;
 // The extent of the native stack (valid while a cycle runs).
 std::uintptr_t g_stack_lo = 0, g_stack_hi = 0;
 std::vector<u32> g_native_words;
@@ -478,9 +477,6 @@ void plan_evacuation() {
   g_candidates.clear();
   g_cand_lo = g_cand_hi = 0;
   if (!g_moving || g_symbol_floor == 0xFFFFFFFFu) return;
-  for (MoveVeto fn : g_vetoes) {
-    if (fn()) return;
-  }
   if (g_attempted && g_cycles - g_last_attempt < (stress ? STRESS_ATTEMPT_SPACING : ATTEMPT_SPACING)) return;
   u64 room = 0;
   for (u32 o = mem::record.node_first; o; o = at<mem::NodeFrame>(o)->next) {
@@ -690,7 +686,21 @@ MovingOff::MovingOff() { ++g_moving_off; }
 MovingOff::~MovingOff() { --g_moving_off; }
 
 void add_moved_callback(MovedCallback fn) { g_moved.push_back(fn); }
-void add_move_veto(MoveVeto fn) { g_vetoes.push_back(fn); }
+bool moving_planned() { return !g_candidates.empty(); }
+
+void pin_words(const void* first, std::size_t bytes) {
+  if (g_candidates.empty() || !first) return;
+  auto a = reinterpret_cast<std::uintptr_t>(first);
+  auto end = a + bytes;
+  auto base = reinterpret_cast<std::uintptr_t>(mem::region);
+  for (a = (a + 3) & ~std::uintptr_t(3); a + 4 <= end; a += 4) {
+    note_value(*reinterpret_cast<const u32*>(a));
+    if (a % 8 == 0 && a + 8 <= end) {
+      auto p = *reinterpret_cast<const std::uintptr_t*>(a);
+      if (p >= base && p - base < config::REGION_BYTES) note_value(u32(p - base));
+    }
+  }
+}
 
 u32 evacuations() { return g_evacuations; }
 

@@ -78,11 +78,14 @@ class MovingOff {
 // drop what they hold.
 using MovedCallback = void (*)();
 void add_moved_callback(MovedCallback fn);
-// Asked before a cycle plans to move nodes: true keeps every node where it
-// is in this cycle (running code that holds nodes where the collector
-// cannot rewrite them).
-using MoveVeto = bool (*)();
-void add_move_veto(MoveVeto fn);
+// Whether this cycle may move nodes (for mark callbacks: pinning is needed
+// only then).
+bool moving_planned();
+// For mark callbacks of C++ code that keeps nodes in memory of its own that
+// the collector cannot rewrite: every aligned 32-bit word of the bytes, and
+// every pointer into the region among them, that names a node keeps that
+// node where it is in this cycle (read as the native stack is).
+void pin_words(const void* first, std::size_t bytes);
 // Node frames emptied and freed by the cycles so far.
 u32 evacuations();
 // The end of start-up: the symbols made so far (the boot words, which C++
