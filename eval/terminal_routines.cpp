@@ -412,7 +412,7 @@ void add_row() {
   Term t;
   Added a;
   bool done = !interp::reference && read_term(api::arg(0), t) &&
-              plan_add(t, api::arg(1), logic::flag(api::arg(2)), a);
+              plan_add(t, api::arg(1), !logic::is_false(api::arg(2)), a);
   if (done) apply_add(t, api::arg(1), a);
   api::answer_logic(done);
 }
@@ -421,7 +421,7 @@ void add_row() {
 // for what the routine does not take (see end_check).
 void end_in_view() {
   Term t;
-  if (interp::reference || !read_term(api::arg(0), t)) {
+  if (interp::reference || type_of(api::arg(1)) != TYPE_OBJECT || !read_term(api::arg(0), t)) {
     api::answer_logic(false);
     return;
   }
@@ -475,7 +475,7 @@ void print_line() {
   const i32 cols = pair::x(size);
   const u32 length = string::length_from_index(str);
   if (length > 100000 || (cols >= 1 && i64(length) >= 30 * i64(cols))) return refuse();
-  if (!plan_add(t, str, logic::flag(api::arg(6)), a)) return refuse();
+  if (!plan_add(t, str, !logic::is_false(api::arg(6)), a)) return refuse();
   // calc-top after it, when the scroller's max-size stays and the view
   // follows the end without moving the scroller; else the caller does that.
   const i32 d = a.screen_cnt + 1 - t.page_cnt;
@@ -530,11 +530,11 @@ void wire_terminal_routines() {
   wire(fn, "_rows-down", "[nlines [vector!] n [integer!] delta [integer!] last [integer!]]",
        rows_down);
   wire("gui-console-ctx terminal add-line", "_add-row",
-       "[terminal [object!] str [string!] monospace? [logic!]]", add_row);
+       "[terminal [object!] str [string!] monospace? [any-type!]]", add_row);
   wire("gui-console-ctx terminal reset-top", "_end-in-view",
-       "[terminal [object!] scroller [object!]]", end_in_view);
+       "[terminal [object!] scroller [any-type!]]", end_in_view);
   wire("gui-console-ctx terminal vprint", "_print-line",
-       "[terminal [object!] str [string!] lf? [logic!] console win scroller monospace? [logic!]]",
+       "[terminal [object!] str [string!] lf? [logic!] console win scroller monospace? [any-type!]]",
        print_line);
 }
 
