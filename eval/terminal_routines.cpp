@@ -6,13 +6,14 @@
 // from a line towards older or newer lines until a number of rows is used
 // up, as scrolling and keeping the end of the output in view do.
 //
-// _add-row appends a line that takes one row (printable ASCII narrower than
-// the box in a monospaced font) to the buffer: it drops the oldest line of a
-// full buffer, appends the line and its entries and counts the rows, as
-// add-line and calc-last-line do. It answers false, having changed nothing,
-// for anything else (another line, more than one line to drop, a buffer to
-// compact, a selection to follow), and under the evaluator's reference switch,
-// so that the differential passes run the Qel code.
+// _add-row (in add-line), _end-in-view (in reset-top) and _print-line (in
+// vprint) do the work of those functions for the common printed line: one
+// that takes one row (printable ASCII narrower than the box in a monospaced
+// font), added to a buffer that drops at most its oldest line and needs no
+// compaction, with no selection to follow. For anything else, and under the
+// evaluator's reference switch (so that the differential passes run the Qel
+// code), they answer that they did nothing, having changed nothing, and the
+// Qel code runs.
 #include <algorithm>
 #include <cstring>
 
