@@ -1,4 +1,5 @@
-// The qel executable: the start-up sequence, then the console.
-#include "console/text_console.hpp"
+// The qel executable: the start-up sequence, then the graphical console when
+// a display opens, else the text console.
+#include "console/gui_console.hpp"
 
-int main(int argc, char** argv) { return qel::console::text_main(argc, argv); }
+int main(int argc, char** argv) { return qel::console::qel_main(argc, argv); }

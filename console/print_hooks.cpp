@@ -40,6 +40,15 @@ Cell* vprint() {
   return f && (type_of(f) == TYPE_FUNCTION || type_of(f) == TYPE_ROUTINE) ? f : nullptr;
 }
 
+// Prints running (the terminal's vprint is mid-way while they run).
+int g_printing = 0;
+// Runs once the outermost print has ended, when set.
+void (*g_after_print)() = nullptr;
+struct Printing {
+  Printing() { ++g_printing; }
+  ~Printing() { --g_printing; }
+};
+
 // Puts the trace flag back however the call ends.
 struct Untraced {
   bool saved = interp::trace;
@@ -63,7 +72,11 @@ void qel_print_gui(const Cell* text, int line_end) {
   Cell name = *intern_word("vprint");
   o.name = &name;
   Cell ignored;
-  api::check(api::invoke(v[0], v[1], 2, &ignored, o));
+  {
+    Printing printing;
+    api::check(api::invoke(v[0], v[1], 2, &ignored, o));
+  }
+  if (g_printing == 0 && g_after_print) g_after_print();
 }
 
 void rs_print_gui(const char* bytes, std::size_t length, int line_end) {
@@ -75,6 +88,10 @@ void rs_print_gui(const char* bytes, std::size_t length, int line_end) {
                       reinterpret_cast<const u8*>(bytes) + length);
   qel_print_gui(g_buffer, line_end);
 }
+
+bool printing() { return g_printing > 0; }
+
+void set_after_print(void (*fn)()) { g_after_print = fn; }
 
 void add_gui_print() {
   if (!g_buffer) g_buffer = runtime::root_append();

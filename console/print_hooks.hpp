@@ -19,5 +19,10 @@ void qel_print_gui(const Cell* text, int line_end);
 // Decodes UTF-8 bytes into the reused buffer and prints them as above; a
 // length that is negative as a signed number means up to the zero byte.
 void rs_print_gui(const char* bytes, std::size_t length, int line_end);
+// Whether a print is on its way to the terminal (whose lines are then
+// mid-change: nothing may repaint them).
+bool printing();
+// A function to call each time the outermost print has ended (null: none).
+void set_after_print(void (*fn)());
 
 }  // namespace qel::console

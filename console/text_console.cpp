@@ -2,8 +2,8 @@
 // session to the console engine (system/console/launch), which runs the
 // script named on the command line or the prompt loop. The engine's `ask`
 // reads lines from standard input; everything printed goes to standard
-// output. qel runs it until the graphical console exists; qel-headless (a
-// test tool) is exactly this.
+// output. qel runs it when no display opens (console/gui_console.hpp);
+// qel-headless (a test tool) is exactly this.
 //
 // Interrupts: in a session that reads typed lines (no script named, or
 // "--catch" before it), SIGINT stops the running evaluation ("(halted)") or
@@ -175,8 +175,11 @@ bool interactive(const std::vector<std::string>& args) {
 void on_interrupt() { interrupt::request(); }
 
 
-int program() {
-  boot::run();
+}  // namespace
+
+namespace qel::console {
+
+int text_console() {
   hooks::add(print_value, print_bytes);
   library::define_global_routine(
       "ask", "[\"Prompts for a line of input and returns it\" question [string!] return: [string! none!]]",
@@ -223,9 +226,14 @@ int program() {
   }
 }
 
-}  // namespace
+namespace {
 
-namespace qel::console {
+int program() {
+  boot::run();
+  return text_console();
+}
+
+}  // namespace
 
 // Runs the text console: the script named on the command line, or the
 // read-evaluate-print loop on standard input.

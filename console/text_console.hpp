@@ -2,5 +2,8 @@
 #pragma once
 
 namespace qel::console {
+// qel-headless: start-up, then the text console.
 int text_main(int argc, char** argv);
+// The text console, once start-up has run; answers the exit status.
+int text_console();
 }

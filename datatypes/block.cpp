@@ -19,6 +19,7 @@
 #include "eval/api.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/actions.hpp"
+#include "runtime/code_epoch.hpp"
 #include "runtime/cycles.hpp"
 #include "runtime/error.hpp"
 #include "runtime/hash.hpp"
@@ -148,6 +149,7 @@ void clear_from_index(Cell* v) {
 
 void clear_at(Cell* v, u32 i) {
   mem::Buffer* b = buf(v);
+  code::changed(series_node(v));
   if (i < b->used() / sizeof(Cell)) b->tail = b->head + i * sizeof(Cell);
 }
 
@@ -570,6 +572,7 @@ inline bool insert_one_in_place(Cell* block, const Cell* value, bool only, bool 
   if ((t != TYPE_BLOCK && t != TYPE_PAREN) || (!only && is_any_block_type(type_of(value)))) return false;
   mem::Buffer* b = buf(block);
   if ((b->flags & mem::SERIES_OWNED) || b->tail + sizeof(Cell) > b->end_offset()) return false;
+  code::changed(series_node(block));  // code compiled from the block is checked again
   u32 total = b->used() / sizeof(Cell);
   u32 at = append ? total : u32(std::clamp(series_index(block), 0, i32(total)));
   Cell v = *value;  // copied before anything moves

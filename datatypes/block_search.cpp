@@ -27,6 +27,7 @@
 #include "runtime/sort.hpp"
 #include "runtime/stack.hpp"
 #include "runtime/unicode.hpp"
+#include "runtime/code_epoch.hpp"
 
 namespace qel::block {
 
@@ -499,14 +500,18 @@ Cell* sort(Cell* series, bool case_, Cell* skip, Cell* comparator, Cell* part, b
   auto retable = [series] {
     if (series::has_table(series)) hash::resize(series_extra(series), u32(cells_in(series)));
   };
+  // A comparator may run code compiled from the block: the epoch moves
+  // again once the records are in place.
   try {
     if (stable) sort::merge_sort(records, &args, nullptr, cmp);
     else sort::quick_sort(records, &args, nullptr, cmp);
   } catch (const Transfer&) {
     retable();
+    code::changed(series_node(series));
     throw;
   }
   retable();
+  code::changed(series_node(series));
   if (fired) series::notify(series, series::Event::sorted, nullptr, index, count * size);
   return series;
 }

@@ -8,6 +8,7 @@
 #include "datatypes/word.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/collector.hpp"
+#include "runtime/code_epoch.hpp"
 #include "runtime/cycles.hpp"
 #include "runtime/error.hpp"
 #include "runtime/hash.hpp"
@@ -378,6 +379,7 @@ void walk_words(const Cell* block, Bind& bind) {
   u32 node = series_node(block);
   if (!node || cycles::find(node)) return;
   cycles::push(node);
+  code::changed(node);  // its words are bound anew (runtime/code_epoch.hpp)
   i32 from = series_index(block) < 0 ? 0 : series_index(block);
   Buffer* b = buffer_of(node);
   u32 n = b->used() / sizeof(Cell);

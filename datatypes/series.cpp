@@ -24,6 +24,7 @@
 #include "runtime/roots.hpp"
 #include "runtime/stack.hpp"
 #include "runtime/words.hpp"
+#include "runtime/code_epoch.hpp"
 
 namespace qel::series {
 
@@ -142,10 +143,14 @@ const Cell* arg_word(ArgWord w) { return &g_args[size_t(w)]; }
 
 bool notify(const Cell* value, Event e, const Cell* new_value, i32 index, i32 part) {
   u32 node = series_node(value);
-  if (type_of(value) != TYPE_IMAGE) {
-    if (!node || !(mem::buffer_of(node)->flags & mem::SERIES_OWNED)) return false;
+  bool fired = false;
+  if (type_of(value) == TYPE_IMAGE || (node && (mem::buffer_of(node)->flags & mem::SERIES_OWNED))) {
+    fired = ownership::check(value, event_word(e), new_value, index, part);
   }
-  return ownership::check(value, event_word(e), new_value, index, part);
+  // The series is about to be written (after the owner's handler ran): code
+  // compiled from it is checked again (runtime/code_epoch.hpp).
+  if (type_of(value) != TYPE_IMAGE) code::changed(node);
+  return fired;
 }
 
 // ---- positions ---------------------------------------------------------------------
@@ -192,6 +197,7 @@ i32 part_count(const Cell* v, const Cell* part) {
 // ---- hash! tables ------------------------------------------------------------------
 
 void table_inserted(const Cell* v, u32 pos, u32 count, u32 old_total) {
+  code::changed(series_node(v));  // cells were written: code compiled from them is checked again
   if (!has_table(v) || count == 0) return;
   u32 table = series_extra(v), node = series_node(v);
   if (hash::insert_range(table, i32(count), pos, old_total - pos, true)) {
@@ -204,6 +210,7 @@ void table_inserted(const Cell* v, u32 pos, u32 count, u32 old_total) {
 }
 
 void table_removed(const Cell* v, u32 pos, u32 count, u32 old_total) {
+  code::changed(series_node(v));  // cells were written: code compiled from them is checked again
   if (!has_table(v) || count == 0) return;
   u32 table = series_extra(v), node = series_node(v);
   if (hash::insert_range(table, -i32(count), pos + count, old_total - pos - count, true)) {
@@ -212,6 +219,7 @@ void table_removed(const Cell* v, u32 pos, u32 count, u32 old_total) {
 }
 
 void table_rewritten(const Cell* v, u32 pos, u32 count) {
+  code::changed(series_node(v));  // cells were written: code compiled from them is checked again
   if (!has_table(v)) return;
   u32 table = series_extra(v), node = series_node(v);
   for (u32 p = pos; p < pos + count; ++p) {
@@ -220,6 +228,7 @@ void table_rewritten(const Cell* v, u32 pos, u32 count) {
 }
 
 void table_moved(const Cell* v, u32 to, u32 from, u32 count) {
+  code::changed(series_node(v));  // cells were written: code compiled from them is checked again
   if (!has_table(v)) return;
   hash::move_range(series_extra(v), to, from, count);
 }

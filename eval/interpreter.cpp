@@ -1,4 +1,6 @@
 #include "eval/interpreter.hpp"
+#include "eval/interpreter_internal.hpp"
+#include "eval/interpreter_compiled.hpp"
 #include "eval/library_code.hpp"
 
 #include <new>
@@ -40,101 +42,28 @@ bool reference = false;
 bool trace_run = false;
 bool trace_held = false;
 
-namespace {
+using namespace detail;
 
-using mem::buffer_of;
+namespace detail {
 
 Cell* g_pending = nullptr;        // root cells: they never move
 Cell* g_current_code = nullptr;
 Cell* g_trace_callback = nullptr;
 u32 g_trace_mask = 0;
 u32 g_callback_locals = 0;
-Cell g_body_word{TYPE_WORD, 0, 0, 0};     // <body>
-Cell g_anon_word{TYPE_WORD, 0, 0, 0};     // <anon>
+Cell g_body_word{TYPE_WORD, 0, 0, 0};
+Cell g_anon_word{TYPE_WORD, 0, 0, 0};
 Cell g_set_path_word{TYPE_WORD, 0, 0, 0};
-Cell g_callback_word{TYPE_WORD, 0, 0, 0};  // <interp-callback>
-
-// The global context and its values series. A context that keeps its values
-// in a series gets that series when it is made and keeps it for life, so a
-// global word's slot is found from its index without reading the record.
+Cell g_callback_word{TYPE_WORD, 0, 0, 0};
 u32 g_global_ctx = 0;
 u32 g_global_values = 0;
-
-// The slot of a global word, or null when its index lies past the values
-// made so far (the context module makes the slot then).
-inline Cell* global_slot(i32 idx) {
-  mem::Buffer* values = buffer_of(g_global_values);
-  return u32(idx) < values->used() / sizeof(Cell) ? values->cells() + idx : nullptr;
-}
-
-// Function values keep their body and argument descriptor block in their
-// more series (datatypes/function.hpp).
-using function::FLAG_NO_TRACE;
-using function::FLAG_TRACE;
-using function::MORE_ARGS;
-using function::MORE_BODY;
-using function::more_cell;
-
-// Argument kinds kept in bits 20-21 of the descriptor's typesets.
-constexpr u32 KIND_SHIFT = 20;
-enum ArgKind : u32 { ARG_NORMAL = 0, ARG_LITERAL = 1, ARG_QUOTED = 2, ARG_RETURN = 3 };
-
-inline bool is_function_type(Type t) {
-  return t == TYPE_NATIVE || t == TYPE_ACTION || t == TYPE_FUNCTION || t == TYPE_ROUTINE;
-}
-inline bool is_any_function(Type t) { return is_function_type(t) || t == TYPE_OP; }
-
-// Whether the faster forms may take the evaluation: never while tracing
-// (every event must fire) nor under the reference switch.
-inline bool short_paths() { return !trace && !reference; }
-
-inline u32 tail_of(const Code& code) {
-  u32 n = buffer_of(code.node)->used() / sizeof(Cell);
-  return n < code.end ? n : code.end;
-}
-inline Cell* cell_at(const Code& code, u32 i) { return buffer_of(code.node)->cells() + i; }
-
-
-// Puts a result where the mode wants it: pushed (sub) or in the base cell.
-// The copy is written whole into its destination and the new-line marker
-// cleared there: changing a local copy first and then copying it would make
-// the processor wait for the partial write.
-inline void place(const Cell* result, bool sub, bool clear_marker = false) {
-  Cell* d;
-  if (sub) {
-    d = stack::top;
-    if (++stack::top >= stack::end) stack::overflow();
-  } else {
-    d = stack::base;
-    stack::top = stack::base + 1;
-  }
-  std::memmove(d, result, sizeof(Cell));
-  if (clear_marker) d->header &= ~FLAG_NEW_LINE;
-}
-
 
 [[noreturn]] void raise_stack_overflow() {
   stack::top = (stack::top - stack::bottom > 5) ? stack::top - 5 : stack::bottom;
   fire(Err::internal_stack_overflow);
 }
 
-// The value of a word, or the no-value error. Words bound to a slot of a
-// context with a values series (the global context, objects) or with its
-// values on the stack (a running function) are read directly; the rest goes
-// through the context module.
-inline Cell* plain_slot(const Cell* w);
-inline Cell* word_value(const Cell* w) {
-  if (Cell* slot = plain_slot(w)) return slot;
-  u32 ctx = word::context_of(w);
-  if (!ctx) fire(Err::script_no_value, w);
-  return context::value_cell(w, ctx);
-}
-
-// A pending return/exit whose target is the frame on top ends there: the
-// carried value (unset for exit) becomes the frame's result.
-// Out of line: statuses are rare, and the check for none is made at every
-// frame's end.
-[[gnu::noinline]] Status take_pending_return(Status st) {
+Status take_pending_return(Status st) {
   if (takes_return(st, stack::ctop - 1)) {
     if (st == THROW_RETURN) copy_cell(g_pending, stack::base);
     else make_unset(stack::base);
@@ -142,12 +71,7 @@ inline Cell* word_value(const Cell* w) {
   }
   return st;
 }
-inline Status take_return(Status st) { return st ? take_pending_return(st) : 0; }
 
-// Closes the frame on top with the value as its result.
-void close_with(const Cell* value, bool sub);
-
-// Closes the frame on top after an evaluation that answered st.
 Status close_frame(Status st, bool sub) {
   st = take_return(st);
   if (st) {
@@ -166,23 +90,7 @@ void close_with(const Cell* value, bool sub) {
   close_frame(0, sub);
 }
 
-// Closes a call's frame (the function pushed below it, or the left operand
-// of an infix call, at entry_top) after the call answered st: the result is
-// placed as the mode says, or the status goes on.
-inline Status close_call(Status st, Cell* entry_top, bool sub) {
-  if (st) {
-    stack::unwind();
-    stack::top = entry_top;
-    return st;
-  }
-  Cell result = *stack::base;
-  stack::unwind();
-  stack::top = entry_top;
-  place(&result, sub, true);
-  return 0;
-}
-
-}  // namespace
+}  // namespace detail
 
 // ---------------------------------------------------------------------------
 // Unwinding statuses
@@ -208,18 +116,8 @@ void rethrow_status(Status st) {
 
 Cell* current_code() { return g_current_code; }
 
-namespace {
+namespace detail {
 
-// The blocks being evaluated, innermost last, each with the current code of
-// the evaluation around it. They live in one array that never moves, rooted
-// by a mark callback: entering a block costs two cell copies. Every entry
-// belongs to an open evaluation frame, so there are never more entries than
-// frames.
-struct HeldEntry {
-  Cell block;        // the block value (its index: where the evaluation began)
-  Cell saved_code;   // the current code when the block was entered
-};
-constexpr u32 MAX_HELD = stack::CALL_FRAMES + stack::FRAMES_RESERVE + 8;
 HeldEntry* g_held = nullptr;
 u32 g_held_count = 0;
 
@@ -231,7 +129,6 @@ void mark_held() {
 }
 
 void sweep_shapes();  // drops the call shapes of freed descriptors
-void init_loop();     // the call loop's records
 
 void init_blocks() {
   if (!g_held) {
@@ -239,7 +136,7 @@ void init_blocks() {
     gc::add_mark_callback(mark_held);
   }
   g_held_count = 0;
-  init_loop();
+  compiled::init();
   static bool sweeping = false;
   if (!sweeping) {
     gc::add_sweep_callback(sweep_shapes);
@@ -266,7 +163,7 @@ struct HeldBlock {
   HeldBlock& operator=(const HeldBlock&) = delete;
 };
 
-}  // namespace
+}  // namespace detail
 
 void init() {
   g_pending = runtime::root_append();
@@ -290,7 +187,7 @@ void init() {
 // ---------------------------------------------------------------------------
 // Blocks and expressions
 
-namespace {
+namespace detail {
 
 // Trace events are held back while library code runs and let through again
 // for the caller's code it evaluates.
@@ -314,120 +211,37 @@ struct LibraryTrace {
   }
 };
 
-// A whole top-level plain expression at pos (see plain_expression, defined
-// with the other short paths below).
-bool plain_statement(const Cell* cells, u32& pos, u32 end, Cell* out);
-[[gnu::always_inline]] inline bool plain_block(const Cell* block, Cell* out, bool& first_plain);
-// A call of the function-like value that the word held (see eval_call).
-Status call_word(const Cell* fn, const Code& code, u32& pos, bool sub, const Cell* word,
-                 const Cell* path = nullptr);
-// Whether call_word can take a call through this path (see there).
-bool lean_path_call(const Cell* fn, u32 node, u32 head, u32 n);
-// One expression; try_plain false when the short path was already tried.
-Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_plain);
-Status expression_rest(const Code& code, u32& pos, ExprMode mode, Cell* entry_top);
-inline const Cell* global_function(const Cell* c);
-Status call_expression(const Code& code, u32& pos, ExprMode mode, const Cell* fv);
-inline Status eval_expression_general(const Code& code, u32& pos, ExprMode mode);
-// An infix call of an operator made from an arithmetic or comparison action
-// or native (see there).
-Status infix_call(const Cell* op, const Cell* opword, int fast_code, const Code& code, u32& pos, bool sub,
-                  Cell* entry_top);
+}  // namespace detail
 
-}  // namespace
+namespace detail {
 
-// The code cursor: the block's cells and its live tail are read once and
-// read again only after a step that went through the general evaluator (which
-// may have run code that changed or moved the block). A plain step can
-// neither allocate nor change a series, so what was read stays valid.
-namespace {
-Status eval_block_general(const Cell* block_in, bool chain, bool first_plain);
-// The call loop (see there) and its set-up.
-Status run_loop(const Cell* block, bool chain, bool first_plain);
-}  // namespace
-
-namespace {
-
-// Blocks found not to be one plain statement, remembered by series node and
-// start so that a block run again and again (a function body, a loop body,
-// a branch) is not tried each time. The general evaluation answers what a
-// plain one would, so a stale entry (the block changed, a word holding data
-// by now, the node reused) costs only speed; an entry is tried again now
-// and then.
-struct PlainMiss {
-  u32 node = 0, start = 0;
-  u32 skips = 0;
-  bool first_plain = false;  // what the failed attempt found (see plain_block)
-};
-constexpr u32 MISS_BITS = 9;
-constexpr u32 MISS_RETRY = 64;
-PlainMiss g_body_miss[1u << MISS_BITS];
-
-inline bool library_block(const Cell* block) {
-  return (buffer_of(series_node(block))->flags & mem::SERIES_LIBRARY) != 0;
-}
-
-// eval_block, not traced: a plain block is evaluated without its frame; the
-// frame and the current code the block would have had are not observable,
-// so the result is left where closing that frame would have left it. Answers
-// true when the block was done so; false, with first_plain for the general
-// evaluation, when it is not plain.
-[[gnu::always_inline]] inline bool remembered_plain(const Cell* body, bool chain, bool& first_plain) {
-  u32 node = series_node(body);
-  u32 start = u32(series_index(body));
-  PlainMiss& m = g_body_miss[((node >> 2) ^ (start << 4)) & ((1u << MISS_BITS) - 1)];
-  if (m.node == node && m.start == start) {
-    if (++m.skips < MISS_RETRY) {
-      first_plain = m.first_plain;
-      return false;
+// A function's body (its frame open, its context bound): compiled when no
+// trace run and no reference switch asks for the reference.
+inline Status eval_function_body(const Cell* body) {
+  if (!trace && !g_trace_held && !reference) {
+    if (compiled::Unit* u = compiled::unit_for_body(body)) {
+      stack::Frame* f = stack::ctop - 1;
+      return compiled::run(u, body, true, f->fctx, stack::base);
     }
-    m.node = 0;  // tried again below
   }
-  first_plain = true;
-  if (Cell r; plain_block(body, &r, first_plain)) {
-    Cell* at = stack::top;
-    if (++stack::top >= stack::end) stack::overflow();
-    *at = r;
-    if (chain) *stack::base = r;
-    return true;
+  return eval_block_general(body, true);
+}
+
+}  // namespace detail
+
+Status eval_block(const Cell* block, bool chain) {
+  if (!trace && !g_trace_held && !reference) {
+    if (compiled::Unit* u = compiled::unit_for_block(block)) return compiled::run(u, block, chain, 0, nullptr);
   }
-  m = {node, start, 0, first_plain};
-  return false;
+  return eval_block_general(block, chain);
 }
 
-[[gnu::always_inline]] inline Status eval_remembered(const Cell* body, bool chain) {
-  bool first_plain;
-  if (remembered_plain(body, chain, first_plain)) return 0;
-  return eval_block_general(body, chain, first_plain);
-}
+namespace detail {
 
-// A function's body: untraced and outside the library, one that is not
-// plain runs in the call loop, where the calls it makes between interpreted
-// functions go on without C++ recursion.
-[[gnu::always_inline]] inline Status eval_function_body(const Cell* body) {
-  if (trace || g_trace_held || reference) return eval_block_general(body, true, true);
-  bool first_plain;
-  if (remembered_plain(body, true, first_plain)) return 0;
-  if (library_block(body)) return eval_block_general(body, true, first_plain);
-  return run_loop(body, true, first_plain);
-}
-
-// eval_block, inline for the blocks run again and again (function bodies,
-// branches).
-[[gnu::always_inline]] inline Status eval_block_step(const Cell* block, bool chain) {
-  if (!trace && !g_trace_held && !reference) return eval_remembered(block, chain);
-  return eval_block_general(block, chain, true);
-}
-
-}  // namespace
-
-Status eval_block(const Cell* block_in, bool chain) { return eval_block_step(block_in, chain); }
-
-namespace {
-
-// A block in a frame of its own, statement by statement. first_plain: whether
-// the first statement may be plain (false when that was found not to be).
-[[gnu::noinline]] Status eval_block_general(const Cell* block_in, bool chain, bool first_plain) {
+// A block in a frame of its own, statement by statement; the tail is the
+// smaller of the block's length now and its length at entry, read again
+// after every statement (the code may change the block).
+Status eval_block_general(const Cell* block_in, bool chain) {
   stack::mark_eval(&g_body_word);
   HeldBlock held(block_in);
   const Cell* block = &held.e->block;
@@ -450,18 +264,11 @@ namespace {
     stack::keep();
   } else {
     if (!library_code) copy_cell(block, g_current_code);
-    const Cell* cells = buffer_of(node)->cells();
     while (pos < tail) {
       if (!library_code) set_series_index(g_current_code, i32(pos));
-      if (Cell r; short_paths() && first_plain && plain_statement(cells, pos, tail, &r)) {
-        place(&r, false);
-      } else {
-        st = eval_expression_general(code, pos, {});
-        if (st) break;
-        tail = tail_of(code);
-        cells = buffer_of(node)->cells();
-      }
-      first_plain = true;
+      st = eval_expression(code, pos);
+      if (st) break;
+      tail = tail_of(code);
       if (pos < tail) stack::reset();
     }
   }
@@ -476,7 +283,7 @@ namespace {
   return 0;
 }
 
-}  // namespace
+}  // namespace detail
 
 Status eval_next(const Code& code, u32& pos, bool sub) {
   stack::mark_interp(&g_body_word);
@@ -502,7 +309,7 @@ Status do_next(const Cell* block, i32* next_index) {
   return st;
 }
 
-namespace {
+namespace detail {
 
 // Operators with a short path for numbers: the arithmetic actions and the
 // comparison natives. Answers 0, or 1 + the math op, or 100 + the comparison op,
@@ -513,6 +320,11 @@ int op_code_of(Type t, u32 id) {
       case ACT_add: return 1 + OP_ADD;
       case ACT_subtract: return 1 + OP_SUB;
       case ACT_multiply: return 1 + OP_MUL;
+      case ACT_divide: return 1 + OP_DIV;
+      case ACT_remainder: return 1 + OP_REM;
+      case ACT_and_t: return 1 + OP_AND;
+      case ACT_or_t: return 1 + OP_OR;
+      case ACT_xor_t: return 1 + OP_XOR;
       default: return 0;
     }
   }
@@ -523,340 +335,10 @@ int op_code_of(Type t, u32 id) {
   }
   return 0;
 }
-inline int fast_op(const Cell* fn) { return op_code_of(type_of(fn), native::index_of(fn)); }
 
-inline bool plain_combine(int code, const Cell* l, const Cell* r, Cell* out);
-
-
-// ---- short paths ----------------------------------------------------------------
-// An expression made only of plain operands (literals, words holding data)
-// joined by arithmetic or comparison operators over numbers can neither raise
-// an error nor run code, so nothing can observe frames or events around it:
-// it is evaluated here in one pass, without frames or recursion. These answer
-// false, having changed nothing, for anything else; the general evaluator
-// then takes the expression from its start and does what it always does.
-// Never used while tracing.
-
-// The value cell of a word bound to a slot that can be read directly, or
-// null (unbound, no values, a slot the context module would have to make).
-inline Cell* plain_slot(const Cell* w) {
-  u32 ctx = word::context_of(w);
-  i32 idx = word::index_of(w);
-  if (ctx == g_global_ctx && ctx) return idx < 0 ? nullptr : global_slot(idx);
-  if (!ctx) return nullptr;
-  const Cell* rec = context::record_cell(ctx);
-  u32 vals = context::record_values(rec);
-  if (idx < 0 || !vals) return nullptr;
-  if (context::record_on_stack(rec)) return stack::bottom + (vals - 1) + idx;
-  mem::Buffer* values = buffer_of(vals);
-  if (u32(idx) < values->used() / sizeof(Cell)) return values->cells() + idx;
-  return nullptr;
-}
-
-// Whether a cell of the type can start a plain expression (a quick test made
-// before trying): the types that eval_expression does more with than take
-// the value are left out, and unset, which a set-word or an argument refuses.
-inline constexpr u64 NOT_PLAIN =
-    (1ull << TYPE_UNSET) | (1ull << TYPE_SET_WORD) | (1ull << TYPE_SET_PATH) |
-    (1ull << TYPE_GET_WORD) | (1ull << TYPE_LIT_WORD) |
-    (1ull << TYPE_GET_PATH) | (1ull << TYPE_LIT_PATH) | (1ull << TYPE_OP) |
-    (1ull << TYPE_FUNCTION) | (1ull << TYPE_ROUTINE) | (1ull << TYPE_NATIVE) |
-    (1ull << TYPE_ACTION) | (1ull << TYPE_ISSUE);
-static_assert(TYPE_TOP < 64);
-inline bool may_be_plain(Type t) { return !((NOT_PLAIN >> (u32(t) & 63)) & 1); }
-
-bool plain_group(const Cell* group, Cell* out);
-
-// Parens nested in a plain expression: each would open frames, so the
-// short path takes only a few levels.
-u32 g_plain_depth = 0;
-constexpr u32 MAX_PLAIN_DEPTH = 8;
-
-// Whether the general evaluator would find room on both stacks for what it
-// opens and pushes while evaluating a plain statement: near the ends it
-// takes over, so that a stack overflow is raised exactly where it always is.
-// A plain statement opens at most a block's frame, a set-word's frame and,
-// per nested paren, an operator's frame and the paren's two frames (with
-// the operators of each level closed before the next opens), and pushes at
-// most a few cells per level.
-constexpr i64 PLAIN_FRAMES = 3 * MAX_PLAIN_DEPTH + 8;
-constexpr i64 PLAIN_CELLS = 8 * MAX_PLAIN_DEPTH + 32;
-inline bool room_for_plain() {
-  return stack::end - stack::top > PLAIN_CELLS && stack::cend - stack::ctop > PLAIN_FRAMES;
-}
-
-// A path of a word holding a block and an integer! picking a cell in range
-// that holds neither a function, nor unset, nor a new-line marker: the picked cell, as
-// the general path evaluation would answer it (which reads the word, opens
-// no frame and cannot raise then), or false. The stack room that evaluation
-// would use is checked.
-inline bool plain_path(const Cell* path, Cell* out) {
-  if (!room_for_plain()) return false;
-  const mem::Buffer* pb = buffer_of(series_node(path));
-  i32 head = series_index(path) < 0 ? 0 : series_index(path);
-  if (u32(head) + 2 != pb->used() / sizeof(Cell)) return false;
-  const Cell* el = pb->cells() + head;
-  if (type_of(el) != TYPE_WORD || type_of(el + 1) != TYPE_INTEGER) return false;
-  const Cell* v = plain_slot(el);
-  if (!v || type_of(v) != TYPE_BLOCK) return false;
-  i32 k = int_of(el + 1);
-  if (k == 0) return false;
-  i64 p = i64(series_index(v)) + k + (k > 0 ? -1 : 0);
-  const mem::Buffer* vb = buffer_of(series_node(v));
-  if (p < 0 || p >= i64(vb->used() / sizeof(Cell))) return false;
-  const Cell* r = vb->cells() + p;
-  if (is_function_type(type_of(r)) || type_of(r) == TYPE_UNSET || (r->header & FLAG_NEW_LINE)) return false;
-  *out = *r;
-  return true;
-}
-
-// The value of a plain operand, as eval_expression would leave it (new-line
-// marker cleared), or false.
-[[gnu::always_inline]] inline bool plain_operand(const Cell* c, Cell* out) {
-  switch (type_of(c)) {
-    case TYPE_PATH:
-      return plain_path(c, out);
-    case TYPE_PAREN: {
-      if (g_plain_depth >= MAX_PLAIN_DEPTH || !room_for_plain()) return false;
-      ++g_plain_depth;
-      bool ok = plain_group(c, out);
-      --g_plain_depth;
-      return ok;
-    }
-    case TYPE_WORD: {
-      const Cell* v = plain_slot(c);
-      if (!v) return false;
-      switch (type_of(v)) {
-        case TYPE_UNSET: case TYPE_OP: case TYPE_FUNCTION: case TYPE_ROUTINE: case TYPE_NATIVE:
-        case TYPE_ACTION:
-          return false;
-        default:
-          break;
-      }
-      *out = *v;
-      break;
-    }
-    default:
-      if (!may_be_plain(type_of(c))) return false;
-      *out = *c;
-      break;
-  }
-  out->header &= ~FLAG_NEW_LINE;
-  return true;
-}
-
-// Two integer! values combined in place into l as plain_combine would, or
-// false (l unchanged) when the result leaves the integer! range.
-inline bool integer_combine(int code, Cell* l, const Cell* r) {
-  i32 a = int_of(l), b = int_of(r);
-  if (code < 100) {
-    int op = code - 1;
-    i32 n;
-    bool overflow = op == OP_ADD ? __builtin_add_overflow(a, b, &n)
-                    : op == OP_SUB ? __builtin_sub_overflow(a, b, &n)
-                                   : __builtin_mul_overflow(a, b, &n);
-    if (overflow) return false;
-    make_integer(l, n);
-    return true;
-  }
-  bool t;
-  switch (code - 100) {
-    case COMP_EQUAL: case COMP_STRICT_EQUAL: t = a == b; break;
-    case COMP_NOT_EQUAL: t = a != b; break;
-    case COMP_LESSER: t = a < b; break;
-    case COMP_LESSER_EQUAL: t = a <= b; break;
-    case COMP_GREATER: t = a > b; break;
-    default: t = a >= b; break;
-  }
-  make_logic(l, t);
-  return true;
-}
-
-// Combines two numbers as the operator's action or native does, when that
-// can neither raise nor call anything: integer!/float! arithmetic (integer
-// overflow gives the float of the exact operands), integer! comparison.
-inline bool plain_combine(int code, const Cell* l, const Cell* r, Cell* out) {
-  Type lt = type_of(l), rt = type_of(r);
-  if (lt == TYPE_INTEGER && rt == TYPE_INTEGER) {
-    *out = *l;
-    if (integer_combine(code, out, r)) return true;
-  } else if (code >= 100 ||
-             !((lt == TYPE_FLOAT || lt == TYPE_INTEGER) && (rt == TYPE_FLOAT || rt == TYPE_INTEGER))) {
-    return false;
-  }
-  int op = code - 1;
-  double a = lt == TYPE_FLOAT ? float_of(l) : double(int_of(l));
-  double b = rt == TYPE_FLOAT ? float_of(r) : double(int_of(r));
-  make_float(out, op == OP_ADD ? a + b : op == OP_SUB ? a - b : a * b);
-  return true;
-}
-
-// fast_op of the function an op! value was made from.
-inline int op_code(const Cell* op) {
-  return op_code_of(Type((op->header >> 16) & 0xFF), native::index_of(op));
-}
-
-// The operator that the word at c names, as fast_op answers it; 0 when the
-// word names no operator (the expression ends there) and -1 when it names one
-// that the short path does not take.
-inline int plain_operator(const Cell* c) {
-  if (type_of(c) != TYPE_WORD || !word::context_of(c)) return 0;
-  if (word::context_of(c) == g_global_ctx && word::index_of(c) >= 0) {
-    const Cell* v = global_slot(word::index_of(c));
-    if (!v) return -1;
-    if (type_of(v) != TYPE_OP) return 0;
-    int code = op_code(v);
-    return code ? code : -1;
-  }
-  if (!context::record_values(context::record_cell(word::context_of(c))) || word::index_of(c) < 0) {
-    return 0;
-  }
-  const Cell* v = plain_slot(c);
-  if (!v) return -1;
-  if (type_of(v) != TYPE_OP) return 0;
-  int code = op_code(v);
-  return code ? code : -1;
-}
-
-// The operators after a plain first operand, from p, the first being op.
-[[gnu::noinline]] bool plain_chain_from(const Cell* cells, u32& p, u32 end, Cell* out, int op) {
-  while (true) {
-    if (op < 0 || p + 1 >= end) return false;
-    // The common case first: integers on both sides, the right one a
-    // literal or a word's value, combined without copying the operand.
-    const Cell* rc = cells + p + 1;
-    const Cell* rv = type_of(rc) == TYPE_INTEGER ? rc : type_of(rc) == TYPE_WORD ? plain_slot(rc) : nullptr;
-    if (rv && type_of(rv) == TYPE_INTEGER && type_of(out) == TYPE_INTEGER && integer_combine(op, out, rv)) {
-      p += 2;
-    } else {
-      Cell r, v;
-      if (!plain_operand(rc, &r) || !plain_combine(op, out, &r, &v)) return false;
-      *out = v;
-      p += 2;
-    }
-    if (p >= end) return true;
-    op = plain_operator(cells + p);
-    if (op == 0) return true;
-  }
-}
-
-// The operators after a plain first operand, from p (see plain_expression).
-// Most plain operands are followed by no operator: that answer is found
-// here, in a small frame.
-[[gnu::noinline]] bool plain_chain(const Cell* cells, u32& p, u32 end, Cell* out) {
-  int op = plain_operator(cells + p);
-  if (op == 0) return true;
-  return plain_chain_from(cells, p, end, out, op);
-}
-
-// One whole plain expression from pos (just its first operand with prefix):
-// answers its value in out and moves pos past it, or answers false.
-[[gnu::always_inline]] inline bool plain_expression(const Cell* cells, u32& pos, u32 end, bool prefix, Cell* out) {
-  if (!plain_operand(cells + pos, out)) return false;
-  u32 p = pos + 1;
-  // Only a word can name an operator.
-  if (!prefix && p < end && type_of(cells + p) == TYPE_WORD && !plain_chain(cells, p, end, out)) {
-    return false;
-  }
-  pos = p;
-  return true;
-}
-
-[[gnu::always_inline]] inline bool plain_expression(const Code& code, u32& pos, u32 end, bool prefix, Cell* out) {
-  return plain_expression(buffer_of(code.node)->cells(), pos, end, prefix, out);
-}
-
-// A paren whose content is exactly one plain expression: its value, or
-// false (the caller checked the room).
-inline bool plain_group(const Cell* group, Cell* out) {
-  u32 node = series_node(group);
-  i32 start = series_index(group);
-  u32 p = start < 0 ? 0 : u32(start);
-  u32 n = buffer_of(node)->used() / sizeof(Cell);
-  if (p >= n || !may_be_plain(type_of(buffer_of(node)->cells() + p))) return false;
-  Code c{group, node, n};
-  return plain_expression(c, p, n, false, out) && p == n;
-}
-
-// The slot a set-word can write in place: a plain slot outside an object
-// (objects track assignments and may watch changes), or null.
-inline Cell* plain_target(const Cell* set_word) {
-  Cell* slot = plain_slot(set_word);
-  if (!slot) return nullptr;
-  // The global context is no object: its kind needs no look-up.
-  u32 ctx = word::context_of(set_word);
-  if (ctx != g_global_ctx && context::kind_of(ctx) == context::KIND_OBJECT) return nullptr;
-  return slot;
-}
-
-// A set-word followed by a plain expression, the slot being plain: the value
-// is written in place, without the set-word's frame (checked for room).
-[[gnu::noinline]] bool plain_set(const Cell* cells, u32& pos, u32 end, Cell* out) {
-  if (pos + 1 >= end || !room_for_plain()) return false;
-  Cell* slot = plain_target(cells + pos);
-  u32 p = pos + 1;
-  if (!slot || !may_be_plain(type_of(cells + p)) || !plain_expression(cells, p, end, false, out)) {
-    return false;
-  }
-  *slot = *out;
-  pos = p;
-  return true;
-}
-
-// A block whose content (from its index) is exactly one plain statement or
-// nothing: its value (unset for nothing), the statement done (a set-word's slot written), or false with
-// nothing changed. The frame it would open is checked for room.
-// first_plain tells, when the answer is false, whether the first statement
-// may still be plain (the block holding more than it, or the room check
-// having failed): false when it was found not to be.
-[[gnu::always_inline]] inline bool plain_block(const Cell* block, Cell* out, bool& first_plain) {
-  first_plain = true;
-  if (!room_for_plain()) return false;
-  u32 node = series_node(block);
-  const mem::Buffer* buf = buffer_of(node);
-  u32 n = buf->used() / sizeof(Cell);
-  i32 start = series_index(block);
-  u32 p = start < 0 ? 0 : u32(start);
-  if (p >= n) {  // an empty block: unset
-    make_unset(out);
-    return true;
-  }
-  const Cell* cells = buf->cells();
-  Type t = type_of(cells + p);
-  if (t == TYPE_SET_WORD) {
-    Cell* slot = plain_target(cells + p);
-    ++p;
-    if (!slot || p >= n || !may_be_plain(type_of(cells + p)) || !plain_expression(cells, p, n, false, out)) {
-      first_plain = false;
-      return false;
-    }
-    if (p != n) return false;
-    *slot = *out;
-    return true;
-  }
-  if (!may_be_plain(t) || !plain_expression(cells, p, n, false, out)) {
-    first_plain = false;
-    return false;
-  }
-  return p == n;
-}
-
-bool plain_statement(const Cell* cells, u32& pos, u32 end, Cell* out) {
-  Type t = type_of(cells + pos);
-  if (t == TYPE_SET_WORD) return plain_set(cells, pos, end, out);
-  return may_be_plain(t) && room_for_plain() && plain_expression(cells, pos, end, false, out);
-}
-
-
-}  // namespace
+}  // namespace detail
 
 Status eval_expression(const Code& code, u32& pos, ExprMode mode) {
-  return eval_expression_from(code, pos, mode, true);
-}
-
-namespace {
-
-Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_plain) {
   const bool prefix = mode.prefix, sub = mode.sub, passive = mode.passive;
   if (runtime::stack_exhausted()) raise_stack_overflow();
   Cell* entry_top = stack::top;
@@ -867,13 +349,6 @@ Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_
     place(&u, sub);
     return 0;
   }
-  if (try_plain && short_paths() && may_be_plain(type_of(cell_at(code, pos))) && room_for_plain()) {
-    Cell r;
-    if (plain_expression(code, pos, end, prefix, &r)) {
-      place(&r, sub);
-      return 0;
-    }
-  }
   Cell value = *cell_at(code, pos);
   roots::CellRoot hold_value(&value);  // the code may be changed while it runs
   if (trace) fire_event(EV_FETCH, code.block, i32(pos), nullptr, &value);
@@ -881,45 +356,20 @@ Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_
   switch (type_of(&value)) {
     case TYPE_PAREN: {
       ++pos;
-      // A plain paren was tried before this (as an operand or a statement):
-      // the general block step, which answers what a plain attempt would,
-      // takes it at once. A leading set-word was not tried as plain.
-      const mem::Buffer* pb = buffer_of(series_node(&value));
-      i32 at = series_index(&value) < 0 ? 0 : series_index(&value);
-      bool set_first = u32(at) < pb->used() / sizeof(Cell) && type_of(pb->cells() + at) == TYPE_SET_WORD;
       // A frame of its own, in which the block's frame opens.
       stack::mark_interp(&g_body_word);
-      st = eval_block_general(&value, true, set_first);
+      st = eval_block_general(&value, true);
       st = close_frame(st, sub);
       if (st) return st;
       break;
     }
     case TYPE_SET_WORD: {
       ++pos;
-      // Whether the value's expression was already tried as plain (here, or
-      // before this when the set-word could take it in place): the general
-      // evaluation, which answers the same, then takes it at once.
-      bool value_tried = !try_plain && short_paths() && plain_target(&value);
-      if (try_plain && short_paths() && pos < end && room_for_plain()) {
-        // A plain value into an existing slot: written in place, no frame.
-        Cell r;
-        u32 p = pos;
-        if (Cell* slot = plain_target(&value)) {
-          if (plain_expression(code, p, end, false, &r)) {
-            *slot = r;
-            pos = p;
-            place(&r, sub);
-            break;
-          }
-          value_tried = true;
-        }
-      }
       stack::mark_interp(&value);
       stack::push_cell(&value);
       if (trace) fire_event(EV_PUSH, code.block, i32(pos), nullptr, &value);
       if (pos >= tail_of(code)) fire(Err::script_need_value, &value);
-      st = value_tried ? eval_expression_general(code, pos, {.sub = true})
-                       : eval_expression_from(code, pos, {.sub = true}, true);
+      st = eval_expression(code, pos, {.sub = true});
       if (st) return close_frame(st, sub);
       Cell* v = stack::last();
       if (trace) fire_event(EV_SET, code.block, i32(pos), &value, v);
@@ -974,8 +424,7 @@ Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_
         case TYPE_OP: fire(Err::script_no_op_arg, &value);
         case TYPE_FUNCTION: case TYPE_ROUTINE: case TYPE_NATIVE: case TYPE_ACTION: {
           Cell v = *vp;
-          st = short_paths() ? call_word(&v, code, pos, sub, &value)
-                             : eval_call(&v, code, pos, sub, nullptr, &value, &v, 0, false);
+          st = eval_call(&v, code, pos, sub, nullptr, &value, &v, 0, false);
           if (st) return st;
           break;
         }
@@ -1029,6 +478,8 @@ Status eval_expression_from(const Code& code, u32& pos, ExprMode mode, bool try_
   return expression_rest(code, pos, mode, entry_top);
 }
 
+namespace detail {
+
 // The infix operator named by the word at pos, if any: its word in opword
 // and, in op, the function it was made from (as a value of that function's
 // type, as a call takes it).
@@ -1068,54 +519,19 @@ inline bool next_operator(const Code& code, u32 pos, Cell* opword, Cell* op) {
     Cell left = sub ? *(stack::top - 1) : *stack::base;
     stack::top = entry_top;
     stack::push_cell(&left);
-    int fast_code = short_paths() ? fast_op(&op) : 0;
-    st = fast_code ? infix_call(&op, &opword, fast_code, code, pos, sub, entry_top)
-                   : eval_call(&op, code, pos, sub, nullptr, &opword, &op, 0, true);
+    st = eval_call(&op, code, pos, sub, nullptr, &opword, &op, 0, true);
     if (st) return st;
   }
   if (trace && !sub) fire_event(EV_EXPR, code.block, i32(pos), nullptr, stack::base);
   return 0;
 }
 
-// The function-like value that the cell, a global word, holds; or null.
-inline const Cell* global_function(const Cell* c) {
-  if (type_of(c) != TYPE_WORD || word::context_of(c) != g_global_ctx || !g_global_ctx ||
-      word::index_of(c) < 0) {
-    return nullptr;
-  }
-  const Cell* v = global_slot(word::index_of(c));
-  return v && is_function_type(type_of(v)) ? v : nullptr;
-}
-
-// eval_expression_from for a call named by the global word at pos (fv: the
-// value it holds), not traced: the call routine takes it at once.
-[[gnu::noinline]] Status call_expression(const Code& code, u32& pos, ExprMode mode, const Cell* fv) {
-  if (runtime::stack_exhausted()) raise_stack_overflow();
-  Cell* entry_top = stack::top;
-  // The frame the call opens keeps the word's context while it runs.
-  Cell word = *cell_at(code, pos);
-  Cell v = *fv;
-  ++pos;
-  Status st = call_word(&v, code, pos, mode.sub, &word);
-  if (st) return st;
-  if (!trace && (mode.prefix || pos >= tail_of(code) || type_of(cell_at(code, pos)) != TYPE_WORD)) return 0;
-  return expression_rest(code, pos, mode, entry_top);
-}
-
-// eval_expression_from without a plain attempt, pos lying before the tail.
-inline Status eval_expression_general(const Code& code, u32& pos, ExprMode mode) {
-  if (short_paths()) {
-    if (const Cell* fv = global_function(cell_at(code, pos))) return call_expression(code, pos, mode, fv);
-  }
-  return eval_expression_from(code, pos, mode, false);
-}
-
-}  // namespace
+}  // namespace detail
 
 // ---------------------------------------------------------------------------
 // Argument descriptors
 
-namespace {
+namespace detail {
 
 // Builds a typeset from the type block that follows an argument word.
 Cell make_arg_typeset(const Cell* types, u32 kind) {
@@ -1151,9 +567,8 @@ Cell make_arg_typeset(const Cell* types, u32 kind) {
   return ts;
 }
 
-inline u32 arg_kind(const Cell* ts) { return (ts->header >> KIND_SHIFT) & 3; }
 
-}  // namespace
+}  // namespace detail
 
 u32 spec_arguments(const Cell* fn_in) {
   Cell fn = *fn_in;
@@ -1218,9 +633,8 @@ u32 spec_arguments(const Cell* fn_in) {
 // ---------------------------------------------------------------------------
 // Calls
 
-namespace {
+namespace detail {
 
-constexpr int MAX_REFINEMENTS = 32;
 
 struct ArgState {
   const Cell* fn;
@@ -1250,47 +664,9 @@ Status fetch_argument(ArgState& a, const Cell* ts, u32 word_index) {
     Cell w = spec_word_for(a.fn, word_index);
     fire(Err::script_no_arg, a.name, &w);
   }
-  Status st = 0;
-  if (kind == ARG_NORMAL) {
-    Cell r;
-    if (short_paths() && may_be_plain(type_of(cell_at(a.code, a.pos))) && room_for_plain() &&
-        plain_expression(a.code, a.pos, tail_of(a.code), a.infix, &r)) {
-      stack::push_cell(&r);
-    } else {
-      st = eval_expression_general(a.code, a.pos, {.prefix = a.infix, .sub = true});
-      if (st) return st;
-    }
-  } else {
-    Cell v = *cell_at(a.code, a.pos);
-    ++a.pos;
-    if (kind == ARG_QUOTED) {
-      switch (type_of(&v)) {
-        case TYPE_PAREN: {
-          stack::mark_interp(&g_body_word);
-          st = eval_block(&v, true);
-          st = close_frame(st, true);
-          if (st) return st;
-          break;
-        }
-        case TYPE_GET_WORD: {
-          Cell w = v;
-          w.header = TYPE_WORD;
-          stack::push_cell(word_value(&w));
-          break;
-        }
-        case TYPE_GET_PATH: {
-          u32 p = a.pos - 1;
-          st = eval_path(&v, a.code, p, false, true, true, false);
-          if (st) return st;
-          break;
-        }
-        default:
-          stack::push_cell(&v);
-      }
-    } else {
-      stack::push_cell(&v);
-    }
-  }
+  Status st = kind == ARG_NORMAL ? eval_expression(a.code, a.pos, {.prefix = a.infix, .sub = true})
+                                 : fetch_unevaluated(a.code, a.pos, kind);
+  if (st) return st;
   Cell* got = stack::last();
   if (!typeset::has(ts, type_of(got))) {
     Cell type, w = spec_word_for(a.fn, word_index);
@@ -1298,6 +674,35 @@ Status fetch_argument(ArgState& a, const Cell* ts, u32 word_index) {
     fire(Err::script_expect_arg, a.name, &type, &w);
   }
   return 0;
+}
+
+Status fetch_unevaluated(const Code& code, u32& pos, u32 kind) {
+  Cell v = *cell_at(code, pos);
+  ++pos;
+  if (kind != ARG_QUOTED) {
+    stack::push_cell(&v);
+    return 0;
+  }
+  switch (type_of(&v)) {
+    case TYPE_PAREN: {
+      stack::mark_interp(&g_body_word);
+      Status st = eval_block(&v, true);
+      return close_frame(st, true);
+    }
+    case TYPE_GET_WORD: {
+      Cell w = v;
+      w.header = TYPE_WORD;
+      stack::push_cell(word_value(&w));
+      return 0;
+    }
+    case TYPE_GET_PATH: {
+      u32 p = pos - 1;
+      return eval_path(&v, code, p, false, true, true, false);
+    }
+    default:
+      stack::push_cell(&v);
+      return 0;
+  }
 }
 
 // The word of descriptor entry i (the spec word it came from), for messages.
@@ -1538,7 +943,7 @@ Status eval_arguments(const Cell* fn, const Code& code, u32& pos, const Cell* pa
   return 0;
 }
 
-}  // namespace
+}  // namespace detail
 
 // Runs a routine! whose arguments are in its frame: its entry reads the frame
 // base upward and leaves its result in the base cell. Every routine takes
@@ -1601,40 +1006,8 @@ Status eval_call(const Cell* fn_in, const Code& code, u32& pos, bool sub, const 
   return 0;
 }
 
-namespace {
+namespace detail {
 
-// The either native, its arguments in its frame: the chosen branch runs as
-// the native runs it, taken as a block run again and again.
-[[gnu::noinline]] Status run_either() {
-  Cell branch = stack::base[logic::true_base() ? 1 : 2];
-  return eval_block_step(&branch, true);
-}
-
-// The if and unless natives (when_true: if), their arguments in their
-// frame: the body runs as the native runs it, taken as a block run again and
-// again; otherwise the result is none.
-[[gnu::noinline]] Status run_if(bool when_true) {
-  if (logic::is_false(stack::base) == when_true) {
-    make_none(stack::base);
-    stack::keep();
-    return 0;
-  }
-  Cell body = stack::base[1];
-  return eval_block_step(&body, true);
-}
-
-// The function's context reads its values from the frame just opened (its
-// arguments and locals on the stack); the frame keeps what the context read
-// before, restored when the frame closes.
-inline stack::Frame* bind_frame_context(u32 ctx) {
-  stack::Frame* f = stack::ctop - 1;
-  Cell* rec = context::record_cell(ctx);
-  f->fctx = ctx;
-  f->saved_values = context::record_values(rec);
-  context::set_record_values(rec, stack::index_of(stack::base) + 1);
-  f->header |= stack::FRAME_FLAG_CTX;
-  return f;
-}
 
 // A function's body run in its frame f, whose context is bound: reports
 // prolog and epilog when traced and puts tracing back to saved_trace when it
@@ -1678,40 +1051,11 @@ inline stack::Frame* bind_frame_context(u32 ctx) {
 inline Status run_body(const Cell* fn, const Cell* name) {
   return run_function_body(fn, bind_frame_context(function::context_of(fn)), name, false);
 }
+Status run_function(const Cell* fn, const Cell* name) { return run_body(fn, name); }
 
-// The shape of a call, read once from an argument descriptor: how many
-// arguments are fetched first (all of them evaluated normally), their
-// typesets, and what is pushed after them when every refinement is off, so
-// that the common call does not walk the descriptor. Descriptors never
-// change once built; a shape is found again by the descriptor's node and
-// dropped when the collector frees that node (it may then be reused).
-constexpr u32 SHAPE_ARGS = 6;
-struct CallShape {
-  u32 desc = 0;      // descriptor node; 0: a free entry
-  bool usable = false;  // false: the descriptor is walked as usual
-  u8 args = 0;       // arguments fetched, in order
-  u8 native_refs = 0;  // natives: refinements (all off)
-  u8 fill = 0;       // function-like: cells pushed for the refinements
-  u64 fill_false = 0;  // which fill cells are logic false (the others none)
-  i32 locals = 0;    // function-like: the locals count (0: none)
-  u8 word_index[SHAPE_ARGS];  // the spec word of each argument, for messages
-  u64 accepts[SHAPE_ARGS];  // argument k's typeset as a mask by type id
-  Cell ts[SHAPE_ARGS];
-  // The refinements, read on the first call through a path.
-  bool refs_built = false;
-  bool refs_usable = false;  // false: path calls go through eval_call
-  u8 nrefs = 0;
-  struct Refinement {
-    u32 sym;         // canonical symbol of its word
-    u32 at;          // its descriptor entry; its arguments follow it
-    u8 word_index;   // the spec word of its first argument, for messages
-    u8 nargs;        // arguments it takes
-    u8 flag;         // function-like: its flag's cell among the fill cells
-  } ref[MAX_REFINEMENTS];
-};
-static_assert(TYPE_TOP < 64);
 
-// The typeset as a mask with bit t set for each type id t it holds.
+CallShape g_shapes[1u << SHAPE_BITS];
+
 u64 type_mask(const Cell* ts) {
   u64 m = 0;
   for (u32 t = 0; t <= u32(TYPE_TOP); ++t) {
@@ -1719,13 +1063,17 @@ u64 type_mask(const Cell* ts) {
   }
   return m;
 }
-constexpr u32 SHAPE_BITS = 8;
-CallShape g_shapes[1u << SHAPE_BITS];
 
 void sweep_shapes() {
   for (CallShape& s : g_shapes) {
     if (s.desc && !gc::is_marked(s.desc)) s = CallShape{};
   }
+}
+
+void refuse_shape_arg(const CallShape& s, u32 k, Type got, const Cell* fn, const Cell* word) {
+  Cell type, w = spec_word_for(fn, s.word_index[k]);
+  make_datatype(&type, got);
+  fire(Err::script_expect_arg, word, &type, &w);
 }
 
 // Reads the descriptor into a shape: usable only for arguments all evaluated
@@ -1751,8 +1099,9 @@ void build_shape(CallShape& s, u32 desc, bool native_like) {
           }
           break;
         }
-        if (kind != ARG_NORMAL || s.args >= SHAPE_ARGS) return;
+        if (s.args >= SHAPE_ARGS) return;
         s.word_index[s.args] = u8(wi);
+        s.kind[s.args] = u8(kind);
         s.ts[s.args] = *d;
         s.accepts[s.args] = type_mask(d);
         ++s.args;
@@ -1784,842 +1133,9 @@ void build_shape(CallShape& s, u32 desc, bool native_like) {
   s.usable = true;
 }
 
-// The shape of the descriptor (built on first use).
-inline CallShape& call_shape(u32 desc, bool native_like) {
-  CallShape& s = g_shapes[((desc >> 2) ^ (desc >> 11)) & ((1u << SHAPE_BITS) - 1)];
-  if (s.desc != desc) build_shape(s, desc, native_like);
-  return s;
-}
-
-// Reads the refinements of the descriptor into its shape: each one's word,
-// its place and the arguments after it, counted as eval_arguments counts
-// them (a refinement takes the argument entries up to the next
-// non-argument entry; return entries take no cell).
-void build_refinements(CallShape& s, bool native_like) {
-  s.refs_built = true;
-  s.refs_usable = false;
-  s.nrefs = 0;
-  u32 n = buffer_of(s.desc)->used() / sizeof(Cell);
-  u32 word_index = 0, fill = 0;
-  bool open = false;  // entries still belong to the last refinement
-  for (u32 i = 0; i < n; ++i) {
-    const Cell* d = buffer_of(s.desc)->cells() + i;
-    switch (type_of(d)) {
-      case TYPE_TYPESET:
-        ++word_index;
-        if (arg_kind(d) == ARG_RETURN) {
-          open = false;
-          break;
-        }
-        if (s.nrefs) {
-          if (open) ++s.ref[s.nrefs - 1].nargs;
-          ++fill;
-        }
-        break;
-      case TYPE_REFINEMENT:
-        ++word_index;
-        if (s.nrefs >= u32(MAX_REFINEMENTS) || word_index > 255 || fill > 255) return;
-        s.ref[s.nrefs] = {symbol::resolve(word::symbol_of(d)), i, u8(word_index), 0, u8(fill)};
-        ++s.nrefs;
-        ++fill;
-        open = true;
-        break;
-      default:
-        open = false;
-        break;
-    }
-    if (word_index > 255) return;
-  }
-  if (native_like ? s.nrefs != s.native_refs : fill != s.fill) return;
-  s.refs_usable = true;
-}
-
-// The shape of the descriptor with its refinements read.
-inline const CallShape& refinement_shape(u32 desc, bool native_like) {
-  CallShape& s = call_shape(desc, native_like);
-  if (!s.refs_built) build_refinements(s, native_like);
-  return s;
-}
-
-// A call through a path (head word and refinement words) fits call_word when
-// every element after the head is a plain word and the function's descriptor
-// is built and has a usable shape; anything else goes through eval_call.
-// Nothing here allocates.
-bool lean_path_call(const Cell* fn, u32 node, u32 head, u32 n) {
-  for (u32 k = head + 1; k < n; ++k) {
-    if (type_of(buffer_of(node)->cells() + k) != TYPE_WORD) return false;
-  }
-  const Cell* cached = more_cell(fn, MORE_ARGS);
-  if (type_of(cached) != TYPE_BLOCK) return false;
-  Type t = type_of(fn);
-  const CallShape& s = refinement_shape(series_node(cached), t == TYPE_NATIVE || t == TYPE_ACTION);
-  return s.usable && s.refs_usable;
-}
-
-// The refinements named by a path, after the main arguments and the cells of
-// the refinements (all off) are in the frame: as eval_arguments does, each
-// element in path order turns its refinement on and fetches its arguments
-// (a refinement's arguments may shorten the path: its length is read again).
-// fill_base: where the refinement cells of a function-like value begin.
-Status path_refinements(const Cell* fn, u32 desc, bool native_like, const Code& code, u32& pos,
-                        const Cell* path, const Cell* name, i32* refs, u32 fill_base) {
-  bool seen[MAX_REFINEMENTS] = {};
-  Cell p = *path;
-  u32 pnode = series_node(&p);
-  u32 pn = buffer_of(pnode)->used() / sizeof(Cell);
-  ArgState a{fn, code, pos, name, false, 0};
-  for (u32 k = u32(series_index(&p)) + 1; k < pn && k < buffer_of(pnode)->used() / sizeof(Cell); ++k) {
-    Cell e;
-    bool on = path_refinement_at(pnode, k, &e);
-    // A nested call may have taken the shape's table entry: found again.
-    const CallShape& s = refinement_shape(desc, native_like);
-    u32 sym = symbol::resolve(word::symbol_of(&e));
-    u32 r = 0;
-    while (r < s.nrefs && s.ref[r].sym != sym) ++r;
-    if (r == s.nrefs) fire(Err::script_no_refine, name, &e);
-    if (seen[r]) fire(Err::script_dup_refine, path);
-    seen[r] = true;
-    u32 at = s.ref[r].at, word_index = s.ref[r].word_index, nargs = s.ref[r].nargs;
-    u32 slot = fill_base + s.ref[r].flag;
-    if (native_like) {
-      if (on) refs[r] = i32(stack::top - stack::base);
-    } else {
-      make_logic(stack::base + slot, on);
-    }
-    ++slot;
-    for (u32 j = 0; j < nargs; ++j, ++slot) {
-      Cell dd = *(buffer_of(desc)->cells() + at + 1 + j);
-      Status st = fetch_argument(a, &dd, word_index + j);
-      if (st) return st;
-      place_refinement_arg(native_like, on, slot);
-    }
-  }
-  return 0;
-}
-
-// Raises expect-arg for argument k of a shape that does not accept the
-// type got (kept out of line: the check itself is one bit test).
-[[gnu::noinline, gnu::cold, noreturn]] void refuse_shape_arg(const CallShape& s, u32 k, Type got, const Cell* fn,
-                                                  const Cell* word) {
-  Cell type, w = spec_word_for(fn, s.word_index[k]);
-  make_datatype(&type, got);
-  fire(Err::script_expect_arg, word, &type, &w);
-}
-[[gnu::always_inline]] inline void check_shape_arg(const CallShape& s, u32 k, Type got, const Cell* fn, const Cell* word) {
-  if (!((s.accepts[k] >> (u32(got) & 63)) & 1)) refuse_shape_arg(s, k, got, fn, word);
-}
-
-// The lean call routine: a call named by a word, not traced, with no path
-// and no apply mode, which is nearly every call. It opens the same frames in
-// the same order and raises the same errors as eval_call, but reads the
-// arguments by the descriptor's call shape with a code cursor (the code's
-// cells and tail, read again only after an argument that went through the
-// general evaluator) and takes plain argument expressions without a nested
-// evaluation. Descriptors without a usable shape go through eval_call.
-//
-// A call through a path (path: the path, its index at the head word, which
-// is word) takes the refinements it names after the main arguments; the
-// caller checked lean_path_call.
-Status call_word(const Cell* fn_in, const Code& code, u32& pos, bool sub, const Cell* word,
-                 const Cell* path) {
-  Type t = type_of(fn_in);
-  bool native_like = t == TYPE_NATIVE || t == TYPE_ACTION;
-  // A descriptor not built yet, or one without a usable shape (literal or
-  // quoted arguments, many arguments or refinements): the general call
-  // routine takes the call.
-  const Cell* cached = more_cell(fn_in, MORE_ARGS);
-  const CallShape* cur = type_of(cached) == TYPE_BLOCK ? &call_shape(series_node(cached), native_like) : nullptr;
-  if (!cur || !cur->usable) [[unlikely]] return eval_call(fn_in, code, pos, sub, path, word, fn_in, 0, false);
-  Cell fn = *fn_in;
-  u32 desc = series_node(cached);
-  Cell* entry_top = stack::top;
-  stack::push_cell(&fn);  // keeps the function and its descriptor reachable during the call
-  stack::mark(word, t == TYPE_FUNCTION ? stack::FRAME_INTERP_FUNC : stack::FRAME_INTERP);
-  i32 refs[MAX_REFINEMENTS];
-  u32 tail = tail_of(code);
-  const Cell* cells = cell_at(code, 0);
-  Status st = 0;
-  // The shape cannot change while the arguments are fetched (the descriptor
-  // is held by the function pushed above), but a nested call may replace
-  // the table entry: it is looked up again after one, and the counts are
-  // read before.
-  u32 args = cur->args, fill = cur->fill, native_refs = cur->native_refs;
-  u64 fill_false = cur->fill_false;
-  i32 locals = cur->locals;
-  for (u32 k = 0; k < args; ++k) {
-    Cell r;
-    if (pos < tail && !trace && room_for_plain() && plain_expression(cells, pos, tail, false, &r)) {
-      stack::push_cell(&r);
-      check_shape_arg(*cur, k, type_of(&r), &fn, word);
-      continue;
-    }
-    if (pos < tail && !trace) {
-      // Not plain (or no room to try): evaluated in full, as
-      // fetch_argument would after its own plain attempt.
-      st = eval_expression_general(code, pos, {.sub = true});
-      if (st) break;
-      cur = &call_shape(desc, native_like);  // a nested call may have taken the entry
-      check_shape_arg(*cur, k, type_of(stack::last()), &fn, word);
-    } else {
-      Cell ts = cur->ts[k];
-      ArgState a{&fn, code, pos, word, false, 0};
-      st = fetch_argument(a, &ts, cur->word_index[k]);
-      if (st) break;
-      cur = &call_shape(desc, native_like);
-    }
-    tail = tail_of(code);
-    cells = cell_at(code, 0);
-  }
-  if (!st) {
-    u32 fill_base = u32(stack::top - stack::base);
-    if (native_like) {
-      for (u32 k = 0; k < native_refs; ++k) refs[k] = -1;
-    } else {
-      for (u32 k = 0; k < fill; ++k) {
-        if ((fill_false >> k) & 1) make_logic(stack::push(), false);
-        else make_none(stack::push());
-      }
-    }
-    if (path) st = path_refinements(&fn, desc, native_like, code, pos, path, word, refs, fill_base);
-  }
-  if (!st) {
-    if (trace) fire_event(EV_CALL, code.block, i32(pos), word, &fn);
-    if (!native_like && locals > 0) {
-      make_logic(stack::push(), false);
-      for (i32 l = 1; l < locals; ++l) make_none(stack::push());
-    }
-    switch (t) {
-      case TYPE_NATIVE:
-        switch (native::index_of(&fn)) {
-          case natives::N_either: st = run_either(); break;
-          case natives::N_if_: st = run_if(true); break;
-          case natives::N_unless: st = run_if(false); break;
-          default: st = natives::entry(native::index_of(&fn))(refs); break;
-        }
-        break;
-      case TYPE_ACTION: actions::entry(Action(native::index_of(&fn)))(refs); break;
-      case TYPE_FUNCTION:
-        st = (trace || (fn.header & (FLAG_TRACE | FLAG_NO_TRACE))) ? call_function(&fn, 0, word, 0)
-                                                                 : run_body(&fn, word);
-        break;
-      case TYPE_ROUTINE: call_routine(&fn); break;
-      default: fire(Err::internal_not_done);
-    }
-  }
-  st = close_call(take_return(st), entry_top, sub);
-  if (st) return st;
-  if (trace) {
-    // The frame that kept the word's context is closed: the event allocates.
-    Cell result = *(sub ? stack::last() : stack::base);
-    roots::CellRoot hold_word(word);
-    fire_event(EV_RETURN, code.block, i32(pos), word, &result);
-  }
-  return 0;
-}
 
 
-// ---- infix calls of arithmetic and comparison operators ------------------------------
-// eval_call's steps for an operator made from an action or a native whose
-// descriptor has a usable shape of two arguments, not traced: the frame is
-// opened before the right operand is evaluated, the two types are checked
-// in order, and the same errors come at the same moment; only the
-// descriptor walk is left out, and two numbers are combined without calling
-// the entry when that can neither raise nor call anything.
-
-// The shape of the operator's descriptor when it fits, or null.
-inline const CallShape* infix_shape(const Cell* op) {
-  const Cell* cached = more_cell(op, MORE_ARGS);
-  if (type_of(cached) != TYPE_BLOCK) return nullptr;
-  const CallShape& s = call_shape(series_node(cached), true);
-  return s.usable && s.args == 2 ? &s : nullptr;
-}
-
-// Opens the operator's frame on the left operand (the cell at entry_top,
-// the last pushed) and checks it; raises no-arg when no right operand follows.
-inline void open_infix(const CallShape& s, const Cell* op, const Cell* opword, const Code& code, u32 pos,
-                       Cell* entry_top) {
-  Cell left = *entry_top;
-  stack::top = entry_top;
-  stack::mark(opword, stack::FRAME_INTERP);
-  stack::push_cell(&left);
-  check_shape_arg(s, 0, type_of(&left), op, opword);
-  if (pos >= tail_of(code)) [[unlikely]] {
-    Cell w = spec_word_for(op, s.word_index[1]);
-    fire(Err::script_no_arg, opword, &w);
-  }
-}
-
-// After the right operand (status st): checks it, combines the two into the
-// frame's base, closes the frame and places the result.
-Status close_infix(Status st, u32 desc, int fast_code, const Cell* op, const Cell* opword, bool sub,
-                   Cell* entry_top) {
-  if (st) return close_call(st, entry_top, sub);
-  const CallShape& s = call_shape(desc, true);  // a nested call may have taken the entry
-  Cell* l = stack::base;
-  check_shape_arg(s, 1, type_of(l + 1), op, opword);
-  if (Cell r; plain_combine(fast_code, l, l + 1, &r)) {
-    *l = r;
-  } else {
-    i32 refs[MAX_REFINEMENTS];
-    for (u32 k = 0; k < s.native_refs; ++k) refs[k] = -1;
-    if (type_of(op) == TYPE_ACTION) actions::entry(Action(native::index_of(op)))(refs);
-    else st = natives::entry(native::index_of(op))(refs);
-  }
-  return close_call(st, entry_top, sub);
-}
-
-Status infix_call(const Cell* op, const Cell* opword, int fast_code, const Code& code, u32& pos, bool sub,
-                  Cell* entry_top) {
-  const CallShape* s = infix_shape(op);
-  if (!s) [[unlikely]] return eval_call(op, code, pos, sub, nullptr, opword, op, 0, true);
-  u32 desc = s->desc;
-  open_infix(*s, op, opword, code, pos, entry_top);
-  Status st = 0;
-  const Cell* operand = cell_at(code, pos);
-  if (const Cell* fv = global_function(operand)) {
-    // A call as the operand: no plain attempt (it would fail).
-    st = call_expression(code, pos, {.prefix = true, .sub = true}, fv);
-  } else if (Cell r; plain_operand(operand, &r)) {
-    ++pos;
-    stack::push_cell(&r);
-  } else {
-    // A prefix operand: the plain attempt was just this one.
-    st = eval_expression_from(code, pos, {.prefix = true, .sub = true}, false);
-  }
-  return close_infix(st, desc, fast_code, op, opword, sub, entry_top);
-}
-
-// ---- the call loop ------------------------------------------------------------
-// A function body that is not plain (untraced, outside the library) runs
-// here, and so do the blocks, calls named by global words, parens, set-words
-// and operator chains within it: they continue in one C++ loop, so a call
-// between interpreted functions costs no C++ recursion (deep recursion in
-// C++ makes the processor mispredict every return). Each step is the step
-// the routines above take (the same frames in the same order, the same held
-// blocks and current code, the same errors at the same moment); what they
-// keep in C++ locals lives here in a record on a stack of its own.
-// Everything else (paths, get-words, natives that evaluate blocks, traced or
-// library code) goes through those routines, which may come back here with a
-// loop of their own.
-
-enum LoopKind : u8 { L_BLOCK, L_CALL, L_PAREN, L_SET, L_REST };
-enum LoopStage : u8 { S_START, S_AFTER_CHILD, S_BODY, S_BRANCH };
-
-struct LoopRec {
-  LoopKind kind;
-  u8 stage;
-  bool sub, prefix;         // the expression's mode (not blocks)
-  bool chain, first_plain;  // blocks
-  bool native_like;         // calls
-  u8 args, fill, native_refs, k;  // calls: the shape's counts, the next argument
-  u32 owner;                // the block record whose code and position an expression reads
-  u32 held;                 // blocks: the held entry
-  Code code;                // blocks
-  u32 pos;                  // blocks
-  u32 desc;                 // calls
-  i32 locals;               // calls
-  int fast_code;            // operator chains
-  u64 fill_false;           // calls
-  Cell* entry_top;          // the stack top when the expression began
-  stack::Frame* f;          // calls of functions: the frame whose context is bound
-  Cell a, b;  // calls: function, word; set-words: the set-word; parens: the paren; chains: operator, its word
-};
-static_assert(std::is_trivially_copyable_v<LoopRec>);
-
-constexpr u32 MAX_LOOP_RECS = 4 * (stack::CALL_FRAMES + stack::FRAMES_RESERVE) + 16;
-LoopRec* g_recs = nullptr;
-u32 g_nrec = 0;
-
-void mark_loop_records() {
-  for (u32 i = 0; i < g_nrec; ++i) {
-    if (g_recs[i].kind == L_BLOCK) continue;  // held blocks are marked with the others
-    gc::mark_cell(&g_recs[i].a);
-    gc::mark_cell(&g_recs[i].b);
-  }
-}
-
-void init_loop() {
-  if (!g_recs) {
-    g_recs = static_cast<LoopRec*>(std::malloc(sizeof(LoopRec) * MAX_LOOP_RECS));
-    if (!g_recs) runtime::sys_quit(1);
-    gc::add_mark_callback(mark_loop_records);
-  }
-  g_nrec = 0;
-}
-
-inline LoopRec& push_rec(LoopKind kind) {
-  if (g_nrec >= MAX_LOOP_RECS) raise_stack_overflow();
-  LoopRec& r = g_recs[g_nrec++];
-  r.kind = kind;
-  r.stage = S_START;
-  return r;
-}
-
-// A block record ends: its held block is let go, as HeldBlock does.
-inline void release_block(const LoopRec& r) {
-  *g_current_code = g_held[r.held].saved_code;
-  g_held_count = r.held;
-}
-
-// Drops the records from the top down to n, as unwinding the routines would.
-void drop_records(u32 n) {
-  while (g_nrec > n) {
-    const LoopRec& r = g_recs[--g_nrec];
-    if (r.kind == L_BLOCK) release_block(r);
-  }
-}
-
-// What a step that may start a nested evaluation did: finished it here (its
-// status in st), or pushed a record that the loop runs next.
-enum Act : u8 { INLINE, PUSHED };
-
-inline Act start_expr(u32 owner, ExprMode mode, Status& st);
-Act start_from(u32 owner, ExprMode mode, bool try_plain, Status& st);
-
-// eval_block_general's opening, for a block outside the library: the frame,
-// the held block, the current code.
-[[gnu::always_inline]] inline void open_block(const Cell* block, bool chain, bool first_plain) {
-  stack::mark_eval(&g_body_word);
-  if (g_held_count >= MAX_HELD) stack::overflow();
-  LoopRec& r = push_rec(L_BLOCK);
-  HeldEntry* e = g_held + g_held_count;
-  e->block = *block;
-  e->saved_code = *g_current_code;
-  r.held = g_held_count++;
-  u32 node = series_node(&e->block);
-  r.code = Code{&e->block, node, u32(buffer_of(node)->used() / sizeof(Cell))};
-  i32 start = series_index(&e->block);
-  r.pos = start < 0 ? 0 : u32(start);
-  r.chain = chain;
-  r.first_plain = first_plain;
-  if (r.pos < tail_of(r.code)) copy_cell(&e->block, g_current_code);
-}
-
-// eval_block_general as a step: library blocks go through the routine.
-inline Act start_block(const Cell* block, bool chain, bool first_plain, Status& st) {
-  if (library_block(block)) {
-    st = eval_block_general(block, chain, first_plain);
-    return INLINE;
-  }
-  open_block(block, chain, first_plain);
-  return PUSHED;
-}
-
-// eval_remembered as a step.
-[[gnu::always_inline]] inline Act start_remembered(const Cell* body, bool chain, Status& st) {
-  bool first_plain;
-  if (remembered_plain(body, chain, first_plain)) {
-    st = 0;
-    return INLINE;
-  }
-  return start_block(body, chain, first_plain, st);
-}
-
-// The end of a block record (eval_block_general's end).
-[[gnu::always_inline]] inline void end_block(LoopRec& R, Status& st) {
-  st = take_return(st);
-  if (st) stack::unwind();
-  else if (R.chain) stack::unwind_last_copy();
-  else stack::unwind_last();
-  release_block(R);
-  --g_nrec;
-}
-
-// The statements of a block record, from its position.
-void step_block(LoopRec& R, Status& st) {
-  u32& pos = R.pos;
-  if (R.stage == S_AFTER_CHILD) {
-    R.stage = S_START;
-    if (st) return end_block(R, st);
-    R.first_plain = true;
-    if (pos < tail_of(R.code)) stack::reset();
-  } else if (pos >= tail_of(R.code)) {
-    make_unset(stack::base);
-    stack::keep();
-    st = 0;
-    return end_block(R, st);
-  }
-  u32 self = u32(&R - g_recs);
-  u32 tail = tail_of(R.code);
-  const Cell* cells = cell_at(R.code, 0);
-  while (pos < tail) {
-    set_series_index(g_current_code, i32(pos));
-    Cell r;
-    if (R.first_plain && plain_statement(cells, pos, tail, &r)) {
-      place(&r, false);
-    } else {
-      R.stage = S_AFTER_CHILD;
-      if (start_expr(self, {}, st) == PUSHED) return;
-      R.stage = S_START;
-      if (st) return end_block(R, st);
-      tail = tail_of(R.code);
-      cells = cell_at(R.code, 0);
-    }
-    R.first_plain = true;
-    if (pos < tail) stack::reset();
-  }
-  st = 0;
-  end_block(R, st);
-}
-
-// What follows an expression's first value (the end of eval_expression_from
-// and call_expression): the record becomes an operator chain, or ends.
-inline void expression_end(LoopRec& R, Status& st) {
-  const LoopRec& B = g_recs[R.owner];
-  st = 0;
-  if (R.prefix || B.pos >= tail_of(B.code) || type_of(cell_at(B.code, B.pos)) != TYPE_WORD) {
-    --g_nrec;
-    return;
-  }
-  R.kind = L_REST;
-  R.stage = S_START;
-}
-
-// call_expression and the opening of call_word, for a function whose
-// descriptor has a usable shape; the routine takes the others.
-[[gnu::always_inline]] inline Act start_call(u32 owner, ExprMode mode, const Cell* fv, Status& st) {
-  LoopRec& B = g_recs[owner];
-  Type t = type_of(fv);
-  bool native_like = t == TYPE_NATIVE || t == TYPE_ACTION;
-  const Cell* cached = more_cell(fv, MORE_ARGS);
-  const CallShape* s = type_of(cached) == TYPE_BLOCK ? &call_shape(series_node(cached), native_like) : nullptr;
-  if (!s || !s->usable) {
-    st = call_expression(B.code, B.pos, mode, fv);
-    return INLINE;
-  }
-  LoopRec& R = push_rec(L_CALL);
-  R.owner = owner;
-  R.sub = mode.sub;
-  R.prefix = mode.prefix;
-  R.entry_top = stack::top;
-  R.b = *cell_at(B.code, B.pos);
-  R.a = *fv;
-  ++B.pos;
-  stack::push_cell(&R.a);  // keeps the function reachable during the call
-  stack::mark(&R.b, t == TYPE_FUNCTION ? stack::FRAME_INTERP_FUNC : stack::FRAME_INTERP);
-  R.desc = series_node(cached);
-  R.native_like = native_like;
-  R.args = s->args;
-  R.fill = s->fill;
-  R.native_refs = s->native_refs;
-  R.fill_false = s->fill_false;
-  R.locals = s->locals;
-  R.k = 0;
-  return PUSHED;
-}
-
-// The end of a call record (call_word's end).
-[[gnu::always_inline]] inline void end_call(LoopRec& R, Status& st) {
-  st = take_return(st);
-  if (st) {
-    stack::unwind();
-    stack::top = R.entry_top;
-    --g_nrec;
-    return;
-  }
-  Cell result = *stack::base;
-  stack::unwind();
-  stack::top = R.entry_top;
-  place(&result, R.sub, true);
-  expression_end(R, st);
-}
-
-// The type check of argument k, evaluated in full and the last pushed.
-inline void check_argument(const LoopRec& R) {
-  // a nested call may have taken the shape's entry: found again
-  check_shape_arg(call_shape(R.desc, R.native_like), R.k, type_of(stack::last()), &R.a, &R.b);
-}
-
-// The arguments of a call record from the next one, then the call itself.
-void step_call(LoopRec& R, Status& st) {
-  if (R.stage == S_BODY || R.stage == S_BRANCH) return end_call(R, st);
-  if (R.stage == S_AFTER_CHILD) {
-    R.stage = S_START;
-    if (st) return end_call(R, st);
-    check_argument(R);
-    ++R.k;
-  }
-  const Code& code = g_recs[R.owner].code;
-  u32& pos = g_recs[R.owner].pos;
-  Cell* fn = &R.a;
-  const Cell* word = &R.b;
-  u32 tail = tail_of(code);
-  const Cell* cells = cell_at(code, 0);
-  const CallShape* cur = &call_shape(R.desc, R.native_like);
-  while (R.k < R.args) {
-    Cell r;
-    if (pos < tail && room_for_plain() && plain_expression(cells, pos, tail, false, &r)) {
-      stack::push_cell(&r);
-      check_shape_arg(*cur, R.k, type_of(&r), fn, word);
-      ++R.k;
-      continue;
-    }
-    if (pos < tail) {
-      R.stage = S_AFTER_CHILD;
-      if (start_expr(R.owner, {.sub = true}, st) == PUSHED) return;
-      R.stage = S_START;
-      if (st) return end_call(R, st);
-      check_argument(R);
-    } else {
-      Cell ts = cur->ts[R.k];
-      ArgState a{fn, code, pos, word, false, 0};
-      st = fetch_argument(a, &ts, cur->word_index[R.k]);
-      if (st) return end_call(R, st);
-    }
-    cur = &call_shape(R.desc, R.native_like);
-    ++R.k;
-    tail = tail_of(code);
-    cells = cell_at(code, 0);
-  }
-  i32 refs[MAX_REFINEMENTS];
-  if (R.native_like) {
-    for (u32 k = 0; k < R.native_refs; ++k) refs[k] = -1;
-  } else {
-    for (u32 k = 0; k < R.fill; ++k) {
-      if ((R.fill_false >> k) & 1) make_logic(stack::push(), false);
-      else make_none(stack::push());
-    }
-    if (R.locals > 0) {
-      make_logic(stack::push(), false);
-      for (i32 l = 1; l < R.locals; ++l) make_none(stack::push());
-    }
-  }
-  st = 0;
-  switch (type_of(fn)) {
-    case TYPE_NATIVE:
-      switch (native::index_of(fn)) {
-        case natives::N_either: {
-          // The chosen branch runs as the native runs it.
-          Cell branch = stack::base[logic::true_base() ? 1 : 2];
-          R.stage = S_BRANCH;
-          if (start_remembered(&branch, true, st) == PUSHED) return;
-          break;
-        }
-        case natives::N_if_: case natives::N_unless: {
-          if (logic::is_false(stack::base) == (native::index_of(fn) == natives::N_if_)) {
-            make_none(stack::base);
-            stack::keep();
-            break;
-          }
-          Cell body = stack::base[1];
-          R.stage = S_BRANCH;
-          if (start_remembered(&body, true, st) == PUSHED) return;
-          break;
-        }
-        default: st = natives::entry(native::index_of(fn))(refs); break;
-      }
-      break;
-    case TYPE_ACTION: actions::entry(Action(native::index_of(fn)))(refs); break;
-    case TYPE_FUNCTION:
-      if (fn->header & (FLAG_TRACE | FLAG_NO_TRACE)) {
-        st = call_function(fn, 0, word, 0);
-        break;
-      }
-      // run_body: a return sent as an exception lands on this record (see
-      // run_loop).
-      R.f = bind_frame_context(function::context_of(fn));
-      R.stage = S_BODY;
-      interrupt::poll();
-      if (Cell body = *more_cell(fn, MORE_BODY); type_of(&body) == TYPE_BLOCK) {
-        if (start_remembered(&body, true, st) == PUSHED) return;
-      } else {
-        make_unset(stack::base);
-      }
-      break;
-    case TYPE_ROUTINE: call_routine(fn); break;
-    default: fire(Err::internal_not_done);
-  }
-  end_call(R, st);
-}
-
-// A paren's value (eval_expression_from), its block just run.
-void step_paren(LoopRec& R, Status& st) {
-  st = close_frame(st, R.sub);
-  if (st) {
-    --g_nrec;
-    return;
-  }
-  expression_end(R, st);
-}
-
-// A set-word's value (eval_expression_from), its expression just evaluated.
-void step_set(LoopRec& R, Status& st) {
-  if (st) {
-    st = close_frame(st, R.sub);
-    --g_nrec;
-    return;
-  }
-  Cell* v = stack::last();
-  if (type_of(v) == TYPE_UNSET) fire(Err::script_need_value, &R.a);
-  Cell result = *v;
-  if (Cell* slot = plain_target(&R.a)) *slot = result;
-  else word::set(&R.a, &result);
-  stack::unwind();
-  place(&result, R.sub);
-  expression_end(R, st);
-}
-
-// The infix operators after an expression's first value (expression_rest).
-void step_rest(LoopRec& R, Status& st) {
-  if (R.stage == S_AFTER_CHILD) {
-    R.stage = S_START;
-    st = close_infix(st, R.desc, R.fast_code, &R.a, &R.b, R.sub, R.entry_top);
-    if (st) {
-      --g_nrec;
-      return;
-    }
-  }
-  const Code& code = g_recs[R.owner].code;
-  u32& pos = g_recs[R.owner].pos;
-  while (next_operator(code, pos, &R.b, &R.a)) {
-    ++pos;
-    Cell left = R.sub ? *(stack::top - 1) : *stack::base;
-    stack::top = R.entry_top;
-    stack::push_cell(&left);
-    R.fast_code = fast_op(&R.a);
-    const CallShape* s = R.fast_code ? infix_shape(&R.a) : nullptr;
-    if (!s) {
-      st = eval_call(&R.a, code, pos, R.sub, nullptr, &R.b, &R.a, 0, true);
-      if (st) {
-        --g_nrec;
-        return;
-      }
-      continue;
-    }
-    R.desc = s->desc;
-    open_infix(*s, &R.a, &R.b, code, pos, R.entry_top);
-    const Cell* operand = cell_at(code, pos);
-    R.stage = S_AFTER_CHILD;
-    if (const Cell* fv = global_function(operand)) {
-      if (start_call(R.owner, {.prefix = true, .sub = true}, fv, st) == PUSHED) return;
-    } else if (Cell r; plain_operand(operand, &r)) {
-      ++pos;
-      stack::push_cell(&r);
-      st = 0;
-    } else if (start_from(R.owner, {.prefix = true, .sub = true}, false, st) == PUSHED) {
-      return;
-    }
-    R.stage = S_START;
-    st = close_infix(st, R.desc, R.fast_code, &R.a, &R.b, R.sub, R.entry_top);
-    if (st) {
-      --g_nrec;
-      return;
-    }
-  }
-  st = 0;
-  --g_nrec;
-}
-
-// eval_expression_general as a step.
-[[gnu::always_inline]] inline Act start_expr(u32 owner, ExprMode mode, Status& st) {
-  const LoopRec& B = g_recs[owner];
-  if (const Cell* fv = global_function(cell_at(B.code, B.pos))) return start_call(owner, mode, fv, st);
-  return start_from(owner, mode, false, st);
-}
-
-// eval_expression_from as a step, for a call named by a global word, a paren
-// and a set-word; the routine takes the rest.
-Act start_from(u32 owner, ExprMode mode, bool try_plain, Status& st) {
-  LoopRec& B = g_recs[owner];
-  u32& pos = B.pos;
-  u32 end = tail_of(B.code);
-  if (pos >= end) {
-    st = eval_expression_from(B.code, pos, mode, try_plain);
-    return INLINE;
-  }
-  const Cell* c = cell_at(B.code, pos);
-  Type t = type_of(c);
-  if (try_plain) {
-    if (t == TYPE_SET_WORD) {
-      st = eval_expression_from(B.code, pos, mode, true);
-      return INLINE;
-    }
-    if (may_be_plain(t) && room_for_plain()) {
-      if (runtime::stack_exhausted()) raise_stack_overflow();
-      if (Cell r; plain_expression(B.code, pos, end, mode.prefix, &r)) {
-        place(&r, mode.sub);
-        st = 0;
-        return INLINE;
-      }
-    }
-  }
-  if (t == TYPE_WORD) {
-    if (const Cell* fv = global_function(c)) return start_call(owner, mode, fv, st);
-  } else if (t == TYPE_PAREN || t == TYPE_SET_WORD) {
-    if (runtime::stack_exhausted()) raise_stack_overflow();
-    LoopRec& R = push_rec(t == TYPE_PAREN ? L_PAREN : L_SET);
-    R.owner = owner;
-    R.sub = mode.sub;
-    R.prefix = mode.prefix;
-    R.entry_top = stack::top;
-    R.a = *c;
-    make_none(&R.b);  // marked with the record
-    R.stage = S_AFTER_CHILD;  // the record takes the status of what it starts
-    ++pos;
-    if (t == TYPE_PAREN) {
-      // A plain paren was tried before this: the block step takes it at
-      // once. A leading set-word was not tried as plain.
-      const mem::Buffer* pb = buffer_of(series_node(&R.a));
-      i32 at = series_index(&R.a) < 0 ? 0 : series_index(&R.a);
-      bool set_first = u32(at) < pb->used() / sizeof(Cell) && type_of(pb->cells() + at) == TYPE_SET_WORD;
-      Cell paren = R.a;
-      stack::mark_interp(&g_body_word);  // the paren's own frame
-      start_block(&paren, true, set_first, st);
-      return PUSHED;
-    }
-    // The value's expression was already tried as plain when the slot takes
-    // it in place: the general evaluation takes it at once.
-    bool value_tried = plain_target(&R.a) != nullptr;
-    stack::mark_interp(&R.a);
-    stack::push_cell(&R.a);
-    if (pos >= tail_of(B.code)) fire(Err::script_need_value, &R.a);
-    if (value_tried) start_expr(owner, {.sub = true}, st);
-    else start_from(owner, {.sub = true}, true, st);
-    return PUSHED;
-  }
-  st = eval_expression_from(B.code, pos, mode, false);
-  return INLINE;
-}
-
-// eval_block_general for a block outside the library, not traced: the loop.
-// A return or exit sent as an exception lands on the call record whose
-// frame it names (run_function_body's catch); anything else leaves, the
-// records dropped.
-Status run_loop(const Cell* block, bool chain, bool first_plain) {
-  u32 base = g_nrec;
-  open_block(block, chain, first_plain);
-  Status st = 0;
-  while (true) {
-    try {
-      while (g_nrec > base) {
-        LoopRec& R = g_recs[g_nrec - 1];
-        switch (R.kind) {
-          case L_BLOCK: step_block(R, st); break;
-          case L_CALL: step_call(R, st); break;
-          case L_PAREN: step_paren(R, st); break;
-          case L_SET: step_set(R, st); break;
-          case L_REST: step_rest(R, st); break;
-        }
-      }
-      return st;
-    } catch (const Transfer& t) {
-      u32 i = g_nrec;
-      while (i > base && !(g_recs[i - 1].kind == L_CALL && g_recs[i - 1].stage == S_BODY &&
-                           landed_return(t, g_recs[i - 1].f))) {
-        --i;
-      }
-      drop_records(i);
-      if (i == base) throw;
-      runtime::rt.thrown = 0;
-      st = 0;
-    } catch (...) {
-      drop_records(base);
-      throw;
-    }
-  }
-}
-
-}  // namespace
+}  // namespace detail
 
 Status call_function(const Cell* fn_in, u32 owner_ctx, const Cell* name, u32 callback_bit) {
   Cell fn = *fn_in;
@@ -2642,155 +1158,6 @@ Status call_function(const Cell* fn_in, u32 owner_ctx, const Cell* name, u32 cal
 }
 
 // ---------------------------------------------------------------------------
-// Paths
-
-namespace {
-
-// Values whose changes are seen through every copy (they hold a series or a
-// context); the others are copied into cells, so a changed field must be
-// written back into whatever holds the value.
-bool shared_by_reference(Type t) {
-  switch (t) {
-    case TYPE_BLOCK: case TYPE_PAREN: case TYPE_PATH: case TYPE_LIT_PATH: case TYPE_SET_PATH:
-    case TYPE_GET_PATH: case TYPE_HASH: case TYPE_STRING: case TYPE_FILE: case TYPE_URL:
-    case TYPE_TAG: case TYPE_EMAIL: case TYPE_REF: case TYPE_BINARY: case TYPE_VECTOR:
-    case TYPE_IMAGE: case TYPE_BITSET: case TYPE_MAP: case TYPE_OBJECT: case TYPE_ERROR:
-    case TYPE_PORT:
-      return true;
-    default:
-      return false;
-  }
-}
-
-}  // namespace
-
-Status eval_path(const Cell* path_in, const Code& code, u32& pos, bool set, bool get, bool sub,
-                 bool case_) {
-  Cell path = *path_in;
-  u32 node = series_node(&path);
-  u32 n = buffer_of(node)->used() / sizeof(Cell);
-  u32 head = u32(series_index(&path) < 0 ? 0 : series_index(&path));
-  if (head >= n) fire(Err::script_empty_path);
-  Cell first = *(buffer_of(node)->cells() + head);
-  if (type_of(&first) != TYPE_WORD) fire(Err::script_word_first, &path);
-  Cell* entry_top = stack::top;
-  Cell set_copy;
-  if (set) set_copy = *stack::base;
-  Cell value = *word_value(&first);
-  if (is_function_type(type_of(&value))) {
-    if (set) fire(Err::script_invalid_path_set, &path);
-    if (get) fire(Err::script_invalid_path_get, &path);
-    Cell p2 = path;
-    set_series_index(&p2, i32(head));
-    Status st = short_paths() && lean_path_call(&value, node, head, n)
-                    ? call_word(&value, code, pos, sub, &first, &p2)
-                    : eval_call(&value, code, pos, sub, &p2, &first, &value, 0, false);
-    if (trace) fire_event(EV_EXIT, &path, i32(n), nullptr, stack::last());
-    return st;
-  }
-  if (type_of(&value) == TYPE_UNSET) fire(Err::script_unset_path, &path, &first);
-  // The values met along the path and the selectors that led to them, kept on
-  // the arguments stack (so the collector sees them): values[0] is the head
-  // word's value, values[k] the result of selector k.
-  u32 steps = n - head;
-  Cell* values = stack::top;
-  for (u32 k = 0; k < 2 * steps; ++k) make_none(stack::push());
-  Cell* selectors = values + steps;
-  copy_cell(&value, values);
-  u32 k = 0;
-  // A paren in the path may shorten the path itself: its length is read
-  // again at every step, and the value reached where it now ends is the
-  // result; a set-path that lost its last selector raises an error.
-  for (u32 i = head + 1; i < n && i < buffer_of(node)->used() / sizeof(Cell); ++i, ++k) {
-    Cell el = *(buffer_of(node)->cells() + i);
-    Cell* sel = selectors + k;
-    if (trace) fire_event(EV_FETCH, &path, i32(i), nullptr, &el);
-    switch (type_of(&el)) {
-      case TYPE_GET_WORD: {
-        Cell w = el;
-        w.header = TYPE_WORD;
-        copy_cell(word_value(&w), sel);
-        break;
-      }
-      case TYPE_PAREN: {
-        stack::mark_interp(&g_body_word);
-        Status st = eval_block(&el, true);
-        st = close_frame(st, true);
-        if (st) {
-          stack::top = entry_top;
-          return st;
-        }
-        Cell r = *stack::last();
-        stack::pop(1);
-        copy_cell(&r, sel);
-        break;
-      }
-      default:
-        copy_cell(&el, sel);
-    }
-    if (type_of(sel) == TYPE_UNSET) fire(Err::script_invalid_path, &path, &el);
-    if (trace) fire_event(EV_PUSH, &path, i32(i), nullptr, sel);
-    bool last = i + 1 == n;
-    PathStep step{&path, i32(i), last, case_, false};
-    if (last && set) {
-      step.set_flag = k > 0;
-      if (k > 0) {
-        step.holder = values + k - 1;
-        step.holder_selector = selectors + k - 1;
-      }
-    }
-    Cell* next = actions::eval_path(values + k, sel, last && set ? &set_copy : nullptr, step);
-    Cell nv = *next;
-    copy_cell(&nv, values + k + 1);
-    if (!set && !get && !last && is_function_type(type_of(&nv))) {
-      // A function met inside the path runs at once, the rest of the path
-      // being its refinements and the value before it its owner.
-      Cell owner = values[k];
-      Cell p2 = path;
-      set_series_index(&p2, i32(i));
-      stack::top = entry_top;
-      return eval_call(&nv, code, pos, sub, &p2, &el, &owner, 0, false);
-    }
-  }
-  if (k + 1 < steps) {
-    if (set) fire(Err::script_invalid_path_set, &path);
-    steps = k + 1;
-  }
-  if (set && steps > 1) {
-    // A field of a value held by copy (a time, a pair, ...) was changed in
-    // values[steps - 2]: store it back into its holder, and so on outward.
-    for (i32 j = i32(steps) - 2; j >= 0 && !shared_by_reference(type_of(values + j)); --j) {
-      if (j == 0) {
-        Cell w = first;
-        Cell v = values[0];
-        word::set(&w, &v);
-        break;
-      }
-      Cell v = values[j];
-      PathStep step{&path, i32(head) + j, false, case_, false};
-      // A time reported the change to the owner of the series that holds it
-      // itself: storing it back is no further change.
-      ownership::Quiet quiet(j == i32(steps) - 2 && type_of(&v) == TYPE_TIME &&
-                             is_any_block_type(type_of(values + j - 1)));
-      actions::eval_path(values + j - 1, selectors + j - 1, &v, step);
-    }
-  }
-  Cell r = values[set ? 0 : steps - 1];
-  if (trace) fire_event(EV_EXIT, &path, i32(n), nullptr, &r);
-  stack::top = entry_top;
-  if (set) {
-    copy_cell(&set_copy, stack::base);
-    stack::keep();
-    return 0;
-  }
-  if (!get && is_function_type(type_of(&r))) {
-    return eval_call(&r, code, pos, sub, nullptr, nullptr, &r, 0, false);
-  }
-  place(&r, sub);
-  return 0;
-}
-
-// ---------------------------------------------------------------------------
 // Callbacks from C++ code
 
 void eval_block_or_throw(const Cell* block, bool chain) { check(eval_block(block, chain)); }
@@ -2808,226 +1175,6 @@ Cell* call_with_args(const Cell* fn, const Cell* args, u32 count, u32 callback_b
   }
   stack::top = result + 1;
   return result;
-}
-
-}  // namespace qel::interp
-
-namespace qel::api {
-
-using interp::arg_kind;
-using interp::ARG_RETURN;
-using interp::g_anon_word;
-using interp::is_function_type;
-using interp::MAX_REFINEMENTS;
-
-Status invoke(const Cell* fn_in, const Cell* args, u32 count, Cell* out, const CallOptions& o) {
-  Cell* entry_top = stack::top;
-  // Everything given is copied onto the stack first: nothing has allocated yet.
-  Cell* fn = stack::push_cell(fn_in);
-  Cell* values = stack::top;
-  for (u32 i = 0; i < count; ++i) stack::push_cell(args + i);
-  if (type_of(fn) == TYPE_OP) {
-    set_type(fn, Type((fn->header >> 16) & 0xFF));
-    fn->header &= 0xFF;
-  }
-  Type t = type_of(fn);
-  if (!is_function_type(t)) {
-    Cell bad = *fn;
-    stack::top = entry_top;
-    fire(Err::script_invalid_arg, &bad);
-  }
-  bool native_like = t == TYPE_NATIVE || t == TYPE_ACTION;
-  u32 desc = interp::spec_arguments(fn);
-  roots::NodeRoot hold(&desc);
-  Cell name = o.name ? *o.name : g_anon_word;
-  stack::mark(&name, t == TYPE_FUNCTION ? stack::FRAME_INTERP_FUNC : stack::FRAME_INTERP);
-  // The given values are the leading arguments; the refinements are off.
-  i32 refs[MAX_REFINEMENTS];
-  u32 nrefs = 0, given = 0, word_index = 0;
-  i32 locals = 0;
-  bool in_refinement = false;
-  u32 n = mem::buffer_of(desc)->used() / sizeof(Cell);
-  for (u32 i = 0; i < n; ++i) {
-    Cell d = *(mem::buffer_of(desc)->cells() + i);
-    if (type_of(&d) == TYPE_TYPESET && arg_kind(&d) != ARG_RETURN) {
-      u32 wi = word_index++;
-      if (in_refinement) {
-        if (!native_like) make_none(stack::push());
-        continue;
-      }
-      Cell* v = stack::push();
-      if (given < count) copy_cell(values + given, v); else make_none(v);
-      ++given;
-      if (o.check_types && !typeset::has(&d, type_of(v))) {
-        Cell type, w = interp::spec_word_for(fn, wi);
-        make_datatype(&type, type_of(v));
-        fire(Err::script_expect_arg, &name, &type, &w);
-      }
-    } else if (type_of(&d) == TYPE_TYPESET) {
-      ++word_index;
-    } else if (type_of(&d) == TYPE_REFINEMENT) {
-      ++word_index;
-      in_refinement = true;
-      if (nrefs >= u32(MAX_REFINEMENTS)) fire(Err::internal_not_done);
-      if (native_like) refs[nrefs] = -1; else make_logic(stack::push(), false);
-      ++nrefs;
-    } else if (type_of(&d) == TYPE_INTEGER && !native_like) {
-      locals = int_of(&d);
-    }
-  }
-  if (!native_like && locals > 0) {
-    make_logic(stack::push(), false);
-    for (i32 l = 1; l < locals; ++l) make_none(stack::push());
-  }
-  Status st = 0;
-  switch (t) {
-    case TYPE_NATIVE: st = natives::entry(native::index_of(fn))(refs); break;
-    case TYPE_ACTION: actions::entry(Action(native::index_of(fn)))(refs); break;
-    case TYPE_FUNCTION: st = interp::call_function(fn, 0, &name, o.callback); break;
-    case TYPE_ROUTINE: interp::call_routine(fn); break;
-    default: fire(Err::internal_not_done);
-  }
-  st = interp::take_return(st);
-  if (st) {
-    stack::unwind();
-    stack::top = entry_top;
-    return st;
-  }
-  if (o.args_after) {
-    for (u32 i = 0; i < count; ++i) copy_cell(stack::base + i, o.args_after + i);
-  }
-  Cell r = *stack::base;
-  stack::unwind();
-  stack::top = entry_top;
-  copy_cell(&r, out);
-  return 0;
-}
-
-void send(Status st) { interp::rethrow_status(st); }
-
-Values::Values(u32 n) : at_(stack::top), n_(n), exceptions_(std::uncaught_exceptions()) {
-  for (u32 i = 0; i < n; ++i) make_none(stack::push());
-}
-
-Values::~Values() {
-  if (std::uncaught_exceptions() == exceptions_ && stack::top > at_) stack::top = at_;
-}
-
-Cell compare(const Cell* fn, const Cell* first, const Cell* second) {
-  static Cell name{TYPE_WORD, 0, 0, 0};
-  if (!word::symbol_of(&name)) name = *intern_word("<compare-callback>");
-  Cell pair[2] = {*first, *second};
-  Cell* out = stack::push();
-  CallOptions o;
-  o.name = &name;
-  o.callback = CALLBACK_SORT;
-  Status st = invoke(fn, pair, 2, out, o);
-  Cell r = *out;
-  stack::pop(1);
-  check(st);
-  return r;
-}
-
-}  // namespace qel::api
-
-namespace qel::interp {
-
-// ---------------------------------------------------------------------------
-// Tracing
-
-namespace {
-// The words that name the trace events, by bit number.
-const char* const kEventNames[] = {"init", "end", "prolog", "epilog", "enter", "exit",
-                                   "open", "return", "fetch", "push", "set", "call",
-                                   "error", "throw", "catch", "expr"};
-}  // namespace
-
-u32 trace_mask(const Cell* fn) {
-  if (type_of(fn) != TYPE_FUNCTION) return 0x1FFFF;
-  Cell body = *more_cell(fn, MORE_BODY);
-  if (type_of(&body) != TYPE_BLOCK) return 0x1FFFF;
-  u32 node = series_node(&body);
-  u32 n = buffer_of(node)->used() / sizeof(Cell);
-  u32 idx = u32(series_index(&body));
-  if (idx >= n || type_of(buffer_of(node)->cells() + idx) != TYPE_BLOCK) return 0x1FFFF;
-  Cell events = *(buffer_of(node)->cells() + idx);
-  u32 en = series_node(&events);
-  u32 count = buffer_of(en)->used() / sizeof(Cell);
-  u32 mask = 0;
-  for (u32 i = u32(series_index(&events)); i < count; ++i) {
-    Cell* c = buffer_of(en)->cells() + i;
-    if (type_of(c) != TYPE_WORD) continue;
-    u32 sym = symbol::resolve(word::symbol_of(c));
-    for (u32 b = 0; b < 16; ++b) {
-      if (symbol::resolve(symbol::make(kEventNames[b])) == sym) mask |= 1u << b;
-    }
-  }
-  return mask;
-}
-
-bool tracing() { return (trace || g_trace_held) && !trace_held; }
-
-void trace_start(const Cell* callback) {
-  copy_cell(callback, g_trace_callback);
-  g_trace_mask = trace_mask(callback);
-  g_callback_locals = 0;
-  trace = true;
-  trace_run = true;
-  trace_held = false;
-  fire_event(EV_INIT, nullptr, -1, nullptr, nullptr);
-}
-
-void trace_end() {
-  trace_held = false;  // the callback always sees the end of its run
-  fire_event_unwinding(EV_END, nullptr, -1, nullptr, nullptr);
-  make_none(g_trace_callback);
-  trace = false;
-  trace_run = false;
-}
-
-void fire_event(u32 event, const Cell* code, i32 offset, const Cell* ref, const Cell* value) {
-  if (!trace || trace_held || !(g_trace_mask & event) ||
-      type_of(g_trace_callback) != TYPE_FUNCTION)
-    return;
-  u32 bit = 0;
-  while (bit < 16 && !(event & (1u << bit))) ++bit;
-  Cell args[6];
-  copy_cell(intern_word(kEventNames[bit]), &args[0]);
-  if (code) copy_cell(code, &args[1]); else make_none(&args[1]);
-  make_integer(&args[2], code ? offset : -1);
-  if (value && type_of(value) != TYPE_NO_TYPE) copy_cell(value, &args[3]); else make_none(&args[3]);
-  bool with_ref = event == EV_SET || event == EV_EPILOG || event == EV_PROLOG ||
-                  event == EV_RETURN || event == EV_CALL;
-  if (with_ref && ref) copy_cell(ref, &args[4]); else make_none(&args[4]);
-  pair::make_at(&args[5], i32(stack::index_of(stack::base)), i32(stack::index_of(stack::top)));
-  // The callback runs untraced, in the stacks' reserve (so that tracing does
-  // not change the depth at which the program overflows); invoke leaves the
-  // stacks as they were.
-  struct Reserve {
-    Cell* end = stack::end;
-    stack::Frame* cend = stack::cend;
-    Reserve() {
-      stack::end = stack::bottom + stack::ARGS_CELLS + stack::ARGS_RESERVE;
-      stack::cend = stack::cbottom + stack::CALL_FRAMES + stack::FRAMES_RESERVE;
-      trace = false;
-    }
-    ~Reserve() {
-      stack::end = end;
-      stack::cend = cend;
-      trace = true;
-    }
-  };
-  Cell ignored;
-  Status st;
-  {
-    Reserve in_reserve;
-    // The callback gets the values as they are (an unset result included),
-    // whatever its spec says of their types.
-    api::CallOptions o;
-    o.check_types = false;
-    st = api::invoke(g_trace_callback, args, 6, &ignored, o);
-  }
-  api::check(st);
 }
 
 }  // namespace qel::interp

@@ -6,6 +6,7 @@
 #include "datatypes/context.hpp"
 #include "datatypes/object.hpp"
 #include "datatypes/function.hpp"
+#include "eval/interpreter_compiled.hpp"
 #include "runtime/config.hpp"
 #include "runtime/memory.hpp"
 
@@ -52,6 +53,8 @@ void mark_value(const Cell* v, std::unordered_set<u32>& seen, int depth) {
 
 void mark_library_code() {
   if (std::getenv(config::TRACE_LIBRARY_ENV)) return;
+  // Code compiled before this point took the library's blocks for a script's.
+  interp::compiled::forget_all();
   std::unordered_set<u32> seen;
   u32 n = context::word_count(context::global);
   for (u32 i = 0; i < n; ++i) {

@@ -48,6 +48,19 @@ extern void (*gui_do_events)(bool no_wait);
 QEL_NATIVES(QEL_X)
 #undef QEL_X
 
+// What the conditionals and the counting loops decide, with their arguments in
+// their frame; the natives and the compiled form of calls to them both ask
+// here. The branch either, if or unless (native) runs: its argument's index,
+// or -1 when none runs (the result is then none); either raises script
+// no-return on an unset condition.
+i32 chosen_branch(u32 native);
+// The passes of loop and repeat: a count from an integer! or a float!
+// (truncated toward zero).
+i32 loop_count(const Cell* count);
+// One pass of repeat begins (args: its 'word, counter, body): the counter
+// moves on to pass, and the word gets a copy of it.
+void repeat_pass(Cell* args, i32 pass);
+
 // Evaluates every expression of a block into a new block, written into out
 // (a rooted cell).
 interp::Status reduce_into_new(const Cell* block, Cell* out);

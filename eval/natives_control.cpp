@@ -45,27 +45,27 @@ Status eval_in_frame(const Cell* block) {
 
 }  // namespace
 
-Status if_(const i32*) {
-  if (logic::is_false(api::result())) {
-    return api::answer_none();
-  }
-  Cell body = *api::arg(1);
+i32 chosen_branch(u32 native) {
+  // if and unless treat unset as true; either raises on it.
+  if (native == N_either) return logic::true_base() ? 1 : 2;
+  return logic::is_false(api::result()) == (native == N_if_) ? -1 : 1;
+}
+
+namespace {
+
+// The conditional native's chosen block, run as the native's result.
+Status run_branch(u32 native) {
+  i32 at = chosen_branch(native);
+  if (at < 0) return api::answer_none();
+  Cell body = *api::arg(u32(at));
   return do_block(&body);
 }
 
-Status unless(const i32*) {
-  if (!logic::is_false(api::result())) {
-    return api::answer_none();
-  }
-  Cell body = *api::arg(1);
-  return do_block(&body);
-}
+}  // namespace
 
-Status either(const i32*) {
-  bool t = logic::true_base();
-  Cell body = stack::base[t ? 1 : 2];
-  return do_block(&body);
-}
+Status if_(const i32*) { return run_branch(N_if_); }
+Status unless(const i32*) { return run_branch(N_unless); }
+Status either(const i32*) { return run_branch(N_either); }
 
 // any, all and case walk their block through walk::BlockWalk: the code they
 // evaluate may empty the block, which then ends where it now ends.

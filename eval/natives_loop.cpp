@@ -109,12 +109,6 @@ Status result_none() {
   return api::answer_none();
 }
 
-// A loop count from an integer! or a float! (truncated toward zero; NaN and
-// values beyond the 32-bit range give 0 and the nearest bound).
-i32 count_of(const Cell* c) {
-  return type_of(c) == TYPE_FLOAT ? integer::truncate(float_of(c)) : int_of(c);
-}
-
 // Sets the word (copied first: it may lie in a block that moves) to the value,
 // which must be rooted.
 void set_word(const Cell* word, const Cell* value) {
@@ -259,8 +253,20 @@ Status until(const i32*) {
   return close_loop();
 }
 
+// NaN and values beyond the 32-bit range give 0 and the nearest bound.
+i32 loop_count(const Cell* c) {
+  return type_of(c) == TYPE_FLOAT ? integer::truncate(float_of(c)) : int_of(c);
+}
+
+void repeat_pass(Cell* args, i32 pass) {
+  // The word gets a copy of the counter: the body may change the word
+  // without effect on the loop.
+  make_integer(args + 1, pass);
+  set_word(args, args + 1);
+}
+
 Status loop(const i32*) {
-  i32 count = count_of(api::result());
+  i32 count = loop_count(api::result());
   if (count < 1) return result_none();
   i32 done = 0;
   return run_loop(*api::arg(1), [&] {
@@ -272,16 +278,13 @@ Status loop(const i32*) {
 
 Status repeat(const i32*) {
   Cell* args = api::result();  // 'word, value, body
-  make_integer(args + 1, count_of(args + 1));
+  make_integer(args + 1, loop_count(args + 1));
   i32 count = int_of(args + 1);
   if (count < 1) return result_none();
   i32 i = 0;
   return run_loop(args[2], [&] {
     if (i >= count) return false;
-    // The word gets a copy of the counter: the body may change the word
-    // without effect on the loop.
-    make_integer(args + 1, ++i);
-    set_word(args, args + 1);
+    repeat_pass(args, ++i);
     return true;
   });
 }

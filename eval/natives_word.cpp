@@ -18,6 +18,7 @@
 #include "eval/natives.hpp"
 #include "runtime/casefold.hpp"
 #include "runtime/error.hpp"
+#include "runtime/code_epoch.hpp"
 #include "runtime/memory.hpp"
 
 namespace qel::natives {
@@ -227,6 +228,7 @@ Status new_line(const i32* refs) {
   u32 node = series_node(&pos);
   u32 n = buffer_of(node)->used() / sizeof(Cell);
   u32 i = series_index(&pos) < 0 ? 0 : u32(series_index(&pos));
+  code::changed(node);  // the markers are part of the cells (runtime/code_epoch.hpp)
   // Nothing below allocates: the cells stay where they are.
   Cell* cells = buffer_of(node)->cells();
   if (step == 0) {

@@ -34,4 +34,5 @@ set(QEL_LIBRARY_FILES
   console/complete.qel
   console/highlight.qel
   console/terminal.qel
+  console/app.qel
 )

@@ -511,7 +511,7 @@ u32 copy_series_buffer(u32 node) {
   Buffer* dst = buffer_of(copy);
   // A copy is a new series: it is not owned and lives where it was made.
   u32 place = dst->flags & (SERIES_PLACE_BITS | SERIES_OFFSET);
-  dst->flags = (src->flags & ~(SERIES_PLACE_BITS | SERIES_OFFSET | SERIES_OWNED | SERIES_LIBRARY)) | place;
+  dst->flags = (src->flags & ~(SERIES_PLACE_BITS | SERIES_OFFSET | SERIES_OWNED | SERIES_LIBRARY | SERIES_COMPILED)) | place;
   u32 head_off = src->head - src->data_offset();
   dst->head = dst->data_offset() + head_off;
   std::memcpy(dst->head_ptr(), src->head_ptr(), src->used());
@@ -531,7 +531,7 @@ u32 copy_series_part(u32 node, u32 unit_offset, u32 unit_count) {
   src = buffer_of(node);
   Buffer* dst = buffer_of(copy);
   u32 place = dst->flags & (SERIES_PLACE_BITS | SERIES_OFFSET);
-  dst->flags = (src->flags & ~(SERIES_PLACE_BITS | SERIES_OFFSET | SERIES_OWNED | SERIES_LIBRARY)) | place;
+  dst->flags = (src->flags & ~(SERIES_PLACE_BITS | SERIES_OFFSET | SERIES_OWNED | SERIES_LIBRARY | SERIES_COMPILED)) | place;
   std::memcpy(dst->head_ptr(), src->head_ptr() + u64(unit_offset) * unit, bytes);
   dst->tail = dst->head + u32(bytes);
   return copy;

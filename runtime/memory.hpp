@@ -36,6 +36,7 @@ inline constexpr u32 SERIES_OWNED = 0x20000;         // owned by an object field
 inline constexpr u32 SERIES_LIBRARY = 0x40000;       // code of the library (not copied)
 inline constexpr u32 SERIES_BITS_NOT = 0x80000;      // bitset!: negated
 inline constexpr u32 SERIES_BIG = 0x100000;          // heap block managed by its caller
+inline constexpr u32 SERIES_COMPILED = 0x200000;     // code a compiled form relies on (runtime/code_epoch.hpp)
 inline constexpr u32 SERIES_LARGE = 0x1000000;       // large block of its own
 inline constexpr u32 SERIES_MARK = 0x8000000;        // collector mark
 inline constexpr u32 SERIES_OFFSET = 0x10000000;     // head placed mid-buffer

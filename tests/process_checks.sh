@@ -6,6 +6,9 @@
 # one after another, in the foreground.
 qel=$1
 probe=$2
+# qel without a display: the text console (with a display it would be the
+# graphical one; tests/gui/console_app.sh checks that road).
+unset DISPLAY WAYLAND_DISPLAY
 build=${3:-plain}   # "sanitized": the sanitizers report faults themselves
 fail=0
 results=$(mktemp -d)
@@ -57,9 +60,10 @@ fi
 # An error whose argument cannot be written whole is reported itself, cut.
 printf 'Qel []\ns: copy "unset %sz z/" append/dup s "(" 2000 append/dup s ")" 2000\ndo s\n' "'" > "$tmp/deep.qel"
 check "an error with an argument too deep to write" 254 "\.\.\. has no value at z" "$qel" "$tmp/deep.qel"
-# Filling the whole memory region with ever smaller blocks leaves no room
-# even for the error that says so: the report still comes, and the exit.
-printf 'Qel []\nb: copy []\nforeach n [100000 10000 1000 100 10 1] [attempt [forever [append/only b make block! n]]]\nprint "not reached"\n' > "$tmp/full.qel"
+# Filling the whole memory region with ever smaller blocks, the last ones
+# outside any try, leaves no room for more: whether the error that says so
+# still fits or not, the report comes, and the exit.
+printf 'Qel []\nb: copy []\nforeach n [100000 10000 1000 100 10] [attempt [forever [append/only b make block! n]]]\nforever [append/only b make block! 1]\nprint "not reached"\n' > "$tmp/full.qel"
 check "a full memory region is reported, not a crash" 254 "not enough memory" "$qel" "$tmp/full.qel"
 # The interactive loop shows a result too deep to show whole (cut at the
 # console's width), and goes on.

@@ -23,8 +23,8 @@
 // --traced: every case runs inside a trace run whose callback does nothing,
 // as do/trace would run it but without the frames of a `do` around it; the
 // evaluator must answer exactly as it does untraced. A file that tests
-// tracing itself says so on a line of its own, "; untraced: <why>", and runs
-// untraced in this mode.
+// tracing itself, or that costs far more traced than untraced, says so on a
+// line of its own, "; untraced: <why>", and runs untraced in this mode.
 //
 // --fresh (or QEL_TEST_FRESH=1 in the environment, how the collector-stress
 // pass of ./test asks for it): every case runs alone in a runtime of its own,

@@ -21,9 +21,20 @@
 //   _gui-test 'click face            ; the face's button clicked
 //   _gui-test 'scroll-bar [face true 1]  ; the face's own vertical bar stepped a line (3: a page),
 //                                        ; or a scroller face's bar
+//   _gui-test 'window-state [face 'minimize]  ; the window reported minimised (maximize, restore)
 //   _gui-test 'windows none          ; the number of native windows
 //   _gui-test 'dark-mode none         ; whether the dark theme is asked for
 //   _gui-test 'signal :fn             ; fn called from a GTK signal handler; its answer
+//   _gui-test 'menu face             ; the window's menu bar, or the face's open context menu, as a
+//                                    ; block of item texts (a submenu's block after its item); none
+//   _gui-test 'menu-pick [face 2 1]  ; the item at those positions (1-based, through submenus) chosen
+//   _gui-test 'items face            ; [rows selected] of a text-list, drop-down, drop-list, tab panel
+//   _gui-test 'choose [face 2]       ; the row or tab chosen as the user chooses it (0: none)
+//   _gui-test 'pick-date [face 2030 5 17]  ; a calendar's day chosen as the user chooses it
+//   _gui-test 'shown-date face       ; the day a calendar shows selected
+//   _gui-test 'image-size face       ; the size of the image a button shows, or none
+//   _gui-test 'dialog none           ; how the last file or folder dialog was set up: [action title
+//                                    ; folder name multiple? filters]
 #pragma once
 
 #include <vector>

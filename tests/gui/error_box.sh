@@ -15,13 +15,22 @@ Qel []
 view/no-wait [button "x"]
 1 / 0
 QEL
-"$qel" "$dir/script.qel" 2>"$dir/err" &
-pid=$!
-xdotool search --sync --name "Qel: error" >/dev/null
-sleep 0.2
-xdotool key Return
-wait $pid
-rc=$?
+( "$qel" "$dir/script.qel" 2>"$dir/err"; echo $? >"$dir/rc" ) &
+if ! timeout 120 xdotool search --sync --name "Qel: error" >/dev/null; then
+  echo "no error box"
+  cat "$dir/err"
+  exit 1
+fi
+# Return closes the box: pressed again while the process lives on, since a
+# key that comes before the box takes the focus is lost
+i=0
+while [ ! -s "$dir/rc" ] && [ $i -lt 120 ]; do
+  xdotool key Return
+  i=$((i + 1))
+  sleep 0.5
+done
+wait
+rc=$(cat "$dir/rc" 2>/dev/null)
 fail=0
 [ "$rc" = 254 ] || { echo "exit status $rc, not 254"; fail=1; }
 grep -q '^\*\*\* Math Error: attempt to divide by zero' "$dir/err" || { echo "no report on standard error:"; cat "$dir/err"; fail=1; }

@@ -2,6 +2,7 @@
 
 #include <gtk/gtk.h>
 
+#include <memory>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -88,9 +89,10 @@ int g_painting = 0;  // paints in progress (a face that asks to be painted while
 // The input method's signals: what it types, and its compositions.
 void on_commit(GtkIMContext*, const gchar* text, gpointer id) {
   guard::run([&] {
-    gunichar2* units = g_utf8_to_utf16(text, -1, nullptr, nullptr, nullptr);
+    // Freed however the loop ends (a handler's error passes through here).
+    std::unique_ptr<gunichar2, decltype(&g_free)> units(g_utf8_to_utf16(text, -1, nullptr, nullptr, nullptr), g_free);
     if (!units) return;
-    for (gunichar2* u = units; *u; ++u) {
+    for (gunichar2* u = units.get(); *u; ++u) {
       Record* w = window::find(GPOINTER_TO_UINT(id));
       if (!w || !window::face(*w)) break;
       messages::Message m;
@@ -100,7 +102,6 @@ void on_commit(GtkIMContext*, const gchar* text, gpointer id) {
       input::Current scope(&m);
       input::preprocess(m);
     }
-    g_free(units);
   });
 }
 

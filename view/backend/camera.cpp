@@ -100,7 +100,8 @@ bool convert(const Camera& c, const u8* bytes, std::size_t length, std::vector<u
   }
   GdkPixbufLoader* loader = gdk_pixbuf_loader_new_with_type("jpeg", nullptr);
   if (!loader) return false;
-  bool ok = gdk_pixbuf_loader_write(loader, bytes, length, nullptr) && gdk_pixbuf_loader_close(loader, nullptr);
+  bool written = gdk_pixbuf_loader_write(loader, bytes, length, nullptr);
+  bool ok = gdk_pixbuf_loader_close(loader, nullptr) && written;  // closed in any case
   GdkPixbuf* pb = ok ? gdk_pixbuf_loader_get_pixbuf(loader) : nullptr;
   ok = pb && u32(gdk_pixbuf_get_width(pb)) == c.width && u32(gdk_pixbuf_get_height(pb)) == c.height;
   if (ok) {
@@ -111,8 +112,6 @@ bool convert(const Camera& c, const u8* bytes, std::size_t length, std::vector<u
         const guchar* p = px + std::size_t(y) * std::size_t(rs) + std::size_t(x) * std::size_t(n);
         out[std::size_t(y) * c.width + x] = 0xFF000000u | u32(p[0]) << 16 | u32(p[1]) << 8 | p[2];
       }
-  } else if (!ok) {
-    gdk_pixbuf_loader_close(loader, nullptr);
   }
   g_object_unref(loader);
   return ok;
@@ -120,6 +119,11 @@ bool convert(const Camera& c, const u8* bytes, std::size_t length, std::vector<u
 
 gboolean paint_live(gpointer data);
 gboolean deliver(gpointer data);
+
+// Runs fn on the GUI thread, in the main context's next iteration. (Not
+// g_main_context_invoke: while the GUI thread runs scripts the context is
+// free, and that would call fn on the capture thread.)
+void post(GSourceFunc fn, u32 window_id) { g_idle_add_full(G_PRIORITY_DEFAULT, fn, GUINT_TO_POINTER(window_id), nullptr); }
 
 // The capture thread: each frame taken from the driver goes to the live
 // picture and, when one is wanted, to the frame buffer.
@@ -149,14 +153,14 @@ void capture(Camera* c) {
       std::copy(pixels.begin(), pixels.begin() + std::min(pixels.size(), c->frame.size()), c->frame.begin());
       std::atomic_thread_fence(std::memory_order_seq_cst);
       c->state.store(READY);
-      g_main_context_invoke(nullptr, deliver, GUINT_TO_POINTER(c->window_id));
+      post(deliver, c->window_id);
     }
     {
       std::lock_guard<std::mutex> lock(c->live_mutex);
       c->live.swap(pixels);
       c->live_new = true;
     }
-    if (!c->paint_posted.exchange(true)) g_main_context_invoke(nullptr, paint_live, GUINT_TO_POINTER(c->window_id));
+    if (!c->paint_posted.exchange(true)) post(paint_live, c->window_id);
   }
 }
 

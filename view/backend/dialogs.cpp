@@ -17,12 +17,39 @@
 #include "runtime/stack.hpp"
 #include "view/backend/display.hpp"
 #include "view/backend/guard.hpp"
+#include "view/backend/input.hpp"
+#include "view/backend/widgets.hpp"
 #include "view/module.hpp"
 #include "view/test_hooks.hpp"
+#include "view/window.hpp"
+
+namespace qel::view::backend::input {
+void capture(u32 id);    // input.cpp
+u32 capture_window();
+}  // namespace qel::view::backend::input
 
 namespace qel::view::backend::dialogs {
 
 namespace {
+
+// The press that opened the dialog never sees its release (the dialog
+// takes it): the window pressed (the press being handled, or the window
+// holding the mouse) is settled. A base face counts one press less (its
+// own handling of the press, after the event's, then comes to none), any
+// other window lets the mouse go.
+void settle_press() {
+  const messages::Message* m = input::current();
+  bool pressing = m && (m->code == messages::LBUTTONDOWN || m->code == messages::LBUTTONDBLCLK);
+  u32 id = pressing ? m->window : input::capture_window();
+  if (!id) return;
+  window::Record* w = window::find(id);
+  if (w && widgets::kind(*w) == widgets::K_BASE) {
+    window::set(*w, window::COUNTER, window::get(*w, window::COUNTER) - 1);
+    if (window::get(*w, window::COUNTER) <= 0) input::capture(0);
+  } else {
+    input::capture(0);
+  }
+}
 
 struct Filter {
   std::string name;
@@ -105,6 +132,7 @@ GtkWindow* active_window() {
 // The dialog's choice as local paths: the user's, or a test's answer
 // (names relative to the dialog's folder). False when cancelled.
 bool run(const Setup& s, const char* kind, std::vector<std::string>& chosen) {
+  settle_press();
   g_last = s;
   g_have_last = true;
   api::Values v(2);

@@ -38,7 +38,7 @@ namespace qel::view::backend {
 
 // Bumped whenever the table's layout changes: a stale module beside the
 // executable is refused instead of called wrongly.
-inline constexpr u32 ABI_VERSION = 4;
+inline constexpr u32 ABI_VERSION = 5;
 
 // The words of system/view/platform, 1-based in its slot order; 28 of them
 // are the backend's routines.
@@ -102,10 +102,18 @@ struct Entries {
   // image!, or none when it has none.
   Cell* (*face_to_image)(const Cell* face);
 
-  // ---- the console (console/print_hooks.hpp) ----
+  // ---- the console (console/print_hooks.hpp, console/gui_console.hpp) ----
   // The caret's blink time in milliseconds, -1 when it does not blink (or
   // there is no display).
   int (*caret_blink_time)();
+  // Whether a display opens (GTK started on the first call).
+  bool (*display_open)();
+  // While the console's long work runs outside every event loop: handles
+  // the GUI events of the window (a window face) that are pending, key
+  // input and the events of other windows held back for the next loop;
+  // answers whether Ctrl+C or Escape was pressed meanwhile. Does nothing
+  // inside an event loop or a dispatch.
+  bool (*pump_work)(const Cell* window);
 };
 
 }  // namespace qel::view::backend

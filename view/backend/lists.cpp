@@ -78,7 +78,34 @@ i32 count_items(const Source& s, u32 from, u32 to) {
   return n;
 }
 
-std::string text_of(const Cell* item) { return string::to_utf8(item); }
+// The item's text as UTF-8 into out. A string of one-byte units (code
+// points below 256) is encoded here, which spares the general conversion
+// and its cache on the way of every row.
+void text_into(const Cell* item, std::string& out) {
+  const mem::Buffer* b = mem::buffer_of(series_node(item));
+  if (b->unit() != 1) {
+    out = string::to_utf8(item);
+    return;
+  }
+  u32 at = u32(std::max(series_index(item), 0));
+  const u8* p = b->head_ptr() + std::min(at, b->used());
+  const u8* end = b->head_ptr() + b->used();
+  out.clear();
+  for (; p < end; ++p) {
+    if (*p < 0x80) {
+      out.push_back(char(*p));
+    } else {
+      out.push_back(char(0xC0 | *p >> 6));
+      out.push_back(char(0x80 | (*p & 0x3F)));
+    }
+  }
+}
+
+std::string text_of(const Cell* item) {
+  std::string t;
+  text_into(item, t);
+  return t;
+}
 
 // ---- the widget -----------------------------------------------------------------------------------
 
@@ -156,20 +183,22 @@ void fill(Record& w) {
   GtkListStore* s = store_of(w);
   const Cell* f = window::face(w);
   if (!c || !s || !f) return;
-  // The texts first: nothing below allocates in the collected region.
-  std::vector<std::string> texts;
-  Source src = source_of(face::facet(f, face::DATA));
-  for (u32 i = src.first; i < src.end(); ++i)
-    if (src.shows(i)) texts.push_back(text_of(src.at(i)));
   {
     widgets::Quiet q;
     // A tree view that follows every row as it comes is many times slower
-    // than one given the filled store.
+    // than one given the filled store. The store, taken off its view, runs
+    // no handler as it fills: the items are read in place.
     GtkTreeView* view = GTK_IS_TREE_VIEW(c) ? GTK_TREE_VIEW(c) : nullptr;
     g_object_ref(s);
     if (view) gtk_tree_view_set_model(view, nullptr);
     gtk_list_store_clear(s);
-    for (const std::string& t : texts) gtk_list_store_insert_with_values(s, nullptr, -1, 0, t.c_str(), -1);
+    Source src = source_of(face::facet(f, face::DATA));
+    std::string t;
+    for (u32 i = src.first; i < src.end(); ++i) {
+      if (!src.shows(i)) continue;
+      text_into(src.at(i), t);
+      gtk_list_store_insert_with_values(s, nullptr, -1, 0, t.c_str(), -1);
+    }
     if (view) gtk_tree_view_set_model(view, GTK_TREE_MODEL(s));
     g_object_unref(s);
   }

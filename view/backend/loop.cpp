@@ -32,6 +32,11 @@ std::vector<Frame> g_frames;            // the running blocking loops, innermost
 std::deque<Message> g_posted;           // messages posted for the loop
 std::deque<GdkEvent*> g_deferred;       // input that arrived while deferring
 int g_deferring = 0;
+std::deque<GdkEvent*> g_held;           // input held back by pump_work
+bool g_holding = false;                 // pump_work runs
+bool g_interrupt = false;               // Ctrl+C or Escape pressed while holding
+u32 g_work_window = 0;                  // the window that lives while pump_work runs
+GdkWindow* g_work_toplevel = nullptr;   // its toplevel
 bool g_installed = false;
 std::unordered_map<u32, guint> g_timers;  // window id -> timer source
 
@@ -89,11 +94,33 @@ struct OverrideScope {
   i64 saved;
 };
 
+// Whether the window lies in the tree of the one that pump_work keeps alive.
+bool in_work_window(const window::Record& w) {
+  for (const window::Record* p = &w; p; p = p->parent)
+    if (p->id == g_work_window) return true;
+  return false;
+}
+
+// Puts the input held by pump_work back into GTK's queue, in order: before
+// the events queued since (keys posted after the last pump), which are taken
+// out and put back after it.
+void release_held() {
+  if (g_held.empty()) return;
+  while (GdkEvent* e = gdk_event_get()) g_held.push_back(e);
+  while (!g_held.empty()) {
+    GdkEvent* e = g_held.front();
+    g_held.pop_front();
+    gdk_event_put(e);
+    gdk_event_free(e);
+  }
+}
+
 gboolean on_timer(gpointer data) {
   u32 id = GPOINTER_TO_UINT(data);
   window::Record* w = window::find(id);
   if (!w) return G_SOURCE_REMOVE;
   if (g_deferring || !window::face(*w)) return G_SOURCE_CONTINUE;
+  if (g_holding && !in_work_window(*w)) return G_SOURCE_CONTINUE;
   Message m;
   m.window = id;
   m.code = messages::TIMER;
@@ -120,6 +147,8 @@ bool do_events(bool no_wait) {
     guard::raise_pending();
     return any;
   }
+  // Input that came during long work comes first, in its order.
+  release_held();
   FrameScope frame(loop_owner());
   while (!frame.ending()) {
     if (!take_posted()) g_main_context_iteration(nullptr, TRUE);
@@ -131,12 +160,53 @@ bool do_events(bool no_wait) {
 
 void pump() {
   if (!g_installed || g_deferring) return;
+  if (!g_holding) release_held();
   OverrideScope modifiers;
   for (int i = 0; i < 1000; ++i) {
     if (!take_posted() && !g_main_context_iteration(nullptr, FALSE)) break;
     guard::raise_pending();
   }
   guard::raise_pending();
+}
+
+bool pump_work(const Cell* window) {
+  if (!g_frames.empty() || g_deferring || input::current() || !display::open()) return false;
+  const Cell* h = face::handle_of(window);
+  window::Record* w = h ? window::from_handle(h) : nullptr;
+  GtkWidget* g = w ? windows::widget(*w) : nullptr;
+  if (!g || !gtk_widget_get_realized(g)) return false;
+  install();
+  g_work_window = w->id;
+  g_work_toplevel = gdk_window_get_toplevel(gtk_widget_get_window(g));
+  struct Holding {
+    Holding() { g_holding = true; }
+    ~Holding() {
+      g_holding = false;
+      g_work_toplevel = nullptr;
+    }
+  } holding;
+  pump();
+  bool interrupt = g_interrupt;
+  g_interrupt = false;
+  return interrupt;
+}
+
+bool holding() { return g_holding; }
+
+bool holds(GdkEvent* e) {
+  if (e->type == GDK_KEY_PRESS || e->type == GDK_KEY_RELEASE) return true;
+  return !e->any.window || gdk_window_get_toplevel(e->any.window) != g_work_toplevel;
+}
+
+void hold(GdkEvent* e) {
+  if (e->type == GDK_KEY_PRESS) {
+    guint k = e->key.keyval;
+    if (k == GDK_KEY_Escape || ((e->key.state & GDK_CONTROL_MASK) && (k == GDK_KEY_c || k == GDK_KEY_C))) {
+      g_interrupt = true;
+      return;
+    }
+  }
+  g_held.push_back(gdk_event_copy(e));
 }
 
 void exit_loop() {

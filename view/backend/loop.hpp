@@ -33,6 +33,11 @@ void install();
 bool do_events(bool no_wait);
 // Handles what is pending, without blocking (`wait`).
 void pump();
+// The console's long work (entry.hpp's pump_work): pump() for the window
+// (a window face) only, with key input and every other window's input and
+// timers held back until the next loop starts; whether Ctrl+C or Escape
+// was pressed meanwhile. Nothing happens inside a loop or a dispatch.
+bool pump_work(const Cell* window);
 // exit-event-loop: the innermost running loop ends.
 void exit_loop();
 // The loops the window owns end (destroy-view of a window that ran one).
@@ -52,6 +57,12 @@ struct Defer {
 };
 bool deferring();
 void defer(GdkEvent* e);  // keeps a copy
+// Input held while pump_work runs: whether the event (one that reaches
+// the framework) waits, and keeping a copy of it (Ctrl+C and Escape are
+// counted instead).
+bool holding();
+bool holds(GdkEvent* e);
+void hold(GdkEvent* e);
 
 // The `rate` timer of a face window: an integer! n >= 1 ticks 1000 / n ms
 // apart, a time! t > 0 every t seconds, none stops it; anything else raises

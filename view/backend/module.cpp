@@ -5,6 +5,7 @@
 #include "view/backend/builder.hpp"
 #include "view/backend/clipboard.hpp"
 #include "view/backend/dialogs.hpp"
+#include "view/backend/display.hpp"
 #include "view/backend/draw/routine.hpp"
 #include "view/backend/entry.hpp"
 #include "view/backend/font_dialog.hpp"
@@ -63,6 +64,8 @@ Entries make_entries() {
   e.send_event = input::send_event;
   e.face_to_image = builder::face_to_image;
   e.caret_blink_time = setup::caret_blink_time;
+  e.display_open = display::open;
+  e.pump_work = loop::pump_work;
   return e;
 }
 

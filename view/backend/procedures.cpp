@@ -227,8 +227,9 @@ gboolean burst_end(gpointer id) {
   auto it = g_geometry.find(GPOINTER_TO_UINT(id));
   if (it == g_geometry.end()) return G_SOURCE_REMOVE;
   Geometry& g = it->second;
+  if (loop::deferring()) return G_SOURCE_CONTINUE;  // the last move is raised once the wait is over
   g.timer = 0;
-  if (g.burst && !loop::deferring()) {
+  if (g.burst) {
     g.burst = false;
     guard::run([&] {
       if (Record* w = live(id)) {
@@ -319,10 +320,23 @@ gboolean on_base_focus(GtkWidget*, GdkEventFocus* e, gpointer id) {
   return FALSE;
 }
 
+guint g_monitors_retry = 0;  // the timer that asks again after a wait inside GTK
+void on_monitors(GdkScreen*, gpointer);
+
+gboolean monitors_again(gpointer) {
+  g_monitors_retry = 0;
+  on_monitors(nullptr, nullptr);
+  return G_SOURCE_REMOVE;
+}
+
 // A monitor came or went: the framework's screens follow, and every window
 // is painted again.
 void on_monitors(GdkScreen*, gpointer) {
-  if (loop::deferring()) return;
+  if (loop::deferring()) {
+    // Asked again once the backend's wait inside GTK is over.
+    if (!g_monitors_retry) g_monitors_retry = g_timeout_add(50, monitors_again, nullptr);
+    return;
+  }
   guard::run([] {
     api::Values v(2);
     const Cell* fn = system_view::field("platform refresh-screens");

@@ -84,16 +84,22 @@ void page_area(Record& tab, int& x, int& y, int& width, int& height) {
 }
 
 // The face of the pane shown for the tab (1-based): shown, the others hidden.
+// The widgets change after the faces are read: showing and hiding can run
+// handlers (focus leaving a hidden face) that move the pane's cells.
 void show_pane(Record& tab, i32 index) {
   const Cell* f = window::face(tab);
   u32 n = 0;
   const Cell* pane = f ? cells(face::facet(f, face::PANE), n) : nullptr;
+  std::vector<std::pair<u32, bool>> shown;
   for (u32 i = 0; i < n; ++i) {
     if (type_of(pane + i) != TYPE_OBJECT) continue;
     bool on = i32(i) + 1 == index;
     if (Cell* vis = face::facet(pane + i, face::VISIBLE_Q)) make_logic(vis, on);
     const Cell* h = face::handle_of(pane + i);
-    Record* r = h ? window::from_handle(h) : nullptr;
+    if (Record* r = h ? window::from_handle(h) : nullptr) shown.emplace_back(r->id, on);
+  }
+  for (auto [id, on] : shown) {
+    Record* r = window::find(id);
     GtkWidget* g = r ? windows::widget(*r) : nullptr;
     if (!g) continue;
     if (on) gtk_widget_show(g);
@@ -210,13 +216,17 @@ void relayout(Record& tab) {
   page_area(tab, x, y, width, height);
   u32 n = 0;
   const Cell* pane = cells(face::facet(f, face::PANE), n);
+  std::vector<u32> fitted;
   for (u32 i = 0; i < n; ++i) {
     const Cell* face = pane + i;
     if (type_of(face) != TYPE_OBJECT) continue;
     if (!face::is_type(face, "panel") && !face::is_type(face, "group-box")) continue;
     fit(tab, face);
     const Cell* h = face::handle_of(face);
-    Record* r = h ? window::from_handle(h) : nullptr;
+    if (Record* r = h ? window::from_handle(h) : nullptr) fitted.push_back(r->id);
+  }
+  for (u32 id : fitted) {
+    Record* r = window::find(id);
     if (GtkWidget* g = r ? windows::widget(*r) : nullptr) container::put(client, g, x, y, width, height);
   }
 }

@@ -274,6 +274,26 @@ void test_hook() {
     gtk_button_clicked(GTK_BUTTON(c));
     guard::raise_pending();
     api::answer_none();
+  } else if (is(command, "window-state")) {
+    // [face word]: the window manager's report that the face's window was
+    // minimised, maximised or restored, as GDK gives it.
+    if (type_of(value) != TYPE_BLOCK || block::length_from_index(value) != 2) fire(Err::script_invalid_arg, value);
+    const Cell* c = mem::buffer_of(series_node(value))->cells() + series_index(value);
+    GtkWidget* g = windows::widget(*record_of(c));
+    if (!g || !GTK_IS_WINDOW(g) || !gtk_widget_get_window(g) || type_of(c + 1) != TYPE_WORD)
+      fire(Err::script_invalid_arg, value);
+    GdkWindowState state = GdkWindowState(0);
+    if (is(c + 1, "minimize")) state = GDK_WINDOW_STATE_ICONIFIED;
+    else if (is(c + 1, "maximize")) state = GDK_WINDOW_STATE_MAXIMIZED;
+    else if (!is(c + 1, "restore")) fire(Err::script_invalid_arg, c + 1);
+    GdkEvent* e = gdk_event_new(GDK_WINDOW_STATE);
+    e->window_state.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(g)));
+    e->window_state.changed_mask = GdkWindowState(GDK_WINDOW_STATE_ICONIFIED | GDK_WINDOW_STATE_MAXIMIZED);
+    e->window_state.new_window_state = state;
+    gtk_widget_event(g, e);
+    gdk_event_free(e);
+    guard::raise_pending();
+    api::answer_none();
   } else if (is(command, "windows")) {
     make_integer(api::result(), i32(window::count()));
     api::keep_result();

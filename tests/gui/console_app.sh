@@ -1,0 +1,163 @@
+#!/bin/sh
+# The graphical console as a whole process, under tests/gui_xvfb.sh: a first
+# run and the file it saves, a session driven from inside (keys, mouse wheel,
+# clipboard, menu bar, dialogs, long work; tests/gui/console/drive.qel),
+# start-up with scripts, a configuration with values that cannot be used,
+# and a save that fails. qel without a display runs the text console, saying
+# so.
+# Usage: console_app.sh QEL ARTIFACT-DIR
+qel=$1
+artifacts=$2
+here=$(cd "$(dirname "$0")" && pwd)
+dir=$(mktemp -d) || exit 1
+trap 'rm -rf "$dir"' EXIT
+cfg=$XDG_CONFIG_HOME/qel/Qel-Console/console-cfg.qel
+mkdir -p "$artifacts"
+# Under the collector stress (collecting at every allocation) each start-up
+# takes most of a minute: only the first run is made, with longer limits.
+slow=1
+[ -n "$QEL_GC_STRESS" ] && [ "$QEL_GC_STRESS" != 0 ] && slow=30
+fail=0
+ok() { echo "ok   $1"; }
+bad() { echo "FAIL $1"; fail=1; }
+# run NAME SECONDS COMMAND...: runs it in $dir with a time limit; its exit
+# status in $rc, its standard error in $dir/err.
+run() {
+  name=$1; limit=$2; shift 2
+  limit=$((limit * slow))
+  (cd "$dir" && timeout "$limit" "$@" 2>"$dir/err")
+  rc=$?
+  [ "$rc" = 124 ] && bad "$name: still running after $limit s"
+}
+# wait_for PID SECONDS: waits for the process, killed after that long; its
+# exit status in $rc.
+wait_for() {
+  (sleep $(($2 * slow)); kill "$1") >/dev/null 2>&1 &
+  watchdog=$!
+  wait "$1"
+  rc=$?
+  kill "$watchdog" 2>/dev/null
+  wait "$watchdog" 2>/dev/null
+}
+# The window of a qel started in the background, focused for the keyboard.
+window() {
+  wid=$(timeout $((30 * slow)) xdotool search --sync --onlyvisible --name "^Qel Console$" | head -1)
+  [ -n "$wid" ] || return 1
+  xdotool mousemove --window "$wid" 100 100
+  xdotool windowfocus --sync "$wid" 2>/dev/null
+  return 0
+}
+
+# ---- a first run: typed keys, quit, and the defaults saved ------------------------------------
+rm -rf "$XDG_CONFIG_HOME/qel"
+(cd "$dir" && "$qel" 2>"$dir/err") &
+pid=$!
+if window; then
+  sleep 0.3
+  xdotool type --delay 20 "quit"
+  xdotool key Return
+fi
+wait_for $pid 30
+expected=$(printf 'Qel [\n\tPurpose: "Qel Console Configuration File"\n]\n\nwin-pos: (200, 200)\nwin-size: 640x480\nfont-name: "Monospace"\nfont-size: 11\nfont-color: 0.0.0\nbackground: 252.252.252\nmouse-paste?: false\nmenu-bar?: true\ndark-mode?: no buffer-lines: 10000 history: ["quit"]')
+if [ "$rc" = 0 ] && [ -f "$cfg" ] && [ "$(cat "$cfg")" = "$expected" ]; then
+  ok "a first run saves the defaults (and the history)"
+else
+  bad "first run: status $rc, file: $(cat "$cfg" 2>&1)"
+fi
+[ "$slow" = 1 ] || exit $fail
+
+# ---- a session driven from inside --------------------------------------------------------------
+cp "$here/console/drive.qel" "$dir/"
+(cd "$dir" && QEL_ARTIFACTS=$artifacts "$qel" 2>"$dir/err") &
+pid=$!
+if window; then
+  sleep 0.3
+  xdotool type --delay 20 "do %drive.qel"
+  xdotool key Return
+fi
+wait_for $pid 120
+if [ -f "$dir/results.txt" ]; then cat "$dir/results.txt"; fi
+if [ "$rc" != 0 ] || ! grep -q '^done$' "$dir/results.txt" 2>/dev/null || grep -q '^FAIL' "$dir/results.txt"; then
+  bad "the driven session: status $rc, at step $(cat "$dir/step.txt"); stderr: $(cat "$dir/err")"
+fi
+[ -f "$artifacts/console-window.png" ] && ok "snapshot kept: $artifacts/console-window.png"
+
+# ---- start-up with a script --------------------------------------------------------------------
+# Hidden until the first print; then the console stays open (here quit ends it).
+cat >"$dir/prints.qel" <<'QEL'
+Qel []
+before: gui-console-ctx/win/visible?
+print "hello"
+write %prints.txt mold reduce [before gui-console-ctx/win/visible? last gui-console-ctx/terminal/lines]
+quit
+QEL
+run "a script that prints" 30 "$qel" prints.qel
+[ "$rc" = 0 ] && [ "$(cat "$dir/prints.txt" 2>&1)" = '[false true "hello"]' ] &&
+  ok "a script's window stays hidden until the first print" ||
+  bad "script that prints: status $rc: $(cat "$dir/prints.txt" "$dir/err" 2>&1)"
+# Neither prints nor asks: never shown, and the process ends with 0.
+printf 'Qel []\nwrite %%silent.txt mold gui-console-ctx/win/visible?\n' >"$dir/silent.qel"
+run "a silent script" 30 "$qel" silent.qel
+[ "$rc" = 0 ] && [ "$(cat "$dir/silent.txt" 2>&1)" = false ] && ok "a silent script never shows the window and exits 0" ||
+  bad "silent script: status $rc: $(cat "$dir/silent.txt" "$dir/err" 2>&1)"
+# --catch keeps the console open after the script, shown: the keys put
+# in the queue are typed at its prompt.
+cat >"$dir/catch.qel" <<'QEL'
+Qel []
+foreach k ["q" "u" "i" "t" "Return"] [_gui-test 'post-key reduce [gui-console-ctx/console k []]]
+write %catch.txt "ran"
+QEL
+run "--catch" 30 "$qel" --catch catch.qel
+[ "$rc" = 0 ] && [ -f "$dir/catch.txt" ] && grep -q '"quit"' "$cfg" && ok "--catch keeps the console open for typed lines" ||
+  bad "--catch: status $rc: $(cat "$dir/err")"
+# A script's error: reported in the window, then the prompt.
+cat >"$dir/fails.qel" <<'QEL'
+Qel []
+foreach k ["d" "o" "space" "percent" "c" "h" "e" "c" "k" "period" "q" "e" "l" "Return"] [
+	_gui-test 'post-key reduce [gui-console-ctx/console k []]
+]
+1 / 0
+QEL
+printf 'Qel []\nwrite %%fails.txt mold reduce [gui-console-ctx/win/visible? copy/part gui-console-ctx/terminal/lines 2]\nquit\n' >"$dir/check.qel"
+run "a failing script" 30 "$qel" fails.qel
+[ "$rc" = 0 ] && grep -q '^\[true \["\*\*\* Math Error: attempt to divide by zero" "\*\*\* Where: /"\]\]$' "$dir/fails.txt" 2>/dev/null &&
+  ok "a script's error shows in the window, and the prompt follows" ||
+  bad "failing script: status $rc: $(cat "$dir/fails.txt" "$dir/err" 2>&1)"
+
+# ---- a configuration with values that cannot be used ----------------------------------------
+{
+  printf 'Qel [Purpose: "x"]\nfont-size: "11" mouse-paste?: 1 history: ['
+  i=1; while [ $i -le 150 ]; do printf '"%d" ' $i; i=$((i + 1)); done
+  printf ']\n'
+} >"$cfg"
+cat >"$dir/bad.qel" <<'QEL'
+Qel []
+c: gui-console-ctx/cfg
+write %bad.txt mold reduce [c/font-size c/mouse-paste? length? c/history copy/part gui-console-ctx/terminal/lines 2]
+quit
+QEL
+run "bad settings" 30 "$qel" bad.qel
+want='[11 false 150 [{Console configuration: font-size "11" cannot be used; 11 is used instead} {Console configuration: mouse-paste? 1 cannot be used; false is used instead}]]'
+[ "$rc" = 0 ] && [ "$(cat "$dir/bad.txt" 2>&1)" = "$want" ] && ok "settings that cannot be used fall back, each with a message" ||
+  bad "bad settings: status $rc: $(cat "$dir/bad.txt" "$dir/err" 2>&1)"
+n=$(grep -o '"[0-9]*"' "$cfg" | wc -l)
+grep -q 'font-size: 11' "$cfg" && [ "$n" = 100 ] && ok "the save keeps the 100 newest history entries" ||
+  bad "saved after bad settings: $n entries: $(cat "$cfg")"
+
+# ---- a save that fails -------------------------------------------------------------------------
+# The configuration directory lies under a file: nothing can be made there.
+: >"$dir/notadir"
+printf 'Qel []\nquit\n' >"$dir/quit.qel"
+(cd "$dir" && XDG_CONFIG_HOME=$dir/notadir timeout $((20 * slow)) "$qel" quit.qel 2>"$dir/err")
+rc=$?
+# (less the leak checker's list of suppressions in a sanitized build)
+lines=$(sed '/^-----/,/^-----/d; /^$/d' "$dir/err" | wc -l)
+[ "$rc" = 0 ] && [ "$lines" = 1 ] && grep -q "^\*\*\* The console's settings were not saved: " "$dir/err" &&
+  ok "a failed save is reported once, and quit ends the process" ||
+  bad "failed save: status $rc, stderr: $(cat "$dir/err")"
+
+# ---- no display: the text console, said on standard error -------------------------------------
+out=$(cd "$dir" && echo 'print 1 + 2' | DISPLAY= WAYLAND_DISPLAY= timeout $((20 * slow)) "$qel" 2>"$dir/err")
+[ "$(cat "$dir/err")" = "qel: no display; running the text console" ] && printf '%s' "$out" | grep -q '^>> 3$' &&
+  ok "without a display, the text console" || bad "no display: $out / $(cat "$dir/err")"
+exit $fail
