@@ -132,8 +132,10 @@ Cell* cached_slot(u32 ctx, u32 symbol, i32& index) {
 // start of a routine, term_slot then reads them (no Qel code runs in
 // between to add words).
 i32 g_indexes[WORD_COUNT];
+u32 g_words;  // the words block of the terminal's context (a node: it stays)
 bool bind_term(u32 ctx) {
-  const mem::Buffer* words = mem::buffer_of(context::words_of(ctx));
+  g_words = context::words_of(ctx);
+  const mem::Buffer* words = mem::buffer_of(g_words);
   const u32 count = words->used() / sizeof(Cell);
   for (int k = 0; k < WORD_COUNT; ++k) {
     i32& i = g_indexes[k];
@@ -149,7 +151,7 @@ bool bind_term(u32 ctx) {
 Cell* term_slot(u32 ctx, Word k) { return context::slot(ctx, u32(g_indexes[k])); }
 // The slot, to be set: the word is marked assigned, as setting it in Qel does.
 Cell* term_out(u32 ctx, Word k) {
-  context::symbol_cell(ctx, u32(g_indexes[k]))->header |= context::WORD_ASSIGNED;
+  (mem::buffer_of(g_words)->cells() + g_indexes[k])->header |= context::WORD_ASSIGNED;
   return term_slot(ctx, k);
 }
 
