@@ -10,6 +10,7 @@
 
 #include "datatypes/logic.hpp"
 #include "datatypes/native.hpp"
+#include "datatypes/symbol.hpp"
 #include "eval/interpreter_internal.hpp"
 #include "eval/interrupt.hpp"
 #include "eval/natives.hpp"
@@ -182,6 +183,7 @@ struct PureInstr {
 };
 
 enum CallKind : u8 { K_NATIVE, K_ACTION, K_FUNCTION, K_ROUTINE };
+constexpr u32 MAX_PATH_REFS = 4;
 
 // What a call compiled for a function value needs of its descriptor.
 struct CallInfo {
@@ -195,6 +197,11 @@ struct CallInfo {
   i32 locals = 0;
   u8 word_index[SHAPE_ARGS] = {};
   u64 accepts[SHAPE_ARGS] = {};
+  // A native's call through a path: the refinements it turns on, in the
+  // path's order, and where each one's arguments begin (from the base).
+  u8 path_refs = 0;
+  u8 ref_index[MAX_PATH_REFS] = {};
+  u8 ref_at[MAX_PATH_REFS] = {};
 };
 
 }  // namespace
@@ -210,7 +217,7 @@ struct Unit {
   u32 active = 0;    // activations running it
   u32 misses = 0;    // guards that failed (a word holding another value than compiled for)
   bool retired = false;  // left out of the cache: deleted when no activation runs it
-  bool one_pure = false;  // its block is one statement that can run without the block's frame
+  bool one_pure = false;  // its block is one statement (or none) that can run without the block's frame
   bool library = false;  // library code: its blocks leave the caller's code as the current code
 };
 
@@ -720,7 +727,11 @@ struct Compiler {
         emit(op);
         break;
       }
-      case TYPE_PATH: case TYPE_GET_PATH: case TYPE_SET_PATH: case TYPE_LIT_PATH: case TYPE_ISSUE:
+      case TYPE_PATH: {
+        u32 end = path_call(bi, pos, flags, k, c);
+        return end != NONE_POS ? end : generic(bi, pos, flags, k);
+      }
+      case TYPE_GET_PATH: case TYPE_SET_PATH: case TYPE_LIT_PATH: case TYPE_ISSUE:
       case TYPE_OP: case TYPE_FUNCTION: case TYPE_ROUTINE: case TYPE_NATIVE: case TYPE_ACTION:
       case TYPE_UNSET:
         return generic(bi, pos, flags, k);
@@ -809,6 +820,83 @@ struct Compiler {
     u8 kinds[SHAPE_ARGS];
     std::memcpy(kinds, s.kind, sizeof kinds);
     u32 ci = add_call(s, fn);
+    return call_with(bi, pos, flags, k, word, fn, ci, kinds);
+  }
+
+  static constexpr u32 NONE_POS = ~0u;
+
+  // A path whose head word holds a native or action and whose other
+  // elements are words naming distinct refinements of it: a call with those
+  // refinements on, their arguments after the others, as the reference takes
+  // them. NONE_POS when the path is anything else (the reference runs it).
+  u32 path_call(u32 bi, u32 pos, u8 flags, u16 k, const Cell& path) {
+    if (series_index(&path) != 0) return NONE_POS;
+    u32 pnode = series_node(&path);
+    u32 n = buffer_of(pnode)->used() / sizeof(Cell);
+    if (n < 2 || n - 1 > MAX_PATH_REFS) return NONE_POS;
+    Cell word = buffer_of(pnode)->cells()[0];
+    if (type_of(&word) != TYPE_WORD) return NONE_POS;
+    word.header &= ~FLAG_NEW_LINE;
+    const Cell* v = stable_value(&word);
+    if (!v || (type_of(v) != TYPE_NATIVE && type_of(v) != TYPE_ACTION)) return NONE_POS;
+    Cell fn = *v;
+    u32 desc = spec_arguments(&fn);  // may allocate: the cells are read after it
+    const CallShape& s = call_shape(desc, true);
+    if (!s.usable) return NONE_POS;
+    u8 kinds[SHAPE_ARGS];
+    std::memcpy(kinds, s.kind, sizeof kinds);
+    CallInfo extra;  // the refinements' arguments and positions
+    u32 nargs = s.args, at = s.args;
+    u32 dn = buffer_of(desc)->used() / sizeof(Cell);
+    for (u32 e = 1; e < n; ++e) {
+      const Cell* el = buffer_of(pnode)->cells() + e;
+      if (type_of(el) != TYPE_WORD) return NONE_POS;
+      u32 sym = symbol::resolve(word::symbol_of(el));
+      u32 r = 0, wi = 0, di = 0;
+      for (; di < dn; ++di) {
+        const Cell* d = buffer_of(desc)->cells() + di;
+        if (type_of(d) == TYPE_TYPESET) ++wi;
+        if (type_of(d) != TYPE_REFINEMENT) continue;
+        ++wi;
+        if (symbol::resolve(word::symbol_of(d)) == sym) break;
+        ++r;
+      }
+      if (di == dn || r >= u32(MAX_REFINEMENTS)) return NONE_POS;
+      for (u32 j = 0; j < extra.path_refs; ++j) {
+        if (extra.ref_index[j] == r) return NONE_POS;  // twice: the reference raises
+      }
+      extra.ref_index[extra.path_refs] = u8(r);
+      extra.ref_at[extra.path_refs] = u8(at);
+      ++extra.path_refs;
+      for (++di; di < dn; ++di) {
+        const Cell* d = buffer_of(desc)->cells() + di;
+        if (type_of(d) != TYPE_TYPESET || arg_kind(d) == ARG_RETURN) break;
+        if (nargs >= SHAPE_ARGS) return NONE_POS;
+        kinds[nargs] = u8(arg_kind(d));
+        extra.word_index[nargs] = u8(wi++);
+        extra.accepts[nargs] = type_mask(d);
+        ++nargs;
+        ++at;
+      }
+    }
+    u32 ci = add_call(s, fn);
+    CallInfo& info = u.calls[ci];
+    for (u32 a = s.args; a < nargs; ++a) {
+      info.word_index[a] = extra.word_index[a];
+      info.accepts[a] = extra.accepts[a];
+    }
+    info.args = u8(nargs);
+    info.path_refs = extra.path_refs;
+    std::memcpy(info.ref_index, extra.ref_index, sizeof info.ref_index);
+    std::memcpy(info.ref_at, extra.ref_at, sizeof info.ref_at);
+    add_block(&path);  // the path's cells are checked as the code's are
+    return call_with(bi, pos, flags, k, word, fn, ci, kinds);
+  }
+
+  // The call's operations, for the call info ci (kinds: how each argument
+  // is taken).
+  u32 call_with(u32 bi, u32 pos, u8 flags, u16 k, const Cell& word, const Cell& fn, u32 ci, const u8* kinds) {
+    Type t = type_of(&fn);
     Op op{O_CALL, flags, u16(ci), pos};
     op.c = fn;
     op.d = word;
@@ -862,7 +950,7 @@ struct Compiler {
       check.e = ci;
       emit(check);
     }
-    u32 native = t == TYPE_NATIVE ? native::index_of(&fn) : 0;
+    u32 native = t == TYPE_NATIVE && !u.calls[ci].path_refs ? native::index_of(&fn) : 0;
     auto literal_block = [&](u32 a) { return a < nargs && arg_at[a] < count(bi) && is_block_like_literal(&cell(bi, arg_at[a])); };
     auto literal = [&](u32 a) {
       Cell c = cell(bi, arg_at[a]);
@@ -925,9 +1013,9 @@ Unit* compile(const Cell* block) {
   Unit* u = new Unit;
   u->library = (buf->flags & mem::SERIES_LIBRARY) != 0;
   Compiler c{*u};
+  u32 at = 0;
   try {
-    u32 at = c.block(block, F_MAIN);
-    (void)at;
+    at = c.block(block, F_MAIN);
   } catch (...) {
     // Reading a descriptor may raise (a bad spec): the reference raises it
     // when it gets there.
@@ -936,7 +1024,7 @@ Unit* compile(const Cell* block) {
   }
   for (const UBlock& b : u->blocks) code::mark_compiled(b.node);
   u->epoch = code::epoch;
-  u->one_pure = u->blocks[0].pure.size() == 1;
+  u->one_pure = (u->ops[at].flags & F_PURE_BLOCK) && u->blocks[0].pure.size() <= 1;
   return u;
 }
 
@@ -1272,17 +1360,21 @@ struct Vm {
   fire(Err::script_expect_arg, word, &type, &w);
 }
 
-// A unit whose block is one frameless statement, run without entering it
+// A unit whose block is one frameless statement (or none), run without entering it
 // (its result placed as closing the block's frame would leave it); false,
 // nothing done, when it cannot run so.
 [[gnu::always_inline]] inline bool run_one_pure(const Unit* c, const Rec* R, bool chain) {
   if (!room_for_pure()) return false;
-  const PureStmt& ps = c->blocks[0].pure[0];
-  Cell* slot = nullptr;
-  if (ps.set && !(slot = plain_target(&ps.set_word))) return false;
   Cell r;
-  if (!eval_pure(c, ps.expr, R ? R->fctx : 0, R ? R->fbase : nullptr, &r)) return false;
-  if (slot) *slot = r;
+  if (c->blocks[0].pure.empty()) {
+    make_unset(&r);  // an empty block
+  } else {
+    const PureStmt& ps = c->blocks[0].pure[0];
+    Cell* slot = nullptr;
+    if (ps.set && !(slot = plain_target(&ps.set_word))) return false;
+    if (!eval_pure(c, ps.expr, R ? R->fctx : 0, R ? R->fbase : nullptr, &r)) return false;
+    if (slot) *slot = r;
+  }
   Cell* at = stack::top;
   if (++stack::top >= stack::end) stack::overflow();
   *at = r;
@@ -1702,6 +1794,7 @@ L_INVOKE: {
   i32 refs[MAX_REFINEMENTS];
   if (ci.kind == K_NATIVE || ci.kind == K_ACTION) {
     for (u32 k = 0; k < ci.native_refs; ++k) refs[k] = -1;
+    for (u32 j = 0; j < ci.path_refs; ++j) refs[ci.ref_index[j]] = ci.ref_at[j];
   } else {
     for (u32 k = 0; k < ci.fill; ++k) {
       if ((ci.fill_false >> k) & 1) make_logic(stack::push(), false);

@@ -6,13 +6,14 @@
 // from a line towards older or newer lines until a number of rows is used
 // up, as scrolling and keeping the end of the output in view do.
 //
-// _add-row appends a line that takes one row (printable ASCII narrower than
-// the box in a monospaced font) to the buffer: it drops the oldest line of a
-// full buffer, appends the line and its entries and counts the rows, as
-// add-line and calc-last-line do. It answers false, having changed nothing,
-// for anything else (another line, more than one line to drop, a buffer to
-// compact, a selection to follow), and under the evaluator's reference switch,
-// so that the differential passes run the Qel code.
+// _add-row (in add-line), _end-in-view (in reset-top) and _print-line (in
+// vprint) do the work of those functions for the common printed line: one
+// that takes one row (printable ASCII narrower than the box in a monospaced
+// font), added to a buffer that drops at most its oldest line and needs no
+// compaction, with no selection to follow. For anything else, and under the
+// evaluator's reference switch (so that the differential passes run the Qel
+// code), they answer that they did nothing, having changed nothing, and the
+// Qel code runs.
 #include <algorithm>
 #include <cstring>
 
@@ -132,8 +133,10 @@ Cell* cached_slot(u32 ctx, u32 symbol, i32& index) {
 // start of a routine, term_slot then reads them (no Qel code runs in
 // between to add words).
 i32 g_indexes[WORD_COUNT];
+u32 g_words;  // the words block of the terminal's context (a node: it stays)
 bool bind_term(u32 ctx) {
-  const mem::Buffer* words = mem::buffer_of(context::words_of(ctx));
+  g_words = context::words_of(ctx);
+  const mem::Buffer* words = mem::buffer_of(g_words);
   const u32 count = words->used() / sizeof(Cell);
   for (int k = 0; k < WORD_COUNT; ++k) {
     i32& i = g_indexes[k];
@@ -149,7 +152,7 @@ bool bind_term(u32 ctx) {
 Cell* term_slot(u32 ctx, Word k) { return context::slot(ctx, u32(g_indexes[k])); }
 // The slot, to be set: the word is marked assigned, as setting it in Qel does.
 Cell* term_out(u32 ctx, Word k) {
-  context::symbol_cell(ctx, u32(g_indexes[k]))->header |= context::WORD_ASSIGNED;
+  (mem::buffer_of(g_words)->cells() + g_indexes[k])->header |= context::WORD_ASSIGNED;
   return term_slot(ctx, k);
 }
 
@@ -312,66 +315,88 @@ void apply_add(const Term& t, const Cell* line, const Added& a) {
 
 // ---- keeping the end in view (reset-top and the scroll-lines it calls) -----------------------
 
-// Whether reset-top can run here: the scroller's position (an integer, as
-// its max-size) already is where scroll-lines would put it.
-bool end_stays(const Cell* scroller, i32 page_cnt, i32 line_h, i32 last_height) {
-  i32 max_size, position;
+// Whether reset-top can run here: the scroller's position and max-size are
+// integers, and the rows of the last line a whole number of rows. `moves`
+// tells whether scroll-lines sets the scroller's position (to `position`).
+bool end_check(const Cell* scroller, i32 page_cnt, i32 line_h, i32 last_height, bool* moves,
+               i32* position) {
+  i32 max_size, now;
   if (!integer_in(g_max_size.of(scroller), &max_size) ||
-      !integer_in(g_position.of(scroller), &position) || line_h <= 0 ||
+      !integer_in(g_position.of(scroller), &now) || line_h <= 0 ||
       (line_h - last_height) % line_h != 0)
     return false;
   const i32 delta = page_cnt - 1;
   const i32 end = max_size - page_cnt + 1;
   const bool stays = (delta > 0 && end <= 1) || (delta < 0 && line_h == last_height);
-  return stays || position == std::max(1, std::min(end, end - delta));
+  *position = std::max(1, std::min(end, end - delta));
+  *moves = !stays && now != *position;
+  return true;
 }
 
-// reset-top once end_stays said yes, on the terminal as it now is.
-void end_apply(u32 ctx, const Cell* scroller) {
-  const Cell* nlines = term_slot(ctx, NLINES);
+// reset-top once end_check said yes, on the terminal as it now is: the last
+// line at the top, then scroll-lines by a page less one row from the end.
+// Setting the scroller's position runs its on-change*; what scroll-lines
+// reads next is read afresh after it (the words must still hold integers
+// and series, else the view stays with the last line at the top).
+void end_apply(u32 ctx, const Cell* scroller_in, bool moves, i32 position) {
+  api::Values v(3);  // the scroller, the word position, its new value
+  copy_cell(scroller_in, v[0]);
   const i32 len = entries(term_slot(ctx, LINES));
-  const i32 line_h = integer::get(term_slot(ctx, LINE_H));
   const i32 page_cnt = integer::get(term_slot(ctx, PAGE_CNT));
-  const i32 end = integer::get(g_max_size.of(scroller)) - page_cnt + 1;
+  i32 line_h = integer::get(term_slot(ctx, LINE_H));
+  const i32 end = integer::get(g_max_size.of(v[0])) - page_cnt + 1;
   i32 last_height = 0, rows = 0;
   rows_of(term_slot(ctx, HEIGHTS), len, &last_height);
-  i32 top = len;
-  i32 scroll_y = line_h - last_height;
+  set_integer(ctx, TOP, len);
+  set_integer(ctx, SCROLL_Y, line_h - last_height);
   i32 delta = page_cnt - 1;
-  const bool stays = (delta > 0 && end <= 1) || (delta < 0 && scroll_y == 0);
-  if (!stays && delta != 0) {
-    i32 n = top;
-    if (delta > 0) {
-      rows_of(nlines, n, &rows);
-      delta = delta + scroll_y / line_h + rows;
-      scroll_y = 0;
-      walk_up(nlines, n, delta);
-      if (delta <= 0) {
-        n += 1;
-        if (delta < 0) scroll_y = delta * line_h;
-      }
-      if (n < 1) {
-        n = 1;
-        scroll_y = 0;
-      }
-    } else {
-      delta = scroll_y / line_h + delta;
-      scroll_y = 0;
-      walk_down(nlines, len, n, delta);
-      if (delta > 0) {
-        n -= 1;
-        rows_of(nlines, n, &rows);
-        scroll_y = (delta - rows) * line_h;
-      }
-      if (n > len) {
-        n = len;
-        scroll_y = 0;
-      }
-    }
-    top = n;
+  const bool stays = (delta > 0 && end <= 1) || (delta < 0 && line_h == last_height);
+  if (stays) return;
+  if (moves) {
+    word::make_at(g_position.symbol, v[1]);
+    context::bind_word(object::context_of(v[0]), v[1]);
+    make_integer(v[2], position);
+    word::set(v[1], v[2]);
+    if (!bind_term(ctx)) return;
   }
-  set_integer(ctx, TOP, top);
+  if (delta == 0) return;
+  const Cell* lines = term_slot(ctx, LINES);
+  const Cell* nlines = term_slot(ctx, NLINES);
+  i32 n, scroll_y;
+  if (type_of(lines) != TYPE_BLOCK || !integer_vector(nlines) ||
+      !integer_in(term_slot(ctx, TOP), &n) || !integer_in(term_slot(ctx, SCROLL_Y), &scroll_y) ||
+      !integer_in(term_slot(ctx, LINE_H), &line_h) || line_h <= 0 || scroll_y % line_h != 0)
+    return;
+  if (delta > 0) {
+    if (!rows_of(nlines, n, &rows)) return;
+    delta = delta + scroll_y / line_h + rows;
+    scroll_y = 0;
+    walk_up(nlines, n, delta);
+    if (delta <= 0) {
+      n += 1;
+      if (delta < 0) scroll_y = delta * line_h;
+    }
+    if (n < 1) {
+      n = 1;
+      scroll_y = 0;
+    }
+  } else {
+    const i32 last = entries(lines);
+    delta = scroll_y / line_h + delta;
+    scroll_y = 0;
+    walk_down(nlines, last, n, delta);
+    if (delta > 0) {
+      n -= 1;
+      rows_of(nlines, n, &rows);
+      scroll_y = (delta - rows) * line_h;
+    }
+    if (n > last) {
+      n = last;
+      scroll_y = 0;
+    }
+  }
   set_integer(ctx, SCROLL_Y, scroll_y);
+  set_integer(ctx, TOP, n);
 }
 
 // Whether reset-top moves the view at all (with lines, and the text taller
@@ -388,18 +413,16 @@ void add_row() {
   Term t;
   Added a;
   bool done = !interp::reference && read_term(api::arg(0), t) &&
-              plan_add(t, api::arg(1), logic::flag(api::arg(2)), a);
+              plan_add(t, api::arg(1), !logic::is_false(api::arg(2)), a);
   if (done) apply_add(t, api::arg(1), a);
   api::answer_logic(done);
 }
 
-// _end-in-view terminal scroller: reset-top when the scroller stays where
-// it is (setting it would run its on-change*); false, having changed
-// nothing, when it would move.
+// _end-in-view terminal scroller: reset-top; false, having changed nothing,
+// for what the routine does not take (see end_check).
 void end_in_view() {
   Term t;
-  const Cell* scroller = api::arg(1);
-  if (interp::reference || !read_term(api::arg(0), t)) {
+  if (interp::reference || type_of(api::arg(1)) != TYPE_OBJECT || !read_term(api::arg(0), t)) {
     api::answer_logic(false);
     return;
   }
@@ -407,13 +430,14 @@ void end_in_view() {
     api::answer_logic(true);
     return;
   }
-  i32 last_height = 0;
+  i32 last_height = 0, position;
+  bool moves;
   rows_of(term_slot(t.ctx, HEIGHTS), t.len, &last_height);
-  if (!end_stays(scroller, t.page_cnt, t.line_h, last_height)) {
+  if (!end_check(api::arg(1), t.page_cnt, t.line_h, last_height, &moves, &position)) {
     api::answer_logic(false);
     return;
   }
-  end_apply(t.ctx, scroller);
+  end_apply(t.ctx, api::arg(1), moves, position);
   api::answer_logic(true);
 }
 
@@ -421,10 +445,11 @@ void end_in_view() {
 // a complete line of one row printed after complete output, when the
 // console has its window shown and the oldest line at most goes. Answers 0
 // having changed nothing for anything else; else 1, or 2 when a repaint is
-// due now (the caller repaints: the repaint count is left for it); or 3
-// when the line is added but the scroller must follow it (its changes run
-// its on-change*): the caller then runs the rest of calc-top and the repaint
-// rule.
+// due now (the caller repaints: the repaint count is left for it); 3 when
+// the line is added but the scroller's max-size must follow it (the caller
+// then runs the rest of calc-top, and the repaint rule); 4 when the view
+// followed the line, setting the scroller's position, and the repaint rule
+// remains.
 void print_line() {
   Term t;
   Added a;
@@ -451,14 +476,16 @@ void print_line() {
   const i32 cols = pair::x(size);
   const u32 length = string::length_from_index(str);
   if (length > 100000 || (cols >= 1 && i64(length) >= 30 * i64(cols))) return refuse();
-  if (!plan_add(t, str, logic::flag(api::arg(6)), a)) return refuse();
+  if (!plan_add(t, str, !logic::is_false(api::arg(6)), a)) return refuse();
   // calc-top after it, when the scroller's max-size stays and the view
   // follows the end without moving the scroller; else the caller does that.
   const i32 d = a.screen_cnt + 1 - t.page_cnt;
   const bool reset = d >= 0 && end_moves(t.len + (a.drop ? 0 : 1), a.saved, t.page_cnt, a.full);
+  bool moves = false;
+  i32 position = 0;
   const bool follow = integer_in(g_max_size.of(scroller), &max_size) &&
                       max_size == a.line_cnt - 1 + t.page_cnt &&
-                      (!reset || end_stays(scroller, t.page_cnt, t.line_h, t.line_h));
+                      (!reset || end_check(scroller, t.page_cnt, t.line_h, t.line_h, &moves, &position));
 
   api::Values line(2);  // the text, its copy
   copy_cell(str, line[0]);
@@ -472,7 +499,13 @@ void print_line() {
     return;
   }
   if (a.screen_cnt < t.page_cnt) set_integer(t.ctx, SCREEN_CNT, std::min(t.page_cnt, a.screen_cnt + 1));
-  if (reset) end_apply(t.ctx, api::arg(5));
+  if (reset) end_apply(t.ctx, api::arg(5), moves, position);
+  if (reset && moves) {
+    // The scroller's on-change* ran: the caller reads the repaint count.
+    make_integer(api::result(), 4);
+    api::done();
+    return;
+  }
   const bool repaint = redraw_cnt > 20;
   if (!repaint) set_integer(t.ctx, REDRAW_CNT, redraw_cnt + 1);
   make_integer(api::result(), repaint ? 2 : 1);
@@ -498,11 +531,11 @@ void wire_terminal_routines() {
   wire(fn, "_rows-down", "[nlines [vector!] n [integer!] delta [integer!] last [integer!]]",
        rows_down);
   wire("gui-console-ctx terminal add-line", "_add-row",
-       "[terminal [object!] str [string!] monospace? [logic!]]", add_row);
+       "[terminal [object!] str [string!] monospace? [any-type!]]", add_row);
   wire("gui-console-ctx terminal reset-top", "_end-in-view",
-       "[terminal [object!] scroller [object!]]", end_in_view);
+       "[terminal [object!] scroller [any-type!]]", end_in_view);
   wire("gui-console-ctx terminal vprint", "_print-line",
-       "[terminal [object!] str [string!] lf? [logic!] console win scroller monospace? [logic!]]",
+       "[terminal [object!] str [string!] lf? [logic!] console win scroller monospace? [any-type!]]",
        print_line);
 }
 
