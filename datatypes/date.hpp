@@ -34,6 +34,7 @@ inline bool has_time(u32 w) { return (w & TIME_FLAG) != 0; }
 inline u32 zone_bits(u32 w) { return w & ZONE_MASK; }
 
 inline u32 packed(const Cell* c) { return c->w1; }
+inline void set_packed(Cell* c, u32 w) { c->w1 = w; }
 inline double stored_time(const Cell* c) { return float_of(c); }
 
 // Zone bits from signed hours and minutes (minutes cut to quarter hours;

@@ -45,6 +45,13 @@ enum MoreCell : u32 { MORE_BODY = 0, MORE_ARGS, MORE_NATIVE, MORE_OP, MORE_BOOT,
 inline u32 context_of(const Cell* fn) { return fn->w1; }
 inline u32 spec_of(const Cell* fn) { return fn->w2; }  // also native!, action!, op!
 inline u32 more_of(const Cell* fn) { return fn->w3; }  // also native!, action!, op!
+// A whole function! or routine! cell's payload: its context, spec node and
+// more series.
+inline void set_payload(Cell* fn, u32 ctx, u32 spec_node, u32 more) {
+  fn->w1 = ctx;
+  fn->w2 = spec_node;
+  fn->w3 = more;
+}
 
 void init();  // registers function!
 

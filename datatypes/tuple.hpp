@@ -30,11 +30,17 @@ inline void set_byte(Cell* c, u32 i, u8 v) {
   u32 shift = (i & 3) * 8;
   w = (w & ~(0xFFu << shift)) | (u32(v) << shift);
 }
+// The three data words at once, bytes 0-3, 4-7 and 8-11.
+inline void set_data_words(Cell* c, u32 w1, u32 w2, u32 w3) {
+  c->w1 = w1;
+  c->w2 = w2;
+  c->w3 = w3;
+}
 
 // A tuple of n bytes (padded to 3) from the list; keeps the cell's new-line flag.
 Cell* make_at(Cell* cell, u32 n, const u8* bytes);
 // Pushes a tuple of n bytes with the three data words as given.
 Cell* push(u32 n, u32 w1, u32 w2, u32 w3);
-bool all_zero_q(const Cell* c);
+inline bool all_zero_q(const Cell* c) { return (c->w1 | c->w2 | c->w3) == 0; }
 
 }  // namespace qel::tuple

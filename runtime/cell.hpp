@@ -88,6 +88,15 @@ inline void set_int_payload(Cell* c, i32 v) { c->w2 = u32(v); }
 // whole words).
 inline void clear_word1(Cell* c) { c->w1 = 0; }
 inline void clear_word3(Cell* c) { c->w3 = 0; }
+inline void clear_payload(Cell* c) { c->w1 = c->w2 = c->w3 = 0; }
+// The three payload words xored: a random seed from a cell's whole value.
+inline u32 payload_xor(const Cell* c) { return c->w1 ^ c->w2 ^ c->w3; }
+// The payload words of src into dst; dst keeps its header.
+inline void copy_payload(const Cell* src, Cell* dst) {
+  dst->w1 = src->w1;
+  dst->w2 = src->w2;
+  dst->w3 = src->w3;
+}
 
 inline double float_of(const Cell* c) {
   double d;
@@ -95,6 +104,11 @@ inline double float_of(const Cell* c) {
   return d;
 }
 inline void set_float_payload(Cell* c, double d) { std::memcpy(&c->w2, &d, sizeof d); }
+// The float64 payload as its two halves: the low 32 bits in word 2, the high
+// ones (sign and exponent) in word 3.
+inline u32 float_low_word(const Cell* c) { return c->w2; }
+inline u32 float_high_word(const Cell* c) { return c->w3; }
+inline void set_float_words(Cell* c, u32 low, u32 high) { c->w2 = low; c->w3 = high; }
 
 inline Cell* make_unset(Cell* c) { c->header = TYPE_UNSET; c->w1 = c->w2 = c->w3 = 0; return c; }
 inline Cell* make_none(Cell* c) { c->header = TYPE_NONE; c->w1 = c->w2 = c->w3 = 0; return c; }
