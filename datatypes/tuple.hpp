@@ -22,6 +22,7 @@ inline u32 count(const Cell* c) { return (c->header >> 19) & 0xF; }
 inline void set_count(Cell* c, u32 n) { c->header = (c->header & ~(0xFu << 19)) | (n << 19); }
 // Byte i, 0-based (0 .. 11).
 inline u8 byte(const Cell* c, u32 i) {
+  QEL_CHECK_TYPE(c, TYPE_TUPLE);
   u32 w = i < 4 ? c->w1 : i < 8 ? c->w2 : c->w3;
   return u8(w >> ((i & 3) * 8));
 }
