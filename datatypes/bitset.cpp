@@ -7,6 +7,7 @@
 #include "datatypes/series.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
+#include "datatypes/word.hpp"
 #include "datatypes/ownership.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/actions.hpp"
@@ -29,11 +30,7 @@ inline bool neg(u32 node) { return (buf(node)->flags & mem::SERIES_BITS_NOT) != 
 inline u8 mask(i64 bit) { return u8(0x80u >> (bit & 7)); }
 
 Cell* make_cell(Cell* out, u32 node) {
-  out->header = TYPE_BITSET;
-  out->w1 = 0;
-  out->w2 = node;
-  out->w3 = 0;
-  return out;
+  return make_series(out, TYPE_BITSET, node);
 }
 
 // A new byte series of n bytes, all set to fill, flagged negated when asked.
@@ -166,7 +163,7 @@ i64 process_string(const Cell* str, u32 node, Mode mode) {
 // The bit a char!, integer! or float! names (a float truncated toward zero).
 i64 bit_of(const Cell* v) {
   switch (type_of(v)) {
-    case TYPE_CHAR: return i64(v->w2);
+    case TYPE_CHAR: return i64(char_of(v));
     case TYPE_INTEGER: return int_of(v);
     default: {
       double d = float_of(v);
@@ -181,7 +178,7 @@ i64 bit_of(const Cell* v) {
 
 bool is_dash(const Cell* v) {
   return type_of(v) == TYPE_WORD &&
-         symbol::resolve(v->w2) == symbol::resolve(words::symbol(words::W_DASH));
+         symbol::resolve(word::symbol_of(v)) == symbol::resolve(words::symbol(words::W_DASH));
 }
 
 i64 walk(const Cell* spec_in, u32 node, Mode mode, Caller caller);
@@ -328,7 +325,7 @@ Cell* bitset_find(Cell* bits, Cell* value, const act::FindOptions& o) {
 bool clears(const Cell* v) {
   switch (type_of(v)) {
     case TYPE_NONE: return true;
-    case TYPE_LOGIC: return v->w1 != 1;
+    case TYPE_LOGIC: return !logic_of(v);
     case TYPE_INTEGER: return int_of(v) == 0;
     case TYPE_FLOAT: return float_of(v) == 0.0;
     default: return false;
@@ -410,7 +407,7 @@ Cell* bitset_reflect(Cell* bits, u32 field) {
 }
 
 Cell* bitset_modify(Cell* bits, Cell* field, Cell* value, bool) {
-  if (!is_any_word_type(type_of(field)) || !is_owned_word(field->w2)) return value;
+  if (!is_any_word_type(type_of(field)) || !is_owned_word(word::symbol_of(field))) return value;
   if (is_none(value)) {
     ownership::unbind(bits);
   } else if (type_of(value) == TYPE_BLOCK) {
@@ -484,7 +481,7 @@ Cell* make(const Cell* spec_in, bool for_make) {
     Cell first;
     if (i < count) first = buf(bn)->cells()[i];
     if (i < count && type_of(&first) == TYPE_WORD &&
-        symbol::resolve(first.w2) == symbol::resolve(words::symbol(words::W_NOT))) {
+        symbol::resolve(word::symbol_of(&first)) == symbol::resolve(words::symbol(words::W_NOT))) {
       negated = true;
       set_series_index(spec, i32(i + 1));
       if (i + 1 < count && type_of(buf(bn)->cells() + i + 1) == TYPE_BINARY) {

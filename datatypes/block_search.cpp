@@ -49,7 +49,7 @@ inline Cell* none_answer() { return const_cast<Cell*>(&values::none_cell); }
 bool cells_equal(Cell* cell, Cell* value, i32 op) {
   Type t = type_of(cell);
   if (t == TYPE_INTEGER && type_of(value) == TYPE_INTEGER && op != COMP_SAME) {
-    return cell->w2 == value->w2;
+    return int_of(cell) == int_of(value);
   }
   ActionFn h = t < TYPE_SLOTS ? types::table[t][ACT_compare] : nullptr;
   if (!h) return false;
@@ -72,7 +72,7 @@ struct Finder {
     i32 total = cells_in(series);
     switch (kind) {
       case MatchKind::by_type:
-        return type_of(cells(series) + p) == Type(value->w1);
+        return type_of(cells(series) + p) == datatype_of(value);
       case MatchKind::by_typeset:
         return typeset::has(value, type_of(cells(series) + p));
       case MatchKind::single:
@@ -248,7 +248,7 @@ Cell* find(Cell* series, Cell* value_in, const act::FindOptions& o) {
                   !(is_any_block_type(vt) && !(same && only)) && f.kind != MatchKind::by_type &&
                   f.kind != MatchKind::by_typeset && !(vt == TYPE_OBJECT && !same);
   if (by_table) {
-    Cell* c = hash::get(result->w3, value, index, step, f.op, last, reverse);
+    Cell* c = hash::get(series_extra(result), value, index, step, f.op, last, reverse);
     if (!c) return none_answer();
     i32 p = i32(c - cells(result));
     if (has_limit && p > limit) return none_answer();
@@ -293,7 +293,7 @@ Cell* find(Cell* series, Cell* value_in, const act::FindOptions& o) {
           if (int_value && !match) {
             const Cell* c = cells(result) + p;
             if (type_of(c) == TYPE_INTEGER) {
-              if (c->w2 != value->w2) continue;
+              if (int_of(c) != int_of(value)) continue;
               found = p;
               break;
             }
@@ -498,7 +498,7 @@ Cell* sort(Cell* series, bool case_, Cell* skip, Cell* comparator, Cell* part, b
   // A hash! table follows the records to their new places, also when a user
   // comparator raises in the middle (the block is then some permutation).
   auto retable = [series] {
-    if (series::has_table(series)) hash::resize(series->w3, u32(cells_in(series)));
+    if (series::has_table(series)) hash::resize(series_extra(series), u32(cells_in(series)));
   };
   // A comparator may run code compiled from the block: the epoch moves
   // again once the records are in place.
@@ -549,11 +549,11 @@ struct SetOp {
   // A table over the set's cells: its own for a hash!, else a temporary one
   // held in a stack cell so that the collector keeps it.
   u32 table_for(Cell* set) {
-    if (series::has_table(set)) return set->w3;
+    if (series::has_table(set)) return series_extra(set);
     Cell* holder = make_none(stack::push());
     make_series(holder, TYPE_HASH, series_node(set), 0, 0);
-    holder->w3 = hash::make(u32(std::max(cells_in(set), 1)), series_node(set), hash::KIND_BLOCK, 0);
-    return holder->w3;
+    set_series_extra(holder, hash::make(u32(std::max(cells_in(set), 1)), series_node(set), hash::KIND_BLOCK, 0));
+    return series_extra(holder);
   }
 
   void walk(Cell* set, Cell* test, bool invert) {
@@ -566,7 +566,7 @@ struct SetOp {
         bool in = holds(test, test_table, key);
         if (in == invert) continue;
       }
-      if (holds(out, out->w3, key)) continue;
+      if (holds(out, series_extra(out), key)) continue;
       u32 node = series_node(out);
       u32 old_total = mem::buffer_of(node)->used() / sizeof(Cell);
       i32 n = std::min(skip, cells_in(set) - p);
@@ -577,7 +577,7 @@ struct SetOp {
       u32 put = to_hash ? u32(n) : 1;
       for (u32 k = 0; k < put; ++k) {
         Cell* c = mem::buffer_of(node)->cells() + old_total + k;
-        if (hash::put_key(out->w3, c) == hash::PUT_REBUILT) break;
+        if (hash::put_key(series_extra(out), c) == hash::PUT_REBUILT) break;
       }
     }
   }
@@ -602,7 +602,7 @@ void do_set_op(bool case_, const Cell* skip, i32 op) {
   if (op == OP_UNION) room += cells_in(b) - series_index(b);
   Cell* out = make_at(stack::push(), std::max(room, 1));
   set_type(out, TYPE_HASH);
-  out->w3 = hash::make(u32(std::max(room, 1)), series_node(out), hash::KIND_BLOCK, 0);
+  set_series_extra(out, hash::make(u32(std::max(room, 1)), series_node(out), hash::KIND_BLOCK, 0));
   SetOp w{s, case_ ? COMP_STRICT_EQUAL : COMP_EQUAL, case_, to_hash, out, skip_cell};
   switch (op) {
     case OP_UNIQUE: w.walk(a, nullptr, false); break;
@@ -614,7 +614,7 @@ void do_set_op(bool case_, const Cell* skip, i32 op) {
   }
   if (!to_hash) {
     set_type(out, TYPE_BLOCK);
-    out->w3 = 0;
+    set_series_extra(out, 0);
   }
   copy_cell(out, stack::base);
 }

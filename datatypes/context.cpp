@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <vector>
 
+#include "datatypes/object.hpp"
 #include "datatypes/symbol.hpp"
+#include "datatypes/word.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/code_epoch.hpp"
@@ -35,11 +37,11 @@ void mark_global() {
 inline u32 cell_count(u32 node) { return buffer_of(node)->used() / sizeof(Cell); }
 
 // The cell a stack-based context's value i lives in during a call.
-inline Cell* frame_cell(const Cell* rec, u32 i) { return stack::bottom + (rec->w2 - 1) + i; }
+inline Cell* frame_cell(const Cell* rec, u32 i) { return stack::bottom + (record_values(rec) - 1) + i; }
 
 // Makes sure the values series holds slot i (growing with unset cells).
 Cell* ensure_slot(u32 ctx, u32 i) {
-  u32 values = record_of(ctx)->w2;
+  u32 values = record_values(record_of(ctx));
   while (cell_count(values) <= i) make_unset(mem::alloc_tail_cell(values));
   return buffer_of(values)->cells() + i;
 }
@@ -96,8 +98,8 @@ bool is_context(u32 node) {
 
 u32 kind_of(u32 ctx) { return (record_of(ctx)->header >> KIND_SHIFT) & 3u; }
 bool on_stack(u32 ctx) { return record_of(ctx)->header & ON_STACK; }
-bool has_values(u32 ctx) { return record_of(ctx)->w2 != 0; }
-u32 table_of(u32 ctx) { return record_of(ctx)->w1; }
+bool has_values(u32 ctx) { return record_values(record_of(ctx)) != 0; }
+u32 table_of(u32 ctx) { return record_table(record_of(ctx)); }
 u32 words_of(u32 ctx) { return hash::record(table_of(ctx))->block; }
 u32 word_count(u32 ctx) { return cell_count(words_of(ctx)); }
 Cell* symbol_cell(u32 ctx, u32 i) { return buffer_of(words_of(ctx))->cells() + i; }
@@ -113,7 +115,7 @@ u32 make(u32 n, bool stacked, bool self, u32 source, u32 kind) {
   Buffer* b = buffer_of(ctx);
   Cell* rec = b->cells();
   rec->header = TYPE_CONTEXT | (kind << KIND_SHIFT) | (stacked ? ON_STACK : 0) | (self ? HAS_SELF : 0);
-  rec->w1 = rec->w2 = rec->w3 = 0;
+  clear_payload(rec);
   make_unset(rec + 1);
   b->tail = b->head + 2 * sizeof(Cell);
   u32 table;
@@ -124,17 +126,17 @@ u32 make(u32 n, bool stacked, bool self, u32 source, u32 kind) {
     roots::NodeRoot hold_block(&block);
     table = hash::copy(table_of(source), block);
     Cell* w = buffer_of(block)->cells();
-    for (u32 i = 0; i < words; ++i) w[i].w1 = ctx;
+    for (u32 i = 0; i < words; ++i) word::set_context(&w[i], ctx);
   } else {
     table = hash::make(n, 0, hash::KIND_SYMBOL, 2);
   }
-  record_of(ctx)->w1 = table;
+  set_record_table(record_of(ctx), table);
   if (!stacked) {
     u32 values = mem::alloc_cells(n > words ? n : words);
     Buffer* vb = buffer_of(values);
     for (u32 i = 0; i < words; ++i) make_unset(vb->cells() + i);
     vb->tail = vb->head + words * sizeof(Cell);
-    record_of(ctx)->w2 = values;
+    set_record_values(record_of(ctx), values);
   }
   return ctx;
 }
@@ -142,8 +144,8 @@ u32 make(u32 n, bool stacked, bool self, u32 source, u32 kind) {
 u32 make_from_spec(const Cell* spec_in, bool stacked, bool self, u32 kind) {
   roots::LocalCell spec;
   copy_cell(spec_in, spec.get());
-  u32 node = spec->w2;
-  i32 from = i32(spec->w1) < 0 ? 0 : i32(spec->w1);
+  u32 node = series_node(spec.get());
+  i32 from = series_index(spec.get()) < 0 ? 0 : series_index(spec.get());
   auto counts = [](Type t) {
     return t == TYPE_WORD || t == TYPE_GET_WORD || t == TYPE_LIT_WORD || t == TYPE_REFINEMENT;
   };
@@ -159,7 +161,7 @@ u32 make_from_spec(const Cell* spec_in, bool stacked, bool self, u32 kind) {
 }
 
 u32 clone(Cell* value, u32 kind) {
-  u32 source = value->w1;
+  u32 source = object::context_of(value);
   const Cell* rec = record_of(source);
   bool stacked = rec->header & ON_STACK;
   bool self = rec->header & HAS_SELF;
@@ -168,13 +170,13 @@ u32 clone(Cell* value, u32 kind) {
   u32 ctx = make(n, stacked, self, source, kind);
   roots::NodeRoot hold(&ctx);
   if (!stacked && has_values(source)) {
-    u32 from = record_of(source)->w2;
-    u32 to = record_of(ctx)->w2;
+    u32 from = record_values(record_of(source));
+    u32 to = record_values(record_of(ctx));
     u32 count = cell_count(from);
     while (cell_count(to) < count) mem::alloc_tail_cell(to);
     for (u32 i = 0; i < count; ++i) copy_cell(buffer_of(from)->cells() + i, buffer_of(to)->cells() + i);
   }
-  value->w1 = ctx;
+  object::set_context(value, ctx);
   return ctx;
 }
 
@@ -190,7 +192,7 @@ i32 find_in_node(u32 ctx, u32 sym, bool ignore_case, i32* out) {
 }
 
 i32 bind_or_add(u32 ctx, const Cell* word) {
-  u32 sym = word->w2;
+  u32 sym = word::symbol_of(word);
   i32 added = -1;
   i32 i = find_in_node(ctx, sym, true, &added);
   if (i >= 0) return i;
@@ -199,7 +201,7 @@ i32 bind_or_add(u32 ctx, const Cell* word) {
 }
 
 Cell* add_word(u32 ctx, const Cell* word, const Cell* value_in) {
-  if (find_word(ctx, word->w2, true) >= 0) return nullptr;
+  if (find_word(ctx, word::symbol_of(word), true) >= 0) return nullptr;
   stack::Mark mark;
   Cell* value = stack::push_cell(value_in);  // the value may lie in a buffer that moves
   i32 i = bind_or_add(ctx, word);
@@ -226,9 +228,9 @@ Cell* find_or_add(u32 sym, bool ignore_case, bool keep_spelling) {
     return symbol_cell(global, u32(added));
   }
   Cell* w = symbol_cell(global, u32(i));
-  if (keep_spelling && w->w2 != sym) {
+  if (keep_spelling && word::symbol_of(w) != sym) {
     g_variant = *w;
-    g_variant.w2 = sym;
+    word::set_symbol(&g_variant, sym);
     return &g_variant;
   }
   return w;
@@ -258,14 +260,14 @@ Cell* word_cell(u32 sym, u32 ctx) {
 // Values
 
 Cell* value_cell(const Cell* word, u32 ctx) {
-  i32 index = i32(word->w3);
+  i32 index = word::index_of(word);
   if (index < 0) {
-    if (is_self(word->w2) && word->w1) return self_slot(word->w1);
+    if (is_self(word::symbol_of(word)) && word::context_of(word)) return self_slot(word::context_of(word));
     Cell w = *word;
     fire(Err::script_no_value, &w);
   }
   const Cell* rec = record_of(ctx);
-  if (!rec->w2) {
+  if (!record_values(rec)) {
     Cell w = *word;
     fire(Err::script_not_in_context, &w);
   }
@@ -281,12 +283,12 @@ namespace {
 
 // set for every case but an existing slot of a plain context.
 [[gnu::noinline]] Cell* set_general(Cell* word, const Cell* value_in, u32 ctx, bool fire_change) {
-  if (i32(word->w3) < 0 || u32(word->w3) >= word_count(ctx)) {
-    i32 i = find_word(ctx, word->w2, false);
+  if (word::index_of(word) < 0 || u32(word::index_of(word)) >= word_count(ctx)) {
+    i32 i = find_word(ctx, word::symbol_of(word), false);
     if (i < 0) i = bind_or_add(ctx, word);
-    word->w3 = u32(i);
+    word::set_index(word, i);
   }
-  u32 index = word->w3;
+  u32 index = u32(word::index_of(word));
   if (!has_values(ctx)) {
     Cell w = *word;
     fire(Err::script_not_defined, &w);
@@ -304,7 +306,7 @@ namespace {
     mark_assigned(ctx, index);
     const Cell* self = self_slot(ctx);
     Type st = type_of(self);
-    if (fire_change && on_change && (st == TYPE_OBJECT || st == TYPE_PORT) && self->w3 != 0) {
+    if (fire_change && on_change && (st == TYPE_OBJECT || st == TYPE_PORT) && object::on_set_of(self) != 0) {
       Cell* object = stack::push_cell(self);
       Cell* w = stack::push_cell(word);
       Cell* old = stack::push_cell(s);
@@ -324,14 +326,14 @@ namespace {
 [[gnu::noinline]] Cell* set_in_frame_or_object(Cell* word, const Cell* value_in, u32 ctx, bool fire_change) {
   const Cell* rec = record_of(ctx);
   u32 values = record_values(rec);
-  u32 index = word->w3;
+  u32 index = u32(word::index_of(word));
   u32 words = hash::record(record_table(rec))->block;
   if (values && index < cell_count(words)) {
     if (record_on_stack(rec)) return copy_cell(value_in, frame_cell(rec, index));
     if (((rec->header >> KIND_SHIFT) & 3u) == KIND_OBJECT && index < cell_count(values)) {
       const Cell* self = rec + 1;
       Type st = type_of(self);
-      if (!(fire_change && on_change && (st == TYPE_OBJECT || st == TYPE_PORT) && self->w3 != 0)) {
+      if (!(fire_change && on_change && (st == TYPE_OBJECT || st == TYPE_PORT) && object::on_set_of(self) != 0)) {
         buffer_of(words)->cells()[index].header |= WORD_ASSIGNED;
         return copy_cell(value_in, buffer_of(values)->cells() + index);
       }
@@ -349,7 +351,7 @@ namespace {
 Cell* set(Cell* word, const Cell* value_in, u32 ctx, bool fire_change) {
   const Cell* rec = record_of(ctx);
   u32 values = record_values(rec);
-  u32 index = word->w3;
+  u32 index = u32(word::index_of(word));
   if (values && !record_on_stack(rec) && ((rec->header >> KIND_SHIFT) & 3u) != KIND_OBJECT &&
       index < cell_count(values) && index < cell_count(hash::record(record_table(rec))->block)) {
     return copy_cell(value_in, buffer_of(values)->cells() + index);
@@ -361,11 +363,8 @@ Cell* set(Cell* word, const Cell* value_in, u32 ctx, bool fire_change) {
 // Binding
 
 i32 bind_word(u32 ctx, Cell* word) {
-  i32 i = find_word(ctx, word->w2, true);
-  if (i >= 0) {
-    word->w1 = ctx;
-    word->w3 = u32(i);
-  }
+  i32 i = find_word(ctx, word::symbol_of(word), true);
+  if (i >= 0) word::set_binding(word, ctx, i);
   return i;
 }
 
@@ -377,11 +376,11 @@ namespace {
 // the block's cells stay where they are.
 template <class Bind>
 void walk_words(const Cell* block, Bind& bind) {
-  u32 node = block->w2;
+  u32 node = series_node(block);
   if (!node || cycles::find(node)) return;
   cycles::push(node);
   code::changed(node);  // its words are bound anew (runtime/code_epoch.hpp)
-  i32 from = i32(block->w1) < 0 ? 0 : i32(block->w1);
+  i32 from = series_index(block) < 0 ? 0 : series_index(block);
   Buffer* b = buffer_of(node);
   u32 n = b->used() / sizeof(Cell);
   for (u32 i = u32(from); i < n; ++i) {
@@ -410,7 +409,7 @@ class SlotTable {
       u32 words = words_of(ctx);
       u32 n = cell_count(words);
       for (u32 i = 0; i < n; ++i) {
-        u32 s = symbol::resolve(buffer_of(words)->cells()[i].w2);
+        u32 s = symbol::resolve(word::symbol_of(buffer_of(words)->cells() + i));
         if (s >= g_bind_slots.size()) g_bind_slots.resize(std::max<std::size_t>(s + 1, 2 * g_bind_slots.size()), 0);
         if (g_bind_slots[s]) continue;  // an earlier context holds it
         g_bind_slots[s] = (u64(r + 1) << 32) | i;
@@ -434,9 +433,8 @@ class SlotTable {
 
 void bind_block(u32 ctx, const Cell* block, bool self) {
   auto bind = [&](Cell* c, Type t) {
-    if (self && t == TYPE_WORD && is_self(c->w2)) {
-      c->w1 = ctx;
-      c->w3 = u32(-1);
+    if (self && t == TYPE_WORD && is_self(word::symbol_of(c))) {
+      word::set_binding(c, ctx, -1);
     } else {
       bind_word(ctx, c);
     }
@@ -455,15 +453,13 @@ void bind_block_first(const u32* contexts, u32 count, u32 self_ctx, const Cell* 
   }
   u32 self_canon = self_rank && self_symbol ? symbol::resolve(self_symbol) : 0;
   auto bind = [&](Cell* c, Type t) {
-    u32 s = symbol::resolve(c->w2);
+    u32 s = symbol::resolve(word::symbol_of(c));
     u64 e = slots.find(s);
     u32 rank = u32(e >> 32);
     if (self_canon && t == TYPE_WORD && s == self_canon && (rank == 0 || rank >= self_rank)) {
-      c->w1 = self_ctx;
-      c->w3 = u32(-1);
+      word::set_binding(c, self_ctx, -1);
     } else if (rank) {
-      c->w1 = contexts[rank - 1];
-      c->w3 = u32(e);
+      word::set_binding(c, contexts[rank - 1], i32(u32(e)));
     }
   };
   walk_words(block, bind);
@@ -473,9 +469,9 @@ bool collect_set_words(u32 ctx, const Cell* block_in) {
   roots::LocalCell block;
   copy_cell(block_in, block.get());
   roots::NodeRoot hold(&ctx);
-  u32 node = block->w2;
+  u32 node = series_node(block.get());
   u32 before = word_count(ctx);
-  i32 from = i32(block->w1) < 0 ? 0 : i32(block->w1);
+  i32 from = series_index(block.get()) < 0 ? 0 : series_index(block.get());
   for (u32 i = u32(from); i < cell_count(node); ++i) {
     Cell w = buffer_of(node)->cells()[i];
     if (type_of(&w) == TYPE_SET_WORD) bind_or_add(ctx, &w);

@@ -31,13 +31,13 @@ i64 mod7(i64 v) { return ((v % 7) + 7) % 7; }
 
 Cell* set(Cell* c, u32 w, double time) {
   c->header = (c->header & FLAG_NEW_LINE) | TYPE_DATE;
-  c->w1 = w;
+  set_packed(c, w);
   set_float_payload(c, time);
   return c;
 }
 
 // The packed word with its day number changed (zone and time flag kept).
-void set_days(Cell* c, i64 days) { c->w1 = from_days(days, zone_bits(c->w1), has_time(c->w1)); }
+void set_days(Cell* c, i64 days) { set_packed(c, from_days(days, zone_bits(packed(c)), has_time(packed(c)))); }
 
 i64 year_start(u32 w) { return to_days((w & ~0xFF80u) | (1u << 12) | (1u << 7)); }
 
@@ -87,7 +87,7 @@ void set_month(Cell* c, i64 n) {
   i64 k = n - 1;
   i64 years = k >= 0 ? k / 12 : -((-k + 11) / 12);
   i64 m = k - years * 12 + 1;
-  u32 w = c->w1;
+  u32 w = packed(c);
   i64 y = year(w) + years;
   u32 nw = (w & ~(0xFu << 12)) | (u32(m) << 12);
   nw = with_year(nw, y);
@@ -112,7 +112,7 @@ i32 field_index(const Cell* element) {
   if (!is_any_word_type(type_of(element))) return 0;
   // By spelling, without case: interning a name here could allocate while
   // the caller holds the date's cell.
-  std::string_view name = symbol::name(element->w2);
+  std::string_view name = symbol::name(word::symbol_of(element));
   auto same = [name](const char* field) {
     std::size_t n = std::char_traits<char>::length(field);
     if (name.size() != n) return false;
@@ -129,7 +129,7 @@ i32 field_index(const Cell* element) {
 }
 
 Cell* get_field(const Cell* c, i32 f) {
-  u32 w = c->w1;
+  u32 w = packed(c);
   switch (f) {
     case F_DATE: {
       Cell* r = stack::push();
@@ -172,10 +172,10 @@ u32 zone_of_value(const Cell* v) {
 
 // Stores a local time of day for the date's zone and normalises.
 void store_local(Cell* c, double local) {
-  i64 days = to_days(c->w1);
-  double t = local - zone_seconds(zone_bits(c->w1));
-  c->w1 |= TIME_FLAG;
-  normalize(days, t, zone_bits(c->w1));
+  i64 days = to_days(packed(c));
+  double t = local - zone_seconds(zone_bits(packed(c)));
+  set_packed(c, packed(c) | TIME_FLAG);
+  normalize(days, t, zone_bits(packed(c)));
   set_days(c, days);
   set_float_payload(c, t);
 }
@@ -185,14 +185,14 @@ void set_field(Cell* c, i32 f, const Cell* v) {
   bool integer_field = f == F_YEAR || f == F_MONTH || f == F_DAY || f == F_WEEKDAY ||
                        f == F_YEARDAY || f == F_WEEK || f == F_ISOWEEK;
   if (integer_field && vt != TYPE_INTEGER) fire(Err::script_invalid_arg, v);
-  u32 w = c->w1;
+  u32 w = packed(c);
   i64 n = vt == TYPE_INTEGER ? int_of(v) : 0;
   switch (f) {
     case F_DATE:
       if (vt != TYPE_DATE) fire(Err::script_invalid_arg, v);
-      c->w1 = (v->w1 & ~ZONE_MASK) | zone_bits(w);
+      set_packed(c, (packed(v) & ~ZONE_MASK) | zone_bits(w));
       // The own stored time is kept; normalising keeps the invariant.
-      if (has_time(c->w1)) store_local(c, local_time(c));
+      if (has_time(packed(c))) store_local(c, local_time(c));
       return;
     case F_YEAR: set_days(c, to_days(with_year(w, n))); return;
     case F_MONTH: set_month(c, n); return;
@@ -202,21 +202,21 @@ void set_field(Cell* c, i32 f, const Cell* v) {
       u32 z = zone_of_value(v);
       if (f == F_ZONE) {
         double local = local_time(c);
-        c->w1 = (w & ~ZONE_MASK) | z;
+        set_packed(c, (w & ~ZONE_MASK) | z);
         store_local(c, local);
       } else {
         // The instant stays: the local date and time follow the new zone.
         i64 days = to_days(w);
         double t = stored_time(c);
         normalize(days, t, z);
-        c->w1 = from_days(days, z, true);
+        set_packed(c, from_days(days, z, true));
         set_float_payload(c, t);
       }
       return;
     }
     case F_TIME:
       if (vt == TYPE_NONE) {
-        c->w1 &= ~TIME_FLAG;
+        set_packed(c, packed(c) & ~TIME_FLAG);
         set_float_payload(c, 0.0);
         return;
       }
@@ -267,9 +267,7 @@ Cell* h_eval_path(Cell* parent, Cell* element, Cell* value, const PathStep& step
   if (!value) return get_field(parent, f);
   Cell copy = *parent;
   set_field(&copy, f, value);  // nothing is written when the setter raises
-  parent->w1 = copy.w1;
-  parent->w2 = copy.w2;
-  parent->w3 = copy.w3;
+  copy_payload(&copy, parent);
   return value;
 }
 
@@ -287,27 +285,27 @@ void do_math_op(int op) {
   Type rt = type_of(right);
   i64 days_delta = 0;
   double seconds = 0.0;
-  bool time_flag = has_time(left->w1);
+  bool time_flag = has_time(packed(left));
   switch (rt) {
     case TYPE_INTEGER: days_delta = int_of(right); break;
     case TYPE_TIME: seconds = float_of(right); time_flag = true; break;
     case TYPE_DATE:
       if (op == OP_ADD) float_::raise_not_related("add", TYPE_DATE);
-      days_delta = to_days(right->w1);
+      days_delta = to_days(packed(right));
       seconds = stored_time(right);
       break;
     default: raise_with_type(Err::script_invalid_type, rt);
   }
-  i64 days = to_days(left->w1) + (op == OP_ADD ? days_delta : -days_delta);
+  i64 days = to_days(packed(left)) + (op == OP_ADD ? days_delta : -days_delta);
   double t = stored_time(left) + (op == OP_ADD ? seconds : -seconds);
-  u32 zone = zone_bits(left->w1);
+  u32 zone = zone_bits(packed(left));
   normalize(days, t, zone);
   if (rt == TYPE_DATE) {
     if (days < INT32_MIN || days > INT32_MAX) raise_with_type(Err::script_type_limit, TYPE_INTEGER);
     make_integer(left, i32(days));
     return;
   }
-  left->w1 = from_days(days, zone, time_flag);
+  set_packed(left, from_days(days, zone, time_flag));
   set_float_payload(left, t);
 }
 
@@ -319,13 +317,13 @@ void h_subtract() { do_math_op(OP_SUB); }
 i32 h_compare(Cell* a, Cell* b, i32 op) {
   if (type_of(b) != TYPE_DATE) return COMPARE_INCOMPARABLE;
   if (op == COMP_SAME) {
-    return a->w1 == b->w1 && a->w2 == b->w2 && a->w3 == b->w3 ? 0 : 1;
+    return same_words(a, b, WORD_1 | WORD_2 | WORD_3) ? 0 : 1;
   }
   // By the instant: the day number and the UTC time of day.
-  double ia = double(to_days(a->w1)) * DAY + stored_time(a);
-  double ib = double(to_days(b->w1)) * DAY + stored_time(b);
+  double ia = double(to_days(packed(a))) * DAY + stored_time(a);
+  double ib = double(to_days(packed(b))) * DAY + stored_time(b);
   if (op == COMP_STRICT_EQUAL) {
-    return ia == ib && (a->w1 & (TIME_FLAG | ZONE_MASK)) == (b->w1 & (TIME_FLAG | ZONE_MASK)) ? 0 : 1;
+    return ia == ib && (packed(a) & (TIME_FLAG | ZONE_MASK)) == (packed(b) & (TIME_FLAG | ZONE_MASK)) ? 0 : 1;
   }
   return (ia > ib) - (ia < ib);
 }
@@ -396,11 +394,11 @@ Cell* from_block(Cell* spec, bool validate) {
   // day counted from there, so every part may overflow into the next.
   Cell* out = set(make_none(stack::push()), with_year(1u << 7, y), 0.0);
   set_month(out, m);
-  i64 days = to_days(out->w1) - 1 + d;
+  i64 days = to_days(packed(out)) - 1 + d;
   bool time_flag = n > 3;
-  out->w1 = from_days(days, 0, time_flag);
+  set_packed(out, from_days(days, 0, time_flag));
   if (validate) {
-    bool fits = year(out->w1) == y && month(out->w1) == m && day(out->w1) == d;
+    bool fits = year(packed(out)) == y && month(packed(out)) == m && day(packed(out)) == d;
     if (state >= 8) {
       fits = fits && hour >= 0 && hour < 24 && minute >= 0 && minute < 60 &&
              (fsec != 0.0 ? fsec >= 0.0 && fsec < 60.0 : isec >= 0 && isec < 60);
@@ -409,7 +407,7 @@ Cell* from_block(Cell* spec, bool validate) {
     }
     if (!fits) raise_bad_make(spec);
   }
-  out->w1 = (out->w1 & ~ZONE_MASK) | zone;
+  set_packed(out, (packed(out) & ~ZONE_MASK) | zone);
   if (time_flag) {
     store_local(out, t);
   }
@@ -451,7 +449,7 @@ i32 date_text(Cell* cell, Cell* buffer, i32 limit, bool exact) {
   // A copy: reading the locale may allocate, and the cell may lie in a block.
   Cell own = *cell;
   const Cell* value = &own;
-  u32 w = value->w1;
+  u32 w = packed(value);
   i32 m = month(w);
   // The month name: the first three characters of the locale's entry.
   u32 name[3] = {0, 0, 0};
@@ -522,7 +520,7 @@ i32 h_mold(Cell* value, Cell* buffer, bool, bool, bool, Cell*, i32 limit, i32) {
 // ---- random ------------------------------------------------------------------------------
 
 Cell* h_random(Cell* value, bool seed, bool secure, bool) {
-  u32 w = value->w1;
+  u32 w = packed(value);
   if (seed) {
     random::seed(i32(w + u32(integer::truncate(stored_time(value)))));
     return make_unset(stack::push());
@@ -531,7 +529,7 @@ Cell* h_random(Cell* value, bool seed, bool secure, bool) {
   i64 r = days > INT32_MAX ? INT32_MAX : days;
   i64 nd = r >= 1 ? random::range(secure, i32(r)) - 1 : 0;
   if (!has_time(w)) {
-    value->w1 = from_days(nd, zone_bits(w), false);
+    set_packed(value, from_days(nd, zone_bits(w), false));
     return value;
   }
   u32 zone = u32(random::next()) & ZONE_MASK;  // any 7 bits are a valid zone
@@ -543,7 +541,7 @@ Cell* h_random(Cell* value, bool seed, bool secure, bool) {
     t = double(random::next()) / 2147483647.0 * 3600.0;
   }
   t = std::floor(t) * 24.0;  // a multiple of 24 seconds within the day
-  value->w1 = from_days(nd, zone, true);
+  set_packed(value, from_days(nd, zone, true));
   set_float_payload(value, 0.0);
   store_local(value, t);
   return value;
@@ -612,7 +610,7 @@ void normalize(i64& days, double& time, u32 zone) {
   }
 }
 
-double local_time(const Cell* c) { return stored_time(c) + zone_seconds(zone_bits(c->w1)); }
+double local_time(const Cell* c) { return stored_time(c) + zone_seconds(zone_bits(packed(c))); }
 
 Cell* make_at(Cell* cell, i32 y, i32 m, i32 d, double time, i32 zone_hours, i32 zone_minutes,
               bool time_flag) {
@@ -637,7 +635,7 @@ Cell* make_in(u32 block, u32 w, double time) {
 Cell* push(u32 w, double time) { return set(make_none(stack::push()), w, time); }
 
 i32 to_epoch(const Cell* c) {
-  double s = double(to_days(c->w1) - EPOCH_DAYS) * DAY + std::floor(stored_time(c) + 0.5);
+  double s = double(to_days(packed(c)) - EPOCH_DAYS) * DAY + std::floor(stored_time(c) + 0.5);
   if (!(s >= -2147483648.0 && s <= 2147483647.0)) {
     raise_with_type(Err::script_type_limit, TYPE_INTEGER);
   }
@@ -645,16 +643,16 @@ i32 to_epoch(const Cell* c) {
 }
 
 void difference(Cell* a, const Cell* b) {
-  double t = double(to_days(a->w1) - to_days(b->w1)) * DAY + (stored_time(a) - stored_time(b));
+  double t = double(to_days(packed(a)) - to_days(packed(b))) * DAY + (stored_time(a) - stored_time(b));
   time::make_at(t, init_header(a, TYPE_TIME));
 }
 
-void set_week(Cell* c, i32 n) { set_days(c, week_one_start(c->w1, nullptr) + 7 * i64(n) - 7); }
+void set_week(Cell* c, i32 n) { set_days(c, week_one_start(packed(c), nullptr) + 7 * i64(n) - 7); }
 void set_weekday(Cell* c, i32 n) {
-  i64 days = to_days(c->w1);
+  i64 days = to_days(packed(c));
   set_days(c, days - mod7(days + 2) + n - 1);
 }
-void set_yearday(Cell* c, i32 n) { set_days(c, year_start(c->w1) + n - 1); }
+void set_yearday(Cell* c, i32 n) { set_days(c, year_start(packed(c)) + n - 1); }
 
 void init() {
   types::register_datatype(

@@ -33,7 +33,8 @@ inline i32 day(u32 w) { return i32((w >> 7) & 31); }
 inline bool has_time(u32 w) { return (w & TIME_FLAG) != 0; }
 inline u32 zone_bits(u32 w) { return w & ZONE_MASK; }
 
-inline u32 packed(const Cell* c) { return c->w1; }
+inline u32 packed(const Cell* c) { QEL_CHECK_TYPE(c, TYPE_DATE); return c->w1; }
+inline void set_packed(Cell* c, u32 w) { c->w1 = w; }
 inline double stored_time(const Cell* c) { return float_of(c); }
 
 // Zone bits from signed hours and minutes (minutes cut to quarter hours;

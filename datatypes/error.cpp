@@ -3,6 +3,9 @@
 #include <string>
 
 #include "datatypes/context.hpp"
+#include "datatypes/function.hpp"
+#include "datatypes/object.hpp"
+#include "datatypes/word.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "eval/api.hpp"
@@ -34,7 +37,7 @@ void write_plain(Cell* v, Cell* buffer, bool mold, bool only, bool flat, Cell* a
   switch (t) {
     case TYPE_INTEGER: string::append_ascii(buffer, std::to_string(int_of(v)).c_str()); break;
     case TYPE_NONE: string::append_ascii(buffer, "none"); break;
-    case TYPE_LOGIC: string::append_ascii(buffer, v->w1 ? "true" : "false"); break;
+    case TYPE_LOGIC: string::append_ascii(buffer, logic_of(v) ? "true" : "false"); break;
     case TYPE_UNSET: break;
     default: string::append_ascii(buffer, types::name_of(t)); break;
   }
@@ -97,8 +100,8 @@ void write_argument(const Cell* value, Cell* buffer, bool mold, i32 cut) {
 
 // The value of the error field a word names (ignoring case), or nullptr.
 Cell* named_field(const Cell* err, const Cell* word) {
-  i32 i = context::find_word(err->w1, word->w2, true);
-  return i < 0 ? nullptr : context::slot(err->w1, u32(i));
+  i32 i = context::find_word(object::context_of(err), word::symbol_of(word), true);
+  return i < 0 ? nullptr : context::slot(object::context_of(err), u32(i));
 }
 
 // The error becomes internal invalid-error naming the offending value.
@@ -129,10 +132,7 @@ bool record_word(u32 i, const stack::KeptCall* kept, Cell* out, bool* is_functio
     ctx = context::global;
     index = context::find_word(ctx, sym, true);
   }
-  out->header = TYPE_WORD;
-  out->w1 = index < 0 ? 0 : ctx;
-  out->w2 = sym;
-  out->w3 = u32(index);
+  word::fill(out, TYPE_WORD, sym, index < 0 ? 0 : ctx, index);
   const Cell* value = index < 0 ? nullptr : context::word_cell(sym, ctx);
   *is_function = value && type_of(value) == TYPE_FUNCTION;
   return true;
@@ -290,7 +290,7 @@ void get_stack(Cell* err) {
   if (type_of(files) == TYPE_BLOCK && mem::buffer_of(series_node(files))->used() > 0) {
     // A snapshot: the list changes as scripts start and end.
     Cell* copy = stack::push_cell(files);
-    copy->w2 = mem::copy_series_buffer(series_node(files));
+    set_series_node(copy, mem::copy_series_buffer(series_node(files)));
     copy_cell(copy, field(err, F_FILES));
   }
 }
@@ -298,11 +298,11 @@ void get_stack(Cell* err) {
 Cell* arg_word(u32 n, Cell* out) {
   Cell call;
   stack::get_call(&call);
-  const Cell* fn = symbol::valid(call.w2) ? context::word_cell(call.w2, call.w1) : nullptr;
+  const Cell* fn = symbol::valid(word::symbol_of(&call)) ? context::word_cell(word::symbol_of(&call), word::context_of(&call)) : nullptr;
   Type t = fn ? type_of(fn) : TYPE_NO_TYPE;
   if (t == TYPE_NATIVE || t == TYPE_ACTION || t == TYPE_OP || t == TYPE_FUNCTION ||
       t == TYPE_ROUTINE) {
-    u32 spec = fn->w2;
+    u32 spec = function::spec_of(fn);
     u32 count = mem::buffer_of(spec)->used() / sizeof(Cell);
     for (u32 i = 0; i < count; ++i) {
       const Cell* c = mem::buffer_of(spec)->cells() + i;
@@ -316,21 +316,14 @@ Cell* arg_word(u32 n, Cell* out) {
       }
     }
   }
-  out->header = TYPE_WORD;
-  out->w1 = 0;
-  out->w2 = stack::anon_symbol;
-  out->w3 = u32(-1);
-  return out;
+  return word::fill(out, TYPE_WORD, stack::anon_symbol);
 }
 
 namespace {
 
 [[noreturn]] void invalid_spec_field(const char* which) {
   Cell w;
-  w.header = TYPE_WORD;
-  w.w1 = 0;
-  w.w2 = symbol::make(which);
-  w.w3 = u32(-1);
+  word::fill(&w, TYPE_WORD, symbol::make(which));
   fire(Err::script_invalid_spec_field, &w);
 }
 
@@ -378,7 +371,7 @@ Cell* error_make(Cell*, Cell* spec_in, Type) {
         copy_cell(&id, field(out, F_ID));
         make_integer(field(out, F_CODE), c * 100 + f - 2);
       } else if (first == TYPE_SET_WORD) {
-        context::bind_block(out->w1, spec, false);
+        context::bind_block(object::context_of(out), spec, false);
         {
           stack::Mark mark;  // the block's value is not kept
           api::services.do_block(spec);
@@ -416,7 +409,7 @@ void append_indent(Cell* buffer, i32 level) {
 // spaces when flat.
 i32 mold_fields(Cell* err, Cell* buffer, bool only, bool flat, Cell* arg, i32 limit, i32 indent) {
   bool indenting = !flat && !only;
-  u32 ctx = err->w1;
+  u32 ctx = object::context_of(err);
   u32 n = context::word_count(ctx);
   for (u32 i = 0; i < n; ++i) {
     if (arg && limit <= 0) break;
@@ -466,7 +459,7 @@ i32 error_compare(Cell* a, Cell* b, i32 op) {
   if (object_compare) return object_compare(a, &other, op);
   // Until object! is registered: the same context is equal, others compare
   // field by field.
-  if (a->w1 == b->w1) return 0;
+  if (object::context_of(a) == object::context_of(b)) return 0;
   if (op == COMP_SAME) return -1;
   for (u32 i = 0; i < FIELD_COUNT; ++i) {
     Cell x = *field(a, Field(i)), y = *field(b, Field(i));

@@ -11,6 +11,7 @@
 #include "datatypes/object.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
+#include "datatypes/word.hpp"
 #include "eval/api.hpp"
 #include "platform/console.hpp"
 #include "runtime/error.hpp"
@@ -45,10 +46,7 @@ u32 g_category_symbols[ERR_CATEGORY_COUNT] = {};  // canonical symbols of the ca
 
 Cell plain_word(Type t, const char* name, std::size_t n) {
   Cell w;
-  w.header = t;
-  w.w1 = 0;
-  w.w2 = symbol::make_from_string(name, u32(n));
-  w.w3 = u32(-1);
+  word::fill(&w, t, symbol::make_from_string(name, u32(n)));
   return w;
 }
 
@@ -96,10 +94,7 @@ void read_template(const char* text, Cell* out) {
 
 // An object cell over the context, with its copy in the self slot.
 void make_object(Cell* out, u32 ctx, u32 class_id, Type t = TYPE_OBJECT) {
-  out->header = t;
-  out->w1 = ctx;
-  out->w2 = class_id;
-  out->w3 = 0;
+  object::fill(out, t, ctx, i32(class_id), 0);
   copy_cell(out, context::self_slot(ctx));
 }
 
@@ -174,24 +169,24 @@ Cell* source_files_setting() {
 // ---- catalogue lookups (shared with the error! datatype) ----------------------
 
 int category_index(const Cell* word) {
-  if (!is_any_word_type(type_of(word)) || !symbol::valid(word->w2)) return -1;
-  u32 sym = symbol::resolve(word->w2);
+  if (!is_any_word_type(type_of(word)) || !symbol::valid(word::symbol_of(word))) return -1;
+  u32 sym = symbol::resolve(word::symbol_of(word));
   for (int c = 0; c < ERR_CATEGORY_COUNT; ++c) {
     if (g_category_symbols[c] == sym) return c;
   }
   return -1;
 }
 
-u32 category_context(int c) { return context::slot(g_catalog->w1, u32(c))->w1; }
+u32 category_context(int c) { return object::context_of(context::slot(object::context_of(g_catalog), u32(c))); }
 
 i32 id_field(int c, const Cell* word) {
-  if (c < 0 || !is_any_word_type(type_of(word)) || !symbol::valid(word->w2)) return -1;
-  i32 f = context::find_word(category_context(c), word->w2, true);
+  if (c < 0 || !is_any_word_type(type_of(word)) || !symbol::valid(word::symbol_of(word))) return -1;
+  i32 f = context::find_word(category_context(c), word::symbol_of(word), true);
   return f >= 2 ? f : -1;  // code and type are no ids
 }
 
 void set_entry(Cell* err, int c, u32 f) {
-  u32 errors = g_catalog->w1;
+  u32 errors = object::context_of(g_catalog);
   Cell type = *context::symbol_cell(errors, u32(c));
   Cell id = *context::symbol_cell(category_context(c), f);
   make_integer(field(err, F_CODE), c * 100 + i32(f) - 2);
@@ -202,7 +197,7 @@ void set_entry(Cell* err, int c, u32 f) {
 void new_error(Cell* out) {
   copy_cell(g_standard, out);
   context::clone(out, context::KIND_OBJECT);  // out now holds the copy's context
-  make_object(out, out->w1, u32(object::CLASS_ERROR), TYPE_ERROR);
+  make_object(out, object::context_of(out), u32(object::CLASS_ERROR), TYPE_ERROR);
 }
 
 void fill_near(Cell* err) {
@@ -212,16 +207,16 @@ void fill_near(Cell* err) {
 
 // ---- error values -----------------------------------------------------------------
 
-Cell* field(const Cell* err, Field f) { return context::slot(err->w1, f); }
-u32 node_of(const Cell* err) { return err->w1; }
+Cell* field(const Cell* err, Field f) { return context::slot(object::context_of(err), f); }
+u32 node_of(const Cell* err) { return object::context_of(err); }
 
 u32 get_type(const Cell* err) {
   const Cell* t = field(err, F_TYPE);
-  return is_any_word_type(type_of(t)) ? t->w2 : 0;
+  return is_any_word_type(type_of(t)) ? word::symbol_of(t) : 0;
 }
 u32 get_id(const Cell* err) {
   const Cell* i = field(err, F_ID);
-  return is_any_word_type(type_of(i)) ? i->w2 : 0;
+  return is_any_word_type(type_of(i)) ? word::symbol_of(i) : 0;
 }
 
 Err id_of(const Cell* err) {

@@ -152,14 +152,14 @@ Cell* h_make(Cell*, Cell* spec, Type) {
       if (name == g_field_syms[F_TYPE]) {
         if (t == TYPE_WORD || t == TYPE_LIT_WORD) set_type_code(&result, type_of_word(&value));
       } else if (name == g_field_syms[F_KEY]) {
-        if (t == TYPE_CHAR) result.w3 |= char_of(&value) & KEY_MASK;
+        if (t == TYPE_CHAR) add_bits(&result, char_of(&value) & KEY_MASK);
       } else if (name == g_field_syms[F_FLAGS]) {
         if (t == TYPE_BLOCK) {
           u32 fnode = series_node(&value);
           u32 n = mem::buffer_of(fnode)->used() / sizeof(Cell);
           for (u32 j = u32(series_index(&value) < 0 ? 0 : series_index(&value)); j < n; ++j) {
             const Cell* f = mem::buffer_of(fnode)->cells() + j;
-            if (type_of(f) == TYPE_WORD) result.w3 |= flag_of_word(f);
+            if (type_of(f) == TYPE_WORD) add_bits(&result, flag_of_word(f));
           }
         }
       } else if (name == g_field_syms[F_FACE] || name == g_field_syms[F_WINDOW]) {
@@ -189,7 +189,7 @@ Cell* h_make(Cell*, Cell* spec, Type) {
       clear_new_line(&c);
       copy_cell(&c, mem::alloc_tail_cell(node));
     }
-    result.w2 = node;
+    set_values_node(&result, node);
   }
   return copy_cell(&result, stack::push());
 }
@@ -241,9 +241,7 @@ Cell* h_eval_path(Cell* e, Cell* element, Cell* value, const PathStep& step) {
 
 Cell* make_os_at(Cell* cell, u32 type, u32 message, u32 flags, u32 key, bool special) {
   cell->header = TYPE_EVENT;
-  cell->w1 = type;
-  cell->w2 = message;
-  cell->w3 = (flags & FLAG_BITS) | (key & KEY_MASK) | (special ? KEY_SPECIAL : 0);
+  set_payload(cell, type, message, (flags & FLAG_BITS) | (key & KEY_MASK) | (special ? KEY_SPECIAL : 0));
   return cell;
 }
 
@@ -289,7 +287,7 @@ Cell* get_field(const Cell* event, u32 index, Cell* out) {
       if (!is_made(&e) && g_reader && g_reader->live(message_ref(&e))) return g_reader->field(&e, index, out);
       return make_none(out);
     default:
-      if (index >= F_AWAY && index <= F_SHIFT) return make_logic(out, (e.w3 & kLogicBits[index - F_AWAY]) != 0);
+      if (index >= F_AWAY && index <= F_SHIFT) return make_logic(out, (bits_of(&e) & kLogicBits[index - F_AWAY]) != 0);
       return make_none(out);
   }
 }

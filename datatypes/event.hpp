@@ -68,13 +68,22 @@ enum ValueCell : u32 { V_FACE, V_WINDOW, V_OFFSET, V_PICKED, VALUE_CELLS };
 
 // ---- the cell ------------------------------------------------------------------------
 inline bool is_made(const Cell* e) { return (e->header & FLAG_MADE) != 0; }
-inline u32 type_code(const Cell* e) { return e->w1; }
+inline u32 type_code(const Cell* e) { QEL_CHECK_TYPE(e, TYPE_EVENT); return e->w1; }
 inline void set_type_code(Cell* e, u32 code) { e->w1 = code; }
 inline u32 values_node(const Cell* e) { return is_made(e) ? e->w2 : 0; }
 inline u32 message_ref(const Cell* e) { return is_made(e) ? 0 : e->w2; }
 inline u32 flag_bits(const Cell* e) { return e->w3 & FLAG_BITS; }
 inline u32 key_code(const Cell* e) { return e->w3 & KEY_MASK; }
 inline bool special_key(const Cell* e) { return (e->w3 & KEY_SPECIAL) != 0; }
+// Word 3 whole: the flag bits, the key code and the special-key bit.
+inline u32 bits_of(const Cell* e) { QEL_CHECK_TYPE(e, TYPE_EVENT); return e->w3; }
+inline void add_bits(Cell* e, u32 bits) { e->w3 |= bits; }
+inline void set_values_node(Cell* e, u32 node) { e->w2 = node; }
+inline void set_payload(Cell* e, u32 type, u32 ref, u32 bits) {
+  e->w1 = type;
+  e->w2 = ref;
+  e->w3 = bits;
+}
 
 // The cell becomes an OS event of the message; key is a code point, or a
 // special key's code with special set.

@@ -67,7 +67,7 @@ double number_of(const Cell* c) {
 // Makes the cell a floating value of the type, keeping its flag bits.
 Cell* set_floating(Cell* c, Type t, double d) {
   set_type(c, t);
-  c->w1 = 0;
+  clear_word1(c);
   set_float_payload(c, d);
   return c;
 }
@@ -154,7 +154,7 @@ Cell* h_to(Cell*, Cell* spec, Type type) {
 
 Cell* h_random(Cell* value, bool seed, bool secure, bool) {
   if (seed) {
-    random::seed(i32(value->w2 ^ value->w3));
+    random::seed(i32(float_low_word(value) ^ float_high_word(value)));
     return make_unset(stack::push());
   }
   set_float_payload(value, random(float_of(value), secure));
@@ -175,7 +175,7 @@ i32 h_mold(Cell* value, Cell* buffer, bool, bool, bool, Cell*, i32 limit, i32) {
 
 void h_absolute() {
   Cell* v = stack::base;
-  set_float_payload(v, abs(v->w2, v->w3));
+  set_float_payload(v, abs(float_low_word(v), float_high_word(v)));
 }
 
 Cell* h_negate(Cell* v) {
@@ -210,8 +210,7 @@ Cell* push(double d) { return make_float(stack::push(), d); }
 
 Cell* push64(u32 low, u32 high) {
   Cell* c = make_float(stack::push(), 0.0);
-  c->w2 = low;
-  c->w3 = high;
+  set_float_words(c, low, high);
   return c;
 }
 

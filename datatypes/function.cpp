@@ -7,6 +7,7 @@
 #include "datatypes/logic.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
+#include "datatypes/word.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/cycles.hpp"
@@ -28,14 +29,14 @@ inline Cell* cell_at(u32 node, u32 i) { return buffer_of(node)->cells() + i; }
 inline u32 canon(u32 sym) { return symbol::resolve(sym); }
 inline bool is_word_id(u32 sym, words::Id id) { return canon(sym) == canon(words::symbol(id)); }
 inline bool is_refinement_id(u32 sym, words::RefinementId id) {
-  return canon(sym) == canon(words::refinement(id)->w2);
+  return canon(sym) == canon(word::symbol_of(words::refinement(id)));
 }
 
 // The first index a block value reads from: negative counts as 0, past the
 // tail as the tail.
 u32 start_of(const Cell* block) {
   i32 i = series_index(block);
-  u32 n = cell_count(block->w2);
+  u32 n = cell_count(series_node(block));
   if (i < 0) return 0;
   return u32(i) > n ? n : u32(i);
 }
@@ -55,13 +56,13 @@ u32 copy_cells(u32 node, u32 from) {
 
 void check_type_block(const Cell* block_in) {
   Cell block = *block_in;
-  u32 n = cell_count(block.w2);
+  u32 n = cell_count(series_node(&block));
   for (u32 i = start_of(&block); i < n; ++i) {
-    Cell v = *cell_at(block.w2, i);
+    Cell v = *cell_at(series_node(&block), i);
     bool ok = false;
     if (type_of(&v) == TYPE_WORD) {
-      u32 ctx = v.w1 && context::is_context(v.w1) ? v.w1 : context::global;
-      const Cell* value = context::word_cell(v.w2, ctx);
+      u32 ctx = word::context_of(&v) && context::is_context(word::context_of(&v)) ? word::context_of(&v) : context::global;
+      const Cell* value = context::word_cell(word::symbol_of(&v), ctx);
       ok = value && (type_of(value) == TYPE_DATATYPE || type_of(value) == TYPE_TYPESET);
     }
     if (!ok) fire(Err::script_invalid_type_spec, &v);
@@ -99,22 +100,23 @@ struct Collector {
       Cell c = *cell_at(node, i);
       Type t = type_of(&c);
       if (t == TYPE_SET_WORD) {
-        add(c.w2);
+        add(word::symbol_of(&c));
       } else if (t == TYPE_WORD && i + 1 < n &&
-                 (is_word_id(c.w2, words::W_FOREACH) || is_word_id(c.w2, words::W_REMOVE_EACH) ||
-                  is_word_id(c.w2, words::W_REPEAT))) {
+                 (is_word_id(word::symbol_of(&c), words::W_FOREACH) ||
+                  is_word_id(word::symbol_of(&c), words::W_REMOVE_EACH) ||
+                  is_word_id(word::symbol_of(&c), words::W_REPEAT))) {
         Cell next = *cell_at(node, i + 1);
         if (type_of(&next) == TYPE_WORD) {
-          add(next.w2);
+          add(word::symbol_of(&next));
         } else if (type_of(&next) == TYPE_BLOCK) {
-          u32 m = cell_count(next.w2);
+          u32 m = cell_count(series_node(&next));
           for (u32 k = start_of(&next); k < m; ++k) {
-            const Cell* w = cell_at(next.w2, k);
-            if (type_of(w) == TYPE_WORD) add(w->w2);
+            const Cell* w = cell_at(series_node(&next), k);
+            if (type_of(w) == TYPE_WORD) add(word::symbol_of(w));
           }
         }
-      } else if ((t == TYPE_BLOCK || t == TYPE_PAREN) && c.w2) {
-        walk(c.w2, start_of(&c));
+      } else if ((t == TYPE_BLOCK || t == TYPE_PAREN) && series_node(&c)) {
+        walk(series_node(&c), start_of(&c));
       }
     }
   }
@@ -127,10 +129,10 @@ Cell* function_make(Cell*, Cell* spec, Type) {
   bool ok = type_of(spec) == TYPE_BLOCK;
   if (ok) {
     u32 from = start_of(spec);
-    ok = cell_count(spec->w2) >= from + 2;
+    ok = cell_count(series_node(spec)) >= from + 2;
     if (ok) {
-      parts[0] = *cell_at(spec->w2, from);
-      parts[1] = *cell_at(spec->w2, from + 1);
+      parts[0] = *cell_at(series_node(spec), from);
+      parts[1] = *cell_at(series_node(spec), from + 1);
       ok = type_of(&parts[0]) == TYPE_BLOCK && type_of(&parts[1]) == TYPE_BLOCK;
     }
   }
@@ -144,20 +146,20 @@ Cell* function_make(Cell*, Cell* spec, Type) {
 Cell* function_reflect(Cell* value, u32 field) {
   u32 f = canon(field);
   if (f == canon(words::symbol(words::W_SPEC))) {
-    return make_series(stack::push(), TYPE_BLOCK, value->w2);
+    return make_series(stack::push(), TYPE_BLOCK, function::spec_of(value));
   }
   if (f == canon(words::symbol(words::W_BODY))) {
     return stack::push_cell(function::more_cell(value, function::MORE_BODY));
   }
   if (f == canon(words::symbol(words::W_WORDS))) {
-    u32 ctx = value->w1;
+    u32 ctx = function::context_of(value);
     u32 block = mem::copy_series_buffer(context::words_of(ctx));
     Cell* out = make_series(stack::push(), TYPE_BLOCK, block);
     // The copies are plain words bound to the function context.
     for (u32 i = 0; i < cell_count(block); ++i) {
       Cell* w = cell_at(block, i);
       w->header = TYPE_WORD;
-      w->w1 = ctx;
+      word::set_context(w, ctx);
     }
     return out;
   }
@@ -179,7 +181,7 @@ i32 function_mold(Cell* value, Cell* buffer, bool, bool all, bool flat, Cell* ar
                   i32 indent) {
   bool routine = type_of(value) == TYPE_ROUTINE;
   limit = string::write_ascii(buffer, routine ? "routine " : "func ", limit);
-  limit = mold_block(value->w2, buffer, all, flat, arg, limit, indent);
+  limit = mold_block(function::spec_of(value), buffer, all, flat, arg, limit, indent);
   Cell* body = stack::push_cell(function::more_cell(value, function::MORE_BODY));
   if (type_of(body) == TYPE_BLOCK) {
     limit = actions::mold(body, buffer, false, all, flat, arg, limit, indent);
@@ -200,8 +202,8 @@ i32 function_compare(Cell* v1, Cell* v2, i32 op) {
     case COMP_CASE_SORT: case COMP_SAME: case COMP_EQUAL_NO_CASE: break;
     default: return COMPARE_INCOMPARABLE;
   }
-  if (v1->w3 == v2->w3) return 0;
-  return v1->w3 < v2->w3 ? -1 : 1;
+  if (function::more_of(v1) == function::more_of(v2)) return 0;
+  return function::more_of(v1) < function::more_of(v2) ? -1 : 1;
 }
 
 // ---- the routines table -----------------------------------------------------------
@@ -227,7 +229,7 @@ void rebase(Cell* block) {
     set_series_index(block, 0);
     return;
   }
-  block->w2 = copy_cells(block->w2, from);
+  set_series_node(block, copy_cells(series_node(block), from));
   set_series_index(block, 0);
 }
 
@@ -270,9 +272,7 @@ u32 push_function(const Cell* spec_in, const Cell* body_in, u32 ctx, u32 native,
   }
   Cell* out = stack::push();
   out->header = TYPE_FUNCTION | (flags & (FLAG_TRACE | FLAG_NO_TRACE));
-  out->w1 = ctx;
-  out->w2 = spec->w2;
-  out->w3 = more;
+  set_payload(out, ctx, series_node(spec.get()), more);
   copy_cell(out, context::self_slot(ctx));
   return ctx;
 }
@@ -285,19 +285,19 @@ u32 push(const Cell* spec, const Cell* body, u32 ctx, u32 native, i32 boot, u32 
 
 i32 attribute_flags(const Cell* block) {
   u32 flags = 0;
-  u32 n = cell_count(block->w2);
+  u32 n = cell_count(series_node(block));
   for (u32 i = start_of(block); i < n; ++i) {
-    const Cell* c = cell_at(block->w2, i);
+    const Cell* c = cell_at(series_node(block), i);
     if (type_of(c) != TYPE_WORD) return -1;
-    if (is_word_id(c->w2, words::W_TRACE)) flags |= FLAG_TRACE;
-    else if (is_word_id(c->w2, words::W_NO_TRACE)) flags |= FLAG_NO_TRACE;
+    if (is_word_id(word::symbol_of(c), words::W_TRACE)) flags |= FLAG_TRACE;
+    else if (is_word_id(word::symbol_of(c), words::W_NO_TRACE)) flags |= FLAG_NO_TRACE;
   }
   return i32(flags);
 }
 
 u32 validate(const Cell* spec_in) {
   Cell spec = *spec_in;
-  u32 node = spec.w2;
+  u32 node = series_node(&spec);
   u32 n = cell_count(node);
   u32 i = start_of(&spec);
   u32 flags = 0;
@@ -311,7 +311,7 @@ u32 validate(const Cell* spec_in) {
   bool returns = false;   // after return:
   std::vector<u32> names;  // canonical symbols of the slots so far
   auto note = [&](const Cell* w) {
-    u32 s = canon(w->w2);
+    u32 s = canon(word::symbol_of(w));
     for (u32 k : names) {
       if (k == s) {
         Cell dup = *w;
@@ -339,7 +339,7 @@ u32 validate(const Cell* spec_in) {
         }
         break;
       case TYPE_SET_WORD:
-        if (!is_word_id(v.w2, words::W_RETURN) || returns || locals) bad_spec(&spec);
+        if (!is_word_id(word::symbol_of(&v), words::W_RETURN) || returns || locals) bad_spec(&spec);
         returns = true;
         ++i;
         if (i >= n || type_of(cell_at(node, i)) != TYPE_BLOCK) bad_spec(&spec);
@@ -347,7 +347,7 @@ u32 validate(const Cell* spec_in) {
         ++i;
         break;
       case TYPE_REFINEMENT:
-        if (is_refinement_id(v.w2, words::R_LOCAL)) locals = true;
+        if (is_refinement_id(word::symbol_of(&v), words::R_LOCAL)) locals = true;
         else if (locals || returns) bad_spec(&spec);
         note(&v);
         ++i;
@@ -370,7 +370,7 @@ i32 count_locals(u32 spec_node, u32 start, bool must_have) {
   for (u32 i = start; i < n; ++i) {
     const Cell* c = cell_at(spec_node, i);
     if (!locals) {
-      if (type_of(c) == TYPE_REFINEMENT && is_refinement_id(c->w2, words::R_LOCAL)) {
+      if (type_of(c) == TYPE_REFINEMENT && is_refinement_id(word::symbol_of(c), words::R_LOCAL)) {
         locals = true;
         count = 1;
       }
@@ -391,8 +391,8 @@ void init_locals(i32 n) {
 void fill_frame(const Cell* fn, u32 pushed) {
   // The slots are the spec's words, get-words, lit-words and refinements, in
   // order (the words block does not tell a refinement from a word).
-  u32 slots = context::word_count(fn->w1);
-  u32 spec = fn->w2;
+  u32 slots = context::word_count(context_of(fn));
+  u32 spec = spec_of(fn);
   u32 n = cell_count(spec);
   u32 slot = 0;
   for (u32 i = 0; i < n && slot < slots; ++i) {
@@ -415,7 +415,7 @@ Cell* collect_locals(const Cell* spec_in, const Cell* body_in) {
   rebase(spec);
   Collector col;
   // The spec's own names are never collected, nor the words after /extern.
-  u32 node = spec->w2;
+  u32 node = series_node(spec);
   u32 n = cell_count(node);
   bool in_extern = false;
   std::vector<bool> keep(n, true);
@@ -424,18 +424,18 @@ Cell* collect_locals(const Cell* spec_in, const Cell* body_in) {
     Cell c = *cell_at(node, i);
     Type t = type_of(&c);
     if (t == TYPE_REFINEMENT) {
-      in_extern = is_refinement_id(c.w2, words::R_EXTERN);
-      if (is_refinement_id(c.w2, words::R_LOCAL)) has_local = true;
+      in_extern = is_refinement_id(word::symbol_of(&c), words::R_EXTERN);
+      if (is_refinement_id(word::symbol_of(&c), words::R_LOCAL)) has_local = true;
     } else if (in_extern && t != TYPE_WORD) {
       fire(Err::script_bad_func_extern, &c);
     }
     if (in_extern) keep[i] = false;
     if (t == TYPE_WORD || t == TYPE_SET_WORD || t == TYPE_LIT_WORD || t == TYPE_GET_WORD ||
         t == TYPE_REFINEMENT) {
-      col.excluded.push_back(canon(c.w2));
+      col.excluded.push_back(canon(word::symbol_of(&c)));
     }
   }
-  if (is_any_block_type(type_of(body)) && body->w2) col.walk(body->w2, start_of(body));
+  if (is_any_block_type(type_of(body)) && series_node(body)) col.walk(series_node(body), start_of(body));
   // The new spec: the kept cells, then the collected words.
   u32 extra = u32(col.collected.size());
   u32 total = extra + (extra && !has_local ? 1 : 0);
@@ -460,7 +460,7 @@ Cell* remake(const Cell* fn_in, u32 object_ctx) {
   Cell body = *more_cell(fn, MORE_BODY);
   if (!is_any_block_type(type_of(&body))) fire(Err::script_bad_func_def, fn);
   Cell spec;
-  make_series(&spec, TYPE_BLOCK, fn->w2);
+  make_series(&spec, TYPE_BLOCK, spec_of(fn));
   // Compiled code reads the context it was built with: the new function is
   // run from its body.
   push_function(&spec, &body, 0, 0, 0, fn->header & (FLAG_TRACE | FLAG_NO_TRACE), object_ctx);
@@ -506,9 +506,7 @@ u32 push(const Cell* spec_in, const Cell* body_in, u32 native, i32 boot) {
   make_integer(b->cells() + function::MORE_BOOT, boot);
   Cell* out = stack::push();
   out->header = TYPE_ROUTINE;
-  out->w1 = ctx;
-  out->w2 = spec->w2;
-  out->w3 = more;
+  function::set_payload(out, ctx, series_node(spec.get()), more);
   set_arity(out);
   copy_cell(out, context::self_slot(ctx));
   return ctx;
@@ -516,8 +514,8 @@ u32 push(const Cell* spec_in, const Cell* body_in, u32 native, i32 boot) {
 
 void set_arity(Cell* r) {
   u32 count = 0;
-  u32 n = cell_count(r->w2);
-  for (u32 i = 0; i < n; ++i) count += type_of(cell_at(r->w2, i)) == TYPE_WORD ? 1 : 0;
+  u32 n = cell_count(function::spec_of(r));
+  for (u32 i = 0; i < n; ++i) count += type_of(cell_at(function::spec_of(r), i)) == TYPE_WORD ? 1 : 0;
   if (count > 31) count = 31;  // five bits: more would spill into the flags above
   r->header = (r->header & ~ARITY_MASK) | (count << ARITY_SHIFT);
 }

@@ -42,13 +42,26 @@ inline constexpr u32 FLAG_TRACE = 0x400;
 enum MoreCell : u32 { MORE_BODY = 0, MORE_ARGS, MORE_NATIVE, MORE_OP, MORE_BOOT, MORE_CELLS };
 
 // ---- the function! cell --------------------------------------------------------
-inline u32 context_of(const Cell* fn) { return fn->w1; }
-inline u32 spec_of(const Cell* fn) { return fn->w2; }  // also native!, action!, op!
-inline u32 more_of(const Cell* fn) { return fn->w3; }  // also native!, action!, op!
+// function!, routine! and an op! made from one have a context; native!,
+// action! and op! share the spec and more words.
+inline bool is_function_cell(Type t) { return t == TYPE_FUNCTION || t == TYPE_ROUTINE || t == TYPE_OP; }
+inline bool is_callable_cell(Type t) {
+  return t == TYPE_FUNCTION || t == TYPE_ROUTINE || t == TYPE_NATIVE || t == TYPE_ACTION || t == TYPE_OP;
+}
+inline u32 context_of(const Cell* fn) { QEL_CHECK_KIND(fn, is_function_cell); return fn->w1; }
+inline u32 spec_of(const Cell* fn) { QEL_CHECK_KIND(fn, is_callable_cell); return fn->w2; }
+inline u32 more_of(const Cell* fn) { QEL_CHECK_KIND(fn, is_callable_cell); return fn->w3; }
 // The words of the three, for the collector's marking (it may rewrite them).
 inline const u32* context_slot(const Cell* fn) { return &fn->w1; }
 inline const u32* spec_slot(const Cell* fn) { return &fn->w2; }
 inline const u32* more_slot(const Cell* fn) { return &fn->w3; }
+// A whole function! or routine! cell's payload: its context, spec node and
+// more series.
+inline void set_payload(Cell* fn, u32 ctx, u32 spec_node, u32 more) {
+  fn->w1 = ctx;
+  fn->w2 = spec_node;
+  fn->w3 = more;
+}
 
 void init();  // registers function!
 

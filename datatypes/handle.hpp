@@ -16,7 +16,7 @@ namespace qel::handle {
 
 void init();  // registers handle!
 
-inline u32 kind_of(const Cell* h) { return h->w1; }
+inline u32 kind_of(const Cell* h) { QEL_CHECK_TYPE(h, TYPE_HANDLE); return h->w1; }
 // A handle of the kind over a resource slot (-1: none).
 inline Cell* make_slot_cell(Cell* h, i32 slot, u32 kind) {
   h->header = TYPE_HANDLE;
@@ -25,8 +25,8 @@ inline Cell* make_slot_cell(Cell* h, i32 slot, u32 kind) {
   h->w3 = u32(slot);
   return h;
 }
-inline u32 number_of(const Cell* h) { return h->w2; }
-inline i32 slot_of(const Cell* h) { return i32(h->w3); }
+inline u32 number_of(const Cell* h) { QEL_CHECK_TYPE(h, TYPE_HANDLE); return h->w2; }
+inline i32 slot_of(const Cell* h) { QEL_CHECK_TYPE(h, TYPE_HANDLE); return i32(h->w3); }
 
 // The cell becomes a handle! of the pointer, registered under the kind (a
 // null pointer makes the null handle, which takes no slot).

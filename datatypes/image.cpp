@@ -130,7 +130,7 @@ Cell* make_image(i64 w, i64 h, Cell* rgb, Cell* alpha, Cell* colour) {
   if (w > MAX_SIDE || h > MAX_SIDE) raise_size(w, h);
   if (!w || !h) {
     Cell* out = push_empty();
-    out->w3 = size_word(u32(w), u32(h));
+    set_size_word(out, size_word(u32(w), u32(h)));
     return out;
   }
   std::vector<u8> rgb_bytes, alpha_bytes;
@@ -434,10 +434,7 @@ u32* pixels(u32 rec) { return reinterpret_cast<u32*>(mem::buffer_of(rec)->head_p
 
 Cell* make_at(Cell* cell, u32 rec) {
   cell->header = (cell->header & FLAG_NEW_LINE) | TYPE_IMAGE;
-  cell->w1 = 0;
-  cell->w2 = rec;
-  cell->w3 = rec ? mem::buffer_of(rec)->spare : 0;
-  return cell;
+  return set_record(cell, rec, rec ? mem::buffer_of(rec)->spare : 0);
 }
 
 Cell* push_from_pixels(u32 w, u32 h, const u32* words) {

@@ -27,10 +27,18 @@ void init();  // registers image! (after series!)
 
 inline constexpr u32 MAX_SIDE = 65535;
 
-inline u32 width(const Cell* c) { return c->w3 & 0xFFFF; }
-inline u32 height(const Cell* c) { return c->w3 >> 16; }
-inline u32 record(const Cell* c) { return c->w2; }
+inline u32 width(const Cell* c) { QEL_CHECK_TYPE(c, TYPE_IMAGE); return c->w3 & 0xFFFF; }
+inline u32 height(const Cell* c) { QEL_CHECK_TYPE(c, TYPE_IMAGE); return c->w3 >> 16; }
+inline u32 record(const Cell* c) { QEL_CHECK_TYPE(c, TYPE_IMAGE); return c->w2; }
 inline u32 pixel_count(const Cell* c) { return width(c) * height(c); }
+inline void set_size_word(Cell* c, u32 size) { c->w3 = size; }
+// An image cell at index 0 over the record (0: the empty image) of that size.
+inline Cell* set_record(Cell* c, u32 rec, u32 size) {
+  c->w1 = 0;
+  c->w2 = rec;
+  c->w3 = size;
+  return c;
+}
 
 // Colour tuple <-> pixel word.
 u32 pixel_of_tuple(const Cell* tuple);

@@ -75,7 +75,7 @@ Cell* logic_make(Cell* proto, Cell* spec, Type type) {
 
 Cell* logic_random(Cell* value, bool seed, bool secure, bool) {
   if (seed) {
-    random::seed(i32(value->w1));
+    random::seed(i32(logic::flag(value)));
     return unset::push();
   }
   i32 n = secure ? random::secure() : random::next();
@@ -92,10 +92,10 @@ i32 logic_mold(Cell* v, Cell* buf, bool, bool all, bool, Cell* arg, i32 limit, i
 i32 logic_compare(Cell* v1, Cell* v2, i32 op) {
   if (type_of(v2) != TYPE_LOGIC) return COMPARE_INCOMPARABLE;
   if (!equality_or_sort(op)) return COMPARE_INCOMPARABLE;
-  return i32(v1->w1) - i32(v2->w1);
+  return i32(logic::flag(v1)) - i32(logic::flag(v2));
 }
 Cell* logic_complement(Cell* v) {
-  v->w1 ^= 1;
+  logic::set_flag(v, !logic::flag(v));
   return v;
 }
 
@@ -110,9 +110,8 @@ void logic_bitwise(int op) {
     error::arg_word(1, &name);
     fire(Err::script_expect_arg, &call, &type, &name);
   }
-  if (op == OP_AND) a->w1 &= b->w1;
-  else if (op == OP_OR) a->w1 |= b->w1;
-  else a->w1 ^= b->w1;
+  bool x = logic::flag(a), y = logic::flag(b);
+  logic::set_flag(a, op == OP_AND ? x && y : op == OP_OR ? x || y : x != y);
 }
 void logic_and() { logic_bitwise(OP_AND); }
 void logic_or() { logic_bitwise(OP_OR); }
@@ -121,12 +120,12 @@ void logic_xor() { logic_bitwise(OP_XOR); }
 // ---- datatype! ----
 
 i32 datatype_form(Cell* v, Cell* buf, Cell*, i32 limit) {
-  const TypeName& n = types::names[v->w1 < TYPE_SLOTS ? v->w1 : 0];
+  const TypeName& n = types::names[datatype_of(v) < TYPE_SLOTS ? datatype_of(v) : 0];
   if (!n.name) return limit;
   return string::write_ascii_n(buf, n.name, n.length, limit);
 }
 i32 datatype_mold(Cell* v, Cell* buf, bool, bool all, bool, Cell*, i32 limit, i32) {
-  const TypeName& n = types::names[v->w1 < TYPE_SLOTS ? v->w1 : 0];
+  const TypeName& n = types::names[datatype_of(v) < TYPE_SLOTS ? datatype_of(v) : 0];
   if (!n.name) return limit;
   if (all) limit = string::write_ascii(buf, "#(", limit);
   limit = string::write_ascii_n(buf, n.name, n.length + 1, limit);
@@ -136,7 +135,7 @@ i32 datatype_mold(Cell* v, Cell* buf, bool, bool all, bool, Cell*, i32 limit, i3
 i32 datatype_compare(Cell* v1, Cell* v2, i32 op) {
   if (op == COMP_EQUAL || op == COMP_NOT_EQUAL || op == COMP_STRICT_EQUAL || op == COMP_SAME ||
       op == COMP_EQUAL_NO_CASE) {
-    return (type_of(v2) == TYPE_DATATYPE && v2->w1 == v1->w1) ? 0 : 1;
+    return (type_of(v2) == TYPE_DATATYPE && datatype_of(v2) == datatype_of(v1)) ? 0 : 1;
   }
   return COMPARE_INCOMPARABLE;
 }
@@ -169,7 +168,7 @@ Cell* push(bool b) { return make_logic(stack::push(), b); }
 bool true_value(const Cell* c, bool check, const Cell* name) {
   switch (type_of(c)) {
     case TYPE_NONE: return false;
-    case TYPE_LOGIC: return c->w1 == 1;
+    case TYPE_LOGIC: return logic_of(c);
     case TYPE_UNSET:
       if (check) fire(Err::script_no_value, name);
       return true;

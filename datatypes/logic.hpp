@@ -30,6 +30,7 @@ namespace logic {
 void init();
 Cell* push(bool b);
 inline bool flag(const Cell* c) { return logic_of(c); }
+inline void set_flag(Cell* c, bool b) { c->w1 = b ? 1 : 0; }
 // Truth of a value: unset answers true unless check is set, which raises
 // script no-value naming `name` (may be nullptr).
 bool true_value(const Cell* c, bool check = false, const Cell* name = nullptr);

@@ -64,7 +64,7 @@ u32 currency_symbol(u32 index) {
   u32 n = b->used() / sizeof(Cell);
   if (index > n) return 0;
   const Cell* w = b->cells() + (index - 1);
-  return is_any_word_type(type_of(w)) ? w->w2 : 0;
+  return is_any_word_type(type_of(w)) ? word::symbol_of(w) : 0;
 }
 
 // ---- conversions --------------------------------------------------------------------
@@ -278,7 +278,7 @@ Cell* h_to(Cell*, Cell* spec, Type) {
 
 Cell* h_make(Cell* proto, Cell* spec, Type type) {
   if (type_of(spec) == TYPE_WORD) {
-    i32 i = currency_index(spec->w2);
+    i32 i = currency_index(word::symbol_of(spec));
     if (i < 0) raise_bad_make(spec);
     return make_at(make_none(stack::push()), 0, u32(i));
   }
@@ -293,7 +293,7 @@ Cell* h_make(Cell* proto, Cell* spec, Type type) {
   i64 k = 0;
   u32 cur = 0;
   if (type_of(items) == TYPE_WORD) {
-    i32 i = currency_index(items[0].w2);
+    i32 i = currency_index(word::symbol_of(&items[0]));
     if (i < 0) raise_bad_make(items);
     cur = u32(i);
     k = 1;
@@ -388,7 +388,7 @@ i32 field_of(const Cell* element) {
   }
   if (type_of(element) == TYPE_WORD) {
     // By spelling, without case (interning could allocate here).
-    std::string name(symbol::name(element->w2));
+    std::string name(symbol::name(word::symbol_of(element)));
     for (char& c : name) c = c >= 'A' && c <= 'Z' ? char(c + 32) : c;
     if (name == "code") return 1;
     if (name == "amount") return 2;
@@ -426,7 +426,7 @@ Cell* h_pick(Cell* m, i32, Cell* index_cell) {
 
 Cell* h_random(Cell* value, bool seed, bool secure, bool) {
   if (seed) {
-    random::seed(i32(value->w1 ^ value->w2 ^ value->w3 ^ (value->header & SIGN_BIT)));
+    random::seed(i32(payload_xor(value) ^ (value->header & SIGN_BIT)));
     return make_unset(stack::push());
   }
   Amount a = amount(value);
@@ -518,7 +518,7 @@ i32 currency_index(u32 sym) {
   u32 want = symbol::resolve(sym);
   for (u32 i = 0; i < n && i < 255; ++i) {
     const Cell* w = b->cells() + i;
-    if (is_any_word_type(type_of(w)) && symbol::resolve(w->w2) == want) return i32(i + 1);
+    if (is_any_word_type(type_of(w)) && symbol::resolve(word::symbol_of(w)) == want) return i32(i + 1);
   }
   return -1;
 }

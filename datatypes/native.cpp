@@ -4,6 +4,7 @@
 #include "datatypes/function.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
+#include "datatypes/word.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
@@ -23,7 +24,7 @@ inline u32 cell_count(u32 node) { return buffer_of(node)->used() / sizeof(Cell);
 
 i32 mold_spec(const Cell* fn, Cell* buffer, bool all, bool flat, Cell* arg, i32 limit, i32 indent) {
   Cell* spec = stack::push();
-  make_series(spec, TYPE_BLOCK, fn->w2);
+  make_series(spec, TYPE_BLOCK, function::spec_of(fn));
   i32 left = actions::mold(spec, buffer, false, all, flat, arg, limit, indent);
   stack::pop(1);
   return left;
@@ -70,7 +71,7 @@ Cell* op_make(Cell* proto, Cell* source, Type) {
     make_datatype(&type, st);
     fire(Err::script_invalid_type, &type);
   }
-  if (!op::valid_spec(source->w2)) fire(Err::script_bad_op_spec);
+  if (!op::valid_spec(function::spec_of(source))) fire(Err::script_bad_op_spec);
   // The function keeps a copy of itself where an operator (which shares its
   // more series) finds the function it was made from.
   if (st == TYPE_FUNCTION || st == TYPE_ROUTINE) {
@@ -86,14 +87,14 @@ Cell* op_make(Cell* proto, Cell* source, Type) {
 Cell* native_reflect(Cell* value, u32 field) {
   u32 f = symbol::resolve(field);
   if (f == symbol::resolve(words::symbol(words::W_SPEC))) {
-    return make_series(stack::push(), TYPE_BLOCK, value->w2);
+    return make_series(stack::push(), TYPE_BLOCK, function::spec_of(value));
   }
   if (f == symbol::resolve(words::symbol(words::W_BODY))) {
     Type source = type_of(value) == TYPE_OP ? op::source_type(value) : type_of(value);
     if (source == TYPE_FUNCTION || source == TYPE_ROUTINE) {
       return stack::push_cell(function::more_cell(value, function::MORE_BODY));
     }
-    return make_integer(stack::push(), i32(value->w1));
+    return make_integer(stack::push(), i32(native::index_of(value)));
   }
   fire(Err::internal_not_done);
 }
@@ -155,8 +156,8 @@ i32 native_compare(Cell* v1, Cell* v2, i32 op) {
   if (type_of(v1) == TYPE_OP && op::source_type(v1) != op::source_type(v2)) {
     return op::source_type(v1) < op::source_type(v2) ? -1 : 1;
   }
-  if (v1->w1 == v2->w1) return 0;
-  return v1->w1 < v2->w1 ? -1 : 1;
+  if (native::index_of(v1) == native::index_of(v2)) return 0;
+  return native::index_of(v1) < native::index_of(v2) ? -1 : 1;
 }
 
 }  // namespace
@@ -176,9 +177,7 @@ Cell* push(const Cell* spec_in, u32 index, Type type) {
   b->tail = b->head + 2 * sizeof(Cell);
   Cell* out = stack::push();
   out->header = type;
-  out->w1 = index;
-  out->w2 = spec->w2;
-  out->w3 = more;
+  set_payload(out, index, series_node(spec.get()), more);
   return out;
 }
 
@@ -213,8 +212,8 @@ namespace op {
 
 bool valid_spec(u32 spec_node) {
   if (!spec_node) return false;
-  u32 local = symbol::resolve(words::refinement(words::R_LOCAL)->w2);
-  u32 ext = symbol::resolve(words::refinement(words::R_EXTERN)->w2);
+  u32 local = symbol::resolve(word::symbol_of(words::refinement(words::R_LOCAL)));
+  u32 ext = symbol::resolve(word::symbol_of(words::refinement(words::R_EXTERN)));
   u32 count = 0;
   bool word_seen = false;
   u32 n = cell_count(spec_node);
@@ -230,7 +229,7 @@ bool valid_spec(u32 spec_node) {
         ++count;
         break;
       case TYPE_REFINEMENT: {
-        u32 s = symbol::resolve(c->w2);
+        u32 s = symbol::resolve(word::symbol_of(c));
         if (s == local || s == ext) return count == 2;
         return false;
       }

@@ -34,6 +34,12 @@ void init();  // registers native!
 Cell* push(const Cell* spec, u32 index, Type type);
 
 inline u32 index_of(const Cell* value) { return value->w1; }
+// Word 1 the entry index, word 2 the spec block's node, word 3 the more series.
+inline void set_payload(Cell* c, u32 index, u32 spec_node, u32 more) {
+  c->w1 = index;
+  c->w2 = spec_node;
+  c->w3 = more;
+}
 
 }  // namespace qel::native
 

@@ -105,7 +105,7 @@ u32 make_on_set_series(i32 ci, i32 cl, u32 cspec, i32 di, i32 dl, u32 dspec) {
 
 // Makes every series of the object's fields owned by it.
 void own_series(Cell* obj) {
-  u32 ctx = obj->w1;
+  u32 ctx = object::context_of(obj);
   u32 n = context::word_count(ctx);
   for (u32 i = 0; i < n; ++i) {
     Cell* v = value_at(ctx, i);
@@ -120,18 +120,17 @@ void own_series(Cell* obj) {
 // count was taken (its spec node differs from the one kept).
 void recount(u32 on_set, u32 which, const Cell* handler) {
   Cell* info = on_set_cell(on_set, which);
-  if (info->w3 == handler->w2) return;
-  i32 index = handler_index(info->w2);
-  i32 locals = function::count_locals(handler->w2, 0, false);
+  if (object::handler_spec(info) == function::spec_of(handler)) return;
+  i32 index = handler_index(object::handler_packed(info));
+  i32 locals = function::count_locals(function::spec_of(handler), 0, false);
   info = on_set_cell(on_set, which);
-  info->w2 = packed_of(index, locals);
-  info->w3 = handler->w2;
+  object::set_handler(info, packed_of(index, locals), function::spec_of(handler));
 }
 
 // The current object cell of a context: its self slot when that holds one.
 Cell current_object(const Cell* obj) {
-  const Cell* self = context::self_slot(obj->w1);
-  if (type_of(self) == type_of(obj) && self->w1 == obj->w1) return *self;
+  const Cell* self = context::self_slot(object::context_of(obj));
+  if (type_of(self) == type_of(obj) && object::context_of(self) == object::context_of(obj)) return *self;
   return *obj;
 }
 
@@ -153,11 +152,11 @@ void run_handler(const Cell* fn, const Cell* frame_word, const Cell* const* args
 
 // Remakes the function in slot i of the object for it.
 void remake_slot(Cell* obj, u32 i) {
-  Cell* v = value_at(obj->w1, i);
+  Cell* v = value_at(object::context_of(obj), i);
   if (!v || type_of(v) != TYPE_FUNCTION) return;
   Cell fn = *v;
-  Cell* made = function::remake(&fn, obj->w1);
-  copy_cell(made, value_at(obj->w1, i));
+  Cell* made = function::remake(&fn, object::context_of(obj));
+  copy_cell(made, value_at(object::context_of(obj), i));
   stack::pop(1);
 }
 
@@ -167,11 +166,11 @@ void remake_slot(Cell* obj, u32 i) {
 // the cell without on-set info).
 Cell* copy_object(const Cell* src, bool deep, bool finish) {
   Cell* out = stack::push_cell(src);
-  u32 source = out->w1;
+  u32 source = object::context_of(out);
   if (deep && cycles::find(source)) fire(Err::internal_no_cycle);
   cycles::Scope mark(source);
   u32 ctx = context::clone(out, context::KIND_OBJECT);
-  out->w3 = 0;
+  object::set_on_set(out, 0);
   copy_cell(out, context::self_slot(ctx));
   u32 n = context::word_count(ctx);
   for (u32 i = 0; i < n; ++i) {
@@ -200,26 +199,26 @@ Cell* copy_object(const Cell* src, bool deep, bool finish) {
 // words were added.
 bool merge_object(Cell* obj, const Cell* from_in) {
   Cell* from = stack::push_cell(from_in);
-  u32 ctx = obj->w1;
-  u32 n = context::word_count(from->w1);
+  u32 ctx = object::context_of(obj);
+  u32 n = context::word_count(object::context_of(from));
   bool added = false;
   for (u32 i = 0; i < n; ++i) {
-    Cell w = word_at(from->w1, i);
-    const Cell* src = value_at(from->w1, i);
+    Cell w = word_at(object::context_of(from), i);
+    const Cell* src = value_at(object::context_of(from), i);
     Cell* v = stack::push_cell(src ? src : &values::unset_cell);
     if (is_copied_series(type_of(v))) {
       Cell c = *copy_value(v, false);
       stack::pop(1);
       copy_cell(&c, v);
     }
-    if (context::find_word(ctx, w.w2, true) < 0) added = true;
+    if (context::find_word(ctx, word::symbol_of(&w), true) < 0) added = true;
     context::put(ctx, &w, v);
     stack::pop(1);
   }
   // Functions are bound once every word is there.
   for (u32 i = 0; i < n; ++i) {
-    Cell w = word_at(from->w1, i);
-    i32 k = context::find_word(ctx, w.w2, true);
+    Cell w = word_at(object::context_of(from), i);
+    i32 k = context::find_word(ctx, word::symbol_of(&w), true);
     if (k >= 0) remake_slot(obj, u32(k));
   }
   stack::pop(1);
@@ -231,7 +230,7 @@ bool merge_object(Cell* obj, const Cell* from_in) {
 // so that binding them to the new context leaves the prototype's code bound
 // to the prototype.
 void unshare_series(Cell* obj) {
-  u32 ctx = obj->w1;
+  u32 ctx = object::context_of(obj);
   u32 n = context::word_count(ctx);
   for (u32 i = 0; i < n; ++i) {
     Cell* v = value_at(ctx, i);
@@ -262,7 +261,8 @@ Cell* object_make(Cell* proto, Cell* spec, Type) { return object::make(proto, sp
 
 Cell* object_copy(Cell* value, Cell*, Cell* part, bool deep, Cell*) {
   if (part) {
-    Cell w{TYPE_WORD, 0, words::refinement(words::R_PART)->w2, u32(-1)};
+    Cell w;
+    word::fill(&w, TYPE_WORD, word::symbol_of(words::refinement(words::R_PART)));
     fire(Err::script_invalid_refine_arg, &w, part);
   }
   return object::copy(value, deep);
@@ -276,21 +276,21 @@ Cell* push_block(u32 capacity) {
 }
 
 Cell* object_reflect(Cell* obj, u32 field) {
-  u32 ctx = obj->w1;
+  u32 ctx = object::context_of(obj);
   u32 n = context::word_count(ctx);
   u32 f = canon(field);
-  if (f == canon(words::symbol(words::W_CLASS))) return make_integer(stack::push(), i32(obj->w2));
+  if (f == canon(words::symbol(words::W_CLASS))) return make_integer(stack::push(), i32(object::class_of(obj)));
   if (f == canon(words::symbol(words::W_OWNER))) {
     return make_logic(stack::push(), context::record_of(ctx)->header & ownership::OWNER_FLAG);
   }
-  if (f == canon(words::symbol(words::W_EVENTS_Q))) return make_logic(stack::push(), obj->w3 != 0);
+  if (f == canon(words::symbol(words::W_EVENTS_Q))) return make_logic(stack::push(), object::on_set_of(obj) != 0);
   bool words_ = f == canon(words::symbol(words::W_WORDS));
   bool values_ = f == canon(words::symbol(words::W_VALUES));
   bool body = f == canon(words::symbol(words::W_BODY));
   bool changed = same_word(field, g_changed);
   if (!words_ && !values_ && !body && !changed) fire(Err::internal_not_done);
   Cell* out = push_block(body ? 2 * n : n);
-  u32 block = out->w2;
+  u32 block = series_node(out);
   for (u32 i = 0; i < n; ++i) {
     bool assigned = context::symbol_cell(ctx, i)->header & context::WORD_ASSIGNED;
     Cell w = word_at(ctx, i);
@@ -317,16 +317,16 @@ Cell* object_reflect(Cell* obj, u32 field) {
 // level of the entries when indenting, else -1.
 i32 write_entries(Cell* obj, Cell* buffer, bool all, bool flat, Cell* arg, i32 limit,
                   i32 indent) {
-  u32 ctx = obj->w1;
+  u32 ctx = object::context_of(obj);
   u32 n = context::word_count(ctx);
   u32 last = n;  // the last visible word
   for (u32 i = 0; i < n; ++i) {
-    if (all || !is_handler_word(context::symbol_cell(ctx, i)->w2)) last = i;
+    if (all || !is_handler_word(word::symbol_of(context::symbol_cell(ctx, i)))) last = i;
   }
   cycles::Scope mark(ctx);
   for (u32 i = 0; i < n && limit > 0; ++i) {
     Cell w = word_at(ctx, i);
-    if (!all && is_handler_word(w.w2)) continue;
+    if (!all && is_handler_word(word::symbol_of(&w))) continue;
     if (indent >= 0) limit = write_spaces(buffer, 4 * indent, limit);
     set_type(&w, TYPE_SET_WORD);
     Cell* sw = stack::push_cell(&w);
@@ -344,10 +344,10 @@ i32 write_entries(Cell* obj, Cell* buffer, bool all, bool flat, Cell* arg, i32 l
 }
 
 bool has_visible_words(const Cell* obj, bool all) {
-  u32 ctx = obj->w1;
+  u32 ctx = object::context_of(obj);
   u32 n = context::word_count(ctx);
   for (u32 i = 0; i < n; ++i) {
-    if (all || !is_handler_word(context::symbol_cell(ctx, i)->w2)) return true;
+    if (all || !is_handler_word(word::symbol_of(context::symbol_cell(ctx, i)))) return true;
   }
   return false;
 }
@@ -389,7 +389,7 @@ u32 g_slot_hints[SLOT_HINTS];
 i32 find_slot(u32 ctx, u32 sym) {
   u32 canonical = canon(sym);
   u32& hint = g_slot_hints[canonical & (SLOT_HINTS - 1)];
-  if (hint < context::word_count(ctx) && canon(context::symbol_cell(ctx, hint)->w2) == canonical) {
+  if (hint < context::word_count(ctx) && canon(word::symbol_of(context::symbol_cell(ctx, hint))) == canonical) {
     return i32(hint);
   }
   i32 i = context::find_word(ctx, sym, true);
@@ -400,17 +400,15 @@ i32 find_slot(u32 ctx, u32 sym) {
 // The slot index of the element in the object, binding the element to it.
 i32 find_element(Cell* obj, Cell* element, const PathStep* step) {
   Type et = type_of(element);
-  u32 ctx = obj->w1;
+  u32 ctx = object::context_of(obj);
   i32 i = -1;
   if (et >= TYPE_WORD && et <= TYPE_REFINEMENT) {
-    if (element->w1 == ctx && i32(element->w3) >= 0 && element->w3 < context::word_count(ctx)) {
-      i = i32(element->w3);
+    i32 bound = word::index_of(element);
+    if (word::context_of(element) == ctx && bound >= 0 && u32(bound) < context::word_count(ctx)) {
+      i = bound;
     } else {
-      i = find_slot(ctx, element->w2);
-      if (i >= 0) {
-        element->w1 = ctx;
-        element->w3 = u32(i);
-      }
+      i = find_slot(ctx, word::symbol_of(element));
+      if (i >= 0) word::set_binding(element, ctx, i);
     }
   }
   if (i < 0) {
@@ -424,12 +422,12 @@ i32 find_element(Cell* obj, Cell* element, const PathStep* step) {
 // Stores the value in slot i and fires on-change*; answers the value.
 Cell* set_field(Cell* obj, const Cell* element, u32 i, Cell* value) {
   stack::Mark mark;
-  u32 ctx = obj->w1;
+  u32 ctx = object::context_of(obj);
   Cell w = word_at(ctx, i);
   Cell* o = stack::push_cell(obj);
   Cell* nv = stack::push_cell(value);
   Cell* old = nullptr;
-  if (o->w3) {
+  if (object::on_set_of(o)) {
     const Cell* v = value_at(ctx, i);
     old = stack::push_cell(v ? v : &values::unset_cell);
   }
@@ -444,7 +442,7 @@ Cell* set_field(Cell* obj, const Cell* element, u32 i, Cell* value) {
 Cell* object_eval_path(Cell* obj, Cell* element, Cell* value, const PathStep& step) {
   i32 i = find_element(obj, element, &step);
   if (value) return set_field(obj, element, u32(i), value);
-  const Cell* v = value_at(obj->w1, u32(i));
+  const Cell* v = value_at(object::context_of(obj), u32(i));
   if (!v || type_of(v) == TYPE_UNSET) {
     Cell path;
     path_or_none(&step, &path);
@@ -478,9 +476,9 @@ Cell* object_put(Cell* obj, Cell* key, Cell* value, bool) {
 // ---- modify -----------------------------------------------------------------------
 
 Cell* object_modify(Cell* obj, Cell* field, Cell* value, bool) {
-  u32 ctx = obj->w1;
-  u32 sym = field->w2;
+  u32 ctx = object::context_of(obj);
   bool is_word = is_any_word_type(type_of(field));
+  u32 sym = is_word ? word::symbol_of(field) : 0;
   if (is_word && same_word(sym, g_changed)) {
     if (type_of(value) != TYPE_NONE) fire(Err::script_invalid_arg, value);
     u32 n = context::word_count(ctx);
@@ -494,7 +492,7 @@ Cell* object_modify(Cell* obj, Cell* field, Cell* value, bool) {
       Cell* o = stack::push_cell(obj);
       u32 n = context::word_count(ctx);
       for (u32 i = 0; i < n; ++i) {
-        if (Cell* v = value_at(o->w1, i)) ownership::unbind(v);
+        if (Cell* v = value_at(object::context_of(o), i)) ownership::unbind(v);
       }
       context::record_of(ctx)->header &= ~ownership::OWNER_FLAG;
       stack::pop(1);
@@ -503,7 +501,7 @@ Cell* object_modify(Cell* obj, Cell* field, Cell* value, bool) {
       bool ok = type_of(value) == TYPE_BLOCK;
       Cell parts[2];
       if (ok) {
-        u32 node = value->w2;
+        u32 node = series_node(value);
         i32 at = series_index(value);
         ok = at >= 0 && cell_count(node) >= u32(at) + 2;
         if (ok) {
@@ -530,7 +528,7 @@ bool word_family(Type t) { return t >= TYPE_WORD && t <= TYPE_ISSUE; }
 
 i32 object_compare(Cell* v1, Cell* v2, i32 op) {
   if (type_of(v2) != TYPE_OBJECT) return COMPARE_INCOMPARABLE;
-  u32 c1 = v1->w1, c2 = v2->w1;
+  u32 c1 = object::context_of(v1), c2 = object::context_of(v2);
   if (c1 == c2) return 0;
   if (op == COMP_SAME) return -1;
   if (cycles::find(c1)) return cycles::find(c2) ? 0 : -1;
@@ -541,8 +539,8 @@ i32 object_compare(Cell* v1, Cell* v2, i32 op) {
   cycles::Scope mark1(c1);
   cycles::Scope mark2(c2);
   for (u32 i = 0; i < n1; ++i) {
-    u32 s1 = canon(context::symbol_cell(c1, i)->w2);
-    u32 s2 = canon(context::symbol_cell(c2, i)->w2);
+    u32 s1 = canon(word::symbol_of(context::symbol_cell(c1, i)));
+    u32 s2 = canon(word::symbol_of(context::symbol_cell(c2, i)));
     if (s1 != s2) return s1 < s2 ? -1 : 1;
     const Cell* a = value_at(c1, i);
     const Cell* b = value_at(c2, i);
@@ -581,7 +579,7 @@ Cell* push(u32 ctx, u32 on_set, i32 class_id) {
 Cell* push_with_id(u32 ctx, i32 class_id) {
   u32 n = context::word_count(ctx);
   if (context::has_values(ctx) && !context::on_stack(ctx)) {
-    u32 values = context::record_of(ctx)->w2;
+    u32 values = context::record_values(context::record_of(ctx));
     while (cell_count(values) < n) make_unset(mem::alloc_tail_cell(values));
   }
   return push(ctx, 0, class_id);
@@ -589,16 +587,16 @@ Cell* push_with_id(u32 ctx, i32 class_id) {
 
 u32 make_on_set(i32 change_index, i32 change_locals, i32 deep_index, i32 deep_locals) {
   Cell* obj = stack::last();
-  u32 ctx = obj->w1;
+  u32 ctx = object::context_of(obj);
   auto spec_of = [&](i32 i) -> u32 {
     if (i < 0) return 0;
     const Cell* v = value_at(ctx, u32(i));
-    return v && (type_of(v) == TYPE_FUNCTION || type_of(v) == TYPE_ROUTINE) ? v->w2 : 0;
+    return v && (type_of(v) == TYPE_FUNCTION || type_of(v) == TYPE_ROUTINE) ? function::spec_of(v) : 0;
   };
   u32 on_set = make_on_set_series(change_index, change_locals, spec_of(change_index), deep_index,
                                   deep_locals, spec_of(deep_index));
   obj = stack::last();
-  obj->w3 = on_set;
+  object::set_on_set(obj, on_set);
   copy_cell(obj, context::self_slot(ctx));
   if (deep_index >= 0) own_series(obj);
   return on_set;
@@ -628,15 +626,15 @@ u32 on_set_from_context(u32 ctx) {
       make_datatype(&type, t);
       fire(Err::script_bad_field_set, &w, &type);
     }
-    spec[k] = v->w2;
-    locals[k] = function::count_locals(v->w2, 0, false);
+    spec[k] = function::spec_of(v);
+    locals[k] = function::count_locals(function::spec_of(v), 0, false);
   }
   return make_on_set_series(ci, locals[0], spec[0], di, locals[1], spec[1]);
 }
 
 void finish(Cell* obj) {
-  u32 ctx = obj->w1;
-  obj->w3 = on_set_from_context(ctx);
+  u32 ctx = object::context_of(obj);
+  object::set_on_set(obj, on_set_from_context(ctx));
   copy_cell(obj, context::self_slot(ctx));
   if (has_deep_handler(obj)) own_series(obj);
 }
@@ -654,7 +652,7 @@ Cell* make(Cell* proto_in, Cell* spec_in) {
   } else {
     result = make_at(make_none(stack::push()), 4);
   }
-  u32 ctx = result->w1;
+  u32 ctx = object::context_of(result);
   bool added;
   if (st == TYPE_OBJECT) {
     added = merge_object(result, spec);
@@ -665,7 +663,7 @@ Cell* make(Cell* proto_in, Cell* spec_in) {
     api::services.do_block(spec);
     clear_marks(ctx);
   }
-  result->w2 = (added || !from_object) ? u32(new_class_id()) : proto->w2;
+  object::set_class(result, (added || !from_object) ? i32(new_class_id()) : object::class_of(proto));
   finish(result);
   return mark.keep(result);
 }
@@ -677,48 +675,48 @@ Cell* copy(const Cell* obj, bool deep) {
 }
 
 Cell* get_word_cell(const Cell* obj, const Cell* word) {
-  i32 i = context::find_word(obj->w1, word->w2, true);
+  i32 i = context::find_word(object::context_of(obj), word::symbol_of(word), true);
   if (i < 0) return const_cast<Cell*>(&values::none_cell);
-  Cell* v = value_at(obj->w1, u32(i));
+  Cell* v = value_at(object::context_of(obj), u32(i));
   return v ? v : const_cast<Cell*>(&values::none_cell);
 }
 
 Cell* get_values_cell(u32 ctx, u32 i) { return context::symbol_cell(ctx, i); }
 
 Cell* values_head(const Cell* obj) {
-  const Cell* rec = context::record_of(obj->w1);
-  if (!rec->w2 || (rec->header & context::ON_STACK)) return nullptr;
-  return buffer_of(rec->w2)->cells();
+  const Cell* rec = context::record_of(object::context_of(obj));
+  if (!context::record_values(rec) || (rec->header & context::ON_STACK)) return nullptr;
+  return buffer_of(context::record_values(rec))->cells();
 }
 
-u32 word_count(const Cell* obj) { return context::word_count(obj->w1); }
+u32 word_count(const Cell* obj) { return context::word_count(object::context_of(obj)); }
 
 bool value_is_class(u32 ctx, u32 i, i32 class_id) {
   const Cell* v = value_at(ctx, i);
-  return v && type_of(v) == TYPE_OBJECT && i32(v->w2) == class_id;
+  return v && type_of(v) == TYPE_OBJECT && object::class_of(v) == class_id;
 }
 
 bool is_class(const Cell* word, i32 class_id) {
-  u32 ctx = word->w1 ? word->w1 : context::global;
-  i32 i = i32(word->w3);
-  if (i < 0 || u32(i) >= context::word_count(ctx)) i = context::find_word(ctx, word->w2, true);
+  u32 ctx = word::context_of(word) ? word::context_of(word) : context::global;
+  i32 i = word::index_of(word);
+  if (i < 0 || u32(i) >= context::word_count(ctx)) i = context::find_word(ctx, word::symbol_of(word), true);
   return i >= 0 && value_is_class(ctx, u32(i), class_id);
 }
 
 bool has_deep_handler(const Cell* obj) {
-  return obj->w3 && on_set_cell(obj->w3, ON_DEEP_CHANGE)->w2 < NO_HANDLER;
+  return object::on_set_of(obj) && object::handler_packed(on_set_cell(object::on_set_of(obj), ON_DEEP_CHANGE)) < NO_HANDLER;
 }
 
 void fire_on_change(Cell* obj_in, Cell* word_in, Cell* old_in, Cell* new_in) {
-  if (!obj_in->w3) return;
+  if (!object::on_set_of(obj_in)) return;
   stack::Mark mark;
   Cell* obj = stack::push_cell(obj_in);
   Cell* word = stack::push_cell(word_in);
   Cell* old_value = stack::push_cell(old_in);
   Cell* new_value = stack::push_cell(new_in);
-  u32 ctx = obj->w1;
-  u32 on_set = obj->w3;
-  i32 index = handler_index(on_set_cell(on_set, ON_CHANGE)->w2);
+  u32 ctx = object::context_of(obj);
+  u32 on_set = object::on_set_of(obj);
+  i32 index = handler_index(object::handler_packed(on_set_cell(on_set, ON_CHANGE)));
   if (index < 0) return;
   const Cell* h = value_at(ctx, u32(index));
   Cell* fn = stack::push_cell(h ? h : &values::unset_cell);
@@ -726,7 +724,7 @@ void fire_on_change(Cell* obj_in, Cell* word_in, Cell* old_in, Cell* new_in) {
   recount(on_set, ON_CHANGE, fn);
   // The handler sees the word of the object, whatever context the caller's
   // word was bound to.
-  if (word->w1 != ctx) context::bind_word(ctx, word);
+  if (word::context_of(word) != ctx) context::bind_word(ctx, word);
   Cell frame_word = word_at(ctx, u32(index));
   const Cell* args[] = {word, old_value, new_value};
   run_handler(fn, &frame_word, args, 3, api::CALLBACK_ON_CHANGE);
@@ -737,10 +735,10 @@ void fire_on_deep_change(Cell* owner_in, Cell* word_in, Cell* target_in, Cell* a
   stack::Mark mark;
   Cell live = current_object(owner_in);
   Cell* owner = stack::push_cell(&live);
-  if (!owner->w3) fire(Err::script_invalid_obj_evt, owner);
-  u32 ctx = owner->w1;
-  u32 on_set = owner->w3;
-  i32 hi = handler_index(on_set_cell(on_set, ON_DEEP_CHANGE)->w2);
+  if (!object::on_set_of(owner)) fire(Err::script_invalid_obj_evt, owner);
+  u32 ctx = object::context_of(owner);
+  u32 on_set = object::on_set_of(owner);
+  i32 hi = handler_index(object::handler_packed(on_set_cell(on_set, ON_DEEP_CHANGE)));
   if (hi < 0) return;
   const Cell* h = value_at(ctx, u32(hi));
   if (!h || type_of(h) != TYPE_FUNCTION) return;
@@ -762,10 +760,10 @@ void fire_on_top(Cell* obj, Cell* word) {
 }
 
 void fire_on_word(Cell* word) {
-  u32 ctx = word->w1;
+  u32 ctx = word::context_of(word);
   if (!ctx || !context::is_context(ctx)) return;
   Cell self = *context::self_slot(ctx);
-  if (type_of(&self) != TYPE_OBJECT || !self.w3) return;
+  if (type_of(&self) != TYPE_OBJECT || !object::on_set_of(&self)) return;
   fire_on_change(&self, word, stack::top - 1, stack::top - 2);
 }
 
@@ -780,7 +778,7 @@ void set_values(Cell* obj_in, const Cell* value_in, bool any, bool only, bool so
   stack::Mark mark;
   Cell* obj = stack::push_cell(obj_in);
   Cell* value = stack::push_cell(value_in);
-  u32 ctx = obj->w1;
+  u32 ctx = object::context_of(obj);
   u32 n = context::word_count(ctx);
   Type vt = type_of(value);
   // One (slot index, value) pair per assignment, on the stack.
@@ -790,7 +788,7 @@ void set_values(Cell* obj_in, const Cell* value_in, bool any, bool only, bool so
     stack::push_cell(v);
   };
   if (!only && vt == TYPE_BLOCK) {
-    u32 node = value->w2;
+    u32 node = series_node(value);
     i32 at = series_index(value) < 0 ? 0 : series_index(value);
     for (u32 i = 0; i < n; ++i) {
       u32 k = u32(at) + i;
@@ -798,10 +796,10 @@ void set_values(Cell* obj_in, const Cell* value_in, bool any, bool only, bool so
       add(i, &v);
     }
   } else if (!only && vt == TYPE_OBJECT) {
-    u32 from = value->w1;
+    u32 from = object::context_of(value);
     u32 m = context::word_count(from);
     for (u32 k = 0; k < m; ++k) {
-      i32 i = context::find_word(ctx, context::symbol_cell(from, k)->w2, true);
+      i32 i = context::find_word(ctx, word::symbol_of(context::symbol_cell(from, k)), true);
       if (i < 0) continue;
       const Cell* v = value_at(from, k);
       add(u32(i), v ? v : &values::unset_cell);
@@ -823,7 +821,7 @@ void set_values(Cell* obj_in, const Cell* value_in, bool any, bool only, bool so
     u32 i = u32(int_of(p));
     Cell w = word_at(ctx, i);
     Cell* old_value = nullptr;
-    bool fires = obj->w3 && !is_handler_word(w.w2);
+    bool fires = object::on_set_of(obj) && !is_handler_word(word::symbol_of(&w));
     if (fires) {
       const Cell* v = value_at(ctx, i);
       old_value = stack::push_cell(v ? v : &values::unset_cell);
@@ -845,11 +843,11 @@ Cell* construct(const Cell* spec_in, const Cell* proto_in, bool only) {
     out = copy_object(proto_in, false, true);
   } else {
     out = make_at(make_none(stack::push()), 4);
-    out->w2 = u32(new_class_id());
-    copy_cell(out, context::self_slot(out->w1));
+    object::set_class(out, i32(new_class_id()));
+    copy_cell(out, context::self_slot(object::context_of(out)));
   }
-  u32 ctx = out->w1;
-  u32 node = spec->w2;
+  u32 ctx = object::context_of(out);
+  u32 node = series_node(spec);
   u32 at = series_index(spec) < 0 ? 0 : u32(series_index(spec));
   // Set-words in a row share the value after them (none at the end).
   u32 pending = at;
@@ -859,7 +857,7 @@ Cell* construct(const Cell* spec_in, const Cell* proto_in, bool only) {
     if (!end && t == TYPE_SET_WORD) continue;
     Cell v = end ? values::none_cell : buffer_of(node)->cells()[i];
     if (!only && t == TYPE_WORD) {
-      u32 s = v.w2;
+      u32 s = word::symbol_of(&v);
       if (is_word_id(s, words::W_NONE)) v = values::none_cell;
       else if (is_word_id(s, words::W_TRUE) || is_word_id(s, words::W_YES) ||
                is_word_id(s, words::W_ON)) v = values::true_cell;

@@ -34,18 +34,33 @@ inline constexpr u32 NO_HANDLER = 0xFFFF0000u;  // packed word of an absent hand
 enum OnSetCell : u32 { ON_CHANGE = 0, ON_DEEP_CHANGE = 1 };
 
 // ---- the object cell (also error! and port!) ------------------------------------
-inline u32 context_of(const Cell* o) { return o->w1; }
-inline i32 class_of(const Cell* o) { return i32(o->w2); }
+// object!, error! and port! share the object cell.
+inline bool is_object_cell(Type t) { return t == TYPE_OBJECT || t == TYPE_ERROR || t == TYPE_PORT; }
+inline u32 context_of(const Cell* o) { QEL_CHECK_KIND(o, is_object_cell); return o->w1; }
+inline void set_context(Cell* o, u32 ctx) { o->w1 = ctx; }
+inline i32 class_of(const Cell* o) { QEL_CHECK_KIND(o, is_object_cell); return i32(o->w2); }
 inline void set_class(Cell* o, i32 id) { o->w2 = u32(id); }
-inline u32 on_set_of(const Cell* o) { return o->w3; }
+inline u32 on_set_of(const Cell* o) { QEL_CHECK_KIND(o, is_object_cell); return o->w3; }
 // The words of the context and on-set nodes, for the collector's marking.
 inline const u32* context_slot(const Cell* o) { return &o->w1; }
 inline const u32* on_set_slot(const Cell* o) { return &o->w3; }
 inline void set_on_set(Cell* o, u32 node) { o->w3 = node; }
+// A whole object cell of the type (object!, error!, port!) over the context.
+inline Cell* fill(Cell* o, Type t, u32 ctx, i32 class_id, u32 on_set) {
+  o->header = t;
+  o->w1 = ctx;
+  o->w2 = u32(class_id);
+  o->w3 = on_set;
+  return o;
+}
 // A cell of the on-set info: the packed slot index and local count, and the
 // handler's spec node when the count was taken.
 inline u32 handler_packed(const Cell* info) { return info->w2; }
 inline u32 handler_spec(const Cell* info) { return info->w3; }
+inline void set_handler(Cell* info, u32 packed, u32 spec_node) {
+  info->w2 = packed;
+  info->w3 = spec_node;
+}
 
 void init();        // registers object!; installs the change hooks
 void init_words();  // interns on-change*, on-deep-change* and changed

@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "datatypes/context.hpp"
+#include "datatypes/image.hpp"
+#include "datatypes/object.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/cycles.hpp"
@@ -51,7 +53,7 @@ void bind_walk(u32 holder_node, bool is_block, const Cell* owner, const Cell* wo
 void bind_value(Cell* value, const Cell* owner, const Cell* word) {
   Type t = type_of(value);
   if (is_owned_series_type(t)) {
-    u32 node = value->w2;
+    u32 node = series_node(value);
     if (!node) return;
     mem::Buffer* b = buffer_of(node);
     if (!(b->flags & mem::SERIES_OWNED)) {
@@ -60,12 +62,12 @@ void bind_value(Cell* value, const Cell* owner, const Cell* word) {
     }
     if (is_any_block_type(t)) bind_walk(node, true, owner, word);
   } else if (t == TYPE_IMAGE) {
-    if (!value->w2 || (value->header & IMAGE_OWNED)) return;
+    if (!image::record(value) || (value->header & IMAGE_OWNED)) return;
     value->header |= IMAGE_OWNED;
-    if (hash::get_ptr(table, value->w2)) return;  // owned through another cell
-    record_owner(value->w2, value, owner, word);
+    if (hash::get_ptr(table, image::record(value))) return;  // owned through another cell
+    record_owner(image::record(value), value, owner, word);
   } else if (is_object_type(t)) {
-    u32 ctx = value->w1;
+    u32 ctx = object::context_of(value);
     if (!ctx || (context::record_of(ctx)->header & OWNER_FLAG)) return;
     bind_walk(ctx, false, owner, word);
   }
@@ -88,7 +90,7 @@ void bind_walk(u32 node, bool is_block, const Cell* owner_in, const Cell* word_i
     for (u32 i = 0; i < n; ++i) {
       Cell* field = context::slot(node, i);
       if (!field) break;
-      if (is_object_type(type_of(field)) && field->w1 == owner->w1) continue;
+      if (is_object_type(type_of(field)) && object::context_of(field) == object::context_of(owner.get())) continue;
       roots::LocalCell field_word;
       copy_cell(hash::context_word_at(node, i), field_word.get());
       bind_value(context::slot(node, i), owner.get(), field_word.get());
@@ -103,14 +105,14 @@ void unbind_value(Cell* value) {
   Type t = type_of(value);
   u32 key = 0;
   if (is_owned_series_type(t)) {
-    key = value->w2;
+    key = series_node(value);
     if (!key) return;
     buffer_of(key)->flags &= ~mem::SERIES_OWNED;
   } else if (t == TYPE_IMAGE) {
-    key = value->w2;
+    key = image::record(value);
     value->header &= ~IMAGE_OWNED;
   } else if (is_object_type(t)) {
-    key = value->w1;
+    key = object::context_of(value);
     if (!key || (context::record_of(key)->header & OWNER_FLAG)) return;
   } else {
     return;
@@ -157,7 +159,7 @@ void bind(Cell* value, const Cell* owner, const Cell* word) {
 }
 
 void bind_entry(Cell* value, const Cell* owner, const Cell* word) {
-  u32 ctx = owner->w1;
+  u32 ctx = object::context_of(owner);
   bind(value, owner, word);
   if (ctx) context::record_of(ctx)->header |= OWNER_FLAG;
 }
@@ -171,7 +173,7 @@ Cell* owner_of(u32 node) {
 void unbind(Cell* value) { unbind_value(value); }
 
 void unbind_values(const Cell* block, u32 index, u32 count) {
-  u32 node = block->w2;
+  u32 node = series_node(block);
   for (u32 i = index; i < index + count; ++i) {
     if (i >= buffer_of(node)->used() / sizeof(Cell)) break;
     unbind_value(buffer_of(node)->cells() + i);
@@ -183,21 +185,21 @@ bool check(const Cell* value, const Cell* action, const Cell* new_value, i32 ind
   Type t = type_of(value);
   u32 key;
   if (is_owned_series_type(t)) {
-    key = value->w2;
+    key = series_node(value);
     if (!key || !(buffer_of(key)->flags & mem::SERIES_OWNED)) return false;
   } else if (t == TYPE_IMAGE) {
     // The cell's flag is set on the cells an object's make or a change of
     // its field walked; the table knows the image's record whatever cell
     // reaches it (`modify img 'owned ...` flags only its argument's copy).
-    key = value->w2;
+    key = image::record(value);
     if (!key) return false;
   } else if (is_object_type(t)) {
-    key = value->w1;
+    key = object::context_of(value);
   } else {
     return false;
   }
   Cell* rec = hash::get_ptr(table, key);
-  if (!rec || !is_object_type(type_of(rec + 1)) || rec[1].w3 == 0) return false;
+  if (!rec || !is_object_type(type_of(rec + 1)) || object::on_set_of(rec + 1) == 0) return false;
   if (!on_deep_change) return false;
   // The handler runs Qel code: hand it stacked copies, which never move.
   stack::Mark mark;

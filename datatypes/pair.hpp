@@ -13,8 +13,8 @@ namespace qel::pair {
 
 void init();  // registers pair!
 
-inline i32 x(const Cell* c) { return i32(c->w2); }
-inline i32 y(const Cell* c) { return i32(c->w3); }
+inline i32 x(const Cell* c) { QEL_CHECK_TYPE(c, TYPE_PAIR); return i32(c->w2); }
+inline i32 y(const Cell* c) { QEL_CHECK_TYPE(c, TYPE_PAIR); return i32(c->w3); }
 inline void set_x(Cell* c, i32 v) { c->w2 = u32(v); }
 inline void set_y(Cell* c, i32 v) { c->w3 = u32(v); }
 

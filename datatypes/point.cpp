@@ -25,7 +25,7 @@ using float_::raise_with_type;
 
 Cell* start(Cell* cell, Type t) {
   cell->header = (cell->header & FLAG_NEW_LINE) | t;
-  cell->w1 = cell->w2 = cell->w3 = 0;
+  clear_payload(cell);
   return cell;
 }
 
@@ -136,7 +136,7 @@ i32 h_compare(Cell* value, Cell* other, i32 op) {
       }
       return 0;
     case COMP_SAME:
-      return value->w1 == other->w1 && value->w2 == other->w2 && value->w3 == other->w3 ? 0 : 1;
+      return same_words(value, other, WORD_1 | WORD_2 | WORD_3) ? 0 : 1;
     default:
       for (u32 i = 0; i < n; ++i) {
         float d = coord(value, i) - coord(other, i);
@@ -250,7 +250,7 @@ Cell* h_pick(Cell* p, i32, Cell* index_cell) {
 
 Cell* h_random(Cell* value, bool seed, bool secure, bool) {
   if (seed) {
-    random::seed(i32(value->w1 * 31u + value->w2 * 17u + value->w3));
+    random::seed(i32(coord_bits(value, 0) * 31u + coord_bits(value, 1) * 17u + coord_bits(value, 2)));
     return make_unset(stack::push());
   }
   for (u32 i = 0, n = dimensions(value); i < n; ++i) {

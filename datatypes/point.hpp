@@ -16,9 +16,15 @@ namespace qel::point {
 void init();  // registers point2D! and point3D!
 
 inline u32 dimensions(const Cell* c) { return type_of(c) == TYPE_POINT3D ? 3 : 2; }
-// Coordinate i (0 x, 1 y, 2 z).
+// The float32 bits of coordinate i (0 x, 1 y, 2 z).
+inline bool is_point_cell(Type t) { return t == TYPE_POINT2D || t == TYPE_POINT3D; }
+inline u32 coord_bits(const Cell* c, u32 i) {
+  QEL_CHECK_KIND(c, is_point_cell);
+  return i == 0 ? c->w1 : i == 1 ? c->w2 : c->w3;
+}
+// Coordinate i.
 inline float coord(const Cell* c, u32 i) {
-  u32 w = i == 0 ? c->w1 : i == 1 ? c->w2 : c->w3;
+  u32 w = coord_bits(c, i);
   float f;
   std::memcpy(&f, &w, sizeof f);
   return f;

@@ -99,8 +99,8 @@ i32 compare_spellings(std::string_view x, std::string_view y, i32 op) {
 // Entries compare by their spellings (the cells may be copies).
 i32 symbol_compare(Cell* a, Cell* b, i32 op) {
   if (type_of(b) != TYPE_SYMBOL) return COMPARE_INCOMPARABLE;
-  if (op == COMP_SAME) return a->w3 == b->w3 ? 0 : -1;
-  return compare_spellings(spelling_of(a->w3), spelling_of(b->w3), op);
+  if (op == COMP_SAME) return utf8_node(a) == utf8_node(b) ? 0 : -1;
+  return compare_spellings(spelling_of(utf8_node(a)), spelling_of(utf8_node(b)), op);
 }
 
 }  // namespace
@@ -148,11 +148,11 @@ bool valid(u32 id) { return id >= 1 && id <= count(); }
 Cell* entry(u32 id) { return buffer_of(block)->cells() + (id - 1); }
 
 u32 cache_string(u32 id) {
-  u32 node = entry(id)->w2;
+  u32 node = string_node(entry(id));
   if (node) return node;
   std::string_view n = name(id);
   node = unicode::load_utf8_buffer(reinterpret_cast<const u8*>(n.data()), u32(n.size()));
-  entry(id)->w2 = node;
+  set_string_node(entry(id), node);
   return node;
 }
 
@@ -162,14 +162,14 @@ Cell* get(u32 id) {
 }
 
 u32 resolve(u32 id) {
-  i32 a = i32(entry(id)->w1);
+  i32 a = alias_of(entry(id));
   return a > 0 ? u32(a) : id;
 }
 
-i32 alias(u32 id) { return i32(entry(id)->w1); }
+i32 alias(u32 id) { return alias_of(entry(id)); }
 
 std::string_view name(u32 id) {
-  mem::Buffer* b = buffer_of(entry(id)->w3);
+  mem::Buffer* b = buffer_of(utf8_node(entry(id)));
   return std::string_view(reinterpret_cast<const char*>(b->head_ptr()), b->used());
 }
 

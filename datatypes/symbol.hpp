@@ -25,8 +25,12 @@ namespace qel::symbol {
 extern u32 table;  // the symbol hash table (kind 2) over the symbol block
 extern u32 block;  // the symbol block
 
-// The entry cell: the node of its spelling as a string! (0 until made).
-inline u32 string_node(const Cell* entry) { return entry->w2; }
+// The entry cell: its alias word, the node of its spelling as a string! (0
+// until made) and the node of its UTF-8 spelling.
+inline i32 alias_of(const Cell* entry) { QEL_CHECK_TYPE(entry, TYPE_SYMBOL); return i32(entry->w1); }
+inline u32 string_node(const Cell* entry) { QEL_CHECK_TYPE(entry, TYPE_SYMBOL); return entry->w2; }
+inline void set_string_node(Cell* entry, u32 node) { entry->w2 = node; }
+inline u32 utf8_node(const Cell* entry) { QEL_CHECK_TYPE(entry, TYPE_SYMBOL); return entry->w3; }
 
 void init();        // registers symbol!
 void init_table();  // the symbol block (kept by the root block) and its table

@@ -10,7 +10,10 @@ namespace qel::triple {
 void init();  // registers triple!
 
 // Integer i (0, 1 or 2).
-inline i32 part(const Cell* cell, u32 i) { return i32(i == 0 ? cell->w1 : i == 1 ? cell->w2 : cell->w3); }
+inline i32 part(const Cell* cell, u32 i) {
+  QEL_CHECK_TYPE(cell, TYPE_TRIPLE);
+  return i32(i == 0 ? cell->w1 : i == 1 ? cell->w2 : cell->w3);
+}
 
 inline Cell* make_at(Cell* cell, i32 a, i32 b, i32 c) {
   cell->header = TYPE_TRIPLE;

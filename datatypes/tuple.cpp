@@ -30,7 +30,7 @@ u8 clamp(i64 v) { return v < 0 ? 0 : v > 255 ? 255 : u8(v); }
 // A fresh tuple header of n bytes, keeping the new-line flag of the cell.
 void start(Cell* c, u32 n) {
   c->header = (c->header & FLAG_NEW_LINE) | TYPE_TUPLE | (n << 19);
-  c->w1 = c->w2 = c->w3 = 0;
+  clear_payload(c);
 }
 
 // ---- conversions ---------------------------------------------------------------
@@ -59,7 +59,7 @@ Cell* from_block(const Cell* block) {
 
 // A colour written as #RGB, #RRGGBB or #RRGGBBAA.
 Cell* from_issue(const Cell* issue) {
-  std::string_view name = symbol::name(issue->w2);
+  std::string_view name = symbol::name(word::symbol_of(issue));
   std::size_t n = name.size();
   if (n != 3 && n != 6 && n != 8) fire(Err::script_invalid_data, issue);
   u8 digits[8];
@@ -267,7 +267,7 @@ Cell* h_reverse(Cell* t, Cell* part, Cell* skip) {
 
 Cell* h_random(Cell* value, bool seed, bool secure, bool) {
   if (seed) {
-    random::seed(i32(value->w1 ^ value->w2 ^ value->w3));
+    random::seed(i32(payload_xor(value)));
     return make_unset(stack::push());
   }
   for (u32 i = 0, n = count(value); i < n; ++i) {
@@ -287,13 +287,9 @@ Cell* make_at(Cell* cell, u32 n, const u8* bytes) {
 Cell* push(u32 n, u32 w1, u32 w2, u32 w3) {
   Cell* c = make_none(stack::push());
   start(c, n < MIN_BYTES ? MIN_BYTES : n);
-  c->w1 = w1;
-  c->w2 = w2;
-  c->w3 = w3;
+  set_data_words(c, w1, w2, w3);
   return c;
 }
-
-bool all_zero_q(const Cell* c) { return (c->w1 | c->w2 | c->w3) == 0; }
 
 void init() {
   types::register_datatype(

@@ -87,7 +87,7 @@ i32 compare(Cell* a, Cell* b, i32 op) {
   switch (op) {
     case COMP_EQUAL: case COMP_NOT_EQUAL: case COMP_STRICT_EQUAL: case COMP_SAME:
     case COMP_EQUAL_NO_CASE:
-      return (a->w1 == b->w1 && a->w2 == b->w2 && a->w3 == b->w3) ? 0 : 1;
+      return same_words(a, b, WORD_1 | WORD_2 | WORD_3) ? 0 : 1;
     case COMP_SORT: case COMP_CASE_SORT: {
       u32 x = count(a), y = count(b);
       return (x > y) - (x < y);
@@ -98,15 +98,15 @@ i32 compare(Cell* a, Cell* b, i32 op) {
 }
 
 Cell* complement(Cell* v) {
-  v->w1 = ~v->w1;
-  v->w2 = ~v->w2;
-  v->w3 = ~v->w3;
+  Words b = words_of(v);
+  for (u32& w : b.w) w = ~w;
+  set_words(v, b);
   return v;
 }
 
 Cell* find(Cell* ts, Cell* value, const act::FindOptions& o) {
   if (type_of(value) != TYPE_DATATYPE) fire(Err::script_invalid_arg, value);
-  return logic::push(has(ts, value->w1));
+  return logic::push(has(ts, datatype_of(value)));
 }
 
 void and_t() { do_bitwise(OP_AND); }
@@ -122,7 +122,7 @@ void init() {
                              .or_t = or_t, .xor_t = xor_t, .find = find}});
 }
 
-void clear(Cell* ts) { ts->w1 = ts->w2 = ts->w3 = 0; }
+void clear(Cell* ts) { set_words(ts, Words{{0, 0, 0}}); }
 
 u32 count(const Cell* ts) {
   u32 n = 0;
@@ -133,18 +133,17 @@ u32 count(const Cell* ts) {
 Cell* append_bits(u32 block, u32 w1, u32 w2, u32 w3) {
   Cell* c = mem::alloc_tail_cell(block);
   c->header = TYPE_TYPESET;
-  c->w1 = w1;
-  c->w2 = w2;
-  c->w3 = w3;
+  set_words(c, Words{{w1, w2, w3}});
   return c;
 }
 
 Cell* make_all_in(u32 block) {
   Cell all;
   make_empty(&all);
-  all.w1 = all.w2 = all.w3 = 0xFFFFFFFFu;
+  set_words(&all, Words{{0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu}});
   bits(&all)[TYPE_UNSET >> 3] &= u8(~(0x80u >> (TYPE_UNSET & 7)));
-  return append_bits(block, all.w1, all.w2, all.w3);
+  Words b = words_of(&all);
+  return append_bits(block, b.w[0], b.w[1], b.w[2]);
 }
 
 Cell* make_in(u32 block, const Cell* spec_in) {
@@ -160,14 +159,15 @@ Cell* make_in(u32 block, const Cell* spec_in) {
     copy_cell(item, value);
     if (type_of(item) == TYPE_WORD) copy_cell(word::get_value_cell(item), value);
     switch (type_of(value)) {
-      case TYPE_DATATYPE: add(ts, value->w1); break;
+      case TYPE_DATATYPE: add(ts, datatype_of(value)); break;
       case TYPE_TYPESET: merge(ts, value); break;
       case TYPE_WORD: add(ts, TYPE_OBJECT); break;
       case TYPE_BLOCK: break;
       default: fire(Err::script_invalid_type_spec, item);
     }
   }
-  return append_bits(block, ts->w1, ts->w2, ts->w3);
+  Words b = words_of(ts);
+  return append_bits(block, b.w[0], b.w[1], b.w[2]);
 }
 
 void set_type(Cell* ts, const Cell* value_in) {
@@ -176,7 +176,7 @@ void set_type(Cell* ts, const Cell* value_in) {
   if (type_of(value) == TYPE_WORD) value = word::get(value);
   switch (type_of(value)) {
     case TYPE_TYPESET: merge(ts, value); break;
-    case TYPE_DATATYPE: add(ts, value->w1); break;
+    case TYPE_DATATYPE: add(ts, datatype_of(value)); break;
     default: fire(Err::script_invalid_arg, value);
   }
 }
@@ -197,16 +197,18 @@ void do_bitwise(i32 op) {
   Cell second;
   if (type_of(b) == TYPE_DATATYPE) {
     make_empty(&second);
-    add(&second, b->w1);
+    add(&second, datatype_of(b));
   } else if (type_of(b) == TYPE_TYPESET) {
     second = *b;
   } else {
     fire(Err::script_invalid_arg, b);
   }
   if (op == OP_UNIQUE) return;
-  u32 x[3] = {a->w1, a->w2, a->w3};
-  u32 y[3] = {second.w1, second.w2, second.w3};
-  u32 r[3];
+  const Words xs = words_of(a), ys = words_of(&second);
+  const u32* x = xs.w;
+  const u32* y = ys.w;
+  Words rs;
+  u32* r = rs.w;
   for (int i = 0; i < 3; ++i) {
     switch (op) {
       case OP_OR: case OP_UNION: r[i] = x[i] | y[i]; break;
@@ -217,9 +219,7 @@ void do_bitwise(i32 op) {
     }
   }
   a->header = TYPE_TYPESET;
-  a->w1 = r[0];
-  a->w2 = r[1];
-  a->w3 = r[2];
+  set_words(a, rs);
 }
 
 }  // namespace qel::typeset

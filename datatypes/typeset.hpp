@@ -15,7 +15,21 @@ void init();  // registers typeset!
 
 inline u8* bits(Cell* ts) { return reinterpret_cast<u8*>(&ts->w1); }
 inline const u8* bits(const Cell* ts) { return reinterpret_cast<const u8*>(&ts->w1); }
+// The three words of type bits, read and written at once.
+struct Words {
+  u32 w[3];
+};
+inline Words words_of(const Cell* ts) {
+  QEL_CHECK_TYPE(ts, TYPE_TYPESET);
+  return {{ts->w1, ts->w2, ts->w3}};
+}
+inline void set_words(Cell* ts, const Words& b) {
+  ts->w1 = b.w[0];
+  ts->w2 = b.w[1];
+  ts->w3 = b.w[2];
+}
 inline bool has(const Cell* ts, u32 type) {
+  QEL_CHECK_TYPE(ts, TYPE_TYPESET);
   return type < 96 && (bits(ts)[type >> 3] & (0x80u >> (type & 7))) != 0;
 }
 inline void add(Cell* ts, u32 type) {

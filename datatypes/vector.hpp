@@ -21,7 +21,7 @@ namespace qel::vector {
 
 void init();  // registers vector! (after string!) and installs the series hooks
 
-inline Type element_type(const Cell* v) { return Type(v->w3); }
+inline Type element_type(const Cell* v) { QEL_CHECK_TYPE(v, TYPE_VECTOR); return Type(v->w3); }
 u32 element_size(const Cell* v);
 
 // The cell becomes an empty vector with room for count elements of the type

@@ -35,7 +35,7 @@ namespace {
 Cell global_word(u32 sym) {
   Cell w = *context::find_or_add(sym, true, true);
   w.header = TYPE_WORD;
-  w.w2 = sym;
+  word::set_symbol(&w, sym);
   return w;
 }
 
@@ -58,14 +58,14 @@ Cell* word_make(Cell*, Cell* spec, Type type) {
   Type st = type_of(spec);
   switch (st) {
     case TYPE_DATATYPE: {
-      Type id = Type(spec->w1 < TYPE_SLOTS ? spec->w1 : 0);
+      Type id = datatype_of(spec) < TYPE_SLOTS ? datatype_of(spec) : Type(0);
       u32 sym = types::names[id].symbol;
       if (!sym) sym = symbol::make(types::name_of(id));
       *out = global_word(sym);
       break;
     }
     case TYPE_LOGIC:
-      *out = global_word(symbol::make(spec->w1 == 1 ? "true" : "false"));
+      *out = global_word(symbol::make(logic_of(spec) ? "true" : "false"));
       break;
     case TYPE_STRING:
       load_word(spec, out);
@@ -73,7 +73,7 @@ Cell* word_make(Cell*, Cell* spec, Type type) {
     case TYPE_CHAR: {
       Cell* text = stack::push();
       string::make_at(text, 4, 1);
-      string::append_char(text, spec->w2);
+      string::append_char(text, char_of(spec));
       load_word(text, out);
       break;
     }
@@ -101,7 +101,7 @@ Cell* word_make(Cell*, Cell* spec, Type type) {
 
 // Appends the word's spelling and answers the limit less its length.
 i32 append_spelling(const Cell* w, Cell* buffer, i32 limit) {
-  std::string text(symbol::name(w->w2));  // appending may move the name
+  std::string text(symbol::name(word::symbol_of(w)));  // appending may move the name
   const u8* p = reinterpret_cast<const u8*>(text.data());
   return limit - i32(string::append_utf8(buffer, p, p + text.size()));
 }
@@ -141,7 +141,7 @@ i32 word_compare(Cell* a, Cell* b, i32 op) {
   Type ta = type_of(a), tb = type_of(b);
   if (!is_word_type(tb)) return COMPARE_INCOMPARABLE;
   if ((ta == TYPE_ISSUE) != (tb == TYPE_ISSUE)) return COMPARE_INCOMPARABLE;
-  u32 sa = a->w2, sb = b->w2;
+  u32 sa = word::symbol_of(a), sb = word::symbol_of(b);
   auto same_canonical = [&] { return sa == sb || symbol::resolve(sa) == symbol::resolve(sb); };
   bool word_and_lit = (ta == TYPE_WORD && tb == TYPE_LIT_WORD) || (ta == TYPE_LIT_WORD && tb == TYPE_WORD);
   bool equal;
@@ -153,7 +153,7 @@ i32 word_compare(Cell* a, Cell* b, i32 op) {
       equal = ta == tb && sa == sb;
       break;
     case COMP_SAME:
-      equal = ta == tb && sa == sb && a->w1 == b->w1;
+      equal = ta == tb && sa == sb && word::context_of(a) == word::context_of(b);
       break;
     case COMP_STRICT_EQUAL_WORD:
       equal = (word_and_lit || ta == tb) && sa == sb;
@@ -169,7 +169,7 @@ i32 word_compare(Cell* a, Cell* b, i32 op) {
 
 // index?: the slot index plus 1, or none when the word was never looked up.
 void word_index() {
-  i32 i = i32(stack::base->w3);
+  i32 i = word::index_of(stack::base);
   if (i < 0) make_none(stack::base);
   else make_integer(stack::base, i + 1);
 }
@@ -228,8 +228,8 @@ Cell* local_cell(u32 ctx, u32 i) { return context::slot(ctx, i); }
 
 Cell* get_value_cell(const Cell* word_in) {
   Cell w = *word_in;
-  if (!w.w1) fire(Err::script_no_value, &w);
-  return context::value_cell(&w, w.w1);
+  if (!context_of(&w)) fire(Err::script_no_value, &w);
+  return context::value_cell(&w, context_of(&w));
 }
 
 Cell* get(const Cell* word_in) {
@@ -240,11 +240,11 @@ Cell* get(const Cell* word_in) {
 }
 
 Cell* set(Cell* w, const Cell* value) {
-  if (!w->w1) {
+  if (!context_of(w)) {
     Cell copy = *w;
     fire(Err::script_not_defined, &copy);
   }
-  return context::set(w, value, w->w1, true);
+  return context::set(w, value, context_of(w), true);
 }
 
 void set_args() {
@@ -257,11 +257,11 @@ void set_args() {
 }
 
 Cell* to_string(const Cell* w) {
-  u32 node = symbol::cache_string(w->w2);
+  u32 node = symbol::cache_string(symbol_of(w));
   return make_series(stack::push(), TYPE_STRING, node);
 }
 
-Cell* symbol_entry(const Cell* w) { return symbol::get(w->w2); }
+Cell* symbol_entry(const Cell* w) { return symbol::get(symbol_of(w)); }
 
 }  // namespace word
 
@@ -289,9 +289,8 @@ Cell* load(const char* name) {
   u32 sym = symbol::make(name);
   Cell* c = runtime::root_append();
   c->header = TYPE_REFINEMENT;
-  c->w1 = 0;
-  c->w2 = sym;
-  c->w3 = u32(-1);
+  word::set_symbol(c, sym);
+  word::set_binding(c, 0, -1);
   return c;
 }
 

@@ -27,14 +27,24 @@ Cell* intern_word(const char* name);
 namespace qel::word {
 
 // ---- the word cell --------------------------------------------------------------
-inline u32 context_of(const Cell* w) { return w->w1; }  // 0: unbound
-inline u32 symbol_of(const Cell* w) { return w->w2; }   // as written
-inline i32 index_of(const Cell* w) { return i32(w->w3); }  // -1: not looked up
+inline u32 context_of(const Cell* w) { QEL_CHECK_KIND(w, is_any_word_type); return w->w1; }  // 0: unbound
+inline u32 symbol_of(const Cell* w) { QEL_CHECK_KIND(w, is_any_word_type); return w->w2; }   // as written
+inline i32 index_of(const Cell* w) { QEL_CHECK_KIND(w, is_any_word_type); return i32(w->w3); }  // -1: not looked up
 inline void set_index(Cell* w, i32 index) { w->w3 = u32(index); }
 inline void set_symbol(Cell* w, u32 symbol) { w->w2 = symbol; }
+inline void set_context(Cell* w, u32 ctx) { w->w1 = ctx; }
 inline void set_binding(Cell* w, u32 ctx, i32 index) {
   w->w1 = ctx;
   w->w3 = u32(index);
+}
+// A whole word cell of the type naming the symbol; unbound and not looked
+// up unless a binding is given.
+inline Cell* fill(Cell* w, Type t, u32 symbol, u32 ctx = 0, i32 index = -1) {
+  w->header = t;
+  w->w1 = ctx;
+  w->w2 = symbol;
+  w->w3 = u32(index);
+  return w;
 }
 
 void init();  // registers word!, lit-word!, set-word!, get-word!, refinement!

@@ -218,7 +218,7 @@ struct Unit {
   u32 active = 0;    // activations running it
   u32 misses = 0;    // guards that failed (a word holding another value than compiled for)
   bool retired = false;  // left out of the cache: deleted when no activation runs it
-  bool one_pure = false;  // its block is one statement that can run without the block's frame
+  bool one_pure = false;  // its block is one statement (or none) that can run without the block's frame
   bool library = false;  // library code: its blocks leave the caller's code as the current code
 };
 
@@ -1014,9 +1014,9 @@ Unit* compile(const Cell* block) {
   Unit* u = new Unit;
   u->library = (buf->flags & mem::SERIES_LIBRARY) != 0;
   Compiler c{*u};
+  u32 at = 0;
   try {
-    u32 at = c.block(block, F_MAIN);
-    (void)at;
+    at = c.block(block, F_MAIN);
   } catch (...) {
     // Reading a descriptor may raise (a bad spec): the reference raises it
     // when it gets there.
@@ -1025,7 +1025,7 @@ Unit* compile(const Cell* block) {
   }
   for (const UBlock& b : u->blocks) code::mark_compiled(b.node);
   u->epoch = code::epoch;
-  u->one_pure = u->blocks[0].pure.size() == 1;
+  u->one_pure = (u->ops[at].flags & F_PURE_BLOCK) && u->blocks[0].pure.size() <= 1;
   return u;
 }
 
@@ -1361,17 +1361,21 @@ struct Vm {
   fire(Err::script_expect_arg, word, &type, &w);
 }
 
-// A unit whose block is one frameless statement, run without entering it
+// A unit whose block is one frameless statement (or none), run without entering it
 // (its result placed as closing the block's frame would leave it); false,
 // nothing done, when it cannot run so.
 [[gnu::always_inline]] inline bool run_one_pure(const Unit* c, const Rec* R, bool chain) {
   if (!room_for_pure()) return false;
-  const PureStmt& ps = c->blocks[0].pure[0];
-  Cell* slot = nullptr;
-  if (ps.set && !(slot = plain_target(&ps.set_word))) return false;
   Cell r;
-  if (!eval_pure(c, ps.expr, R ? R->fctx : 0, R ? R->fbase : nullptr, &r)) return false;
-  if (slot) *slot = r;
+  if (c->blocks[0].pure.empty()) {
+    make_unset(&r);  // an empty block
+  } else {
+    const PureStmt& ps = c->blocks[0].pure[0];
+    Cell* slot = nullptr;
+    if (ps.set && !(slot = plain_target(&ps.set_word))) return false;
+    if (!eval_pure(c, ps.expr, R ? R->fctx : 0, R ? R->fbase : nullptr, &r)) return false;
+    if (slot) *slot = r;
+  }
   Cell* at = stack::top;
   if (++stack::top >= stack::end) stack::overflow();
   *at = r;

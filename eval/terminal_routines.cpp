@@ -6,13 +6,14 @@
 // from a line towards older or newer lines until a number of rows is used
 // up, as scrolling and keeping the end of the output in view do.
 //
-// _add-row appends a line that takes one row (printable ASCII narrower than
-// the box in a monospaced font) to the buffer: it drops the oldest line of a
-// full buffer, appends the line and its entries and counts the rows, as
-// add-line and calc-last-line do. It answers false, having changed nothing,
-// for anything else (another line, more than one line to drop, a buffer to
-// compact, a selection to follow), and under the evaluator's reference switch,
-// so that the differential passes run the Qel code.
+// _add-row (in add-line), _end-in-view (in reset-top) and _print-line (in
+// vprint) do the work of those functions for the common printed line: one
+// that takes one row (printable ASCII narrower than the box in a monospaced
+// font), added to a buffer that drops at most its oldest line and needs no
+// compaction, with no selection to follow. For anything else, and under the
+// evaluator's reference switch (so that the differential passes run the Qel
+// code), they answer that they did nothing, having changed nothing, and the
+// Qel code runs.
 #include <algorithm>
 #include <cstring>
 
@@ -132,8 +133,10 @@ Cell* cached_slot(u32 ctx, u32 symbol, i32& index) {
 // start of a routine, term_slot then reads them (no Qel code runs in
 // between to add words).
 i32 g_indexes[WORD_COUNT];
+u32 g_words;  // the words block of the terminal's context (a node: it stays)
 bool bind_term(u32 ctx) {
-  const mem::Buffer* words = mem::buffer_of(context::words_of(ctx));
+  g_words = context::words_of(ctx);
+  const mem::Buffer* words = mem::buffer_of(g_words);
   const u32 count = words->used() / sizeof(Cell);
   for (int k = 0; k < WORD_COUNT; ++k) {
     i32& i = g_indexes[k];
@@ -149,7 +152,7 @@ bool bind_term(u32 ctx) {
 Cell* term_slot(u32 ctx, Word k) { return context::slot(ctx, u32(g_indexes[k])); }
 // The slot, to be set: the word is marked assigned, as setting it in Qel does.
 Cell* term_out(u32 ctx, Word k) {
-  context::symbol_cell(ctx, u32(g_indexes[k]))->header |= context::WORD_ASSIGNED;
+  (mem::buffer_of(g_words)->cells() + g_indexes[k])->header |= context::WORD_ASSIGNED;
   return term_slot(ctx, k);
 }
 
@@ -410,7 +413,7 @@ void add_row() {
   Term t;
   Added a;
   bool done = !interp::reference && read_term(api::arg(0), t) &&
-              plan_add(t, api::arg(1), logic::flag(api::arg(2)), a);
+              plan_add(t, api::arg(1), !logic::is_false(api::arg(2)), a);
   if (done) apply_add(t, api::arg(1), a);
   api::answer_logic(done);
 }
@@ -419,7 +422,7 @@ void add_row() {
 // for what the routine does not take (see end_check).
 void end_in_view() {
   Term t;
-  if (interp::reference || !read_term(api::arg(0), t)) {
+  if (interp::reference || type_of(api::arg(1)) != TYPE_OBJECT || !read_term(api::arg(0), t)) {
     api::answer_logic(false);
     return;
   }
@@ -473,7 +476,7 @@ void print_line() {
   const i32 cols = pair::x(size);
   const u32 length = string::length_from_index(str);
   if (length > 100000 || (cols >= 1 && i64(length) >= 30 * i64(cols))) return refuse();
-  if (!plan_add(t, str, logic::flag(api::arg(6)), a)) return refuse();
+  if (!plan_add(t, str, !logic::is_false(api::arg(6)), a)) return refuse();
   // calc-top after it, when the scroller's max-size stays and the view
   // follows the end without moving the scroller; else the caller does that.
   const i32 d = a.screen_cnt + 1 - t.page_cnt;
@@ -528,11 +531,11 @@ void wire_terminal_routines() {
   wire(fn, "_rows-down", "[nlines [vector!] n [integer!] delta [integer!] last [integer!]]",
        rows_down);
   wire("gui-console-ctx terminal add-line", "_add-row",
-       "[terminal [object!] str [string!] monospace? [logic!]]", add_row);
+       "[terminal [object!] str [string!] monospace? [any-type!]]", add_row);
   wire("gui-console-ctx terminal reset-top", "_end-in-view",
-       "[terminal [object!] scroller [object!]]", end_in_view);
+       "[terminal [object!] scroller [any-type!]]", end_in_view);
   wire("gui-console-ctx terminal vprint", "_print-line",
-       "[terminal [object!] str [string!] lf? [logic!] console win scroller monospace? [logic!]]",
+       "[terminal [object!] str [string!] lf? [logic!] console win scroller monospace? [any-type!]]",
        print_line);
 }
 

@@ -49,11 +49,17 @@ static_assert(std::is_standard_layout_v<Cell>);
 
 [[noreturn]] void check_failed(const Cell* c, int expected, const char* where);
 
+// Checked builds assert in the accessors that a cell is of the type, or of
+// one of the types a predicate over Type accepts, that the layout it reads
+// belongs to; a failing check prints the cell and aborts.
 #if QEL_CHECKS
 #define QEL_CHECK_TYPE(c, t) \
   do { if (((c)->header & 0xFF) != (t)) ::qel::check_failed((c), (t), __func__); } while (0)
+#define QEL_CHECK_KIND(c, accepts) \
+  do { if (!accepts(::qel::Type((c)->header & 0xFF))) ::qel::check_failed((c), -1, __func__); } while (0)
 #else
 #define QEL_CHECK_TYPE(c, t) ((void)0)
+#define QEL_CHECK_KIND(c, accepts) ((void)0)
 #endif
 
 inline Type type_of(const Cell* c) { return Type(c->header & HEADER_TYPE_MASK); }
@@ -88,6 +94,15 @@ inline void set_int_payload(Cell* c, i32 v) { c->w2 = u32(v); }
 // whole words).
 inline void clear_word1(Cell* c) { c->w1 = 0; }
 inline void clear_word3(Cell* c) { c->w3 = 0; }
+inline void clear_payload(Cell* c) { c->w1 = c->w2 = c->w3 = 0; }
+// The three payload words xored: a random seed from a cell's whole value.
+inline u32 payload_xor(const Cell* c) { return c->w1 ^ c->w2 ^ c->w3; }
+// The payload words of src into dst; dst keeps its header.
+inline void copy_payload(const Cell* src, Cell* dst) {
+  dst->w1 = src->w1;
+  dst->w2 = src->w2;
+  dst->w3 = src->w3;
+}
 
 inline double float_of(const Cell* c) {
   double d;
@@ -95,11 +110,16 @@ inline double float_of(const Cell* c) {
   return d;
 }
 inline void set_float_payload(Cell* c, double d) { std::memcpy(&c->w2, &d, sizeof d); }
+// The float64 payload as its two halves: the low 32 bits in word 2, the high
+// ones (sign and exponent) in word 3.
+inline u32 float_low_word(const Cell* c) { return c->w2; }
+inline u32 float_high_word(const Cell* c) { return c->w3; }
+inline void set_float_words(Cell* c, u32 low, u32 high) { c->w2 = low; c->w3 = high; }
 
 inline Cell* make_unset(Cell* c) { c->header = TYPE_UNSET; c->w1 = c->w2 = c->w3 = 0; return c; }
 inline Cell* make_none(Cell* c) { c->header = TYPE_NONE; c->w1 = c->w2 = c->w3 = 0; return c; }
 // logic!: word 1 is 1 for true.
-inline bool logic_of(const Cell* c) { return c->w1 == 1; }
+inline bool logic_of(const Cell* c) { QEL_CHECK_TYPE(c, TYPE_LOGIC); return c->w1 == 1; }
 inline Cell* make_logic(Cell* c, bool b) {
   c->header = TYPE_LOGIC; c->w1 = b ? 1 : 0; c->w2 = c->w3 = 0; return c;
 }
@@ -115,9 +135,9 @@ inline bool same_words(const Cell* a, const Cell* b, unsigned mask) {
 }
 
 // char!: the code point in word 2. datatype!: the type id in word 1.
-inline u32 char_of(const Cell* c) { return c->w2; }
+inline u32 char_of(const Cell* c) { QEL_CHECK_TYPE(c, TYPE_CHAR); return c->w2; }
 inline void set_char_payload(Cell* c, u32 cp) { c->w2 = cp; }
-inline Type datatype_of(const Cell* c) { return Type(c->w1); }
+inline Type datatype_of(const Cell* c) { QEL_CHECK_TYPE(c, TYPE_DATATYPE); return Type(c->w1); }
 inline Cell* make_char(Cell* c, u32 cp) {
   c->header = TYPE_CHAR; c->w1 = 0; c->w2 = cp; c->w3 = 0; return c;
 }

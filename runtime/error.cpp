@@ -138,8 +138,11 @@ void throw_error(Cell* err) {
     caught = ctop->kind() == FRAME_CATCH || ctop->kind() == FRAME_TRY;
   }
   if (!caught) {
+    // The error may lie in the bottom cell, which the push below makes
+    // unset before copying: take it out first.
+    Cell e = *err;
     base = top = bottom;
-    push_cell(err);
+    push_cell(&e);
     error::uncaught(bottom);
     std::_Exit(254);
   }

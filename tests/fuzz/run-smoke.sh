@@ -55,10 +55,13 @@ trap 'rm -rf "$logs"' EXIT
 
 # fuzz NAME SECONDS MAX-LEN CORPUS: starts qel-fuzz-NAME in the background;
 # its output goes to $logs/NAME, its exit status to $logs/NAME.status.
+# An input counts as a hang after 30 seconds: the eight fuzzers share the
+# machine's cores, and on two cores one evaluator input under the collector
+# stress can take more than 10 seconds without hanging.
 fuzz() {
   (
     status=0
-    "./qel-fuzz-$1" -max_total_time="$2" -max_len="$3" -timeout=10 -print_final_stats=1 \
+    "./qel-fuzz-$1" -max_total_time="$2" -max_len="$3" -timeout=30 -print_final_stats=1 \
       -artifact_prefix="$1-" "$4" >"$logs/$1" 2>&1 || status=$?
     echo "$status" >"$logs/$1.status"
   ) &

@@ -47,17 +47,22 @@ window() {
   xdotool windowfocus --sync "$wid" 2>/dev/null
   return 0
 }
+# session LINE SECONDS: qel with no script, LINE typed at its prompt once
+# the window shows; waits for the process, its exit status in $rc.
+session() {
+  (cd "$dir" && QEL_ARTIFACTS=$artifacts "$qel" 2>"$dir/err") &
+  pid=$!
+  if window; then
+    sleep 0.3
+    xdotool type --delay 20 "$1"
+    xdotool key Return
+  fi
+  wait_for $pid "$2"
+}
 
 # ---- a first run: typed keys, quit, and the defaults saved ------------------------------------
 rm -rf "$XDG_CONFIG_HOME/qel"
-(cd "$dir" && "$qel" 2>"$dir/err") &
-pid=$!
-if window; then
-  sleep 0.3
-  xdotool type --delay 20 "quit"
-  xdotool key Return
-fi
-wait_for $pid 30
+session "quit" 30
 expected=$(printf 'Qel [\n\tPurpose: "Qel Console Configuration File"\n]\n\nwin-pos: (200, 200)\nwin-size: 640x480\nfont-name: "Monospace"\nfont-size: 11\nfont-color: 0.0.0\nbackground: 252.252.252\nmouse-paste?: false\nmenu-bar?: true\ndark-mode?: no buffer-lines: 10000 history: ["quit"]')
 if [ "$rc" = 0 ] && [ -f "$cfg" ] && [ "$(cat "$cfg")" = "$expected" ]; then
   ok "a first run saves the defaults (and the history)"
@@ -68,14 +73,7 @@ fi
 
 # ---- a session driven from inside --------------------------------------------------------------
 cp "$here/console/drive.qel" "$dir/"
-(cd "$dir" && QEL_ARTIFACTS=$artifacts "$qel" 2>"$dir/err") &
-pid=$!
-if window; then
-  sleep 0.3
-  xdotool type --delay 20 "do %drive.qel"
-  xdotool key Return
-fi
-wait_for $pid 120
+session "do %drive.qel" 120
 if [ -f "$dir/results.txt" ]; then cat "$dir/results.txt"; fi
 if [ "$rc" != 0 ] || ! grep -q '^done$' "$dir/results.txt" 2>/dev/null || grep -q '^FAIL' "$dir/results.txt"; then
   bad "the driven session: status $rc, at step $(cat "$dir/step.txt"); stderr: $(cat "$dir/err")"

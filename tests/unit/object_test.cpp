@@ -565,7 +565,7 @@ TEST_F(ObjectTest, OnDeepChangeRunsForOwnedSeries) {
   const Call& c = g_calls[0];
   EXPECT_EQ(c.name, "on-deep-change*");
   ASSERT_EQ(c.frame.size(), 7u);
-  EXPECT_EQ(word::context_of(&c.frame[0]), object::context_of(o));
+  EXPECT_EQ(object::context_of(&c.frame[0]), object::context_of(o));
   EXPECT_EQ(spelling(&c.frame[1]), "b");
   EXPECT_EQ(series_node(&c.frame[2]), series_node(b));
   EXPECT_EQ(spelling(&c.frame[3]), "append");
@@ -681,7 +681,7 @@ TEST_F(ObjectTest, OwnedByAnotherObject) {
   EXPECT_EQ(object::context_of(owner), object::context_of(outer));
   Cell action = word_cell("append");
   EXPECT_TRUE(ownership::check(items, &action, nullptr, 0, 0));
-  EXPECT_EQ(word::context_of(&g_calls.back().frame[0]), object::context_of(outer));
+  EXPECT_EQ(object::context_of(&g_calls.back().frame[0]), object::context_of(outer));
   Cell one = integer_cell(1);
   EXPECT_EQ(raised([&] {
               actions::handler<act::Modify>(inner, ACT_modify)(inner, &owned, &one, false);

@@ -668,3 +668,21 @@ TEST(Words, TheRuntimesOwnWords) {
   EXPECT_EQ(word::context_of(part), 0u) << "unbound";
   EXPECT_EQ(spelled(word::symbol_of(part)), "part");
 }
+
+#if QEL_CHECKS
+// Checked builds stop at an accessor reading another type's layout: a word's
+// binding read from an object cell, an object's context from a word, a
+// function's spec from an integer.
+TEST(CheckedAccessors, AnotherTypesCellAborts) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  Object o(false);
+  Cell w = *words::cell(words::W_SELF);
+  Cell n;
+  make_integer(&n, 7);
+  EXPECT_DEATH((void)word::context_of(&o.cell.cell), "internal check failed in context_of");
+  EXPECT_DEATH((void)object::context_of(&w), "internal check failed in context_of");
+  EXPECT_DEATH((void)function::spec_of(&n), "internal check failed in spec_of");
+  EXPECT_DEATH((void)char_of(&n), "internal check failed in char_of: expected type 10");
+  EXPECT_EQ(object::context_of(&o.cell.cell), o.ctx()) << "the owner's own type passes";
+}
+#endif

@@ -109,12 +109,9 @@ std::string text_of(const Cell* item) {
 
 // ---- the widget -----------------------------------------------------------------------------------
 
-void select_row(Record& w, i32 row) {
-  GtkWidget* c = widgets::control(w);
-  GtkListStore* s = store_of(w);
-  if (!c || !s) return;
-  if (row >= row_count(s)) row = -1;
-  widgets::Quiet q;
+// Selects row (none when negative) of a list or combo widget; a list
+// scrolls to the row when asked.
+void set_row(GtkWidget* c, i32 row, bool scroll) {
   if (GTK_IS_TREE_VIEW(c)) {
     GtkTreeSelection* sel = gtk_tree_view_get_selection(GTK_TREE_VIEW(c));
     if (row < 0) {
@@ -123,11 +120,20 @@ void select_row(Record& w, i32 row) {
     }
     GtkTreePath* p = gtk_tree_path_new_from_indices(row, -1);
     gtk_tree_selection_select_path(sel, p);
-    gtk_tree_view_scroll_to_cell(GTK_TREE_VIEW(c), p, nullptr, FALSE, 0, 0);
+    if (scroll) gtk_tree_view_scroll_to_cell(GTK_TREE_VIEW(c), p, nullptr, FALSE, 0, 0);
     gtk_tree_path_free(p);
   } else if (GTK_IS_COMBO_BOX(c)) {
     gtk_combo_box_set_active(GTK_COMBO_BOX(c), row < 0 ? -1 : row);
   }
+}
+
+void select_row(Record& w, i32 row) {
+  GtkWidget* c = widgets::control(w);
+  GtkListStore* s = store_of(w);
+  if (!c || !s) return;
+  if (row >= row_count(s)) row = -1;
+  widgets::Quiet q;
+  set_row(c, row, true);
 }
 
 bool iter_at(GtkListStore* s, i32 row, GtkTreeIter* it) {
@@ -335,19 +341,7 @@ void rows(const Record& w, std::vector<std::string>& out) {
 }
 
 void choose(Record& w, i32 row) {
-  GtkWidget* c = widgets::control(w);
-  if (c && GTK_IS_TREE_VIEW(c)) {
-    GtkTreeSelection* sel = gtk_tree_view_get_selection(GTK_TREE_VIEW(c));
-    if (row < 0) {
-      gtk_tree_selection_unselect_all(sel);
-      return;
-    }
-    GtkTreePath* p = gtk_tree_path_new_from_indices(row, -1);
-    gtk_tree_selection_select_path(sel, p);
-    gtk_tree_path_free(p);
-  } else if (c && GTK_IS_COMBO_BOX(c)) {
-    gtk_combo_box_set_active(GTK_COMBO_BOX(c), row);
-  }
+  if (GtkWidget* c = widgets::control(w)) set_row(c, row, false);
 }
 
 }  // namespace qel::view::backend::lists
