@@ -179,7 +179,7 @@ void word_index() {
 namespace {
 // A word keeps its context and its symbol alive.
 void mark_word(const Cell* w) {
-  if (context_of(w)) gc::mark_context_at(&w->w1);
+  if (context_of(w)) gc::mark_context_at(context_slot(w));
   gc::mark_symbol(symbol_of(w));
 }
 }  // namespace
@@ -206,7 +206,7 @@ Cell* make_at(u32 sym, Cell* target) {
 
 Cell* make_data_word(u32 sym, Cell* target) {
   if (context::find_word(context::global, sym, true) >= 0) return make_at(sym, target);
-  Cell w{TYPE_WORD, 0, sym, 0};
+  Cell w{TYPE_WORD, 0, sym, u32(-1)};  // no context, not looked up
   return copy_cell(&w, target);
 }
 

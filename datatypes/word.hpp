@@ -29,6 +29,8 @@ namespace qel::word {
 // ---- the word cell --------------------------------------------------------------
 inline u32 context_of(const Cell* w) { QEL_CHECK_KIND(w, is_any_word_type); return w->w1; }  // 0: unbound
 inline u32 symbol_of(const Cell* w) { QEL_CHECK_KIND(w, is_any_word_type); return w->w2; }   // as written
+// The word of the context node, for the collector's marking (it may rewrite it).
+inline const u32* context_slot(const Cell* w) { return &w->w1; }
 inline i32 index_of(const Cell* w) { QEL_CHECK_KIND(w, is_any_word_type); return i32(w->w3); }  // -1: not looked up
 inline void set_index(Cell* w, i32 index) { w->w3 = u32(index); }
 inline void set_symbol(Cell* w, u32 symbol) { w->w2 = symbol; }

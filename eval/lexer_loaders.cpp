@@ -218,7 +218,7 @@ void push_word(State* s, Type t, const u8* p, const u8* end) {
   u32 sym = intern(p, end);
   Cell* c = new_cell(s);
   u32 nl = c->header & FLAG_NEW_LINE;
-  if (s->unbound) *c = Cell{TYPE_WORD, 0, sym, 0};
+  if (s->unbound) *c = Cell{TYPE_WORD, 0, sym, u32(-1)};
   else word::make_at(sym, c);  // may allocate; the new cell is on the marked lexer stack
   c->header = t | nl;
 }
