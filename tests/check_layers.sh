@@ -25,12 +25,14 @@
 #                       view/backend/ (the backend module's interface)
 #       view/backend/   the GUI backend: view/, io/ and below, eval/api.hpp
 #       console/        the console: anything
-#       tests/, bench/, tools/: anything
+#       tests/, bench/, tools/, view/backend/bench/ (benchmarks of the
+#                       backend beside GTK called directly): anything
 #     Every folder that holds C++ sources belongs to one of them: a new
 #     folder gets its rule here first.
 #  2. GTK, GDK, cairo, pango and GLib headers are included only in
-#     view/backend/ (the module opened at first use), and in benchmarks that
-#     measure the drawing against those libraries called directly
+#     view/backend/ (the module opened at first use, and its benchmarks
+#     beside GTK called directly in view/backend/bench/), and in benchmarks
+#     that measure the drawing against cairo and pango called directly
 #     (bench/).
 #  3. Natives, actions and callbacks never move the stack tops by hand
 #     (`stack::top = ...`, `stack::base = ...`, `stack::ctop = ...`, ++/--):
@@ -94,9 +96,9 @@ STARTUP=$(ls eval/boot.cpp eval/startup.cpp eval/register.cpp 2>/dev/null)
 EVAL_BELOW=$(printf '%s\n' $EVAL | grep -vxF "$(printf '%s\n' $STARTUP)")
 VIEW=$(sources view 1)
 LOADER=$(ls view/module.cpp view/module.hpp view/backend/entry.hpp 2>/dev/null)
-BACKEND=$(sources view/backend)
+BACKEND=$(sources view/backend | grep -v "^view/backend/bench/")
 CONSOLE=$(sources console)
-FREE="$(sources tests) $(sources bench) $(sources tools)"
+FREE="$(sources tests) $(sources bench) $(sources tools) $(sources view/backend/bench)"
 
 layer platform/ "$PLATFORM" "platform/"
 layer runtime/ "$RUNTIME" "runtime/ platform/"

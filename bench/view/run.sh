@@ -2,7 +2,7 @@
 # GUI framework benchmarks on the recording platform of the tests (no
 # native windows): the dispatch of 100,000 over events through the standard
 # event functions to an actor, show of a 1,000-face tree, layout of a
-# 500-face specification beside the time of its text measuring alone, and
+# window of 500 faces beside the time of its text measuring alone, and
 # make face! alone. No peer runs the same code; the targets are 100,000
 # events/s, 50 ms and 50 ms.
 #   bench/view/run.sh [qel-headless]     (default: build/qel-headless)

@@ -73,7 +73,7 @@ def paint_path(cr, fill=None, pen=BLACK, width=1):
 
 def svg_arc(cr, x1, y1, x2, y2, rx, ry, phi_deg, large, sweep):
     """An SVG elliptic arc from the current point (x1, y1), by the centre
-    parameterisation of the SVG specification (its own implementation here)."""
+    parameterisation of the SVG arc (its own implementation here)."""
     phi = math.radians(phi_deg)
     c, s = math.cos(phi), math.sin(phi)
     dx, dy = (x1 - x2) / 2, (y1 - y2) / 2

@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "bench_main.hpp"
+#include "bench/bench_main.hpp"
 #include "eval/boot.hpp"
 #include "eval/interpreter.hpp"
 #include "runtime/roots.hpp"
