@@ -321,6 +321,7 @@ void load_boot_data(Cell* out) {
 }  // namespace
 
 void run() {
+  gc::boot_started();
   stack::reset();
   make_function_values();
   set_datatype_words();

@@ -137,6 +137,7 @@ u32 g_evacuations = 0;
 u32 g_last_attempt = 0;             // cycle of the last evacuation attempt
 bool g_attempted = false;
 bool g_stress_run = false;          // the run asked for the collector stress (even while it is off)
+bool g_stress_boot = false;         // ... and asked for it during start-up too
 std::vector<MovedCallback> g_moved;
 // The extent of the native stack (valid while a cycle runs).
 std::uintptr_t g_stack_lo = 0, g_stack_hi = 0;
@@ -588,8 +589,13 @@ void evacuate() {
 void init() {
   g_cycles = 0;
   const char* s = std::getenv(config::GC_STRESS_ENV);
-  stress = s && *s && *s != '0';
+  stress = s && *s && std::strcmp(s, "0") != 0;
   g_stress_run = stress;
+  g_stress_boot = stress && std::strcmp(s, config::GC_STRESS_BOOT) == 0;
+}
+
+void boot_started() {
+  if (!g_stress_boot) stress = false;
 }
 
 void check() {
@@ -709,6 +715,7 @@ void startup_done(u32 symbol_count) {
   // Under the stress the program's nodes go to frames of their own, so that
   // every test moves some.
   mem::keep_node_frames(g_stress_run);
+  stress = g_stress_run;
 }
 
 void mark_values(const Cell* first, const Cell* end) {

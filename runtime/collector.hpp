@@ -14,6 +14,11 @@ extern bool stress;   // collect at every allocation (QEL_GC_STRESS)
 void init();            // collector/init: counters 0
 void check();           // one cycle when enabled (memory manager asks)
 void stress_point();    // called at every buffer allocation
+// Start-up (boot::run) runs without the stress unless it was asked for the
+// boot too (config::GC_STRESS_BOOT): boot_started turns it off,
+// startup_done turns it on again. Code that never boots (the unit tests)
+// runs under the stress from the first allocation on.
+void boot_started();
 u32 do_cycle();         // one cycle; answers the cycle count
 u32 cycles();
 

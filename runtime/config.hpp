@@ -19,7 +19,11 @@ inline constexpr unsigned PAGE_SIZE = 4096;
 
 // Environment variable that turns on the collector-stress mode: a full
 // compacting collection at every allocation, to flush out stale buffer pointers.
+// Any value but "0" collects from the end of start-up on (start-up runs
+// without it, so that a process start costs no more than the code it runs);
+// the value GC_STRESS_BOOT collects during start-up too.
 inline constexpr const char* GC_STRESS_ENV = "QEL_GC_STRESS";
+inline constexpr const char* GC_STRESS_BOOT = "boot";
 
 // Environment variable that makes the library's code run as any other code:
 // traced step by step, and errors inside it reporting its own code as `near`

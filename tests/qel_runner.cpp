@@ -41,6 +41,7 @@
 
 #include <cctype>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -320,19 +321,118 @@ Outcome in_child(const std::function<std::string()>& fn) {
   return {true, got};
 }
 
-// The answer to case i of the script, in a fresh runtime, with the file's
-// earlier cases run first when with_earlier.
-// The earlier cases only bring the state case i needs, and each has had its
-// own run under the stress mode: they run without it here, else a file whose
-// cases build on each other would take time quadratic in its length.
-Outcome fresh(const Script& s, size_t i, bool with_earlier, bool stress) {
+// The answer to case i of the script, in a fresh runtime.
+Outcome alone(const Script& s, size_t i, bool stress) {
   return in_child([&] {
-    gc::stress = false;
-    if (with_earlier)
-      for (size_t k = 0; k < i; ++k) run_case(s.cases[k]);
     gc::stress = stress;
     return run_case(s.cases[i]);
   });
+}
+
+// Case i after the file's earlier cases: the keeper, a process forked from
+// the runner, runs the file's cases one after another and forks from its
+// state a fresh runtime for each case asked for, so that the earlier cases
+// run once a file, not once a case. They only bring the state case i needs,
+// and each has had its own run under the stress mode: they run without it.
+struct Keeper {
+  const Script* script = nullptr;
+  pid_t pid = -1;
+  int to = -1, from = -1;  // requests (case indexes), answers
+  size_t next = 0;         // the first case it has not run
+};
+Keeper g_keeper;
+
+bool read_all(int fd, void* p, size_t n) {
+  for (size_t off = 0; off < n;) {
+    ssize_t r = read(fd, static_cast<char*>(p) + off, n - off);
+    if (r <= 0) return false;
+    off += size_t(r);
+  }
+  return true;
+}
+
+bool write_all(int fd, const void* p, size_t n) {
+  for (size_t off = 0; off < n;) {
+    ssize_t w = write(fd, static_cast<const char*>(p) + off, n - off);
+    if (w <= 0) return false;
+    off += size_t(w);
+  }
+  return true;
+}
+
+// Ends the keeper; answers how it ended when it died instead of answering.
+std::string stop_keeper() {
+  std::string how;
+  if (g_keeper.pid < 0) return how;
+  close(g_keeper.to);
+  close(g_keeper.from);
+  int status = 0;
+  waitpid(g_keeper.pid, &status, 0);
+  if (WIFSIGNALED(status))
+    how = "the process died of signal " + std::to_string(WTERMSIG(status)) + " (" +
+          strsignal(WTERMSIG(status)) + ")";
+  else if (WEXITSTATUS(status) != 0)
+    how = "the process exited with status " + std::to_string(WEXITSTATUS(status));
+  g_keeper = Keeper();
+  return how;
+}
+
+// The keeper's loop: for each case index asked for, runs the cases before it
+// and answers that case's outcome in a runtime forked from here.
+[[noreturn]] void keeper_loop(const Script& s, int in, int out, bool stress) {
+  gc::stress = false;
+  size_t next = 0;
+  for (std::uint32_t i; read_all(in, &i, sizeof i);) {
+    for (; next < i; ++next) run_case(s.cases[next]);
+    Outcome o = alone(s, i, stress);
+    std::uint32_t head[2] = {o.finished, std::uint32_t(o.got.size())};
+    if (!write_all(out, head, sizeof head) || !write_all(out, o.got.data(), o.got.size())) break;
+  }
+  _exit(0);
+}
+
+Outcome after_earlier(const Script& s, size_t i, bool stress) {
+  // (a keeper serves one file, and runs each case once)
+  if (g_keeper.pid >= 0 && (g_keeper.script != &s || g_keeper.next > i)) stop_keeper();
+  if (g_keeper.pid < 0) {
+    int req[2], ans[2];
+    if (pipe2(req, O_CLOEXEC) != 0) return {false, "cannot make a pipe"};
+    if (pipe2(ans, O_CLOEXEC) != 0) {
+      close(req[0]);
+      close(req[1]);
+      return {false, "cannot make a pipe"};
+    }
+    std::fflush(stdout);
+    std::fflush(stderr);
+    pid_t pid = fork();
+    if (pid == 0) {
+      close(req[1]);
+      close(ans[0]);
+      g_in_child = true;
+      keeper_loop(s, req[0], ans[1], stress);
+    }
+    close(req[0]);
+    close(ans[1]);
+    if (pid < 0) {
+      close(req[1]);
+      close(ans[0]);
+      return {false, "cannot fork"};
+    }
+    g_keeper.script = &s;
+    g_keeper.pid = pid;
+    g_keeper.to = req[1];
+    g_keeper.from = ans[0];
+  }
+  std::uint32_t index = std::uint32_t(i), head[2];
+  g_keeper.next = i;
+  std::string got;
+  if (write_all(g_keeper.to, &index, sizeof index) && read_all(g_keeper.from, head, sizeof head)) {
+    got.resize(head[1]);
+    if (read_all(g_keeper.from, got.data(), got.size())) return {head[0] != 0, got};
+  }
+  // An earlier case ended the keeper: that is the answer.
+  std::string how = stop_keeper();
+  return {false, how.empty() ? "the process ended without an answer" : how};
 }
 
 bool passes(const Outcome& o, const Case& c) { return o.finished && o.got == c.expected; }
@@ -340,12 +440,12 @@ bool passes(const Outcome& o, const Case& c) { return o.finished && o.got == c.e
 std::string fresh_answer(const Script& s, size_t i) {
   const Case& c = s.cases[i];
   bool stress = gc::stress;
-  Outcome alone = fresh(s, i, false, stress);
-  if (passes(alone, c)) return alone.got;
-  if (stress && passes(fresh(s, i, false, false), c))
-    return alone.got + " (alone in a fresh runtime under collector stress; passes without stress)";
-  if (i == 0) return alone.got;
-  Outcome after = fresh(s, i, true, stress);
+  Outcome first = alone(s, i, stress);
+  if (passes(first, c)) return first.got;
+  if (stress && passes(alone(s, i, false), c))
+    return first.got + " (alone in a fresh runtime under collector stress; passes without stress)";
+  if (i == 0) return first.got;
+  Outcome after = after_earlier(s, i, stress);
   if (passes(after, c)) return after.got;
   return after.got + " (in a fresh runtime, after the file's earlier cases)";
 }
@@ -367,11 +467,8 @@ void exit_guard() {
 }
 
 int program() {
-  // Start-up runs the same way in every runner process. Under the
-  // collector-stress mode it is checked where qel itself starts (the process
-  // checks); here it runs without the stress, which is on again for every case.
-  bool stress = gc::stress;
-  gc::stress = false;
+  // Start-up runs without the collector stress unless QEL_GC_STRESS asks for
+  // it during start-up too (where qel itself starts, in the process checks).
   boot::run();
   // The runner runs no console: system/console stays none here, as library
   // code expects without one.
@@ -382,7 +479,6 @@ int program() {
     interp::eval_block_or_throw(code.get(), false);
     stack::reset();
   }
-  gc::stress = stress;
   hooks::add(capture_value, nullptr);
   if (g_traced) {
     g_noop_callback = runtime::root_append();
@@ -424,6 +520,7 @@ int program() {
                     c.line, escape(trim(c.code)).c_str(), c.expected.c_str(), got.c_str());
       }
     }
+    stop_keeper();
   }
   std::printf("%d passed, %d failed\n", passed, failed);
   std::fflush(stdout);

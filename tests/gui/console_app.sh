@@ -47,13 +47,36 @@ window() {
   xdotool windowfocus --sync "$wid" 2>/dev/null
   return 0
 }
+# prompt_painted: waits until the window $wid shows its first prompt: three
+# lines of dark text (the banner's two, then the prompt) on the light
+# background of its text area, below the menu bar and left of the scroll bar.
+prompt_painted() {
+  /usr/bin/python3 - "$wid" $((30 * slow)) <<'PY'
+import os, subprocess, sys, time
+from PIL import ImageGrab
+wid, limit = sys.argv[1], time.monotonic() + float(sys.argv[2])
+def lines():
+    out = subprocess.run(["xdotool", "getwindowgeometry", "--shell", wid],
+                         capture_output=True, text=True).stdout
+    g = dict(kv.split("=", 1) for kv in out.split())
+    x, y, w, h = (int(g[k]) for k in ("X", "Y", "WIDTH", "HEIGHT"))
+    im = ImageGrab.grab(bbox=(x, y + 24, x + w - 20, y + h), xdisplay=os.environ["DISPLAY"]).convert("L")
+    px, (iw, ih) = im.load(), im.size
+    rows = [any(px[i, j] < 100 for i in range(0, iw, 2)) for j in range(ih)]
+    return sum(1 for j in range(ih) if rows[j] and (j == 0 or not rows[j - 1]))
+while time.monotonic() < limit:
+    if lines() >= 3:
+        sys.exit(0)
+    time.sleep(0.05)
+sys.exit(1)
+PY
+}
 # session LINE SECONDS: qel with no script, LINE typed at its prompt once
-# the window shows; waits for the process, its exit status in $rc.
+# the prompt is painted; waits for the process, its exit status in $rc.
 session() {
   (cd "$dir" && QEL_ARTIFACTS=$artifacts "$qel" 2>"$dir/err") &
   pid=$!
-  if window; then
-    sleep 0.3
+  if window && prompt_painted; then
     xdotool type --delay 20 "$1"
     xdotool key Return
   fi

@@ -15,22 +15,25 @@ Qel []
 view/no-wait [button "x"]
 1 / 0
 QEL
-( "$qel" "$dir/script.qel" 2>"$dir/err"; echo $? >"$dir/rc" ) &
-if ! timeout 120 xdotool search --sync --name "Qel: error" >/dev/null; then
+"$qel" "$dir/script.qel" 2>"$dir/err" &
+pid=$!
+wid=$(timeout 120 xdotool search --sync --onlyvisible --name "Qel: error" | head -1)
+if [ -z "$wid" ]; then
   echo "no error box"
   cat "$dir/err"
+  kill $pid 2>/dev/null
   exit 1
 fi
-# Return closes the box: pressed again while the process lives on, since a
-# key that comes before the box takes the focus is lost
-i=0
-while [ ! -s "$dir/rc" ] && [ $i -lt 120 ]; do
-  xdotool key Return
-  i=$((i + 1))
-  sleep 0.5
-done
-wait
-rc=$(cat "$dir/rc" 2>/dev/null)
+# Return closes the box, once it has the keyboard's focus (a key that comes
+# before would go elsewhere); the process then ends (a watchdog ends it if
+# it does not).
+xdotool windowfocus --sync "$wid"
+xdotool key Return
+(sleep 120; kill $pid) >/dev/null 2>&1 &
+watchdog=$!
+wait $pid
+rc=$?
+kill "$watchdog" 2>/dev/null
 fail=0
 [ "$rc" = 254 ] || { echo "exit status $rc, not 254"; fail=1; }
 grep -q '^\*\*\* Math Error: attempt to divide by zero' "$dir/err" || { echo "no report on standard error:"; cat "$dir/err"; fail=1; }
