@@ -504,6 +504,18 @@ void reactivity_run() {
   api::keep_result();
 }
 
+// The console's prompt loop: runs the block again and again until a transfer
+// ends it. Unlike a loop native it has no safe point of its own between two
+// runs, so an interrupt is taken only inside the block (within its catch),
+// never between two commands, where it would end the session.
+void prompt_loop() {
+  Cell code = *arg(0);
+  for (;;) {
+    stack::Mark mark;
+    api::check(interp::eval_block(&code, false));
+  }
+}
+
 }  // namespace
 
 // Replaces, in the body of the function that `path` (global words, space-
@@ -547,6 +559,7 @@ void wire_tool_routines() {
   wire("system reactivity check", "_propagate", "[code [block!] queue [block!]]",
        reactivity_propagate);
   wire("system reactivity eval", "_run", "[code [block!]]", reactivity_run);
+  wire("system console run", "_prompt-loop", "[code [block!]]", prompt_loop);
   wire_codec_routines();
   wire_terminal_routines();
 }
