@@ -86,6 +86,36 @@ void draw_reporting(draw::Context& ctx, const Cell* commands) {
 
 int g_painting = 0;  // paints in progress (a face that asks to be painted while it paints waits)
 
+// Windows whose self-drawn faces are painted at their next frame (record
+// ids): one paint a frame, however many times they were asked for.
+std::unordered_set<u32>& g_at_frame = *new std::unordered_set<u32>();
+
+// A frame callback's own note: whether it ran (else it was dropped with its
+// widget, and the window waits no more).
+struct FrameRequest {
+  u32 id;
+  bool ran;
+};
+
+// The frame clock's update phase, before GTK lays out and draws the frame:
+// the window's faces that wait are painted into their surfaces, which the
+// frame then copies to the screen.
+gboolean on_frame(GtkWidget*, GdkFrameClock*, gpointer data) {
+  auto* request = static_cast<FrameRequest*>(data);
+  request->ran = true;
+  g_at_frame.erase(request->id);
+  guard::run([&] {
+    if (Record* w = window::find(request->id)) paint_pending(*w);
+  });
+  return G_SOURCE_REMOVE;
+}
+
+void frame_request_done(gpointer data) {
+  auto* request = static_cast<FrameRequest*>(data);
+  if (!request->ran) g_at_frame.erase(request->id);
+  delete request;
+}
+
 // The input method's signals: what it types, and its compositions.
 void on_commit(GtkIMContext*, const gchar* text, gpointer id) {
   guard::run([&] {
@@ -207,6 +237,13 @@ void paint(Record& w) {
   cairo_surface_flush(surface);
   if (Record* again = window::find(id))
     if (GtkWidget* b = windows::client(*again); b && container::is(b)) container::set_surface(b, surface);
+}
+
+void paint_at_frame(Record& w) {
+  GtkWidget* g = windows::widget(w);
+  if (!g) return;
+  if (!g_at_frame.insert(w.id).second) return;
+  gtk_widget_add_tick_callback(g, on_frame, new FrameRequest{w.id, false}, frame_request_done);
 }
 
 void paint_pending(Record& w) {

@@ -402,20 +402,11 @@ void on_gdk_event(GdkEvent* e) {
       return;
     }
     case GDK_KEY_PRESS:
-    case GDK_KEY_RELEASE: {
-      // What the key changed is painted now, not at the window's next frame
-      // (up to a frame later): typing shows at once.
-      GdkWindow* top = e->any.window ? gdk_window_get_toplevel(e->any.window) : nullptr;
-      if (top) g_object_ref(top);
+    case GDK_KEY_RELEASE:
+      // What the key changed is painted at the window's next frame, with
+      // whatever else changed before it.
       key_event(e);
-      if (top) {
-        G_GNUC_BEGIN_IGNORE_DEPRECATIONS
-        gdk_window_process_updates(top, TRUE);
-        G_GNUC_END_IGNORE_DEPRECATIONS
-        g_object_unref(top);
-      }
       return;
-    }
     case GDK_TOUCHPAD_PINCH: {
       const GdkEventTouchpadPinch& p = e->touchpad_pinch;
       if (p.phase != GDK_TOUCHPAD_GESTURE_PHASE_UPDATE) {

@@ -214,7 +214,7 @@ void show(Record& w) {
 
 void redraw(Record& w) {
   base::invalidate(w);
-  paint_pending(w);
+  base::paint_at_frame(w);
   if (GtkWidget* g = widget(w)) gtk_widget_queue_draw(g);
 }
 

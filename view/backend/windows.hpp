@@ -28,11 +28,11 @@ window::Record* record_of_widget(GtkWidget* g);
 void client_origin(const window::Record& w, int* x, int* y);
 
 void show(window::Record& w);     // OS-show-window
-void redraw(window::Record& w);   // OS-redraw: invalidated whole, painted now
+void redraw(window::Record& w);   // OS-redraw: invalidated whole, painted at the next frame
 void refresh(window::Record& w);  // OS-refresh-window: what is pending is painted now
-// What `show`, `redraw` and `refresh` paint: the self-drawn faces of the
-// window's tree that wait for it, painted into their surfaces now (the
-// toolkit copies them to the screen at its next frame).
+// What `show` and `refresh` paint: the self-drawn faces of the window's
+// tree that wait for it, painted into their surfaces now (the toolkit
+// copies them to the screen at its next frame).
 void paint_pending(window::Record& w);
 
 // Destroys the native side of the face tree: sub-faces first, the face's
