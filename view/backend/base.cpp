@@ -122,6 +122,11 @@ void on_commit(GtkIMContext*, const gchar* text, gpointer id) {
     // Freed however the loop ends (a handler's error passes through here).
     std::unique_ptr<gunichar2, decltype(&g_free)> units(g_utf8_to_utf16(text, -1, nullptr, nullptr, nullptr), g_free);
     if (!units) return;
+    // The key that typed it carries the modifiers (a commit outside a key
+    // has those the last input left).
+    const messages::Message* key = input::current();
+    u32 state = key && (key->code == messages::KEYDOWN || key->code == messages::SYSKEYDOWN) ? key->state
+                                                                                              : messages::STATE_LIVE;
     for (gunichar2* u = units.get(); *u; ++u) {
       Record* w = window::find(GPOINTER_TO_UINT(id));
       if (!w || !window::face(*w)) break;
@@ -129,6 +134,7 @@ void on_commit(GtkIMContext*, const gchar* text, gpointer id) {
       m.window = w->id;
       m.code = messages::CHAR;
       m.wparam = *u;
+      m.state = state;
       input::Current scope(&m);
       input::preprocess(m);
     }

@@ -26,6 +26,9 @@ window::Record* record_of_widget(GtkWidget* g);
 // (pixels): the pointer's position in the window is the root position
 // less it.
 void client_origin(const window::Record& w, int* x, int* y);
+// Forgets the top-level windows' positions that client_origin keeps: a
+// window was configured, mapped or moved.
+void forget_origins();
 
 void show(window::Record& w);     // OS-show-window
 void redraw(window::Record& w);   // OS-redraw: invalidated whole, painted at the next frame
