@@ -14,6 +14,7 @@
 #include "eval/api.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/resources.hpp"
+#include "runtime/unicode.hpp"
 #include "view/backend/draw/graphics.hpp"
 #include "view/backend/draw/text_format.hpp"
 #include "view/backend/draw/text_styles.hpp"
@@ -313,7 +314,10 @@ TextBoxRef layout_face(const Cell* face_in, bool catch_errors) {
     throw;
   }
   TextBoxRef box = b.finish();
-  if (rich) store(face, box, v[1], false);
+  if (rich) {
+    box->text_hash = text_hash(v[1]);
+    store(face, box, v[1], false);
+  }
   return box;
 }
 
@@ -328,9 +332,10 @@ TextBoxRef box_of(const Cell* face_in, bool catch_errors) {
   TextBoxRef old = plain(face) ? fresh(face) : nullptr;
   if (!old || !old->backdrops.empty()) return layout_face(face, catch_errors);
   const Cell* text = face::facet(face, face::TEXT);
+  const u64 hash = text_hash(text);
   TextBoxRef box;
   for (auto it = old->recent.begin(); it != old->recent.end(); ++it)
-    if ((*it)->index.same_text(text)) {
+    if ((*it)->text_hash == hash && (*it)->index.same_text(text)) {
       box = *it;
       old->recent.erase(it);
       break;
@@ -344,6 +349,21 @@ TextBoxRef box_of(const Cell* face_in, bool catch_errors) {
   }
   if (box != old) keep_recent(box, old);
   return box;
+}
+
+u64 text_hash(const Cell* text) {
+  if (!text || type_of(text) != TYPE_STRING) return 0;
+  const mem::Buffer* b = mem::buffer_of(series_node(text));
+  u32 unit = unicode::unit_of(b);
+  u32 total = b->used() / unit;
+  u32 from = u32(std::clamp<i64>(series_index(text), 0, total));
+  const u8* p = b->head_ptr() + u64(from) * unit;
+  u64 h = 14695981039346656037ull;  // FNV-1a over the code points
+  for (u32 i = from; i < total; ++i, p += unit) {
+    h ^= unicode::get_char(p, unit);
+    h *= 1099511628211ull;
+  }
+  return h;
 }
 
 void mark_stale(const Cell* face) {

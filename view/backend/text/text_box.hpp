@@ -54,6 +54,7 @@ struct TextBox {
   // console's lines, painted at every frame) takes them again unchanged.
   // Only boxes without styles are kept.
   std::vector<std::shared_ptr<TextBox>> recent;
+  u64 text_hash = 0;  // text_hash of the text laid out (for the search of recent)
 
   TextBox() = default;
   TextBox(const TextBox&) = delete;
@@ -71,6 +72,9 @@ using TextBoxRef = std::shared_ptr<TextBox>;
 TextBoxRef box_of(const Cell* face, bool catch_errors);
 // A new box of the face, laid out now (and cached, for a rich-text face).
 TextBoxRef layout_face(const Cell* face, bool catch_errors);
+
+// A hash of a string's characters from its position (0 for another value).
+u64 text_hash(const Cell* text);
 
 // Marks a rich-text face's cached box stale.
 void mark_stale(const Cell* face);
