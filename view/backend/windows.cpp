@@ -253,7 +253,9 @@ void show(Record& w) {
 void redraw(Record& w) {
   base::invalidate(w);
   base::paint_at_frame(w);
-  if (GtkWidget* g = widget(w)) gtk_widget_queue_draw(g);
+  // (a self-drawn face's paint draws again what changed; other widgets are
+  // drawn whole)
+  if (GtkWidget* g = widget(w); g && !base::self_drawn(w)) gtk_widget_queue_draw(g);
 }
 
 void refresh(Record& w) { paint_pending(w); }
