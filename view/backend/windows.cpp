@@ -228,8 +228,11 @@ void focus_selected(Record& w) {
 }
 
 void paint_pending(Record& w) {
-  if (GtkWidget* g = widget(w)) layout_now(g);
+  // (laid out after the paint, whose Qel code may move faces: the caret)
+  u32 id = w.id;
   base::paint_pending(w);
+  if (Record* again = window::find(id))
+    if (GtkWidget* g = widget(*again)) layout_now(g);
 }
 
 void show(Record& w) {
