@@ -485,6 +485,37 @@ void reactivity_propagate() {
   answer_unset();
 }
 
+// Runs a reaction's block: it is code of its own, not a part of the function
+// or loop that made the change, so a return, exit, break or continue in it
+// that has no target inside it raises the throw error there (caught and
+// printed like any failing reaction) instead of ending a routine of the
+// propagation and losing its value.
+void reactivity_run() {
+  Cell code = *arg(0);
+  static Cell word{TYPE_WORD, 0, 0, 0};
+  if (word::symbol_of(&word) == 0) word = *intern_word("reaction");
+  stack::mark(&word, stack::FRAME_FENCE);
+  interp::Status st = interp::eval_block(&code, true);
+  if (st) {
+    stack::unwind();
+    api::send(st);
+  }
+  stack::unwind_last_copy();
+  api::keep_result();
+}
+
+// The console's prompt loop: runs the block again and again until a transfer
+// ends it. Unlike a loop native it has no safe point of its own between two
+// runs, so an interrupt is taken only inside the block (within its catch),
+// never between two commands, where it would end the session.
+void prompt_loop() {
+  Cell code = *arg(0);
+  for (;;) {
+    stack::Mark mark;
+    api::check(interp::eval_block(&code, false));
+  }
+}
+
 }  // namespace
 
 // Replaces, in the body of the function that `path` (global words, space-
@@ -527,6 +558,8 @@ void wire_tool_routines() {
   wire("trace", "_trace-mode", "[on [logic!]]", trace_mode);
   wire("system reactivity check", "_propagate", "[code [block!] queue [block!]]",
        reactivity_propagate);
+  wire("system reactivity eval", "_run", "[code [block!]]", reactivity_run);
+  wire("system console run", "_prompt-loop", "[code [block!]]", prompt_loop);
   wire_codec_routines();
   wire_terminal_routines();
 }
