@@ -138,6 +138,7 @@ u32 g_last_attempt = 0;             // cycle of the last evacuation attempt
 bool g_attempted = false;
 bool g_stress_run = false;          // the run asked for the collector stress (even while it is off)
 bool g_stress_boot = false;         // ... and asked for it during start-up too
+u64 g_stress_allocations = 0;       // allocations under the stress since restart_stress
 std::vector<MovedCallback> g_moved;
 // The extent of the native stack (valid while a cycle runs).
 std::uintptr_t g_stack_lo = 0, g_stack_hi = 0;
@@ -603,8 +604,12 @@ void check() {
 }
 
 void stress_point() {
-  if (stress && enabled && !active) do_cycle();
+  if (!stress || !enabled || active) return;
+  u64 n = g_stress_allocations++;
+  if (n < config::GC_STRESS_FULL || n % config::GC_STRESS_SPACING == 0) do_cycle();
 }
+
+void restart_stress() { g_stress_allocations = 0; }
 
 u32 cycles() { return g_cycles; }
 

@@ -19,6 +19,10 @@ void stress_point();    // called at every buffer allocation
 // startup_done turns it on again. Code that never boots (the unit tests)
 // runs under the stress from the first allocation on.
 void boot_started();
+// Under the stress, each run (a test case: restart_stress begins one; else
+// the process) collects at every one of its first config::GC_STRESS_FULL
+// allocations, then at every config::GC_STRESS_SPACING-th.
+void restart_stress();
 u32 do_cycle();         // one cycle; answers the cycle count
 u32 cycles();
 

@@ -24,6 +24,13 @@ inline constexpr unsigned PAGE_SIZE = 4096;
 // the value GC_STRESS_BOOT collects during start-up too.
 inline constexpr const char* GC_STRESS_ENV = "QEL_GC_STRESS";
 inline constexpr const char* GC_STRESS_BOOT = "boot";
+// Allocations of a run (a test case) under the stress that each collect;
+// after them, one in GC_STRESS_SPACING does. Long loops repeat the paths
+// their first rounds took, while a collection at each of their allocations
+// (each a full collection of a heap that grows with them) would cost more
+// than the rest of a test pass.
+inline constexpr unsigned long long GC_STRESS_FULL = 20000;
+inline constexpr unsigned long long GC_STRESS_SPACING = 61;
 
 // Environment variable that makes the library's code run as any other code:
 // traced step by step, and errors inside it reporting its own code as `near`

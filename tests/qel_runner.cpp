@@ -261,6 +261,7 @@ std::string eval_case(const Case& c) {
 // Runs the case and checks what it leaves: a leftover fails the case.
 std::string run_case(const Case& c) {
   stack::init();
+  gc::restart_stress();
   size_t cells = roots::cells.size(), nodes = roots::nodes.size();
   std::string got = eval_case(c);
   std::string left = leftover(cells, nodes);

@@ -441,6 +441,7 @@ Outcome run(const std::string& program, Mode mode, bool stress) {
       boot::load_source(code.get(), program.data(), program.size());
       copy_cell(global_value("fuzz-noop"), noop.get());
       gc::stress = stress;
+      gc::restart_stress();
       if (mode == Mode::traced) interp::trace_start(noop.get());
       try {
         interp::eval_block_or_throw(code.get(), false);
