@@ -17,6 +17,7 @@
 #include "runtime/cell.hpp"
 #include "runtime/error.hpp"
 #include "runtime/stack.hpp"
+#include "runtime/startup.hpp"
 
 namespace qel::view::backend::guard {
 
@@ -28,8 +29,11 @@ void close(const Saved& s);           // normal end: the stacks as saved
 void keep(const Saved& s, u32 code);  // a transfer arrived: kept pending, the stacks as saved
 void keep_foreign(const Saved& s, bool no_memory);  // another C++ exception
 
+// With errors_end_here, an error ends at this frame instead: dropped, the
+// stacks as they were, nothing pending (the handlers of an event whose
+// processing goes on).
 template <class F>
-bool run(F&& f) noexcept {
+bool run(F&& f, bool errors_end_here = false) noexcept {
   Saved s = save();
   try {
     open();
@@ -37,7 +41,12 @@ bool run(F&& f) noexcept {
     close(s);
     return true;
   } catch (const Transfer& t) {
-    keep(s, t.code);
+    if (errors_end_here && t.code == THROW_ERROR) {
+      runtime::rt.thrown = 0;
+      s.restore();
+    } else {
+      keep(s, t.code);
+    }
   } catch (const std::bad_alloc&) {
     keep_foreign(s, true);
   } catch (...) {

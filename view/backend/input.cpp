@@ -146,28 +146,9 @@ u32 call_awake(Cell* event) {
   word::make_at(symbol::make("awake"), v[2]);
   api::CallOptions opts;
   opts.name = v[2];
-  guard::Saved s = guard::save();
-  try {
-    guard::open();
-    api::Status st = api::invoke(v[0], v[1], 1, v[1], opts);
-    guard::close(s);
-    if (st) guard::keep(s, st);
-  } catch (const Transfer& t) {
-    if (t.code == THROW_ERROR) {
-      // An error of the handlers ends here; the event goes on.
-      runtime::rt.thrown = 0;
-      s.restore();
-    } else {
-      guard::keep(s, t.code);
-    }
-    return 0;
-  } catch (const std::bad_alloc&) {
-    guard::keep_foreign(s, true);
-    return 0;
-  } catch (...) {
-    guard::keep_foreign(s, false);
-    return 0;
-  }
+  // An error of the handlers ends here; the event goes on.
+  bool done = guard::run([&] { api::check(api::invoke(v[0], v[1], 1, v[1], opts)); }, true);
+  if (!done) return 0;
   return type_of(v[1]) == TYPE_WORD ? symbol::resolve(word::symbol_of(v[1])) : 0;
 }
 
