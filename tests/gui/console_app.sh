@@ -13,8 +13,8 @@ dir=$(mktemp -d) || exit 1
 trap 'rm -rf "$dir"' EXIT
 cfg=$XDG_CONFIG_HOME/qel/Qel-Console/console-cfg.qel
 mkdir -p "$artifacts"
-# Under the collector stress (collecting at every allocation) each start-up
-# takes most of a minute: only the first run is made, with longer limits.
+# Under the collector stress (collecting at every allocation) the console's
+# code runs many times slower: only the first run is made, with longer limits.
 slow=1
 [ -n "$QEL_GC_STRESS" ] && [ "$QEL_GC_STRESS" != 0 ] && slow=30
 fail=0

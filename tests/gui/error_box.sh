@@ -4,9 +4,9 @@
 # through the X server) the process exits with 254.
 # Usage (under tests/gui_xvfb.sh): error_box.sh QEL
 qel=$1
-# A whole process: the collector-stress mode would only slow its start-up
-# (minutes under the sanitizers); the GUI scripts of qel-test-runner run the
-# windows under it.
+# A whole process: the collector-stress mode would only slow it (minutes
+# under the sanitizers); the GUI scripts of qel-test-runner run the windows
+# under it.
 unset QEL_GC_STRESS
 dir=$(mktemp -d) || exit 1
 trap 'rm -rf "$dir"' EXIT

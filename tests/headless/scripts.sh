@@ -6,7 +6,7 @@
 qel=$1
 fail=0
 # Statuses, arguments and signals of whole processes: the collector-stress
-# mode would only slow each start-up (the engine's code runs under it in the
+# mode would only slow them (the engine's code runs under it in the
 # transcripts of run.sh, start-up in the process checks).
 unset QEL_GC_STRESS
 # A process that ended early makes writes to its input fail, not this script.
