@@ -208,6 +208,7 @@ struct Unit {
 struct Entry {
   Unit* unit = nullptr;
   u16 made = 0;      // units made for the block (changed code makes a new one)
+  bool ran = false;  // start-up: the block ran once (by the reference)
   bool never = false;  // the block is left to the reference
 };
 constexpr u32 MAX_MADE = 8;      // a block whose code keeps changing stays with the reference

@@ -48,7 +48,7 @@ void init() {
   g_ready = true;
 }
 
-u32 fold_case_char(u32 cp, bool upper) {
+u32 fold_case_wide(u32 cp, bool upper) {
   if (cp < BMP) {
     // Start-up fills the tables at its step; code that folds earlier (words
     // interned before that step) fills them first.
