@@ -205,6 +205,8 @@ void add_history(const std::string& line) {
 
 std::optional<std::string> read(const std::string& prompt, bool (*stop)()) {
   g_prompt = widen(prompt);
+  // (the terminal may have changed its size since the last line)
+  el_resize(g_el);
   g_stop = stop;
   g_stopped = false;
   int count = 0;

@@ -98,7 +98,10 @@ int menu_height(GtkWidget* window) {
 void window_geometry(Record& w, int x, int y, int width, int height, bool move) {
   GtkWidget* g = windows::widget(w);
   if (!g || !GTK_IS_WINDOW(g)) return;
-  if (move) gtk_window_move(GTK_WINDOW(g), x, y);
+  if (move) {
+    gtk_window_move(GTK_WINDOW(g), x, y);
+    windows::forget_origins();
+  }
   if (GtkWidget* client = windows::client(w)) container::set_natural(client, width, height);
   int outer = height + menu_height(g);
   gtk_window_set_default_size(GTK_WINDOW(g), std::max(width, 1), std::max(outer, 1));
@@ -348,7 +351,10 @@ void apply(Record& w, u32 bits) {
     if (window_face) {
       Size size = facet_point(f, face::SIZE);
       windows::fix_placement(at.x, at.y, size.x, size.y);
-      if (root && GTK_IS_WINDOW(root)) gtk_window_move(GTK_WINDOW(root), px(at.x), px(at.y));
+      if (root && GTK_IS_WINDOW(root)) {
+        gtk_window_move(GTK_WINDOW(root), px(at.x), px(at.y));
+        windows::forget_origins();
+      }
     } else if (w.parent) {
       if (GtkWidget* pc = windows::client(*w.parent); pc && container::is(pc)) container::move(pc, root, px(at.x), px(at.y));
     }

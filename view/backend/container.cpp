@@ -286,12 +286,14 @@ void set_natural(GtkWidget* box, int width, int height) {
   relayout(box);
 }
 
-void set_surface(GtkWidget* box, cairo_surface_t* surface) {
+void set_surface(GtkWidget* box, cairo_surface_t* surface, const cairo_rectangle_int_t* changed) {
   Box* b = QEL_BOX(box);
   if (surface) cairo_surface_reference(surface);
   if (b->surface) cairo_surface_destroy(b->surface);
   b->surface = surface;
-  gtk_widget_queue_draw(box);
+  if (!changed) gtk_widget_queue_draw(box);
+  else if (changed->width > 0 && changed->height > 0)
+    gtk_widget_queue_draw_area(box, changed->x, changed->y, changed->width, changed->height);
 }
 
 void set_background(GtkWidget* box, bool on, unsigned argb) {

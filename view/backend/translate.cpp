@@ -235,13 +235,8 @@ Record* key_target(GdkEvent* e) {
 
 // The pointer in the target's window, for key messages.
 void pointer_in(Record& r, Message& m) {
-  GtkWidget* g = windows::widget(r);
-  GdkDisplay* d = g ? gtk_widget_get_display(g) : nullptr;
-  GdkSeat* seat = d ? gdk_display_get_default_seat(d) : nullptr;
-  GdkDevice* pointer = seat ? gdk_seat_get_pointer(seat) : nullptr;
-  if (!pointer) return;
   int rx = 0, ry = 0, ox = 0, oy = 0;
-  gdk_device_get_position(pointer, nullptr, &rx, &ry);
+  pointer_position(&rx, &ry);
   windows::client_origin(r, &ox, &oy);
   m.x = rx - ox;
   m.y = ry - oy;
@@ -343,6 +338,14 @@ i64 g_zoom_previous = -1;  // the distance of the last zoom step, -1 while no zo
 }  // namespace
 
 void on_gdk_event(GdkEvent* e) {
+  switch (e->type) {
+    case GDK_CONFIGURE: case GDK_MAP: case GDK_UNMAP: case GDK_DESTROY:
+      windows::forget_origins();
+      break;
+    default:
+      break;
+  }
+  note_input(e);
   if (loop::deferring() && deferred_kind(e->type)) {
     loop::defer(e);
     return;
@@ -402,20 +405,11 @@ void on_gdk_event(GdkEvent* e) {
       return;
     }
     case GDK_KEY_PRESS:
-    case GDK_KEY_RELEASE: {
-      // What the key changed is painted now, not at the window's next frame
-      // (up to a frame later): typing shows at once.
-      GdkWindow* top = e->any.window ? gdk_window_get_toplevel(e->any.window) : nullptr;
-      if (top) g_object_ref(top);
+    case GDK_KEY_RELEASE:
+      // What the key changed is painted at the window's next frame, with
+      // whatever else changed before it.
       key_event(e);
-      if (top) {
-        G_GNUC_BEGIN_IGNORE_DEPRECATIONS
-        gdk_window_process_updates(top, TRUE);
-        G_GNUC_END_IGNORE_DEPRECATIONS
-        g_object_unref(top);
-      }
       return;
-    }
     case GDK_TOUCHPAD_PINCH: {
       const GdkEventTouchpadPinch& p = e->touchpad_pinch;
       if (p.phase != GDK_TOUCHPAD_GESTURE_PHASE_UPDATE) {
