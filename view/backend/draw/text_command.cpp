@@ -80,6 +80,7 @@ void show(Context& ctx, PangoLayout* l, Point p, Drawer draw_it) {
   cairo_new_path(cr);
   draw_it(cr);
   cairo_new_path(cr);
+  if (cairo_status(cr) != CAIRO_STATUS_SUCCESS) text::flush_caches();
 }
 
 void show(Context& ctx, PangoLayout* l, Point p) {
