@@ -61,11 +61,11 @@ def own_terminal():
     fcntl.ioctl(0, termios.TIOCSCTTY, 0)
 
 
-def read_until(stream, text):
+def read_until(stream, text=None):
     """Reads a pipe until the text has come (or it ends); answers what came."""
     seen = b""
     deadline = time.time() + LIMIT
-    while text not in seen and time.time() < deadline:
+    while (text is None or text not in seen) and time.time() < deadline:
         r, _, _ = select.select([stream], [], [], 0.2)
         if r:
             chunk = os.read(stream.fileno(), 4096)
@@ -155,6 +155,7 @@ def run_way(way, name, source, want, sig):
         os.remove(out_file)
     argv = [qel, script]
     err_text = out_text = b""
+    started = time.time()
     if way == "no terminal":
         p = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, cwd=work, env=env, start_new_session=True)
@@ -186,7 +187,7 @@ def run_way(way, name, source, want, sig):
                 wait_file(out_file, b"out-line")
             t.proc.send_signal(sig)
         if stdout is subprocess.PIPE:
-            out_text += t.proc.stdout.read()
+            out_text += read_until(t.proc.stdout)
         rc = t.finish()
         err_text = t.text
         if way == "a terminal":
@@ -198,7 +199,8 @@ def run_way(way, name, source, want, sig):
         ok = ok and b"Math Error: attempt to divide by zero" in err_text \
             and not re.search(rb"^after\r?$", out_text, re.M)
     verdict("%s, %s%s: status %s" % (way, name, " (display)" if display else "", want), ok,
-            "status %s, output %r, errors %r" % (rc, out_text[-300:], err_text[-300:]))
+            "status %s after %.1f s, output %r, errors %r"
+            % (rc, time.time() - started, out_text[-300:], err_text[-300:]))
 
 
 for way in ["a terminal", "a terminal, output to a pipe", "a terminal, output to a file", "no terminal"]:
