@@ -11,6 +11,7 @@
 
 #include "datatypes/logic.hpp"
 #include "datatypes/native.hpp"
+#include "datatypes/object.hpp"
 #include "datatypes/symbol.hpp"
 #include "eval/interpreter_internal.hpp"
 #include "eval/interrupt.hpp"
@@ -514,7 +515,9 @@ struct Compiler {
       }
       case TYPE_PATH: {
         u32 end = path_call(bi, pos, flags, k, c);
-        return end != NONE_POS ? end : generic(bi, pos, flags, k);
+        if (end != NONE_POS) return end;
+        if (!path_read(flags, k, pos, c)) return generic(bi, pos, flags, k);
+        break;
       }
       case TYPE_GET_PATH: case TYPE_SET_PATH: case TYPE_LIT_PATH: case TYPE_ISSUE:
       case TYPE_OP: case TYPE_FUNCTION: case TYPE_ROUTINE: case TYPE_NATIVE: case TYPE_ACTION:
@@ -623,6 +626,7 @@ struct Compiler {
     if (type_of(&word) != TYPE_WORD) return NONE_POS;
     word.header &= ~FLAG_NEW_LINE;
     const Cell* v = stable_value(&word);
+    if (v && type_of(v) == TYPE_OBJECT) return object_path_call(bi, pos, flags, k, path, word, *v);
     if (!v || (type_of(v) != TYPE_NATIVE && type_of(v) != TYPE_ACTION)) return NONE_POS;
     Cell fn = *v;
     u32 desc = spec_arguments(&fn);  // may allocate: the cells are read after it
@@ -676,6 +680,81 @@ struct Compiler {
     std::memcpy(info.ref_at, extra.ref_at, sizeof info.ref_at);
     add_block(&path);  // the path's cells are checked as the code's are
     return call_with(bi, pos, flags, k, word, fn, ci, kinds);
+  }
+
+  // A path of words from the head word, which holds the object obj, through
+  // objects to a function value at its end (o/f, system/view/platform/redraw):
+  // the call of that value the reference makes after walking the path, its
+  // frame named <anon>. The head word and every field on the way are read
+  // again at run time and must still hold the values they hold now (the
+  // path's cells are checked as the code's are).
+  u32 object_path_call(u32 bi, u32 pos, u8 flags, u16 k, const Cell& path, const Cell& head,
+                       const Cell& obj) {
+    u32 pnode = series_node(&path);
+    u32 n = buffer_of(pnode)->used() / sizeof(Cell);
+    if (n > MAX_PATH_WALK) return NONE_POS;
+    PathWalk w;
+    w.head = head;
+    w.length = n;
+    w.values[0] = obj;
+    for (u32 e = 1; e < n; ++e) {
+      const Cell& parent = w.values[e - 1];
+      Cell el = buffer_of(pnode)->cells()[e];
+      if (type_of(&parent) != TYPE_OBJECT || type_of(&el) != TYPE_WORD) return NONE_POS;
+      // The field as the object's path step finds it: the element's own
+      // binding when it is to this object, else its spelling.
+      u32 ctx = object::context_of(&parent);
+      i32 bound = word::index_of(&el);
+      i32 i = word::context_of(&el) == ctx && bound >= 0 && u32(bound) < context::word_count(ctx)
+                  ? bound
+                  : context::find_word(ctx, word::symbol_of(&el), true);
+      const Cell* field = i >= 0 ? context::slot(ctx, u32(i)) : nullptr;
+      if (!field) return NONE_POS;
+      w.index[e] = u32(i);
+      w.values[e] = *field;
+      w.values[e].header &= ~FLAG_NEW_LINE;
+    }
+    Cell fn = w.values[n - 1];
+    if (!is_function_type(type_of(&fn))) return NONE_POS;
+    Type t = type_of(&fn);
+    u32 desc = spec_arguments(&fn);  // may allocate
+    const CallShape& s = call_shape(desc, t == TYPE_NATIVE || t == TYPE_ACTION);
+    if (!s.usable) return NONE_POS;
+    u8 kinds[SHAPE_ARGS];
+    std::memcpy(kinds, s.kind, sizeof kinds);
+    u32 ci = add_call(s, fn);
+    add_block(&path);
+    u.walks.push_back(w);
+    u32 at = here();
+    u32 p = call_with(bi, pos, flags, k, g_anon_word, fn, ci, kinds);
+    u.ops[at].code = O_PATHCALL;
+    u.ops[at].e = u32(u.walks.size() - 1);
+    return p;
+  }
+
+  // A path of words from a bound head word: read through objects at run
+  // time (anything else the path meets hands it to the reference).
+  bool path_read(u8 flags, u16 k, u32 pos, const Cell& path) {
+    if (series_index(&path) != 0) return false;
+    u32 pnode = series_node(&path);
+    u32 n = buffer_of(pnode)->used() / sizeof(Cell);
+    if (n < 2 || n > MAX_PATH_WALK) return false;
+    PathRead r;
+    r.length = n;
+    for (u32 e = 0; e < n; ++e) {
+      Cell el = buffer_of(pnode)->cells()[e];
+      if (type_of(&el) != TYPE_WORD) return false;
+      el.header &= ~FLAG_NEW_LINE;
+      r.elements[e] = el;
+    }
+    r.head = r.elements[0];
+    if (!word::context_of(&r.head) || word::index_of(&r.head) < 0) return false;
+    add_block(&path);  // the path's cells are checked as the code's are
+    u.reads.push_back(r);
+    Op op{O_PATHREAD, flags, k, pos};
+    op.e = u32(u.reads.size() - 1);
+    emit(op);
+    return true;
   }
 
   // The call's operations, for the call info ci (kinds: how each argument

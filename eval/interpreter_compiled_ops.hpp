@@ -53,6 +53,12 @@ enum OpCode : u8 {
   O_LOOPCOND,   // while's condition ran
   O_LOOPBACK,   // the body ran
   O_LOOPDONE,   // a status or a transfer reached the loop frame
+  // O_CALL for a path of words through objects to the function c (e: its
+  // PathWalk); d: the name the call's frame takes
+  O_PATHCALL,
+  // the value a path of words through objects reaches (e: its PathRead),
+  // placed as a word's value is
+  O_PATHREAD,
 };
 
 // Operation flags.
@@ -188,6 +194,34 @@ struct CallInfo {
   u8 ref_at[MAX_PATH_REFS] = {};
 };
 
+// The walk of a path through objects to a function (o/f, a/b/c/f) that a
+// call was compiled for: the head word, and the values it and each field
+// on the way held, the field of path element e (from 1) being slot index[e]
+// of the object values[e - 1]. The reference walks it on the arguments
+// stack: two cells an element and one a selector, pushed before the call.
+constexpr u32 MAX_PATH_WALK = 8;
+struct PathWalk {
+  Cell head{};
+  u32 length = 0;  // the path's elements, head included
+  u32 index[MAX_PATH_WALK] = {};
+  Cell values[MAX_PATH_WALK] = {};
+  u32 pushes() const { return 3 * length - 1; }
+};
+
+// A path of words read through objects (face/size, event/face/type): the
+// head word and the elements. The field an element names is found in each
+// object the path meets at run time; the last object's context and the
+// field's index are kept to find it again (checked by the word's spelling,
+// as a context's words never move). The walk pushes as PathWalk's does.
+struct PathRead {
+  Cell head{};
+  u32 length = 0;
+  Cell elements[MAX_PATH_WALK] = {};
+  mutable u32 seen_ctx[MAX_PATH_WALK] = {};
+  mutable u32 seen_index[MAX_PATH_WALK] = {};
+  u32 pushes() const { return 3 * length - 1; }
+};
+
 struct Unit {
   std::vector<Op> ops;
   std::vector<UBlock> blocks;  // blocks[0]: the unit's own block
@@ -195,6 +229,8 @@ struct Unit {
   std::vector<PureExpr> pures;
   std::vector<PureInstr> pcode;
   std::vector<BinExpr> bins;
+  std::vector<PathWalk> walks;
+  std::vector<PathRead> reads;
   u32 epoch = 0;     // the code epoch its cells were last found unchanged at
   u32 active = 0;    // activations running it
   u32 misses = 0;    // guards that failed (a word holding another value than compiled for)

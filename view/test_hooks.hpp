@@ -28,6 +28,8 @@
 //   _gui-test 'menu face             ; the window's menu bar, or the face's open context menu, as a
 //                                    ; block of item texts (a submenu's block after its item); none
 //   _gui-test 'menu-pick [face 2 1]  ; the item at those positions (1-based, through submenus) chosen
+//   _gui-test 'open-menu none        ; the menu open now (shown, holding the mouse and the keys) as
+//                                    ; a block of item texts; none
 //   _gui-test 'items face            ; [rows selected] of a text-list, drop-down, drop-list, tab panel
 //   _gui-test 'choose [face 2]       ; the row or tab chosen as the user chooses it (0: none)
 //   _gui-test 'pick-date [face 2030 5 17]  ; a calendar's day chosen as the user chooses it

@@ -171,11 +171,29 @@ u64 state_mk(u32 state) {
   return mk;
 }
 
+// Whether the widget a pointer event came to is a part of the face window
+// that the toolkit owns: a menu bar and its items, a scroll bar inside the
+// face (a scrollable face's own bars, a list's or a text area's), anything
+// of a window outside its client area. Input there is the toolkit's alone,
+// as a window's non-client area is: no face sees it.
+bool toolkit_part(const Record& r, GtkWidget* ew) {
+  GtkWidget* root = windows::widget(r);
+  GtkWidget* client = windows::client(r);
+  for (GtkWidget* g = ew; g; g = gtk_widget_get_parent(g)) {
+    if (g == client) return false;
+    if (g == root) return client != nullptr;  // a window around its client area
+    if (GTK_IS_SCROLLBAR(g) || GTK_IS_MENU_SHELL(g)) return true;
+  }
+  return false;
+}
+
 // A pointer message for the face window under the event, at the event's
-// root position; false when no face window is there.
+// root position; false when no face window is there, or when the event
+// came to a part the toolkit owns.
 bool pointer_message(GdkEvent* e, u32 code, Message& m) {
-  Record* r = windows::record_of_widget(gtk_get_event_widget(e));
-  if (!r) return false;
+  GtkWidget* ew = gtk_get_event_widget(e);
+  Record* r = windows::record_of_widget(ew);
+  if (!r || toolkit_part(*r, ew)) return false;
   double rx = 0, ry = 0;
   gdk_event_get_root_coords(e, &rx, &ry);
   int ox = 0, oy = 0;
@@ -252,6 +270,15 @@ u32 own_modifier(u32 code, i64 lparam) {
   }
 }
 
+// Tab and Shift+Tab that no face handled go to the focused widget and the
+// containers around it (a text view types a tab), never to the window's own
+// key bindings: the keyboard focus moves only when the framework moves it.
+void tab_to_focus(GdkEvent* e) {
+  GtkWidget* top = gtk_get_event_widget(e);
+  top = top ? gtk_widget_get_toplevel(top) : nullptr;
+  if (top && GTK_IS_WINDOW(top)) gtk_window_propagate_key_event(GTK_WINDOW(top), &e->key);
+}
+
 void key_event(GdkEvent* e) {
   GdkEventKey* ke = &e->key;
   Record* r = key_target(e);
@@ -318,7 +345,30 @@ void key_event(GdkEvent* e) {
       }
     }
   }
+  if (press && k.code == keys::TAB) {
+    tab_to_focus(e);
+    return;
+  }
   gtk_main_do_event(e);
+}
+
+// A grab of the toolkit's own holds the mouse and the keys: an open menu
+// (a context menu, a menu bar's), or a widget outside every face window.
+// Its input goes to the toolkit alone, as a menu loop's does.
+bool toolkit_grab() {
+  GtkWidget* grab = gtk_grab_get_current();
+  return grab && (GTK_IS_MENU_SHELL(grab) || !windows::record_of_widget(grab));
+}
+
+bool input_kind(GdkEventType t) {
+  switch (t) {
+    case GDK_MOTION_NOTIFY: case GDK_BUTTON_PRESS: case GDK_2BUTTON_PRESS: case GDK_3BUTTON_PRESS:
+    case GDK_BUTTON_RELEASE: case GDK_KEY_PRESS: case GDK_KEY_RELEASE: case GDK_ENTER_NOTIFY:
+    case GDK_LEAVE_NOTIFY: case GDK_SCROLL: case GDK_TOUCHPAD_SWIPE: case GDK_TOUCHPAD_PINCH:
+      return true;
+    default:
+      return false;
+  }
 }
 
 bool deferred_kind(GdkEventType t) {
@@ -348,6 +398,12 @@ void on_gdk_event(GdkEvent* e) {
   note_input(e);
   if (loop::deferring() && deferred_kind(e->type)) {
     loop::defer(e);
+    return;
+  }
+  // (before the console's long work holds input back: a dialog opened by a
+  // handler while the work pumps takes its keys)
+  if (input_kind(e->type) && toolkit_grab()) {
+    gtk_main_do_event(e);
     return;
   }
   if (loop::holding() && deferred_kind(e->type) && loop::holds(e)) {
