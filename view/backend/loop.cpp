@@ -120,7 +120,7 @@ gboolean on_timer(gpointer data) {
   window::Record* w = window::find(id);
   if (!w) return G_SOURCE_REMOVE;
   if (g_deferring || !window::face(*w)) return G_SOURCE_CONTINUE;
-  if (g_holding && !in_work_window(*w)) return G_SOURCE_CONTINUE;
+  if (!may_act(*w)) return G_SOURCE_CONTINUE;
   Message m;
   m.window = id;
   m.code = messages::TIMER;
@@ -158,6 +158,23 @@ bool do_events(bool no_wait) {
   return any;
 }
 
+void drop_stale_events() {
+  GdkDisplay* d = gdk_display_get_default();
+  if (!d) return;
+  std::vector<GdkEvent*> kept;
+  while (GdkEvent* e = gdk_display_get_event(d)) {
+    if (e->any.window && gdk_window_is_destroyed(e->any.window)) {
+      gdk_event_free(e);
+      continue;
+    }
+    kept.push_back(e);
+  }
+  for (GdkEvent* e : kept) {
+    gdk_display_put_event(d, e);
+    gdk_event_free(e);
+  }
+}
+
 void pump() {
   if (!g_installed || g_deferring) return;
   if (!g_holding) release_held();
@@ -192,6 +209,8 @@ bool pump_work(const Cell* window) {
 }
 
 bool holding() { return g_holding; }
+
+bool may_act(const window::Record& w) { return !g_holding || in_work_window(w); }
 
 bool holds(GdkEvent* e) {
   if (e->type == GDK_KEY_PRESS || e->type == GDK_KEY_RELEASE) return true;

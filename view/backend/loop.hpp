@@ -38,6 +38,12 @@ void pump();
 // timers held back until the next loop starts; whether Ctrl+C or Escape
 // was pressed meanwhile. Nothing happens inside a loop or a dispatch.
 bool pump_work(const Cell* window);
+// After a window is destroyed: the events the display holds are read into
+// GDK without running any handler; those of destroyed windows are dropped,
+// the others put back in their order. A script that shows and closes
+// windows without running a loop would otherwise keep every event of every
+// closed window queued for good.
+void drop_stale_events();
 // exit-event-loop: the innermost running loop ends.
 void exit_loop();
 // The loops the window owns end (destroy-view of a window that ran one).
@@ -63,6 +69,9 @@ void defer(GdkEvent* e);  // keeps a copy
 bool holding();
 bool holds(GdkEvent* e);
 void hold(GdkEvent* e);
+// Whether the window's actors may run now: no long work is pumped, or the
+// window lies in the one that pump_work keeps alive.
+bool may_act(const window::Record& w);
 
 // The `rate` timer of a face window: an integer! n >= 1 ticks 1000 / n ms
 // apart, a time! t > 0 every t seconds, none stops it; anything else raises

@@ -4,12 +4,8 @@
 
 #include <cctype>
 #include <cmath>
-#include <cstring>
 #include <string>
 
-#include "datatypes/pair.hpp"
-#include "datatypes/string.hpp"
-#include "datatypes/tuple.hpp"
 #include "eval/api.hpp"
 #include "view/backend/display.hpp"
 #include "view/backend/screens.hpp"
@@ -126,7 +122,12 @@ void set_dark_mode() {
   // face's title bar follows it too.
   if (face::handle_of(api::arg(0)) && window::from_handle(face::handle_of(api::arg(0))) && display::open()) {
     bool dark = logic_of(api::arg(1));
-    g_object_set(gtk_settings_get_default(), "gtk-application-prefer-dark-theme", dark ? TRUE : FALSE, nullptr);
+    // (set only when it changes: GTK loads its whole theme again at every
+    // setting, a good part of the console's start-up)
+    gboolean now = FALSE;
+    GtkSettings* settings = gtk_settings_get_default();
+    g_object_get(settings, "gtk-application-prefer-dark-theme", &now, nullptr);
+    if (bool(now) != dark) g_object_set(settings, "gtk-application-prefer-dark-theme", dark ? TRUE : FALSE, nullptr);
     g_dark = dark;
   }
   api::answer_none();

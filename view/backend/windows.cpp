@@ -295,7 +295,10 @@ void free_faces(const Cell* face_in, bool top) {
   release_cursors(*w);
   window::free_face(*w);
   if (Cell* state = face::facet(v[0], face::STATE)) make_none(state);
-  if (top && widget(*w)) gtk_widget_destroy(widget(*w));  // the record goes with it
+  if (top && widget(*w)) {
+    gtk_widget_destroy(widget(*w));  // the record goes with it
+    loop::drop_stale_events();
+  }
 }
 
 void apply_cursor(Record& w, const Cell* face) {
