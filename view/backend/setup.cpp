@@ -7,11 +7,13 @@
 #include <cstring>
 #include <string>
 
+#include "datatypes/block.hpp"
 #include "datatypes/pair.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/tuple.hpp"
 #include "eval/api.hpp"
 #include "view/backend/display.hpp"
+#include "view/backend/draw/text_format.hpp"
 #include "view/backend/screens.hpp"
 #include "view/convert.hpp"
 #include "view/face.hpp"
@@ -74,6 +76,66 @@ void default_font(std::string& family, i32& size) {
   pango_font_description_free(d);
 }
 
+// A paddings entry of the layout metrics: room left and right of the
+// text of a face of the type (nothing above or below it).
+void put_padding(const char* type, i32 left, i32 right) {
+  api::Values v(1);
+  block::make_at(v[0], 2);
+  Cell p;
+  pair::make_at(make_none(&p), left, right);
+  block::append_copy(v[0], &p);
+  pair::make_at(make_none(&p), 0, 0);
+  block::append_copy(v[0], &p);
+  system_view::put("metrics paddings", type, v[0]);
+}
+
+// A label's text, as the layout measures the text of a face in the default
+// font (size-text), and its width in pixels.
+constexpr const char* kSample = "Show line numbers";
+i32 sample_width() {
+  qel::draw::text::FormatRef f = qel::draw::text::format_of(nullptr);
+  PangoLayout* l = qel::draw::text::layout(std::string_view(kSample), *f, 0, 0);
+  int w = 0;
+  pango_layout_get_pixel_size(l, &w, nullptr);
+  g_object_unref(l);
+  return w;
+}
+
+// The room a check box or radio button of the theme takes beside the text
+// of its label, as the layout measures it: its indicator, the spacing
+// around the label, and what GTK's text takes more than that measure.
+i32 toggle_room(GtkWidget* button, i32 measured) {
+  g_object_ref_sink(button);
+  gtk_widget_show_all(button);  // (a hidden widget asks for no room)
+  gint min = 0, whole = 0;
+  gtk_widget_get_preferred_width(button, &min, &whole);
+  g_object_unref(button);
+  return whole > measured ? whole - measured : 0;
+}
+
+// The room that the theme's check boxes, radio buttons and entries take
+// beside their text, so that a layout sized from a text shows it whole
+// (the layout's own paddings are narrower than GTK's widgets).
+void fill_paddings() {
+  const i32 measured = sample_width();
+  put_padding("check", toggle_room(gtk_check_button_new_with_label(kSample), measured), 0);
+  put_padding("radio", toggle_room(gtk_radio_button_new_with_label(nullptr, kSample), measured), 0);
+  GtkWidget* entry = gtk_entry_new();
+  g_object_ref_sink(entry);
+  GtkStyleContext* c = gtk_widget_get_style_context(entry);
+  GtkBorder padding{}, border{};
+  gtk_style_context_get_padding(c, gtk_style_context_get_state(c), &padding);
+  gtk_style_context_get_border(c, gtk_style_context_get_state(c), &border);
+  PangoLayout* l = gtk_widget_create_pango_layout(entry, kSample);
+  int shown = 0;
+  pango_layout_get_pixel_size(l, &shown, nullptr);
+  g_object_unref(l);
+  g_object_unref(entry);
+  // (and the caret's pixel after the text)
+  i32 more = shown > measured ? shown - measured : 0;
+  put_padding("field", padding.left + border.left, padding.right + border.right + more + 1);
+}
+
 // The widths of the scroll bars and the theme's colours, read from widgets
 // that are made and dropped at once.
 void fill_metrics() {
@@ -104,6 +166,7 @@ void fill_metrics() {
     gtk_style_context_lookup_color(ctx, "theme_bg_color", &panel);
     gtk_widget_destroy(w);
   }
+  if (display::open()) fill_paddings();
   put_colour("text", channel(text.red), channel(text.green), channel(text.blue));
   put_colour("window", channel(window.red), channel(window.green), channel(window.blue));
   put_colour("panel", channel(panel.red), channel(panel.green), channel(panel.blue));
