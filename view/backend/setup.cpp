@@ -113,11 +113,20 @@ i32 toggle_room(GtkWidget* button, i32 measured) {
   return whole > measured ? whole - measured : 0;
 }
 
-// The room that the theme's check boxes, radio buttons and entries take
-// beside their text, so that a layout sized from a text shows it whole
+// The room that the theme's labels, check boxes, radio buttons and entries
+// take beside their text, so that a layout sized from a text shows it whole
 // (the layout's own paddings are narrower than GTK's widgets).
 void fill_paddings() {
   const i32 measured = sample_width();
+  // GTK lays text out on the screen (hinted), a little wider than the
+  // measure: a text face gets that room.
+  GtkWidget* label = gtk_label_new(kSample);
+  g_object_ref_sink(label);
+  gtk_widget_show(label);
+  gint min = 0, natural = 0;
+  gtk_widget_get_preferred_width(label, &min, &natural);
+  g_object_unref(label);
+  put_padding("text", 0, natural > measured ? natural - measured : 0);
   put_padding("check", toggle_room(gtk_check_button_new_with_label(kSample), measured), 0);
   put_padding("radio", toggle_room(gtk_radio_button_new_with_label(nullptr, kSample), measured), 0);
   GtkWidget* entry = gtk_entry_new();
