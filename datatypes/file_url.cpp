@@ -6,8 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "datatypes/object.hpp"
+#include "datatypes/port.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/word.hpp"
+#include "eval/api.hpp"
 #include "io/services.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
@@ -251,6 +254,52 @@ Cell* url_eval_path(Cell* parent, Cell* element, Cell* value, const PathStep&) {
   return mark.keep(result);
 }
 
+// A URL of any scheme but the HTTP ones, as a port of the scheme that a
+// script registered in system/schemes: the library's URL parser takes it
+// apart (an answer that is no object is an invalid URL) and port! makes the
+// port, which raises unknown-scheme when no such scheme is registered.
+Cell* to_port(const Cell* url_in) {
+  stack::Mark mark;
+  Cell* url = stack::push_cell(url_in);
+  Cell* parser = stack::push_cell(word::get_value_cell(intern_word("url-parser")));
+  if (type_of(parser) != TYPE_OBJECT) fire(Err::internal_not_done);
+  Cell* fn = stack::push_cell(object::get_word_cell(parser, intern_word("parse-url")));
+  Cell* args = stack::push_cell(url);
+  make_logic(stack::push(), false);  // no /throw-error
+  Cell* parts = make_none(stack::push());
+  api::CallOptions options;
+  options.name = stack::push_cell(intern_word("parse-url"));
+  api::check(api::invoke(fn, args, 2, parts, options));
+  if (type_of(parts) != TYPE_OBJECT) fire(Err::script_invalid_arg, url);
+  return mark.keep(port::make(parts));
+}
+
+bool http_scheme(const Cell* url) { return string::match_bytes(url, "http"); }
+
+Cell* url_read(Cell* source, Cell* part, Cell* seek, bool binary, bool lines, bool info, Cell* as) {
+  if (http_scheme(source)) return io::services.url_read(source, part, seek, binary, lines, info, as);
+  stack::Mark mark;
+  Cell* port = to_port(source);
+  return mark.keep(port::read(port, part, seek, binary, lines, info, as));
+}
+
+Cell* url_write(Cell* dest, Cell* data, bool binary, bool lines, bool info, bool append, Cell* part,
+                Cell* seek, Cell* allow, Cell* as) {
+  if (http_scheme(dest)) {
+    return io::services.url_write(dest, data, binary, lines, info, append, part, seek, allow, as);
+  }
+  stack::Mark mark;
+  Cell* port = to_port(dest);
+  return mark.keep(port::write(port, data, binary, lines, info, append, part, seek, allow, as));
+}
+
+// open of a URL opens the port of its scheme (HTTP is no port scheme).
+Cell* url_open(Cell* url, bool new_, bool read, bool write, bool seek, Cell* allow) {
+  stack::Mark mark;
+  Cell* port = to_port(url);
+  return mark.keep(port::open(port, new_, read, write, seek, allow));
+}
+
 }  // namespace
 
 void init() {
@@ -260,8 +309,9 @@ void init() {
   t.form = {};
   t.mold = url_mold;
   t.eval_path = url_eval_path;
-  t.read = io::services.url_read;
-  t.write = io::services.url_write;
+  t.read = url_read;
+  t.write = url_write;
+  t.open = url_open;
   t.compare = {};
   t.append = {}; t.at = {}; t.back = {}; t.change = {}; t.clear = {}; t.copy = {};
   t.find = {}; t.head = {}; t.head_q = {}; t.index_q = {}; t.insert = {}; t.length_q = {};

@@ -290,6 +290,17 @@ Cell* make(const Cell* spec_in) {
   return mark.keep(port);
 }
 
+Cell* read(Cell* port, Cell* part, Cell* seek, bool binary, bool lines, bool info, Cell* as) {
+  return h_read(port, part, seek, binary, lines, info, as);
+}
+Cell* write(Cell* port, Cell* data, bool binary, bool lines, bool info, bool append, Cell* part,
+            Cell* seek, Cell* allow, Cell* as) {
+  return h_write(port, data, binary, lines, info, append, part, seek, allow, as);
+}
+Cell* open(Cell* port, bool new_, bool read, bool write, bool seek, Cell* allow) {
+  return h_open(port, new_, read, write, seek, allow);
+}
+
 void init() {
   ActionTable t = no_actions();
   t.make = h_make;

@@ -21,4 +21,11 @@ void init();  // registers port! (after object!)
 // Raises access no-scheme, unknown-scheme or invalid-actor. Pushes the port.
 Cell* make(const Cell* spec);
 
+// The port! handlers of read, write and open, for the url! actions that
+// hand a URL of a registered scheme to its port.
+Cell* read(Cell* port, Cell* part, Cell* seek, bool binary, bool lines, bool info, Cell* as);
+Cell* write(Cell* port, Cell* data, bool binary, bool lines, bool info, bool append, Cell* part,
+            Cell* seek, Cell* allow, Cell* as);
+Cell* open(Cell* port, bool new_, bool read, bool write, bool seek, Cell* allow);
+
 }  // namespace qel::port

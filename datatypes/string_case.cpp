@@ -43,9 +43,16 @@ Cell* change_case(Cell* value, const Cell* part, bool upper) {
     }
     count = std::clamp<i64>(count, 0, total - index);
   }
+  i64 i = index;
+  // One-byte units: ASCII folds in place, up to the first other character
+  // (which may widen the buffer when it folds).
+  if (mem::Buffer* b1 = mem::buffer_of(node); unicode::unit_of(b1) == 1) {
+    u8* p = b1->head_ptr();
+    for (; i < index + count && p[i] < 0x80; ++i) p[i] = u8(casefold::fold_case_char(p[i], upper));
+  }
   // Each write may widen (and so move) the buffer: positions are unit
   // indexes, read back through the node every time.
-  for (i64 i = index; i < index + count; ++i) {
+  for (; i < index + count; ++i) {
     mem::Buffer* cur = mem::buffer_of(node);
     u32 unit = unicode::unit_of(cur);
     u32 cp = get_char(cur->head_ptr() + u64(i) * unit, unit);

@@ -68,14 +68,19 @@ double from_block(const Cell* block) {
   return negative ? -x : x;
 }
 
+// A duration made by `to` is one its text form reads back: its hours fit an
+// integer (and an infinite or undefined number is no duration at all).
+double in_text_range(double x, Cell* spec) {
+  if (!(std::fabs(x) < 2147483648.0 * HOUR)) raise_bad_to(spec);
+  return x;
+}
+
 Cell* h_to(Cell*, Cell* spec, Type) {
   switch (type_of(spec)) {
     case TYPE_TIME: return spec;
     case TYPE_INTEGER: case TYPE_FLOAT: case TYPE_PERCENT:
-      // An infinite or undefined number is no duration.
-      if (!std::isfinite(number_of(spec))) raise_bad_to(spec);
-      return push(number_of(spec));
-    case TYPE_BLOCK: case TYPE_PAREN: case TYPE_HASH: return push(from_block(spec));
+      return push(in_text_range(number_of(spec), spec));
+    case TYPE_BLOCK: case TYPE_PAREN: case TYPE_HASH: return push(in_text_range(from_block(spec), spec));
     case TYPE_STRING: case TYPE_FILE: case TYPE_URL: case TYPE_TAG: case TYPE_EMAIL:
     case TYPE_REF: {
       Cell* loaded = make_none(stack::push());

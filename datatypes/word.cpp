@@ -205,7 +205,6 @@ Cell* make_at(u32 sym, Cell* target) {
 }
 
 Cell* make_data_word(u32 sym, Cell* target) {
-  if (context::find_word(context::global, sym, true) >= 0) return make_at(sym, target);
   Cell w{TYPE_WORD, 0, sym, u32(-1)};  // no context, not looked up
   return copy_cell(&w, target);
 }

@@ -59,9 +59,10 @@ void init();  // registers word!, lit-word!, set-word!, get-word!, refinement!
 Cell* make_at(u32 symbol, Cell* target);
 Cell* make_in(u32 symbol, u32 block);           // appends such a word
 // A name that comes from data (a decoded document, a server's answer):
-// target becomes the global word when the global context already has the
-// symbol, else a word of no context, so that such names add no slots to the
-// global context and their symbols go once nothing names them.
+// target becomes a word of no context, whatever the program's own words
+// are, so that such names neither reach nor add slots of the global context
+// and their symbols go once nothing names them (`make object!` of the
+// names and values binds them).
 Cell* make_data_word(u32 symbol, Cell* target);
 Cell* make_from_name(const char* name, u32 block);
 Cell* push(u32 symbol);                         // pushes such a word

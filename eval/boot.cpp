@@ -18,6 +18,7 @@
 #include "eval/action_specs.hpp"
 #include "eval/codec_objects.hpp"
 #include "eval/interpreter.hpp"
+#include "eval/interpreter_compiled.hpp"
 #include "eval/lexer.hpp"
 #include "eval/library_code.hpp"
 #include "eval/library_routines.hpp"
@@ -270,8 +271,9 @@ bool skip_header(Cell* code) {
 }
 
 // The boot data: the library, loaded and encoded at build time (compact
-// QELBIN through the LZ stream). Linked into the executables that start
-// from it; absent (null) elsewhere, which then load the sources.
+// QELBIN, plain; a stream sent through the LZ stream decodes too). Linked
+// into the executables that start from it; absent (null) elsewhere, which
+// then load the sources.
 extern "C" {
 extern const unsigned char qel_boot_data[] __attribute__((weak));
 extern const unsigned long qel_boot_data_size __attribute__((weak));
@@ -331,6 +333,7 @@ void run() {
   gc::enabled = true;
   runtime::boot_flag = false;
   library::define_text_routines();
+  interp::compiled::set_starting(true);
   roots::LocalCell code, files;
   bool system_done = false;
   bool boot_data = from_boot_data();
@@ -361,6 +364,7 @@ void run() {
   library::wire_tool_routines();
   fill_boot_args();
   library::mark_library_code();
+  interp::compiled::set_starting(false);
   gc::startup_done(symbol::count());
 }
 

@@ -49,6 +49,9 @@ Unit* unit_for_block(const Cell* block);
 Status run(Unit* u, const Cell* block, bool chain, u32 fctx, Cell* fbase);
 
 void init();
+// While start-up runs the library, most of whose blocks run once, a block is
+// compiled only at its second run: what start-up runs once costs no unit.
+void set_starting(bool on);
 // Every unit is made again at its next run (the library's code was just
 // marked as such: units made before read it as a script's code).
 void forget_all();

@@ -683,8 +683,7 @@ void json_encode() {
 // _json-name-word text: the first value of the text when it is a word (as
 // `to word!` would read it), else none. Loading the text as `to word!` does
 // would add every fresh name to the global context for good: the word is
-// read with no context, and belongs to none unless the global context
-// already has its symbol.
+// read with no context and belongs to none, whatever words the program has.
 void json_name_word() {
   std::string text = string::to_utf8(api::arg(0));
   Cell* loaded = make_none(stack::push());

@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <array>
 #include <cstring>
@@ -485,6 +486,71 @@ void reactivity_propagate() {
   answer_unset();
 }
 
+// Runs a reaction's block: it is code of its own, not a part of the function
+// or loop that made the change, so a return, exit, break or continue in it
+// that has no target inside it raises the throw error there (caught and
+// printed like any failing reaction) instead of ending a routine of the
+// propagation and losing its value.
+void reactivity_run() {
+  Cell code = *arg(0);
+  static Cell word{TYPE_WORD, 0, 0, 0};
+  if (word::symbol_of(&word) == 0) word = *intern_word("reaction");
+  stack::mark(&word, stack::FRAME_FENCE);
+  interp::Status st = interp::eval_block(&code, true);
+  if (st) {
+    stack::unwind();
+    api::send(st);
+  }
+  stack::unwind_last_copy();
+  api::keep_result();
+}
+
+// The console's configuration file, looked at before it is read: none when
+// nothing is there, true for a regular file of a sane size, else the text
+// that says why it is not read (a pipe would block the start, a device or a
+// huge file would fill memory).
+void config_file_state() {
+  constexpr long long LIMIT = 16LL << 20;
+  std::string path = file::to_local_path(arg(0));
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    api::answer_none();
+    return;
+  }
+  const char* why = nullptr;
+  if (!S_ISREG(st.st_mode)) why = "is not a regular file";
+  else if (st.st_size > LIMIT) why = "is larger than 16 MB";
+  if (!why) {
+    answer_logic(true);
+    return;
+  }
+  Cell* s = string::load(reinterpret_cast<const u8*>(why), u32(std::strlen(why)), string::Encoding::utf8);
+  Cell v = *s;
+  answer(&v);
+}
+
+// Writes the text and a line end on standard error (after what standard
+// output holds so far).
+void error_line() {
+  std::string text = string::to_utf8(arg(0));
+  std::fflush(stdout);
+  std::fprintf(stderr, "%s\n", text.c_str());
+  std::fflush(stderr);
+  answer_unset();
+}
+
+// The console's prompt loop: runs the block again and again until a transfer
+// ends it. Unlike a loop native it has no safe point of its own between two
+// runs, so an interrupt is taken only inside the block (within its catch),
+// never between two commands, where it would end the session.
+void prompt_loop() {
+  Cell code = *arg(0);
+  for (;;) {
+    stack::Mark mark;
+    api::check(interp::eval_block(&code, false));
+  }
+}
+
 }  // namespace
 
 // Replaces, in the body of the function that `path` (global words, space-
@@ -527,6 +593,10 @@ void wire_tool_routines() {
   wire("trace", "_trace-mode", "[on [logic!]]", trace_mode);
   wire("system reactivity check", "_propagate", "[code [block!] queue [block!]]",
        reactivity_propagate);
+  wire("system reactivity eval", "_run", "[code [block!]]", reactivity_run);
+  wire("system console run", "_prompt-loop", "[code [block!]]", prompt_loop);
+  wire("gui-console-ctx load-cfg", "_cfg-state", "[path [file!]]", config_file_state);
+  wire("gui-console-ctx load-cfg", "_error-line", "[text [string!]]", error_line);
   wire_codec_routines();
   wire_terminal_routines();
 }

@@ -1,6 +1,9 @@
 #include "io/clipboard.hpp"
 
+#include <algorithm>
+
 #include "datatypes/image.hpp"
+#include "datatypes/string.hpp"
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/stack.hpp"
@@ -17,8 +20,19 @@ Cell* read() {
 
 bool write(const Cell* value) {
   switch (type_of(value)) {
-    case TYPE_NONE: case TYPE_STRING: case TYPE_IMAGE:
+    case TYPE_NONE: case TYPE_IMAGE:
       break;
+    case TYPE_STRING: {
+      // Clipboard text is UTF-8 ended by a NUL: a NUL would cut it short and
+      // a lone surrogate has no UTF-8 form, so either is refused rather than
+      // written changed.
+      u32 n = string::length_from_head(value);
+      for (u32 i = u32(std::max(series_index(value), 0)); i < n; ++i) {
+        u32 cp = string::char_at(value, i);
+        if (cp == 0 || (cp >= 0xD800 && cp <= 0xDFFF)) fire(Err::script_invalid_chars);
+      }
+      break;
+    }
     case TYPE_BLOCK: {
       u32 node = series_node(value);
       u32 from = u32(series_index(value) < 0 ? 0 : series_index(value));

@@ -341,6 +341,7 @@ class Decoder {
         offsets_[i] = off;
       }
       ids_.assign(count, 0);
+      words_.assign(count, Cell{});
       pos += area;
     }
     if (records > u32(end_ - pos)) invalid(pos);
@@ -359,6 +360,7 @@ class Decoder {
   u32 names_size_ = 0;
   std::vector<u32> offsets_;
   std::vector<u32> ids_;
+  std::vector<Cell> words_;  // entry i's word in the global context, once made
   std::unordered_map<u32, u32> pending_;  // object context -> block of its values read so far
   // A map! or hash! whose values are being read is a plain block until they
   // are all in: a reference to it from inside itself is appended as that
@@ -421,6 +423,15 @@ class Decoder {
       ids_[i] = symbol::make_from_string(name, u32(len));
     }
     return ids_[i];
+  }
+
+  // The word of table entry i in the global context, as word::make_in makes
+  // it, looked up once an entry: a library's code names the same words
+  // again and again. (Nodes do not move while the decoder runs.)
+  const Cell& global_word_of(u32 i, u32 sym) {
+    Cell& w = words_[i];
+    if (type_of(&w) != TYPE_WORD) word::make_at(sym, &w);
+    return w;
   }
 
   // Appends a copy of the cell to the block node.
@@ -820,14 +831,15 @@ class Decoder {
       case TYPE_GET_WORD:
       case TYPE_REFINEMENT: {
         const u8* at = pos;
-        u32 sym = symbol_at(at, varint(pos, stop));
+        u32 entry = varint(pos, stop);
+        u32 sym = symbol_at(at, entry);
         if (t == TYPE_ISSUE) {
           if (flag) invalid(start);
           issue::make_from_symbol(&c, sym);
           break;
         }
         if (flag) return bound_word(start, pos, stop, into, depth, t, sym, reference, new_line);
-        Cell* slot = word::make_in(sym, into);
+        Cell* slot = append(into, &global_word_of(entry, sym));
         set_type(slot, t);
         set_new_line(slot, new_line);
         return pos;

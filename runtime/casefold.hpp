@@ -14,13 +14,23 @@
 
 namespace qel::casefold {
 
-// Fills the direct tables (start-up step; later calls do nothing). Folding
-// before this step fills them on first use.
+// Fills the direct tables (later calls do nothing); the first character
+// past ASCII that folds fills them.
 void init();
 
+// fold_case_char past ASCII.
+u32 fold_case_wide(u32 cp, bool upper);
+
 // The uppercase (upper set) or lowercase mapping of cp, or cp itself.
-// Callers that fold for comparison or hashing pass upper = true.
-u32 fold_case_char(u32 cp, bool upper);
+// Callers that fold for comparison or hashing pass upper = true. ASCII, by
+// far the most folded, maps its letters only and reads no table.
+inline u32 fold_case_char(u32 cp, bool upper) {
+  if (cp < 0x80) {
+    if (upper) return cp - 'a' < 26 ? cp - 32 : cp;
+    return cp - 'A' < 26 ? cp + 32 : cp;
+  }
+  return fold_case_wide(cp, upper);
+}
 inline u32 upper(u32 cp) { return fold_case_char(cp, true); }
 inline u32 lower(u32 cp) { return fold_case_char(cp, false); }
 

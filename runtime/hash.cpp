@@ -883,8 +883,82 @@ inline Cell* map_lookup_integer(u32 table, u32 value, u32* free_bucket) {
 
 }  // namespace
 
+namespace {
+
+// A string's text from its index: where it begins, its unit and its length.
+struct Text {
+  const u8* p;
+  u32 unit, len;
+};
+inline Text text_of(const Cell* str) {
+  Buffer* b = buffer_of(str->w2);
+  u32 unit = b->unit();
+  u32 total = b->used() / unit;
+  i32 index = i32(str->w1);
+  u32 from = index < 0 ? 0 : std::min<u32>(u32(index), total);
+  return Text{b->head_ptr() + u64(from) * unit, unit, total - from};
+}
+inline u32 char_at(const Text& t, u32 i) {
+  const u8* p = t.p + u64(i) * t.unit;
+  switch (t.unit) {
+    case 1: return p[0];
+    case 2: return u32(p[0]) | (u32(p[1]) << 8);
+    default: {
+      u32 cp;
+      std::memcpy(&cp, p, 4);
+      return cp;
+    }
+  }
+}
+
+// Whether two strings are equal as the string comparison has them (folded
+// to uppercase unless strict): the same length and the same characters.
+bool same_text(const Cell* a, const Cell* b, bool strict) {
+  if (a->w2 == b->w2 && a->w1 == b->w1) return true;
+  Text x = text_of(a), y = text_of(b);
+  if (x.len != y.len) return false;
+  if (x.unit == 1 && y.unit == 1) {
+    if (std::memcmp(x.p, y.p, x.len) == 0) return true;
+    if (strict) return false;
+  }
+  for (u32 i = 0; i < x.len; ++i) {
+    u32 ca = char_at(x, i), cb = char_at(y, i);
+    if (ca == cb) continue;
+    if (strict || casefold::upper(ca) != casefold::upper(cb)) return false;
+  }
+  return true;
+}
+
+// map_lookup for a string! key compared with or without case: the probe
+// compares the texts here and calls no handler, so nothing allocates and the
+// series are read once.
+Cell* map_lookup_string(u32 table, const Cell* key, bool strict, u32* free_bucket) {
+  const Record* r = record(table);
+  const u32* f = words_at(r->flags);
+  const u32* keys = words_at(r->keys);
+  Cell* cells = buffer_of(r->block)->cells();
+  u32 site = NONE;
+  MapProbe p(string_hash(key, false), r->n_buckets - 1);
+  for (; !p.done(); p.next()) {
+    u32 fl = flag(f, p.i);
+    if (fl & 2u) break;
+    if (fl & 1u) {
+      site = p.i;
+      continue;
+    }
+    Cell* stored = cells + keys[p.i];
+    if (type_of(stored) == TYPE_STRING && same_text(stored, key, strict)) return stored;
+  }
+  if (free_bucket) *free_bucket = site != NONE ? site : p.done() ? NONE : p.i;
+  return nullptr;
+}
+
+}  // namespace
+
 Cell* map_lookup(u32 table, const Cell* key, i32 op, u32* free_bucket) {
   if (type_of(key) == TYPE_INTEGER) return map_lookup_integer(table, key->w2, free_bucket);
+  if (type_of(key) == TYPE_STRING && (op == COMP_EQUAL || op == COMP_STRICT_EQUAL))
+    return map_lookup_string(table, key, op == COMP_STRICT_EQUAL, free_bucket);
   return map_lookup_value(table, key, op, free_bucket);
 }
 

@@ -170,9 +170,10 @@ void unroll_to_last(u32 kind) {
 namespace {
 
 template <class Takes>
-Frame* find_target(Frame* from, Takes takes) {
+Frame* find_target(Frame* from, Takes takes, bool fenced = true) {
   for (Frame* f = from; f >= cbottom; --f) {
     if (f->kind() == FRAME_TRY) return nullptr;
+    if (fenced && f->kind() == FRAME_FENCE) return nullptr;
     if (takes(f)) return f;
   }
   return nullptr;
@@ -187,7 +188,7 @@ Frame* return_target(Frame* from) {
   return find_target(from, [](const Frame* f) { return (f->header & FRAME_FLAG_CTX) != 0; });
 }
 Frame* throw_target(Frame* from) {
-  return find_target(from, [](const Frame* f) { return f->kind() == FRAME_THROW; });
+  return find_target(from, [](const Frame* f) { return f->kind() == FRAME_THROW; }, false);
 }
 
 void set_ctx_flag(bool on) {

@@ -32,6 +32,9 @@ inline constexpr u32 KIND_MASK = 0x0F000000;
 inline constexpr u32 FRAME_FUNCTION = 0x01000000;
 inline constexpr u32 FRAME_NATIVE = 0x02000000;
 inline constexpr u32 FRAME_NATIVE_CTX = 0x12000000;
+// Code run inside it is neither a loop nor a function body of the code around
+// it (a reaction): break, continue, return and exit do not cross it.
+inline constexpr u32 FRAME_FENCE = 0x03000000;
 inline constexpr u32 FRAME_CATCH = 0x04000000;
 inline constexpr u32 FRAME_TRY = 0x05000000;
 inline constexpr u32 FRAME_THROW = 0x06000000;  // throw catcher (catch native)

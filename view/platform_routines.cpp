@@ -21,6 +21,7 @@
 #include "runtime/roots.hpp"
 #include "view/face.hpp"
 #include "view/messages.hpp"
+#include "view/system_view.hpp"
 #include "view/test_hooks.hpp"
 #include "view/module.hpp"
 
@@ -197,6 +198,13 @@ void gui_os_init() {
   api::answer_none();
 }
 
+// The values the backend's start-up gives without a display, filled without
+// loading the backend (init/values at start-up).
+void gui_os_defaults() {
+  system_view::fill_defaults();
+  api::answer_none();
+}
+
 // The value of field `name` of the object, or nullptr.
 Cell* field(const Cell* obj, const char* name) {
   if (type_of(obj) != TYPE_OBJECT) return nullptr;
@@ -251,6 +259,7 @@ bool fill_platform() {
     if (Cell* slot = field(obj.get(), kWords[d.slot])) copy_cell(r.get(), slot);
   }
   library::wire("system view platform init", "_gui-os-init", "[]", gui_os_init);
+  library::wire("system view platform init", "_gui-os-defaults", "[]", gui_os_defaults);
   g_filled = true;
   return true;
 }

@@ -1,13 +1,18 @@
 #include "view/system_view.hpp"
 
+#include <cstring>
 #include <string>
 
 #include "datatypes/context.hpp"
 #include "datatypes/map.hpp"
 #include "datatypes/object.hpp"
+#include "datatypes/pair.hpp"
+#include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
+#include "datatypes/tuple.hpp"
 #include "datatypes/word.hpp"
 #include "eval/api.hpp"
+#include "view/units.hpp"
 
 namespace qel::view::system_view {
 
@@ -57,6 +62,47 @@ void put(const char* path, const char* key, const Cell* value) {
   copy_cell(m, v[0]);
   word::make_at(symbol::make(key), v[1]);
   map::set(v[0], v[1], v[2], false);
+}
+
+void set_string(const char* path, const char* text) {
+  api::Values v(1);
+  string::load_at(reinterpret_cast<const u8*>(text), u32(std::strlen(text)), v[0], string::Encoding::utf8);
+  set(path, v[0]);
+}
+
+void set_integer(const char* path, i32 n) {
+  Cell c;
+  make_integer(&c, n);
+  set(path, &c);
+}
+
+void put_colour(const char* key, const u8 rgb[3]) {
+  Cell t;
+  tuple::make_at(&t, 3, rgb);
+  put("metrics colors", key, &t);
+}
+
+void put_scroller(i32 vertical, i32 horizontal) {
+  Cell p;
+  pair::make_at(make_none(&p), vertical, horizontal);
+  put("metrics misc", "scroller", &p);
+}
+
+void fill_defaults() {
+  const Defaults& d = kDefaults;
+  Cell v;
+  tuple::make_at(&v, 3, d.version);
+  set("platform version", &v);
+  set_integer("platform build", d.build);
+  set_integer("platform product", d.product);
+  units::set_dpi(d.dpi);
+  set_integer("metrics dpi", d.dpi);
+  set_string("fonts system", d.font);
+  set_integer("fonts size", d.font_size);
+  put_scroller(d.scroller, d.scroller);
+  put_colour("text", d.text);
+  put_colour("window", d.window);
+  put_colour("panel", d.panel);
 }
 
 }  // namespace qel::view::system_view

@@ -12,6 +12,8 @@
 //   _gui-test 'answer none            ; no answer waits
 //   _gui-test 'window face            ; a window for a window face (its `state` set), its handle
 //   _gui-test 'snapshot face          ; the face's window as an image!
+//   _gui-test 'screen none            ; the screen as the X server shows it, as an image!
+//   _gui-test 'composited none        ; whether a compositing manager runs
 //   _gui-test 'inject [face code wparam lparam x y]  ; the window procedure's answer
 //   _gui-test 'inject [face code wparam lparam x y [shift control]]  ; with these modifiers held
 //   _gui-test 'inject [face code wparam lparam x y none extra]  ; with its extra word (a gesture's type)
@@ -28,6 +30,8 @@
 //   _gui-test 'menu face             ; the window's menu bar, or the face's open context menu, as a
 //                                    ; block of item texts (a submenu's block after its item); none
 //   _gui-test 'menu-pick [face 2 1]  ; the item at those positions (1-based, through submenus) chosen
+//   _gui-test 'open-menu none        ; the menu open now (shown, holding the mouse and the keys) as
+//                                    ; a block of item texts; none
 //   _gui-test 'items face            ; [rows selected] of a text-list, drop-down, drop-list, tab panel
 //   _gui-test 'choose [face 2]       ; the row or tab chosen as the user chooses it (0: none)
 //   _gui-test 'pick-date [face 2030 5 17]  ; a calendar's day chosen as the user chooses it

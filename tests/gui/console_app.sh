@@ -2,9 +2,9 @@
 # The graphical console as a whole process, under tests/gui_xvfb.sh: a first
 # run and the file it saves, a session driven from inside (keys, mouse wheel,
 # clipboard, menu bar, dialogs, long work; tests/gui/console/drive.qel),
-# start-up with scripts, a configuration with values that cannot be used,
-# and a save that fails. qel without a display runs the text console, saying
-# so.
+# printed lines scrolled by the real wheel, start-up with scripts, a
+# configuration with values that cannot be used, and a save that fails. qel
+# without a display runs the text console, saying so.
 # Usage: console_app.sh QEL ARTIFACT-DIR
 qel=$1
 artifacts=$2
@@ -79,6 +79,69 @@ if [ "$rc" != 0 ] || ! grep -q '^done$' "$dir/results.txt" 2>/dev/null || grep -
   bad "the driven session: status $rc, at step $(cat "$dir/step.txt"); stderr: $(cat "$dir/err")"
 fi
 [ -f "$artifacts/console-window.png" ] && ok "snapshot kept: $artifacts/console-window.png"
+
+# ---- printing and scrolling, by the real wheel ------------------------------------------------
+# A script prints 300 lines and stays (--catch); a probe face writes, at
+# every tick of its timer, the first line shown and a checksum of the whole
+# window's pixels. The wheel scrolls three rows a notch; back at the end the
+# window shows exactly what it showed before.
+cat >"$dir/scroll.qel" <<'QEL'
+Qel []
+gui-console-ctx/caret-rate: none
+gui-console-ctx/caret/rate: none
+repeat i 300 [print ["line" i]]
+t: gui-console-ctx/terminal
+probe: make face! [type: 'base offset: 0x0 size: 1x1 rate: 20 actors: object [on-time: func [f e /local img][
+	img: _gui-test 'snapshot gui-console-ctx/win
+	write %view.txt mold reduce [pick t/lines t/top  checksum img/rgb 'crc32]
+]]]
+append gui-console-ctx/win/pane probe
+QEL
+# settled: waits until the probe's report stays the same for a few ticks;
+# the number of the first line shown in $first, the checksum in $sum.
+settled() {
+  n=0; last=; same=0
+  while [ $n -lt $((100 * slow)) ]; do
+    now=$(cat "$dir/view.txt" 2>/dev/null)
+    if [ -n "$now" ] && [ "$now" = "$last" ]; then
+      same=$((same + 1))
+      if [ $same -ge 3 ]; then
+        first=$(echo "$now" | sed -n 's/^\["line \([0-9]*\)" .*/\1/p')
+        sum=${now##* }
+        [ -n "$first" ] && return 0
+      fi
+    else
+      same=0
+    fi
+    last=$now
+    sleep 0.2
+    n=$((n + 1))
+  done
+  return 1
+}
+(cd "$dir" && "$qel" --catch scroll.qel 2>"$dir/err") &
+pid=$!
+if window && settled && [ "$first" -gt 200 ]; then
+  end=$first; end_sum=$sum
+  xdotool click 4
+  settled && notch_sum=$sum && [ "$first" = $((end - 3)) ] && [ "$sum" != "$end_sum" ] &&
+    ok "a wheel notch up scrolls the printed lines three rows" || bad "wheel up: from line $end: $(cat "$dir/view.txt")"
+  xdotool click 4
+  settled && [ "$first" = $((end - 6)) ] || bad "wheel up again: from line $end: $(cat "$dir/view.txt")"
+  xdotool click 5
+  settled && [ "$first" = $((end - 3)) ] && [ "$sum" = "$notch_sum" ] &&
+    ok "a notch down shows again what the first notch up showed" || bad "wheel down: from line $end: $(cat "$dir/view.txt")"
+  xdotool click 5
+  settled && [ "$first" = "$end" ] && [ "$sum" = "$end_sum" ] &&
+    ok "back at the end, the window shows the very pixels it showed" ||
+    bad "wheel down again: from line $end: $(cat "$dir/view.txt")"
+  xdotool type --delay 20 "quit"
+  xdotool key Return
+else
+  bad "300 printed lines: $(cat "$dir/view.txt" "$dir/err" 2>&1)"
+fi
+wait_for $pid 30
+[ "$rc" = 0 ] || bad "the printing session: status $rc"
 
 # ---- start-up with a script --------------------------------------------------------------------
 # Hidden until the first print; then the console stays open (here quit ends it).

@@ -115,4 +115,18 @@ if [ "$got" = 0 ] && [ "$actual" = "$expected" ]; then
 else
   echo "FAIL Ctrl+C on typed lines: status $got:"; cat "$tmp/typed.out"; fail=1
 fi
+
+# An interrupt taken anywhere, the engine's own steps between two commands
+# included, stops at most the running command: the session reads on. The
+# test trigger requests one at the first slow check after each prompt; loops
+# of every length move that check through every step of the engine's loop.
+n=1
+while [ $n -le 4200 ]; do printf 'loop %d []\n' $n; n=$((n + 1)); done > sweep.in
+printf 'print "still reading"\n' >> sweep.in
+QEL_HALT_AFTER=1 "$qel" < sweep.in > sweep.out 2>&1; got=$?
+if [ "$got" = 0 ] && [ "$(tail -n 2 sweep.out | head -n 1)" = ">> still reading" ]; then
+  echo "ok   interrupts between commands leave the session reading"
+else
+  echo "FAIL interrupts between commands: status $got:"; tail -n 3 sweep.out; fail=1
+fi
 exit $fail

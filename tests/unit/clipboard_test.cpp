@@ -28,6 +28,12 @@ TEST_F(ClipboardTest, OtherValuesRaiseBeforeTheClipboardIsTouched) {
   Cell n = integer_cell(3);
   EXPECT_EQ(raised([&] { clipboard::write(&n); }), Err::script_invalid_arg);
   EXPECT_EQ(raised([&] { clipboard::write(load("[%a.txt 3]")); }), Err::script_invalid_arg);
+  // Text that clipboard text cannot hold whole: a NUL would cut it short, a
+  // lone surrogate has no UTF-8 form.
+  for (const char* t : {"\"a^@b\"", "\"x^(D800)\"", "\"^(DFFF)\""}) {
+    SCOPED_TRACE(t);
+    EXPECT_EQ(raised([&] { clipboard::write(load(t)); }), Err::script_invalid_chars);
+  }
 }
 
 TEST_F(ClipboardTest, RoundTrips) {
@@ -51,6 +57,16 @@ TEST_F(ClipboardTest, RoundTrips) {
   Cell none = none_cell();
   EXPECT_TRUE(clipboard::write(&none));
   EXPECT_EQ(molded(clipboard::read()), "none");
+  // Text another program offers as UTF-8 that is not: read like a file, a
+  // catchable error.
+  ASSERT_EQ(std::system("printf 'caf\\351' | xclip -selection clipboard -t UTF8_STRING -i"), 0);
+  // (until xclip, which serves the selection from a child of its own, owns it)
+  ASSERT_EQ(std::system("i=0; until xclip -o -selection clipboard -t UTF8_STRING 2>/dev/null | grep -q caf; do"
+                        " i=$((i + 1)); [ $i -gt 200 ] && exit 1; sleep 0.05; done"),
+            0);
+  EXPECT_EQ(raised([] { clipboard::read(); }), Err::access_invalid_utf8);
+  EXPECT_TRUE(clipboard::write(text("mine again")));
+  EXPECT_EQ(molded(clipboard::read()), "\"mine again\"");
   // An image without pixels empties the clipboard as well.
   EXPECT_TRUE(clipboard::write(text("x")));
   EXPECT_TRUE(clipboard::write(image::push_from_pixels(0, 0, nullptr)));

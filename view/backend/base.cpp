@@ -2,8 +2,11 @@
 
 #include <gtk/gtk.h>
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 #include <unordered_set>
 #include <vector>
 
@@ -37,16 +40,56 @@ namespace {
 using window::Record;
 
 // The draw target of a self-drawn face window (window memory DRAW_TARGET).
+// Two surfaces: the one shown (painted last) and the one the next paint
+// draws into; once painted they change places, and only the rectangle in
+// which they differ is drawn on the screen again.
 struct Target {
-  cairo_surface_t* surface = nullptr;
+  cairo_surface_t* surface = nullptr;  // shown
+  cairo_surface_t* back = nullptr;     // painted next
   int width = 0, height = 0;
   bool dirty = true;
   GtkIMContext* im = nullptr;
   ~Target() {
     if (surface) cairo_surface_destroy(surface);
+    if (back) cairo_surface_destroy(back);
     if (im) g_object_unref(im);
   }
 };
+
+// The smallest rectangle holding every pixel in which the two surfaces (of
+// one size and format) differ; empty when they are alike.
+cairo_rectangle_int_t changed_area(cairo_surface_t* a, cairo_surface_t* b, int width, int height) {
+  cairo_rectangle_int_t r{0, 0, 0, 0};
+  const int stride = cairo_image_surface_get_stride(a);
+  const unsigned char* pa = cairo_image_surface_get_data(a);
+  const unsigned char* pb = cairo_image_surface_get_data(b);
+  if (!pa || !pb || stride != cairo_image_surface_get_stride(b)) {
+    r.width = width;
+    r.height = height;
+    return r;
+  }
+  int top = -1, bottom = -1, left = width, right = -1;
+  const std::size_t row_bytes = std::size_t(width) * 4;
+  for (int y = 0; y < height; ++y) {
+    const unsigned char* ra = pa + std::size_t(y) * std::size_t(stride);
+    const unsigned char* rb = pb + std::size_t(y) * std::size_t(stride);
+    if (std::memcmp(ra, rb, row_bytes) == 0) continue;
+    if (top < 0) top = y;
+    bottom = y;
+    int x = 0;
+    while (x < left && std::memcmp(ra + x * 4, rb + x * 4, 4) == 0) ++x;
+    left = std::min(left, x);
+    x = width - 1;
+    while (x > right && std::memcmp(ra + x * 4, rb + x * 4, 4) == 0) --x;
+    right = std::max(right, x);
+  }
+  if (top < 0) return r;
+  r.x = left;
+  r.y = top;
+  r.width = right - left + 1;
+  r.height = bottom - top + 1;
+  return r;
+}
 
 // The live targets: still reachable when the process ends with windows up.
 // (Made once and never destroyed, so that it outlives the static objects.)
@@ -86,12 +129,47 @@ void draw_reporting(draw::Context& ctx, const Cell* commands) {
 
 int g_painting = 0;  // paints in progress (a face that asks to be painted while it paints waits)
 
+// Windows whose self-drawn faces are painted at their next frame (record
+// ids): one paint a frame, however many times they were asked for.
+std::unordered_set<u32>& g_at_frame = *new std::unordered_set<u32>();
+
+// A frame callback's own note: whether it ran (else it was dropped with its
+// widget, and the window waits no more).
+struct FrameRequest {
+  u32 id;
+  bool ran;
+};
+
+// The frame clock's update phase, before GTK lays out and draws the frame:
+// the window's faces that wait are painted into their surfaces, which the
+// frame then copies to the screen.
+gboolean on_frame(GtkWidget*, GdkFrameClock*, gpointer data) {
+  auto* request = static_cast<FrameRequest*>(data);
+  request->ran = true;
+  g_at_frame.erase(request->id);
+  guard::run([&] {
+    if (Record* w = window::find(request->id)) paint_pending(*w);
+  });
+  return G_SOURCE_REMOVE;
+}
+
+void frame_request_done(gpointer data) {
+  auto* request = static_cast<FrameRequest*>(data);
+  if (!request->ran) g_at_frame.erase(request->id);
+  delete request;
+}
+
 // The input method's signals: what it types, and its compositions.
 void on_commit(GtkIMContext*, const gchar* text, gpointer id) {
   guard::run([&] {
     // Freed however the loop ends (a handler's error passes through here).
     std::unique_ptr<gunichar2, decltype(&g_free)> units(g_utf8_to_utf16(text, -1, nullptr, nullptr, nullptr), g_free);
     if (!units) return;
+    // The key that typed it carries the modifiers (a commit outside a key
+    // has those the last input left).
+    const messages::Message* key = input::current();
+    u32 state = key && (key->code == messages::KEYDOWN || key->code == messages::SYSKEYDOWN) ? key->state
+                                                                                              : messages::STATE_LIVE;
     for (gunichar2* u = units.get(); *u; ++u) {
       Record* w = window::find(GPOINTER_TO_UINT(id));
       if (!w || !window::face(*w)) break;
@@ -99,6 +177,7 @@ void on_commit(GtkIMContext*, const gchar* text, gpointer id) {
       m.window = w->id;
       m.code = messages::CHAR;
       m.wparam = *u;
+      m.state = state;
       input::Current scope(&m);
       input::preprocess(m);
     }
@@ -155,22 +234,31 @@ void paint(Record& w) {
   int width = 0, height = 0;
   if (!pixel_size(v[0], &width, &height)) {
     t->dirty = false;
+    if (t->surface) cairo_surface_destroy(t->surface);
+    if (t->back) cairo_surface_destroy(t->back);
+    t->surface = t->back = nullptr;
+    t->width = t->height = 0;
     container::set_surface(box, nullptr);
     return;
   }
-  if (!t->surface || t->width != width || t->height != height) {
+  if (t->width != width || t->height != height) {
+    // A new size: both surfaces go, and the first paint shows whole.
     if (t->surface) cairo_surface_destroy(t->surface);
-    t->surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height);
-    if (cairo_surface_status(t->surface) != CAIRO_STATUS_SUCCESS) {
-      cairo_surface_destroy(t->surface);
-      t->surface = nullptr;
-      fire(Err::internal_no_memory);
-    }
+    if (t->back) cairo_surface_destroy(t->back);
+    t->surface = t->back = nullptr;
     t->width = width;
     t->height = height;
   }
+  if (!t->back) {
+    t->back = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height);
+    if (cairo_surface_status(t->back) != CAIRO_STATUS_SUCCESS) {
+      cairo_surface_destroy(t->back);
+      t->back = nullptr;
+      fire(Err::internal_no_memory);
+    }
+  }
   t->dirty = false;
-  cairo_surface_t* surface = cairo_surface_reference(t->surface);
+  cairo_surface_t* surface = cairo_surface_reference(t->back);
   u32 id = w.id;
   ++g_painting;
   struct Done {
@@ -205,8 +293,24 @@ void paint(Record& w) {
   }
   draw::end(ctx);
   cairo_surface_flush(surface);
-  if (Record* again = window::find(id))
-    if (GtkWidget* b = windows::client(*again); b && container::is(b)) container::set_surface(b, surface);
+  // (the drawing ran Qel code: the face may have gone, or have another
+  // target now)
+  Record* again = window::find(id);
+  Target* now = again ? target(*again) : nullptr;
+  if (!now || now->back != surface) return;
+  GtkWidget* b = windows::client(*again);
+  if (!b || !container::is(b)) return;
+  cairo_rectangle_int_t whole{0, 0, width, height};
+  cairo_rectangle_int_t changed = now->surface ? changed_area(surface, now->surface, width, height) : whole;
+  std::swap(now->surface, now->back);
+  container::set_surface(b, now->surface, &changed);
+}
+
+void paint_at_frame(Record& w) {
+  GtkWidget* g = windows::widget(w);
+  if (!g) return;
+  if (!g_at_frame.insert(w.id).second) return;
+  gtk_widget_add_tick_callback(g, on_frame, new FrameRequest{w.id, false}, frame_request_done);
 }
 
 void paint_pending(Record& w) {

@@ -1,7 +1,7 @@
 // Self-drawn faces (base, rich-text, and windows and panels that draw):
-// each has a backing surface that it paints synchronously when asked
-// (show, redraw, update-view, a new size) and that GTK only copies to the
-// screen. Painting: the face's background (colour, image, text), then its
+// each has a backing surface that it paints when asked (show, update-view
+// and a new size paint now; redraw at the window's next frame) and that GTK
+// only copies to the screen. Painting: the face's background (colour, image, text), then its
 // `draw` block through the DRAW dialect, or else a `drawing` event whose
 // actor draws into the draw context the window holds meanwhile.
 // Transparency is plain alpha over what lies under the face in its window.
@@ -28,6 +28,10 @@ void invalidate(window::Record& w);
 void paint(window::Record& w);
 // Paints the self-drawn faces of the window and its sub-windows that wait.
 void paint_pending(window::Record& w);
+// The same, at the window's next frame (in the frame clock's update phase,
+// before the toolkit draws the frame): asked any number of times before it,
+// it paints once.
+void paint_at_frame(window::Record& w);
 // Releases the surface and the input method (window teardown).
 void release(window::Record& w);
 

@@ -98,7 +98,10 @@ int menu_height(GtkWidget* window) {
 void window_geometry(Record& w, int x, int y, int width, int height, bool move) {
   GtkWidget* g = windows::widget(w);
   if (!g || !GTK_IS_WINDOW(g)) return;
-  if (move) gtk_window_move(GTK_WINDOW(g), x, y);
+  if (move) {
+    gtk_window_move(GTK_WINDOW(g), x, y);
+    windows::forget_origins();
+  }
   if (GtkWidget* client = windows::client(w)) container::set_natural(client, width, height);
   int outer = height + menu_height(g);
   gtk_window_set_default_size(GTK_WINDOW(g), std::max(width, 1), std::max(outer, 1));
@@ -129,6 +132,20 @@ bool argb_of(const Cell* c, u32* argb) {
   u32 v = draw::colour_of_tuple(c);
   *argb = convert::colour_to_argb(v);
   return true;
+}
+
+// A window whose colour lets what lies behind it show through gets the
+// screen's visual with an alpha channel, and no background of the theme,
+// when a compositing manager runs. Without one nothing behind a window can
+// show: it keeps the screen's opaque visual.
+void window_visual(GtkWidget* g, const Cell* face) {
+  u32 argb = 0;
+  if (!argb_of(face::facet(face, face::COLOR), &argb) || (argb >> 24) == 0xFF) return;
+  GdkScreen* screen = gtk_widget_get_screen(g);
+  GdkVisual* rgba = screen && gdk_screen_is_composited(screen) ? gdk_screen_get_rgba_visual(screen) : nullptr;
+  if (!rgba) return;
+  gtk_widget_set_visual(g, rgba);
+  gtk_widget_set_app_paintable(g, TRUE);
 }
 
 // Whether a window or panel paints itself: a `draw` block or an image.
@@ -207,6 +224,7 @@ Record* build(Cell* face_in, Record* parent) {
     if (k == widgets::K_WINDOW) {
       window::reset_memory(*w);
       window_style(made.root, flags);
+      window_visual(made.root, face);
       window_geometry(*w, x, y, width, height, true);
       procedures::connect_window(*w);
     } else {
@@ -348,7 +366,10 @@ void apply(Record& w, u32 bits) {
     if (window_face) {
       Size size = facet_point(f, face::SIZE);
       windows::fix_placement(at.x, at.y, size.x, size.y);
-      if (root && GTK_IS_WINDOW(root)) gtk_window_move(GTK_WINDOW(root), px(at.x), px(at.y));
+      if (root && GTK_IS_WINDOW(root)) {
+        gtk_window_move(GTK_WINDOW(root), px(at.x), px(at.y));
+        windows::forget_origins();
+      }
     } else if (w.parent) {
       if (GtkWidget* pc = windows::client(*w.parent); pc && container::is(pc)) container::move(pc, root, px(at.x), px(at.y));
     }

@@ -174,6 +174,19 @@ Cell* read() {
   // The waits below run a nested GLib loop: input arriving meanwhile is
   // kept for the message loop, so that no handler runs inside this read.
   loop::Defer defer;
+  // Text offered as UTF-8 is taken as bytes and read the way files are:
+  // bytes that are not UTF-8 raise the error a script can catch (GTK's own
+  // text reading would warn and answer nothing).
+  if (GtkSelectionData* d = gtk_clipboard_wait_for_contents(cb, gdk_atom_intern_static_string("UTF8_STRING"))) {
+    const guchar* bytes = gtk_selection_data_get_data(d);
+    gint length = gtk_selection_data_get_length(d);
+    if (bytes && length >= 0) {
+      std::string copy(reinterpret_cast<const char*>(bytes), std::size_t(length));
+      gtk_selection_data_free(d);
+      return string::load(reinterpret_cast<const u8*>(copy.data()), u32(copy.size()), string::Encoding::utf8);
+    }
+    gtk_selection_data_free(d);
+  }
   if (gchar* text = gtk_clipboard_wait_for_text(cb)) {
     Cell* s = push_text(text);
     g_free(text);

@@ -39,8 +39,10 @@ void restack(GtkWidget* box, GtkWidget* const* children, int count);
 // The size the container asks for (a window's client size).
 void set_natural(GtkWidget* box, int width, int height);
 // The surface painted under the children, scaled 1:1 from the top-left
-// (the container keeps a reference; null for none).
-void set_surface(GtkWidget* box, cairo_surface_t* surface);
+// (the container keeps a reference; null for none). With `changed`, only
+// that rectangle of it differs from the surface before (none when it is
+// empty): only it is drawn again.
+void set_surface(GtkWidget* box, cairo_surface_t* surface, const cairo_rectangle_int_t* changed = nullptr);
 // A background colour (0xAARRGGBB straight alpha), or none.
 void set_background(GtkWidget* box, bool on, unsigned argb);
 

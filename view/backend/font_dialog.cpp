@@ -38,6 +38,10 @@ PangoFontDescription* run_dialog(const Cell* selected, bool mono) {
   } else {
     start = pango_font_description_from_string("Monospace 11");  // the fixed font's family here
   }
+  // The chooser's list names pango's family and face types by name: they
+  // must be registered before it is built (else GTK cannot make the list).
+  g_type_ensure(PANGO_TYPE_FONT_FAMILY);
+  g_type_ensure(PANGO_TYPE_FONT_FACE);
   GtkWidget* dialog = gtk_font_chooser_dialog_new(nullptr, nullptr);
   gtk_font_chooser_set_font_desc(GTK_FONT_CHOOSER(dialog), start);
   pango_font_description_free(start);

@@ -59,9 +59,36 @@ bool is_type(const Record& w, const char* type) {
 
 u32 face_flags(const Record& w) { return u32(window::get(w, window::FLAGS)); }
 
-// The modifiers and buttons now, as event flag bits.
-u32 live_state() {
-  u32 flags = 0;
+// What the input events told (note_input): the modifiers and buttons held
+// after the last one (GDK state bits), the pointer's screen position.
+bool g_state_known = false;
+u32 g_state = 0;
+bool g_pointer_known = false;
+int g_pointer_x = 0, g_pointer_y = 0;
+
+// The state bits of the modifier a key is.
+u32 modifier_mask(guint keyval) {
+  switch (keyval) {
+    case GDK_KEY_Shift_L: case GDK_KEY_Shift_R: return GDK_SHIFT_MASK;
+    case GDK_KEY_Control_L: case GDK_KEY_Control_R: return GDK_CONTROL_MASK;
+    case GDK_KEY_Alt_L: case GDK_KEY_Alt_R: case GDK_KEY_Meta_L: case GDK_KEY_Meta_R: return GDK_MOD1_MASK;
+    default: return 0;
+  }
+}
+
+u32 button_mask(guint button) {
+  switch (button) {
+    case 1: return GDK_BUTTON1_MASK;
+    case 2: return GDK_BUTTON2_MASK;
+    case 3: return GDK_BUTTON3_MASK;
+    default: return 0;
+  }
+}
+
+// The modifiers and buttons held now, as GDK state bits: those the last
+// input event left; before any came, the X server's answer.
+u32 held_state() {
+  if (g_state_known) return g_state;
   GdkDisplay* d = gdk_display_get_default();
   if (!d) return 0;
   GdkModifierType mods = GdkModifierType(gdk_keymap_get_modifier_state(gdk_keymap_get_for_display(d)));
@@ -71,6 +98,15 @@ u32 live_state() {
     gdk_device_get_state(pointer, gdk_get_default_root_window(), nullptr, &buttons);
     mods = GdkModifierType(mods | (buttons & (GDK_BUTTON1_MASK | GDK_BUTTON2_MASK | GDK_BUTTON3_MASK)));
   }
+  g_state = u32(mods);
+  g_state_known = true;
+  return g_state;
+}
+
+// The modifiers and buttons now, as event flag bits.
+u32 live_state() {
+  u32 flags = 0;
+  u32 mods = held_state();
   if (mods & GDK_CONTROL_MASK) flags |= event::FLAG_CONTROL;
   if (mods & GDK_SHIFT_MASK) flags |= event::FLAG_SHIFT;
   if (mods & GDK_MOD1_MASK) flags |= event::FLAG_ALT;
@@ -141,6 +177,55 @@ bool is_surrogate_high(u32 c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool is_surrogate_low(u32 c) { return c >= 0xDC00 && c <= 0xDFFF; }
 
 }  // namespace
+
+void note_input(GdkEvent* e) {
+  GdkModifierType state = GdkModifierType(0);
+  switch (e->type) {
+    case GDK_MOTION_NOTIFY: case GDK_BUTTON_PRESS: case GDK_2BUTTON_PRESS: case GDK_3BUTTON_PRESS:
+    case GDK_BUTTON_RELEASE: case GDK_SCROLL: case GDK_ENTER_NOTIFY: case GDK_LEAVE_NOTIFY: {
+      double x = 0, y = 0;
+      if (gdk_event_get_root_coords(e, &x, &y)) {
+        g_pointer_x = int(x);
+        g_pointer_y = int(y);
+        g_pointer_known = true;
+      }
+      break;
+    }
+    case GDK_KEY_PRESS: case GDK_KEY_RELEASE:
+      break;
+    default:
+      return;
+  }
+  if (!gdk_event_get_state(e, &state)) return;
+  // An event's state is the one before it: a press or release of a button
+  // or a modifier key changes it.
+  u32 s = u32(state);
+  switch (e->type) {
+    case GDK_BUTTON_PRESS: s |= button_mask(e->button.button); break;
+    case GDK_BUTTON_RELEASE: s &= ~button_mask(e->button.button); break;
+    case GDK_KEY_PRESS: s |= modifier_mask(e->key.keyval); break;
+    case GDK_KEY_RELEASE: s &= ~modifier_mask(e->key.keyval); break;
+    default: break;
+  }
+  g_state = s;
+  g_state_known = true;
+}
+
+void pointer_position(int* x, int* y) {
+  if (!g_pointer_known) {
+    GdkDisplay* d = gdk_display_get_default();
+    GdkSeat* seat = d ? gdk_display_get_default_seat(d) : nullptr;
+    GdkDevice* pointer = seat ? gdk_seat_get_pointer(seat) : nullptr;
+    if (!pointer) {
+      *x = *y = 0;
+      return;
+    }
+    gdk_device_get_position(pointer, nullptr, &g_pointer_x, &g_pointer_y);
+    g_pointer_known = true;
+  }
+  *x = g_pointer_x;
+  *y = g_pointer_y;
+}
 
 u32 mouse_flags(u64 wparam) {
   u32 f = 0;

@@ -27,7 +27,9 @@
 //   COMMAND    wparam: the notification (Notify) in its high 16 bits;
 //              lparam: the control's window id
 // Every message also carries the modifiers and buttons as event flag bits
-// (state), or STATE_LIVE for a message made without them (an injected one).
+// (state), or STATE_LIVE for a message made without them (an injected one,
+// an input method's character): it then has those that the last input
+// event left (note_input).
 #pragma once
 
 #include "runtime/cell.hpp"
@@ -85,6 +87,16 @@ struct Current {
 // the window procedures and, unless consumed, to GTK. The message loop
 // installs it as GDK's event handler.
 void on_gdk_event(GdkEvent* e);
+
+// What the input events tell of the keyboard and the pointer, kept so that
+// messages made without them (an input method's characters, a widget's
+// notification, an injected message) need not ask the X server, one round
+// trip each: note_input takes the modifiers and buttons held after each
+// input event, and the pointer's position on the screen.
+void note_input(GdkEvent* e);
+// The pointer's position on the screen as the last pointer event left it
+// (asked of the X server only before any came).
+void pointer_position(int* x, int* y);
 
 // The modifier override: when 0 or more, the flag bits that stand for the
 // live keyboard and mouse state (a made key event on its way).

@@ -158,6 +158,23 @@ bool do_events(bool no_wait) {
   return any;
 }
 
+void drop_stale_events() {
+  GdkDisplay* d = gdk_display_get_default();
+  if (!d) return;
+  std::vector<GdkEvent*> kept;
+  while (GdkEvent* e = gdk_display_get_event(d)) {
+    if (e->any.window && gdk_window_is_destroyed(e->any.window)) {
+      gdk_event_free(e);
+      continue;
+    }
+    kept.push_back(e);
+  }
+  for (GdkEvent* e : kept) {
+    gdk_display_put_event(d, e);
+    gdk_event_free(e);
+  }
+}
+
 void pump() {
   if (!g_installed || g_deferring) return;
   if (!g_holding) release_held();

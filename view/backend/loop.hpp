@@ -38,6 +38,12 @@ void pump();
 // timers held back until the next loop starts; whether Ctrl+C or Escape
 // was pressed meanwhile. Nothing happens inside a loop or a dispatch.
 bool pump_work(const Cell* window);
+// After a window is destroyed: the events the display holds are read into
+// GDK without running any handler; those of destroyed windows are dropped,
+// the others put back in their order. A script that shows and closes
+// windows without running a loop would otherwise keep every event of every
+// closed window queued for good.
+void drop_stale_events();
 // exit-event-loop: the innermost running loop ends.
 void exit_loop();
 // The loops the window owns end (destroy-view of a window that ran one).

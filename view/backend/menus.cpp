@@ -22,8 +22,10 @@ using window::Record;
 
 // Each item keeps the symbol of its word (0 for none), the window whose
 // face its `menu` event goes to, and for a context menu the press position.
+// (The window's key is not the one that links a widget to its face window:
+// an item belongs to no face, and its presses are the menu's.)
 constexpr const char* kPickKey = "qel-pick";
-constexpr const char* kWindowKey = "qel-window";
+constexpr const char* kWindowKey = "qel-menu-window";
 constexpr const char* kAtKey = "qel-at";
 constexpr const char* kContextKey = "qel-context";
 constexpr const char* kColumnKey = "qel-column";
@@ -114,11 +116,13 @@ gboolean destroy_later(gpointer menu) {
   return G_SOURCE_REMOVE;
 }
 
-// A closed context menu goes once GTK is done with it (the chosen item is
-// activated after the menu closes).
+// A closed context menu is hidden now, its grab of the mouse and the keys
+// with it, and goes once GTK is done with it (the chosen item is activated
+// after the menu closes).
 void close_context(GtkWidget* menu) {
   if (g_context != menu) return;
   g_context = nullptr;
+  gtk_menu_shell_deactivate(GTK_MENU_SHELL(menu));
   g_idle_add(destroy_later, menu);
 }
 

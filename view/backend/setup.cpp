@@ -4,13 +4,10 @@
 
 #include <cctype>
 #include <cmath>
-#include <cstring>
 #include <string>
 
 #include "datatypes/block.hpp"
 #include "datatypes/pair.hpp"
-#include "datatypes/string.hpp"
-#include "datatypes/tuple.hpp"
 #include "eval/api.hpp"
 #include "view/backend/display.hpp"
 #include "view/backend/draw/text_format.hpp"
@@ -25,54 +22,31 @@ namespace qel::view::backend::setup {
 
 namespace {
 
-// What this build reports as the OS version (system/view/platform).
-constexpr u8 kVersion[3] = {10, 0, 0};
-constexpr i32 kBuild = 0, kProduct = 1;
-
-// Without a display: GTK's own default font, and the usual light colours.
-constexpr const char* kDefaultFont = "Sans 10";
-
 u64 g_started = 0;  // the backend's start time (convert::read_counter)
 bool g_dark = false;
 
-void set_string(const char* path, const std::string& text) {
-  Cell s;
-  api::Values v(1);
-  string::load_at(reinterpret_cast<const u8*>(text.data()), u32(text.size()), v[0], string::Encoding::utf8);
-  s = *v[0];
-  system_view::set(path, &s);
-}
-
-void set_integer(const char* path, i32 n) {
-  Cell c;
-  make_integer(&c, n);
-  system_view::set(path, &c);
-}
-
-void put_colour(const char* key, u8 r, u8 g, u8 b) {
-  Cell t;
-  u8 bytes[3] = {r, g, b};
-  tuple::make_at(&t, 3, bytes);
-  system_view::put("metrics colors", key, &t);
-}
+using system_view::kDefaults;
 
 u8 channel(double c) { return u8(std::lround((c < 0 ? 0 : c > 1 ? 1 : c) * 255)); }
 
-// The default font: family and size in points.
-void default_font(std::string& family, i32& size) {
-  std::string name = kDefaultFont;
-  if (display::open()) {
-    gchar* setting = nullptr;
-    g_object_get(gtk_settings_get_default(), "gtk-font-name", &setting, nullptr);
-    if (setting && *setting) name = setting;
-    g_free(setting);
-  }
+void put_colour(const char* key, const GdkRGBA& c) {
+  u8 rgb[3] = {channel(c.red), channel(c.green), channel(c.blue)};
+  system_view::put_colour(key, rgb);
+}
+
+// The display's default font (GTK's setting): family and size in points.
+void display_font(std::string& family, i32& size) {
+  gchar* setting = nullptr;
+  g_object_get(gtk_settings_get_default(), "gtk-font-name", &setting, nullptr);
+  std::string name = setting && *setting ? setting : "";
+  g_free(setting);
+  if (name.empty()) return;
   PangoFontDescription* d = pango_font_description_from_string(name.c_str());
   const char* f = pango_font_description_get_family(d);
-  family = f && *f ? f : "Sans";
+  if (f && *f) family = f;
   double points = double(pango_font_description_get_size(d)) / PANGO_SCALE;
   if (pango_font_description_get_size_is_absolute(d)) points = points * 72.0 / 96.0;
-  size = points > 0 ? i32(std::lround(points)) : 10;
+  if (points > 0) size = i32(std::lround(points));
   pango_font_description_free(d);
 }
 
@@ -145,40 +119,45 @@ void fill_paddings() {
   put_padding("field", padding.left + border.left, padding.right + border.right + more + 1);
 }
 
-// The widths of the scroll bars and the theme's colours, read from widgets
-// that are made and dropped at once.
-void fill_metrics() {
-  set_integer("metrics dpi", units::current.dpi);
-  i32 vertical = 16, horizontal = 16;
-  if (display::open()) {
-    GtkWidget* v = gtk_scrollbar_new(GTK_ORIENTATION_VERTICAL, nullptr);
-    GtkWidget* h = gtk_scrollbar_new(GTK_ORIENTATION_HORIZONTAL, nullptr);
-    g_object_ref_sink(v);
-    g_object_ref_sink(h);
-    gint min = 0, natural = 0;
-    gtk_widget_get_preferred_width(v, &min, &natural);
-    if (natural > 0) vertical = natural;
-    gtk_widget_get_preferred_height(h, &min, &natural);
-    if (natural > 0) horizontal = natural;
-    g_object_unref(v);
-    g_object_unref(h);
+// What a display tells beyond the values without one: the DPI of the
+// monitor under the pointer, GTK's font, the widths of the scroll bars and
+// the theme's colours, read from widgets that are made and dropped at once.
+void fill_from_display() {
+  std::vector<screens::Monitor> list = screens::all();
+  i32 here = screens::current(list);
+  if (here >= 0) {
+    units::set_dpi(i32(std::lround(kDefaults.dpi * list[std::size_t(here)].scale)));
+    system_view::set_integer("metrics dpi", units::current.dpi);
   }
-  Cell p;
-  pair::make_at(make_none(&p), vertical, horizontal);
-  system_view::put("metrics misc", "scroller", &p);
+  std::string family = kDefaults.font;
+  i32 size = kDefaults.font_size;
+  display_font(family, size);
+  system_view::set_string("fonts system", family.c_str());
+  system_view::set_integer("fonts size", size);
+  i32 vertical = kDefaults.scroller, horizontal = kDefaults.scroller;
+  GtkWidget* v = gtk_scrollbar_new(GTK_ORIENTATION_VERTICAL, nullptr);
+  GtkWidget* h = gtk_scrollbar_new(GTK_ORIENTATION_HORIZONTAL, nullptr);
+  g_object_ref_sink(v);
+  g_object_ref_sink(h);
+  gint min = 0, natural = 0;
+  gtk_widget_get_preferred_width(v, &min, &natural);
+  if (natural > 0) vertical = natural;
+  gtk_widget_get_preferred_height(h, &min, &natural);
+  if (natural > 0) horizontal = natural;
+  g_object_unref(v);
+  g_object_unref(h);
+  system_view::put_scroller(vertical, horizontal);
   GdkRGBA text{0, 0, 0, 1}, window{1, 1, 1, 1}, panel{0.965, 0.961, 0.957, 1};
-  if (display::open()) {
-    GtkWidget* w = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-    GtkStyleContext* ctx = gtk_widget_get_style_context(w);
-    gtk_style_context_lookup_color(ctx, "theme_text_color", &text);
-    gtk_style_context_lookup_color(ctx, "theme_base_color", &window);
-    gtk_style_context_lookup_color(ctx, "theme_bg_color", &panel);
-    gtk_widget_destroy(w);
-  }
-  if (display::open()) fill_paddings();
-  put_colour("text", channel(text.red), channel(text.green), channel(text.blue));
-  put_colour("window", channel(window.red), channel(window.green), channel(window.blue));
-  put_colour("panel", channel(panel.red), channel(panel.green), channel(panel.blue));
+  GtkWidget* w = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+  GtkStyleContext* ctx = gtk_widget_get_style_context(w);
+  gtk_style_context_lookup_color(ctx, "theme_text_color", &text);
+  gtk_style_context_lookup_color(ctx, "theme_base_color", &window);
+  gtk_style_context_lookup_color(ctx, "theme_bg_color", &panel);
+  gtk_widget_destroy(w);
+  put_colour("text", text);
+  put_colour("window", window);
+  put_colour("panel", panel);
+  fill_paddings();
 }
 
 bool high_contrast() {
@@ -206,21 +185,8 @@ bool dark_requested() {
 void gui_init() {
   bool shown = display::open();
   if (!g_started) g_started = convert::read_counter();
-  Cell v;
-  tuple::make_at(&v, 3, kVersion);
-  system_view::set("platform version", &v);
-  set_integer("platform build", kBuild);
-  set_integer("platform product", kProduct);
-  // The DPI of the monitor under the pointer.
-  std::vector<screens::Monitor> list = screens::all();
-  i32 here = screens::current(list);
-  units::set_dpi(here < 0 ? 96 : i32(std::lround(96 * list[std::size_t(here)].scale)));
-  std::string family;
-  i32 size = 10;
-  default_font(family, size);
-  set_string("fonts system", family);
-  set_integer("fonts size", size);
-  fill_metrics();
+  system_view::fill_defaults();
+  if (shown) fill_from_display();
   g_dark = shown && !high_contrast() && dark_requested();
 }
 
@@ -229,7 +195,12 @@ void set_dark_mode() {
   // face's title bar follows it too.
   if (face::handle_of(api::arg(0)) && window::from_handle(face::handle_of(api::arg(0))) && display::open()) {
     bool dark = logic_of(api::arg(1));
-    g_object_set(gtk_settings_get_default(), "gtk-application-prefer-dark-theme", dark ? TRUE : FALSE, nullptr);
+    // (set only when it changes: GTK loads its whole theme again at every
+    // setting, a good part of the console's start-up)
+    gboolean now = FALSE;
+    GtkSettings* settings = gtk_settings_get_default();
+    g_object_get(settings, "gtk-application-prefer-dark-theme", &now, nullptr);
+    if (bool(now) != dark) g_object_set(settings, "gtk-application-prefer-dark-theme", dark ? TRUE : FALSE, nullptr);
     g_dark = dark;
   }
   api::answer_none();

@@ -171,11 +171,29 @@ u64 state_mk(u32 state) {
   return mk;
 }
 
+// Whether the widget a pointer event came to is a part of the face window
+// that the toolkit owns: a menu bar and its items, a scroll bar inside the
+// face (a scrollable face's own bars, a list's or a text area's), anything
+// of a window outside its client area. Input there is the toolkit's alone,
+// as a window's non-client area is: no face sees it.
+bool toolkit_part(const Record& r, GtkWidget* ew) {
+  GtkWidget* root = windows::widget(r);
+  GtkWidget* client = windows::client(r);
+  for (GtkWidget* g = ew; g; g = gtk_widget_get_parent(g)) {
+    if (g == client) return false;
+    if (g == root) return client != nullptr;  // a window around its client area
+    if (GTK_IS_SCROLLBAR(g) || GTK_IS_MENU_SHELL(g)) return true;
+  }
+  return false;
+}
+
 // A pointer message for the face window under the event, at the event's
-// root position; false when no face window is there.
+// root position; false when no face window is there, or when the event
+// came to a part the toolkit owns.
 bool pointer_message(GdkEvent* e, u32 code, Message& m) {
-  Record* r = windows::record_of_widget(gtk_get_event_widget(e));
-  if (!r) return false;
+  GtkWidget* ew = gtk_get_event_widget(e);
+  Record* r = windows::record_of_widget(ew);
+  if (!r || toolkit_part(*r, ew)) return false;
   double rx = 0, ry = 0;
   gdk_event_get_root_coords(e, &rx, &ry);
   int ox = 0, oy = 0;
@@ -235,13 +253,8 @@ Record* key_target(GdkEvent* e) {
 
 // The pointer in the target's window, for key messages.
 void pointer_in(Record& r, Message& m) {
-  GtkWidget* g = windows::widget(r);
-  GdkDisplay* d = g ? gtk_widget_get_display(g) : nullptr;
-  GdkSeat* seat = d ? gdk_display_get_default_seat(d) : nullptr;
-  GdkDevice* pointer = seat ? gdk_seat_get_pointer(seat) : nullptr;
-  if (!pointer) return;
   int rx = 0, ry = 0, ox = 0, oy = 0;
-  gdk_device_get_position(pointer, nullptr, &rx, &ry);
+  pointer_position(&rx, &ry);
   windows::client_origin(r, &ox, &oy);
   m.x = rx - ox;
   m.y = ry - oy;
@@ -255,6 +268,15 @@ u32 own_modifier(u32 code, i64 lparam) {
     case keys::MENU: return (lparam >> 24) & 1 ? 0 : event::FLAG_ALT;  // AltGr is no alt
     default: return 0;
   }
+}
+
+// Tab and Shift+Tab that no face handled go to the focused widget and the
+// containers around it (a text view types a tab), never to the window's own
+// key bindings: the keyboard focus moves only when the framework moves it.
+void tab_to_focus(GdkEvent* e) {
+  GtkWidget* top = gtk_get_event_widget(e);
+  top = top ? gtk_widget_get_toplevel(top) : nullptr;
+  if (top && GTK_IS_WINDOW(top)) gtk_window_propagate_key_event(GTK_WINDOW(top), &e->key);
 }
 
 void key_event(GdkEvent* e) {
@@ -323,7 +345,30 @@ void key_event(GdkEvent* e) {
       }
     }
   }
+  if (press && k.code == keys::TAB) {
+    tab_to_focus(e);
+    return;
+  }
   gtk_main_do_event(e);
+}
+
+// A grab of the toolkit's own holds the mouse and the keys: an open menu
+// (a context menu, a menu bar's), or a widget outside every face window.
+// Its input goes to the toolkit alone, as a menu loop's does.
+bool toolkit_grab() {
+  GtkWidget* grab = gtk_grab_get_current();
+  return grab && (GTK_IS_MENU_SHELL(grab) || !windows::record_of_widget(grab));
+}
+
+bool input_kind(GdkEventType t) {
+  switch (t) {
+    case GDK_MOTION_NOTIFY: case GDK_BUTTON_PRESS: case GDK_2BUTTON_PRESS: case GDK_3BUTTON_PRESS:
+    case GDK_BUTTON_RELEASE: case GDK_KEY_PRESS: case GDK_KEY_RELEASE: case GDK_ENTER_NOTIFY:
+    case GDK_LEAVE_NOTIFY: case GDK_SCROLL: case GDK_TOUCHPAD_SWIPE: case GDK_TOUCHPAD_PINCH:
+      return true;
+    default:
+      return false;
+  }
 }
 
 bool deferred_kind(GdkEventType t) {
@@ -343,8 +388,22 @@ i64 g_zoom_previous = -1;  // the distance of the last zoom step, -1 while no zo
 }  // namespace
 
 void on_gdk_event(GdkEvent* e) {
+  switch (e->type) {
+    case GDK_CONFIGURE: case GDK_MAP: case GDK_UNMAP: case GDK_DESTROY:
+      windows::forget_origins();
+      break;
+    default:
+      break;
+  }
+  note_input(e);
   if (loop::deferring() && deferred_kind(e->type)) {
     loop::defer(e);
+    return;
+  }
+  // (before the console's long work holds input back: a dialog opened by a
+  // handler while the work pumps takes its keys)
+  if (input_kind(e->type) && toolkit_grab()) {
+    gtk_main_do_event(e);
     return;
   }
   if (loop::holding() && deferred_kind(e->type) && loop::holds(e)) {
@@ -402,20 +461,11 @@ void on_gdk_event(GdkEvent* e) {
       return;
     }
     case GDK_KEY_PRESS:
-    case GDK_KEY_RELEASE: {
-      // What the key changed is painted now, not at the window's next frame
-      // (up to a frame later): typing shows at once.
-      GdkWindow* top = e->any.window ? gdk_window_get_toplevel(e->any.window) : nullptr;
-      if (top) g_object_ref(top);
+    case GDK_KEY_RELEASE:
+      // What the key changed is painted at the window's next frame, with
+      // whatever else changed before it.
       key_event(e);
-      if (top) {
-        G_GNUC_BEGIN_IGNORE_DEPRECATIONS
-        gdk_window_process_updates(top, TRUE);
-        G_GNUC_END_IGNORE_DEPRECATIONS
-        g_object_unref(top);
-      }
       return;
-    }
     case GDK_TOUCHPAD_PINCH: {
       const GdkEventTouchpadPinch& p = e->touchpad_pinch;
       if (p.phase != GDK_TOUCHPAD_GESTURE_PHASE_UPDATE) {

@@ -113,6 +113,19 @@ bool test_command(const Cell* command, const Cell* value) {
     api::set_result(v[0]);
     return true;
   }
+  if (is(command, "open-menu")) {
+    // none: the menu that is open now (a menu bar's or a context menu,
+    // shown and holding the mouse and the keys), or none.
+    GtkWidget* grab = gtk_grab_get_current();
+    if (!grab || !GTK_IS_MENU(grab) || !gtk_widget_get_mapped(grab)) {
+      api::answer_none();
+      return true;
+    }
+    api::Values v(1);
+    describe(grab, v[0]);
+    api::set_result(v[0]);
+    return true;
+  }
   if (is(command, "menu-pick")) {
     // [face n ...]: the item at positions n ... (1-based, through the
     // submenus) of the face's menu chosen as the user chooses it.

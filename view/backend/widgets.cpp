@@ -92,6 +92,38 @@ gboolean on_focus_out(GtkWidget*, GdkEvent*, gpointer id) {
 }
 void on_combo_changed(GtkWidget*, gpointer id) { notify(id, input::SEL_CHANGED); }
 void on_tree_selection(GtkTreeSelection*, gpointer id) { notify(id, input::SEL_CHANGED); }
+
+// A tree view that takes the keyboard focus with no cursor row puts its
+// cursor on the selected row, or on the first, and selects that row. A list
+// taking the focus chooses nothing: the cursor is put there first, with
+// the selection refusing every change meanwhile.
+bool g_placing_cursor = false;
+gboolean may_select(GtkTreeSelection*, GtkTreeModel*, GtkTreePath*, gboolean, gpointer) { return !g_placing_cursor; }
+
+gboolean cursor_before_focus(GtkWidget* tree, GdkEvent*, gpointer) {
+  GtkTreeView* tv = GTK_TREE_VIEW(tree);
+  GtkTreePath* path = nullptr;
+  gtk_tree_view_get_cursor(tv, &path, nullptr);
+  if (path) {
+    gtk_tree_path_free(path);
+    return FALSE;
+  }
+  GtkTreeModel* model = nullptr;
+  GtkTreeIter it;
+  if (gtk_tree_selection_get_selected(gtk_tree_view_get_selection(tv), &model, &it)) {
+    path = gtk_tree_model_get_path(model, &it);
+  } else {
+    model = gtk_tree_view_get_model(tv);
+    if (!model || !gtk_tree_model_get_iter_first(model, &it)) return FALSE;
+    path = gtk_tree_path_new_first();
+  }
+  g_placing_cursor = true;
+  gtk_tree_view_set_cursor(tv, path, nullptr, FALSE);
+  g_placing_cursor = false;
+  gtk_tree_path_free(path);
+  return FALSE;
+}
+void cursor_before_grab(GtkWidget* tree, gpointer) { cursor_before_focus(tree, nullptr, nullptr); }
 void on_edit_changed(GtkWidget*, gpointer id) { notify(id, input::EDIT_UPDATE); }
 
 bool vertical(GtkWidget* g) {
@@ -410,6 +442,10 @@ void connect(Record& w) {
       g_signal_connect(c, "change-value", G_CALLBACK(on_scroller), id);
       break;
     case K_TEXT_LIST:
+      gtk_tree_selection_set_select_function(gtk_tree_view_get_selection(GTK_TREE_VIEW(c)), may_select, nullptr,
+                                             nullptr);
+      g_signal_connect(c, "grab-focus", G_CALLBACK(cursor_before_grab), nullptr);
+      g_signal_connect(c, "focus-in-event", G_CALLBACK(cursor_before_focus), nullptr);
       g_signal_connect(gtk_tree_view_get_selection(GTK_TREE_VIEW(c)), "changed", G_CALLBACK(on_tree_selection), id);
       g_signal_connect(c, "focus-in-event", G_CALLBACK(on_focus_in), id);
       g_signal_connect(c, "focus-out-event", G_CALLBACK(on_focus_out), id);

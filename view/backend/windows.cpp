@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "datatypes/image.hpp"
@@ -166,13 +168,49 @@ Record* record_of_widget(GtkWidget* g) {
   return nullptr;
 }
 
+namespace {
+
+// The root positions of top-level windows, asked of the X server once (a
+// round trip) and kept until the window is configured, mapped or moved.
+std::unordered_map<GdkWindow*, std::pair<int, int>>& g_origins =
+    *new std::unordered_map<GdkWindow*, std::pair<int, int>>();
+
+// gdk_window_get_origin, the top-level window's part taken from g_origins;
+// the offsets of the windows inside it are GDK's own (no round trip).
+void window_origin(GdkWindow* win, int* x, int* y) {
+  GdkWindow* top = gdk_window_get_toplevel(win);
+  int dx = 0, dy = 0;
+  for (GdkWindow* p = win; p != top; p = gdk_window_get_parent(p)) {
+    if (!p || gdk_window_get_window_type(p) != GDK_WINDOW_CHILD) {
+      gdk_window_get_origin(win, x, y);
+      return;
+    }
+    int px = 0, py = 0;
+    gdk_window_get_position(p, &px, &py);
+    dx += px;
+    dy += py;
+  }
+  auto it = g_origins.find(top);
+  if (it == g_origins.end()) {
+    int tx = 0, ty = 0;
+    gdk_window_get_origin(top, &tx, &ty);
+    it = g_origins.emplace(top, std::make_pair(tx, ty)).first;
+  }
+  *x = it->second.first + dx;
+  *y = it->second.second + dy;
+}
+
+}  // namespace
+
+void forget_origins() { g_origins.clear(); }
+
 void client_origin(const Record& w, int* x, int* y) {
   *x = *y = 0;
   GtkWidget* g = client(w);
   if (!g) g = widget(w);
   GdkWindow* win = g ? gtk_widget_get_window(g) : nullptr;
   if (!win) return;
-  gdk_window_get_origin(win, x, y);
+  window_origin(win, x, y);
   if (!gtk_widget_get_has_window(g)) {
     GtkAllocation a;
     gtk_widget_get_allocation(g, &a);
@@ -190,8 +228,11 @@ void focus_selected(Record& w) {
 }
 
 void paint_pending(Record& w) {
-  if (GtkWidget* g = widget(w)) layout_now(g);
+  // (laid out after the paint, whose Qel code may move faces: the caret)
+  u32 id = w.id;
   base::paint_pending(w);
+  if (Record* again = window::find(id))
+    if (GtkWidget* g = widget(*again)) layout_now(g);
 }
 
 void show(Record& w) {
@@ -214,8 +255,10 @@ void show(Record& w) {
 
 void redraw(Record& w) {
   base::invalidate(w);
-  paint_pending(w);
-  if (GtkWidget* g = widget(w)) gtk_widget_queue_draw(g);
+  base::paint_at_frame(w);
+  // (a self-drawn face's paint draws again what changed; other widgets are
+  // drawn whole)
+  if (GtkWidget* g = widget(w); g && !base::self_drawn(w)) gtk_widget_queue_draw(g);
 }
 
 void refresh(Record& w) { paint_pending(w); }
@@ -252,7 +295,10 @@ void free_faces(const Cell* face_in, bool top) {
   release_cursors(*w);
   window::free_face(*w);
   if (Cell* state = face::facet(v[0], face::STATE)) make_none(state);
-  if (top && widget(*w)) gtk_widget_destroy(widget(*w));  // the record goes with it
+  if (top && widget(*w)) {
+    gtk_widget_destroy(widget(*w));  // the record goes with it
+    loop::drop_stale_events();
+  }
 }
 
 void apply_cursor(Record& w, const Cell* face) {

@@ -26,13 +26,16 @@ window::Record* record_of_widget(GtkWidget* g);
 // (pixels): the pointer's position in the window is the root position
 // less it.
 void client_origin(const window::Record& w, int* x, int* y);
+// Forgets the top-level windows' positions that client_origin keeps: a
+// window was configured, mapped or moved.
+void forget_origins();
 
 void show(window::Record& w);     // OS-show-window
-void redraw(window::Record& w);   // OS-redraw: invalidated whole, painted now
+void redraw(window::Record& w);   // OS-redraw: invalidated whole, painted at the next frame
 void refresh(window::Record& w);  // OS-refresh-window: what is pending is painted now
-// What `show`, `redraw` and `refresh` paint: the self-drawn faces of the
-// window's tree that wait for it, painted into their surfaces now (the
-// toolkit copies them to the screen at its next frame).
+// What `show` and `refresh` paint: the self-drawn faces of the window's
+// tree that wait for it, painted into their surfaces now (the toolkit
+// copies them to the screen at its next frame).
 void paint_pending(window::Record& w);
 
 // Destroys the native side of the face tree: sub-faces first, the face's

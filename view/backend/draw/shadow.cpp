@@ -87,39 +87,51 @@ namespace {
 // as opaque).
 double paint_alpha(const Paint& p) { return p.type == PAINT_SOLID ? rgba_of(p.colour).a : 1.0; }
 
-constexpr int MAX_SIDE = 16384;
-
 struct A8 {
   cairo_surface_t* s;
   ~A8() { cairo_surface_destroy(s); }
 };
 
+// The shadow's mask is made in device space, cut to the part of the target
+// that the clip lets show: its size, and so the work of the blur, is bounded
+// by the target's pixels whatever the matrix (a huge or skewed scale makes
+// no larger mask). k: the matrix's mean scale, which turns the blur's user
+// units into pixels.
 void draw_one(Context& ctx, const Path& figure, const ShadowRecord& rec, double ox, double oy, double w,
-              double h, double k, const double clip[4]) {
+              double h, double k, const double visible[4]) {
   const State& st = ctx.st;
+  cairo_t* cr = ctx.cr;
   // The enlargement by the spread, about the box's corner; an axis of no
   // size stays as it is (and in place).
   double sx = w > 0 ? (w + 2 * rec.spread) / w : 1, sy = h > 0 ? (h + 2 * rec.spread) / h : 1;
   if (!(sx > 0) || !(sy > 0)) return;
   double ex = w > 0 ? rec.spread : 0, ey = h > 0 ? rec.spread : 0;
   double x0 = ox + rec.dx - ex, y0 = oy + rec.dy - ey;
-  double sigma = rec.blur > 0 ? rec.blur / BLUR_TO_SIGMA : 0;
-  double pad = 3 * sigma + 2 / k;
-  // What the shadow covers, cut to what can be seen, on whole user units.
-  double rx0 = std::floor(std::max(x0 - pad, clip[0])), ry0 = std::floor(std::max(y0 - pad, clip[1]));
-  double rx1 = std::min(x0 + w * sx + pad, clip[2]), ry1 = std::min(y0 + h * sy + pad, clip[3]);
+  double sigma = rec.blur > 0 ? rec.blur / BLUR_TO_SIGMA * k : 0;  // in pixels
+  double pad = 3 * sigma + 2;
+  // The shadow's box on the target: the corners through the matrix.
+  cairo_matrix_t ctm;
+  cairo_get_matrix(cr, &ctm);
+  double bx0 = HUGE_VAL, by0 = HUGE_VAL, bx1 = -HUGE_VAL, by1 = -HUGE_VAL;
+  for (int i = 0; i < 4; ++i) {
+    double px = x0 + (i & 1 ? w * sx : 0), py = y0 + (i & 2 ? h * sy : 0);
+    cairo_matrix_transform_point(&ctm, &px, &py);
+    bx0 = std::min(bx0, px), by0 = std::min(by0, py);
+    bx1 = std::max(bx1, px), by1 = std::max(by1, py);
+  }
+  double rx0 = std::floor(std::max(bx0 - pad, visible[0])), ry0 = std::floor(std::max(by0 - pad, visible[1]));
+  double rx1 = std::ceil(std::min(bx1 + pad, visible[2])), ry1 = std::ceil(std::min(by1 + pad, visible[3]));
   if (!(rx1 > rx0) || !(ry1 > ry0)) return;
-  int gw = int(std::min(std::ceil((rx1 - rx0) * k), double(MAX_SIDE)));
-  int gh = int(std::min(std::ceil((ry1 - ry0) * k), double(MAX_SIDE)));
-  if (gw < 1 || gh < 1) return;
+  int gw = int(rx1 - rx0), gh = int(ry1 - ry0);
   A8 mask{cairo_image_surface_create(CAIRO_FORMAT_A8, gw, gh)};
   if (cairo_surface_status(mask.s) != CAIRO_STATUS_SUCCESS) fire(Err::internal_no_memory);
   cairo_t* m = cairo_create(mask.s);
-  cairo_scale(m, k, k);
-  cairo_translate(m, x0 - rx0, y0 - ry0);
+  cairo_translate(m, -rx0, -ry0);
+  cairo_transform(m, &ctm);
+  cairo_translate(m, x0, y0);
   cairo_scale(m, sx, sy);
   cairo_translate(m, -ox, -oy);
-  cairo_set_antialias(m, cairo_get_antialias(ctx.cr));
+  cairo_set_antialias(m, cairo_get_antialias(cr));
   cairo_set_tolerance(m, 0.02);
   figure.emit(m);
   if (st.fill.type != PAINT_OFF) {
@@ -130,14 +142,14 @@ void draw_one(Context& ctx, const Path& figure, const ShadowRecord& rec, double 
   if (st.pen.type != PAINT_OFF) {
     cairo_set_source_rgba(m, 0, 0, 0, paint_alpha(st.pen));
     cairo_set_line_width(m, st.line_width);
-    cairo_set_line_join(m, cairo_get_line_join(ctx.cr));
-    cairo_set_line_cap(m, cairo_get_line_cap(ctx.cr));
-    cairo_set_miter_limit(m, cairo_get_miter_limit(ctx.cr));
-    int n = cairo_get_dash_count(ctx.cr);
+    cairo_set_line_join(m, cairo_get_line_join(cr));
+    cairo_set_line_cap(m, cairo_get_line_cap(cr));
+    cairo_set_miter_limit(m, cairo_get_miter_limit(cr));
+    int n = cairo_get_dash_count(cr);
     if (n > 0) {
       std::vector<double> dashes(static_cast<std::size_t>(n));
       double offset;
-      cairo_get_dash(ctx.cr, dashes.data(), &offset);
+      cairo_get_dash(cr, dashes.data(), &offset);
       cairo_set_dash(m, dashes.data(), n, offset);
     }
     cairo_stroke_preserve(m);
@@ -146,15 +158,12 @@ void draw_one(Context& ctx, const Path& figure, const ShadowRecord& rec, double 
   cairo_destroy(m);
   if (status != CAIRO_STATUS_SUCCESS) fire(Err::internal_no_memory);
   cairo_surface_flush(mask.s);
-  gaussian_blur_a8(cairo_image_surface_get_data(mask.s), gw, gh, cairo_image_surface_get_stride(mask.s),
-                   sigma * k);
+  gaussian_blur_a8(cairo_image_surface_get_data(mask.s), gw, gh, cairo_image_surface_get_stride(mask.s), sigma);
   cairo_surface_mark_dirty(mask.s);
-  cairo_t* cr = ctx.cr;
   cairo_save(cr);
-  cairo_translate(cr, rx0, ry0);
-  cairo_scale(cr, 1 / k, 1 / k);
+  cairo_identity_matrix(cr);
   set_source_colour(cr, rec.colour);
-  cairo_mask_surface(cr, mask.s, 0, 0);
+  cairo_mask_surface(cr, mask.s, rx0, ry0);
   cairo_restore(cr);
 }
 
@@ -167,9 +176,15 @@ void draw_shadows(Context& ctx, const Path& figure, double x, double y, double w
   double k = std::sqrt(std::fabs(m.xx * m.yy - m.xy * m.yx));
   if (!(k > 0) || !std::isfinite(k)) return;
   double lw = st.pen.type != PAINT_OFF ? st.line_width : 0;
-  double clip[4];
-  cairo_clip_extents(ctx.cr, &clip[0], &clip[1], &clip[2], &clip[3]);
-  for (const ShadowRecord& rec : ctx.shadows) draw_one(ctx, figure, rec, x - lw / 2, y - lw / 2, w + lw, h + lw, k, clip);
+  // What can show: the clip in device space (never beyond the target).
+  double visible[4];
+  cairo_save(ctx.cr);
+  cairo_identity_matrix(ctx.cr);
+  cairo_clip_extents(ctx.cr, &visible[0], &visible[1], &visible[2], &visible[3]);
+  cairo_restore(ctx.cr);
+  visible[0] = std::max(visible[0], 0.0), visible[1] = std::max(visible[1], 0.0);
+  visible[2] = std::min(visible[2], double(ctx.width)), visible[3] = std::min(visible[3], double(ctx.height));
+  for (const ShadowRecord& rec : ctx.shadows) draw_one(ctx, figure, rec, x - lw / 2, y - lw / 2, w + lw, h + lw, k, visible);
 }
 
 namespace ops {

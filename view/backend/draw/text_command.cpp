@@ -9,11 +9,13 @@
 #include <pango/pangocairo.h>
 
 #include <algorithm>
+#include <cmath>
 #include <memory>
 
 #include "datatypes/block.hpp"
 #include "datatypes/series.hpp"
 #include "eval/api.hpp"
+#include "runtime/error.hpp"
 #include "runtime/memory.hpp"
 #include "view/backend/draw/commands.hpp"
 #include "view/backend/draw/text_format.hpp"
@@ -62,6 +64,22 @@ double natural_line_height(const text::Format& f) {
   return double(logical.height) / PANGO_SCALE;
 }
 
+// Glyphs this many device pixels high or more are beyond the font renderer,
+// whose failure would stay in the shared font caches: such text is refused
+// before anything is drawn.
+constexpr double MAX_GLYPH_PIXELS = 30000;
+
+bool glyphs_too_large(cairo_t* cr, PangoLayout* l) {
+  PangoRectangle logical;
+  pango_layout_get_extents(l, nullptr, &logical);
+  double em = double(logical.height) / PANGO_SCALE / std::max(1, pango_layout_get_line_count(l));
+  cairo_matrix_t m;
+  cairo_get_matrix(cr, &m);
+  // (no smaller than the matrix's largest stretch)
+  double stretch = std::sqrt(m.xx * m.xx + m.yx * m.yx + m.xy * m.xy + m.yy * m.yy);
+  return !(em * stretch < MAX_GLYPH_PIXELS);
+}
+
 // Draws the layout (with the drawer given, else at p) in the text colour or
 // with the pen's brush.
 template <class Drawer>
@@ -69,6 +87,7 @@ void show(Context& ctx, PangoLayout* l, Point p, Drawer draw_it) {
   cairo_t* cr = ctx.cr;
   const State& st = ctx.st;
   if (ctx.degenerate) return;
+  if (glyphs_too_large(cr, l)) fire(Err::internal_no_memory);
   if (st.text.font_colour || st.pen.type == PAINT_OFF || st.pen.type == PAINT_SOLID) {
     set_source_colour(cr, st.text.colour);
   } else {
@@ -80,6 +99,8 @@ void show(Context& ctx, PangoLayout* l, Point p, Drawer draw_it) {
   cairo_new_path(cr);
   draw_it(cr);
   cairo_new_path(cr);
+  // A failure of the font renderer can stay in the fonts it cached: they go.
+  if (cairo_status(cr) != CAIRO_STATUS_SUCCESS) text::flush_caches();
 }
 
 void show(Context& ctx, PangoLayout* l, Point p) {

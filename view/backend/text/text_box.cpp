@@ -14,6 +14,7 @@
 #include "eval/api.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/resources.hpp"
+#include "runtime/unicode.hpp"
 #include "view/backend/draw/graphics.hpp"
 #include "view/backend/draw/text_format.hpp"
 #include "view/backend/draw/text_styles.hpp"
@@ -262,6 +263,35 @@ TextBoxRef cached(Cell* face, bool current_only) {
   return box->index.same_text(face::facet(face, face::TEXT)) ? box : nullptr;
 }
 
+// How many boxes of other texts a rich-text face keeps (a tall console's
+// visible lines, and then some).
+constexpr std::size_t RECENT_BOXES = 160;
+
+// Whether the face has no styles (its data block, when it is one, holds
+// fewer than two values: the styles walk takes nothing from it).
+bool plain(const Cell* face) {
+  const Cell* d = face::facet(face, face::DATA);
+  return !d || type_of(d) != TYPE_BLOCK || block::length_from_index(d) < 2;
+}
+
+// The face's box that is not stale, whatever its text; null for none.
+TextBoxRef fresh(Cell* face) {
+  api::Values v(1);
+  if (!cache_block(face, v[0])) return nullptr;
+  const Cell* stale = stale_cell(v[0]);
+  if (type_of(stale) != TYPE_LOGIC || logic_of(stale)) return nullptr;
+  return box_in(cache_cell(v[0], 0));
+}
+
+// `made` becomes the face's box in place of `old`, which joins the recent
+// boxes that `made` takes over (the oldest go beyond the limit).
+void keep_recent(const TextBoxRef& made, const TextBoxRef& old) {
+  made->recent = std::move(old->recent);
+  old->recent.clear();
+  made->recent.push_back(old);
+  if (made->recent.size() > RECENT_BOXES) made->recent.erase(made->recent.begin());
+}
+
 }  // namespace
 
 TextBoxRef layout_face(const Cell* face_in, bool catch_errors) {
@@ -284,7 +314,10 @@ TextBoxRef layout_face(const Cell* face_in, bool catch_errors) {
     throw;
   }
   TextBoxRef box = b.finish();
-  if (rich) store(face, box, v[1], false);
+  if (rich) {
+    box->text_hash = text_hash(v[1]);
+    store(face, box, v[1], false);
+  }
   return box;
 }
 
@@ -292,10 +325,45 @@ TextBoxRef box_of(const Cell* face_in, bool catch_errors) {
   init_names();
   api::Values v(1);
   Cell* face = copy_cell(face_in, v[0]);
-  if (face_type(face) == N_RICH_TEXT) {
-    if (TextBoxRef box = cached(face, true)) return box;
+  if (face_type(face) != N_RICH_TEXT) return layout_face(face, catch_errors);
+  if (TextBoxRef box = cached(face, true)) return box;
+  // Another text of a face that did not change otherwise: a box laid out
+  // for it before, else a new one; the box it replaces is kept.
+  TextBoxRef old = plain(face) ? fresh(face) : nullptr;
+  if (!old || !old->backdrops.empty()) return layout_face(face, catch_errors);
+  const Cell* text = face::facet(face, face::TEXT);
+  const u64 hash = text_hash(text);
+  TextBoxRef box;
+  for (auto it = old->recent.begin(); it != old->recent.end(); ++it)
+    if ((*it)->text_hash == hash && (*it)->index.same_text(text)) {
+      box = *it;
+      old->recent.erase(it);
+      break;
+    }
+  if (box) {
+    api::Values t(1);
+    if (text) copy_cell(text, t[0]);
+    store(face, box, t[0], false);
+  } else {
+    box = layout_face(face, catch_errors);
   }
-  return layout_face(face, catch_errors);
+  if (box != old) keep_recent(box, old);
+  return box;
+}
+
+u64 text_hash(const Cell* text) {
+  if (!text || type_of(text) != TYPE_STRING) return 0;
+  const mem::Buffer* b = mem::buffer_of(series_node(text));
+  u32 unit = unicode::unit_of(b);
+  u32 total = b->used() / unit;
+  u32 from = u32(std::clamp<i64>(series_index(text), 0, total));
+  const u8* p = b->head_ptr() + u64(from) * unit;
+  u64 h = 14695981039346656037ull;  // FNV-1a over the code points
+  for (u32 i = from; i < total; ++i, p += unit) {
+    h ^= unicode::get_char(p, unit);
+    h *= 1099511628211ull;
+  }
+  return h;
 }
 
 void mark_stale(const Cell* face) {

@@ -12,7 +12,8 @@
 //      or para)
 // A box is laid out again when that logic is true, when the cache is
 // missing or damaged, or when the face's text no longer is the text the box
-// was laid out from. Other faces get a new box each time.
+// was laid out from and none of the face's recent boxes (TextBox::recent)
+// was laid out from it. Other faces get a new box each time.
 //
 // Coordinates are logical units (1/96 inch), relative to the top-left of
 // the face's box; indexes are the language's (1-based characters) and
@@ -47,6 +48,13 @@ struct TextBox {
   // wrap, vertical alignment in a box of known height).
   double dx = 0, dy = 0;
   std::vector<Backdrop> backdrops;
+  // A rich-text face's box also keeps the boxes laid out before it for other
+  // texts of the face, newest last, while nothing else of the face changed
+  // (no stale mark since): a face that shows one text after another (the
+  // console's lines, painted at every frame) takes them again unchanged.
+  // Only boxes without styles are kept.
+  std::vector<std::shared_ptr<TextBox>> recent;
+  u64 text_hash = 0;  // text_hash of the text laid out (for the search of recent)
 
   TextBox() = default;
   TextBox(const TextBox&) = delete;
@@ -64,6 +72,9 @@ using TextBoxRef = std::shared_ptr<TextBox>;
 TextBoxRef box_of(const Cell* face, bool catch_errors);
 // A new box of the face, laid out now (and cached, for a rich-text face).
 TextBoxRef layout_face(const Cell* face, bool catch_errors);
+
+// A hash of a string's characters from its position (0 for another value).
+u64 text_hash(const Cell* text);
 
 // Marks a rich-text face's cached box stale.
 void mark_stale(const Cell* face);

@@ -1,0 +1,931 @@
+// The compiled form's compiler (eval/interpreter_compiled_ops.hpp): the
+// cache of units, and the compiler that reads a block into operations.
+#include "eval/interpreter_compiled_ops.hpp"
+
+#include <cstdlib>
+#include <cstring>
+#include <type_traits>
+#include <algorithm>
+#include <unordered_map>
+#include <vector>
+
+#include "datatypes/logic.hpp"
+#include "datatypes/native.hpp"
+#include "datatypes/object.hpp"
+#include "datatypes/symbol.hpp"
+#include "eval/interpreter_internal.hpp"
+#include "eval/interrupt.hpp"
+#include "eval/natives.hpp"
+#include "eval/transfers.hpp"
+#include "runtime/actions.hpp"
+#include "runtime/code_epoch.hpp"
+#include "runtime/collector.hpp"
+#include "runtime/config.hpp"
+#include "runtime/startup.hpp"
+#include "runtime/words.hpp"
+
+namespace qel::interp::compiled {
+
+// Made once and never destroyed: the units stay reachable to the end.
+std::unordered_map<u64, Entry>& g_cache = *new std::unordered_map<u64, Entry>;
+
+u32 g_unit_gen = 1;
+
+namespace {
+bool g_starting = false;
+}  // namespace
+
+void set_starting(bool on) { g_starting = on; }
+
+namespace {
+
+// A small table in front of the cache: one probe finds the units in use.
+struct Front {
+  u32 node = 0, start = 0;
+  Unit* unit = nullptr;
+};
+constexpr u32 FRONT_BITS = 9;
+Front g_front[1u << FRONT_BITS];
+inline Front& front_of(u32 node, u32 start) {
+  return g_front[((node >> 3) ^ (node >> 12) ^ (start << 5)) & ((1u << FRONT_BITS) - 1)];
+}
+}  // namespace
+
+void delete_unit(Unit* u) { delete u; }
+
+// The unit leaves the cache (its code changed, or its block was freed).
+void retire(Unit* u) {
+  if (u->retired) return;
+  u->retired = true;
+  ++g_unit_gen;
+  const UBlock& b = u->blocks[0];
+  Front& f = front_of(b.node, b.start);
+  if (f.unit == u) f = Front{};
+  auto it = g_cache.find(key_of(b.node, b.start));
+  if (it != g_cache.end() && it->second.unit == u) it->second.unit = nullptr;
+  if (u->active == 0) delete_unit(u);
+}
+
+// Whether the unit's blocks still hold the cells it was made from.
+bool unchanged(const Unit* u) {
+  for (const UBlock& b : u->blocks) {
+    const mem::Buffer* buf = buffer_of(b.node);
+    if (buf->used() / sizeof(Cell) != b.count) return false;
+    if (b.count > b.start &&
+        std::memcmp(buf->cells() + b.start, b.cells.data(), (b.count - b.start) * sizeof(Cell)) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The unit's cells, checked after the code epoch moved: true when they are
+// unchanged (the unit then takes the new epoch).
+bool still_valid(Unit* u) {
+  if (u->epoch == code::epoch) {
+#if QEL_CHECKS
+    // A writer into code that forgot to move the epoch.
+    if (!unchanged(u)) {
+      std::fprintf(stderr, "compiled code changed without the code epoch moving\n");
+      std::abort();
+    }
+#endif
+    return true;
+  }
+  if (!unchanged(u)) return false;
+  u->epoch = code::epoch;
+  return true;
+}
+
+void sweep_units() {
+  for (auto it = g_cache.begin(); it != g_cache.end();) {
+    Unit* u = it->second.unit;
+    bool gone = !gc::is_marked(u32(it->first >> 32));
+    if (u && !gone) {
+      for (const UBlock& b : u->blocks) gone = gone || !gc::is_marked(b.node);
+      if (gone) retire(u);
+      ++it;
+      continue;
+    }
+    if (gone) {
+      if (u) retire(u);
+      it = g_cache.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+namespace {
+
+// ---- the compiler ---------------------------------------------------------------------
+
+// The value a word's slot holds now, when the slot is one a compiled call
+// may rely on (the global context, an object); null otherwise (no slot, a
+// function's context on the stack, whose values change with every call).
+const Cell* stable_value(const Cell* w) {
+  u32 ctx = word::context_of(w);
+  if (!ctx || word::index_of(w) < 0) return nullptr;
+  if (ctx != g_global_ctx && context::record_on_stack(context::record_cell(ctx))) return nullptr;
+  return plain_slot(w);
+}
+
+
+inline bool is_block_like_literal(const Cell* c) {
+  return type_of(c) == TYPE_BLOCK && !(buffer_of(series_node(c))->flags & mem::SERIES_LIBRARY);
+}
+
+struct Compiler {
+  Unit& u;
+  u32 nesting = 0;
+
+  u32 emit(const Op& op) {
+    u.ops.push_back(op);
+    return u32(u.ops.size() - 1);
+  }
+  u32 here() const { return u32(u.ops.size()); }
+
+  u32 add_block(const Cell* value) {
+    UBlock b;
+    b.node = series_node(value);
+    b.value = *value;
+    b.value.header &= ~FLAG_NEW_LINE;
+    const mem::Buffer* buf = buffer_of(b.node);
+    b.count = buf->used() / sizeof(Cell);
+    i32 start = series_index(value);
+    b.start = start < 0 ? 0 : u32(start);
+    if (b.start > b.count) b.start = b.count;
+    b.cells.assign(buf->cells() + b.start, buf->cells() + b.count);
+    u.blocks.push_back(std::move(b));
+    return u32(u.blocks.size() - 1);
+  }
+
+  const Cell& cell(u32 bi, u32 pos) const { return u.blocks[bi].cells[pos - u.blocks[bi].start]; }
+  u32 count(u32 bi) const { return u.blocks[bi].count; }
+
+  // A frameless operand at pos (see PureExpr).
+  bool pure_operand(u32 bi, u32 pos, PureOperand& o, u32 depth) {
+    if (pos >= count(bi)) return false;
+    Cell c = cell(bi, pos);
+    switch (type_of(&c)) {
+      case TYPE_WORD: {
+        if (!word::context_of(&c) || word::index_of(&c) < 0) return false;
+        const Cell* v = stable_value(&c);
+        if (v && is_any_function(type_of(v))) return false;
+        o.kind = PK_WORD;
+        o.c = c;
+        o.expr = word::context_of(&c) == g_global_ctx ? u32(word::index_of(&c)) : ~0u;
+        return true;
+      }
+      case TYPE_PAREN: {
+        if (depth >= MAX_PURE_DEPTH || (buffer_of(series_node(&c))->flags & mem::SERIES_LIBRARY)) return false;
+        u32 pb = add_block(&c);
+        if (u.blocks[pb].start >= count(pb)) return false;
+        u32 end = 0;
+        i32 x = pure(pb, u.blocks[pb].start, false, end, depth + 1);
+        if (x < 0 || end != count(pb)) return false;
+        o.kind = PK_PAREN;
+        o.expr = u32(x);
+        return true;
+      }
+      case TYPE_PATH: {
+        u32 pb = add_block(&c);
+        if (count(pb) != u.blocks[pb].start + 2) return false;
+        const Cell& w = cell(pb, u.blocks[pb].start);
+        const Cell& k = cell(pb, u.blocks[pb].start + 1);
+        if (type_of(&w) != TYPE_WORD || type_of(&k) != TYPE_INTEGER || !word::context_of(&w)) return false;
+        o.kind = PK_PICK;
+        o.c = w;
+        o.d = k;
+        return true;
+      }
+      case TYPE_UNSET: case TYPE_SET_WORD: case TYPE_SET_PATH: case TYPE_GET_WORD: case TYPE_LIT_WORD:
+      case TYPE_GET_PATH: case TYPE_LIT_PATH: case TYPE_OP: case TYPE_FUNCTION: case TYPE_ROUTINE:
+      case TYPE_NATIVE: case TYPE_ACTION: case TYPE_ISSUE:
+        return false;
+      default:
+        o.kind = PK_CONST;
+        o.c = c;
+        o.c.header &= ~FLAG_NEW_LINE;
+        return true;
+    }
+  }
+
+  // A frameless expression from pos: its operand and, unless prefix, the
+  // operators after it; answers its index (or -1) and where it ends.
+  i32 pure(u32 bi, u32 pos, bool prefix, u32& end, u32 depth = 0) {
+    PureExpr pe;
+    if (!pure_operand(bi, pos, pe.first, depth)) return -1;
+    u32 p = pos + 1;
+    if (!prefix) {
+      while (p < count(bi) && type_of(&cell(bi, p)) == TYPE_WORD) {
+        Cell opword = cell(bi, p);
+        const Cell* v = stable_value(&opword);
+        if (!v || type_of(v) != TYPE_OP) break;
+        PureStep step;
+        step.op = *v;
+        step.op.header &= ~FLAG_NEW_LINE;
+        Cell fn = op_function(&step.op);
+        step.fast = fast_op(&fn);
+        step.opword = opword;
+        if (word::context_of(&opword) == g_global_ctx && word::index_of(&opword) >= 0) {
+          step.global = u32(word::index_of(&opword));
+        }
+        if (!step.fast || !pure_operand(bi, p + 1, step.rhs, depth)) return -1;
+        pe.steps.push_back(step);
+        p += 2;
+      }
+      if (p < count(bi) && type_of(&cell(bi, p)) == TYPE_WORD) {
+        pe.check_next = true;
+        pe.next = cell(bi, p);
+      }
+    }
+    end = p;
+    u.pures.push_back(std::move(pe));
+    u32 index = u32(u.pures.size() - 1);
+    if (depth == 0) {
+      u.pures[index].code_at = u32(u.pcode.size());
+      lower(index, true);
+      u.pcode.push_back(PureInstr{P_END});
+    }
+    return i32(index);
+  }
+
+  // The flat code of a frameless expression (its parens' inline).
+  void lower_operand(const PureOperand& o, bool rhs) {
+    PureInstr in{P_K};
+    in.c = o.c;
+    switch (o.kind) {
+      case PK_CONST: in.code = rhs ? P_RK : P_K; break;
+      case PK_WORD:
+        in.code = o.expr != ~0u ? (rhs ? P_RG : P_G) : (rhs ? P_RW : P_W);
+        in.a = o.expr;
+        break;
+      case PK_PICK:
+        in.code = rhs ? P_RPICK : P_PICK;
+        in.d = o.d;
+        break;
+      case PK_PAREN:
+        if (rhs) u.pcode.push_back(PureInstr{P_SAVE});
+        lower(o.expr);
+        if (rhs) u.pcode.push_back(PureInstr{P_TOR});
+        return;
+    }
+    u.pcode.push_back(in);
+  }
+  static bool lone(const PureOperand& o) { return o.kind == PK_CONST || o.kind == PK_WORD; }
+  static void bin_operand(const PureOperand& o, BinOperand& kind, u32& index, Cell& c) {
+    c = o.c;
+    if (o.kind == PK_CONST) kind = B_CONST;
+    else if (o.expr != ~0u) kind = B_GLOBAL, index = o.expr;
+    else kind = B_WORD;
+  }
+  // top: the expression's own code (a paren's is lowered into its parent's).
+  void lower(u32 index, bool top = false) {
+    PureExpr pe = u.pures[index];  // a copy: the code grows
+    if (top && pe.steps.size() == 1 && lone(pe.first) && lone(pe.steps[0].rhs)) {
+      const PureStep& step = pe.steps[0];
+      BinExpr b;
+      bin_operand(pe.first, b.left, b.left_index, b.lc);
+      bin_operand(step.rhs, b.right, b.right_index, b.rc);
+      b.guard_global = step.global != ~0u;
+      b.guard = step.global;
+      b.fast = u8(step.fast);
+      b.op = step.op;
+      b.opword = step.opword;
+      b.check_next = pe.check_next;
+      b.next = pe.next;
+      u.bins.push_back(b);
+      u.pures[index].bin = i32(u.bins.size() - 1);
+      PureInstr in{P_BIN};
+      in.a = u32(u.bins.size() - 1);
+      u.pcode.push_back(in);
+      return;
+    }
+    lower_operand(pe.first, false);
+    for (const PureStep& step : pe.steps) {
+      PureInstr g{step.global != ~0u ? P_GUARDG : P_GUARDW};
+      g.a = step.global;
+      g.c = step.op;
+      g.d = step.opword;
+      u.pcode.push_back(g);
+      lower_operand(step.rhs, true);
+      PureInstr comb{P_COMB};
+      comb.k = u8(step.fast);
+      u.pcode.push_back(comb);
+    }
+    if (pe.check_next) {
+      PureInstr n{P_NEXTW};
+      n.c = pe.next;
+      u.pcode.push_back(n);
+    }
+  }
+
+  // A block's statements: O_BLOCK, then each statement, then O_END.
+  u32 block(const Cell* value, u8 flags) {
+    u32 bi = add_block(value);
+    Op open{O_BLOCK, flags, u16(bi), u.blocks[bi].start};
+    u32 at = emit(open);
+    u32 pos = u.blocks[bi].start;
+    ++nesting;
+    bool all_pure = true;
+    std::vector<PureStmt> pure_stmts;
+    while (pos < count(bi)) {
+      // The first statement needs no O_STMT: the block's opening did its part.
+      u32 stmt = pos == u.blocks[bi].start ? here() : emit(Op{O_STMT, 0, 0, pos});
+      u32 pure_end = 0;
+      if (all_pure) {
+        PureStmt ps;
+        ps.pc = stmt;
+        Cell c = cell(bi, pos);
+        i32 x;
+        if (type_of(&c) == TYPE_SET_WORD) {
+          x = pure(bi, pos + 1, false, pure_end);
+          ps.set = true;
+          ps.set_word = c;
+          ps.set_word.header &= ~FLAG_NEW_LINE;
+        } else {
+          x = pure(bi, pos, false, pure_end);
+        }
+        if (x < 0) all_pure = false;
+        ps.expr = u32(x);
+        pure_stmts.push_back(ps);
+      }
+      u32 p = expression(bi, pos, 0, 0);
+      if (p != pure_end) all_pure = false;
+      pos = p > pos ? p : pos + 1;
+      // Between statements only: O_END empties the frame after the last one.
+      if (pos < count(bi)) emit(Op{O_NEXT, 0, 0, pos});
+    }
+    --nesting;
+    // An empty block is one too: it answers unset, and nothing can look
+    // while its frame would be open.
+    if (all_pure) {
+      u.blocks[bi].pure = std::move(pure_stmts);
+      u.ops[at].flags |= F_PURE_BLOCK;
+    }
+    u32 end = emit(Op{O_END, 0, u16(bi), pos});
+    u.ops[at].a = end;
+    u.ops[at].b = end + 1;
+    return at;
+  }
+
+  // How far an expression handed to the reference is expected to reach (a
+  // guess: the compiled code after it checks where it really ended).
+  u32 reach(u32 bi, u32 pos, bool prefix, u32 depth = 0) {
+    if (pos >= count(bi) || depth > 32) return pos;
+    const Cell& c = cell(bi, pos);
+    u32 p = pos + 1;
+    switch (type_of(&c)) {
+      case TYPE_SET_WORD: case TYPE_SET_PATH:
+        return reach(bi, p, false, depth + 1);
+      case TYPE_WORD: case TYPE_PATH: {
+        Cell head = c;
+        if (type_of(&c) == TYPE_PATH) {
+          const mem::Buffer* pb = buffer_of(series_node(&c));
+          i32 h = series_index(&c);
+          if (h < 0 || u32(h) >= pb->used() / sizeof(Cell)) break;
+          head = pb->cells()[h];
+          if (type_of(&head) != TYPE_WORD) break;
+        }
+        const Cell* v = stable_value(&head);
+        if (v && is_function_type(type_of(v))) {
+          const Cell* desc = more_cell(v, MORE_ARGS);
+          if (type_of(desc) != TYPE_BLOCK) break;
+          u32 dn = series_node(desc);
+          u32 n = buffer_of(dn)->used() / sizeof(Cell);
+          for (u32 i = 0; i < n; ++i) {
+            Cell d = buffer_of(dn)->cells()[i];
+            if (type_of(&d) == TYPE_REFINEMENT) break;
+            if (type_of(&d) != TYPE_TYPESET || arg_kind(&d) == ARG_RETURN) continue;
+            p = arg_kind(&d) == ARG_NORMAL ? reach(bi, p, false, depth + 1) : p + 1;
+          }
+        }
+        break;
+      }
+      default:
+        break;
+    }
+    while (!prefix && p < count(bi) && type_of(&cell(bi, p)) == TYPE_WORD) {
+      const Cell* v = stable_value(&cell(bi, p));
+      if (!v || type_of(v) != TYPE_OP) break;
+      p = reach(bi, p + 1, true, depth + 1);
+    }
+    return p;
+  }
+
+  // An expression handed to the reference as a whole.
+  u32 generic(u32 bi, u32 pos, u8 flags, u16 k) {
+    u32 at = emit(Op{O_GENERIC, flags, k, pos});
+    u.ops[at].a = here();
+    return reach(bi, pos, flags & F_PREFIX);
+  }
+
+  // One expression from pos (flags: F_SUB, F_PREFIX, F_ARG with k); answers
+  // where it ends.
+  u32 expression(u32 bi, u32 pos, u8 flags, u16 k) {
+    if (pos >= count(bi) || nesting > MAX_NESTING) return generic(bi, pos, flags, k);
+    Cell c = cell(bi, pos);
+    // A frameless form first, when the expression has one (a lone value is
+    // as cheap framed: no frame is opened for it).
+    u32 pure_end = 0;
+    if (type_of(&c) == TYPE_SET_WORD) {
+      i32 x = pos + 1 < count(bi) ? pure(bi, pos + 1, false, pure_end) : -1;
+      if (x >= 0) {
+        Op op{O_PURESET, flags, u16(x), pos};
+        op.b = pure_end;
+        op.c = c;
+        op.c.header &= ~FLAG_NEW_LINE;
+        u32 head = emit(op);
+        u32 p = expression_framed(bi, pos, flags, k, c);
+        u.ops[head].a = here();
+        return p;
+      }
+    } else {
+      i32 x = pure(bi, pos, flags & F_PREFIX, pure_end);
+      if (x >= 0) {
+        const PureExpr& pe = u.pures[u32(x)];
+        if (!pe.steps.empty() || pe.first.kind == PK_PAREN || pe.first.kind == PK_PICK) {
+          Op op{O_PURE, flags, u16(x), pos};
+          op.b = pure_end;
+          u32 head = emit(op);
+          u32 p = expression_framed(bi, pos, flags, k, c);
+          u.ops[head].a = here();
+          return p;
+        }
+      }
+    }
+    return expression_framed(bi, pos, flags, k, c);
+  }
+
+  u32 expression_framed(u32 bi, u32 pos, u8 flags, u16 k, const Cell& c) {
+    u32 at = here();
+    u32 p = pos + 1;
+    switch (type_of(&c)) {
+      case TYPE_SET_WORD: {
+        Op op{O_SET, flags, k, pos};
+        op.c = c;
+        op.c.header &= ~FLAG_NEW_LINE;
+        emit(op);
+        if (p < count(bi)) p = expression(bi, p, F_SUB, 0);
+        Op done{O_SETDONE, flags, 0, pos};
+        done.c = op.c;
+        u.ops[at].b = emit(done);
+        u.ops[at].a = here();
+        return p;  // the value took the operators that follow
+      }
+      case TYPE_PAREN: {
+        if (buffer_of(series_node(&c))->flags & mem::SERIES_LIBRARY) return generic(bi, pos, flags, k);
+        Op op{O_PAREN, flags, k, pos};
+        op.c = c;
+        op.c.header &= ~FLAG_NEW_LINE;
+        emit(op);
+        u.ops[at].b = emit(Op{O_PARENDONE, flags, 0, pos});
+        break;
+      }
+      case TYPE_WORD: {
+        const Cell* v = stable_value(&c);
+        if (v && is_function_type(type_of(v))) {
+          Cell fn = *v;
+          return call(bi, pos, flags, k, c, fn);
+        }
+        Op op{O_WORD, flags, k, pos};
+        op.c = c;
+        emit(op);
+        if (v && type_of(v) == TYPE_OP) {  // raises at run time
+          u.ops[at].a = here();
+          return p;
+        }
+        break;
+      }
+      case TYPE_GET_WORD: {
+        Op op{O_GETW, flags, k, pos};
+        op.c = c;
+        op.c.header = TYPE_WORD;
+        emit(op);
+        break;
+      }
+      case TYPE_LIT_WORD: {
+        Op op{O_LITW, flags, k, pos};
+        op.c = c;
+        op.c.header &= ~FLAG_NEW_LINE;
+        set_type(&op.c, TYPE_WORD);
+        emit(op);
+        break;
+      }
+      case TYPE_PATH: {
+        u32 end = path_call(bi, pos, flags, k, c);
+        return end != NONE_POS ? end : generic(bi, pos, flags, k);
+      }
+      case TYPE_GET_PATH: case TYPE_SET_PATH: case TYPE_LIT_PATH: case TYPE_ISSUE:
+      case TYPE_OP: case TYPE_FUNCTION: case TYPE_ROUTINE: case TYPE_NATIVE: case TYPE_ACTION:
+      case TYPE_UNSET:
+        return generic(bi, pos, flags, k);
+      default: {
+        Op op{O_CONST, flags, k, pos};
+        op.c = c;
+        op.c.header &= ~FLAG_NEW_LINE;
+        emit(op);
+        break;
+      }
+    }
+    p = operators(bi, p, flags);
+    u.ops[at].a = here();
+    return p;
+  }
+
+  // The infix operators after a value at p (none with F_PREFIX).
+  u32 operators(u32 bi, u32 p, u8 flags) {
+    if (flags & F_PREFIX) return p;
+    u8 mode = flags & F_SUB;
+    u32 first = here();
+    while (p < count(bi) && type_of(&cell(bi, p)) == TYPE_WORD) {
+      Cell opword = cell(bi, p);
+      const Cell* v = stable_value(&opword);
+      if (!v || type_of(v) != TYPE_OP) break;
+      Cell slot = *v;
+      Cell fn = op_function(&slot);
+      int fast = fast_op(&fn);
+      if (!fast) break;
+      spec_arguments(&fn);  // may allocate: nothing read from a buffer is kept
+      const CallShape* s = infix_shape(&fn);
+      if (!s) break;
+      u32 ci = add_call(*s, fn);
+      Op op{O_OP, mode, u16(fast), p};
+      op.b = ci;
+      op.c = slot;
+      op.c.header &= ~FLAG_NEW_LINE;
+      op.d = opword;
+      u32 at = emit(op);
+      p = expression(bi, p + 1, F_PREFIX | F_SUB, 0);
+      Op done{O_OPDONE, mode, u16(fast), p};
+      done.b = ci;
+      u.ops[at].e = emit(done);
+    }
+    if (p < count(bi) && type_of(&cell(bi, p)) == TYPE_WORD) {
+      Op op{O_NOOP, mode, 0, p};
+      op.d = cell(bi, p);
+      emit(op);
+    }
+    for (u32 i = first; i < here(); ++i) {
+      if (u.ops[i].code == O_OP || u.ops[i].code == O_NOOP) u.ops[i].a = here();
+    }
+    return p;
+  }
+
+  u32 add_call(const CallShape& s, const Cell& fn) {
+    CallInfo ci;
+    switch (type_of(&fn)) {
+      case TYPE_NATIVE: ci.kind = K_NATIVE; break;
+      case TYPE_ACTION: ci.kind = K_ACTION; break;
+      case TYPE_FUNCTION: ci.kind = K_FUNCTION; break;
+      default: ci.kind = K_ROUTINE; break;
+    }
+    if (ci.kind == K_NATIVE || ci.kind == K_ACTION) ci.index = native::index_of(&fn);
+    ci.desc = s.desc;
+    ci.args = s.args;
+    ci.native_refs = s.native_refs;
+    ci.fill = s.fill;
+    ci.fill_false = s.fill_false;
+    ci.locals = s.locals;
+    for (u32 i = 0; i < SHAPE_ARGS; ++i) {
+      ci.word_index[i] = s.word_index[i];
+      ci.accepts[i] = s.accepts[i];
+    }
+    u.calls.push_back(ci);
+    return u32(u.calls.size() - 1);
+  }
+
+  // A call of the function fn, which the word at pos held.
+  u32 call(u32 bi, u32 pos, u8 flags, u16 k, const Cell& word, const Cell& fn) {
+    Type t = type_of(&fn);
+    bool native_like = t == TYPE_NATIVE || t == TYPE_ACTION;
+    u32 desc = spec_arguments(&fn);  // may allocate
+    const CallShape& s = call_shape(desc, native_like);
+    if (!s.usable) return generic(bi, pos, flags, k);
+    u8 kinds[SHAPE_ARGS];
+    std::memcpy(kinds, s.kind, sizeof kinds);
+    u32 ci = add_call(s, fn);
+    return call_with(bi, pos, flags, k, word, fn, ci, kinds);
+  }
+
+  static constexpr u32 NONE_POS = ~0u;
+
+  // A path whose head word holds a native or action and whose other
+  // elements are words naming distinct refinements of it: a call with those
+  // refinements on, their arguments after the others, as the reference takes
+  // them. NONE_POS when the path is anything else (the reference runs it).
+  u32 path_call(u32 bi, u32 pos, u8 flags, u16 k, const Cell& path) {
+    if (series_index(&path) != 0) return NONE_POS;
+    u32 pnode = series_node(&path);
+    u32 n = buffer_of(pnode)->used() / sizeof(Cell);
+    if (n < 2 || n - 1 > MAX_PATH_REFS) return NONE_POS;
+    Cell word = buffer_of(pnode)->cells()[0];
+    if (type_of(&word) != TYPE_WORD) return NONE_POS;
+    word.header &= ~FLAG_NEW_LINE;
+    const Cell* v = stable_value(&word);
+    if (v && type_of(v) == TYPE_OBJECT) return object_path_call(bi, pos, flags, k, path, word, *v);
+    if (!v || (type_of(v) != TYPE_NATIVE && type_of(v) != TYPE_ACTION)) return NONE_POS;
+    Cell fn = *v;
+    u32 desc = spec_arguments(&fn);  // may allocate: the cells are read after it
+    const CallShape& s = call_shape(desc, true);
+    if (!s.usable) return NONE_POS;
+    u8 kinds[SHAPE_ARGS];
+    std::memcpy(kinds, s.kind, sizeof kinds);
+    CallInfo extra;  // the refinements' arguments and positions
+    u32 nargs = s.args, at = s.args;
+    u32 dn = buffer_of(desc)->used() / sizeof(Cell);
+    for (u32 e = 1; e < n; ++e) {
+      const Cell* el = buffer_of(pnode)->cells() + e;
+      if (type_of(el) != TYPE_WORD) return NONE_POS;
+      u32 sym = symbol::resolve(word::symbol_of(el));
+      u32 r = 0, wi = 0, di = 0;
+      for (; di < dn; ++di) {
+        const Cell* d = buffer_of(desc)->cells() + di;
+        if (type_of(d) == TYPE_TYPESET) ++wi;
+        if (type_of(d) != TYPE_REFINEMENT) continue;
+        ++wi;
+        if (symbol::resolve(word::symbol_of(d)) == sym) break;
+        ++r;
+      }
+      if (di == dn || r >= u32(MAX_REFINEMENTS)) return NONE_POS;
+      for (u32 j = 0; j < extra.path_refs; ++j) {
+        if (extra.ref_index[j] == r) return NONE_POS;  // twice: the reference raises
+      }
+      extra.ref_index[extra.path_refs] = u8(r);
+      extra.ref_at[extra.path_refs] = u8(at);
+      ++extra.path_refs;
+      for (++di; di < dn; ++di) {
+        const Cell* d = buffer_of(desc)->cells() + di;
+        if (type_of(d) != TYPE_TYPESET || arg_kind(d) == ARG_RETURN) break;
+        if (nargs >= SHAPE_ARGS) return NONE_POS;
+        kinds[nargs] = u8(arg_kind(d));
+        extra.word_index[nargs] = u8(wi++);
+        extra.accepts[nargs] = type_mask(d);
+        ++nargs;
+        ++at;
+      }
+    }
+    u32 ci = add_call(s, fn);
+    CallInfo& info = u.calls[ci];
+    for (u32 a = s.args; a < nargs; ++a) {
+      info.word_index[a] = extra.word_index[a];
+      info.accepts[a] = extra.accepts[a];
+    }
+    info.args = u8(nargs);
+    info.path_refs = extra.path_refs;
+    std::memcpy(info.ref_index, extra.ref_index, sizeof info.ref_index);
+    std::memcpy(info.ref_at, extra.ref_at, sizeof info.ref_at);
+    add_block(&path);  // the path's cells are checked as the code's are
+    return call_with(bi, pos, flags, k, word, fn, ci, kinds);
+  }
+
+  // A path of words from the head word, which holds the object obj, through
+  // objects to a function value at its end (o/f, system/view/platform/redraw):
+  // the call of that value the reference makes after walking the path, its
+  // frame named <anon>. The head word and every field on the way are read
+  // again at run time and must still hold the values they hold now (the
+  // path's cells are checked as the code's are).
+  u32 object_path_call(u32 bi, u32 pos, u8 flags, u16 k, const Cell& path, const Cell& head,
+                       const Cell& obj) {
+    u32 pnode = series_node(&path);
+    u32 n = buffer_of(pnode)->used() / sizeof(Cell);
+    if (n > MAX_PATH_WALK) return NONE_POS;
+    PathWalk w;
+    w.head = head;
+    w.length = n;
+    w.values[0] = obj;
+    for (u32 e = 1; e < n; ++e) {
+      const Cell& parent = w.values[e - 1];
+      Cell el = buffer_of(pnode)->cells()[e];
+      if (type_of(&parent) != TYPE_OBJECT || type_of(&el) != TYPE_WORD) return NONE_POS;
+      // The field as the object's path step finds it: the element's own
+      // binding when it is to this object, else its spelling.
+      u32 ctx = object::context_of(&parent);
+      i32 bound = word::index_of(&el);
+      i32 i = word::context_of(&el) == ctx && bound >= 0 && u32(bound) < context::word_count(ctx)
+                  ? bound
+                  : context::find_word(ctx, word::symbol_of(&el), true);
+      const Cell* field = i >= 0 ? context::slot(ctx, u32(i)) : nullptr;
+      if (!field) return NONE_POS;
+      w.index[e] = u32(i);
+      w.values[e] = *field;
+      w.values[e].header &= ~FLAG_NEW_LINE;
+    }
+    Cell fn = w.values[n - 1];
+    if (!is_function_type(type_of(&fn))) return NONE_POS;
+    Type t = type_of(&fn);
+    u32 desc = spec_arguments(&fn);  // may allocate
+    const CallShape& s = call_shape(desc, t == TYPE_NATIVE || t == TYPE_ACTION);
+    if (!s.usable) return NONE_POS;
+    u8 kinds[SHAPE_ARGS];
+    std::memcpy(kinds, s.kind, sizeof kinds);
+    u32 ci = add_call(s, fn);
+    add_block(&path);
+    u.walks.push_back(w);
+    u32 at = here();
+    u32 p = call_with(bi, pos, flags, k, g_anon_word, fn, ci, kinds);
+    u.ops[at].code = O_PATHCALL;
+    u.ops[at].e = u32(u.walks.size() - 1);
+    return p;
+  }
+
+  // The call's operations, for the call info ci (kinds: how each argument
+  // is taken).
+  u32 call_with(u32 bi, u32 pos, u8 flags, u16 k, const Cell& word, const Cell& fn, u32 ci, const u8* kinds) {
+    Type t = type_of(&fn);
+    Op op{O_CALL, flags, u16(ci), pos};
+    op.c = fn;
+    op.d = word;
+    u32 at = emit(op);
+    u32 p = pos + 1;
+    u32 nargs = u.calls[ci].args;
+    u32 arg_at[SHAPE_ARGS] = {};
+    for (u32 a = 0; a < nargs; ++a) {
+      arg_at[a] = p;
+      if (kinds[a] == ARG_NORMAL) {
+        u32 first = here();
+        p = expression(bi, p, F_SUB | F_ARG, u16(a));
+        u8 code = u.ops[first].code;
+        if (code == O_PURE) {
+          // The frameless form checks the type itself and goes on after
+          // the framed form's check.
+          u.ops[first].flags |= F_CHECK;
+          u.ops[first].accepts = u.calls[ci].accepts[a];
+          u.ops[first].e = ci;
+          u.ops[first].spare = a;
+          u.ops[first].a = here() + 1;
+        }
+        if (here() == first + 1 && (code == O_CONST || code == O_WORD || code == O_GETW || code == O_LITW)) {
+          // A lone value checks its type itself.
+          u.ops[first].flags |= F_CHECK;
+          u.ops[first].accepts = u.calls[ci].accepts[a];
+          u.ops[first].e = ci;
+          continue;
+        }
+      } else {
+        Op q{O_QUOTE, u8(kinds[a] == ARG_LITERAL ? F_LITERAL : 0), u16(a), p};
+        q.e = ci;
+        if (p < count(bi)) {
+          q.c = cell(bi, p);
+          Type qt = type_of(&q.c);
+          if (kinds[a] == ARG_QUOTED && (qt == TYPE_PAREN || qt == TYPE_GET_WORD || qt == TYPE_GET_PATH)) {
+            q.flags |= F_EVALUATES;
+          }
+        } else {
+          q.flags |= F_EVALUATES;
+        }
+        q.flags |= F_CHECK;
+        q.accepts = u.calls[ci].accepts[a];
+        emit(q);
+        ++p;
+        continue;
+      }
+      Op check{O_ARGCHECK, 0, u16(a), p};
+      check.a = u32(u.calls[ci].accepts[a]);
+      check.b = u32(u.calls[ci].accepts[a] >> 32);
+      check.e = ci;
+      emit(check);
+    }
+    u32 native = t == TYPE_NATIVE && !u.calls[ci].path_refs ? native::index_of(&fn) : 0;
+    auto literal_block = [&](u32 a) { return a < nargs && arg_at[a] < count(bi) && is_block_like_literal(&cell(bi, arg_at[a])); };
+    auto literal = [&](u32 a) {
+      Cell c = cell(bi, arg_at[a]);
+      c.header &= ~FLAG_NEW_LINE;
+      return c;
+    };
+    // either, if and unless with literal blocks: the branches are inlined.
+    u32 branch_blocks = 0;
+    if (native == natives::N_either && nargs == 3) branch_blocks = 2;
+    if ((native == natives::N_if_ || native == natives::N_unless) && nargs == 2) branch_blocks = 1;
+    bool inline_branches = branch_blocks > 0 && nesting < MAX_NESTING;
+    for (u32 i = 0; inline_branches && i < branch_blocks; ++i) inline_branches = literal_block(1 + i);
+    // The loops with literal blocks: the blocks are inlined.
+    i32 body_arg = -1, cond_arg = -1;
+    switch (native) {
+      case natives::N_loop: body_arg = 1; break;
+      case natives::N_repeat: body_arg = 2; break;
+      case natives::N_while_: body_arg = 1; cond_arg = 0; break;
+      case natives::N_until: case natives::N_forever: body_arg = 0; break;
+      default: break;
+    }
+    bool inline_loop = body_arg >= 0 && nesting < MAX_NESTING && literal_block(u32(body_arg)) &&
+                       (cond_arg < 0 || literal_block(u32(cond_arg)));
+    if (inline_branches) {
+      Op br{O_BRANCH, 0, u16(native), pos};
+      br.c = literal(1);
+      if (branch_blocks == 2) br.d = literal(2);
+      emit(br);
+    } else if (inline_loop) {
+      // The loop steps: O_LOOP, O_LOOPNEXT, O_LOOPCOND, O_LOOPBACK,
+      // O_LOOPDONE, then the native's own call for other blocks.
+      Op lp{O_LOOP, 0, u16(native), pos};
+      lp.c = literal(u32(body_arg));
+      if (cond_arg >= 0) lp.d = literal(u32(cond_arg));
+      u32 loop_at = emit(lp);
+      emit(Op{O_LOOPNEXT, 0, u16(native), pos});
+      emit(Op{O_LOOPCOND, 0, u16(native), pos});
+      emit(Op{O_LOOPBACK, 0, u16(native), pos});
+      u.ops[loop_at].e = emit(Op{O_LOOPDONE, 0, u16(native), pos});
+      u.ops[loop_at].spare = here();
+      emit(Op{O_INVOKE, 0, u16(ci), pos});
+    } else {
+      emit(Op{O_INVOKE, 0, u16(ci), pos});
+    }
+    u32 done = emit(Op{O_CALLDONE, flags, u16(ci), pos});
+    u.ops[at].b = done;
+    p = operators(bi, p, flags);
+    u.ops[at].a = here();
+    return p;
+  }
+
+};
+
+// Makes the unit for a block; null when the block is left to the reference.
+Unit* compile(const Cell* block) {
+  const mem::Buffer* buf = buffer_of(series_node(block));
+  u32 n = buf->used() / sizeof(Cell);
+  i32 start = series_index(block);
+  if (n - u32(start < 0 ? 0 : start) > MAX_CELLS && u32(start < 0 ? 0 : start) < n) return nullptr;
+  Unit* u = new Unit;
+  u->library = (buf->flags & mem::SERIES_LIBRARY) != 0;
+  Compiler c{*u};
+  u32 at = 0;
+  try {
+    at = c.block(block, F_MAIN);
+  } catch (...) {
+    // Reading a descriptor may raise (a bad spec): the reference raises it
+    // when it gets there.
+    delete u;
+    return nullptr;
+  }
+  for (const UBlock& b : u->blocks) code::mark_compiled(b.node);
+  u->epoch = code::epoch;
+  u->one_pure = (u->ops[at].flags & F_PURE_BLOCK) && u->blocks[0].pure.size() <= 1;
+  return u;
+}
+
+}  // namespace
+
+// The unit for the block: the one in the cache while its code is unchanged,
+// else a new one (a block whose code keeps changing, or that cannot be
+// compiled, is left to the reference).
+Unit* unit_for(const Cell* block) {
+  u32 node = series_node(block);
+  i32 idx = series_index(block);
+  u32 start = idx < 0 ? 0 : u32(idx);
+  Front& f = front_of(node, start);
+  if (f.unit && f.node == node && f.start == start) {
+    if (still_valid(f.unit)) return f.unit;
+    retire(f.unit);
+  }
+  u64 key = key_of(node, start);
+  Entry& e = g_cache[key];
+  if (e.unit) {
+    if (still_valid(e.unit)) {
+      f = Front{node, start, e.unit};
+      return e.unit;
+    }
+    retire(e.unit);
+  }
+  if (e.never) return nullptr;
+  if (g_starting && !e.ran) {
+    e.ran = true;
+    return nullptr;
+  }
+  if (e.made >= MAX_MADE) {
+    e.never = true;
+    return nullptr;
+  }
+  ++e.made;
+  Unit* u = compile(block);  // may run the collector, which may change the cache
+  Entry& again = g_cache[key];
+  if (!u) {
+    again.never = true;
+    return nullptr;
+  }
+  again.unit = u;
+  front_of(node, start) = Front{node, start, u};
+  return u;
+}
+
+Unit* unit_for_body(const Cell* body) { return unit_for(body); }
+Unit* unit_for_block(const Cell* block) { return unit_for(block); }
+
+void forget_all() {
+  for (auto& [key, entry] : g_cache) {
+    if (entry.unit) retire(entry.unit);
+    entry.made = 0;
+  }
+}
+
+// Nodes moved (the collector emptied a node frame): the cache is keyed by
+// node and units name their blocks by node, so every unit goes (the running
+// ones once they end: their nodes did not move, see pin_running).
+void forget_nodes() {
+  forget_all();
+  g_cache.clear();
+  for (Front& f : g_front) f = Front{};
+}
+
+}  // namespace qel::interp::compiled

@@ -1,0 +1,1249 @@
+// The compiled form's runner (eval/interpreter_compiled_ops.hpp): the loop
+// that runs a unit's operations, keeping frames, held blocks and the
+// arguments stack as the reference routines do.
+#include "eval/interpreter_compiled_ops.hpp"
+
+#include <cstdlib>
+#include <cstring>
+#include <type_traits>
+#include <algorithm>
+#include <unordered_map>
+#include <vector>
+
+#include "datatypes/logic.hpp"
+#include "datatypes/native.hpp"
+#include "datatypes/object.hpp"
+#include "datatypes/symbol.hpp"
+#include "eval/interpreter_internal.hpp"
+#include "eval/interrupt.hpp"
+#include "eval/natives.hpp"
+#include "eval/transfers.hpp"
+#include "runtime/actions.hpp"
+#include "runtime/code_epoch.hpp"
+#include "runtime/collector.hpp"
+#include "runtime/config.hpp"
+#include "runtime/startup.hpp"
+#include "runtime/words.hpp"
+
+namespace qel::interp::compiled {
+
+namespace {
+
+// ---- the runner -------------------------------------------------------------------------
+
+enum RecKind : u8 { R_BLOCK, R_SET, R_PAREN, R_CALL, R_INFIX, R_LOOP };
+constexpr u32 NONE = ~0u;
+
+// What a construct being run keeps: one record a frame, on a stack of their
+// own. The construct's closing op (done) takes a status passing through it.
+struct Rec {
+  RecKind kind;
+  bool sub;      // the mode of the construct's expression
+  bool chain;    // blocks: the result is also copied into the caller's base
+  bool generic;  // blocks: the code changed: read it as the reference does
+  bool owns;     // blocks: the unit's own block, whose activation holds the unit
+  u32 done;      // the closing op
+  Unit* unit;    // whose ops run the construct
+  u32 blk;       // blocks: the enclosing block record; others: the current block record
+  u32 op;        // calls and operators: the op that opened them
+  // blocks
+  u32 node, end, pos, held;
+  u32 fctx;      // the function whose locals are at fbase (0: none)
+  Cell* fbase;
+  Unit* ret_unit;  // where the code goes on after the block (null: back to C++)
+  u32 ret_pc;
+  // calls of compiled functions: the frame whose context is bound (a return
+  // sent as an exception lands there)
+  stack::Frame* f;
+  // loops: the loop frame (from the call-stack bottom: what break and
+  // continue name), the passes made and to make, whether the condition or
+  // the body is running, and a break or continue that landed as a transfer
+  u32 me;
+  i32 count, passes;
+  bool in_cond, landed, landed_break;
+};
+static_assert(std::is_trivially_copyable_v<Rec>);
+
+constexpr u32 MAX_RECS = stack::CALL_FRAMES + stack::FRAMES_RESERVE + 64;
+Rec* g_recs = nullptr;
+u32 g_nrec = 0;
+
+inline Rec& push_rec(RecKind kind) {
+  if (g_nrec >= MAX_RECS) stack::overflow();
+  Rec& r = g_recs[g_nrec++];
+  r.kind = kind;
+  return r;
+}
+
+// The code a block record runs, as the reference routines take it.
+inline Code code_of(const Rec& r) { return Code{&g_held[r.held].block, r.node, r.end}; }
+inline u32 tail(const Rec& r) {
+  if (!r.generic) return r.end;
+  u32 n = buffer_of(r.node)->used() / sizeof(Cell);
+  return n < r.end ? n : r.end;
+}
+
+// The slot of a word: a global one and a local of the running function
+// directly, the rest as the reference finds it (null: the context module's).
+inline Cell* slot_of(const Cell* w, const Rec& b) {
+  u32 ctx = word::context_of(w);
+  i32 idx = word::index_of(w);
+  if (ctx == g_global_ctx && ctx && idx >= 0) return global_slot(idx);
+  if (ctx && ctx == b.fctx && idx >= 0) return b.fbase + idx;
+  return plain_slot(w);
+}
+
+// ---- frameless expressions ----------------------------------------------------------
+
+// Whether the reference would find room on both stacks for what it opens and
+// pushes while evaluating a frameless statement: near the ends the framed
+// form takes over, so that a stack overflow comes exactly where it always
+// does. A frameless statement opens at most a block's frame, a set-word's
+// frame and, per nested paren, an operator's frame and the paren's two
+// frames (the operators of each level closed before the next opens), and
+// pushes a few cells per level.
+constexpr i64 PURE_FRAMES = 3 * MAX_PURE_DEPTH + 8;
+constexpr i64 PURE_CELLS = 8 * MAX_PURE_DEPTH + 32;
+inline bool room_for_pure() {
+  return stack::end - stack::top > PURE_CELLS && stack::cend - stack::ctop > PURE_FRAMES;
+}
+
+// Where a frameless expression reads its words: the global context's
+// values (which cannot move while it runs: it allocates nothing), and the
+// locals of the running function.
+struct Env {
+  const Cell* globals;
+  u32 nglobals;
+  u32 fctx;
+  Cell* fbase;
+};
+inline Env env_of(u32 fctx, Cell* fbase) {
+  const mem::Buffer* b = buffer_of(g_global_values);
+  return Env{b->cells(), b->used() / u32(sizeof(Cell)), fctx, fbase};
+}
+inline const Cell* env_slot(const Env& e, const Cell* w, u32 global) {
+  if (global != ~0u) return global < e.nglobals ? e.globals + global : nullptr;
+  u32 ctx = word::context_of(w);
+  i32 idx = word::index_of(w);
+  if (ctx && ctx == e.fctx && idx >= 0) return e.fbase + idx;
+  return plain_slot(w);
+}
+
+inline bool same_value(const Cell* a, const Cell* b) {
+  return ((a->header ^ b->header) & ~FLAG_NEW_LINE) == 0 && same_words(a, b, WORD_1 | WORD_2 | WORD_3);
+}
+
+// The types a frameless operand refuses: a word holding them is not data
+// (the reference would call it, or raise).
+constexpr u64 NOT_DATA = (1ull << TYPE_UNSET) | (1ull << TYPE_OP) | (1ull << TYPE_FUNCTION) |
+                         (1ull << TYPE_ROUTINE) | (1ull << TYPE_NATIVE) | (1ull << TYPE_ACTION);
+inline bool is_data(const Cell* v) { return !((NOT_DATA >> (u32(type_of(v)) & 63)) & 1); }
+
+// A pick of a word holding a block and an integer, as the reference's path
+// answers it without a frame (it cannot raise for a cell in range).
+inline bool pure_pick(const PureInstr& in, const Env& env, Cell* out) {
+  const Cell* v = env_slot(env, &in.c, ~0u);
+  if (!v || type_of(v) != TYPE_BLOCK) return false;
+  i32 k = int_of(&in.d);
+  if (k == 0) return false;
+  i64 p = i64(series_index(v)) + k + (k > 0 ? -1 : 0);
+  const mem::Buffer* vb = buffer_of(series_node(v));
+  if (p < 0 || p >= i64(vb->used() / sizeof(Cell))) return false;
+  const Cell* r = vb->cells() + p;
+  if (is_function_type(type_of(r)) || type_of(r) == TYPE_UNSET || (r->header & FLAG_NEW_LINE)) return false;
+  *out = *r;
+  return true;
+}
+
+[[gnu::always_inline]] inline bool bin_operand(const Env& env, BinOperand kind, u32 index, const Cell* c,
+                                              Cell* out) {
+  const Cell* v;
+  if (kind == B_CONST) {
+    *out = *c;
+    return true;
+  }
+  if (kind == B_GLOBAL) {
+    if (index >= env.nglobals) return false;
+    v = env.globals + index;
+  } else {
+    v = env_slot(env, c, ~0u);
+    if (!v) return false;
+  }
+  if (!is_data(v)) return false;
+  *out = *v;
+  out->header &= ~FLAG_NEW_LINE;
+  return true;
+}
+
+// One operator between two lone values.
+[[gnu::always_inline]] inline bool eval_bin(const BinExpr& b, const Env& env, Cell* out) {
+  Cell l, r;
+  if (!bin_operand(env, b.left, b.left_index, &b.lc, &l)) return false;
+  const Cell* slot = b.guard_global ? (b.guard < env.nglobals ? env.globals + b.guard : nullptr)
+                                    : env_slot(env, &b.opword, ~0u);
+  if (!slot || !same_value(slot, &b.op)) return false;
+  if (!bin_operand(env, b.right, b.right_index, &b.rc, &r)) return false;
+  if (type_of(&l) != TYPE_INTEGER || type_of(&r) != TYPE_INTEGER || !integer_combine(b.fast, &l, &r)) {
+    Cell v;
+    if (!plain_combine(b.fast, &l, &r, &v)) return false;
+    l = v;
+  }
+  if (b.check_next) {
+    const Cell* next = env_slot(env, &b.next, ~0u);
+    if (!next || type_of(next) == TYPE_OP) return false;
+  }
+  *out = l;
+  return true;
+}
+
+// Runs a frameless expression's flat code.
+bool eval_code(const Unit* u, const PureInstr* p, const Env& env, Cell* out) {
+  Cell acc, r;
+  Cell saved[MAX_PURE_DEPTH + 2];
+  u32 sp = 0;
+  for (;; ++p) {
+    switch (p->code) {
+      case P_K: acc = p->c; break;
+      case P_RK: r = p->c; break;
+      case P_G: case P_RG: {
+        if (p->a >= env.nglobals) return false;
+        const Cell* v = env.globals + p->a;
+        if (!is_data(v)) return false;
+        Cell& to = p->code == P_G ? acc : r;
+        to = *v;
+        to.header &= ~FLAG_NEW_LINE;
+        break;
+      }
+      case P_W: case P_RW: {
+        const Cell* v = env_slot(env, &p->c, ~0u);
+        if (!v || !is_data(v)) return false;
+        Cell& to = p->code == P_W ? acc : r;
+        to = *v;
+        to.header &= ~FLAG_NEW_LINE;
+        break;
+      }
+      case P_PICK:
+        if (!pure_pick(*p, env, &acc)) return false;
+        break;
+      case P_RPICK:
+        if (!pure_pick(*p, env, &r)) return false;
+        break;
+      case P_SAVE: saved[sp++] = acc; break;
+      case P_TOR:
+        r = acc;
+        acc = saved[--sp];
+        break;
+      case P_GUARDG:
+        if (p->a >= env.nglobals || !same_value(env.globals + p->a, &p->c)) return false;
+        break;
+      case P_GUARDW: {
+        const Cell* v = env_slot(env, &p->d, ~0u);
+        if (!v || !same_value(v, &p->c)) return false;
+        break;
+      }
+      case P_COMB:
+        if (type_of(&acc) != TYPE_INTEGER || type_of(&r) != TYPE_INTEGER || !integer_combine(p->k, &acc, &r)) {
+          Cell v;
+          if (!plain_combine(p->k, &acc, &r, &v)) return false;
+          acc = v;
+        }
+        break;
+      case P_NEXTW: {
+        const Cell* v = env_slot(env, &p->c, ~0u);
+        if (!v || type_of(v) == TYPE_OP) return false;
+        break;
+      }
+      case P_END:
+        *out = acc;
+        return true;
+      case P_BIN:
+        return eval_bin(u->bins[p->a], env, out);
+    }
+  }
+}
+
+// Runs frameless expression i: its value in out, or false (nothing changed).
+[[gnu::always_inline]] inline bool eval_pure(const Unit* u, u32 i, u32 fctx, Cell* fbase, Cell* out) {
+  const PureExpr& pe = u->pures[i];
+  if (pe.bin >= 0) return eval_bin(u->bins[u32(pe.bin)], env_of(fctx, fbase), out);
+  return eval_code(u, u->pcode.data() + pe.code_at, env_of(fctx, fbase), out);
+}
+
+// Whether two cells hold the same value (the new-line marker aside).
+inline bool same(const Cell* a, const Cell* b) { return same_value(a, b); }
+
+// Drops the records from the top down to n, as the reference's unwinding
+// does with its C++ frames: held blocks let go, the current code put back.
+void drop_records(u32 n) {
+  while (g_nrec > n) {
+    const Rec& r = g_recs[--g_nrec];
+    if (r.kind != R_BLOCK) continue;
+    *g_current_code = g_held[r.held].saved_code;
+    g_held_count = r.held;
+    if (r.owns) release(r.unit);
+  }
+}
+
+// The code of the unit changed: its activations read the rest of their code
+// as the reference does, and the next entry makes a new unit.
+void code_changed(Unit* u) {
+  for (u32 i = 0; i < g_nrec; ++i) {
+    if (g_recs[i].kind == R_BLOCK && g_recs[i].unit == u) g_recs[i].generic = true;
+  }
+  retire(u);
+}
+
+// After anything that may have run other code: the unit's cells are checked
+// when the code epoch moved.
+inline void resumed(Unit* u) {
+  if (u->epoch != code::epoch || QEL_CHECKS) {
+    if (!still_valid(u)) code_changed(u);
+  }
+}
+
+// The run's state, kept across a transfer caught in run().
+struct Vm {
+  Unit* u;
+  u32 pc;
+  Status st;
+  u32 b;         // the current block record
+  u32 base;      // the records below belong to runs further out
+  // the block a unit's O_BLOCK opens next (its own block)
+  Cell entry_block;
+  bool entry_chain;
+  u32 entry_fctx;
+  Cell* entry_fbase;
+  Unit* entry_ret_unit;
+  u32 entry_ret_pc;
+};
+
+[[noreturn, gnu::cold]] void refuse_arg(const CallInfo& ci, u32 k, Type got, const Cell* fn, const Cell* word) {
+  Cell type, w = spec_word_for(fn, ci.word_index[k]);
+  make_datatype(&type, got);
+  fire(Err::script_expect_arg, word, &type, &w);
+}
+
+// A unit whose block is one frameless statement (or none), run without entering it
+// (its result placed as closing the block's frame would leave it); false,
+// nothing done, when it cannot run so.
+[[gnu::always_inline]] inline bool run_one_pure(const Unit* c, const Rec* R, bool chain) {
+  if (!room_for_pure()) return false;
+  Cell r;
+  if (c->blocks[0].pure.empty()) {
+    make_unset(&r);  // an empty block
+  } else {
+    const PureStmt& ps = c->blocks[0].pure[0];
+    Cell* slot = nullptr;
+    if (ps.set && !(slot = plain_target(&ps.set_word))) return false;
+    if (!eval_pure(c, ps.expr, R ? R->fctx : 0, R ? R->fbase : nullptr, &r)) return false;
+    if (slot) *slot = r;
+  }
+  Cell* at = stack::top;
+  if (++stack::top >= stack::end) stack::overflow();
+  *at = r;
+  if (chain) *stack::base = r;
+  return true;
+}
+
+// The type check of a call's argument that op pushed (a lone value).
+[[gnu::always_inline]] inline void check_pushed(const Unit* u, const Op& op, const Op* ops, u32 arg) {
+  Type got = type_of(stack::last());
+  if (!((op.accepts >> (u32(got) & 63)) & 1)) {
+    refuse_arg(u->calls[op.e], arg, got, stack::base - 1, &ops[g_recs[g_nrec - 1].op].d);
+  }
+}
+[[gnu::always_inline]] inline void check_pushed(const Unit* u, const Op& op, const Op* ops) {
+  check_pushed(u, op, ops, op.k);
+}
+
+// Whether the head word of a path and every field on the way still hold
+// the values the walk was compiled for.
+inline bool walk_holds(const PathWalk& w, const Rec& b) {
+  const Cell* v = slot_of(&w.head, b);
+  if (!v || !same(v, &w.values[0])) return false;
+  for (u32 e = 1; e < w.length; ++e) {
+    v = context::slot(object::context_of(&w.values[e - 1]), w.index[e]);
+    if (!v || !same(v, &w.values[e])) return false;
+  }
+  return true;
+}
+
+// The loop. Answers when the run's own block ends. Each op ends by going to
+// the next one's code (one indirect jump an op).
+Status execute(Vm& vm) {
+  Unit* U = vm.u;
+  const Op* ops = U->ops.data();
+  const Op* ip = ops + vm.pc;
+  Status st = vm.st;
+  u32 B = vm.b;
+  Rec* R = B == NONE ? nullptr : g_recs + B;  // the current block's record
+
+  static const void* const kCode[] = {
+      &&L_BLOCK, &&L_STMT, &&L_NEXT, &&L_END, &&L_CONST, &&L_WORD, &&L_GETW, &&L_LITW,
+      &&L_GENERIC, &&L_SET, &&L_PAREN, &&L_CALL, &&L_SETDONE, &&L_PARENDONE, &&L_ARGCHECK,
+      &&L_INVOKE, &&L_BRANCH, &&L_CALLDONE, &&L_OP, &&L_OPDONE, &&L_NOOP, &&L_PURE, &&L_PURESET,
+      &&L_QUOTE, &&L_LOOP, &&L_LOOPNEXT, &&L_LOOPCOND, &&L_LOOPBACK, &&L_LOOPDONE, &&L_PATHCALL};
+  static_assert(sizeof kCode / sizeof kCode[0] == O_PATHCALL + 1);
+
+#define NEXT() goto* kCode[ip->code]
+#define GO(unit, pc)          \
+  {                           \
+    U = (unit);               \
+    ops = U->ops.data();      \
+    ip = ops + (pc);          \
+    NEXT();                   \
+  }
+#define AT(pc)                \
+  {                           \
+    ip = ops + (pc);          \
+    NEXT();                   \
+  }
+#define SET_BLOCK(b)                                \
+  {                                                 \
+    B = (b);                                        \
+    R = B == NONE ? nullptr : g_recs + B;           \
+  }
+  // On a status: the innermost construct's closing op takes it; with no
+  // construct of this run left, the run answers it.
+#define PROPAGATE()                             \
+  {                                             \
+    if (g_nrec == vm.base) return st;           \
+    const Rec& top_ = g_recs[g_nrec - 1];       \
+    resumed(top_.unit);                         \
+    GO(top_.unit, top_.done);                   \
+  }
+  // An expression handed to the reference (op: the expression's first op).
+#define GENERIC_EXPR(op)                                                                         \
+  {                                                                                              \
+    Code code_ = code_of(*R);                                                                    \
+    if (((op).flags & F_ARG) && R->pos >= tail_of(code_)) {                                     \
+      const CallInfo& ci_ = U->calls[ops[g_recs[g_nrec - 1].op].k];                              \
+      Cell w_ = spec_word_for(stack::base - 1, ci_.word_index[(op).k]);                          \
+      fire(Err::script_no_arg, &ops[g_recs[g_nrec - 1].op].d, &w_);                              \
+    }                                                                                            \
+    u32 end_ = (op).a;                                                                           \
+    st = eval_expression(code_, R->pos,                                                          \
+                         {.prefix = ((op).flags & F_PREFIX) != 0, .sub = ((op).flags & F_SUB) != 0}); \
+    resumed(U);                                                                                  \
+    if (st) PROPAGATE();                                                                         \
+    if ((op).flags & F_CHECK) check_pushed(U, (op), ops);                                       \
+    AT(end_);                                                                                    \
+  }
+  // A block the code runs (a paren, a branch, a loop's body): its own unit,
+  // run from here, the code going on at ret_ after it. A block of one
+  // frameless statement runs at once.
+#define ENTER(block_, chain_, ret_, cache_, gen_)                           \
+  {                                                                         \
+    Cell b_ = (block_);                                                     \
+    u32 r_ = (ret_);                                                        \
+    Unit* c_ = (cache_);                                                    \
+    if (!c_ || (gen_) != g_unit_gen || c_->epoch != code::epoch) {          \
+      c_ = unit_for(&b_);                                                   \
+      (cache_) = c_;                                                        \
+      (gen_) = g_unit_gen;                                                  \
+    }                                                                       \
+    if (c_ && c_->one_pure && run_one_pure(c_, R, chain_)) AT(r_);          \
+    if (!c_) {                                                              \
+      st = eval_block_general(&b_, chain_);                                 \
+      resumed(U);                                                           \
+      if (st) PROPAGATE();                                                  \
+      AT(r_);                                                               \
+    }                                                                       \
+    vm.entry_block = b_;                                                    \
+    vm.entry_chain = chain_;                                                \
+    vm.entry_fctx = R ? R->fctx : 0;                                        \
+    vm.entry_fbase = R ? R->fbase : nullptr;                                \
+    vm.entry_ret_unit = U;                                                  \
+    vm.entry_ret_pc = r_;                                                   \
+    GO(c_, 0);                                                              \
+  }
+  // A guard failed: after a few, the unit is made again from the code and
+  // the values its words hold now.
+#define MISSED()                                \
+  {                                             \
+    if (++U->misses == MAX_MISSES) retire(U);   \
+  }
+  // The operators after a value, as the reference applies them.
+#define GENERIC_REST(op)                                                                         \
+  {                                                                                              \
+    bool sub_ = ((op).flags & F_SUB) != 0;                                                       \
+    Cell* entry_ = sub_ ? stack::top - 1 : stack::base;                                          \
+    u32 end_ = (op).a;                                                                           \
+    st = expression_rest(code_of(*R), R->pos, {.sub = sub_}, entry_);                            \
+    resumed(U);                                                                                  \
+    if (st) PROPAGATE();                                                                         \
+    AT(end_);                                                                                    \
+  }
+
+  NEXT();
+
+L_BLOCK: {
+  const Op& op = *ip;
+  const UBlock& ub = U->blocks[op.k];
+  bool main = op.flags & F_MAIN;
+  u32 resume_at = 0;  // a statement the framed form goes on from
+  if ((op.flags & F_PURE_BLOCK) && room_for_pure()) {
+    // The block's statements without its frame.
+    u32 fctx = main ? vm.entry_fctx : R->fctx;
+    Cell* fbase = main ? vm.entry_fbase : R->fbase;
+    bool chain = main ? vm.entry_chain : true;
+    Cell r;
+    make_unset(&r);
+    u32 n = u32(ub.pure.size()), i = 0;
+    for (; i < n; ++i) {
+      const PureStmt& ps = ub.pure[i];
+      Cell* slot = nullptr;
+      if (ps.set && !(slot = plain_target(&ps.set_word))) break;
+      if (!eval_pure(U, ps.expr, fctx, fbase, &r)) break;
+      if (slot) *slot = r;
+    }
+    if (i == n) {
+      Cell* at = stack::top;
+      if (++stack::top >= stack::end) stack::overflow();
+      *at = r;
+      if (chain) *stack::base = r;
+      st = 0;
+      if (!main) AT(op.b);
+      if (!vm.entry_ret_unit) return 0;
+      GO(vm.entry_ret_unit, vm.entry_ret_pc);
+    }
+    resume_at = i ? ub.pure[i].pc : 0;
+  }
+  stack::mark_eval(&g_body_word);
+  if (g_held_count >= MAX_HELD) stack::overflow();
+  HeldEntry* e = g_held + g_held_count;
+  e->block = main ? vm.entry_block : ub.value;
+  e->saved_code = *g_current_code;
+  u32 outer = B;
+  Rec& N = push_rec(R_BLOCK);
+  N.unit = U;
+  N.done = op.a;
+  N.chain = main ? vm.entry_chain : true;
+  N.generic = false;
+  N.owns = main;
+  N.held = g_held_count++;
+  N.node = ub.node;
+  N.end = ub.count;
+  N.pos = ub.start;
+  N.blk = outer;
+  if (main) {
+    ++U->active;
+    N.fctx = vm.entry_fctx;
+    N.fbase = vm.entry_fbase;
+    N.ret_unit = vm.entry_ret_unit;
+    N.ret_pc = vm.entry_ret_pc;
+  } else {
+    N.fctx = R->fctx;
+    N.fbase = R->fbase;
+    N.ret_unit = U;
+    N.ret_pc = op.b;
+  }
+  SET_BLOCK(u32(&N - g_recs));
+  if (N.pos >= N.end) {
+    make_unset(stack::base);
+    stack::keep();
+    st = 0;
+    AT(op.a);
+  }
+  if (!U->library) copy_cell(&e->block, g_current_code);
+  if (resume_at) {
+    // The statements before it ran without the frame.
+    N.pos = ops[resume_at].pos;
+    AT(resume_at);
+  }
+  ++ip;
+  NEXT();
+}
+
+L_STMT: {
+  const Op& op = *ip;
+  if (R->generic || R->pos != op.pos) {
+    st = 0;
+    AT(R->done);  // O_END runs what is left
+  }
+  if (!U->library) set_series_index(g_current_code, i32(op.pos));
+  ++ip;
+  NEXT();
+}
+
+L_NEXT: {
+  if (R->pos < tail(*R)) {
+    stack::reset();
+    ++ip;
+    NEXT();
+  }
+  st = 0;
+  AT(R->done);
+}
+
+L_END: {
+  if (!st && R->pos < tail(*R)) {
+    // Statements the compiled code did not reach (an expression ended
+    // elsewhere than compiled, or the code changed): as the reference.
+    stack::reset();
+    Code code = code_of(*R);
+    while (R->pos < tail_of(code)) {
+      if (!U->library) set_series_index(g_current_code, i32(R->pos));
+      st = eval_expression(code, R->pos);
+      if (st) break;
+      if (R->pos < tail_of(code)) stack::reset();
+    }
+    resumed(U);
+  }
+  st = take_return(st);
+  if (st) stack::unwind();
+  else if (R->chain) stack::unwind_last_copy();
+  else stack::unwind_last();
+  *g_current_code = g_held[R->held].saved_code;
+  g_held_count = R->held;
+  Unit* ret_unit = R->ret_unit;
+  u32 ret_pc = R->ret_pc;
+  Unit* own = R->owns ? R->unit : nullptr;
+  SET_BLOCK(R->blk);
+  --g_nrec;
+  if (own) release(own);
+  if (st) PROPAGATE();
+  if (!ret_unit) return 0;
+  resumed(ret_unit);  // the block ran other code
+  GO(ret_unit, ret_pc);
+}
+
+L_CONST: {
+  const Op& op = *ip;
+  if (R->generic || R->pos != op.pos) GENERIC_EXPR(op);
+  place(&op.c, op.flags & F_SUB);
+  ++R->pos;
+  if (op.flags & F_CHECK) check_pushed(U, op, ops);
+  ++ip;
+  NEXT();
+}
+
+L_WORD: {
+  const Op& op = *ip;
+  if (R->generic || R->pos != op.pos) GENERIC_EXPR(op);
+  Cell* vp = slot_of(&op.c, *R);
+  if (!vp) vp = word_value(&op.c);
+  switch (type_of(vp)) {
+    case TYPE_UNSET: ++R->pos; fire(Err::script_no_value, &op.c);
+    case TYPE_OP: ++R->pos; fire(Err::script_no_op_arg, &op.c);
+    case TYPE_FUNCTION: case TYPE_ROUTINE: case TYPE_NATIVE: case TYPE_ACTION:
+      MISSED();
+      GENERIC_EXPR(op);
+    default:
+      break;
+  }
+  place(vp, op.flags & F_SUB, true);
+  ++R->pos;
+  if (op.flags & F_CHECK) check_pushed(U, op, ops);
+  ++ip;
+  NEXT();
+}
+
+L_GETW: {
+  const Op& op = *ip;
+  if (R->generic || R->pos != op.pos) GENERIC_EXPR(op);
+  ++R->pos;
+  Cell v = *word_value(&op.c);
+  place(&v, op.flags & F_SUB);
+  if (op.flags & F_CHECK) check_pushed(U, op, ops);
+  ++ip;
+  NEXT();
+}
+
+L_LITW: {
+  const Op& op = *ip;
+  if (R->generic || R->pos != op.pos) GENERIC_EXPR(op);
+  ++R->pos;
+  place(&op.c, op.flags & F_SUB);
+  if (op.flags & F_CHECK) check_pushed(U, op, ops);
+  ++ip;
+  NEXT();
+}
+
+L_GENERIC: {
+  const Op& op = *ip;
+  GENERIC_EXPR(op);
+}
+
+L_SET: {
+  const Op& op = *ip;
+  if (R->generic || R->pos != op.pos) GENERIC_EXPR(op);
+  ++R->pos;
+  stack::mark_interp(&op.c);
+  stack::push_cell(&op.c);
+  if (R->pos >= tail(*R)) fire(Err::script_need_value, &op.c);
+  Rec& S = push_rec(R_SET);
+  S.unit = U;
+  S.blk = B;
+  S.done = op.b;
+  S.sub = op.flags & F_SUB;
+  ++ip;
+  NEXT();
+}
+
+L_SETDONE: {
+  const Op& op = *ip;
+  bool sub = g_recs[g_nrec - 1].sub;
+  --g_nrec;
+  if (st) {
+    st = close_frame(st, sub);
+    if (st) PROPAGATE();
+    ++ip;
+    NEXT();
+  }
+  Cell* v = stack::last();
+  if (type_of(v) == TYPE_UNSET) fire(Err::script_need_value, &op.c);
+  Cell result = *v;
+  if (Cell* slot = plain_target(&op.c)) {
+    *slot = result;
+  } else {
+    Cell w = op.c;
+    word::set(&w, &result);
+    resumed(U);
+  }
+  stack::unwind();
+  place(&result, sub);
+  ++ip;
+  NEXT();
+}
+
+L_PAREN: {
+  const Op& op = *ip;
+  if (R->generic || R->pos != op.pos) GENERIC_EXPR(op);
+  ++R->pos;
+  stack::mark_interp(&g_body_word);
+  Rec& P = push_rec(R_PAREN);
+  P.unit = U;
+  P.blk = B;
+  P.done = op.b;
+  P.sub = op.flags & F_SUB;
+  ENTER(op.c, true, op.b, op.unit_c, op.gen_c);
+}
+
+L_PARENDONE: {
+  bool sub = g_recs[g_nrec - 1].sub;
+  --g_nrec;
+  st = close_frame(st, sub);
+  if (st) PROPAGATE();
+  ++ip;
+  NEXT();
+}
+
+L_CALL: {
+  const Op& op = *ip;
+  if (R->generic || R->pos != op.pos) GENERIC_EXPR(op);
+  Cell* slot = slot_of(&op.d, *R);
+  if (!slot || !same(slot, &op.c)) {
+    MISSED();
+    GENERIC_EXPR(op);
+  }
+  ++R->pos;
+  stack::push_cell(slot);  // keeps the function reachable during the call
+  goto call_open;
+}
+
+L_PATHCALL: {
+  const Op& op = *ip;
+  if (R->generic || R->pos != op.pos) GENERIC_EXPR(op);
+  const PathWalk& w = U->walks[op.e];
+  if (!walk_holds(w, *R)) {
+    MISSED();
+    GENERIC_EXPR(op);
+  }
+  // Where the reference's walk would not find room on the arguments stack,
+  // it raises the overflow itself.
+  if (stack::top + w.pushes() >= stack::end) [[unlikely]] GENERIC_EXPR(op);
+  ++R->pos;
+  stack::push_cell(&op.c);  // keeps the function reachable during the call
+  goto call_open;
+}
+
+// The call's frame and record, its function pushed (ip: its O_CALL or O_PATHCALL).
+call_open: {
+  const Op& op = *ip;
+  stack::mark(&op.d, U->calls[op.k].kind == K_FUNCTION ? stack::FRAME_INTERP_FUNC : stack::FRAME_INTERP);
+  Rec& C = push_rec(R_CALL);
+  C.unit = U;
+  C.blk = B;
+  C.done = op.b;
+  C.sub = op.flags & F_SUB;
+  C.op = u32(ip - ops);
+  C.f = nullptr;
+  ++ip;
+  NEXT();
+}
+
+L_ARGCHECK: {
+  const Op& op = *ip;
+  u64 accepts = u64(op.a) | (u64(op.b) << 32);
+  Type got = type_of(stack::last());
+  if (!((accepts >> (u32(got) & 63)) & 1)) {
+    refuse_arg(U->calls[op.e], op.k, got, stack::base - 1, &ops[g_recs[g_nrec - 1].op].d);
+  }
+  ++ip;
+  NEXT();
+}
+
+L_INVOKE: {
+  Rec& C = g_recs[g_nrec - 1];
+  const Op& cop = ops[C.op];
+  const CallInfo& ci = U->calls[cop.k];
+  i32 refs[MAX_REFINEMENTS];
+  if (ci.kind == K_NATIVE || ci.kind == K_ACTION) {
+    for (u32 k = 0; k < ci.native_refs; ++k) refs[k] = -1;
+    for (u32 j = 0; j < ci.path_refs; ++j) refs[ci.ref_index[j]] = ci.ref_at[j];
+  } else {
+    for (u32 k = 0; k < ci.fill; ++k) {
+      if ((ci.fill_false >> k) & 1) make_logic(stack::push(), false);
+      else make_none(stack::push());
+    }
+    if (ci.locals > 0) {
+      make_logic(stack::push(), false);
+      for (i32 l = 1; l < ci.locals; ++l) make_none(stack::push());
+    }
+  }
+  st = 0;
+  switch (ci.kind) {
+    case K_NATIVE: st = natives::entry(ci.index)(refs); break;
+    case K_ACTION: actions::entry(Action(ci.index))(refs); break;
+    case K_ROUTINE: {
+      Cell fn = *(stack::base - 1);
+      call_routine(&fn);
+      break;
+    }
+    case K_FUNCTION: {
+      Cell fn = *(stack::base - 1);
+      if (fn.header & (FLAG_TRACE | FLAG_NO_TRACE)) {
+        st = call_function(&fn, 0, &cop.d, 0);
+        break;
+      }
+      Cell body = *more_cell(&fn, MORE_BODY);
+      Unit* callee = cop.unit_c;
+      if (!callee || cop.gen_c != g_unit_gen || callee->epoch != code::epoch ||
+          type_of(&body) != TYPE_BLOCK) {
+        callee = type_of(&body) == TYPE_BLOCK ? unit_for_body(&body) : nullptr;
+        cop.unit_c = callee;
+        cop.gen_c = g_unit_gen;
+      }
+      if (!callee) {
+        st = run_function(&fn, &cop.d);
+        break;
+      }
+      // The body runs here: its block's record follows the call's.
+      stack::Frame* f = bind_frame_context(function::context_of(&fn));
+      interrupt::poll();
+      C.f = f;
+      vm.entry_block = body;
+      vm.entry_chain = true;
+      vm.entry_fctx = f->fctx;
+      vm.entry_fbase = stack::base;
+      vm.entry_ret_unit = U;
+      vm.entry_ret_pc = C.done;
+      GO(callee, 0);
+    }
+  }
+  AT(C.done);
+}
+
+L_BRANCH: {
+  const Op& op = *ip;
+  const Rec& C = g_recs[g_nrec - 1];
+  i32 at = natives::chosen_branch(op.k);
+  if (at < 0) {
+    make_none(stack::base);
+    stack::keep();
+    st = 0;
+    AT(C.done);
+  }
+  Cell branch = stack::base[at];
+  const Cell* expected = at == 1 ? &op.c : &op.d;
+  if (R->generic || !same(&branch, expected)) {
+    // Another block than the code holds (its code changed): as the native runs it.
+    u32 done = C.done;
+    st = eval_block(&branch, true);
+    resumed(U);
+    AT(done);
+  }
+  if (expected == &op.c) ENTER(branch, true, C.done, op.unit_c, op.gen_c);
+  ENTER(branch, true, C.done, op.unit_d, op.gen_d);
+}
+
+L_CALLDONE: {
+  bool sub = g_recs[g_nrec - 1].sub;
+  --g_nrec;
+  st = close_call(take_return(st), stack::base - 1, sub);
+  if (st) PROPAGATE();
+  resumed(U);
+  ++ip;
+  NEXT();
+}
+
+L_OP: {
+  const Op& op = *ip;
+  if (R->generic || R->pos != op.pos) GENERIC_REST(op);
+  Cell* slot = slot_of(&op.d, *R);
+  if (!slot || !same(slot, &op.c)) {
+    MISSED();
+    GENERIC_REST(op);
+  }
+  ++R->pos;
+  bool sub = op.flags & F_SUB;
+  Cell* entry_top = sub ? stack::top - 1 : stack::base;
+  Cell left = *entry_top;
+  stack::top = entry_top;
+  stack::mark(&op.d, stack::FRAME_INTERP);
+  stack::push_cell(&left);
+  const CallInfo& ci = U->calls[op.b];
+  if (!((ci.accepts[0] >> (u32(type_of(&left)) & 63)) & 1)) {
+    Cell fn = op_function(&op.c);
+    refuse_arg(ci, 0, type_of(&left), &fn, &op.d);
+  }
+  if (R->pos >= tail(*R)) [[unlikely]] {
+    Cell fn = op_function(&op.c);
+    Cell w = spec_word_for(&fn, ci.word_index[1]);
+    fire(Err::script_no_arg, &op.d, &w);
+  }
+  Rec& I = push_rec(R_INFIX);
+  I.unit = U;
+  I.blk = B;
+  I.done = op.e;
+  I.sub = sub;
+  I.op = u32(ip - ops);
+  ++ip;
+  NEXT();
+}
+
+L_OPDONE: {
+  const Op& op = *ip;
+  const Rec& I = g_recs[g_nrec - 1];
+  const Op& oop = ops[I.op];
+  bool sub = I.sub;
+  --g_nrec;
+  if (st) {
+    st = close_call(take_return(st), stack::base, sub);
+    PROPAGATE();
+  }
+  Cell* l = stack::base;
+  const CallInfo& ci = U->calls[op.b];
+  Type rt = type_of(l + 1);
+  if (!((ci.accepts[1] >> (u32(rt) & 63)) & 1)) {
+    Cell fn = op_function(&oop.c);
+    refuse_arg(ci, 1, rt, &fn, &oop.d);
+  }
+  if (Cell r; plain_combine(op.k, l, l + 1, &r)) {
+    *l = r;
+  } else {
+    i32 refs[MAX_REFINEMENTS];
+    for (u32 k = 0; k < ci.native_refs; ++k) refs[k] = -1;
+    if (ci.kind == K_ACTION) actions::entry(Action(ci.index))(refs);
+    else st = natives::entry(ci.index)(refs);
+    resumed(U);
+  }
+  st = close_call(take_return(st), stack::base, sub);
+  if (st) PROPAGATE();
+  ++ip;
+  NEXT();
+}
+
+L_NOOP: {
+  const Op& op = *ip;
+  if (R->generic || R->pos != op.pos) GENERIC_REST(op);
+  Cell* slot = slot_of(&op.d, *R);
+  if (slot && type_of(slot) == TYPE_OP) GENERIC_REST(op);
+  ++ip;
+  NEXT();
+}
+
+L_PURE: {
+  const Op& op = *ip;
+  if (!R->generic && R->pos == op.pos && room_for_pure()) {
+    Cell r;
+    if (eval_pure(U, op.k, R->fctx, R->fbase, &r)) {
+      place(&r, op.flags & F_SUB);
+      R->pos = op.b;
+      if (op.flags & F_CHECK) check_pushed(U, op, ops, op.spare);  // spare: the argument
+      AT(op.a);
+    }
+  }
+  ++ip;
+  NEXT();
+}
+
+L_PURESET: {
+  const Op& op = *ip;
+  if (!R->generic && R->pos == op.pos && room_for_pure()) {
+    if (Cell* slot = plain_target(&op.c)) {
+      Cell r;
+      if (eval_pure(U, op.k, R->fctx, R->fbase, &r)) {
+        *slot = r;
+        place(&r, op.flags & F_SUB);
+        R->pos = op.b;
+        AT(op.a);
+      }
+    }
+  }
+  ++ip;
+  NEXT();
+}
+
+L_QUOTE: {
+  const Op& op = *ip;
+  if (R->generic || R->pos != op.pos || (op.flags & F_EVALUATES)) {
+    const CallInfo& ci = U->calls[op.e];
+    Code code = code_of(*R);
+    if (R->pos >= tail_of(code)) {
+      // As the reference fetches an argument at the end of the code.
+      if (!(op.flags & F_LITERAL) && ((ci.accepts[op.k] >> TYPE_UNSET) & 1)) {
+        make_unset(stack::push());
+        check_pushed(U, op, ops);
+        ++ip;
+        NEXT();
+      }
+      Cell w = spec_word_for(stack::base - 1, ci.word_index[op.k]);
+      fire(Err::script_no_arg, &ops[g_recs[g_nrec - 1].op].d, &w);
+    }
+    st = fetch_unevaluated(code, R->pos, (op.flags & F_LITERAL) ? ARG_LITERAL : ARG_QUOTED);
+    resumed(U);
+    if (st) PROPAGATE();
+    check_pushed(U, op, ops);
+    ++ip;
+    NEXT();
+  }
+  stack::push_cell(&op.c);
+  ++R->pos;
+  check_pushed(U, op, ops);
+  ++ip;
+  NEXT();
+}
+
+  // ---- inlined loops: the loop natives' steps (eval/natives_loop.cpp) ----
+
+L_LOOP: {
+  const Op& op = *ip;
+  Cell* args = stack::base;
+  u32 native = op.k;
+  // The blocks the loop runs must be the inlined ones.
+  const Cell* body = args + (native == natives::N_loop ? 1 : native == natives::N_repeat ? 2
+                                                             : native == natives::N_while_ ? 1 : 0);
+  if (R->generic || !same(body, &op.c) || (native == natives::N_while_ && !same(args, &op.d))) AT(op.spare);
+  i32 count = 0;
+  if (native == natives::N_loop || native == natives::N_repeat) {
+    Cell* n = native == natives::N_loop ? args : args + 1;
+    count = natives::loop_count(n);
+    if (native == natives::N_repeat) make_integer(args + 1, count);
+    if (count < 1) {
+      make_none(stack::base);
+      stack::keep();
+      st = 0;
+      AT(g_recs[g_nrec - 1].done);
+    }
+  }
+  stack::mark_loop(words::cell(words::W_BODY_TAG));
+  make_unset(stack::push());
+  Rec& L = push_rec(R_LOOP);
+  L.unit = U;
+  L.done = op.e;
+  L.blk = B;
+  L.op = u32(ip - ops);
+  L.me = u32(stack::ctop - 1 - stack::cbottom);
+  L.count = count;
+  L.passes = 0;
+  L.in_cond = false;
+  L.landed = false;
+  ++ip;
+  NEXT();
+}
+
+L_LOOPNEXT: {
+  interrupt::poll();
+  Rec& L = g_recs[g_nrec - 1];
+  const Op& lop = ops[L.op];
+  switch (lop.k) {
+    case natives::N_loop:
+      if (L.passes == L.count) goto loop_exit;
+      ++L.passes;
+      break;
+    case natives::N_repeat: {
+      if (L.passes >= L.count) goto loop_exit;
+      natives::repeat_pass(stack::bottom + stack::cbottom[L.me].prev_base, ++L.passes);
+      resumed(U);
+      break;
+    }
+    default:
+      break;
+  }
+  stack::keep();
+  if (lop.k == natives::N_while_) {
+    L.in_cond = true;
+    ENTER(lop.d, true, L.op + 2, lop.unit_d, lop.gen_d);
+  }
+  ENTER(lop.c, true, L.op + 3, lop.unit_c, lop.gen_c);
+}
+
+L_LOOPCOND: {
+  Rec& L = g_recs[g_nrec - 1];
+  L.in_cond = false;
+  if (!logic::true_base()) goto loop_exit;
+  stack::keep();
+  ENTER(ops[L.op].c, true, L.op + 3, ops[L.op].unit_c, ops[L.op].gen_c);
+}
+
+L_LOOPBACK: {
+  const Rec& L = g_recs[g_nrec - 1];
+  if (ops[L.op].k == natives::N_until && logic::true_base()) goto loop_exit;
+  AT(L.op + 1);  // the next pass
+}
+
+L_LOOPDONE: {
+  Rec& L = g_recs[g_nrec - 1];
+  bool brk;
+  if (L.landed) {
+    L.landed = false;
+    brk = L.landed_break;
+  } else if ((st == THROW_BREAK || st == THROW_CONTINUE) && u32(pending_target) == L.me) {
+    brk = st == THROW_BREAK;
+    if (brk) copy_cell(pending_value(), stack::base);
+    else make_unset(stack::base);
+    stack::keep();
+    st = 0;
+  } else {
+    // Any other status goes on, the loop frame closed.
+    stack::unwind();
+    --g_nrec;
+    PROPAGATE();
+  }
+  // A break or continue in while's condition would aim at the loop.
+  if (L.in_cond) fire(Err::throw_while_cond);
+  if (brk) goto loop_exit;
+  AT(L.op + 1);
+}
+
+loop_exit: {
+  // The loop frame closes: its base cell (the last body value, or the break
+  // value) is the native's result; while answers unset.
+  const Rec& L = g_recs[g_nrec - 1];
+  if (ops[L.op].k == natives::N_while_) {
+    stack::unwind();
+    make_unset(stack::base);
+  } else {
+    stack::unwind_last_copy();
+  }
+  stack::keep();
+  --g_nrec;
+  st = 0;
+  AT(g_recs[g_nrec - 1].done);
+}
+
+#undef NEXT
+#undef GO
+#undef AT
+#undef SET_BLOCK
+#undef PROPAGATE
+#undef GENERIC_EXPR
+#undef GENERIC_REST
+#undef ENTER
+#undef MISSED
+}
+
+}  // namespace
+
+Status run(Unit* u, const Cell* block, bool chain, u32 fctx, Cell* fbase) {
+  Vm vm;
+  vm.u = u;
+  vm.pc = 0;
+  vm.st = 0;
+  vm.b = NONE;
+  vm.base = g_nrec;
+  vm.entry_block = *block;
+  vm.entry_chain = chain;
+  vm.entry_fctx = fctx;
+  vm.entry_fbase = fbase;
+  vm.entry_ret_unit = nullptr;
+  vm.entry_ret_pc = 0;
+  for (;;) {
+    try {
+      return execute(vm);
+    } catch (const Transfer& t) {
+      // A return or exit sent as an exception lands on the call of a
+      // compiled function whose frame it names (as run_function_body's catch
+      // takes it); anything else leaves the run, its records dropped.
+      // A break or continue sent that way lands on an inlined loop whose
+      // frame it names (as the loop native's catch takes it).
+      u32 i = g_nrec;
+      for (; i > vm.base; --i) {
+        const Rec& r = g_recs[i - 1];
+        if (r.kind == R_CALL && r.f && landed_return(t, r.f)) break;
+        if (r.kind == R_LOOP && (t.code == THROW_BREAK || t.code == THROW_CONTINUE) &&
+            stack::ctop > stack::cbottom && u32(stack::ctop - 1 - stack::cbottom) == r.me) {
+          break;
+        }
+      }
+      drop_records(i);
+      if (i == vm.base) throw;
+      runtime::rt.thrown = 0;
+      Rec& C = g_recs[i - 1];
+      if (C.kind == R_LOOP) {
+        C.landed = true;
+        C.landed_break = t.code == THROW_BREAK;
+        if (!C.landed_break) make_unset(stack::base);
+      }
+      stack::keep();
+      vm.u = C.unit;
+      vm.pc = C.done;
+      vm.st = 0;
+      vm.b = C.blk;
+    } catch (...) {
+      drop_records(vm.base);
+      throw;
+    }
+  }
+}
+
+namespace {
+template <class T>
+void pin_all(const std::vector<T>& v) {
+  gc::pin_words(v.data(), v.size() * sizeof(T));
+}
+
+// Running compiled code names nodes in its records and in the units it runs
+// (blocks, the cells read from them, values its guards compare, descriptors),
+// where the collector cannot rewrite them: those nodes stay where they are.
+void pin_running() {
+  if (!gc::moving_planned() || g_nrec == 0) return;
+  gc::pin_words(g_recs, g_nrec * sizeof(Rec));
+  std::vector<const Unit*> seen;
+  for (u32 i = 0; i < g_nrec; ++i) {
+    // (every record names the unit whose ops it runs, which is running)
+    const Unit* u = g_recs[i].unit;
+    if (!u || std::find(seen.begin(), seen.end(), u) != seen.end()) continue;
+    seen.push_back(u);
+    {
+      pin_all(u->ops);
+      pin_all(u->blocks);
+      for (const UBlock& b : u->blocks) {
+        pin_all(b.cells);
+        pin_all(b.pure);
+      }
+      pin_all(u->calls);
+      pin_all(u->pures);
+      for (const PureExpr& e : u->pures) pin_all(e.steps);
+      pin_all(u->pcode);
+      pin_all(u->bins);
+      pin_all(u->walks);
+    }
+  }
+}
+}  // namespace
+
+void init() {
+  if (!g_recs) {
+    g_recs = static_cast<Rec*>(std::malloc(sizeof(Rec) * MAX_RECS));
+    if (!g_recs) runtime::sys_quit(1);
+    gc::add_sweep_callback(sweep_units);
+    gc::add_moved_callback(forget_nodes);
+    gc::add_mark_callback(pin_running);
+  }
+  g_nrec = 0;
+}
+
+}  // namespace qel::interp::compiled
