@@ -178,11 +178,17 @@ i64 scan(const u8* h, const Needle& nd, bool fold, i64 first, i64 lo, i64 hi, i6
       }
     }
   }
-  const u32* folds = bmp_folds();
+  // ASCII folds without a table: the plane's table is read once a unit past
+  // it is met.
+  const u32* folds = nullptr;
   auto unit = [&](i64 i) {
     u32 c = load<U>(h + i * i64(sizeof(U)));
-    if (!fold) return c;
-    return sizeof(U) < 4 || c < 0x10000 ? folds[c] : casefold::upper(c);
+    if (!fold || c < 0x80) return fold ? casefold::upper(c) : c;
+    if (sizeof(U) < 4 || c < 0x10000) {
+      if (!folds) [[unlikely]] folds = bmp_folds();
+      return folds[c];
+    }
+    return casefold::upper(c);
   };
   if (nd.kind == Needle::PATTERN && len >= pattern::LONG_PATTERN && !once) {
     // Linear time, the same first match as the loops below: forward over the

@@ -515,9 +515,7 @@ struct Compiler {
       }
       case TYPE_PATH: {
         u32 end = path_call(bi, pos, flags, k, c);
-        if (end != NONE_POS) return end;
-        if (!path_read(flags, k, pos, c)) return generic(bi, pos, flags, k);
-        break;
+        return end != NONE_POS ? end : generic(bi, pos, flags, k);
       }
       case TYPE_GET_PATH: case TYPE_SET_PATH: case TYPE_LIT_PATH: case TYPE_ISSUE:
       case TYPE_OP: case TYPE_FUNCTION: case TYPE_ROUTINE: case TYPE_NATIVE: case TYPE_ACTION:
@@ -730,31 +728,6 @@ struct Compiler {
     u.ops[at].code = O_PATHCALL;
     u.ops[at].e = u32(u.walks.size() - 1);
     return p;
-  }
-
-  // A path of words from a bound head word: read through objects at run
-  // time (anything else the path meets hands it to the reference).
-  bool path_read(u8 flags, u16 k, u32 pos, const Cell& path) {
-    if (series_index(&path) != 0) return false;
-    u32 pnode = series_node(&path);
-    u32 n = buffer_of(pnode)->used() / sizeof(Cell);
-    if (n < 2 || n > MAX_PATH_WALK) return false;
-    PathRead r;
-    r.length = n;
-    for (u32 e = 0; e < n; ++e) {
-      Cell el = buffer_of(pnode)->cells()[e];
-      if (type_of(&el) != TYPE_WORD) return false;
-      el.header &= ~FLAG_NEW_LINE;
-      r.elements[e] = el;
-    }
-    r.head = r.elements[0];
-    if (!word::context_of(&r.head) || word::index_of(&r.head) < 0) return false;
-    add_block(&path);  // the path's cells are checked as the code's are
-    u.reads.push_back(r);
-    Op op{O_PATHREAD, flags, k, pos};
-    op.e = u32(u.reads.size() - 1);
-    emit(op);
-    return true;
   }
 
   // The call's operations, for the call info ci (kinds: how each argument

@@ -56,9 +56,6 @@ enum OpCode : u8 {
   // O_CALL for a path of words through objects to the function c (e: its
   // PathWalk); d: the name the call's frame takes
   O_PATHCALL,
-  // the value a path of words through objects reaches (e: its PathRead),
-  // placed as a word's value is
-  O_PATHREAD,
 };
 
 // Operation flags.
@@ -208,20 +205,6 @@ struct PathWalk {
   u32 pushes() const { return 3 * length - 1; }
 };
 
-// A path of words read through objects (face/size, event/face/type): the
-// head word and the elements. The field an element names is found in each
-// object the path meets at run time; the last object's context and the
-// field's index are kept to find it again (checked by the word's spelling,
-// as a context's words never move). The walk pushes as PathWalk's does.
-struct PathRead {
-  Cell head{};
-  u32 length = 0;
-  Cell elements[MAX_PATH_WALK] = {};
-  mutable u32 seen_ctx[MAX_PATH_WALK] = {};
-  mutable u32 seen_index[MAX_PATH_WALK] = {};
-  u32 pushes() const { return 3 * length - 1; }
-};
-
 struct Unit {
   std::vector<Op> ops;
   std::vector<UBlock> blocks;  // blocks[0]: the unit's own block
@@ -230,7 +213,6 @@ struct Unit {
   std::vector<PureInstr> pcode;
   std::vector<BinExpr> bins;
   std::vector<PathWalk> walks;
-  std::vector<PathRead> reads;
   u32 epoch = 0;     // the code epoch its cells were last found unchanged at
   u32 active = 0;    // activations running it
   u32 misses = 0;    // guards that failed (a word holding another value than compiled for)

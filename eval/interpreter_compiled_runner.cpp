@@ -368,43 +368,6 @@ inline bool walk_holds(const PathWalk& w, const Rec& b) {
   return true;
 }
 
-// The slot index of path element e in the object context ctx, as the
-// object's path step finds it (-1: none).
-inline i32 read_index(const PathRead& r, u32 e, u32 ctx) {
-  const Cell& el = r.elements[e];
-  u32 words = context::word_count(ctx);
-  i32 bound = word::index_of(&el);
-  if (word::context_of(&el) == ctx && bound >= 0 && u32(bound) < words) return bound;
-  u32 seen = r.seen_index[e];
-  if (r.seen_ctx[e] == ctx && seen < words &&
-      symbol::resolve(word::symbol_of(context::symbol_cell(ctx, seen))) ==
-          symbol::resolve(word::symbol_of(&el))) {
-    return i32(seen);
-  }
-  i32 i = context::find_word(ctx, word::symbol_of(&el), true);
-  if (i >= 0) {
-    r.seen_ctx[e] = ctx;
-    r.seen_index[e] = u32(i);
-  }
-  return i;
-}
-
-// The value a path of words reaches through objects, as the reference's
-// walk reaches it; null where the walk meets anything else, or a value it
-// would call or raise for.
-inline const Cell* read_path(const PathRead& r, const Rec& b) {
-  const Cell* v = slot_of(&r.head, b);
-  for (u32 e = 1; v && e < r.length; ++e) {
-    if (type_of(v) != TYPE_OBJECT) return nullptr;
-    u32 ctx = object::context_of(v);
-    i32 i = read_index(r, e, ctx);
-    v = i >= 0 ? context::slot(ctx, u32(i)) : nullptr;
-    if (v && type_of(v) == TYPE_UNSET) return nullptr;
-  }
-  if (!v || is_function_type(type_of(v))) return nullptr;
-  return v;
-}
-
 // The loop. Answers when the run's own block ends. Each op ends by going to
 // the next one's code (one indirect jump an op).
 Status execute(Vm& vm) {
@@ -419,9 +382,8 @@ Status execute(Vm& vm) {
       &&L_BLOCK, &&L_STMT, &&L_NEXT, &&L_END, &&L_CONST, &&L_WORD, &&L_GETW, &&L_LITW,
       &&L_GENERIC, &&L_SET, &&L_PAREN, &&L_CALL, &&L_SETDONE, &&L_PARENDONE, &&L_ARGCHECK,
       &&L_INVOKE, &&L_BRANCH, &&L_CALLDONE, &&L_OP, &&L_OPDONE, &&L_NOOP, &&L_PURE, &&L_PURESET,
-      &&L_QUOTE, &&L_LOOP, &&L_LOOPNEXT, &&L_LOOPCOND, &&L_LOOPBACK, &&L_LOOPDONE, &&L_PATHCALL,
-      &&L_PATHREAD};
-  static_assert(sizeof kCode / sizeof kCode[0] == O_PATHREAD + 1);
+      &&L_QUOTE, &&L_LOOP, &&L_LOOPNEXT, &&L_LOOPCOND, &&L_LOOPBACK, &&L_LOOPDONE, &&L_PATHCALL};
+  static_assert(sizeof kCode / sizeof kCode[0] == O_PATHCALL + 1);
 
 #define NEXT() goto* kCode[ip->code]
 #define GO(unit, pc)          \
@@ -807,20 +769,6 @@ call_open: {
   C.sub = op.flags & F_SUB;
   C.op = u32(ip - ops);
   C.f = nullptr;
-  ++ip;
-  NEXT();
-}
-
-L_PATHREAD: {
-  const Op& op = *ip;
-  if (R->generic || R->pos != op.pos) GENERIC_EXPR(op);
-  const PathRead& r = U->reads[op.e];
-  const Cell* v = read_path(r, *R);
-  // (Where the walk would not find room on the arguments stack, the
-  // reference raises the overflow.)
-  if (!v || stack::top + r.pushes() >= stack::end) GENERIC_EXPR(op);
-  ++R->pos;
-  place(v, op.flags & F_SUB);
   ++ip;
   NEXT();
 }
@@ -1282,7 +1230,6 @@ void pin_running() {
       pin_all(u->pcode);
       pin_all(u->bins);
       pin_all(u->walks);
-      pin_all(u->reads);
     }
   }
 }

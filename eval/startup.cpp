@@ -21,7 +21,6 @@
 #include "platform/crash.hpp"
 #include "datatypes/ownership.hpp"
 #include "runtime/actions.hpp"
-#include "runtime/casefold.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/config.hpp"
 #include "runtime/error.hpp"
@@ -55,7 +54,6 @@ void runtime_init() {
   mem::make_series_frame();
   root_node = mem::alloc_big_series(ROOT_CELLS, 16, 0);  // root block (pinned)
   context::init_global();                 // global context
-  casefold::init();                       // case-folding tables
   symbol::init_table();                   // symbol block and symbol hash table
   init_type_name_words();                 // datatype-name words
   init_well_known_words();                // well-known words

@@ -50,8 +50,7 @@ void init() {
 
 u32 fold_case_wide(u32 cp, bool upper) {
   if (cp < BMP) {
-    // Start-up fills the tables at its step; code that folds earlier (words
-    // interned before that step) fills them first.
+    // The first character past ASCII that folds fills the tables.
     if (!g_ready) [[unlikely]] init();
     u32 mapped = upper ? g_upper[cp] : g_lower[cp];
     return mapped ? mapped : cp;

@@ -14,8 +14,8 @@
 
 namespace qel::casefold {
 
-// Fills the direct tables (start-up step; later calls do nothing). Folding
-// before this step fills them on first use.
+// Fills the direct tables (later calls do nothing); the first character
+// past ASCII that folds fills them.
 void init();
 
 // fold_case_char past ASCII.

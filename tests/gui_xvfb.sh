@@ -2,7 +2,9 @@
 # Runs COMMAND (with its arguments) under a private X server, the way every
 # display test runs: one 1280x1024 screen, GTK on X11 with the Adwaita theme
 # and settings kept in memory, no accessibility bus, fonts from the DejaVu
-# directory only, and a fresh home, configuration and cache directory.
+# directory only (the generic families named after them: "Monospace" is
+# fixed-width, as the console's default font must be), and a fresh home,
+# configuration and cache directory.
 # Exits 77 (skipped) when no X server starts; under CI=true that is a
 # failure instead: display tests are never skipped silently there.
 # Usage: gui_xvfb.sh COMMAND [ARG...]
@@ -23,6 +25,9 @@ cat >"$home/fonts.conf" <<CONF
 <fontconfig>
   <dir>$fonts</dir>
   <cachedir>$home/cache/fontconfig</cachedir>
+  <alias><family>Monospace</family><prefer><family>DejaVu Sans Mono</family></prefer></alias>
+  <alias><family>Sans</family><prefer><family>DejaVu Sans</family></prefer></alias>
+  <alias><family>Serif</family><prefer><family>DejaVu Serif</family></prefer></alias>
 </fontconfig>
 CONF
 server="-screen 0 1280x1024x24"

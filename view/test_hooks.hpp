@@ -12,6 +12,8 @@
 //   _gui-test 'answer none            ; no answer waits
 //   _gui-test 'window face            ; a window for a window face (its `state` set), its handle
 //   _gui-test 'snapshot face          ; the face's window as an image!
+//   _gui-test 'screen none            ; the screen as the X server shows it, as an image!
+//   _gui-test 'composited none        ; whether a compositing manager runs
 //   _gui-test 'inject [face code wparam lparam x y]  ; the window procedure's answer
 //   _gui-test 'inject [face code wparam lparam x y [shift control]]  ; with these modifiers held
 //   _gui-test 'inject [face code wparam lparam x y none extra]  ; with its extra word (a gesture's type)

@@ -134,6 +134,20 @@ bool argb_of(const Cell* c, u32* argb) {
   return true;
 }
 
+// A window whose colour lets what lies behind it show through gets the
+// screen's visual with an alpha channel, and no background of the theme,
+// when a compositing manager runs. Without one nothing behind a window can
+// show: it keeps the screen's opaque visual.
+void window_visual(GtkWidget* g, const Cell* face) {
+  u32 argb = 0;
+  if (!argb_of(face::facet(face, face::COLOR), &argb) || (argb >> 24) == 0xFF) return;
+  GdkScreen* screen = gtk_widget_get_screen(g);
+  GdkVisual* rgba = screen && gdk_screen_is_composited(screen) ? gdk_screen_get_rgba_visual(screen) : nullptr;
+  if (!rgba) return;
+  gtk_widget_set_visual(g, rgba);
+  gtk_widget_set_app_paintable(g, TRUE);
+}
+
 // Whether a window or panel paints itself: a `draw` block or an image.
 bool draws_itself(const Cell* face) {
   const Cell* img = face::facet(face, face::IMAGE);
@@ -210,6 +224,7 @@ Record* build(Cell* face_in, Record* parent) {
     if (k == widgets::K_WINDOW) {
       window::reset_memory(*w);
       window_style(made.root, flags);
+      window_visual(made.root, face);
       window_geometry(*w, x, y, width, height, true);
       procedures::connect_window(*w);
     } else {
@@ -495,13 +510,14 @@ void show_error_box(const char* caption, const std::string& text) {
 }
 
 // An error nothing catches while windows are up: its report on standard
-// error, and in an error box.
+// error, and in an error box (not for a command-line program, whose user
+// reads standard error).
 void uncaught_in_gui(Cell* error) {
   std::fflush(stdout);
   std::string text = error::report(error);
   std::fprintf(stderr, "%s\n", text.c_str());
   std::fflush(stderr);
-  if (window::count()) show_error_box("Qel: error", text);
+  if (window::count() && !error::report_only) show_error_box("Qel: error", text);
   std::_Exit(254);
 }
 

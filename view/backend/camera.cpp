@@ -22,8 +22,11 @@
 #include <vector>
 
 #include "datatypes/block.hpp"
+#include "datatypes/context.hpp"
 #include "datatypes/image.hpp"
+#include "datatypes/object.hpp"
 #include "datatypes/string.hpp"
+#include "datatypes/symbol.hpp"
 #include "eval/api.hpp"
 #include "platform/console.hpp"
 #include "runtime/stack.hpp"
@@ -260,6 +263,18 @@ void stop(u32 id) {
   g_cameras.erase(it);
 }
 
+// The video's aspect ratio (width / height) into the face's `ratio`, when
+// that word holds a float!.
+void write_ratio(Record& w, u32 width, u32 height) {
+  u32 ratio = symbol::make("ratio");
+  const Cell* f = window::face(w);
+  if (!f || !height || type_of(f) != TYPE_OBJECT) return;
+  u32 ctx = object::context_of(f);
+  i32 at = context::find_word(ctx, ratio, true);
+  Cell* slot = at < 0 ? nullptr : context::slot(ctx, u32(at));
+  if (slot && type_of(slot) == TYPE_FLOAT) make_float(slot, double(width) / double(height));
+}
+
 void fail(const std::string& path, const char* what) {
   platform::console::write_utf8("Error " + path + ": " + what + ": " + std::strerror(errno), true);
 }
@@ -299,6 +314,7 @@ void start(Record& w, const Device& d) {
   c->height = fmt.fmt.pix.height;
   c->stride = fmt.fmt.pix.bytesperline ? fmt.fmt.pix.bytesperline : c->width * 2;
   c->format = fmt.fmt.pix.pixelformat;
+  write_ratio(w, c->width, c->height);
   c->frame.assign(std::size_t(c->width) * c->height, 0);
   v4l2_requestbuffers req{};
   req.count = 4;

@@ -89,12 +89,13 @@ void box_preferred_height(GtkWidget* w, int* minimum, int* natural) {
   *natural = QEL_BOX(w)->natural_height;
 }
 
-// A child drawn at the rectangle, or at the least size its widget can be
-// drawn at when that is larger.
+// A child drawn at exactly its rectangle. (GTK wants a widget's size asked
+// for before it is allocated; a widget that asks for more than its face's
+// rectangle, a wrapping label at its narrowest, still gets the rectangle.)
 void allocate_child(GtkWidget* child, int x, int y, int width, int height) {
   GtkRequisition min;
   gtk_widget_get_preferred_size(child, &min, nullptr);
-  GtkAllocation a{x, y, std::max(width, min.width), std::max(height, min.height)};
+  GtkAllocation a{x, y, width, height};
   gtk_widget_size_allocate(child, &a);
 }
 
@@ -113,17 +114,17 @@ void box_size_allocate(GtkWidget* w, GtkAllocation* a) {
     if (gtk_widget_get_visible(c.widget)) allocate_child(c.widget, ox + c.x, oy + c.y, c.width, c.height);
 }
 
+// The backing surface or the colour, within the box's own rectangle: the
+// context may reach beyond it (a parent drawing its children), and what
+// lies there belongs to other faces.
 gboolean box_draw(GtkWidget* w, cairo_t* cr) {
   Box* b = QEL_BOX(w);
-  if (b->surface) {
+  if (b->surface || b->background) {
     cairo_save(cr);
-    cairo_set_source_surface(cr, b->surface, 0, 0);
-    cairo_paint(cr);
-    cairo_restore(cr);
-  } else if (b->background) {
-    cairo_save(cr);
-    cairo_set_source_rgba(cr, b->rgba[0], b->rgba[1], b->rgba[2], b->rgba[3]);
-    cairo_paint(cr);
+    cairo_rectangle(cr, 0, 0, gtk_widget_get_allocated_width(w), gtk_widget_get_allocated_height(w));
+    if (b->surface) cairo_set_source_surface(cr, b->surface, 0, 0);
+    else cairo_set_source_rgba(cr, b->rgba[0], b->rgba[1], b->rgba[2], b->rgba[3]);
+    cairo_fill(cr);
     cairo_restore(cr);
   }
   return GTK_WIDGET_CLASS(box_parent_class)->draw(w, cr);

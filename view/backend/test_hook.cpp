@@ -4,9 +4,11 @@
 #include <gtk/gtk.h>
 
 #include <cmath>
+#include <vector>
 
 #include "datatypes/block.hpp"
 #include "datatypes/float.hpp"
+#include "datatypes/image.hpp"
 #include "datatypes/pair.hpp"
 #include "datatypes/point.hpp"
 #include "datatypes/symbol.hpp"
@@ -233,6 +235,28 @@ void native(const Cell* face) {
   api::set_result(v[0]);
 }
 
+// The screen as the X server shows it (what a screenshot takes: windows,
+// what a compositing manager made of them, the root behind), as an image!.
+void screen_pixels() {
+  GdkWindow* root = display::open() ? gdk_get_default_root_window() : nullptr;
+  int width = root ? gdk_window_get_width(root) : 0, height = root ? gdk_window_get_height(root) : 0;
+  GdkPixbuf* pb = width > 0 && height > 0 ? gdk_pixbuf_get_from_window(root, 0, 0, width, height) : nullptr;
+  if (!pb) {
+    api::answer_none();
+    return;
+  }
+  int n = gdk_pixbuf_get_n_channels(pb), stride = gdk_pixbuf_get_rowstride(pb);
+  const guchar* px = gdk_pixbuf_read_pixels(pb);
+  std::vector<u32> words(std::size_t(width) * std::size_t(height));
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) {
+      const guchar* p = px + std::size_t(y) * std::size_t(stride) + std::size_t(x) * std::size_t(n);
+      words[std::size_t(y) * std::size_t(width) + std::size_t(x)] = 0xFF000000u | u32(p[0]) << 16 | u32(p[1]) << 8 | p[2];
+    }
+  g_object_unref(pb);
+  api::set_result(image::push_from_pixels(u32(width), u32(height), words.data()));
+}
+
 }  // namespace
 
 void test_hook() {
@@ -242,6 +266,11 @@ void test_hook() {
     make_window(value);
   } else if (is(command, "snapshot")) {
     api::set_result(windows::snapshot(*record_of(value)));
+  } else if (is(command, "screen")) {
+    screen_pixels();
+  } else if (is(command, "composited")) {
+    GdkScreen* screen = display::open() ? gdk_screen_get_default() : nullptr;
+    api::answer_logic(screen && gdk_screen_is_composited(screen));
   } else if (is(command, "inject")) {
     inject(value);
   } else if (is(command, "key") || is(command, "post-key")) {
