@@ -15,9 +15,12 @@
 // interrupt: the command stops with "(halted)".
 #include "console/gui_console.hpp"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "console/print_hooks.hpp"
 #include "console/text_console.hpp"
@@ -85,26 +88,11 @@ void add_gui_print_routine() {
   api::answer_none();
 }
 
-// Root cells: the try and form natives as start-up left them, and the
-// code `_save-cfg` runs.
-Cell* g_try = nullptr;
-Cell* g_form = nullptr;
-Cell* g_save = nullptr;
-
 // _save-cfg: gui-console-ctx/save-cfg; when it fails, the first line of the
 // error's report goes to standard error, once, and quit goes on.
 void save_cfg() {
-  api::Values v(2);
-  api::check(api::invoke(g_try, g_save, 1, v[0]));
-  if (type_of(v[0]) == TYPE_ERROR) {
-    api::check(api::invoke(g_form, v[0], 1, v[1]));
-    std::string text = string::to_utf8(v[1]);
-    text = text.substr(0, text.find('\n'));
-    if (text.rfind("*** ", 0) == 0) text.erase(0, 4);
-    std::fflush(stdout);
-    std::fprintf(stderr, "*** The console's settings were not saved: %s\n", text.c_str());
-    std::fflush(stderr);
-  }
+  static const char code[] = "gui-console-ctx/save-cfg";
+  save_settings(code, sizeof code - 1);
   api::answer_none();
 }
 
@@ -113,11 +101,22 @@ bool set(const char* name) {
   return v && *v;
 }
 
+// Which console runs: a script started from a shell runs as a command-line
+// program (the text console's streams; its windows still open), and so
+// does a session whose lines come on standard input. Otherwise the console
+// window when a display opens, else the text console, saying so when it
+// reads typed lines on a terminal.
 int program() {
   boot::run();
+  const std::vector<std::string>& args = runtime::args;
+  bool typed = reads_lines(args);
+  if (!typed && from_shell()) return text_console();
+  if (!names_script(args) && input_given()) return text_console();
   if (display_available()) return gui_console();
-  std::fprintf(stderr, "qel: no display; running the text console\n");
-  std::fflush(stderr);
+  if (typed && ::isatty(0)) {
+    std::fprintf(stderr, "qel: no display; running the text console\n");
+    std::fflush(stderr);
+  }
   return text_console();
 }
 
@@ -134,13 +133,7 @@ int gui_console() {
   if (type_of(ctx) != TYPE_OBJECT) fire(Err::internal_not_done);
   library::define_field_routine(ctx, "add-gui-print", "[\"Sends all printed text to the console\"]",
                                 add_gui_print_routine);
-  g_try = runtime::root_append();
-  copy_cell(word::get_value_cell(intern_word("try")), g_try);
-  g_form = runtime::root_append();
-  copy_cell(word::get_value_cell(intern_word("form")), g_form);
-  g_save = runtime::root_append();
-  static const char code[] = "gui-console-ctx/save-cfg";
-  boot::load_source(g_save, code, sizeof code - 1);
+  prepare_save();
   library::define_global_routine("_save-cfg", "[\"Saves the console's settings\"]", save_cfg);
   interrupt::set_hook(pump_hook, PUMP_INTERVAL_MS);
   set_after_print(after_print);
@@ -155,6 +148,9 @@ int gui_console() {
   return 0;
 }
 
-int qel_main(int argc, char** argv) { return runtime::start(argc, argv, program); }
+int qel_main(int argc, char** argv) {
+  if (int status = command_line(argc, argv); status >= 0) return status;
+  return runtime::start(argc, argv, program);
+}
 
 }  // namespace qel::console

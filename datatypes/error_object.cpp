@@ -279,6 +279,7 @@ void default_uncaught(Cell* err) {
 }  // namespace
 
 UncaughtHandler uncaught = default_uncaught;
+bool report_only = false;
 
 }  // namespace error
 

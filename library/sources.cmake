@@ -33,6 +33,7 @@ set(QEL_LIBRARY_FILES
   console/engine.qel
   console/complete.qel
   console/highlight.qel
+  console/text.qel
   console/terminal.qel
   console/app.qel
 )

@@ -129,6 +129,9 @@ Cell* source_files_setting();
 // Replaceable, so that a host (the GUI) can show it its own way.
 using UncaughtHandler = void (*)(Cell* error);
 extern UncaughtHandler uncaught;
+// Set by a front end whose process is a command-line program: its host shows
+// nothing of its own, an uncaught error is only reported on standard error.
+extern bool report_only;
 // The report text ("*** Script Error: ...\n*** Where: ...\n*** Near : ..."),
 // the error's form.
 std::string report(const Cell* error);

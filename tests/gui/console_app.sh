@@ -3,8 +3,11 @@
 # run and the file it saves, a session driven from inside (keys, mouse wheel,
 # clipboard, menu bar, dialogs, long work; tests/gui/console/drive.qel),
 # printed lines scrolled by the real wheel, start-up with scripts, a
-# configuration with values that cannot be used, and a save that fails. qel
-# without a display runs the text console, saying so.
+# configuration with values that cannot be used, and a save that fails.
+# Lines on standard input go to the text console. qel runs as it does
+# started from a desktop launcher: no terminal, its standard input and
+# output not a pipe or a file (from a shell a script is a command-line
+# program, tests/cli/command_line.py).
 # Usage: console_app.sh QEL ARTIFACT-DIR
 qel=$1
 artifacts=$2
@@ -20,12 +23,12 @@ slow=1
 fail=0
 ok() { echo "ok   $1"; }
 bad() { echo "FAIL $1"; fail=1; }
-# run NAME SECONDS COMMAND...: runs it in $dir with a time limit; its exit
-# status in $rc, its standard error in $dir/err.
+# run NAME SECONDS COMMAND...: runs it in $dir with a time limit, as a
+# launcher starts it; its exit status in $rc, its standard error in $dir/err.
 run() {
   name=$1; limit=$2; shift 2
   limit=$((limit * slow))
-  (cd "$dir" && timeout "$limit" "$@" 2>"$dir/err")
+  (cd "$dir" && timeout "$limit" "$@" </dev/null >/dev/null 2>"$dir/err")
   rc=$?
   [ "$rc" = 124 ] && bad "$name: still running after $limit s"
 }
@@ -50,7 +53,7 @@ window() {
 # session LINE SECONDS: qel with no script, LINE typed at its prompt once
 # the window shows; waits for the process, its exit status in $rc.
 session() {
-  (cd "$dir" && QEL_ARTIFACTS=$artifacts "$qel" 2>"$dir/err") &
+  (cd "$dir" && QEL_ARTIFACTS=$artifacts "$qel" </dev/null >/dev/null 2>"$dir/err") &
   pid=$!
   if window; then
     sleep 0.3
@@ -82,8 +85,8 @@ fi
 
 # ---- printing and scrolling, by the real wheel ------------------------------------------------
 # A script prints 300 lines and stays (--catch); a probe face writes, at
-# every tick of its timer, the first line shown and a checksum of the whole
-# window's pixels. The wheel scrolls three rows a notch; back at the end the
+# every tick of its timer, the first line shown, whether the prompt waits
+# and a checksum of the whole window's pixels. The wheel scrolls three rows a notch; back at the end the
 # window shows exactly what it showed before.
 cat >"$dir/scroll.qel" <<'QEL'
 Qel []
@@ -93,12 +96,13 @@ repeat i 300 [print ["line" i]]
 t: gui-console-ctx/terminal
 probe: make face! [type: 'base offset: 0x0 size: 1x1 rate: 20 actors: object [on-time: func [f e /local img][
 	img: _gui-test 'snapshot gui-console-ctx/win
-	write %view.txt mold reduce [pick t/lines t/top  checksum img/rgb 'crc32]
+	write %view.txt mold reduce [pick t/lines t/top  t/ask?  checksum img/rgb 'crc32]
 ]]]
 append gui-console-ctx/win/pane probe
 QEL
-# settled: waits until the probe's report stays the same for a few ticks;
-# the number of the first line shown in $first, the checksum in $sum.
+# settled: waits until the prompt waits and the probe's report stays the
+# same for a few ticks; the number of the first line shown in $first, the
+# checksum in $sum.
 settled() {
   n=0; last=; same=0
   while [ $n -lt $((100 * slow)) ]; do
@@ -106,7 +110,7 @@ settled() {
     if [ -n "$now" ] && [ "$now" = "$last" ]; then
       same=$((same + 1))
       if [ $same -ge 3 ]; then
-        first=$(echo "$now" | sed -n 's/^\["line \([0-9]*\)" .*/\1/p')
+        first=$(echo "$now" | sed -n 's/^\["line \([0-9]*\)" true .*/\1/p')
         sum=${now##* }
         [ -n "$first" ] && return 0
       fi
@@ -184,6 +188,14 @@ run "a failing script" 30 "$qel" fails.qel
 [ "$rc" = 0 ] && grep -q '^\[true \["\*\*\* Math Error: attempt to divide by zero" "\*\*\* Where: /"\]\]$' "$dir/fails.txt" 2>/dev/null &&
   ok "a script's error shows in the window, and the prompt follows" ||
   bad "failing script: status $rc: $(cat "$dir/fails.txt" "$dir/err" 2>&1)"
+# A failing script from a shell (its output to a file): the report on
+# standard error and status 254, no window that waits for a prompt.
+printf 'Qel []\nprint "before"\n1 / 0\n' >"$dir/fails2.qel"
+(cd "$dir" && timeout $((30 * slow)) "$qel" fails2.qel >"$dir/out" 2>"$dir/err")
+rc=$?
+[ "$rc" = 254 ] && [ "$(cat "$dir/out")" = before ] && grep -q '^\*\*\* Math Error: attempt to divide by zero' "$dir/err" &&
+  ok "from a shell, a script's error ends the process with 254" ||
+  bad "failing script from a shell: status $rc: $(cat "$dir/err")"
 
 # ---- a configuration with values that cannot be used ----------------------------------------
 {
@@ -209,7 +221,7 @@ grep -q 'font-size: 11' "$cfg" && [ "$n" = 100 ] && ok "the save keeps the 100 n
 # The configuration directory lies under a file: nothing can be made there.
 : >"$dir/notadir"
 printf 'Qel []\nquit\n' >"$dir/quit.qel"
-(cd "$dir" && XDG_CONFIG_HOME=$dir/notadir timeout $((20 * slow)) "$qel" quit.qel 2>"$dir/err")
+(cd "$dir" && XDG_CONFIG_HOME=$dir/notadir timeout $((20 * slow)) "$qel" quit.qel </dev/null >/dev/null 2>"$dir/err")
 rc=$?
 # (less the leak checker's list of suppressions in a sanitized build)
 lines=$(sed '/^-----/,/^-----/d; /^$/d' "$dir/err" | wc -l)
@@ -217,8 +229,9 @@ lines=$(sed '/^-----/,/^-----/d; /^$/d' "$dir/err" | wc -l)
   ok "a failed save is reported once, and quit ends the process" ||
   bad "failed save: status $rc, stderr: $(cat "$dir/err")"
 
-# ---- no display: the text console, said on standard error -------------------------------------
-out=$(cd "$dir" && echo 'print 1 + 2' | DISPLAY= WAYLAND_DISPLAY= timeout $((20 * slow)) "$qel" 2>"$dir/err")
-[ "$(cat "$dir/err")" = "qel: no display; running the text console" ] && printf '%s' "$out" | grep -q '^>> 3$' &&
-  ok "without a display, the text console" || bad "no display: $out / $(cat "$dir/err")"
+# ---- lines on standard input: the text console, with no note (which only a
+# console on a terminal gets, tests/cli/command_line.py) ---------------------------------------
+out=$(cd "$dir" && echo 'print 1 + 2' | timeout $((20 * slow)) "$qel" 2>"$dir/err")
+[ ! -s "$dir/err" ] && printf '%s' "$out" | grep -q '^>> 3$' &&
+  ok "lines on standard input go to the text console" || bad "lines on standard input: $out / $(cat "$dir/err")"
 exit $fail

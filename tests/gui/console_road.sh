@@ -39,7 +39,7 @@ line() {
   xdotool key Return
 }
 
-(cd "$dir" && "$qel" 2>"$dir/err") &
+(cd "$dir" && "$qel" </dev/null 2>"$dir/err") &
 pid=$!
 wid=$(timeout $((30 * slow)) xdotool search --sync --onlyvisible --name "^Qel Console$" | head -1)
 if [ -z "$wid" ]; then

@@ -46,9 +46,10 @@ nl='
 run "the script's own arguments and directory" 0 \
   "args: [\"27\" \"a b\" \"\"]${nl}script: %sub/args.qel${nl}raw: {27 \"a b\" \"\"}${nl}dir: %\"\"" "" "" \
   "$qel" sub/args.qel 27 "a b" ""
-run "options before the script" 0 \
+run "-- before the script, an option after it" 0 \
   "args: [\"--x\"]${nl}script: %sub/args.qel${nl}raw: \"--x\"${nl}dir: %\"\"" "" "" \
-  "$qel" --foo -- sub/args.qel --x
+  "$qel" -- sub/args.qel --x
+run "an unknown option before the script" 2 "" "unknown option: --foo" "" "$qel" --foo -- sub/args.qel
 run "--catch keeps the prompt loop after the script" 0 \
   "args: []${nl}script: %sub/args.qel${nl}raw: \"\"${nl}dir: %\"\"${nl}>> == 2${nl}>> " "" "1 + 1$nl" \
   "$qel" --catch sub/args.qel

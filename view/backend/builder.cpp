@@ -510,13 +510,14 @@ void show_error_box(const char* caption, const std::string& text) {
 }
 
 // An error nothing catches while windows are up: its report on standard
-// error, and in an error box.
+// error, and in an error box (not for a command-line program, whose user
+// reads standard error).
 void uncaught_in_gui(Cell* error) {
   std::fflush(stdout);
   std::string text = error::report(error);
   std::fprintf(stderr, "%s\n", text.c_str());
   std::fflush(stderr);
-  if (window::count()) show_error_box("Qel: error", text);
+  if (window::count() && !error::report_only) show_error_box("Qel: error", text);
   std::_Exit(254);
 }
 

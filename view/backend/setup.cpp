@@ -4,12 +4,8 @@
 
 #include <cctype>
 #include <cmath>
-#include <cstring>
 #include <string>
 
-#include "datatypes/pair.hpp"
-#include "datatypes/string.hpp"
-#include "datatypes/tuple.hpp"
 #include "eval/api.hpp"
 #include "view/backend/display.hpp"
 #include "view/backend/screens.hpp"

@@ -1,0 +1,303 @@
+#!/usr/bin/env python3
+"""qel started from a shell: a command-line program, and the text console.
+
+command_line.py QEL QEL-HEADLESS
+
+A table of scripts (one that prints, `quit 3`, an error, SIGINT, SIGTERM) run
+in each way a shell starts them: on a pseudo-terminal, on one with standard
+output to a pipe or to a file, and with no terminal at all (output to a
+pipe). Each row checks where the output lands and the exit status; with a
+display (DISPLAY set, under tests/gui_xvfb.sh) no console window may take
+the output. Then the options (-h, an unknown one), lines given on standard
+input (`input` among them), a preprocessor that stops the script, a header
+that does not load, and the text console on a pseudo-terminal: Up recalls,
+Tab completes, Ctrl+C drops the line, and the history survives a restart
+(in the configuration file under a temporary XDG_CONFIG_HOME).
+
+Every wait is for a condition (a text seen, a file written, the process
+ended); the limits only stop a test that hangs.
+"""
+import fcntl
+import os
+import pty
+import re
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import termios
+import time
+
+qel, headless = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+display = bool(os.environ.get("DISPLAY"))
+LIMIT = 120
+work = tempfile.mkdtemp()
+# These check processes, their streams and statuses: the collector stress
+# (which makes each start-up take minutes under the sanitizers) stays off.
+env = dict(os.environ, XDG_CONFIG_HOME=os.path.join(work, "config"))
+env.pop("QEL_GC_STRESS", None)
+failures = []
+
+
+def verdict(name, ok, detail=""):
+    print(("ok   " if ok else "FAIL ") + name + ("" if ok else ": " + detail))
+    if not ok:
+        failures.append(name)
+
+
+def write(name, text):
+    path = os.path.join(work, name)
+    with open(path, "w") as f:
+        f.write(text)
+    return path
+
+
+def own_terminal():
+    # A session of its own, whose controlling terminal is the pseudo-terminal
+    # on standard input: Ctrl+C typed there sends it SIGINT.
+    os.setsid()
+    fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+
+
+def read_until(stream, text=None):
+    """Reads a pipe until the text has come (or it ends); answers what came."""
+    seen = b""
+    deadline = time.time() + LIMIT
+    while (text is None or text not in seen) and time.time() < deadline:
+        r, _, _ = select.select([stream], [], [], 0.2)
+        if r:
+            chunk = os.read(stream.fileno(), 4096)
+            if not chunk:
+                break
+            seen += chunk
+    return seen
+
+
+class Pty:
+    """A process on a pseudo-terminal: what it writes there is collected."""
+
+    def __init__(self, argv, stdout=None, extra_env=None):
+        self.master, slave = pty.openpty()
+        self.text = b""
+        self.proc = subprocess.Popen(
+            argv, stdin=slave, stdout=stdout if stdout is not None else slave,
+            stderr=slave, cwd=work, env=dict(env, **(extra_env or {})),
+            preexec_fn=own_terminal)
+        os.close(slave)
+
+    def read(self, timeout):
+        r, _, _ = select.select([self.master], [], [], timeout)
+        if r:
+            try:
+                data = os.read(self.master, 4096)
+            except OSError:
+                data = b""
+            self.text += data
+            return bool(data)
+        return True
+
+    def wait_for(self, what, count=1):
+        deadline = time.time() + LIMIT
+        while self.text.count(what) < count:
+            if time.time() > deadline or not self.read(0.2):
+                if self.text.count(what) >= count:
+                    break
+                return False
+        return True
+
+    def send(self, data):
+        os.write(self.master, data)
+
+    def finish(self):
+        deadline = time.time() + LIMIT
+        while self.proc.poll() is None and time.time() < deadline:
+            self.read(0.1)
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+            return None
+        while self.read(0) and select.select([self.master], [], [], 0)[0]:
+            pass
+        os.close(self.master)
+        return self.proc.returncode
+
+
+def wait_file(path, text):
+    deadline = time.time() + LIMIT
+    while time.time() < deadline:
+        if os.path.exists(path) and text in open(path, "rb").read():
+            return True
+        time.sleep(0.05)
+    return False
+
+
+# ---- scripts started from a shell ------------------------------------------------------
+scripts = {
+    "prints": ('Qel []\nprint "out-line"\n', 0, None),
+    "quit 3": ('Qel []\nprint "out-line"\nquit/return 3\n', 3, None),
+    "an error": ('Qel []\nprint "out-line"\n1 / 0\nprint "after"\n', 254, "SIGNAL-NONE"),
+    "SIGINT": ('Qel []\nprint "out-line"\nforever [wait 0.05]\n', 130, signal.SIGINT),
+    "SIGTERM": ('Qel []\nprint "out-line"\nforever [wait 0.05]\n', 143, signal.SIGTERM),
+}
+if display:
+    # A window open when the error comes: from a shell, the report and 254,
+    # no error box that waits.
+    scripts["an error with a window open"] = (
+        'Qel []\nview/no-wait [button "x"]\nprint "out-line"\n1 / 0\n', 254, "SIGNAL-NONE")
+
+
+def run_way(way, name, source, want, sig):
+    script = write("s.qel", source)
+    out_file = os.path.join(work, "out.txt")
+    if os.path.exists(out_file):
+        os.remove(out_file)
+    argv = [qel, script]
+    err_text = out_text = b""
+    started = time.time()
+    if way == "no terminal":
+        p = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, cwd=work, env=env, start_new_session=True)
+        seen = b""
+        if sig not in (None, "SIGNAL-NONE"):
+            seen = read_until(p.stdout, b"out-line")
+            p.send_signal(sig)
+        try:
+            out, err = p.communicate(timeout=LIMIT)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            out, err = p.communicate()
+        rc, out_text, err_text = p.returncode, seen + out, err
+    else:
+        stdout = None
+        if way == "a terminal, output to a pipe":
+            stdout = subprocess.PIPE
+        elif way == "a terminal, output to a file":
+            stdout = open(out_file, "wb")
+        t = Pty(argv, stdout=stdout)
+        if stdout is not None and stdout is not subprocess.PIPE:
+            stdout.close()
+        if sig not in (None, "SIGNAL-NONE"):
+            if way == "a terminal":
+                t.wait_for(b"out-line")
+            elif stdout is subprocess.PIPE:
+                out_text = read_until(t.proc.stdout, b"out-line")
+            else:
+                wait_file(out_file, b"out-line")
+            t.proc.send_signal(sig)
+        if stdout is subprocess.PIPE:
+            out_text += read_until(t.proc.stdout)
+        rc = t.finish()
+        err_text = t.text
+        if way == "a terminal":
+            out_text = t.text
+        elif way == "a terminal, output to a file":
+            out_text = open(out_file, "rb").read()
+    ok = rc == want and b"out-line" in out_text
+    if sig == "SIGNAL-NONE":
+        ok = ok and b"Math Error: attempt to divide by zero" in err_text \
+            and not re.search(rb"^after\r?$", out_text, re.M)
+    verdict("%s, %s%s: status %s" % (way, name, " (display)" if display else "", want), ok,
+            "status %s after %.1f s, output %r, errors %r"
+            % (rc, time.time() - started, out_text[-300:], err_text[-300:]))
+
+
+for way in ["a terminal", "a terminal, output to a pipe", "a terminal, output to a file", "no terminal"]:
+    for name, (source, want, sig) in scripts.items():
+        run_way(way, name, source, want, sig)
+
+# ---- options --------------------------------------------------------------------------
+for argv, want, stream, text in [
+    ([qel, "-h"], 0, "out", b"Usage: qel [--catch] [SCRIPT [ARGUMENT...]]"),
+    ([qel, "--help", "x.qel"], 0, "out", b"XDG_CONFIG_HOME"),
+    ([headless, "--help"], 0, "out", b"Usage: qel-headless"),
+    ([qel, "-x", "s.qel"], 2, "err", b"qel: unknown option: -x"),
+    ([qel, "--catch", "--verbose", "s.qel"], 2, "err", b"qel: unknown option: --verbose"),
+]:
+    p = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, cwd=work, env=env,
+                       timeout=LIMIT)
+    got = p.stdout if stream == "out" else p.stderr
+    verdict("%s: status %d" % (" ".join(os.path.basename(a) for a in argv), want),
+            p.returncode == want and text in got, "status %d, %r %r" % (p.returncode, p.stdout, p.stderr))
+
+# ---- lines on standard input, preprocessor, header -------------------------------------
+p = subprocess.run([qel], input=b'x: input\nhello\nprint ["got" x]\n', capture_output=True,
+                   cwd=work, env=env, timeout=LIMIT)
+verdict("lines on standard input: the text console, input reads a line, no note",
+        p.returncode == 0 and b"got hello" in p.stdout and p.stderr == b"",
+        "status %d, %r %r" % (p.returncode, p.stdout, p.stderr))
+for name, source, want_err in [
+    ("a failing #do stops the script", 'Qel []\n#do [1 / 0]\nprint "ran"\n', b"Preprocessor Error"),
+    ("a macro that fails stops the script", 'Qel []\n#macro m: func [][1 / 0]\nprint m\n', b"divide by zero"),
+    ("a header that does not load", 'Qel [\nprint "ran"\n', b"*** Error: not a Qel program!"),
+]:
+    script = write("s.qel", source)
+    p = subprocess.run([qel, script], stdin=subprocess.DEVNULL, capture_output=True, cwd=work,
+                       env=env, timeout=LIMIT)
+    verdict(name + ": status 254", p.returncode == 254 and b"ran" not in p.stdout
+            and want_err in p.stdout + p.stderr and b"(halted)" not in p.stdout,
+            "status %d, %r %r" % (p.returncode, p.stdout, p.stderr))
+
+# ---- the text console on a terminal ------------------------------------------------------
+cfg = os.path.join(env["XDG_CONFIG_HOME"], "qel", "Qel-Console", "console-cfg.qel")
+no_display = {"DISPLAY": "", "WAYLAND_DISPLAY": ""}
+UP = b"\x1b[A"
+
+# Each line is typed once its prompt shows (what comes before would meet the
+# terminal in its ordinary mode, not the line editor).
+t = Pty([qel], extra_env=no_display)
+steps = t.wait_for(b">> ")
+t.send(b"1 + 41\r")
+steps = steps and t.wait_for(b"== 42") and t.wait_for(b">> ", 2)
+t.send(UP + b"\r")
+recalled = steps and t.wait_for(b"== 42", 2) and t.wait_for(b">> ", 3)
+t.send(b'to-qel-fil\t "a"\r')
+completed = recalled and t.wait_for(b"== %a") and t.wait_for(b">> ", 4)
+t.send(b"abc")
+t.wait_for(b"abc")
+t.send(b"\x03")
+dropped = completed and t.wait_for(b">> ", 5)
+t.send(b"2 + 2\r")
+dropped = dropped and t.wait_for(b"== 4") and b"abc2" not in t.text and t.wait_for(b">> ", 6)
+t.send(b"\x04")
+rc = t.finish()
+verdict("the note says no display, on a terminal only", b"qel: no display; running the text console" in t.text)
+verdict("text console: Up recalls the last line", recalled, repr(t.text[-400:]))
+verdict("text console: Tab completes a word", completed, repr(t.text[-400:]))
+verdict("text console: Ctrl+C drops the line typed", dropped, repr(t.text[-400:]))
+verdict("text console: the end of input ends it with 0 and saves the history",
+        rc == 0 and os.path.exists(cfg) and '"2 + 2"' in open(cfg).read(),
+        "status %s, %s" % (rc, open(cfg).read() if os.path.exists(cfg) else "no file"))
+
+# Another session: the history is there; quit saves it again, the newest first.
+t = Pty([headless])
+ok = t.wait_for(b">> ")
+t.send(UP + UP + b"\r")
+ok = ok and t.wait_for(b"== %a") and t.wait_for(b">> ", 2)
+t.send(b"quit\r")
+rc = t.finish()
+text = open(cfg).read() if os.path.exists(cfg) else ""
+verdict("text console: the history survives a restart", ok and rc == 0, repr(t.text[-400:]))
+verdict("text console: quit saves the history, newest first",
+        'history: ["quit" {to-qel-file "a"} "2 + 2" {to-qel-file "a"} "1 + 41"]' in text, text)
+
+# A longer history keeps its 100 newest lines, and the file's other settings.
+write_cfg = 'Qel [Purpose: "x"]\nfont-size: 14 history: [%s]\n' % " ".join('"%d"' % i for i in range(150))
+os.makedirs(os.path.dirname(cfg), exist_ok=True)
+with open(cfg, "w") as f:
+    f.write(write_cfg)
+t = Pty([headless])
+ok = t.wait_for(b">> ")
+t.send(UP + b"\r")
+ok = ok and t.wait_for(b"== 0") and t.wait_for(b">> ", 2)
+t.send(b"\x04")
+rc = t.finish()
+text = open(cfg).read()
+verdict("text console: 100 newest lines kept, other settings left",
+        ok and rc == 0 and "font-size: 14" in text
+        and re.findall(r'"(\d+)"', text) == [str(i) for i in range(100)],
+        text)
+
+shutil.rmtree(work, ignore_errors=True)
+sys.exit(1 if failures else 0)
