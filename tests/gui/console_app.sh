@@ -85,8 +85,8 @@ fi
 
 # ---- printing and scrolling, by the real wheel ------------------------------------------------
 # A script prints 300 lines and stays (--catch); a probe face writes, at
-# every tick of its timer, the first line shown and a checksum of the whole
-# window's pixels. The wheel scrolls three rows a notch; back at the end the
+# every tick of its timer, the first line shown, whether the prompt waits
+# and a checksum of the whole window's pixels. The wheel scrolls three rows a notch; back at the end the
 # window shows exactly what it showed before.
 cat >"$dir/scroll.qel" <<'QEL'
 Qel []
@@ -96,12 +96,13 @@ repeat i 300 [print ["line" i]]
 t: gui-console-ctx/terminal
 probe: make face! [type: 'base offset: 0x0 size: 1x1 rate: 20 actors: object [on-time: func [f e /local img][
 	img: _gui-test 'snapshot gui-console-ctx/win
-	write %view.txt mold reduce [pick t/lines t/top  checksum img/rgb 'crc32]
+	write %view.txt mold reduce [pick t/lines t/top  t/ask?  checksum img/rgb 'crc32]
 ]]]
 append gui-console-ctx/win/pane probe
 QEL
-# settled: waits until the probe's report stays the same for a few ticks;
-# the number of the first line shown in $first, the checksum in $sum.
+# settled: waits until the prompt waits and the probe's report stays the
+# same for a few ticks; the number of the first line shown in $first, the
+# checksum in $sum.
 settled() {
   n=0; last=; same=0
   while [ $n -lt $((100 * slow)) ]; do
@@ -109,7 +110,7 @@ settled() {
     if [ -n "$now" ] && [ "$now" = "$last" ]; then
       same=$((same + 1))
       if [ $same -ge 3 ]; then
-        first=$(echo "$now" | sed -n 's/^\["line \([0-9]*\)" .*/\1/p')
+        first=$(echo "$now" | sed -n 's/^\["line \([0-9]*\)" true .*/\1/p')
         sum=${now##* }
         [ -n "$first" ] && return 0
       fi

@@ -25,6 +25,7 @@
 #include "view/backend/draw/walker.hpp"
 #include "view/backend/guard.hpp"
 #include "view/backend/input.hpp"
+#include "view/backend/loop.hpp"
 #include "view/backend/windows.hpp"
 #include "view/face.hpp"
 #include "view/units.hpp"
@@ -145,6 +146,9 @@ struct FrameRequest {
 // frame then copies to the screen.
 gboolean on_frame(GtkWidget*, GdkFrameClock*, gpointer data) {
   auto* request = static_cast<FrameRequest*>(data);
+  // While long work is pumped, another window's drawing actor waits (as
+  // its timers do) for the next event loop.
+  if (Record* w = window::find(request->id); w && !loop::may_act(*w)) return G_SOURCE_CONTINUE;
   request->ran = true;
   g_at_frame.erase(request->id);
   guard::run([&] {

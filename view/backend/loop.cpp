@@ -120,7 +120,7 @@ gboolean on_timer(gpointer data) {
   window::Record* w = window::find(id);
   if (!w) return G_SOURCE_REMOVE;
   if (g_deferring || !window::face(*w)) return G_SOURCE_CONTINUE;
-  if (g_holding && !in_work_window(*w)) return G_SOURCE_CONTINUE;
+  if (!may_act(*w)) return G_SOURCE_CONTINUE;
   Message m;
   m.window = id;
   m.code = messages::TIMER;
@@ -209,6 +209,8 @@ bool pump_work(const Cell* window) {
 }
 
 bool holding() { return g_holding; }
+
+bool may_act(const window::Record& w) { return !g_holding || in_work_window(w); }
 
 bool holds(GdkEvent* e) {
   if (e->type == GDK_KEY_PRESS || e->type == GDK_KEY_RELEASE) return true;

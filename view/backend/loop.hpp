@@ -69,6 +69,9 @@ void defer(GdkEvent* e);  // keeps a copy
 bool holding();
 bool holds(GdkEvent* e);
 void hold(GdkEvent* e);
+// Whether the window's actors may run now: no long work is pumped, or the
+// window lies in the one that pump_work keeps alive.
+bool may_act(const window::Record& w);
 
 // The `rate` timer of a face window: an integer! n >= 1 ticks 1000 / n ms
 // apart, a time! t > 0 every t seconds, none stops it; anything else raises
