@@ -266,7 +266,9 @@ bool plan_add(const Term& t, const Cell* str, bool mono, Added& a) {
   a.top = t.top;
   a.line_pos = t.line_pos;
   a.line_cnt = t.line_cnt;
-  a.drop = t.full || t.len >= cap;
+  // Full when the capacity is reached: a capacity raised since lets the
+  // buffer grow again.
+  a.drop = t.len >= cap;
   a.full = a.drop || t.len + 1 >= cap;
   if (a.drop) {
     // One line goes, and the window stays short of its compaction.

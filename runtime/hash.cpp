@@ -826,15 +826,17 @@ Cell* get(u32 table, const Cell* key_in, i32 head, i32 skip, i32 op, bool last, 
 
 namespace {
 
-// map_lookup for an integer key: the probe compares integers and calls no
-// handler, so nothing allocates and the series are read once.
-inline Cell* map_lookup_integer(u32 table, u32 value, u32* free_bucket) {
+// The probe of a map's table for a key that match() finds among the stored
+// keys without calling a handler: nothing allocates, so the series are read
+// once. free_bucket, when asked for, gets the bucket a missing key goes in.
+template <class Match>
+inline Cell* map_probe(u32 table, u32 hash, Match match, u32* free_bucket) {
   const Record* r = record(table);
   const u32* f = words_at(r->flags);
   const u32* keys = words_at(r->keys);
   Cell* cells = buffer_of(r->block)->cells();
   u32 site = NONE;  // the last deleted bucket passed: an insertion reuses it
-  MapProbe p(value, r->n_buckets - 1);
+  MapProbe p(hash, r->n_buckets - 1);
   for (; !p.done(); p.next()) {
     u32 fl = flag(f, p.i);
     if (fl & 2u) break;
@@ -843,10 +845,16 @@ inline Cell* map_lookup_integer(u32 table, u32 value, u32* free_bucket) {
       continue;
     }
     Cell* stored = cells + keys[p.i];
-    if (type_of(stored) == TYPE_INTEGER && stored->w2 == value) return stored;
+    if (match(stored)) return stored;
   }
   if (free_bucket) *free_bucket = site != NONE ? site : p.done() ? NONE : p.i;
   return nullptr;
+}
+
+// map_lookup for an integer key.
+inline Cell* map_lookup_integer(u32 table, u32 value, u32* free_bucket) {
+  auto same = [value](const Cell* stored) { return type_of(stored) == TYPE_INTEGER && stored->w2 == value; };
+  return map_probe(table, value, same, free_bucket);
 }
 
 // map_lookup for every other key: a comparison may allocate, so the key is
@@ -929,28 +937,13 @@ bool same_text(const Cell* a, const Cell* b, bool strict) {
   return true;
 }
 
-// map_lookup for a string! key compared with or without case: the probe
-// compares the texts here and calls no handler, so nothing allocates and the
-// series are read once.
+// map_lookup for a string! key compared with or without case: the texts
+// are compared here.
 Cell* map_lookup_string(u32 table, const Cell* key, bool strict, u32* free_bucket) {
-  const Record* r = record(table);
-  const u32* f = words_at(r->flags);
-  const u32* keys = words_at(r->keys);
-  Cell* cells = buffer_of(r->block)->cells();
-  u32 site = NONE;
-  MapProbe p(string_hash(key, false), r->n_buckets - 1);
-  for (; !p.done(); p.next()) {
-    u32 fl = flag(f, p.i);
-    if (fl & 2u) break;
-    if (fl & 1u) {
-      site = p.i;
-      continue;
-    }
-    Cell* stored = cells + keys[p.i];
-    if (type_of(stored) == TYPE_STRING && same_text(stored, key, strict)) return stored;
-  }
-  if (free_bucket) *free_bucket = site != NONE ? site : p.done() ? NONE : p.i;
-  return nullptr;
+  auto same = [key, strict](const Cell* stored) {
+    return type_of(stored) == TYPE_STRING && same_text(stored, key, strict);
+  };
+  return map_probe(table, string_hash(key, false), same, free_bucket);
 }
 
 }  // namespace

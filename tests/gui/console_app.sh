@@ -240,6 +240,16 @@ n=$(grep -o '"[0-9]*"' "$cfg" | wc -l)
 grep -q 'font-size: 11' "$cfg" && [ "$n" = 100 ] && ok "the save keeps the 100 newest history entries" ||
   bad "saved after bad settings: $n entries: $(cat "$cfg")"
 
+# ---- a configuration that lacks keys ---------------------------------------------------------
+# The keys added from the defaults are saved a line each, as a first run's.
+printf 'Qel []\nwin-pos: (300, 300)\n' >"$cfg"
+printf 'Qel []\nquit\n' >"$dir/quit.qel"
+run "missing keys" 30 "$qel" quit.qel
+lines=$(sed -n '/^win-pos:/,$p' "$cfg")
+expected=$(printf 'win-pos: (300, 300)\nwin-size: 640x480\nfont-name: "Monospace"\nfont-size: 11\nfont-color: 0.0.0\nbackground: 252.252.252\nmouse-paste?: false\nmenu-bar?: true\ndark-mode?: no buffer-lines: 10000 history: []')
+[ "$rc" = 0 ] && [ "$lines" = "$expected" ] && ok "keys added to a configuration are saved a line each" ||
+  bad "missing keys: status $rc, file: $(cat "$cfg")"
+
 # ---- a save that fails -------------------------------------------------------------------------
 # The configuration directory lies under a file: nothing can be made there.
 : >"$dir/notadir"

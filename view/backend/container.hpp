@@ -1,14 +1,14 @@
 // The exact-size container of face windows: each child gets exactly the
 // rectangle its face asks for (pixels, relative to the container), never
-// more; a child whose widget cannot be drawn that small gets the least size
-// it can be drawn at. The container itself asks for no minimum size, so a
+// more and never less, even when its widget asks for more (a wrapping
+// label at its narrowest). The container itself asks for no minimum size, so a
 // window shrinks freely, and for a natural size of its own (a window's
 // client size). It may paint a backing surface (a self-drawn face) or a
 // background colour under its children.
 //
 // The compact style sheet that goes with it lowers GTK's minimum sizes for
 // the widgets of faces (the style class "qel"), so that common face sizes
-// (a 60x23 button, an 80x23 field) need no such clamping.
+// (a 60x23 button, an 80x23 field) draw whole within their rectangles.
 #pragma once
 
 #include <cairo.h>
@@ -43,7 +43,8 @@ void set_natural(GtkWidget* box, int width, int height);
 // that rectangle of it differs from the surface before (none when it is
 // empty): only it is drawn again.
 void set_surface(GtkWidget* box, cairo_surface_t* surface, const cairo_rectangle_int_t* changed = nullptr);
-// A background colour (0xAARRGGBB straight alpha), or none.
+// A background colour (0xAARRGGBB straight alpha), or none. The surface
+// and the colour are painted within the box's own rectangle only.
 void set_background(GtkWidget* box, bool on, unsigned argb);
 
 // Installs the compact style sheet for the screen (once).

@@ -6,8 +6,11 @@
 #include <cmath>
 #include <string>
 
+#include "datatypes/block.hpp"
+#include "datatypes/pair.hpp"
 #include "eval/api.hpp"
 #include "view/backend/display.hpp"
+#include "view/backend/draw/text_format.hpp"
 #include "view/backend/screens.hpp"
 #include "view/convert.hpp"
 #include "view/face.hpp"
@@ -45,6 +48,75 @@ void display_font(std::string& family, i32& size) {
   if (pango_font_description_get_size_is_absolute(d)) points = points * 72.0 / 96.0;
   if (points > 0) size = i32(std::lround(points));
   pango_font_description_free(d);
+}
+
+// A paddings entry of the layout metrics: room left and right of the
+// text of a face of the type (nothing above or below it).
+void put_padding(const char* type, i32 left, i32 right) {
+  api::Values v(1);
+  block::make_at(v[0], 2);
+  Cell p;
+  pair::make_at(make_none(&p), left, right);
+  block::append_copy(v[0], &p);
+  pair::make_at(make_none(&p), 0, 0);
+  block::append_copy(v[0], &p);
+  system_view::put("metrics paddings", type, v[0]);
+}
+
+// A label's text, as the layout measures the text of a face in the default
+// font (size-text), and its width in pixels.
+constexpr const char* kSample = "Show line numbers";
+i32 sample_width() {
+  qel::draw::text::FormatRef f = qel::draw::text::format_of(nullptr);
+  PangoLayout* l = qel::draw::text::layout(std::string_view(kSample), *f, 0, 0);
+  int w = 0;
+  pango_layout_get_pixel_size(l, &w, nullptr);
+  g_object_unref(l);
+  return w;
+}
+
+// The room a check box or radio button of the theme takes beside the text
+// of its label, as the layout measures it: its indicator, the spacing
+// around the label, and what GTK's text takes more than that measure.
+i32 toggle_room(GtkWidget* button, i32 measured) {
+  g_object_ref_sink(button);
+  gtk_widget_show_all(button);  // (a hidden widget asks for no room)
+  gint min = 0, whole = 0;
+  gtk_widget_get_preferred_width(button, &min, &whole);
+  g_object_unref(button);
+  return whole > measured ? whole - measured : 0;
+}
+
+// The room that the theme's labels, check boxes, radio buttons and entries
+// take beside their text, so that a layout sized from a text shows it whole
+// (the layout's own paddings are narrower than GTK's widgets).
+void fill_paddings() {
+  const i32 measured = sample_width();
+  // GTK lays text out on the screen (hinted), a little wider than the
+  // measure: a text face gets that room.
+  GtkWidget* label = gtk_label_new(kSample);
+  g_object_ref_sink(label);
+  gtk_widget_show(label);
+  gint min = 0, natural = 0;
+  gtk_widget_get_preferred_width(label, &min, &natural);
+  g_object_unref(label);
+  put_padding("text", 0, natural > measured ? natural - measured : 0);
+  put_padding("check", toggle_room(gtk_check_button_new_with_label(kSample), measured), 0);
+  put_padding("radio", toggle_room(gtk_radio_button_new_with_label(nullptr, kSample), measured), 0);
+  GtkWidget* entry = gtk_entry_new();
+  g_object_ref_sink(entry);
+  GtkStyleContext* c = gtk_widget_get_style_context(entry);
+  GtkBorder padding{}, border{};
+  gtk_style_context_get_padding(c, gtk_style_context_get_state(c), &padding);
+  gtk_style_context_get_border(c, gtk_style_context_get_state(c), &border);
+  PangoLayout* l = gtk_widget_create_pango_layout(entry, kSample);
+  int shown = 0;
+  pango_layout_get_pixel_size(l, &shown, nullptr);
+  g_object_unref(l);
+  g_object_unref(entry);
+  // (and the caret's pixel after the text)
+  i32 more = shown > measured ? shown - measured : 0;
+  put_padding("field", padding.left + border.left, padding.right + border.right + more + 1);
 }
 
 // What a display tells beyond the values without one: the DPI of the
@@ -85,6 +157,7 @@ void fill_from_display() {
   put_colour("text", text);
   put_colour("window", window);
   put_colour("panel", panel);
+  fill_paddings();
 }
 
 bool high_contrast() {

@@ -131,7 +131,14 @@ FormatRef format_of(const Cell* font_in) {
     if (block::length_from_index(v[1]) >= 2) {
       const Cell* h = block::head_cell(v[1]) + 1;
       if (type_of(h) == TYPE_HANDLE && handle::kind_of(h) == u32(format_kind())) {
-        if (auto* ref = static_cast<FormatRef*>(handle::pointer_of(h))) return *ref;
+        // The cached format serves while the font's fields are those it was
+        // made of (a font made from another starts with that one's state).
+        if (auto* ref = static_cast<FormatRef*>(handle::pointer_of(h))) {
+          PangoFontDescription* now = describe(font);
+          bool same = pango_font_description_equal((*ref)->desc, now);
+          pango_font_description_free(now);
+          if (same) return *ref;
+        }
       }
     }
   } else {

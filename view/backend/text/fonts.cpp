@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "datatypes/block.hpp"
 #include "datatypes/handle.hpp"
@@ -48,6 +49,15 @@ FontHandle* make_handle(const Cell* font, i32 dpi) {
   style = field(font, N_STYLE);
   h->strike = draw::text::has_style(style, "strike");
   return h;
+}
+
+// Whether the handle is still the font's: made of the fields the font holds
+// now. A font made from another (`make font! f [size: 16]`) starts with a
+// copy of that one's state, whose handles are the other font's.
+bool current(const FontHandle& h, const Cell* font) {
+  std::unique_ptr<FontHandle> now(make_handle(font, h.dpi));
+  return pango_font_description_equal(h.desc, now->desc) && h.orientation == now->orientation &&
+         h.antialias == now->antialias && h.underline == now->underline && h.strike == now->strike;
 }
 
 // Our font handle at the 0-based position of a state block, or nullptr.
@@ -119,7 +129,8 @@ const FontHandle* font_handle(const Cell* face_in, const Cell* font_in, bool at_
   Cell* font = copy_cell(font_in, v[0]);
   Cell* face = face_in ? copy_cell(face_in, v[1]) : nullptr;
   if (!state_block(font, v[2])) return nullptr;
-  if (!handle_at(v[2], 0)) make_handles(font, v[2]);
+  const FontHandle* h = handle_at(v[2], 0);
+  if (!h || !current(*h, font)) make_handles(font, v[2]);
   if (face && type_of(face) == TYPE_OBJECT) add_parent(font, face);
   return handle_at(v[2], at_96 ? 2 : 0);
 }
@@ -132,7 +143,8 @@ void ensure_handles(const Cell* font_in) {
   Cell* state = field(font, N_STATE);
   if (!state || type_of(state) != TYPE_BLOCK || block::length_from_index(state) < 1) return;
   copy_cell(state, v[1]);
-  if (is_none(block::head_cell(v[1]))) make_handles(font, v[1]);
+  const FontHandle* h = handle_at(v[1], 0);
+  if (is_none(block::head_cell(v[1])) || (h && !current(*h, font))) make_handles(font, v[1]);
 }
 
 void free_font(const Cell* font) {
