@@ -244,22 +244,24 @@ cfg = os.path.join(env["XDG_CONFIG_HOME"], "qel", "Qel-Console", "console-cfg.qe
 no_display = {"DISPLAY": "", "WAYLAND_DISPLAY": ""}
 UP = b"\x1b[A"
 
-# Each line is typed once its prompt shows (what comes before would meet the
-# terminal in its ordinary mode, not the line editor).
+# Each line is typed once its prompt shows after the answer before it (what
+# comes before would meet the terminal in its ordinary mode, not the line
+# editor: an end of input typed then is lost). Up redraws the prompt too, so
+# prompts are not counted: the answer and the prompt after it are waited for.
 t = Pty([qel], extra_env=no_display)
 steps = t.wait_for(b">> ")
 t.send(b"1 + 41\r")
-steps = steps and t.wait_for(b"== 42") and t.wait_for(b">> ", 2)
+steps = steps and t.wait_for(b"== 42\r\n>> ")
 t.send(UP + b"\r")
-recalled = steps and t.wait_for(b"== 42", 2) and t.wait_for(b">> ", 3)
+recalled = steps and t.wait_for(b"== 42\r\n>> ", 2)
 t.send(b'to-qel-fil\t "a"\r')
-completed = recalled and t.wait_for(b"== %a") and t.wait_for(b">> ", 4)
+completed = recalled and t.wait_for(b"== %a\r\n>> ")
 t.send(b"abc")
 t.wait_for(b"abc")
 t.send(b"\x03")
-dropped = completed and t.wait_for(b">> ", 5)
+dropped = completed and t.wait_for(b"abc\r\n>> ")
 t.send(b"2 + 2\r")
-dropped = dropped and t.wait_for(b"== 4") and b"abc2" not in t.text and t.wait_for(b">> ", 6)
+dropped = dropped and t.wait_for(b"== 4\r\n>> ") and b"abc2" not in t.text
 t.send(b"\x04")
 rc = t.finish()
 verdict("the note says no display, on a terminal only", b"qel: no display; running the text console" in t.text)
@@ -274,7 +276,7 @@ verdict("text console: the end of input ends it with 0 and saves the history",
 t = Pty([headless])
 ok = t.wait_for(b">> ")
 t.send(UP + UP + b"\r")
-ok = ok and t.wait_for(b"== %a") and t.wait_for(b">> ", 2)
+ok = ok and t.wait_for(b"== %a\r\n>> ")
 t.send(b"quit\r")
 rc = t.finish()
 text = open(cfg).read() if os.path.exists(cfg) else ""
@@ -290,7 +292,7 @@ with open(cfg, "w") as f:
 t = Pty([headless])
 ok = t.wait_for(b">> ")
 t.send(UP + b"\r")
-ok = ok and t.wait_for(b"== 0") and t.wait_for(b">> ", 2)
+ok = ok and t.wait_for(b"== 0\r\n>> ")
 t.send(b"\x04")
 rc = t.finish()
 text = open(cfg).read()
