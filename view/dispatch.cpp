@@ -22,7 +22,7 @@ namespace {
 // The standard event functions, in the order events.qel inserts them, and
 // the event types each one acts on; for any other type it answers none or
 // the event it was given, having done nothing.
-enum Standard : u32 { DRAGGING, DEBUG, ENTER, RADIO, REACTORS, FIELD_SYNC, TAB, STANDARD_COUNT };
+enum Standard : u32 { S_DRAGGING, S_DEBUG, S_ENTER, S_RADIO, S_REACTORS, S_FIELD_SYNC, S_TAB, STANDARD_COUNT };
 const char* const kStandardNames[STANDARD_COUNT] = {"dragging", "debug",      "enter", "radio",
                                                     "reactors", "field-sync", "tab"};
 
@@ -54,17 +54,18 @@ bool same_function(const Cell* a, const Cell* b) {
 // Whether the standard function k lets an event of this type go on unchanged
 // for the face, with system/view/debug? as given.
 bool leaves_alone(u32 k, u32 type, const Cell* face, const Cell* debug) {
-  using namespace event;
   switch (k) {
-    case TAB: return type != KEY_DOWN;
-    case FIELD_SYNC: return type != CHANGE;
-    case REACTORS:
-      return type != CHANGE && type != ENTER && type != UNFOCUS && type != FOCUS && type != MOVE &&
-             type != MOVING && type != RESIZE && type != RESIZING && type != SELECT;
-    case RADIO: return type != CLICK;
-    case ENTER: return type != KEY;
-    case DEBUG: return logic::is_false(debug);
-    case DRAGGING: {
+    case S_TAB: return type != event::KEY_DOWN;
+    case S_FIELD_SYNC: return type != event::CHANGE;
+    case S_REACTORS:
+      for (u32 t : {event::CHANGE, event::ENTER, event::UNFOCUS, event::FOCUS, event::MOVE, event::MOVING,
+                    event::RESIZE, event::RESIZING, event::SELECT})
+        if (type == t) return false;
+      return true;
+    case S_RADIO: return type != event::CLICK;
+    case S_ENTER: return type != event::KEY;
+    case S_DEBUG: return logic::is_false(debug);
+    case S_DRAGGING: {
       // It acts only for a face whose options block may name a drag.
       const Cell* options = field(face, face::OPTIONS, g_options);
       return options && type_of(options) != TYPE_BLOCK;
