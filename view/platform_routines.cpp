@@ -19,6 +19,7 @@
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/roots.hpp"
+#include "view/dispatch.hpp"
 #include "view/face.hpp"
 #include "view/messages.hpp"
 #include "view/system_view.hpp"
@@ -246,6 +247,7 @@ void define_event_routines() {
 }
 
 bool fill_platform() {
+  dispatch::wire();
   if (g_filled) return true;
   Cell* sys = word::get_value_cell(intern_word("system"));
   Cell* view = field(sys, "view");

@@ -20,6 +20,8 @@ void define_event_routines();
 // Boot stage 15: when system/view/platform is an object whose routine
 // words are not filled yet, sets each of the 28 to its routine and wires
 // the backend's set-up into its `init`. Answers whether it found the object.
+// Each call also wires the dispatcher's routines as soon as the sources
+// have made what they go into (view/dispatch.hpp).
 bool fill_platform();
 
 // `find-flag?`: whether the facet (a word, or a block of words) holds the
