@@ -108,6 +108,12 @@ class Pty:
         return True
 
     def send(self, data):
+        # Keys go to the line editor only once it has the terminal: its prompt
+        # may show a moment before it leaves the terminal's line mode, and an
+        # end of input typed in line mode reaches it as a NUL byte.
+        deadline = time.time() + LIMIT
+        while termios.tcgetattr(self.master)[3] & termios.ICANON and time.time() < deadline:
+            self.read(0.01)
         os.write(self.master, data)
 
     def finish(self):
@@ -244,10 +250,10 @@ cfg = os.path.join(env["XDG_CONFIG_HOME"], "qel", "Qel-Console", "console-cfg.qe
 no_display = {"DISPLAY": "", "WAYLAND_DISPLAY": ""}
 UP = b"\x1b[A"
 
-# Each line is typed once its prompt shows after the answer before it (what
-# comes before would meet the terminal in its ordinary mode, not the line
-# editor: an end of input typed then is lost). Up redraws the prompt too, so
-# prompts are not counted: the answer and the prompt after it are waited for.
+# Each line is typed once its prompt shows after the answer before it, and
+# the line editor has the terminal (see Pty.send). Up redraws the prompt too,
+# so prompts are not counted: the answer and the prompt after it are waited
+# for.
 t = Pty([qel], extra_env=no_display)
 steps = t.wait_for(b">> ")
 t.send(b"1 + 41\r")
@@ -299,7 +305,7 @@ text = open(cfg).read()
 verdict("text console: 100 newest lines kept, other settings left",
         ok and rc == 0 and "font-size: 14" in text
         and re.findall(r'"(\d+)"', text) == [str(i) for i in range(100)],
-        text)
+        "ok %s, status %s, terminal %r, file %s" % (ok, rc, t.text[-300:], text))
 
 shutil.rmtree(work, ignore_errors=True)
 sys.exit(1 if failures else 0)

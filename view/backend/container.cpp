@@ -225,12 +225,28 @@ void put(GtkWidget* box, GtkWidget* child, int x, int y, int width, int height) 
   relayout(box);
 }
 
+// A child that only moves is placed again alone: a relayout of the box
+// would draw all of the box again (a caret moved at each key would repaint
+// the whole text under it), while this draws only the rectangles the child
+// leaves and takes. A box not shown places it at its next layout (and a
+// layout already pending places it again, where it now is).
 void move(GtkWidget* box, GtkWidget* child, int x, int y) {
-  if (Child* c = find(QEL_BOX(box), child)) {
-    c->x = x;
-    c->y = y;
+  Child* c = find(QEL_BOX(box), child);
+  if (!c) return;
+  c->x = x;
+  c->y = y;
+  if (!gtk_widget_get_mapped(box) || !gtk_widget_get_visible(child)) {
     relayout(box);
+    return;
   }
+  int ox = 0, oy = 0;
+  if (!gtk_widget_get_has_window(box)) {
+    GtkAllocation a;
+    gtk_widget_get_allocation(box, &a);
+    ox = a.x;
+    oy = a.y;
+  }
+  allocate_child(child, ox + x, oy + y, c->width, c->height);
 }
 
 void resize(GtkWidget* box, GtkWidget* child, int width, int height) {

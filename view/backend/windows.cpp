@@ -2,6 +2,7 @@
 
 #include <gtk/gtk.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <unordered_map>
@@ -264,11 +265,20 @@ void redraw(Record& w) {
 void refresh(Record& w) { paint_pending(w); }
 
 void free_faces(const Cell* face_in, bool top) {
+  // The records whose sub-faces are being freed, outermost first: a face
+  // met again below itself (a pane set quietly to hold an ancestor) is
+  // freed once, by the outer call.
+  static std::vector<u32> path;
   api::Values v(2);  // the face; a sub-face
   copy_cell(face_in, v[0]);
   Record* w = record_of_face(v[0]);
   if (!w) return;
   u32 id = w->id;
+  if (std::find(path.begin(), path.end(), id) != path.end()) return;
+  path.push_back(id);
+  struct Pop {
+    ~Pop() { path.pop_back(); }
+  } pop;
   bool is_window = face::is_type(v[0], "window");
   if (is_window && widget(*w)) gtk_widget_hide(widget(*w));
   loop::kill_timer(id);
