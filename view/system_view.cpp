@@ -1,7 +1,9 @@
 #include "view/system_view.hpp"
 
 #include <cstring>
+#include <deque>
 #include <string>
+#include <vector>
 
 #include "datatypes/context.hpp"
 #include "datatypes/map.hpp"
@@ -18,32 +20,44 @@ namespace qel::view::system_view {
 
 namespace {
 
-Cell* member(Cell* obj, const std::string& name) {
+Cell* member(Cell* obj, u32 sym) {
   if (!obj || type_of(obj) != TYPE_OBJECT) return nullptr;
-  u32 sym = symbol::make(name.c_str());
   u32 ctx = object::context_of(obj);
   i32 i = context::find_word(ctx, sym, true);
   return i < 0 ? nullptr : context::slot(ctx, u32(i));
 }
 
-}  // namespace
+// The symbols of a path's words ("system", "view" and the path's own),
+// interned at the path's first use: the backend asks for some paths at every
+// event, and interning a name costs far more than the look-ups.
+struct Path {
+  std::string text;
+  std::vector<u32> symbols;
+};
 
-Cell* field(const char* path) {
-  // Intern every name first: the look-ups below then allocate nothing.
-  std::string p = std::string("view ") + path;
+const std::vector<u32>& symbols_of(const char* path) {
+  static std::deque<Path> known;  // a handful of paths; references stay valid
+  for (const Path& k : known)
+    if (k.text == path) return k.symbols;
+  Path k{path, {symbol::make("system"), symbol::make("view")}};
+  std::string p = path;
   for (std::size_t s = 0; s < p.size();) {
     std::size_t e = p.find(' ', s);
     if (e == std::string::npos) e = p.size();
-    symbol::make(p.substr(s, e - s).c_str());
+    k.symbols.push_back(symbol::make(p.substr(s, e - s).c_str()));
     s = e + 1;
   }
-  Cell* v = word::get_value_cell(intern_word("system"));
-  for (std::size_t s = 0; v && s < p.size();) {
-    std::size_t e = p.find(' ', s);
-    if (e == std::string::npos) e = p.size();
-    v = member(v, p.substr(s, e - s));
-    s = e + 1;
-  }
+  known.push_back(std::move(k));
+  return known.back().symbols;
+}
+
+}  // namespace
+
+Cell* field(const char* path) {
+  // Every name is interned before the look-ups, which then allocate nothing.
+  const std::vector<u32>& symbols = symbols_of(path);
+  Cell* v = word::get_value_cell(context::find_or_add(symbols[0], true, true));
+  for (std::size_t i = 1; v && i < symbols.size(); ++i) v = member(v, symbols[i]);
   return v;
 }
 

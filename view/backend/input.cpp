@@ -143,7 +143,8 @@ u32 call_awake(Cell* event) {
   api::Values v(3);  // the function, the result, its name
   if (!awake_function(v[0])) return 0;
   copy_cell(event, v[1]);
-  word::make_at(symbol::make("awake"), v[2]);
+  static const u32 name = symbol::make("awake");  // C++ names are never reclaimed
+  word::make_at(name, v[2]);
   api::CallOptions opts;
   opts.name = v[2];
   // An error of the handlers ends here; the event goes on.
@@ -340,7 +341,8 @@ i32 make_event(Message& m, u32 flags, u32 type) {
     Current scope(&m);
     answer = call_awake(v[0]);
   }
-  return answer == sym("stop") ? 0 : 1;
+  static const u32 stop = sym("stop");
+  return answer == stop ? 0 : 1;
 }
 
 // ---- pre-processing ------------------------------------------------------------------------
