@@ -106,7 +106,7 @@ bool set(const char* name) {
 // does a session whose lines come on standard input. Otherwise the console
 // window when a display opens, else the text console, saying so when it
 // reads typed lines on a terminal.
-int program() {
+int run_chosen_console() {
   boot::run();
   const std::vector<std::string>& args = runtime::args;
   bool typed = reads_lines(args);
@@ -150,7 +150,7 @@ int gui_console() {
 
 int qel_main(int argc, char** argv) {
   if (int status = command_line(argc, argv); status >= 0) return status;
-  return runtime::start(argc, argv, program);
+  return runtime::start(argc, argv, run_chosen_console);
 }
 
 }  // namespace qel::console

@@ -475,7 +475,7 @@ int text_console() {
 
 namespace {
 
-int program() {
+int run_text_console() {
   boot::run();
   return text_console();
 }
@@ -486,7 +486,7 @@ int program() {
 // read-evaluate-print loop on standard input.
 int text_main(int argc, char** argv) {
   if (int status = command_line(argc, argv); status >= 0) return status;
-  return runtime::start(argc, argv, program);
+  return runtime::start(argc, argv, run_text_console);
 }
 
 }  // namespace qel::console

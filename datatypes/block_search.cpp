@@ -33,10 +33,10 @@ namespace qel::block {
 
 namespace {
 
-inline mem::Buffer* buf(const Cell* v) { return mem::buffer_of(series_node(v)); }
-inline i32 cells_in(const Cell* v) { return i32(buf(v)->used() / sizeof(Cell)); }
-inline Cell* cells(const Cell* v) { return buf(v)->cells(); }
-inline Cell* none_answer() { return const_cast<Cell*>(&values::none_cell); }
+inline mem::Buffer* search_buf(const Cell* v) { return mem::buffer_of(series_node(v)); }
+inline i32 search_cells_in(const Cell* v) { return i32(search_buf(v)->used() / sizeof(Cell)); }
+inline Cell* search_cells(const Cell* v) { return search_buf(v)->cells(); }
+inline Cell* search_none_answer() { return const_cast<Cell*>(&values::none_cell); }
 
 [[noreturn]] void bad_refine(series::ArgWord w, const Cell* arg) {
   Cell a = *arg;
@@ -69,22 +69,22 @@ struct Finder {
   Cell* other;
 
   bool matches_at(i32 p) {
-    i32 total = cells_in(series);
+    i32 total = search_cells_in(series);
     switch (kind) {
       case MatchKind::by_type:
-        return type_of(cells(series) + p) == datatype_of(value);
+        return type_of(search_cells(series) + p) == datatype_of(value);
       case MatchKind::by_typeset:
-        return typeset::has(value, type_of(cells(series) + p));
+        return typeset::has(value, type_of(search_cells(series) + p));
       case MatchKind::single:
-        copy_cell(cells(series) + p, cand);
+        copy_cell(search_cells(series) + p, cand);
         return cells_equal(cand, value, op);
       case MatchKind::sequence: {
         if (i64(p) + q > total) return false;
         i32 vi = series_index(value);
         for (i32 k = 0; k < q; ++k) {
-          if (p + k >= cells_in(series) || vi + k >= cells_in(value)) return false;
-          copy_cell(cells(series) + p + k, cand);
-          copy_cell(cells(value) + vi + k, other);
+          if (p + k >= search_cells_in(series) || vi + k >= search_cells_in(value)) return false;
+          copy_cell(search_cells(series) + p + k, cand);
+          copy_cell(search_cells(value) + vi + k, other);
           if (!cells_equal(cand, other, op)) return false;
         }
         return true;
@@ -151,19 +151,19 @@ bool all_keyed(const Cell* c, i64 n) {
 // same cell comparisons as the plain scan, so the answer is the same.
 i64 find_long_sequence(Finder& f, i64 from, i64 to, i64 step, bool backward) {
   const i64 q = f.q;
-  const i64 total = cells_in(f.series);
+  const i64 total = search_cells_in(f.series);
   const i32 vi = series_index(f.value);
-  if (cells_in(f.value) - vi < q) return -1;
-  if (!all_keyed(cells(f.value) + vi, q)) return NOT_KEYED;
-  if (backward ? !all_keyed(cells(f.series), std::min(from + q, total))
-               : !all_keyed(cells(f.series) + from, std::max<i64>(0, std::min(to + q, total) - from))) {
+  if (search_cells_in(f.value) - vi < q) return -1;
+  if (!all_keyed(search_cells(f.value) + vi, q)) return NOT_KEYED;
+  if (backward ? !all_keyed(search_cells(f.series), std::min(from + q, total))
+               : !all_keyed(search_cells(f.series) + from, std::max<i64>(0, std::min(to + q, total) - from))) {
     return NOT_KEYED;
   }
   constexpr u64 B = 0x100000001B3ull;
   u64 top = 1;  // B^(q-1)
   for (i64 k = 1; k < q; ++k) top *= B;
-  auto key = [&](i64 i) { return cell_key(cells(f.series) + i); };
-  auto pkey = [&](i64 k) { return cell_key(cells(f.value) + vi + k); };
+  auto key = [&](i64 i) { return cell_key(search_cells(f.series) + i); };
+  auto pkey = [&](i64 k) { return cell_key(search_cells(f.value) + vi + k); };
   if (!backward) {
     to = std::min(to, total - q);
     if (from > to) return -1;
@@ -208,9 +208,9 @@ Cell* find(Cell* series, Cell* value_in, const act::FindOptions& o) {
   bool match = o.match;
   Cell* result = stack::push_cell(series);
   Cell* value = stack::push_cell(value_in);
-  i32 total = cells_in(result);
+  i32 total = search_cells_in(result);
   i32 index = series_index(result);
-  if (total == 0 || (!reverse && index >= total)) return none_answer();
+  if (total == 0 || (!reverse && index >= total)) return search_none_answer();
   index = std::clamp(index, 0, total);
   i32 step = 1;
   if (skip) {
@@ -222,7 +222,7 @@ Cell* find(Cell* series, Cell* value_in, const act::FindOptions& o) {
   i64 limit = total - 1;
   if (part) {
     if (type_of(part) == TYPE_INTEGER) {
-      if (int_of(part) < 1) return none_answer();
+      if (int_of(part) < 1) return search_none_answer();
       limit = i64(index) + int_of(part) - 1;
     } else if (type_of(part) == type_of(result) && series_node(part) == series_node(result)) {
       limit = series_index(part);
@@ -240,7 +240,7 @@ Cell* find(Cell* series, Cell* value_in, const act::FindOptions& o) {
     f.kind = MatchKind::by_typeset;
   } else if (!only && is_any_block_type(vt)) {
     f.kind = MatchKind::sequence;
-    f.q = std::max(cells_in(value) - series_index(value), 0);
+    f.q = std::max(search_cells_in(value) - series_index(value), 0);
   }
   f.op = same ? COMP_SAME : case_ ? COMP_STRICT_EQUAL : COMP_EQUAL_NO_CASE;
 
@@ -249,9 +249,9 @@ Cell* find(Cell* series, Cell* value_in, const act::FindOptions& o) {
                   f.kind != MatchKind::by_typeset && !(vt == TYPE_OBJECT && !same);
   if (by_table) {
     Cell* c = hash::get(series_extra(result), value, index, step, f.op, last, reverse);
-    if (!c) return none_answer();
-    i32 p = i32(c - cells(result));
-    if (has_limit && p > limit) return none_answer();
+    if (!c) return search_none_answer();
+    i32 p = i32(c - search_cells(result));
+    if (has_limit && p > limit) return search_none_answer();
     // As the search through the cells answers: a forward match steps over
     // its record, a backward one over its cell.
     i32 after = (last || reverse) ? p + 1 : p + step;
@@ -285,13 +285,13 @@ Cell* find(Cell* series, Cell* value_in, const act::FindOptions& o) {
       // through its type's comparison.
       bool int_value = f.kind == MatchKind::single && vt == TYPE_INTEGER && f.op != COMP_SAME;
       if (long_sequence) {
-        found = find_long_sequence(f, index, std::min<i64>(limit, cells_in(result) - 1), step, false);
+        found = find_long_sequence(f, index, std::min<i64>(limit, search_cells_in(result) - 1), step, false);
       }
       if (!long_sequence || found == NOT_KEYED) {
         found = -1;
-        for (i64 p = index; p <= limit && p < cells_in(result); p += step) {
+        for (i64 p = index; p <= limit && p < search_cells_in(result); p += step) {
           if (int_value && !match) {
-            const Cell* c = cells(result) + p;
+            const Cell* c = search_cells(result) + p;
             if (type_of(c) == TYPE_INTEGER) {
               if (int_of(c) != int_of(value)) continue;
               found = p;
@@ -307,12 +307,12 @@ Cell* find(Cell* series, Cell* value_in, const act::FindOptions& o) {
       }
     }
   }
-  if (found < 0) return none_answer();
+  if (found < 0) return search_none_answer();
   i64 answer = found;
   if (tail) {
     if (f.kind == MatchKind::sequence) answer = found + f.q;
     else answer = (last || reverse) ? found + 1 : found + step;
-    answer = std::min<i64>(answer, cells_in(result));
+    answer = std::min<i64>(answer, search_cells_in(result));
   }
   set_series_index(result, i32(answer));
   return result;
@@ -327,10 +327,10 @@ Cell* select(Cell* series, Cell* value, const act::FindOptions& o) {
   Type vt = type_of(value);
   bool sequence = !only && (vt == TYPE_BLOCK || vt == TYPE_PAREN || vt == TYPE_PATH ||
                             vt == TYPE_LIT_PATH || vt == TYPE_SET_PATH || vt == TYPE_GET_PATH);
-  i32 m = sequence ? std::max(cells_in(value) - series_index(value), 0) : 1;
+  i32 m = sequence ? std::max(search_cells_in(value) - series_index(value), 0) : 1;
   i64 p = i64(series_index(found)) + m;
-  if (p >= cells_in(found)) return none_answer();
-  return copy_cell(cells(found) + p, found);
+  if (p >= search_cells_in(found)) return search_none_answer();
+  return copy_cell(search_cells(found) + p, found);
 }
 
 // ---- sort ----------------------------------------------------------------------------
@@ -439,7 +439,7 @@ int user_compare(const void* x, const void* y, void* arg, void*) {
 Cell* sort(Cell* series, bool case_, Cell* skip, Cell* comparator, Cell* part, bool all,
            bool reverse, bool stable) {
   i32 index = series_index(series);
-  i32 count = cells_in(series) - index;
+  i32 count = search_cells_in(series) - index;
   if (count <= 0) return series;
   if (part) {
     i64 n;
@@ -498,7 +498,7 @@ Cell* sort(Cell* series, bool case_, Cell* skip, Cell* comparator, Cell* part, b
   // A hash! table follows the records to their new places, also when a user
   // comparator raises in the middle (the block is then some permutation).
   auto retable = [series] {
-    if (series::has_table(series)) hash::resize(series_extra(series), u32(cells_in(series)));
+    if (series::has_table(series)) hash::resize(series_extra(series), u32(search_cells_in(series)));
   };
   // A comparator may run code compiled from the block: the epoch moves
   // again once the records are in place.
@@ -552,7 +552,7 @@ struct SetOp {
     if (series::has_table(set)) return series_extra(set);
     Cell* holder = make_none(stack::push());
     make_series(holder, TYPE_HASH, series_node(set), 0, 0);
-    set_series_extra(holder, hash::make(u32(std::max(cells_in(set), 1)), series_node(set), hash::KIND_BLOCK, 0));
+    set_series_extra(holder, hash::make(u32(std::max(search_cells_in(set), 1)), series_node(set), hash::KIND_BLOCK, 0));
     return series_extra(holder);
   }
 
@@ -560,8 +560,8 @@ struct SetOp {
     stack::Mark mark;
     u32 test_table = test ? table_for(test) : 0;
     Cell* key = make_none(stack::push());
-    for (i32 p = series_index(set); p < cells_in(set); p += skip) {
-      copy_cell(cells(set) + p, key);
+    for (i32 p = series_index(set); p < search_cells_in(set); p += skip) {
+      copy_cell(search_cells(set) + p, key);
       if (test) {
         bool in = holds(test, test_table, key);
         if (in == invert) continue;
@@ -569,9 +569,9 @@ struct SetOp {
       if (holds(out, series_extra(out), key)) continue;
       u32 node = series_node(out);
       u32 old_total = mem::buffer_of(node)->used() / sizeof(Cell);
-      i32 n = std::min(skip, cells_in(set) - p);
+      i32 n = std::min(skip, search_cells_in(set) - p);
       for (i32 k = 0; k < n; ++k) {
-        Cell c = cells(set)[p + k];
+        Cell c = search_cells(set)[p + k];
         *mem::alloc_tail_cell(node) = c;
       }
       u32 put = to_hash ? u32(n) : 1;
@@ -595,11 +595,11 @@ void do_set_op(bool case_, const Cell* skip, i32 op) {
   }
   stack::Mark mark;
   Cell* skip_cell = make_integer(stack::push(), s);
-  if (series_index(a) > cells_in(a)) set_series_index(a, cells_in(a));
-  if (op != OP_UNIQUE && series_index(b) > cells_in(b)) set_series_index(b, cells_in(b));
+  if (series_index(a) > search_cells_in(a)) set_series_index(a, search_cells_in(a));
+  if (op != OP_UNIQUE && series_index(b) > search_cells_in(b)) set_series_index(b, search_cells_in(b));
   bool to_hash = type_of(a) == TYPE_HASH || (op != OP_UNIQUE && type_of(b) == TYPE_HASH);
-  i32 room = cells_in(a) - series_index(a);
-  if (op == OP_UNION) room += cells_in(b) - series_index(b);
+  i32 room = search_cells_in(a) - series_index(a);
+  if (op == OP_UNION) room += search_cells_in(b) - series_index(b);
   Cell* out = make_at(stack::push(), std::max(room, 1));
   set_type(out, TYPE_HASH);
   set_series_extra(out, hash::make(u32(std::max(room, 1)), series_node(out), hash::KIND_BLOCK, 0));

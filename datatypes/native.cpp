@@ -19,7 +19,7 @@ namespace {
 
 using mem::buffer_of;
 
-inline u32 cell_count(u32 node) { return buffer_of(node)->used() / sizeof(Cell); }
+inline u32 node_cells(u32 node) { return buffer_of(node)->used() / sizeof(Cell); }
 
 
 i32 mold_spec(const Cell* fn, Cell* buffer, bool all, bool flat, Cell* arg, i32 limit, i32 indent) {
@@ -44,7 +44,7 @@ Cell* make_entry(Cell* proto, Cell* spec, Type type, i32 bound) {
   if (ok) {
     u32 node = series_node(spec);
     i32 index = series_index(spec);
-    ok = index >= 0 && i32(cell_count(node)) - index == 2;
+    ok = index >= 0 && i32(node_cells(node)) - index == 2;
     if (ok) {
       parts[0] = buffer_of(node)->cells()[index];
       parts[1] = buffer_of(node)->cells()[index + 1];
@@ -216,7 +216,7 @@ bool valid_spec(u32 spec_node) {
   u32 ext = symbol::resolve(word::symbol_of(words::refinement(words::R_EXTERN)));
   u32 count = 0;
   bool word_seen = false;
-  u32 n = cell_count(spec_node);
+  u32 n = node_cells(spec_node);
   for (u32 i = 0; i < n; ++i) {
     const Cell* c = buffer_of(spec_node)->cells() + i;
     switch (type_of(c)) {

@@ -34,10 +34,10 @@ u32 g_on_change = 0;       // symbol of on-change*
 u32 g_on_deep_change = 0;  // symbol of on-deep-change*
 u32 g_changed = 0;         // symbol of changed
 
-inline u32 canon(u32 sym) { return symbol::resolve(sym); }
-inline bool same_word(u32 a, u32 b) { return b && canon(a) == canon(b); }
-inline bool is_word_id(u32 sym, words::Id id) { return canon(sym) == canon(words::symbol(id)); }
-inline u32 cell_count(u32 node) { return buffer_of(node)->used() / sizeof(Cell); }
+inline u32 canon_sym(u32 sym) { return symbol::resolve(sym); }
+inline bool same_word(u32 a, u32 b) { return b && canon_sym(a) == canon_sym(b); }
+inline bool is_word_of(u32 sym, words::Id id) { return canon_sym(sym) == canon_sym(words::symbol(id)); }
+inline u32 node_cell_count(u32 node) { return buffer_of(node)->used() / sizeof(Cell); }
 
 bool is_handler_word(u32 sym) {
   return same_word(sym, g_on_change) || same_word(sym, g_on_deep_change);
@@ -278,15 +278,15 @@ Cell* push_block(u32 capacity) {
 Cell* object_reflect(Cell* obj, u32 field) {
   u32 ctx = object::context_of(obj);
   u32 n = context::word_count(ctx);
-  u32 f = canon(field);
-  if (f == canon(words::symbol(words::W_CLASS))) return make_integer(stack::push(), i32(object::class_of(obj)));
-  if (f == canon(words::symbol(words::W_OWNER))) {
+  u32 f = canon_sym(field);
+  if (f == canon_sym(words::symbol(words::W_CLASS))) return make_integer(stack::push(), i32(object::class_of(obj)));
+  if (f == canon_sym(words::symbol(words::W_OWNER))) {
     return make_logic(stack::push(), context::record_of(ctx)->header & ownership::OWNER_FLAG);
   }
-  if (f == canon(words::symbol(words::W_EVENTS_Q))) return make_logic(stack::push(), object::on_set_of(obj) != 0);
-  bool words_ = f == canon(words::symbol(words::W_WORDS));
-  bool values_ = f == canon(words::symbol(words::W_VALUES));
-  bool body = f == canon(words::symbol(words::W_BODY));
+  if (f == canon_sym(words::symbol(words::W_EVENTS_Q))) return make_logic(stack::push(), object::on_set_of(obj) != 0);
+  bool words_ = f == canon_sym(words::symbol(words::W_WORDS));
+  bool values_ = f == canon_sym(words::symbol(words::W_VALUES));
+  bool body = f == canon_sym(words::symbol(words::W_BODY));
   bool changed = same_word(field, g_changed);
   if (!words_ && !values_ && !body && !changed) fire(Err::internal_not_done);
   Cell* out = push_block(body ? 2 * n : n);
@@ -387,9 +387,9 @@ constexpr u32 SLOT_HINTS = 256;
 u32 g_slot_hints[SLOT_HINTS];
 
 i32 find_slot(u32 ctx, u32 sym) {
-  u32 canonical = canon(sym);
+  u32 canonical = canon_sym(sym);
   u32& hint = g_slot_hints[canonical & (SLOT_HINTS - 1)];
-  if (hint < context::word_count(ctx) && canon(word::symbol_of(context::symbol_cell(ctx, hint))) == canonical) {
+  if (hint < context::word_count(ctx) && canon_sym(word::symbol_of(context::symbol_cell(ctx, hint))) == canonical) {
     return i32(hint);
   }
   i32 i = context::find_word(ctx, sym, true);
@@ -483,11 +483,11 @@ Cell* object_modify(Cell* obj, Cell* field, Cell* value, bool) {
     if (type_of(value) != TYPE_NONE) fire(Err::script_invalid_arg, value);
     u32 n = context::word_count(ctx);
     for (u32 i = 0; i < n; ++i) context::symbol_cell(ctx, i)->header &= ~context::WORD_ASSIGNED;
-  } else if (is_word && is_word_id(sym, words::W_OWNER)) {
+  } else if (is_word && is_word_of(sym, words::W_OWNER)) {
     Cell* o = stack::push_cell(obj);
     own_series(o);
     stack::pop(1);
-  } else if (is_word && is_word_id(sym, words::W_OWNED)) {
+  } else if (is_word && is_word_of(sym, words::W_OWNED)) {
     if (type_of(value) == TYPE_NONE) {
       Cell* o = stack::push_cell(obj);
       u32 n = context::word_count(ctx);
@@ -503,7 +503,7 @@ Cell* object_modify(Cell* obj, Cell* field, Cell* value, bool) {
       if (ok) {
         u32 node = series_node(value);
         i32 at = series_index(value);
-        ok = at >= 0 && cell_count(node) >= u32(at) + 2;
+        ok = at >= 0 && node_cell_count(node) >= u32(at) + 2;
         if (ok) {
           parts[0] = buffer_of(node)->cells()[at];
           parts[1] = buffer_of(node)->cells()[at + 1];
@@ -539,8 +539,8 @@ i32 object_compare(Cell* v1, Cell* v2, i32 op) {
   cycles::Scope mark1(c1);
   cycles::Scope mark2(c2);
   for (u32 i = 0; i < n1; ++i) {
-    u32 s1 = canon(word::symbol_of(context::symbol_cell(c1, i)));
-    u32 s2 = canon(word::symbol_of(context::symbol_cell(c2, i)));
+    u32 s1 = canon_sym(word::symbol_of(context::symbol_cell(c1, i)));
+    u32 s2 = canon_sym(word::symbol_of(context::symbol_cell(c2, i)));
     if (s1 != s2) return s1 < s2 ? -1 : 1;
     const Cell* a = value_at(c1, i);
     const Cell* b = value_at(c2, i);
@@ -580,7 +580,7 @@ Cell* push_with_id(u32 ctx, i32 class_id) {
   u32 n = context::word_count(ctx);
   if (context::has_values(ctx) && !context::on_stack(ctx)) {
     u32 values = context::record_values(context::record_of(ctx));
-    while (cell_count(values) < n) make_unset(mem::alloc_tail_cell(values));
+    while (node_cell_count(values) < n) make_unset(mem::alloc_tail_cell(values));
   }
   return push(ctx, 0, class_id);
 }
@@ -792,7 +792,7 @@ void set_values(Cell* obj_in, const Cell* value_in, bool any, bool only, bool so
     i32 at = series_index(value) < 0 ? 0 : series_index(value);
     for (u32 i = 0; i < n; ++i) {
       u32 k = u32(at) + i;
-      Cell v = k < cell_count(node) ? buffer_of(node)->cells()[k] : values::none_cell;
+      Cell v = k < node_cell_count(node) ? buffer_of(node)->cells()[k] : values::none_cell;
       add(i, &v);
     }
   } else if (!only && vt == TYPE_OBJECT) {
@@ -851,18 +851,18 @@ Cell* construct(const Cell* spec_in, const Cell* proto_in, bool only) {
   u32 at = series_index(spec) < 0 ? 0 : u32(series_index(spec));
   // Set-words in a row share the value after them (none at the end).
   u32 pending = at;
-  for (u32 i = at; i <= cell_count(node); ++i) {
-    bool end = i == cell_count(node);
+  for (u32 i = at; i <= node_cell_count(node); ++i) {
+    bool end = i == node_cell_count(node);
     Type t = end ? TYPE_NONE : type_of(buffer_of(node)->cells() + i);
     if (!end && t == TYPE_SET_WORD) continue;
     Cell v = end ? values::none_cell : buffer_of(node)->cells()[i];
     if (!only && t == TYPE_WORD) {
       u32 s = word::symbol_of(&v);
-      if (is_word_id(s, words::W_NONE)) v = values::none_cell;
-      else if (is_word_id(s, words::W_TRUE) || is_word_id(s, words::W_YES) ||
-               is_word_id(s, words::W_ON)) v = values::true_cell;
-      else if (is_word_id(s, words::W_FALSE) || is_word_id(s, words::W_NO) ||
-               is_word_id(s, words::W_OFF)) v = values::false_cell;
+      if (is_word_of(s, words::W_NONE)) v = values::none_cell;
+      else if (is_word_of(s, words::W_TRUE) || is_word_of(s, words::W_YES) ||
+               is_word_of(s, words::W_ON)) v = values::true_cell;
+      else if (is_word_of(s, words::W_FALSE) || is_word_of(s, words::W_NO) ||
+               is_word_of(s, words::W_OFF)) v = values::false_cell;
     }
     Cell* value = stack::push_cell(&v);
     for (u32 k = pending; k < i; ++k) {

@@ -40,7 +40,7 @@ using mem::buffer_of;
 using unicode::unit_of;
 
 Cell* none_answer() { return const_cast<Cell*>(&values::none_cell); }
-[[noreturn]] void not_done() { fire(Err::internal_not_done); }
+[[noreturn]] void search_not_done() { fire(Err::internal_not_done); }
 
 // A vector's unit is its element size, up to 8 bytes (sort takes vectors).
 u32 total_of(const Cell* s) {
@@ -244,12 +244,12 @@ Hit search(Cell* series, Cell* value, Cell* part, bool case_sensitive, bool unsu
            Cell* skip_arg, bool last, bool reverse, bool match) {
   Hit hit;
   Type st = type_of(series);
-  if (st == TYPE_VECTOR) not_done();
+  if (st == TYPE_VECTOR) search_not_done();
   i64 total = total_of(series);
   i64 index = series_index(series);
   if (total == 0 || (!reverse && index >= total)) return hit;
   index = std::clamp<i64>(index, 0, total);
-  if (unsupported) not_done();
+  if (unsupported) search_not_done();
   if (skip_arg) {
     if (type_of(skip_arg) != TYPE_INTEGER) {
       fire(Err::script_invalid_refine_arg, series::arg_word(series::ArgWord::skip), skip_arg);

@@ -380,7 +380,7 @@ Status execute(Vm& vm) {
 
   static const void* const kCode[] = {
       &&L_BLOCK, &&L_STMT, &&L_NEXT, &&L_END, &&L_CONST, &&L_WORD, &&L_GETW, &&L_LITW,
-      &&L_GENERIC, &&L_SET, &&L_PAREN, &&L_CALL, &&L_SETDONE, &&L_PARENDONE, &&L_ARGCHECK,
+      &&L_GENERIC, &&L_SETWORD, &&L_PAREN, &&L_CALL, &&L_SETDONE, &&L_PARENDONE, &&L_ARGCHECK,
       &&L_INVOKE, &&L_BRANCH, &&L_CALLDONE, &&L_OP, &&L_OPDONE, &&L_NOOP, &&L_PURE, &&L_PURESET,
       &&L_QUOTE, &&L_LOOP, &&L_LOOPNEXT, &&L_LOOPCOND, &&L_LOOPBACK, &&L_LOOPDONE, &&L_PATHCALL};
   static_assert(sizeof kCode / sizeof kCode[0] == O_PATHCALL + 1);
@@ -665,7 +665,7 @@ L_GENERIC: {
   GENERIC_EXPR(op);
 }
 
-L_SET: {
+L_SETWORD: {
   const Op& op = *ip;
   if (R->generic || R->pos != op.pos) GENERIC_EXPR(op);
   ++R->pos;

@@ -21,7 +21,7 @@ namespace {
 
 inline bool digit(u8 c) { return c >= '0' && c <= '9'; }
 
-[[noreturn]] void invalid(State* s, const u8* start, const u8* end, Type t) {
+[[noreturn]] void invalid_scalar(State* s, const u8* start, const u8* end, Type t) {
   throw_error(s, start, end, t);
 }
 
@@ -64,13 +64,13 @@ void load_tuple(State* s, const u8* start, const u8* end, u32, bool load) {
     const u8* q = p;
     u32 v = 0;
     while (q < end && digit(*q) && q - p < 4) v = v * 10 + (*q++ - '0');
-    if (q == p || v > 255 || n == tuple::MAX_BYTES) invalid(s, start, end, TYPE_TUPLE);
+    if (q == p || v > 255 || n == tuple::MAX_BYTES) invalid_scalar(s, start, end, TYPE_TUPLE);
     bytes[n++] = u8(v);
     if (q == end) break;
-    if (*q != '.') invalid(s, start, end, TYPE_TUPLE);
+    if (*q != '.') invalid_scalar(s, start, end, TYPE_TUPLE);
     p = q + 1;
   }
-  if (n < tuple::MIN_BYTES) invalid(s, start, end, TYPE_TUPLE);
+  if (n < tuple::MIN_BYTES) invalid_scalar(s, start, end, TYPE_TUPLE);
   if (load) tuple::make_at(new_cell(s), n, bytes);
 }
 
@@ -82,7 +82,7 @@ void load_percent(State* s, const u8* start, const u8* end, u32, bool load) {
   // A percent too large for a double has no text to mold back to: the number
   // written (the fraction times 100, as mold writes it) must be finite too.
   if (!float_text_of(start, end, -2, d) || !std::isfinite(d) || !std::isfinite(d * 100.0)) {
-    invalid(s, start, end + 1, TYPE_PERCENT);
+    invalid_scalar(s, start, end + 1, TYPE_PERCENT);
   }
   if (load) percent::make_at(new_cell(s), d);
 }
@@ -92,12 +92,12 @@ void load_percent(State* s, const u8* start, const u8* end, u32, bool load) {
 void load_pair(State* s, const u8* start, const u8* end, u32, bool load) {
   const u8* x = nullptr;
   for (const u8* p = start + 1; p < end; ++p) {
-    if (*p == '.') invalid(s, start, end, TYPE_PAIR);
+    if (*p == '.') invalid_scalar(s, start, end, TYPE_PAIR);
     if ((*p == 'x' || *p == 'X') && !x) x = p;
   }
   i32 a, b;
   if (!x || !integer_of(start, x, a) || !integer_of(x + 1, end, b)) {
-    invalid(s, start, end, TYPE_PAIR);
+    invalid_scalar(s, start, end, TYPE_PAIR);
   }
   if (load) pair::make_at(new_cell(s), a, b);
 }
@@ -144,7 +144,7 @@ void load_point(State* s, const u8* start, const u8* end, u32, bool load) {
   Type t = n == 3 ? TYPE_POINT3D : TYPE_POINT2D;
   s->entry = 0;
   s->token_type = t;  // the scan reports the type the load makes
-  if (bad || n < 2) invalid(s, start > s->input ? start - 1 : start, close + 1, t);
+  if (bad || n < 2) invalid_scalar(s, start > s->input ? start - 1 : start, close + 1, t);
   set_position(s, close < s->end ? close + 1 : close);
   if (!load) return;
   if (n == 2) point::make_2d_at(new_cell(s), float(v[0]), float(v[1]));
@@ -265,7 +265,7 @@ void load_date(State* s, const u8* start, const u8* end, u32, bool load) {
   bool time_flag = false;
   double seconds = 0;
   i32 zh = 0, zm = 0;
-  auto fail = [&]() { invalid(s, start, end, TYPE_DATE); };
+  auto fail = [&]() { invalid_scalar(s, start, end, TYPE_DATE); };
   i32 a;
   int na;
   bool neg_first = t.peek() == '-';
@@ -357,7 +357,7 @@ void load_date(State* s, const u8* start, const u8* end, u32, bool load) {
 void load_money(State* s, const u8* start, const u8* end, u32, bool load) {
   money::Amount a;
   u32 currency;
-  if (!money::parse(start, end, a, currency)) invalid(s, start, end, TYPE_MONEY);
+  if (!money::parse(start, end, a, currency)) invalid_scalar(s, start, end, TYPE_MONEY);
   if (load) money::make_at(new_cell(s), a, currency);
 }
 

@@ -33,10 +33,10 @@ using mem::buffer_of;
 
 namespace {
 
-u32 cell_count(const Cell* block) { return buffer_of(series_node(block))->used() / sizeof(Cell); }
+u32 block_cell_count(const Cell* block) { return buffer_of(series_node(block))->used() / sizeof(Cell); }
 
 void clamp_index(Cell* series) {
-  i32 n = i32(cell_count(series));
+  i32 n = i32(block_cell_count(series));
   if (series_index(series) > n) set_series_index(series, n);
   if (series_index(series) < 0) set_series_index(series, 0);
 }
@@ -98,7 +98,7 @@ Status does(const i32*) {
 Status has(const i32*) {
   Cell vars = *api::arg(0);
   clamp_index(&vars);
-  u32 n = cell_count(&vars) - u32(series_index(&vars));
+  u32 n = block_cell_count(&vars) - u32(series_index(&vars));
   u32 spec = mem::alloc_cells(n + 1);
   roots::NodeRoot hold(&spec);
   copy_cell(words::refinement(words::R_LOCAL), mem::alloc_tail_cell(spec));
@@ -460,7 +460,7 @@ Status compose(const i32* refs) {
   }
   api::Values block(1);
   Cell* result = block[0];
-  make_series(result, TYPE_BLOCK, mem::alloc_cells(cell_count(&value) + 1));
+  make_series(result, TYPE_BLOCK, mem::alloc_cells(block_cell_count(&value) + 1));
   ComposePath path;
   Status st = compose_into(&value, series_node(result), deep, only, path);
   if (st) return st;
@@ -500,7 +500,7 @@ Status apply(const i32* refs) {
   }
   stack::set_interp_flag();
   clamp_index(&args);
-  interp::Code code{&args, series_node(&args), cell_count(&args)};
+  interp::Code code{&args, series_node(&args), block_cell_count(&args)};
   u32 pos = u32(series_index(&args));
   u32 mode = (all_flag ? 1 : 2) | (safer ? 4 : 0);
   // The function and the argument block stay in this frame's argument cells

@@ -106,7 +106,7 @@ void rows_down() {
 // The terminal's words the routines read or set.
 enum Word {
   LINES, NLINES, HEIGHTS, FLAGS, SELECTS, MAX_LINES, FULL, TOP, LINE_POS, LINE_CNT,
-  SCREEN_CNT, SCREEN_CNT_SAVED, PAGE_CNT, LINE_H, CHAR_WIDTH, BOX, SCROLL_Y, PRIN, NEWLINE,
+  SCREEN_CNT, SCREEN_CNT_SAVED, PAGE_CNT, LINE_H, CHAR_W, BOX, SCROLL_Y, PRIN, NEWLINE,
   REDRAW_CNT, WORD_COUNT
 };
 const char* const kWordNames[WORD_COUNT] = {
@@ -228,7 +228,7 @@ bool read_term(const Cell* object, Term& t) {
   Cell* w[WORD_COUNT];
   for (int k = 0; k < WORD_COUNT; ++k)
     if (!(w[k] = term_slot(t.ctx, Word(k)))) return false;
-  const Type cw = type_of(w[CHAR_WIDTH]);
+  const Type cw = type_of(w[CHAR_W]);
   if (!integer_in(w[MAX_LINES], &t.max_lines) || !integer_in(w[TOP], &t.top) ||
       !integer_in(w[LINE_POS], &t.line_pos) || !integer_in(w[LINE_CNT], &t.line_cnt) ||
       !integer_in(w[SCREEN_CNT], &t.screen_cnt) || !integer_in(w[SCREEN_CNT_SAVED], &t.saved) ||
@@ -245,7 +245,7 @@ bool read_term(const Cell* object, Term& t) {
   if (!size || type_of(size) != TYPE_PAIR || !g_text.of(w[BOX])) return false;
   t.box_width = pair::x(size);
   t.full = logic::flag(w[FULL]);
-  t.char_width = cw == TYPE_FLOAT ? float_::get(w[CHAR_WIDTH]) : double(integer::get(w[CHAR_WIDTH]));
+  t.char_width = cw == TYPE_FLOAT ? float_::get(w[CHAR_W]) : double(integer::get(w[CHAR_W]));
   return true;
 }
 

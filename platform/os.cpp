@@ -69,7 +69,7 @@ u32 pack_zone(long offset_seconds) {
 }
 
 u32 get_date(bool utc) {
-  time_t now = time(nullptr);
+  time_t now = ::time(nullptr);
   struct tm tm{};
   u32 zone = 0;
   if (utc) {

@@ -9,6 +9,8 @@
 #include "runtime/error.hpp"
 #include "tests/unit/test_support.hpp"
 
+namespace api_test {
+
 using namespace qel;
 using namespace qel::test;
 
@@ -73,3 +75,5 @@ TEST_F(ApiTest, ValuesDropWhatWasPushedInsideThem) {
 }
 
 }  // namespace
+
+}  // namespace api_test

@@ -12,6 +12,8 @@
 #include "runtime/stack.hpp"
 #include "tests/unit/test_support.hpp"
 
+namespace binary_test {
+
 using namespace qel;
 using namespace qel::test;
 
@@ -94,3 +96,5 @@ TEST_F(Binary, OwnedBinariesReportTheirChanges) {
 }
 
 }  // namespace
+
+}  // namespace binary_test

@@ -24,6 +24,8 @@
 #include "runtime/words.hpp"
 #include "tests/unit/test_support.hpp"
 
+namespace bitset_test {
+
 using namespace qel;
 using namespace qel::test;
 
@@ -323,3 +325,5 @@ TEST(Bitset, ChangesOfAnOwnedBitsetAreReported) {
   got = actions::handler<act::Reflect>(bits, ACT_reflect)(bits, words::symbol(words::W_OWNED));
   EXPECT_EQ(type_of(got), TYPE_NONE);
 }
+
+}  // namespace bitset_test

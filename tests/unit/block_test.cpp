@@ -32,6 +32,8 @@
 #include "runtime/stack.hpp"
 #include "tests/unit/test_support.hpp"
 
+namespace block_test {
+
 using namespace qel;
 using namespace qel::test;
 
@@ -796,3 +798,5 @@ TEST_F(Blocks, HashTableFollowsEveryEdit) {
     EXPECT_EQ(molded(r), from_block) << refs;
   }
 }
+
+}  // namespace block_test

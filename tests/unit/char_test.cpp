@@ -17,6 +17,8 @@
 #include "runtime/stack.hpp"
 #include "tests/unit/test_support.hpp"
 
+namespace char_test {
+
 using namespace qel;
 using namespace qel::test;
 
@@ -175,3 +177,5 @@ TEST_F(Char, FormAndMold) {
   Cell* out = string::make_at(make_none(stack::push()), 8);
   EXPECT_EQ(actions::mold(v, out, false, false, false, nullptr, 100, 0), 100 - 8);
 }
+
+}  // namespace char_test

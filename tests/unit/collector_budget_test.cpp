@@ -9,6 +9,8 @@
 #include "runtime/memory.hpp"
 #include "runtime/roots.hpp"
 
+namespace collector_budget_test {
+
 using namespace qel;
 using namespace qel::mem;
 
@@ -138,3 +140,5 @@ TEST(CollectorBudget, ScatteredSurvivorsDoNotHoldTheirFrames) {
     ASSERT_EQ(b->head_ptr()[0], u8(i * 500)) << i;
   }
 }
+
+}  // namespace collector_budget_test

@@ -13,6 +13,8 @@
 #include "runtime/roots.hpp"
 #include "runtime/stack.hpp"
 
+namespace collector_test {
+
 using namespace qel;
 using namespace qel::mem;
 
@@ -226,3 +228,5 @@ TEST(Resources, ValueSlotTable) {
   resources::slot_free(next);
   resources::slot_free(sh);
 }
+
+}  // namespace collector_test

@@ -10,6 +10,8 @@
 #include "platform/console.hpp"
 #include "platform/os.hpp"
 
+namespace console_test {
+
 using namespace qel;
 namespace console = qel::platform::console;
 
@@ -127,3 +129,5 @@ TEST(Os, PackedDateAndZone) {
   EXPECT_GE(t, 0.0);
   EXPECT_LT(t, 86400.0);
 }
+
+}  // namespace console_test

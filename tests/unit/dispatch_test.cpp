@@ -15,6 +15,8 @@
 #include "runtime/stack.hpp"
 #include "tests/unit/test_support.hpp"
 
+namespace dispatch_test {
+
 using namespace qel;
 using namespace qel::test;
 
@@ -302,3 +304,5 @@ TEST(FastPath, BlockStepsAndPick) {
   EXPECT_EQ(int_of(fast::series_op(&blk, fast::S_INDEX, nullptr)), 1);
   stack::init();
 }
+
+}  // namespace dispatch_test

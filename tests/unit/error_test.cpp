@@ -19,6 +19,8 @@
 #include "runtime/stack.hpp"
 #include "tests/unit/test_support.hpp"
 
+namespace error_test {
+
 using namespace qel;
 using namespace qel::test;
 
@@ -323,3 +325,5 @@ TEST(ErrorUncaught, PrintsTheReportAndExitsWith254) {
       },
       testing::ExitedWithCode(254), "\\*\\*\\* Script Error: value out of range: 7\n\\*\\*\\* Where: ");
 }
+
+}  // namespace error_test

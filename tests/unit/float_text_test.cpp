@@ -11,6 +11,8 @@
 
 #include "runtime/float_text.hpp"
 
+namespace float_text_test {
+
 using namespace qel;
 using namespace qel::float_text;
 
@@ -290,3 +292,5 @@ TEST(ReduceAngle, FoldsBySineCosineAndTangentRules) {
         << c.degrees << " kind " << c.kind;
   }
 }
+
+}  // namespace float_text_test

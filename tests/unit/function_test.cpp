@@ -19,6 +19,8 @@
 #include "runtime/stack.hpp"
 #include "tests/unit/test_support.hpp"
 
+namespace function_test {
+
 using namespace qel;
 using namespace qel::test;
 
@@ -496,3 +498,5 @@ TEST_F(FunctionTest, Routines) {
 }
 
 }  // namespace
+
+}  // namespace function_test

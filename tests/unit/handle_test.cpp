@@ -8,6 +8,8 @@
 #include "runtime/roots.hpp"
 #include "test_support.hpp"
 
+namespace handle_test {
+
 using namespace qel;
 using namespace qel::test;
 
@@ -80,3 +82,5 @@ TEST_F(HandleTest, FormMoldAndCompare) {
   handle::free(plain.get(), false);
   handle::free(font.get(), false);
 }
+
+}  // namespace handle_test

@@ -24,6 +24,8 @@
 #include "runtime/stack.hpp"
 #include "tests/unit/test_support.hpp"
 
+namespace hash_test {
+
 using namespace qel;
 using namespace qel::test;
 
@@ -545,3 +547,5 @@ TEST(Ownership, TheSweepForgetsDeadOwnersAndDeadSeries) {
   ownership::bind(kept.get(), next.object.get(), &field);
   EXPECT_EQ(object::context_of(ownership::owner_of(series_node(kept.get()))), next.ctx());
 }
+
+}  // namespace hash_test

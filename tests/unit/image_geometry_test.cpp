@@ -19,7 +19,7 @@ std::vector<u32> gradient(int w, int h) {
   return px;
 }
 
-int channel_diff(u32 a, u32 b) {
+int pixel_channel_diff(u32 a, u32 b) {
   int worst = 0;
   for (int s = 0; s < 32; s += 8) worst = std::max(worst, std::abs(int(a >> s & 0xFF) - int(b >> s & 0xFF)));
   return worst;
@@ -68,7 +68,7 @@ TEST(ImageGeometry, RotatedQuadMatchesTheInverseMapping) {
       u32 got = r->pixels[std::size_t(j) * r->width + i];
       if (u >= 1 && v >= 1 && u <= w - 2 && v <= h - 2) {
         u32 want = src[std::size_t(std::lround(v)) * w + std::size_t(std::lround(u))];
-        EXPECT_LE(channel_diff(got, want), 12) << i << "," << j;
+        EXPECT_LE(pixel_channel_diff(got, want), 12) << i << "," << j;
         ++inside;
       } else if (u < -1 || v < -1 || u > w + 1 || v > h + 1) {
         EXPECT_EQ(got, 0u) << i << "," << j;

@@ -28,6 +28,8 @@
 #include "runtime/stack.hpp"
 #include "tests/unit/test_support.hpp"
 
+namespace integer_float_test {
+
 using namespace qel;
 using namespace qel::test;
 
@@ -730,3 +732,5 @@ TEST_F(Numbers, OperandsOfOtherTypesGoToTheirWorkers) {
     expect_error(call_action(ACT_add, {I(1), vector}), Err::script_invalid_type, "1 + vector");
   }
 }
+
+}  // namespace integer_float_test

@@ -19,6 +19,8 @@
 #include "runtime/stack.hpp"
 #include "tests/unit/test_support.hpp"
 
+namespace issue_file_url_test {
+
 using namespace qel;
 using namespace qel::test;
 
@@ -188,3 +190,5 @@ TEST(Url, ComposedFromABlock) {
             "http://host/part1#frag");
   EXPECT_EQ(raised([&] { make_as(TYPE_URL, load("[]"), true); }), Err::script_bad_to_arg);
 }
+
+}  // namespace issue_file_url_test

@@ -28,6 +28,8 @@
 #include "runtime/stack.hpp"
 #include "tests/unit/test_support.hpp"
 
+namespace lexer_test {
+
 using namespace qel;
 using namespace qel::test;
 using namespace std::string_literals;
@@ -899,3 +901,5 @@ TEST(LexerNumbers, TextToIntegerAndFloatInEveryUnit) {
 }
 
 }  // namespace
+
+}  // namespace lexer_test

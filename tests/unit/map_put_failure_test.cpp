@@ -15,6 +15,8 @@
 #include "runtime/stack.hpp"
 #include "tests/unit/test_support.hpp"
 
+namespace map_put_failure_test {
+
 using namespace qel;
 using namespace qel::test;
 
@@ -110,3 +112,5 @@ TEST(MapPutFailure, PutWhoseTableCannotGrowLeavesTheMapAsItWas) {
 }
 
 }  // namespace
+
+}  // namespace map_put_failure_test

@@ -7,6 +7,8 @@
 #include "runtime/memory.hpp"
 #include "runtime/roots.hpp"
 
+namespace memory_test {
+
 using namespace qel;
 using namespace qel::mem;
 
@@ -227,3 +229,5 @@ TEST(MemoryDeathTest, StaleBufferPointersAndForbiddenAllocationsAreCaught) {
       "allocation inside a no-allocation scope");
 #endif
 }
+
+}  // namespace memory_test

@@ -21,6 +21,8 @@
 #include "runtime/startup.hpp"
 #include "tests/unit/test_support.hpp"
 
+namespace natives_loop_test {
+
 using namespace qel;
 using namespace qel::test;
 
@@ -196,3 +198,5 @@ TEST_F(NativesTest, ZeroAndSignOfTheSmallTypes) {
     EXPECT_EQ(logic_of(&neg.value), s.sign < 0);
   }
 }
+
+}  // namespace natives_loop_test

@@ -14,13 +14,15 @@
 #include "runtime/stack.hpp"
 #include "tests/unit/test_support.hpp"
 
-using namespace qel;
-using namespace qel::test;
-
 namespace qel::natives {
 // Set by the GUI backend; wait calls it once after sleeping.
 extern void (*gui_do_events)(bool no_wait);
 }  // namespace qel::natives
+
+namespace natives_word_test {
+
+using namespace qel;
+using namespace qel::test;
 
 namespace {
 
@@ -109,3 +111,5 @@ TEST(FileSize, RealFileDirectoryAndMissingPath) {
   EXPECT_FALSE(platform::file_size(testing::TempDir()));
   EXPECT_FALSE(platform::file_size(""));
 }
+
+}  // namespace natives_word_test

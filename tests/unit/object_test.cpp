@@ -29,6 +29,8 @@
 #include "runtime/stack.hpp"
 #include "tests/unit/test_support.hpp"
 
+namespace object_test {
+
 using namespace qel;
 using namespace qel::test;
 
@@ -794,3 +796,5 @@ TEST_F(ObjectTest, PrebuiltContextsBecomeObjects) {
 }
 
 }  // namespace
+
+}  // namespace object_test

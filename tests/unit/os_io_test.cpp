@@ -24,6 +24,8 @@
 #include "platform/process.hpp"
 #include "tests/unit/test_support.hpp"
 
+namespace os_io_test {
+
 using namespace qel;
 using namespace qel::test;
 
@@ -219,3 +221,5 @@ TEST(ProcessLauncher, ChildrenNotWaitedForAreReaped) {
   }
   EXPECT_TRUE(gone) << entry;
 }
+
+}  // namespace os_io_test

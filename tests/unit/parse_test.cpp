@@ -23,6 +23,8 @@
 #include "runtime/startup.hpp"
 #include "tests/unit/test_support.hpp"
 
+namespace parse_test {
+
 using namespace qel;
 using namespace qel::test;
 
@@ -107,3 +109,5 @@ TEST_F(ParseTest, StacksAreBackAtEntryAfterEveryWayOut) {
 }
 
 }  // namespace
+
+}  // namespace parse_test

@@ -24,6 +24,8 @@
 #include "runtime/stack.hpp"
 #include "tests/unit/test_support.hpp"
 
+namespace path_typeset_test {
+
 using namespace qel;
 using namespace qel::test;
 
@@ -293,3 +295,5 @@ TEST_F(PathsAndTypesets, TypesetCombinationsSearchAndComparison) {
   EXPECT_LT(cmp(r, p, COMP_SORT), 0);
   EXPECT_EQ(cmp(p, q, COMP_CASE_SORT), 0);
 }
+
+}  // namespace path_typeset_test

@@ -20,6 +20,8 @@
 #include "runtime/hooks.hpp"
 #include "tests/unit/test_support.hpp"
 
+namespace print_hooks_test {
+
 using namespace qel;
 using namespace qel::test;
 
@@ -117,3 +119,5 @@ TEST_F(PrintHooksTest, NoTerminalPrintsNothing) {
 }
 
 }  // namespace
+
+}  // namespace print_hooks_test

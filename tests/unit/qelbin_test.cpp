@@ -19,6 +19,8 @@
 #include "runtime/stack.hpp"
 #include "tests/unit/test_support.hpp"
 
+namespace qelbin_test {
+
 using namespace qel;
 using namespace qel::test;
 
@@ -490,3 +492,5 @@ TEST_F(Qelbin, DamagedStreamsRaiseErrors) {
 }
 
 }  // namespace
+
+}  // namespace qelbin_test

@@ -13,6 +13,8 @@
 #include "runtime/stack.hpp"
 #include "tests/unit/test_support.hpp"
 
+namespace scalars_test {
+
 using namespace qel;
 using namespace qel::test;
 
@@ -85,3 +87,5 @@ TEST_F(Scalars, TuplesPairsAndPointsFromTheirParts) {
 }
 
 }  // namespace
+
+}  // namespace scalars_test

@@ -26,6 +26,8 @@
 #include "runtime/words.hpp"
 #include "tests/unit/test_support.hpp"
 
+namespace series_test {
+
 using namespace qel;
 using namespace qel::test;
 
@@ -377,3 +379,5 @@ TEST_F(Series, OwnedSeriesReportEveryChangeBeforeAndAfter) {
             }),
             "!not-done");
 }
+
+}  // namespace series_test

@@ -20,6 +20,8 @@
 #include "runtime/stack.hpp"
 #include "tests/unit/test_support.hpp"
 
+namespace sort_test {
+
 using namespace qel;
 using namespace qel::test;
 
@@ -447,3 +449,5 @@ TEST(Sort, AComparatorThatChangesTheSeries) {
     }
   }
 }
+
+}  // namespace sort_test

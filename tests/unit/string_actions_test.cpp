@@ -34,6 +34,8 @@
 #include "runtime/unicode.hpp"
 #include "tests/unit/test_support.hpp"
 
+namespace string_actions_test {
+
 using namespace qel;
 using namespace qel::test;
 
@@ -909,3 +911,5 @@ TEST_F(StringActions, RandomisedAgainstAModel) {
     }
   }
 }
+
+}  // namespace string_actions_test

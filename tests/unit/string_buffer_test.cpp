@@ -17,6 +17,8 @@
 #include "runtime/unicode.hpp"
 #include "tests/unit/test_support.hpp"
 
+namespace string_buffer_test {
+
 using namespace qel;
 using namespace qel::test;
 
@@ -437,3 +439,5 @@ TEST_F(StringBuffer, RandomOperationsMatchAModel) {
     }
   }
 }
+
+}  // namespace string_buffer_test

@@ -10,6 +10,8 @@
 #include "runtime/hooks.hpp"
 #include "runtime/memory.hpp"
 
+namespace support_test {
+
 using namespace qel;
 
 TEST(Cell, CopyOntoItselfChangesNothing) {
@@ -128,3 +130,5 @@ TEST(MemoryStats, ReportShape) {
   Cell* f = first->cells();
   EXPECT_EQ(int_of(f) + int_of(f + 1), int_of(f + 2));
 }
+
+}  // namespace support_test

@@ -26,6 +26,8 @@
 #include "runtime/words.hpp"
 #include "tests/unit/test_support.hpp"
 
+namespace symbol_context_word_test {
+
 using namespace qel;
 using namespace qel::test;
 
@@ -686,3 +688,5 @@ TEST(CheckedAccessors, AnotherTypesCellAborts) {
   EXPECT_EQ(object::context_of(&o.cell.cell), o.ctx()) << "the owner's own type passes";
 }
 #endif
+
+}  // namespace symbol_context_word_test

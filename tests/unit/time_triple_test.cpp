@@ -23,6 +23,8 @@
 #include "runtime/stack.hpp"
 #include "tests/unit/test_support.hpp"
 
+namespace time_triple_test {
+
 using namespace qel;
 using namespace qel::test;
 
@@ -294,3 +296,5 @@ TEST_F(Times, TripleFormAndMold) {
   triple::make_at(&t, 1, 2, 3);
   expect_error(call_action(ACT_add, {t, I(1)}), Err::script_expect_arg, "no arithmetic on triples");
 }
+
+}  // namespace time_triple_test

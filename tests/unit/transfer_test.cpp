@@ -14,6 +14,8 @@
 #include "runtime/stack.hpp"
 #include "runtime/startup.hpp"
 
+namespace transfer_test {
+
 using namespace qel;
 using stack::Frame;
 
@@ -371,3 +373,5 @@ TEST(Stack, FunctionContextsAreRestoredForRecursion) {
   EXPECT_EQ(int_of(stack::bottom + context::record_values(context::record_cell(ctx)) - 1), 1);
   stack::init();
 }
+
+}  // namespace transfer_test

@@ -20,6 +20,8 @@
 #include "runtime/unicode.hpp"
 #include "tests/unit/test_support.hpp"
 
+namespace unicode_test {
+
 using namespace qel;
 using namespace qel::test;
 using Bytes = std::vector<u8>;
@@ -494,3 +496,5 @@ TEST_F(Unicode, ChangeCaseFoldsInPlaceWideningAndHonoursPart) {
     EXPECT_EQ(err->id, Err::script_invalid_refine_arg);
   }
 }
+
+}  // namespace unicode_test

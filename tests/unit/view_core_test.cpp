@@ -24,6 +24,8 @@
 #include "view/units.hpp"
 #include "view/window.hpp"
 
+namespace view_core_test {
+
 using namespace qel;
 using namespace qel::test;
 namespace vw = qel::view;
@@ -308,3 +310,5 @@ TEST_F(ViewCoreTest, DialogAnswersWaitForTheirKind) {
 }
 
 }  // namespace
+
+}  // namespace view_core_test

@@ -20,7 +20,7 @@ void Path::emit(cairo_t* cr) const {
 
 namespace {
 
-constexpr double DEGREES = M_PI / 180.0;
+constexpr double RADIANS_PER_DEGREE = M_PI / 180.0;
 
 double vector_angle(double ux, double uy, double vx, double vy) {
   return std::atan2(ux * vy - uy * vx, ux * vx + uy * vy);
@@ -41,7 +41,7 @@ ArcCentre arc_centre(double x1, double y1, double x2, double y2, double rx, doub
     a.line = true;
     return a;
   }
-  double phi = rotation_degrees * DEGREES;
+  double phi = rotation_degrees * RADIANS_PER_DEGREE;
   double c = std::cos(phi), s = std::sin(phi);
   double dx = (x1 - x2) / 2, dy = (y1 - y2) / 2;
   double xp = c * dx + s * dy, yp = -s * dx + c * dy;
@@ -81,7 +81,7 @@ void append_arc(Path& path, double x1, double y1, double x2, double y2, double r
     path.line_to(x2, y2);
     return;
   }
-  double phi = rotation_degrees * DEGREES;
+  double phi = rotation_degrees * RADIANS_PER_DEGREE;
   double c = std::cos(phi), s = std::sin(phi);
   int pieces = int(std::ceil(std::fabs(a.delta) / (M_PI / 2) - 1e-9));
   if (pieces < 1) pieces = 1;
