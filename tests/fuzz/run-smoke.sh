@@ -15,16 +15,22 @@
 # kept apart, in tests/fuzz/crashers, never in the seeds.
 #
 # run-smoke.sh --build only builds the targets (./test starts it early, beside
-# the test passes).
+# the test passes). Arguments -DNAME=VALUE go to the configuration of the
+# fuzz build (-DQEL_UNITY=ON builds it as unity batches); one given once
+# stays in that build's cache.
 set -e
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 build_only=""
-if [ "$1" = "--build" ]; then
-  build_only=1
-  shift
-fi
-seconds=${1:-60}
+seconds=60
+options=""
+for arg in "$@"; do
+  case "$arg" in
+    --build) build_only=1 ;;
+    -D*) options="$options $arg" ;;
+    *) seconds=$arg ;;
+  esac
+done
 half=$(( (seconds + 1) / 2 ))
 dir=${QEL_FUZZ_BUILD:-$root/build-fuzz}
 clangxx=$(command -v clang++ || command -v clang++-14 || true)
@@ -34,7 +40,8 @@ if [ -z "$clangxx" ]; then
 fi
 launcher=""
 command -v ccache >/dev/null 2>&1 && launcher="-DCMAKE_CXX_COMPILER_LAUNCHER=ccache"
-cmake -S "$here" -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER="$clangxx" $launcher >/dev/null
+# shellcheck disable=SC2086
+cmake -S "$here" -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER="$clangxx" $launcher $options >/dev/null
 cmake --build "$dir" --target qel-fuzz-load qel-fuzz-parse qel-fuzz-eval qel-fuzz-inflate \
   qel-fuzz-debase qel-fuzz-image qel-fuzz-lz qel-fuzz-qelbin
 [ -z "$build_only" ] || exit 0
