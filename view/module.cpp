@@ -5,7 +5,7 @@
 
 #include "datatypes/string.hpp"
 #include "datatypes/word.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "platform/shared_library.hpp"
 #include "runtime/error.hpp"
 

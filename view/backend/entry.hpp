@@ -5,7 +5,7 @@
 // costs an empty script several times its start-up, so the core opens the
 // module with dlopen at first use (a window, a drawing, a text measurement,
 // the clipboard; view/module.hpp) and reaches it only through the table
-// below. The table speaks the native API's types only (cells, eval/api.hpp):
+// below. The table speaks the native API's types only (cells, runtime/api.hpp):
 // no GTK type crosses it.
 //
 // How the module calls into the core: directly. The executables export
@@ -17,7 +17,7 @@
 //     cairo or pango callback enters Qel only inside view/backend/guard.hpp's
 //     `guarded`, which catches errors and transfers and turns them into a
 //     return value there.
-//   - The rooting rule of eval/api.hpp holds inside the module too.
+//   - The rooting rule of runtime/api.hpp holds inside the module too.
 //
 // How a routine's body is added: the routines of system/view/platform are
 // routine! values made by the core (view/platform_routines.cpp), which
@@ -86,8 +86,8 @@ struct Entries {
   // commands the module answers (window, snapshot, inject, dark-mode) ----
   Body test_hook;
 
-  // ---- the clipboard (io/clipboard.hpp checks the values first) ----
-  // Pushes what the clipboard holds (io/clipboard.hpp's read).
+  // ---- the clipboard (view/clipboard.hpp checks the values first) ----
+  // Pushes what the clipboard holds (view/clipboard.hpp's read).
   Cell* (*clipboard_read)();
   // Writes none, a string!, a block of file! or string! paths, or an image!.
   bool (*clipboard_write)(const Cell* value);
