@@ -66,5 +66,15 @@ add_custom_command(
   COMMENT "Writing the build record"
   VERBATIM)
 
+# The build identity of the GUI backend module's check (view/backend/entry.hpp):
+# new at each configure, written into the two files that open and export the
+# module's table only (the other objects stay shared through the compiler
+# cache), so that a module from another build is refused.
+string(TIMESTAMP QEL_BUILD_TIME "%Y%m%dT%H%M%S" UTC)
+string(RANDOM LENGTH 12 ALPHABET 0123456789abcdef QEL_BUILD_NONCE)
+set(QEL_BUILD_IDENTITY "qel-build-${QEL_BUILD_TIME}-${QEL_BUILD_NONCE}")
+set_source_files_properties(${QEL_ROOT}/view/module.cpp ${QEL_ROOT}/view/backend/module.cpp
+  PROPERTIES COMPILE_DEFINITIONS "QEL_BUILD_IDENTITY=\"${QEL_BUILD_IDENTITY}\"")
+
 list(FILTER QEL_CORE_SOURCES EXCLUDE REGEX ".*/main\\.cpp$")
 list(APPEND QEL_CORE_SOURCES ${QEL_LIBRARY_CPP} ${QEL_BUILD_RECORD_CPP})

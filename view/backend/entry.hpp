@@ -38,7 +38,15 @@ namespace qel::view::backend {
 
 // Bumped whenever the table's layout changes: a stale module beside the
 // executable is refused instead of called wrongly.
-inline constexpr u32 ABI_VERSION = 5;
+inline constexpr u32 ABI_VERSION = 6;
+
+// The build identity: a text the build writes into both sides each time it
+// is configured (QEL_BUILD_IDENTITY, given by tools/core.cmake to
+// view/module.cpp and view/backend/module.cpp), so that a module from
+// another build (another checkout, another configuration, an older tree) is
+// refused even when its table has the same layout: the core and the module
+// call each other's functions and share their globals, which only the same
+// build keeps in step.
 
 // The words of system/view/platform, 1-based in its slot order; 28 of them
 // are the backend's routines.
@@ -119,5 +127,7 @@ struct Entries {
 }  // namespace qel::view::backend
 
 // The module's one exported symbol: its table, or null when the module was
-// built for another layout (abi, size).
-extern "C" const qel::view::backend::Entries* qel_backend_entries(qel::u32 abi, qel::u32 size);
+// built for another layout (abi, size) or by another build (build: the
+// caller's build identity).
+extern "C" const qel::view::backend::Entries* qel_backend_entries(qel::u32 abi, qel::u32 size,
+                                                                  const char* build);
