@@ -362,6 +362,13 @@ struct Vm {
   check_pushed(u, op, ops, op.k);
 }
 
+// A native's refinements all off (-1), four at a time: refs has room for
+// three more than n.
+[[gnu::always_inline]] inline void refinements_off(i32* refs, u32 n) {
+  static constexpr i32 kOff[4] = {-1, -1, -1, -1};
+  for (u32 k = 0; k < n; k += 4) std::memcpy(refs + k, kOff, sizeof kOff);
+}
+
 // The cells a function's frame holds for its refinements, all off: each
 // flag false, each of their arguments none.
 inline void push_fill(const CallInfo& ci) {
@@ -804,9 +811,9 @@ L_INVOKE: {
   Rec& C = g_recs[g_nrec - 1];
   const Op& cop = ops[C.op];
   const CallInfo& ci = U->calls[cop.k];
-  i32 refs[MAX_REFINEMENTS];
+  i32 refs[MAX_REFINEMENTS + 3];
   if (ci.kind == K_NATIVE || ci.kind == K_ACTION) {
-    for (u32 k = 0; k < ci.native_refs; ++k) refs[k] = -1;
+    refinements_off(refs, ci.native_refs);
     for (u32 j = 0; j < ci.path_refs; ++j) refs[ci.ref_index[j]] = ci.ref_at[j];
   } else {
     if (!ci.fill_early) push_fill(ci);
@@ -946,8 +953,8 @@ L_OPDONE: {
   if (Cell r; plain_combine(op.k, l, l + 1, &r)) {
     *l = r;
   } else {
-    i32 refs[MAX_REFINEMENTS];
-    for (u32 k = 0; k < ci.native_refs; ++k) refs[k] = -1;
+    i32 refs[MAX_REFINEMENTS + 3];
+    refinements_off(refs, ci.native_refs);
     if (ci.kind == K_ACTION) actions::entry(Action(ci.index))(refs);
     else st = natives::entry(ci.index)(refs);
     resumed(U);
