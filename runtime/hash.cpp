@@ -97,6 +97,11 @@ bool equal_under(const Cell* stored, const Cell* key, i32 op) {
   // Two integers are equal under every comparison exactly when their values
   // are: the common key of maps and hash! values skips the dispatch.
   if (type_of(stored) == TYPE_INTEGER && type_of(key) == TYPE_INTEGER) return stored->w2 == key->w2;
+  // Two words are equal when their names are, whatever the case: the
+  // symbols or their canonical symbols are the same (as the word's
+  // comparison answers, without its dispatch).
+  if (type_of(stored) == TYPE_WORD && type_of(key) == TYPE_WORD && (op == COMP_EQUAL || op == COMP_EQUAL_NO_CASE))
+    return stored->w2 == key->w2 || resolve_symbol(stored->w2) == resolve_symbol(key->w2);
   Cell* saved = stack::top;
   Cell* a = stack::push_cell(stored);
   Cell* b = stack::push_cell(key);

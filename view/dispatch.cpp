@@ -1,5 +1,6 @@
 #include "view/dispatch.hpp"
 
+#include "datatypes/block.hpp"
 #include "datatypes/context.hpp"
 #include "datatypes/event.hpp"
 #include "datatypes/function.hpp"
@@ -29,7 +30,7 @@ const char* const kStandardNames[STANDARD_COUNT] = {"dragging", "debug",      "e
 // The functions found under those names once the handlers held them all
 // (cells of the root block, which never move); null before.
 Cell* g_standard = nullptr;
-bool g_wired = false;
+bool g_wired = false, g_actor_wired = false;
 
 u32 g_options = 0, g_parent = 0, g_actors = 0;  // canonical symbols
 
@@ -43,6 +44,32 @@ const Cell* field(const Cell* obj, u32 index, u32 sym) {
     return context::slot(ctx, index);
   i32 i = context::find_word(ctx, sym, true);
   return i < 0 ? nullptr : context::slot(ctx, u32(i));
+}
+
+// The field of the object with that canonical symbol, tried first at the
+// slot where it was found last; nullptr when obj is no object or has no such
+// field. Allocates nothing.
+const Cell* member(const Cell* obj, u32& hint, u32 sym) {
+  if (!obj || type_of(obj) != TYPE_OBJECT) return nullptr;
+  u32 ctx = object::context_of(obj);
+  if (hint < context::word_count(ctx) && symbol::resolve(word::symbol_of(context::symbol_cell(ctx, hint))) == sym)
+    return context::slot(ctx, hint);
+  i32 i = context::find_word(ctx, sym, true);
+  if (i < 0) return nullptr;
+  hint = u32(i);
+  return context::slot(ctx, hint);
+}
+
+// The global word system, bound (a cell of the root block, which the
+// collector keeps up to date), and the fields of system/view that
+// _find-actor reads, as a path through them reads them.
+Cell* g_system_word = nullptr;
+u32 g_view = 0, g_debug = 0, g_evt_names = 0;
+u32 g_view_hint = 0, g_debug_hint = 0, g_names_hint = 0;
+
+const Cell* view_field(u32& hint, u32 sym) {
+  const Cell* sys = word::get_value_cell(g_system_word);
+  return member(member(sys, g_view_hint, g_view), hint, sym);
 }
 
 bool same_function(const Cell* a, const Cell* b) {
@@ -132,6 +159,68 @@ void climb() {
   api::answer(up);
 }
 
+// _find-actor face type 'actor: the look-up of do-actor (the face's actors
+// object, the actor's name for the event type in system/view/evt-names, the
+// function under that name) when it can tell its outcome without raising
+// and with system/view/debug? off: true, having set the word to the actor,
+// or false when the look-up finds none. None when it cannot tell (a field
+// missing or unset, a name that select on an object refuses, debug? on, the
+// reference switch): the Qel look-up then runs, raising or printing as it
+// does.
+void find_actor() {
+  const Cell* face = api::arg(0);
+  const Cell* type = api::arg(1);
+  if (interp::reference || type_of(face) != TYPE_OBJECT || type_of(type) != TYPE_WORD) {
+    api::answer_none();
+    return;
+  }
+  const Cell* debug = view_field(g_debug_hint, g_debug);
+  if (!debug || !(type_of(debug) == TYPE_NONE || (type_of(debug) == TYPE_LOGIC && logic::is_false(debug)))) {
+    api::answer_none();
+    return;
+  }
+  const Cell* actors = field(face, face::ACTORS, g_actors);
+  if (!actors || type_of(actors) == TYPE_UNSET) {
+    api::answer_none();
+    return;
+  }
+  if (type_of(actors) != TYPE_OBJECT) {
+    api::answer_logic(false);
+    return;
+  }
+  const Cell* names = view_field(g_names_hint, g_evt_names);
+  if (!names || (type_of(names) != TYPE_HASH && type_of(names) != TYPE_BLOCK)) {
+    api::answer_none();
+    return;
+  }
+  Cell name;
+  {
+    stack::Mark scratch;  // select's answer and its scratch cells
+    Cell* series = stack::push_cell(names);
+    Cell* key = stack::push_cell(type);
+    name = *block::select(series, key, act::FindOptions{});
+  }
+  Type nt = type_of(&name);
+  if (nt == TYPE_NONE || (nt == TYPE_LOGIC && logic::is_false(&name))) {
+    api::answer_logic(false);
+    return;
+  }
+  if (nt != TYPE_WORD && nt != TYPE_SET_WORD && nt != TYPE_GET_WORD && nt != TYPE_LIT_WORD) {
+    api::answer_none();
+    return;
+  }
+  const Cell* actor = object::get_word_cell(actors, &name);
+  Type at = type_of(actor);
+  if (at != TYPE_FUNCTION && at != TYPE_NATIVE && at != TYPE_ACTION && at != TYPE_ROUTINE && at != TYPE_OP) {
+    api::answer_logic(false);
+    return;
+  }
+  Cell fn = *actor;
+  Cell word = *api::arg(2);
+  word::set(&word, &fn);
+  api::answer_logic(true);
+}
+
 // Notes the standard functions once the handlers hold every one of them.
 void take_standard() {
   const Cell* handlers = system_view::field("handlers");
@@ -169,6 +258,19 @@ void wire() {
     library::wire("system view awake", "_quiet-handlers", "[handlers face event debug]", quiet_handlers);
     library::wire("system view awake", "_climb", "[parent event]", climb);
     g_wired = true;
+  }
+  if (!g_actor_wired) {
+    const Cell* do_actor = word::get_value_cell(intern_word("do-actor"));
+    if (do_actor && type_of(do_actor) == TYPE_FUNCTION) {
+      g_view = symbol::resolve(symbol::make("view"));
+      g_debug = symbol::resolve(symbol::make("debug?"));
+      g_evt_names = symbol::resolve(symbol::make("evt-names"));
+      Cell system = *intern_word("system");
+      g_system_word = runtime::root_append();
+      copy_cell(&system, g_system_word);
+      library::wire("do-actor", "_find-actor", "[face type actor]", find_actor);
+      g_actor_wired = true;
+    }
   }
   if (!g_standard) take_standard();
 }
