@@ -515,11 +515,20 @@ struct Compiler {
       }
       case TYPE_PATH: {
         u32 end = path_call(bi, pos, flags, k, c);
+        if (end != NONE_POS) return end;
+        if (!data_path(c)) return generic(bi, pos, flags, k);
+        Op op{O_GETPATH, flags, k, pos};
+        op.c = c;
+        op.c.header &= ~FLAG_NEW_LINE;
+        emit(op);
+        break;
+      }
+      case TYPE_FUNCTION: case TYPE_ROUTINE: case TYPE_NATIVE: case TYPE_ACTION: {
+        u32 end = literal_call(bi, pos, flags, k, c);
         return end != NONE_POS ? end : generic(bi, pos, flags, k);
       }
       case TYPE_GET_PATH: case TYPE_SET_PATH: case TYPE_LIT_PATH: case TYPE_ISSUE:
-      case TYPE_OP: case TYPE_FUNCTION: case TYPE_ROUTINE: case TYPE_NATIVE: case TYPE_ACTION:
-      case TYPE_UNSET:
+      case TYPE_OP: case TYPE_UNSET:
         return generic(bi, pos, flags, k);
       default: {
         Op op{O_CONST, flags, k, pos};
@@ -610,6 +619,38 @@ struct Compiler {
   }
 
   static constexpr u32 NONE_POS = ~0u;
+
+  // A call of the function value the code holds at pos (as the library's
+  // routines are placed in its bodies), its frame named as the reference
+  // names it.
+  u32 literal_call(u32 bi, u32 pos, u8 flags, u16 k, const Cell& value) {
+    Cell fn = value;
+    fn.header &= ~FLAG_NEW_LINE;
+    Type t = type_of(&fn);
+    u32 desc = spec_arguments(&fn);  // may allocate
+    const CallShape& s = call_shape(desc, t == TYPE_NATIVE || t == TYPE_ACTION);
+    if (!s.usable) return NONE_POS;
+    u8 kinds[SHAPE_ARGS];
+    std::memcpy(kinds, s.kind, sizeof kinds);
+    u32 ci = add_call(s, fn);
+    u32 at = here();
+    u32 p = call_with(bi, pos, flags, k, g_anon_word, fn, ci, kinds);
+    u.ops[at].code = O_LITCALL;
+    return p;
+  }
+
+  // A path of words at its head whose head word may hold an object or an
+  // event (what it holds is read at each run): a value read through fields.
+  static bool data_path(const Cell& path) {
+    if (series_index(&path) != 0) return false;
+    const mem::Buffer* pb = buffer_of(series_node(&path));
+    u32 n = pb->used() / sizeof(Cell);
+    if (n < 2 || n > MAX_PATH_WALK) return false;
+    for (u32 e = 0; e < n; ++e)
+      if (type_of(pb->cells() + e) != TYPE_WORD) return false;
+    const Cell* v = stable_value(pb->cells());
+    return !v || type_of(v) == TYPE_OBJECT || type_of(v) == TYPE_EVENT;
+  }
 
   // A path whose head word holds a native, an action or a function and
   // whose other elements are words naming distinct refinements of it: a call
@@ -763,7 +804,8 @@ struct Compiler {
         u.ops[first].spare = a;
         u.ops[first].a = here() + 1;
       }
-      if (here() == first + 1 && (code == O_CONST || code == O_WORD || code == O_GETW || code == O_LITW)) {
+      if (here() == first + 1 && (code == O_CONST || code == O_WORD || code == O_GETW || code == O_LITW ||
+                                  code == O_GETPATH)) {
         // A lone value checks its type itself.
         u.ops[first].flags |= F_CHECK;
         u.ops[first].accepts = u.calls[ci].accepts[a];

@@ -56,6 +56,12 @@ enum OpCode : u8 {
   // O_CALL for a path of words through objects to the function c (e: its
   // PathWalk); d: the name the call's frame takes
   O_PATHCALL,
+  // the first value of an expression: c, a path of words read through objects
+  // and events to a value that is no function (the reference takes any other)
+  O_GETPATH,
+  // O_CALL for a function value that the code holds itself (d: the name the
+  // call's frame takes); the code epoch guards it
+  O_LITCALL,
   // a function's call through a path of refinements (k: its call): the
   // cells for its refinements pushed after the main arguments (O_REFS), a
   // refinement's flag turned on (O_REFON, a: its slot from the base), an

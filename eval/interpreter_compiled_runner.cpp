@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "datatypes/event.hpp"
 #include "datatypes/logic.hpp"
 #include "datatypes/native.hpp"
 #include "datatypes/object.hpp"
@@ -351,6 +352,61 @@ struct Vm {
   return true;
 }
 
+// The slot of the field named sym (canonical) in the context, tried first
+// where a path found that name last: objects made from one prototype keep
+// their words in the same slots.
+u32 g_field_hints[256];
+inline i32 field_slot(u32 ctx, u32 sym) {
+  u32& hint = g_field_hints[sym & 255];
+  if (hint < context::word_count(ctx) && symbol::resolve(word::symbol_of(context::symbol_cell(ctx, hint))) == sym)
+    return i32(hint);
+  i32 i = context::find_word(ctx, sym, true);
+  if (i >= 0) hint = u32(i);
+  return i;
+}
+
+// The value a path of words reaches through objects and events, read as
+// the reference's walk reads it; false when the walk would do more than
+// read (a field missing or unset, another kind of value on the way, a
+// function it would call, too little room on the arguments stack for the
+// cells it pushes): the reference then takes the path from its start, which
+// nothing here has changed.
+bool read_data_path(const Cell* path, const Rec& R, Cell* out) {
+  u32 node = series_node(path);
+  u32 n = buffer_of(node)->used() / sizeof(Cell);
+  // The walk pushes two cells an element and each step's value: where that
+  // would not fit, the reference raises the overflow itself.
+  if (n < 2 || n > MAX_PATH_WALK || stack::end - stack::top <= i64(3 * n)) return false;
+  Cell head = buffer_of(node)->cells()[0];
+  if (type_of(&head) != TYPE_WORD) return false;
+  const Cell* vp = slot_of(&head, R);
+  if (!vp) return false;
+  Cell cur = *vp;
+  for (u32 i = 1; i < n; ++i) {
+    // Read at each step: an event's field may allocate, and the buffer move.
+    if (i >= buffer_of(node)->used() / sizeof(Cell)) return false;
+    Cell el = buffer_of(node)->cells()[i];
+    if (type_of(&el) != TYPE_WORD) return false;
+    if (type_of(&cur) == TYPE_OBJECT) {
+      u32 ctx = object::context_of(&cur);
+      i32 at = field_slot(ctx, symbol::resolve(word::symbol_of(&el)));
+      const Cell* f = at < 0 ? nullptr : context::slot(ctx, u32(at));
+      if (!f || type_of(f) == TYPE_UNSET) return false;
+      cur = *f;
+    } else if (type_of(&cur) == TYPE_EVENT) {
+      u32 index = event::field_index(&el);
+      if (!index) return false;
+      Cell ev = cur;
+      event::get_field(&ev, index, &cur);
+    } else {
+      return false;
+    }
+    if (is_any_function(type_of(&cur))) return false;
+  }
+  *out = cur;
+  return true;
+}
+
 // The type check of a call's argument that op pushed (a lone value).
 [[gnu::always_inline]] inline void check_pushed(const Unit* u, const Op& op, const Op* ops, u32 arg) {
   Type got = type_of(stack::last());
@@ -405,7 +461,8 @@ Status execute(Vm& vm) {
       &&L_GENERIC, &&L_SET, &&L_PAREN, &&L_CALL, &&L_SETDONE, &&L_PARENDONE, &&L_ARGCHECK,
       &&L_INVOKE, &&L_BRANCH, &&L_CALLDONE, &&L_OP, &&L_OPDONE, &&L_NOOP, &&L_PURE, &&L_PURESET,
       &&L_QUOTE, &&L_LOOP, &&L_LOOPNEXT, &&L_LOOPCOND, &&L_LOOPBACK, &&L_LOOPDONE, &&L_PATHCALL,
-      &&L_REFS, &&L_REFON, &&L_REFARG, &&L_REFCHECK, &&L_WALK, &&L_WSTMT, &&L_WTEST, &&L_WALKEND};
+      &&L_GETPATH, &&L_LITCALL, &&L_REFS, &&L_REFON, &&L_REFARG, &&L_REFCHECK, &&L_WALK, &&L_WSTMT,
+      &&L_WTEST, &&L_WALKEND};
   static_assert(sizeof kCode / sizeof kCode[0] == O_WALKEND + 1);
 
 #define NEXT() goto* kCode[ip->code]
@@ -688,6 +745,18 @@ L_GENERIC: {
   GENERIC_EXPR(op);
 }
 
+L_GETPATH: {
+  const Op& op = *ip;
+  if (R->generic || R->pos != op.pos) GENERIC_EXPR(op);
+  Cell v;
+  if (!read_data_path(&op.c, *R, &v)) GENERIC_EXPR(op);
+  ++R->pos;
+  place(&v, op.flags & F_SUB, true);
+  if (op.flags & F_CHECK) check_pushed(U, op, ops);
+  ++ip;
+  NEXT();
+}
+
 L_SET: {
   const Op& op = *ip;
   if (R->generic || R->pos != op.pos) GENERIC_EXPR(op);
@@ -781,7 +850,16 @@ L_PATHCALL: {
   goto call_open;
 }
 
-// The call's frame and record, its function pushed (ip: its O_CALL or O_PATHCALL).
+L_LITCALL: {
+  const Op& op = *ip;
+  if (R->generic || R->pos != op.pos) GENERIC_EXPR(op);
+  ++R->pos;
+  stack::push_cell(&op.c);  // keeps the function reachable during the call
+  goto call_open;
+}
+
+// The call's frame and record, its function pushed (ip: its O_CALL,
+// O_PATHCALL or O_LITCALL).
 call_open: {
   const Op& op = *ip;
   stack::mark(&op.d, U->calls[op.k].kind == K_FUNCTION ? stack::FRAME_INTERP_FUNC : stack::FRAME_INTERP);

@@ -101,38 +101,67 @@ bool leaves_alone(u32 k, u32 type, const Cell* face, const Cell* debug) {
   }
 }
 
-// _quiet-handlers handlers face event debug?
-void quiet_handlers() {
-  const Cell* handlers = api::arg(0);
-  const Cell* face = api::arg(1);
-  const Cell* ev = api::arg(2);
-  const Cell* debug = api::arg(3);
-  if (interp::reference || type_of(handlers) != TYPE_BLOCK || type_of(face) != TYPE_OBJECT ||
-      type_of(ev) != TYPE_EVENT) {
-    api::answer_logic(false);
-    return;
-  }
+// Whether every global event function would let the event go on unchanged
+// for the face, with system/view/debug? as given.
+bool handlers_quiet(const Cell* handlers, const Cell* face, const Cell* ev, const Cell* debug) {
+  if (type_of(handlers) != TYPE_BLOCK || type_of(face) != TYPE_OBJECT || type_of(ev) != TYPE_EVENT) return false;
   const mem::Buffer* b = mem::buffer_of(series_node(handlers));
   i32 first = series_index(handlers) < 0 ? 0 : series_index(handlers);
   i32 n = i32(b->used() / sizeof(Cell)) - first;
-  if (n <= 0) {
-    api::answer_logic(true);
-    return;
-  }
-  if (!g_standard || n % 2) {
-    api::answer_logic(false);
-    return;
-  }
+  if (n <= 0) return true;
+  if (!g_standard || n % 2) return false;
   u32 type = event::type_code(ev);
   for (i32 i = first + 1; i < first + n; i += 2) {
     const Cell* fn = b->cells() + i;
-    u32 k = 0;
-    while (k < STANDARD_COUNT && !same_function(fn, g_standard + k)) ++k;
-    if (k == STANDARD_COUNT || !leaves_alone(k, type, face, debug)) {
-      api::answer_logic(false);
-      return;
+    // Each insertion goes first: the handlers hold the standard functions
+    // in the reverse of their order, tried first.
+    u32 expected = STANDARD_COUNT - 1 - u32(i - first - 1) / 2 % STANDARD_COUNT;
+    u32 k = expected;
+    if (!same_function(fn, g_standard + k)) {
+      k = 0;
+      while (k < STANDARD_COUNT && !same_function(fn, g_standard + k)) ++k;
     }
+    if (k == STANDARD_COUNT || !leaves_alone(k, type, face, debug)) return false;
   }
+  return true;
+}
+
+// _quiet-handlers handlers face event debug?
+void quiet_handlers() {
+  api::answer_logic(!interp::reference && handlers_quiet(api::arg(0), api::arg(1), api::arg(2), api::arg(3)));
+}
+
+// The value of the word, or nullptr when it has none (unbound or unset).
+const Cell* value_of(const Cell* word) {
+  if (!is_any_word_type(type_of(word)) || !word::context_of(word)) return nullptr;
+  const Cell* v = word::get_value_cell(word);
+  return v && type_of(v) != TYPE_UNSET ? v : nullptr;
+}
+
+// _plain event 'face 'handlers 'debug? 'capturing?: true, the event's face
+// set into the word face, when the dispatch needs no step before the face's
+// actor: the event's face is an object, every global event function would
+// let the event go on unchanged, and the capture is off. False (also under
+// the reference switch) leaves those steps to the code, which reads the
+// words again.
+void plain() {
+  const Cell* ev = api::arg(0);
+  if (interp::reference || type_of(ev) != TYPE_EVENT) {
+    api::answer_logic(false);
+    return;
+  }
+  const Cell* handlers = value_of(api::arg(2));
+  const Cell* debug = value_of(api::arg(3));
+  const Cell* capturing = value_of(api::arg(4));
+  Cell face;
+  event::get_field(ev, event::F_FACE, &face);
+  if (!handlers || !debug || !capturing || type_of(&face) != TYPE_OBJECT || !logic::is_false(capturing) ||
+      !handlers_quiet(handlers, &face, ev, debug)) {
+    api::answer_logic(false);
+    return;
+  }
+  Cell word = *api::arg(1);
+  word::set(&word, &face);
   api::answer_logic(true);
 }
 
@@ -257,6 +286,7 @@ void wire() {
     g_actors = symbol::resolve(symbol::make("actors"));
     library::wire("system view awake", "_quiet-handlers", "[handlers face event debug]", quiet_handlers);
     library::wire("system view awake", "_climb", "[parent event]", climb);
+    library::wire("system view awake", "_plain", "[event face handlers debug? capturing?]", plain);
     g_wired = true;
   }
   if (!g_actor_wired) {
