@@ -10,7 +10,7 @@
 #include <type_traits>
 
 #include "datatypes/context.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "datatypes/function.hpp"
 #include "datatypes/object.hpp"
 #include "datatypes/ownership.hpp"

@@ -51,7 +51,8 @@
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
-#include "eval/boot.hpp"
+#include "boot/boot.hpp"
+#include "eval/lexer.hpp"
 #include "eval/interpreter.hpp"
 #include "eval/parse.hpp"
 #include "runtime/actions.hpp"
@@ -441,7 +442,7 @@ Outcome run(const std::string& program, Mode mode, bool stress) {
     interp::reference = mode == Mode::reference;
     try {
       gc::stress = false;
-      boot::load_source(code.get(), program.data(), program.size());
+      lexer::load_source(code.get(), program.data(), program.size());
       copy_cell(global_value("fuzz-noop"), noop.get());
       gc::stress = stress;
       gc::restart_stress();
