@@ -8,7 +8,7 @@
 #include "datatypes/object.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "eval/interpreter.hpp"
 #include "eval/library_routines.hpp"
 #include "runtime/memory.hpp"
@@ -67,9 +67,10 @@ Cell* g_system_word = nullptr;
 u32 g_view = 0, g_debug = 0, g_evt_names = 0;
 u32 g_view_hint = 0, g_debug_hint = 0, g_names_hint = 0;
 
+const Cell* value_of(const Cell* word);
+
 const Cell* view_field(u32& hint, u32 sym) {
-  const Cell* sys = word::get_value_cell(g_system_word);
-  return member(member(sys, g_view_hint, g_view), hint, sym);
+  return member(member(value_of(g_system_word), g_view_hint, g_view), hint, sym);
 }
 
 bool same_function(const Cell* a, const Cell* b) {
@@ -111,11 +112,11 @@ bool handlers_quiet(const Cell* handlers, const Cell* face, const Cell* ev, cons
   if (n <= 0) return true;
   if (!g_standard || n % 2) return false;
   u32 type = event::type_code(ev);
-  for (i32 i = first + 1; i < first + n; i += 2) {
+  // Each insertion goes first: the handlers hold the standard functions in
+  // the reverse of their order, which is tried first.
+  u32 expected = STANDARD_COUNT - 1;
+  for (i32 i = first + 1; i < first + n; i += 2, expected = expected ? expected - 1 : STANDARD_COUNT - 1) {
     const Cell* fn = b->cells() + i;
-    // Each insertion goes first: the handlers hold the standard functions
-    // in the reverse of their order, tried first.
-    u32 expected = STANDARD_COUNT - 1 - u32(i - first - 1) / 2 % STANDARD_COUNT;
     u32 k = expected;
     if (!same_function(fn, g_standard + k)) {
       k = 0;
@@ -131,10 +132,12 @@ void quiet_handlers() {
   api::answer_logic(!interp::reference && handlers_quiet(api::arg(0), api::arg(1), api::arg(2), api::arg(3)));
 }
 
-// The value of the word, or nullptr when it has none (unbound or unset).
+// The value of a word bound to a slot of a context that holds its values,
+// or nullptr (another word, an unset value): the caller then leaves the
+// reading to the code, which raises what it raises.
 const Cell* value_of(const Cell* word) {
-  if (!is_any_word_type(type_of(word)) || !word::context_of(word)) return nullptr;
-  const Cell* v = word::get_value_cell(word);
+  if (!is_any_word_type(type_of(word)) || !word::context_of(word) || word::index_of(word) < 0) return nullptr;
+  const Cell* v = context::slot(word::context_of(word), u32(word::index_of(word)));
   return v && type_of(v) != TYPE_UNSET ? v : nullptr;
 }
 

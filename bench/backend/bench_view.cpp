@@ -10,7 +10,8 @@
 #include <string>
 
 #include "bench/bench_main.hpp"
-#include "eval/boot.hpp"
+#include "boot/boot.hpp"
+#include "eval/lexer.hpp"
 #include "eval/interpreter.hpp"
 #include "runtime/roots.hpp"
 #include "runtime/stack.hpp"
@@ -24,7 +25,7 @@ constexpr int CELL_W = 68, CELL_H = 30, FACE_W = 60, FACE_H = 23;
 
 void run(const std::string& src) {
   roots::LocalCell code;
-  boot::load_source(code.get(), src.data(), src.size());
+  lexer::load_source(code.get(), src.data(), src.size());
   interp::eval_block_or_throw(code.get(), false);
   stack::reset();
 }
@@ -180,7 +181,7 @@ void BM_KeyToActor(benchmark::State& state) {
   run("view/no-wait kw  kw/selected: kb");
   roots::LocalCell code;
   static const char kKey[] = "_gui-test 'key reduce [kb \"a\" []]";
-  boot::load_source(code.get(), kKey, sizeof kKey - 1);
+  lexer::load_source(code.get(), kKey, sizeof kKey - 1);
   for (auto _ : state) {
     interp::eval_block_or_throw(code.get(), false);
     stack::reset();
