@@ -9,7 +9,8 @@
 #include <vector>
 
 #include "datatypes/block.hpp"
-#include "eval/boot.hpp"
+#include "boot/boot.hpp"
+#include "eval/lexer.hpp"
 #include "io/qelbin.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/roots.hpp"
@@ -25,7 +26,7 @@ int generate() {
   roots::LocalCell files, code;
   block::make_at(files.get(), i32(boot::kLibraryCount));
   for (unsigned i = 0; i < boot::kLibraryCount; ++i) {
-    boot::load_source(code.get(), boot::kLibrary[i].text, boot::kLibrary[i].size);
+    lexer::load_source(code.get(), boot::kLibrary[i].text, boot::kLibrary[i].size);
     block::append_copy(files.get(), code.get());
     stack::reset();
   }

@@ -8,7 +8,7 @@
 #include "datatypes/object.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "eval/interpreter.hpp"
 #include "eval/library_routines.hpp"
 #include "runtime/memory.hpp"
@@ -32,7 +32,7 @@ const char* const kStandardNames[STANDARD_COUNT] = {"dragging", "debug",      "e
 Cell* g_standard = nullptr;
 bool g_wired = false, g_actor_wired = false;
 
-u32 g_options = 0, g_parent = 0, g_actors = 0;  // canonical symbols
+u32 g_options = 0, g_parent = 0, g_actors = 0, g_type = 0, g_radio = 0;  // canonical symbols
 
 // The value of the object's field: read at the face! position when the
 // word there is the one asked for, else looked up by name; nullptr when the
@@ -67,9 +67,10 @@ Cell* g_system_word = nullptr;
 u32 g_view = 0, g_debug = 0, g_evt_names = 0;
 u32 g_view_hint = 0, g_debug_hint = 0, g_names_hint = 0;
 
+const Cell* value_of(const Cell* word);
+
 const Cell* view_field(u32& hint, u32 sym) {
-  const Cell* sys = word::get_value_cell(g_system_word);
-  return member(member(sys, g_view_hint, g_view), hint, sym);
+  return member(member(value_of(g_system_word), g_view_hint, g_view), hint, sym);
 }
 
 bool same_function(const Cell* a, const Cell* b) {
@@ -78,19 +79,35 @@ bool same_function(const Cell* a, const Cell* b) {
          function::more_of(a) == function::more_of(b);
 }
 
+// The event's key when it is a character, else 0 (a key word, none). May
+// allocate (an OS event's key word).
+u32 key_char(const Cell* ev) {
+  Cell key;
+  event::get_field(ev, event::F_KEY, &key);
+  return type_of(&key) == TYPE_CHAR ? char_of(&key) : 0;
+}
+
 // Whether the standard function k lets an event of this type go on unchanged
-// for the face, with system/view/debug? as given.
-bool leaves_alone(u32 k, u32 type, const Cell* face, const Cell* debug) {
+// for the face, with system/view/debug? as given and key the event's key
+// character (for key and key-down events).
+bool leaves_alone(u32 k, u32 type, u32 key, const Cell* face, const Cell* debug) {
   switch (k) {
-    case S_TAB: return type != event::KEY_DOWN;
+    // Tab acts on the Tab key only, Enter on Return and line feed only.
+    case S_TAB: return type != event::KEY_DOWN || key != '\t';
+    case S_ENTER: return type != event::KEY || (key != '\r' && key != '\n');
     case S_FIELD_SYNC: return type != event::CHANGE;
     case S_REACTORS:
       for (u32 t : {event::CHANGE, event::ENTER, event::UNFOCUS, event::FOCUS, event::MOVE, event::MOVING,
                     event::RESIZE, event::RESIZING, event::SELECT})
         if (type == t) return false;
       return true;
-    case S_RADIO: return type != event::CLICK;
-    case S_ENTER: return type != event::KEY;
+    case S_RADIO: {
+      // A click acts on a face whose type is the word radio; a type that
+      // is no plain word is left to the function itself.
+      if (type != event::CLICK) return true;
+      const Cell* t = field(face, face::TYPE, g_type);
+      return t && type_of(t) == TYPE_WORD && symbol::resolve(word::symbol_of(t)) != g_radio;
+    }
     case S_DEBUG: return logic::is_false(debug);
     case S_DRAGGING: {
       // It acts only for a face whose options block may name a drag.
@@ -101,38 +118,77 @@ bool leaves_alone(u32 k, u32 type, const Cell* face, const Cell* debug) {
   }
 }
 
-// _quiet-handlers handlers face event debug?
-void quiet_handlers() {
-  const Cell* handlers = api::arg(0);
-  const Cell* face = api::arg(1);
-  const Cell* ev = api::arg(2);
-  const Cell* debug = api::arg(3);
-  if (interp::reference || type_of(handlers) != TYPE_BLOCK || type_of(face) != TYPE_OBJECT ||
-      type_of(ev) != TYPE_EVENT) {
-    api::answer_logic(false);
-    return;
-  }
+// Whether every global event function would let the event go on unchanged
+// for the face, with system/view/debug? as given.
+bool handlers_quiet(const Cell* handlers, const Cell* face, const Cell* ev, const Cell* debug) {
+  if (type_of(handlers) != TYPE_BLOCK || type_of(face) != TYPE_OBJECT || type_of(ev) != TYPE_EVENT) return false;
+  u32 type = event::type_code(ev);
+  // Read before the handlers' cells are: it may allocate.
+  u32 key = type == event::KEY || type == event::KEY_DOWN ? key_char(ev) : 0;
   const mem::Buffer* b = mem::buffer_of(series_node(handlers));
   i32 first = series_index(handlers) < 0 ? 0 : series_index(handlers);
   i32 n = i32(b->used() / sizeof(Cell)) - first;
-  if (n <= 0) {
-    api::answer_logic(true);
-    return;
+  if (n <= 0) return true;
+  if (!g_standard || n % 2) return false;
+  // Each insertion goes first: the handlers hold the standard functions in
+  // the reverse of their order, which is tried first.
+  u32 expected = STANDARD_COUNT - 1;
+  for (i32 i = first + 1; i < first + n; i += 2, expected = expected ? expected - 1 : STANDARD_COUNT - 1) {
+    const Cell* fn = b->cells() + i;
+    u32 k = expected;
+    if (!same_function(fn, g_standard + k)) {
+      k = 0;
+      while (k < STANDARD_COUNT && !same_function(fn, g_standard + k)) ++k;
+    }
+    if (k == STANDARD_COUNT || !leaves_alone(k, type, key, face, debug)) return false;
   }
-  if (!g_standard || n % 2) {
+  return true;
+}
+
+// _quiet-handlers handlers face event debug?
+void quiet_handlers() {
+  api::answer_logic(!interp::reference && handlers_quiet(api::arg(0), api::arg(1), api::arg(2), api::arg(3)));
+}
+
+// The value of a word bound to a slot of a context that holds its values,
+// or nullptr (another word, an unset value): the caller then leaves the
+// reading to the code, which raises what it raises.
+const Cell* value_of(const Cell* word) {
+  if (!is_any_word_type(type_of(word)) || !word::context_of(word) || word::index_of(word) < 0) return nullptr;
+  const Cell* v = context::slot(word::context_of(word), u32(word::index_of(word)));
+  return v && type_of(v) != TYPE_UNSET ? v : nullptr;
+}
+
+// _plain event 'face 'handlers 'debug? 'capturing?: true, the event's face
+// set into the word face, when the dispatch needs no step before the face's
+// actor: the event's face is an object, every global event function would
+// let the event go on unchanged, and the capture is off. False (also under
+// the reference switch) leaves those steps to the code, which reads the
+// words again.
+void plain() {
+  const Cell* ev = api::arg(0);
+  if (interp::reference || type_of(ev) != TYPE_EVENT) {
     api::answer_logic(false);
     return;
   }
-  u32 type = event::type_code(ev);
-  for (i32 i = first + 1; i < first + n; i += 2) {
-    const Cell* fn = b->cells() + i;
-    u32 k = 0;
-    while (k < STANDARD_COUNT && !same_function(fn, g_standard + k)) ++k;
-    if (k == STANDARD_COUNT || !leaves_alone(k, type, face, debug)) {
-      api::answer_logic(false);
-      return;
-    }
+  // The face first: an OS event's field may allocate. The words' values are
+  // copied, as the handlers' check may allocate too.
+  Cell face;
+  event::get_field(ev, event::F_FACE, &face);
+  const Cell* handlers = value_of(api::arg(2));
+  const Cell* debug = value_of(api::arg(3));
+  const Cell* capturing = value_of(api::arg(4));
+  if (!handlers || !debug || !capturing || type_of(&face) != TYPE_OBJECT || !logic::is_false(capturing)) {
+    api::answer_logic(false);
+    return;
   }
+  Cell h = *handlers, d = *debug;
+  if (!handlers_quiet(&h, &face, ev, &d)) {
+    api::answer_logic(false);
+    return;
+  }
+  Cell word = *api::arg(1);
+  word::set(&word, &face);
   api::answer_logic(true);
 }
 
@@ -255,8 +311,11 @@ void wire() {
     g_options = symbol::resolve(symbol::make("options"));
     g_parent = symbol::resolve(symbol::make("parent"));
     g_actors = symbol::resolve(symbol::make("actors"));
+    g_type = symbol::resolve(symbol::make("type"));
+    g_radio = symbol::resolve(symbol::make("radio"));
     library::wire("system view awake", "_quiet-handlers", "[handlers face event debug]", quiet_handlers);
     library::wire("system view awake", "_climb", "[parent event]", climb);
+    library::wire("system view awake", "_plain", "[event face handlers debug? capturing?]", plain);
     g_wired = true;
   }
   if (!g_actor_wired) {

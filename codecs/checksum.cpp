@@ -1,5 +1,5 @@
 // CRC-32, Adler-32, the Internet checksum, digests and HMAC.
-#include "io/codecs/checksum.hpp"
+#include "codecs/checksum.hpp"
 
 #include <openssl/evp.h>  // types and signatures only: libcrypto is not linked
 

@@ -1,4 +1,4 @@
-#include "eval/boot.hpp"
+#include "boot/boot.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "console/terminal_routines.hpp"
 #include "datatypes/block.hpp"
 #include "datatypes/context.hpp"
 #include "datatypes/native.hpp"
@@ -25,23 +26,17 @@
 #include "eval/library_routines.hpp"
 #include "eval/natives.hpp"
 #include "io/qelbin.hpp"
+#include "library/native/routines.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/roots.hpp"
 #include "runtime/stack.hpp"
 #include "runtime/startup.hpp"
+#include "view/desktop.hpp"
 #include "view/platform_routines.hpp"
 
 namespace qel::boot {
-
-void load_source(Cell* out, const char* text, std::size_t size) {
-  lexer::ScanFlags flags;
-  flags.keep_block = true;
-  u32 consumed = 0;
-  lexer::scan(out, reinterpret_cast<const u8*>(text), u32(size), flags, &consumed, nullptr, nullptr,
-              nullptr);
-}
 
 namespace {
 
@@ -82,7 +77,7 @@ void load_native_specs(Cell* out) {
   block::make_at(out, i32(2 * texts.size()));
   roots::LocalCell spec;
   for (const SpecText& t : texts) {
-    load_source(spec.get(), t.text, std::strlen(t.text));
+    lexer::load_source(spec.get(), t.text, std::strlen(t.text));
     Cell loaded = *mem::buffer_of(series_node(spec.get()))->cells();  // the one block loaded
     block::append_copy(out, &loaded);
     Cell w = *intern_word(t.word);
@@ -255,7 +250,7 @@ void finish_system() {
 void set_loaded(const char* path, const std::string& text) {
   if (text.empty()) return;
   roots::LocalCell v;
-  load_source(v.get(), text.data(), text.size());
+  lexer::load_source(v.get(), text.data(), text.size());
   mem::Buffer* b = mem::buffer_of(series_node(v.get()));
   if (b->used() < sizeof(Cell)) return;
   Cell first = *b->cells();
@@ -305,17 +300,6 @@ void fill_boot_args() {
 }
 
 }  // namespace
-
-bool skip_header(Cell* code) {
-  mem::Buffer* b = mem::buffer_of(series_node(code));
-  u32 i = u32(series_index(code));
-  if (b->used() / sizeof(Cell) < i + 2) return false;
-  Cell* first = b->cells() + i;
-  if (type_of(first) != TYPE_WORD || type_of(first + 1) != TYPE_BLOCK) return false;
-  if (symbol::resolve(word::symbol_of(first)) != symbol::resolve(symbol::make("Qel"))) return false;
-  set_series_index(code, i32(i + 2));
-  return true;
-}
 
 // The boot data: the library, loaded and encoded at build time (compact
 // QELBIN, plain; a stream sent through the LZ stream decodes too). Linked
@@ -382,6 +366,7 @@ void run() {
   set_datatype_words();
   define_typesets();
   library::define_routines();
+  view::desktop::define_routines();
   library::define_predicates();
   library::define_math_routines();
   gc::enabled = true;
@@ -396,8 +381,8 @@ void run() {
     if (boot_data)
       *code.get() = *block::cell_at(files.get(), i);
     else
-      load_source(code.get(), kLibrary[i].text, kLibrary[i].size);
-    skip_header(code.get());
+      lexer::load_source(code.get(), kLibrary[i].text, kLibrary[i].size);
+    lexer::skip_header(code.get());
     interp::eval_block_or_throw(code.get(), false);
     stack::reset();
     // The sources after the system object's own may use all of it.
@@ -416,6 +401,8 @@ void run() {
   }
   view::routines::define_event_routines();  // when no settings ran (a reduced library)
   library::wire_tool_routines();
+  library::native::wire_codec_routines();
+  console::wire_terminal_routines();
   fill_boot_args();
   library::mark_library_code();
   interp::compiled::set_starting(false);
@@ -423,3 +410,9 @@ void run() {
 }
 
 }  // namespace qel::boot
+
+namespace qel::runtime {
+
+void boot() { boot::run(); }
+
+}  // namespace qel::runtime
