@@ -32,7 +32,7 @@ const char* const kStandardNames[STANDARD_COUNT] = {"dragging", "debug",      "e
 Cell* g_standard = nullptr;
 bool g_wired = false, g_actor_wired = false;
 
-u32 g_options = 0, g_parent = 0, g_actors = 0;  // canonical symbols
+u32 g_options = 0, g_parent = 0, g_actors = 0, g_type = 0, g_radio = 0;  // canonical symbols
 
 // The value of the object's field: read at the face! position when the
 // word there is the one asked for, else looked up by name; nullptr when the
@@ -79,19 +79,35 @@ bool same_function(const Cell* a, const Cell* b) {
          function::more_of(a) == function::more_of(b);
 }
 
+// The event's key when it is a character, else 0 (a key word, none). May
+// allocate (an OS event's key word).
+u32 key_char(const Cell* ev) {
+  Cell key;
+  event::get_field(ev, event::F_KEY, &key);
+  return type_of(&key) == TYPE_CHAR ? char_of(&key) : 0;
+}
+
 // Whether the standard function k lets an event of this type go on unchanged
-// for the face, with system/view/debug? as given.
-bool leaves_alone(u32 k, u32 type, const Cell* face, const Cell* debug) {
+// for the face, with system/view/debug? as given and key the event's key
+// character (for key and key-down events).
+bool leaves_alone(u32 k, u32 type, u32 key, const Cell* face, const Cell* debug) {
   switch (k) {
-    case S_TAB: return type != event::KEY_DOWN;
+    // Tab acts on the Tab key only, Enter on Return and line feed only.
+    case S_TAB: return type != event::KEY_DOWN || key != '\t';
+    case S_ENTER: return type != event::KEY || (key != '\r' && key != '\n');
     case S_FIELD_SYNC: return type != event::CHANGE;
     case S_REACTORS:
       for (u32 t : {event::CHANGE, event::ENTER, event::UNFOCUS, event::FOCUS, event::MOVE, event::MOVING,
                     event::RESIZE, event::RESIZING, event::SELECT})
         if (type == t) return false;
       return true;
-    case S_RADIO: return type != event::CLICK;
-    case S_ENTER: return type != event::KEY;
+    case S_RADIO: {
+      // A click acts on a face whose type is the word radio; a type that
+      // is no plain word is left to the function itself.
+      if (type != event::CLICK) return true;
+      const Cell* t = field(face, face::TYPE, g_type);
+      return t && type_of(t) == TYPE_WORD && symbol::resolve(word::symbol_of(t)) != g_radio;
+    }
     case S_DEBUG: return logic::is_false(debug);
     case S_DRAGGING: {
       // It acts only for a face whose options block may name a drag.
@@ -106,12 +122,14 @@ bool leaves_alone(u32 k, u32 type, const Cell* face, const Cell* debug) {
 // for the face, with system/view/debug? as given.
 bool handlers_quiet(const Cell* handlers, const Cell* face, const Cell* ev, const Cell* debug) {
   if (type_of(handlers) != TYPE_BLOCK || type_of(face) != TYPE_OBJECT || type_of(ev) != TYPE_EVENT) return false;
+  u32 type = event::type_code(ev);
+  // Read before the handlers' cells are: it may allocate.
+  u32 key = type == event::KEY || type == event::KEY_DOWN ? key_char(ev) : 0;
   const mem::Buffer* b = mem::buffer_of(series_node(handlers));
   i32 first = series_index(handlers) < 0 ? 0 : series_index(handlers);
   i32 n = i32(b->used() / sizeof(Cell)) - first;
   if (n <= 0) return true;
   if (!g_standard || n % 2) return false;
-  u32 type = event::type_code(ev);
   // Each insertion goes first: the handlers hold the standard functions in
   // the reverse of their order, which is tried first.
   u32 expected = STANDARD_COUNT - 1;
@@ -122,7 +140,7 @@ bool handlers_quiet(const Cell* handlers, const Cell* face, const Cell* ev, cons
       k = 0;
       while (k < STANDARD_COUNT && !same_function(fn, g_standard + k)) ++k;
     }
-    if (k == STANDARD_COUNT || !leaves_alone(k, type, face, debug)) return false;
+    if (k == STANDARD_COUNT || !leaves_alone(k, type, key, face, debug)) return false;
   }
   return true;
 }
@@ -153,13 +171,19 @@ void plain() {
     api::answer_logic(false);
     return;
   }
+  // The face first: an OS event's field may allocate. The words' values are
+  // copied, as the handlers' check may allocate too.
+  Cell face;
+  event::get_field(ev, event::F_FACE, &face);
   const Cell* handlers = value_of(api::arg(2));
   const Cell* debug = value_of(api::arg(3));
   const Cell* capturing = value_of(api::arg(4));
-  Cell face;
-  event::get_field(ev, event::F_FACE, &face);
-  if (!handlers || !debug || !capturing || type_of(&face) != TYPE_OBJECT || !logic::is_false(capturing) ||
-      !handlers_quiet(handlers, &face, ev, debug)) {
+  if (!handlers || !debug || !capturing || type_of(&face) != TYPE_OBJECT || !logic::is_false(capturing)) {
+    api::answer_logic(false);
+    return;
+  }
+  Cell h = *handlers, d = *debug;
+  if (!handlers_quiet(&h, &face, ev, &d)) {
     api::answer_logic(false);
     return;
   }
@@ -287,6 +311,8 @@ void wire() {
     g_options = symbol::resolve(symbol::make("options"));
     g_parent = symbol::resolve(symbol::make("parent"));
     g_actors = symbol::resolve(symbol::make("actors"));
+    g_type = symbol::resolve(symbol::make("type"));
+    g_radio = symbol::resolve(symbol::make("radio"));
     library::wire("system view awake", "_quiet-handlers", "[handlers face event debug]", quiet_handlers);
     library::wire("system view awake", "_climb", "[parent event]", climb);
     library::wire("system view awake", "_plain", "[event face handlers debug? capturing?]", plain);
