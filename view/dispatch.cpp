@@ -70,6 +70,7 @@ u32 g_view_hint = 0, g_debug_hint = 0, g_names_hint = 0;
 const Cell* value_of(const Cell* word);
 
 const Cell* view_field(u32& hint, u32 sym) {
+  if (!g_system_word) return nullptr;
   return member(member(value_of(g_system_word), g_view_hint, g_view), hint, sym);
 }
 
@@ -192,18 +193,79 @@ void plain() {
   api::answer_logic(true);
 }
 
+// The look-up of do-actor for a face and an event type word (the face's
+// actors object, the actor's name for the type in system/view/evt-names, the
+// function under that name) when it can tell its outcome without raising
+// and with system/view/debug? off: FOUND (the actor into actor), NONE when
+// the look-up finds none; UNKNOWN when it cannot tell (a field missing or
+// unset, a name that select on an object refuses, debug? on). Allocates
+// nothing.
+enum Lookup { UNKNOWN, NONE, FOUND };
+Lookup lookup_actor(const Cell* face, const Cell* type, Cell* actor_out) {
+  if (type_of(face) != TYPE_OBJECT || type_of(type) != TYPE_WORD) return UNKNOWN;
+  const Cell* debug = view_field(g_debug_hint, g_debug);
+  if (!debug || !(type_of(debug) == TYPE_NONE || (type_of(debug) == TYPE_LOGIC && logic::is_false(debug))))
+    return UNKNOWN;
+  const Cell* actors = field(face, face::ACTORS, g_actors);
+  if (!actors || type_of(actors) == TYPE_UNSET) return UNKNOWN;
+  if (type_of(actors) != TYPE_OBJECT) return NONE;
+  const Cell* names = view_field(g_names_hint, g_evt_names);
+  if (!names || (type_of(names) != TYPE_HASH && type_of(names) != TYPE_BLOCK)) return UNKNOWN;
+  Cell name;
+  {
+    stack::Mark scratch;  // select's answer and its scratch cells
+    Cell* series = stack::push_cell(names);
+    Cell* key = stack::push_cell(type);
+    name = *block::select(series, key, act::FindOptions{});
+  }
+  Type nt = type_of(&name);
+  if (nt == TYPE_NONE || (nt == TYPE_LOGIC && logic::is_false(&name))) return NONE;
+  if (nt != TYPE_WORD && nt != TYPE_SET_WORD && nt != TYPE_GET_WORD && nt != TYPE_LIT_WORD) return UNKNOWN;
+  const Cell* actor = object::get_word_cell(actors, &name);
+  Type at = type_of(actor);
+  if (at != TYPE_FUNCTION && at != TYPE_NATIVE && at != TYPE_ACTION && at != TYPE_ROUTINE && at != TYPE_OP) return NONE;
+  if (actor_out) *actor_out = *actor;
+  return FOUND;
+}
+
+// _find-actor face type 'actor: do-actor's look-up in one step: true, the
+// word set to the actor; false when the look-up finds none; none when it
+// cannot tell (and under the reference switch): the Qel look-up then runs,
+// raising or printing as it does.
+void find_actor() {
+  Cell fn;
+  Lookup l = interp::reference ? UNKNOWN : lookup_actor(api::arg(0), api::arg(1), &fn);
+  if (l == UNKNOWN) {
+    api::answer_none();
+    return;
+  }
+  if (l == FOUND) {
+    Cell word = *api::arg(2);
+    word::set(&word, &fn);
+  }
+  api::answer_logic(l == FOUND);
+}
+
 // _climb parent event: the parent itself, or the first face above it whose
-// level of the dispatch does more than pass the answer from above on.
+// level of the dispatch does more than pass the answer from above on: one
+// whose actors object holds the event's actor, or that the look-up cannot
+// tell about, or whose actors facet is missing; none when no such face is
+// left.
 void climb() {
   const Cell* up = api::arg(0);
   const Cell* ev = api::arg(1);
   // A close is handled at every level; a cycle of parents is left to the
   // Qel code, which reports the overflow.
   if (!interp::reference && type_of(ev) == TYPE_EVENT && event::type_code(ev) != event::CLOSE) {
+    Cell type;  // the type word do-actor is given
+    event::get_field(ev, event::F_TYPE, &type);
     for (int depth = 0; depth < 64 && type_of(up) == TYPE_OBJECT; ++depth) {
       const Cell* actors = field(up, face::ACTORS, g_actors);
       const Cell* next = field(up, face::PARENT, g_parent);
-      if (!actors || !next || type_of(actors) == TYPE_OBJECT) break;
+      if (!actors || !next) break;
+      // a level whose actors hold none for the event only passes the
+      // answer from above on, as one without actors does
+      if (type_of(actors) == TYPE_OBJECT && lookup_actor(up, &type, nullptr) != NONE) break;
       if (type_of(next) != TYPE_OBJECT) {
         // the top of the climb, which no actor of the event waits at
         api::answer_none();
@@ -213,68 +275,6 @@ void climb() {
     }
   }
   api::answer(up);
-}
-
-// _find-actor face type 'actor: the look-up of do-actor (the face's actors
-// object, the actor's name for the event type in system/view/evt-names, the
-// function under that name) when it can tell its outcome without raising
-// and with system/view/debug? off: true, having set the word to the actor,
-// or false when the look-up finds none. None when it cannot tell (a field
-// missing or unset, a name that select on an object refuses, debug? on, the
-// reference switch): the Qel look-up then runs, raising or printing as it
-// does.
-void find_actor() {
-  const Cell* face = api::arg(0);
-  const Cell* type = api::arg(1);
-  if (interp::reference || type_of(face) != TYPE_OBJECT || type_of(type) != TYPE_WORD) {
-    api::answer_none();
-    return;
-  }
-  const Cell* debug = view_field(g_debug_hint, g_debug);
-  if (!debug || !(type_of(debug) == TYPE_NONE || (type_of(debug) == TYPE_LOGIC && logic::is_false(debug)))) {
-    api::answer_none();
-    return;
-  }
-  const Cell* actors = field(face, face::ACTORS, g_actors);
-  if (!actors || type_of(actors) == TYPE_UNSET) {
-    api::answer_none();
-    return;
-  }
-  if (type_of(actors) != TYPE_OBJECT) {
-    api::answer_logic(false);
-    return;
-  }
-  const Cell* names = view_field(g_names_hint, g_evt_names);
-  if (!names || (type_of(names) != TYPE_HASH && type_of(names) != TYPE_BLOCK)) {
-    api::answer_none();
-    return;
-  }
-  Cell name;
-  {
-    stack::Mark scratch;  // select's answer and its scratch cells
-    Cell* series = stack::push_cell(names);
-    Cell* key = stack::push_cell(type);
-    name = *block::select(series, key, act::FindOptions{});
-  }
-  Type nt = type_of(&name);
-  if (nt == TYPE_NONE || (nt == TYPE_LOGIC && logic::is_false(&name))) {
-    api::answer_logic(false);
-    return;
-  }
-  if (nt != TYPE_WORD && nt != TYPE_SET_WORD && nt != TYPE_GET_WORD && nt != TYPE_LIT_WORD) {
-    api::answer_none();
-    return;
-  }
-  const Cell* actor = object::get_word_cell(actors, &name);
-  Type at = type_of(actor);
-  if (at != TYPE_FUNCTION && at != TYPE_NATIVE && at != TYPE_ACTION && at != TYPE_ROUTINE && at != TYPE_OP) {
-    api::answer_logic(false);
-    return;
-  }
-  Cell fn = *actor;
-  Cell word = *api::arg(2);
-  word::set(&word, &fn);
-  api::answer_logic(true);
 }
 
 // Notes the standard functions once the handlers hold every one of them.
