@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "datatypes/block.hpp"
-#include "boot/boot.hpp"
+#include "console/boot/boot.hpp"
 #include "eval/lexer.hpp"
 #include "io/qelbin.hpp"
 #include "runtime/memory.hpp"
@@ -23,9 +23,9 @@ const char* g_output = nullptr;
 int generate() {
   using namespace qel;
   roots::LocalCell files, code;
-  block::make_at(files.get(), i32(boot::kLibraryCount));
-  for (unsigned i = 0; i < boot::kLibraryCount; ++i) {
-    lexer::load_source(code.get(), boot::kLibrary[i].text, boot::kLibrary[i].size);
+  block::make_at(files.get(), i32(console::boot::kLibraryCount));
+  for (unsigned i = 0; i < console::boot::kLibraryCount; ++i) {
+    lexer::load_source(code.get(), console::boot::kLibrary[i].text, console::boot::kLibrary[i].size);
     block::append_copy(files.get(), code.get());
     stack::reset();
   }

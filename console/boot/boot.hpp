@@ -7,7 +7,7 @@
 
 #include "runtime/cell.hpp"
 
-namespace qel::boot {
+namespace qel::console::boot {
 
 struct Source {
   const char* name;
@@ -31,4 +31,4 @@ extern const char message[];
 // The whole boot program. Errors end the process like any uncaught error.
 void run();
 
-}  // namespace qel::boot
+}  // namespace qel::console::boot

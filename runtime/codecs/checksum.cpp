@@ -1,5 +1,5 @@
 // CRC-32, Adler-32, the Internet checksum, digests and HMAC.
-#include "codecs/checksum.hpp"
+#include "runtime/codecs/checksum.hpp"
 
 #include <openssl/evp.h>
 
@@ -10,7 +10,7 @@
 
 #include "runtime/error.hpp"
 
-namespace qel::checksum {
+namespace qel::codecs::checksum {
 
 namespace {
 
@@ -171,4 +171,4 @@ std::vector<u8> hmac(const u8* data, std::size_t n, const u8* key, std::size_t k
   return out;
 }
 
-}  // namespace qel::checksum
+}  // namespace qel::codecs::checksum
