@@ -53,19 +53,21 @@ struct Rec {
   Cell* fbase;
   Unit* ret_unit;  // where the code goes on after the block (null: back to C++)
   u32 ret_pc;
-  // calls of compiled functions: the frame whose context is bound (a return
-  // sent as an exception lands there)
-  stack::Frame* f;
+  union {
+    // calls of compiled functions: the frame whose context is bound (a
+    // return sent as an exception lands there)
+    stack::Frame* f;
+    // walks (any, all): the block walked, kept reachable while the walk
+    // runs (its code may drop it); the walk reads it as a block record's
+    // code (node, end, pos, generic, fctx, fbase) but opens no frame for it
+    Cell walked;
+  };
   // loops: the loop frame (from the call-stack bottom: what break and
   // continue name), the passes made and to make, whether the condition or
   // the body is running, and a break or continue that landed as a transfer
   u32 me;
   i32 count, passes;
   bool in_cond, landed, landed_break;
-  // walks (any, all): the block walked, kept reachable while the walk runs
-  // (its code may drop it); the walk reads it as a block record's code
-  // (node, end, pos, generic, fctx, fbase) but opens no frame for it
-  Cell walked;
 };
 static_assert(std::is_trivially_copyable_v<Rec>);
 

@@ -222,7 +222,7 @@ inline int fast_op(const Cell* fn) { return op_code_of(type_of(fn), native::inde
 // native does, or false (l unchanged) when its answer is no integer! (an
 // overflow, an inexact division) or it would raise (a zero divisor, the
 // lowest integer divided by -1).
-inline bool integer_combine(int code, Cell* l, const Cell* r) {
+[[gnu::always_inline]] inline bool integer_combine(int code, Cell* l, const Cell* r) {
   i32 a = int_of(l), b = int_of(r);
   if (code < 100) {
     i32 n;

@@ -16,7 +16,11 @@
 
 namespace qel::qelbin {
 
-enum Mode : i32 { MODE_BOOT = 0, MODE_CODEC = 1 };
+// MODE_BOOT: the library's boot data (boot words, words bound by root
+// value). MODE_CODEC: any stream. MODE_SOURCE: plain values read back as
+// the lexer loads them from text (refinements unbound, making no word of
+// the global context).
+enum Mode : i32 { MODE_BOOT = 0, MODE_CODEC = 1, MODE_SOURCE = 2 };
 
 inline constexpr u8 FLAG_COMPACT = 1;
 inline constexpr u8 FLAG_LZ = 2;

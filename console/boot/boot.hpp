@@ -28,6 +28,11 @@ extern const char commit_date[];
 extern const char message[];
 }  // namespace record
 
+// Loads the specs of the natives and actions into one block (out must be
+// rooted): each spec block followed by the word that names it, in the order
+// start-up makes their values.
+void load_native_specs(Cell* out);
+
 // The whole boot program. Errors end the process like any uncaught error.
 void run();
 
