@@ -7,8 +7,8 @@
 # embedded library and the build record), QEL_CORE_LIBRARIES (what the core
 # links) and QEL_CORE_DEFERRED_INCLUDES (the headers of libcurl, libtiff and
 # libcrypto, which platform/http.cpp, platform/image_codecs.cpp and
-# codecs/checksum.cpp open on first use, to keep start-up short: never
-# linked).
+# runtime/codecs/checksum.cpp open on first use, to keep start-up short:
+# never linked).
 
 find_package(Threads REQUIRED)
 find_package(PkgConfig REQUIRED)
