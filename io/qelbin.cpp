@@ -1162,6 +1162,12 @@ void decode(const u8* data, std::size_t size, u32 target, Mode mode) {
   gc::MovingOff fixed;
   if (size < 8 || std::memcmp(data, "QELBIN", 6) != 0) fire(Err::script_invalid_data);
   u8 flags = data[7];
+  // The boot streams are the executable's own bytes, which nothing moves:
+  // read in place when they need no unpacking.
+  if (mode != MODE_CODEC && (flags & FLAG_COMPACT) && !(flags & FLAG_LZ)) {
+    Decoder(data, size, target, mode).run(flags);
+    return;
+  }
   // The stream is read from a private copy: the caller's bytes may live in a
   // series that the collector moves while values are made.
   std::vector<u8> copy;

@@ -19,7 +19,8 @@ namespace qel::qelbin {
 // MODE_BOOT: the library's boot data (boot words, words bound by root
 // value). MODE_CODEC: any stream. MODE_SOURCE: plain values read back as
 // the lexer loads them from text (refinements unbound, making no word of
-// the global context).
+// the global context). Both boot modes read streams of the executable's own
+// bytes, which never move.
 enum Mode : i32 { MODE_BOOT = 0, MODE_CODEC = 1, MODE_SOURCE = 2 };
 
 inline constexpr u8 FLAG_COMPACT = 1;
