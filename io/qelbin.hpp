@@ -3,10 +3,10 @@
 // A stream starts with "QELBIN", a version byte (2 from the encoders, 1 in
 // the boot data; never checked) and a flags byte: bit 0 compact layout
 // (bytes and varints; else the full layout of 32-bit words), bit 1 the rest
-// is an LZ stream (codecs/lz.hpp), bit 2 a symbol table is present. A series,
-// object or function met twice is written once and referred to by the path
-// of record positions where it was first written, so shared and cyclic
-// values keep their structure.
+// is an LZ stream (runtime/codecs/lz.hpp), bit 2 a symbol table is
+// present. A series, object or function met twice is written once and
+// referred to by the path of record positions where it was first written,
+// so shared and cyclic values keep their structure.
 #pragma once
 
 #include <cstddef>
