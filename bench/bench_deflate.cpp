@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "bench/bench_main.hpp"
-#include "io/codecs/checksum.hpp"
-#include "io/codecs/base.hpp"
-#include "io/codecs/deflate.hpp"
+#include "codecs/checksum.hpp"
+#include "codecs/base.hpp"
+#include "codecs/deflate.hpp"
 
 #if QEL_BENCH_ZLIB
 #include <zlib.h>

@@ -11,12 +11,13 @@
 
 #include "bench_main.hpp"
 #include "datatypes/image.hpp"
-#include "eval/boot.hpp"
+#include "eval/lexer.hpp"
 #include "runtime/roots.hpp"
 #include "runtime/stack.hpp"
 #include "view/backend/draw/walker.hpp"
 
 using namespace qel;
+using namespace qel::view::backend;
 
 namespace {
 
@@ -86,7 +87,7 @@ std::string draw_source() {
 void BM_DrawBlock(benchmark::State& state) {
   roots::LocalCell block, img;
   std::string src = draw_source();
-  boot::load_source(block.get(), src.data(), src.size());
+  lexer::load_source(block.get(), src.data(), src.size());
   copy_cell(image::make_at(stack::push(), image::new_record(SIDE, SIDE)), img.get());
   stack::pop(1);
   copy_cell(mem::buffer_of(series_node(block.get()))->cells(), block.get());  // the block in the loaded one

@@ -23,13 +23,14 @@
 #include "datatypes/image.hpp"
 #include "datatypes/image_perspective.hpp"
 #include "datatypes/word.hpp"
-#include "eval/boot.hpp"
+#include "eval/lexer.hpp"
 #include "runtime/roots.hpp"
 #include "runtime/stack.hpp"
 #include "view/backend/draw/shadow.hpp"
 #include "view/backend/draw/walker.hpp"
 
 using namespace qel;
+using namespace qel::view::backend;
 
 namespace {
 
@@ -119,7 +120,7 @@ std::string draw_source() {
 void BM_DrawPrimitives(benchmark::State& state) {
   roots::LocalCell block, img;
   std::string src = draw_source();
-  boot::load_source(block.get(), src.data(), src.size());
+  lexer::load_source(block.get(), src.data(), src.size());
   copy_cell(image::make_at(stack::push(), image::new_record(SIDE, SIDE)), img.get());
   stack::pop(1);
   copy_cell(mem::buffer_of(series_node(block.get()))->cells(), block.get());  // the block in the loaded one
@@ -288,7 +289,7 @@ const double QUAD_X[4] = {100, 900, 980, 20}, QUAD_Y[4] = {50, 150, 950, 990};
 void BM_PerspectiveImage(benchmark::State& state) {
   roots::LocalCell block, img, src;
   std::string text = "[image src 100x50 900x150 980x950 20x990]";
-  boot::load_source(block.get(), text.data(), text.size());
+  lexer::load_source(block.get(), text.data(), text.size());
   copy_cell(mem::buffer_of(series_node(block.get()))->cells(), block.get());
   copy_cell(image::make_at(stack::push(), image::new_record(SIDE, SIDE)), img.get());
   copy_cell(image::make_at(stack::push(), image::new_record(SIDE, SIDE)), src.get());

@@ -12,7 +12,7 @@
 
 #include "bench_main.hpp"
 #include "datatypes/block.hpp"
-#include "eval/boot.hpp"
+#include "eval/lexer.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/roots.hpp"
@@ -22,6 +22,7 @@
 #include "view/face.hpp"
 
 using namespace qel;
+using namespace qel::view::backend;
 
 namespace {
 
@@ -54,7 +55,7 @@ const std::vector<Line>& lines() {
 }
 
 // Loads Qel source into a rooted cell: the block of its values.
-void load(Cell* out, const std::string& src) { boot::load_source(out, src.data(), src.size()); }
+void load(Cell* out, const std::string& src) { lexer::load_source(out, src.data(), src.size()); }
 
 Cell* make_object(Cell* spec) {
   Cell proto;

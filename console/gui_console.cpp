@@ -29,8 +29,7 @@
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
-#include "eval/api.hpp"
-#include "eval/boot.hpp"
+#include "runtime/api.hpp"
 #include "eval/interrupt.hpp"
 #include "eval/library_routines.hpp"
 #include "runtime/error.hpp"
@@ -107,7 +106,7 @@ bool set(const char* name) {
 // window when a display opens, else the text console, saying so when it
 // reads typed lines on a terminal.
 int program() {
-  boot::run();
+  runtime::boot();
   const std::vector<std::string>& args = runtime::args;
   bool typed = reads_lines(args);
   if (!typed && from_shell()) return text_console();

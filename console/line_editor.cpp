@@ -8,6 +8,10 @@
 //
 // Nothing that can raise runs under libedit's frames without being caught
 // there: the completer is called inside a catch-all.
+//
+// libedit is loaded with dlopen when the editor starts on a terminal, not
+// linked: a script, or a console on a pipe, never needs it, and loading it
+// (with the terminfo library it brings) cost every start of the program.
 #include "console/line_editor.hpp"
 
 #include <histedit.h>
@@ -20,9 +24,35 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/shared_library.hpp"
+
 namespace qel::console::editor {
 
 namespace {
+
+#define QEL_EDIT_FUNCTIONS(X)                                                    \
+  X(el_init) X(el_end) X(el_wset) X(el_wgets) X(el_wline) X(el_cursor)             \
+  X(el_deletestr) X(el_winsertstr) X(el_resize) X(history_winit) X(history_wend) \
+  X(history_w)
+
+struct Edit {
+  QEL_EDIT_FUNCTIONS(QEL_LIBRARY_FUNCTION)
+};
+
+Edit lib;
+
+// Loads libedit, once; false when it or one of its functions is missing
+// (the console then reads plain lines).
+bool edit_load() {
+  static platform::LoadOnce loaded;
+  return loaded([] {
+    platform::SharedLibrary edit("libedit.so.2");
+#define QEL_EDIT_RESOLVE(name) edit.resolve(lib.name, #name);
+    QEL_EDIT_FUNCTIONS(QEL_EDIT_RESOLVE)
+#undef QEL_EDIT_RESOLVE
+    return edit.complete();
+  });
+}
 
 EditLine* g_el = nullptr;
 HistoryW* g_hist = nullptr;
@@ -127,20 +157,20 @@ wchar_t* prompt_of(EditLine*) { return const_cast<wchar_t*>(g_prompt.c_str()); }
 
 // Replaces the whole line and puts the caret at `caret` characters.
 void replace_line(const std::wstring& line, std::size_t caret) {
-  const LineInfoW* li = el_wline(g_el);
-  el_cursor(g_el, int(li->lastchar - li->cursor));
-  li = el_wline(g_el);
-  el_deletestr(g_el, int(li->cursor - li->buffer));
-  if (!line.empty()) el_winsertstr(g_el, line.c_str());
-  li = el_wline(g_el);
-  el_cursor(g_el, -int(line.size() - std::min(caret, line.size())));
+  const LineInfoW* li = lib.el_wline(g_el);
+  lib.el_cursor(g_el, int(li->lastchar - li->cursor));
+  li = lib.el_wline(g_el);
+  lib.el_deletestr(g_el, int(li->cursor - li->buffer));
+  if (!line.empty()) lib.el_winsertstr(g_el, line.c_str());
+  li = lib.el_wline(g_el);
+  lib.el_cursor(g_el, -int(line.size() - std::min(caret, line.size())));
 }
 
 // Tab: the completer's answer replaces the line; candidates to list are
 // printed under it and the prompt shown again.
 unsigned char complete(EditLine*, int) {
   if (!g_completer) return CC_ERROR;
-  const LineInfoW* li = el_wline(g_el);
+  const LineInfoW* li = lib.el_wline(g_el);
   std::string line = narrow(li->buffer, li->lastchar);
   std::size_t caret = std::size_t(li->cursor - li->buffer);
   Completion c;
@@ -171,20 +201,20 @@ void utf8_locale() {
 
 bool start(Completer completer) {
   if (g_el) return true;
-  if (!::isatty(0) || !::isatty(1)) return false;
+  if (!::isatty(0) || !::isatty(1) || !edit_load()) return false;
   utf8_locale();
-  g_el = el_init("qel", stdin, stdout, stderr);
+  g_el = lib.el_init("qel", stdin, stdout, stderr);
   if (!g_el) return false;
   g_completer = completer;
-  g_hist = history_winit();
+  g_hist = lib.history_winit();
   HistEventW ev;
-  history_w(g_hist, &ev, H_SETSIZE, 100);
-  el_wset(g_el, EL_EDITOR, L"emacs");
-  el_wset(g_el, EL_HIST, history_w, g_hist);
-  el_wset(g_el, EL_PROMPT, prompt_of);
-  el_wset(g_el, EL_GETCFN, get_char);
-  el_wset(g_el, EL_ADDFN, L"qel-complete", L"Completes the word before the caret", complete);
-  el_wset(g_el, EL_BIND, L"^I", L"qel-complete", nullptr);
+  lib.history_w(g_hist, &ev, H_SETSIZE, 100);
+  lib.el_wset(g_el, EL_EDITOR, L"emacs");
+  lib.el_wset(g_el, EL_HIST, lib.history_w, g_hist);
+  lib.el_wset(g_el, EL_PROMPT, prompt_of);
+  lib.el_wset(g_el, EL_GETCFN, get_char);
+  lib.el_wset(g_el, EL_ADDFN, L"qel-complete", L"Completes the word before the caret", complete);
+  lib.el_wset(g_el, EL_BIND, L"^I", L"qel-complete", nullptr);
   return true;
 }
 
@@ -193,24 +223,24 @@ bool active() { return g_el != nullptr; }
 void set_history(const std::vector<std::string>& oldest_first) {
   if (!g_hist) return;
   HistEventW ev;
-  history_w(g_hist, &ev, H_CLEAR);
-  for (const std::string& line : oldest_first) history_w(g_hist, &ev, H_ENTER, widen(line).c_str());
+  lib.history_w(g_hist, &ev, H_CLEAR);
+  for (const std::string& line : oldest_first) lib.history_w(g_hist, &ev, H_ENTER, widen(line).c_str());
 }
 
 void add_history(const std::string& line) {
   if (!g_hist) return;
   HistEventW ev;
-  history_w(g_hist, &ev, H_ENTER, widen(line).c_str());
+  lib.history_w(g_hist, &ev, H_ENTER, widen(line).c_str());
 }
 
 std::optional<std::string> read(const std::string& prompt, bool (*stop)()) {
   g_prompt = widen(prompt);
   // (the terminal may have changed its size since the last line)
-  el_resize(g_el);
+  lib.el_resize(g_el);
   g_stop = stop;
   g_stopped = false;
   int count = 0;
-  const wchar_t* line = el_wgets(g_el, &count);
+  const wchar_t* line = lib.el_wgets(g_el, &count);
   g_stop = nullptr;
   if (g_stopped || !line) return std::nullopt;
   const wchar_t* end = line + (count > 0 ? count : 0);
@@ -220,9 +250,9 @@ std::optional<std::string> read(const std::string& prompt, bool (*stop)()) {
 
 void finish() {
   if (!g_el) return;
-  el_end(g_el);
+  lib.el_end(g_el);
   g_el = nullptr;
-  if (g_hist) history_wend(g_hist);
+  if (g_hist) lib.history_wend(g_hist);
   g_hist = nullptr;
 }
 

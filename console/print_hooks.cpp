@@ -7,7 +7,7 @@
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "eval/interpreter.hpp"
 #include "runtime/error.hpp"
 #include "runtime/hooks.hpp"

@@ -40,8 +40,8 @@
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
-#include "eval/api.hpp"
-#include "eval/boot.hpp"
+#include "runtime/api.hpp"
+#include "eval/lexer.hpp"
 #include "eval/interrupt.hpp"
 #include "eval/library_routines.hpp"
 #include "platform/crash.hpp"
@@ -408,7 +408,7 @@ void prepare_save() {
 
 void save_settings(const char* code, std::size_t size) {
   prepare_save();
-  boot::load_source(g_save, code, size);
+  lexer::load_source(g_save, code, size);
   api::Values v(2);
   api::check(api::invoke(g_try, g_save, 1, v[0]));
   if (type_of(v[0]) == TYPE_ERROR) {
@@ -476,7 +476,7 @@ int text_console() {
 namespace {
 
 int program() {
-  boot::run();
+  runtime::boot();
   return text_console();
 }
 

@@ -10,7 +10,7 @@
 #include "datatypes/string.hpp"
 #include "datatypes/tuple.hpp"
 #include "datatypes/word.hpp"
-#include "io/codecs/base.hpp"
+#include "codecs/base.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"

@@ -16,7 +16,7 @@
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/typeset.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/code_epoch.hpp"

@@ -18,7 +18,7 @@
 #include "datatypes/series.hpp"
 #include "datatypes/typeset.hpp"
 #include "datatypes/word.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/casefold.hpp"
 #include "runtime/error.hpp"

@@ -432,8 +432,10 @@ class SlotTable {
 }  // namespace
 
 void bind_block(u32 ctx, const Cell* block, bool self) {
+  u32 self_canon = self && self_symbol ? symbol::resolve(self_symbol) : 0;
   auto bind = [&](Cell* c, Type t) {
-    if (self && t == TYPE_WORD && is_self(word::symbol_of(c))) {
+    u32 sym = word::symbol_of(c);
+    if (self_canon && t == TYPE_WORD && symbol::valid(sym) && symbol::resolve(sym) == self_canon) {
       word::set_binding(c, ctx, -1);
     } else {
       bind_word(ctx, c);

@@ -8,7 +8,7 @@
 #include "datatypes/word.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/roots.hpp"

@@ -12,7 +12,7 @@
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "platform/console.hpp"
 #include "runtime/error.hpp"
 #include "runtime/errors.hpp"

@@ -5,7 +5,7 @@
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/error.hpp"

@@ -10,8 +10,8 @@
 #include "datatypes/port.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/word.hpp"
-#include "eval/api.hpp"
-#include "io/services.hpp"
+#include "runtime/api.hpp"
+#include "runtime/io_services.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
@@ -277,7 +277,7 @@ Cell* to_port(const Cell* url_in) {
 bool http_scheme(const Cell* url) { return string::match_bytes(url, "http"); }
 
 Cell* url_read(Cell* source, Cell* part, Cell* seek, bool binary, bool lines, bool info, Cell* as) {
-  if (http_scheme(source)) return io::services.url_read(source, part, seek, binary, lines, info, as);
+  if (http_scheme(source)) return io_services::services.url_read(source, part, seek, binary, lines, info, as);
   stack::Mark mark;
   Cell* port = to_port(source);
   return mark.keep(port::read(port, part, seek, binary, lines, info, as));
@@ -286,7 +286,7 @@ Cell* url_read(Cell* source, Cell* part, Cell* seek, bool binary, bool lines, bo
 Cell* url_write(Cell* dest, Cell* data, bool binary, bool lines, bool info, bool append, Cell* part,
                 Cell* seek, Cell* allow, Cell* as) {
   if (http_scheme(dest)) {
-    return io::services.url_write(dest, data, binary, lines, info, append, part, seek, allow, as);
+    return io_services::services.url_write(dest, data, binary, lines, info, append, part, seek, allow, as);
   }
   stack::Mark mark;
   Cell* port = to_port(dest);
@@ -370,11 +370,11 @@ void init() {
   t.mold = file_mold;
   // ... but the file services.
   t.open = nullptr;
-  t.read = io::services.file_read;
-  t.write = io::services.file_write;
-  t.delete_ = io::services.file_delete;
-  t.query = io::services.file_query;
-  t.rename = io::services.file_rename;
+  t.read = io_services::services.file_read;
+  t.write = io_services::services.file_write;
+  t.delete_ = io_services::services.file_delete;
+  t.query = io_services::services.file_query;
+  t.rename = io_services::services.file_rename;
   types::register_datatype({TYPE_FILE, TYPE_URL, "file!", t});
 }
 

@@ -212,10 +212,10 @@ struct RoutineEntry {
   const char* name;
   routines::Entry fn;
 };
-std::vector<RoutineEntry>& routine_table() {
-  static std::vector<RoutineEntry> table;
-  return table;
-}
+// Constant-initialised, so that it is there before any registration and a
+// call reads it without a guard.
+constinit std::vector<RoutineEntry> g_routine_table;
+inline std::vector<RoutineEntry>& routine_table() { return g_routine_table; }
 
 }  // namespace
 

@@ -18,8 +18,8 @@
 #include "datatypes/tuple.hpp"
 #include "platform/files.hpp"
 #include "platform/image_codecs.hpp"
-#include "eval/api.hpp"
-#include "io/services.hpp"
+#include "runtime/api.hpp"
+#include "runtime/io_services.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
 #include "runtime/hash.hpp"
@@ -164,7 +164,8 @@ bool is_face(const Cell* obj) {
 Cell* h_to(Cell* proto, Cell* spec, Type) {
   if (type_of(spec) == TYPE_IMAGE) return copy_whole(spec);
   // A face gives its window's pixels (none without a window).
-  if (type_of(spec) == TYPE_OBJECT && is_face(spec)) return io::services.face_to_image(spec);
+  if (type_of(spec) == TYPE_OBJECT && is_face(spec))
+    return io_services::services.face_to_image ? io_services::services.face_to_image(spec) : make_none(stack::push());
   float_::raise_bad_to(TYPE_IMAGE, spec);
 }
 

@@ -12,7 +12,7 @@
 #include "runtime/memory.hpp"
 #include "runtime/stack.hpp"
 #include "runtime/unicode.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 
 namespace qel::issue {
 

@@ -1,4 +1,4 @@
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "datatypes/pair.hpp"
 
 #include <cmath>

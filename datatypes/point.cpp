@@ -1,4 +1,4 @@
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "datatypes/point.hpp"
 
 #include <bit>

@@ -21,7 +21,7 @@
 #include "datatypes/string.hpp"
 #include "datatypes/vector.hpp"
 #include "datatypes/word.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "runtime/roots.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/casefold.hpp"

@@ -1,7 +1,7 @@
 #include "datatypes/tag.hpp"
 
 #include "datatypes/string.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
 #include "runtime/stack.hpp"

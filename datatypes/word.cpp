@@ -6,7 +6,7 @@
 #include "datatypes/context.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"

@@ -14,8 +14,8 @@
 #include "datatypes/object.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
-#include "eval/api.hpp"
-#include "eval/boot.hpp"
+#include "runtime/api.hpp"
+#include "eval/lexer.hpp"
 #include "eval/interpreter.hpp"
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
@@ -69,7 +69,7 @@ routines::Entry encoder_for(int format) {
 // spec's values without brackets.
 Cell* push_routine(const char* spec_text, const char* name, routines::Entry entry) {
   roots::LocalCell spec;
-  boot::load_source(spec.get(), spec_text, std::strlen(spec_text));
+  lexer::load_source(spec.get(), spec_text, std::strlen(spec_text));
   u32 index = routines::register_routine(name, entry);
   routine::push(spec.get(), nullptr, index, -1);
   Cell* r = stack::last();
@@ -102,7 +102,7 @@ void install() {
   }
   text += " ]";
   roots::LocalCell code, block;
-  boot::load_source(code.get(), text.c_str(), text.size());
+  lexer::load_source(code.get(), text.c_str(), text.size());
   interp::eval_block_or_throw(code.get(), false);
   stack::reset();
   {

@@ -12,8 +12,8 @@
 #include "datatypes/object.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
-#include "eval/api.hpp"
-#include "eval/boot.hpp"
+#include "runtime/api.hpp"
+#include "eval/lexer.hpp"
 #include "eval/codec_objects.hpp"
 #include "eval/interpreter.hpp"
 #include "io/files.hpp"
@@ -93,7 +93,7 @@ void make_codec_object() {
       "  system/codecs: reduce ['qelbin qelbin-codec*]\n"
       "]";
   roots::LocalCell code;
-  boot::load_source(code.get(), text, std::strlen(text));
+  lexer::load_source(code.get(), text, std::strlen(text));
   interp::eval_block_or_throw(code.get(), false);
   stack::reset();
   roots::LocalCell obj;
@@ -104,7 +104,7 @@ void make_codec_object() {
   }
   for (const RoutineDef& r : kRoutines) {
     roots::LocalCell spec;
-    boot::load_source(spec.get(), r.spec, std::strlen(r.spec));
+    lexer::load_source(spec.get(), r.spec, std::strlen(r.spec));
     u32 index = routines::register_routine(r.field, r.entry);
     routine::push(spec.get(), nullptr, index, -1);
     Cell* fn = stack::last();

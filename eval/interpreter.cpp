@@ -10,7 +10,7 @@
 #include <type_traits>
 
 #include "datatypes/context.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "datatypes/function.hpp"
 #include "datatypes/object.hpp"
 #include "datatypes/ownership.hpp"
@@ -755,6 +755,79 @@ bool path_refinement_at(u32 pnode, u32 k, Cell* e) {
   return true;
 }
 
+// The refinements a path names from its element k on, as a call takes them
+// after its other arguments: each turned on (or off: a get-word whose value
+// is not true) and its arguments fetched into their slots (natives: left on
+// the stack, refs telling where). The path's length is read again at each
+// element (a refinement's arguments may shorten it), never past pn, its
+// length when the refinements began. ref_desc and ref_slot: each of the
+// function's nrefs refinements' descriptor entry and flag slot; seen: the
+// refinements taken already.
+Status path_refinements(ArgState& a, bool native_like, u32 desc, u32 nrefs, const u32* ref_desc,
+                        const u32* ref_slot, const Cell* path, u32 pn, u32 k, bool* seen, i32* refs) {
+  roots::NodeRoot hold(&desc);
+  Cell p = *path;
+  u32 pnode = series_node(&p);
+  u32 n = buffer_of(desc)->used() / sizeof(Cell);
+  for (; k < pn && k < buffer_of(pnode)->used() / sizeof(Cell); ++k) {
+    Cell e;
+    bool on = path_refinement_at(pnode, k, &e);
+    u32 sym = symbol::resolve(word::symbol_of(&e));
+    u32 r = 0;
+    while (r < nrefs && symbol::resolve(word::symbol_of(buffer_of(desc)->cells() + ref_desc[r])) != sym) ++r;
+    if (r == nrefs) fire(Err::script_no_refine, a.name, &e);
+    if (seen[r]) fire(Err::script_dup_refine, &p);
+    seen[r] = true;
+    if (native_like) {
+      if (on) refs[r] = i32(stack::top - stack::base);
+    } else {
+      make_logic(stack::base + ref_slot[r], on);
+    }
+    // Its arguments follow it in the descriptor.
+    u32 arg_word = 0;
+    for (u32 di = 0; di <= ref_desc[r]; ++di) {
+      Type dt = type_of(buffer_of(desc)->cells() + di);
+      if (dt == TYPE_TYPESET || dt == TYPE_REFINEMENT) ++arg_word;
+    }
+    u32 slot = ref_slot[r] + 1;
+    for (u32 di = ref_desc[r] + 1; di < n; ++di) {
+      Cell dd = *(buffer_of(desc)->cells() + di);
+      if (type_of(&dd) != TYPE_TYPESET || arg_kind(&dd) == ARG_RETURN) break;
+      Status st = fetch_argument(a, &dd, arg_word++);
+      if (st) return st;
+      place_refinement_arg(native_like, on, slot);
+      ++slot;
+    }
+  }
+  return 0;
+}
+
+Status path_refinements_from(const Cell* fn, const Code& code, u32& pos, const Cell* path, u32 pn, u32 k,
+                             const Cell* name, bool* seen, i32* refs) {
+  bool native_like = type_of(fn) == TYPE_NATIVE || type_of(fn) == TYPE_ACTION;
+  u32 desc = spec_arguments(fn);
+  u32 n = buffer_of(desc)->used() / sizeof(Cell);
+  // Where each refinement lies, as eval_arguments finds it.
+  u32 ref_desc[MAX_REFINEMENTS];
+  u32 ref_slot[MAX_REFINEMENTS];
+  u32 nrefs = 0, slot = 0;
+  bool in_refs = false;
+  for (u32 i = 0; i < n; ++i) {
+    const Cell* d = buffer_of(desc)->cells() + i;
+    if (type_of(d) == TYPE_TYPESET) {
+      if (arg_kind(d) != ARG_RETURN && (!in_refs || !native_like)) ++slot;
+    } else if (type_of(d) == TYPE_REFINEMENT) {
+      if (nrefs >= u32(MAX_REFINEMENTS)) fire(Err::internal_not_done);
+      ref_desc[nrefs] = i;
+      ref_slot[nrefs++] = slot;
+      if (!native_like) ++slot;
+      in_refs = true;
+    }
+  }
+  ArgState a{fn, code, pos, name, false, 0};
+  return path_refinements(a, native_like, desc, nrefs, ref_desc, ref_slot, path, pn, k, seen, refs);
+}
+
 // Collects the arguments of a call by the function's descriptor block. Natives
 // and actions get their refinements as positions in refs; function-like values
 // get every slot of their context on the stack: arguments, each refinement as
@@ -848,40 +921,11 @@ Status eval_arguments(const Cell* fn, const Code& code, u32& pos, const Cell* pa
   // Refinements from a path: the elements after the function's word.
   if (path) {
     bool seen[MAX_REFINEMENTS] = {};
-    Cell p = *path;
-    u32 pnode = series_node(&p);
+    u32 pnode = series_node(path);
     u32 pn = buffer_of(pnode)->used() / sizeof(Cell);
-    // A refinement's arguments may shorten the path: its length is read again.
-    for (u32 k = u32(series_index(&p)) + 1; k < pn && k < buffer_of(pnode)->used() / sizeof(Cell); ++k) {
-      Cell e;
-      bool on = path_refinement_at(pnode, k, &e);
-      u32 sym = symbol::resolve(word::symbol_of(&e));
-      u32 r = 0;
-      while (r < nrefs && symbol::resolve(word::symbol_of(buffer_of(desc)->cells() + ref_desc[r])) != sym) ++r;
-      if (r == nrefs) fire(Err::script_no_refine, name, &e);
-      if (seen[r]) fire(Err::script_dup_refine, path);
-      seen[r] = true;
-      if (native_like) {
-        if (on) refs[r] = i32(stack::top - stack::base);
-      } else {
-        make_logic(stack::base + ref_slot[r], on);
-      }
-      // Its arguments follow it in the descriptor.
-      u32 arg_word = 0;
-      for (u32 di = 0; di <= ref_desc[r]; ++di) {
-        Type dt = type_of(buffer_of(desc)->cells() + di);
-        if (dt == TYPE_TYPESET || dt == TYPE_REFINEMENT) ++arg_word;
-      }
-      u32 slot = ref_slot[r] + 1;
-      for (u32 di = ref_desc[r] + 1; di < n; ++di) {
-        Cell dd = *(buffer_of(desc)->cells() + di);
-        if (type_of(&dd) != TYPE_TYPESET || arg_kind(&dd) == ARG_RETURN) break;
-        Status st = fetch_argument(a, &dd, arg_word++);
-        if (st) return st;
-        place_refinement_arg(native_like, on, slot);
-        ++slot;
-      }
-    }
+    Status st = path_refinements(a, native_like, desc, nrefs, ref_desc, ref_slot, path, pn,
+                                 u32(series_index(path)) + 1, seen, refs);
+    if (st) return st;
   }
 
   // apply (mode 2): pairs of a refinement and an expression whose truth turns

@@ -92,7 +92,7 @@ u32 spec_arguments(const Cell* fn);
 // Callbacks from C++ code that does not take statuses.
 void eval_block_or_throw(const Cell* block, bool chain);
 // Calls fn (a function-like value) with the given argument values through
-// api::invoke (eval/api.hpp, which new code uses instead); the result is
+// api::invoke (runtime/api.hpp, which new code uses instead); the result is
 // answered as a cell pushed on the stack, and a transfer passing through is
 // sent on as an exception.
 Cell* call_with_args(const Cell* fn, const Cell* args, u32 count, u32 callback_bit,

@@ -1,11 +1,11 @@
-// The native API's evaluator side (eval/api.hpp): invoke, which calls any
+// The native API's evaluator side (runtime/api.hpp): invoke, which calls any
 // function value with given arguments as the interpreter would, the rooted
 // scratch cells, and the sort comparators' call.
 #include <exception>
 
 #include "datatypes/native.hpp"
 #include "datatypes/typeset.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "eval/interpreter_internal.hpp"
 #include "eval/natives.hpp"
 #include "runtime/actions.hpp"

@@ -515,11 +515,20 @@ struct Compiler {
       }
       case TYPE_PATH: {
         u32 end = path_call(bi, pos, flags, k, c);
+        if (end != NONE_POS) return end;
+        if (!data_path(c)) return generic(bi, pos, flags, k);
+        Op op{O_GETPATH, flags, k, pos};
+        op.c = c;
+        op.c.header &= ~FLAG_NEW_LINE;
+        emit(op);
+        break;
+      }
+      case TYPE_FUNCTION: case TYPE_ROUTINE: case TYPE_NATIVE: case TYPE_ACTION: {
+        u32 end = literal_call(bi, pos, flags, k, c);
         return end != NONE_POS ? end : generic(bi, pos, flags, k);
       }
       case TYPE_GET_PATH: case TYPE_SET_PATH: case TYPE_LIT_PATH: case TYPE_ISSUE:
-      case TYPE_OP: case TYPE_FUNCTION: case TYPE_ROUTINE: case TYPE_NATIVE: case TYPE_ACTION:
-      case TYPE_UNSET:
+      case TYPE_OP: case TYPE_UNSET:
         return generic(bi, pos, flags, k);
       default: {
         Op op{O_CONST, flags, k, pos};
@@ -611,10 +620,45 @@ struct Compiler {
 
   static constexpr u32 NONE_POS = ~0u;
 
-  // A path whose head word holds a native or action and whose other
-  // elements are words naming distinct refinements of it: a call with those
-  // refinements on, their arguments after the others, as the reference takes
-  // them. NONE_POS when the path is anything else (the reference runs it).
+  // A call of the function value the code holds at pos (as the library's
+  // routines are placed in its bodies), its frame named as the reference
+  // names it.
+  u32 literal_call(u32 bi, u32 pos, u8 flags, u16 k, const Cell& value) {
+    Cell fn = value;
+    fn.header &= ~FLAG_NEW_LINE;
+    Type t = type_of(&fn);
+    u32 desc = spec_arguments(&fn);  // may allocate
+    const CallShape& s = call_shape(desc, t == TYPE_NATIVE || t == TYPE_ACTION);
+    if (!s.usable) return NONE_POS;
+    u8 kinds[SHAPE_ARGS];
+    std::memcpy(kinds, s.kind, sizeof kinds);
+    u32 ci = add_call(s, fn);
+    u32 at = here();
+    u32 p = call_with(bi, pos, flags, k, g_anon_word, fn, ci, kinds);
+    u.ops[at].code = O_LITCALL;
+    return p;
+  }
+
+  // A path of words at its head whose head word may hold an object or an
+  // event (what it holds is read at each run): a value read through fields.
+  static bool data_path(const Cell& path) {
+    if (series_index(&path) != 0) return false;
+    const mem::Buffer* pb = buffer_of(series_node(&path));
+    u32 n = pb->used() / sizeof(Cell);
+    if (n < 2 || n > MAX_PATH_WALK) return false;
+    for (u32 e = 0; e < n; ++e)
+      if (type_of(pb->cells() + e) != TYPE_WORD) return false;
+    const Cell* v = stable_value(pb->cells());
+    return !v || type_of(v) == TYPE_OBJECT || type_of(v) == TYPE_EVENT;
+  }
+
+  // A path whose head word holds a native, an action or a function and
+  // whose other elements are words naming distinct refinements of it: a call
+  // with those refinements on, their arguments after the others, as the
+  // reference takes them (a native finds them on the stack in the path's
+  // order; a function's flag and argument slots are filled as each is
+  // fetched). NONE_POS when the path is anything else (the reference runs
+  // it).
   u32 path_call(u32 bi, u32 pos, u8 flags, u16 k, const Cell& path) {
     if (series_index(&path) != 0) return NONE_POS;
     u32 pnode = series_node(&path);
@@ -625,10 +669,13 @@ struct Compiler {
     word.header &= ~FLAG_NEW_LINE;
     const Cell* v = stable_value(&word);
     if (v && type_of(v) == TYPE_OBJECT) return object_path_call(bi, pos, flags, k, path, word, *v);
-    if (!v || (type_of(v) != TYPE_NATIVE && type_of(v) != TYPE_ACTION)) return NONE_POS;
+    if (!v || (type_of(v) != TYPE_NATIVE && type_of(v) != TYPE_ACTION && type_of(v) != TYPE_FUNCTION)) {
+      return NONE_POS;
+    }
     Cell fn = *v;
+    bool native_like = type_of(&fn) != TYPE_FUNCTION;
     u32 desc = spec_arguments(&fn);  // may allocate: the cells are read after it
-    const CallShape& s = call_shape(desc, true);
+    const CallShape& s = call_shape(desc, native_like);
     if (!s.usable) return NONE_POS;
     u8 kinds[SHAPE_ARGS];
     std::memcpy(kinds, s.kind, sizeof kinds);
@@ -639,16 +686,25 @@ struct Compiler {
       const Cell* el = buffer_of(pnode)->cells() + e;
       if (type_of(el) != TYPE_WORD) return NONE_POS;
       u32 sym = symbol::resolve(word::symbol_of(el));
-      u32 r = 0, wi = 0, di = 0;
+      // r: the refinement's rank; fill: the cells a function's frame holds
+      // after its main arguments, up to the refinement's flag.
+      u32 r = 0, wi = 0, di = 0, fill = 0;
+      bool in_refs = false;
       for (; di < dn; ++di) {
         const Cell* d = buffer_of(desc)->cells() + di;
-        if (type_of(d) == TYPE_TYPESET) ++wi;
+        if (type_of(d) == TYPE_TYPESET) {
+          ++wi;
+          if (in_refs && arg_kind(d) != ARG_RETURN) ++fill;
+        }
         if (type_of(d) != TYPE_REFINEMENT) continue;
         ++wi;
         if (symbol::resolve(word::symbol_of(d)) == sym) break;
         ++r;
+        ++fill;
+        in_refs = true;
       }
-      if (di == dn || r >= u32(MAX_REFINEMENTS)) return NONE_POS;
+      if (di == dn || r >= u32(MAX_REFINEMENTS) || s.args + fill + 1 + SHAPE_ARGS > 255) return NONE_POS;
+      extra.ref_slot[extra.path_refs] = u8(s.args + fill);
       for (u32 j = 0; j < extra.path_refs; ++j) {
         if (extra.ref_index[j] == r) return NONE_POS;  // twice: the reference raises
       }
@@ -674,9 +730,11 @@ struct Compiler {
     }
     info.args = u8(nargs);
     info.path_refs = extra.path_refs;
+    info.fill_early = !native_like;
     std::memcpy(info.ref_index, extra.ref_index, sizeof info.ref_index);
     std::memcpy(info.ref_at, extra.ref_at, sizeof info.ref_at);
-    add_block(&path);  // the path's cells are checked as the code's are
+    std::memcpy(info.ref_slot, extra.ref_slot, sizeof info.ref_slot);
+    info.path_block = add_block(&path);  // the path's cells are checked as the code's are
     return call_with(bi, pos, flags, k, word, fn, ci, kinds);
   }
 
@@ -730,6 +788,55 @@ struct Compiler {
     return p;
   }
 
+  // Argument a of call ci from p, its type checked (kinds: how each
+  // argument is taken); answers where it ends.
+  u32 argument(u32 bi, u32 p, u32 ci, u32 a, const u8* kinds) {
+    if (kinds[a] == ARG_NORMAL) {
+      u32 first = here();
+      p = expression(bi, p, F_SUB | F_ARG, u16(a));
+      u8 code = u.ops[first].code;
+      if (code == O_PURE) {
+        // The frameless form checks the type itself and goes on after
+        // the framed form's check.
+        u.ops[first].flags |= F_CHECK;
+        u.ops[first].accepts = u.calls[ci].accepts[a];
+        u.ops[first].e = ci;
+        u.ops[first].spare = a;
+        u.ops[first].a = here() + 1;
+      }
+      if (here() == first + 1 && (code == O_CONST || code == O_WORD || code == O_GETW || code == O_LITW ||
+                                  code == O_GETPATH)) {
+        // A lone value checks its type itself.
+        u.ops[first].flags |= F_CHECK;
+        u.ops[first].accepts = u.calls[ci].accepts[a];
+        u.ops[first].e = ci;
+        return p;
+      }
+    } else {
+      Op q{O_QUOTE, u8(kinds[a] == ARG_LITERAL ? F_LITERAL : 0), u16(a), p};
+      q.e = ci;
+      if (p < count(bi)) {
+        q.c = cell(bi, p);
+        Type qt = type_of(&q.c);
+        if (kinds[a] == ARG_QUOTED && (qt == TYPE_PAREN || qt == TYPE_GET_WORD || qt == TYPE_GET_PATH)) {
+          q.flags |= F_EVALUATES;
+        }
+      } else {
+        q.flags |= F_EVALUATES;
+      }
+      q.flags |= F_CHECK;
+      q.accepts = u.calls[ci].accepts[a];
+      emit(q);
+      return p + 1;
+    }
+    Op check{O_ARGCHECK, 0, u16(a), p};
+    check.a = u32(u.calls[ci].accepts[a]);
+    check.b = u32(u.calls[ci].accepts[a] >> 32);
+    check.e = ci;
+    emit(check);
+    return p;
+  }
+
   // The call's operations, for the call info ci (kinds: how each argument
   // is taken).
   u32 call_with(u32 bi, u32 pos, u8 flags, u16 k, const Cell& word, const Cell& fn, u32 ci, const u8* kinds) {
@@ -741,52 +848,54 @@ struct Compiler {
     u32 p = pos + 1;
     u32 nargs = u.calls[ci].args;
     u32 arg_at[SHAPE_ARGS] = {};
-    for (u32 a = 0; a < nargs; ++a) {
-      arg_at[a] = p;
-      if (kinds[a] == ARG_NORMAL) {
-        u32 first = here();
-        p = expression(bi, p, F_SUB | F_ARG, u16(a));
-        u8 code = u.ops[first].code;
-        if (code == O_PURE) {
-          // The frameless form checks the type itself and goes on after
-          // the framed form's check.
-          u.ops[first].flags |= F_CHECK;
-          u.ops[first].accepts = u.calls[ci].accepts[a];
-          u.ops[first].e = ci;
-          u.ops[first].spare = a;
-          u.ops[first].a = here() + 1;
-        }
-        if (here() == first + 1 && (code == O_CONST || code == O_WORD || code == O_GETW || code == O_LITW)) {
-          // A lone value checks its type itself.
-          u.ops[first].flags |= F_CHECK;
-          u.ops[first].accepts = u.calls[ci].accepts[a];
-          u.ops[first].e = ci;
-          continue;
-        }
-      } else {
-        Op q{O_QUOTE, u8(kinds[a] == ARG_LITERAL ? F_LITERAL : 0), u16(a), p};
-        q.e = ci;
-        if (p < count(bi)) {
-          q.c = cell(bi, p);
-          Type qt = type_of(&q.c);
-          if (kinds[a] == ARG_QUOTED && (qt == TYPE_PAREN || qt == TYPE_GET_WORD || qt == TYPE_GET_PATH)) {
-            q.flags |= F_EVALUATES;
-          }
-        } else {
-          q.flags |= F_EVALUATES;
-        }
-        q.flags |= F_CHECK;
-        q.accepts = u.calls[ci].accepts[a];
-        emit(q);
-        ++p;
-        continue;
-      }
-      Op check{O_ARGCHECK, 0, u16(a), p};
-      check.a = u32(u.calls[ci].accepts[a]);
-      check.b = u32(u.calls[ci].accepts[a] >> 32);
-      check.e = ci;
+    // A call through a path of refinements. A function's frame gets the
+    // cells of all its refinements after its main arguments, then each
+    // refinement named is turned on and its arguments fetched into their
+    // slots, as the reference fills the frame. Before each refinement and
+    // before the call, when arguments were fetched since the last look, the
+    // path is checked: an argument may have changed it.
+    u32 path_refs = u.calls[ci].path_refs;
+    bool fills = u.calls[ci].fill_early;
+    u32 main_args = path_refs ? u.calls[ci].ref_at[0] : nargs, next_ref = 0, looked = 0;
+    auto look = [&](u32 a) {
+      if (a == looked) return;
+      looked = a;
+      Op check{O_REFCHECK, 0, u16(ci), p};
+      check.spare = next_ref;
       emit(check);
+    };
+    auto ref_boundary = [&](u32 a) {
+      if (!path_refs || a < main_args) return;
+      for (; next_ref < path_refs && u.calls[ci].ref_at[next_ref] == a; ++next_ref) {
+        if (fills && next_ref == 0) emit(Op{O_REFS, 0, u16(ci), p});
+        look(a);
+        if (!fills) continue;
+        Op on{O_REFON, 0, u16(ci), p};
+        on.a = u.calls[ci].ref_slot[next_ref];
+        emit(on);
+      }
+      if (a == nargs) look(a);
+    };
+    // The slot of argument a of a refinement (0: a main argument).
+    auto ref_arg_slot = [&](u32 a) -> u32 {
+      if (!fills || a < main_args) return 0;
+      const CallInfo& c = u.calls[ci];
+      u32 j = 0;
+      while (j + 1 < c.path_refs && c.ref_at[j + 1] <= a) ++j;
+      return c.ref_slot[j] + 1 + (a - c.ref_at[j]);
+    };
+    for (u32 a = 0; a < nargs; ++a) {
+      ref_boundary(a);
+      arg_at[a] = p;
+      p = argument(bi, p, ci, a, kinds);
+      if (u32 slot = ref_arg_slot(a)) {
+        // A refinement's argument moves into its slot once fetched and checked.
+        Op mv{O_REFARG, 0, u16(ci), p};
+        mv.a = slot;
+        emit(mv);
+      }
     }
+    ref_boundary(nargs);
     u32 native = t == TYPE_NATIVE && !u.calls[ci].path_refs ? native::index_of(&fn) : 0;
     auto literal_block = [&](u32 a) { return a < nargs && arg_at[a] < count(bi) && is_block_like_literal(&cell(bi, arg_at[a])); };
     auto literal = [&](u32 a) {
@@ -811,6 +920,16 @@ struct Compiler {
     }
     bool inline_loop = body_arg >= 0 && nesting < MAX_NESTING && literal_block(u32(body_arg)) &&
                        (cond_arg < 0 || literal_block(u32(cond_arg)));
+    // any and all with a literal block that is not empty: its expressions
+    // are inlined.
+    bool inline_walk = (native == natives::N_any || native == natives::N_all) && nargs == 1 &&
+                       nesting < MAX_NESTING && literal_block(0);
+    if (inline_walk) {
+      Cell b = literal(0);
+      const mem::Buffer* bb = buffer_of(series_node(&b));
+      i32 start = series_index(&b);
+      inline_walk = start >= 0 && u32(start) < bb->used() / sizeof(Cell);
+    }
     if (inline_branches) {
       Op br{O_BRANCH, 0, u16(native), pos};
       br.c = literal(1);
@@ -828,6 +947,25 @@ struct Compiler {
       emit(Op{O_LOOPBACK, 0, u16(native), pos});
       u.ops[loop_at].e = emit(Op{O_LOOPDONE, 0, u16(native), pos});
       u.ops[loop_at].spare = here();
+      emit(Op{O_INVOKE, 0, u16(ci), pos});
+    } else if (inline_walk) {
+      // O_WALK, then each expression between O_WSTMT and O_WTEST, then
+      // O_WALKEND, then the native's own call for another block.
+      Op w{O_WALK, 0, u16(native), pos};
+      w.c = literal(0);
+      u32 wb = add_block(&w.c);
+      w.a = wb;
+      u32 walk_at = emit(w);
+      ++nesting;
+      for (u32 q = u.blocks[wb].start; q < count(wb);) {
+        emit(Op{O_WSTMT, 0, u16(native), q});
+        u32 end = expression(wb, q, 0, 0);
+        q = end > q ? end : q + 1;
+        emit(Op{O_WTEST, 0, u16(native), q});
+      }
+      --nesting;
+      u.ops[walk_at].e = emit(Op{O_WALKEND, 0, u16(native), pos});
+      u.ops[walk_at].spare = here();
       emit(Op{O_INVOKE, 0, u16(ci), pos});
     } else {
       emit(Op{O_INVOKE, 0, u16(ci), pos});

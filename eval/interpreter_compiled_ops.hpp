@@ -56,6 +56,32 @@ enum OpCode : u8 {
   // O_CALL for a path of words through objects to the function c (e: its
   // PathWalk); d: the name the call's frame takes
   O_PATHCALL,
+  // the first value of an expression: c, a path of words read through objects
+  // and events to a value that is no function (the reference takes any other)
+  O_GETPATH,
+  // O_CALL for a function value that the code holds itself (d: the name the
+  // call's frame takes); the code epoch guards it
+  O_LITCALL,
+  // a function's call through a path of refinements (k: its call): the
+  // cells for its refinements pushed after the main arguments (O_REFS), a
+  // refinement's flag turned on (O_REFON, a: its slot from the base), an
+  // argument of it just fetched moved from the top into its slot (O_REFARG)
+  O_REFS,
+  O_REFON,
+  O_REFARG,
+  // a call through a path of refinements (k: its call), after arguments
+  // that may have run other code: the path must still hold its cells, else
+  // the refinements from the spare-th on are taken as the reference takes
+  // them and the call is made from here
+  O_REFCHECK,
+  // any and all with a literal block (k: the native): its expressions are
+  // inlined, each in a frame of its own, its result tested in the native's
+  // base (c: the block; a: its block in the unit; e: O_WALKEND; spare: the
+  // native's O_INVOKE, taken when the block is not this one)
+  O_WALK,
+  O_WSTMT,      // an expression of the block begins at pos
+  O_WTEST,      // its value is tested
+  O_WALKEND,    // the block ran out, or a status reached the walk
 };
 
 // Operation flags.
@@ -189,6 +215,11 @@ struct CallInfo {
   u8 path_refs = 0;
   u8 ref_index[MAX_PATH_REFS] = {};
   u8 ref_at[MAX_PATH_REFS] = {};
+  // A function's call through a path: each refinement's flag slot (from the
+  // base); its refinements' cells are pushed by O_REFS, not at the call.
+  u8 ref_slot[MAX_PATH_REFS] = {};
+  bool fill_early = false;
+  u32 path_block = 0;  // a call through a path: the path's block in the unit
 };
 
 // The walk of a path through objects to a function (o/f, a/b/c/f) that a

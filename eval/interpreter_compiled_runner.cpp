@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "datatypes/event.hpp"
 #include "datatypes/logic.hpp"
 #include "datatypes/native.hpp"
 #include "datatypes/object.hpp"
@@ -31,7 +32,7 @@ namespace {
 
 // ---- the runner -------------------------------------------------------------------------
 
-enum RecKind : u8 { R_BLOCK, R_SET, R_PAREN, R_CALL, R_INFIX, R_LOOP };
+enum RecKind : u8 { R_BLOCK, R_SET, R_PAREN, R_CALL, R_INFIX, R_LOOP, R_WALK };
 constexpr u32 NONE = ~0u;
 
 // What a construct being run keeps: one record a frame, on a stack of their
@@ -52,9 +53,15 @@ struct Rec {
   Cell* fbase;
   Unit* ret_unit;  // where the code goes on after the block (null: back to C++)
   u32 ret_pc;
-  // calls of compiled functions: the frame whose context is bound (a return
-  // sent as an exception lands there)
-  stack::Frame* f;
+  union {
+    // calls of compiled functions: the frame whose context is bound (a
+    // return sent as an exception lands there)
+    stack::Frame* f;
+    // walks (any, all): the block walked, kept reachable while the walk
+    // runs (its code may drop it); the walk reads it as a block record's
+    // code (node, end, pos, generic, fctx, fbase) but opens no frame for it
+    Cell walked;
+  };
   // loops: the loop frame (from the call-stack bottom: what break and
   // continue name), the passes made and to make, whether the condition or
   // the body is running, and a break or continue that landed as a transfer
@@ -76,7 +83,9 @@ inline Rec& push_rec(RecKind kind) {
 }
 
 // The code a block record runs, as the reference routines take it.
-inline Code code_of(const Rec& r) { return Code{&g_held[r.held].block, r.node, r.end}; }
+inline Code code_of(const Rec& r) {
+  return Code{r.kind == R_WALK ? &r.walked : &g_held[r.held].block, r.node, r.end};
+}
 inline u32 tail(const Rec& r) {
   if (!r.generic) return r.end;
   u32 n = buffer_of(r.node)->used() / sizeof(Cell);
@@ -288,7 +297,7 @@ void drop_records(u32 n) {
 // as the reference does, and the next entry makes a new unit.
 void code_changed(Unit* u) {
   for (u32 i = 0; i < g_nrec; ++i) {
-    if (g_recs[i].kind == R_BLOCK && g_recs[i].unit == u) g_recs[i].generic = true;
+    if ((g_recs[i].kind == R_BLOCK || g_recs[i].kind == R_WALK) && g_recs[i].unit == u) g_recs[i].generic = true;
   }
   retire(u);
 }
@@ -345,6 +354,61 @@ struct Vm {
   return true;
 }
 
+// The slot of the field named sym (canonical) in the context, tried first
+// where a path found that name last: objects made from one prototype keep
+// their words in the same slots.
+u32 g_field_hints[256];
+inline i32 field_slot(u32 ctx, u32 sym) {
+  u32& hint = g_field_hints[sym & 255];
+  if (hint < context::word_count(ctx) && symbol::resolve(word::symbol_of(context::symbol_cell(ctx, hint))) == sym)
+    return i32(hint);
+  i32 i = context::find_word(ctx, sym, true);
+  if (i >= 0) hint = u32(i);
+  return i;
+}
+
+// The value a path of words reaches through objects and events, read as
+// the reference's walk reads it; false when the walk would do more than
+// read (a field missing or unset, another kind of value on the way, a
+// function it would call, too little room on the arguments stack for the
+// cells it pushes): the reference then takes the path from its start, which
+// nothing here has changed.
+bool read_data_path(const Cell* path, const Rec& R, Cell* out) {
+  u32 node = series_node(path);
+  u32 n = buffer_of(node)->used() / sizeof(Cell);
+  // The walk pushes two cells an element and each step's value: where that
+  // would not fit, the reference raises the overflow itself.
+  if (n < 2 || n > MAX_PATH_WALK || stack::end - stack::top <= i64(3 * n)) return false;
+  Cell head = buffer_of(node)->cells()[0];
+  if (type_of(&head) != TYPE_WORD) return false;
+  const Cell* vp = slot_of(&head, R);
+  if (!vp) return false;
+  Cell cur = *vp;
+  for (u32 i = 1; i < n; ++i) {
+    // Read at each step: an event's field may allocate, and the buffer move.
+    if (i >= buffer_of(node)->used() / sizeof(Cell)) return false;
+    Cell el = buffer_of(node)->cells()[i];
+    if (type_of(&el) != TYPE_WORD) return false;
+    if (type_of(&cur) == TYPE_OBJECT) {
+      u32 ctx = object::context_of(&cur);
+      i32 at = field_slot(ctx, symbol::resolve(word::symbol_of(&el)));
+      const Cell* f = at < 0 ? nullptr : context::slot(ctx, u32(at));
+      if (!f || type_of(f) == TYPE_UNSET) return false;
+      cur = *f;
+    } else if (type_of(&cur) == TYPE_EVENT) {
+      u32 index = event::field_index(&el);
+      if (!index) return false;
+      Cell ev = cur;
+      event::get_field(&ev, index, &cur);
+    } else {
+      return false;
+    }
+    if (is_any_function(type_of(&cur))) return false;
+  }
+  *out = cur;
+  return true;
+}
+
 // The type check of a call's argument that op pushed (a lone value).
 [[gnu::always_inline]] inline void check_pushed(const Unit* u, const Op& op, const Op* ops, u32 arg) {
   Type got = type_of(stack::last());
@@ -354,6 +418,22 @@ struct Vm {
 }
 [[gnu::always_inline]] inline void check_pushed(const Unit* u, const Op& op, const Op* ops) {
   check_pushed(u, op, ops, op.k);
+}
+
+// A native's refinements all off (-1), four at a time: refs has room for
+// three more than n.
+[[gnu::always_inline]] inline void refinements_off(i32* refs, u32 n) {
+  static constexpr i32 kOff[4] = {-1, -1, -1, -1};
+  for (u32 k = 0; k < n; k += 4) std::memcpy(refs + k, kOff, sizeof kOff);
+}
+
+// The cells a function's frame holds for its refinements, all off: each
+// flag false, each of their arguments none.
+inline void push_fill(const CallInfo& ci) {
+  for (u32 k = 0; k < ci.fill; ++k) {
+    if ((ci.fill_false >> k) & 1) make_logic(stack::push(), false);
+    else make_none(stack::push());
+  }
 }
 
 // Whether the head word of a path and every field on the way still hold
@@ -382,8 +462,10 @@ Status execute(Vm& vm) {
       &&L_BLOCK, &&L_STMT, &&L_NEXT, &&L_END, &&L_CONST, &&L_WORD, &&L_GETW, &&L_LITW,
       &&L_GENERIC, &&L_SET, &&L_PAREN, &&L_CALL, &&L_SETDONE, &&L_PARENDONE, &&L_ARGCHECK,
       &&L_INVOKE, &&L_BRANCH, &&L_CALLDONE, &&L_OP, &&L_OPDONE, &&L_NOOP, &&L_PURE, &&L_PURESET,
-      &&L_QUOTE, &&L_LOOP, &&L_LOOPNEXT, &&L_LOOPCOND, &&L_LOOPBACK, &&L_LOOPDONE, &&L_PATHCALL};
-  static_assert(sizeof kCode / sizeof kCode[0] == O_PATHCALL + 1);
+      &&L_QUOTE, &&L_LOOP, &&L_LOOPNEXT, &&L_LOOPCOND, &&L_LOOPBACK, &&L_LOOPDONE, &&L_PATHCALL,
+      &&L_GETPATH, &&L_LITCALL, &&L_REFS, &&L_REFON, &&L_REFARG, &&L_REFCHECK, &&L_WALK, &&L_WSTMT,
+      &&L_WTEST, &&L_WALKEND};
+  static_assert(sizeof kCode / sizeof kCode[0] == O_WALKEND + 1);
 
 #define NEXT() goto* kCode[ip->code]
 #define GO(unit, pc)          \
@@ -665,6 +747,18 @@ L_GENERIC: {
   GENERIC_EXPR(op);
 }
 
+L_GETPATH: {
+  const Op& op = *ip;
+  if (R->generic || R->pos != op.pos) GENERIC_EXPR(op);
+  Cell v;
+  if (!read_data_path(&op.c, *R, &v)) GENERIC_EXPR(op);
+  ++R->pos;
+  place(&v, op.flags & F_SUB, true);
+  if (op.flags & F_CHECK) check_pushed(U, op, ops);
+  ++ip;
+  NEXT();
+}
+
 L_SET: {
   const Op& op = *ip;
   if (R->generic || R->pos != op.pos) GENERIC_EXPR(op);
@@ -758,7 +852,16 @@ L_PATHCALL: {
   goto call_open;
 }
 
-// The call's frame and record, its function pushed (ip: its O_CALL or O_PATHCALL).
+L_LITCALL: {
+  const Op& op = *ip;
+  if (R->generic || R->pos != op.pos) GENERIC_EXPR(op);
+  ++R->pos;
+  stack::push_cell(&op.c);  // keeps the function reachable during the call
+  goto call_open;
+}
+
+// The call's frame and record, its function pushed (ip: its O_CALL,
+// O_PATHCALL or O_LITCALL).
 call_open: {
   const Op& op = *ip;
   stack::mark(&op.d, U->calls[op.k].kind == K_FUNCTION ? stack::FRAME_INTERP_FUNC : stack::FRAME_INTERP);
@@ -788,15 +891,12 @@ L_INVOKE: {
   Rec& C = g_recs[g_nrec - 1];
   const Op& cop = ops[C.op];
   const CallInfo& ci = U->calls[cop.k];
-  i32 refs[MAX_REFINEMENTS];
+  i32 refs[MAX_REFINEMENTS + 3];
   if (ci.kind == K_NATIVE || ci.kind == K_ACTION) {
-    for (u32 k = 0; k < ci.native_refs; ++k) refs[k] = -1;
+    refinements_off(refs, ci.native_refs);
     for (u32 j = 0; j < ci.path_refs; ++j) refs[ci.ref_index[j]] = ci.ref_at[j];
   } else {
-    for (u32 k = 0; k < ci.fill; ++k) {
-      if ((ci.fill_false >> k) & 1) make_logic(stack::push(), false);
-      else make_none(stack::push());
-    }
+    if (!ci.fill_early) push_fill(ci);
     if (ci.locals > 0) {
       make_logic(stack::push(), false);
       for (i32 l = 1; l < ci.locals; ++l) make_none(stack::push());
@@ -933,8 +1033,8 @@ L_OPDONE: {
   if (Cell r; plain_combine(op.k, l, l + 1, &r)) {
     *l = r;
   } else {
-    i32 refs[MAX_REFINEMENTS];
-    for (u32 k = 0; k < ci.native_refs; ++k) refs[k] = -1;
+    i32 refs[MAX_REFINEMENTS + 3];
+    refinements_off(refs, ci.native_refs);
     if (ci.kind == K_ACTION) actions::entry(Action(ci.index))(refs);
     else st = natives::entry(ci.index)(refs);
     resumed(U);
@@ -1014,6 +1114,170 @@ L_QUOTE: {
   check_pushed(U, op, ops);
   ++ip;
   NEXT();
+}
+
+  // ---- a function's refinements named by the path of its call ----
+
+L_REFS: {
+  push_fill(U->calls[ip->k]);
+  ++ip;
+  NEXT();
+}
+
+L_REFON: {
+  make_logic(stack::base + ip->a, true);
+  ++ip;
+  NEXT();
+}
+
+L_REFARG: {
+  Cell v = *stack::last();
+  stack::pop(1);
+  copy_cell(&v, stack::base + ip->a);
+  ++ip;
+  NEXT();
+}
+
+L_REFCHECK: {
+  const Op& op = *ip;
+  if (!U->retired && U->epoch == code::epoch) [[likely]] {
+    ++ip;
+    NEXT();
+  }
+  Rec& C = g_recs[g_nrec - 1];
+  const Op& cop = ops[C.op];
+  const CallInfo& ci = U->calls[cop.k];
+  const UBlock& pb = U->blocks[ci.path_block];
+  const mem::Buffer* buf = buffer_of(pb.node);
+  u32 len = buf->used() / sizeof(Cell);
+  if (len == pb.count && std::memcmp(buf->cells(), pb.cells.data(), len * sizeof(Cell)) == 0) {
+    ++ip;
+    NEXT();
+  }
+  // The path changed while the call's arguments were fetched: its
+  // refinements from the spare-th on are taken as the reference takes them
+  // (its length read after the main arguments), and the call made here.
+  u32 taken = op.spare;
+  bool seen[MAX_REFINEMENTS] = {};
+  i32 refs[MAX_REFINEMENTS];
+  for (u32 k = 0; k < ci.native_refs; ++k) refs[k] = -1;
+  for (u32 j = 0; j < taken; ++j) {
+    seen[ci.ref_index[j]] = true;
+    refs[ci.ref_index[j]] = ci.ref_at[j];
+  }
+  Cell fn = *(stack::base - 1);
+  Cell path = pb.value;
+  st = path_refinements_from(&fn, code_of(*R), R->pos, &path, taken == 0 ? len : pb.count, 1 + taken, &cop.d,
+                             seen, refs);
+  resumed(U);
+  if (st) PROPAGATE();
+  switch (ci.kind) {
+    case K_NATIVE: st = natives::entry(ci.index)(refs); break;
+    case K_ACTION: actions::entry(Action(ci.index))(refs); break;
+    default:
+      if (ci.locals > 0) {
+        make_logic(stack::push(), false);
+        for (i32 l = 1; l < ci.locals; ++l) make_none(stack::push());
+      }
+      st = call_function(&fn, 0, &cop.d, 0);
+      break;
+  }
+  AT(C.done);
+}
+
+  // ---- any and all with their block inlined (eval/natives_control.cpp) ----
+
+L_WALK: {
+  const Op& op = *ip;
+  if (R->generic || !same(stack::base, &op.c)) AT(op.spare);
+  const UBlock& ub = U->blocks[op.a];
+  u32 outer = B;
+  Rec& W = push_rec(R_WALK);
+  W.unit = U;
+  W.done = op.e;
+  W.blk = outer;
+  W.op = u32(ip - ops);
+  W.generic = false;
+  W.owns = false;
+  W.held = R->held;
+  W.node = ub.node;
+  W.end = ub.count;
+  W.pos = ub.start;
+  W.fctx = R->fctx;
+  W.fbase = R->fbase;
+  W.walked = op.c;
+  SET_BLOCK(u32(&W - g_recs));
+  ++ip;
+  NEXT();
+}
+
+L_WSTMT: {
+  if (R->generic || R->pos != ip->pos) goto walk_rest;
+  stack::mark_interp(&g_body_word);
+  ++ip;
+  NEXT();
+}
+
+L_WTEST: {
+  // The expression's frame closes, its value in the native's base.
+  Cell r = *stack::base;
+  stack::unwind();
+  place(&r, false);
+  st = 0;
+  bool falsy = logic::is_false(stack::base);
+  if (ip->k == natives::N_any ? !falsy : falsy) goto walk_decided;
+  ++ip;
+  NEXT();
+}
+
+L_WALKEND: {
+  if (st) {
+    // A status left an expression: its frame closes, the status goes on.
+    st = close_frame(st, false);
+    if (st) {
+      SET_BLOCK(R->blk);
+      --g_nrec;
+      PROPAGATE();
+    }
+    bool falsy = logic::is_false(stack::base);
+    if (ops[R->op].k == natives::N_any ? !falsy : falsy) goto walk_decided;
+  }
+  goto walk_rest;
+}
+
+// What is left of the walk, as the native walks it (the code changed, or
+// an expression ended elsewhere than compiled): from R->pos to the tail.
+walk_rest: {
+  bool any_ = ops[R->op].k == natives::N_any;
+  Code code = code_of(*R);
+  while (R->pos < tail_of(code)) {
+    st = eval_next(code, R->pos, false);
+    resumed(U);
+    if (st) {
+      SET_BLOCK(R->blk);
+      --g_nrec;
+      PROPAGATE();
+    }
+    bool falsy = logic::is_false(stack::base);
+    if (any_ ? !falsy : falsy) goto walk_decided;
+  }
+  // The block ran out: any answers none, all its last value.
+  if (any_) make_none(stack::base);
+  stack::keep();
+  SET_BLOCK(R->blk);
+  --g_nrec;
+  st = 0;
+  AT(g_recs[g_nrec - 1].done);
+}
+
+// A value decided the walk: any answers it, all none.
+walk_decided: {
+  if (ops[R->op].k == natives::N_all) make_none(stack::base);
+  stack::keep();
+  SET_BLOCK(R->blk);
+  --g_nrec;
+  st = 0;
+  AT(g_recs[g_nrec - 1].done);
 }
 
   // ---- inlined loops: the loop natives' steps (eval/natives_loop.cpp) ----
@@ -1208,7 +1472,11 @@ void pin_all(const std::vector<T>& v) {
 // Running compiled code names nodes in its records and in the units it runs
 // (blocks, the cells read from them, values its guards compare, descriptors),
 // where the collector cannot rewrite them: those nodes stay where they are.
+// The blocks that walks run are marked: nothing else may hold them.
 void pin_running() {
+  for (u32 i = 0; i < g_nrec; ++i) {
+    if (g_recs[i].kind == R_WALK) gc::mark_cell(&g_recs[i].walked);
+  }
   if (!gc::moving_planned() || g_nrec == 0) return;
   gc::pin_words(g_recs, g_nrec * sizeof(Rec));
   std::vector<const Unit*> seen;

@@ -222,7 +222,7 @@ inline int fast_op(const Cell* fn) { return op_code_of(type_of(fn), native::inde
 // native does, or false (l unchanged) when its answer is no integer! (an
 // overflow, an inexact division) or it would raise (a zero divisor, the
 // lowest integer divided by -1).
-inline bool integer_combine(int code, Cell* l, const Cell* r) {
+[[gnu::always_inline]] inline bool integer_combine(int code, Cell* l, const Cell* r) {
   i32 a = int_of(l), b = int_of(r);
   if (code < 100) {
     i32 n;
@@ -326,6 +326,11 @@ Status expression_rest(const Code& code, u32& pos, ExprMode mode, Cell* entry_to
 // paren, a get-word or a get-path (ARG_QUOTED), from pos (before the tail):
 // pushed.
 Status fetch_unevaluated(const Code& code, u32& pos, u32 kind);
+// A call through a path whose refinements before element k the compiled
+// form took (seen; a native's on the stack, refs telling where): the rest as
+// the reference takes them, pn being the path's length when they began.
+Status path_refinements_from(const Cell* fn, const Code& code, u32& pos, const Cell* path, u32 pn, u32 k,
+                             const Cell* name, bool* seen, i32* refs);
 // A function's body called untraced and not as a callback, its frame open
 // with its arguments and locals (call_function's plain case).
 Status run_function(const Cell* fn, const Cell* name);

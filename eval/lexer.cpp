@@ -20,7 +20,7 @@
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "eval/interpreter.hpp"
 #include "eval/lexer_state.hpp"
 #include "runtime/actions.hpp"
@@ -871,6 +871,28 @@ void mark_states() {
     gc::mark_cell(&s->source);
     gc::mark_cell(&s->target);
   }
+}
+
+// Loads UTF-8 source text into a block, whole (out must be rooted).
+void load_source(Cell* out, const char* text, std::size_t size) {
+  ScanFlags flags;
+  flags.keep_block = true;
+  u32 consumed = 0;
+  scan(out, reinterpret_cast<const u8*>(text), u32(size), flags, &consumed, nullptr, nullptr,
+              nullptr);
+}
+
+// Moves the index of a loaded script past its header (the word Qel and a
+// block); answers whether there was one.
+bool skip_header(Cell* code) {
+  mem::Buffer* b = mem::buffer_of(series_node(code));
+  u32 i = u32(series_index(code));
+  if (b->used() / sizeof(Cell) < i + 2) return false;
+  Cell* first = b->cells() + i;
+  if (type_of(first) != TYPE_WORD || type_of(first + 1) != TYPE_BLOCK) return false;
+  if (symbol::resolve(word::symbol_of(first)) != symbol::resolve(symbol::make("Qel"))) return false;
+  set_series_index(code, i32(i + 2));
+  return true;
 }
 
 }  // namespace qel::lexer

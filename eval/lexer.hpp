@@ -12,7 +12,7 @@
 //
 // A callback (a function! or routine!) may watch every step through six
 // events: prescan, scan, load, open, close, error. It is called through
-// api::invoke (eval/api.hpp) in a frame named <lexer-callback>.
+// api::invoke (runtime/api.hpp) in a frame named <lexer-callback>.
 //
 // Invariants
 // - The shared lexer stack is C++ memory: its cells never move while a scan
@@ -25,6 +25,8 @@
 //   sources are converted to UTF-8 into the scratch buffer, binary! sources
 //   are copied there, so no allocation can move them mid-scan.
 #pragma once
+
+#include <cstddef>
 
 #include "runtime/cell.hpp"
 
@@ -145,5 +147,12 @@ void install_scalar_loaders();
 Cell* new_cell(State* s);                 // a new unset cell on the lexer stack
 void set_position(State* s, const u8* p);  // where the scan goes on
 [[noreturn]] void throw_error(State* s, const u8* start, const u8* end, i32 kind);
+
+// Loads UTF-8 source text into a block, whole (out must be rooted).
+void load_source(Cell* out, const char* text, std::size_t size);
+
+// Moves the index of a loaded script past its header (the word Qel and a
+// block); answers whether there was one.
+bool skip_header(Cell* code);
 
 }  // namespace qel::lexer

@@ -5,7 +5,7 @@
 // `invalid` error for binary!.
 #include "datatypes/binary.hpp"
 #include "eval/lexer_state.hpp"
-#include "io/codecs/base.hpp"
+#include "codecs/base.hpp"
 
 namespace qel::lexer {
 

@@ -25,10 +25,9 @@
 #include "datatypes/tuple.hpp"
 #include "datatypes/typeset.hpp"
 #include "datatypes/word.hpp"
-#include "eval/boot.hpp"
+#include "eval/lexer.hpp"
 #include "eval/interpreter.hpp"
 #include "eval/natives.hpp"
-#include "io/clipboard.hpp"
 #include "io/files.hpp"
 #include "io/os.hpp"
 #include "platform/os.hpp"
@@ -219,12 +218,6 @@ void collect_calls() {
 
 void tracing_q() { answer_logic(interp::tracing()); }
 
-void read_clipboard() {
-  Cell v = *clipboard::read();
-  answer(&v);
-}
-void write_clipboard() { answer_logic(clipboard::write(arg(0))); }
-
 void write_stdout() {
   io::files::write_stdout(arg(0));
   answer_unset();
@@ -241,8 +234,6 @@ void sqrt_() {
   i32 refs[1] = {-1};
   natives::square_root(refs);
 }
-
-void get_caret_blink_time() { answer_integer(io::os::caret_blink_time()); }
 
 struct RoutineDef {
   const char* name;
@@ -272,10 +263,7 @@ const RoutineDef kRoutines[] = {
     {"frame-index?", "[return: [integer!]]", frame_index_q},
     {"collect-calls", "[blk [block!]]", collect_calls},
     {"tracing?", "[]", tracing_q},
-    {"read-clipboard", "[\"Return the contents of the system clipboard\" return: [any-type!] \"false on failure, none if empty, otherwise: string!, block! of files!, or an image!\"]", read_clipboard},
-    {"write-clipboard", "[\"Write content to the system clipboard\" data [any-type!] \"string!, block! of files!, an image! or none!\" return: [logic!] \"indicates success\"]", write_clipboard},
     {"write-stdout", "[\"Write data to STDOUT\" data [any-type!]]", write_stdout},
-    {"get-caret-blink-time", "[\"The caret blink time in milliseconds, -1 when it does not blink\" return: [integer!]]", get_caret_blink_time},
 };
 
 const RoutineDef kMathRoutines[] = {
@@ -349,7 +337,7 @@ constexpr auto typeset_entries(std::integer_sequence<u32, Is...>) {
 // Makes the routine! into out (a rooted cell).
 void make_routine(const char* name, const char* spec, routines::Entry fn, Cell* out) {
   roots::LocalCell spec_cell;
-  boot::load_source(spec_cell.get(), spec, std::strlen(spec));
+  lexer::load_source(spec_cell.get(), spec, std::strlen(spec));
   Cell s = *mem::buffer_of(series_node(spec_cell.get()))->cells();
   u32 index = routines::register_routine(name, fn);
   api::Values scope;  // drops the routine pushed
@@ -597,8 +585,6 @@ void wire_tool_routines() {
   wire("system console run", "_prompt-loop", "[code [block!]]", prompt_loop);
   wire("gui-console-ctx load-cfg", "_cfg-state", "[path [file!]]", config_file_state);
   wire("gui-console-ctx load-cfg", "_error-line", "[text [string!]]", error_line);
-  wire_codec_routines();
-  wire_terminal_routines();
 }
 
 void wire_internal_routines() {

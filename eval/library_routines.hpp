@@ -36,15 +36,6 @@ void define_field_routine(Cell* obj, const char* name, const char* spec, routine
 
 // Puts the internal routines into the library functions that call them.
 void wire_internal_routines();
-// The JSON and CSV codecs' routines into their functions (eval/json_routines.cpp;
-// wire_tool_routines calls it, once every library source has run).
-void wire_codec_routines();
-// The console terminal's row walks into its scroll-lines (eval/terminal_routines.cpp).
-void wire_terminal_routines();
-void wire_csv_routines();  // (eval/csv_routines.cpp)
-// The code points as a new string! of the narrowest unit that holds the
-// widest of them. The cell roots nothing: the caller stores it at once.
-Cell codec_string(const std::u32string& text, u32 widest);
 // The same for the functions of the tools and the reactivity, which start-up
 // defines after the system object.
 void wire_tool_routines();

@@ -1,6 +1,6 @@
 // The natives table: one entry per native, indexed by id - 1.
 //
-// Entry protocol (eval/api.hpp): argument i of the spec (refinement
+// Entry protocol (runtime/api.hpp): argument i of the spec (refinement
 // arguments included) is api::arg(i); refs[k] is the index of refinement k's
 // first argument cell (for a refinement without arguments, where they would
 // start), or -1 when the refinement is not used (api::Args reads it). The
@@ -8,7 +8,7 @@
 // natives that evaluate code or unwind; the others answer 0.
 #pragma once
 
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "eval/interpreter.hpp"
 #include "eval/native_list.hpp"
 #include "runtime/error.hpp"
@@ -66,7 +66,7 @@ void repeat_pass(Cell* args, i32 pass);
 interp::Status reduce_into_new(const Cell* block, Cell* out);
 
 // Entries read their arguments and write their result through the native
-// API (eval/api.hpp); these name its refinement view for the refs array.
+// API (runtime/api.hpp); these name its refinement view for the refs array.
 inline bool ref(const i32* refs, int k) { return api::Args(refs).ref(u32(k)); }
 inline Cell* ref_arg(const i32* refs, int k) { return api::Args(refs).ref_arg(u32(k)); }
 using api::answer_logic;

@@ -11,7 +11,7 @@
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "eval/block_walk.hpp"
 #include "eval/lexer.hpp"
 #include "eval/library_routines.hpp"

@@ -1,7 +1,7 @@
 // OS natives: child processes (call), the desktop opener (browse) and the
 // environment map (list-env). Each checks its arguments and hands the work
 // to the io layer.
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "eval/natives.hpp"
 #include "io/os.hpp"
 #include "io/process.hpp"

@@ -1,6 +1,6 @@
 // Natives that make the scalar values: now, as-pair, as-point2D,
 // as-point3D and as-money. They read their arguments and answer through the
-// native API (eval/api.hpp).
+// native API (runtime/api.hpp).
 #include <cmath>
 
 #include "datatypes/date.hpp"
@@ -11,7 +11,7 @@
 #include "datatypes/point.hpp"
 #include "datatypes/time.hpp"
 #include "datatypes/word.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "eval/natives.hpp"
 #include "platform/os.hpp"
 #include "runtime/actions.hpp"

@@ -14,7 +14,7 @@
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
 #include "datatypes/string.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "eval/natives.hpp"
 #include "runtime/casefold.hpp"
 #include "runtime/error.hpp"

@@ -58,7 +58,7 @@
 #include "datatypes/symbol.hpp"
 #include "datatypes/triple.hpp"
 #include "datatypes/word.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "eval/interpreter.hpp"
 #include "eval/interrupt.hpp"
 #include "eval/lexer.hpp"

@@ -1,7 +1,6 @@
-// The evaluator services table (eval/api.hpp): the evaluator's own functions.
+// The evaluator services table (runtime/api.hpp): the evaluator's own functions.
 #include "eval/action_specs.hpp"
-#include "eval/api.hpp"
-#include "eval/boot.hpp"
+#include "runtime/api.hpp"
 #include "eval/interpreter.hpp"
 #include "eval/interrupt.hpp"
 #include "eval/lexer.hpp"
@@ -44,7 +43,7 @@ Services services = {
     .do_block = do_block,
     .load_first = lexer::load_first_value,
     .load_all = lexer::load_all,
-    .load_text = boot::load_source,
+    .load_text = lexer::load_source,
     .entry_spec = entry_spec,
     .text_to_integer = lexer::text_to_integer,
     .text_to_float = lexer::text_to_float,

@@ -5,7 +5,7 @@
 #include "datatypes/object.hpp"
 #include "eval/interpreter.hpp"
 #include "eval/interpreter_internal.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "datatypes/pair.hpp"
 #include "datatypes/context.hpp"
 #include "runtime/error.hpp"

@@ -10,7 +10,7 @@
 // and turn a landed exception back into the same status.
 #pragma once
 
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "runtime/error.hpp"
 
 namespace qel::interp {

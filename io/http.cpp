@@ -12,7 +12,7 @@
 #include "datatypes/map.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/word.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "io/files.hpp"
 #include "platform/http.hpp"
 #include "platform/os.hpp"

@@ -12,7 +12,6 @@
 #include "platform/os.hpp"
 #include "runtime/error.hpp"
 #include "runtime/stack.hpp"
-#include "view/module.hpp"
 
 namespace qel::io::os {
 
@@ -82,11 +81,6 @@ Cell* command_line() {
 
 void check_type(const Cell* value, Type type) {
   if (type_of(value) != type) fire(Err::script_invalid_arg, value);
-}
-
-int caret_blink_time() {
-  const view::backend::Entries* m = view::module::load();
-  return m && m->caret_blink_time ? m->caret_blink_time() : -1;
 }
 
 }  // namespace qel::io::os

@@ -16,10 +16,6 @@ Cell* env_map();
 // Pushes the command line as one string! (see platform::command_line).
 Cell* command_line();
 
-// The desktop's caret blink time in milliseconds, -1 when the caret does not
-// blink; read through the GUI backend module (-1 without it or a display).
-int caret_blink_time();
-
 // Raises script invalid-arg with the value unless its datatype is type.
 void check_type(const Cell* value, Type type);
 

@@ -30,8 +30,8 @@
 #include "datatypes/tuple.hpp"
 #include "datatypes/typeset.hpp"
 #include "datatypes/vector.hpp"
-#include "eval/api.hpp"
-#include "io/codecs/lz.hpp"
+#include "runtime/api.hpp"
+#include "codecs/lz.hpp"
 #include "io/qelbin_internal.hpp"
 #include "io/qelbin_walk.hpp"
 #include "runtime/error.hpp"
@@ -839,6 +839,13 @@ class Decoder {
           break;
         }
         if (flag) return bound_word(start, pos, stop, into, depth, t, sym, reference, new_line);
+        if (t == TYPE_REFINEMENT && mode_ == MODE_SOURCE) {
+          c.header = TYPE_REFINEMENT;
+          word::set_symbol(&c, sym);
+          word::set_binding(&c, 0, -1);
+          set_new_line(append(into, &c), new_line);
+          return pos;
+        }
         Cell* slot = append(into, &global_word_of(entry, sym));
         set_type(slot, t);
         set_new_line(slot, new_line);

@@ -1,21 +1,20 @@
-// The I/O services table (io/services.hpp): the I/O layer's own functions.
-#include "io/services.hpp"
+// The I/O services table (runtime/io_services.hpp): the I/O layer's own
+// functions.
+#include "runtime/io_services.hpp"
 
-#include "io/face_image.hpp"
 #include "io/files.hpp"
 #include "io/http.hpp"
 
-namespace qel::io {
+namespace qel::io_services {
 
 Services services = {
-    .file_read = files::read,
-    .file_write = files::write,
-    .file_delete = files::delete_,
-    .file_query = files::query,
-    .file_rename = files::rename,
-    .url_read = http::read,
-    .url_write = http::write,
-    .face_to_image = face_image::capture,
+    .file_read = io::files::read,
+    .file_write = io::files::write,
+    .file_delete = io::files::delete_,
+    .file_query = io::files::query,
+    .file_rename = io::files::rename,
+    .url_read = io::http::read,
+    .url_write = io::http::write,
 };
 
-}  // namespace qel::io
+}  // namespace qel::io_services

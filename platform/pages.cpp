@@ -78,6 +78,15 @@ std::uint32_t commit_pages(std::uint64_t bytes) {
   return std::uint32_t(off);
 }
 
+void populate_pages(std::uint32_t offset, std::uint64_t bytes) {
+#ifdef MADV_POPULATE_WRITE
+  if (g_base) madvise(g_base + offset, round_pages(bytes ? bytes : 1), MADV_POPULATE_WRITE);
+#else
+  (void)offset;
+  (void)bytes;
+#endif
+}
+
 bool release_pages(std::uint32_t offset, std::uint64_t bytes) {
   bytes = round_pages(bytes ? bytes : 1);
   auto used = g_used.find(offset);

@@ -23,6 +23,11 @@ std::uint8_t* region_base();
 // reserved yet, or the OS refuses.
 std::uint32_t commit_pages(std::uint64_t bytes);
 
+// Backs a committed run with memory now, in one call, rather than a page
+// fault at the first write to each page; nothing when the kernel cannot
+// (before Linux 5.14). For runs that will be written through soon.
+void populate_pages(std::uint32_t offset, std::uint64_t bytes);
+
 // Gives a run back; offset and bytes as returned and asked for by commit_pages.
 // Answers false when the run is not one that was committed.
 bool release_pages(std::uint32_t offset, std::uint64_t bytes);

@@ -97,6 +97,11 @@ bool equal_under(const Cell* stored, const Cell* key, i32 op) {
   // Two integers are equal under every comparison exactly when their values
   // are: the common key of maps and hash! values skips the dispatch.
   if (type_of(stored) == TYPE_INTEGER && type_of(key) == TYPE_INTEGER) return stored->w2 == key->w2;
+  // Two words are equal when their names are, whatever the case: the
+  // symbols or their canonical symbols are the same (as the word's
+  // comparison answers, without its dispatch).
+  if (type_of(stored) == TYPE_WORD && type_of(key) == TYPE_WORD && (op == COMP_EQUAL || op == COMP_EQUAL_NO_CASE))
+    return stored->w2 == key->w2 || resolve_symbol(stored->w2) == resolve_symbol(key->w2);
   Cell* saved = stack::top;
   Cell* a = stack::push_cell(stored);
   Cell* b = stack::push_cell(key);
@@ -1243,9 +1248,35 @@ void free_symbols(u32 table, const std::vector<u32>& ids) {
   }
 }
 
+namespace {
+
+// find_word without adding: the slot of the word, or -1.
+i32 find_word_only(u32 table, u32 sym, bool case_insensitive) {
+  u32 canonical = resolve_symbol(sym);
+  u32 target = case_insensitive ? canonical : sym;
+  u32 mask = record(table)->n_buckets - 1;
+  u32 i = hash_mix(canonical) & mask, start = i, step = 0;
+  const u32* f = flags_of(table);
+  const u32* keys = keys_of(table);
+  const Cell* words = cells_of(table);
+  while (!is_empty(f, i)) {
+    if (!is_deleted(f, i)) {
+      u32 s = words[keys[i]].w2;
+      if (s == target || (case_insensitive && resolve_symbol(s) == target)) return i32(keys[i]);
+    }
+    i = (i + ++step) & mask;
+    if (i == start) break;
+  }
+  return -1;
+}
+
+}  // namespace
+
 i32 find_word(u32 table, u32 sym, bool case_insensitive, u32 add_under, i32* out) {
+  // A look-up that adds nothing allocates nothing: the table needs no root.
+  if (!add_under) return find_word_only(table, sym, case_insensitive);
   TableRoot root(table);
-  if (add_under) grow_if_due(table);
+  grow_if_due(table);
   u32 canonical = resolve_symbol(sym);
   u32 target = case_insensitive ? canonical : sym;
   u32 mask = record(table)->n_buckets - 1;
@@ -1265,7 +1296,6 @@ i32 find_word(u32 table, u32 sym, bool case_insensitive, u32 add_under, i32* out
       break;
     }
   }
-  if (!add_under) return -1;
   if (full) {  // cannot happen below the bound; grow and try again
     resize_in_place(table, record(table)->n_buckets * 2);
     return find_word(table, sym, case_insensitive, add_under, out);

@@ -49,10 +49,15 @@ u64 g_live = 0;             // bytes in use when the latest cycle ended
 bool may_collect_for(u64 bytes) { return g_allocated + bytes >= g_budget / 8; }
 
 // Commits a page block; answers 0 when the region or the OS has no room.
-u32 try_alloc_frame_pages(u64 size) {
+// A node or series frame (populate) is backed with memory at once: it is
+// written through from its start (the free list of a node frame, the bump
+// allocation of a series frame), and one call costs far less than a page
+// fault a page (at start-up, two thirds of all the faults).
+u32 try_alloc_frame_pages(u64 size, bool populate = false) {
   u64 bytes = size + 8;
   u32 off = platform::commit_pages(bytes);
   if (!off) return 0;
+  if (populate) platform::populate_pages(off, bytes);
   u64 rounded = (bytes + config::PAGE_SIZE - 1) & ~u64(config::PAGE_SIZE - 1);
   *at<u64>(off) = rounded;
   record.total += rounded;
@@ -111,11 +116,17 @@ u64 bytes_in_use() {
 
 u64 allocated_since_collection() { return g_allocated; }
 
-u32 alloc_frame_pages(u64 size) {
-  u32 off = try_alloc_frame_pages(size);
+namespace {
+
+u32 alloc_frame_pages(u64 size, bool populate) {
+  u32 off = try_alloc_frame_pages(size, populate);
   if (!off) raise_memory_error(MemoryError::no_memory);
   return off;
 }
+
+}  // namespace
+
+u32 alloc_frame_pages(u64 size) { return alloc_frame_pages(size, false); }
 
 void free_frame_pages(u32 offset) {
   u32 block = offset - 8;
@@ -128,7 +139,7 @@ void free_frame_pages(u32 offset) {
 // Nodes
 
 u32 make_node_frame(u32 n) {
-  u32 off = alloc_frame_pages(sizeof(NodeFrame) + u64(n) * 4);
+  u32 off = alloc_frame_pages(sizeof(NodeFrame) + u64(n) * 4, true);
   NodeFrame* f = at<NodeFrame>(off);
   *f = NodeFrame{};
   f->capacity = n;
@@ -221,7 +232,7 @@ void review_node_frames() {
 
 static u32 try_make_series_frame() {
   u32 s = record.next_frame_size;
-  u32 off = try_alloc_frame_pages(u64(s) + sizeof(SeriesFrame));
+  u32 off = try_alloc_frame_pages(u64(s) + sizeof(SeriesFrame), true);
   if (!off) return 0;
   if (record.next_frame_size < record.largest_frame_size) {
     record.next_frame_size = std::min(record.next_frame_size * 2, record.largest_frame_size);

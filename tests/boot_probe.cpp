@@ -1,7 +1,7 @@
 // Starts the runtime from damaged boot data (chosen when built): a stream
 // without the magic, or one whose LZ stream does not decompress. Start-up
 // must end the process with status 1 and its message.
-#include "eval/boot.hpp"
+#include "boot/boot.hpp"
 #include "runtime/startup.hpp"
 
 extern "C" {

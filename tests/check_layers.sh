@@ -6,32 +6,31 @@
 #     include ("folder/" a whole folder and what is under it, anything else
 #     one header):
 #       platform/       the thin layer over Linux: only itself
-#       runtime/        platform/
-#       io/codecs/      the pure codecs (base 2/16/58/64, deflate, LZ,
-#                       checksums): runtime/, platform/
-#       datatypes/      runtime/, platform/, io/codecs/, and of the layers
-#                       above only their services tables: eval/api.hpp (the
+#       runtime/        platform/; it holds the tables through which the
+#                       layers below reach those above: runtime/api.hpp (the
 #                       native API and the evaluator services) and
-#                       io/services.hpp (the I/O of file! and url!)
-#       io/             datatypes/ and below, eval/api.hpp, and the loader
-#                       of the GUI backend module (view/module.hpp; the
-#                       clipboard's code lives in the module)
-#       view/module.*   that loader and the module's table
-#                       (view/backend/entry.hpp): what io/ may include
-#       eval/           io/ and below: the evaluator and the natives; the
-#                       start-up files (eval/boot.cpp, eval/startup.cpp,
-#                       eval/register.cpp) sit on top and may include view/
-#       view/           the GUI core side: eval/ and below, and
-#                       view/backend/ (the backend module's interface)
-#       view/backend/   the GUI backend: view/, io/ and below, eval/api.hpp
-#       console/        the console: anything
-#       tests/, bench/, tools/, view/backend/bench/ (benchmarks of the
-#                       backend beside GTK called directly): anything
+#                       runtime/io_services.hpp (the I/O of file! and url!)
+#       codecs/         the pure codecs (base 2/16/58/64, deflate, LZ,
+#                       checksums): runtime/, platform/
+#       datatypes/      codecs/ and below
+#       io/             datatypes/ and below
+#       eval/           io/ and below: the evaluator and the natives
+#       library/native/ the library's routines in C++ (JSON, CSV): eval/
+#                       and below
+#       view/           the GUI core side: eval/ and below, and the backend
+#                       module's table (view/backend/entry.hpp) that its
+#                       loader (view/module.*) opens
+#       view/backend/   the GUI backend: view/ and below but eval/
+#       console/        the consoles and the terminal's routines: view/,
+#                       library/native/ and below
+#       boot/           start-up, registration and the boot program, on top:
+#                       anything
+#       tests/, bench/, tools/ (bench/backend/: benchmarks of the backend
+#                       beside GTK called directly): anything
 #     Every folder that holds C++ sources belongs to one of them: a new
 #     folder gets its rule here first.
 #  2. GTK, GDK, cairo, pango and GLib headers are included only in
-#     view/backend/ (the module opened at first use, and its benchmarks
-#     beside GTK called directly in view/backend/bench/), and in benchmarks
+#     view/backend/ (the module opened at first use), and in benchmarks
 #     that measure the drawing against cairo and pango called directly
 #     (bench/).
 #  3. Natives, actions and callbacks never move the stack tops by hand
@@ -88,31 +87,30 @@ layer() {
 
 PLATFORM=$(sources platform 1)
 RUNTIME=$(sources runtime 1)
-CODECS=$(sources io/codecs)
+CODECS=$(sources codecs)
 DATATYPES=$(sources datatypes 1)
 IO=$(sources io 1)
 EVAL=$(sources eval 1)
-STARTUP=$(ls eval/boot.cpp eval/startup.cpp eval/register.cpp 2>/dev/null)
-EVAL_BELOW=$(printf '%s\n' $EVAL | grep -vxF "$(printf '%s\n' $STARTUP)")
+NATIVE=$(sources library/native)
 VIEW=$(sources view 1)
-LOADER=$(ls view/module.cpp view/module.hpp view/backend/entry.hpp 2>/dev/null)
-BACKEND=$(sources view/backend | grep -v "^view/backend/bench/")
+BACKEND=$(sources view/backend)
 CONSOLE=$(sources console)
-FREE="$(sources tests) $(sources bench) $(sources tools) $(sources view/backend/bench)"
+BOOT=$(sources boot)
+FREE="$(sources tests) $(sources bench) $(sources tools)"
 
 layer platform/ "$PLATFORM" "platform/"
 layer runtime/ "$RUNTIME" "runtime/ platform/"
-layer io/codecs/ "$CODECS" "io/codecs/ runtime/ platform/"
-layer datatypes/ "$DATATYPES" "datatypes/ io/codecs/ runtime/ platform/ eval/api.hpp io/services.hpp"
-layer io/ "$IO" "io/ datatypes/ runtime/ platform/ eval/api.hpp view/module.hpp"
-layer "the backend module's loader" "$LOADER" "io/ datatypes/ runtime/ platform/ eval/api.hpp view/module.hpp view/backend/entry.hpp"
-layer eval/ "$EVAL_BELOW" "eval/ io/ datatypes/ runtime/ platform/"
-layer "start-up" "$STARTUP" "eval/ view/ io/ datatypes/ runtime/ platform/"
-layer view/ "$VIEW" "view/ eval/ io/ datatypes/ runtime/ platform/"
-layer view/backend/ "$BACKEND" "view/ io/ datatypes/ runtime/ platform/ eval/api.hpp"
+layer codecs/ "$CODECS" "codecs/ runtime/ platform/"
+layer datatypes/ "$DATATYPES" "datatypes/ codecs/ runtime/ platform/"
+layer io/ "$IO" "io/ datatypes/ codecs/ runtime/ platform/"
+layer eval/ "$EVAL" "eval/ io/ datatypes/ codecs/ runtime/ platform/"
+layer library/native/ "$NATIVE" "library/native/ eval/ io/ datatypes/ codecs/ runtime/ platform/"
+layer view/ "$VIEW" "view/ view/backend/entry.hpp eval/ io/ datatypes/ codecs/ runtime/ platform/"
+layer view/backend/ "$BACKEND" "view/ io/ datatypes/ codecs/ runtime/ platform/"
+layer console/ "$CONSOLE" "console/ view/ library/native/ eval/ io/ datatypes/ codecs/ runtime/ platform/"
 
 # Every C++ source belongs to a layer.
-known=$(printf '%s\n' $PLATFORM $RUNTIME $CODECS $DATATYPES $IO $EVAL $VIEW $BACKEND $CONSOLE $FREE | sort -u)
+known=$(printf '%s\n' $PLATFORM $RUNTIME $CODECS $DATATYPES $IO $EVAL $NATIVE $VIEW $BACKEND $CONSOLE $BOOT $FREE | sort -u)
 all=$(find . -path ./.git -prune -o -path './build*' -prune -o -type f \
         \( -name '*.cpp' -o -name '*.hpp' -o -name '*.h' -o -name '*.inc' \) -print | sed 's#^\./##' | sort)
 stray=$(printf '%s\n' "$all" | grep -vxF "$known")
@@ -130,7 +128,7 @@ done
 
 # Stack tops moved by hand.
 STACK_MOVE='stack::(top|base|ctop)[[:space:]]*([-+]?=[^=]|\+\+|--)|(\+\+|--)[[:space:]]*stack::(top|base|ctop)'
-for f in $DATATYPES $CODECS $IO $EVAL $VIEW $BACKEND $CONSOLE; do
+for f in $DATATYPES $CODECS $IO $EVAL $NATIVE $VIEW $BACKEND $CONSOLE $BOOT; do
   case "$f" in eval/interpreter*) continue ;; esac
   if grep -qE "$STACK_MOVE" "$f"; then
     echo "$f moves a stack top by hand (use api::Values, stack::Mark or stack::Snapshot):"

@@ -59,7 +59,8 @@
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
-#include "eval/boot.hpp"
+#include "boot/boot.hpp"
+#include "eval/lexer.hpp"
 #include "eval/interpreter.hpp"
 #include "eval/parse.hpp"
 #include "runtime/actions.hpp"
@@ -237,7 +238,7 @@ std::string eval_case(const Case& c) {
     }
   };
   try {
-    boot::load_source(code.get(), c.code.data(), c.code.size());
+    lexer::load_source(code.get(), c.code.data(), c.code.size());
     {
       TraceRun run(g_file_traced);
       interp::eval_block_or_throw(code.get(), false);
@@ -500,7 +501,7 @@ int program() {
   {
     roots::LocalCell code;
     static const char kNoConsole[] = "system/console: none";
-    boot::load_source(code.get(), kNoConsole, sizeof kNoConsole - 1);
+    lexer::load_source(code.get(), kNoConsole, sizeof kNoConsole - 1);
     interp::eval_block_or_throw(code.get(), false);
     stack::reset();
   }
@@ -509,7 +510,7 @@ int program() {
     g_noop_callback = runtime::root_append();
     static const char kNoop[] = "func [event code offset value ref frame] [true]";
     roots::LocalCell code;
-    boot::load_source(code.get(), kNoop, sizeof kNoop - 1);
+    lexer::load_source(code.get(), kNoop, sizeof kNoop - 1);
     interp::eval_block_or_throw(code.get(), false);
     copy_cell(stack::last(), g_noop_callback);
     stack::init();

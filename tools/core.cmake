@@ -5,9 +5,10 @@
 #
 # Defines QEL_CORE_SOURCES (the C++ sources with the generated ones: the
 # embedded library and the build record), QEL_CORE_LIBRARIES (what the core
-# links) and QEL_CORE_DEFERRED_INCLUDES (the headers of libcurl and libtiff,
-# which platform/http.cpp and platform/image_codecs.cpp open on first use, to
-# keep start-up short: never linked).
+# links) and QEL_CORE_DEFERRED_INCLUDES (the headers of libcurl, libtiff and
+# libcrypto, which platform/http.cpp, platform/image_codecs.cpp and
+# codecs/checksum.cpp open on first use, to keep start-up short: never
+# linked).
 
 find_package(Threads REQUIRED)
 find_package(PkgConfig REQUIRED)
@@ -17,17 +18,20 @@ find_package(JPEG REQUIRED)
 find_package(GIF REQUIRED)
 find_package(TIFF REQUIRED)
 find_package(CURL REQUIRED)
-set(QEL_CORE_LIBRARIES Threads::Threads OpenSSL::Crypto PNG::PNG JPEG::JPEG GIF::GIF ${CMAKE_DL_LIBS})
+set(QEL_CORE_LIBRARIES Threads::Threads PNG::PNG JPEG::JPEG GIF::GIF ${CMAKE_DL_LIBS})
 set(QEL_CORE_DEFERRED_INCLUDES
+  ${OPENSSL_INCLUDE_DIR}
   $<TARGET_PROPERTY:CURL::libcurl,INTERFACE_INCLUDE_DIRECTORIES>
   $<TARGET_PROPERTY:TIFF::TIFF,INTERFACE_INCLUDE_DIRECTORIES>)
 
 file(GLOB QEL_CORE_SOURCES CONFIGURE_DEPENDS
-  ${QEL_ROOT}/runtime/*.cpp ${QEL_ROOT}/datatypes/*.cpp ${QEL_ROOT}/eval/*.cpp ${QEL_ROOT}/io/*.cpp
-  ${QEL_ROOT}/io/codecs/*.cpp ${QEL_ROOT}/platform/*.cpp ${QEL_ROOT}/view/*.cpp)
+  ${QEL_ROOT}/runtime/*.cpp ${QEL_ROOT}/datatypes/*.cpp ${QEL_ROOT}/eval/*.cpp ${QEL_ROOT}/boot/*.cpp ${QEL_ROOT}/io/*.cpp
+  ${QEL_ROOT}/codecs/*.cpp ${QEL_ROOT}/platform/*.cpp ${QEL_ROOT}/view/*.cpp
+  ${QEL_ROOT}/library/native/*.cpp ${QEL_ROOT}/console/terminal_routines.cpp)
 file(GLOB QEL_CORE_HEADERS CONFIGURE_DEPENDS
-  ${QEL_ROOT}/runtime/*.hpp ${QEL_ROOT}/runtime/*.inc ${QEL_ROOT}/datatypes/*.hpp ${QEL_ROOT}/eval/*.hpp
-  ${QEL_ROOT}/io/*.hpp ${QEL_ROOT}/io/codecs/*.hpp ${QEL_ROOT}/platform/*.hpp ${QEL_ROOT}/view/*.hpp)
+  ${QEL_ROOT}/runtime/*.hpp ${QEL_ROOT}/runtime/*.inc ${QEL_ROOT}/datatypes/*.hpp ${QEL_ROOT}/eval/*.hpp ${QEL_ROOT}/boot/*.hpp
+  ${QEL_ROOT}/io/*.hpp ${QEL_ROOT}/codecs/*.hpp ${QEL_ROOT}/platform/*.hpp ${QEL_ROOT}/view/*.hpp
+  ${QEL_ROOT}/library/native/*.hpp ${QEL_ROOT}/console/terminal_routines.hpp)
 
 # The library written in Qel, embedded in the executable, in the order
 # start-up runs it.
@@ -63,6 +67,16 @@ add_custom_command(
   DEPENDS ${QEL_BUILD_RECORD_DEPENDS}
   COMMENT "Writing the build record"
   VERBATIM)
+
+# The build identity of the GUI backend module's check (view/backend/entry.hpp):
+# new at each configure, written into the two files that open and export the
+# module's table only (the other objects stay shared through the compiler
+# cache), so that a module from another build is refused.
+string(TIMESTAMP QEL_BUILD_TIME "%Y%m%dT%H%M%S" UTC)
+string(RANDOM LENGTH 12 ALPHABET 0123456789abcdef QEL_BUILD_NONCE)
+set(QEL_BUILD_IDENTITY "qel-build-${QEL_BUILD_TIME}-${QEL_BUILD_NONCE}")
+set_source_files_properties(${QEL_ROOT}/view/module.cpp ${QEL_ROOT}/view/backend/module.cpp
+  PROPERTIES COMPILE_DEFINITIONS "QEL_BUILD_IDENTITY=\"${QEL_BUILD_IDENTITY}\"")
 
 list(FILTER QEL_CORE_SOURCES EXCLUDE REGEX ".*/main\\.cpp$")
 list(APPEND QEL_CORE_SOURCES ${QEL_LIBRARY_CPP} ${QEL_BUILD_RECORD_CPP})

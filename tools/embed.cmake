@@ -3,7 +3,7 @@
 # that start-up runs.
 string(REPLACE "|" ";" SOURCES "${SOURCES}")
 set(out "// Generated from the library sources at build time; do not edit.\n")
-string(APPEND out "#include \"eval/boot.hpp\"\n\nnamespace qel::boot {\n\nconst Source kLibrary[] = {\n")
+string(APPEND out "#include \"boot/boot.hpp\"\n\nnamespace qel::boot {\n\nconst Source kLibrary[] = {\n")
 foreach(src ${SOURCES})
   file(READ ${src} text HEX)
   get_filename_component(name ${src} NAME)

@@ -5,9 +5,14 @@
 
 #include "datatypes/string.hpp"
 #include "datatypes/word.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "platform/shared_library.hpp"
 #include "runtime/error.hpp"
+
+// The build identity both sides hold (view/backend/entry.hpp).
+#ifndef QEL_BUILD_IDENTITY
+#error "QEL_BUILD_IDENTITY is given by the build (tools/core.cmake)"
+#endif
 
 namespace qel::view::module {
 
@@ -17,7 +22,7 @@ bool g_tried = false;
 const backend::Entries* g_entries = nullptr;
 std::string g_why;
 
-using EntryFn = const backend::Entries* (*)(u32, u32);
+using EntryFn = const backend::Entries* (*)(u32, u32, const char*);
 
 }  // namespace
 
@@ -34,9 +39,11 @@ const backend::Entries* load() {
     if (error.find(path) != std::string::npos) g_why = "the GUI backend module: " + error;
     return nullptr;
   }
-  const backend::Entries* e = reinterpret_cast<EntryFn>(sym)(backend::ABI_VERSION, sizeof(backend::Entries));
+  const backend::Entries* e = reinterpret_cast<EntryFn>(sym)(backend::ABI_VERSION, sizeof(backend::Entries),
+                                                             QEL_BUILD_IDENTITY);
   if (!e) {
-    g_why = "the GUI backend module " + path + " was built for another version of qel";
+    g_why = "the GUI backend module " + path +
+            " comes from another build of qel (this one is " QEL_BUILD_IDENTITY ")";
     return nullptr;
   }
   g_entries = e;

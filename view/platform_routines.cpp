@@ -13,7 +13,7 @@
 #include "datatypes/ownership.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "eval/library_routines.hpp"
 #include "eval/natives.hpp"
 #include "runtime/error.hpp"

@@ -13,7 +13,7 @@
 #include "datatypes/symbol.hpp"
 #include "datatypes/tuple.hpp"
 #include "datatypes/word.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "view/units.hpp"
 
 namespace qel::view::system_view {

@@ -5,7 +5,7 @@
 #include "datatypes/pair.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "eval/library_routines.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/error.hpp"

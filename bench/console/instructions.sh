@@ -52,5 +52,6 @@ echo "20 typed keys, painted:             $(total "$work/keys.1") instructions"
 
 # Output: the whole process.
 printf 'Qel []\nline: copy/part "0123456789 The quick brown fox jumps over the lazy dog; pack my box with five dozen" 80\nloop 20000 [print line]\nquit\n' >lines.qel
-valgrind --tool=callgrind --callgrind-out-file="$work/lines" "$qel" lines.qel 2>/dev/null
+# (--catch: in the console window, not as a command-line program.)
+valgrind --tool=callgrind --callgrind-out-file="$work/lines" "$qel" --catch lines.qel 2>/dev/null
 echo "20,000 printed lines (the process): $(total "$work/lines") instructions"

@@ -180,7 +180,8 @@ def measure_latency():
         # The caret does not blink: only the keys change the input row.
         f.write("Qel []\ngui-console-ctx/caret-rate: none\ngui-console-ctx/caret/rate: none\n"
                 "repeat i 10000 [print i]\n")
-    console = latency(subprocess.Popen([QEL, "--catch", prep], cwd=WORK), "^Qel Console$")
+    console = latency(subprocess.Popen([QEL, "--catch", prep], cwd=WORK, stdin=subprocess.DEVNULL),
+                      "^Qel Console$")
     xterm = latency(subprocess.Popen(XTERM + ["-T", "bench-xterm", "-e", "sh", "-c", "seq 10000; exec cat"]),
                     "^bench-xterm$")
     return console, xterm
@@ -195,10 +196,14 @@ def measure_throughput(runs=3):
     console, xterm = [], []
     for _ in range(runs):
         t0 = time.perf_counter()
-        subprocess.run([QEL, script], cwd=WORK, check=True)
+        # --catch: the script runs in the console window (a script alone
+        # started with its output to a terminal, a pipe or a file runs as a
+        # command-line program); its `quit` closes the window.
+        subprocess.run([QEL, "--catch", script], cwd=WORK, check=True, stdin=subprocess.DEVNULL)
         console.append(time.perf_counter() - t0)
         t0 = time.perf_counter()
-        subprocess.run(XTERM + ["-e", HEADLESS, script], cwd=WORK, check=True)
+        subprocess.run(XTERM + ["-e", HEADLESS, script], cwd=WORK, check=True,
+                       stdin=subprocess.DEVNULL)
         xterm.append(time.perf_counter() - t0)
     return statistics.median(console), statistics.median(xterm)
 
@@ -211,7 +216,7 @@ def first_prompt(command, name, env=None):
     blank = strip.read()
     frames = [(0.0, blank)]  # each change, with its time
     t0 = time.perf_counter()
-    proc = subprocess.Popen(command, cwd=WORK, env=env)
+    proc = subprocess.Popen(command, cwd=WORK, env=env, stdin=subprocess.DEVNULL)
     while True:
         now = time.perf_counter() - t0
         f = strip.read()

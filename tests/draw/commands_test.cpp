@@ -16,6 +16,7 @@
 #include "view/face.hpp"
 
 namespace qel::test {
+using namespace view::backend;  // the engines, by their short names
 namespace {
 
 using namespace draw;

@@ -4,6 +4,7 @@
 #include "view/backend/draw/walker.hpp"
 
 namespace qel::test {
+using namespace view::backend;  // the engines, by their short names
 
 Cell* new_image(u32 width, u32 height, u32 pixel) {
   u32 rec = image::new_record(width, height);

@@ -7,7 +7,7 @@
 
 #include "view/backend/draw/shape.hpp"
 
-namespace qel::draw {
+namespace qel::view::backend::draw {
 namespace {
 
 // The segments of a path, one word each: "M x y", "L x y", "C x1 y1 x2 y2 x y", "Z",
@@ -188,4 +188,4 @@ TEST(ShapeState, SegmentsAndCurrentPoint) {
 }
 
 }  // namespace
-}  // namespace qel::draw
+}  // namespace qel::view::backend::draw

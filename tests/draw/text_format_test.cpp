@@ -15,6 +15,7 @@
 #include "view/backend/draw/text_format.hpp"
 
 namespace qel::test {
+using namespace view::backend;  // the engines, by their short names
 namespace {
 
 using namespace draw::text;

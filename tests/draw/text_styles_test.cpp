@@ -10,6 +10,7 @@
 #include "view/backend/draw/walker.hpp"
 
 namespace qel::test {
+using namespace view::backend;  // the engines, by their short names
 namespace {
 
 using draw::RangeStyleSink;

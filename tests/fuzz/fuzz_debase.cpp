@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "io/codecs/base.hpp"
+#include "codecs/base.hpp"
 
 using namespace qel;
 

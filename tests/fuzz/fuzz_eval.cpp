@@ -51,7 +51,8 @@
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
-#include "eval/boot.hpp"
+#include "boot/boot.hpp"
+#include "eval/lexer.hpp"
 #include "eval/interpreter.hpp"
 #include "eval/parse.hpp"
 #include "runtime/actions.hpp"
@@ -235,11 +236,14 @@ class Gen {
   }
 
   std::string fn_call(int depth) {
-    switch (r_.pick(4)) {
+    switch (r_.pick(6)) {
       case 0: return "f0 " + expr(depth + 1) + " " + expr(depth + 1);
       case 1: return "f1 " + expr(depth + 1);
       case 2: return "f2 " + expr(depth + 1) + " " + expr(depth + 1);
-      default: return "f2/r " + expr(depth + 1) + " " + expr(depth + 1);
+      case 3: return "f2/r " + expr(depth + 1) + " " + expr(depth + 1);
+      case 4: return "f2/s " + expr(depth + 1) + " " + expr(depth + 1) + " " + expr(depth + 1);
+      default:
+        return "f2/s/r " + expr(depth + 1) + " " + expr(depth + 1) + " " + expr(depth + 1);
     }
   }
 
@@ -438,7 +442,7 @@ Outcome run(const std::string& program, Mode mode, bool stress) {
     interp::reference = mode == Mode::reference;
     try {
       gc::stress = false;
-      boot::load_source(code.get(), program.data(), program.size());
+      lexer::load_source(code.get(), program.data(), program.size());
       copy_cell(global_value("fuzz-noop"), noop.get());
       gc::stress = stress;
       gc::restart_stress();
@@ -500,7 +504,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   gen.in_function = true;
   program += "f0: func [p q] " + gen.block(2) + " ";
   program += "f1: func [p] " + gen.block(2) + " ";
-  program += "f2: func [p q /r] " + gen.block(2) + " ";
+  program += "f2: func [p q /r /s x] " + gen.block(2) + " ";
   program += main;
   if (print) std::fprintf(stderr, "%s\n", program.c_str());
   g_program = program;

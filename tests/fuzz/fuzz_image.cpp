@@ -12,8 +12,9 @@
 #include "datatypes/binary.hpp"
 #include "datatypes/image.hpp"
 #include "datatypes/word.hpp"
-#include "eval/api.hpp"
-#include "eval/boot.hpp"
+#include "runtime/api.hpp"
+#include "boot/boot.hpp"
+#include "eval/lexer.hpp"
 #include "eval/interpreter.hpp"
 #include "platform/image_codecs.hpp"
 #include "runtime/actions.hpp"
@@ -48,7 +49,7 @@ Type run(const char* code, const std::uint8_t* bytes, std::size_t size) {
     Cell none = *make_none(stack::push());
     word = *intern_word("result");
     word::set(&word, &none);
-    boot::load_source(block.get(), code, std::char_traits<char>::length(code));
+    lexer::load_source(block.get(), code, std::char_traits<char>::length(code));
     interp::eval_block_or_throw(block.get(), false);
     Cell* got = word::get_value_cell(intern_word("result"));
     result = type_of(got);

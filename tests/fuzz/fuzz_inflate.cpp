@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "io/codecs/deflate.hpp"
+#include "codecs/deflate.hpp"
 
 using namespace qel;
 

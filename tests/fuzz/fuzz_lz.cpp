@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "io/codecs/lz.hpp"
+#include "codecs/lz.hpp"
 
 using namespace qel;
 

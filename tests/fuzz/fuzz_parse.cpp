@@ -19,7 +19,8 @@
 
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
-#include "eval/boot.hpp"
+#include "boot/boot.hpp"
+#include "eval/lexer.hpp"
 #include "eval/interpreter.hpp"
 #include "eval/parse.hpp"
 #include "runtime/collector.hpp"
@@ -111,7 +112,7 @@ std::string run(const std::string& program) {
   roots::LocalCell code;
   stack::mark(intern_word("fuzz"), stack::FRAME_TRY);
   try {
-    boot::load_source(code.get(), program.data(), program.size());
+    lexer::load_source(code.get(), program.data(), program.size());
     interp::eval_block_or_throw(code.get(), false);
     if (type_of(stack::last()) == TYPE_STRING) text = string::to_utf8(stack::last());
     stack::unwind();

@@ -19,7 +19,7 @@
 #include "datatypes/block.hpp"
 #include "datatypes/string.hpp"
 #include "eval/lexer.hpp"
-#include "io/codecs/lz.hpp"
+#include "codecs/lz.hpp"
 #include "io/qelbin.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/collector.hpp"

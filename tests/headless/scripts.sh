@@ -72,14 +72,21 @@ run "halt ends the script quietly" 0 "in${nl}(halted)" "" "" "$qel" halt.qel
 run "the header is found after other text" 0 "found" "" "" "$qel" late.qel
 
 # Interrupts from outside. wait_for: until the file holds the text (at most
-# about 30 s), so that the signal comes while the evaluation runs.
+# about 30 s, then the test fails saying what did not come), so that the
+# signal comes while the evaluation runs.
 wait_for() {
   i=0
-  while ! grep -q "$2" "$1" 2>/dev/null && [ $i -lt 600 ]; do sleep 0.05; i=$((i + 1)); done
+  while ! grep -q "$2" "$1" 2>/dev/null; do
+    [ $i -lt 600 ] || { echo "FAIL no \"$2\" in $1 after 30 s"; fail=1; return 1; }
+    sleep 0.05; i=$((i + 1))
+  done
 }
 wait_lines() {  # until the file has that many lines
   i=0
-  while [ "$(wc -l < "$1")" -lt "$2" ] && [ $i -lt 600 ]; do sleep 0.05; i=$((i + 1)); done
+  while [ "$(wc -l < "$1")" -lt "$2" ]; do
+    [ $i -lt 600 ] || { echo "FAIL fewer than $2 lines in $1 after 30 s"; fail=1; return 1; }
+    sleep 0.05; i=$((i + 1))
+  done
 }
 signal_script() {  # name, signal, expected status
   "$qel" loop.qel > "$tmp/sig.out" 2>&1 &

@@ -8,6 +8,7 @@
 #include "view/backend/text/char_index.hpp"
 
 namespace qel::test {
+using namespace view::backend;  // the engines, by their short names
 namespace {
 
 using text::CharIndex;

@@ -11,6 +11,7 @@
 #include "view/window.hpp"
 
 namespace qel::test {
+using namespace view::backend;  // the engines, by their short names
 namespace {
 
 namespace face = view::face;

@@ -22,6 +22,7 @@
 #include "view/face.hpp"
 
 namespace qel::test {
+using namespace view::backend;  // the engines, by their short names
 namespace {
 
 namespace face = view::face;

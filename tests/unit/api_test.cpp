@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "datatypes/word.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/error.hpp"
 #include "tests/unit/test_support.hpp"

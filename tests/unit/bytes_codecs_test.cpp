@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "io/codecs/checksum.hpp"
-#include "io/codecs/base.hpp"
-#include "io/codecs/deflate.hpp"
+#include "codecs/checksum.hpp"
+#include "codecs/base.hpp"
+#include "codecs/deflate.hpp"
 #include "runtime/error.hpp"
 
 namespace qel {

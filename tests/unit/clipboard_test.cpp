@@ -5,11 +5,13 @@
 #include <functional>
 
 #include "datatypes/image.hpp"
-#include "io/clipboard.hpp"
+#include "view/clipboard.hpp"
 #include "test_support.hpp"
 
 namespace qel::test {
 namespace {
+
+namespace clipboard = view::clipboard;
 
 bool have_display() { return std::getenv("DISPLAY") && *std::getenv("DISPLAY"); }
 

@@ -14,7 +14,7 @@
 
 #include "datatypes/binary.hpp"
 #include "datatypes/image.hpp"
-#include "io/codecs/checksum.hpp"
+#include "codecs/checksum.hpp"
 #include "platform/image_codecs.hpp"
 #include "test_support.hpp"
 

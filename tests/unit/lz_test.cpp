@@ -4,7 +4,7 @@
 
 #include <random>
 
-#include "io/codecs/lz.hpp"
+#include "codecs/lz.hpp"
 
 namespace qel {
 namespace {

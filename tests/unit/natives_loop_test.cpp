@@ -12,7 +12,6 @@
 
 #include "datatypes/money.hpp"
 #include "datatypes/word.hpp"
-#include "eval/boot.hpp"
 #include "eval/natives.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/error.hpp"

@@ -18,7 +18,7 @@
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "eval/natives.hpp"
 #include "datatypes/ownership.hpp"
 #include "runtime/actions.hpp"

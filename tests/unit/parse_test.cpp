@@ -11,7 +11,7 @@
 
 #include "datatypes/native.hpp"
 #include "datatypes/word.hpp"
-#include "eval/boot.hpp"
+#include "eval/lexer.hpp"
 #include "eval/interpreter.hpp"
 #include "eval/natives.hpp"
 #include "eval/parse.hpp"
@@ -55,7 +55,7 @@ class ParseTest : public test::RuntimeTest {
     roots::LocalCell code;
     stack::mark_catch(intern_word("test"));
     try {
-      boot::load_source(code.get(), source.data(), source.size());
+      lexer::load_source(code.get(), source.data(), source.size());
       interp::eval_block_or_throw(code.get(), false);
       o.value = *stack::last();
       stack::unwind();

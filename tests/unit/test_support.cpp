@@ -13,7 +13,7 @@
 #include "datatypes/symbol.hpp"
 #include "datatypes/typeset.hpp"
 #include "datatypes/word.hpp"
-#include "eval/boot.hpp"
+#include "eval/lexer.hpp"
 #include "datatypes/ownership.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/cycles.hpp"
@@ -41,7 +41,7 @@ Guard::~Guard() {
 
 Cell* load_all(std::string_view source) {
   Cell* out = make_none(stack::push());
-  boot::load_source(out, source.data(), source.size());
+  lexer::load_source(out, source.data(), source.size());
   return out;
 }
 

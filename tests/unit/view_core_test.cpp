@@ -11,7 +11,7 @@
 #include "datatypes/symbol.hpp"
 #include "datatypes/tuple.hpp"
 #include "datatypes/word.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/resources.hpp"
 #include "runtime/roots.hpp"

@@ -14,7 +14,7 @@
 #include "datatypes/image.hpp"
 #include "datatypes/pair.hpp"
 #include "datatypes/point.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "datatypes/string.hpp"
 #include "runtime/cycles.hpp"
 #include "runtime/error.hpp"

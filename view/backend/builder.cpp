@@ -17,7 +17,7 @@
 #include "datatypes/symbol.hpp"
 #include "datatypes/tuple.hpp"
 #include "datatypes/word.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
 #include "view/backend/base.hpp"

@@ -27,7 +27,7 @@
 #include "datatypes/object.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "platform/console.hpp"
 #include "runtime/stack.hpp"
 #include "view/backend/container.hpp"

@@ -19,7 +19,7 @@ Cell* read();
 
 // none empties the clipboard; a string!, a block of file! or string! paths
 // and an image! are written (an image without pixels empties it). The core
-// has checked the value (io/clipboard.cpp). Answers whether it worked.
+// has checked the value (view/clipboard.cpp). Answers whether it worked.
 bool write(const Cell* value);
 
 }  // namespace qel::view::backend::clipboard

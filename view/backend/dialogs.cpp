@@ -11,7 +11,7 @@
 #include "datatypes/string.hpp"
 #include "datatypes/word.hpp"
 #include "datatypes/symbol.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/stack.hpp"

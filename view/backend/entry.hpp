@@ -5,7 +5,7 @@
 // costs an empty script several times its start-up, so the core opens the
 // module with dlopen at first use (a window, a drawing, a text measurement,
 // the clipboard; view/module.hpp) and reaches it only through the table
-// below. The table speaks the native API's types only (cells, eval/api.hpp):
+// below. The table speaks the native API's types only (cells, runtime/api.hpp):
 // no GTK type crosses it.
 //
 // How the module calls into the core: directly. The executables export
@@ -17,7 +17,7 @@
 //     cairo or pango callback enters Qel only inside view/backend/guard.hpp's
 //     `guarded`, which catches errors and transfers and turns them into a
 //     return value there.
-//   - The rooting rule of eval/api.hpp holds inside the module too.
+//   - The rooting rule of runtime/api.hpp holds inside the module too.
 //
 // How a routine's body is added: the routines of system/view/platform are
 // routine! values made by the core (view/platform_routines.cpp), which
@@ -38,7 +38,15 @@ namespace qel::view::backend {
 
 // Bumped whenever the table's layout changes: a stale module beside the
 // executable is refused instead of called wrongly.
-inline constexpr u32 ABI_VERSION = 5;
+inline constexpr u32 ABI_VERSION = 6;
+
+// The build identity: a text the build writes into both sides each time it
+// is configured (QEL_BUILD_IDENTITY, given by tools/core.cmake to
+// view/module.cpp and view/backend/module.cpp), so that a module from
+// another build (another checkout, another configuration, an older tree) is
+// refused even when its table has the same layout: the core and the module
+// call each other's functions and share their globals, which only the same
+// build keeps in step.
 
 // The words of system/view/platform, 1-based in its slot order; 28 of them
 // are the backend's routines.
@@ -86,8 +94,8 @@ struct Entries {
   // commands the module answers (window, snapshot, inject, dark-mode) ----
   Body test_hook;
 
-  // ---- the clipboard (io/clipboard.hpp checks the values first) ----
-  // Pushes what the clipboard holds (io/clipboard.hpp's read).
+  // ---- the clipboard (view/clipboard.hpp checks the values first) ----
+  // Pushes what the clipboard holds (view/clipboard.hpp's read).
   Cell* (*clipboard_read)();
   // Writes none, a string!, a block of file! or string! paths, or an image!.
   bool (*clipboard_write)(const Cell* value);
@@ -119,5 +127,7 @@ struct Entries {
 }  // namespace qel::view::backend
 
 // The module's one exported symbol: its table, or null when the module was
-// built for another layout (abi, size).
-extern "C" const qel::view::backend::Entries* qel_backend_entries(qel::u32 abi, qel::u32 size);
+// built for another layout (abi, size) or by another build (build: the
+// caller's build identity).
+extern "C" const qel::view::backend::Entries* qel_backend_entries(qel::u32 abi, qel::u32 size,
+                                                                  const char* build);

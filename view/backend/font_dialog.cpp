@@ -8,7 +8,7 @@
 #include "datatypes/block.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/word.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "runtime/error.hpp"
 #include "view/backend/display.hpp"
 #include "view/backend/draw/text_format.hpp"

@@ -9,7 +9,7 @@
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "runtime/memory.hpp"
 #include "view/backend/widgets.hpp"
 #include "view/backend/windows.hpp"

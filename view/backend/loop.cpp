@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "datatypes/event.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
 #include "view/backend/display.hpp"

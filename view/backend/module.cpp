@@ -1,6 +1,8 @@
 // The module's table of entry points (view/backend/entry.hpp): the one
 // symbol the core looks up. A routine's body is set here, one line each,
 // next to the file that holds it.
+#include <cstring>
+
 #include "view/backend/base.hpp"
 #include "view/backend/builder.hpp"
 #include "view/backend/clipboard.hpp"
@@ -17,6 +19,11 @@
 #include "view/backend/text/text_box.hpp"
 #include "view/backend/widgets.hpp"
 #include "view/backend/windows.hpp"
+
+// The build identity both sides hold (view/backend/entry.hpp).
+#ifndef QEL_BUILD_IDENTITY
+#error "QEL_BUILD_IDENTITY is given by the build (tools/core.cmake)"
+#endif
 
 namespace qel::view::backend {
 
@@ -75,7 +82,9 @@ const Entries g_entries = make_entries();
 
 }  // namespace qel::view::backend
 
-extern "C" const qel::view::backend::Entries* qel_backend_entries(qel::u32 abi, qel::u32 size) {
+extern "C" const qel::view::backend::Entries* qel_backend_entries(qel::u32 abi, qel::u32 size,
+                                                                  const char* build) {
   using namespace qel::view::backend;
-  return abi == ABI_VERSION && size == sizeof(Entries) ? &g_entries : nullptr;
+  if (abi != ABI_VERSION || size != sizeof(Entries)) return nullptr;
+  return build && std::strcmp(build, QEL_BUILD_IDENTITY) == 0 ? &g_entries : nullptr;
 }

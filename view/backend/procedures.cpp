@@ -7,7 +7,7 @@
 #include "datatypes/event.hpp"
 #include "datatypes/pair.hpp"
 #include "datatypes/point.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "view/backend/base.hpp"
 #include "view/backend/guard.hpp"
 #include "view/backend/input.hpp"

@@ -7,7 +7,7 @@
 #include "datatypes/block.hpp"
 #include "datatypes/handle.hpp"
 #include "datatypes/pair.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/resources.hpp"

@@ -8,7 +8,7 @@
 
 #include "datatypes/block.hpp"
 #include "datatypes/pair.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "view/backend/display.hpp"
 #include "view/backend/draw/text_format.hpp"
 #include "view/backend/screens.hpp"
@@ -67,8 +67,8 @@ void put_padding(const char* type, i32 left, i32 right) {
 // font (size-text), and its width in pixels.
 constexpr const char* kSample = "Show line numbers";
 i32 sample_width() {
-  qel::draw::text::FormatRef f = qel::draw::text::format_of(nullptr);
-  PangoLayout* l = qel::draw::text::layout(std::string_view(kSample), *f, 0, 0);
+  qel::view::backend::draw::text::FormatRef f = qel::view::backend::draw::text::format_of(nullptr);
+  PangoLayout* l = qel::view::backend::draw::text::layout(std::string_view(kSample), *f, 0, 0);
   int w = 0;
   pango_layout_get_pixel_size(l, &w, nullptr);
   g_object_unref(l);

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "datatypes/string.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "view/backend/button_images.hpp"
 #include "view/backend/calendar.hpp"
 #include "view/backend/camera.hpp"

@@ -14,7 +14,7 @@
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "view/backend/container.hpp"
 #include "view/backend/draw/graphics.hpp"
 #include "view/backend/text/fonts.hpp"

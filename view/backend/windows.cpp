@@ -16,7 +16,7 @@
 #include "datatypes/ownership.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "runtime/memory.hpp"
 #include "datatypes/block.hpp"
 #include "datatypes/context.hpp"

@@ -14,7 +14,7 @@
 #include "view/backend/draw/shadow.hpp"
 #include "view/backend/draw/walker.hpp"
 
-namespace qel::draw {
+namespace qel::view::backend::draw {
 
 namespace {
 
@@ -344,4 +344,4 @@ CommandTable commands = {
     invert_matrix,
 };
 
-}  // namespace qel::draw
+}  // namespace qel::view::backend::draw

@@ -13,7 +13,7 @@
 #include "runtime/memory.hpp"
 #include "view/backend/draw/context.hpp"
 
-namespace qel::draw {
+namespace qel::view::backend::draw {
 
 enum Target : u8 { TARGET_DRAWING = 0, TARGET_PEN = 1, TARGET_FILL = 2 };
 
@@ -100,4 +100,4 @@ bool image(Context& ctx, const CommandArgs& a);
 bool shadow(Context& ctx, const CommandArgs& a);
 }  // namespace ops
 
-}  // namespace qel::draw
+}  // namespace qel::view::backend::draw

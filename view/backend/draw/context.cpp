@@ -8,7 +8,7 @@
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
 
-namespace qel::draw {
+namespace qel::view::backend::draw {
 
 Context::~Context() { end(*this); }
 
@@ -403,4 +403,4 @@ void draw_path(Context& ctx, const Path& path) {
   draw_current_path(ctx, true);
 }
 
-}  // namespace qel::draw
+}  // namespace qel::view::backend::draw

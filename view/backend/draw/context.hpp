@@ -30,7 +30,7 @@
 #include "view/backend/draw/graphics.hpp"
 #include "view/backend/draw/shape.hpp"
 
-namespace qel::draw {
+namespace qel::view::backend::draw {
 
 // A counted reference to a cairo pattern.
 class PatternRef {
@@ -276,4 +276,4 @@ void paint_current_path(Context& ctx, bool fill, bool fit, const double* box);
 // The same for a SHAPE path.
 void draw_path(Context& ctx, const Path& path);
 
-}  // namespace qel::draw
+}  // namespace qel::view::backend::draw

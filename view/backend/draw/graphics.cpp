@@ -5,7 +5,7 @@
 
 #include "datatypes/tuple.hpp"
 
-namespace qel::draw {
+namespace qel::view::backend::draw {
 
 u32 colour_of_tuple(const Cell* t, bool* has_alpha) {
   u32 n = tuple::count(t);
@@ -110,4 +110,4 @@ void pixels_from_surface(cairo_surface_t* s, u32* pixels, u32 width, u32 height)
   }
 }
 
-}  // namespace qel::draw
+}  // namespace qel::view::backend::draw

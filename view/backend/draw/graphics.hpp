@@ -14,7 +14,7 @@
 
 #include "runtime/cell.hpp"
 
-namespace qel::draw {
+namespace qel::view::backend::draw {
 
 struct Rgba {
   double r, g, b, a;
@@ -90,4 +90,4 @@ inline u32 unpremultiply(u32 p) {
   return a << 24 | div((p >> 16) & 0xFF) << 16 | div((p >> 8) & 0xFF) << 8 | div(p & 0xFF);
 }
 
-}  // namespace qel::draw
+}  // namespace qel::view::backend::draw

@@ -19,7 +19,7 @@
 #include "view/backend/draw/commands.hpp"
 #include "view/backend/draw/walker.hpp"
 
-namespace qel::draw {
+namespace qel::view::backend::draw {
 
 namespace {
 
@@ -192,4 +192,4 @@ bool image(Context& ctx, const CommandArgs& a) {
 
 }  // namespace ops
 
-}  // namespace qel::draw
+}  // namespace qel::view::backend::draw

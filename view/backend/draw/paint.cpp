@@ -19,7 +19,7 @@
 #include "view/backend/draw/context.hpp"
 #include "view/backend/draw/walker.hpp"
 
-namespace qel::draw {
+namespace qel::view::backend::draw {
 
 // ---- colour stops -------------------------------------------------------------------------
 
@@ -477,4 +477,4 @@ void set_pattern(Context& ctx, double width, double height, const Cell* block, c
   set_image_paint(ctx, rec.s, width, height, spec, fill);
 }
 
-}  // namespace qel::draw
+}  // namespace qel::view::backend::draw

@@ -4,11 +4,11 @@
 
 #include "datatypes/image.hpp"
 #include "datatypes/series.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "view/backend/draw/text_format.hpp"
 #include "view/backend/draw/walker.hpp"
 
-namespace qel::draw {
+namespace qel::view::backend::draw {
 
 void draw_image_routine() {
   Cell* img = api::arg(0);
@@ -27,4 +27,4 @@ void toggle_gpu_routine() {
   make_none(api::result());
 }
 
-}  // namespace qel::draw
+}  // namespace qel::view::backend::draw

@@ -2,10 +2,10 @@
 // [image!], cmds [block!]; draws the block into the image, answers none.
 #pragma once
 
-namespace qel::draw {
+namespace qel::view::backend::draw {
 
 void draw_image_routine();
 // toggle-GPU (slot 31): drops the text caches; answers none.
 void toggle_gpu_routine();
 
-}  // namespace qel::draw
+}  // namespace qel::view::backend::draw

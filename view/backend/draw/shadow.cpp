@@ -12,7 +12,7 @@
 #include "view/backend/draw/commands.hpp"
 #include "view/backend/draw/walker.hpp"
 
-namespace qel::draw {
+namespace qel::view::backend::draw {
 
 // ---- the blur ----------------------------------------------------------------------------
 
@@ -213,4 +213,4 @@ bool shadow(Context& ctx, const CommandArgs& a) {
 
 }  // namespace ops
 
-}  // namespace qel::draw
+}  // namespace qel::view::backend::draw

@@ -13,7 +13,7 @@
 #include "runtime/cell.hpp"
 #include "view/backend/draw/context.hpp"
 
-namespace qel::draw {
+namespace qel::view::backend::draw {
 
 // The blur of a shadow as the standard deviation of its Gaussian.
 inline constexpr double BLUR_TO_SIGMA = 1.8799711465835571;
@@ -27,4 +27,4 @@ void draw_shadows(Context& ctx, const Path& figure, double x, double y, double w
 // beyond the edges counts as transparent.
 void gaussian_blur_a8(u8* pixels, int width, int height, int stride, double sigma);
 
-}  // namespace qel::draw
+}  // namespace qel::view::backend::draw

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-namespace qel::draw {
+namespace qel::view::backend::draw {
 
 void Path::emit(cairo_t* cr) const {
   const double* p = xy_.data();
@@ -243,4 +243,4 @@ void Shape::close() {
   last_curve = false;
 }
 
-}  // namespace qel::draw
+}  // namespace qel::view::backend::draw

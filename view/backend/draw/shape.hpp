@@ -15,7 +15,7 @@
 
 #include "runtime/cell.hpp"
 
-namespace qel::draw {
+namespace qel::view::backend::draw {
 
 class Path {
  public:
@@ -98,4 +98,4 @@ struct Shape {
   void reflected(double* rx, double* ry) const;
 };
 
-}  // namespace qel::draw
+}  // namespace qel::view::backend::draw

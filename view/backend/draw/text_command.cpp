@@ -14,7 +14,7 @@
 
 #include "datatypes/block.hpp"
 #include "datatypes/series.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
 #include "view/backend/draw/commands.hpp"
@@ -24,7 +24,7 @@
 #include "view/backend/text/text_box.hpp"
 #include "view/face.hpp"
 
-namespace qel::draw {
+namespace qel::view::backend::draw {
 
 namespace {
 
@@ -147,9 +147,9 @@ void draw_face(Context& ctx, Point p, const CommandArgs& a) {
     cairo_rectangle(ctx.cr, p.x, p.y, sz.x, sz.y);
     cairo_fill(ctx.cr);
   }
-  qel::text::TextBoxRef box = qel::text::box_of(v[0], ctx.catch_errors);
+  qel::view::backend::text::TextBoxRef box = qel::view::backend::text::box_of(v[0], ctx.catch_errors);
   if (!box || !box->layout) return;
-  show(ctx, box->layout, p, [&](cairo_t* cr) { qel::text::draw(cr, *box, p.x, p.y); });
+  show(ctx, box->layout, p, [&](cairo_t* cr) { qel::view::backend::text::draw(cr, *box, p.x, p.y); });
 }
 
 }  // namespace
@@ -188,4 +188,4 @@ bool text(Context& ctx, const CommandArgs& a) {
 
 }  // namespace ops
 
-}  // namespace qel::draw
+}  // namespace qel::view::backend::draw

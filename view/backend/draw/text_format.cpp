@@ -10,13 +10,13 @@
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/resources.hpp"
 #include "view/backend/text/char_index.hpp"
 #include "view/backend/text/fonts.hpp"
 
-namespace qel::draw::text {
+namespace qel::view::backend::draw::text {
 
 namespace {
 
@@ -158,7 +158,7 @@ FormatRef format_of(const Cell* font_in) {
   copy_cell(&h, block::head_cell(v[1]) + 1);
   // A font in use has its native handles too (the fonts module makes them
   // when the state has none yet).
-  qel::text::fonts::ensure_handles(font);
+  qel::view::backend::text::fonts::ensure_handles(font);
   return f;
 }
 
@@ -186,7 +186,7 @@ void set_uniform_line_height(Format& f, double height) {
 
 PangoLayout* layout(const Cell* text, const Format& f, double width, double height) {
   // Through the character index: it lays out what UTF-8 cannot carry as U+FFFD.
-  qel::text::CharIndex index(text);
+  qel::view::backend::text::CharIndex index(text);
   return layout(std::string_view(index.utf8()), f, width, height);
 }
 
@@ -214,4 +214,4 @@ PangoLayout* layout(std::string_view utf8, const Format& f, double width, double
   return l;
 }
 
-}  // namespace qel::draw::text
+}  // namespace qel::view::backend::draw::text

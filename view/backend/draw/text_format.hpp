@@ -16,7 +16,7 @@
 
 #include "runtime/cell.hpp"
 
-namespace qel::draw::text {
+namespace qel::view::backend::draw::text {
 
 // Paragraph flags of a para object (the bits text boxes pass).
 enum ParaFlags : u32 {
@@ -80,4 +80,4 @@ PangoFontDescription* describe(const Cell* font);
 // Whether a font's `style` (a word or a block of words) holds the word.
 bool has_style(const Cell* style, const char* word);
 
-}  // namespace qel::draw::text
+}  // namespace qel::view::backend::draw::text

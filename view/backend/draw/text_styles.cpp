@@ -11,14 +11,14 @@
 #include "view/backend/draw/words.hpp"
 #include "view/backend/text/char_index.hpp"
 
-namespace qel::draw {
+namespace qel::view::backend::draw {
 
 void parse_text_styles(RangeStyleSink& sink, const Cell* styles, const Cell* text, bool catch_errors) {
-  qel::text::CharIndex index(text);
+  qel::view::backend::text::CharIndex index(text);
   parse_text_styles(sink, styles, index, catch_errors);
 }
 
-void parse_text_styles(RangeStyleSink& sink, const Cell* styles_in, const qel::text::CharIndex& index,
+void parse_text_styles(RangeStyleSink& sink, const Cell* styles_in, const qel::view::backend::text::CharIndex& index,
                        bool catch_errors) {
   init_words();
   roots::LocalCell styles;
@@ -117,4 +117,4 @@ void parse_text_styles(RangeStyleSink& sink, const Cell* styles_in, const qel::t
   }
 }
 
-}  // namespace qel::draw
+}  // namespace qel::view::backend::draw

@@ -13,11 +13,11 @@
 
 #include "runtime/cell.hpp"
 
-namespace qel::text {
+namespace qel::view::backend::text {
 class CharIndex;
 }
 
-namespace qel::draw {
+namespace qel::view::backend::draw {
 
 struct TextRange {
   u32 start, length;            // characters
@@ -44,7 +44,7 @@ class RangeStyleSink {
 void parse_text_styles(RangeStyleSink& sink, const Cell* styles, const Cell* text, bool catch_errors);
 // The same over a text's character index (view/backend/text/char_index.hpp),
 // which gives the ranges' bytes.
-void parse_text_styles(RangeStyleSink& sink, const Cell* styles, const qel::text::CharIndex& index,
+void parse_text_styles(RangeStyleSink& sink, const Cell* styles, const qel::view::backend::text::CharIndex& index,
                        bool catch_errors);
 
-}  // namespace qel::draw
+}  // namespace qel::view::backend::draw

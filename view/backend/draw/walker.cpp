@@ -13,7 +13,7 @@
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "runtime/cycles.hpp"
 #include "runtime/error.hpp"
 #include "runtime/hooks.hpp"
@@ -22,7 +22,7 @@
 #include "view/face.hpp"
 #include "view/backend/draw/words.hpp"
 
-namespace qel::draw {
+namespace qel::view::backend::draw {
 
 // ---- reading arguments -------------------------------------------------------------------------
 
@@ -1002,4 +1002,4 @@ void begin_window(Context& ctx, cairo_surface_t* surface, u32 width, u32 height,
   ctx.st.text.colour = 0;
 }
 
-}  // namespace qel::draw
+}  // namespace qel::view::backend::draw

@@ -23,7 +23,7 @@
 #include "runtime/cell.hpp"
 #include "view/backend/draw/context.hpp"
 
-namespace qel::draw {
+namespace qel::view::backend::draw {
 
 // The quiet end of a drawing: thrown in silent mode or once an error has been
 // reported, and caught by whoever began the drawing.
@@ -75,4 +75,4 @@ bool colour_of(const Cell* c, u32* colour, bool* has_alpha = nullptr);
 // next allocation.
 const Cell* word_value(const Cell* word);
 
-}  // namespace qel::draw
+}  // namespace qel::view::backend::draw

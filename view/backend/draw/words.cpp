@@ -5,7 +5,7 @@
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
 
-namespace qel::draw {
+namespace qel::view::backend::draw {
 
 namespace {
 
@@ -41,4 +41,4 @@ Word word_of(const Cell* c) {
 
 u32 symbol_of_word(Word w) { return g_symbols[w]; }
 
-}  // namespace qel::draw
+}  // namespace qel::view::backend::draw

@@ -4,7 +4,7 @@
 
 #include "runtime/cell.hpp"
 
-namespace qel::draw {
+namespace qel::view::backend::draw {
 
 #define QEL_DRAW_WORDS(X)                                                                    \
   X(PEN, "pen") X(FILL_PEN, "fill-pen") X(BOX, "box") X(LINE, "line")                        \
@@ -43,4 +43,4 @@ Word word_of(const Cell* c);
 // The canonical symbol of a dialect word.
 u32 symbol_of_word(Word w);
 
-}  // namespace qel::draw
+}  // namespace qel::view::backend::draw

@@ -5,7 +5,7 @@
 #include "runtime/memory.hpp"
 #include "runtime/unicode.hpp"
 
-namespace qel::text {
+namespace qel::view::backend::text {
 
 namespace {
 
@@ -113,4 +113,4 @@ ByteRange CharIndex::range(i64 start, i64 length) const {
   return {bs, byte_of(e) - bs};
 }
 
-}  // namespace qel::text
+}  // namespace qel::view::backend::text

@@ -23,7 +23,7 @@
 
 #include "runtime/cell.hpp"
 
-namespace qel::text {
+namespace qel::view::backend::text {
 
 struct ByteRange {
   u32 start, length;  // UTF-8 bytes
@@ -69,4 +69,4 @@ class CharIndex {
   u32 chars_ = 0;
 };
 
-}  // namespace qel::text
+}  // namespace qel::view::backend::text

@@ -7,7 +7,7 @@
 #include "datatypes/block.hpp"
 #include "datatypes/handle.hpp"
 #include "datatypes/object.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/resources.hpp"
 #include "view/backend/draw/text_format.hpp"
@@ -16,7 +16,7 @@
 #include "view/units.hpp"
 #include "view/window.hpp"
 
-namespace qel::text::fonts {
+namespace qel::view::backend::text::fonts {
 
 namespace {
 
@@ -311,4 +311,4 @@ void update_para(const Cell* face) {
   }
 }
 
-}  // namespace qel::text::fonts
+}  // namespace qel::view::backend::text::fonts

@@ -19,7 +19,7 @@
 #include "runtime/cell.hpp"
 #include "view/backend/text/names.hpp"
 
-namespace qel::text::fonts {
+namespace qel::view::backend::text::fonts {
 
 // The native font: a description at a fixed pixel size, and what a font
 // description cannot say. Owned by its resource: whoever keeps it longer
@@ -82,4 +82,4 @@ void update_para(const Cell* face);
 void update_font_routine();  // update-font font flags
 void update_para_routine();  // update-para face flags
 
-}  // namespace qel::text::fonts
+}  // namespace qel::view::backend::text::fonts

@@ -10,7 +10,7 @@
 #include "runtime/resources.hpp"
 #include "view/face.hpp"
 
-namespace qel::text {
+namespace qel::view::backend::text {
 
 namespace {
 
@@ -80,4 +80,4 @@ Cell* field(const Cell* obj, Name n) {
   return i < 0 ? nullptr : context::slot(ctx, u32(i));
 }
 
-}  // namespace qel::text
+}  // namespace qel::view::backend::text

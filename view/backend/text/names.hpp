@@ -6,7 +6,7 @@
 
 #include "runtime/cell.hpp"
 
-namespace qel::text {
+namespace qel::view::backend::text {
 
 #define QEL_TEXT_NAMES(X)                                                                      \
   X(NAME, "name") X(SIZE, "size") X(STYLE, "style") X(ANGLE, "angle") X(COLOR, "color")        \
@@ -47,4 +47,4 @@ int text_resource_kind(const char* name, void (*release)(void*));
 // object or has no such word. Valid until the next allocation.
 Cell* field(const Cell* obj, Name n);
 
-}  // namespace qel::text
+}  // namespace qel::view::backend::text

@@ -11,7 +11,7 @@
 #include "datatypes/pair.hpp"
 #include "datatypes/point.hpp"
 #include "datatypes/tuple.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/resources.hpp"
 #include "runtime/unicode.hpp"
@@ -25,7 +25,7 @@
 #include "view/face.hpp"
 #include "view/module.hpp"
 
-namespace qel::text {
+namespace qel::view::backend::text {
 
 namespace {
 
@@ -544,4 +544,4 @@ void text_box_metrics_routine() {
   }
 }
 
-}  // namespace qel::text
+}  // namespace qel::view::backend::text

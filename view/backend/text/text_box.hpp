@@ -29,7 +29,7 @@
 #include "runtime/cell.hpp"
 #include "view/backend/text/char_index.hpp"
 
-namespace qel::text {
+namespace qel::view::backend::text {
 
 struct Backdrop {
   ByteRange bytes;
@@ -108,4 +108,4 @@ void draw(cairo_t* cr, const TextBox& box, double x, double y);
 void size_text_routine();         // size-text face value
 void text_box_metrics_routine();  // text-box-metrics box arg0 type
 
-}  // namespace qel::text
+}  // namespace qel::view::backend::text

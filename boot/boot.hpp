@@ -28,12 +28,10 @@ extern const char commit_date[];
 extern const char message[];
 }  // namespace record
 
-// Loads UTF-8 source text into a block (out must be rooted).
-void load_source(Cell* out, const char* text, std::size_t size);
-
-// Moves the index of a loaded script past its header (the word Qel and a
-// block); answers whether there was one.
-bool skip_header(Cell* code);
+// Loads the specs of the natives and actions into one block (out must be
+// rooted): each spec block followed by the word that names it, in the order
+// start-up makes their values.
+void load_native_specs(Cell* out);
 
 // The whole boot program. Errors end the process like any uncaught error.
 void run();

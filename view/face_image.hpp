@@ -4,10 +4,10 @@
 
 #include "runtime/cell.hpp"
 
-namespace qel::face_image {
+namespace qel::view::face_image {
 
 // Pushes the face's window as an image!, or none when the face has no
 // window.
 Cell* capture(const Cell* face);
 
-}  // namespace qel::face_image
+}  // namespace qel::view::face_image

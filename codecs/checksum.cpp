@@ -1,13 +1,14 @@
 // CRC-32, Adler-32, the Internet checksum, digests and HMAC.
-#include "io/codecs/checksum.hpp"
+#include "codecs/checksum.hpp"
 
-#include <openssl/evp.h>
+#include <openssl/evp.h>  // types and signatures only: libcrypto is not linked
 
 #include <array>
 #include <cstring>
 #include <initializer_list>
 #include <utility>
 
+#include "platform/shared_library.hpp"
 #include "runtime/error.hpp"
 
 namespace qel::checksum {
@@ -108,25 +109,54 @@ u32 digest_size(int code) {
 
 namespace {
 
+// libcrypto is loaded with dlopen on the first digest, not linked: its
+// loading and relocation cost every start of the program more than a tenth
+// of the start-up's instructions and page faults. The functions used are
+// resolved once into this table.
+#define QEL_CRYPTO_FUNCTIONS(X)                                                  \
+  X(EVP_md5) X(EVP_sha1) X(EVP_sha256) X(EVP_sha384) X(EVP_sha512)               \
+  X(EVP_MD_CTX_new) X(EVP_MD_CTX_free) X(EVP_DigestInit_ex) X(EVP_DigestUpdate)  \
+  X(EVP_DigestFinal_ex)
+
+struct Crypto {
+  QEL_CRYPTO_FUNCTIONS(QEL_LIBRARY_FUNCTION)
+};
+
+Crypto crypto;
+
+// Loads libcrypto, once; false when it or one of its functions is missing
+// (every digest then fails).
+bool crypto_load() {
+  static platform::LoadOnce loaded;
+  return loaded([] {
+    platform::SharedLibrary lib("libcrypto.so.3");
+#define QEL_CRYPTO_RESOLVE(name) lib.resolve(crypto.name, #name);
+    QEL_CRYPTO_FUNCTIONS(QEL_CRYPTO_RESOLVE)
+#undef QEL_CRYPTO_RESOLVE
+    return lib.complete();
+  });
+}
+
 const EVP_MD* digest_md(int code) {
   switch (code) {
-    case MD5: return EVP_md5();
-    case SHA1: return EVP_sha1();
-    case SHA256: return EVP_sha256();
-    case SHA384: return EVP_sha384();
-    default: return EVP_sha512();
+    case MD5: return crypto.EVP_md5();
+    case SHA1: return crypto.EVP_sha1();
+    case SHA256: return crypto.EVP_sha256();
+    case SHA384: return crypto.EVP_sha384();
+    default: return crypto.EVP_sha512();
   }
 }
 
 // A digest over pieces of input, or nothing when the library fails.
 bool digest_pieces(int code, std::initializer_list<std::pair<const u8*, std::size_t>> pieces, u8* out) {
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  if (!crypto_load()) return false;
+  EVP_MD_CTX* ctx = crypto.EVP_MD_CTX_new();
   if (!ctx) return false;
-  bool ok = EVP_DigestInit_ex(ctx, digest_md(code), nullptr) == 1;
-  for (auto& [p, n] : pieces) ok = ok && EVP_DigestUpdate(ctx, p, n) == 1;
+  bool ok = crypto.EVP_DigestInit_ex(ctx, digest_md(code), nullptr) == 1;
+  for (auto& [p, n] : pieces) ok = ok && crypto.EVP_DigestUpdate(ctx, p, n) == 1;
   unsigned int len = 0;
-  ok = ok && EVP_DigestFinal_ex(ctx, out, &len) == 1 && len == digest_size(code);
-  EVP_MD_CTX_free(ctx);
+  ok = ok && crypto.EVP_DigestFinal_ex(ctx, out, &len) == 1 && len == digest_size(code);
+  crypto.EVP_MD_CTX_free(ctx);
   return ok;
 }
 

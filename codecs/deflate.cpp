@@ -1,11 +1,11 @@
 // Deflate compressor, inflater and the zlib and gzip framings.
-#include "io/codecs/deflate.hpp"
+#include "codecs/deflate.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cstring>
 
-#include "io/codecs/checksum.hpp"
+#include "codecs/checksum.hpp"
 
 namespace qel::deflate {
 

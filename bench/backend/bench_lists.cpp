@@ -10,7 +10,8 @@
 #include <vector>
 
 #include "bench/bench_main.hpp"
-#include "eval/boot.hpp"
+#include "boot/boot.hpp"
+#include "eval/lexer.hpp"
 #include "eval/interpreter.hpp"
 #include "runtime/roots.hpp"
 #include "runtime/stack.hpp"
@@ -23,7 +24,7 @@ constexpr int ITEMS = 10000, APPENDS = 1000;
 
 void run(const std::string& src) {
   roots::LocalCell code;
-  boot::load_source(code.get(), src.data(), src.size());
+  lexer::load_source(code.get(), src.data(), src.size());
   interp::eval_block_or_throw(code.get(), false);
   stack::reset();
 }
@@ -74,8 +75,8 @@ void BM_TextListFillFromData(benchmark::State& state) {
   }
   roots::LocalCell a, b;
   static const char kA[] = "tl/data: items-a", kB[] = "tl/data: items-b";
-  boot::load_source(a.get(), kA, sizeof kA - 1);
-  boot::load_source(b.get(), kB, sizeof kB - 1);
+  lexer::load_source(a.get(), kA, sizeof kA - 1);
+  lexer::load_source(b.get(), kB, sizeof kB - 1);
   bool flip = false;
   for (auto _ : state) {
     interp::eval_block_or_throw(flip ? b.get() : a.get(), false);
@@ -108,7 +109,7 @@ void BM_TextListAppendToData(benchmark::State& state) {
   }
   roots::LocalCell code;
   const std::string src = "loop " + std::to_string(APPENDS) + " [append tl/data \"appended item\"]";
-  boot::load_source(code.get(), src.data(), src.size());
+  lexer::load_source(code.get(), src.data(), src.size());
   for (auto _ : state) {
     state.PauseTiming();
     run("tl/data: copy []");

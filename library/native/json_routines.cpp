@@ -28,10 +28,11 @@
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "eval/interpreter.hpp"
 #include "eval/lexer.hpp"
 #include "eval/library_routines.hpp"
+#include "library/native/routines.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/errors.hpp"
@@ -40,7 +41,7 @@
 #include "runtime/stack.hpp"
 #include "runtime/unicode.hpp"
 
-namespace qel::library {
+namespace qel::library::native {
 
 namespace {
 
@@ -716,4 +717,4 @@ void wire_codec_routines() {
   wire("to-json", "_json-encode", "[out [string!] data [any-type!] encoder [object!]]", json_encode);
 }
 
-}  // namespace qel::library
+}  // namespace qel::library::native

@@ -1,7 +1,8 @@
 // Native windows: `view/no-wait` of a window of 500 mixed faces (buttons,
 // texts, fields, checks, self-drawn base faces) until the window's first
 // paint, next to the same 500 GTK widgets made directly in a GtkFixed and
-// shown until their window's first paint, in the same run; and a key, as
+// shown until their window's first paint, in the same run; the same two
+// with the window closed again (unview, gtk_widget_destroy); and a key, as
 // GDK reports it, through the input road to its actor and back.
 // Needs a display: run under tests/gui_xvfb.sh.
 #include <gtk/gtk.h>
@@ -9,7 +10,8 @@
 #include <string>
 
 #include "bench/bench_main.hpp"
-#include "eval/boot.hpp"
+#include "boot/boot.hpp"
+#include "eval/lexer.hpp"
 #include "eval/interpreter.hpp"
 #include "runtime/roots.hpp"
 #include "runtime/stack.hpp"
@@ -23,7 +25,7 @@ constexpr int CELL_W = 68, CELL_H = 30, FACE_W = 60, FACE_H = 23;
 
 void run(const std::string& src) {
   roots::LocalCell code;
-  boot::load_source(code.get(), src.data(), src.size());
+  lexer::load_source(code.get(), src.data(), src.size());
   interp::eval_block_or_throw(code.get(), false);
   stack::reset();
 }
@@ -75,6 +77,32 @@ void drain() {
   while (gtk_events_pending()) gtk_main_iteration_do(FALSE);
 }
 
+// The same 500 faces as GTK widgets in a GtkFixed, in a new window.
+GtkWidget* gtk_fixed_window() {
+  GtkWidget* w = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+  gtk_window_set_title(GTK_WINDOW(w), "bench");
+  gtk_window_set_default_size(GTK_WINDOW(w), COLUMNS * CELL_W + 8, ROWS * CELL_H + 8);
+  GtkWidget* fixed = gtk_fixed_new();
+  gtk_container_add(GTK_CONTAINER(w), fixed);
+  for (int i = 0; i < FACES; ++i) {
+    GtkWidget* g;
+    switch (i % 5) {
+      case 0: g = gtk_button_new_with_label("face"); break;
+      case 1: g = gtk_label_new("face"); break;
+      case 2:
+        g = gtk_entry_new();
+        gtk_entry_set_text(GTK_ENTRY(g), "face");
+        gtk_entry_set_width_chars(GTK_ENTRY(g), 0);
+        break;
+      case 3: g = gtk_check_button_new_with_label("face"); break;
+      default: g = gtk_drawing_area_new(); break;
+    }
+    gtk_widget_set_size_request(g, FACE_W, FACE_H);
+    gtk_fixed_put(GTK_FIXED(fixed), g, i % COLUMNS * CELL_W + 4, i / COLUMNS * CELL_H + 4);
+  }
+  return w;
+}
+
 void BM_ViewFirstPaint(benchmark::State& state) {
   if (!setup()) {
     state.SkipWithError("no display");
@@ -99,33 +127,46 @@ void BM_GtkFixedFirstPaint(benchmark::State& state) {
   }
   for (auto _ : state) {
     g_painted = false;
-    GtkWidget* w = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-    gtk_window_set_title(GTK_WINDOW(w), "bench");
-    gtk_window_set_default_size(GTK_WINDOW(w), COLUMNS * CELL_W + 8, ROWS * CELL_H + 8);
-    GtkWidget* fixed = gtk_fixed_new();
-    gtk_container_add(GTK_CONTAINER(w), fixed);
-    for (int i = 0; i < FACES; ++i) {
-      GtkWidget* g;
-      switch (i % 5) {
-        case 0: g = gtk_button_new_with_label("face"); break;
-        case 1: g = gtk_label_new("face"); break;
-        case 2:
-          g = gtk_entry_new();
-          gtk_entry_set_text(GTK_ENTRY(g), "face");
-          gtk_entry_set_width_chars(GTK_ENTRY(g), 0);
-          break;
-        case 3: g = gtk_check_button_new_with_label("face"); break;
-        default: g = gtk_drawing_area_new(); break;
-      }
-      gtk_widget_set_size_request(g, FACE_W, FACE_H);
-      gtk_fixed_put(GTK_FIXED(fixed), g, i % COLUMNS * CELL_W + 4, i / COLUMNS * CELL_H + 4);
-    }
+    GtkWidget* w = gtk_fixed_window();
     gtk_widget_show_all(w);
     wait_for_paint();
     state.PauseTiming();
     gtk_widget_destroy(w);
     drain();
     state.ResumeTiming();
+  }
+  state.SetItemsProcessed(state.iterations() * FACES);
+}
+
+// The whole round: view/no-wait until the first paint, then unview until
+// the window is gone, against the same widgets shown and destroyed.
+void BM_ViewUnview(benchmark::State& state) {
+  if (!setup()) {
+    state.SkipWithError("no display");
+    return;
+  }
+  for (auto _ : state) {
+    g_painted = false;
+    run("view/no-wait win");
+    wait_for_paint();
+    run("unview/all");
+    drain();
+  }
+  state.SetItemsProcessed(state.iterations() * FACES);
+}
+
+void BM_GtkShowDestroy(benchmark::State& state) {
+  if (!setup()) {
+    state.SkipWithError("no display");
+    return;
+  }
+  for (auto _ : state) {
+    g_painted = false;
+    GtkWidget* w = gtk_fixed_window();
+    gtk_widget_show_all(w);
+    wait_for_paint();
+    gtk_widget_destroy(w);
+    drain();
   }
   state.SetItemsProcessed(state.iterations() * FACES);
 }
@@ -140,7 +181,7 @@ void BM_KeyToActor(benchmark::State& state) {
   run("view/no-wait kw  kw/selected: kb");
   roots::LocalCell code;
   static const char kKey[] = "_gui-test 'key reduce [kb \"a\" []]";
-  boot::load_source(code.get(), kKey, sizeof kKey - 1);
+  lexer::load_source(code.get(), kKey, sizeof kKey - 1);
   for (auto _ : state) {
     interp::eval_block_or_throw(code.get(), false);
     stack::reset();
@@ -153,6 +194,8 @@ void BM_KeyToActor(benchmark::State& state) {
 
 BENCHMARK(BM_ViewFirstPaint)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
 BENCHMARK(BM_GtkFixedFirstPaint)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
+BENCHMARK(BM_ViewUnview)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
+BENCHMARK(BM_GtkShowDestroy)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
 BENCHMARK(BM_KeyToActor)->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly(true);
 
 QEL_BENCHMARK_MAIN();

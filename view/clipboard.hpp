@@ -4,7 +4,7 @@
 
 #include "runtime/cell.hpp"
 
-namespace qel::clipboard {
+namespace qel::view::clipboard {
 
 // Pushes what the clipboard holds: a string!, a block of file!, an image!,
 // none when it holds nothing usable (or there is no display), false when
@@ -17,4 +17,4 @@ Cell* read();
 // file! or string!, raise script invalid-arg before the clipboard is touched.
 bool write(const Cell* value);
 
-}  // namespace qel::clipboard
+}  // namespace qel::view::clipboard

@@ -1,4 +1,4 @@
-#include "io/clipboard.hpp"
+#include "view/clipboard.hpp"
 
 #include <algorithm>
 
@@ -9,7 +9,7 @@
 #include "runtime/stack.hpp"
 #include "view/module.hpp"
 
-namespace qel::clipboard {
+namespace qel::view::clipboard {
 
 // The clipboard's GTK code lives in the GUI backend module; without the
 // module the clipboard behaves as without a display.
@@ -49,4 +49,4 @@ bool write(const Cell* value) {
   return m && m->clipboard_write(value);
 }
 
-}  // namespace qel::clipboard
+}  // namespace qel::view::clipboard

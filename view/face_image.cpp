@@ -1,4 +1,4 @@
-#include "io/face_image.hpp"
+#include "view/face_image.hpp"
 
 #include "datatypes/block.hpp"
 #include "datatypes/context.hpp"
@@ -8,7 +8,7 @@
 #include "runtime/stack.hpp"
 #include "view/module.hpp"
 
-namespace qel::face_image {
+namespace qel::view::face_image {
 
 namespace {
 
@@ -32,4 +32,4 @@ Cell* capture(const Cell* face) {
   return m.face_to_image ? m.face_to_image(face) : make_none(stack::push());
 }
 
-}  // namespace qel::face_image
+}  // namespace qel::view::face_image

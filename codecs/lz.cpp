@@ -1,4 +1,4 @@
-#include "io/codecs/lz.hpp"
+#include "codecs/lz.hpp"
 
 #include <algorithm>
 #include <cstring>

@@ -14,6 +14,8 @@
 // evaluator's reference switch (so that the differential passes run the Qel
 // code), they answer that they did nothing, having changed nothing, and the
 // Qel code runs.
+#include "console/terminal_routines.hpp"
+
 #include <algorithm>
 #include <cstring>
 
@@ -29,12 +31,12 @@
 #include "datatypes/symbol.hpp"
 #include "datatypes/vector.hpp"
 #include "datatypes/word.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "eval/interpreter.hpp"
 #include "eval/library_routines.hpp"
 #include "runtime/memory.hpp"
 
-namespace qel::library {
+namespace qel::console {
 
 namespace {
 
@@ -529,16 +531,16 @@ void wire_terminal_routines() {
   g_columns.symbol = g_size.symbol;
   copy_cell(intern_word("system"), &g_system);
   const char* fn = "gui-console-ctx terminal scroll-lines";
-  wire(fn, "_rows-up", "[nlines [vector!] n [integer!] delta [integer!]]", rows_up);
-  wire(fn, "_rows-down", "[nlines [vector!] n [integer!] delta [integer!] last [integer!]]",
+  library::wire(fn, "_rows-up", "[nlines [vector!] n [integer!] delta [integer!]]", rows_up);
+  library::wire(fn, "_rows-down", "[nlines [vector!] n [integer!] delta [integer!] last [integer!]]",
        rows_down);
-  wire("gui-console-ctx terminal add-line", "_add-row",
+  library::wire("gui-console-ctx terminal add-line", "_add-row",
        "[terminal [object!] str [string!] monospace? [any-type!]]", add_row);
-  wire("gui-console-ctx terminal reset-top", "_end-in-view",
+  library::wire("gui-console-ctx terminal reset-top", "_end-in-view",
        "[terminal [object!] scroller [any-type!]]", end_in_view);
-  wire("gui-console-ctx terminal vprint", "_print-line",
+  library::wire("gui-console-ctx terminal vprint", "_print-line",
        "[terminal [object!] str [string!] lf? [logic!] console win scroller monospace? [any-type!]]",
        print_line);
 }
 
-}  // namespace qel::library
+}  // namespace qel::console

@@ -19,16 +19,17 @@
 #include "datatypes/logic.hpp"
 #include "datatypes/map.hpp"
 #include "datatypes/string.hpp"
-#include "eval/api.hpp"
+#include "runtime/api.hpp"
 #include "eval/interpreter.hpp"
 #include "eval/library_routines.hpp"
+#include "library/native/routines.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/errors.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/stack.hpp"
 #include "runtime/unicode.hpp"
 
-namespace qel::library {
+namespace qel::library::native {
 
 namespace {
 
@@ -370,4 +371,4 @@ void wire_csv_routines() {
   wire("to-csv", "_csv-encode", "[rows [block!] delimiter [char! string!] quote [char!]]", csv_encode);
 }
 
-}  // namespace qel::library
+}  // namespace qel::library::native

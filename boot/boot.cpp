@@ -1,10 +1,12 @@
-#include "eval/boot.hpp"
+#include "boot/boot.hpp"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "console/terminal_routines.hpp"
 #include "datatypes/block.hpp"
 #include "datatypes/context.hpp"
 #include "datatypes/native.hpp"
@@ -24,23 +26,17 @@
 #include "eval/library_routines.hpp"
 #include "eval/natives.hpp"
 #include "io/qelbin.hpp"
+#include "library/native/routines.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/roots.hpp"
 #include "runtime/stack.hpp"
 #include "runtime/startup.hpp"
+#include "view/desktop.hpp"
 #include "view/platform_routines.hpp"
 
 namespace qel::boot {
-
-void load_source(Cell* out, const char* text, std::size_t size) {
-  lexer::ScanFlags flags;
-  flags.keep_block = true;
-  u32 consumed = 0;
-  lexer::scan(out, reinterpret_cast<const u8*>(text), u32(size), flags, &consumed, nullptr, nullptr,
-              nullptr);
-}
 
 namespace {
 
@@ -51,27 +47,73 @@ void define(const char* name, const Cell* value) {
   word::set(&w, &v);
 }
 
-void make_function_values() {
-  roots::LocalCell spec;
-  for (u32 id = 1; id <= natives::COUNT; ++id) {
-    const char* text = natives::spec_of(id);
-    load_source(spec.get(), text, std::strlen(text));
-    Cell* spec_block = mem::buffer_of(series_node(spec.get()))->cells();  // the one block loaded
-    Cell s = *spec_block;
-    Cell* v = native::push(&s, id, TYPE_NATIVE);
-    define(natives::word_of(id), v);
-    stack::reset();
-  }
-#define QEL_X(slot, word, text)                                         \
-  {                                                                     \
-    load_source(spec.get(), text, std::strlen(text));                   \
-    Cell s = *mem::buffer_of(series_node(spec.get()))->cells();         \
-    Cell* v = native::push(&s, slot, TYPE_ACTION);                      \
-    define(word, v);                                                    \
-    stack::reset();                                                     \
-  }
+// The spec text and the word of each native and action, in the order their
+// values are made.
+struct SpecText {
+  const char* text;
+  const char* word;
+  Type type;
+  u32 id;  // the native's id, or the action's slot
+};
+
+std::vector<SpecText> spec_texts() {
+  std::vector<SpecText> out;
+  for (u32 id = 1; id <= natives::COUNT; ++id)
+    out.push_back({natives::spec_of(id), natives::word_of(id), TYPE_NATIVE, id});
+#define QEL_X(slot, word, text) out.push_back({text, word, TYPE_ACTION, slot});
   QEL_ACTION_SPECS(QEL_X)
 #undef QEL_X
+  return out;
+}
+
+bool from_boot_data();
+void decode_boot_stream(const unsigned char* data, unsigned long size, u32 count, qelbin::Mode mode,
+                        Cell* out);
+
+}  // namespace
+
+void load_native_specs(Cell* out) {
+  std::vector<SpecText> texts = spec_texts();
+  block::make_at(out, i32(2 * texts.size()));
+  roots::LocalCell spec;
+  for (const SpecText& t : texts) {
+    lexer::load_source(spec.get(), t.text, std::strlen(t.text));
+    Cell loaded = *mem::buffer_of(series_node(spec.get()))->cells();  // the one block loaded
+    block::append_copy(out, &loaded);
+    Cell w = *intern_word(t.word);
+    block::append_copy(out, &w);
+    stack::reset();
+  }
+}
+
+// The specs of the natives and actions, loaded at build time and encoded
+// beside the boot data (compact QELBIN, plain): a spec block and the word
+// that names it, for each in the order their values are made. Absent (null)
+// where the boot data is absent.
+extern "C" {
+extern const unsigned char qel_boot_specs[] __attribute__((weak));
+extern const unsigned long qel_boot_specs_size __attribute__((weak));
+}
+
+namespace {
+
+// Makes the native! and action! values from their specs: decoded from the
+// encoded specs when the executable has them, else loaded from their text.
+// Either way the symbols and global words come in the same order.
+void make_function_values() {
+  std::vector<SpecText> texts = spec_texts();
+  roots::LocalCell specs;
+  if (qel_boot_specs && &qel_boot_specs_size && from_boot_data())
+    decode_boot_stream(qel_boot_specs, qel_boot_specs_size, u32(2 * texts.size()), qelbin::MODE_SOURCE,
+                       specs.get());
+  else
+    load_native_specs(specs.get());
+  for (u32 i = 0; i < texts.size(); ++i) {
+    Cell s = *block::cell_at(specs.get(), 2 * i);
+    Cell* v = native::push(&s, texts[i].id, texts[i].type);
+    define(texts[i].word, v);
+    stack::reset();
+  }
 }
 
 void set_datatype_words() {
@@ -208,7 +250,7 @@ void finish_system() {
 void set_loaded(const char* path, const std::string& text) {
   if (text.empty()) return;
   roots::LocalCell v;
-  load_source(v.get(), text.data(), text.size());
+  lexer::load_source(v.get(), text.data(), text.size());
   mem::Buffer* b = mem::buffer_of(series_node(v.get()));
   if (b->used() < sizeof(Cell)) return;
   Cell first = *b->cells();
@@ -259,17 +301,6 @@ void fill_boot_args() {
 
 }  // namespace
 
-bool skip_header(Cell* code) {
-  mem::Buffer* b = mem::buffer_of(series_node(code));
-  u32 i = u32(series_index(code));
-  if (b->used() / sizeof(Cell) < i + 2) return false;
-  Cell* first = b->cells() + i;
-  if (type_of(first) != TYPE_WORD || type_of(first + 1) != TYPE_BLOCK) return false;
-  if (symbol::resolve(word::symbol_of(first)) != symbol::resolve(symbol::make("Qel"))) return false;
-  set_series_index(code, i32(i + 2));
-  return true;
-}
-
 // The boot data: the library, loaded and encoded at build time (compact
 // QELBIN, plain; a stream sent through the LZ stream decodes too). Linked
 // into the executables that start from it; absent (null) elsewhere, which
@@ -287,21 +318,22 @@ bool from_boot_data() {
   return !(dev && *dev && std::strcmp(dev, "0") != 0);
 }
 
-// Decodes the boot data into out, a block of one block per library file.
-// Boot data that does not decode ends the process with its message and
-// status 1.
-void load_boot_data(Cell* out) {
+// Decodes an encoded stream of the build (the boot data, the specs) into
+// out, a block of `count` values. Data that does not decode ends the process
+// with its message and status 1.
+void decode_boot_stream(const unsigned char* data, unsigned long size, u32 count, qelbin::Mode mode,
+                        Cell* out) {
   block::make_at(out, 4);
   const char* message = nullptr;
   const stack::Snapshot entry;
   stack::mark(1, 0, stack::FRAME_CATCH);
   try {
-    qelbin::decode(qel_boot_data, qel_boot_data_size, series_node(out), qelbin::MODE_BOOT);
+    qelbin::decode(data, size, series_node(out), mode);
   } catch (const Transfer&) {
     runtime::rt.thrown = 0;
-    if (qel_boot_data_size < 8 || std::memcmp(qel_boot_data, "QELBIN", 6) != 0)
+    if (size < 8 || std::memcmp(data, "QELBIN", 6) != 0)
       message = "Error: Not a Qelbin file!";
-    else if (qel_boot_data[7] & qelbin::FLAG_LZ)
+    else if (data[7] & qelbin::FLAG_LZ)
       message = "Error: Qelbin compressed data corrupted!";
     else
       message = "Error: Qelbin boot data corrupted!";
@@ -309,7 +341,7 @@ void load_boot_data(Cell* out) {
   entry.restore();
   mem::Buffer* b = mem::buffer_of(series_node(out));
   if (!message && (b->used() != sizeof(Cell) || type_of(b->cells()) != TYPE_BLOCK ||
-                   u32(block::length_from_index(b->cells())) != kLibraryCount))
+                   u32(block::length_from_index(b->cells())) != count))
     message = "Error: Qelbin boot data corrupted!";
   if (message) {
     std::fflush(stdout);
@@ -318,6 +350,11 @@ void load_boot_data(Cell* out) {
     std::_Exit(1);
   }
   *out = *b->cells();
+}
+
+// Decodes the boot data into out, a block of one block per library file.
+void load_boot_data(Cell* out) {
+  decode_boot_stream(qel_boot_data, qel_boot_data_size, kLibraryCount, qelbin::MODE_BOOT, out);
 }
 
 }  // namespace
@@ -329,6 +366,7 @@ void run() {
   set_datatype_words();
   define_typesets();
   library::define_routines();
+  view::desktop::define_routines();
   library::define_predicates();
   library::define_math_routines();
   gc::enabled = true;
@@ -343,8 +381,8 @@ void run() {
     if (boot_data)
       *code.get() = *block::cell_at(files.get(), i);
     else
-      load_source(code.get(), kLibrary[i].text, kLibrary[i].size);
-    skip_header(code.get());
+      lexer::load_source(code.get(), kLibrary[i].text, kLibrary[i].size);
+    lexer::skip_header(code.get());
     interp::eval_block_or_throw(code.get(), false);
     stack::reset();
     // The sources after the system object's own may use all of it.
@@ -363,6 +401,8 @@ void run() {
   }
   view::routines::define_event_routines();  // when no settings ran (a reduced library)
   library::wire_tool_routines();
+  library::native::wire_codec_routines();
+  console::wire_terminal_routines();
   fill_boot_args();
   library::mark_library_code();
   interp::compiled::set_starting(false);
@@ -370,3 +410,9 @@ void run() {
 }
 
 }  // namespace qel::boot
+
+namespace qel::runtime {
+
+void boot() { boot::run(); }
+
+}  // namespace qel::runtime

@@ -1,5 +1,5 @@
 // Base-2, base-16, base-58 and base-64 encoders and decoders.
-#include "io/codecs/base.hpp"
+#include "codecs/base.hpp"
 
 #include <algorithm>
 #include <array>
