@@ -386,10 +386,12 @@ namespace {
 void gc_active_q() { answer_logic(gc::enabled); }
 void gc_cycles() { answer_integer(i32(gc::cycles())); }
 
+// obj may be a slot of another context: its buffer moves when the routine is
+// made, so its context (a node, which stays) is read first.
 void set_field(Cell* obj, const char* name, const char* spec, routines::Entry fn) {
+  u32 ctx = object::context_of(obj);
   roots::LocalCell r;
   make_routine(name, spec, fn, r.get());
-  u32 ctx = object::context_of(obj);
   i32 i = context::find_word(ctx, symbol::make(name), true);
   if (i < 0) return;
   Cell v = *r.get();
