@@ -386,10 +386,11 @@ namespace {
 void gc_active_q() { answer_logic(gc::enabled); }
 void gc_cycles() { answer_integer(i32(gc::cycles())); }
 
-// obj may be a slot of another context: its buffer moves when the routine is
-// made, so its context (a node, which stays) is read first.
 void set_field(Cell* obj, const char* name, const char* spec, routines::Entry fn) {
+  // obj may be a slot of a context: read it before making the routine
+  // allocates (which may move that context's values).
   u32 ctx = object::context_of(obj);
+  roots::NodeRoot hold(&ctx);
   roots::LocalCell r;
   make_routine(name, spec, fn, r.get());
   i32 i = context::find_word(ctx, symbol::make(name), true);

@@ -59,7 +59,7 @@
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
-#include "boot/boot.hpp"
+#include "console/boot/boot.hpp"
 #include "eval/lexer.hpp"
 #include "eval/interpreter.hpp"
 #include "eval/parse.hpp"
@@ -495,7 +495,7 @@ bool has_marker(const std::string& text, const char* marker) {
 int program() {
   // Start-up runs without the collector stress unless QEL_GC_STRESS asks for
   // it during start-up too (where qel itself starts, in the process checks).
-  boot::run();
+  console::boot::run();
   // The runner runs no console: system/console stays none here, as library
   // code expects without one.
   {
