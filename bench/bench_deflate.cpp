@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "bench/bench_main.hpp"
-#include "codecs/checksum.hpp"
-#include "codecs/base.hpp"
-#include "codecs/deflate.hpp"
+#include "runtime/codecs/checksum.hpp"
+#include "runtime/codecs/base.hpp"
+#include "runtime/codecs/deflate.hpp"
 
 #if QEL_BENCH_ZLIB
 #include <zlib.h>
@@ -92,7 +92,7 @@ void BM_InflateQel(benchmark::State& state) {
   std::vector<u8> out(corpus(which).size());
   for (auto _ : state) {
     u32 size = u32(out.size());
-    if (deflate::zlib_decompress(out.data(), &size, in.data(), u32(in.size())) != deflate::OK) {
+    if (codecs::deflate::zlib_decompress(out.data(), &size, in.data(), u32(in.size())) != codecs::deflate::OK) {
       state.SkipWithError("inflate failed");
       break;
     }
@@ -156,7 +156,7 @@ void BM_DeflateQel(benchmark::State& state) {
   u32 size = 0;
   for (auto _ : state) {
     size = u32(out.size());
-    deflate::compress(out.data(), &size, in.data(), u32(in.size()));
+    codecs::deflate::compress(out.data(), &size, in.data(), u32(in.size()));
     benchmark::DoNotOptimize(out.data());
   }
   state.SetBytesProcessed(i64(state.iterations()) * i64(in.size()));
@@ -166,13 +166,13 @@ void BM_DeflateQel(benchmark::State& state) {
 
 void BM_Crc32Qel(benchmark::State& state) {
   const std::vector<u8>& in = binary_corpus();
-  for (auto _ : state) benchmark::DoNotOptimize(checksum::crc32(in.data(), in.size()));
+  for (auto _ : state) benchmark::DoNotOptimize(codecs::checksum::crc32(in.data(), in.size()));
   state.SetBytesProcessed(i64(state.iterations()) * i64(in.size()));
 }
 
 void BM_Adler32Qel(benchmark::State& state) {
   const std::vector<u8>& in = binary_corpus();
-  for (auto _ : state) benchmark::DoNotOptimize(checksum::adler32(in.data(), in.size()));
+  for (auto _ : state) benchmark::DoNotOptimize(codecs::checksum::adler32(in.data(), in.size()));
   state.SetBytesProcessed(i64(state.iterations()) * i64(in.size()));
 }
 
@@ -191,14 +191,14 @@ const std::vector<u8>& hundred_mb() {
 
 void BM_Base64Encode(benchmark::State& state) {
   const std::vector<u8>& in = hundred_mb();
-  for (auto _ : state) benchmark::DoNotOptimize(base::encode_64(in.data(), in.size()));
+  for (auto _ : state) benchmark::DoNotOptimize(codecs::base::encode_64(in.data(), in.size()));
   state.SetBytesProcessed(i64(state.iterations()) * i64(in.size()));
 }
 
 void BM_Base64Decode(benchmark::State& state) {
-  static const std::string text = base::encode_64(hundred_mb().data(), hundred_mb().size());
+  static const std::string text = codecs::base::encode_64(hundred_mb().data(), hundred_mb().size());
   for (auto _ : state) {
-    benchmark::DoNotOptimize(base::decode_64(reinterpret_cast<const u8*>(text.data()), 1, u32(text.size())));
+    benchmark::DoNotOptimize(codecs::base::decode_64(reinterpret_cast<const u8*>(text.data()), 1, u32(text.size())));
   }
   state.SetBytesProcessed(i64(state.iterations()) * i64(hundred_mb().size()));
 }

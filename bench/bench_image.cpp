@@ -22,7 +22,7 @@
 #include "datatypes/image_geometry.hpp"
 #include "datatypes/word.hpp"
 #include "runtime/api.hpp"
-#include "boot/boot.hpp"
+#include "console/boot/boot.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/roots.hpp"
 #include "runtime/stack.hpp"
@@ -158,7 +158,7 @@ void direct_jpeg_decode(const std::vector<u8>& in, std::vector<u32>& px) {
 // The routine system/codecs/<key>/<field>, fetched once start-up has run.
 Cell routine_of(const char* key, const char* field) {
   static bool booted = [] {
-    boot::run();
+    console::boot::run();
     return true;
   }();
   (void)booted;

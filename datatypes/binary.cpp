@@ -10,7 +10,7 @@
 #include "datatypes/string.hpp"
 #include "datatypes/tuple.hpp"
 #include "datatypes/word.hpp"
-#include "codecs/base.hpp"
+#include "runtime/codecs/base.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
@@ -150,7 +150,7 @@ Cell* to_h(Cell* proto, Cell* spec, Type type) {
     }
     case TYPE_ISSUE: {
       std::string text = string::to_utf8(word::to_string(spec));
-      auto decoded = base::decode_16(reinterpret_cast<const u8*>(text.data()), 1, u32(text.size()));
+      auto decoded = codecs::base::decode_16(reinterpret_cast<const u8*>(text.data()), 1, u32(text.size()));
       if (!decoded) fire(Err::script_invalid_data, spec);
       bytes = std::move(*decoded);
       break;

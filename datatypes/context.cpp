@@ -433,6 +433,26 @@ class SlotTable {
 
 void bind_block(u32 ctx, const Cell* block, bool self) {
   u32 self_canon = self && self_symbol ? symbol::resolve(self_symbol) : 0;
+  // A context with no more words than the block has values (an object's
+  // body, which names each field it makes) is looked up through a slot table
+  // made once for the pass, a vector index a word; a larger one through its
+  // hash, word by word.
+  u32 node = series_node(block);
+  i32 from = series_index(block) < 0 ? 0 : series_index(block);
+  u32 values = node ? cell_count(node) : 0;
+  if (values > u32(from) && word_count(ctx) <= values - u32(from)) {
+    SlotTable slots(&ctx, 1);
+    auto bind = [&](Cell* c, Type t) {
+      u32 sym = word::symbol_of(c);
+      if (self_canon && t == TYPE_WORD && symbol::valid(sym) && symbol::resolve(sym) == self_canon) {
+        word::set_binding(c, ctx, -1);
+      } else if (u64 e = slots.find(symbol::resolve(sym))) {
+        word::set_binding(c, ctx, i32(u32(e)));
+      }
+    };
+    walk_words(block, bind);
+    return;
+  }
   auto bind = [&](Cell* c, Type t) {
     u32 sym = word::symbol_of(c);
     if (self_canon && t == TYPE_WORD && symbol::valid(sym) && symbol::resolve(sym) == self_canon) {

@@ -624,7 +624,16 @@ struct Compiler {
   // routines are placed in its bodies), its frame named as the reference
   // names it.
   u32 literal_call(u32 bi, u32 pos, u8 flags, u16 k, const Cell& value) {
-    Cell fn = value;
+    u32 at = 0;
+    return anon_call(bi, pos, flags, k, value, O_LITCALL, [] {}, &at);
+  }
+
+  // The call of the function value fn, its frame named <anon> as the
+  // reference names it; its op gets the code given. prepare runs once the
+  // call's record is added, before its ops (what the op reads besides);
+  // *at is where the op stands.
+  template <class Prepare>
+  u32 anon_call(u32 bi, u32 pos, u8 flags, u16 k, Cell fn, u8 code, Prepare prepare, u32* at) {
     fn.header &= ~FLAG_NEW_LINE;
     Type t = type_of(&fn);
     u32 desc = spec_arguments(&fn);  // may allocate
@@ -633,9 +642,10 @@ struct Compiler {
     u8 kinds[SHAPE_ARGS];
     std::memcpy(kinds, s.kind, sizeof kinds);
     u32 ci = add_call(s, fn);
-    u32 at = here();
+    prepare();
+    *at = here();
     u32 p = call_with(bi, pos, flags, k, g_anon_word, fn, ci, kinds);
-    u.ops[at].code = O_LITCALL;
+    u.ops[*at].code = code;
     return p;
   }
 
@@ -772,19 +782,12 @@ struct Compiler {
     }
     Cell fn = w.values[n - 1];
     if (!is_function_type(type_of(&fn))) return NONE_POS;
-    Type t = type_of(&fn);
-    u32 desc = spec_arguments(&fn);  // may allocate
-    const CallShape& s = call_shape(desc, t == TYPE_NATIVE || t == TYPE_ACTION);
-    if (!s.usable) return NONE_POS;
-    u8 kinds[SHAPE_ARGS];
-    std::memcpy(kinds, s.kind, sizeof kinds);
-    u32 ci = add_call(s, fn);
-    add_block(&path);
-    u.walks.push_back(w);
-    u32 at = here();
-    u32 p = call_with(bi, pos, flags, k, g_anon_word, fn, ci, kinds);
-    u.ops[at].code = O_PATHCALL;
-    u.ops[at].e = u32(u.walks.size() - 1);
+    u32 at = 0;
+    u32 p = anon_call(bi, pos, flags, k, fn, O_PATHCALL, [&] {
+      add_block(&path);
+      u.walks.push_back(w);
+    }, &at);
+    if (p != NONE_POS) u.ops[at].e = u32(u.walks.size() - 1);
     return p;
   }
 

@@ -5,7 +5,7 @@
 // `invalid` error for binary!.
 #include "datatypes/binary.hpp"
 #include "eval/lexer_state.hpp"
-#include "codecs/base.hpp"
+#include "runtime/codecs/base.hpp"
 
 namespace qel::lexer {
 
@@ -20,7 +20,7 @@ void load_binary(State* s, const u8* start, const u8* end, u32, bool load) {
   }
   const u8* text = p + 2;
   if (text > end) throw_error(s, start, end + 1, TYPE_BINARY);
-  auto bytes = base::decode(base, text, 1, u32(end - text));
+  auto bytes = codecs::base::decode(base, text, 1, u32(end - text));
   if (!bytes) throw_error(s, start, end + 1, TYPE_BINARY);
   if (!load) return;
   Cell value;

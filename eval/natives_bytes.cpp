@@ -13,10 +13,10 @@
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
 #include "runtime/api.hpp"
-#include "codecs/checksum.hpp"
+#include "runtime/codecs/checksum.hpp"
 #include "eval/natives.hpp"
-#include "codecs/base.hpp"
-#include "codecs/deflate.hpp"
+#include "runtime/codecs/base.hpp"
+#include "runtime/codecs/deflate.hpp"
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/unicode.hpp"
@@ -62,11 +62,11 @@ std::vector<u8> read_file(const Cell* file) {
   return bytes;
 }
 
-deflate::Framing framing_of(const Cell* method) {
+codecs::deflate::Framing framing_of(const Cell* method) {
   std::string name = word_name(method);
-  if (name == "zlib") return deflate::Framing::zlib;
-  if (name == "deflate") return deflate::Framing::raw;
-  if (name == "gzip") return deflate::Framing::gzip;
+  if (name == "zlib") return codecs::deflate::Framing::zlib;
+  if (name == "deflate") return codecs::deflate::Framing::raw;
+  if (name == "gzip") return codecs::deflate::Framing::gzip;
   fire(Err::script_invalid_arg, method);
 }
 
@@ -89,14 +89,14 @@ Status checksum(const i32* refs) {
   std::string name = word_name(method);
   int code = -1;
   bool plain = false;
-  if (name == "tcp") { code = checksum::TCP; plain = true; }
-  else if (name == "crc32") { code = checksum::CRC32; plain = true; }
+  if (name == "tcp") { code = codecs::checksum::TCP; plain = true; }
+  else if (name == "crc32") { code = codecs::checksum::CRC32; plain = true; }
   else if (name == "adler32") { plain = true; }
-  else if (name == "md5") code = checksum::MD5;
-  else if (name == "sha1") code = checksum::SHA1;
-  else if (name == "sha256") code = checksum::SHA256;
-  else if (name == "sha384") code = checksum::SHA384;
-  else if (name == "sha512") code = checksum::SHA512;
+  else if (name == "md5") code = codecs::checksum::MD5;
+  else if (name == "sha1") code = codecs::checksum::SHA1;
+  else if (name == "sha256") code = codecs::checksum::SHA256;
+  else if (name == "sha384") code = codecs::checksum::SHA384;
+  else if (name == "sha512") code = codecs::checksum::SHA512;
   else if (name != "hash") fire(Err::script_invalid_arg, method);
 
   if (plain) {
@@ -104,9 +104,9 @@ Status checksum(const i32* refs) {
       Cell with = *intern_word("with");
       fire(Err::script_invalid_refine_arg, &with, spec);
     }
-    i32 v = name == "tcp"     ? i32(checksum::tcp(bytes.data(), bytes.size()))
-            : name == "crc32" ? i32(checksum::crc32(bytes.data(), bytes.size()))
-                              : i32(checksum::adler32(bytes.data(), bytes.size()));
+    i32 v = name == "tcp"     ? i32(codecs::checksum::tcp(bytes.data(), bytes.size()))
+            : name == "crc32" ? i32(codecs::checksum::crc32(bytes.data(), bytes.size()))
+                              : i32(codecs::checksum::adler32(bytes.data(), bytes.size()));
     Cell result;
     return a.answer(make_integer(&result, v));
   }
@@ -120,9 +120,9 @@ Status checksum(const i32* refs) {
       fire(Err::script_invalid_refine_arg, &with, spec);
     }
     std::vector<u8> key = data_bytes(spec);
-    digest = checksum::hmac(bytes.data(), bytes.size(), key.data(), key.size(), code);
+    digest = codecs::checksum::hmac(bytes.data(), bytes.size(), key.data(), key.size(), code);
   } else {
-    digest = checksum::digest(bytes.data(), bytes.size(), code);
+    digest = codecs::checksum::digest(bytes.data(), bytes.size(), code);
   }
   if (digest.empty()) {  // the crypto library failed
     Cell which = *intern_word(name.c_str());
@@ -134,10 +134,10 @@ Status checksum(const i32* refs) {
 Status compress(const i32* refs) {
   Args a(refs);
   const Cell* data = a.arg(0);
-  deflate::Framing f = framing_of(a.arg(1));
+  codecs::deflate::Framing f = framing_of(a.arg(1));
   std::vector<u8> bytes = data_bytes(data);
   if (bytes.size() > 0x7FFFFFF0ull) fire(Err::script_too_long);
-  std::vector<u8> out = deflate::compress_to_vector(f, bytes.data(), u32(bytes.size()));
+  std::vector<u8> out = codecs::deflate::compress_to_vector(f, bytes.data(), u32(bytes.size()));
   if (out.empty()) fire(Err::script_invalid_data, data);
   return a.answer(binary::load(out));
 }
@@ -145,7 +145,7 @@ Status compress(const i32* refs) {
 Status decompress(const i32* refs) {
   Args a(refs);
   const Cell* data = a.arg(0);
-  deflate::Framing f = framing_of(a.arg(1));
+  codecs::deflate::Framing f = framing_of(a.arg(1));
   u64 hint = 0;
   if (const Cell* sz = a.ref_arg(0)) {
     if (int_of(sz) < 0) fire(Err::script_out_of_range, sz);
@@ -154,9 +154,9 @@ Status decompress(const i32* refs) {
   std::vector<u8> bytes = binary::bytes_from_index(data);
   if (!hint) hint = bytes.size() * 4;
   std::vector<u8> out;
-  int r = deflate::decompress_to_vector(f, bytes.data(), u32(bytes.size()), out, hint, MAX_OUTPUT);
-  if (r == deflate::TOO_LARGE) fire(Err::script_too_long);
-  if (r != deflate::OK) fire(Err::script_invalid_data, data);
+  int r = codecs::deflate::decompress_to_vector(f, bytes.data(), u32(bytes.size()), out, hint, MAX_OUTPUT);
+  if (r == codecs::deflate::TOO_LARGE) fire(Err::script_too_long);
+  if (r != codecs::deflate::OK) fire(Err::script_invalid_data, data);
   return a.answer(binary::load(out));
 }
 
@@ -164,11 +164,11 @@ Status enbase(const i32* refs) {
   Args a(refs);
   int base = base_of(a);
   std::vector<u8> bytes = data_bytes(a.arg(0));
-  if (base::encoded_size(base, bytes.size()) > 0x7FFFFFF0ull) fire(Err::script_too_long);
-  std::string text = base == 2    ? base::encode_2(bytes.data(), bytes.size())
-                     : base == 16 ? base::encode_16(bytes.data(), bytes.size())
-                     : base == 58 ? base::encode_58(bytes.data(), bytes.size())
-                                  : base::encode_64(bytes.data(), bytes.size());
+  if (codecs::base::encoded_size(base, bytes.size()) > 0x7FFFFFF0ull) fire(Err::script_too_long);
+  std::string text = base == 2    ? codecs::base::encode_2(bytes.data(), bytes.size())
+                     : base == 16 ? codecs::base::encode_16(bytes.data(), bytes.size())
+                     : base == 58 ? codecs::base::encode_58(bytes.data(), bytes.size())
+                                  : codecs::base::encode_64(bytes.data(), bytes.size());
   api::Values out(1);
   string::make_at(out[0], u32(text.size()));
   string::append_ascii(out[0], text.data(), text.size());
@@ -186,7 +186,7 @@ Status debase(const i32* refs) {
   i32 i = series_index(value);
   u32 index = i < 0 ? 0 : std::min(u32(i), total);
   std::vector<u8> chars(b->head_ptr() + u64(index) * unit, b->head_ptr() + u64(total) * unit);
-  auto decoded = base::decode(base, chars.data(), unit, total - index);
+  auto decoded = codecs::base::decode(base, chars.data(), unit, total - index);
   // Text that does not decode gives none, the codec's answer.
   if (!decoded) return a.answer_none();
   return a.answer(binary::load(*decoded));

@@ -31,7 +31,7 @@
 #include "datatypes/typeset.hpp"
 #include "datatypes/vector.hpp"
 #include "runtime/api.hpp"
-#include "codecs/lz.hpp"
+#include "runtime/codecs/lz.hpp"
 #include "io/qelbin_internal.hpp"
 #include "io/qelbin_walk.hpp"
 #include "runtime/error.hpp"
@@ -1146,7 +1146,7 @@ std::vector<u8> encode_compact(const Cell* value, bool lz, u8 version) {
   u8 flags = FLAG_COMPACT | (symbols ? FLAG_SYMBOLS : 0);
   std::vector<u8> stream = {'Q', 'E', 'L', 'B', 'I', 'N', version, flags};
   if (lz) {
-    if (auto packed = lz::compress_payload(body.data(), body.size())) {
+    if (auto packed = codecs::lz::compress_payload(body.data(), body.size())) {
       stream[7] |= FLAG_LZ;
       stream.insert(stream.end(), packed->begin(), packed->end());
       return stream;
@@ -1162,11 +1162,17 @@ void decode(const u8* data, std::size_t size, u32 target, Mode mode) {
   gc::MovingOff fixed;
   if (size < 8 || std::memcmp(data, "QELBIN", 6) != 0) fire(Err::script_invalid_data);
   u8 flags = data[7];
+  // The boot streams are the executable's own bytes, which nothing moves:
+  // read in place when they need no unpacking.
+  if (mode != MODE_CODEC && (flags & FLAG_COMPACT) && !(flags & FLAG_LZ)) {
+    Decoder(data, size, target, mode).run(flags);
+    return;
+  }
   // The stream is read from a private copy: the caller's bytes may live in a
   // series that the collector moves while values are made.
   std::vector<u8> copy;
   if (flags & FLAG_LZ) {
-    auto body = lz::decompress_payload(data + 8, size - 8);
+    auto body = codecs::lz::decompress_payload(data + 8, size - 8);
     if (!body) fire(Err::script_invalid_data);
     copy.assign(data, data + 8);
     copy.insert(copy.end(), body->begin(), body->end());

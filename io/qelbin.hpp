@@ -3,10 +3,10 @@
 // A stream starts with "QELBIN", a version byte (2 from the encoders, 1 in
 // the boot data; never checked) and a flags byte: bit 0 compact layout
 // (bytes and varints; else the full layout of 32-bit words), bit 1 the rest
-// is an LZ stream (codecs/lz.hpp), bit 2 a symbol table is present. A series,
-// object or function met twice is written once and referred to by the path
-// of record positions where it was first written, so shared and cyclic
-// values keep their structure.
+// is an LZ stream (runtime/codecs/lz.hpp), bit 2 a symbol table is
+// present. A series, object or function met twice is written once and
+// referred to by the path of record positions where it was first written,
+// so shared and cyclic values keep their structure.
 #pragma once
 
 #include <cstddef>
@@ -19,7 +19,8 @@ namespace qel::qelbin {
 // MODE_BOOT: the library's boot data (boot words, words bound by root
 // value). MODE_CODEC: any stream. MODE_SOURCE: plain values read back as
 // the lexer loads them from text (refinements unbound, making no word of
-// the global context).
+// the global context). Both boot modes read streams of the executable's own
+// bytes, which never move.
 enum Mode : i32 { MODE_BOOT = 0, MODE_CODEC = 1, MODE_SOURCE = 2 };
 
 inline constexpr u8 FLAG_COMPACT = 1;

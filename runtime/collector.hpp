@@ -14,9 +14,9 @@ extern bool stress;   // collect at every allocation (QEL_GC_STRESS)
 void init();            // collector/init: counters 0
 void check();           // one cycle when enabled (memory manager asks)
 void stress_point();    // called at every buffer allocation
-// Start-up (boot::run) runs without the stress unless it was asked for the
-// boot too (config::GC_STRESS_BOOT): boot_started turns it off,
-// startup_done turns it on again. Code that never boots (the unit tests)
+// Start-up (console::boot::run) runs without the stress unless it was
+// asked for the boot too (config::GC_STRESS_BOOT): boot_started turns it
+// off, startup_done turns it on again. Code that never boots (the unit tests)
 // runs under the stress from the first allocation on.
 void boot_started();
 // Under the stress, each run (a test case: restart_stress begins one; else

@@ -38,7 +38,7 @@ inline bool stack_exhausted() {
 // Computes stack_limit for the calling thread.
 void set_stack_limit_for_this_thread();
 
-// ---- defined by the start-up module on top of the layers (boot/startup.cpp) ----
+// ---- defined by the start-up module on top of the layers (console/boot/startup.cpp) ----
 // runtime-init: brings up memory, tables and stacks, in the fixed order.
 void runtime_init();
 bool initialised();
@@ -49,19 +49,19 @@ bool initialised();
 // The same, safe to call from a signal handler.
 [[noreturn]] void sys_quit_from_signal(int status, u32 address);
 
-// The entry sequence (boot/startup.cpp): crash handling, the interpreter
+// The entry sequence (console/boot/startup.cpp): crash handling, the interpreter
 // thread with its large stack, runtime-init, then the program; answers the
 // exit status.
 using Program = int (*)();
 int start(int argc, char** argv, Program program);
 
 // Brings the runtime up inside a test process (once; later calls do
-// nothing; boot/startup.cpp).
+// nothing; console/boot/startup.cpp).
 void init_for_tests();
 
-// The boot program (boot/boot.hpp, boot::run): the native! and action!
-// values and the datatype words, then the library, stage by stage. What the
-// consoles run first.
+// The boot program (console/boot/boot.hpp, console::boot::run): the
+// native! and action! values and the datatype words, then the library,
+// stage by stage. What the consoles run first.
 void boot();
 
 }  // namespace qel::runtime

@@ -1,7 +1,7 @@
 // Starts the runtime from damaged boot data (chosen when built): a stream
 // without the magic, or one whose LZ stream does not decompress. Start-up
 // must end the process with status 1 and its message.
-#include "boot/boot.hpp"
+#include "console/boot/boot.hpp"
 #include "runtime/startup.hpp"
 
 extern "C" {
@@ -19,7 +19,7 @@ extern const unsigned long qel_boot_data_size = sizeof qel_boot_data;
 
 int main(int argc, char** argv) {
   return qel::runtime::start(argc, argv, [] {
-    qel::boot::run();
+    qel::console::boot::run();
     return 0;
   });
 }

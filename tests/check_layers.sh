@@ -4,29 +4,30 @@
 #
 #  1. Layers include only downward. Each layer names the headers it may
 #     include ("folder/" a whole folder and what is under it, anything else
-#     one header):
-#       platform/       the thin layer over Linux: only itself
-#       runtime/        platform/; it holds the tables through which the
-#                       layers below reach those above: runtime/api.hpp (the
-#                       native API and the evaluator services) and
-#                       runtime/io_services.hpp (the I/O of file! and url!)
-#       codecs/         the pure codecs (base 2/16/58/64, deflate, LZ,
-#                       checksums): runtime/, platform/
-#       datatypes/      codecs/ and below
-#       io/             datatypes/ and below
-#       eval/           io/ and below: the evaluator and the natives
-#       library/native/ the library's routines in C++ (JSON, CSV): eval/
-#                       and below
-#       view/           the GUI core side: eval/ and below, and the backend
-#                       module's table (view/backend/entry.hpp) that its
-#                       loader (view/module.*) opens
-#       view/backend/   the GUI backend: view/ and below but eval/
-#       console/        the consoles and the terminal's routines: view/,
-#                       library/native/ and below
-#       boot/           start-up, registration and the boot program, on top:
-#                       anything
+#     one header), and may name folders under those it may not include:
+#       platform/         the thin layer over Linux: only itself
+#       runtime/          platform/, not runtime/codecs/; it holds the
+#                         tables through which the layers below reach those
+#                         above: runtime/api.hpp (the native API and the
+#                         evaluator services) and runtime/io_services.hpp
+#                         (the I/O of file! and url!)
+#       runtime/codecs/   the pure codecs (base 2/16/58/64, deflate, LZ,
+#                         checksums): runtime/ and platform/
+#       datatypes/        runtime/ (its codecs too) and below
+#       io/               datatypes/ and below
+#       eval/             io/ and below: the evaluator and the natives
+#       library/native/   the library's routines in C++ (JSON, CSV): eval/
+#                         and below
+#       view/             the GUI core side: eval/ and below, and the
+#                         backend module's table (view/backend/entry.hpp)
+#                         that its loader (view/module.*) opens
+#       view/backend/     the GUI backend: view/ and below but eval/
+#       console/          the consoles and the terminal's routines: view/,
+#                         library/native/ and below, not console/boot/
+#       console/boot/     start-up, registration and the boot program, on
+#                         top: anything
 #       tests/, bench/, tools/ (bench/backend/: benchmarks of the backend
-#                       beside GTK called directly): anything
+#                         beside GTK called directly): anything
 #     Every folder that holds C++ sources belongs to one of them: a new
 #     folder gets its rule here first.
 #  2. GTK, GDK, cairo, pango and GLib headers are included only in
@@ -59,55 +60,58 @@ sources() {
   fi
 }
 
-# layer NAME "FILES" "ALLOWED": every quoted include of the files names a
-# header the layer may include.
+# layer NAME "FILES" "ALLOWED" ["DENIED"]: every quoted include of the files
+# names a header the layer may include: one ALLOWED names, or one under an
+# ALLOWED folder but not under a DENIED one.
 layer() {
   name=$1
   files=$2
   allowed=$3
+  denied=$4
   [ -n "$files" ] || return 0
   # shellcheck disable=SC2086
-  bad=$(grep -Hn '^[[:space:]]*#[[:space:]]*include[[:space:]]*"' $files | awk -v allowed="$allowed" '
-    BEGIN { n = split(allowed, a, " ") }
+  bad=$(grep -Hn '^[[:space:]]*#[[:space:]]*include[[:space:]]*"' $files | awk -v allowed="$allowed" -v denied="$denied" '
+    BEGIN { n = split(allowed, a, " "); m = split(denied, d, " ") }
     {
       line = $0
       sub(/^[^"]*"/, "", line); sub(/".*$/, "", line)
-      ok = 0
+      ok = 0; exact = 0
       for (i = 1; i <= n; i++) {
         p = a[i]
         if (substr(p, length(p)) == "/") { if (index(line, p) == 1) ok = 1 }
-        else if (line == p) ok = 1
+        else if (line == p) exact = 1
       }
-      if (!ok) print
+      for (i = 1; i <= m; i++) if (index(line, d[i]) == 1) ok = 0
+      if (!ok && !exact) print
     }')
   if [ -n "$bad" ]; then
-    echo "$name includes a header it may not (it may include: $allowed):"; echo "$bad"; fail=1
+    echo "$name includes a header it may not (it may include: $allowed${denied:+; not $denied}):"; echo "$bad"; fail=1
   fi
 }
 
 PLATFORM=$(sources platform 1)
 RUNTIME=$(sources runtime 1)
-CODECS=$(sources codecs)
+CODECS=$(sources runtime/codecs)
 DATATYPES=$(sources datatypes 1)
 IO=$(sources io 1)
 EVAL=$(sources eval 1)
 NATIVE=$(sources library/native)
 VIEW=$(sources view 1)
 BACKEND=$(sources view/backend)
-CONSOLE=$(sources console)
-BOOT=$(sources boot)
+CONSOLE=$(sources console 1)
+BOOT=$(sources console/boot)
 FREE="$(sources tests) $(sources bench) $(sources tools)"
 
 layer platform/ "$PLATFORM" "platform/"
-layer runtime/ "$RUNTIME" "runtime/ platform/"
-layer codecs/ "$CODECS" "codecs/ runtime/ platform/"
-layer datatypes/ "$DATATYPES" "datatypes/ codecs/ runtime/ platform/"
-layer io/ "$IO" "io/ datatypes/ codecs/ runtime/ platform/"
-layer eval/ "$EVAL" "eval/ io/ datatypes/ codecs/ runtime/ platform/"
-layer library/native/ "$NATIVE" "library/native/ eval/ io/ datatypes/ codecs/ runtime/ platform/"
-layer view/ "$VIEW" "view/ view/backend/entry.hpp eval/ io/ datatypes/ codecs/ runtime/ platform/"
-layer view/backend/ "$BACKEND" "view/ io/ datatypes/ codecs/ runtime/ platform/"
-layer console/ "$CONSOLE" "console/ view/ library/native/ eval/ io/ datatypes/ codecs/ runtime/ platform/"
+layer runtime/ "$RUNTIME" "runtime/ platform/" "runtime/codecs/"
+layer runtime/codecs/ "$CODECS" "runtime/ platform/"
+layer datatypes/ "$DATATYPES" "datatypes/ runtime/ platform/"
+layer io/ "$IO" "io/ datatypes/ runtime/ platform/"
+layer eval/ "$EVAL" "eval/ io/ datatypes/ runtime/ platform/"
+layer library/native/ "$NATIVE" "library/native/ eval/ io/ datatypes/ runtime/ platform/"
+layer view/ "$VIEW" "view/ view/backend/entry.hpp eval/ io/ datatypes/ runtime/ platform/" "view/backend/"
+layer view/backend/ "$BACKEND" "view/ io/ datatypes/ runtime/ platform/"
+layer console/ "$CONSOLE" "console/ view/ library/native/ eval/ io/ datatypes/ runtime/ platform/" "console/boot/"
 
 # Every C++ source belongs to a layer.
 known=$(printf '%s\n' $PLATFORM $RUNTIME $CODECS $DATATYPES $IO $EVAL $NATIVE $VIEW $BACKEND $CONSOLE $BOOT $FREE | sort -u)

@@ -7,8 +7,8 @@
 # embedded library and the build record), QEL_CORE_LIBRARIES (what the core
 # links) and QEL_CORE_DEFERRED_INCLUDES (the headers of libcurl, libtiff and
 # libcrypto, which platform/http.cpp, platform/image_codecs.cpp and
-# codecs/checksum.cpp open on first use, to keep start-up short: never
-# linked).
+# runtime/codecs/checksum.cpp open on first use, to keep start-up short:
+# never linked).
 
 # QEL_UNITY compiles each target's sources a batch at a time, each batch one
 # compilation that includes its files (fewer, larger compilations: far less
@@ -43,12 +43,12 @@ set(QEL_CORE_DEFERRED_INCLUDES
   $<TARGET_PROPERTY:TIFF::TIFF,INTERFACE_INCLUDE_DIRECTORIES>)
 
 file(GLOB QEL_CORE_SOURCES CONFIGURE_DEPENDS
-  ${QEL_ROOT}/runtime/*.cpp ${QEL_ROOT}/datatypes/*.cpp ${QEL_ROOT}/eval/*.cpp ${QEL_ROOT}/boot/*.cpp ${QEL_ROOT}/io/*.cpp
-  ${QEL_ROOT}/codecs/*.cpp ${QEL_ROOT}/platform/*.cpp ${QEL_ROOT}/view/*.cpp
+  ${QEL_ROOT}/runtime/*.cpp ${QEL_ROOT}/datatypes/*.cpp ${QEL_ROOT}/eval/*.cpp ${QEL_ROOT}/console/boot/*.cpp ${QEL_ROOT}/io/*.cpp
+  ${QEL_ROOT}/runtime/codecs/*.cpp ${QEL_ROOT}/platform/*.cpp ${QEL_ROOT}/view/*.cpp
   ${QEL_ROOT}/library/native/*.cpp ${QEL_ROOT}/console/terminal_routines.cpp)
 file(GLOB QEL_CORE_HEADERS CONFIGURE_DEPENDS
-  ${QEL_ROOT}/runtime/*.hpp ${QEL_ROOT}/runtime/*.inc ${QEL_ROOT}/datatypes/*.hpp ${QEL_ROOT}/eval/*.hpp ${QEL_ROOT}/boot/*.hpp
-  ${QEL_ROOT}/io/*.hpp ${QEL_ROOT}/codecs/*.hpp ${QEL_ROOT}/platform/*.hpp ${QEL_ROOT}/view/*.hpp
+  ${QEL_ROOT}/runtime/*.hpp ${QEL_ROOT}/runtime/*.inc ${QEL_ROOT}/datatypes/*.hpp ${QEL_ROOT}/eval/*.hpp ${QEL_ROOT}/console/boot/*.hpp
+  ${QEL_ROOT}/io/*.hpp ${QEL_ROOT}/runtime/codecs/*.hpp ${QEL_ROOT}/platform/*.hpp ${QEL_ROOT}/view/*.hpp
   ${QEL_ROOT}/library/native/*.hpp ${QEL_ROOT}/console/terminal_routines.hpp)
 
 # The library written in Qel, embedded in the executable, in the order

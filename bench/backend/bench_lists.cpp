@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "bench/bench_main.hpp"
-#include "boot/boot.hpp"
+#include "console/boot/boot.hpp"
 #include "eval/lexer.hpp"
 #include "eval/interpreter.hpp"
 #include "runtime/roots.hpp"
@@ -42,7 +42,7 @@ bool setup() {
   if (ok >= 0) return ok == 1;
   ok = 0;
   if (!gtk_init_check(nullptr, nullptr)) return false;
-  boot::run();
+  console::boot::run();
   run("system/console: none");
   // Two blocks of the same items, given in turn (a facet set to the block
   // it holds is no change).

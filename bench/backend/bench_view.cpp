@@ -10,7 +10,7 @@
 #include <string>
 
 #include "bench/bench_main.hpp"
-#include "boot/boot.hpp"
+#include "console/boot/boot.hpp"
 #include "eval/lexer.hpp"
 #include "eval/interpreter.hpp"
 #include "runtime/roots.hpp"
@@ -52,7 +52,7 @@ bool setup() {
   auto* window_class = GTK_WIDGET_CLASS(g_type_class_ref(GTK_TYPE_WINDOW));
   g_window_draw = window_class->draw;
   window_class->draw = window_draw;
-  boot::run();
+  console::boot::run();
   run("system/console: none");
   // The window of faces, made once; each view makes its native side anew.
   run("types: [button text field check base]\n"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "codecs/base.hpp"
+#include "runtime/codecs/base.hpp"
 
 using namespace qel;
 
@@ -16,15 +16,15 @@ namespace {
 
 std::string encode(int base, const std::vector<u8>& b) {
   switch (base) {
-    case 2: return base::encode_2(b.data(), b.size());
-    case 16: return base::encode_16(b.data(), b.size());
-    case 58: return base::encode_58(b.data(), b.size());
-    default: return base::encode_64(b.data(), b.size());
+    case 2: return codecs::base::encode_2(b.data(), b.size());
+    case 16: return codecs::base::encode_16(b.data(), b.size());
+    case 58: return codecs::base::encode_58(b.data(), b.size());
+    default: return codecs::base::encode_64(b.data(), b.size());
   }
 }
 
 std::vector<u8> decode_text(int base, const std::string& text) {
-  auto r = base::decode(base, reinterpret_cast<const u8*>(text.data()), 1, u32(text.size()));
+  auto r = codecs::base::decode(base, reinterpret_cast<const u8*>(text.data()), 1, u32(text.size()));
   if (!r) std::abort();
   return *r;
 }
@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int base : {2, 16, 58, 64}) {
     for (u32 unit : {1u, 2u, 4u}) {
       u32 count = u32(size / unit);
-      auto r = base::decode(base, data, unit, count);
+      auto r = codecs::base::decode(base, data, unit, count);
       if (r && decode_text(base, encode(base, *r)) != *r) std::abort();
     }
     std::vector<u8> bytes(data, data + (base == 58 ? std::min<size_t>(size, 512) : size));

@@ -51,7 +51,7 @@
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
-#include "boot/boot.hpp"
+#include "console/boot/boot.hpp"
 #include "eval/lexer.hpp"
 #include "eval/interpreter.hpp"
 #include "eval/parse.hpp"
@@ -486,7 +486,7 @@ extern "C" void __asan_on_error() { std::fprintf(stderr, "program:\n%s\n", g_pro
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const bool print = [] {
     runtime::init_for_tests();
-    boot::run();
+    console::boot::run();
     run(setup(), Mode::untraced, false);
     const char* p = std::getenv("QEL_FUZZ_PRINT");
     return p && *p && *p != '0';

@@ -13,7 +13,7 @@
 #include "datatypes/image.hpp"
 #include "datatypes/word.hpp"
 #include "runtime/api.hpp"
-#include "boot/boot.hpp"
+#include "console/boot/boot.hpp"
 #include "eval/lexer.hpp"
 #include "eval/interpreter.hpp"
 #include "platform/image_codecs.hpp"
@@ -70,7 +70,7 @@ Type run(const char* code, const std::uint8_t* bytes, std::size_t size) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static bool ready = [] {
     runtime::init_for_tests();
-    boot::run();
+    console::boot::run();
     platform::imaging::pixel_limit = 1u << 22;  // 16 MiB of pixels at most
     return true;
   }();

@@ -19,7 +19,7 @@
 
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
-#include "boot/boot.hpp"
+#include "console/boot/boot.hpp"
 #include "eval/lexer.hpp"
 #include "eval/interpreter.hpp"
 #include "eval/parse.hpp"
@@ -137,7 +137,7 @@ std::string run(const std::string& program) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static bool ready = [] {
     runtime::init_for_tests();
-    boot::run();
+    console::boot::run();
     return true;
   }();
   (void)ready;

@@ -19,7 +19,7 @@
 #include "datatypes/block.hpp"
 #include "datatypes/string.hpp"
 #include "eval/lexer.hpp"
-#include "codecs/lz.hpp"
+#include "runtime/codecs/lz.hpp"
 #include "io/qelbin.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/collector.hpp"
@@ -92,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     u8 flags = mode & 7;
     std::vector<u8> stream = {'Q', 'E', 'L', 'B', 'I', 'N', 2, flags};
     if (flags & qelbin::FLAG_LZ) {
-      if (auto packed = lz::compress_payload(body.data(), body.size())) body = *packed;
+      if (auto packed = codecs::lz::compress_payload(body.data(), body.size())) body = *packed;
     }
     stream.insert(stream.end(), body.begin(), body.end());
     decode_only(stream, (mode & 8) ? qelbin::MODE_BOOT : qelbin::MODE_CODEC);

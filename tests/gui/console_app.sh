@@ -16,13 +16,8 @@ dir=$(mktemp -d) || exit 1
 trap 'rm -rf "$dir"' EXIT
 cfg=$XDG_CONFIG_HOME/qel/Qel-Console/console-cfg.qel
 mkdir -p "$artifacts"
-# Under the collector stress (collecting at every allocation) the console's
-# code runs many times slower: only the first run is made, with longer limits.
-slow=1
-[ -n "$QEL_GC_STRESS" ] && [ "$QEL_GC_STRESS" != 0 ] && slow=30
-fail=0
-ok() { echo "ok   $1"; }
-bad() { echo "FAIL $1"; fail=1; }
+# Under the collector stress only the first run is made, with longer limits.
+. "$here/checks.sh"
 # run NAME SECONDS COMMAND...: runs it in $dir with a time limit, as a
 # launcher starts it; its exit status in $rc, its standard error in $dir/err.
 run() {

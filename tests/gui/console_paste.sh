@@ -12,17 +12,7 @@ dir=$(mktemp -d) || exit 1
 clip=
 pid=
 trap '[ -n "$clip" ] && kill $clip 2>/dev/null; [ -n "$pid" ] && kill $pid 2>/dev/null; rm -rf "$dir"' EXIT
-slow=1
-[ -n "$QEL_GC_STRESS" ] && [ "$QEL_GC_STRESS" != 0 ] && slow=30
-fail=0
-ok() { echo "ok   $1"; }
-bad() { echo "FAIL $1"; fail=1; }
-# wait_file NAME SECONDS: waits for the file; true when it came in time.
-wait_file() {
-  i=0
-  while [ ! -s "$dir/$1" ] && [ $i -lt $(($2 * 10 * slow)) ]; do sleep 0.1; i=$((i + 1)); done
-  [ -s "$dir/$1" ]
-}
+. "$(dirname "$0")/checks.sh"
 
 # One line of a million characters in a string, with no space: the text
 # engine finds no place to break it, which costs the most.

@@ -8,17 +8,7 @@
 qel=$1
 dir=$(mktemp -d) || exit 1
 trap 'rm -rf "$dir"' EXIT
-slow=1
-[ -n "$QEL_GC_STRESS" ] && [ "$QEL_GC_STRESS" != 0 ] && slow=30
-fail=0
-ok() { echo "ok   $1"; }
-bad() { echo "FAIL $1"; fail=1; }
-# wait_file NAME: waits for the file (at most 20 s); true when it came.
-wait_file() {
-  i=0
-  while [ ! -s "$dir/$1" ] && [ $i -lt $((200 * slow)) ]; do sleep 0.1; i=$((i + 1)); done
-  [ -s "$dir/$1" ]
-}
+. "$(dirname "$0")/checks.sh"
 # own_window MIN MAX: waits for a window of the console's own that bears
 # the program's name (a dialog, untitled; a menu's popup) and is MIN to MAX
 # pixels wide; answers its id, or nothing after 20 s.

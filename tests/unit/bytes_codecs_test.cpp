@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "codecs/checksum.hpp"
-#include "codecs/base.hpp"
-#include "codecs/deflate.hpp"
+#include "runtime/codecs/checksum.hpp"
+#include "runtime/codecs/base.hpp"
+#include "runtime/codecs/deflate.hpp"
 #include "runtime/error.hpp"
 
 namespace qel {
@@ -62,28 +62,28 @@ fs::path fixtures() {
 
 TEST(Checksums, CrcAdlerAndInternetChecksumVectors) {
   Bytes abc = bytes_of("abc");
-  EXPECT_EQ(checksum::crc32(abc.data(), abc.size()), 0x352441C2u);
-  EXPECT_EQ(checksum::crc32(nullptr, 0), 0u);
+  EXPECT_EQ(codecs::checksum::crc32(abc.data(), abc.size()), 0x352441C2u);
+  EXPECT_EQ(codecs::checksum::crc32(nullptr, 0), 0u);
   Bytes digits = bytes_of("123456789");
-  EXPECT_EQ(checksum::crc32(digits.data(), digits.size()), 0xCBF43926u);
-  EXPECT_EQ(checksum::adler32(abc.data(), abc.size()), 0x024D0127u);
-  EXPECT_EQ(checksum::adler32(nullptr, 0), 1u);
+  EXPECT_EQ(codecs::checksum::crc32(digits.data(), digits.size()), 0xCBF43926u);
+  EXPECT_EQ(codecs::checksum::adler32(abc.data(), abc.size()), 0x024D0127u);
+  EXPECT_EQ(codecs::checksum::adler32(nullptr, 0), 1u);
   Bytes wiki = bytes_of("Wikipedia");
-  EXPECT_EQ(checksum::adler32(wiki.data(), wiki.size()), 0x11E60398u);
+  EXPECT_EQ(codecs::checksum::adler32(wiki.data(), wiki.size()), 0x11E60398u);
   // Long input: every block size and the 16-byte steps of both (values from zlib).
   Bytes big(100000);
   for (u32 i = 0; i < big.size(); ++i) big[i] = u8(i * i + 7 * i);
-  EXPECT_EQ(checksum::crc32(big.data(), big.size()), 0x6B6DE2DEu);
-  EXPECT_EQ(checksum::adler32(big.data(), big.size()), 0x4E65D490u);
+  EXPECT_EQ(codecs::checksum::crc32(big.data(), big.size()), 0x6B6DE2DEu);
+  EXPECT_EQ(codecs::checksum::adler32(big.data(), big.size()), 0x4E65D490u);
   // A CRC continued over pieces equals the CRC of the whole.
-  u32 crc = checksum::crc32(big.data(), 333);
-  EXPECT_EQ(checksum::crc32(big.data() + 333, big.size() - 333, crc), 0x6B6DE2DEu);
+  u32 crc = codecs::checksum::crc32(big.data(), 333);
+  EXPECT_EQ(codecs::checksum::crc32(big.data() + 333, big.size() - 333, crc), 0x6B6DE2DEu);
   // RFC 1071's example words, an odd final byte, empty input.
   Bytes words = {0x00, 0x01, 0xF2, 0x03, 0xF4, 0xF5, 0xF6, 0xF7};
-  EXPECT_EQ(checksum::tcp(words.data(), words.size()), 0x220D);
+  EXPECT_EQ(codecs::checksum::tcp(words.data(), words.size()), 0x220D);
   Bytes one = {0x01};
-  EXPECT_EQ(checksum::tcp(one.data(), 1), 0xFEFF);
-  EXPECT_EQ(checksum::tcp(nullptr, 0), 0xFFFF);
+  EXPECT_EQ(codecs::checksum::tcp(one.data(), 1), 0xFEFF);
+  EXPECT_EQ(codecs::checksum::tcp(nullptr, 0), 0xFFFF);
 }
 
 TEST(Checksums, DigestsAndHmacMatchTheirRfcVectors) {
@@ -97,48 +97,48 @@ TEST(Checksums, DigestsAndHmacMatchTheirRfcVectors) {
   std::string k65;
   for (int i = 0; i < 65; ++i) k65 += char(i);
   const Case cases[] = {
-      {checksum::MD5, "", "", "d41d8cd98f00b204e9800998ecf8427e"},
-      {checksum::MD5, "message digest", "", "f96b697d7cb7938d525a2f31aaf161d0"},
-      {checksum::SHA1, "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", "",
+      {codecs::checksum::MD5, "", "", "d41d8cd98f00b204e9800998ecf8427e"},
+      {codecs::checksum::MD5, "message digest", "", "f96b697d7cb7938d525a2f31aaf161d0"},
+      {codecs::checksum::SHA1, "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", "",
        "84983e441c3bd26ebaae4aa1f95129e5e54670f1"},
-      {checksum::SHA256, "abc", "", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
-      {checksum::SHA384, "abc", "",
+      {codecs::checksum::SHA256, "abc", "", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {codecs::checksum::SHA384, "abc", "",
        "cb00753f45a35e8bb5a03d699ac65007272c32ab0eded1631a8b605a43ff5bed8086072ba1e7cc2358baeca134c825a7"},
-      {checksum::SHA512, "abc", "",
+      {codecs::checksum::SHA512, "abc", "",
        "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a2192992a274fc1a836ba3c23a3feebbd"
        "454d4423643ce80e2a9ac94fa54ca49f"},
       // RFC 2202 and RFC 4231
-      {checksum::MD5, "Hi There", k16, "9294727a3638bb1c13f48ef8158bfc9d"},
-      {checksum::SHA1, "what do ya want for nothing?", "Jefe", "effcdf6ae5eb2fa2d27416d5f184df9c259a7c79"},
-      {checksum::SHA256, "Hi There", k20, "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7"},
-      {checksum::SHA384, "what do ya want for nothing?", "Jefe",
+      {codecs::checksum::MD5, "Hi There", k16, "9294727a3638bb1c13f48ef8158bfc9d"},
+      {codecs::checksum::SHA1, "what do ya want for nothing?", "Jefe", "effcdf6ae5eb2fa2d27416d5f184df9c259a7c79"},
+      {codecs::checksum::SHA256, "Hi There", k20, "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7"},
+      {codecs::checksum::SHA384, "what do ya want for nothing?", "Jefe",
        "af45d2e376484031617f78d2b58a6b1b9c7ef464f5a01b47e42ec3736322445e8e2240ca5e69e2c78b3239ecfab21649"},
-      {checksum::SHA512, "Hi There", k20,
+      {codecs::checksum::SHA512, "Hi There", k20,
        "87aa7cdea5ef619d4ff0b4241a1d6cb02379f4e2ce4ec2787ad0b30545e17cdedaa833b7d6b8a702038b274eaea3f4e4"
        "be9d914eeb61f1702e696c203a126854"},
-      {checksum::SHA256, "Test Using Larger Than Block-Size Key - Hash Key First", k131,
+      {codecs::checksum::SHA256, "Test Using Larger Than Block-Size Key - Hash Key First", k131,
        "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54"},
       // A 65-byte key is hashed first under SHA-1 (block 64), used as it is
       // under SHA-512 (block 128).
-      {checksum::SHA1, "data", k65, "fa723998e03c604dfad86f9f16b5b919b965829c"},
-      {checksum::SHA512, "data", k65,
+      {codecs::checksum::SHA1, "data", k65, "fa723998e03c604dfad86f9f16b5b919b965829c"},
+      {codecs::checksum::SHA512, "data", k65,
        "9141cc130eac28da43944e2bcd83d1b87fc6ba89d3a950a14ae67575f6cd5de3d19373af31e2b2faa1224c37e1af1285"
        "6d066f0dc4b9558f63ac86abe7cd776c"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.data);
     Bytes d = bytes_of(c.data), k = bytes_of(c.key);
-    Bytes r = c.key.empty() ? checksum::digest(d.data(), d.size(), c.code)
-                            : checksum::hmac(d.data(), d.size(), k.data(), k.size(), c.code);
+    Bytes r = c.key.empty() ? codecs::checksum::digest(d.data(), d.size(), c.code)
+                            : codecs::checksum::hmac(d.data(), d.size(), k.data(), k.size(), c.code);
     EXPECT_EQ(hex(r), c.expected);
-    EXPECT_EQ(r.size(), checksum::digest_size(c.code));
+    EXPECT_EQ(r.size(), codecs::checksum::digest_size(c.code));
   }
 }
 
 // ---- base codecs ---------------------------------------------------------------------------
 
 std::optional<Bytes> decode(int base, const std::string& text) {
-  return base::decode(base, reinterpret_cast<const u8*>(text.data()), 1, u32(text.size()));
+  return codecs::base::decode(base, reinterpret_cast<const u8*>(text.data()), 1, u32(text.size()));
 }
 
 TEST(BaseCodecs, DecodeTable) {
@@ -184,11 +184,11 @@ TEST(BaseCodecs, DecodeTable) {
 TEST(BaseCodecs, NonAsciiIsNeverADigit) {
   // U+0141 is 0x41 modulo 256 and 'A' + 256: it must not pass for "A" in hex.
   std::vector<u8> units = {0x41, 0x00, 0x41, 0x01};  // "A" then U+0141, 2-byte units
-  EXPECT_FALSE(base::decode(16, units.data(), 2, 2).has_value());
+  EXPECT_FALSE(codecs::base::decode(16, units.data(), 2, 2).has_value());
   std::vector<u8> u4 = {0x41, 0, 0, 0, 0x42, 0, 0, 0};  // "AB" in 4-byte units
-  EXPECT_EQ(hex(*base::decode(16, u4.data(), 4, 2)), "ab");
+  EXPECT_EQ(hex(*codecs::base::decode(16, u4.data(), 4, 2)), "ab");
   std::vector<u8> latin = {0xC1, 0x41};  // a Latin-1 letter then "A"
-  for (int b : {2, 16, 58, 64}) EXPECT_FALSE(base::decode(b, latin.data(), 1, 2).has_value()) << b;
+  for (int b : {2, 16, 58, 64}) EXPECT_FALSE(codecs::base::decode(b, latin.data(), 1, 2).has_value()) << b;
 }
 
 TEST(BaseCodecs, RoundTripsOfEveryBase) {
@@ -197,25 +197,25 @@ TEST(BaseCodecs, RoundTripsOfEveryBase) {
     Bytes data(n);
     for (auto& b : data) b = u8(rng());
     if (n > 3) data[0] = data[1] = 0;  // leading zeros matter to base 58
-    std::string texts[] = {base::encode_2(data.data(), n), base::encode_16(data.data(), n),
-                           base::encode_58(data.data(), n), base::encode_64(data.data(), n)};
+    std::string texts[] = {codecs::base::encode_2(data.data(), n), codecs::base::encode_16(data.data(), n),
+                           codecs::base::encode_58(data.data(), n), codecs::base::encode_64(data.data(), n)};
     int bases[] = {2, 16, 58, 64};
     for (int i = 0; i < 4; ++i) {
       SCOPED_TRACE(std::to_string(bases[i]) + " n=" + std::to_string(n));
-      EXPECT_LE(texts[i].size(), base::encoded_size(bases[i], n));
+      EXPECT_LE(texts[i].size(), codecs::base::encoded_size(bases[i], n));
       auto back = decode(bases[i], texts[i]);
       ASSERT_TRUE(back.has_value());
       EXPECT_EQ(*back, data);
     }
   }
-  EXPECT_EQ(base::encode_64(reinterpret_cast<const u8*>("hello"), 5), "aGVsbG8=");
-  EXPECT_EQ(base::encode_58(unhex("000001").data(), 3), "112");
+  EXPECT_EQ(codecs::base::encode_64(reinterpret_cast<const u8*>("hello"), 5), "aGVsbG8=");
+  EXPECT_EQ(codecs::base::encode_58(unhex("000001").data(), 3), "112");
 }
 
 // ---- deflate: fixtures and exact bytes -------------------------------------------------------
 
-int inflate_with(deflate::Framing f, const Bytes& in, Bytes& out) {
-  return deflate::decompress_to_vector(f, in.data(), u32(in.size()), out, 0, 1u << 28);
+int inflate_with(codecs::deflate::Framing f, const Bytes& in, Bytes& out) {
+  return codecs::deflate::decompress_to_vector(f, in.data(), u32(in.size()), out, 0, 1u << 28);
 }
 
 TEST(Deflate, InflatesEveryStreamThatZlibWrote) {
@@ -223,29 +223,29 @@ TEST(Deflate, InflatesEveryStreamThatZlibWrote) {
   for (const auto& entry : fs::directory_iterator(fixtures())) {
     fs::path p = entry.path();
     std::string ext = p.extension().string();
-    deflate::Framing f;
-    deflate::Method m;
-    if (ext == ".raw") { f = deflate::Framing::raw; m = deflate::decompress; }
-    else if (ext == ".zlib") { f = deflate::Framing::zlib; m = deflate::zlib_decompress; }
-    else if (ext == ".gz") { f = deflate::Framing::gzip; m = deflate::gzip_decompress; }
+    codecs::deflate::Framing f;
+    codecs::deflate::Method m;
+    if (ext == ".raw") { f = codecs::deflate::Framing::raw; m = codecs::deflate::decompress; }
+    else if (ext == ".zlib") { f = codecs::deflate::Framing::zlib; m = codecs::deflate::zlib_decompress; }
+    else if (ext == ".gz") { f = codecs::deflate::Framing::gzip; m = codecs::deflate::gzip_decompress; }
     else continue;
     std::string stem = p.stem().string();
     Bytes original = read_file(fixtures() / (stem.substr(0, stem.find('-')) + ".bin"));
     Bytes in = read_file(p);
     SCOPED_TRACE(p.filename().string());
     Bytes out;
-    ASSERT_EQ(inflate_with(f, in, out), deflate::OK);
+    ASSERT_EQ(inflate_with(f, in, out), codecs::deflate::OK);
     EXPECT_EQ(out, original);
     // The method shape: a size query, then an exact buffer.
     u32 size = 0;
     int r = m(nullptr, &size, in.data(), u32(in.size()));
-    if (f == deflate::Framing::gzip || !original.empty()) {
-      EXPECT_EQ(r, original.empty() ? deflate::OK : deflate::NEEDS_ROOM);
+    if (f == codecs::deflate::Framing::gzip || !original.empty()) {
+      EXPECT_EQ(r, original.empty() ? codecs::deflate::OK : codecs::deflate::NEEDS_ROOM);
       EXPECT_EQ(size, original.size());
     }
     Bytes exact(original.size() + 1);
     size = u32(original.size());
-    ASSERT_EQ(m(exact.data(), &size, in.data(), u32(in.size())), deflate::OK);
+    ASSERT_EQ(m(exact.data(), &size, in.data(), u32(in.size())), codecs::deflate::OK);
     exact.resize(size);
     EXPECT_EQ(exact, original);
     ++count;
@@ -260,36 +260,36 @@ TEST(Deflate, CompressorWritesTheExactFixedCodeBytes) {
     SCOPED_TRACE(entry.path().filename().string());
     Bytes original = read_file(fixtures() / (entry.path().stem().string() + ".bin"));
     Bytes expected = read_file(entry.path());
-    EXPECT_EQ(deflate::compress_to_vector(deflate::Framing::raw, original.data(), u32(original.size())),
+    EXPECT_EQ(codecs::deflate::compress_to_vector(codecs::deflate::Framing::raw, original.data(), u32(original.size())),
               expected);
     ++count;
   }
   EXPECT_EQ(count, 6);
   // Empty input: the block header and the end code, two bytes; with the
   // framings 8 and 20.
-  EXPECT_EQ(hex(deflate::compress_to_vector(deflate::Framing::raw, nullptr, 0)), "0300");
-  EXPECT_EQ(hex(deflate::compress_to_vector(deflate::Framing::zlib, nullptr, 0)), "7801030000000001");
-  EXPECT_EQ(deflate::compress_to_vector(deflate::Framing::gzip, nullptr, 0).size(), 20u);
+  EXPECT_EQ(hex(codecs::deflate::compress_to_vector(codecs::deflate::Framing::raw, nullptr, 0)), "0300");
+  EXPECT_EQ(hex(codecs::deflate::compress_to_vector(codecs::deflate::Framing::zlib, nullptr, 0)), "7801030000000001");
+  EXPECT_EQ(codecs::deflate::compress_to_vector(codecs::deflate::Framing::gzip, nullptr, 0).size(), 20u);
 }
 
 TEST(Deflate, SmallOutputBuffersAskForRoomInEveryFraming) {
   Bytes original = read_file(fixtures() / "text.bin");
   ASSERT_FALSE(original.empty());
-  deflate::Method compressors[] = {deflate::compress, deflate::zlib_compress, deflate::gzip_compress};
-  deflate::Method inflaters[] = {deflate::decompress, deflate::zlib_decompress, deflate::gzip_decompress};
+  codecs::deflate::Method compressors[] = {codecs::deflate::compress, codecs::deflate::zlib_compress, codecs::deflate::gzip_compress};
+  codecs::deflate::Method inflaters[] = {codecs::deflate::decompress, codecs::deflate::zlib_decompress, codecs::deflate::gzip_decompress};
   for (int i = 0; i < 3; ++i) {
     SCOPED_TRACE(i);
     u32 need = 0;
-    ASSERT_EQ(compressors[i](nullptr, &need, original.data(), u32(original.size())), deflate::NEEDS_ROOM);
+    ASSERT_EQ(compressors[i](nullptr, &need, original.data(), u32(original.size())), codecs::deflate::NEEDS_ROOM);
     Bytes small(5);
     u32 size = 5;
-    ASSERT_EQ(compressors[i](small.data(), &size, original.data(), u32(original.size())), deflate::NEEDS_ROOM);
+    ASSERT_EQ(compressors[i](small.data(), &size, original.data(), u32(original.size())), codecs::deflate::NEEDS_ROOM);
     EXPECT_EQ(size, need);
     Bytes packed(need);
-    ASSERT_EQ(compressors[i](packed.data(), &size, original.data(), u32(original.size())), deflate::OK);
+    ASSERT_EQ(compressors[i](packed.data(), &size, original.data(), u32(original.size())), codecs::deflate::OK);
     Bytes half(original.size() / 2);
     size = u32(half.size());
-    EXPECT_EQ(inflaters[i](half.data(), &size, packed.data(), u32(packed.size())), deflate::NEEDS_ROOM);
+    EXPECT_EQ(inflaters[i](half.data(), &size, packed.data(), u32(packed.size())), codecs::deflate::NEEDS_ROOM);
     EXPECT_EQ(size, original.size());
     // What was stored is the start of the output.
     EXPECT_TRUE(std::equal(half.begin(), half.end(), original.begin()));
@@ -302,15 +302,15 @@ TEST(Deflate, RoundTripsAndGzipCompressionAlwaysCompresses) {
     Bytes data(n);
     for (std::size_t i = 0; i < n; ++i) data[i] = (i % 7 < 4) ? u8('a' + rng() % 3) : u8(rng());
     if (n >= 3) data[0] = 0x1F, data[1] = 0x8B, data[2] = 0x08;  // looks like gzip: compressed all the same
-    for (auto f : {deflate::Framing::raw, deflate::Framing::zlib, deflate::Framing::gzip}) {
+    for (auto f : {codecs::deflate::Framing::raw, codecs::deflate::Framing::zlib, codecs::deflate::Framing::gzip}) {
       SCOPED_TRACE(n);
-      Bytes packed = deflate::compress_to_vector(f, data.data(), u32(n));
+      Bytes packed = codecs::deflate::compress_to_vector(f, data.data(), u32(n));
       ASSERT_FALSE(packed.empty());
-      if (f == deflate::Framing::gzip) {
+      if (f == codecs::deflate::Framing::gzip) {
         EXPECT_NE(packed, data);
       }
       Bytes out;
-      ASSERT_EQ(inflate_with(f, packed, out), deflate::OK);
+      ASSERT_EQ(inflate_with(f, packed, out), codecs::deflate::OK);
       EXPECT_EQ(out, data);
     }
   }
@@ -332,12 +332,12 @@ TEST(Deflate, OurStreamsDecodeWithGzipAndPythonZlib) {
     SCOPED_TRACE(name);
     Bytes original = read_file(fixtures() / (std::string(name) + ".bin"));
     write_file(dir / "orig", original);
-    auto ours = [&](deflate::Framing f) {
-      return deflate::compress_to_vector(f, original.data(), u32(original.size()));
+    auto ours = [&](codecs::deflate::Framing f) {
+      return codecs::deflate::compress_to_vector(f, original.data(), u32(original.size()));
     };
-    write_file(dir / "ours.gz", ours(deflate::Framing::gzip));
-    write_file(dir / "ours.zlib", ours(deflate::Framing::zlib));
-    write_file(dir / "ours.raw", ours(deflate::Framing::raw));
+    write_file(dir / "ours.gz", ours(codecs::deflate::Framing::gzip));
+    write_file(dir / "ours.zlib", ours(codecs::deflate::Framing::zlib));
+    write_file(dir / "ours.raw", ours(codecs::deflate::Framing::raw));
     std::string d = dir.string();
     EXPECT_EQ(std::system(("gzip -dc " + d + "/ours.gz | cmp -s - " + d + "/orig").c_str()), 0);
     std::string py = "python3 -c \"import zlib,sys; d=sys.argv[1]; o=open(d+'/orig','rb').read(); "
@@ -390,7 +390,7 @@ TEST(Deflate, RejectsMalformedStreams) {
   auto add = [&](const char* what, const Bytes& stream, int expected) {
     cases.push_back({what, stream, expected});
   };
-  const int BAD = deflate::BAD_DATA;
+  const int BAD = codecs::deflate::BAD_DATA;
   // Fixed codes: 286 and 287 are 8-bit codes C6 and C7; length 3 is 7-bit
   // code 1, followed by a 5-bit distance code.
   add("literal/length symbol 286", fixed_block().code(0xC6, 8).code(0, 7).bytes, BAD);
@@ -398,10 +398,10 @@ TEST(Deflate, RejectsMalformedStreams) {
   add("distance symbol 30", fixed_block().code(1, 7).code(30, 5).code(0, 7).bytes, BAD);
   add("distance symbol 31", fixed_block().code(1, 7).code(31, 5).code(0, 7).bytes, BAD);
   add("distance before the output", fixed_block().code(1, 7).code(1, 5).code(0, 7).bytes,
-      deflate::BAD_DISTANCE);
-  add("block type 3", BitStream().value(1, 1).value(3, 2).value(0, 16).bytes, deflate::BAD_BLOCK_TYPE);
+      codecs::deflate::BAD_DISTANCE);
+  add("block type 3", BitStream().value(1, 1).value(3, 2).value(0, 16).bytes, codecs::deflate::BAD_BLOCK_TYPE);
   add("stored NLEN not the complement", {0x01, 0x02, 0x00, 0x00, 0x00, 'a', 'b'}, BAD);
-  add("stored block past the input", {0x01, 0x05, 0x00, 0xFA, 0xFF, 'a'}, deflate::STORED_PAST_INPUT);
+  add("stored block past the input", {0x01, 0x05, 0x00, 0xFA, 0xFF, 'a'}, codecs::deflate::STORED_PAST_INPUT);
   add("no final block", {0x00, 0x01, 0x00, 0xFE, 0xFF, 'a'}, BAD);
   add("empty input", {}, BAD);
   // Dynamic blocks: HLIT 0 (257 codes), HDIST 0 (1 code), HCLEN 0: the
@@ -426,9 +426,9 @@ TEST(Deflate, RejectsMalformedStreams) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Bytes out;
-    EXPECT_EQ(inflate_with(deflate::Framing::raw, c.stream, out), c.expected);
+    EXPECT_EQ(inflate_with(codecs::deflate::Framing::raw, c.stream, out), c.expected);
     u32 size = 0;
-    EXPECT_EQ(deflate::decompress(nullptr, &size, c.stream.data(), u32(c.stream.size())), c.expected);
+    EXPECT_EQ(codecs::deflate::decompress(nullptr, &size, c.stream.data(), u32(c.stream.size())), c.expected);
   }
 }
 
@@ -437,57 +437,57 @@ TEST(Deflate, EveryTruncationIsAnError) {
     SCOPED_TRACE(name);
     Bytes full = read_file(fixtures() / name);
     std::string ext = fs::path(name).extension().string();
-    auto f = ext == ".raw"    ? deflate::Framing::raw
-             : ext == ".zlib" ? deflate::Framing::zlib
-                              : deflate::Framing::gzip;
+    auto f = ext == ".raw"    ? codecs::deflate::Framing::raw
+             : ext == ".zlib" ? codecs::deflate::Framing::zlib
+                              : codecs::deflate::Framing::gzip;
     Bytes out;
-    ASSERT_EQ(inflate_with(f, full, out), deflate::OK);
+    ASSERT_EQ(inflate_with(f, full, out), codecs::deflate::OK);
     // Cutting a raw stream anywhere before its last byte loses data; the
     // framings also lose their trailer.
     for (std::size_t n = 0; n + 1 < full.size(); n += (full.size() > 4000 ? 97 : 1)) {
       Bytes cut(full.begin(), full.begin() + std::ptrdiff_t(n));
-      EXPECT_NE(inflate_with(f, cut, out), deflate::OK) << n;
+      EXPECT_NE(inflate_with(f, cut, out), codecs::deflate::OK) << n;
     }
   }
 }
 
 TEST(Deflate, ClaimedAndRealSizesNeverDriveTheAllocation) {
   // A 20-byte gzip member of empty input that claims 4 GiB.
-  Bytes g = deflate::compress_to_vector(deflate::Framing::gzip, nullptr, 0);
+  Bytes g = codecs::deflate::compress_to_vector(codecs::deflate::Framing::gzip, nullptr, 0);
   g[16] = g[17] = g[18] = g[19] = 0xFF;
   Bytes out;
-  EXPECT_EQ(inflate_with(deflate::Framing::gzip, g, out), deflate::BAD_DATA);
+  EXPECT_EQ(inflate_with(codecs::deflate::Framing::gzip, g, out), codecs::deflate::BAD_DATA);
   EXPECT_LT(out.capacity(), 1u << 20);
   u32 size = 0;
-  EXPECT_EQ(deflate::gzip_decompress(nullptr, &size, g.data(), u32(g.size())), deflate::BAD_DATA);
+  EXPECT_EQ(codecs::deflate::gzip_decompress(nullptr, &size, g.data(), u32(g.size())), codecs::deflate::BAD_DATA);
   // Output beyond the cap is a clear failure, whatever /size claims.
   Bytes zeros(100000, 0);
-  Bytes packed = deflate::compress_to_vector(deflate::Framing::zlib, zeros.data(), u32(zeros.size()));
-  EXPECT_EQ(deflate::decompress_to_vector(deflate::Framing::zlib, packed.data(), u32(packed.size()), out,
+  Bytes packed = codecs::deflate::compress_to_vector(codecs::deflate::Framing::zlib, zeros.data(), u32(zeros.size()));
+  EXPECT_EQ(codecs::deflate::decompress_to_vector(codecs::deflate::Framing::zlib, packed.data(), u32(packed.size()), out,
                                           1u << 30, 50000),
-            deflate::TOO_LARGE);
+            codecs::deflate::TOO_LARGE);
   EXPECT_LE(out.capacity(), 50000u);
 }
 
 TEST(Deflate, FramingChecks) {
   Bytes text = read_file(fixtures() / "text.bin");
-  Bytes z = deflate::compress_to_vector(deflate::Framing::zlib, text.data(), u32(text.size()));
-  Bytes g = deflate::compress_to_vector(deflate::Framing::gzip, text.data(), u32(text.size()));
+  Bytes z = codecs::deflate::compress_to_vector(codecs::deflate::Framing::zlib, text.data(), u32(text.size()));
+  Bytes g = codecs::deflate::compress_to_vector(codecs::deflate::Framing::gzip, text.data(), u32(text.size()));
   Bytes out;
   Bytes bad = z;
   bad.back() ^= 1;  // Adler-32
-  EXPECT_EQ(inflate_with(deflate::Framing::zlib, bad, out), deflate::BAD_DATA);
+  EXPECT_EQ(inflate_with(codecs::deflate::Framing::zlib, bad, out), codecs::deflate::BAD_DATA);
   bad = z;
   bad[1] ^= 1;  // header check
-  EXPECT_EQ(inflate_with(deflate::Framing::zlib, bad, out), deflate::BAD_DATA);
+  EXPECT_EQ(inflate_with(codecs::deflate::Framing::zlib, bad, out), codecs::deflate::BAD_DATA);
   bad = g;
   bad[g.size() - 8] ^= 1;  // CRC-32
-  EXPECT_EQ(inflate_with(deflate::Framing::gzip, bad, out), deflate::BAD_DATA);
+  EXPECT_EQ(inflate_with(codecs::deflate::Framing::gzip, bad, out), codecs::deflate::BAD_DATA);
   bad = g;
   bad[3] = 8;  // FNAME without a NUL in the data
   std::fill(bad.begin() + 10, bad.end(), 'x');
-  EXPECT_EQ(inflate_with(deflate::Framing::gzip, bad, out), deflate::BAD_DATA);
-  EXPECT_EQ(inflate_with(deflate::Framing::zlib, Bytes{0x78, 0x01, 3, 0}, out), deflate::BAD_DATA);
+  EXPECT_EQ(inflate_with(codecs::deflate::Framing::gzip, bad, out), codecs::deflate::BAD_DATA);
+  EXPECT_EQ(inflate_with(codecs::deflate::Framing::zlib, Bytes{0x78, 0x01, 3, 0}, out), codecs::deflate::BAD_DATA);
   // Optional gzip fields are skipped: a name and a comment.
   Bytes named(g.begin(), g.begin() + 10);
   named[3] = 8 | 16;
@@ -496,7 +496,7 @@ TEST(Deflate, FramingChecks) {
   named.push_back('c');
   named.push_back(0);
   named.insert(named.end(), g.begin() + 10, g.end());
-  ASSERT_EQ(inflate_with(deflate::Framing::gzip, named, out), deflate::OK);
+  ASSERT_EQ(inflate_with(codecs::deflate::Framing::gzip, named, out), codecs::deflate::OK);
   EXPECT_EQ(out, text);
 }
 

@@ -14,7 +14,7 @@
 
 #include "datatypes/binary.hpp"
 #include "datatypes/image.hpp"
-#include "codecs/checksum.hpp"
+#include "runtime/codecs/checksum.hpp"
 #include "platform/image_codecs.hpp"
 #include "test_support.hpp"
 
@@ -144,7 +144,7 @@ TEST_F(ImageCodecTest, DeclaredSizesTheDataCannotFillAreRefusedBeforeAllocating)
   // PNG: IHDR's width and height, and its CRC again.
   put_be(png, 16, 65535, 4);
   put_be(png, 20, 8000, 4);
-  put_be(png, 29, checksum::crc32(png.data() + 12, 17), 4);
+  put_be(png, 29, codecs::checksum::crc32(png.data() + 12, 17), 4);
   // JPEG: the height and width of the start-of-frame segment.
   for (std::size_t i = 2; i + 9 < jpg.size(); ++i) {
     if (jpg[i] == 0xFF && (jpg[i + 1] == 0xC0 || jpg[i + 1] == 0xC2)) {

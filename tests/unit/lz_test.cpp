@@ -4,7 +4,7 @@
 
 #include <random>
 
-#include "codecs/lz.hpp"
+#include "runtime/codecs/lz.hpp"
 
 namespace qel {
 namespace {
@@ -55,10 +55,10 @@ TEST(Lz, RoundTrips) {
   std::vector<u8> zeros(200000, 0);
   inputs.push_back(zeros);
   for (const auto& in : inputs) {
-    auto packed = lz::compress_payload(in.data(), in.size());
+    auto packed = codecs::lz::compress_payload(in.data(), in.size());
     ASSERT_TRUE(packed);
     EXPECT_LT(packed->size(), in.size());
-    auto back = lz::decompress_payload(packed->data(), packed->size());
+    auto back = codecs::lz::decompress_payload(packed->data(), packed->size());
     ASSERT_TRUE(back);
     EXPECT_EQ(*back, in);
   }
@@ -66,23 +66,23 @@ TEST(Lz, RoundTrips) {
 
 TEST(Lz, RefusesWhatDoesNotPay) {
   std::vector<u8> small(127, 'a');
-  EXPECT_FALSE(lz::compress_payload(small.data(), small.size()));  // shorter than 128
+  EXPECT_FALSE(codecs::lz::compress_payload(small.data(), small.size()));  // shorter than 128
   std::mt19937 rng(3);
   std::vector<u8> noise(4096);
   for (u8& b : noise) b = u8(rng());
-  EXPECT_FALSE(lz::compress_payload(noise.data(), noise.size()));  // would not shrink
+  EXPECT_FALSE(codecs::lz::compress_payload(noise.data(), noise.size()));  // would not shrink
 }
 
 TEST(Lz, DecodesTheCodes) {
   // An empty stream.
   auto empty = header(0, 0);
-  ASSERT_TRUE(lz::decompress_payload(empty.data(), empty.size()));
-  EXPECT_TRUE(lz::decompress_payload(empty.data(), empty.size())->empty());
+  ASSERT_TRUE(codecs::lz::decompress_payload(empty.data(), empty.size()));
+  EXPECT_TRUE(codecs::lz::decompress_payload(empty.data(), empty.size())->empty());
   // Literal 'x', then a match of length 10 (n = 7: prefix 01, v = 3) at
   // distance 1 (k = 0, three bits 0): eleven 'x'.
   std::string bits = "0" + field('x', 8) + "1" + "01" + field(3, 2) + field(0, 4) + field(0, 3);
   auto s = one_block(11, bits);
-  auto out = lz::decompress_payload(s.data(), s.size());
+  auto out = codecs::lz::decompress_payload(s.data(), s.size());
   ASSERT_TRUE(out);
   EXPECT_EQ(std::string(out->begin(), out->end()), std::string(11, 'x'));
   // The longest length code (prefix 00000, 9 bits) and a far distance field.
@@ -90,7 +90,7 @@ TEST(Lz, DecodesTheCodes) {
   for (int i = 0; i < 9; ++i) lit += "0" + field('a' + i, 8);
   // Distance 9: d - 1 = 8 = 2^3 + 0, so k = 1 and 3 bits 0; length 3.
   auto s2 = one_block(12, lit + "1" + "1" + field(0, 2) + field(1, 4) + field(0, 3));
-  auto out2 = lz::decompress_payload(s2.data(), s2.size());
+  auto out2 = codecs::lz::decompress_payload(s2.data(), s2.size());
   ASSERT_TRUE(out2);
   EXPECT_EQ(std::string(out2->begin(), out2->end()), "abcdefghiabc");
 }
@@ -116,15 +116,15 @@ TEST(Lz, RefusesDamage) {
   cases.push_back({"output past U", past});
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    EXPECT_FALSE(lz::decompress_payload(c.stream.data(), c.stream.size()));
+    EXPECT_FALSE(codecs::lz::decompress_payload(c.stream.data(), c.stream.size()));
   }
   // Every truncation of a valid stream is refused.
   std::vector<u8> text(5000);
   for (std::size_t i = 0; i < text.size(); ++i) text[i] = u8("abcabdabe"[i % 9] + i / 500);
-  auto packed = lz::compress_payload(text.data(), text.size());
+  auto packed = codecs::lz::compress_payload(text.data(), text.size());
   ASSERT_TRUE(packed);
   for (std::size_t n = 0; n < packed->size(); ++n)
-    EXPECT_FALSE(lz::decompress_payload(packed->data(), n)) << n;
+    EXPECT_FALSE(codecs::lz::decompress_payload(packed->data(), n)) << n;
 }
 
 TEST(Lz, MatchesStayInTheirBlock) {
@@ -137,7 +137,7 @@ TEST(Lz, MatchesStayInTheirBlock) {
   u32 c = u32(s.size() - 8);
   for (int i = 0; i < 4; ++i) s[i] = u8(c >> (8 * i));
   s[4] = 4;
-  EXPECT_FALSE(lz::decompress_payload(s.data(), s.size()));
+  EXPECT_FALSE(codecs::lz::decompress_payload(s.data(), s.size()));
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 
 #include "runtime/cell.hpp"
 
-namespace qel::lz {
+namespace qel::codecs::lz {
 
 inline constexpr u32 BLOCK_MAX = 0x100000;   // output bytes of one block
 inline constexpr u32 MATCH_MAX = 566;        // longest match
@@ -27,4 +27,4 @@ std::optional<std::vector<u8>> decompress_payload(const u8* data, std::size_t si
 // than 128 bytes or the stream would not be shorter than input size - 8.
 std::optional<std::vector<u8>> compress_payload(const u8* input, std::size_t size);
 
-}  // namespace qel::lz
+}  // namespace qel::codecs::lz

@@ -1,10 +1,10 @@
 // Base-2, base-16, base-58 and base-64 encoders and decoders.
-#include "codecs/base.hpp"
+#include "runtime/codecs/base.hpp"
 
 #include <algorithm>
 #include <array>
 
-namespace qel::base {
+namespace qel::codecs::base {
 
 namespace {
 
@@ -269,4 +269,4 @@ Decoded decode(int base, const u8* chars, u32 unit, u32 count) {
   }
 }
 
-}  // namespace qel::base
+}  // namespace qel::codecs::base

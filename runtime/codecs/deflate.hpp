@@ -28,7 +28,7 @@
 
 #include "runtime/cell.hpp"
 
-namespace qel::deflate {
+namespace qel::codecs::deflate {
 
 enum Result : int {
   OK = 0,
@@ -60,4 +60,4 @@ std::vector<u8> compress_to_vector(Framing f, const u8* in, u32 length);
 int decompress_to_vector(Framing f, const u8* in, u32 length, std::vector<u8>& out,
                          u64 size_hint, u64 max_size);
 
-}  // namespace qel::deflate
+}  // namespace qel::codecs::deflate

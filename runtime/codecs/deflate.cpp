@@ -1,13 +1,13 @@
 // Deflate compressor, inflater and the zlib and gzip framings.
-#include "codecs/deflate.hpp"
+#include "runtime/codecs/deflate.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cstring>
 
-#include "codecs/checksum.hpp"
+#include "runtime/codecs/checksum.hpp"
 
-namespace qel::deflate {
+namespace qel::codecs::deflate {
 
 namespace {
 
@@ -680,4 +680,4 @@ int decompress_to_vector(Framing f, const u8* in, u32 length, std::vector<u8>& o
   return OK;
 }
 
-}  // namespace qel::deflate
+}  // namespace qel::codecs::deflate

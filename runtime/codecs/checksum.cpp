@@ -1,5 +1,5 @@
 // CRC-32, Adler-32, the Internet checksum, digests and HMAC.
-#include "codecs/checksum.hpp"
+#include "runtime/codecs/checksum.hpp"
 
 #include <openssl/evp.h>  // types and signatures only: libcrypto is not linked
 
@@ -11,7 +11,7 @@
 #include "platform/shared_library.hpp"
 #include "runtime/error.hpp"
 
-namespace qel::checksum {
+namespace qel::codecs::checksum {
 
 namespace {
 
@@ -201,4 +201,4 @@ std::vector<u8> hmac(const u8* data, std::size_t n, const u8* key, std::size_t k
   return out;
 }
 
-}  // namespace qel::checksum
+}  // namespace qel::codecs::checksum

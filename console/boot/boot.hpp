@@ -7,7 +7,7 @@
 
 #include "runtime/cell.hpp"
 
-namespace qel::boot {
+namespace qel::console::boot {
 
 struct Source {
   const char* name;
@@ -36,4 +36,4 @@ void load_native_specs(Cell* out);
 // The whole boot program. Errors end the process like any uncaught error.
 void run();
 
-}  // namespace qel::boot
+}  // namespace qel::console::boot

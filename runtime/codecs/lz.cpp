@@ -1,9 +1,9 @@
-#include "codecs/lz.hpp"
+#include "runtime/codecs/lz.hpp"
 
 #include <algorithm>
 #include <cstring>
 
-namespace qel::lz {
+namespace qel::codecs::lz {
 
 namespace {
 
@@ -206,4 +206,4 @@ std::optional<std::vector<u8>> compress_payload(const u8* input, std::size_t siz
   return out;
 }
 
-}  // namespace qel::lz
+}  // namespace qel::codecs::lz

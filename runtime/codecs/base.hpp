@@ -21,7 +21,7 @@
 
 #include "runtime/cell.hpp"
 
-namespace qel::base {
+namespace qel::codecs::base {
 
 std::string encode_2(const u8* bytes, std::size_t n);
 std::string encode_16(const u8* bytes, std::size_t n);
@@ -39,4 +39,4 @@ Decoded decode_64(const u8* chars, u32 unit, u32 count);
 // By base (2, 16, 58 or 64; any other answers nothing).
 Decoded decode(int base, const u8* chars, u32 unit, u32 count);
 
-}  // namespace qel::base
+}  // namespace qel::codecs::base

@@ -12,7 +12,7 @@
 
 #include "runtime/cell.hpp"
 
-namespace qel::checksum {
+namespace qel::codecs::checksum {
 
 // Method codes shared by the native and the digest functions.
 enum Code : int { TCP = 0, CRC32 = 1, MD5 = 2, SHA1 = 3, SHA256 = 4, SHA384 = 5, SHA512 = 6 };
@@ -32,4 +32,4 @@ std::vector<u8> digest(const u8* bytes, std::size_t n, int code);
 // bytes for SHA-384 and SHA-512, 64 for the others).
 std::vector<u8> hmac(const u8* data, std::size_t n, const u8* key, std::size_t key_n, int code);
 
-}  // namespace qel::checksum
+}  // namespace qel::codecs::checksum

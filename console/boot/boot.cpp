@@ -1,4 +1,4 @@
-#include "boot/boot.hpp"
+#include "console/boot/boot.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -36,7 +36,7 @@
 #include "view/desktop.hpp"
 #include "view/platform_routines.hpp"
 
-namespace qel::boot {
+namespace qel::console::boot {
 
 namespace {
 
@@ -409,10 +409,10 @@ void run() {
   gc::startup_done(symbol::count());
 }
 
-}  // namespace qel::boot
+}  // namespace qel::console::boot
 
 namespace qel::runtime {
 
-void boot() { boot::run(); }
+void boot() { console::boot::run(); }
 
 }  // namespace qel::runtime
