@@ -21,8 +21,11 @@ xdotool mousemove --window "$wid" 100 100
 xdotool windowfocus --sync "$wid" 2>/dev/null
 xdotool type --delay 20 "do %road.qel"
 xdotool key Return
-# The session ends by itself (quit); a step that hangs is stopped.
-(sleep ${ROAD_LIMIT:-300}; kill $pid) >/dev/null 2>&1 &
+# The session ends by itself (quit); a step that hangs is stopped (after
+# three times as long under the collector stress, which slows every step).
+limit=${ROAD_LIMIT:-300}
+[ -n "$QEL_GC_STRESS" ] && [ "$QEL_GC_STRESS" != 0 ] && limit=$((limit * 3))
+(sleep $limit; kill $pid) >/dev/null 2>&1 &
 watchdog=$!
 wait $pid
 rc=$?
