@@ -103,73 +103,44 @@ GtkWidget* gtk_fixed_window() {
   return w;
 }
 
-void BM_ViewFirstPaint(benchmark::State& state) {
+// Rounds of a window shown until its first paint, then closed until it is
+// gone; the closing is timed only when asked (the whole round).
+template <class Show, class Close>
+void paint_rounds(benchmark::State& state, Show show, Close close, bool time_close) {
   if (!setup()) {
     state.SkipWithError("no display");
     return;
   }
   for (auto _ : state) {
     g_painted = false;
-    run("view/no-wait win");
+    auto shown = show();
     wait_for_paint();
-    state.PauseTiming();
-    run("unview/all");
+    if (!time_close) state.PauseTiming();
+    close(shown);
     drain();
-    state.ResumeTiming();
+    if (!time_close) state.ResumeTiming();
   }
   state.SetItemsProcessed(state.iterations() * FACES);
 }
 
-void BM_GtkFixedFirstPaint(benchmark::State& state) {
-  if (!setup()) {
-    state.SkipWithError("no display");
-    return;
-  }
-  for (auto _ : state) {
-    g_painted = false;
-    GtkWidget* w = gtk_fixed_window();
-    gtk_widget_show_all(w);
-    wait_for_paint();
-    state.PauseTiming();
-    gtk_widget_destroy(w);
-    drain();
-    state.ResumeTiming();
-  }
-  state.SetItemsProcessed(state.iterations() * FACES);
+bool view_win() {
+  run("view/no-wait win");
+  return true;
 }
+void unview_all(bool) { run("unview/all"); }
+GtkWidget* show_fixed() {
+  GtkWidget* w = gtk_fixed_window();
+  gtk_widget_show_all(w);
+  return w;
+}
+void destroy(GtkWidget* w) { gtk_widget_destroy(w); }
 
+void BM_ViewFirstPaint(benchmark::State& state) { paint_rounds(state, view_win, unview_all, false); }
+void BM_GtkFixedFirstPaint(benchmark::State& state) { paint_rounds(state, show_fixed, destroy, false); }
 // The whole round: view/no-wait until the first paint, then unview until
 // the window is gone, against the same widgets shown and destroyed.
-void BM_ViewUnview(benchmark::State& state) {
-  if (!setup()) {
-    state.SkipWithError("no display");
-    return;
-  }
-  for (auto _ : state) {
-    g_painted = false;
-    run("view/no-wait win");
-    wait_for_paint();
-    run("unview/all");
-    drain();
-  }
-  state.SetItemsProcessed(state.iterations() * FACES);
-}
-
-void BM_GtkShowDestroy(benchmark::State& state) {
-  if (!setup()) {
-    state.SkipWithError("no display");
-    return;
-  }
-  for (auto _ : state) {
-    g_painted = false;
-    GtkWidget* w = gtk_fixed_window();
-    gtk_widget_show_all(w);
-    wait_for_paint();
-    gtk_widget_destroy(w);
-    drain();
-  }
-  state.SetItemsProcessed(state.iterations() * FACES);
-}
+void BM_ViewUnview(benchmark::State& state) { paint_rounds(state, view_win, unview_all, true); }
+void BM_GtkShowDestroy(benchmark::State& state) { paint_rounds(state, show_fixed, destroy, true); }
 
 // A key pressed and released (GDK's events, the key table, pre-processing,
 // make-event, awake, the event functions, the actor).
