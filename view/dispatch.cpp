@@ -198,17 +198,20 @@ void plain() {
 // function under that name) when it can tell its outcome without raising
 // and with system/view/debug? off: FOUND (the actor into actor), NONE when
 // the look-up finds none; UNKNOWN when it cannot tell (a field missing or
-// unset, a name that select on an object refuses, debug? on). Allocates
-// nothing.
+// unset, a name that select on an object refuses, debug? on). The actors
+// object is copied before the name's select, so that no pointer into the
+// face's values is kept across it.
 enum Lookup { UNKNOWN, NONE, FOUND };
 Lookup lookup_actor(const Cell* face, const Cell* type, Cell* actor_out) {
   if (type_of(face) != TYPE_OBJECT || type_of(type) != TYPE_WORD) return UNKNOWN;
   const Cell* debug = view_field(g_debug_hint, g_debug);
   if (!debug || !(type_of(debug) == TYPE_NONE || (type_of(debug) == TYPE_LOGIC && logic::is_false(debug))))
     return UNKNOWN;
-  const Cell* actors = field(face, face::ACTORS, g_actors);
-  if (!actors || type_of(actors) == TYPE_UNSET) return UNKNOWN;
-  if (type_of(actors) != TYPE_OBJECT) return NONE;
+  const Cell* actors_slot = field(face, face::ACTORS, g_actors);
+  if (!actors_slot || type_of(actors_slot) == TYPE_UNSET) return UNKNOWN;
+  if (type_of(actors_slot) != TYPE_OBJECT) return NONE;
+  Cell actors_cell = *actors_slot;  // its context, a node, stays where it is
+  const Cell* actors = &actors_cell;
   const Cell* names = view_field(g_names_hint, g_evt_names);
   if (!names || (type_of(names) != TYPE_HASH && type_of(names) != TYPE_BLOCK)) return UNKNOWN;
   Cell name;
@@ -252,7 +255,10 @@ void find_actor() {
 // tell about, or whose actors facet is missing; none when no such face is
 // left.
 void climb() {
-  const Cell* up = api::arg(0);
+  // The face climbed to is copied at each step, not kept as a pointer into
+  // its child's values across the look-up (its context, a node, stays).
+  Cell up_cell = *api::arg(0);
+  const Cell* up = &up_cell;
   const Cell* ev = api::arg(1);
   // A close is handled at every level; a cycle of parents is left to the
   // Qel code, which reports the overflow.
@@ -261,17 +267,18 @@ void climb() {
     event::get_field(ev, event::F_TYPE, &type);
     for (int depth = 0; depth < 64 && type_of(up) == TYPE_OBJECT; ++depth) {
       const Cell* actors = field(up, face::ACTORS, g_actors);
-      const Cell* next = field(up, face::PARENT, g_parent);
-      if (!actors || !next) break;
+      const Cell* parent = field(up, face::PARENT, g_parent);
+      if (!actors || !parent) break;
+      Cell next = *parent;
       // a level whose actors hold none for the event only passes the
       // answer from above on, as one without actors does
       if (type_of(actors) == TYPE_OBJECT && lookup_actor(up, &type, nullptr) != NONE) break;
-      if (type_of(next) != TYPE_OBJECT) {
+      if (type_of(&next) != TYPE_OBJECT) {
         // the top of the climb, which no actor of the event waits at
         api::answer_none();
         return;
       }
-      up = next;
+      up_cell = next;
     }
   }
   api::answer(up);
