@@ -68,7 +68,7 @@ Cell* camera_frame(window::Record& w);
 Cell* camera_frame(window::Record& w);
 
 // ---- teardown --------------------------------------------------------------------------
-// A camera stops capturing.
+// The face goes: a camera stops capturing, a context menu it opened closes.
 void release(window::Record& w);
 
 // The commands of `_gui-test` these widgets answer (widget_tests.cpp);
