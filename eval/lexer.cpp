@@ -337,7 +337,14 @@ namespace {
 // not one taken as it stands.
 void text_value(Cell* out, const u8* p, const u8* end) {
   string::make_at(out, u32(end - p) + 1, 1);
-  string::append_utf8(out, p, end);
+  // (a NUL byte, which a report could not show, is written as its escape)
+  for (;;) {
+    const u8* nul = std::find(p, end, u8(0));
+    if (nul > p) string::append_utf8(out, p, nul);
+    if (nul == end) break;
+    string::append_ascii(out, "^@");
+    p = nul + 1;
+  }
 }
 
 }  // namespace

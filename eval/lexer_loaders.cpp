@@ -328,7 +328,15 @@ auto bytes_of(const u8* p) {
 
 // ---- scan functions --------------------------------------------------------------------
 
-void scan_eof(State* s, const u8*, const u8*, u32, bool) { set_position(s, s->end); }
+// The end of the input, or a NUL byte, which the machine takes for it. NULs
+// that only pad the end of the text end it; text after a NUL is refused (a
+// bad character there) rather than silently dropped.
+void scan_eof(State* s, const u8* start, const u8*, u32, bool) {
+  const u8* rest = start;
+  while (rest < s->end && *rest == 0) ++rest;
+  if (rest < s->end) throw_error(s, start, start + 1, -1);
+  set_position(s, s->end);
+}
 
 void scan_error(State* s, const u8* start, const u8* end, u32, bool) {
   i32 kind = state_error_types[s->last_state];
