@@ -21,9 +21,11 @@ import fcntl
 import os
 import pty
 import re
+import resource
 import select
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
@@ -78,13 +80,18 @@ def read_until(stream, text=None):
 class Pty:
     """A process on a pseudo-terminal: what it writes there is collected."""
 
-    def __init__(self, argv, stdout=None, extra_env=None):
+    def __init__(self, argv, stdout=None, extra_env=None, preexec=None):
         self.master, slave = pty.openpty()
         self.text = b""
+
+        def start():
+            own_terminal()
+            if preexec:
+                preexec()
         self.proc = subprocess.Popen(
             argv, stdin=slave, stdout=stdout if stdout is not None else slave,
             stderr=slave, cwd=work, env=dict(env, **(extra_env or {})),
-            preexec_fn=own_terminal)
+            preexec_fn=start)
         os.close(slave)
 
     def read(self, timeout):
@@ -128,6 +135,11 @@ class Pty:
             pass
         os.close(self.master)
         return self.proc.returncode
+
+
+def write_bytes(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
 
 
 def wait_file(path, text):
@@ -309,3 +321,93 @@ verdict("text console: 100 newest lines kept, other settings left",
 
 shutil.rmtree(work, ignore_errors=True)
 sys.exit(1 if failures else 0)
+# The text console keeps the file as the console window does: what is not a
+# regular file of the user's own is neither read nor written (a FIFO does
+# not hold the start), a file that does not load is kept as
+# console-cfg.qel.bad, each said once on standard error.
+other = write("other.qel", 'Qel [] font-size: 30 history: ["other"]')
+bad = cfg + ".bad"
+os.makedirs(os.path.dirname(cfg), exist_ok=True)
+
+
+def session(lines, extra=None):
+    """A text console on a terminal: each line typed after its prompt, then the end of input."""
+    t = Pty([headless], preexec=extra)
+    ok = t.wait_for(b">> ")
+    for i, line in enumerate(lines):
+        t.send(line + b"\r")
+        ok = ok and t.wait_for(b">> ", i + 2)
+    t.send(b"\x04")
+    return ok, t.finish(), t.text
+
+
+def contents(path):
+    """A regular file's bytes (not through a link), or None."""
+    if not os.path.lexists(path) or not stat.S_ISREG(os.lstat(path).st_mode):
+        return None
+    return open(path, "rb").read()
+
+
+for name, make, said, kept in [
+    ("a file that does not load", lambda: write_bytes(cfg, b'Qel [] font-size: "30'),
+     b"cannot be loaded: it is kept as", True),
+    ("a Latin-1 byte", lambda: write_bytes(cfg, b'Qel [] font-name: "caf\xe9"'),
+     b"cannot be loaded: it is kept as", True),
+    ("a link to another file", lambda: os.symlink(other, cfg),
+     b"is a symbolic link: it is not read and the settings are not saved", False),
+    ("a FIFO", lambda: os.mkfifo(cfg),
+     b"is a FIFO: it is not read and the settings are not saved", False),
+]:
+    for path in (cfg, bad):
+        if os.path.lexists(path):
+            os.remove(path)
+    make()
+    before = contents(cfg)
+    ok, rc, text = session([b"1 + 1"])
+    if kept:
+        # the settings are saved in its place; the copy holds what was there
+        kept_ok = contents(bad) == before and b'history: ["1 + 1"]' in (contents(cfg) or b"")
+    else:
+        kept_ok = not os.path.lexists(bad) and os.path.lexists(cfg) and contents(cfg) is None
+    verdict("text console, %s: said once, kept" % name,
+            ok and rc == 0 and text.count(b"Console configuration: ") == 1 and said in text
+            and kept_ok and open(other).read().endswith('["other"]'),
+            "status %s, %r, file %r, copy %r" % (rc, text[-500:], contents(cfg), contents(bad)))
+for path in (cfg, bad):
+    if os.path.lexists(path):
+        os.remove(path)
+
+# A save that fails (here: the file size limit, as a full disk would) leaves
+# the old file whole and says why; the next session has its settings.
+old_text = 'Qel []\nfont-size: 14 history: [%s]' % " ".join('"line %d"' % i for i in range(20))
+write_bytes(cfg, old_text.encode())
+
+
+def small_files():
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (len(old_text) // 2, len(old_text) // 2))
+
+
+ok, rc, text = session([b"2 + 3"], extra=small_files)
+verdict("text console: a save that fails leaves the old file whole, said",
+        ok and contents(cfg) == old_text.encode()
+        and b"settings were not saved" in text and b"File too large" in text
+        and sorted(os.listdir(os.path.dirname(cfg))) == ["console-cfg.qel"],
+        "status %s, %r, file %r" % (rc, text[-500:], contents(cfg)))
+
+# Two consoles ending at the same moment: the file keeps the lines typed in
+# both, and its other settings.
+a, b = Pty([headless]), Pty([headless])
+ok = a.wait_for(b">> ") and b.wait_for(b">> ")
+a.send(b'"typed in a"\r')
+b.send(b'"typed in b"\r')
+ok = ok and a.wait_for(b">> ", 2) and b.wait_for(b">> ", 2)
+a.send(b"\x04")
+b.send(b"\x04")
+rc_a, rc_b = a.finish(), b.finish()
+text = (contents(cfg) or b"").decode(errors="replace")
+verdict("text console: two consoles ending together keep both histories",
+        ok and rc_a == 0 and rc_b == 0 and "font-size: 14" in text
+        and '"{typed in a}"' not in text and '{"typed in a"}' in text
+        and '{"typed in b"}' in text and '"line 0"' in text, text)
+
