@@ -31,8 +31,10 @@
 #include "eval/natives.hpp"
 #include "io/files.hpp"
 #include "io/os.hpp"
+#include "platform/console.hpp"
 #include "platform/files.hpp"
 #include "platform/os.hpp"
+#include "platform/std_streams.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
@@ -61,7 +63,13 @@ bool is_any_word(Type t) {
 
 // ---- the 24 routines ------------------------------------------------------------
 
-void quit_return() { std::exit(int_of(arg(0))); }
+// An exit status is 0 to 255 here: any other value would reach the parent
+// cut to its low byte (256 as 0, success), so it ends with 255 instead.
+void quit_return() {
+  i32 n = int_of(arg(0));
+  platform::console::flush();
+  std::exit(platform::streams::finish(n >= 0 && n <= 255 ? n : 255));
+}
 
 void set_quiet() {
   Cell* w = arg(0);
@@ -512,15 +520,6 @@ void answer_text(const std::string& text) {
   answer(&v);
 }
 
-// Writes the text and a line end on standard error (after what standard
-// output holds so far).
-void error_line() {
-  std::string text = string::to_utf8(arg(0));
-  std::fflush(stdout);
-  std::fprintf(stderr, "%s\n", text.c_str());
-  std::fflush(stderr);
-  answer_unset();
-}
 void config_file_read() {
   std::vector<u8> bytes;
   std::string why;
@@ -564,6 +563,15 @@ void not_regular() {
   else answer_text(why);
 }
 
+// Writes the text and a line end on standard error (after what standard
+// output holds so far).
+void error_line() {
+  std::string text = string::to_utf8(arg(0));
+  std::fflush(stdout);
+  std::fprintf(stderr, "%s\n", text.c_str());
+  std::fflush(stderr);
+  answer_unset();
+}
 
 // The console's prompt loop: runs the block again and again until a transfer
 // ends it. Unlike a loop native it has no safe point of its own between two
@@ -628,6 +636,9 @@ void wire_tool_routines() {
   wire("text-console-ctx write-cfg", "_cfg-locked", "[path [file!] action [function!]]",
        config_file_locked);
   wire("gui-console-ctx load-cfg", "_error-line", "[text [string!]]", error_line);
+  wire("text-console-ctx load-history", "_error-line", "[text [string!]]", error_line);
+  wire("system console read-argument", "_not-regular", "[path [file!]]", not_regular);
+  wire("preprocessor do-include", "_not-regular", "[path [file!]]", not_regular);
 }
 
 void wire_internal_routines() {
@@ -637,9 +648,6 @@ void wire_internal_routines() {
 }
 
 void fill_gc_object(Cell* gc_object) {
-  wire("text-console-ctx load-history", "_error-line", "[text [string!]]", error_line);
-  wire("system console read-argument", "_not-regular", "[path [file!]]", not_regular);
-  wire("preprocessor do-include", "_not-regular", "[path [file!]]", not_regular);
   set_field(gc_object, "active?", "[return: [logic!]]", gc_active_q);
   // One collector: series and nodes are collected in the same cycle.
   set_field(gc_object, "series-cycles", "[return: [integer!]]", gc_cycles);

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/std_streams.hpp"
+
 namespace qel::platform {
 
 namespace {
@@ -149,7 +151,9 @@ WriteResult write_file(const std::string& path, const u8* bytes, std::size_t n, 
 
 bool write_stdout(const u8* bytes, std::size_t n) {
   std::fflush(stdout);
-  return write_all(STDOUT_FILENO, bytes, n);
+  if (write_all(STDOUT_FILENO, bytes, n)) return true;
+  streams::output_failed(errno);
+  return false;
 }
 
 bool list_dir(const std::string& path, std::vector<std::string>& names) {
@@ -181,10 +185,6 @@ bool list_dir(const std::string& path, std::vector<std::string>& names) {
   return ok;
 }
 
-bool remove_file(const std::string& path) { return usable(path) && unlink(path.c_str()) == 0; }
-bool remove_dir(const std::string& path) { return usable(path) && rmdir(path.c_str()) == 0; }
-
-// A rename never replaces an existing target (the Windows rename this stands
 namespace {
 
 const char* kind_of(mode_t mode) {
@@ -323,6 +323,10 @@ DirLock::~DirLock() {
   if (fd_ >= 0) close(fd_);  // (closing releases the lock)
 }
 
+bool remove_file(const std::string& path) { return usable(path) && unlink(path.c_str()) == 0; }
+bool remove_dir(const std::string& path) { return usable(path) && rmdir(path.c_str()) == 0; }
+
+// A rename never replaces an existing target (the Windows rename this stands
 // for refuses to): the kernel checks it, so no other process can slip a file
 // in between. A file system that cannot check it gets a hard link made and
 // the old name removed, which also fails on an existing target; a directory

@@ -257,6 +257,75 @@ for name, source, want_err in [
             and want_err in p.stdout + p.stderr and b"(halted)" not in p.stdout,
             "status %d, %r %r" % (p.returncode, p.stdout, p.stderr))
 
+# ---- standard streams closed or full --------------------------------------------------
+# A descriptor closed at start is taken by /dev/null before anything of the
+# program's own opens (a file, a pipe of call, the display's connection,
+# which print would write into): the script sees /dev/null there, a line
+# read is none, and output written nowhere ends it normally. Output that
+# cannot be written is said on standard error and the status is not 0.
+fds = write("fds.txt", "")
+window = 'view/no-wait [button "x"]\n' if display else ""
+source = ('Qel []\n' + window + 'out: copy ""\n'
+          'call/wait/output/shell {readlink /proc/$PPID/fd/0 /proc/$PPID/fd/1} out\n'
+          'write %fds.txt rejoin [out mold input]\n'
+          'loop 2000 [print "a line of output"]\n')
+script = write("s.qel", source)
+for name, redirect in [("standard input closed", "<&-"), ("standard output closed", ">&-"),
+                       ("both closed", "<&- >&-")]:
+    p = subprocess.run(["sh", "-c", 'exec "$0" "$1" ' + redirect, qel, script], input=b"",
+                       capture_output=True, cwd=work, env=env, timeout=LIMIT)
+    text = open(fds).read()
+    verdict("%s: /dev/null takes it, status 0" % name,
+            p.returncode == 0 and text.endswith("none")
+            and text.count("/dev/null") == redirect.count("&-"),
+            "status %d, fds %r, %r" % (p.returncode, text, p.stderr[-300:]))
+for name, source, want in [
+    ("printing", 'Qel []\nprint "out-line"\n', 1),
+    ("quit/return 3", 'Qel []\nprint "out-line"\nquit/return 3\n', 3),
+    ("write-stdout", 'Qel []\nwrite-stdout "out-line"\n', 1),
+]:
+    script = write("s.qel", source)
+    with open("/dev/full", "wb") as full:
+        p = subprocess.run([qel, script], stdin=subprocess.DEVNULL, stdout=full,
+                           stderr=subprocess.PIPE, cwd=work, env=env, timeout=LIMIT)
+    verdict("output to /dev/full, %s: said once, status %d" % (name, want),
+            p.returncode == want
+            and p.stderr.count(b"write error on standard output: No space left on device") == 1,
+            "status %d, %r" % (p.returncode, p.stderr))
+
+# ---- names on the command line -------------------------------------------------------
+# A script path or an argument that is not UTF-8 (a legal file name) reaches
+# the script decoded as a directory's listing decodes it, and names the same
+# file again.
+wdir = work.encode()
+bad_name = wdir + b"/x\xff.qel"
+with open(bad_name, "wb") as f:
+    f.write(b'Qel []\nprint mold system/options/args\n'
+            b'print length? read to-qel-file first system/options/args\n'
+            b'print length? read system/options/script\n')
+p = subprocess.run([qel.encode(), bad_name, bad_name, b"a\xffb"], stdin=subprocess.DEVNULL,
+                   capture_output=True, cwd=work, env=env, timeout=LIMIT)
+verdict("a script path and arguments that are not UTF-8: the script runs",
+        p.returncode == 0 and b'x^(DCFF).qel" "a^(DCFF)b"]' in p.stdout
+        and p.stdout.endswith(b"\n%d\n%d\n" % (os.path.getsize(bad_name), os.path.getsize(bad_name))),
+        "status %d, %r %r" % (p.returncode, p.stdout, p.stderr))
+# A script or an #include that is not a regular file is refused at once,
+# saying what it is (a device was read to the memory's limit, a FIFO with no
+# writer waited for ever).
+fifo = os.path.join(work, "fifo.qel")
+os.mkfifo(fifo)
+include = write("include.qel", 'Qel []\n#include %/dev/zero\nprint "ran"\n')
+for target, what in [("/dev/zero", b"/dev/zero is a character device, not a script"),
+                     (fifo, b"fifo.qel is a FIFO, not a script"),
+                     (work, b" is a directory, not a script"),
+                     (include, b"/dev/zero is a character device, not a file to include")]:
+    p = subprocess.run([qel, target], stdin=subprocess.DEVNULL, capture_output=True, cwd=work,
+                       env=env, timeout=LIMIT)
+    verdict("a script or include that is not a regular file (%s): refused, status 254"
+            % os.path.basename(target), p.returncode == 254 and what in p.stderr
+            and b"ran" not in p.stdout, "status %d, %r %r" % (p.returncode, p.stdout, p.stderr))
+os.remove(fifo)
+
 # ---- the text console on a terminal ------------------------------------------------------
 cfg = os.path.join(env["XDG_CONFIG_HOME"], "qel", "Qel-Console", "console-cfg.qel")
 no_display = {"DISPLAY": "", "WAYLAND_DISPLAY": ""}
@@ -319,8 +388,6 @@ verdict("text console: 100 newest lines kept, other settings left",
         and re.findall(r'"(\d+)"', text) == [str(i) for i in range(100)],
         "ok %s, status %s, terminal %r, file %s" % (ok, rc, t.text[-300:], text))
 
-shutil.rmtree(work, ignore_errors=True)
-sys.exit(1 if failures else 0)
 # The text console keeps the file as the console window does: what is not a
 # regular file of the user's own is neither read nor written (a FIFO does
 # not hold the start), a file that does not load is kept as
@@ -411,3 +478,5 @@ verdict("text console: two consoles ending together keep both histories",
         and '"{typed in a}"' not in text and '{"typed in a"}' in text
         and '{"typed in b"}' in text and '"line 0"' in text, text)
 
+shutil.rmtree(work, ignore_errors=True)
+sys.exit(1 if failures else 0)
