@@ -204,6 +204,8 @@ const char* not_own(const struct stat& st) {
   return nullptr;
 }
 
+std::string unreadable(int err) { return std::string("cannot be read (") + std::strerror(err) + ")"; }
+
 std::string size_phrase(u64 limit) {
   return "is larger than " + std::to_string(limit >> 20) + " MB";
 }
@@ -226,8 +228,9 @@ OwnRead read_own_file(const std::string& path, u64 limit, std::vector<u8>& out, 
   }
   // Looked at before it is opened: a device is never opened at all.
   if (lstat(path.c_str(), &st) != 0) {
-    if (errno == ENOENT) return OwnRead::missing;
-    why = std::strerror(errno);
+    // (nothing there, also when a directory on the way is a file)
+    if (errno == ENOENT || errno == ENOTDIR) return OwnRead::missing;
+    why = unreadable(errno);
     return OwnRead::refused;
   }
   if (const char* w = not_own(st)) {
@@ -238,14 +241,14 @@ OwnRead read_own_file(const std::string& path, u64 limit, std::vector<u8>& out, 
   // at again: what was checked may have been replaced meanwhile.
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) {
-    why = errno == ELOOP ? "is a symbolic link" : std::strerror(errno);
+    why = errno == ELOOP ? "is a symbolic link" : unreadable(errno);
     return OwnRead::refused;
   }
-  if (fstat(fd, &st) != 0) why = std::strerror(errno);
+  if (fstat(fd, &st) != 0) why = unreadable(errno);
   else if (const char* w = not_own(st)) why = w;
   else if (u64(st.st_size) > limit) why = size_phrase(limit);
   // (a byte more than the size tells of a file that grows meanwhile)
-  if (why.empty() && !read_fully(fd, out, std::size_t(st.st_size) + 1)) why = std::strerror(errno);
+  if (why.empty() && !read_fully(fd, out, std::size_t(st.st_size) + 1)) why = unreadable(errno);
   if (why.empty() && out.size() > limit) why = size_phrase(limit);
   close(fd);
   if (!why.empty()) {

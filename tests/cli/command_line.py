@@ -261,8 +261,38 @@ for name, source, want_err in [
 # A descriptor closed at start is taken by /dev/null before anything of the
 # program's own opens (a file, a pipe of call, the display's connection,
 # which print would write into): the script sees /dev/null there, a line
-# read is none, and output written nowhere ends it normally. Output that
-# cannot be written is said on standard error and the status is not 0.
+# read is none, and output written nowhere ends it normally. (Standard
+# error is a terminal, as in a shell: a script run from it is a
+# command-line program whatever its output.) Output that cannot be written
+# is said on standard error and the status is not 0.
+def run_errors_on_terminal(argv, stdin, stdout):
+    """Runs the command with standard error on a pseudo-terminal (as from a
+    shell); answers its status and what it wrote there."""
+    master, slave = pty.openpty()
+    p = subprocess.Popen(argv, stdin=stdin, stdout=stdout, stderr=slave, cwd=work, env=env)
+    os.close(slave)
+    if p.stdin:
+        p.stdin.close()  # (an empty input)
+    text = b""
+    deadline = time.time() + LIMIT
+    while time.time() < deadline:
+        if select.select([master], [], [], 0.2)[0]:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:
+                chunk = b""
+            if not chunk:
+                break
+            text += chunk
+        elif p.poll() is not None:
+            break
+    if p.poll() is None:
+        p.kill()
+    p.wait()
+    os.close(master)
+    return p.returncode, text
+
+
 fds = write("fds.txt", "")
 window = 'view/no-wait [button "x"]\n' if display else ""
 source = ('Qel []\n' + window + 'out: copy ""\n'
@@ -272,13 +302,13 @@ source = ('Qel []\n' + window + 'out: copy ""\n'
 script = write("s.qel", source)
 for name, redirect in [("standard input closed", "<&-"), ("standard output closed", ">&-"),
                        ("both closed", "<&- >&-")]:
-    p = subprocess.run(["sh", "-c", 'exec "$0" "$1" ' + redirect, qel, script], input=b"",
-                       capture_output=True, cwd=work, env=env, timeout=LIMIT)
+    with open(fds, "w"), open(os.path.join(work, "out.txt"), "wb") as out:
+        rc, err = run_errors_on_terminal(["sh", "-c", 'exec "$0" "$1" ' + redirect, qel, script],
+                                         subprocess.PIPE, out)
     text = open(fds).read()
     verdict("%s: /dev/null takes it, status 0" % name,
-            p.returncode == 0 and text.endswith("none")
-            and text.count("/dev/null") == redirect.count("&-"),
-            "status %d, fds %r, %r" % (p.returncode, text, p.stderr[-300:]))
+            rc == 0 and text.endswith("none") and text.count("/dev/null") == redirect.count("&-"),
+            "status %s, fds %r, %r" % (rc, text, err[-300:]))
 for name, source, want in [
     ("printing", 'Qel []\nprint "out-line"\n', 1),
     ("quit/return 3", 'Qel []\nprint "out-line"\nquit/return 3\n', 3),
@@ -286,12 +316,10 @@ for name, source, want in [
 ]:
     script = write("s.qel", source)
     with open("/dev/full", "wb") as full:
-        p = subprocess.run([qel, script], stdin=subprocess.DEVNULL, stdout=full,
-                           stderr=subprocess.PIPE, cwd=work, env=env, timeout=LIMIT)
+        rc, err = run_errors_on_terminal([qel, script], subprocess.DEVNULL, full)
     verdict("output to /dev/full, %s: said once, status %d" % (name, want),
-            p.returncode == want
-            and p.stderr.count(b"write error on standard output: No space left on device") == 1,
-            "status %d, %r" % (p.returncode, p.stderr))
+            rc == want and err.count(b"write error on standard output: No space left on device") == 1,
+            "status %s, %r" % (rc, err))
 
 # ---- names on the command line -------------------------------------------------------
 # A script path or an argument that is not UTF-8 (a legal file name) reaches
