@@ -95,6 +95,13 @@ void box_preferred_height(GtkWidget* w, int* minimum, int* natural) {
 void allocate_child(GtkWidget* child, int x, int y, int width, int height) {
   GtkRequisition min;
   gtk_widget_get_preferred_size(child, &min, nullptr);
+  // A notebook cannot be laid out smaller than its narrowest (GTK says so
+  // on stderr): it gets that much, cut to the face's rectangle by the
+  // tab panel's own window.
+  if (GTK_IS_NOTEBOOK(child)) {
+    width = std::max(width, min.width);
+    height = std::max(height, min.height);
+  }
   GtkAllocation a{x, y, width, height};
   gtk_widget_size_allocate(child, &a);
 }

@@ -383,6 +383,9 @@ Made make(Kind k, const Cell* face, int width, int height) {
     case K_TAB_PANEL: {
       root = client = container::make(true);
       ctl = gtk_notebook_new();
+      // Tabs that do not fit the panel's width scroll, as a tab control's do,
+      // instead of asking for more room than the face has.
+      gtk_notebook_set_scrollable(GTK_NOTEBOOK(ctl), TRUE);
       container::style(ctl);
       container::set_backdrop(root, ctl);
       gtk_widget_show(ctl);
