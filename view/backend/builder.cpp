@@ -500,7 +500,7 @@ void update_one(const Cell* face_in) {
   if (!w) return;
   i64 mask = read_mask(f);
   if (mask <= 0) {
-    base::paint_pending(*w);
+    base::paint_at_frame(*w);
     return;
   }
   u32 id = w->id;
@@ -508,7 +508,7 @@ void update_one(const Cell* face_in) {
   i32 dpi = windows::enter_dpi(w);
   try {
     apply(*w, u32(mask));
-    if (Record* again = window::find(id)) base::paint_pending(*again);
+    if (Record* again = window::find(id)) base::paint_at_frame(*again);
   } catch (...) {
     windows::leave_dpi(dpi);
     write_mask(v[0], u32(read_mask(v[0]) < 0 ? 0 : read_mask(v[0])) | u32(mask));
