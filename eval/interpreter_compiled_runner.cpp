@@ -23,6 +23,7 @@
 #include "runtime/code_epoch.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/config.hpp"
+#include "runtime/hash.hpp"
 #include "runtime/startup.hpp"
 #include "runtime/words.hpp"
 
@@ -138,6 +139,77 @@ inline const Cell* env_slot(const Env& e, const Cell* w, u32 global) {
   return plain_slot(w);
 }
 
+// ---- fields of objects --------------------------------------------------------------
+
+// The slot of element e of the field path in the object context ctx, as the
+// object's path step finds it: tried where it was found last, then looked
+// up by name; -1 when the object has no such word.
+inline i32 field_index(u32 ctx, const FieldPath& f, u32 e) {
+  u32 words = hash::record(context::record_table(context::record_cell(ctx)))->block;
+  const mem::Buffer* wb = buffer_of(words);
+  u32 hint = f.hint[e];
+  if (hint < wb->used() / sizeof(Cell)) {
+    u32 sym = word::symbol_of(wb->cells() + hint);
+    if (sym == f.exact[e] || symbol::resolve(sym) == f.sym[e]) {
+      f.exact[e] = sym;
+      return i32(hint);
+    }
+  }
+  i32 i = context::find_word(ctx, f.sym[e], true);
+  if (i >= 0) {
+    f.hint[e] = u32(i);
+    f.exact[e] = word::symbol_of(context::symbol_cell(ctx, u32(i)));
+  }
+  return i;
+}
+
+// The value slot of element e (its object's context ctx), or null (no such
+// field, or a slot the context module would have to make).
+inline Cell* field_slot_of(u32 ctx, const FieldPath& f, u32 e) {
+  i32 i = field_index(ctx, f, e);
+  return i < 0 ? nullptr : context::slot(ctx, u32(i));
+}
+
+// The object the path's fields up to the last one lead to, from the head
+// word's value, or null when the walk would do more than read (a value
+// that is no object on the way, a field missing or unset).
+inline const Cell* field_parent(const FieldPath& f, const Cell* head) {
+  if (!head || type_of(head) != TYPE_OBJECT) return nullptr;
+  const Cell* o = head;
+  for (u32 e = 1; e + 1 < f.length; ++e) {
+    o = field_slot_of(object::context_of(o), f, e);
+    if (!o || type_of(o) != TYPE_OBJECT) return nullptr;
+  }
+  return o;
+}
+
+// The field's value as the reference's walk reads it when that walk only
+// reads (every step an object, the field there and not unset): out, or
+// false (nothing done).
+inline bool field_read(const FieldPath& f, const Cell* head, Cell* out) {
+  const Cell* o = field_parent(f, head);
+  if (!o) return false;
+  const Cell* v = field_slot_of(object::context_of(o), f, f.length - 1);
+  if (!v || type_of(v) == TYPE_UNSET) return false;
+  *out = *v;
+  return true;
+}
+
+// The slot a set of the field writes when the reference's set would only
+// write it (every step an object, the field there, the object without
+// change handlers), marked assigned as the object's set marks it; null
+// otherwise (nothing done). head: the head word's value, read now.
+inline Cell* field_target(const FieldPath& f, const Cell* head) {
+  const Cell* o = field_parent(f, head);
+  if (!o || object::on_set_of(o)) return nullptr;
+  u32 ctx = object::context_of(o);
+  if (context::kind_of(ctx) != context::KIND_OBJECT) return nullptr;
+  i32 i = field_index(ctx, f, f.length - 1);
+  Cell* slot = i < 0 ? nullptr : context::slot(ctx, u32(i));
+  if (slot) context::symbol_cell(ctx, u32(i))->header |= context::WORD_ASSIGNED;
+  return slot;
+}
+
 inline bool same_value(const Cell* a, const Cell* b) {
   return ((a->header ^ b->header) & ~FLAG_NEW_LINE) == 0 && same_words(a, b, WORD_1 | WORD_2 | WORD_3);
 }
@@ -237,6 +309,13 @@ bool eval_code(const Unit* u, const PureInstr* p, const Env& env, Cell* out) {
       case P_RPICK:
         if (!pure_pick(*p, env, &r)) return false;
         break;
+      case P_FIELD: case P_RFIELD: {
+        const FieldPath& f = u->fields[p->a];
+        Cell& to = p->code == P_FIELD ? acc : r;
+        if (!field_read(f, env_slot(env, &f.head, ~0u), &to) || !is_data(&to)) return false;
+        to.header &= ~FLAG_NEW_LINE;
+        break;
+      }
       case P_SAVE: saved[sp++] = acc; break;
       case P_TOR:
         r = acc;
@@ -332,6 +411,24 @@ struct Vm {
   fire(Err::script_expect_arg, word, &type, &w);
 }
 
+// Sets the word or field a frameless statement sets to its value r, when
+// that only writes a slot; false (nothing done) otherwise.
+[[gnu::always_inline]] inline bool pure_store(const Unit* u, const PureStmt& ps, u32 fctx, Cell* fbase,
+                                              const Cell* r) {
+  Cell* slot;
+  if (ps.set) {
+    slot = plain_target(&ps.set_word);
+  } else if (ps.field != ~0u) {
+    const FieldPath& f = u->fields[ps.field];
+    slot = field_target(f, env_slot(env_of(fctx, fbase), &f.head, ~0u));
+  } else {
+    return true;
+  }
+  if (!slot) return false;
+  *slot = *r;
+  return true;
+}
+
 // A unit whose block is one frameless statement (or none), run without entering it
 // (its result placed as closing the block's frame would leave it); false,
 // nothing done, when it cannot run so.
@@ -342,10 +439,10 @@ struct Vm {
     make_unset(&r);  // an empty block
   } else {
     const PureStmt& ps = c->blocks[0].pure[0];
-    Cell* slot = nullptr;
-    if (ps.set && !(slot = plain_target(&ps.set_word))) return false;
-    if (!eval_pure(c, ps.expr, R ? R->fctx : 0, R ? R->fbase : nullptr, &r)) return false;
-    if (slot) *slot = r;
+    u32 fctx = R ? R->fctx : 0;
+    Cell* fbase = R ? R->fbase : nullptr;
+    if (!eval_pure(c, ps.expr, fctx, fbase, &r)) return false;
+    if (!pure_store(c, ps, fctx, fbase, &r)) return false;
   }
   Cell* at = stack::top;
   if (++stack::top >= stack::end) stack::overflow();
@@ -464,8 +561,8 @@ Status execute(Vm& vm) {
       &&L_INVOKE, &&L_BRANCH, &&L_CALLDONE, &&L_OP, &&L_OPDONE, &&L_NOOP, &&L_PURE, &&L_PURESET,
       &&L_QUOTE, &&L_LOOP, &&L_LOOPNEXT, &&L_LOOPCOND, &&L_LOOPBACK, &&L_LOOPDONE, &&L_PATHCALL,
       &&L_GETPATH, &&L_LITCALL, &&L_REFS, &&L_REFON, &&L_REFARG, &&L_REFCHECK, &&L_WALK, &&L_WSTMT,
-      &&L_WTEST, &&L_WALKEND};
-  static_assert(sizeof kCode / sizeof kCode[0] == O_WALKEND + 1);
+      &&L_WTEST, &&L_WALKEND, &&L_SETPATH, &&L_SETPATHDONE};
+  static_assert(sizeof kCode / sizeof kCode[0] == O_SETPATHDONE + 1);
 
 #define NEXT() goto* kCode[ip->code]
 #define GO(unit, pc)          \
@@ -574,10 +671,8 @@ L_BLOCK: {
     u32 n = u32(ub.pure.size()), i = 0;
     for (; i < n; ++i) {
       const PureStmt& ps = ub.pure[i];
-      Cell* slot = nullptr;
-      if (ps.set && !(slot = plain_target(&ps.set_word))) break;
       if (!eval_pure(U, ps.expr, fctx, fbase, &r)) break;
-      if (slot) *slot = r;
+      if (!pure_store(U, ps, fctx, fbase, &r)) break;
     }
     if (i == n) {
       Cell* at = stack::top;
@@ -751,7 +846,11 @@ L_GETPATH: {
   const Op& op = *ip;
   if (R->generic || R->pos != op.pos) GENERIC_EXPR(op);
   Cell v;
-  if (!read_data_path(&op.c, *R, &v)) GENERIC_EXPR(op);
+  // Objects all the way: the slots where the fields were found last.
+  const FieldPath& f = U->fields[op.b];
+  bool read = stack::end - stack::top > i64(3 * f.length) && field_read(f, slot_of(&f.head, *R), &v) &&
+              !is_any_function(type_of(&v));
+  if (!read && !read_data_path(&op.c, *R, &v)) GENERIC_EXPR(op);
   ++R->pos;
   place(&v, op.flags & F_SUB, true);
   if (op.flags & F_CHECK) check_pushed(U, op, ops);
@@ -1072,16 +1171,76 @@ L_PURE: {
 L_PURESET: {
   const Op& op = *ip;
   if (!R->generic && R->pos == op.pos && room_for_pure()) {
-    if (Cell* slot = plain_target(&op.c)) {
-      Cell r;
-      if (eval_pure(U, op.k, R->fctx, R->fbase, &r)) {
-        *slot = r;
+    Cell r;
+    if (eval_pure(U, op.k, R->fctx, R->fbase, &r)) {
+      PureStmt ps{op.k, 0};
+      if (op.e) ps.field = op.e - 1;
+      else ps.set = true, ps.set_word = op.c;
+      if (pure_store(U, ps, R->fctx, R->fbase, &r)) {
         place(&r, op.flags & F_SUB);
         R->pos = op.b;
         AT(op.a);
       }
     }
   }
+  ++ip;
+  NEXT();
+}
+
+L_SETPATH: {
+  const Op& op = *ip;
+  if (R->generic || R->pos != op.pos) GENERIC_EXPR(op);
+  ++R->pos;
+  if (R->pos >= tail(*R)) fire(Err::script_need_value, &op.c);
+  stack::mark_interp(&g_set_path_word);
+  Rec& S = push_rec(R_SET);
+  S.unit = U;
+  S.blk = B;
+  S.done = op.b;
+  S.sub = op.flags & F_SUB;
+  ++ip;
+  NEXT();
+}
+
+L_SETPATHDONE: {
+  const Op& op = *ip;
+  bool sub = g_recs[g_nrec - 1].sub;
+  --g_nrec;
+  if (st) {
+    st = close_frame(st, sub);
+    if (st) PROPAGATE();
+    ++ip;
+    NEXT();
+  }
+  Cell v = *stack::last();
+  // An object's field: written in place when that is all the set does (the
+  // path's cells unchanged since it was compiled).
+  if (op.e != ~0u && !U->retired && U->epoch == code::epoch) {
+    const FieldPath& f = U->fields[op.e];
+    if (Cell* slot = field_target(f, slot_of(&f.head, *R))) {
+      copy_cell(&v, slot);
+      stack::unwind();
+      place(&v, sub);
+      ++ip;
+      NEXT();
+    }
+  }
+  // Anything else as the reference sets it.
+  copy_cell(&v, stack::base);
+  stack::keep();
+  Cell path = op.c;
+  u32 node = series_node(&path);
+  Code path_code{&path, node, u32(buffer_of(node)->used() / sizeof(Cell))};
+  u32 unused = 0;
+  st = eval_path(&path, path_code, unused, true, false, false, false);
+  resumed(U);
+  if (st) {
+    st = close_frame(st, sub);
+    if (st) PROPAGATE();
+    ++ip;
+    NEXT();
+  }
+  close_with(&v, sub);
   ++ip;
   NEXT();
 }

@@ -289,10 +289,13 @@ class Gen {
   std::string object_word() { return r_.pick(2) ? "o1" : "o2"; }
   std::string object_value(int depth) {
     std::string n = one_of(r_, kSmall);
-    switch (r_.pick(4)) {
+    switch (r_.pick(5)) {
       case 0:
         return "make object! [a: " + n + " f: func [p] [reduce [" + n + " p]] g: func [p q] [reduce [p q " + n +
                "]] in: make object! [f: func [p] [reduce [p " + n + "]]]]";
+      case 4:
+        return "make object! [a: " + n + " f: func [p] [p] g: func [p q] [q] in: make object! [a: " + n +
+               " f: func [p] [p]] on-change*: func [w o n] [x: reduce [w :o :n]]]";
       case 1:
         return "make object! [a: " + expr(depth + 1) + " f: func [p] " + block(depth) + " g: func [p q] " +
                block(depth) + " in: make object! [f: func [p] " + block(depth) + "]]";
@@ -311,7 +314,7 @@ class Gen {
       case 1: return o + "/g " + object_arg(depth) + " " + object_arg(depth);
       case 2: return o + "/in/f " + object_arg(depth);
       case 3: return o + "/f 1 + " + std::string(r_.pick(2) ? "length? " : "") + object_call(depth + 1);
-      case 4: return o + "/a";
+      case 4: return r_.pick(2) ? o + "/a" : o + "/in/a - " + o + "/a";
       case 5: return o + "/f " + o + "/in/f " + object_arg(depth);
       default: return "first " + o + "/g " + object_call(depth + 1) + " " + object_arg(depth);
     }
@@ -319,11 +322,14 @@ class Gen {
   std::string object_arg(int depth) { return r_.pick(3) ? object_call(depth + 1) : expr(depth + 1); }
 
   // An object word or field set to another object, a number, a function,
-  // or unset.
+  // a value computed from fields, or unset.
   std::string object_change(int depth) {
     std::string o = object_word();
-    switch (r_.pick(7)) {
+    switch (r_.pick(10)) {
       case 0: case 1: return o + ": " + object_value(depth);
+      case 7: return o + "/a: " + (r_.pick(2) ? o + "/a + " + one_of(r_, kSmall) : expr(depth + 1));
+      case 8: return o + "/in/a: " + (r_.pick(2) ? o + "/in/a * " + one_of(r_, kSmall) : expr(depth + 1));
+      case 9: return o + "/in/a: " + o + "/a: " + object_arg(depth);
       case 2: return o + ": " + one_of(r_, kSmall);
       case 3: return "unset '" + o;
       case 4: return o + "/f: " + (r_.pick(2) ? ":f1" : one_of(r_, kSmall));
