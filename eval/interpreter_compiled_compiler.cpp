@@ -138,6 +138,7 @@ inline bool is_block_like_literal(const Cell* c) {
 struct Compiler {
   Unit& u;
   u32 nesting = 0;
+  bool inlined = false;  // the last call's blocks were inlined (a branch, a loop, a walk)
 
   u32 emit(const Op& op) {
     u.ops.push_back(op);
@@ -565,6 +566,15 @@ struct Compiler {
           Cell fn = *v;
           return call(bi, pos, flags, k, c, fn);
         }
+        // A local of the running function (an argument given a function):
+        // compiled for what it holds now, and called for whatever function
+        // of the same arguments it holds at each run.
+        const Cell* local = v ? nullptr : plain_slot(&c);
+        if (local && is_function_type(type_of(local))) {
+          Cell fn = *local;
+          fn.header &= ~FLAG_NEW_LINE;
+          return call(bi, pos, flags, k, c, fn);
+        }
         Op op{O_WORD, flags, k, pos};
         op.c = c;
         emit(op);
@@ -706,8 +716,12 @@ struct Compiler {
     if (!s.usable) return generic(bi, pos, flags, k);
     u8 kinds[SHAPE_ARGS];
     std::memcpy(kinds, s.kind, sizeof kinds);
+    bool all_evaluated = true;
+    for (u32 a = 0; a < s.args; ++a) all_evaluated = all_evaluated && kinds[a] == ARG_NORMAL;
     u32 ci = add_call(s, fn);
-    return call_with(bi, pos, flags, k, word, fn, ci, kinds);
+    u32 p = call_with(bi, pos, flags, k, word, fn, ci, kinds);
+    u.calls[ci].dyn_ok = all_evaluated && !inlined;
+    return p;
   }
 
   static constexpr u32 NONE_POS = ~0u;
@@ -1014,6 +1028,8 @@ struct Compiler {
       case natives::N_repeat: body_arg = 2; break;
       case natives::N_while_: body_arg = 1; cond_arg = 0; break;
       case natives::N_until: case natives::N_forever: body_arg = 0; break;
+      case natives::N_foreach: case natives::N_remove_each: body_arg = 2; break;
+      case natives::N_forall: body_arg = 1; break;
       default: break;
     }
     bool inline_loop = body_arg >= 0 && nesting < MAX_NESTING && literal_block(u32(body_arg)) &&
@@ -1028,6 +1044,7 @@ struct Compiler {
       i32 start = series_index(&b);
       inline_walk = start >= 0 && u32(start) < bb->used() / sizeof(Cell);
     }
+    inlined = inline_branches || inline_loop || inline_walk;
     if (inline_branches) {
       Op br{O_BRANCH, 0, u16(native), pos};
       br.c = literal(1);

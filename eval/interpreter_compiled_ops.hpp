@@ -242,6 +242,11 @@ struct CallInfo {
   // base); its refinements' cells are pushed by O_REFS, not at the call.
   u8 ref_slot[MAX_PATH_REFS] = {};
   bool fill_early = false;
+  // A call of the function a word held, with its arguments all evaluated
+  // and nothing inlined: when the word holds another function taking as
+  // many arguments, all evaluated, that function is called instead (its
+  // own descriptor read at the call).
+  bool dyn_ok = false;
   u32 path_block = 0;  // a call through a path: the path's block in the unit
 };
 

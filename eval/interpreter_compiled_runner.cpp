@@ -69,6 +69,15 @@ struct Rec {
   u32 me;
   i32 count, passes;
   bool in_cond, landed, landed_break;
+  // loops: the cells their native keeps below the loop frame (from the
+  // stack's bottom), and remove-each's last step (where it began, the
+  // elements it visited); whether a break (or no pass) ended the loop
+  u32 cells;
+  i32 at, visited;
+  bool broke;
+  // calls: the function called is not the one compiled for but one of the
+  // same arguments (CallInfo::dyn_ok), whose descriptor the call reads
+  bool dyn;
 };
 static_assert(std::is_trivially_copyable_v<Rec>);
 
@@ -506,10 +515,41 @@ bool read_data_path(const Cell* path, const Rec& R, Cell* out) {
   return true;
 }
 
+// The shape of the function a call whose record is dyn calls (pushed below
+// its frame's base): built already, when the call was made.
+inline const CallShape& called_shape() {
+  const Cell* fn = stack::base - 1;
+  Type t = type_of(fn);
+  return call_shape(series_node(more_cell(fn, MORE_ARGS)), t == TYPE_NATIVE || t == TYPE_ACTION);
+}
+
+// Whether the function v takes the arguments of the call ci compiled for
+// another one (ci.dyn_ok): as many, all evaluated, its descriptor built.
+inline bool fits_call(const Cell* v, const CallInfo& ci) {
+  Type t = type_of(v);
+  if (!is_function_type(t)) return false;
+  const Cell* desc = more_cell(v, MORE_ARGS);
+  if (type_of(desc) != TYPE_BLOCK) return false;
+  const CallShape& s = call_shape(series_node(desc), t == TYPE_NATIVE || t == TYPE_ACTION);
+  if (!s.usable || s.args != ci.args) return false;
+  for (u32 a = 0; a < s.args; ++a) {
+    if (s.kind[a] != ARG_NORMAL) return false;
+  }
+  return true;
+}
+
+// Argument k of a call whose record is dyn, checked against the called
+// function's own descriptor.
+[[gnu::noinline]] void check_called(u32 k, Type got, const Op* ops) {
+  check_shape_arg(called_shape(), k, got, stack::base - 1, &ops[g_recs[g_nrec - 1].op].d);
+}
+
 // The type check of a call's argument that op pushed (a lone value).
 [[gnu::always_inline]] inline void check_pushed(const Unit* u, const Op& op, const Op* ops, u32 arg) {
   Type got = type_of(stack::last());
-  if (!((op.accepts >> (u32(got) & 63)) & 1)) {
+  if (g_recs[g_nrec - 1].dyn) [[unlikely]] {
+    check_called(arg, got, ops);
+  } else if (!((op.accepts >> (u32(got) & 63)) & 1)) {
     refuse_arg(u->calls[op.e], arg, got, stack::base - 1, &ops[g_recs[g_nrec - 1].op].d);
   }
 }
@@ -545,6 +585,18 @@ inline bool walk_holds(const PathWalk& w, const Rec& b) {
   return true;
 }
 
+// The argument of a loop native that holds the body its loop op inlined.
+inline u32 loop_body_arg(u32 native) {
+  switch (native) {
+    case natives::N_loop: case natives::N_while_: case natives::N_forall: return 1;
+    case natives::N_repeat: case natives::N_foreach: case natives::N_remove_each: return 2;
+    default: return 0;
+  }
+}
+
+// The arguments of the loop native whose loop frame the record holds.
+inline Cell* loop_args(const Rec& L) { return stack::bottom + stack::cbottom[L.me].prev_base; }
+
 // The loop. Answers when the run's own block ends. Each op ends by going to
 // the next one's code (one indirect jump an op).
 Status execute(Vm& vm) {
@@ -554,6 +606,7 @@ Status execute(Vm& vm) {
   Status st = vm.st;
   u32 B = vm.b;
   Rec* R = B == NONE ? nullptr : g_recs + B;  // the current block's record
+  bool dyn_entry = false;  // the call being opened calls another function than compiled for
 
   static const void* const kCode[] = {
       &&L_BLOCK, &&L_STMT, &&L_NEXT, &&L_END, &&L_CONST, &&L_WORD, &&L_GETW, &&L_LITW,
@@ -597,7 +650,9 @@ Status execute(Vm& vm) {
     Code code_ = code_of(*R);                                                                    \
     if (((op).flags & F_ARG) && R->pos >= tail_of(code_)) {                                     \
       const CallInfo& ci_ = U->calls[ops[g_recs[g_nrec - 1].op].k];                              \
-      Cell w_ = spec_word_for(stack::base - 1, ci_.word_index[(op).k]);                          \
+      Cell w_ = spec_word_for(stack::base - 1, g_recs[g_nrec - 1].dyn                            \
+                                                   ? called_shape().word_index[(op).k]           \
+                                                   : ci_.word_index[(op).k]);                    \
       fire(Err::script_no_arg, &ops[g_recs[g_nrec - 1].op].d, &w_);                              \
     }                                                                                            \
     u32 end_ = (op).a;                                                                           \
@@ -927,6 +982,14 @@ L_CALL: {
   if (R->generic || R->pos != op.pos) GENERIC_EXPR(op);
   Cell* slot = slot_of(&op.d, *R);
   if (!slot || !same(slot, &op.c)) {
+    if (slot && U->calls[op.k].dyn_ok && fits_call(slot, U->calls[op.k])) {
+      // Another function of the same arguments: called as compiled, its
+      // own descriptor read where the call needs it.
+      ++R->pos;
+      stack::push_cell(slot);
+      dyn_entry = true;
+      goto call_open;
+    }
     MISSED();
     GENERIC_EXPR(op);
   }
@@ -963,8 +1026,10 @@ L_LITCALL: {
 // O_PATHCALL or O_LITCALL).
 call_open: {
   const Op& op = *ip;
-  stack::mark(&op.d, U->calls[op.k].kind == K_FUNCTION ? stack::FRAME_INTERP_FUNC : stack::FRAME_INTERP);
+  stack::mark(&op.d, type_of(stack::top - 1) == TYPE_FUNCTION ? stack::FRAME_INTERP_FUNC : stack::FRAME_INTERP);
   Rec& C = push_rec(R_CALL);
+  C.dyn = dyn_entry;
+  dyn_entry = false;
   C.unit = U;
   C.blk = B;
   C.done = op.b;
@@ -979,7 +1044,9 @@ L_ARGCHECK: {
   const Op& op = *ip;
   u64 accepts = u64(op.a) | (u64(op.b) << 32);
   Type got = type_of(stack::last());
-  if (!((accepts >> (u32(got) & 63)) & 1)) {
+  if (g_recs[g_nrec - 1].dyn) [[unlikely]] {
+    check_called(op.k, got, ops);
+  } else if (!((accepts >> (u32(got) & 63)) & 1)) {
     refuse_arg(U->calls[op.e], op.k, got, stack::base - 1, &ops[g_recs[g_nrec - 1].op].d);
   }
   ++ip;
@@ -989,7 +1056,28 @@ L_ARGCHECK: {
 L_INVOKE: {
   Rec& C = g_recs[g_nrec - 1];
   const Op& cop = ops[C.op];
-  const CallInfo& ci = U->calls[cop.k];
+  const CallInfo* cip = &U->calls[cop.k];
+  CallInfo called;
+  if (C.dyn) [[unlikely]] {
+    // The function called is another than compiled for: what its own
+    // descriptor says (no refinements from a path, nothing filled early).
+    const Cell* fn = stack::base - 1;
+    const CallShape& s = called_shape();
+    switch (type_of(fn)) {
+      case TYPE_NATIVE: called.kind = K_NATIVE; break;
+      case TYPE_ACTION: called.kind = K_ACTION; break;
+      case TYPE_FUNCTION: called.kind = K_FUNCTION; break;
+      default: called.kind = K_ROUTINE; break;
+    }
+    if (called.kind == K_NATIVE || called.kind == K_ACTION) called.index = native::index_of(fn);
+    called.native_refs = s.native_refs;
+    called.dyn_ok = true;
+    called.fill = s.fill;
+    called.fill_false = s.fill_false;
+    called.locals = s.locals;
+    cip = &called;
+  }
+  const CallInfo& ci = *cip;
   i32 refs[MAX_REFINEMENTS + 3];
   if (ci.kind == K_NATIVE || ci.kind == K_ACTION) {
     refinements_off(refs, ci.native_refs);
@@ -1016,20 +1104,26 @@ L_INVOKE: {
         st = call_function(&fn, 0, &cop.d, 0);
         break;
       }
+      // The context is bound first: the body's unit, made at its first
+      // call, sees what the arguments hold (a function given as one).
+      stack::Frame* f = bind_frame_context(function::context_of(&fn));
       Cell body = *more_cell(&fn, MORE_BODY);
       Unit* callee = cop.unit_c;
+      // (a call that may call other functions than compiled for caches the
+      // unit of the last body it ran)
       if (!callee || cop.gen_c != g_unit_gen || callee->epoch != code::epoch ||
-          type_of(&body) != TYPE_BLOCK) {
+          type_of(&body) != TYPE_BLOCK ||
+          (ci.dyn_ok && (callee->blocks[0].node != series_node(&body) ||
+                         i32(callee->blocks[0].start) != std::max(series_index(&body), 0)))) {
         callee = type_of(&body) == TYPE_BLOCK ? unit_for_body(&body) : nullptr;
         cop.unit_c = callee;
         cop.gen_c = g_unit_gen;
       }
       if (!callee) {
-        st = run_function(&fn, &cop.d);
+        st = run_function(&fn, f, &cop.d);
         break;
       }
       // The body runs here: its block's record follows the call's.
-      stack::Frame* f = bind_frame_context(function::context_of(&fn));
       interrupt::poll();
       C.f = f;
       vm.entry_block = body;
@@ -1446,20 +1540,34 @@ L_LOOP: {
   Cell* args = stack::base;
   u32 native = op.k;
   // The blocks the loop runs must be the inlined ones.
-  const Cell* body = args + (native == natives::N_loop ? 1 : native == natives::N_repeat ? 2
-                                                             : native == natives::N_while_ ? 1 : 0);
+  const Cell* body = args + loop_body_arg(native);
   if (R->generic || !same(body, &op.c) || (native == natives::N_while_ && !same(args, &op.d))) AT(op.spare);
   i32 count = 0;
-  if (native == natives::N_loop || native == natives::N_repeat) {
-    Cell* n = native == natives::N_loop ? args : args + 1;
-    count = natives::loop_count(n);
-    if (native == natives::N_repeat) make_integer(args + 1, count);
-    if (count < 1) {
-      make_none(stack::base);
-      stack::keep();
-      st = 0;
-      AT(g_recs[g_nrec - 1].done);
+  u32 cells = 0;
+  switch (native) {
+    case natives::N_loop: case natives::N_repeat: {
+      Cell* n = native == natives::N_loop ? args : args + 1;
+      count = natives::loop_count(n);
+      if (native == natives::N_repeat) make_integer(args + 1, count);
+      if (count < 1) {
+        make_none(stack::base);
+        stack::keep();
+        st = 0;
+        AT(g_recs[g_nrec - 1].done);
+      }
+      break;
     }
+    case natives::N_foreach: case natives::N_remove_each:
+      // The walk's cells (its copy of the series, its words), below the loop frame.
+      count = natives::walk_begin(args, native == natives::N_foreach);
+      cells = u32(stack::top - 2 - stack::bottom);
+      break;
+    case natives::N_forall:
+      natives::forall_begin(args);
+      cells = u32(stack::top - 1 - stack::bottom);
+      break;
+    default:
+      break;
   }
   stack::mark_loop(words::cell(words::W_BODY_TAG));
   make_unset(stack::push());
@@ -1471,16 +1579,22 @@ L_LOOP: {
   L.me = u32(stack::ctop - 1 - stack::cbottom);
   L.count = count;
   L.passes = 0;
+  L.cells = cells;
   L.in_cond = false;
   L.landed = false;
+  L.broke = false;
+  if (native == natives::N_forall && !natives::forall_any(stack::bottom + cells)) {
+    L.broke = true;  // no pass: the word is left as it is
+    goto loop_exit;
+  }
   ++ip;
   NEXT();
 }
 
 L_LOOPNEXT: {
-  interrupt::poll();
   Rec& L = g_recs[g_nrec - 1];
   const Op& lop = ops[L.op];
+  // The loop's step, as its native takes it before each pass.
   switch (lop.k) {
     case natives::N_loop:
       if (L.passes == L.count) goto loop_exit;
@@ -1488,13 +1602,35 @@ L_LOOPNEXT: {
       break;
     case natives::N_repeat: {
       if (L.passes >= L.count) goto loop_exit;
-      natives::repeat_pass(stack::bottom + stack::cbottom[L.me].prev_base, ++L.passes);
+      natives::repeat_pass(loop_args(L), ++L.passes);
       resumed(U);
       break;
     }
+    case natives::N_foreach: {
+      i32 visited = natives::walk_step(loop_args(L), stack::bottom + L.cells, L.count);
+      resumed(U);
+      if (!visited) goto loop_exit;
+      break;
+    }
+    case natives::N_remove_each: {
+      Cell* cells = stack::bottom + L.cells;
+      L.at = series_index(cells);
+      L.visited = natives::walk_step(loop_args(L), cells, L.count);
+      resumed(U);
+      if (!L.visited) goto loop_exit;
+      break;
+    }
+    case natives::N_forall:
+      if (L.passes++ > 0) {
+        bool more = natives::forall_next(loop_args(L), stack::bottom + L.cells);
+        resumed(U);
+        if (!more) goto loop_exit;
+      }
+      break;
     default:
       break;
   }
+  interrupt::poll();
   stack::keep();
   if (lop.k == natives::N_while_) {
     L.in_cond = true;
@@ -1512,8 +1648,21 @@ L_LOOPCOND: {
 }
 
 L_LOOPBACK: {
-  const Rec& L = g_recs[g_nrec - 1];
-  if (ops[L.op].k == natives::N_until && logic::true_base()) goto loop_exit;
+  Rec& L = g_recs[g_nrec - 1];
+  switch (ops[L.op].k) {
+    case natives::N_until:
+      if (logic::true_base()) goto loop_exit;
+      break;
+    case natives::N_remove_each:
+      // A truthy body removes the elements just visited.
+      if (logic::true_base()) {
+        natives::remove_visited(stack::bottom + L.cells, L.at, L.visited);
+        resumed(U);
+      }
+      break;
+    default:
+      break;
+  }
   AT(L.op + 1);  // the next pass
 }
 
@@ -1537,19 +1686,42 @@ L_LOOPDONE: {
   }
   // A break or continue in while's condition would aim at the loop.
   if (L.in_cond) fire(Err::throw_while_cond);
-  if (brk) goto loop_exit;
+  if (brk) {
+    L.broke = true;
+    goto loop_exit;
+  }
   AT(L.op + 1);
 }
 
 loop_exit: {
   // The loop frame closes: its base cell (the last body value, or the break
-  // value) is the native's result; while answers unset.
+  // value) is the native's result; while answers unset, remove-each that
+  // ran to its end its series, forall that ran to its end sets its word back
+  // to the series at its start first.
   const Rec& L = g_recs[g_nrec - 1];
-  if (ops[L.op].k == natives::N_while_) {
-    stack::unwind();
-    make_unset(stack::base);
-  } else {
-    stack::unwind_last_copy();
+  switch (ops[L.op].k) {
+    case natives::N_while_:
+      stack::unwind();
+      make_unset(stack::base);
+      break;
+    case natives::N_remove_each:
+      if (L.broke) {
+        stack::unwind_last_copy();
+      } else {
+        stack::unwind();
+        copy_cell(stack::base + 1, stack::base);
+      }
+      break;
+    case natives::N_forall:
+      if (!L.broke) {
+        natives::forall_end(loop_args(L), stack::bottom + L.cells);
+        resumed(U);
+      }
+      stack::unwind_last_copy();
+      break;
+    default:
+      stack::unwind_last_copy();
+      break;
   }
   stack::keep();
   --g_nrec;

@@ -163,7 +163,7 @@ class Gen {
 
   std::string expr(int depth) {
     if (depth > 3 || r_.done()) return leaf();
-    switch (r_.pick(25)) {
+    switch (r_.pick(26)) {
       case 0: case 1: case 2: return leaf();
       case 3: return std::string(var()) + ": " + expr(depth + 1);
       case 4: case 5: case 6: case 7: return call(depth);
@@ -185,6 +185,7 @@ class Gen {
       case 21: return object_call(depth);
       case 22: return object_change(depth);
       case 23: return calls_across_changes(depth);
+      case 24: return function_argument(depth);
       default: return one_of(r_, kSeries);
     }
   }
@@ -349,6 +350,20 @@ class Gen {
         return "(w: copy [] foreach x [1 2 3] [append/only w try [" + c + " " + object_call(depth + 1) + "] " +
                object_change(depth) + "] w)";
     }
+  }
+
+  // A function given as an argument and called through it, with other
+  // functions (of other arguments, natives, actions) at later calls.
+  std::string function_value() {
+    static const char* const kFns[] = {":f1", ":f0", ":negate", ":length?", ":form", "func [x] [x]",
+                                       "func [x /local y] [y: x reduce [y]]", "func [x [integer!]] [x + 1]",
+                                       "func ['x] [x]", ":g", "func [x] [fuzz-tick x]"};
+    return one_of(r_, kFns);
+  }
+  std::string function_argument(int depth) {
+    std::string call = "(g: func [h p] [" + std::string(r_.pick(2) ? "reduce [h p h p]" : "h h p") + "] reduce [";
+    for (unsigned k = 1 + r_.pick(3); k > 0; --k) call += "try [g " + function_value() + " " + expr(depth + 1) + "] ";
+    return call + "])";
   }
 
   // Loops whose own count ends them; the budget ends the others (a body
