@@ -139,13 +139,10 @@ void on_activate(GtkMenuItem* item, gpointer) {
   guard::run([&] {
     Record* w = window::find(id);
     if (!w || !window::face(*w)) return;
-    messages::Message m;
-    m.window = id;
-    m.code = messages::COMMAND;
+    messages::Message m = input::command_message(id);
     m.wparam = pick;
     m.x = i32(int16_t(at & 0xFFFF));
     m.y = i32(int16_t(at >> 16));
-    input::Current scope(&m);
     input::make_event(m, 0, event::MENU);
   });
 }
