@@ -93,7 +93,10 @@ bool show_context_menu(Record& w, const messages::Message& m) { return menus::sh
 
 void forget_context_menu() { menus::forget_context(); }
 
-void release(Record& w) { camera::release(w); }
+void release(Record& w) {
+  menus::release(w);
+  camera::release(w);
+}
 
 Cell* camera_frame(Record& w) { return camera::grab_frame(w); }
 

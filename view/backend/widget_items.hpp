@@ -60,7 +60,8 @@ void forget_context_menu();
 Cell* camera_frame(window::Record& w);
 
 // ---- teardown --------------------------------------------------------------------------
-// A camera stops capturing (a face freed, its widget destroyed).
+// The face goes (freed, its widget destroyed): a camera stops capturing, a
+// context menu it opened closes.
 void release(window::Record& w);
 
 // The commands of `_gui-test` these widgets answer (widget_tests.cpp);
