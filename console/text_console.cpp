@@ -2,7 +2,10 @@
 // session to the console engine (system/console/launch), which runs the
 // script named on the command line or the prompt loop. The engine's `ask`
 // (and `input`, which asks with no prompt) reads lines from standard input;
-// everything printed goes to standard output. qel runs it when no display
+// everything printed goes to standard output, but for a program (a script
+// with no prompt loop after it) what the library reports without stopping
+// it (`_report`: an error in an actor, a directive that fails), which goes
+// to standard error as every error report does. qel runs it when no display
 // opens, when its script runs as a command-line program, and when lines come
 // on standard input (console/gui_console.hpp); qel-headless (a test tool) is
 // exactly this.
@@ -57,16 +60,28 @@ namespace editor = qel::console::editor;
 
 namespace {
 
+// While set, what is printed is a report (`_report` in a program run from a
+// shell): it goes to standard error, after what standard output holds.
+bool g_reporting = false;
+
+std::FILE* print_stream() {
+  if (!g_reporting) return stdout;
+  std::fflush(stdout);
+  return stderr;
+}
+
 void print_value(const Cell* text, int line_end) {
   std::string s = string::to_utf8(text);
-  std::fwrite(s.data(), 1, s.size(), stdout);
-  if (line_end) std::fputc('\n', stdout);
-  std::fflush(stdout);
+  std::FILE* out = print_stream();
+  std::fwrite(s.data(), 1, s.size(), out);
+  if (line_end) std::fputc('\n', out);
+  std::fflush(out);
 }
 
 void print_bytes(const char* text, std::size_t n, int) {
-  std::fwrite(text, 1, n, stdout);
-  std::fflush(stdout);
+  std::FILE* out = print_stream();
+  std::fwrite(text, 1, n, out);
+  std::fflush(out);
 }
 
 // ---- system/console --------------------------------------------------------------
@@ -389,12 +404,25 @@ bool names_script(const std::vector<std::string>& args) {
   return false;
 }
 
-// Root cells: the try and form natives as start-up left them, and the code
-// that saves.
+// Root cells: the try, form and print natives as start-up left them, and
+// the code that saves.
 namespace {
 Cell* g_try = nullptr;
 Cell* g_form = nullptr;
 Cell* g_save = nullptr;
+Cell* g_print = nullptr;
+
+// `_report` in a program run from a shell: prints the value as print does,
+// on standard error.
+void report_value() {
+  struct Reporting {
+    Reporting() { g_reporting = true; }
+    ~Reporting() { g_reporting = false; }
+  } reporting;
+  api::Values v(1);
+  api::check(api::invoke(g_print, api::arg(0), 1, v[0]));
+  api::answer_unset();
+}
 }  // namespace
 
 void prepare_save() {
@@ -453,10 +481,16 @@ int text_console() {
       load_history();
       library::define_global_routine("_save-cfg", "[\"Saves the console's history\"]", save_history);
     }
-  } else if (from_shell()) {
-    // A command-line program: an error it does not catch is reported on
-    // standard error only, also while windows are open.
-    error::report_only = true;
+  } else {
+    // A program: what the library reports without stopping it (an error in
+    // an actor, a directive that fails) goes to standard error.
+    g_print = runtime::root_append();
+    copy_cell(word::get_value_cell(intern_word("print")), g_print);
+    library::define_global_routine(
+        "_report", "[\"Prints a report of a failure on standard error\" value [any-type!]]", report_value);
+    // From a shell, an error it does not catch is reported on standard
+    // error only, also while windows are open.
+    if (from_shell()) error::report_only = true;
   }
   roots::LocalCell fn, failure;
   copy_cell(console_field("launch"), fn.get());
