@@ -13,7 +13,9 @@
 // A session that reads typed lines on a terminal (standard input and output
 // both terminals) edits them with the line editor (console/line_editor.hpp):
 // history recall, kept in the `history` of the console configuration file
-// (text-console-ctx, library/console/text.qel), and Tab completion.
+// (text-console-ctx, library/console/text.qel), and Tab completion. A
+// program's `ask` and `input` on a terminal read through the same editor,
+// with the history of the lines it read (the file is not read or written).
 //
 // Interrupts: in a session that reads typed lines (no script named, or
 // "--catch" before it), SIGINT stops the running evaluation ("(halted)") or
@@ -203,12 +205,12 @@ void load_history() {
   editor::set_history(lines);
 }
 
-// A line typed: the newest of the history unless empty or the newest already.
+// A line typed: the newest of the history (the line editor's and
+// system/console/history) unless empty or the newest already.
 void remember(const std::string& line) {
   if (line.empty() || line == g_newest) return;
   g_newest = line;
   editor::add_history(line);
-  if (!g_keeps_history) return;
   api::Values v(2);
   new_string(v[0], line);
   call_text_ctx("remember", v[0], 1, v[1]);
@@ -234,23 +236,31 @@ bool complete_line(const std::string& line, std::size_t caret, editor::Completio
 
 // ---- ask and input ---------------------------------------------------------------
 
+// Whether the line editor reads the lines: a session that reads typed lines
+// starts it with the session; a program's ask and input start it at their
+// first line (both need standard input and output to be terminals).
+bool g_program = false;
+bool editing() { return editor::active() || (g_program && editor::start(complete_line)); }
+
 // The next line, after the prompt: through the line editor on a terminal,
 // else read plainly (the prompt printed first). Nothing at the end of the
-// input (after ending the prompt's line).
+// input (after ending the line of a prompt shown: nothing is written when
+// nothing was, as `input` at the end of piped input).
 std::optional<std::string> ask_for(const Cell* prompt) {
   update_size();
   g_checks_left = g_halt_after;
   std::optional<std::string> line;
-  if (editor::active()) {
+  std::string shown = string::to_utf8(prompt);
+  if (editing()) {
     interrupt::take();
-    line = editor::read(string::to_utf8(prompt), interrupt::requested);
+    line = editor::read(shown, interrupt::requested);
     interrupt::take();
     if (line) remember(*line);
   } else {
     hooks::call_event_hooks(const_cast<Cell*>(prompt), 0);
     line = read_line();
   }
-  if (!line) {
+  if (!line && !shown.empty()) {
     std::fputc('\n', stdout);
     std::fflush(stdout);
   }
@@ -482,6 +492,7 @@ int text_console() {
       library::define_global_routine("_save-cfg", "[\"Saves the console's history\"]", save_history);
     }
   } else {
+    g_program = true;
     // A program: what the library reports without stopping it (an error in
     // an actor, a directive that fails) goes to standard error.
     g_print = runtime::root_append();

@@ -235,6 +235,37 @@ p = subprocess.run([qel], input=b'x: input\nhello\nprint ["got" x]\n', capture_o
 verdict("lines on standard input: the text console, input reads a line, no note",
         p.returncode == 0 and b"got hello" in p.stdout and p.stderr == b"",
         "status %d, %r %r" % (p.returncode, p.stdout, p.stderr))
+# A script's input and ask from a pipe: plain lines; at the end of the input
+# none, and nothing written for it (ask ends its prompt's line).
+cat = write("cat.qel", 'Qel []\nwhile [line: input] [print line]\nprint mold ask "? "\n')
+for given, want in [(b"a\nb\n", b"a\nb\n? \nnone\n"), (b"", b"? \nnone\n")]:
+    p = subprocess.run([qel, cat], input=given, capture_output=True, cwd=work, env=env, timeout=LIMIT)
+    verdict("a script's input from a pipe: %r gives %r" % (given, want),
+            p.returncode == 0 and p.stdout == want and p.stderr == b"",
+            "status %d, %r %r" % (p.returncode, p.stdout, p.stderr))
+
+# A signal ignored when the script starts (as shells start background jobs)
+# stays ignored: the script reads the line sent after the signal and ends
+# with its own status; else the signal ends it.
+wait_line = write("wait.qel", 'Qel []\nprint "ready"\nprint ["read" input]\nquit/return 7\n')
+for sig, ignored, want in [(signal.SIGINT, True, 7), (signal.SIGTERM, True, 7), (signal.SIGINT, False, 130)]:
+    def ignore(sig=sig, ignored=ignored):
+        os.setsid()
+        if ignored:
+            signal.signal(sig, signal.SIG_IGN)
+    p = subprocess.Popen([qel, wait_line], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, cwd=work, env=env, preexec_fn=ignore)
+    seen = read_until(p.stdout, b"ready\n")
+    p.send_signal(sig)
+    try:
+        out, err = p.communicate(b"go\n", timeout=LIMIT)
+    except (subprocess.TimeoutExpired, BrokenPipeError):
+        p.kill()
+        out, err = p.communicate()
+    verdict("%s %s at start: status %d" % (signal.Signals(sig).name, "ignored" if ignored else "handled", want),
+            p.returncode == want and (want != 7 or seen + out == b"ready\nread go\n"),
+            "status %s, %r %r" % (p.returncode, seen + out, err))
+
 # Each report on standard error, nothing on standard output.
 for name, source, want_err in [
     ("a failing #do stops the script", 'Qel []\n#do [1 / 0]\nprint "ran"\n',
@@ -339,6 +370,30 @@ verdict("text console: 100 newest lines kept, other settings left",
         ok and rc == 0 and "font-size: 14" in text
         and re.findall(r'"(\d+)"', text) == [str(i) for i in range(100)],
         "ok %s, status %s, terminal %r, file %s" % (ok, rc, t.text[-300:], text))
+
+# ---- a script's ask and input on a terminal: the line editor ----------------------------
+LEFT = b"\x1b[D"
+ask_script = write("ask.qel", 'Qel []\nprint ["got" ask "name? "]\nprint ["again" input]\n'
+                   'print ["last" ask "more? "]\n')
+t = Pty([qel, ask_script], extra_env=no_display)
+ok = t.wait_for(b"name? ")
+t.send(b"abc" + LEFT + LEFT + b"X\r")
+ok = ok and t.wait_for(b"got aXbc\r\n")
+t.send(UP + b"\r")
+ok = ok and t.wait_for(b"again aXbc\r\n") and t.wait_for(b"more? ")
+# Ctrl+C while a line is typed ends the script as SIGINT does, and leaves the
+# terminal as it found it (lines read, echoed).
+t.send(b"xy\x03")
+deadline = time.time() + LIMIT
+while t.proc.poll() is None and time.time() < deadline:
+    t.read(0.1)
+modes = termios.tcgetattr(t.master)[3]
+rc = t.finish()
+verdict("a script's ask on a terminal: editing keys, Up recalls the line before",
+        ok and b"\x1b[D" not in t.text.split(b"got")[-1], repr(t.text[-400:]))
+verdict("Ctrl+C at a script's ask: status 130, the terminal given back",
+        rc == 130 and modes & termios.ICANON and modes & termios.ECHO,
+        "status %s, modes %o, %r" % (rc, modes, t.text[-300:]))
 
 shutil.rmtree(work, ignore_errors=True)
 sys.exit(1 if failures else 0)
