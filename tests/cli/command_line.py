@@ -56,10 +56,17 @@ def write(name, text):
     return path
 
 
+def own_session():
+    # A session of its own, with SIGINT as a foreground command has it (were
+    # this test started with it ignored, qel would keep it ignored).
+    os.setsid()
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 def own_terminal():
     # A session of its own, whose controlling terminal is the pseudo-terminal
     # on standard input: Ctrl+C typed there sends it SIGINT.
-    os.setsid()
+    own_session()
     fcntl.ioctl(0, termios.TIOCSCTTY, 0)
 
 
@@ -166,7 +173,7 @@ def run_way(way, name, source, want, sig):
     started = time.time()
     if way == "no terminal":
         p = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, cwd=work, env=env, start_new_session=True)
+                             stderr=subprocess.PIPE, cwd=work, env=env, preexec_fn=own_session)
         seen = b""
         if sig not in (None, "SIGNAL-NONE"):
             seen = read_until(p.stdout, b"out-line")
@@ -250,7 +257,7 @@ for given, want in [(b"a\nb\n", b"a\nb\n? \nnone\n"), (b"", b"? \nnone\n")]:
 wait_line = write("wait.qel", 'Qel []\nprint "ready"\nprint ["read" input]\nquit/return 7\n')
 for sig, ignored, want in [(signal.SIGINT, True, 7), (signal.SIGTERM, True, 7), (signal.SIGINT, False, 130)]:
     def ignore(sig=sig, ignored=ignored):
-        os.setsid()
+        own_session()
         if ignored:
             signal.signal(sig, signal.SIG_IGN)
     p = subprocess.Popen([qel, wait_line], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
