@@ -5,6 +5,9 @@
 # beside it), and prints what the window holds.
 # Usage: install_checks.sh BUILD-DIR (under tests/gui_xvfb.sh)
 set -e
+# (where the files go and where qel finds them: the collector-stress mode
+# would only slow it)
+unset QEL_GC_STRESS
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 cmake --install "$1" --prefix "$prefix" >/dev/null
