@@ -2,6 +2,7 @@
 // that runs a unit's operations, keeping frames, held blocks and the
 // arguments stack as the reference routines do.
 #include "eval/interpreter_compiled_ops.hpp"
+#include "eval/step_count.hpp"
 
 #include <cstdlib>
 #include <cstring>
@@ -362,8 +363,10 @@ bool eval_code(const Unit* u, const PureInstr* p, const Env& env, Cell* out) {
 // Runs frameless expression i: its value in out, or false (nothing changed).
 [[gnu::always_inline]] inline bool eval_pure(const Unit* u, u32 i, u32 fctx, Cell* fbase, Cell* out) {
   const PureExpr& pe = u->pures[i];
-  if (pe.bin >= 0) return eval_bin(u->bins[u32(pe.bin)], env_of(fctx, fbase), out);
-  return eval_code(u, u->pcode.data() + pe.code_at, env_of(fctx, fbase), out);
+  bool done = pe.bin >= 0 ? eval_bin(u->bins[u32(pe.bin)], env_of(fctx, fbase), out)
+                          : eval_code(u, u->pcode.data() + pe.code_at, env_of(fctx, fbase), out);
+  if (done) QEL_STEP(compiled, 1 + pe.steps.size());  // the value and each operator's operand
+  return done;
 }
 
 // Whether two cells hold the same value (the new-line marker aside).
@@ -843,6 +846,7 @@ L_END: {
 L_CONST: {
   const Op& op = *ip;
   if (R->generic || R->pos != op.pos) GENERIC_EXPR(op);
+  QEL_STEP(compiled, 1);
   place(&op.c, op.flags & F_SUB);
   ++R->pos;
   if (op.flags & F_CHECK) check_pushed(U, op, ops);
@@ -864,6 +868,7 @@ L_WORD: {
     default:
       break;
   }
+  QEL_STEP(compiled, 1);
   place(vp, op.flags & F_SUB, true);
   ++R->pos;
   if (op.flags & F_CHECK) check_pushed(U, op, ops);
@@ -874,6 +879,7 @@ L_WORD: {
 L_GETW: {
   const Op& op = *ip;
   if (R->generic || R->pos != op.pos) GENERIC_EXPR(op);
+  QEL_STEP(compiled, 1);
   ++R->pos;
   Cell v = *word_value(&op.c);
   place(&v, op.flags & F_SUB);
@@ -885,6 +891,7 @@ L_GETW: {
 L_LITW: {
   const Op& op = *ip;
   if (R->generic || R->pos != op.pos) GENERIC_EXPR(op);
+  QEL_STEP(compiled, 1);
   ++R->pos;
   place(&op.c, op.flags & F_SUB);
   if (op.flags & F_CHECK) check_pushed(U, op, ops);
@@ -906,6 +913,7 @@ L_GETPATH: {
   bool read = stack::end - stack::top > i64(3 * f.length) && field_read(f, slot_of(&f.head, *R), &v) &&
               !is_any_function(type_of(&v));
   if (!read && !read_data_path(&op.c, *R, &v)) GENERIC_EXPR(op);
+  QEL_STEP(compiled, 1);
   ++R->pos;
   place(&v, op.flags & F_SUB, true);
   if (op.flags & F_CHECK) check_pushed(U, op, ops);
@@ -916,6 +924,7 @@ L_GETPATH: {
 L_SETWORD: {
   const Op& op = *ip;
   if (R->generic || R->pos != op.pos) GENERIC_EXPR(op);
+  QEL_STEP(compiled, 1);
   ++R->pos;
   stack::mark_interp(&op.c);
   stack::push_cell(&op.c);
@@ -958,6 +967,7 @@ L_SETDONE: {
 L_PAREN: {
   const Op& op = *ip;
   if (R->generic || R->pos != op.pos) GENERIC_EXPR(op);
+  QEL_STEP(compiled, 1);
   ++R->pos;
   stack::mark_interp(&g_body_word);
   Rec& P = push_rec(R_PAREN);
@@ -1025,6 +1035,7 @@ L_LITCALL: {
 // The call's frame and record, its function pushed (ip: its O_CALL,
 // O_PATHCALL or O_LITCALL).
 call_open: {
+  QEL_STEP(compiled, 1);
   const Op& op = *ip;
   stack::mark(&op.d, type_of(stack::top - 1) == TYPE_FUNCTION ? stack::FRAME_INTERP_FUNC : stack::FRAME_INTERP);
   Rec& C = push_rec(R_CALL);
@@ -1284,6 +1295,7 @@ L_PURESET: {
 L_SETPATH: {
   const Op& op = *ip;
   if (R->generic || R->pos != op.pos) GENERIC_EXPR(op);
+  QEL_STEP(compiled, 1);
   ++R->pos;
   if (R->pos >= tail(*R)) fire(Err::script_need_value, &op.c);
   stack::mark_interp(&g_set_path_word);
