@@ -2,6 +2,7 @@
 #include "eval/interpreter_internal.hpp"
 #include "eval/interpreter_compiled.hpp"
 #include "eval/entry_fit.hpp"
+#include "eval/step_count.hpp"
 #include "eval/library_code.hpp"
 
 #include <new>
@@ -343,6 +344,7 @@ int op_code_of(Type t, u32 id) {
 
 Status eval_expression(const Code& code, u32& pos, ExprMode mode) {
   const bool prefix = mode.prefix, sub = mode.sub, passive = mode.passive;
+  QEL_STEP(reference, 1);
   if (runtime::stack_exhausted()) raise_stack_overflow();
   Cell* entry_top = stack::top;
   u32 end = tail_of(code);
@@ -1109,7 +1111,7 @@ namespace detail {
 inline Status run_body(const Cell* fn, const Cell* name) {
   return run_function_body(fn, bind_frame_context(function::context_of(fn)), name, false);
 }
-Status run_function(const Cell* fn, const Cell* name) { return run_body(fn, name); }
+Status run_function(const Cell* fn, stack::Frame* f, const Cell* name) { return run_function_body(fn, f, name, false); }
 
 
 CallShape g_shapes[1u << SHAPE_BITS];

@@ -348,12 +348,16 @@ void load_boot_data(Cell* out) {
 
 }  // namespace
 
+void define_type_words() {
+  set_datatype_words();
+  define_typesets();
+}
+
 void run() {
   gc::boot_started();
   stack::reset();
   make_function_values();
-  set_datatype_words();
-  define_typesets();
+  define_type_words();
   library::define_routines();
   view::desktop::define_routines();
   library::define_predicates();
@@ -391,6 +395,7 @@ void run() {
   view::routines::define_event_routines();  // when no settings ran (a reduced library)
   library::wire_tool_routines();
   library::native::wire_codec_routines();
+  library::native::wire_series_routines();
   console::wire_terminal_routines();
   fill_boot_args();
   library::mark_library_code();
