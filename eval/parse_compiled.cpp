@@ -304,6 +304,32 @@ namespace qel::parse::detail {
 
 namespace {
 
+// The 1-byte units that match a character: the character itself, and
+// without case sensitivity those with its case fold. Remembered for the
+// characters last asked for: a block is fused again at each use.
+struct CharUnits {
+  u32 want = 0xFFFFFFFF;
+  bool case_sensitive = false;
+  u8 units[256];
+};
+CharUnits g_char_units[16];
+
+const u8* char_units(u32 want, bool case_sensitive) {
+  CharUnits& t = g_char_units[(want ^ (case_sensitive ? 8 : 0)) & 15];
+  if (t.want == want && t.case_sensitive == case_sensitive) return t.units;
+  t.want = want;
+  t.case_sensitive = case_sensitive;
+  std::memset(t.units, 0, sizeof t.units);
+  u32 folded = fold(want);
+  if (want < 256) t.units[want] = 1;
+  if (!case_sensitive) {
+    for (u32 c = 0; c < 256; ++c) {
+      if (fold(c) == folded) t.units[c] = 1;
+    }
+  }
+  return t.units;
+}
+
 // The atom a plan's cell stands for, if it is one a fused block can match,
 // with what matching it over 1-byte units needs. The buffers it points into
 // stay where they are while the fused block runs: nothing allocates.
@@ -318,21 +344,8 @@ bool fused_atom(const Plan& pl, u32 p, Fused::Item& it, bool case_sensitive) {
   it.atom = *v;
   switch (type_of(v)) {
     case TYPE_CHAR: {
-      // The units equal to the character, or with its case fold.
       it.how = Fused::H_CHAR;
-      std::memset(it.units, 0, sizeof it.units);
-      u32 want = char_of(v);
-      u32 folded = fold(want);
-      auto add = [&](u32 c) { it.units[c] = 1; };
-      if (want < 256) add(want);
-      if (!case_sensitive) {
-        for (u32 c = 'A'; c <= 'Z'; ++c) {
-          if (fold(c) == folded) add(c), add(c + 32);
-        }
-        for (u32 c = 128; c < 256; ++c) {
-          if (fold(c) == folded) add(c);
-        }
-      }
+      std::memcpy(it.units, char_units(char_of(v), case_sensitive), sizeof it.units);
       return true;
     }
     case TYPE_BITSET: {
