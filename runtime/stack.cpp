@@ -76,9 +76,17 @@ void init() {
 }
 
 void overflow() {
-  // Back off so that raising has room, and forget any cycle in progress.
-  top = (top - bottom > 5) ? top - 5 : bottom;
-  cycles::reset();
+  // Raising pushes the error and what making it needs. The cells under the
+  // top belong to frames a catch may keep (the arguments of the call around
+  // a `try`), so none is given up for room: while the error is made and
+  // raised, the arguments stack may grow into its reserve, and the limit
+  // comes back as the error leaves.
+  struct Room {
+    Cell* saved = end;
+    Room() { end = bottom + ARGS_CELLS + ARGS_RESERVE; }
+    ~Room() { end = saved; }
+  } room;
+  cycles::reset();  // forget any cycle in progress
   fire(Err::internal_stack_overflow);
 }
 
