@@ -33,6 +33,7 @@
 #include "runtime/roots.hpp"
 #include "runtime/stack.hpp"
 #include "runtime/startup.hpp"
+#include "runtime/typeset_list.hpp"
 #include "view/desktop.hpp"
 #include "view/platform_routines.hpp"
 
@@ -126,31 +127,15 @@ void set_datatype_words() {
   }
 }
 
-// The typesets of the language, each a union of datatypes and earlier
-// typesets, in the order they are defined.
+// The typesets of the language (runtime/typeset_list.hpp).
 struct TypesetDef {
   const char* name;
   const char* members;  // datatype and typeset words, space-separated
 };
 const TypesetDef kTypesets[] = {
-    {"internal!", "unset!"},
-    {"external!", "event!"},
-    {"number!", "integer! float! percent!"},
-    {"planar!", "pair! point2D!"},
-    {"any-point!", "point2D! point3D!"},
-    {"scalar!", "number! any-point! money! char! pair! tuple! time! date!"},
-    {"any-word!", "word! set-word! lit-word! get-word!"},
-    {"all-word!", "any-word! refinement! issue!"},
-    {"any-list!", "block! paren! hash!"},
-    {"any-path!", "path! lit-path! set-path! get-path!"},
-    {"any-block!", "any-path! any-list!"},
-    {"any-function!", "native! action! op! function! routine!"},
-    {"any-object!", "object! error! port!"},
-    {"any-string!", "string! file! url! tag! email! ref!"},
-    {"series!", "binary! image! vector! any-block! any-string!"},
-    {"immediate!", "scalar! all-word! none! logic! datatype! typeset! handle! date!"},
-    {"default!", "series! immediate! any-object! external! any-function! map! bitset!"},
-    {"any-type!", "default! internal!"},
+#define QEL_X(name, members) {name, members},
+    QEL_TYPESETS(QEL_X)
+#undef QEL_X
 };
 
 void define_typesets() {
