@@ -18,7 +18,7 @@
   X(12, forall, "forall", "[\"Evaluates body for all values in a series\" 'word [word!] body [block!]]") \
   X(13, remove_each, "remove-each", "[\"Removes values for each block that returns truthy value\" 'word [block! word!] data [series!] body [block!]]") \
   X(14, func, "func", "[\"Defines a function with a given spec and body\" spec [block!] body [block!]]") \
-  X(15, function, "function", "[\"Defines a function, making all set-words found in body, local\" spec [block!] body [block!] /extern \"Exclude words that follow this refinement\"]") \
+  X(15, function, "function", "[\"Defines a function, making all set-words found in body, local\" spec [block!] body [block!] /extern \"Exclude words that follow this refinement\" words [block!]]") \
   X(16, does, "does", "[\"Defines a function with no arguments or local variables\" body [block!]]") \
   X(17, has, "has", "[\"Defines a function with local variables, but no arguments\" vars [block!] body [block!]]") \
   X(18, switch_, "switch", "[\"Evaluates the first block following the value found in cases\" value [any-type!] cases [block!] /default \"Specify a default block, if value is not found in cases\" case [block!]]") \

@@ -78,8 +78,8 @@ Status func(const i32*) {
   return 0;
 }
 
-Status function(const i32*) {
-  Cell* spec = function::collect_locals(api::result(), api::arg(1));
+Status function(const i32* refs) {
+  Cell* spec = function::collect_locals(api::result(), api::arg(1), ref(refs, 0) ? ref_arg(refs, 0) : nullptr);
   Cell s = *spec;
   copy_cell(&s, api::result());
   make_function(api::result(), api::arg(1));
