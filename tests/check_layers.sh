@@ -47,6 +47,17 @@
 #     markers (eval/lexer_state.hpp) and each datatype's header
 #     (datatypes/*.hpp, which owns its cell and record layouts and names
 #     accessors for them). Everyone else uses the named accessors.
+#  5. Inside the GUI backend (view/backend/) the files stand on floors: no
+#     include leads from a file back to itself. A room is a source with its
+#     header (x.cpp and x.hpp); the floors, from the bottom: the toolkit's
+#     start (display), the guard, the container, the draw and text engines,
+#     screens and set-up; the window records (windows); the event road
+#     (input, input_method, translate, loop); the painters (base, painter);
+#     the widgets (widgets, then lists, tabs, menus, calendar, camera,
+#     button_images, dialogs, then widget_items); the procedures and the
+#     view builder; the module's table on top. The upper floors reach down
+#     only; what a lower floor must call above it (a window's clean-up when
+#     its widget goes, the widgets' context menus) is registered with it.
 src=${1:-.}
 cd "$src" || exit 2
 fail=0
@@ -151,6 +162,23 @@ for f in $all; do
     grep -nE "$PAYLOAD" "$f" | head -5; fail=1
   fi
 done
+
+# Include loops inside the backend: every include between two rooms is an
+# edge, and tsort finds a loop among them.
+backend_edges() {
+  for f in $(sources view/backend 1); do
+    from=${f%.*}
+    grep -o '^[[:space:]]*#[[:space:]]*include[[:space:]]*"view/backend/[^"]*"' "$f" |
+      sed 's/.*"\(view\/backend\/[^"]*\)".*/\1/' | while read -r inc; do
+        case "$inc" in view/backend/*/*) continue ;; esac  # the engines: their own rule
+        to=${inc%.*}
+        [ "$to" = "$from" ] || echo "$from $to"
+      done
+  done
+}
+if ! loops=$(backend_edges | tsort 2>&1 >/dev/null) || [ -n "$loops" ]; then
+  echo "view/backend/ has an include loop (a file includes its way back to itself):"; echo "$loops"; fail=1
+fi
 
 [ $fail = 0 ] && echo "layers, stack tops and cell layouts: ok"
 exit $fail

@@ -9,6 +9,7 @@
 #include "view/backend/guard.hpp"
 #include "view/backend/input.hpp"
 #include "view/backend/widgets.hpp"
+#include "view/backend/windows.hpp"
 #include "view/face.hpp"
 
 namespace qel::view::backend::calendar {
@@ -18,7 +19,7 @@ namespace {
 using window::Record;
 
 GtkCalendar* calendar_of(const Record& w) {
-  GtkWidget* c = widgets::control(w);
+  GtkWidget* c = windows::control(w);
   return c && GTK_IS_CALENDAR(c) ? GTK_CALENDAR(c) : nullptr;
 }
 
@@ -38,11 +39,7 @@ void on_day(GtkCalendar*, gpointer id) {
     Record* w = window::find(GPOINTER_TO_UINT(id));
     if (!w || !window::face(*w)) return;
     read_into_face(*w);
-    messages::Message m;
-    m.window = w->id;
-    m.code = messages::COMMAND;
-    input::Current scope(&m);
-    input::make_event(m, 0, event::CHANGE);
+    input::command_event(w->id, event::CHANGE);
   });
 }
 

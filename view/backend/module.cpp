@@ -11,14 +11,13 @@
 #include "view/backend/draw/routine.hpp"
 #include "view/backend/entry.hpp"
 #include "view/backend/font_dialog.hpp"
-#include "view/backend/input.hpp"
 #include "view/backend/loop.hpp"
+#include "view/backend/painter.hpp"
 #include "view/backend/screens.hpp"
 #include "view/backend/setup.hpp"
 #include "view/backend/text/fonts.hpp"
 #include "view/backend/text/text_box.hpp"
 #include "view/backend/widgets.hpp"
-#include "view/backend/windows.hpp"
 
 // The build identity both sides hold (view/backend/entry.hpp).
 #ifndef QEL_BUILD_IDENTITY
@@ -39,10 +38,10 @@ Entries make_entries() {
   e.routines[SLOT_FETCH_ALL_SCREENS] = screens::fetch_all_screens;    // screens.cpp
   e.routines[SLOT_GET_CURRENT_SCREEN] = screens::get_current_screen;
   e.routines[SLOT_GET_SCREEN_SIZE] = screens::get_screen_size;
-  e.routines[SLOT_REFRESH_WINDOW] = windows::refresh_window;         // windows.cpp
-  e.routines[SLOT_REDRAW] = windows::redraw_face;
-  e.routines[SLOT_SHOW_WINDOW] = windows::show_window;
-  e.routines[SLOT_UPDATE_TEXT] = windows::update_text;
+  e.routines[SLOT_REFRESH_WINDOW] = painter::refresh_window;         // painter.cpp
+  e.routines[SLOT_REDRAW] = painter::redraw_face;
+  e.routines[SLOT_SHOW_WINDOW] = painter::show_window;
+  e.routines[SLOT_UPDATE_TEXT] = widgets::update_text;                // widgets.cpp
   e.routines[SLOT_SET_DARK_MODE] = setup::set_dark_mode;              // setup.cpp
   e.routines[SLOT_SUPPORT_DARK_MODE_Q] = setup::support_dark_mode_q;
   e.routines[SLOT_DRAW_IMAGE] = draw::draw_image_routine;             // draw/routine.cpp
@@ -68,7 +67,7 @@ Entries make_entries() {
   e.clipboard_read = clipboard::read;
   e.clipboard_write = clipboard::write;
   e.pump = loop::pump;
-  e.send_event = input::send_event;
+  e.send_event = loop::send_event;
   e.face_to_image = builder::face_to_image;
   e.caret_blink_time = setup::caret_blink_time;
   e.display_open = display::open;
