@@ -347,12 +347,16 @@ void load_boot_data(Cell* out) {
 
 }  // namespace
 
+void define_type_words() {
+  set_datatype_words();
+  define_typesets();
+}
+
 void run() {
   gc::boot_started();
   stack::reset();
   make_function_values();
-  set_datatype_words();
-  define_typesets();
+  define_type_words();
   library::native::define_routines();
   view::desktop::define_routines();
   library::native::define_predicates();
