@@ -2,6 +2,7 @@
 #include "eval/interpreter_internal.hpp"
 #include "eval/interpreter_compiled.hpp"
 #include "eval/entry_fit.hpp"
+#include "eval/step_count.hpp"
 #include "eval/library_code.hpp"
 
 #include <new>
@@ -340,6 +341,7 @@ int op_code_of(Type t, u32 id) {
 
 Status eval_expression(const Code& code, u32& pos, ExprMode mode) {
   const bool prefix = mode.prefix, sub = mode.sub, passive = mode.passive;
+  QEL_STEP(reference, 1);
   if (runtime::stack_exhausted()) raise_stack_overflow();
   Cell* entry_top = stack::top;
   u32 end = tail_of(code);

@@ -2,6 +2,7 @@
 // that runs a unit's operations, keeping frames, held blocks and the
 // arguments stack as the reference routines do.
 #include "eval/interpreter_compiled_ops.hpp"
+#include "eval/step_count.hpp"
 
 #include <cstdlib>
 #include <cstring>
@@ -274,8 +275,10 @@ bool eval_code(const Unit* u, const PureInstr* p, const Env& env, Cell* out) {
 // Runs frameless expression i: its value in out, or false (nothing changed).
 [[gnu::always_inline]] inline bool eval_pure(const Unit* u, u32 i, u32 fctx, Cell* fbase, Cell* out) {
   const PureExpr& pe = u->pures[i];
-  if (pe.bin >= 0) return eval_bin(u->bins[u32(pe.bin)], env_of(fctx, fbase), out);
-  return eval_code(u, u->pcode.data() + pe.code_at, env_of(fctx, fbase), out);
+  bool done = pe.bin >= 0 ? eval_bin(u->bins[u32(pe.bin)], env_of(fctx, fbase), out)
+                          : eval_code(u, u->pcode.data() + pe.code_at, env_of(fctx, fbase), out);
+  if (done) QEL_STEP(compiled, 1 + pe.steps.size());  // the value and each operator's operand
+  return done;
 }
 
 // Whether two cells hold the same value (the new-line marker aside).
@@ -693,6 +696,7 @@ L_END: {
 L_CONST: {
   const Op& op = *ip;
   if (R->generic || R->pos != op.pos) GENERIC_EXPR(op);
+  QEL_STEP(compiled, 1);
   place(&op.c, op.flags & F_SUB);
   ++R->pos;
   if (op.flags & F_CHECK) check_pushed(U, op, ops);
@@ -714,6 +718,7 @@ L_WORD: {
     default:
       break;
   }
+  QEL_STEP(compiled, 1);
   place(vp, op.flags & F_SUB, true);
   ++R->pos;
   if (op.flags & F_CHECK) check_pushed(U, op, ops);
@@ -724,6 +729,7 @@ L_WORD: {
 L_GETW: {
   const Op& op = *ip;
   if (R->generic || R->pos != op.pos) GENERIC_EXPR(op);
+  QEL_STEP(compiled, 1);
   ++R->pos;
   Cell v = *word_value(&op.c);
   place(&v, op.flags & F_SUB);
@@ -735,6 +741,7 @@ L_GETW: {
 L_LITW: {
   const Op& op = *ip;
   if (R->generic || R->pos != op.pos) GENERIC_EXPR(op);
+  QEL_STEP(compiled, 1);
   ++R->pos;
   place(&op.c, op.flags & F_SUB);
   if (op.flags & F_CHECK) check_pushed(U, op, ops);
@@ -752,6 +759,7 @@ L_GETPATH: {
   if (R->generic || R->pos != op.pos) GENERIC_EXPR(op);
   Cell v;
   if (!read_data_path(&op.c, *R, &v)) GENERIC_EXPR(op);
+  QEL_STEP(compiled, 1);
   ++R->pos;
   place(&v, op.flags & F_SUB, true);
   if (op.flags & F_CHECK) check_pushed(U, op, ops);
@@ -762,6 +770,7 @@ L_GETPATH: {
 L_SETWORD: {
   const Op& op = *ip;
   if (R->generic || R->pos != op.pos) GENERIC_EXPR(op);
+  QEL_STEP(compiled, 1);
   ++R->pos;
   stack::mark_interp(&op.c);
   stack::push_cell(&op.c);
@@ -804,6 +813,7 @@ L_SETDONE: {
 L_PAREN: {
   const Op& op = *ip;
   if (R->generic || R->pos != op.pos) GENERIC_EXPR(op);
+  QEL_STEP(compiled, 1);
   ++R->pos;
   stack::mark_interp(&g_body_word);
   Rec& P = push_rec(R_PAREN);
@@ -863,6 +873,7 @@ L_LITCALL: {
 // The call's frame and record, its function pushed (ip: its O_CALL,
 // O_PATHCALL or O_LITCALL).
 call_open: {
+  QEL_STEP(compiled, 1);
   const Op& op = *ip;
   stack::mark(&op.d, U->calls[op.k].kind == K_FUNCTION ? stack::FRAME_INTERP_FUNC : stack::FRAME_INTERP);
   Rec& C = push_rec(R_CALL);

@@ -394,6 +394,7 @@ void run() {
   view::routines::define_event_routines();  // when no settings ran (a reduced library)
   library::native::wire_tool_routines();
   library::native::wire_codec_routines();
+  library::native::wire_series_routines();
   console::wire_terminal_routines();
   fill_boot_args();
   library::mark_library_code();

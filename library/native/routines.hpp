@@ -2,8 +2,8 @@
 // values made with the evaluator's routine-making API, eval/library_routines.hpp):
 // the built-in routines and type predicates set as global words before the
 // library runs, the routines that library functions call in place of a
-// placeholder word (wired once the functions exist), and the JSON and CSV
-// codecs' routines that the codec functions run first.
+// placeholder word (wired once the functions exist), and the routines that
+// library functions written in Qel run first (the JSON and CSV codecs, split).
 #pragma once
 
 #include <string>
@@ -35,6 +35,8 @@ void wire_tool_routines();
 // to-csv (library/native/json_routines.cpp, csv_routines.cpp).
 void wire_codec_routines();
 void wire_csv_routines();
+// The series helpers' routines into split (library/native/series_routines.cpp).
+void wire_series_routines();
 
 // The code points as a new string! of the narrowest unit that holds the
 // widest of them. The cell roots nothing: the caller stores it at once.
