@@ -1108,7 +1108,7 @@ namespace detail {
 inline Status run_body(const Cell* fn, const Cell* name) {
   return run_function_body(fn, bind_frame_context(function::context_of(fn)), name, false);
 }
-Status run_function(const Cell* fn, const Cell* name) { return run_body(fn, name); }
+Status run_function(const Cell* fn, stack::Frame* f, const Cell* name) { return run_function_body(fn, f, name, false); }
 
 
 CallShape g_shapes[1u << SHAPE_BITS];
