@@ -60,10 +60,7 @@ Cell g_callback_word{TYPE_WORD, 0, 0, 0};
 u32 g_global_ctx = 0;
 u32 g_global_values = 0;
 
-[[noreturn]] void raise_stack_overflow() {
-  stack::top = (stack::top - stack::bottom > 5) ? stack::top - 5 : stack::bottom;
-  fire(Err::internal_stack_overflow);
-}
+[[noreturn]] void raise_stack_overflow() { stack::overflow(); }
 
 Status take_pending_return(Status st) {
   if (takes_return(st, stack::ctop - 1)) {
@@ -1118,7 +1115,7 @@ namespace detail {
 inline Status run_body(const Cell* fn, const Cell* name) {
   return run_function_body(fn, bind_frame_context(function::context_of(fn)), name, false);
 }
-Status run_function(const Cell* fn, const Cell* name) { return run_body(fn, name); }
+Status run_function(const Cell* fn, stack::Frame* f, const Cell* name) { return run_function_body(fn, f, name, false); }
 
 
 CallShape g_shapes[1u << SHAPE_BITS];
