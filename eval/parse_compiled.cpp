@@ -28,6 +28,10 @@
 #include <unordered_map>
 
 #include "eval/parse_engine.hpp"
+#include "datatypes/bitset.hpp"
+#include "datatypes/context.hpp"
+#include "eval/interrupt.hpp"
+#include "runtime/api.hpp"
 
 namespace qel::parse::detail {
 
