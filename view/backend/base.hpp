@@ -29,6 +29,9 @@ void paint_pending(window::Record& w);
 // before the toolkit draws the frame): asked any number of times before it,
 // it paints once.
 void paint_at_frame(window::Record& w);
+// What waits of the windows whose frame came while long work held their
+// drawing back (loop::pump_work), painted now: the next event loop starts.
+void paint_held();
 // Releases the surface (window teardown).
 void release(window::Record& w);
 
