@@ -4,6 +4,7 @@
 
 #include "eval/parse_engine.hpp"
 #include "runtime/collector.hpp"
+#include "platform/image_state.hpp"
 
 namespace qel::parse {
 
@@ -28,6 +29,11 @@ Cell g_event_words[EV_COUNT];
 Cell g_callback_word;
 std::vector<Entry> g_rules;
 std::vector<Input> g_inputs;
+// Keywords learnt as their spellings are met, and the engine's stacks
+// (empty between runs): each process fills them again.
+QEL_IMAGE_SKIP(g_spelling_of);
+QEL_IMAGE_SKIP(g_rules);
+QEL_IMAGE_SKIP(g_inputs);
 u32 g_rule_cells = 0;
 Engine* g_engines = nullptr;
 

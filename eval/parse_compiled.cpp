@@ -28,6 +28,7 @@
 #include <unordered_map>
 
 #include "eval/parse_engine.hpp"
+#include "platform/image_state.hpp"
 
 namespace qel::parse::detail {
 
@@ -117,6 +118,11 @@ struct RecentPlan {
   Plan* plan;
 };
 RecentPlan g_recent[256];  // the plans last asked for, by node
+// The plans are C++ memory, made again by each process as rules run.
+QEL_IMAGE_SKIP(g_epoch);
+QEL_IMAGE_SKIP(g_plans);
+QEL_IMAGE_SKIP(g_plan_of);
+QEL_IMAGE_SKIP(g_recent);
 
 void build(Plan& p) {
   u32 n = cells_of(p.node);

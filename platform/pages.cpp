@@ -1,5 +1,7 @@
 #include "platform/pages.hpp"
 
+#include "platform/image_state.hpp"
+
 #include <sys/mman.h>
 
 #include <cstdio>
@@ -30,6 +32,56 @@ std::map<std::uint64_t, std::uint64_t> g_used;
 std::uint64_t round_pages(std::uint64_t n) {
   return (n + g_page - 1) & ~(g_page - 1);
 }
+
+// The runs a boot image holds: saved as (offset, bytes) pairs; a process
+// that starts from the image commits the image's runs and gives back those
+// its own start-up committed that the image does not hold.
+void save_runs(const std::map<std::uint64_t, std::uint64_t>& runs, image_state::Writer& w) {
+  w.value(std::uint64_t(runs.size()));
+  for (const auto& [off, bytes] : runs) {
+    w.value(off);
+    w.value(bytes);
+  }
+}
+
+std::map<std::uint64_t, std::uint64_t> load_runs(image_state::Reader& r) {
+  std::map<std::uint64_t, std::uint64_t> runs;
+  std::uint64_t n = r.value<std::uint64_t>();
+  for (std::uint64_t i = 0; i < n && r.good(); ++i) {
+    std::uint64_t off = r.value<std::uint64_t>();
+    runs.emplace(off, r.value<std::uint64_t>());
+  }
+  return runs;
+}
+
+void save_used(image_state::Writer& w) { save_runs(g_used, w); }
+void save_free(image_state::Writer& w) { save_runs(g_free, w); }
+void load_free(image_state::Reader& r) { g_free = load_runs(r); }
+
+void load_used(image_state::Reader& r) {
+  std::map<std::uint64_t, std::uint64_t> runs = load_runs(r);
+  for (const auto& [off, bytes] : g_used) {
+    auto kept = runs.find(off);
+    if (kept != runs.end() && kept->second == bytes) continue;
+    madvise(g_base + off, bytes, MADV_DONTNEED);
+    mprotect(g_base + off, bytes, PROT_NONE);
+  }
+  for (const auto& [off, bytes] : runs) {
+    auto had = g_used.find(off);
+    if (had != g_used.end() && had->second == bytes) continue;
+    if (off + bytes > g_region_bytes || mprotect(g_base + off, bytes, PROT_READ | PROT_WRITE) != 0) {
+      std::fputs("*** Runtime Error 94: out of memory\n*** at: 00000000h\n", stderr);
+      std::_Exit(94);
+    }
+    QEL_UNPOISON(g_base + off, bytes);
+  }
+  g_used = std::move(runs);
+}
+
+QEL_IMAGE_KEEP(g_bump);
+QEL_IMAGE_KEEP(g_committed);
+QEL_IMAGE_KEEP_WITH(g_used, save_used, load_used);
+QEL_IMAGE_KEEP_WITH(g_free, save_free, load_free);
 
 }  // namespace
 
@@ -119,5 +171,12 @@ bool release_pages(std::uint32_t offset, std::uint64_t bytes) {
 }
 
 std::uint64_t committed_bytes() { return g_committed; }
+
+std::vector<std::pair<std::uint32_t, std::uint64_t>> committed_runs() {
+  std::vector<std::pair<std::uint32_t, std::uint64_t>> out;
+  out.reserve(g_used.size());
+  for (const auto& [off, bytes] : g_used) out.emplace_back(std::uint32_t(off), bytes);
+  return out;
+}
 
 }  // namespace qel::platform

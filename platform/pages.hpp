@@ -9,6 +9,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 namespace qel::platform {
 
@@ -34,5 +36,8 @@ bool release_pages(std::uint32_t offset, std::uint64_t bytes);
 
 // Pages committed now, in bytes.
 std::uint64_t committed_bytes();
+
+// The committed runs, (offset, bytes) in address order.
+std::vector<std::pair<std::uint32_t, std::uint64_t>> committed_runs();
 
 }  // namespace qel::platform

@@ -6,6 +6,7 @@
 #include "runtime/memory.hpp"
 #include "runtime/stack.hpp"
 #include "runtime/startup.hpp"
+#include "platform/image_state.hpp"
 
 namespace qel {
 
@@ -20,6 +21,10 @@ int top_type = 0;
 
 namespace {
 bool g_registered[TYPE_SLOTS] = {};
+// Start-up registers event! last.
+QEL_IMAGE_KEEP_POINTERS(table);
+QEL_IMAGE_KEEP(top_type);
+QEL_IMAGE_KEEP(g_registered);
 
 template <class F>
 void store(Type id, Type parent, int slot, const Slot<F>& s) {

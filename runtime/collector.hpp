@@ -19,6 +19,8 @@ void stress_point();    // called at every buffer allocation
 // off, startup_done turns it on again. Code that never boots (the unit tests)
 // runs under the stress from the first allocation on.
 void boot_started();
+// Whether the stress was asked for during start-up too.
+bool stress_during_boot();
 // Under the stress, each run (a test case: restart_stress begins one; else
 // the process) collects at every one of its first config::GC_STRESS_FULL
 // allocations, then at every config::GC_STRESS_SPACING-th.

@@ -15,6 +15,7 @@
 #include "datatypes/word.hpp"
 #include "runtime/api.hpp"
 #include "view/units.hpp"
+#include "platform/image_state.hpp"
 
 namespace qel::view::system_view {
 
@@ -35,8 +36,11 @@ struct Path {
   std::vector<u32> symbols;
 };
 
+std::deque<Path> g_paths;  // a handful of paths; references stay valid
+QEL_IMAGE_SKIP(g_paths);   // interned again at first use
+
 const std::vector<u32>& symbols_of(const char* path) {
-  static std::deque<Path> known;  // a handful of paths; references stay valid
+  std::deque<Path>& known = g_paths;
   for (const Path& k : known)
     if (k.text == path) return k.symbols;
   Path k{path, {symbol::make("system"), symbol::make("view")}};

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "console/boot/image.hpp"
 #include "console/terminal_routines.hpp"
 #include "datatypes/block.hpp"
 #include "datatypes/context.hpp"
@@ -233,8 +234,11 @@ void finish_system() {
     Cell* c = field_of(errors, category_word(cat));
     if (type_of(c) == TYPE_OBJECT) object::set_class(c, object::CLASS_FIRST_CATEGORY + 2 * cat);
   }
-  // The command line, as one string: the program and its arguments, each
-  // holding a blank or a tab or being empty put in double quotes.
+}
+
+// The command line, as one string: the program and its arguments, each
+// holding a blank or a tab or being empty put in double quotes.
+void fill_command_line() {
   std::string line;
   for (size_t i = 0; i < runtime::args.size(); ++i) {
     const std::string& a = runtime::args[i];
@@ -244,6 +248,12 @@ void finish_system() {
   }
   string::load_at(reinterpret_cast<const u8*>(line.data()), u32(line.size()),
                   system_field("script args"), string::Encoding::utf8);
+  if (!runtime::args.empty()) {
+    const std::string& exe = runtime::args[0];
+    string::load_at(reinterpret_cast<const u8*>(exe.data()), u32(exe.size()),
+                    system_field("build config build-basename"), string::Encoding::utf8);
+    set_type(system_field("build config build-basename"), TYPE_FILE);
+  }
 }
 
 // Sets the field to the first value of the text, when the text is not empty.
@@ -271,12 +281,6 @@ void fill_build() {
     string::load_at(reinterpret_cast<const u8*>(message.data()), u32(message.size()),
                     system_field("build git message"), string::Encoding::utf8);
   }
-  if (!runtime::args.empty()) {
-    std::string exe = runtime::args[0];
-    string::load_at(reinterpret_cast<const u8*>(exe.data()), u32(exe.size()),
-                    system_field("build config build-basename"), string::Encoding::utf8);
-    set_type(system_field("build config build-basename"), TYPE_FILE);
-  }
 }
 
 // system/options/boot and system/options/args straight from the process's
@@ -302,12 +306,14 @@ void fill_boot_args() {
 }  // namespace
 
 // The boot data: the library, loaded and encoded at build time (compact
-// QELBIN, plain; a stream sent through the LZ stream decodes too). Linked
-// into the executables that start from it; absent (null) elsewhere, which
-// then load the sources.
+// QELBIN, plain; a stream sent through the LZ stream decodes too), but its
+// last file, start.qel, encoded alone. Linked into the executables that
+// start from it; absent (null) elsewhere, which then load the sources.
 extern "C" {
 extern const unsigned char qel_boot_data[] __attribute__((weak));
 extern const unsigned long qel_boot_data_size __attribute__((weak));
+extern const unsigned char qel_boot_start[] __attribute__((weak));
+extern const unsigned long qel_boot_start_size __attribute__((weak));
 }
 
 namespace {
@@ -352,15 +358,18 @@ void decode_boot_stream(const unsigned char* data, unsigned long size, u32 count
   *out = *b->cells();
 }
 
+// The library's files but the last, which takes what comes from the
+// process.
+unsigned library_files() { return kLibraryCount - 1; }
+
 // Decodes the boot data into out, a block of one block per library file.
 void load_boot_data(Cell* out) {
-  decode_boot_stream(qel_boot_data, qel_boot_data_size, kLibraryCount, qelbin::MODE_BOOT, out);
+  decode_boot_stream(qel_boot_data, qel_boot_data_size, library_files(), qelbin::MODE_BOOT, out);
 }
 
-}  // namespace
-
-void run() {
-  gc::boot_started();
+// Runs the library: the boot program as far as it takes nothing from the
+// process. What it leaves is what the boot image holds.
+void run_library() {
   stack::reset();
   make_function_values();
   set_datatype_words();
@@ -377,7 +386,7 @@ void run() {
   bool system_done = false;
   bool boot_data = from_boot_data();
   if (boot_data) load_boot_data(files.get());
-  for (unsigned i = 0; i < kLibraryCount; ++i) {
+  for (unsigned i = 0; i < library_files(); ++i) {
     if (boot_data)
       *code.get() = *block::cell_at(files.get(), i);
     else
@@ -403,9 +412,41 @@ void run() {
   library::wire_tool_routines();
   library::native::wire_codec_routines();
   console::wire_terminal_routines();
-  fill_boot_args();
   library::mark_library_code();
   interp::compiled::set_starting(false);
+}
+
+// Takes what comes from the process, at every start: the command line into
+// the system object, then the library's last file (the current directory,
+// the cache's place, the arguments), then the arguments as given.
+void take_process() {
+  interp::compiled::set_starting(true);
+  if (type_of(word::get_value_cell(intern_word("system"))) == TYPE_OBJECT) fill_command_line();
+  roots::LocalCell code, file;
+  if (from_boot_data() && qel_boot_start && &qel_boot_start_size) {
+    decode_boot_stream(qel_boot_start, qel_boot_start_size, 1, qelbin::MODE_BOOT, file.get());
+    *code.get() = *block::cell_at(file.get(), 0);
+  } else {
+    const Source& start = kLibrary[kLibraryCount - 1];
+    lexer::load_source(code.get(), start.text, start.size);
+  }
+  lexer::skip_header(code.get());
+  interp::eval_block_or_throw(code.get(), false);
+  stack::reset();
+  fill_boot_args();
+  interp::compiled::set_starting(false);
+}
+
+}  // namespace
+
+void run() {
+  gc::boot_started();
+  if (!image::load()) {
+    if (image::making()) image::note_start();
+    run_library();
+    if (image::making()) image::make_and_exit();
+  }
+  take_process();
   gc::startup_done(symbol::count());
 }
 
