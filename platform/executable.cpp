@@ -107,6 +107,9 @@ MappedSection::~MappedSection() { close(); }
 
 void MappedSection::close() {
   if (map_) ::munmap(map_, map_bytes_);
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  offset_ = 0;
   map_ = nullptr;
   map_bytes_ = 0;
   data_ = nullptr;
@@ -146,7 +149,7 @@ bool MappedSection::open(const char* section, const char* path) {
       const u64 page = u64(::sysconf(_SC_PAGESIZE));
       const u64 start = s.sh_offset & ~(page - 1);
       map_bytes_ = std::size_t(s.sh_offset - start + s.sh_size);
-      void* m = ::mmap(nullptr, map_bytes_, PROT_READ, MAP_PRIVATE, fd, off_t(start));
+      void* m = ::mmap(nullptr, map_bytes_, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, off_t(start));
       if (m == MAP_FAILED) {
         map_bytes_ = 0;
         break;
@@ -154,10 +157,12 @@ bool MappedSection::open(const char* section, const char* path) {
       map_ = m;
       data_ = static_cast<const u8*>(m) + (s.sh_offset - start);
       size_ = std::size_t(s.sh_size);
+      offset_ = s.sh_offset;
       break;
     }
   } while (false);
-  ::close(fd);
+  if (data_) fd_ = fd;
+  else ::close(fd);
   return found && data_ != nullptr;
 }
 

@@ -22,9 +22,10 @@ std::string libc_version();
 std::string symbol_at(u64 offset);
 
 // A section of the executable's file, mapped read-only (shared with the
-// page cache). Empty when the file cannot be read, is no ELF file of this
-// machine, or has no such section; `truncated` when the section names bytes
-// past the end of the file.
+// page cache) and backed at once. Empty when the file cannot be read, is no
+// ELF file of this machine, or has no such section; `truncated` when the
+// section names bytes past the end of the file. The file stays open while
+// the section is, so that parts of it can be mapped elsewhere too.
 class MappedSection {
  public:
   MappedSection() = default;
@@ -37,9 +38,13 @@ class MappedSection {
   const u8* data() const { return data_; }
   std::size_t size() const { return size_; }
   bool truncated() const { return truncated_; }
+  int file() const { return fd_; }
+  u64 file_offset() const { return offset_; }
   void close();
 
  private:
+  int fd_ = -1;
+  u64 offset_ = 0;
   void* map_ = nullptr;
   std::size_t map_bytes_ = 0;
   const u8* data_ = nullptr;

@@ -63,8 +63,7 @@ void load_used(image_state::Reader& r) {
   for (const auto& [off, bytes] : g_used) {
     auto kept = runs.find(off);
     if (kept != runs.end() && kept->second == bytes) continue;
-    madvise(g_base + off, bytes, MADV_DONTNEED);
-    mprotect(g_base + off, bytes, PROT_NONE);
+    mmap(g_base + off, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_NORESERVE, -1, 0);
   }
   for (const auto& [off, bytes] : runs) {
     auto had = g_used.find(off);
@@ -139,13 +138,29 @@ void populate_pages(std::uint32_t offset, std::uint64_t bytes) {
 #endif
 }
 
+bool map_file_pages(std::uint32_t offset, std::uint64_t bytes, int fd, std::uint64_t file_offset) {
+  bytes = round_pages(bytes ? bytes : 1);
+  if (!g_base || offset + bytes > g_region_bytes) return false;
+  // Mapped readable and backed at once (no fault a page), then made
+  // writable: a write copies its page then.
+  void* p = mmap(g_base + offset, bytes, PROT_READ, MAP_PRIVATE | MAP_FIXED | MAP_POPULATE, fd, off_t(file_offset));
+  if (p == MAP_FAILED || mprotect(p, bytes, PROT_READ | PROT_WRITE) != 0) {
+    // Committed memory again, for the caller to fill.
+    mmap(g_base + offset, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_NORESERVE, -1, 0);
+    return false;
+  }
+  QEL_UNPOISON(g_base + offset, bytes);
+  return true;
+}
+
 bool release_pages(std::uint32_t offset, std::uint64_t bytes) {
   bytes = round_pages(bytes ? bytes : 1);
   auto used = g_used.find(offset);
   if (used == g_used.end() || used->second != bytes) return false;
   g_used.erase(used);
-  madvise(g_base + offset, bytes, MADV_DONTNEED);
-  mprotect(g_base + offset, bytes, PROT_NONE);
+  // Fresh reserved pages: a run backed by a file (map_file_pages) must not
+  // show the file again when it is committed anew.
+  mmap(g_base + offset, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_NORESERVE, -1, 0);
   g_committed -= bytes;
   std::uint64_t off = offset;
   auto next = g_free.lower_bound(off);

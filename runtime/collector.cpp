@@ -622,6 +622,12 @@ void restart_stress() { g_stress_allocations = 0; }
 
 u32 cycles() { return g_cycles; }
 
+void compact_unseen() {
+  const u32 counted = g_cycles;
+  do_cycle();
+  g_cycles = counted;
+}
+
 bool add_mark_callback(MarkCallback fn) {
   if (g_callback_count >= MAX_CALLBACKS) return false;
   g_callbacks[g_callback_count++] = fn;

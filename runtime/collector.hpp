@@ -27,6 +27,9 @@ bool stress_during_boot();
 void restart_stress();
 u32 do_cycle();         // one cycle; answers the cycle count
 u32 cycles();
+// One cycle that the counters programs read do not count: the boot image
+// saves the region compacted.
+void compact_unseen();
 
 // Modules that hold values outside the root block register a mark callback
 // (at most 100 registrations in a run; a removed entry stays empty).

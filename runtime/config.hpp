@@ -55,9 +55,11 @@ inline constexpr const char* EVAL_REFERENCE_ENV = "QEL_EVAL_REFERENCE";
 
 // Environment variable for start-up from the executable's boot image
 // (console/boot/image.hpp): "0" starts from the boot data even when the
-// image is there (the road of the tests that compare the two); "why" says
-// on standard error which start-up ran and why an image was not taken.
+// image is there (the road of the tests that compare the two).
 inline constexpr const char* BOOT_IMAGE_ENV = "QEL_BOOT_IMAGE";
+// Environment variable that makes start-up say on standard error whether
+// it took the boot image, and why not (for the tests of both roads).
+inline constexpr const char* BOOT_REPORT_ENV = "QEL_BOOT_REPORT";
 
 // Environment variable the build sets to a file name: the process starts
 // from the boot data, writes its boot image to that file and exits.

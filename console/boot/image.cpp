@@ -6,8 +6,13 @@
 //   - the runs: run_count pairs (u32 region offset, u32 bytes);
 //   - the pieces: piece_count of (u32 name bytes, the name, u64 data bytes,
 //     the data), one for each global declared kept, in any order;
-//   - the bytes of each run, in the order of the table, each padded to a
-//     multiple of 8 bytes.
+//   - zero bytes up to data_offset, a multiple of the page size from the
+//     image's start;
+//   - the bytes of each run, in the order of the table, each padded with
+//     zero bytes to a multiple of the page size.
+// The build places the section at a page boundary of the file, so that a
+// process maps the runs' pages from the file (copy-on-write) rather than
+// copying them; elsewhere they are copied.
 #include "console/boot/image.hpp"
 
 #include <cstdio>
@@ -19,6 +24,7 @@
 
 #include "platform/executable.hpp"
 #include "platform/image_state.hpp"
+#include "platform/pages.hpp"
 #include "runtime/codecs/checksum.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/config.hpp"
@@ -50,6 +56,7 @@ struct Header {
   u64 init_check;
   u32 run_count;
   u32 piece_count;
+  u64 data_offset;  // of the runs' bytes, from the image's start
   u64 payload_bytes;
   u64 payload_check;
   u64 header_check;  // of the header with this field 0
@@ -86,10 +93,7 @@ bool on(const char* name) {
   return v && std::strcmp(v, "0") != 0;
 }
 
-bool say_why() {
-  const char* v = env(config::BOOT_IMAGE_ENV);
-  return v && std::strcmp(v, "why") == 0;
-}
+bool say_why() { return on(config::BOOT_REPORT_ENV); }
 
 void why(const char* what) {
   if (!say_why()) return;
@@ -149,10 +153,12 @@ void check_changes() {
          missing);
 }
 
-void append_padded(std::vector<u8>& out, const void* p, std::size_t n) {
+constexpr u64 kPage = config::PAGE_SIZE;
+u64 page_round(u64 n) { return (n + kPage - 1) & ~(kPage - 1); }
+
+void append(std::vector<u8>& out, const void* p, std::size_t n) {
   const u8* b = static_cast<const u8*>(p);
   out.insert(out.end(), b, b + n);
-  out.resize((out.size() + 7) & ~std::size_t(7), 0);
 }
 
 // ---- loading ------------------------------------------------------------
@@ -203,19 +209,19 @@ bool parse(const Header& h, const u8* payload, Parsed& out, const char** reason)
   *reason = "it lacks state this program declares";
   if (!declared.empty()) return false;
   *reason = "its runs do not fit it";
-  const u64 tables = (u64(p - payload) + 7) & ~u64(7);  // the runs' bytes start 8-aligned
-  if (tables > h.payload_bytes) return false;
-  p = payload + tables;
-  out.data = p;
+  const u64 data = h.data_offset;  // from the image's start
+  if (data % kPage != 0 || data < sizeof(Header) + u64(p - payload) || data - sizeof(Header) > h.payload_bytes)
+    return false;
+  out.data = payload + (data - sizeof(Header));
   u64 need = 0;
   u64 last_end = 0;
   for (u32 i = 0; i < h.run_count; ++i) {
     const mem::Run& r = out.runs[i];
-    if (r.offset < last_end || u64(r.offset) + r.bytes > config::REGION_BYTES) return false;
+    if (r.offset < last_end || r.offset % kPage != 0 || u64(r.offset) + r.bytes > config::REGION_BYTES) return false;
     last_end = u64(r.offset) + r.bytes;
-    need += (u64(r.bytes) + 7) & ~u64(7);
+    need += page_round(r.bytes);
   }
-  return need <= u64(end - p);
+  return need <= u64(end - out.data);
 }
 
 }  // namespace
@@ -250,9 +256,11 @@ void make_and_exit() {
   if (libc.size() >= sizeof h.libc) fail("the C library's version is too long");
   std::memcpy(h.libc, libc.data(), libc.size());
   h.init_check = g_init_check;
+  // Compacted first: the garbage of the library's run is not saved.
+  gc::compact_unseen();
   std::vector<mem::Run> runs = mem::image_runs();
   std::vector<u8> payload;
-  append_padded(payload, runs.data(), runs.size() * sizeof(mem::Run));
+  append(payload, runs.data(), runs.size() * sizeof(mem::Run));
   u32 pieces = 0;
   for (const image_state::Piece* q = image_state::first(); q; q = q->next) {
     if (q->kind == image_state::Kind::skip) continue;
@@ -262,18 +270,18 @@ void make_and_exit() {
     const std::string name = q->name;
     const u32 name_bytes = u32(name.size());
     const u64 data_bytes = bytes.size();
-    payload.insert(payload.end(), reinterpret_cast<const u8*>(&name_bytes),
-                   reinterpret_cast<const u8*>(&name_bytes) + 4);
-    payload.insert(payload.end(), name.begin(), name.end());
-    payload.insert(payload.end(), reinterpret_cast<const u8*>(&data_bytes),
-                   reinterpret_cast<const u8*>(&data_bytes) + 8);
-    payload.insert(payload.end(), bytes.begin(), bytes.end());
+    append(payload, &name_bytes, 4);
+    append(payload, name.data(), name.size());
+    append(payload, &data_bytes, 8);
+    append(payload, bytes.data(), bytes.size());
     ++pieces;
   }
-  payload.resize((payload.size() + 7) & ~std::size_t(7), 0);
+  h.data_offset = page_round(sizeof(Header) + payload.size());
+  payload.resize(h.data_offset - sizeof(Header), 0);
   for (const mem::Run& r : runs) {
     QEL_UNPOISON(mem::at<u8>(r.offset), r.bytes);  // dead buffers are copied too
-    append_padded(payload, mem::at<u8>(r.offset), r.bytes);
+    append(payload, mem::at<u8>(r.offset), r.bytes);
+    payload.resize(page_round(payload.size() + sizeof(Header)) - sizeof(Header), 0);
   }
   h.run_count = u32(runs.size());
   h.piece_count = pieces;
@@ -344,12 +352,17 @@ bool load() {
       std::_Exit(1);
     }
   }
-  const u8* bytes = parsed.data;
+  // The runs' pages come from the file when the section lies at a page
+  // boundary of it, else they are copied.
+  const bool mapped = section.file_offset() % kPage == 0;
+  u64 at = u64(parsed.data - section.data());  // from the image's start
   for (u32 i = 0; i < h.run_count; ++i) {
     const mem::Run& r = parsed.runs[i];
-    QEL_UNPOISON(mem::at<u8>(r.offset), r.bytes);
-    std::memcpy(mem::at<u8>(r.offset), bytes, r.bytes);
-    bytes += (r.bytes + 7) & ~u32(7);
+    if (!mapped || !platform::map_file_pages(r.offset, r.bytes, section.file(), section.file_offset() + at)) {
+      QEL_UNPOISON(mem::at<u8>(r.offset), r.bytes);
+      std::memcpy(mem::at<u8>(r.offset), section.data() + at, r.bytes);
+    }
+    at += page_round(r.bytes);
   }
   mem::adopt_image();
   why("taken");

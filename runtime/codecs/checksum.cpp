@@ -140,6 +140,8 @@ QEL_READS_POISONED __attribute__((target("sse4.2"))) u64 lanes_sse42(const u8* p
 
 }  // namespace
 
+u64 lanes_crc32c_portable(const u8* p, std::size_t n, u64 seed) { return lanes_portable(p, n, seed); }
+
 u64 lanes_crc32c(const u8* p, std::size_t n, u64 seed) {
 #if defined(__x86_64__)
   static const bool hardware = __builtin_cpu_supports("sse4.2");
