@@ -17,7 +17,7 @@
 #include "runtime/memory.hpp"
 #include "runtime/roots.hpp"
 #include "runtime/stack.hpp"
-#include "view/backend/draw/text_format.hpp"
+#include "view/backend/text/format.hpp"
 #include "view/backend/text/text_box.hpp"
 #include "view/face.hpp"
 
@@ -99,7 +99,7 @@ void BM_RichTextFace(benchmark::State& state) {
 // ---- pango called directly --------------------------------------------------------------
 
 void BM_PangoDirect(benchmark::State& state) {
-  PangoContext* ctx = draw::text::context();
+  PangoContext* ctx = text::context();
   PangoFontDescription* desc = pango_font_description_from_string("DejaVu Sans Mono 10");
   double width = 0;
   for (auto _ : state) {

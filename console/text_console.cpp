@@ -45,6 +45,7 @@
 #include "eval/interrupt.hpp"
 #include "eval/library_routines.hpp"
 #include "platform/crash.hpp"
+#include "platform/std_streams.hpp"
 #include "runtime/config.hpp"
 #include "runtime/error.hpp"
 #include "runtime/hooks.hpp"
@@ -57,16 +58,22 @@ namespace editor = qel::console::editor;
 
 namespace {
 
+// Sends what standard output holds on; a write that fails there (a full
+// disk, a closed pipe) is noted for the exit status.
+void flush_output() {
+  if (std::fflush(stdout) != 0) platform::streams::output_failed(errno);
+}
+
 void print_value(const Cell* text, int line_end) {
   std::string s = string::to_utf8(text);
   std::fwrite(s.data(), 1, s.size(), stdout);
   if (line_end) std::fputc('\n', stdout);
-  std::fflush(stdout);
+  flush_output();
 }
 
 void print_bytes(const char* text, std::size_t n, int) {
   std::fwrite(text, 1, n, stdout);
-  std::fflush(stdout);
+  flush_output();
 }
 
 // ---- system/console --------------------------------------------------------------
@@ -237,7 +244,7 @@ std::optional<std::string> ask_for(const Cell* prompt) {
   }
   if (!line) {
     std::fputc('\n', stdout);
-    std::fflush(stdout);
+    flush_output();
   }
   return line;
 }
@@ -278,7 +285,7 @@ void set_title() {
   std::string title = string::to_utf8(api::arg(0));
   std::string seq = "\033]0;" + title + "\007";
   std::fwrite(seq.data(), 1, seq.size(), stdout);
-  std::fflush(stdout);
+  flush_output();
 }
 
 void on_interrupt() { interrupt::request(); }
@@ -329,8 +336,9 @@ void usage(const char* program) {
       "\n"
       "Run from a shell (a terminal, or the output to a pipe or a file), a script\n"
       "prints on standard output and reports errors on standard error; its exit\n"
-      "status is 0, the status given to quit, 254 after an error it does not\n"
-      "catch, 130 and 143 after SIGINT and SIGTERM.\n"
+      "status is 0, the status given to quit (255 for one outside 0 to 255), 254\n"
+      "after an error it does not catch, 130 and 143 after SIGINT and SIGTERM, and\n"
+      "1 instead of 0 when what it printed could not be written.\n"
       "\n"
       "Environment:\n"
       "  DISPLAY, WAYLAND_DISPLAY  the display of the windows and the console window\n"

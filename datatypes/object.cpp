@@ -48,6 +48,8 @@ bool is_handler_word(u32 sym) {
 // Value i of an object context, or nullptr when the values series is short.
 inline Cell* value_at(u32 ctx, u32 i) { return context::slot(ctx, i); }
 
+object::UnsetFieldHook g_unset_field_hook = nullptr;
+
 // A copy of word cell i, bound to the context, without the assigned flag.
 Cell word_at(u32 ctx, u32 i) {
   Cell w = *context::symbol_cell(ctx, i);
@@ -446,6 +448,8 @@ Cell* object_eval_path(Cell* obj, Cell* element, Cell* value, const PathStep& st
   i32 i = find_element(obj, element, &step);
   if (value) return set_field(obj, element, u32(i), value);
   const Cell* v = value_at(object::context_of(obj), u32(i));
+  if ((!v || type_of(v) == TYPE_UNSET) && g_unset_field_hook && g_unset_field_hook(object::context_of(obj), u32(i)))
+    v = value_at(object::context_of(obj), u32(i));
   if (!v || type_of(v) == TYPE_UNSET) {
     Cell path;
     path_or_none(&step, &path);
@@ -569,6 +573,8 @@ void on_change_hook(Cell* obj, Cell* word, Cell* old_value, Cell* new_value) {
 }  // namespace
 
 namespace object {
+
+void set_unset_field_hook(UnsetFieldHook hook) { g_unset_field_hook = hook; }
 
 i32 new_class_id() { return ++g_class_counter; }
 

@@ -132,6 +132,13 @@ void fire_on_top(Cell* object, Cell* word);
 // the cell below it as new value.
 void fire_on_word(Cell* word);
 
+// A field read through a path while it holds unset: the hook (one for the
+// process, set at start-up by a layer above) may give the field a value made
+// at its first read; true when it did, and the read takes that value. Reads
+// of fields that hold a value never reach it.
+using UnsetFieldHook = bool (*)(u32 ctx, u32 index);
+void set_unset_field_hook(UnsetFieldHook hook);
+
 // The set native's object case (see object.cpp).
 void set_values(Cell* object, const Cell* value, bool any, bool only, bool some);
 // The construct native: an object from the set-words of the spec and the

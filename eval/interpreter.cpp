@@ -1,6 +1,7 @@
 #include "eval/interpreter.hpp"
 #include "eval/interpreter_internal.hpp"
 #include "eval/interpreter_compiled.hpp"
+#include "eval/entry_fit.hpp"
 #include "eval/library_code.hpp"
 
 #include <new>
@@ -574,14 +575,10 @@ Cell make_arg_typeset(const Cell* types, u32 kind) {
 
 }  // namespace detail
 
-u32 spec_arguments(const Cell* fn_in) {
-  Cell fn = *fn_in;
-  Cell* cached = more_cell(&fn, MORE_ARGS);
-  if (type_of(cached) == TYPE_BLOCK) return series_node(cached);
-  bool native_like = type_of(&fn) == TYPE_NATIVE || type_of(&fn) == TYPE_ACTION;
-  u32 spec = function::spec_of(&fn);
-  roots::LocalCell desc;
-  make_series(desc.get(), TYPE_BLOCK, mem::alloc_cells(8));
+void describe_spec(u32 spec, bool native_like, Cell* out) {
+  roots::NodeRoot hold_spec(&spec);
+  make_series(out, TYPE_BLOCK, mem::alloc_cells(8));
+  Cell* desc = out;
   u32 n = buffer_of(spec)->used() / sizeof(Cell);
   u32 local_sym = symbol::resolve(word::symbol_of(words::refinement(words::R_LOCAL)));
   u32 refinements = 0;
@@ -601,7 +598,7 @@ u32 spec_arguments(const Cell* fn_in) {
       case TYPE_WORD: case TYPE_GET_WORD: case TYPE_LIT_WORD: {
         u32 kind = t == TYPE_WORD ? ARG_NORMAL : (t == TYPE_GET_WORD ? ARG_LITERAL : ARG_QUOTED);
         Cell ts = make_arg_typeset(has_next && type_of(&next) == TYPE_BLOCK ? &next : nullptr, kind);
-        copy_cell(&ts, mem::alloc_tail_cell(series_node(desc.get())));
+        copy_cell(&ts, mem::alloc_tail_cell(series_node(desc)));
         break;
       }
       case TYPE_SET_WORD: {
@@ -609,7 +606,7 @@ u32 spec_arguments(const Cell* fn_in) {
           fire(Err::script_bad_func_def, &item);
         }
         Cell ts = make_arg_typeset(has_next && type_of(&next) == TYPE_BLOCK ? &next : nullptr, ARG_RETURN);
-        copy_cell(&ts, mem::alloc_tail_cell(series_node(desc.get())));
+        copy_cell(&ts, mem::alloc_tail_cell(series_node(desc)));
         break;
       }
       case TYPE_REFINEMENT: {
@@ -621,15 +618,28 @@ u32 spec_arguments(const Cell* fn_in) {
         Cell r = item;
         clear_new_line(&r);
         if (native_like) word::set_index(&r, i32(refinements));  // the refinement number
-        copy_cell(&r, mem::alloc_tail_cell(series_node(desc.get())));
+        copy_cell(&r, mem::alloc_tail_cell(series_node(desc)));
         break;
       }
       default:
         break;
     }
   }
-  if (locals >= 0) make_integer(mem::alloc_tail_cell(series_node(desc.get())), locals);
-  if (native_like && refinements) make_integer(mem::alloc_tail_cell(series_node(desc.get())), i32(refinements));
+  if (locals >= 0) make_integer(mem::alloc_tail_cell(series_node(desc)), locals);
+  if (native_like && refinements) make_integer(mem::alloc_tail_cell(series_node(desc)), i32(refinements));
+}
+
+u32 spec_arguments(const Cell* fn_in) {
+  Cell fn = *fn_in;
+  Cell* cached = more_cell(&fn, MORE_ARGS);
+  if (type_of(cached) == TYPE_BLOCK) return series_node(cached);
+  Type t = type_of(&fn);
+  bool native_like = t == TYPE_NATIVE || t == TYPE_ACTION;
+  roots::LocalCell desc;
+  describe_spec(function::spec_of(&fn), native_like, desc.get());
+  // An entry reads the arguments its own spec lists, whatever the value's
+  // spec says (make native! takes any spec).
+  if (native_like) entry_fit::fit(t, native::index_of(&fn), desc.get());
   copy_cell(desc.get(), more_cell(&fn, MORE_ARGS));
   return series_node(desc.get());
 }
@@ -914,6 +924,8 @@ Status eval_arguments(const Cell* fn, const Code& code, u32& pos, const Cell* pa
       case TYPE_INTEGER:
         if (!native_like) locals = int_of(&d);
         break;
+      case TYPE_NONE:
+        entry_fit::refuse(fn);  // an entry that cannot run with this spec
       default:
         break;
     }
@@ -1178,6 +1190,8 @@ void build_shape(CallShape& s, u32 desc, bool native_like) {
       case TYPE_INTEGER:
         if (!native_like) s.locals = int_of(d);
         break;
+      case TYPE_NONE:
+        return;  // a call that raises: the reference raises it
       default:
         break;
     }

@@ -88,6 +88,11 @@ Status eval_path(const Cell* path, const Code& code, u32& pos, bool set, bool ge
 
 // The argument descriptor block of a function-like value (built on first use).
 u32 spec_arguments(const Cell* fn);
+// The argument descriptor of a spec block, built into out (rooted): one
+// typeset per argument (its kind in the header), the refinements (numbered
+// for natives and actions), then the locals' count and a native's count of
+// refinements. Not cached: spec_arguments keeps a value's.
+void describe_spec(u32 spec, bool native_like, Cell* out);
 
 // Callbacks from C++ code that does not take statuses.
 void eval_block_or_throw(const Cell* block, bool chain);

@@ -6,6 +6,7 @@
 #include "datatypes/native.hpp"
 #include "datatypes/typeset.hpp"
 #include "runtime/api.hpp"
+#include "eval/entry_fit.hpp"
 #include "eval/interpreter_internal.hpp"
 #include "eval/natives.hpp"
 #include "runtime/actions.hpp"
@@ -57,7 +58,9 @@ Status invoke(const Cell* fn_in, const Cell* args, u32 count, Cell* out, const C
       Cell* v = stack::push();
       if (given < count) copy_cell(values + given, v); else make_none(v);
       ++given;
-      if (o.check_types && !typeset::has(&d, type_of(v))) {
+      // A native's or action's entry relies on the checked types, whatever the
+      // caller asks.
+      if ((o.check_types || native_like) && !typeset::has(&d, type_of(v))) {
         Cell type, w = interp::detail::spec_word_for(fn, wi);
         make_datatype(&type, type_of(v));
         fire(Err::script_expect_arg, &name, &type, &w);
@@ -72,6 +75,8 @@ Status invoke(const Cell* fn_in, const Cell* args, u32 count, Cell* out, const C
       ++nrefs;
     } else if (type_of(&d) == TYPE_INTEGER && !native_like) {
       locals = int_of(&d);
+    } else if (entry_fit::is_mark(&d)) {
+      entry_fit::refuse(fn);
     }
   }
   if (!native_like && locals > 0) {

@@ -784,12 +784,15 @@ struct Compiler {
     }
     Cell fn = w.values[n - 1];
     if (!is_function_type(type_of(&fn))) return NONE_POS;
-    u32 at = 0;
+    // The walk's index is taken before the arguments are compiled: a path
+    // call among them adds walks of its own.
+    u32 at = 0, walk = 0;
     u32 p = anon_call(bi, pos, flags, k, fn, O_PATHCALL, [&] {
       add_block(&path);
       u.walks.push_back(w);
+      walk = u32(u.walks.size() - 1);
     }, &at);
-    if (p != NONE_POS) u.ops[at].e = u32(u.walks.size() - 1);
+    if (p != NONE_POS) u.ops[at].e = walk;
     return p;
   }
 

@@ -21,7 +21,6 @@
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
 #include "runtime/api.hpp"
-#include "eval/interpreter.hpp"
 #include "eval/lexer_state.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/collector.hpp"
@@ -243,7 +242,7 @@ void open_series(State* s, Type t, const u8* start) {
   m->header = (m->header & FLAG_NEW_LINE) | TYPE_TRIPLE;
   set_marker(m, back, t, u32(start - s->input));
   s->series_start = tail(s);
-  s->entry = 0;
+  s->entry = S_START;
   if (wants(s, EV_OPEN)) fire_event(s, EV_OPEN, t, nullptr, start, start + 1);
 }
 
@@ -270,7 +269,7 @@ void build_series(State* s, Type t) {
   cells.resize(first);
   cells[mi] = value;
   s->series_start = mi - marker_back(&marker);
-  s->entry = is_path_type(marker_type(s)) ? 59 : 0;
+  s->entry = is_path_type(marker_type(s)) ? S_PATH_START : S_START;
 }
 
 // Closes every open series as it stands (before a syntax error is raised).
@@ -280,7 +279,7 @@ void close_all(State* s) {
     if (t == TYPE_MAP || t == TYPE_POINT2D || t == TYPE_POINT3D) t = TYPE_BLOCK;
     build_series(s, t);
   }
-  s->entry = 0;
+  s->entry = S_START;
 }
 
 // Raises "missing" for a series of the given type.
@@ -338,7 +337,14 @@ namespace {
 // not one taken as it stands.
 void text_value(Cell* out, const u8* p, const u8* end) {
   string::make_at(out, u32(end - p) + 1, 1);
-  string::append_utf8(out, p, end);
+  // (a NUL byte, which a report could not show, is written as its escape)
+  for (;;) {
+    const u8* nul = std::find(p, end, u8(0));
+    if (nul > p) string::append_utf8(out, p, nul);
+    if (nul == end) break;
+    string::append_ascii(out, "^@");
+    p = nul + 1;
+  }
 }
 
 }  // namespace
@@ -476,7 +482,7 @@ void run(State* s) {
     } catch (const ResumeScan&) {
       s->pos = s->moved_to;
       s->moved = false;
-      s->entry = 0;
+      s->entry = S_START;
       s->mstr_nest = 0;
       s->token_type = TYPE_ERROR;
       s->prev_type = TYPE_ERROR;
@@ -526,7 +532,7 @@ void run_tokens(State* s) {
     }
 
     bool skipped = false;
-    if (s->mask && entry != 4) {
+    if (s->mask && entry != S_MSTRING) {
       bool point = kind == K_PAREN_OPEN && opens_point(s, start);
       const u8* ev_start = (kind == K_ERROR && s->mstr_nest > 0) ? s->mstr_start : start;
       if (!point && !fire_event(s, EV_PRESCAN, s->token_type ? s->token_type : -i32(kind), nullptr,
@@ -563,13 +569,13 @@ void run_tokens(State* s) {
     }
     if (kind == K_EOF) break;
 
-    if (s->entry == 59 && kind != K_PATH) path_element_rule(s);
-    if (s->token_type > 0 && s->entry == 0 && s->mstr_nest == 0 && kind != K_BLOCK_OPEN &&
+    if (s->entry == S_PATH_START && kind != K_PATH) path_element_rule(s);
+    if (s->token_type > 0 && s->entry == S_START && s->mstr_nest == 0 && kind != K_BLOCK_OPEN &&
         kind != K_PAREN_OPEN && kind != K_MAP_OPEN) {
       note_map_element(s, Type(s->token_type));
     }
 
-    if ((s->one || !s->scan) && s->token_type > 0 && s->entry != 59 && s->mstr_nest == 0) {
+    if ((s->one || !s->scan) && s->token_type > 0 && s->entry != S_PATH_START && s->mstr_nest == 0) {
       u32 n = tail(s) - s->head;
       if (n == 0 || (n == 1 && type_of(&cells[s->head]) != TYPE_TRIPLE)) break;
     }
@@ -655,7 +661,7 @@ Type scan(Cell* dst, const u8* src, u32 len, ScanFlags flags, u32* consumed,
   }
   Type result = Type(st.token_type > 0 ? st.token_type : 0);
   if (!st.error && st.series_start != st.head) {
-    if (!st.scan && st.entry == 59 && st.prev_type != TYPE_ERROR) {
+    if (!st.scan && st.entry == S_PATH_START && st.prev_type != TYPE_ERROR) {
       result = marker_type(&st);
     } else {
       try {

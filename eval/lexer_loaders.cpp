@@ -330,7 +330,15 @@ auto bytes_of(const u8* p) {
 
 // ---- scan functions --------------------------------------------------------------------
 
-void scan_eof(State* s, const u8*, const u8*, u32, bool) { set_position(s, s->end); }
+// The end of the input, or a NUL byte, which the machine takes for it. NULs
+// that only pad the end of the text end it; text after a NUL is refused (a
+// bad character there) rather than silently dropped.
+void scan_eof(State* s, const u8* start, const u8*, u32, bool) {
+  const u8* rest = start;
+  while (rest < s->end && *rest == 0) ++rest;
+  if (rest < s->end) throw_error(s, start, start + 1, -1);
+  set_position(s, s->end);
+}
 
 void scan_error(State* s, const u8* start, const u8* end, u32, bool) {
   i32 kind = state_error_types[s->last_state];
@@ -344,7 +352,7 @@ void scan_open(State* s, const u8* start, const u8*, u32, bool) {
     bool point = opens_point(s, start);
     if (point) {
       s->point_line = s->line;
-      s->entry = 35;
+      s->entry = S_POINT;
       return;
     }
     open_series(s, TYPE_PAREN, start);
@@ -370,7 +378,7 @@ void scan_mstring_open(State* s, const u8* start, const u8* end, u32 flags, bool
     s->mstr_nest = 1;
     s->mstr_flags = 0;
     s->mstr_lines = s->line_feeds;
-    s->entry = 4;
+    s->entry = S_MSTRING;
     return;
   }
   ++s->mstr_nest;
@@ -386,7 +394,7 @@ void scan_mstring_close(State* s, const u8*, const u8* end, u32 flags, bool load
   s->mstr_nest = 0;
   s->mstr_flags = 0;
   s->mstr_start = nullptr;
-  s->entry = 0;
+  s->entry = S_START;
 }
 
 void scan_map_open(State* s, const u8* start, const u8*, u32, bool) {
@@ -412,7 +420,7 @@ void scan_path(State* s, const u8* start, const u8* end, u32 flags, bool load) {
   }
   s->target_type = -1;
   s->line_feeds = lines;
-  s->entry = 59;
+  s->entry = S_PATH_START;
 }
 
 void scan_construct(State* s, const u8* start, const u8* end, u32, bool load) {

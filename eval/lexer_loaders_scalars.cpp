@@ -142,7 +142,7 @@ void load_point(State* s, const u8* start, const u8* end, u32, bool load) {
     p = q + 1;
   }
   Type t = n == 3 ? TYPE_POINT3D : TYPE_POINT2D;
-  s->entry = 0;
+  s->entry = S_START;
   s->token_type = t;  // the scan reports the type the load makes
   if (bad || n < 2) invalid_scalar(s, start > s->input ? start - 1 : start, close + 1, t);
   set_position(s, close < s->end ? close + 1 : close);

@@ -3,6 +3,7 @@
 // the tables as data.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -41,9 +42,81 @@ inline constexpr u32 F_LINE_BREAK = F_NUL;
 
 // ---- tables (lexer_tables.cpp) ------------------------------------------------------
 
-inline constexpr int SCAN_STATES = 65;   // states 0..64 scan; 66..101 are final
-inline constexpr int FINAL_BASE = 65;    // kind = final state - 65
-inline constexpr u8 S_ERROR = 67;        // the error token's final state
+// The machine's scanning states: a token is read from an entry state
+// (S_START; S_MSTRING inside a multi-line string, S_POINT inside a point,
+// S_PATH_START after a path's separator) until a final state names its kind.
+enum ScanState : u8 {
+  S_START,               // between tokens: blanks and line feeds stay here
+  S_COMMENT,             // after ;
+  S_STRING,              // "...
+  S_STRING_ESCAPE,       // after ^ in "..."
+  S_MSTRING,             // inside {...}
+  S_MSTRING_ESCAPE,      // after ^ in {...}
+  S_AFTER_PERCENT,       // %
+  S_FILE,                // %name
+  S_QUOTED_FILE,         // %"...
+  S_PERCENT_RUN,         // %%...
+  S_RAW,                 // %{...
+  S_RAW_BRACE,           // %{...}
+  S_RAW_CLOSE,           // %{...}%
+  S_AFTER_SLASH,         // /
+  S_REFINEMENT,          // /name
+  S_SLASH_RUN,           // //...
+  S_AFTER_SHARP,         // #
+  S_BINARY,              // #{...
+  S_BINARY_COMMENT,      // ; inside #{...}
+  S_CHAR,                // #"...
+  S_CHAR_ESCAPE,         // after ^ in #"..."
+  S_CONSTRUCT,           // #(...
+  S_ISSUE,               // #name
+  S_DIGITS,              // 123
+  S_DIGITS_DOT,          // 123.
+  S_FRACTION,            // 1.5
+  S_EXPONENT,            // 1e5, 1.5e-3
+  S_DIGITS_E,            // 12E (a number or hex digits)
+  S_SPECIAL_FLOAT,       // 1.#NaN, 1.#INF
+  S_TUPLE,               // 1.2.3
+  S_DATE,                // 1-Jan-2000, 2000/1/1, 2000-01-01T...
+  S_TIME_COLON,          // 12:
+  S_TIME,                // 12:30
+  S_PAIR_X,              // 1x
+  S_PAIR,                // 1x2
+  S_POINT,               // (1, 2) after its (
+  S_MONEY_DOLLAR,        // $
+  S_MONEY,               // $12
+  S_MONEY_FRACTION,      // $12.5
+  S_HEX_DIGITS,          // 0FF (hex digits that began with a digit)
+  S_HEX_WORD,            // FF (hex letters, or a word)
+  S_HEX_H,               // FFh, 0FFh (a hex integer, or a word)
+  S_DIGITS_H,            // 12h
+  S_AFTER_LESS,          // <
+  S_TAG,                 // <...
+  S_TAG_DQUOTE,          // "... inside a tag
+  S_TAG_QUOTE,           // '... inside a tag
+  S_SIGN,                // + or -
+  S_QUOTED_SIGN,         // '+ or :-
+  S_AFTER_DOT,           // .
+  S_DOT_FRACTION,        // .5
+  S_AFTER_QUOTE,         // ' or : before a word
+  S_WORD,                // name
+  S_WORD_COLON,          // name: (a set-word, or a url's scheme)
+  S_QUOTE_PERCENT_RUN,   // '%, :% or %: and any more %
+  S_URL,                 // scheme:...
+  S_EMAIL,               // name@...
+  S_REF,                 // @...
+  S_AFTER_EQUAL,         // =
+  S_PATH_START,          // a path's element, after its /
+  S_PATH_DIGITS,         // a path's integer element
+  S_PATH_QUOTE,          // a path's element after ' or :
+  S_PATH_WORD,           // a path's word element
+  S_PATH_SHARP,          // a path's element after #
+  S_PATH_SIGN,           // a path's element after + or -
+  SCAN_STATES            // 65; 66 and above are final
+};
+inline constexpr int FINAL_BASE = SCAN_STATES;  // kind = final state - 65
+// The final state that ends a token of the kind.
+constexpr u8 ends(Kind k) { return u8(FINAL_BASE + k); }
+inline constexpr u8 S_ERROR = ends(K_ERROR);  // the error token's final state
 
 struct ByteClassTable {
   u32 entries[256];  // class | flags
@@ -54,9 +127,9 @@ struct TransitionTable {
 extern const ByteClassTable byte_classes;
 extern const TransitionTable transitions;
 extern const u8 kind_types[KIND_COUNT + 1];                // datatype of a kind (0 none)
-extern const std::int8_t state_error_types[SCAN_STATES];            // datatype reported for an error
-                                                           // left in a state; -1 bad-char,
-                                                           // -2 malconstruct
+// The datatype an error reports by the state it was left in; -1 bad-char,
+// -2 malconstruct.
+extern const std::array<std::int8_t, SCAN_STATES> state_error_types;
 extern const bool path_end_class[CLASS_COUNT];             // ends a path after an element
 extern const u8 float_automaton[11][7];                    // float literal check
 bool is_unicode_blank(u32 cp);
@@ -65,7 +138,7 @@ inline u32 class_of(u8 b) { return byte_classes.entries[b] & 0xFF; }
 
 // True when the states from s on belong to a path element (errors then start
 // at the innermost open series).
-inline bool is_path_state(int s) { return s >= 59 && s <= 64; }
+inline bool is_path_state(int s) { return s >= S_PATH_START && s <= S_PATH_SIGN; }
 
 // ---- the scan state ------------------------------------------------------------------
 
@@ -97,7 +170,7 @@ struct State {
   i32 line_feeds = 0;       // read since the previous token
   i32 target_type = -1;     // forced type of the next word or string load
   i32 token_type = 0;       // datatype id of the token, 0 or TYPE_ERROR
-  u8 entry = 0;             // 0; 4 in a multi-line string; 35 in a point; 59 in a path
+  u8 entry = S_START;       // or S_MSTRING, S_POINT, S_PATH_START
   u8 last_state = 0;        // last non-final state of the token
   i32 prev_type = 0;        // datatype of the previous token
   const u8* mstr_start = nullptr;  // the `{` of the open multi-line string

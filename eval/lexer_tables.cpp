@@ -6,13 +6,15 @@
 // colon, an exponent letter, a sign, a caret escape, a multi-byte UTF-8 lead
 // and so on.
 //
-// transitions[state][class] is the next state. States 0-64 read on; a state
-// above 65 ends the token (the byte that led there is not part of it) and
-// names its kind (state - 65). Column C_EOF is also the column taken at the
-// end of the input, so every state must end the token there.
+// transitions[state][class] is the next state. The scanning states
+// (ScanState, lexer_state.hpp) read on; a final state, ends(kind), ends the
+// token (the byte that led there is not part of it) and names its kind.
+// Column C_EOF is also the column taken at the end of the input, so every
+// state must end the token there.
 //
 // Each row is written as its most common target followed by the exceptions,
 // the classes named as they appear in the source text.
+#include <array>
 #include <initializer_list>
 
 #include "eval/lexer_state.hpp"
@@ -136,243 +138,352 @@ constexpr void row(TransitionTable& t, int state, u8 most, std::initializer_list
 
 constexpr TransitionTable make_transitions() {
   TransitionTable t{};
-  // 0 start
-  row(t, 0, 52, {{{blank, LF, ctl}, 0}, {{d1_9, d0}, 23}, {{bopen}, 68}, {{bclose}, 69},
-                 {{popen}, 70}, {{pclose}, 71}, {{cbopen}, 72},
-                 {{cbclose, bslash, cont, bad}, 67}, {{dq}, 2}, {{sharp}, 16},
-                 {{quote, colon}, 51}, {{E, A_F}, 40}, {{slash}, 13}, {{less}, 43},
-                 {{equal}, 58}, {{percent}, 6}, {{comma}, 78}, {{semi}, 1}, {{at}, 57},
-                 {{dot}, 49}, {{dollar}, 36}, {{plus, minus}, 47}, {{NUL}, 66}});
-  // 1 comment
-  row(t, 1, 1, {{{LF, NUL}, 77}, {{bad}, 67}});
-  // 2 string
-  row(t, 2, 2, {{{LF, bad, NUL}, 67}, {{dq}, 79}, {{caret}, 3}});
-  // 3 string escape
-  row(t, 3, 2, {{{bad, NUL}, 67}});
-  // 4 multi-line string
-  row(t, 4, 4, {{{cbopen}, 72}, {{cbclose}, 73}, {{caret}, 5}, {{bad, NUL}, 67}});
-  // 5 multi-line string escape
-  row(t, 5, 4, {{{bad, NUL}, 67}});
-  // 6 after %
-  row(t, 6, 7, {{{blank, LF, bopen, bclose, popen, pclose, cbclose, semi, at, ctl, NUL}, 80},
-                {{cbopen}, 10}, {{dq}, 8}, {{colon}, 54}, {{percent}, 9}, {{bad}, 67}});
-  // 7 file
-  row(t, 7, 7, {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, colon, semi, at,
-                  NUL}, 85},
-                {{dq, bad}, 67}});
-  // 8 quoted file
-  row(t, 8, 8, {{{LF, bad, NUL}, 67}, {{dq}, 85}});
-  // 9 run of %
-  row(t, 9, 7, {{{blank, LF, bopen, bclose, popen, pclose, cbclose, dq, bslash, semi, ctl,
-                  NUL}, 80},
-                {{cbopen}, 10}, {{percent}, 9}, {{bad}, 67}});
-  // 10 raw string
-  row(t, 10, 10, {{{cbclose}, 11}, {{bad, NUL}, 67}});
-  // 11 raw string after }
-  row(t, 11, 10, {{{cbclose}, 11}, {{percent}, 12}, {{bad, NUL}, 67}});
-  // 12 raw string closing %
-  row(t, 12, 67, {{{blank, LF, bopen, bclose, popen, pclose, cbopen, dq, less, semi, ctl,
-                    NUL}, 100},
-                  {{percent}, 12}});
-  // 13 after /
-  row(t, 13, 14, {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, sharp, semi,
-                    at, ctl, NUL}, 80},
-                  {{colon}, 53}, {{slash}, 15}, {{comma, bad}, 67}});
-  // 14 refinement
-  row(t, 14, 14, {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, slash, semi,
-                    at, ctl, NUL}, 83},
-                  {{colon, comma, bad}, 67}});
-  // 15 run of /
-  row(t, 15, 52, {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, sharp, semi,
-                    at, ctl, NUL}, 80},
-                  {{slash}, 15}, {{percent, comma, dollar, bad}, 67}});
-  // 16 after #
-  row(t, 16, 22, {{{blank, LF, bclose, pclose, cbclose, colon, less, greater, comma, bad}, 67},
-                  {{bopen}, 74}, {{popen}, 21}, {{cbopen}, 17}, {{dq}, 19},
-                  {{semi, at, ctl, NUL}, 81}});
-  // 17 binary
-  row(t, 17, 67, {{{blank, LF, d1_9, d0, x, T, h, e, E, a_f, A_F, slash, equal, plus, letter},
-                   17},
-                  {{cbclose}, 86}, {{semi}, 18}});
-  // 18 binary comment
-  row(t, 18, 18, {{{LF}, 17}, {{bad, NUL}, 67}});
-  // 19 char
-  row(t, 19, 19, {{{dq}, 84}, {{caret}, 20}, {{bad, NUL}, 67}});
-  // 20 char escape
-  row(t, 20, 19, {{{bad, NUL}, 67}});
-  // 21 construction
-  row(t, 21, 21, {{{pclose}, 76}, {{bad, NUL}, 67}});
-  // 22 issue
-  row(t, 22, 22, {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, semi, at, ctl,
-                    NUL}, 81},
-                  {{colon, slash, bad}, 67}});
-  // 23 digits
-  row(t, 23, 82, {{{d1_9, d0, quote}, 23}, {{sharp}, 16}, {{colon}, 31}, {{x}, 33},
-                  {{T, slash, minus}, 30}, {{h}, 42}, {{e}, 26}, {{E}, 27},
-                  {{a_f, bslash, greater, equal, dollar, plus, caret, cont, letter, bad}, 67},
-                  {{A_F}, 39}, {{percent}, 87}, {{at}, 56}, {{dot}, 24}});
-  // 24 digits and .
-  row(t, 24, 67, {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, slash, less,
-                    comma, semi, ctl, NUL}, 88},
-                  {{d1_9, d0, quote}, 25}, {{sharp}, 28}, {{x}, 33}, {{e, E}, 26},
-                  {{percent}, 87}});
-  // 25 fraction
-  row(t, 25, 88, {{{d1_9, d0, quote}, 25},
-                  {{sharp, T, h, a_f, A_F, bslash, greater, equal, dollar, plus, minus, caret,
-                    cont, letter, bad}, 67},
-                  {{x}, 33}, {{e, E}, 26}, {{percent}, 87}, {{at}, 56}, {{dot}, 29}});
-  // 26 exponent
-  row(t, 26, 67, {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, colon, slash,
-                    less, comma, semi, ctl, NUL}, 88},
-                  {{d1_9, d0, plus, minus}, 26}, {{at}, 56}});
-  // 27 digits and E
-  row(t, 27, 88, {{{d1_9, d0}, 27},
-                  {{sharp, quote, x, T, e, a_f, bslash, greater, equal, semi, dollar, caret, cont,
-                    letter, bad}, 67},
-                  {{h}, 42}, {{E, A_F}, 40}, {{percent}, 87}, {{at}, 56}, {{dot}, 29},
-                  {{plus, minus}, 26}});
-  // 28 special float
-  row(t, 28, 89, {{{d1_9}, 88}, {{sharp, quote, colon, percent, at, dollar, caret, bad}, 67},
-                  {{x, T, h, e, E, a_f, A_F, greater, equal, dot, plus, minus, cont, letter},
-                   28}});
-  // 29 tuple
-  row(t, 29, 67, {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, colon, slash,
-                    less, semi, ctl, NUL}, 90},
-                  {{d1_9, d0, dot}, 29}});
-  // 30 date
-  row(t, 30, 30, {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, less, semi,
-                    dollar, ctl, NUL}, 91},
-                  {{percent, comma, at, caret, cont, bad}, 67}});
-  // 31 time, after :
-  row(t, 31, 67, {{{d1_9, d0}, 32}});
-  // 32 time
-  row(t, 32, 67, {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, slash, less,
-                    semi, ctl, NUL}, 94},
-                  {{d1_9, d0, colon, dot}, 32}});
-  // 33 pair, after x
-  row(t, 33, 67, {{{d1_9, d0, plus, minus}, 34}, {{at}, 56}});
-  // 34 pair
-  row(t, 34, 67, {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, colon, slash,
-                    less, semi, ctl, NUL}, 92},
-                  {{d1_9, d0, e, E, dot}, 34}, {{at}, 56}});
-  // 35 point
-  row(t, 35, 67, {{{blank, d1_9, d0, bclose, sharp, e, E, a_f, A_F, comma, dot, plus, minus,
-                    letter}, 35},
-                  {{pclose}, 93}});
-  // 36 money, after $
-  row(t, 36, 67, {{{d1_9, d0}, 37}});
-  // 37 money
-  row(t, 37, 67, {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, sharp, colon,
-                    slash, less, semi, ctl, NUL}, 95},
-                  {{d1_9, d0, quote}, 37}, {{dot}, 38}});
-  // 38 money fraction
-  row(t, 38, 67, {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, sharp, colon,
-                    slash, less, semi, ctl, NUL}, 95},
-                  {{d1_9, d0, quote}, 38}});
-  // 39 hex digits
-  row(t, 39, 67, {{{d1_9, d0, E, A_F}, 39}, {{h}, 41}, {{at}, 56}});
-  // 40 hex letters or word
-  row(t, 40, 80, {{{d1_9, d0, E, A_F}, 40},
-                  {{quote, x, T, e, a_f, less, greater, equal, dot, plus, minus, caret, cont,
-                    letter}, 52},
-                  {{colon}, 53}, {{h}, 41}, {{slash}, 75}, {{percent, comma, bad}, 67},
-                  {{at}, 56}, {{dollar}, 37}});
-  // 41 hex, after h
-  row(t, 41, 52, {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, bslash, semi,
-                    ctl, NUL}, 99},
-                  {{sharp, percent, comma, bad}, 67}, {{colon}, 53}, {{slash}, 75}, {{at}, 56},
-                  {{dollar}, 37}});
-  // 42 digits and h
-  row(t, 42, 67, {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, bslash, less,
-                    semi, ctl, NUL}, 99},
-                  {{slash}, 75}, {{at}, 56}, {{dollar}, 37}});
-  // 43 after <
-  row(t, 43, 44, {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, semi, ctl,
-                    NUL}, 80},
-                  {{quote}, 46}, {{colon}, 53}, {{less}, 43}, {{greater, equal, minus}, 52},
-                  {{bad}, 67}});
-  // 44 tag
-  row(t, 44, 44, {{{dq}, 45}, {{quote}, 46}, {{greater}, 96}, {{bad, NUL}, 67}});
-  // 45 tag, in double quotes
-  row(t, 45, 45, {{{dq}, 44}, {{bad, NUL}, 67}});
-  // 46 tag, in single quotes
-  row(t, 46, 46, {{{quote}, 44}, {{bad, NUL}, 67}});
-  // 47 after a sign
-  row(t, 47, 52, {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, sharp, bslash,
-                    semi, ctl, NUL}, 80},
-                  {{d1_9, d0}, 23}, {{quote, percent, caret, bad}, 67}, {{slash}, 75},
-                  {{dot}, 49}, {{dollar}, 37}});
-  // 48 quoted sign
-  row(t, 48, 52, {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, sharp, bslash,
-                    semi, ctl, NUL}, 80},
-                  {{quote, percent, dollar, caret, bad}, 67}, {{slash}, 75}});
-  // 49 after .
-  row(t, 49, 52, {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, sharp, bslash,
-                    semi, ctl, NUL}, 80},
-                  {{d1_9, d0, plus, minus}, 50}, {{colon}, 53}, {{slash}, 75},
-                  {{percent, comma, dollar, bad}, 67}, {{at}, 56}});
-  // 50 fraction after .
-  row(t, 50, 67, {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, colon, slash,
-                    less, ctl, NUL}, 88},
-                  {{d1_9, d0, e, E, plus, minus}, 50}, {{x}, 33}, {{percent}, 87}, {{at}, 56}});
-  // 51 after single quotes or :
-  row(t, 51, 67, {{{x, T, h, e, E, a_f, A_F, greater, dot, caret, cont, letter}, 52},
-                  {{slash}, 13}, {{less}, 43}, {{equal}, 58}, {{percent}, 54},
-                  {{plus, minus}, 48}});
-  // 52 word
-  row(t, 52, 52, {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, sharp, bslash,
-                    less, semi, ctl, NUL}, 80},
-                  {{colon}, 53}, {{slash}, 75}, {{percent, comma, bad}, 67}, {{at}, 56},
-                  {{dollar}, 36}});
-  // 53 word and :
-  row(t, 53, 55, {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, bslash, semi,
-                    ctl, NUL}, 80},
-                  {{less, bad}, 67}});
-  // 54 run of % after single quotes or :
-  row(t, 54, 67, {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, bslash, semi, ctl,
-                    NUL}, 80},
-                  {{percent}, 54}});
-  // 55 url
-  row(t, 55, 55, {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, bslash, less,
-                    semi, ctl, NUL}, 97},
-                  {{greater, caret, bad}, 67}});
-  // 56 email
-  row(t, 56, 98, {{{d1_9, d0, x, T, h, e, E, a_f, A_F, percent, dot, plus, minus, cont, letter},
-                   56},
-                  {{sharp, quote, colon, greater, equal, comma, at, dollar, caret, bad}, 67}});
-  // 57 ref
-  row(t, 57, 57, {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, less, semi,
-                    ctl, NUL}, 101},
-                  {{sharp, quote, bslash, greater, equal, comma, at, dollar, caret, bad}, 67}});
-  // 58 after =
-  row(t, 58, 52, {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, colon, bslash,
-                    semi, ctl, NUL}, 80},
-                  {{sharp, percent, comma, at, dollar, bad}, 67}, {{slash}, 75}});
-  // 59 path element start
-  row(t, 59, 67, {{{d1_9, d0}, 60}, {{popen}, 70}, {{pclose}, 71}, {{dq}, 2}, {{sharp}, 63},
-                  {{quote, colon}, 61},
-                  {{x, T, h, e, E, a_f, A_F, greater, equal, dot, cont, letter}, 62},
-                  {{less}, 43}, {{at}, 57}, {{dollar}, 36}, {{plus, minus}, 64}});
-  // 60 path element digits
-  row(t, 60, 67, {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, colon, slash,
-                    less, semi, ctl, NUL}, 82},
-                  {{d1_9, d0, quote}, 60}, {{x}, 33}, {{e, E}, 26}, {{percent}, 87},
-                  {{at}, 56}, {{dot}, 24}});
-  // 61 path element after single quotes or :
-  row(t, 61, 67, {{{x, T, h, e, E, a_f, A_F, less, greater, equal, dot, plus, minus, cont,
-                    letter}, 62}});
-  // 62 path element word
-  row(t, 62, 62, {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, colon, slash,
-                    bslash, semi, ctl, NUL}, 80},
-                  {{sharp, percent, comma, bad}, 67}, {{at}, 56}, {{dollar}, 36}});
-  // 63 path element after #
-  row(t, 63, 22, {{{blank, LF, bclose, popen, pclose, cbopen, cbclose, colon, slash, less,
-                    greater, equal, comma, semi, at, ctl, bad, NUL}, 67},
-                  {{bopen}, 21}, {{dq}, 19}});
-  // 64 path element after a sign
-  row(t, 64, 80, {{{d1_9, d0}, 60}, {{sharp, quote, less, percent, comma, caret, bad}, 67},
-                  {{x, T, h, e, E, a_f, A_F, greater, equal, dot, cont, letter}, 62},
-                  {{at}, 56}, {{dollar}, 36}, {{plus, minus}, 64}});
+  row(t, S_START, S_WORD,
+      {{{blank, LF, ctl}, S_START},
+       {{d1_9, d0}, S_DIGITS},
+       {{bopen}, ends(K_BLOCK_OPEN)},
+       {{bclose}, ends(K_BLOCK_CLOSE)},
+       {{popen}, ends(K_PAREN_OPEN)},
+       {{pclose}, ends(K_PAREN_CLOSE)},
+       {{cbopen}, ends(K_MSTRING_OPEN)},
+       {{cbclose, bslash, cont, bad}, ends(K_ERROR)},
+       {{dq}, S_STRING},
+       {{sharp}, S_AFTER_SHARP},
+       {{quote, colon}, S_AFTER_QUOTE},
+       {{E, A_F}, S_HEX_WORD},
+       {{slash}, S_AFTER_SLASH},
+       {{less}, S_AFTER_LESS},
+       {{equal}, S_AFTER_EQUAL},
+       {{percent}, S_AFTER_PERCENT},
+       {{comma}, ends(K_COMMA)},
+       {{semi}, S_COMMENT},
+       {{at}, S_REF},
+       {{dot}, S_AFTER_DOT},
+       {{dollar}, S_MONEY_DOLLAR},
+       {{plus, minus}, S_SIGN},
+       {{NUL}, ends(K_EOF)}});
+  row(t, S_COMMENT, S_COMMENT, {{{LF, NUL}, ends(K_COMMENT)}, {{bad}, ends(K_ERROR)}});
+  row(t, S_STRING, S_STRING,
+      {{{LF, bad, NUL}, ends(K_ERROR)}, {{dq}, ends(K_STRING)}, {{caret}, S_STRING_ESCAPE}});
+  row(t, S_STRING_ESCAPE, S_STRING, {{{bad, NUL}, ends(K_ERROR)}});
+  row(t, S_MSTRING, S_MSTRING,
+      {{{cbopen}, ends(K_MSTRING_OPEN)},
+       {{cbclose}, ends(K_MSTRING_CLOSE)},
+       {{caret}, S_MSTRING_ESCAPE},
+       {{bad, NUL}, ends(K_ERROR)}});
+  row(t, S_MSTRING_ESCAPE, S_MSTRING, {{{bad, NUL}, ends(K_ERROR)}});
+  row(t, S_AFTER_PERCENT, S_FILE,
+      {{{blank, LF, bopen, bclose, popen, pclose, cbclose, semi, at, ctl, NUL}, ends(K_WORD)},
+       {{cbopen}, S_RAW},
+       {{dq}, S_QUOTED_FILE},
+       {{colon}, S_QUOTE_PERCENT_RUN},
+       {{percent}, S_PERCENT_RUN},
+       {{bad}, ends(K_ERROR)}});
+  row(t, S_FILE, S_FILE,
+      {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, colon, semi, at, NUL},
+        ends(K_FILE)},
+       {{dq, bad}, ends(K_ERROR)}});
+  row(t, S_QUOTED_FILE, S_QUOTED_FILE, {{{LF, bad, NUL}, ends(K_ERROR)}, {{dq}, ends(K_FILE)}});
+  row(t, S_PERCENT_RUN, S_FILE,
+      {{{blank, LF, bopen, bclose, popen, pclose, cbclose, dq, bslash, semi, ctl, NUL},
+        ends(K_WORD)},
+       {{cbopen}, S_RAW},
+       {{percent}, S_PERCENT_RUN},
+       {{bad}, ends(K_ERROR)}});
+  row(t, S_RAW, S_RAW, {{{cbclose}, S_RAW_BRACE}, {{bad, NUL}, ends(K_ERROR)}});
+  row(t, S_RAW_BRACE, S_RAW,
+      {{{cbclose}, S_RAW_BRACE}, {{percent}, S_RAW_CLOSE}, {{bad, NUL}, ends(K_ERROR)}});
+  row(t, S_RAW_CLOSE, ends(K_ERROR),
+      {{{blank, LF, bopen, bclose, popen, pclose, cbopen, dq, less, semi, ctl, NUL},
+        ends(K_RAWSTRING)},
+       {{percent}, S_RAW_CLOSE}});
+  row(t, S_AFTER_SLASH, S_REFINEMENT,
+      {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, sharp, semi, at, ctl, NUL},
+        ends(K_WORD)},
+       {{colon}, S_WORD_COLON},
+       {{slash}, S_SLASH_RUN},
+       {{comma, bad}, ends(K_ERROR)}});
+  row(t, S_REFINEMENT, S_REFINEMENT,
+      {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, slash, semi, at, ctl, NUL},
+        ends(K_REFINEMENT)},
+       {{colon, comma, bad}, ends(K_ERROR)}});
+  row(t, S_SLASH_RUN, S_WORD,
+      {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, sharp, semi, at, ctl, NUL},
+        ends(K_WORD)},
+       {{slash}, S_SLASH_RUN},
+       {{percent, comma, dollar, bad}, ends(K_ERROR)}});
+  row(t, S_AFTER_SHARP, S_ISSUE,
+      {{{blank, LF, bclose, pclose, cbclose, colon, less, greater, comma, bad}, ends(K_ERROR)},
+       {{bopen}, ends(K_MAP_OPEN)},
+       {{popen}, S_CONSTRUCT},
+       {{cbopen}, S_BINARY},
+       {{dq}, S_CHAR},
+       {{semi, at, ctl, NUL}, ends(K_ISSUE)}});
+  row(t, S_BINARY, ends(K_ERROR),
+      {{{blank, LF, d1_9, d0, x, T, h, e, E, a_f, A_F, slash, equal, plus, letter}, S_BINARY},
+       {{cbclose}, ends(K_BINARY)},
+       {{semi}, S_BINARY_COMMENT}});
+  row(t, S_BINARY_COMMENT, S_BINARY_COMMENT, {{{LF}, S_BINARY}, {{bad, NUL}, ends(K_ERROR)}});
+  row(t, S_CHAR, S_CHAR,
+      {{{dq}, ends(K_CHAR)}, {{caret}, S_CHAR_ESCAPE}, {{bad, NUL}, ends(K_ERROR)}});
+  row(t, S_CHAR_ESCAPE, S_CHAR, {{{bad, NUL}, ends(K_ERROR)}});
+  row(t, S_CONSTRUCT, S_CONSTRUCT, {{{pclose}, ends(K_CONSTRUCT)}, {{bad, NUL}, ends(K_ERROR)}});
+  row(t, S_ISSUE, S_ISSUE,
+      {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, semi, at, ctl, NUL},
+        ends(K_ISSUE)},
+       {{colon, slash, bad}, ends(K_ERROR)}});
+  row(t, S_DIGITS, ends(K_INTEGER),
+      {{{d1_9, d0, quote}, S_DIGITS},
+       {{sharp}, S_AFTER_SHARP},
+       {{colon}, S_TIME_COLON},
+       {{x}, S_PAIR_X},
+       {{T, slash, minus}, S_DATE},
+       {{h}, S_DIGITS_H},
+       {{e}, S_EXPONENT},
+       {{E}, S_DIGITS_E},
+       {{a_f, bslash, greater, equal, dollar, plus, caret, cont, letter, bad}, ends(K_ERROR)},
+       {{A_F}, S_HEX_DIGITS},
+       {{percent}, ends(K_PERCENT)},
+       {{at}, S_EMAIL},
+       {{dot}, S_DIGITS_DOT}});
+  row(t, S_DIGITS_DOT, ends(K_ERROR),
+      {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, slash, less, comma, semi,
+         ctl, NUL},
+        ends(K_FLOAT)},
+       {{d1_9, d0, quote}, S_FRACTION},
+       {{sharp}, S_SPECIAL_FLOAT},
+       {{x}, S_PAIR_X},
+       {{e, E}, S_EXPONENT},
+       {{percent}, ends(K_PERCENT)}});
+  row(t, S_FRACTION, ends(K_FLOAT),
+      {{{d1_9, d0, quote}, S_FRACTION},
+       {{sharp, T, h, a_f, A_F, bslash, greater, equal, dollar, plus, minus, caret, cont, letter,
+         bad},
+        ends(K_ERROR)},
+       {{x}, S_PAIR_X},
+       {{e, E}, S_EXPONENT},
+       {{percent}, ends(K_PERCENT)},
+       {{at}, S_EMAIL},
+       {{dot}, S_TUPLE}});
+  row(t, S_EXPONENT, ends(K_ERROR),
+      {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, colon, slash, less, comma,
+         semi, ctl, NUL},
+        ends(K_FLOAT)},
+       {{d1_9, d0, plus, minus}, S_EXPONENT},
+       {{at}, S_EMAIL}});
+  row(t, S_DIGITS_E, ends(K_FLOAT),
+      {{{d1_9, d0}, S_DIGITS_E},
+       {{sharp, quote, x, T, e, a_f, bslash, greater, equal, semi, dollar, caret, cont, letter,
+         bad},
+        ends(K_ERROR)},
+       {{h}, S_DIGITS_H},
+       {{E, A_F}, S_HEX_WORD},
+       {{percent}, ends(K_PERCENT)},
+       {{at}, S_EMAIL},
+       {{dot}, S_TUPLE},
+       {{plus, minus}, S_EXPONENT}});
+  row(t, S_SPECIAL_FLOAT, ends(K_FLOAT_SPECIAL),
+      {{{d1_9}, ends(K_FLOAT)},
+       {{sharp, quote, colon, percent, at, dollar, caret, bad}, ends(K_ERROR)},
+       {{x, T, h, e, E, a_f, A_F, greater, equal, dot, plus, minus, cont, letter},
+        S_SPECIAL_FLOAT}});
+  row(t, S_TUPLE, ends(K_ERROR),
+      {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, colon, slash, less, semi,
+         ctl, NUL},
+        ends(K_TUPLE)},
+       {{d1_9, d0, dot}, S_TUPLE}});
+  row(t, S_DATE, S_DATE,
+      {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, less, semi, dollar, ctl,
+         NUL},
+        ends(K_DATE)},
+       {{percent, comma, at, caret, cont, bad}, ends(K_ERROR)}});
+  row(t, S_TIME_COLON, ends(K_ERROR), {{{d1_9, d0}, S_TIME}});
+  row(t, S_TIME, ends(K_ERROR),
+      {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, slash, less, semi, ctl, NUL},
+        ends(K_TIME)},
+       {{d1_9, d0, colon, dot}, S_TIME}});
+  row(t, S_PAIR_X, ends(K_ERROR), {{{d1_9, d0, plus, minus}, S_PAIR}, {{at}, S_EMAIL}});
+  row(t, S_PAIR, ends(K_ERROR),
+      {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, colon, slash, less, semi,
+         ctl, NUL},
+        ends(K_PAIR)},
+       {{d1_9, d0, e, E, dot}, S_PAIR},
+       {{at}, S_EMAIL}});
+  row(t, S_POINT, ends(K_ERROR),
+      {{{blank, d1_9, d0, bclose, sharp, e, E, a_f, A_F, comma, dot, plus, minus, letter}, S_POINT},
+       {{pclose}, ends(K_POINT)}});
+  row(t, S_MONEY_DOLLAR, ends(K_ERROR), {{{d1_9, d0}, S_MONEY}});
+  row(t, S_MONEY, ends(K_ERROR),
+      {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, sharp, colon, slash, less,
+         semi, ctl, NUL},
+        ends(K_MONEY)},
+       {{d1_9, d0, quote}, S_MONEY},
+       {{dot}, S_MONEY_FRACTION}});
+  row(t, S_MONEY_FRACTION, ends(K_ERROR),
+      {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, sharp, colon, slash, less,
+         semi, ctl, NUL},
+        ends(K_MONEY)},
+       {{d1_9, d0, quote}, S_MONEY_FRACTION}});
+  row(t, S_HEX_DIGITS, ends(K_ERROR),
+      {{{d1_9, d0, E, A_F}, S_HEX_DIGITS}, {{h}, S_HEX_H}, {{at}, S_EMAIL}});
+  row(t, S_HEX_WORD, ends(K_WORD),
+      {{{d1_9, d0, E, A_F}, S_HEX_WORD},
+       {{quote, x, T, e, a_f, less, greater, equal, dot, plus, minus, caret, cont, letter}, S_WORD},
+       {{colon}, S_WORD_COLON},
+       {{h}, S_HEX_H},
+       {{slash}, ends(K_PATH)},
+       {{percent, comma, bad}, ends(K_ERROR)},
+       {{at}, S_EMAIL},
+       {{dollar}, S_MONEY}});
+  row(t, S_HEX_H, S_WORD,
+      {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, bslash, semi, ctl, NUL},
+        ends(K_HEX)},
+       {{sharp, percent, comma, bad}, ends(K_ERROR)},
+       {{colon}, S_WORD_COLON},
+       {{slash}, ends(K_PATH)},
+       {{at}, S_EMAIL},
+       {{dollar}, S_MONEY}});
+  row(t, S_DIGITS_H, ends(K_ERROR),
+      {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, bslash, less, semi, ctl,
+         NUL},
+        ends(K_HEX)},
+       {{slash}, ends(K_PATH)},
+       {{at}, S_EMAIL},
+       {{dollar}, S_MONEY}});
+  row(t, S_AFTER_LESS, S_TAG,
+      {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, semi, ctl, NUL},
+        ends(K_WORD)},
+       {{quote}, S_TAG_QUOTE},
+       {{colon}, S_WORD_COLON},
+       {{less}, S_AFTER_LESS},
+       {{greater, equal, minus}, S_WORD},
+       {{bad}, ends(K_ERROR)}});
+  row(t, S_TAG, S_TAG,
+      {{{dq}, S_TAG_DQUOTE},
+       {{quote}, S_TAG_QUOTE},
+       {{greater}, ends(K_TAG)},
+       {{bad, NUL}, ends(K_ERROR)}});
+  row(t, S_TAG_DQUOTE, S_TAG_DQUOTE, {{{dq}, S_TAG}, {{bad, NUL}, ends(K_ERROR)}});
+  row(t, S_TAG_QUOTE, S_TAG_QUOTE, {{{quote}, S_TAG}, {{bad, NUL}, ends(K_ERROR)}});
+  row(t, S_SIGN, S_WORD,
+      {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, sharp, bslash, semi, ctl,
+         NUL},
+        ends(K_WORD)},
+       {{d1_9, d0}, S_DIGITS},
+       {{quote, percent, caret, bad}, ends(K_ERROR)},
+       {{slash}, ends(K_PATH)},
+       {{dot}, S_AFTER_DOT},
+       {{dollar}, S_MONEY}});
+  row(t, S_QUOTED_SIGN, S_WORD,
+      {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, sharp, bslash, semi, ctl,
+         NUL},
+        ends(K_WORD)},
+       {{quote, percent, dollar, caret, bad}, ends(K_ERROR)},
+       {{slash}, ends(K_PATH)}});
+  row(t, S_AFTER_DOT, S_WORD,
+      {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, sharp, bslash, semi, ctl,
+         NUL},
+        ends(K_WORD)},
+       {{d1_9, d0, plus, minus}, S_DOT_FRACTION},
+       {{colon}, S_WORD_COLON},
+       {{slash}, ends(K_PATH)},
+       {{percent, comma, dollar, bad}, ends(K_ERROR)},
+       {{at}, S_EMAIL}});
+  row(t, S_DOT_FRACTION, ends(K_ERROR),
+      {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, colon, slash, less, ctl,
+         NUL},
+        ends(K_FLOAT)},
+       {{d1_9, d0, e, E, plus, minus}, S_DOT_FRACTION},
+       {{x}, S_PAIR_X},
+       {{percent}, ends(K_PERCENT)},
+       {{at}, S_EMAIL}});
+  row(t, S_AFTER_QUOTE, ends(K_ERROR),
+      {{{x, T, h, e, E, a_f, A_F, greater, dot, caret, cont, letter}, S_WORD},
+       {{slash}, S_AFTER_SLASH},
+       {{less}, S_AFTER_LESS},
+       {{equal}, S_AFTER_EQUAL},
+       {{percent}, S_QUOTE_PERCENT_RUN},
+       {{plus, minus}, S_QUOTED_SIGN}});
+  row(t, S_WORD, S_WORD,
+      {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, sharp, bslash, less, semi,
+         ctl, NUL},
+        ends(K_WORD)},
+       {{colon}, S_WORD_COLON},
+       {{slash}, ends(K_PATH)},
+       {{percent, comma, bad}, ends(K_ERROR)},
+       {{at}, S_EMAIL},
+       {{dollar}, S_MONEY_DOLLAR}});
+  row(t, S_WORD_COLON, S_URL,
+      {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, bslash, semi, ctl, NUL},
+        ends(K_WORD)},
+       {{less, bad}, ends(K_ERROR)}});
+  row(t, S_QUOTE_PERCENT_RUN, ends(K_ERROR),
+      {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, bslash, semi, ctl, NUL},
+        ends(K_WORD)},
+       {{percent}, S_QUOTE_PERCENT_RUN}});
+  row(t, S_URL, S_URL,
+      {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, bslash, less, semi, ctl,
+         NUL},
+        ends(K_URL)},
+       {{greater, caret, bad}, ends(K_ERROR)}});
+  row(t, S_EMAIL, ends(K_EMAIL),
+      {{{d1_9, d0, x, T, h, e, E, a_f, A_F, percent, dot, plus, minus, cont, letter}, S_EMAIL},
+       {{sharp, quote, colon, greater, equal, comma, at, dollar, caret, bad}, ends(K_ERROR)}});
+  row(t, S_REF, S_REF,
+      {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, less, semi, ctl, NUL},
+        ends(K_REF)},
+       {{sharp, quote, bslash, greater, equal, comma, at, dollar, caret, bad}, ends(K_ERROR)}});
+  row(t, S_AFTER_EQUAL, S_WORD,
+      {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, colon, bslash, semi, ctl,
+         NUL},
+        ends(K_WORD)},
+       {{sharp, percent, comma, at, dollar, bad}, ends(K_ERROR)},
+       {{slash}, ends(K_PATH)}});
+  row(t, S_PATH_START, ends(K_ERROR),
+      {{{d1_9, d0}, S_PATH_DIGITS},
+       {{popen}, ends(K_PAREN_OPEN)},
+       {{pclose}, ends(K_PAREN_CLOSE)},
+       {{dq}, S_STRING},
+       {{sharp}, S_PATH_SHARP},
+       {{quote, colon}, S_PATH_QUOTE},
+       {{x, T, h, e, E, a_f, A_F, greater, equal, dot, cont, letter}, S_PATH_WORD},
+       {{less}, S_AFTER_LESS},
+       {{at}, S_REF},
+       {{dollar}, S_MONEY_DOLLAR},
+       {{plus, minus}, S_PATH_SIGN}});
+  row(t, S_PATH_DIGITS, ends(K_ERROR),
+      {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, colon, slash, less, semi,
+         ctl, NUL},
+        ends(K_INTEGER)},
+       {{d1_9, d0, quote}, S_PATH_DIGITS},
+       {{x}, S_PAIR_X},
+       {{e, E}, S_EXPONENT},
+       {{percent}, ends(K_PERCENT)},
+       {{at}, S_EMAIL},
+       {{dot}, S_DIGITS_DOT}});
+  row(t, S_PATH_QUOTE, ends(K_ERROR),
+      {{{x, T, h, e, E, a_f, A_F, less, greater, equal, dot, plus, minus, cont, letter},
+        S_PATH_WORD}});
+  row(t, S_PATH_WORD, S_PATH_WORD,
+      {{{blank, LF, bopen, bclose, popen, pclose, cbopen, cbclose, dq, colon, slash, bslash, semi,
+         ctl, NUL},
+        ends(K_WORD)},
+       {{sharp, percent, comma, bad}, ends(K_ERROR)},
+       {{at}, S_EMAIL},
+       {{dollar}, S_MONEY_DOLLAR}});
+  row(t, S_PATH_SHARP, S_ISSUE,
+      {{{blank, LF, bclose, popen, pclose, cbopen, cbclose, colon, slash, less, greater, equal,
+         comma, semi, at, ctl, bad, NUL},
+        ends(K_ERROR)},
+       {{bopen}, S_CONSTRUCT},
+       {{dq}, S_CHAR}});
+  row(t, S_PATH_SIGN, ends(K_WORD),
+      {{{d1_9, d0}, S_PATH_DIGITS},
+       {{sharp, quote, less, percent, comma, caret, bad}, ends(K_ERROR)},
+       {{x, T, h, e, E, a_f, A_F, greater, equal, dot, cont, letter}, S_PATH_WORD},
+       {{at}, S_EMAIL},
+       {{dollar}, S_MONEY_DOLLAR},
+       {{plus, minus}, S_PATH_SIGN}});
   return t;
 }
 
@@ -429,47 +540,60 @@ const u8 kind_types[KIND_COUNT + 1] = {
 // What an error token reports, by the last state it went through before the
 // error: the datatype the text was on its way to, -1 (bad-char) when the
 // text had not started to be anything, -2 (malconstruct) inside "#(...)".
-const std::int8_t state_error_types[SCAN_STATES] = {
-    -1, -1,                                  // 0 start, 1 comment
-    TYPE_STRING, TYPE_STRING,                // 2, 3 string
-    TYPE_STRING, TYPE_STRING,                // 4, 5 multi-line string
-    TYPE_FILE, TYPE_FILE, TYPE_FILE,         // 6-8 file
-    TYPE_FILE,                               // 9 run of %
-    TYPE_STRING, TYPE_STRING, TYPE_STRING,   // 10-12 raw string
-    TYPE_REFINEMENT, TYPE_REFINEMENT,        // 13, 14
-    TYPE_WORD,                               // 15 run of /
-    TYPE_ISSUE,                              // 16 after #
-    TYPE_BINARY, TYPE_BINARY,                // 17, 18
-    TYPE_CHAR, TYPE_CHAR,                    // 19, 20
-    -2,                                      // 21 construction
-    TYPE_ISSUE,                              // 22
-    TYPE_INTEGER,                            // 23 digits
-    TYPE_FLOAT, TYPE_FLOAT, TYPE_FLOAT,      // 24-26
-    TYPE_FLOAT, TYPE_FLOAT,                  // 27, 28
-    TYPE_TUPLE,                              // 29
-    TYPE_DATE,                               // 30
-    TYPE_TIME, TYPE_TIME,                    // 31, 32
-    TYPE_PAIR, TYPE_PAIR,                    // 33, 34
-    TYPE_POINT2D,                            // 35
-    TYPE_MONEY, TYPE_MONEY, TYPE_MONEY,      // 36-38
-    TYPE_INTEGER,                            // 39 hex digits
-    TYPE_WORD,                               // 40 hex letters or word
-    TYPE_INTEGER, TYPE_INTEGER,              // 41, 42
-    TYPE_TAG, TYPE_TAG, TYPE_TAG, TYPE_TAG,  // 43-46
-    TYPE_WORD, TYPE_WORD, TYPE_WORD,         // 47-49
-    TYPE_FLOAT,                              // 50
-    TYPE_WORD, TYPE_WORD, TYPE_WORD,         // 51-53
-    TYPE_WORD,                               // 54
-    TYPE_URL,                                // 55
-    TYPE_EMAIL,                              // 56
-    TYPE_REF,                                // 57
-    TYPE_WORD,                               // 58
-    TYPE_PATH,                               // 59 path element start
-    TYPE_INTEGER,                            // 60
-    TYPE_WORD, TYPE_WORD,                    // 61, 62
-    TYPE_ISSUE,                              // 63
-    TYPE_WORD,                               // 64
+namespace {
+
+struct ErrorTypeRow {
+  std::initializer_list<u8> states;
+  std::int8_t type;
 };
+
+constexpr std::array<std::int8_t, SCAN_STATES> make_error_types() {
+  const ErrorTypeRow rows[] = {
+      {{S_START, S_COMMENT}, -1},
+      {{S_STRING, S_STRING_ESCAPE, S_MSTRING, S_MSTRING_ESCAPE, S_RAW, S_RAW_BRACE, S_RAW_CLOSE},
+       TYPE_STRING},
+      {{S_AFTER_PERCENT, S_FILE, S_QUOTED_FILE, S_PERCENT_RUN}, TYPE_FILE},
+      {{S_AFTER_SLASH, S_REFINEMENT}, TYPE_REFINEMENT},
+      {{S_AFTER_SHARP, S_ISSUE, S_PATH_SHARP}, TYPE_ISSUE},
+      {{S_BINARY, S_BINARY_COMMENT}, TYPE_BINARY},
+      {{S_CHAR, S_CHAR_ESCAPE}, TYPE_CHAR},
+      {{S_CONSTRUCT}, -2},
+      {{S_DIGITS, S_HEX_DIGITS, S_HEX_H, S_DIGITS_H, S_PATH_DIGITS}, TYPE_INTEGER},
+      {{S_DIGITS_DOT, S_FRACTION, S_EXPONENT, S_DIGITS_E, S_SPECIAL_FLOAT, S_DOT_FRACTION},
+       TYPE_FLOAT},
+      {{S_TUPLE}, TYPE_TUPLE},
+      {{S_DATE}, TYPE_DATE},
+      {{S_TIME_COLON, S_TIME}, TYPE_TIME},
+      {{S_PAIR_X, S_PAIR}, TYPE_PAIR},
+      {{S_POINT}, TYPE_POINT2D},
+      {{S_MONEY_DOLLAR, S_MONEY, S_MONEY_FRACTION}, TYPE_MONEY},
+      {{S_AFTER_LESS, S_TAG, S_TAG_DQUOTE, S_TAG_QUOTE}, TYPE_TAG},
+      {{S_SLASH_RUN, S_HEX_WORD, S_SIGN, S_QUOTED_SIGN, S_AFTER_DOT, S_AFTER_QUOTE, S_WORD,
+        S_WORD_COLON, S_QUOTE_PERCENT_RUN, S_AFTER_EQUAL, S_PATH_QUOTE, S_PATH_WORD, S_PATH_SIGN},
+       TYPE_WORD},
+      {{S_URL}, TYPE_URL},
+      {{S_EMAIL}, TYPE_EMAIL},
+      {{S_REF}, TYPE_REF},
+      {{S_PATH_START}, TYPE_PATH},
+  };
+  std::array<std::int8_t, SCAN_STATES> t{};
+  std::array<bool, SCAN_STATES> seen{};
+  for (const ErrorTypeRow& r : rows) {
+    for (u8 state : r.states) {
+      if (seen[state]) throw "a state named twice";
+      seen[state] = true;
+      t[state] = r.type;
+    }
+  }
+  for (bool named : seen) {
+    if (!named) throw "a state without its error type";
+  }
+  return t;
+}
+
+}  // namespace
+
+constexpr std::array<std::int8_t, SCAN_STATES> state_error_types = make_error_types();
 
 // Classes after which a path element is the last one.
 const bool path_end_class[CLASS_COUNT] = {

@@ -12,6 +12,7 @@
 #include <utility>
 #include <string>
 
+#include "datatypes/binary.hpp"
 #include "datatypes/block.hpp"
 #include "datatypes/context.hpp"
 #include "datatypes/object.hpp"
@@ -30,7 +31,10 @@
 #include "eval/natives.hpp"
 #include "io/files.hpp"
 #include "io/os.hpp"
+#include "platform/console.hpp"
+#include "platform/files.hpp"
 #include "platform/os.hpp"
+#include "platform/std_streams.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
@@ -60,7 +64,13 @@ bool is_any_word(Type t) {
 
 // ---- the 24 routines ------------------------------------------------------------
 
-void quit_return() { std::exit(int_of(arg(0))); }
+// An exit status is 0 to 255 here: any other value would reach the parent
+// cut to its low byte (256 as 0, success), so it ends with 255 instead.
+void quit_return() {
+  i32 n = int_of(arg(0));
+  platform::console::flush();
+  std::exit(platform::streams::finish(n >= 0 && n <= 255 ? n : 255));
+}
 
 void set_quiet() {
   Cell* w = arg(0);
@@ -498,28 +508,61 @@ void reactivity_run() {
   api::keep_result();
 }
 
-// The console's configuration file, looked at before it is read: none when
-// nothing is there, true for a regular file of a sane size, else the text
-// that says why it is not read (a pipe would block the start, a device or a
-// huge file would fill memory).
-void config_file_state() {
-  constexpr long long LIMIT = 16LL << 20;
-  std::string path = file::to_local_path(arg(0));
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) {
-    api::answer_none();
-    return;
-  }
-  const char* why = nullptr;
-  if (!S_ISREG(st.st_mode)) why = "is not a regular file";
-  else if (st.st_size > LIMIT) why = "is larger than 16 MB";
-  if (!why) {
-    answer_logic(true);
-    return;
-  }
-  Cell* s = string::load(reinterpret_cast<const u8*>(why), u32(std::strlen(why)), string::Encoding::utf8);
+// The console's configuration file, read only when it is a regular file of
+// the user's own and of a sane size (a pipe would block the start, a device
+// or a huge file fill memory, a link or another user's file is not the
+// console's to rewrite): its bytes, none when nothing is there, else the
+// text that says why it is not read.
+constexpr u64 CFG_LIMIT = 16ull << 20;
+
+void answer_text(const std::string& text) {
+  Cell* s = string::load(reinterpret_cast<const u8*>(text.data()), u32(text.size()),
+                         string::Encoding::utf8);
   Cell v = *s;
   answer(&v);
+}
+
+void config_file_read() {
+  std::vector<u8> bytes;
+  std::string why;
+  switch (platform::read_own_file(file::to_local_path(arg(0)), CFG_LIMIT, bytes, why)) {
+    case platform::OwnRead::missing: api::answer_none(); return;
+    case platform::OwnRead::refused: answer_text(why); return;
+    case platform::OwnRead::ok: break;
+  }
+  Cell v = *binary::load(bytes);
+  answer(&v);
+}
+
+// Replaces the configuration file (or its kept copy) by the bytes: a new
+// file renamed over it, so that a failed write leaves the old one whole.
+// None when done, else the text that says why not.
+void config_file_write() {
+  std::string path = file::to_local_path(arg(0));
+  std::vector<u8> bytes;
+  binary::bytes_of(arg(1), bytes, -1, false, binary::Mode::convert);
+  std::string why;
+  if (platform::replace_own_file(path, bytes.data(), bytes.size(), why)) api::answer_none();
+  else answer_text(why);
+}
+
+// Calls the function while holding the lock of the configuration file's
+// directory: consoles that save at the same moment read and write the file
+// one after the other. The lock goes with whatever ends the call.
+void config_file_locked() {
+  platform::DirLock lock(file::to_local_path(arg(0)));
+  api::Values v(2);
+  copy_cell(arg(1), v[0]);
+  api::check(api::invoke(v[0], nullptr, 0, v[1]));
+  api::set_result(v[1]);
+}
+
+// What the path names when it is not a regular file, as a phrase ("is a
+// directory", "is a FIFO", ...); none for a regular file or nothing.
+void not_regular() {
+  std::string why = platform::not_regular(file::to_local_path(arg(0)));
+  if (why.empty()) api::answer_none();
+  else answer_text(why);
 }
 
 // Writes the text and a line end on standard error (after what standard
@@ -588,8 +631,16 @@ void wire_tool_routines() {
        reactivity_propagate);
   wire("system reactivity eval", "_run", "[code [block!]]", reactivity_run);
   wire("system console run", "_prompt-loop", "[code [block!]]", prompt_loop);
-  wire("gui-console-ctx load-cfg", "_cfg-state", "[path [file!]]", config_file_state);
+  for (const char* fn : {"text-console-ctx open-cfg", "text-console-ctx write-cfg"}) {
+    wire(fn, "_cfg-read", "[path [file!]]", config_file_read);
+    wire(fn, "_cfg-write", "[path [file!] data [binary!]]", config_file_write);
+  }
+  wire("text-console-ctx write-cfg", "_cfg-locked", "[path [file!] action [function!]]",
+       config_file_locked);
   wire("gui-console-ctx load-cfg", "_error-line", "[text [string!]]", error_line);
+  wire("text-console-ctx load-history", "_error-line", "[text [string!]]", error_line);
+  wire("system console read-argument", "_not-regular", "[path [file!]]", not_regular);
+  wire("preprocessor do-include", "_not-regular", "[path [file!]]", not_regular);
 }
 
 void wire_internal_routines() {

@@ -35,6 +35,10 @@ interp::Status guarded(const i32* refs) {
   }
 }
 
+// The entry of an empty slot: make native! takes every id of the table, and
+// a call of one made for an empty slot raises here.
+interp::Status reserved(const i32*) { fire(Err::internal_not_done); }
+
 }  // namespace
 
 void init() {
@@ -46,6 +50,7 @@ void init() {
   ++g_count;
   QEL_NATIVES(QEL_X)
 #undef QEL_X
+  for (u32 i = g_count - 1; i < TABLE_SIZE; ++i) g_table[i] = reserved;
 }
 
 Entry entry(u32 id) { return (id >= 1 && id <= TABLE_SIZE) ? g_table[id - 1] : nullptr; }

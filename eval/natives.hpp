@@ -26,7 +26,7 @@ inline constexpr u32 COUNT = 107;
 using Entry = interp::Status (*)(const i32* refs);
 
 void init();              // registers every entry in id order
-Entry entry(u32 id);      // 1-based; nullptr for an empty slot
+Entry entry(u32 id);      // 1-based; an empty slot's raises internal not-done
 const char* word_of(u32 id);
 const char* spec_of(u32 id);
 u32 count();              // the id the next registration would get

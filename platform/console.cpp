@@ -1,8 +1,11 @@
 #include "platform/console.hpp"
 
+#include "platform/std_streams.hpp"
+
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <vector>
@@ -67,10 +70,16 @@ void emit_csi(u32 n, char final) {
   g_out.push_back(final);
 }
 
+// Console output reports nothing to scripts; a failure on standard output
+// is noted for the exit status.
 void write_all(int fd, const char* p, std::size_t n) {
   while (n) {
     ssize_t w = ::write(fd, p, n);
-    if (w <= 0) return;  // console output reports nothing to scripts
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) {
+      if (fd == 1) streams::output_failed(w < 0 ? errno : 0);
+      return;
+    }
     p += w;
     n -= std::size_t(w);
   }

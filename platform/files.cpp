@@ -2,12 +2,16 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+
+#include "platform/std_streams.hpp"
 
 namespace qel::platform {
 
@@ -147,7 +151,9 @@ WriteResult write_file(const std::string& path, const u8* bytes, std::size_t n, 
 
 bool write_stdout(const u8* bytes, std::size_t n) {
   std::fflush(stdout);
-  return write_all(STDOUT_FILENO, bytes, n);
+  if (write_all(STDOUT_FILENO, bytes, n)) return true;
+  streams::output_failed(errno);
+  return false;
 }
 
 bool list_dir(const std::string& path, std::vector<std::string>& names) {
@@ -177,6 +183,147 @@ bool list_dir(const std::string& path, std::vector<std::string>& names) {
   }
   closedir(d);
   return ok;
+}
+
+namespace {
+
+const char* kind_of(mode_t mode) {
+  if (S_ISDIR(mode)) return "is a directory";
+  if (S_ISFIFO(mode)) return "is a FIFO";
+  if (S_ISCHR(mode)) return "is a character device";
+  if (S_ISBLK(mode)) return "is a block device";
+  if (S_ISSOCK(mode)) return "is a socket";
+  if (S_ISLNK(mode)) return "is a symbolic link";
+  return "is not a regular file";
+}
+
+// Why the status does not describe a file of the program's own, or null.
+const char* not_own(const struct stat& st) {
+  if (!S_ISREG(st.st_mode)) return kind_of(st.st_mode);
+  if (st.st_uid != geteuid()) return "belongs to another user";
+  return nullptr;
+}
+
+std::string unreadable(int err) { return std::string("cannot be read (") + std::strerror(err) + ")"; }
+
+std::string size_phrase(u64 limit) {
+  return "is larger than " + std::to_string(limit >> 20) + " MB";
+}
+
+}  // namespace
+
+std::string not_regular(const std::string& path) {
+  struct stat st;
+  if (!usable(path) || stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode)) return {};
+  return kind_of(st.st_mode);
+}
+
+OwnRead read_own_file(const std::string& path, u64 limit, std::vector<u8>& out, std::string& why) {
+  out.clear();
+  why.clear();
+  struct stat st;
+  if (!usable(path)) {
+    why = "is no file name";
+    return OwnRead::refused;
+  }
+  // Looked at before it is opened: a device is never opened at all.
+  if (lstat(path.c_str(), &st) != 0) {
+    // (nothing there, also when a directory on the way is a file)
+    if (errno == ENOENT || errno == ENOTDIR) return OwnRead::missing;
+    why = unreadable(errno);
+    return OwnRead::refused;
+  }
+  if (const char* w = not_own(st)) {
+    why = w;
+    return OwnRead::refused;
+  }
+  // Then opened without following a link or waiting on a FIFO, and looked
+  // at again: what was checked may have been replaced meanwhile.
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) {
+    why = errno == ELOOP ? "is a symbolic link" : unreadable(errno);
+    return OwnRead::refused;
+  }
+  if (fstat(fd, &st) != 0) why = unreadable(errno);
+  else if (const char* w = not_own(st)) why = w;
+  else if (u64(st.st_size) > limit) why = size_phrase(limit);
+  // (a byte more than the size tells of a file that grows meanwhile)
+  if (why.empty() && !read_fully(fd, out, std::size_t(st.st_size) + 1)) why = unreadable(errno);
+  if (why.empty() && out.size() > limit) why = size_phrase(limit);
+  close(fd);
+  if (!why.empty()) {
+    out.clear();
+    return OwnRead::refused;
+  }
+  return OwnRead::ok;
+}
+
+bool replace_own_file(const std::string& path, const u8* bytes, std::size_t n, std::string& why) {
+  why.clear();
+  if (!usable(path)) {
+    why = "is no file name";
+    return false;
+  }
+  struct stat st;
+  bool old = lstat(path.c_str(), &st) == 0;
+  if (!old && errno != ENOENT) {
+    why = std::strerror(errno);
+    return false;
+  }
+  if (old) {
+    if (const char* w = not_own(st)) {
+      why = w;
+      return false;
+    }
+  }
+  // The new file: a name of this process's own beside the old one (on the
+  // same file system, so that the rename replaces it in one step).
+  std::string temp;
+  int fd = -1;
+  for (int i = 0; i < 100 && fd < 0; ++i) {
+    temp = path + "." + std::to_string(getpid()) + "-" + std::to_string(i) + ".new";
+    fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd < 0 && errno != EEXIST) break;
+  }
+  if (fd < 0) {
+    why = std::strerror(errno);
+    return false;
+  }
+  bool ok = (!old || fchmod(fd, st.st_mode & 07777) == 0) && write_all(fd, bytes, n) &&
+            fsync(fd) == 0;
+  int err = errno;
+  if (close(fd) != 0 && ok) {
+    ok = false;
+    err = errno;
+  }
+  if (ok && ::rename(temp.c_str(), path.c_str()) != 0) {
+    ok = false;
+    err = errno;
+  }
+  if (!ok) {
+    unlink(temp.c_str());
+    why = std::strerror(err);
+  }
+  return ok;
+}
+
+DirLock::DirLock(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  if (!usable(dir)) return;
+  fd_ = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd_ < 0) return;
+  while (flock(fd_, LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      close(fd_);
+      fd_ = -1;
+      return;
+    }
+  }
+}
+
+DirLock::~DirLock() {
+  if (fd_ >= 0) close(fd_);  // (closing releases the lock)
 }
 
 bool remove_file(const std::string& path) { return usable(path) && unlink(path.c_str()) == 0; }

@@ -36,6 +36,39 @@ WriteResult write_file(const std::string& path, const u8* bytes, std::size_t n, 
 // Writes every byte to the standard output; false when that fails.
 bool write_stdout(const u8* bytes, std::size_t n);
 
+// What the path names when that is not a regular file, as a phrase ("is a
+// directory", "is a FIFO", "is a character device", ...), links followed;
+// empty for a regular file and for a path that names nothing.
+std::string not_regular(const std::string& path);
+
+// A file the program keeps for itself (the console's settings): it is read
+// and replaced only when it is a regular file of the user's own, of at most
+// `limit` bytes, named directly (not through a symbolic link). Nothing is
+// opened in a way that could block (a FIFO) or read without end (a device).
+// A file refused, or an error, is described in `why` as a phrase ("is a
+// symbolic link", "belongs to another user", "is larger than 16 MB", or the
+// system's message).
+enum class OwnRead { missing, ok, refused };
+OwnRead read_own_file(const std::string& path, u64 limit, std::vector<u8>& out, std::string& why);
+// Writes the bytes into a new file beside the path, then renames it over the
+// path, so that a failed write (a full disk) leaves the old file whole and a
+// reader never sees half of it. The old file's permissions are kept. Refused
+// as above when the path names something that is not the program's own file.
+bool replace_own_file(const std::string& path, const u8* bytes, std::size_t n, std::string& why);
+// While it lives, an exclusive lock on the directory that holds the path, so
+// that processes that update a file there do it one at a time (none when the
+// directory cannot be opened).
+class DirLock {
+ public:
+  explicit DirLock(const std::string& path);
+  ~DirLock();
+  DirLock(const DirLock&) = delete;
+  DirLock& operator=(const DirLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+
 // The names of a directory's entries but "." and "..", a directory's with
 // "/" appended, in the order the OS gives them; false when it cannot be read.
 bool list_dir(const std::string& path, std::vector<std::string>& names);

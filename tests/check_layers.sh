@@ -22,6 +22,9 @@
 #                         backend module's table (view/backend/entry.hpp)
 #                         that its loader (view/module.*) opens
 #       view/backend/     the GUI backend: view/ and below but eval/
+#       view/backend/draw/   the draw engine: nothing else of the backend
+#       view/backend/text/   the text engine: the draw engine, nothing else
+#                            of the backend
 #       console/          the consoles and the terminal's routines: view/,
 #                         library/native/ and below, not console/boot/
 #       console/boot/     start-up, registration and the boot program, on
@@ -47,6 +50,18 @@
 #     markers (eval/lexer_state.hpp) and each datatype's header
 #     (datatypes/*.hpp, which owns its cell and record layouts and names
 #     accessors for them). Everyone else uses the named accessors.
+#  5. Inside the GUI backend (view/backend/) the files stand on floors: no
+#     include leads from a file back to itself. A room is a source with its
+#     header (x.cpp and x.hpp); the floors, from the bottom: the toolkit's
+#     start (display), the guard, the container, the draw engine and the
+#     text engine over it (rule 1 keeps the folders apart), screens and
+#     set-up; the window records (windows); the event road
+#     (input, input_method, translate, loop); the painters (base, painter);
+#     the widgets (widgets, then lists, tabs, menus, calendar, camera,
+#     button_images, dialogs, then widget_items); the procedures and the
+#     view builder; the module's table on top. The upper floors reach down
+#     only; what a lower floor must call above it (a window's clean-up when
+#     its widget goes, the widgets' context menus) is registered with it.
 src=${1:-.}
 cd "$src" || exit 2
 fail=0
@@ -62,7 +77,8 @@ sources() {
 
 # layer NAME "FILES" "ALLOWED" ["DENIED"]: every quoted include of the files
 # names a header the layer may include: one ALLOWED names, or one under an
-# ALLOWED folder but not under a DENIED one.
+# ALLOWED folder and not under a DENIED one inside it (the longest folder
+# that holds the header decides).
 layer() {
   name=$1
   files=$2
@@ -75,14 +91,14 @@ layer() {
     {
       line = $0
       sub(/^[^"]*"/, "", line); sub(/".*$/, "", line)
-      ok = 0; exact = 0
+      allow = 0; deny = 0; exact = 0
       for (i = 1; i <= n; i++) {
         p = a[i]
-        if (substr(p, length(p)) == "/") { if (index(line, p) == 1) ok = 1 }
+        if (substr(p, length(p)) == "/") { if (index(line, p) == 1 && length(p) > allow) allow = length(p) }
         else if (line == p) exact = 1
       }
-      for (i = 1; i <= m; i++) if (index(line, d[i]) == 1) ok = 0
-      if (!ok && !exact) print
+      for (i = 1; i <= m; i++) if (index(line, d[i]) == 1 && length(d[i]) > deny) deny = length(d[i])
+      if (allow <= deny && !exact) print
     }')
   if [ -n "$bad" ]; then
     echo "$name includes a header it may not (it may include: $allowed${denied:+; not $denied}):"; echo "$bad"; fail=1
@@ -98,6 +114,8 @@ EVAL=$(sources eval 1)
 NATIVE=$(sources library/native)
 VIEW=$(sources view 1)
 BACKEND=$(sources view/backend)
+DRAW=$(sources view/backend/draw)
+TEXT=$(sources view/backend/text)
 CONSOLE=$(sources console 1)
 BOOT=$(sources console/boot)
 FREE="$(sources tests) $(sources bench) $(sources tools)"
@@ -111,6 +129,8 @@ layer eval/ "$EVAL" "eval/ io/ datatypes/ runtime/ platform/"
 layer library/native/ "$NATIVE" "library/native/ eval/ io/ datatypes/ runtime/ platform/"
 layer view/ "$VIEW" "view/ view/backend/entry.hpp eval/ io/ datatypes/ runtime/ platform/" "view/backend/"
 layer view/backend/ "$BACKEND" "view/ io/ datatypes/ runtime/ platform/"
+layer view/backend/draw/ "$DRAW" "view/backend/draw/ view/ io/ datatypes/ runtime/ platform/" "view/backend/"
+layer view/backend/text/ "$TEXT" "view/backend/text/ view/backend/draw/ view/ io/ datatypes/ runtime/ platform/" "view/backend/"
 layer console/ "$CONSOLE" "console/ view/ library/native/ eval/ io/ datatypes/ runtime/ platform/" "console/boot/"
 
 # Every C++ source belongs to a layer.
@@ -151,6 +171,22 @@ for f in $all; do
     grep -nE "$PAYLOAD" "$f" | head -5; fail=1
   fi
 done
+
+# Include loops inside the backend: every include between two rooms is an
+# edge, and tsort finds a loop among them.
+backend_edges() {
+  for f in $BACKEND; do
+    from=${f%.*}
+    grep -o '^[[:space:]]*#[[:space:]]*include[[:space:]]*"view/backend/[^"]*"' "$f" |
+      sed 's/.*"\(view\/backend\/[^"]*\)".*/\1/' | while read -r inc; do
+        to=${inc%.*}
+        [ "$to" = "$from" ] || echo "$from $to"
+      done
+  done
+}
+if ! loops=$(backend_edges | tsort 2>&1 >/dev/null) || [ -n "$loops" ]; then
+  echo "view/backend/ has an include loop (a file includes its way back to itself):"; echo "$loops"; fail=1
+fi
 
 [ $fail = 0 ] && echo "layers, stack tops and cell layouts: ok"
 exit $fail

@@ -7,6 +7,11 @@
 # configuration and cache directory.
 # Exits 77 (skipped) when no X server starts; under CI=true that is a
 # failure instead: display tests are never skipped silently there.
+# Fails (status 1) when anything under it prints a GTK or GLib warning or
+# critical on stderr, even if the command itself passed: those messages name
+# faults (a widget misused, a signal on a destroyed object) that pixels and
+# events may not show. Test scripts that keep a process's stderr in a file
+# copy it to their own stderr so that it is seen here too.
 # Usage: gui_xvfb.sh COMMAND [ARG...]
 skip() {
   echo "gui_xvfb.sh: $1"
@@ -32,6 +37,19 @@ cat >"$home/fonts.conf" <<CONF
 CONF
 server="-screen 0 1280x1024x24"
 xvfb-run -a -s "$server" true >/dev/null 2>&1 || skip "no X server starts"
-env -u WAYLAND_DISPLAY NO_AT_BRIDGE=1 GDK_BACKEND=x11 GTK_THEME=Adwaita GSETTINGS_BACKEND=memory \
-  FONTCONFIG_FILE="$home/fonts.conf" HOME="$home" XDG_CONFIG_HOME="$home/config" XDG_CACHE_HOME="$home/cache" \
-  xvfb-run -a -s "$server" "$@"
+# stderr goes on to ours as it comes and into a log that is searched at the
+# end; the command's status travels through a file, past the pipe.
+{
+  env -u WAYLAND_DISPLAY NO_AT_BRIDGE=1 GDK_BACKEND=x11 GTK_THEME=Adwaita GSETTINGS_BACKEND=memory \
+    FONTCONFIG_FILE="$home/fonts.conf" HOME="$home" XDG_CONFIG_HOME="$home/config" XDG_CACHE_HOME="$home/cache" \
+    xvfb-run -a -s "$server" "$@" 2>&1 1>&3 3>&-
+  echo $? >"$home/status"
+} 3>&1 | tee "$home/stderr" >&2
+status=$(cat "$home/status")
+# GLib's log lines: "(prog:pid): Domain-WARNING **: ..." or "... CRITICAL **: ..."
+if grep -E '(^|[ (:-])(WARNING|CRITICAL) \*\*' "$home/stderr" >"$home/glib" 2>/dev/null; then
+  echo "gui_xvfb.sh: GTK or GLib warnings on stderr (status $status):" >&2
+  cat "$home/glib" >&2
+  exit 1
+fi
+exit "$status"

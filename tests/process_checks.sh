@@ -59,7 +59,7 @@ next
 printf 'print "no header"\n' > "$tmp/noheader.qel"
 check "a script without header exits 254" 254 "Qel header not found!" "$qel" "$tmp/noheader.qel"
 check "a missing script exits 254" 254 "\*\*\* Access Error: cannot open: %.*/missing.qel" "$qel" "$tmp/missing.qel"
-check "a directory given as the script exits 254" 254 "cannot open: %.*/dir" "$qel" "$tmp/dir"
+check "a directory given as the script exits 254" 254 "cannot open: .*/dir is a directory, not a script" "$qel" "$tmp/dir"
 check "a script under a file, not a directory, exits 254" 254 "cannot open:" "$qel" "$tmp/fail.qel/x.qel"
 if [ "$(id -u)" != 0 ]; then
   printf 'Qel []\nprint 1\n' > "$tmp/unreadable.qel"; chmod 000 "$tmp/unreadable.qel"

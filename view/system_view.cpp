@@ -14,6 +14,7 @@
 #include "datatypes/tuple.hpp"
 #include "datatypes/word.hpp"
 #include "runtime/api.hpp"
+#include "runtime/stack.hpp"
 #include "view/units.hpp"
 #include "platform/image_state.hpp"
 
@@ -54,6 +55,28 @@ const std::vector<u32>& symbols_of(const char* path) {
   known.push_back(std::move(k));
   return known.back().symbols;
 }
+
+// The screen list is made at its first read: start-up leaves
+// system/view/screens unset (the display's screens are the backend's to
+// tell, and opening it costs as much as the rest of start-up), and a path
+// that reads the field while it is unset starts the GUI there, as its first
+// use (the platform object's init/start), then reads the list it made. When
+// the GUI cannot start the field is none, as init leaves it, and the next
+// window raises the reason.
+bool screens_first_read(u32 ctx, u32 index) {
+  Cell* screens = field("screens");
+  if (!screens || screens != context::slot(ctx, index)) return false;
+  static constexpr char kStart[] = "try [system/view/platform/init/start]";
+  stack::Mark mark;
+  api::Values code(1);
+  api::services.load_text(code[0], kStart, sizeof kStart - 1);
+  api::services.do_block(code[0]);
+  screens = field("screens");
+  if (screens && type_of(screens) == TYPE_UNSET) make_none(screens);
+  return screens != nullptr;
+}
+
+[[maybe_unused]] const bool g_screens_hook_set = (object::set_unset_field_hook(screens_first_read), true);
 
 }  // namespace
 

@@ -35,7 +35,7 @@
 //   _gui-test 'items face            ; [rows selected] of a text-list, drop-down, drop-list, tab panel
 //   _gui-test 'choose [face 2]       ; the row or tab chosen as the user chooses it (0: none)
 //   _gui-test 'pick-date [face 2030 5 17]  ; a calendar's day chosen as the user chooses it
-//   _gui-test 'shown-date face       ; the day a calendar shows selected
+//   _gui-test 'shown-date face       ; the day a calendar shows selected (none in another month)
 //   _gui-test 'image-size face       ; the size of the image a button shows, or none
 //   _gui-test 'dialog none           ; how the last file or folder dialog was set up: [action title
 //                                    ; folder name multiple? filters]

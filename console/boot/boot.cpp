@@ -10,6 +10,7 @@
 #include "console/terminal_routines.hpp"
 #include "datatypes/block.hpp"
 #include "datatypes/context.hpp"
+#include "datatypes/file_url.hpp"
 #include "datatypes/native.hpp"
 #include "datatypes/object.hpp"
 #include "datatypes/string.hpp"
@@ -34,6 +35,7 @@
 #include "runtime/roots.hpp"
 #include "runtime/stack.hpp"
 #include "runtime/startup.hpp"
+#include "runtime/typeset_list.hpp"
 #include "view/desktop.hpp"
 #include "view/platform_routines.hpp"
 
@@ -46,6 +48,17 @@ void define(const char* name, const Cell* value) {
   Cell v = *value;
   Cell w = *intern_word(name);
   word::set(&w, &v);
+}
+
+// A command-line argument (or the program's path) as a value of type t in
+// out. Bytes that are not UTF-8 (a legal file name may hold them) are kept as
+// a directory's listing keeps them in a name, so that the script runs and
+// such a name reaches the file system unchanged.
+void load_os_text(const std::string& text, Type t, Cell* out) {
+  stack::Mark mark;
+  Cell* v = file::load_os_name(reinterpret_cast<const u8*>(text.data()), u32(text.size()));
+  set_type(v, t);
+  copy_cell(v, out);
 }
 
 // The spec text and the word of each native and action, in the order their
@@ -127,31 +140,15 @@ void set_datatype_words() {
   }
 }
 
-// The typesets of the language, each a union of datatypes and earlier
-// typesets, in the order they are defined.
+// The typesets of the language (runtime/typeset_list.hpp).
 struct TypesetDef {
   const char* name;
   const char* members;  // datatype and typeset words, space-separated
 };
 const TypesetDef kTypesets[] = {
-    {"internal!", "unset!"},
-    {"external!", "event!"},
-    {"number!", "integer! float! percent!"},
-    {"planar!", "pair! point2D!"},
-    {"any-point!", "point2D! point3D!"},
-    {"scalar!", "number! any-point! money! char! pair! tuple! time! date!"},
-    {"any-word!", "word! set-word! lit-word! get-word!"},
-    {"all-word!", "any-word! refinement! issue!"},
-    {"any-list!", "block! paren! hash!"},
-    {"any-path!", "path! lit-path! set-path! get-path!"},
-    {"any-block!", "any-path! any-list!"},
-    {"any-function!", "native! action! op! function! routine!"},
-    {"any-object!", "object! error! port!"},
-    {"any-string!", "string! file! url! tag! email! ref!"},
-    {"series!", "binary! image! vector! any-block! any-string!"},
-    {"immediate!", "scalar! all-word! none! logic! datatype! typeset! handle! date!"},
-    {"default!", "series! immediate! any-object! external! any-function! map! bitset!"},
-    {"any-type!", "default! internal!"},
+#define QEL_X(name, members) {name, members},
+    QEL_TYPESETS(QEL_X)
+#undef QEL_X
 };
 
 void define_typesets() {
@@ -246,13 +243,9 @@ void fill_command_line() {
     if (a.empty() || a.find_first_of(" \t") != std::string::npos) line += '"' + a + '"';
     else line += a;
   }
-  string::load_at(reinterpret_cast<const u8*>(line.data()), u32(line.size()),
-                  system_field("script args"), string::Encoding::utf8);
+  load_os_text(line, TYPE_STRING, system_field("script args"));
   if (!runtime::args.empty()) {
-    const std::string& exe = runtime::args[0];
-    string::load_at(reinterpret_cast<const u8*>(exe.data()), u32(exe.size()),
-                    system_field("build config build-basename"), string::Encoding::utf8);
-    set_type(system_field("build config build-basename"), TYPE_FILE);
+    load_os_text(runtime::args[0], TYPE_FILE, system_field("build config build-basename"));
   }
 }
 
@@ -289,15 +282,11 @@ void fill_boot_args() {
   if (runtime::args.empty()) return;
   Cell* sys = word::get_value_cell(intern_word("system"));
   if (type_of(sys) != TYPE_OBJECT) return;
-  const std::string& prog = runtime::args[0];
-  string::load_at(reinterpret_cast<const u8*>(prog.data()), u32(prog.size()),
-                  system_field("options boot"), string::Encoding::utf8);
+  load_os_text(runtime::args[0], TYPE_STRING, system_field("options boot"));
   roots::LocalCell list, item;
   block::make_at(list.get(), i32(runtime::args.size()));
   for (size_t i = 1; i < runtime::args.size(); ++i) {
-    const std::string& a = runtime::args[i];
-    string::load_at(reinterpret_cast<const u8*>(a.data()), u32(a.size()), item.get(),
-                    string::Encoding::utf8);
+    load_os_text(runtime::args[i], TYPE_STRING, item.get());
     copy_cell(item.get(), mem::alloc_tail_cell(series_node(list.get())));
   }
   copy_cell(list.get(), system_field("options args"));

@@ -19,6 +19,7 @@
 #include "eval/transfers.hpp"
 #include "platform/console.hpp"
 #include "platform/crash.hpp"
+#include "platform/std_streams.hpp"
 #include "datatypes/ownership.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/collector.hpp"
@@ -112,6 +113,7 @@ void* eval_thread(void* p) {
 }  // namespace
 
 int start(int argc, char** argv, Program program) {
+  platform::streams::take_closed();       // descriptors 0-2 taken before anything opens
   std::fesetround(FE_TONEAREST);          // 1, 4. floating point: round to nearest
   platform::install_crash_handlers(sys_quit_from_signal);  // 3. crash handling
   args.assign(argv, argv + argc);
@@ -132,8 +134,7 @@ int start(int argc, char** argv, Program program) {
     pthread_join(t, nullptr);
   }
   platform::console::flush();
-  std::fflush(stdout);
-  return a.status;
+  return platform::streams::finish(a.status);
 }
 
 void init_for_tests() {

@@ -21,9 +21,11 @@ import fcntl
 import os
 import pty
 import re
+import resource
 import select
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
@@ -78,13 +80,18 @@ def read_until(stream, text=None):
 class Pty:
     """A process on a pseudo-terminal: what it writes there is collected."""
 
-    def __init__(self, argv, stdout=None, extra_env=None):
+    def __init__(self, argv, stdout=None, extra_env=None, preexec=None):
         self.master, slave = pty.openpty()
         self.text = b""
+
+        def start():
+            own_terminal()
+            if preexec:
+                preexec()
         self.proc = subprocess.Popen(
             argv, stdin=slave, stdout=stdout if stdout is not None else slave,
             stderr=slave, cwd=work, env=dict(env, **(extra_env or {})),
-            preexec_fn=own_terminal)
+            preexec_fn=start)
         os.close(slave)
 
     def read(self, timeout):
@@ -128,6 +135,11 @@ class Pty:
             pass
         os.close(self.master)
         return self.proc.returncode
+
+
+def write_bytes(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
 
 
 def wait_file(path, text):
@@ -245,6 +257,103 @@ for name, source, want_err in [
             and want_err in p.stdout + p.stderr and b"(halted)" not in p.stdout,
             "status %d, %r %r" % (p.returncode, p.stdout, p.stderr))
 
+# ---- standard streams closed or full --------------------------------------------------
+# A descriptor closed at start is taken by /dev/null before anything of the
+# program's own opens (a file, a pipe of call, the display's connection,
+# which print would write into): the script sees /dev/null there, a line
+# read is none, and output written nowhere ends it normally. (Standard
+# error is a terminal, as in a shell: a script run from it is a
+# command-line program whatever its output.) Output that cannot be written
+# is said on standard error and the status is not 0.
+def run_errors_on_terminal(argv, stdin, stdout):
+    """Runs the command with standard error on a pseudo-terminal (as from a
+    shell); answers its status and what it wrote there."""
+    master, slave = pty.openpty()
+    p = subprocess.Popen(argv, stdin=stdin, stdout=stdout, stderr=slave, cwd=work, env=env)
+    os.close(slave)
+    if p.stdin:
+        p.stdin.close()  # (an empty input)
+    text = b""
+    deadline = time.time() + LIMIT
+    while time.time() < deadline:
+        if select.select([master], [], [], 0.2)[0]:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:
+                chunk = b""
+            if not chunk:
+                break
+            text += chunk
+        elif p.poll() is not None:
+            break
+    if p.poll() is None:
+        p.kill()
+    p.wait()
+    os.close(master)
+    return p.returncode, text
+
+
+fds = write("fds.txt", "")
+window = 'view/no-wait [button "x"]\n' if display else ""
+source = ('Qel []\n' + window + 'out: copy ""\n'
+          'call/wait/output/shell {readlink /proc/$PPID/fd/0 /proc/$PPID/fd/1} out\n'
+          'write %fds.txt rejoin [out mold input]\n'
+          'loop 2000 [print "a line of output"]\n')
+script = write("s.qel", source)
+for name, redirect in [("standard input closed", "<&-"), ("standard output closed", ">&-"),
+                       ("both closed", "<&- >&-")]:
+    with open(fds, "w"), open(os.path.join(work, "out.txt"), "wb") as out:
+        rc, err = run_errors_on_terminal(["sh", "-c", 'exec "$0" "$1" ' + redirect, qel, script],
+                                         subprocess.PIPE, out)
+    text = open(fds).read()
+    verdict("%s: /dev/null takes it, status 0" % name,
+            rc == 0 and text.endswith("none") and text.count("/dev/null") == redirect.count("&-"),
+            "status %s, fds %r, %r" % (rc, text, err[-300:]))
+for name, source, want in [
+    ("printing", 'Qel []\nprint "out-line"\n', 1),
+    ("quit/return 3", 'Qel []\nprint "out-line"\nquit/return 3\n', 3),
+    ("write-stdout", 'Qel []\nwrite-stdout "out-line"\n', 1),
+]:
+    script = write("s.qel", source)
+    with open("/dev/full", "wb") as full:
+        rc, err = run_errors_on_terminal([qel, script], subprocess.DEVNULL, full)
+    verdict("output to /dev/full, %s: said once, status %d" % (name, want),
+            rc == want and err.count(b"write error on standard output: No space left on device") == 1,
+            "status %s, %r" % (rc, err))
+
+# ---- names on the command line -------------------------------------------------------
+# A script path or an argument that is not UTF-8 (a legal file name) reaches
+# the script decoded as a directory's listing decodes it, and names the same
+# file again.
+wdir = work.encode()
+bad_name = wdir + b"/x\xff.qel"
+with open(bad_name, "wb") as f:
+    f.write(b'Qel []\nprint mold system/options/args\n'
+            b'print length? read to-qel-file first system/options/args\n'
+            b'print length? read system/options/script\n')
+p = subprocess.run([qel.encode(), bad_name, bad_name, b"a\xffb"], stdin=subprocess.DEVNULL,
+                   capture_output=True, cwd=work, env=env, timeout=LIMIT)
+verdict("a script path and arguments that are not UTF-8: the script runs",
+        p.returncode == 0 and b'x^(DCFF).qel" "a^(DCFF)b"]' in p.stdout
+        and p.stdout.endswith(b"\n%d\n%d\n" % (os.path.getsize(bad_name), os.path.getsize(bad_name))),
+        "status %d, %r %r" % (p.returncode, p.stdout, p.stderr))
+# A script or an #include that is not a regular file is refused at once,
+# saying what it is (a device was read to the memory's limit, a FIFO with no
+# writer waited for ever).
+fifo = os.path.join(work, "fifo.qel")
+os.mkfifo(fifo)
+include = write("include.qel", 'Qel []\n#include %/dev/zero\nprint "ran"\n')
+for target, what in [("/dev/zero", b"/dev/zero is a character device, not a script"),
+                     (fifo, b"fifo.qel is a FIFO, not a script"),
+                     (work, b" is a directory, not a script"),
+                     (include, b"/dev/zero is a character device, not a file to include")]:
+    p = subprocess.run([qel, target], stdin=subprocess.DEVNULL, capture_output=True, cwd=work,
+                       env=env, timeout=LIMIT)
+    verdict("a script or include that is not a regular file (%s): refused, status 254"
+            % os.path.basename(target), p.returncode == 254 and what in p.stderr
+            and b"ran" not in p.stdout, "status %d, %r %r" % (p.returncode, p.stdout, p.stderr))
+os.remove(fifo)
+
 # ---- the text console on a terminal ------------------------------------------------------
 cfg = os.path.join(env["XDG_CONFIG_HOME"], "qel", "Qel-Console", "console-cfg.qel")
 no_display = {"DISPLAY": "", "WAYLAND_DISPLAY": ""}
@@ -306,6 +415,96 @@ verdict("text console: 100 newest lines kept, other settings left",
         ok and rc == 0 and "font-size: 14" in text
         and re.findall(r'"(\d+)"', text) == [str(i) for i in range(100)],
         "ok %s, status %s, terminal %r, file %s" % (ok, rc, t.text[-300:], text))
+
+# The text console keeps the file as the console window does: what is not a
+# regular file of the user's own is neither read nor written (a FIFO does
+# not hold the start), a file that does not load is kept as
+# console-cfg.qel.bad, each said once on standard error.
+other = write("other.qel", 'Qel [] font-size: 30 history: ["other"]')
+bad = cfg + ".bad"
+os.makedirs(os.path.dirname(cfg), exist_ok=True)
+
+
+def session(lines, extra=None):
+    """A text console on a terminal: each line typed after its prompt, then the end of input."""
+    t = Pty([headless], preexec=extra)
+    ok = t.wait_for(b">> ")
+    for i, line in enumerate(lines):
+        t.send(line + b"\r")
+        ok = ok and t.wait_for(b">> ", i + 2)
+    t.send(b"\x04")
+    return ok, t.finish(), t.text
+
+
+def contents(path):
+    """A regular file's bytes (not through a link), or None."""
+    if not os.path.lexists(path) or not stat.S_ISREG(os.lstat(path).st_mode):
+        return None
+    return open(path, "rb").read()
+
+
+for name, make, said, kept in [
+    ("a file that does not load", lambda: write_bytes(cfg, b'Qel [] font-size: "30'),
+     b"cannot be loaded: it is kept as", True),
+    ("a Latin-1 byte", lambda: write_bytes(cfg, b'Qel [] font-name: "caf\xe9"'),
+     b"cannot be loaded: it is kept as", True),
+    ("a link to another file", lambda: os.symlink(other, cfg),
+     b"is a symbolic link: it is not read and the settings are not saved", False),
+    ("a FIFO", lambda: os.mkfifo(cfg),
+     b"is a FIFO: it is not read and the settings are not saved", False),
+]:
+    for path in (cfg, bad):
+        if os.path.lexists(path):
+            os.remove(path)
+    make()
+    before = contents(cfg)
+    ok, rc, text = session([b"1 + 1"])
+    if kept:
+        # the settings are saved in its place; the copy holds what was there
+        kept_ok = contents(bad) == before and b'history: ["1 + 1"]' in (contents(cfg) or b"")
+    else:
+        kept_ok = not os.path.lexists(bad) and os.path.lexists(cfg) and contents(cfg) is None
+    verdict("text console, %s: said once, kept" % name,
+            ok and rc == 0 and text.count(b"Console configuration: ") == 1 and said in text
+            and kept_ok and open(other).read().endswith('["other"]'),
+            "status %s, %r, file %r, copy %r" % (rc, text[-500:], contents(cfg), contents(bad)))
+for path in (cfg, bad):
+    if os.path.lexists(path):
+        os.remove(path)
+
+# A save that fails (here: the file size limit, as a full disk would) leaves
+# the old file whole and says why; the next session has its settings.
+old_text = 'Qel []\nfont-size: 14 history: [%s]' % " ".join('"line %d"' % i for i in range(20))
+write_bytes(cfg, old_text.encode())
+
+
+def small_files():
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (len(old_text) // 2, len(old_text) // 2))
+
+
+ok, rc, text = session([b"2 + 3"], extra=small_files)
+verdict("text console: a save that fails leaves the old file whole, said",
+        ok and contents(cfg) == old_text.encode()
+        and b"settings were not saved" in text and b"File too large" in text
+        and sorted(os.listdir(os.path.dirname(cfg))) == ["console-cfg.qel"],
+        "status %s, %r, file %r" % (rc, text[-500:], contents(cfg)))
+
+# Two consoles ending at the same moment: the file keeps the lines typed in
+# both, and its other settings.
+a, b = Pty([headless]), Pty([headless])
+ok = a.wait_for(b">> ") and b.wait_for(b">> ")
+a.send(b'"typed in a"\r')
+b.send(b'"typed in b"\r')
+ok = ok and a.wait_for(b">> ", 2) and b.wait_for(b">> ", 2)
+a.send(b"\x04")
+b.send(b"\x04")
+rc_a, rc_b = a.finish(), b.finish()
+text = (contents(cfg) or b"").decode(errors="replace")
+verdict("text console: two consoles ending together keep both histories",
+        ok and rc_a == 0 and rc_b == 0 and "font-size: 14" in text
+        and '"{typed in a}"' not in text and '{"typed in a"}' in text
+        and '{"typed in b"}' in text and '"line 0"' in text, text)
 
 shutil.rmtree(work, ignore_errors=True)
 sys.exit(1 if failures else 0)

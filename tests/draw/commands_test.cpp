@@ -11,7 +11,7 @@
 #include "view/backend/draw/commands.hpp"
 #include "view/backend/draw/context.hpp"
 #include "view/backend/draw/shadow.hpp"
-#include "view/backend/draw/text_format.hpp"
+#include "view/backend/text/format.hpp"
 #include "view/backend/draw/walker.hpp"
 #include "view/face.hpp"
 

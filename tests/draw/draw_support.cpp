@@ -2,9 +2,16 @@
 
 #include "runtime/stack.hpp"
 #include "view/backend/draw/walker.hpp"
+#include "view/backend/text/draw_commands.hpp"
 
 namespace qel::test {
 using namespace view::backend;  // the engines, by their short names
+
+namespace {
+// The text engine's `font` and `text` commands in the draw engine's table,
+// as the backend module puts them there when it is opened.
+const bool g_text_commands = (text::install_draw_commands(), true);
+}  // namespace
 
 Cell* new_image(u32 width, u32 height, u32 pixel) {
   u32 rec = image::new_record(width, height);

@@ -12,13 +12,13 @@
 #include "datatypes/string.hpp"
 #include "runtime/collector.hpp"
 #include "tests/draw/draw_support.hpp"
-#include "view/backend/draw/text_format.hpp"
+#include "view/backend/text/format.hpp"
 
 namespace qel::test {
 using namespace view::backend;  // the engines, by their short names
 namespace {
 
-using namespace draw::text;
+using namespace text;
 
 class TextFormat : public ::testing::Test {
  protected:

@@ -6,15 +6,15 @@
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
 #include "tests/draw/draw_support.hpp"
-#include "view/backend/draw/text_styles.hpp"
+#include "view/backend/text/styles.hpp"
 #include "view/backend/draw/walker.hpp"
 
 namespace qel::test {
 using namespace view::backend;  // the engines, by their short names
 namespace {
 
-using draw::RangeStyleSink;
-using draw::TextRange;
+using text::RangeStyleSink;
+using text::TextRange;
 
 class Recorder : public RangeStyleSink {
  public:
@@ -52,7 +52,7 @@ class TextStyles : public RuntimeTest {
     Cell* s = load(styles);
     Cell* t = load(text);
     Recorder rec;
-    std::optional<Raised> e = caught([&] { draw::parse_text_styles(rec, s, t, false); });
+    std::optional<Raised> e = caught([&] { text::parse_text_styles(rec, s, t, false); });
     if (e) {
       return std::string("!") + err_info(e->id).word + " @" + std::to_string(series_index(&e->arg1));
     }

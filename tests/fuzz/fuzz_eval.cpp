@@ -1,7 +1,9 @@
 // libFuzzer target over the evaluator: the fuzz bytes are read as choices in
 // a small grammar of Qel code (literals of every kind, variables, series
 // actions, math, control words, loops, functions that call each other, sort
-// comparators, apply, objects and paths), and the program made is evaluated
+// comparators, apply, objects and paths, calls through paths of objects with
+// such calls among their arguments while the objects are replaced, set to
+// other values and unset between them), and the program made is evaluated
 // three times: untraced, traced (a trace run with a callback that does
 // nothing, callbacks traced too) and under the reference evaluator
 // (interp::reference), one of them (by the last byte) with the collector
@@ -161,7 +163,7 @@ class Gen {
 
   std::string expr(int depth) {
     if (depth > 3 || r_.done()) return leaf();
-    switch (r_.pick(22)) {
+    switch (r_.pick(25)) {
       case 0: case 1: case 2: return leaf();
       case 3: return std::string(var()) + ": " + expr(depth + 1);
       case 4: case 5: case 6: case 7: return call(depth);
@@ -180,6 +182,9 @@ class Gen {
       case 18: return "reduce [" + expr(depth + 1) + " " + expr(depth + 1) + "]";
       case 19: return changing_block(depth);
       case 20: return transfer_from_callback(depth);
+      case 21: return object_call(depth);
+      case 22: return object_change(depth);
+      case 23: return calls_across_changes(depth);
       default: return one_of(r_, kSeries);
     }
   }
@@ -276,6 +281,67 @@ class Gen {
       case 11: return in_function ? "return " + expr(depth + 1) : "exit";
       case 12: return "try " + block(depth);
       default: return "case/all [" + expr(depth + 1) + " " + block(depth) + "]";
+    }
+  }
+
+  // The words holding objects whose fields hold functions (made afresh
+  // before each program), and what they are set to.
+  std::string object_word() { return r_.pick(2) ? "o1" : "o2"; }
+  std::string object_value(int depth) {
+    std::string n = one_of(r_, kSmall);
+    switch (r_.pick(4)) {
+      case 0:
+        return "make object! [a: " + n + " f: func [p] [reduce [" + n + " p]] g: func [p q] [reduce [p q " + n +
+               "]] in: make object! [f: func [p] [reduce [p " + n + "]]]]";
+      case 1:
+        return "make object! [a: " + expr(depth + 1) + " f: func [p] " + block(depth) + " g: func [p q] " +
+               block(depth) + " in: make object! [f: func [p] " + block(depth) + "]]";
+      case 2: return "make " + object_word() + " [f: func [p] [reduce [p p " + n + "]]]";
+      default: return object_word();
+    }
+  }
+
+  // A call through a path of objects to a function; its arguments may be
+  // such calls themselves (the path read for the outer call is its own).
+  std::string object_call(int depth) {
+    std::string o = object_word();
+    if (depth > 5 || r_.done()) return o + "/a";
+    switch (r_.pick(7)) {
+      case 0: return o + "/f " + object_arg(depth);
+      case 1: return o + "/g " + object_arg(depth) + " " + object_arg(depth);
+      case 2: return o + "/in/f " + object_arg(depth);
+      case 3: return o + "/f 1 + " + std::string(r_.pick(2) ? "length? " : "") + object_call(depth + 1);
+      case 4: return o + "/a";
+      case 5: return o + "/f " + o + "/in/f " + object_arg(depth);
+      default: return "first " + o + "/g " + object_call(depth + 1) + " " + object_arg(depth);
+    }
+  }
+  std::string object_arg(int depth) { return r_.pick(3) ? object_call(depth + 1) : expr(depth + 1); }
+
+  // An object word or field set to another object, a number, a function,
+  // or unset.
+  std::string object_change(int depth) {
+    std::string o = object_word();
+    switch (r_.pick(7)) {
+      case 0: case 1: return o + ": " + object_value(depth);
+      case 2: return o + ": " + one_of(r_, kSmall);
+      case 3: return "unset '" + o;
+      case 4: return o + "/f: " + (r_.pick(2) ? ":f1" : one_of(r_, kSmall));
+      case 5: return o + "/in: " + (r_.pick(2) ? object_value(depth) : "none");
+      default: return "unset in " + o + " 'f";
+    }
+  }
+
+  // The same calls run again after each change (the compiled code reused).
+  std::string calls_across_changes(int depth) {
+    std::string c = object_call(depth + 1);
+    switch (r_.pick(3)) {
+      case 0:
+        return "(w: copy [] loop 3 [append/only w try [" + c + "] " + object_change(depth) + "] w)";
+      case 1: return "(g: func [] [" + c + "] reduce [try [g] " + object_change(depth) + " try [g]])";
+      default:
+        return "(w: copy [] foreach x [1 2 3] [append/only w try [" + c + " " + object_call(depth + 1) + "] " +
+               object_change(depth) + "] w)";
     }
   }
 
@@ -378,7 +444,7 @@ class Gen {
 // tick, the do-nothing trace callback, what each statement runs in, every
 // word the programs set.
 std::string setup() {
-  std::string s = "a: b: c: g: m: o: p: q: i: v: w: x: f0: f1: f2: fuzz-budget: none ";
+  std::string s = "a: b: c: g: m: o: p: q: i: v: w: x: o1: o2: f0: f1: f2: fuzz-budget: none ";
   for (unsigned k = 0; k < kCounters; ++k) s += "k" + std::to_string(k) + ": ";
   return s + "0 " +
     "fuzz-memory: 4000000 + stats fuzz-memory-hit: false fuzz-out: none "
@@ -407,7 +473,10 @@ std::string setup() {
 std::string prelude() {
   std::string s = "fuzz-budget: 400 fuzz-memory-hit: false fuzz-out: copy [] a: b: c: g: m: o: p: q: i: v: w: x: none ";
   for (unsigned k = 0; k < kCounters; ++k) s += "k" + std::to_string(k) + ": ";
-  return s + "0 ";
+  return s + "0 "
+    "o1: make object! [a: 1 f: func [p] [reduce [1 p]] g: func [p q] [reduce [p q 1]] "
+    "  in: make object! [f: func [p] [reduce [p 1]]]] "
+    "o2: make o1 [a: 2 f: func [p] [reduce [2 p]] in: make object! [f: func [p] [reduce [p 2]]]] ";
 }
 
 // The program running, for the crash report.

@@ -13,7 +13,7 @@ qel=$1
 artifacts=$2
 here=$(cd "$(dirname "$0")" && pwd)
 dir=$(mktemp -d) || exit 1
-trap 'rm -rf "$dir"' EXIT
+trap 'seen_err; rm -rf "$dir"' EXIT
 cfg=$XDG_CONFIG_HOME/qel/Qel-Console/console-cfg.qel
 mkdir -p "$artifacts"
 # Under the collector stress only the first run is made, with longer limits.
@@ -25,6 +25,7 @@ run() {
   limit=$((limit * slow))
   (cd "$dir" && timeout "$limit" "$@" </dev/null >/dev/null 2>"$dir/err")
   rc=$?
+  seen_err
   [ "$rc" = 124 ] && bad "$name: still running after $limit s"
 }
 # wait_for PID SECONDS: waits for the process, killed after that long; its
@@ -36,6 +37,7 @@ wait_for() {
   rc=$?
   kill "$watchdog" 2>/dev/null
   wait "$watchdog" 2>/dev/null
+  seen_err
 }
 # The window of a qel started in the background, focused for the keyboard.
 window() {
@@ -211,6 +213,7 @@ run "a failing script" 30 "$qel" fails.qel
 printf 'Qel []\nprint "before"\n1 / 0\n' >"$dir/fails2.qel"
 (cd "$dir" && timeout $((30 * slow)) "$qel" fails2.qel >"$dir/out" 2>"$dir/err")
 rc=$?
+seen_err
 [ "$rc" = 254 ] && [ "$(cat "$dir/out")" = before ] && grep -q '^\*\*\* Math Error: attempt to divide by zero' "$dir/err" &&
   ok "from a shell, a script's error ends the process with 254" ||
   bad "failing script from a shell: status $rc: $(cat "$dir/err")"
@@ -251,6 +254,7 @@ expected=$(printf 'win-pos: (300, 300)\nwin-size: 640x480\nfont-name: "Monospace
 printf 'Qel []\nquit\n' >"$dir/quit.qel"
 (cd "$dir" && XDG_CONFIG_HOME=$dir/notadir timeout $((20 * slow)) "$qel" quit.qel </dev/null >/dev/null 2>"$dir/err")
 rc=$?
+seen_err
 # (less the leak checker's list of suppressions in a sanitized build)
 lines=$(sed '/^-----/,/^-----/d; /^$/d' "$dir/err" | wc -l)
 [ "$rc" = 0 ] && [ "$lines" = 1 ] && grep -q "^\*\*\* The console's settings were not saved: " "$dir/err" &&

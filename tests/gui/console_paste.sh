@@ -11,7 +11,7 @@ command -v xclip >/dev/null || { echo "xclip is missing (tools/install-deps --te
 dir=$(mktemp -d) || exit 1
 clip=
 pid=
-trap '[ -n "$clip" ] && kill $clip 2>/dev/null; [ -n "$pid" ] && kill $pid 2>/dev/null; rm -rf "$dir"' EXIT
+trap '[ -n "$clip" ] && kill $clip 2>/dev/null; [ -n "$pid" ] && kill $pid 2>/dev/null; seen_err; rm -rf "$dir"' EXIT
 . "$(dirname "$0")/checks.sh"
 
 # One line of a million characters in a string, with no space: the text

@@ -7,7 +7,7 @@
 # Usage: console_road.sh QEL
 qel=$1
 dir=$(mktemp -d) || exit 1
-trap 'rm -rf "$dir"' EXIT
+trap 'seen_err; rm -rf "$dir"' EXIT
 . "$(dirname "$0")/checks.sh"
 # own_window MIN MAX: waits for a window of the console's own that bears
 # the program's name (a dialog, untitled; a menu's popup) and is MIN to MAX

@@ -6,7 +6,9 @@
 qel=$1
 here=$(cd "$(dirname "$0")" && pwd)
 dir=$(mktemp -d) || exit 1
-trap 'rm -rf "$dir"' EXIT
+# (its standard error, kept in $dir/err, is copied to ours at the end:
+# tests/gui_xvfb.sh looks there for GTK and GLib warnings)
+trap 'cat "$dir/err" >&2 2>/dev/null; rm -rf "$dir"' EXIT
 cp "$here/console/road.qel" "$dir/"
 (cd "$dir" && "$qel" 2>"$dir/err") &
 pid=$!

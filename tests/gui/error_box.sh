@@ -9,7 +9,9 @@ qel=$1
 # under it.
 unset QEL_GC_STRESS
 dir=$(mktemp -d) || exit 1
-trap 'rm -rf "$dir"' EXIT
+# (its standard error, kept in $dir/err, is copied to ours at the end:
+# tests/gui_xvfb.sh looks there for GTK and GLib warnings)
+trap 'cat "$dir/err" >&2 2>/dev/null; rm -rf "$dir"' EXIT
 cat >"$dir/script.qel" <<'QEL'
 Qel []
 view/no-wait [button "x"]

@@ -58,7 +58,7 @@ run "a script in a missing directory is reported, nothing else runs" 254 "" \
 run "with --catch it is reported and the prompt loop runs" 0 \
   "*** Access Error: cannot open: %missing/s.qel${nl}*** Where: read${nl}*** Near : none${nl}*** Stack: ${nl}>> == 2${nl}>> " \
   "" "1 + 1$nl" "$qel" --catch missing/s.qel
-run "a directory is no script" 254 "" "cannot open: %sub" "" "$qel" sub
+run "a directory is no script" 254 "" "cannot open: \"sub is a directory, not a script\"" "" "$qel" sub
 run "no header" 254 "" "^\*\*\* Error: Qel header not found!$" "" "$qel" noheader.qel
 run "a system header" 254 "" "^\*\*\* Error: contains Qel/System code which requires compilation!$" "" \
   "$qel" system.qel

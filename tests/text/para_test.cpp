@@ -7,6 +7,7 @@
 #include "datatypes/block.hpp"
 #include "tests/unit/test_support.hpp"
 #include "view/backend/text/fonts.hpp"
+#include "view/backend/text/updates.hpp"
 #include "view/face.hpp"
 #include "view/window.hpp"
 
@@ -67,7 +68,7 @@ TEST_F(ParaStyles, EachBitTurnsOnAndOffAgain) {
     window::set(*rec, window::PARA_STYLE, i32(other));
     for (int step = 0; step < 2; ++step) {
       copy_cell(para(step ? r.second : r.first), face::facet(f, face::PARA));
-      text::fonts::update_para(f);
+      text::update_para(f);
       EXPECT_EQ(u32(window::get(*rec, window::PARA_STYLE)), other | (step ? r.second_bits : r.first_bits))
           << "step " << step;
     }
@@ -82,7 +83,7 @@ TEST_F(ParaStyles, NoParaObjectGivesNoBits) {
   window::Record* rec = nullptr;
   Cell* f = face_with_view("base", &rec);
   window::set(*rec, window::PARA_STYLE, 1 | 4 | 16);
-  text::fonts::update_para(f);  // para none: the bits go
+  text::update_para(f);  // para none: the bits go
   EXPECT_EQ(window::get(*rec, window::PARA_STYLE), 0);
   EXPECT_EQ(text::fonts::para_style_flags(text::N_BASE, nullptr), 0u);
   window::destroy(rec);

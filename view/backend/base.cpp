@@ -30,10 +30,6 @@
 #include "view/face.hpp"
 #include "view/units.hpp"
 
-namespace qel::view::backend::input {
-void set_ime(bool composing, const std::string& text);  // input.cpp
-}
-
 namespace qel::view::backend::base {
 
 namespace {
@@ -49,11 +45,9 @@ struct Target {
   cairo_surface_t* back = nullptr;     // painted next
   int width = 0, height = 0;
   bool dirty = true;
-  GtkIMContext* im = nullptr;
   ~Target() {
     if (surface) cairo_surface_destroy(surface);
     if (back) cairo_surface_destroy(back);
-    if (im) g_object_unref(im);
   }
 };
 
@@ -163,61 +157,11 @@ void frame_request_done(gpointer data) {
   delete request;
 }
 
-// The input method's signals: what it types, and its compositions.
-void on_commit(GtkIMContext*, const gchar* text, gpointer id) {
-  guard::run([&] {
-    // Freed however the loop ends (a handler's error passes through here).
-    std::unique_ptr<gunichar2, decltype(&g_free)> units(g_utf8_to_utf16(text, -1, nullptr, nullptr, nullptr), g_free);
-    if (!units) return;
-    // The key that typed it carries the modifiers (a commit outside a key
-    // has those the last input left).
-    const messages::Message* key = input::current();
-    u32 state = key && (key->code == messages::KEYDOWN || key->code == messages::SYSKEYDOWN) ? key->state
-                                                                                              : messages::STATE_LIVE;
-    for (gunichar2* u = units.get(); *u; ++u) {
-      Record* w = window::find(GPOINTER_TO_UINT(id));
-      if (!w || !window::face(*w)) break;
-      messages::Message m;
-      m.window = w->id;
-      m.code = messages::CHAR;
-      m.wparam = *u;
-      m.state = state;
-      input::Current scope(&m);
-      input::preprocess(m);
-    }
-  });
-}
-
-void on_preedit(GtkIMContext* im, gpointer id) {
-  guard::run([&] {
-    Record* w = window::find(GPOINTER_TO_UINT(id));
-    if (!w || !window::face(*w)) return;
-    gchar* text = nullptr;
-    gtk_im_context_get_preedit_string(im, &text, nullptr, nullptr);
-    std::string t = text ? text : "";
-    g_free(text);
-    input::set_ime(!t.empty(), t);
-    messages::Message m;
-    m.window = w->id;
-    m.code = messages::IME;
-    input::Current scope(&m);
-    input::make_event(m, 0, event::IME);
-  });
-}
-
-void on_preedit_end(GtkIMContext*, gpointer) { input::set_ime(false, std::string()); }
-
 }  // namespace
 
-void init(Record& w, bool ime) {
+void init(Record& w) {
   auto* t = new Target();
   g_targets.insert(t);
-  if (ime) {
-    t->im = gtk_im_multicontext_new();
-    g_signal_connect(t->im, "commit", G_CALLBACK(on_commit), GUINT_TO_POINTER(w.id));
-    g_signal_connect(t->im, "preedit-changed", G_CALLBACK(on_preedit), GUINT_TO_POINTER(w.id));
-    g_signal_connect(t->im, "preedit-end", G_CALLBACK(on_preedit_end), nullptr);
-  }
   window::set(w, window::DRAW_TARGET, window::keep_pointer(t));
 }
 
@@ -341,21 +285,6 @@ void release(Record& w) {
   window::drop_pointer(id);
   window::set(w, window::DRAW_TARGET, 0);
   if (GtkWidget* box = windows::client(w); box && container::is(box)) container::set_surface(box, nullptr);
-}
-
-bool filter_key(Record& w, GdkEventKey* e) {
-  Target* t = target(w);
-  if (!t || !t->im) return false;
-  GtkWidget* g = windows::widget(w);
-  if (g && gtk_widget_get_realized(g)) gtk_im_context_set_client_window(t->im, gtk_widget_get_window(g));
-  return gtk_im_context_filter_keypress(t->im, e);
-}
-
-void focus(Record& w, bool in) {
-  Target* t = target(w);
-  if (!t || !t->im) return;
-  if (in) gtk_im_context_focus_in(t->im);
-  else gtk_im_context_focus_out(t->im);
 }
 
 Cell* image_of(Record& w) {

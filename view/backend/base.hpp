@@ -6,20 +6,16 @@
 // actor draws into the draw context the window holds meanwhile.
 // Transparency is plain alpha over what lies under the face in its window.
 //
-// Also here: the input method of faces that take one (rich-text faces), and
-// the draw-face routine.
+// Also here: the draw-face routine.
 #pragma once
 
 #include "runtime/cell.hpp"
 #include "view/window.hpp"
 
-typedef struct _GdkEventKey GdkEventKey;
-
 namespace qel::view::backend::base {
 
-// The backing surface of a new self-drawn face window (to be painted);
-// with ime, an input method too.
-void init(window::Record& w, bool ime);
+// The backing surface of a new self-drawn face window (to be painted).
+void init(window::Record& w);
 // Whether the window paints itself (has a backing surface).
 bool self_drawn(const window::Record& w);
 // The face's look changed: painted at the next paint_pending.
@@ -32,14 +28,8 @@ void paint_pending(window::Record& w);
 // before the toolkit draws the frame): asked any number of times before it,
 // it paints once.
 void paint_at_frame(window::Record& w);
-// Releases the surface and the input method (window teardown).
+// Releases the surface (window teardown).
 void release(window::Record& w);
-
-// A key offered to the face's input method first; true when it took it
-// (what it types arrives as characters, its compositions as ime events).
-bool filter_key(window::Record& w, GdkEventKey* e);
-// The keyboard focus came to the face or left it.
-void focus(window::Record& w, bool in);
 
 // A new image! of the face's size holding its painting (face-to-image of a
 // self-drawn face), pushed.

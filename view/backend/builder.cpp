@@ -2,15 +2,18 @@
 
 #include <gtk/gtk.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "datatypes/block.hpp"
+#include "datatypes/context.hpp"
 #include "datatypes/event.hpp"
 #include "datatypes/float.hpp"
 #include "datatypes/image.hpp"
+#include "datatypes/object.hpp"
 #include "datatypes/pair.hpp"
 #include "datatypes/point.hpp"
 #include "datatypes/string.hpp"
@@ -25,7 +28,9 @@
 #include "view/backend/display.hpp"
 #include "view/backend/draw/graphics.hpp"
 #include "view/backend/input.hpp"
+#include "view/backend/input_method.hpp"
 #include "view/backend/loop.hpp"
+#include "view/backend/painter.hpp"
 #include "view/backend/procedures.hpp"
 #include "view/backend/text/text_box.hpp"
 #include "view/backend/widget_items.hpp"
@@ -170,11 +175,22 @@ bool g_started = false;
 
 void uncaught_in_gui(Cell* error);
 
+void kill_timer(Record& w) { loop::kill_timer(w.id); }
+void forget_input(Record& w) { input::forget_window(w.id); }
+void forget_procedures(Record& w) { procedures::forget(w.id); }
+
+// The floors wired together, once, before the first window: the input
+// road, the class procedures, the widgets' context menus, and what each
+// floor keeps for a window, released when its widget is destroyed.
 void start() {
   if (g_started) return;
   g_started = true;
   loop::install();
   procedures::install();
+  input::set_context_menus(widget_items::show_context_menu, widget_items::forget_context_menu);
+  for (windows::Release release : {base::release, input_method::release, widget_items::release, kill_timer,
+                                   forget_input, forget_procedures})
+    windows::on_release(release);
   container::install_style();
   error::uncaught = uncaught_in_gui;
 }
@@ -213,7 +229,7 @@ Record* build(Cell* face_in, Record* parent) {
   int x = px(at.x), y = px(at.y), width = std::max(px(size.x), 0), height = std::max(px(size.y), 0);
   widgets::Made made = widgets::make(k, face, width, height);
   Record* w = window::create(widgets::class_of(k), k == widgets::K_WINDOW ? nullptr : parent);
-  windows::attach(*w, made.root, made.client);
+  windows::attach(*w, made.root, made.client, made.control);
   u32 id = w->id;
   try {
     window::store_face(*w, face);
@@ -239,13 +255,14 @@ Record* build(Cell* face_in, Record* parent) {
     switch (k) {
       case widgets::K_BASE:
       case widgets::K_RICH_TEXT:
-        base::init(*w, k == widgets::K_RICH_TEXT);
+        base::init(*w);
+        if (k == widgets::K_RICH_TEXT) input_method::add(*w);
         procedures::connect_base(*w);
         if (flags & convert::SCROLLABLE) widgets::add_scroll_bars(*w, width, height);
         break;
       case widgets::K_WINDOW:
       case widgets::K_PANEL:
-        if (draws_itself(face)) base::init(*w, false);
+        if (draws_itself(face)) base::init(*w);
         else plain_background(*w);
         break;
       case widgets::K_TOGGLE:
@@ -275,6 +292,7 @@ Record* build(Cell* face_in, Record* parent) {
     if ((w = window::find(id))) {
       if (const Cell* rate = face::facet(window::face(*w), face::RATE)) loop::set_timer(*w, rate);
       widgets::connect(*w);
+      widget_items::connect(*w);
     }
   } catch (...) {
     // A failed creation leaves no window behind.
@@ -319,7 +337,7 @@ void write_mask(const Cell* face, u32 mask) {
 void repaint(Record& w, Kind k) {
   const Cell* f = window::face(w);
   if (!base::self_drawn(w) && f && (k == widgets::K_WINDOW || k == widgets::K_PANEL) && draws_itself(f))
-    base::init(w, false);
+    base::init(w);
   if (base::self_drawn(w)) {
     base::invalidate(w);
   } else {
@@ -405,13 +423,9 @@ void apply(Record& w, u32 bits) {
       case widgets::K_CHECK: case widgets::K_TOGGLE: widgets::write_check(w, data); break;
       case widgets::K_RADIO: {
         widgets::write_check(w, data);
-        if (!(type_of(data) == TYPE_LOGIC && logic_of(data)) && input::clicked_radio() != id) {
-          // An unchecked radio tells its face (not the one being clicked).
-          messages::Message m;
-          m.window = id;
-          m.code = messages::COMMAND;
-          input::make_event(m, 0, event::CHANGE);
-        }
+        // An unchecked radio tells its face (not the one being clicked).
+        if (!(type_of(data) == TYPE_LOGIC && logic_of(data)) && widgets::clicked_radio() != id)
+          input::command_event(id, event::CHANGE);
         break;
       }
       case widgets::K_RICH_TEXT: base::invalidate(w); break;
@@ -428,7 +442,7 @@ void apply(Record& w, u32 bits) {
     gtk_widget_set_sensitive(root, logic_facet(f, face::ENABLED_Q, true));
   if ((bits & bit(face::VISIBLE_Q)) && root) {
     if (logic_facet(f, face::VISIBLE_Q, true)) {
-      if (window_face) windows::show(*r);
+      if (window_face) painter::show(*r);
       else gtk_widget_show(root);
     } else {
       gtk_widget_hide(root);
@@ -452,7 +466,7 @@ void apply(Record& w, u32 bits) {
     u32 flags = convert::get_flags(face::facet(f, face::FLAGS));
     window::set(*r, window::FLAGS, i32(flags));
     if (k == widgets::K_FIELD) {
-      GtkWidget* c = widgets::control(*r);
+      GtkWidget* c = windows::control(*r);
       gtk_entry_set_visibility(GTK_ENTRY(c), !(flags & convert::PASSWORD));
       if (flags & convert::PASSWORD) gtk_entry_set_invisible_char(GTK_ENTRY(c), 0x25CF);
       gtk_widget_grab_focus(c);
@@ -495,6 +509,83 @@ void update_one(const Cell* face_in) {
     throw;
   }
   windows::leave_dpi(dpi);
+}
+
+// ---- destroy-view ----------------------------------------------------------------------------
+
+// Removes the face from the `parent` list of its font and para.
+void leave_users(const Cell* face_in) {
+  api::Values v(2);  // the face, a font or para
+  copy_cell(face_in, v[0]);
+  for (u32 facet : {face::FONT, face::PARA}) {
+    const Cell* obj = face::facet(v[0], facet);
+    if (!obj || type_of(obj) != TYPE_OBJECT) continue;
+    copy_cell(obj, v[1]);
+    u32 ctx = object::context_of(v[1]);
+    i32 at = context::find_word(ctx, symbol::make("parent"), true);
+    Cell* users = at < 0 ? nullptr : context::slot(ctx, u32(at));
+    if (!users || type_of(users) != TYPE_BLOCK) continue;
+    u32 node = series_node(users);
+    u32 n = mem::buffer_of(node)->used() / sizeof(Cell);
+    Cell* cells = mem::buffer_of(node)->cells();
+    for (u32 i = 0; i < n; ++i)
+      if (type_of(cells + i) == TYPE_OBJECT && object::context_of(cells + i) == object::context_of(v[0])) {
+        for (u32 j = i; j + 1 < n; ++j) cells[j] = cells[j + 1];
+        Cell b;
+        make_series(&b, TYPE_BLOCK, node);
+        block::clear_at(&b, n - 1);
+        break;
+      }
+  }
+}
+
+// Destroys the native side of the face tree: sub-faces first, the face's
+// window memory and its slot, `state` none; the top face's window closes.
+void free_faces(const Cell* face_in, bool top) {
+  // The records whose sub-faces are being freed, outermost first: a face
+  // met again below itself (a pane set quietly to hold an ancestor) is
+  // freed once, by the outer call.
+  static std::vector<u32> path;
+  api::Values v(2);  // the face; a sub-face
+  copy_cell(face_in, v[0]);
+  Record* w = record_of_face(v[0]);
+  if (!w) return;
+  u32 id = w->id;
+  if (std::find(path.begin(), path.end(), id) != path.end()) return;
+  path.push_back(id);
+  struct Pop {
+    ~Pop() { path.pop_back(); }
+  } pop;
+  bool is_window = face::is_type(v[0], "window");
+  if (is_window && windows::widget(*w)) gtk_widget_hide(windows::widget(*w));
+  loop::kill_timer(id);
+  leave_users(v[0]);
+  // Sub-faces first.
+  if (const Cell* pane = face::facet(v[0], face::PANE); pane && type_of(pane) == TYPE_BLOCK) {
+    Cell p = *pane;
+    api::Values keep(1);
+    copy_cell(&p, keep[0]);
+    for (u32 i = u32(series_index(&p) < 0 ? 0 : series_index(&p));; ++i) {
+      u32 n = mem::buffer_of(series_node(keep[0]))->used() / sizeof(Cell);
+      if (i >= n) break;
+      copy_cell(mem::buffer_of(series_node(keep[0]))->cells() + i, v[1]);
+      if (type_of(v[1]) == TYPE_OBJECT) free_faces(v[1], false);
+    }
+  }
+  w = window::find(id);  // the sub-faces' code may have closed it
+  if (!w) return;
+  if (is_window) {
+    if (Cell* selected = face::facet(v[0], face::SELECTED)) make_none(selected);
+    window::set(*w, window::SECOND, window::CLOSE_SILENTLY);
+  }
+  widget_items::release(*w);
+  windows::release_cursors(*w);
+  window::free_face(*w);
+  if (Cell* state = face::facet(v[0], face::STATE)) make_none(state);
+  if (top && windows::widget(*w)) {
+    gtk_widget_destroy(windows::widget(*w));  // the record goes with it
+    loop::drop_stale_events();
+  }
 }
 
 // ---- the error box -------------------------------------------------------------------------
@@ -613,7 +704,7 @@ void on_change_facet() {
           g_object_unref(g);
           r->parent = o;
         }
-        windows::show(*r);
+        painter::show(*r);
       }
       if (attach)
         if (Record* o = window::find(owner_id)) restack(*o);
@@ -640,7 +731,7 @@ void destroy_view() {
   bool owned_loop = logic_of(api::arg(1));
   Record* w = record_of_face(v[0]);
   u32 id = w ? w->id : 0;
-  windows::free_faces(v[0], true);
+  free_faces(v[0], true);
   if (owned_loop) loop::end_loops_of(id);
   api::answer_none();
 }
@@ -671,7 +762,7 @@ Cell* face_to_image(const Cell* face_in) {
   if (!w) return make_none(stack::push());
   if (face::is_type(v[0], "camera")) return widget_items::camera_frame(*w);
   if (base::self_drawn(*w) && !face::is_type(v[0], "window")) return base::image_of(*w);
-  return windows::snapshot(*w);
+  return painter::snapshot(*w);
 }
 
 }  // namespace qel::view::backend::builder

@@ -6,6 +6,7 @@
 #include "datatypes/pair.hpp"
 #include "runtime/memory.hpp"
 #include "view/backend/widgets.hpp"
+#include "view/backend/windows.hpp"
 #include "view/face.hpp"
 
 namespace qel::view::backend::button_images {
@@ -37,7 +38,7 @@ GdkPixbuf* pixbuf_of(const Cell* img) {
 }  // namespace
 
 void apply(window::Record& w) {
-  GtkWidget* c = widgets::control(w);
+  GtkWidget* c = windows::control(w);
   const Cell* f = window::face(w);
   if (!c || !GTK_IS_BUTTON(c) || !f) return;
   const Cell* img = face::facet(f, face::IMAGE);
@@ -69,7 +70,7 @@ void apply(window::Record& w) {
 }
 
 bool shown_size(const window::Record& w, int& width, int& height) {
-  GtkWidget* c = widgets::control(w);
+  GtkWidget* c = windows::control(w);
   GtkWidget* img = c && GTK_IS_BUTTON(c) ? gtk_button_get_image(GTK_BUTTON(c)) : nullptr;
   GdkPixbuf* pb = img && GTK_IS_IMAGE(img) && gtk_image_get_storage_type(GTK_IMAGE(img)) == GTK_IMAGE_PIXBUF
                       ? gtk_image_get_pixbuf(GTK_IMAGE(img))

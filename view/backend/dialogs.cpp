@@ -23,11 +23,6 @@
 #include "view/test_hooks.hpp"
 #include "view/window.hpp"
 
-namespace qel::view::backend::input {
-void capture(u32 id);    // input.cpp
-u32 capture_window();
-}  // namespace qel::view::backend::input
-
 namespace qel::view::backend::dialogs {
 
 namespace {

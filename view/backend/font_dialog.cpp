@@ -11,7 +11,7 @@
 #include "runtime/api.hpp"
 #include "runtime/error.hpp"
 #include "view/backend/display.hpp"
-#include "view/backend/draw/text_format.hpp"
+#include "view/backend/text/format.hpp"
 #include "view/backend/guard.hpp"
 #include "view/backend/text/fonts.hpp"
 #include "view/backend/text/names.hpp"
@@ -34,7 +34,7 @@ PangoFontDescription* run_dialog(const Cell* selected, bool mono) {
   if (!display::open()) module::unavailable("request-font", "no display");
   PangoFontDescription* start = nullptr;
   if (selected && type_of(selected) == TYPE_OBJECT) {
-    start = draw::text::describe(selected);
+    start = text::fonts::describe(selected);
   } else {
     start = pango_font_description_from_string("Monospace 11");  // the fixed font's family here
   }

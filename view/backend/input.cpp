@@ -15,15 +15,10 @@
 #include "runtime/collector.hpp"
 #include "runtime/error.hpp"
 #include "runtime/startup.hpp"
-#include "view/backend/base.hpp"
 #include "view/backend/guard.hpp"
-#include "view/backend/loop.hpp"
-#include "view/backend/widget_items.hpp"
-#include "view/backend/widgets.hpp"
 #include "view/backend/windows.hpp"
 #include "view/convert.hpp"
 #include "view/face.hpp"
-#include "view/glue.hpp"
 #include "view/keys.hpp"
 #include "view/system_view.hpp"
 #include "view/units.hpp"
@@ -48,7 +43,8 @@ u32 g_hover = 0;                      // the window of the last over event
 i32 g_last_x = INT32_MIN, g_last_y = INT32_MIN;  // the last pointer move passed on
 u32 g_capture = 0;                    // the window holding the mouse (a base face's press)
 bool g_marking = false;
-u32 g_clicked_radio = 0;              // the radio whose click is being raised
+ContextMenu g_show_context_menu = nullptr;  // the widgets' context menus (set_context_menus)
+void (*g_forget_context_menu)() = nullptr;
 
 void mark_event() { gc::mark_values(&g_event, &g_event + 1); }
 
@@ -104,17 +100,7 @@ u32 held_state() {
 }
 
 // The modifiers and buttons now, as event flag bits.
-u32 live_state() {
-  u32 flags = 0;
-  u32 mods = held_state();
-  if (mods & GDK_CONTROL_MASK) flags |= event::FLAG_CONTROL;
-  if (mods & GDK_SHIFT_MASK) flags |= event::FLAG_SHIFT;
-  if (mods & GDK_MOD1_MASK) flags |= event::FLAG_ALT;
-  if (mods & GDK_BUTTON1_MASK) flags |= event::FLAG_DOWN;
-  if (mods & GDK_BUTTON2_MASK) flags |= event::FLAG_MID_DOWN;
-  if (mods & GDK_BUTTON3_MASK) flags |= event::FLAG_ALT_DOWN;
-  return flags;
-}
+u32 live_state() { return state_flags(held_state()); }
 
 constexpr u32 KEY_BITS = event::FLAG_CONTROL | event::FLAG_SHIFT | event::FLAG_ALT;
 
@@ -159,6 +145,17 @@ bool is_surrogate_high(u32 c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool is_surrogate_low(u32 c) { return c >= 0xDC00 && c <= 0xDFFF; }
 
 }  // namespace
+
+u32 state_flags(u32 state) {
+  u32 f = 0;
+  if (state & GDK_CONTROL_MASK) f |= event::FLAG_CONTROL;
+  if (state & GDK_SHIFT_MASK) f |= event::FLAG_SHIFT;
+  if (state & GDK_MOD1_MASK) f |= event::FLAG_ALT;
+  if (state & GDK_BUTTON1_MASK) f |= event::FLAG_DOWN;
+  if (state & GDK_BUTTON2_MASK) f |= event::FLAG_MID_DOWN;
+  if (state & GDK_BUTTON3_MASK) f |= event::FLAG_ALT_DOWN;
+  return f;
+}
 
 void note_input(GdkEvent* e) {
   GdkModifierType state = GdkModifierType(0);
@@ -221,8 +218,6 @@ u32 mouse_flags(u64 wparam) {
 }
 
 const Message* current() { return g_current; }
-
-u32 clicked_radio() { return g_clicked_radio; }
 
 Current::Current(const Message* m) : saved(g_current) { g_current = m; }
 Current::~Current() { g_current = saved; }
@@ -293,19 +288,10 @@ i32 make_event(Message& m, u32 flags, u32 type) {
       break;
     }
     case event::SELECT:
-      if (Record* w = window::find(m.window); w && is_type(*w, "drop-down"))
-        widget_items::selected_text_to_face(*w, i32(flags));
       key = u32(flags + 1) & 0xFFFF;
       break;
     case event::CHANGE:
-      if (Record* w = window::find(m.window); w && is_type(*w, "tab-panel")) {
-        key = flags & 0xFFFF;
-      } else if (w && flags != 0 && !(face_flags(*w) & convert::NO_SYNC)) {
-        // The control's whole text into the face's `text`.
-        api::Values f(1);
-        copy_cell(window::face(*w), f[0]);
-        windows::get_text_alt(f[0], -1);
-      }
+      if (Record* w = window::find(m.window); w && is_type(*w, "tab-panel")) key = flags & 0xFFFF;
       break;
     case event::DOWN: case event::UP: case event::MID_DOWN: case event::MID_UP: case event::ALT_DOWN:
     case event::ALT_UP: case event::AUX_DOWN: case event::AUX_UP: case event::DBL_CLICK: case event::WHEEL:
@@ -375,6 +361,10 @@ bool is_input(u32 code) {
 // A mouse event raised with the window as the button window while it runs.
 i32 button_event(Message& m, u32 flags, u32 type) { return make_event(m, flags, type); }
 
+void forget_context_menu() {
+  if (g_forget_context_menu) g_forget_context_menu();
+}
+
 }  // namespace
 
 i32 preprocess(Message& m) {
@@ -410,21 +400,21 @@ i32 preprocess(Message& m) {
       return 1;
     }
     case messages::LBUTTONDOWN:
-      widget_items::forget_context_menu();
+      forget_context_menu();
       return button_event(m, flags, event::DOWN);
     case messages::LBUTTONUP:
       if (g_capture == id && is_type(*w, "base")) g_capture = 0;
       return button_event(m, flags, event::UP);
     case messages::LBUTTONDBLCLK:
-      widget_items::forget_context_menu();
+      forget_context_menu();
       make_event(m, 0, event::DOWN);
       if (window::find(id)) make_event(m, flags, event::DBL_CLICK);
       return 1;
     case messages::RBUTTONDOWN: {
       if (g_capture) return 1;
-      widget_items::forget_context_menu();
+      forget_context_menu();
       i32 v = make_event(m, flags, event::ALT_DOWN);
-      if (Record* r = window::find(id); r && widget_items::show_context_menu(*r, m)) return 0;
+      if (Record* r = window::find(id); r && g_show_context_menu && g_show_context_menu(*r, m)) return 0;
       return v;
     }
     case messages::RBUTTONUP:
@@ -454,8 +444,6 @@ void forget_window(u32 id) {
   if (g_capture == id) g_capture = 0;
 }
 
-// The base face procedure's capture (input.hpp's callers: the base
-// procedure in procedures.cpp).
 void capture(u32 id) { g_capture = id; }
 u32 capture_window() { return g_capture; }
 
@@ -464,110 +452,30 @@ void set_ime(bool composing, const std::string& text) {
   g_ime_text = text;
 }
 
-}  // namespace qel::view::backend::input
-
-namespace qel::view::backend::input {
-
-namespace {
-
-// The root window's `selected` becomes the control's face (in place: the
-// change comes from the toolkit).
-void select_in_root(Record& control) {
-  Record* root = window::root(&control);
-  if (!root || root == &control) return;
-  const Cell* f = window::face(control);
-  Cell* rf = window::face(*root);
-  if (!f || !rf) return;
-  Cell copy = *f;
-  if (Cell* selected = face::facet(rf, face::SELECTED)) copy_cell(&copy, selected);
+void set_context_menus(ContextMenu show, void (*forget)()) {
+  g_show_context_menu = show;
+  g_forget_context_menu = forget;
 }
 
-bool one_of(const Record& w, std::initializer_list<const char*> types) {
-  for (const char* t : types)
-    if (is_type(w, t)) return true;
-  return false;
+i64 dispatch(Message m) {
+  if (preprocess(m) <= 0) return 0;
+  Record* w = window::find(m.window);
+  if (!w) return -1;
+  return windows::procedure(*w, m);
 }
 
-// The check state of a button control into `data`.
-void check_into_data(Record& w, glue::Check state) {
-  if (Cell* f = window::face(w)) glue::check_to_face(f, state);
-}
-
-}  // namespace
-
-void command(Record& control, u32 notify) {
-  u32 id = control.id;
-  if (!window::face(control)) return;
+Message command_message(u32 window) {
   Message m = g_current ? *g_current : Message{};
-  m.window = id;
+  m.window = window;
   m.code = messages::COMMAND;
-  m.wparam = u64(notify) << 16;
-  m.lparam = id;
-  auto live = [&]() -> Record* { return window::find(id); };
-  switch (notify) {
-    case CLICKED: {
-      if (is_type(control, "button")) {
-        select_in_root(control);
-        make_event(m, 0, event::CLICK);
-      } else if (is_type(control, "toggle") || is_type(control, "check")) {
-        glue::Check state = widgets::check_state(control);
-        if (is_type(control, "check") && (face_flags(control) & convert::TRI_STATE))
-          state = widgets::cycle_check(control);
-        check_into_data(control, state);
-        select_in_root(control);
-        make_event(m, 0, event::CHANGE);
-      } else if (is_type(control, "radio")) {
-        bool was = widgets::radio_was_checked(control);
-        glue::Check state = widgets::check_state(control);
-        if (!was) {
-          check_into_data(control, state);
-          select_in_root(control);
-          // While its click runs, the radio is the one the user chose: the
-          // framework unchecking it on the way tells nobody.
-          u32 saved = g_clicked_radio;
-          g_clicked_radio = id;
-          make_event(m, 0, event::CLICK);
-          g_clicked_radio = saved;
-        }
-      }
-      break;
-    }
-    case SET_FOCUS:
-      if (!one_of(control, {"field", "area", "drop-down", "drop-list", "text-list"})) break;
-      select_in_root(control);
-      if (one_of(control, {"field", "area"})) widgets::apply_selection(control);
-      if (live()) make_event(m, 0, event::FOCUS);
-      break;
-    case KILL_FOCUS:
-      if (!one_of(control, {"field", "area", "drop-down", "drop-list", "text-list"})) break;
-      make_event(m, 0, event::UNFOCUS);
-      break;
-    case TEXT_CHANGED:
-      if (Record* root = window::root(&control); root && window::face(*root))
-        make_event(m, u32(-1), event::CHANGE);
-      break;
-    case SEL_CHANGED: {
-      i32 sel = widget_items::selection(control);
-      const Cell* f = window::face(control);
-      const Cell* selected = f ? face::facet(f, face::SELECTED) : nullptr;
-      if (selected && type_of(selected) == TYPE_INTEGER && int_of(selected) == sel + 1) break;
-      i32 verdict = make_event(m, u32(sel), event::SELECT);
-      Record* w = live();
-      if (!w || !face::handle_of(window::face(*w))) break;
-      sel = widget_items::selection(*w);
-      f = window::face(*w);
-      selected = f ? face::facet(f, face::SELECTED) : nullptr;
-      if (selected && type_of(selected) == TYPE_INTEGER && int_of(selected) == sel + 1) break;
-      if (Cell* s = face::facet(window::face(*w), face::SELECTED)) make_integer(s, sel + 1);
-      if (verdict == 1) make_event(m, u32(sel), event::CHANGE);
-      break;
-    }
-    case EDIT_UPDATE:
-      if (!one_of(control, {"text-list", "radio"})) make_event(m, u32(-1), event::CHANGE);
-      break;
-    default:
-      break;
-  }
+  m.wparam = 0;
+  m.lparam = 0;
+  return m;
+}
+
+i32 command_event(u32 window, u32 type, u32 flags) {
+  Message m = command_message(window);
+  return make_event(m, flags, type);
 }
 
 }  // namespace qel::view::backend::input
@@ -608,7 +516,7 @@ bool is_mouse(u32 code) { return code != messages::CHAR && code != messages::KEY
 
 }  // namespace
 
-bool send_event(const Cell* event_in, bool queued) {
+bool send_event(const Cell* event_in, Message* post) {
   api::Values v(3);  // the event, its face, its offset then picked
   copy_cell(event_in, v[0]);
   event::get_field(v[0], event::F_FACE, v[1]);
@@ -621,15 +529,12 @@ bool send_event(const Cell* event_in, bool queued) {
     u32 flags = face_flags(*w);
     if (type == event::MINIMIZE && (flags & convert::NO_MIN)) return false;
     if (type == event::MAXIMIZE && ((flags & convert::NO_MAX) || !(flags & convert::RESIZE))) return false;
-    if (queued) {
-      Message m;
-      m.window = w->id;
-      m.code = messages::WINDOW_COMMAND;
-      m.wparam = type;
-      loop::post(m);
-      return true;
-    }
-    widgets::window_command(*w, type);
+    Message m;
+    m.window = w->id;
+    m.code = messages::WINDOW_COMMAND;
+    m.wparam = type;
+    if (post) *post = m;
+    else windows::procedure(*w, m);
     return true;
   }
   Made made{};
@@ -660,8 +565,8 @@ bool send_event(const Cell* event_in, bool queued) {
     m.state = bits & KEY_BITS;
   }
   if (made.code == messages::MOUSEMOVE) g_hover = 0;
-  if (queued) {
-    loop::post(m);
+  if (post) {
+    *post = m;
     return true;
   }
   i64 saved = g_override;

@@ -1,12 +1,13 @@
-// Input translation and event creation: what the toolkit reports (a GDK
-// event, a widget's signal) becomes a message (view/messages.hpp), the
-// message goes through the pre-processing step and the window procedures,
-// and those raise events: `make_event` fills the one shared event! value
-// and hands it to the framework's dispatcher `system/view/awake`, whose
-// answer (`stop` or not) decides whether the toolkit's own handling of the
-// input goes on.
+// Events from messages: what the toolkit reports (a GDK event, translated
+// by translate.hpp; a widget's signal) becomes a message
+// (view/messages.hpp), the message goes through the pre-processing step and
+// the window procedures, and those raise events: `make_event` fills the one
+// shared event! value and hands it to the framework's dispatcher
+// `system/view/awake`, whose answer (`stop` or not) decides whether the
+// toolkit's own handling of the input goes on. A widget's signal writes the
+// widget's state into its face before its event is raised.
 //
-// Messages, as this translation fills them:
+// Messages, as the translation fills them:
 //   mouse      wparam: the buttons and modifiers as MK bits (below), the
 //              wheel's delta in its high 16 bits (120 a notch); x, y: the
 //              pointer in pixels of the window; lparam: the list item under
@@ -24,13 +25,16 @@
 //              zoom step, the pan or rotation amount); wparam: a zoom step's
 //              previous distance (-1 for the first step)
 //   IME        the preedit text attached (messages::attach_text)
-//   COMMAND    wparam: the notification (Notify) in its high 16 bits;
-//              lparam: the control's window id
+//   COMMAND    a control's notification raised as an event (command_event):
+//              made from the message being handled; a menu's wparam: the
+//              word picked, x, y: where the menu was opened
 // Every message also carries the modifiers and buttons as event flag bits
 // (state), or STATE_LIVE for a message made without them (an injected one,
 // an input method's character): it then has those that the last input
 // event left (note_input).
 #pragma once
+
+#include <string>
 
 #include "runtime/cell.hpp"
 #include "view/messages.hpp"
@@ -46,15 +50,8 @@ enum Mk : u32 { MK_LBUTTON = 1, MK_RBUTTON = 2, MK_SHIFT = 4, MK_CONTROL = 8, MK
 // The event flag bits of MK bits.
 u32 mouse_flags(u64 wparam);
 
-// Widget notifications (COMMAND messages), the decision table's rows.
-enum Notify : u32 {
-  CLICKED = 0,      // a button, toggle, check or radio was clicked
-  SET_FOCUS = 1,    // the control took the keyboard focus
-  KILL_FOCUS = 2,   // the control lost it
-  TEXT_CHANGED = 3, // the user changed the text of an edit
-  SEL_CHANGED = 4,  // a list's or combo's selection changed
-  EDIT_UPDATE = 5,  // a combo's edit text changed
-};
+// The event flag bits of GDK's modifier and button state.
+u32 state_flags(u32 gdk_state);
 
 // Fills the shared event and calls awake; answers 1 (go on with the
 // toolkit's own handling) or 0 (the event was stopped). Errors of the
@@ -68,11 +65,31 @@ i32 make_event(messages::Message& m, u32 flags, u32 type);
 // procedure and the toolkit, 0 or less when it was consumed.
 i32 preprocess(messages::Message& m);
 
-// A widget notification of the control: the decision table by face type.
-void command(window::Record& control, u32 notify);
+// Takes a message down the road: pre-processing, then its window's
+// procedure. Answers what the procedure answers (0 when pre-processing
+// consumed it, -1 when no window).
+i64 dispatch(messages::Message m);
 
-// The radio whose click event is being raised (0 for none).
-u32 clicked_radio();
+// A control's notification (its signal) raised as an event of the type on
+// the window: a COMMAND message made from the message being handled (the
+// input that caused it), if any. command_event answers make_event's answer.
+messages::Message command_message(u32 window);
+i32 command_event(u32 window, u32 type, u32 flags = 0);
+
+// The window holding the mouse: a base face pressed (its procedure takes
+// it and lets it go), 0 for none.
+void capture(u32 window_id);
+u32 capture_window();
+
+// An input method's composition: whether one runs, and the preedit text
+// the next ime event carries.
+void set_ime(bool composing, const std::string& text);
+
+// The widgets' context menus: on a right press, show answers whether the
+// window's menu is shown (the press goes no further); a left press, and
+// a new right press, forget the last one. Registered by the widgets.
+using ContextMenu = bool (*)(window::Record& w, const messages::Message& m);
+void set_context_menus(ContextMenu show, void (*forget)());
 
 // The message being handled (null when none): what command events use.
 const messages::Message* current();
@@ -82,11 +99,6 @@ struct Current {
   ~Current();
   const messages::Message* saved;
 };
-
-// A GDK event from the toolkit's queue: translated, pre-processed, handed to
-// the window procedures and, unless consumed, to GTK. The message loop
-// installs it as GDK's event handler.
-void on_gdk_event(GdkEvent* e);
 
 // What the input events tell of the keyboard and the pointer, kept so that
 // messages made without them (an input method's characters, a widget's
@@ -111,19 +123,8 @@ void forget_window(u32 id);
 
 // OS-send-event: a made event back into the road as the message it stands
 // for (false for an event without a live face window, for a type no
-// message stands for, for a window command the window refuses).
-bool send_event(const Cell* event, bool queued);
-
-// A key as the translation gives it (the key table): the key code, the
-// key-down character (the unshifted key, letters upper-cased; 0 for a
-// special key) and the typed character (0 for none). keyval is the key
-// typed, base the key without shift; state holds GDK's modifier bits.
-struct Key {
-  u32 code;
-  u32 down_char;
-  u32 ch;
-  i64 lparam;
-};
-Key translate_key(u32 keyval, u32 base, u32 state);
+// message stands for, for a window command the window refuses): sent now,
+// or with `post`, the message put there for the loop to post.
+bool send_event(const Cell* event, messages::Message* post);
 
 }  // namespace qel::view::backend::input

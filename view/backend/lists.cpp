@@ -9,8 +9,11 @@
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
+#include "datatypes/event.hpp"
 #include "runtime/api.hpp"
 #include "runtime/memory.hpp"
+#include "view/backend/guard.hpp"
+#include "view/backend/input.hpp"
 #include "view/backend/widgets.hpp"
 #include "view/backend/windows.hpp"
 #include "view/face.hpp"
@@ -30,7 +33,7 @@ bool is_combo(const Record& w) {
 // The store of the rows: the tree view's model, or the combo's (a
 // GtkComboBoxText keeps its texts in column 0 of a GtkListStore).
 GtkListStore* store_of(const Record& w) {
-  GtkWidget* c = widgets::control(w);
+  GtkWidget* c = windows::control(w);
   GtkTreeModel* m = nullptr;
   if (c && GTK_IS_TREE_VIEW(c)) m = gtk_tree_view_get_model(GTK_TREE_VIEW(c));
   else if (c && GTK_IS_COMBO_BOX(c)) m = gtk_combo_box_get_model(GTK_COMBO_BOX(c));
@@ -128,7 +131,7 @@ void set_row(GtkWidget* c, i32 row, bool scroll) {
 }
 
 void select_row(Record& w, i32 row) {
-  GtkWidget* c = widgets::control(w);
+  GtkWidget* c = windows::control(w);
   GtkListStore* s = store_of(w);
   if (!c || !s) return;
   if (row >= row_count(s)) row = -1;
@@ -185,7 +188,7 @@ bool among(const std::vector<u32>& set, u32 sym) { return std::find(set.begin(),
 bool is_text_item(const Cell* v) { return v && is_any_string_type(type_of(v)); }
 
 void fill(Record& w) {
-  GtkWidget* c = widgets::control(w);
+  GtkWidget* c = windows::control(w);
   GtkListStore* s = store_of(w);
   const Cell* f = window::face(w);
   if (!c || !s || !f) return;
@@ -227,7 +230,7 @@ void select(Record& w) {
 }
 
 i32 selection(const Record& w) {
-  GtkWidget* c = widgets::control(w);
+  GtkWidget* c = windows::control(w);
   if (!c) return -1;
   if (GTK_IS_TREE_VIEW(c)) {
     GtkTreeModel* m = nullptr;
@@ -251,20 +254,6 @@ bool item_text(const Record& w, i32 row, std::string& out) {
   out = t ? t : "";
   g_free(t);
   return true;
-}
-
-i32 row_at(const Record& w, int x, int y) {
-  GtkWidget* c = widgets::control(w);
-  GtkWidget* root = windows::widget(w);
-  if (!c || !root || !GTK_IS_TREE_VIEW(c)) return 0;
-  int vx = 0, vy = 0, bx = 0, by = 0;
-  if (!gtk_widget_translate_coordinates(root, c, x, y, &vx, &vy)) return 0;
-  gtk_tree_view_convert_widget_to_bin_window_coords(GTK_TREE_VIEW(c), vx, vy, &bx, &by);
-  GtkTreePath* p = nullptr;
-  if (!gtk_tree_view_get_path_at_pos(GTK_TREE_VIEW(c), bx, by, &p, nullptr, nullptr, nullptr) || !p) return 0;
-  i32 row = gtk_tree_path_get_indices(p)[0];
-  gtk_tree_path_free(p);
-  return row + 1;
 }
 
 bool series_changed(Record& w, const Cell* action, const Cell* target, i32 index, i32 part) {
@@ -341,7 +330,80 @@ void rows(const Record& w, std::vector<std::string>& out) {
 }
 
 void choose(Record& w, i32 row) {
-  if (GtkWidget* c = widgets::control(w)) set_row(c, row, false);
+  if (GtkWidget* c = windows::control(w)) set_row(c, row, false);
+}
+
+namespace {
+
+// A drop-down's item text into its face's `text` (before its select event).
+void item_text_to_face(Record& w, i32 row) {
+  std::string text;
+  if (!item_text(w, row, text)) return;
+  api::Values v(1);
+  string::load_at(reinterpret_cast<const u8*>(text.data()), u32(text.size()), v[0], string::Encoding::utf8);
+  if (const Cell* f = window::face(w))
+    if (Cell* t = face::facet(f, face::TEXT)) copy_cell(v[0], t);
+}
+
+// Whether the face's `selected` names the row already.
+bool selected_is(const Record& w, i32 row) {
+  const Cell* f = window::face(w);
+  const Cell* selected = f ? face::facet(f, face::SELECTED) : nullptr;
+  return selected && type_of(selected) == TYPE_INTEGER && int_of(selected) == row + 1;
+}
+
+// The user chose another row: `select` (which may refuse it), then the
+// face's `selected` follows the widget and, unless refused, `change`.
+void selection_changed(Record& control) {
+  i32 sel = selection(control);
+  if (selected_is(control, sel)) return;
+  u32 id = control.id;
+  if (widgets::kind(control) == widgets::K_DROP_DOWN) item_text_to_face(control, sel);
+  i32 verdict = input::command_event(id, event::SELECT, u32(sel));
+  Record* w = window::find(id);
+  if (!w || !face::handle_of(window::face(*w))) return;
+  sel = selection(*w);
+  if (selected_is(*w, sel)) return;
+  if (Cell* s = face::facet(window::face(*w), face::SELECTED)) make_integer(s, sel + 1);
+  if (verdict != 1) return;
+  // The control's text into the face, as an edit's (for any row but the first).
+  if (sel != 0) widgets::sync_text(*w);
+  input::command_event(id, event::CHANGE, u32(sel));
+}
+
+// The text of a drop-down's edit changed.
+void edit_changed(Record& control) {
+  widgets::sync_text(control);
+  input::command_event(control.id, event::CHANGE, u32(-1));
+}
+
+// A notification of the control, inside the guard: nothing thrown crosses
+// GTK's frames.
+void notify(gpointer id, void (*what)(Record& control)) {
+  if (widgets::quiet()) return;
+  guard::run([&] {
+    Record* w = window::find(GPOINTER_TO_UINT(id));
+    if (w && window::face(*w)) what(*w);
+  });
+}
+
+void on_combo_changed(GtkWidget*, gpointer id) { notify(id, selection_changed); }
+void on_tree_selection(GtkTreeSelection*, gpointer id) { notify(id, selection_changed); }
+void on_edit_changed(GtkWidget*, gpointer id) { notify(id, edit_changed); }
+
+}  // namespace
+
+void connect(Record& w) {
+  GtkWidget* c = windows::control(w);
+  if (!c) return;
+  gpointer id = GUINT_TO_POINTER(w.id);
+  if (GTK_IS_TREE_VIEW(c)) {
+    g_signal_connect(gtk_tree_view_get_selection(GTK_TREE_VIEW(c)), "changed", G_CALLBACK(on_tree_selection), id);
+  } else if (GTK_IS_COMBO_BOX(c)) {
+    if (widgets::kind(w) == widgets::K_DROP_DOWN)
+      g_signal_connect(gtk_bin_get_child(GTK_BIN(c)), "changed", G_CALLBACK(on_edit_changed), id);
+    g_signal_connect(c, "changed", G_CALLBACK(on_combo_changed), id);
+  }
 }
 
 }  // namespace qel::view::backend::lists

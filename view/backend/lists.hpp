@@ -31,7 +31,9 @@ void select(window::Record& w);
 // The selected row, 0-based; -1 for none.
 i32 selection(const window::Record& w);
 bool item_text(const window::Record& w, i32 row, std::string& out);
-i32 row_at(const window::Record& w, int x, int y);  // 1-based, 0 for none
+// Connects the selection's signals (after attach): a row the user chooses
+// raises `select` and `change`, a drop-down's edit `change`.
+void connect(window::Record& w);
 // An in-place change of `data` (widget_items.hpp); false: fill again.
 bool series_changed(window::Record& w, const Cell* action, const Cell* target, i32 index, i32 part);
 

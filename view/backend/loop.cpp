@@ -13,6 +13,7 @@
 #include "view/backend/display.hpp"
 #include "view/backend/guard.hpp"
 #include "view/backend/input.hpp"
+#include "view/backend/translate.hpp"
 #include "view/backend/windows.hpp"
 #include "view/face.hpp"
 #include "view/module.hpp"
@@ -40,7 +41,21 @@ GdkWindow* g_work_toplevel = nullptr;   // its toplevel
 bool g_installed = false;
 std::unordered_map<u32, guint> g_timers;  // window id -> timer source
 
-void handler(GdkEvent* e, gpointer) { input::on_gdk_event(e); }
+// The events the loop keeps back while the backend waits inside GTK, or
+// while long work is pumped.
+bool deferred_kind(GdkEventType t) {
+  switch (t) {
+    case GDK_MOTION_NOTIFY: case GDK_BUTTON_PRESS: case GDK_2BUTTON_PRESS: case GDK_3BUTTON_PRESS:
+    case GDK_BUTTON_RELEASE: case GDK_KEY_PRESS: case GDK_KEY_RELEASE: case GDK_ENTER_NOTIFY:
+    case GDK_LEAVE_NOTIFY: case GDK_FOCUS_CHANGE: case GDK_CONFIGURE: case GDK_DELETE: case GDK_SCROLL:
+    case GDK_WINDOW_STATE: case GDK_TOUCHPAD_SWIPE: case GDK_TOUCHPAD_PINCH:
+      return true;
+    default:
+      return false;
+  }
+}
+
+void handler(GdkEvent* e, gpointer) { handle(e); }
 
 // The window `do-events` runs a loop for: the last window of the first
 // screen whose pane holds one with a native view.
@@ -208,10 +223,13 @@ bool pump_work(const Cell* window) {
   return interrupt;
 }
 
-bool holding() { return g_holding; }
-
 bool may_act(const window::Record& w) { return !g_holding || in_work_window(w); }
 
+namespace {
+
+// Input held while pump_work runs: whether the event (one that reaches the
+// framework) waits, and keeping a copy of it (Ctrl+C and Escape are
+// counted instead).
 bool holds(GdkEvent* e) {
   if (e->type == GDK_KEY_PRESS || e->type == GDK_KEY_RELEASE) return true;
   return !e->any.window || gdk_window_get_toplevel(e->any.window) != g_work_toplevel;
@@ -226,6 +244,37 @@ void hold(GdkEvent* e) {
     }
   }
   g_held.push_back(gdk_event_copy(e));
+}
+
+// Input that arrived while the backend waits inside GTK: a copy kept.
+void defer(GdkEvent* e) { g_deferred.push_back(gdk_event_copy(e)); }
+
+}  // namespace
+
+void handle(GdkEvent* e) {
+  switch (e->type) {
+    case GDK_CONFIGURE: case GDK_MAP: case GDK_UNMAP: case GDK_DESTROY:
+      windows::forget_origins();
+      break;
+    default:
+      break;
+  }
+  input::note_input(e);
+  if (g_deferring && deferred_kind(e->type)) {
+    defer(e);
+    return;
+  }
+  // (before the console's long work holds input back: a dialog opened by a
+  // handler while the work pumps takes its keys)
+  if (translate::toolkit_takes(e)) {
+    gtk_main_do_event(e);
+    return;
+  }
+  if (g_holding && deferred_kind(e->type) && holds(e)) {
+    hold(e);
+    return;
+  }
+  translate::on_gdk_event(e);
 }
 
 void exit_loop() {
@@ -258,6 +307,14 @@ void post(const Message& m) {
   wake();
 }
 
+bool send_event(const Cell* event, bool queued) {
+  if (!queued) return input::send_event(event, nullptr);
+  Message m;
+  if (!input::send_event(event, &m)) return false;
+  post(m);
+  return true;
+}
+
 Defer::Defer() { ++g_deferring; }
 
 Defer::~Defer() {
@@ -272,8 +329,6 @@ Defer::~Defer() {
 }
 
 bool deferring() { return g_deferring > 0; }
-
-void defer(GdkEvent* e) { g_deferred.push_back(gdk_event_copy(e)); }
 
 void set_timer(window::Record& w, const Cell* rate) {
   guint ms = 0;

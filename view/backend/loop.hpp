@@ -26,6 +26,10 @@ namespace qel::view::backend::loop {
 
 // Installs the input road (GDK's event handler); once, when the display is open.
 void install();
+// What the handler does with each GDK event: kept back while the backend
+// waits inside GTK or long work is pumped, to the toolkit alone under its
+// own grab, else down the road (translate::on_gdk_event).
+void handle(GdkEvent* e);
 
 // gui/do-events: with no_wait, handles at most one message and answers
 // whether there was one; else runs until its frame is marked ending and
@@ -53,6 +57,10 @@ u32 depth();
 
 // A message for the loop to dispatch (pre-processing, then its procedure).
 void post(const messages::Message& m);
+// OS-send-event: a made event as the message it stands for, taken down the
+// road now or, queued, posted for the loop (input::send_event says when
+// there is none).
+bool send_event(const Cell* event, bool queued);
 
 // Input deferral while the backend waits inside GTK.
 struct Defer {
@@ -62,13 +70,6 @@ struct Defer {
   Defer& operator=(const Defer&) = delete;
 };
 bool deferring();
-void defer(GdkEvent* e);  // keeps a copy
-// Input held while pump_work runs: whether the event (one that reaches
-// the framework) waits, and keeping a copy of it (Ctrl+C and Escape are
-// counted instead).
-bool holding();
-bool holds(GdkEvent* e);
-void hold(GdkEvent* e);
 // Whether the window's actors may run now: no long work is pumped, or the
 // window lies in the one that pump_work keeps alive.
 bool may_act(const window::Record& w);

@@ -139,13 +139,10 @@ void on_activate(GtkMenuItem* item, gpointer) {
   guard::run([&] {
     Record* w = window::find(id);
     if (!w || !window::face(*w)) return;
-    messages::Message m;
-    m.window = id;
-    m.code = messages::COMMAND;
+    messages::Message m = input::command_message(id);
     m.wparam = pick;
     m.x = i32(int16_t(at & 0xFFFF));
     m.y = i32(int16_t(at >> 16));
-    input::Current scope(&m);
     input::make_event(m, 0, event::MENU);
   });
 }
@@ -164,6 +161,21 @@ GtkWidget* bar_of(const Record& w) {
     if (GTK_IS_MENU_BAR(k->data)) bar = GTK_WIDGET(k->data);
   g_list_free(kids);
   return bar;
+}
+
+// A bar that leaves the screen (its window hidden or destroyed) closes the
+// menu it has open first, while the bar still lies in its window: GTK closes
+// an open menu on the bar's toplevel, which is no window any more once the
+// window's children are being destroyed.
+void on_bar_unmap(GtkWidget* bar, gpointer) { gtk_menu_shell_deactivate(GTK_MENU_SHELL(bar)); }
+
+// The record of the face whose open context menu this is (0 for none).
+u32 context_owner() {
+  if (!g_context) return 0;
+  GList* kids = gtk_container_get_children(GTK_CONTAINER(g_context));
+  u32 id = kids ? GPOINTER_TO_UINT(g_object_get_data(G_OBJECT(kids->data), kWindowKey)) : 0;
+  g_list_free(kids);
+  return id;
 }
 
 int height_of(GtkWidget* bar) {
@@ -194,6 +206,7 @@ void update_bar(Record& w) {
   if (is_menu_bar(menu, f)) {
     bar = gtk_menu_bar_new();
     build(bar, menu, w.id, false, 0);
+    g_signal_connect(bar, "unmap", G_CALLBACK(on_bar_unmap), nullptr);
     gtk_box_pack_start(GTK_BOX(column), bar, FALSE, FALSE, 0);
     gtk_widget_show(bar);
   }
@@ -257,13 +270,12 @@ void forget_context() {
   g_object_unref(menu);
 }
 
+void release(const Record& w) {
+  if (g_context && context_owner() == w.id) forget_context();
+}
+
 GtkWidget* menu_of(const Record& w) {
-  if (g_context) {
-    GList* kids = gtk_container_get_children(GTK_CONTAINER(g_context));
-    u32 id = kids ? GPOINTER_TO_UINT(g_object_get_data(G_OBJECT(kids->data), kWindowKey)) : 0;
-    g_list_free(kids);
-    if (id == w.id) return g_context;
-  }
+  if (g_context && context_owner() == w.id) return g_context;
   return bar_of(w);
 }
 

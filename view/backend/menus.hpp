@@ -31,6 +31,8 @@ void update_bar(window::Record& w);
 bool show_context(window::Record& w, const messages::Message& m);
 // Closes and forgets the open context menu.
 void forget_context();
+// The face's record goes: the context menu it opened closes with it.
+void release(const window::Record& w);
 
 // For tests: the window's menu bar, or the open context menu when it
 // belongs to the window (null when neither).

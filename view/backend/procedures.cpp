@@ -11,17 +11,15 @@
 #include "view/backend/base.hpp"
 #include "view/backend/guard.hpp"
 #include "view/backend/input.hpp"
+#include "view/backend/input_method.hpp"
 #include "view/backend/loop.hpp"
+#include "view/backend/painter.hpp"
 #include "view/backend/widgets.hpp"
 #include "view/backend/windows.hpp"
 #include "view/face.hpp"
 #include "view/glue.hpp"
 #include "view/system_view.hpp"
 #include "view/units.hpp"
-
-namespace qel::view::backend::input {
-void capture(u32 id);  // input.cpp
-}
 
 namespace qel::view::backend::procedures {
 
@@ -159,6 +157,32 @@ i64 base_procedure(Record& w, const Message& m) {
   }
 }
 
+// ---- static faces (QelFace) and calendars (QelCalendar) ---------------------------------------
+
+// A static face takes the mouse while a button is down, and is hit by the
+// mouse at all.
+i64 face_procedure(Record& w, const Message& m) {
+  switch (m.code) {
+    case messages::LBUTTONDOWN:
+      if (GtkWidget* g = windows::widget(w)) gtk_grab_add(g);
+      return 0;
+    case messages::LBUTTONUP:
+      if (GtkWidget* g = windows::widget(w)) gtk_grab_remove(g);
+      return 0;
+    case messages::NCHITTEST:
+      return 1;  // the client area
+    default:
+      return -1;
+  }
+}
+
+// A click gives the calendar the keyboard focus first.
+i64 calendar_procedure(Record& w, const Message& m) {
+  if (m.code == messages::LBUTTONDOWN)
+    if (GtkWidget* g = windows::widget(w)) gtk_widget_grab_focus(g);
+  return -1;
+}
+
 // ---- text controls (QelArea, QelField) --------------------------------------------------------
 
 i64 area_procedure(Record& w, const Message& m) {
@@ -173,7 +197,7 @@ i64 area_procedure(Record& w, const Message& m) {
     case messages::CHAR:
       switch (glue::area_char(w.cls == Class::AREA, u32(m.wparam))) {
         case glue::SELECT_ALL:
-          if (GtkWidget* c = widgets::control(w); c && GTK_IS_TEXT_VIEW(c)) {
+          if (GtkWidget* c = windows::control(w); c && GTK_IS_TEXT_VIEW(c)) {
             GtkTextBuffer* b = gtk_text_view_get_buffer(GTK_TEXT_VIEW(c));
             GtkTextIter s, e;
             gtk_text_buffer_get_bounds(b, &s, &e);
@@ -214,7 +238,7 @@ void send(Record& w, u32 code, i32 x = 0, i32 y = 0, u64 wparam = 0) {
   m.y = y;
   m.wparam = wparam;
   input::Current scope(&m);
-  windows::dispatch(m);
+  input::dispatch(m);
 }
 
 // The face's offset or size in pixels.
@@ -316,7 +340,7 @@ gboolean on_focus(GtkWidget*, GdkEventFocus* e, gpointer id) {
 }
 
 gboolean on_base_focus(GtkWidget*, GdkEventFocus* e, gpointer id) {
-  if (Record* w = window::find(GPOINTER_TO_UINT(id))) base::focus(*w, e->in != 0);
+  if (Record* w = window::find(GPOINTER_TO_UINT(id))) input_method::focus(*w, e->in != 0);
   return FALSE;
 }
 
@@ -344,7 +368,7 @@ void on_monitors(GdkScreen*, gpointer) {
     copy_cell(fn, v[0]);
     api::check(api::invoke(v[0], nullptr, 0, v[1]));
     window::each([](Record& r) {
-      if (!r.parent) windows::redraw(r);
+      if (!r.parent) painter::redraw(r);
     });
   });
 }
@@ -360,7 +384,8 @@ void install() {
   windows::set_procedure(Class::BASE, base_procedure);
   windows::set_procedure(Class::AREA, area_procedure);
   windows::set_procedure(Class::FIELD, area_procedure);
-  windows::set_preprocess([](Message& m) { return input::preprocess(m) <= 0; });
+  windows::set_procedure(Class::FACE, face_procedure);
+  windows::set_procedure(Class::CALENDAR, calendar_procedure);
   if (GdkScreen* s = gdk_screen_get_default()) g_signal_connect(s, "monitors-changed", G_CALLBACK(on_monitors), nullptr);
 }
 

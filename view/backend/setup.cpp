@@ -10,7 +10,7 @@
 #include "datatypes/pair.hpp"
 #include "runtime/api.hpp"
 #include "view/backend/display.hpp"
-#include "view/backend/draw/text_format.hpp"
+#include "view/backend/text/format.hpp"
 #include "view/backend/screens.hpp"
 #include "view/convert.hpp"
 #include "view/face.hpp"
@@ -67,8 +67,8 @@ void put_padding(const char* type, i32 left, i32 right) {
 // font (size-text), and its width in pixels.
 constexpr const char* kSample = "Show line numbers";
 i32 sample_width() {
-  qel::view::backend::draw::text::FormatRef f = qel::view::backend::draw::text::format_of(nullptr);
-  PangoLayout* l = qel::view::backend::draw::text::layout(std::string_view(kSample), *f, 0, 0);
+  qel::view::backend::text::FormatRef f = qel::view::backend::text::format_of(nullptr);
+  PangoLayout* l = qel::view::backend::text::layout(std::string_view(kSample), *f, 0, 0);
   int w = 0;
   pango_layout_get_pixel_size(l, &w, nullptr);
   g_object_unref(l);

@@ -25,7 +25,7 @@ namespace {
 using window::Record;
 
 GtkNotebook* notebook(const Record& tab) {
-  GtkWidget* c = widgets::control(tab);
+  GtkWidget* c = windows::control(tab);
   return c && GTK_IS_NOTEBOOK(c) ? GTK_NOTEBOOK(c) : nullptr;
 }
 
@@ -130,11 +130,7 @@ void raise(u32 id, u32 flags, u32 type, i32* verdict) {
   guard::run([&] {
     Record* w = window::find(id);
     if (!w || !window::face(*w)) return;
-    messages::Message m;
-    m.window = id;
-    m.code = messages::COMMAND;
-    input::Current scope(&m);
-    i32 v = input::make_event(m, flags, type);
+    i32 v = input::command_event(id, type, flags);
     if (verdict) *verdict = v;
   });
 }

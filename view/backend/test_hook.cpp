@@ -21,6 +21,8 @@
 #include "view/backend/builder.hpp"
 #include "view/backend/display.hpp"
 #include "view/backend/input.hpp"
+#include "view/backend/loop.hpp"
+#include "view/backend/painter.hpp"
 #include "view/backend/widget_items.hpp"
 #include "view/backend/widgets.hpp"
 #include "view/glue.hpp"
@@ -114,7 +116,7 @@ void inject(const Cell* spec) {
   i64 answer;
   {
     input::Current scope(&m);
-    answer = windows::dispatch(m);
+    answer = input::dispatch(m);
   }
   guard::raise_pending();
   make_integer(api::result(), i32(answer));
@@ -161,7 +163,7 @@ void key(const Cell* spec, bool post) {
     e->key.group = group;
     gdk_event_set_device(e, gdk_seat_get_keyboard(gdk_display_get_default_seat(gdk_window_get_display(gw))));
     if (post) gdk_event_put(e);
-    else input::on_gdk_event(e);
+    else loop::handle(e);
     gdk_event_free(e);
   }
   guard::raise_pending();
@@ -197,8 +199,8 @@ void signal(const Cell* fn) {
 void native(const Cell* face) {
   window::Record* w = record_of(face);
   GtkWidget* g = windows::widget(*w);
-  GtkWidget* c = widgets::control(*w);
-  windows::paint_pending(*w);
+  GtkWidget* c = windows::control(*w);
+  painter::paint_pending(*w);
   api::Values v(2);
   block::make_at(v[0], 3);
   GtkAllocation a{0, 0, 0, 0};
@@ -265,7 +267,7 @@ void test_hook() {
   if (is(command, "window")) {
     make_window(value);
   } else if (is(command, "snapshot")) {
-    api::set_result(windows::snapshot(*record_of(value)));
+    api::set_result(painter::snapshot(*record_of(value)));
   } else if (is(command, "screen")) {
     screen_pixels();
   } else if (is(command, "composited")) {
@@ -298,7 +300,7 @@ void test_hook() {
     api::set_result(&p);
   } else if (is(command, "click")) {
     // A click on a button control, as its widget reports it.
-    GtkWidget* c = widgets::control(*record_of(value));
+    GtkWidget* c = windows::control(*record_of(value));
     if (!c || !GTK_IS_BUTTON(c)) fire(Err::script_invalid_arg, value);
     gtk_button_clicked(GTK_BUTTON(c));
     guard::raise_pending();

@@ -1,6 +1,5 @@
-// GDK events into messages (input.hpp): the key table, the pointer's
-// position in the face window it is over, and the road of each event
-// through pre-processing, the window procedures and GTK.
+#include "view/backend/translate.hpp"
+
 #include <gdk/gdkkeysyms.h>
 #include <gtk/gtk.h>
 
@@ -8,14 +7,12 @@
 #include <string>
 
 #include "datatypes/event.hpp"
-#include "view/backend/base.hpp"
 #include "view/backend/input.hpp"
-#include "view/backend/loop.hpp"
-#include "view/backend/widget_items.hpp"
+#include "view/backend/input_method.hpp"
 #include "view/backend/windows.hpp"
 #include "view/keys.hpp"
 
-namespace qel::view::backend::input {
+namespace qel::view::backend::translate {
 
 namespace {
 
@@ -86,7 +83,16 @@ u32 control_code(u32 base_char, u32 code) {
   }
 }
 
-}  // namespace
+// A key as the key table gives it: the key code, the key-down character
+// (the unshifted key, letters upper-cased; 0 for a special key) and the
+// typed character (0 for none). keyval is the key typed, base the key
+// without shift; state holds GDK's modifier bits.
+struct Key {
+  u32 code;
+  u32 down_char;
+  u32 ch;
+  i64 lparam;
+};
 
 Key translate_key(u32 keyval, u32 base, u32 state) {
   Key k{0, 0, 0, 0};
@@ -142,32 +148,14 @@ Key translate_key(u32 keyval, u32 base, u32 state) {
   return k;
 }
 
-}  // namespace qel::view::backend::input
-
-namespace qel::view::backend::input {
-
-namespace {
-
-// The event flag bits of GDK's modifier state.
-u32 state_flags(u32 state) {
-  u32 f = 0;
-  if (state & GDK_CONTROL_MASK) f |= event::FLAG_CONTROL;
-  if (state & GDK_SHIFT_MASK) f |= event::FLAG_SHIFT;
-  if (state & GDK_MOD1_MASK) f |= event::FLAG_ALT;
-  if (state & GDK_BUTTON1_MASK) f |= event::FLAG_DOWN;
-  if (state & GDK_BUTTON2_MASK) f |= event::FLAG_MID_DOWN;
-  if (state & GDK_BUTTON3_MASK) f |= event::FLAG_ALT_DOWN;
-  return f;
-}
-
 // MK bits of the same state (a mouse message's wparam).
 u64 state_mk(u32 state) {
   u64 mk = 0;
-  if (state & GDK_BUTTON1_MASK) mk |= MK_LBUTTON;
-  if (state & GDK_BUTTON3_MASK) mk |= MK_RBUTTON;
-  if (state & GDK_SHIFT_MASK) mk |= MK_SHIFT;
-  if (state & GDK_CONTROL_MASK) mk |= MK_CONTROL;
-  if (state & GDK_BUTTON2_MASK) mk |= MK_MBUTTON;
+  if (state & GDK_BUTTON1_MASK) mk |= input::MK_LBUTTON;
+  if (state & GDK_BUTTON3_MASK) mk |= input::MK_RBUTTON;
+  if (state & GDK_SHIFT_MASK) mk |= input::MK_SHIFT;
+  if (state & GDK_CONTROL_MASK) mk |= input::MK_CONTROL;
+  if (state & GDK_BUTTON2_MASK) mk |= input::MK_MBUTTON;
   return mk;
 }
 
@@ -187,6 +175,22 @@ bool toolkit_part(const Record& r, GtkWidget* ew) {
   return false;
 }
 
+// The text-list row under a point of the window (pixels from its top-left),
+// 1-based; 0 for none or a window that is no text-list (a tree view).
+i32 row_at(const Record& w, int x, int y) {
+  GtkWidget* c = windows::control(w);
+  GtkWidget* root = windows::widget(w);
+  if (!c || !root || !GTK_IS_TREE_VIEW(c)) return 0;
+  int vx = 0, vy = 0, bx = 0, by = 0;
+  if (!gtk_widget_translate_coordinates(root, c, x, y, &vx, &vy)) return 0;
+  gtk_tree_view_convert_widget_to_bin_window_coords(GTK_TREE_VIEW(c), vx, vy, &bx, &by);
+  GtkTreePath* p = nullptr;
+  if (!gtk_tree_view_get_path_at_pos(GTK_TREE_VIEW(c), bx, by, &p, nullptr, nullptr, nullptr) || !p) return 0;
+  i32 row = gtk_tree_path_get_indices(p)[0];
+  gtk_tree_path_free(p);
+  return row + 1;
+}
+
 // A pointer message for the face window under the event, at the event's
 // root position; false when no face window is there, or when the event
 // came to a part the toolkit owns.
@@ -204,18 +208,18 @@ bool pointer_message(GdkEvent* e, u32 code, Message& m) {
   m.code = code;
   m.x = int(rx) - ox;
   m.y = int(ry) - oy;
-  m.lparam = widget_items::item_at(*r, m.x, m.y);
+  m.lparam = row_at(*r, m.x, m.y);
   m.time = gdk_event_get_time(e);
   m.wparam = state_mk(state);
-  m.state = state_flags(state);
+  m.state = input::state_flags(state);
   return true;
 }
 
 // The road of a message made of a GDK event: pre-processing, the window's
 // procedure, and GTK's own handling unless one of them consumed it.
 void road(GdkEvent* e, Message& m, bool pass_anyway = false) {
-  Current scope(&m);
-  i32 go = preprocess(m);
+  input::Current scope(&m);
+  i32 go = input::preprocess(m);
   Record* r = window::find(m.window);
   i64 answer = go > 0 && r ? windows::procedure(*r, m) : -1;
   if (pass_anyway || (go > 0 && answer == -1)) gtk_main_do_event(e);
@@ -254,7 +258,7 @@ Record* key_target(GdkEvent* e) {
 // The pointer in the target's window, for key messages.
 void pointer_in(Record& r, Message& m) {
   int rx = 0, ry = 0, ox = 0, oy = 0;
-  pointer_position(&rx, &ry);
+  input::pointer_position(&rx, &ry);
   windows::client_origin(r, &ox, &oy);
   m.x = rx - ox;
   m.y = ry - oy;
@@ -297,14 +301,14 @@ void key_event(GdkEvent* e) {
   if (!k.code) {
     // A key that is no key of the table (a dead key, a compose key) may
     // still start a composition.
-    if (e->type == GDK_KEY_PRESS && base::filter_key(*r, ke)) return;
+    if (e->type == GDK_KEY_PRESS && input_method::filter_key(*r, ke)) return;
     gtk_main_do_event(e);
     return;
   }
   bool press = e->type == GDK_KEY_PRESS;
   bool alt = (ke->state & GDK_MOD1_MASK) || (press && k.code == keys::MENU && !((k.lparam >> 24) & 1));
   u32 own = own_modifier(k.code, k.lparam);
-  u32 flags = state_flags(ke->state);
+  u32 flags = input::state_flags(ke->state);
   flags = press ? flags | own : flags & ~own;
   Message m;
   m.window = r->id;
@@ -316,15 +320,15 @@ void key_event(GdkEvent* e) {
   m.state = flags;
   pointer_in(*r, m);
   u32 id = r->id;
-  Current scope(&m);
-  i32 go = preprocess(m);
+  input::Current scope(&m);
+  i32 go = input::preprocess(m);
   if (go <= 0) return;
   if (Record* w = window::find(id); w && windows::procedure(*w, m) != -1) return;
   if (press && m.code == messages::KEYDOWN) {
     // What the key types: through the input method of a self-drawn face
     // that takes one, else the key table's character.
     Record* w = window::find(id);
-    if (w && base::filter_key(*w, ke)) return;
+    if (w && input_method::filter_key(*w, ke)) return;
     if (k.ch) {
       u32 units[2] = {k.ch, 0};
       int n = 1;
@@ -338,7 +342,7 @@ void key_event(GdkEvent* e) {
         c.code = messages::CHAR;
         c.wparam = units[i];
         c.extra = 0;
-        i32 typed = preprocess(c);
+        i32 typed = input::preprocess(c);
         if (typed <= 0) return;
         w = window::find(id);
         if (w && i == n - 1 && windows::procedure(*w, c) != -1) return;
@@ -371,45 +375,13 @@ bool input_kind(GdkEventType t) {
   }
 }
 
-bool deferred_kind(GdkEventType t) {
-  switch (t) {
-    case GDK_MOTION_NOTIFY: case GDK_BUTTON_PRESS: case GDK_2BUTTON_PRESS: case GDK_3BUTTON_PRESS:
-    case GDK_BUTTON_RELEASE: case GDK_KEY_PRESS: case GDK_KEY_RELEASE: case GDK_ENTER_NOTIFY:
-    case GDK_LEAVE_NOTIFY: case GDK_FOCUS_CHANGE: case GDK_CONFIGURE: case GDK_DELETE: case GDK_SCROLL:
-    case GDK_WINDOW_STATE: case GDK_TOUCHPAD_SWIPE: case GDK_TOUCHPAD_PINCH:
-      return true;
-    default:
-      return false;
-  }
-}
-
 i64 g_zoom_previous = -1;  // the distance of the last zoom step, -1 while no zoom runs
 
 }  // namespace
 
+bool toolkit_takes(GdkEvent* e) { return input_kind(e->type) && toolkit_grab(); }
+
 void on_gdk_event(GdkEvent* e) {
-  switch (e->type) {
-    case GDK_CONFIGURE: case GDK_MAP: case GDK_UNMAP: case GDK_DESTROY:
-      windows::forget_origins();
-      break;
-    default:
-      break;
-  }
-  note_input(e);
-  if (loop::deferring() && deferred_kind(e->type)) {
-    loop::defer(e);
-    return;
-  }
-  // (before the console's long work holds input back: a dialog opened by a
-  // handler while the work pumps takes its keys)
-  if (input_kind(e->type) && toolkit_grab()) {
-    gtk_main_do_event(e);
-    return;
-  }
-  if (loop::holding() && deferred_kind(e->type) && loop::holds(e)) {
-    loop::hold(e);
-    return;
-  }
   Message m;
   switch (e->type) {
     case GDK_MOTION_NOTIFY:
@@ -427,8 +399,8 @@ void on_gdk_event(GdkEvent* e) {
     case GDK_BUTTON_PRESS: {
       u32 code = button_code(e->button.button, true);
       if (!code || (code == messages::LBUTTONDOWN && before_double_click(e)) || !pointer_message(e, code, m)) break;
-      if (e->button.button == 8) m.wparam |= MK_XBUTTON1 | 0x10000;
-      if (e->button.button == 9) m.wparam |= MK_XBUTTON2 | 0x20000;
+      if (e->button.button == 8) m.wparam |= input::MK_XBUTTON1 | 0x10000;
+      if (e->button.button == 9) m.wparam |= input::MK_XBUTTON2 | 0x20000;
       road(e, m);
       return;
     }
@@ -495,4 +467,4 @@ void on_gdk_event(GdkEvent* e) {
   gtk_main_do_event(e);
 }
 
-}  // namespace qel::view::backend::input
+}  // namespace qel::view::backend::translate

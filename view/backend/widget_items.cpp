@@ -2,10 +2,6 @@
 // the widget (menus, lists, tabs, button images, calendars, camera).
 #include "view/backend/widget_items.hpp"
 
-#include <string>
-
-#include "datatypes/string.hpp"
-#include "runtime/api.hpp"
 #include "view/backend/button_images.hpp"
 #include "view/backend/calendar.hpp"
 #include "view/backend/camera.hpp"
@@ -13,7 +9,6 @@
 #include "view/backend/menus.hpp"
 #include "view/backend/tabs.hpp"
 #include "view/backend/widgets.hpp"
-#include "view/face.hpp"
 
 namespace qel::view::backend::widget_items {
 
@@ -47,6 +42,10 @@ void fill(Record& w) {
   } else if (k == widgets::K_CAMERA) {
     camera::open(w);
   }
+}
+
+void connect(Record& w) {
+  if (has_items(widgets::kind(w))) lists::connect(w);
 }
 
 void data_changed(Record& w) {
@@ -90,26 +89,14 @@ bool series_changed(Record& w, const Cell* action, const Cell* target, i32 index
   return false;
 }
 
-i32 selection(const Record& w) { return lists::selection(w); }
-
-void selected_text_to_face(Record& w, i32 index) {
-  std::string text;
-  if (!lists::item_text(w, index, text)) return;
-  api::Values v(1);
-  string::load_at(reinterpret_cast<const u8*>(text.data()), u32(text.size()), v[0], string::Encoding::utf8);
-  if (const Cell* f = window::face(w))
-    if (Cell* t = face::facet(f, face::TEXT)) copy_cell(v[0], t);
-}
-
-i32 item_at(const Record& w, int x, int y) {
-  return widgets::kind(w) == widgets::K_TEXT_LIST ? lists::row_at(w, x, y) : 0;
-}
-
 bool show_context_menu(Record& w, const messages::Message& m) { return menus::show_context(w, m); }
 
 void forget_context_menu() { menus::forget_context(); }
 
-void release(Record& w) { camera::release(w); }
+void release(Record& w) {
+  menus::release(w);
+  camera::release(w);
+}
 
 Cell* camera_frame(Record& w) { return camera::grab_frame(w); }
 

@@ -25,6 +25,9 @@ void fit_to_tab_page(window::Record& tab_panel, const Cell* face);
 // drop-down, drop-list from `data`; the pages of a tab-panel; a calendar's
 // date; a camera's device; a button's or toggle's image.
 void fill(window::Record& w);
+// After the control's own signals (widgets::connect): the signals of the
+// items' widgets (a list's or combo's selection).
+void connect(window::Record& w);
 
 // ---- facet changes (change-facets) ---------------------------------------------------
 // `data` of text-list, drop-down, drop-list, tab-panel, calendar.
@@ -46,13 +49,6 @@ void size_changed(window::Record& w);
 bool series_changed(window::Record& w, const Cell* action, const Cell* target, i32 index, i32 part);
 
 // ---- input ---------------------------------------------------------------------------
-// The selected item of a list or combo, 0-based; -1 for none.
-i32 selection(const window::Record& w);
-// A drop-down's item text into its face's `text` (a select event).
-void selected_text_to_face(window::Record& w, i32 index);
-// The text-list row under a point of the window (pixels from its
-// top-left), 1-based; 0 for none or a window that is no text-list.
-i32 item_at(const window::Record& w, int x, int y);
 // A right press: shows the face's context menu (from its `menu` facet)
 // at the message's position; true when a menu is shown.
 bool show_context_menu(window::Record& w, const messages::Message& m);
@@ -63,12 +59,9 @@ void forget_context_menu();
 // (no device open, or no frame within 3 seconds).
 Cell* camera_frame(window::Record& w);
 
-// `to image!` of a camera face: its next frame pushed as an image!, or none
-// (no device open, or no frame within 3 seconds).
-Cell* camera_frame(window::Record& w);
-
 // ---- teardown --------------------------------------------------------------------------
-// A camera stops capturing.
+// The face goes (freed, its widget destroyed): a camera stops capturing, a
+// context menu it opened closes.
 void release(window::Record& w);
 
 // The commands of `_gui-test` these widgets answer (widget_tests.cpp);

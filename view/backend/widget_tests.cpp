@@ -24,6 +24,7 @@
 #include "view/backend/tabs.hpp"
 #include "view/backend/widget_items.hpp"
 #include "view/backend/widgets.hpp"
+#include "view/backend/windows.hpp"
 #include "view/face.hpp"
 
 namespace qel::view::backend::widget_items {
@@ -202,11 +203,16 @@ bool test_command(const Cell* command, const Cell* value) {
     return true;
   }
   if (is(command, "shown-date")) {
-    // face: the day its calendar shows selected.
-    GtkWidget* c = widgets::control(*record_of(value));
+    // face: the day its calendar shows selected (none when the month shown
+    // has none).
+    GtkWidget* c = windows::control(*record_of(value));
     if (!c || !GTK_IS_CALENDAR(c)) fire(Err::script_invalid_arg, value);
     guint year = 0, month = 0, day = 0;
     gtk_calendar_get_date(GTK_CALENDAR(c), &year, &month, &day);
+    if (!day) {
+      api::answer_none();
+      return true;
+    }
     Cell d;
     date::make_at(&d, i32(year), i32(month) + 1, i32(day), 0, 0, 0, false);
     api::set_result(&d);

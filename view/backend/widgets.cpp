@@ -21,7 +21,9 @@
 #include "view/backend/text/names.hpp"
 #include "view/backend/guard.hpp"
 #include "view/backend/input.hpp"
+#include "view/backend/painter.hpp"
 #include "view/backend/windows.hpp"
+#include "datatypes/ownership.hpp"
 #include "view/convert.hpp"
 #include "view/face.hpp"
 #include "view/keys.hpp"
@@ -34,8 +36,9 @@ namespace {
 using window::Class;
 using window::Record;
 
+using windows::control;
+
 constexpr const char* kKindKey = "qel-kind";
-constexpr const char* kControlKey = "qel-control";
 constexpr const char* kCheckedKey = "qel-checked";  // a radio's state before the click
 constexpr const char* kPartnerKey = "qel-partner";  // a radio's hidden partner
 constexpr const char* kTriKey = "qel-tri-state";    // a check's three states
@@ -70,28 +73,112 @@ Record* live(gpointer id) {
   return w && window::face(*w) ? w : nullptr;
 }
 
+bool is_type(const Record& w, const char* type) {
+  const Cell* f = window::face(w);
+  return f && face::is_type(f, type);
+}
+
+bool one_of(const Record& w, std::initializer_list<const char*> types) {
+  for (const char* t : types)
+    if (is_type(w, t)) return true;
+  return false;
+}
+
+// ---- notifications: the control's state into its face, then its event ------------
+
+// The root window's `selected` becomes the control's face (in place: the
+// change comes from the toolkit).
+void select_in_root(Record& control) {
+  Record* root = window::root(&control);
+  if (!root || root == &control) return;
+  const Cell* f = window::face(control);
+  Cell* rf = window::face(*root);
+  if (!f || !rf) return;
+  Cell copy = *f;
+  if (Cell* selected = face::facet(rf, face::SELECTED)) copy_cell(&copy, selected);
+}
+
+// The check state of a button control into `data`.
+void check_into_data(Record& w, glue::Check state) {
+  if (Cell* f = window::face(w)) glue::check_to_face(f, state);
+}
+
+u32 g_clicked_radio = 0;  // the radio whose click event is being raised
+
+// A button, toggle, check or radio was clicked.
+void clicked(Record& control) {
+  u32 id = control.id;
+  if (is_type(control, "button")) {
+    select_in_root(control);
+    input::command_event(id, event::CLICK);
+  } else if (is_type(control, "toggle") || is_type(control, "check")) {
+    glue::Check state = check_state(control);
+    if (is_type(control, "check") && (u32(window::get(control, window::FLAGS)) & convert::TRI_STATE))
+      state = cycle_check(control);
+    check_into_data(control, state);
+    select_in_root(control);
+    input::command_event(id, event::CHANGE);
+  } else if (is_type(control, "radio")) {
+    bool was = radio_was_checked(control);
+    glue::Check state = check_state(control);
+    if (!was) {
+      check_into_data(control, state);
+      select_in_root(control);
+      // While its click runs, the radio is the one the user chose: the
+      // framework unchecking it on the way tells nobody.
+      u32 saved = g_clicked_radio;
+      g_clicked_radio = id;
+      input::command_event(id, event::CLICK);
+      g_clicked_radio = saved;
+    }
+  }
+}
+
+bool takes_focus_events(const Record& control) {
+  return one_of(control, {"field", "area", "drop-down", "drop-list", "text-list"});
+}
+
+// The control took the keyboard focus.
+void focused(Record& control) {
+  if (!takes_focus_events(control)) return;
+  u32 id = control.id;
+  select_in_root(control);
+  if (one_of(control, {"field", "area"})) apply_selection(control);
+  if (window::find(id)) input::command_event(id, event::FOCUS);
+}
+
+// The control lost it.
+void unfocused(Record& control) {
+  if (takes_focus_events(control)) input::command_event(control.id, event::UNFOCUS);
+}
+
+// The user changed the text of an edit.
+void text_changed(Record& control) {
+  if (Record* root = window::root(&control); !root || !window::face(*root)) return;
+  sync_text(control);
+  input::command_event(control.id, event::CHANGE, u32(-1));
+}
+
 // A notification of the control, inside the guard: nothing thrown crosses
 // GTK's frames.
-void notify(gpointer id, u32 what) {
+void notify(gpointer id, void (*what)(Record& control)) {
   if (g_quiet) return;
   guard::run([&] {
-    if (Record* w = live(id)) input::command(*w, what);
+    if (Record* w = live(id)) what(*w);
   });
 }
 
-void on_clicked(GtkWidget*, gpointer id) { notify(id, input::CLICKED); }
-void on_changed(GtkWidget*, gpointer id) { notify(id, input::TEXT_CHANGED); }
-void on_buffer_changed(GtkTextBuffer*, gpointer id) { notify(id, input::TEXT_CHANGED); }
+void on_clicked(GtkWidget*, gpointer id) { notify(id, clicked); }
+void on_changed(GtkWidget*, gpointer id) { notify(id, text_changed); }
+void on_buffer_changed(GtkTextBuffer*, gpointer id) { notify(id, text_changed); }
 gboolean on_focus_in(GtkWidget*, GdkEvent*, gpointer id) {
-  notify(id, input::SET_FOCUS);
+  notify(id, focused);
   return FALSE;
 }
 gboolean on_focus_out(GtkWidget*, GdkEvent*, gpointer id) {
-  notify(id, input::KILL_FOCUS);
+  notify(id, unfocused);
   return FALSE;
 }
-void on_combo_changed(GtkWidget*, gpointer id) { notify(id, input::SEL_CHANGED); }
-void on_tree_selection(GtkTreeSelection*, gpointer id) { notify(id, input::SEL_CHANGED); }
 
 // A tree view that takes the keyboard focus with no cursor row puts its
 // cursor on the selected row, or on the first, and selects that row. A list
@@ -124,7 +211,6 @@ gboolean cursor_before_focus(GtkWidget* tree, GdkEvent*, gpointer) {
   return FALSE;
 }
 void cursor_before_grab(GtkWidget* tree, gpointer) { cursor_before_focus(tree, nullptr, nullptr); }
-void on_edit_changed(GtkWidget*, gpointer id) { notify(id, input::EDIT_UPDATE); }
 
 bool vertical(GtkWidget* g) {
   return GTK_IS_ORIENTABLE(g) && gtk_orientable_get_orientation(GTK_ORIENTABLE(g)) == GTK_ORIENTATION_VERTICAL;
@@ -263,12 +349,7 @@ Kind kind(const Record& w) {
   return k ? Kind(GPOINTER_TO_INT(k) - 1) : K_PANEL;
 }
 
-GtkWidget* control(const Record& w) {
-  GtkWidget* g = root_of(w);
-  if (!g) return nullptr;
-  auto* c = static_cast<GtkWidget*>(g_object_get_data(G_OBJECT(g), kControlKey));
-  return c ? c : g;
-}
+u32 clicked_radio() { return g_clicked_radio; }
 
 Made make(Kind k, const Cell* face, int width, int height) {
   u32 flags = face_flags(face);
@@ -412,7 +493,6 @@ Made make(Kind k, const Cell* face, int width, int height) {
       break;
   }
   container::style(root);
-  if (ctl && ctl != root) g_object_set_data(G_OBJECT(root), kControlKey, ctl);
   g_object_set_data(G_OBJECT(root), kKindKey, GINT_TO_POINTER(int(k) + 1));
   return {root, client, ctl ? ctl : root};
 }
@@ -446,15 +526,11 @@ void connect(Record& w) {
                                              nullptr);
       g_signal_connect(c, "grab-focus", G_CALLBACK(cursor_before_grab), nullptr);
       g_signal_connect(c, "focus-in-event", G_CALLBACK(cursor_before_focus), nullptr);
-      g_signal_connect(gtk_tree_view_get_selection(GTK_TREE_VIEW(c)), "changed", G_CALLBACK(on_tree_selection), id);
       g_signal_connect(c, "focus-in-event", G_CALLBACK(on_focus_in), id);
       g_signal_connect(c, "focus-out-event", G_CALLBACK(on_focus_out), id);
       break;
     case K_DROP_DOWN:
-      g_signal_connect(gtk_bin_get_child(GTK_BIN(c)), "changed", G_CALLBACK(on_edit_changed), id);
-      [[fallthrough]];
     case K_DROP_LIST:
-      g_signal_connect(c, "changed", G_CALLBACK(on_combo_changed), id);
       g_signal_connect(c, "focus-in-event", G_CALLBACK(on_focus_in), id);
       g_signal_connect(c, "focus-out-event", G_CALLBACK(on_focus_out), id);
       break;
@@ -508,6 +584,41 @@ void write_text(Record& w, const Cell* text) {
   } else if (GTK_IS_BUTTON(c)) {
     if (GtkWidget* l = label_in(c)) gtk_label_set_text(GTK_LABEL(l), t.c_str());
   }
+}
+
+void text_to_face(const Cell* face_in) {
+  api::Values v(3);  // the face, its text, the word `text`
+  copy_cell(face_in, v[0]);
+  const Cell* h = face::handle_of(v[0]);
+  Record* w = h ? window::from_handle(h) : nullptr;
+  std::string text;
+  if (!w || !read_text(*w, text)) return;
+  Cell* facet = face::facet(v[0], face::TEXT);
+  if (!facet) return;
+  if (type_of(facet) == TYPE_STRING) {
+    copy_cell(facet, v[1]);
+    string::reset_buffer(v[1]);
+  } else {
+    string::make_at(v[1], u32(text.size()), 2);
+  }
+  const u8* p = reinterpret_cast<const u8*>(text.data());
+  string::append_utf8(v[1], p, p + text.size());
+  if ((facet = face::facet(v[0], face::TEXT))) copy_cell(v[1], facet);
+  word::make_at(symbol::make("text"), v[2]);
+  ownership::bind(v[1], v[0], v[2]);
+}
+
+void sync_text(Record& w) {
+  const Cell* f = window::face(w);
+  if (!f || (u32(window::get(w, window::FLAGS)) & convert::NO_SYNC)) return;
+  api::Values v(1);
+  copy_cell(f, v[0]);
+  text_to_face(v[0]);
+}
+
+void update_text() {
+  text_to_face(api::arg(0));
+  api::answer_none();
 }
 
 glue::Check check_state(const Record& w) {
@@ -846,7 +957,7 @@ gboolean on_own_bar(GtkRange* range, GtkScrollType type, double value, gpointer 
     m.wparam = code == 6 || code == 7 ? 5 : code;  // start and end: a track to there
     m.lparam = i64(std::lround(value));
     input::Current scope(&m);
-    windows::dispatch(m);
+    input::dispatch(m);
   });
   return TRUE;
 }
@@ -942,7 +1053,7 @@ void window_command(Record& w, u32 type) {
       gtk_window_deiconify(win);
       gtk_window_unmaximize(win);
       gtk_window_present(win);
-      windows::show(w);
+      painter::show(w);
       break;
   }
 }

@@ -4,9 +4,10 @@
 //
 // Every face window has a root widget (placed in its parent's container)
 // and a control, the widget that holds its state and sends its signals
-// (the root itself, or a widget inside it: a label in an event box, a text
-// view in a scrolled window). Signals the backend causes itself, by setting
-// a widget, reach nobody: they are blocked while a Quiet scope lives.
+// (windows::control). A signal the user causes writes the control's state
+// into the face first, then raises the face's event. Signals the backend
+// causes itself, by setting a widget, reach nobody: they are blocked while
+// a Quiet scope lives.
 #pragma once
 
 #include <string>
@@ -47,9 +48,12 @@ struct Made {
   GtkWidget* control;
 };
 Made make(Kind k, const Cell* face, int width, int height);
-// Connects the control's signals for the window (after attach).
+// Connects the control's signals for the window (after attach): clicks,
+// edits, focus, sliders and scroll bars. (Lists and combos connect their
+// selections themselves: lists.hpp.)
 void connect(window::Record& w);
-GtkWidget* control(const window::Record& w);
+// The radio whose click event is being raised (0 for none).
+u32 clicked_radio();
 
 // ---- state ---------------------------------------------------------------------------
 // The control's text; false for a control without one.
@@ -57,6 +61,14 @@ bool read_text(const window::Record& w, std::string& out);
 // The face's `text` as the control's text (a window's title, a button's
 // label, ...); anything but a string! sets the empty text.
 void write_text(window::Record& w, const Cell* text);
+// The control's whole text into its face's `text` (the string refilled in
+// place, or a new one, owned by the face); nothing for a face without a
+// window or a control without text. sync_text: the same unless the face's
+// flags say no-sync (what an edit does before its change event).
+void text_to_face(const Cell* face);
+void sync_text(window::Record& w);
+// Routine body: update-text face.
+void update_text();
 
 glue::Check check_state(const window::Record& w);
 // A tri-state check's next state after a click: unchecked, checked,

@@ -12,7 +12,7 @@
 
 #include "runtime/error.hpp"
 #include "view/backend/draw/shadow.hpp"
-#include "view/backend/draw/walker.hpp"
+#include "view/backend/draw/arguments.hpp"
 
 namespace qel::view::backend::draw {
 
@@ -335,11 +335,37 @@ bool invert_matrix(Context& ctx, const CommandArgs& a) {
   return transform_target(ctx, a.target, [](cairo_matrix_t* m) { matrix::invert(m); });
 }
 
+// Text and fonts before the text engine puts in its own: nothing drawn.
+bool no_text(Context&, const CommandArgs&) { return false; }
+
+// Shadows for the figures that follow (off: none).
+bool shadow(Context& ctx, const CommandArgs& a) {
+  if (a.word) {
+    ctx.shadows.clear();
+    ctx.st.shadow_on = false;
+    return true;
+  }
+  ShadowRecord r;
+  Point o = point_of(a.at(a.first));
+  r.dx = o.x;
+  r.dy = o.y;
+  if (a.extra[0] != NO_POS) r.blur = number_of(a.at(a.extra[0]));
+  if (a.extra[1] != NO_POS) r.spread = number_of(a.at(a.extra[1]));
+  if (a.extra[2] != NO_POS) colour_of(a.at(a.extra[2]), &r.colour);
+  r.inset = a.flag;  // kept; drawn as any other shadow
+  // The first shadow since they were off starts a new list; the others
+  // join it.
+  if (!ctx.st.shadow_on) ctx.shadows.clear();
+  ctx.shadows.push_back(r);
+  ctx.st.shadow_on = true;
+  return true;
+}
+
 }  // namespace
 
 CommandTable commands = {
-    box,        line,  polygon,       polygon,   circle,    ellipse, ops::font,
-    ops::text,  arc,   curve,         spline,    ops::image, ops::shadow, clip,
+    box,        line,  polygon,       polygon,   circle,    ellipse, no_text,
+    no_text,    arc,   curve,         spline,    ops::image, shadow,      clip,
     rotate,     scale, translate,     skew,      transform, matrix_op, reset_matrix,
     invert_matrix,
 };

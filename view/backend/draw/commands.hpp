@@ -2,10 +2,12 @@
 // checked a keyword's arguments, with the positions of those arguments in
 // the DRAW block.
 //
-// The shapes, clips and transformations are in commands.cpp, text and fonts
-// in text_command.cpp, images in image_command.cpp, shadows in shadow.cpp.
+// The shapes, clips, transformations and shadows are in commands.cpp (the
+// shadows' painting in shadow.cpp), images in image_command.cpp; the text engine puts in text and
+// fonts (view/backend/text/draw_commands.hpp), which until then draw nothing
+// (a text is refused).
 // An operation reads its arguments with CommandArgs::at and the readers of
-// walker.hpp; nothing it calls may allocate while it holds a cell pointer.
+// arguments.hpp; nothing it calls may allocate while it holds a cell pointer.
 // (Tests put stand-ins into the table.)
 #pragma once
 
@@ -94,10 +96,7 @@ extern CommandTable commands;
 
 // The operations that live outside commands.cpp.
 namespace ops {
-bool font(Context& ctx, const CommandArgs& a);
-bool text(Context& ctx, const CommandArgs& a);
 bool image(Context& ctx, const CommandArgs& a);
-bool shadow(Context& ctx, const CommandArgs& a);
 }  // namespace ops
 
 }  // namespace qel::view::backend::draw

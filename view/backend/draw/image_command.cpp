@@ -17,7 +17,7 @@
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
 #include "view/backend/draw/commands.hpp"
-#include "view/backend/draw/walker.hpp"
+#include "view/backend/draw/arguments.hpp"
 
 namespace qel::view::backend::draw {
 

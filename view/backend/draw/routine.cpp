@@ -1,11 +1,10 @@
-// The draw engine's routines of system/view/platform: draw-image (a DRAW
-// block drawn into an image, the `draw` word's work) and toggle-GPU.
+// The draw engine's routine of system/view/platform: draw-image (a DRAW
+// block drawn into an image, the `draw` word's work).
 #include "view/backend/draw/routine.hpp"
 
 #include "datatypes/image.hpp"
 #include "datatypes/series.hpp"
 #include "runtime/api.hpp"
-#include "view/backend/draw/text_format.hpp"
 #include "view/backend/draw/walker.hpp"
 
 namespace qel::view::backend::draw {
@@ -18,12 +17,6 @@ void draw_image_routine() {
     // Whoever owns the image learns that every pixel may have changed.
     series::notify(img, series::Event::poke, img, 0, i32(w * h));
   }
-  make_none(api::result());
-}
-
-void toggle_gpu_routine() {
-  // There is no graphics device to make again: the text caches are dropped.
-  text::flush_caches();
   make_none(api::result());
 }
 

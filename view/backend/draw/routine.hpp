@@ -1,11 +1,9 @@
-// Routine bodies of system/view/platform. draw-image (slot 20): image
+// Routine body of system/view/platform. draw-image (slot 20): image
 // [image!], cmds [block!]; draws the block into the image, answers none.
 #pragma once
 
 namespace qel::view::backend::draw {
 
 void draw_image_routine();
-// toggle-GPU (slot 31): drops the text caches; answers none.
-void toggle_gpu_routine();
 
 }  // namespace qel::view::backend::draw

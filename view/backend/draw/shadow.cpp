@@ -9,8 +9,6 @@
 #endif
 
 #include "runtime/error.hpp"
-#include "view/backend/draw/commands.hpp"
-#include "view/backend/draw/walker.hpp"
 
 namespace qel::view::backend::draw {
 
@@ -186,31 +184,5 @@ void draw_shadows(Context& ctx, const Path& figure, double x, double y, double w
   visible[2] = std::min(visible[2], double(ctx.width)), visible[3] = std::min(visible[3], double(ctx.height));
   for (const ShadowRecord& rec : ctx.shadows) draw_one(ctx, figure, rec, x - lw / 2, y - lw / 2, w + lw, h + lw, k, visible);
 }
-
-namespace ops {
-
-bool shadow(Context& ctx, const CommandArgs& a) {
-  if (a.word) {
-    ctx.shadows.clear();
-    ctx.st.shadow_on = false;
-    return true;
-  }
-  ShadowRecord r;
-  Point o = point_of(a.at(a.first));
-  r.dx = o.x;
-  r.dy = o.y;
-  if (a.extra[0] != NO_POS) r.blur = number_of(a.at(a.extra[0]));
-  if (a.extra[1] != NO_POS) r.spread = number_of(a.at(a.extra[1]));
-  if (a.extra[2] != NO_POS) colour_of(a.at(a.extra[2]), &r.colour);
-  r.inset = a.flag;  // kept; drawn as any other shadow
-  // The first shadow since they were off starts a new list; the others
-  // join it.
-  if (!ctx.st.shadow_on) ctx.shadows.clear();
-  ctx.shadows.push_back(r);
-  ctx.st.shadow_on = true;
-  return true;
-}
-
-}  // namespace ops
 
 }  // namespace qel::view::backend::draw

@@ -10,10 +10,7 @@
 //
 // Errors: draw-invalid (the block positioned at the offending value) and
 // draw-infinite (a block that contains itself, directly or through nested
-// blocks; the runtime's cycle stack tells). With system/view/silent? on, a
-// drawing stops quietly (SilentStop); otherwise, when the context catches
-// its errors, the report is printed and the drawing stops quietly; else the
-// error is raised.
+// blocks; the runtime's cycle stack tells), as arguments.hpp raises them.
 //
 // The walk keeps its block rooted and reads the block's tail again at every
 // step: a set-word in the block sets a word, and the word's owner's
@@ -21,25 +18,15 @@
 #pragma once
 
 #include "runtime/cell.hpp"
+#include "view/backend/draw/arguments.hpp"
 #include "view/backend/draw/context.hpp"
 
 namespace qel::view::backend::draw {
-
-// The quiet end of a drawing: thrown in silent mode or once an error has been
-// reported, and caught by whoever began the drawing.
-struct SilentStop {};
 
 void parse_draw(Context& ctx, const Cell* block);
 // close_and_draw: the figure is drawn at the end (false: kept in ctx.shape
 // for a clip); nested: a block inside a SHAPE block.
 void parse_shape(Context& ctx, const Cell* block, bool close_and_draw, bool nested = false);
-[[noreturn]] void throw_draw_error(Context& ctx, const Cell* block, u32 index, bool infinite);
-// The same without a context: the cycle stack entries above cycle_depth
-// belong to the drawing.
-[[noreturn]] void throw_draw_error(bool catch_errors, const Cell* block, u32 index, bool infinite,
-                                   u32 cycle_depth);
-// Whether system/view/silent? is true.
-bool silent_mode();
 
 // Walks the DRAW block on a begun context, as do-draw does: a quiet stop
 // ends the walk (answered as false); errors go on (the caller ends the
@@ -57,22 +44,5 @@ void draw_image(const Cell* image, const Cell* commands);
 // its image scaled to its size, and for a face that is no window, its text,
 // drawn by the text command in the font's colour (black without one).
 void begin_window(Context& ctx, cairo_surface_t* surface, u32 width, u32 height, const Cell* face);
-
-// ---- reading arguments (for the walkers and the commands) -----------------------------
-
-struct Point {
-  double x, y;
-};
-bool is_point(const Cell* c);   // pair! or point2D!
-bool is_number(const Cell* c);  // integer! or float!
-bool is_scale(const Cell* c);   // integer!, float! or percent!
-bool is_finite(const Cell* c);  // no NaN or infinite number in it
-Point point_of(const Cell* c);
-double number_of(const Cell* c);
-// A tuple, or a word whose value is a tuple: its colour value.
-bool colour_of(const Cell* c, u32* colour, bool* has_alpha = nullptr);
-// The value of a bound word (nullptr for an unbound one); valid until the
-// next allocation.
-const Cell* word_value(const Cell* word);
 
 }  // namespace qel::view::backend::draw

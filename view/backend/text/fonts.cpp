@@ -3,15 +3,18 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "datatypes/block.hpp"
+#include "datatypes/context.hpp"
 #include "datatypes/handle.hpp"
 #include "datatypes/object.hpp"
+#include "datatypes/string.hpp"
+#include "datatypes/symbol.hpp"
+#include "datatypes/word.hpp"
 #include "runtime/api.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/resources.hpp"
-#include "view/backend/draw/text_format.hpp"
-#include "view/backend/text/text_box.hpp"
 #include "view/face.hpp"
 #include "view/units.hpp"
 #include "view/window.hpp"
@@ -20,8 +23,76 @@ namespace qel::view::backend::text::fonts {
 
 namespace {
 
+constexpr const char* FALLBACK_FAMILY = "Sans";
+constexpr int FALLBACK_SIZE = 10;  // points
+constexpr std::size_t MAX_NAME = 31;
+
+// The field of an object by name, or nullptr (valid until the next allocation).
+Cell* font_field(const Cell* obj, const char* name) {
+  if (!obj || type_of(obj) != TYPE_OBJECT) return nullptr;
+  u32 ctx = object::context_of(obj);
+  i32 i = context::find_word(ctx, symbol::make(name), true);
+  return i < 0 ? nullptr : context::slot(ctx, u32(i));
+}
+
+// system/view/fonts/<name>, or nullptr.
+Cell* default_font_field(const char* name) {
+  symbol::make(name);  // interned before the cells below are read
+  symbol::make("fonts");
+  symbol::make("view");
+  Cell* sys = word::get_value_cell(intern_word("system"));
+  return font_field(font_field(font_field(sys, "view"), "fonts"), name);
+}
+
+}  // namespace
+
+bool has_style(const Cell* style, const char* word) {
+  if (!style) return false;
+  u32 sym = symbol::resolve(symbol::make(word));
+  auto is = [sym](const Cell* c) { return type_of(c) == TYPE_WORD && symbol::resolve(word::symbol_of(c)) == sym; };
+  if (type_of(style) == TYPE_WORD) return is(style);
+  if (type_of(style) != TYPE_BLOCK) return false;
+  u32 node = series_node(style);
+  u32 n = mem::buffer_of(node)->used() / sizeof(Cell);
+  for (u32 i = series_index(style) < 0 ? 0 : u32(series_index(style)); i < n; ++i) {
+    if (is(mem::buffer_of(node)->cells() + i)) return true;
+  }
+  return false;
+}
+
+PangoFontDescription* describe(const Cell* font) {
+  // Every name interned first: interning may allocate, and the cells read
+  // below must not move.
+  for (const char* w : {"size", "name", "style", "system", "fonts", "view", "bold", "italic"}) symbol::make(w);
+  PangoFontDescription* desc = pango_font_description_new();
+  // Size in points (the context's 96 DPI makes them pixels at 96 / 72).
+  const Cell* size = font_field(font, "size");
+  if (!size || type_of(size) != TYPE_INTEGER || int_of(size) < 1) size = default_font_field("size");
+  int points = size && type_of(size) == TYPE_INTEGER && int_of(size) >= 1 ? int_of(size) : FALLBACK_SIZE;
+  pango_font_description_set_size(desc, std::min(points, 10000) * PANGO_SCALE);
+  const Cell* name = font_field(font, "name");
+  if (!name || type_of(name) != TYPE_STRING) name = default_font_field("system");
+  std::string family = name && type_of(name) == TYPE_STRING ? string::to_utf8(name) : FALLBACK_FAMILY;
+  if (family.size() > MAX_NAME) {
+    // Cut to 31 characters, not inside one.
+    std::size_t chars = 0, i = 0;
+    for (; i < family.size() && chars < MAX_NAME; ++chars) {
+      ++i;
+      while (i < family.size() && (u8(family[i]) & 0xC0) == 0x80) ++i;
+    }
+    family.resize(i);
+  }
+  pango_font_description_set_family(desc, family.c_str());
+  const Cell* style = font_field(font, "style");
+  pango_font_description_set_weight(desc, has_style(style, "bold") ? PANGO_WEIGHT_BOLD : PANGO_WEIGHT_NORMAL);
+  pango_font_description_set_style(desc, has_style(style, "italic") ? PANGO_STYLE_ITALIC : PANGO_STYLE_NORMAL);
+  pango_font_description_set_stretch(desc, PANGO_STRETCH_NORMAL);
+  return desc;
+}
+
+namespace {
+
 constexpr u32 STATE_LENGTH = 3;
-constexpr u32 PARA_BIT = 1u << view::face::PARA;  // in a face's changed-facet mask
 
 int font_kind() {
   static int kind = text_resource_kind("font", [](void* p) { delete static_cast<FontHandle*>(p); });
@@ -32,7 +103,7 @@ int font_kind() {
 FontHandle* make_handle(const Cell* font, i32 dpi) {
   init_names();  // before any cell is read: interning allocates
   auto* h = new FontHandle;
-  h->desc = draw::text::describe(font);
+  h->desc = describe(font);
   h->dpi = dpi;
   // The character height in whole pixels, as the font's points give it at
   // this DPI.
@@ -45,9 +116,9 @@ FontHandle* make_handle(const Cell* font, i32 dpi) {
   if (aa && type_of(aa) == TYPE_LOGIC && logic_of(aa)) h->antialias = CAIRO_ANTIALIAS_GRAY;
   else if (is_name(aa, N_CLEARTYPE)) h->antialias = CAIRO_ANTIALIAS_SUBPIXEL;
   const Cell* style = field(font, N_STYLE);
-  h->underline = draw::text::has_style(style, "underline");
+  h->underline = has_style(style, "underline");
   style = field(font, N_STYLE);
-  h->strike = draw::text::has_style(style, "strike");
+  h->strike = has_style(style, "strike");
   return h;
 }
 
@@ -244,71 +315,6 @@ u32 para_style_mask(Name type) {
     case ParaKind::none: break;
   }
   return 0;
-}
-
-// ---- routine bodies ----------------------------------------------------------------------
-
-namespace {
-
-// Marks every rich-text face of the font's `parent` stale.
-void mark_parents_stale(const Cell* font) {
-  api::Values v(2);
-  const Cell* parent = field(font, N_PARENT);
-  if (!parent || type_of(parent) != TYPE_BLOCK) return;
-  copy_cell(parent, v[0]);
-  u32 node = series_node(v[0]);
-  for (u32 i = 0; i < mem::buffer_of(node)->used() / sizeof(Cell); ++i) {
-    copy_cell(mem::buffer_of(node)->cells() + i, v[1]);
-    mark_stale(v[1]);
-  }
-}
-
-}  // namespace
-
-void update_font_routine() {
-  init_names();
-  Cell* font = api::arg(0);
-  i32 index = int_of(api::arg(1));
-  // The facets a native font is made of: name, size, style, angle and
-  // anti-alias?; a new colour or shadow needs no new font.
-  if (index <= 3 || index == 5) {
-    Cell* state = field(font, N_STATE);
-    bool had = state && type_of(state) == TYPE_BLOCK;
-    free_font(font);
-    if (had) font_handle(nullptr, font);
-  }
-  mark_parents_stale(font);
-  api::answer_none();
-}
-
-void update_para_routine() {
-  update_para(api::arg(0));
-  api::answer_none();
-}
-
-void update_para(const Cell* face) {
-  init_names();
-  mark_stale(face);
-  const Cell* state = view::face::facet(face, view::face::STATE);
-  const Cell* type = view::face::facet(face, view::face::TYPE);
-  if (!state || type_of(state) != TYPE_BLOCK || !type || type_of(type) != TYPE_WORD) return;
-  Name kind = face_type(face);
-  if (u32 mask = para_style_mask(kind)) {
-    // A native view takes its new alignment in place: GTK widgets change
-    // alignment and wrapping without being made again.
-    u32 flags = para_style_flags(kind, view::face::facet(face, view::face::PARA));
-    const Cell* h = view::face::handle_of(face);
-    if (view::window::Record* w = h ? view::window::from_handle(h) : nullptr) {
-      u32 style = u32(view::window::get(*w, view::window::PARA_STYLE));
-      view::window::set(*w, view::window::PARA_STYLE, i32((style & ~mask) | flags));
-    }
-  }
-  // The para bit in the face's changed-facet mask.
-  state = view::face::facet(face, view::face::STATE);
-  if (state && type_of(state) == TYPE_BLOCK && block::length_from_index(state) >= 2) {
-    Cell* bits = mem::buffer_of(series_node(state))->cells() + series_index(state) + 1;
-    if (type_of(bits) == TYPE_INTEGER) make_integer(bits, i32(u32(int_of(bits)) | PARA_BIT));
-  }
 }
 
 }  // namespace qel::view::backend::text::fonts

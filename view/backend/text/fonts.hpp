@@ -4,7 +4,7 @@
 // A font object's `state`, once the backend has used the font, is a block
 // of three values:
 //   1  handle! of the font at the current DPI (what native widgets use)
-//   2  handle! of the drawing layer's text format (draw/text_format.hpp), or none
+//   2  handle! of the text format (format.hpp), or none
 //   3  handle! of the font at 96 DPI
 // Positions 1 and 3 are resources of kind "font" (FontHandle below), freed
 // by the collector once nothing refers to them; a change of the font's
@@ -20,6 +20,15 @@
 #include "view/backend/text/names.hpp"
 
 namespace qel::view::backend::text::fonts {
+
+// The description of a font object's fields: family (`name`, cut to 31
+// characters), size in points, bold and italic (`style`); the defaults of
+// system/view/fonts (or Sans 10) for what is missing or not usable. The
+// caller frees it.
+PangoFontDescription* describe(const Cell* font);
+
+// Whether a font's `style` (a word or a block of words) holds the word.
+bool has_style(const Cell* style, const char* word);
 
 // The native font: a description at a fixed pixel size, and what a font
 // description cannot say. Owned by its resource: whoever keeps it longer
@@ -69,17 +78,5 @@ u32 para_style_flags(Name type, const Cell* para);
 // Every bit para_style_flags may give a face of the type: what a new para
 // clears before its own bits are set.
 u32 para_style_mask(Name type);
-
-// A face's para changed: the native view's style bits of its type are
-// cleared and set anew from the para (all of them, so that any alignment
-// or wrapping set once can be turned off again), a rich-text face's layout
-// goes stale, and the para bit is set in the face's changed-facet mask.
-// Nothing but the staleness for a face whose `state` is no block.
-void update_para(const Cell* face);
-
-// ---- routine bodies (system/view/platform) ------------------------------------------------
-
-void update_font_routine();  // update-font font flags
-void update_para_routine();  // update-para face flags
 
 }  // namespace qel::view::backend::text::fonts

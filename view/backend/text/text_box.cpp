@@ -16,9 +16,9 @@
 #include "runtime/resources.hpp"
 #include "runtime/unicode.hpp"
 #include "view/backend/draw/graphics.hpp"
-#include "view/backend/draw/text_format.hpp"
-#include "view/backend/draw/text_styles.hpp"
-#include "view/backend/draw/walker.hpp"
+#include "view/backend/text/format.hpp"
+#include "view/backend/text/styles.hpp"
+#include "view/backend/draw/arguments.hpp"
 #include "view/backend/draw/words.hpp"
 #include "view/backend/text/fonts.hpp"
 #include "view/backend/text/names.hpp"
@@ -30,7 +30,6 @@ namespace qel::view::backend::text {
 namespace {
 
 namespace face = view::face;
-using draw::text::Format;
 
 constexpr double S = PANGO_SCALE;
 constexpr u32 HANDLES_LENGTH = 4;
@@ -58,36 +57,36 @@ void colour_attrs(PangoAttrList* list, u32 colour, u32 start, u32 end) {
 }
 
 // The style block's attributes, as the walker hands them over.
-class AttrSink : public draw::RangeStyleSink {
+class AttrSink : public RangeStyleSink {
  public:
   AttrSink(PangoAttrList* list, TextBox& box) : list_(list), box_(box) {}
-  void colour(const draw::TextRange& r, u32 c) override { colour_attrs(list_, c, begin(r), end(r)); }
-  void font_name(const draw::TextRange& r, const std::string& name) override {
+  void colour(const TextRange& r, u32 c) override { colour_attrs(list_, c, begin(r), end(r)); }
+  void font_name(const TextRange& r, const std::string& name) override {
     change(list_, pango_attr_family_new(name.c_str()), begin(r), end(r));
   }
-  void font_size(const draw::TextRange& r, double points) override {
+  void font_size(const TextRange& r, double points) override {
     // Points at the layout's 96 DPI; sizes no font takes are left out.
     if (points > 0 && points <= 10000) change(list_, pango_attr_size_new(int(points * S)), begin(r), end(r));
   }
-  void bold(const draw::TextRange& r) override {
+  void bold(const TextRange& r) override {
     change(list_, pango_attr_weight_new(PANGO_WEIGHT_BOLD), begin(r), end(r));
   }
-  void italic(const draw::TextRange& r) override {
+  void italic(const TextRange& r) override {
     change(list_, pango_attr_style_new(PANGO_STYLE_ITALIC), begin(r), end(r));
   }
   // The colour and style given after underline, strike and border are
   // accepted and not drawn; a border draws nothing.
-  void line(const draw::TextRange& r, Line kind, bool, u32, u32) override {
+  void line(const TextRange& r, Line kind, bool, u32, u32) override {
     if (kind == Line::underline) change(list_, pango_attr_underline_new(PANGO_UNDERLINE_SINGLE), begin(r), end(r));
     if (kind == Line::strike) change(list_, pango_attr_strikethrough_new(TRUE), begin(r), end(r));
   }
-  void backdrop(const draw::TextRange& r, u32 c) override {
+  void backdrop(const TextRange& r, u32 c) override {
     box_.backdrops.push_back({{r.byte_start, r.byte_length}, c});
   }
 
  private:
-  static u32 begin(const draw::TextRange& r) { return r.byte_start; }
-  static u32 end(const draw::TextRange& r) { return r.byte_start + r.byte_length; }
+  static u32 begin(const TextRange& r) { return r.byte_start; }
+  static u32 end(const TextRange& r) { return r.byte_start + r.byte_length; }
   PangoAttrList* list_;
   TextBox& box_;
 };
@@ -98,7 +97,7 @@ class AttrSink : public draw::RangeStyleSink {
 // from the face's para, or the defaults of text boxes without one.
 u32 box_flags(bool rich, const Cell* para) {
   if (para && type_of(para) == TYPE_OBJECT) return fonts::para_style_flags(rich ? N_RICH_TEXT : N_BASE, para);
-  return rich ? draw::text::PARA_WRAP : draw::text::PARA_CENTRE | draw::text::PARA_MIDDLE;
+  return rich ? PARA_WRAP : PARA_CENTRE | PARA_MIDDLE;
 }
 
 bool is_number(const Cell* c) { return c && (type_of(c) == TYPE_INTEGER || type_of(c) == TYPE_FLOAT); }
@@ -126,22 +125,22 @@ class Builder {
       copy_cell(font, v[0]);
       fonts::font_handle(face, v[0]);
     }
-    draw::text::FormatRef shared = draw::text::format_of(v[0]);
+    FormatRef shared = format_of(v[0]);
     // A format of its own: the font's is shared by every face that uses it.
     format_.desc = pango_font_description_copy(shared->desc);
-    draw::text::set_paragraph(format_, box_flags(rich, face::facet(face, face::PARA)));
+    set_paragraph(format_, box_flags(rich, face::facet(face, face::PARA)));
     if (rich) {
       const Cell* tabs = field(face, N_TABS);
-      if (is_number(tabs)) draw::text::set_tab_width(format_, number(tabs));
+      if (is_number(tabs)) set_tab_width(format_, number(tabs));
       const Cell* spacing = field(face, N_LINE_SPACING);
-      if (is_number(spacing)) draw::text::set_uniform_line_height(format_, number(spacing));
+      if (is_number(spacing)) set_uniform_line_height(format_, number(spacing));
     }
     if (bounded) {
       width_ = box_length(face::facet(face, face::SIZE), 0);
       height_ = box_length(face::facet(face, face::SIZE), 1);
     }
     box_->index = CharIndex(text);
-    box_->layout = draw::text::layout(box_->index.utf8(), format_, width_, 0);
+    box_->layout = layout(box_->index.utf8(), format_, width_, 0);
     PangoAttrList* given = pango_layout_get_attributes(box_->layout);
     attrs_ = given ? pango_attr_list_copy(given) : pango_attr_list_new();
     // The font's colour and its underline and strike cover the whole text.
@@ -149,9 +148,9 @@ class Builder {
       u32 all = box_->index.bytes();
       const Cell* colour = field(v[0], N_COLOR);
       if (colour && type_of(colour) == TYPE_TUPLE) colour_attrs(attrs_, draw::colour_of_tuple(colour), 0, all);
-      if (draw::text::has_style(field(v[0], N_STYLE), "underline"))
+      if (fonts::has_style(field(v[0], N_STYLE), "underline"))
         change(attrs_, pango_attr_underline_new(PANGO_UNDERLINE_SINGLE), 0, all);
-      if (draw::text::has_style(field(v[0], N_STYLE), "strike"))
+      if (fonts::has_style(field(v[0], N_STYLE), "strike"))
         change(attrs_, pango_attr_strikethrough_new(TRUE), 0, all);
     }
   }
@@ -166,7 +165,7 @@ class Builder {
   void styles(const Cell* data, bool catch_errors) {
     if (!data || type_of(data) != TYPE_BLOCK || block::length_from_index(data) < 2) return;
     AttrSink sink(attrs_, *box_);
-    draw::parse_text_styles(sink, data, box_->index, catch_errors);
+    parse_text_styles(sink, data, box_->index, catch_errors);
   }
 
   TextBoxRef finish() {
@@ -182,8 +181,8 @@ class Builder {
       if (format_.align == PANGO_ALIGN_RIGHT) box_->dx = width_ - w;
     }
     if (height_ > 0) {
-      if (format_.valign == draw::text::VAlign::middle) box_->dy = (height_ - h) / 2;
-      if (format_.valign == draw::text::VAlign::far) box_->dy = height_ - h;
+      if (format_.valign == VAlign::middle) box_->dy = (height_ - h) / 2;
+      if (format_.valign == VAlign::far) box_->dy = height_ - h;
     }
     return box_;
   }

@@ -1,4 +1,4 @@
-#include "view/backend/draw/text_format.hpp"
+#include "view/backend/text/format.hpp"
 
 #include <algorithm>
 #include <string>
@@ -16,16 +16,12 @@
 #include "view/backend/text/char_index.hpp"
 #include "view/backend/text/fonts.hpp"
 
-namespace qel::view::backend::draw::text {
+namespace qel::view::backend::text {
 
 namespace {
 
 PangoFontMap* g_map = nullptr;
 PangoContext* g_context = nullptr;
-
-constexpr const char* FALLBACK_FAMILY = "Sans";
-constexpr int FALLBACK_SIZE = 10;  // points
-constexpr std::size_t MAX_NAME = 31;
 
 // The formats cached in fonts are resources of this kind: the collector
 // releases the reference when the font goes. (The kind stands for the
@@ -36,73 +32,20 @@ int format_kind() {
 }
 
 // The field of an object by name, or nullptr (valid until the next allocation).
-Cell* field(const Cell* obj, const char* name) {
+Cell* object_field(const Cell* obj, const char* name) {
   if (!obj || type_of(obj) != TYPE_OBJECT) return nullptr;
   u32 ctx = object::context_of(obj);
   i32 i = context::find_word(ctx, symbol::make(name), true);
   return i < 0 ? nullptr : context::slot(ctx, u32(i));
 }
 
-// system/view/fonts/<name>, or nullptr.
-Cell* default_font_field(const char* name) {
-  symbol::make(name);  // interned before the cells below are read
-  symbol::make("fonts");
-  symbol::make("view");
-  Cell* sys = word::get_value_cell(intern_word("system"));
-  return field(field(field(sys, "view"), "fonts"), name);
-}
-
 FormatRef make_format(const Cell* font) {
   auto f = std::make_shared<Format>();
-  f->desc = describe(font);
+  f->desc = fonts::describe(font);
   return f;
 }
 
 }  // namespace
-
-bool has_style(const Cell* style, const char* word) {
-  if (!style) return false;
-  u32 sym = symbol::resolve(symbol::make(word));
-  auto is = [sym](const Cell* c) { return type_of(c) == TYPE_WORD && symbol::resolve(word::symbol_of(c)) == sym; };
-  if (type_of(style) == TYPE_WORD) return is(style);
-  if (type_of(style) != TYPE_BLOCK) return false;
-  u32 node = series_node(style);
-  u32 n = mem::buffer_of(node)->used() / sizeof(Cell);
-  for (u32 i = series_index(style) < 0 ? 0 : u32(series_index(style)); i < n; ++i) {
-    if (is(mem::buffer_of(node)->cells() + i)) return true;
-  }
-  return false;
-}
-
-PangoFontDescription* describe(const Cell* font) {
-  // Every name interned first: interning may allocate, and the cells read
-  // below must not move.
-  for (const char* w : {"size", "name", "style", "system", "fonts", "view", "bold", "italic"}) symbol::make(w);
-  PangoFontDescription* desc = pango_font_description_new();
-  // Size in points (the context's 96 DPI makes them pixels at 96 / 72).
-  const Cell* size = field(font, "size");
-  if (!size || type_of(size) != TYPE_INTEGER || int_of(size) < 1) size = default_font_field("size");
-  int points = size && type_of(size) == TYPE_INTEGER && int_of(size) >= 1 ? int_of(size) : FALLBACK_SIZE;
-  pango_font_description_set_size(desc, std::min(points, 10000) * PANGO_SCALE);
-  const Cell* name = field(font, "name");
-  if (!name || type_of(name) != TYPE_STRING) name = default_font_field("system");
-  std::string family = name && type_of(name) == TYPE_STRING ? string::to_utf8(name) : FALLBACK_FAMILY;
-  if (family.size() > MAX_NAME) {
-    // Cut to 31 characters, not inside one.
-    std::size_t chars = 0, i = 0;
-    for (; i < family.size() && chars < MAX_NAME; ++chars) {
-      ++i;
-      while (i < family.size() && (u8(family[i]) & 0xC0) == 0x80) ++i;
-    }
-    family.resize(i);
-  }
-  pango_font_description_set_family(desc, family.c_str());
-  const Cell* style = field(font, "style");
-  pango_font_description_set_weight(desc, has_style(style, "bold") ? PANGO_WEIGHT_BOLD : PANGO_WEIGHT_NORMAL);
-  pango_font_description_set_style(desc, has_style(style, "italic") ? PANGO_STYLE_ITALIC : PANGO_STYLE_NORMAL);
-  pango_font_description_set_stretch(desc, PANGO_STRETCH_NORMAL);
-  return desc;
-}
 
 PangoContext* context() {
   if (!g_context) {
@@ -120,11 +63,16 @@ void flush_caches() {
   g_map = nullptr;
 }
 
+void toggle_gpu_routine() {
+  flush_caches();
+  make_none(api::result());
+}
+
 FormatRef format_of(const Cell* font_in) {
   if (!font_in || type_of(font_in) != TYPE_OBJECT) return make_format(nullptr);
   api::Values v(2);  // the font, its state block
   Cell* font = copy_cell(font_in, v[0]);
-  Cell* state = field(font, "state");
+  Cell* state = object_field(font, "state");
   if (!state) return make_format(font);  // no state to keep it in
   if (type_of(state) == TYPE_BLOCK) {
     copy_cell(state, v[1]);
@@ -134,7 +82,7 @@ FormatRef format_of(const Cell* font_in) {
         // The cached format serves while the font's fields are those it was
         // made of (a font made from another starts with that one's state).
         if (auto* ref = static_cast<FormatRef*>(handle::pointer_of(h))) {
-          PangoFontDescription* now = describe(font);
+          PangoFontDescription* now = fonts::describe(font);
           bool same = pango_font_description_equal((*ref)->desc, now);
           pango_font_description_free(now);
           if (same) return *ref;
@@ -147,7 +95,7 @@ FormatRef format_of(const Cell* font_in) {
     Cell none;
     make_none(&none);
     for (int i = 0; i < 3; ++i) block::append_copy(v[1], &none);
-    copy_cell(v[1], field(font, "state"));
+    copy_cell(v[1], object_field(font, "state"));
   }
   FormatRef f = make_format(font);
   Cell none;
@@ -158,7 +106,7 @@ FormatRef format_of(const Cell* font_in) {
   copy_cell(&h, block::head_cell(v[1]) + 1);
   // A font in use has its native handles too (the fonts module makes them
   // when the state has none yet).
-  qel::view::backend::text::fonts::ensure_handles(font);
+  fonts::ensure_handles(font);
   return f;
 }
 
@@ -214,4 +162,4 @@ PangoLayout* layout(std::string_view utf8, const Format& f, double width, double
   return l;
 }
 
-}  // namespace qel::view::backend::draw::text
+}  // namespace qel::view::backend::text

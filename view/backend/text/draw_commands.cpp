@@ -1,11 +1,5 @@
-// The `font` and `text` commands.
-//
-// A face is drawn as its text box (view/backend/text). A string is laid out in the context's text format (the default font's when
-// no `font` was given) in an unbounded box, with uniform lines of the font's
-// natural height and the current font's underline and strike over the whole
-// of it, and drawn with its top-left corner at the position: in the text
-// colour when the pen is a solid colour (or off) or the font has a colour of
-// its own, else with the pen's brush.
+#include "view/backend/text/draw_commands.hpp"
+
 #include <pango/pangocairo.h>
 
 #include <algorithm>
@@ -18,13 +12,13 @@
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
 #include "view/backend/draw/commands.hpp"
-#include "view/backend/draw/text_format.hpp"
-#include "view/backend/draw/walker.hpp"
+#include "view/backend/draw/arguments.hpp"
 #include "view/backend/draw/words.hpp"
+#include "view/backend/text/format.hpp"
 #include "view/backend/text/text_box.hpp"
 #include "view/face.hpp"
 
-namespace qel::view::backend::draw {
+namespace qel::view::backend::text {
 
 namespace {
 
@@ -38,8 +32,8 @@ u32 decorations_of(const Cell* style) {
   if (!style) return 0;
   auto flag = [](const Cell* c) -> u32 {
     if (type_of(c) != TYPE_WORD) return 0;
-    Word w = word_of(c);
-    return w == W_UNDERLINE ? u32(DECO_UNDERLINE) : w == W_STRIKE ? u32(DECO_STRIKE) : 0u;
+    draw::Word w = draw::word_of(c);
+    return w == draw::W_UNDERLINE ? u32(draw::DECO_UNDERLINE) : w == draw::W_STRIKE ? u32(draw::DECO_STRIKE) : 0u;
   };
   if (type_of(style) != TYPE_BLOCK) return flag(style);
   u32 flags = 0;
@@ -48,14 +42,14 @@ u32 decorations_of(const Cell* style) {
   return flags;
 }
 
-text::FormatRef current_format(Context& ctx) {
-  if (ctx.st.text.format) return std::static_pointer_cast<text::Format>(ctx.st.text.format);
-  return text::format_of(nullptr);
+FormatRef current_format(draw::Context& ctx) {
+  if (ctx.st.text.format) return std::static_pointer_cast<Format>(ctx.st.text.format);
+  return format_of(nullptr);
 }
 
 // The height of a line of the format: that of a layout of the letter I.
-double natural_line_height(const text::Format& f) {
-  PangoLayout* l = pango_layout_new(text::context());
+double natural_line_height(const Format& f) {
+  PangoLayout* l = pango_layout_new(context());
   pango_layout_set_font_description(l, f.desc);
   pango_layout_set_text(l, "I", 1);
   PangoRectangle logical;
@@ -83,27 +77,27 @@ bool glyphs_too_large(cairo_t* cr, PangoLayout* l) {
 // Draws the layout (with the drawer given, else at p) in the text colour or
 // with the pen's brush.
 template <class Drawer>
-void show(Context& ctx, PangoLayout* l, Point p, Drawer draw_it) {
+void show(draw::Context& ctx, PangoLayout* l, draw::Point p, Drawer draw_it) {
   cairo_t* cr = ctx.cr;
-  const State& st = ctx.st;
+  const draw::State& st = ctx.st;
   if (ctx.degenerate) return;
   if (glyphs_too_large(cr, l)) fire(Err::internal_no_memory);
-  if (st.text.font_colour || st.pen.type == PAINT_OFF || st.pen.type == PAINT_SOLID) {
-    set_source_colour(cr, st.text.colour);
+  if (st.text.font_colour || st.pen.type == draw::PAINT_OFF || st.pen.type == draw::PAINT_SOLID) {
+    draw::set_source_colour(cr, st.text.colour);
   } else {
     PangoRectangle logical;
     pango_layout_get_extents(l, nullptr, &logical);
     double box[4] = {p.x, p.y, p.x + double(logical.width) / PANGO_SCALE, p.y + double(logical.height) / PANGO_SCALE};
-    if (!set_source(ctx, st.pen, box, true)) return;
+    if (!draw::set_source(ctx, st.pen, box, true)) return;
   }
   cairo_new_path(cr);
   draw_it(cr);
   cairo_new_path(cr);
   // A failure of the font renderer can stay in the fonts it cached: they go.
-  if (cairo_status(cr) != CAIRO_STATUS_SUCCESS) text::flush_caches();
+  if (cairo_status(cr) != CAIRO_STATUS_SUCCESS) flush_caches();
 }
 
-void show(Context& ctx, PangoLayout* l, Point p) {
+void show(draw::Context& ctx, PangoLayout* l, draw::Point p) {
   show(ctx, l, p, [&](cairo_t* cr) {
     cairo_move_to(cr, p.x, p.y);
     pango_cairo_show_layout(cr, l);
@@ -117,16 +111,16 @@ struct LayoutRef {
   }
 };
 
-void draw_string(Context& ctx, Point p, const CommandArgs& a) {
-  text::FormatRef f = current_format(ctx);  // may allocate: before the string is read
-  LayoutRef l{text::layout(a.at(a.last), *f, 0, 0)};
+void draw_string(draw::Context& ctx, draw::Point p, const draw::CommandArgs& a) {
+  FormatRef f = current_format(ctx);  // may allocate: before the string is read
+  LayoutRef l{layout(a.at(a.last), *f, 0, 0)};
   PangoAttrList* attrs = pango_layout_get_attributes(l.l);
   attrs = attrs ? pango_attr_list_copy(attrs) : pango_attr_list_new();
   if (f->line_height <= 0) {
     pango_attr_list_insert(attrs, pango_attr_line_height_new_absolute(int(natural_line_height(*f) * PANGO_SCALE)));
   }
-  if (ctx.st.text.decorations & DECO_UNDERLINE) pango_attr_list_insert(attrs, pango_attr_underline_new(PANGO_UNDERLINE_SINGLE));
-  if (ctx.st.text.decorations & DECO_STRIKE) pango_attr_list_insert(attrs, pango_attr_strikethrough_new(TRUE));
+  if (ctx.st.text.decorations & draw::DECO_UNDERLINE) pango_attr_list_insert(attrs, pango_attr_underline_new(PANGO_UNDERLINE_SINGLE));
+  if (ctx.st.text.decorations & draw::DECO_STRIKE) pango_attr_list_insert(attrs, pango_attr_strikethrough_new(TRUE));
   pango_layout_set_attributes(l.l, attrs);
   pango_attr_list_unref(attrs);
   show(ctx, l.l, p);
@@ -135,49 +129,47 @@ void draw_string(Context& ctx, Point p, const CommandArgs& a) {
 // A face: its background when it has a colour and a size (not for a
 // window's own face, whose drawing began with it), then its text box (its font, para and styles; a rich-text face's box comes from its
 // cache), with its top-left corner at the position.
-void draw_face(Context& ctx, Point p, const CommandArgs& a) {
+void draw_face(draw::Context& ctx, draw::Point p, const draw::CommandArgs& a) {
   api::Values v(1);
   copy_cell(a.at(a.last), v[0]);
   const Cell* colour = view::face::facet(v[0], view::face::COLOR);
   const Cell* size = view::face::facet(v[0], view::face::SIZE);
-  if (!a.flag && colour && type_of(colour) == TYPE_TUPLE && size && is_point(size) && !ctx.degenerate) {
-    Point sz = point_of(size);
-    set_source_colour(ctx.cr, colour_of_tuple(colour));
+  if (!a.flag && colour && type_of(colour) == TYPE_TUPLE && size && draw::is_point(size) && !ctx.degenerate) {
+    draw::Point sz = draw::point_of(size);
+    draw::set_source_colour(ctx.cr, draw::colour_of_tuple(colour));
     cairo_new_path(ctx.cr);
     cairo_rectangle(ctx.cr, p.x, p.y, sz.x, sz.y);
     cairo_fill(ctx.cr);
   }
-  qel::view::backend::text::TextBoxRef box = qel::view::backend::text::box_of(v[0], ctx.catch_errors);
+  TextBoxRef box = box_of(v[0], ctx.catch_errors);
   if (!box || !box->layout) return;
-  show(ctx, box->layout, p, [&](cairo_t* cr) { qel::view::backend::text::draw(cr, *box, p.x, p.y); });
+  show(ctx, box->layout, p, [&](cairo_t* cr) { draw(cr, *box, p.x, p.y); });
 }
 
 }  // namespace
 
-namespace ops {
-
-bool font(Context& ctx, const CommandArgs& a) {
+bool font_command(draw::Context& ctx, const draw::CommandArgs& a) {
   api::Values v(1);
   const Cell* f = a.at(a.first);
-  if (type_of(f) == TYPE_WORD) f = word_value(f);
+  if (type_of(f) == TYPE_WORD) f = draw::word_value(f);
   copy_cell(f, v[0]);
-  text::FormatRef format = text::format_of(v[0]);
-  TextState& t = ctx.st.text;
+  FormatRef format = format_of(v[0]);
+  draw::TextState& t = ctx.st.text;
   t.format = format;
   const Cell* colour = view::face::facet(v[0], FONT_COLOR);
   if (colour && type_of(colour) == TYPE_TUPLE) {
-    t.colour = colour_of_tuple(colour);
+    t.colour = draw::colour_of_tuple(colour);
     t.font_colour = true;
   } else {
     t.font_colour = false;
-    if (ctx.st.pen.type == PAINT_SOLID) t.colour = ctx.st.pen.colour;
+    if (ctx.st.pen.type == draw::PAINT_SOLID) t.colour = ctx.st.pen.colour;
   }
   t.decorations = decorations_of(view::face::facet(v[0], FONT_STYLE));
   return true;
 }
 
-bool text(Context& ctx, const CommandArgs& a) {
-  Point p = point_of(a.at(a.first));
+bool text_command(draw::Context& ctx, const draw::CommandArgs& a) {
+  draw::Point p = draw::point_of(a.at(a.first));
   if (type_of(a.at(a.last)) == TYPE_STRING) {
     draw_string(ctx, p, a);
   } else {
@@ -186,6 +178,9 @@ bool text(Context& ctx, const CommandArgs& a) {
   return true;
 }
 
-}  // namespace ops
+void install_draw_commands() {
+  draw::commands.font = font_command;
+  draw::commands.text = text_command;
+}
 
-}  // namespace qel::view::backend::draw
+}  // namespace qel::view::backend::text

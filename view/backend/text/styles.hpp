@@ -12,12 +12,9 @@
 #include <string>
 
 #include "runtime/cell.hpp"
+#include "view/backend/text/char_index.hpp"
 
 namespace qel::view::backend::text {
-class CharIndex;
-}
-
-namespace qel::view::backend::draw {
 
 struct TextRange {
   u32 start, length;            // characters
@@ -42,9 +39,7 @@ class RangeStyleSink {
 // Walks the style block for the text (a string!); errors as the DRAW walker
 // reports them (catch_errors: printed, then a quiet stop).
 void parse_text_styles(RangeStyleSink& sink, const Cell* styles, const Cell* text, bool catch_errors);
-// The same over a text's character index (view/backend/text/char_index.hpp),
-// which gives the ranges' bytes.
-void parse_text_styles(RangeStyleSink& sink, const Cell* styles, const qel::view::backend::text::CharIndex& index,
-                       bool catch_errors);
+// The same over a text's character index, which gives the ranges' bytes.
+void parse_text_styles(RangeStyleSink& sink, const Cell* styles, const CharIndex& index, bool catch_errors);
 
-}  // namespace qel::view::backend::draw
+}  // namespace qel::view::backend::text

@@ -1,4 +1,4 @@
-#include "view/backend/draw/text_styles.hpp"
+#include "view/backend/text/styles.hpp"
 
 #include "datatypes/pair.hpp"
 #include "datatypes/string.hpp"
@@ -7,19 +7,18 @@
 #include "runtime/cycles.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/roots.hpp"
-#include "view/backend/draw/walker.hpp"
+#include "view/backend/draw/arguments.hpp"
 #include "view/backend/draw/words.hpp"
-#include "view/backend/text/char_index.hpp"
 
-namespace qel::view::backend::draw {
+namespace qel::view::backend::text {
 
 void parse_text_styles(RangeStyleSink& sink, const Cell* styles, const Cell* text, bool catch_errors) {
-  qel::view::backend::text::CharIndex index(text);
+  CharIndex index(text);
   parse_text_styles(sink, styles, index, catch_errors);
 }
 
-void parse_text_styles(RangeStyleSink& sink, const Cell* styles_in, const qel::view::backend::text::CharIndex& index,
-                       bool catch_errors) {
+void parse_text_styles(RangeStyleSink& sink, const Cell* styles_in, const CharIndex& index, bool catch_errors) {
+  using namespace draw;  // the dialect's words and readers
   init_words();
   roots::LocalCell styles;
   copy_cell(styles_in, styles.get());
@@ -117,4 +116,4 @@ void parse_text_styles(RangeStyleSink& sink, const Cell* styles_in, const qel::v
   }
 }
 
-}  // namespace qel::view::backend::draw
+}  // namespace qel::view::backend::text

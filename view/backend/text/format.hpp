@@ -16,7 +16,7 @@
 
 #include "runtime/cell.hpp"
 
-namespace qel::view::backend::draw::text {
+namespace qel::view::backend::text {
 
 // Paragraph flags of a para object (the bits text boxes pass).
 enum ParaFlags : u32 {
@@ -52,6 +52,9 @@ PangoContext* context();
 // Forgets the font map and the context, so that the next text is laid out
 // afresh (what a change of the graphics device does).
 void flush_caches();
+// Routine body: toggle-GPU (slot 31). There is no graphics device to make
+// again: the text caches are dropped. Answers none.
+void toggle_gpu_routine();
 
 // The text format of a font object: cached in its state, made on first use.
 // For anything else (none): a new format of the default font, not cached.
@@ -71,13 +74,4 @@ PangoLayout* layout(const Cell* text, const Format& f, double width, double heig
 // The same for text already in UTF-8 (valid UTF-8 only).
 PangoLayout* layout(std::string_view utf8, const Format& f, double width, double height);
 
-// The description of a font object's fields: family (`name`, cut to 31
-// characters), size in points, bold and italic (`style`); the defaults of
-// system/view/fonts (or Sans 10) for what is missing or not usable. The
-// caller frees it.
-PangoFontDescription* describe(const Cell* font);
-
-// Whether a font's `style` (a word or a block of words) holds the word.
-bool has_style(const Cell* style, const char* word);
-
-}  // namespace qel::view::backend::draw::text
+}  // namespace qel::view::backend::text

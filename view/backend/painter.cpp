@@ -1,0 +1,116 @@
+#include "view/backend/painter.hpp"
+
+#include <gtk/gtk.h>
+
+#include <vector>
+
+#include "datatypes/image.hpp"
+#include "runtime/api.hpp"
+#include "view/backend/base.hpp"
+#include "view/backend/windows.hpp"
+#include "view/face.hpp"
+#include "view/units.hpp"
+
+namespace qel::view::backend::painter {
+
+namespace {
+
+using window::Record;
+
+// The widgets' layout done now (GTK does it at its next frame): what is
+// drawn or read back matches the faces' last sizes.
+void layout_now(GtkWidget* g) {
+  GtkWidget* top = gtk_widget_get_toplevel(g);
+  if (top && GTK_IS_CONTAINER(top) && gtk_widget_get_visible(top)) gtk_container_check_resize(GTK_CONTAINER(top));
+}
+
+Record* record_of_face(const Cell* face) {
+  const Cell* h = face::handle_of(face);
+  return h ? window::from_handle(h) : nullptr;
+}
+
+}  // namespace
+
+void paint_pending(Record& w) {
+  // (laid out after the paint, whose Qel code may move faces: the caret)
+  u32 id = w.id;
+  base::paint_pending(w);
+  if (Record* again = window::find(id))
+    if (GtkWidget* g = windows::widget(*again)) layout_now(g);
+}
+
+void show(Record& w) {
+  GtkWidget* g = windows::widget(w);
+  if (!g) return;
+  u32 id = w.id;
+  if (gtk_widget_get_visible(g) && window::get(w, window::SHOW) == 0) {
+    paint_pending(w);
+    return;
+  }
+  window::set(w, window::SHOW, 0);
+  gtk_widget_show(g);
+  paint_pending(w);
+  Record* again = window::find(id);
+  if (!again) return;
+  if (GTK_IS_WINDOW(g)) gtk_window_present(GTK_WINDOW(g));
+  windows::focus_selected(*again);
+  units::set_dpi(96 * gtk_widget_get_scale_factor(g));
+}
+
+void redraw(Record& w) {
+  base::invalidate(w);
+  base::paint_at_frame(w);
+  // (a self-drawn face's paint draws again what changed; other widgets are
+  // drawn whole)
+  if (GtkWidget* g = windows::widget(w); g && !base::self_drawn(w)) gtk_widget_queue_draw(g);
+}
+
+void refresh(Record& w) { paint_pending(w); }
+
+Cell* snapshot(Record& w) {
+  GtkWidget* g = windows::widget(w);
+  if (!g) return make_none(stack::push());
+  paint_pending(w);
+  int width = gtk_widget_get_allocated_width(g), height = gtk_widget_get_allocated_height(g);
+  if (!gtk_widget_get_realized(g) || width <= 1 || height <= 1 || width > 65535 || height > 65535)
+    return make_none(stack::push());
+  cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height);
+  cairo_t* cr = cairo_create(s);
+  gtk_widget_draw(g, cr);
+  cairo_destroy(cr);
+  cairo_surface_flush(s);
+  const unsigned char* data = cairo_image_surface_get_data(s);
+  int stride = cairo_image_surface_get_stride(s);
+  std::vector<u32> pixels(std::size_t(width) * std::size_t(height));
+  for (int y = 0; y < height; ++y) {
+    const u32* row = reinterpret_cast<const u32*>(data + std::size_t(y) * std::size_t(stride));
+    for (int x = 0; x < width; ++x) {
+      u32 p = row[x];  // premultiplied 0xAARRGGBB
+      u32 a = p >> 24;
+      if (a && a != 255) {
+        auto un = [a](u32 c) { return (c * 255 + a / 2) / a; };
+        p = a << 24 | un(p >> 16 & 0xFF) << 16 | un(p >> 8 & 0xFF) << 8 | un(p & 0xFF);
+      }
+      pixels[std::size_t(y) * std::size_t(width) + std::size_t(x)] = p;
+    }
+  }
+  cairo_surface_destroy(s);
+  return image::push_from_pixels(u32(width), u32(height), pixels.data());
+}
+
+void show_window() {
+  if (Record* w = window::from_handle(api::arg(0))) show(*w);
+  api::answer_none();
+}
+
+void refresh_window() {
+  if (Record* w = window::from_handle(api::arg(0))) refresh(*w);
+  api::answer_none();
+}
+
+void redraw_face() {
+  if (Record* w = record_of_face(api::arg(0))) redraw(*w);
+  api::answer_none();
+}
+
+}  // namespace qel::view::backend::painter
