@@ -70,18 +70,20 @@ fi
 # image must give too.
 want=$(QEL_BOOT_IMAGE=0 "$qel" "$tmp/small.qel" x 2>&1)
 
-# refused NAME REASON EXECUTABLE: the executable refuses its image for the
-# reason and answers as the boot data does.
-refused() {
-  got=$(QEL_BOOT_REPORT=1 "$3" "$tmp/small.qel" x 2>"$tmp/err")
-  if [ "$(cat "$tmp/err")" != "boot image: refused: $2" ]; then
-    bad "$1: $(cat "$tmp/err")"
+# starts NAME REPORT EXECUTABLE [VAR=VALUE...]: the executable (in that
+# environment) says REPORT of its start and answers as the boot data does.
+starts() {
+  name=$1; report=$2; exe=$3; shift 3
+  got=$(env "$@" QEL_BOOT_REPORT=1 "$exe" "$tmp/small.qel" x 2>"$tmp/err")
+  if [ "$(cat "$tmp/err")" != "boot image: $report" ]; then
+    bad "$name: $(cat "$tmp/err")"
   elif [ "$got" != "$want" ]; then
-    bad "$1: answers '$got', not '$want'"
+    bad "$name: answers '$got', not '$want'"
   else
-    ok "$1 is refused ($2) and the boot data used"
+    ok "$name: $report, and the answers are right"
   fi
 }
+refused() { starts "$1" "refused: $2" "$3"; }
 
 # with IMAGE-FILE COPY: a copy of qel carrying the image file (of qel
 # without its debugging sections, which are large: the build identity and
@@ -117,13 +119,6 @@ with "$tmp/short" "$tmp/qel-short" && refused "an image cut short" "it is trunca
 head -c 100 "$tmp/image" > "$tmp/stub"
 with "$tmp/stub" "$tmp/qel-stub" && refused "an image shorter than its header" "it is shorter than its header" "$tmp/qel-stub"
 
-# The sources: no image either.
-got=$(QEL_BOOT_SOURCE=1 QEL_BOOT_REPORT=1 "$qel" "$tmp/small.qel" x 2>"$tmp/err")
-if [ "$(cat "$tmp/err")" != "boot image: not taken: the environment asks for start-up from the library" ]; then
-  bad "QEL_BOOT_SOURCE=1: $(cat "$tmp/err")"
-elif [ "$got" != "$want" ]; then
-  bad "QEL_BOOT_SOURCE=1 answers '$got'"
-else
-  ok "QEL_BOOT_SOURCE=1 runs the library's sources"
-fi
+starts "QEL_BOOT_SOURCE=1" "not taken: the environment asks for start-up from the library" "$qel" \
+  QEL_BOOT_SOURCE=1
 exit $fail

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "platform/shared_library.hpp"
+#include "runtime/sanitize.hpp"
 #include "runtime/error.hpp"
 
 namespace qel::codecs::checksum {
@@ -85,13 +86,7 @@ inline u32 crc32c_word(u32 c, u64 w) {
 
 // The lanes read what they are given as it is: the boot image checks the
 // memory region, where the address sanitizer marks dead buffers.
-#if defined(__SANITIZE_ADDRESS__) || defined(__clang__)
-#define QEL_READS_POISONED __attribute__((no_sanitize("address")))
-#else
-#define QEL_READS_POISONED
-#endif
-
-QEL_READS_POISONED inline u64 load_le64(const u8* p) {
+QEL_NO_SANITIZE_ADDRESS inline u64 load_le64(const u8* p) {
   u64 v;
   std::memcpy(&v, p, 8);
   return v;
@@ -109,7 +104,7 @@ void lanes_start(u32 c[4], u64 seed) {
   c[3] = ~u32(seed);
 }
 
-QEL_READS_POISONED u64 lanes_portable(const u8* p, std::size_t n, u64 seed) {
+QEL_NO_SANITIZE_ADDRESS u64 lanes_portable(const u8* p, std::size_t n, u64 seed) {
   u32 c[4];
   lanes_start(c, seed);
   for (; n >= 32; p += 32, n -= 32)
@@ -119,7 +114,7 @@ QEL_READS_POISONED u64 lanes_portable(const u8* p, std::size_t n, u64 seed) {
 }
 
 #if defined(__x86_64__)
-QEL_READS_POISONED __attribute__((target("sse4.2"))) u64 lanes_sse42(const u8* p, std::size_t n, u64 seed) {
+QEL_NO_SANITIZE_ADDRESS __attribute__((target("sse4.2"))) u64 lanes_sse42(const u8* p, std::size_t n, u64 seed) {
   u32 c[4];
   lanes_start(c, seed);
   u64 a = c[0], b = c[1], d = c[2], e = c[3];
