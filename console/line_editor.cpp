@@ -17,6 +17,7 @@
 #include <histedit.h>
 #include <langinfo.h>
 #include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,6 +25,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/crash.hpp"
 #include "platform/shared_library.hpp"
 
 namespace qel::console::editor {
@@ -155,6 +157,12 @@ int get_char(EditLine*, wchar_t* out) {
 
 wchar_t* prompt_of(EditLine*) { return const_cast<wchar_t*>(g_prompt.c_str()); }
 
+// The terminal's settings before libedit changed them for a line: given back
+// when a signal ends the process while the line is typed (a shell left with
+// a terminal that neither echoes nor reads lines is of no use).
+struct termios g_terminal{};
+void restore_terminal() { ::tcsetattr(0, TCSANOW, &g_terminal); }
+
 // Replaces the whole line and puts the caret at `caret` characters.
 void replace_line(const std::wstring& line, std::size_t caret) {
   const LineInfoW* li = lib.el_wline(g_el);
@@ -239,8 +247,11 @@ std::optional<std::string> read(const std::string& prompt, bool (*stop)()) {
   lib.el_resize(g_el);
   g_stop = stop;
   g_stopped = false;
+  bool saved = ::tcgetattr(0, &g_terminal) == 0;
+  if (saved) platform::set_interrupt_exit_hook(restore_terminal);
   int count = 0;
   const wchar_t* line = lib.el_wgets(g_el, &count);
+  platform::set_interrupt_exit_hook(nullptr);
   g_stop = nullptr;
   if (g_stopped || !line) return std::nullopt;
   const wchar_t* end = line + (count > 0 ? count : 0);

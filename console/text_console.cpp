@@ -2,7 +2,10 @@
 // session to the console engine (system/console/launch), which runs the
 // script named on the command line or the prompt loop. The engine's `ask`
 // (and `input`, which asks with no prompt) reads lines from standard input;
-// everything printed goes to standard output. qel runs it when no display
+// everything printed goes to standard output, but for a program (a script
+// with no prompt loop after it) what the library reports without stopping
+// it (`_report`: an error in an actor, a directive that fails), which goes
+// to standard error as every error report does. qel runs it when no display
 // opens, when its script runs as a command-line program, and when lines come
 // on standard input (console/gui_console.hpp); qel-headless (a test tool) is
 // exactly this.
@@ -10,7 +13,9 @@
 // A session that reads typed lines on a terminal (standard input and output
 // both terminals) edits them with the line editor (console/line_editor.hpp):
 // history recall, kept in the `history` of the console configuration file
-// (text-console-ctx, library/console/text.qel), and Tab completion.
+// (text-console-ctx, library/console/text.qel), and Tab completion. A
+// program's `ask` and `input` on a terminal read through the same editor,
+// with the history of the lines it read (the file is not read or written).
 //
 // Interrupts: in a session that reads typed lines (no script named, or
 // "--catch" before it), SIGINT stops the running evaluation ("(halted)") or
@@ -64,16 +69,34 @@ void flush_output() {
   if (std::fflush(stdout) != 0) platform::streams::output_failed(errno);
 }
 
+// While set, what is printed is a report (`_report` in a program run from a
+// shell): it goes to standard error, after what standard output holds.
+bool g_reporting = false;
+
+std::FILE* print_stream() {
+  if (!g_reporting) return stdout;
+  flush_output();
+  return stderr;
+}
+
+// Sends on what the stream holds (standard output: see flush_output).
+void flush_stream(std::FILE* out) {
+  if (out == stdout) flush_output();
+  else std::fflush(out);
+}
+
 void print_value(const Cell* text, int line_end) {
   std::string s = string::to_utf8(text);
-  std::fwrite(s.data(), 1, s.size(), stdout);
-  if (line_end) std::fputc('\n', stdout);
-  flush_output();
+  std::FILE* out = print_stream();
+  std::fwrite(s.data(), 1, s.size(), out);
+  if (line_end) std::fputc('\n', out);
+  flush_stream(out);
 }
 
 void print_bytes(const char* text, std::size_t n, int) {
-  std::fwrite(text, 1, n, stdout);
-  flush_output();
+  std::FILE* out = print_stream();
+  std::fwrite(text, 1, n, out);
+  flush_stream(out);
 }
 
 // ---- system/console --------------------------------------------------------------
@@ -195,12 +218,12 @@ void load_history() {
   editor::set_history(lines);
 }
 
-// A line typed: the newest of the history unless empty or the newest already.
+// A line typed: the newest of the history (the line editor's and
+// system/console/history) unless empty or the newest already.
 void remember(const std::string& line) {
   if (line.empty() || line == g_newest) return;
   g_newest = line;
   editor::add_history(line);
-  if (!g_keeps_history) return;
   api::Values v(2);
   new_string(v[0], line);
   call_text_ctx("remember", v[0], 1, v[1]);
@@ -226,23 +249,31 @@ bool complete_line(const std::string& line, std::size_t caret, editor::Completio
 
 // ---- ask and input ---------------------------------------------------------------
 
+// Whether the line editor reads the lines: a session that reads typed lines
+// starts it with the session; a program's ask and input start it at their
+// first line (both need standard input and output to be terminals).
+bool g_program = false;
+bool editing() { return editor::active() || (g_program && editor::start(complete_line)); }
+
 // The next line, after the prompt: through the line editor on a terminal,
 // else read plainly (the prompt printed first). Nothing at the end of the
-// input (after ending the prompt's line).
+// input (after ending the line of a prompt shown: nothing is written when
+// nothing was, as `input` at the end of piped input).
 std::optional<std::string> ask_for(const Cell* prompt) {
   update_size();
   g_checks_left = g_halt_after;
   std::optional<std::string> line;
-  if (editor::active()) {
+  std::string shown = string::to_utf8(prompt);
+  if (editing()) {
     interrupt::take();
-    line = editor::read(string::to_utf8(prompt), interrupt::requested);
+    line = editor::read(shown, interrupt::requested);
     interrupt::take();
     if (line) remember(*line);
   } else {
     hooks::call_event_hooks(const_cast<Cell*>(prompt), 0);
     line = read_line();
   }
-  if (!line) {
+  if (!line && !shown.empty()) {
     std::fputc('\n', stdout);
     flush_output();
   }
@@ -397,12 +428,25 @@ bool names_script(const std::vector<std::string>& args) {
   return false;
 }
 
-// Root cells: the try and form natives as start-up left them, and the code
-// that saves.
+// Root cells: the try, form and print natives as start-up left them, and
+// the code that saves.
 namespace {
 Cell* g_try = nullptr;
 Cell* g_form = nullptr;
 Cell* g_save = nullptr;
+Cell* g_print = nullptr;
+
+// `_report` in a program run from a shell: prints the value as print does,
+// on standard error.
+void report_value() {
+  struct Reporting {
+    Reporting() { g_reporting = true; }
+    ~Reporting() { g_reporting = false; }
+  } reporting;
+  api::Values v(1);
+  api::check(api::invoke(g_print, api::arg(0), 1, v[0]));
+  api::answer_unset();
+}
 }  // namespace
 
 void prepare_save() {
@@ -461,10 +505,17 @@ int text_console() {
       load_history();
       library::define_global_routine("_save-cfg", "[\"Saves the console's history\"]", save_history);
     }
-  } else if (from_shell()) {
-    // A command-line program: an error it does not catch is reported on
-    // standard error only, also while windows are open.
-    error::report_only = true;
+  } else {
+    g_program = true;
+    // A program: what the library reports without stopping it (an error in
+    // an actor, a directive that fails) goes to standard error.
+    g_print = runtime::root_append();
+    copy_cell(word::get_value_cell(intern_word("print")), g_print);
+    library::define_global_routine(
+        "_report", "[\"Prints a report of a failure on standard error\" value [any-type!]]", report_value);
+    // From a shell, an error it does not catch is reported on standard
+    // error only, also while windows are open.
+    if (from_shell()) error::report_only = true;
   }
   roots::LocalCell fn, failure;
   copy_cell(console_field("launch"), fn.get());

@@ -279,7 +279,8 @@ Cell* make(const Cell* spec_in) {
   set_field(port, "spec", spec_object);
   set_field(port, "scheme", scheme);
   Cell* entry = find_scheme(scheme);
-  if (type_of(entry) != TYPE_OBJECT) fire(Err::access_unknown_scheme, spec);
+  // (the report names the scheme, not the whole spec the port was made from)
+  if (type_of(entry) != TYPE_OBJECT) fire(Err::access_unknown_scheme, scheme);
   Cell* actor = field(entry, "actor");
   if (type_of(actor) != TYPE_OBJECT && type_of(actor) != TYPE_HANDLE) {
     fire(Err::access_invalid_actor);

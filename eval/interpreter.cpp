@@ -2,6 +2,7 @@
 #include "eval/interpreter_internal.hpp"
 #include "eval/interpreter_compiled.hpp"
 #include "eval/entry_fit.hpp"
+#include "eval/step_count.hpp"
 #include "eval/library_code.hpp"
 
 #include <new>
@@ -61,10 +62,7 @@ Cell g_callback_word{TYPE_WORD, 0, 0, 0};
 u32 g_global_ctx = 0;
 u32 g_global_values = 0;
 
-[[noreturn]] void raise_stack_overflow() {
-  stack::top = (stack::top - stack::bottom > 5) ? stack::top - 5 : stack::bottom;
-  fire(Err::internal_stack_overflow);
-}
+[[noreturn]] void raise_stack_overflow() { stack::overflow(); }
 
 Status take_pending_return(Status st) {
   if (takes_return(st, stack::ctop - 1)) {
@@ -345,6 +343,7 @@ int op_code_of(Type t, u32 id) {
 
 Status eval_expression(const Code& code, u32& pos, ExprMode mode) {
   const bool prefix = mode.prefix, sub = mode.sub, passive = mode.passive;
+  QEL_STEP(reference, 1);
   if (runtime::stack_exhausted()) raise_stack_overflow();
   Cell* entry_top = stack::top;
   u32 end = tail_of(code);
@@ -1111,7 +1110,7 @@ namespace detail {
 inline Status run_body(const Cell* fn, const Cell* name) {
   return run_function_body(fn, bind_frame_context(function::context_of(fn)), name, false);
 }
-Status run_function(const Cell* fn, const Cell* name) { return run_body(fn, name); }
+Status run_function(const Cell* fn, stack::Frame* f, const Cell* name) { return run_function_body(fn, f, name, false); }
 
 
 CallShape g_shapes[1u << SHAPE_BITS];

@@ -140,6 +140,7 @@ inline bool is_block_like_literal(const Cell* c) {
 struct Compiler {
   Unit& u;
   u32 nesting = 0;
+  bool inlined = false;  // the last call's blocks were inlined (a branch, a loop, a walk)
 
   u32 emit(const Op& op) {
     u.ops.push_back(op);
@@ -163,6 +164,62 @@ struct Compiler {
   }
 
   const Cell& cell(u32 bi, u32 pos) const { return u.blocks[bi].cells[pos - u.blocks[bi].start]; }
+
+  // The field path of a path of words (at most MAX_PATH_WALK, from its
+  // head), its cells kept with the unit's (a change to them is a change to
+  // the code); ~0u for any other path.
+  u32 field_path(const Cell& path) {
+    if (series_index(&path) != 0) return ~0u;
+    u32 pnode = series_node(&path);
+    if (auto it = field_of_node.find(pnode); it != field_of_node.end()) return it->second;
+    u32 n = buffer_of(pnode)->used() / sizeof(Cell);
+    if (n < 2 || n > MAX_PATH_WALK) return ~0u;
+    FieldPath f;
+    f.length = n;
+    for (u32 e = 0; e < n; ++e) {
+      const Cell* el = buffer_of(pnode)->cells() + e;
+      if (type_of(el) != TYPE_WORD) return ~0u;
+      if (e) f.sym[e] = f.exact[e] = symbol::resolve(word::symbol_of(el));
+    }
+    f.head = buffer_of(pnode)->cells()[0];
+    f.head.header &= ~FLAG_NEW_LINE;
+    Cell p = path;
+    add_block(&p);
+    u.fields.push_back(f);
+    field_of_node[pnode] = u32(u.fields.size() - 1);
+    return u32(u.fields.size() - 1);
+  }
+  std::unordered_map<u32, u32> field_of_node;  // the field paths made, by their path's node
+  u32 set_field_path(const Cell& set_path) { return field_path(set_path); }
+
+  // A set-path the compiled form sets itself: words and integers after its
+  // head word (o/f:, a/b/c:, blk/2:, m/key:), at most MAX_PATH_WALK.
+  static bool settable_path(const Cell& path) {
+    if (series_index(&path) != 0) return false;
+    const mem::Buffer* pb = buffer_of(series_node(&path));
+    u32 n = pb->used() / sizeof(Cell);
+    if (n < 2 || n > MAX_PATH_WALK || type_of(pb->cells()) != TYPE_WORD) return false;
+    for (u32 e = 1; e < n; ++e) {
+      Type t = type_of(pb->cells() + e);
+      if (t != TYPE_WORD && t != TYPE_INTEGER) return false;
+    }
+    return true;
+  }
+
+  // Whether the field the path names now holds a function (its head word's
+  // slot being one a compiled call may rely on): no data to compute with.
+  static bool names_function(const Cell& path) {
+    u32 pnode = series_node(&path);
+    u32 n = buffer_of(pnode)->used() / sizeof(Cell);
+    const Cell* v = stable_value(buffer_of(pnode)->cells());
+    for (u32 e = 1; v && e < n; ++e) {
+      if (type_of(v) != TYPE_OBJECT) return false;
+      u32 ctx = object::context_of(v);
+      i32 i = context::find_word(ctx, word::symbol_of(buffer_of(pnode)->cells() + e), true);
+      v = i >= 0 ? context::slot(ctx, u32(i)) : nullptr;
+    }
+    return v && is_any_function(type_of(v));
+  }
   u32 count(u32 bi) const { return u.blocks[bi].count; }
 
   // A frameless operand at pos (see PureExpr).
@@ -191,6 +248,16 @@ struct Compiler {
         return true;
       }
       case TYPE_PATH: {
+        if (series_index(&c) == 0 && type_of(buffer_of(series_node(&c))->cells()) == TYPE_WORD &&
+            buffer_of(series_node(&c))->used() / sizeof(Cell) >= 2 &&
+            type_of(buffer_of(series_node(&c))->cells() + 1) == TYPE_WORD) {
+          if (names_function(c)) return false;
+          u32 f = field_path(c);
+          if (f == ~0u) return false;
+          o.kind = PK_FIELD;
+          o.expr = f;
+          return true;
+        }
         u32 pb = add_block(&c);
         if (count(pb) != u.blocks[pb].start + 2) return false;
         const Cell& w = cell(pb, u.blocks[pb].start);
@@ -266,6 +333,10 @@ struct Compiler {
       case PK_PICK:
         in.code = rhs ? P_RPICK : P_PICK;
         in.d = o.d;
+        break;
+      case PK_FIELD:
+        in.code = rhs ? P_RFIELD : P_FIELD;
+        in.a = o.expr;
         break;
       case PK_PAREN:
         if (rhs) u.pcode.push_back(PureInstr{P_SAVE});
@@ -346,6 +417,9 @@ struct Compiler {
           ps.set = true;
           ps.set_word = c;
           ps.set_word.header &= ~FLAG_NEW_LINE;
+        } else if (type_of(&c) == TYPE_SET_PATH) {
+          ps.field = set_field_path(c);
+          x = ps.field == ~0u ? -1 : pure(bi, pos + 1, false, pure_end);
         } else {
           x = pure(bi, pos, false, pure_end);
         }
@@ -431,11 +505,14 @@ struct Compiler {
     // A frameless form first, when the expression has one (a lone value is
     // as cheap framed: no frame is opened for it).
     u32 pure_end = 0;
-    if (type_of(&c) == TYPE_SET_WORD) {
-      i32 x = pos + 1 < count(bi) ? pure(bi, pos + 1, false, pure_end) : -1;
+    if (type_of(&c) == TYPE_SET_WORD || type_of(&c) == TYPE_SET_PATH) {
+      u32 field = type_of(&c) == TYPE_SET_PATH ? set_field_path(c) : ~0u;
+      bool can = type_of(&c) == TYPE_SET_WORD || field != ~0u;
+      i32 x = can && pos + 1 < count(bi) ? pure(bi, pos + 1, false, pure_end) : -1;
       if (x >= 0) {
         Op op{O_PURESET, flags, u16(x), pos};
         op.b = pure_end;
+        op.e = field + 1;  // 0: a set-word
         op.c = c;
         op.c.header &= ~FLAG_NEW_LINE;
         u32 head = emit(op);
@@ -491,6 +568,15 @@ struct Compiler {
           Cell fn = *v;
           return call(bi, pos, flags, k, c, fn);
         }
+        // A local of the running function (an argument given a function):
+        // compiled for what it holds now, and called for whatever function
+        // of the same arguments it holds at each run.
+        const Cell* local = v ? nullptr : plain_slot(&c);
+        if (local && is_function_type(type_of(local))) {
+          Cell fn = *local;
+          fn.header &= ~FLAG_NEW_LINE;
+          return call(bi, pos, flags, k, c, fn);
+        }
         Op op{O_WORD, flags, k, pos};
         op.c = c;
         emit(op);
@@ -522,6 +608,7 @@ struct Compiler {
         Op op{O_GETPATH, flags, k, pos};
         op.c = c;
         op.c.header &= ~FLAG_NEW_LINE;
+        op.b = field_path(c);
         emit(op);
         break;
       }
@@ -529,7 +616,22 @@ struct Compiler {
         u32 end = literal_call(bi, pos, flags, k, c);
         return end != NONE_POS ? end : generic(bi, pos, flags, k);
       }
-      case TYPE_GET_PATH: case TYPE_SET_PATH: case TYPE_LIT_PATH: case TYPE_ISSUE:
+      case TYPE_SET_PATH: {
+        if (!settable_path(c)) return generic(bi, pos, flags, k);
+        Op op{O_SETPATH, flags, k, pos};
+        op.c = c;
+        op.c.header &= ~FLAG_NEW_LINE;
+        op.e = set_field_path(c);  // ~0u: the set is made as the reference makes it
+        emit(op);
+        if (p < count(bi)) p = expression(bi, p, F_SUB, 0);
+        Op done{O_SETPATHDONE, flags, 0, pos};
+        done.c = op.c;
+        done.e = op.e;
+        u.ops[at].b = emit(done);
+        u.ops[at].a = here();
+        return p;  // the value took the operators that follow
+      }
+      case TYPE_GET_PATH: case TYPE_LIT_PATH: case TYPE_ISSUE:
       case TYPE_OP: case TYPE_UNSET:
         return generic(bi, pos, flags, k);
       default: {
@@ -616,8 +718,12 @@ struct Compiler {
     if (!s.usable) return generic(bi, pos, flags, k);
     u8 kinds[SHAPE_ARGS];
     std::memcpy(kinds, s.kind, sizeof kinds);
+    bool all_evaluated = true;
+    for (u32 a = 0; a < s.args; ++a) all_evaluated = all_evaluated && kinds[a] == ARG_NORMAL;
     u32 ci = add_call(s, fn);
-    return call_with(bi, pos, flags, k, word, fn, ci, kinds);
+    u32 p = call_with(bi, pos, flags, k, word, fn, ci, kinds);
+    u.calls[ci].dyn_ok = all_evaluated && !inlined;
+    return p;
   }
 
   static constexpr u32 NONE_POS = ~0u;
@@ -924,6 +1030,8 @@ struct Compiler {
       case natives::N_repeat: body_arg = 2; break;
       case natives::N_while_: body_arg = 1; cond_arg = 0; break;
       case natives::N_until: case natives::N_forever: body_arg = 0; break;
+      case natives::N_foreach: case natives::N_remove_each: body_arg = 2; break;
+      case natives::N_forall: body_arg = 1; break;
       default: break;
     }
     bool inline_loop = body_arg >= 0 && nesting < MAX_NESTING && literal_block(u32(body_arg)) &&
@@ -938,6 +1046,7 @@ struct Compiler {
       i32 start = series_index(&b);
       inline_walk = start >= 0 && u32(start) < bb->used() / sizeof(Cell);
     }
+    inlined = inline_branches || inline_loop || inline_walk;
     if (inline_branches) {
       Op br{O_BRANCH, 0, u16(native), pos};
       br.c = literal(1);

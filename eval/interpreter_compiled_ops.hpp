@@ -82,6 +82,10 @@ enum OpCode : u8 {
   O_WSTMT,      // an expression of the block begins at pos
   O_WTEST,      // its value is tested
   O_WALKEND,    // the block ran out, or a status reached the walk
+  // a set-path of words (and integers) after its head word: c, its field
+  // path e; its value's expression follows (b: its O_SETPATHDONE)
+  O_SETPATH,
+  O_SETPATHDONE,
 };
 
 // Operation flags.
@@ -110,13 +114,30 @@ struct Op {
   mutable u32 gen_c = 0, gen_d = 0;
 };
 
+// The longest path of objects a call or a field is compiled for.
+constexpr u32 MAX_PATH_WALK = 8;
+
 // A statement of a block that runs without its frame: a frameless
-// expression, set into a word when set_word is one.
+// expression, set into a word when set_word is one, or into an object's
+// field when field is a field path.
 struct PureStmt {
   u32 expr;
   u32 pc;         // its O_STMT, where the framed form of the block goes on
   bool set = false;
   Cell set_word{};
+  u32 field = ~0u;
+};
+
+// A path of words from a head word through objects to a field (b/vx,
+// o/in/x), read or set. The slot each element names is looked for first
+// where it was found last: objects made alike keep their words in the same
+// slots.
+struct FieldPath {
+  Cell head{};
+  u32 length = 0;                  // the path's elements, head included
+  u32 sym[MAX_PATH_WALK] = {};                 // each element's canonical symbol (from 1)
+  mutable u32 exact[MAX_PATH_WALK] = {};       // the symbol found at the hint (a spelling of sym)
+  mutable u32 hint[MAX_PATH_WALK] = {};        // where each element's slot was found last
 };
 
 // A block whose code a unit runs: its series from start to count (the
@@ -139,10 +160,11 @@ struct UBlock {
 // see the frames the reference would open for it: it runs without them, far
 // enough from the stacks' ends that they would not overflow, or gives up
 // having changed nothing (the framed form then takes the expression).
-enum PureKind : u8 { PK_CONST, PK_WORD, PK_PAREN, PK_PICK };
+enum PureKind : u8 { PK_CONST, PK_WORD, PK_PAREN, PK_PICK, PK_FIELD };
 struct PureOperand {
   PureKind kind;
-  u32 expr = 0;  // parens: the expression inside; words of the global context: their index (else ~0)
+  u32 expr = 0;  // parens: the expression inside; words of the global context: their index (else ~0);
+                 // fields: the field path
   Cell c{};      // the value, the word, or the word of a pick
   Cell d{};      // picks: the integer
 };
@@ -167,6 +189,7 @@ struct PureExpr {
 enum PureCode : u8 {
   P_K, P_G, P_W, P_PICK,        // acc = a constant, a global word's value, another word's, a pick
   P_RK, P_RG, P_RW, P_RPICK,    // r = the same
+  P_FIELD, P_RFIELD,            // acc, r = a field read through objects (field path a)
   P_SAVE, P_TOR,                // a paren as right operand: acc kept, then r = acc and acc back
   P_GUARDG, P_GUARDW,           // the operator's word (global or not) still holds the op! c
   P_COMB,                       // acc = acc (operation k) r
@@ -219,6 +242,11 @@ struct CallInfo {
   // base); its refinements' cells are pushed by O_REFS, not at the call.
   u8 ref_slot[MAX_PATH_REFS] = {};
   bool fill_early = false;
+  // A call of the function a word held, with its arguments all evaluated
+  // and nothing inlined: when the word holds another function taking as
+  // many arguments, all evaluated, that function is called instead (its
+  // own descriptor read at the call).
+  bool dyn_ok = false;
   u32 path_block = 0;  // a call through a path: the path's block in the unit
 };
 
@@ -227,7 +255,6 @@ struct CallInfo {
 // on the way held, the field of path element e (from 1) being slot index[e]
 // of the object values[e - 1]. The reference walks it on the arguments
 // stack: two cells an element and one a selector, pushed before the call.
-constexpr u32 MAX_PATH_WALK = 8;
 struct PathWalk {
   Cell head{};
   u32 length = 0;  // the path's elements, head included
@@ -244,6 +271,7 @@ struct Unit {
   std::vector<PureInstr> pcode;
   std::vector<BinExpr> bins;
   std::vector<PathWalk> walks;
+  std::vector<FieldPath> fields;
   u32 epoch = 0;     // the code epoch its cells were last found unchanged at
   u32 active = 0;    // activations running it
   u32 misses = 0;    // guards that failed (a word holding another value than compiled for)

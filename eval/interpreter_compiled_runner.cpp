@@ -2,6 +2,7 @@
 // that runs a unit's operations, keeping frames, held blocks and the
 // arguments stack as the reference routines do.
 #include "eval/interpreter_compiled_ops.hpp"
+#include "eval/step_count.hpp"
 
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +24,7 @@
 #include "runtime/code_epoch.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/config.hpp"
+#include "runtime/hash.hpp"
 #include "runtime/startup.hpp"
 #include "runtime/words.hpp"
 #include "platform/image_state.hpp"
@@ -69,6 +71,15 @@ struct Rec {
   u32 me;
   i32 count, passes;
   bool in_cond, landed, landed_break;
+  // loops: the cells their native keeps below the loop frame (from the
+  // stack's bottom), and remove-each's last step (where it began, the
+  // elements it visited); whether a break (or no pass) ended the loop
+  u32 cells;
+  i32 at, visited;
+  bool broke;
+  // calls: the function called is not the one compiled for but one of the
+  // same arguments (CallInfo::dyn_ok), whose descriptor the call reads
+  bool dyn;
 };
 static_assert(std::is_trivially_copyable_v<Rec>);
 
@@ -137,6 +148,77 @@ inline const Cell* env_slot(const Env& e, const Cell* w, u32 global) {
   i32 idx = word::index_of(w);
   if (ctx && ctx == e.fctx && idx >= 0) return e.fbase + idx;
   return plain_slot(w);
+}
+
+// ---- fields of objects --------------------------------------------------------------
+
+// The slot of element e of the field path in the object context ctx, as the
+// object's path step finds it: tried where it was found last, then looked
+// up by name; -1 when the object has no such word.
+inline i32 field_index(u32 ctx, const FieldPath& f, u32 e) {
+  u32 words = hash::record(context::record_table(context::record_cell(ctx)))->block;
+  const mem::Buffer* wb = buffer_of(words);
+  u32 hint = f.hint[e];
+  if (hint < wb->used() / sizeof(Cell)) {
+    u32 sym = word::symbol_of(wb->cells() + hint);
+    if (sym == f.exact[e] || symbol::resolve(sym) == f.sym[e]) {
+      f.exact[e] = sym;
+      return i32(hint);
+    }
+  }
+  i32 i = context::find_word(ctx, f.sym[e], true);
+  if (i >= 0) {
+    f.hint[e] = u32(i);
+    f.exact[e] = word::symbol_of(context::symbol_cell(ctx, u32(i)));
+  }
+  return i;
+}
+
+// The value slot of element e (its object's context ctx), or null (no such
+// field, or a slot the context module would have to make).
+inline Cell* field_slot_of(u32 ctx, const FieldPath& f, u32 e) {
+  i32 i = field_index(ctx, f, e);
+  return i < 0 ? nullptr : context::slot(ctx, u32(i));
+}
+
+// The object the path's fields up to the last one lead to, from the head
+// word's value, or null when the walk would do more than read (a value
+// that is no object on the way, a field missing or unset).
+inline const Cell* field_parent(const FieldPath& f, const Cell* head) {
+  if (!head || type_of(head) != TYPE_OBJECT) return nullptr;
+  const Cell* o = head;
+  for (u32 e = 1; e + 1 < f.length; ++e) {
+    o = field_slot_of(object::context_of(o), f, e);
+    if (!o || type_of(o) != TYPE_OBJECT) return nullptr;
+  }
+  return o;
+}
+
+// The field's value as the reference's walk reads it when that walk only
+// reads (every step an object, the field there and not unset): out, or
+// false (nothing done).
+inline bool field_read(const FieldPath& f, const Cell* head, Cell* out) {
+  const Cell* o = field_parent(f, head);
+  if (!o) return false;
+  const Cell* v = field_slot_of(object::context_of(o), f, f.length - 1);
+  if (!v || type_of(v) == TYPE_UNSET) return false;
+  *out = *v;
+  return true;
+}
+
+// The slot a set of the field writes when the reference's set would only
+// write it (every step an object, the field there, the object without
+// change handlers), marked assigned as the object's set marks it; null
+// otherwise (nothing done). head: the head word's value, read now.
+inline Cell* field_target(const FieldPath& f, const Cell* head) {
+  const Cell* o = field_parent(f, head);
+  if (!o || object::on_set_of(o)) return nullptr;
+  u32 ctx = object::context_of(o);
+  if (context::kind_of(ctx) != context::KIND_OBJECT) return nullptr;
+  i32 i = field_index(ctx, f, f.length - 1);
+  Cell* slot = i < 0 ? nullptr : context::slot(ctx, u32(i));
+  if (slot) context::symbol_cell(ctx, u32(i))->header |= context::WORD_ASSIGNED;
+  return slot;
 }
 
 inline bool same_value(const Cell* a, const Cell* b) {
@@ -238,6 +320,13 @@ bool eval_code(const Unit* u, const PureInstr* p, const Env& env, Cell* out) {
       case P_RPICK:
         if (!pure_pick(*p, env, &r)) return false;
         break;
+      case P_FIELD: case P_RFIELD: {
+        const FieldPath& f = u->fields[p->a];
+        Cell& to = p->code == P_FIELD ? acc : r;
+        if (!field_read(f, env_slot(env, &f.head, ~0u), &to) || !is_data(&to)) return false;
+        to.header &= ~FLAG_NEW_LINE;
+        break;
+      }
       case P_SAVE: saved[sp++] = acc; break;
       case P_TOR:
         r = acc;
@@ -275,8 +364,10 @@ bool eval_code(const Unit* u, const PureInstr* p, const Env& env, Cell* out) {
 // Runs frameless expression i: its value in out, or false (nothing changed).
 [[gnu::always_inline]] inline bool eval_pure(const Unit* u, u32 i, u32 fctx, Cell* fbase, Cell* out) {
   const PureExpr& pe = u->pures[i];
-  if (pe.bin >= 0) return eval_bin(u->bins[u32(pe.bin)], env_of(fctx, fbase), out);
-  return eval_code(u, u->pcode.data() + pe.code_at, env_of(fctx, fbase), out);
+  bool done = pe.bin >= 0 ? eval_bin(u->bins[u32(pe.bin)], env_of(fctx, fbase), out)
+                          : eval_code(u, u->pcode.data() + pe.code_at, env_of(fctx, fbase), out);
+  if (done) QEL_STEP(compiled, 1 + pe.steps.size());  // the value and each operator's operand
+  return done;
 }
 
 // Whether two cells hold the same value (the new-line marker aside).
@@ -333,6 +424,24 @@ struct Vm {
   fire(Err::script_expect_arg, word, &type, &w);
 }
 
+// Sets the word or field a frameless statement sets to its value r, when
+// that only writes a slot; false (nothing done) otherwise.
+[[gnu::always_inline]] inline bool pure_store(const Unit* u, const PureStmt& ps, u32 fctx, Cell* fbase,
+                                              const Cell* r) {
+  Cell* slot;
+  if (ps.set) {
+    slot = plain_target(&ps.set_word);
+  } else if (ps.field != ~0u) {
+    const FieldPath& f = u->fields[ps.field];
+    slot = field_target(f, env_slot(env_of(fctx, fbase), &f.head, ~0u));
+  } else {
+    return true;
+  }
+  if (!slot) return false;
+  *slot = *r;
+  return true;
+}
+
 // A unit whose block is one frameless statement (or none), run without entering it
 // (its result placed as closing the block's frame would leave it); false,
 // nothing done, when it cannot run so.
@@ -343,10 +452,10 @@ struct Vm {
     make_unset(&r);  // an empty block
   } else {
     const PureStmt& ps = c->blocks[0].pure[0];
-    Cell* slot = nullptr;
-    if (ps.set && !(slot = plain_target(&ps.set_word))) return false;
-    if (!eval_pure(c, ps.expr, R ? R->fctx : 0, R ? R->fbase : nullptr, &r)) return false;
-    if (slot) *slot = r;
+    u32 fctx = R ? R->fctx : 0;
+    Cell* fbase = R ? R->fbase : nullptr;
+    if (!eval_pure(c, ps.expr, fctx, fbase, &r)) return false;
+    if (!pure_store(c, ps, fctx, fbase, &r)) return false;
   }
   Cell* at = stack::top;
   if (++stack::top >= stack::end) stack::overflow();
@@ -411,10 +520,41 @@ bool read_data_path(const Cell* path, const Rec& R, Cell* out) {
   return true;
 }
 
+// The shape of the function a call whose record is dyn calls (pushed below
+// its frame's base): built already, when the call was made.
+inline const CallShape& called_shape() {
+  const Cell* fn = stack::base - 1;
+  Type t = type_of(fn);
+  return call_shape(series_node(more_cell(fn, MORE_ARGS)), t == TYPE_NATIVE || t == TYPE_ACTION);
+}
+
+// Whether the function v takes the arguments of the call ci compiled for
+// another one (ci.dyn_ok): as many, all evaluated, its descriptor built.
+inline bool fits_call(const Cell* v, const CallInfo& ci) {
+  Type t = type_of(v);
+  if (!is_function_type(t)) return false;
+  const Cell* desc = more_cell(v, MORE_ARGS);
+  if (type_of(desc) != TYPE_BLOCK) return false;
+  const CallShape& s = call_shape(series_node(desc), t == TYPE_NATIVE || t == TYPE_ACTION);
+  if (!s.usable || s.args != ci.args) return false;
+  for (u32 a = 0; a < s.args; ++a) {
+    if (s.kind[a] != ARG_NORMAL) return false;
+  }
+  return true;
+}
+
+// Argument k of a call whose record is dyn, checked against the called
+// function's own descriptor.
+[[gnu::noinline]] void check_called(u32 k, Type got, const Op* ops) {
+  check_shape_arg(called_shape(), k, got, stack::base - 1, &ops[g_recs[g_nrec - 1].op].d);
+}
+
 // The type check of a call's argument that op pushed (a lone value).
 [[gnu::always_inline]] inline void check_pushed(const Unit* u, const Op& op, const Op* ops, u32 arg) {
   Type got = type_of(stack::last());
-  if (!((op.accepts >> (u32(got) & 63)) & 1)) {
+  if (g_recs[g_nrec - 1].dyn) [[unlikely]] {
+    check_called(arg, got, ops);
+  } else if (!((op.accepts >> (u32(got) & 63)) & 1)) {
     refuse_arg(u->calls[op.e], arg, got, stack::base - 1, &ops[g_recs[g_nrec - 1].op].d);
   }
 }
@@ -450,6 +590,18 @@ inline bool walk_holds(const PathWalk& w, const Rec& b) {
   return true;
 }
 
+// The argument of a loop native that holds the body its loop op inlined.
+inline u32 loop_body_arg(u32 native) {
+  switch (native) {
+    case natives::N_loop: case natives::N_while_: case natives::N_forall: return 1;
+    case natives::N_repeat: case natives::N_foreach: case natives::N_remove_each: return 2;
+    default: return 0;
+  }
+}
+
+// The arguments of the loop native whose loop frame the record holds.
+inline Cell* loop_args(const Rec& L) { return stack::bottom + stack::cbottom[L.me].prev_base; }
+
 // The loop. Answers when the run's own block ends. Each op ends by going to
 // the next one's code (one indirect jump an op).
 Status execute(Vm& vm) {
@@ -459,6 +611,7 @@ Status execute(Vm& vm) {
   Status st = vm.st;
   u32 B = vm.b;
   Rec* R = B == NONE ? nullptr : g_recs + B;  // the current block's record
+  bool dyn_entry = false;  // the call being opened calls another function than compiled for
 
   static const void* const kCode[] = {
       &&L_BLOCK, &&L_STMT, &&L_NEXT, &&L_END, &&L_CONST, &&L_WORD, &&L_GETW, &&L_LITW,
@@ -466,8 +619,8 @@ Status execute(Vm& vm) {
       &&L_INVOKE, &&L_BRANCH, &&L_CALLDONE, &&L_OP, &&L_OPDONE, &&L_NOOP, &&L_PURE, &&L_PURESET,
       &&L_QUOTE, &&L_LOOP, &&L_LOOPNEXT, &&L_LOOPCOND, &&L_LOOPBACK, &&L_LOOPDONE, &&L_PATHCALL,
       &&L_GETPATH, &&L_LITCALL, &&L_REFS, &&L_REFON, &&L_REFARG, &&L_REFCHECK, &&L_WALK, &&L_WSTMT,
-      &&L_WTEST, &&L_WALKEND};
-  static_assert(sizeof kCode / sizeof kCode[0] == O_WALKEND + 1);
+      &&L_WTEST, &&L_WALKEND, &&L_SETPATH, &&L_SETPATHDONE};
+  static_assert(sizeof kCode / sizeof kCode[0] == O_SETPATHDONE + 1);
 
 #define NEXT() goto* kCode[ip->code]
 #define GO(unit, pc)          \
@@ -502,7 +655,9 @@ Status execute(Vm& vm) {
     Code code_ = code_of(*R);                                                                    \
     if (((op).flags & F_ARG) && R->pos >= tail_of(code_)) {                                     \
       const CallInfo& ci_ = U->calls[ops[g_recs[g_nrec - 1].op].k];                              \
-      Cell w_ = spec_word_for(stack::base - 1, ci_.word_index[(op).k]);                          \
+      Cell w_ = spec_word_for(stack::base - 1, g_recs[g_nrec - 1].dyn                            \
+                                                   ? called_shape().word_index[(op).k]           \
+                                                   : ci_.word_index[(op).k]);                    \
       fire(Err::script_no_arg, &ops[g_recs[g_nrec - 1].op].d, &w_);                              \
     }                                                                                            \
     u32 end_ = (op).a;                                                                           \
@@ -576,10 +731,8 @@ L_BLOCK: {
     u32 n = u32(ub.pure.size()), i = 0;
     for (; i < n; ++i) {
       const PureStmt& ps = ub.pure[i];
-      Cell* slot = nullptr;
-      if (ps.set && !(slot = plain_target(&ps.set_word))) break;
       if (!eval_pure(U, ps.expr, fctx, fbase, &r)) break;
-      if (slot) *slot = r;
+      if (!pure_store(U, ps, fctx, fbase, &r)) break;
     }
     if (i == n) {
       Cell* at = stack::top;
@@ -695,6 +848,7 @@ L_END: {
 L_CONST: {
   const Op& op = *ip;
   if (R->generic || R->pos != op.pos) GENERIC_EXPR(op);
+  QEL_STEP(compiled, 1);
   place(&op.c, op.flags & F_SUB);
   ++R->pos;
   if (op.flags & F_CHECK) check_pushed(U, op, ops);
@@ -716,6 +870,7 @@ L_WORD: {
     default:
       break;
   }
+  QEL_STEP(compiled, 1);
   place(vp, op.flags & F_SUB, true);
   ++R->pos;
   if (op.flags & F_CHECK) check_pushed(U, op, ops);
@@ -726,6 +881,7 @@ L_WORD: {
 L_GETW: {
   const Op& op = *ip;
   if (R->generic || R->pos != op.pos) GENERIC_EXPR(op);
+  QEL_STEP(compiled, 1);
   ++R->pos;
   Cell v = *word_value(&op.c);
   place(&v, op.flags & F_SUB);
@@ -737,6 +893,7 @@ L_GETW: {
 L_LITW: {
   const Op& op = *ip;
   if (R->generic || R->pos != op.pos) GENERIC_EXPR(op);
+  QEL_STEP(compiled, 1);
   ++R->pos;
   place(&op.c, op.flags & F_SUB);
   if (op.flags & F_CHECK) check_pushed(U, op, ops);
@@ -753,7 +910,12 @@ L_GETPATH: {
   const Op& op = *ip;
   if (R->generic || R->pos != op.pos) GENERIC_EXPR(op);
   Cell v;
-  if (!read_data_path(&op.c, *R, &v)) GENERIC_EXPR(op);
+  // Objects all the way: the slots where the fields were found last.
+  const FieldPath& f = U->fields[op.b];
+  bool read = stack::end - stack::top > i64(3 * f.length) && field_read(f, slot_of(&f.head, *R), &v) &&
+              !is_any_function(type_of(&v));
+  if (!read && !read_data_path(&op.c, *R, &v)) GENERIC_EXPR(op);
+  QEL_STEP(compiled, 1);
   ++R->pos;
   place(&v, op.flags & F_SUB, true);
   if (op.flags & F_CHECK) check_pushed(U, op, ops);
@@ -764,6 +926,7 @@ L_GETPATH: {
 L_SETWORD: {
   const Op& op = *ip;
   if (R->generic || R->pos != op.pos) GENERIC_EXPR(op);
+  QEL_STEP(compiled, 1);
   ++R->pos;
   stack::mark_interp(&op.c);
   stack::push_cell(&op.c);
@@ -806,6 +969,7 @@ L_SETDONE: {
 L_PAREN: {
   const Op& op = *ip;
   if (R->generic || R->pos != op.pos) GENERIC_EXPR(op);
+  QEL_STEP(compiled, 1);
   ++R->pos;
   stack::mark_interp(&g_body_word);
   Rec& P = push_rec(R_PAREN);
@@ -830,6 +994,14 @@ L_CALL: {
   if (R->generic || R->pos != op.pos) GENERIC_EXPR(op);
   Cell* slot = slot_of(&op.d, *R);
   if (!slot || !same(slot, &op.c)) {
+    if (slot && U->calls[op.k].dyn_ok && fits_call(slot, U->calls[op.k])) {
+      // Another function of the same arguments: called as compiled, its
+      // own descriptor read where the call needs it.
+      ++R->pos;
+      stack::push_cell(slot);
+      dyn_entry = true;
+      goto call_open;
+    }
     MISSED();
     GENERIC_EXPR(op);
   }
@@ -865,9 +1037,12 @@ L_LITCALL: {
 // The call's frame and record, its function pushed (ip: its O_CALL,
 // O_PATHCALL or O_LITCALL).
 call_open: {
+  QEL_STEP(compiled, 1);
   const Op& op = *ip;
-  stack::mark(&op.d, U->calls[op.k].kind == K_FUNCTION ? stack::FRAME_INTERP_FUNC : stack::FRAME_INTERP);
+  stack::mark(&op.d, type_of(stack::top - 1) == TYPE_FUNCTION ? stack::FRAME_INTERP_FUNC : stack::FRAME_INTERP);
   Rec& C = push_rec(R_CALL);
+  C.dyn = dyn_entry;
+  dyn_entry = false;
   C.unit = U;
   C.blk = B;
   C.done = op.b;
@@ -882,7 +1057,9 @@ L_ARGCHECK: {
   const Op& op = *ip;
   u64 accepts = u64(op.a) | (u64(op.b) << 32);
   Type got = type_of(stack::last());
-  if (!((accepts >> (u32(got) & 63)) & 1)) {
+  if (g_recs[g_nrec - 1].dyn) [[unlikely]] {
+    check_called(op.k, got, ops);
+  } else if (!((accepts >> (u32(got) & 63)) & 1)) {
     refuse_arg(U->calls[op.e], op.k, got, stack::base - 1, &ops[g_recs[g_nrec - 1].op].d);
   }
   ++ip;
@@ -892,7 +1069,28 @@ L_ARGCHECK: {
 L_INVOKE: {
   Rec& C = g_recs[g_nrec - 1];
   const Op& cop = ops[C.op];
-  const CallInfo& ci = U->calls[cop.k];
+  const CallInfo* cip = &U->calls[cop.k];
+  CallInfo called;
+  if (C.dyn) [[unlikely]] {
+    // The function called is another than compiled for: what its own
+    // descriptor says (no refinements from a path, nothing filled early).
+    const Cell* fn = stack::base - 1;
+    const CallShape& s = called_shape();
+    switch (type_of(fn)) {
+      case TYPE_NATIVE: called.kind = K_NATIVE; break;
+      case TYPE_ACTION: called.kind = K_ACTION; break;
+      case TYPE_FUNCTION: called.kind = K_FUNCTION; break;
+      default: called.kind = K_ROUTINE; break;
+    }
+    if (called.kind == K_NATIVE || called.kind == K_ACTION) called.index = native::index_of(fn);
+    called.native_refs = s.native_refs;
+    called.dyn_ok = true;
+    called.fill = s.fill;
+    called.fill_false = s.fill_false;
+    called.locals = s.locals;
+    cip = &called;
+  }
+  const CallInfo& ci = *cip;
   i32 refs[MAX_REFINEMENTS + 3];
   if (ci.kind == K_NATIVE || ci.kind == K_ACTION) {
     refinements_off(refs, ci.native_refs);
@@ -919,20 +1117,26 @@ L_INVOKE: {
         st = call_function(&fn, 0, &cop.d, 0);
         break;
       }
+      // The context is bound first: the body's unit, made at its first
+      // call, sees what the arguments hold (a function given as one).
+      stack::Frame* f = bind_frame_context(function::context_of(&fn));
       Cell body = *more_cell(&fn, MORE_BODY);
       Unit* callee = cop.unit_c;
+      // (a call that may call other functions than compiled for caches the
+      // unit of the last body it ran)
       if (!callee || cop.gen_c != g_unit_gen || callee->epoch != code::epoch ||
-          type_of(&body) != TYPE_BLOCK) {
+          type_of(&body) != TYPE_BLOCK ||
+          (ci.dyn_ok && (callee->blocks[0].node != series_node(&body) ||
+                         i32(callee->blocks[0].start) != std::max(series_index(&body), 0)))) {
         callee = type_of(&body) == TYPE_BLOCK ? unit_for_body(&body) : nullptr;
         cop.unit_c = callee;
         cop.gen_c = g_unit_gen;
       }
       if (!callee) {
-        st = run_function(&fn, &cop.d);
+        st = run_function(&fn, f, &cop.d);
         break;
       }
       // The body runs here: its block's record follows the call's.
-      stack::Frame* f = bind_frame_context(function::context_of(&fn));
       interrupt::poll();
       C.f = f;
       vm.entry_block = body;
@@ -1074,16 +1278,77 @@ L_PURE: {
 L_PURESET: {
   const Op& op = *ip;
   if (!R->generic && R->pos == op.pos && room_for_pure()) {
-    if (Cell* slot = plain_target(&op.c)) {
-      Cell r;
-      if (eval_pure(U, op.k, R->fctx, R->fbase, &r)) {
-        *slot = r;
+    Cell r;
+    if (eval_pure(U, op.k, R->fctx, R->fbase, &r)) {
+      PureStmt ps{op.k, 0};
+      if (op.e) ps.field = op.e - 1;
+      else ps.set = true, ps.set_word = op.c;
+      if (pure_store(U, ps, R->fctx, R->fbase, &r)) {
         place(&r, op.flags & F_SUB);
         R->pos = op.b;
         AT(op.a);
       }
     }
   }
+  ++ip;
+  NEXT();
+}
+
+L_SETPATH: {
+  const Op& op = *ip;
+  if (R->generic || R->pos != op.pos) GENERIC_EXPR(op);
+  QEL_STEP(compiled, 1);
+  ++R->pos;
+  if (R->pos >= tail(*R)) fire(Err::script_need_value, &op.c);
+  stack::mark_interp(&g_set_path_word);
+  Rec& S = push_rec(R_SET);
+  S.unit = U;
+  S.blk = B;
+  S.done = op.b;
+  S.sub = op.flags & F_SUB;
+  ++ip;
+  NEXT();
+}
+
+L_SETPATHDONE: {
+  const Op& op = *ip;
+  bool sub = g_recs[g_nrec - 1].sub;
+  --g_nrec;
+  if (st) {
+    st = close_frame(st, sub);
+    if (st) PROPAGATE();
+    ++ip;
+    NEXT();
+  }
+  Cell v = *stack::last();
+  // An object's field: written in place when that is all the set does (the
+  // path's cells unchanged since it was compiled).
+  if (op.e != ~0u && !U->retired && U->epoch == code::epoch) {
+    const FieldPath& f = U->fields[op.e];
+    if (Cell* slot = field_target(f, slot_of(&f.head, *R))) {
+      copy_cell(&v, slot);
+      stack::unwind();
+      place(&v, sub);
+      ++ip;
+      NEXT();
+    }
+  }
+  // Anything else as the reference sets it.
+  copy_cell(&v, stack::base);
+  stack::keep();
+  Cell path = op.c;
+  u32 node = series_node(&path);
+  Code path_code{&path, node, u32(buffer_of(node)->used() / sizeof(Cell))};
+  u32 unused = 0;
+  st = eval_path(&path, path_code, unused, true, false, false, false);
+  resumed(U);
+  if (st) {
+    st = close_frame(st, sub);
+    if (st) PROPAGATE();
+    ++ip;
+    NEXT();
+  }
+  close_with(&v, sub);
   ++ip;
   NEXT();
 }
@@ -1289,20 +1554,34 @@ L_LOOP: {
   Cell* args = stack::base;
   u32 native = op.k;
   // The blocks the loop runs must be the inlined ones.
-  const Cell* body = args + (native == natives::N_loop ? 1 : native == natives::N_repeat ? 2
-                                                             : native == natives::N_while_ ? 1 : 0);
+  const Cell* body = args + loop_body_arg(native);
   if (R->generic || !same(body, &op.c) || (native == natives::N_while_ && !same(args, &op.d))) AT(op.spare);
   i32 count = 0;
-  if (native == natives::N_loop || native == natives::N_repeat) {
-    Cell* n = native == natives::N_loop ? args : args + 1;
-    count = natives::loop_count(n);
-    if (native == natives::N_repeat) make_integer(args + 1, count);
-    if (count < 1) {
-      make_none(stack::base);
-      stack::keep();
-      st = 0;
-      AT(g_recs[g_nrec - 1].done);
+  u32 cells = 0;
+  switch (native) {
+    case natives::N_loop: case natives::N_repeat: {
+      Cell* n = native == natives::N_loop ? args : args + 1;
+      count = natives::loop_count(n);
+      if (native == natives::N_repeat) make_integer(args + 1, count);
+      if (count < 1) {
+        make_none(stack::base);
+        stack::keep();
+        st = 0;
+        AT(g_recs[g_nrec - 1].done);
+      }
+      break;
     }
+    case natives::N_foreach: case natives::N_remove_each:
+      // The walk's cells (its copy of the series, its words), below the loop frame.
+      count = natives::walk_begin(args, native == natives::N_foreach);
+      cells = u32(stack::top - 2 - stack::bottom);
+      break;
+    case natives::N_forall:
+      natives::forall_begin(args);
+      cells = u32(stack::top - 1 - stack::bottom);
+      break;
+    default:
+      break;
   }
   stack::mark_loop(words::cell(words::W_BODY_TAG));
   make_unset(stack::push());
@@ -1314,16 +1593,22 @@ L_LOOP: {
   L.me = u32(stack::ctop - 1 - stack::cbottom);
   L.count = count;
   L.passes = 0;
+  L.cells = cells;
   L.in_cond = false;
   L.landed = false;
+  L.broke = false;
+  if (native == natives::N_forall && !natives::forall_any(stack::bottom + cells)) {
+    L.broke = true;  // no pass: the word is left as it is
+    goto loop_exit;
+  }
   ++ip;
   NEXT();
 }
 
 L_LOOPNEXT: {
-  interrupt::poll();
   Rec& L = g_recs[g_nrec - 1];
   const Op& lop = ops[L.op];
+  // The loop's step, as its native takes it before each pass.
   switch (lop.k) {
     case natives::N_loop:
       if (L.passes == L.count) goto loop_exit;
@@ -1331,13 +1616,35 @@ L_LOOPNEXT: {
       break;
     case natives::N_repeat: {
       if (L.passes >= L.count) goto loop_exit;
-      natives::repeat_pass(stack::bottom + stack::cbottom[L.me].prev_base, ++L.passes);
+      natives::repeat_pass(loop_args(L), ++L.passes);
       resumed(U);
       break;
     }
+    case natives::N_foreach: {
+      i32 visited = natives::walk_step(loop_args(L), stack::bottom + L.cells, L.count);
+      resumed(U);
+      if (!visited) goto loop_exit;
+      break;
+    }
+    case natives::N_remove_each: {
+      Cell* cells = stack::bottom + L.cells;
+      L.at = series_index(cells);
+      L.visited = natives::walk_step(loop_args(L), cells, L.count);
+      resumed(U);
+      if (!L.visited) goto loop_exit;
+      break;
+    }
+    case natives::N_forall:
+      if (L.passes++ > 0) {
+        bool more = natives::forall_next(loop_args(L), stack::bottom + L.cells);
+        resumed(U);
+        if (!more) goto loop_exit;
+      }
+      break;
     default:
       break;
   }
+  interrupt::poll();
   stack::keep();
   if (lop.k == natives::N_while_) {
     L.in_cond = true;
@@ -1355,8 +1662,21 @@ L_LOOPCOND: {
 }
 
 L_LOOPBACK: {
-  const Rec& L = g_recs[g_nrec - 1];
-  if (ops[L.op].k == natives::N_until && logic::true_base()) goto loop_exit;
+  Rec& L = g_recs[g_nrec - 1];
+  switch (ops[L.op].k) {
+    case natives::N_until:
+      if (logic::true_base()) goto loop_exit;
+      break;
+    case natives::N_remove_each:
+      // A truthy body removes the elements just visited.
+      if (logic::true_base()) {
+        natives::remove_visited(stack::bottom + L.cells, L.at, L.visited);
+        resumed(U);
+      }
+      break;
+    default:
+      break;
+  }
   AT(L.op + 1);  // the next pass
 }
 
@@ -1380,19 +1700,42 @@ L_LOOPDONE: {
   }
   // A break or continue in while's condition would aim at the loop.
   if (L.in_cond) fire(Err::throw_while_cond);
-  if (brk) goto loop_exit;
+  if (brk) {
+    L.broke = true;
+    goto loop_exit;
+  }
   AT(L.op + 1);
 }
 
 loop_exit: {
   // The loop frame closes: its base cell (the last body value, or the break
-  // value) is the native's result; while answers unset.
+  // value) is the native's result; while answers unset, remove-each that
+  // ran to its end its series, forall that ran to its end sets its word back
+  // to the series at its start first.
   const Rec& L = g_recs[g_nrec - 1];
-  if (ops[L.op].k == natives::N_while_) {
-    stack::unwind();
-    make_unset(stack::base);
-  } else {
-    stack::unwind_last_copy();
+  switch (ops[L.op].k) {
+    case natives::N_while_:
+      stack::unwind();
+      make_unset(stack::base);
+      break;
+    case natives::N_remove_each:
+      if (L.broke) {
+        stack::unwind_last_copy();
+      } else {
+        stack::unwind();
+        copy_cell(stack::base + 1, stack::base);
+      }
+      break;
+    case natives::N_forall:
+      if (!L.broke) {
+        natives::forall_end(loop_args(L), stack::bottom + L.cells);
+        resumed(U);
+      }
+      stack::unwind_last_copy();
+      break;
+    default:
+      stack::unwind_last_copy();
+      break;
   }
   stack::keep();
   --g_nrec;

@@ -1,9 +1,11 @@
 // What the evaluator's modules share beyond eval/interpreter.hpp: the
 // reference routines (eval/interpreter.cpp), paths
 // (eval/interpreter_paths.cpp), the native API's evaluator side
-// (eval/interpreter_api.cpp), tracing (eval/trace_callbacks.cpp) and the
-// compiled form (eval/interpreter_compile.cpp, eval/interpreter_run.cpp).
-// Only the evaluator includes it.
+// (eval/interpreter_api.cpp), tracing (eval/trace_callbacks.cpp), the
+// compiled form (eval/interpreter_compiled_compiler.cpp,
+// eval/interpreter_compiled_runner.cpp) and the fitting of a native's
+// arguments to its entry (eval/entry_fit.cpp). Only the evaluator includes
+// it.
 #pragma once
 
 #include <cstring>
@@ -331,8 +333,9 @@ Status fetch_unevaluated(const Code& code, u32& pos, u32 kind);
 // the reference takes them, pn being the path's length when they began.
 Status path_refinements_from(const Cell* fn, const Code& code, u32& pos, const Cell* path, u32 pn, u32 k,
                              const Cell* name, bool* seen, i32* refs);
-// A function's body called untraced and not as a callback, its frame open
-// with its arguments and locals (call_function's plain case).
-Status run_function(const Cell* fn, const Cell* name);
+// A function's body called untraced and not as a callback, its frame f open
+// with its arguments and locals and its context bound to them
+// (bind_frame_context: call_function's plain case).
+Status run_function(const Cell* fn, stack::Frame* f, const Cell* name);
 
 }  // namespace qel::interp::detail

@@ -60,6 +60,27 @@ i32 loop_count(const Cell* count);
 // One pass of repeat begins (args: its 'word, counter, body): the counter
 // moves on to pass, and the word gets a copy of it.
 void repeat_pass(Cell* args, i32 pass);
+// The walks of foreach and remove-each (args: their 'word or words block,
+// series, body), in the steps both the natives and the compiled form take.
+// walk_begin checks the words (and, for foreach, a map's two words) and
+// pushes the walk's two cells: its copy of the series, at its index, and
+// its own copy of a words block; it answers the word count. walk_step sets
+// the words from the next elements (none past the tail) and answers how
+// many it visited (0: the end). remove_visited removes the elements a step
+// visited from position pos, the walk going on at pos.
+i32 walk_begin(Cell* args, bool foreach);
+i32 walk_step(const Cell* args, Cell* cells, i32 n);
+void remove_visited(Cell* cells, i32 pos, i32 visited);
+// forall (args: its 'word, body): forall_begin checks the word's series and
+// pushes its saved copy; forall_any, in the loop frame, whether a first
+// pass runs (the series is not at its tail); forall_next moves the word on
+// after a pass (bad-loop-series when it no longer holds that series) and
+// answers whether another pass runs; forall_end sets the word back to the
+// saved series.
+void forall_begin(Cell* args);
+bool forall_any(const Cell* saved);
+bool forall_next(Cell* args, const Cell* saved);
+void forall_end(Cell* args, const Cell* saved);
 
 // Evaluates every expression of a block into a new block, written into out
 // (a rooted cell).

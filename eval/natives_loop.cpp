@@ -218,6 +218,61 @@ i32 foreach_next(Cell* it, const Cell* words, i32 n) {
 
 }  // namespace
 
+i32 walk_begin(Cell* args, bool foreach) {
+  i32 n = count_words(args);
+  // A map gives a key and a value a step: a block of words must hold two.
+  if (foreach && type_of(args + 1) == TYPE_MAP && type_of(args) == TYPE_BLOCK && n != 2) {
+    fire(Err::script_invalid_arg, args);
+  }
+  // The walk goes through its own copy: the series' index is left where it was.
+  Cell* cells = stack::top;
+  make_none(stack::push());
+  make_none(stack::push());
+  own_words(args, n, cells + 1);
+  Cell* it = copy_cell(args + 1, cells);
+  if (series_index(it) < 0) set_series_index(it, 0);
+  return n;
+}
+
+i32 walk_step(const Cell* args, Cell* cells, i32 n) {
+  return foreach_next(cells, type_of(args) == TYPE_BLOCK ? cells + 1 : args, n);
+}
+
+void remove_visited(Cell* cells, i32 pos, i32 visited) {
+  api::Values cut(2);  // the position and the count of the removal
+  Cell* at = copy_cell(cells, cut[0]);
+  set_series_index(at, pos);
+  Cell* part = make_integer(cut[1], visited);
+  actions::handler<act::Remove>(at, ACT_remove)(at, part, nullptr);
+  set_series_index(cells, pos);
+}
+
+void forall_begin(Cell* args) {
+  Cell* saved = stack::top;
+  make_none(stack::push());
+  copy_cell(word::get_value_cell(args), saved);
+  if (kind_of(type_of(saved)) == Kind::none || type_of(saved) == TYPE_MAP) {
+    refuse_arg(saved, 0);  // a map! has no position to move through
+  }
+}
+
+bool forall_any(const Cell* saved) { return series_index(saved) < total_of(saved); }
+
+bool forall_next(Cell* args, const Cell* saved) {
+  api::Values step(1);
+  Cell* now = copy_cell(word::get_value_cell(args), step[0]);
+  if (kind_of(type_of(now)) == Kind::none || type_of(now) == TYPE_MAP || series_node(now) != series_node(saved)) {
+    fire(Err::script_bad_loop_series, now);
+  }
+  i32 next = series_index(now) + 1;
+  if (next >= total_of(now)) return false;
+  set_series_index(now, next);
+  set_word(args, now);
+  return true;
+}
+
+void forall_end(Cell* args, const Cell* saved) { set_word(args, saved); }
+
 // ---- the natives -----------------------------------------------------------------------
 
 Status while_(const i32*) {
@@ -295,70 +350,40 @@ Status forever(const i32*) {
 
 Status foreach(const i32*) {
   Cell* args = api::result();  // 'word or words block, series, body
-  i32 n = count_words(args);
-  // A map gives a key and a value a step: a block of words must hold two.
-  if (type_of(args + 1) == TYPE_MAP && type_of(args) == TYPE_BLOCK && n != 2) {
-    fire(Err::script_invalid_arg, args);
-  }
-  // The loop walks its own copy: the series' index is left where it was.
-  api::Values cells(2);
-  const Cell* words = own_words(args, n, cells[1]);
-  Cell* it = copy_cell(args + 1, cells[0]);
-  if (series_index(it) < 0) set_series_index(it, 0);
-  return run_loop(args[2], [&] { return foreach_next(it, words, n) != 0; });
+  i32 n = walk_begin(args, true);
+  Cell* cells = stack::top - 2;
+  return run_loop(args[2], [&] { return walk_step(args, cells, n) != 0; });
 }
 
 Status forall(const i32*) {
   Cell* args = api::result();  // 'word, body
-  api::Values cells(1);
-  Cell* saved = copy_cell(word::get_value_cell(args), cells[0]);
-  if (kind_of(type_of(saved)) == Kind::none || type_of(saved) == TYPE_MAP) {
-    refuse_arg(saved, 0);  // a map! has no position to move through
-  }
-  u32 node = series_node(saved);
+  forall_begin(args);
+  Cell* saved = stack::top - 1;
   Cell body = args[1];
   i32 me = open_loop();
-  if (series_index(saved) >= total_of(saved)) return close_loop();
+  if (!forall_any(saved)) return close_loop();
   for (;;) {
     Flow flow;
     Status st = run_body(&body, me, flow);
     if (st) return st;
     // After a break the word keeps the position it had.
     if (flow == Flow::brk) return close_loop();
-    bool end;
-    {
-      api::Values step(1);
-      Cell* now = copy_cell(word::get_value_cell(args), step[0]);
-      if (kind_of(type_of(now)) == Kind::none || type_of(now) == TYPE_MAP ||
-          series_node(now) != node) {
-        fire(Err::script_bad_loop_series, now);
-      }
-      i32 next = series_index(now) + 1;
-      end = next >= total_of(now);
-      if (!end) {
-        set_series_index(now, next);
-        set_word(args, now);
-      }
-    }
-    if (end) break;
+    if (!forall_next(args, saved)) break;
   }
   // Ended without a break: the word gets the series back at its start.
-  set_word(args, saved);
+  forall_end(args, saved);
   return close_loop();
 }
 
 Status remove_each(const i32*) {
   Cell* args = api::result();  // 'word or words block, data, body
-  i32 n = count_words(args);
-  api::Values cells(2);
-  const Cell* words = own_words(args, n, cells[1]);
-  Cell* it = copy_cell(args + 1, cells[0]);
-  if (series_index(it) < 0) set_series_index(it, 0);
+  i32 n = walk_begin(args, false);
+  Cell* cells = stack::top - 2;
   Cell body = args[2];
   i32 me = open_loop();
   for (;;) {
-    i32 pos = series_index(it);
-    i32 visited = foreach_next(it, words, n);
+    i32 pos = series_index(cells);
+    i32 visited = walk_step(args, cells, n);
     if (!visited) break;
     Flow flow;
     Status st = run_body(&body, me, flow);
@@ -367,12 +392,7 @@ Status remove_each(const i32*) {
     if (flow == Flow::cont || !logic::true_base()) continue;
     // Remove the elements just visited; the next step starts at the one that
     // followed them.
-    api::Values cut(2);  // the position and the count of the removal
-    Cell* at = copy_cell(it, cut[0]);
-    set_series_index(at, pos);
-    Cell* part = make_integer(cut[1], visited);
-    actions::handler<act::Remove>(at, ACT_remove)(at, part, nullptr);
-    set_series_index(it, pos);
+    remove_visited(cells, pos, visited);
   }
   stack::unwind();
   return api::answer(args + 1);

@@ -3,6 +3,9 @@
 #include "eval/parse.hpp"
 
 #include "eval/parse_engine.hpp"
+#include "datatypes/context.hpp"
+#include "datatypes/symbol.hpp"
+#include "eval/natives.hpp"
 #include "runtime/collector.hpp"
 #include "platform/image_state.hpp"
 

@@ -28,7 +28,11 @@
 #include <unordered_map>
 
 #include "eval/parse_engine.hpp"
+#include "datatypes/bitset.hpp"
+#include "datatypes/context.hpp"
+#include "eval/interrupt.hpp"
 #include "platform/image_state.hpp"
+#include "runtime/api.hpp"
 
 namespace qel::parse::detail {
 

@@ -1,6 +1,7 @@
 #include "io/files.hpp"
 
 #include <cmath>
+#include <cstring>
 
 #include "datatypes/binary.hpp"
 #include "datatypes/block.hpp"
@@ -92,6 +93,138 @@ std::vector<u8> normalize_line_ends(const u8* bytes, std::size_t n) {
   return out;
 }
 
+namespace {
+
+// Cuts text handed over in pieces into lines, each line end an LF, a CR LF
+// or a lone CR (a CR LF split between two pieces still one end), and hands
+// each line's bytes to `take`, which decodes it. Bytes that run on past the
+// end of a piece wait in `carry_`.
+class LineCutter {
+ public:
+  template <class Take>
+  void piece(const u8* bytes, std::size_t n, Take&& take) {
+    std::size_t i = 0;
+    if (after_cr_ && n > 0) {
+      if (bytes[0] == '\n') i = 1;
+      after_cr_ = false;
+    }
+    std::size_t start = i;
+    auto line_to = [&](std::size_t end) {
+      if (carry_.empty()) {
+        take(bytes + start, end - start);
+      } else {
+        carry_.insert(carry_.end(), bytes + start, bytes + end);
+        take(carry_.data(), carry_.size());
+        carry_.clear();
+      }
+    };
+    if (!std::memchr(bytes + i, '\r', n - i)) {
+      // LF ends alone (the common case): found a line at a time.
+      while (const void* lf = std::memchr(bytes + start, '\n', n - start)) {
+        std::size_t end = std::size_t(static_cast<const u8*>(lf) - bytes);
+        line_to(end);
+        start = end + 1;
+      }
+    } else {
+      for (; i < n; ++i) {
+        u8 c = bytes[i];
+        if (c != '\n' && c != '\r') continue;
+        line_to(i);
+        if (c == '\r') {
+          if (i + 1 == n) after_cr_ = true;
+          else if (bytes[i + 1] == '\n') ++i;
+        }
+        start = i + 1;
+      }
+    }
+    carry_.insert(carry_.end(), bytes + start, bytes + n);
+  }
+  // The text after the last line end is a last line when it is not empty.
+  template <class Take>
+  void end(Take&& take) {
+    if (!carry_.empty()) take(carry_.data(), carry_.size());
+    carry_.clear();
+  }
+
+ private:
+  std::vector<u8> carry_;
+  bool after_cr_ = false;
+};
+
+// Lines the text will give at most: one more than its line ends.
+class LineCounter {
+ public:
+  void piece(const u8* bytes, std::size_t n) {
+    std::size_t i = 0;
+    if (after_cr_ && n > 0 && bytes[0] == '\n') i = 1;
+    after_cr_ = false;
+    for (; i < n; ++i) {
+      u8 c = bytes[i];
+      if (c == '\n') {
+        ++ends_;
+      } else if (c == '\r') {
+        ++ends_;
+        if (i + 1 == n) after_cr_ = true;
+        else if (bytes[i + 1] == '\n') ++i;
+      }
+    }
+  }
+  u64 lines() const { return ends_ + 1; }
+
+ private:
+  u64 ends_ = 0;
+  bool after_cr_ = false;
+};
+
+// A new block (pushed) for that many lines, and what decodes a line into it.
+Cell* make_lines_block(u64 lines) {
+  if (lines > u64(0x7FFFFFF0)) fire(Err::internal_no_memory);
+  Cell* block = make_none(stack::push());
+  block::make_at(block, i32(lines));
+  return block;
+}
+
+void take_line(Cell* block, const u8* bytes, std::size_t n) {
+  string::load_in(bytes, u32(n), series_node(block), string::Encoding::utf8);
+}
+
+// read/lines of a whole regular file: its lines taken from pieces of it as
+// they are read (first counted, then decoded), so that the whole text is
+// never held beside its lines. Null when the path names no regular file
+// that opens: read then goes the common way, which also reports why.
+Cell* read_file_lines(const std::string& path, const Cell* source) {
+  platform::PieceReader file;
+  if (!file.open(path)) return nullptr;
+  constexpr std::size_t PIECE = 65536;
+  std::vector<u8> buf(PIECE);
+  LineCounter counter;
+  u64 total = 0;
+  for (;;) {
+    i64 n = file.read(buf.data(), PIECE);
+    if (n < 0) return nullptr;
+    if (n == 0) break;
+    total += u64(n);
+    if (total > platform::MAX_READ) fire(Err::internal_no_memory);
+    counter.piece(buf.data(), std::size_t(n));
+  }
+  if (!file.rewind()) return nullptr;
+  Cell* block = make_lines_block(counter.lines());
+  LineCutter cutter;
+  auto take = [&](const u8* bytes, std::size_t n) { take_line(block, bytes, n); };
+  // The file is read no further than it was counted (it may grow meanwhile).
+  for (u64 left = total; left > 0;) {
+    i64 n = file.read(buf.data(), std::size_t(std::min<u64>(left, PIECE)));
+    if (n < 0) fire(Err::access_cannot_open, source);
+    if (n == 0) break;
+    left -= u64(n);
+    cutter.piece(buf.data(), std::size_t(n), take);
+  }
+  cutter.end(take);
+  return block;
+}
+
+}  // namespace
+
 Cell* bytes_to_value(const std::vector<u8>& bytes, bool binary, bool lines) {
   if (binary) return binary::load(bytes);
   if (!lines) {
@@ -100,19 +233,13 @@ Cell* bytes_to_value(const std::vector<u8>& bytes, bool binary, bool lines) {
     return make_series(out, TYPE_STRING,
                        unicode::load_utf8(bytes.data(), u32(bytes.size()), nullptr, nullptr, true));
   }
-  // A lone CR ends a line as LF does.
-  std::vector<u8> text = normalize_line_ends(bytes.data(), bytes.size());
-  i32 count = 1;
-  for (u8 b : text) count += b == '\n';
-  Cell* block = make_none(stack::push());
-  block::make_at(block, count);
-  std::size_t start = 0, n = text.size();
-  while (start < n) {
-    std::size_t end = start;
-    while (end < n && text[end] != '\n') ++end;
-    string::load_in(text.data() + start, u32(end - start), series_node(block), string::Encoding::utf8);
-    start = end + 1;
-  }
+  LineCounter counter;
+  counter.piece(bytes.data(), bytes.size());
+  Cell* block = make_lines_block(counter.lines());
+  LineCutter cutter;
+  auto take = [&](const u8* text, std::size_t n) { take_line(block, text, n); };
+  cutter.piece(bytes.data(), bytes.size(), take);
+  cutter.end(take);
   return block;
 }
 
@@ -155,6 +282,9 @@ Cell* read(Cell* source, Cell* part, Cell* seek, bool binary, bool lines, bool i
   if (as) fire(Err::internal_not_done);
   std::string path = file::to_local_path(source);
   if (dir_q(path)) return read_dir(source);
+  if (lines && !binary && !part && !seek) {
+    if (Cell* block = read_file_lines(path, source)) return block;
+  }
   i64 p = part ? count_of(part, "part", false) : -1;
   i64 s = seek ? count_of(seek, "seek", false) : -1;
   if (s < 0) s = -1;

@@ -42,6 +42,7 @@ void on_fault(int sig, siginfo_t* info, void* ctx) {
 }
 
 InterruptListener g_interrupt_listener = nullptr;
+InterruptExitHook g_exit_hook = nullptr;
 
 // SIGINT and SIGTERM end the process with the shell's status for a process
 // stopped by that signal (130, 143): a killed script must not report
@@ -52,6 +53,7 @@ void on_interrupt(int sig) {
     g_interrupt_listener();
     return;
   }
+  if (g_exit_hook) g_exit_hook();
   _exit(128 + sig);
 }
 
@@ -111,8 +113,17 @@ void install_crash_handlers(FaultExit exit_on_fault) {
   quiet.sa_handler = on_interrupt;
   quiet.sa_flags = SA_RESTART;
   sigemptyset(&quiet.sa_mask);
-  for (int s : {SIGINT, SIGTERM}) sigaction(s, &quiet, nullptr);
+  // A signal the parent set to be ignored stays ignored, as other programs
+  // keep it: shells start background jobs with SIGINT ignored, nohup and
+  // service managers ignore SIGHUP or SIGTERM.
+  for (int s : {SIGINT, SIGTERM}) {
+    struct sigaction old{};
+    if (sigaction(s, nullptr, &old) == 0 && !(old.sa_flags & SA_SIGINFO) && old.sa_handler == SIG_IGN) continue;
+    sigaction(s, &quiet, nullptr);
+  }
 }
+
+void set_interrupt_exit_hook(InterruptExitHook hook) { g_exit_hook = hook; }
 
 void set_interrupt_listener(InterruptListener listener) { g_interrupt_listener = listener; }
 

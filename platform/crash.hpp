@@ -1,6 +1,7 @@
 // Crash handling: processor faults become the runtime-error report and exit
 // status; interruption (SIGINT, SIGTERM) exits quietly with status 130 or
-// 143, unless a listener takes SIGINT.
+// 143, unless a listener takes SIGINT; a signal ignored when the process
+// started stays ignored.
 // Handlers run on an alternate signal stack so that a stack overflow can
 // still be reported.
 #pragma once
@@ -24,6 +25,12 @@ void install_alt_stack();
 // after it (SA_RESTART); poll and select still return EINTR.
 using InterruptListener = void (*)();
 void set_interrupt_listener(InterruptListener listener);
+
+// Called (in the signal handler, so it must be async-signal-safe) just
+// before SIGINT or SIGTERM ends the process: a line editor gives the
+// terminal back the settings it found. Null: none.
+using InterruptExitHook = void (*)();
+void set_interrupt_exit_hook(InterruptExitHook hook);
 
 // SIGINT and SIGTERM go to the interpreter thread, so that its blocking
 // calls see them: the starting thread blocks them before it starts that

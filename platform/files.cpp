@@ -133,6 +133,33 @@ ReadResult read_file(const std::string& path, i64 part, i64 seek, std::vector<u8
   return result;
 }
 
+PieceReader::~PieceReader() {
+  if (fd_ >= 0) close(fd_);
+}
+
+bool PieceReader::open(const std::string& path) {
+  if (fd_ >= 0 || !usable(path)) return false;
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return false;
+  }
+  fd_ = fd;
+  return true;
+}
+
+i64 PieceReader::read(u8* into, std::size_t n) {
+  ssize_t r;
+  do {
+    r = ::read(fd_, into, n);
+  } while (r < 0 && errno == EINTR);
+  return r;
+}
+
+bool PieceReader::rewind() { return lseek(fd_, 0, SEEK_SET) == 0; }
+
 WriteResult write_file(const std::string& path, const u8* bytes, std::size_t n, bool append,
                        i64 seek) {
   if (!usable(path)) return WriteResult::cannot_open;

@@ -27,6 +27,27 @@ inline constexpr u64 MAX_READ = 0x40000000ull;  // 1 GiB
 enum class ReadResult { ok, cannot_open, too_large };
 ReadResult read_file(const std::string& path, i64 part, i64 seek, std::vector<u8>& out);
 
+// A regular file read from its start in pieces, for a reader that need not
+// hold the whole of it at once. Closed when the reader goes.
+class PieceReader {
+ public:
+  PieceReader() = default;
+  ~PieceReader();
+  PieceReader(const PieceReader&) = delete;
+  PieceReader& operator=(const PieceReader&) = delete;
+  // Opens the file: false for a path that names no regular file (a
+  // directory, a pipe, a device) or that cannot be opened.
+  bool open(const std::string& path);
+  // Reads at most n bytes from where the last read ended: the count read,
+  // 0 at the end of the file, -1 on a failure.
+  i64 read(u8* into, std::size_t n);
+  // Goes back to the start of the file; false on a failure.
+  bool rewind();
+
+ private:
+  int fd_ = -1;
+};
+
 // Writes the bytes: over a new or emptied file, at its end (append), or from
 // byte `seek` of the existing contents (seek >= 0, nothing cut). Every byte is
 // written or the call fails.

@@ -8,6 +8,14 @@
 #define QEL_CHECKS 0
 #endif
 
+// QEL_COUNT_STEPS (set by the build option of that name): count evaluation
+// steps by the road they ran on, compiled or reference, and print both
+// counts on standard error when the process ends (eval/step_count.hpp), to
+// find what leaves the compiled form. Off, the counting compiles to nothing.
+#ifndef QEL_COUNT_STEPS
+#define QEL_COUNT_STEPS 0
+#endif
+
 namespace qel::config {
 
 // Size of the reserved address region that holds every node, frame and buffer.

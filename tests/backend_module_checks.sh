@@ -36,7 +36,7 @@ none
 false
 handle!
 3'
-check "qel-backend.so: cannot open"
+check "qel-backend.so is neither in $dir/../lib/qel nor in $dir"
 echo "without the backend module: ok"
 
 # A module of the same table from another build: the same file with the

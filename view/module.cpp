@@ -6,6 +6,7 @@
 #include "datatypes/string.hpp"
 #include "datatypes/word.hpp"
 #include "runtime/api.hpp"
+#include "platform/files.hpp"
 #include "platform/shared_library.hpp"
 #include "runtime/error.hpp"
 
@@ -30,7 +31,14 @@ const backend::Entries* load() {
   if (g_tried) return g_entries;
   g_tried = true;
   std::string dir = platform::executable_dir();
-  std::string path = (dir.empty() ? std::string(".") : dir) + "/" + FILE_NAME;
+  if (dir.empty()) dir = ".";
+  std::string installed = dir + "/" + INSTALLED_DIR;
+  std::string path = installed + "/" + FILE_NAME;
+  if (!platform::exists(path)) path = dir + "/" + FILE_NAME;
+  if (!platform::exists(path)) {
+    g_why = std::string("the GUI backend module ") + FILE_NAME + " is neither in " + installed + " nor in " + dir;
+    return nullptr;
+  }
   std::string error;
   void* sym = platform::open_module_symbol(path, "qel_backend_entries", &error);
   if (!sym) {

@@ -1,14 +1,18 @@
-// The core's side of the GUI backend module: finds qel-backend.so beside the
-// executable and opens it on first use (view/backend/entry.hpp says why and
-// what the table holds).
+// The core's side of the GUI backend module: finds qel-backend.so from the
+// executable's own location (where an installed qel keeps its private
+// modules, else beside it, as in the build tree) and opens it on first use
+// (view/backend/entry.hpp says why and what the table holds).
 #pragma once
 
 #include "view/backend/entry.hpp"
 
 namespace qel::view::module {
 
-// The file name of the module, looked for in the executable's directory.
+// The file name of the module, looked for first in INSTALLED_DIR (relative
+// to the executable's directory: `cmake --install` puts qel in bin/ and the
+// module in lib/qel/, CMakeLists.txt), then in the executable's directory.
 inline constexpr const char* FILE_NAME = "qel-backend.so";
+inline constexpr const char* INSTALLED_DIR = "../lib/qel";
 
 // The module's table, opened on the first call; null when the module is
 // missing or cannot be opened (the reason stays in why()).

@@ -33,6 +33,10 @@ extern const char message[];
 // start-up makes their values.
 void load_native_specs(Cell* out);
 
+// Sets the global word of every datatype, then of every typeset
+// (runtime/typeset_list.hpp), as start-up does before the library runs.
+void define_type_words();
+
 // The whole boot program. Errors end the process like any uncaught error.
 void run();
 

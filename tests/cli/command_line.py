@@ -10,7 +10,9 @@ pipe). Each row checks where the output lands and the exit status; with a
 display (DISPLAY set, under tests/gui_xvfb.sh) no console window may take
 the output. Then the options (-h, an unknown one), lines given on standard
 input (`input` among them), a preprocessor that stops the script, a header
-that does not load, and the text console on a pseudo-terminal: Up recalls,
+that does not load, failures reported without stopping the script (a
+reaction; with a display, an actor's error after a click: each report on
+standard error), and the text console on a pseudo-terminal: Up recalls,
 Tab completes, Ctrl+C drops the line, and the history survives a restart
 (in the configuration file under a temporary XDG_CONFIG_HOME).
 
@@ -56,10 +58,17 @@ def write(name, text):
     return path
 
 
+def own_session():
+    # A session of its own, with SIGINT as a foreground command has it (were
+    # this test started with it ignored, qel would keep it ignored).
+    os.setsid()
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 def own_terminal():
     # A session of its own, whose controlling terminal is the pseudo-terminal
     # on standard input: Ctrl+C typed there sends it SIGINT.
-    os.setsid()
+    own_session()
     fcntl.ioctl(0, termios.TIOCSCTTY, 0)
 
 
@@ -176,7 +185,7 @@ def run_way(way, name, source, want, sig):
     started = time.time()
     if way == "no terminal":
         p = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, cwd=work, env=env, start_new_session=True)
+                             stderr=subprocess.PIPE, cwd=work, env=env, preexec_fn=own_session)
         seen = b""
         if sig not in (None, "SIGNAL-NONE"):
             seen = read_until(p.stdout, b"out-line")
@@ -245,17 +254,79 @@ p = subprocess.run([qel], input=b'x: input\nhello\nprint ["got" x]\n', capture_o
 verdict("lines on standard input: the text console, input reads a line, no note",
         p.returncode == 0 and b"got hello" in p.stdout and p.stderr == b"",
         "status %d, %r %r" % (p.returncode, p.stdout, p.stderr))
+# A script's input and ask from a pipe: plain lines; at the end of the input
+# none, and nothing written for it (ask ends its prompt's line).
+cat = write("cat.qel", 'Qel []\nwhile [line: input] [print line]\nprint mold ask "? "\n')
+for given, want in [(b"a\nb\n", b"a\nb\n? \nnone\n"), (b"", b"? \nnone\n")]:
+    p = subprocess.run([qel, cat], input=given, capture_output=True, cwd=work, env=env, timeout=LIMIT)
+    verdict("a script's input from a pipe: %r gives %r" % (given, want),
+            p.returncode == 0 and p.stdout == want and p.stderr == b"",
+            "status %d, %r %r" % (p.returncode, p.stdout, p.stderr))
+
+# A signal ignored when the script starts (as shells start background jobs)
+# stays ignored: the script reads the line sent after the signal and ends
+# with its own status; else the signal ends it.
+wait_line = write("wait.qel", 'Qel []\nprint "ready"\nprint ["read" input]\nquit/return 7\n')
+for sig, ignored, want in [(signal.SIGINT, True, 7), (signal.SIGTERM, True, 7), (signal.SIGINT, False, 130)]:
+    def ignore(sig=sig, ignored=ignored):
+        own_session()
+        if ignored:
+            signal.signal(sig, signal.SIG_IGN)
+    p = subprocess.Popen([qel, wait_line], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, cwd=work, env=env, preexec_fn=ignore)
+    seen = read_until(p.stdout, b"ready\n")
+    p.send_signal(sig)
+    try:
+        out, err = p.communicate(b"go\n", timeout=LIMIT)
+    except (subprocess.TimeoutExpired, BrokenPipeError):
+        p.kill()
+        out, err = p.communicate()
+    verdict("%s %s at start: status %d" % (signal.Signals(sig).name, "ignored" if ignored else "handled", want),
+            p.returncode == want and (want != 7 or seen + out == b"ready\nread go\n"),
+            "status %s, %r %r" % (p.returncode, seen + out, err))
+
+# Each report on standard error, nothing on standard output.
 for name, source, want_err in [
-    ("a failing #do stops the script", 'Qel []\n#do [1 / 0]\nprint "ran"\n', b"Preprocessor Error"),
+    ("a failing #do stops the script", 'Qel []\n#do [1 / 0]\nprint "ran"\n',
+     b"*** Preprocessor Error in #do\n*** Math Error: attempt to divide by zero\n*** Where: #do\n"),
+    ("an invalid #macro stops the script", 'Qel []\n#macro [a] func [x][x]\nprint "ran"\n',
+     b"*** Macro Error: invalid specification\n*** Where: [[a] func [x]]\n"),
     ("a macro that fails stops the script", 'Qel []\n#macro m: func [][1 / 0]\nprint m\n', b"divide by zero"),
     ("a header that does not load", 'Qel [\nprint "ran"\n', b"*** Error: not a Qel program!"),
 ]:
     script = write("s.qel", source)
     p = subprocess.run([qel, script], stdin=subprocess.DEVNULL, capture_output=True, cwd=work,
                        env=env, timeout=LIMIT)
-    verdict(name + ": status 254", p.returncode == 254 and b"ran" not in p.stdout
-            and want_err in p.stdout + p.stderr and b"(halted)" not in p.stdout,
+    verdict(name + ": status 254, the report on standard error",
+            p.returncode == 254 and p.stdout == b"" and want_err in p.stderr,
             "status %d, %r %r" % (p.returncode, p.stdout, p.stderr))
+
+# A failure the library reports without stopping the script (a reaction that
+# fails): on standard error, and the script goes on.
+script = write("s.qel", 'Qel []\no: make reactor! [x: 1]\nreact [print 10 / o/x]\no/x: 0\nprint "after"\n')
+p = subprocess.run([qel, script], stdin=subprocess.DEVNULL, capture_output=True, cwd=work, env=env,
+                   timeout=LIMIT)
+verdict("a reaction that fails: reported on standard error, the script goes on",
+        p.returncode == 0 and p.stdout == b"10\nafter\n" and b"attempt to divide by zero" in p.stderr,
+        "status %d, %r %r" % (p.returncode, p.stdout, p.stderr))
+if display:
+    # An error in a button's actor, the button clicked (an X event): the same.
+    script = write("s.qel", 'Qel []\nview [title "actor-report" size 200x200 at 0x0 button "x" 200x200 '
+                   '[unview 1 / 0]]\nprint "after"\n')
+    p = subprocess.Popen([qel, script], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, cwd=work, env=env)
+    wid = subprocess.run(["xdotool", "search", "--sync", "--onlyvisible", "--name", "^actor-report$"],
+                         capture_output=True, timeout=LIMIT).stdout.split()[:1]
+    if wid:
+        subprocess.run(["xdotool", "mousemove", "--window", wid[0], "100", "100", "click", "1"], timeout=LIMIT)
+    try:
+        out, err = p.communicate(timeout=LIMIT)
+    except subprocess.TimeoutExpired:
+        p.kill()
+        out, err = p.communicate()
+    verdict("an error in an actor (a click): reported on standard error, the script goes on",
+            p.returncode == 0 and out == b"after\n" and b"attempt to divide by zero" in err,
+            "window %r, status %s, %r %r" % (wid, p.returncode, out, err))
 
 # ---- standard streams closed or full --------------------------------------------------
 # A descriptor closed at start is taken by /dev/null before anything of the
@@ -415,6 +486,30 @@ verdict("text console: 100 newest lines kept, other settings left",
         ok and rc == 0 and "font-size: 14" in text
         and re.findall(r'"(\d+)"', text) == [str(i) for i in range(100)],
         "ok %s, status %s, terminal %r, file %s" % (ok, rc, t.text[-300:], text))
+
+# ---- a script's ask and input on a terminal: the line editor ----------------------------
+LEFT = b"\x1b[D"
+ask_script = write("ask.qel", 'Qel []\nprint ["got" ask "name? "]\nprint ["again" input]\n'
+                   'print ["last" ask "more? "]\n')
+t = Pty([qel, ask_script], extra_env=no_display)
+ok = t.wait_for(b"name? ")
+t.send(b"abc" + LEFT + LEFT + b"X\r")
+ok = ok and t.wait_for(b"got aXbc\r\n")
+t.send(UP + b"\r")
+ok = ok and t.wait_for(b"again aXbc\r\n") and t.wait_for(b"more? ")
+# Ctrl+C while a line is typed ends the script as SIGINT does, and leaves the
+# terminal as it found it (lines read, echoed).
+t.send(b"xy\x03")
+deadline = time.time() + LIMIT
+while t.proc.poll() is None and time.time() < deadline:
+    t.read(0.1)
+modes = termios.tcgetattr(t.master)[3]
+rc = t.finish()
+verdict("a script's ask on a terminal: editing keys, Up recalls the line before",
+        ok and b"\x1b[D" not in t.text.split(b"got")[-1], repr(t.text[-400:]))
+verdict("Ctrl+C at a script's ask: status 130, the terminal given back",
+        rc == 130 and modes & termios.ICANON and modes & termios.ECHO,
+        "status %s, modes %o, %r" % (rc, modes, t.text[-300:]))
 
 # The text console keeps the file as the console window does: what is not a
 # regular file of the user's own is neither read nor written (a FIFO does

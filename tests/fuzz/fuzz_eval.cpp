@@ -163,7 +163,7 @@ class Gen {
 
   std::string expr(int depth) {
     if (depth > 3 || r_.done()) return leaf();
-    switch (r_.pick(25)) {
+    switch (r_.pick(26)) {
       case 0: case 1: case 2: return leaf();
       case 3: return std::string(var()) + ": " + expr(depth + 1);
       case 4: case 5: case 6: case 7: return call(depth);
@@ -185,6 +185,7 @@ class Gen {
       case 21: return object_call(depth);
       case 22: return object_change(depth);
       case 23: return calls_across_changes(depth);
+      case 24: return function_argument(depth);
       default: return one_of(r_, kSeries);
     }
   }
@@ -289,10 +290,13 @@ class Gen {
   std::string object_word() { return r_.pick(2) ? "o1" : "o2"; }
   std::string object_value(int depth) {
     std::string n = one_of(r_, kSmall);
-    switch (r_.pick(4)) {
+    switch (r_.pick(5)) {
       case 0:
         return "make object! [a: " + n + " f: func [p] [reduce [" + n + " p]] g: func [p q] [reduce [p q " + n +
                "]] in: make object! [f: func [p] [reduce [p " + n + "]]]]";
+      case 4:
+        return "make object! [a: " + n + " f: func [p] [p] g: func [p q] [q] in: make object! [a: " + n +
+               " f: func [p] [p]] on-change*: func [w o n] [x: reduce [w :o :n]]]";
       case 1:
         return "make object! [a: " + expr(depth + 1) + " f: func [p] " + block(depth) + " g: func [p q] " +
                block(depth) + " in: make object! [f: func [p] " + block(depth) + "]]";
@@ -311,7 +315,7 @@ class Gen {
       case 1: return o + "/g " + object_arg(depth) + " " + object_arg(depth);
       case 2: return o + "/in/f " + object_arg(depth);
       case 3: return o + "/f 1 + " + std::string(r_.pick(2) ? "length? " : "") + object_call(depth + 1);
-      case 4: return o + "/a";
+      case 4: return r_.pick(2) ? o + "/a" : o + "/in/a - " + o + "/a";
       case 5: return o + "/f " + o + "/in/f " + object_arg(depth);
       default: return "first " + o + "/g " + object_call(depth + 1) + " " + object_arg(depth);
     }
@@ -319,11 +323,14 @@ class Gen {
   std::string object_arg(int depth) { return r_.pick(3) ? object_call(depth + 1) : expr(depth + 1); }
 
   // An object word or field set to another object, a number, a function,
-  // or unset.
+  // a value computed from fields, or unset.
   std::string object_change(int depth) {
     std::string o = object_word();
-    switch (r_.pick(7)) {
+    switch (r_.pick(10)) {
       case 0: case 1: return o + ": " + object_value(depth);
+      case 7: return o + "/a: " + (r_.pick(2) ? o + "/a + " + one_of(r_, kSmall) : expr(depth + 1));
+      case 8: return o + "/in/a: " + (r_.pick(2) ? o + "/in/a * " + one_of(r_, kSmall) : expr(depth + 1));
+      case 9: return o + "/in/a: " + o + "/a: " + object_arg(depth);
       case 2: return o + ": " + one_of(r_, kSmall);
       case 3: return "unset '" + o;
       case 4: return o + "/f: " + (r_.pick(2) ? ":f1" : one_of(r_, kSmall));
@@ -343,6 +350,20 @@ class Gen {
         return "(w: copy [] foreach x [1 2 3] [append/only w try [" + c + " " + object_call(depth + 1) + "] " +
                object_change(depth) + "] w)";
     }
+  }
+
+  // A function given as an argument and called through it, with other
+  // functions (of other arguments, natives, actions) at later calls.
+  std::string function_value() {
+    static const char* const kFns[] = {":f1", ":f0", ":negate", ":length?", ":form", "func [x] [x]",
+                                       "func [x /local y] [y: x reduce [y]]", "func [x [integer!]] [x + 1]",
+                                       "func ['x] [x]", ":g", "func [x] [fuzz-tick x]"};
+    return one_of(r_, kFns);
+  }
+  std::string function_argument(int depth) {
+    std::string call = "(g: func [h p] [" + std::string(r_.pick(2) ? "reduce [h p h p]" : "h h p") + "] reduce [";
+    for (unsigned k = 1 + r_.pick(3); k > 0; --k) call += "try [g " + function_value() + " " + expr(depth + 1) + "] ";
+    return call + "])";
   }
 
   // Loops whose own count ends them; the budget ends the others (a body

@@ -88,8 +88,10 @@ wait_lines() {  # until the file has that many lines
     sleep 0.05; i=$((i + 1))
   done
 }
+# (A background command of a shell script starts with SIGINT ignored, which
+# qel keeps ignored: these start with it as a foreground command has it.)
 signal_script() {  # name, signal, expected status
-  "$qel" loop.qel > "$tmp/sig.out" 2>&1 &
+  env --default-signal=INT "$qel" loop.qel > "$tmp/sig.out" 2>&1 &
   pid=$!
   wait_for "$tmp/sig.out" started
   kill -"$2" $pid
@@ -98,11 +100,20 @@ signal_script() {  # name, signal, expected status
 }
 signal_script "SIGINT ends a script with status 130" INT 130
 signal_script "SIGTERM ends a script with status 143" TERM 143
+# Started in the background as a shell script starts it, SIGINT ignored:
+# it stays ignored, and SIGTERM ends the script.
+"$qel" loop.qel > "$tmp/sig.out" 2>&1 &
+pid=$!
+wait_for "$tmp/sig.out" started
+kill -INT $pid
+kill -TERM $pid
+wait $pid; got=$?
+if [ "$got" = 143 ]; then echo "ok   a SIGINT ignored at start stays ignored"; else echo "FAIL SIGINT ignored at start: status $got"; fail=1; fi
 
 # Typed lines: Ctrl+C stops the evaluation and the next command runs; at the
 # prompt it drops the lines gathered so far.
 mkfifo "$tmp/in"
-"$qel" < "$tmp/in" > "$tmp/typed.out" 2>&1 &
+env --default-signal=INT "$qel" < "$tmp/in" > "$tmp/typed.out" 2>&1 &
 pid=$!
 exec 3>"$tmp/in"
 printf 'print "started" forever []\n' >&3

@@ -14,8 +14,11 @@ import urllib.request
 
 qel, port_file = sys.argv[1], sys.argv[2]
 port = open(port_file).read().strip()
+# (SIGINT as a foreground command has it: qel keeps it ignored when started
+# with it ignored)
 p = subprocess.Popen([qel], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                     stderr=subprocess.STDOUT)
+                     stderr=subprocess.STDOUT,
+                     preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
 name = "interrupt-%d" % os.getpid()
 p.stdin.write(b'read http://127.0.0.1:%s/hang/%s\n' % (port.encode(), name.encode()))
 p.stdin.flush()

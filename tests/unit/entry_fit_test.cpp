@@ -1,16 +1,15 @@
 // The layout of each native's and action's own spec, as the evaluator reads
 // it at compile time to fit a value's arguments to its entry, against the
 // descriptor the evaluator builds at run time from the same spec text loaded
-// as Qel (its type words bound to the datatypes and typesets as start-up
-// defines them).
+// as Qel (its type words bound to the datatypes and typesets start-up
+// defines).
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
-#include "datatypes/context.hpp"
+#include "console/boot/boot.hpp"
 #include "datatypes/typeset.hpp"
-#include "datatypes/word.hpp"
 #include "eval/entry_fit.hpp"
 #include "eval/interpreter.hpp"
 #include "eval/lexer.hpp"
@@ -19,7 +18,6 @@
 #include "runtime/api.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/roots.hpp"
-#include "runtime/typeset_list.hpp"
 #include "tests/unit/test_support.hpp"
 
 namespace entry_fit_test {
@@ -28,38 +26,9 @@ using namespace qel;
 
 namespace {
 
-void define(const char* name, const Cell* value) {
-  Cell w = *intern_word(name);
-  Cell v = *value;
-  context::set(&w, &v, context::global, false);
-}
-
 class EntryFitTest : public test::RuntimeTest {
  protected:
-  void SetUp() override {
-    for (int t = 1; t <= TYPE_TOP; ++t) {
-      const char* name = types::name_of(Type(t));
-      if (!*name) continue;
-      Cell d;
-      make_datatype(&d, Type(t));
-      define(name, &d);
-    }
-#define QEL_X(name, members)                                               \
-  {                                                                        \
-    Cell ts{TYPE_TYPESET, 0, 0, 0};                                        \
-    std::string list = members;                                            \
-    for (size_t at = 0; at < list.size();) {                               \
-      size_t end = list.find(' ', at);                                     \
-      if (end == std::string::npos) end = list.size();                     \
-      Cell v = *word::get_value_cell(intern_word(list.substr(at, end - at).c_str())); \
-      typeset::set_type(&ts, &v);                                          \
-      at = end + 1;                                                        \
-    }                                                                      \
-    define(name, &ts);                                                     \
-  }
-    QEL_TYPESETS(QEL_X)
-#undef QEL_X
-  }
+  void SetUp() override { console::boot::define_type_words(); }
 };
 
 // The layout of the descriptor built from the spec text.

@@ -1,0 +1,37 @@
+#!/bin/sh
+# `cmake --install` to a temporary prefix: qel alone in bin/, its GUI backend
+# module in lib/qel/. The installed qel, run as a command-line program,
+# opens a window: its module is found from its own location (nothing lies
+# beside it), and prints what the window holds.
+# Usage: install_checks.sh BUILD-DIR (under tests/gui_xvfb.sh)
+set -e
+# (where the files go and where qel finds them: the collector-stress mode
+# would only slow it)
+unset QEL_GC_STRESS
+prefix=$(mktemp -d)
+trap 'rm -rf "$prefix"' EXIT
+cmake --install "$1" --prefix "$prefix" >/dev/null
+in_bin=$(ls "$prefix/bin")
+if [ "$in_bin" != qel ]; then
+  echo "bin/ holds: $in_bin"
+  exit 1
+fi
+if [ ! -f "$prefix/lib/qel/qel-backend.so" ]; then
+  echo "no lib/qel/qel-backend.so under the prefix:"
+  find "$prefix"
+  exit 1
+fi
+cat >"$prefix/s.qel" <<'QEL'
+Qel []
+view/no-wait [button "installed"]
+print ["shown" system/view/screens/1/pane/1/pane/1/text]
+unview/all
+QEL
+status=0
+out=$("$prefix/bin/qel" "$prefix/s.qel" </dev/null 2>"$prefix/err") || status=$?
+if [ "$status" != 0 ] || [ "$out" != "shown installed" ] || [ -s "$prefix/err" ]; then
+  printf 'the installed qel: status %s, output:\n%s\nerrors:\n' "$status" "$out"
+  cat "$prefix/err"
+  exit 1
+fi
+echo "installed: qel in bin/, the module loaded from lib/qel/: ok"
