@@ -879,13 +879,16 @@ void apply_look(Record& w) {
   std::string background;
   if (tuple_colour(face::facet(v[0], face::COLOR), &colour))
     background = "background-color: " + css_colour(colour) + "; background-image: none;";
-  // A label in an event box gets its background from the box.
+  // A label in an event box gets its background from the box. The look
+  // leaves selected rows and selected text alone, so that a selection keeps
+  // the theme's highlight on a coloured list or field.
+  constexpr const char* kUnselected = "*:not(:selected):not(selection) {";
   GtkWidget* painted = GTK_IS_EVENT_BOX(root) ? root : c;
   std::string own = painted == c ? css + background : css;
-  style_widget(c, own.empty() ? "" : "* {" + own + "}");
+  style_widget(c, own.empty() ? "" : kUnselected + own + "}");
   if (painted != c) {
     gtk_event_box_set_visible_window(GTK_EVENT_BOX(root), !background.empty());
-    style_widget(painted, background.empty() ? "" : "* {" + background + "}");
+    style_widget(painted, background.empty() ? "" : kUnselected + background + "}");
   }
 }
 
