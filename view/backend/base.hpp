@@ -1,7 +1,9 @@
 // Self-drawn faces (base, rich-text, and windows and panels that draw):
 // each has a backing surface that it paints at its window's next frame
 // (paint_at_frame: in the frame clock's update phase, once however often it
-// was asked) and that GTK only copies to the screen. Painting: the face's
+// was asked) and that GTK only copies to the screen. What changed is known
+// before the paint (the whole face, or a rectangle of it): only that is
+// painted again, and copied to the screen again. Painting: the face's
 // background (colour, image, text), then its `draw` block through the DRAW
 // dialect, or else a `drawing` event whose actor draws into the draw
 // context the window holds meanwhile.
@@ -19,8 +21,14 @@ namespace qel::view::backend::base {
 void init(window::Record& w);
 // Whether the window paints itself (has a backing surface).
 bool self_drawn(const window::Record& w);
-// The face's look changed: painted at the next paint_pending.
+// The face's look changed: painted whole at the next paint_pending.
 void invalidate(window::Record& w);
+// A rectangle of the face changed (pixels from its top-left): only it is
+// painted again, unless more waits (the rectangles join).
+void invalidate_area(window::Record& w, int x, int y, int width, int height);
+// While the face's drawing runs for a part of the face only: that part
+// (pixels); false when the whole face is painted, or none is.
+bool painting_area(const window::Record& w, int* x, int* y, int* width, int* height);
 // Paints the face now, whatever is pending.
 void paint(window::Record& w);
 // Paints the self-drawn faces of the window and its sub-windows that wait.

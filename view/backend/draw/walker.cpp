@@ -858,11 +858,18 @@ void draw_image(const Cell* image, const Cell* commands) {
   end(ctx);
 }
 
-void begin_window(Context& ctx, cairo_surface_t* surface, u32 width, u32 height, const Cell* face_in) {
+void begin_window(Context& ctx, cairo_surface_t* surface, u32 width, u32 height, const Cell* face_in,
+                  const cairo_rectangle_int_t* area) {
   begin_surface(ctx, surface, width, height);
   api::Values v(2);  // the face, a block holding the text command's arguments
   Cell* face = copy_cell(face_in, v[0]);
   cairo_t* cr = ctx.cr;
+  if (area) {
+    // Below every clip the drawing makes (each saves the state, and gives
+    // it back).
+    cairo_rectangle(cr, area->x, area->y, area->width, area->height);
+    cairo_clip(cr);
+  }
   // The background: the face's colour, or fully transparent.
   const Cell* colour = view::face::facet(face, view::face::COLOR);
   u32 c = 0xFF000000u;
