@@ -237,6 +237,13 @@ Status eval_block(const Cell* block, bool chain) {
   return eval_block_general(block, chain);
 }
 
+Status eval_block_kept(const Cell* block, bool chain, compiled::UnitCache& unit) {
+  if (!trace && !g_trace_held && !reference) {
+    if (compiled::Unit* u = compiled::cached_unit_for_block(block, unit)) return compiled::run(u, block, chain, 0, nullptr);
+  }
+  return eval_block_general(block, chain);
+}
+
 namespace detail {
 
 // A block in a frame of its own, statement by statement; the tail is the
