@@ -96,7 +96,7 @@ int g_painting = 0;  // paints in progress (a face that asks to be painted while
 std::unordered_set<u32>& g_at_frame = *new std::unordered_set<u32>();
 
 // Windows whose frame came while long work held their drawing back: painted
-// when the next event loop starts.
+// when the event loop is next run (paint_waiting).
 std::unordered_set<u32>& g_held = *new std::unordered_set<u32>();
 
 // A frame callback's own note: whether it ran (else it was dropped with its
@@ -282,8 +282,12 @@ void paint_at_frame(Record& w) {
   gtk_widget_add_tick_callback(g, on_frame, new FrameRequest{w.id, false}, frame_request_done);
 }
 
-void paint_held() {
+void paint_waiting() {
+  // (a window stays in g_at_frame while its frame callback is registered:
+  // that frame finds nothing left to paint)
   std::vector<u32> ids(g_held.begin(), g_held.end());
+  for (u32 id : g_at_frame)
+    if (!g_held.count(id)) ids.push_back(id);
   g_held.clear();
   for (u32 id : ids)
     guard::run([&] {

@@ -37,9 +37,12 @@ void paint_pending(window::Record& w);
 // before the toolkit draws the frame): asked any number of times before it,
 // it paints once.
 void paint_at_frame(window::Record& w);
-// What waits of the windows whose frame came while long work held their
-// drawing back (loop::pump_work), painted now: the next event loop starts.
-void paint_held();
+// What waits for a frame, painted now: the event loop is run (a prompt
+// waits, a dialog opens, a script handles its events). Keys already queued
+// for it would run the next command before the frame came; and a window
+// whose frame came while long work held its drawing back
+// (loop::pump_work) waits for no later frame.
+void paint_waiting();
 // Releases the surface (window teardown).
 void release(window::Record& w);
 
