@@ -536,11 +536,11 @@ void print_line() {
 
 // _redraw-area face offset size (in redraw-input): the rectangle of the
 // console face painted again at its window's next frame, the rest kept;
-// nothing without the GUI backend.
+// false when the face has no window of the GUI backend to take it (the
+// caller redraws the whole face through the view platform).
 void redraw_area() {
-  if (const view::backend::Entries* m = view::module::load(); m && m->redraw_area)
-    m->redraw_area(api::arg(0), api::arg(1), api::arg(2));
-  api::answer_none();
+  const view::backend::Entries* m = view::module::load();
+  api::answer_logic(m && m->redraw_area && m->redraw_area(api::arg(0), api::arg(1), api::arg(2)));
 }
 
 // _paint-area face (in paint): while the face's drawing paints a part of it

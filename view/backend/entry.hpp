@@ -124,8 +124,8 @@ struct Entries {
   bool (*pump_work)(const Cell* window);
   // A rectangle of a self-drawn face (offset and size in logical units,
   // from its top-left) painted again at its window's next frame, the rest
-  // of it kept; nothing for a face without a window.
-  void (*redraw_area)(const Cell* face, const Cell* offset, const Cell* size);
+  // of it kept; false (nothing done) for a face without a window.
+  bool (*redraw_area)(const Cell* face, const Cell* offset, const Cell* size);
   // While the face's drawing runs for a part of it only: pushes that part
   // as a block [offset size] (logical units); none when the whole face is
   // painted.

@@ -104,16 +104,17 @@ Cell* snapshot(Record& w) {
   return image::push_from_pixels(u32(width), u32(height), pixels.data());
 }
 
-void redraw_area(const Cell* face, const Cell* offset, const Cell* size) {
+bool redraw_area(const Cell* face, const Cell* offset, const Cell* size) {
   Record* w = record_of_face(face);
   double x = 0, y = 0, width = 0, height = 0;
-  if (!w || !units::read_point(offset, &x, &y) || !units::read_point(size, &width, &height)) return;
+  if (!w || !units::read_point(offset, &x, &y) || !units::read_point(size, &width, &height)) return false;
   // The pixels the rectangle touches.
   double s = units::current.scale;
   int left = int(std::floor(x * s)), top = int(std::floor(y * s));
   int right = int(std::ceil((x + width) * s)), bottom = int(std::ceil((y + height) * s));
   base::invalidate_area(*w, left, top, right - left, bottom - top);
   base::paint_at_frame(*w);
+  return true;
 }
 
 Cell* painting_area(const Cell* face) {

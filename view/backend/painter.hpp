@@ -22,7 +22,7 @@ void flush(window::Record& w);
 Cell* snapshot(window::Record& w);
 
 // The console's partial repaints (entry.hpp's redraw_area, painting_area).
-void redraw_area(const Cell* face, const Cell* offset, const Cell* size);
+bool redraw_area(const Cell* face, const Cell* offset, const Cell* size);
 Cell* painting_area(const Cell* face);
 
 // Routine bodies: show-window, refresh-window, redraw.
