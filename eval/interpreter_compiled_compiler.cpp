@@ -404,6 +404,10 @@ struct Compiler {
     while (pos < count(bi)) {
       // The first statement needs no O_STMT: the block's opening did its part.
       u32 stmt = pos == u.blocks[bi].start ? here() : emit(Op{O_STMT, 0, 0, pos});
+      if (flags & F_MAIN) {
+        u.blocks[bi].stmt_pos.push_back(pos);
+        u.blocks[bi].stmt_pc.push_back(pos == u.blocks[bi].start ? stmt : stmt + 1);
+      }
       u32 pure_end = 0;
       if (all_pure) {
         PureStmt ps;
@@ -1036,8 +1040,8 @@ struct Compiler {
                        (cond_arg < 0 || literal_block(u32(cond_arg)));
     // any and all with a literal block that is not empty: its expressions
     // are inlined.
-    bool inline_walk = (native == natives::N_any || native == natives::N_all) && nargs == 1 &&
-                       nesting < MAX_NESTING && literal_block(0);
+    bool inline_walk = (native == natives::N_any || native == natives::N_all || native == natives::N_reduce) &&
+                       nargs == 1 && nesting < MAX_NESTING && literal_block(0);
     if (inline_walk) {
       Cell b = literal(0);
       const mem::Buffer* bb = buffer_of(series_node(&b));
@@ -1163,6 +1167,23 @@ Unit* unit_for(const Cell* block) {
 }
 
 Unit* unit_for_body(const Cell* body) { return unit_for(body); }
+
+// A block walked expression by expression is made at its second walk: the
+// blocks of data walked once (a print's, a reduce's of a copy) cost no unit.
+Unit* unit_for_walk(const Cell* block) {
+  u32 node = series_node(block);
+  i32 idx = series_index(block);
+  u32 start = idx < 0 ? 0 : u32(idx);
+  Front& f = front_of(node, start);
+  if (!f.unit || f.node != node || f.start != start) {
+    auto it = g_cache.find(key_of(node, start));
+    if (it == g_cache.end() || (!it->second.unit && !it->second.walked)) {
+      g_cache[key_of(node, start)].walked = true;
+      return nullptr;
+    }
+  }
+  return unit_for(block);
+}
 Unit* unit_for_block(const Cell* block) { return unit_for(block); }
 
 void forget_all() {

@@ -34,7 +34,10 @@ namespace {
 
 // ---- the runner -------------------------------------------------------------------------
 
-enum RecKind : u8 { R_BLOCK, R_SET, R_PAREN, R_CALL, R_INFIX, R_LOOP, R_WALK };
+// R_NEXT: one expression of a walked block (eval_next), run alone: its
+// record reads the block as a walk's does, and the run ends with the
+// expression.
+enum RecKind : u8 { R_BLOCK, R_SET, R_PAREN, R_CALL, R_INFIX, R_LOOP, R_WALK, R_NEXT };
 constexpr u32 NONE = ~0u;
 
 // What a construct being run keeps: one record a frame, on a stack of their
@@ -95,7 +98,7 @@ inline Rec& push_rec(RecKind kind) {
 
 // The code a block record runs, as the reference routines take it.
 inline Code code_of(const Rec& r) {
-  return Code{r.kind == R_WALK ? &r.walked : &g_held[r.held].block, r.node, r.end};
+  return Code{r.kind == R_WALK || r.kind == R_NEXT ? &r.walked : &g_held[r.held].block, r.node, r.end};
 }
 inline u32 tail(const Rec& r) {
   if (!r.generic) return r.end;
@@ -388,7 +391,8 @@ void drop_records(u32 n) {
 // as the reference does, and the next entry makes a new unit.
 void code_changed(Unit* u) {
   for (u32 i = 0; i < g_nrec; ++i) {
-    if ((g_recs[i].kind == R_BLOCK || g_recs[i].kind == R_WALK) && g_recs[i].unit == u) g_recs[i].generic = true;
+    RecKind k = g_recs[i].kind;
+    if ((k == R_BLOCK || k == R_WALK || k == R_NEXT) && g_recs[i].unit == u) g_recs[i].generic = true;
   }
   retire(u);
 }
@@ -587,6 +591,10 @@ inline bool walk_holds(const PathWalk& w, const Rec& b) {
   }
   return true;
 }
+
+// What a call whose record is dyn calls, read from the function's own
+// descriptor when the call is made (nothing reads it once the function runs).
+CallInfo g_called;
 
 // The argument of a loop native that holds the body its loop op inlined.
 inline u32 loop_body_arg(u32 native) {
@@ -802,6 +810,7 @@ L_STMT: {
 }
 
 L_NEXT: {
+  if (R->kind == R_NEXT) return 0;  // the expression walked alone ended
   if (R->pos < tail(*R)) {
     stack::reset();
     ++ip;
@@ -812,6 +821,7 @@ L_NEXT: {
 }
 
 L_END: {
+  if (R->kind == R_NEXT) return st;  // the expression walked alone ended
   if (!st && R->pos < tail(*R)) {
     // Statements the compiled code did not reach (an expression ended
     // elsewhere than compiled, or the code changed): as the reference.
@@ -1068,8 +1078,8 @@ L_INVOKE: {
   Rec& C = g_recs[g_nrec - 1];
   const Op& cop = ops[C.op];
   const CallInfo* cip = &U->calls[cop.k];
-  CallInfo called;
   if (C.dyn) [[unlikely]] {
+    CallInfo& called = g_called;
     // The function called is another than compiled for: what its own
     // descriptor says (no refinements from a path, nothing filled early).
     const Cell* fn = stack::base - 1;
@@ -1471,6 +1481,13 @@ L_WALK: {
   W.fctx = R->fctx;
   W.fbase = R->fbase;
   W.walked = op.c;
+  if (op.k == natives::N_reduce) {
+    // reduce's new block, in the cell it pushes for it
+    Cell* out = stack::top;
+    make_none(stack::push());
+    W.cells = u32(out - stack::bottom);
+    natives::reduce_begin(out, ub.count - ub.start);
+  }
   SET_BLOCK(u32(&W - g_recs));
   ++ip;
   NEXT();
@@ -1484,11 +1501,19 @@ L_WSTMT: {
 }
 
 L_WTEST: {
-  // The expression's frame closes, its value in the native's base.
+  // The expression's frame closes, its value in the native's base (reduce:
+  // pushed, appended to the new block, dropped).
   Cell r = *stack::base;
   stack::unwind();
-  place(&r, false);
   st = 0;
+  if (ip->k == natives::N_reduce) {
+    place(&r, true);
+    natives::reduce_append(stack::bottom + R->cells);
+    stack::pop(1);
+    ++ip;
+    NEXT();
+  }
+  place(&r, false);
   bool falsy = logic::is_false(stack::base);
   if (ip->k == natives::N_any ? !falsy : falsy) goto walk_decided;
   ++ip;
@@ -1498,11 +1523,17 @@ L_WTEST: {
 L_WALKEND: {
   if (st) {
     // A status left an expression: its frame closes, the status goes on.
-    st = close_frame(st, false);
+    bool reduce = ops[R->op].k == natives::N_reduce;
+    st = close_frame(st, reduce);
     if (st) {
       SET_BLOCK(R->blk);
       --g_nrec;
       PROPAGATE();
+    }
+    if (reduce) {
+      natives::reduce_append(stack::bottom + R->cells);
+      stack::pop(1);
+      goto walk_rest;
     }
     bool falsy = logic::is_false(stack::base);
     if (ops[R->op].k == natives::N_any ? !falsy : falsy) goto walk_decided;
@@ -1513,21 +1544,29 @@ L_WALKEND: {
 // What is left of the walk, as the native walks it (the code changed, or
 // an expression ended elsewhere than compiled): from R->pos to the tail.
 walk_rest: {
-  bool any_ = ops[R->op].k == natives::N_any;
+  u32 native = ops[R->op].k;
+  bool any_ = native == natives::N_any;
   Code code = code_of(*R);
   while (R->pos < tail_of(code)) {
-    st = eval_next(code, R->pos, false);
+    st = eval_next(code, R->pos, native == natives::N_reduce);
     resumed(U);
     if (st) {
       SET_BLOCK(R->blk);
       --g_nrec;
       PROPAGATE();
     }
+    if (native == natives::N_reduce) {
+      natives::reduce_append(stack::bottom + R->cells);
+      stack::pop(1);
+      continue;
+    }
     bool falsy = logic::is_false(stack::base);
     if (any_ ? !falsy : falsy) goto walk_decided;
   }
-  // The block ran out: any answers none, all its last value.
+  // The block ran out: any answers none, all its last value, reduce its
+  // new block.
   if (any_) make_none(stack::base);
+  if (native == natives::N_reduce) copy_cell(stack::bottom + R->cells, stack::base);
   stack::keep();
   SET_BLOCK(R->blk);
   --g_nrec;
@@ -1754,19 +1793,11 @@ loop_exit: {
 
 }  // namespace
 
-Status run(Unit* u, const Cell* block, bool chain, u32 fctx, Cell* fbase) {
-  Vm vm;
-  vm.u = u;
-  vm.pc = 0;
-  vm.st = 0;
-  vm.b = NONE;
-  vm.base = g_nrec;
-  vm.entry_block = *block;
-  vm.entry_chain = chain;
-  vm.entry_fctx = fctx;
-  vm.entry_fbase = fbase;
-  vm.entry_ret_unit = nullptr;
-  vm.entry_ret_pc = 0;
+namespace {
+
+// Runs the run's ops until its own code ends, taking the transfers that
+// land on its records.
+Status run_vm(Vm& vm) {
   for (;;) {
     try {
       return execute(vm);
@@ -1806,6 +1837,64 @@ Status run(Unit* u, const Cell* block, bool chain, u32 fctx, Cell* fbase) {
   }
 }
 
+}  // namespace
+
+Status run(Unit* u, const Cell* block, bool chain, u32 fctx, Cell* fbase) {
+  Vm vm;
+  vm.u = u;
+  vm.pc = 0;
+  vm.st = 0;
+  vm.b = NONE;
+  vm.base = g_nrec;
+  vm.entry_block = *block;
+  vm.entry_chain = chain;
+  vm.entry_fctx = fctx;
+  vm.entry_fbase = fbase;
+  vm.entry_ret_unit = nullptr;
+  vm.entry_ret_pc = 0;
+  return run_vm(vm);
+}
+
+Status eval_next(Unit* u, const Code& code, u32& pos, bool sub) {
+  const UBlock& ub = u->blocks[0];
+  auto it = std::lower_bound(ub.stmt_pos.begin(), ub.stmt_pos.end(), pos);
+  if (it == ub.stmt_pos.end() || *it != pos || code.end != ub.count) return eval_next_reference(code, pos, sub);
+  u32 pc = ub.stmt_pc[u32(it - ub.stmt_pos.begin())];
+  stack::mark_interp(&g_body_word);
+  Rec& W = push_rec(R_NEXT);
+  W.unit = u;
+  W.done = 0;
+  W.blk = NONE;
+  W.generic = false;
+  W.owns = false;
+  W.node = code.node;
+  W.end = code.end;
+  W.pos = pos;
+  W.fctx = 0;
+  W.fbase = nullptr;
+  W.walked = *code.block;
+  ++u->active;
+  Vm vm;
+  vm.u = u;
+  vm.pc = pc;
+  vm.st = 0;
+  vm.b = g_nrec - 1;
+  vm.base = g_nrec;  // the expression's own record is this run's
+  vm.entry_ret_unit = nullptr;
+  Status st;
+  try {
+    st = run_vm(vm);
+  } catch (...) {
+    drop_records(vm.base - 1);
+    release(u);
+    throw;
+  }
+  pos = g_recs[g_nrec - 1].pos;
+  --g_nrec;
+  release(u);
+  return close_frame(st, sub);
+}
+
 namespace {
 template <class T>
 void pin_all(const std::vector<T>& v) {
@@ -1818,7 +1907,7 @@ void pin_all(const std::vector<T>& v) {
 // The blocks that walks run are marked: nothing else may hold them.
 void pin_running() {
   for (u32 i = 0; i < g_nrec; ++i) {
-    if (g_recs[i].kind == R_WALK) gc::mark_cell(&g_recs[i].walked);
+    if (g_recs[i].kind == R_WALK || g_recs[i].kind == R_NEXT) gc::mark_cell(&g_recs[i].walked);
   }
   if (!gc::moving_planned() || g_nrec == 0) return;
   gc::pin_words(g_recs, g_nrec * sizeof(Rec));

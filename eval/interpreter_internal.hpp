@@ -319,8 +319,10 @@ inline const CallShape* infix_shape(const Cell* op) {
 }
 
 // The reference routines (eval/interpreter.cpp): a block in a frame of its
-// own, and what follows an expression's first value (its operators).
+// own, one expression in a frame of its own (eval_next's), and what follows
+// an expression's first value (its operators).
 Status eval_block_general(const Cell* block, bool chain);
+Status eval_next_reference(const Code& code, u32& pos, bool sub);
 Status expression_rest(const Code& code, u32& pos, ExprMode mode, Cell* entry_top);
 // An argument taken as it is (kind ARG_LITERAL), or as it is unless it is a
 // paren, a get-word or a get-path (ARG_QUOTED), from pos (before the tail):
