@@ -920,6 +920,12 @@ struct Compiler {
         u.ops[first].spare = a;
         u.ops[first].a = here() + 1;
       }
+      if (here() == first + 1 && code == O_CONST &&
+          ((u.calls[ci].accepts[a] >> (u32(type_of(&u.ops[first].c)) & 63)) & 1)) {
+        // A literal of a type the function takes needs no check (nor does it
+        // for another function a dyn call makes: that takes those types too).
+        return p;
+      }
       if (here() == first + 1 && (code == O_CONST || code == O_WORD || code == O_GETW || code == O_LITW ||
                                   code == O_GETPATH)) {
         // A lone value checks its type itself.

@@ -128,7 +128,8 @@ inline Cell* slot_of(const Cell* w, const Rec& b) {
 constexpr i64 PURE_FRAMES = 3 * MAX_PURE_DEPTH + 8;
 constexpr i64 PURE_CELLS = 8 * MAX_PURE_DEPTH + 32;
 inline bool room_for_pure() {
-  return stack::end - stack::top > PURE_CELLS && stack::cend - stack::ctop > PURE_FRAMES;
+  // (compared as addresses: a count of frames would be a division)
+  return stack::top + PURE_CELLS < stack::end && stack::ctop + PURE_FRAMES < stack::cend;
 }
 
 // Where a frameless expression reads its words: the global context's
@@ -223,8 +224,16 @@ inline Cell* field_target(const FieldPath& f, const Cell* head) {
   return slot;
 }
 
+// Whether two cells hold the same value (the new-line marker aside), as two
+// 8-byte compares.
 inline bool same_value(const Cell* a, const Cell* b) {
-  return ((a->header ^ b->header) & ~FLAG_NEW_LINE) == 0 && same_words(a, b, WORD_1 | WORD_2 | WORD_3);
+  static_assert(sizeof(Cell) == 16);
+  u64 a0, a1, b0, b1;
+  std::memcpy(&a0, a, 8);
+  std::memcpy(&a1, reinterpret_cast<const char*>(a) + 8, 8);
+  std::memcpy(&b0, b, 8);
+  std::memcpy(&b1, reinterpret_cast<const char*>(b) + 8, 8);
+  return (((a0 ^ b0) & ~u64(FLAG_NEW_LINE)) | (a1 ^ b1)) == 0;
 }
 
 // The types a frameless operand refuses: a word holding them is not data
@@ -448,15 +457,14 @@ struct Vm {
 // A unit whose block is one frameless statement (or none), run without entering it
 // (its result placed as closing the block's frame would leave it); false,
 // nothing done, when it cannot run so.
-[[gnu::always_inline]] inline bool run_one_pure(const Unit* c, const Rec* R, bool chain) {
+// fctx, fbase: the running function's context and its values.
+[[gnu::always_inline]] inline bool run_one_pure(const Unit* c, u32 fctx, Cell* fbase, bool chain) {
   if (!room_for_pure()) return false;
   Cell r;
   if (c->blocks[0].pure.empty()) {
     make_unset(&r);  // an empty block
   } else {
     const PureStmt& ps = c->blocks[0].pure[0];
-    u32 fctx = R ? R->fctx : 0;
-    Cell* fbase = R ? R->fbase : nullptr;
     if (!eval_pure(c, ps.expr, fctx, fbase, &r)) return false;
     if (!pure_store(c, ps, fctx, fbase, &r)) return false;
   }
@@ -531,7 +539,9 @@ inline const CallShape& called_shape() {
 }
 
 // Whether the function v takes the arguments of the call ci compiled for
-// another one (ci.dyn_ok): as many, all evaluated, its descriptor built.
+// another one (ci.dyn_ok): as many, all evaluated, each of every type the
+// compiled call's takes (a check that passes for the one passes for the
+// other; one that fails asks v's descriptor), its descriptor built.
 inline bool fits_call(const Cell* v, const CallInfo& ci) {
   Type t = type_of(v);
   if (!is_function_type(t)) return false;
@@ -540,25 +550,23 @@ inline bool fits_call(const Cell* v, const CallInfo& ci) {
   const CallShape& s = call_shape(series_node(desc), t == TYPE_NATIVE || t == TYPE_ACTION);
   if (!s.usable || s.args != ci.args) return false;
   for (u32 a = 0; a < s.args; ++a) {
-    if (s.kind[a] != ARG_NORMAL) return false;
+    if (s.kind[a] != ARG_NORMAL || (ci.accepts[a] & ~s.accepts[a])) return false;
   }
   return true;
 }
 
-// Argument k of a call whose record is dyn, checked against the called
-// function's own descriptor.
-[[gnu::noinline]] void check_called(u32 k, Type got, const Op* ops) {
-  check_shape_arg(called_shape(), k, got, stack::base - 1, &ops[g_recs[g_nrec - 1].op].d);
+// Argument k of a call, of a type the compiled call does not take: refused,
+// unless the call is dyn and the function called takes it.
+[[gnu::noinline, gnu::cold]] void check_refused(const CallInfo& ci, u32 k, Type got, const Op* ops) {
+  const Cell* name = &ops[g_recs[g_nrec - 1].op].d;
+  if (g_recs[g_nrec - 1].dyn) check_shape_arg(called_shape(), k, got, stack::base - 1, name);
+  else refuse_arg(ci, k, got, stack::base - 1, name);
 }
 
 // The type check of a call's argument that op pushed (a lone value).
 [[gnu::always_inline]] inline void check_pushed(const Unit* u, const Op& op, const Op* ops, u32 arg) {
   Type got = type_of(stack::last());
-  if (g_recs[g_nrec - 1].dyn) [[unlikely]] {
-    check_called(arg, got, ops);
-  } else if (!((op.accepts >> (u32(got) & 63)) & 1)) {
-    refuse_arg(u->calls[op.e], arg, got, stack::base - 1, &ops[g_recs[g_nrec - 1].op].d);
-  }
+  if (!((op.accepts >> (u32(got) & 63)) & 1)) [[unlikely]] check_refused(u->calls[op.e], arg, got, ops);
 }
 [[gnu::always_inline]] inline void check_pushed(const Unit* u, const Op& op, const Op* ops) {
   check_pushed(u, op, ops, op.k);
@@ -687,7 +695,7 @@ Status execute(Vm& vm) {
       (cache_) = c_;                                                        \
       (gen_) = g_unit_gen;                                                  \
     }                                                                       \
-    if (c_ && c_->one_pure && run_one_pure(c_, R, chain_)) AT(r_);          \
+    if (c_ && c_->one_pure && run_one_pure(c_, R ? R->fctx : 0, R ? R->fbase : nullptr, chain_)) AT(r_); \
     if (!c_) {                                                              \
       st = eval_block_general(&b_, chain_);                                 \
       resumed(U);                                                           \
@@ -1065,11 +1073,7 @@ L_ARGCHECK: {
   const Op& op = *ip;
   u64 accepts = u64(op.a) | (u64(op.b) << 32);
   Type got = type_of(stack::last());
-  if (g_recs[g_nrec - 1].dyn) [[unlikely]] {
-    check_called(op.k, got, ops);
-  } else if (!((accepts >> (u32(got) & 63)) & 1)) {
-    refuse_arg(U->calls[op.e], op.k, got, stack::base - 1, &ops[g_recs[g_nrec - 1].op].d);
-  }
+  if (!((accepts >> (u32(got) & 63)) & 1)) [[unlikely]] check_refused(U->calls[op.e], op.k, got, ops);
   ++ip;
   NEXT();
 }
@@ -1144,8 +1148,10 @@ L_INVOKE: {
         st = run_function(&fn, f, &cop.d);
         break;
       }
-      // The body runs here: its block's record follows the call's.
+      // The body runs here: its block's record follows the call's (a body
+      // of one frameless statement runs at once).
       interrupt::poll();
+      if (callee->one_pure && run_one_pure(callee, f->fctx, stack::base, true)) AT(C.done);
       C.f = f;
       vm.entry_block = body;
       vm.entry_chain = true;
