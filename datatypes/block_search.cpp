@@ -272,6 +272,12 @@ Cell* find(Cell* series, Cell* value_in, const act::FindOptions& o) {
       else if (last) start = f.kind == MatchKind::sequence && f.q >= 1 ? total - f.q : total - 1;
       else start = f.kind == MatchKind::sequence && f.q >= 1 ? index - f.q : index - 1;
       if (start >= total) start = total - 1;
+      if (last && step > 1) {
+        // Records start every step cells from the position: the walk back
+        // starts at the last record's start (floored, also below the position).
+        i64 k = start - index;
+        start = index + (k >= 0 ? k / step : -((-k + step - 1) / step)) * step;
+      }
       if (long_sequence && start >= 0) found = find_long_sequence(f, start, 0, step, true);
       if (!long_sequence || found == NOT_KEYED) for (i64 p = start; p >= 0; p -= step) {
         if (f.matches_at(i32(p))) {

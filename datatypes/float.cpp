@@ -199,6 +199,9 @@ bool h_odd(Cell* v) {
   return std::isfinite(d) && std::fmod(std::trunc(d), 2.0) != 0.0;
 }
 
+// A scale of zero, or one below the precision of d, rounds nothing.
+bool below_precision(double d, double s) { return s == 0.0 || s < std::ldexp(std::fabs(d), -53); }
+
 }  // namespace
 
 // ---- cells ------------------------------------------------------------------------
@@ -347,7 +350,7 @@ void power() {
 }
 
 double round_to_scale(double d, double s, const RoundMode& m) {
-  if (std::isnan(d) || s == 0.0 || s < std::ldexp(std::fabs(d), -53)) return d;
+  if (std::isnan(d) || below_precision(d, s)) return d;
   bool large = s >= 1.0;
   int e = 0;
   if (large) {
@@ -408,6 +411,9 @@ Cell* round(Cell* value, Cell* scale, bool even, bool down, bool half_down, bool
     // is already a fraction.
     if (percent && st != TYPE_PERCENT) s /= 100.0;
   }
+  // A scale of zero, or one below the value's precision, leaves the value as
+  // it is, its type too.
+  if (below_precision(float_of(value), s)) return value;
   double r = round_to_scale(float_of(value), s, {even, down, half_down, floor, ceiling, half_ceiling});
   if (st == TYPE_INTEGER && !percent) {
     Cell f;

@@ -409,11 +409,20 @@ void fill_frame(const Cell* fn, u32 pushed) {
   }
 }
 
-Cell* collect_locals(const Cell* spec_in, const Cell* body_in) {
+Cell* collect_locals(const Cell* spec_in, const Cell* body_in, const Cell* externs) {
   Cell* spec = stack::push_cell(spec_in);
   Cell* body = stack::push_cell(body_in);
   rebase(spec);
   Collector col;
+  if (externs) {
+    // The words of the /extern block are left out too; it holds words only.
+    u32 xnode = series_node(externs);
+    for (u32 i = u32(std::max(series_index(externs), 0)); i < cell_count(xnode); ++i) {
+      Cell c = *cell_at(xnode, i);
+      if (type_of(&c) != TYPE_WORD) fire(Err::script_bad_func_extern, &c);
+      col.excluded.push_back(canon(word::symbol_of(&c)));
+    }
+  }
   // The spec's own names are never collected, nor the words after /extern.
   u32 node = series_node(spec);
   u32 n = cell_count(node);

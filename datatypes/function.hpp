@@ -99,8 +99,9 @@ void fill_frame(const Cell* fn, u32 pushed);
 // The spec of the `function` constructor: a copy of the spec without its
 // /extern part, with the set-words of the body (and the words after foreach,
 // remove-each and repeat) added as locals unless the spec names them or
-// excludes them with /extern. Pushes the new spec block and answers it.
-Cell* collect_locals(const Cell* spec, const Cell* body);
+// excludes them with /extern. The words of `externs` (a block of words, or
+// null) are left out as well. Pushes the new spec block and answers it.
+Cell* collect_locals(const Cell* spec, const Cell* body, const Cell* externs = nullptr);
 
 // Cell i of a function's (or routine's, or such an op's) more series. Valid
 // until the next allocation.

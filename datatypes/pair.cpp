@@ -152,6 +152,12 @@ Cell* h_round(Cell* value, Cell* scale, bool even, bool down, bool half_down, bo
       make_integer(&sy, y(scale));
       px = &sx;
       py = &sy;
+    } else if (point::is_point_cell(st)) {
+      // A point's x scales x and its y scales y, as a pair's do.
+      make_float(&sx, double(point::coord(scale, 0)));
+      make_float(&sy, double(point::coord(scale, 1)));
+      px = &sx;
+      py = &sy;
     }
   }
   i32 rx = round_coordinate(x(value), px, even, down, half_down, floor, ceiling, half_ceiling);

@@ -222,6 +222,11 @@ void table_rewritten(const Cell* v, u32 pos, u32 count) {
   code::changed(series_node(v));  // cells were written: code compiled from them is checked again
   if (!has_table(v)) return;
   u32 table = series_extra(v), node = series_node(v);
+  // Every rewritten position leaves the table before any is put again: the
+  // table matches a bucket by the cell at its first position, and while a
+  // rewritten position still stood first in a bucket, a cell equal to its
+  // new value would join that bucket, whose other positions hold another.
+  hash::remove_range(table, pos, count);
   for (u32 p = pos; p < pos + count; ++p) {
     if (hash::put_key(table, mem::buffer_of(node)->cells() + p) == hash::PUT_REBUILT) break;
   }

@@ -287,7 +287,15 @@ Hit search(Cell* series, Cell* value, Cell* part, bool case_sensitive, bool unsu
   } else {
     lo = index;
     hi = index + count;
-    first = last ? hi - 1 : index;
+    first = index;
+    if (last) {
+      // Candidates are the ends of matches that start on the records from
+      // the index: the walk back begins at the end of one that starts on the
+      // last record able to hold the whole match.
+      i64 room = hi - i64(hit.length) - index;
+      if (room < 0) return hit;
+      first = index + room / i64(hit.skip) * i64(hit.skip) + i64(hit.length) - 1;
+    }
   }
   if (first < lo) return hit;
   // The needle is ready: from here on nothing allocates.

@@ -278,6 +278,32 @@ Cell* field_value(const Cell* time, i32 field) {
   }
 }
 
+namespace {
+
+// The seconds of a (positive, finite) time as the digits it holds: those of
+// the shortest text of the whole value (10:20:11.381 holds 37211.381, whose
+// seconds are 11.381, while fmod(37211.381, 60) is 11.381000000001222), when
+// the value reads back from them as the lexer reads it; else empty.
+std::string seconds_of_shortest(double a) {
+  float_text::Digits d = float_text::float_to_digits(a, 0, false);
+  if (d.point == float_text::POINT_SPECIAL || d.point == float_text::POINT_ZERO) return {};
+  std::string digits(d.text, std::size_t(d.count));
+  std::string fraction;
+  if (d.point < d.count) {
+    fraction = d.point < 0 ? std::string(std::size_t(-d.point), '0') + digits
+                           : digits.substr(std::size_t(d.point));
+  }
+  double whole = std::floor(a);
+  i32 sec = i32(std::fmod(whole, MINUTE));
+  std::string text{char('0' + sec / 10), char('0' + sec % 10)};
+  if (!fraction.empty()) text += "." + fraction;
+  double minutes = std::floor(std::fmod(a, HOUR) / MINUTE);
+  double back = std::floor(a / HOUR) * HOUR + minutes * MINUTE + float_text::text_to_float(text);
+  return back == a ? text : std::string();
+}
+
+}  // namespace
+
 i32 form(double seconds, Cell* buffer, i32 limit, bool exact) {
   std::string text;
   if (!std::isfinite(seconds)) {
@@ -288,7 +314,10 @@ i32 form(double seconds, Cell* buffer, i32 limit, bool exact) {
     // The seconds first: when their text rounds up to 60 the minute carries.
     std::string secs = "00";
     double s = std::fmod(a, MINUTE);
-    if (exact && s > 0) {
+    std::string whole_digits = exact && s > 0 ? seconds_of_shortest(a) : std::string();
+    if (!whole_digits.empty()) {
+      secs = whole_digits;
+    } else if (exact && s > 0) {
       // The shortest digits that read back to s, written out without an
       // exponent: hours * 3600 + minutes * 60 + s then gives the value back.
       float_text::Digits d = float_text::float_to_digits(s, 0, false);

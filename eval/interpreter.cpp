@@ -60,10 +60,7 @@ Cell g_callback_word{TYPE_WORD, 0, 0, 0};
 u32 g_global_ctx = 0;
 u32 g_global_values = 0;
 
-[[noreturn]] void raise_stack_overflow() {
-  stack::top = (stack::top - stack::bottom > 5) ? stack::top - 5 : stack::bottom;
-  fire(Err::internal_stack_overflow);
-}
+[[noreturn]] void raise_stack_overflow() { stack::overflow(); }
 
 Status take_pending_return(Status st) {
   if (takes_return(st, stack::ctop - 1)) {
@@ -236,6 +233,13 @@ inline Status eval_function_body(const Cell* body) {
 Status eval_block(const Cell* block, bool chain) {
   if (!trace && !g_trace_held && !reference) {
     if (compiled::Unit* u = compiled::unit_for_block(block)) return compiled::run(u, block, chain, 0, nullptr);
+  }
+  return eval_block_general(block, chain);
+}
+
+Status eval_block_kept(const Cell* block, bool chain, compiled::UnitCache& unit) {
+  if (!trace && !g_trace_held && !reference) {
+    if (compiled::Unit* u = compiled::cached_unit_for_block(block, unit)) return compiled::run(u, block, chain, 0, nullptr);
   }
   return eval_block_general(block, chain);
 }

@@ -62,6 +62,12 @@ struct ExprMode {
   bool sub = false;      // push the result (collecting arguments) instead of the base cell
   bool passive = false;  // a function value met is the result, not called
 };
+// eval_block for a block that native code runs again and again (a PARSE
+// rule's paren), its compiled unit kept in `unit` between runs.
+namespace compiled {
+struct UnitCache;
+}
+Status eval_block_kept(const Cell* block, bool chain, compiled::UnitCache& unit);
 // One expression at pos; advances pos past it.
 Status eval_expression(const Code& code, u32& pos, ExprMode mode = {});
 // One expression inside a frame of its own (any, all, case, reduce).

@@ -1192,6 +1192,13 @@ Unit* unit_for_walk(const Cell* block) {
 }
 Unit* unit_for_block(const Cell* block) { return unit_for(block); }
 
+Unit* cached_unit_for_block(const Cell* block, UnitCache& cache) {
+  if (cache.unit && cache.gen == g_unit_gen && cache.unit->epoch == code::epoch) return cache.unit;
+  cache.unit = unit_for(block);
+  cache.gen = g_unit_gen;
+  return cache.unit;
+}
+
 void forget_all() {
   for (auto& [key, entry] : g_cache) {
     if (entry.unit) retire(entry.unit);

@@ -1,9 +1,11 @@
 // What the evaluator's modules share beyond eval/interpreter.hpp: the
 // reference routines (eval/interpreter.cpp), paths
 // (eval/interpreter_paths.cpp), the native API's evaluator side
-// (eval/interpreter_api.cpp), tracing (eval/trace_callbacks.cpp) and the
-// compiled form (eval/interpreter_compile.cpp, eval/interpreter_run.cpp).
-// Only the evaluator includes it.
+// (eval/interpreter_api.cpp), tracing (eval/trace_callbacks.cpp), the
+// compiled form (eval/interpreter_compiled_compiler.cpp,
+// eval/interpreter_compiled_runner.cpp) and the fitting of a native's
+// arguments to its entry (eval/entry_fit.cpp). Only the evaluator includes
+// it.
 #pragma once
 
 #include <cstring>

@@ -1,350 +1,59 @@
-// The library's built-in routines and type predicates: routine! values whose
-// code is C++. Each entry reads its arguments from the frame base upward and
-// leaves its result in the base cell.
+// Making the library's routines: routine! values over C++ entries, set as
+// global words or object fields, or put into the bodies of the library
+// functions that call them (wire); and the preprocessor's expansion that `do`
+// runs. The routines' bodies live in library/native/.
 #include "eval/library_routines.hpp"
 
-#include <sys/stat.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <array>
 #include <cstring>
-#include <utility>
 #include <string>
 
-#include "datatypes/binary.hpp"
-#include "datatypes/block.hpp"
 #include "datatypes/context.hpp"
-#include "datatypes/object.hpp"
-#include "datatypes/file_url.hpp"
-#include "datatypes/float.hpp"
-#include "datatypes/symbol.hpp"
 #include "datatypes/function.hpp"
-#include "datatypes/integer.hpp"
-#include "datatypes/logic.hpp"
+#include "datatypes/object.hpp"
 #include "datatypes/string.hpp"
-#include "datatypes/tuple.hpp"
-#include "datatypes/typeset.hpp"
+#include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
 #include "eval/lexer.hpp"
-#include "eval/interpreter.hpp"
-#include "eval/natives.hpp"
-#include "io/files.hpp"
-#include "io/os.hpp"
-#include "platform/console.hpp"
-#include "platform/files.hpp"
-#include "platform/os.hpp"
-#include "platform/std_streams.hpp"
-#include "runtime/collector.hpp"
+#include "runtime/api.hpp"
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/roots.hpp"
 #include "runtime/stack.hpp"
-#include "runtime/unicode.hpp"
 
 namespace qel::library {
 
 namespace {
 
-Cell* arg(u32 i) { return stack::base + i; }
-
-void answer(const Cell* v) { api::set_result(v); }
-void answer_logic(bool b) { api::answer_logic(b); }
-void answer_integer(i32 n) {
-  make_integer(api::result(), n);
-  api::keep_result();
-}
-void answer_unset() { api::answer_unset(); }
-
-bool is_any_word(Type t) {
-  return t == TYPE_WORD || t == TYPE_SET_WORD || t == TYPE_LIT_WORD || t == TYPE_GET_WORD ||
-         t == TYPE_REFINEMENT || t == TYPE_ISSUE;
-}
-
-// ---- the 24 routines ------------------------------------------------------------
-
-// An exit status is 0 to 255 here: any other value would reach the parent
-// cut to its low byte (256 as 0, success), so it ends with 255 instead.
-void quit_return() {
-  i32 n = int_of(arg(0));
-  platform::console::flush();
-  std::exit(platform::streams::finish(n >= 0 && n <= 255 ? n : 255));
-}
-
-void set_quiet() {
-  Cell* w = arg(0);
-  if (!is_any_word(type_of(w))) {
-    Cell dt;
-    make_datatype(&dt, type_of(w));
-    Cell name = *intern_word("set-quiet");
-    Cell argname = *intern_word("word");
-    fire(Err::script_expect_arg, &name, &dt, &argname);
+// Replaces each word of the symbol in the block (and the blocks in it) by
+// the value; answers how many it replaced. Nothing here allocates.
+u32 replace_word(u32 node, u32 sym, const Cell* value, int depth) {
+  if (depth > 64) return 0;
+  u32 replaced = 0;
+  u32 n = mem::buffer_of(node)->used() / sizeof(Cell);
+  for (u32 i = 0; i < n; ++i) {
+    Cell* c = mem::buffer_of(node)->cells() + i;
+    Type t = type_of(c);
+    if (t == TYPE_WORD && symbol::resolve(word::symbol_of(c)) == sym) {
+      copy_cell(value, c);
+      ++replaced;
+    } else if (t == TYPE_BLOCK || t == TYPE_PAREN) {
+      replaced += replace_word(series_node(c), sym, value, depth + 1);
+    }
   }
-  Cell v = *arg(1);
-  copy_cell(&v, word::get_value_cell(w));
-  answer(&v);
+  return replaced;
 }
 
-void set_slot_quiet() {
-  Cell* s = arg(0);
-  Type t = type_of(s);
-  if (t != TYPE_BLOCK && t != TYPE_PAREN && t != TYPE_HASH && t != TYPE_PATH &&
-      t != TYPE_LIT_PATH && t != TYPE_SET_PATH && t != TYPE_GET_PATH) {
-    Cell dt;
-    make_datatype(&dt, TYPE_BLOCK);
-    Cell name = *intern_word("set-slot-quiet");
-    Cell argname = *intern_word("series");
-    fire(Err::script_expect_arg, &name, &dt, &argname);
-  }
-  mem::Buffer* b = mem::buffer_of(series_node(s));
-  u32 i = u32(series_index(s));
-  if (i < b->used() / sizeof(Cell)) copy_cell(arg(1), b->cells() + i);
-  answer_unset();
-}
-
-// The shift native's own code: refs[0] is /left, refs[1] /logical (a
-// refinement without arguments is on at the index after the two arguments).
-void shift_with(i32 left, i32 logical) {
-  i32 refs[2] = {left, logical};
-  natives::shift(refs);
-}
-void shift_right() { shift_with(-1, -1); }
-void shift_left() { shift_with(2, -1); }
-void shift_logical() { shift_with(-1, 2); }
-
-void last_lf_q() { answer_logic(natives::last_lf); }
-
-void get_current_dir() {
-  std::string dir = platform::get_current_dir();
-  if (dir.empty() || dir.back() != '/') dir += '/';
-  string::load_at(reinterpret_cast<const u8*>(dir.data()), u32(dir.size()), stack::base,
-                  string::Encoding::utf8);
-  set_type(stack::base, TYPE_FILE);
-  api::keep_result();
-}
-
-void set_current_dir() {
-  std::string path = file::to_local_path(arg(0));
-  if (!platform::set_current_dir(path)) fire(Err::access_cannot_open, arg(0));
-  answer_unset();
-}
-
-void create_dir() {
-  io::files::make_dir(arg(0));
-  answer_unset();
-}
-
-void exists_q() { answer_logic(io::files::exists(arg(0))); }
-
-void os_info() {
-  Cell* v = io::os::os_info();
-  Cell c = *v;
-  copy_cell(&c, stack::base);
-  api::keep_result();
-}
-
-// The first negative argument among the first n raises invalid-arg.
-void check_non_negative(u32 n) {
-  for (u32 i = 0; i < n; ++i)
-    if (int_of(arg(i)) < 0) fire(Err::script_invalid_arg, arg(i));
-}
-
-void as_color() {
-  check_non_negative(3);
-  u32 w = u32(int_of(arg(2)) % 256) << 16 | u32(int_of(arg(1)) % 256) << 8 |
-          u32(int_of(arg(0)) % 256);
-  u8 bytes[3] = {u8(w), u8(w >> 8), u8(w >> 16)};
-  tuple::make_at(stack::base, 3, bytes);
-  api::keep_result();
-}
-
-void as_ipv4() {
-  check_non_negative(4);
-  u32 w = u32(int_of(arg(3))) << 24 | u32(int_of(arg(2))) << 16 | u32(int_of(arg(1))) << 8 |
-          u32(int_of(arg(0)));
-  u8 bytes[4] = {u8(w), u8(w >> 8), u8(w >> 16), u8(w >> 24)};
-  tuple::make_at(stack::base, 4, bytes);
-  api::keep_result();
-}
-void as_rgba() { as_ipv4(); }
-
-void count_chars() {
-  Cell* start = arg(0);
-  Cell* pos = arg(1);
-  // Both positions must lie in the one series, the second at or after the first.
-  if (series_node(start) != series_node(pos) || series_index(pos) < series_index(start))
-    fire(Err::script_invalid_arg, pos);
-  mem::Buffer* b = mem::buffer_of(series_node(start));
-  const u8* bytes = b->head_ptr();
-  u32 used = b->used();
-  u32 from = u32(series_index(start));
-  u32 to = u32(series_index(pos));
-  if (to > used) to = used;
-  const u8* p = bytes + (from < to ? from : to);
-  const u8* end = bytes + to;
-  i32 n = 0;
-  while (p < end) {
-    i32 cp;
-    const u8* next = unicode::fast_decode_utf8_char(p, end, cp);
-    p = next > p ? next : p + 1;
-    ++n;
-  }
-  answer_integer(n);
-}
-
-void stack_size_q() { answer_integer(i32(stack::top - stack::bottom)); }
-
-void pick_stack() {
-  i32 idx = int_of(arg(0));
-  i32 size = i32(stack::top - stack::bottom);
-  if (idx > 0 && idx < size) {
-    Cell v = stack::bottom[idx - 1];
-    answer(&v);
-  } else {
-    make_none(stack::base);
-    api::keep_result();
-  }
-}
-
-void frame_index_q() { answer_integer(i32(stack::index_of(stack::base))); }
-
-// Appends, innermost first, each frame's word (bound in the frame's function
-// context when it has one and that context holds the word, else in the
-// global context) and the index of the base that frame saved; the outermost
-// frame and the frames named <body> or <anon> are left out.
-void collect_calls() {
-  u32 block = series_node(arg(0));
-  for (stack::Frame* f = stack::ctop; f-- > stack::cbottom + 1;) {
-    if (!f->symbol || f->symbol == stack::body_symbol || f->symbol == stack::anon_symbol) continue;
-    i32 i = f->fctx && context::is_context(f->fctx) ? context::find_word(f->fctx, f->symbol, false) : -1;
-    Cell w = i >= 0 ? *context::symbol_cell(f->fctx, u32(i)) : *context::find_or_add(f->symbol, false, true);
-    i32 prev_base = i32(f->prev_base);
-    copy_cell(&w, mem::alloc_tail_cell(block));
-    integer::make_in(block, prev_base);
-  }
-  Cell b = *arg(0);
-  answer(&b);
-}
-
-void tracing_q() { answer_logic(interp::tracing()); }
-
-void write_stdout() {
-  io::files::write_stdout(arg(0));
-  answer_unset();
-}
-
-// Trigonometry in radians and square roots: the math natives' own code with
-// its radians option on.
-template <natives::Entry F>
-void math_radians() {
-  i32 refs[1] = {1};
-  F(refs);
-}
-void sqrt_() {
-  i32 refs[1] = {-1};
-  natives::square_root(refs);
-}
-
-struct RoutineDef {
-  const char* name;
-  const char* spec;
-  routines::Entry fn;
-};
-
-const RoutineDef kRoutines[] = {
-    {"quit-return", "[\"Stops evaluation and exits the program with a given status\" status [integer!]]", quit_return},
-    {"set-quiet", "[\"Set an object's field to a value without triggering eventual object's events\" word [any-type!] value [any-type!] return: [any-type!]]", set_quiet},
-    {"set-slot-quiet", "[\"Set a value in series without triggering eventual owner's events\" series [any-type!] value [any-type!]]", set_slot_quiet},
-    {"shift-right", "[\"Shift bits to the right\" data [integer!] bits [integer!]]", shift_right},
-    {"shift-left", "[\"Shift bits to the left\" data [integer!] bits [integer!]]", shift_left},
-    {"shift-logical", "[\"Shift bits to the right (unsigned)\" data [integer!] bits [integer!]]", shift_logical},
-    {"last-lf?", "[\"Internal Use Only\"]", last_lf_q},
-    {"get-current-dir", "[\"Returns the platform's current directory for the process\"]", get_current_dir},
-    {"set-current-dir", "[\"Sets the platform's current process directory\" path [file!]]", set_current_dir},
-    {"create-dir", "[\"Create the given directory\" path [file!]]", create_dir},
-    {"exists?", "[\"Returns TRUE if the file exists\" path [file!] return: [logic!]]", exists_q},
-    {"os-info", "[\"Returns detailed operating system version information\"]", os_info},
-    {"as-color", "[\"Combine R, G and B values into a tuple\" r [integer!] g [integer!] b [integer!]]", as_color},
-    {"as-ipv4", "[\"Combine a, b, c and d values into a tuple\" a [integer!] b [integer!] c [integer!] d [integer!]]", as_ipv4},
-    {"as-rgba", "[\"Combine R, G, B and A color components into a tuple\" r [integer!] g [integer!] b [integer!] a [integer!]]", as_rgba},
-    {"count-chars", "[\"Count UTF-8 encoded characters between two positions in a binary series\" start [binary!] pos [binary!] return: [integer!]]", count_chars},
-    {"stack-size?", "[return: [integer!]]", stack_size_q},
-    {"pick-stack", "[idx [integer!]]", pick_stack},
-    {"frame-index?", "[return: [integer!]]", frame_index_q},
-    {"collect-calls", "[blk [block!]]", collect_calls},
-    {"tracing?", "[]", tracing_q},
-    {"write-stdout", "[\"Write data to STDOUT\" data [any-type!]]", write_stdout},
-};
-
-const RoutineDef kMathRoutines[] = {
-    {"cos", "[\"Returns the trigonometric cosine\" angle [float!] \"Angle in radians\"]", math_radians<natives::cosine>},
-    {"sin", "[\"Returns the trigonometric sine\" angle [float!] \"Angle in radians\"]", math_radians<natives::sine>},
-    {"tan", "[\"Returns the trigonometric tangent\" angle [float!] \"Angle in radians\"]", math_radians<natives::tangent>},
-    {"acos", "[\"Returns the trigonometric arccosine in radians in range [0,pi]\" cosine [float!] \"in range [-1,1]\"]", math_radians<natives::arccosine>},
-    {"asin", "[\"Returns the trigonometric arcsine in radians in range [-pi/2,pi/2])\" sine [float!] \"in range [-1,1]\"]", math_radians<natives::arcsine>},
-    {"atan", "[\"Returns the trigonometric arctangent in radians in range [-pi/2,+pi/2]\" tangent [float!] \"in range [-inf,+inf]\"]", math_radians<natives::arctangent>},
-    {"atan2", "[\"Returns the smallest angle between the vectors (1,0) and (x,y) in range (-pi,pi]\" y [float! integer!] x [float! integer!] return: [float!]]", math_radians<natives::arctangent2>},
-    {"sqrt", "[\"Returns the square root of a number\" number [float! integer! percent!] return: [float!]]", sqrt_},
-};
-
-// ---- type predicates ----------------------------------------------------------
-
-template <Type T>
-void is_type() {
-  answer_logic(type_of(stack::base) == T);
-}
-
-struct PredicateDef {
-  const char* name;
-  routines::Entry fn;
-};
-
-#define QEL_PRED(name, T) {name, is_type<TYPE_##T>}
-const PredicateDef kPredicates[] = {
-    QEL_PRED("bitset?", BITSET),     QEL_PRED("binary?", BINARY),     QEL_PRED("block?", BLOCK),
-    QEL_PRED("char?", CHAR),         QEL_PRED("email?", EMAIL),       QEL_PRED("file?", FILE),
-    QEL_PRED("float?", FLOAT),       QEL_PRED("get-path?", GET_PATH), QEL_PRED("get-word?", GET_WORD),
-    QEL_PRED("hash?", HASH),         QEL_PRED("integer?", INTEGER),   QEL_PRED("issue?", ISSUE),
-    QEL_PRED("lit-path?", LIT_PATH), QEL_PRED("lit-word?", LIT_WORD), QEL_PRED("logic?", LOGIC),
-    QEL_PRED("map?", MAP),           QEL_PRED("none?", NONE),         QEL_PRED("pair?", PAIR),
-    QEL_PRED("paren?", PAREN),       QEL_PRED("path?", PATH),         QEL_PRED("percent?", PERCENT),
-    QEL_PRED("refinement?", REFINEMENT), QEL_PRED("set-path?", SET_PATH), QEL_PRED("set-word?", SET_WORD),
-    QEL_PRED("string?", STRING),     QEL_PRED("tag?", TAG),           QEL_PRED("time?", TIME),
-    QEL_PRED("typeset?", TYPESET),   QEL_PRED("tuple?", TUPLE),       QEL_PRED("unset?", UNSET),
-    QEL_PRED("url?", URL),           QEL_PRED("word?", WORD),         QEL_PRED("image?", IMAGE),
-    QEL_PRED("date?", DATE),         QEL_PRED("money?", MONEY),       QEL_PRED("ref?", REF),
-    QEL_PRED("point2D?", POINT2D),   QEL_PRED("point3D?", POINT3D),   QEL_PRED("handle?", HANDLE),
-    QEL_PRED("error?", ERROR),       QEL_PRED("action?", ACTION),     QEL_PRED("native?", NATIVE),
-    QEL_PRED("datatype?", DATATYPE), QEL_PRED("function?", FUNCTION), QEL_PRED("object?", OBJECT),
-    QEL_PRED("op?", OP),             QEL_PRED("routine?", ROUTINE),   QEL_PRED("vector?", VECTOR),
-};
-#undef QEL_PRED
-
-// Typeset predicates read the typeset word at each call, so rebinding the
-// word changes the predicate.
-const char* const kTypesetNames[] = {
-    "any-list!", "any-block!", "any-function!", "any-object!", "any-path!",
-    "any-string!", "any-word!", "series!", "number!", "immediate!",
-    "scalar!", "all-word!", "any-point!", "planar!",
-};
-constexpr u32 kTypesetCount = sizeof(kTypesetNames) / sizeof(kTypesetNames[0]);
-Cell g_typeset_words[kTypesetCount];  // global word cells (nodes never move)
-
-template <u32 I>
-void in_typeset() {
-  Type t = type_of(stack::base);
-  const Cell* ts = word::get_value_cell(&g_typeset_words[I]);
-  answer_logic(type_of(ts) == TYPE_TYPESET && typeset::has(ts, t));
-}
-
-template <u32... Is>
-constexpr auto typeset_entries(std::integer_sequence<u32, Is...>) {
-  return std::array<routines::Entry, sizeof...(Is)>{in_typeset<Is>...};
+// A wiring that finds no function, or no placeholder in its body, is a
+// library and C++ code out of step: it stops start-up with the path.
+[[noreturn]] void wire_target_missing(const char* fn_path, const char* placeholder) {
+  std::string what = std::string(fn_path) + " " + placeholder;
+  Cell* text = string::load(reinterpret_cast<const u8*>(what.data()), u32(what.size()),
+                            string::Encoding::utf8);
+  fire(Err::internal_bad_path, text);
 }
 
 }  // namespace
 
-// Makes the routine! into out (a rooted cell).
 void make_routine(const char* name, const char* spec, routines::Entry fn, Cell* out) {
   roots::LocalCell spec_cell;
   lexer::load_source(spec_cell.get(), spec, std::strlen(spec));
@@ -357,9 +66,7 @@ void make_routine(const char* name, const char* spec, routines::Entry fn, Cell* 
   copy_cell(r, out);
 }
 
-namespace {
-
-void define_routine(const char* name, const char* spec, routines::Entry fn) {
+void define_global_routine(const char* name, const char* spec, routines::Entry fn) {
   roots::LocalCell r;
   make_routine(name, spec, fn, r.get());
   Cell w = *intern_word(name);
@@ -367,36 +74,7 @@ void define_routine(const char* name, const char* spec, routines::Entry fn) {
   word::set(&w, &v);
 }
 
-}  // namespace
-
-void define_routines() {
-  for (const RoutineDef& d : kRoutines) define_routine(d.name, d.spec, d.fn);
-}
-
-void define_math_routines() {
-  for (const RoutineDef& d : kMathRoutines) define_routine(d.name, d.spec, d.fn);
-}
-
-void define_predicates() {
-  for (const PredicateDef& d : kPredicates)
-    define_routine(d.name, "[\"Returns true if the value is this type\" value [any-type!] return: [logic!]]",
-                   d.fn);
-  static constexpr auto entries = typeset_entries(std::make_integer_sequence<u32, kTypesetCount>{});
-  for (u32 i = 0; i < kTypesetCount; ++i) {
-    g_typeset_words[i] = *intern_word(kTypesetNames[i]);
-    std::string name = kTypesetNames[i];
-    name.pop_back();  // the "!"
-    std::string spec = "[\"Returns true if the value is any type of " + name +
-                       "\" value [any-type!] return: [logic!]]";
-    define_routine((name + "?").c_str(), spec.c_str(), entries[i]);
-  }
-}
-
-namespace {
-void gc_active_q() { answer_logic(gc::enabled); }
-void gc_cycles() { answer_integer(i32(gc::cycles())); }
-
-void set_field(Cell* obj, const char* name, const char* spec, routines::Entry fn) {
+void define_field_routine(Cell* obj, const char* name, const char* spec, routines::Entry fn) {
   // obj may be a slot of a context: read it before making the routine
   // allocates (which may move that context's values).
   u32 ctx = object::context_of(obj);
@@ -408,187 +86,7 @@ void set_field(Cell* obj, const char* name, const char* spec, routines::Entry fn
   Cell v = *r.get();
   copy_cell(&v, context::slot(ctx, u32(i)));
 }
-}  // namespace
 
-namespace {
-
-// The float options' change handler: pretty? sets the formatter's flag.
-void float_flags() {
-  Cell w = *arg(0);
-  if (is_any_word(type_of(&w)) &&
-      symbol::resolve(word::symbol_of(&w)) == symbol::resolve(symbol::make("pretty?"))) {
-    Cell* v = arg(1);
-    float_::pretty = !logic::is_false(v);
-  }
-  answer_unset();
-}
-
-// Makes the directory (and its missing parents) readable by its owner only:
-// the cache of remote files must not be shared with other users.
-void private_dir() {
-  std::string path = file::to_local_path(arg(0));
-  std::string part;
-  for (size_t i = 0; i <= path.size(); ++i) {
-    if (i == path.size() || (path[i] == '/' && i > 0)) {
-      part = path.substr(0, i);
-      struct stat st;
-      if (::stat(part.c_str(), &st) != 0 && ::mkdir(part.c_str(), 0700) != 0)
-        fire(Err::access_no_create, arg(0));
-    }
-  }
-  ::chmod(path.c_str(), 0700);
-  answer_unset();
-}
-
-// Replaces each word of the symbol in the block (and the blocks in it) by
-// the value. Nothing here allocates.
-void replace_word(u32 node, u32 sym, const Cell* value, int depth) {
-  if (depth > 64) return;
-  u32 n = mem::buffer_of(node)->used() / sizeof(Cell);
-  for (u32 i = 0; i < n; ++i) {
-    Cell* c = mem::buffer_of(node)->cells() + i;
-    Type t = type_of(c);
-    if (t == TYPE_WORD && symbol::resolve(word::symbol_of(c)) == sym) copy_cell(value, c);
-    else if (t == TYPE_BLOCK || t == TYPE_PAREN) replace_word(series_node(c), sym, value, depth + 1);
-  }
-}
-
-// `trace true` / `trace false`: lets through or holds back the events of the
-// run being traced; outside a run neither has an effect.
-void trace_mode() {
-  interp::trace_held = interp::trace_run && logic::is_false(arg(0));
-  answer_unset();
-}
-
-// The propagation of the reactivity's check: runs the block; whatever ends
-// it early (an error, or a throw, break or return on its way to its target)
-// first empties the queue, so that the next change starts a propagation of
-// its own instead of queueing behind one that is gone.
-void reactivity_propagate() {
-  // By node: an unwinding error leaves no frame to read the argument from.
-  u32 queue = series_node(arg(1));
-  roots::NodeRoot hold(&queue);
-  auto empty_queue = [&] {
-    Cell q;
-    make_series(&q, TYPE_BLOCK, queue);
-    block::clear_at(&q, 0);
-  };
-  interp::Status st;
-  try {
-    st = interp::eval_block(arg(0), false);
-  } catch (...) {
-    empty_queue();
-    throw;
-  }
-  if (st) {
-    empty_queue();
-    api::send(st);
-  }
-  answer_unset();
-}
-
-// Runs a reaction's block: it is code of its own, not a part of the function
-// or loop that made the change, so a return, exit, break or continue in it
-// that has no target inside it raises the throw error there (caught and
-// printed like any failing reaction) instead of ending a routine of the
-// propagation and losing its value.
-void reactivity_run() {
-  Cell code = *arg(0);
-  static Cell word{TYPE_WORD, 0, 0, 0};
-  if (word::symbol_of(&word) == 0) word = *intern_word("reaction");
-  stack::mark(&word, stack::FRAME_FENCE);
-  interp::Status st = interp::eval_block(&code, true);
-  if (st) {
-    stack::unwind();
-    api::send(st);
-  }
-  stack::unwind_last_copy();
-  api::keep_result();
-}
-
-// The console's configuration file, read only when it is a regular file of
-// the user's own and of a sane size (a pipe would block the start, a device
-// or a huge file fill memory, a link or another user's file is not the
-// console's to rewrite): its bytes, none when nothing is there, else the
-// text that says why it is not read.
-constexpr u64 CFG_LIMIT = 16ull << 20;
-
-void answer_text(const std::string& text) {
-  Cell* s = string::load(reinterpret_cast<const u8*>(text.data()), u32(text.size()),
-                         string::Encoding::utf8);
-  Cell v = *s;
-  answer(&v);
-}
-
-void config_file_read() {
-  std::vector<u8> bytes;
-  std::string why;
-  switch (platform::read_own_file(file::to_local_path(arg(0)), CFG_LIMIT, bytes, why)) {
-    case platform::OwnRead::missing: api::answer_none(); return;
-    case platform::OwnRead::refused: answer_text(why); return;
-    case platform::OwnRead::ok: break;
-  }
-  Cell v = *binary::load(bytes);
-  answer(&v);
-}
-
-// Replaces the configuration file (or its kept copy) by the bytes: a new
-// file renamed over it, so that a failed write leaves the old one whole.
-// None when done, else the text that says why not.
-void config_file_write() {
-  std::string path = file::to_local_path(arg(0));
-  std::vector<u8> bytes;
-  binary::bytes_of(arg(1), bytes, -1, false, binary::Mode::convert);
-  std::string why;
-  if (platform::replace_own_file(path, bytes.data(), bytes.size(), why)) api::answer_none();
-  else answer_text(why);
-}
-
-// Calls the function while holding the lock of the configuration file's
-// directory: consoles that save at the same moment read and write the file
-// one after the other. The lock goes with whatever ends the call.
-void config_file_locked() {
-  platform::DirLock lock(file::to_local_path(arg(0)));
-  api::Values v(2);
-  copy_cell(arg(1), v[0]);
-  api::check(api::invoke(v[0], nullptr, 0, v[1]));
-  api::set_result(v[1]);
-}
-
-// What the path names when it is not a regular file, as a phrase ("is a
-// directory", "is a FIFO", ...); none for a regular file or nothing.
-void not_regular() {
-  std::string why = platform::not_regular(file::to_local_path(arg(0)));
-  if (why.empty()) api::answer_none();
-  else answer_text(why);
-}
-
-// Writes the text and a line end on standard error (after what standard
-// output holds so far).
-void error_line() {
-  std::string text = string::to_utf8(arg(0));
-  std::fflush(stdout);
-  std::fprintf(stderr, "%s\n", text.c_str());
-  std::fflush(stderr);
-  answer_unset();
-}
-
-// The console's prompt loop: runs the block again and again until a transfer
-// ends it. Unlike a loop native it has no safe point of its own between two
-// runs, so an interrupt is taken only inside the block (within its catch),
-// never between two commands, where it would end the session.
-void prompt_loop() {
-  Cell code = *arg(0);
-  for (;;) {
-    stack::Mark mark;
-    api::check(interp::eval_block(&code, false));
-  }
-}
-
-}  // namespace
-
-// Replaces, in the body of the function that `path` (global words, space-
-// separated) names, each word `placeholder` by the routine.
 void wire(const char* fn_path, const char* placeholder, const char* spec, routines::Entry e) {
   roots::LocalCell r;
   make_routine(placeholder, spec, e, r.get());
@@ -602,56 +100,32 @@ void wire(const char* fn_path, const char* placeholder, const char* spec, routin
     if (!v) {
       v = word::get_value_cell(intern_word(name.c_str()));
     } else {
-      if (type_of(v) != TYPE_OBJECT) return;
+      if (type_of(v) != TYPE_OBJECT) wire_target_missing(fn_path, placeholder);
       i32 i = context::find_word(object::context_of(v), symbol::make(name.c_str()), true);
-      if (i < 0) return;
+      if (i < 0) wire_target_missing(fn_path, placeholder);
       v = context::slot(object::context_of(v), u32(i));
     }
     start = end + 1;
   }
-  if (!v || type_of(v) != TYPE_FUNCTION) return;
+  if (!v || type_of(v) != TYPE_FUNCTION) wire_target_missing(fn_path, placeholder);
   Cell body = *function::more_cell(v, function::MORE_BODY);
-  if (type_of(&body) != TYPE_BLOCK) return;
-  replace_word(series_node(&body), symbol::resolve(symbol::make(placeholder)), r.get(), 0);
-}
-
-void define_global_routine(const char* name, const char* spec, routines::Entry fn) {
-  define_routine(name, spec, fn);
-}
-
-void define_field_routine(Cell* obj, const char* name, const char* spec, routines::Entry fn) {
-  set_field(obj, name, spec, fn);
-}
-
-void wire_tool_routines() {
-  wire("trace", "_trace-mode", "[on [logic!]]", trace_mode);
-  wire("system reactivity check", "_propagate", "[code [block!] queue [block!]]",
-       reactivity_propagate);
-  wire("system reactivity eval", "_run", "[code [block!]]", reactivity_run);
-  wire("system console run", "_prompt-loop", "[code [block!]]", prompt_loop);
-  for (const char* fn : {"text-console-ctx open-cfg", "text-console-ctx write-cfg"}) {
-    wire(fn, "_cfg-read", "[path [file!]]", config_file_read);
-    wire(fn, "_cfg-write", "[path [file!] data [binary!]]", config_file_write);
+  if (type_of(&body) != TYPE_BLOCK ||
+      replace_word(series_node(&body), symbol::resolve(symbol::make(placeholder)), r.get(), 0) == 0) {
+    wire_target_missing(fn_path, placeholder);
   }
-  wire("text-console-ctx write-cfg", "_cfg-locked", "[path [file!] action [function!]]",
-       config_file_locked);
-  wire("gui-console-ctx load-cfg", "_error-line", "[text [string!]]", error_line);
-  wire("text-console-ctx load-history", "_error-line", "[text [string!]]", error_line);
-  wire("system console read-argument", "_not-regular", "[path [file!]]", not_regular);
-  wire("preprocessor do-include", "_not-regular", "[path [file!]]", not_regular);
 }
 
-void wire_internal_routines() {
-  wire("system options float on-change*", "_float-flags", "[word [any-type!] new [any-type!]]",
-       float_flags);
-  wire("path-thru", "_private-dir", "[path [file!]]", private_dir);
-}
-
-void fill_gc_object(Cell* gc_object) {
-  set_field(gc_object, "active?", "[return: [logic!]]", gc_active_q);
-  // One collector: series and nodes are collected in the same cycle.
-  set_field(gc_object, "series-cycles", "[return: [integer!]]", gc_cycles);
-  set_field(gc_object, "nodes-cycles", "[return: [integer!]]", gc_cycles);
+void expand_directives(const Cell* code) {
+  Cell* pp = word::get_value_cell(intern_word("preprocessor"));
+  if (type_of(pp) != TYPE_OBJECT) return;
+  i32 i = context::find_word(object::context_of(pp), symbol::make("expand"), true);
+  if (i < 0) return;
+  api::Values v(3);  // the function, the code, the job
+  copy_cell(context::slot(object::context_of(pp), u32(i)), v[0]);
+  copy_cell(code, v[1]);
+  make_none(v[2]);
+  api::Status st = api::invoke(v[0], v[1], 2, v[1]);
+  if (st) api::send(st);
 }
 
 }  // namespace qel::library

@@ -1,18 +1,12 @@
-// The library's built-in routines (routine! values over C++ code) and the
-// type predicates, defined by start-up before the library source runs.
+// Making the library's routines (routine! values over C++ entries, whose
+// bodies live in library/native/ and in the layers above), and the
+// preprocessor's expansion of the code that `do` runs.
 #pragma once
-
-#include <string>
 
 #include "datatypes/function.hpp"
 #include "runtime/cell.hpp"
 
 namespace qel::library {
-
-void define_routines();       // quit-return .. write-stdout
-void define_math_routines();  // cos .. atan2, sqrt (radians)
-void define_predicates();     // block? .. vector?, any-list? .. planar?
-void define_text_routines();  // unescape
 
 // Expands the directives and macros of code (a block or paren) in place with
 // the library's preprocessor, the job being none; nothing when the library
@@ -27,20 +21,13 @@ void make_routine(const char* name, const char* spec, routines::Entry fn, Cell* 
 
 // Replaces, in the body of the function that `fn_path` names (a global word
 // and object fields, space-separated), each word `placeholder` by a routine!
-// over the entry; does nothing when the path names no function.
+// over the entry. A path that names no function, or a body without the
+// placeholder, raises internal bad-path with the path and the placeholder:
+// the library and the C++ code are out of step.
 void wire(const char* fn_path, const char* placeholder, const char* spec, routines::Entry fn);
 
 // Sets the field of the object (a field it has) to a routine! over the
 // C++ entry.
 void define_field_routine(Cell* obj, const char* name, const char* spec, routines::Entry fn);
-
-// Puts the internal routines into the library functions that call them.
-void wire_internal_routines();
-// The same for the functions of the tools and the reactivity, which start-up
-// defines after the system object.
-void wire_tool_routines();
-
-// The routines of system/state/GC: active?, series-cycles, nodes-cycles.
-void fill_gc_object(Cell* gc_object);
 
 }  // namespace qel::library

@@ -18,7 +18,7 @@
   X(12, forall, "forall", "[\"Evaluates body for all values in a series\" 'word [word!] body [block!]]") \
   X(13, remove_each, "remove-each", "[\"Removes values for each block that returns truthy value\" 'word [block! word!] data [series!] body [block!]]") \
   X(14, func, "func", "[\"Defines a function with a given spec and body\" spec [block!] body [block!]]") \
-  X(15, function, "function", "[\"Defines a function, making all set-words found in body, local\" spec [block!] body [block!] /extern \"Exclude words that follow this refinement\"]") \
+  X(15, function, "function", "[\"Defines a function, making all set-words found in body, local\" spec [block!] body [block!] /extern \"Exclude words that follow this refinement\" words [block!]]") \
   X(16, does, "does", "[\"Defines a function with no arguments or local variables\" body [block!]]") \
   X(17, has, "has", "[\"Defines a function with local variables, but no arguments\" vars [block!] body [block!]]") \
   X(18, switch_, "switch", "[\"Evaluates the first block following the value found in cases\" value [any-type!] cases [block!] /default \"Specify a default block, if value is not found in cases\" case [block!]]") \
@@ -42,7 +42,7 @@
   X(36, compose, "compose", "[\"Returns a copy of a block, evaluating only parens\" value [block!] /deep \"Compose nested blocks\" /only \"Compose nested blocks as blocks containing their values\" /into \"Put results in out block, instead of creating a new block\" out [any-block!] \"Target block for results, when /into is used\"]") \
   X(37, stats, "stats", "[\"Returns interpreter statistics\" /show \"TBD:\" /info \"Output formatted results\" return: [integer! block!]]") \
   X(38, bind, "bind", "[\"Bind words to a context; returns rebound words\" word [block! any-word!] context [any-word! any-object! function!] /copy \"Deep copy blocks before binding\" return: [block! any-word!]]") \
-  X(39, in, "in", "[\"Returns the given word bound to the object's context\" object [any-object! function! routine!] word [any-word!]]") \
+  X(39, in, "in", "[\"Returns the given word bound to the object's context\" object [any-object! function! routine!] word [any-word! refinement!]]") \
   X(40, parse, "parse", "[\"Process a series using dialected grammar rules\" input [binary! any-block! any-string!] rules [block!] /case \"Uses case-sensitive comparison\" /part \"Limit to a length or position\" length [number! series!] /trace callback [function! [event [word!] match? [logic!] rule [block!] input [series!] stack [block!] return: [logic!]]] return: [logic! block!]]") \
   X(41, union_, "union", "[\"Returns the union of two data sets\" set1 [block! hash! string! bitset! typeset! map!] set2 [block! hash! string! bitset! typeset! map!] /case \"Use case-sensitive comparison\" /skip \"Treat the series as fixed size records\" size [integer!] return: [block! hash! string! bitset! typeset! map!]]") \
   X(42, intersect, "intersect", "[\"Returns the intersection of two data sets\" set1 [block! hash! string! bitset! typeset! map!] set2 [block! hash! string! bitset! typeset! map!] /case \"Use case-sensitive comparison\" /skip \"Treat the series as fixed size records\" size [integer!] return: [block! hash! string! bitset! typeset! map!]]") \

@@ -78,8 +78,8 @@ Status func(const i32*) {
   return 0;
 }
 
-Status function(const i32*) {
-  Cell* spec = function::collect_locals(api::result(), api::arg(1));
+Status function(const i32* refs) {
+  Cell* spec = function::collect_locals(api::result(), api::arg(1), ref(refs, 0) ? ref_arg(refs, 0) : nullptr);
   Cell s = *spec;
   copy_cell(&s, api::result());
   make_function(api::result(), api::arg(1));
@@ -146,8 +146,10 @@ Status do_(const i32* refs) {
   if (ref(refs, 0) && (type_of(&value) == TYPE_BLOCK || type_of(&value) == TYPE_PAREN))
     library::expand_directives(&value);
   if (tracing) interp::trace_start(ref_arg(refs, 3));
-  // `return` and `exit` at this level end the evaluation of the caller.
-  stack::Frame* flagged = stack::set_parent_ctx_flag();
+  // `return` and `exit` inside pass outward to the function (or the other
+  // frame taking them) below, also when this `do` is part of a larger
+  // expression; with none below, they end the evaluation of the caller.
+  stack::Frame* flagged = stack::return_target(stack::ctop - 2) ? nullptr : stack::set_parent_ctx_flag();
   const stack::Snapshot own;
   Status st = 0;
   try {

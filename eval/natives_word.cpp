@@ -121,7 +121,8 @@ Status bind(const i32* refs) {
 Status in(const i32*) {
   u32 ctx = context_of(api::result());
   Cell word = *api::arg(1);
-  if (!bind_one(ctx, &word)) fire(Err::script_not_in_context, &word);
+  // A word the context does not hold comes back as it was.
+  bind_one(ctx, &word);
   return api::answer(&word);
 }
 

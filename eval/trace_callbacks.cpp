@@ -2,6 +2,8 @@
 // callback are traced (the bits of system/state/callbacks/bits), and the
 // events fired while an unwinding is in flight (epilog of a body being left,
 // end of a trace run).
+#include <algorithm>
+
 #include "datatypes/object.hpp"
 #include "eval/interpreter.hpp"
 #include "eval/interpreter_internal.hpp"
@@ -146,8 +148,9 @@ void fire_event(u32 event, const Cell* code, i32 offset, const Cell* ref, const 
     Cell* end = stack::end;
     stack::Frame* cend = stack::cend;
     Reserve() {
-      stack::end = stack::bottom + stack::ARGS_CELLS + stack::ARGS_RESERVE;
-      stack::cend = stack::cbottom + stack::CALL_FRAMES + stack::FRAMES_RESERVE;
+      // (never below a limit already raised, as while a stack overflow is raised)
+      stack::end = std::max(stack::end, stack::bottom + stack::ARGS_CELLS + stack::ARGS_RESERVE);
+      stack::cend = std::max(stack::cend, stack::cbottom + stack::CALL_FRAMES + stack::FRAMES_RESERVE);
       trace = false;
     }
     ~Reserve() {

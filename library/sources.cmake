@@ -35,5 +35,7 @@ set(QEL_LIBRARY_FILES
   console/highlight.qel
   console/text.qel
   console/terminal.qel
+  console/terminal_paint.qel
+  console/terminal_input.qel
   console/app.qel
 )

@@ -4,6 +4,8 @@
 #define CURL_DISABLE_TYPECHECK
 #include <curl/curl.h>
 
+#include <strings.h>
+
 #include <cstring>
 
 #include "platform/shared_library.hpp"
@@ -115,11 +117,16 @@ bool http_request(const HttpRequest& request, HttpResponse& response) {
     if (!h) ok = false;
     else headers = h;
   };
+  bool content_type = false;
   for (const auto& [name, value] : request.headers) {
     // "Name;" is libcurl's spelling of a header with an empty value.
     add_header(value.empty() ? name + ";" : name + ": " + value);
+    content_type = content_type || strcasecmp(name.c_str(), "Content-Type") == 0;
   }
   add_header("Expect:");  // no 100-continue round trip before a large body
+  // libcurl gives a body it sends a form's Content-Type unless told not to:
+  // the request sends only the headers it was given.
+  if (!content_type) add_header("Content-Type:");
   lib.curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
   lib.curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
   lib.curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");

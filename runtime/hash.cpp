@@ -1430,6 +1430,17 @@ u32 string_hash(const Cell* str, bool case_sensitive) {
   if (i32(type_of(str)) == TYPE_KEY_PART) n = std::min(n, str->w3);
   const u8* p = b->head_ptr() + u64(from) * unit;
   u32 h = SEED;
+  if (unit == 1) {
+    // 1-byte units, the most hashed (a loop of its own: no width to test
+    // at each unit, ASCII folded without the tables)
+    for (u32 i = 0; i < n; ++i) {
+      u32 cp = p[i];
+      if (!case_sensitive) cp = cp < 0x80 ? (cp - 'a' < 26 ? cp - 32 : cp) : casefold::upper(cp);
+      h = mix_block(h, cp);
+    }
+    h ^= n * 4;
+    return hash_mix(h);
+  }
   for (u32 i = 0; i < n; ++i, p += unit) {
     u32 cp;
     switch (unit) {

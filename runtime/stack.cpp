@@ -61,7 +61,7 @@ const KeptCall* kept_calls(u32 error_node, u32* count) {
 void init() {
   if (!g_args_node) {
     // Both stacks live in pinned buffers (they never move), inside the root block.
-    g_args_node = mem::alloc_big_series(ARGS_CELLS + ARGS_RESERVE, 16, 0);
+    g_args_node = mem::alloc_big_series(ARGS_CELLS + ARGS_RESERVE + RAISE_ROOM, 16, 0);
     make_series(runtime::root_append(), TYPE_BLOCK, g_args_node);
     g_calls_node = mem::alloc_big_series((CALL_FRAMES + FRAMES_RESERVE) * sizeof(Frame), 1, 0);
     make_series(runtime::root_append(), TYPE_BINARY, g_calls_node);
@@ -76,9 +76,29 @@ void init() {
 }
 
 void overflow() {
-  // Back off so that raising has room, and forget any cycle in progress.
-  top = (top - bottom > 5) ? top - 5 : bottom;
-  cycles::reset();
+  // Raising pushes the error and what making it needs. The cells under the
+  // top belong to frames a catch may keep (the arguments of the call around
+  // a `try`), so none is given up for room: while the error is made and
+  // raised, the arguments stack may grow past its reserve into the room
+  // kept for this, and the limit comes back as the error leaves.
+  static bool raising = false;
+  if (raising) {
+    // Making the error filled that room too: a last resort, the top backs off.
+    top = (top - bottom > 5) ? top - 5 : bottom;
+  }
+  struct Room {
+    Cell* saved = end;
+    bool outer = !raising;
+    Room() {
+      end = bottom + ARGS_CELLS + ARGS_RESERVE + RAISE_ROOM;
+      raising = true;
+    }
+    ~Room() {
+      end = saved;
+      if (outer) raising = false;
+    }
+  } room;
+  cycles::reset();  // forget any cycle in progress
   fire(Err::internal_stack_overflow);
 }
 

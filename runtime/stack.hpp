@@ -23,6 +23,8 @@ inline constexpr u32 CALL_FRAMES = 12000;
 // callback uses while it runs, so that tracing a program does not change the
 // depth at which it overflows.
 inline constexpr u32 ARGS_RESERVE = 2000;
+// Room past the reserve in which a stack overflow's error is made and raised.
+inline constexpr u32 RAISE_ROOM = 256;
 inline constexpr u32 FRAMES_RESERVE = 1000;
 
 // Frame kinds live in the top byte of the header; the unwinders compare only

@@ -16,7 +16,8 @@
 #       datatypes/        runtime/ (its codecs too) and below
 #       io/               datatypes/ and below
 #       eval/             io/ and below: the evaluator and the natives
-#       library/native/   the library's routines in C++ (JSON, CSV): eval/
+#       library/native/   the bodies of the library's routines in C++ (the
+#                         built-in ones, the wired ones, JSON, CSV): eval/
 #                         and below
 #       view/             the GUI core side: eval/ and below, and the
 #                         backend module's table (view/backend/entry.hpp)

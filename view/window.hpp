@@ -51,7 +51,7 @@ enum Slot : i32 {
   LAYERED = 40,       // a base face's layered child or region (pointer id)
   FRAME = 44,         // windows: frame offset, dx high 16 bits, dy low 16 bits
   HOST = 44,          // base faces: the host window (window id)
-  KIND = 48,          // kind bits (KIND_PAIRS)
+  KIND = 48,          // kind bits (KIND_RICH_TEXT, KIND_IME, KIND_PAIRS)
   LAST_POS = 52,      // windows: last frame-corrected position, x low, y high 16 bits
   SECOND = 56,        // a second handle by face type; CLOSE_SILENTLY
   FACE = 60,          // the face's handle in the value slot table; 0 for none
@@ -59,6 +59,8 @@ enum Slot : i32 {
   FLAGS = 76,         // the face's flag bits (view/convert.hpp)
 };
 inline constexpr i32 MEMORY_BYTES = 80;
+inline constexpr i32 KIND_RICH_TEXT = 0x4;      // a rich-text face
+inline constexpr i32 KIND_IME = 0x8;            // the face takes an input method's text
 inline constexpr i32 KIND_PAIRS = 0x10;         // offset and size are pair!: events report pairs
 inline constexpr i32 CLOSE_SILENTLY = -1;       // SECOND: closes without a close event
 inline constexpr u32 CURSOR_MARK = 0x80000000;  // CURSOR: set by the cursor option

@@ -24,7 +24,6 @@
 #include "eval/interpreter_compiled.hpp"
 #include "eval/lexer.hpp"
 #include "eval/library_code.hpp"
-#include "eval/library_routines.hpp"
 #include "eval/natives.hpp"
 #include "io/qelbin.hpp"
 #include "library/native/routines.hpp"
@@ -217,9 +216,9 @@ void finish_system() {
   copy_cell(lexer::exit_states(), system_field("lexer exit-states"));
   // Error reports and the tracer read their settings from system/state.
   error::state_context = object::context_of(system_field("state"));
-  library::fill_gc_object(system_field("state GC"));
+  library::native::fill_gc_object(system_field("state GC"));
   fill_build();
-  library::wire_internal_routines();
+  library::native::wire_internal_routines();
   for (const ClassId& c : kClassIds) {
     Cell* v = system_field(c.path);
     if (type_of(v) == TYPE_OBJECT || type_of(v) == TYPE_ERROR) object::set_class(v, c.id);
@@ -358,13 +357,13 @@ void run() {
   stack::reset();
   make_function_values();
   define_type_words();
-  library::define_routines();
+  library::native::define_routines();
   view::desktop::define_routines();
-  library::define_predicates();
-  library::define_math_routines();
+  library::native::define_predicates();
+  library::native::define_math_routines();
   gc::enabled = true;
   runtime::boot_flag = false;
-  library::define_text_routines();
+  library::native::define_text_routines();
   interp::compiled::set_starting(true);
   roots::LocalCell code, files;
   bool system_done = false;
@@ -393,7 +392,7 @@ void run() {
     if (system_done) view::routines::fill_platform();
   }
   view::routines::define_event_routines();  // when no settings ran (a reduced library)
-  library::wire_tool_routines();
+  library::native::wire_tool_routines();
   library::native::wire_codec_routines();
   library::native::wire_series_routines();
   console::wire_terminal_routines();

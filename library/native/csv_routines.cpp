@@ -157,28 +157,33 @@ class Reader {
   }
 
   // A quoted value (its doubled quotes made one), or a run of characters
-  // other than CR, LF and the delimiter.
+  // other than CR, LF and the delimiter (also one that starts with a quote
+  // no quote closes).
   bool value() {
     u32 from = pos_;
     if (pos_ < end_ && at(pos_) == quote_) {
       ++pos_;
       text_.clear();
       widest_ = 0;
-      for (;;) {
-        if (pos_ >= end_) return false;
+      bool closed = false;
+      while (pos_ < end_) {
         u32 c = at(pos_++);
         if (c == quote_) {
           if (pos_ < end_ && at(pos_) == quote_) {
             ++pos_;
           } else {
+            closed = true;
             break;
           }
         }
         text_.push_back(c);
         widest_ = std::max(widest_, c);
       }
-      make_text();
-      return true;
+      if (closed) {
+        make_text();
+        return true;
+      }
+      pos_ = from;
     }
     while (pos_ < end_) {
       u32 c = at(pos_);

@@ -526,6 +526,10 @@ TEST_F(Blocks, FindWithEveryRefinement) {
       {"[1 2 1]", "1", "/last", "[1]"},
       {"[1 2 1 2]", "1", "/last /tail", "[2]"},
       {"[1 2 1 2]", "[1 2]", "/last", "[1 2]"},
+      // /last with /skip walks back over the records, from the last one's start.
+      {"[a 1 b 2 a 3]", "a", "/last /skip 2", "[a 3]"},
+      {"[a b 1 a b 2 x a b]", "[a b]", "/last /skip 3", "[a b 2 x a b]"},
+      {"[a 1 b 2 a 3 a 4]", "a", "/last /skip 2 /part 6", "[a 3 a 4]"},
       {"[1 2 3 4]", "2", "/part 1", "none"},
       {"[1 2 3 4]", "1", "/part 1", "[1 2 3 4]"},
       {"[1 2 3 4]", "3", "/part 3", "[3 4]"},
@@ -557,6 +561,7 @@ TEST_F(Blocks, FindWithEveryRefinement) {
       {"[a 1 b 2 a 3]", 5, "a", "/reverse /skip 2", "[a 3]"},
       {"[a 1 b 2 a 3]", 4, "a", "/reverse /skip 2", "none"},  // the grid starts at the cell before
       {"[1 2 3 4]", 1, "3", "/part 2", "[3 4]"},
+      {"[x a 1 b 2 a 3]", 1, "a", "/last /skip 2", "[a 3]"},  // the records start at the position
   };
   for (const AtCase& c : at) {
     std::string got = attempt([&] {
@@ -586,6 +591,7 @@ TEST_F(Blocks, Select) {
       {"[[a b] c]", "[a b]", "/only", "c"},
       {"[a 1 1 a b 2]", "a", "/skip 2", "1"},
       {"[a 1 b 2 a 3]", "a", "/last", "3"},
+      {"[a 1 b 2 a 3]", "a", "/last /skip 2", "3"},
       {"[k 1 K 2]", "K", "/case", "2"},
       {"[1 #(integer!) 2]", "#(integer!)", "", "integer!"},
   };

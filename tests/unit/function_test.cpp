@@ -12,6 +12,7 @@
 #include "datatypes/string.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/word.hpp"
+#include "eval/library_routines.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/error.hpp"
@@ -495,6 +496,27 @@ TEST_F(FunctionTest, Routines) {
   Cell proto = datatype_cell(TYPE_ROUTINE);
   Cell* arg = load("[[a] [a]]");
   EXPECT_EQ(raised([&] { actions::make(&proto, arg); }), Err::script_expect_arg);
+}
+
+// wire puts a routine in place of each placeholder word of a function's body,
+// nested blocks too; a path that names no function, or a body without the
+// placeholder, raises bad-path (start-up stops on it).
+TEST_F(FunctionTest, WireFindsItsTargetOrRaises) {
+  Cell* fn = make_function("[x]", "[_probe x + 1 [_probe] _other]");
+  Cell target = *fn;
+  Cell name = word_cell("wire-target");
+  word::set(&name, &target);
+  library::wire("wire-target", "_probe", "[n]", routine_entry);
+  Cell body = *function::more_cell(word::get_value_cell(&name), function::MORE_BODY);
+  EXPECT_EQ(type_of(cell_at(&body, 0)), TYPE_ROUTINE);
+  EXPECT_EQ(type_of(cell_at(cell_at(&body, 4), 0)), TYPE_ROUTINE);
+  EXPECT_EQ(type_of(cell_at(&body, 5)), TYPE_WORD);
+  for (const char* path : {"no-such-wire-target", "wire-target field"}) {
+    EXPECT_EQ(raised([&] { library::wire(path, "_probe", "[]", routine_entry); }), Err::internal_bad_path)
+        << path;
+  }
+  EXPECT_EQ(raised([&] { library::wire("wire-target", "_absent", "[]", routine_entry); }),
+            Err::internal_bad_path);
 }
 
 }  // namespace

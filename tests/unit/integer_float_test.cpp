@@ -530,6 +530,10 @@ TEST_F(Numbers, FloatRoundWithEveryRefinement) {
       {F(3.14159), T(1.0), 0, T(3.0)},
       {F(0.0), F(0.0), 0, F(0.0)},
       {F(7.0), F(0.0), 0, F(7.0)},
+      // A scale of zero leaves the value and its type as they are.
+      {F(2.7), I(0), 0, F(2.7)},
+      {F(-2.7), I(0), DOWN, F(-2.7)},
+      {F(2.7), P(0.0), 0, F(2.7)},
       {F(1e300), F(1e-300), 0, F(1e300)},
       {F(-INF), {}, 0, F(-INF)},
       {P(0.12345), {}, 0, P(0.12)},
@@ -546,7 +550,7 @@ TEST_F(Numbers, FloatRoundWithEveryRefinement) {
   ASSERT_FALSE(tiny.error);
   EXPECT_TRUE(float_::equal64_q(float_of(&tiny.value), 7e-310)) << float_of(&tiny.value);
   EXPECT_TRUE(std::isnan(float_result(round_of(F(NaN)))));
-  expect_error(round_of(F(1e20), I(10)), Err::script_type_limit, "integer result too large");
+  expect_error(round_of(F(1e20), I(100000)), Err::script_type_limit, "integer result too large");
   expect_error(round_of(F(1.7e308), F(1e308), CEILING), Err::math_overflow, "past the largest");
   Cell money{TYPE_MONEY, 0, 0, 0};
   expect_error(round_of(F(1.5), money), Err::script_not_related, "money scale");

@@ -483,6 +483,12 @@ TEST_F(StringActions, Find) {
       {U"axbxcx", 0, U"b", true, {.tail = true}, -1, 2, 4},   // after the record
       {U"axbxcx", 0, U"x", true, {}, -1, 2, -1},              // only record starts
       {U"abab", 0, U"ab", false, {.last = true}, -1, -1, 2},
+      // /last with /skip: back over the records from the last one that can
+      // hold the whole match.
+      {U"a1b2a3", 0, U"a", true, {.last = true}, -1, 2, 4},
+      {U"xa1b2a3", 1, U"a", true, {.last = true}, -1, 2, 5},
+      {U"a1b2a3a4", 0, U"a", true, {.last = true}, 6, 2, 4},
+      {U"ab1ab2xab", 0, U"ab", false, {.last = true}, -1, 3, 3},
       {U"abab", 4, U"ab", false, {.reverse = true}, -1, -1, 2},
       {U"abab", 3, U"ab", false, {.reverse = true}, -1, -1, 0},  // must end before the index
       {U"abab", 0, U"BA", false, {.tail = true}, -1, -1, 3},

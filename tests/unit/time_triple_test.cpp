@@ -64,8 +64,9 @@ Outcome path(const Cell& t, const Cell& element, std::optional<Cell> value = {})
 }  // namespace
 
 TEST_F(Times, FormGoldenTable) {
-  // form writes at most six decimals; mold the shortest digits that load
-  // back to the same time (nullptr: the same text as form).
+  // form writes at most six decimals; mold the digits the time holds (those
+  // of the shortest text of its seconds in all), which load back to the same
+  // time (nullptr: the same text as form).
   struct Case { double seconds; const char* text; const char* molded; };
   const Case cases[] = {
       {0, "0:00:00", nullptr},
@@ -80,8 +81,10 @@ TEST_F(Times, FormGoldenTable) {
       {12.25, "0:00:12.25", nullptr},
       // Seconds that round to 60 carry into the minute and the hour.
       {59.9999999, "0:01:00", "0:00:59.9999999"},
-      {3599.9999999, "1:00:00", "0:59:59.99999990000015"},
-      {-86399.9999999, "-24:00:00", "-23:59:59.99999989999924"},
+      {3599.9999999, "1:00:00", "0:59:59.9999999"},
+      {-86399.9999999, "-24:00:00", "-23:59:59.9999999"},
+      {37211.381, "10:20:11.381", nullptr},
+      {0.1 + 0.2, "0:00:00.3", "0:00:00.30000000000000004"},
       {119.9999, "0:01:59.9999", nullptr},
       {119.99999, "0:02:00", "0:01:59.99999"},
       {1e13, "2777777777:46:40", nullptr},

@@ -128,6 +128,10 @@ int g_painting = 0;  // paints in progress (a face that asks to be painted while
 // ids): one paint a frame, however many times they were asked for.
 std::unordered_set<u32>& g_at_frame = *new std::unordered_set<u32>();
 
+// Windows whose frame came while long work held their drawing back: painted
+// when the next event loop starts.
+std::unordered_set<u32>& g_held = *new std::unordered_set<u32>();
+
 // A frame callback's own note: whether it ran (else it was dropped with its
 // widget, and the window waits no more).
 struct FrameRequest {
@@ -142,7 +146,10 @@ gboolean on_frame(GtkWidget*, GdkFrameClock*, gpointer data) {
   auto* request = static_cast<FrameRequest*>(data);
   // While long work is pumped, another window's drawing actor waits (as
   // its timers do) for the next event loop.
-  if (Record* w = window::find(request->id); w && !loop::may_act(*w)) return G_SOURCE_CONTINUE;
+  if (Record* w = window::find(request->id); w && !loop::may_act(*w)) {
+    g_held.insert(request->id);
+    return G_SOURCE_CONTINUE;
+  }
   request->ran = true;
   g_at_frame.erase(request->id);
   guard::run([&] {
@@ -259,6 +266,15 @@ void paint_at_frame(Record& w) {
   if (!g) return;
   if (!g_at_frame.insert(w.id).second) return;
   gtk_widget_add_tick_callback(g, on_frame, new FrameRequest{w.id, false}, frame_request_done);
+}
+
+void paint_held() {
+  std::vector<u32> ids(g_held.begin(), g_held.end());
+  g_held.clear();
+  for (u32 id : ids)
+    guard::run([&] {
+      if (Record* w = window::find(id)) paint_pending(*w);
+    });
 }
 
 void paint_pending(Record& w) {

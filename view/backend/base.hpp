@@ -1,9 +1,10 @@
 // Self-drawn faces (base, rich-text, and windows and panels that draw):
-// each has a backing surface that it paints when asked (show, update-view
-// and a new size paint now; redraw at the window's next frame) and that GTK
-// only copies to the screen. Painting: the face's background (colour, image, text), then its
-// `draw` block through the DRAW dialect, or else a `drawing` event whose
-// actor draws into the draw context the window holds meanwhile.
+// each has a backing surface that it paints at its window's next frame
+// (paint_at_frame: in the frame clock's update phase, once however often it
+// was asked) and that GTK only copies to the screen. Painting: the face's
+// background (colour, image, text), then its `draw` block through the DRAW
+// dialect, or else a `drawing` event whose actor draws into the draw
+// context the window holds meanwhile.
 // Transparency is plain alpha over what lies under the face in its window.
 //
 // Also here: the draw-face routine.
@@ -28,6 +29,9 @@ void paint_pending(window::Record& w);
 // before the toolkit draws the frame): asked any number of times before it,
 // it paints once.
 void paint_at_frame(window::Record& w);
+// What waits of the windows whose frame came while long work held their
+// drawing back (loop::pump_work), painted now: the next event loop starts.
+void paint_held();
 // Releases the surface (window teardown).
 void release(window::Record& w);
 

@@ -188,6 +188,7 @@ void start() {
   loop::install();
   procedures::install();
   input::set_context_menus(widget_items::show_context_menu, widget_items::forget_context_menu);
+  loop::on_loop_start(base::paint_held);
   for (windows::Release release : {base::release, input_method::release, widget_items::release, kill_timer,
                                    forget_input, forget_procedures})
     windows::on_release(release);
@@ -223,7 +224,13 @@ Record* build(Cell* face_in, Record* parent) {
   }
   GtkWidget* parent_client = parent ? windows::client(*parent) : nullptr;
   if (k != widgets::K_WINDOW && (!parent_client || !container::is(parent_client))) {
-    std::fputs("*** View Error: CreateWindowEx failed!\n", stdout);
+    // No view is made (the framework raises face-type); the report says why.
+    std::fflush(stdout);
+    std::fprintf(stderr, "*** View Error: a %s face cannot be made inside %s: its native view holds no faces\n",
+                 widgets::type_name(k),
+                 parent ? (std::string("a ") + widgets::type_name(widgets::kind(*parent)) + " face").c_str()
+                        : "no parent");
+    std::fflush(stderr);
     return nullptr;
   }
   int x = px(at.x), y = px(at.y), width = std::max(px(size.x), 0), height = std::max(px(size.y), 0);
@@ -235,7 +242,7 @@ Record* build(Cell* face_in, Record* parent) {
     window::store_face(*w, face);
     window::set(*w, window::FLAGS, i32(flags));
     i32 kind_bits = pairs ? window::KIND_PAIRS : 0;
-    if (k == widgets::K_RICH_TEXT) kind_bits |= 4 | 8;
+    if (k == widgets::K_RICH_TEXT) kind_bits |= window::KIND_RICH_TEXT | window::KIND_IME;
     window::set(*w, window::KIND, kind_bits);
     if (k == widgets::K_WINDOW) {
       window::reset_memory(*w);
@@ -494,7 +501,7 @@ void update_one(const Cell* face_in) {
   if (!w) return;
   i64 mask = read_mask(f);
   if (mask <= 0) {
-    base::paint_pending(*w);
+    base::paint_at_frame(*w);
     return;
   }
   u32 id = w->id;
@@ -502,7 +509,7 @@ void update_one(const Cell* face_in) {
   i32 dpi = windows::enter_dpi(w);
   try {
     apply(*w, u32(mask));
-    if (Record* again = window::find(id)) base::paint_pending(*again);
+    if (Record* again = window::find(id)) base::paint_at_frame(*again);
   } catch (...) {
     windows::leave_dpi(dpi);
     write_mask(v[0], u32(read_mask(v[0]) < 0 ? 0 : read_mask(v[0])) | u32(mask));

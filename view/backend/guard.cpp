@@ -9,17 +9,23 @@ namespace qel::view::backend::guard {
 
 namespace {
 
-u32 g_code = 0;           // the pending transfer's code, 0 for none
+// The codes of what is kept pending: a transfer's own code (THROW_ERROR,
+// THROW_THROW, ...), or one of these for a C++ exception of another kind.
+constexpr u32 NOTHING_PENDING = 0;
+constexpr u32 FOREIGN_NO_MEMORY = 1;  // std::bad_alloc: raised as no-memory
+constexpr u32 FOREIGN_OTHER = 2;      // anything else: raised as not-done
+
+u32 g_code = NOTHING_PENDING;  // the pending transfer's code
 Cell g_values[2] = {};    // an error; or a thrown value and its name
 bool g_marking = false;
 
 void mark_pending() {
-  if (g_code) gc::mark_values(g_values, g_values + 2);
+  if (g_code != NOTHING_PENDING) gc::mark_values(g_values, g_values + 2);
 }
 
 void set_pending(u32 code, const Cell* a, const Cell* b) {
   if (!g_marking) g_marking = gc::add_mark_callback(mark_pending);
-  if (g_code) return;  // the first one wins
+  if (g_code != NOTHING_PENDING) return;  // the first one wins
   g_code = code;
   if (a) copy_cell(a, &g_values[0]); else make_none(&g_values[0]);
   if (b) copy_cell(b, &g_values[1]); else make_none(&g_values[1]);
@@ -54,22 +60,22 @@ void keep_foreign(const Saved& s, bool no_memory) {
   runtime::rt.thrown = 0;
   s.restore();
   // Raised as errors from the core's frame.
-  set_pending(no_memory ? 1 : 2, nullptr, nullptr);
+  set_pending(no_memory ? FOREIGN_NO_MEMORY : FOREIGN_OTHER, nullptr, nullptr);
 }
 
-bool pending() { return g_code != 0; }
+bool pending() { return g_code != NOTHING_PENDING; }
 
-void clear() { g_code = 0; }
+void clear() { g_code = NOTHING_PENDING; }
 
 void raise_pending() {
   u32 code = g_code;
-  if (!code) return;
-  g_code = 0;
+  if (code == NOTHING_PENDING) return;
+  g_code = NOTHING_PENDING;
   Cell a = g_values[0], b = g_values[1];
   switch (code) {
-    case 1:
+    case FOREIGN_NO_MEMORY:
       fire(Err::internal_no_memory);
-    case 2:
+    case FOREIGN_OTHER:
       fire(Err::internal_not_done);
     case THROW_ERROR:
       if (type_of(&a) == TYPE_ERROR) stack::throw_error(stack::push_cell(&a));

@@ -35,7 +35,6 @@ using window::Record;
 Cell g_event{};                       // the shared event
 const Message* g_current = nullptr;   // the message being handled
 i32 g_special = -1;                   // the special key of the last key message, -1 for a character
-u32 g_pending = 0;                    // a high surrogate waiting, or the last joined code point
 i64 g_override = -1;                  // modifier override
 bool g_ime_composing = false;
 std::string g_ime_text;               // the preedit text of the next ime event
@@ -141,8 +140,7 @@ u32 call_awake(Cell* event) {
 
 u32 sym(const char* name) { return symbol::resolve(symbol::make(name)); }
 
-bool is_surrogate_high(u32 c) { return c >= 0xD800 && c <= 0xDBFF; }
-bool is_surrogate_low(u32 c) { return c >= 0xDC00 && c <= 0xDFFF; }
+bool is_surrogate(u32 c) { return c >= 0xD800 && c <= 0xDFFF; }
 
 }  // namespace
 
@@ -260,20 +258,14 @@ i32 make_event(Message& m, u32 flags, u32 type) {
       break;
     }
     case event::KEY: {
-      u32 c = u32(m.wparam & 0xFFFF);
-      u32 mods;
-      if (is_surrogate_high(c) && m.code == messages::CHAR) {
-        g_pending = c;
-        return 1;
-      }
-      if (is_surrogate_low(c) && m.code == messages::CHAR && is_surrogate_high(g_pending)) {
-        c = ((g_pending & 0x3FF) << 10) + 0x10000 + (c & 0x3FF);
-        g_pending = c;
-        mods = 0;
-      } else {
-        g_pending = 0;
-        mods = current_modifiers(m);
-      }
+      // A typed character comes whole (a code point); a key message carries
+      // its key code.
+      bool typed = m.code == messages::CHAR;
+      u32 c = typed ? u32(m.wparam) & event::KEY_MASK : u32(m.wparam & 0xFFFF);
+      if (typed && is_surrogate(c)) return 1;  // half a character: no key event
+      // A character beyond U+FFFF holds the whole code point as its key, and
+      // no modifier flags.
+      u32 mods = typed && c > 0xFFFF ? 0 : current_modifiers(m);
       if ((g_ime_composing && (mods & event::FLAG_SHIFT)) || g_special == keys::LMENU || g_special == keys::RMENU)
         g_special = -1;
       if (g_special != -1 && m.code != messages::CHAR && keys::special_word(u32(g_special))) {
@@ -505,7 +497,7 @@ bool message_of(u32 type, u32 bits, u32 key, Made& out) {
     case event::OVER:
       out = {(bits & event::FLAG_AWAY) ? u32(messages::MOUSELEAVE) : u32(messages::MOUSEMOVE), 0};
       return true;
-    case event::KEY: out = {messages::CHAR, key & 0xFFFF}; return true;
+    case event::KEY: out = {messages::CHAR, key}; return true;
     case event::KEY_DOWN: out = {messages::KEYDOWN, keys::code_of_char(key) & 0xFF}; return true;
     case event::KEY_UP: out = {messages::KEYUP, keys::code_of_char(key) & 0xFF}; return true;
     default: return false;

@@ -15,7 +15,7 @@
 //   keys       wparam: the key code (view/keys.hpp); lparam: bits 16-23 the
 //              scan code, bit 24 set for the right-hand control and alt;
 //              extra: the key's unshifted character (0: from the key code)
-//   CHAR       wparam: the character (a UTF-16 unit, as typed)
+//   CHAR       wparam: the character typed (a code point)
 //   MOVE, SIZE, MOVING, SIZING  x, y: the new position (the outer window's,
 //              pixels) or client size
 //   STATE      wparam: the event type (minimize, maximize, restore)

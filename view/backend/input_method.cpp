@@ -2,7 +2,6 @@
 
 #include <gtk/gtk.h>
 
-#include <memory>
 #include <string>
 #include <unordered_map>
 
@@ -29,21 +28,20 @@ GtkIMContext* method_of(const Record& w) {
 // The input method's signals: what it types, and its compositions.
 void on_commit(GtkIMContext*, const gchar* text, gpointer id) {
   guard::run([&] {
-    // Freed however the loop ends (a handler's error passes through here).
-    std::unique_ptr<gunichar2, decltype(&g_free)> units(g_utf8_to_utf16(text, -1, nullptr, nullptr, nullptr), g_free);
-    if (!units) return;
+    if (!g_utf8_validate(text, -1, nullptr)) return;
     // The key that typed it carries the modifiers (a commit outside a key
     // has those the last input left).
     const messages::Message* key = input::current();
     u32 state = key && (key->code == messages::KEYDOWN || key->code == messages::SYSKEYDOWN) ? key->state
                                                                                               : messages::STATE_LIVE;
-    for (gunichar2* u = units.get(); *u; ++u) {
+    // A character a message, whole (a code point).
+    for (const gchar* p = text; *p; p = g_utf8_next_char(p)) {
       Record* w = window::find(GPOINTER_TO_UINT(id));
       if (!w || !window::face(*w)) break;
       messages::Message m;
       m.window = w->id;
       m.code = messages::CHAR;
-      m.wparam = *u;
+      m.wparam = g_utf8_get_char(p);
       m.state = state;
       input::Current scope(&m);
       input::preprocess(m);

@@ -39,6 +39,7 @@ bool g_interrupt = false;               // Ctrl+C or Escape pressed while holdin
 u32 g_work_window = 0;                  // the window that lives while pump_work runs
 GdkWindow* g_work_toplevel = nullptr;   // its toplevel
 bool g_installed = false;
+void (*g_loop_start)() = nullptr;       // on_loop_start
 std::unordered_map<u32, guint> g_timers;  // window id -> timer source
 
 // The events the loop keeps back while the backend waits inside GTK, or
@@ -162,8 +163,11 @@ bool do_events(bool no_wait) {
     guard::raise_pending();
     return any;
   }
-  // Input that came during long work comes first, in its order.
+  // Input that came during long work comes first, in its order; what
+  // waited for this loop is done before it.
   release_held();
+  if (g_loop_start) g_loop_start();
+  guard::raise_pending();
   FrameScope frame(loop_owner());
   while (!frame.ending()) {
     if (!take_posted()) g_main_context_iteration(nullptr, TRUE);
@@ -276,6 +280,8 @@ void handle(GdkEvent* e) {
   }
   translate::on_gdk_event(e);
 }
+
+void on_loop_start(void (*start)()) { g_loop_start = start; }
 
 void exit_loop() {
   if (!g_frames.empty()) g_frames.back().ending = true;

@@ -48,6 +48,9 @@ bool pump_work(const Cell* window);
 // windows without running a loop would otherwise keep every event of every
 // closed window queued for good.
 void drop_stale_events();
+// Called when a blocking loop starts, once the input held back by long work
+// is back in the queue (registered once: what waited for the next loop).
+void on_loop_start(void (*start)());
 // exit-event-loop: the innermost running loop ends.
 void exit_loop();
 // The loops the window owns end (destroy-view of a window that ran one).

@@ -31,7 +31,7 @@ Record* record_of_face(const Cell* face) {
 
 }  // namespace
 
-void paint_pending(Record& w) {
+void flush(Record& w) {
   // (laid out after the paint, whose Qel code may move faces: the caret)
   u32 id = w.id;
   base::paint_pending(w);
@@ -44,14 +44,18 @@ void show(Record& w) {
   if (!g) return;
   u32 id = w.id;
   if (gtk_widget_get_visible(g) && window::get(w, window::SHOW) == 0) {
-    paint_pending(w);
+    base::paint_at_frame(w);
     return;
   }
   window::set(w, window::SHOW, 0);
   gtk_widget_show(g);
-  paint_pending(w);
-  Record* again = window::find(id);
+  Record* again = window::find(id);  // (the toolkit's signals may have run code)
   if (!again) return;
+  // Laid out now: a window mapped at its size needs no new size from the X
+  // server, whose answer would hold its frames back while long work holds
+  // the other windows' input.
+  layout_now(g);
+  base::paint_at_frame(*again);
   if (GTK_IS_WINDOW(g)) gtk_window_present(GTK_WINDOW(g));
   windows::focus_selected(*again);
   units::set_dpi(96 * gtk_widget_get_scale_factor(g));
@@ -65,12 +69,12 @@ void redraw(Record& w) {
   if (GtkWidget* g = windows::widget(w); g && !base::self_drawn(w)) gtk_widget_queue_draw(g);
 }
 
-void refresh(Record& w) { paint_pending(w); }
+void refresh(Record& w) { base::paint_at_frame(w); }
 
 Cell* snapshot(Record& w) {
   GtkWidget* g = windows::widget(w);
   if (!g) return make_none(stack::push());
-  paint_pending(w);
+  flush(w);
   int width = gtk_widget_get_allocated_width(g), height = gtk_widget_get_allocated_height(g);
   if (!gtk_widget_get_realized(g) || width <= 1 || height <= 1 || width > 65535 || height > 65535)
     return make_none(stack::push());

@@ -76,7 +76,7 @@ i64 main_procedure(Record& w, const Message& m) {
       geometry_to_face(w, m, size);
       if (size) {
         base::invalidate(w);
-        base::paint_pending(w);
+        base::paint_at_frame(w);
       }
       if (!window::find(id)) return 0;
       u32 type = m.code == messages::MOVE ? event::MOVE : m.code == messages::SIZE ? event::RESIZE

@@ -200,7 +200,7 @@ void native(const Cell* face) {
   window::Record* w = record_of(face);
   GtkWidget* g = windows::widget(*w);
   GtkWidget* c = windows::control(*w);
-  painter::paint_pending(*w);
+  painter::flush(*w);
   api::Values v(2);
   block::make_at(v[0], 3);
   GtkAllocation a{0, 0, 0, 0};

@@ -330,23 +330,13 @@ void key_event(GdkEvent* e) {
     Record* w = window::find(id);
     if (w && input_method::filter_key(*w, ke)) return;
     if (k.ch) {
-      u32 units[2] = {k.ch, 0};
-      int n = 1;
-      if (k.ch > 0xFFFF) {
-        units[0] = 0xD800 + ((k.ch - 0x10000) >> 10);
-        units[1] = 0xDC00 + ((k.ch - 0x10000) & 0x3FF);
-        n = 2;
-      }
-      for (int i = 0; i < n; ++i) {
-        Message c = m;
-        c.code = messages::CHAR;
-        c.wparam = units[i];
-        c.extra = 0;
-        i32 typed = input::preprocess(c);
-        if (typed <= 0) return;
-        w = window::find(id);
-        if (w && i == n - 1 && windows::procedure(*w, c) != -1) return;
-      }
+      Message c = m;
+      c.code = messages::CHAR;
+      c.wparam = k.ch;
+      c.extra = 0;
+      if (input::preprocess(c) <= 0) return;
+      w = window::find(id);
+      if (w && windows::procedure(*w, c) != -1) return;
     }
   }
   if (press && k.code == keys::TAB) {

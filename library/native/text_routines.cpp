@@ -1,8 +1,7 @@
 // Routines of the library's text tools: unescape, which decodes the
 // backslash escapes of a JSON string literal's text in the string itself
-// (the part from its index), answering the string; and the preprocessor's
-// expansion of the code that `do` and `load` run.
-#include "eval/library_routines.hpp"
+// (the part from its index), answering the string.
+#include "library/native/routines.hpp"
 
 #include <vector>
 
@@ -12,11 +11,12 @@
 #include "datatypes/symbol.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/word.hpp"
+#include "eval/library_routines.hpp"
 #include "runtime/api.hpp"
 #include "runtime/error.hpp"
 #include "runtime/stack.hpp"
 
-namespace qel::library {
+namespace qel::library::native {
 
 namespace {
 
@@ -94,17 +94,4 @@ void define_text_routines() {
   define_global_routine("unescape", "[str [string!] \"(modified)\"]", unescape_entry);
 }
 
-void expand_directives(const Cell* code) {
-  Cell* pp = word::get_value_cell(intern_word("preprocessor"));
-  if (type_of(pp) != TYPE_OBJECT) return;
-  i32 i = context::find_word(object::context_of(pp), symbol::make("expand"), true);
-  if (i < 0) return;
-  api::Values v(3);  // the function, the code, the job
-  copy_cell(context::slot(object::context_of(pp), u32(i)), v[0]);
-  copy_cell(code, v[1]);
-  make_none(v[2]);
-  api::Status st = api::invoke(v[0], v[1], 2, v[1]);
-  if (st) api::send(st);
-}
-
-}  // namespace qel::library
+}  // namespace qel::library::native
