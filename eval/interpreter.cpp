@@ -373,9 +373,14 @@ Status eval_expression(const Code& code, u32& pos, ExprMode mode) {
   roots::CellRoot hold_value(&value);  // the code may be changed while it runs
   if (trace) fire_event(EV_FETCH, code.block, i32(pos), nullptr, &value);
   Status st = 0;
+  // Whether the push event reports the value: not after a call (its return
+  // event reported it), a paren (its exit did) or a set-word or set-path
+  // (their set did).
+  bool pushed = true;
   switch (type_of(&value)) {
     case TYPE_PAREN: {
       ++pos;
+      pushed = false;
       // A frame of its own, in which the block's frame opens.
       stack::mark_interp(&g_body_word);
       st = eval_block_general(&value, true);
@@ -385,6 +390,7 @@ Status eval_expression(const Code& code, u32& pos, ExprMode mode) {
     }
     case TYPE_SET_WORD: {
       ++pos;
+      pushed = false;
       stack::mark_interp(&value);
       stack::push_cell(&value);
       if (trace) fire_event(EV_PUSH, code.block, i32(pos), nullptr, &value);
@@ -406,6 +412,7 @@ Status eval_expression(const Code& code, u32& pos, ExprMode mode) {
     }
     case TYPE_SET_PATH: {
       ++pos;
+      pushed = false;
       if (trace) fire_event(EV_PUSH, code.block, i32(pos), nullptr, &value);
       if (pos >= tail_of(code)) fire(Err::script_need_value, &value);
       stack::mark_interp(&g_set_path_word);
@@ -444,6 +451,7 @@ Status eval_expression(const Code& code, u32& pos, ExprMode mode) {
         case TYPE_OP: fire(Err::script_no_op_arg, &value);
         case TYPE_FUNCTION: case TYPE_ROUTINE: case TYPE_NATIVE: case TYPE_ACTION: {
           Cell v = *vp;
+          pushed = false;
           st = eval_call(&v, code, pos, sub, nullptr, &value, &v, 0, false);
           if (st) return st;
           break;
@@ -456,7 +464,7 @@ Status eval_expression(const Code& code, u32& pos, ExprMode mode) {
     }
     case TYPE_PATH: case TYPE_GET_PATH:
       ++pos;
-      st = eval_path(&value, code, pos, false, type_of(&value) == TYPE_GET_PATH, sub, false);
+      st = eval_path(&value, code, pos, false, type_of(&value) == TYPE_GET_PATH, sub, false, &pushed);
       if (st) return st;
       break;
     case TYPE_LIT_PATH: {
@@ -475,6 +483,7 @@ Status eval_expression(const Code& code, u32& pos, ExprMode mode) {
       if (passive) {
         place(&value, sub);
       } else {
+        pushed = false;
         st = eval_call(&value, code, pos, sub, nullptr, nullptr, &value, 0, false);
         if (st) return st;
       }
@@ -495,7 +504,7 @@ Status eval_expression(const Code& code, u32& pos, ExprMode mode) {
       break;
   }
   if (!trace && (prefix || pos >= tail_of(code) || type_of(cell_at(code, pos)) != TYPE_WORD)) return 0;
-  return expression_rest(code, pos, mode, entry_top);
+  return expression_rest(code, pos, mode, entry_top, pushed);
 }
 
 namespace detail {
@@ -522,12 +531,13 @@ inline bool next_operator(const Code& code, u32 pos, Cell* opword, Cell* op) {
 }
 
 // What follows the first value of an expression (placed as the mode says):
-// the push event, the infix operators, the expression event. entry_top: the
-// stack top when the expression began.
-[[gnu::noinline]] Status expression_rest(const Code& code, u32& pos, ExprMode mode, Cell* entry_top) {
+// the push event (when push is set), the infix operators, the expression
+// event. entry_top: the stack top when the expression began.
+[[gnu::noinline]] Status expression_rest(const Code& code, u32& pos, ExprMode mode, Cell* entry_top,
+                                         bool push) {
   const bool prefix = mode.prefix, sub = mode.sub;
   Status st = 0;
-  if (trace) fire_event(EV_PUSH, code.block, i32(pos), nullptr, sub ? stack::last() : stack::base);
+  if (trace && push) fire_event(EV_PUSH, code.block, i32(pos), nullptr, sub ? stack::last() : stack::base);
 
   // Infix operators apply strictly left to right.
   while (!prefix) {
