@@ -35,10 +35,12 @@
 #include "runtime/roots.hpp"
 #include "runtime/startup.hpp"
 #include "runtime/words.hpp"
+#include "platform/image_state.hpp"
 
 namespace qel::interp {
 
 i32 pending_target = -1;
+QEL_IMAGE_KEEP(pending_target);
 bool trace = false;
 bool reference = false;
 bool trace_run = false;
@@ -1140,6 +1142,7 @@ Status run_function(const Cell* fn, stack::Frame* f, const Cell* name) { return 
 
 
 CallShape g_shapes[1u << SHAPE_BITS];
+QEL_IMAGE_SKIP(g_shapes);  // built again on first use
 
 u64 type_mask(const Cell* ts) {
   u64 m = 0;
