@@ -97,6 +97,16 @@ inline Rec& push_rec(RecKind kind) {
   return r;
 }
 
+// The record of the value expression of a set-word or set-path op (its b:
+// the op that makes the set).
+inline void push_set_rec(Unit* u, u32 blk, const Op& op) {
+  Rec& S = push_rec(R_SET);
+  S.unit = u;
+  S.blk = blk;
+  S.done = op.b;
+  S.sub = op.flags & F_SUB;
+}
+
 // The code a block record runs, as the reference routines take it.
 inline Code code_of(const Rec& r) {
   return Code{r.kind == R_WALK || r.kind == R_NEXT ? &r.walked : &g_held[r.held].block, r.node, r.end};
@@ -949,11 +959,7 @@ L_SETWORD: {
   stack::mark_interp(&op.c);
   stack::push_cell(&op.c);
   if (R->pos >= tail(*R)) fire(Err::script_need_value, &op.c);
-  Rec& S = push_rec(R_SET);
-  S.unit = U;
-  S.blk = B;
-  S.done = op.b;
-  S.sub = op.flags & F_SUB;
+  push_set_rec(U, B, op);
   ++ip;
   NEXT();
 }
@@ -1315,13 +1321,11 @@ L_SETPATH: {
   if (R->generic || R->pos != op.pos) GENERIC_EXPR(op);
   QEL_STEP(compiled, 1);
   ++R->pos;
+  // (a missing value is refused before the frame opens, where a set-word
+  // refuses it inside its frame: as the reference does each)
   if (R->pos >= tail(*R)) fire(Err::script_need_value, &op.c);
   stack::mark_interp(&g_set_path_word);
-  Rec& S = push_rec(R_SET);
-  S.unit = U;
-  S.blk = B;
-  S.done = op.b;
-  S.sub = op.flags & F_SUB;
+  push_set_rec(U, B, op);
   ++ip;
   NEXT();
 }
