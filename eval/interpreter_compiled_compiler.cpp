@@ -190,7 +190,6 @@ struct Compiler {
     return u32(u.fields.size() - 1);
   }
   std::unordered_map<u32, u32> field_of_node;  // the field paths made, by their path's node
-  u32 set_field_path(const Cell& set_path) { return field_path(set_path); }
 
   // A set-path the compiled form sets itself: words and integers after its
   // head word (o/f:, a/b/c:, blk/2:, m/key:), at most MAX_PATH_WALK.
@@ -422,7 +421,7 @@ struct Compiler {
           ps.set_word = c;
           ps.set_word.header &= ~FLAG_NEW_LINE;
         } else if (type_of(&c) == TYPE_SET_PATH) {
-          ps.field = set_field_path(c);
+          ps.field = field_path(c);
           x = ps.field == ~0u ? -1 : pure(bi, pos + 1, false, pure_end);
         } else {
           x = pure(bi, pos, false, pure_end);
@@ -510,7 +509,7 @@ struct Compiler {
     // as cheap framed: no frame is opened for it).
     u32 pure_end = 0;
     if (type_of(&c) == TYPE_SET_WORD || type_of(&c) == TYPE_SET_PATH) {
-      u32 field = type_of(&c) == TYPE_SET_PATH ? set_field_path(c) : ~0u;
+      u32 field = type_of(&c) == TYPE_SET_PATH ? field_path(c) : ~0u;
       bool can = type_of(&c) == TYPE_SET_WORD || field != ~0u;
       i32 x = can && pos + 1 < count(bi) ? pure(bi, pos + 1, false, pure_end) : -1;
       if (x >= 0) {
@@ -625,7 +624,7 @@ struct Compiler {
         Op op{O_SETPATH, flags, k, pos};
         op.c = c;
         op.c.header &= ~FLAG_NEW_LINE;
-        op.e = set_field_path(c);  // ~0u: the set is made as the reference makes it
+        op.e = field_path(c);  // ~0u: the set is made as the reference makes it
         emit(op);
         if (p < count(bi)) p = expression(bi, p, F_SUB, 0);
         Op done{O_SETPATHDONE, flags, 0, pos};
