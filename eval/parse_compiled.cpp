@@ -824,18 +824,14 @@ Engine::Res Engine::c_dispatch_value(const Cell* v, bool via_word) {
   }
 }
 
+// As match_atom, matched by c_match_at.
 Engine::Res Engine::c_literal(const Cell* v) {
-  Type t = type_of(v);
-  if (in.kind == IN_BLOCK || input_atom(t) || t == TYPE_DATATYPE || t == TYPE_TYPESET) {
-    check_atom(v);
-    clamp_index();
-    i32 n = c_match_at(in.index, in_end(), v);
-    if (n < 0) return RS_FAIL;
-    in.index += n;
-    return RS_OK;
-  }
-  Cell c = *v;
-  fire(Err::script_parse_rule, &c);
+  check_atom(v);
+  clamp_index();
+  i32 n = c_match_at(in.index, in_end(), v);
+  if (n < 0) return RS_FAIL;
+  in.index += n;
+  return RS_OK;
 }
 
 Engine::Res Engine::c_keyword(Keyword k, const Cell* kw) {

@@ -952,7 +952,7 @@ Engine::Flow Engine::dispatch_value(const Cell* vp, bool via_word) {
   Cell v = *vp;
   switch (type_of(&v)) {
     case TYPE_WORD: {
-      if (via_word) return literal(&v);
+      if (via_word) return match_atom(&v);
       Keyword k = keyword_of(&v);
       if (k != K_NO) return keyword(k, &v);
       const Cell* value = rule_value(&v);
@@ -977,17 +977,8 @@ Engine::Flow Engine::dispatch_value(const Cell* vp, bool via_word) {
     case TYPE_INTEGER:
       return start_count(&v);
     default:
-      return literal(&v);
+      return match_atom(&v);
   }
-}
-
-Engine::Flow Engine::literal(const Cell* v) {
-  if (in.kind == IN_BLOCK || input_atom(type_of(v)) || type_of(v) == TYPE_DATATYPE ||
-      type_of(v) == TYPE_TYPESET) {
-    return match_atom(v);
-  }
-  Cell c = *v;
-  fire(Err::script_parse_rule, &c);
 }
 
 Engine::Flow Engine::keyword(Keyword k, const Cell* kw) {

@@ -512,8 +512,6 @@ struct Engine {
 
   Flow dispatch_value(const Cell* vp, bool via_word);
 
-  Flow literal(const Cell* v);
-
   Flow keyword(Keyword k, const Cell* kw);
 
   Flow start_plain(Code code, const Cell* kw);
