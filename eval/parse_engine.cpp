@@ -204,6 +204,13 @@ Engine::Flow Engine::complete(bool ok) {
   return RESULT;
 }
 
+Engine::Flow Engine::iterate(u32 pos) {
+  block().pos = pos;
+  event(EV_ITERATE);
+  interrupt::poll();
+  return AGAIN;
+}
+
 void Engine::end_error(u32 node, u32 p) {
   Cell c;
   if (p > 0 && p - 1 < cells_of(node)) c = *cell_of(node, p - 1);
@@ -1096,10 +1103,7 @@ Engine::Flow Engine::apply() {
       if (!moved && !(t.flags & F_WHILE)) return complete(true);
       t.mark = in.index;
       t.mark_len = in_total();
-      block().pos = t.pos;
-      event(EV_ITERATE);
-      interrupt::poll();
-      return AGAIN;
+      return iterate(t.pos);
     }
     case C_TO: case C_THRU: {
       if (r) {
@@ -1110,10 +1114,7 @@ Engine::Flow Engine::apply() {
       if (t.mark >= in_end()) return complete(false);
       ++t.mark;
       in.index = t.mark;
-      block().pos = t.pos;
-      event(EV_ITERATE);
-      interrupt::poll();
-      return AGAIN;
+      return iterate(t.pos);
     }
     case C_COPY: case C_SET: {
       if (r) {

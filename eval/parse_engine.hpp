@@ -377,6 +377,10 @@ struct Engine {
   // whole rule and the result goes to what lies beneath.
   Flow complete(bool ok);
 
+  // A repeating command (some, any, to, thru) runs its sub-rule again from
+  // the rule's position pos.
+  Flow iterate(u32 pos);
+
   // ---- the position after one rule ---------------------------------------
 
   [[noreturn]] void end_error(u32 node, u32 p);
