@@ -675,6 +675,16 @@ Status execute(Vm& vm) {
     resumed(top_.unit);                         \
     GO(top_.unit, top_.done);                   \
   }
+  // The frame of a construct whose record was just dropped closes with the
+  // status (sub: its value was to be pushed): a status it does not take goes
+  // on, else the run goes on with the next op.
+#define CLOSE_FRAME_NEXT(sub)         \
+  {                                   \
+    st = close_frame(st, sub);        \
+    if (st) PROPAGATE();              \
+    ++ip;                             \
+    NEXT();                           \
+  }
   // An expression handed to the reference (op: the expression's first op).
 #define GENERIC_EXPR(op)                                                                         \
   {                                                                                              \
@@ -968,12 +978,7 @@ L_SETDONE: {
   const Op& op = *ip;
   bool sub = g_recs[g_nrec - 1].sub;
   --g_nrec;
-  if (st) {
-    st = close_frame(st, sub);
-    if (st) PROPAGATE();
-    ++ip;
-    NEXT();
-  }
+  if (st) CLOSE_FRAME_NEXT(sub);
   Cell* v = stack::last();
   if (type_of(v) == TYPE_UNSET) fire(Err::script_need_value, &op.c);
   Cell result = *v;
@@ -1007,10 +1012,7 @@ L_PAREN: {
 L_PARENDONE: {
   bool sub = g_recs[g_nrec - 1].sub;
   --g_nrec;
-  st = close_frame(st, sub);
-  if (st) PROPAGATE();
-  ++ip;
-  NEXT();
+  CLOSE_FRAME_NEXT(sub);
 }
 
 L_CALL: {
@@ -1334,12 +1336,7 @@ L_SETPATHDONE: {
   const Op& op = *ip;
   bool sub = g_recs[g_nrec - 1].sub;
   --g_nrec;
-  if (st) {
-    st = close_frame(st, sub);
-    if (st) PROPAGATE();
-    ++ip;
-    NEXT();
-  }
+  if (st) CLOSE_FRAME_NEXT(sub);
   Cell v = *stack::last();
   // An object's field: written in place when that is all the set does (the
   // path's cells unchanged since it was compiled).
@@ -1362,12 +1359,7 @@ L_SETPATHDONE: {
   u32 unused = 0;
   st = eval_path(&path, path_code, unused, true, false, false, false);
   resumed(U);
-  if (st) {
-    st = close_frame(st, sub);
-    if (st) PROPAGATE();
-    ++ip;
-    NEXT();
-  }
+  if (st) CLOSE_FRAME_NEXT(sub);
   close_with(&v, sub);
   ++ip;
   NEXT();
@@ -1797,6 +1789,7 @@ loop_exit: {
 #undef AT
 #undef SET_BLOCK
 #undef PROPAGATE
+#undef CLOSE_FRAME_NEXT
 #undef GENERIC_EXPR
 #undef GENERIC_REST
 #undef ENTER
