@@ -42,6 +42,15 @@ Unit* unit_for_body(const Cell* body);
 // (null: the reference runs it).
 Unit* unit_for_block(const Cell* block);
 
+// The unit of a block that native code runs again and again (a PARSE
+// rule's paren), kept by that code between runs: used again while no unit
+// was retired since and the code is unchanged, else found again.
+struct UnitCache {
+  Unit* unit = nullptr;
+  u32 gen = 0;
+};
+Unit* cached_unit_for_block(const Cell* block, UnitCache& cache);
+
 // Runs the unit's code for the block value (the unit's block) in a frame of
 // its own, as eval_block does (chain: the result is also copied into the
 // caller's base). For a function's body, fctx is the function's context and

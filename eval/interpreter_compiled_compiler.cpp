@@ -23,6 +23,7 @@
 #include "runtime/config.hpp"
 #include "runtime/startup.hpp"
 #include "runtime/words.hpp"
+#include "platform/image_state.hpp"
 
 namespace qel::interp::compiled {
 
@@ -30,6 +31,7 @@ namespace qel::interp::compiled {
 std::unordered_map<u64, Entry>& g_cache = *new std::unordered_map<u64, Entry>;
 
 u32 g_unit_gen = 1;
+QEL_IMAGE_KEEP(g_unit_gen);
 
 namespace {
 bool g_starting = false;
@@ -1164,6 +1166,13 @@ Unit* unit_for(const Cell* block) {
 
 Unit* unit_for_body(const Cell* body) { return unit_for(body); }
 Unit* unit_for_block(const Cell* block) { return unit_for(block); }
+
+Unit* cached_unit_for_block(const Cell* block, UnitCache& cache) {
+  if (cache.unit && cache.gen == g_unit_gen && cache.unit->epoch == code::epoch) return cache.unit;
+  cache.unit = unit_for(block);
+  cache.gen = g_unit_gen;
+  return cache.unit;
+}
 
 void forget_all() {
   for (auto& [key, entry] : g_cache) {

@@ -22,7 +22,12 @@
 //   Qel code runs (a paren, a word's change handler, a nested PARSE) or when
 //   the engine edits a series; g_epoch moves at each such moment, and a plan
 //   is compared with its block's cells once after it (plan_current), then
-//   made again when they differ.
+//   made again when they differ. A planned block is marked as code that a
+//   compiled form relies on (runtime/code_epoch.hpp), so that a paren that
+//   moved neither the code epoch (no planned block was written) nor, since
+//   g_epoch last moved, the collector's cycle count (no block was freed for
+//   its node to serve another) leaves g_epoch where it was. A paren runs
+//   the compiled unit its plan keeps for it.
 #include <cstring>
 #include <memory>
 #include <unordered_map>
@@ -30,8 +35,12 @@
 #include "eval/parse_engine.hpp"
 #include "datatypes/bitset.hpp"
 #include "datatypes/context.hpp"
+#include "eval/interpreter_compiled.hpp"
 #include "eval/interrupt.hpp"
+#include "platform/image_state.hpp"
 #include "runtime/api.hpp"
+#include "runtime/code_epoch.hpp"
+#include "runtime/collector.hpp"
 
 namespace qel::parse::detail {
 
@@ -39,6 +48,7 @@ namespace {
 
 bool g_on = true;     // untraced runs use compiled rules (unless the evaluator runs as the reference)
 u32 g_epoch = 1;      // moves whenever a rule block may have changed
+u32 g_epoch_cycles = 0;  // the collector's cycle count when g_epoch last moved for a paren or a run
 u32 g_active = 0;     // compiled runs in progress (plans are dropped only at 0)
 
 // The kind of a rule cell in a plan: for a word, the keyword it names (K_NO
@@ -108,6 +118,7 @@ struct Plan {
   std::vector<u8> kind;        // per cell
   std::vector<u32> next_bar;   // per position up to one past the tail: scan_bar
   std::vector<Plan*> sub;      // per cell holding a block: that block's plan, once asked for
+  std::vector<interp::compiled::UnitCache> units;  // per cell holding a paren: its unit, once run
   bool simple = false;         // every cell may belong to a fused block
   std::unique_ptr<Fused> fused;  // the fused form, made afresh at each use
 };
@@ -121,6 +132,11 @@ struct RecentPlan {
   Plan* plan;
 };
 RecentPlan g_recent[256];  // the plans last asked for, by node
+// The plans are C++ memory, made again by each process as rules run.
+QEL_IMAGE_SKIP(g_epoch);
+QEL_IMAGE_SKIP(g_plans);
+QEL_IMAGE_SKIP(g_plan_of);
+QEL_IMAGE_SKIP(g_recent);
 
 void build(Plan& p) {
   u32 n = cells_of(p.node);
@@ -131,8 +147,10 @@ void build(Plan& p) {
     p.kind.clear();
     p.next_bar.clear();
     p.sub.clear();
+    p.units.clear();
     return;
   }
+  code::mark_compiled(p.node);
   const Cell* c = cell_of(p.node, 0);
   p.cells.assign(c, c + n);
   p.kind.resize(n);
@@ -148,6 +166,7 @@ void build(Plan& p) {
     }
   }
   p.sub.assign(n, nullptr);
+  p.units.clear();
   p.next_bar.assign(n + 2, NO_BAR);
   for (u32 i = n; i-- > 0;) {
     u8 k = p.kind[i];
@@ -291,6 +310,32 @@ namespace qel::parse::detail {
 
 namespace {
 
+// The 1-byte units that match a character: the character itself, and
+// without case sensitivity those with its case fold. Remembered for the
+// characters last asked for: a block is fused again at each use.
+struct CharUnits {
+  u32 want = 0xFFFFFFFF;
+  bool case_sensitive = false;
+  u8 units[256];
+};
+CharUnits g_char_units[16];
+
+const u8* char_units(u32 want, bool case_sensitive) {
+  CharUnits& t = g_char_units[(want ^ (case_sensitive ? 8 : 0)) & 15];
+  if (t.want == want && t.case_sensitive == case_sensitive) return t.units;
+  t.want = want;
+  t.case_sensitive = case_sensitive;
+  std::memset(t.units, 0, sizeof t.units);
+  u32 folded = fold(want);
+  if (want < 256) t.units[want] = 1;
+  if (!case_sensitive) {
+    for (u32 c = 0; c < 256; ++c) {
+      if (fold(c) == folded) t.units[c] = 1;
+    }
+  }
+  return t.units;
+}
+
 // The atom a plan's cell stands for, if it is one a fused block can match,
 // with what matching it over 1-byte units needs. The buffers it points into
 // stay where they are while the fused block runs: nothing allocates.
@@ -305,21 +350,8 @@ bool fused_atom(const Plan& pl, u32 p, Fused::Item& it, bool case_sensitive) {
   it.atom = *v;
   switch (type_of(v)) {
     case TYPE_CHAR: {
-      // The units equal to the character, or with its case fold.
       it.how = Fused::H_CHAR;
-      std::memset(it.units, 0, sizeof it.units);
-      u32 want = char_of(v);
-      u32 folded = fold(want);
-      auto add = [&](u32 c) { it.units[c] = 1; };
-      if (want < 256) add(want);
-      if (!case_sensitive) {
-        for (u32 c = 'A'; c <= 'Z'; ++c) {
-          if (fold(c) == folded) add(c), add(c + 32);
-        }
-        for (u32 c = 128; c < 256; ++c) {
-          if (fold(c) == folded) add(c);
-        }
-      }
+      std::memcpy(it.units, char_units(char_of(v), case_sensitive), sizeof it.units);
       return true;
     }
     case TYPE_BITSET: {
@@ -498,6 +530,7 @@ Plan* Engine::c_sub_plan(u32 node, u32 pos) {
 bool Engine::run_compiled() {
   drop_plans_if_many();
   ++g_epoch;
+  g_epoch_cycles = gc::cycles();
   struct Active {
     Active() { ++g_active; }
     ~Active() { --g_active; }
@@ -650,6 +683,29 @@ Engine::Res Engine::c_step(bool awaiting) {
       if (count >= (k == K_SOME ? 1 : 0)) return RS_OK;
       in.index = start;
       return RS_FAIL;
+    }
+    case CK_PAREN: {
+      // evaluated above a cell of its own, its value dropped, by the unit
+      // the plan keeps for it
+      Cell v = pl->cells[pos];
+      ++b.pos;
+      if (pl->units.size() != n) pl->units.assign(n, {});
+      u32 code_epoch = code::epoch;
+      Cell* before = stack::top;
+      make_unset(stack::push());
+      // (the cache is written when the unit is found, before any Qel code
+      // runs that could make the plan again)
+      interp::Status st = interp::eval_block_kept(&v, false, pl->units[pos]);
+      interp::check(st);
+      if (stack::top > before) stack::pop(u32(stack::top - before));
+      clamp_index();
+      // A block freed since g_epoch last moved may have left its node to a
+      // new one (the paren's own, or one made before it).
+      if (code::epoch != code_epoch || gc::cycles() != g_epoch_cycles) {
+        ++g_epoch;
+        g_epoch_cycles = gc::cycles();
+      }
+      return RS_OK;
     }
     case CK_BLOCK: {
       Plan* sub = sub_plan(*pl, pos);
@@ -976,7 +1032,15 @@ Engine::Res Engine::c_copy_set(Code code, const Cell* kw) {
   if (ok) {
     clamp_index();
     Cell* v = make_none(stack::push());
-    if (code == C_COPY) {
+    if (code == C_COPY && in.kind == IN_TEXT) {
+      // The matched part of a string or binary input, copied as the series
+      // copy action copies it, without going through the action.
+      i32 total = i32(in_total());
+      i32 from = std::clamp(s, 0, total);
+      i32 count = std::clamp(in.index - s, 0, total - from);
+      make_series(v, type_of(&in.series), mem::copy_series_part(in_node(), u32(from), u32(count)));
+      v->header |= in.series.header & FLAG_NEW_LINE;
+    } else if (code == C_COPY) {
       Cell* from = stack::push_cell(&in.series);
       set_series_index(from, s);
       Cell* count = make_integer(stack::push(), std::max(0, in.index - s));

@@ -12,6 +12,7 @@
 #include "platform/files.hpp"
 #include "runtime/actions.hpp"
 #include "runtime/error.hpp"
+#include "runtime/memory.hpp"
 #include "runtime/stack.hpp"
 #include "runtime/unicode.hpp"
 
@@ -158,6 +159,14 @@ class LineCounter {
     std::size_t i = 0;
     if (after_cr_ && n > 0 && bytes[0] == '\n') i = 1;
     after_cr_ = false;
+    if (!std::memchr(bytes + i, '\r', n - i)) {
+      // LF ends alone (the common case)
+      while (const void* lf = std::memchr(bytes + i, '\n', n - i)) {
+        ++ends_;
+        i = std::size_t(static_cast<const u8*>(lf) - bytes) + 1;
+      }
+      return;
+    }
     for (; i < n; ++i) {
       u8 c = bytes[i];
       if (c == '\n') {
@@ -185,7 +194,23 @@ Cell* make_lines_block(u64 lines) {
 }
 
 void take_line(Cell* block, const u8* bytes, std::size_t n) {
-  string::load_in(bytes, u32(n), series_node(block), string::Encoding::utf8);
+  // A line of ASCII, most lines of most files, is its bytes as they are.
+  std::size_t i = 0;
+  u64 high = 0;
+  for (; i + 8 <= n; i += 8) {
+    u64 w;
+    std::memcpy(&w, bytes + i, 8);
+    high |= w;
+  }
+  for (; i < n; ++i) high |= bytes[i];
+  if (high & 0x8080808080808080ull) {
+    string::load_in(bytes, u32(n), series_node(block), string::Encoding::utf8);
+    return;
+  }
+  stack::Mark mark;
+  Cell* line = string::make_at(stack::push(), u32(n));
+  if (n) std::memcpy(mem::alloc_tail_bytes(series_node(line), u32(n)), bytes, n);
+  copy_cell(line, mem::alloc_tail_cell(series_node(block)));
 }
 
 // read/lines of a whole regular file: its lines taken from pieces of it as

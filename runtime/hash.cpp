@@ -15,6 +15,7 @@
 #include "runtime/roots.hpp"
 #include "runtime/stack.hpp"
 #include "runtime/startup.hpp"
+#include "platform/image_state.hpp"
 
 namespace qel::hash {
 
@@ -589,6 +590,7 @@ u32 g_shift_table = 0;
 // Symbol ids the collector reclaimed, for intern_string to take again.
 std::vector<u32> g_free_symbols;
 u64 g_symbols_made = 0;
+QEL_IMAGE_KEEP(g_symbols_made);
 
 // Renumbers the stored positions of the block positions [lo, hi) through f,
 // each chain once (chains already done are kept in the range-shift table).
@@ -1430,6 +1432,17 @@ u32 string_hash(const Cell* str, bool case_sensitive) {
   if (i32(type_of(str)) == TYPE_KEY_PART) n = std::min(n, str->w3);
   const u8* p = b->head_ptr() + u64(from) * unit;
   u32 h = SEED;
+  if (unit == 1) {
+    // 1-byte units, the most hashed (a loop of its own: no width to test
+    // at each unit, ASCII folded without the tables)
+    for (u32 i = 0; i < n; ++i) {
+      u32 cp = p[i];
+      if (!case_sensitive) cp = cp < 0x80 ? (cp - 'a' < 26 ? cp - 32 : cp) : casefold::upper(cp);
+      h = mix_block(h, cp);
+    }
+    h ^= n * 4;
+    return hash_mix(h);
+  }
   for (u32 i = 0; i < n; ++i, p += unit) {
     u32 cp;
     switch (unit) {

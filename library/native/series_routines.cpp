@@ -12,6 +12,7 @@
 // string!. Under the evaluator's reference switch (QEL_EVAL_REFERENCE=1) it
 // answers none, so that the differential passes check the library code.
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "datatypes/bitset.hpp"
@@ -68,6 +69,28 @@ class Splitter {
     if (type_of(dlm_) == TYPE_CHAR) {
       want_ = char_of(dlm_);
       folded_ = fold_char(want_);
+      if (unit_ == 1) {
+        // (remembered for the last character: a split is often one of many
+        // at the same delimiter)
+        static struct {
+          u32 want = 0xFFFFFFFF;
+          i32 first, second;
+          bool many;
+        } last;
+        if (last.want != want_) {
+          const u32* folds = latin1_folds();
+          last = {want_, -1, -1, false};
+          for (u32 c = 0; c < 256; ++c) {
+            if (c != want_ && folds[c] != folded_) continue;
+            if (last.first < 0) last.first = i32(c);
+            else if (last.second < 0) last.second = i32(c);
+            else last.many = true;
+          }
+        }
+        first_ = last.first;
+        second_ = last.second;
+        many_ = last.many;
+      }
       return true;
     }
     if (type_of(dlm_) == TYPE_BITSET) return true;
@@ -100,6 +123,19 @@ class Splitter {
     switch (type_of(dlm_)) {
       case TYPE_CHAR: {
         if (unit_ == 1) {
+          // The units that match are one or two (a letter's two cases): a
+          // search for the one, or a walk that compares with both.
+          if (second_ < 0) {
+            if (first_ < 0) return total;
+            const void* at = std::memchr(h_ + pos, first_, total - pos);
+            return at ? u32(static_cast<const u8*>(at) - h_) : total;
+          }
+          if (!many_) {
+            for (u32 i = pos; i < total; ++i) {
+              if (h_[i] == first_ || h_[i] == second_) return i;
+            }
+            return total;
+          }
           const u32* folds = latin1_folds();
           for (u32 i = pos; i < total; ++i) {
             if (h_[i] == want_ || folds[h_[i]] == folded_) return i;
@@ -141,6 +177,8 @@ class Splitter {
   const u8* h_;
   const Cell* dlm_;
   u32 want_ = 0, folded_ = 0;  // a char delimiter
+  i32 first_ = -1, second_ = -1;  // the 1-byte units it matches, when one or two do
+  bool many_ = false;             // more than two do
   u32 punit_ = 1, plen_ = 0;   // a string delimiter
   const u8* p_ = nullptr;
 };
