@@ -34,8 +34,13 @@ endif()
 # time.
 include(CheckLinkerFlag)
 check_linker_flag(CXX -fuse-ld=lld QEL_HAVE_LLD)
+# Executables bind their calls into shared libraries at load (-z now): lld
+# places the table of lazily bound calls among the writable data, which the
+# boot image saves and checks (console/boot/image.hpp); bound at load, the
+# table lies with the data made read-only after relocation, as the default
+# linker places it.
 if(QEL_HAVE_LLD)
-  add_link_options(-fuse-ld=lld)
+  add_link_options(-fuse-ld=lld "$<$<STREQUAL:$<TARGET_PROPERTY:TYPE>,EXECUTABLE>:-Wl,-z,now>")
 endif()
 
 find_package(Threads REQUIRED)
