@@ -17,7 +17,9 @@
 # everyday incremental builds. File-local names (anonymous namespaces,
 # statics) must then be unique across the files of a target.
 option(QEL_UNITY "Build each target as unity batches" OFF)
-set(QEL_UNITY_BATCH_SIZE 16 CACHE STRING "Source files in one unity batch (with QEL_UNITY)")
+# (32 files a batch: the core's build under the sanitizers takes 15% less CPU
+# than with 16, and no more time on 8 cores.)
+set(QEL_UNITY_BATCH_SIZE 32 CACHE STRING "Source files in one unity batch (with QEL_UNITY)")
 if(QEL_UNITY)
   set(CMAKE_UNITY_BUILD ON)
   set(CMAKE_UNITY_BUILD_BATCH_SIZE ${QEL_UNITY_BATCH_SIZE})
