@@ -140,7 +140,6 @@ inline bool is_block_like_literal(const Cell* c) {
 struct Compiler {
   Unit& u;
   u32 nesting = 0;
-  bool inlined = false;  // the last call's blocks were inlined (a branch, a loop, a walk)
 
   u32 emit(const Op& op) {
     u.ops.push_back(op);
@@ -724,9 +723,8 @@ struct Compiler {
     bool all_evaluated = true;
     for (u32 a = 0; a < s.args; ++a) all_evaluated = all_evaluated && kinds[a] == ARG_NORMAL;
     u32 ci = add_call(s, fn);
-    u32 p = call_with(bi, pos, flags, k, word, fn, ci, kinds);
-    u.calls[ci].dyn_ok = all_evaluated && !inlined;
-    return p;
+    u.calls[ci].dyn_ok = all_evaluated;  // (call_with clears it when it inlines the native's blocks)
+    return call_with(bi, pos, flags, k, word, fn, ci, kinds);
   }
 
   static constexpr u32 NONE_POS = ~0u;
@@ -1055,7 +1053,9 @@ struct Compiler {
       i32 start = series_index(&b);
       inline_walk = start >= 0 && u32(start) < bb->used() / sizeof(Cell);
     }
-    inlined = inline_branches || inline_loop || inline_walk;
+    // Inlined blocks run as this native runs them: no other function may be
+    // called in its place.
+    if (inline_branches || inline_loop || inline_walk) u.calls[ci].dyn_ok = false;
     if (inline_branches) {
       Op br{O_BRANCH, 0, u16(native), pos};
       br.c = literal(1);
