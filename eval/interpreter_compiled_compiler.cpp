@@ -1183,9 +1183,9 @@ Unit* unit_for_walk(const Cell* block) {
   u32 start = idx < 0 ? 0 : u32(idx);
   Front& f = front_of(node, start);
   if (!f.unit || f.node != node || f.start != start) {
-    auto it = g_cache.find(key_of(node, start));
-    if (it == g_cache.end() || (!it->second.unit && !it->second.walked)) {
-      g_cache[key_of(node, start)].walked = true;
+    Entry& e = g_cache[key_of(node, start)];
+    if (!e.unit && !e.walked) {
+      e.walked = true;
       return nullptr;
     }
   }
