@@ -923,6 +923,10 @@ struct Compiler {
           ((u.calls[ci].accepts[a] >> (u32(type_of(&u.ops[first].c)) & 63)) & 1)) {
         // A literal of a type the function takes needs no check (nor does it
         // for another function a dyn call makes: that takes those types too).
+        // What the reference makes of the cell instead, once the code
+        // changed under it, is checked (accepts, without F_CHECK).
+        u.ops[first].accepts = u.calls[ci].accepts[a];
+        u.ops[first].e = ci;
         return p;
       }
       if (here() == first + 1 && (code == O_CONST || code == O_WORD || code == O_GETW || code == O_LITW ||

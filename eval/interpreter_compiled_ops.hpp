@@ -106,7 +106,10 @@ struct Op {
   u32 pos;
   u32 a = 0, b = 0, e = 0;
   u32 spare = 0;
-  u64 accepts = 0;  // F_CHECK: the types the argument takes, as a mask
+  // F_CHECK: the types the argument takes, as a mask (also set, without
+  // F_CHECK, on a literal argument of a type taken: checked only when the
+  // reference evaluates the expression instead)
+  u64 accepts = 0;
   Cell c{}, d{};
   // The units of the blocks c and d (or of the called function's body), found
   // at their first run, valid while no unit was retired since (gen_c, gen_d).

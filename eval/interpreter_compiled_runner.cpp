@@ -701,7 +701,7 @@ Status execute(Vm& vm) {
                          {.prefix = ((op).flags & F_PREFIX) != 0, .sub = ((op).flags & F_SUB) != 0}); \
     resumed(U);                                                                                  \
     if (st) PROPAGATE();                                                                         \
-    if ((op).flags & F_CHECK) check_pushed(U, (op), ops);                                       \
+    if (((op).flags & F_CHECK) || (op).accepts) check_pushed(U, (op), ops);                    \
     AT(end_);                                                                                    \
   }
   // A block the code runs (a paren, a branch, a loop's body): its own unit,
