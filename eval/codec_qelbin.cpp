@@ -16,6 +16,7 @@
 #include "eval/lexer.hpp"
 #include "eval/codec_objects.hpp"
 #include "eval/interpreter.hpp"
+#include "eval/library_routines.hpp"
 #include "io/files.hpp"
 #include "io/http.hpp"
 #include "io/qelbin.hpp"
@@ -69,8 +70,8 @@ struct RoutineDef {
   routines::Entry entry;
 };
 const RoutineDef kRoutines[] = {
-    {"encode*", "data [any-type!] compact? [logic!]", encode_star_entry},
-    {"decode", "payload [any-type!]", decode_entry},
+    {"encode*", "[data [any-type!] compact? [logic!]]", encode_star_entry},
+    {"decode", "[payload [any-type!]]", decode_entry},
 };
 
 }  // namespace
@@ -102,20 +103,7 @@ void make_codec_object() {
     *obj.get() = *w;
     make_unset(w);
   }
-  for (const RoutineDef& r : kRoutines) {
-    roots::LocalCell spec;
-    lexer::load_source(spec.get(), r.spec, std::strlen(r.spec));
-    u32 index = routines::register_routine(r.field, r.entry);
-    routine::push(spec.get(), nullptr, index, -1);
-    Cell* fn = stack::last();
-    fn->header |= routine::FLAG_VALUES;
-    u32 ctx = object::context_of(obj.get());
-    i32 i = context::find_word(ctx, symbol::make(r.field), true);
-    if (i < 0) fire(Err::internal_not_done);
-    Cell routine_value = *stack::last();
-    copy_cell(&routine_value, context::slot(ctx, u32(i)));
-    stack::reset();
-  }
+  for (const RoutineDef& r : kRoutines) library::define_field_routine(obj.get(), r.field, r.spec, r.entry);
 }
 
 }  // namespace qel::qelbin
