@@ -35,6 +35,7 @@
 #include "eval/interpreter.hpp"
 #include "eval/library_routines.hpp"
 #include "runtime/memory.hpp"
+#include "platform/image_state.hpp"
 
 namespace qel::console {
 
@@ -116,6 +117,7 @@ const char* const kWordNames[WORD_COUNT] = {
     "line-cnt", "screen-cnt", "screen-cnt-saved", "page-cnt", "line-h", "char-width", "box",
     "scroll-y", "prin?", "newline?", "redraw-cnt"};
 u32 g_symbols[WORD_COUNT];
+QEL_IMAGE_KEEP(g_symbols);
 
 // The slot of the word in the context, or null (valid until the next
 // allocation). `index` remembers where the word was found last: a context's
@@ -136,6 +138,8 @@ Cell* cached_slot(u32 ctx, u32 symbol, i32& index) {
 // between to add words).
 i32 g_indexes[WORD_COUNT];
 u32 g_words;  // the words block of the terminal's context (a node: it stays)
+QEL_IMAGE_KEEP(g_indexes);
+QEL_IMAGE_KEEP(g_words);
 bool bind_term(u32 ctx) {
   g_words = context::words_of(ctx);
   const mem::Buffer* words = mem::buffer_of(g_words);
@@ -173,6 +177,15 @@ struct Field {
 Field g_text, g_size, g_position, g_max_size, g_state, g_visible, g_console;
 Field g_columns;  // system/console/size (the box's size is g_size)
 Cell g_system;  // the word `system`
+QEL_IMAGE_KEEP(g_text);
+QEL_IMAGE_KEEP(g_size);
+QEL_IMAGE_KEEP(g_position);
+QEL_IMAGE_KEEP(g_max_size);
+QEL_IMAGE_KEEP(g_state);
+QEL_IMAGE_KEEP(g_visible);
+QEL_IMAGE_KEEP(g_console);
+QEL_IMAGE_KEEP(g_columns);
+QEL_IMAGE_KEEP(g_system);
 
 // Entries from the series' position (0 when it lies past the tail).
 i32 entries(const Cell* series) {

@@ -16,6 +16,7 @@
 #include "runtime/roots.hpp"
 #include "runtime/stack.hpp"
 #include "runtime/startup.hpp"
+#include "platform/image_state.hpp"
 
 namespace qel::context {
 
@@ -29,6 +30,7 @@ using mem::Buffer;
 using mem::buffer_of;
 
 Cell g_variant;  // a case variant's word cell answered outside start-up
+QEL_IMAGE_SKIP(g_variant);  // scratch
 
 void mark_global() {
   if (global) gc::mark_context(global);
@@ -400,6 +402,7 @@ void walk_words(const Cell* block, Bind& bind) {
 // set for the pass and cleared after it, so the table is all zeros between
 // passes and costs nothing to start one.
 std::vector<u64> g_bind_slots;
+QEL_IMAGE_SKIP(g_bind_slots);  // all zeros between passes
 
 class SlotTable {
  public:

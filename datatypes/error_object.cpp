@@ -20,6 +20,7 @@
 #include "runtime/roots.hpp"
 #include "runtime/stack.hpp"
 #include "runtime/startup.hpp"
+#include "platform/image_state.hpp"
 
 namespace qel {
 
@@ -156,6 +157,7 @@ const Cell* catalog() { return g_catalog; }
 const Cell* standard() { return g_standard; }
 
 u32 state_context = 0;
+QEL_IMAGE_KEEP(state_context);
 
 Cell* stack_trace_setting() {
   Cell* c = state_context ? context::slot(state_context, 2) : nullptr;

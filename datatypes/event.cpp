@@ -11,6 +11,7 @@
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/stack.hpp"
+#include "platform/image_state.hpp"
 
 namespace qel::event {
 
@@ -49,6 +50,9 @@ constexpr u32 kLogicBits[] = {FLAG_AWAY, FLAG_DOWN, FLAG_MID_DOWN, FLAG_ALT_DOWN
 u32 g_type_syms[TYPE_COUNT];
 u32 g_field_syms[FIELD_COUNT + 1];
 u32 g_flag_syms[std::size(kFlagWords)];
+QEL_IMAGE_KEEP(g_type_syms);
+QEL_IMAGE_KEEP(g_field_syms);
+QEL_IMAGE_KEEP(g_flag_syms);
 
 // The word of each type code and of each flag as a read answers them (bound
 // to the global context, which keeps its slots for the life of the process),
@@ -66,6 +70,7 @@ const Cell& cached_word(Cell& slot, const char* name) {
 u32 g_flags_block = 0;
 
 const OsReader* g_reader = nullptr;
+QEL_IMAGE_KEEP_POINTERS(g_reader);
 
 void mark_flags_block() {
   if (g_flags_block) gc::mark_series(g_flags_block);

@@ -16,6 +16,7 @@
 #include "runtime/roots.hpp"
 #include "runtime/stack.hpp"
 #include "runtime/words.hpp"
+#include "platform/image_state.hpp"
 
 namespace qel {
 
@@ -209,13 +210,34 @@ i32 function_compare(Cell* v1, Cell* v2, i32 op) {
 // ---- the routines table -----------------------------------------------------------
 
 struct RoutineEntry {
-  const char* name;
+  std::string name;  // its own copy: callers may pass a name made for the call
   routines::Entry fn;
 };
 // Constant-initialised, so that it is there before any registration and a
 // call reads it without a guard.
 constinit std::vector<RoutineEntry> g_routine_table;
 inline std::vector<RoutineEntry>& routine_table() { return g_routine_table; }
+
+// The routine! values start-up makes hold their indexes: the boot image
+// keeps the table, each entry's code as its place in the executable.
+void save_routine_table(image_state::Writer& w) {
+  w.value(u32(g_routine_table.size()));
+  for (const RoutineEntry& e : g_routine_table) {
+    w.text(e.name);
+    w.pointer(reinterpret_cast<const void*>(e.fn));
+  }
+}
+
+void load_routine_table(image_state::Reader& r) {
+  u32 n = r.value<u32>();
+  g_routine_table.clear();
+  for (u32 i = 0; i < n && r.good(); ++i) {
+    std::string name = r.text();
+    auto fn = reinterpret_cast<routines::Entry>(const_cast<void*>(r.pointer()));
+    g_routine_table.push_back({std::move(name), fn});
+  }
+}
+QEL_IMAGE_KEEP_WITH(g_routine_table, save_routine_table, load_routine_table);
 
 }  // namespace
 
@@ -551,7 +573,7 @@ Entry entry(u32 index) {
 
 const char* name(u32 index) {
   if (index == 0 || index > routine_table().size()) return "";
-  return routine_table()[index - 1].name;
+  return routine_table()[index - 1].name.c_str();
 }
 
 u32 count() { return u32(routine_table().size()); }

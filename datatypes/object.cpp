@@ -20,6 +20,7 @@
 #include "runtime/roots.hpp"
 #include "runtime/stack.hpp"
 #include "runtime/words.hpp"
+#include "platform/image_state.hpp"
 
 namespace qel {
 
@@ -30,6 +31,7 @@ using mem::buffer_of;
 // Objects made at run time take ids above those that start-up gives its own
 // objects (system and its members keep fixed ids).
 i32 g_class_counter = object::FIRST_FREE_CLASS;
+QEL_IMAGE_KEEP(g_class_counter);
 u32 g_on_change = 0;       // symbol of on-change*
 u32 g_on_deep_change = 0;  // symbol of on-deep-change*
 u32 g_changed = 0;         // symbol of changed
@@ -387,6 +389,7 @@ Cell* path_or_none(const PathStep* step, Cell* out) {
 // would answer.
 constexpr u32 SLOT_HINTS = 256;
 u32 g_slot_hints[SLOT_HINTS];
+QEL_IMAGE_KEEP(g_slot_hints);
 
 i32 find_slot(u32 ctx, u32 sym) {
   u32 canonical = canon_sym(sym);

@@ -13,6 +13,7 @@
 #include "runtime/memory.hpp"
 #include "runtime/startup.hpp"
 #include "runtime/unicode.hpp"
+#include "platform/image_state.hpp"
 
 namespace qel::symbol {
 
@@ -30,6 +31,26 @@ void mark_symbols() { hash::mark_table(table); }
 // Symbols made from data (make_from_string: loaded text, decoded streams)
 // may be.
 std::vector<bool> g_lasting;
+
+void save_lasting(image_state::Writer& w) {
+  w.value(u64(g_lasting.size()));
+  for (std::size_t i = 0; i < g_lasting.size(); i += 8) {
+    u8 bits = 0;
+    for (std::size_t k = 0; k < 8 && i + k < g_lasting.size(); ++k) bits |= u8(g_lasting[i + k]) << k;
+    w.value(bits);
+  }
+}
+
+void load_lasting(image_state::Reader& r) {
+  u64 n = r.value<u64>();
+  if (n > (u64(1) << 32)) n = 0;
+  g_lasting.assign(std::size_t(n), false);
+  for (std::size_t i = 0; i < n && r.good(); i += 8) {
+    u8 bits = r.value<u8>();
+    for (std::size_t k = 0; k < 8 && i + k < n; ++k) g_lasting[i + k] = (bits >> k) & 1;
+  }
+}
+QEL_IMAGE_KEEP_WITH(g_lasting, save_lasting, load_lasting);
 
 void keep_lasting(u32 id) {
   if (id >= g_lasting.size()) g_lasting.resize(id + 1024, false);

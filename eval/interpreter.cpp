@@ -35,10 +35,12 @@
 #include "runtime/roots.hpp"
 #include "runtime/startup.hpp"
 #include "runtime/words.hpp"
+#include "platform/image_state.hpp"
 
 namespace qel::interp {
 
 i32 pending_target = -1;
+QEL_IMAGE_KEEP(pending_target);
 bool trace = false;
 bool reference = false;
 bool trace_run = false;
@@ -362,9 +364,14 @@ Status eval_expression(const Code& code, u32& pos, ExprMode mode) {
   roots::CellRoot hold_value(&value);  // the code may be changed while it runs
   if (trace) fire_event(EV_FETCH, code.block, i32(pos), nullptr, &value);
   Status st = 0;
+  // Whether the push event reports the value: not after a call (its return
+  // event reported it), a paren (its exit did) or a set-word or set-path
+  // (their set did).
+  bool pushed = true;
   switch (type_of(&value)) {
     case TYPE_PAREN: {
       ++pos;
+      pushed = false;
       // A frame of its own, in which the block's frame opens.
       stack::mark_interp(&g_body_word);
       st = eval_block_general(&value, true);
@@ -374,6 +381,7 @@ Status eval_expression(const Code& code, u32& pos, ExprMode mode) {
     }
     case TYPE_SET_WORD: {
       ++pos;
+      pushed = false;
       stack::mark_interp(&value);
       stack::push_cell(&value);
       if (trace) fire_event(EV_PUSH, code.block, i32(pos), nullptr, &value);
@@ -395,6 +403,7 @@ Status eval_expression(const Code& code, u32& pos, ExprMode mode) {
     }
     case TYPE_SET_PATH: {
       ++pos;
+      pushed = false;
       if (trace) fire_event(EV_PUSH, code.block, i32(pos), nullptr, &value);
       if (pos >= tail_of(code)) fire(Err::script_need_value, &value);
       stack::mark_interp(&g_set_path_word);
@@ -433,6 +442,7 @@ Status eval_expression(const Code& code, u32& pos, ExprMode mode) {
         case TYPE_OP: fire(Err::script_no_op_arg, &value);
         case TYPE_FUNCTION: case TYPE_ROUTINE: case TYPE_NATIVE: case TYPE_ACTION: {
           Cell v = *vp;
+          pushed = false;
           st = eval_call(&v, code, pos, sub, nullptr, &value, &v, 0, false);
           if (st) return st;
           break;
@@ -445,7 +455,7 @@ Status eval_expression(const Code& code, u32& pos, ExprMode mode) {
     }
     case TYPE_PATH: case TYPE_GET_PATH:
       ++pos;
-      st = eval_path(&value, code, pos, false, type_of(&value) == TYPE_GET_PATH, sub, false);
+      st = eval_path(&value, code, pos, false, type_of(&value) == TYPE_GET_PATH, sub, false, &pushed);
       if (st) return st;
       break;
     case TYPE_LIT_PATH: {
@@ -464,6 +474,7 @@ Status eval_expression(const Code& code, u32& pos, ExprMode mode) {
       if (passive) {
         place(&value, sub);
       } else {
+        pushed = false;
         st = eval_call(&value, code, pos, sub, nullptr, nullptr, &value, 0, false);
         if (st) return st;
       }
@@ -484,7 +495,7 @@ Status eval_expression(const Code& code, u32& pos, ExprMode mode) {
       break;
   }
   if (!trace && (prefix || pos >= tail_of(code) || type_of(cell_at(code, pos)) != TYPE_WORD)) return 0;
-  return expression_rest(code, pos, mode, entry_top);
+  return expression_rest(code, pos, mode, entry_top, pushed);
 }
 
 namespace detail {
@@ -511,12 +522,13 @@ inline bool next_operator(const Code& code, u32 pos, Cell* opword, Cell* op) {
 }
 
 // What follows the first value of an expression (placed as the mode says):
-// the push event, the infix operators, the expression event. entry_top: the
-// stack top when the expression began.
-[[gnu::noinline]] Status expression_rest(const Code& code, u32& pos, ExprMode mode, Cell* entry_top) {
+// the push event (when push is set), the infix operators, the expression
+// event. entry_top: the stack top when the expression began.
+[[gnu::noinline]] Status expression_rest(const Code& code, u32& pos, ExprMode mode, Cell* entry_top,
+                                         bool push) {
   const bool prefix = mode.prefix, sub = mode.sub;
   Status st = 0;
-  if (trace) fire_event(EV_PUSH, code.block, i32(pos), nullptr, sub ? stack::last() : stack::base);
+  if (trace && push) fire_event(EV_PUSH, code.block, i32(pos), nullptr, sub ? stack::last() : stack::base);
 
   // Infix operators apply strictly left to right.
   while (!prefix) {
@@ -1119,6 +1131,7 @@ Status run_function(const Cell* fn, stack::Frame* f, const Cell* name) { return 
 
 
 CallShape g_shapes[1u << SHAPE_BITS];
+QEL_IMAGE_SKIP(g_shapes);  // built again on first use
 
 u64 type_mask(const Cell* ts) {
   u64 m = 0;

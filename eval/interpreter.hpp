@@ -88,9 +88,10 @@ Status call_function(const Cell* fn, u32 owner_ctx, const Cell* name, u32 callba
 // C++ entry reads them from the frame base and leaves the result there.
 void call_routine(const Cell* fn);
 
-// Evaluates a path; set mode stores value (the frame's base cell).
+// Evaluates a path; set mode stores value (the frame's base cell). A path
+// that ended in a call clears *not_called when given.
 Status eval_path(const Cell* path, const Code& code, u32& pos, bool set, bool get, bool sub,
-                 bool case_);
+                 bool case_, bool* not_called = nullptr);
 
 // The argument descriptor block of a function-like value (built on first use).
 u32 spec_arguments(const Cell* fn);

@@ -23,6 +23,7 @@
 #include "runtime/config.hpp"
 #include "runtime/startup.hpp"
 #include "runtime/words.hpp"
+#include "platform/image_state.hpp"
 
 namespace qel::interp::compiled {
 
@@ -30,6 +31,7 @@ namespace qel::interp::compiled {
 std::unordered_map<u64, Entry>& g_cache = *new std::unordered_map<u64, Entry>;
 
 u32 g_unit_gen = 1;
+QEL_IMAGE_KEEP(g_unit_gen);
 
 namespace {
 bool g_starting = false;

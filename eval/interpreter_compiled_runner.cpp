@@ -27,6 +27,7 @@
 #include "runtime/hash.hpp"
 #include "runtime/startup.hpp"
 #include "runtime/words.hpp"
+#include "platform/image_state.hpp"
 
 namespace qel::interp::compiled {
 
@@ -467,6 +468,7 @@ struct Vm {
 // where a path found that name last: objects made from one prototype keep
 // their words in the same slots.
 u32 g_field_hints[256];
+QEL_IMAGE_KEEP(g_field_hints);
 inline i32 field_slot(u32 ctx, u32 sym) {
   u32& hint = g_field_hints[sym & 255];
   if (hint < context::word_count(ctx) && symbol::resolve(word::symbol_of(context::symbol_cell(ctx, hint))) == sym)

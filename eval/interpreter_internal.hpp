@@ -323,7 +323,9 @@ inline const CallShape* infix_shape(const Cell* op) {
 // The reference routines (eval/interpreter.cpp): a block in a frame of its
 // own, and what follows an expression's first value (its operators).
 Status eval_block_general(const Cell* block, bool chain);
-Status expression_rest(const Code& code, u32& pos, ExprMode mode, Cell* entry_top);
+// push: whether the first value is reported by a push event (it is not after
+// a call, a paren, a set-word or a set-path).
+Status expression_rest(const Code& code, u32& pos, ExprMode mode, Cell* entry_top, bool push = true);
 // An argument taken as it is (kind ARG_LITERAL), or as it is unless it is a
 // paren, a get-word or a get-path (ARG_QUOTED), from pos (before the tail):
 // pushed.

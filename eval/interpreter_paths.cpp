@@ -30,7 +30,7 @@ bool shared_by_reference(Type t) {
 }  // namespace
 
 Status eval_path(const Cell* path_in, const Code& code, u32& pos, bool set, bool get, bool sub,
-                 bool case_) {
+                 bool case_, bool* not_called) {
   Cell path = *path_in;
   u32 node = series_node(&path);
   u32 n = buffer_of(node)->used() / sizeof(Cell);
@@ -47,6 +47,7 @@ Status eval_path(const Cell* path_in, const Code& code, u32& pos, bool set, bool
     if (get) fire(Err::script_invalid_path_get, &path);
     Cell p2 = path;
     set_series_index(&p2, i32(head));
+    if (not_called) *not_called = false;
     Status st = eval_call(&value, code, pos, sub, &p2, &first, &value, 0, false);
     if (trace) fire_event(EV_EXIT, &path, i32(n), nullptr, stack::last());
     return st;
@@ -112,6 +113,7 @@ Status eval_path(const Cell* path_in, const Code& code, u32& pos, bool set, bool
       Cell p2 = path;
       set_series_index(&p2, i32(i));
       stack::top = entry_top;
+      if (not_called) *not_called = false;
       return eval_call(&nv, code, pos, sub, &p2, &el, &owner, 0, false);
     }
   }
@@ -147,6 +149,7 @@ Status eval_path(const Cell* path_in, const Code& code, u32& pos, bool set, bool
     return 0;
   }
   if (!get && is_function_type(type_of(&r))) {
+    if (not_called) *not_called = false;
     return eval_call(&r, code, pos, sub, nullptr, nullptr, &r, 0, false);
   }
   place(&r, sub);

@@ -7,10 +7,12 @@
 #include "datatypes/word.hpp"
 #include "runtime/error.hpp"
 #include "runtime/stack.hpp"
+#include "platform/image_state.hpp"
 
 namespace qel::interrupt {
 
 int countdown = CHECK_PERIOD;
+QEL_IMAGE_KEEP(countdown);
 
 namespace {
 

@@ -27,6 +27,7 @@
 #include "runtime/float_text.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/unicode.hpp"
+#include "platform/image_state.hpp"
 
 namespace qel::lexer {
 
@@ -74,6 +75,7 @@ bool valid_utf8(const u8* p, const u8* end) {
 
 // Code points of a token's text, reused from token to token.
 std::vector<u32> g_text;
+QEL_IMAGE_SKIP(g_text);  // scratch
 
 // The code point named in parentheses after a caret: hex digits or a name.
 i32 paren_escape(const u8* p, const u8* end) {

@@ -7,6 +7,7 @@
 #include "datatypes/symbol.hpp"
 #include "eval/natives.hpp"
 #include "runtime/collector.hpp"
+#include "platform/image_state.hpp"
 
 namespace qel::parse {
 
@@ -31,6 +32,11 @@ Cell g_event_words[EV_COUNT];
 Cell g_callback_word;
 std::vector<Entry> g_rules;
 std::vector<Input> g_inputs;
+// Keywords learnt as their spellings are met, and the engine's stacks
+// (empty between runs): each process fills them again.
+QEL_IMAGE_SKIP(g_spelling_of);
+QEL_IMAGE_SKIP(g_rules);
+QEL_IMAGE_SKIP(g_inputs);
 u32 g_rule_cells = 0;
 Engine* g_engines = nullptr;
 

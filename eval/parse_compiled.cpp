@@ -37,6 +37,7 @@
 #include "datatypes/context.hpp"
 #include "eval/interpreter_compiled.hpp"
 #include "eval/interrupt.hpp"
+#include "platform/image_state.hpp"
 #include "runtime/api.hpp"
 #include "runtime/code_epoch.hpp"
 #include "runtime/collector.hpp"
@@ -133,6 +134,11 @@ struct RecentPlan {
   Plan* plan;
 };
 RecentPlan g_recent[256];  // the plans last asked for, by node
+// The plans are C++ memory, made again by each process as rules run.
+QEL_IMAGE_SKIP(g_epoch);
+QEL_IMAGE_SKIP(g_plans);
+QEL_IMAGE_SKIP(g_plan_of);
+QEL_IMAGE_SKIP(g_recent);
 
 // For a `copy` or `set` of a plain word whose rule is an atom or `some`
 // atom: the position of that atom, which must match at the input for the

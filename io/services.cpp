@@ -4,6 +4,7 @@
 
 #include "io/files.hpp"
 #include "io/http.hpp"
+#include "platform/image_state.hpp"
 
 namespace qel::io_services {
 
@@ -16,5 +17,7 @@ Services services = {
     .url_read = io::http::read,
     .url_write = io::http::write,
 };
+// The GUI core side gives the face capture during start-up.
+QEL_IMAGE_KEEP_POINTERS(services);
 
 }  // namespace qel::io_services

@@ -1,4 +1,6 @@
-# The library's source files, in the order start-up runs them. Included by
+# The library's source files, in the order start-up runs them. The last,
+# start.qel, takes what comes from the process: it runs at every start, also
+# after the boot image, and is encoded apart from the boot data. Included by
 # the main build and by the fuzz project, so both embed the same library.
 set(QEL_LIBRARY_FILES
   boot.qel
@@ -38,4 +40,5 @@ set(QEL_LIBRARY_FILES
   console/terminal_paint.qel
   console/terminal_input.qel
   console/app.qel
+  start.qel
 )

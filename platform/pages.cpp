@@ -1,5 +1,7 @@
 #include "platform/pages.hpp"
 
+#include "platform/image_state.hpp"
+
 #include <sys/mman.h>
 
 #include <cstdio>
@@ -30,6 +32,55 @@ std::map<std::uint64_t, std::uint64_t> g_used;
 std::uint64_t round_pages(std::uint64_t n) {
   return (n + g_page - 1) & ~(g_page - 1);
 }
+
+// The runs a boot image holds: saved as (offset, bytes) pairs; a process
+// that starts from the image commits the image's runs and gives back those
+// its own start-up committed that the image does not hold.
+void save_runs(const std::map<std::uint64_t, std::uint64_t>& runs, image_state::Writer& w) {
+  w.value(std::uint64_t(runs.size()));
+  for (const auto& [off, bytes] : runs) {
+    w.value(off);
+    w.value(bytes);
+  }
+}
+
+std::map<std::uint64_t, std::uint64_t> load_runs(image_state::Reader& r) {
+  std::map<std::uint64_t, std::uint64_t> runs;
+  std::uint64_t n = r.value<std::uint64_t>();
+  for (std::uint64_t i = 0; i < n && r.good(); ++i) {
+    std::uint64_t off = r.value<std::uint64_t>();
+    runs.emplace(off, r.value<std::uint64_t>());
+  }
+  return runs;
+}
+
+void save_used(image_state::Writer& w) { save_runs(g_used, w); }
+void save_free(image_state::Writer& w) { save_runs(g_free, w); }
+void load_free(image_state::Reader& r) { g_free = load_runs(r); }
+
+void load_used(image_state::Reader& r) {
+  std::map<std::uint64_t, std::uint64_t> runs = load_runs(r);
+  for (const auto& [off, bytes] : g_used) {
+    auto kept = runs.find(off);
+    if (kept != runs.end() && kept->second == bytes) continue;
+    mmap(g_base + off, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_NORESERVE, -1, 0);
+  }
+  for (const auto& [off, bytes] : runs) {
+    auto had = g_used.find(off);
+    if (had != g_used.end() && had->second == bytes) continue;
+    if (off + bytes > g_region_bytes || mprotect(g_base + off, bytes, PROT_READ | PROT_WRITE) != 0) {
+      std::fputs("*** Runtime Error 94: out of memory\n*** at: 00000000h\n", stderr);
+      std::_Exit(94);
+    }
+    QEL_UNPOISON(g_base + off, bytes);
+  }
+  g_used = std::move(runs);
+}
+
+QEL_IMAGE_KEEP(g_bump);
+QEL_IMAGE_KEEP(g_committed);
+QEL_IMAGE_KEEP_WITH(g_used, save_used, load_used);
+QEL_IMAGE_KEEP_WITH(g_free, save_free, load_free);
 
 }  // namespace
 
@@ -87,13 +138,29 @@ void populate_pages(std::uint32_t offset, std::uint64_t bytes) {
 #endif
 }
 
+bool map_file_pages(std::uint32_t offset, std::uint64_t bytes, int fd, std::uint64_t file_offset) {
+  bytes = round_pages(bytes ? bytes : 1);
+  if (!g_base || offset + bytes > g_region_bytes) return false;
+  // Mapped readable and backed at once (no fault a page), then made
+  // writable: a write copies its page then.
+  void* p = mmap(g_base + offset, bytes, PROT_READ, MAP_PRIVATE | MAP_FIXED | MAP_POPULATE, fd, off_t(file_offset));
+  if (p == MAP_FAILED || mprotect(p, bytes, PROT_READ | PROT_WRITE) != 0) {
+    // Committed memory again, for the caller to fill.
+    mmap(g_base + offset, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_NORESERVE, -1, 0);
+    return false;
+  }
+  QEL_UNPOISON(g_base + offset, bytes);
+  return true;
+}
+
 bool release_pages(std::uint32_t offset, std::uint64_t bytes) {
   bytes = round_pages(bytes ? bytes : 1);
   auto used = g_used.find(offset);
   if (used == g_used.end() || used->second != bytes) return false;
   g_used.erase(used);
-  madvise(g_base + offset, bytes, MADV_DONTNEED);
-  mprotect(g_base + offset, bytes, PROT_NONE);
+  // Fresh reserved pages: a run backed by a file (map_file_pages) must not
+  // show the file again when it is committed anew.
+  mmap(g_base + offset, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_NORESERVE, -1, 0);
   g_committed -= bytes;
   std::uint64_t off = offset;
   auto next = g_free.lower_bound(off);
@@ -119,5 +186,12 @@ bool release_pages(std::uint32_t offset, std::uint64_t bytes) {
 }
 
 std::uint64_t committed_bytes() { return g_committed; }
+
+std::vector<std::pair<std::uint32_t, std::uint64_t>> committed_runs() {
+  std::vector<std::pair<std::uint32_t, std::uint64_t>> out;
+  out.reserve(g_used.size());
+  for (const auto& [off, bytes] : g_used) out.emplace_back(std::uint32_t(off), bytes);
+  return out;
+}
 
 }  // namespace qel::platform

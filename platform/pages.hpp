@@ -9,6 +9,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 namespace qel::platform {
 
@@ -28,11 +30,20 @@ std::uint32_t commit_pages(std::uint64_t bytes);
 // (before Linux 5.14). For runs that will be written through soon.
 void populate_pages(std::uint32_t offset, std::uint64_t bytes);
 
+// Backs the committed pages from `offset` with bytes of a file, privately
+// (copy-on-write: the file never changes, pages written are copied); the
+// file offset is a multiple of the page size. False when the OS refuses:
+// the pages are then committed memory again, for the caller to fill.
+bool map_file_pages(std::uint32_t offset, std::uint64_t bytes, int fd, std::uint64_t file_offset);
+
 // Gives a run back; offset and bytes as returned and asked for by commit_pages.
 // Answers false when the run is not one that was committed.
 bool release_pages(std::uint32_t offset, std::uint64_t bytes);
 
 // Pages committed now, in bytes.
 std::uint64_t committed_bytes();
+
+// The committed runs, (offset, bytes) in address order.
+std::vector<std::pair<std::uint32_t, std::uint64_t>> committed_runs();
 
 }  // namespace qel::platform

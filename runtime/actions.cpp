@@ -6,6 +6,7 @@
 #include "runtime/memory.hpp"
 #include "runtime/stack.hpp"
 #include "runtime/startup.hpp"
+#include "platform/image_state.hpp"
 
 namespace qel {
 
@@ -20,6 +21,25 @@ int top_type = 0;
 
 namespace {
 bool g_registered[TYPE_SLOTS] = {};
+// Start-up registers event! last.
+void save_names(image_state::Writer& w) {
+  for (const TypeName& n : names) {
+    w.pointer(n.name);
+    w.value(n.length);
+    w.value(n.symbol);
+  }
+}
+void load_names(image_state::Reader& r) {
+  for (TypeName& n : names) {
+    n.name = static_cast<const char*>(r.pointer());
+    n.length = r.value<u32>();
+    n.symbol = r.value<u32>();
+  }
+}
+QEL_IMAGE_KEEP_WITH(names, save_names, load_names);
+QEL_IMAGE_KEEP_POINTERS(table);
+QEL_IMAGE_KEEP(top_type);
+QEL_IMAGE_KEEP(g_registered);
 
 template <class F>
 void store(Type id, Type parent, int slot, const Slot<F>& s) {

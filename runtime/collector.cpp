@@ -33,15 +33,20 @@
 #include "runtime/sanitize.hpp"
 #include "runtime/stack.hpp"
 #include "runtime/startup.hpp"
+#include "platform/image_state.hpp"
 
 namespace qel::roots {
 std::vector<const Cell*> cells;
 std::vector<const u32*> nodes;
+// Scopes push and pop them: start-up leaves those it found.
+QEL_IMAGE_SKIP(cells);
+QEL_IMAGE_SKIP(nodes);
 }  // namespace qel::roots
 
 namespace qel::gc {
 
 bool enabled = false;
+QEL_IMAGE_KEEP(enabled);
 bool active = false;
 bool stress = false;
 
@@ -54,6 +59,8 @@ u32 g_cycles = 0;
 constexpr int MAX_CALLBACKS = 100;
 MarkCallback g_callbacks[MAX_CALLBACKS] = {};
 int g_callback_count = 0;
+QEL_IMAGE_KEEP_POINTERS(g_callbacks);
+QEL_IMAGE_KEEP(g_callback_count);
 std::vector<SweepCallback> g_sweepers;
 
 // Work list of nodes whose contents still have to be scanned.
@@ -595,6 +602,8 @@ void init() {
   g_stress_boot = stress && std::strcmp(s, config::GC_STRESS_BOOT) == 0;
 }
 
+bool stress_during_boot() { return g_stress_boot; }
+
 void boot_started() {
   if (!g_stress_boot) stress = false;
 }
@@ -612,6 +621,12 @@ void stress_point() {
 void restart_stress() { g_stress_allocations = 0; }
 
 u32 cycles() { return g_cycles; }
+
+void compact_unseen() {
+  const u32 counted = g_cycles;
+  do_cycle();
+  g_cycles = counted;
+}
 
 bool add_mark_callback(MarkCallback fn) {
   if (g_callback_count >= MAX_CALLBACKS) return false;

@@ -19,12 +19,17 @@ void stress_point();    // called at every buffer allocation
 // off, startup_done turns it on again. Code that never boots (the unit tests)
 // runs under the stress from the first allocation on.
 void boot_started();
+// Whether the stress was asked for during start-up too.
+bool stress_during_boot();
 // Under the stress, each run (a test case: restart_stress begins one; else
 // the process) collects at every one of its first config::GC_STRESS_FULL
 // allocations, then at every config::GC_STRESS_SPACING-th.
 void restart_stress();
 u32 do_cycle();         // one cycle; answers the cycle count
 u32 cycles();
+// One cycle that the counters programs read do not count: the boot image
+// saves the region compacted.
+void compact_unseen();
 
 // Modules that hold values outside the root block register a mark callback
 // (at most 100 registrations in a run; a removed entry stays empty).

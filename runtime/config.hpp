@@ -61,6 +61,18 @@ inline constexpr const char* HTTP_LOW_SPEED_SECONDS_ENV = "QEL_HTTP_LOW_SPEED_SE
 // differential test passes run the Qel tests under it and compare.
 inline constexpr const char* EVAL_REFERENCE_ENV = "QEL_EVAL_REFERENCE";
 
+// Environment variable for start-up from the executable's boot image
+// (console/boot/image.hpp): "0" starts from the boot data even when the
+// image is there (the road of the tests that compare the two).
+inline constexpr const char* BOOT_IMAGE_ENV = "QEL_BOOT_IMAGE";
+// Environment variable that makes start-up say on standard error whether
+// it took the boot image, and why not (for the tests of both roads).
+inline constexpr const char* BOOT_REPORT_ENV = "QEL_BOOT_REPORT";
+
+// Environment variable the build sets to a file name: the process starts
+// from the boot data, writes its boot image to that file and exits.
+inline constexpr const char* MAKE_IMAGE_ENV = "QEL_MAKE_IMAGE";
+
 // Stack size of the thread that runs the interpreter. Deep Qel recursion
 // (12,000 nested calls) must end in a stack-overflow error, never a crash.
 inline constexpr unsigned long long EVAL_STACK_BYTES = 1ull << 30;

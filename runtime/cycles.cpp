@@ -2,10 +2,12 @@
 
 #include "runtime/error.hpp"
 #include "runtime/startup.hpp"
+#include "platform/image_state.hpp"
 
 namespace qel::cycles {
 namespace {
 u32 g_entries[CAPACITY];
+QEL_IMAGE_SKIP(g_entries);  // a stack, empty between walks
 u32 g_top = 0;
 }  // namespace
 

@@ -15,6 +15,7 @@
 #include "runtime/roots.hpp"
 #include "runtime/stack.hpp"
 #include "runtime/startup.hpp"
+#include "platform/image_state.hpp"
 
 namespace qel::hash {
 
@@ -589,6 +590,7 @@ u32 g_shift_table = 0;
 // Symbol ids the collector reclaimed, for intern_string to take again.
 std::vector<u32> g_free_symbols;
 u64 g_symbols_made = 0;
+QEL_IMAGE_KEEP(g_symbols_made);
 
 // Renumbers the stored positions of the block positions [lo, hi) through f,
 // each chain once (chains already done are kept in the range-shift table).

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/image_state.hpp"
 #include "platform/pages.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/config.hpp"
@@ -16,6 +17,7 @@ namespace qel::mem {
 
 u8* region = nullptr;
 MemoryRecord record{};
+QEL_IMAGE_KEEP(record);
 
 namespace {
 
@@ -44,6 +46,10 @@ constexpr u64 MIN_GROWTH = 8u << 20;
 u64 g_budget = MIN_GROWTH;  // bytes that may be allocated before the next cycle
 u64 g_allocated = 0;        // bytes of buffers asked for since the latest cycle
 u64 g_live = 0;             // bytes in use when the latest cycle ended
+
+QEL_IMAGE_KEEP(g_budget);
+QEL_IMAGE_KEEP(g_allocated);
+QEL_IMAGE_KEEP(g_live);
 
 // True when a collection may run because the pages ran out.
 bool may_collect_for(u64 bytes) { return g_allocated + bytes >= g_budget / 8; }
@@ -335,6 +341,9 @@ static void init_buffer(Buffer* b, u32 size, u32 unit, i32 offset, u32 place) {
 
 u64 epoch = 0;
 u32 no_alloc_depth = 0;
+// Checked builds only: no pointer taken before a process started from a
+// boot image outlives its loading.
+QEL_IMAGE_SKIP(epoch);
 
 void stale_pointer(const char* what, u64 taken) {
   std::fprintf(stderr, "*** internal check failed: %s used after an allocation (taken at epoch %llu, now %llu)\n",
@@ -556,6 +565,38 @@ u32 copy_series_part(u32 node, u32 unit_offset, u32 unit_count) {
 
 void fill_memory(u8* start, u8* end, u8 byte) {
   if (end > start) std::memset(start, byte, size_t(end - start));
+}
+
+std::vector<Run> image_runs() {
+  std::vector<Run> out;
+  auto listed = [](u32 first, auto next_of, u32 at) {
+    for (u32 o = first; o; o = next_of(o)) if (o == at) return true;
+    return false;
+  };
+  for (const auto& [off, bytes] : platform::committed_runs()) {
+    const u32 block = off + 8;  // past the page block's count word
+    u64 end = u64(off) + bytes;
+    if (listed(record.node_first, [](u32 o) { return at<NodeFrame>(o)->next; }, block)) {
+      end = u64(at<NodeFrame>(block)->nodes_offset()) + u64(at<NodeFrame>(block)->capacity) * 4;
+    } else if (listed(record.series_first, [](u32 o) { return at<SeriesFrame>(o)->next; }, block)) {
+      end = at<SeriesFrame>(block)->free;
+    } else if (listed(record.large_first, [](u32 o) { return at<LargeBlock>(o)->next; }, block)) {
+      end = std::max(at<LargeBlock>(block)->buffer()->tail, at<LargeBlock>(block)->buffer()->data_offset());
+    } else if (at<Buffer>(block)->flags & SERIES_BIG) {
+      end = std::max(at<Buffer>(block)->tail, at<Buffer>(block)->data_offset());
+    }
+    end = std::min(end, u64(off) + bytes);
+    out.push_back({off, u32(end - off)});
+  }
+  return out;
+}
+
+void adopt_image() {
+  for (u32 o = record.series_first; o; o = at<SeriesFrame>(o)->next) {
+    SeriesFrame* f = at<SeriesFrame>(o);
+    QEL_UNPOISON(region + f->data_offset(), f->free - f->data_offset());
+    QEL_POISON(region + f->free, f->end - f->free);
+  }
 }
 
 void free_all_memory() {

@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "runtime/cell.hpp"
 
@@ -241,6 +242,19 @@ u32 alloc_large_block(u64 bytes);   // answers the buffer offset
 void free_large_block(u32 buffer);
 
 void free_all_memory();
+
+// ---- boot image ----------------------------------------------------------
+// The parts of the committed page runs that hold something (the rest is
+// free space of frames and unused capacity), (offset, bytes) in address
+// order: what a boot image saves of the region.
+struct Run {
+  u32 offset;
+  u32 bytes;
+};
+std::vector<Run> image_runs();
+// After a boot image's runs were copied into the region: the free space of
+// the series frames is marked free again for the address sanitizer.
+void adopt_image();
 
 // ---- cells in blocks -----------------------------------------------------
 // Appends one cell (unset) at the tail of a block; doubles a full buffer first.

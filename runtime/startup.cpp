@@ -11,11 +11,13 @@
 #include "platform/console.hpp"
 #include "platform/crash.hpp"
 #include "runtime/memory.hpp"
+#include "platform/image_state.hpp"
 
 namespace qel::runtime {
 
 RuntimeRecord rt{};
 bool boot_flag = false;
+QEL_IMAGE_KEEP(boot_flag);
 std::vector<std::string> args;
 u32 root_node = 0;
 std::uintptr_t stack_limit = 0;

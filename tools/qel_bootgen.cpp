@@ -1,9 +1,11 @@
 // qel-bootgen OUTPUT: writes the boot data as a C++ source. It loads every
 // library source (as start-up would from text), encodes the block of the
-// loaded files in the compact QELBIN layout, plain (start-up decodes it
-// without decompressing it first), and emits the bytes as the array
-// qel_boot_data, which the executables link; the specs of the natives and
-// actions, loaded and encoded the same way, as qel_boot_specs.
+// loaded files but the last in the compact QELBIN layout, plain (start-up
+// decodes it without decompressing it first), and emits the bytes as the
+// array qel_boot_data, which the executables link; the last file (what
+// start-up takes from the process, run at every start) the same way alone,
+// as qel_boot_start; the specs of the natives and actions, loaded and
+// encoded the same way, as qel_boot_specs.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -23,14 +25,17 @@ const char* g_output = nullptr;
 
 int generate() {
   using namespace qel;
-  roots::LocalCell files, code;
-  block::make_at(files.get(), i32(console::boot::kLibraryCount));
-  for (unsigned i = 0; i < console::boot::kLibraryCount; ++i) {
+  roots::LocalCell files, code, start;
+  const unsigned last = console::boot::kLibraryCount - 1;
+  block::make_at(files.get(), i32(last));
+  block::make_at(start.get(), 1);
+  for (unsigned i = 0; i <= last; ++i) {
     lexer::load_source(code.get(), console::boot::kLibrary[i].text, console::boot::kLibrary[i].size);
-    block::append_copy(files.get(), code.get());
+    block::append_copy(i < last ? files.get() : start.get(), code.get());
     stack::reset();
   }
   std::vector<u8> data = qelbin::encode_compact(files.get(), false, 1);
+  std::vector<u8> start_data = qelbin::encode_compact(start.get(), false, 1);
   roots::LocalCell specs;
   console::boot::load_native_specs(specs.get());
   std::vector<u8> spec_data = qelbin::encode_compact(specs.get(), false, 1);
@@ -46,6 +51,7 @@ int generate() {
            std::to_string(bytes.size()) + "ul;\n";
   };
   emit("qel_boot_data", data);
+  emit("qel_boot_start", start_data);
   emit("qel_boot_specs", spec_data);
   out += "}\n";
   std::string tmp = std::string(g_output) + ".tmp";

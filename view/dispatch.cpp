@@ -15,6 +15,7 @@
 #include "runtime/startup.hpp"
 #include "view/face.hpp"
 #include "view/system_view.hpp"
+#include "platform/image_state.hpp"
 
 namespace qel::view::dispatch {
 
@@ -31,8 +32,16 @@ const char* const kStandardNames[STANDARD_COUNT] = {"dragging", "debug",      "e
 // (cells of the root block, which never move); null before.
 Cell* g_standard = nullptr;
 bool g_wired = false, g_actor_wired = false;
+QEL_IMAGE_KEEP_REGION_POINTERS(g_standard);
+QEL_IMAGE_KEEP(g_wired);
+QEL_IMAGE_KEEP(g_actor_wired);
 
 u32 g_options = 0, g_parent = 0, g_actors = 0, g_type = 0, g_radio = 0;  // canonical symbols
+QEL_IMAGE_KEEP(g_options);
+QEL_IMAGE_KEEP(g_parent);
+QEL_IMAGE_KEEP(g_actors);
+QEL_IMAGE_KEEP(g_type);
+QEL_IMAGE_KEEP(g_radio);
 
 // The value of the object's field: read at the face! position when the
 // word there is the one asked for, else looked up by name; nullptr when the
@@ -66,6 +75,13 @@ const Cell* member(const Cell* obj, u32& hint, u32 sym) {
 Cell* g_system_word = nullptr;
 u32 g_view = 0, g_debug = 0, g_evt_names = 0;
 u32 g_view_hint = 0, g_debug_hint = 0, g_names_hint = 0;
+QEL_IMAGE_KEEP_REGION_POINTERS(g_system_word);
+QEL_IMAGE_KEEP(g_view);
+QEL_IMAGE_KEEP(g_debug);
+QEL_IMAGE_KEEP(g_evt_names);
+QEL_IMAGE_KEEP(g_view_hint);
+QEL_IMAGE_KEEP(g_debug_hint);
+QEL_IMAGE_KEEP(g_names_hint);
 
 const Cell* value_of(const Cell* word);
 

@@ -25,6 +25,7 @@
 #include "view/system_view.hpp"
 #include "view/test_hooks.hpp"
 #include "view/module.hpp"
+#include "platform/image_state.hpp"
 
 namespace qel::view::routines {
 
@@ -215,6 +216,9 @@ Cell* field(const Cell* obj, const char* name) {
 }
 
 bool g_filled = false;
+bool g_event_routines = false;  // defined
+QEL_IMAGE_KEEP(g_filled);
+QEL_IMAGE_KEEP(g_event_routines);
 
 }  // namespace
 
@@ -232,9 +236,8 @@ bool find_flag(const Cell* facet, const Cell* flag) {
 }
 
 void define_event_routines() {
-  static bool defined = false;
-  if (defined) return;
-  defined = true;
+  if (g_event_routines) return;
+  g_event_routines = true;
   event::init();
   messages::install_event_reader();
   library::define_global_routine("event?", "[\"Returns true if the value is this type\" value [any-type!] return: [logic!]]",

@@ -16,6 +16,7 @@
 #include "runtime/api.hpp"
 #include "runtime/stack.hpp"
 #include "view/units.hpp"
+#include "platform/image_state.hpp"
 
 namespace qel::view::system_view {
 
@@ -36,8 +37,11 @@ struct Path {
   std::vector<u32> symbols;
 };
 
+std::deque<Path> g_paths;  // a handful of paths; references stay valid
+QEL_IMAGE_SKIP(g_paths);   // interned again at first use
+
 const std::vector<u32>& symbols_of(const char* path) {
-  static std::deque<Path> known;  // a handful of paths; references stay valid
+  std::deque<Path>& known = g_paths;
   for (const Path& k : known)
     if (k.text == path) return k.symbols;
   Path k{path, {symbol::make("system"), symbol::make("view")}};

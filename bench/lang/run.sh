@@ -48,4 +48,6 @@ for b in fib sum calls map append while paren path objcall wordcall words; do
   row "$b" "$qel $here/$b.qel" "$py $here/$b.py" "lua5.4 $here/$b.lua"
 done
 row start-up "$qel $here/empty.qel" "$py -c pass" "lua5.4 -e ;"
+# The same start-up from the boot data, without the executable's boot image.
+row boot-data "env QEL_BOOT_IMAGE=0 $qel $here/empty.qel" "$py -c pass" "lua5.4 -e ;"
 rm -f "$out"

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "console/boot/image.hpp"
 #include "console/terminal_routines.hpp"
 #include "datatypes/block.hpp"
 #include "datatypes/context.hpp"
@@ -229,8 +230,11 @@ void finish_system() {
     Cell* c = field_of(errors, category_word(cat));
     if (type_of(c) == TYPE_OBJECT) object::set_class(c, object::CLASS_FIRST_CATEGORY + 2 * cat);
   }
-  // The command line, as one string: the program and its arguments, each
-  // holding a blank or a tab or being empty put in double quotes.
+}
+
+// The command line, as one string: the program and its arguments, each
+// holding a blank or a tab or being empty put in double quotes.
+void fill_command_line() {
   std::string line;
   for (size_t i = 0; i < runtime::args.size(); ++i) {
     const std::string& a = runtime::args[i];
@@ -239,6 +243,9 @@ void finish_system() {
     else line += a;
   }
   load_os_text(line, TYPE_STRING, system_field("script args"));
+  if (!runtime::args.empty()) {
+    load_os_text(runtime::args[0], TYPE_FILE, system_field("build config build-basename"));
+  }
 }
 
 // Sets the field to the first value of the text, when the text is not empty.
@@ -266,9 +273,6 @@ void fill_build() {
     string::load_at(reinterpret_cast<const u8*>(message.data()), u32(message.size()),
                     system_field("build git message"), string::Encoding::utf8);
   }
-  if (!runtime::args.empty()) {
-    load_os_text(runtime::args[0], TYPE_FILE, system_field("build config build-basename"));
-  }
 }
 
 // system/options/boot and system/options/args straight from the process's
@@ -290,12 +294,14 @@ void fill_boot_args() {
 }  // namespace
 
 // The boot data: the library, loaded and encoded at build time (compact
-// QELBIN, plain; a stream sent through the LZ stream decodes too). Linked
-// into the executables that start from it; absent (null) elsewhere, which
-// then load the sources.
+// QELBIN, plain; a stream sent through the LZ stream decodes too), but its
+// last file, start.qel, encoded alone. Linked into the executables that
+// start from it; absent (null) elsewhere, which then load the sources.
 extern "C" {
 extern const unsigned char qel_boot_data[] __attribute__((weak));
 extern const unsigned long qel_boot_data_size __attribute__((weak));
+extern const unsigned char qel_boot_start[] __attribute__((weak));
+extern const unsigned long qel_boot_start_size __attribute__((weak));
 }
 
 namespace {
@@ -340,20 +346,18 @@ void decode_boot_stream(const unsigned char* data, unsigned long size, u32 count
   *out = *b->cells();
 }
 
+// The library's files but the last, which takes what comes from the
+// process.
+unsigned library_files() { return kLibraryCount - 1; }
+
 // Decodes the boot data into out, a block of one block per library file.
 void load_boot_data(Cell* out) {
-  decode_boot_stream(qel_boot_data, qel_boot_data_size, kLibraryCount, qelbin::MODE_BOOT, out);
+  decode_boot_stream(qel_boot_data, qel_boot_data_size, library_files(), qelbin::MODE_BOOT, out);
 }
 
-}  // namespace
-
-void define_type_words() {
-  set_datatype_words();
-  define_typesets();
-}
-
-void run() {
-  gc::boot_started();
+// Runs the library: the boot program as far as it takes nothing from the
+// process. What it leaves is what the boot image holds.
+void run_library() {
   stack::reset();
   make_function_values();
   define_type_words();
@@ -369,7 +373,7 @@ void run() {
   bool system_done = false;
   bool boot_data = from_boot_data();
   if (boot_data) load_boot_data(files.get());
-  for (unsigned i = 0; i < kLibraryCount; ++i) {
+  for (unsigned i = 0; i < library_files(); ++i) {
     if (boot_data)
       *code.get() = *block::cell_at(files.get(), i);
     else
@@ -396,9 +400,46 @@ void run() {
   library::native::wire_codec_routines();
   library::native::wire_series_routines();
   console::wire_terminal_routines();
-  fill_boot_args();
   library::mark_library_code();
   interp::compiled::set_starting(false);
+}
+
+// Takes what comes from the process, at every start: the command line into
+// the system object, then the library's last file (the current directory,
+// the cache's place, the arguments), then the arguments as given.
+void take_process() {
+  interp::compiled::set_starting(true);
+  if (type_of(word::get_value_cell(intern_word("system"))) == TYPE_OBJECT) fill_command_line();
+  roots::LocalCell code, file;
+  if (from_boot_data() && qel_boot_start && &qel_boot_start_size) {
+    decode_boot_stream(qel_boot_start, qel_boot_start_size, 1, qelbin::MODE_BOOT, file.get());
+    *code.get() = *block::cell_at(file.get(), 0);
+  } else {
+    const Source& start = kLibrary[kLibraryCount - 1];
+    lexer::load_source(code.get(), start.text, start.size);
+  }
+  lexer::skip_header(code.get());
+  interp::eval_block_or_throw(code.get(), false);
+  stack::reset();
+  fill_boot_args();
+  interp::compiled::set_starting(false);
+}
+
+}  // namespace
+
+void define_type_words() {
+  set_datatype_words();
+  define_typesets();
+}
+
+void run() {
+  gc::boot_started();
+  if (!image::load()) {
+    if (image::making()) image::note_start();
+    run_library();
+    if (image::making()) image::make_and_exit();
+  }
+  take_process();
   gc::startup_done(symbol::count());
 }
 

@@ -114,8 +114,8 @@ void* eval_thread(void* p) {
 
 int start(int argc, char** argv, Program program) {
   platform::streams::take_closed();       // descriptors 0-2 taken before anything opens
-  std::fesetround(FE_TONEAREST);          // 1, 4. floating point: round to nearest
-  platform::install_crash_handlers(sys_quit_from_signal);  // 3. crash handling
+  std::fesetround(FE_TONEAREST);          // floating point rounds to nearest
+  platform::install_crash_handlers(sys_quit_from_signal);  // a processor fault ends through quit
   args.assign(argv, argv + argc);
   // The interpreter runs on one thread with a large stack, so that deep Qel
   // recursion ends in a stack-overflow error rather than a fault.

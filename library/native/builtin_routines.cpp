@@ -30,6 +30,7 @@
 #include "runtime/memory.hpp"
 #include "runtime/stack.hpp"
 #include "runtime/unicode.hpp"
+#include "platform/image_state.hpp"
 
 namespace qel::library::native {
 
@@ -310,6 +311,7 @@ const char* const kTypesetNames[] = {
 };
 constexpr u32 kTypesetCount = sizeof(kTypesetNames) / sizeof(kTypesetNames[0]);
 Cell g_typeset_words[kTypesetCount];  // global word cells (nodes never move)
+QEL_IMAGE_KEEP(g_typeset_words);
 
 template <u32 I>
 void in_typeset() {

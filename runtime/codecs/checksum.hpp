@@ -21,6 +21,15 @@ enum Code : int { TCP = 0, CRC32 = 1, MD5 = 2, SHA1 = 3, SHA256 = 4, SHA384 = 5,
 // pieces equals the CRC of the whole.
 u32 crc32(const u8* bytes, std::size_t n, u32 crc = 0);
 u32 adler32(const u8* bytes, std::size_t n);
+// A fast check of large data (the boot image): four CRC-32C (Castagnoli)
+// running over the interleaved 8-byte words of the bytes (the last n % 32
+// bytes in the first), folded into 64 bits. Not the CRC of the bytes; the
+// same on every machine (with the processor's CRC instruction when it has
+// one). The seed starts the lanes: the check of other data, to fold
+// several pieces into one.
+u64 lanes_crc32c(const u8* bytes, std::size_t n, u64 seed = 0);
+// The same without the processor's instruction.
+u64 lanes_crc32c_portable(const u8* bytes, std::size_t n, u64 seed = 0);
 u16 tcp(const u8* bytes, std::size_t n);
 
 // Bytes of a digest: 16, 20, 32, 48, 64 for codes 2 to 6; 0 for the others.

@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "platform/image_state.hpp"
 #include "runtime/collector.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/roots.hpp"
@@ -228,6 +229,37 @@ TEST(MemoryDeathTest, StaleBufferPointersAndForbiddenAllocationsAreCaught) {
       },
       "allocation inside a no-allocation scope");
 #endif
+}
+
+// What a boot image keeps of C++ pointers: a pointer into the executable
+// or into the memory region travels as its offset; any other pointer
+// cannot be kept, and reading past the saved bytes fails.
+TEST(ImageState, PointersTravelAsOffsets) {
+  static const int in_executable = 1;
+  std::vector<u8> bytes;
+  image_state::Writer w(bytes);
+  w.pointer(&in_executable);
+  w.pointer(nullptr);
+  w.region_pointer(mem::region + 4096);
+  w.region_pointer(nullptr);
+  ASSERT_FALSE(w.failed());
+  image_state::Reader r(bytes.data(), bytes.size());
+  EXPECT_EQ(r.pointer(), &in_executable);
+  EXPECT_EQ(r.pointer(), nullptr);
+  EXPECT_EQ(r.region_pointer(), mem::region + 4096);
+  EXPECT_EQ(r.region_pointer(), nullptr);
+  EXPECT_TRUE(r.ok());
+  r.value<u32>();
+  EXPECT_FALSE(r.good());
+
+  std::vector<int> heap(1);
+  std::vector<u8> more;
+  image_state::Writer on_heap(more);
+  on_heap.pointer(heap.data());
+  EXPECT_TRUE(on_heap.failed());
+  image_state::Writer outside(more);
+  outside.region_pointer(&in_executable);
+  EXPECT_TRUE(outside.failed());
 }
 
 }  // namespace memory_test
