@@ -6,6 +6,9 @@
 // from a line towards older or newer lines until a number of rows is used
 // up, as scrolling and keeping the end of the output in view do.
 //
+// _redraw-area and _paint-area (in redraw-input and paint) let a key at the
+// prompt paint the input line again, and nothing above it.
+//
 // _add-row (in add-line), _end-in-view (in reset-top) and _print-line (in
 // vprint) do the work of those functions for the common printed line: one
 // that takes one row (printable ASCII narrower than the box in a monospaced
@@ -36,6 +39,8 @@
 #include "eval/library_routines.hpp"
 #include "runtime/memory.hpp"
 #include "platform/image_state.hpp"
+#include "view/backend/entry.hpp"
+#include "view/module.hpp"
 
 namespace qel::console {
 
@@ -529,6 +534,26 @@ void print_line() {
   api::done();
 }
 
+// _redraw-area face offset size (in redraw-input): the rectangle of the
+// console face painted again at its window's next frame, the rest kept;
+// false when the face has no window of the GUI backend to take it (the
+// caller redraws the whole face through the view platform).
+void redraw_area() {
+  const view::backend::Entries* m = view::module::load();
+  api::answer_logic(m && m->redraw_area && m->redraw_area(api::arg(0), api::arg(1), api::arg(2)));
+}
+
+// _paint-area face (in paint): while the face's drawing paints a part of it
+// only, that part as [offset size]; else none.
+void paint_area() {
+  const view::backend::Entries* m = view::module::load();
+  if (!m || !m->painting_area) {
+    api::answer_none();
+    return;
+  }
+  api::set_result(m->painting_area(api::arg(0)));
+}
+
 }  // namespace
 
 void wire_terminal_routines() {
@@ -554,6 +579,9 @@ void wire_terminal_routines() {
   library::wire("gui-console-ctx terminal vprint", "_print-line",
        "[terminal [object!] str [string!] lf? [logic!] console win scroller monospace? [any-type!]]",
        print_line);
+  library::wire("gui-console-ctx terminal redraw-input", "_redraw-area",
+       "[face [object!] offset [planar!] size [planar!]]", redraw_area);
+  library::wire("gui-console-ctx terminal paint", "_paint-area", "[face [object!]]", paint_area);
 }
 
 }  // namespace qel::console

@@ -1010,7 +1010,12 @@ Status eval_arguments(const Cell* fn, const Code& code, u32& pos, const Cell* pa
     }
   }
 
-  if (trace) fire_event(EV_CALL, code.block, i32(pos), name, fn);
+  if (trace) {
+    // An infix call reports the operator (the word's value), not the
+    // function it was made from.
+    Cell opv = infix ? *word_value(name) : *fn;
+    fire_event(EV_CALL, code.block, i32(pos), name, &opv);
+  }
   // Function-like values: the locals (the /local flag, then none each).
   if (!native_like && locals > 0) {
     make_logic(stack::push(), false);

@@ -1,8 +1,9 @@
 #!/bin/sh
 # `cmake --install` to a temporary prefix: qel alone in bin/, its GUI backend
 # module in lib/qel/. The installed qel, run as a command-line program,
-# opens a window: its module is found from its own location (nothing lies
-# beside it), and prints what the window holds.
+# starts from the boot image it carries, opens a window: its module is found
+# from its own location (nothing lies beside it), and prints what the window
+# holds.
 # Usage: install_checks.sh BUILD-DIR (under tests/gui_xvfb.sh)
 set -e
 # (where the files go and where qel finds them: the collector-stress mode
@@ -19,6 +20,13 @@ fi
 if [ ! -f "$prefix/lib/qel/qel-backend.so" ]; then
   echo "no lib/qel/qel-backend.so under the prefix:"
   find "$prefix"
+  exit 1
+fi
+# It starts from the boot image it carries inside (nothing lies beside it).
+printf 'Qel []\n' >"$prefix/empty.qel"
+why=$(QEL_BOOT_REPORT=1 "$prefix/bin/qel" "$prefix/empty.qel" </dev/null 2>&1 >/dev/null)
+if [ "$why" != "boot image: taken" ]; then
+  echo "the installed qel does not start from its image: $why"
   exit 1
 fi
 cat >"$prefix/s.qel" <<'QEL'

@@ -1,6 +1,7 @@
 // Start-up: brings every layer up in its fixed order, and the entry
 // sequence. It sits on top of the runtime, the datatypes and the evaluator
 // (runtime/startup.hpp declares what it defines).
+#include <malloc.h>
 #include <pthread.h>
 
 #include <cfenv>
@@ -119,6 +120,10 @@ int start(int argc, char** argv, Program program) {
   args.assign(argv, argv + argc);
   // The interpreter runs on one thread with a large stack, so that deep Qel
   // recursion ends in a stack-overflow error rather than a fault.
+  // Its allocations come from the process's main heap, which grows by
+  // large steps, not from a heap of the thread's own, which the C library
+  // grows a page at a time (a system call and a fault each).
+  mallopt(M_ARENA_MAX, 1);
   StartArgs a{program, 0};
   platform::block_interrupts();
   pthread_attr_t attr;

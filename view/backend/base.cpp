@@ -36,55 +36,22 @@ namespace {
 
 using window::Record;
 
-// The draw target of a self-drawn face window (window memory DRAW_TARGET).
-// Two surfaces: the one shown (painted last) and the one the next paint
-// draws into; once painted they change places, and only the rectangle in
-// which they differ is drawn on the screen again.
+// The draw target of a self-drawn face window (window memory DRAW_TARGET):
+// the surface shown, and what of it waits to be painted again (its damage:
+// the whole face, or a rectangle of it). A paint draws the damage again,
+// in place, clipped to it (the face's drawing is told which rectangle it
+// paints), and only that rectangle is drawn on the screen again.
 struct Target {
-  cairo_surface_t* surface = nullptr;  // shown
-  cairo_surface_t* back = nullptr;     // painted next
+  cairo_surface_t* surface = nullptr;
   int width = 0, height = 0;
   bool dirty = true;
+  bool whole = true;                              // the damage is the whole face
+  cairo_rectangle_int_t damage{0, 0, 0, 0};        // else this rectangle (pixels)
+  const cairo_rectangle_int_t* painting = nullptr;  // while a part is painted: that part
   ~Target() {
     if (surface) cairo_surface_destroy(surface);
-    if (back) cairo_surface_destroy(back);
   }
 };
-
-// The smallest rectangle holding every pixel in which the two surfaces (of
-// one size and format) differ; empty when they are alike.
-cairo_rectangle_int_t changed_area(cairo_surface_t* a, cairo_surface_t* b, int width, int height) {
-  cairo_rectangle_int_t r{0, 0, 0, 0};
-  const int stride = cairo_image_surface_get_stride(a);
-  const unsigned char* pa = cairo_image_surface_get_data(a);
-  const unsigned char* pb = cairo_image_surface_get_data(b);
-  if (!pa || !pb || stride != cairo_image_surface_get_stride(b)) {
-    r.width = width;
-    r.height = height;
-    return r;
-  }
-  int top = -1, bottom = -1, left = width, right = -1;
-  const std::size_t row_bytes = std::size_t(width) * 4;
-  for (int y = 0; y < height; ++y) {
-    const unsigned char* ra = pa + std::size_t(y) * std::size_t(stride);
-    const unsigned char* rb = pb + std::size_t(y) * std::size_t(stride);
-    if (std::memcmp(ra, rb, row_bytes) == 0) continue;
-    if (top < 0) top = y;
-    bottom = y;
-    int x = 0;
-    while (x < left && std::memcmp(ra + x * 4, rb + x * 4, 4) == 0) ++x;
-    left = std::min(left, x);
-    x = width - 1;
-    while (x > right && std::memcmp(ra + x * 4, rb + x * 4, 4) == 0) --x;
-    right = std::max(right, x);
-  }
-  if (top < 0) return r;
-  r.x = left;
-  r.y = top;
-  r.width = right - left + 1;
-  r.height = bottom - top + 1;
-  return r;
-}
 
 // The live targets: still reachable when the process ends with windows up.
 // (Made once and never destroyed, so that it outlives the static objects.)
@@ -129,7 +96,7 @@ int g_painting = 0;  // paints in progress (a face that asks to be painted while
 std::unordered_set<u32>& g_at_frame = *new std::unordered_set<u32>();
 
 // Windows whose frame came while long work held their drawing back: painted
-// when the next event loop starts.
+// when the event loop is next run (paint_waiting).
 std::unordered_set<u32>& g_held = *new std::unordered_set<u32>();
 
 // A frame callback's own note: whether it ran (else it was dropped with its
@@ -175,7 +142,36 @@ void init(Record& w) {
 bool self_drawn(const Record& w) { return target(w) != nullptr; }
 
 void invalidate(Record& w) {
-  if (Target* t = target(w)) t->dirty = true;
+  if (Target* t = target(w)) {
+    t->dirty = true;
+    t->whole = true;
+  }
+}
+
+void invalidate_area(Record& w, int x, int y, int width, int height) {
+  Target* t = target(w);
+  if (!t || width <= 0 || height <= 0) return;
+  cairo_rectangle_int_t r{x, y, width, height};
+  if (!t->dirty) {
+    t->dirty = true;
+    t->whole = false;
+    t->damage = r;
+  } else if (!t->whole) {
+    cairo_region_t* u = cairo_region_create_rectangle(&t->damage);
+    cairo_region_union_rectangle(u, &r);
+    cairo_region_get_extents(u, &t->damage);
+    cairo_region_destroy(u);
+  }
+}
+
+bool painting_area(const Record& w, int* x, int* y, int* width, int* height) {
+  const Target* t = target(w);
+  if (!t || !t->painting) return false;
+  *x = t->painting->x;
+  *y = t->painting->y;
+  *width = t->painting->width;
+  *height = t->painting->height;
+  return true;
 }
 
 void paint(Record& w) {
@@ -189,31 +185,43 @@ void paint(Record& w) {
   int width = 0, height = 0;
   if (!pixel_size(v[0], &width, &height)) {
     t->dirty = false;
+    t->whole = true;
     if (t->surface) cairo_surface_destroy(t->surface);
-    if (t->back) cairo_surface_destroy(t->back);
-    t->surface = t->back = nullptr;
+    t->surface = nullptr;
     t->width = t->height = 0;
     container::set_surface(box, nullptr);
     return;
   }
   if (t->width != width || t->height != height) {
-    // A new size: both surfaces go, and the first paint shows whole.
+    // A new size: a new surface, painted whole.
     if (t->surface) cairo_surface_destroy(t->surface);
-    if (t->back) cairo_surface_destroy(t->back);
-    t->surface = t->back = nullptr;
+    t->surface = nullptr;
     t->width = width;
     t->height = height;
   }
-  if (!t->back) {
-    t->back = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height);
-    if (cairo_surface_status(t->back) != CAIRO_STATUS_SUCCESS) {
-      cairo_surface_destroy(t->back);
-      t->back = nullptr;
+  if (!t->surface) {
+    t->surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height);
+    if (cairo_surface_status(t->surface) != CAIRO_STATUS_SUCCESS) {
+      cairo_surface_destroy(t->surface);
+      t->surface = nullptr;
       fire(Err::internal_no_memory);
     }
+    t->whole = true;
+  }
+  // What is painted: the whole face, or the part of it that changed.
+  const cairo_rectangle_int_t whole{0, 0, width, height};
+  cairo_rectangle_int_t area = whole;
+  if (!t->whole) {
+    cairo_region_t* r = cairo_region_create_rectangle(&whole);
+    cairo_region_intersect_rectangle(r, &t->damage);
+    cairo_region_get_extents(r, &area);
+    cairo_region_destroy(r);
   }
   t->dirty = false;
-  cairo_surface_t* surface = cairo_surface_reference(t->back);
+  t->whole = true;
+  if (area.width <= 0 || area.height <= 0) return;
+  const bool part = area.x != 0 || area.y != 0 || area.width != width || area.height != height;
+  cairo_surface_t* surface = cairo_surface_reference(t->surface);
   u32 id = w.id;
   ++g_painting;
   struct Done {
@@ -226,14 +234,23 @@ void paint(Record& w) {
   draw::Context ctx;
   ctx.catch_errors = true;
   try {
-    draw::begin_window(ctx, surface, u32(width), u32(height), v[0]);
+    draw::begin_window(ctx, surface, u32(width), u32(height), v[0], part ? &area : nullptr);
     if (const Cell* d = face::facet(v[0], face::DRAW); d && type_of(d) == TYPE_BLOCK) {
       copy_cell(d, v[1]);
       draw_reporting(ctx, v[1]);
     } else if (face::is_type(v[0], "base") || face::is_type(v[0], "rich-text")) {
-      // The actor draws into the context the window holds while the event runs.
+      // The actor draws into the context the window holds while the event
+      // runs, and may ask which part of the face it paints.
       i32 pointer = window::keep_pointer(&ctx);
       window::set(w, window::DRAW_CONTEXT, pointer);
+      struct Painting {
+        u32 id;
+        Painting(u32 i, Target* t, const cairo_rectangle_int_t* part) : id(i) { t->painting = part; }
+        ~Painting() {
+          if (Record* again = window::find(id))
+            if (Target* now = target(*again)) now->painting = nullptr;
+        }
+      } painting(id, t, part ? &area : nullptr);
       messages::Message m;
       m.window = id;
       m.code = messages::PAINT;
@@ -252,13 +269,10 @@ void paint(Record& w) {
   // target now)
   Record* again = window::find(id);
   Target* now = again ? target(*again) : nullptr;
-  if (!now || now->back != surface) return;
+  if (!now || now->surface != surface) return;
   GtkWidget* b = windows::client(*again);
   if (!b || !container::is(b)) return;
-  cairo_rectangle_int_t whole{0, 0, width, height};
-  cairo_rectangle_int_t changed = now->surface ? changed_area(surface, now->surface, width, height) : whole;
-  std::swap(now->surface, now->back);
-  container::set_surface(b, now->surface, &changed);
+  container::set_surface(b, now->surface, &area);
 }
 
 void paint_at_frame(Record& w) {
@@ -268,8 +282,12 @@ void paint_at_frame(Record& w) {
   gtk_widget_add_tick_callback(g, on_frame, new FrameRequest{w.id, false}, frame_request_done);
 }
 
-void paint_held() {
+void paint_waiting() {
+  // (a window stays in g_at_frame while its frame callback is registered:
+  // that frame finds nothing left to paint)
   std::vector<u32> ids(g_held.begin(), g_held.end());
+  for (u32 id : g_at_frame)
+    if (!g_held.count(id)) ids.push_back(id);
   g_held.clear();
   for (u32 id : ids)
     guard::run([&] {

@@ -188,7 +188,7 @@ void start() {
   loop::install();
   procedures::install();
   input::set_context_menus(widget_items::show_context_menu, widget_items::forget_context_menu);
-  loop::on_loop_start(base::paint_held);
+  loop::on_loop_start(base::paint_waiting);
   for (windows::Release release : {base::release, input_method::release, widget_items::release, kill_timer,
                                    forget_input, forget_procedures})
     windows::on_release(release);

@@ -38,7 +38,7 @@ namespace qel::view::backend {
 
 // Bumped whenever the table's layout changes: a stale module beside the
 // executable is refused instead of called wrongly.
-inline constexpr u32 ABI_VERSION = 6;
+inline constexpr u32 ABI_VERSION = 7;
 
 // The build identity: a text the build writes into both sides each time it
 // is configured (QEL_BUILD_IDENTITY, given by tools/core.cmake to
@@ -122,6 +122,14 @@ struct Entries {
   // answers whether Ctrl+C or Escape was pressed meanwhile. Does nothing
   // inside an event loop or a dispatch.
   bool (*pump_work)(const Cell* window);
+  // A rectangle of a self-drawn face (offset and size in logical units,
+  // from its top-left) painted again at its window's next frame, the rest
+  // of it kept; false (nothing done) for a face without a window.
+  bool (*redraw_area)(const Cell* face, const Cell* offset, const Cell* size);
+  // While the face's drawing runs for a part of it only: pushes that part
+  // as a block [offset size] (logical units); none when the whole face is
+  // painted.
+  Cell* (*painting_area)(const Cell* face);
 };
 
 }  // namespace qel::view::backend

@@ -159,6 +159,10 @@ bool do_events(bool no_wait) {
   OverrideScope modifiers;
   bool any = false;
   if (no_wait) {
+    // (what waited for the loop is done first here too: the console
+    // answers keys typed ahead of its prompt with no blocking loop)
+    if (g_loop_start) g_loop_start();
+    guard::raise_pending();
     any = take_posted() || g_main_context_iteration(nullptr, FALSE);
     guard::raise_pending();
     return any;

@@ -49,7 +49,8 @@ bool pump_work(const Cell* window);
 // closed window queued for good.
 void drop_stale_events();
 // Called when a blocking loop starts, once the input held back by long work
-// is back in the queue (registered once: what waited for the next loop).
+// is back in the queue, and before a no-wait loop takes its message
+// (registered once: what waited for the next loop).
 void on_loop_start(void (*start)());
 // exit-event-loop: the innermost running loop ends.
 void exit_loop();

@@ -75,6 +75,8 @@ Entries make_entries() {
   e.caret_blink_time = setup::caret_blink_time;
   e.display_open = display::open;
   e.pump_work = loop::pump_work;
+  e.redraw_area = painter::redraw_area;
+  e.painting_area = painter::painting_area;
   return e;
 }
 

@@ -2,8 +2,10 @@
 
 #include <gtk/gtk.h>
 
+#include <cmath>
 #include <vector>
 
+#include "datatypes/block.hpp"
 #include "datatypes/image.hpp"
 #include "runtime/api.hpp"
 #include "view/backend/base.hpp"
@@ -100,6 +102,33 @@ Cell* snapshot(Record& w) {
   }
   cairo_surface_destroy(s);
   return image::push_from_pixels(u32(width), u32(height), pixels.data());
+}
+
+bool redraw_area(const Cell* face, const Cell* offset, const Cell* size) {
+  Record* w = record_of_face(face);
+  double x = 0, y = 0, width = 0, height = 0;
+  if (!w || !units::read_point(offset, &x, &y) || !units::read_point(size, &width, &height)) return false;
+  // The pixels the rectangle touches.
+  double s = units::current.scale;
+  int left = int(std::floor(x * s)), top = int(std::floor(y * s));
+  int right = int(std::ceil((x + width) * s)), bottom = int(std::ceil((y + height) * s));
+  base::invalidate_area(*w, left, top, right - left, bottom - top);
+  base::paint_at_frame(*w);
+  return true;
+}
+
+Cell* painting_area(const Cell* face) {
+  Record* w = record_of_face(face);
+  int x = 0, y = 0, width = 0, height = 0;
+  Cell* out = make_none(stack::push());
+  if (!w || !base::painting_area(*w, &x, &y, &width, &height)) return out;
+  api::Values v(1);  // a point (the answer, on the stack below, is rooted)
+  block::make_at(out, 2);
+  units::logical_point(x, y, false, v[0]);
+  block::append_copy(out, v[0]);
+  units::logical_point(width, height, false, v[0]);
+  block::append_copy(out, v[0]);
+  return out;
 }
 
 void show_window() {

@@ -21,6 +21,10 @@ void flush(window::Record& w);
 // Pushes the window's pixels as an image! (none when it has no size yet).
 Cell* snapshot(window::Record& w);
 
+// The console's partial repaints (entry.hpp's redraw_area, painting_area).
+bool redraw_area(const Cell* face, const Cell* offset, const Cell* size);
+Cell* painting_area(const Cell* face);
+
 // Routine bodies: show-window, refresh-window, redraw.
 void show_window();
 void refresh_window();

@@ -42,7 +42,10 @@ void draw_image(const Cell* image, const Cell* commands);
 // Begins a drawing on a window's surface for its face, which paints its
 // background first: cleared to the face's colour (transparent without one),
 // its image scaled to its size, and for a face that is no window, its text,
-// drawn by the text command in the font's colour (black without one).
-void begin_window(Context& ctx, cairo_surface_t* surface, u32 width, u32 height, const Cell* face);
+// drawn by the text command in the font's colour (black without one). With
+// an area, the drawing keeps to that rectangle of the surface (pixels): what
+// lies outside it stays as it was.
+void begin_window(Context& ctx, cairo_surface_t* surface, u32 width, u32 height, const Cell* face,
+                  const cairo_rectangle_int_t* area = nullptr);
 
 }  // namespace qel::view::backend::draw

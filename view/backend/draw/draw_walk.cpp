@@ -1,3 +1,6 @@
+// The DRAW walk: each keyword's arguments checked by their datatypes, then
+// its operation called (walker.hpp); and the entry points that begin a
+// drawing on an image or a window's surface.
 #include "view/backend/draw/walker.hpp"
 
 #include <cmath>
@@ -20,72 +23,13 @@
 #include "runtime/memory.hpp"
 #include "view/backend/draw/arguments.hpp"
 #include "view/backend/draw/commands.hpp"
+#include "view/backend/draw/walk.hpp"
 #include "view/backend/draw/words.hpp"
 #include "view/face.hpp"
 
 namespace qel::view::backend::draw {
 
 namespace {
-
-// ---- the walk over one block ---------------------------------------------------------------------
-
-// The block being walked, rooted, and the number of cells it had when the
-// walk began (cells appended meanwhile are not walked).
-class Walk {
- public:
-  explicit Walk(const Cell* block)
-      : node_(series_node(block)),
-        limit_(mem::buffer_of(node_)->used() / u32(sizeof(Cell))),
-        start_(series_index(block) < 0 ? 0 : u32(series_index(block))) {
-    copy_cell(block, block_.get());
-  }
-  u32 node() const { return node_; }
-  u32 start() const { return start_; }
-  const Cell* block() { return block_.get(); }
-  u32 tail() const {
-    u32 n = mem::buffer_of(node_)->used() / u32(sizeof(Cell));
-    return n < limit_ ? n : limit_;
-  }
-  // Cell i (valid until the next allocation), or a none cell past the tail.
-  const Cell* at(u32 i) const {
-    static const Cell none{TYPE_NONE, 0, 0, 0};
-    return i < tail() ? mem::buffer_of(node_)->cells() + i : &none;
-  }
-  Type type_at(u32 i) const { return i < tail() ? type_of(at(i)) : TYPE_NO_TYPE; }
-  // Numbers that are not finite are no arguments: the walk reports them
-  // where they stand.
-  bool point(u32 i) const { return i < tail() && is_point(at(i)) && is_finite(at(i)); }
-  bool number(u32 i) const { return i < tail() && is_number(at(i)) && is_finite(at(i)); }
-  bool scale(u32 i) const { return i < tail() && is_scale(at(i)) && is_finite(at(i)); }
-  Word word(u32 i) const { return type_at(i) == TYPE_WORD ? word_of(at(i)) : W_NONE; }
-  bool colour(u32 i, u32* c = nullptr, bool* alpha = nullptr) const {
-    u32 ignored;
-    return i < tail() && colour_of(at(i), c ? c : &ignored, alpha);
-  }
-
- private:
-  roots::LocalCell block_;
-  u32 node_;
-  u32 limit_;
-  u32 start_;
-};
-
-// A set-word in a block: set to the block positioned at the value after it.
-void set_word_at(Walk& w, u32 i) {
-  api::Values v(2);
-  copy_cell(w.at(i), v[0]);
-  copy_cell(w.block(), v[1]);
-  set_series_index(v[1], i32(i + 1));
-  set_type(v[0], TYPE_WORD);
-  word::set(v[0], v[1]);
-}
-
-// The cycle stack entry of a walk: a block already on it is draw-infinite.
-u32 checked_node(Context& ctx, const Cell* block) {
-  u32 node = series_node(block);
-  if (cycles::find(node)) throw_draw_error(ctx, block, 0, true);
-  return node;
-}
 
 // Saves the drawing state and restores it however the scope ends.
 class StateScope {
@@ -104,81 +48,13 @@ class DrawWalk {
  public:
   DrawWalk(Context& ctx, const Cell* block) : ctx_(ctx), w_(block) {}
 
-  void run() {
-    for (u32 i = w_.start(); i < w_.tail();) {
-      const Cell* c = w_.at(i);
-      switch (type_of(c)) {
-        case TYPE_WORD:
-          i = keyword(i, word_of(c));
-          break;
-        case TYPE_SET_WORD:
-          set_word_at(w_, i);
-          ++i;
-          break;
-        case TYPE_BLOCK: {
-          Cell nested = *c;
-          parse_draw(ctx_, &nested);
-          ++i;
-          break;
-        }
-        default:
-          fail(i);
-      }
-    }
-  }
+  void run() { each_value(w_, *this); }
 
- private:
-  Context& ctx_;
-  Walk w_;
-
+  // The loop's handlers (walk.hpp).
+  static constexpr bool lit_words = false;
   [[noreturn]] void fail(u32 i) { throw_draw_error(ctx_, w_.block(), i, false); }
-
-  CommandArgs args(u32 keyword) const {
-    CommandArgs a;
-    a.node = w_.node();
-    a.keyword = keyword;
-    return a;
-  }
-
-  void call(Command cmd, const CommandArgs& a) {
-    cmd(ctx_, a);
-    check_status(ctx_);
-  }
-
-  // Consumes points from i on; answers the position after the last.
-  u32 points_from(u32 i) const {
-    while (w_.point(i)) ++i;
-    return i;
-  }
-
-  // A keyword followed by at least `least` points (and, with closed, the
-  // optional word `closed`): the command gets the first and the last point.
-  // Too few points are reported at the first one (or in its place).
-  u32 point_run(u32 i, u32 least, Command cmd, bool closed) {
-    u32 end = points_from(i + 1);
-    if (end < i + 1 + least) fail(i + 1);
-    CommandArgs a = args(i);
-    a.first = i + 1;
-    a.last = end - 1;
-    if (closed && w_.word(end) == W_CLOSED) {
-      a.flag = true;
-      ++end;
-    }
-    call(cmd, a);
-    return end;
-  }
-
-  // A walk of the nested block at i, with the state saved around it and the
-  // operation applied inside.
-  template <class Apply>
-  void nested_with_state(u32 block_pos, Apply apply) {
-    StateScope scope(ctx_);
-    apply();
-    Cell nested = *w_.at(block_pos);
-    parse_draw(ctx_, &nested);
-  }
-
-  u32 keyword(u32 i, Word kw) {
+  void nested(const Cell* block) { parse_draw(ctx_, block); }
+  u32 keyword(u32 i, Word kw, bool /*lit*/) {
     switch (kw) {
       case W_PEN: return pen(i, false);
       case W_FILL_PEN: return pen(i, true);
@@ -317,6 +193,56 @@ class DrawWalk {
         fail(i);
     }
   }
+
+ private:
+  Context& ctx_;
+  Walk w_;
+
+  CommandArgs args(u32 keyword) const {
+    CommandArgs a;
+    a.node = w_.node();
+    a.keyword = keyword;
+    return a;
+  }
+
+  void call(Command cmd, const CommandArgs& a) {
+    cmd(ctx_, a);
+    check_status(ctx_);
+  }
+
+  // Consumes points from i on; answers the position after the last.
+  u32 points_from(u32 i) const {
+    while (w_.point(i)) ++i;
+    return i;
+  }
+
+  // A keyword followed by at least `least` points (and, with closed, the
+  // optional word `closed`): the command gets the first and the last point.
+  // Too few points are reported at the first one (or in its place).
+  u32 point_run(u32 i, u32 least, Command cmd, bool closed) {
+    u32 end = points_from(i + 1);
+    if (end < i + 1 + least) fail(i + 1);
+    CommandArgs a = args(i);
+    a.first = i + 1;
+    a.last = end - 1;
+    if (closed && w_.word(end) == W_CLOSED) {
+      a.flag = true;
+      ++end;
+    }
+    call(cmd, a);
+    return end;
+  }
+
+  // A walk of the nested block at i, with the state saved around it and the
+  // operation applied inside.
+  template <class Apply>
+  void nested_with_state(u32 block_pos, Apply apply) {
+    StateScope scope(ctx_);
+    apply();
+    Cell nested = *w_.at(block_pos);
+    parse_draw(ctx_, &nested);
+  }
+
 
   // ---- pens and brushes -----------------------------------------------------------------------
 
@@ -690,151 +616,12 @@ class DrawWalk {
   }
 };
 
-// ---- the SHAPE walk -------------------------------------------------------------------------------
-
-class ShapeWalk {
- public:
-  ShapeWalk(Context& ctx, const Cell* block, bool draw) : ctx_(ctx), w_(block), draw_(draw) {}
-
-  void run() {
-    for (u32 i = w_.start(); i < w_.tail();) {
-      const Cell* c = w_.at(i);
-      switch (type_of(c)) {
-        case TYPE_BLOCK: {
-          Cell nested = *c;
-          parse_shape(ctx_, &nested, draw_, true);
-          ++i;
-          break;
-        }
-        case TYPE_WORD:
-        case TYPE_LIT_WORD:
-          i = keyword(i, word_of(c), type_of(c) == TYPE_LIT_WORD);
-          break;
-        case TYPE_SET_WORD:
-          set_word_at(w_, i);
-          ++i;
-          break;
-        default:
-          fail(i);
-      }
-    }
-  }
-
- private:
-  Context& ctx_;
-  Walk w_;
-  bool draw_;
-  std::vector<double> xy_;
-
-  [[noreturn]] void fail(u32 i) { throw_draw_error(ctx_, w_.block(), i, false); }
-
-  // The points from k into xy_; answers the position after them.
-  u32 points_from(u32 k) {
-    xy_.clear();
-    while (w_.point(k)) {
-      Point p = point_of(w_.at(k++));
-      xy_.push_back(p.x);
-      xy_.push_back(p.y);
-    }
-    return k;
-  }
-
-  // Too few points are reported at the first one (or in its place).
-  u32 at_least(u32 i, u32 n) {
-    u32 end = points_from(i + 1);
-    if (end < i + 1 + n) fail(i + 1);
-    return end;
-  }
-
-  u32 keyword(u32 i, Word kw, bool rel) {
-    Shape& s = ctx_.shape;
-    switch (kw) {
-      case W_MOVE: {
-        if (!w_.point(i + 1)) fail(i + 1);
-        Point p = point_of(w_.at(i + 1));
-        s.move(p.x, p.y, rel);
-        return i + 2;
-      }
-      case W_LINE: {
-        u32 end = at_least(i, 1);
-        s.line(xy_.data(), u32(xy_.size() / 2), rel);
-        return end;
-      }
-      case W_HLINE:
-      case W_VLINE:
-        if (!w_.number(i + 1)) fail(i + 1);
-        s.hvline(number_of(w_.at(i + 1)), rel, kw == W_HLINE);
-        return i + 2;
-      case W_ARC: {
-        if (!w_.point(i + 1)) fail(i + 1);
-        for (u32 k = 2; k <= 4; ++k) {
-          if (!w_.number(i + k)) fail(i + k);
-        }
-        Point e = point_of(w_.at(i + 1));
-        double rx = number_of(w_.at(i + 2)), ry = number_of(w_.at(i + 3));
-        double angle = number_of(w_.at(i + 4));
-        bool sweep = false, large = false;
-        u32 k = i + 5;
-        for (int n = 0; n < 2; ++n) {
-          Word f = w_.word(k);
-          if (f == W_SWEEP) sweep = true;
-          else if (f == W_LARGE) large = true;
-          else break;
-          ++k;
-        }
-        s.arc(e.x, e.y, rx, ry, angle, sweep, large, rel);
-        return k;
-      }
-      case W_CURVE: {
-        u32 end = at_least(i, 3);
-        s.curve(xy_.data(), u32(xy_.size() / 2), rel);
-        return end;
-      }
-      case W_CURV: {
-        u32 end = at_least(i, 2);
-        s.curv(xy_.data(), u32(xy_.size() / 2), rel);
-        return end;
-      }
-      case W_QCURVE: {
-        u32 end = at_least(i, 2);
-        s.qcurve(xy_.data(), u32(xy_.size() / 2), rel);
-        return end;
-      }
-      case W_QCURV: {
-        u32 end = at_least(i, 1);
-        s.qcurv(xy_.data(), u32(xy_.size() / 2), rel);
-        return end;
-      }
-      case W_CLOSE:
-        s.close();
-        return i + 1;
-      default:
-        fail(i);
-    }
-  }
-};
-
 }  // namespace
-
-// ---- entry points --------------------------------------------------------------------------------
 
 void parse_draw(Context& ctx, const Cell* block) {
   init_words();
   cycles::Scope entry(checked_node(ctx, block));
   DrawWalk(ctx, block).run();
-}
-
-void parse_shape(Context& ctx, const Cell* block, bool close_and_draw, bool nested) {
-  init_words();
-  // A SHAPE block that contains itself would never end either.
-  cycles::Scope entry(checked_node(ctx, block));
-  if (!nested) ctx.shape.begin(close_and_draw);
-  ShapeWalk(ctx, block, close_and_draw).run();
-  if (close_and_draw && !nested) {
-    draw_path(ctx, ctx.shape.path);
-    ctx.shape.reset();
-    check_status(ctx);
-  }
 }
 
 bool run(Context& ctx, const Cell* commands) {
@@ -858,11 +645,18 @@ void draw_image(const Cell* image, const Cell* commands) {
   end(ctx);
 }
 
-void begin_window(Context& ctx, cairo_surface_t* surface, u32 width, u32 height, const Cell* face_in) {
+void begin_window(Context& ctx, cairo_surface_t* surface, u32 width, u32 height, const Cell* face_in,
+                  const cairo_rectangle_int_t* area) {
   begin_surface(ctx, surface, width, height);
   api::Values v(2);  // the face, a block holding the text command's arguments
   Cell* face = copy_cell(face_in, v[0]);
   cairo_t* cr = ctx.cr;
+  if (area) {
+    // Below every clip the drawing makes (each saves the state, and gives
+    // it back).
+    cairo_rectangle(cr, area->x, area->y, area->width, area->height);
+    cairo_clip(cr);
+  }
   // The background: the face's colour, or fully transparent.
   const Cell* colour = view::face::facet(face, view::face::COLOR);
   u32 c = 0xFF000000u;
