@@ -105,15 +105,23 @@ std::string symbol_at(u64 offset) {
 
 MappedSection::~MappedSection() { close(); }
 
-void MappedSection::close() {
+bool MappedSection::read_file(void* out, std::size_t n, u64 file_offset) const {
+  return fd_ >= 0 && read_at(fd_, out, n, file_offset);
+}
+
+void MappedSection::unmap() {
   if (map_) ::munmap(map_, map_bytes_);
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-  offset_ = 0;
   map_ = nullptr;
   map_bytes_ = 0;
   data_ = nullptr;
   size_ = 0;
+}
+
+void MappedSection::close() {
+  unmap();
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  offset_ = 0;
 }
 
 bool MappedSection::open(const char* section, const char* path) {

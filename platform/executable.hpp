@@ -40,6 +40,11 @@ class MappedSection {
   bool truncated() const { return truncated_; }
   int file() const { return fd_; }
   u64 file_offset() const { return offset_; }
+  // Unmaps the section's bytes (data() is null then) and keeps the file
+  // open, for parts of it to be mapped elsewhere.
+  void unmap();
+  // Reads n bytes of the file at this offset; false on a short read.
+  bool read_file(void* out, std::size_t n, u64 file_offset) const;
   void close();
 
  private:

@@ -366,14 +366,22 @@ bool load() {
     }
   }
   // The runs' pages come from the file when the section lies at a page
-  // boundary of it, else they are copied.
+  // boundary of it, else they are copied. Mapped, they are the process's
+  // only view of those bytes: the section's own view goes first, so that
+  // the process never holds the image twice.
   const bool mapped = section.file_offset() % kPage == 0;
   u64 at = u64(parsed.data - section.data());  // from the image's start
-  for (u32 i = 0; i < h.run_count; ++i) {
-    const mem::Run& r = parsed.runs[i];
+  const std::vector<mem::Run> runs(parsed.runs, parsed.runs + h.run_count);
+  if (mapped) section.unmap();
+  for (const mem::Run& r : runs) {
     if (!mapped || !platform::map_file_pages(r.offset, r.bytes, section.file(), section.file_offset() + at)) {
       QEL_UNPOISON(mem::at<u8>(r.offset), r.bytes);
-      std::memcpy(mem::at<u8>(r.offset), section.data() + at, r.bytes);
+      if (section.data()) {
+        std::memcpy(mem::at<u8>(r.offset), section.data() + at, r.bytes);
+      } else if (!section.read_file(mem::at<u8>(r.offset), r.bytes, section.file_offset() + at)) {
+        std::fprintf(stderr, "*** boot image: its pages cannot be read back\n");
+        std::_Exit(1);
+      }
     }
     at += page_round(r.bytes);
   }
