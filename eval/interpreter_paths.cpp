@@ -141,14 +141,17 @@ Status eval_path(const Cell* path_in, const Code& code, u32& pos, bool set, bool
     }
   }
   Cell r = values[set ? 0 : steps - 1];
-  if (trace) fire_event(EV_EXIT, &path, i32(n), nullptr, &r);
+  // A function the path ends in is called: its return reports the path's
+  // value, as for a function met inside the path.
+  bool call = !set && !get && is_function_type(type_of(&r));
+  if (trace && !call) fire_event(EV_EXIT, &path, i32(n), nullptr, &r);
   stack::top = entry_top;
   if (set) {
     copy_cell(&set_copy, stack::base);
     stack::keep();
     return 0;
   }
-  if (!get && is_function_type(type_of(&r))) {
+  if (call) {
     if (not_called) *not_called = false;
     return eval_call(&r, code, pos, sub, nullptr, nullptr, &r, 0, false);
   }
