@@ -295,10 +295,21 @@ Status eval_block_general(const Cell* block_in, bool chain) {
 
 }  // namespace detail
 
-Status eval_next(const Code& code, u32& pos, bool sub) {
+namespace detail {
+
+Status eval_next_reference(const Code& code, u32& pos, bool sub) {
   stack::mark_interp(&g_body_word);
   Status st = eval_expression(code, pos);
   return close_frame(st, sub);
+}
+
+}  // namespace detail
+
+Status eval_next(const Code& code, u32& pos, bool sub) {
+  if (!trace && !g_trace_held && !reference && code.block) {
+    if (compiled::Unit* u = compiled::unit_for_walk(code.block)) return compiled::eval_next(u, code, pos, sub);
+  }
+  return eval_next_reference(code, pos, sub);
 }
 
 Status do_next(const Cell* block, i32* next_index) {

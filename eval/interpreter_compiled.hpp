@@ -42,6 +42,15 @@ Unit* unit_for_body(const Cell* body);
 // (null: the reference runs it).
 Unit* unit_for_block(const Cell* block);
 
+// The compiled form of a block walked expression by expression (any, all,
+// case, reduce, print), made at its second walk (null: the reference runs
+// it).
+Unit* unit_for_walk(const Cell* block);
+// One expression of the walked block at pos, as eval_next evaluates it (in
+// a frame of its own; sub: its value pushed); advances pos past it. An
+// expression the unit does not begin at pos runs as the reference runs it.
+Status eval_next(Unit* u, const Code& code, u32& pos, bool sub);
+
 // The unit of a block that native code runs again and again (a PARSE
 // rule's paren), kept by that code between runs: used again while no unit
 // was retired since and the code is unchanged, else found again.

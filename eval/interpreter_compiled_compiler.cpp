@@ -406,6 +406,10 @@ struct Compiler {
     while (pos < count(bi)) {
       // The first statement needs no O_STMT: the block's opening did its part.
       u32 stmt = pos == u.blocks[bi].start ? here() : emit(Op{O_STMT, 0, 0, pos});
+      if (flags & F_MAIN) {
+        u.blocks[bi].stmt_pos.push_back(pos);
+        u.blocks[bi].stmt_pc.push_back(pos == u.blocks[bi].start ? stmt : stmt + 1);
+      }
       u32 pure_end = 0;
       if (all_pure) {
         PureStmt ps;
@@ -918,6 +922,12 @@ struct Compiler {
         u.ops[first].spare = a;
         u.ops[first].a = here() + 1;
       }
+      if (here() == first + 1 && code == O_CONST &&
+          ((u.calls[ci].accepts[a] >> (u32(type_of(&u.ops[first].c)) & 63)) & 1)) {
+        // A literal of a type the function takes needs no check (nor does it
+        // for another function a dyn call makes: that takes those types too).
+        return p;
+      }
       if (here() == first + 1 && (code == O_CONST || code == O_WORD || code == O_GETW || code == O_LITW ||
                                   code == O_GETPATH)) {
         // A lone value checks its type itself.
@@ -1038,8 +1048,8 @@ struct Compiler {
                        (cond_arg < 0 || literal_block(u32(cond_arg)));
     // any and all with a literal block that is not empty: its expressions
     // are inlined.
-    bool inline_walk = (native == natives::N_any || native == natives::N_all) && nargs == 1 &&
-                       nesting < MAX_NESTING && literal_block(0);
+    bool inline_walk = (native == natives::N_any || native == natives::N_all || native == natives::N_reduce) &&
+                       nargs == 1 && nesting < MAX_NESTING && literal_block(0);
     if (inline_walk) {
       Cell b = literal(0);
       const mem::Buffer* bb = buffer_of(series_node(&b));
@@ -1165,6 +1175,23 @@ Unit* unit_for(const Cell* block) {
 }
 
 Unit* unit_for_body(const Cell* body) { return unit_for(body); }
+
+// A block walked expression by expression is made at its second walk: the
+// blocks of data walked once (a print's, a reduce's of a copy) cost no unit.
+Unit* unit_for_walk(const Cell* block) {
+  u32 node = series_node(block);
+  i32 idx = series_index(block);
+  u32 start = idx < 0 ? 0 : u32(idx);
+  Front& f = front_of(node, start);
+  if (!f.unit || f.node != node || f.start != start) {
+    auto it = g_cache.find(key_of(node, start));
+    if (it == g_cache.end() || (!it->second.unit && !it->second.walked)) {
+      g_cache[key_of(node, start)].walked = true;
+      return nullptr;
+    }
+  }
+  return unit_for(block);
+}
 Unit* unit_for_block(const Cell* block) { return unit_for(block); }
 
 Unit* cached_unit_for_block(const Cell* block, UnitCache& cache) {

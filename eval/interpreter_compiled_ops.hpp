@@ -74,13 +74,14 @@ enum OpCode : u8 {
   // the refinements from the spare-th on are taken as the reference takes
   // them and the call is made from here
   O_REFCHECK,
-  // any and all with a literal block (k: the native): its expressions are
-  // inlined, each in a frame of its own, its result tested in the native's
-  // base (c: the block; a: its block in the unit; e: O_WALKEND; spare: the
+  // any, all and reduce with a literal block (k: the native): its
+  // expressions are inlined, each in a frame of its own, its result tested
+  // in the native's base (any, all) or appended to the new block (reduce)
+  // (c: the block; a: its block in the unit; e: O_WALKEND; spare: the
   // native's O_INVOKE, taken when the block is not this one)
   O_WALK,
   O_WSTMT,      // an expression of the block begins at pos
-  O_WTEST,      // its value is tested
+  O_WTEST,      // its value is tested (or appended)
   O_WALKEND,    // the block ran out, or a status reached the walk
   // a set-path of words (and integers) after its head word: c, its field
   // path e; its value's expression follows (b: its O_SETPATHDONE)
@@ -152,6 +153,9 @@ struct UBlock {
   // Statements that can all run without the block's frame (none: the block
   // always opens its frame).
   std::vector<PureStmt> pure;
+  // The unit's own block: where each statement begins, in order, and the op
+  // its code begins with (an expression walked alone begins there).
+  std::vector<u32> stmt_pos, stmt_pc;
 };
 
 // A frameless expression: values and words holding data, combined by
@@ -286,6 +290,7 @@ struct Entry {
   Unit* unit = nullptr;
   u16 made = 0;      // units made for the block (changed code makes a new one)
   bool ran = false;  // start-up: the block ran once (by the reference)
+  bool walked = false;  // the block was walked once (by the reference)
   bool never = false;  // the block is left to the reference
 };
 constexpr u32 MAX_MADE = 8;      // a block whose code keeps changing stays with the reference

@@ -35,7 +35,10 @@ namespace {
 
 // ---- the runner -------------------------------------------------------------------------
 
-enum RecKind : u8 { R_BLOCK, R_SET, R_PAREN, R_CALL, R_INFIX, R_LOOP, R_WALK };
+// R_NEXT: one expression of a walked block (eval_next), run alone: its
+// record reads the block as a walk's does, and the run ends with the
+// expression.
+enum RecKind : u8 { R_BLOCK, R_SET, R_PAREN, R_CALL, R_INFIX, R_LOOP, R_WALK, R_NEXT };
 constexpr u32 NONE = ~0u;
 
 // What a construct being run keeps: one record a frame, on a stack of their
@@ -96,7 +99,7 @@ inline Rec& push_rec(RecKind kind) {
 
 // The code a block record runs, as the reference routines take it.
 inline Code code_of(const Rec& r) {
-  return Code{r.kind == R_WALK ? &r.walked : &g_held[r.held].block, r.node, r.end};
+  return Code{r.kind == R_WALK || r.kind == R_NEXT ? &r.walked : &g_held[r.held].block, r.node, r.end};
 }
 inline u32 tail(const Rec& r) {
   if (!r.generic) return r.end;
@@ -126,7 +129,8 @@ inline Cell* slot_of(const Cell* w, const Rec& b) {
 constexpr i64 PURE_FRAMES = 3 * MAX_PURE_DEPTH + 8;
 constexpr i64 PURE_CELLS = 8 * MAX_PURE_DEPTH + 32;
 inline bool room_for_pure() {
-  return stack::end - stack::top > PURE_CELLS && stack::cend - stack::ctop > PURE_FRAMES;
+  // (compared as addresses: a count of frames would be a division)
+  return stack::top + PURE_CELLS < stack::end && stack::ctop + PURE_FRAMES < stack::cend;
 }
 
 // Where a frameless expression reads its words: the global context's
@@ -221,8 +225,16 @@ inline Cell* field_target(const FieldPath& f, const Cell* head) {
   return slot;
 }
 
+// Whether two cells hold the same value (the new-line marker aside), as two
+// 8-byte compares.
 inline bool same_value(const Cell* a, const Cell* b) {
-  return ((a->header ^ b->header) & ~FLAG_NEW_LINE) == 0 && same_words(a, b, WORD_1 | WORD_2 | WORD_3);
+  static_assert(sizeof(Cell) == 16);
+  u64 a0, a1, b0, b1;
+  std::memcpy(&a0, a, 8);
+  std::memcpy(&a1, reinterpret_cast<const char*>(a) + 8, 8);
+  std::memcpy(&b0, b, 8);
+  std::memcpy(&b1, reinterpret_cast<const char*>(b) + 8, 8);
+  return (((a0 ^ b0) & ~u64(FLAG_NEW_LINE)) | (a1 ^ b1)) == 0;
 }
 
 // The types a frameless operand refuses: a word holding them is not data
@@ -389,7 +401,8 @@ void drop_records(u32 n) {
 // as the reference does, and the next entry makes a new unit.
 void code_changed(Unit* u) {
   for (u32 i = 0; i < g_nrec; ++i) {
-    if ((g_recs[i].kind == R_BLOCK || g_recs[i].kind == R_WALK) && g_recs[i].unit == u) g_recs[i].generic = true;
+    RecKind k = g_recs[i].kind;
+    if ((k == R_BLOCK || k == R_WALK || k == R_NEXT) && g_recs[i].unit == u) g_recs[i].generic = true;
   }
   retire(u);
 }
@@ -445,15 +458,14 @@ struct Vm {
 // A unit whose block is one frameless statement (or none), run without entering it
 // (its result placed as closing the block's frame would leave it); false,
 // nothing done, when it cannot run so.
-[[gnu::always_inline]] inline bool run_one_pure(const Unit* c, const Rec* R, bool chain) {
+// fctx, fbase: the running function's context and its values.
+[[gnu::always_inline]] inline bool run_one_pure(const Unit* c, u32 fctx, Cell* fbase, bool chain) {
   if (!room_for_pure()) return false;
   Cell r;
   if (c->blocks[0].pure.empty()) {
     make_unset(&r);  // an empty block
   } else {
     const PureStmt& ps = c->blocks[0].pure[0];
-    u32 fctx = R ? R->fctx : 0;
-    Cell* fbase = R ? R->fbase : nullptr;
     if (!eval_pure(c, ps.expr, fctx, fbase, &r)) return false;
     if (!pure_store(c, ps, fctx, fbase, &r)) return false;
   }
@@ -529,7 +541,9 @@ inline const CallShape& called_shape() {
 }
 
 // Whether the function v takes the arguments of the call ci compiled for
-// another one (ci.dyn_ok): as many, all evaluated, its descriptor built.
+// another one (ci.dyn_ok): as many, all evaluated, each of every type the
+// compiled call's takes (a check that passes for the one passes for the
+// other; one that fails asks v's descriptor), its descriptor built.
 inline bool fits_call(const Cell* v, const CallInfo& ci) {
   Type t = type_of(v);
   if (!is_function_type(t)) return false;
@@ -538,25 +552,23 @@ inline bool fits_call(const Cell* v, const CallInfo& ci) {
   const CallShape& s = call_shape(series_node(desc), t == TYPE_NATIVE || t == TYPE_ACTION);
   if (!s.usable || s.args != ci.args) return false;
   for (u32 a = 0; a < s.args; ++a) {
-    if (s.kind[a] != ARG_NORMAL) return false;
+    if (s.kind[a] != ARG_NORMAL || (ci.accepts[a] & ~s.accepts[a])) return false;
   }
   return true;
 }
 
-// Argument k of a call whose record is dyn, checked against the called
-// function's own descriptor.
-[[gnu::noinline]] void check_called(u32 k, Type got, const Op* ops) {
-  check_shape_arg(called_shape(), k, got, stack::base - 1, &ops[g_recs[g_nrec - 1].op].d);
+// Argument k of a call, of a type the compiled call does not take: refused,
+// unless the call is dyn and the function called takes it.
+[[gnu::noinline, gnu::cold]] void check_refused(const CallInfo& ci, u32 k, Type got, const Op* ops) {
+  const Cell* name = &ops[g_recs[g_nrec - 1].op].d;
+  if (g_recs[g_nrec - 1].dyn) check_shape_arg(called_shape(), k, got, stack::base - 1, name);
+  else refuse_arg(ci, k, got, stack::base - 1, name);
 }
 
 // The type check of a call's argument that op pushed (a lone value).
 [[gnu::always_inline]] inline void check_pushed(const Unit* u, const Op& op, const Op* ops, u32 arg) {
   Type got = type_of(stack::last());
-  if (g_recs[g_nrec - 1].dyn) [[unlikely]] {
-    check_called(arg, got, ops);
-  } else if (!((op.accepts >> (u32(got) & 63)) & 1)) {
-    refuse_arg(u->calls[op.e], arg, got, stack::base - 1, &ops[g_recs[g_nrec - 1].op].d);
-  }
+  if (!((op.accepts >> (u32(got) & 63)) & 1)) [[unlikely]] check_refused(u->calls[op.e], arg, got, ops);
 }
 [[gnu::always_inline]] inline void check_pushed(const Unit* u, const Op& op, const Op* ops) {
   check_pushed(u, op, ops, op.k);
@@ -589,6 +601,10 @@ inline bool walk_holds(const PathWalk& w, const Rec& b) {
   }
   return true;
 }
+
+// What a call whose record is dyn calls, read from the function's own
+// descriptor when the call is made (nothing reads it once the function runs).
+CallInfo g_called;
 
 // The argument of a loop native that holds the body its loop op inlined.
 inline u32 loop_body_arg(u32 native) {
@@ -681,7 +697,7 @@ Status execute(Vm& vm) {
       (cache_) = c_;                                                        \
       (gen_) = g_unit_gen;                                                  \
     }                                                                       \
-    if (c_ && c_->one_pure && run_one_pure(c_, R, chain_)) AT(r_);          \
+    if (c_ && c_->one_pure && run_one_pure(c_, R ? R->fctx : 0, R ? R->fbase : nullptr, chain_)) AT(r_); \
     if (!c_) {                                                              \
       st = eval_block_general(&b_, chain_);                                 \
       resumed(U);                                                           \
@@ -804,6 +820,7 @@ L_STMT: {
 }
 
 L_NEXT: {
+  if (R->kind == R_NEXT) return 0;  // the expression walked alone ended
   if (R->pos < tail(*R)) {
     stack::reset();
     ++ip;
@@ -814,6 +831,7 @@ L_NEXT: {
 }
 
 L_END: {
+  if (R->kind == R_NEXT) return st;  // the expression walked alone ended
   if (!st && R->pos < tail(*R)) {
     // Statements the compiled code did not reach (an expression ended
     // elsewhere than compiled, or the code changed): as the reference.
@@ -1057,11 +1075,7 @@ L_ARGCHECK: {
   const Op& op = *ip;
   u64 accepts = u64(op.a) | (u64(op.b) << 32);
   Type got = type_of(stack::last());
-  if (g_recs[g_nrec - 1].dyn) [[unlikely]] {
-    check_called(op.k, got, ops);
-  } else if (!((accepts >> (u32(got) & 63)) & 1)) {
-    refuse_arg(U->calls[op.e], op.k, got, stack::base - 1, &ops[g_recs[g_nrec - 1].op].d);
-  }
+  if (!((accepts >> (u32(got) & 63)) & 1)) [[unlikely]] check_refused(U->calls[op.e], op.k, got, ops);
   ++ip;
   NEXT();
 }
@@ -1070,8 +1084,8 @@ L_INVOKE: {
   Rec& C = g_recs[g_nrec - 1];
   const Op& cop = ops[C.op];
   const CallInfo* cip = &U->calls[cop.k];
-  CallInfo called;
   if (C.dyn) [[unlikely]] {
+    CallInfo& called = g_called;
     // The function called is another than compiled for: what its own
     // descriptor says (no refinements from a path, nothing filled early).
     const Cell* fn = stack::base - 1;
@@ -1136,8 +1150,10 @@ L_INVOKE: {
         st = run_function(&fn, f, &cop.d);
         break;
       }
-      // The body runs here: its block's record follows the call's.
+      // The body runs here: its block's record follows the call's (a body
+      // of one frameless statement runs at once).
       interrupt::poll();
+      if (callee->one_pure && run_one_pure(callee, f->fctx, stack::base, true)) AT(C.done);
       C.f = f;
       vm.entry_block = body;
       vm.entry_chain = true;
@@ -1473,6 +1489,13 @@ L_WALK: {
   W.fctx = R->fctx;
   W.fbase = R->fbase;
   W.walked = op.c;
+  if (op.k == natives::N_reduce) {
+    // reduce's new block, in the cell it pushes for it
+    Cell* out = stack::top;
+    make_none(stack::push());
+    W.cells = u32(out - stack::bottom);
+    natives::reduce_begin(out, ub.count - ub.start);
+  }
   SET_BLOCK(u32(&W - g_recs));
   ++ip;
   NEXT();
@@ -1486,11 +1509,19 @@ L_WSTMT: {
 }
 
 L_WTEST: {
-  // The expression's frame closes, its value in the native's base.
+  // The expression's frame closes, its value in the native's base (reduce:
+  // pushed, appended to the new block, dropped).
   Cell r = *stack::base;
   stack::unwind();
-  place(&r, false);
   st = 0;
+  if (ip->k == natives::N_reduce) {
+    place(&r, true);
+    natives::reduce_append(stack::bottom + R->cells);
+    stack::pop(1);
+    ++ip;
+    NEXT();
+  }
+  place(&r, false);
   bool falsy = logic::is_false(stack::base);
   if (ip->k == natives::N_any ? !falsy : falsy) goto walk_decided;
   ++ip;
@@ -1500,11 +1531,17 @@ L_WTEST: {
 L_WALKEND: {
   if (st) {
     // A status left an expression: its frame closes, the status goes on.
-    st = close_frame(st, false);
+    bool reduce = ops[R->op].k == natives::N_reduce;
+    st = close_frame(st, reduce);
     if (st) {
       SET_BLOCK(R->blk);
       --g_nrec;
       PROPAGATE();
+    }
+    if (reduce) {
+      natives::reduce_append(stack::bottom + R->cells);
+      stack::pop(1);
+      goto walk_rest;
     }
     bool falsy = logic::is_false(stack::base);
     if (ops[R->op].k == natives::N_any ? !falsy : falsy) goto walk_decided;
@@ -1515,21 +1552,29 @@ L_WALKEND: {
 // What is left of the walk, as the native walks it (the code changed, or
 // an expression ended elsewhere than compiled): from R->pos to the tail.
 walk_rest: {
-  bool any_ = ops[R->op].k == natives::N_any;
+  u32 native = ops[R->op].k;
+  bool any_ = native == natives::N_any;
   Code code = code_of(*R);
   while (R->pos < tail_of(code)) {
-    st = eval_next(code, R->pos, false);
+    st = eval_next(code, R->pos, native == natives::N_reduce);
     resumed(U);
     if (st) {
       SET_BLOCK(R->blk);
       --g_nrec;
       PROPAGATE();
     }
+    if (native == natives::N_reduce) {
+      natives::reduce_append(stack::bottom + R->cells);
+      stack::pop(1);
+      continue;
+    }
     bool falsy = logic::is_false(stack::base);
     if (any_ ? !falsy : falsy) goto walk_decided;
   }
-  // The block ran out: any answers none, all its last value.
+  // The block ran out: any answers none, all its last value, reduce its
+  // new block.
   if (any_) make_none(stack::base);
+  if (native == natives::N_reduce) copy_cell(stack::bottom + R->cells, stack::base);
   stack::keep();
   SET_BLOCK(R->blk);
   --g_nrec;
@@ -1756,19 +1801,11 @@ loop_exit: {
 
 }  // namespace
 
-Status run(Unit* u, const Cell* block, bool chain, u32 fctx, Cell* fbase) {
-  Vm vm;
-  vm.u = u;
-  vm.pc = 0;
-  vm.st = 0;
-  vm.b = NONE;
-  vm.base = g_nrec;
-  vm.entry_block = *block;
-  vm.entry_chain = chain;
-  vm.entry_fctx = fctx;
-  vm.entry_fbase = fbase;
-  vm.entry_ret_unit = nullptr;
-  vm.entry_ret_pc = 0;
+namespace {
+
+// Runs the run's ops until its own code ends, taking the transfers that
+// land on its records.
+Status run_vm(Vm& vm) {
   for (;;) {
     try {
       return execute(vm);
@@ -1808,6 +1845,64 @@ Status run(Unit* u, const Cell* block, bool chain, u32 fctx, Cell* fbase) {
   }
 }
 
+}  // namespace
+
+Status run(Unit* u, const Cell* block, bool chain, u32 fctx, Cell* fbase) {
+  Vm vm;
+  vm.u = u;
+  vm.pc = 0;
+  vm.st = 0;
+  vm.b = NONE;
+  vm.base = g_nrec;
+  vm.entry_block = *block;
+  vm.entry_chain = chain;
+  vm.entry_fctx = fctx;
+  vm.entry_fbase = fbase;
+  vm.entry_ret_unit = nullptr;
+  vm.entry_ret_pc = 0;
+  return run_vm(vm);
+}
+
+Status eval_next(Unit* u, const Code& code, u32& pos, bool sub) {
+  const UBlock& ub = u->blocks[0];
+  auto it = std::lower_bound(ub.stmt_pos.begin(), ub.stmt_pos.end(), pos);
+  if (it == ub.stmt_pos.end() || *it != pos || code.end != ub.count) return eval_next_reference(code, pos, sub);
+  u32 pc = ub.stmt_pc[u32(it - ub.stmt_pos.begin())];
+  stack::mark_interp(&g_body_word);
+  Rec& W = push_rec(R_NEXT);
+  W.unit = u;
+  W.done = 0;
+  W.blk = NONE;
+  W.generic = false;
+  W.owns = false;
+  W.node = code.node;
+  W.end = code.end;
+  W.pos = pos;
+  W.fctx = 0;
+  W.fbase = nullptr;
+  W.walked = *code.block;
+  ++u->active;
+  Vm vm;
+  vm.u = u;
+  vm.pc = pc;
+  vm.st = 0;
+  vm.b = g_nrec - 1;
+  vm.base = g_nrec;  // the expression's own record is this run's
+  vm.entry_ret_unit = nullptr;
+  Status st;
+  try {
+    st = run_vm(vm);
+  } catch (...) {
+    drop_records(vm.base - 1);
+    release(u);
+    throw;
+  }
+  pos = g_recs[g_nrec - 1].pos;
+  --g_nrec;
+  release(u);
+  return close_frame(st, sub);
+}
+
 namespace {
 template <class T>
 void pin_all(const std::vector<T>& v) {
@@ -1820,7 +1915,7 @@ void pin_all(const std::vector<T>& v) {
 // The blocks that walks run are marked: nothing else may hold them.
 void pin_running() {
   for (u32 i = 0; i < g_nrec; ++i) {
-    if (g_recs[i].kind == R_WALK) gc::mark_cell(&g_recs[i].walked);
+    if (g_recs[i].kind == R_WALK || g_recs[i].kind == R_NEXT) gc::mark_cell(&g_recs[i].walked);
   }
   if (!gc::moving_planned() || g_nrec == 0) return;
   gc::pin_words(g_recs, g_nrec * sizeof(Rec));

@@ -321,8 +321,10 @@ inline const CallShape* infix_shape(const Cell* op) {
 }
 
 // The reference routines (eval/interpreter.cpp): a block in a frame of its
-// own, and what follows an expression's first value (its operators).
+// own, one expression in a frame of its own (eval_next's), and what follows
+// an expression's first value (its operators).
 Status eval_block_general(const Cell* block, bool chain);
+Status eval_next_reference(const Code& code, u32& pos, bool sub);
 // push: whether the first value is reported by a push event (it is not after
 // a call, a paren, a set-word or a set-path).
 Status expression_rest(const Code& code, u32& pos, ExprMode mode, Cell* entry_top, bool push = true);

@@ -85,6 +85,11 @@ void forall_end(Cell* args, const Cell* saved);
 // Evaluates every expression of a block into a new block, written into out
 // (a rooted cell).
 interp::Status reduce_into_new(const Cell* block, Cell* out);
+// Its steps, which the compiled form takes too: the new block made in out,
+// with room for the block's cells from pos to tail; the value last pushed
+// appended to it (its new-line marker cleared), staying pushed.
+void reduce_begin(Cell* out, u32 cells);
+void reduce_append(const Cell* out);
 
 // Entries read their arguments and write their result through the native
 // API (runtime/api.hpp); these name its refinement view for the refs array.

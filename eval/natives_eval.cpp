@@ -347,19 +347,24 @@ void insert_into(const Cell* out, const Cell* value, bool only) {
 
 // Evaluates every expression of the block into a new block, written into out
 // (a rooted cell).
+void reduce_begin(Cell* out, u32 cells) { make_series(out, TYPE_BLOCK, mem::alloc_cells(cells ? cells : 1)); }
+
+void reduce_append(const Cell* out) {
+  Cell* slot = mem::alloc_tail_cell(series_node(out));
+  copy_cell(stack::last(), slot);
+  clear_new_line(slot);
+}
+
 Status reduce_into_new(const Cell* block_in, Cell* out) {
   Cell block = *block_in;
   clamp_index(&block);
   walk::BlockWalk w(&block);
-  u32 n = w.tail() - w.pos;
-  make_series(out, TYPE_BLOCK, mem::alloc_cells(n ? n : 1));
+  reduce_begin(out, w.tail() - w.pos);
   while (w.more()) {
     api::Values value;  // the value pushed stays rooted while it is appended
     Status st = interp::eval_next(w.code(), w.pos, true);
     if (st) return st;
-    Cell* slot = mem::alloc_tail_cell(series_node(out));
-    copy_cell(stack::last(), slot);
-    clear_new_line(slot);
+    reduce_append(out);
   }
   return 0;
 }

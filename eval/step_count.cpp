@@ -3,10 +3,16 @@
 #if QEL_COUNT_STEPS
 #include <cstdio>
 
+#include "platform/image_state.hpp"
+
 namespace qel::interp::steps {
 
 u64 compiled = 0;
 u64 reference = 0;
+// Each process counts from zero: a process started from the boot image
+// counts its own run, not the start-up that made the image.
+QEL_IMAGE_SKIP(compiled);
+QEL_IMAGE_SKIP(reference);
 
 namespace {
 // Reports the counts on standard error when the process ends (the run

@@ -454,7 +454,9 @@ class Gen {
       else m += " " + expr(depth + 1);
     }
     m += " ] ";
-    return "(" + m + one_of(r_, kWalkers) + ")";
+    // Walked again, the block runs compiled from its second walk on.
+    std::string walker = one_of(r_, kWalkers);
+    return "(" + m + (r_.pick(2) ? "loop 3 [" + walker + "]" : walker) + ")";
   }
 
   Reader& r_;
