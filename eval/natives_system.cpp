@@ -128,12 +128,14 @@ Status wait(const i32*) {
   make_none(api::result());
   api::keep_result();
   // Slept in slices, so that an interrupt request (and the pump hook) is
-  // served within one slice.
+  // served within one slice, and so are the GUI's pending events (another
+  // program asking for what this one put on the clipboard, say).
   while (seconds > 0) {
     double slice = seconds < 0.05 ? seconds : 0.05;
     platform::wait(slice);
     seconds -= slice;
     interrupt::check();
+    if (gui_do_events && seconds > 0) gui_do_events(true);
   }
   if (gui_do_events) gui_do_events(true);
   return 0;

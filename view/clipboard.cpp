@@ -7,7 +7,9 @@
 #include "runtime/error.hpp"
 #include "runtime/memory.hpp"
 #include "runtime/stack.hpp"
+#include "eval/natives.hpp"
 #include "view/module.hpp"
+#include "view/platform_routines.hpp"
 
 namespace qel::view::clipboard {
 
@@ -46,7 +48,11 @@ bool write(const Cell* value) {
       fire(Err::script_invalid_arg, value);
   }
   const view::backend::Entries* m = view::module::load();
-  return m && m->clipboard_write(value);
+  if (!m || !m->clipboard_write(value)) return false;
+  // This process owns the clipboard now and answers other programs' requests
+  // for it from its event loop: `wait` runs it too, with or without a window.
+  natives::gui_do_events = routines::pump_gui;
+  return true;
 }
 
 }  // namespace qel::view::clipboard

@@ -185,12 +185,16 @@ void send_event_os() {
   api::answer_logic(sent);
 }
 
-// What `wait` runs after sleeping: the GUI events that are pending.
+
+void find_flag_q() { api::answer_logic(find_flag(api::arg(0), api::arg(1))); }
+
+}  // namespace
+
 void pump_gui(bool) {
   if (const backend::Entries* m = module::load(); m && m->pump) m->pump();
 }
 
-void find_flag_q() { api::answer_logic(find_flag(api::arg(0), api::arg(1))); }
+namespace {
 
 // The backend's start-up, called by the platform object's `init`.
 void gui_os_init() {

@@ -24,6 +24,11 @@ void define_event_routines();
 // have made what they go into (view/dispatch.hpp).
 bool fill_platform();
 
+// What `wait` runs while it sleeps (natives::gui_do_events, set by the
+// backend's start-up and by a clipboard write): the GUI events that are
+// pending.
+void pump_gui(bool no_wait);
+
 // `find-flag?`: whether the facet (a word, or a block of words) holds the
 // flag word.
 bool find_flag(const Cell* facet, const Cell* flag);

@@ -123,6 +123,12 @@ void put_colour(const char* key, const u8 rgb[3]) {
   put("metrics colors", key, &t);
 }
 
+void put_tab_header(i32 per_tab, i32 row) {
+  Cell p;
+  pair::make_at(make_none(&p), per_tab, row);
+  put("metrics misc", "tab-header", &p);
+}
+
 void put_scroller(i32 vertical, i32 horizontal) {
   Cell p;
   pair::make_at(make_none(&p), vertical, horizontal);
@@ -141,6 +147,7 @@ void fill_defaults() {
   set_string("fonts system", d.font);
   set_integer("fonts size", d.font_size);
   put_scroller(d.scroller, d.scroller);
+  put_tab_header(d.tab_room, d.tab_row);
   put_colour("text", d.text);
   put_colour("window", d.window);
   put_colour("panel", d.panel);

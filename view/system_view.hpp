@@ -30,6 +30,8 @@ struct Defaults {
   const char* font = "Sans";
   i32 font_size = 10;
   i32 scroller = 16;  // the width of a vertical and the height of a horizontal scroll bar
+  i32 tab_room = 12;  // the width a tab panel's header takes beside its title's text
+  i32 tab_row = 4;    // and the width its row of headers takes beside the headers
   u8 text[3] = {0, 0, 0};
   u8 window[3] = {255, 255, 255};
   u8 panel[3] = {246, 245, 244};
@@ -42,5 +44,9 @@ void set_string(const char* path, const char* text);
 void set_integer(const char* path, i32 n);
 void put_colour(const char* key, const u8 rgb[3]);
 void put_scroller(i32 vertical, i32 horizontal);
+// metrics/misc/tab-header: the width a tab header takes beside its title's
+// text (x), and the row of headers beside them (y); layout makes a tab panel
+// as wide as its headers with it.
+void put_tab_header(i32 per_tab, i32 row);
 
 }  // namespace qel::view::system_view

@@ -38,6 +38,7 @@
 #include "view/backend/windows.hpp"
 #include "view/convert.hpp"
 #include "view/face.hpp"
+#include "view/glue.hpp"
 #include "view/module.hpp"
 #include "view/test_hooks.hpp"
 #include "view/units.hpp"
@@ -69,6 +70,14 @@ int px(double logical) { return units::to_pixels(float(logical)); }
 bool logic_facet(const Cell* face, u32 facet, bool otherwise) {
   const Cell* v = face::facet(face, facet);
   return v && type_of(v) == TYPE_LOGIC ? logic_of(v) : otherwise;
+}
+
+// Whether the face's widget is on screen: its `visible?`, and for a base face
+// marked as a caret (its `caret` option) its `enabled?` too: the console
+// hides its caret by disabling it, and a disabled caret is not drawn.
+bool on_screen(widgets::Kind k, const Cell* face) {
+  if (!logic_facet(face, face::VISIBLE_Q, true)) return false;
+  return k != widgets::K_BASE || !glue::option(face, "caret") || logic_facet(face, face::ENABLED_Q, true);
 }
 
 bool is_block(const Cell* face, u32 facet) {
@@ -252,7 +261,7 @@ Record* build(Cell* face_in, Record* parent) {
       procedures::connect_window(*w);
     } else {
       container::put(parent_client, made.root, x, y, width, height);
-      if (logic_facet(face, face::VISIBLE_Q, true)) gtk_widget_show(made.root);
+      if (on_screen(k, face)) gtk_widget_show(made.root);
       if (!logic_facet(face, face::ENABLED_Q, true)) gtk_widget_set_sensitive(made.root, FALSE);
     }
     widgets::write_text(*w, face::facet(face, face::TEXT));
@@ -447,8 +456,8 @@ void apply(Record& w, u32 bits) {
   if (!r || !(f = face())) return;
   if ((bits & bit(face::ENABLED_Q)) && !window_face && root)
     gtk_widget_set_sensitive(root, logic_facet(f, face::ENABLED_Q, true));
-  if ((bits & bit(face::VISIBLE_Q)) && root) {
-    if (logic_facet(f, face::VISIBLE_Q, true)) {
+  if ((bits & (bit(face::VISIBLE_Q) | bit(face::ENABLED_Q))) && root) {
+    if (window_face ? logic_facet(f, face::VISIBLE_Q, true) : on_screen(k, f)) {
       if (window_face) painter::show(*r);
       else gtk_widget_show(root);
     } else {

@@ -215,6 +215,9 @@ Cell* read() {
 bool write(const Cell* value) {
   GtkClipboard* cb = board();
   if (!cb) return false;
+  // (the owner answers requests from the loop, which `wait` pumps: its
+  // event handler goes in now if no window put it there yet)
+  loop::install();
   switch (type_of(value)) {
     case TYPE_STRING: {
       std::string text = string::to_utf8(value);

@@ -95,6 +95,13 @@ void box_preferred_height(GtkWidget* w, int* minimum, int* natural) {
 void allocate_child(GtkWidget* child, int x, int y, int width, int height) {
   GtkRequisition min;
   gtk_widget_get_preferred_size(child, &min, nullptr);
+  // A notebook cannot be laid out smaller than its narrowest (GTK says so
+  // on stderr): it gets that much, cut to the face's rectangle by the
+  // tab panel's own window.
+  if (GTK_IS_NOTEBOOK(child)) {
+    width = std::max(width, min.width);
+    height = std::max(height, min.height);
+  }
   GtkAllocation a{x, y, width, height};
   gtk_widget_size_allocate(child, &a);
 }
@@ -127,7 +134,28 @@ gboolean box_draw(GtkWidget* w, cairo_t* cr) {
     cairo_fill(cr);
     cairo_restore(cr);
   }
-  return GTK_WIDGET_CLASS(box_parent_class)->draw(w, cr);
+  // Each child draws within its own rectangle: a widget may draw beyond its
+  // allocation (a label's lines below a face too short for them), over what
+  // belongs to the faces around it.
+  GtkAllocation box;
+  gtk_widget_get_allocation(w, &box);
+  int ox = gtk_widget_get_has_window(w) ? 0 : box.x, oy = gtk_widget_get_has_window(w) ? 0 : box.y;
+  auto draw_child = [&](GtkWidget* child) {
+    if (!gtk_widget_get_visible(child) || !gtk_widget_get_child_visible(child)) return;
+    GtkAllocation a;
+    gtk_widget_get_allocation(child, &a);
+    cairo_save(cr);
+    cairo_rectangle(cr, a.x - ox, a.y - oy, a.width, a.height);
+    cairo_clip(cr);
+    gtk_container_propagate_draw(GTK_CONTAINER(w), child, cr);
+    cairo_restore(cr);
+  };
+  if (b->backdrop) draw_child(b->backdrop);
+  // (over a copy of the list, as box_forall goes)
+  std::vector<GtkWidget*> children;
+  for (const Child& c : *b->children) children.push_back(c.widget);
+  for (GtkWidget* child : children) draw_child(child);
+  return FALSE;
 }
 
 void box_add(GtkContainer* c, GtkWidget* child) { put(GTK_WIDGET(c), child, 0, 0, 0, 0); }

@@ -387,7 +387,12 @@ void notify(gpointer id, void (*what)(Record& control)) {
   });
 }
 
-void on_combo_changed(GtkWidget*, gpointer id) { notify(id, selection_changed); }
+// (a drop-down whose text is typed has no row chosen: the edit's own change
+// tells that, and no row was selected)
+void on_combo_changed(GtkWidget* c, gpointer id) {
+  if (gtk_combo_box_get_has_entry(GTK_COMBO_BOX(c)) && gtk_combo_box_get_active(GTK_COMBO_BOX(c)) < 0) return;
+  notify(id, selection_changed);
+}
 void on_tree_selection(GtkTreeSelection*, gpointer id) { notify(id, selection_changed); }
 void on_edit_changed(GtkWidget*, gpointer id) { notify(id, edit_changed); }
 

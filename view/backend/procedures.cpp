@@ -138,6 +138,7 @@ i64 base_procedure(Record& w, const Message& m) {
       i32 presses = window::get(w, window::COUNTER) + 1;
       window::set(w, window::COUNTER, presses);
       if (presses == 1) {
+        windows::take_focus(w);
         input::capture(w.id);
         return 0;
       }
@@ -405,7 +406,9 @@ void connect_base(Record& w) {
   GtkWidget* g = windows::widget(w);
   if (!g) return;
   gpointer id = GUINT_TO_POINTER(w.id);
-  gtk_widget_set_can_focus(g, TRUE);
+  // A base is no stop of the toolkit's focus chain: the window's first focus
+  // passes it by. It takes the keys when it is its window's `selected`
+  // (windows::focus_selected) or is pressed (base_procedure).
   g_signal_connect(g, "focus-in-event", G_CALLBACK(on_base_focus), id);
   g_signal_connect(g, "focus-out-event", G_CALLBACK(on_base_focus), id);
 }

@@ -2,6 +2,7 @@
 
 #include <gtk/gtk.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <string>
@@ -87,6 +88,27 @@ i32 toggle_room(GtkWidget* button, i32 measured) {
   return whole > measured ? whole - measured : 0;
 }
 
+// The narrowest width of a notebook (as a tab panel makes it, its tabs not
+// scrolling) with n tabs of the sample text.
+i32 notebook_width(int tabs) {
+  GtkWidget* nb = gtk_notebook_new();
+  g_object_ref_sink(nb);
+  for (int i = 0; i < tabs; ++i) gtk_notebook_append_page(GTK_NOTEBOOK(nb), gtk_box_new(GTK_ORIENTATION_VERTICAL, 0), gtk_label_new(kSample));
+  gtk_widget_show_all(nb);
+  gint min = 0;
+  gtk_widget_get_preferred_width(nb, &min, nullptr);
+  g_object_unref(nb);
+  return min;
+}
+
+// The room a tab header of the theme takes beside its title, as the layout
+// measures the title, and what the row of headers takes beside them.
+void fill_tab_header(i32 measured) {
+  i32 one = notebook_width(1), two = notebook_width(2);
+  i32 per_tab = std::max(two - one - measured, 0);
+  system_view::put_tab_header(per_tab, std::max(one - measured - per_tab, 0));
+}
+
 // The room that the theme's labels, check boxes, radio buttons and entries
 // take beside their text, so that a layout sized from a text shows it whole
 // (the layout's own paddings are narrower than GTK's widgets).
@@ -117,6 +139,7 @@ void fill_paddings() {
   // (and the caret's pixel after the text)
   i32 more = shown > measured ? shown - measured : 0;
   put_padding("field", padding.left + border.left, padding.right + border.right + more + 1);
+  fill_tab_header(measured);
 }
 
 // What a display tells beyond the values without one: the DPI of the

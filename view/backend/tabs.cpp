@@ -67,14 +67,15 @@ void page_area(Record& tab, int& x, int& y, int& width, int& height) {
   GtkWidget* page = gtk_notebook_get_nth_page(nb, std::max(gtk_notebook_get_current_page(nb), 0));
   GtkAllocation a, p;
   gtk_widget_get_allocation(GTK_WIDGET(nb), &a);
-  if (a.width != w || a.height != h || !gtk_widget_get_child_visible(page ? page : GTK_WIDGET(nb))) {
-    int min = 0;
-    gtk_widget_get_preferred_width(GTK_WIDGET(nb), &min, nullptr);
-    gtk_widget_get_preferred_height(GTK_WIDGET(nb), &min, nullptr);
-    GtkAllocation at{0, 0, std::max(w, 1), std::max(h, 1)};
-    gtk_widget_size_allocate(GTK_WIDGET(nb), &at);
-    gtk_widget_get_allocation(GTK_WIDGET(nb), &a);
-  }
+  // Laid out now, where it stands: the pages may be new (the titles made
+  // again), and a new page has no place until the notebook is laid out.
+  // (never narrower than it can be: container.cpp)
+  int min_width = 0, min_height = 0;
+  gtk_widget_get_preferred_width(GTK_WIDGET(nb), &min_width, nullptr);
+  gtk_widget_get_preferred_height(GTK_WIDGET(nb), &min_height, nullptr);
+  GtkAllocation at{std::max(a.x, 0), std::max(a.y, 0), std::max({w, min_width, 1}), std::max({h, min_height, 1})};
+  gtk_widget_size_allocate(GTK_WIDGET(nb), &at);
+  gtk_widget_get_allocation(GTK_WIDGET(nb), &a);
   if (!page) return;
   gtk_widget_get_allocation(page, &p);
   x = p.x - a.x;

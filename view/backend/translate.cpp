@@ -283,6 +283,15 @@ void tab_to_focus(GdkEvent* e) {
   if (top && GTK_IS_WINDOW(top)) gtk_window_propagate_key_event(GTK_WINDOW(top), &e->key);
 }
 
+// Whether the window's focused widget is a button of any kind (push
+// button, toggle, check box, radio button).
+bool button_has_focus(GdkEvent* e) {
+  GtkWidget* top = gtk_get_event_widget(e);
+  top = top ? gtk_widget_get_toplevel(top) : nullptr;
+  GtkWidget* focus = top && GTK_IS_WINDOW(top) ? gtk_window_get_focus(GTK_WINDOW(top)) : nullptr;
+  return focus && GTK_IS_BUTTON(focus);
+}
+
 void key_event(GdkEvent* e) {
   GdkEventKey* ke = &e->key;
   Record* r = key_target(e);
@@ -343,6 +352,11 @@ void key_event(GdkEvent* e) {
     tab_to_focus(e);
     return;
   }
+  // Return on a focused button is the framework's: a push button's click
+  // comes from its `key` event, a check box or radio button takes nothing
+  // (Space toggles them). The toolkit's own activation by Return would click
+  // once more, or toggle.
+  if (k.code == keys::RETURN && button_has_focus(e)) return;
   gtk_main_do_event(e);
 }
 

@@ -171,6 +171,38 @@ void notify(gpointer id, void (*what)(Record& control)) {
 void on_clicked(GtkWidget*, gpointer id) { notify(id, clicked); }
 void on_changed(GtkWidget*, gpointer id) { notify(id, text_changed); }
 void on_buffer_changed(GtkTextBuffer*, gpointer id) { notify(id, text_changed); }
+// The first toggle button among the widget's descendants, internal ones
+// included, or null.
+GtkWidget* toggle_within(GtkWidget* w) {
+  if (GTK_IS_TOGGLE_BUTTON(w)) return w;
+  if (!GTK_IS_CONTAINER(w)) return nullptr;
+  struct Search {
+    GtkWidget* found = nullptr;
+  } search;
+  gtk_container_forall(GTK_CONTAINER(w), [](GtkWidget* child, gpointer data) {
+    auto* s = static_cast<Search*>(data);
+    if (!s->found) s->found = toggle_within(child);
+  }, &search);
+  return search.found;
+}
+
+// The part of a combo box that takes the keyboard focus: a drop-down's
+// edit, a drop-list's button (the box itself never has it).
+GtkWidget* focus_part(GtkWidget* combo) {
+  if (gtk_combo_box_get_has_entry(GTK_COMBO_BOX(combo))) return gtk_bin_get_child(GTK_BIN(combo));
+  GtkWidget* button = nullptr;
+  gtk_container_forall(GTK_CONTAINER(combo), [](GtkWidget* child, gpointer out) {
+    auto* found = static_cast<GtkWidget**>(out);
+    if (!*found) *found = toggle_within(child);
+  }, &button);
+  return button ? button : combo;
+}
+
+gboolean focus_on_press(GtkWidget* w, GdkEvent*, gpointer) {
+  if (!gtk_widget_has_focus(w)) gtk_widget_grab_focus(w);
+  return FALSE;
+}
+
 gboolean on_focus_in(GtkWidget*, GdkEvent*, gpointer id) {
   notify(id, focused);
   return FALSE;
@@ -178,6 +210,32 @@ gboolean on_focus_in(GtkWidget*, GdkEvent*, gpointer id) {
 gboolean on_focus_out(GtkWidget*, GdkEvent*, gpointer id) {
   notify(id, unfocused);
   return FALSE;
+}
+
+// A combo box's list, while it is open, holds the keyboard: the focus its
+// part loses to the list and takes back when the list closes is no change
+// of focus for the face.
+constexpr const char* kFocusToList = "qel-focus-to-list";
+GtkWidget* combo_of(GtkWidget* part) {
+  for (GtkWidget* w = part; w; w = gtk_widget_get_parent(w))
+    if (GTK_IS_COMBO_BOX(w)) return w;
+  return nullptr;
+}
+gboolean on_combo_focus_out(GtkWidget* part, GdkEvent* e, gpointer id) {
+  gboolean shown = FALSE;
+  if (GtkWidget* combo = combo_of(part)) g_object_get(combo, "popup-shown", &shown, nullptr);
+  if (shown) {
+    g_object_set_data(G_OBJECT(part), kFocusToList, GINT_TO_POINTER(1));
+    return FALSE;
+  }
+  return on_focus_out(part, e, id);
+}
+gboolean on_combo_focus_in(GtkWidget* part, GdkEvent* e, gpointer id) {
+  if (g_object_get_data(G_OBJECT(part), kFocusToList)) {
+    g_object_set_data(G_OBJECT(part), kFocusToList, nullptr);
+    return FALSE;
+  }
+  return on_focus_in(part, e, id);
 }
 
 // A tree view that takes the keyboard focus with no cursor row puts its
@@ -383,6 +441,9 @@ Made make(Kind k, const Cell* face, int width, int height) {
     case K_TAB_PANEL: {
       root = client = container::make(true);
       ctl = gtk_notebook_new();
+      // Tabs that do not fit the panel's width scroll, as a tab control's do,
+      // instead of asking for more room than the face has.
+      gtk_notebook_set_scrollable(GTK_NOTEBOOK(ctl), TRUE);
       container::style(ctl);
       container::set_backdrop(root, ctl);
       gtk_widget_show(ctl);
@@ -530,10 +591,15 @@ void connect(Record& w) {
       g_signal_connect(c, "focus-out-event", G_CALLBACK(on_focus_out), id);
       break;
     case K_DROP_DOWN:
-    case K_DROP_LIST:
-      g_signal_connect(c, "focus-in-event", G_CALLBACK(on_focus_in), id);
-      g_signal_connect(c, "focus-out-event", G_CALLBACK(on_focus_out), id);
+    case K_DROP_LIST: {
+      GtkWidget* part = focus_part(c);
+      g_signal_connect(part, "focus-in-event", G_CALLBACK(on_combo_focus_in), id);
+      g_signal_connect(part, "focus-out-event", G_CALLBACK(on_combo_focus_out), id);
+      // (the toolkit opens a drop-list's list at a press without moving the
+      // focus there; a click focuses it as it does any widget)
+      if (part != c && GTK_IS_TOGGLE_BUTTON(part)) g_signal_connect(part, "button-press-event", G_CALLBACK(focus_on_press), nullptr);
       break;
+    }
     default:
       break;
   }
@@ -876,13 +942,16 @@ void apply_look(Record& w) {
   std::string background;
   if (tuple_colour(face::facet(v[0], face::COLOR), &colour))
     background = "background-color: " + css_colour(colour) + "; background-image: none;";
-  // A label in an event box gets its background from the box.
+  // A label in an event box gets its background from the box. The look
+  // leaves selected rows and selected text alone, so that a selection keeps
+  // the theme's highlight on a coloured list or field.
+  constexpr const char* kUnselected = "*:not(:selected):not(selection) {";
   GtkWidget* painted = GTK_IS_EVENT_BOX(root) ? root : c;
   std::string own = painted == c ? css + background : css;
-  style_widget(c, own.empty() ? "" : "* {" + own + "}");
+  style_widget(c, own.empty() ? "" : kUnselected + own + "}");
   if (painted != c) {
     gtk_event_box_set_visible_window(GTK_EVENT_BOX(root), !background.empty());
-    style_widget(painted, background.empty() ? "" : "* {" + background + "}");
+    style_widget(painted, background.empty() ? "" : kUnselected + background + "}");
   }
 }
 

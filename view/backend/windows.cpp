@@ -129,12 +129,18 @@ void client_origin(const Record& w, int* x, int* y) {
   }
 }
 
+void take_focus(Record& w) {
+  GtkWidget* g = control(w);
+  if (!g) return;
+  if (w.cls == Class::BASE) gtk_widget_set_can_focus(g, TRUE);  // (no stop of the focus chain until then)
+  gtk_widget_grab_focus(g);
+}
+
 void focus_selected(Record& w) {
   const Cell* f = window::face(w);
   const Cell* selected = f ? face::facet(f, face::SELECTED) : nullptr;
   const Cell* h = selected ? face::handle_of(selected) : nullptr;
-  if (Record* target = h ? window::from_handle(h) : nullptr)
-    if (GtkWidget* g = control(*target)) gtk_widget_grab_focus(g);
+  if (Record* target = h ? window::from_handle(h) : nullptr) take_focus(*target);
 }
 
 void apply_cursor(Record& w, const Cell* face) {

@@ -52,6 +52,9 @@ void apply_cursor(window::Record& w, const Cell* face);
 // The cursors the option made go (a face freed, its widget destroyed).
 void release_cursors(window::Record& w);
 
+// The face's widget takes the keyboard focus (a base too, which is no stop
+// of the toolkit's focus chain otherwise).
+void take_focus(window::Record& w);
 // The face named by a window face's `selected` takes the keyboard focus.
 void focus_selected(window::Record& w);
 
