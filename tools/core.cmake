@@ -17,7 +17,9 @@
 # everyday incremental builds. File-local names (anonymous namespaces,
 # statics) must then be unique across the files of a target.
 option(QEL_UNITY "Build each target as unity batches" OFF)
-set(QEL_UNITY_BATCH_SIZE 16 CACHE STRING "Source files in one unity batch (with QEL_UNITY)")
+# (32 files a batch: the core's build under the sanitizers takes 15% less CPU
+# than with 16, and no more time on 8 cores.)
+set(QEL_UNITY_BATCH_SIZE 32 CACHE STRING "Source files in one unity batch (with QEL_UNITY)")
 if(QEL_UNITY)
   set(CMAKE_UNITY_BUILD ON)
   set(CMAKE_UNITY_BUILD_BATCH_SIZE ${QEL_UNITY_BATCH_SIZE})
@@ -26,6 +28,21 @@ if(QEL_UNITY)
   if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
     add_compile_options(-Wno-subobject-linkage)
   endif()
+endif()
+
+# Links with lld where the compiler can use it (tools/install-deps --test
+# installs it): every test executable links the whole core, under the
+# sanitizers too, and lld links them in a fraction of the default linker's
+# time.
+include(CheckLinkerFlag)
+check_linker_flag(CXX -fuse-ld=lld QEL_HAVE_LLD)
+# Executables bind their calls into shared libraries at load (-z now): lld
+# places the table of lazily bound calls among the writable data, which the
+# boot image saves and checks (console/boot/image.hpp); bound at load, the
+# table lies with the data made read-only after relocation, as the default
+# linker places it.
+if(QEL_HAVE_LLD)
+  add_link_options(-fuse-ld=lld "$<$<STREQUAL:$<TARGET_PROPERTY:TYPE>,EXECUTABLE>:-Wl,-z,now>")
 endif()
 
 find_package(Threads REQUIRED)
