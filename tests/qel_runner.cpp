@@ -336,10 +336,13 @@ Outcome alone(const Script& s, size_t i, bool stress) {
 }
 
 // Case i after the file's earlier cases: the keeper, a process forked from
-// the runner, runs the file's cases one after another and forks from its
-// state a fresh runtime for each case asked for, so that the earlier cases
-// run once a file, not once a case. They only bring the state case i needs,
-// and each has had its own run under the stress mode: they run without it.
+// the runner, runs the file's cases one after another, so that the earlier
+// cases run once a file, not once a case. They only bring the state case i
+// needs, and each has had its own run under the stress mode: they run
+// without it. The case asked for runs in the keeper itself, under the
+// stress mode, and the cases after it go on from there: a runtime forked
+// from the keeper would share what it holds (its X connection above all,
+// whose requests and replies two processes would interleave).
 struct Keeper {
   const Script* script = nullptr;
   pid_t pid = -1;
@@ -384,15 +387,17 @@ std::string stop_keeper() {
 }
 
 // The keeper's loop: for each case index asked for, runs the cases before it
-// and answers that case's outcome in a runtime forked from here.
+// and then that case, and answers its outcome.
 [[noreturn]] void keeper_loop(const Script& s, int in, int out, bool stress) {
-  gc::stress = false;
   size_t next = 0;
   for (std::uint32_t i; read_all(in, &i, sizeof i);) {
+    gc::stress = false;
     for (; next < i; ++next) run_case(s.cases[next]);
-    Outcome o = alone(s, i, stress);
-    std::uint32_t head[2] = {o.finished, std::uint32_t(o.got.size())};
-    if (!write_all(out, head, sizeof head) || !write_all(out, o.got.data(), o.got.size())) break;
+    gc::stress = stress;
+    std::string got = run_case(s.cases[i]);
+    next = i + 1;
+    std::uint32_t head[2] = {1, std::uint32_t(got.size())};
+    if (!write_all(out, head, sizeof head) || !write_all(out, got.data(), got.size())) break;
   }
   _exit(0);
 }
@@ -430,7 +435,7 @@ Outcome after_earlier(const Script& s, size_t i, bool stress) {
     g_keeper.from = ans[0];
   }
   std::uint32_t index = std::uint32_t(i), head[2];
-  g_keeper.next = i;
+  g_keeper.next = i + 1;
   std::string got;
   if (write_all(g_keeper.to, &index, sizeof index) && read_all(g_keeper.from, head, sizeof head)) {
     got.resize(head[1]);
@@ -442,9 +447,9 @@ Outcome after_earlier(const Script& s, size_t i, bool stress) {
 }
 
 // Case i after the file's earlier cases, all run again in a runtime of its
-// own: the way taken when the keeper's answer fails, since what the keeper
-// holds (an X connection, open files, children, buffered output) is shared
-// by the runtimes forked from it and may not survive that.
+// own: the way taken when the keeper's answer fails, since the keeper's
+// state also holds what the cases asked of it before did under the stress
+// mode, or an earlier case ended it.
 Outcome after_earlier_alone(const Script& s, size_t i, bool stress) {
   return in_child([&] {
     gc::stress = false;
