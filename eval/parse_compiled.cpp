@@ -61,6 +61,7 @@ constexpr u8 CK_INTEGER = 68;
 constexpr u8 CK_OTHER = 69;  // a value matched as it stands
 
 constexpr u32 NO_BAR = 0xFFFFFFFF;
+constexpr u32 NO_LEAD = 0xFFFFFFFF;
 constexpr u32 MAX_PLAN_CELLS = 4096;  // longer blocks are read cell by cell
 constexpr size_t MAX_PLANS = 4096;    // beyond this, plans are made afresh
 
@@ -117,6 +118,7 @@ struct Plan {
   std::vector<Cell> cells;     // the block's cells when planned
   std::vector<u8> kind;        // per cell
   std::vector<u32> next_bar;   // per position up to one past the tail: scan_bar
+  std::vector<u32> lead;       // per position: lead_of
   std::vector<Plan*> sub;      // per cell holding a block: that block's plan, once asked for
   std::vector<interp::compiled::UnitCache> units;  // per cell holding a paren: its unit, once run
   bool simple = false;         // every cell may belong to a fused block
@@ -138,6 +140,22 @@ QEL_IMAGE_SKIP(g_plans);
 QEL_IMAGE_SKIP(g_plan_of);
 QEL_IMAGE_SKIP(g_recent);
 
+// For a `copy` or `set` of a plain word whose rule is an atom or `some`
+// atom: the position of that atom, which must match at the input for the
+// command to match at all; else NO_LEAD. Such a command that fails leaves
+// nothing behind, so a block walk may skip it when its atom does not match
+// (c_lead_fails): the commonest failure in a block of alternatives, which
+// otherwise costs the whole command's set-up.
+u32 lead_of(const Plan& p, u32 i) {
+  u32 n = u32(p.kind.size());
+  if ((p.kind[i] != K_COPY && p.kind[i] != K_SET) || i + 2 >= n) return NO_LEAD;
+  if (type_of(&p.cells[i + 1]) != TYPE_WORD || p.kind[i + 1] != K_NO) return NO_LEAD;
+  u32 a = i + 2;
+  if (p.kind[a] == K_SOME) ++a;
+  if (a >= n || (p.kind[a] != K_NO && p.kind[a] != CK_OTHER)) return NO_LEAD;
+  return a;
+}
+
 void build(Plan& p) {
   u32 n = cells_of(p.node);
   p.checked = g_epoch;
@@ -146,6 +164,7 @@ void build(Plan& p) {
     p.cells.clear();
     p.kind.clear();
     p.next_bar.clear();
+    p.lead.clear();
     p.sub.clear();
     p.units.clear();
     return;
@@ -172,6 +191,8 @@ void build(Plan& p) {
     u8 k = p.kind[i];
     p.next_bar[i] = k == K_BAR ? i : k == K_QUOTE ? p.next_bar[i + 2] : p.next_bar[i + 1];
   }
+  p.lead.resize(n);
+  for (u32 i = 0; i < n; ++i) p.lead[i] = lead_of(p, i);
 }
 
 // Whether the plan still describes its block. This is the one place that
@@ -592,7 +613,10 @@ Engine::Res Engine::c_block_loop(Plan* plan) {
       out = c_pop_block(true, false);
       break;
     }
-    Res r = c_step(false);
+    const Plan* pl = cur_plan;
+    bool lead = pl && pl->node == node && pl->checked == g_epoch && b.pos < pl->lead.size() &&
+                pl->lead[b.pos] != NO_LEAD;
+    Res r = lead && c_lead_fails(pl->lead[b.pos]) ? RS_FAIL : c_step(false);
     if (r == RS_OK || r == RS_OK_BRK) continue;
     if (r == RS_BREAK || r == RS_REJECT) {
       out = c_pop_block(r == RS_BREAK, true);
@@ -614,6 +638,22 @@ Engine::Res Engine::c_block_loop(Plan* plan) {
   }
   cur_plan = saved;
   return out;
+}
+
+// Whether the command at the block's position, which has a lead atom at
+// `lead` (lead_of), fails because that atom does not match at the input,
+// as its run would find without setting anything. Anything that would make
+// the run raise an error instead (a word without a rule value, the rules
+// stack full) leaves the answer to the run.
+bool Engine::c_lead_fails(u32 lead) {
+  if (in.kind != IN_TEXT || binary_input()) return false;
+  if (g_rule_cells + 1 > MAX_CELLS || g_inputs.size() + 1 > MAX_CELLS) return false;
+  const Cell* v = &cur_plan->cells[lead];
+  if (cur_plan->kind[lead] == K_NO && !(v = rule_value(v))) return false;
+  Type t = type_of(v);
+  if (t != TYPE_CHAR && t != TYPE_BITSET && t != TYPE_STRING) return false;
+  i32 end = in_end();
+  return c_match_at(std::clamp(in.index, 0, end), end, v) < 0;
 }
 
 Engine::Res Engine::c_pop_block(bool r, bool by_break) {
@@ -706,6 +746,11 @@ Engine::Res Engine::c_step(bool awaiting) {
         g_epoch_cycles = gc::cycles();
       }
       return RS_OK;
+    }
+    case K_COPY: case K_SET: {
+      Cell kw = pl->cells[pos];
+      ++b.pos;
+      return c_copy_set(k == K_COPY ? C_COPY : C_SET, &kw);
     }
     case CK_BLOCK: {
       Plan* sub = sub_plan(*pl, pos);

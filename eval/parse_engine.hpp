@@ -563,6 +563,7 @@ struct Engine {
   Res c_to(const Cell* kw, bool thru);
   Res c_copy_set(Code code, const Cell* kw);
   bool c_fails_at_once(const Cell* blk, Plan* plan = nullptr);
+  bool c_lead_fails(u32 lead);
   const Cell* c_atom(u32 node, u32 p, Cell* out);
   i32 c_match_at(i32 i, i32 end, const Cell* v);
   i32 c_repeat_atom(const Cell* v, i32 max);

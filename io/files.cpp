@@ -96,21 +96,55 @@ std::vector<u8> normalize_line_ends(const u8* bytes, std::size_t n) {
 
 namespace {
 
-// Cuts text handed over in pieces into lines, each line end an LF, a CR LF
-// or a lone CR (a CR LF split between two pieces still one end), and hands
-// each line's bytes to `take`, which decodes it. Bytes that run on past the
-// end of a piece wait in `carry_`.
+// Finds the line ends of text handed over in pieces: an LF, a CR LF or a
+// lone CR, a CR LF split between two pieces still one end.
+class LineEnds {
+ public:
+  // Where the piece's text starts: after the LF of a CR LF that the last
+  // piece cut between its CR and its LF.
+  std::size_t start(const u8* bytes, std::size_t n) {
+    bool lf_of_cr = after_cr_ && n > 0 && bytes[0] == '\n';
+    after_cr_ = false;
+    return lf_of_cr ? 1 : 0;
+  }
+  // Calls `at(end, next)` for each line end of the piece from byte `i` (the
+  // line ends before byte `end`, the next one starts at byte `next`).
+  template <class At>
+  void find(const u8* bytes, std::size_t i, std::size_t n, At&& at) {
+    if (!std::memchr(bytes + i, '\r', n - i)) {
+      // LF ends alone (the common case): found a line at a time.
+      while (const void* lf = std::memchr(bytes + i, '\n', n - i)) {
+        std::size_t end = std::size_t(static_cast<const u8*>(lf) - bytes);
+        i = end + 1;
+        at(end, i);
+      }
+      return;
+    }
+    for (; i < n; ++i) {
+      u8 c = bytes[i];
+      if (c != '\n' && c != '\r') continue;
+      std::size_t end = i;
+      if (c == '\r') {
+        if (i + 1 == n) after_cr_ = true;
+        else if (bytes[i + 1] == '\n') ++i;
+      }
+      at(end, i + 1);
+    }
+  }
+
+ private:
+  bool after_cr_ = false;
+};
+
+// Cuts text handed over in pieces into lines and hands each line's bytes to
+// `take`, which decodes it. Bytes that run on past the end of a piece wait
+// in `carry_`.
 class LineCutter {
  public:
   template <class Take>
   void piece(const u8* bytes, std::size_t n, Take&& take) {
-    std::size_t i = 0;
-    if (after_cr_ && n > 0) {
-      if (bytes[0] == '\n') i = 1;
-      after_cr_ = false;
-    }
-    std::size_t start = i;
-    auto line_to = [&](std::size_t end) {
+    std::size_t start = ends_.start(bytes, n);
+    ends_.find(bytes, start, n, [&](std::size_t end, std::size_t next) {
       if (carry_.empty()) {
         take(bytes + start, end - start);
       } else {
@@ -118,26 +152,8 @@ class LineCutter {
         take(carry_.data(), carry_.size());
         carry_.clear();
       }
-    };
-    if (!std::memchr(bytes + i, '\r', n - i)) {
-      // LF ends alone (the common case): found a line at a time.
-      while (const void* lf = std::memchr(bytes + start, '\n', n - start)) {
-        std::size_t end = std::size_t(static_cast<const u8*>(lf) - bytes);
-        line_to(end);
-        start = end + 1;
-      }
-    } else {
-      for (; i < n; ++i) {
-        u8 c = bytes[i];
-        if (c != '\n' && c != '\r') continue;
-        line_to(i);
-        if (c == '\r') {
-          if (i + 1 == n) after_cr_ = true;
-          else if (bytes[i + 1] == '\n') ++i;
-        }
-        start = i + 1;
-      }
-    }
+      start = next;
+    });
     carry_.insert(carry_.end(), bytes + start, bytes + n);
   }
   // The text after the last line end is a last line when it is not empty.
@@ -148,41 +164,21 @@ class LineCutter {
   }
 
  private:
+  LineEnds ends_;
   std::vector<u8> carry_;
-  bool after_cr_ = false;
 };
 
 // Lines the text will give at most: one more than its line ends.
 class LineCounter {
  public:
   void piece(const u8* bytes, std::size_t n) {
-    std::size_t i = 0;
-    if (after_cr_ && n > 0 && bytes[0] == '\n') i = 1;
-    after_cr_ = false;
-    if (!std::memchr(bytes + i, '\r', n - i)) {
-      // LF ends alone (the common case)
-      while (const void* lf = std::memchr(bytes + i, '\n', n - i)) {
-        ++ends_;
-        i = std::size_t(static_cast<const u8*>(lf) - bytes) + 1;
-      }
-      return;
-    }
-    for (; i < n; ++i) {
-      u8 c = bytes[i];
-      if (c == '\n') {
-        ++ends_;
-      } else if (c == '\r') {
-        ++ends_;
-        if (i + 1 == n) after_cr_ = true;
-        else if (bytes[i + 1] == '\n') ++i;
-      }
-    }
+    ends_.find(bytes, ends_.start(bytes, n), n, [&](std::size_t, std::size_t) { ++count_; });
   }
-  u64 lines() const { return ends_ + 1; }
+  u64 lines() const { return count_ + 1; }
 
  private:
-  u64 ends_ = 0;
-  bool after_cr_ = false;
+  LineEnds ends_;
+  u64 count_ = 0;
 };
 
 // A new block (pushed) for that many lines, and what decodes a line into it.

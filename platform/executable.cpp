@@ -59,6 +59,17 @@ bool read_at(int fd, void* out, std::size_t n, u64 offset) {
   return true;
 }
 
+// The file's ELF header and its section headers; false when it is no ELF
+// file of this machine's class or they cannot be read.
+bool read_sections(int fd, ElfW(Ehdr)& eh, std::vector<ElfW(Shdr)>& sh) {
+  if (!read_at(fd, &eh, sizeof eh, 0)) return false;
+  if (std::memcmp(eh.e_ident, ELFMAG, SELFMAG) != 0 || eh.e_ident[EI_CLASS] != ELFCLASS64 ||
+      eh.e_shentsize != sizeof(ElfW(Shdr)) || eh.e_shnum == 0 || eh.e_shstrndx >= eh.e_shnum)
+    return false;
+  sh.resize(eh.e_shnum);
+  return read_at(fd, sh.data(), sh.size() * sizeof(ElfW(Shdr)), eh.e_shoff);
+}
+
 }  // namespace
 
 std::string build_id() {
@@ -74,28 +85,25 @@ std::string symbol_at(u64 offset) {
   if (fd < 0) return {};
   std::string found;
   ElfW(Ehdr) eh;
-  if (read_at(fd, &eh, sizeof eh, 0) && std::memcmp(eh.e_ident, ELFMAG, SELFMAG) == 0 &&
-      eh.e_shentsize == sizeof(ElfW(Shdr))) {
-    std::vector<ElfW(Shdr)> sh(eh.e_shnum);
-    if (read_at(fd, sh.data(), sh.size() * sizeof(ElfW(Shdr)), eh.e_shoff)) {
-      for (const ElfW(Shdr)& s : sh) {
-        if (s.sh_type != SHT_SYMTAB || s.sh_link >= sh.size() || s.sh_entsize != sizeof(ElfW(Sym))) continue;
-        std::vector<ElfW(Sym)> syms(s.sh_size / sizeof(ElfW(Sym)));
-        const ElfW(Shdr)& str = sh[s.sh_link];
-        std::vector<char> names(str.sh_size + 1, '\0');
-        if (!read_at(fd, syms.data(), syms.size() * sizeof(ElfW(Sym)), s.sh_offset) ||
-            !read_at(fd, names.data(), str.sh_size, str.sh_offset))
-          break;
-        for (const ElfW(Sym)& y : syms) {
-          if (ELF64_ST_TYPE(y.st_info) != STT_OBJECT || y.st_name >= str.sh_size) continue;
-          if (offset < y.st_value || offset >= y.st_value + (y.st_size ? y.st_size : 1)) continue;
-          const char* name = names.data() + y.st_name;
-          int status = 0;
-          char* plain = abi::__cxa_demangle(name, nullptr, nullptr, &status);
-          found = status == 0 && plain ? plain : name;
-          std::free(plain);
-          break;
-        }
+  std::vector<ElfW(Shdr)> sh;
+  if (read_sections(fd, eh, sh)) {
+    for (const ElfW(Shdr)& s : sh) {
+      if (s.sh_type != SHT_SYMTAB || s.sh_link >= sh.size() || s.sh_entsize != sizeof(ElfW(Sym))) continue;
+      std::vector<ElfW(Sym)> syms(s.sh_size / sizeof(ElfW(Sym)));
+      const ElfW(Shdr)& str = sh[s.sh_link];
+      std::vector<char> names(str.sh_size + 1, '\0');
+      if (!read_at(fd, syms.data(), syms.size() * sizeof(ElfW(Sym)), s.sh_offset) ||
+          !read_at(fd, names.data(), str.sh_size, str.sh_offset))
+        break;
+      for (const ElfW(Sym)& y : syms) {
+        if (ELF64_ST_TYPE(y.st_info) != STT_OBJECT || y.st_name >= str.sh_size) continue;
+        if (offset < y.st_value || offset >= y.st_value + (y.st_size ? y.st_size : 1)) continue;
+        const char* name = names.data() + y.st_name;
+        int status = 0;
+        char* plain = abi::__cxa_demangle(name, nullptr, nullptr, &status);
+        found = status == 0 && plain ? plain : name;
+        std::free(plain);
+        break;
       }
     }
   }
@@ -135,12 +143,8 @@ bool MappedSection::open(const char* section, const char* path) {
     if (::fstat(fd, &st) != 0) break;
     const u64 file_size = u64(st.st_size);
     ElfW(Ehdr) eh;
-    if (!read_at(fd, &eh, sizeof eh, 0)) break;
-    if (std::memcmp(eh.e_ident, ELFMAG, SELFMAG) != 0 || eh.e_ident[EI_CLASS] != ELFCLASS64 ||
-        eh.e_shentsize != sizeof(ElfW(Shdr)) || eh.e_shnum == 0 || eh.e_shstrndx >= eh.e_shnum)
-      break;
-    std::vector<ElfW(Shdr)> sh(eh.e_shnum);
-    if (!read_at(fd, sh.data(), sh.size() * sizeof(ElfW(Shdr)), eh.e_shoff)) break;
+    std::vector<ElfW(Shdr)> sh;
+    if (!read_sections(fd, eh, sh)) break;
     const ElfW(Shdr)& names = sh[eh.e_shstrndx];
     if (names.sh_size > (1u << 20)) break;
     std::vector<char> strings(names.sh_size + 1, '\0');

@@ -33,6 +33,19 @@ std::uint64_t round_pages(std::uint64_t n) {
   return (n + g_page - 1) & ~(g_page - 1);
 }
 
+// The region's pages cannot be had: the process ends as the runtime reports
+// running out of memory.
+[[noreturn]] void out_of_memory() {
+  std::fputs("*** Runtime Error 94: out of memory\n*** at: 00000000h\n", stderr);
+  std::_Exit(94);
+}
+
+// Reserved again: no access, no memory behind them, nothing of a file that
+// was mapped there.
+void reserve_again(std::uint64_t offset, std::uint64_t bytes) {
+  mmap(g_base + offset, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_NORESERVE, -1, 0);
+}
+
 // The runs a boot image holds: saved as (offset, bytes) pairs; a process
 // that starts from the image commits the image's runs and gives back those
 // its own start-up committed that the image does not hold.
@@ -63,15 +76,13 @@ void load_used(image_state::Reader& r) {
   for (const auto& [off, bytes] : g_used) {
     auto kept = runs.find(off);
     if (kept != runs.end() && kept->second == bytes) continue;
-    mmap(g_base + off, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_NORESERVE, -1, 0);
+    reserve_again(off, bytes);
   }
   for (const auto& [off, bytes] : runs) {
     auto had = g_used.find(off);
     if (had != g_used.end() && had->second == bytes) continue;
-    if (off + bytes > g_region_bytes || mprotect(g_base + off, bytes, PROT_READ | PROT_WRITE) != 0) {
-      std::fputs("*** Runtime Error 94: out of memory\n*** at: 00000000h\n", stderr);
-      std::_Exit(94);
-    }
+    if (off + bytes > g_region_bytes || mprotect(g_base + off, bytes, PROT_READ | PROT_WRITE) != 0)
+      out_of_memory();
     QEL_UNPOISON(g_base + off, bytes);
   }
   g_used = std::move(runs);
@@ -91,10 +102,7 @@ std::uint8_t* reserve_region(std::uint64_t bytes, std::uint64_t page_size) {
   g_region_bytes = bytes;
   void* p = mmap(nullptr, bytes, PROT_NONE,
                  MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (p == MAP_FAILED) {
-    std::fputs("*** Runtime Error 94: out of memory\n*** at: 00000000h\n", stderr);
-    std::_Exit(94);
-  }
+  if (p == MAP_FAILED) out_of_memory();
   g_base = static_cast<std::uint8_t*>(p);
   return g_base;
 }
@@ -160,7 +168,7 @@ bool release_pages(std::uint32_t offset, std::uint64_t bytes) {
   g_used.erase(used);
   // Fresh reserved pages: a run backed by a file (map_file_pages) must not
   // show the file again when it is committed anew.
-  mmap(g_base + offset, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_NORESERVE, -1, 0);
+  reserve_again(offset, bytes);
   g_committed -= bytes;
   std::uint64_t off = offset;
   auto next = g_free.lower_bound(off);

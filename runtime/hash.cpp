@@ -1421,6 +1421,13 @@ u32 hash_mix(u32 h) {
   return h;
 }
 
+namespace {
+struct LastText {
+  static constexpr u32 MAX = 48;        // longer texts are not remembered
+  static constexpr u32 NONE = MAX + 1;  // no text remembered yet
+};
+}  // namespace
+
 u32 string_hash(const Cell* str, bool case_sensitive) {
   Buffer* b = buffer_of(str->w2);
   u32 unit = b->unit();
@@ -1433,6 +1440,17 @@ u32 string_hash(const Cell* str, bool case_sensitive) {
   const u8* p = b->head_ptr() + u64(from) * unit;
   u32 h = SEED;
   if (unit == 1) {
+    // The last short text hashed and its hash: a key is often hashed twice
+    // in a row (a select and then a put of the same key), and comparing its
+    // bytes costs a tenth of hashing them again. The bytes themselves are
+    // compared, so a string changed or moved since cannot answer a stale hash.
+    static struct {
+      u32 n = LastText::NONE;
+      bool case_sensitive = false;
+      u32 hash = 0;
+      u8 bytes[LastText::MAX];
+    } last;
+    if (n == last.n && case_sensitive == last.case_sensitive && std::memcmp(p, last.bytes, n) == 0) return last.hash;
     // 1-byte units, the most hashed (a loop of its own: no width to test
     // at each unit, ASCII folded without the tables)
     for (u32 i = 0; i < n; ++i) {
@@ -1441,7 +1459,14 @@ u32 string_hash(const Cell* str, bool case_sensitive) {
       h = mix_block(h, cp);
     }
     h ^= n * 4;
-    return hash_mix(h);
+    h = hash_mix(h);
+    if (n <= LastText::MAX) {
+      last.n = n;
+      last.case_sensitive = case_sensitive;
+      last.hash = h;
+      std::memcpy(last.bytes, p, n);
+    }
+    return h;
   }
   for (u32 i = 0; i < n; ++i, p += unit) {
     u32 cp;

@@ -204,6 +204,15 @@ Cell* system_field(const std::string& path) {
 
 void fill_build();
 
+// Sets the field of system (a path as system_field takes it) to the text,
+// made as load_os_text makes it. The field's slot is found once the text is
+// made: making it allocates, which may move the object's values.
+void set_os_text(const char* path, const std::string& text, Type t) {
+  roots::LocalCell v;
+  load_os_text(text, t, v.get());
+  copy_cell(v.get(), system_field(path));
+}
+
 // Fills the members of `system` that come from the runtime, and gives its
 // objects their class ids.
 void finish_system() {
@@ -242,10 +251,8 @@ void fill_command_line() {
     if (a.empty() || a.find_first_of(" \t") != std::string::npos) line += '"' + a + '"';
     else line += a;
   }
-  load_os_text(line, TYPE_STRING, system_field("script args"));
-  if (!runtime::args.empty()) {
-    load_os_text(runtime::args[0], TYPE_FILE, system_field("build config build-basename"));
-  }
+  set_os_text("script args", line, TYPE_STRING);
+  if (!runtime::args.empty()) set_os_text("build config build-basename", runtime::args[0], TYPE_FILE);
 }
 
 // Sets the field to the first value of the text, when the text is not empty.
@@ -281,7 +288,7 @@ void fill_boot_args() {
   if (runtime::args.empty()) return;
   Cell* sys = word::get_value_cell(intern_word("system"));
   if (type_of(sys) != TYPE_OBJECT) return;
-  load_os_text(runtime::args[0], TYPE_STRING, system_field("options boot"));
+  set_os_text("options boot", runtime::args[0], TYPE_STRING);
   roots::LocalCell list, item;
   block::make_at(list.get(), i32(runtime::args.size()));
   for (size_t i = 1; i < runtime::args.size(); ++i) {

@@ -95,9 +95,9 @@ bool on(const char* name) {
 
 bool say_why() { return on(config::BOOT_REPORT_ENV); }
 
-void why(const char* what) {
+void why(const char* what, const char* reason = "") {
   if (!say_why()) return;
-  std::fprintf(stderr, "boot image: %s\n", what);
+  std::fprintf(stderr, "boot image: %s%s\n", what, reason);
   std::fflush(stderr);
 }
 
@@ -331,10 +331,7 @@ bool load() {
     return false;
   }
   auto refuse = [](const char* reason) {
-    if (say_why()) {
-      std::fprintf(stderr, "boot image: refused: %s\n", reason);
-      std::fflush(stderr);
-    }
+    why("refused: ", reason);
     return false;
   };
   Header h;

@@ -43,7 +43,7 @@ void answer_integer(i32 n) {
   api::keep_result();
 }
 
-// ---- the 24 routines ------------------------------------------------------------
+// ---- the routines --------------------------------------------------------------
 
 // An exit status is 0 to 255 here: any other value would reach the parent
 // cut to its low byte (256 as 0, success), so it ends with 255 instead.

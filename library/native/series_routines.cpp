@@ -33,18 +33,12 @@ namespace {
 using mem::Buffer;
 using mem::buffer_of;
 
-// The case fold PARSE compares characters with: ASCII letters to upper case
-// without a table, the rest by the fold tables.
-inline u32 fold_char(u32 c) {
-  return c < 128 ? (c - 'a' < 26 ? c - 32 : c) : casefold::upper(c);
-}
-
-// fold_char of every 1-byte unit, made at first use.
+// The case fold of every 1-byte unit, made at first use.
 const u32* latin1_folds() {
   static u32 table[256];
   static bool made = false;
   if (!made) {
-    for (u32 c = 0; c < 256; ++c) table[c] = fold_char(c);
+    for (u32 c = 0; c < 256; ++c) table[c] = casefold::upper(c);
     made = true;
   }
   return table;
@@ -68,7 +62,7 @@ class Splitter {
   bool prepare() {
     if (type_of(dlm_) == TYPE_CHAR) {
       want_ = char_of(dlm_);
-      folded_ = fold_char(want_);
+      folded_ = casefold::upper(want_);
       if (unit_ == 1) {
         // (remembered for the last character: a split is often one of many
         // at the same delimiter)
@@ -144,7 +138,7 @@ class Splitter {
         }
         for (u32 i = pos; i < total; ++i) {
           u32 c = char_at(i);
-          if (c == want_ || fold_char(c) == folded_) return i;
+          if (c == want_ || casefold::upper(c) == folded_) return i;
         }
         return total;
       }
@@ -157,14 +151,14 @@ class Splitter {
       }
       default: {
         if (plen_ > total) return total;
-        u32 first = fold_char(string::get_char(p_, punit_));
+        u32 first = casefold::upper(string::get_char(p_, punit_));
         for (u32 i = pos; i + plen_ <= total; ++i) {
           u32 c = char_at(i);
-          if (c != first && fold_char(c) != first) continue;
+          if (c != first && casefold::upper(c) != first) continue;
           u32 k = 1;
           for (; k < plen_; ++k) {
             u32 a = char_at(i + k), w = string::get_char(p_ + u64(k) * punit_, punit_);
-            if (a != w && fold_char(a) != fold_char(w)) break;
+            if (a != w && casefold::upper(a) != casefold::upper(w)) break;
           }
           if (k == plen_) return i;
         }

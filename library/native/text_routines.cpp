@@ -5,14 +5,8 @@
 
 #include <vector>
 
-#include "datatypes/context.hpp"
-#include "datatypes/function.hpp"
-#include "datatypes/object.hpp"
-#include "datatypes/symbol.hpp"
 #include "datatypes/string.hpp"
-#include "datatypes/word.hpp"
 #include "eval/library_routines.hpp"
-#include "runtime/api.hpp"
 #include "runtime/error.hpp"
 #include "runtime/stack.hpp"
 

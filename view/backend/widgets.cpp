@@ -190,11 +190,7 @@ GtkWidget* toggle_within(GtkWidget* w) {
 // edit, a drop-list's button (the box itself never has it).
 GtkWidget* focus_part(GtkWidget* combo) {
   if (gtk_combo_box_get_has_entry(GTK_COMBO_BOX(combo))) return gtk_bin_get_child(GTK_BIN(combo));
-  GtkWidget* button = nullptr;
-  gtk_container_forall(GTK_CONTAINER(combo), [](GtkWidget* child, gpointer out) {
-    auto* found = static_cast<GtkWidget**>(out);
-    if (!*found) *found = toggle_within(child);
-  }, &button);
+  GtkWidget* button = toggle_within(combo);
   return button ? button : combo;
 }
 

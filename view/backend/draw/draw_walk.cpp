@@ -58,15 +58,7 @@ class DrawWalk {
     switch (kw) {
       case W_PEN: return pen(i, false);
       case W_FILL_PEN: return pen(i, true);
-      case W_BOX: {
-        if (!w_.point(i + 1)) fail(i + 1);
-        if (!w_.point(i + 2)) fail(i + 2);
-        CommandArgs a = args(i);
-        a.first = i + 1;
-        a.last = w_.number(i + 3) ? i + 3 : i + 2;
-        call(commands.box, a);
-        return a.last + 1;
-      }
+      case W_BOX: return two_then_number(i, true, commands.box);
       case W_LINE: return point_run(i, 2, commands.line, false);
       case W_LINE_WIDTH:
         if (!w_.number(i + 1)) fail(i + 1);
@@ -99,15 +91,7 @@ class DrawWalk {
         return i + 4;
       }
       case W_POLYGON: return point_run(i, 3, commands.polygon, false);
-      case W_CIRCLE: {
-        if (!w_.point(i + 1)) fail(i + 1);
-        if (!w_.number(i + 2)) fail(i + 2);
-        CommandArgs a = args(i);
-        a.first = i + 1;
-        a.last = w_.number(i + 3) ? i + 3 : i + 2;
-        call(commands.circle, a);
-        return a.last + 1;
-      }
+      case W_CIRCLE: return two_then_number(i, false, commands.circle);
       case W_ELLIPSE: {
         if (!w_.point(i + 1)) fail(i + 1);
         if (!w_.point(i + 2)) fail(i + 2);
@@ -214,6 +198,18 @@ class DrawWalk {
   u32 points_from(u32 i) const {
     while (w_.point(i)) ++i;
     return i;
+  }
+
+  // A point, a point (else a number), and an optional number: box's corners
+  // and corner radius, circle's centre and radius and second radius.
+  u32 two_then_number(u32 i, bool second_point, Command cmd) {
+    if (!w_.point(i + 1)) fail(i + 1);
+    if (!(second_point ? w_.point(i + 2) : w_.number(i + 2))) fail(i + 2);
+    CommandArgs a = args(i);
+    a.first = i + 1;
+    a.last = w_.number(i + 3) ? i + 3 : i + 2;
+    call(cmd, a);
+    return a.last + 1;
   }
 
   // A keyword followed by at least `least` points (and, with closed, the

@@ -33,11 +33,7 @@ class ShapeWalk {
         s.move(p.x, p.y, rel);
         return i + 2;
       }
-      case W_LINE: {
-        u32 end = at_least(i, 1);
-        s.line(xy_.data(), u32(xy_.size() / 2), rel);
-        return end;
-      }
+      case W_LINE: return point_run(i, 1, &Shape::line, rel);
       case W_HLINE:
       case W_VLINE:
         if (!w_.number(i + 1)) fail(i + 1);
@@ -63,26 +59,10 @@ class ShapeWalk {
         s.arc(e.x, e.y, rx, ry, angle, sweep, large, rel);
         return k;
       }
-      case W_CURVE: {
-        u32 end = at_least(i, 3);
-        s.curve(xy_.data(), u32(xy_.size() / 2), rel);
-        return end;
-      }
-      case W_CURV: {
-        u32 end = at_least(i, 2);
-        s.curv(xy_.data(), u32(xy_.size() / 2), rel);
-        return end;
-      }
-      case W_QCURVE: {
-        u32 end = at_least(i, 2);
-        s.qcurve(xy_.data(), u32(xy_.size() / 2), rel);
-        return end;
-      }
-      case W_QCURV: {
-        u32 end = at_least(i, 1);
-        s.qcurv(xy_.data(), u32(xy_.size() / 2), rel);
-        return end;
-      }
+      case W_CURVE: return point_run(i, 3, &Shape::curve, rel);
+      case W_CURV: return point_run(i, 2, &Shape::curv, rel);
+      case W_QCURVE: return point_run(i, 2, &Shape::qcurve, rel);
+      case W_QCURV: return point_run(i, 1, &Shape::qcurv, rel);
       case W_CLOSE:
         s.close();
         return i + 1;
@@ -108,10 +88,12 @@ class ShapeWalk {
     return k;
   }
 
-  // Too few points are reported at the first one (or in its place).
-  u32 at_least(u32 i, u32 n) {
+  // A keyword followed by at least `least` points, all added to the path by
+  // `add`. Too few points are reported at the first one (or in its place).
+  u32 point_run(u32 i, u32 least, void (Shape::*add)(const double*, u32, bool), bool rel) {
     u32 end = points_from(i + 1);
-    if (end < i + 1 + n) fail(i + 1);
+    if (end < i + 1 + least) fail(i + 1);
+    (ctx_.shape.*add)(xy_.data(), u32(xy_.size() / 2), rel);
     return end;
   }
 
