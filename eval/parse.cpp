@@ -48,14 +48,10 @@ Engine* g_engines = nullptr;
   return Keyword(k);
 }
 
-const Cell* rule_value(const Cell* word) {
+const Cell* rule_value_slow(const Cell* word) {
   u32 ctx = word::context_of(word);
-  if (!ctx) return nullptr;
-  i32 i = word::index_of(word);
-  if (i < 0) {
-    i = context::find_word(ctx, word::symbol_of(word), false);
-    if (i < 0) return nullptr;
-  }
+  i32 i = context::find_word(ctx, word::symbol_of(word), false);
+  if (i < 0) return nullptr;
   const Cell* v = context::slot(ctx, u32(i));
   return v && !is_unset(v) ? v : nullptr;
 }

@@ -156,6 +156,15 @@ u32 lead_of(const Plan& p, u32 i) {
   return a;
 }
 
+// The value of a lead atom (lead_of) when it is a character, charset or
+// string, the atoms a string input matches directly; else null.
+const Cell* text_lead(const Plan& p, u32 lead) {
+  const Cell* v = &p.cells[lead];
+  if (p.kind[lead] == K_NO && !(v = rule_value(v))) return nullptr;
+  Type t = type_of(v);
+  return t == TYPE_CHAR || t == TYPE_BITSET || t == TYPE_STRING ? v : nullptr;
+}
+
 void build(Plan& p) {
   u32 n = cells_of(p.node);
   p.checked = g_epoch;
@@ -648,10 +657,8 @@ Engine::Res Engine::c_block_loop(Plan* plan) {
 bool Engine::c_lead_fails(u32 lead) {
   if (in.kind != IN_TEXT || binary_input()) return false;
   if (g_rule_cells + 1 > MAX_CELLS || g_inputs.size() + 1 > MAX_CELLS) return false;
-  const Cell* v = &cur_plan->cells[lead];
-  if (cur_plan->kind[lead] == K_NO && !(v = rule_value(v))) return false;
-  Type t = type_of(v);
-  if (t != TYPE_CHAR && t != TYPE_BITSET && t != TYPE_STRING) return false;
+  const Cell* v = text_lead(*cur_plan, lead);
+  if (!v) return false;
   i32 end = in_end();
   return c_match_at(std::clamp(in.index, 0, end), end, v) < 0;
 }
@@ -748,6 +755,9 @@ Engine::Res Engine::c_step(bool awaiting) {
       return RS_OK;
     }
     case K_COPY: case K_SET: {
+      if (text && pl->lead[pos] != NO_LEAD) {
+        if (const Cell* v = text_lead(*pl, pl->lead[pos])) return c_copy_lead(k == K_COPY ? C_COPY : C_SET, pos, v);
+      }
       Cell kw = pl->cells[pos];
       ++b.pos;
       return c_copy_set(k == K_COPY ? C_COPY : C_SET, &kw);
@@ -1074,13 +1084,7 @@ Engine::Res Engine::c_copy_set(Code code, const Cell* kw) {
     clamp_index();
     Cell* v = make_none(stack::push());
     if (code == C_COPY && in.kind == IN_TEXT) {
-      // The matched part of a string or binary input, copied as the series
-      // copy action copies it, without going through the action.
-      i32 total = i32(in_total());
-      i32 from = std::clamp(s, 0, total);
-      i32 count = std::clamp(in.index - s, 0, total - from);
-      make_series(v, type_of(&in.series), mem::copy_series_part(in_node(), u32(from), u32(count)));
-      v->header |= in.series.header & FLAG_NEW_LINE;
+      copy_text_part(v, s);
     } else if (code == C_COPY) {
       Cell* from = stack::push_cell(&in.series);
       set_series_index(from, s);
@@ -1095,6 +1099,57 @@ Engine::Res Engine::c_copy_set(Code code, const Cell* kw) {
   if (!ok) in.index = s;
   stack::pop(u32(stack::top - w));
   return res_of(ok);
+}
+
+// copy or set of a plain word whose rule is a character, charset or string
+// (or `some` of one), held by the current plan at the block's position pos
+// with its atom's value v (text_lead): c_copy_set and the c_step it runs
+// for the sub-rule, without their look-ups. The block's position ends after
+// the sub-rule, as the sub-rule's step leaves it.
+Engine::Res Engine::c_copy_lead(Code code, u32 pos, const Cell* v) {
+  Plan* pl = cur_plan;
+  u32 lead = pl->lead[pos];
+  bool some = lead != pos + 2;
+  block().pos = pos + 2;
+  Cell* w = stack::push_cell(&pl->cells[pos + 1]);
+  CommandCell cell(*this);
+  block().pos = lead + 1;
+  i32 s = in.index;
+  bool ok;
+  if (some) {
+    ok = c_repeat_atom(v, -1) >= 1;
+  } else {
+    clamp_index();
+    i32 m = c_match_at(in.index, in_end(), v);
+    ok = m >= 0;
+    if (ok) in.index += m;
+  }
+  if (ok) {
+    clamp_index();
+    Cell* value = make_none(stack::push());
+    if (code == C_COPY) {
+      copy_text_part(value, s);
+    } else if (in.index > s && s < i32(in_total())) {
+      unit_value(s, value);
+    }
+    word::set(w, value);
+    words_set(w);
+  } else {
+    in.index = s;
+  }
+  stack::pop(u32(stack::top - w));
+  return res_of(ok);
+}
+
+// The part of a string or binary input matched from index s to the
+// current index, copied into out as the series copy action copies it,
+// without going through the action.
+void Engine::copy_text_part(Cell* out, i32 s) {
+  i32 total = i32(in_total());
+  i32 from = std::clamp(s, 0, total);
+  i32 count = std::clamp(in.index - s, 0, total - from);
+  make_series(out, type_of(&in.series), mem::copy_series_part(in_node(), u32(from), u32(count)));
+  out->header |= in.series.header & FLAG_NEW_LINE;
 }
 
 // ---- atoms ------------------------------------------------------------------------------

@@ -44,6 +44,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "datatypes/context.hpp"
 #include "datatypes/string.hpp"
 #include "datatypes/word.hpp"
 #include "runtime/casefold.hpp"
@@ -210,8 +211,17 @@ inline i32 charset_run(const u8* h, u32 unit, i32 i, i32 stop, const Cell* bitse
 
 inline u32 fold(u32 cp) { return cp < 128 ? (cp >= 'a' && cp <= 'z' ? cp - 32 : cp) : casefold::upper(cp); }
 
-// The value a word holds for the rules, or null when it has none.
-const Cell* rule_value(const Cell* word);
+// The value a word holds for the rules, or null when it has none. Rules
+// look their words up at every step: the bound case is taken inline.
+const Cell* rule_value_slow(const Cell* word);
+inline const Cell* rule_value(const Cell* word) {
+  u32 ctx = word::context_of(word);
+  if (!ctx) return nullptr;
+  i32 i = word::index_of(word);
+  if (i < 0) [[unlikely]] return rule_value_slow(word);
+  const Cell* v = context::slot(ctx, u32(i));
+  return v && !is_unset(v) ? v : nullptr;
+}
 
 // Rule values that a string input can match.
 inline bool text_atom(Type t) {
@@ -562,6 +572,8 @@ struct Engine {
   Res c_count(const Cell* first);
   Res c_to(const Cell* kw, bool thru);
   Res c_copy_set(Code code, const Cell* kw);
+  Res c_copy_lead(Code code, u32 pos, const Cell* v);
+  void copy_text_part(Cell* out, i32 s);
   bool c_fails_at_once(const Cell* blk, Plan* plan = nullptr);
   bool c_lead_fails(u32 lead);
   const Cell* c_atom(u32 node, u32 p, Cell* out);
