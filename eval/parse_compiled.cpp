@@ -156,11 +156,12 @@ u32 lead_of(const Plan& p, u32 i) {
   return a;
 }
 
-// The value of a lead atom (lead_of) when it is a character, charset or
-// string, the atoms a string input matches directly; else null.
-const Cell* text_lead(const Plan& p, u32 lead) {
-  const Cell* v = &p.cells[lead];
-  if (p.kind[lead] == K_NO && !(v = rule_value(v))) return nullptr;
+// The value of the plan's cell at p when it is a character, charset or
+// string, as it stands or held by a word: the atoms a string input matches
+// directly; else null.
+const Cell* text_atom(const Plan& pl, u32 p) {
+  const Cell* v = &pl.cells[p];
+  if (pl.kind[p] == K_NO && !(v = rule_value(v))) return nullptr;
   Type t = type_of(v);
   return t == TYPE_CHAR || t == TYPE_BITSET || t == TYPE_STRING ? v : nullptr;
 }
@@ -297,6 +298,16 @@ const u8* unit_table(const Cell* bitset) {
   std::memcpy(t.bits, b->head_ptr(), used);
   for (u32 c = 0; c < 256; ++c) t.member[c] = bitset::test_bit(node, c);
   return t.member;
+}
+
+// Whether c_fails_at_once can answer true for the block, read from its
+// current plan (null: not known): only when its first rule is an atom.
+inline bool may_fail_at_once(const Plan* sub, const Cell* blk) {
+  if (!sub) return true;
+  i32 head = series_index(blk);
+  if (head < 0 || u32(head) >= sub->kind.size()) return false;
+  u8 k = sub->kind[u32(head)];
+  return k == CK_OTHER || k == K_NO;
 }
 
 inline bool ok_of(Engine::Res r) { return r == Engine::RS_OK || r == Engine::RS_OK_BRK; }
@@ -613,7 +624,9 @@ Engine::Res Engine::c_block_loop(Plan* plan) {
       out = c_pop_block(true, false);
       break;
     }
-    u8 k = c_kind_at(node, b.pos);
+    Plan* pl = cur_plan;
+    bool planned = pl && pl->node == node && pl->checked == g_epoch;
+    u8 k = planned ? pl->kind[b.pos] : c_kind_slow(node, b.pos);
     if (k == K_BAR) {
       if (b.pos + 1 >= n) {
         Cell bar = *cell_of(node, b.pos);
@@ -622,10 +635,7 @@ Engine::Res Engine::c_block_loop(Plan* plan) {
       out = c_pop_block(true, false);
       break;
     }
-    const Plan* pl = cur_plan;
-    bool lead = pl && pl->node == node && pl->checked == g_epoch && b.pos < pl->lead.size() &&
-                pl->lead[b.pos] != NO_LEAD;
-    Res r = lead && c_lead_fails(pl->lead[b.pos]) ? RS_FAIL : c_step(false);
+    Res r = planned && in.kind == IN_TEXT && !binary_input() ? c_text_step(*pl, b.pos, k, false) : c_step(false);
     if (r == RS_OK || r == RS_OK_BRK) continue;
     if (r == RS_BREAK || r == RS_REJECT) {
       out = c_pop_block(r == RS_BREAK, true);
@@ -649,18 +659,58 @@ Engine::Res Engine::c_block_loop(Plan* plan) {
   return out;
 }
 
-// Whether the command at the block's position, which has a lead atom at
-// `lead` (lead_of), fails because that atom does not match at the input,
-// as its run would find without setting anything. Anything that would make
-// the run raise an error instead (a word without a rule value, the rules
-// stack full) leaves the answer to the run.
-bool Engine::c_lead_fails(u32 lead) {
-  if (in.kind != IN_TEXT || binary_input()) return false;
-  if (g_rule_cells + 1 > MAX_CELLS || g_inputs.size() + 1 > MAX_CELLS) return false;
-  const Cell* v = text_lead(*cur_plan, lead);
-  if (!v) return false;
-  i32 end = in_end();
-  return c_match_at(std::clamp(in.index, 0, end), end, v) < 0;
+// The rule at pos of a block whose plan is current, over a string input:
+// the atoms, repetitions of an atom, copy/set of a word over an atom,
+// parens and literal blocks taken here, as c_step takes them; every other
+// rule through c_step (awaiting: the rule is a command's sub-rule). A
+// copy or set whose lead atom (lead_of) does not match fails before its
+// set-up, as its run would find without setting anything; one that would
+// raise instead (the rules stack full) is left to the run.
+inline Engine::Res Engine::c_text_step(Plan& pl, u32 pos, u8 k, bool awaiting) {
+  switch (k) {
+    case CK_OTHER: case K_NO: {
+      const Cell* v = text_atom(pl, pos);
+      if (!v) break;
+      ++g_rules[cur_block].pos;
+      clamp_index();
+      i32 m = c_match_at(in.index, in_end(), v);
+      if (m < 0) return RS_FAIL;
+      in.index += m;
+      return RS_OK;
+    }
+    case K_SOME: case K_ANY: case K_OPT: {
+      u32 sub = pos + 1;
+      if (sub >= pl.kind.size()) break;
+      const Cell* v = text_atom(pl, sub);
+      if (!v) break;
+      g_rules[cur_block].pos = sub + 1;
+      i32 start = in.index;
+      i32 count = c_repeat_atom(v, k == K_OPT ? 1 : -1);
+      if (count >= (k == K_SOME ? 1 : 0)) return RS_OK;
+      in.index = start;
+      return RS_FAIL;
+    }
+    case K_COPY: case K_SET: {
+      u32 lead = pl.lead[pos];
+      if (lead == NO_LEAD) break;
+      const Cell* v = text_atom(pl, lead);
+      if (!v) break;
+      // (not for a command's sub-rule: a failed last round of a repetition
+      // leaves the block's position where its sub-rule's step left it)
+      if (!awaiting && g_rule_cells + 1 <= MAX_CELLS && g_inputs.size() + 1 <= MAX_CELLS) {
+        i32 end = in_end();
+        if (c_match_at(std::clamp(in.index, 0, end), end, v) < 0) return RS_FAIL;
+      }
+      return c_copy_lead(k == K_COPY ? C_COPY : C_SET, pos, v);
+    }
+    case CK_PAREN:
+      return c_paren(pl, pos);
+    case CK_BLOCK:
+      return c_literal_block(pl, pos, true);
+    default:
+      break;
+  }
+  return c_step(awaiting);
 }
 
 Engine::Res Engine::c_pop_block(bool r, bool by_break) {
@@ -671,6 +721,45 @@ Engine::Res Engine::c_pop_block(bool r, bool by_break) {
   cur_block = prev;
   if (r) return by_break ? RS_OK_BRK : RS_OK;
   return by_break ? RS_FAIL_BRK : RS_FAIL;
+}
+
+// A paren at pos of the innermost block, whose plan pl is current:
+// evaluated above a cell of its own, its value dropped, by the unit the
+// plan keeps for it.
+Engine::Res Engine::c_paren(Plan& pl, u32 pos) {
+  Cell v = pl.cells[pos];
+  ++g_rules[cur_block].pos;
+  u32 n = u32(pl.kind.size());
+  if (pl.units.size() != n) pl.units.assign(n, {});
+  u32 code_epoch = code::epoch;
+  Cell* before = stack::top;
+  make_unset(stack::push());
+  // (the cache is written when the unit is found, before any Qel code
+  // runs that could make the plan again)
+  interp::Status st = interp::eval_block_kept(&v, false, pl.units[pos]);
+  interp::check(st);
+  if (stack::top > before) stack::pop(u32(stack::top - before));
+  clamp_index();
+  // A block freed since g_epoch last moved may have left its node to a
+  // new one (the paren's own, or one made before it).
+  if (code::epoch != code_epoch || gc::cycles() != g_epoch_cycles) {
+    ++g_epoch;
+    g_epoch_cycles = gc::cycles();
+  }
+  return RS_OK;
+}
+
+// A literal rule block at pos of the innermost block, whose plan pl is
+// current; text: the input is a string.
+Engine::Res Engine::c_literal_block(Plan& pl, u32 pos, bool text) {
+  Plan* sub = sub_plan(pl, pos);
+  Cell v = pl.cells[pos];
+  ++g_rules[cur_block].pos;
+  if (text && sub && sub->simple) {
+    if (const Fused* fused = c_fuse(&v, sub)) return res_of(c_fused_round(*fused));
+  }
+  if (may_fail_at_once(sub, &v) && c_fails_at_once(&v, sub)) return RS_FAIL;
+  return c_block(&v, &v, sub);
 }
 
 // One rule from the position of the innermost block. awaiting: the rule is
@@ -731,47 +820,18 @@ Engine::Res Engine::c_step(bool awaiting) {
       in.index = start;
       return RS_FAIL;
     }
-    case CK_PAREN: {
-      // evaluated above a cell of its own, its value dropped, by the unit
-      // the plan keeps for it
-      Cell v = pl->cells[pos];
-      ++b.pos;
-      if (pl->units.size() != n) pl->units.assign(n, {});
-      u32 code_epoch = code::epoch;
-      Cell* before = stack::top;
-      make_unset(stack::push());
-      // (the cache is written when the unit is found, before any Qel code
-      // runs that could make the plan again)
-      interp::Status st = interp::eval_block_kept(&v, false, pl->units[pos]);
-      interp::check(st);
-      if (stack::top > before) stack::pop(u32(stack::top - before));
-      clamp_index();
-      // A block freed since g_epoch last moved may have left its node to a
-      // new one (the paren's own, or one made before it).
-      if (code::epoch != code_epoch || gc::cycles() != g_epoch_cycles) {
-        ++g_epoch;
-        g_epoch_cycles = gc::cycles();
-      }
-      return RS_OK;
-    }
+    case CK_PAREN:
+      return c_paren(*pl, pos);
     case K_COPY: case K_SET: {
       if (text && pl->lead[pos] != NO_LEAD) {
-        if (const Cell* v = text_lead(*pl, pl->lead[pos])) return c_copy_lead(k == K_COPY ? C_COPY : C_SET, pos, v);
+        if (const Cell* v = text_atom(*pl, pl->lead[pos])) return c_copy_lead(k == K_COPY ? C_COPY : C_SET, pos, v);
       }
       Cell kw = pl->cells[pos];
       ++b.pos;
       return c_copy_set(k == K_COPY ? C_COPY : C_SET, &kw);
     }
-    case CK_BLOCK: {
-      Plan* sub = sub_plan(*pl, pos);
-      Cell v = pl->cells[pos];
-      ++b.pos;
-      if (text && sub && sub->simple) {
-        if (const Fused* fused = c_fuse(&v, sub)) return res_of(c_fused_round(*fused));
-      }
-      if (c_fails_at_once(&v, sub)) return RS_FAIL;
-      return c_block(&v, &v, sub);
-    }
+    case CK_BLOCK:
+      return c_literal_block(*pl, pos, text);
     default:
       break;
   }
@@ -982,6 +1042,9 @@ Engine::Res Engine::c_repeat(const Cell* kw, i32 min, i32 max, bool while_) {
     if (fused) {
       r = res_of(c_fused_round(*fused));
       block().pos = sub + 1;
+    } else if (Plan* pl = cur_plan; pl && pl->node == node && pl->checked == g_epoch && sub < pl->kind.size() &&
+                                    pl->kind[sub] != K_BAR && in.kind == IN_TEXT && !binary_input()) {
+      r = c_text_step(*pl, sub, pl->kind[sub], true);
     } else {
       r = c_step(true);
     }

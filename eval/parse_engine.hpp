@@ -575,7 +575,9 @@ struct Engine {
   Res c_copy_lead(Code code, u32 pos, const Cell* v);
   void copy_text_part(Cell* out, i32 s);
   bool c_fails_at_once(const Cell* blk, Plan* plan = nullptr);
-  bool c_lead_fails(u32 lead);
+  Res c_text_step(Plan& pl, u32 pos, u8 k, bool awaiting);
+  Res c_paren(Plan& pl, u32 pos);
+  Res c_literal_block(Plan& pl, u32 pos, bool text);
   const Cell* c_atom(u32 node, u32 p, Cell* out);
   i32 c_match_at(i32 i, i32 end, const Cell* v);
   i32 c_repeat_atom(const Cell* v, i32 max);
