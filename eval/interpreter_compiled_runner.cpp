@@ -419,7 +419,7 @@ void code_changed(Unit* u) {
 
 // After anything that may have run other code: the unit's cells are checked
 // when the code epoch moved.
-inline void resumed(Unit* u) {
+[[gnu::always_inline]] inline void resumed(Unit* u) {
   if (u->epoch != code::epoch || QEL_CHECKS) {
     if (!still_valid(u)) code_changed(u);
   }
@@ -447,13 +447,24 @@ struct Vm {
   fire(Err::script_expect_arg, word, &type, &w);
 }
 
+// The slot a set-word writes when setting it only writes that slot (as
+// plain_target answers): a global word's and a local's of the running
+// function (a function's context is no object) found directly.
+[[gnu::always_inline]] inline Cell* set_target(const Cell* w, u32 fctx, Cell* fbase) {
+  u32 ctx = word::context_of(w);
+  i32 idx = word::index_of(w);
+  if (ctx == g_global_ctx && ctx && idx >= 0) return global_slot(idx);
+  if (ctx && ctx == fctx && idx >= 0) return fbase + idx;
+  return plain_target(w);
+}
+
 // Sets the word or field a frameless statement sets to its value r, when
 // that only writes a slot; false (nothing done) otherwise.
 [[gnu::always_inline]] inline bool pure_store(const Unit* u, const PureStmt& ps, u32 fctx, Cell* fbase,
                                               const Cell* r) {
   Cell* slot;
   if (ps.set) {
-    slot = plain_target(&ps.set_word);
+    slot = set_target(&ps.set_word, fctx, fbase);
   } else if (ps.field != ~0u) {
     const FieldPath& f = u->fields[ps.field];
     slot = field_target(f, env_slot(env_of(fctx, fbase), &f.head, ~0u));
@@ -982,7 +993,7 @@ L_SETDONE: {
   Cell* v = stack::last();
   if (type_of(v) == TYPE_UNSET) fire(Err::script_need_value, &op.c);
   Cell result = *v;
-  if (Cell* slot = plain_target(&op.c)) {
+  if (Cell* slot = set_target(&op.c, R->fctx, R->fbase)) {
     *slot = result;
   } else {
     Cell w = op.c;
