@@ -204,18 +204,13 @@ Cell word_at(const Cell* words, i32 i) {
 i32 list_step(Cell* it, const Cell* words, i32 n, i32 pos) {
   i32 total = series::total(it);
   if (pos >= total) return 0;
-  if (n == 1) {
-    Cell w = word_at(words, 0);
-    word::set(&w, buffer_of(series_node(it))->cells() + pos);
-  } else {
-    for (i32 i = 0; i < n; ++i) {
-      Cell w = word_at(words, i);
-      if (pos + i < series::total(it)) {
-        word::set(&w, buffer_of(series_node(it))->cells() + pos + i);
-      } else {
-        Cell none;
-        word::set(&w, make_none(&none));
-      }
+  for (i32 i = 0; i < n; ++i) {
+    Cell w = word_at(words, i);
+    if (pos + i < series::total(it)) {
+      word::set(&w, buffer_of(series_node(it))->cells() + pos + i);
+    } else {
+      Cell none;
+      word::set(&w, make_none(&none));
     }
   }
   set_series_index(it, pos + n);
@@ -264,6 +259,15 @@ i32 walk_begin(Cell* args, bool foreach) {
 
 i32 walk_step(const Cell* args, Cell* cells, i32 n) {
   return foreach_next(cells, type_of(args) == TYPE_BLOCK ? cells + 1 : args, n);
+}
+
+const Cell* walk_next_cell(const Cell* args, Cell* cells, i32 n, Cell* word) {
+  if (n != 1 || !is_any_block_type(type_of(cells))) return nullptr;
+  i32 pos = series_index(cells);
+  if (pos >= series::total(cells)) return nullptr;
+  *word = word_at(type_of(args) == TYPE_BLOCK ? cells + 1 : args, 0);
+  set_series_index(cells, pos + 1);
+  return buffer_of(series_node(cells))->cells() + pos;
 }
 
 void remove_visited(Cell* cells, i32 pos, i32 visited) {
