@@ -1,4 +1,8 @@
 // Image codecs over libpng, libjpeg-turbo, giflib and libtiff, and BMP.
+// None of the four libraries is linked: each is opened with dlopen at its
+// first image (a script that reads none does not pay for loading them at
+// start) and its functions called through a table filled then, all or
+// nothing: a missing library fails that format's decoding and encoding.
 //
 // Jumps: libpng and libjpeg leave a failing call by longjmp to the setjmp of
 // the function that made the call. Those functions (png_read, png_write,
@@ -16,8 +20,9 @@
 #include <gif_lib.h>
 #include <jpeglib.h>
 #include <png.h>
-#include <tiffio.h>  // types and signatures only: libtiff is not linked
+#include <tiffio.h>
 
+#include "platform/image_state.hpp"
 #include "platform/shared_library.hpp"
 
 namespace qel::platform::imaging {
@@ -94,6 +99,70 @@ bool alloc_pixels(Raw* r, u64 w, u64 h) {
   return true;
 }
 
+// ---- The libraries -----------------------------------------------------------------
+
+// Each library's functions are called through a table that its loader fills
+// once, on the first image of its format, from any thread; the loader
+// answers false when the library or one of the functions is missing.
+// DEFINE_LIBRARY(Type, table, load, soname, LIST) defines the table's type,
+// the table and its loader, which runs `then` (a statement) once the table
+// is complete. Neither goes into the boot image (start-up may decode an
+// image): each process opens the library again.
+#define QEL_RESOLVE_INTO_TABLE(name) lib.resolve(table_.name, #name);
+#define QEL_DEFINE_LIBRARY(Type, table, load, soname, LIST, then) \
+  struct Type {                                                  \
+    LIST(QEL_LIBRARY_FUNCTION)                                   \
+  };                                                             \
+  Type table;                                                    \
+  QEL_IMAGE_SKIP(table);                                         \
+  LoadOnce load##_once;                                          \
+  QEL_IMAGE_SKIP(load##_once);                                   \
+  bool load() {                                                  \
+    return load##_once([] {                                      \
+      SharedLibrary lib(soname);                                 \
+      Type& table_ = table;                                      \
+      LIST(QEL_RESOLVE_INTO_TABLE)                               \
+      if (!lib.complete()) return false;                         \
+      then;                                                      \
+      return true;                                               \
+    });                                                          \
+  }
+
+#define QEL_PNG_FUNCTIONS(X)                                                                        \
+  X(png_get_io_ptr) X(png_error) X(png_longjmp) X(png_create_read_struct) X(png_create_info_struct) \
+  X(png_set_longjmp_fn) X(png_destroy_read_struct) X(png_set_read_fn) X(png_read_info)              \
+  X(png_get_image_width) X(png_get_image_height) X(png_get_bit_depth) X(png_get_color_type)         \
+  X(png_get_channels) X(png_set_strip_16) X(png_set_palette_to_rgb)                                 \
+  X(png_set_expand_gray_1_2_4_to_8) X(png_get_valid) X(png_set_tRNS_to_alpha)                       \
+  X(png_set_gray_to_rgb) X(png_set_filler) X(png_set_bgr) X(png_set_interlace_handling)             \
+  X(png_read_update_info) X(png_get_rowbytes) X(png_read_image) X(png_read_end)                     \
+  X(png_create_write_struct) X(png_destroy_write_struct) X(png_set_write_fn) X(png_set_IHDR)        \
+  X(png_write_info) X(png_write_row) X(png_write_end)
+QEL_DEFINE_LIBRARY(Png, libpng, png_load, "libpng16.so.16", QEL_PNG_FUNCTIONS, (void)0)
+
+#define QEL_JPEG_FUNCTIONS(X)                                                                   \
+  X(jpeg_std_error) X(jpeg_destroy_decompress) X(jpeg_CreateDecompress) X(jpeg_mem_src)         \
+  X(jpeg_read_header) X(jpeg_start_decompress) X(jpeg_read_scanlines) X(jpeg_finish_decompress) \
+  X(jpeg_destroy_compress) X(jpeg_CreateCompress) X(jpeg_mem_dest) X(jpeg_set_defaults)         \
+  X(jpeg_set_quality) X(jpeg_start_compress) X(jpeg_write_scanlines) X(jpeg_finish_compress)
+QEL_DEFINE_LIBRARY(Jpeg, libjpeg, jpeg_load, "libjpeg.so.62", QEL_JPEG_FUNCTIONS, (void)0)
+
+#define QEL_GIF_FUNCTIONS(X)                                                                      \
+  X(DGifGetRecordType) X(DGifGetExtension) X(DGifExtensionToGCB) X(DGifGetExtensionNext)          \
+  X(DGifGetImageDesc) X(DGifGetLine) X(DGifOpen) X(DGifCloseFile) X(GifMakeMapObject)             \
+  X(GifFreeMapObject) X(EGifOpen) X(EGifSetGifVersion) X(EGifPutScreenDesc) X(EGifGCBToExtension) \
+  X(EGifPutExtension) X(EGifPutImageDesc) X(EGifPutLine) X(EGifCloseFile)
+QEL_DEFINE_LIBRARY(Gif, giflib, gif_load, "libgif.so.7", QEL_GIF_FUNCTIONS, (void)0)
+
+// libtiff's messages are silenced: a failure answers false.
+#define QEL_TIFF_FUNCTIONS(X)                                                   \
+  X(TIFFSetErrorHandler) X(TIFFSetWarningHandler) X(TIFFClientOpen) X(TIFFClose) \
+  X(TIFFGetField) X(TIFFGetFieldDefaulted) X(TIFFSetField) X(TIFFIsTiled)       \
+  X(TIFFScanlineSize) X(TIFFReadScanline) X(TIFFWriteScanline)                  \
+  X(TIFFReadRGBAImageOriented) X(TIFFDefaultStripSize) X(TIFFWriteDirectory)
+QEL_DEFINE_LIBRARY(Tiff, tiff, tiff_load, "libtiff.so.6", QEL_TIFF_FUNCTIONS,
+                   (table_.TIFFSetErrorHandler(nullptr), table_.TIFFSetWarningHandler(nullptr)))
+
 // ---- PNG ----------------------------------------------------------------------------
 
 struct PngSource {
@@ -102,83 +171,91 @@ struct PngSource {
 };
 
 void png_read_bytes(png_structp png, png_bytep out, png_size_t n) {
-  auto* src = static_cast<PngSource*>(png_get_io_ptr(png));
-  if (n > src->length - src->pos) png_error(png, "truncated");
+  auto* src = static_cast<PngSource*>(libpng.png_get_io_ptr(png));
+  if (n > src->length - src->pos) libpng.png_error(png, "truncated");
   std::memcpy(out, src->bytes + src->pos, n);
   src->pos += n;
 }
 
 void png_quiet(png_structp, png_const_charp) {}
 
-void png_fail(png_structp png, png_const_charp) { png_longjmp(png, 1); }
+// The jump buffer of a read or write (what png_jmpbuf gives, through the
+// table).
+std::jmp_buf& png_jump(png_structp png) {
+  return *libpng.png_set_longjmp_fn(png, std::longjmp, sizeof(std::jmp_buf));
+}
+
+void png_fail(png_structp png, png_const_charp) { libpng.png_longjmp(png, 1); }
 
 bool png_read(const u8* bytes, std::size_t length, Raw* r) {
+  if (!png_load()) return false;
   PngSource src{bytes, length, 0};
-  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, png_fail, png_quiet);
+  png_structp png = libpng.png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, png_fail, png_quiet);
   if (!png) return false;
-  png_infop info = png_create_info_struct(png);
+  png_infop info = libpng.png_create_info_struct(png);
   png_bytep* volatile rows = nullptr;
-  if (!info || setjmp(png_jmpbuf(png))) {
+  if (!info || setjmp(png_jump(png))) {
     std::free(rows);
-    png_destroy_read_struct(&png, info ? &info : nullptr, nullptr);
+    libpng.png_destroy_read_struct(&png, info ? &info : nullptr, nullptr);
     return false;
   }
-  png_set_read_fn(png, &src, png_read_bytes);
-  png_read_info(png, info);
-  png_uint_32 w = png_get_image_width(png, info), h = png_get_image_height(png, info);
-  int depth = png_get_bit_depth(png, info), type = png_get_color_type(png, info);
-  u64 row_bytes = 1 + (u64(w) * png_get_channels(png, info) * u64(depth) + 7) / 8;
-  if (!coded_fits(row_bytes * h, length, DEFLATE_PER_BYTE)) png_error(png, "size");
-  if (!alloc_pixels(r, w, h)) png_error(png, "size");
-  if (depth == 16) png_set_strip_16(png);
-  if (type == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
-  if (type == PNG_COLOR_TYPE_GRAY && depth < 8) png_set_expand_gray_1_2_4_to_8(png);
-  if (png_get_valid(png, info, PNG_INFO_tRNS)) png_set_tRNS_to_alpha(png);
-  if (type == PNG_COLOR_TYPE_GRAY || type == PNG_COLOR_TYPE_GRAY_ALPHA) png_set_gray_to_rgb(png);
-  png_set_filler(png, 0xFF, PNG_FILLER_AFTER);
-  png_set_bgr(png);
-  png_set_interlace_handling(png);
-  png_read_update_info(png, info);
-  if (png_get_rowbytes(png, info) != png_size_t(w) * 4) png_error(png, "layout");
+  libpng.png_set_read_fn(png, &src, png_read_bytes);
+  libpng.png_read_info(png, info);
+  png_uint_32 w = libpng.png_get_image_width(png, info), h = libpng.png_get_image_height(png, info);
+  int depth = libpng.png_get_bit_depth(png, info), type = libpng.png_get_color_type(png, info);
+  u64 row_bytes = 1 + (u64(w) * libpng.png_get_channels(png, info) * u64(depth) + 7) / 8;
+  if (!coded_fits(row_bytes * h, length, DEFLATE_PER_BYTE)) libpng.png_error(png, "size");
+  if (!alloc_pixels(r, w, h)) libpng.png_error(png, "size");
+  if (depth == 16) libpng.png_set_strip_16(png);
+  if (type == PNG_COLOR_TYPE_PALETTE) libpng.png_set_palette_to_rgb(png);
+  if (type == PNG_COLOR_TYPE_GRAY && depth < 8) libpng.png_set_expand_gray_1_2_4_to_8(png);
+  if (libpng.png_get_valid(png, info, PNG_INFO_tRNS)) libpng.png_set_tRNS_to_alpha(png);
+  if (type == PNG_COLOR_TYPE_GRAY || type == PNG_COLOR_TYPE_GRAY_ALPHA) libpng.png_set_gray_to_rgb(png);
+  libpng.png_set_filler(png, 0xFF, PNG_FILLER_AFTER);
+  libpng.png_set_bgr(png);
+  libpng.png_set_interlace_handling(png);
+  libpng.png_read_update_info(png, info);
+  if (libpng.png_get_rowbytes(png, info) != png_size_t(w) * 4) libpng.png_error(png, "layout");
   rows = static_cast<png_bytep*>(std::malloc(sizeof(png_bytep) * h));
-  if (!rows) png_error(png, "memory");
+  if (!rows) libpng.png_error(png, "memory");
   for (png_uint_32 y = 0; y < h; ++y) rows[y] = reinterpret_cast<png_bytep>(r->pixels + u64(y) * w);
-  png_read_image(png, rows);
-  png_read_end(png, nullptr);
+  libpng.png_read_image(png, rows);
+  libpng.png_read_end(png, nullptr);
   std::free(rows);
-  png_destroy_read_struct(&png, &info, nullptr);
+  libpng.png_destroy_read_struct(&png, &info, nullptr);
   return true;
 }
 
 void png_write_bytes(png_structp png, png_bytep data, png_size_t n) {
-  auto* s = static_cast<Sink*>(png_get_io_ptr(png));
+  auto* s = static_cast<Sink*>(libpng.png_get_io_ptr(png));
   sink_put(s, data, n);
-  if (s->failed) png_error(png, "memory");
+  if (s->failed) libpng.png_error(png, "memory");
 }
 
 void png_no_flush(png_structp) {}
 
 bool png_write(const u32* px, u32 w, u32 h, Sink* s) {
-  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, png_fail, png_quiet);
+  if (!png_load()) return false;
+  png_structp png = libpng.png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, png_fail, png_quiet);
   if (!png) return false;
-  png_infop info = png_create_info_struct(png);
-  if (!info || setjmp(png_jmpbuf(png))) {
-    png_destroy_write_struct(&png, info ? &info : nullptr);
+  png_infop info = libpng.png_create_info_struct(png);
+  if (!info || setjmp(png_jump(png))) {
+    libpng.png_destroy_write_struct(&png, info ? &info : nullptr);
     return false;
   }
-  png_set_write_fn(png, s, png_write_bytes, png_no_flush);
+  libpng.png_set_write_fn(png, s, png_write_bytes, png_no_flush);
   bool opaque = true;
   for (u64 i = 0, n = u64(w) * h; i < n && opaque; ++i) opaque = (px[i] >> 24) == 0xFF;
-  png_set_IHDR(png, info, w, h, 8, opaque ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_RGB_ALPHA,
+  libpng.png_set_IHDR(png, info, w, h, 8, opaque ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_RGB_ALPHA,
                PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-  png_write_info(png, info);
-  png_set_bgr(png);
-  if (opaque) png_set_filler(png, 0, PNG_FILLER_AFTER);  // drops the alpha byte
+  libpng.png_write_info(png, info);
+  libpng.png_set_bgr(png);
+  if (opaque) libpng.png_set_filler(png, 0, PNG_FILLER_AFTER);  // drops the alpha byte
   for (u32 y = 0; y < h; ++y) {
-    png_write_row(png, reinterpret_cast<png_const_bytep>(px + u64(y) * w));
+    libpng.png_write_row(png, reinterpret_cast<png_const_bytep>(px + u64(y) * w));
   }
-  png_write_end(png, info);
-  png_destroy_write_struct(&png, &info);
+  libpng.png_write_end(png, info);
+  libpng.png_destroy_write_struct(&png, &info);
   return true;
 }
 
@@ -198,68 +275,70 @@ void jpeg_warn(j_common_ptr cinfo, int level) {
 void jpeg_no_output(j_common_ptr) {}
 
 bool jpeg_read(const u8* bytes, std::size_t length, Raw* r) {
+  if (!jpeg_load()) return false;
   jpeg_decompress_struct cinfo;
   JpegError err;
-  cinfo.err = jpeg_std_error(&err.mgr);
+  cinfo.err = libjpeg.jpeg_std_error(&err.mgr);
   err.mgr.error_exit = jpeg_fail;
   err.mgr.emit_message = jpeg_warn;
   err.mgr.output_message = jpeg_no_output;
   if (setjmp(err.jump)) {
-    jpeg_destroy_decompress(&cinfo);
+    libjpeg.jpeg_destroy_decompress(&cinfo);
     return false;
   }
-  jpeg_create_decompress(&cinfo);
-  jpeg_mem_src(&cinfo, bytes, static_cast<unsigned long>(length));
-  jpeg_read_header(&cinfo, TRUE);
+  libjpeg.jpeg_CreateDecompress(&cinfo, JPEG_LIB_VERSION, sizeof cinfo);
+  libjpeg.jpeg_mem_src(&cinfo, bytes, static_cast<unsigned long>(length));
+  libjpeg.jpeg_read_header(&cinfo, TRUE);
   if (!coded_fits(u64(cinfo.image_width) * cinfo.image_height, length,
                   cinfo.arith_code ? UNBOUNDED_PER_BYTE : JPEG_HUFFMAN_PER_BYTE)) {
-    jpeg_destroy_decompress(&cinfo);
+    libjpeg.jpeg_destroy_decompress(&cinfo);
     return false;
   }
   cinfo.out_color_space = JCS_EXT_BGRA;
-  jpeg_start_decompress(&cinfo);
+  libjpeg.jpeg_start_decompress(&cinfo);
   if (cinfo.output_components != 4 || !alloc_pixels(r, cinfo.output_width, cinfo.output_height)) {
-    jpeg_destroy_decompress(&cinfo);
+    libjpeg.jpeg_destroy_decompress(&cinfo);
     return false;
   }
   while (cinfo.output_scanline < cinfo.output_height) {
     JSAMPROW row = reinterpret_cast<JSAMPROW>(r->pixels + u64(cinfo.output_scanline) * r->width);
-    jpeg_read_scanlines(&cinfo, &row, 1);
+    libjpeg.jpeg_read_scanlines(&cinfo, &row, 1);
   }
-  jpeg_finish_decompress(&cinfo);
-  jpeg_destroy_decompress(&cinfo);
+  libjpeg.jpeg_finish_decompress(&cinfo);
+  libjpeg.jpeg_destroy_decompress(&cinfo);
   return true;
 }
 
 bool jpeg_write(const u32* px, u32 w, u32 h, Sink* s) {
+  if (!jpeg_load()) return false;
   jpeg_compress_struct cinfo;
   JpegError err;
   unsigned char* out = nullptr;
   unsigned long out_size = 0;
-  cinfo.err = jpeg_std_error(&err.mgr);
+  cinfo.err = libjpeg.jpeg_std_error(&err.mgr);
   err.mgr.error_exit = jpeg_fail;
   err.mgr.emit_message = jpeg_warn;
   err.mgr.output_message = jpeg_no_output;
   if (setjmp(err.jump)) {
-    jpeg_destroy_compress(&cinfo);
+    libjpeg.jpeg_destroy_compress(&cinfo);
     std::free(out);
     return false;
   }
-  jpeg_create_compress(&cinfo);
-  jpeg_mem_dest(&cinfo, &out, &out_size);
+  libjpeg.jpeg_CreateCompress(&cinfo, JPEG_LIB_VERSION, sizeof cinfo);
+  libjpeg.jpeg_mem_dest(&cinfo, &out, &out_size);
   cinfo.image_width = w;
   cinfo.image_height = h;
   cinfo.input_components = 4;
   cinfo.in_color_space = JCS_EXT_BGRX;
-  jpeg_set_defaults(&cinfo);
-  jpeg_set_quality(&cinfo, 90, TRUE);
-  jpeg_start_compress(&cinfo, TRUE);
+  libjpeg.jpeg_set_defaults(&cinfo);
+  libjpeg.jpeg_set_quality(&cinfo, 90, TRUE);
+  libjpeg.jpeg_start_compress(&cinfo, TRUE);
   while (cinfo.next_scanline < h) {
     JSAMPROW row = reinterpret_cast<JSAMPROW>(const_cast<u32*>(px + u64(cinfo.next_scanline) * w));
-    jpeg_write_scanlines(&cinfo, &row, 1);
+    libjpeg.jpeg_write_scanlines(&cinfo, &row, 1);
   }
-  jpeg_finish_compress(&cinfo);
-  jpeg_destroy_compress(&cinfo);
+  libjpeg.jpeg_finish_compress(&cinfo);
+  libjpeg.jpeg_destroy_compress(&cinfo);
   sink_put(s, out, out_size);
   std::free(out);
   return !s->failed;
@@ -288,23 +367,23 @@ bool gif_first_frame(GifFileType* gif, Raw* r, std::size_t length) {
   int transparent = -1;
   for (;;) {
     GifRecordType type;
-    if (DGifGetRecordType(gif, &type) == GIF_ERROR) return false;
+    if (giflib.DGifGetRecordType(gif, &type) == GIF_ERROR) return false;
     if (type == TERMINATE_RECORD_TYPE) return false;  // no image at all
     if (type == EXTENSION_RECORD_TYPE) {
       int code = 0;
       GifByteType* ext = nullptr;
-      if (DGifGetExtension(gif, &code, &ext) == GIF_ERROR) return false;
+      if (giflib.DGifGetExtension(gif, &code, &ext) == GIF_ERROR) return false;
       if (code == GRAPHICS_EXT_FUNC_CODE && ext && ext[0] == 4) {
         GraphicsControlBlock gcb;
-        if (DGifExtensionToGCB(ext[0], ext + 1, &gcb) == GIF_OK) transparent = gcb.TransparentColor;
+        if (giflib.DGifExtensionToGCB(ext[0], ext + 1, &gcb) == GIF_OK) transparent = gcb.TransparentColor;
       }
       while (ext) {
-        if (DGifGetExtensionNext(gif, &ext) == GIF_ERROR) return false;
+        if (giflib.DGifGetExtensionNext(gif, &ext) == GIF_ERROR) return false;
       }
       continue;
     }
     if (type != IMAGE_DESC_RECORD_TYPE) continue;
-    if (DGifGetImageDesc(gif) == GIF_ERROR) return false;
+    if (giflib.DGifGetImageDesc(gif) == GIF_ERROR) return false;
     GifImageDesc* d = &gif->Image;
     ColorMapObject* map = d->ColorMap ? d->ColorMap : gif->SColorMap;
     if (!map || d->Width <= 0 || d->Height <= 0 || d->Left < 0 || d->Top < 0) return false;
@@ -323,7 +402,7 @@ bool gif_first_frame(GifFileType* gif, Raw* r, std::size_t length) {
     bool ok = true;
     for (int pass = 0; ok && pass < passes; ++pass) {
       for (int y = d->Interlace ? start[pass] : 0; ok && y < d->Height; y += d->Interlace ? step[pass] : 1) {
-        ok = DGifGetLine(gif, line, d->Width) == GIF_OK;
+        ok = giflib.DGifGetLine(gif, line, d->Width) == GIF_OK;
         for (int x = 0; ok && x < d->Width; ++x) {
           int index = line[x];
           if (index == transparent || index >= map->ColorCount) continue;
@@ -339,12 +418,13 @@ bool gif_first_frame(GifFileType* gif, Raw* r, std::size_t length) {
 }
 
 bool gif_read(const u8* bytes, std::size_t length, Raw* r) {
+  if (!gif_load()) return false;
   GifSource src{bytes, length, 0};
   int error = 0;
-  GifFileType* gif = DGifOpen(&src, gif_input, &error);
+  GifFileType* gif = giflib.DGifOpen(&src, gif_input, &error);
   if (!gif) return false;
   bool ok = gif_first_frame(gif, r, length);
-  DGifCloseFile(gif, &error);
+  giflib.DGifCloseFile(gif, &error);
   return ok;
 }
 
@@ -358,12 +438,13 @@ int gif_output(GifFileType* gif, const GifByteType* data, int n) {
 // 6x7x6 colour cube; pixels with stored alpha below 128 take the transparent
 // index 0.
 bool gif_write(const u32* px, u32 w, u32 h, Sink* s) {
+  if (!gif_load()) return false;
   u64 n = u64(w) * h;
   GifByteType* indexes = static_cast<GifByteType*>(std::malloc(n));
-  ColorMapObject* map = GifMakeMapObject(256, nullptr);
+  ColorMapObject* map = giflib.GifMakeMapObject(256, nullptr);
   if (!indexes || !map) {
     std::free(indexes);
-    if (map) GifFreeMapObject(map);
+    if (map) giflib.GifFreeMapObject(map);
     return false;
   }
   std::memset(map->Colors, 0, sizeof(GifColorType) * 256);
@@ -406,23 +487,23 @@ bool gif_write(const u32* px, u32 w, u32 h, Sink* s) {
     }
   }
   int error = 0;
-  GifFileType* gif = EGifOpen(s, gif_output, &error);
+  GifFileType* gif = giflib.EGifOpen(s, gif_output, &error);
   bool ok = gif != nullptr;
   if (ok) {
-    EGifSetGifVersion(gif, true);
-    ok = EGifPutScreenDesc(gif, int(w), int(h), 8, 0, map) == GIF_OK;
+    giflib.EGifSetGifVersion(gif, true);
+    ok = giflib.EGifPutScreenDesc(gif, int(w), int(h), 8, 0, map) == GIF_OK;
     GraphicsControlBlock gcb{};
     gcb.DisposalMode = DISPOSAL_UNSPECIFIED;
     gcb.TransparentColor = 0;
     GifByteType ext[4];
-    std::size_t len = EGifGCBToExtension(&gcb, ext);
-    if (ok) ok = EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, int(len), ext) == GIF_OK;
-    if (ok) ok = EGifPutImageDesc(gif, 0, 0, int(w), int(h), false, nullptr) == GIF_OK;
-    for (u32 y = 0; ok && y < h; ++y) ok = EGifPutLine(gif, indexes + u64(y) * w, int(w)) == GIF_OK;
-    if (EGifCloseFile(gif, &error) != GIF_OK) ok = false;
+    std::size_t len = giflib.EGifGCBToExtension(&gcb, ext);
+    if (ok) ok = giflib.EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, int(len), ext) == GIF_OK;
+    if (ok) ok = giflib.EGifPutImageDesc(gif, 0, 0, int(w), int(h), false, nullptr) == GIF_OK;
+    for (u32 y = 0; ok && y < h; ++y) ok = giflib.EGifPutLine(gif, indexes + u64(y) * w, int(w)) == GIF_OK;
+    if (giflib.EGifCloseFile(gif, &error) != GIF_OK) ok = false;
   }
   std::free(indexes);
-  GifFreeMapObject(map);
+  giflib.GifFreeMapObject(map);
   return ok && !s->failed;
 }
 
@@ -482,38 +563,6 @@ toff_t tiff_size(thandle_t h) {
 }
 int tiff_map(thandle_t, void**, toff_t*) { return 0; }
 void tiff_unmap(thandle_t, void*, toff_t) {}
-
-// libtiff is loaded with dlopen on the first TIFF image, not linked: with
-// the WebP, LERC, JBIG, zstd and LZMA libraries it brings, loading it cost
-// every start of the program about as much as the rest of the image codecs
-// together. The functions used are resolved once into this table.
-#define QEL_TIFF_FUNCTIONS(X)                                                   \
-  X(TIFFSetErrorHandler) X(TIFFSetWarningHandler) X(TIFFClientOpen) X(TIFFClose) \
-  X(TIFFGetField) X(TIFFGetFieldDefaulted) X(TIFFSetField) X(TIFFIsTiled)       \
-  X(TIFFScanlineSize) X(TIFFReadScanline) X(TIFFWriteScanline)                  \
-  X(TIFFReadRGBAImageOriented) X(TIFFDefaultStripSize) X(TIFFWriteDirectory)
-
-struct Tiff {
-  QEL_TIFF_FUNCTIONS(QEL_LIBRARY_FUNCTION)
-};
-
-Tiff tiff;
-
-// Loads libtiff and silences its messages, once; false when it or one of its
-// functions is missing (TIFF images then fail to decode and encode).
-bool tiff_load() {
-  static LoadOnce loaded;
-  return loaded([] {
-    SharedLibrary lib("libtiff.so.6");
-#define QEL_TIFF_RESOLVE(name) lib.resolve(tiff.name, #name);
-    QEL_TIFF_FUNCTIONS(QEL_TIFF_RESOLVE)
-#undef QEL_TIFF_RESOLVE
-    if (!lib.complete()) return false;
-    tiff.TIFFSetErrorHandler(nullptr);
-    tiff.TIFFSetWarningHandler(nullptr);
-    return true;
-  });
-}
 
 // 8-bit RGB or RGBA strips read as they are stored (straight alpha needs no
 // round trip through libtiff's premultiplied RGBA raster); false for any

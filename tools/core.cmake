@@ -5,8 +5,9 @@
 #
 # Defines QEL_CORE_SOURCES (the C++ sources with the generated ones: the
 # embedded library and the build record), QEL_CORE_LIBRARIES (what the core
-# links) and QEL_CORE_DEFERRED_INCLUDES (the headers of libcurl, libtiff and
-# libcrypto, which platform/http.cpp, platform/image_codecs.cpp and
+# links) and QEL_CORE_DEFERRED_INCLUDES (the headers of libcurl, the image
+# libraries (libpng, libjpeg, giflib, libtiff) and libcrypto, which
+# platform/http.cpp, platform/image_codecs.cpp and
 # runtime/codecs/checksum.cpp open on first use, to keep start-up short:
 # never linked).
 
@@ -53,9 +54,12 @@ find_package(JPEG REQUIRED)
 find_package(GIF REQUIRED)
 find_package(TIFF REQUIRED)
 find_package(CURL REQUIRED)
-set(QEL_CORE_LIBRARIES Threads::Threads PNG::PNG JPEG::JPEG GIF::GIF ${CMAKE_DL_LIBS})
+set(QEL_CORE_LIBRARIES Threads::Threads ${CMAKE_DL_LIBS})
 set(QEL_CORE_DEFERRED_INCLUDES
   ${OPENSSL_INCLUDE_DIR}
+  $<TARGET_PROPERTY:PNG::PNG,INTERFACE_INCLUDE_DIRECTORIES>
+  $<TARGET_PROPERTY:JPEG::JPEG,INTERFACE_INCLUDE_DIRECTORIES>
+  ${GIF_INCLUDE_DIRS}
   $<TARGET_PROPERTY:CURL::libcurl,INTERFACE_INCLUDE_DIRECTORIES>
   $<TARGET_PROPERTY:TIFF::TIFF,INTERFACE_INCLUDE_DIRECTORIES>)
 
