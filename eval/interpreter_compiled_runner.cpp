@@ -639,6 +639,72 @@ inline u32 loop_body_arg(u32 native) {
 // The arguments of the loop native whose loop frame the record holds.
 inline Cell* loop_args(const Rec& L) { return stack::bottom + stack::cbottom[L.me].prev_base; }
 
+// What a call whose record is dyn calls: the function's own descriptor says
+// it (no refinements from a path, nothing filled early).
+[[gnu::noinline]] const CallInfo* called_info() {
+  CallInfo& called = g_called;
+  const Cell* fn = stack::base - 1;
+  const CallShape& s = called_shape();
+  switch (type_of(fn)) {
+    case TYPE_NATIVE: called.kind = K_NATIVE; break;
+    case TYPE_ACTION: called.kind = K_ACTION; break;
+    case TYPE_FUNCTION: called.kind = K_FUNCTION; break;
+    default: called.kind = K_ROUTINE; break;
+  }
+  if (called.kind == K_NATIVE || called.kind == K_ACTION) called.index = native::index_of(fn);
+  called.native_refs = s.native_refs;
+  called.dyn_ok = true;
+  called.fill = s.fill;
+  called.fill_false = s.fill_false;
+  called.locals = s.locals;
+  return &called;
+}
+
+// Statements of a block that its compiled code did not reach (an expression
+// ended elsewhere than compiled, or the code changed), run as the reference
+// runs them (out of the runner's loop: the uncommon road).
+[[gnu::noinline]] Status run_rest(Unit* U, Rec& R) {
+  Status st = 0;
+  stack::reset();
+  Code code = code_of(R);
+  while (R.pos < tail_of(code)) {
+    if (!U->library) set_series_index(g_current_code, i32(R.pos));
+    st = eval_expression(code, R.pos);
+    if (st) break;
+    if (R.pos < tail_of(code)) stack::reset();
+  }
+  resumed(U);
+  return st;
+}
+
+// An expression handed to the reference (op: the expression's first op),
+// kept out of the runner's loop: it is the uncommon road, and its code there
+// would cost the common ops their registers. Answers the expression's status.
+[[gnu::noinline]] Status generic_expr(Unit* U, const Op* ops, Rec& R, const Op& op) {
+  Code code = code_of(R);
+  if ((op.flags & F_ARG) && R.pos >= tail_of(code)) {
+    const Rec& C = g_recs[g_nrec - 1];
+    const CallInfo& ci = U->calls[ops[C.op].k];
+    Cell w = spec_word_for(stack::base - 1, C.dyn ? called_shape().word_index[op.k] : ci.word_index[op.k]);
+    fire(Err::script_no_arg, &ops[C.op].d, &w);
+  }
+  Status st = eval_expression(code, R.pos, {.prefix = (op.flags & F_PREFIX) != 0, .sub = (op.flags & F_SUB) != 0});
+  resumed(U);
+  if (st) return st;
+  if ((op.flags & F_CHECK) || op.accepts) check_pushed(U, op, ops);
+  return 0;
+}
+
+// The operators after a value, as the reference applies them (out of the
+// runner's loop, as generic_expr).
+[[gnu::noinline]] Status generic_rest(Unit* U, Rec& R, const Op& op) {
+  bool sub = (op.flags & F_SUB) != 0;
+  Cell* entry = sub ? stack::top - 1 : stack::base;
+  Status st = expression_rest(code_of(R), R.pos, {.sub = sub}, entry);
+  resumed(U);
+  return st;
+}
+
 // The loop. Answers when the run's own block ends. Each op ends by going to
 // the next one's code (one indirect jump an op).
 Status execute(Vm& vm) {
@@ -697,23 +763,13 @@ Status execute(Vm& vm) {
     NEXT();                           \
   }
   // An expression handed to the reference (op: the expression's first op).
-#define GENERIC_EXPR(op)                                                                         \
-  {                                                                                              \
-    Code code_ = code_of(*R);                                                                    \
-    if (((op).flags & F_ARG) && R->pos >= tail_of(code_)) {                                     \
-      const CallInfo& ci_ = U->calls[ops[g_recs[g_nrec - 1].op].k];                              \
-      Cell w_ = spec_word_for(stack::base - 1, g_recs[g_nrec - 1].dyn                            \
-                                                   ? called_shape().word_index[(op).k]           \
-                                                   : ci_.word_index[(op).k]);                    \
-      fire(Err::script_no_arg, &ops[g_recs[g_nrec - 1].op].d, &w_);                              \
-    }                                                                                            \
-    u32 end_ = (op).a;                                                                           \
-    st = eval_expression(code_, R->pos,                                                          \
-                         {.prefix = ((op).flags & F_PREFIX) != 0, .sub = ((op).flags & F_SUB) != 0}); \
-    resumed(U);                                                                                  \
-    if (st) PROPAGATE();                                                                         \
-    if (((op).flags & F_CHECK) || (op).accepts) check_pushed(U, (op), ops);                    \
-    AT(end_);                                                                                    \
+#define GENERIC_EXPR(op)                                  \
+  {                                                       \
+    const Op& gop_ = (op);                                \
+    u32 end_ = gop_.a;                                    \
+    st = generic_expr(U, ops, *R, gop_);                  \
+    if (st) PROPAGATE();                                  \
+    AT(end_);                                             \
   }
   // A block the code runs (a paren, a branch, a loop's body): its own unit,
   // run from here, the code going on at ret_ after it. A block of one
@@ -750,15 +806,13 @@ Status execute(Vm& vm) {
     if (++U->misses == MAX_MISSES) retire(U);   \
   }
   // The operators after a value, as the reference applies them.
-#define GENERIC_REST(op)                                                                         \
-  {                                                                                              \
-    bool sub_ = ((op).flags & F_SUB) != 0;                                                       \
-    Cell* entry_ = sub_ ? stack::top - 1 : stack::base;                                          \
-    u32 end_ = (op).a;                                                                           \
-    st = expression_rest(code_of(*R), R->pos, {.sub = sub_}, entry_);                            \
-    resumed(U);                                                                                  \
-    if (st) PROPAGATE();                                                                         \
-    AT(end_);                                                                                    \
+#define GENERIC_REST(op)                                  \
+  {                                                       \
+    const Op& gop_ = (op);                                \
+    u32 end_ = gop_.a;                                    \
+    st = generic_rest(U, *R, gop_);                       \
+    if (st) PROPAGATE();                                  \
+    AT(end_);                                             \
   }
 
   NEXT();
@@ -863,19 +917,7 @@ L_NEXT: {
 
 L_END: {
   if (R->kind == R_NEXT) return st;  // the expression walked alone ended
-  if (!st && R->pos < tail(*R)) {
-    // Statements the compiled code did not reach (an expression ended
-    // elsewhere than compiled, or the code changed): as the reference.
-    stack::reset();
-    Code code = code_of(*R);
-    while (R->pos < tail_of(code)) {
-      if (!U->library) set_series_index(g_current_code, i32(R->pos));
-      st = eval_expression(code, R->pos);
-      if (st) break;
-      if (R->pos < tail_of(code)) stack::reset();
-    }
-    resumed(U);
-  }
+  if (!st && R->pos < tail(*R)) [[unlikely]] st = run_rest(U, *R);
   st = take_return(st);
   if (st) stack::unwind();
   else if (R->chain) stack::unwind_last_copy();
@@ -1103,26 +1145,7 @@ L_INVOKE: {
   Rec& C = g_recs[g_nrec - 1];
   const Op& cop = ops[C.op];
   const CallInfo* cip = &U->calls[cop.k];
-  if (C.dyn) [[unlikely]] {
-    CallInfo& called = g_called;
-    // The function called is another than compiled for: what its own
-    // descriptor says (no refinements from a path, nothing filled early).
-    const Cell* fn = stack::base - 1;
-    const CallShape& s = called_shape();
-    switch (type_of(fn)) {
-      case TYPE_NATIVE: called.kind = K_NATIVE; break;
-      case TYPE_ACTION: called.kind = K_ACTION; break;
-      case TYPE_FUNCTION: called.kind = K_FUNCTION; break;
-      default: called.kind = K_ROUTINE; break;
-    }
-    if (called.kind == K_NATIVE || called.kind == K_ACTION) called.index = native::index_of(fn);
-    called.native_refs = s.native_refs;
-    called.dyn_ok = true;
-    called.fill = s.fill;
-    called.fill_false = s.fill_false;
-    called.locals = s.locals;
-    cip = &called;
-  }
+  if (C.dyn) [[unlikely]] cip = called_info();
   const CallInfo& ci = *cip;
   i32 refs[MAX_REFINEMENTS + 3];
   if (ci.kind == K_NATIVE || ci.kind == K_ACTION) {
@@ -1189,7 +1212,12 @@ L_INVOKE: {
 L_BRANCH: {
   const Op& op = *ip;
   const Rec& C = g_recs[g_nrec - 1];
-  i32 at = natives::chosen_branch(op.k);
+  // A logic! condition, the common one, chosen here; anything else (unset,
+  // which either refuses and if and unless take as true) by the natives' rule.
+  i32 at = type_of(stack::base) == TYPE_LOGIC
+               ? (logic::is_false(stack::base) ? (op.k == natives::N_either ? 2 : op.k == natives::N_if_ ? -1 : 1)
+                                               : (op.k == natives::N_unless ? -1 : 1))
+               : natives::chosen_branch(op.k);
   if (at < 0) {
     make_none(stack::base);
     stack::keep();

@@ -366,7 +366,7 @@ void compact_frames() {
     u32 next = f->next;
     compact_frame(f, into);
     if (f->free == f->data_offset() && o != mem::record.series_last) {
-      mem::free_series_frame(o);
+      mem::retire_series_frame(o);
     } else {
       into = f;
     }
@@ -633,6 +633,7 @@ void compact_unseen() {
   const u32 counted = g_cycles;
   do_cycle();
   g_cycles = counted;
+  mem::release_spare_frames();
 }
 
 bool add_mark_callback(MarkCallback fn) {

@@ -70,6 +70,33 @@ u32 try_alloc_frame_pages(u64 size, bool populate = false) {
   return off + 8;
 }
 
+// Gives kept series frames back to the OS until their bytes are at most
+// `keep`.
+void trim_spare_frames(u64 keep) {
+  while (record.spare_first && record.spare_bytes > keep) {
+    u32 frame = record.spare_first;
+    record.spare_first = at<SeriesFrame>(frame)->next;
+    record.spare_count--;
+    record.spare_bytes -= *at<u64>(frame - 8);
+    QEL_UNPOISON(region + at<SeriesFrame>(frame)->data_offset(), at<SeriesFrame>(frame)->size - sizeof(SeriesFrame));
+    free_frame_pages(frame);
+  }
+}
+
+// A kept series frame whose data area takes `need` bytes (allocation's rule:
+// the free pointer stays below the end), taken off the kept list; 0 when none.
+u32 take_spare_frame(u32 need) {
+  for (u32 prev = 0, o = record.spare_first; o; prev = o, o = at<SeriesFrame>(o)->next) {
+    if (at<SeriesFrame>(o)->size - sizeof(SeriesFrame) <= need) continue;
+    if (prev) at<SeriesFrame>(prev)->next = at<SeriesFrame>(o)->next;
+    else record.spare_first = at<SeriesFrame>(o)->next;
+    record.spare_count--;
+    record.spare_bytes -= *at<u64>(o - 8);
+    return o;
+  }
+  return 0;
+}
+
 // One collection, unless a collection already ran for this allocation.
 void collect_once(bool& cycled) {
   if (cycled) return;
@@ -108,6 +135,10 @@ void collected() {
   g_live = bytes_in_use();
   g_budget = std::max(g_live, MIN_GROWTH);
   g_allocated = 0;
+  // Kept frames beyond the budget (and the slack at the ends of the frames
+  // it fills) would never be filled before the next cycle: they would only
+  // raise the pages in use.
+  trim_spare_frames(g_budget + record.largest_frame_size);
 }
 
 u64 bytes_in_use() {
@@ -214,10 +245,18 @@ u32 node_frame_of(u32 node) {
 
 void review_node_frames() {
   u32 current = 0;
+  // Empty frames are kept, up to as many nodes as the next cycle's budget
+  // could take in the smallest buffers, for the nodes made before it: a
+  // frame given back and made again costs a mapping change and a fault a
+  // page. An empty frame that stays empty is given back once the collector
+  // finds it stable (an emptied frame is always given back).
+  u64 keep_nodes = g_budget / 64;
   for (u32 o = record.node_first; o;) {
     NodeFrame* f = at<NodeFrame>(o);
     u32 next = f->next;
-    if (f->used == 0 || f->evacuating) {
+    if (f->used == 0 && !f->evacuating && keep_nodes >= f->capacity) {
+      keep_nodes -= f->capacity;
+    } else if (f->used == 0 || f->evacuating) {
       // Keep one frame even when it is empty: allocation must have somewhere to start.
       if (!(record.node_first == o && record.node_last == o)) {
         free_node_frame(o);
@@ -236,12 +275,17 @@ void review_node_frames() {
 // ---------------------------------------------------------------------------
 // Series frames
 
-static u32 try_make_series_frame() {
-  u32 s = record.next_frame_size;
-  u32 off = try_alloc_frame_pages(u64(s) + sizeof(SeriesFrame), true);
-  if (!off) return 0;
-  if (record.next_frame_size < record.largest_frame_size) {
-    record.next_frame_size = std::min(record.next_frame_size * 2, record.largest_frame_size);
+// A new series frame whose data area takes `need` bytes: a kept one when
+// one is big enough, else fresh pages of the next frame size.
+static u32 try_make_series_frame(u32 need) {
+  u32 off = take_spare_frame(need);
+  u32 s = off ? u32(at<SeriesFrame>(off)->size - sizeof(SeriesFrame)) : record.next_frame_size;
+  if (!off) {
+    off = try_alloc_frame_pages(u64(s) + sizeof(SeriesFrame), true);
+    if (!off) return 0;
+    if (record.next_frame_size < record.largest_frame_size) {
+      record.next_frame_size = std::min(record.next_frame_size * 2, record.largest_frame_size);
+    }
   }
   SeriesFrame* f = at<SeriesFrame>(off);
   *f = SeriesFrame{};
@@ -261,19 +305,36 @@ static u32 try_make_series_frame() {
 }
 
 u32 make_series_frame() {
-  u32 off = try_make_series_frame();
+  u32 off = try_make_series_frame(0);
   if (!off) raise_memory_error(MemoryError::no_memory);
   return off;
 }
 
-void free_series_frame(u32 frame) {
+static void unlink_series_frame(u32 frame) {
   SeriesFrame* f = at<SeriesFrame>(frame);
   if (f->prev) at<SeriesFrame>(f->prev)->next = f->next; else record.series_first = f->next;
   if (f->next) at<SeriesFrame>(f->next)->prev = f->prev; else record.series_last = f->prev;
   if (record.series_current == frame) record.series_current = record.series_last;
+}
+
+void free_series_frame(u32 frame) {
+  unlink_series_frame(frame);
+  SeriesFrame* f = at<SeriesFrame>(frame);
   QEL_UNPOISON(region + f->data_offset(), f->end - f->data_offset());
   free_frame_pages(frame);
 }
+
+void retire_series_frame(u32 frame) {
+  unlink_series_frame(frame);
+  SeriesFrame* f = at<SeriesFrame>(frame);
+  poison_range(f->data_offset(), f->end);
+  f->next = record.spare_first;
+  record.spare_first = frame;
+  record.spare_count++;
+  record.spare_bytes += *at<u64>(frame - 8);
+}
+
+void release_spare_frames() { trim_spare_frames(0); }
 
 u32 find_series_frame(u32 need) {
   for (u32 o = record.series_first; o; o = at<SeriesFrame>(o)->next) {
@@ -387,11 +448,11 @@ Buffer* alloc_series_buffer(u32 count, u32 unit, i32 offset) {
     u32 found = find_series_frame(need);
     if (!roomy(found)) {
       if (need >= record.next_frame_size) record.next_frame_size = record.largest_frame_size;
-      u32 made = try_make_series_frame();
+      u32 made = try_make_series_frame(need);
       if (!made && !cycled && may_collect_for(need)) {
         collect_once(cycled);
         found = find_series_frame(need);
-        made = found ? found : try_make_series_frame();
+        made = found ? found : try_make_series_frame(need);
       }
       if (!made) raise_memory_error(MemoryError::no_memory);
       found = made;
@@ -600,6 +661,7 @@ void adopt_image() {
 }
 
 void free_all_memory() {
+  release_spare_frames();
   while (record.large_first) free_large_block(offset_of(at<LargeBlock>(record.large_first)->buffer()));
   while (record.series_first) free_series_frame(record.series_first);
   while (record.node_first) free_node_frame(record.node_first);

@@ -105,7 +105,7 @@ struct LargeBlock {
 static_assert(sizeof(LargeBlock) == 16);
 
 struct MemoryRecord {
-  u64 total;  // bytes of page blocks in use
+  u64 total;  // bytes of page blocks committed (kept series frames too)
   u32 node_first, node_last, node_current;
   u32 series_first, series_current, series_last;
   u32 initial_frame_size;  // 1 MB
@@ -114,6 +114,9 @@ struct MemoryRecord {
   u32 large_first;
   u32 big_count;           // caller-managed heap buffers alive
   u64 big_bytes;           // and their bytes
+  u32 spare_first;         // emptied series frames kept for reuse (linked by next)
+  u32 spare_count;
+  u64 spare_bytes;         // and their page blocks' bytes
 };
 extern MemoryRecord record;
 
@@ -204,6 +207,16 @@ void keep_node_frames(bool avoid);
 u32 make_series_frame();
 void free_series_frame(u32 frame);
 u32 find_series_frame(u32 need);
+// The collector emptied a frame: it leaves the frame list and is kept,
+// committed and backed, for the next frame allocation to reuse. Reused
+// memory costs nothing to map; fresh pages cost a fault each at first write
+// and a mapping change at release, which dominated a program that allocates
+// and drops many small blocks. collected() gives back what exceeds the
+// allocation budget to the next cycle, so that the pages in use never go
+// past what the budget allows anyway.
+void retire_series_frame(u32 frame);
+// Gives every kept frame back to the OS (a boot image saves no empty frame).
+void release_spare_frames();
 
 // offset: 0 puts the head at the data start, -1 in the middle of the buffer.
 Buffer* alloc_series_buffer(u32 count, u32 unit, i32 offset);
