@@ -22,6 +22,7 @@
 #include "eval/transfers.hpp"
 #include "platform/console.hpp"
 #include "platform/crash.hpp"
+#include "platform/pages.hpp"
 #include "platform/std_streams.hpp"
 #include "datatypes/ownership.hpp"
 #include "runtime/actions.hpp"
@@ -106,6 +107,9 @@ int run_program(Program program) {
 void run_eval(StartArgs* a) {
   platform::install_alt_stack();
   platform::unblock_interrupts();
+  // The frames runtime-init makes are backed once start-up knows whether
+  // the boot image's pages take their place (console/boot/boot.cpp).
+  platform::defer_populating();
   runtime_init();
   a->status = run_program(a->program);
 }
