@@ -137,13 +137,35 @@ std::uint32_t commit_pages(std::uint64_t bytes) {
   return std::uint32_t(off);
 }
 
+namespace {
+bool g_deferring = false;
+std::vector<std::pair<std::uint32_t, std::uint64_t>> g_deferred;
+QEL_IMAGE_SKIP(g_deferring);
+QEL_IMAGE_SKIP(g_deferred);
+}  // namespace
+
 void populate_pages(std::uint32_t offset, std::uint64_t bytes) {
+  if (g_deferring) {
+    g_deferred.emplace_back(offset, bytes);
+    return;
+  }
 #ifdef MADV_POPULATE_WRITE
   if (g_base) madvise(g_base + offset, round_pages(bytes ? bytes : 1), MADV_POPULATE_WRITE);
 #else
   (void)offset;
   (void)bytes;
 #endif
+}
+
+void defer_populating() { g_deferring = true; }
+
+void end_deferred_populating(bool populate) {
+  g_deferring = false;
+  if (populate) {
+    for (const auto& [offset, bytes] : g_deferred) populate_pages(offset, bytes);
+  }
+  g_deferred.clear();
+  g_deferred.shrink_to_fit();
 }
 
 bool map_file_pages(std::uint32_t offset, std::uint64_t bytes, int fd, std::uint64_t file_offset) {

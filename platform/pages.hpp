@@ -30,6 +30,12 @@ std::uint32_t commit_pages(std::uint64_t bytes);
 // (before Linux 5.14). For runs that will be written through soon.
 void populate_pages(std::uint32_t offset, std::uint64_t bytes);
 
+// Between these two calls, populate_pages only notes its runs; the end backs
+// them (populate) or forgets them. Start-up defers the frames it makes
+// before it knows whether the boot image's pages will replace them.
+void defer_populating();
+void end_deferred_populating(bool populate);
+
 // Backs the committed pages from `offset` with bytes of a file, privately
 // (copy-on-write: the file never changes, pages written are copied); the
 // file offset is a multiple of the page size. False when the OS refuses:

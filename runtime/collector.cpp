@@ -422,9 +422,16 @@ void release_nodes() {
 
 // ---- the native stack -----------------------------------------------------
 
-// The extent of the running thread's stack: its base once per thread, the
-// low end the caller's frame.
+// The extent of the running stack: the interpreter's high end (start-up may
+// run it on a stack of its own, which the thread's attributes do not name),
+// else the thread's stack base once per thread; the low end the caller's
+// frame.
 void find_stack_extent(std::uintptr_t low) {
+  if (runtime::stack_base && low < runtime::stack_base) {
+    g_stack_lo = low;
+    g_stack_hi = runtime::stack_base;
+    return;
+  }
   thread_local std::uintptr_t base = 0;
   if (!base) {
     pthread_attr_t attr;

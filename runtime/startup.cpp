@@ -21,6 +21,7 @@ QEL_IMAGE_KEEP(boot_flag);
 std::vector<std::string> args;
 u32 root_node = 0;
 std::uintptr_t stack_limit = 0;
+std::uintptr_t stack_base = 0;
 
 namespace {
 
@@ -57,6 +58,15 @@ Cell* root_append() {
   return c;
 }
 
+void set_stack_limit(std::uintptr_t low, std::uintptr_t high) {
+  std::size_t size = high - low;
+  std::size_t safety = config::STACK_SAFETY_BYTES;
+  if (safety > size / 4) safety = size / 4;
+  stack_limit = low + safety;
+  stack_base = high;
+  platform::set_guarded_stack(low, high);
+}
+
 void set_stack_limit_for_this_thread() {
   pthread_attr_t attr;
   if (pthread_getattr_np(pthread_self(), &attr) != 0) return;
@@ -65,10 +75,7 @@ void set_stack_limit_for_this_thread() {
   pthread_attr_getstack(&attr, &addr, &size);
   pthread_attr_destroy(&attr);
   std::uintptr_t low = reinterpret_cast<std::uintptr_t>(addr);
-  std::size_t safety = config::STACK_SAFETY_BYTES;
-  if (safety > size / 4) safety = size / 4;
-  stack_limit = low + safety;
-  platform::set_guarded_stack(low, low + size);
+  set_stack_limit(low, low + size);
 }
 
 void sys_quit(int status, u32 address) {

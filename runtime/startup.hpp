@@ -31,11 +31,17 @@ Cell* root_append();
 
 // Lowest stack address the interpreter may use before raising stack-overflow.
 extern std::uintptr_t stack_limit;
+// The high end of the interpreter's stack (where the collector's scan of the
+// native frames stops); 0 until set.
+extern std::uintptr_t stack_base;
 inline bool stack_exhausted() {
   char probe;
   return reinterpret_cast<std::uintptr_t>(&probe) < stack_limit;
 }
-// Computes stack_limit for the calling thread.
+// Sets stack_limit and stack_base for the stack from `low` to `high`, on
+// which the interpreter runs.
+void set_stack_limit(std::uintptr_t low, std::uintptr_t high);
+// The same for the calling thread's own stack.
 void set_stack_limit_for_this_thread();
 
 // ---- defined by the start-up module on top of the layers (console/boot/startup.cpp) ----

@@ -15,6 +15,7 @@
 #include "datatypes/object.hpp"
 #include "datatypes/string.hpp"
 #include "platform/os.hpp"
+#include "platform/pages.hpp"
 #include "runtime/error.hpp"
 #include "datatypes/symbol.hpp"
 #include "datatypes/typeset.hpp"
@@ -441,7 +442,11 @@ void define_type_words() {
 
 void run() {
   gc::boot_started();
-  if (!image::load()) {
+  const bool taken = image::load();
+  // The frames runtime-init made: their pages came from the image, or are
+  // backed now for the library's run.
+  platform::end_deferred_populating(!taken);
+  if (!taken) {
     if (image::making()) image::note_start();
     run_library();
     if (image::making()) image::make_and_exit();

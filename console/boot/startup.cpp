@@ -3,6 +3,8 @@
 // (runtime/startup.hpp declares what it defines).
 #include <malloc.h>
 #include <pthread.h>
+#include <sys/mman.h>
+#include <ucontext.h>
 
 #include <cfenv>
 #include <cstdio>
@@ -20,6 +22,7 @@
 #include "eval/transfers.hpp"
 #include "platform/console.hpp"
 #include "platform/crash.hpp"
+#include "platform/pages.hpp"
 #include "platform/std_streams.hpp"
 #include "datatypes/ownership.hpp"
 #include "runtime/actions.hpp"
@@ -101,15 +104,75 @@ int run_program(Program program) {
   }
 }
 
-void* eval_thread(void* p) {
-  auto* a = static_cast<StartArgs*>(p);
+void run_eval(StartArgs* a) {
   platform::install_alt_stack();
   platform::unblock_interrupts();
-  set_stack_limit_for_this_thread();
+  // The frames runtime-init makes are backed once start-up knows whether
+  // the boot image's pages take their place (console/boot/boot.cpp).
+  platform::defer_populating();
   runtime_init();
   a->status = run_program(a->program);
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+// Under the address sanitizer, which does not follow a switch of stacks on
+// one thread, the interpreter runs on a thread of its own with the large
+// stack.
+void* eval_thread(void* p) {
+  set_stack_limit_for_this_thread();
+  run_eval(static_cast<StartArgs*>(p));
   return nullptr;
 }
+
+bool run_on_large_stack(StartArgs* a) {
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, config::EVAL_STACK_BYTES);
+  pthread_t t;
+  bool started = pthread_create(&t, &attr, eval_thread, a) == 0;
+  pthread_attr_destroy(&attr);
+  if (started) pthread_join(t, nullptr);
+  return started;
+}
+#else
+StartArgs* g_start = nullptr;
+std::uintptr_t g_large_low = 0, g_large_high = 0;
+
+void eval_on_large_stack() {
+  set_stack_limit(g_large_low, g_large_high);
+  run_eval(g_start);
+}
+
+// Runs the interpreter on this thread, on a stack mapped for it: reserved,
+// not committed (pages come as recursion reaches them), a page below it
+// left inaccessible so that running past it faults. One thread: a second
+// one would make each change of the mappings (the boot image's pages
+// written for the first time among them) interrupt the processor the first
+// one last ran on to flush its address translations.
+bool run_on_large_stack(StartArgs* a) {
+  const std::size_t guard = config::PAGE_SIZE;
+  void* m = mmap(nullptr, config::EVAL_STACK_BYTES + guard, PROT_NONE,
+                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_STACK, -1, 0);
+  if (m == MAP_FAILED) return false;
+  auto low = reinterpret_cast<std::uintptr_t>(m) + guard;
+  if (mprotect(reinterpret_cast<void*>(low), config::EVAL_STACK_BYTES, PROT_READ | PROT_WRITE) != 0) {
+    munmap(m, config::EVAL_STACK_BYTES + guard);
+    return false;
+  }
+  g_start = a;
+  g_large_low = low;
+  g_large_high = low + config::EVAL_STACK_BYTES;
+  ucontext_t caller, eval;
+  getcontext(&eval);
+  eval.uc_stack.ss_sp = reinterpret_cast<void*>(low);
+  eval.uc_stack.ss_size = config::EVAL_STACK_BYTES;
+  eval.uc_link = &caller;
+  makecontext(&eval, eval_on_large_stack, 0);
+  swapcontext(&caller, &eval);
+  // The stack stays mapped: the process ends next.
+  return true;
+}
+#endif
 
 }  // namespace
 
@@ -118,25 +181,18 @@ int start(int argc, char** argv, Program program) {
   std::fesetround(FE_TONEAREST);          // floating point rounds to nearest
   platform::install_crash_handlers(sys_quit_from_signal);  // a processor fault ends through quit
   args.assign(argv, argv + argc);
-  // The interpreter runs on one thread with a large stack, so that deep Qel
-  // recursion ends in a stack-overflow error rather than a fault.
+  // The interpreter runs with a large stack, so that deep Qel recursion
+  // ends in a stack-overflow error rather than a fault.
   // Its allocations come from the process's main heap, which grows by
-  // large steps, not from a heap of the thread's own, which the C library
+  // large steps, not from a heap of a thread's own, which the C library
   // grows a page at a time (a system call and a fault each).
   mallopt(M_ARENA_MAX, 1);
   StartArgs a{program, 0};
   platform::block_interrupts();
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setstacksize(&attr, config::EVAL_STACK_BYTES);
-  pthread_t t;
-  if (pthread_create(&t, &attr, eval_thread, &a) != 0) {
+  if (!run_on_large_stack(&a)) {
     // No room for the large stack: run here, with the limit of this stack.
-    pthread_attr_destroy(&attr);
-    eval_thread(&a);
-  } else {
-    pthread_attr_destroy(&attr);
-    pthread_join(t, nullptr);
+    set_stack_limit_for_this_thread();
+    run_eval(&a);
   }
   platform::console::flush();
   return platform::streams::finish(a.status);
