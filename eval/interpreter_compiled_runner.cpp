@@ -1696,12 +1696,31 @@ L_LOOPNEXT: {
   } else switch (lop.k) {
     case natives::N_repeat: {
       if (L.passes >= L.count) goto loop_exit;
-      natives::repeat_pass(loop_args(L), ++L.passes);
+      // The word is written as a set-word would be when that is all setting
+      // it does; otherwise the native's pass sets it (it may run code).
+      Cell* args = loop_args(L);
+      if (Cell* slot = set_target(args, R->fctx, R->fbase)) {
+        *slot = *make_integer(args + 1, ++L.passes);
+        break;
+      }
+      natives::repeat_pass(args, ++L.passes);
       resumed(U);
       break;
     }
     case natives::N_foreach: {
-      i32 visited = natives::walk_step(loop_args(L), stack::bottom + L.cells, L.count);
+      Cell* args = loop_args(L);
+      Cell* cells = stack::bottom + L.cells;
+      Cell word;
+      if (const Cell* element = natives::walk_next_cell(args, cells, L.count, &word)) {
+        if (Cell* slot = set_target(&word, R->fctx, R->fbase)) {
+          *slot = *element;
+        } else {
+          word::set(&word, element);
+          resumed(U);
+        }
+        break;
+      }
+      i32 visited = natives::walk_step(args, cells, L.count);
       resumed(U);
       if (!visited) goto loop_exit;
       break;

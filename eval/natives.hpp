@@ -70,6 +70,11 @@ void repeat_pass(Cell* args, i32 pass);
 // visited from position pos, the walk going on at pos.
 i32 walk_begin(Cell* args, bool foreach);
 i32 walk_step(const Cell* args, Cell* cells, i32 n);
+// The step of a walk of one word over a list, for a caller that sets the
+// word itself: the element (a cell of the list, valid until the next
+// allocation), the walk moved past it and *word set to the word. Null, with
+// nothing done, for any other walk or at the tail: walk_step takes the step.
+const Cell* walk_next_cell(const Cell* args, Cell* cells, i32 n, Cell* word);
 void remove_visited(Cell* cells, i32 pos, i32 visited);
 // forall (args: its 'word, body): forall_begin checks the word's series and
 // pushes its saved copy; forall_any, in the loop frame, whether a first

@@ -196,12 +196,35 @@ Cell word_at(const Cell* words, i32 i) {
   return *(buffer_of(series_node(words))->cells() + series_index(words) + i);
 }
 
+// A foreach step over a list: its elements are its cells, which the series
+// (rooted in `it`) keeps while the words are set, so they are set from the
+// buffer without a copy. Setting a word may run code (an object's
+// on-change*) that changes the list: its buffer and tail are read again for
+// each word.
+i32 list_step(Cell* it, const Cell* words, i32 n, i32 pos) {
+  i32 total = series::total(it);
+  if (pos >= total) return 0;
+  for (i32 i = 0; i < n; ++i) {
+    Cell w = word_at(words, i);
+    if (pos + i < series::total(it)) {
+      word::set(&w, buffer_of(series_node(it))->cells() + pos + i);
+    } else {
+      Cell none;
+      word::set(&w, make_none(&none));
+    }
+  }
+  set_series_index(it, pos + n);
+  return total - pos < n ? total - pos : n;
+}
+
 // One foreach step: when the series copy `it` has an element at its index,
 // sets the n words from the next n elements (none past the tail) and advances
 // the index by n. Answers the number of elements visited (0: no step made).
 i32 foreach_next(Cell* it, const Cell* words, i32 n) {
-  if (type_of(it) == TYPE_MAP) return map::foreach_step(it, words, n) ? 2 : 0;
+  Type type = type_of(it);
+  if (type == TYPE_MAP) return map::foreach_step(it, words, n) ? 2 : 0;
   i32 pos = series_index(it);
+  if (is_any_block_type(type)) return list_step(it, words, n, pos);
   i32 total = total_of(it);
   if (pos >= total) return 0;
   for (i32 i = 0; i < n; ++i) {
@@ -236,6 +259,15 @@ i32 walk_begin(Cell* args, bool foreach) {
 
 i32 walk_step(const Cell* args, Cell* cells, i32 n) {
   return foreach_next(cells, type_of(args) == TYPE_BLOCK ? cells + 1 : args, n);
+}
+
+const Cell* walk_next_cell(const Cell* args, Cell* cells, i32 n, Cell* word) {
+  if (n != 1 || !is_any_block_type(type_of(cells))) return nullptr;
+  i32 pos = series_index(cells);
+  if (pos >= series::total(cells)) return nullptr;
+  *word = word_at(type_of(args) == TYPE_BLOCK ? cells + 1 : args, 0);
+  set_series_index(cells, pos + 1);
+  return buffer_of(series_node(cells))->cells() + pos;
 }
 
 void remove_visited(Cell* cells, i32 pos, i32 visited) {
