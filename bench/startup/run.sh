@@ -1,5 +1,5 @@
 #!/bin/sh
-# Start-up of an empty script as paired runs (farm-bench): qel against a
+# Start-up of an empty script as paired runs (pairs.py): qel against a
 # baseline qel (the build of another tree, e.g. the one before a change),
 # then against python3 -c pass and lua5.4 -e '' in the same run. The GUI
 # backend module is not opened by an empty script: the ratio to the
@@ -13,12 +13,10 @@ runs=${3:-30}
 empty=$here/../lang/empty.qel
 py=/usr/bin/python3
 [ -x "$py" ] || py=$(command -v python3)
-pair() {  # title, then farm-bench's arguments
-  title=$1
-  shift
-  echo "== $title"
-  farm-bench -n "$runs" "$@" 2>&1 | grep -E '^(A|B) cpu|^A/B (cpu|wall)'
+pair() {  # title, command A, command B
+  echo "== $1"
+  "$py" "$here/pairs.py" "$runs" "$2" "$3"
 }
-pair "qel / baseline qel" --vs "$base $empty" -- "$qel" "$empty"
-pair "qel / python3 -c pass" --vs "$py -c pass" -- "$qel" "$empty"
-pair "qel / lua5.4 -e ''" --vs "lua5.4 -e ''" -- "$qel" "$empty"
+pair "qel / baseline qel" "$qel $empty" "$base $empty"
+pair "qel / python3 -c pass" "$qel $empty" "$py -c pass"
+pair "qel / lua5.4 -e ''" "$qel $empty" "lua5.4 -e ''"
