@@ -1092,6 +1092,7 @@ struct Compiler {
         u32 end = expression(wb, q, 0, 0);
         q = end > q ? end : q + 1;
         emit(Op{O_WTEST, 0, u16(native), q});
+        ++u.ops[walk_at].b;
       }
       --nesting;
       u.ops[walk_at].e = emit(Op{O_WALKEND, 0, u16(native), pos});

@@ -77,8 +77,9 @@ enum OpCode : u8 {
   // any, all and reduce with a literal block (k: the native): its
   // expressions are inlined, each in a frame of its own, its result tested
   // in the native's base (any, all) or appended to the new block (reduce)
-  // (c: the block; a: its block in the unit; e: O_WALKEND; spare: the
-  // native's O_INVOKE, taken when the block is not this one)
+  // (c: the block; a: its block in the unit; b: its expressions, the
+  // capacity of reduce's new block; e: O_WALKEND; spare: the native's
+  // O_INVOKE, taken when the block is not this one)
   O_WALK,
   O_WSTMT,      // an expression of the block begins at pos
   O_WTEST,      // its value is tested (or appended)

@@ -1529,7 +1529,10 @@ L_WALK: {
     Cell* out = stack::top;
     make_none(stack::push());
     W.cells = u32(out - stack::bottom);
-    natives::reduce_begin(out, ub.count - ub.start);
+    // As many cells as the block has expressions (a block built of calls
+    // holds far fewer values than cells); the new block grows if the walk
+    // leaves the compiled form and finds more.
+    natives::reduce_begin(out, op.b);
   }
   SET_BLOCK(u32(&W - g_recs));
   ++ip;

@@ -29,13 +29,18 @@ inline u32 round16(u64 n) { return u32((n + 15) & ~u64(15)); }
 // Bytes a buffer of data size `size` occupies in a series frame.
 inline u32 footprint(u32 size) { return size + u32(sizeof(Buffer)); }
 
-// Pacing of collections. A collection traces what is live, so it pays for
-// itself when at least as many bytes have been allocated since the latest one
-// as it left live: a cycle runs once the buffers made since the latest cycle
-// add up to the live bytes it left (at least MIN_GROWTH). Memory in use then
-// stays within about twice what is live (plus the small frames' slack), and
-// the time spent collecting stays proportional to the time spent allocating,
-// whether the garbage comes in small buffers or in large blocks.
+// Pacing of collections. A collection traces what is live, so its cost is
+// paid for by the bytes allocated since the latest one: a cycle runs once
+// the buffers made since the latest cycle add up to a third of the live
+// bytes it left (at least MIN_GROWTH). Memory in use then stays within about
+// four thirds of what is live (plus the small frames' slack), and the time
+// spent collecting stays proportional to the time spent allocating, whether
+// the garbage comes in small buffers or in large blocks. A larger share
+// traces less often but lets the heap grow further past what is live: with
+// all the live bytes as the budget, a program holding a large live set
+// (lines of a file) peaked at twice it, for some 7 % fewer instructions.
+// Below three times MIN_GROWTH of live data the budget is MIN_GROWTH, so a
+// small heap is seldom traced.
 //
 // When the OS or the region has no more pages, one collection is tried
 // before giving up, but only after an eighth of that budget has been asked
@@ -133,7 +138,7 @@ bool initialised() { return g_initialised; }
 
 void collected() {
   g_live = bytes_in_use();
-  g_budget = std::max(g_live, MIN_GROWTH);
+  g_budget = std::max(g_live / 3, MIN_GROWTH);
   g_allocated = 0;
   // Kept frames beyond the budget (and the slack at the ends of the frames
   // it fills) would never be filled before the next cycle: they would only

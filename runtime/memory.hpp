@@ -182,7 +182,7 @@ bool initialised();
 
 // ---- page blocks ---------------------------------------------------------
 // The collector calls this at the end of each cycle: the bytes in use then
-// (what the cycle left live) are the budget of allocation before the next one.
+// (what the cycle left live) set the budget of allocation before the next one.
 void collected();
 // Bytes in node frames, series frames (up to their free pointers), large
 // blocks and caller-managed heap buffers.

@@ -205,6 +205,13 @@ void start() {
   error::uncaught = uncaught_in_gui;
 }
 
+// The face's text, font, colours and paragraph on its new widget.
+void write_look(Record& w, const Cell* face) {
+  widgets::write_text(w, face::facet(face, face::TEXT));
+  widgets::apply_look(w);
+  widgets::apply_para(w, true);
+}
+
 Record* build(Cell* face_in, Record* parent) {
   api::Values v(1);  // the face
   Cell* face = copy_cell(face_in, v[0]);
@@ -259,14 +266,16 @@ Record* build(Cell* face_in, Record* parent) {
       window_visual(made.root, face);
       window_geometry(*w, x, y, width, height, true);
       procedures::connect_window(*w);
+      write_look(*w, face);
     } else {
+      // The text, font and alignment go to the widget before it joins its
+      // window: GTK styles and lays out a widget in a window at each of
+      // these changes, and once only for what it is given before.
+      write_look(*w, face);
       container::put(parent_client, made.root, x, y, width, height);
       if (on_screen(k, face)) gtk_widget_show(made.root);
       if (!logic_facet(face, face::ENABLED_Q, true)) gtk_widget_set_sensitive(made.root, FALSE);
     }
-    widgets::write_text(*w, face::facet(face, face::TEXT));
-    widgets::apply_look(*w);
-    widgets::apply_para(*w, true);
     windows::apply_cursor(*w, face);
     switch (k) {
       case widgets::K_BASE:
@@ -314,7 +323,14 @@ Record* build(Cell* face_in, Record* parent) {
     // A failed creation leaves no window behind.
     if (Record* gone = window::find(id)) {
       window::free_face(*gone);
-      if (GtkWidget* g = windows::widget(*gone)) gtk_widget_destroy(g);
+      if (GtkWidget* g = windows::widget(*gone)) {
+        // (a widget that failed before joining its window is still
+        // floating: it is owned here so that destroying it frees it)
+        bool floating = g_object_is_floating(g);
+        if (floating) g_object_ref_sink(g);
+        gtk_widget_destroy(g);
+        if (floating) g_object_unref(g);
+      }
     }
     throw;
   }

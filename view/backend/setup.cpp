@@ -81,6 +81,17 @@ i32 sample_width() {
 // around the label, and what GTK's text takes more than that measure.
 i32 toggle_room(GtkWidget* button, i32 measured) {
   g_object_ref_sink(button);
+  // The indicator's size is its min-width and min-height; its image plays
+  // no part in it. Without one the theme's icons are not loaded (the image
+  // loader and its library with them), a good part of a first window's
+  // start otherwise, for a widget that is never shown.
+  static GtkCssProvider* no_image = [] {
+    GtkCssProvider* p = gtk_css_provider_new();
+    gtk_css_provider_load_from_data(p, "check, radio { -gtk-icon-source: none; }", -1, nullptr);
+    return p;
+  }();
+  gtk_style_context_add_provider(gtk_widget_get_style_context(button), GTK_STYLE_PROVIDER(no_image),
+                                 GTK_STYLE_PROVIDER_PRIORITY_USER + 1);
   gtk_widget_show_all(button);  // (a hidden widget asks for no room)
   gint min = 0, whole = 0;
   gtk_widget_get_preferred_width(button, &min, &whole);
