@@ -1691,12 +1691,12 @@ L_LOOP: {
 L_LOOPNEXT: {
   Rec& L = g_recs[g_nrec - 1];
   const Op& lop = ops[L.op];
-  // The loop's step, as its native takes it before each pass.
-  switch (lop.k) {
-    case natives::N_loop:
-      if (L.passes == L.count) goto loop_exit;
-      ++L.passes;
-      break;
+  // The loop's step, as its native takes it before each pass (loop, the
+  // most common, tested first).
+  if (lop.k == natives::N_loop) {
+    if (L.passes == L.count) goto loop_exit;
+    ++L.passes;
+  } else switch (lop.k) {
     case natives::N_repeat: {
       if (L.passes >= L.count) goto loop_exit;
       // The word is written as a set-word would be when that is all setting
@@ -1765,19 +1765,16 @@ L_LOOPCOND: {
 
 L_LOOPBACK: {
   Rec& L = g_recs[g_nrec - 1];
-  switch (ops[L.op].k) {
-    case natives::N_until:
-      if (logic::true_base()) goto loop_exit;
-      break;
-    case natives::N_remove_each:
-      // A truthy body removes the elements just visited.
-      if (logic::true_base()) {
-        natives::remove_visited(stack::bottom + L.cells, L.at, L.visited);
-        resumed(U);
-      }
-      break;
-    default:
-      break;
+  // (tested one by one: most loops have nothing to do here)
+  u32 native = ops[L.op].k;
+  if (native == natives::N_until) {
+    if (logic::true_base()) goto loop_exit;
+  } else if (native == natives::N_remove_each) {
+    // A truthy body removes the elements just visited.
+    if (logic::true_base()) {
+      natives::remove_visited(stack::bottom + L.cells, L.at, L.visited);
+      resumed(U);
+    }
   }
   AT(L.op + 1);  // the next pass
 }
