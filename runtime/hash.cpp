@@ -1424,7 +1424,8 @@ u32 hash_mix(u32 h) {
 namespace {
 struct LastText {
   static constexpr u32 MAX = 48;        // longer texts are not remembered
-  static constexpr u32 NONE = MAX + 1;  // no text remembered yet
+  static constexpr u32 NONE = MAX + 1;  // no text remembered yet (never compared:
+                                        // the remembered bytes hold MAX at most)
 };
 }  // namespace
 
@@ -1450,7 +1451,9 @@ u32 string_hash(const Cell* str, bool case_sensitive) {
       u32 hash = 0;
       u8 bytes[LastText::MAX];
     } last;
-    if (n == last.n && case_sensitive == last.case_sensitive && std::memcmp(p, last.bytes, n) == 0) return last.hash;
+    if (n <= LastText::MAX && n == last.n && case_sensitive == last.case_sensitive &&
+        std::memcmp(p, last.bytes, n) == 0)
+      return last.hash;
     // 1-byte units, the most hashed (a loop of its own: no width to test
     // at each unit, ASCII folded without the tables)
     for (u32 i = 0; i < n; ++i) {
