@@ -539,9 +539,15 @@ bool Engine::c_fused_round(const Fused& f) {
 
 // ---- plans of the running blocks ------------------------------------------------
 
-inline u8 Engine::c_kind_at(u32 node, u32 p) {
+// The plan of the innermost block when it is node's and still current,
+// else null.
+inline Plan* Engine::c_plan_for(u32 node) {
   Plan* pl = cur_plan;
-  if (pl && pl->node == node && pl->checked == g_epoch) [[likely]] return pl->kind[p];
+  return pl && pl->node == node && pl->checked == g_epoch ? pl : nullptr;
+}
+
+inline u8 Engine::c_kind_at(u32 node, u32 p) {
+  if (Plan* pl = c_plan_for(node)) [[likely]] return pl->kind[p];
   return c_kind_slow(node, p);
 }
 
@@ -624,9 +630,8 @@ Engine::Res Engine::c_block_loop(Plan* plan) {
       out = c_pop_block(true, false);
       break;
     }
-    Plan* pl = cur_plan;
-    bool planned = pl && pl->node == node && pl->checked == g_epoch;
-    u8 k = planned ? pl->kind[b.pos] : c_kind_slow(node, b.pos);
+    Plan* pl = c_plan_for(node);
+    u8 k = pl ? pl->kind[b.pos] : c_kind_slow(node, b.pos);
     if (k == K_BAR) {
       if (b.pos + 1 >= n) {
         Cell bar = *cell_of(node, b.pos);
@@ -635,7 +640,7 @@ Engine::Res Engine::c_block_loop(Plan* plan) {
       out = c_pop_block(true, false);
       break;
     }
-    Res r = planned && in.kind == IN_TEXT && !binary_input() ? c_text_step(*pl, b.pos, k, false) : c_step(false);
+    Res r = pl && in.kind == IN_TEXT && !binary_input() ? c_text_step(*pl, b.pos, k, false) : c_step(false);
     if (r == RS_OK || r == RS_OK_BRK) continue;
     if (r == RS_BREAK || r == RS_REJECT) {
       out = c_pop_block(r == RS_BREAK, true);
@@ -1042,8 +1047,8 @@ Engine::Res Engine::c_repeat(const Cell* kw, i32 min, i32 max, bool while_) {
     if (fused) {
       r = res_of(c_fused_round(*fused));
       block().pos = sub + 1;
-    } else if (Plan* pl = cur_plan; pl && pl->node == node && pl->checked == g_epoch && sub < pl->kind.size() &&
-                                    pl->kind[sub] != K_BAR && in.kind == IN_TEXT && !binary_input()) {
+    } else if (Plan* pl = c_plan_for(node);
+               pl && sub < pl->kind.size() && pl->kind[sub] != K_BAR && in.kind == IN_TEXT && !binary_input()) {
       r = c_text_step(*pl, sub, pl->kind[sub], true);
     } else {
       r = c_step(true);

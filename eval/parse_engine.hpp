@@ -581,6 +581,7 @@ struct Engine {
   const Cell* c_atom(u32 node, u32 p, Cell* out);
   i32 c_match_at(i32 i, i32 end, const Cell* v);
   i32 c_repeat_atom(const Cell* v, i32 max);
+  Plan* c_plan_for(u32 node);
   u8 c_kind_at(u32 node, u32 p);
   u8 c_kind_slow(u32 node, u32 p);
   u32 c_next_bar(u32 node, u32 from);
