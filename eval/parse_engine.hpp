@@ -209,7 +209,7 @@ inline i32 charset_run(const u8* h, u32 unit, i32 i, i32 stop, const Cell* bitse
   return i;
 }
 
-inline u32 fold(u32 cp) { return cp < 128 ? (cp >= 'a' && cp <= 'z' ? cp - 32 : cp) : casefold::upper(cp); }
+inline u32 fold(u32 cp) { return casefold::upper(cp); }
 
 // The value a word holds for the rules, or null when it has none. Rules
 // look their words up at every step: the bound case is taken inline.
