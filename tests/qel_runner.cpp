@@ -396,8 +396,8 @@ std::string stop_keeper() {
     gc::stress = stress;
     std::string got = run_case(s.cases[i]);
     next = i + 1;
-    std::uint32_t head[2] = {1, std::uint32_t(got.size())};
-    if (!write_all(out, head, sizeof head) || !write_all(out, got.data(), got.size())) break;
+    std::uint32_t size = std::uint32_t(got.size());
+    if (!write_all(out, &size, sizeof size) || !write_all(out, got.data(), got.size())) break;
   }
   _exit(0);
 }
@@ -434,12 +434,14 @@ Outcome after_earlier(const Script& s, size_t i, bool stress) {
     g_keeper.to = req[1];
     g_keeper.from = ans[0];
   }
-  std::uint32_t index = std::uint32_t(i), head[2];
+  // (the keeper answers the size of its answer, then the answer: a case
+  // that ends it leaves no answer)
+  std::uint32_t index = std::uint32_t(i), size;
   g_keeper.next = i + 1;
   std::string got;
-  if (write_all(g_keeper.to, &index, sizeof index) && read_all(g_keeper.from, head, sizeof head)) {
-    got.resize(head[1]);
-    if (read_all(g_keeper.from, got.data(), got.size())) return {head[0] != 0, got};
+  if (write_all(g_keeper.to, &index, sizeof index) && read_all(g_keeper.from, &size, sizeof size)) {
+    got.resize(size);
+    if (read_all(g_keeper.from, got.data(), got.size())) return {true, got};
   }
   // An earlier case ended the keeper: that is the answer.
   std::string how = stop_keeper();
