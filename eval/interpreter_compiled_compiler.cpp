@@ -919,21 +919,17 @@ struct Compiler {
         u.ops[first].spare = a;
         u.ops[first].a = here() + 1;
       }
-      if (here() == first + 1 && code == O_CONST &&
-          ((u.calls[ci].accepts[a] >> (u32(type_of(&u.ops[first].c)) & 63)) & 1)) {
-        // A literal of a type the function takes needs no check (nor does it
-        // for another function a dyn call makes: that takes those types too).
-        // What the reference makes of the cell instead, once the code
-        // changed under it, is checked (accepts, without F_CHECK).
-        u.ops[first].accepts = u.calls[ci].accepts[a];
-        u.ops[first].e = ci;
-        return p;
-      }
       if (here() == first + 1 && (code == O_CONST || code == O_WORD || code == O_GETW || code == O_LITW ||
                                   code == O_GETPATH)) {
-        // A lone value checks its type itself.
-        u.ops[first].flags |= F_CHECK;
-        u.ops[first].accepts = u.calls[ci].accepts[a];
+        // A lone value checks its type itself. A literal of a type the
+        // function takes needs no check (nor does it for another function a
+        // dyn call makes: that takes those types too); what the reference
+        // makes of the cell instead, once the code changed under it, is
+        // checked (accepts, without F_CHECK).
+        u64 accepts = u.calls[ci].accepts[a];
+        if (code != O_CONST || !((accepts >> (u32(type_of(&u.ops[first].c)) & 63)) & 1))
+          u.ops[first].flags |= F_CHECK;
+        u.ops[first].accepts = accepts;
         u.ops[first].e = ci;
         return p;
       }

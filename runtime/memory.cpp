@@ -75,19 +75,6 @@ u32 try_alloc_frame_pages(u64 size, bool populate = false) {
   return off + 8;
 }
 
-// Gives kept series frames back to the OS until their bytes are at most
-// `keep`.
-void trim_spare_frames(u64 keep) {
-  while (record.spare_first && record.spare_bytes > keep) {
-    u32 frame = record.spare_first;
-    record.spare_first = at<SeriesFrame>(frame)->next;
-    record.spare_count--;
-    record.spare_bytes -= *at<u64>(frame - 8);
-    QEL_UNPOISON(region + at<SeriesFrame>(frame)->data_offset(), at<SeriesFrame>(frame)->size - sizeof(SeriesFrame));
-    free_frame_pages(frame);
-  }
-}
-
 // A kept series frame whose data area takes `need` bytes (allocation's rule:
 // the free pointer stays below the end), taken off the kept list; 0 when none.
 u32 take_spare_frame(u32 need) {
@@ -100,6 +87,17 @@ u32 take_spare_frame(u32 need) {
     return o;
   }
   return 0;
+}
+
+// Gives kept series frames back to the OS until their bytes are at most
+// `keep`.
+void trim_spare_frames(u64 keep) {
+  while (record.spare_first && record.spare_bytes > keep) {
+    u32 frame = take_spare_frame(0);
+    SeriesFrame* f = at<SeriesFrame>(frame);
+    QEL_UNPOISON(region + f->data_offset(), f->end - f->data_offset());
+    free_frame_pages(frame);
+  }
 }
 
 // One collection, unless a collection already ran for this allocation.
