@@ -1,6 +1,7 @@
 #include "platform/pages.hpp"
 
 #include "platform/image_state.hpp"
+#include "platform/sanitize.hpp"
 
 #include <sys/mman.h>
 
@@ -8,7 +9,7 @@
 #include <cstdlib>
 #include <map>
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(QEL_ASAN)
 #include <sanitizer/asan_interface.h>
 #define QEL_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
 #else

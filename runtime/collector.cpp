@@ -473,7 +473,7 @@ void find_stack_extent(std::uintptr_t low) {
 // Locals that AddressSanitizer moved to a heap stack of its own would be
 // missed by the scan: nothing moves and nothing is reclaimed then.
 bool fake_stack_in_use() {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(QEL_ASAN)
   return __asan_get_current_fake_stack() != nullptr;
 #else
   return false;

@@ -3,7 +3,9 @@
 // buffer that moved then fails loudly instead of reading old data.
 #pragma once
 
-#if defined(__SANITIZE_ADDRESS__)
+#include "platform/sanitize.hpp"
+
+#if defined(QEL_ASAN)
 #include <sanitizer/asan_interface.h>
 #define QEL_NO_SANITIZE_ADDRESS __attribute__((no_sanitize_address))
 #define QEL_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))

@@ -23,6 +23,7 @@
 #include "platform/console.hpp"
 #include "platform/crash.hpp"
 #include "platform/pages.hpp"
+#include "platform/sanitize.hpp"
 #include "platform/std_streams.hpp"
 #include "datatypes/ownership.hpp"
 #include "runtime/actions.hpp"
@@ -114,7 +115,7 @@ void run_eval(StartArgs* a) {
   a->status = run_program(a->program);
 }
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(QEL_ASAN)
 // Under the address sanitizer, which does not follow a switch of stacks on
 // one thread, the interpreter runs on a thread of its own with the large
 // stack.
