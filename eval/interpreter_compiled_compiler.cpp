@@ -278,12 +278,63 @@ struct Compiler {
     }
   }
 
+  // either, if or unless at pos with a frameless condition and literal
+  // blocks, at least one of them a single frameless expression (the
+  // expression's value when its block is chosen): the operand o, p past its
+  // last block.
+  bool pure_branch(u32 bi, u32 pos, PureOperand& o, u32& p) {
+    const Cell& w = cell(bi, pos);
+    if (type_of(&w) != TYPE_WORD || !word::context_of(&w) || word::index_of(&w) < 0) return false;
+    const Cell* v = stable_value(&w);
+    if (!v || type_of(v) != TYPE_NATIVE) return false;
+    u32 native = native::index_of(v);
+    if (native != natives::N_either && native != natives::N_if_ && native != natives::N_unless) return false;
+    u32 blocks = native == natives::N_either ? 2 : 1;
+    u32 cond_end = 0;
+    i32 cond = pure(bi, pos + 1, false, cond_end, 1);
+    if (cond < 0 || cond_end + blocks > count(bi)) return false;
+    i32 arms[2];
+    for (u32 i = 0; i < blocks; ++i) {
+      Cell b = cell(bi, cond_end + i);
+      if (type_of(&b) != TYPE_BLOCK || (buffer_of(series_node(&b))->flags & mem::SERIES_LIBRARY)) return false;
+      b.header &= ~FLAG_NEW_LINE;
+      u32 pb = add_block(&b);
+      u32 end = 0;
+      arms[i] = u.blocks[pb].start < count(pb) ? pure(pb, u.blocks[pb].start, false, end, 1) : -1;
+      if (arms[i] >= 0 && end != count(pb)) arms[i] = -1;
+    }
+    if (native == natives::N_if_) arms[1] = ARM_NONE;
+    if (native == natives::N_unless) arms[1] = arms[0], arms[0] = ARM_NONE;
+    if (arms[0] == -1 && arms[1] == -1) return false;
+    o.kind = PK_BRANCH;
+    o.expr = u32(cond);
+    o.c = *v;
+    o.c.header &= ~FLAG_NEW_LINE;
+    o.d = w;
+    o.d.header &= ~FLAG_NEW_LINE;
+    o.arm[0] = arms[0];
+    o.arm[1] = arms[1];
+    p = cond_end + blocks;
+    return true;
+  }
+
   // A frameless expression from pos: its operand and, unless prefix, the
   // operators after it; answers its index (or -1) and where it ends.
   i32 pure(u32 bi, u32 pos, bool prefix, u32& end, u32 depth = 0) {
     PureExpr pe;
-    if (!pure_operand(bi, pos, pe.first, depth)) return -1;
     u32 p = pos + 1;
+    if (depth == 0 && !prefix && pure_branch(bi, pos, pe.first, p)) {
+      // A branch is a whole expression: no operator is applied after it.
+      if (p < count(bi) && type_of(&cell(bi, p)) == TYPE_WORD) {
+        const Cell* v = stable_value(&cell(bi, p));
+        if (v && type_of(v) == TYPE_OP) return -1;
+        pe.check_next = true;
+        pe.next = cell(bi, p);
+      }
+      prefix = true;
+    } else if (!pure_operand(bi, pos, pe.first, depth)) {
+      return -1;
+    }
     if (!prefix) {
       while (p < count(bi) && type_of(&cell(bi, p)) == TYPE_WORD) {
         Cell opword = cell(bi, p);
@@ -341,8 +392,37 @@ struct Compiler {
         lower(o.expr);
         if (rhs) u.pcode.push_back(PureInstr{P_TOR});
         return;
+      case PK_BRANCH: {
+        // The native's word still names it, the condition, then each arm.
+        bool global = word::context_of(&o.d) == g_global_ctx;
+        PureInstr g{global ? P_GUARDG : P_GUARDW};
+        g.a = global ? u32(word::index_of(&o.d)) : ~0u;
+        g.c = o.c;
+        g.d = o.d;
+        u.pcode.push_back(g);
+        lower(o.expr);
+        u32 choose = u32(u.pcode.size());
+        u.pcode.push_back(PureInstr{P_CHOOSE});
+        u32 jump = lower_arm(o.arm[0]);
+        u.pcode[choose].a = jump + 1;
+        u.pcode.push_back(PureInstr{P_JUMP});
+        lower_arm(o.arm[1]);
+        u.pcode[jump].a = u32(u.pcode.size());
+        return;
+      }
     }
     u.pcode.push_back(in);
+  }
+  // A branch's arm (see PureOperand::arm); answers where the code goes on.
+  u32 lower_arm(i32 arm) {
+    if (arm >= 0) {
+      lower(u32(arm));
+    } else {
+      PureInstr in{arm == ARM_NONE ? P_K : P_GIVEUP};
+      make_none(&in.c);
+      u.pcode.push_back(in);
+    }
+    return u32(u.pcode.size());
   }
   static bool lone(const PureOperand& o) { return o.kind == PK_CONST || o.kind == PK_WORD; }
   static void bin_operand(const PureOperand& o, BinOperand& kind, u32& index, Cell& c) {
@@ -526,7 +606,10 @@ struct Compiler {
       i32 x = pure(bi, pos, flags & F_PREFIX, pure_end);
       if (x >= 0) {
         const PureExpr& pe = u.pures[u32(x)];
-        if (!pe.steps.empty() || pe.first.kind == PK_PAREN || pe.first.kind == PK_PICK) {
+        // (a branch as a statement: tried as the block's frameless
+        // statement, or not at all)
+        if (!pe.steps.empty() || pe.first.kind == PK_PAREN || pe.first.kind == PK_PICK ||
+            (pe.first.kind == PK_BRANCH && (flags & F_SUB))) {
           Op op{O_PURE, flags, u16(x), pos};
           op.b = pure_end;
           u32 head = emit(op);

@@ -168,13 +168,20 @@ struct UBlock {
 // see the frames the reference would open for it: it runs without them, far
 // enough from the stacks' ends that they would not overflow, or gives up
 // having changed nothing (the framed form then takes the expression).
-enum PureKind : u8 { PK_CONST, PK_WORD, PK_PAREN, PK_PICK, PK_FIELD };
+// PK_BRANCH: either, if or unless with a frameless condition and literal
+// blocks, as a whole expression; a block that is one frameless expression
+// gives its value, any other makes the expression give up when chosen.
+enum PureKind : u8 { PK_CONST, PK_WORD, PK_PAREN, PK_PICK, PK_FIELD, PK_BRANCH };
+constexpr i32 ARM_NONE = -2;  // a branch's arm that answers none (if's, unless' missing block)
 struct PureOperand {
   PureKind kind;
   u32 expr = 0;  // parens: the expression inside; words of the global context: their index (else ~0);
-                 // fields: the field path
-  Cell c{};      // the value, the word, or the word of a pick
-  Cell d{};      // picks: the integer
+                 // fields: the field path; branches: the condition
+  Cell c{};      // the value, the word, or the word of a pick; branches: the native
+  Cell d{};      // picks: the integer; branches: the word naming the native
+  // branches: the expression run when the condition is true, then when it is
+  // false (ARM_NONE: none; -1: the expression gives up)
+  i32 arm[2] = {-1, -1};
 };
 struct PureStep {
   int fast;      // the operation (fast_op)
@@ -204,6 +211,10 @@ enum PureCode : u8 {
   P_NEXTW,                      // the word c that follows names no operator now
   P_END,
   P_BIN,                        // the whole expression is one operator on two lone values (BinExpr a)
+  P_CHOOSE,                     // acc is a branch's condition: on false or none, on at a; else given up
+                                // unless logic! true (any other value is left to the native's rule)
+  P_JUMP,                       // on at a
+  P_GIVEUP,                     // the expression cannot run without frames
 };
 
 // A frameless expression of one operator between two lone values (a value,

@@ -379,6 +379,18 @@ bool eval_code(const Unit* u, const PureInstr* p, const Env& env, Cell* out) {
         return true;
       case P_BIN:
         return eval_bin(u->bins[p->a], env, out);
+      case P_CHOOSE:
+        if (type_of(&acc) == TYPE_LOGIC ? logic::is_false(&acc) : type_of(&acc) == TYPE_NONE) {
+          p = u->pcode.data() + p->a - 1;
+        } else if (type_of(&acc) != TYPE_LOGIC) {
+          return false;
+        }
+        break;
+      case P_JUMP:
+        p = u->pcode.data() + p->a - 1;
+        break;
+      case P_GIVEUP:
+        return false;
     }
   }
 }
@@ -822,7 +834,8 @@ L_BLOCK: {
   const UBlock& ub = U->blocks[op.k];
   bool main = op.flags & F_MAIN;
   u32 resume_at = 0;  // a statement the framed form goes on from
-  if ((op.flags & F_PURE_BLOCK) && room_for_pure()) {
+  // (a unit of one such statement was tried so wherever it is entered)
+  if ((op.flags & F_PURE_BLOCK) && !(main && U->one_pure) && room_for_pure()) {
     // The block's statements without its frame.
     u32 fctx = main ? vm.entry_fctx : R->fctx;
     Cell* fbase = main ? vm.entry_fbase : R->fbase;
@@ -1915,6 +1928,7 @@ Status run(Unit* u, const Cell* block, bool chain, u32 fctx, Cell* fbase) {
   vm.entry_fbase = fbase;
   vm.entry_ret_unit = nullptr;
   vm.entry_ret_pc = 0;
+  if (u->one_pure && run_one_pure(u, fctx, fbase, chain)) return 0;
   return run_vm(vm);
 }
 
