@@ -303,7 +303,7 @@ struct Compiler {
     i32 arms[2];
     for (u32 i = 0; i < blocks; ++i) {
       Cell b = cell(bi, cond_end + i);
-      if (type_of(&b) != TYPE_BLOCK || (buffer_of(series_node(&b))->flags & mem::SERIES_LIBRARY)) return false;
+      if (type_of(&b) != TYPE_BLOCK || !same_code_kind(u, &b)) return false;
       b.header &= ~FLAG_NEW_LINE;
       u32 pb = add_block(&b);
       u32 end = 0;
