@@ -1186,29 +1186,39 @@ L_INVOKE: {
         st = call_function(&fn, 0, &cop.d, 0);
         break;
       }
-      // The context is bound first: the body's unit, made at its first
-      // call, sees what the arguments hold (a function given as one).
-      stack::Frame* f = bind_frame_context(function::context_of(&fn));
       Cell body = *more_cell(&fn, MORE_BODY);
       Unit* callee = cop.unit_c;
       // (a call that may call other functions than compiled for caches the
       // unit of the last body it ran)
-      if (!callee || cop.gen_c != g_unit_gen || callee->epoch != code::epoch ||
-          type_of(&body) != TYPE_BLOCK ||
-          (ci.dyn_ok && (callee->blocks[0].node != series_node(&body) ||
-                         i32(callee->blocks[0].start) != std::max(series_index(&body), 0)))) {
+      bool known = callee && cop.gen_c == g_unit_gen && callee->epoch == code::epoch &&
+                   type_of(&body) == TYPE_BLOCK &&
+                   !(ci.dyn_ok && (callee->blocks[0].node != series_node(&body) ||
+                                   i32(callee->blocks[0].start) != std::max(series_index(&body), 0)));
+      // A body of one frameless statement whose unit is known runs at once,
+      // before the context is bound: it reads the arguments from the frame,
+      // and nothing can look at the context while it runs.
+      if (known && callee->one_pure) {
+        interrupt::poll();
+        if (run_one_pure(callee, function::context_of(&fn), stack::base, true)) AT(C.done);
+      }
+      // The context is bound first: the body's unit, made at its first
+      // call, sees what the arguments hold (a function given as one).
+      stack::Frame* f = bind_frame_context(function::context_of(&fn));
+      if (!known) {
         callee = type_of(&body) == TYPE_BLOCK ? unit_for_body(&body) : nullptr;
         cop.unit_c = callee;
         cop.gen_c = g_unit_gen;
-      }
-      if (!callee) {
-        st = run_function(&fn, f, &cop.d);
-        break;
+        if (!callee) {
+          st = run_function(&fn, f, &cop.d);
+          break;
+        }
       }
       // The body runs here: its block's record follows the call's (a body
       // of one frameless statement runs at once).
-      interrupt::poll();
-      if (callee->one_pure && run_one_pure(callee, f->fctx, stack::base, true)) AT(C.done);
+      if (!known || !callee->one_pure) {
+        interrupt::poll();
+        if (callee->one_pure && run_one_pure(callee, f->fctx, stack::base, true)) AT(C.done);
+      }
       C.f = f;
       vm.entry_block = body;
       vm.entry_chain = true;
