@@ -389,17 +389,16 @@ bool load() {
     }
   }
   // The runs' pages come from the file when the section lies at a page
-  // boundary of it, else they are copied. Mapped, they are the process's
-  // only view of those bytes: the section's own view goes first, so that
-  // the process never holds the image twice.
+  // boundary of it: the section's view of them, read by the check above,
+  // moves into the region, so that they are neither read again nor held
+  // twice. Else, or when the OS refuses, they are copied.
   const bool mapped = section.file_offset() % kPage == 0;
   u64 at = u64(parsed.data - section.data());  // from the image's start
   const std::vector<mem::Run> runs(parsed.runs, parsed.runs + h.run_count);
-  if (mapped) section.unmap();
   for (const mem::Run& r : runs) {
-    if (!mapped || !platform::map_file_pages(r.offset, r.bytes, section.file(), section.file_offset() + at)) {
+    if (!mapped || !platform::move_file_pages(r.offset, r.bytes, section.data() + at)) {
       QEL_UNPOISON(mem::at<u8>(r.offset), r.bytes);
-      if (section.data()) {
+      if (!mapped) {
         std::memcpy(mem::at<u8>(r.offset), section.data() + at, r.bytes);
       } else if (!section.read_file(mem::at<u8>(r.offset), r.bytes, section.file_offset() + at)) {
         std::fprintf(stderr, "*** boot image: its pages cannot be read back\n");
@@ -408,6 +407,9 @@ bool load() {
     }
     at += page_round(r.bytes);
   }
+  // What is left of the view (the header, the tables) goes; nothing was
+  // mapped since the moves, so no other mapping lies in its range.
+  section.unmap();
   mem::adopt_image();
   why("taken");
   return true;
