@@ -35,6 +35,10 @@ QEL_IMAGE_KEEP(g_unit_gen);
 
 namespace {
 bool g_starting = false;
+// Runs by the reference before a block of start-up or of the library is
+// compiled: most of them run once or a few times a process (a script's
+// loading, the start), where compiling costs more than it saves.
+constexpr u8 LIBRARY_RUNS = 4;
 }  // namespace
 
 void set_starting(bool on) { g_starting = on; }
@@ -1161,8 +1165,12 @@ Unit* unit_for(const Cell* block) {
     retire(e.unit);
   }
   if (e.never) return nullptr;
-  if (g_starting && !e.ran) {
-    e.ran = true;
+  // Start-up's code and the library's are compiled at their run after
+  // LIBRARY_RUNS: what a process runs once or twice (its start, the loading
+  // of a script) costs no unit, and a library function in a loop costs a
+  // few walks more.
+  if (e.ran < LIBRARY_RUNS && (g_starting || (buffer_of(node)->flags & mem::SERIES_LIBRARY))) {
+    ++e.ran;
     return nullptr;
   }
   if (e.made >= MAX_MADE) {
