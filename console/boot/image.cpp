@@ -271,6 +271,7 @@ void make_and_exit() {
   h.init_check = g_init_check;
   // Compacted first: the garbage of the library's run is not saved.
   gc::compact_unseen();
+  mem::seal_image_frames();
   std::vector<mem::Run> runs = mem::image_runs();
   std::vector<u8> payload;
   append(payload, runs.data(), runs.size() * sizeof(mem::Run));
@@ -382,7 +383,7 @@ bool load() {
     }
     at += page_round(r.bytes);
   }
-  mem::adopt_image();
+  mem::adopt_image(runs);
   why("taken");
   return true;
 }
