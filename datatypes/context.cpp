@@ -285,6 +285,10 @@ namespace {
 
 // set for every case but an existing slot of a plain context.
 [[gnu::noinline]] Cell* set_general(Cell* word, const Cell* value_in, u32 ctx, bool fire_change) {
+  stack::Mark mark;
+  // The value may lie in a buffer that moves when the word is added or its
+  // slot is made: it is pushed before either allocates.
+  Cell* value = stack::push_cell(value_in);
   if (word::index_of(word) < 0 || u32(word::index_of(word)) >= word_count(ctx)) {
     i32 i = find_word(ctx, word::symbol_of(word), false);
     if (i < 0) i = bind_or_add(ctx, word);
@@ -297,12 +301,9 @@ namespace {
   }
   if (on_stack(ctx)) {
     Cell* s = frame_cell(record_of(ctx), index);
-    copy_cell(value_in, s);
+    copy_cell(value, s);
     return s;
   }
-  stack::Mark mark;
-  // The value may lie in a buffer that moves when the slot is made.
-  Cell* value = stack::push_cell(value_in);
   Cell* s = ensure_slot(ctx, index);
   if (kind_of(ctx) == KIND_OBJECT) {
     mark_assigned(ctx, index);

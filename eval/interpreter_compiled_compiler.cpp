@@ -35,6 +35,10 @@ QEL_IMAGE_KEEP(g_unit_gen);
 
 namespace {
 bool g_starting = false;
+// Runs by the reference before a block of start-up or of the library is
+// compiled: most of them run once or a few times a process (a script's
+// loading, the start), where compiling costs more than it saves.
+constexpr u8 LIBRARY_RUNS = 4;
 }  // namespace
 
 void set_starting(bool on) { g_starting = on; }
@@ -133,8 +137,11 @@ const Cell* stable_value(const Cell* w) {
 }
 
 
-inline bool is_block_like_literal(const Cell* c) {
-  return type_of(c) == TYPE_BLOCK && !(buffer_of(series_node(c))->flags & mem::SERIES_LIBRARY);
+// Whether a block of the code can run inside the unit: its ops take the
+// unit's rule for the current code (library code leaves the caller's), so
+// only a block of the same kind, library code or not, is compiled into it.
+inline bool same_code_kind(const Unit& u, const Cell* c) {
+  return ((buffer_of(series_node(c))->flags & mem::SERIES_LIBRARY) != 0) == u.library;
 }
 
 struct Compiler {
@@ -235,7 +242,7 @@ struct Compiler {
         return true;
       }
       case TYPE_PAREN: {
-        if (depth >= MAX_PURE_DEPTH || (buffer_of(series_node(&c))->flags & mem::SERIES_LIBRARY)) return false;
+        if (depth >= MAX_PURE_DEPTH || !same_code_kind(u, &c)) return false;
         u32 pb = add_block(&c);
         if (u.blocks[pb].start >= count(pb)) return false;
         u32 end = 0;
@@ -556,7 +563,7 @@ struct Compiler {
         return p;  // the value took the operators that follow
       }
       case TYPE_PAREN: {
-        if (buffer_of(series_node(&c))->flags & mem::SERIES_LIBRARY) return generic(bi, pos, flags, k);
+        if (!same_code_kind(u, &c)) return generic(bi, pos, flags, k);
         Op op{O_PAREN, flags, k, pos};
         op.c = c;
         op.c.header &= ~FLAG_NEW_LINE;
@@ -1018,7 +1025,11 @@ struct Compiler {
     }
     ref_boundary(nargs);
     u32 native = t == TYPE_NATIVE && !u.calls[ci].path_refs ? native::index_of(&fn) : 0;
-    auto literal_block = [&](u32 a) { return a < nargs && arg_at[a] < count(bi) && is_block_like_literal(&cell(bi, arg_at[a])); };
+    auto literal_block = [&](u32 a) {
+      if (a >= nargs || arg_at[a] >= count(bi)) return false;
+      const Cell* c = &cell(bi, arg_at[a]);
+      return type_of(c) == TYPE_BLOCK && same_code_kind(u, c);
+    };
     auto literal = [&](u32 a) {
       Cell c = cell(bi, arg_at[a]);
       c.header &= ~FLAG_NEW_LINE;
@@ -1154,8 +1165,12 @@ Unit* unit_for(const Cell* block) {
     retire(e.unit);
   }
   if (e.never) return nullptr;
-  if (g_starting && !e.ran) {
-    e.ran = true;
+  // Start-up's code and the library's are compiled at their run after
+  // LIBRARY_RUNS: what a process runs once or twice (its start, the loading
+  // of a script) costs no unit, and a library function in a loop costs a
+  // few walks more.
+  if (e.ran < LIBRARY_RUNS && (g_starting || (buffer_of(node)->flags & mem::SERIES_LIBRARY))) {
+    ++e.ran;
     return nullptr;
   }
   if (e.made >= MAX_MADE) {

@@ -293,7 +293,7 @@ struct Unit {
 struct Entry {
   Unit* unit = nullptr;
   u16 made = 0;      // units made for the block (changed code makes a new one)
-  bool ran = false;  // start-up: the block ran once (by the reference)
+  u8 ran = 0;  // start-up's and the library's blocks: runs by the reference so far
   bool walked = false;  // the block was walked once (by the reference)
   bool never = false;  // the block is left to the reference
 };

@@ -100,10 +100,16 @@ struct Fused {
   enum How : u8 { H_CHAR, H_SET, H_STRING, H_OTHER };  // how an atom meets 1-byte units
   struct Item {
     FusedOp op;
-    How how;
+    How how = H_OTHER;  // (no units yet)
     i32 min, max;
     Cell atom;
     u8 units[256];      // H_CHAR, H_SET: 1 for each 1-byte unit that matches
+    // What units was made from: a character and the case mode (H_CHAR:
+    // from_node, from_flags), or a bitset's node, flag and first 32 bytes
+    // (H_SET). A block is fused again at each use: an item made again from
+    // the same keeps its units.
+    u32 from_node, from_flags, from_used;
+    u8 from_bits[32];
     const u8* bytes;    // H_STRING: the string's bytes from its index
     u32 length;         // H_STRING: their count
   };
@@ -271,35 +277,6 @@ inline void words_set(const Cell* w) {
   if (context::kind_of(word::context_of(w)) == context::KIND_OBJECT) ++g_epoch;
 }
 
-// The 1-byte units a bitset holds, as a table of 256 flags: made once per
-// bitset and kept while its bytes stay the same (compared at each use; a
-// bitset can change whenever Qel code runs).
-struct UnitTable {
-  u32 node = 0;
-  u32 flags = 0;
-  u32 used = 0xFFFFFFFF;
-  u8 bits[32];
-  u8 member[256];
-};
-UnitTable g_unit_tables[16];
-
-const u8* unit_table(const Cell* bitset) {
-  u32 node = series_node(bitset);
-  Buffer* b = buffer_of(node);
-  u32 used = std::min<u32>(b->used(), 32);
-  u32 flags = b->flags & mem::SERIES_BITS_NOT;
-  UnitTable& t = g_unit_tables[(node >> 4) & 15];
-  if (t.node == node && t.used == used && t.flags == flags && std::memcmp(t.bits, b->head_ptr(), used) == 0) {
-    return t.member;
-  }
-  t.node = node;
-  t.used = used;
-  t.flags = flags;
-  std::memcpy(t.bits, b->head_ptr(), used);
-  for (u32 c = 0; c < 256; ++c) t.member[c] = bitset::test_bit(node, c);
-  return t.member;
-}
-
 // Whether c_fails_at_once can answer true for the block, read from its
 // current plan (null: not known): only when its first rule is an atom.
 inline bool may_fail_at_once(const Plan* sub, const Cell* blk) {
@@ -351,30 +328,42 @@ namespace qel::parse::detail {
 
 namespace {
 
-// The 1-byte units that match a character: the character itself, and
-// without case sensitivity those with its case fold. Remembered for the
-// characters last asked for: a block is fused again at each use.
-struct CharUnits {
-  u32 want = 0xFFFFFFFF;
-  bool case_sensitive = false;
-  u8 units[256];
-};
-CharUnits g_char_units[16];
-
-const u8* char_units(u32 want, bool case_sensitive) {
-  CharUnits& t = g_char_units[(want ^ (case_sensitive ? 8 : 0)) & 15];
-  if (t.want == want && t.case_sensitive == case_sensitive) return t.units;
-  t.want = want;
-  t.case_sensitive = case_sensitive;
-  std::memset(t.units, 0, sizeof t.units);
+// The item's units for a character: the character itself, and without
+// case sensitivity those with its case fold. Kept by the item while it is
+// made from the same character and case mode.
+void char_units(Fused::Item& it, u32 want, bool case_sensitive) {
+  if (it.how == Fused::H_CHAR && it.from_node == want && it.from_flags == u32(case_sensitive)) return;
+  it.how = Fused::H_CHAR;
+  it.from_node = want;
+  it.from_flags = case_sensitive;
+  std::memset(it.units, 0, sizeof it.units);
   u32 folded = fold(want);
-  if (want < 256) t.units[want] = 1;
+  if (want < 256) it.units[want] = 1;
   if (!case_sensitive) {
     for (u32 c = 0; c < 256; ++c) {
-      if (fold(c) == folded) t.units[c] = 1;
+      if (fold(c) == folded) it.units[c] = 1;
     }
   }
-  return t.units;
+}
+
+// The item's units for a bitset: the 1-byte units it holds. Kept by the
+// item while the bitset's bytes stay the same (compared at each use: a
+// bitset can change whenever Qel code runs). Each item keeps its own: two
+// sets of one block never evict each other's tables.
+void set_units(Fused::Item& it, const Cell* bitset) {
+  u32 node = series_node(bitset);
+  Buffer* b = buffer_of(node);
+  u32 used = std::min<u32>(b->used(), 32);
+  u32 flags = b->flags & mem::SERIES_BITS_NOT;
+  if (it.how == Fused::H_SET && it.from_node == node && it.from_used == used && it.from_flags == flags &&
+      std::memcmp(it.from_bits, b->head_ptr(), used) == 0)
+    return;
+  it.how = Fused::H_SET;
+  it.from_node = node;
+  it.from_used = used;
+  it.from_flags = flags;
+  std::memcpy(it.from_bits, b->head_ptr(), used);
+  for (u32 c = 0; c < 256; ++c) it.units[c] = bitset::test_bit(node, c);
 }
 
 // The atom a plan's cell stands for, if it is one a fused block can match,
@@ -390,16 +379,12 @@ bool fused_atom(const Plan& pl, u32 p, Fused::Item& it, bool case_sensitive) {
   }
   it.atom = *v;
   switch (type_of(v)) {
-    case TYPE_CHAR: {
-      it.how = Fused::H_CHAR;
-      std::memcpy(it.units, char_units(char_of(v), case_sensitive), sizeof it.units);
+    case TYPE_CHAR:
+      char_units(it, char_of(v), case_sensitive);
       return true;
-    }
-    case TYPE_BITSET: {
-      it.how = Fused::H_SET;
-      std::memcpy(it.units, unit_table(v), 256);
+    case TYPE_BITSET:
+      set_units(it, v);
       return true;
-    }
     case TYPE_STRING: {
       Buffer* b = buffer_of(series_node(v));
       it.how = Fused::H_OTHER;

@@ -4,6 +4,7 @@
 #include "platform/sanitize.hpp"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -167,6 +168,18 @@ void end_deferred_populating(bool populate) {
   }
   g_deferred.clear();
   g_deferred.shrink_to_fit();
+}
+
+void touched_pages(std::uint32_t offset, std::uint64_t bytes, std::vector<unsigned char>& out) {
+  bytes = round_pages(bytes);
+  out.assign(bytes / g_page, 1);
+  static const long os_page = sysconf(_SC_PAGESIZE);
+  if (!g_base || out.empty() || std::uint64_t(os_page) != g_page) return;
+  if (mincore(g_base + offset, bytes, out.data()) != 0) {
+    out.assign(bytes / g_page, 1);
+    return;
+  }
+  for (unsigned char& b : out) b &= 1;
 }
 
 bool map_file_pages(std::uint32_t offset, std::uint64_t bytes, int fd, std::uint64_t file_offset) {

@@ -42,6 +42,12 @@ void end_deferred_populating(bool populate);
 // the pages are then committed memory again, for the caller to fill.
 bool map_file_pages(std::uint32_t offset, std::uint64_t bytes, int fd, std::uint64_t file_offset);
 
+// Marks in `out` (one byte a page, 1 or 0) which pages of a committed run
+// have been touched since they were committed; a page never touched holds
+// zero bytes, and is not made present by this question (reading it would
+// fault it in). All pages are marked touched when the OS cannot tell.
+void touched_pages(std::uint32_t offset, std::uint64_t bytes, std::vector<unsigned char>& out);
+
 // Gives a run back; offset and bytes as returned and asked for by commit_pages.
 // Answers false when the run is not one that was committed.
 bool release_pages(std::uint32_t offset, std::uint64_t bytes);

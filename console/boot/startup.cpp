@@ -4,9 +4,11 @@
 #include <malloc.h>
 #include <pthread.h>
 #include <sys/mman.h>
+#include <unistd.h>
 #include <ucontext.h>
 
 #include <cfenv>
+#include <cstdlib>
 #include <cstdio>
 
 #include "datatypes/block.hpp"
@@ -175,6 +177,29 @@ bool run_on_large_stack(StartArgs* a) {
 }
 #endif
 
+// The heap start-up fills (the C++ tables, the compiled units) is backed
+// in one call, not by a page fault at the first write to each page, and
+// grows by large steps after it. Under the address sanitizer, whose heap
+// is its own, nothing is done.
+void back_heap() {
+#if !defined(QEL_ASAN) && defined(MADV_POPULATE_WRITE)
+  constexpr std::size_t kStart = 1024 * 1024;
+  mallopt(M_TOP_PAD, int(kStart));
+  // Blocks below the size the C library maps apart, taken until the heap
+  // has grown (by the request and the pad), then given back to its top.
+  void* held[8];
+  int n = 0;
+  for (void* before = sbrk(0); n < 8 && sbrk(0) == before;) held[n++] = std::malloc(60 * 1024);
+  for (int i = 0; i < n; ++i) std::free(held[i]);
+  const std::size_t top = mallinfo2().keepcost;
+  auto* end = static_cast<char*>(sbrk(0));
+  auto page = std::uintptr_t(config::PAGE_SIZE);
+  auto from = (reinterpret_cast<std::uintptr_t>(end) - top + page - 1) & ~(page - 1);
+  if (end != reinterpret_cast<char*>(-1) && from < reinterpret_cast<std::uintptr_t>(end))
+    madvise(reinterpret_cast<void*>(from), reinterpret_cast<std::uintptr_t>(end) - from, MADV_POPULATE_WRITE);
+#endif
+}
+
 }  // namespace
 
 int start(int argc, char** argv, Program program) {
@@ -188,6 +213,7 @@ int start(int argc, char** argv, Program program) {
   // large steps, not from a heap of a thread's own, which the C library
   // grows a page at a time (a system call and a fault each).
   mallopt(M_ARENA_MAX, 1);
+  back_heap();
   StartArgs a{program, 0};
   platform::block_interrupts();
   if (!run_on_large_stack(&a)) {

@@ -401,6 +401,27 @@ TEST(Contexts, CloneCopiesWordsAndValues) {
   EXPECT_EQ(int_of(context::slot(obj.ctx(), 0)), 9) << "the original is untouched";
 }
 
+TEST(Contexts, SettingAWordNotLookedUpKeepsAValueThatMoves) {
+  // The value lies in a block's buffer (as foreach hands the cells of its
+  // series); looking the word up adds it to the object, and the collection
+  // that allocation makes moves the block: the value is read before.
+  Guard guard;
+  bool saved = gc::stress;
+  gc::stress = true;
+  Object obj(false);
+  Block values({});
+  Cell* text = load("\"kept across the move\"");
+  copy_cell(text, mem::alloc_tail_cell(series_node(values.cell.get())));
+  for (int i = 0; i < 40; ++i) {  // past the room the object was made with
+    std::string name = "late-" + std::to_string(i);
+    Cell w = unbound_word(name.c_str());
+    word::set_binding(&w, obj.ctx(), -1);
+    Cell* slot = context::set(&w, values.at(0), obj.ctx(), false);
+    EXPECT_EQ(molded(slot), "\"kept across the move\"") << name;
+  }
+  gc::stress = saved;
+}
+
 TEST(Contexts, SlotStoresForCompiledCode) {
   Object obj(false);
   u32 ctx = obj.ctx();
