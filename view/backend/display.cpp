@@ -1,6 +1,7 @@
 #include "view/backend/display.hpp"
 
 #include <gtk/gtk.h>
+#include <pango/pangocairo.h>
 
 namespace qel::view::backend::display {
 
@@ -22,7 +23,14 @@ bool init_toolkit() {
 }  // namespace
 
 bool open() {
-  if (g_state < 0) g_state = init_toolkit() ? 1 : 0;
+  if (g_state < 0) {
+    g_state = init_toolkit() ? 1 : 0;
+    // The toolkit's font map, made now rather than at the first text: it
+    // reads the font configuration on a thread of its own, which then runs
+    // beside the theme's loading instead of holding up the first text
+    // measured (a start waited for it there).
+    if (g_state == 1) pango_cairo_font_map_get_default();
+  }
   return g_state == 1;
 }
 

@@ -99,23 +99,23 @@ i32 toggle_room(GtkWidget* button, i32 measured) {
   return whole > measured ? whole - measured : 0;
 }
 
-// The narrowest width of a notebook (as a tab panel makes it, its tabs not
-// scrolling) with n tabs of the sample text.
-i32 notebook_width(int tabs) {
+// The room a tab header of the theme takes beside its title, as the layout
+// measures the title, and what the row of headers takes beside them: the
+// narrowest widths of one notebook (as a tab panel makes it, its tabs not
+// scrolling) with one tab of the sample text, then with two.
+void fill_tab_header(i32 measured) {
   GtkWidget* nb = gtk_notebook_new();
   g_object_ref_sink(nb);
-  for (int i = 0; i < tabs; ++i) gtk_notebook_append_page(GTK_NOTEBOOK(nb), gtk_box_new(GTK_ORIENTATION_VERTICAL, 0), gtk_label_new(kSample));
-  gtk_widget_show_all(nb);
-  gint min = 0;
-  gtk_widget_get_preferred_width(nb, &min, nullptr);
+  i32 widths[2] = {0, 0};
+  for (i32& width : widths) {
+    gtk_notebook_append_page(GTK_NOTEBOOK(nb), gtk_box_new(GTK_ORIENTATION_VERTICAL, 0), gtk_label_new(kSample));
+    gtk_widget_show_all(nb);
+    gint min = 0;
+    gtk_widget_get_preferred_width(nb, &min, nullptr);
+    width = min;
+  }
   g_object_unref(nb);
-  return min;
-}
-
-// The room a tab header of the theme takes beside its title, as the layout
-// measures the title, and what the row of headers takes beside them.
-void fill_tab_header(i32 measured) {
-  i32 one = notebook_width(1), two = notebook_width(2);
+  i32 one = widths[0], two = widths[1];
   i32 per_tab = std::max(two - one - measured, 0);
   system_view::put_tab_header(per_tab, std::max(one - measured - per_tab, 0));
 }
