@@ -1146,7 +1146,7 @@ inline Status run_body(const Cell* fn, const Cell* name) {
 Status run_function(const Cell* fn, stack::Frame* f, const Cell* name) { return run_function_body(fn, f, name, false); }
 
 
-CallShape g_shapes[1u << SHAPE_BITS];
+constinit CallShape g_shapes[1u << SHAPE_BITS];
 QEL_IMAGE_SKIP(g_shapes);  // built again on first use
 
 u64 type_mask(const Cell* ts) {

@@ -186,10 +186,12 @@ struct CallShape {
   u8 fill = 0;       // function-like: cells pushed for the refinements
   u64 fill_false = 0;  // which fill cells are logic false (the others none)
   i32 locals = 0;    // function-like: the locals count (0: none)
-  u8 word_index[SHAPE_ARGS];  // the spec word of each argument, for messages
-  u8 kind[SHAPE_ARGS];        // how each argument is taken (ArgKind)
-  u64 accepts[SHAPE_ARGS];  // argument k's typeset as a mask by type id
-  Cell ts[SHAPE_ARGS];
+  // (Every member initialised: the table of shapes is then zero bytes the
+  // program never writes at start, not a constructor's work.)
+  u8 word_index[SHAPE_ARGS] = {};  // the spec word of each argument, for messages
+  u8 kind[SHAPE_ARGS] = {};        // how each argument is taken (ArgKind)
+  u64 accepts[SHAPE_ARGS] = {};  // argument k's typeset as a mask by type id
+  Cell ts[SHAPE_ARGS] = {};
 };
 static_assert(TYPE_TOP < 64);
 

@@ -10,16 +10,16 @@ extern "C" {
 extern char __executable_start[];
 extern char __data_start[];
 extern char _end[];
+// Around the section of the declared globals' records.
+// (Weak: a program that declares none has no such section.)
+extern const qel::image_state::Piece __start_qel_image_pieces[] __attribute__((weak));
+extern const qel::image_state::Piece __stop_qel_image_pieces[] __attribute__((weak));
 }
 
 namespace qel::image_state {
 
 namespace {
 
-// Constant-initialised, so that registration works whatever order the
-// static objects are made in.
-constinit Piece* g_first = nullptr;
-constinit Piece* g_last = nullptr;
 
 std::uintptr_t executable_begin() { return reinterpret_cast<std::uintptr_t>(__executable_start); }
 std::uintptr_t executable_end() { return reinterpret_cast<std::uintptr_t>(_end); }
@@ -87,14 +87,7 @@ void* Reader::region_pointer() {
   return platform::region_base() + v;
 }
 
-Piece::Piece(const char* name_, void* data_, std::size_t size_, Kind kind_, SaveFn save_, LoadFn load_)
-    : name(name_), data(data_), size(size_), kind(kind_), save(save_), load(load_), next(nullptr) {
-  if (g_last) g_last->next = this;
-  else g_first = this;
-  g_last = this;
-}
-
-Piece* first() { return g_first; }
+Pieces pieces() { return {__start_qel_image_pieces, __stop_qel_image_pieces}; }
 
 bool save(const Piece& p, Writer& w) {
   const bool pointers = p.kind == Kind::keep_pointers || p.kind == Kind::keep_region_pointers;

@@ -130,20 +130,28 @@ enum class Kind : u8 { keep, keep_pointers, keep_region_pointers, keep_with, ski
 using SaveFn = void (*)(Writer&);
 using LoadFn = void (*)(Reader&);
 
-// One declared global. Pieces register themselves when the program starts
-// (static objects), in a list read by the image's maker and loader.
-struct Piece {
+// One declared global: a constant record the compiler puts in the section
+// "qel_image_pieces", so that the list costs the program nothing when it
+// starts (no constructor writes a page of its data). Aligned and sized
+// alike, the records lie in the section as an array.
+struct alignas(64) Piece {
   const char* name;  // file:variable, unique in the program
   void* data;
   std::size_t size;
   Kind kind;
   SaveFn save;
   LoadFn load;
-  Piece* next;
-  Piece(const char* name, void* data, std::size_t size, Kind kind, SaveFn save = nullptr,
-        LoadFn load = nullptr);
 };
-Piece* first();
+static_assert(sizeof(Piece) == 64);
+
+// The declared globals, in the order of the link.
+struct Pieces {
+  const Piece* first;
+  const Piece* last;
+  const Piece* begin() const { return first; }
+  const Piece* end() const { return last; }
+};
+Pieces pieces();
 
 // The piece's bytes as the image holds them, and the other way.
 bool save(const Piece& p, Writer& w);
@@ -158,9 +166,10 @@ u8* writable_end();
 
 #define QEL_IMAGE_CAT2(a, b) a##b
 #define QEL_IMAGE_CAT(a, b) QEL_IMAGE_CAT2(a, b)
-#define QEL_IMAGE_PIECE_(var, kind, save, load)                                                 \
-  [[maybe_unused]] static ::qel::image_state::Piece QEL_IMAGE_CAT(qel_image_piece_, __COUNTER__)( \
-      __FILE_NAME__ ":" #var, static_cast<void*>(&(var)), sizeof(var), kind, save, load)
+#define QEL_IMAGE_PIECE_(var, kind, save, load)                                                     \
+  [[maybe_unused]] __attribute__((used, section("qel_image_pieces"))) static constinit const           \
+      ::qel::image_state::Piece QEL_IMAGE_CAT(qel_image_piece_, __COUNTER__){                           \
+          __FILE_NAME__ ":" #var, static_cast<void*>(&(var)), sizeof(var), kind, save, load}
 #define QEL_IMAGE_KEEP(var) QEL_IMAGE_PIECE_(var, ::qel::image_state::Kind::keep, nullptr, nullptr)
 #define QEL_IMAGE_KEEP_POINTERS(var) \
   QEL_IMAGE_PIECE_(var, ::qel::image_state::Kind::keep_pointers, nullptr, nullptr)

@@ -170,6 +170,19 @@ void end_deferred_populating(bool populate) {
   g_deferred.shrink_to_fit();
 }
 
+bool move_file_pages(std::uint32_t offset, std::uint64_t bytes, const void* view) {
+  bytes = round_pages(bytes ? bytes : 1);
+  if (!g_base || offset + bytes > g_region_bytes) return false;
+  void* to = g_base + offset;
+  void* p = mremap(const_cast<void*>(view), bytes, bytes, MREMAP_MAYMOVE | MREMAP_FIXED, to);
+  if (p == MAP_FAILED || mprotect(to, bytes, PROT_READ | PROT_WRITE) != 0) {
+    mmap(to, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_NORESERVE, -1, 0);
+    return false;
+  }
+  QEL_UNPOISON(to, bytes);
+  return true;
+}
+
 void touched_pages(std::uint32_t offset, std::uint64_t bytes, std::vector<unsigned char>& out) {
   bytes = round_pages(bytes);
   out.assign(bytes / g_page, 1);
@@ -182,27 +195,12 @@ void touched_pages(std::uint32_t offset, std::uint64_t bytes, std::vector<unsign
   for (unsigned char& b : out) b &= 1;
 }
 
-bool map_file_pages(std::uint32_t offset, std::uint64_t bytes, int fd, std::uint64_t file_offset) {
-  bytes = round_pages(bytes ? bytes : 1);
-  if (!g_base || offset + bytes > g_region_bytes) return false;
-  // Mapped readable and backed at once (no fault a page), then made
-  // writable: a write copies its page then.
-  void* p = mmap(g_base + offset, bytes, PROT_READ, MAP_PRIVATE | MAP_FIXED | MAP_POPULATE, fd, off_t(file_offset));
-  if (p == MAP_FAILED || mprotect(p, bytes, PROT_READ | PROT_WRITE) != 0) {
-    // Committed memory again, for the caller to fill.
-    mmap(g_base + offset, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_NORESERVE, -1, 0);
-    return false;
-  }
-  QEL_UNPOISON(g_base + offset, bytes);
-  return true;
-}
-
 bool release_pages(std::uint32_t offset, std::uint64_t bytes) {
   bytes = round_pages(bytes ? bytes : 1);
   auto used = g_used.find(offset);
   if (used == g_used.end() || used->second != bytes) return false;
   g_used.erase(used);
-  // Fresh reserved pages: a run backed by a file (map_file_pages) must not
+  // Fresh reserved pages: a run backed by a file (move_file_pages) must not
   // show the file again when it is committed anew.
   reserve_again(offset, bytes);
   g_committed -= bytes;

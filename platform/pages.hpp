@@ -36,11 +36,13 @@ void populate_pages(std::uint32_t offset, std::uint64_t bytes);
 void defer_populating();
 void end_deferred_populating(bool populate);
 
-// Backs the committed pages from `offset` with bytes of a file, privately
-// (copy-on-write: the file never changes, pages written are copied); the
-// file offset is a multiple of the page size. False when the OS refuses:
-// the pages are then committed memory again, for the caller to fill.
-bool map_file_pages(std::uint32_t offset, std::uint64_t bytes, int fd, std::uint64_t file_offset);
+// Moves the pages of a private read-only view of a file (page aligned) to
+// back the committed pages from `offset`, with the kernel's entries for
+// them: pages the view had read are not read or faulted in again. They are
+// writable then, and a write copies its page. False when the OS refuses:
+// the pages from `offset` are committed memory again (for the caller to
+// fill), and the view may have lost them.
+bool move_file_pages(std::uint32_t offset, std::uint64_t bytes, const void* view);
 
 // Marks in `out` (one byte a page, 1 or 0) which pages of a committed run
 // have been touched since they were committed; a page never touched holds

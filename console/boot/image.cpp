@@ -20,7 +20,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "platform/executable.hpp"
@@ -158,9 +157,9 @@ QEL_NO_SANITIZE_ADDRESS bool changed_at(const u8* p, std::size_t i) {
 
 // The declared piece that holds the byte, or null.
 const image_state::Piece* piece_at(const u8* p) {
-  for (const image_state::Piece* q = image_state::first(); q; q = q->next) {
-    const u8* d = static_cast<const u8*>(q->data);
-    if (p >= d && p < d + q->size) return q;
+  for (const image_state::Piece& q : image_state::pieces()) {
+    const u8* d = static_cast<const u8*>(q.data);
+    if (p >= d && p < d + q.size) return &q;
   }
   return nullptr;
 }
@@ -217,9 +216,13 @@ bool parse(const Header& h, const u8* payload, Parsed& out, const char** reason)
   if (u64(h.run_count) * sizeof(mem::Run) > u64(end - p)) return false;
   out.runs = reinterpret_cast<const mem::Run*>(p);
   p += std::size_t(h.run_count) * sizeof(mem::Run);
-  std::unordered_map<std::string, const image_state::Piece*> declared;
-  for (const image_state::Piece* q = image_state::first(); q; q = q->next)
-    if (q->kind != image_state::Kind::skip) declared.emplace(q->name, q);
+  // The image holds the declared pieces but the skipped ones, in the order
+  // of the link, as the maker wrote them.
+  const image_state::Pieces declared = image_state::pieces();
+  const image_state::Piece* next = declared.begin();
+  auto skip_skipped = [&] {
+    while (next != declared.end() && next->kind == image_state::Kind::skip) ++next;
+  };
   for (u32 i = 0; i < h.piece_count; ++i) {
     u32 name_bytes;
     u64 data_bytes;
@@ -227,26 +230,28 @@ bool parse(const Header& h, const u8* payload, Parsed& out, const char** reason)
     std::memcpy(&name_bytes, p, 4);
     p += 4;
     if (u64(end - p) < u64(name_bytes) + 8) return false;
-    std::string name(reinterpret_cast<const char*>(p), name_bytes);
+    const char* name = reinterpret_cast<const char*>(p);
     p += name_bytes;
     std::memcpy(&data_bytes, p, 8);
     p += 8;
     if (u64(end - p) < data_bytes) return false;
-    auto it = declared.find(name);
+    skip_skipped();
     *reason = "it holds state this program does not declare";
-    if (it == declared.end()) return false;
-    const image_state::Piece* q = it->second;
+    if (next == declared.end() || std::strlen(next->name) != name_bytes ||
+        std::memcmp(next->name, name, name_bytes) != 0)
+      return false;
+    const image_state::Piece* q = next++;
     if ((q->kind == image_state::Kind::keep && data_bytes != q->size) ||
         ((q->kind == image_state::Kind::keep_pointers || q->kind == image_state::Kind::keep_region_pointers) &&
          data_bytes != q->size / sizeof(void*) * 8))
       return false;
     out.pieces.push_back({q, {p, data_bytes}});
-    declared.erase(it);
     p += data_bytes;
     *reason = "its tables do not fit it";
   }
+  skip_skipped();
   *reason = "it lacks state this program declares";
-  if (!declared.empty()) return false;
+  if (next != declared.end()) return false;
   *reason = "its runs do not fit it";
   const u64 data = h.data_offset;  // from the image's start
   if (data % kPage != 0 || data < sizeof(Header) + u64(p - payload) || data - sizeof(Header) > h.payload_bytes)
@@ -301,12 +306,12 @@ void make_and_exit() {
   std::vector<u8> payload;
   append(payload, runs.data(), runs.size() * sizeof(mem::Run));
   u32 pieces = 0;
-  for (const image_state::Piece* q = image_state::first(); q; q = q->next) {
-    if (q->kind == image_state::Kind::skip) continue;
+  for (const image_state::Piece& q : image_state::pieces()) {
+    if (q.kind == image_state::Kind::skip) continue;
     std::vector<u8> bytes;
     image_state::Writer w(bytes);
-    if (!image_state::save(*q, w)) fail(std::string(q->name) + ": " + w.error());
-    const std::string name = q->name;
+    if (!image_state::save(q, w)) fail(std::string(q.name) + ": " + w.error());
+    const std::string name = q.name;
     const u32 name_bytes = u32(name.size());
     const u64 data_bytes = bytes.size();
     append(payload, &name_bytes, 4);
@@ -389,17 +394,16 @@ bool load() {
     }
   }
   // The runs' pages come from the file when the section lies at a page
-  // boundary of it, else they are copied. Mapped, they are the process's
-  // only view of those bytes: the section's own view goes first, so that
-  // the process never holds the image twice.
+  // boundary of it: the section's view of them, read by the check above,
+  // moves into the region, so that they are neither read again nor held
+  // twice. Else, or when the OS refuses, they are copied.
   const bool mapped = section.file_offset() % kPage == 0;
   u64 at = u64(parsed.data - section.data());  // from the image's start
   const std::vector<mem::Run> runs(parsed.runs, parsed.runs + h.run_count);
-  if (mapped) section.unmap();
   for (const mem::Run& r : runs) {
-    if (!mapped || !platform::map_file_pages(r.offset, r.bytes, section.file(), section.file_offset() + at)) {
+    if (!mapped || !platform::move_file_pages(r.offset, r.bytes, section.data() + at)) {
       QEL_UNPOISON(mem::at<u8>(r.offset), r.bytes);
-      if (section.data()) {
+      if (!mapped) {
         std::memcpy(mem::at<u8>(r.offset), section.data() + at, r.bytes);
       } else if (!section.read_file(mem::at<u8>(r.offset), r.bytes, section.file_offset() + at)) {
         std::fprintf(stderr, "*** boot image: its pages cannot be read back\n");
@@ -408,6 +412,9 @@ bool load() {
     }
     at += page_round(r.bytes);
   }
+  // What is left of the view (the header, the tables) goes; nothing was
+  // mapped since the moves, so no other mapping lies in its range.
+  section.unmap();
   mem::adopt_image();
   why("taken");
   return true;
