@@ -469,7 +469,6 @@ void bind_block(u32 ctx, const Cell* block, bool self) {
 }
 
 void bind_block_first(const u32* contexts, u32 count, u32 self_ctx, const Cell* block) {
-  SlotTable slots(contexts, count);
   u32 self_rank = 0;  // 1 + the rank of self_ctx, 0 without one
   for (u32 r = 0; r < count && self_ctx; ++r) {
     if (contexts[r] == self_ctx) {
@@ -478,15 +477,40 @@ void bind_block_first(const u32* contexts, u32 count, u32 self_ctx, const Cell* 
     }
   }
   u32 self_canon = self_rank && self_symbol ? symbol::resolve(self_symbol) : 0;
-  auto bind = [&](Cell* c, Type t) {
-    u32 s = symbol::resolve(word::symbol_of(c));
-    u64 e = slots.find(s);
+  // e: (1 + rank of the first context holding the word, its slot), 0 for none
+  auto bind_entry = [&](Cell* c, Type t, u32 s, u64 e) {
     u32 rank = u32(e >> 32);
     if (self_canon && t == TYPE_WORD && s == self_canon && (rank == 0 || rank >= self_rank)) {
       word::set_binding(c, self_ctx, -1);
     } else if (rank) {
       word::set_binding(c, contexts[rank - 1], i32(u32(e)));
     }
+  };
+  // A body with fewer words than the contexts have (a remade method of an
+  // object with many fields) looks each word up in the contexts' hashes: a
+  // slot table of every word of the contexts would cost more than the
+  // look-ups it spares.
+  u32 words = 0, context_words = 0;
+  auto tally = [&](Cell*, Type) { ++words; };
+  walk_words(block, tally);
+  for (u32 r = 0; r < count; ++r) context_words += word_count(contexts[r]);
+  if (words * count < context_words) {
+    auto bind = [&](Cell* c, Type t) {
+      u32 sym = word::symbol_of(c);
+      u64 e = 0;
+      for (u32 r = 0; r < count && !e; ++r) {
+        i32 i = find_word(contexts[r], sym, true);
+        if (i >= 0) e = (u64(r + 1) << 32) | u32(i);
+      }
+      bind_entry(c, t, symbol::resolve(sym), e);
+    };
+    walk_words(block, bind);
+    return;
+  }
+  SlotTable slots(contexts, count);
+  auto bind = [&](Cell* c, Type t) {
+    u32 s = symbol::resolve(word::symbol_of(c));
+    bind_entry(c, t, s, slots.find(s));
   };
   walk_words(block, bind);
 }
