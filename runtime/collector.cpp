@@ -195,11 +195,46 @@ inline Buffer* buffer_or_null(u32 node) {
   return b ? at<Buffer>(b) : nullptr;
 }
 
+// Marks of the buffers in a boot image's pages, a bit for each 8 bytes of
+// the span (mem::in_image), so that marking writes none of those pages.
+std::vector<u64> g_image_marks;
+
+void clear_image_marks() {
+  const std::size_t words = (std::size_t(mem::image_span) / 8 + 63) / 64;
+  if (g_image_marks.size() != words) g_image_marks.assign(words, 0);
+  else std::fill(g_image_marks.begin(), g_image_marks.end(), 0);
+}
+
+inline bool marked(const Buffer* b) {
+  u32 o = mem::offset_of(b);
+  if (mem::in_image(o)) {
+    u32 i = (o - mem::image_lo) / 8;
+    return g_image_marks[i / 64] & (u64(1) << (i % 64));
+  }
+  return b->flags & mem::SERIES_MARK;
+}
+
+// Takes the mark off a buffer outside the image (those in it are cleared
+// with the bitmap at the next cycle).
+inline void unmark(Buffer* b) {
+  if (!mem::in_image(mem::offset_of(b))) b->flags &= ~mem::SERIES_MARK;
+}
+
 // Sets the mark; answers true when the buffer was not marked yet.
 bool set_mark(u32 node) {
   Buffer* b = buffer_or_null(node);
-  if (!b || (b->flags & mem::SERIES_MARK)) return false;
-  b->flags |= mem::SERIES_MARK;
+  if (!b) return false;
+  u32 o = mem::offset_of(b);
+  if (mem::in_image(o)) {
+    u32 i = (o - mem::image_lo) / 8;
+    u64& word = g_image_marks[i / 64];
+    const u64 bit = u64(1) << (i % 64);
+    if (word & bit) return false;
+    word |= bit;
+  } else {
+    if (b->flags & mem::SERIES_MARK) return false;
+    b->flags |= mem::SERIES_MARK;
+  }
   if (b->flags & mem::SERIES_BIG) g_marked_outside.push_back(node);
   return true;
 }
@@ -312,24 +347,42 @@ void move_buffers(u32 from, u32 to, u32 len) {
 // end of `into` (the frame before, in address order), while it has more than
 // FRAME_MIN_FREE bytes free; a run that does not fit is cut before the buffer
 // that overflows. What stays slides down over the dead buffers.
+// A boot image's sealed buffers stay where they are: a dead one gives its
+// node back and stays as a hole (node 0, as an abandoned buffer). Answers
+// where the buffers that may move begin.
+u32 sweep_sealed(mem::SeriesFrame* f) {
+  u32 p = f->data_offset();
+  for (; p < f->sealed; p += at<Buffer>(p)->size + sizeof(Buffer)) {
+    Buffer* b = at<Buffer>(p);
+    if (b->node && !marked(b)) {
+      g_release.push_back(b->node);
+      b->node = 0;
+      b->flags &= ~mem::SERIES_ACTIVE;
+    }
+    if (!b->node) mem::poison_range(b->data_offset(), b->end_offset());
+  }
+  return p;
+}
+
 void compact_frame(mem::SeriesFrame* f, mem::SeriesFrame* into) {
   u32 start = f->data_offset();
   QEL_UNPOISON(mem::region + start, f->free - start);
+  if (f->sealed) start = sweep_sealed(f);
   u32 p = start;
   u32 dest = start;  // where the next run that stays in this frame goes
   while (p < f->free) {
     Buffer* b = at<Buffer>(p);
     u32 len = b->size + sizeof(Buffer);
-    if (!(b->flags & mem::SERIES_MARK)) {
+    if (!marked(b)) {
       if (b->node) g_release.push_back(b->node);
       p += len;
       continue;
     }
     // A run of live buffers.
     u32 run = p;
-    while (p < f->free && (at<Buffer>(p)->flags & mem::SERIES_MARK)) {
+    while (p < f->free && marked(at<Buffer>(p))) {
       Buffer* lb = at<Buffer>(p);
-      lb->flags &= ~mem::SERIES_MARK;
+      unmark(lb);
       p += lb->size + sizeof(Buffer);
     }
     while (run < p && into && into->end - into->free > mem::FRAME_MIN_FREE) {
@@ -355,7 +408,7 @@ void compact_frame(mem::SeriesFrame* f, mem::SeriesFrame* into) {
       dest += p - run;
     }
   }
-  f->free = dest;
+  if (f->free != dest) f->free = dest;
   mem::poison_range(f->free, f->end);
 }
 
@@ -381,8 +434,8 @@ void sweep_large_blocks() {
     auto* lb = at<mem::LargeBlock>(o);
     u32 next = lb->next;
     Buffer* b = lb->buffer();
-    if (b->flags & mem::SERIES_MARK) {
-      b->flags &= ~mem::SERIES_MARK;
+    if (marked(b)) {
+      unmark(b);
     } else {
       if (b->node) g_release.push_back(b->node);
       mem::free_large_block(mem::offset_of(b));
@@ -572,7 +625,7 @@ void evacuate() {
       u32 old = c.first + i * 4;
       u32 b = *at<u32>(old);
       Buffer* buf = at<Buffer>(b);
-      if (!(buf->flags & mem::SERIES_MARK)) continue;  // dead: released with the frame
+      if (!marked(buf)) continue;  // dead: released with the frame
       u32 fresh = mem::alloc_node();
       *at<u32>(fresh) = b;
       buf->node = fresh;
@@ -655,7 +708,7 @@ void add_sweep_callback(SweepCallback fn) { g_sweepers.push_back(fn); }
 
 bool is_marked(u32 node) {
   Buffer* b = buffer_or_null(node);
-  return b && (b->flags & mem::SERIES_MARK);
+  return b && marked(b);
 }
 
 bool mark_node(u32 node) {
@@ -769,6 +822,7 @@ u32 do_cycle() {
   g_moving = g_moving_off == 0 && !fake_stack_in_use();
   std::fill(g_symbol_marks.begin(), g_symbol_marks.end(), 0);
   g_fixups.clear();
+  clear_image_marks();
   plan_evacuation();
   scan_roots();
   resources::sweep();
@@ -783,7 +837,7 @@ u32 do_cycle() {
   mem::review_node_frames();
   for (u32 node : g_marked_outside) {
     Buffer* b = buffer_or_null(node);
-    if (b) b->flags &= ~mem::SERIES_MARK;
+    if (b) unmark(b);
   }
   g_marked_outside.clear();
   mem::collected();

@@ -233,7 +233,10 @@ void free_node(u32 frame, u32 node) {
 }
 
 void keep_node_frames(bool avoid) {
-  for (u32 o = record.node_first; o; o = at<NodeFrame>(o)->next) at<NodeFrame>(o)->lasting = 1;
+  // Written only where it changes: a boot image's frames are lasting already.
+  for (u32 o = record.node_first; o; o = at<NodeFrame>(o)->next) {
+    if (!at<NodeFrame>(o)->lasting) at<NodeFrame>(o)->lasting = 1;
+  }
   g_avoid_lasting = avoid;
 }
 
@@ -268,8 +271,12 @@ void review_node_frames() {
       }
     }
     if (!current && f->free_head && !(f->lasting && g_avoid_lasting)) current = o;
-    f->history = (f->history << 1) | (f->used == f->prev_used ? 1u : 0u);
-    f->prev_used = f->used;
+    // A lasting frame is never emptied, so its history is not kept (and a
+    // boot image's frame header is not written at every cycle).
+    if (!f->lasting) {
+      f->history = (f->history << 1) | (f->used == f->prev_used ? 1u : 0u);
+      f->prev_used = f->used;
+    }
     o = next;
   }
   record.node_current = current ? current : record.node_last;
@@ -655,12 +662,27 @@ std::vector<Run> image_runs() {
   return out;
 }
 
-void adopt_image() {
+u32 image_lo = 0;
+u32 image_span = 0;
+
+void seal_image_frames() {
+  for (u32 o = record.series_first; o; o = at<SeriesFrame>(o)->next) {
+    SeriesFrame* f = at<SeriesFrame>(o);
+    f->sealed = f->free > f->data_offset() ? f->free : 0;
+  }
+}
+
+void adopt_image(const std::vector<Run>& runs) {
   for (u32 o = record.series_first; o; o = at<SeriesFrame>(o)->next) {
     SeriesFrame* f = at<SeriesFrame>(o);
     QEL_UNPOISON(region + f->data_offset(), f->free - f->data_offset());
     QEL_POISON(region + f->free, f->end - f->free);
   }
+  if (runs.empty()) return;
+  const u64 page = config::PAGE_SIZE;
+  const u64 end = (u64(runs.back().offset) + runs.back().bytes + page - 1) & ~(page - 1);
+  image_lo = runs.front().offset;
+  image_span = u32(end - image_lo);
 }
 
 void free_all_memory() {

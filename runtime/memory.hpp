@@ -90,7 +90,7 @@ struct SeriesFrame {
   u32 size;        // data area + header
   u32 free;        // where the next buffer goes
   u32 end;         // end of the data area
-  u32 pad;
+  u32 sealed;      // end of the buffers the boot image saved here (0: none); see adopt_image
   u32 data_offset() const { return offset_of(this) + sizeof(SeriesFrame); }
 };
 static_assert(sizeof(SeriesFrame) == 24);
@@ -265,9 +265,24 @@ struct Run {
   u32 bytes;
 };
 std::vector<Run> image_runs();
-// After a boot image's runs were copied into the region: the free space of
-// the series frames is marked free again for the address sanitizer.
-void adopt_image();
+// The end of start-up in the process that makes a boot image: each series
+// frame's buffers so far are sealed (SeriesFrame::sealed).
+void seal_image_frames();
+// After a boot image's runs were mapped (or copied) into the region: the
+// free space of the series frames is marked free again for the address
+// sanitizer, and the span of the runs' pages is noted.
+//
+// Mapped pages stay shared with the file, and with every other process
+// started from it, as long as nothing writes them. So the collector keeps
+// the marks of buffers lying in the span in a bitmap of its own
+// (in_image), never slides the sealed buffers of a frame (a dead one stays
+// a hole in place: node 0), and writes a frame header only when a value in
+// it changes. Only what the program itself changes in the library's data is
+// copied.
+void adopt_image(const std::vector<Run>& runs);
+extern u32 image_lo;    // first byte of the span (0: no image taken)
+extern u32 image_span;  // bytes of the span
+inline bool in_image(u32 offset) { return offset - image_lo < image_span; }
 
 // ---- cells in blocks -----------------------------------------------------
 // Appends one cell (unset) at the tail of a block; doubles a full buffer first.

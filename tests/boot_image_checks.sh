@@ -12,6 +12,10 @@
 # - QEL_BOOT_IMAGE=0 starts from the boot data, QEL_BOOT_SOURCE=1 from the
 #   sources (the process checks start qel under the collector stressed
 #   during start-up, which takes no image either).
+# - The image's pages stay shared: a collection copies next to none of
+#   them (it keeps its marks elsewhere). The library's data the program
+#   drops is reclaimed without moving what the image holds, and the program
+#   answers as it does from the boot data, under the collector stress too.
 qel=$1
 other=$2
 objcopy=$3
@@ -64,6 +68,55 @@ elif cmp -s "$tmp/from-data" "$tmp/from-image"; then
 else
   bad "the image's start differs from the boot data's:"
   diff "$tmp/from-data" "$tmp/from-image" | head -c 3000
+fi
+
+# The minor page faults of the first collection (each page of the image a
+# collection writes is copied at a fault): a collection that wrote the
+# marks into the image copied some 450 of its pages.
+cat > "$tmp/faults.qel" <<'EOF'
+Qel []
+faults: does [to integer! pick split to string! read %/proc/self/stat " " 10]
+before: faults
+recycle
+print faults - before
+EOF
+faults=$(QEL_BOOT_IMAGE=1 "$qel" "$tmp/faults.qel")
+if [ -n "$faults" ] && [ "$faults" -lt 100 ]; then
+  ok "a collection copies few of the image's pages ($faults faults)"
+else
+  bad "a collection copies the image's pages: $faults faults"
+fi
+
+# The library's functions dropped (the image's buffers die in place), then
+# the program allocates, grows a block the library made, and collects.
+cat > "$tmp/drop.qel" <<'EOF'
+Qel []
+keep: [print recycle split]
+n: 0
+foreach w words-of system/words [
+	if all [function? get/any w not find keep w] [set w none n: n + 1]
+]
+recycle
+b: copy []
+repeat i 20000 [append b mold i]
+recycle
+grown: system/options/module-paths
+repeat i 1000 [append grown i]
+recycle
+recycle
+sum: 0
+foreach s b [sum: sum + length? s]
+print [n > 100 length? b sum b/12345 length? grown grown/1000]
+EOF
+drop_data=$(QEL_BOOT_IMAGE=0 "$qel" "$tmp/drop.qel" 2>&1)
+drop_image=$(QEL_BOOT_IMAGE=1 "$qel" "$tmp/drop.qel" 2>&1)
+drop_stress=$(QEL_GC_STRESS=1 QEL_BOOT_IMAGE=1 "$qel" "$tmp/drop.qel" 2>&1)
+if [ "$drop_data" != "true 20000 88894 12345 1000 1000" ]; then
+  bad "dropping the library's data: $drop_data"
+elif [ "$drop_image" != "$drop_data" ] || [ "$drop_stress" != "$drop_data" ]; then
+  bad "dropping the image's data: '$drop_image', under the stress '$drop_stress'"
+else
+  ok "the image's data dropped is reclaimed in place"
 fi
 
 # The answers of the small script from the boot data, which every refused

@@ -302,6 +302,7 @@ void make_and_exit() {
   h.init_check = g_init_check;
   // Compacted first: the garbage of the library's run is not saved.
   gc::compact_unseen();
+  mem::seal_image_frames();
   std::vector<mem::Run> runs = mem::image_runs();
   std::vector<u8> payload;
   append(payload, runs.data(), runs.size() * sizeof(mem::Run));
@@ -415,7 +416,7 @@ bool load() {
   // What is left of the view (the header, the tables) goes; nothing was
   // mapped since the moves, so no other mapping lies in its range.
   section.unmap();
-  mem::adopt_image();
+  mem::adopt_image(runs);
   why("taken");
   return true;
 }
