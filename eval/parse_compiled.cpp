@@ -93,7 +93,12 @@ u32 scan_bar(u32 node, u32 from) {
 
 }  // namespace
 
-enum FusedOp : u8 { F_ATOM, F_REPEAT, F_SKIP, F_END, F_NONE, F_FAIL, F_ALT };
+// F_LEAD: a copy or set whose lead atom (lead_of) the item holds; F_PAREN: a
+// paren. Either opens the block's entry and leaves the rest of the round to
+// the block walk (an action item).
+enum FusedOp : u8 { F_ATOM, F_REPEAT, F_SKIP, F_END, F_NONE, F_FAIL, F_ALT, F_LEAD, F_PAREN };
+
+struct Plan;
 
 struct Fused {
   static constexpr u32 MAX_ITEMS = 32;
@@ -112,9 +117,19 @@ struct Fused {
     u8 from_bits[32];
     const u8* bytes;    // H_STRING: the string's bytes from its index
     u32 length;         // H_STRING: their count
+    u32 src;            // an atom's position in the block
+    u32 pos;            // F_LEAD, F_PAREN: the position of the command or paren
   };
   Item items[MAX_ITEMS];
   u32 n = 0;
+  Plan* plan = nullptr;  // the plan that owns this form
+  // What the items were made for: the plan as built (its stamp), the
+  // block's head and the case mode. The same again: only the atoms are
+  // looked up again.
+  bool made = false;
+  u32 stamp = 0;
+  u32 head = 0;
+  bool case_sensitive = false;
 };
 
 struct Plan {
@@ -128,7 +143,9 @@ struct Plan {
   std::vector<Plan*> sub;      // per cell holding a block: that block's plan, once asked for
   std::vector<interp::compiled::UnitCache> units;  // per cell holding a paren: its unit, once run
   bool simple = false;         // every cell may belong to a fused block
-  std::unique_ptr<Fused> fused;  // the fused form, made afresh at each use
+  bool acts = false;           // simple, with copy/set over a lead atom or parens
+  std::unique_ptr<Fused> fused;  // the fused form, its atoms looked up again at each use
+  u32 stamp = 0;               // counts the builds
 };
 
 namespace {
@@ -175,6 +192,7 @@ const Cell* text_atom(const Plan& pl, u32 p) {
 void build(Plan& p) {
   u32 n = cells_of(p.node);
   p.checked = g_epoch;
+  ++p.stamp;
   p.usable = n <= MAX_PLAN_CELLS;
   if (!p.usable) {
     p.cells.clear();
@@ -190,16 +208,6 @@ void build(Plan& p) {
   p.cells.assign(c, c + n);
   p.kind.resize(n);
   for (u32 i = 0; i < n; ++i) p.kind[i] = classify(&p.cells[i]);
-  p.simple = n <= Fused::MAX_ITEMS && (n == 0 || p.kind[n - 1] != K_BAR);
-  for (u32 i = 0; i < n && p.simple; ++i) {
-    switch (p.kind[i]) {
-      case K_NO: case CK_OTHER: case K_BAR: case K_SKIP: case K_END: case K_NONE: case K_FAIL:
-      case K_SOME: case K_ANY: case K_OPT:
-        break;
-      default:
-        p.simple = false;
-    }
-  }
   p.sub.assign(n, nullptr);
   p.units.clear();
   p.next_bar.assign(n + 2, NO_BAR);
@@ -209,6 +217,28 @@ void build(Plan& p) {
   }
   p.lead.resize(n);
   for (u32 i = 0; i < n; ++i) p.lead[i] = lead_of(p, i);
+  p.simple = n <= Fused::MAX_ITEMS && (n == 0 || p.kind[n - 1] != K_BAR);
+  p.acts = false;
+  for (u32 i = 0; i < n && p.simple; ++i) {
+    switch (p.kind[i]) {
+      case K_NO: case CK_OTHER: case K_BAR: case K_SKIP: case K_END: case K_NONE: case K_FAIL:
+      case K_SOME: case K_ANY: case K_OPT:
+        break;
+      case K_COPY: case K_SET:
+        if (p.lead[i] == NO_LEAD) {
+          p.simple = false;
+          break;
+        }
+        p.acts = true;
+        i = p.lead[i];  // (the word and `some` before the lead are the command's)
+        break;
+      case CK_PAREN:
+        p.acts = true;
+        break;
+      default:
+        p.simple = false;
+    }
+  }
 }
 
 // Whether the plan still describes its block. This is the one place that
@@ -325,6 +355,16 @@ namespace qel::parse::detail {
 // fused only where entering it could raise nothing: the rules stack has room
 // for its entry and it is not already open (no endless-recursion check can
 // fire).
+//
+// A block whose alternatives also hold a copy or set over a lead atom, or a
+// paren (an action), is fused too: a round runs as above up to the first
+// action item its alternative reaches (a copy whose lead atom does not match
+// fails there, as the block walk's check finds). There it opens the block's
+// entry, as the walk would have it at that rule, and the block walk takes
+// the rest of the round: nothing before that point ran Qel code or
+// allocated, so nothing could tell the entry came late. After such a round
+// the form is made again before the next (the paren may have changed any
+// word or charset, the copy moved buffers).
 
 namespace {
 
@@ -350,14 +390,17 @@ void char_units(Fused::Item& it, u32 want, bool case_sensitive) {
 // item while the bitset's bytes stay the same (compared at each use: a
 // bitset can change whenever Qel code runs). Each item keeps its own: two
 // sets of one block never evict each other's tables.
+inline bool same_set(const Fused::Item& it, u32 node, const Buffer* b, u32 used, u32 flags) {
+  return it.how == Fused::H_SET && it.from_node == node && it.from_used == used && it.from_flags == flags &&
+         std::memcmp(it.from_bits, b->head_ptr(), used) == 0;
+}
+
 void set_units(Fused::Item& it, const Cell* bitset) {
   u32 node = series_node(bitset);
   Buffer* b = buffer_of(node);
   u32 used = std::min<u32>(b->used(), 32);
   u32 flags = b->flags & mem::SERIES_BITS_NOT;
-  if (it.how == Fused::H_SET && it.from_node == node && it.from_used == used && it.from_flags == flags &&
-      std::memcmp(it.from_bits, b->head_ptr(), used) == 0)
-    return;
+  if (same_set(it, node, b, used, flags)) return;
   it.how = Fused::H_SET;
   it.from_node = node;
   it.from_used = used;
@@ -378,6 +421,7 @@ bool fused_atom(const Plan& pl, u32 p, Fused::Item& it, bool case_sensitive) {
     return false;
   }
   it.atom = *v;
+  it.src = p;
   switch (type_of(v)) {
     case TYPE_CHAR:
       char_units(it, char_of(v), case_sensitive);
@@ -407,13 +451,30 @@ inline bool unit_matches(const u8* units, u32 c) { return units[c] != 0; }
 
 }  // namespace
 
-// Makes the fused form of the block into f; false when it has none here.
+// Whether the item's atom, looked up again, is the one it was made from
+// with the same units (a string's bytes may have moved: made again).
+inline bool atom_unchanged(const Plan& pl, const Fused::Item& it) {
+  const Cell* v = &pl.cells[it.src];
+  if (pl.kind[it.src] == K_NO && !(v = rule_value(v))) return false;
+  if (std::memcmp(v, &it.atom, sizeof(Cell)) != 0) return false;
+  if (it.how == Fused::H_CHAR) return true;
+  if (it.how != Fused::H_SET) return false;
+  u32 node = series_node(v);
+  const Buffer* b = buffer_of(node);
+  return same_set(it, node, b, std::min<u32>(b->used(), 32), b->flags & mem::SERIES_BITS_NOT);
+}
+
+// The fused form of the block (whose current plan is plan, when known), or
+// null when it has none here.
 const Fused* Engine::c_fuse(const Cell* blk, Plan* plan) {
   if (in.kind != IN_TEXT || binary_input()) return nullptr;
   if (g_rule_cells + 2 > MAX_CELLS || g_inputs.size() + 1 > MAX_CELLS) return nullptr;
   u32 node = series_node(blk);
   Plan* pl = plan ? plan : plan_for(node);
   if (!pl || !pl->simple) return nullptr;
+  // (an action's block walk checks the room for a command's cell before
+  // the lead atom)
+  if (pl->acts && g_rule_cells + 3 > MAX_CELLS) return nullptr;
   for (u32 i = cur_block; i != NO_ENTRY; i = g_rules[i].prev) {
     if (series_node(&g_rules[i].a) == node) return nullptr;
   }
@@ -421,6 +482,21 @@ const Fused* Engine::c_fuse(const Cell* blk, Plan* plan) {
   Fused& f = *pl->fused;
   u32 n = u32(pl->kind.size());
   u32 head = u32(std::clamp<i32>(series_index(blk), 0, i32(n)));
+  if (f.made && f.stamp == pl->stamp && f.head == head && f.case_sensitive == case_) {
+    // Words and charsets may have changed since: the atoms are made again
+    // (each keeps its units when made from the same).
+    for (u32 i = 0; i < f.n; ++i) {
+      Fused::Item& it = f.items[i];
+      if ((it.op == F_ATOM || it.op == F_REPEAT || it.op == F_LEAD) && !atom_unchanged(*pl, it) &&
+          !fused_atom(*pl, it.src, it, case_)) {
+        f.made = false;
+        return nullptr;
+      }
+    }
+    return &f;
+  }
+  f.made = false;
+  f.plan = pl;
   f.n = 0;
   for (u32 p = head; p < n; ++p) {
     if (f.n == Fused::MAX_ITEMS) return nullptr;
@@ -434,6 +510,16 @@ const Fused* Engine::c_fuse(const Cell* blk, Plan* plan) {
       case CK_OTHER: case K_NO:
         if (!fused_atom(*pl, p, it, case_)) return nullptr;
         it.op = F_ATOM;
+        break;
+      case K_COPY: case K_SET:
+        if (!fused_atom(*pl, pl->lead[p], it, case_)) return nullptr;
+        it.op = F_LEAD;
+        it.pos = p;
+        p = pl->lead[p];
+        break;
+      case CK_PAREN:
+        it.op = F_PAREN;
+        it.pos = p;
         break;
       case K_SKIP: it.op = F_SKIP; break;
       case K_END: it.op = F_END; break;
@@ -452,12 +538,17 @@ const Fused* Engine::c_fuse(const Cell* blk, Plan* plan) {
         return nullptr;
     }
   }
+  f.made = true;
+  f.stamp = pl->stamp;
+  f.head = head;
+  f.case_sensitive = case_;
   return &f;
 }
 
-// One round of a fused block: whether it matched (the input then after the
-// match, else where it was).
-bool Engine::c_fused_round(const Fused& f) {
+// One round of the fused block blk: whether it matched (the input then
+// after the match, else where it was), or what the block walk answers once
+// an action item is reached (acted then set).
+Engine::Res Engine::c_fused_round(const Fused& f, const Cell* blk, bool& acted) {
   clamp_index();
   i32 start = in.index;
   i32 end = in_end();
@@ -512,12 +603,45 @@ bool Engine::c_fused_round(const Fused& f) {
         case F_NONE: break;
         case F_FAIL: ok = false; break;
         case F_ALT: break;
+        case F_LEAD: {
+          // (over 1-byte units the copy's whole match is found here)
+          i32 matched = -1;
+          if (h && (it.how == Fused::H_CHAR || it.how == Fused::H_SET)) {
+            i32 k = at;
+            if (f.plan->lead[it.pos] != it.pos + 2) {
+              while (k < end && unit_matches(it.units, h[k])) ++k;
+            } else if (at < end && unit_matches(it.units, h[at])) {
+              ++k;
+            }
+            ok = k > at;
+            matched = k;
+          } else {
+            ok = c_match_at(at, end, &it.atom) >= 0;
+          }
+          if (!ok) break;
+          acted = true;
+          c_push_block(blk, start);
+          g_rules[cur_block].pos = it.pos;
+          if (matched >= 0) {
+            Plan* saved = cur_plan;
+            cur_plan = f.plan;
+            c_copy_lead(f.plan->kind[it.pos] == K_COPY ? C_COPY : C_SET, it.pos, &it.atom, matched);
+            cur_plan = saved;
+          }
+          return c_block_loop(f.plan);
+        }
+        case F_PAREN:
+          // The block's entry as c_block opens it, the block at this item.
+          acted = true;
+          c_push_block(blk, start);
+          g_rules[cur_block].pos = it.pos;
+          return c_block_loop(f.plan);
       }
     }
-    if (ok) return true;
+    if (ok) return RS_OK;
     while (i < f.n && f.items[i].op != F_ALT) ++i;
     in.index = start;
-    if (i >= f.n) return false;
+    if (i >= f.n) return RS_FAIL;
     ++i;
   }
 }
@@ -579,25 +703,30 @@ bool Engine::run_compiled() {
 Engine::Res Engine::c_block(const Cell* blk, const Cell* name, Plan* plan) {
   u32 node = series_node(blk);
   i32 head = std::clamp<i32>(series_index(blk), 0, i32(cells_of(node)));
-  u32 len = in_total();
-  u32 input = in_node();
-  check_recursion(node, head, len, name);
+  check_recursion(node, head, in_total(), name);
   check_depth(2);
+  c_push_block(blk, in.index);
+  return c_block_loop(plan);
+}
+
+// The block entry itself, its walk begun at the input index start.
+void Engine::c_push_block(const Cell* blk, i32 start) {
+  u32 node = series_node(blk);
+  i32 head = std::clamp<i32>(series_index(blk), 0, i32(cells_of(node)));
   Entry& e = g_rules.emplace_back();
   e.code = C_BLOCK;
   e.flags = e.kind = e.pad = 0;
   e.pos = u32(head);
   e.end = 0;
   e.prev = cur_block;
-  e.start = e.mark = in.index;
-  e.in_node = input;
-  e.in_len = len;
+  e.start = e.mark = start;
+  e.in_node = in_node();
+  e.in_len = in_total();
   e.a = *blk;
   set_series_index(&e.a, head);
   make_none(&e.b);
   g_rule_cells += 2;
   cur_block = u32(g_rules.size() - 1);
-  return c_block_loop(plan);
 }
 
 // Walks the rule block on top of the rules stack to its end, its next
@@ -746,7 +875,8 @@ Engine::Res Engine::c_literal_block(Plan& pl, u32 pos, bool text) {
   Cell v = pl.cells[pos];
   ++g_rules[cur_block].pos;
   if (text && sub && sub->simple) {
-    if (const Fused* fused = c_fuse(&v, sub)) return res_of(c_fused_round(*fused));
+    bool acted = false;
+    if (const Fused* fused = c_fuse(&v, sub)) return c_fused_round(*fused, &v, acted);
   }
   if (may_fail_at_once(sub, &v) && c_fails_at_once(&v, sub)) return RS_FAIL;
   return c_block(&v, &v, sub);
@@ -1027,10 +1157,24 @@ Engine::Res Engine::c_repeat(const Cell* kw, i32 min, i32 max, bool while_) {
   u32 mark_len = in_total();
   i32 count = 0;
   const Fused* fused = blk ? c_fuse(blk, blk_plan) : nullptr;
+  bool acted = false;
   for (;;) {
     Res r;
+    if (acted) {
+      // The last round ran an action: the rule and its fused form are found
+      // again, as the next round's step finds them.
+      acted = false;
+      fused = nullptr;
+      Plan* pl = cur_plan;
+      if (pl && pl->node == node && (pl->checked == g_epoch || plan_current(*pl)) && sub < pl->kind.size()) {
+        blk = sub_block(node, sub, &atom_cell);
+        blk_plan = blk ? c_sub_plan(node, sub) : nullptr;
+        fused = blk ? c_fuse(blk, blk_plan) : nullptr;
+      }
+    }
     if (fused) {
-      r = res_of(c_fused_round(*fused));
+      block().pos = sub + 1;
+      r = c_fused_round(*fused, blk, acted);
       block().pos = sub + 1;
     } else if (Plan* pl = c_plan_for(node);
                pl && sub < pl->kind.size() && pl->kind[sub] != K_BAR && in.kind == IN_TEXT && !binary_input()) {
@@ -1158,8 +1302,9 @@ Engine::Res Engine::c_copy_set(Code code, const Cell* kw) {
 // (or `some` of one), held by the current plan at the block's position pos
 // with its atom's value v (text_lead): c_copy_set and the c_step it runs
 // for the sub-rule, without their look-ups. The block's position ends after
-// the sub-rule, as the sub-rule's step leaves it.
-Engine::Res Engine::c_copy_lead(Code code, u32 pos, const Cell* v) {
+// the sub-rule, as the sub-rule's step leaves it. matched: where the
+// sub-rule's match ends, when the caller found it already (else -1).
+Engine::Res Engine::c_copy_lead(Code code, u32 pos, const Cell* v, i32 matched) {
   Plan* pl = cur_plan;
   u32 lead = pl->lead[pos];
   bool some = lead != pos + 2;
@@ -1169,7 +1314,10 @@ Engine::Res Engine::c_copy_lead(Code code, u32 pos, const Cell* v) {
   block().pos = lead + 1;
   i32 s = in.index;
   bool ok;
-  if (some) {
+  if (matched >= 0) {
+    in.index = matched;
+    ok = true;
+  } else if (some) {
     ok = c_repeat_atom(v, -1) >= 1;
   } else {
     clamp_index();

@@ -562,7 +562,8 @@ struct Engine {
   Res c_step_general(bool awaiting);
   Plan* c_sub_plan(u32 node, u32 pos);
   const Fused* c_fuse(const Cell* blk, Plan* plan = nullptr);
-  bool c_fused_round(const Fused& f);
+  Res c_fused_round(const Fused& f, const Cell* blk, bool& acted);
+  void c_push_block(const Cell* blk, i32 start);
   Res c_dispatch_word(const Cell* word);
   Res c_dispatch_value(const Cell* v, bool via_word);
   Res c_literal(const Cell* v);
@@ -572,7 +573,7 @@ struct Engine {
   Res c_count(const Cell* first);
   Res c_to(const Cell* kw, bool thru);
   Res c_copy_set(Code code, const Cell* kw);
-  Res c_copy_lead(Code code, u32 pos, const Cell* v);
+  Res c_copy_lead(Code code, u32 pos, const Cell* v, i32 matched = -1);
   void copy_text_part(Cell* out, i32 s);
   bool c_fails_at_once(const Cell* blk, Plan* plan = nullptr);
   Res c_text_step(Plan& pl, u32 pos, u8 k, bool awaiting);
