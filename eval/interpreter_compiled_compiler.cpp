@@ -290,7 +290,8 @@ struct Compiler {
   // expression's value when its block is chosen): the operand o, p past its
   // last block.
   bool pure_branch(u32 bi, u32 pos, PureOperand& o, u32& p) {
-    const Cell& w = cell(bi, pos);
+    if (pos >= count(bi)) return false;  // a set-word ending its block
+    const Cell w = cell(bi, pos);  // a copy: add_block below grows the unit's blocks
     if (type_of(&w) != TYPE_WORD || !word::context_of(&w) || word::index_of(&w) < 0) return false;
     const Cell* v = stable_value(&w);
     if (!v || type_of(v) != TYPE_NATIVE) return false;

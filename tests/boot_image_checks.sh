@@ -80,8 +80,11 @@ before: faults
 recycle
 print faults - before
 EOF
+# Under the sanitizers the shadow memory's own faults swamp the count.
 faults=$(QEL_BOOT_IMAGE=1 "$qel" "$tmp/faults.qel")
-if [ -n "$faults" ] && [ "$faults" -lt 100 ]; then
+if [ "${QEL_BUILD:-}" = sanitized ]; then
+  :
+elif [ -n "$faults" ] && [ "$faults" -lt 100 ]; then
   ok "a collection copies few of the image's pages ($faults faults)"
 else
   bad "a collection copies the image's pages: $faults faults"
