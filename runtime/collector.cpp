@@ -205,11 +205,21 @@ void clear_image_marks() {
   else std::fill(g_image_marks.begin(), g_image_marks.end(), 0);
 }
 
+// The bitmap's word and bit of a buffer at offset o in the image's span.
+struct ImageMark {
+  u64& word;
+  u64 bit;
+};
+inline ImageMark image_mark(u32 o) {
+  u32 i = (o - mem::image_lo) / 8;
+  return {g_image_marks[i / 64], u64(1) << (i % 64)};
+}
+
 inline bool marked(const Buffer* b) {
   u32 o = mem::offset_of(b);
   if (mem::in_image(o)) {
-    u32 i = (o - mem::image_lo) / 8;
-    return g_image_marks[i / 64] & (u64(1) << (i % 64));
+    ImageMark m = image_mark(o);
+    return m.word & m.bit;
   }
   return b->flags & mem::SERIES_MARK;
 }
@@ -226,11 +236,9 @@ bool set_mark(u32 node) {
   if (!b) return false;
   u32 o = mem::offset_of(b);
   if (mem::in_image(o)) {
-    u32 i = (o - mem::image_lo) / 8;
-    u64& word = g_image_marks[i / 64];
-    const u64 bit = u64(1) << (i % 64);
-    if (word & bit) return false;
-    word |= bit;
+    ImageMark m = image_mark(o);
+    if (m.word & m.bit) return false;
+    m.word |= m.bit;
   } else {
     if (b->flags & mem::SERIES_MARK) return false;
     b->flags |= mem::SERIES_MARK;
